@@ -105,11 +105,15 @@ inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_NOACCESS 998L
+#define ERROR_KEY_DELETED 1018L
 #define ERROR_KEY_HAS_CHILDREN 1020L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 
@@ -119,6 +123,7 @@ inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 
 #define KEY_CREATE_SUB_KEY 0x0004
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_NOTIFY 0x0010
+#define DELETE 0x00010000L
 #define READ_CONTROL 0x00020000L
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
@@ -154,6 +159,12 @@ struct IUnknown {
 struct IClassFactory : IUnknown {
   virtual HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** object) = 0;
   virtual HRESULT LockServer(BOOL lock) = 0;
+};
+
+struct IGlobalInterfaceTable : IUnknown {
+  virtual HRESULT RegisterInterfaceInGlobal(IUnknown* object, REFIID riid, DWORD* cookie) = 0;
+  virtual HRESULT RevokeInterfaceFromGlobal(DWORD cookie) = 0;
+  virtual HRESULT GetInterfaceFromGlobal(DWORD cookie, REFIID riid, void** object) = 0;
 };
 
 struct CATEGORYINFO {
@@ -197,6 +208,11 @@ DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD size);
 DWORD GetShortPathNameW(const char16_t* path, char16_t* buffer, DWORD size);
 
 BOOL DisableThreadLibraryCalls(HMODULE module);
+
+/// The calling thread's last error code, as the calls that report failure by a
+/// 0 or null result leave it.
+DWORD GetLastError();
+void SetLastError(DWORD code);
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* bytes, int byteCount,
                         char16_t* wide, int wideCount);

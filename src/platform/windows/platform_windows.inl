@@ -24,6 +24,8 @@ inline DWORD GetShortPathNameW(const char16_t* path, char16_t* buffer, DWORD siz
   return ::GetShortPathNameW(detail::Wide(path), detail::Wide(buffer), size);
 }
 inline BOOL DisableThreadLibraryCalls(HMODULE module) { return ::DisableThreadLibraryCalls(module); }
+inline DWORD GetLastError() { return ::GetLastError(); }
+inline void SetLastError(DWORD code) { ::SetLastError(code); }
 
 inline int MultiByteToWideChar(UINT codePage, DWORD flags, const char* bytes, int byteCount,
                                char16_t* wide, int wideCount) {

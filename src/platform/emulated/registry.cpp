@@ -1,0 +1,506 @@
+// The emulated registry: a tree of keys under the predefined roots, with
+// handles that carry their access rights and go stale when their key is
+// deleted, behaving as the Windows registry calls do for the module's uses.
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/emulated/internal.h"
+
+namespace emu {
+namespace {
+
+struct Key;
+using KeyPtr = std::shared_ptr<Key>;
+
+struct Key {
+  std::u16string name;  // as given when the key was created
+  Key* parent = nullptr;
+  std::vector<KeyPtr> subkeys;  // creation order
+  std::vector<Value> values;    // creation order
+  bool isRoot = false;
+  bool deleted = false;  // handles still open on it are stale
+  bool unreadable = false;
+  bool readOnly = false;
+};
+
+struct Handle {
+  KeyPtr key;
+  REGSAM access;
+};
+
+constexpr std::uintptr_t kFirstRoot = 0x80000000u;
+constexpr std::size_t kRootCount = 7;  // HKEY_CLASSES_ROOT .. HKEY_DYN_DATA
+constexpr REGSAM kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE;
+constexpr REGSAM kGenericRead = 0x80000000u, kGenericWrite = 0x40000000u,
+                 kGenericAll = 0x10000000u, kMaximumAllowed = 0x02000000u;
+constexpr std::size_t kMaxKeyNameLength = 255;
+
+// Handle values are tagged integers far from any address the process could
+// map, so that a sanitizer never mistakes one for heap memory and a handle
+// used as a pointer faults at once.
+constexpr std::uintptr_t kHandleTag =
+    sizeof(std::uintptr_t) == 8 ? static_cast<std::uintptr_t>(0x5EC0000000000000ull) : 0x40000000u;
+
+struct RegistryState {
+  std::array<KeyPtr, kRootCount> roots;
+  std::unordered_map<std::uintptr_t, Handle> handles;
+  std::uintptr_t nextHandle = 1;
+
+  RegistryState() {
+    for (KeyPtr& root : roots) {
+      root = std::make_shared<Key>();
+      root->isRoot = true;
+    }
+  }
+};
+
+RegistryState& Registry() {
+  static RegistryState state;
+  return state;
+}
+
+REGSAM MapGeneric(REGSAM access) {
+  if (access & (kGenericAll | kMaximumAllowed)) access |= KEY_ALL_ACCESS;
+  if (access & kGenericRead) access |= KEY_READ;
+  if (access & kGenericWrite) access |= KEY_WRITE;
+  return access & KEY_ALL_ACCESS;
+}
+
+bool IsPredefined(HKEY key) {
+  auto value = reinterpret_cast<std::uintptr_t>(key);
+  return value >= kFirstRoot && value < kFirstRoot + kRootCount;
+}
+
+// Finds what a handle refers to; ERROR_INVALID_HANDLE for anything unknown.
+LONG Resolve(HKEY key, Handle* out) {
+  RegistryState& registry = Registry();
+  if (IsPredefined(key)) {
+    *out = {registry.roots[reinterpret_cast<std::uintptr_t>(key) - kFirstRoot], KEY_ALL_ACCESS};
+    return ERROR_SUCCESS;
+  }
+  auto it = registry.handles.find(reinterpret_cast<std::uintptr_t>(key));
+  if (it == registry.handles.end()) return ERROR_INVALID_HANDLE;
+  *out = it->second;
+  return ERROR_SUCCESS;
+}
+
+// The rights a handle has on its key now: marks set by tests take rights away
+// from handles (predefined roots included) as the key's security would.
+REGSAM Effective(const Handle& handle) {
+  REGSAM access = handle.access;
+  if (handle.key->unreadable) access &= ~kReadRights;
+  if (handle.key->readOnly) access &= ~kWriteRights;
+  return access;
+}
+
+LONG Require(const Handle& handle, REGSAM rights) {
+  if (handle.key->deleted) return ERROR_KEY_DELETED;
+  return (Effective(handle) & rights) == rights ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+// Splits a key path at backslashes. Empty pieces inside or at the end are
+// skipped; a leading backslash is refused as Windows refuses it.
+LONG SplitPath(const std::u16string& path, std::vector<std::u16string>* parts) {
+  parts->clear();
+  if (!path.empty() && path[0] == u'\\') return ERROR_BAD_PATHNAME;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(u'\\', start);
+    if (end == std::u16string::npos) end = path.size();
+    if (end > start) {
+      if (end - start > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+      parts->push_back(path.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return ERROR_SUCCESS;
+}
+
+std::u16string Text(const char16_t* text) { return text ? std::u16string(text) : std::u16string(); }
+
+KeyPtr FindChild(const Key& key, const std::u16string& name) {
+  for (const KeyPtr& child : key.subkeys) {
+    if (detail::EqualNoCase(child->name, name)) return child;
+  }
+  return nullptr;
+}
+
+KeyPtr Walk(KeyPtr key, const std::vector<std::u16string>& parts) {
+  for (const std::u16string& part : parts) {
+    key = FindChild(*key, part);
+    if (!key) return nullptr;
+  }
+  return key;
+}
+
+KeyPtr AddChild(Key& parent, const std::u16string& name) {
+  auto child = std::make_shared<Key>();
+  child->name = name;
+  child->parent = &parent;
+  parent.subkeys.push_back(child);
+  return child;
+}
+
+// Creates what is missing along `parts` below `start`. `mayCreateHere` says
+// whether the caller's handle lets it add subkeys to `start` itself; keys
+// marked read-only never receive new subkeys.
+LONG CreatePath(KeyPtr start, const std::vector<std::u16string>& parts, bool mayCreateHere,
+                KeyPtr* result, bool* created) {
+  KeyPtr key = start;
+  std::size_t i = 0;
+  for (; i < parts.size(); ++i) {
+    KeyPtr child = FindChild(*key, parts[i]);
+    if (!child) break;
+    key = child;
+  }
+  *created = i < parts.size();
+  if (*created) {
+    if (key->readOnly || (key == start && !mayCreateHere)) return ERROR_ACCESS_DENIED;
+    for (; i < parts.size(); ++i) key = AddChild(*key, parts[i]);
+  }
+  *result = key;
+  return ERROR_SUCCESS;
+}
+
+HKEY NewHandle(const KeyPtr& key, REGSAM access) {
+  RegistryState& registry = Registry();
+  std::uintptr_t value = kHandleTag | (registry.nextHandle++ << 4);
+  registry.handles[value] = {key, access};
+  return reinterpret_cast<HKEY>(value);
+}
+
+// The final key of an open or create: unreadable keys refuse every open,
+// read-only keys refuse opens that ask for a write right.
+LONG CheckOpen(const Key& key, REGSAM access) {
+  if (key.unreadable) return ERROR_ACCESS_DENIED;
+  if (key.readOnly && (access & kWriteRights)) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
+}
+
+Value* FindValue(Key& key, const std::u16string& name) {
+  for (Value& value : key.values) {
+    if (detail::EqualNoCase(value.name, name)) return &value;
+  }
+  return nullptr;
+}
+
+void StoreValue(Key& key, const std::u16string& name, DWORD type, const BYTE* data,
+                std::size_t size) {
+  std::vector<BYTE> bytes(data, data + size);
+  if (Value* existing = FindValue(key, name)) {
+    existing->type = type;
+    existing->data = std::move(bytes);
+  } else {
+    key.values.push_back({name, type, std::move(bytes)});
+  }
+}
+
+void MarkDeleted(Key& key) {
+  key.deleted = true;
+  for (KeyPtr& child : key.subkeys) MarkDeleted(*child);
+}
+
+void Unlink(Key& key) {
+  Key* parent = key.parent;
+  auto& siblings = parent->subkeys;
+  siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
+                                [&](const KeyPtr& k) { return k.get() == &key; }),
+                 siblings.end());
+  key.parent = nullptr;
+}
+
+// Finds the key at `path` below a root or handle, for the emulator's own use.
+KeyPtr Locate(HKEY root, const std::u16string& path) {
+  Handle handle;
+  std::vector<std::u16string> parts;
+  if (Resolve(root, &handle) != ERROR_SUCCESS || handle.key->deleted) return nullptr;
+  if (SplitPath(path, &parts) != ERROR_SUCCESS) return nullptr;
+  return Walk(handle.key, parts);
+}
+
+KeyPtr LocateOrCreate(HKEY root, const std::u16string& path) {
+  Handle handle;
+  std::vector<std::u16string> parts;
+  if (Resolve(root, &handle) != ERROR_SUCCESS || handle.key->deleted) return nullptr;
+  if (SplitPath(path, &parts) != ERROR_SUCCESS) return nullptr;
+  KeyPtr key = handle.key;
+  for (const std::u16string& part : parts) {
+    KeyPtr child = FindChild(*key, part);
+    key = child ? child : AddChild(*key, part);
+  }
+  return key;
+}
+
+}  // namespace
+
+namespace detail {
+
+void ResetRegistry() { Registry() = RegistryState(); }
+
+LONG CreateKeyPath(HKEY root, const std::u16string& path) {
+  Guard guard(StateLock());
+  Handle handle;
+  std::vector<std::u16string> parts;
+  LONG status = Resolve(root, &handle);
+  if (status == ERROR_SUCCESS) status = SplitPath(path, &parts);
+  if (status != ERROR_SUCCESS) return status;
+  KeyPtr key;
+  bool created = false;
+  return CreatePath(handle.key, parts, true, &key, &created);
+}
+
+LONG SetValueAt(HKEY root, const std::u16string& path, const std::u16string& name, DWORD type,
+                const void* data, std::size_t size) {
+  Guard guard(StateLock());
+  Handle handle;
+  std::vector<std::u16string> parts;
+  LONG status = Resolve(root, &handle);
+  if (status == ERROR_SUCCESS) status = SplitPath(path, &parts);
+  if (status != ERROR_SUCCESS) return status;
+  KeyPtr key;
+  bool created = false;
+  status = CreatePath(handle.key, parts, true, &key, &created);
+  if (status != ERROR_SUCCESS) return status;
+  if (key->readOnly) return ERROR_ACCESS_DENIED;
+  StoreValue(*key, name, type, static_cast<const BYTE*>(data), size);
+  return ERROR_SUCCESS;
+}
+
+LONG DeleteTreeAt(HKEY root, const std::u16string& path) {
+  Guard guard(StateLock());
+  KeyPtr key = Locate(root, path);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  if (key->isRoot || key->readOnly || key->unreadable) return ERROR_ACCESS_DENIED;
+  MarkDeleted(*key);
+  Unlink(*key);
+  return ERROR_SUCCESS;
+}
+
+bool ReadStringValue(HKEY root, const std::u16string& path, const std::u16string& name,
+                     std::u16string* text) {
+  Guard guard(StateLock());
+  KeyPtr key = Locate(root, path);
+  if (!key || key->unreadable) return false;
+  const Value* value = FindValue(*key, name);
+  if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return false;
+  text->assign(reinterpret_cast<const char16_t*>(value->data.data()),
+               value->data.size() / sizeof(char16_t));
+  while (!text->empty() && text->back() == 0) text->pop_back();
+  return true;
+}
+
+}  // namespace detail
+
+int OpenKeyHandles() {
+  detail::Guard guard(detail::StateLock());
+  return static_cast<int>(Registry().handles.size());
+}
+
+void CreateKey(HKEY root, const std::u16string& path) {
+  detail::Guard guard(detail::StateLock());
+  LocateOrCreate(root, path);
+}
+
+void SetValue(HKEY root, const std::u16string& path, const std::u16string& name, DWORD type,
+              const std::vector<BYTE>& data) {
+  detail::Guard guard(detail::StateLock());
+  if (KeyPtr key = LocateOrCreate(root, path)) {
+    StoreValue(*key, name, type, data.data(), data.size());
+  }
+}
+
+bool KeyExists(HKEY root, const std::u16string& path) {
+  detail::Guard guard(detail::StateLock());
+  return Locate(root, path) != nullptr;
+}
+
+// Marking a key that does not exist yet creates it, so that the mark has
+// something to stand on.
+void MarkKeyUnreadable(HKEY root, const std::u16string& path) {
+  detail::Guard guard(detail::StateLock());
+  if (KeyPtr key = LocateOrCreate(root, path)) key->unreadable = true;
+}
+
+void MarkKeyReadOnly(HKEY root, const std::u16string& path) {
+  detail::Guard guard(detail::StateLock());
+  if (KeyPtr key = LocateOrCreate(root, path)) key->readOnly = true;
+}
+
+KeyContents ReadKey(HKEY root, const std::u16string& path) {
+  detail::Guard guard(detail::StateLock());
+  KeyContents contents;
+  KeyPtr key = Locate(root, path);
+  if (!key) return contents;
+  contents.exists = true;
+  for (const KeyPtr& child : key->subkeys) contents.subkeys.push_back(child->name);
+  contents.values = key->values;
+  return contents;
+}
+
+}  // namespace emu
+
+namespace sys {
+
+using emu::detail::CallFails;
+using emu::detail::Guard;
+using emu::detail::StateLock;
+
+LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t* className,
+                     DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,
+                     DWORD* disposition) {
+  std::int32_t code = 0;
+  if (result) *result = nullptr;
+  if (CallFails(emu::Call::RegCreateKeyExW, &code)) return code;
+  if (!result) return ERROR_INVALID_PARAMETER;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  std::vector<std::u16string> parts;
+  LONG status = emu::Resolve(parent, &handle);
+  if (status != ERROR_SUCCESS) return status;
+  if (handle.key->deleted) return ERROR_KEY_DELETED;
+  status = emu::SplitPath(emu::Text(name), &parts);
+  if (status != ERROR_SUCCESS) return status;
+  access = emu::MapGeneric(access);
+  emu::KeyPtr key;
+  bool created = false;
+  status = emu::CreatePath(handle.key, parts,
+                           (emu::Effective(handle) & KEY_CREATE_SUB_KEY) != 0, &key, &created);
+  if (status != ERROR_SUCCESS) return status;
+  if (!created) {
+    status = emu::CheckOpen(*key, access);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  *result = emu::NewHandle(key, access);
+  if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+LONG RegOpenKeyExW(HKEY parent, const char16_t* name, DWORD options, REGSAM access, HKEY* result) {
+  std::int32_t code = 0;
+  if (result) *result = nullptr;
+  if (CallFails(emu::Call::RegOpenKeyExW, &code)) return code;
+  if (!result) return ERROR_INVALID_PARAMETER;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  std::vector<std::u16string> parts;
+  LONG status = emu::Resolve(parent, &handle);
+  if (status != ERROR_SUCCESS) return status;
+  if (handle.key->deleted) return ERROR_KEY_DELETED;
+  status = emu::SplitPath(emu::Text(name), &parts);
+  if (status != ERROR_SUCCESS) return status;
+  emu::KeyPtr key = emu::Walk(handle.key, parts);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  access = emu::MapGeneric(access);
+  status = emu::CheckOpen(*key, access);
+  if (status != ERROR_SUCCESS) return status;
+  *result = emu::NewHandle(key, access);
+  return ERROR_SUCCESS;
+}
+
+LONG RegCloseKey(HKEY key) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegCloseKey, &code)) return code;
+  if (emu::IsPredefined(key)) return ERROR_SUCCESS;
+  Guard guard(StateLock());
+  return emu::Registry().handles.erase(reinterpret_cast<std::uintptr_t>(key)) ? ERROR_SUCCESS
+                                                                              : ERROR_INVALID_HANDLE;
+}
+
+LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* nameLength) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegEnumKeyExW, &code)) return code;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  LONG status = emu::Resolve(key, &handle);
+  if (status == ERROR_SUCCESS) status = emu::Require(handle, KEY_ENUMERATE_SUB_KEYS);
+  if (status != ERROR_SUCCESS) return status;
+  if (!nameLength) return ERROR_INVALID_PARAMETER;
+  // Subkeys come back ordered by their case-folded names, whatever the order
+  // of creation.
+  std::vector<std::u16string> names;
+  for (const emu::KeyPtr& child : handle.key->subkeys) names.push_back(child->name);
+  std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
+    return emu::detail::Folded(a) < emu::detail::Folded(b);
+  });
+  if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
+  const std::u16string& found = names[index];
+  if (found.size() >= *nameLength) return ERROR_MORE_DATA;
+  if (!name) return ERROR_INVALID_PARAMETER;
+  std::memcpy(name, found.c_str(), (found.size() + 1) * sizeof(char16_t));
+  *nameLength = static_cast<DWORD>(found.size());
+  return ERROR_SUCCESS;
+}
+
+LONG RegDeleteKeyW(HKEY parent, const char16_t* name) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegDeleteKeyW, &code)) return code;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  std::vector<std::u16string> parts;
+  LONG status = emu::Resolve(parent, &handle);
+  if (status != ERROR_SUCCESS) return status;
+  if (handle.key->deleted) return ERROR_KEY_DELETED;
+  status = emu::SplitPath(emu::Text(name), &parts);
+  if (status != ERROR_SUCCESS) return status;
+  emu::KeyPtr key = emu::Walk(handle.key, parts);
+  if (!key) return ERROR_FILE_NOT_FOUND;
+  // A key with subkeys is refused; the caller deletes the leaves first.
+  if (key->isRoot || key->unreadable || key->readOnly || !key->subkeys.empty()) {
+    return ERROR_ACCESS_DENIED;
+  }
+  emu::MarkDeleted(*key);
+  emu::Unlink(*key);
+  return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueW(HKEY key, const char16_t* name) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegDeleteValueW, &code)) return code;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  LONG status = emu::Resolve(key, &handle);
+  if (status == ERROR_SUCCESS) status = emu::Require(handle, KEY_SET_VALUE);
+  if (status != ERROR_SUCCESS) return status;
+  std::vector<emu::Value>& values = handle.key->values;
+  std::u16string valueName = emu::Text(name);
+  for (auto it = values.begin(); it != values.end(); ++it) {
+    if (emu::detail::EqualNoCase(it->name, valueName)) {
+      values.erase(it);
+      return ERROR_SUCCESS;
+    }
+  }
+  return ERROR_FILE_NOT_FOUND;
+}
+
+LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegQueryInfoKeyW, &code)) return code;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  LONG status = emu::Resolve(key, &handle);
+  if (status == ERROR_SUCCESS) status = emu::Require(handle, KEY_QUERY_VALUE);
+  if (status != ERROR_SUCCESS) return status;
+  if (subKeyCount) *subKeyCount = static_cast<DWORD>(handle.key->subkeys.size());
+  return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD size) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegSetValueExW, &code)) return code;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  LONG status = emu::Resolve(key, &handle);
+  if (status == ERROR_SUCCESS) status = emu::Require(handle, KEY_SET_VALUE);
+  if (status != ERROR_SUCCESS) return status;
+  if (!data && size > 0) return ERROR_NOACCESS;
+  emu::StoreValue(*handle.key, emu::Text(name), type, data, data ? size : 0);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace sys
