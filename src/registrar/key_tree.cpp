@@ -1,0 +1,313 @@
+// The key-tree walk: carries out a prepared script, creating its keys and
+// values (registration) or taking them down leaf first (removal).
+#include "registrar/key_tree.h"
+
+#include "registrar/hresult.h"
+#include "registrar/key_handle.h"
+#include "registrar/registrar.h"
+#include "registrar/script_parser.h"
+
+const RootKeyRow RootKeyTable[14] = {
+    {u"HKCR", HKEY_CLASSES_ROOT},
+    {u"HKCU", HKEY_CURRENT_USER},
+    {u"HKLM", HKEY_LOCAL_MACHINE},
+    {u"HKU", HKEY_USERS},
+    {u"HKPD", HKEY_PERFORMANCE_DATA},
+    {u"HKDD", HKEY_DYN_DATA},
+    {u"HKCC", HKEY_CURRENT_CONFIG},
+    {u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+    {u"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+    {u"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+    {u"HKEY_USERS", HKEY_USERS},
+    {u"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA},
+    {u"HKEY_DYN_DATA", HKEY_DYN_DATA},
+    {u"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+};
+
+const char16_t* const ProtectedKeyNames[12] = {
+    u"AppID", u"CLSID",   u"Component Categories", u"FileType", u"Interface", u"Hardware",
+    u"Mime",  u"SAM",     u"SECURITY",             u"SYSTEM",   u"Software",  u"TypeLib",
+};
+
+namespace {
+
+constexpr int kRegister = 1;
+constexpr int kRemove = 0;
+constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
+constexpr int kSavedNameCapacity = 260;
+
+bool Is(const char16_t* token, const char16_t* keyword) {
+  return sys::lstrcmpiW(token, keyword) == 0;
+}
+
+// Only a token that is exactly "{" opens a nested block.
+bool OpensBlock(const char16_t* token) { return token[0] == u'{' && token[1] == 0; }
+
+bool HasBackslash(const char16_t* name) { return FindChar(name, u'\\') != nullptr; }
+
+// Truncating copy: at most capacity - 1 characters and the terminator.
+void CopyName(char16_t* target, int capacity, const char16_t* source) {
+  int i = 0;
+  for (; i < capacity - 1 && source[i]; ++i) target[i] = source[i];
+  target[i] = 0;
+}
+
+}  // namespace
+
+HKEY FindRootKey(const char16_t* name) {
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (Is(name, row.name)) return row.key;
+  }
+  return nullptr;
+}
+
+bool MayDeleteKey(const char16_t* name) {
+  for (const char16_t* protectedName : ProtectedKeyNames) {
+    if (Is(name, protectedName)) return false;
+  }
+  return true;
+}
+
+bool KeyHasChildren(HKEY key) {
+  DWORD subkeys = 0;
+  return sys::RegQueryInfoKeyW(key, &subkeys) == ERROR_SUCCESS && subkeys > 0;
+}
+
+HRESULT ScriptParser::RunScript(const char16_t* script, int mode) {
+  char16_t* prepared = nullptr;
+  HRESULT hr = ExpandReplacements(script, &prepared);
+  if (FAILED(hr)) return hr;
+
+  position_ = prepared;
+  skippedDeepBlock_ = false;
+  TokenBuffer token;
+  while (*position_ != 0) {
+    hr = ReadToken(token);
+    if (FAILED(hr)) break;
+    const HKEY root = FindRootKey(token);
+    if (!root) {
+      hr = DISP_E_EXCEPTION;
+      break;
+    }
+    hr = ReadToken(token);
+    if (FAILED(hr)) break;
+    if (token[0] != u'{') {  // only the first character counts after a root name
+      hr = DISP_E_EXCEPTION;
+      break;
+    }
+    if (mode != kRemove) {
+      const char16_t* blockStart = position_;
+      hr = WalkKeyBlock(token, root, mode, false, 1);
+      if (FAILED(hr)) {
+        // Undo the failed block; the run reports the registration failure.
+        position_ = blockStart;
+        WalkKeyBlock(token, root, kRemove, false, 1);
+        break;
+      }
+    } else {
+      hr = WalkKeyBlock(token, root, kRemove, false, 1);
+      if (SUCCEEDED(hr) && skippedDeepBlock_) hr = DISP_E_EXCEPTION;
+      if (FAILED(hr)) break;
+    }
+    SkipBlanks();
+  }
+  sys::CoTaskMemFree(prepared);
+  return hr;
+}
+
+HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, int mode, bool readThrough,
+                                   int depth) {
+  if (depth > kMaxNesting) {
+    if (mode != kRemove) return DISP_E_EXCEPTION;
+    // Removal (a rollback among them) still has to reach the keys above this
+    // block, so it reads the block through without recursing and the run
+    // reports the refusal at its end.
+    skippedDeepBlock_ = true;
+    return ReadThroughDeepBlock(token);
+  }
+  CKeyHandle current;  // the latest key entry's key; closed on every return
+  HRESULT hr = ReadToken(token);
+  while (SUCCEEDED(hr) && token[0] != u'}') {
+    hr = WalkEntry(token, parent, current, mode, readThrough, depth);
+  }
+  return hr;
+}
+
+// One entry, from its first token in `token` to the first token of the next
+// entry (or the "}" that ends the block) left in `token`.
+HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
+                                bool readThrough, int depth) {
+  HRESULT hr = S_OK;
+  bool removable = true;
+  const bool isDelete = Is(token, u"Delete");
+  if (isDelete || Is(token, u"ForceRemove")) {
+    hr = ReadToken(token);  // the subject, even when it is itself a keyword
+    if (FAILED(hr)) return hr;
+    if (mode != kRemove) {
+      hr = DeleteSubject(token, parent);
+      if (FAILED(hr)) return hr;
+      if (isDelete) {
+        hr = ReadToken(token);
+        if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
+        if (FAILED(hr)) return hr;
+        return NestedBlock(token, current.Get(), mode, depth);
+      }
+    }
+  }
+  if (Is(token, u"NoRemove")) {
+    removable = false;
+    hr = ReadToken(token);
+    if (FAILED(hr)) return hr;
+  }
+  if (Is(token, u"Val")) {
+    return ValueEntry(token, parent, current, mode, readThrough, removable, depth);
+  }
+  if (HasBackslash(token)) return DISP_E_EXCEPTION;  // one key level per entry
+  if (mode != kRemove) return RegisterKeyEntry(token, parent, current, depth);
+  return RemoveKeyEntry(token, parent, current, readThrough, removable, depth);
+}
+
+// ForceRemove and Delete in registration: the subject's old subtree goes,
+// unless its name is protected. An absent subject is no error; a subtree that
+// cannot be deleted fails the block (which is then rolled back), because
+// carrying on would report success over stale keys and values.
+HRESULT ScriptParser::DeleteSubject(const char16_t* subject, HKEY parent) {
+  if (HasBackslash(subject)) return DISP_E_EXCEPTION;
+  if (!MayDeleteKey(subject)) return S_OK;
+  CKeyHandle borrowed;
+  borrowed.Adopt(parent);
+  const LONG result = borrowed.DeleteTree(subject);
+  borrowed.Disown();
+  if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return S_OK;
+  return HResultFromWin32(result);
+}
+
+HRESULT ScriptParser::ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
+                                 bool readThrough, bool removable, int depth) {
+  char16_t name[kValueNameCapacity];
+  HRESULT hr = ReadToken(name, kValueNameCapacity);
+  if (SUCCEEDED(hr)) hr = ReadToken(token);
+  if (FAILED(hr)) return hr;
+  if (token[0] != u'=') return DISP_E_EXCEPTION;
+
+  if (mode != kRemove) {
+    CKeyHandle borrowed;
+    borrowed.Adopt(parent);
+    hr = AssignValue(borrowed, name, token);
+    borrowed.Disown();
+    if (FAILED(hr)) return hr;
+    return NestedBlock(token, current.Get(), mode, depth);
+  }
+  if (!readThrough && removable) {
+    CKeyHandle key;
+    LONG result = key.Open(parent, nullptr, KEY_WRITE);
+    if (result != ERROR_SUCCESS) return HResultFromWin32(result);
+    result = sys::RegDeleteValueW(key.Get(), name);
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+      return HResultFromWin32(result);
+    }
+  }
+  // In removal the token after a value entry always begins the next entry.
+  return DiscardAssignment(token);
+}
+
+// Registration: open the key (read/write, else read-only) or create it, write
+// its default value, walk its block.
+HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
+                                       int depth) {
+  if (current.Open(parent, token, kReadWrite) != ERROR_SUCCESS &&
+      current.Open(parent, token, KEY_READ) != ERROR_SUCCESS) {
+    const LONG created = current.Create(parent, token, /*keyClass=*/nullptr,
+                                        REG_OPTION_NON_VOLATILE, kReadWrite,
+                                        /*security=*/nullptr, /*disposition=*/nullptr);
+    if (created != ERROR_SUCCESS) return HResultFromWin32(created);
+  }
+  HRESULT hr = ReadToken(token);
+  if (FAILED(hr)) return hr;
+  if (token[0] == u'=') {
+    hr = AssignValue(current, nullptr, token);
+    if (FAILED(hr)) return hr;
+  }
+  return NestedBlock(token, current.Get(), kRegister, depth);
+}
+
+// Removal: walk the key's block first, then delete the key if it is removable
+// and has no subkeys left. A key that cannot be opened has its block read only.
+HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
+                                     bool readThrough, bool removable, int depth) {
+  const LONG opened =
+      readThrough ? ERROR_FILE_NOT_FOUND : current.Open(parent, token, KEY_READ);
+  const bool readOnly = readThrough || opened != ERROR_SUCCESS;
+  char16_t savedName[kSavedNameCapacity];
+  CopyName(savedName, kSavedNameCapacity, token);
+
+  HRESULT hr = ReadToken(token);
+  if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
+  if (FAILED(hr)) return hr;
+  if (OpensBlock(token)) {
+    hr = WalkKeyBlock(token, current.Get(), kRemove, readOnly, depth + 1);
+    if (FAILED(hr) && !readOnly) return hr;
+    // Read through: the inner failure is dropped and reading goes on.
+    hr = ReadToken(token);
+    if (FAILED(hr)) return hr;
+  }
+
+  if (opened == ERROR_FILE_NOT_FOUND) return S_OK;  // absent: nothing to remove
+  if (opened != ERROR_SUCCESS) return HResultFromWin32(opened);
+  const bool hasChildren = KeyHasChildren(current.Get());
+  const LONG closed = current.Close();
+  if (closed != ERROR_SUCCESS) return HResultFromWin32(closed);
+  if (removable && !hasChildren) {
+    const LONG deleted = sys::RegDeleteKeyW(parent, savedName);
+    if (deleted != ERROR_SUCCESS) return HResultFromWin32(deleted);
+  }
+  return S_OK;
+}
+
+// After an entry in registration, a "{" opens that entry's block under `key`.
+// Removal walks blocks inside the key entry itself and goes straight on here.
+HRESULT ScriptParser::NestedBlock(TokenBuffer& token, HKEY key, int mode, int depth) {
+  if (mode == kRemove || !OpensBlock(token)) return S_OK;
+  const HRESULT hr = WalkKeyBlock(token, key, mode, false, depth + 1);
+  if (FAILED(hr)) return hr;
+  return ReadToken(token);
+}
+
+// Reads a block exactly as a read-through removal walk would, with a nesting
+// counter in place of recursion; nothing is opened, deleted or written.
+HRESULT ScriptParser::ReadThroughDeepBlock(TokenBuffer& token) {
+  char16_t name[kValueNameCapacity];
+  int open = 1;
+  HRESULT hr = ReadToken(token);
+  while (SUCCEEDED(hr)) {
+    if (token[0] == u'}') {
+      if (--open == 0) return S_OK;
+      hr = ReadToken(token);  // the token after the inner block
+      continue;
+    }
+    if (Is(token, u"Delete") || Is(token, u"ForceRemove")) {
+      hr = ReadToken(token);
+      if (FAILED(hr)) break;
+    }
+    if (Is(token, u"NoRemove")) {
+      hr = ReadToken(token);
+      if (FAILED(hr)) break;
+    }
+    if (Is(token, u"Val")) {
+      hr = ReadToken(name, kValueNameCapacity);
+      if (SUCCEEDED(hr)) hr = ReadToken(token);
+      if (FAILED(hr)) break;
+      if (token[0] != u'=') return DISP_E_EXCEPTION;
+      hr = DiscardAssignment(token);
+      continue;
+    }
+    if (HasBackslash(token)) return DISP_E_EXCEPTION;
+    hr = ReadToken(token);
+    if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
+    if (SUCCEEDED(hr) && OpensBlock(token)) {
+      ++open;
+      hr = ReadToken(token);
+    }
+  }
+  return hr;
+}

@@ -1,0 +1,110 @@
+// Parse state of one registry script run and the operations that read it:
+// tokenizer, preparation pass, value writer and key-tree walk.
+#pragma once
+
+#include "platform/platform.h"
+
+class CRegistrar;
+class CKeyHandle;
+
+/// Capacity of a token buffer in wide characters; a token holds at most
+/// kTokenCapacity - 2 code units plus its terminator.
+constexpr int kTokenCapacity = 4096;
+/// A caller-owned buffer into which ReadToken copies one token.
+using TokenBuffer = char16_t[kTokenCapacity];
+
+/// Capacity of the value-name buffer of a Val entry (at most 258 code units).
+constexpr int kValueNameCapacity = 260;
+
+/// Deepest block nesting a script may use, its root block counting as 1. A
+/// deeper block is refused with DISP_E_EXCEPTION so that a hostile script
+/// cannot exhaust the stack of the (recursive) walk.
+constexpr int kMaxNesting = 128;
+
+/// True for tab, line feed, carriage return and space; every other value is a
+/// token character.
+bool IsBlank(char16_t c);
+
+/// First position in `text`, stepping character by character, whose code unit
+/// is `c`; null when the terminator comes first or `text` is null.
+const char16_t* FindChar(const char16_t* text, char16_t c);
+
+/// One script run: a read position that only moves forward through the script
+/// text (owned by whoever runs the script) and the registrar whose
+/// replacements the preparation pass applies.
+class ScriptParser {
+ public:
+  /// Starts with no read position; `registrar` must outlive the parser.
+  explicit ScriptParser(CRegistrar* registrar) : registrar_(registrar) {}
+
+  ScriptParser(const ScriptParser&) = delete;
+  ScriptParser& operator=(const ScriptParser&) = delete;
+
+  // ---- Tokenizer ----------------------------------------------------------------
+
+  /// Moves the read position past blanks; it may stop at the terminator.
+  void SkipBlanks();
+  /// True when the read position is at an apostrophe not followed by another.
+  bool AtClosingQuote() const;
+  /// Copies the next token (bare, or quoted with '' for an apostrophe) into
+  /// `buffer` of `capacity` wide characters, at most capacity - 2 code units.
+  /// DISP_E_EXCEPTION at the end of the text, for a token that does not fit
+  /// (the buffer then holds an unterminated partial copy) or an unclosed quote.
+  HRESULT ReadToken(char16_t* buffer, int capacity);
+  HRESULT ReadToken(TokenBuffer& buffer) { return ReadToken(buffer, kTokenCapacity); }
+  /// When `buffer` begins with "=", reads and drops the type and value tokens
+  /// and leaves the token after them in `buffer`; otherwise reads nothing.
+  HRESULT DiscardAssignment(TokenBuffer& buffer);
+
+  /// Current read position (for tests and diagnostics).
+  const char16_t* Position() const { return position_; }
+  /// Starts reading at `text`.
+  void SetPosition(const char16_t* text) { position_ = text; }
+
+  // ---- Preparation ----------------------------------------------------------------
+
+  /// Copies `text` into a new task-memory block with each %name% replaced by
+  /// the registrar's value and each %% by one percent sign; a value that lands
+  /// inside a quoted token has its apostrophes doubled so the token receives it
+  /// exactly. On success the caller owns *out (CoTaskMemFree); on failure *out
+  /// is null. E_POINTER, E_OUTOFMEMORY, DISP_E_EXCEPTION (unclosed or unknown
+  /// name) or E_FAIL (name longer than 31 code units).
+  HRESULT ExpandReplacements(const char16_t* text, char16_t** out);
+
+  // ---- Values -----------------------------------------------------------------------
+
+  /// Reads "type value" after the "=" in `buffer`, writes the value `name`
+  /// (null: the default value) under `key`, then reads the following token
+  /// into `buffer`. A value written before a missing next token stays written.
+  HRESULT AssignValue(CKeyHandle& key, const char16_t* name, TokenBuffer& buffer);
+
+  // ---- Key tree -----------------------------------------------------------------------
+
+  /// Prepares `script` and registers (mode non-zero) or removes (mode zero) its
+  /// root blocks in order. A root block that fails to register is walked again
+  /// in removal mode (rollback); earlier blocks stay. The caller keeps `script`.
+  HRESULT RunScript(const char16_t* script, int mode);
+  /// Interprets one block from just after its "{" under `parent` (never closed
+  /// here). `depth` is the block's nesting level, the root block being 1. On
+  /// success the "}" that closed the block is in `token`.
+  HRESULT WalkKeyBlock(TokenBuffer& token, HKEY parent, int mode, bool readThrough, int depth);
+
+ private:
+  HRESULT CopyStep(char16_t* buffer, int capacity, int& written);
+  HRESULT WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
+                    bool readThrough, int depth);
+  HRESULT DeleteSubject(const char16_t* subject, HKEY parent);
+  HRESULT ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
+                     bool readThrough, bool removable, int depth);
+  HRESULT RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int depth);
+  HRESULT RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, bool readThrough,
+                         bool removable, int depth);
+  HRESULT NestedBlock(TokenBuffer& token, HKEY key, int mode, int depth);
+  HRESULT ReadThroughDeepBlock(TokenBuffer& token);
+
+  const char16_t* position_ = nullptr;
+  CRegistrar* registrar_;
+  // Set when removal met a block nested deeper than kMaxNesting and read it
+  // through untouched: the run then reports DISP_E_EXCEPTION.
+  bool skippedDeepBlock_ = false;
+};

@@ -1,0 +1,38 @@
+// A growing block of wide text in task memory, used to build the prepared
+// copy of a script.
+#pragma once
+
+#include "platform/platform.h"
+
+/// Wide text that doubles its task-memory block as it grows. The holder frees
+/// the block with CoTaskMemFree unless it took it over with Release().
+class TextBuffer {
+ public:
+  /// Capacity `requested` wide characters when at least 100, else 1000. Data()
+  /// is null when the block could not be had.
+  explicit TextBuffer(int requested);
+  ~TextBuffer() { sys::CoTaskMemFree(data_); }
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+
+  /// Appends `n` code units; false on size overflow or when the block cannot
+  /// grow (the text held so far stays valid).
+  bool AppendChars(const char16_t* source, int n);
+  /// Appends a NUL-terminated text; false for null.
+  bool AppendText(const char16_t* text);
+
+  const char16_t* Data() const { return data_; }
+  int Length() const { return length_; }
+  int Capacity() const { return capacity_; }
+  /// Hands the block to the caller, who frees it with CoTaskMemFree.
+  char16_t* Release() {
+    char16_t* block = data_;
+    data_ = nullptr;
+    return block;
+  }
+
+ private:
+  int length_ = 0;
+  int capacity_;
+  char16_t* data_ = nullptr;
+};

@@ -1,0 +1,72 @@
+// Cuts tokens out of prepared script text. The tokenizer knows no grammar:
+// keywords, braces, "=" and type letters are plain tokens to it.
+#include "registrar/script_parser.h"
+
+namespace {
+constexpr char16_t kApostrophe = u'\'';
+}  // namespace
+
+bool IsBlank(char16_t c) { return c == u'\t' || c == u'\n' || c == u'\r' || c == u' '; }
+
+const char16_t* FindChar(const char16_t* text, char16_t c) {
+  if (!text) return nullptr;
+  for (const char16_t* p = text; *p; p = sys::CharNextW(p)) {
+    if (*p == c) return p;
+  }
+  return nullptr;
+}
+
+void ScriptParser::SkipBlanks() {
+  while (IsBlank(*position_)) position_ = sys::CharNextW(position_);
+}
+
+bool ScriptParser::AtClosingQuote() const {
+  return *position_ == kApostrophe && *sys::CharNextW(position_) != kApostrophe;
+}
+
+// Steps one character and copies every code unit it passed, refusing to fill
+// the last element of the buffer (the token limit is capacity - 2 units).
+HRESULT ScriptParser::CopyStep(char16_t* buffer, int capacity, int& written) {
+  const char16_t* next = sys::CharNextW(position_);
+  const int n = static_cast<int>(next - position_);
+  if (written + n + 1 >= capacity) return DISP_E_EXCEPTION;
+  for (int i = 0; i < n; ++i) buffer[written + i] = position_[i];
+  written += n;
+  position_ = next;
+  return S_OK;
+}
+
+HRESULT ScriptParser::ReadToken(char16_t* buffer, int capacity) {
+  SkipBlanks();
+  if (*position_ == 0) return DISP_E_EXCEPTION;
+  int written = 0;
+  if (*position_ != kApostrophe) {
+    // Bare token: runs to the next blank or the end of the text, neither consumed.
+    while (!IsBlank(*position_)) {
+      if (FAILED(CopyStep(buffer, capacity, written))) return DISP_E_EXCEPTION;
+      if (*position_ == 0) break;
+    }
+    buffer[written] = 0;
+    return S_OK;
+  }
+  // Quoted token: '' stands for one apostrophe, a single one closes the token.
+  position_ = sys::CharNextW(position_);
+  while (*position_ != 0 && !AtClosingQuote()) {
+    if (*position_ == kApostrophe) position_ = sys::CharNextW(position_);
+    if (FAILED(CopyStep(buffer, capacity, written))) return DISP_E_EXCEPTION;
+  }
+  if (*position_ == 0) return DISP_E_EXCEPTION;
+  buffer[written] = 0;
+  position_ = sys::CharNextW(position_);
+  return S_OK;
+}
+
+HRESULT ScriptParser::DiscardAssignment(TokenBuffer& buffer) {
+  if (buffer[0] != u'=') return S_OK;
+  HRESULT hr = ReadToken(buffer);  // the type, not validated
+  if (FAILED(hr)) return hr;
+  TokenBuffer value;
+  hr = ReadToken(value);
+  if (FAILED(hr)) return hr;
+  return ReadToken(buffer);
+}

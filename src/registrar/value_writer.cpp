@@ -1,0 +1,132 @@
+// The value writer: "= type value" assignments turned into registry data.
+#include "registrar/hresult.h"
+#include "registrar/key_handle.h"
+#include "registrar/script_parser.h"
+#include "registrar/value_types.h"
+
+namespace {
+
+// Scratch storage for the converted "M" and "B" data: in the frame up to
+// kInline bytes, from the heap beyond that, released when it goes away.
+class ScratchBlock {
+ public:
+  static constexpr std::size_t kInline = 256;
+
+  explicit ScratchBlock(std::size_t bytes)
+      : data_(bytes <= kInline ? inline_ : static_cast<BYTE*>(sys::MemAlloc(bytes))) {}
+  ~ScratchBlock() {
+    if (data_ != inline_) sys::MemFree(data_);
+  }
+  ScratchBlock(const ScratchBlock&) = delete;
+  ScratchBlock& operator=(const ScratchBlock&) = delete;
+
+  /// Null when the heap had no block.
+  BYTE* Data() { return data_; }
+
+ private:
+  alignas(char16_t) BYTE inline_[kInline];
+  BYTE* data_;
+};
+
+struct ValueTypeRow {
+  const char16_t* letter;
+  std::uint16_t code;
+};
+
+constexpr ValueTypeRow kValueTypes[] = {
+    {u"S", kValueTypeString},
+    {u"M", kValueTypeMultiString},
+    {u"D", kValueTypeNumber},
+    {u"B", kValueTypeBytes},
+};
+
+// "\0" separates the strings; two NULs end the list. Returns a Win32 code.
+LONG StoreMultiStringText(CKeyHandle& key, const char16_t* name, const char16_t* text) {
+  const int length = sys::lstrlenW(text);
+  ScratchBlock block((static_cast<std::size_t>(length) + 2) * sizeof(char16_t));
+  auto* out = reinterpret_cast<char16_t*>(block.Data());
+  if (!out) return ERROR_OUTOFMEMORY;
+  int written = 0;
+  for (int i = 0; i < length; ++i) {
+    if (text[i] == u'\\' && text[i + 1] == u'0') {
+      out[written++] = 0;
+      ++i;
+    } else {
+      out[written++] = text[i];
+    }
+  }
+  out[written] = 0;
+  out[written + 1] = 0;
+  return key.StoreMultiString(name, out);
+}
+
+// Pairs of hex digits, the first the high half of each byte. Returns a Win32
+// code, or E_FAIL (an HRESULT) for an odd digit count or no scratch block.
+LONG StoreBinaryText(CKeyHandle& key, const char16_t* name, const char16_t* text) {
+  const int digits = sys::lstrlenW(text);
+  if (digits % 2 != 0) return E_FAIL;
+  const std::size_t bytes = static_cast<std::size_t>(digits) / 2;
+  ScratchBlock block(bytes);
+  BYTE* out = block.Data();
+  if (!out) return E_FAIL;
+  for (std::size_t i = 0; i < bytes; ++i) out[i] = 0;
+  for (int i = 0; i < digits; ++i) {
+    out[i / 2] |= static_cast<BYTE>(HexDigitValue(text[i]) << (i % 2 == 0 ? 4 : 0));
+  }
+  constexpr DWORD kReserved = 0;
+  return sys::RegSetValueExW(key.Get(), name, kReserved, REG_BINARY, out,
+                             static_cast<DWORD>(bytes));
+}
+
+}  // namespace
+
+bool LookupValueType(const char16_t* token, std::uint16_t* code) {
+  for (const ValueTypeRow& row : kValueTypes) {
+    if (sys::lstrcmpiW(token, row.letter) == 0) {
+      *code = row.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+int HexDigitValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  return 0;
+}
+
+HRESULT ScriptParser::AssignValue(CKeyHandle& key, const char16_t* name, TokenBuffer& buffer) {
+  TokenBuffer text;
+  HRESULT hr = ReadToken(text);
+  if (FAILED(hr)) return hr;
+  std::uint16_t type = 0;
+  if (!LookupValueType(text, &type)) return DISP_E_EXCEPTION;
+  hr = ReadToken(text);
+  if (FAILED(hr)) return hr;
+
+  LONG result = ERROR_SUCCESS;
+  switch (type) {
+    case kValueTypeString:
+      result = key.StoreString(name, text, REG_SZ);
+      break;
+    case kValueTypeMultiString:
+      result = StoreMultiStringText(key, name, text);
+      break;
+    case kValueTypeNumber: {
+      ULONG number = 0;
+      constexpr LCID kNeutralLocale = 0;
+      constexpr ULONG kNoFlags = 0;
+      hr = sys::VarUI4FromStr(text, kNeutralLocale, kNoFlags, &number);
+      if (FAILED(hr)) return hr;
+      result = key.StoreDword(name, number);
+      break;
+    }
+    default:
+      result = StoreBinaryText(key, name, text);
+      break;
+  }
+  if (result != ERROR_SUCCESS) return HResultFromWin32(result);
+  return ReadToken(buffer);
+}
