@@ -1,0 +1,15 @@
+// The module's exported entry points, declared for callers linked with them
+// (the Linux test program; on Windows they are reached through the DLL).
+#pragma once
+
+#include "platform/platform.h"
+
+extern "C" {
+/// The load notification: binds the package on process attach (FALSE when that
+/// fails, so the load fails) and stops the module on process detach.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved);
+/// The class object of `clsid`, asked for `riid`.
+HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object);
+/// S_OK when nothing holds the module loaded, else S_FALSE.
+HRESULT STDMETHODCALLTYPE DllCanUnloadNow();
+}

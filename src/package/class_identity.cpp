@@ -1,0 +1,105 @@
+#include "package/class_identity.h"
+
+#include <cstddef>
+
+#include "package/module_path.h"
+
+GUID CLSID_Stub = {};
+GUID CLSID_StubText = {};
+
+namespace {
+
+// Scanned identifier text, terminator included.
+constexpr int kClassIdTextCapacity = 128;
+// Room for a package directory followed by the longest script name.
+constexpr std::size_t kScriptPathCapacity = kModulePathCapacity + 16;
+
+const char16_t kMissingScriptCaption[] = u"Resource failed to register!";
+const char16_t kBadIdentifierCaption[] = u"Invalid GUID!";
+
+// Whitespace as C's isspace in the C locale.
+bool IsSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The characters an identifier's text may hold: braces, hexadecimal digits, hyphens.
+bool IsIdentifierChar(int c) {
+  return c == '{' || c == '}' || c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
+         (c >= 'A' && c <= 'F');
+}
+
+// Reads the identifier text of an open script into `text` (zeroed first). The
+// reader keeps one character of look-ahead in `c`; a pattern blank matches any
+// run of whitespace (also none), every other pattern character must match exactly.
+// A mismatch ends the scan with whatever was stored so far.
+void ScanClassIdText(FILE* file, char16_t (&text)[kClassIdTextCapacity]) {
+  for (char16_t& unit : text) unit = 0;
+  int c = sys::fgetc(file);
+  for (int braces = 0; braces < 2 && c != EOF; c = sys::fgetc(file)) {
+    if (c == '{') ++braces;
+  }
+  for (const char* pattern = " CLSID = s '"; *pattern; ++pattern) {
+    if (*pattern == ' ') {
+      while (c != EOF && IsSpace(c)) c = sys::fgetc(file);
+    } else if (c == *pattern) {
+      c = sys::fgetc(file);
+    } else {
+      return;
+    }
+  }
+  // The last unit stays the terminator: a longer run is cut, and no identifier.
+  for (int n = 0; n < kClassIdTextCapacity - 1 && c != EOF && IsIdentifierChar(c); ++n) {
+    text[n] = static_cast<char16_t>(c);
+    c = sys::fgetc(file);
+  }
+}
+
+// Joins `directory` and `name` into `path`; false if they do not fit.
+bool JoinPath(const char16_t* directory, const char16_t* name,
+              char16_t (&path)[kScriptPathCapacity]) {
+  std::size_t n = 0;
+  for (const char16_t* part = directory; *part; ++part) {
+    if (n + 1 >= kScriptPathCapacity) return false;
+    path[n++] = *part;
+  }
+  for (const char16_t* part = name; *part; ++part) {
+    if (n + 1 >= kScriptPathCapacity) return false;
+    path[n++] = *part;
+  }
+  path[n] = 0;
+  return true;
+}
+
+HRESULT ReadClassIdInto(const char16_t* directory, const char16_t* scriptName, GUID* classId) {
+  char16_t path[kScriptPathCapacity];
+  if (!JoinPath(directory, scriptName, path)) return E_INVALIDARG;
+  return ReadScriptClassId(path, classId);
+}
+
+}  // namespace
+
+HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
+  FILE* file = sys::_wfopen(scriptPath, u"rt");
+  if (!file) {
+    sys::MessageBoxW(nullptr, scriptPath, kMissingScriptCaption, MB_OK);
+    return E_INVALIDARG;
+  }
+  char16_t text[kClassIdTextCapacity];
+  ScanClassIdText(file, text);
+  sys::fclose(file);
+
+  // Some COM runtimes read an empty text as the null identifier and report
+  // success; a script without an identifier must fail all the same.
+  GUID parsed = {};
+  HRESULT result = text[0] ? sys::CLSIDFromString(text, &parsed) : CO_E_CLASSSTRING;
+  if (FAILED(result)) {
+    sys::MessageBoxW(nullptr, text, kBadIdentifierCaption, MB_OK);
+    return result;
+  }
+  *classId = parsed;
+  return S_OK;
+}
+
+HRESULT ReadPackageClassIds(const char16_t* directory) {
+  HRESULT result = ReadClassIdInto(directory, u"Style.rgs", &CLSID_Stub);
+  if (FAILED(result)) return result;
+  return ReadClassIdInto(directory, u"StyleText.rgs", &CLSID_StubText);
+}

@@ -1,0 +1,21 @@
+// The class identifiers of the two served classes, read from the package scripts.
+#pragma once
+
+#include "platform/platform.h"
+
+/// The identifier of `Stub`: zero until read from Style.rgs.
+extern GUID CLSID_Stub;
+/// The identifier of `StubText`: zero until read from StyleText.rgs.
+extern GUID CLSID_StubText;
+
+/// Reads the class identifier of one script: the text right after the second "{"
+/// of the file, in the form ` CLSID = s '{...}'`. A script that cannot be opened
+/// shows "Resource failed to register!" naming the path and answers E_INVALIDARG;
+/// text that is no identifier shows "Invalid GUID!" with the scanned text and
+/// answers the parser's failure. `*classId` is written only on success.
+HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId);
+
+/// Reads `directory`Style.rgs into CLSID_Stub, then `directory`StyleText.rgs into
+/// CLSID_StubText. The first failure stops it, so a bad Style.rgs leaves
+/// StyleText.rgs unopened and CLSID_StubText unchanged.
+HRESULT ReadPackageClassIds(const char16_t* directory);

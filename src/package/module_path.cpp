@@ -1,0 +1,37 @@
+#include "package/module_path.h"
+
+namespace {
+
+// The removed extension: a point and three letters.
+constexpr std::size_t kExtensionLength = 4;
+
+// Stops at the capacity, so an unterminated path reads no further than a path can be.
+std::size_t BoundedLength(const char16_t* text) {
+  std::size_t length = 0;
+  while (length < kModulePathCapacity && text[length]) ++length;
+  return length;
+}
+
+}  // namespace
+
+void GetModuleLongPath(HMODULE module, char16_t* longPath) {
+  char16_t name[kModulePathCapacity] = {};
+  sys::GetModuleFileNameW(module, name, kModulePathCapacity);
+  // A failed conversion leaves the output undefined, and a long form that needs
+  // more room than a module path has is no usable path; both fall back to the name.
+  DWORD length = sys::GetLongPathNameW(name, longPath, kModulePathCapacity);
+  if (length == 0 || length >= kModulePathCapacity) {
+    for (std::size_t i = 0; i < kModulePathCapacity; ++i) longPath[i] = name[i];
+  }
+}
+
+bool GetPackageDirectory(const char16_t* longPath, char16_t* directory) {
+  directory[0] = 0;
+  std::size_t length = BoundedLength(longPath);
+  if (length <= kExtensionLength || length >= kModulePathCapacity) return false;
+  std::size_t kept = length - kExtensionLength;
+  for (std::size_t i = 0; i < kept; ++i) directory[i] = longPath[i];
+  directory[kept] = u'\\';
+  directory[kept + 1] = 0;
+  return true;
+}

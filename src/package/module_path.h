@@ -1,0 +1,21 @@
+// Where the package lies: derived from the module's own file name and nothing else.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+/// Module paths hold at most this many UTF-16 units, terminator included.
+inline constexpr DWORD kModulePathCapacity = 260;
+
+/// Fills `longPath` (kModulePathCapacity units) with the long form of `module`'s
+/// file name, so a module reached through a short (8.3) name finds the same
+/// package. When the long form cannot be had (the conversion fails or does not
+/// fit), the name as the loader reports it is used.
+void GetModuleLongPath(HMODULE module, char16_t* longPath);
+
+/// Fills `directory` (kModulePathCapacity units) with `longPath` less its last four
+/// characters (the extension, not examined) plus "\": C:\P\A.dll gives C:\P\A\.
+/// Answers false, with `directory` empty, when nothing would be left before the
+/// extension or `longPath` is longer than a module path can be.
+bool GetPackageDirectory(const char16_t* longPath, char16_t* directory);

@@ -1,0 +1,134 @@
+#include "server/stub.h"
+
+#include <new>
+
+#include "registrar/hresult.h"
+#include "server/server_module.h"
+
+namespace {
+
+// Module paths hold at most 260 units, terminator included.
+constexpr DWORD kModuleNameCapacity = 260;
+
+}  // namespace
+
+// ---- StubObject ------------------------------------------------------------------------------
+
+template <class T>
+StubObject<T>::~StubObject() {
+  if (inner_) inner_->Release();
+}
+
+template <class T>
+HRESULT StubObject<T>::HandOff(REFIID riid, void** object) {
+  if (!inner_) return E_NOINTERFACE;
+  HRESULT result = inner_->QueryInterface(riid, object);
+  Dispose();
+  return result;
+}
+
+template <class T>
+HRESULT StubObject<T>::Bind() {
+  HRESULT result = sys::CoCreateInstance(T::InnerClassId(), nullptr, CLSCTX_INPROC_SERVER,
+                                         IID_IStubTarget, reinterpret_cast<void**>(&inner_));
+  if (result != S_OK) return result;
+  return PassModulePath();
+}
+
+template <class T>
+HRESULT StubObject<T>::PassModulePath() {
+  // The engine locates the package from this name, so it must get the whole name
+  // or nothing: a truncated name would point it at the wrong place.
+  char16_t name[kModuleNameCapacity] = {};
+  DWORD length = sys::GetModuleFileNameW(ModuleInstance, name, kModuleNameCapacity);
+  if (length == 0) {
+    DWORD error = sys::GetLastError();
+    return error != ERROR_SUCCESS ? HResultFromWin32(static_cast<LONG>(error)) : E_FAIL;
+  }
+  if (length >= kModuleNameCapacity) return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
+  return inner_->SetModulePath(name);
+}
+
+template <class T>
+void StubObject<T>::Dispose() {
+  // The stub is always a CHeapObject; its virtual destructor does the rest.
+  delete this;
+}
+
+// ---- CHeapObject -----------------------------------------------------------------------------
+
+template <class T>
+CHeapObject<T>::CHeapObject() {
+  ActiveModule->IncrementLockCount();
+}
+
+template <class T>
+CHeapObject<T>::~CHeapObject() {
+  this->refCount_ = kDestroyingRefCount;
+  ActiveModule->DecrementLockCount();
+}
+
+template <class T>
+ULONG CHeapObject<T>::AddRef() {
+  return static_cast<ULONG>(this->InternalAddRef());
+}
+
+template <class T>
+ULONG CHeapObject<T>::Release() {
+  LONG count = this->InternalRelease();
+  if (count == 0) delete this;
+  return static_cast<ULONG>(count);
+}
+
+template <class T>
+HRESULT CHeapObject<T>::QueryInterface(REFIID riid, void** object) {
+  return this->HandOff(riid, object);
+}
+
+// ---- Creation --------------------------------------------------------------------------------
+
+HRESULT RefuseAggregation(IUnknown*, REFIID, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  return CLASS_E_NOAGGREGATION;
+}
+
+template <class T>
+HRESULT CreateStubInstance(IUnknown* outer, REFIID riid, void** object) {
+  if (outer) return RefuseAggregation(outer, riid, object);
+  return CreateStub<T>(riid, object);
+}
+
+template <class T>
+HRESULT CreateStub(REFIID riid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  void* block = sys::MemAlloc(sizeof(CHeapObject<T>));
+  if (!block) return E_OUTOFMEMORY;
+  auto* stub = new (block) CHeapObject<T>();
+
+  // Held while binding; the plain counter steps back to 0 without destroying.
+  StubObject<T>* binding = stub;
+  binding->InternalAddRef();
+  HRESULT result = binding->Bind();
+  binding->InternalRelease();
+  if (FAILED(result)) {
+    delete stub;
+    return result;
+  }
+
+  // HandOff disposes of the stub exactly when it holds an engine object.
+  const bool disposes = stub->IsBound();
+  result = stub->QueryInterface(riid, object);
+  if (!disposes) delete stub;
+  return result;
+}
+
+template HRESULT CreateStubInstance<Stub>(IUnknown*, REFIID, void**);
+template HRESULT CreateStubInstance<StubText>(IUnknown*, REFIID, void**);
+template HRESULT CreateStub<Stub>(REFIID, void**);
+template HRESULT CreateStub<StubText>(REFIID, void**);
+template class StubObject<Stub>;
+template class StubObject<StubText>;
+template class CHeapObject<Stub>;
+template class CHeapObject<StubText>;

@@ -1,0 +1,58 @@
+// A fresh module object per test, and (on Linux) a stand-in engine COM server.
+//
+// The product's module object is a global that lives as long as the program;
+// tests build their own record and module object, point ActiveModule at it and
+// give the global back afterwards. Tests that need engine objects run over the
+// emulator; real activation under Wine is the end-to-end tests' business.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "server/server_module.h"
+#include "server/stub_target.h"
+
+class ServerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  /// Stops and rebuilds the module object and its record.
+  void RebuildModule();
+  CServerModule& Module() { return *module_; }
+  LONG LockCount() { return module_->GetLockCount(); }
+
+  /// Sets row `i` of the test's own class table (three rows and a terminator,
+  /// alive until after TearDown's Stop) and answers the table.
+  ClassTableEntry* SetRow(int i, const GUID* classId, ClassObjectCreator createClassObject,
+                          InstanceCreator createInstance, void (*startStop)(bool) = nullptr);
+
+ private:
+  ClassTableEntry table_[4] = {};
+  std::optional<ComModuleState> record_;
+  std::optional<CServerModule> module_;
+  CServerModule* savedActive_ = nullptr;
+  GUID savedIds_[2] = {};
+};
+
+#ifndef _WIN32
+/// What the engine objects of one registration do, and what happened to them.
+struct EngineLog {
+  HRESULT setPathResult = S_OK;      // SetModulePath answers this
+  bool refuseOtherInterfaces = false;  // then only IUnknown and IStubTarget are answered
+  int created = 0;
+  int live = 0;
+  int setPathCalls = 0;
+  std::u16string lastPath;
+  IUnknown* lastObject = nullptr;
+};
+
+/// An interface engine objects answer unless told to refuse it.
+inline constexpr IID IID_IEngineProbe = {
+    0x7A3C2E51, 0x94D0, 0x4C8B, {0x9E, 0x1F, 0x3B, 0x2A, 0x6D, 0x5C, 0x4E, 0x70}};
+
+/// Registers `clsid` with the emulator as an engine class reporting into `log`.
+void RegisterEngine(const CLSID& clsid, EngineLog& log);
+#endif
