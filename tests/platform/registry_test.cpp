@@ -1,6 +1,7 @@
 // How the registry calls behave, pinned on both targets: the module's key
 // wrapper and script interpreter rely on each of these answers.
 #include <cstring>
+#include <utility>
 
 #include "platform_test_support.h"
 
@@ -52,6 +53,31 @@ TEST_F(PlatformRegistryTest, KeyNamesArePathsAndCaseInsensitive) {
   EXPECT_EQ(ERROR_BAD_PATHNAME,
             sys::RegCreateKeyExW(base_, u"\\Lead", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                                  nullptr));
+}
+
+// Registry scripts name keys in any script; a key written in one letter case
+// must be found again in another, beyond ASCII too.
+TEST_F(PlatformRegistryTest, KeyNamesMatchWithoutCaseInEveryCasedScript) {
+  const std::pair<const char16_t*, const char16_t*> sameKey[] = {
+      {u"\u00C4rger", u"\u00E4RGER"},                          // Latin-1
+      {u"\u041A\u041B\u042E\u0427", u"\u043A\u043B\u044E\u0447"},  // Cyrillic
+      {u"\u0401\u0416\u0460", u"\u0451\u0436\u0461"},            // Cyrillic, further blocks
+      {u"\u0386\u038F", u"\u03AC\u03CE"},                      // Greek with tonos
+      {u"\u0531\u0556", u"\u0561\u0586"},                      // Armenian
+      {u"\u01CD\u1E00\u1EA0", u"\u01CE\u1E01\u1EA1"},          // Latin Extended-B, Additional
+      {u"\uFF21\u2160\u24B6", u"\uFF41\u2170\u24D0"},          // full-width, numerals, circled
+  };
+  for (const auto& pair : sameKey) {
+    CreateAndClose(base_, pair.first);
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, Open(base_, pair.second, KEY_READ, &key)) << Narrow(pair.second);
+    sys::RegCloseKey(key);
+    EXPECT_EQ(ERROR_SUCCESS, sys::RegDeleteKeyW(base_, pair.second)) << Narrow(pair.second);
+  }
+  // Sharp s has no one-letter capital: these are two keys.
+  CreateAndClose(base_, u"Stra\u00DFe");
+  CreateAndClose(base_, u"STRASSE");
+  EXPECT_EQ(2u, SubkeyNames(base_).size());
 }
 
 TEST_F(PlatformRegistryTest, OpenGivesNewHandlesAndClearsTheOutputOnFailure) {
