@@ -12,4 +12,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved);
 HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** object);
 /// S_OK when nothing holds the module loaded, else S_FALSE.
 HRESULT STDMETHODCALLTYPE DllCanUnloadNow();
+/// Registers the package: its classes' categories and both package scripts.
+/// Answers the first failure (a missing or bad script, the interpreter's result).
+HRESULT STDMETHODCALLTYPE DllRegisterServer();
+/// Removes what the package scripts registered; categories stay.
+HRESULT STDMETHODCALLTYPE DllUnregisterServer();
 }

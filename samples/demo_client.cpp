@@ -1,0 +1,86 @@
+// A COM client as a package's user would write one: it creates each class
+// named on the command line (a ProgID or a braced class identifier) through the
+// registry, and prints which engine object it got and which module created it.
+//
+//   demo_client.exe Aurora.Style.1 Aurora.StyleText.1
+//
+// Exit code 0 when every class was created, 1 otherwise.
+#include <cstdio>
+#include <string>
+
+#include "test_engine.h"
+
+namespace {
+
+std::string Narrow(const wchar_t* text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string narrow(bytes > 0 ? bytes : 1, '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], bytes, nullptr, nullptr);
+  narrow.resize(std::char_traits<char>::length(narrow.c_str()));
+  return narrow;
+}
+
+std::string GuidText(const GUID& id) {
+  wchar_t text[40] = {};
+  StringFromGUID2(id, text, 40);
+  return Narrow(text);
+}
+
+const char* EngineName(const CLSID& engine) {
+  if (IsEqualCLSID(engine, CLSID_StyleEngine)) return "StyleEngine";
+  if (IsEqualCLSID(engine, CLSID_StyleTextEngine)) return "StyleTextEngine";
+  return "an unknown engine class";
+}
+
+// Creates one class and reports on it; false on any failure.
+bool CreateAndReport(const wchar_t* name) {
+  std::printf("%s\n", Narrow(name).c_str());
+  CLSID clsid = {};
+  HRESULT hr = CLSIDFromString(name, &clsid);
+  if (FAILED(hr)) {
+    std::printf("  not a registered ProgID or class identifier (0x%08lX)\n",
+                static_cast<unsigned long>(hr));
+    return false;
+  }
+  std::printf("  class         %s\n", GuidText(clsid).c_str());
+
+  IUnknown* object = nullptr;
+  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                        reinterpret_cast<void**>(&object));
+  if (FAILED(hr)) {
+    std::printf("  CoCreateInstance failed (0x%08lX)\n", static_cast<unsigned long>(hr));
+    return false;
+  }
+  e2e::IEngineProbe* probe = nullptr;
+  hr = object->QueryInterface(e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&probe));
+  object->Release();
+  if (FAILED(hr)) {
+    std::printf("  the object is no engine object (0x%08lX)\n", static_cast<unsigned long>(hr));
+    return false;
+  }
+  CLSID engine = {};
+  wchar_t modulePath[MAX_PATH + 1] = {};
+  probe->GetEngineClass(&engine);
+  probe->GetModulePath(modulePath, MAX_PATH + 1);
+  std::printf("  got           a %s object\n", EngineName(engine));
+  std::printf("  module path   %s\n", Narrow(modulePath).c_str());
+  probe->Release();
+  return true;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: demo_client PROGID-OR-CLSID...\n");
+    return 2;
+  }
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+    std::fprintf(stderr, "COM could not be initialised\n");
+    return 1;
+  }
+  bool allCreated = true;
+  for (int i = 1; i < argc; ++i) allCreated = CreateAndReport(argv[i]) && allCreated;
+  CoUninitialize();
+  return allCreated ? 0 : 1;
+}

@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# The demo: a sample package, laid out the way a package author ships one, is
+# registered with regsvr32 under Wine, its two classes are created by a client,
+# and it is removed again.
+#
+#   scripts/demo.sh
+#
+# Builds the Windows target first if needed. Everything Wine touches lives in
+# the private prefix under build/ (STUB_WINEPREFIX overrides it); the demo's
+# files go to build/demo. STUB_DEMO_BUILD names another Windows build folder.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${STUB_DEMO_BUILD:-$ROOT/build/windows}
+DEMO=$ROOT/build/demo
+PACKAGES=$DEMO/Packages
+
+# Fixed identifiers of the sample package (in samples/Aurora/*.rgs) and of the
+# engine classes the test engine serves.
+STYLE_CLSID='{049E8873-D5B5-4B2A-853D-BB5599647387}'
+TEXT_CLSID='{5703306D-8619-43E8-8C59-A0F2CC622E1E}'
+STYLE_ENGINE='{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}'
+TEXT_ENGINE='{3AE615F3-1D9A-234C-A151-BDB84CD94B17}'
+STYLES_CATEGORY='{390F9E99-171D-4A3B-A185-A0E495BA86D0}'
+TEXTS_CATEGORY='{FD8ABB6D-B549-4A66-94A9-3C360CD70490}'
+CLASSES='HKLM\Software\Classes'
+
+heading() { printf '\n== %s ==\n\n' "$1"; }
+say() { printf '%s\n' "$*"; }
+
+mkdir -p "$DEMO"
+SCRATCH=$(mktemp -d "$DEMO/.scratch.XXXXXX")
+
+# ---- Build ------------------------------------------------------------------------
+heading "Building the Windows target"
+build_log=$SCRATCH/build.log
+if ! {
+  if [[ ! -f $BUILD/CMakeCache.txt ]]; then
+    if [[ $BUILD == "$ROOT/build/windows" ]]; then
+      (cd "$ROOT" && cmake --preset windows)
+    else
+      cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        --toolchain "$ROOT/cmake/toolchain-i686-mingw.cmake"
+    fi
+  fi
+  cmake --build "$BUILD" --target stub test_engine demo_client
+} >"$build_log" 2>&1 </dev/null; then
+  cat "$build_log"
+  say "The build failed."
+  exit 1
+fi
+STUB_DLL=$BUILD/src/exports/Stub.dll
+ENGINE_DLL=$BUILD/tests/e2e/test_engine.dll
+CLIENT_EXE=$BUILD/samples/demo_client.exe
+say "Stub.dll       $STUB_DLL"
+say "engine         $ENGINE_DLL"
+say "client         $CLIENT_EXE"
+
+# ---- Wine ---------------------------------------------------------------------------
+source "$ROOT/scripts/wine-env.sh"
+stub_wine_prefix
+cleanup() {
+  stub_wine_stop
+  rm -rf "$SCRATCH"
+}
+trap cleanup EXIT
+# One server for the whole demo keeps each wine command quick. Its output goes
+# to /dev/null: Wine's helpers inherit it and would hold a pipe open for good.
+wineserver -p >/dev/null 2>&1 </dev/null
+
+# Runs a Windows program; its output lands in $SCRATCH/out and $SCRATCH/err
+# (files, never a pipe), with Windows line ends removed. Answers its exit code.
+run() {
+  local rc=0
+  wine "$@" >"$SCRATCH/out.raw" 2>"$SCRATCH/err.raw" </dev/null || rc=$?
+  tr -d '\r' <"$SCRATCH/out.raw" >"$SCRATCH/out"
+  tr -d '\r' <"$SCRATCH/err.raw" >"$SCRATCH/err"
+  return $rc
+}
+
+# Windows form of a Unix path (Wine's drive Z: is the root).
+windows_path() { local path=${1//\//\\}; printf 'Z:%s' "$path"; }
+
+# Shows a registry key with everything under it, or that it is absent.
+show_key() {
+  if run reg query "$1" /s; then
+    grep -v '^$' "$SCRATCH/out" | sed -e 's/^HKEY_LOCAL_MACHINE\\Software\\Classes\\/  HKCR\\/' \
+      -e 's/^    /      /'
+  else
+    say "  HKCR\\${1#"$CLASSES"\\}    (absent)"
+  fi
+}
+
+key_exists() { run reg query "$1"; }
+
+# ---- The package -----------------------------------------------------------------
+heading "Laying out the package"
+rm -rf "$PACKAGES" "$DEMO/Engine"
+mkdir -p "$PACKAGES/Aurora" "$DEMO/Engine"
+cp "$STUB_DLL" "$PACKAGES/Aurora.dll"
+cp "$ROOT/samples/Aurora/Style.rgs" "$ROOT/samples/Aurora/StyleText.rgs" "$PACKAGES/Aurora/"
+cp "$ENGINE_DLL" "$DEMO/Engine/"
+MODULE=$(windows_path "$PACKAGES/Aurora.dll")
+ENGINE=$(windows_path "$DEMO/Engine/test_engine.dll")
+say "A copy of Stub.dll named after the package, and the package folder beside it:"
+say
+(cd "$DEMO" && find Packages | sort | sed 's/^/  /')
+say
+say "Style.rgs, as the package author wrote it (%Module% stands for the module's path):"
+say
+sed 's/^/  /' "$PACKAGES/Aurora/Style.rgs"
+
+# ---- Engine --------------------------------------------------------------------------
+heading "Registering the engine (the COM server the package's classes hand out)"
+for engine in "$STYLE_ENGINE" "$TEXT_ENGINE"; do
+  run reg add "$CLASSES\\CLSID\\$engine\\InprocServer32" /ve /d "$ENGINE" /f
+  run reg add "$CLASSES\\CLSID\\$engine\\InprocServer32" /v ThreadingModel /d Both /f
+done
+say "StyleEngine      $STYLE_ENGINE"
+say "StyleTextEngine  $TEXT_ENGINE"
+say "served by        $ENGINE"
+
+# Categories that were there before the demo stay when it tidies up.
+categories_before=()
+for category in "$STYLES_CATEGORY" "$TEXTS_CATEGORY"; do
+  key_exists "$CLASSES\\Component Categories\\$category" && categories_before+=("$category")
+done
+
+# ---- Registration -------------------------------------------------------------------
+heading "Registering the package: regsvr32 /s Aurora.dll"
+rc=0
+run regsvr32 /s "$MODULE" || rc=$?
+say "regsvr32 exit code: $rc$([[ $rc == 0 ]] && echo ' (success)')"
+[[ $rc == 0 ]] || exit 1
+say
+say "What the scripts wrote, and the categories the module entered its classes into:"
+say
+for key in "Aurora.Style.1" "Aurora.Style" "Aurora.StyleText.1" "Aurora.StyleText" \
+           "CLSID\\$STYLE_CLSID" "CLSID\\$TEXT_CLSID" \
+           "Component Categories\\$STYLES_CATEGORY" "Component Categories\\$TEXTS_CATEGORY"; do
+  show_key "$CLASSES\\$key"
+done
+
+# ---- Use --------------------------------------------------------------------------------
+heading "A client creates both classes: demo_client Aurora.Style.1 Aurora.StyleText.1"
+rc=0
+run "$CLIENT_EXE" Aurora.Style.1 Aurora.StyleText.1 || rc=$?
+cat "$SCRATCH/out" "$SCRATCH/err"
+say
+say "client exit code: $rc$([[ $rc == 0 ]] && echo ' (both classes created)')"
+client_rc=$rc
+
+# ---- Removal ------------------------------------------------------------------------
+heading "Removing the package: regsvr32 /u /s Aurora.dll"
+rc=0
+run regsvr32 /u /s "$MODULE" || rc=$?
+say "regsvr32 exit code: $rc$([[ $rc == 0 ]] && echo ' (success)')"
+say
+say "The scripted keys are gone:"
+say
+for key in "Aurora.Style.1" "Aurora.Style" "Aurora.StyleText.1" "Aurora.StyleText" \
+           "CLSID\\$STYLE_CLSID\\InprocServer32" "CLSID\\$TEXT_CLSID\\InprocServer32"; do
+  show_key "$CLASSES\\$key"
+done
+say
+say "Removal leaves the category entries (and the class keys that hold them):"
+say
+show_key "$CLASSES\\CLSID\\$STYLE_CLSID"
+show_key "$CLASSES\\CLSID\\$TEXT_CLSID"
+
+# ---- Tidy up ----------------------------------------------------------------------------
+heading "Tidying up"
+for key in "CLSID\\$STYLE_CLSID" "CLSID\\$TEXT_CLSID" "CLSID\\$STYLE_ENGINE" "CLSID\\$TEXT_ENGINE"; do
+  run reg delete "$CLASSES\\$key" /f || true
+done
+for category in "$STYLES_CATEGORY" "$TEXTS_CATEGORY"; do
+  if [[ " ${categories_before[*]-} " != *" $category "* ]]; then
+    run reg delete "$CLASSES\\Component Categories\\$category" /f || true
+  fi
+done
+say "Removed the engine registration and what the demo left in the registry."
+say "The package stays in build/demo/Packages for a look."
+
+[[ $client_rc == 0 ]]

@@ -1,0 +1,234 @@
+#include "package/self_registration.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+
+#include "package/class_identity.h"
+#include "package/module_path.h"
+#include "registrar/registrar.h"
+#include "registrar/script_parser.h"
+#include "server/server_module.h"
+
+// {390F9E99-171D-4A3B-A185-A0E495BA86D0}
+const CATID CATID_TarvoStyles = {
+    0x390F9E99, 0x171D, 0x4A3B, {0xA1, 0x85, 0xA0, 0xE4, 0x95, 0xBA, 0x86, 0xD0}};
+// {FD8ABB6D-B549-4A66-94A9-3C360CD70490}
+const CATID CATID_TarvoTexts = {
+    0xFD8ABB6D, 0xB549, 0x4A66, {0x94, 0xA9, 0x3C, 0x36, 0x0C, 0xD7, 0x04, 0x90}};
+
+namespace {
+
+// The standard component categories manager and its registration interface.
+constexpr CLSID kCategoryManagerClassId = {
+    0x0002E005, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr IID kCatRegisterInterfaceId = {
+    0x0002E012, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+// English (United States): the locale of the category descriptions.
+constexpr LCID kCategoryLocale = 1033;
+
+struct CategoryRow {
+  const GUID* classId;
+  const CATID* categoryId;
+  const char16_t* description;
+};
+
+// Each row points at its class identifier global, so it sees the identifier
+// read from the package at the time of registration.
+const CategoryRow kCategoryTable[] = {
+    {&CLSID_Stub, &CATID_TarvoStyles, u"Tarvo Styles"},
+    {&CLSID_StubText, &CATID_TarvoTexts, u"Tarvo Texts"},
+};
+
+const char16_t kLoadFailedCaption[] = u"Failed to load file!";
+const char16_t kMissingScriptCaption[] = u"Resource failed to register!";
+
+// Room for a package directory followed by the longest script name.
+constexpr std::size_t kScriptPathCapacity = kModulePathCapacity + 16;
+
+// Joins `directory` and `name` into `path`; false if they do not fit.
+bool JoinPath(const char16_t* directory, const char16_t* name,
+              char16_t (&path)[kScriptPathCapacity]) {
+  std::size_t n = 0;
+  const char16_t* parts[] = {directory, name};
+  for (const char16_t* part : parts) {
+    for (; *part; ++part) {
+      if (n + 1 >= kScriptPathCapacity) return false;
+      path[n++] = *part;
+    }
+  }
+  path[n] = 0;
+  return true;
+}
+
+// Closes the file on every way out of LoadScriptText.
+class FileCloser {
+ public:
+  explicit FileCloser(FILE* file) : file_(file) {}
+  ~FileCloser() { sys::fclose(file_); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  FILE* file_;
+};
+
+// Zero-filled heap block; null when out of memory.
+void* ZeroedBlock(std::size_t bytes) {
+  auto* block = static_cast<unsigned char*>(sys::MemAlloc(bytes));
+  if (block) {
+    for (std::size_t i = 0; i < bytes; ++i) block[i] = 0;
+  }
+  return block;
+}
+
+// The byte count of an open file, the position left at its start; -1 when the
+// file cannot be sized (a device or pipe, or a seek that fails).
+long FileSize(FILE* file) {
+  if (sys::fseek(file, 0, SEEK_END) != 0) return -1;
+  const long size = sys::ftell(file);
+  if (size < 0 || sys::fseek(file, 0, SEEK_SET) != 0) return -1;
+  return size;
+}
+
+// True when `size` bytes and size + 1 wide characters can be allocated and
+// counted in the int of the conversion call.
+bool TextFits(long size) {
+  return static_cast<unsigned long>(size) < static_cast<unsigned long>(INT_MAX) &&
+         static_cast<std::uintmax_t>(size) < SIZE_MAX / sizeof(char16_t);
+}
+
+// The package directory and module long path of this module, as registration
+// and removal need them; shows the same box as a failed load when no package
+// folder can be named from the file name.
+HRESULT LocatePackage(char16_t* longPath, char16_t* directory) {
+  GetModuleLongPath(ModuleInstance, longPath);
+  if (!GetPackageDirectory(longPath, directory)) {
+    sys::MessageBoxW(nullptr, longPath, kMissingScriptCaption, MB_OK);
+    return E_INVALIDARG;
+  }
+  // The scripts on disk may have changed since the module was loaded.
+  return ReadPackageClassIds(directory);
+}
+
+void RegisterCategories() {
+  for (const CategoryRow& row : kCategoryTable) {
+    RegisterCategory(row.description, *row.classId, *row.categoryId);
+  }
+}
+
+}  // namespace
+
+HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
+                         const CATID& categoryId) {
+  ICatRegister* manager = nullptr;
+  HRESULT result = sys::CoCreateInstance(kCategoryManagerClassId, nullptr, CLSCTX_INPROC,
+                                         kCatRegisterInterfaceId,
+                                         reinterpret_cast<void**>(&manager));
+  if (FAILED(result)) return result;
+  if (!manager) return E_UNEXPECTED;
+
+  CATEGORYINFO info = {};
+  info.catid = categoryId;
+  info.lcid = kCategoryLocale;
+  sys::SetCategoryDescription(info, description);
+  // The category may already be known (another package registered it first);
+  // what counts is the class entry below.
+  manager->RegisterCategories(1, &info);
+  CATID ids[1] = {categoryId};
+  result = manager->RegisterClassImplCategories(classId, 1, ids);
+  manager->Release();
+  return result;
+}
+
+HRESULT LoadScriptText(const char16_t* scriptPath, char16_t** text) {
+  if (!text) return E_POINTER;
+  *text = nullptr;
+  FILE* file = sys::_wfopen(scriptPath, u"rb");
+  if (!file) {
+    sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
+    return E_INVALIDARG;
+  }
+  FileCloser closer(file);
+
+  // A script that cannot be read whole must not run in part: it would register
+  // some keys and report the rest as if the script ended there.
+  const long size = FileSize(file);
+  if (size < 0) {
+    sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
+    return E_INVALIDARG;
+  }
+  if (!TextFits(size)) return E_OUTOFMEMORY;
+  const std::size_t byteCount = static_cast<std::size_t>(size);
+
+  auto* bytes = static_cast<char*>(ZeroedBlock(byteCount + 1));
+  if (!bytes) return E_OUTOFMEMORY;
+  if (sys::fread(bytes, 1, byteCount, file) != byteCount) {
+    sys::MemFree(bytes);
+    sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
+    return E_INVALIDARG;
+  }
+
+  auto* wide = static_cast<char16_t*>(ZeroedBlock((byteCount + 1) * sizeof(char16_t)));
+  if (!wide) {
+    sys::MemFree(bytes);
+    return E_OUTOFMEMORY;
+  }
+  // UTF-8 never needs more UTF-16 units than bytes, and the zeroed spare unit
+  // terminates the text whatever the conversion answers. Bytes that are no
+  // UTF-8 become U+FFFD; a byte-order mark is kept as U+FEFF.
+  if (byteCount > 0) {
+    sys::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(byteCount), wide,
+                             static_cast<int>(byteCount));
+  }
+  sys::MemFree(bytes);
+  *text = wide;
+  return S_OK;
+}
+
+HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath, int mode) {
+  CRegistrar registrar;
+  ScriptParser parser(&registrar);
+  // Should this fail, %Module% is an unknown name and the run refuses the script.
+  registrar.DefineReplacement(u"Module", moduleLongPath);
+
+  char16_t* text = nullptr;
+  HRESULT result = LoadScriptText(scriptPath, &text);
+  if (FAILED(result)) return result;
+  result = parser.RunScript(text, mode);
+  sys::MemFree(text);
+  return result;
+}
+
+HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory, int mode) {
+  char16_t path[kScriptPathCapacity];
+  if (!JoinPath(directory, u"Style.rgs", path)) return E_INVALIDARG;
+  HRESULT result = RunScriptFile(moduleLongPath, path, mode);
+  if (result != S_OK) return result;
+  if (!JoinPath(directory, u"StyleText.rgs", path)) return E_INVALIDARG;
+  return RunScriptFile(moduleLongPath, path, mode);
+}
+
+HRESULT RegisterServer() {
+  char16_t longPath[kModulePathCapacity];
+  char16_t directory[kModulePathCapacity];
+  HRESULT result = LocatePackage(longPath, directory);
+  if (FAILED(result)) return result;
+
+  RegisterCategories();
+  result = RunPackageScripts(longPath, directory, kScriptRegister);
+  // A script that replaces its class key (ForceRemove) deletes the category
+  // entries just made; entering them again makes a successful registration
+  // always end with the classes in their categories.
+  if (SUCCEEDED(result)) RegisterCategories();
+  return result;
+}
+
+HRESULT UnregisterServer() {
+  char16_t longPath[kModulePathCapacity];
+  char16_t directory[kModulePathCapacity];
+  HRESULT result = LocatePackage(longPath, directory);
+  if (FAILED(result)) return result;
+  return RunPackageScripts(longPath, directory, kScriptRemove);
+}

@@ -1,0 +1,48 @@
+// Registration and removal of the package: its classes' component categories
+// and the package's two registry scripts, read from the package folder on disk.
+#pragma once
+
+#include "platform/platform.h"
+
+/// Script modes of RunScriptFile and RunPackageScripts.
+inline constexpr int kScriptRemove = 0;
+inline constexpr int kScriptRegister = 1;
+
+/// "Tarvo Styles", the category of the `Stub` class.
+extern const CATID CATID_TarvoStyles;
+/// "Tarvo Texts", the category of the `StubText` class.
+extern const CATID CATID_TarvoTexts;
+
+/// Enters `categoryId` (with `description`, at most 127 characters kept, locale
+/// 1033) into the component categories and `classId` into that category. Answers
+/// the category manager's creation failure, else the class entry's result.
+HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
+                         const CATID& categoryId);
+
+/// Loads the whole file at `scriptPath`, decoded from UTF-8, as a new terminated
+/// text that the caller frees with sys::MemFree. `*text` is null first and set
+/// only on success. A file that cannot be opened or read whole (a folder, a
+/// device, a file that changes while read) shows "Failed to load file!" naming
+/// the path and answers E_INVALIDARG; E_OUTOFMEMORY when the text does not fit
+/// in memory. Undecodable bytes become U+FFFD and a byte-order mark stays U+FEFF.
+HRESULT LoadScriptText(const char16_t* scriptPath, char16_t** text);
+
+/// Runs the script at `scriptPath` in `mode` with %Module% standing for
+/// `moduleLongPath`; answers the load failure or the interpreter's result.
+HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath, int mode);
+
+/// Runs `directory`Style.rgs, then, only if that answered S_OK,
+/// `directory`StyleText.rgs; answers the first result that is not S_OK, else
+/// the second script's result.
+HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory, int mode);
+
+/// What DllRegisterServer does for this module: re-reads both class identifiers
+/// from the package, enters the classes into their categories (failures
+/// ignored), runs both scripts in registration mode and answers their result.
+/// After a successful run the category entries are made once more, so that a
+/// script that replaced its class key cannot leave the class out of its category.
+HRESULT RegisterServer();
+
+/// What DllUnregisterServer does for this module: re-reads both class
+/// identifiers and runs both scripts in removal mode. Categories stay.
+HRESULT UnregisterServer();

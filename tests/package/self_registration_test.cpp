@@ -1,0 +1,348 @@
+// Registration and removal of a package: script loading, the order of the two
+// scripts, and the component categories. The script runs and the text loading
+// run on both targets (under Wine against a sandboxed registry, with explicit
+// paths, since there the module is the test program); the exports, message
+// boxes, odd files and leaks are checked over the emulator.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "package/class_identity.h"
+#include "package/self_registration.h"
+#include "support/package_files.h"
+#include "support/registry_sandbox.h"
+
+#ifndef _WIN32
+#include "exports/exports.h"
+#include "platform/emulated/emulator.h"
+#endif
+
+namespace {
+
+const char kStyleId[] = "{DEADBEEF-0123-4567-89AB-CDEF01234567}";
+const char kTextId[] = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
+constexpr GUID kStyleGuid = {0xDEADBEEF, 0x0123, 0x4567, {0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67}};
+
+// A package script as an author writes one: a ProgID, and a class key that is
+// replaced as a whole (ForceRemove) holding the server path and threading model.
+std::string PackageScript(const std::string& progId, const std::string& id) {
+  return "HKCR\r\n{\r\n"
+         "\t" + progId + " = s 'Aurora'\r\n\t{\r\n\t\tCLSID = s '" + id + "'\r\n\t}\r\n"
+         "\tNoRemove CLSID\r\n\t{\r\n"
+         "\t\tForceRemove " + id + " = s 'Aurora'\r\n\t\t{\r\n"
+         "\t\t\tProgID = s '" + progId + "'\r\n"
+         "\t\t\tInprocServer32 = s '%Module%'\r\n\t\t\t{\r\n"
+         "\t\t\t\tval ThreadingModel = s 'Apartment'\r\n"
+         "\t\t\t}\r\n\t\t}\r\n\t}\r\n}\r\n";
+}
+
+// What PackageScript registers, as a dump of HKCR. An apostrophe in the module
+// path reaches the registry as it stands.
+const char kModule[] = "C:\\Tarvo's Packages\\Aurora.dll";
+const char16_t kModule16[] = u"C:\\Tarvo's Packages\\Aurora.dll";
+
+std::string Registered(const std::string& progId, const std::string& id) {
+  return "\\" + progId + "\n  @ = sz \"Aurora\"\n"
+         "\\" + progId + "\\CLSID\n  @ = sz \"" + id + "\"\n";
+}
+// `categories`: the class's category entries, which sort between its default
+// value and its InprocServer32 key.
+std::string ClassKey(const std::string& id, const std::string& progId,
+                     const std::string& categories = "") {
+  return "\\CLSID\\" + id + "\n  @ = sz \"Aurora\"\n" + categories +
+         "\\CLSID\\" + id + "\\InprocServer32\n  @ = sz \"" + kModule + "\"\n"
+         "  \"ThreadingModel\" = sz \"Apartment\"\n"
+         "\\CLSID\\" + id + "\\ProgID\n  @ = sz \"" + progId + "\"\n";
+}
+
+class SelfRegistrationTest : public test::RegistrySandbox {
+ protected:
+  void SetUp() override {
+    RegistrySandbox::SetUp();
+    saved_[0] = CLSID_Stub;
+    saved_[1] = CLSID_StubText;
+  }
+  void TearDown() override {
+    CLSID_Stub = saved_[0];
+    CLSID_StubText = saved_[1];
+    RegistrySandbox::TearDown();
+  }
+
+  // Loads `bytes` as a script file and answers the text (or "<failed>").
+  std::u16string Load(const std::string& bytes) {
+    char16_t* text = nullptr;
+    if (FAILED(LoadScriptText(files_.Put(u"Load.rgs", bytes).c_str(), &text))) return u"<failed>";
+    std::u16string result = text;
+    sys::MemFree(text);
+    return result;
+  }
+
+  std::u16string PutAurora(const std::string& style, const std::string& styleText) {
+    return files_.PutPackage(u"Aurora", style, styleText);
+  }
+
+  PackageFiles files_;
+  GUID saved_[2] = {};
+};
+
+TEST_F(SelfRegistrationTest, ScriptsAreReadAsUtf8) {
+  // Multi-byte sequences, one of them outside the basic plane (two UTF-16 units
+  // from four bytes).
+  EXPECT_EQ(Load("HKCR { 'K\xC3\xB6ln \xE2\x82\xAC \xF0\x9F\x8E\xA8' }"),
+            u"HKCR { 'K\u00F6ln \u20AC \U0001F3A8' }");
+  // A byte-order mark is text like any other: the first character of the script.
+  EXPECT_EQ(Load("\xEF\xBB\xBFHKCR"), u"\uFEFFHKCR");
+  // Latin-1 is not converted; its bytes are no UTF-8 and show as U+FFFD.
+  EXPECT_EQ(Load("caf\xE9 'x'"), u"caf\uFFFD 'x'");
+  EXPECT_EQ(Load(""), u"");
+  // Binary mode: line ends reach the tokenizer as they are on disk.
+  EXPECT_EQ(Load("a\r\nb\x1A" "c"), u"a\r\nb\x1A" u"c");
+
+}
+
+TEST_F(SelfRegistrationTest, RegistrationRunsBothScriptsAndRemovalTakesTheirKeysAway) {
+  const std::u16string directory = PutAurora(PackageScript("Aurora.Style.1", kStyleId),
+                                             PackageScript("Aurora.Text.1", kTextId));
+  const std::string registered = Registered("Aurora.Style.1", kStyleId) +
+                                 Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
+                                 ClassKey(kTextId, "Aurora.Text.1") +
+                                 ClassKey(kStyleId, "Aurora.Style.1");
+  ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
+  EXPECT_EQ(Dump(), registered);
+  // Registering again over the same keys gives the same registry.
+  ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
+  EXPECT_EQ(Dump(), registered);
+
+  // NoRemove keeps the shared CLSID key; everything the package owns goes.
+  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRemove), S_OK);
+  EXPECT_EQ(Dump(), "\\CLSID\n");
+}
+
+TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
+  // The first root block is fine; the second fails on a bad type letter after
+  // writing its key, and is rolled back.
+  const std::string style = PackageScript("Aurora.Style.1", kStyleId) +
+                            "HKCR\r\n{\r\n\tAurora.Partial = s 'x'\r\n\t{\r\n\t\tval n = q 'y'\r\n\t}\r\n}\r\n";
+  const std::u16string directory =
+      PutAurora(style, PackageScript("Aurora.Text.1", kTextId));
+  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), DISP_E_EXCEPTION);
+  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + "\\CLSID\n" +
+                        ClassKey(kStyleId, "Aurora.Style.1"));
+#ifndef _WIN32
+  EXPECT_EQ(emu::OpenedPaths(), std::vector<std::u16string>{directory + u"Style.rgs"});
+#endif
+
+  // Removal stops the same way (here at a root name that is none): the text
+  // script's keys stay.
+  ASSERT_EQ(RunScriptFile(kModule16, (directory + u"StyleText.rgs").c_str(), kScriptRegister),
+            S_OK);
+  files_.Put(u"Aurora\\Style.rgs", PackageScript("Aurora.Style.1", kStyleId) + "HKXX { }");
+  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRemove), DISP_E_EXCEPTION);
+  EXPECT_EQ(Dump(), Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
+                        ClassKey(kTextId, "Aurora.Text.1"));
+}
+
+#ifndef _WIN32
+
+// The module as the loader would name it, and its package beside it.
+const char16_t kModulePath[] = u"C:\\Tarvo's Packages\\Aurora.dll";
+const char16_t kPackage[] = u"C:\\Tarvo's Packages\\Aurora\\";
+
+std::string Categories() {
+  return "\\Component Categories\n"
+         "\\Component Categories\\{390F9E99-171D-4A3B-A185-A0E495BA86D0}\n"
+         "  \"409\" = sz \"Tarvo Styles\"\n"
+         "\\Component Categories\\{FD8ABB6D-B549-4A66-94A9-3C360CD70490}\n"
+         "  \"409\" = sz \"Tarvo Texts\"\n";
+}
+std::string ImplementedCategory(const std::string& id, const char* category) {
+  return "\\CLSID\\" + id + "\\Implemented Categories\n\\CLSID\\" + id +
+         "\\Implemented Categories\\" + category + "\n";
+}
+const char kStylesCategory[] = "{390F9E99-171D-4A3B-A185-A0E495BA86D0}";
+const char kTextsCategory[] = "{FD8ABB6D-B549-4A66-94A9-3C360CD70490}";
+
+class SelfRegistrationExportsTest : public SelfRegistrationTest {
+ protected:
+  void SetUp() override {
+    SelfRegistrationTest::SetUp();
+    emu::SetModuleFileName(sys::ThisModule(), kModulePath);
+  }
+  void PutScripts(const std::string& style, const std::string& styleText) {
+    emu::PutFile(std::u16string(kPackage) + u"Style.rgs", style);
+    emu::PutFile(std::u16string(kPackage) + u"StyleText.rgs", styleText);
+  }
+  void PutScripts() {
+    PutScripts(PackageScript("Aurora.Style.1", kStyleId), PackageScript("Aurora.Text.1", kTextId));
+  }
+  static std::string FullRegistration() {
+    // The scripts replaced their class keys after the categories were entered;
+    // the entries are there all the same.
+    return Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
+           "\\CLSID\n" +
+           ClassKey(kTextId, "Aurora.Text.1", ImplementedCategory(kTextId, kTextsCategory)) +
+           ClassKey(kStyleId, "Aurora.Style.1", ImplementedCategory(kStyleId, kStylesCategory)) +
+           Categories();
+  }
+  static bool NoLeaks() {
+    return emu::LiveHeapBlocks() == 0 && emu::LiveTaskMemBlocks() == 0 &&
+           emu::OpenKeyHandles() == 0 && emu::OpenFiles() == 0;
+  }
+};
+
+TEST_F(SelfRegistrationExportsTest, RegistrationEntersCategoriesAndRemovalLeavesThem) {
+  PutScripts();
+  ASSERT_EQ(DllRegisterServer(), S_OK);
+  EXPECT_EQ(Dump(), FullRegistration());
+  EXPECT_TRUE(emu::MessageBoxes().empty());
+  EXPECT_TRUE(NoLeaks());
+  // The identifiers were read afresh from the package.
+  EXPECT_EQ(emu::GuidText(CLSID_Stub), u"{DEADBEEF-0123-4567-89AB-CDEF01234567}");
+  EXPECT_EQ(emu::GuidText(CLSID_StubText), u"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}");
+
+  // Removal leaves the category entries, and with them the class keys that hold
+  // them (a key with subkeys is never removed), default value included.
+  EXPECT_EQ(DllUnregisterServer(), S_OK);
+  EXPECT_EQ(Dump(), "\\CLSID\n"
+                    "\\CLSID\\" + std::string(kTextId) + "\n  @ = sz \"Aurora\"\n" +
+                        ImplementedCategory(kTextId, kTextsCategory) +
+                        "\\CLSID\\" + kStyleId + "\n  @ = sz \"Aurora\"\n" +
+                        ImplementedCategory(kStyleId, kStylesCategory) + Categories());
+  EXPECT_TRUE(NoLeaks());
+}
+
+TEST_F(SelfRegistrationExportsTest, AFailedRunGetsNoSecondCategoryPass) {
+  // StyleText.rgs fails in its second root block: its first block stays, and the
+  // class keys replaced by the scripts keep no category entries.
+  PutScripts(PackageScript("Aurora.Style.1", kStyleId),
+             PackageScript("Aurora.Text.1", kTextId) + "HKCR { Aurora.Bad = q 'x' }");
+  EXPECT_EQ(DllRegisterServer(), DISP_E_EXCEPTION);
+  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
+                        "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") +
+                        ClassKey(kStyleId, "Aurora.Style.1") + Categories());
+  EXPECT_TRUE(NoLeaks());
+}
+
+TEST_F(SelfRegistrationExportsTest, APackageThatCannotBeReadIsRefusedBeforeAnyEntry) {
+  // The identifiers are re-read first, so nothing is registered at all.
+  emu::PutFile(std::u16string(kPackage) + u"Style.rgs", PackageScript("Aurora.Style.1", kStyleId));
+  EXPECT_EQ(DllRegisterServer(), E_INVALIDARG);
+  EXPECT_EQ(DllUnregisterServer(), E_INVALIDARG);
+  ASSERT_EQ(emu::MessageBoxes().size(), 2u);
+  for (const emu::MessageBoxRecord& box : emu::MessageBoxes()) {
+    EXPECT_EQ(box.caption, u"Resource failed to register!");
+    EXPECT_EQ(box.text, std::u16string(kPackage) + u"StyleText.rgs");
+  }
+  EXPECT_EQ(Dump(), "");
+
+  // A bad identifier is refused with the parser's result.
+  PutScripts(PackageScript("Aurora.Style.1", "{DEADBEEF-0123-4567-89AB}"),
+             PackageScript("Aurora.Text.1", kTextId));
+  EXPECT_EQ(DllRegisterServer(), CO_E_CLASSSTRING);
+  EXPECT_EQ(emu::MessageBoxes().back().caption, u"Invalid GUID!");
+  EXPECT_EQ(emu::MessageBoxes().back().text, u"{DEADBEEF-0123-4567-89AB}");
+  EXPECT_EQ(Dump(), "");
+  EXPECT_TRUE(NoLeaks());
+}
+
+TEST_F(SelfRegistrationExportsTest, AnUnavailableCategoryManagerDoesNotStopRegistration) {
+  PutScripts();
+  emu::FailCall(emu::Call::CoCreateInstance, 1, REGDB_E_CLASSNOTREG);
+  emu::FailCall(emu::Call::CoCreateInstance, 2, REGDB_E_CLASSNOTREG);
+  emu::FailCall(emu::Call::CoCreateInstance, 3, REGDB_E_CLASSNOTREG);
+  emu::FailCall(emu::Call::CoCreateInstance, 4, REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(DllRegisterServer(), S_OK);
+  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
+                        "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") +
+                        ClassKey(kStyleId, "Aurora.Style.1"));
+  EXPECT_EQ(emu::CallCount(emu::Call::CoCreateInstance), 4);
+}
+
+TEST_F(SelfRegistrationExportsTest, AScriptThatCannotBeLoadedIsShownAndRefused) {
+  // Each of these opens (or fails to open) Style.rgs for running, after the
+  // identifiers were read from a good copy.
+  const std::u16string stylePath = std::u16string(kPackage) + u"Style.rgs";
+  const std::string good = PackageScript("Aurora.Style.1", kStyleId);
+  const struct {
+    const char* what;
+    void (*put)(const std::u16string& path, const std::string& good);
+    HRESULT expected;
+    bool box;
+  } cases[] = {
+      {"missing", [](const std::u16string& path, const std::string&) { emu::RemoveFile(path); },
+       E_INVALIDARG, true},
+      {"a folder",
+       [](const std::u16string& path, const std::string&) {
+         emu::RemoveFile(path);
+         emu::PutDirectory(path);
+       },
+       E_INVALIDARG, true},
+      {"a device", [](const std::u16string& path,
+                      const std::string& good) { emu::PutUnseekableFile(path, good); },
+       E_INVALIDARG, true},
+      {"shrinking", [](const std::u16string& path,
+                       const std::string& good) { emu::PutShrinkingFile(path, good, 4096); },
+       E_INVALIDARG, true},
+      {"too large to hold",
+       [](const std::u16string& path, const std::string& good) {
+         emu::PutShrinkingFile(path, good, 0x7FFFFFFFL);
+       },
+       E_OUTOFMEMORY, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    emu::Reset();
+    emu::SetModuleFileName(sys::ThisModule(), kModulePath);
+    PutScripts();
+    c.put(stylePath, good);
+    char16_t* text = reinterpret_cast<char16_t*>(this);
+    EXPECT_EQ(LoadScriptText(stylePath.c_str(), &text), c.expected);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(RunPackageScripts(kModulePath, kPackage, kScriptRegister), c.expected);
+    if (c.box) {
+      ASSERT_EQ(emu::MessageBoxes().size(), 2u);
+      EXPECT_EQ(emu::MessageBoxes()[1].caption, u"Failed to load file!");
+      EXPECT_EQ(emu::MessageBoxes()[1].text, stylePath);
+      EXPECT_EQ(emu::MessageBoxes()[1].owner, nullptr);
+      EXPECT_EQ(emu::MessageBoxes()[1].type, static_cast<UINT>(MB_OK));
+    } else {
+      EXPECT_TRUE(emu::MessageBoxes().empty());
+    }
+    // Nothing of either script was registered, and the text script was not opened.
+    EXPECT_EQ(Dump(), "");
+    EXPECT_EQ(emu::OpenedPaths(), std::vector<std::u16string>(2, stylePath));
+    EXPECT_TRUE(NoLeaks());
+  }
+}
+
+TEST_F(SelfRegistrationExportsTest, EveryFailedAllocationIsReportedAndNothingLeaks) {
+  PutScripts();
+  const int before = emu::AllocationCount();
+  ASSERT_EQ(DllRegisterServer(), S_OK);
+  const int allocations = emu::AllocationCount() - before;
+  ASSERT_GT(allocations, 4);
+  for (int nth = 1; nth <= allocations; ++nth) {
+    SCOPED_TRACE(nth);
+    emu::Reset();
+    emu::SetModuleFileName(sys::ThisModule(), kModulePath);
+    PutScripts();
+    emu::FailAllocation(nth);
+    const HRESULT result = DllRegisterServer();
+    // A run that reports success wrote both scripts' keys; categories may be
+    // missing, as their failures are not reported.
+    if (SUCCEEDED(result)) {
+      EXPECT_EQ(result, S_OK);
+      EXPECT_EQ(emu::ReadKey(HKEY_CLASSES_ROOT, u"CLSID\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"
+                                                u"\\InprocServer32").values.size(),
+                2u);
+    }
+    EXPECT_TRUE(NoLeaks());
+    emu::ClearFaults();
+    EXPECT_EQ(DllUnregisterServer(), S_OK);
+    EXPECT_TRUE(NoLeaks());
+  }
+}
+
+#endif  // !_WIN32
+
+}  // namespace
