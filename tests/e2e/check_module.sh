@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Checks of the shipped module file.
+#
+#   check_module.sh tables DLL OBJDUMP RESULT_XML
+#     The export table names exactly the expected entry points, undecorated,
+#     and every import comes from a system DLL that any Windows has.
+#   check_module.sh reproducible DLL BUILD_DIR SOURCE_DIR SCRATCH_BUILD_DIR TOOLCHAIN BUILD_TYPE GENERATOR RESULT_XML
+#     A second build of the same sources, in another build folder, gives the
+#     same bytes as DLL (first brought up to date in BUILD_DIR, so that both
+#     builds see the same sources).
+#
+# Each check writes a one-line-summary JUnit file in the form the test runner
+# counts, and exits non-zero on failure.
+set -uo pipefail
+
+# Entry points the module exports; extend when new exports are added.
+expected_exports=(
+  DllCanUnloadNow
+  DllGetClassObject
+  DllRegisterServer
+  DllUnregisterServer
+)
+# DLLs the module may import from (compared without regard to case).
+allowed_imports=(kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll)
+
+failures=0
+cases=()
+pass() { echo "ok: $1"; cases+=("<testcase name=\"$1\"/>"); }
+fail() {
+  echo "FAILED: $1: $2" >&2
+  failures=$((failures + 1))
+  cases+=("<testcase name=\"$1\"><failure message=\"$(sed 's/&/\&amp;/g; s/"/\&quot;/g; s/</\&lt;/g' <<<"$2")\"/></testcase>")
+}
+write_results() {  # write_results FILE SUITE
+  {
+    echo "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+    echo "<testsuites tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\" name=\"$2\">"
+    echo "<testsuite name=\"$2\" tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\">"
+    printf '%s\n' "${cases[@]}"
+    echo "</testsuite>"
+    echo "</testsuites>"
+  } >"$1"
+}
+
+check_tables() {
+  local dll=$1 objdump=$2 dump
+  if ! dump=$("$objdump" -p "$dll" 2>&1); then
+    fail E2EModule.Readable "objdump could not read $dll: $dump"
+    return
+  fi
+  if grep -q 'file format pei-i386' <<<"$dump"; then
+    pass E2EModule.Is32BitPE
+  else
+    fail E2EModule.Is32BitPE "$dll is not a 32-bit PE file"
+  fi
+
+  # Export names: the lines "[   n] Name" after the name-pointer table header.
+  local exports expected
+  exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
+                 on && /^[[:space:]]*$/ {on = 0}
+                 on {sub(/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]*/, ""); print}' <<<"$dump" |
+            LC_ALL=C sort)
+  expected=$(printf '%s\n' "${expected_exports[@]}" | LC_ALL=C sort)
+  if [[ "$exports" == "$expected" ]]; then
+    pass E2EModule.ExportsExactlyTheEntryPoints
+  else
+    fail E2EModule.ExportsExactlyTheEntryPoints \
+      "exports are [$(tr '\n' ' ' <<<"$exports")], expected [$(tr '\n' ' ' <<<"$expected")]"
+  fi
+
+  local imports bad=() name allowed ok
+  imports=$(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$dump" | tr -d '\r')
+  if [[ -z "$imports" ]]; then
+    fail E2EModule.ImportsOnlySystemDlls "no import table found"
+    return
+  fi
+  while read -r name; do
+    ok=0
+    for allowed in "${allowed_imports[@]}"; do
+      [[ "${name,,}" == "$allowed" ]] && ok=1
+    done
+    ((ok)) || bad+=("$name")
+  done <<<"$imports"
+  if ((${#bad[@]} == 0)); then
+    pass E2EModule.ImportsOnlySystemDlls
+  else
+    fail E2EModule.ImportsOnlySystemDlls "unexpected imports: ${bad[*]}"
+  fi
+}
+
+check_reproducible() {
+  local dll=$1 first=$2 source=$3 scratch=$4 toolchain=$5 build_type=$6 generator=$7 log
+  rm -rf "$scratch"
+  log=$scratch.log
+  if ! cmake --build "$first" --target stub -j 2 >"$log" 2>&1 </dev/null; then
+    fail E2EModule.RebuildIsByteIdentical "bringing $dll up to date failed (log: $log)"
+    return
+  fi
+  if ! { cmake -S "$source" -B "$scratch" -G "$generator" -DCMAKE_BUILD_TYPE="$build_type" \
+           --toolchain "$toolchain" && cmake --build "$scratch" --target stub -j 2; } \
+         >>"$log" 2>&1 </dev/null; then
+    fail E2EModule.RebuildIsByteIdentical "second build failed (log: $log)"
+    return
+  fi
+  local rebuilt
+  rebuilt=$(find "$scratch" -name "$(basename "$dll")" -type f | head -n 1)
+  if [[ -z "$rebuilt" ]]; then
+    fail E2EModule.RebuildIsByteIdentical "second build made no $(basename "$dll")"
+  elif cmp -s "$dll" "$rebuilt"; then
+    pass E2EModule.RebuildIsByteIdentical
+    rm -rf "$scratch" "$log"
+  else
+    fail E2EModule.RebuildIsByteIdentical "$dll and $rebuilt differ: $(cmp "$dll" "$rebuilt" 2>&1 | head -n 1)"
+  fi
+}
+
+mode=${1:-}
+case $mode in
+  tables)
+    [[ $# -eq 4 ]] || { echo "usage: $0 tables DLL OBJDUMP RESULT_XML" >&2; exit 2; }
+    check_tables "$2" "$3"
+    write_results "$4" E2EModuleTables
+    ;;
+  reproducible)
+    [[ $# -eq 9 ]] || {
+      echo "usage: $0 reproducible DLL BUILD_DIR SOURCE_DIR SCRATCH_DIR TOOLCHAIN BUILD_TYPE" \
+           "GENERATOR RESULT_XML" >&2
+      exit 2
+    }
+    check_reproducible "$2" "$3" "$4" "$5" "$6" "$7" "$8"
+    write_results "$9" E2EModuleReproducible
+    ;;
+  *)
+    echo "usage: $0 tables|reproducible ..." >&2
+    exit 2
+    ;;
+esac
+((failures == 0))

@@ -1,0 +1,146 @@
+// Loading a module copy whose package is broken: the load fails after a message
+// box that tells the person installing it what is wrong.
+#include "e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+constexpr DWORD kDllInitFailed = 1114;  // ERROR_DLL_INIT_FAILED
+const wchar_t kMissingScriptCaption[] = L"Resource failed to register!";
+const wchar_t kBadIdentifierCaption[] = L"Invalid GUID!";
+
+struct LoadOutcome {
+  bool watched = false;
+  HMODULE module = nullptr;
+  DWORD error = 0;
+  std::vector<SeenBox> boxes;
+};
+
+// Loads `path` with a box watcher running, and unloads it again if it loaded.
+LoadOutcome LoadWatched(const std::wstring& path) {
+  LoadOutcome outcome;
+  MessageBoxWatcher watcher;
+  // Without a running watcher a box would block the load for good.
+  if (!watcher.Start()) return outcome;
+  SetLastError(ERROR_SUCCESS);
+  outcome.module = LoadLibraryW(path.c_str());
+  outcome.error = GetLastError();
+  outcome.watched = watcher.Stop();
+  outcome.boxes = watcher.Boxes();
+  if (outcome.module) FreeLibrary(outcome.module);
+  return outcome;
+}
+
+std::string Describe(const std::vector<SeenBox>& boxes) {
+  std::string text;
+  for (const SeenBox& box : boxes) {
+    text += "[" + Narrow(box.caption) + ": \"" + Narrow(box.text) + "\"" +
+            (box.owned ? " owned" : "") + (box.okOnly ? "" : " not OK-only") + "] ";
+  }
+  return text.empty() ? "no box" : text;
+}
+
+// The box a failed load shows: no owner window (there is none to have) and
+// nothing to choose but OK.
+void ExpectPlainBox(const SeenBox& box) {
+  EXPECT_FALSE(box.owned);
+  EXPECT_TRUE(box.okOnly);
+}
+
+std::string ValidScript() { return ScriptNaming(Narrow(GuidText(NewGuid()))); }
+
+using E2ELoad = E2ETest;
+
+TEST_F(E2ELoad, IntactPackageLoadsWithoutAnyBox) {
+  const std::string style = ValidScript(), styleText = ValidScript();
+  Package package(folder_, L"Intact", style.c_str(), styleText.c_str());
+  ASSERT_TRUE(package.ok);
+  const LoadOutcome outcome = LoadWatched(package.modulePath);
+  ASSERT_TRUE(outcome.watched);
+  EXPECT_NE(outcome.module, nullptr) << "error " << outcome.error;
+  EXPECT_TRUE(outcome.boxes.empty()) << Describe(outcome.boxes);
+}
+
+TEST_F(E2ELoad, MissingStyleScriptNamesItsPathAndStopsBeforeStyleText) {
+  // StyleText.rgs is broken too: reading it would raise a second box.
+  const std::string styleText = ScriptNaming("{not-an-identifier}");
+  Package package(folder_, L"NoStyle", nullptr, styleText.c_str());
+  ASSERT_TRUE(package.ok);
+  const LoadOutcome outcome = LoadWatched(package.modulePath);
+  ASSERT_TRUE(outcome.watched);
+  EXPECT_EQ(outcome.module, nullptr);
+  EXPECT_EQ(outcome.error, kDllInitFailed);
+  ASSERT_EQ(outcome.boxes.size(), 1u) << Describe(outcome.boxes);
+  EXPECT_EQ(outcome.boxes[0].caption, kMissingScriptCaption);
+  ExpectPlainBox(outcome.boxes[0]);
+  EXPECT_EQ(outcome.boxes[0].text, package.directory + L"Style.rgs");
+  EXPECT_EQ(GetModuleHandleW(package.modulePath.c_str()), nullptr);
+}
+
+struct BadIdentifierCase {
+  const char* name;
+  std::string style;      // Style.rgs
+  std::string styleText;  // StyleText.rgs
+  std::wstring shown;     // text of the "Invalid GUID!" box
+};
+
+void PrintTo(const BadIdentifierCase& test, std::ostream* out) { *out << test.name; }
+
+class E2ELoadBadIdentifier : public E2ETest,
+                             public testing::WithParamInterface<BadIdentifierCase> {};
+
+TEST_P(E2ELoadBadIdentifier, LoadFailsAfterShowingTheScannedText) {
+  const BadIdentifierCase& test = GetParam();
+  Package package(folder_, L"BadId", test.style.c_str(), test.styleText.c_str());
+  ASSERT_TRUE(package.ok);
+  const LoadOutcome outcome = LoadWatched(package.modulePath);
+  ASSERT_TRUE(outcome.watched);
+  EXPECT_EQ(outcome.module, nullptr);
+  EXPECT_EQ(outcome.error, kDllInitFailed);
+  ASSERT_EQ(outcome.boxes.size(), 1u) << Describe(outcome.boxes);
+  EXPECT_EQ(outcome.boxes[0].caption, kBadIdentifierCaption);
+  ExpectPlainBox(outcome.boxes[0]);
+  EXPECT_EQ(outcome.boxes[0].text, test.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2EScripts, E2ELoadBadIdentifier,
+    testing::Values(
+        // The scan stops at the first character outside the identifier set.
+        BadIdentifierCase{"SpaceInsideBraces",
+                          ScriptNaming("{8D5C2A10 -1111-2222-3333-444455556666}"), ValidScript(),
+                          L"{8D5C2A10"},
+        // Fewer than two "{": nothing is scanned at all.
+        BadIdentifierCase{"FewerThanTwoBraces", "HKCR\r\n{\r\n\tNoRemove CLSID\r\n}\r\n",
+                          ValidScript(), L""},
+        // The scanned text goes to the conversion as it is, braces or not.
+        BadIdentifierCase{"WithoutBraces", ScriptNaming("8D5C2A10-1111-2222-3333-444455556666"),
+                          ValidScript(), L"8D5C2A10-1111-2222-3333-444455556666"},
+        // The second script is read once the first is good.
+        BadIdentifierCase{"InStyleTextOnly", ValidScript(), ScriptNaming("{zz}"), L"{"}),
+    [](const testing::TestParamInfo<BadIdentifierCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(E2ELoad, OverlongIdentifierRunIsCutAtTheScanBuffer) {
+  // Far more identifier characters than any identifier has: the scan must stop
+  // at its buffer rather than write past it, and the text is refused.
+  const std::string run(600, 'A');
+  const std::string style = ScriptNaming(run), styleText = ValidScript();
+  Package package(folder_, L"Overlong", style.c_str(), styleText.c_str());
+  ASSERT_TRUE(package.ok);
+  const LoadOutcome outcome = LoadWatched(package.modulePath);
+  ASSERT_TRUE(outcome.watched);
+  EXPECT_EQ(outcome.module, nullptr);
+  EXPECT_EQ(outcome.error, kDllInitFailed);
+  ASSERT_EQ(outcome.boxes.size(), 1u) << Describe(outcome.boxes);
+  EXPECT_EQ(outcome.boxes[0].caption, kBadIdentifierCaption);
+  ExpectPlainBox(outcome.boxes[0]);
+  const std::wstring& shown = outcome.boxes[0].text;
+  EXPECT_FALSE(shown.empty());
+  EXPECT_LE(shown.size(), 127u);
+  EXPECT_EQ(shown, std::wstring(shown.size(), L'A'));
+}
+
+}  // namespace
+}  // namespace e2e
