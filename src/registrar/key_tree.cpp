@@ -43,7 +43,12 @@ bool Is(const char16_t* token, const char16_t* keyword) {
 // Only a token that is exactly "{" opens a nested block.
 bool OpensBlock(const char16_t* token) { return token[0] == u'{' && token[1] == 0; }
 
-bool HasBackslash(const char16_t* name) { return FindChar(name, u'\\') != nullptr; }
+// A key entry names exactly one key level. A backslash would reach deeper; an
+// empty name opens the parent itself, so deleting "it" (ForceRemove '', Delete
+// '', or removing an entry '') would delete the parent and its whole subtree.
+bool NotOneKeyLevel(const char16_t* name) {
+  return name[0] == 0 || FindChar(name, u'\\') != nullptr;
+}
 
 // Truncating copy: at most capacity - 1 characters and the terminator.
 void CopyName(char16_t* target, int capacity, const char16_t* source) {
@@ -162,7 +167,7 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& cur
   if (Is(token, u"Val")) {
     return ValueEntry(token, parent, current, mode, readThrough, removable, depth);
   }
-  if (HasBackslash(token)) return DISP_E_EXCEPTION;  // one key level per entry
+  if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;  // one key level per entry
   if (mode != kRemove) return RegisterKeyEntry(token, parent, current, depth);
   return RemoveKeyEntry(token, parent, current, readThrough, removable, depth);
 }
@@ -172,7 +177,7 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& cur
 // cannot be deleted fails the block (which is then rolled back), because
 // carrying on would report success over stale keys and values.
 HRESULT ScriptParser::DeleteSubject(const char16_t* subject, HKEY parent) {
-  if (HasBackslash(subject)) return DISP_E_EXCEPTION;
+  if (NotOneKeyLevel(subject)) return DISP_E_EXCEPTION;
   if (!MayDeleteKey(subject)) return S_OK;
   CKeyHandle borrowed;
   borrowed.Adopt(parent);
@@ -301,7 +306,7 @@ HRESULT ScriptParser::ReadThroughDeepBlock(TokenBuffer& token) {
       hr = DiscardAssignment(token);
       continue;
     }
-    if (HasBackslash(token)) return DISP_E_EXCEPTION;
+    if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;
     hr = ReadToken(token);
     if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
     if (SUCCEEDED(hr) && OpensBlock(token)) {
