@@ -62,6 +62,7 @@ TEST_F(PlatformRegistryTest, KeyNamesMatchWithoutCaseInEveryCasedScript) {
       {u"\u00C4rger", u"\u00E4RGER"},                          // Latin-1
       {u"\u041A\u041B\u042E\u0427", u"\u043A\u043B\u044E\u0447"},  // Cyrillic
       {u"\u0401\u0416\u0460", u"\u0451\u0436\u0461"},            // Cyrillic, further blocks
+      {u"\u03A3\u039F\u03A6", u"\u03C3\u03BF\u03C6"},                  // Greek
       {u"\u0386\u038F", u"\u03AC\u03CE"},                      // Greek with tonos
       {u"\u0531\u0556", u"\u0561\u0586"},                      // Armenian
       {u"\u01CD\u1E00\u1EA0", u"\u01CE\u1E01\u1EA1"},          // Latin Extended-B, Additional
@@ -74,10 +75,13 @@ TEST_F(PlatformRegistryTest, KeyNamesMatchWithoutCaseInEveryCasedScript) {
     sys::RegCloseKey(key);
     EXPECT_EQ(ERROR_SUCCESS, sys::RegDeleteKeyW(base_, pair.second)) << Narrow(pair.second);
   }
-  // Sharp s has no one-letter capital: these are two keys.
+  // Sharp s has no one-letter capital, and final sigma is not matched with
+  // capital sigma: two keys each.
   CreateAndClose(base_, u"Stra\u00DFe");
   CreateAndClose(base_, u"STRASSE");
-  EXPECT_EQ(2u, SubkeyNames(base_).size());
+  CreateAndClose(base_, u"\u03A3");
+  CreateAndClose(base_, u"\u03C2");
+  EXPECT_EQ(4u, SubkeyNames(base_).size());
 }
 
 TEST_F(PlatformRegistryTest, OpenGivesNewHandlesAndClearsTheOutputOnFailure) {

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <list>
+#include <map>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -19,7 +22,11 @@ using KeyPtr = std::shared_ptr<Key>;
 struct Key {
   std::u16string name;  // as given when the key was created
   Key* parent = nullptr;
-  std::vector<KeyPtr> subkeys;  // creation order
+  std::list<KeyPtr> subkeys;  // creation order
+  // The same subkeys by case-folded name: lookups in O(log n) and the order in
+  // which enumeration reports them. Without it, a script of thousands of
+  // sibling keys made every lookup a scan and the emulator's cost quadratic.
+  std::map<std::u16string, std::list<KeyPtr>::iterator> byFoldedName;
   std::vector<Value> values;    // creation order
   bool isRoot = false;
   bool deleted = false;  // handles still open on it are stale
@@ -124,10 +131,8 @@ LONG SplitPath(const std::u16string& path, std::vector<std::u16string>* parts) {
 std::u16string Text(const char16_t* text) { return text ? std::u16string(text) : std::u16string(); }
 
 KeyPtr FindChild(const Key& key, const std::u16string& name) {
-  for (const KeyPtr& child : key.subkeys) {
-    if (detail::EqualNoCase(child->name, name)) return child;
-  }
-  return nullptr;
+  const auto found = key.byFoldedName.find(detail::Folded(name));
+  return found == key.byFoldedName.end() ? nullptr : *found->second;
 }
 
 KeyPtr Walk(KeyPtr key, const std::vector<std::u16string>& parts) {
@@ -143,6 +148,7 @@ KeyPtr AddChild(Key& parent, const std::u16string& name) {
   child->name = name;
   child->parent = &parent;
   parent.subkeys.push_back(child);
+  parent.byFoldedName[detail::Folded(name)] = std::prev(parent.subkeys.end());
   return child;
 }
 
@@ -207,11 +213,10 @@ void MarkDeleted(Key& key) {
 
 void Unlink(Key& key) {
   Key* parent = key.parent;
-  auto& siblings = parent->subkeys;
-  siblings.erase(std::remove_if(siblings.begin(), siblings.end(),
-                                [&](const KeyPtr& k) { return k.get() == &key; }),
-                 siblings.end());
+  const auto entry = parent->byFoldedName.find(detail::Folded(key.name));
   key.parent = nullptr;
+  parent->subkeys.erase(entry->second);  // may release the last reference to `key`
+  parent->byFoldedName.erase(entry);
 }
 
 // Finds the key at `path` below a root or handle, for the emulator's own use.
@@ -422,13 +427,9 @@ LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* nameLength) {
   if (!nameLength) return ERROR_INVALID_PARAMETER;
   // Subkeys come back ordered by their case-folded names, whatever the order
   // of creation.
-  std::vector<std::u16string> names;
-  for (const emu::KeyPtr& child : handle.key->subkeys) names.push_back(child->name);
-  std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
-    return emu::detail::Folded(a) < emu::detail::Folded(b);
-  });
-  if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
-  const std::u16string& found = names[index];
+  const auto& ordered = handle.key->byFoldedName;
+  if (index >= ordered.size()) return ERROR_NO_MORE_ITEMS;
+  const std::u16string& found = (*std::next(ordered.begin(), index)->second)->name;
   if (found.size() >= *nameLength) return ERROR_MORE_DATA;
   if (!name) return ERROR_INVALID_PARAMETER;
   std::memcpy(name, found.c_str(), (found.size() + 1) * sizeof(char16_t));

@@ -9,6 +9,46 @@
 namespace emu {
 namespace detail {
 
+namespace {
+
+// Capital/small pairs that sit next to each other, the capital at an even
+// (or odd) code point.
+char16_t FoldPair(char16_t c, bool capitalIsEven) {
+  return (c % 2 == 0) == capitalIsEven ? static_cast<char16_t>(c + 1) : c;
+}
+
+// The scripts after Latin Extended-A whose letters Windows also matches
+// without regard to case (key names, lstrcmpiW): Latin Extended-B and
+// Additional, Greek, Cyrillic, Armenian, Roman numerals, circled and
+// full-width letters. Scripts without case, and the irregular rest, fold to
+// themselves.
+char16_t FoldBeyondLatin(char16_t c) {
+  if (c < 0x1CD) return c;
+  if (c <= 0x1DC) return FoldPair(c, /*capitalIsEven=*/false);
+  if (c >= 0x1DE && c <= 0x1EF) return FoldPair(c, true);
+  if ((c >= 0x1F8 && c <= 0x21F) || (c >= 0x222 && c <= 0x233)) return FoldPair(c, true);
+  if (c == 0x386) return 0x3AC;
+  if (c >= 0x388 && c <= 0x38A) return static_cast<char16_t>(c + 0x25);
+  if (c == 0x38C) return 0x3CC;
+  if (c == 0x38E || c == 0x38F) return static_cast<char16_t>(c + 0x3F);
+  if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return static_cast<char16_t>(c + 0x20);
+  if (c >= 0x3D8 && c <= 0x3EF) return FoldPair(c, true);
+  if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 0x50);
+  if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 0x20);
+  if ((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF)) return FoldPair(c, true);
+  if (c == 0x4C0) return 0x4CF;
+  if (c >= 0x4C1 && c <= 0x4CE) return FoldPair(c, false);
+  if (c >= 0x4D0 && c <= 0x52F) return FoldPair(c, true);
+  if (c >= 0x531 && c <= 0x556) return static_cast<char16_t>(c + 0x30);
+  if ((c >= 0x1E00 && c <= 0x1E95) || (c >= 0x1EA0 && c <= 0x1EFF)) return FoldPair(c, true);
+  if (c >= 0x2160 && c <= 0x216F) return static_cast<char16_t>(c + 0x10);
+  if (c >= 0x24B6 && c <= 0x24CF) return static_cast<char16_t>(c + 0x1A);
+  if (c >= 0xFF21 && c <= 0xFF3A) return static_cast<char16_t>(c + 0x20);
+  return c;
+}
+
+}  // namespace
+
 char16_t FoldCase(char16_t c) {
   if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
   if (c < 0xC0) return c;
@@ -23,7 +63,7 @@ char16_t FoldCase(char16_t c) {
   if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) {
     return (c % 2 == 1) ? static_cast<char16_t>(c + 1) : c;
   }
-  return c;
+  return FoldBeyondLatin(c);
 }
 
 bool EqualNoCase(const std::u16string& a, const std::u16string& b) {
