@@ -2,7 +2,8 @@
 # Runs every test: the unit tests over the emulated platform under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests under
 # ThreadSanitizer, and, under Wine, the unit tests on the real registry and COM
-# runtime, the end-to-end activation tests and the module checks. Ends with
+# runtime, the end-to-end tests and the module checks; and the script
+# interpreter under libFuzzer for a minute. Ends with
 # one line: "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -27,21 +28,29 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-step host build/host/tests/unit_tests --gtest_brief=1 \
-  --gtest_output="xml:$results/host.xml"
+# Runs a build's ctest tests; their gtest programs leave XML results in the
+# build's test-results folder, gathered here under the step's name.
+ctest_step() {  # ctest_step NAME BUILD_DIR
+  rm -f "$2"/test-results/*.xml
+  step "$1" ctest --test-dir "$2" --output-on-failure --timeout 300
+  for f in "$2"/test-results/*.xml; do
+    [[ -f "$f" ]] && cp "$f" "$results/$1-$(basename "$f")"
+  done
+}
+
+ctest_step host build/host
 step host-tsan build/host-tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='*Concurrency*' \
   --gtest_output="xml:$results/host-tsan.xml"
+
+# The script interpreter under libFuzzer, briefly (STUB_FUZZ_SECONDS, default 60).
+step fuzz env STUB_TEST_RESULTS="$results" fuzz/run.sh "${STUB_FUZZ_SECONDS:-60}"
 
 # Windows: a persistent wineserver for the run, its output kept off every pipe.
 source scripts/wine-env.sh
 stub_wine_prefix
 wineserver -p >/dev/null 2>&1 </dev/null
 trap stub_wine_stop EXIT
-rm -f build/windows/test-results/*.xml
-step windows ctest --test-dir build/windows --output-on-failure --timeout 300
-for f in build/windows/test-results/*.xml; do
-  [[ -f "$f" ]] && cp "$f" "$results/windows-$(basename "$f")"
-done
+ctest_step windows build/windows
 
 # Summary over every result file: gtest XML, and one-line files written by the
 # shell-script tests in the same form.

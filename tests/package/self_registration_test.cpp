@@ -118,6 +118,18 @@ TEST_F(SelfRegistrationTest, RegistrationRunsBothScriptsAndRemovalTakesTheirKeys
   EXPECT_EQ(Dump(), "\\CLSID\n");
 }
 
+// Editors that save UTF-8 with a byte-order mark: the mark stays in the text,
+// and the comparison of the root key's name passes over it, as it does on Windows.
+TEST_F(SelfRegistrationTest, AScriptSavedWithAByteOrderMarkRegisters) {
+  const std::u16string directory =
+      PutAurora("\xEF\xBB\xBF" + PackageScript("Aurora.Style.1", kStyleId),
+                "\xEF\xBB\xBF" + PackageScript("Aurora.Text.1", kTextId));
+  ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
+  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
+                        "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") +
+                        ClassKey(kStyleId, "Aurora.Style.1"));
+}
+
 TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
   // The first root block is fine; the second fails on a bad type letter after
   // writing its key, and is rolled back.

@@ -67,6 +67,11 @@ TEST_F(PlatformTextTest, LstrcmpiWIgnoresCaseAndOrdersLikeWindows) {
   EXPECT_EQ(-1, sys::lstrcmpiW(u"{", u"a"));
   EXPECT_EQ(-1, sys::lstrcmpiW(u"1", u"a"));
   EXPECT_NE(0, sys::lstrcmpiW(u"No-Remove", u"NoRemove"));
+  // Format characters without weight are passed over: a script saved with a
+  // byte-order mark still starts with its root key's name.
+  EXPECT_EQ(0, sys::lstrcmpiW(u"\uFEFFHKCR", u"hkcr"));
+  EXPECT_EQ(0, sys::lstrcmpiW(u"HK\u00ADCR\u200D", u"HKCR"));
+  EXPECT_NE(0, sys::lstrcmpiW(u"\u0001HKCR", u"HKCR"));
   EXPECT_EQ(3, sys::lstrlenW(u"abc"));
   EXPECT_EQ(0, sys::lstrlenW(u""));
 }

@@ -92,6 +92,12 @@ std::size_t Length(const char16_t* text) {
 
 namespace {
 
+// Format characters that lstrcmpiW ignores: the byte-order mark (zero-width
+// no-break space), the zero-width joiners, the soft hyphen and the word joiner.
+bool WithoutWeight(char16_t c) {
+  return c == 0xFEFF || c == 0x200C || c == 0x200D || c == 0x00AD || c == 0x2060;
+}
+
 // Ordering weight for lstrcmpiW. Windows compares linguistically: punctuation
 // and symbols sort before digits, digits before letters. This keeps that
 // coarse order (enough for sorting identifiers the way Windows does) and
@@ -214,6 +220,10 @@ int lstrcmpiW(const char16_t* a, const char16_t* b) {
   if (!a) a = kEmpty;
   if (!b) b = kEmpty;
   for (;; ++a, ++b) {
+    // Characters without weight in a linguistic comparison are passed over, so
+    // a byte-order mark before a script's first word does not change the word.
+    while (emu::WithoutWeight(*a)) ++a;
+    while (emu::WithoutWeight(*b)) ++b;
     unsigned wa = *a ? emu::Weight(*a) : 0, wb = *b ? emu::Weight(*b) : 0;
     if (wa != wb) return wa < wb ? -1 : 1;
     if (!*a) return 0;
