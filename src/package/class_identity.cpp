@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "package/message_captions.h"
 #include "package/module_path.h"
 
 GUID CLSID_Stub = {};
@@ -11,11 +12,6 @@ namespace {
 
 // Scanned identifier text, terminator included.
 constexpr int kClassIdTextCapacity = 128;
-// Room for a package directory followed by the longest script name.
-constexpr std::size_t kScriptPathCapacity = kModulePathCapacity + 16;
-
-const char16_t kMissingScriptCaption[] = u"Resource failed to register!";
-const char16_t kBadIdentifierCaption[] = u"Invalid GUID!";
 
 // Whitespace as C's isspace in the C locale.
 bool IsSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -50,22 +46,6 @@ void ScanClassIdText(FILE* file, char16_t (&text)[kClassIdTextCapacity]) {
     text[n] = static_cast<char16_t>(c);
     c = sys::fgetc(file);
   }
-}
-
-// Joins `directory` and `name` into `path`; false if they do not fit.
-bool JoinPath(const char16_t* directory, const char16_t* name,
-              char16_t (&path)[kScriptPathCapacity]) {
-  std::size_t n = 0;
-  for (const char16_t* part = directory; *part; ++part) {
-    if (n + 1 >= kScriptPathCapacity) return false;
-    path[n++] = *part;
-  }
-  for (const char16_t* part = name; *part; ++part) {
-    if (n + 1 >= kScriptPathCapacity) return false;
-    path[n++] = *part;
-  }
-  path[n] = 0;
-  return true;
 }
 
 HRESULT ReadClassIdInto(const char16_t* directory, const char16_t* scriptName, GUID* classId) {

@@ -1,12 +1,9 @@
 #include "package/load_notification.h"
 
 #include "package/class_identity.h"
+#include "package/message_captions.h"
 #include "package/module_path.h"
 #include "server/server_module.h"
-
-namespace {
-const char16_t kMissingScriptCaption[] = u"Resource failed to register!";
-}  // namespace
 
 HRESULT AttachProcess(HINSTANCE instance) {
   char16_t longPath[kModulePathCapacity];

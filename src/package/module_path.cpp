@@ -1,5 +1,7 @@
 #include "package/module_path.h"
 
+#include <initializer_list>
+
 namespace {
 
 // The removed extension: a point and three letters.
@@ -33,5 +35,18 @@ bool GetPackageDirectory(const char16_t* longPath, char16_t* directory) {
   for (std::size_t i = 0; i < kept; ++i) directory[i] = longPath[i];
   directory[kept] = u'\\';
   directory[kept + 1] = 0;
+  return true;
+}
+
+bool JoinPath(const char16_t* directory, const char16_t* name,
+              char16_t (&path)[kScriptPathCapacity]) {
+  std::size_t n = 0;
+  for (const char16_t* part : {directory, name}) {
+    for (; *part; ++part) {
+      if (n + 1 >= kScriptPathCapacity) return false;
+      path[n++] = *part;
+    }
+  }
+  path[n] = 0;
   return true;
 }

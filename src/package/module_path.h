@@ -19,3 +19,11 @@ void GetModuleLongPath(HMODULE module, char16_t* longPath);
 /// Answers false, with `directory` empty, when nothing would be left before the
 /// extension or `longPath` is longer than a module path can be.
 bool GetPackageDirectory(const char16_t* longPath, char16_t* directory);
+
+/// Capacity of a script path: a package directory followed by a script's name.
+inline constexpr std::size_t kScriptPathCapacity = kModulePathCapacity + 16;
+
+/// Joins `directory` and `name` into `path`, with no separator added; false,
+/// with `path` unusable, if they do not fit.
+bool JoinPath(const char16_t* directory, const char16_t* name,
+              char16_t (&path)[kScriptPathCapacity]);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "package/class_identity.h"
+#include "package/message_captions.h"
 #include "package/module_path.h"
 #include "registrar/registrar.h"
 #include "registrar/script_parser.h"
@@ -41,26 +42,6 @@ const CategoryRow kCategoryTable[] = {
     {&CLSID_StubText, &CATID_TarvoTexts, u"Tarvo Texts"},
 };
 
-const char16_t kLoadFailedCaption[] = u"Failed to load file!";
-const char16_t kMissingScriptCaption[] = u"Resource failed to register!";
-
-// Room for a package directory followed by the longest script name.
-constexpr std::size_t kScriptPathCapacity = kModulePathCapacity + 16;
-
-// Joins `directory` and `name` into `path`; false if they do not fit.
-bool JoinPath(const char16_t* directory, const char16_t* name,
-              char16_t (&path)[kScriptPathCapacity]) {
-  std::size_t n = 0;
-  const char16_t* parts[] = {directory, name};
-  for (const char16_t* part : parts) {
-    for (; *part; ++part) {
-      if (n + 1 >= kScriptPathCapacity) return false;
-      path[n++] = *part;
-    }
-  }
-  path[n] = 0;
-  return true;
-}
 
 // Closes the file on every way out of LoadScriptText.
 class FileCloser {
