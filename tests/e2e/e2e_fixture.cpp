@@ -1,5 +1,7 @@
 #include "e2e_fixture.h"
 
+#include "support/package_files.h"
+
 namespace e2e {
 
 void E2ETest::SetUp() {
@@ -36,6 +38,15 @@ void E2ETest::TearDown() {
   engine_ = nullptr;
 }
 
+void ExpectOneBox(const std::vector<SeenBox>& boxes, const wchar_t* caption,
+                  const std::wstring& text) {
+  ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
+  EXPECT_EQ(boxes[0].caption, caption);
+  EXPECT_EQ(boxes[0].text, text);
+  EXPECT_FALSE(boxes[0].owned);
+  EXPECT_TRUE(boxes[0].okOnly);
+}
+
 std::unique_ptr<RegisteredPackage> E2ETest::AddPackage(const std::wstring& name,
                                                        const wchar_t* threadingModel,
                                                        bool lowerCase) {
@@ -47,7 +58,7 @@ std::unique_ptr<RegisteredPackage> E2ETest::AddPackage(const std::wstring& name,
     if (lowerCase) {
       for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
-    return ScriptNaming(text);
+    return ScriptWithClassId(text);
   };
   package->files = std::make_unique<Package>(folder_, name, scriptText(package->style).c_str(),
                                              scriptText(package->styleText).c_str());

@@ -57,6 +57,11 @@ struct RegisteredPackage {
   std::unique_ptr<ScopedClassRegistration> styleTextKey;
 };
 
+/// Expects exactly one message box, showing `caption` and `text` with no owner
+/// window (a failing module has none to give) and nothing to choose but OK.
+void ExpectOneBox(const std::vector<SeenBox>& boxes, const wchar_t* caption,
+                  const std::wstring& text);
+
 class E2ETest : public ::testing::Test {
  protected:
   /// The apartment the test thread joins; COINIT_APARTMENTTHREADED by default.

@@ -104,26 +104,6 @@ TempFolder::~TempFolder() {
   }
 }
 
-std::string ScriptNaming(const std::string& classIdText) {
-  return "HKCR\r\n"
-         "{\r\n"
-         "\tTarvo.Style.1 = s 'Style'\r\n"
-         "\t{\r\n"
-         "\t\tCLSID = s '" + classIdText + "'\r\n"
-         "\t}\r\n"
-         "\tNoRemove CLSID\r\n"
-         "\t{\r\n"
-         "\t\tForceRemove " + classIdText + " = s 'Style'\r\n"
-         "\t\t{\r\n"
-         "\t\t\tInprocServer32 = s '%Module%'\r\n"
-         "\t\t\t{\r\n"
-         "\t\t\t\tval ThreadingModel = s 'Apartment'\r\n"
-         "\t\t\t}\r\n"
-         "\t\t}\r\n"
-         "\t}\r\n"
-         "}\r\n";
-}
-
 Package::Package(const TempFolder& folder, const std::wstring& name, const char* styleScript,
                  const char* styleTextScript) {
   if (folder.path().empty()) return;
@@ -166,7 +146,16 @@ void ScopedClassRegistration::Remove() {
   classKey_.clear();
 }
 
-MessageBoxWatcher::MessageBoxWatcher() {
+std::string Describe(const std::vector<SeenBox>& boxes) {
+  std::string text;
+  for (const SeenBox& box : boxes) {
+    text += "[" + Narrow(box.caption) + ": \"" + Narrow(box.text) + "\"" +
+            (box.owned ? " owned" : "") + (box.okOnly ? "" : " not OK-only") + "] ";
+  }
+  return text.empty() ? "no box" : text;
+}
+
+MessageBoxWatcher::MessageBoxWatcher(DWORD process) : process_(process) {
   InitializeCriticalSection(&lock_);
   running_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -226,7 +215,7 @@ BOOL CALLBACK MessageBoxWatcher::VisitWindow(HWND window, LPARAM self) {
 void MessageBoxWatcher::Visit(HWND window) {
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
-  if (process != GetCurrentProcessId()) return;
+  if (process != process_) return;
   wchar_t className[64] = {};
   GetClassNameW(window, className, 64);
   // A box is read once it is shown: by then its text has been set.

@@ -48,10 +48,6 @@ class TempFolder {
   std::wstring path_;
 };
 
-/// Registry script text whose class identifier sits where the module looks for
-/// it: right after the script's second "{".
-std::string ScriptNaming(const std::string& classIdText);
-
 /// One copy of the module with its package folder: <folder><name>.dll and
 /// <folder><name>\ holding the scripts given (a null text leaves that script out).
 struct Package {
@@ -93,14 +89,18 @@ struct SeenBox {
   bool okOnly = false;  ///< OK was the only button shown
 };
 
-/// A thread that closes every message box of this process and records it.
+/// Readable list of boxes for assertion messages ("no box" for none).
+std::string Describe(const std::vector<SeenBox>& boxes);
+
+/// A thread that closes every message box of one process (by default this one)
+/// and records it.
 ///
 /// A box raised while the module loads is raised under the loader lock, and a
 /// thread that is still starting, or making its first window call, waits for
 /// that lock; so Start returns only once the watcher has been round its loop.
 class MessageBoxWatcher {
  public:
-  MessageBoxWatcher();
+  explicit MessageBoxWatcher(DWORD process = GetCurrentProcessId());
   ~MessageBoxWatcher();
   MessageBoxWatcher(const MessageBoxWatcher&) = delete;
   MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
@@ -118,6 +118,7 @@ class MessageBoxWatcher {
   void Loop();
   void Visit(HWND window);
 
+  DWORD process_;
   HANDLE thread_ = nullptr;
   HANDLE running_ = nullptr;
   HANDLE stop_ = nullptr;

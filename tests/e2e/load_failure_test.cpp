@@ -1,13 +1,12 @@
 // Loading a module copy whose package is broken: the load fails after a message
 // box that tells the person installing it what is wrong.
 #include "e2e_fixture.h"
+#include "support/package_files.h"
 
 namespace e2e {
 namespace {
 
 constexpr DWORD kDllInitFailed = 1114;  // ERROR_DLL_INIT_FAILED
-const wchar_t kMissingScriptCaption[] = L"Resource failed to register!";
-const wchar_t kBadIdentifierCaption[] = L"Invalid GUID!";
 
 struct LoadOutcome {
   bool watched = false;
@@ -31,23 +30,17 @@ LoadOutcome LoadWatched(const std::wstring& path) {
   return outcome;
 }
 
-std::string Describe(const std::vector<SeenBox>& boxes) {
-  std::string text;
-  for (const SeenBox& box : boxes) {
-    text += "[" + Narrow(box.caption) + ": \"" + Narrow(box.text) + "\"" +
-            (box.owned ? " owned" : "") + (box.okOnly ? "" : " not OK-only") + "] ";
-  }
-  return text.empty() ? "no box" : text;
+// The load of `package` failed after one box with `caption` and `text`.
+void ExpectRefusedLoad(const Package& package, const wchar_t* caption, const std::wstring& text) {
+  const LoadOutcome outcome = LoadWatched(package.modulePath);
+  ASSERT_TRUE(outcome.watched);
+  EXPECT_EQ(outcome.module, nullptr);
+  EXPECT_EQ(outcome.error, kDllInitFailed);
+  ExpectOneBox(outcome.boxes, caption, text);
+  EXPECT_EQ(GetModuleHandleW(package.modulePath.c_str()), nullptr);
 }
 
-// The box a failed load shows: no owner window (there is none to have) and
-// nothing to choose but OK.
-void ExpectPlainBox(const SeenBox& box) {
-  EXPECT_FALSE(box.owned);
-  EXPECT_TRUE(box.okOnly);
-}
-
-std::string ValidScript() { return ScriptNaming(Narrow(GuidText(NewGuid()))); }
+std::string ValidScript() { return ScriptWithClassId(Narrow(GuidText(NewGuid()))); }
 
 using E2ELoad = E2ETest;
 
@@ -63,18 +56,10 @@ TEST_F(E2ELoad, IntactPackageLoadsWithoutAnyBox) {
 
 TEST_F(E2ELoad, MissingStyleScriptNamesItsPathAndStopsBeforeStyleText) {
   // StyleText.rgs is broken too: reading it would raise a second box.
-  const std::string styleText = ScriptNaming("{not-an-identifier}");
+  const std::string styleText = ScriptWithClassId("{not-an-identifier}");
   Package package(folder_, L"NoStyle", nullptr, styleText.c_str());
   ASSERT_TRUE(package.ok);
-  const LoadOutcome outcome = LoadWatched(package.modulePath);
-  ASSERT_TRUE(outcome.watched);
-  EXPECT_EQ(outcome.module, nullptr);
-  EXPECT_EQ(outcome.error, kDllInitFailed);
-  ASSERT_EQ(outcome.boxes.size(), 1u) << Describe(outcome.boxes);
-  EXPECT_EQ(outcome.boxes[0].caption, kMissingScriptCaption);
-  ExpectPlainBox(outcome.boxes[0]);
-  EXPECT_EQ(outcome.boxes[0].text, package.directory + L"Style.rgs");
-  EXPECT_EQ(GetModuleHandleW(package.modulePath.c_str()), nullptr);
+  ExpectRefusedLoad(package, L"Resource failed to register!", package.directory + L"Style.rgs");
 }
 
 struct BadIdentifierCase {
@@ -93,14 +78,7 @@ TEST_P(E2ELoadBadIdentifier, LoadFailsAfterShowingTheScannedText) {
   const BadIdentifierCase& test = GetParam();
   Package package(folder_, L"BadId", test.style.c_str(), test.styleText.c_str());
   ASSERT_TRUE(package.ok);
-  const LoadOutcome outcome = LoadWatched(package.modulePath);
-  ASSERT_TRUE(outcome.watched);
-  EXPECT_EQ(outcome.module, nullptr);
-  EXPECT_EQ(outcome.error, kDllInitFailed);
-  ASSERT_EQ(outcome.boxes.size(), 1u) << Describe(outcome.boxes);
-  EXPECT_EQ(outcome.boxes[0].caption, kBadIdentifierCaption);
-  ExpectPlainBox(outcome.boxes[0]);
-  EXPECT_EQ(outcome.boxes[0].text, test.shown);
+  ExpectRefusedLoad(package, L"Invalid GUID!", test.shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,39 +86,25 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // The scan stops at the first character outside the identifier set.
         BadIdentifierCase{"SpaceInsideBraces",
-                          ScriptNaming("{8D5C2A10 -1111-2222-3333-444455556666}"), ValidScript(),
-                          L"{8D5C2A10"},
+                          ScriptWithClassId("{8D5C2A10 -1111-2222-3333-444455556666}"),
+                          ValidScript(), L"{8D5C2A10"},
         // Fewer than two "{": nothing is scanned at all.
         BadIdentifierCase{"FewerThanTwoBraces", "HKCR\r\n{\r\n\tNoRemove CLSID\r\n}\r\n",
                           ValidScript(), L""},
         // The scanned text goes to the conversion as it is, braces or not.
-        BadIdentifierCase{"WithoutBraces", ScriptNaming("8D5C2A10-1111-2222-3333-444455556666"),
+        BadIdentifierCase{"WithoutBraces",
+                          ScriptWithClassId("8D5C2A10-1111-2222-3333-444455556666"),
                           ValidScript(), L"8D5C2A10-1111-2222-3333-444455556666"},
+        // Far more identifier characters than any identifier has: the scan stops
+        // at its buffer rather than write past it.
+        BadIdentifierCase{"OverlongRunIsCutAtTheScanBuffer",
+                          ScriptWithClassId(std::string(600, 'A')), ValidScript(),
+                          std::wstring(127, L'A')},
         // The second script is read once the first is good.
-        BadIdentifierCase{"InStyleTextOnly", ValidScript(), ScriptNaming("{zz}"), L"{"}),
+        BadIdentifierCase{"InStyleTextOnly", ValidScript(), ScriptWithClassId("{zz}"), L"{"}),
     [](const testing::TestParamInfo<BadIdentifierCase>& info) {
       return std::string(info.param.name);
     });
-
-TEST_F(E2ELoad, OverlongIdentifierRunIsCutAtTheScanBuffer) {
-  // Far more identifier characters than any identifier has: the scan must stop
-  // at its buffer rather than write past it, and the text is refused.
-  const std::string run(600, 'A');
-  const std::string style = ScriptNaming(run), styleText = ValidScript();
-  Package package(folder_, L"Overlong", style.c_str(), styleText.c_str());
-  ASSERT_TRUE(package.ok);
-  const LoadOutcome outcome = LoadWatched(package.modulePath);
-  ASSERT_TRUE(outcome.watched);
-  EXPECT_EQ(outcome.module, nullptr);
-  EXPECT_EQ(outcome.error, kDllInitFailed);
-  ASSERT_EQ(outcome.boxes.size(), 1u) << Describe(outcome.boxes);
-  EXPECT_EQ(outcome.boxes[0].caption, kBadIdentifierCaption);
-  ExpectPlainBox(outcome.boxes[0]);
-  const std::wstring& shown = outcome.boxes[0].text;
-  EXPECT_FALSE(shown.empty());
-  EXPECT_LE(shown.size(), 127u);
-  EXPECT_EQ(shown, std::wstring(shown.size(), L'A'));
-}
 
 }  // namespace
 }  // namespace e2e

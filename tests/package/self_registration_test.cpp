@@ -21,38 +21,30 @@ namespace {
 
 const char kStyleId[] = "{DEADBEEF-0123-4567-89AB-CDEF01234567}";
 const char kTextId[] = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
-constexpr GUID kStyleGuid = {0xDEADBEEF, 0x0123, 0x4567, {0x89, 0xAB, 0xCD, 0xEF, 0x01, 0x23, 0x45, 0x67}};
 
-// A package script as an author writes one: a ProgID, and a class key that is
-// replaced as a whole (ForceRemove) holding the server path and threading model.
-std::string PackageScript(const std::string& progId, const std::string& id) {
-  return "HKCR\r\n{\r\n"
-         "\t" + progId + " = s 'Aurora'\r\n\t{\r\n\t\tCLSID = s '" + id + "'\r\n\t}\r\n"
-         "\tNoRemove CLSID\r\n\t{\r\n"
-         "\t\tForceRemove " + id + " = s 'Aurora'\r\n\t\t{\r\n"
-         "\t\t\tProgID = s '" + progId + "'\r\n"
-         "\t\t\tInprocServer32 = s '%Module%'\r\n\t\t\t{\r\n"
-         "\t\t\t\tval ThreadingModel = s 'Apartment'\r\n"
-         "\t\t\t}\r\n\t\t}\r\n\t}\r\n}\r\n";
-}
-
-// What PackageScript registers, as a dump of HKCR. An apostrophe in the module
+// What AuthorScript registers, as a dump of HKCR. An apostrophe in the module
 // path reaches the registry as it stands.
 const char kModule[] = "C:\\Tarvo's Packages\\Aurora.dll";
 const char16_t kModule16[] = u"C:\\Tarvo's Packages\\Aurora.dll";
 
 std::string Registered(const std::string& progId, const std::string& id) {
-  return "\\" + progId + "\n  @ = sz \"Aurora\"\n"
+  return "\\" + progId + "\n  @ = sz \"Tarvo package\"\n"
          "\\" + progId + "\\CLSID\n  @ = sz \"" + id + "\"\n";
 }
 // `categories`: the class's category entries, which sort between its default
 // value and its InprocServer32 key.
 std::string ClassKey(const std::string& id, const std::string& progId,
                      const std::string& categories = "") {
-  return "\\CLSID\\" + id + "\n  @ = sz \"Aurora\"\n" + categories +
+  return "\\CLSID\\" + id + "\n  @ = sz \"Tarvo package\"\n" + categories +
          "\\CLSID\\" + id + "\\InprocServer32\n  @ = sz \"" + kModule + "\"\n"
          "  \"ThreadingModel\" = sz \"Apartment\"\n"
          "\\CLSID\\" + id + "\\ProgID\n  @ = sz \"" + progId + "\"\n";
+}
+
+// Both scripts' keys, without category entries.
+std::string BothScripts() {
+  return Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
+         "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") + ClassKey(kStyleId, "Aurora.Style.1");
 }
 
 class SelfRegistrationTest : public test::RegistrySandbox {
@@ -100,43 +92,34 @@ TEST_F(SelfRegistrationTest, ScriptsAreReadAsUtf8) {
 
 }
 
+// A script saved with a byte-order mark (as editors save UTF-8) registers too: the
+// mark stays in the text, and the comparison of the root key's name passes over
+// it, as it does on Windows.
 TEST_F(SelfRegistrationTest, RegistrationRunsBothScriptsAndRemovalTakesTheirKeysAway) {
-  const std::u16string directory = PutAurora(PackageScript("Aurora.Style.1", kStyleId),
-                                             PackageScript("Aurora.Text.1", kTextId));
-  const std::string registered = Registered("Aurora.Style.1", kStyleId) +
-                                 Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
-                                 ClassKey(kTextId, "Aurora.Text.1") +
-                                 ClassKey(kStyleId, "Aurora.Style.1");
-  ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
-  EXPECT_EQ(Dump(), registered);
-  // Registering again over the same keys gives the same registry.
-  ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
-  EXPECT_EQ(Dump(), registered);
+  const std::string registered = BothScripts();
+  for (const std::string mark : {"", "\xEF\xBB\xBF"}) {
+    SCOPED_TRACE(mark.empty() ? "no mark" : "byte-order mark");
+    const std::u16string directory = PutAurora(mark + AuthorScript("Aurora.Style.1", kStyleId),
+                                               mark + AuthorScript("Aurora.Text.1", kTextId));
+    ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
+    EXPECT_EQ(Dump(), registered);
+    // Registering again over the same keys gives the same registry.
+    ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
+    EXPECT_EQ(Dump(), registered);
 
-  // NoRemove keeps the shared CLSID key; everything the package owns goes.
-  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRemove), S_OK);
-  EXPECT_EQ(Dump(), "\\CLSID\n");
-}
-
-// Editors that save UTF-8 with a byte-order mark: the mark stays in the text,
-// and the comparison of the root key's name passes over it, as it does on Windows.
-TEST_F(SelfRegistrationTest, AScriptSavedWithAByteOrderMarkRegisters) {
-  const std::u16string directory =
-      PutAurora("\xEF\xBB\xBF" + PackageScript("Aurora.Style.1", kStyleId),
-                "\xEF\xBB\xBF" + PackageScript("Aurora.Text.1", kTextId));
-  ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
-  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
-                        "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") +
-                        ClassKey(kStyleId, "Aurora.Style.1"));
+    // NoRemove keeps the shared CLSID key; everything the package owns goes.
+    EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRemove), S_OK);
+    EXPECT_EQ(Dump(), "\\CLSID\n");
+  }
 }
 
 TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
   // The first root block is fine; the second fails on a bad type letter after
   // writing its key, and is rolled back.
-  const std::string style = PackageScript("Aurora.Style.1", kStyleId) +
+  const std::string style = AuthorScript("Aurora.Style.1", kStyleId) +
                             "HKCR\r\n{\r\n\tAurora.Partial = s 'x'\r\n\t{\r\n\t\tval n = q 'y'\r\n\t}\r\n}\r\n";
   const std::u16string directory =
-      PutAurora(style, PackageScript("Aurora.Text.1", kTextId));
+      PutAurora(style, AuthorScript("Aurora.Text.1", kTextId));
   EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + "\\CLSID\n" +
                         ClassKey(kStyleId, "Aurora.Style.1"));
@@ -148,7 +131,7 @@ TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
   // script's keys stay.
   ASSERT_EQ(RunScriptFile(kModule16, (directory + u"StyleText.rgs").c_str(), kScriptRegister),
             S_OK);
-  files_.Put(u"Aurora\\Style.rgs", PackageScript("Aurora.Style.1", kStyleId) + "HKXX { }");
+  files_.Put(u"Aurora\\Style.rgs", AuthorScript("Aurora.Style.1", kStyleId) + "HKXX { }");
   EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRemove), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
                         ClassKey(kTextId, "Aurora.Text.1"));
@@ -185,7 +168,7 @@ class SelfRegistrationExportsTest : public SelfRegistrationTest {
     emu::PutFile(std::u16string(kPackage) + u"StyleText.rgs", styleText);
   }
   void PutScripts() {
-    PutScripts(PackageScript("Aurora.Style.1", kStyleId), PackageScript("Aurora.Text.1", kTextId));
+    PutScripts(AuthorScript("Aurora.Style.1", kStyleId), AuthorScript("Aurora.Text.1", kTextId));
   }
   static std::string FullRegistration() {
     // The scripts replaced their class keys after the categories were entered;
@@ -216,9 +199,9 @@ TEST_F(SelfRegistrationExportsTest, RegistrationEntersCategoriesAndRemovalLeaves
   // them (a key with subkeys is never removed), default value included.
   EXPECT_EQ(DllUnregisterServer(), S_OK);
   EXPECT_EQ(Dump(), "\\CLSID\n"
-                    "\\CLSID\\" + std::string(kTextId) + "\n  @ = sz \"Aurora\"\n" +
+                    "\\CLSID\\" + std::string(kTextId) + "\n  @ = sz \"Tarvo package\"\n" +
                         ImplementedCategory(kTextId, kTextsCategory) +
-                        "\\CLSID\\" + kStyleId + "\n  @ = sz \"Aurora\"\n" +
+                        "\\CLSID\\" + kStyleId + "\n  @ = sz \"Tarvo package\"\n" +
                         ImplementedCategory(kStyleId, kStylesCategory) + Categories());
   EXPECT_TRUE(NoLeaks());
 }
@@ -226,18 +209,16 @@ TEST_F(SelfRegistrationExportsTest, RegistrationEntersCategoriesAndRemovalLeaves
 TEST_F(SelfRegistrationExportsTest, AFailedRunGetsNoSecondCategoryPass) {
   // StyleText.rgs fails in its second root block: its first block stays, and the
   // class keys replaced by the scripts keep no category entries.
-  PutScripts(PackageScript("Aurora.Style.1", kStyleId),
-             PackageScript("Aurora.Text.1", kTextId) + "HKCR { Aurora.Bad = q 'x' }");
+  PutScripts(AuthorScript("Aurora.Style.1", kStyleId),
+             AuthorScript("Aurora.Text.1", kTextId) + "HKCR { Aurora.Bad = q 'x' }");
   EXPECT_EQ(DllRegisterServer(), DISP_E_EXCEPTION);
-  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
-                        "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") +
-                        ClassKey(kStyleId, "Aurora.Style.1") + Categories());
+  EXPECT_EQ(Dump(), BothScripts() + Categories());
   EXPECT_TRUE(NoLeaks());
 }
 
 TEST_F(SelfRegistrationExportsTest, APackageThatCannotBeReadIsRefusedBeforeAnyEntry) {
   // The identifiers are re-read first, so nothing is registered at all.
-  emu::PutFile(std::u16string(kPackage) + u"Style.rgs", PackageScript("Aurora.Style.1", kStyleId));
+  emu::PutFile(std::u16string(kPackage) + u"Style.rgs", AuthorScript("Aurora.Style.1", kStyleId));
   EXPECT_EQ(DllRegisterServer(), E_INVALIDARG);
   EXPECT_EQ(DllUnregisterServer(), E_INVALIDARG);
   ASSERT_EQ(emu::MessageBoxes().size(), 2u);
@@ -248,8 +229,8 @@ TEST_F(SelfRegistrationExportsTest, APackageThatCannotBeReadIsRefusedBeforeAnyEn
   EXPECT_EQ(Dump(), "");
 
   // A bad identifier is refused with the parser's result.
-  PutScripts(PackageScript("Aurora.Style.1", "{DEADBEEF-0123-4567-89AB}"),
-             PackageScript("Aurora.Text.1", kTextId));
+  PutScripts(AuthorScript("Aurora.Style.1", "{DEADBEEF-0123-4567-89AB}"),
+             AuthorScript("Aurora.Text.1", kTextId));
   EXPECT_EQ(DllRegisterServer(), CO_E_CLASSSTRING);
   EXPECT_EQ(emu::MessageBoxes().back().caption, u"Invalid GUID!");
   EXPECT_EQ(emu::MessageBoxes().back().text, u"{DEADBEEF-0123-4567-89AB}");
@@ -259,14 +240,11 @@ TEST_F(SelfRegistrationExportsTest, APackageThatCannotBeReadIsRefusedBeforeAnyEn
 
 TEST_F(SelfRegistrationExportsTest, AnUnavailableCategoryManagerDoesNotStopRegistration) {
   PutScripts();
-  emu::FailCall(emu::Call::CoCreateInstance, 1, REGDB_E_CLASSNOTREG);
-  emu::FailCall(emu::Call::CoCreateInstance, 2, REGDB_E_CLASSNOTREG);
-  emu::FailCall(emu::Call::CoCreateInstance, 3, REGDB_E_CLASSNOTREG);
-  emu::FailCall(emu::Call::CoCreateInstance, 4, REGDB_E_CLASSNOTREG);
+  for (int nth = 1; nth <= 4; ++nth) {
+    emu::FailCall(emu::Call::CoCreateInstance, nth, REGDB_E_CLASSNOTREG);
+  }
   EXPECT_EQ(DllRegisterServer(), S_OK);
-  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
-                        "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") +
-                        ClassKey(kStyleId, "Aurora.Style.1"));
+  EXPECT_EQ(Dump(), BothScripts());
   EXPECT_EQ(emu::CallCount(emu::Call::CoCreateInstance), 4);
 }
 
@@ -274,7 +252,7 @@ TEST_F(SelfRegistrationExportsTest, AScriptThatCannotBeLoadedIsShownAndRefused) 
   // Each of these opens (or fails to open) Style.rgs for running, after the
   // identifiers were read from a good copy.
   const std::u16string stylePath = std::u16string(kPackage) + u"Style.rgs";
-  const std::string good = PackageScript("Aurora.Style.1", kStyleId);
+  const std::string good = AuthorScript("Aurora.Style.1", kStyleId);
   const struct {
     const char* what;
     void (*put)(const std::u16string& path, const std::string& good);

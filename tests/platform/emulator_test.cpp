@@ -96,19 +96,6 @@ TEST_F(PlatformEmulatorTest, HandlesAreCountedUniqueAndForgottenByReset) {
   EXPECT_EQ(ERROR_INVALID_HANDLE, sys::RegCloseKey(*handles.rbegin()));
 }
 
-TEST_F(PlatformEmulatorTest, ReadKeyListsInCreationOrder) {
-  emu::SetValue(HKEY_CURRENT_USER, u"K", u"b", REG_DWORD, {1, 0, 0, 0});
-  emu::SetValue(HKEY_CURRENT_USER, u"K", u"A", REG_DWORD, {2, 0, 0, 0});
-  emu::CreateKey(HKEY_CURRENT_USER, u"K\\z");
-  emu::CreateKey(HKEY_CURRENT_USER, u"k\\Y");
-  emu::KeyContents contents = emu::ReadKey(HKEY_CURRENT_USER, u"K");
-  EXPECT_TRUE(contents.exists);
-  EXPECT_EQ((std::vector<std::u16string>{u"z", u"Y"}), contents.subkeys);
-  ASSERT_EQ(2u, contents.values.size());
-  EXPECT_EQ(u"b", contents.values[0].name);
-  EXPECT_FALSE(emu::ReadKey(HKEY_CURRENT_USER, u"Missing").exists);
-}
-
 TEST_F(PlatformEmulatorTest, InjectedCallFailuresHitTheNthCallOnly) {
   emu::FailCall(emu::Call::RegOpenKeyExW, 2, ERROR_ACCESS_DENIED);
   emu::FailCall(emu::Call::CoCreateInstance, 1, E_OUTOFMEMORY);

@@ -3,28 +3,27 @@
 #include <cerrno>
 
 #include "platform_test_support.h"
+#include "support/package_files.h"
 
 namespace platform_test {
 namespace {
 
 class PlatformFilesTest : public PlatformTest {
  protected:
-  void TearDown() override {
-    RemoveTestFiles();
-    PlatformTest::TearDown();
-  }
-  std::u16string PathOf(const std::u16string& name) { return TestFolder() + u"\\" + name; }
+  std::u16string PathOf(const std::u16string& name) { return files_.Root() + name; }
 
   std::string ReadAll(FILE* file) {
     std::string bytes;
     for (int c; (c = sys::fgetc(file)) != EOF;) bytes += static_cast<char>(c);
     return bytes;
   }
+
+  PackageFiles files_;
 };
 
 TEST_F(PlatformFilesTest, TextModeTranslatesLineEndsAndBinaryModeDoesNot) {
   const std::string bytes = "a\r\nb\r\n\rc\n";
-  WriteTestFile(u"Lines.rgs", bytes);
+  files_.Put(u"Lines.rgs", bytes);
 
   FILE* text = sys::_wfopen(PathOf(u"LINES.RGS").c_str(), u"rt");  // any letter case
   ASSERT_NE(nullptr, text);
@@ -49,7 +48,7 @@ TEST_F(PlatformFilesTest, TextModeTranslatesLineEndsAndBinaryModeDoesNot) {
 }
 
 TEST_F(PlatformFilesTest, TextModeEndsAtControlZ) {
-  WriteTestFile(u"Eof.rgs", std::string("ab\x1A" "cd"));
+  files_.Put(u"Eof.rgs", std::string("ab\x1A" "cd"));
   FILE* text = sys::_wfopen(PathOf(u"Eof.rgs").c_str(), u"rt");
   ASSERT_NE(nullptr, text);
   EXPECT_EQ("ab", ReadAll(text));
@@ -61,7 +60,7 @@ TEST_F(PlatformFilesTest, TextModeEndsAtControlZ) {
 }
 
 TEST_F(PlatformFilesTest, MissingFilesAndFoldersFailWithErrno) {
-  WriteTestFile(u"Present.rgs", "x");
+  files_.Put(u"Present.rgs", "x");
   errno = 0;
   EXPECT_EQ(nullptr, sys::_wfopen(PathOf(u"Absent.rgs").c_str(), u"rb"));
   EXPECT_EQ(ENOENT, errno);
@@ -69,7 +68,8 @@ TEST_F(PlatformFilesTest, MissingFilesAndFoldersFailWithErrno) {
   EXPECT_EQ(nullptr, sys::_wfopen(PathOf(u"NoFolder\\Style.rgs").c_str(), u"rt"));
   EXPECT_EQ(ENOENT, errno);
   errno = 0;
-  EXPECT_EQ(nullptr, sys::_wfopen(TestFolder().c_str(), u"rb"));  // a folder
+  const std::u16string folder = files_.Root().substr(0, files_.Root().size() - 1);
+  EXPECT_EQ(nullptr, sys::_wfopen(folder.c_str(), u"rb"));
   EXPECT_EQ(EACCES, errno);
 }
 

@@ -7,11 +7,6 @@
 namespace platform_test {
 namespace {
 
-std::vector<std::u16string>& WrittenFiles() {
-  static std::vector<std::u16string> files;
-  return files;
-}
-
 std::u16string Widen(const char* text) {
   std::u16string out;
   for (; *text; ++text) out += static_cast<char16_t>(static_cast<unsigned char>(*text));
@@ -19,20 +14,6 @@ std::u16string Widen(const char* text) {
 }
 
 }  // namespace
-
-std::string Narrow(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned>(c));
-      out += buffer;
-    }
-  }
-  return out;
-}
 
 void PlatformTest::SetUp() {
 #ifdef _WIN32
@@ -117,47 +98,6 @@ StoredValue ReadValue(HKEY root, const std::u16string& path, const std::u16strin
   }
 #endif
   return value;
-}
-
-std::u16string TestFolder() {
-#ifdef _WIN32
-  wchar_t temp[MAX_PATH];
-  DWORD length = ::GetTempPathW(MAX_PATH, temp);
-  std::u16string folder(reinterpret_cast<const char16_t*>(temp), length);
-  if (!folder.empty() && folder.back() == u'\\') folder.pop_back();
-  return folder + u"\\StubPlatformTests";
-#else
-  return u"C:\\PlatformTests";
-#endif
-}
-
-void WriteTestFile(const std::u16string& name, const std::string& bytes) {
-  std::u16string path = TestFolder() + u"\\" + name;
-#ifdef _WIN32
-  ::CreateDirectoryW(reinterpret_cast<const wchar_t*>(TestFolder().c_str()), nullptr);
-  HANDLE file = ::CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_WRITE, 0,
-                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, file);
-  DWORD written = 0;
-  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  ::CloseHandle(file);
-  ASSERT_EQ(bytes.size(), written);
-#else
-  emu::PutFile(path, bytes);
-#endif
-  WrittenFiles().push_back(path);
-}
-
-void RemoveTestFiles() {
-#ifdef _WIN32
-  for (const std::u16string& path : WrittenFiles()) {
-    ::DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str()));
-  }
-  ::RemoveDirectoryW(reinterpret_cast<const wchar_t*>(TestFolder().c_str()));
-#else
-  for (const std::u16string& path : WrittenFiles()) emu::RemoveFile(path);
-#endif
-  WrittenFiles().clear();
 }
 
 }  // namespace platform_test

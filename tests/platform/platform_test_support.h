@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/registry_dump.h"
 
 namespace platform_test {
 
@@ -51,15 +52,7 @@ StoredValue ReadValue(HKEY root, const std::u16string& path, const std::u16strin
 /// Names of the subkeys of `key`, in the order RegEnumKeyExW gives them.
 std::vector<std::u16string> SubkeyNames(HKEY key);
 
-/// A folder for test files, made fresh for each test: a temporary folder on
-/// Windows, C:\PlatformTests on the emulator. Paths end without a backslash.
-std::u16string TestFolder();
-/// Writes a file of raw bytes below TestFolder().
-void WriteTestFile(const std::u16string& name, const std::string& bytes);
-/// Removes what WriteTestFile made.
-void RemoveTestFiles();
-
-/// Wraps a wide string for readable gtest failure messages.
-std::string Narrow(const std::u16string& text);
+/// Wide text for readable gtest failure messages.
+inline std::string Narrow(const std::u16string& text) { return test::Utf8(text); }
 
 }  // namespace platform_test

@@ -11,6 +11,18 @@ std::string ScriptWithClassId(const std::string& idText) {
          "'\n\t}\n\tNoRemove CLSID\n\t{\n\t\tForceRemove " + idText + " = s 'Style'\n\t}\n}\n";
 }
 
+std::string AuthorScript(const std::string& progId, const std::string& idText,
+                         const std::string& threading) {
+  return "HKCR\r\n{\r\n"
+         "\t" + progId + " = s 'Tarvo package'\r\n\t{\r\n\t\tCLSID = s '" + idText + "'\r\n\t}\r\n"
+         "\tNoRemove CLSID\r\n\t{\r\n"
+         "\t\tForceRemove " + idText + " = s 'Tarvo package'\r\n\t\t{\r\n"
+         "\t\t\tProgID = s '" + progId + "'\r\n"
+         "\t\t\tInprocServer32 = s '%Module%'\r\n\t\t\t{\r\n"
+         "\t\t\t\tval ThreadingModel = s '" + threading + "'\r\n"
+         "\t\t\t}\r\n\t\t}\r\n\t}\r\n}\r\n";
+}
+
 std::u16string PackageFiles::PutPackage(const std::u16string& name, const std::string& style,
                                         const std::string& styleText) {
   Put(name + u"\\Style.rgs", style);

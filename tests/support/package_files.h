@@ -27,5 +27,12 @@ class PackageFiles {
   std::vector<std::u16string> folders_;  // made here, removed last-first (Wine)
 };
 
-/// A realistic registry script whose class identifier text is `idText`.
+/// A realistic registry script whose class identifier text is `idText`, right
+/// after the script's second "{" where the module looks for it.
 std::string ScriptWithClassId(const std::string& idText);
+
+/// A package script as an author writes one: a ProgID naming the class, and a
+/// class key replaced as a whole (ForceRemove) holding the server path and the
+/// threading model. Both keys are described as "Tarvo package".
+std::string AuthorScript(const std::string& progId, const std::string& idText,
+                         const std::string& threading = "Apartment");

@@ -129,11 +129,10 @@ std::string FormatData(const ValueRecord& value) {
   };
   switch (value.type) {
     case REG_SZ:
-      if (AsText(value.data, text)) return "sz \"" + Utf8(text) + "\"";
-      return withHex("sz");
-    case REG_EXPAND_SZ:
-      if (AsText(value.data, text)) return "expand_sz \"" + Utf8(text) + "\"";
-      return withHex("expand_sz");
+    case REG_EXPAND_SZ: {
+      const std::string type = value.type == REG_SZ ? "sz" : "expand_sz";
+      return AsText(value.data, text) ? type + " \"" + Utf8(text) + "\"" : withHex(type.c_str());
+    }
     case REG_DWORD:
       if (value.data.size() == 4) {
         char number[16];
