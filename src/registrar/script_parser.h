@@ -23,7 +23,7 @@ constexpr int kMaxNesting = 128;
 
 /// True for tab, line feed, carriage return and space; every other value is a
 /// token character.
-bool IsBlank(char16_t c);
+inline bool IsBlank(char16_t c) { return c == u'\t' || c == u'\n' || c == u'\r' || c == u' '; }
 
 /// First position in `text`, stepping character by character, whose code unit
 /// is `c`; null when the terminator comes first or `text` is null.

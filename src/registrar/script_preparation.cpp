@@ -20,7 +20,20 @@ class QuoteTracker {
   bool InsideQuotation() const { return state_ == State::kInQuote; }
 
   void Feed(const char16_t* text, int n) {
-    for (int i = 0; i < n; ++i) Feed(text[i]);
+    const char16_t* end = text + n;
+    while (text != end) {
+      // Runs that cannot change the state are skipped in tight loops: the
+      // inside of a quotation up to its next apostrophe, the rest of a bare
+      // token up to its next blank.
+      if (state_ == State::kInQuote) {
+        while (text != end && *text != kApostrophe) ++text;
+        if (text == end) return;
+      } else if (state_ == State::kInBare) {
+        while (text != end && !IsBlank(*text)) ++text;
+        if (text == end) return;
+      }
+      Feed(*text++);
+    }
   }
 
   void Feed(char16_t c) {
@@ -125,9 +138,18 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
         position_ = nameEnd;
       }
     } else {
-      const char16_t* next = sys::CharNextW(position_);
-      if (!prepared.Append(position_, static_cast<int>(next - position_))) return E_OUTOFMEMORY;
-      position_ = next;
+      // Everything up to the next percent sign is copied in one piece. A
+      // character never spans a percent sign (it is neither a trailing
+      // surrogate nor a combining mark), so the run ends on a character
+      // boundary, where stepping character by character would also stop. The
+      // block grows as it would character by character: the first capacity is
+      // at least twice the whole text, so a run is shorter than half the block
+      // and crosses at most one growth point, where one doubling is made, to
+      // the same size, as the character that reaches it would make.
+      const char16_t* runEnd = position_ + 1;
+      while (*runEnd != 0 && *runEnd != kPercent) ++runEnd;
+      if (!prepared.Append(position_, static_cast<int>(runEnd - position_))) return E_OUTOFMEMORY;
+      position_ = runEnd;
       continue;
     }
     position_ = sys::CharNextW(position_);

@@ -6,8 +6,6 @@ namespace {
 constexpr char16_t kApostrophe = u'\'';
 }  // namespace
 
-bool IsBlank(char16_t c) { return c == u'\t' || c == u'\n' || c == u'\r' || c == u' '; }
-
 const char16_t* FindChar(const char16_t* text, char16_t c) {
   if (!text) return nullptr;
   for (const char16_t* p = text; *p; p = sys::CharNextW(p)) {

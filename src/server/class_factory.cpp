@@ -44,9 +44,10 @@ HRESULT CCachedObject<Base>::QueryInterface(REFIID riid, void** object) {
     }
   }
   if (!found) return E_NOINTERFACE;
-  IUnknown* answer = reinterpret_cast<IUnknown*>(start + found->offset);
-  answer->AddRef();
-  *object = answer;
+  // Every interface of the object shares this object's count, so the count is
+  // raised directly rather than through the answer's table.
+  CCachedObject::AddRef();
+  *object = reinterpret_cast<IUnknown*>(start + found->offset);
   return S_OK;
 }
 

@@ -38,10 +38,6 @@ CModuleBase::CModuleBase() {
 
 CModuleBase::~CModuleBase() { Shutdown(); }
 
-LONG CModuleBase::IncrementLockCount() { return sys::InterlockedIncrement(&lockCount); }
-
-LONG CModuleBase::DecrementLockCount() { return sys::InterlockedDecrement(&lockCount); }
-
 LONG CModuleBase::GetLockCount() { return __atomic_load_n(&lockCount, __ATOMIC_SEQ_CST); }
 
 HRESULT CModuleBase::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) {
@@ -171,22 +167,30 @@ void CServerModule::Stop() {
 
 // The class object of a matching row: created once under the class-object lock
 // (checked before and after taking it), then asked for `riid`. `*object` is null.
-HRESULT CServerModule::ObtainClassObject(ClassTableEntry& row, REFIID riid, void** object) {
+// Kept small so that it inlines into the lookup: once the object is cached, a
+// lookup is one load and the object's QueryInterface.
+inline HRESULT CServerModule::ObtainClassObject(ClassTableEntry& row, REFIID riid, void** object) {
   HRESULT result = S_OK;
   IUnknown* classObject = LoadClassObject(row);
-  if (!classObject) {
-    // A lock that could not be initialised must never be entered.
-    if (record_.validityMark == 0) return E_UNEXPECTED;
-    sys::EnterCriticalSection(&record_.classObjectLock);
-    classObject = LoadClassObject(row);
-    if (!classObject) {
-      result = row.createClassObject(row.createInstance, IID_IUnknown,
-                                     reinterpret_cast<void**>(&classObject));
-      PublishClassObject(row, classObject);
-    }
-    sys::LeaveCriticalSection(&record_.classObjectLock);
-  }
+  if (!classObject) result = CreateClassObjectOnce(row, &classObject);
   if (classObject) result = classObject->QueryInterface(riid, object);
+  return result;
+}
+
+// The first lookup's path: `*classObject` is the row's object afterwards (null
+// when the creator failed), and the answer is the creator's result.
+HRESULT CServerModule::CreateClassObjectOnce(ClassTableEntry& row, IUnknown** classObject) {
+  // A lock that could not be initialised must never be entered.
+  if (record_.validityMark == 0) return E_UNEXPECTED;
+  HRESULT result = S_OK;
+  sys::EnterCriticalSection(&record_.classObjectLock);
+  *classObject = LoadClassObject(row);
+  if (!*classObject) {
+    result = row.createClassObject(row.createInstance, IID_IUnknown,
+                                   reinterpret_cast<void**>(classObject));
+    PublishClassObject(row, *classObject);
+  }
+  sys::LeaveCriticalSection(&record_.classObjectLock);
   return result;
 }
 

@@ -40,10 +40,13 @@ class CModuleBase : public ModuleBaseRecord {
  public:
   /// Runs Shutdown.
   virtual ~CModuleBase();
+  // Defined here so that calls through the (final) module type inline to one
+  // interlocked instruction: every client reference to a class factory steps
+  // the lock count up and down again.
   /// Interlocked; returns the new count.
-  virtual LONG IncrementLockCount();
+  virtual LONG IncrementLockCount() { return sys::InterlockedIncrement(&lockCount); }
   /// Interlocked; returns the new count.
-  virtual LONG DecrementLockCount();
+  virtual LONG DecrementLockCount() { return sys::InterlockedDecrement(&lockCount); }
   virtual LONG GetLockCount();
   /// Hands out an added reference to the process global interface table, creating
   /// it on first use; a creation failure is answered as it came, nothing stored.
@@ -146,6 +149,7 @@ class CServerModule final : public CModuleT<CServerModule> {
 
  private:
   HRESULT ObtainClassObject(ClassTableEntry& row, REFIID riid, void** object);
+  HRESULT CreateClassObjectOnce(ClassTableEntry& row, IUnknown** classObject);
 
   ComModuleState& record_;
   GUID typeLibraryId_;

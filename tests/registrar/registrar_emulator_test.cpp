@@ -116,6 +116,33 @@ TEST_F(RegistrarEmulated, ReplacementsUnderMemoryPressure) {
   EXPECT_EQ(emu::LiveTaskMemBlocks(), 0);
 }
 
+TEST_F(RegistrarEmulated, PlainRunsGrowTheBlockAsCharactersWould) {
+  // 50 characters give a first block of 100. The value fills 90 of it and the
+  // plain run behind it crosses the growth point (99 characters and the
+  // terminator) in one piece: one reallocation to 200, as character by character.
+  CRegistrar registrar;
+  const std::u16string value = test::Repeat(u"v", 90);
+  ASSERT_EQ(registrar.DefineReplacement(u"M", value.c_str()), S_OK);
+  const std::u16string run = u"a 'b c' d" + test::Repeat(u"x", 38);
+  const std::u16string text = u"%M%" + run;
+  ASSERT_EQ(text.size(), 50u);
+  ScriptParser parser(&registrar);
+  char16_t* out = nullptr;
+  const int before = emu::AllocationCount();
+  ASSERT_EQ(parser.ExpandReplacements(text.c_str(), &out), S_OK);
+  EXPECT_EQ(emu::AllocationCount() - before, 2);
+  EXPECT_EQ(std::u16string(out), value + run);
+  sys::CoTaskMemFree(out);
+
+  emu::FailAllocation(2);
+  out = nullptr;
+  EXPECT_EQ(parser.ExpandReplacements(text.c_str(), &out), E_OUTOFMEMORY);
+  EXPECT_EQ(out, nullptr);
+  emu::ClearFaults();
+  registrar.ResetReplacements();
+  EXPECT_EQ(emu::LiveTaskMemBlocks(), 0);
+}
+
 // ---- Fault sweep ----------------------------------------------------------------------
 
 constexpr char16_t kSweepScript[] =
