@@ -241,6 +241,15 @@ KeyPtr LocateOrCreate(HKEY root, const std::u16string& path) {
   return key;
 }
 
+// The live key behind `parent` and the pieces of the path `name` below it.
+LONG ResolvePath(HKEY parent, const char16_t* name, Handle* handle,
+                 std::vector<std::u16string>* parts) {
+  LONG status = Resolve(parent, handle);
+  if (status != ERROR_SUCCESS) return status;
+  if (handle->key->deleted) return ERROR_KEY_DELETED;
+  return SplitPath(Text(name), parts);
+}
+
 }  // namespace
 
 namespace detail {
@@ -365,10 +374,7 @@ LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t
   Guard guard(StateLock());
   emu::Handle handle;
   std::vector<std::u16string> parts;
-  LONG status = emu::Resolve(parent, &handle);
-  if (status != ERROR_SUCCESS) return status;
-  if (handle.key->deleted) return ERROR_KEY_DELETED;
-  status = emu::SplitPath(emu::Text(name), &parts);
+  LONG status = emu::ResolvePath(parent, name, &handle, &parts);
   if (status != ERROR_SUCCESS) return status;
   access = emu::MapGeneric(access);
   emu::KeyPtr key;
@@ -393,10 +399,7 @@ LONG RegOpenKeyExW(HKEY parent, const char16_t* name, DWORD options, REGSAM acce
   Guard guard(StateLock());
   emu::Handle handle;
   std::vector<std::u16string> parts;
-  LONG status = emu::Resolve(parent, &handle);
-  if (status != ERROR_SUCCESS) return status;
-  if (handle.key->deleted) return ERROR_KEY_DELETED;
-  status = emu::SplitPath(emu::Text(name), &parts);
+  LONG status = emu::ResolvePath(parent, name, &handle, &parts);
   if (status != ERROR_SUCCESS) return status;
   emu::KeyPtr key = emu::Walk(handle.key, parts);
   if (!key) return ERROR_FILE_NOT_FOUND;
@@ -443,10 +446,7 @@ LONG RegDeleteKeyW(HKEY parent, const char16_t* name) {
   Guard guard(StateLock());
   emu::Handle handle;
   std::vector<std::u16string> parts;
-  LONG status = emu::Resolve(parent, &handle);
-  if (status != ERROR_SUCCESS) return status;
-  if (handle.key->deleted) return ERROR_KEY_DELETED;
-  status = emu::SplitPath(emu::Text(name), &parts);
+  LONG status = emu::ResolvePath(parent, name, &handle, &parts);
   if (status != ERROR_SUCCESS) return status;
   emu::KeyPtr key = emu::Walk(handle.key, parts);
   if (!key) return ERROR_FILE_NOT_FOUND;
