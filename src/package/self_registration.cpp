@@ -47,7 +47,12 @@ const CategoryRow kCategoryTable[] = {
 class FileCloser {
  public:
   explicit FileCloser(FILE* file) : file_(file) {}
-  ~FileCloser() { sys::fclose(file_); }
+  ~FileCloser() { Close(); }
+  /// Closes now; later calls and the destructor do nothing.
+  void Close() {
+    if (file_) sys::fclose(file_);
+    file_ = nullptr;
+  }
   FileCloser(const FileCloser&) = delete;
   FileCloser& operator=(const FileCloser&) = delete;
 
@@ -150,6 +155,8 @@ HRESULT LoadScriptText(const char16_t* scriptPath, char16_t** text) {
     sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
     return E_INVALIDARG;
   }
+  // The bytes are all in memory: the file is not needed for the conversion.
+  closer.Close();
 
   auto* wide = static_cast<char16_t*>(ZeroedBlock((byteCount + 1) * sizeof(char16_t)));
   if (!wide) {

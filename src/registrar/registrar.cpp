@@ -27,8 +27,9 @@ bool GrowArray(char16_t**& array, int count) {
 bool ReplacementMap::Add(const char16_t* name, const char16_t* value) {
   if (!name || !value) return false;
   char16_t* nameCopy = CopyText(name);
+  if (!nameCopy) return false;
   char16_t* valueCopy = CopyText(value);
-  if (!nameCopy || !valueCopy || !AppendPair(nameCopy, valueCopy)) {
+  if (!valueCopy || !AppendPair(nameCopy, valueCopy)) {
     sys::CoTaskMemFree(nameCopy);
     sys::CoTaskMemFree(valueCopy);
     return false;

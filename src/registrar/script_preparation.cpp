@@ -118,7 +118,7 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
   position_ = text;
   while (*position_ != 0) {
     if (*position_ == kPercent) {
-      const char16_t* nameStart = position_ + 1;
+      const char16_t* nameStart = sys::CharNextW(position_);
       if (*nameStart == kPercent) {
         if (!prepared.Append(&kPercent, 1)) return E_OUTOFMEMORY;
         position_ = nameStart;
