@@ -43,7 +43,6 @@ ClassTableEntry* ServerFixture::SetRow(int i, const GUID* classId,
   return table_;
 }
 
-#ifndef _WIN32
 namespace {
 
 class FakeEngine final : public IStubTarget {
@@ -53,7 +52,7 @@ class FakeEngine final : public IStubTarget {
     ++log_.live;
     log_.lastObject = this;
   }
-  HRESULT QueryInterface(REFIID riid, void** object) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     auto is = [&](const IID& iid) { return std::memcmp(&riid, &iid, sizeof(IID)) == 0; };
     *object = nullptr;
     if (!is(IID_IUnknown) && !is(IID_IStubTarget) &&
@@ -64,14 +63,14 @@ class FakeEngine final : public IStubTarget {
     AddRef();
     return S_OK;
   }
-  ULONG AddRef() override { return ++count_; }
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override {
     if (--count_ > 0) return count_;
     --log_.live;
     delete this;
     return 0;
   }
-  HRESULT SetModulePath(const char16_t* path) override {
+  HRESULT STDMETHODCALLTYPE SetModulePath(const char16_t* path) override {
     ++log_.setPathCalls;
     log_.lastPath = path;
     return log_.setPathResult;
@@ -82,15 +81,104 @@ class FakeEngine final : public IStubTarget {
   ULONG count_ = 0;
 };
 
+// Makes one engine object and answers `riid` of it; the object is gone again
+// when the interface is refused.
+HRESULT CreateEngine(EngineLog& log, REFIID riid, void** object) {
+  auto* engine = new FakeEngine(log);
+  engine->AddRef();
+  HRESULT result = engine->QueryInterface(riid, object);
+  engine->Release();
+  return result;
+}
+
+#ifdef _WIN32
+// The engine's class object, registered with the COM runtime for this process.
+class EngineFactory final : public IClassFactory {
+ public:
+  explicit EngineFactory(EngineLog& log) : log_(log) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) {
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IClassFactory*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    if (--count_ > 0) return count_;
+    delete this;
+    return 0;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid,
+                                           void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    return CreateEngine(log_, riid, object);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  EngineLog& log_;
+  ULONG count_ = 1;
+};
+
+struct Registration {
+  CLSID clsid;
+  DWORD cookie;
+};
+// The engine classes registered now; a test registers at most a few.
+Registration registrations[4];
+int registrationCount = 0;
+bool comEntered = false;  // this thread's CoInitializeEx is ours to undo
+#endif
+
 }  // namespace
 
+#ifdef _WIN32
+void RegisterEngine(const CLSID& clsid, EngineLog& log) {
+  if (!comEntered) {
+    HRESULT entered = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ASSERT_TRUE(SUCCEEDED(entered)) << std::hex << entered;
+    comEntered = true;
+  }
+  ASSERT_LT(registrationCount, 4);
+  auto* factory = new EngineFactory(log);
+  DWORD cookie = 0;
+  HRESULT result = ::CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER,
+                                           REGCLS_MULTIPLEUSE, &cookie);
+  factory->Release();  // the runtime holds it while registered
+  ASSERT_EQ(result, S_OK);
+  registrations[registrationCount++] = Registration{clsid, cookie};
+}
+
+void UnregisterEngine(const CLSID& clsid) {
+  for (int i = 0; i < registrationCount; ++i) {
+    if (!IsEqualCLSID(registrations[i].clsid, clsid)) continue;
+    EXPECT_EQ(::CoRevokeClassObject(registrations[i].cookie), S_OK);
+    registrations[i] = registrations[--registrationCount];
+    return;
+  }
+}
+
+void UnregisterEngines() {
+  while (registrationCount > 0) UnregisterEngine(registrations[0].clsid);
+  if (comEntered) ::CoUninitialize();
+  comEntered = false;
+}
+#else
 void RegisterEngine(const CLSID& clsid, EngineLog& log) {
   emu::RegisterClass(clsid, [&log](IUnknown*, REFIID riid, void** object) {
-    auto* engine = new FakeEngine(log);
-    engine->AddRef();
-    HRESULT result = engine->QueryInterface(riid, object);
-    engine->Release();
-    return result;
+    return CreateEngine(log, riid, object);
   });
 }
+
+void UnregisterEngine(const CLSID& clsid) { emu::UnregisterClass(clsid); }
+
+// The emulator's Reset forgets all classes anyway; this keeps the two targets'
+// fixtures symmetrical.
+void UnregisterEngines() {}
 #endif

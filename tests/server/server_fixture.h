@@ -1,9 +1,10 @@
-// A fresh module object per test, and (on Linux) a stand-in engine COM server.
+// A fresh module object per test, and a stand-in engine COM server.
 //
 // The product's module object is a global that lives as long as the program;
 // tests build their own record and module object, point ActiveModule at it and
-// give the global back afterwards. Tests that need engine objects run over the
-// emulator; real activation under Wine is the end-to-end tests' business.
+// give the global back afterwards. The stand-in engine is registered with the
+// emulator on Linux and with the COM runtime (as a class object of this process)
+// under Wine, so the stubs' own activation call finds it on both targets.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,7 +38,6 @@ class ServerFixture : public ::testing::Test {
   GUID savedIds_[2] = {};
 };
 
-#ifndef _WIN32
 /// What the engine objects of one registration do, and what happened to them.
 struct EngineLog {
   HRESULT setPathResult = S_OK;      // SetModulePath answers this
@@ -53,6 +53,11 @@ struct EngineLog {
 inline constexpr IID IID_IEngineProbe = {
     0x7A3C2E51, 0x94D0, 0x4C8B, {0x9E, 0x1F, 0x3B, 0x2A, 0x6D, 0x5C, 0x4E, 0x70}};
 
-/// Registers `clsid` with the emulator as an engine class reporting into `log`.
+/// Registers `clsid` as an engine class reporting into `log`, until UnregisterEngine
+/// or UnregisterEngines. Under Wine the first registration also enters COM on this
+/// thread. `log` must outlive the registration.
 void RegisterEngine(const CLSID& clsid, EngineLog& log);
-#endif
+/// Withdraws `clsid`; activating it then fails with REGDB_E_CLASSNOTREG.
+void UnregisterEngine(const CLSID& clsid);
+/// Withdraws every engine class still registered and, under Wine, leaves COM again.
+void UnregisterEngines();
