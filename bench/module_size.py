@@ -8,7 +8,7 @@ import re
 import sys
 from collections import Counter
 
-ALLOCATED = (".text", ".data", ".rdata", ".eh_frame", ".idata", ".CRT", ".tls", ".pdata")
+ALLOCATED = (".text", ".data", ".rdata", ".eh_frame", ".idata", ".CRT", ".tls", ".pdata", ".xdata")
 
 
 def origin(path):

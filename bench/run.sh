@@ -3,16 +3,16 @@
 # machine and writes docs/performance.md:
 #   - on the emulated platform (preset "host-release", Google Benchmark): the
 #     cached class-object lookup and the registry script interpreter;
-#   - under Wine (preset "windows"): activation through the module, registration
-#     and removal through regsvr32, and the size of the shipped module.
+#   - under Wine, for each architecture this machine can run (presets
+#     "windows-x86" and "windows-x64"): activation through the module,
+#     registration and removal through regsvr32; and the size of both modules.
 #   bench/run.sh
-# STUB_BENCH_BUILD=DIR and STUB_BENCH_WINDOWS_BUILD=DIR use other (already
-# configured) build directories; STUB_WINEPREFIX=DIR another Wine prefix.
+# STUB_BENCH_BUILD=DIR uses another (already configured) host build directory;
+# STUB_WINEPREFIX=BASE other Wine prefixes (BASE-win32, BASE-win64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${STUB_BENCH_BUILD:-build/host-release}
-winbuild=${STUB_BENCH_WINDOWS_BUILD:-build/windows}
 results=$build/bench
 started=$(date +%s)
 
@@ -26,37 +26,51 @@ for program in registrar_bench server_bench; do
     --benchmark_out="$results/$program.json" --benchmark_out_format=json
 done
 
-# ---- Windows module under Wine ----------------------------------------------------------
-if [[ $winbuild == build/windows ]]; then
-  cmake --preset windows >/dev/null
-fi
-cmake --build "$winbuild" --target stub test_engine wine_bench stub_unstripped -j2
-module=$winbuild/src/exports/Stub.dll
-# What the bytes are spent on: the linker map of an unstripped link of the same objects.
-python3 bench/module_size.py "$winbuild/bench/wine/StubUnstripped.map" \
-  >"$results/module_contributors.txt"
-stat -c %s "$module" >"$results/module_size.txt"
+# ---- Windows module under Wine, each architecture this machine can run --------------
+# Both modules are built and sized; the Wine figures come from every architecture
+# whose Wine starts here (32-bit Wine needs a kernel that runs 32-bit programs).
+source scripts/wine-env.sh
+measured=()
+for arch in win32 win64; do
+  name=$([[ $arch == win32 ]] && echo x86 || echo x64)
+  winbuild=build/windows-$name
+  out=$results/$name
+  mkdir -p "$out"
+  rm -f "$out"/*
+  cmake --preset "windows-$name" >/dev/null
+  cmake --build "$winbuild" --target stub test_engine wine_bench stub_unstripped -j2
+  # What the bytes are spent on: the linker map of an unstripped link of the same objects.
+  python3 bench/module_size.py "$winbuild/bench/wine/StubUnstripped.map" >"$out/module_contributors.txt"
+  stat -c %s "$winbuild/src/exports/Stub.dll" >"$out/module_size.txt"
 
-source scripts/wine-env.sh  # honours STUB_WINEPREFIX; defaults to the shared prefix
-stub_wine_prefix
-# A persistent server for the run, its output kept away from any pipe; the
-# figures come back through a file. (It answers non-zero when the prefix's
-# server is already running, which is fine.)
-wineserver -p >/dev/null 2>&1 </dev/null || true
-trap stub_wine_stop EXIT
-scripts/wine-run "$winbuild/bench/wine/wine_bench.exe" >"$results/wine_bench.txt"
-stub_wine_stop
-trap - EXIT
+  stub_wine_use "$arch"
+  if ! stub_wine_runs; then
+    echo "bench: $name under Wine skipped: $STUB_WINE_SKIP"
+    echo "$STUB_WINE_SKIP" >"$out/skipped.txt"
+    continue
+  fi
+  stub_wine_prefix
+  # A persistent server for the run, its output kept away from any pipe; the
+  # figures come back through a file. (It answers non-zero when the prefix's
+  # server is already running, which is fine.)
+  wineserver -p >/dev/null 2>&1 </dev/null || true
+  trap stub_wine_stop EXIT
+  scripts/wine-run "$arch" "$winbuild/bench/wine/wine_bench.exe" >"$out/wine_bench.txt"
+  stub_wine_stop
+  trap - EXIT
+  measured+=("$name")
+done
+[[ ${#measured[@]} -gt 0 ]] || { echo "bench: no Wine architecture runs on this machine"; exit 1; }
 
 # ---- Report -----------------------------------------------------------------------------
 model=$(lscpu | sed -n 's/^Model name: *//p' | head -n1)
 cpus=$(nproc)
 compiler=$(${CXX:-c++} --version | head -n1)
-cross=$(i686-w64-mingw32-g++-posix --version | head -n1)
-winever=$(wine --version)
+cross="$(i686-w64-mingw32-g++-posix --version | head -n1); $(x86_64-w64-mingw32-g++-posix --version | head -n1)"
+winever=$("$STUB_WINE64_LOADER" --version)
 python3 - "$results" "$model" "$cpus" "$compiler" "$cross" "$winever" \
   "$(( $(date +%s) - started ))" >docs/performance.md <<'PY'
-import json, sys, datetime
+import json, os, sys, datetime
 results, model, cpus, compiler, cross, winever, seconds = sys.argv[1:]
 
 runs = {}
@@ -70,14 +84,21 @@ def ms(name):  # median CPU time in milliseconds
     scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
     return b["cpu_time"] * scale
 
-wine = {}
-for line in open(f"{results}/wine_bench.txt"):
-    parts = line.split()
-    if len(parts) == 2:
-        wine[parts[0]] = float(parts[1])
-size = int(open(f"{results}/module_size.txt").read())
-contributors = [line.rstrip("\n").split("\t") for line in open(f"{results}/module_contributors.txt")]
-contributors = [(int(b), name) for b, name in contributors]
+ARCHES = {"x86": "32-bit", "x64": "64-bit"}
+wine, size, contributors, skipped = {}, {}, {}, {}
+for arch in ARCHES:
+    folder = f"{results}/{arch}"
+    size[arch] = int(open(f"{folder}/module_size.txt").read())
+    contributors[arch] = [(int(b), name) for b, name in
+                          (line.rstrip("\n").split("\t") for line in open(f"{folder}/module_contributors.txt"))]
+    if os.path.exists(f"{folder}/wine_bench.txt"):
+        wine[arch] = {}
+        for line in open(f"{folder}/wine_bench.txt"):
+            parts = line.split()
+            if len(parts) == 2:
+                wine[arch][parts[0]] = float(parts[1])
+    else:
+        skipped[arch] = open(f"{folder}/skipped.txt").read().strip()
 
 def fmt(t):  # milliseconds
     if t < 0.001:
@@ -91,39 +112,53 @@ rows = []
 def row(what, time, base, base_time, ratio, target="—"):
     rows.append(f"| {what} | {time} | {base} | {base_time} | {ratio:.2f}× | {target} |")
 
-# Under Wine.
+# Under Wine, each architecture measured.
+for arch, w in wine.items():
+    tag = f"Wine {arch}"
+    stub_us, hand_us = w["activation_stub_us"], w["activation_by_hand_us"]
+    row(f"{tag}: creating an instance through the `Stub` class factory, then releasing it",
+        f"{stub_us:.1f} µs", "the same by hand: CoCreateInstance of the engine class, SetModulePath, "
+        "QueryInterface, Release of the extra reference", f"{hand_us:.1f} µs", stub_us / hand_us,
+        goal(stub_us / hand_us, 1.15))
+    keys = int(w["registration_keys"])
+    reg, imp = w["register_regsvr32_ms"], w["register_reg_import_ms"]
+    unreg, dele = w["unregister_regsvr32_ms"], w["unregister_reg_delete_ms"]
+    row(f"{tag}: `regsvr32 /s` of a package whose scripts hold {keys:,} keys, two values each",
+        f"{reg:.0f} ms", "`reg import` of a .reg file with the same tree", f"{imp:.0f} ms", reg / imp)
+    row(f"{tag}: `regsvr32 /u /s` of the same package", f"{unreg:.0f} ms",
+        "`reg delete /f` of the tree", f"{dele:.0f} ms", unreg / dele)
+    inreg, direct = w["register_in_process_ms"], w["register_direct_calls_ms"]
+    same = w["register_same_calls_ms"]
+    inunreg, directdel = w["unregister_in_process_ms"], w["unregister_direct_calls_ms"]
+    samedel = w["unregister_same_calls_ms"]
+    row(f"{tag}: `DllRegisterServer` called in process (no program start-up)", f"{inreg:.0f} ms",
+        "one create and two value writes per key", f"{direct:.0f} ms", inreg / direct)
+    row(f"{tag}: the same, against the interpreter's own registry calls made by hand",
+        f"{inreg:.0f} ms", "two failing opens, a create and two value writes per key",
+        f"{same:.0f} ms", inreg / same)
+    row(f"{tag}: `DllUnregisterServer` called in process", f"{inunreg:.0f} ms",
+        "one RegDeleteTreeW of the tree", f"{directdel:.0f} ms", inunreg / directdel)
+    row(f"{tag}: the same, against the interpreter's own registry calls made by hand",
+        f"{inunreg:.0f} ms", "per key an open, per value an open, a deletion and a close, "
+        "then a subkey count, a close and the key deletion", f"{samedel:.0f} ms", inunreg / samedel)
+    row(f"{tag}: start-up of `regsvr32` (a module that is not there)", f"{w['startup_regsvr32_ms']:.0f} ms",
+        "start-up of `reg` (one query)", f"{w['startup_reg_ms']:.0f} ms",
+        w["startup_regsvr32_ms"] / w["startup_reg_ms"])
+for arch, bits in ARCHES.items():
+    row(f"Stripped size of the {bits} release module `Stub.dll` ({arch})",
+        f"{size[arch]:,} bytes ({size[arch] / 1024:.1f} KiB)",
+        "the size goal", "65,536 bytes (64 KiB)", size[arch] / 65536, goal(size[arch] / 65536, 1))
+
+# The prose below quotes one architecture's Wine figures: the 32-bit one where it ran.
+primary = next(iter(wine))
+wine = wine[primary]
 stub_us, hand_us = wine["activation_stub_us"], wine["activation_by_hand_us"]
 n_create = int(wine["activation_creations"])
-row("Wine: creating an instance through the `Stub` class factory, then releasing it",
-    f"{stub_us:.1f} µs", "the same by hand: CoCreateInstance of the engine class, SetModulePath, "
-    "QueryInterface, Release of the extra reference", f"{hand_us:.1f} µs", stub_us / hand_us,
-    goal(stub_us / hand_us, 1.15))
 keys = int(wine["registration_keys"])
 reg, imp = wine["register_regsvr32_ms"], wine["register_reg_import_ms"]
-unreg, dele = wine["unregister_regsvr32_ms"], wine["unregister_reg_delete_ms"]
-row(f"Wine: `regsvr32 /s` of a package whose scripts hold {keys:,} keys, two values each",
-    f"{reg:.0f} ms", "`reg import` of a .reg file with the same tree", f"{imp:.0f} ms", reg / imp)
-row("Wine: `regsvr32 /u /s` of the same package", f"{unreg:.0f} ms",
-    "`reg delete /f` of the tree", f"{dele:.0f} ms", unreg / dele)
 inreg, direct = wine["register_in_process_ms"], wine["register_direct_calls_ms"]
 same = wine["register_same_calls_ms"]
-inunreg, directdel = wine["unregister_in_process_ms"], wine["unregister_direct_calls_ms"]
-samedel = wine["unregister_same_calls_ms"]
-row("Wine: `DllRegisterServer` called in process (no program start-up)", f"{inreg:.0f} ms",
-    "one create and two value writes per key", f"{direct:.0f} ms", inreg / direct)
-row("Wine: the same, against the interpreter's own registry calls made by hand",
-    f"{inreg:.0f} ms", "two failing opens, a create and two value writes per key",
-    f"{same:.0f} ms", inreg / same)
-row("Wine: `DllUnregisterServer` called in process", f"{inunreg:.0f} ms",
-    "one RegDeleteTreeW of the tree", f"{directdel:.0f} ms", inunreg / directdel)
-row("Wine: the same, against the interpreter's own registry calls made by hand",
-    f"{inunreg:.0f} ms", "per key an open, per value an open, a deletion and a close, "
-    "then a subkey count, a close and the key deletion", f"{samedel:.0f} ms", inunreg / samedel)
-row("Wine: start-up of `regsvr32` (a module that is not there)", f"{wine['startup_regsvr32_ms']:.0f} ms",
-    "start-up of `reg` (one query)", f"{wine['startup_reg_ms']:.0f} ms",
-    wine["startup_regsvr32_ms"] / wine["startup_reg_ms"])
-row("Stripped size of the release module `Stub.dll`", f"{size:,} bytes ({size / 1024:.1f} KiB)",
-    "the size goal", "65,536 bytes (64 KiB)", size / 65536, goal(size / 65536, 1))
+directdel, samedel = wine["unregister_direct_calls_ms"], wine["unregister_same_calls_ms"]
 
 # On the emulator.
 cached, minimal = ms("CachedClassObject"), ms("MinimalLookup")
@@ -150,11 +185,15 @@ out("# Performance of the module")
 out()
 out("Each figure is compared with a baseline measured in the same run on the same machine, so")
 out("the ratios, not the absolute times, are what carries over to another machine. Figures marked")
-out("Wine run the Windows build (`windows` preset, mingw-w64, optimised for size as shipped) under")
-out("Wine's COM runtime and registry; times are medians of rounds in which the measurement and its")
-out("baseline take turns. Figures marked Emulator run the Linux build over the emulated platform")
-out("(`host-release` preset), median CPU time of five Google Benchmark repetitions.")
+out("Wine x86 run the 32-bit Windows build (`windows-x86` preset) under 32-bit Wine, figures marked")
+out("Wine x64 the 64-bit build (`windows-x64` preset) under 64-bit Wine; both are built with mingw-w64,")
+out("optimised for size as shipped, and use Wine's COM runtime and registry. Times are medians of")
+out("rounds in which the measurement and its baseline take turns. Figures marked Emulator run the")
+out("Linux build over the emulated platform (`host-release` preset), median CPU time of five Google")
+out("Benchmark repetitions.")
 out()
+for arch, reason in skipped.items():
+    out(f"- Not measured under Wine: {arch} ({ARCHES[arch]}), because {reason}.")
 out(f"- Machine: {model}, {cpus} logical CPUs (shared with other work while measured)")
 out(f"- Compilers: {compiler}; {cross}")
 out(f"- Wine: {winever}")
@@ -176,6 +215,8 @@ out("file holds the tree alone. Program start-up is part of both the `regsvr32` 
 out("figures (see below).")
 out()
 out("## Where the time goes")
+out()
+out(f"The figures quoted in this section are those of the Wine {primary} run.")
 out()
 out("### Activation under Wine")
 out()
@@ -239,7 +280,9 @@ out("  each with a default value, a number and a %Module% path.")
 out()
 out("## Module size")
 out()
-out(f"`Stub.dll` is {size:,} bytes stripped, {size / 65536 * 100:.0f} % of the 64 KiB goal. It links")
+out(f"`Stub.dll` is {size['x86']:,} bytes stripped for 32-bit Windows and {size['x64']:,} bytes for")
+out(f"64-bit Windows, {size['x86'] / 65536 * 100:.0f} % and {size['x64'] / 65536 * 100:.0f} % of the "
+    "64 KiB goal. It links")
 out("the C++ runtime statically but uses none of its heavy parts (no exceptions, RTTI, iostreams,")
 out("locale or standard containers). From the linker map of an unstripped link of the same objects")
 out("(`bench/module_size.py`), the bytes of the loaded sections (code, data, constants, unwind")
@@ -247,27 +290,34 @@ out("tables, imports) come from:")
 out()
 groups = {"the module's own code and data": "(module)", "the C runtime's start-up and helpers":
           "(runtime)", "import tables": "import tables"}
-total = sum(b for b, _ in contributors)
+out("| Origin | x86 | x64 |")
+out("|---|---|---|")
+totals = {arch: sum(b for b, _ in contributors[arch]) for arch in ARCHES}
 for label, tag in groups.items():
-    part = sum(b for b, name in contributors if tag in name)
-    out(f"- {label}: {part:,} bytes ({part / total * 100:.0f} %)")
-out(f"- the rest of the file ({size - total:,} bytes) is headers, the export and relocation tables")
-out("  and the padding of each section to 512 bytes.")
+    cells = []
+    for arch in ARCHES:
+        part = sum(b for b, name in contributors[arch] if tag in name)
+        cells.append(f"{part:,} bytes ({part / totals[arch] * 100:.0f} %)")
+    out(f"| {label} | {' | '.join(cells)} |")
+cells = [f"{size[arch] - totals[arch]:,} bytes" for arch in ARCHES]
+out(f"| headers, export and relocation tables, section padding to 512 bytes | {' | '.join(cells)} |")
 out()
 out("Largest contributors:")
 out()
-out("| Origin | Bytes |")
-out("|---|---|")
-for b, name in contributors[:10]:
-    out(f"| {name} | {b:,} |")
+out("| Origin | x86 bytes | x64 bytes |")
+out("|---|---|---|")
+by_name = {arch: {name: b for b, name in contributors[arch]} for arch in ARCHES}
+for b, name in contributors["x86"][:10]:
+    out(f"| {name} | {b:,} | {by_name['x64'].get(name, 0):,} |")
 out()
 out("## Rerunning")
 out()
-out("`bench/run.sh` configures and builds the `host-release` and `windows` presets, runs every")
-out("benchmark (Wine in the build tree's private prefix, or `STUB_WINEPREFIX`) and rewrites this")
-out("file, in a few minutes. For a quick look at one part:")
+out("`bench/run.sh` configures and builds the `host-release`, `windows-x86` and `windows-x64`")
+out("presets, runs every benchmark (Wine in the build tree's private prefix of each architecture")
+out("this machine can run) and rewrites this file, in a few minutes. For a quick look at one part:")
 out("`build/host-release/bench/server_bench`, `build/host-release/bench/registrar_bench")
-out("--benchmark_filter=Register`, or `scripts/wine-run build/windows/bench/wine/wine_bench.exe")
-out("activation` (or `registration`).")
+out("--benchmark_filter=Register`, or `scripts/wine-run win64")
+out("build/windows-x64/bench/wine/wine_bench.exe activation` (or `registration`; `win32` and")
+out("`build/windows-x86` for the 32-bit module).")
 PY
 echo "wrote docs/performance.md"

@@ -5,13 +5,13 @@
 #
 #   scripts/demo.sh
 #
-# Builds the Windows target first if needed. Everything Wine touches lives in
-# the private prefix under build/ (STUB_WINEPREFIX overrides it); the demo's
-# files go to build/demo. STUB_DEMO_BUILD names another Windows build folder.
+# Runs the 32-bit module where this machine can run 32-bit programs, and the
+# 64-bit one otherwise (STUB_DEMO_ARCH=win32 or win64 chooses). Builds what it
+# needs first. Everything Wine touches lives in the architecture's private
+# prefix under build/; the demo's files go to build/demo.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${STUB_DEMO_BUILD:-$ROOT/build/windows}
 DEMO=$ROOT/build/demo
 PACKAGES=$DEMO/Packages
 
@@ -30,19 +30,36 @@ say() { printf '%s\n' "$*"; }
 
 mkdir -p "$DEMO"
 SCRATCH=$(mktemp -d "$DEMO/.scratch.XXXXXX")
+trap 'rm -rf "$SCRATCH"' EXIT
+
+# ---- Architecture ---------------------------------------------------------------
+source "$ROOT/scripts/wine-env.sh"
+heading "Choosing the module"
+if [[ -n ${STUB_DEMO_ARCH:-} ]]; then
+  arch=$STUB_DEMO_ARCH
+  stub_wine_use "$arch"
+  stub_wine_runs || { say "Cannot run the $arch module here: $STUB_WINE_SKIP."; exit 1; }
+  say "The ${arch#win}-bit module, as asked."
+else
+  arch=win32
+  stub_wine_use win32
+  if stub_wine_runs; then
+    say "The 32-bit module: this machine runs 32-bit programs."
+  else
+    say "The 64-bit module: the 32-bit one cannot run here ($STUB_WINE_SKIP)."
+    arch=win64
+    stub_wine_use win64
+    stub_wine_runs || { say "Nor can the 64-bit one: $STUB_WINE_SKIP."; exit 1; }
+  fi
+fi
+preset=$([[ $arch == win32 ]] && echo windows-x86 || echo windows-x64)
+BUILD=$ROOT/build/$preset
 
 # ---- Build ------------------------------------------------------------------------
-heading "Building the Windows target"
+heading "Building the $preset target"
 build_log=$SCRATCH/build.log
 if ! {
-  if [[ ! -f $BUILD/CMakeCache.txt ]]; then
-    if [[ $BUILD == "$ROOT/build/windows" ]]; then
-      (cd "$ROOT" && cmake --preset windows)
-    else
-      cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        --toolchain "$ROOT/cmake/toolchain-i686-mingw.cmake"
-    fi
-  fi
+  (cd "$ROOT" && cmake --preset "$preset") &&
   cmake --build "$BUILD" --target stub test_engine demo_client
 } >"$build_log" 2>&1 </dev/null; then
   cat "$build_log"
@@ -57,7 +74,6 @@ say "engine         $ENGINE_DLL"
 say "client         $CLIENT_EXE"
 
 # ---- Wine ---------------------------------------------------------------------------
-source "$ROOT/scripts/wine-env.sh"
 stub_wine_prefix
 cleanup() {
   stub_wine_stop
@@ -72,7 +88,7 @@ wineserver -p >/dev/null 2>&1 </dev/null
 # (files, never a pipe), with Windows line ends removed. Answers its exit code.
 run() {
   local rc=0
-  wine "$@" >"$SCRATCH/out.raw" 2>"$SCRATCH/err.raw" </dev/null || rc=$?
+  "$STUB_WINE" "$@" >"$SCRATCH/out.raw" 2>"$SCRATCH/err.raw" </dev/null || rc=$?
   tr -d '\r' <"$SCRATCH/out.raw" >"$SCRATCH/out"
   tr -d '\r' <"$SCRATCH/err.raw" >"$SCRATCH/err"
   return $rc

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the project needs on Debian 12: the host toolchain and test
-# libraries, the mingw-w64 cross compilers, and 32-bit Wine. Run as root, or
-# it prints the command to run.
+# libraries, the mingw-w64 cross compilers for 32-bit (i686) and 64-bit
+# (x86_64) Windows, and 32-bit and 64-bit Wine. Run as root, or it prints the
+# command to run. 32-bit Wine installs on every kernel, though some kernels
+# cannot run it; the tests then skip its stage and say so.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64
 )
 
 missing=()

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Checks of the shipped module file.
 #
-#   check_module.sh tables DLL OBJDUMP RESULT_XML
-#     The export table names exactly the expected entry points, undecorated,
-#     and every import comes from a system DLL that any Windows has.
+#   check_module.sh tables DLL OBJDUMP PE_FORMAT RESULT_XML
+#     The file is a PE image of the expected format (pei-i386 for 32-bit,
+#     pei-x86-64 for 64-bit Windows) within the 64 KiB size budget, the export
+#     table names exactly the expected entry points, undecorated, and every
+#     import comes from a system DLL that any Windows has.
 #   check_module.sh reproducible DLL BUILD_DIR SOURCE_DIR SCRATCH_BUILD_DIR TOOLCHAIN BUILD_TYPE GENERATOR RESULT_XML
 #     A second build of the same sources, in another build folder, gives the
 #     same bytes as DLL (first brought up to date in BUILD_DIR, so that both
@@ -20,6 +22,8 @@ expected_exports=(
   DllRegisterServer
   DllUnregisterServer
 )
+# The shipped module's size budget, in bytes (it is linked stripped).
+size_budget=65536
 # DLLs the module may import from (compared without regard to case).
 allowed_imports=(kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll)
 
@@ -43,15 +47,22 @@ write_results() {  # write_results FILE SUITE
 }
 
 check_tables() {
-  local dll=$1 objdump=$2 dump
+  local dll=$1 objdump=$2 format=$3 dump size
   if ! dump=$("$objdump" -p "$dll" 2>&1); then
     fail E2EModule.Readable "objdump could not read $dll: $dump"
     return
   fi
-  if grep -q 'file format pei-i386' <<<"$dump"; then
-    pass E2EModule.Is32BitPE
+  if grep -q "file format $format\$" <<<"$dump"; then
+    pass E2EModule.IsPEOfItsArchitecture
   else
-    fail E2EModule.Is32BitPE "$dll is not a 32-bit PE file"
+    fail E2EModule.IsPEOfItsArchitecture \
+      "$dll is not a $format file: $(grep -m1 'file format' <<<"$dump")"
+  fi
+  size=$(stat -c %s "$dll")
+  if ((size <= size_budget)); then
+    pass E2EModule.FitsSizeBudget
+  else
+    fail E2EModule.FitsSizeBudget "$dll is $size bytes, over the budget of $size_budget"
   fi
 
   # Export names: the lines "[   n] Name" after the name-pointer table header.
@@ -117,9 +128,9 @@ check_reproducible() {
 mode=${1:-}
 case $mode in
   tables)
-    [[ $# -eq 4 ]] || { echo "usage: $0 tables DLL OBJDUMP RESULT_XML" >&2; exit 2; }
-    check_tables "$2" "$3"
-    write_results "$4" E2EModuleTables
+    [[ $# -eq 5 ]] || { echo "usage: $0 tables DLL OBJDUMP PE_FORMAT RESULT_XML" >&2; exit 2; }
+    check_tables "$2" "$3" "$4"
+    write_results "$5" E2EModuleTables
     ;;
   reproducible)
     [[ $# -eq 9 ]] || {
