@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kRegister = 1;
-constexpr int kRemove = 0;
 constexpr char16_t kModule[] = u"C:\\Packages\\Stub.dll";
 
 std::u16string Number(int n) {
@@ -54,7 +52,7 @@ const std::u16string& Script(int keys) {
   return cached;
 }
 
-HRESULT RunScript(const std::u16string& script, int mode) {
+HRESULT RunScript(const std::u16string& script, ScriptMode mode) {
   CRegistrar registrar;
   registrar.DefineReplacement(u"Module", kModule);
   ScriptParser parser(&registrar);
@@ -110,8 +108,8 @@ void RegisterAndRemove(benchmark::State& state) {
     state.PauseTiming();
     emu::Reset();
     state.ResumeTiming();
-    Check(state, RunScript(script, kRegister) == S_OK, "registration failed");
-    Check(state, RunScript(script, kRemove) == S_OK, "removal failed");
+    Check(state, RunScript(script, ScriptMode::kRegister) == S_OK, "registration failed");
+    Check(state, RunScript(script, ScriptMode::kRemove) == S_OK, "removal failed");
   }
   state.counters["keys"] = keys;
 }
@@ -165,7 +163,7 @@ void Register(benchmark::State& state) {
     state.PauseTiming();
     emu::Reset();
     state.ResumeTiming();
-    Check(state, RunScript(script, kRegister) == S_OK, "registration failed");
+    Check(state, RunScript(script, ScriptMode::kRegister) == S_OK, "registration failed");
   }
   state.SetComplexityN(keys);
   state.counters["per_key"] = benchmark::Counter(static_cast<double>(keys),

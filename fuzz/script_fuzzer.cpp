@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr int kRegister = 1;
-constexpr int kRemove = 0;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "script_fuzzer: %s\n", what);
@@ -105,7 +103,7 @@ void CheckNothingLeft() {
   if (emu::LiveHeapBlocks() != 0) Fail("a heap block was left");
 }
 
-HRESULT Run(const std::u16string& script, int mode) {
+HRESULT Run(const std::u16string& script, ScriptMode mode) {
   HRESULT hr = E_UNEXPECTED;
   {
     CRegistrar registrar;
@@ -123,7 +121,7 @@ HRESULT Run(const std::u16string& script, int mode) {
 
 void RemoveAndCheck(const std::u16string& script) {
   const Snapshot before = Take();
-  Run(script, kRemove);
+  Run(script, ScriptMode::kRemove);
   if (!OnlyDeleted(before, Take())) Fail("removal created or changed a key or value");
 }
 
@@ -153,12 +151,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (removeOnly) {
     if (failAllocation) emu::FailAllocation(failAllocation);
     const Snapshot before = Take();
-    Run(script, kRemove);
+    Run(script, ScriptMode::kRemove);
     if (!OnlyDeleted(before, Take())) Fail("removal created or changed a key or value");
     return 0;
   }
   if (failAllocation) emu::FailAllocation(failAllocation);
-  Run(script, kRegister);
+  Run(script, ScriptMode::kRegister);
   RemoveAndCheck(script);
   return 0;
 }

@@ -4,9 +4,7 @@
 
 #include "package/message_captions.h"
 #include "package/module_path.h"
-
-GUID CLSID_Stub = {};
-GUID CLSID_StubText = {};
+#include "platform/unique_resource.h"
 
 namespace {
 
@@ -57,14 +55,16 @@ HRESULT ReadClassIdInto(const char16_t* directory, const char16_t* scriptName, G
 }  // namespace
 
 HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
-  FILE* file = sys::_wfopen(scriptPath, u"rt");
-  if (!file) {
-    sys::MessageBoxW(nullptr, scriptPath, kMissingScriptCaption, MB_OK);
-    return E_INVALIDARG;
-  }
   char16_t text[kClassIdTextCapacity];
-  ScanClassIdText(file, text);
-  sys::fclose(file);
+  {
+    // Open only while the identifier text is scanned.
+    const CUniqueFile file(sys::_wfopen(scriptPath, u"rt"));
+    if (!file) {
+      sys::MessageBoxW(nullptr, scriptPath, kMissingScriptCaption, MB_OK);
+      return E_INVALIDARG;
+    }
+    ScanClassIdText(file.Get(), text);
+  }
 
   // Some COM runtimes read an empty text as the null identifier and report
   // success; a script without an identifier must fail all the same.
@@ -76,6 +76,16 @@ HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
   }
   *classId = parsed;
   return S_OK;
+}
+
+HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory) {
+  GetModuleLongPath(module, longPath);
+  if (!GetPackageDirectory(longPath, directory)) {
+    // No package folder can be named from this file name, so no script can be found.
+    sys::MessageBoxW(nullptr, longPath, kMissingScriptCaption, MB_OK);
+    return E_INVALIDARG;
+  }
+  return ReadPackageClassIds(directory);
 }
 
 HRESULT ReadPackageClassIds(const char16_t* directory) {

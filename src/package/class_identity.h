@@ -2,11 +2,7 @@
 #pragma once
 
 #include "platform/platform.h"
-
-/// The identifier of `Stub`: zero until read from Style.rgs.
-extern GUID CLSID_Stub;
-/// The identifier of `StubText`: zero until read from StyleText.rgs.
-extern GUID CLSID_StubText;
+#include "server/class_table.h"
 
 /// Reads the class identifier of one script: the text right after the second "{"
 /// of the file, in the form ` CLSID = s '{...}'`. A script that cannot be opened
@@ -19,3 +15,10 @@ HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId);
 /// CLSID_StubText. The first failure stops it, so a bad Style.rgs leaves
 /// StyleText.rgs unopened and CLSID_StubText unchanged.
 HRESULT ReadPackageClassIds(const char16_t* directory);
+
+/// Fills `longPath` and `directory` (kModulePathCapacity units each) with the
+/// long path of `module` and the package folder beside it, then reads both class
+/// identifiers from the folder. When no package folder can be named from the
+/// file name, shows "Resource failed to register!" with the path and answers
+/// E_INVALIDARG; otherwise answers ReadPackageClassIds.
+HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory);

@@ -3,12 +3,12 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "package/class_identity.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "registrar/registrar.h"
-#include "registrar/script_parser.h"
 #include "server/server_module.h"
 
 // {390F9E99-171D-4A3B-A185-A0E495BA86D0}
@@ -42,25 +42,7 @@ const CategoryRow kCategoryTable[] = {
     {&CLSID_StubText, &CATID_TarvoTexts, u"Tarvo Texts"},
 };
 
-
-// Closes the file on every way out of LoadScriptText.
-class FileCloser {
- public:
-  explicit FileCloser(FILE* file) : file_(file) {}
-  ~FileCloser() { Close(); }
-  /// Closes now; later calls and the destructor do nothing.
-  void Close() {
-    if (file_) sys::fclose(file_);
-    file_ = nullptr;
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  FILE* file_;
-};
-
-// Zero-filled heap block; null when out of memory.
+// A new zero-filled heap block for the caller to own; null when out of memory.
 void* ZeroedBlock(std::size_t bytes) {
   auto* block = static_cast<unsigned char*>(sys::MemAlloc(bytes));
   if (block) {
@@ -85,19 +67,6 @@ bool TextFits(long size) {
          static_cast<std::uintmax_t>(size) < SIZE_MAX / sizeof(char16_t);
 }
 
-// The package directory and module long path of this module, as registration
-// and removal need them; shows the same box as a failed load when no package
-// folder can be named from the file name.
-HRESULT LocatePackage(char16_t* longPath, char16_t* directory) {
-  GetModuleLongPath(ModuleInstance, longPath);
-  if (!GetPackageDirectory(longPath, directory)) {
-    sys::MessageBoxW(nullptr, longPath, kMissingScriptCaption, MB_OK);
-    return E_INVALIDARG;
-  }
-  // The scripts on disk may have changed since the module was loaded.
-  return ReadPackageClassIds(directory);
-}
-
 void RegisterCategories() {
   for (const CategoryRow& row : kCategoryTable) {
     RegisterCategory(row.description, *row.classId, *row.categoryId);
@@ -108,10 +77,10 @@ void RegisterCategories() {
 
 HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
                          const CATID& categoryId) {
-  ICatRegister* manager = nullptr;
+  CInterfacePtr<ICatRegister> manager;
   HRESULT result = sys::CoCreateInstance(kCategoryManagerClassId, nullptr, CLSCTX_INPROC,
                                          kCatRegisterInterfaceId,
-                                         reinterpret_cast<void**>(&manager));
+                                         reinterpret_cast<void**>(manager.Put()));
   if (FAILED(result)) return result;
   if (!manager) return E_UNEXPECTED;
 
@@ -123,24 +92,21 @@ HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
   // what counts is the class entry below.
   manager->RegisterCategories(1, &info);
   CATID ids[1] = {categoryId};
-  result = manager->RegisterClassImplCategories(classId, 1, ids);
-  manager->Release();
-  return result;
+  return manager->RegisterClassImplCategories(classId, 1, ids);
 }
 
-HRESULT LoadScriptText(const char16_t* scriptPath, char16_t** text) {
+HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text) {
   if (!text) return E_POINTER;
-  *text = nullptr;
-  FILE* file = sys::_wfopen(scriptPath, u"rb");
+  text->Reset();
+  CUniqueFile file(sys::_wfopen(scriptPath, u"rb"));
   if (!file) {
     sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
     return E_INVALIDARG;
   }
-  FileCloser closer(file);
 
   // A script that cannot be read whole must not run in part: it would register
   // some keys and report the rest as if the script ended there.
-  const long size = FileSize(file);
+  const long size = FileSize(file.Get());
   if (size < 0) {
     sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
     return E_INVALIDARG;
@@ -148,48 +114,44 @@ HRESULT LoadScriptText(const char16_t* scriptPath, char16_t** text) {
   if (!TextFits(size)) return E_OUTOFMEMORY;
   const std::size_t byteCount = static_cast<std::size_t>(size);
 
-  auto* bytes = static_cast<char*>(ZeroedBlock(byteCount + 1));
+  CHeapMemory<char> bytes(static_cast<char*>(ZeroedBlock(byteCount + 1)));
   if (!bytes) return E_OUTOFMEMORY;
-  if (sys::fread(bytes, 1, byteCount, file) != byteCount) {
-    sys::MemFree(bytes);
+  if (sys::fread(bytes.Get(), 1, byteCount, file.Get()) != byteCount) {
     sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
     return E_INVALIDARG;
   }
   // The bytes are all in memory: the file is not needed for the conversion.
-  closer.Close();
+  file.Close();
 
-  auto* wide = static_cast<char16_t*>(ZeroedBlock((byteCount + 1) * sizeof(char16_t)));
-  if (!wide) {
-    sys::MemFree(bytes);
-    return E_OUTOFMEMORY;
-  }
+  CHeapMemory<char16_t> wide(
+      static_cast<char16_t*>(ZeroedBlock((byteCount + 1) * sizeof(char16_t))));
+  if (!wide) return E_OUTOFMEMORY;
   // UTF-8 never needs more UTF-16 units than bytes, and the zeroed spare unit
   // terminates the text whatever the conversion answers. Bytes that are no
   // UTF-8 become U+FFFD; a byte-order mark is kept as U+FEFF.
   if (byteCount > 0) {
-    sys::MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(byteCount), wide,
+    sys::MultiByteToWideChar(CP_UTF8, 0, bytes.Get(), static_cast<int>(byteCount), wide.Get(),
                              static_cast<int>(byteCount));
   }
-  sys::MemFree(bytes);
-  *text = wide;
+  text->Reset(wide.Take());
   return S_OK;
 }
 
-HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath, int mode) {
+HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath,
+                      ScriptMode mode) {
   CRegistrar registrar;
   ScriptParser parser(&registrar);
   // Should this fail, %Module% is an unknown name and the run refuses the script.
   registrar.DefineReplacement(u"Module", moduleLongPath);
 
-  char16_t* text = nullptr;
+  CHeapMemory<char16_t> text;
   HRESULT result = LoadScriptText(scriptPath, &text);
   if (FAILED(result)) return result;
-  result = parser.RunScript(text, mode);
-  sys::MemFree(text);
-  return result;
+  return parser.RunScript(text.Get(), mode);
 }
 
-HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory, int mode) {
+HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
+                          ScriptMode mode) {
   char16_t path[kScriptPathCapacity];
   if (!JoinPath(directory, u"Style.rgs", path)) return E_INVALIDARG;
   HRESULT result = RunScriptFile(moduleLongPath, path, mode);
@@ -201,11 +163,12 @@ HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* direct
 HRESULT RegisterServer() {
   char16_t longPath[kModulePathCapacity];
   char16_t directory[kModulePathCapacity];
-  HRESULT result = LocatePackage(longPath, directory);
+  // The scripts on disk may have changed since the module was loaded.
+  HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
   if (FAILED(result)) return result;
 
   RegisterCategories();
-  result = RunPackageScripts(longPath, directory, kScriptRegister);
+  result = RunPackageScripts(longPath, directory, ScriptMode::kRegister);
   // A script that replaces its class key (ForceRemove) deletes the category
   // entries just made; entering them again makes a successful registration
   // always end with the classes in their categories.
@@ -216,7 +179,8 @@ HRESULT RegisterServer() {
 HRESULT UnregisterServer() {
   char16_t longPath[kModulePathCapacity];
   char16_t directory[kModulePathCapacity];
-  HRESULT result = LocatePackage(longPath, directory);
+  // The scripts on disk may have changed since the module was loaded.
+  HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
   if (FAILED(result)) return result;
-  return RunPackageScripts(longPath, directory, kScriptRemove);
+  return RunPackageScripts(longPath, directory, ScriptMode::kRemove);
 }

@@ -3,10 +3,8 @@
 #pragma once
 
 #include "platform/platform.h"
-
-/// Script modes of RunScriptFile and RunPackageScripts.
-inline constexpr int kScriptRemove = 0;
-inline constexpr int kScriptRegister = 1;
+#include "platform/unique_resource.h"
+#include "registrar/script_parser.h"
 
 /// "Tarvo Styles", the category of the `Stub` class.
 extern const CATID CATID_TarvoStyles;
@@ -20,21 +18,23 @@ HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
                          const CATID& categoryId);
 
 /// Loads the whole file at `scriptPath`, decoded from UTF-8, as a new terminated
-/// text that the caller frees with sys::MemFree. `*text` is null first and set
-/// only on success. A file that cannot be opened or read whole (a folder, a
+/// text in a module heap block. `*text` is emptied first and filled only on
+/// success. A file that cannot be opened or read whole (a folder, a
 /// device, a file that changes while read) shows "Failed to load file!" naming
 /// the path and answers E_INVALIDARG; E_OUTOFMEMORY when the text does not fit
 /// in memory. Undecodable bytes become U+FFFD and a byte-order mark stays U+FEFF.
-HRESULT LoadScriptText(const char16_t* scriptPath, char16_t** text);
+HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text);
 
 /// Runs the script at `scriptPath` in `mode` with %Module% standing for
 /// `moduleLongPath`; answers the load failure or the interpreter's result.
-HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath, int mode);
+HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath,
+                      ScriptMode mode);
 
 /// Runs `directory`Style.rgs, then, only if that answered S_OK,
 /// `directory`StyleText.rgs; answers the first result that is not S_OK, else
 /// the second script's result.
-HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory, int mode);
+HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
+                          ScriptMode mode);
 
 /// What DllRegisterServer does for this module: re-reads both class identifiers
 /// from the package, enters the classes into their categories (failures

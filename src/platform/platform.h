@@ -230,6 +230,29 @@ void DeleteCriticalSection(CRITICAL_SECTION* section);
 LONG InterlockedIncrement(LONG volatile* value);
 LONG InterlockedDecrement(LONG volatile* value);
 
+/// Reads a count that other threads change with the interlocked calls.
+inline LONG InterlockedRead(const LONG volatile* value) {
+  return __atomic_load_n(value, __ATOMIC_SEQ_CST);
+}
+/// Reads a pointer that another thread may publish with WritePointerRelease
+/// without a lock: whoever sees the pointer also sees the object behind it.
+template <class T>
+T* ReadPointerAcquire(T* const volatile* slot) {
+  return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+}
+template <class T>
+void WritePointerRelease(T* volatile* slot, T* value) {
+  __atomic_store_n(slot, value, __ATOMIC_RELEASE);
+}
+/// Stores `exchange` in `*slot` if it holds `comparand`, in one step; answers
+/// what `*slot` held (`comparand` when the exchange took place).
+template <class T>
+T* CompareExchangePointer(T* volatile* slot, T* exchange, T* comparand) {
+  __atomic_compare_exchange_n(slot, &comparand, exchange, false, __ATOMIC_ACQ_REL,
+                              __ATOMIC_ACQUIRE);
+  return comparand;
+}
+
 /// Process heap block for the module's own objects; null when out of memory.
 void* MemAlloc(std::size_t bytes);
 void MemFree(void* block);

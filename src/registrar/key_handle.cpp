@@ -5,28 +5,12 @@ constexpr DWORD kReserved = 0;
 constexpr DWORD kKeyNameCapacity = 256;  // 255 characters and the terminator
 }  // namespace
 
-CKeyHandle& CKeyHandle::operator=(CKeyHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    key_ = other.key_;
-    other.key_ = nullptr;
-  }
-  return *this;
-}
-
-LONG CKeyHandle::Close() {
-  if (!key_) return ERROR_SUCCESS;
-  const LONG result = sys::RegCloseKey(key_);
-  key_ = nullptr;
-  return result;
-}
-
 // Replaces the held key by a freshly obtained one; the wrapper is untouched
 // when the platform call failed.
 LONG CKeyHandle::Hold(LONG result, HKEY key) {
   if (result != ERROR_SUCCESS) return result;
   const LONG closed = Close();
-  key_ = key;
+  key_.Reset(key);
   return closed;
 }
 
@@ -44,11 +28,11 @@ LONG CKeyHandle::Create(HKEY parent, const char16_t* name, char16_t* keyClass, D
   return Hold(result, key);
 }
 
-LONG CKeyHandle::DeleteTree(const char16_t* name) { return DeleteTreeAt(name, 1); }
+LONG CBorrowedKey::DeleteTree(const char16_t* name) const { return DeleteTreeAt(name, 1); }
 
 // Each level holds one open key and one name buffer; `depth` bounds the
 // recursion so that a pathologically deep tree cannot exhaust the stack.
-LONG CKeyHandle::DeleteTreeAt(const char16_t* name, int depth) {
+LONG CBorrowedKey::DeleteTreeAt(const char16_t* name, int depth) const {
   if (depth > kMaxDeleteDepth) return kErrorTreeTooDeep;
   CKeyHandle subkey;
   LONG result = subkey.Open(key_, name, KEY_READ | KEY_WRITE);
@@ -59,7 +43,7 @@ LONG CKeyHandle::DeleteTreeAt(const char16_t* name, int depth) {
     // Always index 0: the child deleted on the previous pass no longer holds it.
     result = sys::RegEnumKeyExW(subkey.Get(), 0, child, &length);
     if (result != ERROR_SUCCESS) break;
-    result = subkey.DeleteTreeAt(child, depth + 1);
+    result = subkey.Borrow().DeleteTreeAt(child, depth + 1);
     if (result != ERROR_SUCCESS) return result;
   }
   // No more children (or an enumeration error): try the key itself; if
@@ -68,14 +52,14 @@ LONG CKeyHandle::DeleteTreeAt(const char16_t* name, int depth) {
   return sys::RegDeleteKeyW(key_, name);
 }
 
-LONG CKeyHandle::StoreString(const char16_t* name, const char16_t* text, DWORD type) {
+LONG CBorrowedKey::StoreString(const char16_t* name, const char16_t* text, DWORD type) const {
   if (!text) return E_FAIL;
   const DWORD size = static_cast<DWORD>(sys::lstrlenW(text) + 1) * sizeof(char16_t);
   return sys::RegSetValueExW(key_, name, kReserved, type, reinterpret_cast<const BYTE*>(text),
                              size);
 }
 
-LONG CKeyHandle::StoreMultiString(const char16_t* name, const char16_t* list) {
+LONG CBorrowedKey::StoreMultiString(const char16_t* name, const char16_t* list) const {
   if (!list) return E_FAIL;
   DWORD units = 0;
   for (;;) {
@@ -87,7 +71,7 @@ LONG CKeyHandle::StoreMultiString(const char16_t* name, const char16_t* list) {
                              reinterpret_cast<const BYTE*>(list), units * sizeof(char16_t));
 }
 
-LONG CKeyHandle::StoreDword(const char16_t* name, DWORD value) {
+LONG CBorrowedKey::StoreDword(const char16_t* name, DWORD value) const {
   const BYTE bytes[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
                          static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
   return sys::RegSetValueExW(key_, name, kReserved, REG_DWORD, bytes, sizeof(bytes));

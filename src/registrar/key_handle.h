@@ -1,7 +1,9 @@
-// The one owner of a registry key handle inside the script interpreter.
+// Registry keys inside the script interpreter: CKeyHandle owns one, CBorrowedKey
+// works on one that belongs to someone else.
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/unique_resource.h"
 
 /// Deepest subtree, counted in key levels below the named key, that
 /// DeleteTree walks; the registry itself allows no more than 512 levels.
@@ -10,26 +12,53 @@ constexpr int kMaxDeleteDepth = 512;
 /// (ERROR_STACK_OVERFLOW: the recursion would go too deep).
 constexpr LONG kErrorTreeTooDeep = 1001;
 
+/// The key operations of the interpreter on an open key it does not own: a
+/// parent key handed down the walk, a predefined root key, or the key a
+/// CKeyHandle holds. It never closes the key, so borrowing cannot close what
+/// belongs to the caller. All results are Win32 codes (0 = success).
+class CBorrowedKey {
+ public:
+  explicit CBorrowedKey(HKEY key) : key_(key) {}
+
+  HKEY Get() const { return key_; }
+
+  /// Deletes subkey `name` with all its descendants, deepest first. Returns the
+  /// first failure: the open of `name` (2 when absent), a descendant that
+  /// cannot be deleted (those deleted before it stay deleted),
+  /// kErrorTreeTooDeep, or the final delete of `name`.
+  LONG DeleteTree(const char16_t* name) const;
+
+  /// Writes `text` with its terminator as a value of `type` (null name: the
+  /// default value). A null `text` gives E_FAIL, which is negative and so
+  /// passes the Win32-to-HRESULT rule unchanged.
+  LONG StoreString(const char16_t* name, const char16_t* text, DWORD type) const;
+  /// Writes REG_MULTI_SZ from a list of terminated strings ending with an
+  /// empty one (counted). A null `list` gives E_FAIL as StoreString does.
+  LONG StoreMultiString(const char16_t* name, const char16_t* list) const;
+  /// Writes the 4 little-endian bytes of `value` as REG_DWORD.
+  LONG StoreDword(const char16_t* name, DWORD value) const;
+
+ private:
+  LONG DeleteTreeAt(const char16_t* name, int depth) const;
+
+  HKEY key_;
+};
+
 /// Holds at most one open registry key. A key obtained by Open or Create is
 /// owned and closed here; a key placed by Adopt belongs to someone else and is
-/// never closed here (Disown it before the wrapper goes away). Move-only. All
-/// results are Win32 codes (0 = success).
+/// never closed here (Disown it before the wrapper goes away; code that only
+/// needs to work on someone else's key uses CBorrowedKey instead). Move-only.
+/// All results are Win32 codes (0 = success).
 class CKeyHandle {
  public:
-  CKeyHandle() = default;
-  ~CKeyHandle() { Close(); }
-  CKeyHandle(const CKeyHandle&) = delete;
-  CKeyHandle& operator=(const CKeyHandle&) = delete;
-  /// The source is left empty.
-  CKeyHandle(CKeyHandle&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
-  CKeyHandle& operator=(CKeyHandle&& other) noexcept;
-
-  /// The held key, or null.
-  HKEY Get() const { return key_; }
+  HKEY Get() const { return key_.Get(); }
+  /// The held key to work on; valid while this wrapper holds it.
+  CBorrowedKey Borrow() const { return CBorrowedKey(key_.Get()); }
+  operator CBorrowedKey() const { return Borrow(); }
 
   /// Closes the held key (holding none afterwards even if the close failed)
   /// and returns the close's result; 0 when nothing was held.
-  LONG Close();
+  LONG Close() { return key_.Close(); }
   /// Opens `name` under `parent` (null name: a new handle to `parent`). On
   /// failure returns the error and this wrapper is unchanged. On success the
   /// previous key is closed and the new one held; returns that close's result.
@@ -39,29 +68,24 @@ class CKeyHandle {
   LONG Create(HKEY parent, const char16_t* name, char16_t* keyClass, DWORD options,
               REGSAM access, SECURITY_ATTRIBUTES* security, DWORD* disposition);
   /// Holds `key` without owning it; the wrapper must hold none beforehand.
-  void Adopt(HKEY key) { key_ = key; }
+  void Adopt(HKEY key) { key_ = CUniqueKey(key); }
   /// Lets go of the held key without closing it.
-  void Disown() { key_ = nullptr; }
+  void Disown() { key_.Take(); }
 
-  /// Deletes subkey `name` of the held key with all its descendants, deepest
-  /// first. Returns the first failure: the open of `name` (2 when absent), a
-  /// descendant that cannot be deleted (those deleted before it stay deleted),
-  /// kErrorTreeTooDeep, or the final delete of `name`.
-  LONG DeleteTree(const char16_t* name);
-
-  /// Writes `text` with its terminator as a value of `type` (null name: the
-  /// default value). A null `text` gives E_FAIL, which is negative and so
-  /// passes the Win32-to-HRESULT rule unchanged.
-  LONG StoreString(const char16_t* name, const char16_t* text, DWORD type);
-  /// Writes REG_MULTI_SZ from a list of terminated strings ending with an
-  /// empty one (counted). A null `list` gives E_FAIL as StoreString does.
-  LONG StoreMultiString(const char16_t* name, const char16_t* list);
-  /// Writes the 4 little-endian bytes of `value` as REG_DWORD.
-  LONG StoreDword(const char16_t* name, DWORD value);
+  /// The operations of CBorrowedKey on the held key.
+  LONG DeleteTree(const char16_t* name) const { return Borrow().DeleteTree(name); }
+  LONG StoreString(const char16_t* name, const char16_t* text, DWORD type) const {
+    return Borrow().StoreString(name, text, type);
+  }
+  LONG StoreMultiString(const char16_t* name, const char16_t* list) const {
+    return Borrow().StoreMultiString(name, list);
+  }
+  LONG StoreDword(const char16_t* name, DWORD value) const {
+    return Borrow().StoreDword(name, value);
+  }
 
  private:
   LONG Hold(LONG result, HKEY key);
-  LONG DeleteTreeAt(const char16_t* name, int depth);
 
-  HKEY key_ = nullptr;
+  CUniqueKey key_;
 };

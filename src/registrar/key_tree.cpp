@@ -2,7 +2,8 @@
 // values (registration) or taking them down leaf first (removal).
 #include "registrar/key_tree.h"
 
-#include "registrar/hresult.h"
+#include "platform/hresult.h"
+#include "platform/unique_resource.h"
 #include "registrar/key_handle.h"
 #include "registrar/registrar.h"
 #include "registrar/script_parser.h"
@@ -31,8 +32,6 @@ const char16_t* const ProtectedKeyNames[12] = {
 
 namespace {
 
-constexpr int kRegister = 1;
-constexpr int kRemove = 0;
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
 constexpr int kSavedNameCapacity = 260;
 
@@ -78,13 +77,14 @@ bool KeyHasChildren(HKEY key) {
   return sys::RegQueryInfoKeyW(key, &subkeys) == ERROR_SUCCESS && subkeys > 0;
 }
 
-HRESULT ScriptParser::RunScript(const char16_t* script, int mode) {
-  char16_t* prepared = nullptr;
-  HRESULT hr = ExpandReplacements(script, &prepared);
+HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode) {
+  CTaskMemory<char16_t> prepared;
+  HRESULT hr = ExpandReplacements(script, prepared.Put());
   if (FAILED(hr)) return hr;
 
-  position_ = prepared;
+  position_ = prepared.Get();
   skippedDeepBlock_ = false;
+  const WalkLevel rootLevel = {mode, /*readThrough=*/false, /*depth=*/1};
   TokenBuffer token;
   while (*position_ != 0) {
     hr = ReadToken(token);
@@ -100,30 +100,28 @@ HRESULT ScriptParser::RunScript(const char16_t* script, int mode) {
       hr = DISP_E_EXCEPTION;
       break;
     }
-    if (mode != kRemove) {
+    if (mode == ScriptMode::kRegister) {
       const char16_t* blockStart = position_;
-      hr = WalkKeyBlock(token, root, mode, false, 1);
+      hr = WalkKeyBlock(token, root, rootLevel);
       if (FAILED(hr)) {
         // Undo the failed block; the run reports the registration failure.
         position_ = blockStart;
-        WalkKeyBlock(token, root, kRemove, false, 1);
+        WalkKeyBlock(token, root, {ScriptMode::kRemove, false, 1});
         break;
       }
     } else {
-      hr = WalkKeyBlock(token, root, kRemove, false, 1);
+      hr = WalkKeyBlock(token, root, rootLevel);
       if (SUCCEEDED(hr) && skippedDeepBlock_) hr = DISP_E_EXCEPTION;
       if (FAILED(hr)) break;
     }
     SkipBlanks();
   }
-  sys::CoTaskMemFree(prepared);
   return hr;
 }
 
-HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, int mode, bool readThrough,
-                                   int depth) {
-  if (depth > kMaxNesting) {
-    if (mode != kRemove) return DISP_E_EXCEPTION;
+HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLevel& level) {
+  if (level.depth > kMaxNesting) {
+    if (level.mode == ScriptMode::kRegister) return DISP_E_EXCEPTION;
     // Removal (a rollback among them) still has to reach the keys above this
     // block, so it reads the block through without recursing and the run
     // reports the refusal at its end.
@@ -133,29 +131,29 @@ HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, int mode, bo
   CKeyHandle current;  // the latest key entry's key; closed on every return
   HRESULT hr = ReadToken(token);
   while (SUCCEEDED(hr) && token[0] != u'}') {
-    hr = WalkEntry(token, parent, current, mode, readThrough, depth);
+    hr = WalkEntry(token, parent, current, level);
   }
   return hr;
 }
 
 // One entry, from its first token in `token` to the first token of the next
 // entry (or the "}" that ends the block) left in `token`.
-HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
-                                bool readThrough, int depth) {
+HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
+                                const WalkLevel& level) {
   HRESULT hr = S_OK;
   bool removable = true;
   const bool isDelete = Is(token, u"Delete");
   if (isDelete || Is(token, u"ForceRemove")) {
     hr = ReadToken(token);  // the subject, even when it is itself a keyword
     if (FAILED(hr)) return hr;
-    if (mode != kRemove) {
-      hr = DeleteSubject(token, parent);
+    if (level.mode == ScriptMode::kRegister) {
+      hr = DeleteSubject(token, CBorrowedKey(parent));
       if (FAILED(hr)) return hr;
       if (isDelete) {
         hr = ReadToken(token);
         if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
         if (FAILED(hr)) return hr;
-        return NestedBlock(token, current.Get(), mode, depth);
+        return NestedBlock(token, current.Get(), level);
       }
     }
   }
@@ -164,46 +162,45 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& cur
     hr = ReadToken(token);
     if (FAILED(hr)) return hr;
   }
-  if (Is(token, u"Val")) {
-    return ValueEntry(token, parent, current, mode, readThrough, removable, depth);
-  }
+  if (Is(token, u"Val")) return ValueEntry(token, parent, current, level, removable);
   if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;  // one key level per entry
-  if (mode != kRemove) return RegisterKeyEntry(token, parent, current, depth);
-  return RemoveKeyEntry(token, parent, current, readThrough, removable, depth);
+  if (level.mode == ScriptMode::kRegister) return RegisterKeyEntry(token, parent, current, level);
+  return RemoveKeyEntry(token, parent, current, level, removable);
 }
 
 // ForceRemove and Delete in registration: the subject's old subtree goes,
 // unless its name is protected. An absent subject is no error; a subtree that
 // cannot be deleted fails the block (which is then rolled back), because
 // carrying on would report success over stale keys and values.
-HRESULT ScriptParser::DeleteSubject(const char16_t* subject, HKEY parent) {
+HRESULT ScriptParser::DeleteSubject(const char16_t* subject, CBorrowedKey parent) {
   if (NotOneKeyLevel(subject)) return DISP_E_EXCEPTION;
   if (!MayDeleteKey(subject)) return S_OK;
-  CKeyHandle borrowed;
-  borrowed.Adopt(parent);
-  const LONG result = borrowed.DeleteTree(subject);
-  borrowed.Disown();
+  const LONG result = parent.DeleteTree(subject);
   if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return S_OK;
   return HResultFromWin32(result);
 }
 
-HRESULT ScriptParser::ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
-                                 bool readThrough, bool removable, int depth) {
-  char16_t name[kValueNameCapacity];
+// A Val entry's name and its "=": the part of the grammar that registration,
+// removal and the deep read-through share.
+HRESULT ScriptParser::ReadValueName(TokenBuffer& token, char16_t (&name)[kValueNameCapacity]) {
   HRESULT hr = ReadToken(name, kValueNameCapacity);
   if (SUCCEEDED(hr)) hr = ReadToken(token);
   if (FAILED(hr)) return hr;
-  if (token[0] != u'=') return DISP_E_EXCEPTION;
+  return token[0] == u'=' ? S_OK : DISP_E_EXCEPTION;
+}
 
-  if (mode != kRemove) {
-    CKeyHandle borrowed;
-    borrowed.Adopt(parent);
-    hr = AssignValue(borrowed, name, token);
-    borrowed.Disown();
+HRESULT ScriptParser::ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
+                                 const WalkLevel& level, bool removable) {
+  char16_t name[kValueNameCapacity];
+  HRESULT hr = ReadValueName(token, name);
+  if (FAILED(hr)) return hr;
+
+  if (level.mode == ScriptMode::kRegister) {
+    hr = AssignValue(CBorrowedKey(parent), name, token);
     if (FAILED(hr)) return hr;
-    return NestedBlock(token, current.Get(), mode, depth);
+    return NestedBlock(token, current.Get(), level);
   }
-  if (!readThrough && removable) {
+  if (!level.readThrough && removable) {
     CKeyHandle key;
     LONG result = key.Open(parent, nullptr, KEY_WRITE);
     if (result != ERROR_SUCCESS) return HResultFromWin32(result);
@@ -219,7 +216,7 @@ HRESULT ScriptParser::ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& cu
 // Registration: open the key (read/write, else read-only) or create it, write
 // its default value, walk its block.
 HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                                       int depth) {
+                                       const WalkLevel& level) {
   if (current.Open(parent, token, kReadWrite) != ERROR_SUCCESS &&
       current.Open(parent, token, KEY_READ) != ERROR_SUCCESS) {
     const LONG created = current.Create(parent, token, /*keyClass=*/nullptr,
@@ -233,16 +230,16 @@ HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHand
     hr = AssignValue(current, nullptr, token);
     if (FAILED(hr)) return hr;
   }
-  return NestedBlock(token, current.Get(), kRegister, depth);
+  return NestedBlock(token, current.Get(), level);
 }
 
 // Removal: walk the key's block first, then delete the key if it is removable
 // and has no subkeys left. A key that cannot be opened has its block read only.
 HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                                     bool readThrough, bool removable, int depth) {
+                                     const WalkLevel& level, bool removable) {
   const LONG opened =
-      readThrough ? ERROR_FILE_NOT_FOUND : current.Open(parent, token, KEY_READ);
-  const bool readOnly = readThrough || opened != ERROR_SUCCESS;
+      level.readThrough ? ERROR_FILE_NOT_FOUND : current.Open(parent, token, KEY_READ);
+  const bool readOnly = level.readThrough || opened != ERROR_SUCCESS;
   char16_t savedName[kSavedNameCapacity];
   CopyName(savedName, kSavedNameCapacity, token);
 
@@ -250,7 +247,7 @@ HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle
   if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
   if (FAILED(hr)) return hr;
   if (OpensBlock(token)) {
-    hr = WalkKeyBlock(token, current.Get(), kRemove, readOnly, depth + 1);
+    hr = WalkKeyBlock(token, current.Get(), {ScriptMode::kRemove, readOnly, level.depth + 1});
     if (FAILED(hr) && !readOnly) return hr;
     // Read through: the inner failure is dropped and reading goes on.
     hr = ReadToken(token);
@@ -271,15 +268,18 @@ HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle
 
 // After an entry in registration, a "{" opens that entry's block under `key`.
 // Removal walks blocks inside the key entry itself and goes straight on here.
-HRESULT ScriptParser::NestedBlock(TokenBuffer& token, HKEY key, int mode, int depth) {
-  if (mode == kRemove || !OpensBlock(token)) return S_OK;
-  const HRESULT hr = WalkKeyBlock(token, key, mode, false, depth + 1);
+HRESULT ScriptParser::NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel& level) {
+  if (level.mode == ScriptMode::kRemove || !OpensBlock(token)) return S_OK;
+  const HRESULT hr = WalkKeyBlock(token, key, {level.mode, false, level.depth + 1});
   if (FAILED(hr)) return hr;
   return ReadToken(token);
 }
 
-// Reads a block exactly as a read-through removal walk would, with a nesting
-// counter in place of recursion; nothing is opened, deleted or written.
+// Reads a block as a read-through removal walk would, with a nesting counter
+// in place of recursion; nothing is opened, deleted or written. It stops at
+// the first malformed entry, where the walk would drop the failure of an inner
+// block and read on: so deep a block is refused in any case, and a counter
+// that carried on past a failure would have to guess where the block ends.
 HRESULT ScriptParser::ReadThroughDeepBlock(TokenBuffer& token) {
   char16_t name[kValueNameCapacity];
   int open = 1;
@@ -299,11 +299,8 @@ HRESULT ScriptParser::ReadThroughDeepBlock(TokenBuffer& token) {
       if (FAILED(hr)) break;
     }
     if (Is(token, u"Val")) {
-      hr = ReadToken(name, kValueNameCapacity);
-      if (SUCCEEDED(hr)) hr = ReadToken(token);
-      if (FAILED(hr)) break;
-      if (token[0] != u'=') return DISP_E_EXCEPTION;
-      hr = DiscardAssignment(token);
+      hr = ReadValueName(token, name);
+      if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
       continue;
     }
     if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/unique_resource.h"
+
 namespace {
 
 // A task-memory copy of `text` with its terminator; null when out of memory.
@@ -26,14 +28,13 @@ bool GrowArray(char16_t**& array, int count) {
 
 bool ReplacementMap::Add(const char16_t* name, const char16_t* value) {
   if (!name || !value) return false;
-  char16_t* nameCopy = CopyText(name);
+  CTaskMemory<char16_t> nameCopy(CopyText(name));
   if (!nameCopy) return false;
-  char16_t* valueCopy = CopyText(value);
-  if (!valueCopy || !AppendPair(nameCopy, valueCopy)) {
-    sys::CoTaskMemFree(nameCopy);
-    sys::CoTaskMemFree(valueCopy);
-    return false;
-  }
+  CTaskMemory<char16_t> valueCopy(CopyText(value));
+  if (!valueCopy || !AppendPair(nameCopy.Get(), valueCopy.Get())) return false;
+  // The map's arrays own the pair now.
+  nameCopy.Take();
+  valueCopy.Take();
   return true;
 }
 

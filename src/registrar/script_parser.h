@@ -6,6 +6,19 @@
 
 class CRegistrar;
 class CKeyHandle;
+class CBorrowedKey;
+
+/// What a script run does with the keys and values its script names.
+enum class ScriptMode { kRemove, kRegister };
+
+/// Where a block stands in the walk: what the walk does there, whether its keys
+/// are only read through (their key is absent or cannot be opened in removal),
+/// and its nesting level, the root block being 1.
+struct WalkLevel {
+  ScriptMode mode;
+  bool readThrough;
+  int depth;
+};
 
 /// Capacity of a token buffer in wide characters; a token holds at most
 /// kTokenCapacity - 2 code units plus its terminator.
@@ -76,30 +89,29 @@ class ScriptParser {
   /// Reads "type value" after the "=" in `buffer`, writes the value `name`
   /// (null: the default value) under `key`, then reads the following token
   /// into `buffer`. A value written before a missing next token stays written.
-  HRESULT AssignValue(CKeyHandle& key, const char16_t* name, TokenBuffer& buffer);
+  HRESULT AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer);
 
   // ---- Key tree -----------------------------------------------------------------------
 
-  /// Prepares `script` and registers (mode non-zero) or removes (mode zero) its
-  /// root blocks in order. A root block that fails to register is walked again
+  /// Prepares `script` and registers or removes its root blocks in order. A root block that fails to register is walked again
   /// in removal mode (rollback); earlier blocks stay. The caller keeps `script`.
-  HRESULT RunScript(const char16_t* script, int mode);
-  /// Interprets one block from just after its "{" under `parent` (never closed
-  /// here). `depth` is the block's nesting level, the root block being 1. On
-  /// success the "}" that closed the block is in `token`.
-  HRESULT WalkKeyBlock(TokenBuffer& token, HKEY parent, int mode, bool readThrough, int depth);
+  HRESULT RunScript(const char16_t* script, ScriptMode mode);
+  /// Interprets one block at `level` from just after its "{" under `parent`
+  /// (never closed here). On success the "}" that closed the block is in `token`.
+  HRESULT WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLevel& level);
 
  private:
   HRESULT CopyStep(char16_t* buffer, int capacity, int& written);
-  HRESULT WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
-                    bool readThrough, int depth);
-  HRESULT DeleteSubject(const char16_t* subject, HKEY parent);
-  HRESULT ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int mode,
-                     bool readThrough, bool removable, int depth);
-  HRESULT RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, int depth);
-  HRESULT RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, bool readThrough,
-                         bool removable, int depth);
-  HRESULT NestedBlock(TokenBuffer& token, HKEY key, int mode, int depth);
+  HRESULT WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, const WalkLevel& level);
+  HRESULT DeleteSubject(const char16_t* subject, CBorrowedKey parent);
+  HRESULT ReadValueName(TokenBuffer& token, char16_t (&name)[kValueNameCapacity]);
+  HRESULT ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, const WalkLevel& level,
+                     bool removable);
+  HRESULT RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
+                           const WalkLevel& level);
+  HRESULT RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
+                         const WalkLevel& level, bool removable);
+  HRESULT NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel& level);
   HRESULT ReadThroughDeepBlock(TokenBuffer& token);
 
   const char16_t* position_ = nullptr;

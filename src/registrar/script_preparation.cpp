@@ -15,7 +15,7 @@ constexpr int kMaxNameLength = 31;
 // its apostrophes doubled: verbatim, one apostrophe would close the token early
 // and let the rest of the value be read as script (a module under O'Brien's
 // profile, or a crafted value such as x' } HKCU { ...).
-class QuoteTracker {
+class CQuoteTracker {
  public:
   bool InsideQuotation() const { return state_ == State::kInQuote; }
 
@@ -68,9 +68,9 @@ class QuoteTracker {
 
 // Appends and tracks quoting in one place, so the tracker sees exactly the
 // prepared text.
-class PreparedText {
+class CPreparedText {
  public:
-  explicit PreparedText(int requested) : buffer_(requested) {}
+  explicit CPreparedText(int requested) : buffer_(requested) {}
 
   bool HasBlock() const { return buffer_.Data() != nullptr; }
   char16_t* Release() { return buffer_.Release(); }
@@ -97,7 +97,7 @@ class PreparedText {
 
  private:
   TextBuffer buffer_;
-  QuoteTracker quotes_;
+  CQuoteTracker quotes_;
 };
 
 // The first capacity is twice the script length (a short script starts with
@@ -112,7 +112,7 @@ int InitialCapacity(const char16_t* text) {
 HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
   if (!text || !out) return E_POINTER;
   *out = nullptr;
-  PreparedText prepared(InitialCapacity(text));
+  CPreparedText prepared(InitialCapacity(text));
   if (!prepared.HasBlock()) return E_OUTOFMEMORY;
 
   position_ = text;

@@ -16,12 +16,13 @@ bool UnitsToBytes(int units, std::size_t& bytes) {
 TextBuffer::TextBuffer(int requested) : capacity_(requested >= 100 ? requested : 1000) {
   std::size_t bytes = 0;
   if (!UnitsToBytes(capacity_, bytes)) return;
-  data_ = static_cast<char16_t*>(sys::CoTaskMemAlloc(bytes));
-  if (data_) data_[0] = 0;
+  data_.Reset(static_cast<char16_t*>(sys::CoTaskMemAlloc(bytes)));
+  if (data_) data_.Get()[0] = 0;
 }
 
 bool TextBuffer::AppendChars(const char16_t* source, int n) {
-  if (!data_ || n < 0) return false;
+  char16_t* data = data_.Get();
+  if (!data || n < 0) return false;
   const long long needed = static_cast<long long>(length_) + n + 1;
   if (needed > 0x7FFFFFFF) return false;
   // Grow as soon as the characters and the terminator would fill the block
@@ -34,14 +35,13 @@ bool TextBuffer::AppendChars(const char16_t* source, int n) {
     } while (grown <= needed);
     std::size_t bytes = 0;
     if (!UnitsToBytes(static_cast<int>(grown), bytes)) return false;
-    void* block = sys::CoTaskMemRealloc(data_, bytes);
-    if (!block) return false;
-    data_ = static_cast<char16_t*>(block);
+    if (!ResizeTaskMemory(data_, bytes)) return false;
+    data = data_.Get();
     capacity_ = static_cast<int>(grown);
   }
-  if (n > 0) std::memcpy(data_ + length_, source, static_cast<std::size_t>(n) * sizeof(char16_t));
+  if (n > 0) std::memcpy(data + length_, source, static_cast<std::size_t>(n) * sizeof(char16_t));
   length_ += n;
-  data_[length_] = 0;
+  data[length_] = 0;
   return true;
 }
 

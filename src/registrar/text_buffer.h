@@ -3,15 +3,15 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/unique_resource.h"
 
-/// Wide text that doubles its task-memory block as it grows. The holder frees
-/// the block with CoTaskMemFree unless it took it over with Release().
+/// Wide text that doubles its task-memory block as it grows. The block is freed
+/// with the buffer unless the caller took it over with Release().
 class TextBuffer {
  public:
   /// Capacity `requested` wide characters when at least 100, else 1000. Data()
   /// is null when the block could not be had.
   explicit TextBuffer(int requested);
-  ~TextBuffer() { sys::CoTaskMemFree(data_); }
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
 
@@ -21,18 +21,14 @@ class TextBuffer {
   /// Appends a NUL-terminated text; false for null.
   bool AppendText(const char16_t* text);
 
-  const char16_t* Data() const { return data_; }
+  const char16_t* Data() const { return data_.Get(); }
   int Length() const { return length_; }
   int Capacity() const { return capacity_; }
   /// Hands the block to the caller, who frees it with CoTaskMemFree.
-  char16_t* Release() {
-    char16_t* block = data_;
-    data_ = nullptr;
-    return block;
-  }
+  char16_t* Release() { return data_.Take(); }
 
  private:
   int length_ = 0;
   int capacity_;
-  char16_t* data_ = nullptr;
+  CTaskMemory<char16_t> data_;
 };

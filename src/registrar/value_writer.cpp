@@ -1,5 +1,6 @@
 // The value writer: "= type value" assignments turned into registry data.
-#include "registrar/hresult.h"
+#include "platform/hresult.h"
+#include "platform/unique_resource.h"
 #include "registrar/key_handle.h"
 #include "registrar/script_parser.h"
 #include "registrar/value_types.h"
@@ -8,17 +9,15 @@ namespace {
 
 // Scratch storage for the converted "M" and "B" data: in the frame up to
 // kInline bytes, from the heap beyond that, released when it goes away.
-class ScratchBlock {
+class CScratchBlock {
  public:
   static constexpr std::size_t kInline = 256;
 
-  explicit ScratchBlock(std::size_t bytes)
-      : data_(bytes <= kInline ? inline_ : static_cast<BYTE*>(sys::MemAlloc(bytes))) {}
-  ~ScratchBlock() {
-    if (data_ != inline_) sys::MemFree(data_);
-  }
-  ScratchBlock(const ScratchBlock&) = delete;
-  ScratchBlock& operator=(const ScratchBlock&) = delete;
+  explicit CScratchBlock(std::size_t bytes)
+      : data_(bytes <= kInline ? inline_ : static_cast<BYTE*>(sys::MemAlloc(bytes))),
+        heap_(data_ == inline_ ? nullptr : data_) {}
+  CScratchBlock(const CScratchBlock&) = delete;
+  CScratchBlock& operator=(const CScratchBlock&) = delete;
 
   /// Null when the heap had no block.
   BYTE* Data() { return data_; }
@@ -26,6 +25,7 @@ class ScratchBlock {
  private:
   alignas(char16_t) BYTE inline_[kInline];
   BYTE* data_;
+  CHeapMemory<BYTE> heap_;  // the block beyond kInline bytes, if any
 };
 
 struct ValueTypeRow {
@@ -41,9 +41,9 @@ constexpr ValueTypeRow kValueTypes[] = {
 };
 
 // "\0" separates the strings; two NULs end the list. Returns a Win32 code.
-LONG StoreMultiStringText(CKeyHandle& key, const char16_t* name, const char16_t* text) {
+LONG StoreMultiStringText(CBorrowedKey key, const char16_t* name, const char16_t* text) {
   const int length = sys::lstrlenW(text);
-  ScratchBlock block((static_cast<std::size_t>(length) + 2) * sizeof(char16_t));
+  CScratchBlock block((static_cast<std::size_t>(length) + 2) * sizeof(char16_t));
   auto* out = reinterpret_cast<char16_t*>(block.Data());
   if (!out) return ERROR_OUTOFMEMORY;
   int written = 0;
@@ -62,11 +62,11 @@ LONG StoreMultiStringText(CKeyHandle& key, const char16_t* name, const char16_t*
 
 // Pairs of hex digits, the first the high half of each byte. Returns a Win32
 // code, or E_FAIL (an HRESULT) for an odd digit count or no scratch block.
-LONG StoreBinaryText(CKeyHandle& key, const char16_t* name, const char16_t* text) {
+LONG StoreBinaryText(CBorrowedKey key, const char16_t* name, const char16_t* text) {
   const int digits = sys::lstrlenW(text);
   if (digits % 2 != 0) return E_FAIL;
   const std::size_t bytes = static_cast<std::size_t>(digits) / 2;
-  ScratchBlock block(bytes);
+  CScratchBlock block(bytes);
   BYTE* out = block.Data();
   if (!out) return E_FAIL;
   for (std::size_t i = 0; i < bytes; ++i) out[i] = 0;
@@ -97,7 +97,7 @@ int HexDigitValue(char16_t c) {
   return 0;
 }
 
-HRESULT ScriptParser::AssignValue(CKeyHandle& key, const char16_t* name, TokenBuffer& buffer) {
+HRESULT ScriptParser::AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer) {
   TokenBuffer text;
   HRESULT hr = ReadToken(text);
   if (FAILED(hr)) return hr;

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/unique_resource.h"
 #include "server/guids.h"
 #include "server/server_module.h"
 
@@ -76,14 +77,12 @@ HRESULT CreateCachedClassFactory(InstanceCreator createInstance, REFIID riid, vo
   *object = nullptr;
   void* block = sys::MemAlloc(sizeof(CCachedObject<CClassFactory>));
   if (!block) return E_OUTOFMEMORY;
-  auto* factory = new (block) CCachedObject<CClassFactory>();
+  CHeapObjectOwner<CCachedObject<CClassFactory>> factory(new (block)
+                                                             CCachedObject<CClassFactory>());
   factory->createInstance_ = createInstance;
   HRESULT result = factory->InitializeSection();
-  if (FAILED(result)) {
-    delete factory;
-    return result;
-  }
+  if (FAILED(result)) return result;
   result = factory->QueryInterface(riid, object);
-  if (result != S_OK) delete factory;
+  if (result == S_OK) factory.Take();  // the caller's reference keeps it now
   return result;
 }

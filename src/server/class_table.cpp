@@ -3,6 +3,9 @@
 #include "server/class_factory.h"
 #include "server/stub.h"
 
+GUID CLSID_Stub = {};
+GUID CLSID_StubText = {};
+
 namespace {
 
 // The per-class hooks of both rows: nothing to register, describe, list, start or stop.

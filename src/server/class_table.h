@@ -3,6 +3,11 @@
 
 #include "platform/platform.h"
 
+/// The identifier of `Stub`: zero until the package reads it from Style.rgs.
+extern GUID CLSID_Stub;
+/// The identifier of `StubText`: zero until the package reads it from StyleText.rgs.
+extern GUID CLSID_StubText;
+
 /// Builds an instance of a served class (outer object, interface, out pointer).
 using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID riid, void** object);
 

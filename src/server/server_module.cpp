@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/unique_resource.h"
 #include "registrar/registrar.h"
 #include "server/critical_section.h"
 #include "server/guids.h"
@@ -17,11 +18,9 @@ ClassTableEntry* kNoSecondaryClasses[1] = {nullptr};
 // lookup and written once under it, so the pointer is published with release
 // semantics and read with acquire semantics: a thread that sees the pointer also
 // sees the finished object behind it.
-IUnknown* LoadClassObject(ClassTableEntry& row) {
-  return __atomic_load_n(&row.classObject, __ATOMIC_ACQUIRE);
-}
+IUnknown* LoadClassObject(ClassTableEntry& row) { return sys::ReadPointerAcquire(&row.classObject); }
 void PublishClassObject(ClassTableEntry& row, IUnknown* object) {
-  __atomic_store_n(&row.classObject, object, __ATOMIC_RELEASE);
+  sys::WritePointerRelease(&row.classObject, object);
 }
 
 }  // namespace
@@ -38,13 +37,13 @@ CModuleBase::CModuleBase() {
 
 CModuleBase::~CModuleBase() { Shutdown(); }
 
-LONG CModuleBase::GetLockCount() { return __atomic_load_n(&lockCount, __ATOMIC_SEQ_CST); }
+LONG CModuleBase::GetLockCount() { return sys::InterlockedRead(&lockCount); }
 
 HRESULT CModuleBase::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) {
   if (!table) return E_POINTER;
   *table = nullptr;
   HRESULT result = S_OK;
-  IGlobalInterfaceTable* held = __atomic_load_n(&globalInterfaceTable_, __ATOMIC_ACQUIRE);
+  IGlobalInterfaceTable* held = sys::ReadPointerAcquire(&globalInterfaceTable_);
   if (!held) {
     IGlobalInterfaceTable* created = nullptr;
     result = sys::CoCreateInstance(kStdGlobalInterfaceTableClassId, nullptr, CLSCTX_INPROC_SERVER,
@@ -53,13 +52,12 @@ HRESULT CModuleBase::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) {
     if (FAILED(result)) return result;
     // Two first callers may race; the loser gives its table back, so the module
     // holds exactly one reference.
-    IGlobalInterfaceTable* expected = nullptr;
-    if (__atomic_compare_exchange_n(&globalInterfaceTable_, &expected, created, false,
-                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-      held = created;
+    held = sys::CompareExchangePointer<IGlobalInterfaceTable>(&globalInterfaceTable_, created,
+                                                              nullptr);
+    if (held) {
+      ResetInterface(created);
     } else {
-      created->Release();
-      held = expected;
+      held = created;
     }
   }
   held->AddRef();
@@ -81,18 +79,13 @@ HRESULT CModuleBase::UpdateRegistryAltByName(const char16_t*, BOOL, const Script
 
 void CModuleBase::Shutdown() {
   if (validityMark == 0) return;
-  StopCallback* node = stopCallbacks;
-  while (node) {
+  for (StopCallback* node = stopCallbacks; node;) {
+    const CHeapMemory<StopCallback> done(node);  // freed once its successor is known
     node->function(node->data);
-    StopCallback* next = node->next;
-    sys::MemFree(node);
-    node = next;
+    node = node->next;
   }
   stopCallbacks = nullptr;
-  if (globalInterfaceTable_) {
-    globalInterfaceTable_->Release();
-    globalInterfaceTable_ = nullptr;
-  }
+  ResetInterface(globalInterfaceTable_);
   sys::DeleteCriticalSection(&moduleLock);
   validityMark = 0;
 }
@@ -107,9 +100,9 @@ CModuleT<T>::CModuleT() {
 
 template class CModuleT<CServerModule>;
 
-// ---- ComModuleState ---------------------------------------------------------------------
+// ---- CComModuleState ---------------------------------------------------------------------
 
-ComModuleState::ComModuleState(HINSTANCE typeLibraryModule)
+CComModuleState::CComModuleState(HINSTANCE typeLibraryModule)
     : validityMark(0),
       typeLibraryModule(typeLibraryModule),
       secondaryBegin(kNoSecondaryClasses),
@@ -118,13 +111,10 @@ ComModuleState::ComModuleState(HINSTANCE typeLibraryModule)
   if (SUCCEEDED(InitializeLock(&classObjectLock))) validityMark = 1;
 }
 
-ComModuleState::~ComModuleState() {
+CComModuleState::~CComModuleState() {
   if (validityMark == 0) return;
   for (ClassTableEntry** entry = secondaryBegin; entry != secondaryEnd; ++entry) {
-    if (*entry && (*entry)->classObject) {
-      (*entry)->classObject->Release();
-      (*entry)->classObject = nullptr;
-    }
+    if (*entry) ResetInterface((*entry)->classObject);
   }
   sys::DeleteCriticalSection(&classObjectLock);
   validityMark = 0;
@@ -132,7 +122,7 @@ ComModuleState::~ComModuleState() {
 
 // ---- CServerModule ----------------------------------------------------------------------
 
-CServerModule::CServerModule(ComModuleState& record)
+CServerModule::CServerModule(CComModuleState& record)
     : record_(record), typeLibraryId_(), classTable_(nullptr) {}
 
 CServerModule::~CServerModule() = default;
@@ -154,8 +144,7 @@ HRESULT CServerModule::Start(ClassTableEntry* classTable, HINSTANCE, const GUID*
 void CServerModule::Stop() {
   if (classTable_) {
     for (ClassTableEntry* row = classTable_; row->classId; ++row) {
-      if (row->classObject) row->classObject->Release();
-      row->classObject = nullptr;
+      ResetInterface(row->classObject);
       if (row->classStartStop) row->classStartStop(false);
     }
   }
@@ -231,5 +220,5 @@ HRESULT CServerModule::FindSecondaryClassObject(REFCLSID clsid, REFIID riid, voi
 // reverse order: the instance handle, the class-object record, the module object.
 
 const HINSTANCE ModuleInstance = sys::ThisModule();
-ComModuleState ComModuleRecord(ModuleInstance);
+CComModuleState ComModuleRecord(ModuleInstance);
 CServerModule ServerModule(ComModuleRecord);

@@ -106,14 +106,14 @@ class CModuleT : public CModuleBase {
 };
 
 /// The class-object lock and the secondary class list.
-class ComModuleState {
+class CComModuleState {
  public:
   /// Initialises the class-object lock; the validity mark stays zero if that fails.
-  explicit ComModuleState(HINSTANCE typeLibraryModule);
+  explicit CComModuleState(HINSTANCE typeLibraryModule);
   /// Releases the secondary rows' class objects and deletes the lock (if valid).
-  ~ComModuleState();
-  ComModuleState(const ComModuleState&) = delete;
-  ComModuleState& operator=(const ComModuleState&) = delete;
+  ~CComModuleState();
+  CComModuleState(const CComModuleState&) = delete;
+  CComModuleState& operator=(const CComModuleState&) = delete;
 
   /// Non-zero while the class-object lock is initialised.
   DWORD validityMark;
@@ -128,7 +128,7 @@ class ComModuleState {
 class CServerModule final : public CModuleT<CServerModule> {
  public:
   /// Lookups use `record` for the class-object lock and the secondary list.
-  explicit CServerModule(ComModuleState& record);
+  explicit CServerModule(CComModuleState& record);
   ~CServerModule() override;
 
   /// Takes `classTable` (null allowed) and tells each row the module starts; a
@@ -151,7 +151,7 @@ class CServerModule final : public CModuleT<CServerModule> {
   HRESULT ObtainClassObject(ClassTableEntry& row, REFIID riid, void** object);
   HRESULT CreateClassObjectOnce(ClassTableEntry& row, IUnknown** classObject);
 
-  ComModuleState& record_;
+  CComModuleState& record_;
   GUID typeLibraryId_;
   ClassTableEntry* classTable_;
 };
@@ -162,6 +162,6 @@ extern template class CModuleT<CServerModule>;
 /// This module's own instance handle (its load address).
 extern const HINSTANCE ModuleInstance;
 /// The class-object lock and secondary list of this module.
-extern ComModuleState ComModuleRecord;
+extern CComModuleState ComModuleRecord;
 /// The module object of this module.
 extern CServerModule ServerModule;

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "registrar/hresult.h"
+#include "platform/hresult.h"
 #include "server/server_module.h"
 
 namespace {
@@ -12,15 +12,10 @@ constexpr DWORD kModuleNameCapacity = 260;
 
 }  // namespace
 
-// ---- StubObject ------------------------------------------------------------------------------
+// ---- CStubObject ------------------------------------------------------------------------------
 
 template <class T>
-StubObject<T>::~StubObject() {
-  if (inner_) inner_->Release();
-}
-
-template <class T>
-HRESULT StubObject<T>::HandOff(REFIID riid, void** object) {
+HRESULT CStubObject<T>::HandOff(REFIID riid, void** object) {
   if (!inner_) return E_NOINTERFACE;
   HRESULT result = inner_->QueryInterface(riid, object);
   Dispose();
@@ -28,15 +23,15 @@ HRESULT StubObject<T>::HandOff(REFIID riid, void** object) {
 }
 
 template <class T>
-HRESULT StubObject<T>::Bind() {
+HRESULT CStubObject<T>::Bind() {
   HRESULT result = sys::CoCreateInstance(T::InnerClassId(), nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IStubTarget, reinterpret_cast<void**>(&inner_));
+                                         IID_IStubTarget, reinterpret_cast<void**>(inner_.Put()));
   if (result != S_OK) return result;
   return PassModulePath();
 }
 
 template <class T>
-HRESULT StubObject<T>::PassModulePath() {
+HRESULT CStubObject<T>::PassModulePath() {
   // The engine locates the package from this name, so it must get the whole name
   // or nothing: a truncated name would point it at the wrong place.
   char16_t name[kModuleNameCapacity] = {};
@@ -50,7 +45,7 @@ HRESULT StubObject<T>::PassModulePath() {
 }
 
 template <class T>
-void StubObject<T>::Dispose() {
+void CStubObject<T>::Dispose() {
   // The stub is always a CHeapObject; its virtual destructor does the rest.
   delete this;
 }
@@ -105,22 +100,19 @@ HRESULT CreateStub(REFIID riid, void** object) {
   *object = nullptr;
   void* block = sys::MemAlloc(sizeof(CHeapObject<T>));
   if (!block) return E_OUTOFMEMORY;
-  auto* stub = new (block) CHeapObject<T>();
+  CHeapObjectOwner<CHeapObject<T>> stub(new (block) CHeapObject<T>());
 
   // Held while binding; the plain counter steps back to 0 without destroying.
-  StubObject<T>* binding = stub;
+  CStubObject<T>* binding = stub.Get();
   binding->InternalAddRef();
   HRESULT result = binding->Bind();
   binding->InternalRelease();
-  if (FAILED(result)) {
-    delete stub;
-    return result;
-  }
+  if (FAILED(result)) return result;
 
   // HandOff disposes of the stub exactly when it holds an engine object.
   const bool disposes = stub->IsBound();
   result = stub->QueryInterface(riid, object);
-  if (!disposes) delete stub;
+  if (disposes) stub.Take();  // already gone
   return result;
 }
 
@@ -128,7 +120,7 @@ template HRESULT CreateStubInstance<Stub>(IUnknown*, REFIID, void**);
 template HRESULT CreateStubInstance<StubText>(IUnknown*, REFIID, void**);
 template HRESULT CreateStub<Stub>(REFIID, void**);
 template HRESULT CreateStub<StubText>(REFIID, void**);
-template class StubObject<Stub>;
-template class StubObject<StubText>;
+template class CStubObject<Stub>;
+template class CStubObject<StubText>;
 template class CHeapObject<Stub>;
 template class CHeapObject<StubText>;

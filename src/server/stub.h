@@ -7,8 +7,9 @@
 // count is back where it was.
 #pragma once
 
-#include "package/class_identity.h"
 #include "platform/platform.h"
+#include "platform/unique_resource.h"
+#include "server/class_table.h"
 #include "server/object_root.h"
 #include "server/stub_target.h"
 
@@ -16,7 +17,7 @@
 /// class it binds to. The count is a plain counter: a stub never leaves the
 /// thread that creates it.
 template <class T>
-class StubObject : public CObjectRootEx<CSingleThreadModel> {
+class CStubObject : public CObjectRootEx<CSingleThreadModel> {
  public:
   /// Answers `riid` of the engine object and disposes of the stub. With no engine
   /// object, E_NOINTERFACE and the stub is left as it was.
@@ -32,7 +33,7 @@ class StubObject : public CObjectRootEx<CSingleThreadModel> {
   void Dispose();
 
   /// Whether the stub holds an engine object.
-  bool IsBound() const { return inner_ != nullptr; }
+  bool IsBound() const { return static_cast<bool>(inner_); }
 
   /// Stubs live only as CHeapObject blocks.
   static void operator delete(void* block) { sys::MemFree(block); }
@@ -41,21 +42,20 @@ class StubObject : public CObjectRootEx<CSingleThreadModel> {
   template <class U>
   friend HRESULT CreateStub(REFIID riid, void** object);
 
-  StubObject() = default;
-  /// Releases the engine object if held.
-  virtual ~StubObject();
+  CStubObject() = default;
+  virtual ~CStubObject() = default;
 
-  IStubTarget* inner_ = nullptr;
+  CInterfacePtr<IStubTarget> inner_;
 };
 
 /// Binds CLSID_Stub to the style engine.
-class Stub : public StubObject<Stub>, public CCoClass<Stub, &CLSID_Stub> {
+class Stub : public CStubObject<Stub>, public CCoClass<Stub, &CLSID_Stub> {
  public:
   static const CLSID& InnerClassId() { return CLSID_StyleEngine; }
 };
 
 /// Binds CLSID_StubText to the text style engine.
-class StubText : public StubObject<StubText>, public CCoClass<StubText, &CLSID_StubText> {
+class StubText : public CStubObject<StubText>, public CCoClass<StubText, &CLSID_StubText> {
  public:
   static const CLSID& InnerClassId() { return CLSID_StyleTextEngine; }
 };
@@ -70,7 +70,7 @@ class CHeapObject final : public T {
   /// Plain counting; the stub is destroyed when the count reaches zero.
   virtual ULONG AddRef();
   virtual ULONG Release();
-  /// Hands off: see StubObject::HandOff.
+  /// Hands off: see CStubObject::HandOff.
   virtual HRESULT QueryInterface(REFIID riid, void** object);
 
   static void operator delete(void* block) { sys::MemFree(block); }

@@ -62,11 +62,9 @@ class SelfRegistrationTest : public test::RegistrySandbox {
 
   // Loads `bytes` as a script file and answers the text (or "<failed>").
   std::u16string Load(const std::string& bytes) {
-    char16_t* text = nullptr;
+    CHeapMemory<char16_t> text;
     if (FAILED(LoadScriptText(files_.Put(u"Load.rgs", bytes).c_str(), &text))) return u"<failed>";
-    std::u16string result = text;
-    sys::MemFree(text);
-    return result;
+    return text.Get();
   }
 
   std::u16string PutAurora(const std::string& style, const std::string& styleText) {
@@ -101,14 +99,14 @@ TEST_F(SelfRegistrationTest, RegistrationRunsBothScriptsAndRemovalTakesTheirKeys
     SCOPED_TRACE(mark.empty() ? "no mark" : "byte-order mark");
     const std::u16string directory = PutAurora(mark + AuthorScript("Aurora.Style.1", kStyleId),
                                                mark + AuthorScript("Aurora.Text.1", kTextId));
-    ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
+    ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRegister), S_OK);
     EXPECT_EQ(Dump(), registered);
     // Registering again over the same keys gives the same registry.
-    ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), S_OK);
+    ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRegister), S_OK);
     EXPECT_EQ(Dump(), registered);
 
     // NoRemove keeps the shared CLSID key; everything the package owns goes.
-    EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRemove), S_OK);
+    EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRemove), S_OK);
     EXPECT_EQ(Dump(), "\\CLSID\n");
   }
 }
@@ -120,7 +118,7 @@ TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
                             "HKCR\r\n{\r\n\tAurora.Partial = s 'x'\r\n\t{\r\n\t\tval n = q 'y'\r\n\t}\r\n}\r\n";
   const std::u16string directory =
       PutAurora(style, AuthorScript("Aurora.Text.1", kTextId));
-  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRegister), DISP_E_EXCEPTION);
+  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRegister), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + "\\CLSID\n" +
                         ClassKey(kStyleId, "Aurora.Style.1"));
 #ifndef _WIN32
@@ -129,10 +127,10 @@ TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
 
   // Removal stops the same way (here at a root name that is none): the text
   // script's keys stay.
-  ASSERT_EQ(RunScriptFile(kModule16, (directory + u"StyleText.rgs").c_str(), kScriptRegister),
+  ASSERT_EQ(RunScriptFile(kModule16, (directory + u"StyleText.rgs").c_str(), ScriptMode::kRegister),
             S_OK);
   files_.Put(u"Aurora\\Style.rgs", AuthorScript("Aurora.Style.1", kStyleId) + "HKXX { }");
-  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), kScriptRemove), DISP_E_EXCEPTION);
+  EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRemove), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
                         ClassKey(kTextId, "Aurora.Text.1"));
 }
@@ -284,11 +282,11 @@ TEST_F(SelfRegistrationExportsTest, AScriptThatCannotBeLoadedIsShownAndRefused) 
     emu::Reset();
     emu::SetModuleFileName(sys::ThisModule(), kModulePath);
     PutScripts();
+    CHeapMemory<char16_t> text(static_cast<char16_t*>(sys::MemAlloc(sizeof(char16_t))));
     c.put(stylePath, good);
-    char16_t* text = reinterpret_cast<char16_t*>(this);
     EXPECT_EQ(LoadScriptText(stylePath.c_str(), &text), c.expected);
-    EXPECT_EQ(text, nullptr);
-    EXPECT_EQ(RunPackageScripts(kModulePath, kPackage, kScriptRegister), c.expected);
+    EXPECT_EQ(text.Get(), nullptr);
+    EXPECT_EQ(RunPackageScripts(kModulePath, kPackage, ScriptMode::kRegister), c.expected);
     if (c.box) {
       ASSERT_EQ(emu::MessageBoxes().size(), 2u);
       EXPECT_EQ(emu::MessageBoxes()[1].caption, u"Failed to load file!");

@@ -64,7 +64,7 @@ class PlatformComRegistryTest : public PlatformTest {
     PlatformTest::TearDown();
   }
 
-  ICatRegister* CategoriesManager() {
+  ICatRegister* CCategoriesManager() {
     ICatRegister* manager = nullptr;
     EXPECT_EQ(S_OK, sys::CoCreateInstance(kCategoriesManager, nullptr, CLSCTX_INPROC, kCatRegister,
                                           reinterpret_cast<void**>(&manager)));
@@ -89,7 +89,7 @@ TEST_F(PlatformComRegistryTest, ClsidFromStringLooksUpProgrammaticIdentifiers) {
 }
 
 TEST_F(PlatformComRegistryTest, CategoriesManagerWritesDescriptionsAndClassLists) {
-  ICatRegister* manager = CategoriesManager();
+  ICatRegister* manager = CCategoriesManager();
   ASSERT_NE(nullptr, manager);
   CATEGORYINFO infos[2] = {};
   infos[0].catid = kCategory;

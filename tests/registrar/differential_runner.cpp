@@ -283,7 +283,7 @@ class DifferentialCase : public test::RegistrySandbox {
       } else if (step.kind == "dump") {
         out += "dump\n" + DumpRoots(brief);
       } else {
-        const int mode = step.kind == "register" ? 1 : 0;
+        const ScriptMode mode = step.kind == "register" ? ScriptMode::kRegister : ScriptMode::kRemove;
         const HRESULT hr = Run(script, mode, module);  // before the dump, not in one expression
         out += step.kind + " -> " + HResultText(hr) + "\n" + DumpRoots(brief);
       }
@@ -319,7 +319,7 @@ class DifferentialCase : public test::RegistrySandbox {
     PutValue(root, path, fields[1] == "@" ? u"" : FromUtf8(fields[1]), type, data);
   }
 
-  HRESULT Run(const std::u16string& script, int mode, const std::u16string& module) {
+  HRESULT Run(const std::u16string& script, ScriptMode mode, const std::u16string& module) {
     HRESULT hr = E_UNEXPECTED;
     {
       CRegistrar registrar;

@@ -8,8 +8,6 @@
 
 namespace {
 
-using test::kRegister;
-using test::kRemove;
 using test::Repeat;
 using test::RunRegistryScript;
 
@@ -39,11 +37,11 @@ TEST_F(RegistrarKeyTree, MalformedScriptsAreRefusedAndLeaveNothing) {
   // A block the text ends inside; a backslash in a key name, also after ForceRemove.
   for (const char16_t* script : {u"HKCR { A", u"HKCR { A = s 'a' { X } B\\C }",
                                  u"HKCR { ForceRemove D\\E }"}) {
-    EXPECT_EQ(RunRegistryScript(script, kRegister), DISP_E_EXCEPTION) << test::Utf8(script);
+    EXPECT_EQ(RunRegistryScript(script, ScriptMode::kRegister), DISP_E_EXCEPTION) << test::Utf8(script);
   }
   EXPECT_EQ(Dump(), "");
   // Quoted braces open and close the root block as the bare ones do.
-  EXPECT_EQ(RunRegistryScript(u"HKCR '{' F '{' 'Val' v = s 'x' '}' '}'", kRegister), S_OK);
+  EXPECT_EQ(RunRegistryScript(u"HKCR '{' F '{' 'Val' v = s 'x' '}' '}'", ScriptMode::kRegister), S_OK);
   EXPECT_EQ(Dump(), "\\F\n  \"v\" = sz \"x\"\n");
 }
 
@@ -53,19 +51,19 @@ TEST_F(RegistrarKeyTree, KeywordOrderWithinAnEntry) {
   // After NoRemove, "ForceRemove" is just a key name.
   const std::u16string script =
       u"HKCR { ForceRemove NoRemove X { val v = s 'x' } NoRemove ForceRemove { Y } }";
-  ASSERT_EQ(RunRegistryScript(script, kRegister), S_OK);
+  ASSERT_EQ(RunRegistryScript(script, ScriptMode::kRegister), S_OK);
   EXPECT_EQ(Dump(),
             "\\ForceRemove\n"
             "\\ForceRemove\\Y\n"
             "\\X\n"
             "  \"v\" = sz \"x\"\n");
-  ASSERT_EQ(RunRegistryScript(script, kRemove), S_OK);
+  ASSERT_EQ(RunRegistryScript(script, ScriptMode::kRemove), S_OK);
   EXPECT_EQ(Dump(), "\\ForceRemove\n\\X\n");
 }
 
 TEST_F(RegistrarKeyTree, RemovingAnAbsentValueIsNoError) {
   PutString(HKEY_CLASSES_ROOT, u"N", u"keep", u"k");
-  EXPECT_EQ(RunRegistryScript(u"HKCR { NoRemove N { val absent = s 'x' } }", kRemove), S_OK);
+  EXPECT_EQ(RunRegistryScript(u"HKCR { NoRemove N { val absent = s 'x' } }", ScriptMode::kRemove), S_OK);
   EXPECT_EQ(Dump(), "\\N\n  \"keep\" = sz \"k\"\n");
 }
 
@@ -76,15 +74,15 @@ std::u16string Nested(int blocks) {
 }
 
 TEST_F(RegistrarKeyTree, NestingBeyondTheBound) {
-  EXPECT_EQ(RunRegistryScript(Nested(kMaxNesting + 1), kRegister), DISP_E_EXCEPTION);
+  EXPECT_EQ(RunRegistryScript(Nested(kMaxNesting + 1), ScriptMode::kRegister), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), "");
-  EXPECT_EQ(RunRegistryScript(Nested(100000), kRegister), DISP_E_EXCEPTION);
+  EXPECT_EQ(RunRegistryScript(Nested(100000), ScriptMode::kRegister), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), "");
   // Removal reads the deep part through, takes down what lies above it and
   // still reports the refusal.
-  ASSERT_EQ(RunRegistryScript(Nested(kMaxNesting), kRegister), S_OK);
+  ASSERT_EQ(RunRegistryScript(Nested(kMaxNesting), ScriptMode::kRegister), S_OK);
   PutString(HKEY_CLASSES_ROOT, u"Other", u"", u"o");
-  EXPECT_EQ(RunRegistryScript(Nested(100000) + u" HKCR { Other }", kRemove), DISP_E_EXCEPTION);
+  EXPECT_EQ(RunRegistryScript(Nested(100000) + u" HKCR { Other }", ScriptMode::kRemove), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), "\\Other\n  @ = sz \"o\"\n");
 }
 

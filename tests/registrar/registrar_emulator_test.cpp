@@ -16,8 +16,6 @@
 
 namespace {
 
-using test::kRegister;
-using test::kRemove;
 using test::RunRegistryScript;
 
 class RegistrarEmulated : public test::RegistrySandbox {};
@@ -66,7 +64,7 @@ TEST_F(RegistrarEmulated, AdoptAndDisownNeverClose) {
 TEST_F(RegistrarEmulated, RegistrationOverReadOnlyKeyIsRolledBack) {
   PutKey(HKEY_CLASSES_ROOT, u"Locked");
   emu::MarkKeyReadOnly(HKEY_CLASSES_ROOT, u"Locked");
-  EXPECT_EQ(RunRegistryScript(u"HKCR { Before Locked = s 'x' }", kRegister),
+  EXPECT_EQ(RunRegistryScript(u"HKCR { Before Locked = s 'x' }", ScriptMode::kRegister),
             static_cast<HRESULT>(0x80070005));
   // The rollback removes Before; Locked cannot be deleted, so it stops there.
   EXPECT_EQ(Dump(), "\\Locked\n");
@@ -76,7 +74,7 @@ TEST_F(RegistrarEmulated, RegistrationOverReadOnlyKeyIsRolledBack) {
 TEST_F(RegistrarEmulated, ForceRemoveThatCannotDeleteFailsTheBlock) {
   PutString(HKEY_CLASSES_ROOT, u"X\\Stale", u"", u"old");
   emu::MarkKeyReadOnly(HKEY_CLASSES_ROOT, u"X\\Stale");
-  EXPECT_EQ(RunRegistryScript(u"HKCR { ForceRemove X { val v = s 'new' } }", kRegister),
+  EXPECT_EQ(RunRegistryScript(u"HKCR { ForceRemove X { val v = s 'new' } }", ScriptMode::kRegister),
             static_cast<HRESULT>(0x80070005));
   EXPECT_EQ(Dump(), "\\X\n\\X\\Stale\n  @ = sz \"old\"\n");
 }
@@ -85,7 +83,7 @@ TEST_F(RegistrarEmulated, RemovalOfUnreadableKeyReadsItsBlockThrough) {
   PutString(HKEY_CLASSES_ROOT, u"Secret\\Inner", u"v", u"1");
   PutString(HKEY_CLASSES_ROOT, u"Open", u"v", u"2");
   emu::MarkKeyUnreadable(HKEY_CLASSES_ROOT, u"Secret");
-  EXPECT_EQ(RunRegistryScript(u"HKCR { Secret { Inner { val v = s '1' } } Open }", kRemove),
+  EXPECT_EQ(RunRegistryScript(u"HKCR { Secret { Inner { val v = s '1' } } Open }", ScriptMode::kRemove),
             static_cast<HRESULT>(0x80070005));
   EXPECT_EQ(emu::OpenKeyHandles(), 0);
   EXPECT_TRUE(emu::KeyExists(HKEY_CLASSES_ROOT, u"Secret\\Inner"));
@@ -159,7 +157,7 @@ constexpr char16_t kSweepScript[] =
     u"  Stub.Name = s 'Stub' { CLSID = s '{11111111-2222-3333-4444-555555555555}' }\r\n"
     u"}\r\n";
 
-HRESULT RunSweepScript(int mode) {
+HRESULT RunSweepScript(ScriptMode mode) {
   CRegistrar registrar;
   if (FAILED(registrar.DefineReplacement(u"Module", u"C:\\Packages\\Stub.dll")) ||
       FAILED(registrar.DefineReplacement(u"Blob", test::Repeat(u"5a", 300).c_str()))) {
@@ -171,15 +169,15 @@ HRESULT RunSweepScript(int mode) {
 
 // The pre-existing keys named by the script have no subkeys of their own, so
 // a rolled-back registration and a plain removal end the same way.
-void PrepareRegistry(int mode) {
+void PrepareRegistry(ScriptMode mode) {
   emu::Reset();
   emu::CreateKey(HKEY_CLASSES_ROOT, u"CLSID\\{Other}");
-  if (mode == kRegister) {
+  if (mode == ScriptMode::kRegister) {
     emu::SetValue(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}", u"Old",
                   REG_SZ, test::TextBytes(u"stale"));
     emu::SetValue(HKEY_CLASSES_ROOT, u"Obsolete", u"", REG_SZ, test::TextBytes(u"gone"));
   } else {
-    ASSERT_EQ(RunSweepScript(kRegister), S_OK);
+    ASSERT_EQ(RunSweepScript(ScriptMode::kRegister), S_OK);
   }
 }
 
@@ -207,7 +205,7 @@ Counts Snapshot() {
 // Runs the sweep script with one fault armed by `arm` and checks the outcome
 // against the rules: failure reported unless the registry ends as in a clean
 // run, nothing leaked, and the registry as rollback or removal leaves it.
-void CheckFaultyRun(int mode, const std::string& before, const std::string& clean,
+void CheckFaultyRun(ScriptMode mode, const std::string& before, const std::string& clean,
                     const std::string& rolledBack, bool closeFailed,
                     const std::function<void()>& arm) {
   PrepareRegistry(mode);
@@ -226,7 +224,7 @@ void CheckFaultyRun(int mode, const std::string& before, const std::string& clea
     EXPECT_EQ(after, clean) << "success reported over a registry that differs from a clean run";
     return;
   }
-  if (mode == kRegister) {
+  if (mode == ScriptMode::kRegister) {
     // Either nothing was interpreted, or the failed block was rolled back.
     if (after != before) {
       EXPECT_EQ(after, rolledBack);
@@ -239,10 +237,10 @@ void CheckFaultyRun(int mode, const std::string& before, const std::string& clea
   }
 }
 
-void Sweep(int mode) {
-  PrepareRegistry(kRegister);
+void Sweep(ScriptMode mode) {
+  PrepareRegistry(ScriptMode::kRegister);
   const std::string rolledBack = [] {
-    EXPECT_EQ(RunSweepScript(kRemove), S_OK);
+    EXPECT_EQ(RunSweepScript(ScriptMode::kRemove), S_OK);
     return test::DumpRegistry(HKEY_CLASSES_ROOT);
   }();
   PrepareRegistry(mode);
@@ -274,8 +272,8 @@ void Sweep(int mode) {
   EXPECT_GT(sweptCalls, 20);
 }
 
-TEST_F(RegistrarEmulated, FaultSweepRegistration) { Sweep(kRegister); }
+TEST_F(RegistrarEmulated, FaultSweepRegistration) { Sweep(ScriptMode::kRegister); }
 
-TEST_F(RegistrarEmulated, FaultSweepRemoval) { Sweep(kRemove); }
+TEST_F(RegistrarEmulated, FaultSweepRemoval) { Sweep(ScriptMode::kRemove); }
 
 }  // namespace

@@ -9,11 +9,9 @@
 
 namespace test {
 
-constexpr int kRegister = 1;
-constexpr int kRemove = 0;
 
 /// Runs `script` in `mode` with the replacement Module = `module`.
-inline HRESULT RunRegistryScript(const std::u16string& script, int mode,
+inline HRESULT RunRegistryScript(const std::u16string& script, ScriptMode mode,
                                  const std::u16string& module = u"C:\\Packages\\Stub.dll") {
   CRegistrar registrar;
   if (FAILED(registrar.DefineReplacement(u"Module", module.c_str()))) return E_OUTOFMEMORY;

@@ -9,7 +9,6 @@
 
 namespace {
 
-using test::kRegister;
 using test::RunRegistryScript;
 
 // Value types, encodings, large values and the rollback of rejected assignments
@@ -18,7 +17,7 @@ using test::RunRegistryScript;
 class RegistrarValues : public test::RegistrySandbox {};
 
 TEST_F(RegistrarValues, RollbackMeetsTheSameSyntaxErrorAndStops) {
-  EXPECT_EQ(RunRegistryScript(u"HKCR { V { val a + s 'x' } }", kRegister), DISP_E_EXCEPTION);
+  EXPECT_EQ(RunRegistryScript(u"HKCR { V { val a + s 'x' } }", ScriptMode::kRegister), DISP_E_EXCEPTION);
   EXPECT_EQ(Dump(), "\\V\n");  // V stays, empty
 }
 

@@ -178,7 +178,7 @@ TEST_F(ServerModuleTest, AClassObjectLockThatFailedIsNeverEntered) {
   int sections = emu::LiveCriticalSections();
   emu::FailCall(emu::Call::InitializeCriticalSection, 1, ERROR_NOT_ENOUGH_MEMORY);
   {
-    ComModuleState record(ModuleInstance);
+    CComModuleState record(ModuleInstance);
     CServerModule module(record);
     module.Start(SetRow(0, &kClassA, CountingCreator, InstanceA), ModuleInstance, nullptr);
     void* object = reinterpret_cast<void*>(0x1234);
@@ -191,7 +191,7 @@ TEST_F(ServerModuleTest, AClassObjectLockThatFailedIsNeverEntered) {
   // A module whose own section failed has nothing to shut down either.
   emu::FailCall(emu::Call::InitializeCriticalSection, 2, ERROR_NOT_ENOUGH_MEMORY);
   {
-    ComModuleState record(ModuleInstance);
+    CComModuleState record(ModuleInstance);
     CServerModule module(record);
     EXPECT_EQ(module.validityMark, 0u);
     module.Stop();

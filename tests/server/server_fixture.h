@@ -32,7 +32,7 @@ class ServerFixture : public ::testing::Test {
 
  private:
   ClassTableEntry table_[4] = {};
-  std::optional<ComModuleState> record_;
+  std::optional<CComModuleState> record_;
   std::optional<CServerModule> module_;
   CServerModule* savedActive_ = nullptr;
   GUID savedIds_[2] = {};

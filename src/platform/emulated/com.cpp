@@ -26,7 +26,7 @@ HRESULT FromWin32(LONG code) {
 // The categories manager writes through the emulated registry directly: its
 // writes are the system's, not the module's, so they are neither counted as
 // the module's registry calls nor hit by faults injected into them.
-class CategoriesManager final : public ICatRegister {
+class CCategoriesManager final : public ICatRegister {
  public:
   HRESULT QueryInterface(REFIID riid, void** object) override {
     if (!object) return E_POINTER;
@@ -122,7 +122,7 @@ class CategoriesManager final : public ICatRegister {
 
 HRESULT CreateCategoriesManager(IUnknown* outer, REFIID riid, void** object) {
   if (outer) return CLASS_E_NOAGGREGATION;
-  auto* manager = new CategoriesManager;
+  auto* manager = new CCategoriesManager;
   HRESULT result = manager->QueryInterface(riid, object);
   manager->Release();
   return result;

@@ -1,0 +1,139 @@
+// The one way the module owns a resource: a move-only holder per kind of
+// resource, each freeing what it holds when it goes away.
+#pragma once
+
+#include "platform/platform.h"
+
+/// Owns at most one resource of the kind `Traits` describes: `Traits::Pointer`
+/// is its handle type and `Traits::Free` gives it back. Move-only; a move leaves
+/// the source empty. Header-only and one pointer wide, so it costs what a bare
+/// handle with a free on every path would.
+template <class Traits>
+class CUniqueResource {
+ public:
+  using Pointer = typename Traits::Pointer;
+
+  CUniqueResource() = default;
+  /// Takes ownership of `value` (null: holds nothing).
+  explicit CUniqueResource(Pointer value) : value_(value) {}
+  ~CUniqueResource() { Reset(); }
+  CUniqueResource(const CUniqueResource&) = delete;
+  CUniqueResource& operator=(const CUniqueResource&) = delete;
+  CUniqueResource(CUniqueResource&& other) noexcept : value_(other.Take()) {}
+  CUniqueResource& operator=(CUniqueResource&& other) noexcept {
+    if (this != &other) Reset(other.Take());
+    return *this;
+  }
+
+  /// The held resource, or null; still owned here.
+  Pointer Get() const { return value_; }
+  Pointer operator->() const { return value_; }
+  explicit operator bool() const { return value_ != nullptr; }
+
+  /// Frees the held resource (if any) and takes ownership of `value`.
+  void Reset(Pointer value = nullptr) {
+    const Pointer old = value_;
+    value_ = value;
+    if (old) Traits::Free(old);
+  }
+  /// Frees the held resource now and answers what the free answered; the
+  /// holder is empty afterwards even if the free failed. With nothing held,
+  /// nothing is called and the answer is zero.
+  auto Close() {
+    using Result = decltype(Traits::Free(value_));
+    if (!value_) return Result{};
+    return Traits::Free(Take());
+  }
+  /// Hands the resource to the caller, who frees it; the holder is left empty.
+  Pointer Take() {
+    const Pointer value = value_;
+    value_ = nullptr;
+    return value;
+  }
+  /// Frees the held resource and answers the empty slot, for a call that fills
+  /// an out-parameter; what it writes there is owned here.
+  Pointer* Put() {
+    Reset();
+    return &value_;
+  }
+
+ private:
+  Pointer value_ = nullptr;
+};
+
+namespace resource_traits {
+
+struct RegistryKey {
+  using Pointer = HKEY;
+  static LONG Free(HKEY key) { return sys::RegCloseKey(key); }
+};
+
+template <class T>
+struct TaskMemory {
+  using Pointer = T*;
+  static void Free(T* block) { sys::CoTaskMemFree(block); }
+};
+
+template <class T>
+struct HeapMemory {
+  using Pointer = T*;
+  static void Free(T* block) { sys::MemFree(block); }
+};
+
+/// An object built with placement new in a heap block; its class supplies the
+/// operator delete that gives the block back.
+template <class T>
+struct HeapObject {
+  using Pointer = T*;
+  static void Free(T* object) { delete object; }
+};
+
+struct File {
+  using Pointer = FILE*;
+  static int Free(FILE* file) { return sys::fclose(file); }
+};
+
+template <class T>
+struct Interface {
+  using Pointer = T*;
+  static void Free(T* object) { object->Release(); }
+};
+
+}  // namespace resource_traits
+
+/// An open registry key (RegCloseKey).
+using CUniqueKey = CUniqueResource<resource_traits::RegistryKey>;
+/// A task-memory block (CoTaskMemFree).
+template <class T>
+using CTaskMemory = CUniqueResource<resource_traits::TaskMemory<T>>;
+/// A module heap block (sys::MemFree).
+template <class T>
+using CHeapMemory = CUniqueResource<resource_traits::HeapMemory<T>>;
+/// A heap object of the module (its own operator delete).
+template <class T>
+using CHeapObjectOwner = CUniqueResource<resource_traits::HeapObject<T>>;
+/// A file opened for reading (fclose).
+using CUniqueFile = CUniqueResource<resource_traits::File>;
+/// One reference to a COM object (Release).
+template <class T>
+using CInterfacePtr = CUniqueResource<resource_traits::Interface<T>>;
+
+/// Releases the reference a plain pointer field holds, if any, and empties the
+/// field (for records whose layout is fixed, such as class-table rows).
+template <class T>
+void ResetInterface(T*& field) {
+  CInterfacePtr<T> reference(field);
+  field = nullptr;
+}
+
+/// Moves the block `block` holds to one of `bytes` (CoTaskMemRealloc), its
+/// contents kept up to the smaller size; false, with `block` unchanged, when
+/// there is no memory for it.
+template <class T>
+bool ResizeTaskMemory(CTaskMemory<T>& block, std::size_t bytes) {
+  void* resized = sys::CoTaskMemRealloc(block.Get(), bytes);
+  if (!resized) return false;
+  block.Take();  // the old block now lives on as the resized one
+  block.Reset(static_cast<T*>(resized));
+  return true;
+}
