@@ -29,9 +29,7 @@ struct ClassTableEntry {
   IUnknown* classObject;
   /// Class objects are never registered with the COM runtime, so this stays 0.
   DWORD registrationCookie;
-  /// Description hook; answers no text.
   const char16_t* (*describeClass)();
-  /// Category hook; answers no list.
   const CATID* (*listCategories)();
   /// Told true when the module starts and false when it stops.
   void (*classStartStop)(bool starting);

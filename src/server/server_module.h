@@ -43,9 +43,7 @@ class CModuleBase : public ModuleBaseRecord {
   // Defined here so that calls through the (final) module type inline to one
   // interlocked instruction: every client reference to a class factory steps
   // the lock count up and down again.
-  /// Interlocked; returns the new count.
   virtual LONG IncrementLockCount() { return sys::InterlockedIncrement(&lockCount); }
-  /// Interlocked; returns the new count.
   virtual LONG DecrementLockCount() { return sys::InterlockedDecrement(&lockCount); }
   virtual LONG GetLockCount();
   /// Hands out an added reference to the process global interface table, creating
