@@ -98,30 +98,24 @@ HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
 HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text) {
   if (!text) return E_POINTER;
   text->Reset();
-  CUniqueFile file(sys::_wfopen(scriptPath, u"rb"));
-  if (!file) {
-    sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
-    return E_INVALIDARG;
-  }
-
-  // A script that cannot be read whole must not run in part: it would register
-  // some keys and report the rest as if the script ended there.
-  const long size = FileSize(file.Get());
-  if (size < 0) {
-    sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
-    return E_INVALIDARG;
-  }
-  if (!TextFits(size)) return E_OUTOFMEMORY;
-  const std::size_t byteCount = static_cast<std::size_t>(size);
-
-  CHeapMemory<char> bytes(static_cast<char*>(ZeroedBlock(byteCount + 1)));
-  if (!bytes) return E_OUTOFMEMORY;
-  if (sys::fread(bytes.Get(), 1, byteCount, file.Get()) != byteCount) {
-    sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
-    return E_INVALIDARG;
-  }
-  // The bytes are all in memory: the file is not needed for the conversion.
-  file.Close();
+  CHeapMemory<char> bytes;
+  std::size_t byteCount = 0;
+  {
+    // A script that cannot be read whole must not run in part: it would
+    // register some keys and report the rest as if the script ended there.
+    CUniqueFile file(sys::_wfopen(scriptPath, u"rb"));
+    const long size = file ? FileSize(file.Get()) : -1;
+    if (size >= 0) {
+      if (!TextFits(size)) return E_OUTOFMEMORY;
+      byteCount = static_cast<std::size_t>(size);
+      bytes.Reset(static_cast<char*>(ZeroedBlock(byteCount + 1)));
+      if (!bytes) return E_OUTOFMEMORY;
+    }
+    if (size < 0 || sys::fread(bytes.Get(), 1, byteCount, file.Get()) != byteCount) {
+      sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
+      return E_INVALIDARG;
+    }
+  }  // the bytes are all in memory: the file is closed before the conversion
 
   CHeapMemory<char16_t> wide(
       static_cast<char16_t*>(ZeroedBlock((byteCount + 1) * sizeof(char16_t))));

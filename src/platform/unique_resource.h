@@ -41,7 +41,7 @@ class CUniqueResource {
   /// nothing is called and the answer is zero.
   auto Close() {
     using Result = decltype(Traits::Free(value_));
-    if (!value_) return Result{};
+    if (!value_) return Result();
     return Traits::Free(Take());
   }
   /// Hands the resource to the caller, who frees it; the holder is left empty.

@@ -1,8 +1,8 @@
 #include "registrar/registrar.h"
 
 #include <cstring>
-
-#include "platform/unique_resource.h"
+#include <new>
+#include <utility>
 
 namespace {
 
@@ -14,16 +14,6 @@ char16_t* CopyText(const char16_t* text) {
   return copy;
 }
 
-// Grows `array` to `count` pointers, the new last one null; false (array
-// untouched) when out of memory.
-bool GrowArray(char16_t**& array, int count) {
-  void* grown = sys::CoTaskMemRealloc(array, static_cast<std::size_t>(count) * sizeof(char16_t*));
-  if (!grown) return false;
-  array = static_cast<char16_t**>(grown);
-  array[count - 1] = nullptr;
-  return true;
-}
-
 }  // namespace
 
 bool ReplacementMap::Add(const char16_t* name, const char16_t* value) {
@@ -31,52 +21,46 @@ bool ReplacementMap::Add(const char16_t* name, const char16_t* value) {
   CTaskMemory<char16_t> nameCopy(CopyText(name));
   if (!nameCopy) return false;
   CTaskMemory<char16_t> valueCopy(CopyText(value));
-  if (!valueCopy || !AppendPair(nameCopy.Get(), valueCopy.Get())) return false;
-  // The map's arrays own the pair now.
-  nameCopy.Take();
-  valueCopy.Take();
-  return true;
+  return valueCopy && AppendPair(nameCopy, valueCopy);
 }
 
-// The names array may keep one spare element when only the values array
-// failed to grow; count and the pairs stay as they were.
-bool ReplacementMap::AppendPair(char16_t* name, char16_t* value) {
+// The names array may keep one spare (unused) element when only the values
+// array failed to grow; count and the pairs stay as they were. The pair moves
+// into the map only on success. An element is one pointer, so the elements
+// move with the arrays' bytes.
+bool ReplacementMap::AppendPair(CTaskMemory<char16_t>& name, CTaskMemory<char16_t>& value) {
   if (count_ == 0x7FFFFFFF / static_cast<int>(sizeof(char16_t*))) return false;
-  if (!GrowArray(names_, count_ + 1)) return false;
-  if (!GrowArray(values_, count_ + 1)) return false;
-  names_[count_] = name;
-  values_[count_] = value;
+  const std::size_t bytes = static_cast<std::size_t>(count_ + 1) * sizeof(CTaskMemory<char16_t>);
+  if (!ResizeTaskMemory(names_, bytes) || !ResizeTaskMemory(values_, bytes)) return false;
+  new (&names_.Get()[count_]) CTaskMemory<char16_t>(std::move(name));
+  new (&values_.Get()[count_]) CTaskMemory<char16_t>(std::move(value));
   ++count_;
   return true;
 }
 
 int ReplacementMap::IndexOf(const char16_t* name) const {
   for (int i = 0; i < count_; ++i) {
-    if (sys::lstrcmpiW(names_[i], name) == 0) return i;
+    if (sys::lstrcmpiW(NameAt(i), name) == 0) return i;
   }
   return -1;
 }
 
 const char16_t* ReplacementMap::Lookup(const char16_t* name) const {
   const int i = IndexOf(name);
-  return i < 0 ? nullptr : values_[i];
+  return i < 0 ? nullptr : ValueAt(i);
 }
+
+ReplacementMap::~ReplacementMap() { Clear(); }
 
 HRESULT ReplacementMap::Clear() {
   for (int i = 0; i < count_; ++i) {
-    sys::CoTaskMemFree(names_[i]);
-    sys::CoTaskMemFree(values_[i]);
+    names_.Get()[i].Close();
+    values_.Get()[i].Close();
   }
-  ReleaseStorage();
-  return S_OK;
-}
-
-void ReplacementMap::ReleaseStorage() {
-  sys::CoTaskMemFree(names_);
-  sys::CoTaskMemFree(values_);
-  names_ = nullptr;
-  values_ = nullptr;
+  names_.Close();
+  values_.Close();
   count_ = 0;
+  return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CRegistrar::QueryInterface(REFIID, void**) { return E_NOTIMPL; }

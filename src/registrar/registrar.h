@@ -2,13 +2,14 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/unique_resource.h"
 
 /// Named string pairs in the order they were added; owns a private copy of
 /// every string. The same name may be added more than once.
 class ReplacementMap {
  public:
   ReplacementMap() = default;
-  ~ReplacementMap() { Clear(); }
+  ~ReplacementMap();
   ReplacementMap(const ReplacementMap&) = delete;
   ReplacementMap& operator=(const ReplacementMap&) = delete;
 
@@ -20,18 +21,19 @@ class ReplacementMap {
   /// Value of the first matching pair, or null.
   const char16_t* Lookup(const char16_t* name) const;
   /// Stored strings of pair i; 0 <= i < Count().
-  const char16_t* NameAt(int i) const { return names_[i]; }
-  const char16_t* ValueAt(int i) const { return values_[i]; }
+  const char16_t* NameAt(int i) const { return names_.Get()[i].Get(); }
+  const char16_t* ValueAt(int i) const { return values_.Get()[i].Get(); }
   int Count() const { return count_; }
   /// Frees every pair and both arrays; S_OK.
   HRESULT Clear();
 
  private:
-  bool AppendPair(char16_t* name, char16_t* value);
-  void ReleaseStorage();
+  bool AppendPair(CTaskMemory<char16_t>& name, CTaskMemory<char16_t>& value);
 
-  char16_t** names_ = nullptr;
-  char16_t** values_ = nullptr;
+  // Task-memory arrays of count_ strings each (the names array may hold one
+  // spare element after a failed growth); every element owns its string.
+  CTaskMemory<CTaskMemory<char16_t>> names_;
+  CTaskMemory<CTaskMemory<char16_t>> values_;
   int count_ = 0;
 };
 
