@@ -7,6 +7,7 @@
 #include "registrar/key_handle.h"
 #include "registrar/registrar.h"
 #include "registrar/script_parser.h"
+#include "registrar/text_buffer.h"
 
 const RootKeyRow RootKeyTable[14] = {
     {u"HKCR", HKEY_CLASSES_ROOT},
@@ -77,6 +78,39 @@ bool KeyHasChildren(HKEY key) {
   return sys::RegQueryInfoKeyW(key, &subkeys) == ERROR_SUCCESS && subkeys > 0;
 }
 
+// The keys one block works with: the key the block belongs to (never closed
+// here), the latest key entry's key, and in removal one write handle to the
+// block's key that serves all of its value entries when the key itself was
+// not opened for writing.
+struct BlockKeys {
+  HKEY parent;
+  CKeyHandle current;
+  CKeyHandle values;
+};
+
+namespace {
+
+// Deletes the keys `created` lists (paths below `root`, each terminated, in the
+// order they were made), last made first: a key is always made after its
+// parent, so children go before their parents. A key that now has subkeys, or
+// is gone already, is left as it is; failures change nothing else.
+void RemoveCreatedKeys(HKEY root, const TextBuffer& created) {
+  const char16_t* const begin = created.Data();
+  const char16_t* end = begin + created.Length();  // just past the last terminator
+  while (end > begin) {
+    const char16_t* path = end - 1;
+    while (path > begin && path[-1] != 0) --path;
+    end = path;
+    CKeyHandle key;
+    if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) continue;
+    const bool hasChildren = KeyHasChildren(key.Get());
+    key.Close();
+    if (!hasChildren) sys::RegDeleteKeyW(root, path);
+  }
+}
+
+}  // namespace
+
 HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode) {
   CTaskMemory<char16_t> prepared;
   HRESULT hr = ExpandReplacements(script, prepared.Put());
@@ -84,7 +118,8 @@ HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode) {
 
   position_ = prepared.Get();
   skippedDeepBlock_ = false;
-  const WalkLevel rootLevel = {mode, /*readThrough=*/false, /*depth=*/1};
+  const WalkLevel rootLevel = {mode, /*readThrough=*/false, /*depth=*/1, /*pathLength=*/0,
+                               /*keyWritable=*/false};
   TokenBuffer token;
   while (*position_ != 0) {
     hr = ReadToken(token);
@@ -102,11 +137,26 @@ HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode) {
     }
     if (mode == ScriptMode::kRegister) {
       const char16_t* blockStart = position_;
+      TextBuffer keyPath(0);
+      TextBuffer created(0);
+      if (!keyPath.Data() || !created.Data()) {
+        hr = E_OUTOFMEMORY;
+        break;
+      }
+      keyPath_ = &keyPath;
+      createdKeys_ = &created;
       hr = WalkKeyBlock(token, root, rootLevel);
+      keyPath_ = nullptr;
+      createdKeys_ = nullptr;
       if (FAILED(hr)) {
-        // Undo the failed block; the run reports the registration failure.
+        // Undo the failed block; the run reports the registration failure. A
+        // rollback that stops early (the same malformed text stops it where it
+        // stopped the walk) would leave keys the walk made, keys the package's
+        // own removal could not take away either: those go by their paths.
         position_ = blockStart;
-        WalkKeyBlock(token, root, {ScriptMode::kRemove, false, 1});
+        if (FAILED(WalkKeyBlock(token, root, {ScriptMode::kRemove, false, 1, 0, false}))) {
+          RemoveCreatedKeys(root, created);
+        }
         break;
       }
     } else {
@@ -128,18 +178,17 @@ HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLe
     skippedDeepBlock_ = true;
     return ReadThroughDeepBlock(token);
   }
-  CKeyHandle current;  // the latest key entry's key; closed on every return
+  BlockKeys keys{parent, {}, {}};  // the block's own handles close on every return
   HRESULT hr = ReadToken(token);
   while (SUCCEEDED(hr) && token[0] != u'}') {
-    hr = WalkEntry(token, parent, current, level);
+    hr = WalkEntry(token, keys, level);
   }
   return hr;
 }
 
 // One entry, from its first token in `token` to the first token of the next
 // entry (or the "}" that ends the block) left in `token`.
-HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                                const WalkLevel& level) {
+HRESULT ScriptParser::WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level) {
   HRESULT hr = S_OK;
   bool removable = true;
   const bool isDelete = Is(token, u"Delete");
@@ -147,13 +196,13 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& cur
     hr = ReadToken(token);  // the subject, even when it is itself a keyword
     if (FAILED(hr)) return hr;
     if (level.mode == ScriptMode::kRegister) {
-      hr = DeleteSubject(token, CBorrowedKey(parent));
+      hr = DeleteSubject(token, CBorrowedKey(keys.parent));
       if (FAILED(hr)) return hr;
       if (isDelete) {
         hr = ReadToken(token);
         if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
         if (FAILED(hr)) return hr;
-        return NestedBlock(token, current.Get(), level);
+        return NestedBlock(token, keys.current.Get(), level);
       }
     }
   }
@@ -162,10 +211,10 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& cur
     hr = ReadToken(token);
     if (FAILED(hr)) return hr;
   }
-  if (Is(token, u"Val")) return ValueEntry(token, parent, current, level, removable);
+  if (Is(token, u"Val")) return ValueEntry(token, keys, level, removable);
   if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;  // one key level per entry
-  if (level.mode == ScriptMode::kRegister) return RegisterKeyEntry(token, parent, current, level);
-  return RemoveKeyEntry(token, parent, current, level, removable);
+  if (level.mode == ScriptMode::kRegister) return RegisterKeyEntry(token, keys, level);
+  return RemoveKeyEntry(token, keys, level, removable);
 }
 
 // ForceRemove and Delete in registration: the subject's old subtree goes,
@@ -189,22 +238,29 @@ HRESULT ScriptParser::ReadValueName(TokenBuffer& token, char16_t (&name)[kValueN
   return token[0] == u'=' ? S_OK : DISP_E_EXCEPTION;
 }
 
-HRESULT ScriptParser::ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                                 const WalkLevel& level, bool removable) {
+HRESULT ScriptParser::ValueEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level,
+                                 bool removable) {
   char16_t name[kValueNameCapacity];
   HRESULT hr = ReadValueName(token, name);
   if (FAILED(hr)) return hr;
 
   if (level.mode == ScriptMode::kRegister) {
-    hr = AssignValue(CBorrowedKey(parent), name, token);
+    hr = AssignValue(CBorrowedKey(keys.parent), name, token);
     if (FAILED(hr)) return hr;
-    return NestedBlock(token, current.Get(), level);
+    return NestedBlock(token, keys.current.Get(), level);
   }
   if (!level.readThrough && removable) {
-    CKeyHandle key;
-    LONG result = key.Open(parent, nullptr, KEY_WRITE);
-    if (result != ERROR_SUCCESS) return HResultFromWin32(result);
-    result = sys::RegDeleteValueW(key.Get(), name);
+    // One write handle serves every value of the block: the key's own when it
+    // was opened for writing, else one opened at the first value.
+    HKEY writable = keys.parent;
+    if (!level.keyWritable) {
+      if (!keys.values.Get()) {
+        const LONG opened = keys.values.Open(keys.parent, nullptr, KEY_WRITE);
+        if (opened != ERROR_SUCCESS) return HResultFromWin32(opened);
+      }
+      writable = keys.values.Get();
+    }
+    const LONG result = sys::RegDeleteValueW(writable, name);
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
       return HResultFromWin32(result);
     }
@@ -213,32 +269,70 @@ HRESULT ScriptParser::ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& cu
   return DiscardAssignment(token);
 }
 
-// Registration: open the key (read/write, else read-only) or create it, write
-// its default value, walk its block.
-HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                                       const WalkLevel& level) {
-  if (current.Open(parent, token, kReadWrite) != ERROR_SUCCESS &&
-      current.Open(parent, token, KEY_READ) != ERROR_SUCCESS) {
-    const LONG created = current.Create(parent, token, /*keyClass=*/nullptr,
-                                        REG_OPTION_NON_VOLATILE, kReadWrite,
-                                        /*security=*/nullptr, /*disposition=*/nullptr);
-    if (created != ERROR_SUCCESS) return HResultFromWin32(created);
+// Registration's key: one create for reading and writing opens a writable key
+// or makes a missing one. Only when it fails does the full order run, which
+// then decides the outcome and the error: open read/write, else read-only,
+// else create.
+HRESULT ScriptParser::OpenOrCreateKey(const char16_t* name, BlockKeys& keys, DWORD* disposition) {
+  constexpr DWORD kOptions = REG_OPTION_NON_VOLATILE;
+  if (keys.current.Create(keys.parent, name, /*keyClass=*/nullptr, kOptions, kReadWrite,
+                          /*security=*/nullptr, disposition) == ERROR_SUCCESS) {
+    return S_OK;
   }
-  HRESULT hr = ReadToken(token);
+  *disposition = REG_OPENED_EXISTING_KEY;
+  if (keys.current.Open(keys.parent, name, kReadWrite) == ERROR_SUCCESS ||
+      keys.current.Open(keys.parent, name, KEY_READ) == ERROR_SUCCESS) {
+    return S_OK;
+  }
+  return HResultFromWin32(keys.current.Create(keys.parent, name, /*keyClass=*/nullptr, kOptions,
+                                              kReadWrite, /*security=*/nullptr, disposition));
+}
+
+// Keeps the path of the key just entered at `level`, and notes it when the
+// walk made it: a rollback that stops early deletes the keys so noted.
+HRESULT ScriptParser::NoteKey(const char16_t* name, const WalkLevel& level, DWORD disposition) {
+  if (!keyPath_) return S_OK;
+  keyPath_->Truncate(level.pathLength);
+  if ((level.pathLength > 0 && !keyPath_->AppendChars(u"\\", 1)) || !keyPath_->AppendText(name)) {
+    return E_OUTOFMEMORY;
+  }
+  if (disposition == REG_CREATED_NEW_KEY &&
+      !createdKeys_->AppendChars(keyPath_->Data(), keyPath_->Length() + 1)) {
+    return E_OUTOFMEMORY;
+  }
+  return S_OK;
+}
+
+// Registration: open or create the key, write its default value, walk its block.
+HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys,
+                                       const WalkLevel& level) {
+  DWORD disposition = REG_OPENED_EXISTING_KEY;
+  HRESULT hr = OpenOrCreateKey(token, keys, &disposition);
+  if (SUCCEEDED(hr)) hr = NoteKey(token, level, disposition);
+  if (SUCCEEDED(hr)) hr = ReadToken(token);
   if (FAILED(hr)) return hr;
   if (token[0] == u'=') {
-    hr = AssignValue(current, nullptr, token);
+    hr = AssignValue(keys.current, nullptr, token);
     if (FAILED(hr)) return hr;
   }
-  return NestedBlock(token, current.Get(), level);
+  return NestedBlock(token, keys.current.Get(), level);
 }
 
 // Removal: walk the key's block first, then delete the key if it is removable
-// and has no subkeys left. A key that cannot be opened has its block read only.
-HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                                     const WalkLevel& level, bool removable) {
-  const LONG opened =
-      level.readThrough ? ERROR_FILE_NOT_FOUND : current.Open(parent, token, KEY_READ);
+// and has no subkeys left. The key is opened for reading and writing, so that
+// its block's values go through the same handle, else for reading; a key that
+// cannot be opened has its block read only.
+HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level,
+                                     bool removable) {
+  LONG opened = ERROR_FILE_NOT_FOUND;
+  bool writable = false;
+  if (!level.readThrough) {
+    opened = keys.current.Open(keys.parent, token, kReadWrite);
+    writable = opened == ERROR_SUCCESS;
+    if (!writable && opened != ERROR_FILE_NOT_FOUND) {
+      opened = keys.current.Open(keys.parent, token, KEY_READ);
+    }
+  }
   const bool readOnly = level.readThrough || opened != ERROR_SUCCESS;
   char16_t savedName[kSavedNameCapacity];
   CopyName(savedName, kSavedNameCapacity, token);
@@ -247,7 +341,8 @@ HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle
   if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
   if (FAILED(hr)) return hr;
   if (OpensBlock(token)) {
-    hr = WalkKeyBlock(token, current.Get(), {ScriptMode::kRemove, readOnly, level.depth + 1});
+    hr = WalkKeyBlock(token, keys.current.Get(),
+                      {ScriptMode::kRemove, readOnly, level.depth + 1, 0, writable});
     if (FAILED(hr) && !readOnly) return hr;
     // Read through: the inner failure is dropped and reading goes on.
     hr = ReadToken(token);
@@ -256,11 +351,11 @@ HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle
 
   if (opened == ERROR_FILE_NOT_FOUND) return S_OK;  // absent: nothing to remove
   if (opened != ERROR_SUCCESS) return HResultFromWin32(opened);
-  const bool hasChildren = KeyHasChildren(current.Get());
-  const LONG closed = current.Close();
+  const bool hasChildren = KeyHasChildren(keys.current.Get());
+  const LONG closed = keys.current.Close();
   if (closed != ERROR_SUCCESS) return HResultFromWin32(closed);
   if (removable && !hasChildren) {
-    const LONG deleted = sys::RegDeleteKeyW(parent, savedName);
+    const LONG deleted = sys::RegDeleteKeyW(keys.parent, savedName);
     if (deleted != ERROR_SUCCESS) return HResultFromWin32(deleted);
   }
   return S_OK;
@@ -270,7 +365,10 @@ HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle
 // Removal walks blocks inside the key entry itself and goes straight on here.
 HRESULT ScriptParser::NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel& level) {
   if (level.mode == ScriptMode::kRemove || !OpensBlock(token)) return S_OK;
-  const HRESULT hr = WalkKeyBlock(token, key, {level.mode, false, level.depth + 1});
+  // The block belongs to the latest key entry, whose path the walk holds.
+  const int pathLength = keyPath_ ? keyPath_->Length() : 0;
+  const HRESULT hr = WalkKeyBlock(token, key, {level.mode, false, level.depth + 1, pathLength, false});
+  if (keyPath_) keyPath_->Truncate(pathLength);
   if (FAILED(hr)) return hr;
   return ReadToken(token);
 }

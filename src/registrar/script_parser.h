@@ -7,17 +7,24 @@
 class CRegistrar;
 class CKeyHandle;
 class CBorrowedKey;
+class TextBuffer;
+struct BlockKeys;
 
 /// What a script run does with the keys and values its script names.
 enum class ScriptMode { kRemove, kRegister };
 
 /// Where a block stands in the walk: what the walk does there, whether its keys
 /// are only read through (their key is absent or cannot be opened in removal),
-/// and its nesting level, the root block being 1.
+/// its nesting level (the root block being 1), in registration the length of
+/// its key's path below the root (the walk notes the keys it creates by path),
+/// and in removal whether its key was opened for writing (then its value
+/// entries delete through that handle).
 struct WalkLevel {
   ScriptMode mode;
   bool readThrough;
   int depth;
+  int pathLength;
+  bool keyWritable;
 };
 
 /// Capacity of a token buffer in wide characters; a token holds at most
@@ -93,8 +100,12 @@ class ScriptParser {
 
   // ---- Key tree -----------------------------------------------------------------------
 
-  /// Prepares `script` and registers or removes its root blocks in order. A root block that fails to register is walked again
-  /// in removal mode (rollback); earlier blocks stay. The caller keeps `script`.
+  /// Prepares `script` and registers or removes its root blocks in order. A
+  /// root block that fails to register is walked again in removal mode
+  /// (rollback); earlier blocks stay. Should the rollback stop early (it meets
+  /// the same malformed text), the keys the failed walk itself created are
+  /// deleted too, deepest first, each only while it has no subkeys. The caller
+  /// keeps `script`.
   HRESULT RunScript(const char16_t* script, ScriptMode mode);
   /// Interprets one block at `level` from just after its "{" under `parent`
   /// (never closed here). On success the "}" that closed the block is in `token`.
@@ -102,20 +113,25 @@ class ScriptParser {
 
  private:
   HRESULT CopyStep(char16_t* buffer, int capacity, int& written);
-  HRESULT WalkEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, const WalkLevel& level);
+  HRESULT WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level);
   HRESULT DeleteSubject(const char16_t* subject, CBorrowedKey parent);
   HRESULT ReadValueName(TokenBuffer& token, char16_t (&name)[kValueNameCapacity]);
-  HRESULT ValueEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current, const WalkLevel& level,
-                     bool removable);
-  HRESULT RegisterKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                           const WalkLevel& level);
-  HRESULT RemoveKeyEntry(TokenBuffer& token, HKEY parent, CKeyHandle& current,
-                         const WalkLevel& level, bool removable);
+  HRESULT ValueEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level, bool removable);
+  HRESULT OpenOrCreateKey(const char16_t* name, BlockKeys& keys, DWORD* disposition);
+  HRESULT NoteKey(const char16_t* name, const WalkLevel& level, DWORD disposition);
+  HRESULT RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level);
+  HRESULT RemoveKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level,
+                         bool removable);
   HRESULT NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel& level);
   HRESULT ReadThroughDeepBlock(TokenBuffer& token);
 
   const char16_t* position_ = nullptr;
   CRegistrar* registrar_;
+  // While a root block registers: the path below the root of the key being
+  // walked, and the paths of the keys the walk created, each with its
+  // terminator, in the order they were made.
+  TextBuffer* keyPath_ = nullptr;
+  TextBuffer* createdKeys_ = nullptr;
   // Set when removal met a block nested deeper than kMaxNesting and read it
   // through untouched: the run then reports DISP_E_EXCEPTION.
   bool skippedDeepBlock_ = false;

@@ -21,6 +21,11 @@ class TextBuffer {
   /// Appends a NUL-terminated text; false for null.
   bool AppendText(const char16_t* text);
 
+  /// Cuts the text back to its first `length` code units (no longer than it is).
+  void Truncate(int length) {
+    if (data_ && length >= 0 && length <= length_) data_.Get()[length_ = length] = 0;
+  }
+
   const char16_t* Data() const { return data_.Get(); }
   int Length() const { return length_; }
   int Capacity() const { return capacity_; }

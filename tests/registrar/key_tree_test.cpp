@@ -45,6 +45,25 @@ TEST_F(RegistrarKeyTree, MalformedScriptsAreRefusedAndLeaveNothing) {
   EXPECT_EQ(Dump(), "\\F\n  \"v\" = sz \"x\"\n");
 }
 
+TEST_F(RegistrarKeyTree, RollbackStoppedByTheSameErrorStillTakesDownWhatTheWalkMade) {
+  // Each way the text can stop the rollback where it stopped the walk, inside
+  // the blocks of keys the walk made: those keys go, deepest first, and the key
+  // that was there before stays as it was.
+  PutString(HKEY_CLASSES_ROOT, u"Keep", u"old", u"o");
+  const std::string before = Dump();
+  for (const char16_t* script : {
+           u"HKCR { V { val a + s 'x' } }",                        // a Val without "="
+           u"HKCR { T = s 'x' { U",                                // the text ends in a block
+           u"HKCR { Q { val a = s 'x } }",                         // an unclosed quote
+           u"HKCR { N { NoRemove M { K\\L } } }",                  // a backslash; NoRemove made here
+           u"HKCR { Keep { New = s 'n' { val a + s 'x' } } }",     // under a key that was there
+           u"HKCR { Keep { {1} = s 'S' { InprocServer32 = s C:\\My Packages\\A.dll } } }",
+       }) {
+    EXPECT_EQ(RunRegistryScript(script, ScriptMode::kRegister), DISP_E_EXCEPTION) << test::Utf8(script);
+    EXPECT_EQ(Dump(), before) << test::Utf8(script);
+  }
+}
+
 TEST_F(RegistrarKeyTree, KeywordOrderWithinAnEntry) {
   PutKey(HKEY_CLASSES_ROOT, u"NoRemove\\Sub");
   // ForceRemove takes "NoRemove" as its subject; X is then a NoRemove entry.

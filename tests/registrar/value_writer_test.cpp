@@ -16,11 +16,6 @@ using test::RunRegistryScript;
 // large_values.rgs, value_types and dword_forms); these are the cases it does not reach.
 class RegistrarValues : public test::RegistrySandbox {};
 
-TEST_F(RegistrarValues, RollbackMeetsTheSameSyntaxErrorAndStops) {
-  EXPECT_EQ(RunRegistryScript(u"HKCR { V { val a + s 'x' } }", ScriptMode::kRegister), DISP_E_EXCEPTION);
-  EXPECT_EQ(Dump(), "\\V\n");  // V stays, empty
-}
-
 TEST(RegistrarValueTypes, AssignValueLeavesNextTokenAndPassesFailuresOn) {
   // Under a key that is not there the write fails and no further token is read.
   const std::u16string text = u"s 'x' } rest";
