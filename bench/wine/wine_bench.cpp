@@ -261,11 +261,12 @@ void DirectTree(bool create) {
   }
 }
 
-// The registry calls the interpreter makes for the tree, made by hand: before
-// each create, the two opens that fail on a fresh key (read/write, then read);
-// on removal, per key an open for reading, per value an open for writing, the
-// value deletion and a close, then the subkey count, a close and the key
-// deletion. Against these the interpreter's own text work shows.
+// The registry calls the interpreter makes for the tree, made by hand, which
+// are also the fewest that write it or remove exactly what the script names:
+// per key one create for reading and writing and the two value writes; on
+// removal, per key an open for reading and writing, the two value deletions
+// through it, the subkey count, a close and the key deletion. Against these
+// the interpreter's own text work shows.
 void SameCallsTree(bool create) {
   std::vector<std::wstring> names, texts;
   for (int i = 0; i < kTreeKeys; ++i) {
@@ -281,10 +282,6 @@ void SameCallsTree(bool create) {
     }
     for (int i = 0; i < kTreeKeys; ++i) {
       HKEY key = nullptr;
-      if (RegOpenKeyExW(tree, names[i].c_str(), 0, KEY_READ | KEY_WRITE, &key) == ERROR_SUCCESS ||
-          RegOpenKeyExW(tree, names[i].c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        Fail("a tree key is there already");
-      }
       if (RegCreateKeyExW(tree, names[i].c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
                           &key, nullptr) != ERROR_SUCCESS) {
         Fail("RegCreateKeyExW");
@@ -297,28 +294,28 @@ void SameCallsTree(bool create) {
       RegCloseKey(key);
     }
   } else {
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kTreeKey, 0, KEY_READ, &tree) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kTreeKey, 0, KEY_READ | KEY_WRITE, &tree) !=
+        ERROR_SUCCESS) {
       Fail("RegOpenKeyExW of the tree");
     }
     for (int i = 0; i < kTreeKeys; ++i) {
       HKEY key = nullptr;
-      if (RegOpenKeyExW(tree, names[i].c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+      if (RegOpenKeyExW(tree, names[i].c_str(), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) {
         Fail("RegOpenKeyExW");
       }
-      for (const wchar_t* value : {L"Text", L"Number"}) {
-        HKEY writable = nullptr;
-        if (RegOpenKeyExW(key, nullptr, 0, KEY_WRITE, &writable) != ERROR_SUCCESS) {
-          Fail("RegOpenKeyExW for writing");
-        }
-        RegDeleteValueW(writable, value);
-        RegCloseKey(writable);
-      }
+      RegDeleteValueW(key, L"Text");
+      RegDeleteValueW(key, L"Number");
       DWORD subkeys = 0;
       RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
                        nullptr, nullptr, nullptr, nullptr);
       RegCloseKey(key);
       if (RegDeleteKeyW(tree, names[i].c_str()) != ERROR_SUCCESS) Fail("RegDeleteKeyW");
     }
+  }
+  if (!create) {
+    DWORD subkeys = 0;
+    RegQueryInfoKeyW(tree, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, nullptr, nullptr);
   }
   RegCloseKey(tree);
   if (!create && RegDeleteKeyW(HKEY_CLASSES_ROOT, kTreeKey) != ERROR_SUCCESS) {
@@ -353,6 +350,21 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
   auto unregisterServer = reinterpret_cast<EntryPoint>(
       reinterpret_cast<void*>(GetProcAddress(module, "DllUnregisterServer")));
   if (!registerServer || !unregisterServer) Fail("exports missing");
+  // A package whose scripts hold the ProgID blocks and an empty tree: what a
+  // registration costs whatever its size (locating the package, reading the
+  // scripts, the component categories).
+  const GUID smallStyleId = e2e::NewGuid(), smallTextId = e2e::NewGuid();
+  const std::string smallStyle = TreeScript("StubBench.SmallStyle", smallStyleId, 0, 0);
+  const std::string smallText = TreeScript("StubBench.SmallText", smallTextId, 0, 0);
+  e2e::Package small(folder, L"BenchSmall", smallStyle.c_str(), smallText.c_str());
+  if (!small.ok) Fail("could not lay out the small package");
+  HMODULE smallModule = LoadLibraryW(small.modulePath.c_str());
+  if (!smallModule) Fail("LoadLibrary of the small package");
+  auto registerSmall = reinterpret_cast<EntryPoint>(
+      reinterpret_cast<void*>(GetProcAddress(smallModule, "DllRegisterServer")));
+  auto unregisterSmall = reinterpret_cast<EntryPoint>(
+      reinterpret_cast<void*>(GetProcAddress(smallModule, "DllUnregisterServer")));
+  if (!registerSmall || !unregisterSmall) Fail("exports of the small package missing");
 
   auto timed = [](auto&& work) {
     const double start = Now();
@@ -382,8 +394,14 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
   }
   // In process: the exports, the interpreter's calls by hand and the direct
   // calls, back to back, the first of them changing from round to round.
-  std::vector<double> inAdd, inDel, sameAdd, sameDel, directAdd, directDel;
+  std::vector<double> inAdd, inDel, sameAdd, sameDel, directAdd, directDel, fixedAdd, fixedDel;
   for (int round = 0; round < kInProcessRounds; ++round) {
+    fixedAdd.push_back(timed([&] {
+      if (registerSmall() != S_OK) Fail("DllRegisterServer of the small package");
+    }));
+    fixedDel.push_back(timed([&] {
+      if (unregisterSmall() != S_OK) Fail("DllUnregisterServer of the small package");
+    }));
     for (int turn = 0; turn < 3; ++turn) {
       switch ((round + turn) % 3) {
         case 0:
@@ -411,9 +429,10 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
     }
   }
   FreeLibrary(module);
+  FreeLibrary(smallModule);
   // Removal leaves the classes in their categories; the run takes those
   // entries away itself, so that it leaves nothing behind.
-  for (const GUID* id : {&styleId, &styleTextId}) {
+  for (const GUID* id : {&styleId, &styleTextId, &smallStyleId, &smallTextId}) {
     RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + e2e::GuidText(*id)).c_str());
     RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + e2e::GuidText(*id)).c_str());
   }
@@ -426,6 +445,8 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
   Report("unregister_in_process_ms", Median(inDel));
   Report("unregister_direct_calls_ms", Median(directDel));
   Report("register_same_calls_ms", Median(sameAdd));
+  Report("register_fixed_ms", Median(fixedAdd));
+  Report("unregister_fixed_ms", Median(fixedDel));
   Report("unregister_same_calls_ms", Median(sameDel));
   Report("startup_regsvr32_ms", Median(idle));
   Report("startup_reg_ms", Median(idleBase));

@@ -36,10 +36,6 @@ namespace {
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
 constexpr int kSavedNameCapacity = 260;
 
-bool Is(const char16_t* token, const char16_t* keyword) {
-  return sys::lstrcmpiW(token, keyword) == 0;
-}
-
 // Only a token that is exactly "{" opens a nested block.
 bool OpensBlock(const char16_t* token) { return token[0] == u'{' && token[1] == 0; }
 
@@ -61,14 +57,14 @@ void CopyName(char16_t* target, int capacity, const char16_t* source) {
 
 HKEY FindRootKey(const char16_t* name) {
   for (const RootKeyRow& row : RootKeyTable) {
-    if (Is(name, row.name)) return row.key;
+    if (IsKeyword(name, row.name)) return row.key;
   }
   return nullptr;
 }
 
 bool MayDeleteKey(const char16_t* name) {
   for (const char16_t* protectedName : ProtectedKeyNames) {
-    if (Is(name, protectedName)) return false;
+    if (IsKeyword(name, protectedName)) return false;
   }
   return true;
 }
@@ -191,8 +187,8 @@ HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLe
 HRESULT ScriptParser::WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level) {
   HRESULT hr = S_OK;
   bool removable = true;
-  const bool isDelete = Is(token, u"Delete");
-  if (isDelete || Is(token, u"ForceRemove")) {
+  const bool isDelete = IsKeyword(token, u"Delete");
+  if (isDelete || IsKeyword(token, u"ForceRemove")) {
     hr = ReadToken(token);  // the subject, even when it is itself a keyword
     if (FAILED(hr)) return hr;
     if (level.mode == ScriptMode::kRegister) {
@@ -206,12 +202,12 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkL
       }
     }
   }
-  if (Is(token, u"NoRemove")) {
+  if (IsKeyword(token, u"NoRemove")) {
     removable = false;
     hr = ReadToken(token);
     if (FAILED(hr)) return hr;
   }
-  if (Is(token, u"Val")) return ValueEntry(token, keys, level, removable);
+  if (IsKeyword(token, u"Val")) return ValueEntry(token, keys, level, removable);
   if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;  // one key level per entry
   if (level.mode == ScriptMode::kRegister) return RegisterKeyEntry(token, keys, level);
   return RemoveKeyEntry(token, keys, level, removable);
@@ -388,15 +384,15 @@ HRESULT ScriptParser::ReadThroughDeepBlock(TokenBuffer& token) {
       hr = ReadToken(token);  // the token after the inner block
       continue;
     }
-    if (Is(token, u"Delete") || Is(token, u"ForceRemove")) {
+    if (IsKeyword(token, u"Delete") || IsKeyword(token, u"ForceRemove")) {
       hr = ReadToken(token);
       if (FAILED(hr)) break;
     }
-    if (Is(token, u"NoRemove")) {
+    if (IsKeyword(token, u"NoRemove")) {
       hr = ReadToken(token);
       if (FAILED(hr)) break;
     }
-    if (Is(token, u"Val")) {
+    if (IsKeyword(token, u"Val")) {
       hr = ReadValueName(token, name);
       if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
       continue;

@@ -45,6 +45,23 @@ constexpr int kMaxNesting = 128;
 /// token character.
 inline bool IsBlank(char16_t c) { return c == u'\t' || c == u'\n' || c == u'\r' || c == u' '; }
 
+/// The position of the character after the one at `p`, as the platform's
+/// CharNextW answers it: a character takes the combining marks that follow it,
+/// and every such mark, like the second half of a surrogate pair, lies at
+/// U+0300 or above, so a next code unit below that begins the next character
+/// and costs no call. At the terminator the position stays.
+inline const char16_t* NextChar(const char16_t* p) {
+  if (*p != 0 && p[1] < 0x0300) return p + 1;
+  return sys::CharNextW(p);
+}
+
+/// Whether `token` is `keyword` (ASCII letters, digits, underscores and
+/// blanks) without regard to case, as the platform's locale-aware comparison
+/// decides. A token of ASCII letters and digits alone is compared here, where
+/// that comparison can only agree, and costs no call; any other token goes to
+/// the platform.
+bool IsKeyword(const char16_t* token, const char16_t* keyword);
+
 /// First position in `text`, stepping character by character, whose code unit
 /// is `c`; null when the terminator comes first or `text` is null.
 const char16_t* FindChar(const char16_t* text, char16_t c);

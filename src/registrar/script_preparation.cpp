@@ -118,7 +118,7 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
   position_ = text;
   while (*position_ != 0) {
     if (*position_ == kPercent) {
-      const char16_t* nameStart = sys::CharNextW(position_);
+      const char16_t* nameStart = NextChar(position_);
       if (*nameStart == kPercent) {
         if (!prepared.Append(&kPercent, 1)) return E_OUTOFMEMORY;
         position_ = nameStart;
@@ -152,7 +152,7 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
       position_ = runEnd;
       continue;
     }
-    position_ = sys::CharNextW(position_);
+    position_ = NextChar(position_);
   }
   *out = prepared.Release();
   return S_OK;

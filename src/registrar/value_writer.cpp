@@ -78,11 +78,24 @@ LONG StoreBinaryText(CBorrowedKey key, const char16_t* name, const char16_t* tex
                              static_cast<DWORD>(bytes));
 }
 
+// At most nine decimal digits always fit: the platform's number conversion
+// would answer exactly their value, so they are read here without a call.
+bool ReadSmallDecimal(const char16_t* text, ULONG* value) {
+  ULONG number = 0;
+  int i = 0;
+  for (; text[i]; ++i) {
+    if (i == 9 || text[i] < u'0' || text[i] > u'9') return false;
+    number = number * 10 + static_cast<ULONG>(text[i] - u'0');
+  }
+  *value = number;
+  return i > 0;
+}
+
 }  // namespace
 
 bool LookupValueType(const char16_t* token, std::uint16_t* code) {
   for (const ValueTypeRow& row : kValueTypes) {
-    if (sys::lstrcmpiW(token, row.letter) == 0) {
+    if (IsKeyword(token, row.letter)) {
       *code = row.code;
       return true;
     }
@@ -118,8 +131,10 @@ HRESULT ScriptParser::AssignValue(CBorrowedKey key, const char16_t* name, TokenB
       ULONG number = 0;
       constexpr LCID kNeutralLocale = 0;
       constexpr ULONG kNoFlags = 0;
-      hr = sys::VarUI4FromStr(text, kNeutralLocale, kNoFlags, &number);
-      if (FAILED(hr)) return hr;
+      if (!ReadSmallDecimal(text, &number)) {
+        hr = sys::VarUI4FromStr(text, kNeutralLocale, kNoFlags, &number);
+        if (FAILED(hr)) return hr;
+      }
       result = key.StoreDword(name, number);
       break;
     }
