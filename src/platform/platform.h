@@ -53,6 +53,8 @@ using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
 struct HWND__;
 using HWND = HWND__*;
+struct HWINSTA__;
+using HWINSTA = HWINSTA__*;
 struct SECURITY_ATTRIBUTES;
 
 #define HKEY_CLASSES_ROOT ((HKEY)(std::uintptr_t)0x80000000u)
@@ -145,6 +147,8 @@ inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 
 #define DLL_THREAD_DETACH 3
 #define CP_UTF8 65001
 #define MB_OK 0x00000000L
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
 #define CLSCTX_INPROC_SERVER 0x1
 #define CLSCTX_INPROC_HANDLER 0x2
 #define CLSCTX_INPROC (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)
@@ -180,6 +184,13 @@ struct ICatRegister : IUnknown {
   virtual HRESULT UnRegisterClassImplCategories(REFCLSID clsid, ULONG count, CATID* ids) = 0;
   virtual HRESULT RegisterClassReqCategories(REFCLSID clsid, ULONG count, CATID* ids) = 0;
   virtual HRESULT UnRegisterClassReqCategories(REFCLSID clsid, ULONG count, CATID* ids) = 0;
+};
+
+// ---- Window stations ---------------------------------------------------------------
+struct USEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
 };
 
 // ---- Critical sections --------------------------------------------------------------
@@ -258,8 +269,18 @@ void* MemAlloc(std::size_t bytes);
 void MemFree(void* block);
 
 // ---- User interface and text stepping ----------------------------------------------------
+/// The text of a wide-string argument the module's caller passed in.
+const char16_t* CallerText(const OLECHAR* text);
 int MessageBoxW(HWND owner, const char16_t* text, const char16_t* caption, UINT type);
 const char16_t* CharNextW(const char16_t* position);
+/// The window station of the calling process; null on failure. The handle is
+/// the system's: it is never closed.
+HWINSTA GetProcessWindowStation();
+/// Information about a window station (the module asks only for UOI_FLAGS,
+/// whose WSF_VISIBLE bit says whether a person can see the station's
+/// windows); FALSE on failure, with the last error set.
+BOOL GetUserObjectInformationW(HWINSTA object, int index, void* info, DWORD length,
+                               DWORD* lengthNeeded);
 
 // ---- Registry -----------------------------------------------------------------------------
 LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t* className,
@@ -275,6 +296,10 @@ LONG RegDeleteValueW(HKEY key, const char16_t* name);
 LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount);
 LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD size);
+/// Makes the predefined key `key` stand for the open key `newKey` in this
+/// process's registry calls until it is called again; a null `newKey` restores
+/// the default. `newKey` may be closed once this returns.
+LONG RegOverridePredefKey(HKEY key, HKEY newKey);
 
 // ---- COM runtime --------------------------------------------------------------------------
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,

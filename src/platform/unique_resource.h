@@ -68,6 +68,13 @@ struct RegistryKey {
   static LONG Free(HKEY key) { return sys::RegCloseKey(key); }
 };
 
+/// A predefined root that RegOverridePredefKey redirected; giving it back
+/// restores the root's default meaning.
+struct PredefinedKeyOverride {
+  using Pointer = HKEY;
+  static LONG Free(HKEY root) { return sys::RegOverridePredefKey(root, nullptr); }
+};
+
 template <class T>
 struct TaskMemory {
   using Pointer = T*;
@@ -103,6 +110,8 @@ struct Interface {
 
 /// An open registry key (RegCloseKey).
 using CUniqueKey = CUniqueResource<resource_traits::RegistryKey>;
+/// A redirected predefined root (RegOverridePredefKey with no key restores it).
+using CKeyOverride = CUniqueResource<resource_traits::PredefinedKeyOverride>;
 /// A task-memory block (CoTaskMemFree).
 template <class T>
 using CTaskMemory = CUniqueResource<resource_traits::TaskMemory<T>>;

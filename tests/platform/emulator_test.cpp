@@ -301,6 +301,22 @@ TEST_F(PlatformEmulatorTest, CriticalSectionsAndMessageBoxes) {
   EXPECT_EQ(u"C:\\P\\Style.rgs", emu::MessageBoxes()[0].text);
   EXPECT_EQ(u"Failed to load file!", emu::MessageBoxes()[0].caption);
   EXPECT_EQ(static_cast<UINT>(MB_OK), emu::MessageBoxes()[0].type);
+
+  // The window station a box would appear on: visible until a test hides it.
+  const HWINSTA station = sys::GetProcessWindowStation();
+  ASSERT_NE(nullptr, station);
+  USEROBJECTFLAGS flags = {};
+  DWORD length = 0;
+  ASSERT_TRUE(sys::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &length));
+  EXPECT_EQ(static_cast<DWORD>(sizeof flags), length);
+  EXPECT_EQ(static_cast<DWORD>(WSF_VISIBLE), flags.dwFlags);
+  emu::SetWindowStationVisible(false);
+  ASSERT_TRUE(sys::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &length));
+  EXPECT_EQ(0u, flags.dwFlags);
+  EXPECT_FALSE(sys::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags - 1, &length));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), sys::GetLastError());
+  EXPECT_FALSE(sys::GetUserObjectInformationW(nullptr, UOI_FLAGS, &flags, sizeof flags, &length));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), sys::GetLastError());
 }
 
 TEST_F(PlatformEmulatorTest, ConcurrentUseIsSafe) {

@@ -231,23 +231,25 @@ TEST_F(PlatformRegistryTest, ValuesAreStoredExactly) {
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, sys::RegDeleteValueW(base_, u"Text"));
 }
 
-#ifdef _WIN32
-// Tests of registry-writing code can redirect a predefined root into a private
-// key; this pins that the mechanism works where those tests run.
+// Registration for the current user redirects HKEY_CLASSES_ROOT for the length
+// of one call (and tests of registry-writing code redirect it into a private
+// key). The redirection keeps its own reference to the key, so the handle
+// given may be closed at once; a null key restores the root.
 TEST_F(PlatformRegistryTest, PredefinedRootCanBeRedirected) {
   HKEY classes = Create(base_, u"Classes");
-  ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_CLASSES_ROOT, classes));
+  ASSERT_EQ(ERROR_SUCCESS, sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, classes));
+  sys::RegCloseKey(classes);
   HKEY key = nullptr;
   LONG created = sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, u"StubTests.Redirected", 0, nullptr, 0,
                                       KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr));
   ASSERT_EQ(ERROR_SUCCESS, created);
   sys::RegCloseKey(key);
+  ASSERT_EQ(ERROR_SUCCESS, Open(base_, u"Classes", KEY_READ, &classes));
   EXPECT_EQ(std::vector<std::u16string>{u"StubTests.Redirected"}, SubkeyNames(classes));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open(HKEY_CLASSES_ROOT, u"StubTests.Redirected", KEY_READ, &key));
   sys::RegCloseKey(classes);
 }
-#endif
 
 }  // namespace
 }  // namespace platform_test

@@ -44,6 +44,9 @@ enum class Call {
   GetLongPathNameW,
   MultiByteToWideChar,
   _wfopen,
+  RegOverridePredefKey,
+  GetProcessWindowStation,
+  GetUserObjectInformationW,
   kCount
 };
 
@@ -52,7 +55,9 @@ enum class Call {
 /// an HRESULT for COM and automation calls; for InitializeCriticalSection,
 /// GetModuleFileNameW, GetLongPathNameW, MultiByteToWideChar and _wfopen the
 /// call reports failure in its own way (false, 0 or null) and `code` becomes the
-/// thread's last error. Several failures may be armed at once.
+/// thread's last error; GetProcessWindowStation then answers null and
+/// GetUserObjectInformationW FALSE, with `code` as the last error too. Several
+/// failures may be armed at once.
 void FailCall(Call call, int nth, std::int32_t code);
 
 /// The `nth` allocation from now on (1 = the next one) fails. Allocations are
@@ -102,6 +107,12 @@ void MarkKeyUnreadable(HKEY root, const std::u16string& path);
 /// (KEY_SET_VALUE, KEY_CREATE_SUB_KEY or DELETE) fails with
 /// ERROR_ACCESS_DENIED, and so does deleting it; KEY_READ opens succeed.
 void MarkKeyReadOnly(HKEY root, const std::u16string& path);
+
+/// True while RegOverridePredefKey has `root` standing for another key. Only
+/// the registry calls of platform.h follow such an override; the functions
+/// here, and the emulator's own services (the categories manager among them,
+/// as Wine's ignores it too), always address the roots themselves.
+bool PredefinedKeyOverridden(HKEY root);
 
 struct Value {
   std::u16string name;  // empty for the default value
@@ -169,6 +180,11 @@ struct MessageBoxRecord {
 };
 /// Boxes shown since the last Reset, in order. Each returns IDOK (1) at once.
 const std::vector<MessageBoxRecord>& MessageBoxes();
+
+/// Whether the process's window station is one a person can see (WSF_VISIBLE
+/// in its UOI_FLAGS). Reset makes it visible; a hidden station is what a
+/// service or an installer running without a desktop has.
+void SetWindowStationVisible(bool visible);
 
 // ---- Text helpers for tests --------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // Kernel and user services: the thread's last error, critical sections, the
-// module heap, and message boxes (recorded, never shown).
+// module heap, message boxes (recorded, never shown) and the process's window
+// station.
 #include <cstdlib>
 #include <unordered_set>
 #include <vector>
@@ -15,7 +16,11 @@ struct KernelState {
   std::unordered_set<void*> heapBlocks;
   std::unordered_set<void*> criticalSections;
   std::vector<MessageBoxRecord> messageBoxes;
+  bool stationVisible = true;
 };
+
+// The process's window station: a tagged value that is never dereferenced.
+const HWINSTA kProcessStation = reinterpret_cast<HWINSTA>(static_cast<std::uintptr_t>(0x5740));
 
 KernelState& Kernel() {
   static KernelState state;
@@ -45,6 +50,11 @@ int LiveCriticalSections() {
 const std::vector<MessageBoxRecord>& MessageBoxes() {
   detail::Guard guard(detail::StateLock());
   return Kernel().messageBoxes;
+}
+
+void SetWindowStationVisible(bool visible) {
+  detail::Guard guard(detail::StateLock());
+  Kernel().stationVisible = visible;
 }
 
 }  // namespace emu
@@ -112,6 +122,41 @@ int MessageBoxW(HWND owner, const char16_t* text, const char16_t* caption, UINT 
       {owner, text ? std::u16string(text) : std::u16string(),
        caption ? std::u16string(caption) : std::u16string(), type});
   return 1;  // IDOK: the only button the module ever shows
+}
+
+HWINSTA GetProcessWindowStation() {
+  std::int32_t code = 0;
+  if (emu::detail::CallFails(emu::Call::GetProcessWindowStation, &code)) {
+    emu::detail::SetLastErrorCode(static_cast<DWORD>(code));
+    return nullptr;
+  }
+  return emu::kProcessStation;
+}
+
+BOOL GetUserObjectInformationW(HWINSTA object, int index, void* info, DWORD length,
+                               DWORD* lengthNeeded) {
+  std::int32_t code = 0;
+  if (emu::detail::CallFails(emu::Call::GetUserObjectInformationW, &code)) {
+    emu::detail::SetLastErrorCode(static_cast<DWORD>(code));
+    return FALSE;
+  }
+  DWORD status = ERROR_SUCCESS;
+  if (object != emu::kProcessStation) {
+    status = ERROR_INVALID_HANDLE;
+  } else if (index != UOI_FLAGS) {
+    status = ERROR_INVALID_PARAMETER;
+  } else {
+    if (lengthNeeded) *lengthNeeded = sizeof(USEROBJECTFLAGS);
+    if (!info || length < sizeof(USEROBJECTFLAGS)) status = ERROR_INSUFFICIENT_BUFFER;
+  }
+  if (status != ERROR_SUCCESS) {
+    emu::detail::SetLastErrorCode(status);
+    return FALSE;
+  }
+  emu::detail::Guard guard(emu::detail::StateLock());
+  USEROBJECTFLAGS flags = {FALSE, FALSE, emu::Kernel().stationVisible ? DWORD{WSF_VISIBLE} : 0};
+  *static_cast<USEROBJECTFLAGS*>(info) = flags;
+  return TRUE;
 }
 
 }  // namespace sys

@@ -5,6 +5,8 @@
 
 namespace sys {
 
+inline const char16_t* CallerText(const OLECHAR* text) { return text; }
+
 inline LONG InterlockedIncrement(LONG volatile* value) {
   return __atomic_add_fetch(value, 1, __ATOMIC_SEQ_CST);
 }

@@ -55,6 +55,8 @@ constexpr std::uintptr_t kHandleTag =
 
 struct RegistryState {
   std::array<KeyPtr, kRootCount> roots;
+  // What RegOverridePredefKey made each root stand for (an empty key: nothing).
+  std::array<Handle, kRootCount> overrides{};
   std::unordered_map<std::uintptr_t, Handle> handles;
   std::uintptr_t nextHandle = 1;
 
@@ -84,10 +86,17 @@ bool IsPredefined(HKEY key) {
 }
 
 // Finds what a handle refers to; ERROR_INVALID_HANDLE for anything unknown.
-LONG Resolve(HKEY key, Handle* out) {
+// The registry calls follow an override of a predefined root; the emulator's
+// own services and the test controls do not.
+LONG Resolve(HKEY key, Handle* out, bool followOverride = true) {
   RegistryState& registry = Registry();
   if (IsPredefined(key)) {
-    *out = {registry.roots[reinterpret_cast<std::uintptr_t>(key) - kFirstRoot], KEY_ALL_ACCESS};
+    const std::size_t root = reinterpret_cast<std::uintptr_t>(key) - kFirstRoot;
+    if (followOverride && registry.overrides[root].key) {
+      *out = registry.overrides[root];
+    } else {
+      *out = {registry.roots[root], KEY_ALL_ACCESS};
+    }
     return ERROR_SUCCESS;
   }
   auto it = registry.handles.find(reinterpret_cast<std::uintptr_t>(key));
@@ -223,7 +232,7 @@ void Unlink(Key& key) {
 KeyPtr Locate(HKEY root, const std::u16string& path) {
   Handle handle;
   std::vector<std::u16string> parts;
-  if (Resolve(root, &handle) != ERROR_SUCCESS || handle.key->deleted) return nullptr;
+  if (Resolve(root, &handle, false) != ERROR_SUCCESS || handle.key->deleted) return nullptr;
   if (SplitPath(path, &parts) != ERROR_SUCCESS) return nullptr;
   return Walk(handle.key, parts);
 }
@@ -231,7 +240,7 @@ KeyPtr Locate(HKEY root, const std::u16string& path) {
 KeyPtr LocateOrCreate(HKEY root, const std::u16string& path) {
   Handle handle;
   std::vector<std::u16string> parts;
-  if (Resolve(root, &handle) != ERROR_SUCCESS || handle.key->deleted) return nullptr;
+  if (Resolve(root, &handle, false) != ERROR_SUCCESS || handle.key->deleted) return nullptr;
   if (SplitPath(path, &parts) != ERROR_SUCCESS) return nullptr;
   KeyPtr key = handle.key;
   for (const std::u16string& part : parts) {
@@ -260,7 +269,7 @@ LONG CreateKeyPath(HKEY root, const std::u16string& path) {
   Guard guard(StateLock());
   Handle handle;
   std::vector<std::u16string> parts;
-  LONG status = Resolve(root, &handle);
+  LONG status = Resolve(root, &handle, false);
   if (status == ERROR_SUCCESS) status = SplitPath(path, &parts);
   if (status != ERROR_SUCCESS) return status;
   KeyPtr key;
@@ -273,7 +282,7 @@ LONG SetValueAt(HKEY root, const std::u16string& path, const std::u16string& nam
   Guard guard(StateLock());
   Handle handle;
   std::vector<std::u16string> parts;
-  LONG status = Resolve(root, &handle);
+  LONG status = Resolve(root, &handle, false);
   if (status == ERROR_SUCCESS) status = SplitPath(path, &parts);
   if (status != ERROR_SUCCESS) return status;
   KeyPtr key;
@@ -343,6 +352,12 @@ void MarkKeyUnreadable(HKEY root, const std::u16string& path) {
 void MarkKeyReadOnly(HKEY root, const std::u16string& path) {
   detail::Guard guard(detail::StateLock());
   if (KeyPtr key = LocateOrCreate(root, path)) key->readOnly = true;
+}
+
+bool PredefinedKeyOverridden(HKEY root) {
+  detail::Guard guard(detail::StateLock());
+  if (!IsPredefined(root)) return false;
+  return Registry().overrides[reinterpret_cast<std::uintptr_t>(root) - kFirstRoot].key != nullptr;
 }
 
 KeyContents ReadKey(HKEY root, const std::u16string& path) {
@@ -501,6 +516,25 @@ LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, 
   if (status != ERROR_SUCCESS) return status;
   if (!data && size > 0) return ERROR_NOACCESS;
   emu::StoreValue(*handle.key, emu::Text(name), type, data, data ? size : 0);
+  return ERROR_SUCCESS;
+}
+
+LONG RegOverridePredefKey(HKEY key, HKEY newKey) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegOverridePredefKey, &code)) return code;
+  Guard guard(StateLock());
+  // HKEY_DYN_DATA is not among the keys Windows lets a process override, and
+  // the new key may not be a predefined one.
+  if (!emu::IsPredefined(key) || key == HKEY_DYN_DATA || emu::IsPredefined(newKey)) {
+    return ERROR_INVALID_HANDLE;
+  }
+  emu::Handle target{};
+  if (newKey) {
+    // The override keeps its own reference: closing `newKey` leaves it working.
+    LONG status = emu::Resolve(newKey, &target);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  emu::Registry().overrides[reinterpret_cast<std::uintptr_t>(key) - emu::kFirstRoot] = target;
   return ERROR_SUCCESS;
 }
 

@@ -53,11 +53,19 @@ inline void MemFree(void* block) {
   if (block) ::HeapFree(::GetProcessHeap(), 0, block);
 }
 
+inline const char16_t* CallerText(const OLECHAR* text) {
+  return reinterpret_cast<const char16_t*>(text);
+}
 inline int MessageBoxW(HWND owner, const char16_t* text, const char16_t* caption, UINT type) {
   return ::MessageBoxW(owner, detail::Wide(text), detail::Wide(caption), type);
 }
 inline const char16_t* CharNextW(const char16_t* position) {
   return reinterpret_cast<const char16_t*>(::CharNextW(detail::Wide(position)));
+}
+inline HWINSTA GetProcessWindowStation() { return ::GetProcessWindowStation(); }
+inline BOOL GetUserObjectInformationW(HWINSTA object, int index, void* info, DWORD length,
+                                      DWORD* lengthNeeded) {
+  return ::GetUserObjectInformationW(object, index, info, length, lengthNeeded);
 }
 
 inline LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t* className,
@@ -89,6 +97,7 @@ inline LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD
                            const BYTE* data, DWORD size) {
   return ::RegSetValueExW(key, detail::Wide(name), reserved, type, data, size);
 }
+inline LONG RegOverridePredefKey(HKEY key, HKEY newKey) { return ::RegOverridePredefKey(key, newKey); }
 
 inline HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
                                 void** object) {
