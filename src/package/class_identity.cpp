@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "package/message_box.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "platform/unique_resource.h"
@@ -60,7 +61,7 @@ HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
     // Open only while the identifier text is scanned.
     const CUniqueFile file(sys::_wfopen(scriptPath, u"rt"));
     if (!file) {
-      sys::MessageBoxW(nullptr, scriptPath, kMissingScriptCaption, MB_OK);
+      ShowMessageBox(scriptPath, kMissingScriptCaption);
       return E_INVALIDARG;
     }
     ScanClassIdText(file.Get(), text);
@@ -71,7 +72,7 @@ HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
   GUID parsed = {};
   HRESULT result = text[0] ? sys::CLSIDFromString(text, &parsed) : CO_E_CLASSSTRING;
   if (FAILED(result)) {
-    sys::MessageBoxW(nullptr, text, kBadIdentifierCaption, MB_OK);
+    ShowMessageBox(text, kBadIdentifierCaption);
     return result;
   }
   *classId = parsed;
@@ -82,7 +83,7 @@ HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory) {
   GetModuleLongPath(module, longPath);
   if (!GetPackageDirectory(longPath, directory)) {
     // No package folder can be named from this file name, so no script can be found.
-    sys::MessageBoxW(nullptr, longPath, kMissingScriptCaption, MB_OK);
+    ShowMessageBox(longPath, kMissingScriptCaption);
     return E_INVALIDARG;
   }
   return ReadPackageClassIds(directory);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "package/class_identity.h"
+#include "package/message_box.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "registrar/registrar.h"
@@ -112,7 +113,7 @@ HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text) 
       if (!bytes) return E_OUTOFMEMORY;
     }
     if (size < 0 || sys::fread(bytes.Get(), 1, byteCount, file.Get()) != byteCount) {
-      sys::MessageBoxW(nullptr, scriptPath, kLoadFailedCaption, MB_OK);
+      ShowMessageBox(scriptPath, kLoadFailedCaption);
       return E_INVALIDARG;
     }
   }  // the bytes are all in memory: the file is closed before the conversion

@@ -62,6 +62,68 @@ TEST_F(E2ELoad, MissingStyleScriptNamesItsPathAndStopsBeforeStyleText) {
   ExpectRefusedLoad(package, L"Resource failed to register!", package.directory + L"Style.rgs");
 }
 
+// Switches this process to a new window station that no person sees (its flags
+// lack WSF_VISIBLE), as a service or an installer without a desktop has, and
+// back to its own at the end.
+class ScopedHiddenStation {
+ public:
+  ScopedHiddenStation()
+      : own_(GetProcessWindowStation()),
+        hidden_(CreateWindowStationW(nullptr, 0, WINSTA_ALL_ACCESS, nullptr)) {
+    switched_ = hidden_ && SetProcessWindowStation(hidden_);
+  }
+  ~ScopedHiddenStation() {
+    if (switched_) SetProcessWindowStation(own_);
+    if (hidden_) CloseWindowStation(hidden_);
+  }
+  ScopedHiddenStation(const ScopedHiddenStation&) = delete;
+  ScopedHiddenStation& operator=(const ScopedHiddenStation&) = delete;
+
+  /// True when the process now runs on a station that says it is not visible.
+  bool Hidden() const {
+    USEROBJECTFLAGS flags = {};
+    DWORD length = 0;
+    return switched_ &&
+           GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
+                                     &length) &&
+           (flags.dwFlags & WSF_VISIBLE) == 0;
+  }
+
+ private:
+  HWINSTA own_;
+  HWINSTA hidden_;
+  bool switched_ = false;
+};
+
+TEST_F(E2ELoad, OnAStationNobodySeesTheLoadFailsAsBeforeWithoutABox) {
+  Package package(folder_, L"Unattended", nullptr, ValidScript().c_str());
+  ASSERT_TRUE(package.ok);
+  // Started on this process's own station, the watcher goes on seeing the
+  // boxes of this thread after the switch: a box raised here first shows
+  // that it would catch one from the module.
+  MessageBoxWatcher watcher;
+  ASSERT_TRUE(watcher.Start());
+  bool hidden = false;
+  HMODULE module = nullptr;
+  DWORD error = 0;
+  {
+    ScopedHiddenStation station;
+    hidden = station.Hidden();
+    if (hidden) {
+      MessageBoxW(nullptr, L"seen", L"E2E watcher check", MB_OK);
+      SetLastError(ERROR_SUCCESS);
+      module = LoadLibraryW(package.modulePath.c_str());
+      error = GetLastError();
+    }
+  }
+  if (module) FreeLibrary(module);
+  ASSERT_TRUE(watcher.Stop());
+  ASSERT_TRUE(hidden);
+  EXPECT_EQ(module, nullptr);
+  EXPECT_EQ(error, kDllInitFailed);
+  ExpectOneBox(watcher.Boxes(), L"E2E watcher check", L"seen");
+}
+
 struct BadIdentifierCase {
   const char* name;
   std::string style;      // Style.rgs
