@@ -17,4 +17,9 @@ HRESULT STDMETHODCALLTYPE DllCanUnloadNow();
 HRESULT STDMETHODCALLTYPE DllRegisterServer();
 /// Removes what the package scripts registered; categories stay.
 HRESULT STDMETHODCALLTYPE DllUnregisterServer();
+/// With the command line "user" (any letter case): registration (`install`
+/// TRUE) or removal for the current user alone, under HKCU\Software\Classes
+/// (`regsvr32 /n /i:user`, `regsvr32 /u /n /i:user`). Any other command line,
+/// a null one included, answers E_INVALIDARG and changes nothing.
+HRESULT STDMETHODCALLTYPE DllInstall(BOOL install, const OLECHAR* commandLine);
 }

@@ -6,3 +6,7 @@
 HRESULT STDMETHODCALLTYPE DllRegisterServer() { return RegisterServer(); }
 
 HRESULT STDMETHODCALLTYPE DllUnregisterServer() { return UnregisterServer(); }
+
+HRESULT STDMETHODCALLTYPE DllInstall(BOOL install, const OLECHAR* commandLine) {
+  return InstallServer(install, sys::CallerText(commandLine));
+}

@@ -3,12 +3,14 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 #include "package/class_identity.h"
 #include "package/message_box.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
+#include "platform/hresult.h"
 #include "registrar/registrar.h"
 #include "server/server_module.h"
 
@@ -27,8 +29,15 @@ constexpr CLSID kCategoryManagerClassId = {
 constexpr IID kCatRegisterInterfaceId = {
     0x0002E012, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
-// English (United States): the locale of the category descriptions.
+// English (United States): the locale of the category descriptions, and the
+// name of the description's value (the locale in hexadecimal).
 constexpr LCID kCategoryLocale = 1033;
+constexpr char16_t kCategoryLocaleName[] = u"409";
+
+// A braced identifier, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", terminated.
+constexpr std::size_t kGuidTextCapacity = 39;
+// The longest key path written for a category entry, terminated.
+constexpr std::size_t kCategoryPathCapacity = 128;
 
 struct CategoryRow {
   const GUID* classId;
@@ -68,10 +77,84 @@ bool TextFits(long size) {
          static_cast<std::uintmax_t>(size) < SIZE_MAX / sizeof(char16_t);
 }
 
-void RegisterCategories() {
+// Where registration enters the classes into their categories: through the
+// categories manager for the machine, or by the module itself under the
+// redirected classes key for a user, since the manager may not follow the
+// redirection (Wine's writes the machine-wide key all the same).
+using CategoryWriter = HRESULT (*)(const char16_t* description, const CLSID& classId,
+                                   const CATID& categoryId);
+
+void RegisterCategories(CategoryWriter write) {
   for (const CategoryRow& row : kCategoryTable) {
-    RegisterCategory(row.description, *row.classId, *row.categoryId);
+    write(row.description, *row.classId, *row.categoryId);
   }
+}
+
+// Writes `id` in its braced upper-case form, as the registry spells class keys.
+void FormatGuid(const GUID& id, char16_t (&text)[kGuidTextCapacity]) {
+  static const char16_t kDigits[] = u"0123456789ABCDEF";
+  std::uint8_t bytes[16];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(id.Data1 >> (24 - 8 * i));
+  for (int i = 0; i < 2; ++i) bytes[4 + i] = static_cast<std::uint8_t>(id.Data2 >> (8 - 8 * i));
+  for (int i = 0; i < 2; ++i) bytes[6 + i] = static_cast<std::uint8_t>(id.Data3 >> (8 - 8 * i));
+  for (int i = 0; i < 8; ++i) bytes[8 + i] = id.Data4[i];
+  std::size_t n = 0;
+  text[n++] = u'{';
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text[n++] = u'-';
+    text[n++] = kDigits[bytes[i] >> 4];
+    text[n++] = kDigits[bytes[i] & 0xF];
+  }
+  text[n++] = u'}';
+  text[n] = 0;
+}
+
+// Joins `parts` into `path`; the parts are fixed names and identifiers that
+// always fit.
+void JoinKeyPath(std::initializer_list<const char16_t*> parts,
+                 char16_t (&path)[kCategoryPathCapacity]) {
+  std::size_t n = 0;
+  for (const char16_t* part : parts) {
+    for (; *part && n + 1 < kCategoryPathCapacity; ++part) path[n++] = *part;
+  }
+  path[n] = 0;
+}
+
+// Creates (or opens) `path` under HKEY_CLASSES_ROOT with `access` into `key`.
+LONG CreateClassesKey(const char16_t* path, REGSAM access, CUniqueKey* key) {
+  return sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access,
+                              nullptr, key->Put(), nullptr);
+}
+
+// Makes HKEY_CLASSES_ROOT stand for the current user's classes key in this
+// process, held by `redirection` until it is given back.
+HRESULT RedirectClassesToUser(CKeyOverride* redirection) {
+  CUniqueKey userClasses;
+  LONG status = sys::RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classes", 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                     userClasses.Put(), nullptr);
+  if (status == ERROR_SUCCESS) {
+    status = sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses.Get());
+  }
+  if (status != ERROR_SUCCESS) return HResultFromWin32(status);
+  redirection->Reset(HKEY_CLASSES_ROOT);
+  return S_OK;
+}  // the redirection keeps its own reference to the key closed here
+
+HRESULT Register(CategoryWriter writeCategory) {
+  char16_t longPath[kModulePathCapacity];
+  char16_t directory[kModulePathCapacity];
+  // The scripts on disk may have changed since the module was loaded.
+  HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
+  if (FAILED(result)) return result;
+
+  RegisterCategories(writeCategory);
+  result = RunPackageScripts(longPath, directory, ScriptMode::kRegister);
+  // A script that replaces its class key (ForceRemove) deletes the category
+  // entries just made; entering them again makes a successful registration
+  // always end with the classes in their categories.
+  if (SUCCEEDED(result)) RegisterCategories(writeCategory);
+  return result;
 }
 
 }  // namespace
@@ -94,6 +177,29 @@ HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
   manager->RegisterCategories(1, &info);
   CATID ids[1] = {categoryId};
   return manager->RegisterClassImplCategories(classId, 1, ids);
+}
+
+HRESULT RegisterCategoryForUser(const char16_t* description, const CLSID& classId,
+                                const CATID& categoryId) {
+  char16_t category[kGuidTextCapacity];
+  char16_t classText[kGuidTextCapacity];
+  FormatGuid(categoryId, category);
+  FormatGuid(classId, classText);
+  char16_t path[kCategoryPathCapacity];
+
+  CUniqueKey key;
+  JoinKeyPath({u"Component Categories\\", category}, path);
+  LONG status = CreateClassesKey(path, KEY_SET_VALUE, &key);
+  if (status == ERROR_SUCCESS) {
+    const DWORD bytes = static_cast<DWORD>((sys::lstrlenW(description) + 1) * sizeof(char16_t));
+    status = sys::RegSetValueExW(key.Get(), kCategoryLocaleName, 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(description), bytes);
+  }
+  if (status == ERROR_SUCCESS) {
+    JoinKeyPath({u"CLSID\\", classText, u"\\Implemented Categories\\", category}, path);
+    status = CreateClassesKey(path, KEY_READ, &key);
+  }
+  return HResultFromWin32(status);
 }
 
 HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text) {
@@ -155,21 +261,7 @@ HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* direct
   return RunScriptFile(moduleLongPath, path, mode);
 }
 
-HRESULT RegisterServer() {
-  char16_t longPath[kModulePathCapacity];
-  char16_t directory[kModulePathCapacity];
-  // The scripts on disk may have changed since the module was loaded.
-  HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
-  if (FAILED(result)) return result;
-
-  RegisterCategories();
-  result = RunPackageScripts(longPath, directory, ScriptMode::kRegister);
-  // A script that replaces its class key (ForceRemove) deletes the category
-  // entries just made; entering them again makes a successful registration
-  // always end with the classes in their categories.
-  if (SUCCEEDED(result)) RegisterCategories();
-  return result;
-}
+HRESULT RegisterServer() { return Register(RegisterCategory); }
 
 HRESULT UnregisterServer() {
   char16_t longPath[kModulePathCapacity];
@@ -178,4 +270,12 @@ HRESULT UnregisterServer() {
   HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
   if (FAILED(result)) return result;
   return RunPackageScripts(longPath, directory, ScriptMode::kRemove);
+}
+
+HRESULT InstallServer(BOOL install, const char16_t* commandLine) {
+  if (!commandLine || sys::lstrcmpiW(commandLine, u"user") != 0) return E_INVALIDARG;
+  CKeyOverride redirection;
+  HRESULT result = RedirectClassesToUser(&redirection);
+  if (FAILED(result)) return result;
+  return install ? Register(RegisterCategoryForUser) : UnregisterServer();
 }

@@ -46,3 +46,22 @@ HRESULT RegisterServer();
 /// What DllUnregisterServer does for this module: re-reads both class
 /// identifiers and runs both scripts in removal mode. Categories stay.
 HRESULT UnregisterServer();
+
+/// What DllInstall does for this module. The one command line it knows is
+/// "user" (in any letter case): registration (`install` TRUE) or removal for
+/// the current user alone. It runs as RegisterServer or UnregisterServer with
+/// HKEY_CLASSES_ROOT standing for HKEY_CURRENT_USER\Software\Classes in this
+/// process for the duration of the call, restored on every way out; the
+/// category entries are written there by the module itself (see
+/// RegisterCategoryForUser). Any other command line, a null one included,
+/// answers E_INVALIDARG and changes nothing. A failure to redirect answers
+/// its error before anything is read or written.
+HRESULT InstallServer(BOOL install, const char16_t* commandLine);
+
+/// Writes under HKEY_CLASSES_ROOT, through the module's own registry calls,
+/// the two entries the categories manager makes for `classId` in `categoryId`:
+/// Component Categories\{category} with the value "409" = `description`, and
+/// CLSID\{class}\Implemented Categories\{category}. Answers the first
+/// registry failure.
+HRESULT RegisterCategoryForUser(const char16_t* description, const CLSID& classId,
+                                const CATID& categoryId);

@@ -19,6 +19,7 @@ set -uo pipefail
 expected_exports=(
   DllCanUnloadNow
   DllGetClassObject
+  DllInstall
   DllRegisterServer
   DllUnregisterServer
 )

@@ -5,6 +5,8 @@
 #include "support/package_files.h"
 #include "support/registry_dump.h"
 
+#include <utility>
+
 namespace e2e {
 namespace {
 
@@ -16,16 +18,25 @@ constexpr DWORD kRegsvr32Ok = 0;
 constexpr DWORD kRegsvr32LoadFailed = 3;
 constexpr DWORD kRegsvr32RegisterFailed = 5;
 
-// Canonical dump (test::DumpRegistry) of a subtree of HKEY_CLASSES_ROOT, headed by its path.
-std::string Dump(const std::wstring& path) {
+// Canonical dump (test::DumpRegistry) of a subtree of a classes key (by default
+// HKEY_CLASSES_ROOT, which Wine keeps machine-wide), headed by its path.
+std::string Dump(const std::wstring& path, HKEY classes = HKEY_CLASSES_ROOT) {
   return Narrow(path) + ":\n" +
-         test::DumpRegistry(HKEY_CLASSES_ROOT, std::u16string(path.begin(), path.end()));
+         test::DumpRegistry(classes, std::u16string(path.begin(), path.end()));
 }
 std::string Missing(const std::wstring& path) { return Narrow(path) + ":\n(no key)\n"; }
 
-void DeleteKey(const std::wstring& path) {
-  RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
-  RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
+void DeleteKey(const std::wstring& path, HKEY classes = HKEY_CLASSES_ROOT) {
+  RegDeleteTreeW(classes, path.c_str());
+  RegDeleteKeyW(classes, path.c_str());
+}
+
+// The current user's own classes key, where a registration for the user alone lands.
+HKEY OpenUserClasses() {
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                  &key, nullptr);
+  return key;
 }
 
 struct ChildOutcome {
@@ -121,13 +132,20 @@ class E2ERegistration : public E2ETest {
  protected:
   void SetUp() override {
     E2ETest::SetUp();
-    stylesCategoryExisted_ = Dump(kStylesCategoryKey) != Missing(kStylesCategoryKey);
-    textsCategoryExisted_ = Dump(kTextsCategoryKey) != Missing(kTextsCategoryKey);
+    userClasses_ = OpenUserClasses();
+    ASSERT_NE(userClasses_, nullptr);
+    for (HKEY classes : {HKEY_CLASSES_ROOT, userClasses_}) {
+      for (const std::wstring& key : {kStylesCategoryKey, kTextsCategoryKey}) {
+        if (Dump(key, classes) == Missing(key)) madeCategories_.push_back({classes, key});
+      }
+    }
   }
   void TearDown() override {
-    for (const std::wstring& key : madeKeys_) DeleteKey(key);
-    if (!stylesCategoryExisted_) DeleteKey(kStylesCategoryKey);
-    if (!textsCategoryExisted_) DeleteKey(kTextsCategoryKey);
+    for (HKEY classes : {HKEY_CLASSES_ROOT, userClasses_}) {
+      for (const std::wstring& key : madeKeys_) DeleteKey(key, classes);
+    }
+    for (const auto& made : madeCategories_) DeleteKey(made.second, made.first);
+    if (userClasses_) RegCloseKey(userClasses_);
     E2ETest::TearDown();
   }
 
@@ -154,11 +172,12 @@ class E2ERegistration : public E2ETest {
     return package;
   }
 
-  // All that a package's registration touches: the subtrees its scripts name and
-  // the two categories, as one text.
-  static std::string Touched(const AuthoredPackage& package) {
-    return Dump(package.styleProgId) + Dump(package.styleTextProgId) + Dump(package.StyleKey()) +
-           Dump(package.StyleTextKey()) + Dump(kStylesCategoryKey) + Dump(kTextsCategoryKey);
+  // All that a package's registration touches under a classes key: the subtrees
+  // its scripts name and the two categories, as one text.
+  static std::string Touched(const AuthoredPackage& package, HKEY classes = HKEY_CLASSES_ROOT) {
+    return Dump(package.styleProgId, classes) + Dump(package.styleTextProgId, classes) +
+           Dump(package.StyleKey(), classes) + Dump(package.StyleTextKey(), classes) +
+           Dump(kStylesCategoryKey, classes) + Dump(kTextsCategoryKey, classes);
   }
 
   // What the author's scripts register for one class, and its ProgID.
@@ -186,11 +205,24 @@ class E2ERegistration : public E2ETest {
                          kTextsCategory) +
            Categories();
   }
+  // What removal leaves of a full registration: ProgIDs, server paths and
+  // threading models are gone; the category entries stay, and with them each
+  // class key that holds them (a key that still has subkeys is never removed,
+  // its description included).
+  static std::string Residue(const AuthoredPackage& p) {
+    const auto classKey = [](const std::wstring& key, const wchar_t* category) {
+      return Narrow(key) + ":\n  @ = sz \"Tarvo package\"\n" + CategoryEntry(category);
+    };
+    return Missing(p.styleProgId) + Missing(p.styleTextProgId) +
+           classKey(p.StyleKey(), kStylesCategory) + classKey(p.StyleTextKey(), kTextsCategory) +
+           Categories();
+  }
+
+  HKEY userClasses_ = nullptr;
 
  private:
   std::vector<std::wstring> madeKeys_;
-  bool stylesCategoryExisted_ = false;
-  bool textsCategoryExisted_ = false;
+  std::vector<std::pair<HKEY, std::wstring>> madeCategories_;
 };
 
 TEST_F(E2ERegistration, Regsvr32RegistersEachCopyAndRemovesOneWithoutTheOther) {
@@ -234,17 +266,47 @@ TEST_F(E2ERegistration, Regsvr32RegistersEachCopyAndRemovesOneWithoutTheOther) {
   EXPECT_EQ(CoCreateInstance(alpha->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                              object.Out()),
             REGDB_E_CLASSNOTREG);
-  // ProgIDs, server paths and threading models are gone; the category entries
-  // stay, and with them each class key that holds them (a key that still has
-  // subkeys is never removed, its description included). The other copy stays
-  // registered as it was.
-  const auto residue = [](const std::wstring& key, const wchar_t* category) {
-    return Narrow(key) + ":\n  @ = sz \"Tarvo package\"\n" + CategoryEntry(category);
-  };
-  EXPECT_EQ(Touched(*alpha), Missing(alpha->styleProgId) + Missing(alpha->styleTextProgId) +
-                                 residue(alpha->StyleKey(), kStylesCategory) +
-                                 residue(alpha->StyleTextKey(), kTextsCategory) + Categories());
+  // The other copy stays registered as it was.
+  EXPECT_EQ(Touched(*alpha), Residue(*alpha));
   EXPECT_EQ(Touched(*beta), FullRegistration(*beta));
+}
+
+TEST_F(E2ERegistration, Regsvr32RegistersForTheUserAloneBesideTheMachine) {
+  auto package = Author(L"PerUser");
+  const std::string machineBefore = Touched(*package);
+  ChildOutcome run = RunRegsvr32(L"/s /n /i:user", package->files->modulePath);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, kRegsvr32Ok);
+  EXPECT_TRUE(run.boxes.empty()) << Describe(run.boxes);
+  // Everything lands in the user's classes key, category entries included,
+  // and nothing in the machine-wide one (Wine's COM reads only that one, so
+  // the classes cannot be created through this registration here).
+  EXPECT_EQ(Touched(*package, userClasses_), FullRegistration(*package));
+  EXPECT_EQ(Touched(*package), machineBefore);
+
+  run = RunRegsvr32(L"/s", package->files->modulePath);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, kRegsvr32Ok);
+  EXPECT_EQ(Touched(*package), FullRegistration(*package));
+
+  // Removing the user's registration leaves what machine-wide removal leaves,
+  // and the machine-wide registration whole.
+  run = RunRegsvr32(L"/u /s /n /i:user", package->files->modulePath);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, kRegsvr32Ok);
+  EXPECT_TRUE(run.boxes.empty()) << Describe(run.boxes);
+  EXPECT_EQ(Touched(*package, userClasses_), Residue(*package));
+  EXPECT_EQ(Touched(*package), FullRegistration(*package));
+  ComRef<IUnknown> object;
+  EXPECT_EQ(CoCreateInstance(package->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                             object.Out()),
+            S_OK);
+  object.Reset();
+
+  run = RunRegsvr32(L"/u /s", package->files->modulePath);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, kRegsvr32Ok);
+  EXPECT_EQ(Touched(*package), Residue(*package));
 }
 
 TEST_F(E2ERegistration, AMissingTextScriptFailsTheLoadOrTheRegistration) {

@@ -177,10 +177,22 @@ class SelfRegistrationExportsTest : public SelfRegistrationTest {
            ClassKey(kStyleId, "Aurora.Style.1", ImplementedCategory(kStyleId, kStylesCategory)) +
            Categories();
   }
+  // What removal leaves of a full registration: the category entries, the
+  // class keys that hold them (a key with subkeys is never removed), default
+  // value included, and the categories.
+  static std::string Residue() {
+    return "\\CLSID\n"
+           "\\CLSID\\" + std::string(kTextId) + "\n  @ = sz \"Tarvo package\"\n" +
+           ImplementedCategory(kTextId, kTextsCategory) +
+           "\\CLSID\\" + kStyleId + "\n  @ = sz \"Tarvo package\"\n" +
+           ImplementedCategory(kStyleId, kStylesCategory) + Categories();
+  }
   static bool NoLeaks() {
     return emu::LiveHeapBlocks() == 0 && emu::LiveTaskMemBlocks() == 0 &&
            emu::OpenKeyHandles() == 0 && emu::OpenFiles() == 0;
   }
+  // The keys a registration for the current user alone writes under.
+  static std::string UserClasses() { return Dump(HKEY_CURRENT_USER, u"Software\\Classes"); }
 };
 
 TEST_F(SelfRegistrationExportsTest, RegistrationEntersCategoriesAndRemovalLeavesThem) {
@@ -196,12 +208,117 @@ TEST_F(SelfRegistrationExportsTest, RegistrationEntersCategoriesAndRemovalLeaves
   // Removal leaves the category entries, and with them the class keys that hold
   // them (a key with subkeys is never removed), default value included.
   EXPECT_EQ(DllUnregisterServer(), S_OK);
-  EXPECT_EQ(Dump(), "\\CLSID\n"
-                    "\\CLSID\\" + std::string(kTextId) + "\n  @ = sz \"Tarvo package\"\n" +
-                        ImplementedCategory(kTextId, kTextsCategory) +
-                        "\\CLSID\\" + kStyleId + "\n  @ = sz \"Tarvo package\"\n" +
-                        ImplementedCategory(kStyleId, kStylesCategory) + Categories());
+  EXPECT_EQ(Dump(), Residue());
   EXPECT_TRUE(NoLeaks());
+}
+
+TEST_F(SelfRegistrationExportsTest, PerUserRegistrationStandsBesideTheMachineOneAndGoesAlone) {
+  // What a script writes under another root than HKCR stays where it is written.
+  PutScripts(AuthorScript("Aurora.Style.1", kStyleId) +
+                 "HKLM { NoRemove Software { Aurora = s 'x' } }",
+             AuthorScript("Aurora.Text.1", kTextId));
+  ASSERT_EQ(DllInstall(TRUE, u"User"), S_OK);
+  // Category entries included: the module writes them itself, as the
+  // categories manager would, where the scripts' HKCR blocks went.
+  EXPECT_EQ(UserClasses(), FullRegistration());
+  EXPECT_EQ(Dump(), "");
+  EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), "\\Software\n\\Software\\Aurora\n  @ = sz \"x\"\n");
+  EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+  EXPECT_EQ(emu::CallCount(emu::Call::CoCreateInstance), 0);
+  EXPECT_TRUE(NoLeaks());
+
+  ASSERT_EQ(DllRegisterServer(), S_OK);
+  EXPECT_EQ(Dump(), FullRegistration());
+  EXPECT_EQ(UserClasses(), FullRegistration());
+  // Removing one leaves the other whole, and leaves what machine-wide removal leaves.
+  EXPECT_EQ(DllInstall(FALSE, u"USER"), S_OK);
+  EXPECT_EQ(UserClasses(), Residue());
+  EXPECT_EQ(Dump(), FullRegistration());
+  EXPECT_EQ(DllUnregisterServer(), S_OK);
+  EXPECT_EQ(Dump(), Residue());
+  EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+  EXPECT_TRUE(NoLeaks());
+}
+
+TEST_F(SelfRegistrationExportsTest, PerUserCallsThatCannotRunChangeNothingAndRestoreTheRoot) {
+  PutScripts();
+  // Only "user" is understood: anything else is refused before anything is read.
+  for (const char16_t* line : {static_cast<const char16_t*>(nullptr), u"", u"users", u"user ",
+                               u"/i:user", u"machine"}) {
+    EXPECT_EQ(DllInstall(TRUE, line), E_INVALIDARG);
+    EXPECT_EQ(DllInstall(FALSE, line), E_INVALIDARG);
+  }
+  EXPECT_TRUE(emu::OpenedPaths().empty());
+  EXPECT_EQ(emu::CallCount(emu::Call::RegOverridePredefKey), 0);
+
+  // The user's classes key cannot be had, or the root cannot be redirected to it.
+  emu::FailCall(emu::Call::RegCreateKeyExW, 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(DllInstall(TRUE, u"user"), static_cast<HRESULT>(0x80070005));
+  emu::FailCall(emu::Call::RegOverridePredefKey, 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(DllInstall(FALSE, u"user"), static_cast<HRESULT>(0x80070006));
+  EXPECT_TRUE(emu::OpenedPaths().empty());
+  EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+
+  // A run that fails after the redirection reports its failure and gives the root back.
+  PutScripts(AuthorScript("Aurora.Style.1", kStyleId), "HKCR { { CLSID = s '{bad}' } }");
+  EXPECT_EQ(DllInstall(TRUE, u"user"), CO_E_CLASSSTRING);
+  EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+  PutScripts(AuthorScript("Aurora.Style.1", kStyleId),
+             AuthorScript("Aurora.Text.1", kTextId) + "HKCR { Aurora.Bad = q 'x' }");
+  EXPECT_EQ(DllInstall(TRUE, u"user"), DISP_E_EXCEPTION);
+  EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+  EXPECT_EQ(Dump(), "");
+  EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), "");
+  EXPECT_TRUE(NoLeaks());
+}
+
+TEST_F(SelfRegistrationExportsTest, NoBoxIsShownWhereNobodyCouldAnswerIt) {
+  // Every box the module can show, each with what its failure answers.
+  const struct {
+    const char* what;
+    void (*spoil)();
+    HRESULT (*run)();
+    HRESULT expected;
+  } cases[] = {
+      {"missing script", [] { emu::RemoveFile(std::u16string(kPackage) + u"StyleText.rgs"); },
+       [] { return DllRegisterServer(); }, E_INVALIDARG},
+      {"bad identifier",
+       [] { emu::PutFile(std::u16string(kPackage) + u"Style.rgs", "HKCR { { CLSID = s '{x}' } }"); },
+       [] { return DllUnregisterServer(); }, CO_E_CLASSSTRING},
+      {"no package folder", [] { emu::SetModuleFileName(sys::ThisModule(), u".dll"); },
+       [] { return DllInstall(TRUE, u"user"); }, E_INVALIDARG},
+      {"script that cannot be loaded",
+       [] {
+         emu::RemoveFile(std::u16string(kPackage) + u"Style.rgs");
+         emu::PutDirectory(std::u16string(kPackage) + u"Style.rgs");
+       },
+       [] { return RunPackageScripts(kModulePath, kPackage, ScriptMode::kRegister); },
+       E_INVALIDARG},
+  };
+  // The station is seen, unseen, or cannot be asked (then the box is shown).
+  enum Station { kVisible, kHidden, kNoStation, kNoFlags };
+  for (const auto& c : cases) {
+    for (Station station : {kVisible, kHidden, kNoStation, kNoFlags}) {
+      SCOPED_TRACE(std::string(c.what) + ", station " + std::to_string(station));
+      emu::Reset();
+      emu::SetModuleFileName(sys::ThisModule(), kModulePath);
+      PutScripts();
+      c.spoil();
+      emu::SetWindowStationVisible(station != kHidden);
+      if (station == kNoStation) {
+        emu::FailCall(emu::Call::GetProcessWindowStation, 1, ERROR_ACCESS_DENIED);
+      }
+      if (station == kNoFlags) {
+        emu::FailCall(emu::Call::GetUserObjectInformationW, 1, ERROR_ACCESS_DENIED);
+      }
+      EXPECT_EQ(c.run(), c.expected);
+      EXPECT_EQ(emu::MessageBoxes().size(), station == kHidden ? 0u : 1u);
+      EXPECT_EQ(emu::CallCount(emu::Call::GetProcessWindowStation), 1);
+      EXPECT_EQ(Dump(), "");
+      EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+      EXPECT_TRUE(NoLeaks());
+    }
+  }
 }
 
 TEST_F(SelfRegistrationExportsTest, AFailedRunGetsNoSecondCategoryPass) {
@@ -304,30 +421,51 @@ TEST_F(SelfRegistrationExportsTest, AScriptThatCannotBeLoadedIsShownAndRefused) 
 }
 
 TEST_F(SelfRegistrationExportsTest, EveryFailedAllocationIsReportedAndNothingLeaks) {
-  PutScripts();
-  const int before = emu::AllocationCount();
-  ASSERT_EQ(DllRegisterServer(), S_OK);
-  const int allocations = emu::AllocationCount() - before;
-  ASSERT_GT(allocations, 4);
-  for (int nth = 1; nth <= allocations; ++nth) {
-    SCOPED_TRACE(nth);
+  // Machine-wide, and for the current user alone (whose classes key is HKCR
+  // only while the call runs).
+  const struct {
+    const char* what;
+    HRESULT (*registerServer)();
+    HRESULT (*unregisterServer)();
+    HKEY root;
+    const char16_t* classes;
+  } scopes[] = {
+      {"machine", [] { return DllRegisterServer(); }, [] { return DllUnregisterServer(); },
+       HKEY_CLASSES_ROOT, u""},
+      {"user", [] { return DllInstall(TRUE, u"user"); }, [] { return DllInstall(FALSE, u"user"); },
+       HKEY_CURRENT_USER, u"Software\\Classes\\"},
+  };
+  for (const auto& scope : scopes) {
+    SCOPED_TRACE(scope.what);
     emu::Reset();
     emu::SetModuleFileName(sys::ThisModule(), kModulePath);
     PutScripts();
-    emu::FailAllocation(nth);
-    const HRESULT result = DllRegisterServer();
-    // A run that reports success wrote both scripts' keys; categories may be
-    // missing, as their failures are not reported.
-    if (SUCCEEDED(result)) {
-      EXPECT_EQ(result, S_OK);
-      EXPECT_EQ(emu::ReadKey(HKEY_CLASSES_ROOT, u"CLSID\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"
-                                                u"\\InprocServer32").values.size(),
-                2u);
+    const int before = emu::AllocationCount();
+    ASSERT_EQ(scope.registerServer(), S_OK);
+    const int allocations = emu::AllocationCount() - before;
+    ASSERT_GT(allocations, 4);
+    for (int nth = 1; nth <= allocations; ++nth) {
+      SCOPED_TRACE(nth);
+      emu::Reset();
+      emu::SetModuleFileName(sys::ThisModule(), kModulePath);
+      PutScripts();
+      emu::FailAllocation(nth);
+      const HRESULT result = scope.registerServer();
+      // A run that reports success wrote both scripts' keys; categories may be
+      // missing, as their failures are not reported.
+      if (SUCCEEDED(result)) {
+        EXPECT_EQ(result, S_OK);
+        EXPECT_EQ(emu::ReadKey(scope.root, std::u16string(scope.classes) +
+                                               u"CLSID\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"
+                                               u"\\InprocServer32").values.size(),
+                  2u);
+      }
+      EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+      EXPECT_TRUE(NoLeaks());
+      emu::ClearFaults();
+      EXPECT_EQ(scope.unregisterServer(), S_OK);
+      EXPECT_TRUE(NoLeaks());
     }
-    EXPECT_TRUE(NoLeaks());
-    emu::ClearFaults();
-    EXPECT_EQ(DllUnregisterServer(), S_OK);
-    EXPECT_TRUE(NoLeaks());
   }
 }
 
