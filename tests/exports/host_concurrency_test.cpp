@@ -163,8 +163,15 @@ TEST(ExportsConcurrencyTest, BusyHostCreatesWhileTheModuleIsUnloadedAndLoadedAga
   auto unloader = [&] {
     while (!stop) {
       {
+        // With the runtime held no client can take a factory, and those that
+        // hold one let go within their creation: wait for that, a little.
         std::unique_lock<std::shared_mutex> exclusive(runtime);
-        if (loaded >= 0 && DllCanUnloadNow() == S_OK) {
+        bool free = false;
+        for (int wait = 0; loaded >= 0 && !free && wait < 1000; ++wait) {
+          free = DllCanUnloadNow() == S_OK;
+          if (!free) std::this_thread::yield();
+        }
+        if (free) {
           DllMain(ModuleInstance, DLL_PROCESS_DETACH, nullptr);
           loaded = -1;
           ++unloads;
@@ -188,6 +195,8 @@ TEST(ExportsConcurrencyTest, BusyHostCreatesWhileTheModuleIsUnloadedAndLoadedAga
     DllMain(ModuleInstance, DLL_PROCESS_DETACH, nullptr);
     ++unloads;
   }
+  RecordProperty("creations", static_cast<int>(creations));
+  RecordProperty("loads", static_cast<int>(loads));
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(wrong, 0);
   EXPECT_GT(creations, 0);
