@@ -148,6 +148,22 @@ for arch, w in wine.items():
     row(f"{tag}: the same, against the fewest calls that remove exactly what the script names",
         f"{inunreg:.0f} ms", "per key an open for reading and writing, the two value deletions, "
         "a subkey count, a close and the key deletion", f"{samedel:.0f} ms", inunreg / samedel)
+    if "user_register_regsvr32_ms" in w:
+        ureg, uimp = w["user_register_regsvr32_ms"], w["user_register_reg_import_ms"]
+        uunreg, udele = w["user_unregister_regsvr32_ms"], w["user_unregister_reg_delete_ms"]
+        uin, udirect = w["user_register_in_process_ms"], w["user_register_direct_calls_ms"]
+        uinunreg, udirectdel = w["user_unregister_in_process_ms"], w["user_unregister_direct_calls_ms"]
+        row(f"{tag}, per user: `regsvr32 /s /n /i:user` of the same package", f"{ureg:.0f} ms",
+            "`reg import` of the tree under `HKCU\\Software\\Classes`", f"{uimp:.0f} ms", ureg / uimp,
+            goal(ureg / uimp, 1.2))
+        row(f"{tag}, per user: `regsvr32 /u /s /n /i:user`", f"{uunreg:.0f} ms",
+            "`reg delete /f` of the tree there", f"{udele:.0f} ms", uunreg / udele,
+            goal(uunreg / udele, 1.3))
+        row(f"{tag}, per user: `DllInstall(TRUE, \"user\")` in process", f"{uin:.0f} ms",
+            "one create and two value writes per key there", f"{udirect:.0f} ms", uin / udirect,
+            goal(uin / udirect, 1.1))
+        row(f"{tag}, per user: `DllInstall(FALSE, \"user\")` in process", f"{uinunreg:.0f} ms",
+            "one RegDeleteTreeW of the tree there", f"{udirectdel:.0f} ms", uinunreg / udirectdel)
     row(f"{tag}: start-up of `regsvr32` (a module that is not there)", f"{w['startup_regsvr32_ms']:.0f} ms",
         "start-up of `reg` (one query)", f"{w['startup_reg_ms']:.0f} ms",
         w["startup_regsvr32_ms"] / w["startup_reg_ms"])

@@ -33,6 +33,10 @@ constexpr int kInProcessRounds = 9;
 constexpr int kTreeKeys = 2000;  // split evenly over the two scripts
 constexpr wchar_t kTreeKey[] = L"StubBenchTree";
 
+// Where the tree helpers look for the tree: the classes root, or for a
+// per-user registration the current user's classes key.
+HKEY gClasses = HKEY_CLASSES_ROOT;
+
 double Now() {
   static LARGE_INTEGER frequency = [] {
     LARGE_INTEGER f;
@@ -160,15 +164,16 @@ std::string TreeScript(const char* progId, const GUID& clsid, int first, int las
   return script + "\t}\r\n}\r\n";
 }
 
-// The same tree as a .reg file (UTF-16 with its byte-order mark, as regedit writes).
-std::wstring TreeRegFile() {
+// The same tree as a .reg file (UTF-16 with its byte-order mark, as regedit
+// writes) under `root` (HKEY_CLASSES_ROOT, or the user's classes key).
+std::wstring TreeRegFile(const std::wstring& root = L"HKEY_CLASSES_ROOT") {
   std::wstring text = L"\xFEFFWindows Registry Editor Version 5.00\r\n\r\n";
-  text += L"[HKEY_CLASSES_ROOT\\StubBenchTree]\r\n\r\n";
+  text += L"[" + root + L"\\StubBenchTree]\r\n\r\n";
   for (int i = 0; i < kTreeKeys; ++i) {
     wchar_t number[16];
     std::swprintf(number, 16, L"%08x", static_cast<unsigned>(i));
     const std::string key = KeyName(i), value = KeyText(i);
-    text += L"[HKEY_CLASSES_ROOT\\StubBenchTree\\" + std::wstring(key.begin(), key.end()) +
+    text += L"[" + root + L"\\StubBenchTree\\" + std::wstring(key.begin(), key.end()) +
             L"]\r\n\"Text\"=\"" + std::wstring(value.begin(), value.end()) +
             L"\"\r\n\"Number\"=dword:" + number + L"\r\n\r\n";
   }
@@ -216,7 +221,7 @@ double TimedRun(const std::wstring& commandLine, const char* what) {
 
 bool KeyExists(const std::wstring& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(gClasses, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
   }
   RegCloseKey(key);
@@ -228,7 +233,7 @@ void ExpectTree(bool present, const char* after) {
   const std::wstring last = std::wstring(kTreeKey) + L"\\Key01999";
   DWORD number = 0, size = sizeof number;
   const bool there = KeyExists(std::wstring(kTreeKey) + L"\\Key00000") &&
-                     RegGetValueW(HKEY_CLASSES_ROOT, last.c_str(), L"Number", RRF_RT_REG_DWORD,
+                     RegGetValueW(gClasses, last.c_str(), L"Number", RRF_RT_REG_DWORD,
                                   nullptr, &number, &size) == ERROR_SUCCESS &&
                      number == kTreeKeys - 1;
   if (present ? !there : KeyExists(kTreeKey)) Fail(after);
@@ -240,15 +245,15 @@ using EntryPoint = HRESULT(STDAPICALLTYPE*)();
 // one tree deletion.
 void DirectTree(bool create) {
   if (!create) {
-    if (RegDeleteTreeW(HKEY_CLASSES_ROOT, kTreeKey) != ERROR_SUCCESS) Fail("RegDeleteTreeW");
-    RegDeleteKeyW(HKEY_CLASSES_ROOT, kTreeKey);
+    if (RegDeleteTreeW(gClasses, kTreeKey) != ERROR_SUCCESS) Fail("RegDeleteTreeW");
+    RegDeleteKeyW(gClasses, kTreeKey);
     return;
   }
   for (int i = 0; i < kTreeKeys; ++i) {
     const std::string name = std::string("StubBenchTree\\") + KeyName(i), text = KeyText(i);
     const std::wstring wideName(name.begin(), name.end()), wideText(text.begin(), text.end());
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, wideName.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
+    if (RegCreateKeyExW(gClasses, wideName.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
                         nullptr, &key, nullptr) != ERROR_SUCCESS) {
       Fail("RegCreateKeyExW");
     }
@@ -276,7 +281,7 @@ void SameCallsTree(bool create) {
   }
   HKEY tree = nullptr;
   if (create) {
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kTreeKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+    if (RegCreateKeyExW(gClasses, kTreeKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
                         &tree, nullptr) != ERROR_SUCCESS) {
       Fail("RegCreateKeyExW of the tree");
     }
@@ -294,7 +299,7 @@ void SameCallsTree(bool create) {
       RegCloseKey(key);
     }
   } else {
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kTreeKey, 0, KEY_READ | KEY_WRITE, &tree) !=
+    if (RegOpenKeyExW(gClasses, kTreeKey, 0, KEY_READ | KEY_WRITE, &tree) !=
         ERROR_SUCCESS) {
       Fail("RegOpenKeyExW of the tree");
     }
@@ -318,7 +323,7 @@ void SameCallsTree(bool create) {
                      nullptr, nullptr, nullptr, nullptr);
   }
   RegCloseKey(tree);
-  if (!create && RegDeleteKeyW(HKEY_CLASSES_ROOT, kTreeKey) != ERROR_SUCCESS) {
+  if (!create && RegDeleteKeyW(gClasses, kTreeKey) != ERROR_SUCCESS) {
     Fail("RegDeleteKeyW of the tree");
   }
 }
@@ -455,6 +460,105 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
   Report("in_process_rounds", kInProcessRounds);
 }
 
+// The same package registered for the current user alone (regsvr32 /n /i:user,
+// DllInstall with "user"): everything lands under the user's classes key, and
+// the baselines write and remove the same tree there.
+void MeasureUserRegistration(const e2e::TempFolder& folder) {
+  const GUID styleId = e2e::NewGuid(), styleTextId = e2e::NewGuid();
+  const std::string style = TreeScript("StubBench.UserStyle", styleId, 0, kTreeKeys / 2);
+  const std::string styleText =
+      TreeScript("StubBench.UserStyleText", styleTextId, kTreeKeys / 2, kTreeKeys);
+  e2e::Package package(folder, L"BenchUser", style.c_str(), styleText.c_str());
+  if (!package.ok) Fail("could not lay out the per-user package");
+  const std::wstring userRoot = L"HKEY_CURRENT_USER\\Software\\Classes";
+  const std::wstring regFile = folder.path() + L"user-tree.reg";
+  if (!WriteWide(regFile, TreeRegFile(userRoot))) Fail("could not write the per-user .reg file");
+  HKEY userClasses = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &userClasses, nullptr) != ERROR_SUCCESS) {
+    Fail("RegCreateKeyExW of the user's classes key");
+  }
+  gClasses = userClasses;
+  if (KeyExists(kTreeKey)) Fail("the per-user tree is there before the run");
+
+  const std::wstring quoted = L"\"" + package.modulePath + L"\"";
+  const std::wstring regsvr32 = L"regsvr32.exe /s /n /i:user " + quoted;
+  const std::wstring unregsvr32 = L"regsvr32.exe /u /s /n /i:user " + quoted;
+  const std::wstring import = L"reg.exe import \"" + regFile + L"\"";
+  const std::wstring remove = L"reg.exe delete HKCU\\Software\\Classes\\StubBenchTree /f";
+
+  HMODULE module = LoadLibraryW(package.modulePath.c_str());
+  if (!module) Fail("LoadLibrary of the per-user package");
+  using InstallEntry = HRESULT(STDAPICALLTYPE*)(BOOL, const wchar_t*);
+  auto install = reinterpret_cast<InstallEntry>(
+      reinterpret_cast<void*>(GetProcAddress(module, "DllInstall")));
+  if (!install) Fail("DllInstall missing");
+
+  auto timed = [](auto&& work) {
+    const double start = Now();
+    work();
+    return (Now() - start) * 1e3;
+  };
+  std::vector<double> add, addBase, del, delBase;
+  for (int round = 0; round < kRegistrationRounds; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((round + turn) % 2 == 0) {
+        add.push_back(TimedRun(regsvr32, "regsvr32 /s /n /i:user"));
+        ExpectTree(true, "regsvr32 /n /i:user did not write the tree");
+        del.push_back(TimedRun(unregsvr32, "regsvr32 /u /s /n /i:user"));
+        ExpectTree(false, "regsvr32 /u /n /i:user did not remove the tree");
+      } else {
+        addBase.push_back(TimedRun(import, "reg import"));
+        ExpectTree(true, "reg import did not write the per-user tree");
+        delBase.push_back(TimedRun(remove, "reg delete"));
+        ExpectTree(false, "reg delete did not remove the per-user tree");
+      }
+    }
+  }
+  std::vector<double> inAdd, inDel, directAdd, directDel;
+  for (int round = 0; round < kInProcessRounds; ++round) {
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((round + turn) % 2 == 0) {
+        inAdd.push_back(timed([&] {
+          if (install(TRUE, L"user") != S_OK) Fail("DllInstall(TRUE, user)");
+        }));
+        ExpectTree(true, "DllInstall did not write the per-user tree");
+        inDel.push_back(timed([&] {
+          if (install(FALSE, L"user") != S_OK) Fail("DllInstall(FALSE, user)");
+        }));
+        ExpectTree(false, "DllInstall did not remove the per-user tree");
+      } else {
+        directAdd.push_back(timed([] { DirectTree(true); }));
+        ExpectTree(true, "direct calls did not write the per-user tree");
+        directDel.push_back(timed([] { DirectTree(false); }));
+        ExpectTree(false, "direct calls did not remove the per-user tree");
+      }
+    }
+  }
+  FreeLibrary(module);
+  // Removal leaves the classes in their categories, and per-user registration
+  // made the two categories under the user's key: the run takes them away.
+  for (const GUID* id : {&styleId, &styleTextId}) {
+    RegDeleteTreeW(userClasses, (L"CLSID\\" + e2e::GuidText(*id)).c_str());
+    RegDeleteKeyW(userClasses, (L"CLSID\\" + e2e::GuidText(*id)).c_str());
+  }
+  for (const wchar_t* category : {L"Component Categories\\{390F9E99-171D-4A3B-A185-A0E495BA86D0}",
+                                  L"Component Categories\\{FD8ABB6D-B549-4A66-94A9-3C360CD70490}"}) {
+    RegDeleteTreeW(userClasses, category);
+    RegDeleteKeyW(userClasses, category);
+  }
+  gClasses = HKEY_CLASSES_ROOT;
+  RegCloseKey(userClasses);
+  Report("user_register_regsvr32_ms", Median(add));
+  Report("user_register_reg_import_ms", Median(addBase));
+  Report("user_unregister_regsvr32_ms", Median(del));
+  Report("user_unregister_reg_delete_ms", Median(delBase));
+  Report("user_register_in_process_ms", Median(inAdd));
+  Report("user_register_direct_calls_ms", Median(directAdd));
+  Report("user_unregister_in_process_ms", Median(inDel));
+  Report("user_unregister_direct_calls_ms", Median(directDel));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -465,6 +569,7 @@ int main(int argc, char** argv) {
     if (folder.path().empty()) Fail("no temporary folder");
     if (what == "all" || what == "activation") MeasureActivation(folder);
     if (what == "all" || what == "registration") MeasureRegistration(folder);
+    if (what == "all" || what == "registration" || what == "user") MeasureUserRegistration(folder);
     CoFreeUnusedLibrariesEx(0, 0);
   }
   CoUninitialize();
