@@ -1,5 +1,7 @@
 #include "many_packages.h"
 
+#include <utility>
+
 #include <psapi.h>
 
 #include <algorithm>
@@ -127,23 +129,9 @@ void PrintCrash(EXCEPTION_POINTERS* exception) {
   std::fflush(nullptr);
 }
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double Now() { return bench::Now(); }
 
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+double Median(std::vector<double> values) { return bench::Median(std::move(values)); }
 
 // ---- Packages ----------------------------------------------------------------------------------
 

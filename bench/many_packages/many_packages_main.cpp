@@ -26,34 +26,8 @@ using namespace many;
 
 void Report(const std::string& name, double value) { std::printf("%s %.6g\n", name.c_str(), value); }
 
-// Runs a command line to its end, its output sent nowhere; answers its exit code.
-DWORD Run(const std::wstring& commandLine) {
-  static HANDLE nul = [] {
-    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       &inherit, OPEN_EXISTING, 0, nullptr);
-  }();
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-  PROCESS_INFORMATION process = {};
-  std::wstring line = commandLine;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return static_cast<DWORD>(-1);
-  }
-  // Bounded: reg finishes in seconds even for thousands of keys.
-  DWORD code = static_cast<DWORD>(-1);
-  if (WaitForSingleObject(process.hProcess, 300000) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(process.hProcess, &code);
-  } else {
-    TerminateProcess(process.hProcess, 1);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
-}
+// Bounded: reg finishes in seconds even for thousands of keys.
+DWORD Run(const std::wstring& commandLine) { return bench::RunQuietly(commandLine, 300000); }
 
 template <typename Work>
 double Seconds(Work&& work) {

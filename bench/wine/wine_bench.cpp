@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "e2e_support.h"
 #include "server/stub_target.h"
 #include "test_engine.h"
@@ -37,22 +38,8 @@ constexpr wchar_t kTreeKey[] = L"StubBenchTree";
 // per-user registration the current user's classes key.
 HKEY gClasses = HKEY_CLASSES_ROOT;
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using bench::Median;
+using bench::Now;
 
 [[noreturn]] void Fail(const char* what, long code = 0) {
   std::fprintf(stderr, "wine_bench: %s (0x%08lx)\n", what, static_cast<unsigned long>(code));
@@ -185,31 +172,7 @@ bool WriteWide(const std::wstring& path, const std::wstring& text) {
   return e2e::WriteFileText(path, bytes);
 }
 
-// Runs a command line to its end; answers its exit code.
-DWORD Run(const std::wstring& commandLine) {
-  // The tools' own output goes nowhere, so that only the figures reach ours.
-  static HANDLE nul = [] {
-    SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       &inherit, OPEN_EXISTING, 0, nullptr);
-  }();
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-  PROCESS_INFORMATION process = {};
-  std::wstring line = commandLine;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    Fail("CreateProcess", static_cast<long>(GetLastError()));
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
-}
+DWORD Run(const std::wstring& commandLine) { return bench::RunQuietly(commandLine); }
 
 double TimedRun(const std::wstring& commandLine, const char* what) {
   const double start = Now();
