@@ -9,13 +9,17 @@
 // Types and constants keep their Windows names in the global namespace (on
 // Windows they come from the SDK headers); the calls live in namespace sys and
 // take UTF-16 text as char16_t.
+//
+// A Windows program may build the product code over the emulator instead (the
+// package checker does, so that it never touches the machine's registry): it
+// defines STUB_EMULATED_PLATFORM, and links the emulator in place of the API.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(STUB_EMULATED_PLATFORM)
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -324,7 +328,7 @@ int fgetc(FILE* file);
 
 }  // namespace sys
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(STUB_EMULATED_PLATFORM)
 #include "platform/windows/platform_windows.inl"
 #else
 #include "platform/emulated/platform_inline.inl"

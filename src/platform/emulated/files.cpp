@@ -1,6 +1,9 @@
 // The emulated file system: files and folders at Windows paths held in memory,
 // read through real C FILE streams so that the C library's own fseek, ftell,
-// fread and fgetc apply.
+// fread and fgetc apply. With glibc a stream reads the file's bytes from
+// memory; a Windows build (the package checker's) has no such streams, so
+// there each open file is a temporary file holding the bytes, and the files
+// that misbehave on purpose read like ordinary ones.
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -70,6 +73,7 @@ struct Stream {
   long position = 0;
 };
 
+#ifndef _WIN32
 ssize_t StreamRead(void* cookie, char* buffer, std::size_t size) {
   auto* stream = static_cast<Stream*>(cookie);
   long available = static_cast<long>(stream->data.size()) - stream->position;
@@ -101,6 +105,7 @@ int StreamClose(void* cookie) {
   delete static_cast<Stream*>(cookie);
   return 0;
 }
+#endif
 
 // Text mode as the Microsoft C runtime reads it: CR LF becomes LF, and a
 // Ctrl-Z ends the file. The end for seeking stays the size on disk.
@@ -219,6 +224,15 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode) {
                             : static_cast<long>(entry.bytes.size());
     stream->seekable = entry.behaviour != Behaviour::kUnseekable;
   }
+#ifdef _WIN32
+  FILE* file = std::tmpfile();
+  if (!file) return nullptr;
+  if (std::fwrite(stream->data.data(), 1, stream->data.size(), file) != stream->data.size()) {
+    ::fclose(file);
+    return nullptr;
+  }
+  std::rewind(file);
+#else
   cookie_io_functions_t functions{};
   functions.read = StreamRead;
   functions.seek = StreamSeek;
@@ -226,6 +240,7 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode) {
   FILE* file = fopencookie(stream.get(), "r", functions);
   if (!file) return nullptr;
   stream.release();
+#endif
   detail::Guard guard(detail::StateLock());
   Files().open.insert(file);
   return file;

@@ -1,0 +1,247 @@
+// stub-check: checks a style package before it ships, by running the module's
+// own code (folder derivation, identifier scan, script loading, interpreter)
+// over the emulated platform, so the machine's registry is never touched.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "registrar/script_parser.h"
+
+namespace check {
+
+// ---- Findings ----------------------------------------------------------------------
+
+enum class Severity { kError, kWarning };
+
+/// One thing the author should know about. `file` is a script name or empty;
+/// `line` and `column` are 1-based, 0 when there is no place in a file.
+struct Finding {
+  Severity severity;
+  std::string code;  // stable identifier, e.g. "script-error"
+  std::string file;
+  int line = 0;
+  int column = 0;
+  std::string message;
+  std::string remedy;
+};
+
+// ---- Text helpers --------------------------------------------------------------------
+
+std::string Utf8(const std::u16string& text);
+std::u16string Utf16(const std::string& text);
+std::string Hex32(HRESULT value);  // "0x80020009"
+/// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
+std::string ResultName(HRESULT value);
+/// "S_OK", or "DISP_E_EXCEPTION (0x80020009)".
+std::string DescribeResult(HRESULT value);
+std::string GuidString(const GUID& id);
+
+/// A line and column (1-based; the column counts characters) in decoded text.
+struct Place {
+  int line = 0;
+  int column = 0;
+};
+Place PlaceOf(const std::u16string& text, std::size_t offset);
+
+// ---- Registry state ------------------------------------------------------------------
+
+struct RegValue {
+  std::u16string name;  // empty: the default value
+  DWORD type = REG_SZ;
+  std::vector<BYTE> data;
+  bool operator==(const RegValue& o) const { return type == o.type && data == o.data; }
+};
+struct RegKey {
+  std::u16string path;  // "HKEY_CLASSES_ROOT\CLSID\{...}", as stored
+  std::map<std::u16string, RegValue> values;  // by case-folded name
+};
+/// Orders key paths as a tree: a key, then everything under it, then its next sibling.
+struct PathOrder {
+  bool operator()(const std::u16string& a, const std::u16string& b) const {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned ca = a[i] == u'\\' ? 1u : a[i], cb = b[i] == u'\\' ? 1u : b[i];
+      if (ca != cb) return ca < cb;
+    }
+    return a.size() < b.size();
+  }
+};
+/// The whole emulated registry, by case-folded path, in tree order.
+using Snapshot = std::map<std::u16string, RegKey, PathOrder>;
+
+std::u16string FoldCase(const std::u16string& text);
+Snapshot TakeSnapshot();
+/// Adds every key and value of `snapshot` to the emulated registry.
+void Restore(const Snapshot& snapshot);
+/// The changes from `before` to `after`, as .reg text: new and changed keys
+/// with their new or changed values, "[-key]" for deleted keys and
+/// "name"=- for deleted values. Empty when nothing changed.
+std::string RegDiff(const Snapshot& before, const Snapshot& after);
+/// One value in .reg syntax: "name"="text", @=dword:0000002a, ...
+std::string RegValueLine(const RegValue& value);
+
+/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI,
+/// "Windows Registry Editor Version 5.00" or "REGEDIT4") into `snapshot`.
+/// Deletions are skipped with a note in `notes`. False with `error` set when
+/// the file is not a registry export at all.
+bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std::string>* notes,
+                  std::string* error);
+
+// ---- One script, read the way the interpreter reads it ---------------------------
+
+/// What the reader expected where it stopped; also the grammar slot of each token.
+enum class Slot {
+  kRootName, kRootOpen, kEntry, kSubject, kAfterDelete, kValueName, kEquals, kType, kValue,
+  kAfterKey, kAfterValue
+};
+
+struct Token {
+  std::size_t start = 0;  // prepared-text offsets
+  std::size_t end = 0;
+  std::u16string text;
+  Slot slot = Slot::kEntry;
+  bool failed = false;  // the read itself failed (end of text, open quote, too long)
+};
+
+/// A key or value the script names, with what it says about removal.
+struct Entry {
+  std::u16string keyPath;  // "HKEY_CLASSES_ROOT\..." of the key (of the value's key for a Val)
+  std::u16string valueName;
+  bool isValue = false;
+  bool noRemove = false;
+  bool forceRemove = false;
+  bool isDelete = false;
+  std::size_t token = 0;  // index of its name token
+};
+
+/// A %name% or %% of the original text and what it became in the prepared text.
+struct Anchor {
+  std::size_t originalStart, originalEnd;
+  std::size_t preparedStart, preparedEnd;
+  bool isModule;  // %Module%
+  bool quoted;    // it landed inside a quoted token
+};
+
+struct ScriptReading {
+  std::string name;  // "Style.rgs"
+  std::u16string original;  // decoded as the module decodes it
+  std::u16string prepared;
+  HRESULT prepareResult = S_OK;
+  std::size_t prepareStop = 0;  // original offset where preparation failed
+  std::vector<Anchor> anchors;
+  std::vector<Token> tokens;
+  std::vector<Entry> entries;
+  // The first malformed place, as the reader found it (registration's grammar).
+  bool malformed = false;
+  std::size_t errorToken = 0;
+  std::string expected;
+  int rootBlocks = 0;
+
+  /// Original offset of a prepared-text offset; one inside a replacement maps
+  /// to the replacement's start.
+  std::size_t OriginalOffset(std::size_t prepared) const;
+  Place PlaceOfPrepared(std::size_t prepared) const { return PlaceOf(original, OriginalOffset(prepared)); }
+  /// The anchor whose replacement holds prepared offset `p`, or null.
+  const Anchor* ReplacementAt(std::size_t p) const;
+};
+
+/// Prepares `original` with %Module% = `modulePath` and reads it through, recording
+/// tokens, entries, the first malformed place, and warnings into `findings`.
+ScriptReading ReadScript(const std::string& name, const std::u16string& original,
+                         const std::u16string& modulePath, std::vector<Finding>* findings);
+
+/// Where the interpreter stops on `reading`'s text in `mode`, on the current
+/// emulated registry: the result and the prepared-text offset (or, for a
+/// preparation failure, the original offset with `inPreparation` set).
+struct Stop {
+  HRESULT result = S_OK;
+  std::size_t offset = 0;
+  bool inPreparation = false;
+};
+Stop LocateStop(const ScriptReading& reading, const std::u16string& modulePath, ScriptMode mode);
+
+/// Describes a stop as a finding: script, line, column, token, what was expected.
+Finding DescribeStop(const ScriptReading& reading, const Stop& stop, ScriptMode mode);
+
+// ---- The package and its runs ---------------------------------------------------------
+
+struct ScriptFile {
+  std::string name;       // "Style.rgs"
+  std::string realPath;   // where it was read on this machine
+  bool found = false;
+  bool isFolder = false;
+  std::string bytes;
+  std::string encoding;   // for the report
+};
+
+struct Box {
+  std::string caption;
+  std::string text;
+};
+
+struct RunResult {
+  HRESULT result = S_OK;
+  std::vector<Box> boxes;
+  std::string changes;  // .reg text
+  int exitCode = 0;     // what regsvr32 would exit with
+  bool ran = false;
+  std::string lastScript;  // the script the run opened last ("Style.rgs")
+};
+
+struct LeftKey {
+  std::u16string path;
+  std::string reason;
+};
+
+struct Install {
+  std::u16string modulePath;
+  std::u16string directory;  // empty when none can be named
+  RunResult load;
+  GUID ids[2] = {};
+  bool idsRead = false;
+  RunResult registration;
+  RunResult removal;
+  std::vector<LeftKey> leftBehind;
+  std::vector<Finding> findings;
+};
+
+struct Package {
+  std::string input;          // as given
+  std::string moduleName;     // "Aurora.dll"
+  std::string realFolder;     // the folder the scripts were read from
+  ScriptFile scripts[2];
+  Snapshot base;              // the registry to start from
+  std::vector<std::string> baseNotes;
+  std::string baseFile;
+};
+
+/// Runs load, registration and removal of `package` installed as `modulePath`
+/// over the emulated platform, and collects what they did and the findings.
+Install RunInstall(const Package& package, const std::u16string& modulePath);
+
+/// Findings about the package itself: name, scripts, encoding, identifiers.
+void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
+/// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
+std::string DescribeEncoding(const std::string& bytes);
+/// Where the identifier `id` stands in a script: after the second "{", where the module read it.
+Place IdentifierPlace(const std::string& bytes, const std::string& id);
+
+// ---- Report -----------------------------------------------------------------------------
+
+struct Report {
+  const Package* package;
+  std::vector<Install> installs;
+  std::vector<Finding> findings;
+  int Errors() const;
+  int Warnings() const;
+  int ExitCode() const { return Errors() ? 2 : Warnings() ? 1 : 0; }
+};
+
+std::string TextReport(const Report& report);
+std::string JsonReport(const Report& report);
+
+}  // namespace check

@@ -1,0 +1,167 @@
+// stub-check: the package checker's command line.
+//
+//   stub-check [--format text|json] [--registry FILE.reg] [--module-path PATH] PACKAGE
+//
+// PACKAGE is a module copy (Aurora.dll, its scripts in Aurora/ beside it) or
+// the package folder itself. Exit code: 0 clean, 1 warnings only, 2 errors
+// (also for a command line that cannot be followed).
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "checker.h"
+#include "platform/emulated/emulator.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kUsage[] =
+    "usage: stub-check [--format text|json] [--registry FILE.reg] [--module-path PATH] PACKAGE\n"
+    "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n"
+    "  --format       text (default) or json\n"
+    "  --registry     a .reg export to start from instead of an empty registry\n"
+    "  --module-path  check as installed at this Windows path (default: C:\\Packages\\<module>\n"
+    "                 and C:\\Program Files\\O'Brien's Packages\\<module>)\n"
+    "exit code: 0 clean, 1 warnings only, 2 errors\n";
+
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  bytes->clear();
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, n);
+  const bool ok = !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Finds `name` in `folder` as Windows would: without regard to letter case.
+void FindScript(const std::string& folder, check::ScriptFile* script) {
+  std::error_code error;
+  script->realPath = folder + script->name;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (Lower(entry.path().filename().string()) != Lower(script->name)) continue;
+    script->realPath = folder + entry.path().filename().string();
+    if (entry.is_directory(error)) {
+      script->isFolder = true;
+      return;
+    }
+    script->found = ReadWholeFile(script->realPath, &script->bytes);
+    if (script->found) script->encoding = check::DescribeEncoding(script->bytes);
+    return;
+  }
+}
+
+std::string Key(const check::Finding& f) {
+  return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The same bytes as on Linux: line ends stay "\n".
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::string format = "text", registryFile, modulePath, input;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--format" || arg == "--registry" || arg == "--module-path") && i + 1 < argc) {
+      (arg == "--format" ? format : arg == "--registry" ? registryFile : modulePath) = argv[++i];
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (!arg.empty() && arg[0] != '-' && input.empty()) {
+      input = arg;
+    } else {
+      std::fprintf(stderr, "stub-check: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
+  }
+  if (input.empty() || (format != "text" && format != "json")) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  check::Package package;
+  package.input = input;
+  std::error_code error;
+  std::string path = input;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  if (fs::is_directory(path, error)) {
+    // The package folder: the module copy would stand beside it as <folder>.dll.
+    package.moduleName = fs::path(path).filename().string() + ".dll";
+    package.realFolder = path + "/";
+  } else if (fs::exists(path, error)) {
+    // The module copy: its folder is its path less the last four characters,
+    // as the module derives it.
+    package.moduleName = fs::path(path).filename().string();
+    package.realFolder = (path.size() > 4 ? path.substr(0, path.size() - 4) : std::string()) + "/";
+  } else {
+    std::fprintf(stderr, "stub-check: %s: no such file or folder\n", input.c_str());
+    return 2;
+  }
+  package.scripts[0].name = "Style.rgs";
+  package.scripts[1].name = "StyleText.rgs";
+  for (check::ScriptFile& script : package.scripts) FindScript(package.realFolder, &script);
+
+  if (!registryFile.empty()) {
+    std::string bytes, problem;
+    emu::Reset();
+    if (!ReadWholeFile(registryFile, &bytes) ||
+        !check::ParseRegFile(bytes, &package.base, &package.baseNotes, &problem)) {
+      std::fprintf(stderr, "stub-check: %s: %s\n", registryFile.c_str(),
+                   problem.empty() ? "cannot be read" : problem.c_str());
+      return 2;
+    }
+    package.baseFile = registryFile;
+  }
+
+  std::vector<std::u16string> installs;
+  if (!modulePath.empty()) {
+    installs.push_back(check::Utf16(modulePath));
+  } else {
+    const std::u16string name = check::Utf16(package.moduleName);
+    installs.push_back(u"C:\\Packages\\" + name);
+    installs.push_back(u"C:\\Program Files\\O'Brien's Packages\\" + name);
+  }
+
+  check::Report report;
+  report.package = &package;
+  for (const std::u16string& install : installs) {
+    report.installs.push_back(check::RunInstall(package, install));
+  }
+  check::CheckPackage(package, report.installs[0], &report.findings);
+  std::vector<std::string> seen;
+  for (const check::Finding& f : report.findings) seen.push_back(Key(f));
+  for (std::size_t i = 0; i < report.installs.size(); ++i) {
+    for (check::Finding f : report.installs[i].findings) {
+      if (std::find(seen.begin(), seen.end(), Key(f)) != seen.end()) continue;
+      seen.push_back(Key(f));
+      if (i > 0) f.message = "installed as " + check::Utf8(report.installs[i].modulePath) + ": " + f.message;
+      report.findings.push_back(f);
+    }
+  }
+  std::stable_sort(report.findings.begin(), report.findings.end(),
+                   [](const check::Finding& a, const check::Finding& b) {
+                     return a.severity == check::Severity::kError && b.severity != check::Severity::kError;
+                   });
+
+  const std::string text = format == "json" ? check::JsonReport(report) : check::TextReport(report);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return report.ExitCode();
+}

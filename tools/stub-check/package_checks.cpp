@@ -1,0 +1,233 @@
+// Findings about the package as files: the module's name, the scripts'
+// encoding, and the class identifiers the module read from them.
+#include <cstring>
+
+#include "checker.h"
+
+namespace check {
+namespace {
+
+// The sample package's identifiers: a package that keeps them collides with
+// the sample, and with every other package copied from it.
+const char* const kSampleIds[2] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
+                                   "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
+
+Place BytePlace(const std::string& bytes, std::size_t offset) {
+  Place p{1, 1};
+  for (std::size_t i = 0; i < offset && i < bytes.size(); ++i) {
+    if (bytes[i] == '\n') {
+      ++p.line;
+      p.column = 1;
+    } else if ((static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80) {
+      ++p.column;
+    }
+  }
+  return p;
+}
+
+// The length of the UTF-8 sequence at `i`, or 0 when the bytes there are not UTF-8.
+std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
+  const unsigned char c = static_cast<unsigned char>(b[i]);
+  std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (n == 0 || c == 0xC0 || c == 0xC1 || c > 0xF4 || i + n > b.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((static_cast<unsigned char>(b[i + k]) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char d = n > 1 ? static_cast<unsigned char>(b[i + 1]) : 0;
+  if ((c == 0xE0 && d < 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90) ||
+      (c == 0xED && d >= 0xA0)) {
+    return 0;
+  }
+  return n;
+}
+
+std::size_t SecondBrace(const std::string& bytes) {
+  int braces = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\x1A') break;  // the C runtime's text mode ends the file here
+    if (bytes[i] == '{' && ++braces == 2) return i;
+  }
+  return std::string::npos;
+}
+
+bool StartsWithNoCase(const std::string& text, std::size_t at, const char* word) {
+  const std::size_t n = std::strlen(word);
+  if (at + n > text.size()) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if ((text[at + i] | 0x20) != (word[i] | 0x20)) return false;
+  }
+  return true;
+}
+
+std::string Excerpt(const std::string& bytes, std::size_t at) {
+  std::string out;
+  for (std::size_t i = at; i < bytes.size() && out.size() < 24 && bytes[i] != '\r' && bytes[i] != '\n'; ++i) {
+    out += bytes[i];
+  }
+  return out;
+}
+
+// Why the identifier scan found no identifier in `bytes`.
+std::string ExplainIdentifier(const std::string& bytes, const std::string& name, Place* place) {
+  const std::size_t brace = SecondBrace(bytes);
+  if (brace == std::string::npos) {
+    *place = {0, 0};
+    return "the module reads the identifier right after the second '{' of the file, and " + name +
+           " has fewer than two";
+  }
+  std::size_t at = brace + 1;
+  while (at < bytes.size() && std::strchr(" \t\r\n\v\f", bytes[at]) && bytes[at]) ++at;
+  *place = BytePlace(bytes, at);
+  std::string why;
+  if (StartsWithNoCase(bytes, at, "CLSID") && bytes.compare(at, 5, "CLSID") != 0) {
+    return "the word CLSID after the second '{' is written '" + bytes.substr(at, 5) +
+           "': the module reads it only in upper case";
+  }
+  if (bytes.compare(at, 5, "CLSID") != 0) {
+    why = "right after the second '{' of the file the module finds '" + Excerpt(bytes, at) +
+          "' instead of CLSID = s '{...}'";
+    const std::size_t elsewhere = bytes.find("CLSID = s '{");
+    if (elsewhere != std::string::npos) {
+      const Place p = BytePlace(bytes, elsewhere);
+      why += "; the identifier at line " + std::to_string(p.line) +
+             " is not where the module looks: put the ProgID block, whose block holds the CLSID "
+             "value, first in the file";
+    }
+    return why;
+  }
+  return "the text after CLSID is not = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' with a valid "
+         "identifier (the type letter must be a lower-case s, the identifier braced, 38 characters)";
+}
+
+}  // namespace
+
+void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  // The module's name decides its folder and whether Windows can load it at all.
+  const std::string& name = package.moduleName;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos) {
+    findings->push_back(
+        {Severity::kError, "no-extension", "", 0, 0,
+         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to such "
+         "a name, finds no file, and regsvr32 exits 3 without any box",
+         "name the copy <Package>.dll"});
+  } else if (name.size() - dot != 4) {
+    findings->push_back(
+        {Severity::kWarning, "extension-length", "", 0, 0,
+         "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
+         "the whole path less its last four characters, so this copy reads " +
+             Utf8(first.directory),
+         "name the copy <Package>.dll"});
+  }
+
+  for (const ScriptFile& s : package.scripts) {
+    if (!s.found) continue;
+    const std::string& b = s.bytes;
+    if (b.size() >= 2 && ((b[0] == '\xFF' && b[1] == '\xFE') || (b[0] == '\xFE' && b[1] == '\xFF'))) {
+      findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
+                           "the script is saved as UTF-16: the module reads it as UTF-8, so "
+                           "nothing in it is understood",
+                           "save it as UTF-8 without a byte-order mark"});
+      continue;
+    }
+    if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+      findings->push_back({Severity::kWarning, "byte-order-mark", s.name, 1, 1,
+                           "the script starts with a UTF-8 byte-order mark: it stays as U+FEFF in "
+                           "front of the first root key name; Windows passes over it, other tools may not",
+                           "save it as UTF-8 without a byte-order mark"});
+    }
+    int reported = 0;
+    for (std::size_t i = 0; i < b.size();) {
+      if (b[i] == 0) {
+        const Place p = BytePlace(b, i);
+        findings->push_back({Severity::kWarning, "nul-byte", s.name, p.line, p.column,
+                             "a NUL byte: the module's text ends here, and nothing after it is run",
+                             "remove the NUL byte"});
+        break;
+      }
+      const std::size_t n = Utf8Sequence(b, i);
+      if (n) {
+        i += n;
+        continue;
+      }
+      if (reported++ < 3) {
+        const Place p = BytePlace(b, i);
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
+        findings->push_back({Severity::kWarning, "not-utf8", s.name, p.line, p.column,
+                             std::string("byte 0x") + hex + " is not UTF-8 (Latin-1 or a code page?): the "
+                             "module reads it as U+FFFD, the replacement character",
+                             "save the script as UTF-8"});
+      }
+      ++i;
+    }
+  }
+
+  // Identifiers.
+  if (first.load.ran && FAILED(first.load.result)) {
+    for (const Box& box : first.load.boxes) {
+      if (box.caption != "Invalid GUID!") continue;
+      for (const ScriptFile& s : package.scripts) {
+        // The box belongs to the script the module was reading.
+        if (!s.found || s.name != first.load.lastScript) continue;
+        Place p;
+        const std::string why = ExplainIdentifier(s.bytes, s.name, &p);
+        findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
+                             "no class identifier where the module reads it: " + why,
+                             "write CLSID = s '{...}' right after the file's second '{'"});
+        break;
+      }
+    }
+  }
+  if (first.idsRead) {
+    const std::string a = GuidString(first.ids[0]), b = GuidString(first.ids[1]);
+    if (a == b) {
+      findings->push_back({Severity::kError, "same-identifier", "StyleText.rgs", 0, 0,
+                           "both scripts name the class identifier " + a +
+                               ": the Stub and StubText classes become one class",
+                           "give each script its own fresh identifier"});
+    }
+    std::string stem = name.substr(0, dot == std::string::npos ? name.size() : dot);
+    for (char& c : stem) c = static_cast<char>(c | 0x20);
+    if (stem != "aurora" && (a == kSampleIds[0] || a == kSampleIds[1] || b == kSampleIds[0] ||
+                             b == kSampleIds[1])) {
+      findings->push_back({Severity::kError, "sample-identifier", "", 0, 0,
+                           "the package keeps the sample package's class identifiers: it and "
+                           "every package copied the same way register the same classes",
+                           "make two fresh identifiers (uuidgen, or [guid]::NewGuid() in PowerShell)"});
+    }
+  }
+}
+
+std::string DescribeEncoding(const std::string& b) {
+  if (b.size() >= 2 && ((b[0] == '\xFF' && b[1] == '\xFE') || (b[0] == '\xFE' && b[1] == '\xFF'))) {
+    return "UTF-16 (the module reads UTF-8)";
+  }
+  const bool bom = b.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  bool ascii = true;
+  for (std::size_t i = 0; i < b.size();) {
+    const std::size_t n = Utf8Sequence(b, i);
+    if (n == 0) {
+      const Place p = BytePlace(b, i);
+      return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " +
+             std::to_string(p.column) + ")";
+    }
+    ascii = ascii && n == 1;
+    i += n;
+  }
+  if (bom) return "UTF-8 with a byte-order mark";
+  return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
+}
+
+// Where the identifier of `script` stands: its place in the file, found after
+// the second "{", where the module read it.
+Place IdentifierPlace(const std::string& bytes, const std::string& id) {
+  const std::size_t brace = SecondBrace(bytes);
+  if (brace == std::string::npos) return {};
+  for (std::size_t i = brace; i + id.size() <= bytes.size(); ++i) {
+    if (StartsWithNoCase(bytes, i, id.c_str())) return BytePlace(bytes, i);
+  }
+  return {};
+}
+
+}  // namespace check

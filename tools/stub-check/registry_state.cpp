@@ -1,0 +1,405 @@
+// The emulated registry as a value the checker can keep, compare, write out
+// as .reg text and fill from a .reg export.
+#include <cstdio>
+#include <cstring>
+
+#include "checker.h"
+#include "platform/emulated/emulator.h"
+
+namespace check {
+namespace {
+
+struct RootName {
+  HKEY key;
+  const char16_t* longName;
+  const char16_t* shortName;
+};
+const RootName kRoots[] = {
+    {HKEY_CLASSES_ROOT, u"HKEY_CLASSES_ROOT", u"HKCR"},
+    {HKEY_CURRENT_USER, u"HKEY_CURRENT_USER", u"HKCU"},
+    {HKEY_LOCAL_MACHINE, u"HKEY_LOCAL_MACHINE", u"HKLM"},
+    {HKEY_USERS, u"HKEY_USERS", u"HKU"},
+    {HKEY_CURRENT_CONFIG, u"HKEY_CURRENT_CONFIG", u"HKCC"},
+};
+
+// Splits "HKEY_...\rest" into its root and the path below it.
+bool SplitPath(const std::u16string& path, HKEY* root, std::u16string* below) {
+  const std::size_t slash = path.find(u'\\');
+  const std::u16string head = FoldCase(path.substr(0, slash));
+  for (const RootName& r : kRoots) {
+    if (head == FoldCase(r.longName) || head == FoldCase(r.shortName)) {
+      *root = r.key;
+      *below = slash == std::u16string::npos ? u"" : path.substr(slash + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ReadTree(HKEY root, const std::u16string& display, const std::u16string& below,
+              Snapshot* snapshot) {
+  const emu::KeyContents contents = emu::ReadKey(root, below);
+  if (!contents.exists) return;
+  if (!below.empty() || !contents.values.empty()) {
+    RegKey& key = (*snapshot)[FoldCase(display)];
+    key.path = display;
+    for (const emu::Value& v : contents.values) {
+      key.values[FoldCase(v.name)] = {v.name, v.type, v.data};
+    }
+  }
+  for (const std::u16string& child : contents.subkeys) {
+    ReadTree(root, display + u"\\" + child, below.empty() ? child : below + u"\\" + child,
+             snapshot);
+  }
+}
+
+std::string Escaped(const std::u16string& text) {
+  std::string out;
+  for (char c : Utf8(text)) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string HexBytes(const std::vector<BYTE>& data) {
+  std::string out;
+  char digits[4];
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(digits, sizeof digits, "%02x", data[i]);
+    if (i) out += ',';
+    out += digits;
+  }
+  return out;
+}
+
+// The text of string data: its UTF-16 units less one terminator; false when
+// the data is not exactly that.
+bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
+  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) {
+    return false;
+  }
+  text->clear();
+  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c == 0) return false;
+    *text += c;
+  }
+  return true;
+}
+
+std::string ValueName(const RegValue& value) {
+  return value.name.empty() ? "@" : "\"" + Escaped(value.name) + "\"";
+}
+
+}  // namespace
+
+std::u16string FoldCase(const std::u16string& text) {
+  std::u16string out = text;
+  for (char16_t& c : out) {
+    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 32;
+  }
+  return out;
+}
+
+Snapshot TakeSnapshot() {
+  Snapshot snapshot;
+  for (const RootName& r : kRoots) ReadTree(r.key, r.longName, u"", &snapshot);
+  return snapshot;
+}
+
+void Restore(const Snapshot& snapshot) {
+  for (const auto& [folded, key] : snapshot) {
+    HKEY root = nullptr;
+    std::u16string below;
+    if (!SplitPath(key.path, &root, &below)) continue;
+    if (!below.empty()) emu::CreateKey(root, below);
+    for (const auto& [name, value] : key.values) {
+      emu::SetValue(root, below, value.name, value.type, value.data);
+    }
+  }
+}
+
+std::string RegValueLine(const RegValue& value) {
+  std::u16string text;
+  if (value.type == REG_SZ && StringData(value.data, &text)) {
+    return ValueName(value) + "=\"" + Escaped(text) + "\"";
+  }
+  if (value.type == REG_DWORD && value.data.size() == 4) {
+    char number[16];
+    const unsigned long n = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                            (static_cast<unsigned long>(value.data[3]) << 24);
+    std::snprintf(number, sizeof number, "%08lx", n);
+    return ValueName(value) + "=dword:" + number;
+  }
+  if (value.type == REG_BINARY) return ValueName(value) + "=hex:" + HexBytes(value.data);
+  return ValueName(value) + "=hex(" + std::to_string(value.type) + "):" + HexBytes(value.data);
+}
+
+std::string RegDiff(const Snapshot& before, const Snapshot& after) {
+  std::string out;
+  const PathOrder less;
+  // A deleted key whose parent went too is covered by the parent's line.
+  auto parentDeleted = [&](const std::u16string& path) {
+    const std::size_t slash = path.rfind(u'\\');
+    if (slash == std::u16string::npos) return false;
+    const std::u16string parent = path.substr(0, slash);
+    return before.count(parent) && !after.count(parent);
+  };
+  auto a = before.begin();
+  auto b = after.begin();
+  while (a != before.end() || b != after.end()) {
+    if (b == after.end() || (a != before.end() && less(a->first, b->first))) {
+      if (!parentDeleted(a->first)) out += "[-" + Utf8(a->second.path) + "]\n";
+      ++a;
+      continue;
+    }
+    const bool isNew = a == before.end() || less(b->first, a->first);
+    std::string lines;
+    for (const auto& [name, value] : b->second.values) {
+      if (!isNew) {
+        auto old = a->second.values.find(name);
+        if (old != a->second.values.end() && old->second == value) continue;
+      }
+      lines += RegValueLine(value) + "\n";
+    }
+    if (!isNew) {
+      for (const auto& [name, value] : a->second.values) {
+        if (!b->second.values.count(name)) lines += ValueName(value) + "=-\n";
+      }
+    }
+    if (isNew || !lines.empty()) out += "[" + Utf8(b->second.path) + "]\n" + lines;
+    if (!isNew) ++a;
+    ++b;
+  }
+  return out;
+}
+
+// ---- .reg files ------------------------------------------------------------------------------
+
+namespace {
+
+std::u16string DecodeRegFile(const std::string& bytes) {
+  if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF &&
+      static_cast<BYTE>(bytes[1]) == 0xFE) {
+    std::u16string text;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      text += static_cast<char16_t>(static_cast<BYTE>(bytes[i]) |
+                                    (static_cast<BYTE>(bytes[i + 1]) << 8));
+    }
+    return text;
+  }
+  std::size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  return Utf16(bytes.substr(skip));
+}
+
+bool ParseHexList(const std::u16string& text, std::vector<BYTE>* data) {
+  data->clear();
+  int digits = 0, byte = 0;
+  for (char16_t c : text) {
+    int v = -1;
+    if (c >= u'0' && c <= u'9') v = c - u'0';
+    else if (c >= u'a' && c <= u'f') v = c - u'a' + 10;
+    else if (c >= u'A' && c <= u'F') v = c - u'A' + 10;
+    if (v >= 0) {
+      byte = byte * 16 + v;
+      if (++digits > 2) return false;
+      continue;
+    }
+    if (c == u',' || c == u' ' || c == u'\t') {
+      if (c == u',' ) {
+        if (digits == 0) return false;
+        data->push_back(static_cast<BYTE>(byte));
+        digits = byte = 0;
+      }
+      continue;
+    }
+    return false;
+  }
+  if (digits) data->push_back(static_cast<BYTE>(byte));
+  return true;
+}
+
+// A quoted .reg string starting at text[*i] (the opening quote); *i ends past the closing one.
+bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out) {
+  out->clear();
+  for (++*i; *i < text.size(); ++*i) {
+    char16_t c = text[*i];
+    if (c == u'\\' && *i + 1 < text.size()) {
+      *out += text[++*i];
+    } else if (c == u'"') {
+      ++*i;
+      return true;
+    } else {
+      *out += c;
+    }
+  }
+  return false;
+}
+
+std::vector<BYTE> TextData(const std::u16string& text) {
+  std::vector<BYTE> data;
+  for (char16_t c : text) {
+    data.push_back(static_cast<BYTE>(c & 0xFF));
+    data.push_back(static_cast<BYTE>(c >> 8));
+  }
+  data.push_back(0);
+  data.push_back(0);
+  return data;
+}
+
+}  // namespace
+
+bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std::string>* notes,
+                  std::string* error) {
+  const std::u16string text = DecodeRegFile(bytes);
+  // Logical lines: a line ending in a backslash continues on the next one.
+  std::vector<std::pair<int, std::u16string>> lines;
+  int lineNumber = 0;
+  std::u16string pending;
+  int pendingLine = 0;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(u'\n', start);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string line = text.substr(start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    while (!line.empty() && (line.back() == u'\r' || line.back() == u' ')) line.pop_back();
+    if (pending.empty()) {
+      pendingLine = lineNumber;
+    } else {
+      std::size_t lead = line.find_first_not_of(u" \t");
+      line = lead == std::u16string::npos ? u"" : line.substr(lead);
+    }
+    if (!line.empty() && line.back() == u'\\') {
+      line.pop_back();
+      pending += line;
+      continue;
+    }
+    pending += line;
+    lines.push_back({pendingLine, pending});
+    pending.clear();
+  }
+
+  bool headerSeen = false, ansi = false;
+  HKEY root = nullptr;
+  std::u16string below, display;
+  bool skipKey = true;
+  auto note = [&](int line, const std::string& what) {
+    notes->push_back("line " + std::to_string(line) + ": " + what);
+  };
+  for (const auto& [number, line] : lines) {
+    if (line.empty() || line[0] == u';') continue;
+    if (!headerSeen) {
+      if (line == u"Windows Registry Editor Version 5.00") {
+        headerSeen = true;
+        continue;
+      }
+      if (line == u"REGEDIT4") {
+        headerSeen = ansi = true;
+        continue;
+      }
+      *error = "not a registry export: the first line is neither \"Windows Registry Editor "
+               "Version 5.00\" nor \"REGEDIT4\"";
+      return false;
+    }
+    if (line[0] == u'[') {
+      const std::size_t close = line.rfind(u']');
+      std::u16string path = line.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1);
+      skipKey = true;
+      if (!path.empty() && path[0] == u'-') {
+        note(number, "key deletion ignored: " + Utf8(path.substr(1)));
+        continue;
+      }
+      if (!SplitPath(path, &root, &below)) {
+        note(number, "key under an unknown root ignored: " + Utf8(path));
+        continue;
+      }
+      for (const RootName& r : kRoots) {
+        if (r.key == root) display = std::u16string(r.longName) + (below.empty() ? u"" : u"\\" + below);
+      }
+      emu::CreateKey(root, below);
+      skipKey = false;
+      continue;
+    }
+    if (skipKey) continue;
+    std::size_t i = 0;
+    RegValue value;
+    if (line[0] == u'@') {
+      i = 1;
+    } else if (line[0] == u'"') {
+      if (!ReadQuoted(line, &i, &value.name)) {
+        note(number, "value line not understood, ignored");
+        continue;
+      }
+    } else {
+      note(number, "line not understood, ignored");
+      continue;
+    }
+    if (i >= line.size() || line[i] != u'=') {
+      note(number, "value line without '=', ignored");
+      continue;
+    }
+    const std::u16string data = line.substr(i + 1);
+    bool ok = true;
+    if (data == u"-") {
+      note(number, "value deletion ignored");
+      continue;
+    } else if (!data.empty() && data[0] == u'"') {
+      std::size_t j = 0;
+      std::u16string textValue;
+      ok = ReadQuoted(data, &j, &textValue);
+      value.type = REG_SZ;
+      value.data = TextData(textValue);
+    } else if (data.compare(0, 6, u"dword:") == 0) {
+      std::vector<BYTE> digits;
+      const std::u16string hex = data.substr(6);
+      ok = hex.size() == 8;
+      unsigned long n = 0;
+      for (char16_t c : hex) {
+        int v = (c >= u'0' && c <= u'9') ? c - u'0' : (c >= u'a' && c <= u'f') ? c - u'a' + 10
+              : (c >= u'A' && c <= u'F') ? c - u'A' + 10 : -1;
+        if (v < 0) ok = false;
+        n = n * 16 + (v < 0 ? 0 : v);
+      }
+      value.type = REG_DWORD;
+      value.data = {static_cast<BYTE>(n), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n >> 16),
+                    static_cast<BYTE>(n >> 24)};
+    } else if (data.compare(0, 4, u"hex:") == 0) {
+      value.type = REG_BINARY;
+      ok = ParseHexList(data.substr(4), &value.data);
+    } else if (data.compare(0, 4, u"hex(") == 0) {
+      const std::size_t close = data.find(u"):");
+      ok = close != std::u16string::npos;
+      if (ok) {
+        value.type = static_cast<DWORD>(std::strtoul(Utf8(data.substr(4, close - 4)).c_str(), nullptr, 16));
+        ok = ParseHexList(data.substr(close + 2), &value.data);
+        // REGEDIT4 keeps expandable and multi-string data in the ANSI code page.
+        if (ok && ansi && (value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
+          std::vector<BYTE> wide;
+          for (BYTE c : value.data) {
+            wide.push_back(c);
+            wide.push_back(0);
+          }
+          value.data = wide;
+        }
+      }
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      note(number, "value data not understood, ignored");
+      continue;
+    }
+    emu::SetValue(root, below, value.name, value.type, value.data);
+  }
+  if (!headerSeen) {
+    *error = "not a registry export: the file is empty";
+    return false;
+  }
+  *snapshot = TakeSnapshot();
+  return true;
+}
+
+}  // namespace check

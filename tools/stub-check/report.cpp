@@ -1,0 +1,270 @@
+// The checker's report, for a person (text) or for a build script (JSON).
+#include <cstdio>
+
+#include "checker.h"
+#include "platform/emulated/emulator.h"
+
+namespace check {
+
+std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
+std::u16string Utf16(const std::string& text) { return emu::FromUtf8(text); }
+std::string GuidString(const GUID& id) { return Utf8(emu::GuidText(id)); }
+
+std::string Hex32(HRESULT value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
+  return text;
+}
+
+std::string ResultName(HRESULT value) {
+  struct Row {
+    HRESULT value;
+    const char* name;
+  };
+  static const Row kNames[] = {
+      {S_OK, "S_OK"},
+      {S_FALSE, "S_FALSE"},
+      {E_FAIL, "E_FAIL"},
+      {E_INVALIDARG, "E_INVALIDARG"},
+      {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
+      {E_UNEXPECTED, "E_UNEXPECTED"},
+      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"},
+      {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
+      {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
+      {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"},
+      {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
+  };
+  for (const Row& row : kNames) {
+    if (row.value == value) return row.name;
+  }
+  return "";
+}
+
+std::string DescribeResult(HRESULT value) {
+  const std::string name = ResultName(value);
+  if (value == S_OK) return "S_OK";
+  return name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
+}
+
+Place PlaceOf(const std::u16string& text, std::size_t offset) {
+  Place p{1, 1};
+  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == u'\n') {
+      ++p.line;
+      p.column = 1;
+    } else if (text[i] < 0xDC00 || text[i] > 0xDFFF) {
+      ++p.column;
+    }
+  }
+  return p;
+}
+
+int Report::Errors() const {
+  int n = 0;
+  for (const Finding& f : findings) n += f.severity == Severity::kError;
+  return n;
+}
+
+int Report::Warnings() const {
+  int n = 0;
+  for (const Finding& f : findings) n += f.severity == Severity::kWarning;
+  return n;
+}
+
+namespace {
+
+const char* const kClassNames[2] = {"Stub", "StubText"};
+const char* const kScriptNames[2] = {"Style.rgs", "StyleText.rgs"};
+
+std::string Indent(const std::string& text, const std::string& prefix) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    out += prefix + text.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string Where(const Finding& f) {
+  std::string where = f.file;
+  if (f.line) where += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
+  return where;
+}
+
+bool SameOutcome(const Install& a, const Install& b) {
+  return a.load.result == b.load.result && a.registration.result == b.registration.result &&
+         a.removal.result == b.removal.result && a.leftBehind.size() == b.leftBehind.size();
+}
+
+void TextRun(std::string& out, const char* what, const RunResult& run, const char* program) {
+  out += std::string(what) + ": " + DescribeResult(run.result) + "; " + program + " exits " +
+         std::to_string(run.exitCode) + "\n";
+  for (const Box& box : run.boxes) {
+    out += "  box \"" + box.caption + "\": " + box.text + "\n";
+  }
+  if (!run.changes.empty()) out += "  changes (.reg):\n" + Indent(run.changes, "    ");
+}
+
+void TextInstall(std::string& out, const Package& package, const Install& in) {
+  out += "Folder read: " + (in.directory.empty() ? std::string("(none can be named)") : Utf8(in.directory)) + "\n";
+  if (!in.load.ran) return;
+  out += "Load: " + DescribeResult(in.load.result) + "\n";
+  for (const Box& box : in.load.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
+  if (in.idsRead) {
+    out += "Class identifiers:\n";
+    for (int i = 0; i < 2; ++i) {
+      const std::string id = GuidString(in.ids[i]);
+      const Place p = IdentifierPlace(package.scripts[i].bytes, id);
+      out += std::string("  ") + kClassNames[i] + (i ? "  " : "      ") + id + "  " + kScriptNames[i];
+      if (p.line) out += " line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+      out += "\n";
+    }
+  }
+  if (!in.registration.ran) return;
+  TextRun(out, "Registration", in.registration, "regsvr32");
+  TextRun(out, "Removal after it", in.removal, "regsvr32 /u");
+  if (!in.leftBehind.empty()) {
+    out += "  left behind:\n";
+    for (const LeftKey& k : in.leftBehind) out += "    " + Utf8(k.path) + ": " + k.reason + "\n";
+  }
+}
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonRun(const RunResult& run, const std::string& indent) {
+  std::string out = "{\n" + indent + "  \"result\": " + Json(Hex32(run.result)) + ",\n" + indent +
+                    "  \"resultName\": " + Json(ResultName(run.result)) + ",\n" + indent +
+                    "  \"exitCode\": " + std::to_string(run.exitCode) + ",\n" + indent +
+                    "  \"boxes\": [";
+  for (std::size_t i = 0; i < run.boxes.size(); ++i) {
+    out += std::string(i ? ", " : "") + "{\"caption\": " + Json(run.boxes[i].caption) +
+           ", \"text\": " + Json(run.boxes[i].text) + "}";
+  }
+  out += "],\n" + indent + "  \"changes\": " + Json(run.changes);
+  return out;
+}
+
+}  // namespace
+
+std::string TextReport(const Report& report) {
+  const Package& package = *report.package;
+  std::string out = "stub-check: " + package.input + "\n";
+  out += "Module: " + package.moduleName + "\n";
+  out += "Scripts read from: " + package.realFolder + "\n";
+  for (const ScriptFile& s : package.scripts) {
+    out += "  " + s.name + (s.name.size() < 10 ? "      " : "  ");
+    if (s.isFolder) out += "a folder, not a file\n";
+    else if (!s.found) out += "missing\n";
+    else out += std::to_string(s.bytes.size()) + " bytes, " + s.encoding + "\n";
+  }
+  if (!package.baseFile.empty()) {
+    out += "Registry to start from: " + package.baseFile + " (" + std::to_string(package.base.size()) + " keys)\n";
+    for (const std::string& note : package.baseNotes) out += "  " + note + "\n";
+  }
+  for (std::size_t i = 0; i < report.installs.size(); ++i) {
+    const Install& in = report.installs[i];
+    out += "\n== Installed as " + Utf8(in.modulePath) + "\n";
+    if (i > 0 && SameOutcome(in, report.installs[0])) {
+      out += "Same results as above: load " + DescribeResult(in.load.result);
+      if (in.registration.ran) {
+        out += ", registration " + DescribeResult(in.registration.result) + ", removal " +
+               DescribeResult(in.removal.result);
+      }
+      out += ".\n";
+      continue;
+    }
+    TextInstall(out, package, in);
+  }
+  out += "\nFindings:\n";
+  if (report.findings.empty()) out += "  none\n";
+  for (const Finding& f : report.findings) {
+    out += std::string(f.severity == Severity::kError ? "  error   " : "  warning ");
+    const std::string where = Where(f);
+    out += (where.empty() ? "" : where + ": ") + f.message + "\n";
+    if (!f.remedy.empty()) out += "          remedy: " + f.remedy + "\n";
+  }
+  out += "Result: " + std::to_string(report.Errors()) + " error(s), " +
+         std::to_string(report.Warnings()) + " warning(s); exit code " +
+         std::to_string(report.ExitCode()) + "\n";
+  return out;
+}
+
+std::string JsonReport(const Report& report) {
+  const Package& package = *report.package;
+  std::string out = "{\n  \"tool\": \"stub-check\",\n  \"schema\": 1,\n";
+  out += "  \"input\": " + Json(package.input) + ",\n";
+  out += "  \"module\": " + Json(package.moduleName) + ",\n";
+  out += "  \"scriptsFolder\": " + Json(package.realFolder) + ",\n";
+  out += "  \"registryFile\": " + (package.baseFile.empty() ? std::string("null") : Json(package.baseFile)) + ",\n";
+  out += "  \"registryNotes\": [";
+  for (std::size_t i = 0; i < package.baseNotes.size(); ++i) out += (i ? ", " : "") + Json(package.baseNotes[i]);
+  out += "],\n  \"scripts\": [\n";
+  for (int i = 0; i < 2; ++i) {
+    const ScriptFile& s = package.scripts[i];
+    out += "    {\"name\": " + Json(s.name) + ", \"found\": " + (s.found ? "true" : "false") +
+           ", \"isFolder\": " + (s.isFolder ? "true" : "false") + ", \"bytes\": " +
+           std::to_string(s.bytes.size()) + ", \"encoding\": " + Json(s.encoding) + "}" +
+           (i ? "\n" : ",\n");
+  }
+  out += "  ],\n  \"installs\": [\n";
+  for (std::size_t i = 0; i < report.installs.size(); ++i) {
+    const Install& in = report.installs[i];
+    out += "    {\n      \"modulePath\": " + Json(Utf8(in.modulePath)) + ",\n";
+    out += "      \"folder\": " + Json(Utf8(in.directory)) + ",\n";
+    out += "      \"load\": " + JsonRun(in.load, "      ") + "\n      },\n";
+    out += "      \"classIds\": ";
+    if (in.idsRead) {
+      out += "{\"Stub\": " + Json(GuidString(in.ids[0])) + ", \"StubText\": " + Json(GuidString(in.ids[1])) + "},\n";
+    } else {
+      out += "null,\n";
+    }
+    out += "      \"registration\": " + (in.registration.ran ? JsonRun(in.registration, "      ") + "\n      }" : "null") + ",\n";
+    out += "      \"removal\": " + (in.removal.ran ? JsonRun(in.removal, "      ") + ",\n        \"leftBehind\": [" : "null");
+    if (in.removal.ran) {
+      for (std::size_t k = 0; k < in.leftBehind.size(); ++k) {
+        out += std::string(k ? "," : "") + "\n          {\"key\": " + Json(Utf8(in.leftBehind[k].path)) +
+               ", \"reason\": " + Json(in.leftBehind[k].reason) + "}";
+      }
+      out += in.leftBehind.empty() ? "]\n      }" : "\n        ]\n      }";
+    }
+    out += std::string("\n    }") + (i + 1 < report.installs.size() ? ",\n" : "\n");
+  }
+  out += "  ],\n  \"findings\": [";
+  for (std::size_t i = 0; i < report.findings.size(); ++i) {
+    const Finding& f = report.findings[i];
+    out += std::string(i ? "," : "") + "\n    {\"severity\": " +
+           Json(f.severity == Severity::kError ? "error" : "warning") + ", \"code\": " + Json(f.code) +
+           ", \"file\": " + Json(f.file) + ", \"line\": " + std::to_string(f.line) +
+           ", \"column\": " + std::to_string(f.column) + ",\n     \"message\": " + Json(f.message) +
+           ",\n     \"remedy\": " + Json(f.remedy) + "}";
+  }
+  out += report.findings.empty() ? "],\n" : "\n  ],\n";
+  out += "  \"errors\": " + std::to_string(report.Errors()) + ",\n  \"warnings\": " +
+         std::to_string(report.Warnings()) + ",\n  \"exitCode\": " + std::to_string(report.ExitCode()) + "\n}\n";
+  return out;
+}
+
+}  // namespace check
