@@ -111,6 +111,12 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
          "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to such "
          "a name, finds no file, and regsvr32 exits 3 without any box",
          "name the copy <Package>.dll"});
+  } else if (dot == 0) {
+    findings->push_back(
+        {Severity::kWarning, "name-is-extension", "", 0, 0,
+         "the module's file name '" + name + "' is all extension: the folder named after it is "
+         "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
+         "name the copy <Package>.dll"});
   } else if (name.size() - dot != 4) {
     findings->push_back(
         {Severity::kWarning, "extension-length", "", 0, 0,

@@ -205,6 +205,17 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     }
   }
 
+  // What a failed registration leaves, and what removal cannot take away.
+  for (Finding& f : install.findings) {
+    if (f.code != "registration-error") continue;
+    int stayed = 0;
+    for (const auto& [folded, key] : registered) stayed += !package.base.count(folded);
+    f.message += "; after the failure " + std::to_string(stayed) +
+                 " key(s) stay written (the failed root block is rolled back, earlier blocks and "
+                 "the category entries stay), and removal then leaves " +
+                 std::to_string(install.leftBehind.size()) + " key(s) or value(s)";
+  }
+
   // A registration that succeeds must point COM at this copy of the module.
   if (SUCCEEDED(install.registration.result)) {
     for (int i = 0; i < 2; ++i) {

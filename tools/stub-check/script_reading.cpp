@@ -195,7 +195,7 @@ class CReader {
     if (!t.failed) return true;
     std::string what;
     if (t.start >= r_.prepared.size()) {
-      what = std::string("the script ends where ") + SlotText(slot) + " was expected";
+      what = std::string("the script ends where ") + SlotText(slot) + " belongs";
       if (!open_.empty()) {
         const Place p = r_.PlaceOfPrepared(r_.tokens[open_.back()].start);
         what += "; the block opened at line " + std::to_string(p.line) + ", column " +
@@ -203,19 +203,21 @@ class CReader {
       }
     } else if (r_.prepared[t.start] == u'\'' &&
                r_.prepared.find(u'\'', t.start + 1) == std::u16string::npos) {
-      what = "a closing apostrophe: the quotation opened here is never closed";
+      what = "the quotation opened here is never closed";
     } else {
-      what = "a shorter token: at most " + std::to_string(capacity - 2) + " characters";
+      what = "the token is longer than " + std::to_string(capacity - 2) + " characters";
     }
-    Fail(what);
+    Fail(what, /*complete=*/true);
     return false;
   }
 
-  void Fail(const std::string& expected) {
+  // Notes the first malformed place: what was expected there, or (`complete`)
+  // a whole phrase saying what is wrong.
+  void Fail(const std::string& expected, bool complete = false) {
     if (r_.malformed) return;
     r_.malformed = true;
     r_.errorToken = Last();
-    r_.expected = expected;
+    r_.expected = complete ? expected : "expected " + expected;
   }
 
   void Warn(std::size_t token, const std::string& code, const std::string& message,
@@ -484,7 +486,7 @@ Finding DescribeStop(const ScriptReading& reading, const Stop& stop, ScriptMode 
                                                             : "at the token starting here")
                      : "at '" + Utf8(t.text) + "'";
     if (reading.malformed && reading.errorToken == static_cast<std::size_t>(best)) {
-      expected = "expected " + reading.expected;
+      expected = reading.expected;
     } else if (stop.result == DISP_E_EXCEPTION || stop.result == E_FAIL ||
                stop.result == DISP_E_TYPEMISMATCH || stop.result == DISP_E_OVERFLOW) {
       expected = std::string("expected ") + SlotText(t.slot);
