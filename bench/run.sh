@@ -26,6 +26,10 @@ for program in registrar_bench server_bench; do
     --benchmark_out="$results/$program.json" --benchmark_out_format=json
 done
 
+# ---- The package checker on a 2,000-key package (Linux build) -------------------------
+cmake --build "$build" --target stub-check -j2
+bench/stub_check_bench.sh "$build/tools/stub-check/stub-check" >"$results/stub_check.txt"
+
 # ---- Windows module under Wine, each architecture this machine can run --------------
 # Both modules are built and sized; the Wine figures come from every architecture
 # whose Wine starts here (32-bit Wine needs a kernel that runs 32-bit programs).
@@ -202,6 +206,13 @@ per_key = {n: ms(f"Register/{n}") / n * 1000 for n in sizes}  # µs per key
 for n in sizes:
     row(f"Emulator: registration, {n:,} keys", f"{fmt(ms(f'Register/{n}'))} ({per_key[n]:.2f} µs per key)",
         "per-key time at 1,000 keys", f"{per_key[1000]:.2f} µs", per_key[n] / per_key[1000])
+
+# The package checker (bench/stub_check_bench.sh).
+check = {k: float(v) for k, v in (l.split() for l in open(f"{results}/stub_check.txt"))}
+row(f"Linux: `stub-check` of a package whose scripts hold {int(check['check_keys']):,} keys, "
+    "two values each (load, registration and removal at two install paths)",
+    f"{check['check_large_ms']:.0f} ms", "`stub-check` of the sample package",
+    f"{check['check_sample_ms']:.1f} ms", check['check_large_ms'] / check['check_sample_ms'])
 
 out = print
 out("# Performance of the module")
