@@ -108,9 +108,9 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
   if (dot == std::string::npos) {
     findings->push_back(
         {Severity::kError, "no-extension", "", 0, 0,
-         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to such "
-         "a name, finds no file, and regsvr32 exits 3 without any box",
-         "name the copy <Package>.dll"});
+         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to a "
+         "module name without one, finds no such file, and regsvr32 exits 3 without any box",
+         "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)"});
   } else if (dot == 0) {
     findings->push_back(
         {Severity::kWarning, "name-is-extension", "", 0, 0,
