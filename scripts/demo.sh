@@ -197,4 +197,32 @@ done
 say "Removed the engine registration and what the demo left in the registry."
 say "The package stays in build/demo/Packages for a look."
 
+# ---- Checking packages before shipping ---------------------------------------------
+# stub-check runs the module's own code over an emulated registry (its Linux
+# build here), so it touches no registry at all.
+heading "Checking packages with stub-check (the registry is not touched)"
+check_log=$SCRATCH/check-build.log
+if ! { (cd "$ROOT" && cmake --preset host) && cmake --build "$ROOT/build/host" --target stub-check; } \
+    >"$check_log" 2>&1 </dev/null; then
+  cat "$check_log"
+  say "The checker's build failed."
+  exit 1
+fi
+CHECKER=$ROOT/build/host/tools/stub-check/stub-check
+say "The sample package (its findings and result):"
+say
+rc=0
+"$CHECKER" "$PACKAGES/Aurora.dll" >"$SCRATCH/check.txt" || rc=$?
+sed -n '/^Findings:/,$p' "$SCRATCH/check.txt" | sed 's/^/  /'
+say "stub-check exit code: $rc"
+say
+say "A broken package from the checker's corpus: %Module% unquoted in Style.rgs:"
+say
+grep -n 'InprocServer32' "$ROOT/tests/check/packages/unquoted-module/Fern/Style.rgs" | sed 's/^/  line /'
+say
+rc=0
+(cd "$ROOT/tests/check/packages" && "$CHECKER" unquoted-module/Fern.dll) >"$SCRATCH/check.txt" || rc=$?
+sed -n '/^Findings:/,$p' "$SCRATCH/check.txt" | sed 's/^/  /'
+say "stub-check exit code: $rc"
+
 [[ $client_rc == 0 ]]
