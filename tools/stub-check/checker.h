@@ -81,6 +81,8 @@ void Restore(const Snapshot& snapshot);
 /// with their new or changed values, "[-key]" for deleted keys and
 /// "name"=- for deleted values. Empty when nothing changed.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
+/// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
+std::vector<BYTE> TextData(const std::u16string& text);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...
 std::string RegValueLine(const RegValue& value);
 

@@ -237,6 +237,8 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
   return false;
 }
 
+}  // namespace
+
 std::vector<BYTE> TextData(const std::u16string& text) {
   std::vector<BYTE> data;
   for (char16_t c : text) {
@@ -247,8 +249,6 @@ std::vector<BYTE> TextData(const std::u16string& text) {
   data.push_back(0);
   return data;
 }
-
-}  // namespace
 
 bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std::string>* notes,
                   std::string* error) {

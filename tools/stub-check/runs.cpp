@@ -232,13 +232,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
         continue;
       }
       auto value = key->second.values.find(u"");
-      std::vector<BYTE> expected;
-      for (char16_t c : modulePath) {
-        expected.push_back(static_cast<BYTE>(c & 0xFF));
-        expected.push_back(static_cast<BYTE>(c >> 8));
-      }
-      expected.push_back(0);
-      expected.push_back(0);
+      const std::vector<BYTE> expected = TextData(modulePath);
       if (value == key->second.values.end() || value->second.type != REG_SZ ||
           value->second.data != expected) {
         install.findings.push_back(
