@@ -10,6 +10,7 @@
 
 #include "exports/exports.h"
 #include "package/class_identity.h"
+#include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 #include "platform/platform.h"
 #include "server/server_module.h"
@@ -27,8 +28,11 @@ std::string Script(const std::string& id) {
 // and caches the Stub factory with a first lookup.
 bool LoadModule() {
   emu::Reset();
-  emu::PutFile(u"C:\\Packages\\Stub\\Style.rgs", Script(kStyleId));
-  emu::PutFile(u"C:\\Packages\\Stub\\StyleText.rgs", Script(kStyleTextId));
+  const char* const ids[] = {kStyleId, kStyleTextId};
+  for (int i = 0; i < 2; ++i) {
+    emu::PutFile(std::u16string(u"C:\\Packages\\Stub\\") + PackageClasses[i].scriptName,
+                 Script(ids[i]));
+  }
   if (DllMain(ModuleInstance, DLL_PROCESS_ATTACH, nullptr) != TRUE) return false;
   void* factory = nullptr;
   if (DllGetClassObject(CLSID_Stub, IID_IClassFactory, &factory) != S_OK) return false;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "many_packages.h"
+#include "package/package_classes.h"
 #include "test_engine.h"
 
 namespace {
@@ -103,8 +104,9 @@ void ReadScriptsAsAttachDoes(const std::wstring& module) {
   const DWORD length = GetLongPathNameW(module.c_str(), longPath, MAX_PATH);
   if (length < 5 || length >= MAX_PATH) return;
   const std::wstring folder(longPath, length - 4);
-  for (const wchar_t* name : {L"\\Style.rgs", L"\\StyleText.rgs"}) {
-    FILE* file = _wfopen((folder + name).c_str(), L"rb");
+  for (const PackageClass& row : PackageClasses) {
+    const std::wstring path = folder + L"\\" + reinterpret_cast<const wchar_t*>(row.scriptName);
+    FILE* file = _wfopen(path.c_str(), L"rb");
     if (!file) continue;
     while (std::fgetc(file) != EOF) {
     }

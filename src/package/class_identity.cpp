@@ -5,6 +5,7 @@
 #include "package/message_box.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
+#include "package/package_classes.h"
 #include "platform/unique_resource.h"
 
 namespace {
@@ -90,7 +91,9 @@ HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory) {
 }
 
 HRESULT ReadPackageClassIds(const char16_t* directory) {
-  HRESULT result = ReadClassIdInto(directory, u"Style.rgs", &CLSID_Stub);
-  if (FAILED(result)) return result;
-  return ReadClassIdInto(directory, u"StyleText.rgs", &CLSID_StubText);
+  for (const PackageClass& row : PackageClasses) {
+    const HRESULT result = ReadClassIdInto(directory, row.scriptName, row.classId);
+    if (FAILED(result)) return result;
+  }
+  return S_OK;
 }

@@ -1,40 +1,8 @@
-// Registration and removal of the package: its classes' component categories
-// and the package's two registry scripts, read from the package folder on disk.
+// Registration and removal of the package, machine-wide or for one user: its
+// classes' component categories and the package's registry scripts.
 #pragma once
 
 #include "platform/platform.h"
-#include "platform/unique_resource.h"
-#include "registrar/script_parser.h"
-
-/// "Tarvo Styles", the category of the `Stub` class.
-extern const CATID CATID_TarvoStyles;
-/// "Tarvo Texts", the category of the `StubText` class.
-extern const CATID CATID_TarvoTexts;
-
-/// Enters `categoryId` (with `description`, at most 127 characters kept, locale
-/// 1033) into the component categories and `classId` into that category. Answers
-/// the category manager's creation failure, else the class entry's result.
-HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
-                         const CATID& categoryId);
-
-/// Loads the whole file at `scriptPath`, decoded from UTF-8, as a new terminated
-/// text in a module heap block. `*text` is emptied first and filled only on
-/// success. A file that cannot be opened or read whole (a folder, a
-/// device, a file that changes while read) shows "Failed to load file!" naming
-/// the path and answers E_INVALIDARG; E_OUTOFMEMORY when the text does not fit
-/// in memory. Undecodable bytes become U+FFFD and a byte-order mark stays U+FEFF.
-HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text);
-
-/// Runs the script at `scriptPath` in `mode` with %Module% standing for
-/// `moduleLongPath`; answers the load failure or the interpreter's result.
-HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath,
-                      ScriptMode mode);
-
-/// Runs `directory`Style.rgs, then, only if that answered S_OK,
-/// `directory`StyleText.rgs; answers the first result that is not S_OK, else
-/// the second script's result.
-HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
-                          ScriptMode mode);
 
 /// What DllRegisterServer does for this module: re-reads both class identifiers
 /// from the package, enters the classes into their categories (failures
@@ -55,13 +23,6 @@ HRESULT UnregisterServer();
 /// category entries are written there by the module itself (see
 /// RegisterCategoryForUser). Any other command line, a null one included,
 /// answers E_INVALIDARG and changes nothing. A failure to redirect answers
-/// its error before anything is read or written.
+/// its error before anything is read or written; a failure to give the
+/// redirection back answers its error when the work itself succeeded.
 HRESULT InstallServer(BOOL install, const char16_t* commandLine);
-
-/// Writes under HKEY_CLASSES_ROOT, through the module's own registry calls,
-/// the two entries the categories manager makes for `classId` in `categoryId`:
-/// Component Categories\{category} with the value "409" = `description`, and
-/// CLSID\{class}\Implemented Categories\{category}. Answers the first
-/// registry failure.
-HRESULT RegisterCategoryForUser(const char16_t* description, const CLSID& classId,
-                                const CATID& categoryId);

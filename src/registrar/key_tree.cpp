@@ -107,16 +107,43 @@ void RemoveCreatedKeys(HKEY root, const TextBuffer& created) {
 
 }  // namespace
 
-HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode) {
+HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode, ScriptOutcome* outcome) {
   CTaskMemory<char16_t> prepared;
   HRESULT hr = ExpandReplacements(script, prepared.Put());
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    if (outcome) {
+      // Preparation leaves its read position in the script where it failed.
+      outcome->result = hr;
+      outcome->inPreparation = true;
+      outcome->stop = outcome->tokenStart =
+          position_ ? static_cast<std::size_t>(position_ - script) : 0;
+    }
+    return hr;
+  }
+  position_ = tokenStart_ = prepared.Get();
+  deepBlock_ = deepBlockToken_ = nullptr;
+  hr = RunRootBlocks(mode, outcome);
+  if (outcome) outcome->result = hr;
+  return hr;
+}
 
-  position_ = prepared.Get();
-  skippedDeepBlock_ = false;
+// Notes in `outcome` where the run stands now (or where removal met a block
+// nested too deep): the place a failure was decided, before any rollback
+// moves the read position back.
+void ScriptParser::NoteStop(const char16_t* prepared, ScriptOutcome* outcome) const {
+  if (!outcome) return;
+  const char16_t* stop = deepBlock_ ? deepBlock_ : position_;
+  const char16_t* token = deepBlock_ ? deepBlockToken_ : tokenStart_;
+  outcome->stop = static_cast<std::size_t>(stop - prepared);
+  outcome->tokenStart = static_cast<std::size_t>(token - prepared);
+}
+
+HRESULT ScriptParser::RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome) {
+  const char16_t* const prepared = position_;
   const WalkLevel rootLevel = {mode, /*readThrough=*/false, /*depth=*/1, /*pathLength=*/0,
                                /*keyWritable=*/false};
   TokenBuffer token;
+  HRESULT hr = S_OK;
   while (*position_ != 0) {
     hr = ReadToken(token);
     if (FAILED(hr)) break;
@@ -131,37 +158,54 @@ HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode) {
       hr = DISP_E_EXCEPTION;
       break;
     }
-    if (mode == ScriptMode::kRegister) {
-      const char16_t* blockStart = position_;
-      TextBuffer keyPath(0);
-      TextBuffer created(0);
-      if (!keyPath.Data() || !created.Data()) {
-        hr = E_OUTOFMEMORY;
-        break;
-      }
-      keyPath_ = &keyPath;
-      createdKeys_ = &created;
+    if (mode == ScriptMode::kRemove) {
       hr = WalkKeyBlock(token, root, rootLevel);
-      keyPath_ = nullptr;
-      createdKeys_ = nullptr;
       if (FAILED(hr)) {
-        // Undo the failed block; the run reports the registration failure. A
-        // rollback that stops early (the same malformed text stops it where it
-        // stopped the walk) would leave keys the walk made, keys the package's
-        // own removal could not take away either: those go by their paths.
-        position_ = blockStart;
-        if (FAILED(WalkKeyBlock(token, root, {ScriptMode::kRemove, false, 1, 0, false}))) {
-          RemoveCreatedKeys(root, created);
-        }
+        deepBlock_ = nullptr;  // the stop is where the walk failed
         break;
       }
-    } else {
-      hr = WalkKeyBlock(token, root, rootLevel);
-      if (SUCCEEDED(hr) && skippedDeepBlock_) hr = DISP_E_EXCEPTION;
-      if (FAILED(hr)) break;
+      if (deepBlock_) {
+        hr = DISP_E_EXCEPTION;
+        break;
+      }
+      SkipBlanks();
+      continue;
     }
-    SkipBlanks();
+    const char16_t* blockStart = position_;
+    TextBuffer keyPath(0);
+    TextBuffer created(0);
+    if (!keyPath.Data() || !created.Data()) {
+      hr = E_OUTOFMEMORY;
+      break;
+    }
+    keyPath_ = &keyPath;
+    createdKeys_ = &created;
+    hr = WalkKeyBlock(token, root, rootLevel);
+    keyPath_ = nullptr;
+    createdKeys_ = nullptr;
+    if (SUCCEEDED(hr)) {
+      SkipBlanks();
+      continue;
+    }
+    // Undo the failed block; the run reports the registration failure. The
+    // rollback walk spares NoRemove keys and may stop early at the same
+    // malformed text, so the keys the walk itself made go afterwards by their
+    // paths: a failed block leaves nothing it created, which no removal could
+    // take away later.
+    NoteStop(prepared, outcome);
+    position_ = blockStart;
+    const HRESULT rollback = WalkKeyBlock(token, root, {ScriptMode::kRemove, false, 1, 0, false});
+    RemoveCreatedKeys(root, created);
+    if (outcome) {
+      outcome->rolledBack = true;
+      outcome->rollbackFinished = SUCCEEDED(rollback);
+      outcome->failedRoot = root;
+      outcome->createdLength = created.Length();
+      outcome->createdKeys.Reset(created.Release());
+    }
+    return hr;
   }
+  NoteStop(prepared, outcome);
   return hr;
 }
 
@@ -170,8 +214,11 @@ HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLe
     if (level.mode == ScriptMode::kRegister) return DISP_E_EXCEPTION;
     // Removal (a rollback among them) still has to reach the keys above this
     // block, so it reads the block through without recursing and the run
-    // reports the refusal at its end.
-    skippedDeepBlock_ = true;
+    // reports the refusal at its end, naming this place.
+    if (!deepBlock_) {
+      deepBlock_ = position_;
+      deepBlockToken_ = tokenStart_;
+    }
     return ReadThroughDeepBlock(token);
   }
   BlockKeys keys{parent, {}, {}};  // the block's own handles close on every return

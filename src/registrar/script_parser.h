@@ -2,7 +2,10 @@
 // tokenizer, preparation pass, value writer and key-tree walk.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/platform.h"
+#include "platform/unique_resource.h"
 
 class CRegistrar;
 class CKeyHandle;
@@ -25,6 +28,34 @@ struct WalkLevel {
   int depth;
   int pathLength;
   bool keyWritable;
+};
+
+/// How one script run ended, for a caller that explains the run (the package
+/// checker). The module's own runs ask for none; the run is the same either way.
+struct ScriptOutcome {
+  /// What RunScript answered.
+  HRESULT result = S_OK;
+  /// Preparation refused the text: nothing was interpreted, and `stop` and
+  /// `tokenStart` are offsets in the script text as given.
+  bool inPreparation = false;
+  /// Where the run stopped, in code units from the start of the prepared text:
+  /// the end of the text after a clean run; for a failure, the read position
+  /// when the failure was decided (before any rollback). A removal refused for
+  /// a block nested too deep stops where that block opens.
+  std::size_t stop = 0;
+  /// Start of the token read last before the stop (after its blanks): the token
+  /// the failure is about. Equal to `stop` when the text ended there.
+  std::size_t tokenStart = 0;
+  /// Registration: a root block failed and was walked again in removal.
+  bool rolledBack = false;
+  /// Whether that rollback walk reached the end of the block.
+  bool rollbackFinished = false;
+  /// The failed block's root key, and the paths below it of the keys its walk
+  /// made anew, each terminated, in the order they were made (`createdLength`
+  /// code units in all). The run deletes those still there without subkeys.
+  HKEY failedRoot = nullptr;
+  CTaskMemory<char16_t> createdKeys;
+  int createdLength = 0;
 };
 
 /// Capacity of a token buffer in wide characters; a token holds at most
@@ -95,6 +126,8 @@ class ScriptParser {
 
   /// Current read position (for tests and diagnostics).
   const char16_t* Position() const { return position_; }
+  /// Where the token read last begins, after its blanks.
+  const char16_t* TokenStart() const { return tokenStart_; }
   /// Starts reading at `text`.
   void SetPosition(const char16_t* text) { position_ = text; }
 
@@ -119,11 +152,12 @@ class ScriptParser {
 
   /// Prepares `script` and registers or removes its root blocks in order. A
   /// root block that fails to register is walked again in removal mode
-  /// (rollback); earlier blocks stay. Should the rollback stop early (it meets
-  /// the same malformed text), the keys the failed walk itself created are
-  /// deleted too, deepest first, each only while it has no subkeys. The caller
-  /// keeps `script`.
-  HRESULT RunScript(const char16_t* script, ScriptMode mode);
+  /// (rollback); earlier blocks stay. After the rollback the keys the failed
+  /// walk itself created and that are still there are deleted too, deepest
+  /// first, each only while it has no subkeys: a failed block leaves no key it
+  /// made, NoRemove keys included. The caller keeps `script`; `outcome`, when
+  /// given, receives how the run ended.
+  HRESULT RunScript(const char16_t* script, ScriptMode mode, ScriptOutcome* outcome = nullptr);
   /// Interprets one block at `level` from just after its "{" under `parent`
   /// (never closed here). On success the "}" that closed the block is in `token`.
   HRESULT WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLevel& level);
@@ -142,14 +176,20 @@ class ScriptParser {
   HRESULT NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel& level);
   HRESULT ReadThroughDeepBlock(TokenBuffer& token);
 
+  HRESULT RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome);
+  void NoteStop(const char16_t* prepared, ScriptOutcome* outcome) const;
+
   const char16_t* position_ = nullptr;
+  const char16_t* tokenStart_ = nullptr;
   CRegistrar* registrar_;
   // While a root block registers: the path below the root of the key being
   // walked, and the paths of the keys the walk created, each with its
   // terminator, in the order they were made.
   TextBuffer* keyPath_ = nullptr;
   TextBuffer* createdKeys_ = nullptr;
-  // Set when removal met a block nested deeper than kMaxNesting and read it
-  // through untouched: the run then reports DISP_E_EXCEPTION.
-  bool skippedDeepBlock_ = false;
+  // Where removal first met a block nested deeper than kMaxNesting (just after
+  // its "{", and that token), which it read through untouched: the run then
+  // reports DISP_E_EXCEPTION there. Null when none was met.
+  const char16_t* deepBlock_ = nullptr;
+  const char16_t* deepBlockToken_ = nullptr;
 };

@@ -52,6 +52,7 @@ HRESULT ScriptParser::CopyStep(char16_t* buffer, int capacity, int& written) {
 
 HRESULT ScriptParser::ReadToken(char16_t* buffer, int capacity) {
   SkipBlanks();
+  tokenStart_ = position_;
   if (*position_ == 0) return DISP_E_EXCEPTION;
   int written = 0;
   if (*position_ != kApostrophe) {

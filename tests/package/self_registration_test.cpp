@@ -8,6 +8,9 @@
 #include <string>
 
 #include "package/class_identity.h"
+#include "package/component_categories.h"
+#include "package/package_classes.h"
+#include "package/script_files.h"
 #include "package/self_registration.h"
 #include "support/package_files.h"
 #include "support/registry_sandbox.h"
@@ -267,6 +270,14 @@ TEST_F(SelfRegistrationExportsTest, PerUserCallsThatCannotRunChangeNothingAndRes
              AuthorScript("Aurora.Text.1", kTextId) + "HKCR { Aurora.Bad = q 'x' }");
   EXPECT_EQ(DllInstall(TRUE, u"user"), DISP_E_EXCEPTION);
   EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+
+  // A clean run whose root cannot be given back must not answer S_OK: the
+  // host would go on writing the user's classes through HKCR.
+  PutScripts();
+  emu::FailCall(emu::Call::RegOverridePredefKey, 2, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(DllInstall(FALSE, u"user"), static_cast<HRESULT>(0x80070006));
+  EXPECT_TRUE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+  ASSERT_EQ(sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(Dump(), "");
   EXPECT_EQ(Dump(HKEY_LOCAL_MACHINE), "");
   EXPECT_TRUE(NoLeaks());

@@ -156,18 +156,9 @@ struct ScriptReading {
 ScriptReading ReadScript(const std::string& name, const std::u16string& original,
                          const std::u16string& modulePath, std::vector<Finding>* findings);
 
-/// Where the interpreter stops on `reading`'s text in `mode`, on the current
-/// emulated registry: the result and the prepared-text offset (or, for a
-/// preparation failure, the original offset with `inPreparation` set).
-struct Stop {
-  HRESULT result = S_OK;
-  std::size_t offset = 0;
-  bool inPreparation = false;
-};
-Stop LocateStop(const ScriptReading& reading, const std::u16string& modulePath, ScriptMode mode);
-
-/// Describes a stop as a finding: script, line, column, token, what was expected.
-Finding DescribeStop(const ScriptReading& reading, const Stop& stop, ScriptMode mode);
+/// Describes where a run of `reading`'s script stopped, as the interpreter
+/// reported it: script, line, column, token, what was expected there.
+Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode);
 
 // ---- The package and its runs ---------------------------------------------------------
 

@@ -17,6 +17,7 @@
 #endif
 
 #include "checker.h"
+#include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 
 namespace {
@@ -115,8 +116,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "stub-check: %s: no such file or folder\n", input.c_str());
     return 2;
   }
-  package.scripts[0].name = "Style.rgs";
-  package.scripts[1].name = "StyleText.rgs";
+  for (int i = 0; i < 2; ++i) package.scripts[i].name = check::Utf8(PackageClasses[i].scriptName);
   for (check::ScriptFile& script : package.scripts) FindScript(package.realFolder, &script);
 
   if (!registryFile.empty()) {

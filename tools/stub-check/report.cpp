@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "checker.h"
+#include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
@@ -73,9 +74,6 @@ int Report::Warnings() const {
 
 namespace {
 
-const char* const kClassNames[2] = {"Stub", "StubText"};
-const char* const kScriptNames[2] = {"Style.rgs", "StyleText.rgs"};
-
 std::string Indent(const std::string& text, const std::string& prefix) {
   std::string out;
   std::size_t start = 0;
@@ -118,7 +116,9 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
     for (int i = 0; i < 2; ++i) {
       const std::string id = GuidString(in.ids[i]);
       const Place p = IdentifierPlace(package.scripts[i].bytes, id);
-      out += std::string("  ") + kClassNames[i] + (i ? "  " : "      ") + id + "  " + kScriptNames[i];
+      const std::string className = Utf8(PackageClasses[i].className);
+      out += "  " + className + std::string(10 - className.size(), ' ') + id + "  " +
+             Utf8(PackageClasses[i].scriptName);
       if (p.line) out += " line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
       out += "\n";
     }

@@ -1,10 +1,13 @@
 // The package installed on an emulated machine: the module's own load,
 // registration and removal, and what each leaves in the registry.
 #include <algorithm>
+#include <iterator>
 
 #include "checker.h"
 #include "package/class_identity.h"
 #include "package/module_path.h"
+#include "package/package_classes.h"
+#include "package/script_files.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
 #include "server/class_table.h"
@@ -12,9 +15,6 @@
 
 namespace check {
 namespace {
-
-const char* const kScriptNames[2] = {"Style.rgs", "StyleText.rgs"};
-const char* const kClassNames[2] = {"Stub", "StubText"};
 
 // A fresh emulated machine: `registry`, the module at `modulePath`, and the
 // package's scripts in the folder the module derives from it.
@@ -55,38 +55,57 @@ bool IsUnder(const std::u16string& path, const std::u16string& top) {
          path[top.size()] == u'\\';
 }
 
-// Where a run in `mode` stopped: which script failed first, on the machine as
-// it was before the run, and where in that script.
+// Where a run in `mode` stopped: the package's scripts run in order on the
+// machine as it was before the run, and the interpreter tells where the first
+// that failed stopped and what its rollback did.
 void LocateFailure(const Package& package, const Snapshot& before, const Install& install,
                    const std::vector<ScriptReading>& readings, ScriptMode mode,
                    std::vector<Finding>* findings) {
-  int failing = -1;
-  HRESULT result = S_OK;
   SetUpMachine(package, before, install.modulePath, install.directory);
-  for (int i = 0; i < 2 && failing < 0; ++i) {
-    result = RunScriptFile(install.modulePath.c_str(),
-                           (install.directory + Utf16(kScriptNames[i])).c_str(), mode);
-    if (result != S_OK) failing = i;
+  for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
+    ScriptOutcome outcome;
+    const std::u16string path = install.directory + PackageClasses[i].scriptName;
+    const HRESULT result = RunScriptFile(install.modulePath.c_str(), path.c_str(), mode, &outcome);
+    if (result == S_OK) continue;
+    // A script that could not be loaded was never run; its box tells why.
+    if (result != outcome.result || readings[i].name.empty()) return;
+    Finding f = DescribeStop(readings[i], outcome, mode);
+    if (outcome.rolledBack) {
+      // The keys the failed walk made, and how many of them are still there.
+      int made = 0, stayed = 0;
+      const char16_t* keys = outcome.createdKeys.Get();
+      for (int k = 0; k < outcome.createdLength; k += sys::lstrlenW(keys + k) + 1) {
+        ++made;
+        HKEY key = nullptr;
+        if (sys::RegOpenKeyExW(outcome.failedRoot, keys + k, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+          ++stayed;
+          sys::RegCloseKey(key);
+        }
+      }
+      f.message += outcome.rollbackFinished
+                       ? "; the failed root block is rolled back"
+                       : "; the rollback of the failed root block stops early, at the same "
+                         "malformed text";
+      if (made > 0) {
+        f.message += " (its walk had made " + std::to_string(made) + " key(s), " +
+                     (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
+      }
+    }
+    const bool last = i + 1 == std::size(PackageClasses);
+    const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
+    if (mode == ScriptMode::kRegister) {
+      f.remedy = last ? "fix the script; " + Utf8(PackageClasses[0].scriptName) +
+                            " stays registered when " + Utf8(PackageClasses[i].scriptName) + " fails"
+                      : "fix the script; " + next + " is not run while " +
+                            Utf8(PackageClasses[i].scriptName) + " fails";
+    } else {
+      f.remedy = last ? "fix the script"
+                      : "fix the script; " + next + " is not removed while " +
+                            Utf8(PackageClasses[i].scriptName) + " fails";
+    }
+    findings->push_back(f);
+    return;
   }
-  if (failing < 0 || readings[failing].name.empty()) return;
-  SetUpMachine(package, before, install.modulePath, install.directory);
-  if (failing == 1) {
-    RunScriptFile(install.modulePath.c_str(), (install.directory + u"Style.rgs").c_str(), mode);
-  }
-  const Stop stop = LocateStop(readings[failing], install.modulePath, mode);
-  Finding f = DescribeStop(readings[failing], stop, mode);
-  if (stop.result != result) {
-    f.message += " (the script itself answers " + DescribeResult(result) + ")";
-  }
-  if (mode == ScriptMode::kRegister) {
-    f.remedy = failing == 0 ? "fix the script; StyleText.rgs is not run while Style.rgs fails"
-                            : "fix the script; Style.rgs stays registered when StyleText.rgs fails";
-  } else {
-    f.remedy = failing == 0
-                   ? "fix the script; StyleText.rgs is not removed while Style.rgs fails"
-                   : "fix the script";
-  }
-  findings->push_back(f);
 }
 
 std::string LeftReason(const std::u16string& path, const Snapshot& after,
@@ -158,8 +177,9 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   std::vector<ScriptReading> readings(2);
   for (int i = 0; i < 2; ++i) {
     std::u16string text;
-    if (LoadText(install.directory + Utf16(kScriptNames[i]), &text)) {
-      readings[i] = ReadScript(kScriptNames[i], text, modulePath, &install.findings);
+    const std::u16string name = PackageClasses[i].scriptName;
+    if (LoadText(install.directory + name, &text)) {
+      readings[i] = ReadScript(Utf8(name), text, modulePath, &install.findings);
     }
   }
 
@@ -211,7 +231,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     int stayed = 0;
     for (const auto& [folded, key] : registered) stayed += !package.base.count(folded);
     f.message += "; after the failure " + std::to_string(stayed) +
-                 " key(s) stay written (the failed root block is rolled back, earlier blocks and "
+                 " key(s) stay written (earlier blocks and "
                  "the category entries stay), and removal then leaves " +
                  std::to_string(install.leftBehind.size()) + " key(s) or value(s)";
   }
@@ -222,12 +242,13 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
       const std::u16string server =
           u"HKEY_CLASSES_ROOT\\CLSID\\" + Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
       auto key = registered.find(FoldCase(server));
-      const std::string file = kScriptNames[i];
+      const std::string file = Utf8(PackageClasses[i].scriptName);
+      const std::string className = Utf8(PackageClasses[i].className);
       if (key == registered.end()) {
         install.findings.push_back(
             {Severity::kWarning, "no-server-key", file, 0, 0,
              std::string("registration writes no ") + Utf8(server) + ": COM cannot find the module for the " +
-                 kClassNames[i] + " class",
+                 className + " class",
              "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'"});
         continue;
       }
@@ -237,7 +258,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
           value->second.data != expected) {
         install.findings.push_back(
             {Severity::kError, "wrong-server-path", file, 0, 0,
-             std::string("the ") + kClassNames[i] + " class's InprocServer32 does not hold the module's path " +
+             std::string("the ") + className + " class's InprocServer32 does not hold the module's path " +
                  Utf8(modulePath) +
                  (value == key->second.values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
              "write InprocServer32 = s '%Module%'"});
@@ -245,7 +266,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
       if (!key->second.values.count(u"threadingmodel")) {
         install.findings.push_back(
             {Severity::kWarning, "no-threading-model", file, 0, 0,
-             std::string("the ") + kClassNames[i] +
+             std::string("the ") + className +
                  " class has no ThreadingModel: COM creates it in the process's main apartment only",
              "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)"});
       }

@@ -412,95 +412,64 @@ ScriptReading ReadScript(const std::string& name, const std::u16string& original
   return r;
 }
 
-Stop LocateStop(const ScriptReading& reading, const std::u16string& modulePath, ScriptMode mode) {
-  // The steps of one script run, as the interpreter takes them, without the
-  // rollback: the walk stops where the run stopped.
-  CRegistrar registrar;
-  registrar.DefineReplacement(u"Module", modulePath.c_str());
-  ScriptParser parser(&registrar);
-  CTaskMemory<char16_t> prepared;
-  Stop stop;
-  stop.result = parser.ExpandReplacements(reading.original.c_str(), prepared.Put());
-  if (FAILED(stop.result)) {
-    stop.inPreparation = true;
-    stop.offset = static_cast<std::size_t>(parser.Position() - reading.original.c_str());
-    return stop;
-  }
-  parser.SetPosition(prepared.Get());
-  const WalkLevel level = {mode, false, 1, 0, false};
-  TokenBuffer token;
-  HRESULT hr = S_OK;
-  while (*parser.Position() != 0) {
-    hr = parser.ReadToken(token);
-    if (FAILED(hr)) break;
-    const HKEY root = FindRootKey(token);
-    if (!root) {
-      hr = DISP_E_EXCEPTION;
-      break;
-    }
-    hr = parser.ReadToken(token);
-    if (FAILED(hr)) break;
-    if (token[0] != u'{') {
-      hr = DISP_E_EXCEPTION;
-      break;
-    }
-    hr = parser.WalkKeyBlock(token, root, level);
-    if (FAILED(hr)) break;
-    parser.SkipBlanks();
-  }
-  stop.result = hr;
-  stop.offset = static_cast<std::size_t>(parser.Position() - prepared.Get());
-  return stop;
-}
-
-Finding DescribeStop(const ScriptReading& reading, const Stop& stop, ScriptMode mode) {
+Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
   const bool registering = mode == ScriptMode::kRegister;
   Finding f{Severity::kError, registering ? "registration-error" : "removal-error", reading.name,
             0, 0, "", ""};
   const std::string run = registering ? "registration" : "removal";
-  if (stop.inPreparation) {
-    const Place p = PlaceOf(reading.original, stop.offset);
+  if (outcome.inPreparation) {
+    const Place p = PlaceOf(reading.original, outcome.stop);
     f.line = p.line;
     f.column = p.column;
-    const std::size_t end = reading.original.find(u'%', stop.offset + 1);
-    const std::u16string name =
-        reading.original.substr(stop.offset, end == std::u16string::npos ? 12 : std::min<std::size_t>(end - stop.offset + 1, 40));
+    const std::size_t end = reading.original.find(u'%', outcome.stop + 1);
+    const std::u16string name = reading.original.substr(
+        outcome.stop,
+        end == std::u16string::npos ? 12 : std::min<std::size_t>(end - outcome.stop + 1, 40));
     f.message = run + " stops at '" + Utf8(name) + "': " +
-                (stop.result == E_FAIL ? "a %name% longer than 31 characters"
-                                       : "no such replacement; %Module% is the only name") +
-                " (a lone % pairs with the next % anywhere later) [" + DescribeResult(stop.result) + "]";
+                (outcome.result == E_FAIL ? "a %name% longer than 31 characters"
+                                          : "no such replacement; %Module% is the only name") +
+                " (a lone % pairs with the next % anywhere later) [" +
+                DescribeResult(outcome.result) + "]";
     f.remedy = "write %% for a percent sign and '%Module%' for the module's path";
     return f;
   }
-  long best = -1;
-  for (std::size_t k = 0; k < reading.tokens.size(); ++k) {
-    const Token& t = reading.tokens[k];
-    if (t.failed ? t.start <= stop.offset : t.end <= stop.offset) best = static_cast<long>(k);
+  // The interpreter names the token it stopped at; the reader's grammar
+  // follow, where it got that far, says what belonged there.
+  const std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
+  const Token* token = nullptr;
+  for (const Token& t : reading.tokens) {
+    if (t.start == at) token = &t;
   }
   std::string where, expected;
-  std::size_t at = stop.offset;
-  if (best >= 0) {
-    const Token& t = reading.tokens[best];
-    at = t.start;
-    where = t.failed ? (t.start >= reading.prepared.size() ? "at the end of the script"
-                                                            : "at the token starting here")
-                     : "at '" + Utf8(t.text) + "'";
-    if (reading.malformed && reading.errorToken == static_cast<std::size_t>(best)) {
-      expected = reading.expected;
-    } else if (stop.result == DISP_E_EXCEPTION || stop.result == E_FAIL ||
-               stop.result == DISP_E_TYPEMISMATCH || stop.result == DISP_E_OVERFLOW) {
-      expected = std::string("expected ") + SlotText(t.slot);
-    } else {
-      expected = "the registry refused this key or value";
-    }
+  if (at >= reading.prepared.size()) {
+    where = "at the end of the script";
+  } else if (token && !token->failed) {
+    where = "at '" + Utf8(token->text) + "'";
+  } else if (token || outcome.stop <= at) {
+    where = "at the token starting here";
   } else {
-    where = "here";
+    where = "at '" + Utf8(reading.prepared.substr(at, outcome.stop - at)) + "'";
+  }
+  const bool syntax = outcome.result == DISP_E_EXCEPTION || outcome.result == E_FAIL ||
+                      outcome.result == DISP_E_TYPEMISMATCH || outcome.result == DISP_E_OVERFLOW;
+  if (token && reading.malformed && &reading.tokens[reading.errorToken] == token) {
+    expected = reading.expected;
+  } else if (token && syntax) {
+    expected = std::string("expected ") + SlotText(token->slot);
+  } else if (syntax && outcome.stop > at &&
+             reading.prepared.substr(at, outcome.stop - at).find(u'\\') != std::u16string::npos) {
+    // Past the reader's first malformed place: a removal reading on where
+    // registration stopped. Only the commonest cause is named.
+    expected = "expected a key name of one level, without '\\'";
+  } else if (syntax) {
+    expected = "the script cannot be read on from here";
+  } else {
     expected = "the registry refused this key or value";
   }
   const Place p = reading.PlaceOfPrepared(at);
   f.line = p.line;
   f.column = p.column;
-  f.message = run + " stops " + where + ": " + expected + " [" + DescribeResult(stop.result) + "]";
+  f.message = run + " stops " + where + ": " + expected + " [" + DescribeResult(outcome.result) + "]";
   if (const Anchor* a = reading.ReplacementAt(at)) {
     const Place q = PlaceOf(reading.original, a->originalStart);
     f.message += "; this text is part of the module's path, from %Module% at line " +
