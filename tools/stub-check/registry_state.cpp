@@ -150,7 +150,13 @@ std::string RegDiff(const Snapshot& before, const Snapshot& after) {
   auto b = after.begin();
   while (a != before.end() || b != after.end()) {
     if (b == after.end() || (a != before.end() && less(a->first, b->first))) {
-      if (!parentDeleted(a->first)) out += "[-" + Utf8(a->second.path) + "]\n";
+      if (a->first.find(u'\\') == std::u16string::npos) {
+        // A root is never deleted: it only lost its values, which kept it listed.
+        out += "[" + Utf8(a->second.path) + "]\n";
+        for (const auto& [name, value] : a->second.values) out += ValueName(value) + "=-\n";
+      } else if (!parentDeleted(a->first)) {
+        out += "[-" + Utf8(a->second.path) + "]\n";
+      }
       ++a;
       continue;
     }
