@@ -269,7 +269,6 @@ struct Install {
   RunResult removal;
   std::vector<LeftKey> leftBehind;
   std::vector<Finding> findings;
-  int moduleExit = -1;  // regsvr32's exit before any script runs (not this module), else -1
 };
 
 struct Package {

@@ -214,7 +214,6 @@ void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
   const int removal = file.Exit(perUser ? "DllInstall" : "DllUnregisterServer");
   if (registration >= 0) install->registration.exitCode = registration;
   if (removal >= 0) install->removal.exitCode = removal;
-  install->moduleExit = registration;
 }
 
 Install RunInstall(const Package& package, const std::u16string& modulePath) {
