@@ -221,7 +221,11 @@ say
 grep -n 'InprocServer32' "$ROOT/tests/check/packages/unquoted-module/Fern/Style.rgs" | sed 's/^/  line /'
 say
 rc=0
-(cd "$ROOT/tests/check/packages" && "$CHECKER" unquoted-module/Fern.dll) >"$SCRATCH/check.txt" || rc=$?
+# The corpus keeps no module files: the demo's own copy of Stub.dll stands in.
+rm -rf "$SCRATCH/corpus" && mkdir -p "$SCRATCH/corpus"
+cp -R "$ROOT/tests/check/packages/unquoted-module" "$SCRATCH/corpus/"
+cp "$PACKAGES/Aurora.dll" "$SCRATCH/corpus/unquoted-module/Fern.dll"
+(cd "$SCRATCH/corpus" && "$CHECKER" unquoted-module/Fern.dll) >"$SCRATCH/check.txt" || rc=$?
 sed -n '/^Findings:/,$p' "$SCRATCH/check.txt" | sed 's/^/  /'
 say "stub-check exit code: $rc"
 

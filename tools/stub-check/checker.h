@@ -32,6 +32,10 @@ struct Finding {
 // ---- Text helpers --------------------------------------------------------------------
 
 std::string Utf8(const std::u16string& text);
+/// The length of the UTF-8 sequence at `b[i]`, or 0 when the bytes there are not UTF-8.
+std::size_t Utf8Sequence(const std::string& b, std::size_t i);
+/// `text` with every byte that is not part of valid UTF-8 shown as \xHH.
+std::string ShowBytes(const std::string& text);
 std::u16string Utf16(const std::string& text);
 std::string Hex32(HRESULT value);  // "0x80020009"
 /// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
@@ -92,6 +96,25 @@ std::string RegValueLine(const RegValue& value);
 /// the file is not a registry export at all.
 bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std::string>* notes,
                   std::string* error);
+
+/// One --registry file and what its keys fed.
+struct RegistryExport {
+  std::string file;
+  Snapshot keys;  // as the file names them
+  std::vector<std::string> notes;
+  // Keys by where they went: HKEY_CLASSES_ROOT as exported, the machine's
+  // classes (HKLM\Software\Classes, read as HKCR), the user's classes
+  // (HKCU\Software\Classes, kept there and read as HKCR over the machine's),
+  // and every other key where it stands.
+  int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
+};
+
+/// Puts the registry to start from into the emulated registry and answers it:
+/// every export's keys where they stand, except that the machine's classes
+/// are read as HKEY_CLASSES_ROOT, and the user's classes stay where they are
+/// and show in HKEY_CLASSES_ROOT over the machine's as Windows merges them (a
+/// key both have shows the user's values). Counts what fed each root.
+Snapshot CombineExports(std::vector<RegistryExport>* exports);
 
 // ---- One script, read the way the interpreter reads it ---------------------------
 
@@ -160,6 +183,42 @@ ScriptReading ReadScript(const std::string& name, const std::u16string& original
 /// reported it: script, line, column, token, what was expected there.
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode);
 
+// ---- The module file -------------------------------------------------------------------
+
+/// The module file as Windows' loader sees it.
+struct ModuleFile {
+  std::string path;  // as the check names it
+  bool found = false;
+  std::string format;  // "a PE DLL", "an empty file", ...
+  bool isPe = false;
+  bool isDll = false;
+  unsigned machine = 0;      // the PE header's machine field
+  std::string architecture;  // "x86", "x64", "ARM64", ...
+  int bits = 0;              // 32 or 64 for x86 and x64, else 0
+  std::vector<std::string> exports;  // those of Stub.dll's five it has
+  std::vector<std::string> missing;  // those of the five it lacks
+  bool hasVersion = false;
+  std::string version;  // FileVersion of the fixed version information, "1.2.3.4"
+
+  /// A DLL for x86 or x64 with all five exports of Stub.dll.
+  bool IsThisModule() const;
+  bool Exports(const char* name) const;
+  /// The exit code regsvr32 gives before any script runs when it is asked to
+  /// call `entry` (DllRegisterServer, DllUnregisterServer, DllInstall): 3 the
+  /// file does not load, 4 the entry is missing; -1 when it calls the entry.
+  int Exit(const char* entry) const;
+  /// One phrase: format, exports, version.
+  std::string Summary() const;
+  /// Architecture, the hosts that load it and the regsvr32 that registers it.
+  std::string ArchitectureLine() const;
+};
+
+/// Reads `bytes`, the file at `path` (`found` false when there is none).
+ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string& bytes);
+/// Errors about a module file that is not a loadable copy of Stub.dll.
+void CheckModuleFile(const ModuleFile& file, const std::string& moduleName,
+                     std::vector<Finding>* findings);
+
 // ---- The package and its runs ---------------------------------------------------------
 
 struct ScriptFile {
@@ -192,6 +251,7 @@ struct LeftKey {
 
 struct Install {
   std::u16string modulePath;
+  std::u16string classesKey;  // where the scripts' HKCR lands: HKCR, or the user's classes key
   std::u16string directory;  // empty when none can be named
   RunResult load;
   GUID ids[2] = {};
@@ -208,13 +268,21 @@ struct Package {
   std::string realFolder;     // the folder the scripts were read from
   ScriptFile scripts[2];
   Snapshot base;              // the registry to start from
-  std::vector<std::string> baseNotes;
-  std::string baseFile;
+  std::vector<RegistryExport> exports;  // the --registry files it was made of
+  ModuleFile moduleFile;      // the module copy itself (not found when checked by folder)
+  bool perUser = false;       // registration for one user: regsvr32 /n /i:user
 };
 
 /// Runs load, registration and removal of `package` installed as `modulePath`
 /// over the emulated platform, and collects what they did and the findings.
 Install RunInstall(const Package& package, const std::u16string& modulePath);
+
+/// Sets the exit codes of `install`'s runs to what regsvr32 gives for a module
+/// file that does not load or lacks the export it calls.
+void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install);
+
+/// How to write a class identifier where the module reads it.
+extern const char kIdentifierRemedy[];
 
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);

@@ -1,6 +1,6 @@
 // stub-check: the package checker's command line.
 //
-//   stub-check [--format text|json] [--registry FILE.reg] [--module-path PATH] PACKAGE
+//   stub-check [--format text|json] [--registry FILE.reg]... [--module-path PATH] [--per-user] PACKAGE
 //
 // PACKAGE is a module copy (Aurora.dll, its scripts in Aurora/ beside it) or
 // the package folder itself. Exit code: 0 clean, 1 warnings only, 2 errors
@@ -25,12 +25,15 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kUsage[] =
-    "usage: stub-check [--format text|json] [--registry FILE.reg] [--module-path PATH] PACKAGE\n"
+    "usage: stub-check [--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
+    "                  [--per-user] PACKAGE\n"
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n"
     "  --format       text (default) or json\n"
-    "  --registry     a .reg export to start from instead of an empty registry\n"
+    "  --registry     a .reg export to start from instead of an empty registry; may be\n"
+    "                 given more than once (say the machine's and the user's classes)\n"
     "  --module-path  check as installed at this Windows path (default: C:\\Packages\\<module>\n"
     "                 and C:\\Program Files\\O'Brien's Packages\\<module>)\n"
+    "  --per-user     check registration for the current user (regsvr32 /n /i:user)\n"
     "exit code: 0 clean, 1 warnings only, 2 errors\n";
 
 bool ReadWholeFile(const std::string& path, std::string* bytes) {
@@ -78,11 +81,17 @@ int main(int argc, char** argv) {
   // The same bytes as on Linux: line ends stay "\n".
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  std::string format = "text", registryFile, modulePath, input;
+  std::string format = "text", modulePath, input;
+  std::vector<std::string> registryFiles;
+  bool perUser = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--format" || arg == "--registry" || arg == "--module-path") && i + 1 < argc) {
-      (arg == "--format" ? format : arg == "--registry" ? registryFile : modulePath) = argv[++i];
+    if (arg == "--registry" && i + 1 < argc) {
+      registryFiles.push_back(argv[++i]);
+    } else if ((arg == "--format" || arg == "--module-path") && i + 1 < argc) {
+      (arg == "--format" ? format : modulePath) = argv[++i];
+    } else if (arg == "--per-user") {
+      perUser = true;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -100,17 +109,20 @@ int main(int argc, char** argv) {
 
   check::Package package;
   package.input = input;
+  package.perUser = perUser;
   std::error_code error;
-  std::string path = input;
+  std::string path = input, modulePathHere;
   while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
   if (fs::is_directory(path, error)) {
     // The package folder: the module copy would stand beside it as <folder>.dll.
     package.moduleName = fs::path(path).filename().string() + ".dll";
     package.realFolder = path + "/";
+    modulePathHere = path + ".dll";
   } else if (fs::exists(path, error)) {
     // The module copy: its folder is its path less the last four characters,
     // as the module derives it.
     package.moduleName = fs::path(path).filename().string();
+    modulePathHere = path;
     package.realFolder = (path.size() > 4 ? path.substr(0, path.size() - 4) : std::string()) + "/";
   } else {
     std::fprintf(stderr, "stub-check: %s: no such file or folder\n", input.c_str());
@@ -119,16 +131,31 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 2; ++i) package.scripts[i].name = check::Utf8(PackageClasses[i].scriptName);
   for (check::ScriptFile& script : package.scripts) FindScript(package.realFolder, &script);
 
-  if (!registryFile.empty()) {
+  {
+    // The module copy itself; a folder checked alone may have none beside it yet.
+    std::string bytes;
+    const bool found = fs::is_regular_file(modulePathHere, error) && ReadWholeFile(modulePathHere, &bytes);
+    package.moduleFile = check::ReadModuleFile(modulePathHere, found, bytes);
+  }
+
+  for (const std::string& file : registryFiles) {
     std::string bytes, problem;
+    check::RegistryExport e;
+    e.file = file;
     emu::Reset();
-    if (!ReadWholeFile(registryFile, &bytes) ||
-        !check::ParseRegFile(bytes, &package.base, &package.baseNotes, &problem)) {
-      std::fprintf(stderr, "stub-check: %s: %s\n", registryFile.c_str(),
+    if (!ReadWholeFile(file, &bytes) || !check::ParseRegFile(bytes, &e.keys, &e.notes, &problem)) {
+      std::fprintf(stderr, "stub-check: %s: %s\n", file.c_str(),
                    problem.empty() ? "cannot be read" : problem.c_str());
       return 2;
     }
-    package.baseFile = registryFile;
+    package.exports.push_back(e);
+  }
+  package.base = check::CombineExports(&package.exports);
+  if (perUser) {
+    // Every Windows user has a classes key, even before anything is in it.
+    check::Restore(package.base);
+    emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Classes");
+    package.base = check::TakeSnapshot();
   }
 
   std::vector<std::u16string> installs;
@@ -144,7 +171,9 @@ int main(int argc, char** argv) {
   report.package = &package;
   for (const std::u16string& install : installs) {
     report.installs.push_back(check::RunInstall(package, install));
+    check::ApplyModuleFile(package.moduleFile, perUser, &report.installs.back());
   }
+  check::CheckModuleFile(package.moduleFile, package.moduleName, &report.findings);
   check::CheckPackage(package, report.installs[0], &report.findings);
   std::vector<std::string> seen;
   for (const check::Finding& f : report.findings) seen.push_back(Key(f));

@@ -25,21 +25,6 @@ Place BytePlace(const std::string& bytes, std::size_t offset) {
   return p;
 }
 
-// The length of the UTF-8 sequence at `i`, or 0 when the bytes there are not UTF-8.
-std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
-  const unsigned char c = static_cast<unsigned char>(b[i]);
-  std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-  if (n == 0 || c == 0xC0 || c == 0xC1 || c > 0xF4 || i + n > b.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((static_cast<unsigned char>(b[i + k]) & 0xC0) != 0x80) return 0;
-  }
-  const unsigned char d = n > 1 ? static_cast<unsigned char>(b[i + 1]) : 0;
-  if ((c == 0xE0 && d < 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90) ||
-      (c == 0xED && d >= 0xA0)) {
-    return 0;
-  }
-  return n;
-}
 
 std::size_t SecondBrace(const std::string& bytes) {
   int braces = 0;
@@ -100,6 +85,26 @@ std::string ExplainIdentifier(const std::string& bytes, const std::string& name,
 }
 
 }  // namespace
+
+const char kIdentifierRemedy[] =
+    "write CLSID = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' (CLSID in upper case, a lower-case "
+    "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
+    "block, whose block holds that CLSID value, comes first in the file";
+
+std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
+  const unsigned char c = static_cast<unsigned char>(b[i]);
+  std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+  if (n == 0 || c == 0xC0 || c == 0xC1 || c > 0xF4 || i + n > b.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((static_cast<unsigned char>(b[i + k]) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char d = n > 1 ? static_cast<unsigned char>(b[i + 1]) : 0;
+  if ((c == 0xE0 && d < 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90) ||
+      (c == 0xED && d >= 0xA0)) {
+    return 0;
+  }
+  return n;
+}
 
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
   // The module's name decides its folder and whether Windows can load it at all.
@@ -180,7 +185,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
         const std::string why = ExplainIdentifier(s.bytes, s.name, &p);
         findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
                              "no class identifier where the module reads it: " + why,
-                             "write CLSID = s '{...}' right after the file's second '{'"});
+                             kIdentifierRemedy});
         break;
       }
     }

@@ -408,4 +408,87 @@ bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std:
   return true;
 }
 
+// ---- Classes keys ------------------------------------------------------------------------
+
+namespace {
+
+enum class Feed { kClassesRoot, kMachineClasses, kUserClasses, kElsewhere, kAbove };
+
+// Where a key of an export goes: `below` is its path under the classes root
+// for the three classes feeds. kAbove: a key on the way to a classes key
+// (HKLM\Software), which holds nothing of its own there.
+Feed FeedOf(const std::u16string& path, std::u16string* below) {
+  const std::u16string folded = FoldCase(path);
+  static const struct {
+    const char16_t* top;
+    Feed feed;
+  } kTops[] = {{u"hkey_classes_root", Feed::kClassesRoot},
+               {u"hkey_local_machine\\software\\classes", Feed::kMachineClasses},
+               {u"hkey_current_user\\software\\classes", Feed::kUserClasses}};
+  for (const auto& t : kTops) {
+    const std::u16string top = t.top;
+    if (folded.compare(0, top.size(), top) != 0) {
+      if (top.compare(0, folded.size(), folded) == 0 && top[folded.size()] == u'\\') return Feed::kAbove;
+      continue;
+    }
+    if (folded.size() == top.size()) {
+      below->clear();
+      return t.feed;
+    }
+    if (folded[top.size()] != u'\\') continue;
+    *below = path.substr(top.size() + 1);
+    return t.feed;
+  }
+  return Feed::kElsewhere;
+}
+
+void Merge(Snapshot* into, const std::u16string& path, const RegKey& key, bool replaceValues) {
+  RegKey& target = (*into)[FoldCase(path)];
+  if (target.path.empty() || replaceValues) target.path = path;
+  if (replaceValues) target.values.clear();
+  for (const auto& [name, value] : key.values) target.values[name] = value;
+}
+
+}  // namespace
+
+Snapshot CombineExports(std::vector<RegistryExport>* exports) {
+  Snapshot machine, user, elsewhere;
+  for (RegistryExport& e : *exports) {
+    for (const auto& [folded, key] : e.keys) {
+      std::u16string below;
+      const Feed feed = FeedOf(key.path, &below);
+      const std::u16string classes =
+          below.empty() ? std::u16string(u"HKEY_CLASSES_ROOT") : u"HKEY_CLASSES_ROOT\\" + below;
+      switch (feed) {
+        case Feed::kAbove:
+          if (key.values.empty()) break;
+          [[fallthrough]];
+        case Feed::kElsewhere:
+          ++e.elsewhere;
+          Merge(&elsewhere, key.path, key, false);
+          break;
+        case Feed::kClassesRoot:
+        case Feed::kMachineClasses:
+          // The classes key itself is the root: counted only when it holds values.
+          if (below.empty() && key.values.empty()) break;
+          ++(feed == Feed::kClassesRoot ? e.classesRoot : e.machineClasses);
+          Merge(&machine, classes, key, false);
+          break;
+        case Feed::kUserClasses:
+          if (below.empty() && key.values.empty()) break;
+          ++e.userClasses;
+          Merge(&user, classes, key, false);
+          Merge(&elsewhere, key.path, key, false);
+          break;
+      }
+    }
+  }
+  // The user's keys over the machine's: a key both have shows the user's values.
+  for (const auto& [folded, key] : user) Merge(&machine, key.path, key, true);
+  emu::Reset();
+  Restore(elsewhere);
+  Restore(machine);
+  return TakeSnapshot();
+}
+
 }  // namespace check

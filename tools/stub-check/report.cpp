@@ -11,6 +11,23 @@ std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
 std::u16string Utf16(const std::string& text) { return emu::FromUtf8(text); }
 std::string GuidString(const GUID& id) { return Utf8(emu::GuidText(id)); }
 
+std::string ShowBytes(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = Utf8Sequence(text, i);
+    if (n) {
+      out.append(text, i, n);
+      i += n;
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
+    out += escaped;
+    ++i;
+  }
+  return out;
+}
+
 std::string Hex32(HRESULT value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
@@ -97,9 +114,71 @@ bool SameOutcome(const Install& a, const Install& b) {
          a.removal.result == b.removal.result && a.leftBehind.size() == b.leftBehind.size();
 }
 
-void TextRun(std::string& out, const char* what, const RunResult& run, const char* program) {
-  out += std::string(what) + ": " + DescribeResult(run.result) + "; " + program + " exits " +
-         std::to_string(run.exitCode) + "\n";
+const char* RegisterProgram(const Package& package) {
+  return package.perUser ? "regsvr32 /n /i:user" : "regsvr32";
+}
+const char* RemoveProgram(const Package& package) {
+  return package.perUser ? "regsvr32 /u /n /i:user" : "regsvr32 /u";
+}
+
+// "3 keys of HKEY_CLASSES_ROOT, 1 elsewhere", what one export fed.
+std::string Fed(const RegistryExport& e) {
+  std::string out;
+  auto part = [&](int n, const std::string& what) {
+    if (n) out += (out.empty() ? "" : "; ") + std::to_string(n) + " key(s) " + what;
+  };
+  part(e.classesRoot, "of HKEY_CLASSES_ROOT");
+  part(e.machineClasses,
+       "of HKEY_LOCAL_MACHINE\\Software\\Classes, the machine's classes, read as HKEY_CLASSES_ROOT");
+  part(e.userClasses,
+       "of HKEY_CURRENT_USER\\Software\\Classes, the user's classes, kept there and read as "
+       "HKEY_CLASSES_ROOT over the machine's (a key both have shows the user's values)");
+  part(e.elsewhere, "elsewhere, read where they stand");
+  return out.empty() ? "no keys" : out;
+}
+
+bool AnyUserClasses(const Package& package) {
+  for (const RegistryExport& e : package.exports) {
+    if (e.userClasses) return true;
+  }
+  return false;
+}
+
+constexpr char kWineClassesNote[] =
+    "Wine differs: its HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\\Software\\Classes alone, with no "
+    "per-user merge, so under Wine the user's classes are not part of it";
+constexpr char kPerUserNote[] =
+    "for the current user (DllInstall(TRUE, \"user\")): the scripts' HKCR and the category entries "
+    "go to HKEY_CURRENT_USER\\Software\\Classes. Wine differs: its COM sees only "
+    "HKEY_LOCAL_MACHINE\\Software\\Classes, so under Wine clients do not find a per-user "
+    "registration";
+
+// Exit codes regsvr32 gives before any script runs, or empty.
+std::string ModuleExits(const Package& package) {
+  const ModuleFile& m = package.moduleFile;
+  const int reg = m.Exit(package.perUser ? "DllInstall" : "DllRegisterServer");
+  const int rem = m.Exit(package.perUser ? "DllInstall" : "DllUnregisterServer");
+  if (reg < 0 && rem < 0) return "";
+  std::string out;
+  if (reg >= 0) out += std::string(RegisterProgram(package)) + " exits " + std::to_string(reg);
+  if (rem >= 0) {
+    out += std::string(out.empty() ? "" : ", ") + RemoveProgram(package) + " exits " + std::to_string(rem);
+  }
+  return out + " before any script runs: the runs below are what a copy of Stub.dll would do "
+               "with these scripts";
+}
+
+// `fileExit`: what regsvr32 gives for a module file that is not a loadable
+// copy of Stub.dll (-1 for one that is).
+void TextRun(std::string& out, const char* what, const RunResult& run, const char* program,
+             int fileExit = -1) {
+  if (fileExit >= 0) {
+    out += std::string(what) + ": a copy of Stub.dll would answer " + DescribeResult(run.result) +
+           "; with this file " + program + " exits " + std::to_string(run.exitCode) + "\n";
+  } else {
+    out += std::string(what) + ": " + DescribeResult(run.result) + "; " + program + " exits " +
+           std::to_string(run.exitCode) + "\n";
+  }
   for (const Box& box : run.boxes) {
     out += "  box \"" + box.caption + "\": " + box.text + "\n";
   }
@@ -109,7 +188,12 @@ void TextRun(std::string& out, const char* what, const RunResult& run, const cha
 void TextInstall(std::string& out, const Package& package, const Install& in) {
   out += "Folder read: " + (in.directory.empty() ? std::string("(none can be named)") : Utf8(in.directory)) + "\n";
   if (!in.load.ran) return;
-  out += "Load: " + DescribeResult(in.load.result) + "\n";
+  if (package.moduleFile.Exit("DllGetClassObject") == 3) {
+    out += "Load: a copy of Stub.dll would answer " + DescribeResult(in.load.result) +
+           "; this file does not load\n";
+  } else {
+    out += "Load: " + DescribeResult(in.load.result) + "\n";
+  }
   for (const Box& box : in.load.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
   if (in.idsRead) {
     out += "Class identifiers:\n";
@@ -124,15 +208,21 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
     }
   }
   if (!in.registration.ran) return;
-  TextRun(out, "Registration", in.registration, "regsvr32");
-  TextRun(out, "Removal after it", in.removal, "regsvr32 /u");
+  const ModuleFile& m = package.moduleFile;
+  TextRun(out, "Registration", in.registration, RegisterProgram(package),
+          m.Exit(package.perUser ? "DllInstall" : "DllRegisterServer"));
+  TextRun(out, "Removal after it", in.removal, RemoveProgram(package),
+          m.Exit(package.perUser ? "DllInstall" : "DllUnregisterServer"));
   if (!in.leftBehind.empty()) {
     out += "  left behind:\n";
     for (const LeftKey& k : in.leftBehind) out += "    " + Utf8(k.path) + ": " + k.reason + "\n";
   }
 }
 
-std::string Json(const std::string& text) {
+std::string Json(const std::string& raw) {
+  // Bytes that are not UTF-8 (a Latin-1 file name, script text quoted in a
+  // message) are shown as \xHH, so the document is always valid UTF-8.
+  const std::string text = ShowBytes(raw);
   std::string out = "\"";
   for (char c : text) {
     switch (c) {
@@ -173,6 +263,12 @@ std::string TextReport(const Report& report) {
   const Package& package = *report.package;
   std::string out = "stub-check: " + package.input + "\n";
   out += "Module: " + package.moduleName + "\n";
+  const ModuleFile& m = package.moduleFile;
+  out += "Module file: " + m.path + ": " +
+         (m.found ? m.Summary() : std::string("none there (the folder was checked alone)")) + "\n";
+  if (m.isPe) out += "  architecture: " + m.ArchitectureLine() + "\n";
+  const std::string exits = ModuleExits(package);
+  if (!exits.empty()) out += "  " + exits + "\n";
   out += "Scripts read from: " + package.realFolder + "\n";
   for (const ScriptFile& s : package.scripts) {
     out += "  " + s.name + (s.name.size() < 10 ? "      " : "  ");
@@ -180,10 +276,17 @@ std::string TextReport(const Report& report) {
     else if (!s.found) out += "missing\n";
     else out += std::to_string(s.bytes.size()) + " bytes, " + s.encoding + "\n";
   }
-  if (!package.baseFile.empty()) {
-    out += "Registry to start from: " + package.baseFile + " (" + std::to_string(package.base.size()) + " keys)\n";
-    for (const std::string& note : package.baseNotes) out += "  " + note + "\n";
+  if (!package.exports.empty()) {
+    out += "Registry to start from: ";
+    for (std::size_t i = 0; i < package.exports.size(); ++i) out += (i ? ", " : "") + package.exports[i].file;
+    out += " (" + std::to_string(package.base.size()) + " keys)\n";
+    for (const RegistryExport& e : package.exports) out += "  " + e.file + ": " + Fed(e) + "\n";
+    if (AnyUserClasses(package)) out += std::string("  ") + kWineClassesNote + "\n";
+    for (const RegistryExport& e : package.exports) {
+      for (const std::string& note : e.notes) out += "  " + e.file + " " + note + "\n";
+    }
   }
+  if (package.perUser) out += std::string("Registration ") + kPerUserNote + "\n";
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     const Install& in = report.installs[i];
     out += "\n== Installed as " + Utf8(in.modulePath) + "\n";
@@ -209,7 +312,7 @@ std::string TextReport(const Report& report) {
   out += "Result: " + std::to_string(report.Errors()) + " error(s), " +
          std::to_string(report.Warnings()) + " warning(s); exit code " +
          std::to_string(report.ExitCode()) + "\n";
-  return out;
+  return ShowBytes(out);
 }
 
 std::string JsonReport(const Report& report) {
@@ -217,10 +320,44 @@ std::string JsonReport(const Report& report) {
   std::string out = "{\n  \"tool\": \"stub-check\",\n  \"schema\": 1,\n";
   out += "  \"input\": " + Json(package.input) + ",\n";
   out += "  \"module\": " + Json(package.moduleName) + ",\n";
+  const ModuleFile& m = package.moduleFile;
+  auto list = [](const std::vector<std::string>& items) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) text += (i ? ", " : "") + Json(items[i]);
+    return text + "]";
+  };
+  out += "  \"moduleFile\": {\n    \"path\": " + Json(m.path) + ",\n    \"found\": " +
+         (m.found ? "true" : "false") + ",\n    \"format\": " + (m.found ? Json(m.format) : "null") +
+         ",\n";
+  if (m.isPe) {
+    out += "    \"architecture\": {\"machine\": " + Json(m.architecture) + ", \"bits\": " +
+           std::to_string(m.bits) + ", \"loadedBy\": " + Json(m.ArchitectureLine()) + "},\n";
+  } else {
+    out += "    \"architecture\": null,\n";
+  }
+  out += "    \"exports\": " + list(m.exports) + ",\n    \"missingExports\": " + list(m.missing) +
+         ",\n    \"thisModule\": " + (m.IsThisModule() ? "true" : "false") +
+         ",\n    \"version\": " + (m.hasVersion ? Json(m.version) : "null") + "\n  },\n";
   out += "  \"scriptsFolder\": " + Json(package.realFolder) + ",\n";
-  out += "  \"registryFile\": " + (package.baseFile.empty() ? std::string("null") : Json(package.baseFile)) + ",\n";
-  out += "  \"registryNotes\": [";
-  for (std::size_t i = 0; i < package.baseNotes.size(); ++i) out += (i ? ", " : "") + Json(package.baseNotes[i]);
+  out += "  \"perUser\": " + std::string(package.perUser ? "true" : "false") + ",\n";
+  out += "  \"registryFile\": " + (package.exports.empty() ? std::string("null") : Json(package.exports[0].file)) + ",\n";
+  out += "  \"registryFiles\": [";
+  for (std::size_t i = 0; i < package.exports.size(); ++i) {
+    const RegistryExport& e = package.exports[i];
+    out += std::string(i ? ", " : "") + "{\"file\": " + Json(e.file) +
+           ", \"classesRoot\": " + std::to_string(e.classesRoot) +
+           ", \"machineClasses\": " + std::to_string(e.machineClasses) +
+           ", \"userClasses\": " + std::to_string(e.userClasses) +
+           ", \"elsewhere\": " + std::to_string(e.elsewhere) + "}";
+  }
+  out += "],\n  \"registryNotes\": [";
+  bool first = true;
+  for (const RegistryExport& e : package.exports) {
+    for (const std::string& note : e.notes) {
+      out += (first ? "" : ", ") + Json(e.file + " " + note);
+      first = false;
+    }
+  }
   out += "],\n  \"scripts\": [\n";
   for (int i = 0; i < 2; ++i) {
     const ScriptFile& s = package.scripts[i];

@@ -5,6 +5,7 @@
 
 #include "checker.h"
 #include "package/class_identity.h"
+#include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
 #include "package/script_files.h"
@@ -22,6 +23,17 @@ void SetUpMachine(const Package& package, const Snapshot& registry,
                   const std::u16string& modulePath, const std::u16string& directory) {
   emu::Reset();
   Restore(registry);
+  if (package.perUser) {
+    // HKCR stands for the user's classes key, as during DllInstall(TRUE, "user"),
+    // for every script run of the check.
+    HKEY userClasses = nullptr;
+    if (sys::RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classes", 0, nullptr,
+                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &userClasses,
+                             nullptr) == ERROR_SUCCESS) {
+      sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses);
+      sys::RegCloseKey(userClasses);
+    }
+  }
   emu::SetModuleFileName(sys::ThisModule(), modulePath);
   if (directory.empty()) return;
   for (const ScriptFile& script : package.scripts) {
@@ -108,9 +120,21 @@ void LocateFailure(const Package& package, const Snapshot& before, const Install
   }
 }
 
-std::string LeftReason(const std::u16string& path, const Snapshot& after,
-                       const std::vector<ScriptReading>& readings, bool removalFailed) {
+// A key path as the scripts name it: under HKEY_CLASSES_ROOT when it is
+// under the classes key the scripts' HKCR stood for.
+std::u16string AsScriptsName(const std::u16string& path, const std::u16string& classesKey) {
+  const std::u16string folded = FoldCase(path), top = FoldCase(classesKey);
+  if (folded.compare(0, top.size(), top) == 0 && folded.size() > top.size() && folded[top.size()] == u'\\') {
+    return u"hkey_classes_root" + folded.substr(top.size());
+  }
+  return folded;
+}
+
+std::string LeftReason(const std::u16string& path, const std::u16string& classesKey,
+                       const Snapshot& after, const std::vector<ScriptReading>& readings,
+                       bool removalFailed) {
   const std::u16string folded = FoldCase(path);
+  const std::u16string named = AsScriptsName(path, classesKey);
   if (folded.find(u"\\component categories\\") != std::u16string::npos) {
     return "a component category: removal leaves categories in place";
   }
@@ -119,7 +143,7 @@ std::string LeftReason(const std::u16string& path, const Snapshot& after,
   }
   for (const ScriptReading& r : readings) {
     for (const Entry& e : r.entries) {
-      if (!e.isValue && e.noRemove && FoldCase(e.keyPath) == folded) {
+      if (!e.isValue && e.noRemove && FoldCase(e.keyPath) == named) {
         const Place p = r.PlaceOfPrepared(r.tokens[e.token].start);
         return "NoRemove (" + r.name + " line " + std::to_string(p.line) + ")";
       }
@@ -135,11 +159,86 @@ std::string LeftReason(const std::u16string& path, const Snapshot& after,
   return "no removal entry of the scripts takes it away";
 }
 
+// What to write where a script run stopped, from the place and the message
+// of its finding.
+std::string ScriptFix(const ScriptReading& r, const Finding& f) {
+  const std::string at = " at line " + std::to_string(f.line) + ", column " + std::to_string(f.column);
+  if (FAILED(r.prepareResult)) {
+    return "write %% for a percent sign and '%Module%' for the module's path" + at;
+  }
+  const Token* stop = nullptr;
+  for (const Token& t : r.tokens) {
+    const Place p = r.PlaceOfPrepared(t.start);
+    if (p.line == f.line && p.column == f.column) {
+      stop = &t;
+      break;
+    }
+  }
+  const std::string& m = f.message;
+  if (stop && r.ReplacementAt(stop->start)) return "write '%Module%' in apostrophes";
+  if (m.find("is never closed") != std::string::npos) {
+    return "close every block with its '}' (the message names the block left open)";
+  }
+  if (m.find("quotation opened here") != std::string::npos) {
+    return "close the quotation with an apostrophe" + at + " (write '' for an apostrophe inside it)";
+  }
+  if (m.find("longer than") != std::string::npos) return "shorten the token" + at;
+  if (m.find("closes more blocks") != std::string::npos) {
+    return "remove the '}'" + at + ", or add the '{' it was meant to close";
+  }
+  if (m.find("text after the last '}'") != std::string::npos) {
+    return "remove the text after the last '}'" + at + ": the script language has no comments";
+  }
+  if (stop && stop->slot == Slot::kRootName) {
+    return "write a root key name" + at + ": HKCR for a package's keys";
+  }
+  if (m.find("E_ACCESSDENIED") != std::string::npos || m.find("refused") != std::string::npos) {
+    return "register from an elevated prompt, or for the user alone (regsvr32 /n /i:user) with "
+           "every key under HKCR";
+  }
+  const std::size_t expected = m.find(": expected ");
+  const std::size_t end = m.find(" [", expected);
+  if (expected != std::string::npos && end != std::string::npos) {
+    return "write " + m.substr(expected + 11, end - expected - 11) + at;
+  }
+  return "correct the script" + at + " as the message says";
+}
+
+// What makes the box at load go away.
+std::string LoadRemedy(const Box& box, const Install& install) {
+  const std::string folder = Utf8(install.directory);
+  if (box.caption == Utf8(kBadIdentifierCaption)) {
+    return "in " + (install.load.lastScript.empty() ? std::string("the script") : install.load.lastScript) +
+           ", " + kIdentifierRemedy;
+  }
+  if (box.caption == Utf8(kLoadFailedCaption)) {
+    return "make " + box.text + " a file the user can read (not a folder)";
+  }
+  const std::size_t slash = box.text.rfind('\\');
+  const std::string name = box.text.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (folder.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs") != 0) {
+    return "name the module copy <Package>.dll and put the folder <Package>, holding Style.rgs "
+           "and StyleText.rgs, beside it";
+  }
+  return "put " + name + " into " + folder + " (the folder named after the module copy, its path "
+         "less the last four characters), as a file of exactly that name";
+}
+
 }  // namespace
+
+void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
+  const int load = file.Exit("DllGetClassObject");
+  if (load == 3) install->load.exitCode = 3;
+  const int registration = file.Exit(perUser ? "DllInstall" : "DllRegisterServer");
+  const int removal = file.Exit(perUser ? "DllInstall" : "DllUnregisterServer");
+  if (registration >= 0) install->registration.exitCode = registration;
+  if (removal >= 0) install->removal.exitCode = removal;
+}
 
 Install RunInstall(const Package& package, const std::u16string& modulePath) {
   Install install;
   install.modulePath = modulePath;
+  install.classesKey = package.perUser ? u"HKEY_CURRENT_USER\\Software\\Classes" : u"HKEY_CLASSES_ROOT";
   char16_t directory[kModulePathCapacity] = {};
   if (modulePath.size() < kModulePathCapacity &&
       GetPackageDirectory(modulePath.c_str(), directory)) {
@@ -165,7 +264,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
                                       box.text + "\" and fails to load [" +
                                       DescribeResult(install.load.result) +
                                       "]: regsvr32 exits 3, and COM clients cannot create the classes",
-                                  ""});
+                                  LoadRemedy(box, install)});
     }
     return install;
   }
@@ -186,7 +285,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   // Registration, from the registry the check starts from.
   SetUpMachine(package, package.base, modulePath, install.directory);
   install.registration.ran = true;
-  install.registration.result = RegisterServer();
+  install.registration.result = package.perUser ? InstallServer(TRUE, u"user") : RegisterServer();
   install.registration.boxes = TakeBoxes();
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
   const Snapshot registered = TakeSnapshot();
@@ -199,7 +298,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   // Removal, from what registration left.
   SetUpMachine(package, registered, modulePath, install.directory);
   install.removal.ran = true;
-  install.removal.result = UnregisterServer();
+  install.removal.result = package.perUser ? InstallServer(FALSE, u"user") : UnregisterServer();
   install.removal.boxes = TakeBoxes();
   install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
   const Snapshot removed = TakeSnapshot();
@@ -213,7 +312,8 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     auto old = package.base.find(folded);
     if (old == package.base.end()) {
       install.leftBehind.push_back(
-          {key.path, LeftReason(key.path, removed, readings, FAILED(install.removal.result))});
+          {key.path, LeftReason(key.path, install.classesKey, removed, readings,
+                                FAILED(install.removal.result))});
       continue;
     }
     for (const auto& [name, value] : key.values) {
@@ -222,6 +322,14 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
         install.leftBehind.push_back(
             {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
       }
+    }
+  }
+
+  // A script error's remedy says what to write where it stopped.
+  for (Finding& f : install.findings) {
+    if (f.code != "registration-error" && f.code != "removal-error") continue;
+    for (const ScriptReading& r : readings) {
+      if (r.name == f.file) f.remedy = ScriptFix(r, f) + "; " + f.remedy;
     }
   }
 
@@ -239,8 +347,8 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   // A registration that succeeds must point COM at this copy of the module.
   if (SUCCEEDED(install.registration.result)) {
     for (int i = 0; i < 2; ++i) {
-      const std::u16string server =
-          u"HKEY_CLASSES_ROOT\\CLSID\\" + Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
+      const std::u16string server = install.classesKey + u"\\CLSID\\" +
+                                    Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
       auto key = registered.find(FoldCase(server));
       const std::string file = Utf8(PackageClasses[i].scriptName);
       const std::string className = Utf8(PackageClasses[i].className);
