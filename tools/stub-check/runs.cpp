@@ -183,6 +183,10 @@ std::string ScriptFix(const ScriptReading& r, const Finding& f) {
     return "close the quotation with an apostrophe" + at + " (write '' for an apostrophe inside it)";
   }
   if (m.find("longer than") != std::string::npos) return "shorten the token" + at;
+  if (m.find("nested at most") != std::string::npos) {
+    return "nest blocks at most 128 deep (the root block counts as 1): the block" + at +
+           " is one too deep";
+  }
   if (m.find("closes more blocks") != std::string::npos) {
     return "remove the '}'" + at + ", or add the '{' it was meant to close";
   }
