@@ -283,7 +283,7 @@ registered_keys() {  # registered_keys NAME: its class keys as reg query prints 
   done
 }
 layout HostSame Apartment Apartment
-install_regsvr32 HostSame >/dev/null
+install_regsvr32 HostSame
 registered_keys HostSame >"$work/regsvr32.keys"
 registered_keys HostRegFile >"$work/imported.keys"
 if diff "$work/regsvr32.keys" "$work/imported.keys" >"$work/diff"; then
