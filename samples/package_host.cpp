@@ -99,20 +99,24 @@ class Key {
   HKEY key_ = nullptr;
 };
 
-// A string value of `key` (the default value for a null name), or absent.
+// A string value of `key` (the default value for a null name), or absent. A
+// REG_EXPAND_SZ value (an installer may write a server path so) comes back
+// with its environment variables expanded, as COM reads it.
 bool ReadString(HKEY key, const wchar_t* name, std::wstring& value) {
-  DWORD bytes = 0;
-  if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS) {
-    return false;
+  std::wstring text(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    const LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &bytes);
+    if (status == ERROR_SUCCESS) {
+      text.resize(lstrlenW(text.c_str()));
+      value = text;
+      return true;
+    }
+    if (status != ERROR_MORE_DATA) return false;
+    // The value grew, or its expansion is longer than the size first given.
+    text.assign(bytes / sizeof(wchar_t) + MAX_PATH, L'\0');
   }
-  std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-  bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-  if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &bytes) != ERROR_SUCCESS) {
-    return false;
-  }
-  text.resize(lstrlenW(text.c_str()));
-  value = text;
-  return true;
+  return false;
 }
 
 std::wstring GuidText(const GUID& id) {
