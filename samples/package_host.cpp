@@ -428,6 +428,8 @@ int ListPackages(DWORD apartment) {
     std::printf("package%s%s\n", Field("state", state).c_str(),
                 first.hasServer ? Field("module", first.module).c_str() : Absent("module").c_str());
     for (const Entry& entry : package.classes) PrintEntry(entry);
+    // A reader of a pipe or file sees each package as soon as it is done.
+    std::fflush(stdout);
   }
   const int total = static_cast<int>(packages.size());
   std::printf("summary packages=%d working=%d not-working=%d\n", total, working, total - working);
