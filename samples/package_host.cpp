@@ -436,6 +436,14 @@ int ListPackages(DWORD apartment) {
   return working == total ? 0 : 1;
 }
 
+const char kUsage[] =
+    "usage: package_host [--sta | --mta]\n"
+    "Lists the installed style packages through the component categories, checks\n"
+    "each class, and creates and releases each one that can work.\n"
+    "  --sta  run in a single-threaded apartment (the default)\n"
+    "  --mta  run in the multithreaded apartment\n"
+    "Exit code 0 every package works, 1 some do not, 2 the list cannot be read.\n";
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -445,8 +453,11 @@ int wmain(int argc, wchar_t** argv) {
       apartment = COINIT_APARTMENTTHREADED;
     } else if (lstrcmpW(argv[i], L"--mta") == 0) {
       apartment = COINIT_MULTITHREADED;
+    } else if (lstrcmpW(argv[i], L"--help") == 0) {
+      std::printf("%s", kUsage);
+      return 0;
     } else {
-      std::fprintf(stderr, "usage: package_host [--sta | --mta]\n");
+      std::fprintf(stderr, "%s", kUsage);
       return 2;
     }
   }
