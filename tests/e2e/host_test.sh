@@ -166,8 +166,11 @@ cases_table=(
   "HostNoDir   Apartment Both      regsvr32   delete_folder folder-missing folder=%F"
   "HostNoText  Apartment Both      regsvr32   delete_script script-missing script=%F\\StyleText.rgs"
   "HostOther   Apartment Both      regsvr32   other_machine other-architecture machine=%M"
-  # Installed without regsvr32: to be joined by a package installed from the
-  # MSI that the installer export makes.
+  # Installed without regsvr32. A package installed from the MSI that the
+  # installer export makes is one more row with "msi" here and an
+  # install_msi NAME beside install_reg_import: it builds and runs the MSI
+  # (msiexec /i ... /qn), sets MODULE[NAME] to where the module went, and
+  # leaves a note for cleanup to run msiexec /x.
   "HostRegFile Apartment Apartment reg_import none          working"
 )
 
