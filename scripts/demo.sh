@@ -60,7 +60,7 @@ heading "Building the $preset target"
 build_log=$SCRATCH/build.log
 if ! {
   (cd "$ROOT" && cmake --preset "$preset") &&
-  cmake --build "$BUILD" --target stub test_engine demo_client
+  cmake --build "$BUILD" --target stub test_engine demo_client package_host
 } >"$build_log" 2>&1 </dev/null; then
   cat "$build_log"
   say "The build failed."
@@ -69,9 +69,11 @@ fi
 STUB_DLL=$BUILD/src/exports/Stub.dll
 ENGINE_DLL=$BUILD/tests/e2e/test_engine.dll
 CLIENT_EXE=$BUILD/samples/demo_client.exe
+HOST_EXE=$BUILD/samples/package_host.exe
 say "Stub.dll       $STUB_DLL"
 say "engine         $ENGINE_DLL"
 say "client         $CLIENT_EXE"
+say "host           $HOST_EXE"
 
 # ---- Wine ---------------------------------------------------------------------------
 stub_wine_prefix
@@ -166,6 +168,20 @@ say
 say "client exit code: $rc$([[ $rc == 0 ]] && echo ' (both classes created)')"
 client_rc=$rc
 
+# ---- A host ------------------------------------------------------------------------------
+# Runs the sample host, which knows no package by name: it lists what the
+# component categories hold, pairs, checks and creates.
+run_host() {
+  rc=0
+  run "$HOST_EXE" --sta || rc=$?
+  sed 's/^/  /' "$SCRATCH/out"
+  cat "$SCRATCH/err"
+  say
+  say "host exit code: $rc$([[ $rc == 0 ]] && echo ' (every package listed works)')"
+}
+heading "A host finds the package through the component categories: package_host --sta"
+run_host
+
 # ---- Removal ------------------------------------------------------------------------
 heading "Removing the package: regsvr32 /u /s Aurora.dll"
 rc=0
@@ -183,6 +199,10 @@ say "Removal leaves the category entries (and the class keys that hold them):"
 say
 show_key "$CLASSES\\CLSID\\$STYLE_CLSID"
 show_key "$CLASSES\\CLSID\\$TEXT_CLSID"
+say
+say "So the categories still list both classes; the host shows them as stale (no-server):"
+say
+run_host
 
 # ---- Tidy up ----------------------------------------------------------------------------
 heading "Tidying up"

@@ -62,6 +62,25 @@ TEST_F(E2ELoad, MissingStyleScriptNamesItsPathAndStopsBeforeStyleText) {
   ExpectRefusedLoad(package, L"Resource failed to register!", package.directory + L"Style.rgs");
 }
 
+// A client that creates a registered class of a package broken since its
+// registration sees the failed load as E_ACCESSDENIED under Wine 8.0, which
+// reads like a permissions problem: the guides say so, and hosts check first.
+TEST_F(E2ELoad, ClientCreatingAClassWhoseLoadFailsSeesAccessDenied) {
+  auto package = AddPackage(L"BrokenSince", L"Apartment");
+  ASSERT_TRUE(package->files->ok);
+  ASSERT_TRUE(DeleteFileW((package->files->directory + L"Style.rgs").c_str()));
+  MessageBoxWatcher watcher;
+  ASSERT_TRUE(watcher.Start());
+  ComRef<IUnknown> object;
+  const HRESULT result =
+      CoCreateInstance(package->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.Out());
+  ASSERT_TRUE(watcher.Stop());
+  EXPECT_EQ(result, E_ACCESSDENIED);
+  ExpectOneBox(watcher.Boxes(), L"Resource failed to register!",
+               package->files->directory + L"Style.rgs");
+  EXPECT_EQ(GetModuleHandleW(package->files->modulePath.c_str()), nullptr);
+}
+
 // Switches this process to a new window station that no person sees (its flags
 // lack WSF_VISIBLE), as a service or an installer without a desktop has, and
 // back to its own at the end.

@@ -1,0 +1,346 @@
+#!/usr/bin/env bash
+# The sample host under Wine, against packages installed in the ways a user's
+# machine holds them: working ones, and ones that can no longer work (removed
+# with regsvr32 /u, module file deleted, package folder deleted, a script
+# deleted, a module of the other architecture). The host must list each of
+# ours with the right state, pair each style with its text style, and never
+# stop at a broken one; it runs in both apartment kinds, and once more with
+# an engine class missing.
+#
+#   host_test.sh RESULT_XML ARCH STUB_DLL ENGINE_DLL HOST_EXE SAMPLE_DIR RUNNER...
+#
+# ARCH is the host's architecture as it prints it (x86 or x64); RUNNER starts a
+# Windows program in the build's Wine prefix (scripts/wine-run win64). Writes a
+# JUnit file in the form the test runner counts, and exits non-zero on failure.
+#
+# Other packages in the prefix are left alone: only the lines about this run's
+# packages are compared.
+set -uo pipefail
+xml=$1 arch=$2 stub_dll=$3 engine_dll=$4 host_exe=$5 sample=$6
+shift 6
+runner=("$@")
+other_arch=$([[ $arch == x64 ]] && echo x86 || echo x64)
+
+failures=0
+cases=()
+pass() { echo "ok: $1"; cases+=("<testcase name=\"$1\" classname=\"E2EHost\"/>"); }
+fail() {
+  echo "FAILED: $1" >&2
+  printf '%s\n' "$2" >&2
+  failures=$((failures + 1))
+  cases+=("<testcase name=\"$1\" classname=\"E2EHost\"><failure message=\"$(
+    sed -e 's/&/\&amp;/g' -e 's/"/\&quot;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g' <<<"$2")\"/></testcase>")
+}
+write_results() {
+  {
+    echo '<?xml version="1.0" encoding="UTF-8"?>'
+    echo "<testsuites tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\" name=\"AllTests\">"
+    echo "<testsuite name=\"E2EHost\" tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\">"
+    printf '%s\n' "${cases[@]}"
+    echo "</testsuite>"
+    echo "</testsuites>"
+  } >"$xml"
+}
+
+work=$(mktemp -d "$(dirname "$xml")/../e2e-host.XXXXXX")
+work=$(cd "$work" && pwd)
+windows_path() { local path=${1//\//\\}; printf 'Z:%s' "$path"; }
+WORK=$(windows_path "$work")
+
+# Runs a Windows program; its output lands in $work/out and $work/err with
+# Windows line ends removed. Answers its exit code (124 if it had to be ended).
+run() {
+  local rc=0
+  timeout 60 "${runner[@]}" "$@" >"$work/out.raw" 2>"$work/err.raw" </dev/null || rc=$?
+  tr -d '\r' <"$work/out.raw" >"$work/out"
+  tr -d '\r' <"$work/err.raw" >"$work/err"
+  return $rc
+}
+
+CLASSES='HKLM\Software\Classes'
+STYLES_CATEGORY='{390F9E99-171D-4A3B-A185-A0E495BA86D0}'
+TEXTS_CATEGORY='{FD8ABB6D-B549-4A66-94A9-3C360CD70490}'
+STYLE_ENGINE='{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}'
+TEXT_ENGINE='{3AE615F3-1D9A-234C-A151-BDB84CD94B17}'
+SAMPLE_STYLE='{049E8873-D5B5-4B2A-853D-BB5599647387}'
+SAMPLE_TEXT='{5703306D-8619-43E8-8C59-A0F2CC622E1E}'
+
+new_guid() { printf '{%s}' "$(tr a-z A-Z </proc/sys/kernel/random/uuid)"; }
+
+# ---- Packages ------------------------------------------------------------------
+# A package here is the sample package under another name, with fresh
+# identifiers: NAME.dll and NAME\ in the work folder, ProgIDs NAME.Style.1 and
+# NAME.StyleText.1, descriptions "NAME Style" and "NAME Text Style".
+declare -A STYLE_ID TEXT_ID MODULE STYLE_THREADING TEXT_THREADING
+names=()
+layout() {  # layout NAME STYLE_THREADING TEXT_THREADING
+  local name=$1
+  names+=("$name")
+  STYLE_ID[$name]=$(new_guid)
+  TEXT_ID[$name]=$(new_guid)
+  STYLE_THREADING[$name]=$2
+  TEXT_THREADING[$name]=$3
+  MODULE[$name]=$WORK\\$name.dll
+  mkdir -p "$work/$name"
+  cp "$stub_dll" "$work/$name.dll"
+  sed -e "s/Aurora/$name/g" -e "s/$SAMPLE_STYLE/${STYLE_ID[$name]}/g" \
+      -e "s/'Apartment'/'$2'/" "$sample/Style.rgs" >"$work/$name/Style.rgs"
+  sed -e "s/Aurora/$name/g" -e "s/$SAMPLE_TEXT/${TEXT_ID[$name]}/g" \
+      -e "s/'Both'/'$3'/" "$sample/StyleText.rgs" >"$work/$name/StyleText.rgs"
+}
+
+problems=""
+problem() { problems+="$*"$'\n'; }
+
+# Ways a package gets installed. Each notes a problem when the installation
+# fails; one that puts the module elsewhere sets MODULE[NAME].
+install_regsvr32() {
+  local rc=0
+  run regsvr32 /s "${MODULE[$1]}" || rc=$?
+  [[ $rc == 0 ]] || problem "regsvr32 $1.dll exited $rc"
+}
+# The keys regsvr32 writes for the package, written by hand into a .reg file
+# and imported: the other way than regsvr32 that a package reaches a machine
+# here (an installer writes the same keys from its tables).
+install_reg_import() {
+  local name=$1 reg=$work/$1.reg rc=0
+  local module=${MODULE[$name]//\\/\\\\}
+  {
+    echo 'Windows Registry Editor Version 5.00'
+    local kind id category description threading
+    for kind in Style StyleText; do
+      if [[ $kind == Style ]]; then
+        id=${STYLE_ID[$name]} category=$STYLES_CATEGORY description="$name Style"
+        threading=${STYLE_THREADING[$name]}
+      else
+        id=${TEXT_ID[$name]} category=$TEXTS_CATEGORY description="$name Text Style"
+        threading=${TEXT_THREADING[$name]}
+      fi
+      printf '\n[HKEY_CLASSES_ROOT\\%s.%s.1]\n@="%s"\n' "$name" "$kind" "$description"
+      printf '\n[HKEY_CLASSES_ROOT\\%s.%s.1\\CLSID]\n@="%s"\n' "$name" "$kind" "$id"
+      printf '\n[HKEY_CLASSES_ROOT\\%s.%s]\n@="%s"\n' "$name" "$kind" "$description"
+      printf '\n[HKEY_CLASSES_ROOT\\%s.%s\\CurVer]\n@="%s.%s.1"\n' "$name" "$kind" "$name" "$kind"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s]\n@="%s"\n' "$id" "$description"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\Implemented Categories]\n' "$id"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\Implemented Categories\\%s]\n' "$id" "$category"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32]\n@="%s"\n"ThreadingModel"="%s"\n' \
+        "$id" "$module" "$threading"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\ProgID]\n@="%s.%s.1"\n' "$id" "$name" "$kind"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\VersionIndependentProgID]\n@="%s.%s"\n' \
+        "$id" "$name" "$kind"
+    done
+    printf '\n[HKEY_CLASSES_ROOT\\Component Categories\\%s]\n"409"="Tarvo Styles"\n' "$STYLES_CATEGORY"
+    printf '\n[HKEY_CLASSES_ROOT\\Component Categories\\%s]\n"409"="Tarvo Texts"\n' "$TEXTS_CATEGORY"
+  } >"$reg"
+  run reg import "$(windows_path "$reg")" || rc=$?
+  [[ $rc == 0 ]] || problem "reg import $1.reg exited $rc: $(cat "$work/err")"
+}
+
+# What happens to a package after its installation, and the state the host
+# must then give both its classes (with the fields that come with it).
+after_none() { :; }
+after_unregister() {
+  local rc=0
+  run regsvr32 /u /s "${MODULE[$1]}" || rc=$?
+  [[ $rc == 0 ]] || problem "regsvr32 /u $1.dll exited $rc"
+}
+after_delete_module() { rm -f "$work/$1.dll"; }
+after_delete_folder() { rm -rf "${work:?}/$1"; }
+after_delete_script() { rm -f "$work/$1/StyleText.rgs"; }
+# Stamps the other architecture's machine into the module's file header: on
+# disk it is then that architecture's module, registered in this one's view.
+after_other_machine() {
+  local file=$work/$1.dll offset machine
+  offset=$(od -An -t u4 -j 60 -N 4 "$file" | tr -d ' ')
+  machine=$([[ $other_arch == x64 ]] && printf '\x64\x86' || printf '\x4c\x01')
+  printf '%s' "$machine" | dd of="$file" bs=1 seek=$((offset + 4)) conv=notrunc status=none
+}
+
+# The cases: NAME STYLE_THREADING TEXT_THREADING INSTALLED_BY AFTER STATE [DETAIL].
+# A detail's %F stands for the package folder, %M for the other machine.
+cases_table=(
+  "HostWorking Apartment Both      regsvr32   none          working"
+  "HostFree    Free      Free      regsvr32   none          working"
+  "HostRemoved Apartment Both      regsvr32   unregister    no-server"
+  "HostNoFile  Apartment Both      regsvr32   delete_module module-missing"
+  "HostNoDir   Apartment Both      regsvr32   delete_folder folder-missing folder=%F"
+  "HostNoText  Apartment Both      regsvr32   delete_script script-missing script=%F\\StyleText.rgs"
+  "HostOther   Apartment Both      regsvr32   other_machine other-architecture machine=%M"
+  # Installed without regsvr32. A package installed from the MSI that the
+  # installer export makes is one more row with "msi" here and an
+  # install_msi NAME beside install_reg_import: it builds and runs the MSI
+  # (msiexec /i ... /qn), sets MODULE[NAME] to where the module went, and
+  # leaves a note for cleanup to run msiexec /x.
+  "HostRegFile Apartment Apartment reg_import none          working"
+)
+
+# ---- Output expected of the host ------------------------------------------------
+# A field as the host writes it: quoted when it holds a blank or a quote or is empty.
+field() {
+  local value=$2
+  if [[ -z $value || $value == - || $value == *[\ \"]* ]]; then
+    printf ' %s="%s"' "$1" "${value//\"/\"\"}"
+  else
+    printf ' %s=%s' "$1" "$value"
+  fi
+}
+# One package as the host lists it, a block joined into one line with " | ".
+# With a server each package is one block; without, each class is its own.
+declare -A STATE DETAIL
+expected_block() {  # expected_block NAME [TEXT_STATE TEXT_DETAIL]
+  local name=$1 state=${STATE[$1]} detail=${DETAIL[$1]:-}
+  local text_state=${2:-$state} text_detail=${3-$detail}
+  local style text
+  if [[ $state == no-server ]]; then
+    printf 'package state=no-server module=- |   style state=no-server%s progid=- threading=-%s\n' \
+      "$(field clsid "${STYLE_ID[$name]}")" "$(field description "$name Style")"
+    printf 'package state=no-server module=- |   text state=no-server%s progid=- threading=-%s\n' \
+      "$(field clsid "${TEXT_ID[$name]}")" "$(field description "$name Text Style")"
+    return
+  fi
+  style="  style$(field state "$state")$detail$(field clsid "${STYLE_ID[$name]}")"
+  style+="$(field progid "$name.Style.1")$(field threading "${STYLE_THREADING[$name]}")"
+  style+="$(field description "$name Style")"
+  text="  text$(field state "$text_state")$text_detail$(field clsid "${TEXT_ID[$name]}")"
+  text+="$(field progid "$name.StyleText.1")$(field threading "${TEXT_THREADING[$name]}")"
+  text+="$(field description "$name Text Style")"
+  local package_state=$state
+  [[ $state == working ]] && package_state=$text_state
+  printf 'package%s%s | %s | %s\n' "$(field state "$package_state")" \
+    "$(field module "${MODULE[$name]}")" "$style" "$text"
+}
+
+# The host's output as blocks, one line each, keeping only this run's packages.
+our_blocks() {  # our_blocks OUTPUT_FILE
+  local name
+  for name in "${names[@]}"; do
+    printf '%s\n%s\n%s\n' "${STYLE_ID[$name]}" "${TEXT_ID[$name]}" "$WORK\\$name."
+  done >"$work/ids"
+  awk '/^package / { if (block != "") print block; block = $0; next }
+       /^  / { block = block " | " $0; next }
+       { if (block != "") print block; block = "" }
+       END { if (block != "") print block }' "$1" |
+    grep -F -f "$work/ids" | LC_ALL=C sort
+}
+
+# ---- Set-up ------------------------------------------------------------------------
+made_categories=()
+# Deletes, in one import, every key this run may have made.
+cleanup() {
+  local name key
+  {
+    echo 'Windows Registry Editor Version 5.00'
+    for name in "${names[@]}"; do
+      for key in "CLSID\\${STYLE_ID[$name]}" "CLSID\\${TEXT_ID[$name]}" "$name.Style.1" \
+                 "$name.Style" "$name.StyleText.1" "$name.StyleText"; do
+        printf '\n[-HKEY_CLASSES_ROOT\\%s]\n' "$key"
+      done
+    done
+    for key in "$STYLE_ENGINE" "$TEXT_ENGINE"; do printf '\n[-HKEY_CLASSES_ROOT\\CLSID\\%s]\n' "$key"; done
+    for key in "${made_categories[@]}"; do
+      printf '\n[-HKEY_CLASSES_ROOT\\Component Categories\\%s]\n' "$key"
+    done
+  } >"$work/cleanup.reg"
+  run reg import "$(windows_path "$work/cleanup.reg")"
+  rm -rf "$work"
+}
+trap 'cleanup; write_results' EXIT
+
+for category in "$STYLES_CATEGORY" "$TEXTS_CATEGORY"; do
+  run reg query "$CLASSES\\Component Categories\\$category" || made_categories+=("$category")
+done
+register_engine() {  # register_engine CLSID
+  run reg add "$CLASSES\\CLSID\\$1\\InprocServer32" /ve /d "$(windows_path "$engine_dll")" /f &&
+    run reg add "$CLASSES\\CLSID\\$1\\InprocServer32" /v ThreadingModel /d Both /f
+}
+register_engine "$STYLE_ENGINE" && register_engine "$TEXT_ENGINE" ||
+  problem "the engine could not be registered"
+
+for row in "${cases_table[@]}"; do
+  [[ $row == \#* ]] && continue
+  read -r name style_threading text_threading installed_by after state detail <<<"$row"
+  layout "$name" "$style_threading" "$text_threading"
+  detail=${detail//%F/${MODULE[$name]%.dll}}
+  detail=${detail//%M/$other_arch}
+  STATE[$name]=$state
+  DETAIL[$name]=${detail:+ $detail}
+  "install_$installed_by" "$name"
+  "after_$after" "$name"
+done
+if [[ -z $problems ]]; then
+  pass E2EHost.PackagesInstalled
+else
+  fail E2EHost.PackagesInstalled "$problems"
+fi
+
+# The keys a .reg import wrote equal those regsvr32 wrote for a package of the
+# same threading models, names and identifiers aside.
+registered_keys() {  # registered_keys NAME: its class keys as reg query prints them
+  local name=$1 id
+  for id in "${STYLE_ID[$name]}" "${TEXT_ID[$name]}" "$name.Style.1" "$name.Style" \
+            "$name.StyleText.1" "$name.StyleText"; do
+    [[ $id == \{* ]] && id="CLSID\\$id"
+    run reg query "$CLASSES\\$id" /s
+    sed -e "s/${STYLE_ID[$name]}/{STYLE}/g" -e "s/${TEXT_ID[$name]}/{TEXT}/g" \
+        -e "s/$name/NAME/g" "$work/out"
+  done
+}
+layout HostSame Apartment Apartment
+install_regsvr32 HostSame
+registered_keys HostSame >"$work/regsvr32.keys"
+registered_keys HostRegFile >"$work/imported.keys"
+if diff "$work/regsvr32.keys" "$work/imported.keys" >"$work/diff"; then
+  pass E2EHost.ImportedKeysEqualWhatRegsvr32Writes
+else
+  fail E2EHost.ImportedKeysEqualWhatRegsvr32Writes "$(cat "$work/diff")"
+fi
+run regsvr32 /u /s "${MODULE[HostSame]}"
+STATE[HostSame]=no-server
+
+# ---- The host ------------------------------------------------------------------------
+# Runs the host with OPTION and compares this run's packages with EXPECTED.
+# A host left waiting on a box waits for good: the runs after it are not made.
+host_hung=""
+check_host() {  # check_host TEST OPTION EXPECTED_FILE
+  local test=$1 option=$2 expected=$3 rc=0
+  if [[ -n $host_hung ]]; then
+    fail "$test" "not run: $host_hung"
+    return
+  fi
+  run "$host_exe" "$option" || rc=$?
+  if [[ $rc == 124 ]]; then
+    host_hung="the host did not finish with $option (a box while loading a module?)"
+    fail "$test" "$host_hung"
+    return
+  fi
+  if [[ $rc != 1 ]] || ! grep -q '^summary packages=' "$work/out"; then
+    fail "$test" "host exit code $rc (expected 1: some packages do not work); output:
+$(cat "$work/out" "$work/err")"
+    return
+  fi
+  # The host's own line first: the kind it compares modules with, and its apartment.
+  if diff <(echo "host architecture=$arch apartment=${option#--}"; cat "$expected") \
+          <(head -n 1 "$work/out"; our_blocks "$work/out") >"$work/diff"; then
+    pass "$test"
+  else
+    fail "$test" "$(cat "$work/diff")"
+  fi
+}
+
+for name in "${names[@]}"; do expected_block "$name"; done | LC_ALL=C sort >"$work/expected"
+check_host E2EHost.ListsEveryPackageInASingleThreadedApartment --sta "$work/expected"
+check_host E2EHost.ListsEveryPackageInTheMultithreadedApartment --mta "$work/expected"
+
+# Without the text engine only the text styles of the working packages fail,
+# at their creation, with the error the engine's activation gives.
+run reg delete "$CLASSES\\CLSID\\$TEXT_ENGINE" /f
+for name in "${names[@]}"; do
+  if [[ ${STATE[$name]} == working ]]; then
+    expected_block "$name" create-failed " result=0x80040154 result-name=REGDB_E_CLASSNOTREG"
+  else
+    expected_block "$name"
+  fi
+done | LC_ALL=C sort >"$work/expected"
+check_host E2EHost.WithoutTheTextEngineOnlyTextStylesFail --sta "$work/expected"
+
+[[ $failures == 0 ]]
