@@ -71,6 +71,7 @@ for who in signer stranger; do
 done
 
 for clone in "$clone_a" "$clone_b"; do
+  mkdir -p "$(dirname "$clone")"
   if ! { git clone -q --no-hardlinks "$root" "$clone" &&
          git -C "$clone" checkout -q --detach "$commit"; } >"$clone.log" 2>&1; then
     fail Release.Builds "git clone into $clone failed: $(tail -n 3 "$clone.log")"
