@@ -35,7 +35,7 @@ cd "$root"
 jobs=${STUB_JOBS:-$(nproc)}
 
 usage() {
-  sed -n '3,5p' "$0" | sed 's/^# *//' >&2
+  sed -n '3,6p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 die() { echo "release: $*" >&2; exit 1; }
@@ -69,6 +69,15 @@ elif [[ -n $pass_file || ${#timestamps[@]} -gt 0 ]]; then
 fi
 command -v python3 >/dev/null || die "python3 is missing (scripts/setup.sh installs it)"
 out=$(realpath -m "$out")
+# The output folder is replaced whole: never the tree, a folder above it, the
+# build folders, or a folder that holds anything but an earlier release.
+case $out/ in
+  "$root"/build/*) die "--out $out is inside the build folders" ;;
+esac
+[[ $root/ != "${out%/}"/* ]] || die "--out $out would replace this tree"
+if [[ -d $out ]] && [[ -n $(find "$out" -mindepth 1 -maxdepth 1 ! -name 'stub-*' -print -quit) ]]; then
+  die "--out $out holds files of another kind; name a new folder or an earlier release's"
+fi
 
 # ---- What is released ------------------------------------------------------------
 git rev-parse --git-dir >/dev/null 2>&1 || die "not a git checkout: $root"
@@ -115,8 +124,10 @@ build windows-x64 stub,stub-check --toolchain "$root/cmake/toolchain-x64-mingw.c
 build "linux-$host_arch" stub-check -DCMAKE_EXE_LINKER_FLAGS="-static -s"
 
 # ---- The release tree ------------------------------------------------------------
-rm -rf "$out"
-tree=$out/$name
+# Made in the build folder and moved to the output folder when complete, so a
+# failure (in signing, say) leaves the output folder as it was.
+stage=$builds/dist
+tree=$stage/$name
 mkdir -p "$tree"/{x86,x64,"linux-$host_arch",docs,samples}
 install -m 644 "$builds/windows-x86/src/exports/Stub.dll" "$tree/x86/Stub.dll"
 install -m 644 "$builds/windows-x64/src/exports/Stub.dll" "$tree/x64/Stub.dll"
@@ -185,7 +196,7 @@ find "$tree" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
 # The archive: entries in byte order of their names, each with the fixed time,
 # fixed permissions and no owner or extra fields, compressed at one level.
-python3 - "$out" "$name" "$SOURCE_DATE_EPOCH" <<'EOF'
+python3 - "$stage" "$name" "$SOURCE_DATE_EPOCH" <<'EOF'
 import os, sys, time, zipfile
 out, name, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
 # A zip entry's time is a local date and time from 1980 on; the UTC form is used.
@@ -205,7 +216,10 @@ with zipfile.ZipFile(os.path.join(out, name + ".zip"), "w") as archive:
         with open(os.path.join(out, entry), "rb") as f:
             archive.writestr(info, f.read(), compresslevel=9)
 EOF
-(cd "$out" && sha256sum "$name.zip" >"$name.zip.sha256")
-touch -d "@$SOURCE_DATE_EPOCH" "$out/$name.zip" "$out/$name.zip.sha256"
-chmod 644 "$out/$name.zip" "$out/$name.zip.sha256"
+(cd "$stage" && sha256sum "$name.zip" >"$name.zip.sha256")
+touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name.zip" "$stage/$name.zip.sha256"
+chmod 644 "$stage/$name.zip" "$stage/$name.zip.sha256"
+rm -rf "$out"
+mkdir -p "$(dirname "$out")"
+mv "$stage" "$out"
 echo "release: wrote $out/$name, $name.zip and $name.zip.sha256"

@@ -10,7 +10,7 @@
 #     verifies against the certificate, and that does not verify against an
 #     unrelated one;
 #   - a clone with an uncommitted change is refused, and its dist/ is left as
-#     it was.
+#     it was; so is an output folder that holds something other than a release.
 #
 #   tests/release/release_test.sh [RESULT_XML]
 #
@@ -184,6 +184,24 @@ elif [[ $(cd "$dist_b" && find . -type f -exec sha256sum {} + | LC_ALL=C sort) !
   fail Release.RefusesAnUncommittedTree "the refused run changed dist/"
 else
   pass Release.RefusesAnUncommittedTree
+fi
+
+# An output folder that is not a release's is never replaced: the tree itself,
+# a folder above it, a folder holding other files.
+mkdir -p "$second/other"
+echo keep >"$second/other/notes.txt"
+refused=()
+for target in "$clone_a" "$(dirname "$clone_a")" "$second/other"; do
+  "$clone_a/scripts/release.sh" --out "$target" >"$second/out.log" 2>&1 </dev/null ||
+    refused+=("$target")
+done
+if ((${#refused[@]} != 3)); then
+  fail Release.RefusesAnOutputFolderItWouldHarm "accepted --out among: $clone_a, its parent," \
+    "$second/other (refused only: ${refused[*]})"
+elif [[ ! -f $clone_a/scripts/release.sh || $(cat "$second/other/notes.txt") != keep ]]; then
+  fail Release.RefusesAnOutputFolderItWouldHarm "a refused run removed files"
+else
+  pass Release.RefusesAnOutputFolderItWouldHarm
 fi
 
 finish
