@@ -3,8 +3,9 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests under
 # ThreadSanitizer, the script interpreter under libFuzzer for a minute, and for
 # each Windows architecture the module checks and, under Wine, the unit tests
-# on the real registry and COM runtime and the end-to-end tests. Ends with one
-# line: "N passed, N failed".
+# on the real registry and COM runtime and the end-to-end tests, and last the
+# release, built twice from two clones and signed. Ends with one line:
+# "N passed, N failed".
 #
 # The Linux stages never need Wine. A Wine stage runs where this machine can
 # run its architecture; where it cannot (some kernels run no 32-bit programs),
@@ -77,6 +78,10 @@ wine_stage() {  # wine_stage NAME ARCH BUILD_DIR
 }
 wine_stage windows-x86 win32 build/windows-x86
 wine_stage windows-x64 win64 build/windows-x64
+
+# The release (scripts/release.sh) from two clones of the last commit, signed
+# with a throwaway certificate: the same bytes from both, signatures that verify.
+step release tests/release/release_test.sh "$results/release.xml"
 
 # Summary over every result file: gtest XML, and one-line files written by the
 # shell-script tests in the same form.

@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# Builds a release from this tree and writes it to dist/:
+#
+#   scripts/release.sh [--out DIR] [--allow-dirty]
+#                      [--sign-cert CERT.pem --sign-key KEY.pem [--sign-pass-file FILE]
+#                       [--timestamp URL]...]
+#
+# Every build is made afresh in its own folder under build/release (release
+# configuration, only the targets the release holds): the module for 32-bit
+# and 64-bit Windows, the package checker for both and for this Linux machine
+# (statically linked). dist/ then holds
+#
+#   stub-VERSION/             the release tree (layout in its README.txt)
+#   stub-VERSION.zip          the same tree as one archive
+#   stub-VERSION.zip.sha256   the archive's checksum, as sha256sum writes it
+#
+# and the tree's SHA256SUMS lists every other file of the tree.
+#
+# The output depends only on the committed sources: no time stamps (file and
+# archive times are the last commit's time, or SOURCE_DATE_EPOCH when set), no
+# build paths, a fixed order in the archive; two runs from two clones give the
+# same bytes. A tree with uncommitted changes is refused, since its release
+# would match no commit; --allow-dirty builds it anyway.
+#
+# With --sign-cert and --sign-key (PEM files; --sign-pass-file for an
+# encrypted key) every Windows file is signed with Authenticode (SHA-256,
+# osslsigncode) before the checksums are taken. The signature's signing time
+# is the same fixed time, so signing with the same key gives the same bytes;
+# --timestamp URL adds a countersignature from that time-stamping server
+# (RFC 3161), which makes the signed files differ from run to run.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=${STUB_JOBS:-$(nproc)}
+
+usage() {
+  sed -n '3,6p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+die() { echo "release: $*" >&2; exit 1; }
+
+out=$root/dist
+allow_dirty=0
+cert='' key='' pass_file=''
+timestamps=()
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --out) [[ $# -ge 2 ]] || usage; out=$2; shift 2 ;;
+    --allow-dirty) allow_dirty=1; shift ;;
+    --sign-cert) [[ $# -ge 2 ]] || usage; cert=$2; shift 2 ;;
+    --sign-key) [[ $# -ge 2 ]] || usage; key=$2; shift 2 ;;
+    --sign-pass-file) [[ $# -ge 2 ]] || usage; pass_file=$2; shift 2 ;;
+    --timestamp) [[ $# -ge 2 ]] || usage; timestamps+=(-ts "$2"); shift 2 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "release: unknown argument: $1" >&2; usage ;;
+  esac
+done
+if [[ -n $cert || -n $key ]]; then
+  [[ -n $cert && -n $key ]] || die "signing needs both --sign-cert and --sign-key"
+  [[ -f $cert ]] || die "no certificate file: $cert"
+  [[ -f $key ]] || die "no key file: $key"
+  [[ -z $pass_file || -f $pass_file ]] || die "no pass file: $pass_file"
+  command -v osslsigncode >/dev/null || die "osslsigncode is missing (scripts/setup.sh installs it)"
+  cert=$(realpath "$cert") key=$(realpath "$key")
+  [[ -z $pass_file ]] || pass_file=$(realpath "$pass_file")
+elif [[ -n $pass_file || ${#timestamps[@]} -gt 0 ]]; then
+  die "--sign-pass-file and --timestamp need --sign-cert and --sign-key"
+fi
+command -v python3 >/dev/null || die "python3 is missing (scripts/setup.sh installs it)"
+out=$(realpath -m "$out")
+# The output folder is replaced whole: never the tree, a folder above it, the
+# build folders, or a folder that holds anything but an earlier release.
+case $out/ in
+  "$root"/build/*) die "--out $out is inside the build folders" ;;
+esac
+[[ $root/ != "${out%/}"/* ]] || die "--out $out would replace this tree"
+if [[ -d $out ]] && [[ -n $(find "$out" -mindepth 1 -maxdepth 1 ! -name 'stub-*' -print -quit) ]]; then
+  die "--out $out holds files of another kind; name a new folder or an earlier release's"
+fi
+
+# ---- What is released ------------------------------------------------------------
+git rev-parse --git-dir >/dev/null 2>&1 || die "not a git checkout: $root"
+if [[ -n $(git status --porcelain) ]]; then
+  if ((allow_dirty)); then
+    echo "release: WARNING: the tree has uncommitted changes; this release matches no commit"
+  else
+    git status --short >&2
+    die "the tree has uncommitted changes; commit them, or pass --allow-dirty"
+  fi
+fi
+# The one version number, from the project's CMakeLists.txt.
+version=$(sed -n 's/^project(StubModule VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+[[ -n $version ]] || die "no project VERSION in CMakeLists.txt"
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+commit=$(git rev-parse HEAD)
+name=stub-$version
+echo "release: $name from commit $commit, time $SOURCE_DATE_EPOCH"
+
+# ---- Builds ----------------------------------------------------------------------
+# Paths of this checkout are written as "." and build folders as "build", so the
+# binaries do not depend on where the tree is; the Windows and Linux programs
+# are linked stripped (the module always is) and without a link time stamp.
+builds=$root/build/release
+rm -rf "$builds"
+mkdir -p "$builds"
+prefix_map="-ffile-prefix-map=$root=. -ffile-prefix-map=$builds=build"
+build() {  # build NAME TARGETS [CMAKE_ARGS...]: a fresh release build of TARGETS (comma list)
+  local name=$1 targets=$2; shift 2
+  local dir=$builds/$name log=$builds/$name.log
+  echo "release: building $name"
+  if ! { cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+           -DCMAKE_CXX_FLAGS="$prefix_map" "$@" &&
+         cmake --build "$dir" -j "$jobs" --target ${targets//,/ }; } >"$log" 2>&1 </dev/null; then
+    tail -n 40 "$log" >&2
+    die "build $name failed (full log: $log)"
+  fi
+}
+host_arch=$(uname -m)
+build windows-x86 stub,stub-check --toolchain "$root/cmake/toolchain-x86-mingw.cmake" \
+  -DCMAKE_EXE_LINKER_FLAGS=-s
+build windows-x64 stub,stub-check --toolchain "$root/cmake/toolchain-x64-mingw.cmake" \
+  -DCMAKE_EXE_LINKER_FLAGS=-s
+build "linux-$host_arch" stub-check -DCMAKE_EXE_LINKER_FLAGS="-static -s"
+
+# ---- The release tree ------------------------------------------------------------
+# Made in the build folder and moved to the output folder when complete, so a
+# failure (in signing, say) leaves the output folder as it was.
+stage=$builds/dist
+tree=$stage/$name
+mkdir -p "$tree"/{x86,x64,"linux-$host_arch",docs,samples}
+install -m 644 "$builds/windows-x86/src/exports/Stub.dll" "$tree/x86/Stub.dll"
+install -m 644 "$builds/windows-x64/src/exports/Stub.dll" "$tree/x64/Stub.dll"
+install -m 755 "$builds/windows-x86/tools/stub-check/stub-check.exe" "$tree/x86/stub-check.exe"
+install -m 755 "$builds/windows-x64/tools/stub-check/stub-check.exe" "$tree/x64/stub-check.exe"
+install -m 755 "$builds/linux-$host_arch/tools/stub-check/stub-check" \
+  "$tree/linux-$host_arch/stub-check"
+
+# The guide, and every document of docs/ it links to (relative links only).
+docs=(docs/package-authors.md)
+while read -r linked; do
+  [[ -f docs/$linked ]] && docs+=("docs/$linked")
+done < <(grep -o '](\([^)#:]*\.md\)' docs/package-authors.md | sed 's/^](//' | sort -u)
+for doc in "${docs[@]}"; do
+  install -m 644 "$doc" "$tree/$doc"
+done
+
+# The sample package, complete: its scripts and a copy of the 64-bit module
+# named as the package (signed below with the module it copies).
+mkdir -p "$tree/samples/Aurora"
+install -m 644 samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs "$tree/samples/Aurora/"
+
+cat >"$tree/README.txt" <<EOF
+Stub $version: a COM in-process server for style packages, and its package checker.
+Built from commit $commit.
+
+x86/Stub.dll                the module for 32-bit hosts
+x64/Stub.dll                the module for 64-bit hosts
+x86/stub-check.exe          the package checker, for Windows (32-bit)
+x64/stub-check.exe          the package checker, for Windows (64-bit)
+linux-$host_arch/stub-check   the package checker, for Linux (statically linked)
+samples/Aurora.dll          the sample package: a copy of x64/Stub.dll named as the
+samples/Aurora/             package, and the package folder with its two scripts
+docs/package-authors.md     the guide: laying out, checking and shipping a package
+SHA256SUMS                  checksums of every file here; check with
+                              sha256sum -c SHA256SUMS
+
+A package is a copy of the module of its host's architecture, renamed, with
+the package folder of the same name beside it. Each module carries a version
+resource: file and product version $version, original file name Stub.dll.
+EOF
+chmod 644 "$tree/README.txt"
+
+# ---- Signing ---------------------------------------------------------------------
+if [[ -n $cert ]]; then
+  sign_args=(-certs "$cert" -key "$key" -h sha256 -n "Stub $version" -time "$SOURCE_DATE_EPOCH")
+  [[ -z $pass_file ]] || sign_args+=(-readpass "$pass_file")
+  for file in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe; do
+    echo "release: signing $file"
+    if ! osslsigncode sign "${sign_args[@]}" "${timestamps[@]}" -in "$tree/$file" \
+           -out "$tree/$file.signed" >"$builds/sign.log" 2>&1; then
+      cat "$builds/sign.log" >&2
+      rm -f "$tree/$file.signed"
+      die "signing $file failed"
+    fi
+    mv "$tree/$file.signed" "$tree/$file"
+  done
+fi
+install -m 644 "$tree/x64/Stub.dll" "$tree/samples/Aurora.dll"
+
+# ---- Checksums, times and the archive -----------------------------------------------
+(cd "$tree" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort |
+   xargs -d '\n' sha256sum >SHA256SUMS)
+chmod 644 "$tree/SHA256SUMS"
+find "$tree" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+
+# The archive: entries in byte order of their names, each with the fixed time,
+# fixed permissions and no owner or extra fields, compressed at one level.
+python3 - "$stage" "$name" "$SOURCE_DATE_EPOCH" <<'EOF'
+import os, sys, time, zipfile
+out, name, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
+# A zip entry's time is a local date and time from 1980 on; the UTC form is used.
+stamp = max(time.gmtime(epoch)[:6], (1980, 1, 1, 0, 0, 0))
+tree = os.path.join(out, name)
+names = []
+for folder, _, files in os.walk(tree):
+    for f in files:
+        names.append(os.path.relpath(os.path.join(folder, f), out))
+with zipfile.ZipFile(os.path.join(out, name + ".zip"), "w") as archive:
+    for entry in sorted(names, key=lambda n: n.encode()):
+        info = zipfile.ZipInfo(entry.replace(os.sep, "/"), date_time=stamp)
+        info.compress_type = zipfile.ZIP_DEFLATED
+        info.create_system = 3  # Unix, so the permissions below are read
+        mode = 0o755 if os.stat(os.path.join(out, entry)).st_mode & 0o100 else 0o644
+        info.external_attr = (0o100000 | mode) << 16
+        with open(os.path.join(out, entry), "rb") as f:
+            archive.writestr(info, f.read(), compresslevel=9)
+EOF
+(cd "$stage" && sha256sum "$name.zip" >"$name.zip.sha256")
+touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name.zip" "$stage/$name.zip.sha256"
+chmod 644 "$stage/$name.zip" "$stage/$name.zip.sha256"
+rm -rf "$out"
+mkdir -p "$(dirname "$out")"
+mv "$stage" "$out"
+echo "release: wrote $out/$name, $name.zip and $name.zip.sha256"

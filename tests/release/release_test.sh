@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# The release: scripts/release.sh run in two clones of this tree's last commit,
+# in two temporary folders of different names and depths, each signing with the
+# same throwaway certificate. Then:
+#   - every file the release promises is there, the sample's module is the
+#     64-bit module, SHA256SUMS and the archive's checksum hold, the archive
+#     holds exactly the tree, in byte order of names, with the commit's time;
+#   - both dist/ folders are the same, byte for byte (archive included);
+#   - every Windows file carries an Authenticode signature that osslsigncode
+#     verifies against the certificate, and that does not verify against an
+#     unrelated one;
+#   - a clone with an uncommitted change is refused, and its dist/ is left as
+#     it was; so is an output folder that holds something other than a release.
+#
+#   tests/release/release_test.sh [RESULT_XML]
+#
+# Writes a one-line-summary JUnit file in the form the test runner counts
+# (default build/test-results/release.xml) and exits non-zero on failure. The
+# temporary folders are removed when every check passes and kept otherwise.
+# Tests the last commit: uncommitted changes of this tree are not in it.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+result=${1:-$root/build/test-results/release.xml}
+mkdir -p "$(dirname "$result")"
+
+failures=0
+cases=()
+pass() { echo "ok: $1"; cases+=("<testcase name=\"$1\"/>"); }
+fail() {
+  echo "FAILED: $1: $2" >&2
+  failures=$((failures + 1))
+  cases+=("<testcase name=\"$1\"><failure message=\"$(sed 's/&/\&amp;/g; s/"/\&quot;/g; s/</\&lt;/g' <<<"$2")\"/></testcase>")
+}
+write_results() {
+  {
+    echo "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+    echo "<testsuites tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\" name=\"Release\">"
+    echo "<testsuite name=\"Release\" tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\">"
+    printf '%s\n' "${cases[@]}"
+    echo "</testsuite>"
+    echo "</testsuites>"
+  } >"$result"
+}
+finish() {
+  write_results
+  if ((failures == 0)); then
+    rm -rf "$first" "$second"
+  else
+    echo "release test: kept $first and $second" >&2
+  fi
+  ((failures == 0))
+  exit
+}
+
+first=$(mktemp -d "${TMPDIR:-/tmp}/stub-release-a.XXXXXX")
+second=$(mktemp -d "${TMPDIR:-/tmp}/stub-release-second-run.XXXXXX")
+commit=$(git -C "$root" rev-parse HEAD)
+clone_a=$first/src
+clone_b=$second/deeper/folder/stub
+keys=$first/keys
+
+# A throwaway code-signing certificate, and an unrelated one that must not verify.
+mkdir -p "$keys"
+for who in signer stranger; do
+  if ! openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Stub release test $who" \
+         -addext "extendedKeyUsage=codeSigning" -keyout "$keys/$who.key" \
+         -out "$keys/$who.pem" >"$keys/$who.log" 2>&1; then
+    fail Release.Builds "openssl could not make a certificate: $(tail -n 3 "$keys/$who.log")"
+    finish
+  fi
+done
+
+for clone in "$clone_a" "$clone_b"; do
+  mkdir -p "$(dirname "$clone")"
+  if ! { git clone -q --no-hardlinks "$root" "$clone" &&
+         git -C "$clone" checkout -q --detach "$commit"; } >"$clone.log" 2>&1; then
+    fail Release.Builds "git clone into $clone failed: $(tail -n 3 "$clone.log")"
+    finish
+  fi
+  echo "release test: scripts/release.sh in $clone"
+  if ! "$clone/scripts/release.sh" --sign-cert "$keys/signer.pem" --sign-key "$keys/signer.key" \
+         >>"$clone.log" 2>&1 </dev/null; then
+    fail Release.Builds "release.sh in $clone failed: $(tail -n 5 "$clone.log")"
+    finish
+  fi
+done
+pass Release.Builds
+
+dist_a=$clone_a/dist
+dist_b=$clone_b/dist
+tree=$(cd "$dist_a" && find . -mindepth 1 -maxdepth 1 -type d -name 'stub-*' -printf '%P\n')
+if [[ -z $tree ]]; then
+  fail Release.HoldsEverything "no stub-VERSION folder in $dist_a"
+  finish
+fi
+
+# What the release promises, and the sample's module as the 64-bit one.
+missing=()
+for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe \
+         "linux-$(uname -m)/stub-check" docs/package-authors.md samples/Aurora.dll \
+         samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs README.txt SHA256SUMS; do
+  [[ -s $dist_a/$tree/$f ]] || missing+=("$f")
+done
+[[ -s $dist_a/$tree.zip && -s $dist_a/$tree.zip.sha256 ]] || missing+=("$tree.zip or its .sha256")
+if ((${#missing[@]})); then
+  fail Release.HoldsEverything "missing from the release: ${missing[*]}"
+elif ! cmp -s "$dist_a/$tree/samples/Aurora.dll" "$dist_a/$tree/x64/Stub.dll"; then
+  fail Release.HoldsEverything "samples/Aurora.dll is not the 64-bit module"
+else
+  pass Release.HoldsEverything
+fi
+
+# The checksums hold, and cover every file of the tree.
+listed=$(awk '{print $2}' "$dist_a/$tree/SHA256SUMS" | LC_ALL=C sort)
+present=$(cd "$dist_a/$tree" && find . -type f ! -name SHA256SUMS -printf '%P\n' | LC_ALL=C sort)
+if ! out=$(cd "$dist_a/$tree" && sha256sum --quiet -c SHA256SUMS 2>&1); then
+  fail Release.ChecksumsHold "SHA256SUMS: $out"
+elif ! out=$(cd "$dist_a" && sha256sum --quiet -c "$tree.zip.sha256" 2>&1); then
+  fail Release.ChecksumsHold "$tree.zip.sha256: $out"
+elif [[ $listed != "$present" ]]; then
+  fail Release.ChecksumsHold "SHA256SUMS lists [$(tr '\n' ' ' <<<"$listed")]," \
+    "the tree holds [$(tr '\n' ' ' <<<"$present")]"
+else
+  pass Release.ChecksumsHold
+fi
+
+# The archive: the tree's files exactly, in byte order, each at the commit's time.
+if out=$(python3 - "$dist_a" "$tree" "$(git -C "$root" log -1 --format=%ct "$commit")" <<'EOF' 2>&1
+import os, sys, time, zipfile
+dist, tree, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
+stamp = time.gmtime(epoch)[:5] + (time.gmtime(epoch)[5] // 2 * 2,)
+files = sorted(os.path.relpath(os.path.join(d, f), dist)
+               for d, _, fs in os.walk(os.path.join(dist, tree)) for f in fs)
+archive = zipfile.ZipFile(os.path.join(dist, tree + ".zip"))
+names = [i.filename for i in archive.infolist()]
+problems = []
+if names != sorted(names, key=str.encode):
+    problems.append("entries not in byte order")
+if sorted(names) != sorted(files):
+    problems.append("entries %s, tree %s" % (names, files))
+for info in archive.infolist():
+    if info.date_time != stamp:
+        problems.append("%s dated %s, not %s" % (info.filename, info.date_time, stamp))
+    elif info.filename in files and archive.read(info) != open(os.path.join(dist, info.filename), "rb").read():
+        problems.append("%s differs from the tree's file" % info.filename)
+print("; ".join(problems))
+sys.exit(1 if problems else 0)
+EOF
+); then
+  pass Release.ArchiveIsTheTreeInAFixedOrderAndTime
+else
+  fail Release.ArchiveIsTheTreeInAFixedOrderAndTime "$out"
+fi
+
+# Two clones in two folders, the same bytes.
+if out=$(diff -r "$dist_a" "$dist_b" 2>&1); then
+  pass Release.TwoClonesGiveTheSameBytes
+else
+  fail Release.TwoClonesGiveTheSameBytes "$(head -n 5 <<<"$out")"
+fi
+
+# Signatures: every Windows file verifies against the signer, none against a stranger.
+bad=()
+for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe samples/Aurora.dll; do
+  osslsigncode verify -CAfile "$keys/signer.pem" -in "$dist_a/$tree/$f" \
+    >"$first/verify.log" 2>&1 || bad+=("$f (does not verify: $(grep -m1 -i 'fail\|error' "$first/verify.log"))")
+  osslsigncode verify -CAfile "$keys/stranger.pem" -in "$dist_a/$tree/$f" \
+    >"$first/verify.log" 2>&1 && bad+=("$f (verifies against an unrelated certificate)")
+done
+if ((${#bad[@]})); then
+  fail Release.EveryWindowsFileIsSigned "${bad[*]}"
+else
+  pass Release.EveryWindowsFileIsSigned
+fi
+
+# An uncommitted change is refused before anything is built or removed.
+before=$(cd "$dist_b" && find . -type f -exec sha256sum {} + | LC_ALL=C sort)
+echo "// uncommitted" >>"$clone_b/src/exports/exports.cpp"
+if "$clone_b/scripts/release.sh" >"$second/dirty.log" 2>&1 </dev/null; then
+  fail Release.RefusesAnUncommittedTree "release.sh built a tree with an uncommitted change"
+elif ! grep -q "uncommitted changes" "$second/dirty.log"; then
+  fail Release.RefusesAnUncommittedTree "no reason given: $(tail -n 3 "$second/dirty.log")"
+elif [[ $(cd "$dist_b" && find . -type f -exec sha256sum {} + | LC_ALL=C sort) != "$before" ]]; then
+  fail Release.RefusesAnUncommittedTree "the refused run changed dist/"
+else
+  pass Release.RefusesAnUncommittedTree
+fi
+
+# An output folder that is not a release's is never replaced: the tree itself,
+# a folder above it, a folder holding other files.
+mkdir -p "$second/other"
+echo keep >"$second/other/notes.txt"
+refused=()
+for target in "$clone_a" "$(dirname "$clone_a")" "$second/other"; do
+  "$clone_a/scripts/release.sh" --out "$target" >"$second/out.log" 2>&1 </dev/null ||
+    refused+=("$target")
+done
+if ((${#refused[@]} != 3)); then
+  fail Release.RefusesAnOutputFolderItWouldHarm "accepted --out among: $clone_a, its parent," \
+    "$second/other (refused only: ${refused[*]})"
+elif [[ ! -f $clone_a/scripts/release.sh || $(cat "$second/other/notes.txt") != keep ]]; then
+  fail Release.RefusesAnOutputFolderItWouldHarm "a refused run removed files"
+else
+  pass Release.RefusesAnOutputFolderItWouldHarm
+fi
+
+finish
