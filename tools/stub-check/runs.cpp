@@ -99,11 +99,10 @@ std::string LeftReason(const std::u16string& path, const Snapshot& after,
     return "the class's category entry: removal leaves it in place";
   }
   for (const ScriptReading& r : readings) {
-    for (const Entry& e : r.entries) {
-      if (!e.isValue && e.noRemove && FoldCase(e.keyPath) == folded) {
-        const Place p = r.PlaceOfPrepared(r.tokens[e.token].start);
-        return "NoRemove (" + r.name + " line " + std::to_string(p.line) + ")";
-      }
+    const std::size_t key = r.FindKey(path);
+    if (key != kNoKey && r.keys[key].noRemoveEntry != kNoKey) {
+      const Place p = r.PlaceOfPrepared(r.tokens[r.entries[r.keys[key].noRemoveEntry].token].start);
+      return "NoRemove (" + r.name + " line " + std::to_string(p.line) + ")";
     }
   }
   for (auto it = after.upper_bound(folded); it != after.end() && IsUnder(it->first, folded); ++it) {
@@ -162,6 +161,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
       readings[i] = ReadScript(kScriptNames[i], text, modulePath, &install.findings);
     }
   }
+  CheckProgIds(readings, &install.findings);
 
   // Registration, from the registry the check starts from.
   SetUpMachine(package, package.base, modulePath, install.directory);
