@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Times the package checker (Linux build) on a package whose two scripts hold
 # 2,000 keys with two values each, against the checker on the sample package
-# (start-up and the fixed work of a check), in alternating rounds; prints
-# "name value" lines (milliseconds, medians of the rounds).
+# (start-up and the fixed work of a check), in alternating rounds; then, with
+# /usr/bin/time, the time and peak memory of two pathological inputs against
+# the same for the sample package: a package whose Style.rgs is 20 MB of junk
+# (letters, braces, quotes, percent signs, blanks), and the sample package
+# checked from a 20 MB regedit export (UTF-16, as regedit writes it). Prints
+# "name value" lines (milliseconds, KiB of peak resident memory, bytes; medians
+# of the rounds).
 #
 #   bench/stub_check_bench.sh CHECKER
 set -euo pipefail
@@ -27,6 +32,29 @@ open(f"{work}/Big/Style.rgs", "w").write(
     script("Big.Style.1", "{C0DEBEEF-1111-4A00-8000-000000000001}", 0, 1000))
 open(f"{work}/Big/StyleText.rgs", "w").write(
     script("Big.StyleText.1", "{C0DEBEEF-2222-4A00-8000-000000000002}", 1000, 1000))
+# 20 MB of junk after an identifier block, so that the module loads and runs it.
+import random
+random.seed(20)
+os.makedirs(f"{work}/Junk", exist_ok=True)
+alphabet = b"abcdefghijklmnopqrstuvwxyz{}='% \n\t"
+table = bytes(alphabet[i % len(alphabet)] for i in range(256))
+head = ("HKCR\n{\n\tJunk.Style.1 = s 'Junk'\n\t{\n\t\tCLSID = s "
+        "'{C0DEBEEF-3333-4A00-8000-000000000003}'\n\t}\n}\n").encode()
+open(f"{work}/Junk/Style.rgs", "wb").write(head + random.randbytes(20 * 1024 * 1024).translate(table))
+open(f"{work}/Junk/StyleText.rgs", "w").write(
+    script("Junk.StyleText.1", "{C0DEBEEF-4444-4A00-8000-000000000004}", 0, 1))
+
+# A 20 MB regedit export: ProgID-like keys with a value, a number and a CLSID subkey.
+lines, size, i = ["Windows Registry Editor Version 5.00", ""], 0, 0
+while size < 10 * 1024 * 1024:
+    block = [f"[HKEY_CLASSES_ROOT\\Vendor{i % 97}.Thing{i}]", f'@="Thing number {i}"',
+             f'"Count"=dword:{i:08x}', f"[HKEY_CLASSES_ROOT\\Vendor{i % 97}.Thing{i}\\CLSID]",
+             f'@="{{C0DE{i:04x}-1111-4A00-8000-000000000000}}"', ""]
+    lines += block
+    size += sum(len(l) + 2 for l in block)
+    i += 1
+open(f"{work}/machine.reg", "wb").write(b"\xff\xfe" + ("\r\n".join(lines) + "\r\n").encode("utf-16-le"))
+open(f"{work}/machine_keys.txt", "w").write(str(2 * i))
 PY
 now() { date +%s%N; }
 big=() sample=()
@@ -40,7 +68,36 @@ for round in 1 2 3 4 5 6 7; do
   t2=$(now)
   big+=($(( (t1 - t0) / 1000 ))) sample+=($(( (t2 - t1) / 1000 )))
 done
-median() { printf '%s\n' "$@" | sort -n | sed -n 4p; }
+median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 echo "check_keys 2000"
 echo "check_large_ms $(awk "BEGIN { print $(median "${big[@]}") / 1000 }")"
 echo "check_sample_ms $(awk "BEGIN { print $(median "${sample[@]}") / 1000 }")"
+
+# Pathological inputs: elapsed time and peak resident memory (GNU time), three
+# rounds each, taking turns with the sample package.
+measure() {  # measure NAME ARGS...: appends "ms kib" of one run to $work/NAME
+  local name=$1 rc=0
+  shift
+  local t0 t1
+  t0=$(now)
+  /usr/bin/time -f "%M" -o "$work/time.txt" "$checker" "$@" >"$work/out.txt" 2>&1 || rc=$?
+  t1=$(now)
+  [[ $rc -le 2 && -s $work/out.txt ]] || { echo "stub_check_bench: $name: exit $rc" >&2; cat "$work/out.txt" >&2; exit 1; }
+  # GNU time writes a line about a non-zero exit first; the figure is the last line.
+  echo "$(( (t1 - t0) / 1000000 )) $(tail -n1 "$work/time.txt")" >>"$work/$name"
+}
+for round in 1 2 3; do
+  measure junk "$work/Junk"  # the folder alone: no module file beside it
+  measure sample_alone "$root/samples/Aurora"
+  measure registry --registry "$work/machine.reg" "$root/samples/Aurora"
+done
+column_median() { median $(cut -d' ' -f"$2" "$work/$1"); }
+echo "check_junk_bytes $(stat -c %s "$work/Junk/Style.rgs")"
+echo "check_junk_ms $(column_median junk 1)"
+echo "check_junk_kib $(column_median junk 2)"
+echo "check_registry_bytes $(stat -c %s "$work/machine.reg")"
+echo "check_registry_keys $(cat "$work/machine_keys.txt")"
+echo "check_registry_ms $(column_median registry 1)"
+echo "check_registry_kib $(column_median registry 2)"
+echo "check_sample_alone_ms $(column_median sample_alone 1)"
+echo "check_sample_kib $(column_median sample_alone 2)"

@@ -50,7 +50,8 @@ ctest_step host build/host
 step host-tsan build/host-tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='*Concurrency*' \
   --gtest_output="xml:$results/host-tsan.xml"
 
-# The script interpreter under libFuzzer, briefly (STUB_FUZZ_SECONDS, default 60).
+# The script interpreter, then the checker's readers, under libFuzzer, briefly
+# (STUB_FUZZ_SECONDS each, default 60).
 step fuzz env STUB_TEST_RESULTS="$results" fuzz/run.sh "${STUB_FUZZ_SECONDS:-60}"
 
 # Windows, one architecture at a time, each in its own prefix with a persistent

@@ -113,7 +113,8 @@ void Restore(const Snapshot& snapshot) {
     HKEY root = nullptr;
     std::u16string below;
     if (!SplitPath(key.path, &root, &below)) continue;
-    if (!below.empty()) emu::CreateKey(root, below);
+    // Setting a value makes its key; only a key without values needs its own call.
+    if (!below.empty() && key.values.empty()) emu::CreateKey(root, below);
     for (const auto& [name, value] : key.values) {
       emu::SetValue(root, below, value.name, value.type, value.data);
     }
@@ -259,34 +260,29 @@ std::vector<BYTE> TextData(const std::u16string& text) {
 bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std::string>* notes,
                   std::string* error) {
   const std::u16string text = DecodeRegFile(bytes);
-  // Logical lines: a line ending in a backslash continues on the next one.
-  std::vector<std::pair<int, std::u16string>> lines;
-  int lineNumber = 0;
-  std::u16string pending;
-  int pendingLine = 0;
+  // Logical lines, one at a time: a line ending in a backslash continues on
+  // the next one.
   std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find(u'\n', start);
-    if (end == std::u16string::npos) end = text.size();
-    std::u16string line = text.substr(start, end - start);
-    start = end + 1;
-    ++lineNumber;
-    while (!line.empty() && (line.back() == u'\r' || line.back() == u' ')) line.pop_back();
-    if (pending.empty()) {
-      pendingLine = lineNumber;
-    } else {
-      std::size_t lead = line.find_first_not_of(u" \t");
-      line = lead == std::u16string::npos ? u"" : line.substr(lead);
+  int lineNumber = 0;
+  auto nextLine = [&](int* number, std::u16string* logical) {
+    logical->clear();
+    if (start > text.size()) return false;
+    *number = lineNumber + 1;
+    for (;;) {
+      std::size_t end = text.find(u'\n', start);
+      if (end == std::u16string::npos) end = text.size();
+      std::size_t from = start, to = end;
+      start = end + 1;
+      ++lineNumber;
+      while (to > from && (text[to - 1] == u'\r' || text[to - 1] == u' ')) --to;
+      if (!logical->empty()) {
+        while (from < to && (text[from] == u' ' || text[from] == u'\t')) ++from;
+      }
+      const bool continued = to > from && text[to - 1] == u'\\';
+      logical->append(text, from, to - from - (continued ? 1 : 0));
+      if (!continued || start > text.size()) return true;
     }
-    if (!line.empty() && line.back() == u'\\') {
-      line.pop_back();
-      pending += line;
-      continue;
-    }
-    pending += line;
-    lines.push_back({pendingLine, pending});
-    pending.clear();
-  }
+  };
 
   bool headerSeen = false, ansi = false;
   HKEY root = nullptr;
@@ -295,7 +291,9 @@ bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std:
   auto note = [&](int line, const std::string& what) {
     notes->push_back("line " + std::to_string(line) + ": " + what);
   };
-  for (const auto& [number, line] : lines) {
+  int number = 0;
+  std::u16string line;
+  while (nextLine(&number, &line)) {
     if (line.empty() || line[0] == u';') continue;
     if (!headerSeen) {
       if (line == u"Windows Registry Editor Version 5.00") {

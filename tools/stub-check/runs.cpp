@@ -46,10 +46,12 @@ void SetUpMachine(const Package& package, const Snapshot& registry,
   }
 }
 
-std::vector<Box> TakeBoxes() {
+// The boxes shown since the machine was set up, from the `first`.
+std::vector<Box> TakeBoxes(std::size_t first = 0) {
   std::vector<Box> boxes;
-  for (const emu::MessageBoxRecord& box : emu::MessageBoxes()) {
-    boxes.push_back({Utf8(box.caption), Utf8(box.text)});
+  const std::vector<emu::MessageBoxRecord>& shown = emu::MessageBoxes();
+  for (std::size_t i = first; i < shown.size(); ++i) {
+    boxes.push_back({Utf8(shown[i].caption), Utf8(shown[i].text)});
   }
   return boxes;
 }
@@ -142,11 +144,10 @@ std::string LeftReason(const std::u16string& path, const std::u16string& classes
     return "the class's category entry: removal leaves it in place";
   }
   for (const ScriptReading& r : readings) {
-    for (const Entry& e : r.entries) {
-      if (!e.isValue && e.noRemove && FoldCase(e.keyPath) == named) {
-        const Place p = r.PlaceOfPrepared(r.tokens[e.token].start);
-        return "NoRemove (" + r.name + " line " + std::to_string(p.line) + ")";
-      }
+    const std::size_t key = r.FindKey(named);
+    if (key != kNoKey && r.keys[key].noRemoveEntry != kNoKey) {
+      const Place p = r.PlaceOfPrepared(r.tokens[r.entries[r.keys[key].noRemoveEntry].token].start);
+      return "NoRemove (" + r.name + " line " + std::to_string(p.line) + ")";
     }
   }
   for (auto it = after.upper_bound(folded); it != after.end() && IsUnder(it->first, folded); ++it) {
@@ -249,8 +250,8 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     install.directory = directory;
   }
 
-  // Load: what the module does at process attach.
-  SetUpMachine(package, package.base, modulePath, install.directory);
+  // Load: what the module does at process attach, which reads files alone.
+  SetUpMachine(package, Snapshot(), modulePath, install.directory);
   char16_t longPath[kModulePathCapacity];
   char16_t found[kModulePathCapacity];
   install.load.ran = true;
@@ -285,6 +286,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
       readings[i] = ReadScript(Utf8(name), text, modulePath, &install.findings);
     }
   }
+  CheckProgIds(readings, &install.findings);
 
   // Registration, from the registry the check starts from.
   SetUpMachine(package, package.base, modulePath, install.directory);
@@ -294,16 +296,19 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
   const Snapshot registered = TakeSnapshot();
   install.registration.changes = RegDiff(package.base, registered);
-  if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
+  const bool located = FAILED(install.registration.result) && install.registration.boxes.empty();
+  if (located) {
     LocateFailure(package, package.base, install, readings, ScriptMode::kRegister,
                   &install.findings);
   }
 
-  // Removal, from what registration left.
-  SetUpMachine(package, registered, modulePath, install.directory);
+  // Removal, from what registration left: the machine as registration left
+  // it, unless locating its failure ran the scripts again.
+  if (located) SetUpMachine(package, registered, modulePath, install.directory);
+  const std::size_t boxesBefore = emu::MessageBoxes().size();
   install.removal.ran = true;
   install.removal.result = package.perUser ? InstallServer(FALSE, u"user") : UnregisterServer();
-  install.removal.boxes = TakeBoxes();
+  install.removal.boxes = TakeBoxes(boxesBefore);
   install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
   const Snapshot removed = TakeSnapshot();
   install.removal.changes = RegDiff(registered, removed);

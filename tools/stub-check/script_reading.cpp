@@ -134,11 +134,128 @@ std::u16string RootDisplay(HKEY root) {
   return u"HKEY_DYN_DATA";
 }
 
+char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
+
+// Edit distance without regard to ASCII case, a swap of two neighbours
+// counting as one edit (NoRemvoe is one edit from NoRemove); at most `limit`
+// is of interest, anything above answers limit + 1.
+int Distance(const std::u16string& a, const char16_t* b, int limit) {
+  const std::u16string w(b);
+  const std::size_t n = a.size(), m = w.size();
+  if ((n > m ? n - m : m - n) > static_cast<std::size_t>(limit)) return limit + 1;
+  std::vector<std::vector<int>> d(n + 1, std::vector<int>(m + 1));
+  for (std::size_t i = 0; i <= n; ++i) d[i][0] = static_cast<int>(i);
+  for (std::size_t j = 0; j <= m; ++j) d[0][j] = static_cast<int>(j);
+  for (std::size_t i = 1; i <= n; ++i) {
+    for (std::size_t j = 1; j <= m; ++j) {
+      const bool same = FoldAscii(a[i - 1]) == FoldAscii(w[j - 1]);
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
+      if (i > 1 && j > 1 && FoldAscii(a[i - 1]) == FoldAscii(w[j - 2]) &&
+          FoldAscii(a[i - 2]) == FoldAscii(w[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return std::min(d[n][m], limit + 1);
+}
+
+// The keywords of an entry, each with the edit distance within which a key
+// name is taken for it misspelled: one edit for the short ones (a key named
+// Var or Deleted is plausible), two for the long ones.
+struct Keyword {
+  const char16_t* word;
+  int limit;
+};
+constexpr Keyword kEntryKeywords[] = {
+    {u"ForceRemove", 2}, {u"NoRemove", 2}, {u"Delete", 1}, {u"Val", 1}};
+
+// The keyword `name` most probably misspells, or null.
+const char16_t* NearKeyword(const std::u16string& name) {
+  const char16_t* best = nullptr;
+  int bestDistance = 99;
+  for (const Keyword& k : kEntryKeywords) {
+    const int d = Distance(name, k.word, k.limit);
+    if (d > 0 && d <= k.limit && d < bestDistance) {
+      best = k.word;
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+bool SameLetters(const std::u16string& a, const char16_t* b) {
+  std::u16string x, y(b);
+  for (char16_t c : a) x += FoldAscii(c);
+  for (char16_t& c : y) c = FoldAscii(c);
+  std::sort(x.begin(), x.end());
+  std::sort(y.begin(), y.end());
+  return x == y;
+}
+
+// "; did you mean HKCR?" when `name` is one edit from a short root name or
+// two from a long one (of equally near names, those with the same letters,
+// HKCR for HKRC); empty otherwise.
+std::string NearRootNames(const std::u16string& name) {
+  std::vector<const char16_t*> names;
+  int best = 99;
+  for (const RootKeyRow& row : RootKeyTable) {
+    const int limit = std::u16string(row.name).size() > 4 ? 2 : 1;
+    const int d = Distance(name, row.name, limit);
+    if (d == 0 || d > limit || d > best) continue;
+    if (d < best) names.clear();
+    best = d;
+    names.push_back(row.name);
+  }
+  std::vector<const char16_t*> swapped;
+  for (const char16_t* n : names) {
+    if (SameLetters(name, n)) swapped.push_back(n);
+  }
+  if (!swapped.empty()) names = swapped;
+  if (names.empty()) return "";
+  std::string text = "; did you mean " + Utf8(names[0]);
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    text += (i + 1 == names.size() ? " or " : ", ") + Utf8(names[i]);
+  }
+  return text + "?";
+}
+
+// The warnings of one script: at most kWarningsPerCode of each kind listed,
+// the last one listed saying how many more there are. The place of a warning
+// that is not listed is never worked out.
+class CWarnings {
+ public:
+  explicit CWarnings(std::vector<Finding>* findings) : findings_(findings) {}
+  ~CWarnings() {
+    for (const auto& [code, kind] : kinds_) {
+      if (kind.count <= kWarningsPerCode) continue;
+      (*findings_)[kind.last].message += " (and " + std::to_string(kind.count - kWarningsPerCode) +
+                                         " more like it in this script, not listed)";
+    }
+  }
+  // True when a warning of `code` is still listed; the caller then Adds it.
+  bool Listed(const std::string& code) {
+    Kind& kind = kinds_[code];
+    return ++kind.count <= kWarningsPerCode;
+  }
+  void Add(Finding finding) {
+    kinds_[finding.code].last = findings_->size();
+    findings_->push_back(std::move(finding));
+  }
+
+ private:
+  struct Kind {
+    int count = 0;
+    std::size_t last = 0;
+  };
+  std::vector<Finding>* findings_;
+  std::map<std::string, Kind> kinds_;
+};
+
 // Follows the registration grammar over the prepared text, token by token.
 class CReader {
  public:
-  CReader(ScriptReading& reading, std::vector<Finding>* findings)
-      : r_(reading), findings_(findings), parser_(nullptr) {}
+  CReader(ScriptReading& reading, CWarnings& warnings)
+      : r_(reading), warnings_(warnings), parser_(nullptr) {}
 
   void Run() {
     const char16_t* base = r_.prepared.c_str();
@@ -149,14 +266,15 @@ class CReader {
       if (!Next(Slot::kRootName)) return;
       const HKEY root = FindRootKey(token_);
       if (!root) {
+        const std::string near = NearRootNames(token_);
         if (r_.rootBlocks > 0 && token_[0] == u'}') {
           Fail("a root key name or the end of the script: this '}' closes more blocks than "
                "were opened");
         } else if (r_.rootBlocks > 0) {
           Fail("a root key name or the end of the script: text after the last '}' is read as "
-               "another root block");
+               "another root block" + near);
         } else {
-          Fail(SlotText(Slot::kRootName));
+          Fail(SlotText(Slot::kRootName) + near);
         }
         return;
       }
@@ -174,7 +292,7 @@ class CReader {
       }
       if (token_[1] != 0) ExtraAfterBrace();
       ++r_.rootBlocks;
-      if (!Block(RootDisplay(root), 1, Last())) return;
+      if (!Block(r_.Child(kNoKey, RootDisplay(root)), 1, Last())) return;
     }
   }
 
@@ -190,7 +308,6 @@ class CReader {
     const HRESULT hr = parser_.ReadToken(token_, capacity);
     t.end = static_cast<std::size_t>(parser_.Position() - base);
     t.failed = FAILED(hr);
-    if (!t.failed) t.text = token_;
     r_.tokens.push_back(t);
     if (!t.failed) return true;
     std::string what;
@@ -222,8 +339,9 @@ class CReader {
 
   void Warn(std::size_t token, const std::string& code, const std::string& message,
             const std::string& remedy) {
+    if (!warnings_.Listed(code)) return;
     const Place p = r_.PlaceOfPrepared(r_.tokens[token].start);
-    findings_->push_back({Severity::kWarning, code, r_.name, p.line, p.column, message, remedy});
+    warnings_.Add({Severity::kWarning, code, r_.name, p.line, p.column, message, remedy});
   }
 
   void ExtraAfterBrace() {
@@ -232,16 +350,46 @@ class CReader {
          "put blanks around every brace");
   }
 
-  bool Block(const std::u16string& path, int depth, std::size_t openToken) {
+  // After the key name `name` (token `nameToken`, key `key`), `token_` holds the
+  // next token: a bare word on the same line begins another entry, which is
+  // what a misspelled keyword or a name with a blank in it leads to.
+  void CheckNameEnd(const std::u16string& name, std::size_t nameToken, std::size_t key) {
+    if (token_[0] == u'=' || token_[0] == u'}' || (token_[0] == u'{' && token_[1] == 0)) return;
+    const Token& k = r_.tokens[nameToken];
+    const Token& t = r_.tokens[Last()];
+    if (r_.prepared[k.start] == u'\'') return;
+    for (std::size_t i = k.end; i < t.start; ++i) {
+      if (r_.prepared[i] == u'\n') return;
+    }
+    const std::string next = Utf8(token_);
+    if (const char16_t* keyword = NearKeyword(name)) {
+      Warn(nameToken, "misspelled-keyword",
+           "'" + Utf8(name) + "' is no keyword: it is read as a key name, so registration creates " +
+               Utf8(r_.KeyPath(key)) + ", and '" + next + "' after it as an entry of its own; did you mean " +
+               Utf8(keyword) + "?",
+           "write " + Utf8(keyword));
+      return;
+    }
+    if (r_.prepared[t.start] == u'\'') return;  // a quoted name after a bare one reads as meant
+    const std::u16string parent = r_.KeyPath(r_.keys[key].parent);
+    Warn(nameToken, "split-name",
+         "'" + Utf8(name) + "' and '" + next + "' on one line are read as two entries: " +
+             Utf8(r_.KeyPath(key)) + " and " + Utf8(parent) + "\\" + next +
+             " (a key of that name may belong to another package)",
+         "quote a name with a blank in it ('" + Utf8(name) + " " + next +
+             "'), or put each entry on its own line");
+  }
+
+  bool Block(std::size_t key, int depth, std::size_t openToken) {
     if (depth > kMaxNesting) {
       Fail("blocks nested at most 128 deep (the root block counts as 1)");
       return false;
     }
     open_.push_back(openToken);
     if (!Next(Slot::kEntry)) return false;
-    std::u16string lastKey = path;
+    std::size_t lastKey = key;
     while (token_[0] != u'}') {
-      if (!Entry(path, depth, lastKey)) return false;
+      if (!Entry(key, depth, lastKey)) return false;
     }
     if (token_[1] != 0) {
       Warn(Last(), "brace-token",
@@ -252,15 +400,21 @@ class CReader {
     return true;
   }
 
-  // A value assignment; `token_` holds the "=". Leaves the next token.
-  bool Assign(Slot after) {
+  // A value assignment; `token_` holds the "=". Leaves the next token, and in
+  // `text` the value of a string (s) assignment, with its token in `valueToken`.
+  bool Assign(Slot after, std::u16string* text = nullptr, std::size_t* valueToken = nullptr) {
     if (!Next(Slot::kType)) return false;
     std::uint16_t type = 0;
     if (!LookupValueType(token_, &type)) {
       Fail(SlotText(Slot::kType));
       return false;
     }
+    const bool isText = token_[0] == u's' || token_[0] == u'S';
     if (!Next(Slot::kValue)) return false;
+    if (text && isText) {
+      *text = token_;
+      *valueToken = Last();
+    }
     if (type == kValueTypeNumber) {
       ULONG number = 0;
       if (FAILED(sys::VarUI4FromStr(token_, 0, 0, &number))) {
@@ -283,16 +437,27 @@ class CReader {
     return Next(after);
   }
 
-  bool NestedUnder(const std::u16string& key, int depth, Slot after, const char* entryKind) {
+  bool NestedUnder(std::size_t key, int depth, Slot after, const char* entryKind) {
     Warn(Last(), "block-after-entry",
          std::string("a block after a ") + entryKind + " entry: it is walked under " +
-             Utf8(key) + ", the latest key entry before it",
+             Utf8(r_.KeyPath(key)) + ", the latest key entry before it",
          "put the block after the key it belongs to");
     if (!Block(key, depth + 1, Last())) return false;
     return Next(after);
   }
 
-  bool Entry(const std::u16string& path, int depth, std::u16string& lastKey) {
+  // A class key's ProgID or VersionIndependentProgID: CLSID\{...}\<name> under a classes root.
+  bool IsProgIdKey(const std::u16string& name, std::size_t parent) const {
+    const std::u16string folded = FoldCase(name);
+    if (folded != u"progid" && folded != u"versionindependentprogid") return false;
+    if (parent == kNoKey || r_.keys[parent].name.empty() || r_.keys[parent].name[0] != u'{') {
+      return false;
+    }
+    const std::size_t clsid = r_.keys[parent].parent;
+    return clsid != kNoKey && FoldCase(r_.keys[clsid].name) == u"clsid";
+  }
+
+  bool Entry(std::size_t parent, int depth, std::size_t& lastKey) {
     Entry_ entry;
     const bool isDelete = IsKeyword(token_, u"Delete");
     if (isDelete || IsKeyword(token_, u"ForceRemove")) {
@@ -310,8 +475,12 @@ class CReader {
       entry.forceRemove = !isDelete;
       entry.isDelete = isDelete;
       if (isDelete) {
-        r_.entries.push_back({path + u"\\" + token_, u"", false, false, false, true, Last()});
+        const std::u16string name = token_;
+        const std::size_t nameToken = Last();
+        const std::size_t key = r_.Child(parent, name);
+        r_.entries.push_back({key, u"", false, false, false, true, nameToken});
         if (!Next(Slot::kAfterDelete)) return false;
+        CheckNameEnd(name, nameToken, key);
         if (token_[0] == u'=') {
           if (!Next(Slot::kType) || !Next(Slot::kValue) || !Next(Slot::kAfterDelete)) return false;
         }
@@ -334,7 +503,7 @@ class CReader {
         Fail(SlotText(Slot::kEquals));
         return false;
       }
-      r_.entries.push_back({path, name, true, entry.noRemove, false, false, nameToken});
+      r_.entries.push_back({parent, name, true, entry.noRemove, false, false, nameToken});
       if (!Assign(Slot::kAfterValue)) return false;
       if (token_[0] == u'{' && token_[1] == 0) {
         return NestedUnder(lastKey, depth, Slot::kAfterValue, "Val");
@@ -345,13 +514,27 @@ class CReader {
       Fail(token_[0] ? "a key name of one level, without '\\'" : "a key name that is not empty");
       return false;
     }
-    const std::u16string keyPath = path + u"\\" + token_;
-    r_.entries.push_back({keyPath, u"", false, entry.noRemove, entry.forceRemove, false, Last()});
-    lastKey = keyPath;
+    const std::u16string name = token_;
+    const std::size_t nameToken = Last();
+    const std::size_t key = r_.Child(parent, name);
+    r_.keys[key].written = true;
+    if (entry.noRemove && r_.keys[key].noRemoveEntry == kNoKey) {
+      r_.keys[key].noRemoveEntry = r_.entries.size();
+    }
+    r_.entries.push_back({key, u"", false, entry.noRemove, entry.forceRemove, false, nameToken});
+    lastKey = key;
     if (!Next(Slot::kAfterKey)) return false;
-    if (token_[0] == u'=' && !Assign(Slot::kAfterKey)) return false;
+    CheckNameEnd(name, nameToken, key);
+    if (token_[0] == u'=') {
+      std::u16string value;
+      std::size_t valueToken = kNoKey;
+      if (!Assign(Slot::kAfterKey, &value, &valueToken)) return false;
+      if (valueToken != kNoKey && IsProgIdKey(name, parent)) {
+        r_.progIds.push_back({value, parent, valueToken});
+      }
+    }
     if (token_[0] == u'{' && token_[1] == 0) {
-      if (!Block(keyPath, depth + 1, Last())) return false;
+      if (!Block(key, depth + 1, Last())) return false;
       return Next(Slot::kAfterKey);
     }
     return true;
@@ -364,7 +547,7 @@ class CReader {
   };
 
   ScriptReading& r_;
-  std::vector<Finding>* findings_;
+  CWarnings& warnings_;
   ScriptParser parser_;
   TokenBuffer token_;
   std::vector<std::size_t> open_;  // the "{" tokens of the blocks open now
@@ -373,14 +556,67 @@ class CReader {
 }  // namespace
 
 std::size_t ScriptReading::OriginalOffset(std::size_t prepared) const {
-  const Anchor* before = nullptr;
-  for (const Anchor& a : anchors) {
-    if (a.preparedStart > prepared) break;
-    before = &a;
-  }
-  if (!before) return prepared;
+  // The last anchor that starts at or before `prepared` (anchors are in order).
+  auto after = std::upper_bound(anchors.begin(), anchors.end(), prepared,
+                                [](std::size_t p, const Anchor& a) { return p < a.preparedStart; });
+  if (after == anchors.begin()) return prepared;
+  const Anchor* before = &*(after - 1);
   if (prepared < before->preparedEnd) return before->originalStart;
   return before->originalEnd + (prepared - before->preparedEnd);
+}
+
+Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
+  if (lineStarts.empty()) return PlaceOf(original, offset);
+  offset = std::min(offset, original.size());
+  // lineStarts[0] is 0; the line holding `offset` is the last that starts at or before it.
+  const auto line = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset) - 1;
+  const auto low = std::lower_bound(lowSurrogates.begin(), lowSurrogates.end(), *line);
+  const auto lowEnd = std::lower_bound(lowSurrogates.begin(), lowSurrogates.end(), offset);
+  Place p;
+  p.line = static_cast<int>(line - lineStarts.begin()) + 1;
+  p.column = static_cast<int>(offset - *line - static_cast<std::size_t>(lowEnd - low)) + 1;
+  return p;
+}
+
+std::u16string ScriptReading::TokenText(std::size_t k) const {
+  if (k >= tokens.size() || tokens[k].failed) return u"";
+  ScriptParser parser(nullptr);
+  parser.SetPosition(prepared.c_str() + tokens[k].start);
+  TokenBuffer token;
+  if (FAILED(parser.ReadToken(token))) return u"";
+  return token;
+}
+
+std::size_t ScriptReading::Child(std::size_t parent, const std::u16string& name) {
+  auto [it, made] = children.try_emplace({parent, FoldCase(name)}, keys.size());
+  if (made) keys.push_back({parent, name});
+  return it->second;
+}
+
+std::size_t ScriptReading::FindKey(const std::u16string& path) const {
+  std::size_t node = kNoKey;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = path.find(u'\\', start);
+    const std::u16string part =
+        path.substr(start, slash == std::u16string::npos ? std::u16string::npos : slash - start);
+    auto it = children.find({node, FoldCase(part)});
+    if (it == children.end()) return kNoKey;
+    node = it->second;
+    if (slash == std::u16string::npos) return node;
+    start = slash + 1;
+  }
+}
+
+std::u16string ScriptReading::KeyPath(std::size_t node) const {
+  std::vector<std::size_t> chain;
+  for (std::size_t n = node; n != kNoKey; n = keys[n].parent) chain.push_back(n);
+  std::u16string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path.empty()) path += u'\\';
+    path += keys[*it].name;
+  }
+  return path;
 }
 
 const Anchor* ScriptReading::ReplacementAt(std::size_t p) const {
@@ -395,21 +631,60 @@ ScriptReading ReadScript(const std::string& name, const std::u16string& original
   ScriptReading r;
   r.name = name;
   r.original = original;
+  r.lineStarts.push_back(0);
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
+    if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
+  }
   r.prepared = Prepare(original, modulePath, &r.prepareResult, &r.prepareStop);
   if (FAILED(r.prepareResult)) return r;
   r.anchors = FindAnchors(original, r.prepared, modulePath);
+  CWarnings warnings(findings);
   for (const Anchor& a : r.anchors) {
-    if (a.isModule && !a.quoted) {
-      const Place p = PlaceOf(original, a.originalStart);
-      findings->push_back(
+    if (a.isModule && !a.quoted && warnings.Listed("unquoted-module")) {
+      const Place p = r.PlaceOfOriginal(a.originalStart);
+      warnings.Add(
           {Severity::kWarning, "unquoted-module", name, p.line, p.column,
            "%Module% is not quoted: installed under a path with a blank (C:\\Program Files\\...) "
            "the path splits into several tokens and the script fails",
            "write '%Module%' in apostrophes"});
     }
   }
-  CReader(r, findings).Run();
+  CReader(r, warnings).Run();
   return r;
+}
+
+void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Finding>* findings) {
+  // The classes root as a script names it, and as the machine's and the user's classes.
+  const char16_t* const kClassRoots[] = {u"HKEY_CLASSES_ROOT\\",
+                                         u"HKEY_LOCAL_MACHINE\\Software\\Classes\\",
+                                         u"HKEY_CURRENT_USER\\Software\\Classes\\"};
+  for (const ScriptReading& r : readings) {
+    CWarnings warnings(findings);
+    for (const ProgIdValue& v : r.progIds) {
+      if (v.progId.empty() || v.progId.find(u'\\') != std::u16string::npos) continue;
+      // Beside the CLSID key the class key stands in, or under any classes root.
+      std::vector<std::u16string> places = {
+          r.KeyPath(r.keys[r.keys[v.classKey].parent].parent) + u"\\" + v.progId};
+      for (const char16_t* root : kClassRoots) places.push_back(root + v.progId);
+      bool created = false;
+      for (const ScriptReading& other : readings) {
+        for (const std::u16string& place : places) {
+          const std::size_t key = other.FindKey(place);
+          created = created || (key != kNoKey && other.keys[key].written);
+        }
+      }
+      if (created || !warnings.Listed("progid-without-key")) continue;
+      const Place p = r.PlaceOfPrepared(r.tokens[v.token].start);
+      warnings.Add({Severity::kWarning, "progid-without-key", r.name, p.line, p.column,
+                    "the class key " + Utf8(r.KeyPath(v.classKey)) + " names the ProgID '" +
+                        Utf8(v.progId) + "', a key neither script creates: a client that asks "
+                        "for the class by that name (CLSIDFromProgID) does not find it, or finds "
+                        "whatever another package registered there",
+                    "create the ProgID key with its CLSID under it (" + Utf8(v.progId) +
+                        " = s '...' { CLSID = s '{...}' }), or correct the ProgID value"});
+    }
+  }
 }
 
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
@@ -437,14 +712,18 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   // follow, where it got that far, says what belonged there.
   const std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
   const Token* token = nullptr;
-  for (const Token& t : reading.tokens) {
-    if (t.start == at) token = &t;
+  std::size_t tokenIndex = 0;
+  for (std::size_t k = 0; k < reading.tokens.size(); ++k) {
+    if (reading.tokens[k].start == at) {
+      token = &reading.tokens[k];
+      tokenIndex = k;
+    }
   }
   std::string where, expected;
   if (at >= reading.prepared.size()) {
     where = "at the end of the script";
   } else if (token && !token->failed) {
-    where = "at '" + Utf8(token->text) + "'";
+    where = "at '" + Utf8(reading.TokenText(tokenIndex)) + "'";
   } else if (token || outcome.stop <= at) {
     where = "at the token starting here";
   } else {

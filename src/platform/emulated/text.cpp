@@ -153,6 +153,7 @@ bool IsContinuation(unsigned char b) { return b >= 0x80 && b <= 0xBF; }
 // continuation ends before that byte, which is then decoded on its own.
 std::u16string DecodeUtf8(const unsigned char* bytes, std::size_t count) {
   std::u16string out;
+  out.reserve(count);  // every byte gives at most one unit (a 4-byte sequence gives 2)
   std::size_t i = 0;
   while (i < count) {
     unsigned char lead = bytes[i];

@@ -1,0 +1,142 @@
+// libFuzzer target: the package checker's readers, which take files an author
+// did not write (exports of a whole registry, packages from elsewhere).
+//
+// Input layout: one selector byte, then the bytes that reader takes.
+//   selector % 3 == 0  a .reg export, read by ParseRegFile
+//   selector % 3 == 1  one script's bytes, decoded as the module decodes them
+//                      and read by ReadScript
+//   selector % 3 == 2  a whole package: Style.rgs up to the first NUL byte,
+//                      StyleText.rgs after it, checked by RunInstall at a path
+//                      with a blank and an apostrophe, then reported
+// A seed such as "1HKCR { ... }" is a readable script.
+//
+// Checked besides crashes, leaks and sanitizer reports:
+//   - an export that reads, written out again as .reg text, reads back as
+//     the same registry (what the report shows as .reg text means what it says);
+//   - every token of a script has a place inside the script's lines, and
+//     every key the reader recorded has a path that finds it again;
+//   - a registration or removal that fails without a box has an error finding
+//     with the place where it stopped.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "checker.h"
+#include "platform/emulated/emulator.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "check_fuzzer: %s\n", what);
+  std::abort();
+}
+
+constexpr char kHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+void RegFile(const std::string& bytes) {
+  emu::Reset();
+  check::Snapshot first;
+  std::vector<std::string> notes;
+  std::string error;
+  if (!check::ParseRegFile(bytes, &first, &notes, &error)) return;
+  const std::string written = check::RegDiff({}, first);
+  emu::Reset();
+  check::Snapshot second;
+  if (!check::ParseRegFile(kHeader + written, &second, &notes, &error)) {
+    Fail("the checker's own .reg text is not read as an export");
+  }
+  if (check::RegDiff({}, second) != written) {
+    Fail("the checker's own .reg text reads back as another registry");
+  }
+}
+
+void Script(const std::string& bytes) {
+  const std::u16string text = emu::FromUtf8(bytes);
+  const std::u16string original = text.substr(0, text.find(u'\0'));
+  std::vector<check::Finding> findings;
+  const check::ScriptReading r = check::ReadScript(
+      "Style.rgs", original, u"C:\\Program Files\\O'Brien's\\Fuzz.dll", &findings);
+  for (const check::Token& t : r.tokens) {
+    if (t.start > r.prepared.size() || t.end > r.prepared.size() || t.start > t.end) {
+      Fail("a token outside the prepared text");
+    }
+    const check::Place p = r.PlaceOfPrepared(t.start);
+    if (p.line < 1 || p.column < 1 || static_cast<std::size_t>(p.line) > r.lineStarts.size()) {
+      Fail("a token's place is outside the script");
+    }
+  }
+  for (std::size_t k = 0; k < r.keys.size(); ++k) {
+    if (r.FindKey(r.KeyPath(k)) != k) Fail("a key's path does not find it again");
+  }
+  for (const check::Finding& f : findings) {
+    if (f.line < 1 || f.column < 1) Fail("a script warning without a place");
+  }
+}
+
+void WholePackage(const std::string& bytes) {
+  check::Package package;
+  package.input = "Fuzz.dll";
+  package.moduleName = "Fuzz.dll";
+  const std::size_t split = bytes.find('\0');
+  package.scripts[0].name = "Style.rgs";
+  package.scripts[1].name = "StyleText.rgs";
+  package.scripts[0].bytes = bytes.substr(0, split);
+  package.scripts[1].bytes = split == std::string::npos ? "" : bytes.substr(split + 1);
+  for (check::ScriptFile& s : package.scripts) {
+    s.found = true;
+    s.encoding = check::DescribeEncoding(s.bytes);
+  }
+  // Something for ForceRemove, Delete and removal to find.
+  emu::Reset();
+  std::vector<std::string> notes;
+  std::string error;
+  check::ParseRegFile(std::string(kHeader) +
+                          "[HKEY_CLASSES_ROOT\\CLSID\\{11111111-2222-3333-4444-555555555555}]\r\n"
+                          "@=\"x\"\r\n[HKEY_CLASSES_ROOT\\Fuzz.Style\\Keep]\r\n",
+                      &package.base, &notes, &error);
+
+  check::Report report;
+  report.package = &package;
+  report.installs.push_back(check::RunInstall(package, u"C:\\Program Files\\O'Brien's\\Fuzz.dll"));
+  check::CheckPackage(package, report.installs[0], &report.findings);
+  for (const check::Finding& f : report.installs[0].findings) report.findings.push_back(f);
+  check::TextReport(report);
+  check::JsonReport(report);
+  const check::Install& install = report.installs[0];
+  auto explained = [&](const check::RunResult& run, const char* code) {
+    if (!run.ran || SUCCEEDED(run.result) || !run.boxes.empty()) return true;
+    for (const check::Finding& f : install.findings) {
+      if (f.code == code && f.line > 0) return true;
+    }
+    return false;
+  };
+  if (!explained(install.registration, "registration-error")) {
+    Fail("a failed registration without a finding that says where it stopped");
+  }
+  if (!explained(install.removal, "removal-error")) {
+    Fail("a failed removal without a finding that says where it stopped");
+  }
+  emu::Reset();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+  switch (data[0] % 3) {
+    case 0:
+      RegFile(bytes);
+      break;
+    case 1:
+      Script(bytes);
+      break;
+    default:
+      WholePackage(bytes);
+      break;
+  }
+  return 0;
+}
