@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the project needs on Debian 12: the host toolchain and test
 # libraries, the mingw-w64 cross compilers for 32-bit (i686) and 64-bit
-# (x86_64) Windows, and 32-bit and 64-bit Wine. Run as root, or it prints the
+# (x86_64) Windows, 32-bit and 64-bit Wine, and wixl (MSI packages for the
+# installer tests). Run as root, or it prints the
 # command to run. 32-bit Wine installs on every kernel, though some kernels
 # cannot run it; the tests then skip its stage and say so.
 set -euo pipefail
@@ -12,6 +13,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
+  wixl
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the package checker over the corpus of packages and compares each
-# report, and the checker's exit code, with the expected report checked in.
+# report (its output, then its error stream), and the checker's exit code,
+# with the expected report checked in.
 #
 #   run_corpus.sh RESULT_XML [RUNNER...] CHECKER
 #
@@ -22,7 +23,8 @@ while read -r name args; do
   read -r -a words <<<"$args"
   (cd "$here/packages" && "${command[@]}" "${words[@]}" >"$out/$name.raw" 2>"$out/$name.err" </dev/null)
   rc=$?
-  { tr -d '\r' <"$out/$name.raw"; echo "(exit code $rc)"; } >"$out/$name.txt"
+  # What the checker says on its error stream (a refused command line) is part of the report.
+  { tr -d '\r' <"$out/$name.raw"; tr -d '\r' <"$out/$name.err"; echo "(exit code $rc)"; } >"$out/$name.txt"
   expected=$here/expected/$name.txt
   if [[ ${STUB_CHECK_UPDATE:-} == 1 ]]; then
     cp "$out/$name.txt" "$expected"
