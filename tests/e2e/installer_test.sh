@@ -137,10 +137,15 @@ for name in Fjord Skerry; do
     made=0
   fi
 done
-((made)) && pass Installer.NewPackageChecksClean
 ((made)) || exit 1
 fjord_style=$(class_of Fjord/Style.rgs) fjord_text=$(class_of Fjord/StyleText.rgs)
-skerry_style=$(class_of Skerry/Style.rgs)
+skerry_style=$(class_of Skerry/Style.rgs) skerry_text=$(class_of Skerry/StyleText.rgs)
+ids=$(printf '%s\n' "$fjord_style" "$fjord_text" "$skerry_style" "$skerry_text")
+if [[ $(sort -u <<<"$ids" | grep -c '^{[0-9A-F-]\{36\}}$') != 4 ]]; then
+  fail Installer.NewPackageChecksClean "the two packages' identifiers are not four distinct ones: $ids"
+  exit 1
+fi
+pass Installer.NewPackageChecksClean
 
 dump_classes "$work/log/before.txt" || { fail Installer.RegistryReadable "reg export: $(cat "$err")"; exit 1; }
 
@@ -250,7 +255,7 @@ remove_fjord_keys() {
 if ! run "$checker" export --module-path "$module" Fjord.dll; then
   fail Installer.RegImportMatchesRegsvr32 "export --module-path $module: $(cat "$err")"
 else
-  cp "$out" "$work/reg/Fjord.reg"
+  cp "$out.raw" "$work/reg/Fjord.reg"  # as the tool wrote it, line ends included
   rc=0
   run regsvr32 /s "$module" || rc=$?
   dump_classes "$work/log/regsvr32.txt"

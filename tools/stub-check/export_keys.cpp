@@ -408,6 +408,12 @@ int ExportCommand(int argc, char** argv) {
     text += "  </Fragment>\n";
     text += "</Wix>\n";
   }
+  if (format == "reg") {
+    // Line ends as regedit writes them; reg import reads either.
+    std::string crlf;
+    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    text = crlf;
+  }
   std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
 }
