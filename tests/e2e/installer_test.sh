@@ -3,7 +3,9 @@
 # `stub-check new`, its keys exported by `stub-check export`, installed
 #   - from an MSI built with wixl out of the exported WiX fragment (two
 #     packages from two MSIs, so that removing one shows what stays shared),
-#   - with `reg import` of the exported .reg text,
+#   - with `reg import` of the exported .reg text, which must write exactly
+#     what `regsvr32` writes for the same path (the package registering,
+#     activating and unregistering itself on the way),
 # each time created by a client, and removed again.
 #
 #   installer_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CLIENT_EXE WORK_DIR
@@ -259,6 +261,15 @@ else
   rc=0
   run regsvr32 /s "$module" || rc=$?
   dump_classes "$work/log/regsvr32.txt"
+  # The package new made also registers, activates and unregisters itself.
+  problem=$(activate Fjord "$module")
+  rc_u=0
+  run regsvr32 /u /s "$module" || rc_u=$?
+  [[ $rc == 0 && $rc_u == 0 ]] || problem+="regsvr32 exits $rc, regsvr32 /u exits $rc_u; "
+  for key in Fjord.Style.1 Fjord.StyleText.1 "CLSID\\$fjord_style\\InprocServer32" "CLSID\\$fjord_text\\InprocServer32"; do
+    key_exists "$classes\\$key" && problem+="$key stays after regsvr32 /u; "
+  done
+  [[ -z $problem ]] && pass Installer.NewPackageSelfRegisters || fail Installer.NewPackageSelfRegisters "$problem"
   remove_fjord_keys
   rc2=0
   run reg import "$(windows_path "$work/reg/Fjord.reg")" || rc2=$?
