@@ -394,11 +394,18 @@ int ExportCommand(int argc, char** argv) {
                             std::string("Tarvo component categories ") + arch + "|" + categoryValues,
                             categoryValues, "      ");
     }
+    // A comment may not hold "--": the names in it are written with the dashes apart.
+    auto commentText = [](std::string t) {
+      for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
+      return t;
+    };
     text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-    text += "<!-- " + Xml(moduleName) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
+    text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
             " writes (stub-check export).\n"
-            "     Build with: wixl -a " + arch + " -D SourceDir=FOLDER product.wxs THIS.wxs,\n"
-            "     FOLDER holding " + Xml(moduleName) + " and " + Xml(stem) + "/. -->\n";
+            "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
+            commentText(Xml(stem)) + "/, with a product\n"
+            "     source that references the group: wixl -a " + arch +
+            " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs -->\n";
     text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
     text += "  <Fragment>\n";
     text += "    <DirectoryRef Id=\"" + directoryId + "\">\n" + files + registry + "    </DirectoryRef>\n";
