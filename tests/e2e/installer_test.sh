@@ -230,9 +230,12 @@ dump_classes "$work/log/after-msi.txt"
 if [[ $rc != 0 ]]; then
   fail Installer.MsiRemovalRestoresRegistry "msiexec /x Skerry.msi exits $rc"
 elif diff -u "$work/log/before.txt" "$work/log/after-msi.txt" >"$work/log/msi.diff"; [[ -n $(
-       # Windows Installer's own bookkeeping keys, made empty by the first install, may stay.
+       # Windows Installer's own bookkeeping keys, made empty by the first install, may
+       # stay; categories that were there before (left by regsvr32 /u of other packages)
+       # go with the last MSI that holds the shared categories component.
        grep -E '^[-+]' "$work/log/msi.diff" | grep -vE '^(---|\+\+\+) ' |
-         grep -vE '^\+(\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?\])?$')
+         grep -vE '^\+(\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?\])?$' |
+         grep -vE '^-(\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Component Categories\\\{('"${styles_category:1:36}|${texts_category:1:36}"')\}\]|"409"="Tarvo (Styles|Texts)")?$')
      ]]; then
   fail Installer.MsiRemovalRestoresRegistry "the classes key differs from before: $(head -n 30 "$work/log/msi.diff")"
 elif [[ -e "$WINEPREFIX/drive_c/Program Files/Tarvo Fjord" || -e "$WINEPREFIX/drive_c/Program Files/Tarvo Skerry" ]]; then
