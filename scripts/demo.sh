@@ -255,7 +255,7 @@ else
   heading "Removing it: msiexec /x Fjord.msi /qn"
   rc=0
   run msiexec /x "$(windows_path "$NEW/Fjord.msi")" /qn || rc=$?
-  say "msiexec exit code: $rc; the installer removes every key it wrote:"
+  say "msiexec exit code: $rc; the installer removes every key it wrote but the shared categories:"
   for key in Fjord.Style.1 Fjord.StyleText.1 "CLSID\\$FJORD_STYLE" "CLSID\\$FJORD_TEXT"; do
     show_key "$CLASSES\\$key"
   done

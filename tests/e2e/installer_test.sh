@@ -205,7 +205,8 @@ if ((installed)); then
   [[ -z $problem ]] && pass Installer.MsiInstallActivates || fail Installer.MsiInstallActivates "$problem"
 fi
 
-# Removing one package leaves the shared categories to the other.
+# Removing one package leaves the shared categories to the other (and to packages
+# registered by regsvr32, which the installer does not count).
 rc=0
 run msiexec /x "$(windows_path "$work/src/Fjord.msi")" /qn || rc=$?
 problem=""
@@ -231,11 +232,10 @@ if [[ $rc != 0 ]]; then
   fail Installer.MsiRemovalRestoresRegistry "msiexec /x Skerry.msi exits $rc"
 elif diff -u "$work/log/before.txt" "$work/log/after-msi.txt" >"$work/log/msi.diff"; [[ -n $(
        # Windows Installer's own bookkeeping keys, made empty by the first install, may
-       # stay; categories that were there before (left by regsvr32 /u of other packages)
-       # go with the last MSI that holds the shared categories component.
+       # stay, and so do the shared categories (never removed, as by regsvr32 /u).
        grep -E '^[-+]' "$work/log/msi.diff" | grep -vE '^(---|\+\+\+) ' |
          grep -vE '^\+(\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer(\\(Features|Products|UpgradeCodes))?\])?$' |
-         grep -vE '^-(\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Component Categories\\\{('"${styles_category:1:36}|${texts_category:1:36}"')\}\]|"409"="Tarvo (Styles|Texts)")?$')
+         grep -vE '^\+(\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Component Categories\\\{('"${styles_category:1:36}|${texts_category:1:36}"')\}\]|"409"="Tarvo (Styles|Texts)")?$')
      ]]; then
   fail Installer.MsiRemovalRestoresRegistry "the classes key differs from before: $(head -n 30 "$work/log/msi.diff")"
 elif [[ -e "$WINEPREFIX/drive_c/Program Files/Tarvo Fjord" || -e "$WINEPREFIX/drive_c/Program Files/Tarvo Skerry" ]]; then

@@ -386,13 +386,15 @@ int ExportCommand(int argc, char** argv) {
       registry += component(base + ".registry", identity + packageValues, packageValues, "      ");
     }
     if (!categoryValues.empty()) {
-      // Every package carries the same component for the shared categories: the
-      // installer keeps it while any product that has it is installed.
-      registry += "      <!-- The component categories, shared by every package: one component with the\n"
-                  "           same identifier in every product, kept until the last one is removed. -->\n";
-      registry += component("TarvoComponentCategories",
-                            std::string("Tarvo component categories ") + arch + "|" + categoryValues,
-                            categoryValues, "      ");
+      // The categories are shared with every other package, those registered by
+      // regsvr32 included, which the installer's reference counts never see. So,
+      // as self-registration does, removal never takes them: a component without
+      // an identifier is written by the installer but never registered, counted
+      // or removed (permanent in effect; wixl cannot write the Permanent attribute).
+      components.push_back(base + ".categories");
+      registry += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
+                  "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" +
+                  categoryValues + "      </Component>\n";
     }
     // A comment may not hold "--": the names in it are written with the dashes apart.
     auto commentText = [](std::string t) {
