@@ -172,7 +172,6 @@ bool ValidIdentifier(const std::string& text) {
 
 struct ValueOut {
   std::string attributes;  // Name="..." Type="..." Value="..."
-  std::string describe;    // for the component's identity
 };
 
 // A value as WiX attributes; false when the installer's tables cannot hold its type.
@@ -211,7 +210,6 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
     return false;
   }
   out->attributes = attributes;
-  out->describe = attributes;
   return true;
 }
 
@@ -339,10 +337,11 @@ int ExportCommand(int argc, char** argv) {
     const std::string base = Identifier(stem);
     const std::string fileId = base + ".module";
     const std::string folderId = base + ".folder";
-    std::string identity = "package " + GuidString(install.ids[0]) + " " + GuidString(install.ids[1]) +
+    const std::string identity = "package " + GuidString(install.ids[0]) + " " + GuidString(install.ids[1]) +
                            " " + arch + (perUser ? " per-user" : "") + "|";
     const std::string placeholder = Utf8(installPath);
-    std::string files, packageValues, categoryValues, packageId, categoryId;
+    std::string files, packageValues, categoryValues;
+    bool packageKeyPath = false, categoryKeyPath = false;  // each component's first value is its key path
     std::vector<std::string> components;
     auto component = [&](const std::string& id, const std::string& what, const std::string& body,
                          const std::string& indent) {
@@ -374,9 +373,9 @@ int ExportCommand(int argc, char** argv) {
       for (const auto& [folded, value] : k.key->values) {
         ValueOut v;
         if (!WixValue(value, placeholder, fileId, &v, &problem)) return Refuse(problem);
-        std::string& keyPath = k.category ? categoryId : packageId;
-        const bool first = keyPath.empty();
-        if (first) keyPath = "set";
+        bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
+        const bool first = !keyPath;
+        keyPath = true;
         lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
       }
       (k.category ? categoryValues : packageValues) += lines;
