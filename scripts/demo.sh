@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: a sample package, laid out the way a package author ships one, is
 # registered with regsvr32 under Wine, its two classes are created by a client,
-# and it is removed again.
+# and it is removed again. Then a new package made by stub-check is installed
+# from an MSI built out of its exported keys, used, and removed.
 #
 #   scripts/demo.sh
 #
@@ -203,6 +204,82 @@ say
 say "So the categories still list both classes; the host shows them as stale (no-server):"
 say
 run_host
+
+# ---- A new package, installed from an MSI ------------------------------------------
+# stub-check (its Linux build) makes a package with fresh identifiers, checks it,
+# and exports its keys as a WiX fragment; wixl builds the MSI, msiexec installs
+# and removes it: no self-registration at all.
+check_log=$SCRATCH/check-build.log
+if ! { (cd "$ROOT" && cmake --preset host) && cmake --build "$ROOT/build/host" --target stub-check; } \
+    >"$check_log" 2>&1 </dev/null; then
+  cat "$check_log"
+  say "The checker's build failed."
+  exit 1
+fi
+CHECKER=$ROOT/build/host/tools/stub-check/stub-check
+module_arch=$([[ $arch == win32 ]] && echo x86 || echo x64)
+program_files=$([[ $arch == win32 ]] && echo ProgramFilesFolder || echo ProgramFiles64Folder)
+NEW=$DEMO/New
+rm -rf "$NEW"
+heading "A new package in one command: stub-check new Fjord --arch $module_arch"
+(cd "$DEMO" && "$CHECKER" new Fjord --dir New --arch "$module_arch" --module "$STUB_DLL") |
+  sed "s|$STUB_DLL|Stub.dll|; s/^/  /"
+say
+rc=0
+(cd "$DEMO" && "$CHECKER" check New/Fjord.dll) >"$SCRATCH/check.txt" || rc=$?
+say "stub-check check New/Fjord.dll: $(grep '^Result:' "$SCRATCH/check.txt")"
+FJORD_STYLE=$(sed -n "s/.*CLSID = s '\({[^']*}\)'.*/\1/p" "$NEW/Fjord/Style.rgs" | head -n 1)
+FJORD_TEXT=$(sed -n "s/.*CLSID = s '\({[^']*}\)'.*/\1/p" "$NEW/Fjord/StyleText.rgs" | head -n 1)
+
+heading "Its keys for an installer: stub-check export --format wxs Fjord.dll"
+(cd "$NEW" && "$CHECKER" export --format wxs Fjord.dll) >"$NEW/Fjord.wxs"
+grep -E '<(Component|File|Directory) |InprocServer32" Type|Component Categories' "$NEW/Fjord.wxs" |
+  sed "s/^ */  /"
+cat >"$NEW/product.wxs" <<EOF
+<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Tarvo Fjord" Language="1033" Version="1.0.0" Manufacturer="Tarvo"
+           UpgradeCode="$(cat /proc/sys/kernel/random/uuid)">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+    <MediaTemplate EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="$program_files">
+        <Directory Id="INSTALLFOLDER" Name="Tarvo Fjord"/>
+      </Directory>
+    </Directory>
+    <Feature Id="Package" Level="1">
+      <ComponentGroupRef Id="Fjord"/>
+    </Feature>
+  </Product>
+</Wix>
+EOF
+say
+if ! command -v wixl >/dev/null; then
+  say "wixl is not installed (scripts/setup.sh installs it): no MSI."
+else
+  heading "The MSI: wixl -a $module_arch -D SourceDir=. -o Fjord.msi product.wxs Fjord.wxs"
+  (cd "$NEW" && wixl -a "$module_arch" -D SourceDir=. -o Fjord.msi product.wxs Fjord.wxs) >"$SCRATCH/wixl.log" 2>&1 ||
+    { cat "$SCRATCH/wixl.log"; exit 1; }
+  say "  $(stat -c %s "$NEW/Fjord.msi") bytes"
+  heading "Installing it: msiexec /i Fjord.msi /qn"
+  rc=0
+  run msiexec /i "$(windows_path "$NEW/Fjord.msi")" /qn || rc=$?
+  say "msiexec exit code: $rc"
+  show_key "$CLASSES\\CLSID\\$FJORD_STYLE\\InprocServer32"
+  say
+  rc=0
+  run "$CLIENT_EXE" Fjord.Style.1 Fjord.StyleText.1 || rc=$?
+  sed 's/^/  /' "$SCRATCH/out" "$SCRATCH/err"
+  say "client exit code: $rc$([[ $rc == 0 ]] && echo ' (both classes created)')"
+  [[ $rc == 0 ]] || client_rc=$rc
+  heading "Removing it: msiexec /x Fjord.msi /qn"
+  rc=0
+  run msiexec /x "$(windows_path "$NEW/Fjord.msi")" /qn || rc=$?
+  say "msiexec exit code: $rc; the installer removes every key it wrote but the shared categories:"
+  for key in Fjord.Style.1 Fjord.StyleText.1 "CLSID\\$FJORD_STYLE" "CLSID\\$FJORD_TEXT"; do
+    show_key "$CLASSES\\$key"
+  done
+fi
 
 # ---- Tidy up ----------------------------------------------------------------------------
 heading "Tidying up"

@@ -1,13 +1,20 @@
 // The package checker's own parts that the corpus reaches only once or not at
-// all: reading a .reg export, writing changes as .reg text, and mapping a
-// place in the prepared text back to the script an author wrote.
+// all: reading a .reg export, writing changes as .reg text, mapping a place in
+// the prepared text back to the script an author wrote, and the names,
+// identifiers and files of `stub-check new`.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "checker.h"
 #include "platform/emulated/emulator.h"
+#include "verbs.h"
 
 namespace {
 
@@ -103,6 +110,133 @@ TEST(Checker, PlacesInThePreparedTextMapBackToTheScript) {
   EXPECT_EQ(r.PlaceOfPrepared(inPath).column, 9);  // the % of %Module%
   const std::size_t brace = r.prepared.find(u"' }") + 2;
   EXPECT_EQ(r.PlaceOfPrepared(brace).column, script.find(u"' }") + 2 - script.find(u"\tA") + 1);
+}
+
+TEST(Checker, PackageNamesFollowTheProgIdAndFileNameRules) {
+  struct Row {
+    const char* name;
+    bool valid;
+  };
+  const Row rows[] = {
+      {"Aurora", true},
+      {"Tarvo.Aurora2", true},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZa", true},    // 27: ABC...a.StyleText.1 is 39 characters
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZab", false},  // 28: one too many
+      {"", false},
+      {"Red Kite", false},
+      {"Red-Kite", false},
+      {"Red_Kite", false},
+      {"Ca\xC3\xB1on", false},
+      {"7Seas", false},
+      {".Aurora", false},
+      {"Aurora.", false},
+      {"Aurora..Dawn", false},
+      {"con", false},
+      {"Lpt1.Styles", false},
+      {"Console", true},
+      {"Com10", true},
+  };
+  for (const Row& row : rows) {
+    std::string problem;
+    EXPECT_EQ(check::ValidPackageName(row.name, &problem), row.valid) << row.name << ": " << problem;
+    EXPECT_EQ(problem.empty(), row.valid) << row.name;
+  }
+}
+
+TEST(Checker, IdentifiersAreFreshOrDerivedInTheirVersionsForm) {
+  std::string a, b;
+  ASSERT_TRUE(check::NewRandomGuid(&a));
+  ASSERT_TRUE(check::NewRandomGuid(&b));
+  EXPECT_NE(a, b);
+  for (const std::string& id : {a, b}) {
+    ASSERT_EQ(id.size(), 38u) << id;
+    EXPECT_EQ(id[0], '{');
+    EXPECT_EQ(id[37], '}');
+    EXPECT_EQ(id[15], '4') << id;                              // version 4: random
+    EXPECT_NE(std::string("89AB").find(id[20]), std::string::npos) << id;  // the standard variant
+    EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF-{}"), std::string::npos) << id;
+  }
+  // Version 5 over SHA-1, as other implementations compute it from the same namespace and text.
+  EXPECT_EQ(check::NamedGuid(""), "86DE42C4-73D6-54E8-8D31-CC7F0D46D5FF");
+  EXPECT_EQ(check::NamedGuid("Tarvo component categories x64|"), "BF82502D-663E-533A-82F5-D66BA7B9D01C");
+  EXPECT_EQ(check::NamedGuid(std::string(100, 'x')), "3DC8E44B-3E87-5B4F-9AE0-09398B82D9B8");
+}
+
+// A file holding only the headers a module's architecture is read from.
+void WriteModuleHeader(const std::filesystem::path& path, unsigned machine) {
+  std::string bytes(128, '\0');
+  bytes[0] = 'M';
+  bytes[1] = 'Z';
+  bytes[0x3C] = 0x40;
+  bytes.replace(0x40, 4, std::string("PE\0\0", 4));
+  bytes[0x44] = static_cast<char>(machine & 0xFF);
+  bytes[0x45] = static_cast<char>(machine >> 8);
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+int RunNew(std::vector<std::string> args) {
+  args.insert(args.begin(), "new");
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(&arg[0]);
+  return check::NewCommand(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
+  namespace fs = std::filesystem;
+  std::string unique;
+  ASSERT_TRUE(check::NewRandomGuid(&unique));
+  const fs::path top = fs::temp_directory_path() / ("stub-check-new-" + unique.substr(1, 36));
+  fs::create_directories(top);
+  WriteModuleHeader(top / "Stub64.dll", 0x8664);
+  const std::string dir = (top / "Packages").string();
+  ASSERT_EQ(RunNew({"Fjord", "--dir", dir, "--module", (top / "Stub64.dll").string()}), 0);
+
+  // The package, checked as the checker checks one: no findings at all.
+  check::Package package;
+  package.moduleName = "Fjord.dll";
+  package.realFolder = dir + "/Fjord/";
+  package.scripts[0].name = "Style.rgs";
+  package.scripts[1].name = "StyleText.rgs";
+  for (check::ScriptFile& script : package.scripts) {
+    script.bytes = ReadAll(package.realFolder + script.name);
+    script.found = !script.bytes.empty();
+  }
+  EXPECT_EQ(ReadAll(dir + "/Fjord.dll"), ReadAll(top / "Stub64.dll"));
+  EXPECT_NE(package.scripts[0].bytes.find("Fjord.Style.1 = s 'Fjord Style'"), std::string::npos);
+  EXPECT_NE(package.scripts[1].bytes.find("val ThreadingModel = s 'Both'"), std::string::npos);
+  for (const std::u16string path : {u"C:\\Packages\\Fjord.dll", u"C:\\Program Files\\O'Brien's Packages\\Fjord.dll"}) {
+    check::Install install = check::RunInstall(package, path);
+    check::CheckPackage(package, install, &install.findings);
+    EXPECT_EQ(install.registration.result, S_OK);
+    EXPECT_EQ(install.removal.result, S_OK);
+    for (const check::Finding& f : install.findings) ADD_FAILURE() << f.code << ": " << f.message;
+  }
+
+  // Refused: the same name in another letter case, a module of the other
+  // architecture, a missing module; nothing changes, no folder is made.
+  const std::string styleBefore = package.scripts[0].bytes;
+  EXPECT_EQ(RunNew({"FJORD", "--dir", dir, "--module", (top / "Stub64.dll").string()}), 2);
+  EXPECT_EQ(RunNew({"Skerry", "--dir", dir, "--arch", "x86", "--module", (top / "Stub64.dll").string()}), 2);
+  EXPECT_EQ(RunNew({"Skerry", "--dir", (top / "New" / "Folder").string(), "--module",
+                    (top / "Missing.dll").string()}),
+            2);
+  EXPECT_EQ(ReadAll(dir + "/Fjord/Style.rgs"), styleBefore);
+  std::vector<std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    entries.push_back(fs::relative(entry.path(), top).generic_string());
+  }
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"Packages", "Packages/Fjord", "Packages/Fjord.dll",
+                                               "Packages/Fjord/Style.rgs", "Packages/Fjord/StyleText.rgs",
+                                               "Stub64.dll"}));
+  fs::remove_all(top);
 }
 
 }  // namespace

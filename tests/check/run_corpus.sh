@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the package checker over the corpus of packages and compares each
-# report, and the checker's exit code, with the expected report checked in.
+# report (its output, then its error stream), and the checker's exit code,
+# with the expected report checked in.
 #
 #   run_corpus.sh RESULT_XML [RUNNER...] CHECKER
 #
@@ -61,7 +62,9 @@ while read -r name args; do
   read -r -a words <<<"$args"
   (cd "$out/tree/tests/check/packages" && "${command[@]}" "${words[@]}" >"$out/$name.raw" 2>"$out/$name.err" </dev/null)
   rc=$?
-  { tr -d '\r' <"$out/$name.raw" | normalize; echo "(exit code $rc)"; } >"$out/$name.txt"
+  # What the checker says on its error stream (a refused command line) is part of the report.
+  { tr -d '\r' <"$out/$name.raw" | normalize; tr -d '\r' <"$out/$name.err" | normalize
+    echo "(exit code $rc)"; } >"$out/$name.txt"
   # A JSON report must parse as UTF-8 JSON whatever bytes the package holds.
   if [[ " ${words[*]} " == *" json "* ]] && command -v python3 >/dev/null &&
       ! python3 -c 'import json, sys; json.loads(open(sys.argv[1], "rb").read().decode("utf-8"))' \

@@ -1,6 +1,9 @@
 // stub-check: the package checker's command line.
 //
-//   stub-check [--format text|json] [--registry FILE.reg]... [--module-path PATH] [--per-user] PACKAGE
+//   stub-check [check] [--format text|json] [--registry FILE.reg]... [--module-path PATH]
+//              [--per-user] PACKAGE
+//   stub-check new ...      (new_package.cpp)
+//   stub-check export ...   (export_keys.cpp)
 //
 // PACKAGE is a module copy (Aurora.dll, its scripts in Aurora/ beside it) or
 // the package folder itself. Exit code: 0 clean, 1 warnings only, 2 errors
@@ -19,13 +22,14 @@
 #include "checker.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
+#include "verbs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr char kUsage[] =
-    "usage: stub-check [--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
+    "usage: stub-check [check] [--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
     "                  [--per-user] PACKAGE\n"
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n"
     "  --format       text (default) or json\n"
@@ -34,7 +38,9 @@ constexpr char kUsage[] =
     "  --module-path  check as installed at this Windows path (default: C:\\Packages\\<module>\n"
     "                 and C:\\Program Files\\O'Brien's Packages\\<module>)\n"
     "  --per-user     check registration for the current user (regsvr32 /n /i:user)\n"
-    "exit code: 0 clean, 1 warnings only, 2 errors\n";
+    "exit code: 0 clean, 1 warnings only, 2 errors\n"
+    "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
+    "installers); each with --help\n";
 
 bool ReadWholeFile(const std::string& path, std::string* bytes) {
   FILE* file = std::fopen(path.c_str(), "rb");
@@ -81,6 +87,14 @@ int main(int argc, char** argv) {
   // The same bytes as on Linux: line ends stay "\n".
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
+  // A first argument that is exactly a verb chooses it; anything else is a check,
+  // as before the verbs came (./new names a folder).
+  if (argc > 1 && std::string(argv[1]) == "new") return check::NewCommand(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "export") return check::ExportCommand(argc - 1, argv + 1);
+  if (argc > 1 && std::string(argv[1]) == "check") {
+    --argc;
+    ++argv;
+  }
   std::string format = "text", modulePath, input;
   std::vector<std::string> registryFiles;
   bool perUser = false;

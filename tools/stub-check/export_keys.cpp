@@ -1,0 +1,429 @@
+// stub-check export: what registering a package writes, for an installer to
+// write itself instead of running the module's self-registration: as .reg text
+// for `reg import`, or as a WiX source fragment with the package's files and
+// registry keys. The keys come from the module's own registration run over the
+// emulated platform on an empty registry, the category entries included.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "checker.h"
+#include "package/self_registration.h"
+#include "platform/emulated/emulator.h"
+#include "verbs.h"
+
+namespace check {
+
+const char kExportUsage[] =
+    "usage: stub-check export [--format reg|wxs] [--per-user] [--module-path PATH]\n"
+    "                         [--directory-id ID] [--group NAME] MODULE\n"
+    "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
+    "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
+    "  included, for an installer to write instead of self-registration.\n"
+    "  --format        reg (default): .reg text for `reg import`, machine-wide under\n"
+    "                  HKEY_LOCAL_MACHINE\\Software\\Classes;\n"
+    "                  wxs: a WiX fragment with the module, its package folder and the\n"
+    "                  registry values, the module's path written as [#file]\n"
+    "  --per-user      the keys a per-user registration writes (regsvr32 /n /i:user),\n"
+    "                  under HKEY_CURRENT_USER\\Software\\Classes\n"
+    "  --module-path   reg: the absolute Windows path the module is installed at (required)\n"
+    "  --directory-id  wxs: the directory the module goes to (default INSTALLFOLDER)\n"
+    "  --group         wxs: the ComponentGroup to define (default: the module's name less .dll)\n"
+    "A package with errors is not exported: stub-check check MODULE shows them.\n"
+    "exit code: 0 printed, 2 refused (nothing printed)\n";
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int Refuse(const std::string& message) {
+  std::fprintf(stderr, "stub-check export: %s\n", message.c_str());
+  return 2;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return text;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  bytes->clear();
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, n);
+  const bool ok = !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
+
+// The package of a module copy, its scripts found as Windows finds them: in any letter case.
+void LoadPackage(const std::string& module, Package* package) {
+  package->input = module;
+  package->moduleName = fs::path(module).filename().string();
+  package->realFolder = module.substr(0, module.size() > 4 ? module.size() - 4 : 0) + "/";
+  package->scripts[0].name = "Style.rgs";
+  package->scripts[1].name = "StyleText.rgs";
+  for (ScriptFile& script : package->scripts) {
+    std::error_code error;
+    script.realPath = package->realFolder + script.name;
+    for (const auto& entry : fs::directory_iterator(package->realFolder, error)) {
+      if (Lower(entry.path().filename().string()) != Lower(script.name)) continue;
+      script.realPath = package->realFolder + entry.path().filename().string();
+      script.isFolder = entry.is_directory(error);
+      if (!script.isFolder) script.found = ReadWholeFile(script.realPath, &script.bytes);
+      break;
+    }
+  }
+}
+
+bool IsAbsoluteWindowsPath(const std::string& path) {
+  const bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
+                     path[1] == ':' && path[2] == '\\';
+  const bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
+  return (drive || share) && path.find('/') == std::string::npos;
+}
+
+// The text of REG_SZ data: UTF-16LE less its terminator.
+bool TextOf(const std::vector<BYTE>& data, std::u16string* text) {
+  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) return false;
+  text->clear();
+  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
+    *text += static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+  }
+  return true;
+}
+
+// One key as an installer writes it: its root and the path below the root.
+struct KeyOut {
+  std::string root;   // HKLM, HKCU, HKU
+  std::string below;  // Software\Classes\CLSID\{...}
+  const RegKey* key;
+  bool category;      // a component category, shared by every package
+};
+
+bool MapKey(const std::u16string& display, bool perUser, KeyOut* out) {
+  const std::string path = Utf8(display);
+  const std::size_t slash = path.find('\\');
+  const std::string head = path.substr(0, slash);
+  const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
+  if (head == "HKEY_CLASSES_ROOT") {
+    out->root = perUser ? "HKCU" : "HKLM";
+    out->below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
+  } else if (head == "HKEY_LOCAL_MACHINE" || head == "HKEY_CURRENT_USER" || head == "HKEY_USERS") {
+    out->root = head == "HKEY_LOCAL_MACHINE" ? "HKLM" : head == "HKEY_CURRENT_USER" ? "HKCU" : "HKU";
+    out->below = rest;
+  } else {
+    return false;
+  }
+  out->category = Lower(out->below).rfind("software\\classes\\component categories\\", 0) == 0;
+  return true;
+}
+
+std::string LongRoot(const std::string& root) {
+  return root == "HKLM" ? "HKEY_LOCAL_MACHINE" : root == "HKCU" ? "HKEY_CURRENT_USER" : "HKEY_USERS";
+}
+
+std::string Xml(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// Text the installer formats ([Property] references): brackets written literally.
+std::string Formatted(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '[') out += "[\\[]";
+    else if (c == ']') out += "[\\]]";
+    else out += c;
+  }
+  return out;
+}
+
+// A WiX identifier made from a file name: letters, digits, underscores and periods.
+std::string Identifier(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '.';
+    out += ok ? c : '_';
+  }
+  if (out.empty() || !((out[0] >= 'A' && out[0] <= 'Z') || (out[0] >= 'a' && out[0] <= 'z') || out[0] == '_')) {
+    out = "_" + out;
+  }
+  return out.substr(0, 50);
+}
+
+bool ValidIdentifier(const std::string& text) {
+  return !text.empty() && text.size() <= 72 && Identifier(text) == text;
+}
+
+struct ValueOut {
+  std::string attributes;  // Name="..." Type="..." Value="..."
+};
+
+// A value as WiX attributes; false when the installer's tables cannot hold its type.
+bool WixValue(const RegValue& value, const std::string& modulePath, const std::string& fileId,
+              ValueOut* out, std::string* problem) {
+  std::string attributes;
+  if (!value.name.empty()) attributes += " Name=\"" + Xml(Formatted(Utf8(value.name))) + "\"";
+  std::u16string text;
+  if (value.type == REG_SZ && TextOf(value.data, &text)) {
+    // The module's path becomes the installer's reference to the installed file.
+    const std::string plain = Utf8(text);
+    std::string formatted;
+    std::size_t from = 0, at;
+    while ((at = plain.find(modulePath, from)) != std::string::npos) {
+      formatted += Formatted(plain.substr(from, at - from)) + "[#" + fileId + "]";
+      from = at + modulePath.size();
+    }
+    formatted += Formatted(plain.substr(from));
+    attributes += " Type=\"string\" Value=\"" + Xml(formatted) + "\"";
+  } else if (value.type == REG_DWORD && value.data.size() == 4) {
+    const std::uint32_t n = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
+                            static_cast<std::uint32_t>(value.data[3]) << 24;
+    attributes += " Type=\"integer\" Value=\"" + std::to_string(static_cast<std::int32_t>(n)) + "\"";
+  } else if (value.type == REG_BINARY) {
+    std::string hex;
+    char digits[4];
+    for (BYTE b : value.data) {
+      std::snprintf(digits, sizeof digits, "%02X", b);
+      hex += digits;
+    }
+    attributes += " Type=\"binary\" Value=\"" + hex + "\"";
+  } else {
+    *problem = "the value " + RegValueLine(value) +
+               " is of a type the WiX fragment cannot express with wixl (multi-string); "
+               "export it with --format reg";
+    return false;
+  }
+  out->attributes = attributes;
+  return true;
+}
+
+}  // namespace
+
+int ExportCommand(int argc, char** argv) {
+  std::string format = "reg", modulePath, directoryId = "INSTALLFOLDER", group, module;
+  bool perUser = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--format" || arg == "--module-path" || arg == "--directory-id" || arg == "--group") &&
+        i + 1 < argc) {
+      (arg == "--format" ? format : arg == "--module-path" ? modulePath
+                                  : arg == "--directory-id" ? directoryId : group) = argv[++i];
+    } else if (arg == "--per-user") {
+      perUser = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kExportUsage, stdout);
+      return 0;
+    } else if (module.empty() && !arg.empty() && arg[0] != '-') {
+      module = arg;
+    } else {
+      std::fprintf(stderr, "stub-check export: unexpected argument '%s'\n%s", arg.c_str(), kExportUsage);
+      return 2;
+    }
+  }
+  if (module.empty()) {
+    std::fprintf(stderr, "stub-check export: no module given\n%s", kExportUsage);
+    return 2;
+  }
+  if (format != "reg" && format != "wxs") return Refuse("--format must be reg or wxs, not '" + format + "'");
+  std::string problem;
+  const std::string arch = ModuleArchitecture(module, &problem);
+  if (arch.empty()) return Refuse(module + ": " + problem + " (give the module copy, Aurora.dll)");
+
+  const std::string moduleName = fs::path(module).filename().string();
+  const std::string stem = moduleName.substr(0, moduleName.size() > 4 ? moduleName.size() - 4 : 0);
+  if (format == "reg") {
+    if (modulePath.empty()) {
+      return Refuse("--module-path PATH is required for --format reg: the keys name the module's "
+                    "installed path (e.g. --module-path \"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
+    }
+    if (!IsAbsoluteWindowsPath(modulePath)) {
+      return Refuse("--module-path must be an absolute Windows path (C:\\...\\" + moduleName +
+                    " or \\\\server\\share\\...), not '" + modulePath + "'");
+    }
+    const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
+    if (Lower(installedName) != Lower(moduleName)) {
+      return Refuse("--module-path names the file " + installedName + ", but the module is " +
+                    moduleName + ": installed under another name it would look for its scripts in "
+                    "another folder");
+    }
+  } else {
+    if (!modulePath.empty()) {
+      return Refuse("--module-path is for --format reg: in the WiX fragment the installer names "
+                    "the installed file itself ([#file])");
+    }
+    if (group.empty()) group = Identifier(stem);
+    if (!ValidIdentifier(directoryId)) return Refuse("--directory-id '" + directoryId + "' is no WiX identifier");
+    if (!ValidIdentifier(group)) return Refuse("--group '" + group + "' is no WiX identifier");
+  }
+
+  // The package checked as installed where its keys will point; one with errors is not exported.
+  Package package;
+  LoadPackage(module, &package);
+  const std::u16string installPath =
+      Utf16(format == "reg" ? modulePath : "C:\\Program Files\\O'Brien's Packages\\" + moduleName);
+  const Install install = RunInstall(package, installPath);
+  std::vector<Finding> findings = install.findings;
+  CheckPackage(package, install, &findings);
+  int errors = 0;
+  for (const Finding& f : findings) {
+    if (f.severity != Severity::kError) continue;
+    if (++errors <= 3) std::fprintf(stderr, "stub-check export: %s%s%s\n", f.file.c_str(), f.file.empty() ? "" : ": ", f.message.c_str());
+  }
+  if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
+                            "(stub-check check " + module + " shows them)");
+
+  // Registration once more, this time keeping the registry it leaves.
+  emu::Reset();
+  emu::SetModuleFileName(sys::ThisModule(), installPath);
+  for (const ScriptFile& script : package.scripts) {
+    emu::PutFile(install.directory + Utf16(script.name), script.bytes);
+  }
+  const HRESULT result = perUser ? InstallServer(TRUE, u"user") : RegisterServer();
+  if (result != S_OK) {
+    return Refuse(std::string(perUser ? "per-user " : "") + "registration fails with " +
+                  DescribeResult(result) + "; stub-check check " + module + " shows why");
+  }
+  const Snapshot registry = TakeSnapshot();
+
+  // What an installer writes: keys with values, and keys that are empty leaves;
+  // keys made only on the way to others come with them.
+  std::vector<KeyOut> keys;
+  for (auto it = registry.begin(); it != registry.end(); ++it) {
+    auto next = std::next(it);
+    const bool hasSubkeys = next != registry.end() && next->first.size() > it->first.size() &&
+                            next->first.compare(0, it->first.size(), it->first) == 0 &&
+                            next->first[it->first.size()] == u'\\';
+    if (it->second.values.empty() && hasSubkeys) continue;
+    KeyOut out;
+    out.key = &it->second;
+    if (!MapKey(it->second.path, perUser, &out)) {
+      return Refuse("registration writes " + Utf8(it->second.path) + ", under a root installers cannot write");
+    }
+    keys.push_back(out);
+  }
+
+  std::string text;
+  if (format == "reg") {
+    text = "Windows Registry Editor Version 5.00\n\n";
+    text += "; " + moduleName + " installed as " + modulePath + ": what " +
+            (perUser ? "regsvr32 /n /i:user" : "regsvr32") + " writes (stub-check export)\n";
+    if (arch == "x86") {
+      text += "; a 32-bit module: on 64-bit Windows import into the 32-bit view:\n"
+              ";   reg import FILE /reg:32\n";
+    }
+    if (!perUser) text += "; machine-wide: import from an elevated prompt\n";
+    for (const KeyOut& k : keys) {
+      text += "\n[" + LongRoot(k.root) + "\\" + k.below + "]\n";
+      for (const auto& [folded, value] : k.key->values) text += RegValueLine(value) + "\n";
+    }
+  } else {
+    const std::string win64 = arch == "x64" ? " Win64=\"yes\"" : "";
+    const std::string base = Identifier(stem);
+    const std::string fileId = base + ".module";
+    const std::string folderId = base + ".folder";
+    const std::string identity = "package " + GuidString(install.ids[0]) + " " + GuidString(install.ids[1]) +
+                           " " + arch + (perUser ? " per-user" : "") + "|";
+    const std::string placeholder = Utf8(installPath);
+    std::string files, packageValues, categoryValues;
+    bool packageKeyPath = false, categoryKeyPath = false;  // each component's first value is its key path
+    std::vector<std::string> components;
+    auto component = [&](const std::string& id, const std::string& what, const std::string& body,
+                         const std::string& indent) {
+      components.push_back(id);
+      return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" +
+             body + indent + "</Component>\n";
+    };
+    files += component(fileId, identity + "file " + moduleName,
+                       "        <File Id=\"" + fileId + "\" Name=\"" + Xml(moduleName) +
+                           "\" Source=\"$(var.SourceDir)/" + Xml(moduleName) + "\" KeyPath=\"yes\"/>\n",
+                       "      ");
+    std::string folder;
+    for (const ScriptFile& script : package.scripts) {
+      const std::string name = fs::path(script.realPath).filename().string();
+      const std::string id = base + "." + Identifier(name);
+      folder += component(id, identity + "file " + stem + "/" + name,
+                          "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +
+                              Xml(stem) + "/" + Xml(name) + "\" KeyPath=\"yes\"/>\n",
+                          "        ");
+    }
+    files += "      <Directory Id=\"" + folderId + "\" Name=\"" + Xml(stem) + "\">\n" + folder + "      </Directory>\n";
+    for (const KeyOut& k : keys) {
+      std::string lines;
+      const std::string head = "        <RegistryValue Root=\"" + k.root + "\" Key=\"" + Xml(Formatted(k.below)) + "\"";
+      if (k.key->values.empty()) {
+        // An empty key: made at install and taken away with what is under it at removal.
+        lines += head + " Name=\"*\" Type=\"string\" Value=\"\"/>\n";
+      }
+      for (const auto& [folded, value] : k.key->values) {
+        ValueOut v;
+        if (!WixValue(value, placeholder, fileId, &v, &problem)) return Refuse(problem);
+        bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
+        const bool first = !keyPath;
+        keyPath = true;
+        lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
+      }
+      (k.category ? categoryValues : packageValues) += lines;
+    }
+    std::string registry;
+    if (!packageValues.empty()) {
+      registry += component(base + ".registry", identity + packageValues, packageValues, "      ");
+    }
+    if (!categoryValues.empty()) {
+      // The categories are shared with every other package, those registered by
+      // regsvr32 included, which the installer's reference counts never see. So,
+      // as self-registration does, removal never takes them: a component without
+      // an identifier is written by the installer but never registered, counted
+      // or removed (permanent in effect; wixl cannot write the Permanent attribute).
+      components.push_back(base + ".categories");
+      registry += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
+                  "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" +
+                  categoryValues + "      </Component>\n";
+    }
+    // A comment may not hold "--": the names in it are written with the dashes apart.
+    auto commentText = [](std::string t) {
+      for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
+      return t;
+    };
+    text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+    text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
+            " writes (stub-check export).\n"
+            "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
+            commentText(Xml(stem)) + "/, with a product\n"
+            "     source that references the group: wixl -a " + arch +
+            " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs -->\n";
+    text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
+    text += "  <Fragment>\n";
+    text += "    <DirectoryRef Id=\"" + directoryId + "\">\n" + files + registry + "    </DirectoryRef>\n";
+    text += "    <ComponentGroup Id=\"" + group + "\">\n";
+    for (const std::string& id : components) text += "      <ComponentRef Id=\"" + id + "\"/>\n";
+    text += "    </ComponentGroup>\n";
+    text += "  </Fragment>\n";
+    text += "</Wix>\n";
+  }
+  if (format == "reg") {
+    // Line ends as regedit writes them; reg import reads either.
+    std::string crlf;
+    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    text = crlf;
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
+}  // namespace check

@@ -1,0 +1,43 @@
+// The author's verbs besides checking: `new` lays out a fresh package, `export`
+// prints the registry keys an installer writes instead of self-registration.
+// The helpers below are shared by both and by their tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace check {
+
+/// `stub-check new ...` and `stub-check export ...`; `argv[0]` is the verb.
+/// Each answers the process exit code: 0 done, 2 refused (nothing written).
+int NewCommand(int argc, char** argv);
+int ExportCommand(int argc, char** argv);
+extern const char kNewUsage[];
+extern const char kExportUsage[];
+
+/// The folder the running program was started from ("" when unknown).
+std::string ProgramFolder();
+
+/// The architecture of a Windows module file: "x86", "x64", or "" with `problem`
+/// set when the file is missing, unreadable or no Windows module.
+std::string ModuleArchitecture(const std::string& path, std::string* problem);
+
+/// Where `new` takes the module of `arch` from when no --module is given: the
+/// release's <arch>/Stub.dll beside the program's own folder (a release holds
+/// x64/, x86/ and linux-x86_64/), else the build tree's windows-<arch>/src/exports/Stub.dll
+/// beside the program's own build. Empty when neither exists; `tried` lists
+/// the places looked at.
+std::string FindShippedModule(const std::string& arch, std::string* tried);
+
+/// A fresh random class identifier in its braced, upper-case, version-4 form.
+/// False when the system offers no randomness.
+bool NewRandomGuid(std::string* braced);
+/// A name-based (version-5, SHA-1) identifier derived from `text`, unbraced,
+/// upper case: the same text always gives the same identifier.
+std::string NamedGuid(const std::string& text);
+
+/// Whether `name` makes valid ProgIDs `name`.StyleText.1 and the like and a
+/// valid file and folder name on Windows; otherwise `problem` says why.
+bool ValidPackageName(const std::string& name, std::string* problem);
+
+}  // namespace check

@@ -1,0 +1,232 @@
+// What `new` and `export` need from the machine and from names: the program's
+// own folder, a module file's architecture, the module a release ships, fresh
+// and derived identifiers, and the rules a package name must follow.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <vector>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#endif
+
+#include "verbs.h"
+
+namespace check {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- SHA-1, for name-based identifiers --------------------------------------------
+
+std::uint32_t Rotate(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+void Sha1(const std::string& message, unsigned char digest[20]) {
+  std::uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
+  std::string m = message;
+  const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
+  m += '\x80';
+  while (m.size() % 64 != 56) m += '\0';
+  for (int i = 7; i >= 0; --i) m += static_cast<char>((bits >> (8 * i)) & 0xFF);
+  for (std::size_t block = 0; block < m.size(); block += 64) {
+    std::uint32_t w[80];
+    for (int i = 0; i < 16; ++i) {
+      w[i] = 0;
+      for (int k = 0; k < 4; ++k) w[i] = (w[i] << 8) | static_cast<unsigned char>(m[block + 4 * i + k]);
+    }
+    for (int i = 16; i < 80; ++i) w[i] = Rotate(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
+    std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
+    for (int i = 0; i < 80; ++i) {
+      std::uint32_t f, k;
+      if (i < 20) {
+        f = (b & c) | (~b & d);
+        k = 0x5A827999;
+      } else if (i < 40) {
+        f = b ^ c ^ d;
+        k = 0x6ED9EBA1;
+      } else if (i < 60) {
+        f = (b & c) | (b & d) | (c & d);
+        k = 0x8F1BBCDC;
+      } else {
+        f = b ^ c ^ d;
+        k = 0xCA62C1D6;
+      }
+      const std::uint32_t t = Rotate(a, 5) + f + e + k + w[i];
+      e = d;
+      d = c;
+      c = Rotate(b, 30);
+      b = a;
+      a = t;
+    }
+    h[0] += a;
+    h[1] += b;
+    h[2] += c;
+    h[3] += d;
+    h[4] += e;
+  }
+  for (int i = 0; i < 20; ++i) digest[i] = static_cast<unsigned char>(h[i / 4] >> (24 - 8 * (i % 4)));
+}
+
+std::string GuidText(const unsigned char b[16]) {
+  char text[40];
+  std::snprintf(text, sizeof text,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                b[14], b[15]);
+  return text;
+}
+
+bool Exists(const std::string& path) {
+  std::error_code error;
+  return fs::is_regular_file(path, error);
+}
+
+std::string Normal(const std::string& path) {
+  return fs::path(path).lexically_normal().string();
+}
+
+}  // namespace
+
+std::string ProgramFolder() {
+#ifdef _WIN32
+  wchar_t wide[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, wide, 32768);
+  if (n == 0 || n >= 32768) return "";
+  return fs::path(std::wstring(wide, n)).parent_path().string();
+#else
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.parent_path().string();
+#endif
+}
+
+std::string ModuleArchitecture(const std::string& path, std::string* problem) {
+  std::error_code error;
+  if (!fs::exists(path, error)) {
+    *problem = "no such file";
+    return "";
+  }
+  if (!fs::is_regular_file(path, error)) {
+    *problem = "not a file";
+    return "";
+  }
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    *problem = "cannot be read";
+    return "";
+  }
+  unsigned char head[4096] = {};
+  const std::size_t n = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  // The DOS header names where the PE header starts; its machine field follows the signature.
+  const std::uint32_t pe = n >= 64 ? head[60] | head[61] << 8 | head[62] << 16 | static_cast<std::uint32_t>(head[63]) << 24 : 0;
+  if (n < 64 || head[0] != 'M' || head[1] != 'Z' || pe > n - 6 ||
+      std::memcmp(head + pe, "PE\0\0", 4) != 0) {
+    *problem = "not a Windows module (no PE header)";
+    return "";
+  }
+  const unsigned machine = head[pe + 4] | head[pe + 5] << 8;
+  if (machine == 0x014C) return "x86";
+  if (machine == 0x8664) return "x64";
+  char text[80];
+  std::snprintf(text, sizeof text, "a module for another processor (machine 0x%04X)", machine);
+  *problem = text;
+  return "";
+}
+
+std::string FindShippedModule(const std::string& arch, std::string* tried) {
+  const std::string folder = ProgramFolder();
+  tried->clear();
+  if (folder.empty()) return "";
+  // A release holds each architecture's module in a folder of its name,
+  // beside the folders of the tool's builds (x64/stub-check.exe,
+  // linux-x86_64/stub-check); the build tree holds it beside the tool's build.
+  std::vector<std::string> places = {folder + "/../" + arch + "/Stub.dll"};
+  places.push_back(folder + "/../../../windows-" + arch + "/src/exports/Stub.dll");
+  for (const std::string& place : places) {
+    if (Exists(place)) return Normal(place);
+    *tried += "  " + Normal(place) + "\n";
+  }
+  return "";
+}
+
+bool NewRandomGuid(std::string* braced) {
+  unsigned char b[16];
+  try {
+    std::random_device source;
+    for (int i = 0; i < 16; i += 4) {
+      const unsigned int r = source();
+      for (int k = 0; k < 4; ++k) b[i + k] = static_cast<unsigned char>(r >> (8 * k));
+    }
+  } catch (...) {
+    return false;
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4: random
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // the standard variant
+  *braced = "{" + GuidText(b) + "}";
+  return true;
+}
+
+std::string NamedGuid(const std::string& text) {
+  // The namespace of this tool's derived identifiers, then the text.
+  static const unsigned char kSpace[16] = {0x5B, 0x2E, 0x61, 0x0C, 0x8D, 0x47, 0x4F, 0x3A,
+                                           0x9B, 0x16, 0x2C, 0xE4, 0x70, 0x55, 0xA1, 0x93};
+  unsigned char digest[20];
+  Sha1(std::string(reinterpret_cast<const char*>(kSpace), 16) + text, digest);
+  digest[6] = static_cast<unsigned char>((digest[6] & 0x0F) | 0x50);  // version 5: SHA-1 name
+  digest[8] = static_cast<unsigned char>((digest[8] & 0x3F) | 0x80);
+  return GuidText(digest);
+}
+
+bool ValidPackageName(const std::string& name, std::string* problem) {
+  // The longest ProgID made from the name, NAME.StyleText.1, must fit in 39 characters.
+  constexpr std::size_t kLongestSuffix = sizeof ".StyleText.1" - 1;
+  constexpr std::size_t kProgIdLimit = 39;
+  if (name.empty()) {
+    *problem = "the name is empty";
+    return false;
+  }
+  for (char c : name) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!letter && !(c >= '0' && c <= '9') && c != '.') {
+      *problem = c == ' ' ? std::string("it holds a blank")
+                          : std::string("it holds '") + c + "'";
+      *problem += ": ProgIDs allow only letters, digits and periods";
+      return false;
+    }
+  }
+  if (!((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+    *problem = "it must start with a letter (a ProgID cannot start with a digit or a period)";
+    return false;
+  }
+  if (name.back() == '.' || name.find("..") != std::string::npos) {
+    *problem = "a period must stand between two parts (Windows drops a folder name's final period)";
+    return false;
+  }
+  if (name.size() + kLongestSuffix > kProgIdLimit) {
+    *problem = "it is " + std::to_string(name.size()) + " characters long: the ProgID " + name +
+               ".StyleText.1 would be longer than " + std::to_string(kProgIdLimit) +
+               " characters; use at most " + std::to_string(kProgIdLimit - kLongestSuffix);
+    return false;
+  }
+  // Windows reserves device names as file names, with any extension.
+  std::string stem = name.substr(0, name.find('.'));
+  for (char& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3",
+                                         "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
+                                         "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
+                                         "LPT9"};
+  for (const char* device : kDevices) {
+    if (stem == device) {
+      *problem = stem + " is a device name on Windows and cannot name a file or folder";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace check
