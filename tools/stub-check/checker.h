@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,19 @@ void Restore(const Snapshot& snapshot);
 /// with their new or changed values, "[-key]" for deleted keys and
 /// "name"=- for deleted values. Empty when nothing changed.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
+/// A registry state as its difference from a base snapshot: the keys that are
+/// new or hold other values (whole), and the base's keys that are gone. A
+/// large base is kept once, however many states are compared with it.
+struct Changes {
+  Snapshot changed;
+  std::set<std::u16string, PathOrder> deleted;  // case-folded paths
+};
+/// The emulated registry now, as its changes from `base`.
+Changes TakeChanges(const Snapshot& base);
+/// The key at case-folded `path` in the state `base` with `state` applied, or null.
+const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path);
+/// RegDiff from one state to another, each given as its changes from `base`.
+std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
 std::vector<BYTE> TextData(const std::u16string& text);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...

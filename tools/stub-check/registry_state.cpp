@@ -1,6 +1,7 @@
 // The emulated registry as a value the checker can keep, compare, write out
 // as .reg text and fill from a .reg export.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "checker.h"
@@ -106,6 +107,79 @@ Snapshot TakeSnapshot() {
   Snapshot snapshot;
   for (const RootName& r : kRoots) ReadTree(r.key, r.longName, u"", &snapshot);
   return snapshot;
+}
+
+namespace {
+
+// Adds to `changes` each key under `root` whose values differ from `base`'s
+// (or that `base` lacks), and counts in `matched` the keys `base` has.
+void ReadChanges(HKEY root, const std::u16string& display, const std::u16string& below,
+                 const Snapshot& base, Changes* changes, std::size_t* matched) {
+  const emu::KeyContents contents = emu::ReadKey(root, below);
+  if (!contents.exists) return;
+  if (!below.empty() || !contents.values.empty()) {
+    const std::u16string folded = FoldCase(display);
+    RegKey key;
+    key.path = display;
+    for (const emu::Value& v : contents.values) {
+      key.values[FoldCase(v.name)] = {v.name, v.type, v.data};
+    }
+    auto old = base.find(folded);
+    if (old != base.end()) ++*matched;
+    const auto same = [](const auto& a, const auto& b) {
+      return a.first == b.first && a.second.type == b.second.type && a.second.data == b.second.data;
+    };
+    if (old == base.end() || old->second.values.size() != key.values.size() ||
+        !std::equal(key.values.begin(), key.values.end(), old->second.values.begin(), same)) {
+      changes->changed.emplace(folded, std::move(key));
+    }
+  }
+  for (const std::u16string& child : contents.subkeys) {
+    ReadChanges(root, display + u"\\" + child, below.empty() ? child : below + u"\\" + child,
+                base, changes, matched);
+  }
+}
+
+}  // namespace
+
+Changes TakeChanges(const Snapshot& base) {
+  Changes changes;
+  std::size_t matched = 0;
+  for (const RootName& r : kRoots) ReadChanges(r.key, r.longName, u"", base, &changes, &matched);
+  if (matched == base.size()) return changes;
+  // Some of the base's keys are gone: which, is asked key by key.
+  for (const auto& [folded, key] : base) {
+    HKEY root = nullptr;
+    std::u16string below;
+    if (!SplitPath(key.path, &root, &below)) continue;
+    const bool listed = !below.empty() || !emu::ReadKey(root, below).values.empty();
+    if (!emu::KeyExists(root, below) || !listed) changes.deleted.insert(folded);
+  }
+  return changes;
+}
+
+const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path) {
+  auto changed = state.changed.find(path);
+  if (changed != state.changed.end()) return &changed->second;
+  if (state.deleted.count(path)) return nullptr;
+  auto kept = base.find(path);
+  return kept == base.end() ? nullptr : &kept->second;
+}
+
+std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after) {
+  // Only the keys either state changed can differ between them; the diff of
+  // those alone is the whole diff (a deleted key's deleted parent is among them).
+  std::set<std::u16string, PathOrder> paths;
+  for (const Changes* c : {&before, &after}) {
+    for (const auto& [folded, key] : c->changed) paths.insert(folded);
+    paths.insert(c->deleted.begin(), c->deleted.end());
+  }
+  Snapshot from, to;
+  for (const std::u16string& path : paths) {
+    if (const RegKey* key = FindKey(base, before, path)) from.emplace(path, *key);
+    if (const RegKey* key = FindKey(base, after, path)) to.emplace(path, *key);
+  }
+  return RegDiff(from, to);
 }
 
 void Restore(const Snapshot& snapshot) {
@@ -480,12 +554,16 @@ Snapshot CombineExports(std::vector<RegistryExport>* exports) {
           break;
       }
     }
+    e.keys.clear();  // merged: the counts and notes are what the report keeps
   }
   // The user's keys over the machine's: a key both have shows the user's values.
   for (const auto& [folded, key] : user) Merge(&machine, key.path, key, true);
+  user.clear();
   emu::Reset();
   Restore(elsewhere);
+  elsewhere.clear();
   Restore(machine);
+  machine.clear();
   return TakeSnapshot();
 }
 

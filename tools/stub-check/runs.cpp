@@ -69,13 +69,20 @@ bool IsUnder(const std::u16string& path, const std::u16string& top) {
          path[top.size()] == u'\\';
 }
 
+// Registration as regsvr32 (or, per user, regsvr32 /n /i:user) runs it.
+HRESULT Register(const Package& package) {
+  return package.perUser ? InstallServer(TRUE, u"user") : RegisterServer();
+}
+
 // Where a run in `mode` stopped: the package's scripts run in order on the
 // machine as it was before the run, and the interpreter tells where the first
 // that failed stopped and what its rollback did.
-void LocateFailure(const Package& package, const Snapshot& before, const Install& install,
+void LocateFailure(const Package& package, const Install& install,
                    const std::vector<ScriptReading>& readings, ScriptMode mode,
                    std::vector<Finding>* findings) {
-  SetUpMachine(package, before, install.modulePath, install.directory);
+  SetUpMachine(package, package.base, install.modulePath, install.directory);
+  // Removal starts where registration left the machine.
+  if (mode == ScriptMode::kRemove) Register(package);
   for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
     ScriptOutcome outcome;
     const std::u16string path = install.directory + PackageClasses[i].scriptName;
@@ -288,40 +295,43 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   }
   CheckProgIds(readings, &install.findings);
 
-  // Registration, from the registry the check starts from.
+  // Registration, from the registry the check starts from. The states after
+  // it and after removal are kept as their changes from that registry, which
+  // may be a large export: it is held once.
   SetUpMachine(package, package.base, modulePath, install.directory);
   install.registration.ran = true;
-  install.registration.result = package.perUser ? InstallServer(TRUE, u"user") : RegisterServer();
+  install.registration.result = Register(package);
   install.registration.boxes = TakeBoxes();
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
-  const Snapshot registered = TakeSnapshot();
-  install.registration.changes = RegDiff(package.base, registered);
+  const Changes registered = TakeChanges(package.base);
+  install.registration.changes = RegDiff(package.base, Changes(), registered);
   const bool located = FAILED(install.registration.result) && install.registration.boxes.empty();
-  if (located) {
-    LocateFailure(package, package.base, install, readings, ScriptMode::kRegister,
-                  &install.findings);
-  }
+  if (located) LocateFailure(package, install, readings, ScriptMode::kRegister, &install.findings);
 
   // Removal, from what registration left: the machine as registration left
-  // it, unless locating its failure ran the scripts again.
-  if (located) SetUpMachine(package, registered, modulePath, install.directory);
+  // it, made again if locating its failure ran the scripts since.
+  if (located) {
+    SetUpMachine(package, package.base, modulePath, install.directory);
+    Register(package);
+  }
   const std::size_t boxesBefore = emu::MessageBoxes().size();
   install.removal.ran = true;
   install.removal.result = package.perUser ? InstallServer(FALSE, u"user") : UnregisterServer();
   install.removal.boxes = TakeBoxes(boxesBefore);
   install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
-  const Snapshot removed = TakeSnapshot();
-  install.removal.changes = RegDiff(registered, removed);
+  const Changes removed = TakeChanges(package.base);
+  install.removal.changes = RegDiff(package.base, registered, removed);
   if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
-    LocateFailure(package, registered, install, readings, ScriptMode::kRemove, &install.findings);
+    LocateFailure(package, install, readings, ScriptMode::kRemove, &install.findings);
   }
 
-  // What stays of the package once it is registered and removed again.
-  for (const auto& [folded, key] : removed) {
+  // What stays of the package once it is registered and removed again: the
+  // keys that differ from the registry before.
+  for (const auto& [folded, key] : removed.changed) {
     auto old = package.base.find(folded);
     if (old == package.base.end()) {
       install.leftBehind.push_back(
-          {key.path, LeftReason(key.path, install.classesKey, removed, readings,
+          {key.path, LeftReason(key.path, install.classesKey, removed.changed, readings,
                                 FAILED(install.removal.result))});
       continue;
     }
@@ -346,7 +356,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   for (Finding& f : install.findings) {
     if (f.code != "registration-error") continue;
     int stayed = 0;
-    for (const auto& [folded, key] : registered) stayed += !package.base.count(folded);
+    for (const auto& [folded, key] : registered.changed) stayed += !package.base.count(folded);
     f.message += "; after the failure " + std::to_string(stayed) +
                  " key(s) stay written (earlier blocks and "
                  "the category entries stay), and removal then leaves " +
@@ -358,10 +368,10 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     for (int i = 0; i < 2; ++i) {
       const std::u16string server = install.classesKey + u"\\CLSID\\" +
                                     Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
-      auto key = registered.find(FoldCase(server));
+      const RegKey* key = FindKey(package.base, registered, FoldCase(server));
       const std::string file = Utf8(PackageClasses[i].scriptName);
       const std::string className = Utf8(PackageClasses[i].className);
-      if (key == registered.end()) {
+      if (!key) {
         install.findings.push_back(
             {Severity::kWarning, "no-server-key", file, 0, 0,
              std::string("registration writes no ") + Utf8(server) + ": COM cannot find the module for the " +
@@ -369,18 +379,18 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
              "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'"});
         continue;
       }
-      auto value = key->second.values.find(u"");
+      auto value = key->values.find(u"");
       const std::vector<BYTE> expected = TextData(modulePath);
-      if (value == key->second.values.end() || value->second.type != REG_SZ ||
+      if (value == key->values.end() || value->second.type != REG_SZ ||
           value->second.data != expected) {
         install.findings.push_back(
             {Severity::kError, "wrong-server-path", file, 0, 0,
              std::string("the ") + className + " class's InprocServer32 does not hold the module's path " +
                  Utf8(modulePath) +
-                 (value == key->second.values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
+                 (value == key->values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
              "write InprocServer32 = s '%Module%'"});
       }
-      if (!key->second.values.count(u"threadingmodel")) {
+      if (!key->values.count(u"threadingmodel")) {
         install.findings.push_back(
             {Severity::kWarning, "no-threading-model", file, 0, 0,
              std::string("the ") + className +
