@@ -342,6 +342,12 @@ void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install);
 /// How to write a class identifier where the module reads it.
 extern const char kIdentifierRemedy[];
 
+/// The whole file at `path` into `bytes`; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string* bytes);
+/// Finds `script`'s file in `folder` (ending in a slash) as Windows finds it,
+/// whatever the letter case, and reads it with its encoding.
+void FindScript(const std::string& folder, ScriptFile* script);
+
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
 /// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...

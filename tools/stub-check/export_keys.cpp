@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "checker.h"
+#include "package/package_classes.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
 #include "verbs.h"
@@ -48,35 +49,14 @@ std::string Lower(std::string text) {
   return text;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  bytes->clear();
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, n);
-  const bool ok = !std::ferror(file);
-  std::fclose(file);
-  return ok;
-}
-
 // The package of a module copy, its scripts found as Windows finds them: in any letter case.
 void LoadPackage(const std::string& module, Package* package) {
   package->input = module;
   package->moduleName = fs::path(module).filename().string();
   package->realFolder = module.substr(0, module.size() > 4 ? module.size() - 4 : 0) + "/";
-  package->scripts[0].name = "Style.rgs";
-  package->scripts[1].name = "StyleText.rgs";
-  for (ScriptFile& script : package->scripts) {
-    std::error_code error;
-    script.realPath = package->realFolder + script.name;
-    for (const auto& entry : fs::directory_iterator(package->realFolder, error)) {
-      if (Lower(entry.path().filename().string()) != Lower(script.name)) continue;
-      script.realPath = package->realFolder + entry.path().filename().string();
-      script.isFolder = entry.is_directory(error);
-      if (!script.isFolder) script.found = ReadWholeFile(script.realPath, &script.bytes);
-      break;
-    }
+  for (int i = 0; i < 2; ++i) {
+    package->scripts[i].name = Utf8(PackageClasses[i].scriptName);
+    FindScript(package->realFolder, &package->scripts[i]);
   }
 }
 

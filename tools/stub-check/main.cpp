@@ -42,40 +42,6 @@ constexpr char kUsage[] =
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
     "installers); each with --help\n";
 
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  bytes->clear();
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, n);
-  const bool ok = !std::ferror(file);
-  std::fclose(file);
-  return ok;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// Finds `name` in `folder` as Windows would: without regard to letter case.
-void FindScript(const std::string& folder, check::ScriptFile* script) {
-  std::error_code error;
-  script->realPath = folder + script->name;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (Lower(entry.path().filename().string()) != Lower(script->name)) continue;
-    script->realPath = folder + entry.path().filename().string();
-    if (entry.is_directory(error)) {
-      script->isFolder = true;
-      return;
-    }
-    script->found = ReadWholeFile(script->realPath, &script->bytes);
-    if (script->found) script->encoding = check::DescribeEncoding(script->bytes);
-    return;
-  }
-}
-
 std::string Key(const check::Finding& f) {
   return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
 }
@@ -143,12 +109,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   for (int i = 0; i < 2; ++i) package.scripts[i].name = check::Utf8(PackageClasses[i].scriptName);
-  for (check::ScriptFile& script : package.scripts) FindScript(package.realFolder, &script);
+  for (check::ScriptFile& script : package.scripts) check::FindScript(package.realFolder, &script);
 
   {
     // The module copy itself; a folder checked alone may have none beside it yet.
     std::string bytes;
-    const bool found = fs::is_regular_file(modulePathHere, error) && ReadWholeFile(modulePathHere, &bytes);
+    const bool found = fs::is_regular_file(modulePathHere, error) && check::ReadWholeFile(modulePathHere, &bytes);
     package.moduleFile = check::ReadModuleFile(modulePathHere, found, bytes);
   }
 
@@ -157,7 +123,7 @@ int main(int argc, char** argv) {
     check::RegistryExport e;
     e.file = file;
     emu::Reset();
-    if (!ReadWholeFile(file, &bytes) || !check::ParseRegFile(bytes, &e.keys, &e.notes, &problem)) {
+    if (!check::ReadWholeFile(file, &bytes) || !check::ParseRegFile(bytes, &e.keys, &e.notes, &problem)) {
       std::fprintf(stderr, "stub-check: %s: %s\n", file.c_str(),
                    problem.empty() ? "cannot be read" : problem.c_str());
       return 2;

@@ -1,6 +1,8 @@
 // Findings about the package as files: the module's name, the scripts'
 // encoding, and the class identifiers the module read from them.
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "checker.h"
 
@@ -85,6 +87,39 @@ std::string ExplainIdentifier(const std::string& bytes, const std::string& name,
 }
 
 }  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  bytes->clear();
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, n);
+  const bool ok = !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
+
+void FindScript(const std::string& folder, ScriptFile* script) {
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return text;
+  };
+  std::error_code error;
+  script->realPath = folder + script->name;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (lower(entry.path().filename().string()) != lower(script->name)) continue;
+    script->realPath = folder + entry.path().filename().string();
+    if (entry.is_directory(error)) {
+      script->isFolder = true;
+      return;
+    }
+    script->found = ReadWholeFile(script->realPath, &script->bytes);
+    if (script->found) script->encoding = DescribeEncoding(script->bytes);
+    return;
+  }
+}
+
 
 const char kIdentifierRemedy[] =
     "write CLSID = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' (CLSID in upper case, a lower-case "
