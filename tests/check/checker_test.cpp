@@ -48,8 +48,7 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
   std::string error;
   ASSERT_TRUE(check::ParseRegFile(Utf16File(text), &snapshot, &notes, &error)) << error;
   EXPECT_EQ(notes.size(), 3u);  // the value deletion, the key deletion, the unknown root
-  const check::Snapshot read = check::TakeSnapshot();
-  EXPECT_EQ(check::RegDiff({}, read),
+  EXPECT_EQ(check::RegDiff({}, snapshot),
             "[HKEY_CLASSES_ROOT\\Aurora.Style]\n"
             "@=\"Aurora \\\"Style\\\"\"\n"
             "\"Blob\"=hex:01,02,03\n"
@@ -60,7 +59,9 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
   emu::Reset();
   ASSERT_TRUE(check::ParseRegFile("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Classes\\A]\n@=\"a\"\n",
                                   &snapshot, &notes, &error));
-  EXPECT_TRUE(emu::KeyExists(HKEY_CURRENT_USER, u"Software\\Classes\\A"));
+  EXPECT_EQ(check::RegDiff({}, snapshot),
+            "[HKEY_CURRENT_USER\\Software]\n[HKEY_CURRENT_USER\\Software\\Classes]\n"
+            "[HKEY_CURRENT_USER\\Software\\Classes\\A]\n@=\"a\"\n");
   EXPECT_FALSE(check::ParseRegFile("[HKEY_CLASSES_ROOT\\A]\n", &snapshot, &notes, &error));
   EXPECT_NE(error.find("not a registry export"), std::string::npos);
   emu::Reset();

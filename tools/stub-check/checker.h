@@ -105,10 +105,12 @@ std::vector<BYTE> TextData(const std::u16string& text);
 std::string RegValueLine(const RegValue& value);
 
 /// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI,
-/// "Windows Registry Editor Version 5.00" or "REGEDIT4") into `snapshot`.
+/// "Windows Registry Editor Version 5.00" or "REGEDIT4") into `snapshot`, with
+/// the parents of its keys, as the registry would hold them (the emulated
+/// registry is not touched).
 /// Deletions are skipped with a note in `notes`. False with `error` set when
 /// the file is not a registry export at all.
-bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std::string>* notes,
+bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
                   std::string* error);
 
 /// One --registry file and what its keys fed.

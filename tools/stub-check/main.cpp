@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -123,12 +124,12 @@ int main(int argc, char** argv) {
     check::RegistryExport e;
     e.file = file;
     emu::Reset();
-    if (!check::ReadWholeFile(file, &bytes) || !check::ParseRegFile(bytes, &e.keys, &e.notes, &problem)) {
+    if (!check::ReadWholeFile(file, &bytes) || !check::ParseRegFile(std::move(bytes), &e.keys, &e.notes, &problem)) {
       std::fprintf(stderr, "stub-check: %s: %s\n", file.c_str(),
                    problem.empty() ? "cannot be read" : problem.c_str());
       return 2;
     }
-    package.exports.push_back(e);
+    package.exports.push_back(std::move(e));
   }
   package.base = check::CombineExports(&package.exports);
   if (perUser) {

@@ -331,9 +331,47 @@ std::vector<BYTE> TextData(const std::u16string& text) {
   return data;
 }
 
-bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std::string>* notes,
+namespace {
+
+// The key `below` (a path under the root named `rootName`) in `snapshot`, made
+// with each missing parent as the registry makes them: a key already there
+// keeps its first spelling, empty steps of the path are skipped, and a path
+// that starts with a backslash or has a name longer than 255 units names no
+// key (null). The root itself stands in `snapshot` only while it holds values,
+// so it is made only for a value (`forValue`).
+RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u16string& below,
+               bool forValue) {
+  if (!below.empty() && below[0] == u'\\') return nullptr;
+  RegKey* key = nullptr;
+  std::u16string display = rootName;
+  for (std::size_t start = 0; start <= below.size();) {
+    std::size_t end = below.find(u'\\', start);
+    if (end == std::u16string::npos) end = below.size();
+    if (end - start > 255) return nullptr;
+    if (end > start) {
+      const std::u16string path = display + u"\\" + below.substr(start, end - start);
+      auto [it, made] = snapshot->try_emplace(FoldCase(path));
+      if (made) it->second.path = path;
+      display = it->second.path;
+      key = &it->second;
+    }
+    start = end + 1;
+  }
+  if (!key && forValue) {
+    auto [it, made] = snapshot->try_emplace(FoldCase(rootName));
+    if (made) it->second.path = rootName;
+    key = &it->second;
+  }
+  return key;
+}
+
+}  // namespace
+
+bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
                   std::string* error) {
-  const std::u16string text = DecodeRegFile(bytes);
+  // An export may be large: each form of it is let go once the next is made.
+  std::u16string text = DecodeRegFile(bytes);
+  std::string().swap(bytes);
   // Logical lines, one at a time: a line ending in a backslash continues on
   // the next one.
   std::size_t start = 0;
@@ -358,6 +396,8 @@ bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std:
     }
   };
 
+  // The keys go straight into a snapshot, as the registry would hold them.
+  Snapshot keys;
   bool headerSeen = false, ansi = false;
   HKEY root = nullptr;
   std::u16string below, display;
@@ -395,9 +435,9 @@ bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std:
         continue;
       }
       for (const RootName& r : kRoots) {
-        if (r.key == root) display = std::u16string(r.longName) + (below.empty() ? u"" : u"\\" + below);
+        if (r.key == root) display = r.longName;
       }
-      emu::CreateKey(root, below);
+      AddKey(&keys, display, below, /*forValue=*/false);
       skipKey = false;
       continue;
     }
@@ -470,13 +510,19 @@ bool ParseRegFile(const std::string& bytes, Snapshot* snapshot, std::vector<std:
       note(number, "value data not understood, ignored");
       continue;
     }
-    emu::SetValue(root, below, value.name, value.type, value.data);
+    if (RegKey* key = AddKey(&keys, display, below, /*forValue=*/true)) {
+      // A value already there keeps its first spelling, as the registry keeps it.
+      auto [it, made] = key->values.try_emplace(FoldCase(value.name));
+      if (made) it->second.name = value.name;
+      it->second.type = value.type;
+      it->second.data = std::move(value.data);
+    }
   }
   if (!headerSeen) {
     *error = "not a registry export: the file is empty";
     return false;
   }
-  *snapshot = TakeSnapshot();
+  *snapshot = std::move(keys);
   return true;
 }
 
@@ -524,9 +570,12 @@ void Merge(Snapshot* into, const std::u16string& path, const RegKey& key, bool r
 }  // namespace
 
 Snapshot CombineExports(std::vector<RegistryExport>* exports) {
+  emu::Reset();  // the exports' keys are held in them: the reading's copy can go
   Snapshot machine, user, elsewhere;
   for (RegistryExport& e : *exports) {
-    for (const auto& [folded, key] : e.keys) {
+    // Each key is let go once merged, so the export is held only once.
+    for (auto it = e.keys.begin(); it != e.keys.end(); it = e.keys.erase(it)) {
+      const RegKey& key = it->second;
       std::u16string below;
       const Feed feed = FeedOf(key.path, &below);
       const std::u16string classes =
@@ -554,7 +603,6 @@ Snapshot CombineExports(std::vector<RegistryExport>* exports) {
           break;
       }
     }
-    e.keys.clear();  // merged: the counts and notes are what the report keeps
   }
   // The user's keys over the machine's: a key both have shows the user's values.
   for (const auto& [folded, key] : user) Merge(&machine, key.path, key, true);
