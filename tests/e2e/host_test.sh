@@ -2,23 +2,26 @@
 # The sample host under Wine, against packages installed in the ways a user's
 # machine holds them: working ones, and ones that can no longer work (removed
 # with regsvr32 /u, module file deleted, package folder deleted, a script
-# deleted, a module of the other architecture). The host must list each of
-# ours with the right state, pair each style with its text style, and never
-# stop at a broken one; it runs in both apartment kinds, and once more with
-# an engine class missing.
+# deleted, a module of the other architecture), and one installed from the MSI
+# an author builds out of `stub-check export --format wxs`. The host must list
+# each of ours with the right state, pair each style with its text style, and
+# never stop at a broken one; it runs in both apartment kinds, and once more
+# with an engine class missing.
 #
-#   host_test.sh RESULT_XML ARCH STUB_DLL ENGINE_DLL HOST_EXE SAMPLE_DIR RUNNER...
+#   host_test.sh RESULT_XML ARCH STUB_DLL ENGINE_DLL HOST_EXE SAMPLE_DIR CHECKER_EXE RUNNER...
 #
-# ARCH is the host's architecture as it prints it (x86 or x64); RUNNER starts a
-# Windows program in the build's Wine prefix (scripts/wine-run win64). Writes a
+# ARCH is the host's architecture as it prints it (x86 or x64); CHECKER_EXE is
+# stub-check built for it; RUNNER starts a Windows program in the build's Wine
+# prefix (scripts/wine-run win64); wixl builds the MSI on Linux. Writes a
 # JUnit file in the form the test runner counts, and exits non-zero on failure.
 #
 # Other packages in the prefix are left alone: only the lines about this run's
 # packages are compared.
 set -uo pipefail
-xml=$1 arch=$2 stub_dll=$3 engine_dll=$4 host_exe=$5 sample=$6
-shift 6
+xml=$1 arch=$2 stub_dll=$3 engine_dll=$4 host_exe=$5 sample=$6 checker=$7
+shift 7
 runner=("$@")
+source "$(dirname "$0")/msi.sh"
 other_arch=$([[ $arch == x64 ]] && echo x86 || echo x64)
 
 failures=0
@@ -99,41 +102,34 @@ install_regsvr32() {
   run regsvr32 /s "${MODULE[$1]}" || rc=$?
   [[ $rc == 0 ]] || problem "regsvr32 $1.dll exited $rc"
 }
-# The keys regsvr32 writes for the package, written by hand into a .reg file
-# and imported: the other way than regsvr32 that a package reaches a machine
-# here (an installer writes the same keys from its tables).
-install_reg_import() {
-  local name=$1 reg=$work/$1.reg rc=0
-  local module=${MODULE[$name]//\\/\\\\}
-  {
-    echo 'Windows Registry Editor Version 5.00'
-    local kind id category description threading
-    for kind in Style StyleText; do
-      if [[ $kind == Style ]]; then
-        id=${STYLE_ID[$name]} category=$STYLES_CATEGORY description="$name Style"
-        threading=${STYLE_THREADING[$name]}
-      else
-        id=${TEXT_ID[$name]} category=$TEXTS_CATEGORY description="$name Text Style"
-        threading=${TEXT_THREADING[$name]}
-      fi
-      printf '\n[HKEY_CLASSES_ROOT\\%s.%s.1]\n@="%s"\n' "$name" "$kind" "$description"
-      printf '\n[HKEY_CLASSES_ROOT\\%s.%s.1\\CLSID]\n@="%s"\n' "$name" "$kind" "$id"
-      printf '\n[HKEY_CLASSES_ROOT\\%s.%s]\n@="%s"\n' "$name" "$kind" "$description"
-      printf '\n[HKEY_CLASSES_ROOT\\%s.%s\\CurVer]\n@="%s.%s.1"\n' "$name" "$kind" "$name" "$kind"
-      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s]\n@="%s"\n' "$id" "$description"
-      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\Implemented Categories]\n' "$id"
-      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\Implemented Categories\\%s]\n' "$id" "$category"
-      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32]\n@="%s"\n"ThreadingModel"="%s"\n' \
-        "$id" "$module" "$threading"
-      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\ProgID]\n@="%s.%s.1"\n' "$id" "$name" "$kind"
-      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\VersionIndependentProgID]\n@="%s.%s"\n' \
-        "$id" "$name" "$kind"
-    done
-    printf '\n[HKEY_CLASSES_ROOT\\Component Categories\\%s]\n"409"="Tarvo Styles"\n' "$STYLES_CATEGORY"
-    printf '\n[HKEY_CLASSES_ROOT\\Component Categories\\%s]\n"409"="Tarvo Texts"\n' "$TEXTS_CATEGORY"
-  } >"$reg"
-  run reg import "$(windows_path "$reg")" || rc=$?
-  [[ $rc == 0 ]] || problem "reg import $1.reg exited $rc: $(cat "$work/err")"
+# From an MSI built out of the package's exported WiX fragment: the module
+# goes to Program Files\Tarvo NAME, where its keys point. msiexec /x removes
+# it at the end (or at cleanup, when the run stops before).
+msi_installed=()
+install_msi() {
+  local name=$1 rc=0 path
+  if ! run "$checker" export --format wxs "$WORK\\$name.dll"; then
+    problem "export --format wxs $name.dll: $(cat "$work/err")"
+    return
+  fi
+  cp "$work/out" "$work/$name.wxs"
+  if ! (cd "$work" && msi_build "$name" "$arch") >"$work/wixl.txt" 2>&1; then
+    problem "wixl for $name: $(cat "$work/wixl.txt")"
+    return
+  fi
+  run msiexec /i "$(windows_path "$work/$name.msi")" /qn || rc=$?
+  msi_installed+=("$name")
+  if [[ $rc != 0 ]]; then
+    problem "msiexec /i $name.msi exited $rc: $(cat "$work/err")"
+    return
+  fi
+  run reg query "$CLASSES\\CLSID\\${STYLE_ID[$name]}\\InprocServer32" /ve
+  path=$(sed -n 's/^ *(Default) *REG_SZ *//p' "$work/out")
+  if [[ $path == *"\\Tarvo $name\\$name.dll" ]]; then
+    MODULE[$name]=$path
+  else
+    problem "$name from its MSI has the module path '$path'"
+  fi
 }
 
 # What happens to a package after its installation, and the state the host
@@ -166,12 +162,7 @@ cases_table=(
   "HostNoDir   Apartment Both      regsvr32   delete_folder folder-missing folder=%F"
   "HostNoText  Apartment Both      regsvr32   delete_script script-missing script=%F\\StyleText.rgs"
   "HostOther   Apartment Both      regsvr32   other_machine other-architecture machine=%M"
-  # Installed without regsvr32. A package installed from the MSI that the
-  # installer export makes is one more row with "msi" here and an
-  # install_msi NAME beside install_reg_import: it builds and runs the MSI
-  # (msiexec /i ... /qn), sets MODULE[NAME] to where the module went, and
-  # leaves a note for cleanup to run msiexec /x.
-  "HostRegFile Apartment Apartment reg_import none          working"
+  "HostMsi     Apartment Apartment msi        none          working"
 )
 
 # ---- Output expected of the host ------------------------------------------------
@@ -225,9 +216,24 @@ our_blocks() {  # our_blocks OUTPUT_FILE
 
 # ---- Set-up ------------------------------------------------------------------------
 made_categories=()
-# Deletes, in one import, every key this run may have made.
+# Removes the packages installed from MSIs; prints what went wrong, if anything.
+uninstall_msis() {
+  local name rc key
+  for name in "${msi_installed[@]}"; do
+    rc=0
+    run msiexec /x "$(windows_path "$work/$name.msi")" /qn || rc=$?
+    [[ $rc == 0 ]] || echo "msiexec /x $name.msi exited $rc: $(cat "$work/err")"
+    for key in "CLSID\\${STYLE_ID[$name]}" "CLSID\\${TEXT_ID[$name]}" "$name.Style.1" "$name.StyleText.1"; do
+      run reg query "$CLASSES\\$key" && echo "$key stays after msiexec /x $name.msi"
+    done
+  done
+  msi_installed=()
+}
+# Removes what the MSIs installed, then deletes, in one import, every key this
+# run may have made.
 cleanup() {
   local name key
+  uninstall_msis >&2
   {
     echo 'Windows Registry Editor Version 5.00'
     for name in "${names[@]}"; do
@@ -273,26 +279,27 @@ else
   fail E2EHost.PackagesInstalled "$problems"
 fi
 
-# The keys a .reg import wrote equal those regsvr32 wrote for a package of the
-# same threading models, names and identifiers aside.
+# The keys the MSI wrote equal those regsvr32 writes for a package of the
+# same threading models, names, identifiers and module paths aside.
 registered_keys() {  # registered_keys NAME: its class keys as reg query prints them
-  local name=$1 id
+  local name=$1 id text
   for id in "${STYLE_ID[$name]}" "${TEXT_ID[$name]}" "$name.Style.1" "$name.Style" \
             "$name.StyleText.1" "$name.StyleText"; do
     [[ $id == \{* ]] && id="CLSID\\$id"
     run reg query "$CLASSES\\$id" /s
-    sed -e "s/${STYLE_ID[$name]}/{STYLE}/g" -e "s/${TEXT_ID[$name]}/{TEXT}/g" \
-        -e "s/$name/NAME/g" "$work/out"
+    text=$(<"$work/out")
+    printf '%s\n' "${text//"${MODULE[$name]}"/MODULE}" |
+      sed -e "s/${STYLE_ID[$name]}/{STYLE}/g" -e "s/${TEXT_ID[$name]}/{TEXT}/g" -e "s/$name/NAME/g"
   done
 }
-layout HostSame Apartment Apartment
+layout HostSame "${STYLE_THREADING[HostMsi]}" "${TEXT_THREADING[HostMsi]}"
 install_regsvr32 HostSame
 registered_keys HostSame >"$work/regsvr32.keys"
-registered_keys HostRegFile >"$work/imported.keys"
-if diff "$work/regsvr32.keys" "$work/imported.keys" >"$work/diff"; then
-  pass E2EHost.ImportedKeysEqualWhatRegsvr32Writes
+registered_keys HostMsi >"$work/msi.keys"
+if diff "$work/regsvr32.keys" "$work/msi.keys" >"$work/diff"; then
+  pass E2EHost.MsiKeysEqualWhatRegsvr32Writes
 else
-  fail E2EHost.ImportedKeysEqualWhatRegsvr32Writes "$(cat "$work/diff")"
+  fail E2EHost.MsiKeysEqualWhatRegsvr32Writes "$(cat "$work/diff")"
 fi
 run regsvr32 /u /s "${MODULE[HostSame]}"
 STATE[HostSame]=no-server
@@ -342,5 +349,12 @@ for name in "${names[@]}"; do
   fi
 done | LC_ALL=C sort >"$work/expected"
 check_host E2EHost.WithoutTheTextEngineOnlyTextStylesFail --sta "$work/expected"
+
+uninstall_msis >"$work/uninstalled"
+if [[ ! -s $work/uninstalled ]]; then
+  pass E2EHost.MsiRemovalRemovesThePackage
+else
+  fail E2EHost.MsiRemovalRemovesThePackage "$(cat "$work/uninstalled")"
+fi
 
 [[ $failures == 0 ]]

@@ -23,6 +23,7 @@ xml=$(absolute "$1") arch=$2 checker=$(absolute "$3") engine=$(absolute "$4")
 client=$(absolute "$5") work=$(absolute "$6")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
+source "$here/msi.sh"
 
 failures=0
 cases=()
@@ -54,11 +55,7 @@ if ! command -v wixl >/dev/null; then
   fail Installer.MsiBuilds "wixl is not installed (scripts/setup.sh installs it)"
   exit 1
 fi
-if [[ $arch == win64 ]]; then
-  module_arch=x64 program_files=ProgramFiles64Folder
-else
-  module_arch=x86 program_files=ProgramFilesFolder
-fi
+module_arch=$([[ $arch == win64 ]] && echo x64 || echo x86)
 
 rm -rf "$work"
 mkdir -p "$work/src" "$work/log"
@@ -160,27 +157,7 @@ for name in Fjord Skerry; do
     continue
   fi
   cp "$out" "$name.wxs"
-  upgrade=$(cat /proc/sys/kernel/random/uuid)
-  cat >"product-$name.wxs" <<EOF
-<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Tarvo $name" Language="1033" Version="1.0.0" Manufacturer="Tarvo"
-           UpgradeCode="$upgrade">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <MediaTemplate EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="$program_files">
-        <Directory Id="INSTALLFOLDER" Name="Tarvo $name"/>
-      </Directory>
-    </Directory>
-    <Feature Id="Package" Level="1">
-      <ComponentGroupRef Id="$name"/>
-    </Feature>
-  </Product>
-</Wix>
-EOF
-  if ! wixl -a "$module_arch" -D SourceDir=. -o "$name.msi" "product-$name.wxs" "$name.wxs" \
-       >"$work/log/wixl-$name.txt" 2>&1; then
+  if ! msi_build "$name" "$module_arch" >"$work/log/wixl-$name.txt" 2>&1; then
     fail Installer.MsiBuilds "wixl for $name: $(cat "$work/log/wixl-$name.txt")"
     built=0
   fi
