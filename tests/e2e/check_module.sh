@@ -28,24 +28,7 @@ size_budget=65536
 # DLLs the module may import from (compared without regard to case).
 allowed_imports=(kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll)
 
-failures=0
-cases=()
-pass() { echo "ok: $1"; cases+=("<testcase name=\"$1\"/>"); }
-fail() {
-  echo "FAILED: $1: $2" >&2
-  failures=$((failures + 1))
-  cases+=("<testcase name=\"$1\"><failure message=\"$(sed 's/&/\&amp;/g; s/"/\&quot;/g; s/</\&lt;/g' <<<"$2")\"/></testcase>")
-}
-write_results() {  # write_results FILE SUITE
-  {
-    echo "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-    echo "<testsuites tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\" name=\"$2\">"
-    echo "<testsuite name=\"$2\" tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\">"
-    printf '%s\n' "${cases[@]}"
-    echo "</testsuite>"
-    echo "</testsuites>"
-  } >"$1"
-}
+source "$(dirname "$0")/../support/test_results.sh"
 
 check_tables() {
   local dll=$1 objdump=$2 format=$3 dump size

@@ -24,26 +24,7 @@ runner=("$@")
 source "$(dirname "$0")/msi.sh"
 other_arch=$([[ $arch == x64 ]] && echo x86 || echo x64)
 
-failures=0
-cases=()
-pass() { echo "ok: $1"; cases+=("<testcase name=\"$1\" classname=\"E2EHost\"/>"); }
-fail() {
-  echo "FAILED: $1" >&2
-  printf '%s\n' "$2" >&2
-  failures=$((failures + 1))
-  cases+=("<testcase name=\"$1\" classname=\"E2EHost\"><failure message=\"$(
-    sed -e 's/&/\&amp;/g' -e 's/"/\&quot;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g' <<<"$2")\"/></testcase>")
-}
-write_results() {
-  {
-    echo '<?xml version="1.0" encoding="UTF-8"?>'
-    echo "<testsuites tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\" name=\"AllTests\">"
-    echo "<testsuite name=\"E2EHost\" tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\">"
-    printf '%s\n' "${cases[@]}"
-    echo "</testsuite>"
-    echo "</testsuites>"
-  } >"$xml"
-}
+source "$(dirname "$0")/../support/test_results.sh"
 
 work=$(mktemp -d "$(dirname "$xml")/../e2e-host.XXXXXX")
 work=$(cd "$work" && pwd)
@@ -250,7 +231,7 @@ cleanup() {
   run reg import "$(windows_path "$work/cleanup.reg")"
   rm -rf "$work"
 }
-trap 'cleanup; write_results' EXIT
+trap 'cleanup; write_results "$xml" E2EHost' EXIT
 
 for category in "$STYLES_CATEGORY" "$TEXTS_CATEGORY"; do
   run reg query "$CLASSES\\Component Categories\\$category" || made_categories+=("$category")

@@ -25,25 +25,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 source "$here/msi.sh"
 
-failures=0
-cases=()
-pass() { echo "ok: $1"; cases+=("<testcase name=\"$1\"/>"); }
-fail() {
-  echo "FAILED: $1: $2" >&2
-  failures=$((failures + 1))
-  cases+=("<testcase name=\"$1\"><failure message=\"$(sed 's/&/\&amp;/g; s/"/\&quot;/g; s/</\&lt;/g' <<<"$2")\"/></testcase>")
-}
-write_results() {
-  {
-    echo "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-    echo "<testsuites tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\" name=\"Installer\">"
-    echo "<testsuite name=\"Installer\" tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\">"
-    printf '%s\n' "${cases[@]}"
-    echo "</testsuite>"
-    echo "</testsuites>"
-  } >"$xml"
-}
-trap write_results EXIT
+source "$here/../support/test_results.sh"
+trap 'write_results "$xml" Installer' EXIT
 
 stub_wine_use "$arch" || exit 2
 if ! stub_wine_runs; then
@@ -100,7 +83,7 @@ cleanup() {
     [[ " ${engines_before[*]-} " == *" $id "* ]] || run reg delete "$classes\\CLSID\\$id" /f
   done
 }
-trap 'cleanup; write_results' EXIT
+trap 'cleanup; write_results "$xml" Installer' EXIT
 
 # The class identifier a script names.
 class_of() { sed -n "s/.*CLSID = s '\({[^']*}\)'.*/\1/p" "$1" | head -n 1; }

@@ -23,26 +23,9 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 result=${1:-$root/build/test-results/release.xml}
 mkdir -p "$(dirname "$result")"
 
-failures=0
-cases=()
-pass() { echo "ok: $1"; cases+=("<testcase name=\"$1\"/>"); }
-fail() {
-  echo "FAILED: $1: $2" >&2
-  failures=$((failures + 1))
-  cases+=("<testcase name=\"$1\"><failure message=\"$(sed 's/&/\&amp;/g; s/"/\&quot;/g; s/</\&lt;/g' <<<"$2")\"/></testcase>")
-}
-write_results() {
-  {
-    echo "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-    echo "<testsuites tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\" name=\"Release\">"
-    echo "<testsuite name=\"Release\" tests=\"${#cases[@]}\" failures=\"$failures\" errors=\"0\" disabled=\"0\">"
-    printf '%s\n' "${cases[@]}"
-    echo "</testsuite>"
-    echo "</testsuites>"
-  } >"$result"
-}
+source "$root/tests/support/test_results.sh"
 finish() {
-  write_results
+  write_results "$result" Release
   if ((failures == 0)); then
     rm -rf "$first" "$second"
   else
