@@ -35,6 +35,7 @@ trap 'rm -rf "$SCRATCH"' EXIT
 
 # ---- Architecture ---------------------------------------------------------------
 source "$ROOT/scripts/wine-env.sh"
+source "$ROOT/tests/e2e/msi.sh"
 heading "Choosing the module"
 if [[ -n ${STUB_DEMO_ARCH:-} ]]; then
   arch=$STUB_DEMO_ARCH
@@ -218,7 +219,6 @@ if ! { (cd "$ROOT" && cmake --preset host) && cmake --build "$ROOT/build/host" -
 fi
 CHECKER=$ROOT/build/host/tools/stub-check/stub-check
 module_arch=$([[ $arch == win32 ]] && echo x86 || echo x64)
-program_files=$([[ $arch == win32 ]] && echo ProgramFilesFolder || echo ProgramFiles64Folder)
 NEW=$DEMO/New
 rm -rf "$NEW"
 heading "A new package in one command: stub-check new Fjord --arch $module_arch"
@@ -235,30 +235,13 @@ heading "Its keys for an installer: stub-check export --format wxs Fjord.dll"
 (cd "$NEW" && "$CHECKER" export --format wxs Fjord.dll) >"$NEW/Fjord.wxs"
 grep -E '<(Component|File|Directory) |InprocServer32" Type|Component Categories' "$NEW/Fjord.wxs" |
   sed "s/^ */  /"
-cat >"$NEW/product.wxs" <<EOF
-<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Tarvo Fjord" Language="1033" Version="1.0.0" Manufacturer="Tarvo"
-           UpgradeCode="$(cat /proc/sys/kernel/random/uuid)">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <MediaTemplate EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="$program_files">
-        <Directory Id="INSTALLFOLDER" Name="Tarvo Fjord"/>
-      </Directory>
-    </Directory>
-    <Feature Id="Package" Level="1">
-      <ComponentGroupRef Id="Fjord"/>
-    </Feature>
-  </Product>
-</Wix>
-EOF
 say
 if ! command -v wixl >/dev/null; then
   say "wixl is not installed (scripts/setup.sh installs it): no MSI."
 else
-  heading "The MSI: wixl -a $module_arch -D SourceDir=. -o Fjord.msi product.wxs Fjord.wxs"
-  (cd "$NEW" && wixl -a "$module_arch" -D SourceDir=. -o Fjord.msi product.wxs Fjord.wxs) >"$SCRATCH/wixl.log" 2>&1 ||
+  heading "The MSI: wixl -a $module_arch -D SourceDir=. -o Fjord.msi product-Fjord.wxs Fjord.wxs"
+  # product-Fjord.wxs: a product "Tarvo Fjord" installing the group into Program Files.
+  (cd "$NEW" && msi_build Fjord "$module_arch") >"$SCRATCH/wixl.log" 2>&1 ||
     { cat "$SCRATCH/wixl.log"; exit 1; }
   say "  $(stat -c %s "$NEW/Fjord.msi") bytes"
   heading "Installing it: msiexec /i Fjord.msi /qn"
