@@ -40,6 +40,8 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
       u"\"Count\"=dword:0000002a\r\n"
       u"\"Path\"=hex(2):25,00,41,00,25,00,00,00\r\n"
       u"\"Blob\"=hex:01,02,\\\r\n  03\r\n"
+      u"\"Big\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+      u"\"Odd\"=hex(7E x):01\r\n"
       u"\"Gone\"=-\r\n"
       u"[-HKEY_CLASSES_ROOT\\Old]\r\n"
       u"[HKEY_NOWHERE\\X]\r\n";
@@ -47,10 +49,12 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
   std::vector<std::string> notes;
   std::string error;
   ASSERT_TRUE(check::ParseRegFile(Utf16File(text), &snapshot, &notes, &error)) << error;
-  EXPECT_EQ(notes.size(), 3u);  // the value deletion, the key deletion, the unknown root
+  // The value deletion, the type that is no hex number, the key deletion, the unknown root.
+  EXPECT_EQ(notes.size(), 4u);
   EXPECT_EQ(check::RegDiff({}, snapshot),
             "[HKEY_CLASSES_ROOT\\Aurora.Style]\n"
             "@=\"Aurora \\\"Style\\\"\"\n"
+            "\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"
             "\"Blob\"=hex:01,02,03\n"
             "\"Count\"=dword:0000002a\n"
             "\"Path\"=hex(2):25,00,41,00,25,00,00,00\n");

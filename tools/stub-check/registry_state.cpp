@@ -208,7 +208,10 @@ std::string RegValueLine(const RegValue& value) {
     return ValueName(value) + "=dword:" + number;
   }
   if (value.type == REG_BINARY) return ValueName(value) + "=hex:" + HexBytes(value.data);
-  return ValueName(value) + "=hex(" + std::to_string(value.type) + "):" + HexBytes(value.data);
+  // The type is a hex number, as regedit writes it (hex(b) is a REG_QWORD).
+  char type[16];
+  std::snprintf(type, sizeof type, "%lx", static_cast<unsigned long>(value.type));
+  return ValueName(value) + "=hex(" + type + "):" + HexBytes(value.data);
 }
 
 std::string RegDiff(const Snapshot& before, const Snapshot& after) {
@@ -274,14 +277,19 @@ std::u16string DecodeRegFile(const std::string& bytes) {
   return Utf16(bytes.substr(skip));
 }
 
+// The value of one hex digit, or -1.
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
 bool ParseHexList(const std::u16string& text, std::vector<BYTE>* data) {
   data->clear();
   int digits = 0, byte = 0;
   for (char16_t c : text) {
-    int v = -1;
-    if (c >= u'0' && c <= u'9') v = c - u'0';
-    else if (c >= u'a' && c <= u'f') v = c - u'a' + 10;
-    else if (c >= u'A' && c <= u'F') v = c - u'A' + 10;
+    const int v = HexDigit(c);
     if (v >= 0) {
       byte = byte * 16 + v;
       if (++digits > 2) return false;
@@ -471,13 +479,11 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       value.type = REG_SZ;
       value.data = TextData(textValue);
     } else if (data.compare(0, 6, u"dword:") == 0) {
-      std::vector<BYTE> digits;
       const std::u16string hex = data.substr(6);
       ok = hex.size() == 8;
       unsigned long n = 0;
       for (char16_t c : hex) {
-        int v = (c >= u'0' && c <= u'9') ? c - u'0' : (c >= u'a' && c <= u'f') ? c - u'a' + 10
-              : (c >= u'A' && c <= u'F') ? c - u'A' + 10 : -1;
+        const int v = HexDigit(c);
         if (v < 0) ok = false;
         n = n * 16 + (v < 0 ? 0 : v);
       }
@@ -488,10 +494,17 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       value.type = REG_BINARY;
       ok = ParseHexList(data.substr(4), &value.data);
     } else if (data.compare(0, 4, u"hex(") == 0) {
+      // The type: one to eight hex digits and nothing else.
       const std::size_t close = data.find(u"):");
-      ok = close != std::u16string::npos;
+      ok = close != std::u16string::npos && close > 4 && close <= 12;
+      unsigned long type = 0;
+      for (std::size_t k = 4; ok && k < close; ++k) {
+        const int v = HexDigit(data[k]);
+        ok = v >= 0;
+        type = type * 16 + static_cast<unsigned long>(v);
+      }
       if (ok) {
-        value.type = static_cast<DWORD>(std::strtoul(Utf8(data.substr(4, close - 4)).c_str(), nullptr, 16));
+        value.type = static_cast<DWORD>(type);
         ok = ParseHexList(data.substr(close + 2), &value.data);
         // REGEDIT4 keeps expandable and multi-string data in the ANSI code page.
         if (ok && ansi && (value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
