@@ -83,11 +83,12 @@ void WholePackage(const std::string& bytes) {
   const std::size_t split = bytes.find('\0');
   package.scripts[0].name = "Style.rgs";
   package.scripts[1].name = "StyleText.rgs";
-  package.scripts[0].bytes = bytes.substr(0, split);
-  package.scripts[1].bytes = split == std::string::npos ? "" : bytes.substr(split + 1);
+  package.scripts[0].bytes = std::make_shared<const std::string>(bytes.substr(0, split));
+  package.scripts[1].bytes = std::make_shared<const std::string>(
+      split == std::string::npos ? "" : bytes.substr(split + 1));
   for (check::ScriptFile& s : package.scripts) {
     s.found = true;
-    s.encoding = check::DescribeEncoding(s.bytes);
+    s.encoding = check::DescribeEncoding(*s.bytes);
   }
   // Something for ForceRemove, Delete and removal to find.
   emu::Reset();

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "package/message_box.h"
 #include "package/message_captions.h"
@@ -89,14 +90,16 @@ HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath
 }
 
 HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
-                          ScriptMode mode) {
+                          ScriptMode mode, PackageOutcome* outcome) {
   HRESULT result = S_OK;
-  for (const PackageClass& row : PackageClasses) {
+  for (int i = 0; i < static_cast<int>(std::size(PackageClasses)); ++i) {
+    if (outcome) *outcome = PackageOutcome{i, ScriptOutcome{}};
     char16_t path[kScriptPathCapacity];
-    if (!JoinPath(directory, row.scriptName, path)) return E_INVALIDARG;
-    result = RunScriptFile(moduleLongPath, path, mode);
-    if (result != S_OK) break;
+    if (!JoinPath(directory, PackageClasses[i].scriptName, path)) return E_INVALIDARG;
+    result = RunScriptFile(moduleLongPath, path, mode, outcome ? &outcome->run : nullptr);
+    if (result != S_OK) return result;
   }
+  if (outcome) outcome->script = -1;
   return result;
 }
 

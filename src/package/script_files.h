@@ -21,8 +21,20 @@ HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text);
 HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath,
                       ScriptMode mode, ScriptOutcome* outcome = nullptr);
 
+/// How a run of the package's scripts ended, for a caller that explains it
+/// (the package checker); the module's own runs ask for none.
+struct PackageOutcome {
+  /// The row of PackageClasses whose script's result ended the run, or -1
+  /// when every script answered S_OK.
+  int script = -1;
+  /// How that script's interpreter run ended; untouched (all defaults) when
+  /// the script could not be loaded.
+  ScriptOutcome run;
+};
+
 /// Runs each script of the package (Style.rgs, then StyleText.rgs) from
 /// `directory`, the next only while the last answered S_OK; answers the first
-/// result that is not S_OK, else the last script's result.
+/// result that is not S_OK, else the last script's result. `outcome`, when
+/// given, receives which script ended the run and how.
 HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
-                          ScriptMode mode);
+                          ScriptMode mode, PackageOutcome* outcome = nullptr);

@@ -25,7 +25,7 @@ HRESULT RedirectClassesToUser(CKeyOverride* redirection) {
   return S_OK;
 }  // the redirection keeps its own reference to the key closed here
 
-HRESULT Register(CategoryWriter writeCategory) {
+HRESULT Register(CategoryWriter writeCategory, PackageOutcome* outcome) {
   char16_t longPath[kModulePathCapacity];
   char16_t directory[kModulePathCapacity];
   // The scripts on disk may have changed since the module was loaded.
@@ -33,7 +33,7 @@ HRESULT Register(CategoryWriter writeCategory) {
   if (FAILED(result)) return result;
 
   EnterPackageCategories(writeCategory);
-  result = RunPackageScripts(longPath, directory, ScriptMode::kRegister);
+  result = RunPackageScripts(longPath, directory, ScriptMode::kRegister, outcome);
   // A script that replaces its class key (ForceRemove) deletes the category
   // entries just made; entering them again makes a successful registration
   // always end with the classes in their categories.
@@ -43,23 +43,23 @@ HRESULT Register(CategoryWriter writeCategory) {
 
 }  // namespace
 
-HRESULT RegisterServer() { return Register(RegisterCategory); }
+HRESULT RegisterServer(PackageOutcome* outcome) { return Register(RegisterCategory, outcome); }
 
-HRESULT UnregisterServer() {
+HRESULT UnregisterServer(PackageOutcome* outcome) {
   char16_t longPath[kModulePathCapacity];
   char16_t directory[kModulePathCapacity];
   // The scripts on disk may have changed since the module was loaded.
   HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
   if (FAILED(result)) return result;
-  return RunPackageScripts(longPath, directory, ScriptMode::kRemove);
+  return RunPackageScripts(longPath, directory, ScriptMode::kRemove, outcome);
 }
 
-HRESULT InstallServer(BOOL install, const char16_t* commandLine) {
+HRESULT InstallServer(BOOL install, const char16_t* commandLine, PackageOutcome* outcome) {
   if (!commandLine || sys::lstrcmpiW(commandLine, u"user") != 0) return E_INVALIDARG;
   CKeyOverride redirection;
   HRESULT result = RedirectClassesToUser(&redirection);
   if (FAILED(result)) return result;
-  result = install ? Register(RegisterCategoryForUser) : UnregisterServer();
+  result = install ? Register(RegisterCategoryForUser, outcome) : UnregisterServer(outcome);
   // Should the root stay redirected, every later HKCR call of the host process
   // would land in the user's classes: a clean run that cannot give it back fails.
   const LONG restored = redirection.Close();

@@ -2,6 +2,7 @@
 // classes' component categories and the package's registry scripts.
 #pragma once
 
+#include "package/script_files.h"
 #include "platform/platform.h"
 
 /// What DllRegisterServer does for this module: re-reads both class identifiers
@@ -9,11 +10,12 @@
 /// ignored), runs both scripts in registration mode and answers their result.
 /// After a successful run the category entries are made once more, so that a
 /// script that replaced its class key cannot leave the class out of its category.
-HRESULT RegisterServer();
+/// `outcome`, when given, receives how the scripts' run ended (see RunPackageScripts).
+HRESULT RegisterServer(PackageOutcome* outcome = nullptr);
 
 /// What DllUnregisterServer does for this module: re-reads both class
 /// identifiers and runs both scripts in removal mode. Categories stay.
-HRESULT UnregisterServer();
+HRESULT UnregisterServer(PackageOutcome* outcome = nullptr);
 
 /// What DllInstall does for this module. The one command line it knows is
 /// "user" (in any letter case): registration (`install` TRUE) or removal for
@@ -25,4 +27,4 @@ HRESULT UnregisterServer();
 /// answers E_INVALIDARG and changes nothing. A failure to redirect answers
 /// its error before anything is read or written; a failure to give the
 /// redirection back answers its error when the work itself succeeded.
-HRESULT InstallServer(BOOL install, const char16_t* commandLine);
+HRESULT InstallServer(BOOL install, const char16_t* commandLine, PackageOutcome* outcome = nullptr);

@@ -210,12 +210,12 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
   package.scripts[0].name = "Style.rgs";
   package.scripts[1].name = "StyleText.rgs";
   for (check::ScriptFile& script : package.scripts) {
-    script.bytes = ReadAll(package.realFolder + script.name);
-    script.found = !script.bytes.empty();
+    script.bytes = std::make_shared<const std::string>(ReadAll(package.realFolder + script.name));
+    script.found = !script.bytes->empty();
   }
   EXPECT_EQ(ReadAll(dir + "/Fjord.dll"), ReadAll(top / "Stub64.dll"));
-  EXPECT_NE(package.scripts[0].bytes.find("Fjord.Style.1 = s 'Fjord Style'"), std::string::npos);
-  EXPECT_NE(package.scripts[1].bytes.find("val ThreadingModel = s 'Both'"), std::string::npos);
+  EXPECT_NE(package.scripts[0].bytes->find("Fjord.Style.1 = s 'Fjord Style'"), std::string::npos);
+  EXPECT_NE(package.scripts[1].bytes->find("val ThreadingModel = s 'Both'"), std::string::npos);
   for (const std::u16string path : {u"C:\\Packages\\Fjord.dll", u"C:\\Program Files\\O'Brien's Packages\\Fjord.dll"}) {
     check::Install install = check::RunInstall(package, path);
     check::CheckPackage(package, install, &install.findings);
@@ -226,7 +226,7 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
 
   // Refused: the same name in another letter case, a module of the other
   // architecture, a missing module; nothing changes, no folder is made.
-  const std::string styleBefore = package.scripts[0].bytes;
+  const std::string styleBefore = *package.scripts[0].bytes;
   EXPECT_EQ(RunNew({"FJORD", "--dir", dir, "--module", (top / "Stub64.dll").string()}), 2);
   EXPECT_EQ(RunNew({"Skerry", "--dir", dir, "--arch", "x86", "--module", (top / "Stub64.dll").string()}), 2);
   EXPECT_EQ(RunNew({"Skerry", "--dir", (top / "New" / "Folder").string(), "--module",

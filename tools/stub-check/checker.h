@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -188,8 +190,12 @@ struct Anchor {
 
 struct ScriptReading {
   std::string name;  // "Style.rgs"
-  std::u16string original;  // decoded as the module decodes it
-  std::u16string prepared;
+  std::size_t originalSize = 0;  // in UTF-16 units, decoded as the module decodes it
+  // The original text is kept only when preparation refused it (its stop is
+  // told there); the prepared text stays in the module's own block.
+  std::u16string original;
+  CTaskMemory<char16_t> preparedText;
+  std::u16string_view prepared;
   HRESULT prepareResult = S_OK;
   std::size_t prepareStop = 0;  // original offset where preparation failed
   std::vector<Anchor> anchors;
@@ -227,12 +233,14 @@ struct ScriptReading {
   const Anchor* ReplacementAt(std::size_t p) const;
 };
 
-/// Prepares `original` with %Module% = `modulePath` and reads it through, recording
+/// Prepares `original` (whose last unit must be followed by a NUL, as in a
+/// std::u16string or the module's loaded text) with %Module% = `modulePath`
+/// and reads it through, recording
 /// tokens, entries, the first malformed place, and warnings into `findings`.
 /// At most kWarningsPerCode warnings of one kind are listed per script; the
 /// last one listed says how many more there are.
 constexpr int kWarningsPerCode = 20;
-ScriptReading ReadScript(const std::string& name, const std::u16string& original,
+ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings);
 
 /// Warns about each class key's ProgID or VersionIndependentProgID that names
@@ -286,7 +294,8 @@ struct ScriptFile {
   std::string realPath;   // where it was read on this machine
   bool found = false;
   bool isFolder = false;
-  std::string bytes;
+  // Shared with the emulated machine's file, so that a large script is held once.
+  std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>();
   std::string encoding;   // for the report
 };
 

@@ -92,6 +92,10 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
   FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return false;
   bytes->clear();
+  // Sized once when the size is known: a large file is not held twice while it grows.
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  if (!error) bytes->reserve(static_cast<std::size_t>(size));
   char buffer[65536];
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, n);
@@ -114,8 +118,10 @@ void FindScript(const std::string& folder, ScriptFile* script) {
       script->isFolder = true;
       return;
     }
-    script->found = ReadWholeFile(script->realPath, &script->bytes);
-    if (script->found) script->encoding = DescribeEncoding(script->bytes);
+    std::string bytes;
+    script->found = ReadWholeFile(script->realPath, &bytes);
+    if (script->found) script->encoding = DescribeEncoding(bytes);
+    script->bytes = std::make_shared<const std::string>(std::move(bytes));
     return;
   }
 }
@@ -168,7 +174,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
 
   for (const ScriptFile& s : package.scripts) {
     if (!s.found) continue;
-    const std::string& b = s.bytes;
+    const std::string& b = *s.bytes;
     if (b.size() >= 2 && ((b[0] == '\xFF' && b[1] == '\xFE') || (b[0] == '\xFE' && b[1] == '\xFF'))) {
       findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
                            "the script is saved as UTF-16: the module reads it as UTF-8, so "
@@ -217,7 +223,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
         // The box belongs to the script the module was reading.
         if (!s.found || s.name != first.load.lastScript) continue;
         Place p;
-        const std::string why = ExplainIdentifier(s.bytes, s.name, &p);
+        const std::string why = ExplainIdentifier(*s.bytes, s.name, &p);
         findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
                              "no class identifier where the module reads it: " + why,
                              kIdentifierRemedy});

@@ -199,7 +199,7 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
     out += "Class identifiers:\n";
     for (int i = 0; i < 2; ++i) {
       const std::string id = GuidString(in.ids[i]);
-      const Place p = IdentifierPlace(package.scripts[i].bytes, id);
+      const Place p = IdentifierPlace(*package.scripts[i].bytes, id);
       const std::string className = Utf8(PackageClasses[i].className);
       out += "  " + className + std::string(10 - className.size(), ' ') + id + "  " +
              Utf8(PackageClasses[i].scriptName);
@@ -274,7 +274,7 @@ std::string TextReport(const Report& report) {
     out += "  " + s.name + (s.name.size() < 10 ? "      " : "  ");
     if (s.isFolder) out += "a folder, not a file\n";
     else if (!s.found) out += "missing\n";
-    else out += std::to_string(s.bytes.size()) + " bytes, " + s.encoding + "\n";
+    else out += std::to_string(s.bytes->size()) + " bytes, " + s.encoding + "\n";
   }
   if (!package.exports.empty()) {
     out += "Registry to start from: ";
@@ -363,7 +363,7 @@ std::string JsonReport(const Report& report) {
     const ScriptFile& s = package.scripts[i];
     out += "    {\"name\": " + Json(s.name) + ", \"found\": " + (s.found ? "true" : "false") +
            ", \"isFolder\": " + (s.isFolder ? "true" : "false") + ", \"bytes\": " +
-           std::to_string(s.bytes.size()) + ", \"encoding\": " + Json(s.encoding) + "}" +
+           std::to_string(s.bytes->size()) + ", \"encoding\": " + Json(s.encoding) + "}" +
            (i ? "\n" : ",\n");
   }
   out += "  ],\n  \"installs\": [\n";

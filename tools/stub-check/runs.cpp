@@ -56,77 +56,68 @@ std::vector<Box> TakeBoxes(std::size_t first = 0) {
   return boxes;
 }
 
-// The script as the module loads it, or empty when it cannot be loaded.
-bool LoadText(const std::u16string& path, std::u16string* text) {
-  CHeapMemory<char16_t> loaded;
-  if (FAILED(LoadScriptText(path.c_str(), &loaded))) return false;
-  *text = loaded.Get();
-  return true;
-}
-
 bool IsUnder(const std::u16string& path, const std::u16string& top) {
   return path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
          path[top.size()] == u'\\';
 }
 
 // Registration as regsvr32 (or, per user, regsvr32 /n /i:user) runs it.
-HRESULT Register(const Package& package) {
-  return package.perUser ? InstallServer(TRUE, u"user") : RegisterServer();
+HRESULT Register(const Package& package, PackageOutcome* outcome) {
+  return package.perUser ? InstallServer(TRUE, u"user", outcome) : RegisterServer(outcome);
 }
 
-// Where a run in `mode` stopped: the package's scripts run in order on the
-// machine as it was before the run, and the interpreter tells where the first
-// that failed stopped and what its rollback did.
-void LocateFailure(const Package& package, const Install& install,
-                   const std::vector<ScriptReading>& readings, ScriptMode mode,
-                   std::vector<Finding>* findings) {
-  SetUpMachine(package, package.base, install.modulePath, install.directory);
-  // Removal starts where registration left the machine.
-  if (mode == ScriptMode::kRemove) Register(package);
-  for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
-    ScriptOutcome outcome;
-    const std::u16string path = install.directory + PackageClasses[i].scriptName;
-    const HRESULT result = RunScriptFile(install.modulePath.c_str(), path.c_str(), mode, &outcome);
-    if (result == S_OK) continue;
-    // A script that could not be loaded was never run; its box tells why.
-    if (result != outcome.result || readings[i].name.empty()) return;
-    Finding f = DescribeStop(readings[i], outcome, mode);
-    if (outcome.rolledBack) {
-      // The keys the failed walk made, and how many of them are still there.
-      int made = 0, stayed = 0;
-      const char16_t* keys = outcome.createdKeys.Get();
-      for (int k = 0; k < outcome.createdLength; k += sys::lstrlenW(keys + k) + 1) {
-        ++made;
-        HKEY key = nullptr;
-        if (sys::RegOpenKeyExW(outcome.failedRoot, keys + k, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-          ++stayed;
-          sys::RegCloseKey(key);
-        }
-      }
-      f.message += outcome.rollbackFinished
-                       ? "; the failed root block is rolled back"
-                       : "; the rollback of the failed root block stops early, at the same "
-                         "malformed text";
-      if (made > 0) {
-        f.message += " (its walk had made " + std::to_string(made) + " key(s), " +
-                     (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
-      }
+// How many keys a failed registration walk made (`*made`) and how many of
+// them are still there (`*stayed`), on the machine as the run left it.
+void CountMadeKeys(const Package& package, const ScriptOutcome& run, int* made, int* stayed) {
+  *made = *stayed = 0;
+  // Per user, the walk's HKCR was the user's classes key, given back since.
+  const bool userClasses = package.perUser && run.failedRoot == HKEY_CLASSES_ROOT;
+  const char16_t* keys = run.createdKeys.Get();
+  for (int k = 0; k < run.createdLength; k += sys::lstrlenW(keys + k) + 1) {
+    ++*made;
+    const std::u16string path =
+        userClasses ? u"Software\\Classes\\" + std::u16string(keys + k) : std::u16string(keys + k);
+    HKEY key = nullptr;
+    if (sys::RegOpenKeyExW(userClasses ? HKEY_CURRENT_USER : run.failedRoot, path.c_str(), 0,
+                           KEY_READ, &key) == ERROR_SUCCESS) {
+      ++*stayed;
+      sys::RegCloseKey(key);
     }
-    const bool last = i + 1 == std::size(PackageClasses);
-    const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
-    if (mode == ScriptMode::kRegister) {
-      f.remedy = last ? "fix the script; " + Utf8(PackageClasses[0].scriptName) +
-                            " stays registered when " + Utf8(PackageClasses[i].scriptName) + " fails"
-                      : "fix the script; " + next + " is not run while " +
-                            Utf8(PackageClasses[i].scriptName) + " fails";
-    } else {
-      f.remedy = last ? "fix the script"
-                      : "fix the script; " + next + " is not removed while " +
-                            Utf8(PackageClasses[i].scriptName) + " fails";
-    }
-    findings->push_back(f);
-    return;
   }
+}
+
+// Where a failed run stopped, as the interpreter reported it during the run
+// itself, told in the terms of the script's reading. `made` and `stayed` are
+// the failed walk's keys (see CountMadeKeys).
+void DescribeFailure(const PackageOutcome& outcome, int made, int stayed,
+                     const std::vector<ScriptReading>& readings, ScriptMode mode,
+                     std::vector<Finding>* findings) {
+  const int i = outcome.script;
+  // A script that could not be loaded was never run; its box tells why.
+  if (i < 0 || outcome.run.result == S_OK || readings[i].name.empty()) return;
+  Finding f = DescribeStop(readings[i], outcome.run, mode);
+  if (outcome.run.rolledBack) {
+    f.message += outcome.run.rollbackFinished
+                     ? "; the failed root block is rolled back"
+                     : "; the rollback of the failed root block stops early, at the same "
+                       "malformed text";
+    if (made > 0) {
+      f.message += " (its walk had made " + std::to_string(made) + " key(s), " +
+                   (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
+    }
+  }
+  const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
+  const std::string name = Utf8(PackageClasses[i].scriptName);
+  const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
+  if (mode == ScriptMode::kRegister) {
+    f.remedy = last ? "fix the script; " + Utf8(PackageClasses[0].scriptName) +
+                          " stays registered when " + name + " fails"
+                    : "fix the script; " + next + " is not run while " + name + " fails";
+  } else {
+    f.remedy = last ? "fix the script"
+                    : "fix the script; " + next + " is not removed while " + name + " fails";
+  }
+  findings->push_back(f);
 }
 
 // A key path as the scripts name it: under HKEY_CLASSES_ROOT when it is
@@ -284,45 +275,48 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   install.ids[1] = CLSID_StubText;
   install.idsRead = true;
 
-  // The scripts, read as the interpreter reads them.
-  std::vector<ScriptReading> readings(2);
-  for (int i = 0; i < 2; ++i) {
-    std::u16string text;
-    const std::u16string name = PackageClasses[i].scriptName;
-    if (LoadText(install.directory + name, &text)) {
-      readings[i] = ReadScript(Utf8(name), text, modulePath, &install.findings);
-    }
-  }
-  CheckProgIds(readings, &install.findings);
-
   // Registration, from the registry the check starts from. The states after
   // it and after removal are kept as their changes from that registry, which
   // may be a large export: it is held once.
   SetUpMachine(package, package.base, modulePath, install.directory);
+  PackageOutcome registrationStop;
   install.registration.ran = true;
-  install.registration.result = Register(package);
+  install.registration.result = Register(package, &registrationStop);
   install.registration.boxes = TakeBoxes();
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
   const Changes registered = TakeChanges(package.base);
   install.registration.changes = RegDiff(package.base, Changes(), registered);
-  const bool located = FAILED(install.registration.result) && install.registration.boxes.empty();
-  if (located) LocateFailure(package, install, readings, ScriptMode::kRegister, &install.findings);
+  int made = 0, stayed = 0;
+  CountMadeKeys(package, registrationStop.run, &made, &stayed);
 
-  // Removal, from what registration left: the machine as registration left
-  // it, made again if locating its failure ran the scripts since.
-  if (located) {
-    SetUpMachine(package, package.base, modulePath, install.directory);
-    Register(package);
-  }
+  // Removal, from what registration left.
   const std::size_t boxesBefore = emu::MessageBoxes().size();
+  PackageOutcome removalStop;
   install.removal.ran = true;
-  install.removal.result = package.perUser ? InstallServer(FALSE, u"user") : UnregisterServer();
+  install.removal.result = package.perUser ? InstallServer(FALSE, u"user", &removalStop)
+                                           : UnregisterServer(&removalStop);
   install.removal.boxes = TakeBoxes(boxesBefore);
   install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
   const Changes removed = TakeChanges(package.base);
   install.removal.changes = RegDiff(package.base, registered, removed);
+
+  // The scripts, read as the interpreter reads them, once the runs are done
+  // (a large script is then held by one reader at a time).
+  std::vector<ScriptReading> readings(std::size(PackageClasses));
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const std::u16string name = PackageClasses[i].scriptName;
+    CHeapMemory<char16_t> text;
+    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text))) {
+      readings[i] = ReadScript(Utf8(name), text.Get(), modulePath, &install.findings);
+    }
+  }
+  CheckProgIds(readings, &install.findings);
+  if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
+    DescribeFailure(registrationStop, made, stayed, readings, ScriptMode::kRegister,
+                    &install.findings);
+  }
   if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
-    LocateFailure(package, install, readings, ScriptMode::kRemove, &install.findings);
+    DescribeFailure(removalStop, 0, 0, readings, ScriptMode::kRemove, &install.findings);
   }
 
   // What stays of the package once it is registered and removed again: the

@@ -17,29 +17,36 @@ namespace {
 // holds, so each replacement is exactly one unit long there.
 constexpr char16_t kMarker[] = u"\uE000";
 
-std::u16string Prepare(const std::u16string& text, const std::u16string& module, HRESULT* result,
-                       std::size_t* stop) {
+// `text` prepared by the module's own pass with %Module% = `module`, into
+// `*prepared` (the module's block, kept as it is: a large script is not
+// copied); empty when preparation fails.
+std::u16string_view Prepare(std::u16string_view text, const std::u16string& module,
+                            CTaskMemory<char16_t>* prepared, HRESULT* result, std::size_t* stop) {
   CRegistrar registrar;
   registrar.DefineReplacement(u"Module", module.c_str());
   ScriptParser parser(&registrar);
-  CTaskMemory<char16_t> prepared;
-  *result = parser.ExpandReplacements(text.c_str(), prepared.Put());
+  *result = parser.ExpandReplacements(text.data(), prepared->Put());
   if (FAILED(*result)) {
-    *stop = parser.Position() ? static_cast<std::size_t>(parser.Position() - text.c_str()) : 0;
-    return u"";
+    *stop = parser.Position() ? static_cast<std::size_t>(parser.Position() - text.data()) : 0;
+    prepared->Reset();
+    return {};
   }
-  return prepared.Get();
+  return prepared->Get();
 }
 
 // Finds each %name% and %% of the original, where it lands in the prepared
 // text, and whether it landed inside a quoted token (then apostrophes of the
 // value are doubled). The layout pass with one-unit replacements is cut into
-// tokens by the module's tokenizer to tell the quoting.
-std::vector<Anchor> FindAnchors(const std::u16string& original, const std::u16string& prepared,
-                                const std::u16string& module) {
+// tokens by the module's tokenizer to tell the quoting. `*preparedSize` is
+// the length the prepared text must have for the anchors to hold.
+std::vector<Anchor> FindAnchors(std::u16string_view original, const std::u16string& module,
+                                std::size_t* preparedSize) {
+  *preparedSize = original.size();
+  if (original.find(u'%') == std::u16string_view::npos) return {};
   HRESULT result = S_OK;
   std::size_t stop = 0;
-  const std::u16string layout = Prepare(original, kMarker, &result, &stop);
+  CTaskMemory<char16_t> layoutBlock;
+  const std::u16string_view layout = Prepare(original, kMarker, &layoutBlock, &result, &stop);
   std::vector<Anchor> anchors;
   if (FAILED(result)) return anchors;
   std::size_t j = 0;
@@ -54,7 +61,7 @@ std::vector<Anchor> FindAnchors(const std::u16string& original, const std::u16st
       i += 2;
     } else {
       const std::size_t end = original.find(u'%', i + 1);
-      if (end == std::u16string::npos) return {};
+      if (end == std::u16string_view::npos) return {};
       anchors.push_back({i, end + 1, j, j + 1, true, false});
       i = end + 1;
     }
@@ -64,14 +71,14 @@ std::vector<Anchor> FindAnchors(const std::u16string& original, const std::u16st
 
   // Quoting, from the tokens of the layout text.
   ScriptParser parser(nullptr);
-  parser.SetPosition(layout.c_str());
+  parser.SetPosition(layout.data());
   TokenBuffer token;
   std::size_t next = 0;
   while (next < anchors.size()) {
     parser.SkipBlanks();
-    const std::size_t start = static_cast<std::size_t>(parser.Position() - layout.c_str());
+    const std::size_t start = static_cast<std::size_t>(parser.Position() - layout.data());
     if (start >= layout.size() || FAILED(parser.ReadToken(token))) break;
-    const std::size_t end = static_cast<std::size_t>(parser.Position() - layout.c_str());
+    const std::size_t end = static_cast<std::size_t>(parser.Position() - layout.data());
     while (next < anchors.size() && anchors[next].preparedStart < end) {
       anchors[next].quoted = anchors[next].preparedStart >= start && layout[start] == u'\'';
       ++next;
@@ -88,7 +95,7 @@ std::vector<Anchor> FindAnchors(const std::u16string& original, const std::u16st
     a.preparedEnd = a.preparedStart + length;
     shift += static_cast<long>(length) - 1;
   }
-  if (static_cast<long>(layout.size()) + shift != static_cast<long>(prepared.size())) return {};
+  *preparedSize = static_cast<std::size_t>(static_cast<long>(layout.size()) + shift);
   return anchors;
 }
 
@@ -258,7 +265,7 @@ class CReader {
       : r_(reading), warnings_(warnings), parser_(nullptr) {}
 
   void Run() {
-    const char16_t* base = r_.prepared.c_str();
+    const char16_t* base = r_.prepared.data();
     parser_.SetPosition(base);
     for (;;) {
       parser_.SkipBlanks();
@@ -301,7 +308,7 @@ class CReader {
 
   bool Next(Slot slot, int capacity = kTokenCapacity) {
     parser_.SkipBlanks();
-    const char16_t* base = r_.prepared.c_str();
+    const char16_t* base = r_.prepared.data();
     Token t;
     t.start = static_cast<std::size_t>(parser_.Position() - base);
     t.slot = slot;
@@ -319,7 +326,7 @@ class CReader {
                 std::to_string(p.column) + " is never closed";
       }
     } else if (r_.prepared[t.start] == u'\'' &&
-               r_.prepared.find(u'\'', t.start + 1) == std::u16string::npos) {
+               r_.prepared.find(u'\'', t.start + 1) == std::u16string_view::npos) {
       what = "the quotation opened here is never closed";
     } else {
       what = "the token is longer than " + std::to_string(capacity - 2) + " characters";
@@ -567,7 +574,7 @@ std::size_t ScriptReading::OriginalOffset(std::size_t prepared) const {
 
 Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
   if (lineStarts.empty()) return PlaceOf(original, offset);
-  offset = std::min(offset, original.size());
+  offset = std::min(offset, originalSize);
   // lineStarts[0] is 0; the line holding `offset` is the last that starts at or before it.
   const auto line = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset) - 1;
   const auto low = std::lower_bound(lowSurrogates.begin(), lowSurrogates.end(), *line);
@@ -581,7 +588,7 @@ Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
 std::u16string ScriptReading::TokenText(std::size_t k) const {
   if (k >= tokens.size() || tokens[k].failed) return u"";
   ScriptParser parser(nullptr);
-  parser.SetPosition(prepared.c_str() + tokens[k].start);
+  parser.SetPosition(prepared.data() + tokens[k].start);
   TokenBuffer token;
   if (FAILED(parser.ReadToken(token))) return u"";
   return token;
@@ -626,19 +633,28 @@ const Anchor* ScriptReading::ReplacementAt(std::size_t p) const {
   return nullptr;
 }
 
-ScriptReading ReadScript(const std::string& name, const std::u16string& original,
+ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings) {
   ScriptReading r;
   r.name = name;
-  r.original = original;
+  r.originalSize = original.size();
   r.lineStarts.push_back(0);
   for (std::size_t i = 0; i < original.size(); ++i) {
     if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
     if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
   }
-  r.prepared = Prepare(original, modulePath, &r.prepareResult, &r.prepareStop);
-  if (FAILED(r.prepareResult)) return r;
-  r.anchors = FindAnchors(original, r.prepared, modulePath);
+  // The anchors first, so that the layout pass's copy is gone before the
+  // prepared text is made.
+  std::size_t anchoredSize = 0;
+  r.anchors = FindAnchors(original, modulePath, &anchoredSize);
+  r.prepared = Prepare(original, modulePath, &r.preparedText, &r.prepareResult, &r.prepareStop);
+  if (FAILED(r.prepareResult)) {
+    // Where preparation stops is told in the original text.
+    r.original = original;
+    r.anchors.clear();
+    return r;
+  }
+  if (anchoredSize != r.prepared.size()) r.anchors.clear();
   CWarnings warnings(findings);
   for (const Anchor& a : r.anchors) {
     if (a.isModule && !a.quoted && warnings.Listed("unquoted-module")) {
@@ -727,7 +743,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   } else if (token || outcome.stop <= at) {
     where = "at the token starting here";
   } else {
-    where = "at '" + Utf8(reading.prepared.substr(at, outcome.stop - at)) + "'";
+    where = "at '" + Utf8(std::u16string(reading.prepared.substr(at, outcome.stop - at))) + "'";
   }
   const bool syntax = outcome.result == DISP_E_EXCEPTION || outcome.result == E_FAIL ||
                       outcome.result == DISP_E_TYPEMISMATCH || outcome.result == DISP_E_OVERFLOW;
@@ -736,7 +752,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   } else if (token && syntax) {
     expected = std::string("expected ") + SlotText(token->slot);
   } else if (syntax && outcome.stop > at &&
-             reading.prepared.substr(at, outcome.stop - at).find(u'\\') != std::u16string::npos) {
+             reading.prepared.substr(at, outcome.stop - at).find(u'\\') != std::u16string_view::npos) {
     // Past the reader's first malformed place: a removal reading on where
     // registration stopped. Only the commonest cause is named.
     expected = "expected a key name of one level, without '\\'";
@@ -750,7 +766,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   f.column = p.column;
   f.message = run + " stops " + where + ": " + expected + " [" + DescribeResult(outcome.result) + "]";
   if (const Anchor* a = reading.ReplacementAt(at)) {
-    const Place q = PlaceOf(reading.original, a->originalStart);
+    const Place q = reading.PlaceOfOriginal(a->originalStart);
     f.message += "; this text is part of the module's path, from %Module% at line " +
                  std::to_string(q.line) + ", column " + std::to_string(q.column) +
                  (a->quoted ? "" : ", which is not quoted");

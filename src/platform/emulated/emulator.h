@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,8 @@ KeyContents ReadKey(HKEY root, const std::u16string& path);
 /// Puts a file at a Windows path (drive letter, backslashes; matched without
 /// regard to case). Folders along the way come into being implicitly.
 void PutFile(const std::u16string& path, const std::string& bytes);
+/// The same without a copy: the file holds `bytes` with the caller, unchanged.
+void PutFile(const std::u16string& path, std::shared_ptr<const std::string> bytes);
 void RemoveFile(const std::u16string& path);
 /// A path that names a folder: _wfopen of it fails as Windows fails it.
 void PutDirectory(const std::u16string& path);

@@ -19,7 +19,7 @@ namespace {
 enum class Behaviour { kNormal, kUnseekable, kShrinking };
 
 struct FileEntry {
-  std::string bytes;
+  std::shared_ptr<const std::string> bytes;  // never changed once put: streams share it
   Behaviour behaviour = Behaviour::kNormal;
   long claimedSize = 0;
 };
@@ -64,10 +64,10 @@ void Put(const std::u16string& path, FileEntry entry) {
   state.files[key] = std::move(entry);
 }
 
-// One open stream: its own copy of the content, so removing or replacing the
+// One open stream: its own hold on the content, so removing or replacing the
 // file while it is open does not disturb the reader.
 struct Stream {
-  std::string data;  // what reads deliver
+  std::shared_ptr<const std::string> data;  // what reads deliver
   long endOffset;    // where SEEK_END points
   bool seekable;
   long position = 0;
@@ -76,10 +76,10 @@ struct Stream {
 #ifndef _WIN32
 ssize_t StreamRead(void* cookie, char* buffer, std::size_t size) {
   auto* stream = static_cast<Stream*>(cookie);
-  long available = static_cast<long>(stream->data.size()) - stream->position;
+  long available = static_cast<long>(stream->data->size()) - stream->position;
   if (available <= 0) return 0;
   std::size_t n = std::min(size, static_cast<std::size_t>(available));
-  std::memcpy(buffer, stream->data.data() + stream->position, n);
+  std::memcpy(buffer, stream->data->data() + stream->position, n);
   stream->position += static_cast<long>(n);
   return static_cast<ssize_t>(n);
 }
@@ -138,14 +138,20 @@ void ResetFiles() {
 
 }  // namespace detail
 
-void PutFile(const std::u16string& path, const std::string& bytes) { Put(path, {bytes}); }
+void PutFile(const std::u16string& path, const std::string& bytes) {
+  PutFile(path, std::make_shared<const std::string>(bytes));
+}
+
+void PutFile(const std::u16string& path, std::shared_ptr<const std::string> bytes) {
+  Put(path, {std::move(bytes)});
+}
 
 void PutUnseekableFile(const std::u16string& path, const std::string& bytes) {
-  Put(path, {bytes, Behaviour::kUnseekable, 0});
+  Put(path, {std::make_shared<const std::string>(bytes), Behaviour::kUnseekable, 0});
 }
 
 void PutShrinkingFile(const std::u16string& path, const std::string& bytes, long claimedSize) {
-  Put(path, {bytes, Behaviour::kShrinking, claimedSize});
+  Put(path, {std::make_shared<const std::string>(bytes), Behaviour::kShrinking, claimedSize});
 }
 
 void RemoveFile(const std::u16string& path) {
@@ -218,16 +224,16 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode) {
       return nullptr;
     }
     const FileEntry& entry = it->second;
-    stream->data = binary ? entry.bytes : TextModeBytes(entry.bytes);
+    stream->data = binary ? entry.bytes : std::make_shared<const std::string>(TextModeBytes(*entry.bytes));
     stream->endOffset = entry.behaviour == Behaviour::kShrinking
                             ? entry.claimedSize
-                            : static_cast<long>(entry.bytes.size());
+                            : static_cast<long>(entry.bytes->size());
     stream->seekable = entry.behaviour != Behaviour::kUnseekable;
   }
 #ifdef _WIN32
   FILE* file = std::tmpfile();
   if (!file) return nullptr;
-  if (std::fwrite(stream->data.data(), 1, stream->data.size(), file) != stream->data.size()) {
+  if (std::fwrite(stream->data->data(), 1, stream->data->size(), file) != stream->data->size()) {
     ::fclose(file);
     return nullptr;
   }

@@ -122,7 +122,7 @@ TEST_P(CheckerVsWine, PredictsWhatTheModuleDoes) {
     check::ScriptFile& file = package.scripts[i];
     file.name = check::Utf8(PackageClasses[i].scriptName);
     file.found = true;
-    file.bytes = bytes[i];
+    file.bytes = std::make_shared<const std::string>(bytes[i]);
     ASSERT_TRUE(real::WriteFile(folder + u"\\" + PackageClasses[i].scriptName, bytes[i]));
   }
 
