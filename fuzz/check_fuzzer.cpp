@@ -94,10 +94,12 @@ void WholePackage(const std::string& bytes) {
   emu::Reset();
   std::vector<std::string> notes;
   std::string error;
+  check::Snapshot base;
   check::ParseRegFile(std::string(kHeader) +
                           "[HKEY_CLASSES_ROOT\\CLSID\\{11111111-2222-3333-4444-555555555555}]\r\n"
                           "@=\"x\"\r\n[HKEY_CLASSES_ROOT\\Fuzz.Style\\Keep]\r\n",
-                      &package.base, &notes, &error);
+                      &base, &notes, &error);
+  check::Restore(base);
 
   check::Report report;
   report.package = &package;

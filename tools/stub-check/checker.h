@@ -88,15 +88,22 @@ void Restore(const Snapshot& snapshot);
 /// with their new or changed values, "[-key]" for deleted keys and
 /// "name"=- for deleted values. Empty when nothing changed.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
-/// A registry state as its difference from a base snapshot: the keys that are
-/// new or hold other values (whole), and the base's keys that are gone. A
-/// large base is kept once, however many states are compared with it.
+/// A registry state as its difference from the state the emulated registry
+/// was marked in (emu::MarkRegistry): the keys that are new or hold other
+/// values (whole), the keys that are gone, and those keys as they were at the
+/// mark (`was`). A large registry is held once, by the emulated machine.
 struct Changes {
   Snapshot changed;
   std::set<std::u16string, PathOrder> deleted;  // case-folded paths
+  Snapshot was;
 };
-/// The emulated registry now, as its changes from `base`.
-Changes TakeChanges(const Snapshot& base);
+/// The emulated registry now, as its changes since its mark.
+Changes TakeChanges();
+/// The key at the full path `path` ("HKEY_CLASSES_ROOT\a") in the emulated
+/// registry now, as a snapshot lists it; false when it is not listed.
+bool ReadRegKey(const std::u16string& path, RegKey* key);
+/// How many keys a snapshot of the emulated registry would list now.
+std::size_t CountKeys();
 /// The key at case-folded `path` in the state `base` with `state` applied, or null.
 const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path);
 /// RegDiff from one state to another, each given as its changes from `base`.
@@ -127,12 +134,13 @@ struct RegistryExport {
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
-/// Puts the registry to start from into the emulated registry and answers it:
-/// every export's keys where they stand, except that the machine's classes
-/// are read as HKEY_CLASSES_ROOT, and the user's classes stay where they are
-/// and show in HKEY_CLASSES_ROOT over the machine's as Windows merges them (a
-/// key both have shows the user's values). Counts what fed each root.
-Snapshot CombineExports(std::vector<RegistryExport>* exports);
+/// Puts the registry to start from into the emulated registry, which is
+/// emptied first: every export's keys where they stand, except that the
+/// machine's classes are read as HKEY_CLASSES_ROOT, and the user's classes
+/// stay where they are and show in HKEY_CLASSES_ROOT over the machine's as
+/// Windows merges them (a key both have shows the user's values). Counts what
+/// fed each root. Each export's keys are let go as they are merged.
+void CombineExports(std::vector<RegistryExport>* exports);
 
 // ---- One script, read the way the interpreter reads it ---------------------------
 
@@ -191,9 +199,10 @@ struct Anchor {
 struct ScriptReading {
   std::string name;  // "Style.rgs"
   std::size_t originalSize = 0;  // in UTF-16 units, decoded as the module decodes it
-  // The original text is kept only when preparation refused it (its stop is
-  // told there); the prepared text stays in the module's own block.
-  std::u16string original;
+  // Where preparation refused the text, the %name% there (or its first
+  // characters). The original text itself is not kept, and the prepared text
+  // stays in the module's own block.
+  std::u16string stopText;
   CTaskMemory<char16_t> preparedText;
   std::u16string_view prepared;
   HRESULT prepareResult = S_OK;
@@ -336,7 +345,7 @@ struct Package {
   std::string moduleName;     // "Aurora.dll"
   std::string realFolder;     // the folder the scripts were read from
   ScriptFile scripts[2];
-  Snapshot base;              // the registry to start from
+  std::size_t baseKeys = 0;   // keys of the registry to start from (the emulated one)
   std::vector<RegistryExport> exports;  // the --registry files it was made of
   ModuleFile moduleFile;      // the module copy itself (not found when checked by folder)
   bool perUser = false;       // registration for one user: regsvr32 /n /i:user
@@ -344,6 +353,8 @@ struct Package {
 
 /// Runs load, registration and removal of `package` installed as `modulePath`
 /// over the emulated platform, and collects what they did and the findings.
+/// The check starts from the registry the emulated machine holds, and gives
+/// it back so.
 Install RunInstall(const Package& package, const std::u16string& modulePath);
 
 /// Sets the exit codes of `install`'s runs to what regsvr32 gives for a module

@@ -257,6 +257,7 @@ int ExportCommand(int argc, char** argv) {
   LoadPackage(module, &package);
   const std::u16string installPath =
       Utf16(format == "reg" ? modulePath : "C:\\Program Files\\O'Brien's Packages\\" + moduleName);
+  emu::Reset();  // from an empty registry
   const Install install = RunInstall(package, installPath);
   std::vector<Finding> findings = install.findings;
   CheckPackage(package, install, &findings);

@@ -131,13 +131,10 @@ int main(int argc, char** argv) {
     }
     package.exports.push_back(std::move(e));
   }
-  package.base = check::CombineExports(&package.exports);
-  if (perUser) {
-    // Every Windows user has a classes key, even before anything is in it.
-    check::Restore(package.base);
-    emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Classes");
-    package.base = check::TakeSnapshot();
-  }
+  check::CombineExports(&package.exports);
+  // Every Windows user has a classes key, even before anything is in it.
+  if (perUser) emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Classes");
+  package.baseKeys = check::CountKeys();
 
   std::vector<std::u16string> installs;
   if (!modulePath.empty()) {

@@ -111,51 +111,78 @@ Snapshot TakeSnapshot() {
 
 namespace {
 
-// Adds to `changes` each key under `root` whose values differ from `base`'s
-// (or that `base` lacks), and counts in `matched` the keys `base` has.
-void ReadChanges(HKEY root, const std::u16string& display, const std::u16string& below,
-                 const Snapshot& base, Changes* changes, std::size_t* matched) {
+// The key `below` under `root` as a snapshot lists it: any key but a root, a
+// root only while it holds values.
+bool Listed(const std::u16string& below, bool exists, const std::vector<emu::Value>& values) {
+  return exists && (!below.empty() || !values.empty());
+}
+
+RegKey MakeKey(const std::u16string& path, const std::vector<emu::Value>& values) {
+  RegKey key;
+  key.path = path;
+  for (const emu::Value& v : values) key.values[FoldCase(v.name)] = {v.name, v.type, v.data};
+  return key;
+}
+
+std::u16string FullPath(const std::u16string& root, const std::u16string& below) {
+  return below.empty() ? root : root + u"\\" + below;
+}
+
+std::size_t CountTree(HKEY root, const std::u16string& below) {
   const emu::KeyContents contents = emu::ReadKey(root, below);
-  if (!contents.exists) return;
-  if (!below.empty() || !contents.values.empty()) {
-    const std::u16string folded = FoldCase(display);
-    RegKey key;
-    key.path = display;
-    for (const emu::Value& v : contents.values) {
-      key.values[FoldCase(v.name)] = {v.name, v.type, v.data};
-    }
-    auto old = base.find(folded);
-    if (old != base.end()) ++*matched;
-    const auto same = [](const auto& a, const auto& b) {
-      return a.first == b.first && a.second.type == b.second.type && a.second.data == b.second.data;
-    };
-    if (old == base.end() || old->second.values.size() != key.values.size() ||
-        !std::equal(key.values.begin(), key.values.end(), old->second.values.begin(), same)) {
-      changes->changed.emplace(folded, std::move(key));
-    }
-  }
+  std::size_t count = Listed(below, contents.exists, contents.values) ? 1 : 0;
   for (const std::u16string& child : contents.subkeys) {
-    ReadChanges(root, display + u"\\" + child, below.empty() ? child : below + u"\\" + child,
-                base, changes, matched);
+    count += CountTree(root, below.empty() ? child : below + u"\\" + child);
   }
+  return count;
 }
 
 }  // namespace
 
-Changes TakeChanges(const Snapshot& base) {
+Changes TakeChanges() {
   Changes changes;
-  std::size_t matched = 0;
-  for (const RootName& r : kRoots) ReadChanges(r.key, r.longName, u"", base, &changes, &matched);
-  if (matched == base.size()) return changes;
-  // Some of the base's keys are gone: which, is asked key by key.
-  for (const auto& [folded, key] : base) {
-    HKEY root = nullptr;
-    std::u16string below;
-    if (!SplitPath(key.path, &root, &below)) continue;
-    const bool listed = !below.empty() || !emu::ReadKey(root, below).values.empty();
-    if (!emu::KeyExists(root, below) || !listed) changes.deleted.insert(folded);
+  for (const emu::KeyChange& c : emu::RegistryChanges()) {
+    const RootName* root = nullptr;
+    for (const RootName& r : kRoots) {
+      if (r.key == c.root) root = &r;
+    }
+    if (!root) continue;
+    const bool was = Listed(c.before, c.existed, c.valuesBefore);
+    const bool is = Listed(c.now, c.exists, c.values);
+    const std::u16string folded = FoldCase(FullPath(root->longName, c.before));
+    RegKey before;
+    if (was) before = MakeKey(FullPath(root->longName, c.before), c.valuesBefore);
+    if (is) {
+      RegKey now = MakeKey(FullPath(root->longName, c.now), c.values);
+      const auto same = [](const auto& x, const auto& y) {
+        return x.first == y.first && x.second.type == y.second.type && x.second.data == y.second.data;
+      };
+      if (!was || before.values.size() != now.values.size() ||
+          !std::equal(now.values.begin(), now.values.end(), before.values.begin(), same)) {
+        changes.changed.emplace(folded, std::move(now));
+      }
+    } else if (was) {
+      changes.deleted.insert(folded);
+    }
+    if (was) changes.was.emplace(folded, std::move(before));
   }
   return changes;
+}
+
+bool ReadRegKey(const std::u16string& path, RegKey* key) {
+  HKEY root = nullptr;
+  std::u16string below;
+  if (!SplitPath(path, &root, &below)) return false;
+  const emu::KeyContents contents = emu::ReadKey(root, below);
+  if (!Listed(below, contents.exists, contents.values)) return false;
+  *key = MakeKey(path, contents.values);
+  return true;
+}
+
+std::size_t CountKeys() {
+  std::size_t count = 0;
+  for (const RootName& r : kRoots) count += CountTree(r.key, u"");
+  return count;
 }
 
 const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path) {
@@ -182,17 +209,23 @@ std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& 
   return RegDiff(from, to);
 }
 
-void Restore(const Snapshot& snapshot) {
-  for (const auto& [folded, key] : snapshot) {
-    HKEY root = nullptr;
-    std::u16string below;
-    if (!SplitPath(key.path, &root, &below)) continue;
-    // Setting a value makes its key; only a key without values needs its own call.
-    if (!below.empty() && key.values.empty()) emu::CreateKey(root, below);
-    for (const auto& [name, value] : key.values) {
-      emu::SetValue(root, below, value.name, value.type, value.data);
-    }
+namespace {
+
+void RestoreKey(const RegKey& key) {
+  HKEY root = nullptr;
+  std::u16string below;
+  if (!SplitPath(key.path, &root, &below)) return;
+  // Setting a value makes its key; only a key without values needs its own call.
+  if (!below.empty() && key.values.empty()) emu::CreateKey(root, below);
+  for (const auto& [name, value] : key.values) {
+    emu::SetValue(root, below, value.name, value.type, value.data);
   }
+}
+
+}  // namespace
+
+void Restore(const Snapshot& snapshot) {
+  for (const auto& [folded, key] : snapshot) RestoreKey(key);
 }
 
 std::string RegValueLine(const RegValue& value) {
@@ -267,6 +300,7 @@ std::u16string DecodeRegFile(const std::string& bytes) {
   if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF &&
       static_cast<BYTE>(bytes[1]) == 0xFE) {
     std::u16string text;
+    text.reserve(bytes.size() / 2);
     for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
       text += static_cast<char16_t>(static_cast<BYTE>(bytes[i]) |
                                     (static_cast<BYTE>(bytes[i + 1]) << 8));
@@ -330,6 +364,7 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 
 std::vector<BYTE> TextData(const std::u16string& text) {
   std::vector<BYTE> data;
+  data.reserve(2 * text.size() + 2);
   for (char16_t c : text) {
     data.push_back(static_cast<BYTE>(c & 0xFF));
     data.push_back(static_cast<BYTE>(c >> 8));
@@ -582,7 +617,7 @@ void Merge(Snapshot* into, const std::u16string& path, const RegKey& key, bool r
 
 }  // namespace
 
-Snapshot CombineExports(std::vector<RegistryExport>* exports) {
+void CombineExports(std::vector<RegistryExport>* exports) {
   emu::Reset();  // the exports' keys are held in them: the reading's copy can go
   Snapshot machine, user, elsewhere;
   for (RegistryExport& e : *exports) {
@@ -620,12 +655,13 @@ Snapshot CombineExports(std::vector<RegistryExport>* exports) {
   // The user's keys over the machine's: a key both have shows the user's values.
   for (const auto& [folded, key] : user) Merge(&machine, key.path, key, true);
   user.clear();
+  // Into the emulated registry, each key let go once it is there.
   emu::Reset();
-  Restore(elsewhere);
-  elsewhere.clear();
-  Restore(machine);
-  machine.clear();
-  return TakeSnapshot();
+  for (Snapshot* part : {&elsewhere, &machine}) {
+    for (auto it = part->begin(); it != part->end(); it = part->erase(it)) {
+      RestoreKey(it->second);
+    }
+  }
 }
 
 }  // namespace check

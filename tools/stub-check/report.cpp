@@ -279,7 +279,7 @@ std::string TextReport(const Report& report) {
   if (!package.exports.empty()) {
     out += "Registry to start from: ";
     for (std::size_t i = 0; i < package.exports.size(); ++i) out += (i ? ", " : "") + package.exports[i].file;
-    out += " (" + std::to_string(package.base.size()) + " keys)\n";
+    out += " (" + std::to_string(package.baseKeys) + " keys)\n";
     for (const RegistryExport& e : package.exports) out += "  " + e.file + ": " + Fed(e) + "\n";
     if (AnyUserClasses(package)) out += std::string("  ") + kWineClassesNote + "\n";
     for (const RegistryExport& e : package.exports) {

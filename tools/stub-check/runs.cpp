@@ -17,12 +17,11 @@
 namespace check {
 namespace {
 
-// A fresh emulated machine: `registry`, the module at `modulePath`, and the
-// package's scripts in the folder the module derives from it.
-void SetUpMachine(const Package& package, const Snapshot& registry,
-                  const std::u16string& modulePath, const std::u16string& directory) {
-  emu::Reset();
-  Restore(registry);
+// A fresh emulated machine over the registry it holds: the module at
+// `modulePath`, and the package's scripts in the folder the module derives from it.
+void SetUpMachine(const Package& package, const std::u16string& modulePath,
+                  const std::u16string& directory) {
+  emu::ResetKeepingRegistry();
   if (package.perUser) {
     // HKCR stands for the user's classes key, as during DllInstall(TRUE, "user"),
     // for every script run of the check.
@@ -249,7 +248,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   }
 
   // Load: what the module does at process attach, which reads files alone.
-  SetUpMachine(package, Snapshot(), modulePath, install.directory);
+  SetUpMachine(package, modulePath, install.directory);
   char16_t longPath[kModulePathCapacity];
   char16_t found[kModulePathCapacity];
   install.load.ran = true;
@@ -277,17 +276,27 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
 
   // Registration, from the registry the check starts from. The states after
   // it and after removal are kept as their changes from that registry, which
-  // may be a large export: it is held once.
-  SetUpMachine(package, package.base, modulePath, install.directory);
+  // may be a large export: it is held once, by the emulated machine, and put
+  // back at the end.
+  SetUpMachine(package, modulePath, install.directory);
+  emu::MarkRegistry();
   PackageOutcome registrationStop;
   install.registration.ran = true;
   install.registration.result = Register(package, &registrationStop);
   install.registration.boxes = TakeBoxes();
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
-  const Changes registered = TakeChanges(package.base);
-  install.registration.changes = RegDiff(package.base, Changes(), registered);
-  int made = 0, stayed = 0;
-  CountMadeKeys(package, registrationStop.run, &made, &stayed);
+  const Changes registered = TakeChanges();
+  install.registration.changes = RegDiff(registered.was, Changes(), registered);
+  int madeKeys = 0, stayedKeys = 0;
+  CountMadeKeys(package, registrationStop.run, &madeKeys, &stayedKeys);
+  // The class keys' servers as registration left them.
+  RegKey servers[2];
+  bool serverFound[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    serverFound[i] = ReadRegKey(install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) +
+                                    u"\\InprocServer32",
+                                &servers[i]);
+  }
 
   // Removal, from what registration left.
   const std::size_t boxesBefore = emu::MessageBoxes().size();
@@ -297,8 +306,11 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
                                            : UnregisterServer(&removalStop);
   install.removal.boxes = TakeBoxes(boxesBefore);
   install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
-  const Changes removed = TakeChanges(package.base);
-  install.removal.changes = RegDiff(package.base, registered, removed);
+  const Changes removed = TakeChanges();
+  emu::RollBackRegistry();
+  // Every key either run touched, as it was before registration.
+  const Snapshot& base = removed.was;
+  install.removal.changes = RegDiff(base, registered, removed);
 
   // The scripts, read as the interpreter reads them, once the runs are done
   // (a large script is then held by one reader at a time).
@@ -312,7 +324,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   }
   CheckProgIds(readings, &install.findings);
   if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
-    DescribeFailure(registrationStop, made, stayed, readings, ScriptMode::kRegister,
+    DescribeFailure(registrationStop, madeKeys, stayedKeys, readings, ScriptMode::kRegister,
                     &install.findings);
   }
   if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
@@ -322,8 +334,8 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   // What stays of the package once it is registered and removed again: the
   // keys that differ from the registry before.
   for (const auto& [folded, key] : removed.changed) {
-    auto old = package.base.find(folded);
-    if (old == package.base.end()) {
+    auto old = base.find(folded);
+    if (old == base.end()) {
       install.leftBehind.push_back(
           {key.path, LeftReason(key.path, install.classesKey, removed.changed, readings,
                                 FAILED(install.removal.result))});
@@ -350,7 +362,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   for (Finding& f : install.findings) {
     if (f.code != "registration-error") continue;
     int stayed = 0;
-    for (const auto& [folded, key] : registered.changed) stayed += !package.base.count(folded);
+    for (const auto& [folded, key] : registered.changed) stayed += !base.count(folded);
     f.message += "; after the failure " + std::to_string(stayed) +
                  " key(s) stay written (earlier blocks and "
                  "the category entries stay), and removal then leaves " +
@@ -362,7 +374,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     for (int i = 0; i < 2; ++i) {
       const std::u16string server = install.classesKey + u"\\CLSID\\" +
                                     Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
-      const RegKey* key = FindKey(package.base, registered, FoldCase(server));
+      const RegKey* key = serverFound[i] ? &servers[i] : nullptr;
       const std::string file = Utf8(PackageClasses[i].scriptName);
       const std::string className = Utf8(PackageClasses[i].className);
       if (!key) {

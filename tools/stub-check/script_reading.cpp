@@ -573,7 +573,7 @@ std::size_t ScriptReading::OriginalOffset(std::size_t prepared) const {
 }
 
 Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
-  if (lineStarts.empty()) return PlaceOf(original, offset);
+  if (lineStarts.empty()) return Place{1, 1};  // nothing was read
   offset = std::min(offset, originalSize);
   // lineStarts[0] is 0; the line holding `offset` is the last that starts at or before it.
   const auto line = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset) - 1;
@@ -649,8 +649,10 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
   r.anchors = FindAnchors(original, modulePath, &anchoredSize);
   r.prepared = Prepare(original, modulePath, &r.preparedText, &r.prepareResult, &r.prepareStop);
   if (FAILED(r.prepareResult)) {
-    // Where preparation stops is told in the original text.
-    r.original = original;
+    const std::size_t stop = std::min(r.prepareStop, original.size());
+    const std::size_t end = original.find(u'%', stop + 1);
+    r.stopText = original.substr(
+        stop, end == std::u16string_view::npos ? 12 : std::min<std::size_t>(end - stop + 1, 40));
     r.anchors.clear();
     return r;
   }
@@ -709,14 +711,11 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
             0, 0, "", ""};
   const std::string run = registering ? "registration" : "removal";
   if (outcome.inPreparation) {
-    const Place p = PlaceOf(reading.original, outcome.stop);
+    // The module's preparation and the reading's refuse the same text at the same place.
+    const Place p = reading.PlaceOfOriginal(outcome.stop);
     f.line = p.line;
     f.column = p.column;
-    const std::size_t end = reading.original.find(u'%', outcome.stop + 1);
-    const std::u16string name = reading.original.substr(
-        outcome.stop,
-        end == std::u16string::npos ? 12 : std::min<std::size_t>(end - outcome.stop + 1, 40));
-    f.message = run + " stops at '" + Utf8(name) + "': " +
+    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " +
                 (outcome.result == E_FAIL ? "a %name% longer than 31 characters"
                                           : "no such replacement; %Module% is the only name") +
                 " (a lone % pairs with the next % anywhere later) [" +

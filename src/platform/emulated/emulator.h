@@ -24,6 +24,9 @@ namespace emu {
 /// and the call and leak counters restart at zero. Handles or task-memory
 /// blocks still alive from before are forgotten, not counted as leaks.
 void Reset();
+/// The same, except that the registry's keys and values stay as they are
+/// (its handles, root overrides and mark are forgotten).
+void ResetKeepingRegistry();
 
 // ---- Fault injection ----------------------------------------------------------------------
 
@@ -127,6 +130,29 @@ struct KeyContents {
 };
 /// What a key holds now.
 KeyContents ReadKey(HKEY root, const std::u16string& path);
+
+/// A key that calls created, deleted or changed since MarkRegistry: as it was
+/// at the mark and as it is now.
+struct KeyChange {
+  HKEY root;               // the predefined root it is under
+  std::u16string before;   // its path below the root at the mark ("" for the root)
+  bool existed = false;    // whether it was there at the mark
+  std::vector<Value> valuesBefore;
+  std::u16string now;      // its path below the root as spelled now, when it is there
+  bool exists = false;
+  std::vector<Value> values;
+};
+/// Starts noting the registry's changes, forgetting those noted so far: from
+/// now on each key is noted as it was the first time anything creates,
+/// deletes or changes it (the test controls above included). A checker then
+/// compares a run's end with its start, and puts the start back, without a
+/// copy of the whole registry.
+void MarkRegistry();
+/// The keys noted since the mark, each once, in no particular order.
+std::vector<KeyChange> RegistryChanges();
+/// Puts every key noted since the mark back as it was then (its values in
+/// their order, its name as spelled then), and stops noting.
+void RollBackRegistry();
 
 // ---- Files ----------------------------------------------------------------------------------------
 

@@ -112,4 +112,14 @@ void Reset() {
   detail::ResetKernel();
 }
 
+void ResetKeepingRegistry() {
+  detail::Guard guard(detail::StateLock());
+  detail::ResetFaults();
+  detail::ResetRegistryKeepingKeys();
+  detail::ResetFiles();
+  detail::ResetModules();
+  detail::ResetCom();
+  detail::ResetKernel();
+}
+
 }  // namespace emu

@@ -28,6 +28,7 @@ void SetLastErrorCode(DWORD code);
 // Per-area resets, called by emu::Reset with the state lock held.
 void ResetFaults();
 void ResetRegistry();
+void ResetRegistryKeepingKeys();
 void ResetFiles();
 void ResetModules();
 void ResetCom();

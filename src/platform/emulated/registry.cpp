@@ -53,8 +53,20 @@ constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::uintptr_t kHandleTag =
     sizeof(std::uintptr_t) == 8 ? static_cast<std::uintptr_t>(0x5EC0000000000000ull) : 0x40000000u;
 
+// A key as it was when the registry was marked, noted the first time a call
+// changed it since.
+struct NotedKey {
+  std::size_t root;
+  std::u16string path;  // below the root, as spelled then
+  bool existed;
+  std::vector<Value> values;
+};
+
 struct RegistryState {
   std::array<KeyPtr, kRootCount> roots;
+  // Changes noted since emu::MarkRegistry, by root and case-folded path.
+  bool noting = false;
+  std::map<std::pair<std::size_t, std::u16string>, NotedKey> noted;
   // What RegOverridePredefKey made each root stand for (an empty key: nothing).
   std::array<Handle, kRootCount> overrides{};
   std::unordered_map<std::uintptr_t, Handle> handles;
@@ -152,12 +164,53 @@ KeyPtr Walk(KeyPtr key, const std::vector<std::u16string>& parts) {
   return key;
 }
 
+// The root a live key is under and its path below it; false for a key no
+// longer in the tree.
+bool PathOf(const Key& key, std::size_t* root, std::u16string* path) {
+  std::vector<const Key*> chain;
+  const Key* top = &key;
+  for (; top->parent; top = top->parent) chain.push_back(top);
+  if (!top->isRoot) return false;
+  const auto& roots = Registry().roots;
+  const auto found = std::find_if(roots.begin(), roots.end(),
+                                  [&](const KeyPtr& r) { return r.get() == top; });
+  if (found == roots.end()) return false;
+  *root = static_cast<std::size_t>(found - roots.begin());
+  path->clear();
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!path->empty()) *path += u'\\';
+    *path += (*it)->name;
+  }
+  return true;
+}
+
+// Notes `key` as it is now (or, `existed` false, as a key that was not there)
+// unless it was noted since the mark already.
+void Note(const Key& key, bool existed) {
+  RegistryState& registry = Registry();
+  if (!registry.noting) return;
+  std::size_t root = 0;
+  std::u16string path;
+  if (!PathOf(key, &root, &path)) return;
+  auto [it, made] = registry.noted.try_emplace({root, detail::Folded(path)});
+  if (!made) return;
+  it->second = {root, path, existed, existed ? key.values : std::vector<Value>()};
+}
+
+// Notes a key about to be deleted, with every key below it.
+void NoteTree(const Key& key) {
+  if (!Registry().noting) return;
+  Note(key, true);
+  for (const KeyPtr& child : key.subkeys) NoteTree(*child);
+}
+
 KeyPtr AddChild(Key& parent, const std::u16string& name) {
   auto child = std::make_shared<Key>();
   child->name = name;
   child->parent = &parent;
   parent.subkeys.push_back(child);
   parent.byFoldedName[detail::Folded(name)] = std::prev(parent.subkeys.end());
+  Note(*child, false);
   return child;
 }
 
@@ -206,6 +259,7 @@ Value* FindValue(Key& key, const std::u16string& name) {
 
 void StoreValue(Key& key, const std::u16string& name, DWORD type, const BYTE* data,
                 std::size_t size) {
+  Note(key, true);
   std::vector<BYTE> bytes(data, data + size);
   if (Value* existing = FindValue(key, name)) {
     existing->type = type;
@@ -265,6 +319,14 @@ namespace detail {
 
 void ResetRegistry() { Registry() = RegistryState(); }
 
+void ResetRegistryKeepingKeys() {
+  RegistryState& registry = Registry();
+  registry.overrides = {};
+  registry.handles.clear();
+  registry.noting = false;
+  registry.noted.clear();
+}
+
 LONG CreateKeyPath(HKEY root, const std::u16string& path) {
   Guard guard(StateLock());
   Handle handle;
@@ -299,6 +361,7 @@ LONG DeleteTreeAt(HKEY root, const std::u16string& path) {
   KeyPtr key = Locate(root, path);
   if (!key) return ERROR_FILE_NOT_FOUND;
   if (key->isRoot || key->readOnly || key->unreadable) return ERROR_ACCESS_DENIED;
+  NoteTree(*key);
   MarkDeleted(*key);
   Unlink(*key);
   return ERROR_SUCCESS;
@@ -358,6 +421,72 @@ bool PredefinedKeyOverridden(HKEY root) {
   detail::Guard guard(detail::StateLock());
   if (!IsPredefined(root)) return false;
   return Registry().overrides[reinterpret_cast<std::uintptr_t>(root) - kFirstRoot].key != nullptr;
+}
+
+void MarkRegistry() {
+  detail::Guard guard(detail::StateLock());
+  Registry().noting = true;
+  Registry().noted.clear();
+}
+
+std::vector<KeyChange> RegistryChanges() {
+  detail::Guard guard(detail::StateLock());
+  std::vector<KeyChange> changes;
+  for (const auto& [where, noted] : Registry().noted) {
+    KeyChange change;
+    change.root = reinterpret_cast<HKEY>(kFirstRoot + noted.root);
+    change.before = noted.path;
+    change.existed = noted.existed;
+    change.valuesBefore = noted.values;
+    std::vector<std::u16string> parts;
+    SplitPath(noted.path, &parts);
+    if (KeyPtr key = Walk(Registry().roots[noted.root], parts)) {
+      std::size_t root = 0;
+      change.exists = PathOf(*key, &root, &change.now);
+      change.values = key->values;
+    }
+    changes.push_back(std::move(change));
+  }
+  return changes;
+}
+
+void RollBackRegistry() {
+  detail::Guard guard(detail::StateLock());
+  RegistryState& registry = Registry();
+  registry.noting = false;
+  std::vector<const NotedKey*> order;
+  for (const auto& [where, noted] : registry.noted) order.push_back(&noted);
+  // Parents before their subkeys.
+  const auto depth = [](const NotedKey* k) { return std::count(k->path.begin(), k->path.end(), u'\\'); };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](const NotedKey* a, const NotedKey* b) { return depth(a) < depth(b); });
+  const auto remove = [](const KeyPtr& key) {
+    MarkDeleted(*key);
+    Unlink(*key);
+  };
+  // Keys made since go (with everything below them, all made since too).
+  for (const NotedKey* noted : order) {
+    if (noted->existed || noted->path.empty()) continue;
+    std::vector<std::u16string> parts;
+    SplitPath(noted->path, &parts);
+    if (KeyPtr key = Walk(registry.roots[noted->root], parts)) remove(key);
+  }
+  // Keys that were there come back as they were. One spelled otherwise now
+  // was deleted and made again since: what is below it now was made since
+  // too, and what was below it then is noted.
+  for (const NotedKey* noted : order) {
+    if (!noted->existed) continue;
+    std::vector<std::u16string> parts;
+    SplitPath(noted->path, &parts);
+    KeyPtr key = Walk(registry.roots[noted->root], parts);
+    if (key && !parts.empty() && key->name != parts.back()) {
+      remove(key);
+      key = nullptr;
+    }
+    if (!key) key = LocateOrCreate(reinterpret_cast<HKEY>(kFirstRoot + noted->root), noted->path);
+    if (key) key->values = noted->values;
+  }
+  registry.noted.clear();
 }
 
 KeyContents ReadKey(HKEY root, const std::u16string& path) {
@@ -469,6 +598,7 @@ LONG RegDeleteKeyW(HKEY parent, const char16_t* name) {
   if (key->isRoot || key->unreadable || key->readOnly || !key->subkeys.empty()) {
     return ERROR_ACCESS_DENIED;
   }
+  emu::NoteTree(*key);
   emu::MarkDeleted(*key);
   emu::Unlink(*key);
   return ERROR_SUCCESS;
@@ -486,6 +616,7 @@ LONG RegDeleteValueW(HKEY key, const char16_t* name) {
   std::u16string valueName = emu::Text(name);
   for (auto it = values.begin(); it != values.end(); ++it) {
     if (emu::detail::EqualNoCase(it->name, valueName)) {
+      emu::Note(*handle.key, true);
       values.erase(it);
       return ERROR_SUCCESS;
     }

@@ -151,14 +151,15 @@ bool IsContinuation(unsigned char b) { return b >= 0x80 && b <= 0xBF; }
 // the lead does not allow (overlong forms, surrogates, beyond U+10FFFF) is one
 // malformed piece of two bytes; a sequence cut short by a byte that is not a
 // continuation ends before that byte, which is then decoded on its own.
-std::u16string DecodeUtf8(const unsigned char* bytes, std::size_t count) {
-  std::u16string out;
-  out.reserve(count);  // every byte gives at most one unit (a 4-byte sequence gives 2)
+// Decodes into `out`, which has room for `count` units (every byte gives at
+// most one unit; a 4-byte sequence gives 2); answers the units written.
+std::size_t DecodeUtf8Into(const unsigned char* bytes, std::size_t count, char16_t* out) {
+  std::size_t n = 0;
   std::size_t i = 0;
   while (i < count) {
     unsigned char lead = bytes[i];
     if (lead < 0x80) {
-      out += static_cast<char16_t>(lead);
+      out[n++] = static_cast<char16_t>(lead);
       ++i;
       continue;
     }
@@ -175,7 +176,7 @@ std::u16string DecodeUtf8(const unsigned char* bytes, std::size_t count) {
       if (lead == 0xF0) low = 0x90;
       if (lead == 0xF4) high = 0x8F;
     } else {
-      out += u'\xFFFD';  // stray continuation byte or a byte no sequence starts with
+      out[n++] = u'\xFFFD';  // stray continuation byte or a byte no sequence starts with
       ++i;
       continue;
     }
@@ -188,7 +189,7 @@ std::u16string DecodeUtf8(const unsigned char* bytes, std::size_t count) {
       ++taken;
     }
     if (taken < length || (bytes[i + 1] < low || bytes[i + 1] > high)) {
-      out += u'\xFFFD';
+      out[n++] = u'\xFFFD';
       i += taken;
       continue;
     }
@@ -196,13 +197,19 @@ std::u16string DecodeUtf8(const unsigned char* bytes, std::size_t count) {
     for (std::size_t k = 1; k < length; ++k) code = (code << 6) | (bytes[i + k] & 0x3F);
     if (code >= 0x10000) {
       code -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (code >> 10));
-      out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+      out[n++] = static_cast<char16_t>(0xD800 + (code >> 10));
+      out[n++] = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
     } else {
-      out += static_cast<char16_t>(code);
+      out[n++] = static_cast<char16_t>(code);
     }
     i += length;
   }
+  return n;
+}
+
+std::u16string DecodeUtf8(const unsigned char* bytes, std::size_t count) {
+  std::u16string out(count, u'\0');
+  out.resize(DecodeUtf8Into(bytes, count, out.data()));
   return out;
 }
 
@@ -251,7 +258,12 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* bytes, int byteC
     return 0;
   }
   std::size_t count = byteCount == -1 ? std::strlen(bytes) + 1 : static_cast<std::size_t>(byteCount);
-  std::u16string decoded = emu::DecodeUtf8(reinterpret_cast<const unsigned char*>(bytes), count);
+  const auto* source = reinterpret_cast<const unsigned char*>(bytes);
+  if (static_cast<std::size_t>(wideCount) >= count) {
+    // Room for the worst case: decoded in place, as a large script is not held twice.
+    return static_cast<int>(emu::DecodeUtf8Into(source, count, wide));
+  }
+  std::u16string decoded = emu::DecodeUtf8(source, count);
   if (wideCount == 0) return static_cast<int>(decoded.size());
   if (decoded.size() > static_cast<std::size_t>(wideCount)) {
     // Nothing useful is returned for a short buffer: a truncated result (or half

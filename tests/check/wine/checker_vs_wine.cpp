@@ -15,6 +15,7 @@
 
 #include "checker.h"
 #include "package/package_classes.h"
+#include "platform/emulated/emulator.h"
 #include "real_registry.h"
 
 namespace {
@@ -128,7 +129,9 @@ TEST_P(CheckerVsWine, PredictsWhatTheModuleDoes) {
 
   // The prediction, from the registry as it is now; then the real thing.
   const std::set<std::u16string> names = NamesIn(bytes[0], bytes[1]);
-  package.base = ToSnapshot(real::ReadRegistry(names, kShared));
+  const check::Snapshot base = ToSnapshot(real::ReadRegistry(names, kShared));
+  emu::Reset();
+  check::Restore(base);
   const check::Install predicted = check::RunInstall(package, module);
   const real::ModuleRun run = real::RunModule(module, names, kShared);
 
@@ -137,7 +140,7 @@ TEST_P(CheckerVsWine, PredictsWhatTheModuleDoes) {
   EXPECT_EQ(check::DescribeResult(predicted.registration.result),
             check::DescribeResult(run.registration));
   const check::Snapshot registered = ToSnapshot(run.registered);
-  EXPECT_EQ(predicted.registration.changes, check::RegDiff(package.base, registered));
+  EXPECT_EQ(predicted.registration.changes, check::RegDiff(base, registered));
   EXPECT_EQ(check::DescribeResult(predicted.removal.result), check::DescribeResult(run.removal));
   EXPECT_EQ(predicted.removal.changes, check::RegDiff(registered, ToSnapshot(run.removed)));
 }
