@@ -2,10 +2,12 @@
 # Times the package checker (Linux build) on a package whose two scripts hold
 # 2,000 keys with two values each, against the checker on the sample package
 # (start-up and the fixed work of a check), in alternating rounds; then, with
-# /usr/bin/time, the time and peak memory of two pathological inputs against
+# /usr/bin/time, the time and peak memory of three pathological inputs against
 # the same for the sample package: a package whose Style.rgs is 20 MB of junk
-# (letters, braces, quotes, percent signs, blanks), and the sample package
-# checked from a 20 MB regedit export (UTF-16, as regedit writes it). Prints
+# (letters, braces, quotes, percent signs, blanks), the same junk without its
+# percent signs (so that all of it is prepared and read, not refused at its
+# first unknown %name%), and the sample package checked from a 20 MB regedit
+# export (UTF-16, as regedit writes it). Prints
 # "name value" lines (milliseconds, KiB of peak resident memory, bytes; medians
 # of the rounds).
 #
@@ -43,6 +45,9 @@ head = ("HKCR\n{\n\tJunk.Style.1 = s 'Junk'\n\t{\n\t\tCLSID = s "
 open(f"{work}/Junk/Style.rgs", "wb").write(head + random.randbytes(20 * 1024 * 1024).translate(table))
 open(f"{work}/Junk/StyleText.rgs", "w").write(
     script("Junk.StyleText.1", "{C0DEBEEF-4444-4A00-8000-000000000004}", 0, 1))
+os.makedirs(f"{work}/Plain", exist_ok=True)
+open(f"{work}/Plain/Style.rgs", "wb").write(open(f"{work}/Junk/Style.rgs", "rb").read().replace(b"%", b"x"))
+open(f"{work}/Plain/StyleText.rgs", "w").write(open(f"{work}/Junk/StyleText.rgs").read())
 
 # A 20 MB regedit export: ProgID-like keys with a value, a number and a CLSID subkey.
 lines, size, i = ["Windows Registry Editor Version 5.00", ""], 0, 0
@@ -88,6 +93,7 @@ measure() {  # measure NAME ARGS...: appends "ms kib" of one run to $work/NAME
 }
 for round in 1 2 3; do
   measure junk "$work/Junk"  # the folder alone: no module file beside it
+  measure plain "$work/Plain"
   measure sample_alone "$root/samples/Aurora"
   measure registry --registry "$work/machine.reg" "$root/samples/Aurora"
 done
@@ -95,6 +101,9 @@ column_median() { median $(cut -d' ' -f"$2" "$work/$1"); }
 echo "check_junk_bytes $(stat -c %s "$work/Junk/Style.rgs")"
 echo "check_junk_ms $(column_median junk 1)"
 echo "check_junk_kib $(column_median junk 2)"
+echo "check_plain_bytes $(stat -c %s "$work/Plain/Style.rgs")"
+echo "check_plain_ms $(column_median plain 1)"
+echo "check_plain_kib $(column_median plain 2)"
 echo "check_registry_bytes $(stat -c %s "$work/machine.reg")"
 echo "check_registry_keys $(cat "$work/machine_keys.txt")"
 echo "check_registry_ms $(column_median registry 1)"

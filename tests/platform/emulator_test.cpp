@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -94,6 +95,56 @@ TEST_F(PlatformEmulatorTest, HandlesAreCountedUniqueAndForgottenByReset) {
   EXPECT_EQ(0, emu::OpenKeyHandles());
   EXPECT_FALSE(emu::KeyExists(HKEY_LOCAL_MACHINE, u"Software"));
   EXPECT_EQ(ERROR_INVALID_HANDLE, sys::RegCloseKey(*handles.rbegin()));
+}
+
+TEST_F(PlatformEmulatorTest, ChangesSinceAMarkAreToldAndPutBack) {
+  const auto dword = [](BYTE n) { return std::vector<BYTE>{n, 0, 0, 0}; };
+  emu::SetValue(HKEY_CLASSES_ROOT, u"Keep", u"a", REG_DWORD, dword(1));
+  emu::SetValue(HKEY_CLASSES_ROOT, u"Keep", u"b", REG_DWORD, dword(2));
+  emu::SetValue(HKEY_CLASSES_ROOT, u"Old\\Sub", u"x", REG_DWORD, dword(3));
+  emu::CreateKey(HKEY_CLASSES_ROOT, u"Untouched");
+  emu::MarkRegistry();
+
+  // A value changed and one deleted; a tree deleted and its top made again in
+  // other letters; new keys; a value on the root itself.
+  HKEY key = Create(HKEY_CLASSES_ROOT, u"Keep");
+  const DWORD nine = 9;
+  sys::RegSetValueExW(key, u"B", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&nine), sizeof nine);
+  EXPECT_EQ(ERROR_SUCCESS, sys::RegDeleteValueW(key, u"a"));
+  sys::RegCloseKey(key);
+  EXPECT_EQ(ERROR_SUCCESS, sys::RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Old\\Sub"));
+  EXPECT_EQ(ERROR_SUCCESS, sys::RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Old"));
+  sys::RegCloseKey(Create(HKEY_CLASSES_ROOT, u"OLD"));
+  sys::RegCloseKey(Create(HKEY_CLASSES_ROOT, u"New\\Deep"));
+  sys::RegSetValueExW(HKEY_CLASSES_ROOT, u"r", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&nine),
+                      sizeof nine);
+
+  std::map<std::u16string, emu::KeyChange> told;
+  for (emu::KeyChange& c : emu::RegistryChanges()) told[c.before] = std::move(c);
+  ASSERT_EQ((std::set<std::u16string>{u"", u"Keep", u"Old", u"Old\\Sub", u"New", u"New\\Deep"}),
+            [&] { std::set<std::u16string> s; for (auto& [k, c] : told) s.insert(k); return s; }());
+  EXPECT_TRUE(told[u"Keep"].existed && told[u"Keep"].exists);
+  EXPECT_EQ(2u, told[u"Keep"].valuesBefore.size());
+  EXPECT_EQ(1u, told[u"Keep"].values.size());
+  EXPECT_EQ(u"OLD", told[u"Old"].now);
+  EXPECT_TRUE(told[u"Old\\Sub"].existed && !told[u"Old\\Sub"].exists);
+  EXPECT_TRUE(!told[u"New\\Deep"].existed && told[u"New\\Deep"].exists);
+  EXPECT_TRUE(told[u""].valuesBefore.empty());
+
+  // Back as it was: values in their order, names as spelled, new keys gone;
+  // later changes are not noted.
+  emu::RollBackRegistry();
+  const emu::KeyContents keep = emu::ReadKey(HKEY_CLASSES_ROOT, u"Keep");
+  ASSERT_EQ(2u, keep.values.size());
+  EXPECT_EQ(u"a", keep.values[0].name);
+  EXPECT_EQ(dword(2), keep.values[1].data);
+  const emu::KeyContents root = emu::ReadKey(HKEY_CLASSES_ROOT, u"");
+  EXPECT_TRUE(root.values.empty());
+  EXPECT_EQ((std::set<std::u16string>{u"Keep", u"Old", u"Untouched"}),
+            std::set<std::u16string>(root.subkeys.begin(), root.subkeys.end()));
+  EXPECT_EQ(dword(3), emu::ReadKey(HKEY_CLASSES_ROOT, u"Old\\Sub").values.at(0).data);
+  emu::CreateKey(HKEY_CLASSES_ROOT, u"Later");
+  EXPECT_TRUE(emu::RegistryChanges().empty());
 }
 
 TEST_F(PlatformEmulatorTest, InjectedCallFailuresHitTheNthCallOnly) {
