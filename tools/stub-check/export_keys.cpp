@@ -44,11 +44,6 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return text;
-}
-
 // The package of a module copy, its scripts found as Windows finds them: in any letter case.
 void LoadPackage(const std::string& module, Package* package) {
   package->input = module;

@@ -35,11 +35,6 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return text;
-}
-
 // An entry of `folder` named `name` in any letter case: Windows would take it for the same.
 std::string ExistingEntry(const std::string& folder, const std::string& name) {
   std::error_code error;

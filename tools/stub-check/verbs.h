@@ -15,6 +15,9 @@ int ExportCommand(int argc, char** argv);
 extern const char kNewUsage[];
 extern const char kExportUsage[];
 
+/// `text` with its ASCII capitals made small, as Windows file names compare.
+std::string Lower(std::string text);
+
 /// The folder the running program was started from ("" when unknown).
 std::string ProgramFolder();
 

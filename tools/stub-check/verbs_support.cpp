@@ -17,6 +17,12 @@
 #include "verbs.h"
 
 namespace check {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return text;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
