@@ -86,7 +86,9 @@ cleanup() {
 trap cleanup EXIT
 # One server for the whole demo keeps each wine command quick. Its output goes
 # to /dev/null: Wine's helpers inherit it and would hold a pipe open for good.
-wineserver -p >/dev/null 2>&1 </dev/null
+# A server already running for this prefix (an earlier run, a test) answers
+# with an error and serves this demo all the same.
+wineserver -p >/dev/null 2>&1 </dev/null || true
 
 # Runs a Windows program; its output lands in $SCRATCH/out and $SCRATCH/err
 # (files, never a pipe), with Windows line ends removed. Answers its exit code.
@@ -207,17 +209,18 @@ say
 run_host
 
 # ---- A new package, installed from an MSI ------------------------------------------
-# stub-check (its Linux build) makes a package with fresh identifiers, checks it,
-# and exports its keys as a WiX fragment; wixl builds the MSI, msiexec installs
-# and removes it: no self-registration at all.
+# stub-check (its Linux release build, the one authors use) makes a package
+# with fresh identifiers, checks it, and exports its keys as a WiX fragment;
+# wixl builds the MSI, msiexec installs and removes it: no self-registration.
 check_log=$SCRATCH/check-build.log
-if ! { (cd "$ROOT" && cmake --preset host) && cmake --build "$ROOT/build/host" --target stub-check; } \
+if ! { (cd "$ROOT" && cmake --preset host-release) &&
+       cmake --build "$ROOT/build/host-release" --target stub-check; } \
     >"$check_log" 2>&1 </dev/null; then
   cat "$check_log"
   say "The checker's build failed."
   exit 1
 fi
-CHECKER=$ROOT/build/host/tools/stub-check/stub-check
+CHECKER=$ROOT/build/host-release/tools/stub-check/stub-check
 module_arch=$([[ $arch == win32 ]] && echo x86 || echo x64)
 NEW=$DEMO/New
 rm -rf "$NEW"

@@ -46,6 +46,8 @@ ctest_step() {  # ctest_step NAME BUILD_DIR [CTEST_ARGS...]
   done
 }
 
+# The set-up script's decisions, with stand-ins for apt and dpkg.
+step setup tests/setup/setup_test.sh "$results/setup.xml"
 ctest_step host build/host
 step host-tsan build/host-tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='*Concurrency*' \
   --gtest_output="xml:$results/host-tsan.xml"

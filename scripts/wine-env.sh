@@ -40,7 +40,7 @@ stub_wine_runs() {
   local out bits=${WINEARCH#win}
   STUB_WINE_SKIP=
   if [[ ! -x $STUB_WINE ]]; then
-    STUB_WINE_SKIP="$bits-bit Wine is not installed ($STUB_WINE is missing; run scripts/setup.sh)"
+    STUB_WINE_SKIP="$bits-bit Wine is not installed ($STUB_WINE is missing: scripts/setup.sh was not run, or could not install it and said why; run it again to add it)"
     return 1
   fi
   if out=$("$STUB_WINE" --version 2>&1 </dev/null); then
