@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a release from this tree and writes it to dist/:
 #
-#   scripts/release.sh [--out DIR] [--allow-dirty]
+#   scripts/release.sh [--out DIR] [--allow-dirty] [--dry-run]
 #                      [--sign-cert CERT.pem --sign-key KEY.pem [--sign-pass-file FILE]
 #                       [--timestamp URL]...]
 #
@@ -22,6 +22,14 @@
 # same bytes. A tree with uncommitted changes is refused, since its release
 # would match no commit; --allow-dirty builds it anyway.
 #
+# Paths are taken from the folder the script is run in. The output folder
+# (default dist/ in this tree) is replaced whole, so it must be new, empty, or
+# one that an earlier run of this script wrote: it recognises its own by the
+# file .stub-release it writes there, which lists what it wrote, and refuses
+# any folder that holds anything else. Every argument is checked before
+# anything is built: the output folder, the tree, and that the certificate
+# and key can be read and belong together. --dry-run stops after the checks.
+#
 # With --sign-cert and --sign-key (PEM files; --sign-pass-file for an
 # encrypted key) every Windows file is signed with Authenticode (SHA-256,
 # osslsigncode) before the checksums are taken. The signature's signing time
@@ -31,7 +39,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+here=$PWD
 jobs=${STUB_JOBS:-$(nproc)}
 
 usage() {
@@ -39,45 +47,82 @@ usage() {
   exit 2
 }
 die() { echo "release: $*" >&2; exit 1; }
+# An option's value as an absolute path, read from where the script was run.
+from_here() { (cd "$here" && realpath -m -- "$1"); }
+value() {  # value OPTION ARGS...: the option's value, or usage when it has none
+  [[ $# -ge 2 && -n $2 ]] || { echo "release: $1 needs a value" >&2; usage; }
+}
 
 out=$root/dist
-allow_dirty=0
+allow_dirty=0 dry_run=0
 cert='' key='' pass_file=''
 timestamps=()
 while [[ $# -gt 0 ]]; do
   case $1 in
-    --out) [[ $# -ge 2 ]] || usage; out=$2; shift 2 ;;
+    --out) value "$@"; out=$(from_here "$2"); shift 2 ;;
     --allow-dirty) allow_dirty=1; shift ;;
-    --sign-cert) [[ $# -ge 2 ]] || usage; cert=$2; shift 2 ;;
-    --sign-key) [[ $# -ge 2 ]] || usage; key=$2; shift 2 ;;
-    --sign-pass-file) [[ $# -ge 2 ]] || usage; pass_file=$2; shift 2 ;;
-    --timestamp) [[ $# -ge 2 ]] || usage; timestamps+=(-ts "$2"); shift 2 ;;
+    --dry-run) dry_run=1; shift ;;
+    --sign-cert) value "$@"; cert=$(from_here "$2"); shift 2 ;;
+    --sign-key) value "$@"; key=$(from_here "$2"); shift 2 ;;
+    --sign-pass-file) value "$@"; pass_file=$(from_here "$2"); shift 2 ;;
+    --timestamp) value "$@"; timestamps+=(-ts "$2"); shift 2 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "release: unknown argument: $1" >&2; usage ;;
   esac
 done
+cd "$root"
+
+readable() {  # readable WHAT FILE: a regular file this user can read, or die
+  [[ -e $2 ]] || die "$1 $2 does not exist"
+  [[ -f $2 ]] || die "$1 $2 is not a file"
+  [[ -r $2 ]] || die "$1 $2 cannot be read (permissions)"
+  [[ -s $2 ]] || die "$1 $2 is empty"
+}
 if [[ -n $cert || -n $key ]]; then
   [[ -n $cert && -n $key ]] || die "signing needs both --sign-cert and --sign-key"
-  [[ -f $cert ]] || die "no certificate file: $cert"
-  [[ -f $key ]] || die "no key file: $key"
-  [[ -z $pass_file || -f $pass_file ]] || die "no pass file: $pass_file"
   command -v osslsigncode >/dev/null || die "osslsigncode is missing (scripts/setup.sh installs it)"
-  cert=$(realpath "$cert") key=$(realpath "$key")
-  [[ -z $pass_file ]] || pass_file=$(realpath "$pass_file")
+  command -v openssl >/dev/null || die "openssl is missing (scripts/setup.sh installs it)"
+  readable "the certificate" "$cert"
+  readable "the key" "$key"
+  [[ -z $pass_file ]] || readable "the pass file" "$pass_file"
+  # The certificate and the key must be PEM, readable, and one pair: the
+  # certificate's public key is the key's.
+  cert_pub=$(openssl x509 -in "$cert" -noout -pubkey 2>&1) ||
+    die "the certificate $cert is not a PEM certificate: $(head -n 1 <<<"$cert_pub")"
+  key_pub=$(openssl pkey -in "$key" -pubout ${pass_file:+-passin "file:$pass_file"} \
+              </dev/null 2>&1) ||
+    die "the key $key cannot be read as a PEM private key${pass_file:+ with the pass file}: $(head -n 1 <<<"$key_pub")"
+  [[ $cert_pub == "$key_pub" ]] || die "the key $key does not belong to the certificate $cert"
 elif [[ -n $pass_file || ${#timestamps[@]} -gt 0 ]]; then
   die "--sign-pass-file and --timestamp need --sign-cert and --sign-key"
 fi
 command -v python3 >/dev/null || die "python3 is missing (scripts/setup.sh installs it)"
-out=$(realpath -m "$out")
+
 # The output folder is replaced whole: never the tree, a folder above it, the
-# build folders, or a folder that holds anything but an earlier release.
+# build folders, a file, or a folder that holds anything but what an earlier
+# release wrote (the entries its marker lists).
+marker=.stub-release
 case $out/ in
   "$root"/build/*) die "--out $out is inside the build folders" ;;
 esac
 [[ $root/ != "${out%/}"/* ]] || die "--out $out would replace this tree"
-if [[ -d $out ]] && [[ -n $(find "$out" -mindepth 1 -maxdepth 1 ! -name 'stub-*' -print -quit) ]]; then
-  die "--out $out holds files of another kind; name a new folder or an earlier release's"
-fi
+[[ ! -e $out || -d $out ]] || die "--out $out is a file, not a folder; name a folder"
+up=$(dirname "$out")
+while [[ ! -e $up ]]; do up=$(dirname "$up"); done
+[[ -d $up ]] || die "--out $out lies under $up, which is a file"
+only_a_release() {  # checked again just before the folder is replaced
+  [[ ! -e $out || -d $out ]] || die "--out $out is a file, not a folder; name a folder"
+  [[ -d $out && -n $(ls -A "$out") ]] || return 0
+  [[ -f $out/$marker ]] ||
+    die "--out $out holds files this script did not write; name a new or empty folder, or an earlier release's"
+  local entry
+  while IFS= read -r entry; do
+    [[ $entry == "$marker" ]] && continue
+    grep -qxF -- "$entry" "$out/$marker" ||
+      die "--out $out holds $entry, which no release wrote; move it away or name another folder"
+  done < <(ls -A "$out")
+}
+only_a_release
 
 # ---- What is released ------------------------------------------------------------
 git rev-parse --git-dir >/dev/null 2>&1 || die "not a git checkout: $root"
@@ -96,6 +141,10 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 commit=$(git rev-parse HEAD)
 name=stub-$version
 echo "release: $name from commit $commit, time $SOURCE_DATE_EPOCH"
+if ((dry_run)); then
+  echo "release: dry run: the arguments hold; would write $out/$name${cert:+, signed with $cert}"
+  exit 0
+fi
 
 # ---- Builds ----------------------------------------------------------------------
 # Paths of this checkout are written as "." and build folders as "build", so the
@@ -217,8 +266,10 @@ with zipfile.ZipFile(os.path.join(out, name + ".zip"), "w") as archive:
             archive.writestr(info, f.read(), compresslevel=9)
 EOF
 (cd "$stage" && sha256sum "$name.zip" >"$name.zip.sha256")
-touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name.zip" "$stage/$name.zip.sha256"
-chmod 644 "$stage/$name.zip" "$stage/$name.zip.sha256"
+printf '%s\n' "$marker" "$name" "$name.zip" "$name.zip.sha256" >"$stage/$marker"
+touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name.zip" "$stage/$name.zip.sha256" "$stage/$marker"
+chmod 644 "$stage/$name.zip" "$stage/$name.zip.sha256" "$stage/$marker"
+only_a_release
 rm -rf "$out"
 mkdir -p "$(dirname "$out")"
 mv "$stage" "$out"

@@ -10,7 +10,9 @@
 #     verifies against the certificate, and that does not verify against an
 #     unrelated one;
 #   - a clone with an uncommitted change is refused, and its dist/ is left as
-#     it was; so is an output folder that holds something other than a release.
+#     it was; every argument is checked before anything is built (paths from
+#     the folder run in, the certificate and key one readable pair, an output
+#     folder replaced only when an earlier release wrote all it holds).
 #
 #   tests/release/release_test.sh [RESULT_XML]
 #
@@ -169,22 +171,51 @@ else
   pass Release.RefusesAnUncommittedTree
 fi
 
-# An output folder that is not a release's is never replaced: the tree itself,
-# a folder above it, a folder holding other files.
-mkdir -p "$second/other"
-echo keep >"$second/other/notes.txt"
-refused=()
-for target in "$clone_a" "$(dirname "$clone_a")" "$second/other"; do
-  "$clone_a/scripts/release.sh" --out "$target" >"$second/out.log" 2>&1 </dev/null ||
-    refused+=("$target")
+# Arguments are checked before anything is built, paths read from the folder
+# the script is run in, and an output folder is replaced only when it holds
+# what an earlier release wrote. Each row: the folder to run in, the
+# arguments, and 0 (accepted, with --dry-run) or the words of the refusal.
+other=$second/other
+mkdir -p "$other/stub-user" "$second/run"
+echo keep >"$other/notes.txt"
+echo keep >"$other/stub-user/stub-notes.txt"
+cp "$keys/signer.pem" "$keys/signer.key" "$second/run/"
+echo junk >"$second/run/junk.pem"
+: >"$second/run/empty.key"
+rows=(
+  "$second/run|--sign-cert signer.pem --sign-key signer.key --out fresh|0"
+  "$second/run|--out $dist_a|0"
+  "$second/run|--out $clone_a|would replace this tree"
+  "$second/run|--out $(dirname "$clone_a")|would replace this tree"
+  "$second/run|--out $other|holds files this script did not write"
+  "$second/run|--out $other/notes.txt|is a file, not a folder"
+  "$second/run|--out $other/notes.txt/dist|which is a file"
+  "$second/run|--out $other/stub-user|holds files this script did not write"
+  "$second/run|--sign-cert junk.pem --sign-key signer.key|is not a PEM certificate"
+  "$second/run|--sign-cert signer.pem --sign-key empty.key|is empty"
+  "$second/run|--sign-cert signer.pem --sign-key $keys/stranger.key|does not belong to the certificate"
+  "$second/run|--sign-cert missing.pem --sign-key signer.key|does not exist"
+)
+wrong=()
+for row in "${rows[@]}"; do
+  IFS='|' read -r dir args want <<<"$row"
+  # shellcheck disable=SC2086
+  (cd "$dir" && "$clone_a/scripts/release.sh" --dry-run $args) >"$second/out.log" 2>&1 </dev/null
+  code=$?
+  if [[ $want == 0 ]]; then
+    [[ $code == 0 ]] || wrong+=("[$args] refused: $(tail -n 1 "$second/out.log")")
+  elif [[ $code == 0 ]]; then
+    wrong+=("[$args] accepted")
+  elif ! grep -qF -- "$want" "$second/out.log"; then
+    wrong+=("[$args] refused without '$want': $(tail -n 1 "$second/out.log")")
+  fi
 done
-if ((${#refused[@]} != 3)); then
-  fail Release.RefusesAnOutputFolderItWouldHarm "accepted --out among: $clone_a, its parent," \
-    "$second/other (refused only: ${refused[*]})"
-elif [[ ! -f $clone_a/scripts/release.sh || $(cat "$second/other/notes.txt") != keep ]]; then
-  fail Release.RefusesAnOutputFolderItWouldHarm "a refused run removed files"
+if ((${#wrong[@]})); then
+  fail Release.ChecksEveryArgumentFirst "$(printf '%s; ' "${wrong[@]}")"
+elif [[ ! -f $clone_a/scripts/release.sh || $(cat "$other/notes.txt" "$other/stub-user/stub-notes.txt") != $'keep\nkeep' ]]; then
+  fail Release.ChecksEveryArgumentFirst "a refused run removed files"
 else
-  pass Release.RefusesAnOutputFolderItWouldHarm
+  pass Release.ChecksEveryArgumentFirst
 fi
 
 finish
