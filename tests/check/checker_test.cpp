@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -167,16 +168,45 @@ TEST(Checker, IdentifiersAreFreshOrDerivedInTheirVersionsForm) {
   EXPECT_EQ(check::NamedGuid(std::string(100, 'x')), "3DC8E44B-3E87-5B4F-9AE0-09398B82D9B8");
 }
 
-// A file holding only the headers a module's architecture is read from.
+// A file laid out as a Windows DLL as far as the checker reads one: the PE
+// headers with `machine`, one section, and an export directory naming the five
+// exports of Stub.dll (it holds no code).
 void WriteModuleHeader(const std::filesystem::path& path, unsigned machine) {
-  std::string bytes(128, '\0');
-  bytes[0] = 'M';
-  bytes[1] = 'Z';
-  bytes[0x3C] = 0x40;
-  bytes.replace(0x40, 4, std::string("PE\0\0", 4));
-  bytes[0x44] = static_cast<char>(machine & 0xFF);
-  bytes[0x45] = static_cast<char>(machine >> 8);
-  std::ofstream(path, std::ios::binary) << bytes;
+  std::string b(0x400, '\0');
+  auto put16 = [&](std::size_t at, unsigned v) {
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+  };
+  auto put32 = [&](std::size_t at, unsigned v) {
+    put16(at, v & 0xFFFF);
+    put16(at + 2, v >> 16);
+  };
+  b[0] = 'M';
+  b[1] = 'Z';
+  put32(0x3C, 0x40);
+  b.replace(0x40, 4, std::string("PE\0\0", 4));
+  put16(0x44, machine);
+  put16(0x46, 1);       // one section
+  put16(0x54, 0xF0);    // the optional header's size (PE32+)
+  put16(0x56, 0x2022);  // a DLL
+  put16(0x58, 0x20B);
+  put32(0x58 + 112, 0x1000);  // the export directory's address
+  const std::size_t section = 0x58 + 0xF0;
+  put32(section + 8, 0x200);
+  put32(section + 12, 0x1000);
+  put32(section + 16, 0x200);
+  put32(section + 20, 0x200);
+  const char* names[] = {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer",
+                         "DllUnregisterServer", "DllInstall"};
+  put32(0x200 + 24, 5);
+  put32(0x200 + 32, 0x1040);
+  std::size_t at = 0x280;
+  for (int i = 0; i < 5; ++i) {
+    put32(0x240 + 4 * i, static_cast<unsigned>(0x1000 + at - 0x200));
+    b.replace(at, std::strlen(names[i]), names[i]);
+    at += std::strlen(names[i]) + 1;
+  }
+  std::ofstream(path, std::ios::binary) << b;
 }
 
 std::string ReadAll(const std::filesystem::path& path) {
@@ -186,12 +216,7 @@ std::string ReadAll(const std::filesystem::path& path) {
   return bytes.str();
 }
 
-int RunNew(std::vector<std::string> args) {
-  args.insert(args.begin(), "new");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(&arg[0]);
-  return check::NewCommand(static_cast<int>(argv.size()), argv.data());
-}
+int RunNew(const std::vector<std::string>& args) { return check::NewCommand(args); }
 
 TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
   namespace fs = std::filesystem;
