@@ -72,6 +72,42 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
   emu::Reset();
 }
 
+TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
+  // What export writes and --registry reads: every string value comes back
+  // as it was, line breaks, control characters and half surrogate pairs
+  // included (those are written as hex(1):...), and names too where .reg text
+  // can hold them at all.
+  const std::u16string odd[] = {
+      u"", u"tab\there", u"line\nbreak", u"crlf\r\n", u"bell\x07", u"del\x7F",
+      u"quote \" and \\ backslash", u"ends in a backslash\\", u"trailing blanks  ",
+      u"; not a comment", u"[HKEY_CLASSES_ROOT\\NotAKey]", u"@", u"=", u"\U0001F600 astral",
+      u"\xFFFD replacement", u"half \xD800 pair", u"\xDC00 low half", u"100%%",
+  };
+  for (const std::u16string& text : odd) {
+    for (const bool asName : {false, true}) {
+      if (asName && !check::RegNameWritable(text)) continue;
+      const check::RegValue value{asName ? text : u"v", REG_SZ, check::TextData(text)};
+      check::RegKey key;
+      key.path = u"HKEY_CLASSES_ROOT\\Odd";
+      key.values[check::FoldCase(value.name)] = value;
+      check::Snapshot written, read;
+      written.emplace(check::FoldCase(key.path), key);
+      const std::string text8 = check::RegDiff({}, written);
+      std::vector<std::string> notes;
+      std::string error;
+      emu::Reset();
+      ASSERT_TRUE(check::ParseRegFile("Windows Registry Editor Version 5.00\r\n\r\n" + text8, &read, &notes, &error))
+          << error;
+      EXPECT_TRUE(notes.empty()) << text8 << notes[0];
+      EXPECT_EQ(check::RegDiff({}, read), text8);
+      EXPECT_EQ(check::RegDiff(written, read), "") << text8;
+    }
+  }
+  EXPECT_FALSE(check::RegNameWritable(u"a\nb"));
+  EXPECT_TRUE(check::RegNameWritable(u"a\tb"));
+  emu::Reset();
+}
+
 TEST(Checker, ChangesAreWrittenAsRegText) {
   auto key = [](const std::u16string& path, std::vector<check::RegValue> values) {
     check::RegKey k;

@@ -463,8 +463,8 @@ int ExportCommand(const std::vector<std::string>& args) {
             " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs" +
             (moduleFile.hasVersion
                  ? "\n     wixl leaves the File table's version empty; set the module's afterwards:\n"
-                   "     msibuild " + commentText(Xml(stem)) + ".msi -q \"UPDATE `File` SET `Version` = '" +
-                       moduleFile.version + "' WHERE `File` = '" + fileId + "'\""
+                   "     msibuild " + commentText(Xml(stem)) + ".msi -q \"UPDATE File SET Version = '" +
+                       moduleFile.version + "' WHERE File = '" + fileId + "'\"\n    "
                  : std::string()) +
             " -->\n";
     text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
