@@ -380,6 +380,9 @@ extern const char kIdentifierRemedy[];
 /// `script->problem` with the reason.
 void FindScript(const std::string& folder, ScriptFile* script);
 
+/// Whether `f` is the load failure of a script that is there but could not be
+/// read here (a FIFO, a file too large): the script's own finding says why.
+bool ToldByScriptProblem(const Package& package, const Finding& f);
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
 /// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...

@@ -306,7 +306,7 @@ int ExportCommand(const std::vector<std::string>& args) {
   CheckPackage(package, install, &findings);
   int errors = 0;
   for (const Finding& f : findings) {
-    if (f.severity != Severity::kError) continue;
+    if (f.severity != Severity::kError || ToldByScriptProblem(package, f)) continue;
     if (++errors <= 3) std::fprintf(stderr, "stub-check export: %s%s%s\n", f.file.c_str(), f.file.empty() ? "" : ": ", f.message.c_str());
   }
   if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "

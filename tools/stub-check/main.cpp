@@ -63,15 +63,6 @@ std::string Key(const check::Finding& f) {
   return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
 }
 
-// Whether a load failure is the box of a script that is there but could not
-// be read here (a FIFO, a file too large): its own finding says why.
-bool UnreadableScriptBox(const check::Package& package, const check::Finding& f) {
-  for (const check::ScriptFile& s : package.scripts) {
-    if (!s.problem.empty() && f.message.find("\\" + s.name + "\"") != std::string::npos) return true;
-  }
-  return false;
-}
-
 int Refuse(const std::string& message) {
   std::fprintf(stderr, "stub-check: %s\n", message.c_str());
   return 2;
@@ -190,7 +181,7 @@ int CheckCommand(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     for (check::Finding f : report.installs[i].findings) {
       if (std::find(seen.begin(), seen.end(), Key(f)) != seen.end()) continue;
-      if (f.code == "load-fails" && UnreadableScriptBox(package, f)) continue;  // told above
+      if (check::ToldByScriptProblem(package, f)) continue;
       seen.push_back(Key(f));
       if (i > 0) f.message = "installed as " + check::Utf8(report.installs[i].modulePath) + ": " + f.message;
       report.findings.push_back(f);

@@ -165,6 +165,14 @@ std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
   return n;
 }
 
+bool ToldByScriptProblem(const Package& package, const Finding& f) {
+  if (f.code != "load-fails") return false;
+  for (const ScriptFile& s : package.scripts) {
+    if (!s.problem.empty() && f.message.find("\\" + s.name + "\"") != std::string::npos) return true;
+  }
+  return false;
+}
+
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
   // The module's name decides its folder and whether Windows can load it at all.
   const std::string& name = package.moduleName;
