@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line.h"
 #include "platform/platform.h"
 #include "registrar/script_parser.h"
 
@@ -35,10 +36,6 @@ struct Finding {
 // ---- Text helpers --------------------------------------------------------------------
 
 std::string Utf8(const std::u16string& text);
-/// The length of the UTF-8 sequence at `b[i]`, or 0 when the bytes there are not UTF-8.
-std::size_t Utf8Sequence(const std::string& b, std::size_t i);
-/// `text` with every byte that is not part of valid UTF-8 shown as \xHH.
-std::string ShowBytes(const std::string& text);
 std::u16string Utf16(const std::string& text);
 std::string Hex32(HRESULT value);  // "0x80020009"
 /// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.

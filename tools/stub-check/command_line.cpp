@@ -8,16 +8,20 @@
 #include <filesystem>
 
 #ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #else
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
-#include "checker.h"
 
 namespace check {
 
@@ -101,7 +105,7 @@ bool ParseCommandLine(const VerbSpec& spec, const std::vector<std::string>& args
 std::string Usage(const VerbSpec& spec) {
   std::string out = std::string("usage: stub-check ") + spec.verb + " " + spec.synopsis + "\n";
   out += spec.about;
-  std::size_t width = 0;
+  std::size_t width = 6;  // "--help"
   for (const OptionSpec& o : spec.options) width = std::max(width, std::strlen(o.name));
   for (const OptionSpec& o : spec.options) {
     std::string head = std::string("  ") + o.name;
@@ -116,8 +120,13 @@ std::string Usage(const VerbSpec& spec) {
       start = end + 1;
     }
   }
-  out += "  --help" + std::string(width > 6 ? width - 6 + 2 : 2, ' ') + "this text\n";
-  out += "  --     ends the options: what follows is the " + std::string(spec.operand) + "\n";
+  auto head = [width](std::string name) {
+    name = "  " + name;
+    name.resize(width + 4, ' ');
+    return name;
+  };
+  out += head("--help") + "this text\n";
+  out += head("--") + "ends the options: what follows is the " + spec.operand + "\n";
   out += spec.after;
   return out;
 }
@@ -150,6 +159,32 @@ std::string FindVerb(const std::vector<std::string>& argv, const std::vector<con
   }
   return "check";
 }
+
+#ifdef _WIN32
+HeldInterrupts::HeldInterrupts() : saved_() { SetConsoleCtrlHandler(nullptr, TRUE); }
+HeldInterrupts::~HeldInterrupts() { SetConsoleCtrlHandler(nullptr, FALSE); }
+bool HeldInterrupts::Pending() const { return false; }
+#else
+namespace {
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+}
+static_assert(sizeof(sigset_t) <= 256, "the saved signal mask must fit");
+HeldInterrupts::HeldInterrupts() : saved_() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal : kInterrupts) sigaddset(&held, signal);
+  sigprocmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(saved_));
+}
+HeldInterrupts::~HeldInterrupts() { sigprocmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr); }
+bool HeldInterrupts::Pending() const {
+  sigset_t pending;
+  sigpending(&pending);
+  for (int signal : kInterrupts) {
+    if (sigismember(&pending, signal)) return true;
+  }
+  return false;
+}
+#endif
 
 bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
   errno = 0;

@@ -56,6 +56,21 @@ std::string Usage(const VerbSpec& spec);
 std::string FindVerb(const std::vector<std::string>& argv, const std::vector<const VerbSpec*>& verbs,
                      std::vector<std::string>* rest);
 
+/// While one lives, an interrupt (Ctrl+C, a hang-up, a termination request)
+/// waits instead of ending the process; Pending() tells whether one came. When
+/// it goes, a waiting interrupt takes its ordinary effect.
+class HeldInterrupts {
+ public:
+  HeldInterrupts();
+  ~HeldInterrupts();
+  HeldInterrupts(const HeldInterrupts&) = delete;
+  HeldInterrupts& operator=(const HeldInterrupts&) = delete;
+  bool Pending() const;
+
+ private:
+  alignas(8) unsigned char saved_[256];  // the signal mask before (POSIX)
+};
+
 /// Writes all of `text` to `file` and flushes it; false with `reason` (the
 /// system's words, "No space left on device") when any of it is not written.
 bool WriteAll(std::FILE* file, const std::string& text, std::string* reason);
@@ -92,6 +107,11 @@ std::string SizeText(unsigned long long bytes);
 /// character Windows refuses in a file name (<>"|?* and the control
 /// characters) and no ':' but the drive's; otherwise `problem` says why.
 bool CheckWindowsModulePath(const std::string& path, std::string* problem);
+
+/// The length of the UTF-8 sequence at `b[i]`, or 0 when the bytes there are not UTF-8.
+std::size_t Utf8Sequence(const std::string& b, std::size_t i);
+/// `text` with every byte that is not part of valid UTF-8 shown as \xHH.
+std::string ShowBytes(const std::string& text);
 
 /// `text` quoted for a message: bytes that are not UTF-8 as \xHH, control
 /// characters as \t, \n, \r or \xHH.

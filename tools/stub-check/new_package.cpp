@@ -2,18 +2,10 @@
 // it and the folder with its two scripts, with fresh class identifiers and
 // ProgIDs made from the name. It never replaces anything, and on any failure
 // takes away what it had written.
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#endif
 
 #include "checker.h"
 #include "command_line.h"
@@ -108,46 +100,6 @@ class Undo {
  private:
   std::vector<std::string> made_;
   bool keep_ = false;
-};
-
-// While the package is put into place, an interrupt (Ctrl+C, a hang-up, a
-// termination request) waits: it is looked at before the first rename, and a
-// pending one takes everything back before it is let through.
-class HeldInterrupts {
- public:
-  HeldInterrupts() {
-#ifdef _WIN32
-    SetConsoleCtrlHandler(nullptr, TRUE);
-#else
-    sigemptyset(&held_);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held_, signal);
-    sigprocmask(SIG_BLOCK, &held_, &before_);
-#endif
-  }
-  ~HeldInterrupts() {
-#ifdef _WIN32
-    SetConsoleCtrlHandler(nullptr, FALSE);
-#else
-    sigprocmask(SIG_SETMASK, &before_, nullptr);
-#endif
-  }
-  bool Pending() const {
-#ifdef _WIN32
-    return false;
-#else
-    sigset_t pending;
-    sigpending(&pending);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-      if (sigismember(&pending, signal)) return true;
-    }
-    return false;
-#endif
-  }
-
- private:
-#ifndef _WIN32
-  sigset_t held_, before_;
-#endif
 };
 
 // The module to copy, checked as `check` checks a package's module file: a
@@ -285,6 +237,8 @@ int NewCommand(const std::vector<std::string>& args) {
   const std::string folder = dir + "/" + name;
   const std::string dll = folder + ".dll";
   {
+    // An interrupt now waits: one that came is looked at before the first
+    // rename and after the last, and takes everything back.
     HeldInterrupts held;
     std::string there = existing();
     if (!there.empty()) {

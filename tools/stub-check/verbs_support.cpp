@@ -14,7 +14,6 @@
 #include <windows.h>
 #endif
 
-#include "checker.h"
 #include "verbs.h"
 
 namespace check {
