@@ -1,7 +1,7 @@
 // stub-check export: what registering a package writes, for an installer to
 // write itself instead of running the module's self-registration: as .reg text
 // for `reg import`, or as a WiX source fragment with the package's files and
-// registry keys. The keys come from the module's own registration run over the
+// registry keys, each by its own writer (kWriters). The keys come from the module's own registration run over the
 // emulated platform on an empty registry, the category entries included.
 #include <algorithm>
 #include <cstdio>
@@ -237,6 +237,158 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
   return true;
 }
 
+// What the writers write: the package, checked, and the keys its registration writes.
+struct Exported {
+  std::string moduleName, stem, arch;
+  std::string modulePath;  // reg: where the module is installed
+  std::string directoryId, group;  // wxs
+  bool perUser;
+  const ModuleFile& moduleFile;
+  const Package& package;
+  GUID ids[2];
+  std::u16string installPath;  // wxs: the path the keys were made with, replaced by [#file]
+  const std::vector<KeyOut>& keys;
+};
+
+// .reg text for `reg import`, with regedit's line ends.
+bool WriteReg(const Exported& e, std::string* out, std::string* /*problem: none*/) {
+  const std::string &moduleName = e.moduleName, &modulePath = e.modulePath, &arch = e.arch;
+  const bool perUser = e.perUser;
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  text += "; " + moduleName + " installed as " + modulePath + ": what " +
+          (perUser ? "regsvr32 /n /i:user" : "regsvr32") + " writes (stub-check export)\n";
+  if (arch == "x86") {
+    text += "; a 32-bit module: on 64-bit Windows import into the 32-bit view:\n"
+            ";   reg import FILE /reg:32\n";
+  }
+  if (!perUser) text += "; machine-wide: import from an elevated prompt\n";
+  for (const KeyOut& k : e.keys) {
+    text += "\n[" + LongRoot(k.root) + "\\" + k.below + "]\n";
+    for (const auto& [folded, value] : k.key->values) text += RegValueLine(value) + "\n";
+  }
+  // Line ends as regedit writes them; reg import reads either.
+  out->clear();
+  for (char c : text) *out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return true;
+}
+
+// A WiX fragment: the module and its package folder as files, the values as
+// RegistryValue elements, all in one ComponentGroup.
+bool WriteWix(const Exported& e, std::string* out, std::string* problem) {
+  const std::string &moduleName = e.moduleName, &stem = e.stem, &arch = e.arch;
+  const bool perUser = e.perUser;
+  const ModuleFile& moduleFile = e.moduleFile;
+  std::string text, xmlProblem;
+  auto Xml = [&xmlProblem](const std::string& t) { return check::Xml(t, &xmlProblem); };
+  const std::string win64 = arch == "x64" ? " Win64=\"yes\"" : "";
+  const std::string base = Identifier(stem);
+  const std::string fileId = base + ".module";
+  const std::string folderId = base + ".folder";
+  const std::string identity = "package " + GuidString(e.ids[0]) + " " + GuidString(e.ids[1]) +
+                         " " + arch + (perUser ? " per-user" : "") + "|";
+  const std::string placeholder = Utf8(e.installPath);
+  std::string files, packageValues, categoryValues;
+  bool packageKeyPath = false, categoryKeyPath = false;  // each component's first value is its key path
+  std::vector<std::string> components;
+  auto component = [&](const std::string& id, const std::string& what, const std::string& body,
+                       const std::string& indent) {
+    components.push_back(id);
+    return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" +
+           body + indent + "</Component>\n";
+  };
+  // The module's file version, for the installer's file replacement rules.
+  // WiX writes it into the File table; wixl (0.101) writes no file version at
+  // all, so the header comment gives the msibuild command that sets it.
+  const std::string version = moduleFile.hasVersion ? " DefaultVersion=\"" + moduleFile.version + "\"" : "";
+  files += component(fileId, identity + "file " + moduleName,
+                     "        <File Id=\"" + fileId + "\" Name=\"" + Xml(moduleName) +
+                         "\" Source=\"$(var.SourceDir)/" + Xml(moduleName) + "\" KeyPath=\"yes\"" +
+                         version + "/>\n",
+                     "      ");
+  std::string folder;
+  for (const ScriptFile& script : e.package.scripts) {
+    const std::string name = fs::path(script.realPath).filename().string();
+    const std::string id = base + "." + Identifier(name);
+    folder += component(id, identity + "file " + stem + "/" + name,
+                        "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +
+                            Xml(stem) + "/" + Xml(name) + "\" KeyPath=\"yes\"/>\n",
+                        "        ");
+  }
+  files += "      <Directory Id=\"" + folderId + "\" Name=\"" + Xml(stem) + "\">\n" + folder + "      </Directory>\n";
+  for (const KeyOut& k : e.keys) {
+    std::string lines;
+    const std::string head = "        <RegistryValue Root=\"" + k.root + "\" Key=\"" + Xml(Formatted(k.below)) + "\"";
+    if (k.key->values.empty()) {
+      // An empty key: made at install and taken away with what is under it at removal.
+      lines += head + " Name=\"*\" Type=\"string\" Value=\"\"/>\n";
+    }
+    for (const auto& [folded, value] : k.key->values) {
+      ValueOut v;
+      if (!WixValue(value, placeholder, fileId, &v, problem)) return false;
+      bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
+      const bool first = !keyPath;
+      keyPath = true;
+      lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
+    }
+    (k.category ? categoryValues : packageValues) += lines;
+  }
+  std::string registry;
+  if (!packageValues.empty()) {
+    registry += component(base + ".registry", identity + packageValues, packageValues, "      ");
+  }
+  if (!categoryValues.empty()) {
+    // The categories are shared with every other package, those registered by
+    // regsvr32 included, which the installer's reference counts never see. So,
+    // as self-registration does, removal never takes them: a component without
+    // an identifier is written by the installer but never registered, counted
+    // or removed (permanent in effect; wixl cannot write the Permanent attribute).
+    components.push_back(base + ".categories");
+    registry += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
+                "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" +
+                categoryValues + "      </Component>\n";
+  }
+  // A comment may not hold "--": the names in it are written with the dashes apart.
+  auto commentText = [](std::string t) {
+    for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
+    return t;
+  };
+  text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+  text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
+          " writes (stub-check export).\n"
+          "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
+          commentText(Xml(stem)) + "/, with a product\n"
+          "     source that references the group: wixl -a " + arch +
+          " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs" +
+          (moduleFile.hasVersion
+               ? "\n     wixl leaves the File table's version empty; set the module's afterwards:\n"
+                 "     msibuild " + commentText(Xml(stem)) + ".msi -q \"UPDATE File SET Version = '" +
+                     moduleFile.version + "' WHERE File = '" + fileId + "'\"\n    "
+               : std::string()) +
+          " -->\n";
+  text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
+  text += "  <Fragment>\n";
+  text += "    <DirectoryRef Id=\"" + e.directoryId + "\">\n" + files + registry + "    </DirectoryRef>\n";
+  text += "    <ComponentGroup Id=\"" + e.group + "\">\n";
+  for (const std::string& id : components) text += "      <ComponentRef Id=\"" + id + "\"/>\n";
+  text += "    </ComponentGroup>\n";
+  text += "  </Fragment>\n";
+  text += "</Wix>\n";
+  if (!xmlProblem.empty()) {
+    *problem = "the WiX fragment cannot be written: " + xmlProblem + "; rename it (XML holds UTF-8 "
+               "text without control characters other than tab and line breaks)";
+    return false;
+  }
+  *out = text;
+  return true;
+}
+
+// One writer per format: a new format is one function and one row.
+struct Writer {
+  const char* format;
+  bool (*write)(const Exported&, std::string* text, std::string* problem);
+};
+constexpr Writer kWriters[] = {{"reg", WriteReg}, {"wxs", WriteWix}};
+
 }  // namespace
 
 int ExportCommand(const std::vector<std::string>& args) {
@@ -253,7 +405,11 @@ int ExportCommand(const std::vector<std::string>& args) {
                   "stub-check export --help)");
   }
   const std::string module = line.operands[0];
-  if (format != "reg" && format != "wxs") return Refuse("--format must be reg or wxs, not " + Quoted(format));
+  const Writer* writer = nullptr;
+  for (const Writer& w : kWriters) {
+    if (format == w.format) writer = &w;
+  }
+  if (!writer) return Refuse("--format must be reg or wxs, not " + Quoted(format));
   const std::string arch = ModuleArchitecture(module, &problem);
   if (arch.empty()) return Refuse(module + ": " + problem + " (give the module copy, Aurora.dll)");
   // Its version, for the installer's file table.
@@ -366,126 +522,11 @@ int ExportCommand(const std::vector<std::string>& args) {
     }
   }
 
-  std::string text, xmlProblem;
-  auto Xml = [&xmlProblem](const std::string& t) { return check::Xml(t, &xmlProblem); };
-  if (format == "reg") {
-    text = "Windows Registry Editor Version 5.00\n\n";
-    text += "; " + moduleName + " installed as " + modulePath + ": what " +
-            (perUser ? "regsvr32 /n /i:user" : "regsvr32") + " writes (stub-check export)\n";
-    if (arch == "x86") {
-      text += "; a 32-bit module: on 64-bit Windows import into the 32-bit view:\n"
-              ";   reg import FILE /reg:32\n";
-    }
-    if (!perUser) text += "; machine-wide: import from an elevated prompt\n";
-    for (const KeyOut& k : keys) {
-      text += "\n[" + LongRoot(k.root) + "\\" + k.below + "]\n";
-      for (const auto& [folded, value] : k.key->values) text += RegValueLine(value) + "\n";
-    }
-  } else {
-    const std::string win64 = arch == "x64" ? " Win64=\"yes\"" : "";
-    const std::string base = Identifier(stem);
-    const std::string fileId = base + ".module";
-    const std::string folderId = base + ".folder";
-    const std::string identity = "package " + GuidString(install.ids[0]) + " " + GuidString(install.ids[1]) +
-                           " " + arch + (perUser ? " per-user" : "") + "|";
-    const std::string placeholder = Utf8(installPath);
-    std::string files, packageValues, categoryValues;
-    bool packageKeyPath = false, categoryKeyPath = false;  // each component's first value is its key path
-    std::vector<std::string> components;
-    auto component = [&](const std::string& id, const std::string& what, const std::string& body,
-                         const std::string& indent) {
-      components.push_back(id);
-      return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" +
-             body + indent + "</Component>\n";
-    };
-    // The module's file version, for the installer's file replacement rules.
-    // WiX writes it into the File table; wixl (0.101) writes no file version at
-    // all, so the header comment gives the msibuild command that sets it.
-    const std::string version = moduleFile.hasVersion ? " DefaultVersion=\"" + moduleFile.version + "\"" : "";
-    files += component(fileId, identity + "file " + moduleName,
-                       "        <File Id=\"" + fileId + "\" Name=\"" + Xml(moduleName) +
-                           "\" Source=\"$(var.SourceDir)/" + Xml(moduleName) + "\" KeyPath=\"yes\"" +
-                           version + "/>\n",
-                       "      ");
-    std::string folder;
-    for (const ScriptFile& script : package.scripts) {
-      const std::string name = fs::path(script.realPath).filename().string();
-      const std::string id = base + "." + Identifier(name);
-      folder += component(id, identity + "file " + stem + "/" + name,
-                          "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +
-                              Xml(stem) + "/" + Xml(name) + "\" KeyPath=\"yes\"/>\n",
-                          "        ");
-    }
-    files += "      <Directory Id=\"" + folderId + "\" Name=\"" + Xml(stem) + "\">\n" + folder + "      </Directory>\n";
-    for (const KeyOut& k : keys) {
-      std::string lines;
-      const std::string head = "        <RegistryValue Root=\"" + k.root + "\" Key=\"" + Xml(Formatted(k.below)) + "\"";
-      if (k.key->values.empty()) {
-        // An empty key: made at install and taken away with what is under it at removal.
-        lines += head + " Name=\"*\" Type=\"string\" Value=\"\"/>\n";
-      }
-      for (const auto& [folded, value] : k.key->values) {
-        ValueOut v;
-        if (!WixValue(value, placeholder, fileId, &v, &problem)) return Refuse(problem);
-        bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
-        const bool first = !keyPath;
-        keyPath = true;
-        lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
-      }
-      (k.category ? categoryValues : packageValues) += lines;
-    }
-    std::string registry;
-    if (!packageValues.empty()) {
-      registry += component(base + ".registry", identity + packageValues, packageValues, "      ");
-    }
-    if (!categoryValues.empty()) {
-      // The categories are shared with every other package, those registered by
-      // regsvr32 included, which the installer's reference counts never see. So,
-      // as self-registration does, removal never takes them: a component without
-      // an identifier is written by the installer but never registered, counted
-      // or removed (permanent in effect; wixl cannot write the Permanent attribute).
-      components.push_back(base + ".categories");
-      registry += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
-                  "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" +
-                  categoryValues + "      </Component>\n";
-    }
-    // A comment may not hold "--": the names in it are written with the dashes apart.
-    auto commentText = [](std::string t) {
-      for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
-      return t;
-    };
-    text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-    text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
-            " writes (stub-check export).\n"
-            "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
-            commentText(Xml(stem)) + "/, with a product\n"
-            "     source that references the group: wixl -a " + arch +
-            " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs" +
-            (moduleFile.hasVersion
-                 ? "\n     wixl leaves the File table's version empty; set the module's afterwards:\n"
-                   "     msibuild " + commentText(Xml(stem)) + ".msi -q \"UPDATE File SET Version = '" +
-                       moduleFile.version + "' WHERE File = '" + fileId + "'\"\n    "
-                 : std::string()) +
-            " -->\n";
-    text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
-    text += "  <Fragment>\n";
-    text += "    <DirectoryRef Id=\"" + directoryId + "\">\n" + files + registry + "    </DirectoryRef>\n";
-    text += "    <ComponentGroup Id=\"" + group + "\">\n";
-    for (const std::string& id : components) text += "      <ComponentRef Id=\"" + id + "\"/>\n";
-    text += "    </ComponentGroup>\n";
-    text += "  </Fragment>\n";
-    text += "</Wix>\n";
-  }
-  if (!xmlProblem.empty()) {
-    return Refuse("the WiX fragment cannot be written: " + xmlProblem + "; rename it (XML holds UTF-8 "
-                  "text without control characters other than tab and line breaks)");
-  }
-  if (format == "reg") {
-    // Line ends as regedit writes them; reg import reads either.
-    std::string crlf;
-    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    text = crlf;
-  }
+  const Exported exported{moduleName, stem,       arch,    modulePath,
+                          directoryId, group,     perUser, moduleFile,
+                          package,     {install.ids[0], install.ids[1]}, installPath, keys};
+  std::string text;
+  if (!writer->write(exported, &text, &problem)) return Refuse(problem);
   return PrintChecked("stub-check export", text) ? 0 : 2;
 }
 
