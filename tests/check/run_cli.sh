@@ -68,6 +68,7 @@ package Odd && sed -i "s/= s 'Good Style'/= s 'Odd\tStyle\nline two'/" Odd/Style
 package Hklm && printf 'HKLM\n{\n\tNoRemove SOFTWARE\n\t{\n\t\tTarvoHklm = s %s\n\t}\n}\n' "'x'" >>Hklm/StyleText.rgs
 package "$(printf 'Caf\xe9')"
 mkfifo Pipe.dll  # a module "file" that is a FIFO
+truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no disk is used)
 snapshot() { find . -mindepth 1 | LC_ALL=C sort; }
 before=$(snapshot)
 

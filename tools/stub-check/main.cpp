@@ -145,9 +145,12 @@ int CheckCommand(const std::vector<std::string>& args) {
     check::RegistryExport e;
     e.file = file;
     emu::Reset();
-    if (!check::ReadRegularFile(file, check::kRegistrySizeLimit, &bytes, &reason)) {
+    bool tooLarge = false;
+    if (!check::ReadRegularFile(file, check::kRegistrySizeLimit, &bytes, &reason, &tooLarge)) {
       return Refuse("--registry " + check::Quoted(file) + " cannot be read: " + reason +
-                    "; give a .reg file exported with regedit or reg export");
+                    (tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, "
+                                "or the keys its scripts name)"
+                              : "; give a .reg file exported with regedit or reg export"));
     }
     if (!check::ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
       return Refuse("--registry " + check::Quoted(file) + ": " + reason);
