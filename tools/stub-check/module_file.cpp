@@ -262,6 +262,11 @@ std::string ModuleFile::ArchitectureLine() const {
 
 void CheckModuleFile(const ModuleFile& m, const std::string& moduleName,
                      std::vector<Finding>* findings) {
+  if (!m.found && !m.problem.empty()) {
+    findings->push_back({Severity::kError, "module-unreadable", "", 0, 0,
+                         "the module file " + m.path + " is there but cannot be read: " + m.problem,
+                         "make " + m.path + " a regular file the user can read: a copy of Stub.dll"});
+  }
   if (!m.found) return;
   const std::string copy = "copy Stub.dll byte for byte as " + moduleName +
                            ": build/windows-x86/src/exports/Stub.dll for 32-bit hosts, "
