@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -304,5 +305,24 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
                                                "Stub64.dll"}));
   fs::remove_all(top);
 }
+
+#ifndef _WIN32
+// new puts a package into place while interrupts wait, and takes it back when
+// one came: the hold must defer a Ctrl+C, see it, and let it through after.
+TEST(Checker, InterruptsWaitWhileHeldAndComeThroughAfter) {
+  static volatile std::sig_atomic_t delivered = 0;
+  delivered = 0;
+  const auto before = std::signal(SIGINT, [](int) { delivered = 1; });
+  {
+    check::HeldInterrupts held;
+    EXPECT_FALSE(held.Pending());
+    std::raise(SIGINT);
+    EXPECT_EQ(delivered, 0);
+    EXPECT_TRUE(held.Pending());
+  }
+  EXPECT_EQ(delivered, 1);
+  std::signal(SIGINT, before);
+}
+#endif
 
 }  // namespace
