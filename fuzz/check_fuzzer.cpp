@@ -13,6 +13,8 @@
 // Checked besides crashes, leaks and sanitizer reports:
 //   - an export that reads, written out again as .reg text, reads back as
 //     the same registry (what the report shows as .reg text means what it says);
+//     and the input's bytes taken as one string value (UTF-16 units) and its
+//     name, written as .reg text, read back as the same value;
 //   - every token of a script has a place inside the script's lines, and
 //     every key the reader recorded has a path that finds it again;
 //   - a registration or removal that fails without a box has an error finding
@@ -36,7 +38,35 @@ namespace {
 
 constexpr char kHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
 
+// The input's bytes as UTF-16 units, taken as a string value (and as the
+// value's name, where .reg text can hold the name): written as the export
+// writes it, it reads back as the same value, whatever control characters or
+// half surrogate pairs it holds.
+void OddValue(const std::string& bytes) {
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                             static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (c) text += c;
+  }
+  const check::RegValue value{check::RegNameWritable(text) ? text : u"v", REG_SZ, check::TextData(text)};
+  check::RegKey key;
+  key.path = u"HKEY_CLASSES_ROOT\\Fuzz";
+  key.values[check::FoldCase(value.name)] = value;
+  check::Snapshot written, read;
+  written.emplace(check::FoldCase(key.path), key);
+  const std::string text8 = check::RegDiff({}, written);
+  std::vector<std::string> notes;
+  std::string error;
+  emu::Reset();
+  if (!check::ParseRegFile(kHeader + text8, &read, &notes, &error)) Fail("an odd value's .reg text is not read");
+  if (!notes.empty() || check::RegDiff(written, read) != "") {
+    Fail("an odd value's .reg text reads back as another value");
+  }
+}
+
 void RegFile(const std::string& bytes) {
+  OddValue(bytes);
   emu::Reset();
   check::Snapshot first;
   std::vector<std::string> notes;

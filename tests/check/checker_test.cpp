@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -68,6 +70,42 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
             "[HKEY_CURRENT_USER\\Software\\Classes\\A]\n@=\"a\"\n");
   EXPECT_FALSE(check::ParseRegFile("[HKEY_CLASSES_ROOT\\A]\n", &snapshot, &notes, &error));
   EXPECT_NE(error.find("not a registry export"), std::string::npos);
+  emu::Reset();
+}
+
+TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
+  // What export writes and --registry reads: every string value comes back
+  // as it was, line breaks, control characters and half surrogate pairs
+  // included (those are written as hex(1):...), and names too where .reg text
+  // can hold them at all.
+  const std::u16string odd[] = {
+      u"", u"tab\there", u"line\nbreak", u"crlf\r\n", u"bell\x07", u"del\x7F",
+      u"quote \" and \\ backslash", u"ends in a backslash\\", u"trailing blanks  ",
+      u"; not a comment", u"[HKEY_CLASSES_ROOT\\NotAKey]", u"@", u"=", u"\U0001F600 astral",
+      u"\xFFFD replacement", u"half \xD800 pair", u"\xDC00 low half", u"100%%",
+  };
+  for (const std::u16string& text : odd) {
+    for (const bool asName : {false, true}) {
+      if (asName && !check::RegNameWritable(text)) continue;
+      const check::RegValue value{asName ? text : u"v", REG_SZ, check::TextData(text)};
+      check::RegKey key;
+      key.path = u"HKEY_CLASSES_ROOT\\Odd";
+      key.values[check::FoldCase(value.name)] = value;
+      check::Snapshot written, read;
+      written.emplace(check::FoldCase(key.path), key);
+      const std::string text8 = check::RegDiff({}, written);
+      std::vector<std::string> notes;
+      std::string error;
+      emu::Reset();
+      ASSERT_TRUE(check::ParseRegFile("Windows Registry Editor Version 5.00\r\n\r\n" + text8, &read, &notes, &error))
+          << error;
+      EXPECT_TRUE(notes.empty()) << text8 << notes[0];
+      EXPECT_EQ(check::RegDiff({}, read), text8);
+      EXPECT_EQ(check::RegDiff(written, read), "") << text8;
+    }
+  }
+  EXPECT_FALSE(check::RegNameWritable(u"a\nb"));
+  EXPECT_TRUE(check::RegNameWritable(u"a\tb"));
   emu::Reset();
 }
 
@@ -167,16 +205,45 @@ TEST(Checker, IdentifiersAreFreshOrDerivedInTheirVersionsForm) {
   EXPECT_EQ(check::NamedGuid(std::string(100, 'x')), "3DC8E44B-3E87-5B4F-9AE0-09398B82D9B8");
 }
 
-// A file holding only the headers a module's architecture is read from.
+// A file laid out as a Windows DLL as far as the checker reads one: the PE
+// headers with `machine`, one section, and an export directory naming the five
+// exports of Stub.dll (it holds no code).
 void WriteModuleHeader(const std::filesystem::path& path, unsigned machine) {
-  std::string bytes(128, '\0');
-  bytes[0] = 'M';
-  bytes[1] = 'Z';
-  bytes[0x3C] = 0x40;
-  bytes.replace(0x40, 4, std::string("PE\0\0", 4));
-  bytes[0x44] = static_cast<char>(machine & 0xFF);
-  bytes[0x45] = static_cast<char>(machine >> 8);
-  std::ofstream(path, std::ios::binary) << bytes;
+  std::string b(0x400, '\0');
+  auto put16 = [&](std::size_t at, unsigned v) {
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+  };
+  auto put32 = [&](std::size_t at, unsigned v) {
+    put16(at, v & 0xFFFF);
+    put16(at + 2, v >> 16);
+  };
+  b[0] = 'M';
+  b[1] = 'Z';
+  put32(0x3C, 0x40);
+  b.replace(0x40, 4, std::string("PE\0\0", 4));
+  put16(0x44, machine);
+  put16(0x46, 1);       // one section
+  put16(0x54, 0xF0);    // the optional header's size (PE32+)
+  put16(0x56, 0x2022);  // a DLL
+  put16(0x58, 0x20B);
+  put32(0x58 + 112, 0x1000);  // the export directory's address
+  const std::size_t section = 0x58 + 0xF0;
+  put32(section + 8, 0x200);
+  put32(section + 12, 0x1000);
+  put32(section + 16, 0x200);
+  put32(section + 20, 0x200);
+  const char* names[] = {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer",
+                         "DllUnregisterServer", "DllInstall"};
+  put32(0x200 + 24, 5);
+  put32(0x200 + 32, 0x1040);
+  std::size_t at = 0x280;
+  for (int i = 0; i < 5; ++i) {
+    put32(0x240 + 4 * i, static_cast<unsigned>(0x1000 + at - 0x200));
+    b.replace(at, std::strlen(names[i]), names[i]);
+    at += std::strlen(names[i]) + 1;
+  }
+  std::ofstream(path, std::ios::binary) << b;
 }
 
 std::string ReadAll(const std::filesystem::path& path) {
@@ -186,12 +253,7 @@ std::string ReadAll(const std::filesystem::path& path) {
   return bytes.str();
 }
 
-int RunNew(std::vector<std::string> args) {
-  args.insert(args.begin(), "new");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(&arg[0]);
-  return check::NewCommand(static_cast<int>(argv.size()), argv.data());
-}
+int RunNew(const std::vector<std::string>& args) { return check::NewCommand(args); }
 
 TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
   namespace fs = std::filesystem;
@@ -243,5 +305,24 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
                                                "Stub64.dll"}));
   fs::remove_all(top);
 }
+
+#ifndef _WIN32
+// new puts a package into place while interrupts wait, and takes it back when
+// one came: the hold must defer a Ctrl+C, see it, and let it through after.
+TEST(Checker, InterruptsWaitWhileHeldAndComeThroughAfter) {
+  static volatile std::sig_atomic_t delivered = 0;
+  delivered = 0;
+  const auto before = std::signal(SIGINT, [](int) { delivered = 1; });
+  {
+    check::HeldInterrupts held;
+    EXPECT_FALSE(held.Pending());
+    std::raise(SIGINT);
+    EXPECT_EQ(delivered, 0);
+    EXPECT_TRUE(held.Pending());
+  }
+  EXPECT_EQ(delivered, 1);
+  std::signal(SIGINT, before);
+}
+#endif
 
 }  // namespace

@@ -148,6 +148,18 @@ done
 ((built)) && pass Installer.MsiBuilds
 ((built)) || exit 1
 
+# The module's file version, as the checker reads it from the file, is in the
+# MSI's File table (Windows Installer's file replacement rules compare it).
+problem=""
+for name in Fjord Skerry; do
+  run "$checker" check "$name.dll"
+  version=$(sed -n 's/^Module file: .*; version \([0-9.]*\)$/\1/p' "$out")
+  row=$(msiinfo export "$name.msi" File | tr -d '\r' | awk -F'\t' -v id="$name.module" '$1 == id { print $5 }')
+  [[ -n $version && $row == "$version" ]] ||
+    problem+="$name.msi's File table gives the module the version '$row', the module file '$version'; "
+done
+[[ -z $problem ]] && pass Installer.MsiFileVersion || fail Installer.MsiFileVersion "$problem"
+
 installed=1
 for name in Fjord Skerry; do
   rc=0

@@ -5,7 +5,8 @@
 # NAME/ and its fragment NAME.wxs, writes product-NAME.wxs (a product
 # "Tarvo NAME" installing the fragment's group NAME into Program Files\Tarvo
 # NAME, per machine) and builds NAME.msi from both with wixl for ARCH (x64 or
-# x86: without it wixl builds a 32-bit package whatever the source says).
+# x86: without it wixl builds a 32-bit package whatever the source says), then
+# sets the module's file version in its File table as the fragment says.
 # wixl's messages go to standard output and error; answers wixl's exit code.
 msi_build() {
   local name=$1 arch=$2 program_files=ProgramFilesFolder upgrade
@@ -29,5 +30,10 @@ msi_build() {
   </Product>
 </Wix>
 EOF
-  wixl -a "$arch" -D SourceDir=. -o "$name.msi" "product-$name.wxs" "$name.wxs"
+  wixl -a "$arch" -D SourceDir=. -o "$name.msi" "product-$name.wxs" "$name.wxs" || return
+  # wixl writes no file version into the File table; the fragment's header
+  # comment gives the msibuild command that sets the module's, run as written.
+  local set_version
+  set_version=$(sed -n 's/^ *\(msibuild .*\)$/\1/p' "$name.wxs")
+  [[ -z $set_version ]] || eval "$set_version"
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line.h"
 #include "platform/platform.h"
 #include "registrar/script_parser.h"
 
@@ -35,10 +36,6 @@ struct Finding {
 // ---- Text helpers --------------------------------------------------------------------
 
 std::string Utf8(const std::u16string& text);
-/// The length of the UTF-8 sequence at `b[i]`, or 0 when the bytes there are not UTF-8.
-std::size_t Utf8Sequence(const std::string& b, std::size_t i);
-/// `text` with every byte that is not part of valid UTF-8 shown as \xHH.
-std::string ShowBytes(const std::string& text);
 std::u16string Utf16(const std::string& text);
 std::string Hex32(HRESULT value);  // "0x80020009"
 /// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
@@ -110,8 +107,13 @@ const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
 std::vector<BYTE> TextData(const std::u16string& text);
-/// One value in .reg syntax: "name"="text", @=dword:0000002a, ...
+/// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
+/// that cannot stand between quotes (a line break, a control character) as
+/// hex(1):..., so that ParseRegFile reads every line back as the same value.
 std::string RegValueLine(const RegValue& value);
+/// Whether a key or value name can be written in .reg text and read back as it
+/// is (no line break or control character but a tab, no half surrogate pair).
+bool RegNameWritable(const std::u16string& name);
 
 /// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI,
 /// "Windows Registry Editor Version 5.00" or "REGEDIT4") into `snapshot`, with
@@ -276,6 +278,7 @@ struct ModuleFile {
   std::vector<std::string> missing;  // those of the five it lacks
   bool hasVersion = false;
   std::string version;  // FileVersion of the fixed version information, "1.2.3.4"
+  std::string problem;  // why a file that is there could not be read ("Permission denied")
 
   /// A DLL for x86 or x64 with all five exports of Stub.dll.
   bool IsThisModule() const;
@@ -303,6 +306,10 @@ struct ScriptFile {
   std::string realPath;   // where it was read on this machine
   bool found = false;
   bool isFolder = false;
+  // Why a script that is there, or its folder, cannot be read: the system's
+  // words, "a FIFO (named pipe), not a file", or its size past the limit.
+  std::string problem;
+  bool tooLarge = false;
   // Shared with the emulated machine's file, so that a large script is held once.
   std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>();
   std::string encoding;   // for the report
@@ -364,12 +371,15 @@ void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install);
 /// How to write a class identifier where the module reads it.
 extern const char kIdentifierRemedy[];
 
-/// The whole file at `path` into `bytes`; false when it cannot be read.
-bool ReadWholeFile(const std::string& path, std::string* bytes);
 /// Finds `script`'s file in `folder` (ending in a slash) as Windows finds it,
-/// whatever the letter case, and reads it with its encoding.
+/// whatever the letter case, and reads it with its encoding: only a regular
+/// file of at most kScriptSizeLimit bytes; anything else is recorded in
+/// `script->problem` with the reason.
 void FindScript(const std::string& folder, ScriptFile* script);
 
+/// Whether `f` is the load failure of a script that is there but could not be
+/// read here (a FIFO, a file too large): the script's own finding says why.
+bool ToldByScriptProblem(const Package& package, const Finding& f);
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
 /// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...

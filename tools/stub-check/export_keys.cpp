@@ -1,7 +1,7 @@
 // stub-check export: what registering a package writes, for an installer to
 // write itself instead of running the module's self-registration: as .reg text
 // for `reg import`, or as a WiX source fragment with the package's files and
-// registry keys. The keys come from the module's own registration run over the
+// registry keys, each by its own writer (kWriters). The keys come from the module's own registration run over the
 // emulated platform on an empty registry, the category entries included.
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "checker.h"
+#include "command_line.h"
 #include "package/package_classes.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
@@ -17,23 +18,41 @@
 
 namespace check {
 
-const char kExportUsage[] =
-    "usage: stub-check export [--format reg|wxs] [--per-user] [--module-path PATH]\n"
-    "                         [--directory-id ID] [--group NAME] MODULE\n"
+// WiX's identifiers: ASCII letters, digits, underscores and periods, starting
+// with a letter or an underscore, at most 72 characters (the width of the
+// installer's identifier columns).
+constexpr std::size_t kWixIdentifierLimit = 72;
+
+const VerbSpec kExportSpec = {
+    "export",
+    "[--format reg|wxs] [--per-user] [--module-path PATH]\n"
+    "                         [--directory-id ID] [--group NAME] MODULE",
+    "MODULE",
     "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
     "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
-    "  included, for an installer to write instead of self-registration.\n"
-    "  --format        reg (default): .reg text for `reg import`, machine-wide under\n"
-    "                  HKEY_LOCAL_MACHINE\\Software\\Classes;\n"
-    "                  wxs: a WiX fragment with the module, its package folder and the\n"
-    "                  registry values, the module's path written as [#file]\n"
-    "  --per-user      the keys a per-user registration writes (regsvr32 /n /i:user),\n"
-    "                  under HKEY_CURRENT_USER\\Software\\Classes\n"
-    "  --module-path   reg: the absolute Windows path the module is installed at (required)\n"
-    "  --directory-id  wxs: the directory the module goes to (default INSTALLFOLDER)\n"
-    "  --group         wxs: the ComponentGroup to define (default: the module's name less .dll)\n"
+    "  included, for an installer to write instead of self-registration.\n",
+    {
+        {"--format", "reg|wxs", false,
+         "reg (default): .reg text for `reg import`, machine-wide under\n"
+         "HKEY_LOCAL_MACHINE\\Software\\Classes;\n"
+         "wxs: a WiX fragment with the module (and its file version), its\n"
+         "package folder and the registry values, the module's path written as [#file]"},
+        {"--per-user", nullptr, false,
+         "the keys a per-user registration writes (regsvr32 /n /i:user),\n"
+         "under HKEY_CURRENT_USER\\Software\\Classes"},
+        {"--module-path", "PATH", false,
+         "reg: the absolute Windows path the module is installed at (required),\n"
+         "with the module's own file name; no <>\"|?* or control characters"},
+        {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
+        {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
+    },
+    "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
+    "  and periods, starting with a letter or an underscore.\n"
+    "  Line breaks, tabs and other control characters in the scripts' values are\n"
+    "  written so that they stay what they are (hex(1): in .reg text, &#9; and the\n"
+    "  like in XML); a key or value name that .reg or XML text cannot hold is refused.\n"
     "A package with errors is not exported: stub-check check MODULE shows them.\n"
-    "exit code: 0 printed, 2 refused (nothing printed)\n";
+    "exit code: 0 printed, 2 refused or failed (nothing printed)\n"};
 
 namespace {
 
@@ -53,13 +72,6 @@ void LoadPackage(const std::string& module, Package* package) {
     package->scripts[i].name = Utf8(PackageClasses[i].scriptName);
     FindScript(package->realFolder, &package->scripts[i]);
   }
-}
-
-bool IsAbsoluteWindowsPath(const std::string& path) {
-  const bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
-                     path[1] == ':' && path[2] == '\\';
-  const bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
-  return (drive || share) && path.find('/') == std::string::npos;
 }
 
 // The text of REG_SZ data: UTF-16LE less its terminator.
@@ -102,16 +114,36 @@ std::string LongRoot(const std::string& root) {
   return root == "HKLM" ? "HKEY_LOCAL_MACHINE" : root == "HKCU" ? "HKEY_CURRENT_USER" : "HKEY_USERS";
 }
 
-std::string Xml(const std::string& text) {
+// Text for an XML attribute or comment. A tab, a line break and a carriage
+// return are written as character references, so that no parser turns them
+// into blanks; a character XML cannot hold at all (other control characters,
+// U+FFFE, U+FFFF) or bytes that are not UTF-8 set `problem`.
+std::string Xml(const std::string& text, std::string* problem) {
   std::string out;
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const std::size_t n = Utf8Sequence(text, i);
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (n == 0 || (u < 0x20 && c != '\t' && c != '\n' && c != '\r') ||
+        (n == 3 && text.compare(i, 2, "\xEF\xBF") == 0 && (text[i + 2] == '\xBE' || text[i + 2] == '\xBF'))) {
+      if (problem->empty()) {
+        *problem = Quoted(text) + " holds " +
+                   (n == 0 ? std::string("bytes that are not UTF-8") : std::string("a character XML cannot hold"));
+      }
+      i += n ? n : 1;
+      continue;
+    }
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      default: out += c;
+      case '\t': out += "&#9;"; break;
+      case '\n': out += "&#10;"; break;
+      case '\r': out += "&#13;"; break;
+      default: out.append(text, i, n);
     }
+    i += n;
   }
   return out;
 }
@@ -142,7 +174,20 @@ std::string Identifier(const std::string& text) {
 }
 
 bool ValidIdentifier(const std::string& text) {
-  return !text.empty() && text.size() <= 72 && Identifier(text) == text;
+  if (text.empty() || text.size() > kWixIdentifierLimit) return false;
+  for (char c : text) {
+    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '.';
+    if (!ok) return false;
+  }
+  return (text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z') || text[0] == '_';
+}
+
+std::string IdentifierProblem(const std::string& option, const std::string& text) {
+  return option + " " + Quoted(text) + " is no WiX identifier" +
+         (text.size() > kWixIdentifierLimit ? " (it is " + std::to_string(text.size()) + " characters long)" : "") +
+         ": use 1 to " + std::to_string(kWixIdentifierLimit) +
+         " ASCII letters, digits, underscores and periods, starting with a letter or an underscore";
 }
 
 struct ValueOut {
@@ -152,8 +197,8 @@ struct ValueOut {
 // A value as WiX attributes; false when the installer's tables cannot hold its type.
 bool WixValue(const RegValue& value, const std::string& modulePath, const std::string& fileId,
               ValueOut* out, std::string* problem) {
-  std::string attributes;
-  if (!value.name.empty()) attributes += " Name=\"" + Xml(Formatted(Utf8(value.name))) + "\"";
+  std::string attributes, xmlProblem;
+  if (!value.name.empty()) attributes += " Name=\"" + Xml(Formatted(Utf8(value.name)), &xmlProblem) + "\"";
   std::u16string text;
   if (value.type == REG_SZ && TextOf(value.data, &text)) {
     // The module's path becomes the installer's reference to the installed file.
@@ -165,7 +210,7 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
       from = at + modulePath.size();
     }
     formatted += Formatted(plain.substr(from));
-    attributes += " Type=\"string\" Value=\"" + Xml(formatted) + "\"";
+    attributes += " Type=\"string\" Value=\"" + Xml(formatted, &xmlProblem) + "\"";
   } else if (value.type == REG_DWORD && value.data.size() == 4) {
     const std::uint32_t n = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
                             static_cast<std::uint32_t>(value.data[3]) << 24;
@@ -184,52 +229,211 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
                "export it with --format reg";
     return false;
   }
+  if (!xmlProblem.empty()) {
+    *problem = "the value " + RegValueLine(value) + ": " + xmlProblem + "; change it in the script";
+    return false;
+  }
   out->attributes = attributes;
   return true;
 }
 
+// What the writers write: the package, checked, and the keys its registration writes.
+struct Exported {
+  std::string moduleName, stem, arch;
+  std::string modulePath;  // reg: where the module is installed
+  std::string directoryId, group;  // wxs
+  bool perUser;
+  const ModuleFile& moduleFile;
+  const Package& package;
+  GUID ids[2];
+  std::u16string installPath;  // wxs: the path the keys were made with, replaced by [#file]
+  const std::vector<KeyOut>& keys;
+};
+
+// .reg text for `reg import`, with regedit's line ends.
+bool WriteReg(const Exported& e, std::string* out, std::string* /*problem: none*/) {
+  const std::string &moduleName = e.moduleName, &modulePath = e.modulePath, &arch = e.arch;
+  const bool perUser = e.perUser;
+  std::string text = "Windows Registry Editor Version 5.00\n\n";
+  text += "; " + moduleName + " installed as " + modulePath + ": what " +
+          (perUser ? "regsvr32 /n /i:user" : "regsvr32") + " writes (stub-check export)\n";
+  if (arch == "x86") {
+    text += "; a 32-bit module: on 64-bit Windows import into the 32-bit view:\n"
+            ";   reg import FILE /reg:32\n";
+  }
+  if (!perUser) text += "; machine-wide: import from an elevated prompt\n";
+  for (const KeyOut& k : e.keys) {
+    text += "\n[" + LongRoot(k.root) + "\\" + k.below + "]\n";
+    for (const auto& [folded, value] : k.key->values) text += RegValueLine(value) + "\n";
+  }
+  // Line ends as regedit writes them; reg import reads either.
+  out->clear();
+  for (char c : text) *out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return true;
+}
+
+// A WiX fragment: the module and its package folder as files, the values as
+// RegistryValue elements, all in one ComponentGroup.
+bool WriteWix(const Exported& e, std::string* out, std::string* problem) {
+  const std::string &moduleName = e.moduleName, &stem = e.stem, &arch = e.arch;
+  const bool perUser = e.perUser;
+  const ModuleFile& moduleFile = e.moduleFile;
+  std::string text, xmlProblem;
+  auto Xml = [&xmlProblem](const std::string& t) { return check::Xml(t, &xmlProblem); };
+  const std::string win64 = arch == "x64" ? " Win64=\"yes\"" : "";
+  const std::string base = Identifier(stem);
+  const std::string fileId = base + ".module";
+  const std::string folderId = base + ".folder";
+  const std::string identity = "package " + GuidString(e.ids[0]) + " " + GuidString(e.ids[1]) +
+                         " " + arch + (perUser ? " per-user" : "") + "|";
+  const std::string placeholder = Utf8(e.installPath);
+  std::string files, packageValues, categoryValues;
+  bool packageKeyPath = false, categoryKeyPath = false;  // each component's first value is its key path
+  std::vector<std::string> components;
+  auto component = [&](const std::string& id, const std::string& what, const std::string& body,
+                       const std::string& indent) {
+    components.push_back(id);
+    return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" +
+           body + indent + "</Component>\n";
+  };
+  // The module's file version, for the installer's file replacement rules.
+  // WiX writes it into the File table; wixl (0.101) writes no file version at
+  // all, so the header comment gives the msibuild command that sets it.
+  const std::string version = moduleFile.hasVersion ? " DefaultVersion=\"" + moduleFile.version + "\"" : "";
+  files += component(fileId, identity + "file " + moduleName,
+                     "        <File Id=\"" + fileId + "\" Name=\"" + Xml(moduleName) +
+                         "\" Source=\"$(var.SourceDir)/" + Xml(moduleName) + "\" KeyPath=\"yes\"" +
+                         version + "/>\n",
+                     "      ");
+  std::string folder;
+  for (const ScriptFile& script : e.package.scripts) {
+    const std::string name = fs::path(script.realPath).filename().string();
+    const std::string id = base + "." + Identifier(name);
+    folder += component(id, identity + "file " + stem + "/" + name,
+                        "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +
+                            Xml(stem) + "/" + Xml(name) + "\" KeyPath=\"yes\"/>\n",
+                        "        ");
+  }
+  files += "      <Directory Id=\"" + folderId + "\" Name=\"" + Xml(stem) + "\">\n" + folder + "      </Directory>\n";
+  for (const KeyOut& k : e.keys) {
+    std::string lines;
+    const std::string head = "        <RegistryValue Root=\"" + k.root + "\" Key=\"" + Xml(Formatted(k.below)) + "\"";
+    if (k.key->values.empty()) {
+      // An empty key: made at install and taken away with what is under it at removal.
+      lines += head + " Name=\"*\" Type=\"string\" Value=\"\"/>\n";
+    }
+    for (const auto& [folded, value] : k.key->values) {
+      ValueOut v;
+      if (!WixValue(value, placeholder, fileId, &v, problem)) return false;
+      bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
+      const bool first = !keyPath;
+      keyPath = true;
+      lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
+    }
+    (k.category ? categoryValues : packageValues) += lines;
+  }
+  std::string registry;
+  if (!packageValues.empty()) {
+    registry += component(base + ".registry", identity + packageValues, packageValues, "      ");
+  }
+  if (!categoryValues.empty()) {
+    // The categories are shared with every other package, those registered by
+    // regsvr32 included, which the installer's reference counts never see. So,
+    // as self-registration does, removal never takes them: a component without
+    // an identifier is written by the installer but never registered, counted
+    // or removed (permanent in effect; wixl cannot write the Permanent attribute).
+    components.push_back(base + ".categories");
+    registry += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
+                "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" +
+                categoryValues + "      </Component>\n";
+  }
+  // A comment may not hold "--": the names in it are written with the dashes apart.
+  auto commentText = [](std::string t) {
+    for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
+    return t;
+  };
+  text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+  text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
+          " writes (stub-check export).\n"
+          "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
+          commentText(Xml(stem)) + "/, with a product\n"
+          "     source that references the group: wixl -a " + arch +
+          " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs" +
+          (moduleFile.hasVersion
+               ? "\n     wixl leaves the File table's version empty; set the module's afterwards:\n"
+                 "     msibuild " + commentText(Xml(stem)) + ".msi -q \"UPDATE File SET Version = '" +
+                     moduleFile.version + "' WHERE File = '" + fileId + "'\"\n    "
+               : std::string()) +
+          " -->\n";
+  text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
+  text += "  <Fragment>\n";
+  text += "    <DirectoryRef Id=\"" + e.directoryId + "\">\n" + files + registry + "    </DirectoryRef>\n";
+  text += "    <ComponentGroup Id=\"" + e.group + "\">\n";
+  for (const std::string& id : components) text += "      <ComponentRef Id=\"" + id + "\"/>\n";
+  text += "    </ComponentGroup>\n";
+  text += "  </Fragment>\n";
+  text += "</Wix>\n";
+  if (!xmlProblem.empty()) {
+    *problem = "the WiX fragment cannot be written: " + xmlProblem + "; rename it (XML holds UTF-8 "
+               "text without control characters other than tab and line breaks)";
+    return false;
+  }
+  *out = text;
+  return true;
+}
+
+// One writer per format: a new format is one function and one row.
+struct Writer {
+  const char* format;
+  bool (*write)(const Exported&, std::string* text, std::string* problem);
+};
+constexpr Writer kWriters[] = {{"reg", WriteReg}, {"wxs", WriteWix}};
+
 }  // namespace
 
-int ExportCommand(int argc, char** argv) {
-  std::string format = "reg", modulePath, directoryId = "INSTALLFOLDER", group, module;
-  bool perUser = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if ((arg == "--format" || arg == "--module-path" || arg == "--directory-id" || arg == "--group") &&
-        i + 1 < argc) {
-      (arg == "--format" ? format : arg == "--module-path" ? modulePath
-                                  : arg == "--directory-id" ? directoryId : group) = argv[++i];
-    } else if (arg == "--per-user") {
-      perUser = true;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kExportUsage, stdout);
-      return 0;
-    } else if (module.empty() && !arg.empty() && arg[0] != '-') {
-      module = arg;
-    } else {
-      std::fprintf(stderr, "stub-check export: unexpected argument '%s'\n%s", arg.c_str(), kExportUsage);
-      return 2;
-    }
-  }
-  if (module.empty()) {
-    std::fprintf(stderr, "stub-check export: no module given\n%s", kExportUsage);
-    return 2;
-  }
-  if (format != "reg" && format != "wxs") return Refuse("--format must be reg or wxs, not '" + format + "'");
+int ExportCommand(const std::vector<std::string>& args) {
+  ParsedLine line;
   std::string problem;
+  if (!ParseCommandLine(kExportSpec, args, &line, &problem)) return Refuse(problem);
+  if (line.help) return PrintChecked("stub-check export", Usage(kExportSpec)) ? 0 : 2;
+  const std::string format = line.Get("--format", "reg"), modulePath = line.Get("--module-path");
+  const std::string directoryId = line.Get("--directory-id", "INSTALLFOLDER");
+  std::string group = line.Get("--group");
+  const bool perUser = line.Has("--per-user");
+  if (line.operands.empty() || line.operands[0].empty()) {
+    return Refuse("no module given: name the package's module copy (stub-check export Aurora.dll; "
+                  "stub-check export --help)");
+  }
+  const std::string module = line.operands[0];
+  const Writer* writer = nullptr;
+  for (const Writer& w : kWriters) {
+    if (format == w.format) writer = &w;
+  }
+  if (!writer) return Refuse("--format must be reg or wxs, not " + Quoted(format));
   const std::string arch = ModuleArchitecture(module, &problem);
   if (arch.empty()) return Refuse(module + ": " + problem + " (give the module copy, Aurora.dll)");
+  // Its version, for the installer's file table.
+  std::string moduleBytes;
+  if (!ReadRegularFile(module, kModuleSizeLimit, &moduleBytes, &problem)) {
+    return Refuse("cannot read " + module + ": " + problem);
+  }
+  const ModuleFile moduleFile = ReadModuleFile(module, true, moduleBytes);
+  std::string().swap(moduleBytes);
 
   const std::string moduleName = fs::path(module).filename().string();
   const std::string stem = moduleName.substr(0, moduleName.size() > 4 ? moduleName.size() - 4 : 0);
+  if (ShowBytes(moduleName) != moduleName) {
+    return Refuse("the module's file name " + Quoted(moduleName) + " is not UTF-8 text, which .reg and "
+                  "WiX text must be: rename the package to a UTF-8 name");
+  }
   if (format == "reg") {
     if (modulePath.empty()) {
       return Refuse("--module-path PATH is required for --format reg: the keys name the module's "
                     "installed path (e.g. --module-path \"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
     }
-    if (!IsAbsoluteWindowsPath(modulePath)) {
-      return Refuse("--module-path must be an absolute Windows path (C:\\...\\" + moduleName +
-                    " or \\\\server\\share\\...), not '" + modulePath + "'");
+    if (!CheckWindowsModulePath(modulePath, &problem)) {
+      return Refuse("--module-path " + Quoted(modulePath) + ": " + problem +
+                    "; give the path the module is installed at, C:\\...\\" + moduleName);
     }
     const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
     if (Lower(installedName) != Lower(moduleName)) {
@@ -243,8 +447,8 @@ int ExportCommand(int argc, char** argv) {
                     "the installed file itself ([#file])");
     }
     if (group.empty()) group = Identifier(stem);
-    if (!ValidIdentifier(directoryId)) return Refuse("--directory-id '" + directoryId + "' is no WiX identifier");
-    if (!ValidIdentifier(group)) return Refuse("--group '" + group + "' is no WiX identifier");
+    if (!ValidIdentifier(directoryId)) return Refuse(IdentifierProblem("--directory-id", directoryId));
+    if (!ValidIdentifier(group)) return Refuse(IdentifierProblem("--group", group));
   }
 
   // The package checked as installed where its keys will point; one with errors is not exported.
@@ -258,7 +462,7 @@ int ExportCommand(int argc, char** argv) {
   CheckPackage(package, install, &findings);
   int errors = 0;
   for (const Finding& f : findings) {
-    if (f.severity != Severity::kError) continue;
+    if (f.severity != Severity::kError || ToldByScriptProblem(package, f)) continue;
     if (++errors <= 3) std::fprintf(stderr, "stub-check export: %s%s%s\n", f.file.c_str(), f.file.empty() ? "" : ": ", f.message.c_str());
   }
   if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
@@ -291,115 +495,39 @@ int ExportCommand(int argc, char** argv) {
     if (!MapKey(it->second.path, perUser, &out)) {
       return Refuse("registration writes " + Utf8(it->second.path) + ", under a root installers cannot write");
     }
+    // Every name must survive the text it is written in.
+    if (!RegNameWritable(it->second.path)) {
+      return Refuse("registration writes the key " + Quoted(Utf8(it->second.path)) +
+                    ", whose name holds a line break or another control character that .reg and "
+                    "installer text cannot hold; rename the key in the script");
+    }
+    for (const auto& [folded, value] : it->second.values) {
+      if (!RegNameWritable(value.name)) {
+        return Refuse("registration writes the value " + Quoted(Utf8(value.name)) + " under " +
+                      Utf8(it->second.path) + ", whose name holds a line break or another control "
+                      "character that .reg and installer text cannot hold; rename it in the script");
+      }
+    }
     keys.push_back(out);
   }
+  if (perUser) {
+    for (const KeyOut& k : keys) {
+      if (k.root == "HKCU") continue;
+      std::fprintf(stderr,
+                   "stub-check export: warning: the scripts write %s\\%s, outside the classes root: a "
+                   "per-user install runs without elevation and cannot write there, and the key is "
+                   "not the user's; write every key under HKCR for a per-user package\n",
+                   LongRoot(k.root).c_str(), k.below.c_str());
+      break;
+    }
+  }
 
+  const Exported exported{moduleName, stem,       arch,    modulePath,
+                          directoryId, group,     perUser, moduleFile,
+                          package,     {install.ids[0], install.ids[1]}, installPath, keys};
   std::string text;
-  if (format == "reg") {
-    text = "Windows Registry Editor Version 5.00\n\n";
-    text += "; " + moduleName + " installed as " + modulePath + ": what " +
-            (perUser ? "regsvr32 /n /i:user" : "regsvr32") + " writes (stub-check export)\n";
-    if (arch == "x86") {
-      text += "; a 32-bit module: on 64-bit Windows import into the 32-bit view:\n"
-              ";   reg import FILE /reg:32\n";
-    }
-    if (!perUser) text += "; machine-wide: import from an elevated prompt\n";
-    for (const KeyOut& k : keys) {
-      text += "\n[" + LongRoot(k.root) + "\\" + k.below + "]\n";
-      for (const auto& [folded, value] : k.key->values) text += RegValueLine(value) + "\n";
-    }
-  } else {
-    const std::string win64 = arch == "x64" ? " Win64=\"yes\"" : "";
-    const std::string base = Identifier(stem);
-    const std::string fileId = base + ".module";
-    const std::string folderId = base + ".folder";
-    const std::string identity = "package " + GuidString(install.ids[0]) + " " + GuidString(install.ids[1]) +
-                           " " + arch + (perUser ? " per-user" : "") + "|";
-    const std::string placeholder = Utf8(installPath);
-    std::string files, packageValues, categoryValues;
-    bool packageKeyPath = false, categoryKeyPath = false;  // each component's first value is its key path
-    std::vector<std::string> components;
-    auto component = [&](const std::string& id, const std::string& what, const std::string& body,
-                         const std::string& indent) {
-      components.push_back(id);
-      return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" +
-             body + indent + "</Component>\n";
-    };
-    files += component(fileId, identity + "file " + moduleName,
-                       "        <File Id=\"" + fileId + "\" Name=\"" + Xml(moduleName) +
-                           "\" Source=\"$(var.SourceDir)/" + Xml(moduleName) + "\" KeyPath=\"yes\"/>\n",
-                       "      ");
-    std::string folder;
-    for (const ScriptFile& script : package.scripts) {
-      const std::string name = fs::path(script.realPath).filename().string();
-      const std::string id = base + "." + Identifier(name);
-      folder += component(id, identity + "file " + stem + "/" + name,
-                          "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +
-                              Xml(stem) + "/" + Xml(name) + "\" KeyPath=\"yes\"/>\n",
-                          "        ");
-    }
-    files += "      <Directory Id=\"" + folderId + "\" Name=\"" + Xml(stem) + "\">\n" + folder + "      </Directory>\n";
-    for (const KeyOut& k : keys) {
-      std::string lines;
-      const std::string head = "        <RegistryValue Root=\"" + k.root + "\" Key=\"" + Xml(Formatted(k.below)) + "\"";
-      if (k.key->values.empty()) {
-        // An empty key: made at install and taken away with what is under it at removal.
-        lines += head + " Name=\"*\" Type=\"string\" Value=\"\"/>\n";
-      }
-      for (const auto& [folded, value] : k.key->values) {
-        ValueOut v;
-        if (!WixValue(value, placeholder, fileId, &v, &problem)) return Refuse(problem);
-        bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
-        const bool first = !keyPath;
-        keyPath = true;
-        lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
-      }
-      (k.category ? categoryValues : packageValues) += lines;
-    }
-    std::string registry;
-    if (!packageValues.empty()) {
-      registry += component(base + ".registry", identity + packageValues, packageValues, "      ");
-    }
-    if (!categoryValues.empty()) {
-      // The categories are shared with every other package, those registered by
-      // regsvr32 included, which the installer's reference counts never see. So,
-      // as self-registration does, removal never takes them: a component without
-      // an identifier is written by the installer but never registered, counted
-      // or removed (permanent in effect; wixl cannot write the Permanent attribute).
-      components.push_back(base + ".categories");
-      registry += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
-                  "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" +
-                  categoryValues + "      </Component>\n";
-    }
-    // A comment may not hold "--": the names in it are written with the dashes apart.
-    auto commentText = [](std::string t) {
-      for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
-      return t;
-    };
-    text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-    text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
-            " writes (stub-check export).\n"
-            "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
-            commentText(Xml(stem)) + "/, with a product\n"
-            "     source that references the group: wixl -a " + arch +
-            " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs -->\n";
-    text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
-    text += "  <Fragment>\n";
-    text += "    <DirectoryRef Id=\"" + directoryId + "\">\n" + files + registry + "    </DirectoryRef>\n";
-    text += "    <ComponentGroup Id=\"" + group + "\">\n";
-    for (const std::string& id : components) text += "      <ComponentRef Id=\"" + id + "\"/>\n";
-    text += "    </ComponentGroup>\n";
-    text += "  </Fragment>\n";
-    text += "</Wix>\n";
-  }
-  if (format == "reg") {
-    // Line ends as regedit writes them; reg import reads either.
-    std::string crlf;
-    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    text = crlf;
-  }
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  return 0;
+  if (!writer->write(exported, &text, &problem)) return Refuse(problem);
+  return PrintChecked("stub-check export", text) ? 0 : 2;
 }
 
 }  // namespace check

@@ -9,7 +9,10 @@
 // the package folder itself. Exit code: 0 clean, 1 warnings only, 2 errors
 // (also for a command line that cannot be followed).
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -24,6 +27,7 @@
 #endif
 
 #include "checker.h"
+#include "command_line.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 #include "verbs.h"
@@ -32,69 +36,62 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kUsage[] =
-    "usage: stub-check [check] [--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
-    "                  [--per-user] PACKAGE\n"
-    "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n"
-    "  --format       text (default) or json\n"
-    "  --registry     a .reg export to start from instead of an empty registry; may be\n"
-    "                 given more than once (say the machine's and the user's classes)\n"
-    "  --module-path  check as installed at this Windows path (default: C:\\Packages\\<module>\n"
-    "                 and C:\\Program Files\\O'Brien's Packages\\<module>)\n"
-    "  --per-user     check registration for the current user (regsvr32 /n /i:user)\n"
-    "exit code: 0 clean, 1 warnings only, 2 errors\n"
+const check::VerbSpec kCheckSpec = {
+    "check",
+    "[--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
+    "                        [--per-user] PACKAGE\n"
+    "       stub-check PACKAGE ...   (the same: check is the verb when none is given)",
+    "PACKAGE",
+    "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
+    {
+        {"--format", "text|json", false, "text (default) or json"},
+        {"--registry", "FILE.reg", true,
+         "a .reg export to start from instead of an empty registry; may be\n"
+         "given more than once (say the machine's and the user's classes);\n"
+         "at most 256 MiB each"},
+        {"--module-path", "PATH", false,
+         "check as installed at this absolute Windows path (default:\n"
+         "C:\\Packages\\<module> and C:\\Program Files\\O'Brien's Packages\\<module>)"},
+        {"--per-user", nullptr, false, "check registration for the current user (regsvr32 /n /i:user)"},
+    },
+    "Scripts are read if they are regular files of at most 8 MiB.\n"
+    "exit code: 0 clean, 1 warnings only, 2 errors (also for a command line that cannot be followed)\n"
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
-    "installers); each with --help\n";
+    "installers); each with --help\n"};
 
 std::string Key(const check::Finding& f) {
   return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
 }
 
-}  // namespace
+int Refuse(const std::string& message) {
+  std::fprintf(stderr, "stub-check: %s\n", message.c_str());
+  return 2;
+}
 
-int main(int argc, char** argv) {
-#ifdef _WIN32
-  // The same bytes as on Linux: line ends stay "\n".
-  _setmode(_fileno(stdout), _O_BINARY);
-#endif
-#ifdef __GLIBC__
-  // A large script's text is read several times, each copy let go before the
-  // next: blocks from 1 MiB up go back to the system when freed, instead of
-  // staying with the heap as glibc's growing threshold would leave them.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
-#endif
-  // A first argument that is exactly a verb chooses it; anything else is a check,
-  // as before the verbs came (./new names a folder).
-  if (argc > 1 && std::string(argv[1]) == "new") return check::NewCommand(argc - 1, argv + 1);
-  if (argc > 1 && std::string(argv[1]) == "export") return check::ExportCommand(argc - 1, argv + 1);
-  if (argc > 1 && std::string(argv[1]) == "check") {
-    --argc;
-    ++argv;
+int CheckCommand(const std::vector<std::string>& args) {
+  check::ParsedLine line;
+  std::string problem;
+  if (!check::ParseCommandLine(kCheckSpec, args, &line, &problem)) return Refuse(problem);
+  if (line.help) return check::PrintChecked("stub-check", check::Usage(kCheckSpec)) ? 0 : 2;
+  const std::string format = line.Get("--format", "text");
+  const std::string modulePath = line.Get("--module-path");
+  const bool perUser = line.Has("--per-user");
+  const std::vector<std::string> registryFiles =
+      line.Has("--registry") ? line.values.at("--registry") : std::vector<std::string>();
+  if (format != "text" && format != "json") {
+    return Refuse("--format must be text or json, not " + check::Quoted(format));
   }
-  std::string format = "text", modulePath, input;
-  std::vector<std::string> registryFiles;
-  bool perUser = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--registry" && i + 1 < argc) {
-      registryFiles.push_back(argv[++i]);
-    } else if ((arg == "--format" || arg == "--module-path") && i + 1 < argc) {
-      (arg == "--format" ? format : modulePath) = argv[++i];
-    } else if (arg == "--per-user") {
-      perUser = true;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (!arg.empty() && arg[0] != '-' && input.empty()) {
-      input = arg;
-    } else {
-      std::fprintf(stderr, "stub-check: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
-      return 2;
-    }
+  if (line.operands.empty()) {
+    return Refuse("no package given: name the module copy (Aurora.dll) or its package folder "
+                  "(stub-check --help)");
   }
-  if (input.empty() || (format != "text" && format != "json")) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  const std::string input = line.operands[0];
+  if (input.empty()) {
+    return Refuse("the package argument is empty: name the module copy (Aurora.dll) or its "
+                  "package folder");
+  }
+  if (!modulePath.empty() && !check::CheckWindowsModulePath(modulePath, &problem)) {
+    return Refuse("--module-path " + check::Quoted(modulePath) + ": " + problem);
   }
 
   check::Package package;
@@ -103,40 +100,60 @@ int main(int argc, char** argv) {
   std::error_code error;
   std::string path = input, modulePathHere;
   while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  if (fs::is_directory(path, error)) {
+  const fs::file_status status = fs::status(path, error);
+  if (fs::is_directory(status)) {
     // The package folder: the module copy would stand beside it as <folder>.dll.
-    package.moduleName = fs::path(path).filename().string() + ".dll";
+    // "." or "Aurora/." names the folder by where it is: its own name is the package's.
+    std::string name = fs::path(path).filename().string();
+    std::string beside = path;
+    if (name.empty() || name == "." || name == "..") {
+      fs::path whole = fs::absolute(path, error).lexically_normal();
+      if (!whole.has_filename()) whole = whole.parent_path();
+      name = whole.filename().string();
+      beside = whole.string();
+    }
+    package.moduleName = name + ".dll";
     package.realFolder = path + "/";
-    modulePathHere = path + ".dll";
-  } else if (fs::exists(path, error)) {
+    modulePathHere = beside + ".dll";
+  } else if (fs::exists(status)) {
     // The module copy: its folder is its path less the last four characters,
     // as the module derives it.
     package.moduleName = fs::path(path).filename().string();
     modulePathHere = path;
     package.realFolder = (path.size() > 4 ? path.substr(0, path.size() - 4) : std::string()) + "/";
   } else {
-    std::fprintf(stderr, "stub-check: %s: no such file or folder\n", input.c_str());
-    return 2;
+    return Refuse(check::Quoted(input) + ": " +
+                  (error && error != std::errc::no_such_file_or_directory
+                       ? error.message()
+                       : std::string("no such file or folder")) +
+                  "; name the module copy (Aurora.dll) or its package folder");
   }
   for (int i = 0; i < 2; ++i) package.scripts[i].name = check::Utf8(PackageClasses[i].scriptName);
   for (check::ScriptFile& script : package.scripts) check::FindScript(package.realFolder, &script);
 
   {
     // The module copy itself; a folder checked alone may have none beside it yet.
-    std::string bytes;
-    const bool found = fs::is_regular_file(modulePathHere, error) && check::ReadWholeFile(modulePathHere, &bytes);
+    std::string bytes, reason;
+    const bool there = fs::exists(modulePathHere, error);
+    const bool found = there && check::ReadRegularFile(modulePathHere, check::kModuleSizeLimit, &bytes, &reason);
     package.moduleFile = check::ReadModuleFile(modulePathHere, found, bytes);
+    if (there && !found) package.moduleFile.problem = reason;
   }
 
   for (const std::string& file : registryFiles) {
-    std::string bytes, problem;
+    std::string bytes, reason;
     check::RegistryExport e;
     e.file = file;
     emu::Reset();
-    if (!check::ReadWholeFile(file, &bytes) || !check::ParseRegFile(std::move(bytes), &e.keys, &e.notes, &problem)) {
-      std::fprintf(stderr, "stub-check: %s: %s\n", file.c_str(),
-                   problem.empty() ? "cannot be read" : problem.c_str());
-      return 2;
+    bool tooLarge = false;
+    if (!check::ReadRegularFile(file, check::kRegistrySizeLimit, &bytes, &reason, &tooLarge)) {
+      return Refuse("--registry " + check::Quoted(file) + " cannot be read: " + reason +
+                    (tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, "
+                                "or the keys its scripts name)"
+                              : "; give a .reg file exported with regedit or reg export"));
+    }
+    if (!check::ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
+      return Refuse("--registry " + check::Quoted(file) + ": " + reason);
     }
     package.exports.push_back(std::move(e));
   }
@@ -167,6 +184,7 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     for (check::Finding f : report.installs[i].findings) {
       if (std::find(seen.begin(), seen.end(), Key(f)) != seen.end()) continue;
+      if (check::ToldByScriptProblem(package, f)) continue;
       seen.push_back(Key(f));
       if (i > 0) f.message = "installed as " + check::Utf8(report.installs[i].modulePath) + ": " + f.message;
       report.findings.push_back(f);
@@ -178,6 +196,46 @@ int main(int argc, char** argv) {
                    });
 
   const std::string text = format == "json" ? check::JsonReport(report) : check::TextReport(report);
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (!check::PrintChecked("stub-check", text)) return 2;
   return report.ExitCode();
+}
+
+// Standard output flushed and closed, checked: a report cut short by a full
+// disk or a closed pipe is an error, never a success.
+int Finish(int code) {
+  if (std::ferror(stdout)) return 2;  // already said
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::fclose(stdout) != 0) {
+    std::fprintf(stderr, "stub-check: cannot write to standard output: %s\n",
+                 errno ? std::strerror(errno) : "the write failed");
+    return 2;
+  }
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The same bytes as on Linux: line ends stay "\n".
+  _setmode(_fileno(stdout), _O_BINARY);
+#else
+  // Past a file size limit (ulimit -f) a write fails with EFBIG and is
+  // reported, instead of the process being killed half-way through a file.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
+#ifdef __GLIBC__
+  // A large script's text is read several times, each copy let go before the
+  // next: blocks from 1 MiB up go back to the system when freed, instead of
+  // staying with the heap as glibc's growing threshold would leave them.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+  // The verb is the first operand when it is exactly a verb's name; anything
+  // else is a check, as before the verbs came (./new names a folder).
+  std::vector<std::string> rest;
+  const std::string verb = check::FindVerb(std::vector<std::string>(argv + 1, argv + argc),
+                                           {&kCheckSpec, &check::kNewSpec, &check::kExportSpec}, &rest);
+  if (verb == "new") return Finish(check::NewCommand(rest));
+  if (verb == "export") return Finish(check::ExportCommand(rest));
+  return Finish(CheckCommand(rest));
 }

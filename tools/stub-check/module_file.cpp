@@ -262,10 +262,15 @@ std::string ModuleFile::ArchitectureLine() const {
 
 void CheckModuleFile(const ModuleFile& m, const std::string& moduleName,
                      std::vector<Finding>* findings) {
+  if (!m.found && !m.problem.empty()) {
+    findings->push_back({Severity::kError, "module-unreadable", "", 0, 0,
+                         "the module file " + m.path + " is there but cannot be read: " + m.problem,
+                         "make " + m.path + " a regular file the user can read: a copy of Stub.dll"});
+  }
   if (!m.found) return;
   const std::string copy = "copy Stub.dll byte for byte as " + moduleName +
-                           ": build/windows-x86/src/exports/Stub.dll for 32-bit hosts, "
-                           "build/windows-x64/src/exports/Stub.dll for 64-bit hosts";
+                           ": the release's x86/Stub.dll for 32-bit hosts, x64/Stub.dll for "
+                           "64-bit hosts (or make the package with stub-check new)";
   if (!m.isPe) {
     findings->push_back({Severity::kError, "not-a-module", "", 0, 0,
                          "the module file " + m.path + " is " + m.format +

@@ -7,24 +7,34 @@
 #include <string>
 #include <vector>
 
+#include "checker.h"
+#include "command_line.h"
 #include "verbs.h"
 
 namespace check {
 
-const char kNewUsage[] =
-    "usage: stub-check new NAME [--dir DIR] [--arch x86|x64] [--module FILE]\n"
+const VerbSpec kNewSpec = {
+    "new",
+    "NAME [--dir DIR] [--arch x86|x64] [--module FILE]",
+    "NAME",
     "  Makes DIR/NAME.dll, a copy of the module, and DIR/NAME/Style.rgs and\n"
     "  DIR/NAME/StyleText.rgs with fresh class identifiers and the ProgIDs\n"
     "  NAME.Style.1, NAME.Style, NAME.StyleText.1 and NAME.StyleText.\n"
-    "  NAME        letters, digits and periods, starting with a letter, at most 27\n"
-    "              characters (NAME.StyleText.1 is a ProgID of at most 39)\n"
-    "  --dir       where to make the package (default: the current folder; made if missing)\n"
-    "  --arch      the module to copy: x64 (default) for 64-bit hosts, x86 for 32-bit hosts\n"
-    "  --module    copy this module file instead (its architecture must match --arch)\n"
+    "  NAME      letters, digits and periods, starting with a letter, at most 27\n"
+    "            characters (NAME.StyleText.1 is a ProgID of at most 39)\n",
+    {
+        {"--dir", "DIR", false, "where to make the package (default: the current folder; made if missing)"},
+        {"--arch", "x86|x64", false, "the module to copy: x64 (default) for 64-bit hosts, x86 for 32-bit hosts"},
+        {"--module", "FILE", false,
+         "copy this module file instead: a copy of Stub.dll whose architecture\n"
+         "is --arch (x64 when --arch is not given)"},
+    },
     "  Without --module the module is taken from the release this tool came in\n"
     "  (<arch>/Stub.dll beside the tool's own folder: x64/Stub.dll, x86/Stub.dll),\n"
     "  else from the build tree the tool was built in.\n"
-    "exit code: 0 made, 2 refused (nothing is written)\n";
+    "  The package is written under a temporary name in DIR and renamed into place:\n"
+    "  a run that fails or is interrupted leaves nothing, and can be run again.\n"
+    "exit code: 0 made, 2 refused or failed (nothing is left written)\n"};
 
 namespace {
 
@@ -74,20 +84,15 @@ std::string Script(const std::string& name, const std::string& kind, const std::
          "}\n";
 }
 
-bool WriteNewFile(const std::string& path, const std::string& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && written;
-}
-
 // Everything `new` has made so far, taken away again unless kept.
 class Undo {
  public:
-  ~Undo() {
+  ~Undo() { Now(); }
+  void Now() {
     if (keep_) return;
     std::error_code error;
-    for (auto it = made_.rbegin(); it != made_.rend(); ++it) fs::remove(*it, error);
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) fs::remove_all(*it, error);
+    made_.clear();
   }
   void Made(const std::string& path) { made_.push_back(path); }
   void Keep() { keep_ = true; }
@@ -97,80 +102,94 @@ class Undo {
   bool keep_ = false;
 };
 
+// The module to copy, checked as `check` checks a package's module file: a
+// copy of Stub.dll (its five exports) for `arch`. False with `problem` set.
+bool UsableModule(const std::string& path, const std::string& arch, bool archGiven,
+                  std::string* bytes, std::string* problem) {
+  std::string reason;
+  if (!ReadRegularFile(path, kModuleSizeLimit, bytes, &reason)) {
+    *problem = "cannot read the module " + path + ": " + reason;
+    return false;
+  }
+  const ModuleFile file = ReadModuleFile(path, true, *bytes);
+  std::vector<Finding> findings;
+  CheckModuleFile(file, fs::path(path).filename().string(), &findings);
+  if (!findings.empty()) {
+    *problem = findings[0].message + "; name a copy of Stub.dll with --module";
+    return false;
+  }
+  if (file.architecture != arch) {
+    *problem = "the module " + path + " is the " + file.architecture + " module, not the " + arch +
+               " one " + (archGiven ? "asked for with --arch" : "made without --arch (x64 is the default)") +
+               ": give --arch " + file.architecture + " for a package for " +
+               (file.architecture == "x86" ? "32-bit" : "64-bit") + " hosts, or name the " + arch +
+               " Stub.dll";
+    return false;
+  }
+  return true;
+}
+
+std::string Reason(const std::error_code& error) { return error ? error.message() : "it exists"; }
+
 }  // namespace
 
-int NewCommand(int argc, char** argv) {
-  std::string name, dir, arch, module;
-  bool named = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if ((arg == "--dir" || arg == "--arch" || arg == "--module") && i + 1 < argc) {
-      (arg == "--dir" ? dir : arg == "--arch" ? arch : module) = argv[++i];
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kNewUsage, stdout);
-      return 0;
-    } else if (!named && (arg.empty() || arg[0] != '-')) {
-      name = arg;
-      named = true;
-    } else {
-      std::fprintf(stderr, "stub-check new: unexpected argument '%s'\n%s", arg.c_str(), kNewUsage);
-      return 2;
-    }
-  }
-  if (!named) {
-    std::fprintf(stderr, "stub-check new: no package name given\n%s", kNewUsage);
-    return 2;
-  }
+int NewCommand(const std::vector<std::string>& args) {
+  ParsedLine line;
   std::string problem;
-  if (!ValidPackageName(name, &problem)) {
-    return Refuse("cannot name a package '" + name + "': " + problem);
+  if (!ParseCommandLine(kNewSpec, args, &line, &problem)) return Refuse(problem);
+  if (line.help) return PrintChecked("stub-check new", Usage(kNewSpec)) ? 0 : 2;
+  if (line.operands.empty()) {
+    return Refuse("no package name given: stub-check new NAME (stub-check new --help)");
   }
-  if (!arch.empty() && arch != "x86" && arch != "x64") {
-    return Refuse("--arch must be x86 or x64, not '" + arch + "'");
+  const std::string name = line.operands[0];
+  std::string dir = line.Get("--dir", "."), arch = line.Get("--arch", "x64"), module = line.Get("--module");
+  if (!ValidPackageName(name, &problem)) {
+    return Refuse("cannot name a package " + Quoted(name) + ": " + problem);
+  }
+  if (arch != "x86" && arch != "x64") {
+    return Refuse("--arch must be x86 or x64, not " + Quoted(arch));
   }
 
-  // The module to copy, of the architecture asked for.
-  if (!module.empty()) {
-    const std::string found = ModuleArchitecture(module, &problem);
-    if (found.empty()) return Refuse("cannot use the module " + module + ": " + problem);
-    if (!arch.empty() && found != arch) {
-      return Refuse("the module " + module + " is the " + found + " module, not the " + arch +
-                    " one asked for with --arch");
-    }
-    arch = found;
-  } else {
-    if (arch.empty()) arch = "x64";
+  // The module to copy, of the architecture asked for, checked before anything is written.
+  if (module.empty()) {
     std::string tried;
     module = FindShippedModule(arch, &tried);
     if (module.empty()) {
       return Refuse("no " + arch + " module found beside this tool; looked at:\n" + tried +
                     "name one with --module FILE");
     }
-    const std::string found = ModuleArchitecture(module, &problem);
-    if (found != arch) {
-      return Refuse("the module " + module + " is not the " + arch + " module: " +
-                    (found.empty() ? problem : "it is the " + found + " one"));
-    }
   }
+  std::string moduleBytes;
+  if (!UsableModule(module, arch, line.Has("--arch"), &moduleBytes, &problem)) return Refuse(problem);
 
   // Nothing that is already there is replaced, in any letter case.
-  if (dir.empty()) dir = ".";
   while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
   std::error_code error;
-  const bool dirExists = fs::exists(dir, error);
-  if (dirExists && !fs::is_directory(dir, error)) return Refuse(dir + " is not a folder");
-  if (dirExists) {
+  const fs::file_status dirStatus = fs::status(dir, error);
+  const bool dirExists = fs::exists(dirStatus);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    return Refuse("cannot use the folder " + dir + ": " + error.message());
+  }
+  if (dirExists && !fs::is_directory(dirStatus)) {
+    return Refuse(dir + " is not a folder: give --dir a folder, or a path where one can be made");
+  }
+  auto existing = [&]() -> std::string {
     for (const std::string& wanted : {name + ".dll", name}) {
       const std::string there = ExistingEntry(dir, wanted);
-      if (!there.empty()) {
-        return Refuse(dir + "/" + there + " already exists; nothing was written (choose another "
-                      "name or folder)");
-      }
+      if (!there.empty()) return there;
+    }
+    return "";
+  };
+  if (dirExists) {
+    const std::string there = existing();
+    if (!there.empty()) {
+      return Refuse(dir + "/" + there + " already exists; nothing was written (choose another "
+                    "name or folder)");
     }
   }
 
-  std::string ids[2];
-  if (!NewRandomGuid(&ids[0]) || !NewRandomGuid(&ids[1]) || ids[0] == ids[1]) {
+  std::string ids[2], token;
+  if (!NewRandomGuid(&ids[0]) || !NewRandomGuid(&ids[1]) || ids[0] == ids[1] || !NewRandomGuid(&token)) {
     return Refuse("this system gives no random numbers for fresh class identifiers");
   }
 
@@ -183,38 +202,75 @@ int NewCommand(int argc, char** argv) {
       if (p == p.parent_path()) break;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      if (!fs::create_directory(*it, error)) return Refuse("cannot make the folder " + it->string());
+      if (!fs::create_directory(*it, error)) {
+        return Refuse("cannot make the folder " + it->string() + ": " + Reason(error));
+      }
       undo.Made(it->string());
     }
   }
+
+  // Everything is written under a temporary name inside DIR first (the same
+  // file system, so the renames below only move names).
+  const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
+  if (!fs::create_directory(staging, error)) {
+    return Refuse("cannot make the folder " + staging + ": " + Reason(error));
+  }
+  undo.Made(staging);
+  const std::string stagedFolder = staging + "/" + name;
+  if (!fs::create_directory(stagedFolder, error)) {
+    return Refuse("cannot make the folder " + stagedFolder + ": " + Reason(error));
+  }
+  const std::string scripts[2][2] = {
+      {"Style.rgs", Script(name, "Style", name + " Style", ids[0], "Apartment")},
+      {"StyleText.rgs", Script(name, "StyleText", name + " Text Style", ids[1], "Both")}};
+  for (const auto& script : scripts) {
+    if (!WriteNewFile(stagedFolder + "/" + script[0], script[1], &problem)) {
+      return Refuse("cannot write " + stagedFolder + "/" + script[0] + ": " + problem + "; nothing was left written");
+    }
+  }
+  if (!WriteNewFile(staging + "/" + name + ".dll", moduleBytes, &problem)) {
+    return Refuse("cannot write the module copy " + staging + "/" + name + ".dll: " + problem +
+                  "; nothing was left written");
+  }
+
+  // Into place, unless something of the name appeared meanwhile or an interrupt came.
   const std::string folder = dir + "/" + name;
   const std::string dll = folder + ".dll";
-  if (!fs::create_directory(folder, error)) {
-    return Refuse("cannot make the folder " + folder + (error ? ": " + error.message() : ": it exists"));
-  }
-  undo.Made(folder);
-  const std::string scripts[2][2] = {
-      {folder + "/Style.rgs", Script(name, "Style", name + " Style", ids[0], "Apartment")},
-      {folder + "/StyleText.rgs", Script(name, "StyleText", name + " Text Style", ids[1], "Both")}};
-  for (const auto& script : scripts) {
-    undo.Made(script[0]);
-    if (!WriteNewFile(script[0], script[1])) return Refuse("cannot write " + script[0]);
-  }
-  // copy_file refuses an existing target, so a file that appeared meanwhile stays.
-  if (!fs::copy_file(module, dll, fs::copy_options::none, error)) {
-    return Refuse("cannot copy " + module + " to " + dll + ": " + error.message());
-  }
-  undo.Made(dll);
-  undo.Keep();
+  {
+    // An interrupt now waits: one that came is looked at before the first
+    // rename and after the last, and takes everything back.
+    HeldInterrupts held;
+    std::string there = existing();
+    if (!there.empty()) {
+      return Refuse(dir + "/" + there + " appeared while the package was written; nothing was left written");
+    }
+    if (held.Pending()) {
+      undo.Now();
+      return Refuse("interrupted; nothing was left written");
+    }
+    fs::rename(stagedFolder, folder, error);
+    if (error) return Refuse("cannot move the package folder into place as " + folder + ": " + error.message());
+    undo.Made(folder);
+    fs::rename(staging + "/" + name + ".dll", dll, error);
+    if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
+    undo.Made(dll);
+    fs::remove(staging, error);
 
-  std::printf("Made the package %s with the %s module (%s hosts):\n", name.c_str(), arch.c_str(),
-              arch == "x64" ? "64-bit" : "32-bit");
-  std::printf("  %s  a copy of %s\n", dll.c_str(), module.c_str());
-  std::printf("  %s  class Stub      %s  ProgID %s.Style.1, Apartment\n", scripts[0][0].c_str(),
-              ids[0].c_str(), name.c_str());
-  std::printf("  %s  class StubText  %s  ProgID %s.StyleText.1, Both\n", scripts[1][0].c_str(),
-              ids[1].c_str(), name.c_str());
-  std::printf("Next: stub-check check %s\n", dll.c_str());
+    std::string summary;
+    summary += "Made the package " + name + " with the " + arch + " module (" +
+               (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n";
+    summary += "  " + dll + "  a copy of " + module + "\n";
+    summary += "  " + folder + "/Style.rgs  class Stub      " + ids[0] + "  ProgID " + name + ".Style.1, Apartment\n";
+    summary += "  " + folder + "/StyleText.rgs  class StubText  " + ids[1] + "  ProgID " + name +
+               ".StyleText.1, Both\n";
+    summary += "Next: stub-check check " + dll + "\n";
+    if (held.Pending() || !PrintChecked("stub-check new", summary)) {
+      undo.Now();
+      std::fprintf(stderr, "stub-check new: nothing was left written\n");
+      return 2;
+    }
+    undo.Keep();
+  }
   return 0;
 }
 

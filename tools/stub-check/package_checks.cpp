@@ -1,10 +1,13 @@
 // Findings about the package as files: the module's name, the scripts'
 // encoding, and the class identifiers the module read from them.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "checker.h"
+#include "command_line.h"
+#include "verbs.h"
 
 namespace check {
 namespace {
@@ -86,40 +89,55 @@ std::string ExplainIdentifier(const std::string& bytes, const std::string& name,
          "identifier (the type letter must be a lower-case s, the identifier braced, 38 characters)";
 }
 
-}  // namespace
-
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  bytes->clear();
-  // Sized once when the size is known: a large file is not held twice while it grows.
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  if (!error) bytes->reserve(static_cast<std::size_t>(size));
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->append(buffer, n);
-  const bool ok = !std::ferror(file);
-  std::fclose(file);
-  return ok;
+// UTF-16 without a byte-order mark: most of the first pairs of bytes are a
+// character and a NUL (or, big-endian, the other way round). UTF-8 text has no
+// NUL bytes at all, so no script written as UTF-8 is taken for it.
+bool LooksUtf16(const std::string& b) {
+  const std::size_t pairs = std::min<std::size_t>(b.size(), 4096) / 2;
+  if (pairs < 2) return false;
+  std::size_t little = 0, big = 0;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const bool low = b[2 * i] != 0, high = b[2 * i + 1] != 0;
+    little += low && !high;
+    big += high && !low;
+  }
+  return 4 * little >= 3 * pairs || 4 * big >= 3 * pairs;
 }
 
+bool HasByteOrderMark16(const std::string& b) {
+  return b.size() >= 2 && ((b[0] == '\xFF' && b[1] == '\xFE') || (b[0] == '\xFE' && b[1] == '\xFF'));
+}
+
+}  // namespace
+
 void FindScript(const std::string& folder, ScriptFile* script) {
-  const auto lower = [](std::string text) {
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    return text;
-  };
+  namespace fs = std::filesystem;
   std::error_code error;
   script->realPath = folder + script->name;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (lower(entry.path().filename().string()) != lower(script->name)) continue;
+  fs::directory_iterator entries(folder, error);
+  if (error) {
+    // No folder at all is a missing script (the module's box says so); a
+    // folder that is there but cannot be listed, or a file in its place, is
+    // told with the reason.
+    std::error_code there;
+    const std::string name = folder.substr(0, folder.size() - 1);
+    if (fs::exists(fs::symlink_status(name, there))) {
+      script->problem = fs::is_directory(name, there)
+                            ? "the package folder " + name + " cannot be read: " + error.message()
+                            : "the package folder " + name + " is not a folder (" + error.message() + ")";
+    }
+    return;
+  }
+  for (const auto& entry : entries) {
+    if (Lower(entry.path().filename().string()) != Lower(script->name)) continue;
     script->realPath = folder + entry.path().filename().string();
     if (entry.is_directory(error)) {
       script->isFolder = true;
       return;
     }
     std::string bytes;
-    script->found = ReadWholeFile(script->realPath, &bytes);
+    script->found = ReadRegularFile(script->realPath, kScriptSizeLimit, &bytes, &script->problem,
+                                    &script->tooLarge);
     if (script->found) script->encoding = DescribeEncoding(bytes);
     script->bytes = std::make_shared<const std::string>(std::move(bytes));
     return;
@@ -147,6 +165,14 @@ std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
   return n;
 }
 
+bool ToldByScriptProblem(const Package& package, const Finding& f) {
+  if (f.code != "load-fails") return false;
+  for (const ScriptFile& s : package.scripts) {
+    if (!s.problem.empty() && f.message.find("\\" + s.name + "\"") != std::string::npos) return true;
+  }
+  return false;
+}
+
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
   // The module's name decides its folder and whether Windows can load it at all.
   const std::string& name = package.moduleName;
@@ -172,13 +198,34 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
          "name the copy <Package>.dll"});
   }
 
+  std::string folderProblem;
+  for (const ScriptFile& s : package.scripts) {
+    if (s.problem.empty() || s.problem == folderProblem) continue;
+    if (s.problem.rfind("the package folder ", 0) == 0) {
+      folderProblem = s.problem;
+      findings->push_back({Severity::kError, "script-unreadable", "", 0, 0,
+                           s.problem + ": no script of the package can be read",
+                           "make " + package.realFolder + " the package folder, holding Style.rgs and "
+                           "StyleText.rgs, readable by the user"});
+    } else if (s.tooLarge) {
+      findings->push_back({Severity::kError, "script-too-large", s.name, 0, 0,
+                           s.realPath + " is not checked: " + s.problem + " (a real script is a few KB)",
+                           "keep only the package's keys in the script; a script this large is "
+                           "most probably another file saved under its name"});
+    } else {
+      findings->push_back({Severity::kError, "script-unreadable", s.name, 0, 0,
+                           s.realPath + " is there but cannot be read: " + s.problem,
+                           "make " + s.realPath + " a regular file the user can read"});
+    }
+  }
   for (const ScriptFile& s : package.scripts) {
     if (!s.found) continue;
     const std::string& b = *s.bytes;
-    if (b.size() >= 2 && ((b[0] == '\xFF' && b[1] == '\xFE') || (b[0] == '\xFE' && b[1] == '\xFF'))) {
+    if (HasByteOrderMark16(b) || LooksUtf16(b)) {
       findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
-                           "the script is saved as UTF-16: the module reads it as UTF-8, so "
-                           "nothing in it is understood",
+                           std::string("the script is saved as UTF-16") +
+                               (HasByteOrderMark16(b) ? "" : " (without a byte-order mark)") +
+                               ": the module reads it as UTF-8, so nothing in it is understood",
                            "save it as UTF-8 without a byte-order mark"});
       continue;
     }
@@ -252,9 +299,8 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
 }
 
 std::string DescribeEncoding(const std::string& b) {
-  if (b.size() >= 2 && ((b[0] == '\xFF' && b[1] == '\xFE') || (b[0] == '\xFE' && b[1] == '\xFF'))) {
-    return "UTF-16 (the module reads UTF-8)";
-  }
+  if (HasByteOrderMark16(b)) return "UTF-16 (the module reads UTF-8)";
+  if (LooksUtf16(b)) return "UTF-16 without a byte-order mark (the module reads UTF-8)";
   const bool bom = b.compare(0, 3, "\xEF\xBB\xBF") == 0;
   bool ascii = true;
   for (std::size_t i = 0; i < b.size();) {

@@ -228,9 +228,35 @@ void Restore(const Snapshot& snapshot) {
   for (const auto& [folded, key] : snapshot) RestoreKey(key);
 }
 
+namespace {
+
+// Whether `text` can stand between quotes in a .reg line and be read back as
+// it is: no line break or other control character (a tab excepted), and no
+// half of a surrogate pair (which UTF-8 cannot carry).
+bool PlainRegText(const std::u16string& text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if ((c < 0x20 && c != u'\t') || c == 0x7F) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool RegNameWritable(const std::u16string& name) { return PlainRegText(name); }
+
 std::string RegValueLine(const RegValue& value) {
   std::u16string text;
-  if (value.type == REG_SZ && StringData(value.data, &text)) {
+  // A string with a line break, a control character or half a surrogate pair
+  // is written as its bytes, hex(1):..., which every .reg reader takes as the
+  // same REG_SZ.
+  if (value.type == REG_SZ && StringData(value.data, &text) && PlainRegText(text)) {
     return ValueName(value) + "=\"" + Escaped(text) + "\"";
   }
   if (value.type == REG_DWORD && value.data.size() == 4) {

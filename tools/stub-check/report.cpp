@@ -265,7 +265,10 @@ std::string TextReport(const Report& report) {
   out += "Module: " + package.moduleName + "\n";
   const ModuleFile& m = package.moduleFile;
   out += "Module file: " + m.path + ": " +
-         (m.found ? m.Summary() : std::string("none there (the folder was checked alone)")) + "\n";
+         (m.found ? m.Summary()
+                  : !m.problem.empty() ? "cannot be read: " + m.problem
+                                       : std::string("none there (the folder was checked alone)")) +
+         "\n";
   if (m.isPe) out += "  architecture: " + m.ArchitectureLine() + "\n";
   const std::string exits = ModuleExits(package);
   if (!exits.empty()) out += "  " + exits + "\n";
@@ -273,6 +276,7 @@ std::string TextReport(const Report& report) {
   for (const ScriptFile& s : package.scripts) {
     out += "  " + s.name + (s.name.size() < 10 ? "      " : "  ");
     if (s.isFolder) out += "a folder, not a file\n";
+    else if (!s.problem.empty()) out += "cannot be read: " + s.problem + "\n";
     else if (!s.found) out += "missing\n";
     else out += std::to_string(s.bytes->size()) + " bytes, " + s.encoding + "\n";
   }
@@ -363,7 +367,8 @@ std::string JsonReport(const Report& report) {
     const ScriptFile& s = package.scripts[i];
     out += "    {\"name\": " + Json(s.name) + ", \"found\": " + (s.found ? "true" : "false") +
            ", \"isFolder\": " + (s.isFolder ? "true" : "false") + ", \"bytes\": " +
-           std::to_string(s.bytes->size()) + ", \"encoding\": " + Json(s.encoding) + "}" +
+           std::to_string(s.bytes->size()) + ", \"encoding\": " + Json(s.encoding) +
+           (s.problem.empty() ? "" : ", \"problem\": " + Json(s.problem)) + "}" +
            (i ? "\n" : ",\n");
   }
   out += "  ],\n  \"installs\": [\n";

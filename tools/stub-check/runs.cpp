@@ -260,13 +260,22 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   }
   install.load.exitCode = FAILED(install.load.result) ? 3 : 0;
   if (FAILED(install.load.result)) {
+    // A path the module cannot hold whole: the box is only the symptom.
+    const bool tooLong = modulePath.size() >= kModulePathCapacity;
+    const std::string length =
+        tooLong ? "the module path is " + std::to_string(modulePath.size()) +
+                      " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
+                      " the module reads its own path in (MAX_PATH less the terminating NUL): "
+                : "";
     for (const Box& box : install.load.boxes) {
       install.findings.push_back({Severity::kError, "load-fails", "", 0, 0,
-                                  "the module shows the box \"" + box.caption + "\" with the text \"" +
+                                  length + "the module shows the box \"" + box.caption + "\" with the text \"" +
                                       box.text + "\" and fails to load [" +
                                       DescribeResult(install.load.result) +
                                       "]: regsvr32 exits 3, and COM clients cannot create the classes",
-                                  LoadRemedy(box, install)});
+                                  tooLong ? "install the package at a path of at most " +
+                                                std::to_string(kModulePathCapacity - 1) + " characters"
+                                          : LoadRemedy(box, install)});
     }
     return install;
   }

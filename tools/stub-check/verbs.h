@@ -5,15 +5,19 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "command_line.h"
 
 namespace check {
 
-/// `stub-check new ...` and `stub-check export ...`; `argv[0]` is the verb.
-/// Each answers the process exit code: 0 done, 2 refused (nothing written).
-int NewCommand(int argc, char** argv);
-int ExportCommand(int argc, char** argv);
-extern const char kNewUsage[];
-extern const char kExportUsage[];
+/// `stub-check new ...` and `stub-check export ...`; `args` are what follows
+/// the verb. Each answers the process exit code: 0 done, 2 refused or failed
+/// (nothing written).
+int NewCommand(const std::vector<std::string>& args);
+int ExportCommand(const std::vector<std::string>& args);
+extern const VerbSpec kNewSpec;
+extern const VerbSpec kExportSpec;
 
 /// `text` with its ASCII capitals made small, as Windows file names compare.
 std::string Lower(std::string text);

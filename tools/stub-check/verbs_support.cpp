@@ -86,11 +86,6 @@ std::string GuidText(const unsigned char b[16]) {
   return text;
 }
 
-bool Exists(const std::string& path) {
-  std::error_code error;
-  return fs::is_regular_file(path, error);
-}
-
 std::string Normal(const std::string& path) {
   return fs::path(path).lexically_normal().string();
 }
@@ -154,7 +149,10 @@ std::string FindShippedModule(const std::string& arch, std::string* tried) {
   std::vector<std::string> places = {folder + "/../" + arch + "/Stub.dll"};
   places.push_back(folder + "/../../../windows-" + arch + "/src/exports/Stub.dll");
   for (const std::string& place : places) {
-    if (Exists(place)) return Normal(place);
+    // A module that is there but cannot be looked at is named, so that reading it says why.
+    std::error_code error;
+    const bool there = fs::exists(place, error);
+    if (there || (error && error != std::errc::no_such_file_or_directory)) return Normal(place);
     *tried += "  " + Normal(place) + "\n";
   }
   return "";
@@ -196,11 +194,14 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
     *problem = "the name is empty";
     return false;
   }
-  for (char c : name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
     const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
     if (!letter && !(c >= '0' && c <= '9') && c != '.') {
+      // The whole character, as UTF-8 (or \xHH for a byte that is none).
+      const std::size_t n = Utf8Sequence(name, i);
       *problem = c == ' ' ? std::string("it holds a blank")
-                          : std::string("it holds '") + c + "'";
+                          : "it holds " + Quoted(name.substr(i, n ? n : 1));
       *problem += ": ProgIDs allow only letters, digits and periods";
       return false;
     }

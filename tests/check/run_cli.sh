@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# The checker's command line over a table of cases (cli_cases.txt): verbs,
+# options and values, good and bad, each run in one scratch tree of packages
+# made here. For each case: the exit code, a key phrase of what it prints (or,
+# with a leading "!", a phrase it must not print), and that the tree holds
+# afterwards exactly what it held before plus what the case is meant to make
+# (which is then taken away again for the next case). A case that runs longer
+# than 20 seconds has hung.
+#
+#   run_cli.sh RESULT_XML CHECKER
+#
+# The module files are laid out here as Windows DLLs as far as the checker
+# reads one (headers, one section, Stub.dll's five exports): nothing is run
+# from them, so no Windows build is needed.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+xml=$1
+checker=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+source "$here/../support/test_results.sh"
+trap 'write_results "$xml" StubCheckCli; rm -rf "$work"' EXIT
+work=$(mktemp -d)
+tree=$work/tree
+mkdir -p "$tree"
+cd "$tree" || exit 1
+
+# ---- The scratch tree -------------------------------------------------------------------
+python3 - <<'PY' || exit 1
+import struct
+def module(path, machine, dll=True, exports=True):
+    b = bytearray(0x400)
+    b[0:2] = b"MZ"
+    struct.pack_into("<I", b, 0x3C, 0x40)
+    b[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HH", b, 0x44, machine, 1)
+    struct.pack_into("<HHH", b, 0x54, 0xF0, 0x2022 if dll else 0x0022, 0x20B)
+    struct.pack_into("<I", b, 0x58 + 112, 0x1000 if exports else 0)
+    struct.pack_into("<IIII", b, 0x58 + 0xF0 + 8, 0x200, 0x1000, 0x200, 0x200)
+    names = ["DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer", "DllInstall"]
+    struct.pack_into("<II", b, 0x200 + 24, 5, 0)
+    struct.pack_into("<I", b, 0x200 + 32, 0x1040)
+    at = 0x280
+    for i, n in enumerate(names):
+        struct.pack_into("<I", b, 0x240 + 4 * i, 0x1000 + at - 0x200)
+        b[at:at + len(n)] = n.encode()
+        at += len(n) + 1
+    open(path, "wb").write(b)
+module("Stub.dll", 0x8664)
+module("Stub32.dll", 0x14C)
+module("Prog.dll", 0x8664, dll=False)
+module("Other.dll", 0x8664, exports=False)
+open("Trunc.dll", "wb").write(open("Stub.dll", "rb").read()[:0x210])  # cut inside its exports
+open("Text.dll", "w").write("not a module\n")
+PY
+"$checker" new Good --module Stub.dll >/dev/null || { fail Setup "new Good: exit $?"; exit 1; }
+package() {  # package NAME: a copy of Good's module and scripts under NAME
+  cp Stub.dll "$1.dll"
+  mkdir -p "$1"
+  cp Good/Style.rgs Good/StyleText.rgs "$1/"
+}
+package Fifo && rm Fifo/Style.rgs && mkfifo Fifo/Style.rgs
+package Zero && rm Zero/Style.rgs && ln -s /dev/zero Zero/Style.rgs
+package Loop && rm Loop/Style.rgs && ln -s Style.rgs Loop/Style.rgs
+package Dangling && rm Dangling/Style.rgs && ln -s nowhere.rgs Dangling/Style.rgs
+cp Stub.dll FileFolder.dll && echo "a file where the package folder belongs" >FileFolder
+package Big && truncate -s 9M Big/Style.rgs
+package Wide && iconv -f UTF-8 -t UTF-16LE Good/Style.rgs >Wide/Style.rgs
+package Odd && sed -i "s/= s 'Good Style'/= s 'Odd\tStyle\nline two'/" Odd/Style.rgs
+package Hklm && printf 'HKLM\n{\n\tNoRemove SOFTWARE\n\t{\n\t\tTarvoHklm = s %s\n\t}\n}\n' "'x'" >>Hklm/StyleText.rgs
+package "$(printf 'Caf\xe9')"
+mkfifo Pipe.dll  # a module "file" that is a FIFO
+truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no disk is used)
+snapshot() { find . -mindepth 1 | LC_ALL=C sort; }
+before=$(snapshot)
+
+# ---- The cases --------------------------------------------------------------------------
+while IFS='|' read -r name code expect leaves how args; do
+  name=$(xargs <<<"$name")
+  [[ -z $name || $name == \#* ]] && continue
+  code=$(xargs <<<"$code") leaves=$(xargs <<<"$leaves") how=$(xargs <<<"$how")
+  expect=$(sed -e 's/^ *//' -e 's/ *$//' <<<"$expect")
+  dir=. out=$work/out
+  case $how in
+    in:*) dir=${how#in:} ;;
+  esac
+  rc=0
+  (
+    cd "$dir" || exit 99
+    c=$checker
+    case $how in
+      full) eval "timeout 20 \"\$c\" $args" >/dev/full 2>"$out.err" </dev/null ;;
+      # The limit for the checker alone: its error stream goes through a pipe.
+      fsize) { ulimit -f 0; eval "timeout 20 \"\$c\" $args" 2>&1 >/dev/null </dev/null; } | cat >"$out.err"
+             exit "${PIPESTATUS[0]}" ;;
+      *) eval "timeout 20 \"\$c\" $args" >"$out.std" 2>"$out.err" </dev/null ;;
+    esac
+  )
+  rc=$?
+  [[ $how == full || $how == fsize ]] && : >"$out.std"
+  said=$(cat "$out.std" "$out.err")
+  problem=""
+  [[ $rc == 124 ]] && problem+="it hung (killed after 20 s); "
+  [[ $rc == "$code" ]] || problem+="exit code $rc, not $code; "
+  if [[ $expect == !* ]]; then
+    grep -qF -- "${expect#!}" <<<"$said" && problem+="it says '${expect#!}'; "
+  elif ! grep -qF -- "$expect" <<<"$said"; then
+    problem+="it does not say '$expect'; "
+  fi
+  if [[ $leaves != - ]]; then
+    for path in $leaves; do
+      [[ -e $path ]] || problem+="$path was not made; "
+      rm -rf -- "$path"
+    done
+  fi
+  after=$(snapshot)
+  if [[ $after != "$before" ]]; then
+    problem+="the tree changed: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | head -n 5 | tr '\n' ' ')"
+    # Put it back for the cases that follow.
+    comm -13 <(echo "$before") <(echo "$after") | tac | while read -r extra; do rm -rf -- "$extra"; done
+  fi
+  if [[ -z $problem ]]; then
+    pass "$name"
+  else
+    fail "$name" "$problem$(head -c 600 <<<"$said")"
+  fi
+done <"$here/cli_cases.txt"
+echo "stub-check command line: $(( ${#cases[@]} - failures )) of ${#cases[@]} cases as expected"
+((failures == 0))

@@ -1,0 +1,374 @@
+// The verbs' command lines from their option tables, and checked file and
+// output writing and bounded file reading for all of them.
+#include "command_line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+
+namespace check {
+
+namespace fs = std::filesystem;
+
+std::string ParsedLine::Get(const std::string& name, const std::string& fallback) const {
+  auto it = values.find(name);
+  return it == values.end() || it->second.empty() ? fallback : it->second.back();
+}
+
+namespace {
+
+const OptionSpec* FindOption(const VerbSpec& spec, const std::string& name) {
+  for (const OptionSpec& o : spec.options) {
+    if (name == o.name) return &o;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const VerbSpec& spec, const std::vector<std::string>& args, ParsedLine* line,
+                      std::string* problem) {
+  const std::string more = std::string(" (stub-check ") + spec.verb + " --help lists the options)";
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!optionsEnded && arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (!optionsEnded && (arg == "--help" || arg == "-h")) {
+      line->help = true;
+      continue;
+    }
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (!line->operands.empty()) {
+        *problem = "unexpected argument " + Quoted(arg) + ": " + spec.verb + " takes one " +
+                   spec.operand + ", and " + Quoted(line->operands[0]) + " is given already" + more;
+        return false;
+      }
+      line->operands.push_back(arg);
+      continue;
+    }
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionSpec* option = FindOption(spec, name);
+    if (!option) {
+      *problem = "unknown option " + Quoted(name) + more;
+      return false;
+    }
+    std::string value;
+    if (!option->value) {
+      if (equals != std::string::npos) {
+        *problem = name + " takes no value" + more;
+        return false;
+      }
+    } else if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      *problem = name + " needs a value: " + name + " " + option->value + more;
+      return false;
+    }
+    if (option->value && value.empty()) {
+      *problem = name + " is given an empty value: give " + name + " " + option->value +
+                 ", or leave " + name + " out for its default";
+      return false;
+    }
+    std::vector<std::string>& values = line->values[name];
+    if (!values.empty() && !option->repeatable) {
+      *problem = name + " is given more than once";
+      return false;
+    }
+    values.push_back(value);
+  }
+  return true;
+}
+
+std::string Usage(const VerbSpec& spec) {
+  std::string out = std::string("usage: stub-check ") + spec.verb + " " + spec.synopsis + "\n";
+  out += spec.about;
+  std::size_t width = 6;  // "--help"
+  for (const OptionSpec& o : spec.options) width = std::max(width, std::strlen(o.name));
+  for (const OptionSpec& o : spec.options) {
+    std::string head = std::string("  ") + o.name;
+    head.resize(width + 4, ' ');
+    const std::string pad(width + 4, ' ');
+    std::string help = o.help;
+    std::size_t start = 0;
+    for (bool first = true; start <= help.size(); first = false) {
+      std::size_t end = help.find('\n', start);
+      if (end == std::string::npos) end = help.size();
+      out += (first ? head : pad) + help.substr(start, end - start) + "\n";
+      start = end + 1;
+    }
+  }
+  auto head = [width](std::string name) {
+    name = "  " + name;
+    name.resize(width + 4, ' ');
+    return name;
+  };
+  out += head("--help") + "this text\n";
+  out += head("--") + "ends the options: what follows is the " + spec.operand + "\n";
+  out += spec.after;
+  return out;
+}
+
+std::string FindVerb(const std::vector<std::string>& argv, const std::vector<const VerbSpec*>& verbs,
+                     std::vector<std::string>* rest) {
+  *rest = argv;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (arg == "--") break;
+    if (!arg.empty() && arg[0] == '-' && arg != "-") {
+      // An option before the verb: skip its value, as any verb that knows it reads it.
+      if (arg.find('=') != std::string::npos) continue;
+      for (const VerbSpec* spec : verbs) {
+        const OptionSpec* option = FindOption(*spec, arg);
+        if (option && option->value) {
+          ++i;
+          break;
+        }
+      }
+      continue;
+    }
+    for (const VerbSpec* spec : verbs) {
+      if (arg == spec->verb) {
+        rest->erase(rest->begin() + static_cast<long>(i));
+        return spec->verb;
+      }
+    }
+    break;  // the first operand is no verb: it is the package
+  }
+  return "check";
+}
+
+#ifdef _WIN32
+HeldInterrupts::HeldInterrupts() : saved_() { SetConsoleCtrlHandler(nullptr, TRUE); }
+HeldInterrupts::~HeldInterrupts() { SetConsoleCtrlHandler(nullptr, FALSE); }
+bool HeldInterrupts::Pending() const { return false; }
+#else
+namespace {
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+}
+static_assert(sizeof(sigset_t) <= 256, "the saved signal mask must fit");
+HeldInterrupts::HeldInterrupts() : saved_() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal : kInterrupts) sigaddset(&held, signal);
+  sigprocmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(saved_));
+}
+HeldInterrupts::~HeldInterrupts() { sigprocmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(saved_), nullptr); }
+bool HeldInterrupts::Pending() const {
+  sigset_t pending;
+  sigpending(&pending);
+  for (int signal : kInterrupts) {
+    if (sigismember(&pending, signal)) return true;
+  }
+  return false;
+}
+#endif
+
+bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  const bool flushed = std::fflush(file) == 0;
+  if (written && flushed && !std::ferror(file)) return true;
+  *reason = errno ? std::strerror(errno) : "the write failed";
+  return false;
+}
+
+bool PrintChecked(const std::string& who, const std::string& text) {
+  std::string reason;
+  if (WriteAll(stdout, text, &reason)) return true;
+  std::fprintf(stderr, "%s: cannot write to standard output: %s; what was printed is incomplete\n",
+               who.c_str(), reason.c_str());
+  return false;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* reason) {
+  errno = 0;
+  // Made exclusively: never over a file that appeared meanwhile.
+#ifdef _WIN32
+  const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  std::FILE* file = fd >= 0 ? ::_fdopen(fd, "wb") : nullptr;
+  if (fd >= 0 && !file) ::_close(fd);
+#else
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (fd >= 0 && !file) ::close(fd);
+#endif
+  if (!file) {
+    *reason = errno ? std::strerror(errno) : "it cannot be made";
+    return false;
+  }
+  bool ok = WriteAll(file, bytes, reason);
+  errno = 0;
+  if (std::fclose(file) != 0 && ok) {
+    *reason = errno ? std::strerror(errno) : "closing it failed";
+    ok = false;
+  }
+  if (!ok) {
+    std::error_code error;
+    fs::remove(path, error);
+  }
+  return ok;
+}
+
+namespace {
+
+std::string KindOf(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::directory: return "a folder, not a file";
+    case fs::file_type::fifo: return "a FIFO (named pipe), not a file";
+    case fs::file_type::character: return "a character device, not a file";
+    case fs::file_type::block: return "a block device, not a file";
+    case fs::file_type::socket: return "a socket, not a file";
+    default: return "not a regular file";
+  }
+}
+
+}  // namespace
+
+std::string SizeText(unsigned long long bytes) {
+  char text[32];
+  if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0) {
+    std::snprintf(text, sizeof text, "%llu MiB", bytes >> 20);
+  } else if (bytes >= 1000000) {
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  } else {
+    std::snprintf(text, sizeof text, "%llu bytes", bytes);
+  }
+  return text;
+}
+
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes,
+                     std::string* reason, bool* tooLarge) {
+  if (tooLarge) *tooLarge = false;
+  bytes->clear();
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error || status.type() == fs::file_type::not_found) {
+    *reason = error ? error.message() : std::strerror(ENOENT);
+    return false;
+  }
+  if (status.type() != fs::file_type::regular) {
+    *reason = KindOf(status.type());
+    return false;
+  }
+#ifdef _WIN32
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+#else
+  // Opened without waiting (a FIFO put in its place meanwhile would block an
+  // ordinary open), then held to what the descriptor itself is.
+  errno = 0;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    *reason = "not a regular file";
+    return false;
+  }
+  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
+  if (fd >= 0 && !file) ::close(fd);
+#endif
+  if (!file) {
+    *reason = errno ? std::strerror(errno) : "it cannot be opened";
+    return false;
+  }
+  const auto size = fs::file_size(path, error);
+  if (!error && size > limit) {
+    std::fclose(file);
+    if (tooLarge) *tooLarge = true;
+    *reason = "it is " + SizeText(size) + ", more than the " + SizeText(limit) + " stub-check reads";
+    return false;
+  }
+  if (!error) bytes->reserve(static_cast<std::size_t>(size));
+  char buffer[65536];
+  std::size_t n;
+  errno = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    if (bytes->size() + n > limit) {  // it grew while being read
+      std::fclose(file);
+      bytes->clear();
+      if (tooLarge) *tooLarge = true;
+      *reason = "it is more than the " + SizeText(limit) + " stub-check reads";
+      return false;
+    }
+    bytes->append(buffer, n);
+  }
+  const bool ok = !std::ferror(file);
+  if (!ok) *reason = errno ? std::strerror(errno) : "reading it failed";
+  std::fclose(file);
+  return ok;
+}
+
+bool CheckWindowsModulePath(const std::string& path, std::string* problem) {
+  const bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
+                     path[1] == ':' && path[2] == '\\';
+  const bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
+  if (!drive && !share) {
+    *problem = "it is not an absolute Windows path (C:\\...\\NAME.dll or \\\\server\\share\\...\\NAME.dll)";
+    return false;
+  }
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c < 0x20 || c == 0x7F) {
+      *problem = "it holds a control character (" + Quoted(std::string(1, path[i])) +
+                 "), which Windows refuses in a path";
+      return false;
+    }
+    if (std::strchr("<>\"|?*/", c) || (c == ':' && !(drive && i == 1))) {
+      *problem = std::string("it holds '") + path[i] + "', which Windows refuses in a file name" +
+                 (c == '/' ? " (write backslashes)" : "");
+      return false;
+    }
+  }
+  if (ShowBytes(path) != path) {
+    *problem = "it is not UTF-8 text";
+    return false;
+  }
+  return true;
+}
+
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : ShowBytes(text)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+}  // namespace check
