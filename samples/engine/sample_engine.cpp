@@ -318,7 +318,10 @@ HRESULT Unregister(const wchar_t* path) {
   // under the same key: it goes only with the engine whose file it names.
   BSTR registered = nullptr;
   if (SUCCEEDED(QueryPathOfRegTypeLib(LIBID_StubEngineLib, 1, 0, LOCALE_NEUTRAL, &registered))) {
-    if (lstrcmpiW(registered, path) == 0) {
+    // A registration made through LoadTypeLibEx may carry the "\\?\" prefix.
+    const wchar_t* name = registered;
+    if (name[0] == L'\\' && name[1] == L'\\' && name[2] == L'?' && name[3] == L'\\') name += 4;
+    if (lstrcmpiW(name, path) == 0) {
       const HRESULT hr = UnRegisterTypeLib(LIBID_StubEngineLib, 1, 0, LOCALE_NEUTRAL, SYS_WIN32);
       if (FAILED(hr)) result = hr;
     }
@@ -364,9 +367,13 @@ HRESULT STDAPICALLTYPE DllRegisterServer() {
     if (FAILED(hr)) break;
   }
   if (SUCCEEDED(hr)) {
+    // Registered under this file's own name, as the class keys name it.
     ITypeLib* library = nullptr;
-    hr = LoadTypeLibEx(path, REGKIND_REGISTER, &library);
-    if (SUCCEEDED(hr)) library->Release();
+    hr = LoadTypeLibEx(path, REGKIND_NONE, &library);
+    if (SUCCEEDED(hr)) {
+      hr = RegisterTypeLib(library, path, nullptr);
+      library->Release();
+    }
   }
   if (FAILED(hr)) Unregister(path);
   SysFreeString(path);
