@@ -55,3 +55,4 @@ endif()
 
 install(FILES ${stub_idl_dir}/stub_engine.idl ${STUB_ENGINE_HEADER} ${STUB_ENGINE_TLB}
         DESTINATION include/stub COMPONENT release)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/engines.md DESTINATION docs COMPONENT release)
