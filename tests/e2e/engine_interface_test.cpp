@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "public_identifiers.h"
 #include "server/stub_target.h"
 
@@ -129,6 +131,78 @@ TEST(E2EEngineInterface, TypeLibraryDescribesTheInterfaceAndTheSampleEngine) {
     }
     library->Release();
   }
+}
+
+// The sample engine's objects, created through its own exports as COM would:
+// each takes the path through IStubTarget as the module declares it, answers
+// it and its class through IDispatch by name, as a script host asks, and keeps
+// the DLL from unloading exactly while it lives.
+TEST(E2EEngineInterface, SampleEngineAnswersWhatItWasGivenThroughAutomation) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  const std::wstring dll = WindowsPath(E2E_SAMPLE_ENGINE_DLL);
+  HMODULE engine = LoadLibraryW(dll.c_str());
+  ASSERT_NE(engine, nullptr) << Narrow(dll) << ": error " << GetLastError();
+  using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+  using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
+  const auto getClassObject = reinterpret_cast<GetClassObject>(
+      reinterpret_cast<void*>(GetProcAddress(engine, "DllGetClassObject")));
+  const auto canUnloadNow = reinterpret_cast<CanUnloadNow>(
+      reinterpret_cast<void*>(GetProcAddress(engine, "DllCanUnloadNow")));
+  ASSERT_NE(getClassObject, nullptr);
+  ASSERT_NE(canUnloadNow, nullptr);
+
+  struct Case {
+    const CLSID* engineClass;
+    const wchar_t* name;
+  };
+  const Case cases[] = {{&CLSID_StyleEngine, L"StyleEngine"},
+                        {&CLSID_StyleTextEngine, L"StyleTextEngine"}};
+  // A path longer than MAX_PATH and with an apostrophe: the engine copies it whole.
+  const std::u16string path =
+      u"C:\\Program Files\\O'Brien's Packages\\" + std::u16string(240, u'x') + u"\\Aurora.dll";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.name));
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(getClassObject(*c.engineClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+              S_OK);
+    IStubTarget* target = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IStubTarget, reinterpret_cast<void**>(&target)),
+              S_OK);
+    factory->Release();
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "an engine object is alive";
+    EXPECT_EQ(target->SetModulePath(nullptr), E_POINTER);
+    {
+      std::u16string passed = path;  // lives only during the call
+      EXPECT_EQ(target->SetModulePath(passed.c_str()), S_OK);
+      passed.assign(passed.size(), u'?');
+    }
+    IDispatch* dispatch = nullptr;
+    ASSERT_EQ(target->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)), S_OK);
+    target->Release();
+
+    const std::wstring expected[] = {std::wstring(path.begin(), path.end()),
+                                     GuidText(*c.engineClass), c.name};
+    const wchar_t* const properties[] = {L"ModulePath", L"EngineClass", L"EngineName"};
+    for (int i = 0; i < 3; ++i) {
+      LPOLESTR name = const_cast<LPOLESTR>(properties[i]);
+      DISPID id = DISPID_UNKNOWN;
+      ASSERT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+      DISPPARAMS none = {};
+      VARIANT result;
+      VariantInit(&result);
+      ASSERT_EQ(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                                 &result, nullptr, nullptr),
+                S_OK)
+          << Narrow(properties[i]);
+      ASSERT_EQ(result.vt, VT_BSTR);
+      EXPECT_EQ(Narrow(result.bstrVal), Narrow(expected[i])) << Narrow(properties[i]);
+      VariantClear(&result);
+    }
+    dispatch->Release();
+    EXPECT_EQ(canUnloadNow(), S_OK) << "no engine object is alive";
+  }
+  FreeLibrary(engine);
+  CoUninitialize();
 }
 
 }  // namespace
