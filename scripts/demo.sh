@@ -17,7 +17,7 @@ DEMO=$ROOT/build/demo
 PACKAGES=$DEMO/Packages
 
 # Fixed identifiers of the sample package (in samples/Aurora/*.rgs) and of the
-# engine classes the test engine serves.
+# engine classes the sample engine serves.
 STYLE_CLSID='{049E8873-D5B5-4B2A-853D-BB5599647387}'
 TEXT_CLSID='{5703306D-8619-43E8-8C59-A0F2CC622E1E}'
 STYLE_ENGINE='{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}'
@@ -62,14 +62,14 @@ heading "Building the $preset target"
 build_log=$SCRATCH/build.log
 if ! {
   (cd "$ROOT" && cmake --preset "$preset") &&
-  cmake --build "$BUILD" --target stub test_engine demo_client package_host
+  cmake --build "$BUILD" --target stub StubSampleEngine demo_client package_host
 } >"$build_log" 2>&1 </dev/null; then
   cat "$build_log"
   say "The build failed."
   exit 1
 fi
 STUB_DLL=$BUILD/src/exports/Stub.dll
-ENGINE_DLL=$BUILD/tests/e2e/test_engine.dll
+ENGINE_DLL=$BUILD/samples/StubSampleEngine.dll
 CLIENT_EXE=$BUILD/samples/demo_client.exe
 HOST_EXE=$BUILD/samples/package_host.exe
 say "Stub.dll       $STUB_DLL"
@@ -123,7 +123,7 @@ cp "$STUB_DLL" "$PACKAGES/Aurora.dll"
 cp "$ROOT/samples/Aurora/Style.rgs" "$ROOT/samples/Aurora/StyleText.rgs" "$PACKAGES/Aurora/"
 cp "$ENGINE_DLL" "$DEMO/Engine/"
 MODULE=$(windows_path "$PACKAGES/Aurora.dll")
-ENGINE=$(windows_path "$DEMO/Engine/test_engine.dll")
+ENGINE=$(windows_path "$DEMO/Engine/StubSampleEngine.dll")
 say "A copy of Stub.dll named after the package, and the package folder beside it:"
 say
 (cd "$DEMO" && find Packages | sort | sed 's/^/  /')
@@ -133,14 +133,15 @@ say
 sed 's/^/  /' "$PACKAGES/Aurora/Style.rgs"
 
 # ---- Engine --------------------------------------------------------------------------
-heading "Registering the engine (the COM server the package's classes hand out)"
+heading "Registering the sample engine (the COM server the package's classes hand out)"
+say "regsvr32 /s StubSampleEngine.dll"
+rc=0
+run regsvr32 /s "$ENGINE" || rc=$?
+say "regsvr32 exit code: $rc$([[ $rc == 0 ]] && echo ' (success)')"
+[[ $rc == 0 ]] || exit 1
 for engine in "$STYLE_ENGINE" "$TEXT_ENGINE"; do
-  run reg add "$CLASSES\\CLSID\\$engine\\InprocServer32" /ve /d "$ENGINE" /f
-  run reg add "$CLASSES\\CLSID\\$engine\\InprocServer32" /v ThreadingModel /d Both /f
+  show_key "$CLASSES\\CLSID\\$engine\\InprocServer32"
 done
-say "StyleEngine      $STYLE_ENGINE"
-say "StyleTextEngine  $TEXT_ENGINE"
-say "served by        $ENGINE"
 
 # Categories that were there before the demo stay when it tidies up.
 categories_before=()
@@ -164,13 +165,28 @@ for key in "Aurora.Style.1" "Aurora.Style" "Aurora.StyleText.1" "Aurora.StyleTex
 done
 
 # ---- Use --------------------------------------------------------------------------------
-heading "A client creates both classes: demo_client Aurora.Style.1 Aurora.StyleText.1"
+heading "A client creates both classes: demo_client Aurora.Style.1 Aurora.StyleText"
 rc=0
-run "$CLIENT_EXE" Aurora.Style.1 Aurora.StyleText.1 || rc=$?
+run "$CLIENT_EXE" Aurora.Style.1 Aurora.StyleText || rc=$?
 cat "$SCRATCH/out" "$SCRATCH/err"
 say
 say "client exit code: $rc$([[ $rc == 0 ]] && echo ' (both classes created)')"
 client_rc=$rc
+
+# ---- A script --------------------------------------------------------------------------
+heading "A script creates them by their version-independent ProgIDs: cscript aurora.vbs"
+cat >"$SCRATCH/aurora.vbs" <<'EOF'
+Dim name, engine
+For Each name In Array("Aurora.Style", "Aurora.StyleText")
+  Set engine = CreateObject(name)
+  WScript.Echo name & ": a " & engine.EngineName & " object, made by " & engine.ModulePath
+Next
+EOF
+sed 's/^/  /' "$SCRATCH/aurora.vbs"
+say
+run cscript //nologo "$(windows_path "$SCRATCH/aurora.vbs")" || true
+sed 's/^/  /' "$SCRATCH/out"
+grep -q '^Aurora.StyleText: a StyleTextEngine object' "$SCRATCH/out" || { cat "$SCRATCH/err"; client_rc=1; }
 
 # ---- A host ------------------------------------------------------------------------------
 # Runs the sample host, which knows no package by name: it lists what the
@@ -269,7 +285,8 @@ fi
 
 # ---- Tidy up ----------------------------------------------------------------------------
 heading "Tidying up"
-for key in "CLSID\\$STYLE_CLSID" "CLSID\\$TEXT_CLSID" "CLSID\\$STYLE_ENGINE" "CLSID\\$TEXT_ENGINE"; do
+run regsvr32 /u /s "$ENGINE" || true
+for key in "CLSID\\$STYLE_CLSID" "CLSID\\$TEXT_CLSID"; do
   run reg delete "$CLASSES\\$key" /f || true
 done
 for category in "$STYLES_CATEGORY" "$TEXTS_CATEGORY"; do
@@ -277,7 +294,7 @@ for category in "$STYLES_CATEGORY" "$TEXTS_CATEGORY"; do
     run reg delete "$CLASSES\\Component Categories\\$category" /f || true
   fi
 done
-say "Removed the engine registration and what the demo left in the registry."
+say "Removed the sample engine (regsvr32 /u) and what the demo left in the registry."
 say "The package stays in build/demo/Packages for a look."
 
 # ---- Checking packages before shipping ---------------------------------------------

@@ -170,6 +170,7 @@ struct KeyNode {
   std::u16string name;          // as first written ("HKEY_CLASSES_ROOT" for a root)
   std::size_t noRemoveEntry = kNoKey;  // the first NoRemove key entry of this key
   bool written = false;  // a key entry names it (not only a Delete)
+  std::size_t valueToken = kNoKey;  // the token of its latest string (s) default value
 };
 
 /// A key or value the script names, with what it says about removal.
@@ -188,6 +189,7 @@ struct ProgIdValue {
   std::u16string progId;
   std::size_t classKey = kNoKey;  // CLSID\{...}
   std::size_t token = 0;          // the value's token
+  bool versionIndependent = false;  // VersionIndependentProgID rather than ProgID
 };
 
 /// A %name% or %% of the original text and what it became in the prepared text.
@@ -255,7 +257,8 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings);
 
 /// Warns about each class key's ProgID or VersionIndependentProgID that names
-/// a key none of `readings` creates.
+/// a key none of `readings` creates, or a key whose CLSID is missing or names
+/// another class.
 void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Finding>* findings);
 
 /// Describes where a run of `reading`'s script stopped, as the interpreter

@@ -55,7 +55,9 @@ std::string ExistingEntry(const std::string& folder, const std::string& name) {
   return "";
 }
 
-// The script of one class, laid out as the sample package's.
+// The script of one class, laid out as the sample package's. The
+// version-independent ProgID carries the CLSID too: CLSIDFromProgID reads only
+// that subkey and does not follow CurVer.
 std::string Script(const std::string& name, const std::string& kind, const std::string& description,
                    const std::string& id, const std::string& threadingModel) {
   const std::string progId = name + "." + kind;
@@ -67,6 +69,7 @@ std::string Script(const std::string& name, const std::string& kind, const std::
          "\t}\n"
          "\t" + progId + " = s '" + description + "'\n"
          "\t{\n"
+         "\t\tCLSID = s '" + id + "'\n"
          "\t\tCurVer = s '" + progId + ".1'\n"
          "\t}\n"
          "\tNoRemove CLSID\n"

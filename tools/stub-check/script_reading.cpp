@@ -536,8 +536,10 @@ class CReader {
       std::u16string value;
       std::size_t valueToken = kNoKey;
       if (!Assign(Slot::kAfterKey, &value, &valueToken)) return false;
+      if (valueToken != kNoKey) r_.keys[key].valueToken = valueToken;
       if (valueToken != kNoKey && IsProgIdKey(name, parent)) {
-        r_.progIds.push_back({value, parent, valueToken});
+        r_.progIds.push_back(
+            {value, parent, valueToken, FoldCase(name) == u"versionindependentprogid"});
       }
     }
     if (token_[0] == u'{' && token_[1] == 0) {
@@ -672,6 +674,54 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
   return r;
 }
 
+namespace {
+
+// The ProgID key that class key `v.classKey` of `r` names, as `holder`
+// creates it: CLSIDFromProgID (and so a script's CreateObject) reads the
+// class from its CLSID subkey only, and does not follow CurVer.
+void CheckProgIdClass(const ScriptReading& r, const ProgIdValue& v, const ScriptReading& holder,
+                      std::size_t progIdKey, CWarnings& warnings) {
+  const std::u16string& classId = r.keys[v.classKey].name;
+  const std::string kind = v.versionIndependent ? "version-independent ProgID" : "ProgID";
+  const std::string progId = Utf8(v.progId);
+  const auto clsid = holder.children.find({progIdKey, FoldCase(u"CLSID")});
+  const std::size_t valueToken = clsid == holder.children.end() || !holder.keys[clsid->second].written
+                                     ? kNoKey
+                                     : holder.keys[clsid->second].valueToken;
+  if (valueToken == kNoKey) {
+    if (!warnings.Listed("progid-without-clsid")) return;
+    // Placed at the ProgID key, where the CLSID belongs.
+    Place p;
+    for (const Entry& e : holder.entries) {
+      if (e.key == progIdKey && !e.isValue && !e.isDelete) {
+        p = holder.PlaceOfPrepared(holder.tokens[e.token].start);
+        break;
+      }
+    }
+    warnings.Add({Severity::kWarning, "progid-without-clsid", holder.name, p.line, p.column,
+                  "the key " + progId + ", the " + kind + " of " + Utf8(r.KeyPath(v.classKey)) +
+                      ", has no CLSID: CLSIDFromProgID(\"" + progId + "\") reads only that "
+                      "subkey (it does not follow CurVer) and fails with CO_E_CLASSSTRING, so "
+                      "CreateObject(\"" + progId + "\") fails in every script",
+                  "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
+                      (v.versionIndependent ? ", next to CurVer" : "")});
+    return;
+  }
+  const std::u16string named = holder.TokenText(valueToken);
+  if (FoldCase(named) == FoldCase(classId) || !warnings.Listed("progid-other-class")) return;
+  const Place p = holder.PlaceOfPrepared(holder.tokens[valueToken].start);
+  warnings.Add({Severity::kWarning, "progid-other-class", holder.name, p.line, p.column,
+                "the CLSID of " + progId + " is " + Utf8(named) + ", but " + progId +
+                    " is the " + kind + " of " + Utf8(r.KeyPath(v.classKey)) +
+                    ": CLSIDFromProgID(\"" + progId + "\") and CreateObject(\"" + progId +
+                    "\") give the other class",
+                "if " + progId + " belongs to this class, write CLSID = s '" + Utf8(classId) +
+                    "' inside its key; if not, name this class's own " + kind + " in " +
+                    Utf8(r.KeyPath(v.classKey))});
+}
+
+}  // namespace
+
 void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Finding>* findings) {
   // The classes root as a script names it, and as the machine's and the user's classes.
   const char16_t* const kClassRoots[] = {u"HKEY_CLASSES_ROOT\\",
@@ -685,14 +735,22 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
       std::vector<std::u16string> places = {
           r.KeyPath(r.keys[r.keys[v.classKey].parent].parent) + u"\\" + v.progId};
       for (const char16_t* root : kClassRoots) places.push_back(root + v.progId);
-      bool created = false;
+      const ScriptReading* holder = nullptr;
+      std::size_t progIdKey = kNoKey;
       for (const ScriptReading& other : readings) {
         for (const std::u16string& place : places) {
           const std::size_t key = other.FindKey(place);
-          created = created || (key != kNoKey && other.keys[key].written);
+          if (!holder && key != kNoKey && other.keys[key].written) {
+            holder = &other;
+            progIdKey = key;
+          }
         }
       }
-      if (created || !warnings.Listed("progid-without-key")) continue;
+      if (holder) {
+        CheckProgIdClass(r, v, *holder, progIdKey, warnings);
+        continue;
+      }
+      if (!warnings.Listed("progid-without-key")) continue;
       const Place p = r.PlaceOfPrepared(r.tokens[v.token].start);
       warnings.Add({Severity::kWarning, "progid-without-key", r.name, p.line, p.column,
                     "the class key " + Utf8(r.KeyPath(v.classKey)) + " names the ProgID '" +

@@ -1,14 +1,21 @@
 // A COM client as a package's user would write one: it creates each class
 // named on the command line (a ProgID or a braced class identifier) through the
-// registry, and prints which engine object it got and which module created it.
+// registry, and prints which engine object it got and which module created it,
+// as the sample engine (StubSampleEngine.dll) tells through its Automation
+// interface, IStubSampleEngine.
 //
-//   demo_client.exe Aurora.Style.1 Aurora.StyleText.1
+//   demo_client.exe Aurora.Style.1 Aurora.StyleText Aurora.StyleText.1
 //
 // Exit code 0 when every class was created, 1 otherwise.
+#include <windows.h>
+#include <ole2.h>
+
 #include <cstdio>
 #include <string>
 
-#include "test_engine.h"
+#include <initguid.h>  // defines the identifiers of the header below in this file
+
+#include <stub/stub_engine.h>
 
 namespace {
 
@@ -24,12 +31,6 @@ std::string GuidText(const GUID& id) {
   wchar_t text[40] = {};
   StringFromGUID2(id, text, 40);
   return Narrow(text);
-}
-
-const char* EngineName(const CLSID& engine) {
-  if (IsEqualCLSID(engine, CLSID_StyleEngine)) return "StyleEngine";
-  if (IsEqualCLSID(engine, CLSID_StyleTextEngine)) return "StyleTextEngine";
-  return "an unknown engine class";
 }
 
 // Creates one class and reports on it; false on any failure.
@@ -51,21 +52,31 @@ bool CreateAndReport(const wchar_t* name) {
     std::printf("  CoCreateInstance failed (0x%08lX)\n", static_cast<unsigned long>(hr));
     return false;
   }
-  e2e::IEngineProbe* probe = nullptr;
-  hr = object->QueryInterface(e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&probe));
+  // The package module handed over the engine object itself, so the engine's
+  // own interfaces are there.
+  IStubSampleEngine* engine = nullptr;
+  hr = object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(&engine));
   object->Release();
   if (FAILED(hr)) {
-    std::printf("  the object is no engine object (0x%08lX)\n", static_cast<unsigned long>(hr));
+    std::printf("  the object is no sample engine object (0x%08lX)\n",
+                static_cast<unsigned long>(hr));
     return false;
   }
-  CLSID engine = {};
-  wchar_t modulePath[MAX_PATH + 1] = {};
-  probe->GetEngineClass(&engine);
-  probe->GetModulePath(modulePath, MAX_PATH + 1);
-  std::printf("  got           a %s object\n", EngineName(engine));
-  std::printf("  module path   %s\n", Narrow(modulePath).c_str());
-  probe->Release();
-  return true;
+  BSTR engineName = nullptr, modulePath = nullptr;
+  const HRESULT nameResult = engine->get_EngineName(&engineName);
+  const HRESULT pathResult = engine->get_ModulePath(&modulePath);
+  engine->Release();
+  const bool read = SUCCEEDED(nameResult) && SUCCEEDED(pathResult);
+  if (read) {
+    std::printf("  got           a %s object\n", Narrow(engineName).c_str());
+    std::printf("  module path   %s\n", Narrow(modulePath).c_str());
+  } else {
+    std::printf("  the engine object does not answer (0x%08lX, 0x%08lX)\n",
+                static_cast<unsigned long>(nameResult), static_cast<unsigned long>(pathResult));
+  }
+  SysFreeString(engineName);
+  SysFreeString(modulePath);
+  return read;
 }
 
 }  // namespace
