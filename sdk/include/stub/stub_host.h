@@ -157,7 +157,9 @@ HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object)
 /// When the limit runs out, the classes not created by then are TimedOut,
 /// and the thread is left to finish on its own; whatever it created is
 /// released when it does. Answers S_OK when both were created, S_FALSE
-/// otherwise (the states say why).
+/// otherwise (the states say why), STUBHOST_E_NOT_READY (nothing loaded)
+/// when no class of the pair in use passed the checks, or the error of
+/// starting the thread.
 HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds);
 
 /// The package folder of a module path: the path less its last four
