@@ -183,9 +183,10 @@ int ListPackages(DWORD apartment, DWORD timeLimit, bool& timedOut) {
   }
   int working = 0;
   for (host::Package& package : packages) {
-    // Only a package that passes its checks is loaded, in a thread of this
-    // thread's apartment kind that the host stops waiting for after the limit.
-    if (package.state() == host::State::Ready) host::TryPackage(package, timeLimit);
+    // TryPackage checks the package again and loads only what passes, in a
+    // thread of this thread's apartment kind that the host stops waiting for
+    // after the limit. A package with one half missing still has the other tried.
+    host::TryPackage(package, timeLimit);
     // The package's module is no longer needed: let COM unload what it
     // loaded into this apartment now rather than when the host ends.
     CoFreeUnusedLibrariesEx(0, 0);

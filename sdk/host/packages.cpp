@@ -203,14 +203,19 @@ bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
       SetAll(package, State::ScriptMissing, script);
       return false;
     }
+    // Opened as the module opens it (reading, shared for reading and writing):
+    // a script that cannot be opened is another box than one that does not parse.
+    HANDLE file = CreateFileW(script.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      SetAll(package, State::ScriptUnreadable, script);
+      return false;
+    }
+    CloseHandle(file);
     std::wstring text;
-    const HRESULT result = ReadScriptClassId(script, scriptIds[i], text);
-    if (FAILED(result)) {
-      const bool unreadable = HRESULT_FACILITY(result) == FACILITY_WIN32 || result == E_FAIL;
-      SetAll(package, unreadable ? State::ScriptUnreadable : State::BadIdentifier, script);
-      if (!unreadable) {
-        for (Class& entry : package.classes) entry.identifierText = text;
-      }
+    if (FAILED(ReadScriptClassId(script, scriptIds[i], text))) {
+      SetAll(package, State::BadIdentifier, script);
+      for (Class& entry : package.classes) entry.identifierText = text;
       return false;
     }
   }

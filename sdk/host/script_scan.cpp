@@ -66,7 +66,7 @@ HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wst
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+    return HRESULT_FROM_WIN32(error ? error : ERROR_OPEN_FAILED);
   }
   ByteReader reader(file);
   // Everything up to and including the second "{" is skipped; then

@@ -151,17 +151,19 @@ after_delete_script() { rm -f "$work/$1/StyleText.rgs"; }
 # The style script names an identifier that does not parse: loading the
 # module would stop on its "Invalid GUID!" box.
 after_bad_identifier() { sed -i "s/${STYLE_ID[$1]}/{0123-BAD}/" "$work/$1/Style.rgs"; }
-# The package gets new identifiers and is registered again: its old class keys
-# stay, pointing at the same module, whose scripts no longer name them.
+# The package's scripts get new identifiers: the registered classes are those
+# of the old ones, which the module no longer serves.
 declare -A OLD_STYLE_ID OLD_TEXT_ID
-after_register_again() {
+after_new_identifiers() {
   local name=$1
   OLD_STYLE_ID[$name]=${STYLE_ID[$name]} OLD_TEXT_ID[$name]=${TEXT_ID[$name]}
   STYLE_ID[$name]=$(new_guid) TEXT_ID[$name]=$(new_guid)
   sed -i "s/${OLD_STYLE_ID[$name]}/${STYLE_ID[$name]}/" "$work/$name/Style.rgs"
   sed -i "s/${OLD_TEXT_ID[$name]}/${TEXT_ID[$name]}/" "$work/$name/StyleText.rgs"
-  install_regsvr32 "$name"
 }
+# ... and the package is registered again: the old class keys stay, pointing
+# at the same module, beside the new ones.
+after_register_again() { after_new_identifiers "$1"; install_regsvr32 "$1"; }
 # Stamps the other architecture's machine into the module's file header: on
 # disk it is then that architecture's module, registered in this one's view.
 after_other_machine() {
@@ -196,6 +198,7 @@ cases_table=(
   "HostMsi     Apartment Apartment msi        none          working"
   "HostBadId   Apartment Both      regsvr32   bad_identifier bad-identifier script=%F\\Style.rgs identifier={0123-BAD}"
   "HostAgain   Apartment Both      regsvr32   register_again working"
+  "HostEdited  Apartment Both      regsvr32   new_identifiers stale"
   "HostLong    Apartment Both      long_path  none          path-too-long length=260"
   "HostStall   Both      Both      regsvr32   none          timed-out"
 )
@@ -224,6 +227,11 @@ expected_block() {  # expected_block NAME [TEXT_STATE TEXT_DETAIL]
       "$(field clsid "${TEXT_ID[$name]}")" "$(field description "$name Text Style")"
     return
   fi
+  # Only classes the scripts no longer name: no pair in use.
+  if [[ $state == stale ]]; then
+    printf 'package state=stale%s%s\n' "$(field module "${MODULE[$name]}")" "$(stale_lines "$name")"
+    return
+  fi
   style="  style$(field state "$state")$detail$(field clsid "${STYLE_ID[$name]}")"
   style+="$(field progid "$name.Style.1")$(field threading "${STYLE_THREADING[$name]}")"
   style+="$(field description "$name Style")"
@@ -232,18 +240,19 @@ expected_block() {  # expected_block NAME [TEXT_STATE TEXT_DETAIL]
   text+="$(field description "$name Text Style")"
   local package_state=$state
   [[ $state == working ]] && package_state=$text_state
-  # The classes of an earlier registration follow the pair in use as stale.
-  local stale=""
-  if [[ -n ${OLD_STYLE_ID[$name]:-} ]]; then
-    stale=" |   style state=stale$(field current "${STYLE_ID[$name]}")$(field clsid "${OLD_STYLE_ID[$name]}")"
-    stale+="$(field progid "$name.Style.1")$(field threading "${STYLE_THREADING[$name]}")"
-    stale+="$(field description "$name Style")"
-    stale+=" |   text state=stale$(field current "${TEXT_ID[$name]}")$(field clsid "${OLD_TEXT_ID[$name]}")"
-    stale+="$(field progid "$name.StyleText.1")$(field threading "${TEXT_THREADING[$name]}")"
-    stale+="$(field description "$name Text Style")"
-  fi
   printf 'package%s%s | %s | %s%s\n' "$(field state "$package_state")" \
-    "$(field module "${MODULE[$name]}")" "$style" "$text" "$stale"
+    "$(field module "${MODULE[$name]}")" "$style" "$text" "$(stale_lines "$name")"
+}
+# The classes of an earlier registration, which follow the pair in use.
+stale_lines() {  # stale_lines NAME
+  local name=$1
+  [[ -n ${OLD_STYLE_ID[$name]:-} ]] || return 0
+  printf ' |   style state=stale%s%s%s%s%s' "$(field current "${STYLE_ID[$name]}")" \
+    "$(field clsid "${OLD_STYLE_ID[$name]}")" "$(field progid "$name.Style.1")" \
+    "$(field threading "${STYLE_THREADING[$name]}")" "$(field description "$name Style")"
+  printf ' |   text state=stale%s%s%s%s%s' "$(field current "${TEXT_ID[$name]}")" \
+    "$(field clsid "${OLD_TEXT_ID[$name]}")" "$(field progid "$name.StyleText.1")" \
+    "$(field threading "${TEXT_THREADING[$name]}")" "$(field description "$name Text Style")"
 }
 
 # The host's output as blocks, one line each, keeping only this run's packages.

@@ -169,9 +169,9 @@ std::wstring PackageFolder(const std::wstring& modulePath);
 
 /// Reads the class identifier a script names the way the module does (docs:
 /// "Where the class identifier stands"): `text` receives the scanned text.
-/// Answers S_OK with `clsid` set, CO_E_CLASSSTRING (or CLSIDFromString's
-/// error) when the text is no identifier, or the error of opening the file
-/// (HRESULT_FROM_WIN32).
+/// Answers S_OK with `clsid` set; CO_E_CLASSSTRING (or CLSIDFromString's
+/// error) when the text is no identifier; or the error of opening the file,
+/// as HRESULT_FROM_WIN32.
 HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wstring& text);
 
 }  // namespace host
