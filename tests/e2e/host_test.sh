@@ -2,11 +2,14 @@
 # The sample host under Wine, against packages installed in the ways a user's
 # machine holds them: working ones, and ones that can no longer work (removed
 # with regsvr32 /u, module file deleted, package folder deleted, a script
-# deleted, a module of the other architecture), and one installed from the MSI
+# deleted, a module of the other architecture, a script whose identifier does
+# not parse, a module path of 260 characters), one registered again with new
+# identifiers, one whose engine never answers, and one installed from the MSI
 # an author builds out of `stub-check export --format wxs`. The host must list
-# each of ours with the right state, pair each style with its text style, and
-# never stop at a broken one; it runs in both apartment kinds, and once more
-# with an engine class missing.
+# each of ours with the right state, pair each style with its text style, load
+# no package whose module would show a box, give up on the one that does not
+# answer within its time limit, and never stop at a broken one; it runs in
+# both apartment kinds, and once more with an engine class missing.
 #
 #   host_test.sh RESULT_XML ARCH STUB_DLL ENGINE_DLL HOST_EXE SAMPLE_DIR CHECKER_EXE RUNNER...
 #
@@ -113,6 +116,27 @@ install_msi() {
   fi
 }
 
+# Writes the keys regsvr32 would write, with reg add: for a module that cannot
+# register itself (its path is too long for it to find its scripts).
+install_keys() {
+  local name=$1 kind id category progid description threading
+  for kind in style text; do
+    if [[ $kind == style ]]; then
+      id=${STYLE_ID[$name]} category=$STYLES_CATEGORY progid=$name.Style.1
+      description="$name Style" threading=${STYLE_THREADING[$name]}
+    else
+      id=${TEXT_ID[$name]} category=$TEXTS_CATEGORY progid=$name.StyleText.1
+      description="$name Text Style" threading=${TEXT_THREADING[$name]}
+    fi
+    run reg add "$CLASSES\\CLSID\\$id" /ve /d "$description" /f &&
+      run reg add "$CLASSES\\CLSID\\$id\\ProgID" /ve /d "$progid" /f &&
+      run reg add "$CLASSES\\CLSID\\$id\\InprocServer32" /ve /d "${MODULE[$name]}" /f &&
+      run reg add "$CLASSES\\CLSID\\$id\\InprocServer32" /v ThreadingModel /d "$threading" /f &&
+      run reg add "$CLASSES\\CLSID\\$id\\Implemented Categories\\$category" /f ||
+      problem "reg add of $name's keys failed: $(cat "$work/err")"
+  done
+}
+
 # What happens to a package after its installation, and the state the host
 # must then give both its classes (with the fields that come with it).
 after_none() { :; }
@@ -124,6 +148,22 @@ after_unregister() {
 after_delete_module() { rm -f "$work/$1.dll"; }
 after_delete_folder() { rm -rf "${work:?}/$1"; }
 after_delete_script() { rm -f "$work/$1/StyleText.rgs"; }
+# The style script names an identifier that does not parse: loading the
+# module would stop on its "Invalid GUID!" box.
+after_bad_identifier() { sed -i "s/${STYLE_ID[$1]}/{0123-BAD}/" "$work/$1/Style.rgs"; }
+# The package's scripts get new identifiers: the registered classes are those
+# of the old ones, which the module no longer serves.
+declare -A OLD_STYLE_ID OLD_TEXT_ID
+after_new_identifiers() {
+  local name=$1
+  OLD_STYLE_ID[$name]=${STYLE_ID[$name]} OLD_TEXT_ID[$name]=${TEXT_ID[$name]}
+  STYLE_ID[$name]=$(new_guid) TEXT_ID[$name]=$(new_guid)
+  sed -i "s/${OLD_STYLE_ID[$name]}/${STYLE_ID[$name]}/" "$work/$name/Style.rgs"
+  sed -i "s/${OLD_TEXT_ID[$name]}/${TEXT_ID[$name]}/" "$work/$name/StyleText.rgs"
+}
+# ... and the package is registered again: the old class keys stay, pointing
+# at the same module, beside the new ones.
+after_register_again() { after_new_identifiers "$1"; install_regsvr32 "$1"; }
 # Stamps the other architecture's machine into the module's file header: on
 # disk it is then that architecture's module, registered in this one's view.
 after_other_machine() {
@@ -131,6 +171,18 @@ after_other_machine() {
   offset=$(od -An -t u4 -j 60 -N 4 "$file" | tr -d ' ')
   machine=$([[ $other_arch == x64 ]] && printf '\x64\x86' || printf '\x4c\x01')
   printf '%s' "$machine" | dd of="$file" bs=1 seek=$((offset + 4)) conv=notrunc status=none
+}
+
+# The module and its folder moved into nested folders, so that the module's
+# path is exactly 260 characters long: the module would be loaded, and could
+# not name its package folder from its own name, cut to fit (measured).
+install_long_path() {
+  local name=$1 pad
+  pad=$(printf '%*s' $((260 - ${#WORK} - ${#name} - 6)) '' | tr ' ' d)
+  mkdir -p "$work/$pad"
+  mv "$work/$name.dll" "$work/$name" "$work/$pad/"
+  MODULE[$name]=$WORK\\$pad\\$name.dll
+  install_keys "$name"
 }
 
 # The cases: NAME STYLE_THREADING TEXT_THREADING INSTALLED_BY AFTER STATE [DETAIL].
@@ -144,6 +196,11 @@ cases_table=(
   "HostNoText  Apartment Both      regsvr32   delete_script script-missing script=%F\\StyleText.rgs"
   "HostOther   Apartment Both      regsvr32   other_machine other-architecture machine=%M"
   "HostMsi     Apartment Apartment msi        none          working"
+  "HostBadId   Apartment Both      regsvr32   bad_identifier bad-identifier script=%F\\Style.rgs identifier={0123-BAD}"
+  "HostAgain   Apartment Both      regsvr32   register_again working"
+  "HostEdited  Apartment Both      regsvr32   new_identifiers stale"
+  "HostLong    Apartment Both      long_path  none          path-too-long length=260"
+  "HostStall   Both      Both      regsvr32   none          timed-out"
 )
 
 # ---- Output expected of the host ------------------------------------------------
@@ -170,6 +227,11 @@ expected_block() {  # expected_block NAME [TEXT_STATE TEXT_DETAIL]
       "$(field clsid "${TEXT_ID[$name]}")" "$(field description "$name Text Style")"
     return
   fi
+  # Only classes the scripts no longer name: no pair in use.
+  if [[ $state == stale ]]; then
+    printf 'package state=stale%s%s\n' "$(field module "${MODULE[$name]}")" "$(stale_lines "$name")"
+    return
+  fi
   style="  style$(field state "$state")$detail$(field clsid "${STYLE_ID[$name]}")"
   style+="$(field progid "$name.Style.1")$(field threading "${STYLE_THREADING[$name]}")"
   style+="$(field description "$name Style")"
@@ -178,8 +240,19 @@ expected_block() {  # expected_block NAME [TEXT_STATE TEXT_DETAIL]
   text+="$(field description "$name Text Style")"
   local package_state=$state
   [[ $state == working ]] && package_state=$text_state
-  printf 'package%s%s | %s | %s\n' "$(field state "$package_state")" \
-    "$(field module "${MODULE[$name]}")" "$style" "$text"
+  printf 'package%s%s | %s | %s%s\n' "$(field state "$package_state")" \
+    "$(field module "${MODULE[$name]}")" "$style" "$text" "$(stale_lines "$name")"
+}
+# The classes of an earlier registration, which follow the pair in use.
+stale_lines() {  # stale_lines NAME
+  local name=$1
+  [[ -n ${OLD_STYLE_ID[$name]:-} ]] || return 0
+  printf ' |   style state=stale%s%s%s%s%s' "$(field current "${STYLE_ID[$name]}")" \
+    "$(field clsid "${OLD_STYLE_ID[$name]}")" "$(field progid "$name.Style.1")" \
+    "$(field threading "${STYLE_THREADING[$name]}")" "$(field description "$name Style")"
+  printf ' |   text state=stale%s%s%s%s%s' "$(field current "${TEXT_ID[$name]}")" \
+    "$(field clsid "${OLD_TEXT_ID[$name]}")" "$(field progid "$name.StyleText.1")" \
+    "$(field threading "${TEXT_THREADING[$name]}")" "$(field description "$name Text Style")"
 }
 
 # The host's output as blocks, one line each, keeping only this run's packages.
@@ -219,7 +292,9 @@ cleanup() {
     echo 'Windows Registry Editor Version 5.00'
     for name in "${names[@]}"; do
       for key in "CLSID\\${STYLE_ID[$name]}" "CLSID\\${TEXT_ID[$name]}" "$name.Style.1" \
-                 "$name.Style" "$name.StyleText.1" "$name.StyleText"; do
+                 "$name.Style" "$name.StyleText.1" "$name.StyleText" \
+                 ${OLD_STYLE_ID[$name]:+"CLSID\\${OLD_STYLE_ID[$name]}"} \
+                 ${OLD_TEXT_ID[$name]:+"CLSID\\${OLD_TEXT_ID[$name]}"}; do
         printf '\n[-HKEY_CLASSES_ROOT\\%s]\n' "$key"
       done
     done
@@ -295,7 +370,8 @@ check_host() {  # check_host TEST OPTION EXPECTED_FILE
     fail "$test" "not run: $host_hung"
     return
   fi
-  run "$host_exe" "$option" || rc=$?
+  # The time limit lets the host give up on the package whose engine never answers.
+  run "$host_exe" "$option" --time-limit 5 || rc=$?
   if [[ $rc == 124 ]]; then
     host_hung="the host did not finish with $option (a box while loading a module?)"
     fail "$test" "$host_hung"

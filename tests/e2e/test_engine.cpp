@@ -3,6 +3,7 @@
 // engine object and can be told to misbehave (see test_engine.h).
 #include "test_engine.h"
 
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -51,6 +52,9 @@ class EngineObject final : public IStubTarget, public e2e::IEngineProbe {
     // Copy at once: the text is only valid during the call.
     const wchar_t* text = reinterpret_cast<const wchar_t*>(path);
     lstrcpynW(path_, text ? text : L"<null>", kPathCapacity);
+    // An engine that never answers, for the hosts' time limits: the module
+    // of a package named HostStall is never let go.
+    if (text && std::wcsstr(text, L"\\HostStall.dll")) Sleep(INFINITE);
     return g_setModulePathResult;
   }
 

@@ -1,0 +1,58 @@
+# The Stub SDK for CMake:
+#
+#   find_package(Stub 1.0 CONFIG REQUIRED)
+#   target_link_libraries(my_host PRIVATE Stub::Host)      # the host library and its headers
+#   target_link_libraries(my_engine PRIVATE Stub::Headers) # the public headers alone
+#
+# Stub::Headers  the folder include/ (stub/stub_categories.h, stub/stub_host.h
+#                and the engine's headers), nothing to link.
+# Stub::Host     the host library for the consumer's architecture (lib/x86 or
+#                lib/x64, by CMAKE_SIZEOF_VOID_P) with the system libraries it
+#                needs (ole32, oleaut32, uuid, advapi32).
+#
+# The release is found from this file's own place (lib/cmake/Stub), wherever
+# it was unpacked: point CMAKE_PREFIX_PATH or Stub_DIR at it.
+cmake_minimum_required(VERSION 3.16)
+
+get_filename_component(_stub_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(_stub_arch x64)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(_stub_arch x86)
+else()
+  set(Stub_FOUND FALSE)
+  set(Stub_NOT_FOUND_MESSAGE
+      "Stub: the consumer's pointer size is unknown (no language enabled before find_package?)")
+  return()
+endif()
+if(NOT WIN32)
+  set(Stub_FOUND FALSE)
+  set(Stub_NOT_FOUND_MESSAGE "Stub: the SDK is for Windows targets (CMAKE_SYSTEM_NAME Windows)")
+  return()
+endif()
+set(_stub_host_library "${_stub_prefix}/lib/${_stub_arch}/libstubhost.a")
+if(NOT EXISTS "${_stub_prefix}/include/stub/stub_host.h" OR NOT EXISTS "${_stub_host_library}")
+  set(Stub_FOUND FALSE)
+  set(Stub_NOT_FOUND_MESSAGE
+      "Stub: this release holds no ${_stub_arch} host library (${_stub_host_library})")
+  return()
+endif()
+
+if(NOT TARGET Stub::Headers)
+  add_library(Stub::Headers INTERFACE IMPORTED)
+  set_target_properties(Stub::Headers PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES "${_stub_prefix}/include")
+endif()
+if(NOT TARGET Stub::Host)
+  add_library(Stub::Host STATIC IMPORTED)
+  set_target_properties(Stub::Host PROPERTIES
+    IMPORTED_LOCATION "${_stub_host_library}"
+    IMPORTED_LINK_INTERFACE_LANGUAGES CXX
+    INTERFACE_LINK_LIBRARIES "Stub::Headers;ole32;oleaut32;uuid;advapi32")
+endif()
+
+set(Stub_INCLUDE_DIR "${_stub_prefix}/include")
+set(Stub_ARCH "${_stub_arch}")
+unset(_stub_prefix)
+unset(_stub_arch)
+unset(_stub_host_library)

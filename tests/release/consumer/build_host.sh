@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds, against an installed release only, the tiny consumer host
+# (tests/release/consumer/host) and the release's own sample host
+# (PREFIX/samples/src/host), for each architecture, with CMake and mingw-w64:
+#
+#   build_host.sh PREFIX [WORK_DIR]
+#
+# PREFIX holds both architectures' share of the release (cmake --install
+# build/windows-x64 --component release --prefix PREFIX, and the same for
+# windows-x86). Also checks that the package config refuses a version it
+# is not. Exits non-zero on the first failure, after printing its log.
+set -uo pipefail
+prefix=$(cd "$1" && pwd) || exit 2
+work=${2:-$(mktemp -d)}
+mkdir -p "$work"
+here=$(cd "$(dirname "$0")" && pwd)
+
+# configure_and_build NAME SOURCE ARCH [CMAKE_ARGS...]: a fresh build folder each time.
+configure_and_build() {
+  local name=$1 source=$2 arch=$3 triplet
+  shift 3
+  triplet=$([[ $arch == x64 ]] && echo x86_64-w64-mingw32 || echo i686-w64-mingw32)
+  local build=$work/$name-$arch
+  rm -rf "$build"
+  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_SYSTEM_NAME=Windows \
+        -DCMAKE_C_COMPILER="$triplet-gcc-posix" -DCMAKE_CXX_COMPILER="$triplet-g++-posix" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release "$@" \
+        >"$build.log" 2>&1 </dev/null &&
+    cmake --build "$build" >>"$build.log" 2>&1 </dev/null
+}
+
+# The PE format objdump gives each architecture's programs.
+declare -A FORMAT=([x64]=pei-x86-64 [x86]=pei-i386)
+failed=0
+for arch in x64 x86; do
+  for project in consumer sample; do
+    source=$here/host
+    [[ $project == sample ]] && source=$prefix/samples/src/host
+    if ! configure_and_build "$project" "$source" "$arch"; then
+      echo "FAILED: $project host for $arch:"; cat "$work/$project-$arch.log"; failed=1; continue
+    fi
+    for exe in "$work/$project-$arch"/*.exe; do
+      if ! objdump -f "$exe" | grep -q "file format ${FORMAT[$arch]}"; then
+        echo "FAILED: $exe is not ${FORMAT[$arch]}"; failed=1
+      fi
+    done
+    echo "ok: $project host for $arch ($(cd "$work/$project-$arch" && echo *.exe))"
+  done
+  # A release of major version 1 does not answer for 2.0.
+  if configure_and_build version "$here/host" "$arch" -DSTUB_VERSION_WANTED=2.0; then
+    echo "FAILED: find_package(Stub 2.0) was satisfied by this release for $arch"; failed=1
+  elif ! grep -q 'requested version "2.0"' "$work/version-$arch.log"; then
+    echo "FAILED: find_package(Stub 2.0) failed for $arch, but not on the version:"
+    cat "$work/version-$arch.log"; failed=1
+  else
+    echo "ok: find_package(Stub 2.0) refused for $arch"
+  fi
+done
+exit $failed
