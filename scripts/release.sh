@@ -159,72 +159,50 @@ build() {  # build NAME TARGETS [CMAKE_ARGS...]: a fresh release build of TARGET
   local dir=$builds/$name log=$builds/$name.log
   echo "release: building $name"
   if ! { cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-           -DCMAKE_CXX_FLAGS="$prefix_map" "$@" &&
+           -DCMAKE_CXX_FLAGS="$prefix_map" -DCMAKE_C_FLAGS="$prefix_map" "$@" &&
          cmake --build "$dir" -j "$jobs" --target ${targets//,/ }; } >"$log" 2>&1 </dev/null; then
     tail -n 40 "$log" >&2
     die "build $name failed (full log: $log)"
   fi
 }
 host_arch=$(uname -m)
-build windows-x86 stub,stub-check --toolchain "$root/cmake/toolchain-x86-mingw.cmake" \
-  -DCMAKE_EXE_LINKER_FLAGS=-s
-build windows-x64 stub,stub-check --toolchain "$root/cmake/toolchain-x64-mingw.cmake" \
-  -DCMAKE_EXE_LINKER_FLAGS=-s
-build "linux-$host_arch" stub-check -DCMAKE_EXE_LINKER_FLAGS="-static -s"
+# The Windows builds: everything but the tests; their install rules (component
+# "release") lay out what ships of each architecture.
+for arch in x86 x64; do
+  build "windows-$arch" all --toolchain "$root/cmake/toolchain-$arch-mingw.cmake" \
+    -DSTUB_TESTS=OFF -DCMAKE_EXE_LINKER_FLAGS=-s -DCMAKE_SHARED_LINKER_FLAGS=-s
+done
+build "linux-$host_arch" stub-check -DSTUB_TESTS=OFF -DCMAKE_EXE_LINKER_FLAGS="-static -s"
 
 # ---- The release tree ------------------------------------------------------------
 # Made in the build folder and moved to the output folder when complete, so a
 # failure (in signing, say) leaves the output folder as it was.
 stage=$builds/dist
 tree=$stage/$name
-mkdir -p "$tree"/{x86,x64,"linux-$host_arch",docs,samples}
-install -m 644 "$builds/windows-x86/src/exports/Stub.dll" "$tree/x86/Stub.dll"
-install -m 644 "$builds/windows-x64/src/exports/Stub.dll" "$tree/x64/Stub.dll"
-install -m 755 "$builds/windows-x86/tools/stub-check/stub-check.exe" "$tree/x86/stub-check.exe"
-install -m 755 "$builds/windows-x64/tools/stub-check/stub-check.exe" "$tree/x64/stub-check.exe"
+mkdir -p "$tree/linux-$host_arch" "$tree/samples/Aurora"
+for arch in x86 x64; do
+  cmake --install "$builds/windows-$arch" --component release --prefix "$tree" \
+    >"$builds/install-$arch.log" 2>&1 || { cat "$builds/install-$arch.log" >&2; die "install of $arch failed"; }
+done
 install -m 755 "$builds/linux-$host_arch/tools/stub-check/stub-check" \
   "$tree/linux-$host_arch/stub-check"
-
-# The guide, and every document of docs/ it links to (relative links only).
-docs=(docs/package-authors.md)
-while read -r linked; do
-  [[ -f docs/$linked ]] && docs+=("docs/$linked")
-done < <(grep -o '](\([^)#:]*\.md\)' docs/package-authors.md | sed 's/^](//' | sort -u)
-for doc in "${docs[@]}"; do
-  install -m 644 "$doc" "$tree/$doc"
-done
-
 # The sample package, complete: its scripts and a copy of the 64-bit module
-# named as the package (signed below with the module it copies).
-mkdir -p "$tree/samples/Aurora"
+# named as the package (copied below, after signing, from the module it copies).
 install -m 644 samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs "$tree/samples/Aurora/"
+# Fixed permissions: programs and nothing else executable.
+find "$tree" -type d -exec chmod 755 {} +
+find "$tree" -type f -exec chmod 644 {} +
+find "$tree" -type f \( -name '*.exe' -o -path "*/linux-$host_arch/*" \) -exec chmod 755 {} +
 
-cat >"$tree/README.txt" <<EOF
-Stub $version: a COM in-process server for style packages, and its package checker.
-Built from commit $commit.
-
-x86/Stub.dll                the module for 32-bit hosts
-x64/Stub.dll                the module for 64-bit hosts
-x86/stub-check.exe          the package checker, for Windows (32-bit)
-x64/stub-check.exe          the package checker, for Windows (64-bit)
-linux-$host_arch/stub-check   the package checker, for Linux (statically linked)
-samples/Aurora.dll          the sample package: a copy of x64/Stub.dll named as the
-samples/Aurora/             package, and the package folder with its two scripts
-docs/package-authors.md     the guide: laying out, checking and shipping a package
-SHA256SUMS                  checksums of every file here; check with
-                              sha256sum -c SHA256SUMS
-
-A package is a copy of the module of its host's architecture, renamed, with
-the package folder of the same name beside it. Each module carries a version
-resource: file and product version $version, original file name Stub.dll.
-EOF
+sed -e "s/@VERSION@/$version/g" -e "s/@COMMIT@/$commit/g" -e "s/@HOST_ARCH@/$host_arch/g" \
+  scripts/release-readme.txt >"$tree/README.txt"
 chmod 644 "$tree/README.txt"
 
 # ---- Signing ---------------------------------------------------------------------
 if [[ -n $cert ]]; then
   sign_args=(-certs "$cert" -key "$key" -h sha256 -n "Stub $version" -time "$SOURCE_DATE_EPOCH")
   [[ -z $pass_file ]] || sign_args+=(-readpass "$pass_file")
-  for file in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe; do
+  for file in $(cd "$tree" && find x86 x64 -name '*.dll' -o -name '*.exe' | LC_ALL=C sort); do
     echo "release: signing $file"
     if ! osslsigncode sign "${sign_args[@]}" "${timestamps[@]}" -in "$tree/$file" \
            -out "$tree/$file.signed" >"$builds/sign.log" 2>&1; then
