@@ -82,8 +82,13 @@ fi
 # What the release promises, and the sample's module as the 64-bit one.
 missing=()
 for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe \
-         "linux-$(uname -m)/stub-check" docs/package-authors.md samples/Aurora.dll \
-         samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs README.txt SHA256SUMS; do
+         x86/StubSampleEngine.dll x64/StubSampleEngine.dll x86/demo_client.exe x64/demo_client.exe \
+         x86/package_host.exe x64/package_host.exe lib/x86/libstubhost.a lib/x64/libstubhost.a \
+         lib/cmake/Stub/StubConfig.cmake include/stub/stub_engine.h include/stub/stub_engine.tlb \
+         include/stub/stub_host.h include/stub/stub_categories.h \
+         samples/src/engine/CMakeLists.txt samples/src/host/CMakeLists.txt samples/src/client/CMakeLists.txt \
+         "linux-$(uname -m)/stub-check" docs/package-authors.md docs/hosts.md docs/engines.md \
+         samples/Aurora.dll samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs README.txt SHA256SUMS; do
   [[ -s $dist_a/$tree/$f ]] || missing+=("$f")
 done
 [[ -s $dist_a/$tree.zip && -s $dist_a/$tree.zip.sha256 ]] || missing+=("$tree.zip or its .sha256")
@@ -146,7 +151,7 @@ fi
 
 # Signatures: every Windows file verifies against the signer, none against a stranger.
 bad=()
-for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe samples/Aurora.dll; do
+for f in $(cd "$dist_a/$tree" && find x86 x64 samples -maxdepth 1 -name '*.dll' -o -maxdepth 1 -name '*.exe'); do
   osslsigncode verify -CAfile "$keys/signer.pem" -in "$dist_a/$tree/$f" \
     >"$first/verify.log" 2>&1 || bad+=("$f (does not verify: $(grep -m1 -i 'fail\|error' "$first/verify.log"))")
   osslsigncode verify -CAfile "$keys/stranger.pem" -in "$dist_a/$tree/$f" \
@@ -156,6 +161,14 @@ if ((${#bad[@]})); then
   fail Release.EveryWindowsFileIsSigned "${bad[*]}"
 else
   pass Release.EveryWindowsFileIsSigned
+fi
+
+# The release used alone, as its users would, under Wine (its own result file).
+if "$root/tests/release/release_alone_test.sh" "$dist_a/$tree.zip" \
+     "$(dirname "$result")/release-alone.xml"; then
+  pass Release.UsedAlone
+else
+  fail Release.UsedAlone "see the ReleaseAlone cases above"
 fi
 
 # An uncommitted change is refused before anything is built or removed.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds, against an installed release only, the tiny consumer host
-# (tests/release/consumer/host) and the release's own sample host
-# (PREFIX/samples/src/host), for each architecture, with CMake and mingw-w64:
+# (tests/release/consumer/host) and the release's own samples (host, engine
+# and client under PREFIX/samples/src), for each architecture, with CMake and
+# mingw-w64:
 #
 #   build_host.sh PREFIX [WORK_DIR]
 #
@@ -33,18 +34,22 @@ configure_and_build() {
 declare -A FORMAT=([x64]=pei-x86-64 [x86]=pei-i386)
 failed=0
 for arch in x64 x86; do
-  for project in consumer sample; do
-    source=$here/host
-    [[ $project == sample ]] && source=$prefix/samples/src/host
+  for project in consumer sample engine client; do
+    case $project in
+      consumer) source=$here/host ;;
+      sample) source=$prefix/samples/src/host ;;
+      *) source=$prefix/samples/src/$project ;;
+    esac
     if ! configure_and_build "$project" "$source" "$arch"; then
       echo "FAILED: $project host for $arch:"; cat "$work/$project-$arch.log"; failed=1; continue
     fi
-    for exe in "$work/$project-$arch"/*.exe; do
+    for exe in "$work/$project-$arch"/*.exe "$work/$project-$arch"/*.dll; do
+      [[ -e $exe ]] || continue
       if ! objdump -f "$exe" | grep -q "file format ${FORMAT[$arch]}"; then
         echo "FAILED: $exe is not ${FORMAT[$arch]}"; failed=1
       fi
     done
-    echo "ok: $project host for $arch ($(cd "$work/$project-$arch" && echo *.exe))"
+    echo "ok: $project for $arch ($(cd "$work/$project-$arch" && ls *.exe *.dll 2>/dev/null | tr '\n' ' '))"
   done
   # A release of major version 1 does not answer for 2.0.
   if configure_and_build version "$here/host" "$arch" -DSTUB_VERSION_WANTED=2.0; then
