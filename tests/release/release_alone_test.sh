@@ -129,7 +129,9 @@ for arch in win64 win32; do
 
   # 5. The sample host lists it as working.
   run "$rel/$a/package_host.exe" --time-limit 20
-  if grep -qF "package state=working module=$installed" "$out"; then
+  # A value with a blank is quoted.
+  if grep -qxF -e "package state=working module=$installed" \
+       -e "package state=working module=\"$installed\"" "$out"; then
     pass "$T.HostListsItWorking"
   else
     fail "$T.HostListsItWorking" "$(tr '\n' ' ' <"$out")"
