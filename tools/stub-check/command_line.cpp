@@ -34,8 +34,8 @@ std::string ParsedLine::Get(const std::string& name, const std::string& fallback
 
 namespace {
 
-const OptionSpec* FindOption(const VerbSpec& spec, const std::string& name) {
-  for (const OptionSpec& o : spec.options) {
+const OptionSpec* FindOption(const VerbSpec& table, const std::string& name) {
+  for (const OptionSpec& o : table.options) {
     if (name == o.name) return &o;
   }
   return nullptr;
@@ -43,9 +43,9 @@ const OptionSpec* FindOption(const VerbSpec& spec, const std::string& name) {
 
 }  // namespace
 
-bool ParseCommandLine(const VerbSpec& spec, const std::vector<std::string>& args, ParsedLine* line,
+bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
                       std::string* problem) {
-  const std::string more = std::string(" (stub-check ") + spec.verb + " --help lists the options)";
+  const std::string more = std::string(" (stub-check ") + table.verb + " --help lists the options)";
   bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -59,8 +59,8 @@ bool ParseCommandLine(const VerbSpec& spec, const std::vector<std::string>& args
     }
     if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
       if (!line->operands.empty()) {
-        *problem = "unexpected argument " + Quoted(arg) + ": " + spec.verb + " takes one " +
-                   spec.operand + ", and " + Quoted(line->operands[0]) + " is given already" + more;
+        *problem = "unexpected argument " + Quoted(arg) + ": " + table.verb + " takes one " +
+                   table.operand + ", and " + Quoted(line->operands[0]) + " is given already" + more;
         return false;
       }
       line->operands.push_back(arg);
@@ -68,7 +68,7 @@ bool ParseCommandLine(const VerbSpec& spec, const std::vector<std::string>& args
     }
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const OptionSpec* option = FindOption(spec, name);
+    const OptionSpec* option = FindOption(table, name);
     if (!option) {
       *problem = "unknown option " + Quoted(name) + more;
       return false;
@@ -102,12 +102,12 @@ bool ParseCommandLine(const VerbSpec& spec, const std::vector<std::string>& args
   return true;
 }
 
-std::string Usage(const VerbSpec& spec) {
-  std::string out = std::string("usage: stub-check ") + spec.verb + " " + spec.synopsis + "\n";
-  out += spec.about;
+std::string Usage(const VerbSpec& table) {
+  std::string out = std::string("usage: stub-check ") + table.verb + " " + table.synopsis + "\n";
+  out += table.about;
   std::size_t width = 6;  // "--help"
-  for (const OptionSpec& o : spec.options) width = std::max(width, std::strlen(o.name));
-  for (const OptionSpec& o : spec.options) {
+  for (const OptionSpec& o : table.options) width = std::max(width, std::strlen(o.name));
+  for (const OptionSpec& o : table.options) {
     std::string head = std::string("  ") + o.name;
     head.resize(width + 4, ' ');
     const std::string pad(width + 4, ' ');
@@ -126,8 +126,8 @@ std::string Usage(const VerbSpec& spec) {
     return name;
   };
   out += head("--help") + "this text\n";
-  out += head("--") + "ends the options: what follows is the " + spec.operand + "\n";
-  out += spec.after;
+  out += head("--") + "ends the options: what follows is the " + table.operand + "\n";
+  out += table.after;
   return out;
 }
 
@@ -140,8 +140,8 @@ std::string FindVerb(const std::vector<std::string>& argv, const std::vector<con
     if (!arg.empty() && arg[0] == '-' && arg != "-") {
       // An option before the verb: skip its value, as any verb that knows it reads it.
       if (arg.find('=') != std::string::npos) continue;
-      for (const VerbSpec* spec : verbs) {
-        const OptionSpec* option = FindOption(*spec, arg);
+      for (const VerbSpec* table : verbs) {
+        const OptionSpec* option = FindOption(*table, arg);
         if (option && option->value) {
           ++i;
           break;
@@ -149,10 +149,10 @@ std::string FindVerb(const std::vector<std::string>& argv, const std::vector<con
       }
       continue;
     }
-    for (const VerbSpec* spec : verbs) {
-      if (arg == spec->verb) {
+    for (const VerbSpec* table : verbs) {
+      if (arg == table->verb) {
         rest->erase(rest->begin() + static_cast<long>(i));
-        return spec->verb;
+        return table->verb;
       }
     }
     break;  // the first operand is no verb: it is the package

@@ -38,16 +38,16 @@ struct ParsedLine {
   std::string Get(const std::string& name, const std::string& fallback = "") const;
 };
 
-/// Reads `args` (the verb itself not among them) against `spec`: options in
+/// Reads `args` (the verb itself not among them) against `table`: options in
 /// any order, "--name value" or "--name=value", "--" ending the options. False
 /// with `problem` set (a sentence saying what is wrong and what to do) for an
 /// unknown option, one without its value, an empty value, a single-value
 /// option given twice, or more than one operand.
-bool ParseCommandLine(const VerbSpec& spec, const std::vector<std::string>& args, ParsedLine* line,
+bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
                       std::string* problem);
 
 /// The verb's --help text, made from its table.
-std::string Usage(const VerbSpec& spec);
+std::string Usage(const VerbSpec& table);
 
 /// Splits a whole command line (less the program name) into its verb and the
 /// rest: the verb is the first operand when it is exactly one of `verbs` and
