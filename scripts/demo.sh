@@ -90,18 +90,10 @@ trap cleanup EXIT
 # with an error and serves this demo all the same.
 wineserver -p >/dev/null 2>&1 </dev/null || true
 
-# Runs a Windows program; its output lands in $SCRATCH/out and $SCRATCH/err
-# (files, never a pipe), with Windows line ends removed. Answers its exit code.
-run() {
-  local rc=0
-  "$STUB_WINE" "$@" >"$SCRATCH/out.raw" 2>"$SCRATCH/err.raw" </dev/null || rc=$?
-  tr -d '\r' <"$SCRATCH/out.raw" >"$SCRATCH/out"
-  tr -d '\r' <"$SCRATCH/err.raw" >"$SCRATCH/err"
-  return $rc
-}
-
-# Windows form of a Unix path (Wine's drive Z: is the root).
-windows_path() { local path=${1//\//\\}; printf 'Z:%s' "$path"; }
+# Runs a Windows program; its output lands in $SCRATCH/out and $SCRATCH/err.
+out=$SCRATCH/out err=$SCRATCH/err
+run() { stub_wine_run "$@"; }
+windows_path() { stub_windows_path "$1"; }
 
 # Shows a registry key with everything under it, or that it is absent.
 show_key() {

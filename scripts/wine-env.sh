@@ -11,6 +11,9 @@
 #   stub_wine_prefix            makes the selected prefix once; on failure
 #                               prints the command that failed and its output
 #   stub_wine_stop              ends the selected prefix's wineserver
+#   stub_wine_run PROGRAM ARGS  runs a Windows program with the selected loader,
+#                               its output in the files $out and $err
+#   stub_windows_path PATH      the Windows form of a Unix path (drive Z:)
 #
 # The loaders are called directly: /usr/bin/wine picks the 32-bit loader
 # whenever it is installed, even where the kernel cannot run it. The 32-bit
@@ -84,3 +87,17 @@ stub_wine_stop() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
 }
+
+# Runs a Windows program with the selected loader; its output lands in the
+# files named by the caller's $out and $err (never a pipe: Wine's helpers
+# inherit it and hold it open), Windows line ends removed. Answers its exit code.
+stub_wine_run() {
+  local rc=0
+  "$STUB_WINE" "$@" >"$out.raw" 2>"$err.raw" </dev/null || rc=$?
+  tr -d '\r' <"$out.raw" >"$out"
+  tr -d '\r' <"$err.raw" >"$err"
+  return $rc
+}
+
+# The Windows form of a Unix path: Wine's drive Z: is the root.
+stub_windows_path() { local path=${1//\//\\}; printf 'Z:%s' "$path"; }

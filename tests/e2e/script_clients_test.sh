@@ -40,16 +40,8 @@ rm -rf "$work"
 mkdir -p "$work/src" "$work/engine" "$work/log"
 out=$work/log/out err=$work/log/err
 
-# Runs a Windows program; its output lands in $out and $err (files, never a
-# pipe: Wine's helpers hold a pipe open), Windows line ends removed.
-run() {
-  local rc=0
-  "$STUB_WINE" "$@" >"$out.raw" 2>"$err.raw" </dev/null || rc=$?
-  tr -d '\r' <"$out.raw" >"$out"
-  tr -d '\r' <"$err.raw" >"$err"
-  return $rc
-}
-windows_path() { local path=${1//\//\\}; printf 'Z:%s' "$path"; }
+run() { stub_wine_run "$@"; }
+windows_path() { stub_windows_path "$1"; }
 classes='HKLM\Software\Classes'
 key_exists() { run reg query "$1"; }
 # The default value of a key, or nothing.

@@ -65,13 +65,8 @@ fi
 source "$root/scripts/wine-env.sh"
 export STUB_WINEPREFIX=$work/wineprefix
 out=$work/out err=$work/err
-run() {  # output in files, never a pipe: Wine's helpers would hold it open
-  local rc=0
-  "$STUB_WINE" "$@" >"$out.raw" 2>"$err.raw" </dev/null || rc=$?
-  tr -d '\r' <"$out.raw" >"$out"; tr -d '\r' <"$err.raw" >"$err"
-  return $rc
-}
-windows_path() { local path=${1//\//\\}; printf 'Z:%s' "$path"; }
+run() { stub_wine_run "$@"; }
+windows_path() { stub_windows_path "$1"; }
 source "$root/tests/e2e/msi.sh"
 
 for arch in win64 win32; do
