@@ -6,6 +6,7 @@
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
+#include "platform/hresult.h"
 #include "platform/unique_resource.h"
 
 namespace {
@@ -81,7 +82,13 @@ HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
 }
 
 HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory) {
-  GetModuleLongPath(module, longPath);
+  directory[0] = 0;
+  if (!GetModuleLongPath(module, longPath)) {
+    // A cut name would lead to another folder, or to none: nothing is looked for.
+    for (std::size_t i = kModulePathCapacity - 4; i < kModulePathCapacity - 1; ++i) longPath[i] = u'.';
+    ShowMessageBox(longPath, kModulePathTooLongCaption);
+    return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
+  }
   if (!GetPackageDirectory(longPath, directory)) {
     // No package folder can be named from this file name, so no script can be found.
     ShowMessageBox(longPath, kMissingScriptCaption);

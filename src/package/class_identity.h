@@ -18,7 +18,10 @@ HRESULT ReadPackageClassIds(const char16_t* directory);
 
 /// Fills `longPath` and `directory` (kModulePathCapacity units each) with the
 /// long path of `module` and the package folder beside it, then reads both class
-/// identifiers from the folder. When no package folder can be named from the
-/// file name, shows "Resource failed to register!" with the path and answers
+/// identifiers from the folder. When the module's file name does not fit
+/// (kModulePathCapacity - 1 characters at most), shows "Module path too long!"
+/// with the part that fits and answers HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER),
+/// looking for no script. When no package folder can be named from the file
+/// name, shows "Resource failed to register!" with the path and answers
 /// E_INVALIDARG; otherwise answers ReadPackageClassIds.
 HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory);

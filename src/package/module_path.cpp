@@ -16,15 +16,19 @@ std::size_t BoundedLength(const char16_t* text) {
 
 }  // namespace
 
-void GetModuleLongPath(HMODULE module, char16_t* longPath) {
+bool GetModuleLongPath(HMODULE module, char16_t* longPath) {
   char16_t name[kModulePathCapacity] = {};
-  sys::GetModuleFileNameW(module, name, kModulePathCapacity);
+  // A name that fills the buffer is cut: Windows terminates it, Wine may not.
+  const bool whole = sys::GetModuleFileNameW(module, name, kModulePathCapacity) < kModulePathCapacity;
+  name[kModulePathCapacity - 1] = 0;
   // A failed conversion leaves the output undefined, and a long form that needs
-  // more room than a module path has is no usable path; both fall back to the name.
-  DWORD length = sys::GetLongPathNameW(name, longPath, kModulePathCapacity);
+  // more room than a module path has is no usable path; both fall back to the
+  // name. A cut name is not converted: it may name another file.
+  DWORD length = whole ? sys::GetLongPathNameW(name, longPath, kModulePathCapacity) : 0;
   if (length == 0 || length >= kModulePathCapacity) {
     for (std::size_t i = 0; i < kModulePathCapacity; ++i) longPath[i] = name[i];
   }
+  return whole;
 }
 
 bool GetPackageDirectory(const char16_t* longPath, char16_t* directory) {

@@ -11,8 +11,11 @@ inline constexpr DWORD kModulePathCapacity = 260;
 /// Fills `longPath` (kModulePathCapacity units) with the long form of `module`'s
 /// file name, so a module reached through a short (8.3) name finds the same
 /// package. When the long form cannot be had (the conversion fails or does not
-/// fit), the name as the loader reports it is used.
-void GetModuleLongPath(HMODULE module, char16_t* longPath);
+/// fit), the name as the loader reports it is used. Answers false when the
+/// loader's name itself does not fit (kModulePathCapacity - 1 characters at
+/// most): `longPath` then holds the part that fits, terminated, which names no
+/// file of the module's and must not be acted on.
+bool GetModuleLongPath(HMODULE module, char16_t* longPath);
 
 /// Fills `directory` (kModulePathCapacity units) with `longPath` less its last four
 /// characters (the extension, not examined) plus "\": C:\P\A.dll gives C:\P\A\.

@@ -9,6 +9,7 @@
 
 #include "package/class_identity.h"
 #include "package/component_categories.h"
+#include "package/module_path.h"
 #include "package/package_classes.h"
 #include "package/script_files.h"
 #include "package/self_registration.h"
@@ -21,6 +22,9 @@
 #endif
 
 namespace {
+
+// HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER): the module's name does not fit.
+const HRESULT kNameTooLong = static_cast<HRESULT>(0x8007007AL);
 
 const char kStyleId[] = "{DEADBEEF-0123-4567-89AB-CDEF01234567}";
 const char kTextId[] = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
@@ -298,6 +302,9 @@ TEST_F(SelfRegistrationExportsTest, NoBoxIsShownWhereNobodyCouldAnswerIt) {
        [] { return DllUnregisterServer(); }, CO_E_CLASSSTRING},
       {"no package folder", [] { emu::SetModuleFileName(sys::ThisModule(), u".dll"); },
        [] { return DllInstall(TRUE, u"user"); }, E_INVALIDARG},
+      {"module name too long",
+       [] { emu::SetModuleFileName(sys::ThisModule(), u"C:\\" + std::u16string(300, u'n') + u".dll"); },
+       [] { return DllUnregisterServer(); }, kNameTooLong},
       {"script that cannot be loaded",
        [] {
          emu::RemoveFile(std::u16string(kPackage) + u"Style.rgs");
@@ -326,6 +333,53 @@ TEST_F(SelfRegistrationExportsTest, NoBoxIsShownWhereNobodyCouldAnswerIt) {
       EXPECT_EQ(emu::MessageBoxes().size(), station == kHidden ? 0u : 1u);
       EXPECT_EQ(emu::CallCount(emu::Call::GetProcessWindowStation), 1);
       EXPECT_EQ(Dump(), "");
+      EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
+      EXPECT_TRUE(NoLeaks());
+    }
+  }
+}
+
+TEST_F(SelfRegistrationExportsTest, AModuleNameThatDoesNotFitIsNeverActedOn) {
+  // A name of `length` characters, with a package beside it and another beside
+  // the name cut to what fits (259 characters): a module acting on the cut name
+  // would register that other package.
+  const std::size_t capacity = kModulePathCapacity;
+  for (std::size_t length : {capacity - 1, capacity, capacity + 15}) {
+    const std::u16string path = u"C:\\" + std::u16string(length - 7, u'p') + u".dll";
+    const std::u16string cut = path.substr(0, kModulePathCapacity - 1);
+    const bool fits = length < kModulePathCapacity;
+    const struct {
+      const char* what;
+      HRESULT (*run)();
+    } exports[] = {
+        {"DllRegisterServer", [] { return DllRegisterServer(); }},
+        {"DllUnregisterServer", [] { return DllUnregisterServer(); }},
+        {"DllInstall user", [] { return DllInstall(TRUE, u"user"); }},
+        {"DllInstall user removal", [] { return DllInstall(FALSE, u"user"); }},
+    };
+    for (const auto& e : exports) {
+      SCOPED_TRACE(e.what + (", " + std::to_string(length) + " characters"));
+      emu::Reset();
+      emu::SetModuleFileName(sys::ThisModule(), path);
+      for (const std::u16string& module : {path, cut}) {
+        const std::u16string folder = module.substr(0, module.size() - 4) + u"\\";
+        emu::PutFile(folder + u"Style.rgs", AuthorScript("Aurora.Style.1", kStyleId));
+        emu::PutFile(folder + u"StyleText.rgs", AuthorScript("Aurora.Text.1", kTextId));
+      }
+      if (fits) {
+        EXPECT_EQ(e.run(), S_OK);
+        EXPECT_TRUE(emu::MessageBoxes().empty());
+        continue;
+      }
+      EXPECT_EQ(e.run(), kNameTooLong);
+      ASSERT_EQ(emu::MessageBoxes().size(), 1u);
+      EXPECT_EQ(emu::MessageBoxes()[0].caption, u"Module path too long!");
+      EXPECT_EQ(emu::MessageBoxes()[0].text, path.substr(0, kModulePathCapacity - 4) + u"...");
+      EXPECT_TRUE(emu::OpenedPaths().empty());
+      EXPECT_EQ(Dump(), "");
+      // The per-user exports make the user's classes key first; nothing lands in it.
+      const std::string user = UserClasses();
+      EXPECT_TRUE(user.empty() || user == "(no key)\n") << user;
       EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));
       EXPECT_TRUE(NoLeaks());
     }
