@@ -51,6 +51,7 @@ std::string ResultName(HRESULT value) {
       {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
       {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"},
       {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
+      {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"},
   };
   for (const Row& row : kNames) {
     if (row.value == value) return row.name;

@@ -226,6 +226,31 @@ std::string LoadRemedy(const Box& box, const Install& install) {
          "less the last four characters), as a file of exactly that name";
 }
 
+// A module path the module holds whole may still put its scripts' paths past
+// MAX_PATH: Windows opens such a file only for a process that declares itself
+// long-path aware, with long paths enabled on the machine (Windows 10, 1607 and
+// later), which regsvr32 and most hosts are not; Wine opens it. The margin is
+// the folder's backslash and the longest script name, less the extension.
+void WarnNearPathLimit(Install* install) {
+  std::size_t longest = 0;
+  std::u16string script;
+  for (const PackageClass& row : PackageClasses) {
+    const std::u16string name = row.scriptName;
+    if (name.size() > longest) longest = name.size(), script = name;
+  }
+  const std::size_t scriptPath = install->directory.size() + longest;
+  if (install->directory.empty() || scriptPath < kModulePathCapacity) return;
+  const std::size_t most = install->modulePath.size() - (scriptPath - (kModulePathCapacity - 1));
+  install->findings.push_back(
+      {Severity::kWarning, "long-path", "", 0, 0,
+       "the module path is " + std::to_string(install->modulePath.size()) + " characters long, so " +
+           Utf8(script) + " lies at a path of " + std::to_string(scriptPath) +
+           " characters, past the " + std::to_string(kModulePathCapacity - 1) +
+           " Windows opens for a program that is not long-path aware: there the module shows "
+           "\"" + Utf8(kMissingScriptCaption) + "\" and fails to load (Wine opens the file)",
+       "install the package at a path of at most " + std::to_string(most) + " characters"});
+}
+
 }  // namespace
 
 void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
@@ -260,14 +285,14 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   }
   install.load.exitCode = FAILED(install.load.result) ? 3 : 0;
   if (FAILED(install.load.result)) {
-    // A path the module cannot hold whole: the box is only the symptom.
-    const bool tooLong = modulePath.size() >= kModulePathCapacity;
-    const std::string length =
-        tooLong ? "the module path is " + std::to_string(modulePath.size()) +
-                      " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
-                      " the module reads its own path in (MAX_PATH less the terminating NUL): "
-                : "";
     for (const Box& box : install.load.boxes) {
+      // A name the module cannot hold whole: the box gives the part that fits.
+      const bool tooLong = box.caption == Utf8(kModulePathTooLongCaption);
+      const std::string length =
+          tooLong ? "the module path is " + std::to_string(modulePath.size()) +
+                        " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
+                        " the module can hold of its own name (MAX_PATH less the terminating NUL): "
+                  : "";
       install.findings.push_back({Severity::kError, "load-fails", "", 0, 0,
                                   length + "the module shows the box \"" + box.caption + "\" with the text \"" +
                                       box.text + "\" and fails to load [" +
@@ -279,6 +304,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     }
     return install;
   }
+  WarnNearPathLimit(&install);
   install.ids[0] = CLSID_Stub;
   install.ids[1] = CLSID_StubText;
   install.idsRead = true;
