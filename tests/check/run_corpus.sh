@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
-# Runs the package checker over the corpus of packages and compares each
-# report (its output, then its error stream), and the checker's exit code,
-# with the expected report checked in.
+# Runs the package checker over the corpus of packages and checks each report
+# (its output, then its error stream, then "(exit code N)") against the lines
+# its case is about, in expected/NAME.txt: every non-empty line there must be a
+# whole line of the report, in the same order; the report's other lines are
+# free. A report misses when a line is absent or out of order.
 #
 #   run_corpus.sh RESULT_XML [RUNNER...] CHECKER
 #
 # RUNNER is what starts a Windows program (scripts/wine-run win64); the same
-# expected reports serve the Linux and the Windows builds. STUB_CHECK_UPDATE=1
-# rewrites the expected reports instead of comparing.
+# expected files serve the Linux and the Windows builds. STUB_CHECK_UPDATE=1
+# writes the whole report of a case that has no expected file yet, to be cut
+# down by hand to what the case is about; existing files are never rewritten.
 #
 # The packages need real module files, and none is checked in: the corpus is
 # copied to a scratch folder, and there every empty file becomes a copy of a
-# built Stub.dll, and every file that holds only the line in $other_marker a
-# copy of another program's DLL (the end-to-end tests' engine). They come from
-# the first Windows build in STUB_CHECK_MODULES ("x64=BUILD_DIR x86=BUILD_DIR")
-# that has both; with none built, the corpus is skipped (exit 77).
+# built Stub.dll, every file that holds only the line in $other_marker a copy
+# of another program's DLL (the end-to-end tests' engine), and the files
+# holding $program_marker or $arm64_marker copies of Stub.dll with the DLL flag
+# of the file header cleared (a program) or the machine set to ARM64. They come
+# from the first Windows build in STUB_CHECK_MODULES ("x64=BUILD_DIR
+# x86=BUILD_DIR") that has both; with none built, the corpus is skipped (exit 77).
 #
 # The one line of a report that depends on the module's architecture is
 # compared against expected/architecture-<arch>.txt (line 1 the text report's,
@@ -29,6 +34,8 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
 other_marker="corpus placeholder: another program's DLL"
+program_marker="corpus placeholder: Stub.dll marked as a program"
+arm64_marker="corpus placeholder: Stub.dll built for ARM64"
 arch="" stub="" other=""
 for entry in ${STUB_CHECK_MODULES:-}; do
   dir=${entry#*=}
@@ -49,6 +56,25 @@ cp -R "$here/packages" "$out/tree/tests/check/packages"
 cp -R "$here/../../samples/Aurora" "$out/tree/samples/Aurora"
 find "$out/tree" -type f -empty -exec cp "$stub" {} \;
 grep -rlxF "$other_marker" "$out/tree/tests/check/packages" | while read -r f; do cp "$other" "$f"; done
+# Writes the 16-bit little-endian value $3 at the offset $2 of the file header
+# (the "PE\0\0" signature's offset, read at 0x3C, plus 4) of the file $1.
+patch_header() {
+  local header value
+  header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  value=$(printf '\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8)))
+  printf "$value" | dd of="$1" bs=1 seek=$((header + 4 + $2)) conv=notrunc status=none
+}
+characteristics() {  # the file header's Characteristics field of $1
+  local header
+  header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  od -An -tu2 -j$((header + 4 + 18)) -N2 "$1" | tr -d ' '
+}
+grep -rlxF "$program_marker" "$out/tree/tests/check/packages" | while read -r f; do
+  cp "$stub" "$f" && patch_header "$f" 18 $(($(characteristics "$f") & ~0x2000))
+done
+grep -rlxF "$arm64_marker" "$out/tree/tests/check/packages" | while read -r f; do
+  cp "$stub" "$f" && patch_header "$f" 0 $((0xAA64))
+done
 echo "stub-check corpus: module files from $stub and $other ($arch)"
 normalize() {  # the architecture lines of this run as their stand-ins
   awk -v table="$table" 'BEGIN { while ((getline line < table) > 0) t[line] = ++n }
@@ -72,18 +98,27 @@ while read -r name args; do
     echo "(the JSON report does not parse as UTF-8 JSON)" >>"$out/$name.txt"
   fi
   expected=$here/expected/$name.txt
-  if [[ ${STUB_CHECK_UPDATE:-} == 1 ]]; then
+  if [[ ${STUB_CHECK_UPDATE:-} == 1 && ! -e $expected ]]; then
     cp "$out/$name.txt" "$expected"
   fi
-  if diff -u "$expected" "$out/$name.txt" >"$out/$name.diff" 2>&1; then
+  # The expected lines in order, each matched to a later line of the report;
+  # the first that finds none is the miss.
+  # The bytes compare as they are, whatever the locale; a file that lists no
+  # line asserts nothing and fails.
+  if LC_ALL=C awk 'NR == FNR { if ($0 != "") want[++n] = $0; next }
+          i < n && $0 == want[i + 1] { i++ }
+          END { if (n == 0) { print "the expected file lists no line"; exit 1 }
+                if (i < n) { print "expected line " i + 1 " not found (in this order): " want[i + 1]; exit 1 } }' \
+        "$expected" "$out/$name.txt" >"$out/$name.diff" 2>&1; then
     body+="    <testcase name=\"$name\" classname=\"stub_check_corpus\"/>"$'\n'
   else
     failures=$((failures + 1))
-    echo "== $name: the report differs from expected/$name.txt"
-    head -n 40 "$out/$name.diff"
-    cat "$out/$name.err"
-    detail=$(head -n 40 "$out/$name.diff" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g')
-    body+="    <testcase name=\"$name\" classname=\"stub_check_corpus\"><failure message=\"report differs\">$detail</failure></testcase>"$'\n'
+    echo "== $name: the report misses lines of expected/$name.txt"
+    cat "$out/$name.diff"
+    echo "-- the report:"
+    cat "$out/$name.txt"
+    detail=$(sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g' "$out/$name.diff")
+    body+="    <testcase name=\"$name\" classname=\"stub_check_corpus\"><failure message=\"report misses expected lines\">$detail</failure></testcase>"$'\n'
   fi
 done <"$here/cases.txt"
 {
