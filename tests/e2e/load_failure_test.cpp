@@ -62,6 +62,30 @@ TEST_F(E2ELoad, MissingStyleScriptNamesItsPathAndStopsBeforeStyleText) {
   ExpectRefusedLoad(package, L"Resource failed to register!", package.directory + L"Style.rgs");
 }
 
+// The module's own name holds at most 259 characters. Longer, it is refused
+// whole before any script is looked for, with a box that gives the part that
+// fits; Wine's loader hands it the name cut and unterminated.
+TEST_F(E2ELoad, AModuleNameLongerThanTheModuleHoldsIsRefusedWithItsCause) {
+  const std::string style = ValidScript(), styleText = ValidScript();
+  for (std::size_t length : {259u, 260u, 275u}) {
+    SCOPED_TRACE(length);
+    const std::size_t base = folder_.path().size() + 4;  // the folder and ".dll"
+    ASSERT_LT(base, length);
+    Package package(folder_, std::wstring(length - base, L'L'), style.c_str(), styleText.c_str());
+    ASSERT_TRUE(package.ok);
+    ASSERT_EQ(package.modulePath.size(), length);
+    if (length < MAX_PATH) {
+      const LoadOutcome outcome = LoadWatched(package.modulePath);
+      ASSERT_TRUE(outcome.watched);
+      EXPECT_NE(outcome.module, nullptr) << "error " << outcome.error;
+      EXPECT_TRUE(outcome.boxes.empty()) << Describe(outcome.boxes);
+    } else {
+      ExpectRefusedLoad(package, L"Module path too long!",
+                        package.modulePath.substr(0, MAX_PATH - 4) + L"...");
+    }
+  }
+}
+
 // A client that creates a registered class of a package broken since its
 // registration sees the failed load as E_ACCESSDENIED under Wine 8.0, which
 // reads like a permissions problem: the guides say so, and hosts check first.
