@@ -66,7 +66,9 @@ TEST_F(E2ELoad, MissingStyleScriptNamesItsPathAndStopsBeforeStyleText) {
 // whole before any script is looked for, with a box that gives the part that
 // fits; Wine's loader hands it the name cut and unterminated.
 TEST_F(E2ELoad, AModuleNameLongerThanTheModuleHoldsIsRefusedWithItsCause) {
-  const std::string style = ValidScript(), styleText = ValidScript();
+  const GUID styleId = NewGuid();
+  const std::string style = ScriptWithClassId(Narrow(GuidText(styleId)));
+  const std::string styleText = ValidScript();
   for (std::size_t length : {259u, 260u, 275u}) {
     SCOPED_TRACE(length);
     const std::size_t base = folder_.path().size() + 4;  // the folder and ".dll"
@@ -80,8 +82,19 @@ TEST_F(E2ELoad, AModuleNameLongerThanTheModuleHoldsIsRefusedWithItsCause) {
       EXPECT_NE(outcome.module, nullptr) << "error " << outcome.error;
       EXPECT_TRUE(outcome.boxes.empty()) << Describe(outcome.boxes);
     } else {
-      ExpectRefusedLoad(package, L"Module path too long!",
-                        package.modulePath.substr(0, MAX_PATH - 4) + L"...");
+      const std::wstring shown = package.modulePath.substr(0, MAX_PATH - 4) + L"...";
+      ExpectRefusedLoad(package, L"Module path too long!", shown);
+      if (length > MAX_PATH) continue;  // Wine's COM loads no server path this long
+      // A client of the registered class sees the refused load as Wine reports any.
+      ScopedClassRegistration registration(styleId, package.modulePath, L"Apartment");
+      ASSERT_TRUE(registration.ok());
+      MessageBoxWatcher watcher;
+      ASSERT_TRUE(watcher.Start());
+      ComRef<IUnknown> object;
+      EXPECT_EQ(CoCreateInstance(styleId, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.Out()),
+                E_ACCESSDENIED);
+      ASSERT_TRUE(watcher.Stop());
+      ExpectOneBox(watcher.Boxes(), L"Module path too long!", shown);
     }
   }
 }
