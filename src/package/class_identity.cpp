@@ -85,7 +85,9 @@ HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory) {
   directory[0] = 0;
   if (!GetModuleLongPath(module, longPath)) {
     // A cut name would lead to another folder, or to none: nothing is looked for.
-    for (std::size_t i = kModulePathCapacity - 4; i < kModulePathCapacity - 1; ++i) longPath[i] = u'.';
+    for (std::size_t i = kModulePathCapacity - 4; i < kModulePathCapacity - 1; ++i) {
+      longPath[i] = u'.';
+    }
     ShowMessageBox(longPath, kModulePathTooLongCaption);
     return HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);
   }

@@ -303,7 +303,9 @@ TEST_F(SelfRegistrationExportsTest, NoBoxIsShownWhereNobodyCouldAnswerIt) {
       {"no package folder", [] { emu::SetModuleFileName(sys::ThisModule(), u".dll"); },
        [] { return DllInstall(TRUE, u"user"); }, E_INVALIDARG},
       {"module name too long",
-       [] { emu::SetModuleFileName(sys::ThisModule(), u"C:\\" + std::u16string(300, u'n') + u".dll"); },
+       [] {
+         emu::SetModuleFileName(sys::ThisModule(), u"C:\\" + std::u16string(300, u'n') + u".dll");
+       },
        [] { return DllUnregisterServer(); }, kNameTooLong},
       {"script that cannot be loaded",
        [] {
