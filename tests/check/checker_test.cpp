@@ -278,13 +278,23 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
   EXPECT_EQ(ReadAll(dir + "/Fjord.dll"), ReadAll(top / "Stub64.dll"));
   EXPECT_NE(package.scripts[0].bytes->find("Fjord.Style.1 = s 'Fjord Style'"), std::string::npos);
   EXPECT_NE(package.scripts[1].bytes->find("val ThreadingModel = s 'Both'"), std::string::npos);
-  for (const std::u16string path : {u"C:\\Packages\\Fjord.dll", u"C:\\Program Files\\O'Brien's Packages\\Fjord.dll"}) {
+  // The longest path whose scripts' paths stay within 259 characters is
+  // clean too; one character more and StyleText.rgs's path reaches 260.
+  const std::u16string longest = u"C:\\" + std::u16string(236, u'p') + u"\\Fjord.dll";
+  ASSERT_EQ(longest.size(), 249u);
+  for (const std::u16string& path : {std::u16string(u"C:\\Packages\\Fjord.dll"),
+                                     std::u16string(u"C:\\Program Files\\O'Brien's Packages\\Fjord.dll"),
+                                     longest}) {
     check::Install install = check::RunInstall(package, path);
     check::CheckPackage(package, install, &install.findings);
     EXPECT_EQ(install.registration.result, S_OK);
     EXPECT_EQ(install.removal.result, S_OK);
     for (const check::Finding& f : install.findings) ADD_FAILURE() << f.code << ": " << f.message;
   }
+  const check::Install nearLimit = check::RunInstall(package, u"C:\\p" + longest.substr(3));
+  ASSERT_EQ(nearLimit.findings.size(), 1u);
+  EXPECT_EQ(nearLimit.findings[0].code, "long-path");
+  EXPECT_EQ(nearLimit.findings[0].remedy, "install the package at a path of at most 249 characters");
 
   // Refused: the same name in another letter case, a module of the other
   // architecture, a missing module; nothing changes, no folder is made.
