@@ -382,7 +382,7 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
     if (!known) {
       out->Add("manifest-progid", at,
                "the class " + id + " is given the ProgID " + Quoted(progId) + ", but " + script + " " +
-                   registeredText + ": a client that creates the class by this name gets it through the manifest only",
+                   registeredText + ": through the manifest the name creates the class, registered it does not",
                "name the ProgIDs " + script + " registers (the progid attribute and a progid element), or none; " +
                    kExportRemedy);
     }
@@ -408,7 +408,7 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
                                                           : "registers " + Quoted(want.threadingModel);
     out->Add("manifest-threading", comClass.at,
              "the class " + id + " " + says + ", but " + script + " " + wants +
-                 ": through the manifest, COM creates its objects in another apartment than the engine expects",
+                 ": through the manifest, COM chooses the apartment of its objects by another model than the package declares",
              want.threadingModel.empty() ? "leave threadingModel out, as " + script + " does; " + kExportRemedy
                                          : "write threadingModel=\"" + want.threadingModel + "\", as " + script +
                                                " registers; " + kExportRemedy);
