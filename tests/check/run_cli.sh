@@ -72,10 +72,10 @@ PY
 # manifest of the 64-bit one with one mistake in each of its variants.
 "$checker" new Lark --module StubV.dll >/dev/null &&
   "$checker" new Lark32 --arch x86 --module StubV32.dll >/dev/null &&
-  "$checker" export --format manifest Lark.dll >Lark.manifest || { fail Setup "Lark's manifest: exit $?"; exit 1; }
+  "$checker" export --format manifest Lark.dll >Lark.Assembly.manifest || { fail Setup "Lark's manifest: exit $?"; exit 1; }
 python3 - <<'PY' || exit 1
 import os, re
-good = open("Lark.manifest").read()
+good = open("Lark.Assembly.manifest").read()
 first = re.search(r'clsid="\{([0-9A-F-]{36})\}"', good).group(1)
 other = first[:-1] + ("1" if first[-1] == "0" else "0")
 variants = {
@@ -86,10 +86,12 @@ variants = {
     "wrong-file": good.replace('<file name="Lark.dll">', '<file name="Lark64.dll">'),
     "not-xml": good.replace("</file>", ""),
 }
-os.mkdir("manifests")
 for name, text in variants.items():
     assert text != good, name
-    open("manifests/%s.manifest" % name, "w").write(text)
+    os.makedirs("manifests/" + name)
+    open("manifests/%s/Lark.Assembly.manifest" % name, "w").write(text)
+os.makedirs("manifests/misnamed")
+open("manifests/misnamed/Lark.manifest", "w").write(good)
 PY
 package() {  # package NAME: a copy of Good's module and scripts under NAME
   cp Stub.dll "$1.dll"

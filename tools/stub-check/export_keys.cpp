@@ -51,8 +51,9 @@ const VerbSpec kExportSpec = {
         {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
         {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
         {"--assembly-name", "NAME", false,
-         "manifest: the assembly's name (default: the module's name less .dll);\n"
-         "ASCII letters, digits, underscores and periods"},
+         "manifest: the assembly's name, which names its file NAME.manifest\n"
+         "(default: the module's name less .dll, then .Assembly: Fjord.Assembly);\n"
+         "ASCII letters, digits, underscores and periods, not the module's own name"},
     },
     "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
     "  and periods, starting with a letter or an underscore.\n"
@@ -461,7 +462,10 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (format != "manifest" && line.Has("--assembly-name")) {
     return Refuse("--assembly-name is for --format manifest");
   }
-  const std::string assemblyName = line.Get("--assembly-name", stem);
+  // By default the module's name and ".Assembly": an assembly named as its
+  // module would be looked for in the module file itself (NAME.dll comes
+  // before NAME.manifest in Windows' search for a private assembly).
+  const std::string assemblyName = line.Get("--assembly-name", stem + ".Assembly");
   if (format == "reg") {
     if (modulePath.empty()) {
       return Refuse("--module-path PATH is required for --format reg: the keys name the module's "
@@ -486,7 +490,7 @@ int ExportCommand(const std::vector<std::string>& args) {
                       "beside it and writes no registry key");
       }
     }
-    if (!ValidAssemblyName(assemblyName, &problem)) {
+    if (!ValidAssemblyName(assemblyName, moduleName, &problem)) {
       return Refuse(problem + (line.Has("--assembly-name") ? "" : "; give another with --assembly-name NAME"));
     }
   } else {
