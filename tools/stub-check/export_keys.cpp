@@ -33,7 +33,8 @@ const VerbSpec kExportSpec = {
     "MODULE",
     "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
     "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
-    "  included, for an installer to write instead of self-registration.\n",
+    "  included, for an installer to write instead of self-registration; or, with\n"
+    "  --format manifest, the package's assembly manifest, for registration-free use.\n",
     {
         {"--format", "reg|wxs", false,
          "reg (default): .reg text for `reg import`, machine-wide under\n"
@@ -55,7 +56,7 @@ const VerbSpec kExportSpec = {
          "(default: the module's name less .dll, then .Assembly: Fjord.Assembly);\n"
          "ASCII letters, digits, underscores and periods, not the module's own name"},
     },
-    "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
+    "  ID and --group's NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
     "  and periods, starting with a letter or an underscore.\n"
     "  Line breaks, tabs and other control characters in the scripts' values are\n"
     "  written so that they stay what they are (hex(1): in .reg text, &#9; and the\n"
