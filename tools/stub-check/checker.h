@@ -107,6 +107,9 @@ const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
 std::vector<BYTE> TextData(const std::u16string& text);
+/// The text of REG_SZ data: its UTF-16LE units less the one terminator; false
+/// when the data is not exactly that (odd, unterminated, or a NUL inside).
+bool StringData(const std::vector<BYTE>& data, std::u16string* text);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
 /// that cannot stand between quotes (a line break, a control character) as
 /// hex(1):..., so that ParseRegFile reads every line back as the same value.

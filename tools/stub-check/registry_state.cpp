@@ -74,21 +74,6 @@ std::string HexBytes(const std::vector<BYTE>& data) {
   return out;
 }
 
-// The text of string data: its UTF-16 units less one terminator; false when
-// the data is not exactly that.
-bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
-  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) {
-    return false;
-  }
-  text->clear();
-  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) return false;
-    *text += c;
-  }
-  return true;
-}
-
 std::string ValueName(const RegValue& value) {
   return value.name.empty() ? "@" : "\"" + Escaped(value.name) + "\"";
 }
@@ -387,6 +372,19 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 }
 
 }  // namespace
+
+bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
+  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) {
+    return false;
+  }
+  text->clear();
+  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c == 0) return false;
+    *text += c;
+  }
+  return true;
+}
 
 std::vector<BYTE> TextData(const std::u16string& text) {
   std::vector<BYTE> data;
