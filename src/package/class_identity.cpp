@@ -7,6 +7,7 @@
 #include "package/module_path.h"
 #include "package/package_classes.h"
 #include "platform/unique_resource.h"
+#include "server/server_module.h"
 
 namespace {
 
@@ -88,6 +89,10 @@ HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory) {
     return E_INVALIDARG;
   }
   return ReadPackageClassIds(directory);
+}
+
+HRESULT LocateThisPackage(char16_t* longPath, char16_t* directory) {
+  return LocatePackage(ModuleInstance, longPath, directory);
 }
 
 HRESULT ReadPackageClassIds(const char16_t* directory) {

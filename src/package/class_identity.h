@@ -22,3 +22,9 @@ HRESULT ReadPackageClassIds(const char16_t* directory);
 /// file name, shows "Resource failed to register!" with the path and answers
 /// E_INVALIDARG; otherwise answers ReadPackageClassIds.
 HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory);
+
+/// LocatePackage for this module's own file: what registration and removal do
+/// first, and what the module offers its own tools (the package checker runs
+/// the module's code over the emulated platform). On success the class
+/// identifiers stand in the `classId` of each row of PackageClasses.
+HRESULT LocateThisPackage(char16_t* longPath, char16_t* directory);

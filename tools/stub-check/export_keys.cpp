@@ -111,17 +111,6 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-// The package of a module copy, its scripts found as Windows finds them: in any letter case.
-void LoadPackage(const std::string& module, Package* package) {
-  package->input = module;
-  package->moduleName = fs::path(module).filename().string();
-  package->realFolder = module.substr(0, module.size() > 4 ? module.size() - 4 : 0) + "/";
-  for (int i = 0; i < 2; ++i) {
-    package->scripts[i].name = Utf8(PackageClasses[i].scriptName);
-    FindScript(package->realFolder, &package->scripts[i]);
-  }
-}
-
 // "reg": the formats whose keys name the path given with --module-path.
 std::string FormatsNamingThePath() {
   std::string names;
@@ -166,17 +155,23 @@ int ExportCommand(const std::vector<std::string>& args) {
   const std::string module = line.operands[0];
   const ExportFormat* format = FindExportFormat(formatName);
   if (!format) return Refuse("--format must be " + ExportFormatNames(" or ") + ", not " + Quoted(formatName));
-  const std::string arch = ModuleArchitecture(module, &problem);
-  if (arch.empty()) return Refuse(module + ": " + problem + " (give the module copy, Aurora.dll)");
-  // Its version, for the installer's file table.
-  std::string moduleBytes;
-  if (!ReadRegularFile(module, kModuleSizeLimit, &moduleBytes, &problem)) {
-    return Refuse("cannot read " + module + ": " + problem);
+  // The module copy, read as the check reads it: its architecture, and its
+  // version for the installer's file table.
+  const std::string giveModule = " (give the module copy, Aurora.dll)";
+  std::error_code error;
+  if (!fs::exists(module, error)) return Refuse(module + ": no such file" + giveModule);
+  if (!fs::is_regular_file(module, error)) return Refuse(module + ": not a file" + giveModule);
+  Package package;
+  if (!LoadPackage(module, &package, &problem)) return Refuse(problem);
+  const ModuleFile& moduleFile = package.moduleFile;
+  if (!moduleFile.found) return Refuse("cannot read " + module + ": " + moduleFile.problem);
+  if (!moduleFile.isPe) return Refuse(module + ": not a Windows module (no PE header)" + giveModule);
+  if (!moduleFile.bits) {
+    return Refuse(module + ": a module for another processor (" + moduleFile.architecture + ")" + giveModule);
   }
-  const ModuleFile moduleFile = ReadModuleFile(module, true, moduleBytes);
-  std::string().swap(moduleBytes);
+  const std::string& arch = moduleFile.architecture;
 
-  const std::string moduleName = fs::path(module).filename().string();
+  const std::string& moduleName = package.moduleName;
   const std::string stem = moduleName.substr(0, moduleName.size() > 4 ? moduleName.size() - 4 : 0);
   if (ShowBytes(moduleName) != moduleName) {
     return Refuse("the module's file name " + Quoted(moduleName) + " is not UTF-8 text, which .reg and "
@@ -203,8 +198,6 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
 
   // The package checked as installed where its keys will point; one with errors is not exported.
-  Package package;
-  LoadPackage(module, &package);
   const std::u16string installPath =
       Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName);
   emu::Reset();  // from an empty registry

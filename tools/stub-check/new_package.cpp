@@ -2,13 +2,16 @@
 // it and the folder with its two scripts, with fresh class identifiers and
 // ProgIDs made from the name. It never replaces anything, and on any failure
 // takes away what it had written.
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "checker.h"
 #include "command_line.h"
+#include "package/package_classes.h"
 #include "verbs.h"
 
 namespace check {
@@ -54,6 +57,17 @@ std::string ExistingEntry(const std::string& folder, const std::string& name) {
   }
   return "";
 }
+
+// What a new package's script says of each class of PackageClasses, in its
+// order: the middle of its ProgIDs (NAME.Style.1), its description after the
+// package's name, and its threading model.
+struct NewClass {
+  const char* kind;
+  const char* description;
+  const char* threadingModel;
+};
+constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
+static_assert(std::size(kNewClasses) == std::size(PackageClasses), "one row for each class of the package");
 
 // The script of one class, laid out as the sample package's. The
 // version-independent ProgID carries the CLSID too: CLSIDFromProgID reads only
@@ -191,10 +205,13 @@ int NewCommand(const std::vector<std::string>& args) {
     }
   }
 
-  std::string ids[2], token;
-  if (!NewRandomGuid(&ids[0]) || !NewRandomGuid(&ids[1]) || ids[0] == ids[1] || !NewRandomGuid(&token)) {
-    return Refuse("this system gives no random numbers for fresh class identifiers");
+  std::vector<std::string> ids(std::size(PackageClasses));
+  std::string token;
+  bool random = NewRandomGuid(&token);
+  for (std::size_t i = 0; i < ids.size() && random; ++i) {
+    random = NewRandomGuid(&ids[i]) && std::find(ids.begin(), ids.begin() + i, ids[i]) == ids.begin() + i;
   }
+  if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
   Undo undo;
   if (!dirExists) {
@@ -223,12 +240,11 @@ int NewCommand(const std::vector<std::string>& args) {
   if (!fs::create_directory(stagedFolder, error)) {
     return Refuse("cannot make the folder " + stagedFolder + ": " + Reason(error));
   }
-  const std::string scripts[2][2] = {
-      {"Style.rgs", Script(name, "Style", name + " Style", ids[0], "Apartment")},
-      {"StyleText.rgs", Script(name, "StyleText", name + " Text Style", ids[1], "Both")}};
-  for (const auto& script : scripts) {
-    if (!WriteNewFile(stagedFolder + "/" + script[0], script[1], &problem)) {
-      return Refuse("cannot write " + stagedFolder + "/" + script[0] + ": " + problem + "; nothing was left written");
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const NewClass& c = kNewClasses[i];
+    const std::string path = stagedFolder + "/" + Utf8(PackageClasses[i].scriptName);
+    if (!WriteNewFile(path, Script(name, c.kind, name + " " + c.description, ids[i], c.threadingModel), &problem)) {
+      return Refuse("cannot write " + path + ": " + problem + "; nothing was left written");
     }
   }
   if (!WriteNewFile(staging + "/" + name + ".dll", moduleBytes, &problem)) {
@@ -263,9 +279,12 @@ int NewCommand(const std::vector<std::string>& args) {
     summary += "Made the package " + name + " with the " + arch + " module (" +
                (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n";
     summary += "  " + dll + "  a copy of " + module + "\n";
-    summary += "  " + folder + "/Style.rgs  class Stub      " + ids[0] + "  ProgID " + name + ".Style.1, Apartment\n";
-    summary += "  " + folder + "/StyleText.rgs  class StubText  " + ids[1] + "  ProgID " + name +
-               ".StyleText.1, Both\n";
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      std::string className = Utf8(PackageClasses[i].className);
+      className.resize(std::max<std::size_t>(className.size() + 1, 10), ' ');
+      summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
+                 "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
+    }
     summary += "Next: stub-check check " + dll + "\n";
     if (held.Pending() || !PrintChecked("stub-check new", summary)) {
       undo.Now();

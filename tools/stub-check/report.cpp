@@ -197,11 +197,11 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
   for (const Box& box : in.load.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
   if (in.idsRead) {
     out += "Class identifiers:\n";
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < in.ids.size(); ++i) {
       const std::string id = GuidString(in.ids[i]);
       const Place p = IdentifierPlace(*package.scripts[i].bytes, id);
       const std::string className = Utf8(PackageClasses[i].className);
-      out += "  " + className + std::string(10 - className.size(), ' ') + id + "  " +
+      out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') + id + "  " +
              Utf8(PackageClasses[i].scriptName);
       if (p.line) out += " line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
       out += "\n";
@@ -363,13 +363,13 @@ std::string JsonReport(const Report& report) {
     }
   }
   out += "],\n  \"scripts\": [\n";
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
     const ScriptFile& s = package.scripts[i];
     out += "    {\"name\": " + Json(s.name) + ", \"found\": " + (s.found ? "true" : "false") +
            ", \"isFolder\": " + (s.isFolder ? "true" : "false") + ", \"bytes\": " +
            std::to_string(s.bytes->size()) + ", \"encoding\": " + Json(s.encoding) +
            (s.problem.empty() ? "" : ", \"problem\": " + Json(s.problem)) + "}" +
-           (i ? "\n" : ",\n");
+           (i + 1 == package.scripts.size() ? "\n" : ",\n");
   }
   out += "  ],\n  \"installs\": [\n";
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
@@ -379,7 +379,10 @@ std::string JsonReport(const Report& report) {
     out += "      \"load\": " + JsonRun(in.load, "      ") + "\n      },\n";
     out += "      \"classIds\": ";
     if (in.idsRead) {
-      out += "{\"Stub\": " + Json(GuidString(in.ids[0])) + ", \"StubText\": " + Json(GuidString(in.ids[1])) + "},\n";
+      for (std::size_t k = 0; k < in.ids.size(); ++k) {
+        out += (k ? ", " : "{") + Json(Utf8(PackageClasses[k].className)) + ": " + Json(GuidString(in.ids[k]));
+      }
+      out += "},\n";
     } else {
       out += "null,\n";
     }

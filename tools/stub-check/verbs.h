@@ -25,10 +25,6 @@ std::string Lower(std::string text);
 /// The folder the running program was started from ("" when unknown).
 std::string ProgramFolder();
 
-/// The architecture of a Windows module file: "x86", "x64", or "" with `problem`
-/// set when the file is missing, unreadable or no Windows module.
-std::string ModuleArchitecture(const std::string& path, std::string* problem);
-
 /// Where `new` takes the module of `arch` from when no --module is given: the
 /// release's <arch>/Stub.dll beside the program's own folder (a release holds
 /// x64/, x86/ and linux-x86_64/), else the build tree's windows-<arch>/src/exports/Stub.dll

@@ -105,40 +105,6 @@ std::string ProgramFolder() {
 #endif
 }
 
-std::string ModuleArchitecture(const std::string& path, std::string* problem) {
-  std::error_code error;
-  if (!fs::exists(path, error)) {
-    *problem = "no such file";
-    return "";
-  }
-  if (!fs::is_regular_file(path, error)) {
-    *problem = "not a file";
-    return "";
-  }
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) {
-    *problem = "cannot be read";
-    return "";
-  }
-  unsigned char head[4096] = {};
-  const std::size_t n = std::fread(head, 1, sizeof head, file);
-  std::fclose(file);
-  // The DOS header names where the PE header starts; its machine field follows the signature.
-  const std::uint32_t pe = n >= 64 ? head[60] | head[61] << 8 | head[62] << 16 | static_cast<std::uint32_t>(head[63]) << 24 : 0;
-  if (n < 64 || head[0] != 'M' || head[1] != 'Z' || pe > n - 6 ||
-      std::memcmp(head + pe, "PE\0\0", 4) != 0) {
-    *problem = "not a Windows module (no PE header)";
-    return "";
-  }
-  const unsigned machine = head[pe + 4] | head[pe + 5] << 8;
-  if (machine == 0x014C) return "x86";
-  if (machine == 0x8664) return "x64";
-  char text[80];
-  std::snprintf(text, sizeof text, "a module for another processor (machine 0x%04X)", machine);
-  *problem = text;
-  return "";
-}
-
 std::string FindShippedModule(const std::string& arch, std::string* tried) {
   const std::string folder = ProgramFolder();
   tried->clear();
