@@ -1,8 +1,16 @@
 // The class identifiers of the two served classes, read from the package scripts.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/platform.h"
 #include "server/class_table.h"
+
+/// A braced identifier's text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", terminated.
+inline constexpr std::size_t kGuidTextCapacity = 39;
+
+/// Writes `id` in its braced upper-case form, as the registry spells class keys.
+void FormatGuid(const GUID& id, char16_t (&text)[kGuidTextCapacity]);
 
 /// Reads the class identifier of one script: the text right after the second "{"
 /// of the file, in the form ` CLSID = s '{...}'`. A script that cannot be opened

@@ -399,8 +399,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
         break;
       }
     }
-    std::string stem = name.substr(0, dot == std::string::npos ? name.size() : dot);
-    for (char& c : stem) c = static_cast<char>(c | 0x20);
+    const std::string stem = Lower(name.substr(0, dot == std::string::npos ? name.size() : dot));
     bool sample = false;
     for (const GUID& id : first.ids) {
       for (const char* sampleId : kSampleIds) sample = sample || GuidString(id) == sampleId;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "checker.h"
+#include "verbs.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
@@ -80,10 +81,21 @@ std::string ValueName(const RegValue& value) {
 
 }  // namespace
 
-std::u16string FoldCase(const std::u16string& text) {
-  std::u16string out = text;
-  for (char16_t& c : out) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 32;
+std::u16string FoldCase(const std::u16string& text) { return emu::FoldedName(text); }
+
+std::string Lower(const std::string& text) {
+  // Each run of UTF-8 folded as the registry folds names; a byte that is no
+  // UTF-8 stays as it is.
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t end = i;
+    for (std::size_t n; end < text.size() && (n = Utf8Sequence(text, end)) != 0;) end += n;
+    if (end == i) {
+      out += text[i++];
+      continue;
+    }
+    out += Utf8(FoldCase(Utf16(text.substr(i, end - i))));
+    i = end;
   }
   return out;
 }

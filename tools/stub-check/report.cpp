@@ -1,7 +1,10 @@
 // The checker's report, for a person (text) or for a build script (JSON).
+#include <cstdint>
 #include <cstdio>
 
 #include "checker.h"
+#include "verbs.h"
+#include "package/class_identity.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 
@@ -9,7 +12,21 @@ namespace check {
 
 std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
 std::u16string Utf16(const std::string& text) { return emu::FromUtf8(text); }
-std::string GuidString(const GUID& id) { return Utf8(emu::GuidText(id)); }
+std::string GuidString(const GUID& id) {
+  char16_t text[kGuidTextCapacity];
+  FormatGuid(id, text);
+  return Utf8(text);
+}
+
+std::string GuidTextOfBytes(const unsigned char b[16]) {
+  GUID id;
+  id.Data1 = static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
+             static_cast<std::uint32_t>(b[2]) << 8 | b[3];
+  id.Data2 = static_cast<std::uint16_t>(b[4] << 8 | b[5]);
+  id.Data3 = static_cast<std::uint16_t>(b[6] << 8 | b[7]);
+  for (int i = 0; i < 8; ++i) id.Data4[i] = b[8 + i];
+  return GuidString(id).substr(1, 36);
+}
 
 std::string ShowBytes(const std::string& text) {
   std::string out;

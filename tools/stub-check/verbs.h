@@ -19,8 +19,9 @@ int ExportCommand(const std::vector<std::string>& args);
 extern const VerbSpec kNewSpec;
 extern const VerbSpec kExportSpec;
 
-/// `text` with its ASCII capitals made small, as Windows file names compare.
-std::string Lower(std::string text);
+/// `text` (UTF-8) folded as Windows compares file names and registry names,
+/// with FoldCase; bytes that are no UTF-8 stay as they are.
+std::string Lower(const std::string& text);
 
 /// The folder the running program was started from ("" when unknown).
 std::string ProgramFolder();
@@ -31,6 +32,10 @@ std::string ProgramFolder();
 /// beside the program's own build. Empty when neither exists; `tried` lists
 /// the places looked at.
 std::string FindShippedModule(const std::string& arch, std::string* tried);
+
+/// The unbraced upper-case text of an identifier given as its 16 bytes in text
+/// order, as GuidString writes it.
+std::string GuidTextOfBytes(const unsigned char bytes[16]);
 
 /// A fresh random class identifier in its braced, upper-case, version-4 form.
 /// False when the system offers no randomness.

@@ -18,11 +18,6 @@
 
 namespace check {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return text;
-}
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -77,15 +72,6 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
   for (int i = 0; i < 20; ++i) digest[i] = static_cast<unsigned char>(h[i / 4] >> (24 - 8 * (i % 4)));
 }
 
-std::string GuidText(const unsigned char b[16]) {
-  char text[40];
-  std::snprintf(text, sizeof text,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
-  return text;
-}
-
 std::string Normal(const std::string& path) {
   return fs::path(path).lexically_normal().string();
 }
@@ -137,7 +123,7 @@ bool NewRandomGuid(std::string* braced) {
   }
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4: random
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // the standard variant
-  *braced = "{" + GuidText(b) + "}";
+  *braced = "{" + GuidTextOfBytes(b) + "}";
   return true;
 }
 
@@ -149,7 +135,7 @@ std::string NamedGuid(const std::string& text) {
   Sha1(std::string(reinterpret_cast<const char*>(kSpace), 16) + text, digest);
   digest[6] = static_cast<unsigned char>((digest[6] & 0x0F) | 0x50);  // version 5: SHA-1 name
   digest[8] = static_cast<unsigned char>((digest[8] & 0x3F) | 0x80);
-  return GuidText(digest);
+  return GuidTextOfBytes(digest);
 }
 
 bool ValidPackageName(const std::string& name, std::string* problem) {
@@ -187,15 +173,14 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
     return false;
   }
   // Windows reserves device names as file names, with any extension.
-  std::string stem = name.substr(0, name.find('.'));
-  for (char& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  const std::string stem = Lower(name.substr(0, name.find('.')));
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3",
                                          "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
                                          "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
                                          "LPT9"};
   for (const char* device : kDevices) {
-    if (stem == device) {
-      *problem = stem + " is a device name on Windows and cannot name a file or folder";
+    if (stem == Lower(device)) {
+      *problem = std::string(device) + " is a device name on Windows and cannot name a file or folder";
       return false;
     }
   }
