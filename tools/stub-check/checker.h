@@ -348,6 +348,9 @@ struct Install {
   std::vector<GUID> ids;  // the class identifiers the load read, one per row of PackageClasses
   bool idsRead = false;
   RunResult registration;
+  // The keys registration made or changed, whole, as it left them (what an
+  // installer writes instead, when the check started from an empty registry).
+  Snapshot registered;
   RunResult removal;
   std::vector<LeftKey> leftBehind;
   std::vector<Finding> findings;

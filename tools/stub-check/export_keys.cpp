@@ -12,8 +12,6 @@
 #include "checker.h"
 #include "command_line.h"
 #include "export_format.h"
-#include "package/package_classes.h"
-#include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
 #include "verbs.h"
 
@@ -138,6 +136,43 @@ bool MapKey(const std::u16string& display, bool perUser, ExportedKey* out) {
   return true;
 }
 
+// What an installer writes of `registry`, the keys registration left: keys
+// with values, and keys that are empty leaves; keys made only on the way to
+// others come with them. False with `problem` set for a key under a root an
+// installer cannot write, or a name that .reg or XML text cannot hold.
+bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey>* keys, std::string* problem) {
+  for (auto it = registry.begin(); it != registry.end(); ++it) {
+    auto next = std::next(it);
+    const bool hasSubkeys = next != registry.end() && next->first.size() > it->first.size() &&
+                            next->first.compare(0, it->first.size(), it->first) == 0 &&
+                            next->first[it->first.size()] == u'\\';
+    if (it->second.values.empty() && hasSubkeys) continue;
+    ExportedKey out;
+    out.key = &it->second;
+    if (!MapKey(it->second.path, perUser, &out)) {
+      *problem = "registration writes " + Utf8(it->second.path) + ", under a root installers cannot write";
+      return false;
+    }
+    // Every name must survive the text it is written in.
+    if (!RegNameWritable(it->second.path)) {
+      *problem = "registration writes the key " + Quoted(Utf8(it->second.path)) +
+                 ", whose name holds a line break or another control character that .reg and "
+                 "installer text cannot hold; rename the key in the script";
+      return false;
+    }
+    for (const auto& [folded, value] : it->second.values) {
+      if (!RegNameWritable(value.name)) {
+        *problem = "registration writes the value " + Quoted(Utf8(value.name)) + " under " +
+                   Utf8(it->second.path) + ", whose name holds a line break or another control "
+                   "character that .reg and installer text cannot hold; rename it in the script";
+        return false;
+      }
+    }
+    keys->push_back(out);
+  }
+  return true;
+}
+
 }  // namespace
 
 int ExportCommand(const std::vector<std::string>& args) {
@@ -197,10 +232,13 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
 
-  // The package checked as installed where its keys will point; one with errors is not exported.
+  // The package checked as installed where its keys will point, from an empty
+  // registry; one with errors is not exported. The keys are those its
+  // registration wrote in that run.
   const std::u16string installPath =
       Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName);
-  emu::Reset();  // from an empty registry
+  package.perUser = perUser;
+  emu::Reset();
   const Install install = RunInstall(package, installPath);
   std::vector<Finding> findings = install.findings;
   CheckPackage(package, install, &findings);
@@ -211,49 +249,12 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
                             "(stub-check check " + module + " shows them)");
-
-  // Registration once more, this time keeping the registry it leaves.
-  emu::Reset();
-  emu::SetModuleFileName(sys::ThisModule(), installPath);
-  for (const ScriptFile& script : package.scripts) {
-    emu::PutFile(install.directory + Utf16(script.name), script.bytes);
-  }
-  const HRESULT result = perUser ? InstallServer(TRUE, u"user") : RegisterServer();
-  if (result != S_OK) {
+  if (install.registration.result != S_OK) {
     return Refuse(std::string(perUser ? "per-user " : "") + "registration fails with " +
-                  DescribeResult(result) + "; stub-check check " + module + " shows why");
+                  DescribeResult(install.registration.result) + "; stub-check check " + module + " shows why");
   }
-  const Snapshot registry = TakeSnapshot();
-
-  // What an installer writes: keys with values, and keys that are empty leaves;
-  // keys made only on the way to others come with them.
   std::vector<ExportedKey> keys;
-  for (auto it = registry.begin(); it != registry.end(); ++it) {
-    auto next = std::next(it);
-    const bool hasSubkeys = next != registry.end() && next->first.size() > it->first.size() &&
-                            next->first.compare(0, it->first.size(), it->first) == 0 &&
-                            next->first[it->first.size()] == u'\\';
-    if (it->second.values.empty() && hasSubkeys) continue;
-    ExportedKey out;
-    out.key = &it->second;
-    if (!MapKey(it->second.path, perUser, &out)) {
-      return Refuse("registration writes " + Utf8(it->second.path) + ", under a root installers cannot write");
-    }
-    // Every name must survive the text it is written in.
-    if (!RegNameWritable(it->second.path)) {
-      return Refuse("registration writes the key " + Quoted(Utf8(it->second.path)) +
-                    ", whose name holds a line break or another control character that .reg and "
-                    "installer text cannot hold; rename the key in the script");
-    }
-    for (const auto& [folded, value] : it->second.values) {
-      if (!RegNameWritable(value.name)) {
-        return Refuse("registration writes the value " + Quoted(Utf8(value.name)) + " under " +
-                      Utf8(it->second.path) + ", whose name holds a line break or another control "
-                      "character that .reg and installer text cannot hold; rename it in the script");
-      }
-    }
-    keys.push_back(out);
-  }
+  if (!CollectKeys(install.registered, perUser, &keys, &problem)) return Refuse(problem);
   if (perUser) {
     for (const ExportedKey& k : keys) {
       if (k.root == "HKCU") continue;

@@ -293,6 +293,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
   const Changes registered = TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
+  install.registered = registered.changed;
   int madeKeys = 0, stayedKeys = 0;
   CountMadeKeys(package, registrationStop.run, &madeKeys, &stayedKeys);
   // The class keys' servers as registration left them.
