@@ -65,18 +65,11 @@ const char* FormatHelp() {
   }();
   return help.c_str();
 }
-const char* Synopsis() {
-  static const std::string synopsis = std::string("[--format ") + FormatValue() +
-                                      "] [--per-user] [--module-path PATH]\n"
-                                      "                         [--directory-id ID] [--group NAME] MODULE";
-  return synopsis.c_str();
-}
-
 }  // namespace
 
 const VerbSpec kExportSpec = {
     "export",
-    Synopsis(),
+    "",
     "MODULE",
     "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
     "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
@@ -188,8 +181,9 @@ int ExportCommand(const std::vector<std::string>& args) {
                   "stub-check export --help)");
   }
   const std::string module = line.operands[0];
+  // The parser takes only the formats' names (the --format value lists them).
   const ExportFormat* format = FindExportFormat(formatName);
-  if (!format) return Refuse("--format must be " + ExportFormatNames(" or ") + ", not " + Quoted(formatName));
+  if (!format) return Refuse("--format " + Quoted(formatName) + " is no format");
   // The module copy, read as the check reads it: its architecture, and its
   // version for the installer's file table.
   const std::string giveModule = " (give the module copy, Aurora.dll)";

@@ -37,9 +37,7 @@ namespace fs = std::filesystem;
 
 const check::VerbSpec kCheckSpec = {
     "check",
-    "[--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
-    "                        [--per-user] PACKAGE\n"
-    "       stub-check PACKAGE ...   (the same: check is the verb when none is given)",
+    "       stub-check PACKAGE ...   (the same: check is the verb when none is given)\n",
     "PACKAGE",
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
     {
@@ -77,9 +75,6 @@ int CheckCommand(const std::vector<std::string>& args) {
   const bool perUser = line.Has("--per-user");
   const std::vector<std::string> registryFiles =
       line.Has("--registry") ? line.values.at("--registry") : std::vector<std::string>();
-  if (format != "text" && format != "json") {
-    return Refuse("--format must be text or json, not " + check::Quoted(format));
-  }
   if (line.operands.empty()) {
     return Refuse("no package given: name the module copy (Aurora.dll) or its package folder "
                   "(stub-check --help)");

@@ -18,7 +18,7 @@ namespace check {
 
 const VerbSpec kNewSpec = {
     "new",
-    "NAME [--dir DIR] [--arch x86|x64] [--module FILE]",
+    "",
     "NAME",
     "  Makes DIR/NAME.dll, a copy of the module, and DIR/NAME/Style.rgs and\n"
     "  DIR/NAME/StyleText.rgs with fresh class identifiers and the ProgIDs\n"
@@ -37,7 +37,8 @@ const VerbSpec kNewSpec = {
     "  else from the build tree the tool was built in.\n"
     "  The package is written under a temporary name in DIR and renamed into place:\n"
     "  a run that fails or is interrupted leaves nothing, and can be run again.\n"
-    "exit code: 0 made, 2 refused or failed (nothing is left written)\n"};
+    "exit code: 0 made, 2 refused or failed (nothing is left written)\n",
+    true};
 
 namespace {
 
@@ -162,9 +163,6 @@ int NewCommand(const std::vector<std::string>& args) {
   std::string dir = line.Get("--dir", "."), arch = line.Get("--arch", "x64"), module = line.Get("--module");
   if (!ValidPackageName(name, &problem)) {
     return Refuse("cannot name a package " + Quoted(name) + ": " + problem);
-  }
-  if (arch != "x86" && arch != "x64") {
-    return Refuse("--arch must be x86 or x64, not " + Quoted(arch));
   }
 
   // The module to copy, of the architecture asked for, checked before anything is written.
