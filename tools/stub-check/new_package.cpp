@@ -59,15 +59,6 @@ std::string ExistingEntry(const std::string& folder, const std::string& name) {
   return "";
 }
 
-// What a new package's script says of each class of PackageClasses, in its
-// order: the middle of its ProgIDs (NAME.Style.1), its description after the
-// package's name, and its threading model.
-struct NewClass {
-  const char* kind;
-  const char* description;
-  const char* threadingModel;
-};
-constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
 static_assert(std::size(kNewClasses) == std::size(PackageClasses), "one row for each class of the package");
 
 // The script of one class, laid out as the sample package's. The

@@ -44,6 +44,16 @@ bool NewRandomGuid(std::string* braced);
 /// upper case: the same text always gives the same identifier.
 std::string NamedGuid(const std::string& text);
 
+/// What `new` writes of each class of the package (PackageClasses), in its
+/// order: the middle of its ProgIDs (NAME.Style.1), its description after the
+/// package's name, and its threading model.
+struct NewClass {
+  const char* kind;
+  const char* description;
+  const char* threadingModel;
+};
+inline constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
+
 /// Whether `name` makes valid ProgIDs `name`.StyleText.1 and the like and a
 /// valid file and folder name on Windows; otherwise `problem` says why.
 bool ValidPackageName(const std::string& name, std::string* problem);

@@ -139,8 +139,13 @@ std::string NamedGuid(const std::string& text) {
 }
 
 bool ValidPackageName(const std::string& name, std::string* problem) {
-  // The longest ProgID made from the name, NAME.StyleText.1, must fit in 39 characters.
-  constexpr std::size_t kLongestSuffix = sizeof ".StyleText.1" - 1;
+  // The longest ProgID made from the name (NAME.StyleText.1) must fit in 39 characters.
+  std::string longestSuffix;
+  for (const NewClass& c : kNewClasses) {
+    const std::string suffix = std::string(".") + c.kind + ".1";
+    if (suffix.size() > longestSuffix.size()) longestSuffix = suffix;
+  }
+  const std::size_t suffixLength = longestSuffix.size();
   constexpr std::size_t kProgIdLimit = 39;
   if (name.empty()) {
     *problem = "the name is empty";
@@ -166,10 +171,10 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
     *problem = "a period must stand between two parts (Windows drops a folder name's final period)";
     return false;
   }
-  if (name.size() + kLongestSuffix > kProgIdLimit) {
+  if (name.size() + suffixLength > kProgIdLimit) {
     *problem = "it is " + std::to_string(name.size()) + " characters long: the ProgID " + name +
                ".StyleText.1 would be longer than " + std::to_string(kProgIdLimit) +
-               " characters; use at most " + std::to_string(kProgIdLimit - kLongestSuffix);
+               " characters; use at most " + std::to_string(kProgIdLimit - suffixLength);
     return false;
   }
   // Windows reserves device names as file names, with any extension.
