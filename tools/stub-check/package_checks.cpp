@@ -154,24 +154,33 @@ void FindScript(const std::string& folder, ScriptFile* script) {
 }
 
 
-std::string PackageFolderOf(const std::string& modulePath) {
-  // Counted as the module counts its path, in UTF-16 units: a character beyond
-  // the Basic Multilingual Plane is two, a byte that is no UTF-8 one.
+namespace {
+
+// The UTF-16 units of `text` as the module counts them: a character beyond the
+// Basic Multilingual Plane is two, a byte that is no UTF-8 one; `ends` (when
+// given) receives the byte offset after each character.
+std::size_t Utf16Units(const std::string& text, std::vector<std::pair<std::size_t, std::size_t>>* ends = nullptr) {
   std::size_t units = 0;
-  for (std::size_t i = 0; i < modulePath.size();) {
-    const std::size_t n = Utf8Sequence(modulePath, i);
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = Utf8Sequence(text, i);
     units += n == 4 ? 2 : 1;
     i += n ? n : 1;
+    if (ends) ends->push_back({units, i});
   }
-  const std::size_t keep = PackageFolderLength(units);
-  std::size_t end = 0;
-  for (std::size_t counted = 0; end < modulePath.size();) {
-    const std::size_t n = Utf8Sequence(modulePath, end);
-    counted += n == 4 ? 2 : 1;
-    if (counted > keep) break;
-    end += n ? n : 1;
+  return units;
+}
+
+}  // namespace
+
+std::string PackageFolderOf(const std::string& modulePath) {
+  std::vector<std::pair<std::size_t, std::size_t>> ends;  // (units, bytes) after each character
+  const std::size_t keep = PackageFolderLength(Utf16Units(modulePath, &ends));
+  std::size_t bytes = 0;
+  for (const auto& [units, end] : ends) {
+    if (units > keep) break;
+    bytes = end;
   }
-  return modulePath.substr(0, end) + "/";
+  return modulePath.substr(0, bytes) + "/";
 }
 
 std::string ScriptNames() {
@@ -298,7 +307,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
          "the module's file name '" + name + "' is all extension: the folder named after it is "
          "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
          "name the copy <Package>.dll"});
-  } else if (name.size() - dot != 4) {
+  } else if (Utf16Units(name.substr(dot)) != 4) {
     findings->push_back(
         {Severity::kWarning, "extension-length", "", 0, 0,
          "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
