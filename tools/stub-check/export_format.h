@@ -1,7 +1,7 @@
 // The formats `stub-check export` writes. The verb checks the package, runs
 // its registration once and collects the keys it writes; each format is then
 // one writer, in a file of its own, handed the same record. A new format is a
-// new file with its writer and one row of kExportFormats.
+// new file with its writer (declared below) and one row of kExportFormats.
 #pragma once
 
 #include <cstddef>
@@ -64,13 +64,11 @@ bool WriteRegText(const ExportedPackage& package, std::string* text, std::string
 bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::string* problem);
 bool WriteWixFragment(const ExportedPackage& package, std::string* text, std::string* problem);
 
-/// The formats, the default first.
+/// The formats, the default first (export_keys.cpp). Their names make the
+/// --format option's choices and its help.
 extern const ExportFormat kExportFormats[];
-extern const std::size_t kExportFormatCount;
 /// The format called `name`, or null.
 const ExportFormat* FindExportFormat(const std::string& name);
-/// "reg|wxs": the formats' names as the help and the refusals list them.
-std::string ExportFormatNames(const char* separator);
 /// "HKEY_LOCAL_MACHINE" for "HKLM", and so on for ExportedKey::root.
 std::string LongRootName(const std::string& root);
 

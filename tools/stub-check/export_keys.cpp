@@ -28,19 +28,11 @@ const ExportFormat kExportFormats[] = {
      "in the WiX fragment the installer names the installed file itself ([#file])", CheckWixOptions,
      WriteWixFragment},
 };
-const std::size_t kExportFormatCount = std::size(kExportFormats);
-
 const ExportFormat* FindExportFormat(const std::string& name) {
   for (const ExportFormat& f : kExportFormats) {
     if (name == f.name) return &f;
   }
   return nullptr;
-}
-
-std::string ExportFormatNames(const char* separator) {
-  std::string names;
-  for (const ExportFormat& f : kExportFormats) names += (names.empty() ? "" : separator) + std::string(f.name);
-  return names;
 }
 
 std::string LongRootName(const std::string& root) {
@@ -51,7 +43,11 @@ namespace {
 
 // The --format option's value and help, from the formats' table.
 const char* FormatValue() {
-  static const std::string value = ExportFormatNames("|");
+  static const std::string value = [] {
+    std::string names;
+    for (const ExportFormat& f : kExportFormats) names += (names.empty() ? "" : "|") + std::string(f.name);
+    return names;
+  }();
   return value.c_str();
 }
 const char* FormatHelp() {
