@@ -1,13 +1,6 @@
-// stub-check: the package checker's command line.
-//
-//   stub-check [check] [--format text|json] [--registry FILE.reg]... [--module-path PATH]
-//              [--per-user] PACKAGE
-//   stub-check new ...      (new_package.cpp)
-//   stub-check export ...   (export_keys.cpp)
-//
-// PACKAGE is a module copy (Aurora.dll, its scripts in Aurora/ beside it) or
-// the package folder itself. Exit code: 0 clean, 1 warnings only, 2 errors
-// (also for a command line that cannot be followed).
+// stub-check: the package checker's command line. The verbs are `check` (here,
+// the verb when none is given), `new` (new_package.cpp) and `export`
+// (export_keys.cpp); each one's option table makes its --help.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
