@@ -112,19 +112,9 @@ void Script(const std::string& bytes) {
 }
 
 void WholePackage(const std::string& bytes) {
-  check::Package package;
-  package.input = "Fuzz.dll";
-  package.moduleName = "Fuzz.dll";
   const std::size_t split = bytes.find('\0');
-  package.scripts[0].name = "Style.rgs";
-  package.scripts[1].name = "StyleText.rgs";
-  package.scripts[0].bytes = std::make_shared<const std::string>(bytes.substr(0, split));
-  package.scripts[1].bytes = std::make_shared<const std::string>(
-      split == std::string::npos ? "" : bytes.substr(split + 1));
-  for (check::ScriptFile& s : package.scripts) {
-    s.found = true;
-    s.encoding = check::DescribeEncoding(*s.bytes);
-  }
+  const check::Package package = check::PackageOfScripts(
+      "Fuzz.dll", {bytes.substr(0, split), split == std::string::npos ? "" : bytes.substr(split + 1)});
   // Something for ForceRemove, Delete and removal to find.
   emu::Reset();
   std::vector<std::string> notes;

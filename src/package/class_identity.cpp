@@ -1,6 +1,7 @@
 #include "package/class_identity.h"
 
 #include <cstddef>
+#include <cstdint>
 
 #include "package/message_box.h"
 #include "package/message_captions.h"
@@ -8,6 +9,7 @@
 #include "package/package_classes.h"
 #include "platform/hresult.h"
 #include "platform/unique_resource.h"
+#include "server/server_module.h"
 
 namespace {
 
@@ -57,6 +59,24 @@ HRESULT ReadClassIdInto(const char16_t* directory, const char16_t* scriptName, G
 
 }  // namespace
 
+void FormatGuid(const GUID& id, char16_t (&text)[kGuidTextCapacity]) {
+  static const char16_t kDigits[] = u"0123456789ABCDEF";
+  std::uint8_t bytes[16];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(id.Data1 >> (24 - 8 * i));
+  for (int i = 0; i < 2; ++i) bytes[4 + i] = static_cast<std::uint8_t>(id.Data2 >> (8 - 8 * i));
+  for (int i = 0; i < 2; ++i) bytes[6 + i] = static_cast<std::uint8_t>(id.Data3 >> (8 - 8 * i));
+  for (int i = 0; i < 8; ++i) bytes[8 + i] = id.Data4[i];
+  std::size_t n = 0;
+  text[n++] = u'{';
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text[n++] = u'-';
+    text[n++] = kDigits[bytes[i] >> 4];
+    text[n++] = kDigits[bytes[i] & 0xF];
+  }
+  text[n++] = u'}';
+  text[n] = 0;
+}
+
 HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
   char16_t text[kClassIdTextCapacity];
   {
@@ -97,6 +117,10 @@ HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory) {
     return E_INVALIDARG;
   }
   return ReadPackageClassIds(directory);
+}
+
+HRESULT LocateThisPackage(char16_t* longPath, char16_t* directory) {
+  return LocatePackage(ModuleInstance, longPath, directory);
 }
 
 HRESULT ReadPackageClassIds(const char16_t* directory) {

@@ -1,8 +1,16 @@
 // The class identifiers of the two served classes, read from the package scripts.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/platform.h"
 #include "server/class_table.h"
+
+/// A braced identifier's text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", terminated.
+inline constexpr std::size_t kGuidTextCapacity = 39;
+
+/// Writes `id` in its braced upper-case form, as the registry spells class keys.
+void FormatGuid(const GUID& id, char16_t (&text)[kGuidTextCapacity]);
 
 /// Reads the class identifier of one script: the text right after the second "{"
 /// of the file, in the form ` CLSID = s '{...}'`. A script that cannot be opened
@@ -25,3 +33,9 @@ HRESULT ReadPackageClassIds(const char16_t* directory);
 /// name, shows "Resource failed to register!" with the path and answers
 /// E_INVALIDARG; otherwise answers ReadPackageClassIds.
 HRESULT LocatePackage(HMODULE module, char16_t* longPath, char16_t* directory);
+
+/// LocatePackage for this module's own file: what registration and removal do
+/// first, and what the module offers its own tools (the package checker runs
+/// the module's code over the emulated platform). On success the class
+/// identifiers stand in the `classId` of each row of PackageClasses.
+HRESULT LocateThisPackage(char16_t* longPath, char16_t* directory);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "package/class_identity.h"
 #include "package/package_classes.h"
 #include "platform/hresult.h"
 #include "platform/unique_resource.h"
@@ -21,29 +22,8 @@ constexpr IID kCatRegisterInterfaceId = {
 constexpr LCID kCategoryLocale = 1033;
 constexpr char16_t kCategoryLocaleName[] = u"409";
 
-// A braced identifier, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", terminated.
-constexpr std::size_t kGuidTextCapacity = 39;
 // The longest key path written for a category entry, terminated.
 constexpr std::size_t kCategoryPathCapacity = 128;
-
-// Writes `id` in its braced upper-case form, as the registry spells class keys.
-void FormatGuid(const GUID& id, char16_t (&text)[kGuidTextCapacity]) {
-  static const char16_t kDigits[] = u"0123456789ABCDEF";
-  std::uint8_t bytes[16];
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(id.Data1 >> (24 - 8 * i));
-  for (int i = 0; i < 2; ++i) bytes[4 + i] = static_cast<std::uint8_t>(id.Data2 >> (8 - 8 * i));
-  for (int i = 0; i < 2; ++i) bytes[6 + i] = static_cast<std::uint8_t>(id.Data3 >> (8 - 8 * i));
-  for (int i = 0; i < 8; ++i) bytes[8 + i] = id.Data4[i];
-  std::size_t n = 0;
-  text[n++] = u'{';
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text[n++] = u'-';
-    text[n++] = kDigits[bytes[i] >> 4];
-    text[n++] = kDigits[bytes[i] & 0xF];
-  }
-  text[n++] = u'}';
-  text[n] = 0;
-}
 
 // Joins `parts` into `path`; the parts are fixed names and identifiers that
 // always fit.

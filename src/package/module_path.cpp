@@ -4,9 +4,6 @@
 
 namespace {
 
-// The removed extension: a point and three letters.
-constexpr std::size_t kExtensionLength = 4;
-
 // Stops at the capacity, so an unterminated path reads no further than a path can be.
 std::size_t BoundedLength(const char16_t* text) {
   std::size_t length = 0;
@@ -35,8 +32,8 @@ bool GetModuleLongPath(HMODULE module, char16_t* longPath) {
 bool GetPackageDirectory(const char16_t* longPath, char16_t* directory) {
   directory[0] = 0;
   std::size_t length = BoundedLength(longPath);
-  if (length <= kExtensionLength || length >= kModulePathCapacity) return false;
-  std::size_t kept = length - kExtensionLength;
+  const std::size_t kept = PackageFolderLength(length);
+  if (kept == 0 || length >= kModulePathCapacity) return false;
   for (std::size_t i = 0; i < kept; ++i) directory[i] = longPath[i];
   directory[kept] = u'\\';
   directory[kept + 1] = 0;

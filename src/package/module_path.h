@@ -17,6 +17,11 @@ inline constexpr DWORD kModulePathCapacity = 260;
 /// file of the module's and must not be acted on.
 bool GetModuleLongPath(HMODULE module, char16_t* longPath);
 
+/// How many leading units of a module path `length` units long name the package
+/// folder: all but the extension, the last four units (a point and three
+/// letters, not examined); 0 when nothing would be left.
+constexpr std::size_t PackageFolderLength(std::size_t length) { return length > 4 ? length - 4 : 0; }
+
 /// Fills `directory` (kModulePathCapacity units) with `longPath` less its last four
 /// characters (the extension, not examined) plus "\": C:\P\A.dll gives C:\P\A\.
 /// Answers false, with `directory` empty, when nothing would be left before the

@@ -29,7 +29,7 @@ HRESULT Register(CategoryWriter writeCategory, PackageOutcome* outcome) {
   char16_t longPath[kModulePathCapacity];
   char16_t directory[kModulePathCapacity];
   // The scripts on disk may have changed since the module was loaded.
-  HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
+  HRESULT result = LocateThisPackage(longPath, directory);
   if (FAILED(result)) return result;
 
   EnterPackageCategories(writeCategory);
@@ -49,7 +49,7 @@ HRESULT UnregisterServer(PackageOutcome* outcome) {
   char16_t longPath[kModulePathCapacity];
   char16_t directory[kModulePathCapacity];
   // The scripts on disk may have changed since the module was loaded.
-  HRESULT result = LocatePackage(ModuleInstance, longPath, directory);
+  HRESULT result = LocateThisPackage(longPath, directory);
   if (FAILED(result)) return result;
   return RunPackageScripts(longPath, directory, ScriptMode::kRemove, outcome);
 }

@@ -269,14 +269,10 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
 
   // The package, checked as the checker checks one: no findings at all.
   check::Package package;
-  package.moduleName = "Fjord.dll";
-  package.realFolder = dir + "/Fjord/";
-  package.scripts[0].name = "Style.rgs";
-  package.scripts[1].name = "StyleText.rgs";
-  for (check::ScriptFile& script : package.scripts) {
-    script.bytes = std::make_shared<const std::string>(ReadAll(package.realFolder + script.name));
-    script.found = !script.bytes->empty();
-  }
+  std::string problem;
+  ASSERT_TRUE(check::LoadPackage(dir + "/Fjord.dll", &package, &problem)) << problem;
+  EXPECT_EQ(package.realFolder, dir + "/Fjord/");
+  for (const check::ScriptFile& script : package.scripts) EXPECT_TRUE(script.found) << script.name;
   EXPECT_EQ(ReadAll(dir + "/Fjord.dll"), ReadAll(top / "Stub64.dll"));
   EXPECT_NE(package.scripts[0].bytes->find("Fjord.Style.1 = s 'Fjord Style'"), std::string::npos);
   EXPECT_NE(package.scripts[1].bytes->find("val ThreadingModel = s 'Both'"), std::string::npos);

@@ -108,6 +108,7 @@ package Wide && iconv -f UTF-8 -t UTF-16LE Good/Style.rgs >Wide/Style.rgs
 package Odd && sed -i "s/= s 'Good Style'/= s 'Odd\tStyle\nline two'/" Odd/Style.rgs
 package Hklm && printf 'HKLM\n{\n\tNoRemove SOFTWARE\n\t{\n\t\tTarvoHklm = s %s\n\t}\n}\n' "'x'" >>Hklm/StyleText.rgs
 package "$(printf 'Caf\xe9')"
+package Deck && mv Deck.dll "$(printf 'Deck.dl\xc3\xa9')"  # an extension of four characters, five bytes
 mkfifo Pipe.dll  # a module "file" that is a FIFO
 truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no disk is used)
 snapshot() { find . -mindepth 1 | LC_ALL=C sort; }

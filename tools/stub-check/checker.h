@@ -107,6 +107,9 @@ const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
 std::vector<BYTE> TextData(const std::u16string& text);
+/// The text of REG_SZ data: its UTF-16LE units less the one terminator; false
+/// when the data is not exactly that (odd, unterminated, or a NUL inside).
+bool StringData(const std::vector<BYTE>& data, std::u16string* text);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
 /// that cannot stand between quotes (a line break, a control character) as
 /// hex(1):..., so that ParseRegFile reads every line back as the same value.
@@ -342,9 +345,12 @@ struct Install {
   std::u16string classesKey;  // where the scripts' HKCR lands: HKCR, or the user's classes key
   std::u16string directory;  // empty when none can be named
   RunResult load;
-  GUID ids[2] = {};
+  std::vector<GUID> ids;  // the class identifiers the load read, one per row of PackageClasses
   bool idsRead = false;
   RunResult registration;
+  // The keys registration made or changed, whole, as it left them (what an
+  // installer writes instead, when the check started from an empty registry).
+  Snapshot registered;
   RunResult removal;
   std::vector<LeftKey> leftBehind;
   std::vector<Finding> findings;
@@ -354,12 +360,28 @@ struct Package {
   std::string input;          // as given
   std::string moduleName;     // "Aurora.dll"
   std::string realFolder;     // the folder the scripts were read from
-  ScriptFile scripts[2];
+  std::vector<ScriptFile> scripts;  // one per row of PackageClasses, in its order
   std::size_t baseKeys = 0;   // keys of the registry to start from (the emulated one)
   std::vector<RegistryExport> exports;  // the --registry files it was made of
   ModuleFile moduleFile;      // the module copy itself (not found when checked by folder)
   bool perUser = false;       // registration for one user: regsvr32 /n /i:user
 };
+
+/// The package of `input`, a module copy (Aurora.dll) or its package folder
+/// (Aurora), as the check reads it: the module copy's file (not found when a
+/// folder stands alone), the folder the module derives from the copy's path,
+/// and each script of PackageClasses found there as Windows finds it (FindScript).
+/// False with `problem` set when `input` is neither file nor folder.
+bool LoadPackage(const std::string& input, Package* package, std::string* problem);
+/// A package whose scripts are given as bytes, one per row of PackageClasses
+/// (missing ones empty), with no files behind them: for the checker's own tests.
+Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts);
+/// The folder the module derives from the module copy at `modulePath` on this
+/// machine (its path less the extension's four characters, counted as the
+/// module counts them, in UTF-16 units), with a slash after it.
+std::string PackageFolderOf(const std::string& modulePath);
+/// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".
+std::string ScriptNames();
 
 /// Runs load, registration and removal of `package` installed as `modulePath`
 /// over the emulated platform, and collects what they did and the findings.

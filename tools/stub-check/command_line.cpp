@@ -34,6 +34,23 @@ std::string ParsedLine::Get(const std::string& name, const std::string& fallback
 
 namespace {
 
+// The usage line's width, at which it wraps.
+constexpr std::size_t kUsageWidth = 92;
+
+// The choices of an option whose value the table names as "a|b|c"; none for
+// a value named otherwise ("FILE").
+std::vector<std::string> Choices(const OptionSpec& option) {
+  std::vector<std::string> choices;
+  const std::string value = option.value ? option.value : "";
+  if (value.find('|') == std::string::npos) return choices;
+  for (std::size_t start = 0;;) {
+    const std::size_t bar = value.find('|', start);
+    choices.push_back(value.substr(start, bar - start));
+    if (bar == std::string::npos) return choices;
+    start = bar + 1;
+  }
+}
+
 const OptionSpec* FindOption(const VerbSpec& table, const std::string& name) {
   for (const OptionSpec& o : table.options) {
     if (name == o.name) return &o;
@@ -92,6 +109,15 @@ bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& arg
                  ", or leave " + name + " out for its default";
       return false;
     }
+    const std::vector<std::string> choices = Choices(*option);
+    if (!choices.empty() && std::find(choices.begin(), choices.end(), value) == choices.end()) {
+      std::string list;
+      for (std::size_t k = 0; k < choices.size(); ++k) {
+        list += (k == 0 ? "" : k + 1 == choices.size() ? " or " : ", ") + choices[k];
+      }
+      *problem = name + " must be " + list + ", not " + Quoted(value);
+      return false;
+    }
     std::vector<std::string>& values = line->values[name];
     if (!values.empty() && !option->repeatable) {
       *problem = name + " is given more than once";
@@ -103,7 +129,29 @@ bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& arg
 }
 
 std::string Usage(const VerbSpec& table) {
-  std::string out = std::string("usage: stub-check ") + table.verb + " " + table.synopsis + "\n";
+  // The usage line, wrapped under its first word.
+  const std::string usage = std::string("usage: stub-check ") + table.verb + " ";
+  std::vector<std::string> words;
+  if (table.operandFirst) words.push_back(table.operand);
+  for (const OptionSpec& o : table.options) {
+    words.push_back(std::string("[") + o.name + (o.value ? std::string(" ") + o.value : "") + "]" +
+                    (o.repeatable ? "..." : ""));
+  }
+  if (!table.operandFirst) words.push_back(table.operand);
+  std::string out = usage, line = usage;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i > 0 && line.size() + 1 + words[i].size() > kUsageWidth) {
+      out += "\n" + std::string(usage.size(), ' ');
+      line = std::string(usage.size(), ' ');
+    } else if (i > 0) {
+      out += " ";
+      line += " ";
+    }
+    out += words[i];
+    line += words[i];
+  }
+  out += "\n";
+  out += table.usageNote;
   out += table.about;
   std::size_t width = 6;  // "--help"
   for (const OptionSpec& o : table.options) width = std::max(width, std::strlen(o.name));

@@ -19,14 +19,15 @@ struct OptionSpec {
   const char* help;
 };
 
-/// The options of one verb.
+/// The options of one verb. Its usage line is made from them.
 struct VerbSpec {
   const char* verb;        // "check", "new", "export"
-  const char* synopsis;    // the usage line after "stub-check VERB "
+  const char* usageNote;   // lines after the usage line (another way to call the verb), or ""
   const char* operand;     // the name of the one operand ("PACKAGE", "NAME", "MODULE")
   const char* about;       // lines before the options
   std::vector<OptionSpec> options;
   const char* after;       // lines after the options
+  bool operandFirst = false;  // the usage line names the operand before the options
 };
 
 struct ParsedLine {
@@ -42,11 +43,14 @@ struct ParsedLine {
 /// any order, "--name value" or "--name=value", "--" ending the options. False
 /// with `problem` set (a sentence saying what is wrong and what to do) for an
 /// unknown option, one without its value, an empty value, a single-value
-/// option given twice, or more than one operand.
+/// option given twice, more than one operand, or a value that is none of the
+/// choices the table names for it ("text|json").
 bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
                       std::string* problem);
 
-/// The verb's --help text, made from its table.
+/// The verb's --help text, made from its table: the usage line (each option
+/// as [NAME VALUE], "..." after one that may be repeated, the operand), then
+/// the table's texts and the options with their help.
 std::string Usage(const VerbSpec& table);
 
 /// Splits a whole command line (less the program name) into its verb and the

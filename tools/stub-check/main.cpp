@@ -1,13 +1,6 @@
-// stub-check: the package checker's command line.
-//
-//   stub-check [check] [--format text|json] [--registry FILE.reg]... [--module-path PATH]
-//              [--per-user] [--manifest FILE] PACKAGE
-//   stub-check new ...      (new_package.cpp)
-//   stub-check export ...   (export_keys.cpp)
-//
-// PACKAGE is a module copy (Aurora.dll, its scripts in Aurora/ beside it) or
-// the package folder itself. Exit code: 0 clean, 1 warnings only, 2 errors
-// (also for a command line that cannot be followed).
+// stub-check: the package checker's command line. The verbs are `check` (here,
+// the verb when none is given), `new` (new_package.cpp) and `export`
+// (export_keys.cpp); each one's option table makes its --help.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -39,9 +32,7 @@ namespace fs = std::filesystem;
 
 const check::VerbSpec kCheckSpec = {
     "check",
-    "[--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
-    "                        [--per-user] [--manifest FILE] PACKAGE\n"
-    "       stub-check PACKAGE ...   (the same: check is the verb when none is given)",
+    "       stub-check PACKAGE ...   (the same: check is the verb when none is given)\n",
     "PACKAGE",
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
     {
@@ -82,9 +73,6 @@ int CheckCommand(const std::vector<std::string>& args) {
   const bool perUser = line.Has("--per-user");
   const std::vector<std::string> registryFiles =
       line.Has("--registry") ? line.values.at("--registry") : std::vector<std::string>();
-  if (format != "text" && format != "json") {
-    return Refuse("--format must be text or json, not " + check::Quoted(format));
-  }
   if (line.operands.empty()) {
     return Refuse("no package given: name the module copy (Aurora.dll) or its package folder "
                   "(stub-check --help)");
@@ -106,50 +94,8 @@ int CheckCommand(const std::vector<std::string>& args) {
   }
 
   check::Package package;
-  package.input = input;
   package.perUser = perUser;
-  std::error_code error;
-  std::string path = input, modulePathHere;
-  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  const fs::file_status status = fs::status(path, error);
-  if (fs::is_directory(status)) {
-    // The package folder: the module copy would stand beside it as <folder>.dll.
-    // "." or "Aurora/." names the folder by where it is: its own name is the package's.
-    std::string name = fs::path(path).filename().string();
-    std::string beside = path;
-    if (name.empty() || name == "." || name == "..") {
-      fs::path whole = fs::absolute(path, error).lexically_normal();
-      if (!whole.has_filename()) whole = whole.parent_path();
-      name = whole.filename().string();
-      beside = whole.string();
-    }
-    package.moduleName = name + ".dll";
-    package.realFolder = path + "/";
-    modulePathHere = beside + ".dll";
-  } else if (fs::exists(status)) {
-    // The module copy: its folder is its path less the last four characters,
-    // as the module derives it.
-    package.moduleName = fs::path(path).filename().string();
-    modulePathHere = path;
-    package.realFolder = (path.size() > 4 ? path.substr(0, path.size() - 4) : std::string()) + "/";
-  } else {
-    return Refuse(check::Quoted(input) + ": " +
-                  (error && error != std::errc::no_such_file_or_directory
-                       ? error.message()
-                       : std::string("no such file or folder")) +
-                  "; name the module copy (Aurora.dll) or its package folder");
-  }
-  for (int i = 0; i < 2; ++i) package.scripts[i].name = check::Utf8(PackageClasses[i].scriptName);
-  for (check::ScriptFile& script : package.scripts) check::FindScript(package.realFolder, &script);
-
-  {
-    // The module copy itself; a folder checked alone may have none beside it yet.
-    std::string bytes, reason;
-    const bool there = fs::exists(modulePathHere, error);
-    const bool found = there && check::ReadRegularFile(modulePathHere, check::kModuleSizeLimit, &bytes, &reason);
-    package.moduleFile = check::ReadModuleFile(modulePathHere, found, bytes);
-    if (there && !found) package.moduleFile.problem = reason;
-  }
+  if (!check::LoadPackage(input, &package, &problem)) return Refuse(problem);
 
   for (const std::string& file : registryFiles) {
     std::string bytes, reason;

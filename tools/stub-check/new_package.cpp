@@ -2,20 +2,23 @@
 // it and the folder with its two scripts, with fresh class identifiers and
 // ProgIDs made from the name. It never replaces anything, and on any failure
 // takes away what it had written.
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "checker.h"
 #include "command_line.h"
+#include "package/package_classes.h"
 #include "verbs.h"
 
 namespace check {
 
 const VerbSpec kNewSpec = {
     "new",
-    "NAME [--dir DIR] [--arch x86|x64] [--module FILE]",
+    "",
     "NAME",
     "  Makes DIR/NAME.dll, a copy of the module, and DIR/NAME/Style.rgs and\n"
     "  DIR/NAME/StyleText.rgs with fresh class identifiers and the ProgIDs\n"
@@ -34,7 +37,8 @@ const VerbSpec kNewSpec = {
     "  else from the build tree the tool was built in.\n"
     "  The package is written under a temporary name in DIR and renamed into place:\n"
     "  a run that fails or is interrupted leaves nothing, and can be run again.\n"
-    "exit code: 0 made, 2 refused or failed (nothing is left written)\n"};
+    "exit code: 0 made, 2 refused or failed (nothing is left written)\n",
+    true};
 
 namespace {
 
@@ -54,6 +58,8 @@ std::string ExistingEntry(const std::string& folder, const std::string& name) {
   }
   return "";
 }
+
+static_assert(std::size(kNewClasses) == std::size(PackageClasses), "one row for each class of the package");
 
 // The script of one class, laid out as the sample package's. The
 // version-independent ProgID carries the CLSID too: CLSIDFromProgID reads only
@@ -149,9 +155,6 @@ int NewCommand(const std::vector<std::string>& args) {
   if (!ValidPackageName(name, &problem)) {
     return Refuse("cannot name a package " + Quoted(name) + ": " + problem);
   }
-  if (arch != "x86" && arch != "x64") {
-    return Refuse("--arch must be x86 or x64, not " + Quoted(arch));
-  }
 
   // The module to copy, of the architecture asked for, checked before anything is written.
   if (module.empty()) {
@@ -191,10 +194,13 @@ int NewCommand(const std::vector<std::string>& args) {
     }
   }
 
-  std::string ids[2], token;
-  if (!NewRandomGuid(&ids[0]) || !NewRandomGuid(&ids[1]) || ids[0] == ids[1] || !NewRandomGuid(&token)) {
-    return Refuse("this system gives no random numbers for fresh class identifiers");
+  std::vector<std::string> ids(std::size(PackageClasses));
+  std::string token;
+  bool random = NewRandomGuid(&token);
+  for (std::size_t i = 0; i < ids.size() && random; ++i) {
+    random = NewRandomGuid(&ids[i]) && std::find(ids.begin(), ids.begin() + i, ids[i]) == ids.begin() + i;
   }
+  if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
   Undo undo;
   if (!dirExists) {
@@ -223,12 +229,11 @@ int NewCommand(const std::vector<std::string>& args) {
   if (!fs::create_directory(stagedFolder, error)) {
     return Refuse("cannot make the folder " + stagedFolder + ": " + Reason(error));
   }
-  const std::string scripts[2][2] = {
-      {"Style.rgs", Script(name, "Style", name + " Style", ids[0], "Apartment")},
-      {"StyleText.rgs", Script(name, "StyleText", name + " Text Style", ids[1], "Both")}};
-  for (const auto& script : scripts) {
-    if (!WriteNewFile(stagedFolder + "/" + script[0], script[1], &problem)) {
-      return Refuse("cannot write " + stagedFolder + "/" + script[0] + ": " + problem + "; nothing was left written");
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const NewClass& c = kNewClasses[i];
+    const std::string path = stagedFolder + "/" + Utf8(PackageClasses[i].scriptName);
+    if (!WriteNewFile(path, Script(name, c.kind, name + " " + c.description, ids[i], c.threadingModel), &problem)) {
+      return Refuse("cannot write " + path + ": " + problem + "; nothing was left written");
     }
   }
   if (!WriteNewFile(staging + "/" + name + ".dll", moduleBytes, &problem)) {
@@ -263,9 +268,12 @@ int NewCommand(const std::vector<std::string>& args) {
     summary += "Made the package " + name + " with the " + arch + " module (" +
                (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n";
     summary += "  " + dll + "  a copy of " + module + "\n";
-    summary += "  " + folder + "/Style.rgs  class Stub      " + ids[0] + "  ProgID " + name + ".Style.1, Apartment\n";
-    summary += "  " + folder + "/StyleText.rgs  class StubText  " + ids[1] + "  ProgID " + name +
-               ".StyleText.1, Both\n";
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      std::string className = Utf8(PackageClasses[i].className);
+      className.resize(std::max<std::size_t>(className.size() + 1, 10), ' ');
+      summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
+                 "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
+    }
     summary += "Next: stub-check check " + dll + "\n";
     if (held.Pending() || !PrintChecked("stub-check new", summary)) {
       undo.Now();

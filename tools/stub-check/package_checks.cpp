@@ -7,6 +7,9 @@
 
 #include "checker.h"
 #include "command_line.h"
+#include "package/module_path.h"
+#include "package/message_captions.h"
+#include "package/package_classes.h"
 #include "verbs.h"
 
 namespace check {
@@ -14,8 +17,14 @@ namespace {
 
 // The sample package's identifiers: a package that keeps them collides with
 // the sample, and with every other package copied from it.
-const char* const kSampleIds[2] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
+const char* const kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
                                    "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
+
+// "two", as a sentence counts.
+std::string CountWord(std::size_t n) {
+  static const char* const kWords[] = {"no", "one", "two", "three", "four", "five"};
+  return n < std::size(kWords) ? kWords[n] : std::to_string(n);
+}
 
 Place BytePlace(const std::string& bytes, std::size_t offset) {
   Place p{1, 1};
@@ -145,6 +154,115 @@ void FindScript(const std::string& folder, ScriptFile* script) {
 }
 
 
+namespace {
+
+// The UTF-16 units of `text` as the module counts them: a character beyond the
+// Basic Multilingual Plane is two, a byte that is no UTF-8 one; `ends` (when
+// given) receives the byte offset after each character.
+std::size_t Utf16Units(const std::string& text, std::vector<std::pair<std::size_t, std::size_t>>* ends = nullptr) {
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = Utf8Sequence(text, i);
+    units += n == 4 ? 2 : 1;
+    i += n ? n : 1;
+    if (ends) ends->push_back({units, i});
+  }
+  return units;
+}
+
+}  // namespace
+
+std::string PackageFolderOf(const std::string& modulePath) {
+  std::vector<std::pair<std::size_t, std::size_t>> ends;  // (units, bytes) after each character
+  const std::size_t keep = PackageFolderLength(Utf16Units(modulePath, &ends));
+  std::size_t bytes = 0;
+  for (const auto& [units, end] : ends) {
+    if (units > keep) break;
+    bytes = end;
+  }
+  return modulePath.substr(0, bytes) + "/";
+}
+
+std::string ScriptNames() {
+  std::string names;
+  for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
+    names += i == 0 ? "" : i + 1 == std::size(PackageClasses) ? " and " : ", ";
+    names += Utf8(PackageClasses[i].scriptName);
+  }
+  return names;
+}
+
+namespace {
+
+// One script of each row of PackageClasses, named, not yet read.
+std::vector<ScriptFile> NamedScripts() {
+  std::vector<ScriptFile> scripts(std::size(PackageClasses));
+  for (std::size_t i = 0; i < scripts.size(); ++i) scripts[i].name = Utf8(PackageClasses[i].scriptName);
+  return scripts;
+}
+
+}  // namespace
+
+bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
+  namespace fs = std::filesystem;
+  package->input = input;
+  std::error_code error;
+  std::string path = input, modulePath;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  const fs::file_status status = fs::status(path, error);
+  if (fs::is_directory(status)) {
+    // The package folder: the module copy would stand beside it as <folder>.dll.
+    // "." or "Aurora/." names the folder by where it is: its own name is the package's.
+    std::string name = fs::path(path).filename().string();
+    std::string beside = path;
+    if (name.empty() || name == "." || name == "..") {
+      fs::path whole = fs::absolute(path, error).lexically_normal();
+      if (!whole.has_filename()) whole = whole.parent_path();
+      name = whole.filename().string();
+      beside = whole.string();
+    }
+    package->moduleName = name + ".dll";
+    package->realFolder = path + "/";
+    modulePath = beside + ".dll";
+  } else if (fs::exists(status)) {
+    // The module copy: its folder is the one the module derives from its path.
+    package->moduleName = fs::path(path).filename().string();
+    modulePath = path;
+    package->realFolder = PackageFolderOf(path);
+  } else {
+    *problem = Quoted(input) + ": " +
+               (error && error != std::errc::no_such_file_or_directory ? error.message()
+                                                                       : std::string("no such file or folder")) +
+               "; name the module copy (Aurora.dll) or its package folder";
+    return false;
+  }
+  package->scripts = NamedScripts();
+  for (ScriptFile& script : package->scripts) FindScript(package->realFolder, &script);
+
+  // The module copy itself; a folder checked alone may have none beside it yet.
+  std::string bytes, reason;
+  const bool there = fs::exists(modulePath, error);
+  const bool found = there && ReadRegularFile(modulePath, kModuleSizeLimit, &bytes, &reason);
+  package->moduleFile = ReadModuleFile(modulePath, found, bytes);
+  if (there && !found) package->moduleFile.problem = reason;
+  return true;
+}
+
+Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts) {
+  Package package;
+  package.input = moduleName;
+  package.moduleName = moduleName;
+  package.scripts = NamedScripts();
+  for (std::size_t i = 0; i < package.scripts.size() && i < scripts.size(); ++i) {
+    ScriptFile& s = package.scripts[i];
+    s.found = true;
+    s.bytes = std::make_shared<const std::string>(scripts[i]);
+    s.encoding = DescribeEncoding(scripts[i]);
+  }
+  return package;
+}
+
+
 const char kIdentifierRemedy[] =
     "write CLSID = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' (CLSID in upper case, a lower-case "
     "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
@@ -189,7 +307,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
          "the module's file name '" + name + "' is all extension: the folder named after it is "
          "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
          "name the copy <Package>.dll"});
-  } else if (name.size() - dot != 4) {
+  } else if (Utf16Units(name.substr(dot)) != 4) {
     findings->push_back(
         {Severity::kWarning, "extension-length", "", 0, 0,
          "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
@@ -205,8 +323,8 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
       folderProblem = s.problem;
       findings->push_back({Severity::kError, "script-unreadable", "", 0, 0,
                            s.problem + ": no script of the package can be read",
-                           "make " + package.realFolder + " the package folder, holding Style.rgs and "
-                           "StyleText.rgs, readable by the user"});
+                           "make " + package.realFolder + " the package folder, holding " + ScriptNames() +
+                               ", readable by the user"});
     } else if (s.tooLarge) {
       findings->push_back({Severity::kError, "script-too-large", s.name, 0, 0,
                            s.realPath + " is not checked: " + s.problem + " (a real script is a few KB)",
@@ -265,7 +383,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
   // Identifiers.
   if (first.load.ran && FAILED(first.load.result)) {
     for (const Box& box : first.load.boxes) {
-      if (box.caption != "Invalid GUID!") continue;
+      if (box.caption != Utf8(kBadIdentifierCaption)) continue;
       for (const ScriptFile& s : package.scripts) {
         // The box belongs to the script the module was reading.
         if (!s.found || s.name != first.load.lastScript) continue;
@@ -279,21 +397,28 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
     }
   }
   if (first.idsRead) {
-    const std::string a = GuidString(first.ids[0]), b = GuidString(first.ids[1]);
-    if (a == b) {
-      findings->push_back({Severity::kError, "same-identifier", "StyleText.rgs", 0, 0,
-                           "both scripts name the class identifier " + a +
-                               ": the Stub and StubText classes become one class",
-                           "give each script its own fresh identifier"});
+    for (std::size_t j = 0; j < first.ids.size(); ++j) {
+      for (std::size_t i = 0; i < j; ++i) {
+        if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
+        findings->push_back({Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), 0, 0,
+                             "both scripts name the class identifier " + GuidString(first.ids[j]) + ": the " +
+                                 Utf8(PackageClasses[i].className) + " and " +
+                                 Utf8(PackageClasses[j].className) + " classes become one class",
+                             "give each script its own fresh identifier"});
+        break;
+      }
     }
-    std::string stem = name.substr(0, dot == std::string::npos ? name.size() : dot);
-    for (char& c : stem) c = static_cast<char>(c | 0x20);
-    if (stem != "aurora" && (a == kSampleIds[0] || a == kSampleIds[1] || b == kSampleIds[0] ||
-                             b == kSampleIds[1])) {
+    const std::string stem = Lower(name.substr(0, dot == std::string::npos ? name.size() : dot));
+    bool sample = false;
+    for (const GUID& id : first.ids) {
+      for (const char* sampleId : kSampleIds) sample = sample || GuidString(id) == sampleId;
+    }
+    if (stem != "aurora" && sample) {
       findings->push_back({Severity::kError, "sample-identifier", "", 0, 0,
                            "the package keeps the sample package's class identifiers: it and "
                            "every package copied the same way register the same classes",
-                           "make two fresh identifiers (uuidgen, or [guid]::NewGuid() in PowerShell)"});
+                           "make " + CountWord(std::size(PackageClasses)) +
+                               " fresh identifiers (uuidgen, or [guid]::NewGuid() in PowerShell)"});
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "checker.h"
+#include "verbs.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
@@ -74,31 +75,27 @@ std::string HexBytes(const std::vector<BYTE>& data) {
   return out;
 }
 
-// The text of string data: its UTF-16 units less one terminator; false when
-// the data is not exactly that.
-bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
-  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) {
-    return false;
-  }
-  text->clear();
-  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) return false;
-    *text += c;
-  }
-  return true;
-}
-
 std::string ValueName(const RegValue& value) {
   return value.name.empty() ? "@" : "\"" + Escaped(value.name) + "\"";
 }
 
 }  // namespace
 
-std::u16string FoldCase(const std::u16string& text) {
-  std::u16string out = text;
-  for (char16_t& c : out) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) c += 32;
+std::u16string FoldCase(const std::u16string& text) { return emu::FoldedName(text); }
+
+std::string Lower(const std::string& text) {
+  // Each run of UTF-8 folded as the registry folds names; a byte that is no
+  // UTF-8 stays as it is.
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t end = i;
+    for (std::size_t n; end < text.size() && (n = Utf8Sequence(text, end)) != 0;) end += n;
+    if (end == i) {
+      out += text[i++];
+      continue;
+    }
+    out += Utf8(FoldCase(Utf16(text.substr(i, end - i))));
+    i = end;
   }
   return out;
 }
@@ -387,6 +384,19 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 }
 
 }  // namespace
+
+bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
+  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) {
+    return false;
+  }
+  text->clear();
+  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c == 0) return false;
+    *text += c;
+  }
+  return true;
+}
 
 std::vector<BYTE> TextData(const std::u16string& text) {
   std::vector<BYTE> data;

@@ -1,7 +1,10 @@
 // The checker's report, for a person (text) or for a build script (JSON).
+#include <cstdint>
 #include <cstdio>
 
 #include "checker.h"
+#include "verbs.h"
+#include "package/class_identity.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 
@@ -9,7 +12,21 @@ namespace check {
 
 std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
 std::u16string Utf16(const std::string& text) { return emu::FromUtf8(text); }
-std::string GuidString(const GUID& id) { return Utf8(emu::GuidText(id)); }
+std::string GuidString(const GUID& id) {
+  char16_t text[kGuidTextCapacity];
+  FormatGuid(id, text);
+  return Utf8(text);
+}
+
+std::string GuidTextOfBytes(const unsigned char b[16]) {
+  GUID id;
+  id.Data1 = static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
+             static_cast<std::uint32_t>(b[2]) << 8 | b[3];
+  id.Data2 = static_cast<std::uint16_t>(b[4] << 8 | b[5]);
+  id.Data3 = static_cast<std::uint16_t>(b[6] << 8 | b[7]);
+  for (int i = 0; i < 8; ++i) id.Data4[i] = b[8 + i];
+  return GuidString(id).substr(1, 36);
+}
 
 std::string ShowBytes(const std::string& text) {
   std::string out;
@@ -198,11 +215,11 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
   for (const Box& box : in.load.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
   if (in.idsRead) {
     out += "Class identifiers:\n";
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < in.ids.size(); ++i) {
       const std::string id = GuidString(in.ids[i]);
-      const Place p = IdentifierPlace(*package.scripts[i].bytes, id);
+      const Place p = i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, id) : Place();
       const std::string className = Utf8(PackageClasses[i].className);
-      out += "  " + className + std::string(10 - className.size(), ' ') + id + "  " +
+      out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') + id + "  " +
              Utf8(PackageClasses[i].scriptName);
       if (p.line) out += " line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
       out += "\n";
@@ -364,13 +381,13 @@ std::string JsonReport(const Report& report) {
     }
   }
   out += "],\n  \"scripts\": [\n";
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
     const ScriptFile& s = package.scripts[i];
     out += "    {\"name\": " + Json(s.name) + ", \"found\": " + (s.found ? "true" : "false") +
            ", \"isFolder\": " + (s.isFolder ? "true" : "false") + ", \"bytes\": " +
            std::to_string(s.bytes->size()) + ", \"encoding\": " + Json(s.encoding) +
            (s.problem.empty() ? "" : ", \"problem\": " + Json(s.problem)) + "}" +
-           (i ? "\n" : ",\n");
+           (i + 1 == package.scripts.size() ? "\n" : ",\n");
   }
   out += "  ],\n  \"installs\": [\n";
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
@@ -380,7 +397,10 @@ std::string JsonReport(const Report& report) {
     out += "      \"load\": " + JsonRun(in.load, "      ") + "\n      },\n";
     out += "      \"classIds\": ";
     if (in.idsRead) {
-      out += "{\"Stub\": " + Json(GuidString(in.ids[0])) + ", \"StubText\": " + Json(GuidString(in.ids[1])) + "},\n";
+      for (std::size_t k = 0; k < in.ids.size(); ++k) {
+        out += (k ? ", " : "{") + Json(Utf8(PackageClasses[k].className)) + ": " + Json(GuidString(in.ids[k]));
+      }
+      out += "},\n";
     } else {
       out += "null,\n";
     }

@@ -11,8 +11,6 @@
 #include "package/script_files.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
-#include "server/class_table.h"
-#include "server/server_module.h"
 
 namespace check {
 namespace {
@@ -219,8 +217,8 @@ std::string LoadRemedy(const Box& box, const Install& install) {
   const std::size_t slash = box.text.rfind('\\');
   const std::string name = box.text.substr(slash == std::string::npos ? 0 : slash + 1);
   if (folder.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs") != 0) {
-    return "name the module copy <Package>.dll and put the folder <Package>, holding Style.rgs "
-           "and StyleText.rgs, beside it";
+    return "name the module copy <Package>.dll and put the folder <Package>, holding " + ScriptNames() +
+           ", beside it";
   }
   return "put " + name + " into " + folder + " (the folder named after the module copy, its path "
          "less the last four characters), as a file of exactly that name";
@@ -277,7 +275,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   char16_t longPath[kModulePathCapacity];
   char16_t found[kModulePathCapacity];
   install.load.ran = true;
-  install.load.result = LocatePackage(ModuleInstance, longPath, found);
+  install.load.result = LocateThisPackage(longPath, found);
   install.load.boxes = TakeBoxes();
   if (!emu::OpenedPaths().empty()) {
     const std::u16string& last = emu::OpenedPaths().back();
@@ -305,8 +303,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     return install;
   }
   WarnNearPathLimit(&install);
-  install.ids[0] = CLSID_Stub;
-  install.ids[1] = CLSID_StubText;
+  for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
   install.idsRead = true;
 
   // Registration, from the registry the check starts from. The states after
@@ -322,12 +319,13 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
   const Changes registered = TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
+  install.registered = registered.changed;
   int madeKeys = 0, stayedKeys = 0;
   CountMadeKeys(package, registrationStop.run, &madeKeys, &stayedKeys);
   // The class keys' servers as registration left them.
-  RegKey servers[2];
-  bool serverFound[2] = {};
-  for (int i = 0; i < 2; ++i) {
+  std::vector<RegKey> servers(install.ids.size());
+  std::vector<bool> serverFound(install.ids.size());
+  for (std::size_t i = 0; i < install.ids.size(); ++i) {
     serverFound[i] = ReadRegKey(install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) +
                                     u"\\InprocServer32",
                                 &servers[i]);
@@ -406,7 +404,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
 
   // A registration that succeeds must point COM at this copy of the module.
   if (SUCCEEDED(install.registration.result)) {
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < install.ids.size(); ++i) {
       const std::u16string server = install.classesKey + u"\\CLSID\\" +
                                     Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
       const RegKey* key = serverFound[i] ? &servers[i] : nullptr;

@@ -19,15 +19,12 @@ int ExportCommand(const std::vector<std::string>& args);
 extern const VerbSpec kNewSpec;
 extern const VerbSpec kExportSpec;
 
-/// `text` with its ASCII capitals made small, as Windows file names compare.
-std::string Lower(std::string text);
+/// `text` (UTF-8) folded as Windows compares file names and registry names,
+/// with FoldCase; bytes that are no UTF-8 stay as they are.
+std::string Lower(const std::string& text);
 
 /// The folder the running program was started from ("" when unknown).
 std::string ProgramFolder();
-
-/// The architecture of a Windows module file: "x86", "x64", or "" with `problem`
-/// set when the file is missing, unreadable or no Windows module.
-std::string ModuleArchitecture(const std::string& path, std::string* problem);
 
 /// Where `new` takes the module of `arch` from when no --module is given: the
 /// release's <arch>/Stub.dll beside the program's own folder (a release holds
@@ -36,12 +33,26 @@ std::string ModuleArchitecture(const std::string& path, std::string* problem);
 /// the places looked at.
 std::string FindShippedModule(const std::string& arch, std::string* tried);
 
+/// The unbraced upper-case text of an identifier given as its 16 bytes in text
+/// order, as GuidString writes it.
+std::string GuidTextOfBytes(const unsigned char bytes[16]);
+
 /// A fresh random class identifier in its braced, upper-case, version-4 form.
 /// False when the system offers no randomness.
 bool NewRandomGuid(std::string* braced);
 /// A name-based (version-5, SHA-1) identifier derived from `text`, unbraced,
 /// upper case: the same text always gives the same identifier.
 std::string NamedGuid(const std::string& text);
+
+/// What `new` writes of each class of the package (PackageClasses), in its
+/// order: the middle of its ProgIDs (NAME.Style.1), its description after the
+/// package's name, and its threading model.
+struct NewClass {
+  const char* kind;
+  const char* description;
+  const char* threadingModel;
+};
+inline constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
 
 /// Whether `name` makes valid ProgIDs `name`.StyleText.1 and the like and a
 /// valid file and folder name on Windows; otherwise `problem` says why.

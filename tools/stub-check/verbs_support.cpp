@@ -18,11 +18,6 @@
 
 namespace check {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-  return text;
-}
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -77,15 +72,6 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
   for (int i = 0; i < 20; ++i) digest[i] = static_cast<unsigned char>(h[i / 4] >> (24 - 8 * (i % 4)));
 }
 
-std::string GuidText(const unsigned char b[16]) {
-  char text[40];
-  std::snprintf(text, sizeof text,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
-                b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-                b[14], b[15]);
-  return text;
-}
-
 std::string Normal(const std::string& path) {
   return fs::path(path).lexically_normal().string();
 }
@@ -103,40 +89,6 @@ std::string ProgramFolder() {
   const fs::path self = fs::read_symlink("/proc/self/exe", error);
   return error ? std::string() : self.parent_path().string();
 #endif
-}
-
-std::string ModuleArchitecture(const std::string& path, std::string* problem) {
-  std::error_code error;
-  if (!fs::exists(path, error)) {
-    *problem = "no such file";
-    return "";
-  }
-  if (!fs::is_regular_file(path, error)) {
-    *problem = "not a file";
-    return "";
-  }
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) {
-    *problem = "cannot be read";
-    return "";
-  }
-  unsigned char head[4096] = {};
-  const std::size_t n = std::fread(head, 1, sizeof head, file);
-  std::fclose(file);
-  // The DOS header names where the PE header starts; its machine field follows the signature.
-  const std::uint32_t pe = n >= 64 ? head[60] | head[61] << 8 | head[62] << 16 | static_cast<std::uint32_t>(head[63]) << 24 : 0;
-  if (n < 64 || head[0] != 'M' || head[1] != 'Z' || pe > n - 6 ||
-      std::memcmp(head + pe, "PE\0\0", 4) != 0) {
-    *problem = "not a Windows module (no PE header)";
-    return "";
-  }
-  const unsigned machine = head[pe + 4] | head[pe + 5] << 8;
-  if (machine == 0x014C) return "x86";
-  if (machine == 0x8664) return "x64";
-  char text[80];
-  std::snprintf(text, sizeof text, "a module for another processor (machine 0x%04X)", machine);
-  *problem = text;
-  return "";
 }
 
 std::string FindShippedModule(const std::string& arch, std::string* tried) {
@@ -171,7 +123,7 @@ bool NewRandomGuid(std::string* braced) {
   }
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4: random
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // the standard variant
-  *braced = "{" + GuidText(b) + "}";
+  *braced = "{" + GuidTextOfBytes(b) + "}";
   return true;
 }
 
@@ -183,12 +135,17 @@ std::string NamedGuid(const std::string& text) {
   Sha1(std::string(reinterpret_cast<const char*>(kSpace), 16) + text, digest);
   digest[6] = static_cast<unsigned char>((digest[6] & 0x0F) | 0x50);  // version 5: SHA-1 name
   digest[8] = static_cast<unsigned char>((digest[8] & 0x3F) | 0x80);
-  return GuidText(digest);
+  return GuidTextOfBytes(digest);
 }
 
 bool ValidPackageName(const std::string& name, std::string* problem) {
-  // The longest ProgID made from the name, NAME.StyleText.1, must fit in 39 characters.
-  constexpr std::size_t kLongestSuffix = sizeof ".StyleText.1" - 1;
+  // The longest ProgID made from the name (NAME.StyleText.1) must fit in 39 characters.
+  std::string longestSuffix;
+  for (const NewClass& c : kNewClasses) {
+    const std::string suffix = std::string(".") + c.kind + ".1";
+    if (suffix.size() > longestSuffix.size()) longestSuffix = suffix;
+  }
+  const std::size_t suffixLength = longestSuffix.size();
   constexpr std::size_t kProgIdLimit = 39;
   if (name.empty()) {
     *problem = "the name is empty";
@@ -214,22 +171,21 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
     *problem = "a period must stand between two parts (Windows drops a folder name's final period)";
     return false;
   }
-  if (name.size() + kLongestSuffix > kProgIdLimit) {
+  if (name.size() + suffixLength > kProgIdLimit) {
     *problem = "it is " + std::to_string(name.size()) + " characters long: the ProgID " + name +
                ".StyleText.1 would be longer than " + std::to_string(kProgIdLimit) +
-               " characters; use at most " + std::to_string(kProgIdLimit - kLongestSuffix);
+               " characters; use at most " + std::to_string(kProgIdLimit - suffixLength);
     return false;
   }
   // Windows reserves device names as file names, with any extension.
-  std::string stem = name.substr(0, name.find('.'));
-  for (char& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  const std::string stem = Lower(name.substr(0, name.find('.')));
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3",
                                          "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
                                          "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
                                          "LPT9"};
   for (const char* device : kDevices) {
-    if (stem == device) {
-      *problem = stem + " is a device name on Windows and cannot name a file or folder";
+    if (stem == Lower(device)) {
+      *problem = std::string(device) + " is a device name on Windows and cannot name a file or folder";
       return false;
     }
   }

@@ -219,6 +219,8 @@ void SetWindowStationVisible(bool visible);
 
 std::string ToUtf8(const std::u16string& text);
 std::u16string FromUtf8(const std::string& text);
+/// `name` as the emulated registry and file system compare names, regardless of case.
+std::u16string FoldedName(const std::u16string& name);
 /// The braced upper-case text form of a GUID, as Windows writes it.
 std::u16string GuidText(const GUID& guid);
 

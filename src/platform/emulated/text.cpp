@@ -112,6 +112,8 @@ unsigned Weight(char16_t c) {
 
 }  // namespace
 
+std::u16string FoldedName(const std::u16string& name) { return detail::Folded(name); }
+
 std::string ToUtf8(const std::u16string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -115,15 +115,9 @@ TEST_P(CheckerVsWine, PredictsWhatTheModuleDoes) {
   ASSERT_TRUE(real::MakeFolder(top));
   ASSERT_TRUE(real::MakeFolder(folder));
   ASSERT_TRUE(real::CopyInto(WindowsPath(STUB_MODULE_FILE), module));
-  check::Package package;
-  package.input = name;
-  package.moduleName = name + ".dll";
-  const std::string bytes[2] = {StyleScript(script.str()), TextScript()};
-  for (int i = 0; i < 2; ++i) {
-    check::ScriptFile& file = package.scripts[i];
-    file.name = check::Utf8(PackageClasses[i].scriptName);
-    file.found = true;
-    file.bytes = std::make_shared<const std::string>(bytes[i]);
+  const std::vector<std::string> bytes = {StyleScript(script.str()), TextScript()};
+  const check::Package package = check::PackageOfScripts(name + ".dll", bytes);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
     ASSERT_TRUE(real::WriteFile(folder + u"\\" + PackageClasses[i].scriptName, bytes[i]));
   }
 

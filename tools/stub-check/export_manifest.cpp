@@ -1,0 +1,62 @@
+// stub-check export --format manifest: the package as a side-by-side assembly,
+// the module and its classes as registration leaves them (manifest_writer.cpp
+// writes the text).
+#include <string>
+
+#include "export_format.h"
+#include "manifest.h"
+#include "verbs.h"
+
+namespace check {
+
+namespace {
+// By default the module's name and ".Assembly": an assembly named as its
+// module would be looked for in the module file itself (NAME.dll comes before
+// NAME.manifest in Windows' search for a private assembly).
+std::string AssemblyName(const ParsedLine& options, const std::string& stem) {
+  return options.Get("--assembly-name", stem + ".Assembly");
+}
+}  // namespace
+
+bool CheckManifestOptions(const ParsedLine& options, const std::string& stem, std::string* problem) {
+  // The assembly is the module and its folder where the application is:
+  // nothing is installed anywhere, for the machine or for a user.
+  for (const char* option : {"--per-user", "--directory-id", "--group"}) {
+    if (options.Has(option)) {
+      *problem = std::string(option) + " is for --format reg or wxs: a manifest names the module "
+                 "beside it and writes no registry key";
+      return false;
+    }
+  }
+  if (!ValidAssemblyName(AssemblyName(options, stem), stem + ".dll", problem)) {
+    if (!options.Has("--assembly-name")) *problem += "; give another with --assembly-name NAME";
+    return false;
+  }
+  return true;
+}
+
+bool WriteManifestFile(const ExportedPackage& e, std::string* out, std::string* problem) {
+  if (!e.moduleFile.hasVersion) {
+    *problem = e.moduleName + " has no version resource, and an assembly's identity needs the "
+               "module's version: give a copy of Stub.dll";
+    return false;
+  }
+  AssemblyFacts facts;
+  facts.name = AssemblyName(e.options, e.stem);
+  facts.version = e.moduleFile.version;
+  facts.architecture = e.arch;
+  facts.fileName = e.moduleName;
+  auto lookup = [&e](const std::string& path) -> const RegKey* {
+    const std::string below = Lower("Software\\Classes\\" + path);
+    for (const ExportedKey& k : e.keys) {
+      if (Lower(k.below) == below) return k.key;
+    }
+    return nullptr;
+  };
+  for (std::size_t i = 0; i < e.install.ids.size(); ++i) {
+    facts.classes[i] = RegisteredClass(e.install.ids[i], lookup);
+  }
+  return WriteAssemblyManifest(facts, out, problem);
+}
+
+}  // namespace check
