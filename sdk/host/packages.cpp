@@ -1,11 +1,14 @@
-// Finding the installed packages through the component categories, pairing
+// Finding the installed packages through the component categories, or the
+// packages an application keeps unregistered in a folder of its own; pairing
 // their classes by module, checking each package before its module is
-// loaded, and creating its classes.
+// loaded, and creating its classes (through the assembly manifest for a
+// package of a folder).
 #include <comcat.h>
 
 #include <algorithm>
 #include <cstddef>
 
+#include "manifest.h"
 #include "stub/stub_host.h"
 
 namespace stub {
@@ -276,10 +279,13 @@ struct Trial {
   // Each creation's result; kPending until it is known.
   volatile LONG results[2] = {};
   HANDLE done = nullptr;
+  // A package of a folder: the activation context its classes are created in.
+  HANDLE context = INVALID_HANDLE_VALUE;
 
   void Release() {
     if (InterlockedDecrement(&references) == 0) {
       CloseHandle(done);
+      if (context != INVALID_HANDLE_VALUE) ReleaseActCtx(context);
       delete this;
     }
   }
@@ -289,15 +295,18 @@ constexpr LONG kPending = static_cast<LONG>(0x8000FFFE);  // never an answer of 
 DWORD WINAPI RunTrial(void* parameter) {
   Trial* trial = static_cast<Trial*>(parameter);
   const HRESULT initialised = CoInitializeEx(nullptr, trial->apartment);
-  for (int i = 0; i < trial->count; ++i) {
-    HRESULT result = initialised;
-    if (SUCCEEDED(initialised)) {
-      IUnknown* object = nullptr;
-      result = CoCreateInstance(trial->clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                reinterpret_cast<void**>(&object));
-      if (object) object->Release();
+  {
+    detail::ActiveContext active(trial->context);
+    for (int i = 0; i < trial->count; ++i) {
+      HRESULT result = initialised;
+      if (SUCCEEDED(initialised)) {
+        IUnknown* object = nullptr;
+        result = CoCreateInstance(trial->clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                  reinterpret_cast<void**>(&object));
+        if (object) object->Release();
+      }
+      InterlockedExchange(&trial->results[i], result);
     }
-    InterlockedExchange(&trial->results[i], result);
   }
   if (SUCCEEDED(initialised)) {
     // What the trial loaded into this apartment is no longer needed.
@@ -316,6 +325,80 @@ DWORD CallerApartment() {
   if (FAILED(CoGetApartmentType(&type, &qualifier))) return COINIT_APARTMENTTHREADED;
   return type == APTTYPE_STA || type == APTTYPE_MAINSTA ? COINIT_APARTMENTTHREADED
                                                         : COINIT_MULTITHREADED;
+}
+
+// A package of a folder has exactly its two classes, style then text, read
+// afresh from its scripts and manifest at every check.
+void KeepFolderPair(Package& package) {
+  package.classes.assign(2, Class());
+  package.classes[1].kind = ClassKind::Text;
+  for (Class& entry : package.classes) {
+    entry.hasServer = true;
+    entry.serverPath = package.modulePath;
+  }
+}
+
+// The file name of a path: what follows its last separator.
+std::wstring FileName(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// The checks of a package of a folder beyond those of its module and scripts:
+// its classes become the identifiers the scripts name, described by the
+// manifest; the manifest must be there, make an activation context, and that
+// context must serve both classes from the module's file.
+void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
+  for (Class& entry : package.classes) {
+    entry.clsid = scriptIds[entry.kind == ClassKind::Style ? 0 : 1];
+  }
+  if (!IsFile(package.manifestPath)) {
+    SetAll(package, State::ManifestMissing, package.manifestPath);
+    return;
+  }
+  std::vector<detail::ManifestClass> listed;
+  detail::ReadManifestClasses(package.manifestPath, listed);
+  const std::wstring moduleFile = FileName(package.modulePath);
+  for (Class& entry : package.classes) {
+    for (const detail::ManifestClass& candidate : listed) {
+      CLSID clsid = {};
+      if (ComparePaths(candidate.file, moduleFile) != 0 ||
+          FAILED(CLSIDFromString(candidate.clsid.c_str(), &clsid)) ||
+          !IsEqualCLSID(clsid, entry.clsid)) {
+        continue;
+      }
+      entry.description = candidate.description;
+      entry.progId = candidate.progId;
+      entry.threadingModel = candidate.threadingModel;
+      entry.state = State::Ready;
+      break;
+    }
+  }
+  // Whether the system takes the manifest, and which classes its context
+  // serves, is the system's to say: it is asked, which loads no module.
+  detail::ActivationContext context;
+  const std::wstring directory = package.modulePath.substr(0, package.modulePath.size() -
+                                                                  moduleFile.size());
+  const HRESULT made = context.Create(package.manifestPath, directory);
+  for (Class& entry : package.classes) {
+    if (FAILED(made)) {
+      entry.state = State::BadManifest;
+      entry.result = made;
+      entry.path = package.manifestPath;
+    } else if (entry.state != State::Ready || !context.ServesClass(entry.clsid)) {
+      entry.state = State::NotInManifest;
+      entry.path = package.manifestPath;
+    }
+  }
+}
+
+// The activation context a package's classes are created in: none for a
+// registered package; its manifest's for a package of a folder.
+HRESULT MakeContext(const Package& package, detail::ActivationContext& context) {
+  if (package.origin != Origin::Folder) return S_OK;
+  const std::wstring moduleFile = FileName(package.modulePath);
+  return context.Create(package.manifestPath,
+                        package.modulePath.substr(0, package.modulePath.size() - moduleFile.size()));
 }
 
 }  // namespace
@@ -340,6 +423,9 @@ const char* StateName(State state) {
     case State::TimedOut: return "timed-out";
     case State::NoStyle: return "no-style";
     case State::NoText: return "no-text";
+    case State::ManifestMissing: return "manifest-missing";
+    case State::BadManifest: return "bad-manifest";
+    case State::NotInManifest: return "not-in-manifest";
   }
   return "unknown";
 }
@@ -408,6 +494,12 @@ void CheckPackage(Package& package) {
     return;
   }
   CLSID scriptIds[2] = {};
+  if (package.origin == Origin::Folder) {
+    // Found in a folder: the scripts and the manifest are all there is.
+    KeepFolderPair(package);
+    if (CheckModule(package, scriptIds)) CheckFolderManifest(package, scriptIds);
+    return;
+  }
   if (CheckModule(package, scriptIds)) {
     for (Class& entry : package.classes) {
       const CLSID& named = scriptIds[entry.kind == ClassKind::Style ? 0 : 1];
@@ -465,13 +557,57 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   return S_OK;
 }
 
+HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& packages) {
+  packages.clear();
+  std::wstring base = folder;
+  while (base.size() > 1 && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW((base + L"\\*.dll").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND && IsFolder(base)) return S_OK;  // no module there
+    return HRESULT_FROM_WIN32(error ? error : ERROR_PATH_NOT_FOUND);
+  }
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::wstring name = found.cFileName;
+    // "*.dll" also matches longer extensions through short names: only NAME.dll counts.
+    if (name.size() <= 4 || CompareStringOrdinal(name.c_str() + name.size() - 4, 4, L".dll", 4,
+                                                 TRUE) != CSTR_EQUAL) {
+      continue;
+    }
+    Package package;
+    package.origin = Origin::Folder;
+    package.modulePath = ModulePathOf(base + L"\\" + name);
+    package.folder = PackageFolder(package.modulePath);
+    // A DLL without a package folder beside it is no package (the engine, a library).
+    if (!IsFolder(package.folder)) continue;
+    package.manifestPath = package.folder + L".manifest";
+    packages.push_back(package);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  for (Package& package : packages) CheckPackage(package);
+  std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
+    return ComparePaths(a.modulePath, b.modulePath) < 0;
+  });
+  return S_OK;
+}
+
 HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   CheckPackage(package);
   Class* entry = kind == ClassKind::Style ? package.style() : package.text();
   if (!entry || entry->state != State::Ready) return STUBHOST_E_NOT_READY;
-  const HRESULT result = CoCreateInstance(entry->clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object);
+  detail::ActivationContext context;
+  HRESULT result = MakeContext(package, context);
+  if (FAILED(result)) {
+    entry->state = State::BadManifest;
+    entry->result = result;
+    return STUBHOST_E_NOT_READY;
+  }
+  detail::ActiveContext active(context.get());
+  result = CoCreateInstance(entry->clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object);
   entry->state = SUCCEEDED(result) ? State::Working : State::CreateFailed;
   entry->result = result;
   return result;
@@ -493,11 +629,23 @@ HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds) {
     trial->clsids[i] = targets[i]->clsid;
     trial->results[i] = kPending;
   }
+  detail::ActivationContext context;
+  const HRESULT made = MakeContext(package, context);
+  if (FAILED(made)) {
+    delete trial;
+    for (int i = 0; i < count; ++i) {
+      targets[i]->state = State::BadManifest;
+      targets[i]->result = made;
+    }
+    return STUBHOST_E_NOT_READY;
+  }
+  trial->context = context.Detach();
   trial->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE thread = trial->done ? CreateThread(nullptr, 0, RunTrial, trial, 0, nullptr) : nullptr;
   if (!thread) {
     const DWORD error = GetLastError();
     if (trial->done) CloseHandle(trial->done);
+    if (trial->context != INVALID_HANDLE_VALUE) ReleaseActCtx(trial->context);
     delete trial;
     return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
   }
