@@ -1,7 +1,9 @@
 // stub-check export: what registering a package writes, for an installer to
 // write itself instead of running the module's self-registration: as .reg text
 // for `reg import`, or as a WiX source fragment with the package's files and
-// registry keys, each by its own writer (kWriters). The keys come from the module's own registration run over the
+// registry keys, each by its own writer (kWriters); or as the package's
+// assembly manifest, for applications that use it without the registry
+// (manifest_writer.cpp). The keys come from the module's own registration run over the
 // emulated platform on an empty registry, the category entries included.
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +13,7 @@
 
 #include "checker.h"
 #include "command_line.h"
+#include "manifest.h"
 #include "package/package_classes.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
@@ -25,8 +28,8 @@ constexpr std::size_t kWixIdentifierLimit = 72;
 
 const VerbSpec kExportSpec = {
     "export",
-    "[--format reg|wxs] [--per-user] [--module-path PATH]\n"
-    "                         [--directory-id ID] [--group NAME] MODULE",
+    "[--format reg|wxs|manifest] [--per-user] [--module-path PATH]\n"
+    "                         [--directory-id ID] [--group NAME] [--assembly-name NAME] MODULE",
     "MODULE",
     "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
     "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
@@ -36,7 +39,9 @@ const VerbSpec kExportSpec = {
          "reg (default): .reg text for `reg import`, machine-wide under\n"
          "HKEY_LOCAL_MACHINE\\Software\\Classes;\n"
          "wxs: a WiX fragment with the module (and its file version), its\n"
-         "package folder and the registry values, the module's path written as [#file]"},
+         "package folder and the registry values, the module's path written as [#file];\n"
+         "manifest: the package as a side-by-side assembly, for applications that\n"
+         "create its classes without the registry (save it as NAME.manifest)"},
         {"--per-user", nullptr, false,
          "the keys a per-user registration writes (regsvr32 /n /i:user),\n"
          "under HKEY_CURRENT_USER\\Software\\Classes"},
@@ -45,6 +50,9 @@ const VerbSpec kExportSpec = {
          "with the module's own file name; no <>\"|?* or control characters"},
         {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
         {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
+        {"--assembly-name", "NAME", false,
+         "manifest: the assembly's name (default: the module's name less .dll);\n"
+         "ASCII letters, digits, underscores and periods"},
     },
     "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
     "  and periods, starting with a letter or an underscore.\n"
@@ -248,6 +256,7 @@ struct Exported {
   GUID ids[2];
   std::u16string installPath;  // wxs: the path the keys were made with, replaced by [#file]
   const std::vector<KeyOut>& keys;
+  std::string assemblyName;  // manifest
 };
 
 // .reg text for `reg import`, with regedit's line ends.
@@ -382,12 +391,35 @@ bool WriteWix(const Exported& e, std::string* out, std::string* problem) {
   return true;
 }
 
+// The assembly manifest: the module and its classes as registration leaves them.
+bool WriteManifest(const Exported& e, std::string* out, std::string* problem) {
+  if (!e.moduleFile.hasVersion) {
+    *problem = e.moduleName + " has no version resource, and an assembly's identity needs the "
+               "module's version: give a copy of Stub.dll";
+    return false;
+  }
+  AssemblyFacts facts;
+  facts.name = e.assemblyName;
+  facts.version = e.moduleFile.version;
+  facts.architecture = e.arch;
+  facts.fileName = e.moduleName;
+  auto lookup = [&e](const std::string& path) -> const RegKey* {
+    const std::string below = Lower("Software\\Classes\\" + path);
+    for (const KeyOut& k : e.keys) {
+      if (Lower(k.below) == below) return k.key;
+    }
+    return nullptr;
+  };
+  for (int i = 0; i < 2; ++i) facts.classes[i] = RegisteredClass(e.ids[i], lookup);
+  return WriteAssemblyManifest(facts, out, problem);
+}
+
 // One writer per format: a new format is one function and one row.
 struct Writer {
   const char* format;
   bool (*write)(const Exported&, std::string* text, std::string* problem);
 };
-constexpr Writer kWriters[] = {{"reg", WriteReg}, {"wxs", WriteWix}};
+constexpr Writer kWriters[] = {{"reg", WriteReg}, {"wxs", WriteWix}, {"manifest", WriteManifest}};
 
 }  // namespace
 
@@ -409,7 +441,7 @@ int ExportCommand(const std::vector<std::string>& args) {
   for (const Writer& w : kWriters) {
     if (format == w.format) writer = &w;
   }
-  if (!writer) return Refuse("--format must be reg or wxs, not " + Quoted(format));
+  if (!writer) return Refuse("--format must be reg, wxs or manifest, not " + Quoted(format));
   const std::string arch = ModuleArchitecture(module, &problem);
   if (arch.empty()) return Refuse(module + ": " + problem + " (give the module copy, Aurora.dll)");
   // Its version, for the installer's file table.
@@ -426,6 +458,10 @@ int ExportCommand(const std::vector<std::string>& args) {
     return Refuse("the module's file name " + Quoted(moduleName) + " is not UTF-8 text, which .reg and "
                   "WiX text must be: rename the package to a UTF-8 name");
   }
+  if (format != "manifest" && line.Has("--assembly-name")) {
+    return Refuse("--assembly-name is for --format manifest");
+  }
+  const std::string assemblyName = line.Get("--assembly-name", stem);
   if (format == "reg") {
     if (modulePath.empty()) {
       return Refuse("--module-path PATH is required for --format reg: the keys name the module's "
@@ -440,6 +476,18 @@ int ExportCommand(const std::vector<std::string>& args) {
       return Refuse("--module-path names the file " + installedName + ", but the module is " +
                     moduleName + ": installed under another name it would look for its scripts in "
                     "another folder");
+    }
+  } else if (format == "manifest") {
+    // The assembly is the module and its folder where the application is:
+    // nothing is installed anywhere, for the machine or for a user.
+    for (const char* option : {"--module-path", "--per-user", "--directory-id", "--group"}) {
+      if (line.Has(option)) {
+        return Refuse(std::string(option) + " is for --format reg or wxs: a manifest names the module "
+                      "beside it and writes no registry key");
+      }
+    }
+    if (!ValidAssemblyName(assemblyName, &problem)) {
+      return Refuse(problem + (line.Has("--assembly-name") ? "" : "; give another with --assembly-name NAME"));
     }
   } else {
     if (!modulePath.empty()) {
@@ -524,7 +572,8 @@ int ExportCommand(const std::vector<std::string>& args) {
 
   const Exported exported{moduleName, stem,       arch,    modulePath,
                           directoryId, group,     perUser, moduleFile,
-                          package,     {install.ids[0], install.ids[1]}, installPath, keys};
+                          package,     {install.ids[0], install.ids[1]}, installPath, keys,
+                          assemblyName};
   std::string text;
   if (!writer->write(exported, &text, &problem)) return Refuse(problem);
   return PrintChecked("stub-check export", text) ? 0 : 2;

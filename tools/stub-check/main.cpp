@@ -1,7 +1,7 @@
 // stub-check: the package checker's command line.
 //
 //   stub-check [check] [--format text|json] [--registry FILE.reg]... [--module-path PATH]
-//              [--per-user] PACKAGE
+//              [--per-user] [--manifest FILE] PACKAGE
 //   stub-check new ...      (new_package.cpp)
 //   stub-check export ...   (export_keys.cpp)
 //
@@ -28,6 +28,7 @@
 
 #include "checker.h"
 #include "command_line.h"
+#include "manifest.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 #include "verbs.h"
@@ -39,7 +40,7 @@ namespace fs = std::filesystem;
 const check::VerbSpec kCheckSpec = {
     "check",
     "[--format text|json] [--registry FILE.reg]... [--module-path PATH]\n"
-    "                        [--per-user] PACKAGE\n"
+    "                        [--per-user] [--manifest FILE] PACKAGE\n"
     "       stub-check PACKAGE ...   (the same: check is the verb when none is given)",
     "PACKAGE",
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
@@ -53,6 +54,9 @@ const check::VerbSpec kCheckSpec = {
          "check as installed at this absolute Windows path (default:\n"
          "C:\\Packages\\<module> and C:\\Program Files\\O'Brien's Packages\\<module>)"},
         {"--per-user", nullptr, false, "check registration for the current user (regsvr32 /n /i:user)"},
+        {"--manifest", "FILE", false,
+         "also check the package's assembly manifest (registration-free use)\n"
+         "against the module and what the scripts register"},
     },
     "Scripts are read if they are regular files of at most 8 MiB.\n"
     "exit code: 0 clean, 1 warnings only, 2 errors (also for a command line that cannot be followed)\n"
@@ -92,6 +96,13 @@ int CheckCommand(const std::vector<std::string>& args) {
   }
   if (!modulePath.empty() && !check::CheckWindowsModulePath(modulePath, &problem)) {
     return Refuse("--module-path " + check::Quoted(modulePath) + ": " + problem);
+  }
+  const std::string manifestFile = line.Get("--manifest");
+  std::string manifestBytes;
+  if (!manifestFile.empty() &&
+      !check::ReadRegularFile(manifestFile, check::kScriptSizeLimit, &manifestBytes, &problem)) {
+    return Refuse("--manifest " + check::Quoted(manifestFile) + " cannot be read: " + problem +
+                  "; give the assembly manifest (stub-check export --format manifest writes one)");
   }
 
   check::Package package;
@@ -189,6 +200,18 @@ int CheckCommand(const std::vector<std::string>& args) {
       if (i > 0) f.message = "installed as " + check::Utf8(report.installs[i].modulePath) + ": " + f.message;
       report.findings.push_back(f);
     }
+  }
+  if (!manifestFile.empty()) {
+    // The manifest against the module file and, when the package registers,
+    // against its classes as registration leaves them on an empty registry.
+    check::ManifestExpectation expected;
+    expected.moduleName = package.moduleName;
+    const check::ModuleFile& m = package.moduleFile;
+    if (m.isPe && (m.architecture == "x86" || m.architecture == "x64")) expected.architecture = m.architecture;
+    const check::Install& first = report.installs[0];
+    std::string reason;
+    expected.classesKnown = first.idsRead && check::RegisteredClasses(package, first, expected.classes, &reason);
+    check::CheckManifest(manifestFile, manifestBytes, expected, &report.findings);
   }
   std::stable_sort(report.findings.begin(), report.findings.end(),
                    [](const check::Finding& a, const check::Finding& b) {

@@ -1,0 +1,74 @@
+// Registration-free packages: the side-by-side assembly manifest that lets an
+// application create a package's classes with nothing in the registry, as
+// `export --format manifest` writes it and `check --manifest` reads it back
+// against the package.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "checker.h"
+
+namespace check {
+
+/// One class as its script registers it, in the terms a manifest's comClass
+/// carries. An empty string: the scripts register no such value.
+struct ManifestClass {
+  GUID clsid = {};
+  std::string description;               // the class key's default value
+  std::string threadingModel;            // InprocServer32's ThreadingModel
+  std::string progId;                    // the class key's ProgID
+  std::string versionIndependentProgId;  // its VersionIndependentProgID
+};
+
+/// What a package's assembly manifest says.
+struct AssemblyFacts {
+  std::string name;          // the assembly's name, which names NAME.manifest
+  std::string version;       // the module's file version, four parts
+  std::string architecture;  // the module's: "x86" or "x64"
+  std::string fileName;      // the module copy's file name, "Fjord.dll"
+  ManifestClass classes[2];  // Stub, StubText
+};
+
+/// The class `id` as the registration left it; `lookup` answers the key at a
+/// path below the classes root ("CLSID\{...}\InprocServer32"), or null.
+ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(const std::string&)>& lookup);
+
+/// Registers `package` as installed by `install` (whose identifiers were
+/// read) on an empty emulated registry and reads both classes back. False
+/// with `problem` set when registration fails.
+bool RegisteredClasses(const Package& package, const Install& install, ManifestClass classes[2],
+                       std::string* problem);
+
+/// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or
+/// "amd64"; empty for any other.
+std::string ManifestArchitecture(const std::string& arch);
+
+/// Whether `name` can be an assembly's name and the file name NAME.manifest:
+/// ASCII letters, digits, underscores and periods, starting with a letter or a
+/// digit, no period at the end or two in a row. Otherwise `problem` says why.
+bool ValidAssemblyName(const std::string& name, std::string* problem);
+
+/// The assembly manifest of `facts`, with the application manifest's
+/// dependency on it as a comment. False with `problem` set when a value of the
+/// scripts cannot stand in a manifest.
+bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::string* problem);
+
+/// What a manifest is checked against: the module copy (its architecture empty
+/// when it is not an x86 or x64 module) and, when its registration ran, its
+/// classes.
+struct ManifestExpectation {
+  std::string moduleName;
+  std::string architecture;
+  bool classesKnown = false;
+  ManifestClass classes[2];
+};
+
+/// Reads `bytes`, the manifest file `file`, and adds a finding for each way it
+/// differs from `expected`: not XML, not an assembly manifest, the
+/// architecture, the file name, the classes, their ProgIDs and threading models.
+void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
+                   std::vector<Finding>* findings);
+
+}  // namespace check

@@ -1,0 +1,553 @@
+// check --manifest: an assembly manifest held against its package. The
+// manifest is read as XML (well-formed, with its namespaces), then its
+// identity, file and classes are compared with the module file and with what
+// the scripts register, each difference a finding at its line and column.
+#include <map>
+
+#include "manifest.h"
+#include "package/package_classes.h"
+#include "verbs.h"
+
+namespace check {
+
+namespace {
+
+constexpr char kAssemblyNamespace[] = "urn:schemas-microsoft-com:asm.v1";
+constexpr int kDepthLimit = 64;  // far deeper than any manifest; bounds the reader's recursion
+
+struct XmlAttribute {
+  std::string name;  // as written, prefix included
+  std::string value;
+};
+
+struct XmlElement {
+  std::string ns, local;  // namespace and local name
+  std::vector<XmlAttribute> attributes;
+  std::vector<XmlElement> children;
+  std::string text;  // the character data directly inside
+  std::size_t at = 0;
+
+  const std::string* Attribute(const std::string& name) const {
+    for (const XmlAttribute& a : attributes) {
+      if (a.name == name) return &a.value;
+    }
+    return nullptr;
+  }
+  std::vector<const XmlElement*> Children(const std::string& name) const {
+    std::vector<const XmlElement*> out;
+    for (const XmlElement& c : children) {
+      if (c.ns == kAssemblyNamespace && c.local == name) out.push_back(&c);
+    }
+    return out;
+  }
+};
+
+// A well-formed XML document, or the first place it is not, in UTF-8 text.
+class XmlReader {
+ public:
+  explicit XmlReader(const std::string& text) : b_(text) {}
+
+  bool Read(XmlElement* root) {
+    if (b_.compare(0, 3, "\xEF\xBB\xBF") == 0) i_ = 3;
+    if (b_.compare(i_, 5, "<?xml") == 0 && i_ + 5 < b_.size() && IsSpace(b_[i_ + 5])) {
+      if (!SkipPast("?>", "the XML declaration is not closed with ?>")) return false;
+    }
+    if (!Misc()) return false;
+    if (i_ >= b_.size() || b_[i_] != '<') return Fail(i_ >= b_.size() ? "there is no element" : "text before the first element");
+    std::map<std::string, std::string> scope;
+    if (!Element(root, scope, 0)) return false;
+    if (!Misc()) return false;
+    if (i_ < b_.size()) return Fail("more after the root element ends");
+    return true;
+  }
+
+  const std::string& error() const { return error_; }
+  std::size_t errorAt() const { return errorAt_; }
+
+ private:
+  static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  static bool NameChar(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u >= 0x80 || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == ':' || c == '-' || c == '.';
+  }
+
+  bool Fail(const std::string& what) {
+    if (error_.empty()) {
+      error_ = what;
+      errorAt_ = i_ < b_.size() ? i_ : b_.size();
+    }
+    return false;
+  }
+
+  void Spaces() {
+    while (i_ < b_.size() && IsSpace(b_[i_])) ++i_;
+  }
+
+  // A character XML text may hold, appended to `out`.
+  bool Char(std::string* out) {
+    const std::size_t n = Utf8Sequence(b_, i_);
+    if (n == 0) return Fail("bytes that are not UTF-8 (save the manifest as UTF-8)");
+    const unsigned char u = static_cast<unsigned char>(b_[i_]);
+    if (n == 1 && u < 0x20 && !IsSpace(b_[i_])) return Fail("a control character, which XML cannot hold");
+    if (out) out->append(b_, i_, n);
+    i_ += n;
+    return true;
+  }
+
+  bool SkipPast(const char* end, const char* unclosed) {
+    const std::size_t at = b_.find(end, i_);
+    if (at == std::string::npos) return Fail(unclosed);
+    while (i_ < at) {
+      if (!Char(nullptr)) return false;
+    }
+    i_ = at + std::char_traits<char>::length(end);
+    return true;
+  }
+
+  bool Comment() {
+    i_ += 4;
+    const std::size_t at = b_.find("--", i_);
+    if (at == std::string::npos) return Fail("a comment is not closed with -->");
+    while (i_ < at) {
+      if (!Char(nullptr)) return false;
+    }
+    if (b_.compare(at, 3, "-->") != 0) return Fail("\"--\" inside a comment");
+    i_ = at + 3;
+    return true;
+  }
+
+  // Comments, processing instructions and blanks outside the root element.
+  bool Misc() {
+    for (;;) {
+      Spaces();
+      if (b_.compare(i_, 4, "<!--") == 0) {
+        if (!Comment()) return false;
+      } else if (b_.compare(i_, 2, "<?") == 0) {
+        if (!SkipPast("?>", "a processing instruction is not closed with ?>")) return false;
+      } else if (b_.compare(i_, 2, "<!") == 0) {
+        return Fail("a document type declaration, which a manifest does not hold");
+      } else {
+        return true;
+      }
+    }
+  }
+
+  bool Name(std::string* name) {
+    const std::size_t start = i_;
+    while (i_ < b_.size() && NameChar(b_[i_])) ++i_;
+    if (i_ == start || b_[start] == '-' || b_[start] == '.' || (b_[start] >= '0' && b_[start] <= '9')) {
+      i_ = start;
+      return Fail("a name was expected");
+    }
+    name->assign(b_, start, i_ - start);
+    return true;
+  }
+
+  // &amp; and the like, and character references.
+  bool Reference(std::string* out) {
+    const std::size_t end = b_.find(';', i_);
+    if (end == std::string::npos || end - i_ > 12) return Fail("'&' that starts no reference (write &amp;)");
+    const std::string name = b_.substr(i_ + 1, end - i_ - 1);
+    static const std::map<std::string, const char*> kNamed = {
+        {"lt", "<"}, {"gt", ">"}, {"amp", "&"}, {"quot", "\""}, {"apos", "'"}};
+    auto named = kNamed.find(name);
+    if (named != kNamed.end()) {
+      *out += named->second;
+    } else if (name.size() > 1 && name[0] == '#') {
+      const bool hex = name[1] == 'x';
+      const std::string digits = name.substr(hex ? 2 : 1);
+      unsigned long code = 0;
+      bool ok = !digits.empty();
+      for (char c : digits) {
+        const int d = c >= '0' && c <= '9' ? c - '0'
+                      : hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : -1;
+        if (d < 0 || code > 0x10FFFF) ok = false;
+        if (d >= 0) code = code * (hex ? 16 : 10) + static_cast<unsigned long>(d);
+      }
+      ok = ok && code <= 0x10FFFF && (code >= 0x20 || code == 9 || code == 10 || code == 13) &&
+           !(code >= 0xD800 && code <= 0xDFFF) && code != 0xFFFE && code != 0xFFFF;
+      if (!ok) return Fail("&" + name + "; is no character XML can hold");
+      std::u16string unit;
+      if (code >= 0x10000) {
+        unit += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+        unit += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+      } else {
+        unit += static_cast<char16_t>(code);
+      }
+      *out += Utf8(unit);
+    } else {
+      return Fail("the entity &" + name + "; is not one XML defines (write &amp; for '&')");
+    }
+    i_ = end + 1;
+    return true;
+  }
+
+  bool Resolve(const std::string& qualified, const std::map<std::string, std::string>& scope,
+               std::string* ns, std::string* local) {
+    const std::size_t colon = qualified.find(':');
+    const std::string prefix = colon == std::string::npos ? "" : qualified.substr(0, colon);
+    *local = colon == std::string::npos ? qualified : qualified.substr(colon + 1);
+    auto it = scope.find(prefix);
+    if (it == scope.end()) {
+      if (!prefix.empty()) return Fail("the namespace prefix '" + prefix + "' is not declared");
+      ns->clear();
+    } else {
+      *ns = it->second;
+    }
+    return true;
+  }
+
+  bool Element(XmlElement* e, std::map<std::string, std::string> scope, int depth) {
+    if (depth > kDepthLimit) return Fail("elements nested more than " + std::to_string(kDepthLimit) + " deep");
+    e->at = i_;
+    ++i_;  // '<'
+    std::string qualified;
+    if (!Name(&qualified)) return false;
+    for (;;) {
+      const std::size_t before = i_;
+      Spaces();
+      if (i_ >= b_.size()) return Fail("the element <" + qualified + "> is not closed");
+      if (b_[i_] == '>' || b_.compare(i_, 2, "/>") == 0) break;
+      if (i_ == before) return Fail("a blank was expected before an attribute");
+      XmlAttribute a;
+      if (!Name(&a.name)) return false;
+      Spaces();
+      if (i_ >= b_.size() || b_[i_] != '=') return Fail("'=' was expected after " + a.name);
+      ++i_;
+      Spaces();
+      if (i_ >= b_.size() || (b_[i_] != '"' && b_[i_] != '\'')) return Fail("a quoted value was expected for " + a.name);
+      const char quote = b_[i_++];
+      while (i_ < b_.size() && b_[i_] != quote) {
+        if (b_[i_] == '<') return Fail("'<' in the value of " + a.name + " (write &lt;)");
+        if (b_[i_] == '&') {
+          if (!Reference(&a.value)) return false;
+        } else if (IsSpace(b_[i_])) {
+          a.value += ' ';  // as XML reads a blank in an attribute
+          ++i_;
+        } else if (!Char(&a.value)) {
+          return false;
+        }
+      }
+      if (i_ >= b_.size()) return Fail("the value of " + a.name + " is not closed");
+      ++i_;
+      if (e->Attribute(a.name)) return Fail("the attribute " + a.name + " is given twice");
+      if (a.name == "xmlns") scope[""] = a.value;
+      if (a.name.compare(0, 6, "xmlns:") == 0) scope[a.name.substr(6)] = a.value;
+      e->attributes.push_back(std::move(a));
+    }
+    const std::size_t end = i_;
+    i_ = e->at + 1;
+    if (!Resolve(qualified, scope, &e->ns, &e->local)) return false;
+    i_ = end;
+    if (b_[i_] == '/') {
+      i_ += 2;
+      return true;
+    }
+    ++i_;
+    for (;;) {
+      if (i_ >= b_.size()) return Fail("the element <" + qualified + "> is not closed with </" + qualified + ">");
+      if (b_.compare(i_, 2, "</") == 0) {
+        i_ += 2;
+        std::string closing;
+        if (!Name(&closing)) return false;
+        if (closing != qualified) {
+          i_ -= closing.size();
+          return Fail("</" + closing + "> closes <" + qualified + ">");
+        }
+        Spaces();
+        if (i_ >= b_.size() || b_[i_] != '>') return Fail("'>' was expected after </" + closing);
+        ++i_;
+        return true;
+      }
+      if (b_.compare(i_, 4, "<!--") == 0) {
+        if (!Comment()) return false;
+      } else if (b_.compare(i_, 9, "<![CDATA[") == 0) {
+        i_ += 9;
+        const std::size_t at = b_.find("]]>", i_);
+        if (at == std::string::npos) return Fail("a CDATA section is not closed with ]]>");
+        while (i_ < at) {
+          if (!Char(&e->text)) return false;
+        }
+        i_ = at + 3;
+      } else if (b_.compare(i_, 2, "<?") == 0) {
+        if (!SkipPast("?>", "a processing instruction is not closed with ?>")) return false;
+      } else if (b_[i_] == '<') {
+        e->children.emplace_back();
+        if (!Element(&e->children.back(), scope, depth + 1)) return false;
+      } else if (b_[i_] == '&') {
+        if (!Reference(&e->text)) return false;
+      } else if (!Char(&e->text)) {
+        return false;
+      }
+    }
+  }
+
+  const std::string& b_;
+  std::size_t i_ = 0;
+  std::string error_;
+  std::size_t errorAt_ = 0;
+};
+
+// The manifest's text as UTF-8: UTF-16 with its byte-order mark is read too,
+// as Windows reads it.
+std::string Decoded(const std::string& bytes) {
+  const bool le = bytes.compare(0, 2, "\xFF\xFE") == 0, be = bytes.compare(0, 2, "\xFE\xFF") == 0;
+  if (!le && !be) return bytes;
+  std::u16string text;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+    text += static_cast<char16_t>(le ? a | b << 8 : b | a << 8);
+  }
+  return Utf8(text);
+}
+
+// A line and column (1-based, the column in characters) of a byte offset.
+Place PlaceAt(const std::string& text, std::size_t offset) {
+  Place p{1, 1};
+  for (std::size_t i = 0; i < offset && i < text.size();) {
+    if (text[i] == '\n') {
+      ++p.line;
+      p.column = 1;
+      ++i;
+      continue;
+    }
+    const std::size_t n = Utf8Sequence(text, i);
+    i += n ? n : 1;
+    ++p.column;
+  }
+  return p;
+}
+
+std::string Trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// A braced class identifier, {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, upper case; empty when it is none.
+std::string ClassIdentifier(const std::string& text) {
+  const std::string t = Upper(Trimmed(text));
+  if (t.size() != 38 || t[0] != '{' || t[37] != '}') return "";
+  for (std::size_t i = 1; i < 37; ++i) {
+    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    const bool hex = (t[i] >= '0' && t[i] <= '9') || (t[i] >= 'A' && t[i] <= 'F');
+    if (dash ? t[i] != '-' : !hex) return "";
+  }
+  return t;
+}
+
+constexpr char kExportRemedy[] = "stub-check export --format manifest MODULE writes a manifest that matches";
+
+class ManifestFindings {
+ public:
+  ManifestFindings(const std::string& file, const std::string& text, std::vector<Finding>* findings)
+      : file_(file), text_(text), findings_(findings) {}
+  void Add(const char* code, std::size_t at, const std::string& message, const std::string& remedy) {
+    const Place p = PlaceAt(text_, at);
+    findings_->push_back({Severity::kError, code, file_, p.line, p.column, message, remedy});
+  }
+
+ private:
+  const std::string& file_;
+  const std::string& text_;
+  std::vector<Finding>* findings_;
+};
+
+// The class entries of one package class against the manifest's comClass elements for it.
+void CheckClass(const ManifestClass& want, const std::string& script, const XmlElement& comClass,
+                ManifestFindings* out) {
+  const std::string id = GuidString(want.clsid);
+  // ProgIDs: the progid attribute and each progid element, against the class key's two.
+  std::vector<std::pair<std::string, std::size_t>> named;
+  if (const std::string* p = comClass.Attribute("progid")) named.push_back({Trimmed(*p), comClass.at});
+  for (const XmlElement* p : comClass.Children("progid")) named.push_back({Trimmed(p->text), p->at});
+  std::vector<std::string> registered;
+  for (const std::string* p : {&want.progId, &want.versionIndependentProgId}) {
+    if (!p->empty()) registered.push_back(*p);
+  }
+  const std::string registeredText =
+      registered.empty() ? std::string("registers no ProgID for it")
+                         : "registers " + Quoted(registered[0]) + (registered.size() > 1 ? " and " + Quoted(registered[1]) : "");
+  for (const auto& [progId, at] : named) {
+    bool known = false;
+    for (const std::string& r : registered) known = known || Lower(r) == Lower(progId);
+    if (!known) {
+      out->Add("manifest-progid", at,
+               "the class " + id + " is given the ProgID " + Quoted(progId) + ", but " + script + " " +
+                   registeredText + ": a client that creates the class by this name gets it through the manifest only",
+               "name the ProgIDs " + script + " registers (the progid attribute and a progid element), or none; " +
+                   kExportRemedy);
+    }
+  }
+  for (const std::string& r : registered) {
+    bool there = false;
+    for (const auto& n : named) there = there || Lower(n.first) == Lower(r);
+    if (!there) {
+      out->Add("manifest-progid", comClass.at,
+               "the class " + id + " is not given the ProgID " + Quoted(r) + ", which " + script +
+                   " registers: through the manifest, creating the class by that name fails (CO_E_CLASSSTRING)",
+               "add it: progid=\"" + r + "\" on the comClass, or <progid>" + r + "</progid> inside it; " +
+                   kExportRemedy);
+    }
+  }
+  // The threading model: without one, the class lives in the process's main apartment.
+  const std::string* model = comClass.Attribute("threadingModel");
+  const std::string written = model ? Trimmed(*model) : "";
+  if (Lower(written) != Lower(want.threadingModel)) {
+    const std::string says = written.empty() ? "names no threading model (the main apartment)"
+                                             : "names the threading model " + Quoted(written);
+    const std::string wants = want.threadingModel.empty() ? "registers none"
+                                                          : "registers " + Quoted(want.threadingModel);
+    out->Add("manifest-threading", comClass.at,
+             "the class " + id + " " + says + ", but " + script + " " + wants +
+                 ": through the manifest, COM creates its objects in another apartment than the engine expects",
+             want.threadingModel.empty() ? "leave threadingModel out, as " + script + " does; " + kExportRemedy
+                                         : "write threadingModel=\"" + want.threadingModel + "\", as " + script +
+                                               " registers; " + kExportRemedy);
+  }
+}
+
+}  // namespace
+
+void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
+                   std::vector<Finding>* findings) {
+  const std::string text = Decoded(bytes);
+  ManifestFindings out(file, text, findings);
+  XmlElement root;
+  XmlReader reader(text);
+  if (!reader.Read(&root)) {
+    out.Add("manifest-not-xml", reader.errorAt(),
+            "the manifest is not well-formed XML: " + reader.error() +
+                "; Windows refuses the whole manifest, and the application does not start",
+            std::string("correct it at that place; ") + kExportRemedy);
+    return;
+  }
+  const std::string notAssembly = std::string("an assembly manifest is <assembly xmlns=\"") + kAssemblyNamespace +
+                                  "\" manifestVersion=\"1.0\"> with an <assemblyIdentity type=\"win32\" name=... "
+                                  "version=... processorArchitecture=...>; " + kExportRemedy;
+  if (root.ns != kAssemblyNamespace || root.local != "assembly") {
+    out.Add("manifest-not-assembly", root.at,
+            "the root element is <" + root.local + ">" +
+                (root.ns.empty() ? std::string(" without a namespace") : " in the namespace " + Quoted(root.ns)) +
+                ", so this is no assembly manifest",
+            notAssembly);
+    return;
+  }
+  const std::string* manifestVersion = root.Attribute("manifestVersion");
+  if (!manifestVersion || *manifestVersion != "1.0") {
+    out.Add("manifest-not-assembly", root.at, "the assembly's manifestVersion is not \"1.0\"", notAssembly);
+  }
+  const std::vector<const XmlElement*> identities = root.Children("assemblyIdentity");
+  if (identities.size() != 1) {
+    out.Add("manifest-not-assembly", identities.empty() ? root.at : identities[1]->at,
+            identities.empty() ? "the assembly has no assemblyIdentity" : "the assembly has more than one assemblyIdentity",
+            notAssembly);
+  } else {
+    const XmlElement& identity = *identities[0];
+    for (const char* attribute : {"type", "name", "version"}) {
+      if (!identity.Attribute(attribute)) {
+        out.Add("manifest-not-assembly", identity.at, std::string("the assemblyIdentity has no ") + attribute,
+                notAssembly);
+      }
+    }
+    const std::string* type = identity.Attribute("type");
+    if (type && Lower(*type) != "win32") {
+      out.Add("manifest-not-assembly", identity.at,
+              "the assemblyIdentity's type is " + Quoted(*type) + ", not win32", notAssembly);
+    }
+    const std::string want = ManifestArchitecture(expected.architecture);
+    const std::string* arch = identity.Attribute("processorArchitecture");
+    if (!want.empty() && (!arch || Lower(Trimmed(*arch)) != want)) {
+      out.Add("manifest-architecture", identity.at,
+              (arch ? "the assembly is for processorArchitecture " + Quoted(*arch)
+                    : std::string("the assembly names no processorArchitecture")) +
+                  ", but " + expected.moduleName + " is an " + expected.architecture +
+                  " module: the application's dependency, written for the module, names another assembly, "
+                  "and the application does not start",
+              "write processorArchitecture=\"" + want + "\" here and in the application's dependency; " +
+                  kExportRemedy);
+    }
+  }
+
+  // The module among the files. The classes of every file are compared
+  // below, so that a wrong file name is one finding, not one per class.
+  const std::vector<const XmlElement*> files = root.Children("file");
+  bool moduleFound = false;
+  for (const XmlElement* f : files) {
+    const std::string* name = f->Attribute("name");
+    if (name && Lower(*name) == Lower(expected.moduleName)) moduleFound = true;
+  }
+  const std::string fileRemedy = "write <file name=\"" + expected.moduleName +
+                                 "\">, the module copy's own name, with the manifest beside it; " + kExportRemedy;
+  if (!moduleFound) {
+    for (const XmlElement* f : files) {
+      const std::string* name = f->Attribute("name");
+      if (f->Children("comClass").empty()) continue;
+      out.Add("manifest-file-name", f->at,
+              "the classes are in <file name=" + (name ? Quoted(*name) : std::string("(none)")) +
+                  ">, but the module is " + expected.moduleName +
+                  ": creating them loads a file that is not the package's module, or none",
+              fileRemedy);
+    }
+    if (files.empty()) {
+      out.Add("manifest-file-name", root.at,
+              "the assembly has no <file> element, so it serves no class of " + expected.moduleName, fileRemedy);
+    }
+  }
+  if (!expected.classesKnown) return;
+
+  std::vector<const XmlElement*> comClasses;
+  for (const XmlElement* f : files) {
+    for (const XmlElement* c : f->Children("comClass")) comClasses.push_back(c);
+  }
+  std::string ids[2];
+  for (int i = 0; i < 2; ++i) ids[i] = GuidString(expected.classes[i].clsid);
+  const XmlElement* found[2] = {nullptr, nullptr};
+  for (const XmlElement* c : comClasses) {
+    const std::string* clsid = c->Attribute("clsid");
+    const std::string id = clsid ? ClassIdentifier(*clsid) : "";
+    int which = -1;
+    for (int i = 0; i < 2; ++i) {
+      if (!id.empty() && id == Upper(ids[i])) which = i;
+    }
+    if (which < 0) {
+      out.Add("manifest-class", c->at,
+              (clsid ? "the comClass " + Quoted(*clsid) +
+                           (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+                                       : " is no class of this package (Style " + ids[0] + ", StyleText " +
+                                             ids[1] + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
+                     : std::string("a comClass has no clsid")),
+              "give each comClass the identifier its script registers, and no other; " + std::string(kExportRemedy));
+      continue;
+    }
+    const std::string script = Utf8(PackageClasses[which].scriptName);
+    if (found[which]) {
+      out.Add("manifest-class", c->at,
+              "the class " + ids[which] + " is in the manifest twice: Windows refuses a manifest that "
+              "names a class twice, and the application does not start",
+              "keep one comClass for it; " + std::string(kExportRemedy));
+      continue;
+    }
+    found[which] = c;
+    CheckClass(expected.classes[which], script, *c, &out);
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (found[i]) continue;
+    const std::string script = Utf8(PackageClasses[i].scriptName);
+    out.Add("manifest-class", files.empty() ? root.at : files[0]->at,
+            "the class " + ids[i] + " of " + script + " is not in the manifest: through the manifest, "
+            "creating it fails with REGDB_E_CLASSNOTREG",
+            "add <comClass clsid=\"" + ids[i] + "\" .../> with the identifier " + script + " holds; " +
+                kExportRemedy);
+  }
+}
+
+}  // namespace check
