@@ -73,29 +73,17 @@ for name in "${packages[@]}"; do
   TEXT[$name]=$(sed -n "s/.*ForceRemove \({[^}]*}\).*/\1/p" "$app/$name/StyleText.rgs")
 done
 
-# A package's assembly manifest, written from its scripts.
-manifest_of() {  # manifest_of NAME [STYLE_CLSID]: the second names another style identifier
-  local name=$1 style=${2:-${STYLE[$1]}} script id progid vi threading description
-  printf '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
-  printf '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">\n'
-  printf '  <assemblyIdentity type="win32" name="%s" version="1.0.0.0" processorArchitecture="%s"/>\n' \
-    "$name" "$assembly_arch"
-  printf '  <file name="%s.dll">\n' "$name"
-  for script in Style StyleText; do
-    id=${TEXT[$name]}
-    [[ $script == Style ]] && id=$style
-    progid=$(sed -n "s/.*\tProgID = s '\([^']*\)'.*/\1/p" "$app/$name/$script.rgs")
-    vi=$(sed -n "s/.*VersionIndependentProgID = s '\([^']*\)'.*/\1/p" "$app/$name/$script.rgs")
-    threading=$(sed -n "s/.*ThreadingModel = s '\([^']*\)'.*/\1/p" "$app/$name/$script.rgs")
-    description=$(sed -n "s/.*ForceRemove {[^}]*} = s '\([^']*\)'.*/\1/p" "$app/$name/$script.rgs")
-    printf '    <comClass clsid="%s" progid="%s" threadingModel="%s" description="%s">\n' \
-      "$id" "$progid" "$threading" "$description"
-    printf '      <progid>%s</progid>\n' "$vi"
-    printf '    </comClass>\n'
-  done
-  printf '  </file>\n</assembly>\n'
+# Each package's assembly manifest, as its author ships it: exported by the
+# checker, saved as NAME.manifest beside the module.
+export_manifest() {  # export_manifest FOLDER NAME
+  run "$checker" export --format manifest "$(windows_path "$1/$2.dll")" && cp "$out" "$1/$2.manifest"
 }
-for name in "${packages[@]}"; do manifest_of "$name" >"$app/$name.manifest"; done
+for name in "${packages[@]}"; do
+  if ! export_manifest "$app" "$name"; then
+    fail RegFree.PackagesMade "export --format manifest $name.dll: $(cat "$out" "$err")"
+    exit 1
+  fi
+done
 
 # An application manifest naming the assemblies given.
 application_manifest() {  # application_manifest NAME...
@@ -276,8 +264,9 @@ for name in Wrong NoManifest BadXml; do
   mkdir -p "$broken/$name"
   cp "$app/Lumen/"*.rgs "$broken/$name/"
 done
-wrong_style=$(new_guid)
-manifest_of Lumen "$wrong_style" | sed 's/"Lumen/"Wrong/g; s/Lumen\.dll/Wrong.dll/' >"$broken/Wrong.manifest"
+# Wrong's manifest as exported, then its style's identifier changed.
+export_manifest "$broken" Wrong || fail RegFree.PackagesMade "export Wrong.dll: $(cat "$out" "$err")"
+sed -i "s/${STYLE[Lumen]}/$(new_guid)/" "$broken/Wrong.manifest"
 printf 'this is not a manifest\n' >"$broken/BadXml.manifest"
 application_manifest Wrong StubSampleEngine >"$broken/client.exe.manifest"
 
@@ -310,7 +299,7 @@ grep -q "^package state=manifest-missing module=.*\\\\NoManifest.dll$" "$out" ||
   problems+=("NoManifest is not manifest-missing")
 grep -q "^  style state=not-in-manifest manifest=.*\\\\Wrong.manifest clsid=${STYLE[Lumen]} " "$out" ||
   problems+=("Wrong's style is not not-in-manifest")
-grep -q "^  text state=working clsid=${TEXT[Lumen]} progid=Wrong.StyleText.1 " "$out" ||
+grep -q "^  text state=working clsid=${TEXT[Lumen]} progid=Lumen.StyleText.1 " "$out" ||
   problems+=("Wrong's text style was not created")
 grep -q '^summary packages=3 working=0 not-working=3$' "$out" || problems+=("summary")
 if ((${#problems[@]} == 0)); then
