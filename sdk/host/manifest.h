@@ -45,12 +45,6 @@ class ActivationContext {
   // serves an in-process class of this identifier.
   bool ServesClass(const CLSID& clsid) const;
   HANDLE get() const { return handle_; }
-  // Gives up the context to a new owner, who releases it with ReleaseActCtx.
-  HANDLE Detach() {
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    return handle;
-  }
   void Reset() {
     if (handle_ != INVALID_HANDLE_VALUE) ReleaseActCtx(handle_);
     handle_ = INVALID_HANDLE_VALUE;

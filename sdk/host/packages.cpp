@@ -280,12 +280,11 @@ struct Trial {
   volatile LONG results[2] = {};
   HANDLE done = nullptr;
   // A package of a folder: the activation context its classes are created in.
-  HANDLE context = INVALID_HANDLE_VALUE;
+  detail::ActivationContext context;
 
   void Release() {
     if (InterlockedDecrement(&references) == 0) {
       CloseHandle(done);
-      if (context != INVALID_HANDLE_VALUE) ReleaseActCtx(context);
       delete this;
     }
   }
@@ -296,7 +295,7 @@ DWORD WINAPI RunTrial(void* parameter) {
   Trial* trial = static_cast<Trial*>(parameter);
   const HRESULT initialised = CoInitializeEx(nullptr, trial->apartment);
   {
-    detail::ActiveContext active(trial->context);
+    detail::ActiveContext active(trial->context.get());
     for (int i = 0; i < trial->count; ++i) {
       HRESULT result = initialised;
       if (SUCCEEDED(initialised)) {
@@ -629,8 +628,7 @@ HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds) {
     trial->clsids[i] = targets[i]->clsid;
     trial->results[i] = kPending;
   }
-  detail::ActivationContext context;
-  const HRESULT made = MakeContext(package, context);
+  const HRESULT made = MakeContext(package, trial->context);
   if (FAILED(made)) {
     delete trial;
     for (int i = 0; i < count; ++i) {
@@ -639,13 +637,11 @@ HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds) {
     }
     return STUBHOST_E_NOT_READY;
   }
-  trial->context = context.Detach();
   trial->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE thread = trial->done ? CreateThread(nullptr, 0, RunTrial, trial, 0, nullptr) : nullptr;
   if (!thread) {
     const DWORD error = GetLastError();
     if (trial->done) CloseHandle(trial->done);
-    if (trial->context != INVALID_HANDLE_VALUE) ReleaseActCtx(trial->context);
     delete trial;
     return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
   }
