@@ -1,7 +1,8 @@
 // The package checker's own parts that the corpus reaches only once or not at
 // all: reading a .reg export, writing changes as .reg text, mapping a place in
 // the prepared text back to the script an author wrote, and the names,
-// identifiers and files of `stub-check new`.
+// identifiers and files of `stub-check new`, and the reading of assembly
+// manifests.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "checker.h"
+#include "manifest.h"
 #include "platform/emulated/emulator.h"
 #include "verbs.h"
 
@@ -304,6 +306,103 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
                                                "Packages/Fjord/Style.rgs", "Packages/Fjord/StyleText.rgs",
                                                "Stub64.dll"}));
   fs::remove_all(top);
+}
+
+// A manifest as export writes it reads back without a finding, its values'
+// markup included; hand-written ones are read as XML (namespaces, references,
+// CDATA, UTF-16) and each mistake is found once, without reading past the
+// text or recursing without end.
+TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
+  check::AssemblyFacts facts;
+  facts.name = "Lark.Assembly";
+  facts.version = "1.2.3.4";
+  facts.architecture = "x64";
+  facts.fileName = "Lark.dll";
+  const char* ids[2] = {"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", "{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(sys::CLSIDFromString(check::Utf16(ids[i]).c_str(), &facts.classes[i].clsid), S_OK);
+  facts.classes[0] = {facts.classes[0].clsid, "Lark & <Style>\t\"one\"", "Apartment", "Lark.Style.1", "Lark.Style"};
+  facts.classes[1] = {facts.classes[1].clsid, "", "Both", "Lark.StyleText.1", ""};
+  std::string written, problem;
+  ASSERT_TRUE(check::WriteAssemblyManifest(facts, &written, &problem)) << problem;
+  check::ManifestExpectation want;
+  want.moduleName = "Lark.dll";
+  want.architecture = "x64";
+  want.classesKnown = true;
+  want.classes[0] = facts.classes[0];
+  want.classes[1] = facts.classes[1];
+  auto codes = [&want](const std::string& bytes) {
+    std::vector<check::Finding> findings;
+    check::CheckManifest("Lark.Assembly.manifest", bytes, want, &findings);
+    std::string out;
+    for (const check::Finding& f : findings) {
+      EXPECT_GE(f.line, 1) << f.message;
+      EXPECT_FALSE(f.remedy.empty()) << f.message;
+      out += (out.empty() ? "" : " ") + f.code;
+    }
+    return out;
+  };
+  EXPECT_EQ(codes(written), "");
+  const std::string head = "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>"
+                           "<assemblyIdentity type='win32' name='Lark.Assembly' version='1.0.0.0' "
+                           "processorArchitecture='AMD64'/><file name='LARK.DLL'>";
+  const std::string style = std::string("<comClass clsid='") + ids[0] + "' threadingModel='apartment' "
+                            "progid='Lark.Style.1'><progid>Lark.Style</progid></comClass>";
+  const std::string text = std::string("<comClass clsid='") + ids[1] + "' threadingModel='Both' "
+                           "progid='Lark.StyleText.1'/>";
+  const std::string tail = "</file></assembly>";
+  std::string deep = head + style + text;
+  for (int i = 0; i < 5000; ++i) deep += "<a>";
+  struct Row {
+    std::string bytes;
+    const char* codes;
+  };
+  const Row rows[] = {
+      {head + style + text + tail, ""},
+      {"<!-- a -- b -->" + head + style + text + tail, "manifest-not-xml"},
+      // A prefix, references and CDATA are read as XML reads them.
+      {"<?xml version='1.0'?><!-- fine --><m:assembly xmlns:m='urn:schemas-microsoft-com:asm.v1' "
+       "manifestVersion='1.0'><m:assemblyIdentity type='win32' name='Lark&#46;Assembly' version='1.0.0.0' "
+       "processorArchitecture='amd64'/><m:file name='Lark.dll'><m:comClass clsid='" + std::string(ids[0]) +
+           "' threadingModel='Apartment' progid='Lark&#x2E;Style.1'><m:progid><![CDATA[Lark.Style]]></m:progid>"
+           "</m:comClass><m:comClass clsid='" + ids[1] + "' threadingModel='Both' progid='Lark.StyleText.1'/>"
+           "</m:file></m:assembly>",
+       ""},
+      {Utf16File(Utf16(head + style + text + tail)), ""},
+      {head + style + text + "</file></assembly><more/>", "manifest-not-xml"},
+      {"<!DOCTYPE assembly>" + head + style + text + tail, "manifest-not-xml"},
+      {head + style + text + "</file></assembly" , "manifest-not-xml"},
+      {head + "<x:comClass/>" + tail, "manifest-not-xml"},          // an undeclared prefix
+      {head + "<comClass clsid='a' clsid='b'/>" + tail, "manifest-not-xml"},
+      {head + style + text + "&nbsp;" + tail, "manifest-not-xml"},
+      {head + style + text + "\x01" + tail, "manifest-not-xml"},
+      {head + style + text + "\xC3" + tail, "manifest-not-xml"},
+      {deep, "manifest-not-xml"},
+      {"", "manifest-not-xml"},
+      // Elements of another namespace are not the assembly's.
+      {"<assembly manifestVersion='1.0'/>", "manifest-not-assembly"},
+      {head + style + text + style + tail, "manifest-class"},  // a class listed twice
+      {head + style + text + "<comClass clsid='{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4'/>" + tail, "manifest-class"},
+      {head + style + tail, "manifest-class"},
+      {head + style + "<comClass clsid='" + ids[1] + "' progid='Lark.StyleText.1'/>" + tail, "manifest-threading"},
+      {head + style + "<comClass clsid='" + ids[1] + "' threadingModel='Both'/>" + tail, "manifest-progid"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(codes(row.bytes), row.codes) << row.bytes.substr(0, 300);
+
+  // What a manifest cannot carry is refused, not written.
+  facts.classes[1].threadingModel = "Single";
+  EXPECT_FALSE(check::WriteAssemblyManifest(facts, &written, &problem));
+  EXPECT_NE(problem.find("'Single'"), std::string::npos) << problem;
+  facts.classes[1].threadingModel = "Both";
+  facts.classes[1].description = "bell\x07";
+  problem.clear();
+  EXPECT_FALSE(check::WriteAssemblyManifest(facts, &written, &problem));
+  EXPECT_NE(problem.find("a character XML cannot hold"), std::string::npos) << problem;
+  for (const char* name : {"Lark", "lark", "Lark..A", ".Lark", "Lark.", "_Lark", "Lark Assembly", ""}) {
+    EXPECT_FALSE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name;
+  }
+  for (const char* name : {"Lark.Assembly", "Tarvo.Lark", "Lark_2", "7Seas"}) {
+    EXPECT_TRUE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name << ": " << problem;
+  }
 }
 
 #ifndef _WIN32

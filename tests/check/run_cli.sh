@@ -26,15 +26,16 @@ cd "$tree" || exit 1
 # ---- The scratch tree -------------------------------------------------------------------
 python3 - <<'PY' || exit 1
 import struct
-def module(path, machine, dll=True, exports=True):
-    b = bytearray(0x400)
+def module(path, machine, dll=True, exports=True, version=None):
+    b = bytearray(0x600 if version else 0x400)
     b[0:2] = b"MZ"
     struct.pack_into("<I", b, 0x3C, 0x40)
     b[0x40:0x44] = b"PE\0\0"
     struct.pack_into("<HH", b, 0x44, machine, 1)
     struct.pack_into("<HHH", b, 0x54, 0xF0, 0x2022 if dll else 0x0022, 0x20B)
     struct.pack_into("<I", b, 0x58 + 112, 0x1000 if exports else 0)
-    struct.pack_into("<IIII", b, 0x58 + 0xF0 + 8, 0x200, 0x1000, 0x200, 0x200)
+    size = 0x400 if version else 0x200
+    struct.pack_into("<IIII", b, 0x58 + 0xF0 + 8, size, 0x1000, size, 0x200)
     names = ["DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer", "DllInstall"]
     struct.pack_into("<II", b, 0x200 + 24, 5, 0)
     struct.pack_into("<I", b, 0x200 + 32, 0x1040)
@@ -43,15 +44,55 @@ def module(path, machine, dll=True, exports=True):
         struct.pack_into("<I", b, 0x240 + 4 * i, 0x1000 + at - 0x200)
         b[at:at + len(n)] = n.encode()
         at += len(n) + 1
+    if version:
+        # A version resource at 0x400 (RVA 0x1200): RT_VERSION, name 1, language
+        # 0x409, then VS_VERSIONINFO with its fixed file information.
+        struct.pack_into("<I", b, 0x58 + 112 + 16, 0x1200)
+        r = 0x400
+        struct.pack_into("<HHII", b, r + 12, 0, 1, 16, 0x80000018)
+        struct.pack_into("<HHII", b, r + 0x18 + 12, 0, 1, 1, 0x80000030)
+        struct.pack_into("<HHII", b, r + 0x30 + 12, 0, 1, 0x409, 0x48)
+        struct.pack_into("<II", b, r + 0x48, 0x1258, 92)
+        struct.pack_into("<HHH", b, r + 0x58, 92, 52, 0)
+        b[r + 0x58 + 6:r + 0x58 + 38] = "VS_VERSION_INFO\0".encode("utf-16-le")
+        major, minor, build, revision = version
+        struct.pack_into("<IIII", b, r + 0x58 + 40, 0xFEEF04BD, 0x10000, major << 16 | minor, build << 16 | revision)
     open(path, "wb").write(b)
 module("Stub.dll", 0x8664)
 module("Stub32.dll", 0x14C)
+module("StubV.dll", 0x8664, version=(1, 2, 3, 4))
+module("StubV32.dll", 0x14C, version=(1, 2, 3, 4))
 module("Prog.dll", 0x8664, dll=False)
 module("Other.dll", 0x8664, exports=False)
 open("Trunc.dll", "wb").write(open("Stub.dll", "rb").read()[:0x210])  # cut inside its exports
 open("Text.dll", "w").write("not a module\n")
 PY
 "$checker" new Good --module Stub.dll >/dev/null || { fail Setup "new Good: exit $?"; exit 1; }
+# Packages whose modules carry a version, for assembly manifests, and a
+# manifest of the 64-bit one with one mistake in each of its variants.
+"$checker" new Lark --module StubV.dll >/dev/null &&
+  "$checker" new Lark32 --arch x86 --module StubV32.dll >/dev/null &&
+  "$checker" export --format manifest Lark.dll >Lark.Assembly.manifest || { fail Setup "Lark's manifest: exit $?"; exit 1; }
+python3 - <<'PY' || exit 1
+import os, re
+good = open("Lark.Assembly.manifest").read()
+first = re.search(r'clsid="\{([0-9A-F-]{36})\}"', good).group(1)
+other = first[:-1] + ("1" if first[-1] == "0" else "0")
+variants = {
+    "wrong-identifier": good.replace(first, other, 1),
+    "wrong-progid": good.replace("<progid>Lark.Style</progid>", "<progid>Lark.Styles</progid>"),
+    "wrong-threading": good.replace('threadingModel="Both"', 'threadingModel="Free"'),
+    "wrong-architecture": good.replace('processorArchitecture="amd64"', 'processorArchitecture="x86"'),
+    "wrong-file": good.replace('<file name="Lark.dll">', '<file name="Lark64.dll">'),
+    "not-xml": good.replace("</file>", ""),
+}
+for name, text in variants.items():
+    assert text != good, name
+    os.makedirs("manifests/" + name)
+    open("manifests/%s/Lark.Assembly.manifest" % name, "w").write(text)
+os.makedirs("manifests/misnamed")
+open("manifests/misnamed/Lark.manifest", "w").write(good)
+PY
 package() {  # package NAME: a copy of Good's module and scripts under NAME
   cp Stub.dll "$1.dll"
   mkdir -p "$1"

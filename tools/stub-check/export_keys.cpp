@@ -33,7 +33,8 @@ const VerbSpec kExportSpec = {
     "MODULE",
     "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
     "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
-    "  included, for an installer to write instead of self-registration.\n",
+    "  included, for an installer to write instead of self-registration; or, with\n"
+    "  --format manifest, the package's assembly manifest, for registration-free use.\n",
     {
         {"--format", "reg|wxs", false,
          "reg (default): .reg text for `reg import`, machine-wide under\n"
@@ -51,10 +52,11 @@ const VerbSpec kExportSpec = {
         {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
         {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
         {"--assembly-name", "NAME", false,
-         "manifest: the assembly's name (default: the module's name less .dll);\n"
-         "ASCII letters, digits, underscores and periods"},
+         "manifest: the assembly's name, which names its file NAME.manifest\n"
+         "(default: the module's name less .dll, then .Assembly: Fjord.Assembly);\n"
+         "ASCII letters, digits, underscores and periods, not the module's own name"},
     },
-    "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
+    "  ID and --group's NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
     "  and periods, starting with a letter or an underscore.\n"
     "  Line breaks, tabs and other control characters in the scripts' values are\n"
     "  written so that they stay what they are (hex(1): in .reg text, &#9; and the\n"
@@ -461,7 +463,10 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (format != "manifest" && line.Has("--assembly-name")) {
     return Refuse("--assembly-name is for --format manifest");
   }
-  const std::string assemblyName = line.Get("--assembly-name", stem);
+  // By default the module's name and ".Assembly": an assembly named as its
+  // module would be looked for in the module file itself (NAME.dll comes
+  // before NAME.manifest in Windows' search for a private assembly).
+  const std::string assemblyName = line.Get("--assembly-name", stem + ".Assembly");
   if (format == "reg") {
     if (modulePath.empty()) {
       return Refuse("--module-path PATH is required for --format reg: the keys name the module's "
@@ -486,7 +491,7 @@ int ExportCommand(const std::vector<std::string>& args) {
                       "beside it and writes no registry key");
       }
     }
-    if (!ValidAssemblyName(assemblyName, &problem)) {
+    if (!ValidAssemblyName(assemblyName, moduleName, &problem)) {
       return Refuse(problem + (line.Has("--assembly-name") ? "" : "; give another with --assembly-name NAME"));
     }
   } else {

@@ -45,10 +45,17 @@ bool RegisteredClasses(const Package& package, const Install& install, ManifestC
 /// "amd64"; empty for any other.
 std::string ManifestArchitecture(const std::string& arch);
 
-/// Whether `name` can be an assembly's name and the file name NAME.manifest:
-/// ASCII letters, digits, underscores and periods, starting with a letter or a
-/// digit, no period at the end or two in a row. Otherwise `problem` says why.
-bool ValidAssemblyName(const std::string& name, std::string* problem);
+/// Whether `name` can be the name of the assembly of the module `moduleName`
+/// and the file name NAME.manifest: ASCII letters, digits, underscores and
+/// periods, starting with a letter or a digit, no period at the end or two in
+/// a row, and not the module's own name less its extension (Windows' search
+/// for the assembly would find the module file first). Otherwise `problem`
+/// says why.
+bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem);
+
+/// Whether an assembly of this name is looked for in `moduleName` itself:
+/// NAME.dll is the module file.
+bool NamedAsModule(const std::string& name, const std::string& moduleName);
 
 /// The assembly manifest of `facts`, with the application manifest's
 /// dependency on it as a comment. False with `problem` set when a value of the

@@ -2,6 +2,7 @@
 // manifest is read as XML (well-formed, with its namespaces), then its
 // identity, file and classes are compared with the module file and with what
 // the scripts register, each difference a finding at its line and column.
+#include <filesystem>
 #include <map>
 
 #include "manifest.h"
@@ -350,9 +351,10 @@ class ManifestFindings {
  public:
   ManifestFindings(const std::string& file, const std::string& text, std::vector<Finding>* findings)
       : file_(file), text_(text), findings_(findings) {}
-  void Add(const char* code, std::size_t at, const std::string& message, const std::string& remedy) {
+  void Add(const char* code, std::size_t at, const std::string& message, const std::string& remedy,
+           Severity severity = Severity::kError) {
     const Place p = PlaceAt(text_, at);
-    findings_->push_back({Severity::kError, code, file_, p.line, p.column, message, remedy});
+    findings_->push_back({severity, code, file_, p.line, p.column, message, remedy});
   }
 
  private:
@@ -382,7 +384,7 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
     if (!known) {
       out->Add("manifest-progid", at,
                "the class " + id + " is given the ProgID " + Quoted(progId) + ", but " + script + " " +
-                   registeredText + ": a client that creates the class by this name gets it through the manifest only",
+                   registeredText + ": through the manifest the name creates the class, registered it does not",
                "name the ProgIDs " + script + " registers (the progid attribute and a progid element), or none; " +
                    kExportRemedy);
     }
@@ -408,7 +410,7 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
                                                           : "registers " + Quoted(want.threadingModel);
     out->Add("manifest-threading", comClass.at,
              "the class " + id + " " + says + ", but " + script + " " + wants +
-                 ": through the manifest, COM creates its objects in another apartment than the engine expects",
+                 ": through the manifest, COM chooses the apartment of its objects by another model than the package declares",
              want.threadingModel.empty() ? "leave threadingModel out, as " + script + " does; " + kExportRemedy
                                          : "write threadingModel=\"" + want.threadingModel + "\", as " + script +
                                                " registers; " + kExportRemedy);
@@ -456,6 +458,27 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
       if (!identity.Attribute(attribute)) {
         out.Add("manifest-not-assembly", identity.at, std::string("the assemblyIdentity has no ") + attribute,
                 notAssembly);
+      }
+    }
+    // Windows looks for a private assembly NAME beside the application as
+    // NAME.dll, then NAME.manifest (and the same in a folder NAME).
+    if (const std::string* name = identity.Attribute("name")) {
+      const std::string fileName = std::filesystem::path(file).filename().string();
+      if (Lower(fileName) != Lower(*name + ".manifest")) {
+        out.Add("manifest-name", identity.at,
+                "the assembly is named " + Quoted(*name) + ", so Windows looks for its manifest as " + *name +
+                    ".manifest, not " + fileName + ": the application that depends on it does not start",
+                "save the manifest as " + *name + ".manifest in the application's folder, or give the "
+                "assembly the file's name here and in the application's dependency");
+      }
+      if (NamedAsModule(*name, expected.moduleName)) {
+        out.Add("manifest-name", identity.at,
+                "the assembly is named after its module " + expected.moduleName + ": Windows' documented "
+                "search for a private assembly finds " + expected.moduleName + " first, which holds no "
+                "manifest, and stops before " + *name + ".manifest",
+                "give the assembly another name, " + *name + ".Assembly say, with its file " + *name +
+                    ".Assembly.manifest and the same name in the application's dependency; " + kExportRemedy,
+                Severity::kWarning);
       }
     }
     const std::string* type = identity.Attribute("type");

@@ -108,7 +108,11 @@ std::string ManifestArchitecture(const std::string& arch) {
   return arch == "x86" ? "x86" : arch == "x64" ? "amd64" : "";
 }
 
-bool ValidAssemblyName(const std::string& name, std::string* problem) {
+bool NamedAsModule(const std::string& name, const std::string& moduleName) {
+  return Lower(name + ".dll") == Lower(moduleName);
+}
+
+bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem) {
   const std::string rule =
       ": an assembly's name (which is also its file's, NAME.manifest) takes ASCII letters, digits, "
       "underscores and periods, starting with a letter or a digit, with no period at the end or two in a row";
@@ -126,6 +130,13 @@ bool ValidAssemblyName(const std::string& name, std::string* problem) {
   }
   if (name[0] == '_') {
     *problem = "cannot name an assembly " + Quoted(name) + rule;
+    return false;
+  }
+  if (NamedAsModule(name, moduleName)) {
+    *problem = "cannot name the assembly " + Quoted(name) + " after its module " + moduleName +
+               ": Windows looks for a private assembly NAME first as NAME.dll, where it finds the module "
+               "without a manifest, and stops before NAME.manifest; give it another name (" + name +
+               ".Assembly, say)";
     return false;
   }
   return true;
