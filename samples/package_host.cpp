@@ -15,7 +15,8 @@
 // creations (30 seconds by default; 0 waits for as long as they take): a
 // package that does not answer in time is reported as timed-out, and the
 // host goes on with the next. --folder FOLDER looks for NAME.dll, the folder
-// NAME and NAME.manifest side by side there, reads no registry and prints a
+// NAME and the package's assembly manifest side by side there (hosts.md says
+// which file that is), reads no registry and prints a
 // "folder" line in place of the two "category" lines.
 //
 // Output: UTF-8 lines of a word followed by name=value fields. A value with a

@@ -556,35 +556,82 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   return S_OK;
 }
 
+namespace {
+
+// The files of `pattern` in `base` (not folders), by name.
+std::vector<std::wstring> FilesMatching(const std::wstring& base, const wchar_t* pattern,
+                                        const wchar_t* extension, DWORD& error) {
+  std::vector<std::wstring> names;
+  error = ERROR_SUCCESS;
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW((base + L"\\" + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+    return names;
+  }
+  const int extensionLength = lstrlenW(extension);
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::wstring name = found.cFileName;
+    // A pattern also matches longer extensions through short names: only the exact one counts.
+    if (static_cast<int>(name.size()) <= extensionLength ||
+        CompareStringOrdinal(name.c_str() + name.size() - extensionLength, extensionLength,
+                             extension, extensionLength, TRUE) != CSTR_EQUAL) {
+      continue;
+    }
+    names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end(),
+            [](const std::wstring& a, const std::wstring& b) { return ComparePaths(a, b) < 0; });
+  return names;
+}
+
+// The assembly manifest of the module NAME.dll in `base`: NAME.Assembly.manifest
+// (the name `stub-check export` gives the assembly), else NAME.manifest, else
+// the first other manifest there whose file element names the module (an
+// assembly its author named otherwise). Where there is none, the first name,
+// where it is expected.
+std::wstring ManifestOf(const std::wstring& base, const std::wstring& moduleFile,
+                        const std::vector<std::wstring>& manifests) {
+  const std::wstring name = moduleFile.substr(0, moduleFile.size() - 4);
+  const std::wstring usual[2] = {name + L".Assembly.manifest", name + L".manifest"};
+  for (const std::wstring& candidate : usual) {
+    if (IsFile(base + L"\\" + candidate)) return base + L"\\" + candidate;
+  }
+  for (const std::wstring& manifest : manifests) {
+    std::vector<detail::ManifestClass> classes;
+    if (!detail::ReadManifestClasses(base + L"\\" + manifest, classes)) continue;
+    for (const detail::ManifestClass& entry : classes) {
+      if (ComparePaths(entry.file, moduleFile) == 0) return base + L"\\" + manifest;
+    }
+  }
+  return base + L"\\" + usual[0];
+}
+
+}  // namespace
+
 HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& packages) {
   packages.clear();
   std::wstring base = folder;
   while (base.size() > 1 && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
-  WIN32_FIND_DATAW found = {};
-  HANDLE search = FindFirstFileW((base + L"\\*.dll").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND && IsFolder(base)) return S_OK;  // no module there
-    return HRESULT_FROM_WIN32(error ? error : ERROR_PATH_NOT_FOUND);
+  DWORD error = ERROR_SUCCESS;
+  const std::vector<std::wstring> modules = FilesMatching(base, L"*.dll", L".dll", error);
+  if (error != ERROR_SUCCESS && error != ERROR_NO_MORE_FILES &&
+      !(error == ERROR_FILE_NOT_FOUND && IsFolder(base))) {
+    return HRESULT_FROM_WIN32(error);
   }
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    const std::wstring name = found.cFileName;
-    // "*.dll" also matches longer extensions through short names: only NAME.dll counts.
-    if (name.size() <= 4 || CompareStringOrdinal(name.c_str() + name.size() - 4, 4, L".dll", 4,
-                                                 TRUE) != CSTR_EQUAL) {
-      continue;
-    }
+  const std::vector<std::wstring> manifests = FilesMatching(base, L"*.manifest", L".manifest", error);
+  for (const std::wstring& name : modules) {
     Package package;
     package.origin = Origin::Folder;
     package.modulePath = ModulePathOf(base + L"\\" + name);
     package.folder = PackageFolder(package.modulePath);
     // A DLL without a package folder beside it is no package (the engine, a library).
     if (!IsFolder(package.folder)) continue;
-    package.manifestPath = package.folder + L".manifest";
+    package.manifestPath = ManifestOf(base, name, manifests);
     packages.push_back(package);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  }
   for (Package& package : packages) CheckPackage(package);
   std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
     return ComparePaths(a.modulePath, b.modulePath) < 0;

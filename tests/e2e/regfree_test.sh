@@ -74,12 +74,17 @@ for name in "${packages[@]}"; do
 done
 
 # Each package's assembly manifest, as its author ships it: exported by the
-# checker, saved as NAME.manifest beside the module.
-export_manifest() {  # export_manifest FOLDER NAME
-  run "$checker" export --format manifest "$(windows_path "$1/$2.dll")" && cp "$out" "$1/$2.manifest"
+# checker, saved beside the module as ASSEMBLY.manifest, the assembly named
+# NAME.Assembly by default. Quill's author names its assembly Tarvo.Quill,
+# which the host library finds by the file element naming Quill.dll.
+declare -A ASSEMBLY=([Lumen]=Lumen.Assembly [Quill]=Tarvo.Quill)
+export_manifest() {  # export_manifest FOLDER NAME [ASSEMBLY]
+  local assembly=${3:-$2.Assembly}
+  run "$checker" export --format manifest ${3:+--assembly-name "$3"} "$(windows_path "$1/$2.dll")" &&
+    cp "$out" "$1/$assembly.manifest"
 }
 for name in "${packages[@]}"; do
-  if ! export_manifest "$app" "$name"; then
+  if ! export_manifest "$app" "$name" "${ASSEMBLY[$name]}"; then
     fail RegFree.PackagesMade "export --format manifest $name.dll: $(cat "$out" "$err")"
     exit 1
   fi
@@ -196,7 +201,7 @@ else
   fail RegFree.WithoutTheApplicationManifestNothingIsFound "exit $rc: $(cat "$out" "$err")"
 fi
 
-application_manifest "${packages[@]}" StubSampleEngine >"$app/client.exe.manifest"
+application_manifest "${ASSEMBLY[@]}" StubSampleEngine.Assembly >"$app/client.exe.manifest"
 check_client RegFree.EngineRegistrationFreeBothPackagesCreated
 
 # ---- The engine registered the usual way ----------------------------------------------
@@ -204,7 +209,7 @@ mkdir -p "$work/engine"
 cp "$engine" "$work/engine/"
 engine_path=$(windows_path "$work/engine/$(basename "$engine")")
 if run regsvr32 /s "$engine_path"; then
-  application_manifest "${packages[@]}" >"$app/client.exe.manifest"
+  application_manifest "${ASSEMBLY[@]}" >"$app/client.exe.manifest"
   check_client RegFree.EngineRegisteredBothPackagesCreated
 else
   fail RegFree.EngineRegisteredBothPackagesCreated "regsvr32 of the engine: $(cat "$out" "$err")"
@@ -246,19 +251,19 @@ check_host RegFree.HostCreatesFolderPackagesInTheMultithreadedApartment --mta
 run regsvr32 /u /s "$engine_path"
 # The engine registration-free: named in the host's own manifest, found behind
 # each package's activation context.
-application_manifest StubSampleEngine >"$app/host.exe.manifest"
+application_manifest StubSampleEngine.Assembly >"$app/host.exe.manifest"
 check_host RegFree.HostCreatesFolderPackagesEngineRegistrationFree
 
 # ---- Broken packages in a folder of their own -----------------------------------------
 # Each is Lumen's module and scripts under another name with its manifest:
 # one whose manifest names a wrong style identifier, one without a manifest,
-# one whose manifest is no XML.
+# one whose manifest (NAME.manifest, the other name the library looks for) is no XML.
 broken=$work/broken
 mkdir -p "$broken"
 cp "$client" "$broken/client.exe"
 cp "$host" "$broken/host.exe"
 cp "$engine" "$engine_manifest" "$broken/"
-application_manifest StubSampleEngine >"$broken/host.exe.manifest"
+application_manifest StubSampleEngine.Assembly >"$broken/host.exe.manifest"
 for name in Wrong NoManifest BadXml; do
   cp "$app/Lumen.dll" "$broken/$name.dll"
   mkdir -p "$broken/$name"
@@ -266,9 +271,9 @@ for name in Wrong NoManifest BadXml; do
 done
 # Wrong's manifest as exported, then its style's identifier changed.
 export_manifest "$broken" Wrong || fail RegFree.PackagesMade "export Wrong.dll: $(cat "$out" "$err")"
-sed -i "s/${STYLE[Lumen]}/$(new_guid)/" "$broken/Wrong.manifest"
+sed -i "s/${STYLE[Lumen]}/$(new_guid)/" "$broken/Wrong.Assembly.manifest"
 printf 'this is not a manifest\n' >"$broken/BadXml.manifest"
-application_manifest Wrong StubSampleEngine >"$broken/client.exe.manifest"
+application_manifest Wrong.Assembly StubSampleEngine.Assembly >"$broken/client.exe.manifest"
 
 # The wrong identifier: the class the script names is not registered, and the
 # checker predicted it from the files alone.
@@ -276,7 +281,7 @@ rc=0
 run "$broken/client.exe" "${STYLE[Lumen]}" "${TEXT[Lumen]}" || rc=$?
 created=$(cat "$out")
 crc=0
-run "$checker" check --manifest "$(windows_path "$broken/Wrong.manifest")" \
+run "$checker" check --manifest "$(windows_path "$broken/Wrong.Assembly.manifest")" \
   "$(windows_path "$broken/Wrong.dll")" || crc=$?
 if [[ $rc == 1 ]] && grep -q "^${STYLE[Lumen]}|error CoCreateInstance 0x80040154$" <<<"$created" &&
    grep -q "^${TEXT[Lumen]}|.*|StyleTextEngine|" <<<"$created" &&
@@ -297,7 +302,7 @@ grep -q "^package state=bad-manifest module=$(sed 's/\\/\\\\/g' <<<"$B")\\\\BadX
   problems+=("BadXml is not bad-manifest")
 grep -q "^package state=manifest-missing module=.*\\\\NoManifest.dll$" "$out" ||
   problems+=("NoManifest is not manifest-missing")
-grep -q "^  style state=not-in-manifest manifest=.*\\\\Wrong.manifest clsid=${STYLE[Lumen]} " "$out" ||
+grep -q "^  style state=not-in-manifest manifest=.*\\\\Wrong.Assembly.manifest clsid=${STYLE[Lumen]} " "$out" ||
   problems+=("Wrong's style is not not-in-manifest")
 grep -q "^  text state=working clsid=${TEXT[Lumen]} progid=Lumen.StyleText.1 " "$out" ||
   problems+=("Wrong's text style was not created")

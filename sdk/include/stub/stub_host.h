@@ -45,7 +45,7 @@ enum class ClassKind { Style, Text };
 enum class Origin {
   Registry,  ///< through the component categories; its classes' keys under HKCR\CLSID
   Folder,    ///< in a folder the application names: NAME.dll, the folder NAME and the
-             ///< assembly manifest NAME.manifest side by side; nothing registered
+             ///< package's assembly manifest side by side; nothing registered
 };
 
 /// The state of a class or a package. StateName gives the word the sample
@@ -69,7 +69,7 @@ enum class State {
   TimedOut,           ///< "timed-out": TryPackage's time limit ran out before the creation ended
   NoStyle,            ///< "no-style" (packages only): the module serves no style class
   NoText,             ///< "no-text" (packages only): the module serves no text style class
-  ManifestMissing,    ///< "manifest-missing" (Origin::Folder): NAME.manifest is not beside the module
+  ManifestMissing,    ///< "manifest-missing" (Origin::Folder): no assembly manifest of the module beside it
   BadManifest,        ///< "bad-manifest" (Origin::Folder): the system refuses the manifest (Class::result)
   NotInManifest,      ///< "not-in-manifest" (Origin::Folder): the manifest has no comClass of the
                       ///< identifier the script names under the module's file name
@@ -116,7 +116,7 @@ struct Package {
   /// The package folder: modulePath less its last four characters.
   std::wstring folder;
   /// Origin::Folder: the assembly manifest the classes are created through
-  /// (modulePath with ".manifest" for ".dll"). Empty otherwise.
+  /// (where it is expected when it is missing). Empty otherwise.
   std::wstring manifestPath;
   std::vector<Class> classes;
 
@@ -147,7 +147,9 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages);
 /// Lists the packages an application keeps in `folder` without registering
 /// them: every NAME.dll there (of any kind) with a folder NAME beside it. Each
 /// package's two classes are those its scripts name, described by the comClass
-/// entries of its assembly manifest NAME.manifest beside the module; nothing is
+/// entries of its assembly manifest beside the module: NAME.Assembly.manifest
+/// (the name stub-check export gives the assembly), else NAME.manifest, else
+/// another .manifest there whose file element names NAME.dll. Nothing is
 /// read from the registry and the categories play no part. Packages come in
 /// the order of their module paths, each checked (CheckPackage). Loads no
 /// package module. Fails only when the folder cannot be listed
