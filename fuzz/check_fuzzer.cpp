@@ -2,12 +2,14 @@
 // did not write (exports of a whole registry, packages from elsewhere).
 //
 // Input layout: one selector byte, then the bytes that reader takes.
-//   selector % 3 == 0  a .reg export, read by ParseRegFile
-//   selector % 3 == 1  one script's bytes, decoded as the module decodes them
+//   selector % 4 == 0  a .reg export, read by ParseRegFile
+//   selector % 4 == 1  one script's bytes, decoded as the module decodes them
 //                      and read by ReadScript
-//   selector % 3 == 2  a whole package: Style.rgs up to the first NUL byte,
+//   selector % 4 == 2  a whole package: Style.rgs up to the first NUL byte,
 //                      StyleText.rgs after it, checked by RunInstall at a path
 //                      with a blank and an apostrophe, then reported
+//   selector % 4 == 3  an assembly manifest, read by CheckManifest against a
+//                      package with two known classes
 // A seed such as "1HKCR { ... }" is a readable script.
 //
 // Checked besides crashes, leaks and sanitizer reports:
@@ -18,7 +20,9 @@
 //   - every token of a script has a place inside the script's lines, and
 //     every key the reader recorded has a path that finds it again;
 //   - a registration or removal that fails without a box has an error finding
-//     with the place where it stopped.
+//     with the place where it stopped;
+//   - every finding about a manifest has a place and a remedy, and one that is
+//     no XML has that one finding only.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +31,7 @@
 #include <vector>
 
 #include "checker.h"
+#include "manifest.h"
 #include "platform/emulated/emulator.h"
 
 namespace {
@@ -155,20 +160,43 @@ void WholePackage(const std::string& bytes) {
   emu::Reset();
 }
 
+void Manifest(const std::string& bytes) {
+  check::ManifestExpectation expected;
+  expected.moduleName = "Lark.dll";
+  expected.architecture = "x64";
+  expected.classesKnown = true;
+  const char16_t* ids[2] = {u"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", u"{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
+  for (int i = 0; i < 2; ++i) sys::CLSIDFromString(ids[i], &expected.classes[i].clsid);
+  expected.classes[0].threadingModel = "Apartment";
+  expected.classes[0].progId = "Lark.Style.1";
+  expected.classes[0].versionIndependentProgId = "Lark.Style";
+  expected.classes[1].threadingModel = "Both";
+  expected.classes[1].progId = "Lark.StyleText.1";
+  std::vector<check::Finding> findings;
+  check::CheckManifest("Lark.Assembly.manifest", bytes, expected, &findings);
+  for (const check::Finding& f : findings) {
+    if (f.line < 1 || f.column < 1 || f.remedy.empty()) Fail("a manifest finding without a place or a remedy");
+    if (f.code == "manifest-not-xml" && findings.size() != 1) Fail("a manifest that is no XML with more findings");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
     case 0:
       RegFile(bytes);
       break;
     case 1:
       Script(bytes);
       break;
-    default:
+    case 2:
       WholePackage(bytes);
+      break;
+    default:
+      Manifest(bytes);
       break;
   }
   return 0;
