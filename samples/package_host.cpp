@@ -3,16 +3,21 @@
 // the component categories, without knowing any package by name, pairs each
 // style with the text style of the same package, checks each package before
 // its module is loaded, and creates and releases the classes of each package
-// that passes, under a time limit per package.
+// that passes, under a time limit per package. With --folder it lists instead
+// the packages an application keeps unregistered in a folder of its own, and
+// creates them through their assembly manifests.
 //
-//   package_host.exe [--sta | --mta] [--time-limit SECONDS]
+//   package_host.exe [--sta | --mta] [--time-limit SECONDS] [--folder FOLDER]
 //
 // --sta (the default) runs the host in a single-threaded apartment, as a
 // program with windows does; --mta in the multithreaded apartment, as a
 // service or a worker does. --time-limit bounds the wait for each package's
 // creations (30 seconds by default; 0 waits for as long as they take): a
 // package that does not answer in time is reported as timed-out, and the
-// host goes on with the next.
+// host goes on with the next. --folder FOLDER looks for NAME.dll, the folder
+// NAME and the package's assembly manifest side by side there (hosts.md says
+// which file that is), reads no registry and prints a
+// "folder" line in place of the two "category" lines.
 //
 // Output: UTF-8 lines of a word followed by name=value fields. A value with a
 // blank, a double quote or nothing in it is written in double quotes, with
@@ -28,7 +33,8 @@
 //
 // hosts.md lists every state and what it means. Exit code 0 when every
 // package listed works (none listed included), 1 when some do not, 2 when the
-// categories cannot be read or the command line cannot be followed.
+// categories (or the folder) cannot be read or the command line cannot be
+// followed.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -132,6 +138,11 @@ std::string Detail(const host::Class& entry) {
     case host::State::BadIdentifier:
       return Field("script", entry.path) + Field("identifier", entry.identifierText);
     case host::State::Stale: return Field("current", GuidText(entry.scriptClsid));
+    case host::State::ManifestMissing:
+    case host::State::NotInManifest: return Field("manifest", entry.path);
+    case host::State::BadManifest:
+      return Field("manifest", entry.path) +
+             Field("result", Hex(static_cast<unsigned long>(entry.result), 8));
     case host::State::CreateFailed: {
       std::string detail = Field("result", Hex(static_cast<unsigned long>(entry.result), 8));
       if (const char* name = ResultName(entry.result)) detail += Field("result-name", std::string(name));
@@ -163,23 +174,34 @@ void PrintClass(const host::Class& entry) {
   std::printf("%s\n", line.c_str());
 }
 
-int ListPackages(DWORD apartment, DWORD timeLimit, bool& timedOut) {
+int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool& timedOut) {
   std::printf("host%s%s\n", Field("architecture", MachineName(host::HostMachine())).c_str(),
               Field("apartment", std::string(apartment == COINIT_MULTITHREADED ? "mta" : "sta"))
                   .c_str());
-  ICatInformation* categories = nullptr;
-  HRESULT result = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_ICatInformation, reinterpret_cast<void**>(&categories));
-  PrintCategory(categories, "style", CATID_TarvoStyles);
-  PrintCategory(categories, "text", CATID_TarvoTexts);
-  if (categories) categories->Release();
-
   std::vector<host::Package> packages;
-  result = host::FindRegisteredPackages(packages);
-  if (FAILED(result)) {
-    std::fprintf(stderr, "package_host: error: the component categories cannot be read (%s)\n",
-                 Hex(static_cast<unsigned long>(result), 8).c_str());
-    return 2;
+  HRESULT result = S_OK;
+  if (folder) {
+    // The application's own packages: the categories mean nothing here.
+    std::printf("folder%s\n", Field("path", std::wstring(folder)).c_str());
+    result = host::FindFolderPackages(folder, packages);
+    if (FAILED(result)) {
+      std::fprintf(stderr, "package_host: error: the folder cannot be listed (%s)\n",
+                   Hex(static_cast<unsigned long>(result), 8).c_str());
+      return 2;
+    }
+  } else {
+    ICatInformation* categories = nullptr;
+    result = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_ICatInformation, reinterpret_cast<void**>(&categories));
+    PrintCategory(categories, "style", CATID_TarvoStyles);
+    PrintCategory(categories, "text", CATID_TarvoTexts);
+    if (categories) categories->Release();
+    result = host::FindRegisteredPackages(packages);
+    if (FAILED(result)) {
+      std::fprintf(stderr, "package_host: error: the component categories cannot be read (%s)\n",
+                   Hex(static_cast<unsigned long>(result), 8).c_str());
+      return 2;
+    }
   }
   int working = 0;
   for (host::Package& package : packages) {
@@ -205,12 +227,14 @@ int ListPackages(DWORD apartment, DWORD timeLimit, bool& timedOut) {
 }
 
 const char kUsage[] =
-    "usage: package_host [--sta | --mta] [--time-limit SECONDS]\n"
+    "usage: package_host [--sta | --mta] [--time-limit SECONDS] [--folder FOLDER]\n"
     "Lists the installed style packages through the component categories, checks\n"
     "each package, and creates and releases the classes of each one that passes.\n"
     "  --sta                 run in a single-threaded apartment (the default)\n"
     "  --mta                 run in the multithreaded apartment\n"
     "  --time-limit SECONDS  wait at most this long for each package (30; 0: no limit)\n"
+    "  --folder FOLDER       list the unregistered packages kept in FOLDER instead,\n"
+    "                        created through their assembly manifests\n"
     "Exit code 0 every package works, 1 some do not, 2 the list cannot be read.\n";
 
 // A whole number of seconds from 0 to 86400.
@@ -231,6 +255,7 @@ bool ParseSeconds(const wchar_t* text, DWORD& seconds) {
 int wmain(int argc, wchar_t** argv) {
   DWORD apartment = COINIT_APARTMENTTHREADED;
   DWORD seconds = 30;
+  const wchar_t* folder = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (lstrcmpW(argv[i], L"--sta") == 0) {
       apartment = COINIT_APARTMENTTHREADED;
@@ -239,6 +264,8 @@ int wmain(int argc, wchar_t** argv) {
     } else if (lstrcmpW(argv[i], L"--time-limit") == 0 && i + 1 < argc &&
                ParseSeconds(argv[i + 1], seconds)) {
       ++i;
+    } else if (lstrcmpW(argv[i], L"--folder") == 0 && i + 1 < argc && argv[i + 1][0]) {
+      folder = argv[++i];
     } else if (lstrcmpW(argv[i], L"--help") == 0) {
       std::printf("%s", kUsage);
       return 0;
@@ -255,7 +282,7 @@ int wmain(int argc, wchar_t** argv) {
     return 2;
   }
   bool timedOut = false;
-  const int exitCode = ListPackages(apartment, seconds == 0 ? INFINITE : seconds * 1000, timedOut);
+  const int exitCode = ListPackages(apartment, seconds == 0 ? INFINITE : seconds * 1000, folder, timedOut);
   if (timedOut) {
     // A package that ran out of time still holds a thread in its module or
     // its engine, perhaps inside the loader, whose lock an orderly exit

@@ -1,11 +1,14 @@
-// Finding the installed packages through the component categories, pairing
+// Finding the installed packages through the component categories, or the
+// packages an application keeps unregistered in a folder of its own; pairing
 // their classes by module, checking each package before its module is
-// loaded, and creating its classes.
+// loaded, and creating its classes (through the assembly manifest for a
+// package of a folder).
 #include <comcat.h>
 
 #include <algorithm>
 #include <cstddef>
 
+#include "manifest.h"
 #include "stub/stub_host.h"
 
 namespace stub {
@@ -276,6 +279,8 @@ struct Trial {
   // Each creation's result; kPending until it is known.
   volatile LONG results[2] = {};
   HANDLE done = nullptr;
+  // A package of a folder: the activation context its classes are created in.
+  detail::ActivationContext context;
 
   void Release() {
     if (InterlockedDecrement(&references) == 0) {
@@ -289,15 +294,18 @@ constexpr LONG kPending = static_cast<LONG>(0x8000FFFE);  // never an answer of 
 DWORD WINAPI RunTrial(void* parameter) {
   Trial* trial = static_cast<Trial*>(parameter);
   const HRESULT initialised = CoInitializeEx(nullptr, trial->apartment);
-  for (int i = 0; i < trial->count; ++i) {
-    HRESULT result = initialised;
-    if (SUCCEEDED(initialised)) {
-      IUnknown* object = nullptr;
-      result = CoCreateInstance(trial->clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                reinterpret_cast<void**>(&object));
-      if (object) object->Release();
+  {
+    detail::ActiveContext active(trial->context.get());
+    for (int i = 0; i < trial->count; ++i) {
+      HRESULT result = initialised;
+      if (SUCCEEDED(initialised)) {
+        IUnknown* object = nullptr;
+        result = CoCreateInstance(trial->clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                  reinterpret_cast<void**>(&object));
+        if (object) object->Release();
+      }
+      InterlockedExchange(&trial->results[i], result);
     }
-    InterlockedExchange(&trial->results[i], result);
   }
   if (SUCCEEDED(initialised)) {
     // What the trial loaded into this apartment is no longer needed.
@@ -316,6 +324,80 @@ DWORD CallerApartment() {
   if (FAILED(CoGetApartmentType(&type, &qualifier))) return COINIT_APARTMENTTHREADED;
   return type == APTTYPE_STA || type == APTTYPE_MAINSTA ? COINIT_APARTMENTTHREADED
                                                         : COINIT_MULTITHREADED;
+}
+
+// A package of a folder has exactly its two classes, style then text, read
+// afresh from its scripts and manifest at every check.
+void KeepFolderPair(Package& package) {
+  package.classes.assign(2, Class());
+  package.classes[1].kind = ClassKind::Text;
+  for (Class& entry : package.classes) {
+    entry.hasServer = true;
+    entry.serverPath = package.modulePath;
+  }
+}
+
+// The file name of a path: what follows its last separator.
+std::wstring FileName(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// The checks of a package of a folder beyond those of its module and scripts:
+// its classes become the identifiers the scripts name, described by the
+// manifest; the manifest must be there, make an activation context, and that
+// context must serve both classes from the module's file.
+void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
+  for (Class& entry : package.classes) {
+    entry.clsid = scriptIds[entry.kind == ClassKind::Style ? 0 : 1];
+  }
+  if (!IsFile(package.manifestPath)) {
+    SetAll(package, State::ManifestMissing, package.manifestPath);
+    return;
+  }
+  std::vector<detail::ManifestClass> listed;
+  detail::ReadManifestClasses(package.manifestPath, listed);
+  const std::wstring moduleFile = FileName(package.modulePath);
+  for (Class& entry : package.classes) {
+    for (const detail::ManifestClass& candidate : listed) {
+      CLSID clsid = {};
+      if (ComparePaths(candidate.file, moduleFile) != 0 ||
+          FAILED(CLSIDFromString(candidate.clsid.c_str(), &clsid)) ||
+          !IsEqualCLSID(clsid, entry.clsid)) {
+        continue;
+      }
+      entry.description = candidate.description;
+      entry.progId = candidate.progId;
+      entry.threadingModel = candidate.threadingModel;
+      entry.state = State::Ready;
+      break;
+    }
+  }
+  // Whether the system takes the manifest, and which classes its context
+  // serves, is the system's to say: it is asked, which loads no module.
+  detail::ActivationContext context;
+  const std::wstring directory = package.modulePath.substr(0, package.modulePath.size() -
+                                                                  moduleFile.size());
+  const HRESULT made = context.Create(package.manifestPath, directory);
+  for (Class& entry : package.classes) {
+    if (FAILED(made)) {
+      entry.state = State::BadManifest;
+      entry.result = made;
+      entry.path = package.manifestPath;
+    } else if (entry.state != State::Ready || !context.ServesClass(entry.clsid)) {
+      entry.state = State::NotInManifest;
+      entry.path = package.manifestPath;
+    }
+  }
+}
+
+// The activation context a package's classes are created in: none for a
+// registered package; its manifest's for a package of a folder.
+HRESULT MakeContext(const Package& package, detail::ActivationContext& context) {
+  if (package.origin != Origin::Folder) return S_OK;
+  const std::wstring moduleFile = FileName(package.modulePath);
+  return context.Create(package.manifestPath,
+                        package.modulePath.substr(0, package.modulePath.size() - moduleFile.size()));
 }
 
 }  // namespace
@@ -340,6 +422,9 @@ const char* StateName(State state) {
     case State::TimedOut: return "timed-out";
     case State::NoStyle: return "no-style";
     case State::NoText: return "no-text";
+    case State::ManifestMissing: return "manifest-missing";
+    case State::BadManifest: return "bad-manifest";
+    case State::NotInManifest: return "not-in-manifest";
   }
   return "unknown";
 }
@@ -408,6 +493,12 @@ void CheckPackage(Package& package) {
     return;
   }
   CLSID scriptIds[2] = {};
+  if (package.origin == Origin::Folder) {
+    // Found in a folder: the scripts and the manifest are all there is.
+    KeepFolderPair(package);
+    if (CheckModule(package, scriptIds)) CheckFolderManifest(package, scriptIds);
+    return;
+  }
   if (CheckModule(package, scriptIds)) {
     for (Class& entry : package.classes) {
       const CLSID& named = scriptIds[entry.kind == ClassKind::Style ? 0 : 1];
@@ -465,13 +556,104 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   return S_OK;
 }
 
+namespace {
+
+// The files of `pattern` in `base` (not folders), by name.
+std::vector<std::wstring> FilesMatching(const std::wstring& base, const wchar_t* pattern,
+                                        const wchar_t* extension, DWORD& error) {
+  std::vector<std::wstring> names;
+  error = ERROR_SUCCESS;
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW((base + L"\\" + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+    return names;
+  }
+  const int extensionLength = lstrlenW(extension);
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::wstring name = found.cFileName;
+    // A pattern also matches longer extensions through short names: only the exact one counts.
+    if (static_cast<int>(name.size()) <= extensionLength ||
+        CompareStringOrdinal(name.c_str() + name.size() - extensionLength, extensionLength,
+                             extension, extensionLength, TRUE) != CSTR_EQUAL) {
+      continue;
+    }
+    names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end(),
+            [](const std::wstring& a, const std::wstring& b) { return ComparePaths(a, b) < 0; });
+  return names;
+}
+
+// The assembly manifest of the module NAME.dll in `base`: NAME.Assembly.manifest
+// (the name `stub-check export` gives the assembly), else NAME.manifest, else
+// the first other manifest there whose file element names the module (an
+// assembly its author named otherwise). Where there is none, the first name,
+// where it is expected.
+std::wstring ManifestOf(const std::wstring& base, const std::wstring& moduleFile,
+                        const std::vector<std::wstring>& manifests) {
+  const std::wstring name = moduleFile.substr(0, moduleFile.size() - 4);
+  const std::wstring usual[2] = {name + L".Assembly.manifest", name + L".manifest"};
+  for (const std::wstring& candidate : usual) {
+    if (IsFile(base + L"\\" + candidate)) return base + L"\\" + candidate;
+  }
+  for (const std::wstring& manifest : manifests) {
+    std::vector<detail::ManifestClass> classes;
+    if (!detail::ReadManifestClasses(base + L"\\" + manifest, classes)) continue;
+    for (const detail::ManifestClass& entry : classes) {
+      if (ComparePaths(entry.file, moduleFile) == 0) return base + L"\\" + manifest;
+    }
+  }
+  return base + L"\\" + usual[0];
+}
+
+}  // namespace
+
+HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& packages) {
+  packages.clear();
+  std::wstring base = folder;
+  while (base.size() > 1 && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
+  DWORD error = ERROR_SUCCESS;
+  const std::vector<std::wstring> modules = FilesMatching(base, L"*.dll", L".dll", error);
+  if (error != ERROR_SUCCESS && error != ERROR_NO_MORE_FILES &&
+      !(error == ERROR_FILE_NOT_FOUND && IsFolder(base))) {
+    return HRESULT_FROM_WIN32(error);
+  }
+  const std::vector<std::wstring> manifests = FilesMatching(base, L"*.manifest", L".manifest", error);
+  for (const std::wstring& name : modules) {
+    Package package;
+    package.origin = Origin::Folder;
+    package.modulePath = ModulePathOf(base + L"\\" + name);
+    package.folder = PackageFolder(package.modulePath);
+    // A DLL without a package folder beside it is no package (the engine, a library).
+    if (!IsFolder(package.folder)) continue;
+    package.manifestPath = ManifestOf(base, name, manifests);
+    packages.push_back(package);
+  }
+  for (Package& package : packages) CheckPackage(package);
+  std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
+    return ComparePaths(a.modulePath, b.modulePath) < 0;
+  });
+  return S_OK;
+}
+
 HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   CheckPackage(package);
   Class* entry = kind == ClassKind::Style ? package.style() : package.text();
   if (!entry || entry->state != State::Ready) return STUBHOST_E_NOT_READY;
-  const HRESULT result = CoCreateInstance(entry->clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object);
+  detail::ActivationContext context;
+  HRESULT result = MakeContext(package, context);
+  if (FAILED(result)) {
+    entry->state = State::BadManifest;
+    entry->result = result;
+    return STUBHOST_E_NOT_READY;
+  }
+  detail::ActiveContext active(context.get());
+  result = CoCreateInstance(entry->clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object);
   entry->state = SUCCEEDED(result) ? State::Working : State::CreateFailed;
   entry->result = result;
   return result;
@@ -492,6 +674,15 @@ HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds) {
   for (int i = 0; i < count; ++i) {
     trial->clsids[i] = targets[i]->clsid;
     trial->results[i] = kPending;
+  }
+  const HRESULT made = MakeContext(package, trial->context);
+  if (FAILED(made)) {
+    delete trial;
+    for (int i = 0; i < count; ++i) {
+      targets[i]->state = State::BadManifest;
+      targets[i]->result = made;
+    }
+    return STUBHOST_E_NOT_READY;
   }
   trial->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE thread = trial->done ? CreateThread(nullptr, 0, RunTrial, trial, 0, nullptr) : nullptr;

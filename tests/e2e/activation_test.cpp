@@ -2,6 +2,11 @@
 // package copy, and how failures on the way reach it.
 #include "e2e_fixture.h"
 
+#include <vector>
+
+#include "stub/stub_host.h"
+#include "support/package_files.h"
+
 namespace e2e {
 namespace {
 
@@ -93,6 +98,65 @@ TEST_F(E2EActivation, ModuleLoadedThroughShortPathFindsItsPackage) {
   wchar_t loadedName[MAX_PATH] = {};
   GetModuleFileNameW(module, loadedName, MAX_PATH);
   EXPECT_EQ(ProbedPath(object.get()), loadedName);
+}
+
+// A package kept unregistered beside its assembly manifest, as an application
+// ships one in its own folder: the host library finds it there, checks it and
+// creates both classes through an activation context of the manifest, each
+// engine object told the package's module path; without that context COM
+// does not know the class at all.
+TEST_F(E2EActivation, HostLibraryCreatesAnUnregisteredPackageThroughItsManifest) {
+  const CLSID style = NewGuid(), text = NewGuid();
+  Package files(folder_, L"Gamma", ScriptWithClassId(Narrow(GuidText(style))).c_str(),
+                ScriptWithClassId(Narrow(GuidText(text))).c_str());
+  ASSERT_TRUE(files.ok);
+#ifdef _WIN64
+  const std::string architecture = "amd64";
+#else
+  const std::string architecture = "x86";
+#endif
+  const std::string manifest =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
+      "  <assemblyIdentity type=\"win32\" name=\"Gamma.Assembly\" version=\"1.0.0.0\" "
+      "processorArchitecture=\"" + architecture + "\"/>\n"
+      "  <file name=\"Gamma.dll\">\n"
+      "    <comClass clsid=\"" + Narrow(GuidText(style)) + "\" progid=\"Gamma.Style.1\" "
+      "threadingModel=\"Apartment\" description=\"Gamma Style\"/>\n"
+      "    <comClass clsid=\"" + Narrow(GuidText(text)) + "\" progid=\"Gamma.StyleText.1\" "
+      "threadingModel=\"Both\" description=\"Gamma Text Style\"/>\n"
+      "  </file>\n</assembly>\n";
+  ASSERT_TRUE(WriteFileText(folder_.path() + L"Gamma.Assembly.manifest", manifest));
+
+  std::vector<stub::host::Package> packages;
+  ASSERT_EQ(stub::host::FindFolderPackages(folder_.path(), packages), S_OK);
+  ASSERT_EQ(packages.size(), 1u);
+  stub::host::Package& package = packages[0];
+  EXPECT_EQ(package.origin, stub::host::Origin::Folder);
+  EXPECT_EQ(package.modulePath, files.modulePath);
+  ASSERT_EQ(package.state(), stub::host::State::Ready);
+  ASSERT_NE(package.style(), nullptr);
+  EXPECT_EQ(package.style()->progId, L"Gamma.Style.1");
+  EXPECT_EQ(package.style()->threadingModel, L"Apartment");
+
+  const struct {
+    stub::host::ClassKind kind;
+    CLSID engine;
+  } kinds[] = {{stub::host::ClassKind::Style, CLSID_StyleEngine},
+               {stub::host::ClassKind::Text, CLSID_StyleTextEngine}};
+  for (const auto& kind : kinds) {
+    ComRef<IEngineProbe> object;
+    ASSERT_EQ(stub::host::CreateClass(package, kind.kind, kIID_IEngineProbe, object.Out()), S_OK);
+    EXPECT_EQ(GuidText(ProbedClass(object.get())), GuidText(kind.engine));
+    EXPECT_EQ(ProbedPath(object.get()), files.modulePath);
+    const stub::host::Class* created =
+        kind.kind == stub::host::ClassKind::Style ? package.style() : package.text();
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(created->state, stub::host::State::Working);
+  }
+  ComRef<IUnknown> direct;
+  EXPECT_EQ(CoCreateInstance(style, nullptr, kInproc, IID_IUnknown, direct.Out()),
+            REGDB_E_CLASSNOTREG);
 }
 
 using E2EActivationErrors = E2ETest;

@@ -1,8 +1,9 @@
 /* A client in C, as a host or macro runtime written in C resolves a package's
  * classes: each argument is a ProgID, resolved with CLSIDFromProgID (which
- * reads the ProgID key's CLSID subkey only), created, and asked through the
- * sample engine's interface which engine it is and which module created it.
- * One line per ProgID on standard output:
+ * reads the ProgID key's CLSID subkey only), or a braced class identifier,
+ * taken as it is; each is created, and asked through the sample engine's
+ * interface which engine it is and which module created it.
+ * One line per argument on standard output:
  *
  *   PROGID|{CLSID}|ENGINE NAME|MODULE PATH        or   PROGID|error STEP 0xHRESULT
  *
@@ -43,8 +44,13 @@ static int Report(const wchar_t* progId) {
   int ok;
 
   PrintText(progId);
-  hr = CLSIDFromProgID(progId, &clsid);
-  if (FAILED(hr)) return Fail("CLSIDFromProgID", hr);
+  if (progId[0] == L'{') {
+    hr = CLSIDFromString(progId, &clsid);
+    if (FAILED(hr)) return Fail("CLSIDFromString", hr);
+  } else {
+    hr = CLSIDFromProgID(progId, &clsid);
+    if (FAILED(hr)) return Fail("CLSIDFromProgID", hr);
+  }
   StringFromGUID2(&clsid, clsidText, 40);
   hr = CoCreateInstance(&clsid, NULL, CLSCTX_INPROC_SERVER, &IID_IStubSampleEngine,
                         (void**)&engine);

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "../../sdk/host/manifest.h"
 #include "package/class_identity.h"
 #include "stub/stub_host.h"
 #include "support/package_files.h"
@@ -91,6 +93,64 @@ TEST(HostScanTest, ReadsEveryScriptAsTheModuleDoes) {
       EXPECT_TRUE(IsEqualGUID(hostId, moduleId));
     }
   }
+}
+
+// The host library reads a folder package's comClass entries (the
+// description, ProgID and threading it lists, and under which file) from the
+// manifest as authors and tools write it; whether the system takes the
+// manifest is the activation context's to say, under Wine in the
+// registration-free end-to-end test.
+TEST(HostScanTest, ReadsManifestClassesAsWritten) {
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                           "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n";
+  const std::string exported =
+      head + "<file name=\"A.dll\">\n"
+             "  <comClass clsid=\"{1}\" progid=\"A.Style.1\" threadingModel=\"Apartment\" description=\"A Style\">\n"
+             "    <progid>A.Style</progid>\n  </comClass>\n"
+             "  <comClass clsid=\"{2}\" progid=\"A.StyleText.1\" threadingModel=\"Both\" description=\"A Text\"/>\n"
+             "</file></assembly>\n";
+  std::string utf16 = "\xFF\xFE";
+  for (char c : exported) utf16 += std::string(1, c) + '\0';
+  const struct {
+    const char* what;
+    std::string text;
+    std::vector<std::string> classes;  // file|clsid|progid|threading|description
+  } cases[] = {
+      {"as exported", exported,
+       {"A.dll|{1}|A.Style.1|Apartment|A Style", "A.dll|{2}|A.StyleText.1|Both|A Text"}},
+      {"UTF-16 with its byte order mark", utf16,
+       {"A.dll|{1}|A.Style.1|Apartment|A Style", "A.dll|{2}|A.StyleText.1|Both|A Text"}},
+      {"a UTF-8 byte order mark, prefixes, single quotes, blanks around =, entities",
+       "\xEF\xBB\xBF<asmv1:assembly xmlns:asmv1='urn:schemas-microsoft-com:asm.v1'>"
+       "<asmv1:file\n name = 'A.dll'><asmv1:comClass clsid='{1}' description='R&amp;D &#x41;&#66; &lt;x&gt; &bogus;'"
+       " threadingModel = \"Free\"/></asmv1:file></asmv1:assembly>",
+       {"A.dll|{1}||Free|R&D AB <x> &bogus;"}},
+      {"a comment, a self-closing file, a class outside any file",
+       head + "<!-- <file name=\"C.dll\"><comClass clsid=\"{9}\"/> -->\n<file name=\"B.dll\"/>\n"
+              "<comClass clsid=\"{3}\"/>\n<file name=\"A.dll\"><comClass clsid=\"{4}\"/></file>\n"
+              "<comClass clsid=\"{5}\"/></assembly>",
+       {"|{3}|||", "A.dll|{4}|||", "|{5}|||"}},
+      {"a tag cut off at the end", head + "<file name=\"A.dll\"><comClass clsid=\"{1}\"/><comClass clsid=\"{2",
+       {"A.dll|{1}|||"}},
+      {"no XML at all", "this is not a manifest", {}},
+  };
+  PackageFiles files;
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::u16string path = files.Put(u"M" + std::u16string(1, char16_t(u'a' + n++)) + u".manifest", c.text);
+    std::vector<stub::host::detail::ManifestClass> read;
+    ASSERT_TRUE(stub::host::detail::ReadManifestClasses(std::wstring(path.begin(), path.end()), read));
+    std::vector<std::string> got;
+    for (const auto& entry : read) {
+      std::wstring line = entry.file + L"|" + entry.clsid + L"|" + entry.progId + L"|" +
+                          entry.threadingModel + L"|" + entry.description;
+      got.emplace_back(line.begin(), line.end());
+    }
+    EXPECT_EQ(got, c.classes);
+  }
+  std::vector<stub::host::detail::ManifestClass> none;
+  EXPECT_FALSE(stub::host::detail::ReadManifestClasses(L"Z:\\no\\such\\folder\\A.manifest", none));
 }
 
 }  // namespace

@@ -13,12 +13,12 @@
 //                                  reinterpret_cast<void**>(&style));
 //   }
 //
-// A package is the classes one module file serves. Today packages are found
-// through the two component categories (Origin::Registry). Each package
-// carries its origin, and the checks, the creation and the trial take a
-// package whatever its origin, so other ways of finding packages (an
-// application's own folder, registration-free through manifests) can be added
-// beside FindRegisteredPackages without changing these calls.
+// A package is the classes one module file serves. Packages are found either
+// through the two component categories (FindRegisteredPackages,
+// Origin::Registry) or, registered nowhere, in a folder of the application's
+// own (FindFolderPackages, Origin::Folder), where each is created through its
+// assembly manifest. The checks, the creation and the trial take a package
+// whatever its origin.
 //
 // No function here loads a package's module except CreateClass and
 // TryPackage, and both check the package again first and refuse one that
@@ -44,6 +44,8 @@ enum class ClassKind { Style, Text };
 /// Where a package was found.
 enum class Origin {
   Registry,  ///< through the component categories; its classes' keys under HKCR\CLSID
+  Folder,    ///< in a folder the application names: NAME.dll, the folder NAME and the
+             ///< package's assembly manifest side by side; nothing registered
 };
 
 /// The state of a class or a package. StateName gives the word the sample
@@ -67,6 +69,10 @@ enum class State {
   TimedOut,           ///< "timed-out": TryPackage's time limit ran out before the creation ended
   NoStyle,            ///< "no-style" (packages only): the module serves no style class
   NoText,             ///< "no-text" (packages only): the module serves no text style class
+  ManifestMissing,    ///< "manifest-missing" (Origin::Folder): no assembly manifest of the module beside it
+  BadManifest,        ///< "bad-manifest" (Origin::Folder): the system refuses the manifest (Class::result)
+  NotInManifest,      ///< "not-in-manifest" (Origin::Folder): the manifest has no comClass of the
+                      ///< identifier the script names under the module's file name
 };
 
 /// The lower-case word for a state ("working", "no-server", ...).
@@ -80,11 +86,14 @@ struct Class {
   std::wstring description;     ///< the class key's default value
   std::wstring progId;          ///< the ProgID subkey's default value
   std::wstring threadingModel;  ///< InprocServer32's ThreadingModel value
+                                ///< (Origin::Folder: description, progId and threadingModel
+                                ///< are the comClass entry's in the assembly manifest)
   bool hasServer = false;       ///< an InprocServer32 key is there
   std::wstring serverPath;      ///< InprocServer32's default value (REG_EXPAND_SZ expanded)
 
   State state = State::Unchecked;
-  HRESULT result = S_OK;        ///< CreateFailed: what the creation answered
+  HRESULT result = S_OK;        ///< CreateFailed: what the creation answered;
+                                ///< BadManifest: why the activation context was refused
   WORD machine = 0;             ///< OtherArchitecture: the module's IMAGE_FILE_HEADER::Machine
   std::wstring path;            ///< FolderMissing: the folder; ScriptMissing, ScriptUnreadable,
                                 ///< BadIdentifier: the script; PathTooLong: the module path
@@ -106,6 +115,9 @@ struct Package {
   std::wstring modulePath;
   /// The package folder: modulePath less its last four characters.
   std::wstring folder;
+  /// Origin::Folder: the assembly manifest the classes are created through
+  /// (where it is expected when it is missing). Empty otherwise.
+  std::wstring manifestPath;
   std::vector<Class> classes;
 
   /// The style and the text style in use, or null where there is none.
@@ -132,17 +144,36 @@ WORD HostMachine();
 /// categories cannot be read (the categories manager's error).
 HRESULT FindRegisteredPackages(std::vector<Package>& packages);
 
+/// Lists the packages an application keeps in `folder` without registering
+/// them: every NAME.dll there (of any kind) with a folder NAME beside it. Each
+/// package's two classes are those its scripts name, described by the comClass
+/// entries of its assembly manifest beside the module: NAME.Assembly.manifest
+/// (the name stub-check export gives the assembly), else NAME.manifest, else
+/// another .manifest there whose file element names NAME.dll. Nothing is
+/// read from the registry and the categories play no part. Packages come in
+/// the order of their module paths, each checked (CheckPackage). Loads no
+/// package module. Fails only when the folder cannot be listed
+/// (HRESULT_FROM_WIN32 of the error; a folder that is not there gives
+/// ERROR_PATH_NOT_FOUND or ERROR_FILE_NOT_FOUND).
+HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& packages);
+
 /// Checks a package without loading its module, setting the state of each
 /// class: server key, module path length, module file, its machine, the
 /// package folder, both scripts, the identifier each script names (scanned
 /// as the module scans it, then parsed with CLSIDFromString as the module
 /// does), and each class's identifier against the one its script names now.
-/// Every class of a package that passes is Ready, Stale ones aside.
+/// Every class of a package that passes is Ready, Stale ones aside. A package
+/// of Origin::Folder takes its two classes from its scripts again, and is
+/// checked further: its manifest is there, the system makes an activation
+/// context of it, and that context serves both identifiers.
 void CheckPackage(Package& package);
 
 /// Checks the package again and, if the class of `kind` in use is Ready or
 /// Working, creates it on the calling thread (CoCreateInstance, in-process)
-/// and sets its state. Answers STUBHOST_E_NOT_READY, with nothing loaded,
+/// and sets its state. A package of Origin::Folder is created with an
+/// activation context of its assembly manifest active around the call; the
+/// engine the module creates in turn is found as the process finds it (the
+/// registry, or the application's own manifest). Answers STUBHOST_E_NOT_READY, with nothing loaded,
 /// when the checks fail (the class's state says why) or the package has no
 /// class of that kind. No time limit: a creation that hangs in the engine
 /// holds the caller (TryPackage tries a package under a time limit first).

@@ -1,0 +1,81 @@
+// Inside the host library: reading a package's assembly manifest and making
+// activation contexts of it, for packages kept in an application's folder
+// without registration.
+#ifndef STUB_SDK_HOST_MANIFEST_H
+#define STUB_SDK_HOST_MANIFEST_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace stub {
+namespace host {
+namespace detail {
+
+// One comClass element of a manifest, with the name of the file element it
+// stands in (empty for one outside any file element).
+struct ManifestClass {
+  std::wstring file;
+  std::wstring clsid;
+  std::wstring progId;
+  std::wstring threadingModel;
+  std::wstring description;
+};
+
+// Reads the comClass entries of a manifest (UTF-8, with or without a byte
+// order mark, or UTF-16 with one). It looks only at element names and their
+// attributes: whether the whole is a manifest the system accepts is the
+// activation context's to say. False when the file cannot be read or is
+// larger than a manifest has reason to be.
+bool ReadManifestClasses(const std::wstring& path, std::vector<ManifestClass>& classes);
+
+// Owns one activation context.
+class ActivationContext {
+ public:
+  ActivationContext() = default;
+  ~ActivationContext() { Reset(); }
+  ActivationContext(const ActivationContext&) = delete;
+  ActivationContext& operator=(const ActivationContext&) = delete;
+
+  // Makes the context of an assembly manifest whose files lie in `directory`.
+  // Answers S_OK, or HRESULT_FROM_WIN32 of the system's error.
+  HRESULT Create(const std::wstring& manifestPath, const std::wstring& directory);
+  // Whether this context itself (not the process's default one behind it)
+  // serves an in-process class of this identifier.
+  bool ServesClass(const CLSID& clsid) const;
+  HANDLE get() const { return handle_; }
+  void Reset() {
+    if (handle_ != INVALID_HANDLE_VALUE) ReleaseActCtx(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// Keeps an activation context active on the calling thread for its lifetime.
+class ActiveContext {
+ public:
+  explicit ActiveContext(HANDLE context) {
+    if (context != INVALID_HANDLE_VALUE && context != nullptr && ActivateActCtx(context, &cookie_)) {
+      active_ = true;
+    }
+  }
+  ~ActiveContext() {
+    if (active_) DeactivateActCtx(0, cookie_);
+  }
+  ActiveContext(const ActiveContext&) = delete;
+  ActiveContext& operator=(const ActiveContext&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  ULONG_PTR cookie_ = 0;
+  bool active_ = false;
+};
+
+}  // namespace detail
+}  // namespace host
+}  // namespace stub
+
+#endif  // STUB_SDK_HOST_MANIFEST_H
