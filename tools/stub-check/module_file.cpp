@@ -236,6 +236,9 @@ std::string ModuleFile::Summary() const {
   if (!isPe) return out;
   if (IsThisModule()) {
     out += " with the five exports of Stub.dll";
+  } else if (missing.empty()) {
+    // Stub.dll's exports in a file the loader refuses (the format says why).
+    out += ", with the five exports of Stub.dll";
   } else if (exports.empty()) {
     out += " without any export of Stub.dll (another program's file)";
   } else {
