@@ -53,9 +53,7 @@ bool WriteManifestFile(const ExportedPackage& e, std::string* out, std::string* 
     }
     return nullptr;
   };
-  for (std::size_t i = 0; i < e.install.ids.size(); ++i) {
-    facts.classes[i] = RegisteredClass(e.install.ids[i], lookup);
-  }
+  for (const GUID& id : e.install.ids) facts.classes.push_back(RegisteredClass(id, lookup));
   return WriteAssemblyManifest(facts, out, problem);
 }
 

@@ -156,7 +156,7 @@ int CheckCommand(const std::vector<std::string>& args) {
     if (m.isPe && (m.architecture == "x86" || m.architecture == "x64")) expected.architecture = m.architecture;
     const check::Install& first = report.installs[0];
     std::string reason;
-    expected.classesKnown = first.idsRead && check::RegisteredClasses(package, first, expected.classes, &reason);
+    expected.classesKnown = first.idsRead && check::RegisteredClasses(package, first, &expected.classes, &reason);
     check::CheckManifest(manifestFile, manifestBytes, expected, &report.findings);
   }
   std::stable_sort(report.findings.begin(), report.findings.end(),

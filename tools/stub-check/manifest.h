@@ -28,7 +28,7 @@ struct AssemblyFacts {
   std::string version;       // the module's file version, four parts
   std::string architecture;  // the module's: "x86" or "x64"
   std::string fileName;      // the module copy's file name, "Fjord.dll"
-  ManifestClass classes[2];  // Stub, StubText
+  std::vector<ManifestClass> classes;  // one per row of PackageClasses
 };
 
 /// The class `id` as the registration left it; `lookup` answers the key at a
@@ -38,7 +38,7 @@ ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(
 /// Registers `package` as installed by `install` (whose identifiers were
 /// read) on an empty emulated registry and reads both classes back. False
 /// with `problem` set when registration fails.
-bool RegisteredClasses(const Package& package, const Install& install, ManifestClass classes[2],
+bool RegisteredClasses(const Package& package, const Install& install, std::vector<ManifestClass>* classes,
                        std::string* problem);
 
 /// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or
@@ -69,7 +69,7 @@ struct ManifestExpectation {
   std::string moduleName;
   std::string architecture;
   bool classesKnown = false;
-  ManifestClass classes[2];
+  std::vector<ManifestClass> classes;  // one per row of PackageClasses
 };
 
 /// Reads `bytes`, the manifest file `file`, and adds a finding for each way it

@@ -531,22 +531,26 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
   for (const XmlElement* f : files) {
     for (const XmlElement* c : f->Children("comClass")) comClasses.push_back(c);
   }
-  std::string ids[2];
-  for (int i = 0; i < 2; ++i) ids[i] = GuidString(expected.classes[i].clsid);
-  const XmlElement* found[2] = {nullptr, nullptr};
+  const std::size_t count = expected.classes.size();
+  std::vector<std::string> ids;
+  std::string classList;  // "Style.rgs {...}, StyleText.rgs {...}"
+  for (std::size_t i = 0; i < count; ++i) {
+    ids.push_back(GuidString(expected.classes[i].clsid));
+    classList += (i ? ", " : "") + Utf8(PackageClasses[i].scriptName) + " " + ids[i];
+  }
+  std::vector<const XmlElement*> found(count, nullptr);
   for (const XmlElement* c : comClasses) {
     const std::string* clsid = c->Attribute("clsid");
     const std::string id = clsid ? ClassIdentifier(*clsid) : "";
-    int which = -1;
-    for (int i = 0; i < 2; ++i) {
+    std::size_t which = count;
+    for (std::size_t i = 0; i < count; ++i) {
       if (!id.empty() && id == Upper(ids[i])) which = i;
     }
-    if (which < 0) {
+    if (which == count) {
       out.Add("manifest-class", c->at,
               (clsid ? "the comClass " + Quoted(*clsid) +
                            (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
-                                       : " is no class of this package (Style " + ids[0] + ", StyleText " +
-                                             ids[1] + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
+                                       : " is no class of this package (" + classList + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
                      : std::string("a comClass has no clsid")),
               "give each comClass the identifier its script registers, and no other; " + std::string(kExportRemedy));
       continue;
@@ -562,7 +566,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
     found[which] = c;
     CheckClass(expected.classes[which], script, *c, &out);
   }
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     if (found[i]) continue;
     const std::string script = Utf8(PackageClasses[i].scriptName);
     out.Add("manifest-class", files.empty() ? root.at : files[0]->at,

@@ -83,7 +83,7 @@ ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(
   return c;
 }
 
-bool RegisteredClasses(const Package& package, const Install& install, ManifestClass classes[2],
+bool RegisteredClasses(const Package& package, const Install& install, std::vector<ManifestClass>* classes,
                        std::string* problem) {
   emu::Reset();
   emu::SetModuleFileName(sys::ThisModule(), install.modulePath);
@@ -100,7 +100,8 @@ bool RegisteredClasses(const Package& package, const Install& install, ManifestC
     auto it = registry.find(FoldCase(u"HKEY_CLASSES_ROOT\\" + Utf16(path)));
     return it == registry.end() ? nullptr : &it->second;
   };
-  for (int i = 0; i < 2; ++i) classes[i] = RegisteredClass(install.ids[i], lookup);
+  classes->clear();
+  for (const GUID& id : install.ids) classes->push_back(RegisteredClass(id, lookup));
   return true;
 }
 
@@ -152,7 +153,7 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
   const std::string identity = "type=\"win32\" name=\"" + facts.name + "\" version=\"" + facts.version +
                                "\" processorArchitecture=\"" + arch + "\"";
   std::string classes;
-  for (int i = 0; i < 2; ++i) {
+  for (std::size_t i = 0; i < facts.classes.size(); ++i) {
     const ManifestClass& c = facts.classes[i];
     const std::string script = Utf8(PackageClasses[i].scriptName);
     if (!c.threadingModel.empty() && !ManifestThreadingModel(c.threadingModel)) {
