@@ -146,12 +146,6 @@ void CombineExports(std::vector<RegistryExport>* exports);
 
 // ---- One script, read the way the interpreter reads it ---------------------------
 
-/// What the reader expected where it stopped; also the grammar slot of each token.
-enum class Slot {
-  kRootName, kRootOpen, kEntry, kSubject, kAfterDelete, kValueName, kEquals, kType, kValue,
-  kAfterKey, kAfterValue
-};
-
 /// One token; its text is the prepared text from `start`, read again on demand
 /// (ScriptReading::TokenText), so a large script costs no copy of every token.
 struct Token {
@@ -198,6 +192,7 @@ struct Anchor {
   std::size_t preparedStart, preparedEnd;
   bool isModule;  // %Module%
   bool quoted;    // it landed inside a quoted token
+  std::u16string name = u"";  // a replacement's name as written ("Module")
 };
 
 struct ScriptReading {

@@ -3,6 +3,7 @@
 // followed through the registration grammar, so that every token has a place
 // in the original file and a slot that says what belonged there.
 #include <algorithm>
+#include <iterator>
 
 #include "checker.h"
 #include "platform/unique_resource.h"
@@ -62,7 +63,7 @@ std::vector<Anchor> FindAnchors(std::u16string_view original, const std::u16stri
     } else {
       const std::size_t end = original.find(u'%', i + 1);
       if (end == std::u16string_view::npos) return {};
-      anchors.push_back({i, end + 1, j, j + 1, true, false});
+      anchors.push_back({i, end + 1, j, j + 1, true, false, std::u16string(original.substr(i + 1, end - i - 1))});
       i = end + 1;
     }
     ++j;
@@ -99,14 +100,48 @@ std::vector<Anchor> FindAnchors(std::u16string_view original, const std::u16stri
   return anchors;
 }
 
-const char* SlotText(Slot slot) {
+// "a, b, c or d"
+std::string Listing(const std::vector<std::string>& words) {
+  std::string text;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) text += i + 1 == words.size() ? " or " : ", ";
+    text += words[i];
+  }
+  return text;
+}
+
+// The grammar's tables, worded: the short root names, the entry keywords and
+// the type letters as a script writes them.
+std::string RootNames() {
+  std::vector<std::string> names;
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (std::u16string_view(row.name).substr(0, 5) != u"HKEY_") names.push_back(Utf8(row.name));
+  }
+  names.push_back("their HKEY_ forms");
+  return Listing(names);
+}
+
+std::string EntryWords() {
+  std::vector<std::string> words = {"a key name"};
+  for (const char16_t* keyword : KeywordTable) words.push_back(Utf8(keyword));
+  words.push_back("'}'");
+  return Listing(words);
+}
+
+std::string TypeLetters() {
+  std::vector<std::string> letters;
+  for (const ValueTypeRow& row : ValueTypeTable) letters.push_back(Utf8(FoldCase(row.letter)));
+  return Listing(letters);
+}
+
+std::string SlotText(Slot slot) {
   switch (slot) {
     case Slot::kRootName:
-      return "a root key name (HKCR, HKCU, HKLM, HKU, HKCC, HKPD, HKDD or their HKEY_ forms)";
+      return "a root key name (" + RootNames() + ")";
     case Slot::kRootOpen:
       return "'{' after the root key name";
     case Slot::kEntry:
-      return "a key name, ForceRemove, Delete, NoRemove, Val or '}'";
+      return EntryWords();
     case Slot::kSubject:
       return "the name of the key to delete";
     case Slot::kAfterDelete:
@@ -116,7 +151,7 @@ const char* SlotText(Slot slot) {
     case Slot::kEquals:
       return "'=' after the value name";
     case Slot::kType:
-      return "a type letter: s, m, d or b";
+      return "a type letter: " + TypeLetters();
     case Slot::kValue:
       return "the value after the type letter";
     case Slot::kAfterKey:
@@ -131,14 +166,13 @@ bool NotOneLevel(const std::u16string& name) {
   return name.empty() || name.find(u'\\') != std::u16string::npos;
 }
 
+// The HKEY_ form of a root key's name.
 std::u16string RootDisplay(HKEY root) {
-  if (root == HKEY_CLASSES_ROOT) return u"HKEY_CLASSES_ROOT";
-  if (root == HKEY_CURRENT_USER) return u"HKEY_CURRENT_USER";
-  if (root == HKEY_LOCAL_MACHINE) return u"HKEY_LOCAL_MACHINE";
-  if (root == HKEY_USERS) return u"HKEY_USERS";
-  if (root == HKEY_CURRENT_CONFIG) return u"HKEY_CURRENT_CONFIG";
-  if (root == HKEY_PERFORMANCE_DATA) return u"HKEY_PERFORMANCE_DATA";
-  return u"HKEY_DYN_DATA";
+  std::u16string name;
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (row.key == root) name = row.name;  // the HKEY_ forms come last
+  }
+  return name;
 }
 
 char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
@@ -166,24 +200,17 @@ int Distance(const std::u16string& a, const char16_t* b, int limit) {
   return std::min(d[n][m], limit + 1);
 }
 
-// The keywords of an entry, each with the edit distance within which a key
-// name is taken for it misspelled: one edit for the short ones (a key named
-// Var or Deleted is plausible), two for the long ones.
-struct Keyword {
-  const char16_t* word;
-  int limit;
-};
-constexpr Keyword kEntryKeywords[] = {
-    {u"ForceRemove", 2}, {u"NoRemove", 2}, {u"Delete", 1}, {u"Val", 1}};
-
-// The keyword `name` most probably misspells, or null.
+// The entry keyword `name` most probably misspells, or null. A key name is
+// taken for a keyword misspelled within one edit of a short keyword (a key
+// named Var or Deleted is plausible) and two of a long one.
 const char16_t* NearKeyword(const std::u16string& name) {
   const char16_t* best = nullptr;
   int bestDistance = 99;
-  for (const Keyword& k : kEntryKeywords) {
-    const int d = Distance(name, k.word, k.limit);
-    if (d > 0 && d <= k.limit && d < bestDistance) {
-      best = k.word;
+  for (const char16_t* keyword : KeywordTable) {
+    const int limit = std::u16string_view(keyword).size() > 6 ? 2 : 1;
+    const int d = Distance(name, keyword, limit);
+    if (d > 0 && d <= limit && d < bestDistance) {
+      best = keyword;
       bestDistance = d;
     }
   }
@@ -389,7 +416,8 @@ class CReader {
 
   bool Block(std::size_t key, int depth, std::size_t openToken) {
     if (depth > kMaxNesting) {
-      Fail("blocks nested at most 128 deep (the root block counts as 1)");
+      Fail("blocks nested at most " + std::to_string(kMaxNesting) +
+           " deep (the root block counts as 1)");
       return false;
     }
     open_.push_back(openToken);
@@ -466,8 +494,8 @@ class CReader {
 
   bool Entry(std::size_t parent, int depth, std::size_t& lastKey) {
     Entry_ entry;
-    const bool isDelete = IsKeyword(token_, u"Delete");
-    if (isDelete || IsKeyword(token_, u"ForceRemove")) {
+    const bool isDelete = IsKeyword(token_, KeywordText(Keyword::kDelete));
+    if (isDelete || IsKeyword(token_, KeywordText(Keyword::kForceRemove))) {
       if (!Next(Slot::kSubject)) return false;
       if (NotOneLevel(token_)) {
         Fail(token_[0] ? "a key name of one level, without '\\'" : "a key name that is not empty");
@@ -497,11 +525,11 @@ class CReader {
         return true;
       }
     }
-    if (IsKeyword(token_, u"NoRemove")) {
+    if (IsKeyword(token_, KeywordText(Keyword::kNoRemove))) {
       entry.noRemove = true;
       if (!Next(Slot::kEntry)) return false;
     }
-    if (IsKeyword(token_, u"Val")) {
+    if (IsKeyword(token_, KeywordText(Keyword::kVal))) {
       if (!Next(Slot::kValueName, kValueNameCapacity)) return false;
       const std::u16string name = token_;
       const std::size_t nameToken = Last();
@@ -763,71 +791,230 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
   }
 }
 
+namespace {
+
+// Which wording of a stop reason applies.
+enum class StopCase {
+  kAny,
+  kBlockOpen,       // kEndOfText with a block still open
+  kExtraBrace,      // kNoRoot at a '}' after the root blocks
+  kAfterLastBlock,  // kNoRoot at other text after the root blocks
+  kEmptyName,       // kNotOneLevel for an empty name
+};
+
+// What was wrong where a run stopped, and what to write there, by the reason
+// the interpreter gave. In the texts {slot} stands for what belonged at the
+// stop, {at} for " at line L, column C", {block} for the place of the block
+// left open, {length} for the longest token there, {depth} for the nesting
+// bound and {types} for the type letters. A reason of kNone on a failed run
+// is a failure of the registry, not of the text.
+struct StopWording {
+  ScriptStop reason;
+  StopCase variant;
+  const char* problem;
+  const char* remedy;
+};
+
+constexpr StopWording kStopWordings[] = {
+    {ScriptStop::kEndOfText, StopCase::kBlockOpen,
+     "the script ends where {slot} belongs; the block opened at {block} is never closed",
+     "close every block with its '}': the block opened at {block} is left open"},
+    {ScriptStop::kEndOfText, StopCase::kAny, "the script ends where {slot} belongs",
+     "complete the script{at}: {slot} belongs there"},
+    {ScriptStop::kOpenQuote, StopCase::kAny, "the quotation opened here is never closed",
+     "close the quotation with an apostrophe{at} (write '' for an apostrophe inside it)"},
+    {ScriptStop::kLongToken, StopCase::kAny, "the token is longer than {length} characters",
+     "shorten the token{at}"},
+    {ScriptStop::kNoRoot, StopCase::kExtraBrace,
+     "expected a root key name or the end of the script: this '}' closes more blocks than were "
+     "opened",
+     "remove the '}'{at}, or add the '{' it was meant to close"},
+    {ScriptStop::kNoRoot, StopCase::kAfterLastBlock,
+     "expected a root key name or the end of the script: text after the last '}' is read as "
+     "another root block",
+     "remove the text after the last '}'{at}: the script language has no comments"},
+    {ScriptStop::kNoRoot, StopCase::kAny, "expected {slot}",
+     "write a root key name{at}: HKCR for a package's keys"},
+    {ScriptStop::kNoRootBlock, StopCase::kAny, "expected {slot}",
+     "write '{' after the root key name{at}"},
+    {ScriptStop::kNotOneLevel, StopCase::kEmptyName, "expected a key name that is not empty",
+     "write the key's name{at}: an empty name stands for the parent key itself"},
+    {ScriptStop::kNotOneLevel, StopCase::kAny, "expected a key name of one level, without '\\'",
+     "write one key name{at}: a deeper key is an entry in its parent's block"},
+    {ScriptStop::kNoEquals, StopCase::kAny, "expected {slot}", "write '=' after the value name{at}"},
+    {ScriptStop::kUnknownType, StopCase::kAny, "expected {slot}",
+     "write a type letter{at}: {types}"},
+    {ScriptStop::kBadNumber, StopCase::kAny, "expected a number from 0 to 4294967295",
+     "write a decimal number from 0 to 4294967295{at}"},
+    {ScriptStop::kOddDigits, StopCase::kAny, "expected an even number of hexadecimal digits",
+     "write two hexadecimal digits for each byte{at}"},
+    {ScriptStop::kTooDeep, StopCase::kAny,
+     "expected blocks nested at most {depth} deep (the root block counts as 1)",
+     "nest blocks at most {depth} deep (the root block counts as 1): the block{at} is one too "
+     "deep"},
+    {ScriptStop::kUnknownName, StopCase::kAny,
+     "no such replacement; %Module% is the only name (a lone % pairs with the next % anywhere "
+     "later)",
+     "write %% for a percent sign and '%Module%' for the module's path{at}"},
+    {ScriptStop::kLongName, StopCase::kAny,
+     "a %name% longer than 31 characters (a lone % pairs with the next % anywhere later)",
+     "write %% for a percent sign and '%Module%' for the module's path{at}"},
+    {ScriptStop::kNone, StopCase::kAny, "the registry refused this key or value",
+     "register from an elevated prompt, or for the user alone (regsvr32 /n /i:user) with every "
+     "key under HKCR"},
+};
+
+const StopWording& WordingOf(ScriptStop reason, StopCase variant) {
+  for (const StopWording& w : kStopWordings) {
+    if (w.reason == reason && (w.variant == variant || w.variant == StopCase::kAny)) return w;
+  }
+  return kStopWordings[std::size(kStopWordings) - 1];
+}
+
+std::string Fill(std::string text, const std::string& field, const std::string& value) {
+  for (std::size_t at = text.find(field); at != std::string::npos;
+       at = text.find(field, at + value.size())) {
+    text.replace(at, field.size(), value);
+  }
+  return text;
+}
+
+std::string PlaceText(const Place& p) {
+  return "line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+}
+
+// The text of the token that starts at prepared offset `at`, as the
+// tokenizer reads it; false when no token can be read there.
+bool TokenTextAt(const ScriptReading& reading, std::size_t at, std::u16string* text) {
+  if (at >= reading.prepared.size()) return false;
+  ScriptParser parser(nullptr);
+  parser.SetPosition(reading.prepared.data() + at);
+  TokenBuffer token;
+  if (FAILED(parser.ReadToken(token))) return false;
+  *text = token;
+  return true;
+}
+
+// The innermost block still open at prepared offset `at`, by the reading's
+// tokens before it: its "{" token, or kNoKey.
+std::size_t OpenBlockAt(const ScriptReading& reading, std::size_t at) {
+  std::vector<std::size_t> open;
+  for (std::size_t k = 0; k < reading.tokens.size() && reading.tokens[k].start < at; ++k) {
+    const Token& t = reading.tokens[k];
+    if (t.failed) break;
+    const char16_t first = reading.prepared[t.start];
+    const bool afterEntry = t.slot == Slot::kAfterKey || t.slot == Slot::kAfterValue ||
+                            t.slot == Slot::kAfterDelete;
+    if (t.slot == Slot::kRootOpen) {
+      open.push_back(k);
+    } else if (afterEntry && reading.TokenText(k) == u"{") {
+      open.push_back(k);
+    } else if ((afterEntry || t.slot == Slot::kEntry) && first == u'}' && !open.empty()) {
+      open.pop_back();
+    }
+  }
+  return open.empty() ? kNoKey : open.back();
+}
+
+}  // namespace
+
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
   const bool registering = mode == ScriptMode::kRegister;
   Finding f{Severity::kError, registering ? "registration-error" : "removal-error", reading.name,
             0, 0, "", ""};
   const std::string run = registering ? "registration" : "removal";
+  const std::string result = " [" + DescribeResult(outcome.result) + "]";
   if (outcome.inPreparation) {
     // The module's preparation and the reading's refuse the same text at the same place.
     const Place p = reading.PlaceOfOriginal(outcome.stop);
     f.line = p.line;
     f.column = p.column;
-    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " +
-                (outcome.result == E_FAIL ? "a %name% longer than 31 characters"
-                                          : "no such replacement; %Module% is the only name") +
-                " (a lone % pairs with the next % anywhere later) [" +
-                DescribeResult(outcome.result) + "]";
-    f.remedy = "write %% for a percent sign and '%Module%' for the module's path";
+    const StopWording& w = WordingOf(outcome.reason, StopCase::kAny);
+    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem + result;
+    f.remedy = Fill(w.remedy, "{at}", " at " + PlaceText(p));
     return f;
   }
-  // The interpreter names the token it stopped at; the reader's grammar
-  // follow, where it got that far, says what belonged there.
-  const std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
-  const Token* token = nullptr;
-  std::size_t tokenIndex = 0;
-  for (std::size_t k = 0; k < reading.tokens.size(); ++k) {
-    if (reading.tokens[k].start == at) {
-      token = &reading.tokens[k];
-      tokenIndex = k;
+  // Where the run went wrong: the token it stopped at, or, when removal read
+  // on past a failure inside a replacement's value, that failure, which is
+  // what threw the reading off.
+  std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
+  ScriptStop reason = outcome.reason;
+  Slot slot = outcome.expected;
+  const Anchor* replacement = reading.ReplacementAt(at);
+  bool readPast = false;
+  if (!replacement && outcome.firstDropped != ScriptStop::kNone) {
+    replacement = reading.ReplacementAt(outcome.firstDroppedToken);
+    if (replacement) {
+      at = outcome.firstDroppedToken;
+      reason = outcome.firstDropped;
+      readPast = true;
+      for (const Token& t : reading.tokens) {
+        if (t.start == at) slot = t.slot;
+      }
     }
   }
-  std::string where, expected;
-  if (at >= reading.prepared.size()) {
-    where = "at the end of the script";
-  } else if (token && !token->failed) {
-    where = "at '" + Utf8(reading.TokenText(tokenIndex)) + "'";
-  } else if (token || outcome.stop <= at) {
-    where = "at the token starting here";
-  } else {
-    where = "at '" + Utf8(std::u16string(reading.prepared.substr(at, outcome.stop - at))) + "'";
+
+  std::u16string token;
+  const bool readable = reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote &&
+                        TokenTextAt(reading, at, &token);
+  const std::string where = at >= reading.prepared.size() ? "at the end of the script"
+                            : readable                    ? "at '" + Utf8(token) + "'"
+                                                          : "at the token starting here";
+
+  StopCase variant = StopCase::kAny;
+  std::string block;
+  if (reason == ScriptStop::kEndOfText) {
+    const std::size_t open = OpenBlockAt(reading, at);
+    if (open != kNoKey) {
+      variant = StopCase::kBlockOpen;
+      block = PlaceText(reading.PlaceOfPrepared(reading.tokens[open].start));
+    }
+  } else if (reason == ScriptStop::kNoRoot &&
+             reading.prepared.find_first_not_of(u" \t\r\n") < at) {
+    // A root name is read after the first only once a root block has ended.
+    variant = token == u"}" ? StopCase::kExtraBrace : StopCase::kAfterLastBlock;
+  } else if (reason == ScriptStop::kNotOneLevel && readable && token.empty()) {
+    variant = StopCase::kEmptyName;
   }
-  const bool syntax = outcome.result == DISP_E_EXCEPTION || outcome.result == E_FAIL ||
-                      outcome.result == DISP_E_TYPEMISMATCH || outcome.result == DISP_E_OVERFLOW;
-  if (token && reading.malformed && &reading.tokens[reading.errorToken] == token) {
-    expected = reading.expected;
-  } else if (token && syntax) {
-    expected = std::string("expected ") + SlotText(token->slot);
-  } else if (syntax && outcome.stop > at &&
-             reading.prepared.substr(at, outcome.stop - at).find(u'\\') != std::u16string_view::npos) {
-    // Past the reader's first malformed place: a removal reading on where
-    // registration stopped. Only the commonest cause is named.
-    expected = "expected a key name of one level, without '\\'";
-  } else if (syntax) {
-    expected = "the script cannot be read on from here";
-  } else {
-    expected = "the registry refused this key or value";
-  }
+  const StopWording& w = WordingOf(reason, variant);
   const Place p = reading.PlaceOfPrepared(at);
   f.line = p.line;
   f.column = p.column;
-  f.message = run + " stops " + where + ": " + expected + " [" + DescribeResult(outcome.result) + "]";
-  if (const Anchor* a = reading.ReplacementAt(at)) {
-    const Place q = reading.PlaceOfOriginal(a->originalStart);
-    f.message += "; this text is part of the module's path, from %Module% at line " +
-                 std::to_string(q.line) + ", column " + std::to_string(q.column) +
-                 (a->quoted ? "" : ", which is not quoted");
+  auto fill = [&](std::string text) {
+    text = Fill(text, "{slot}", SlotText(slot));
+    text = Fill(text, "{block}", block);
+    text = Fill(text, "{length}",
+                std::to_string((slot == Slot::kValueName ? kValueNameCapacity : kTokenCapacity) - 2));
+    text = Fill(text, "{depth}", std::to_string(kMaxNesting));
+    text = Fill(text, "{types}", TypeLetters());
+    return Fill(text, "{at}", " at " + PlaceText(p));
+  };
+  std::string problem = fill(w.problem);
+  if (reason == ScriptStop::kNoRoot && variant != StopCase::kExtraBrace) {
+    problem += NearRootNames(token);
   }
+  f.remedy = fill(w.remedy);
+  if (!replacement) {
+    f.message = run + " stops " + where + ": " + problem + result;
+    return f;
+  }
+  // A stop inside a replacement's value is shown where the author wrote the
+  // replacement: the finding is placed there, and names it and its value.
+  const std::u16string name = std::u16string(u"%") + replacement->name + u"%";
+  const std::u16string value(reading.prepared.substr(
+      replacement->preparedStart, replacement->preparedEnd - replacement->preparedStart));
+  f.message = run + (readPast ? " goes wrong " : " stops ") + where + ", inside the value of " +
+              Utf8(name) + " (" + Utf8(value) + ") at " + PlaceText(p) + ": " + problem;
+  if (!replacement->quoted) {
+    f.message += "; " + Utf8(name) + " is not quoted, so a blank in its value splits it into "
+                 "several tokens";
+    f.remedy = "write '" + Utf8(name) + "' in apostrophes";
+  }
+  if (readPast) {
+    f.message += "; removal reads on past this failure, as it does inside a key it cannot open, "
+                 "and stops further on";
+  }
+  f.message += result;
   return f;
 }
 
