@@ -201,6 +201,7 @@ HRESULT ScriptParser::RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome) {
       SkipBlanks();
       continue;
     }
+    if (readOnly_) break;  // it made nothing
     // Undo the failed block; the run reports the registration failure. The
     // rollback walk spares NoRemove keys and may stop early at the same
     // malformed text, so the keys the walk itself made go afterwards by their
@@ -242,11 +243,15 @@ HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLe
     }
     deepOpen_ = 1;
   }
+  if (trace_) trace_->Block(level.depth, true);
   BlockKeys keys{parent, {}, {}};  // the block's own handles close on every return
   HRESULT hr = Read(token, Slot::kEntry);
   while (SUCCEEDED(hr)) {
     if (token[0] == u'}') {
-      if (!deep || --deepOpen_ == 0) break;
+      if (!deep || --deepOpen_ == 0) {
+        if (trace_) trace_->Block(level.depth, false);
+        break;
+      }
       hr = Read(token, Slot::kAfterKey);  // the token after a counted inner block
       continue;
     }
@@ -296,7 +301,7 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkL
 // carrying on would report success over stale keys and values.
 HRESULT ScriptParser::DeleteSubject(const char16_t* subject, CBorrowedKey parent) {
   if (NotOneKeyLevel(subject)) return Refuse(ScriptStop::kNotOneLevel);
-  if (!MayDeleteKey(subject)) return S_OK;
+  if (readOnly_ || !MayDeleteKey(subject)) return S_OK;
   const LONG result = parent.DeleteTree(subject);
   if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return S_OK;
   return HResultFromWin32(result);
@@ -376,8 +381,11 @@ HRESULT ScriptParser::NoteKey(const char16_t* name, const WalkLevel& level, DWOR
 HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys,
                                        const WalkLevel& level) {
   DWORD disposition = REG_OPENED_EXISTING_KEY;
-  HRESULT hr = OpenOrCreateKey(token, keys, &disposition);
-  if (SUCCEEDED(hr)) hr = NoteKey(token, level, disposition);
+  HRESULT hr = S_OK;
+  if (!readOnly_) {
+    hr = OpenOrCreateKey(token, keys, &disposition);
+    if (SUCCEEDED(hr)) hr = NoteKey(token, level, disposition);
+  }
   if (SUCCEEDED(hr)) hr = Read(token, Slot::kAfterKey);
   if (FAILED(hr)) return hr;
   if (token[0] == u'=') {

@@ -107,6 +107,10 @@ class ScriptTrace {
   /// at `depth` (the root block being 1): it belongs to the latest key entry
   /// at depth - 1.
   virtual void Entry(unsigned flags, const char16_t* name, int depth) = 0;
+  /// A block at `depth` opens (its "{" was the token read last) or closes
+  /// at its "}" (read last). Blocks that removal only counts, inside one
+  /// nested too deep, are not reported.
+  virtual void Block(int depth, bool opens) = 0;
 
  protected:
   ~ScriptTrace() = default;

@@ -171,6 +171,15 @@ class ScriptParser {
   /// made, NoRemove keys included. The caller keeps `script`; `outcome`, when
   /// given, receives how the run ended.
   HRESULT RunScript(const char16_t* script, ScriptMode mode, ScriptOutcome* outcome = nullptr);
+  /// Reads `script` as registration does, creating, writing and deleting
+  /// nothing: the same grammar, tokens, entries and stops (a caller that
+  /// explains scripts traces it through `outcome`). No rollback follows.
+  HRESULT ReadScript(const char16_t* script, ScriptOutcome* outcome) {
+    readOnly_ = true;
+    const HRESULT hr = RunScript(script, ScriptMode::kRegister, outcome);
+    readOnly_ = false;
+    return hr;
+  }
   /// Interprets one block at `level` from just after its "{" under `parent`
   /// (never closed here). On success the "}" that closed the block is in `token`.
   HRESULT WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLevel& level);
@@ -225,4 +234,6 @@ class ScriptParser {
   ScriptStop firstDropped_ = ScriptStop::kNone;
   const char16_t* firstDroppedToken_ = nullptr;
   ScriptTrace* trace_ = nullptr;
+  // Registration that touches no key (ReadScript).
+  bool readOnly_ = false;
 };

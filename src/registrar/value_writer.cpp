@@ -107,35 +107,32 @@ HRESULT ScriptParser::AssignValue(CBorrowedKey key, const char16_t* name, TokenB
   hr = Read(text, Slot::kValue);
   if (FAILED(hr)) return hr;
 
-  LONG result = ERROR_SUCCESS;
-  switch (type) {
-    case kValueTypeString:
-      result = key.StoreString(name, text, REG_SZ);
-      break;
-    case kValueTypeMultiString:
-      result = StoreMultiStringText(key, name, text);
-      break;
-    case kValueTypeNumber: {
-      ULONG number = 0;
-      constexpr LCID kNeutralLocale = 0;
-      constexpr ULONG kNoFlags = 0;
-      if (!ReadSmallDecimal(text, &number)) {
-        hr = sys::VarUI4FromStr(text, kNeutralLocale, kNoFlags, &number);
-        if (FAILED(hr)) {
-          stopReason_ = ScriptStop::kBadNumber;
-          return hr;
-        }
-      }
-      result = key.StoreDword(name, number);
-      break;
+  // The text is checked before anything is written; a read-only run writes nothing.
+  ULONG number = 0;
+  if (type == kValueTypeNumber && !ReadSmallDecimal(text, &number)) {
+    constexpr LCID kNeutralLocale = 0;
+    constexpr ULONG kNoFlags = 0;
+    hr = sys::VarUI4FromStr(text, kNeutralLocale, kNoFlags, &number);
+    if (FAILED(hr)) {
+      stopReason_ = ScriptStop::kBadNumber;
+      return hr;
     }
-    default:
-      if (sys::lstrlenW(text) % 2 != 0) {
-        stopReason_ = ScriptStop::kOddDigits;
-        return E_FAIL;
-      }
+  }
+  if (type == kValueTypeBytes && sys::lstrlenW(text) % 2 != 0) {
+    stopReason_ = ScriptStop::kOddDigits;
+    return E_FAIL;
+  }
+  LONG result = ERROR_SUCCESS;
+  if (!readOnly_) {
+    if (type == kValueTypeString) {
+      result = key.StoreString(name, text, REG_SZ);
+    } else if (type == kValueTypeMultiString) {
+      result = StoreMultiStringText(key, name, text);
+    } else if (type == kValueTypeNumber) {
+      result = key.StoreDword(name, number);
+    } else {
       result = StoreBinaryText(key, name, text);
-      break;
+    }
   }
   if (result != ERROR_SUCCESS) return HResultFromWin32(result);
   return Read(buffer, after);

@@ -126,6 +126,9 @@ class CTraceRecord : public ScriptTrace {
     if (flags & kEntryForceRemove) entries += "/force";
     entries += "@" + std::to_string(depth) + ":" + std::to_string(name - base_) + " ";
   }
+  void Block(int depth, bool opens) override {
+    entries += (opens ? "{" : "}") + std::to_string(depth) + " ";
+  }
 
  private:
   const char16_t* base_ = nullptr;
@@ -150,7 +153,8 @@ TEST_F(RegistrarKeyTree, TraceGivesEachTokenItsSlotAndEachEntry) {
             "root:HKCR open:{ entry:NoRemove entry:N afterKey:= type:s value:'n' afterKey:{ "
             "entry:val valueName:v equals:= type:d value:1 afterValue:} afterKey:Delete subject:Old "
             "afterDelete:ForceRemove subject:F afterKey:} ");
-  EXPECT_EQ(registration.entries, "key/noremove@1:16 val@2:32 delete@1:49 key/force@1:65 ");
+  EXPECT_EQ(registration.entries,
+            "{1 key/noremove@1:16 {2 val@2:32 }2 delete@1:49 key/force@1:65 }1 ");
   // Removal reads the same entries by its own grammar: after Delete's subject
   // comes no assignment or block of its own, the subject is a key entry.
   CTraceRecord removal;

@@ -211,11 +211,6 @@ struct ScriptReading {
   std::vector<Entry> entries;
   std::vector<KeyNode> keys;
   std::vector<ProgIdValue> progIds;
-  // The first malformed place, as the reader found it (registration's grammar).
-  bool malformed = false;
-  std::size_t errorToken = 0;
-  std::string expected;
-  int rootBlocks = 0;
 
   /// Original offset of a prepared-text offset; one inside a replacement maps
   /// to the replacement's start.
@@ -243,8 +238,9 @@ struct ScriptReading {
 
 /// Prepares `original` (whose last unit must be followed by a NUL, as in a
 /// std::u16string or the module's loaded text) with %Module% = `modulePath`
-/// and reads it through, recording
-/// tokens, entries, the first malformed place, and warnings into `findings`.
+/// and reads it through with the module's own walk (registration's grammar,
+/// touching no key), recording tokens, entries and the key tree as far as the
+/// walk gets, and warnings into `findings`.
 /// At most kWarningsPerCode warnings of one kind are listed per script; the
 /// last one listed says how many more there are.
 constexpr int kWarningsPerCode = 20;

@@ -162,10 +162,6 @@ std::string SlotText(Slot slot) {
   return "";
 }
 
-bool NotOneLevel(const std::u16string& name) {
-  return name.empty() || name.find(u'\\') != std::u16string::npos;
-}
-
 // The HKEY_ form of a root key's name.
 std::u16string RootDisplay(HKEY root) {
   std::u16string name;
@@ -285,90 +281,149 @@ class CWarnings {
   std::map<std::string, Kind> kinds_;
 };
 
-// Follows the registration grammar over the prepared text, token by token.
-class CReader {
+// Builds a script's reading from the trace of the module's own walk, reading
+// it as registration does without touching any key: the tokens in their
+// slots, the key tree and entries, and the warnings about what the walk does
+// that the author probably did not mean. The grammar itself is the walk's.
+class CTraceReader : public ScriptTrace {
  public:
-  CReader(ScriptReading& reading, CWarnings& warnings)
-      : r_(reading), warnings_(warnings), parser_(nullptr) {}
+  CTraceReader(ScriptReading& reading, CWarnings& warnings) : r_(reading), warnings_(warnings) {}
 
-  void Run() {
-    const char16_t* base = r_.prepared.data();
-    parser_.SetPosition(base);
-    for (;;) {
-      parser_.SkipBlanks();
-      if (*parser_.Position() == 0) return;
-      if (!Next(Slot::kRootName)) return;
-      const HKEY root = FindRootKey(token_);
-      if (!root) {
-        const std::string near = NearRootNames(token_);
-        if (r_.rootBlocks > 0 && token_[0] == u'}') {
-          Fail("a root key name or the end of the script: this '}' closes more blocks than "
-               "were opened");
-        } else if (r_.rootBlocks > 0) {
-          Fail("a root key name or the end of the script: text after the last '}' is read as "
-               "another root block" + near);
-        } else {
-          Fail(SlotText(Slot::kRootName) + near);
+  void Begin(const char16_t* prepared) override { base_ = prepared; }
+
+  void Token(Slot slot, const char16_t* start, const char16_t* end, bool failed) override {
+    check::Token t;
+    t.start = static_cast<std::size_t>(start - base_);
+    t.end = static_cast<std::size_t>(end - base_);
+    t.slot = slot;
+    t.failed = failed;
+    r_.tokens.push_back(t);
+    const Pending pending = pending_;
+    pending_ = {};
+    if (failed) return;
+    const std::u16string text = r_.TokenText(Last());
+    if (pending.key != kNoKey) CheckNameEnd(pending, text);
+    switch (slot) {
+      case Slot::kRootName:
+        root_ = FindRootKey(text.c_str());
+        if (root_ && root_ != HKEY_CLASSES_ROOT) {
+          Warn(Last(), "outside-classes-root",
+               "a root block under " + Utf8(RootDisplay(root_)) +
+                   ": its keys need an administrator to register, and a per-user install "
+                   "(regsvr32 /n /i:user) still writes them there for every user",
+               "keep a package's keys under HKCR");
         }
-        return;
-      }
-      if (root != HKEY_CLASSES_ROOT) {
-        Warn(Last(), "outside-classes-root",
-             "a root block under " + Utf8(RootDisplay(root)) +
-                 ": its keys need an administrator to register, and a per-user install "
-                 "(regsvr32 /n /i:user) still writes them there for every user",
-             "keep a package's keys under HKCR");
-      }
-      if (!Next(Slot::kRootOpen)) return;
-      if (token_[0] != u'{') {
-        Fail(SlotText(Slot::kRootOpen));
-        return;
-      }
-      if (token_[1] != 0) ExtraAfterBrace();
-      ++r_.rootBlocks;
-      if (!Block(r_.Child(kNoKey, RootDisplay(root)), 1, Last())) return;
+        break;
+      case Slot::kRootOpen:
+        if (text[0] == u'{' && text.size() > 1) {
+          Warn(Last(), "brace-token",
+               "'" + Utf8(text) + "' is read as '{': the rest of the token is ignored",
+               "put blanks around every brace");
+        }
+        break;
+      case Slot::kType:
+        type_ = text;
+        break;
+      case Slot::kValue:
+        Value(text);
+        break;
+      default:
+        break;
     }
+  }
+
+  void Entry(unsigned flags, const char16_t* name, int depth) override {
+    const std::size_t nameToken = Last();
+    const std::u16string text = r_.TokenText(nameToken);
+    Level& level = Depth(depth);
+    const bool noRemove = (flags & kEntryNoRemove) != 0;
+    valueOwner_ = kNoKey;
+    level.lastKind = flags & (kEntryValue | kEntryDelete);
+    if (flags & kEntryValue) {
+      r_.entries.push_back({level.key, text, true, noRemove, false, false, nameToken});
+      ownerIsValue_ = true;
+      return;
+    }
+    ownerIsValue_ = false;
+    const bool isDelete = (flags & kEntryDelete) != 0;
+    // ForceRemove and Delete of a protected name: the subject right after the keyword.
+    if ((flags & (kEntryDelete | kEntryForceRemove)) && nameToken > 0 &&
+        (IsKeyword(r_.TokenText(nameToken - 1).c_str(), KeywordText(Keyword::kDelete)) ||
+         IsKeyword(r_.TokenText(nameToken - 1).c_str(), KeywordText(Keyword::kForceRemove))) &&
+        !MayDeleteKey(text.c_str())) {
+      Warn(nameToken, "protected-name",
+           std::string(isDelete ? "Delete" : "ForceRemove") + " of '" + Utf8(text) +
+               "': keys of this name are never deleted, so this is silently skipped",
+           isDelete ? "remove the entry"
+                    : "write the key without ForceRemove (use NoRemove for a shared key)");
+    }
+    const std::size_t key = r_.Child(level.key, text);
+    if (isDelete) {
+      r_.entries.push_back({key, u"", false, false, false, true, nameToken});
+    } else {
+      r_.keys[key].written = true;
+      if (noRemove && r_.keys[key].noRemoveEntry == kNoKey) {
+        r_.keys[key].noRemoveEntry = r_.entries.size();
+      }
+      r_.entries.push_back(
+          {key, u"", false, noRemove, (flags & kEntryForceRemove) != 0, false, nameToken});
+      level.lastKey = key;
+      valueOwner_ = key;
+      ownerName_ = text;
+      ownerParent_ = level.key;
+    }
+    pending_ = {key, nameToken, text};
+  }
+
+  void Block(int depth, bool opens) override {
+    if (!opens) {
+      const std::u16string text = r_.TokenText(Last());
+      if (text.size() > 1) {
+        Warn(Last(), "brace-token",
+             "'" + Utf8(text) + "' closes one block only: the rest of the token is ignored",
+             "put blanks around every brace, one '}' per block");
+      }
+      return;
+    }
+    std::size_t key = kNoKey;
+    if (depth == 1) {
+      key = r_.Child(kNoKey, RootDisplay(root_));
+    } else {
+      // A block belongs to the latest key entry before it, also when it
+      // follows a Val or Delete entry.
+      const Level& outer = Depth(depth - 1);
+      key = outer.lastKey;
+      if (outer.lastKind) {
+        Warn(Last(), "block-after-entry",
+             std::string("a block after a ") + (outer.lastKind & kEntryValue ? "Val" : "Delete") +
+                 " entry: it is walked under " + Utf8(r_.KeyPath(key)) +
+                 ", the latest key entry before it",
+             "put the block after the key it belongs to");
+      }
+    }
+    Depth(depth) = {key, key, 0};
   }
 
  private:
+  // A block's key, the latest key entry in it, and whether the latest entry
+  // was a Val or Delete (kEntry... flags) rather than a key.
+  struct Level {
+    std::size_t key = kNoKey;
+    std::size_t lastKey = kNoKey;
+    unsigned lastKind = 0;
+  };
+  // A key or Delete entry whose next token is still to come.
+  struct Pending {
+    std::size_t key = kNoKey;
+    std::size_t nameToken = 0;
+    std::u16string name;
+  };
+
   std::size_t Last() const { return r_.tokens.size() - 1; }
 
-  bool Next(Slot slot, int capacity = kTokenCapacity) {
-    parser_.SkipBlanks();
-    const char16_t* base = r_.prepared.data();
-    Token t;
-    t.start = static_cast<std::size_t>(parser_.Position() - base);
-    t.slot = slot;
-    const HRESULT hr = parser_.ReadToken(token_, capacity);
-    t.end = static_cast<std::size_t>(parser_.Position() - base);
-    t.failed = FAILED(hr);
-    r_.tokens.push_back(t);
-    if (!t.failed) return true;
-    std::string what;
-    if (t.start >= r_.prepared.size()) {
-      what = std::string("the script ends where ") + SlotText(slot) + " belongs";
-      if (!open_.empty()) {
-        const Place p = r_.PlaceOfPrepared(r_.tokens[open_.back()].start);
-        what += "; the block opened at line " + std::to_string(p.line) + ", column " +
-                std::to_string(p.column) + " is never closed";
-      }
-    } else if (r_.prepared[t.start] == u'\'' &&
-               r_.prepared.find(u'\'', t.start + 1) == std::u16string_view::npos) {
-      what = "the quotation opened here is never closed";
-    } else {
-      what = "the token is longer than " + std::to_string(capacity - 2) + " characters";
-    }
-    Fail(what, /*complete=*/true);
-    return false;
-  }
-
-  // Notes the first malformed place: what was expected there, or (`complete`)
-  // a whole phrase saying what is wrong.
-  void Fail(const std::string& expected, bool complete = false) {
-    if (r_.malformed) return;
-    r_.malformed = true;
-    r_.errorToken = Last();
-    r_.expected = complete ? expected : "expected " + expected;
+  Level& Depth(int depth) {
+    if (levels_.size() <= static_cast<std::size_t>(depth)) levels_.resize(depth + 1);
+    return levels_[depth];
   }
 
   void Warn(std::size_t token, const std::string& code, const std::string& message,
@@ -378,107 +433,23 @@ class CReader {
     warnings_.Add({Severity::kWarning, code, r_.name, p.line, p.column, message, remedy});
   }
 
-  void ExtraAfterBrace() {
-    Warn(Last(), "brace-token",
-         "'" + Utf8(token_) + "' is read as '{': the rest of the token is ignored",
-         "put blanks around every brace");
-  }
-
-  // After the key name `name` (token `nameToken`, key `key`), `token_` holds the
-  // next token: a bare word on the same line begins another entry, which is
-  // what a misspelled keyword or a name with a blank in it leads to.
-  void CheckNameEnd(const std::u16string& name, std::size_t nameToken, std::size_t key) {
-    if (token_[0] == u'=' || token_[0] == u'}' || (token_[0] == u'{' && token_[1] == 0)) return;
-    const Token& k = r_.tokens[nameToken];
-    const Token& t = r_.tokens[Last()];
-    if (r_.prepared[k.start] == u'\'') return;
-    for (std::size_t i = k.end; i < t.start; ++i) {
-      if (r_.prepared[i] == u'\n') return;
-    }
-    const std::string next = Utf8(token_);
-    if (const char16_t* keyword = NearKeyword(name)) {
-      Warn(nameToken, "misspelled-keyword",
-           "'" + Utf8(name) + "' is no keyword: it is read as a key name, so registration creates " +
-               Utf8(r_.KeyPath(key)) + ", and '" + next + "' after it as an entry of its own; did you mean " +
-               Utf8(keyword) + "?",
-           "write " + Utf8(keyword));
-      return;
-    }
-    if (r_.prepared[t.start] == u'\'') return;  // a quoted name after a bare one reads as meant
-    const std::u16string parent = r_.KeyPath(r_.keys[key].parent);
-    Warn(nameToken, "split-name",
-         "'" + Utf8(name) + "' and '" + next + "' on one line are read as two entries: " +
-             Utf8(r_.KeyPath(key)) + " and " + Utf8(parent) + "\\" + next +
-             " (a key of that name may belong to another package)",
-         "quote a name with a blank in it ('" + Utf8(name) + " " + next +
-             "'), or put each entry on its own line");
-  }
-
-  bool Block(std::size_t key, int depth, std::size_t openToken) {
-    if (depth > kMaxNesting) {
-      Fail("blocks nested at most " + std::to_string(kMaxNesting) +
-           " deep (the root block counts as 1)");
-      return false;
-    }
-    open_.push_back(openToken);
-    if (!Next(Slot::kEntry)) return false;
-    std::size_t lastKey = key;
-    while (token_[0] != u'}') {
-      if (!Entry(key, depth, lastKey)) return false;
-    }
-    if (token_[1] != 0) {
-      Warn(Last(), "brace-token",
-           "'" + Utf8(token_) + "' closes one block only: the rest of the token is ignored",
-           "put blanks around every brace, one '}' per block");
-    }
-    open_.pop_back();
-    return true;
-  }
-
-  // A value assignment; `token_` holds the "=". Leaves the next token, and in
-  // `text` the value of a string (s) assignment, with its token in `valueToken`.
-  bool Assign(Slot after, std::u16string* text = nullptr, std::size_t* valueToken = nullptr) {
-    if (!Next(Slot::kType)) return false;
-    std::uint16_t type = 0;
-    if (!LookupValueType(token_, &type)) {
-      Fail(SlotText(Slot::kType));
-      return false;
-    }
-    const bool isText = token_[0] == u's' || token_[0] == u'S';
-    if (!Next(Slot::kValue)) return false;
-    if (text && isText) {
-      *text = token_;
-      *valueToken = Last();
-    }
-    if (type == kValueTypeNumber) {
-      ULONG number = 0;
-      if (FAILED(sys::VarUI4FromStr(token_, 0, 0, &number))) {
-        Fail("a number from 0 to 4294967295");
-        return false;
-      }
-    } else if (type == kValueTypeBytes) {
-      const std::u16string digits = token_;
-      if (digits.size() % 2) {
-        Fail("an even number of hexadecimal digits");
-        return false;
-      }
-      if (digits.find_first_not_of(u"0123456789abcdefABCDEF") != std::u16string::npos) {
+  // The value of an assignment; `type_` holds its type letter.
+  void Value(const std::u16string& text) {
+    const char16_t letter = type_.empty() ? 0 : static_cast<char16_t>(type_[0] | 0x20);
+    if (ownerIsValue_ || valueOwner_ != kNoKey) {
+      if (letter == u'b' && text.find_first_not_of(u"0123456789abcdefABCDEF") != std::u16string::npos) {
         Warn(Last(), "binary-digit",
-             "'" + Utf8(digits) + "' holds characters that are no hexadecimal digits: each "
+             "'" + Utf8(text) + "' holds characters that are no hexadecimal digits: each "
              "counts as 0",
              "write binary values as hexadecimal digits only");
       }
     }
-    return Next(after);
-  }
-
-  bool NestedUnder(std::size_t key, int depth, Slot after, const char* entryKind) {
-    Warn(Last(), "block-after-entry",
-         std::string("a block after a ") + entryKind + " entry: it is walked under " +
-             Utf8(r_.KeyPath(key)) + ", the latest key entry before it",
-         "put the block after the key it belongs to");
-    if (!Block(key, depth + 1, Last())) return false;
-    return Next(after);
+    if (valueOwner_ == kNoKey || letter != u's') return;
+    r_.keys[valueOwner_].valueToken = Last();
+    if (IsProgIdKey(ownerName_, ownerParent_)) {
+      r_.progIds.push_back(
+          {text, ownerParent_, Last(), FoldCase(ownerName_) == u"versionindependentprogid"});
+    }
   }
 
   // A class key's ProgID or VersionIndependentProgID: CLSID\{...}\<name> under a classes root.
@@ -492,102 +463,49 @@ class CReader {
     return clsid != kNoKey && FoldCase(r_.keys[clsid].name) == u"clsid";
   }
 
-  bool Entry(std::size_t parent, int depth, std::size_t& lastKey) {
-    Entry_ entry;
-    const bool isDelete = IsKeyword(token_, KeywordText(Keyword::kDelete));
-    if (isDelete || IsKeyword(token_, KeywordText(Keyword::kForceRemove))) {
-      if (!Next(Slot::kSubject)) return false;
-      if (NotOneLevel(token_)) {
-        Fail(token_[0] ? "a key name of one level, without '\\'" : "a key name that is not empty");
-        return false;
-      }
-      if (!MayDeleteKey(token_)) {
-        Warn(Last(), "protected-name",
-             std::string(isDelete ? "Delete" : "ForceRemove") + " of '" + Utf8(token_) +
-                 "': keys of this name are never deleted, so this is silently skipped",
-             isDelete ? "remove the entry" : "write the key without ForceRemove (use NoRemove for a shared key)");
-      }
-      entry.forceRemove = !isDelete;
-      entry.isDelete = isDelete;
-      if (isDelete) {
-        const std::u16string name = token_;
-        const std::size_t nameToken = Last();
-        const std::size_t key = r_.Child(parent, name);
-        r_.entries.push_back({key, u"", false, false, false, true, nameToken});
-        if (!Next(Slot::kAfterDelete)) return false;
-        CheckNameEnd(name, nameToken, key);
-        if (token_[0] == u'=') {
-          if (!Next(Slot::kType) || !Next(Slot::kValue) || !Next(Slot::kAfterDelete)) return false;
-        }
-        if (token_[0] == u'{' && token_[1] == 0) {
-          return NestedUnder(lastKey, depth, Slot::kAfterDelete, "Delete");
-        }
-        return true;
-      }
+  // After a key name, the next token (`next`, read last): a bare word on the
+  // same line begins another entry, which is what a misspelled keyword or a
+  // name with a blank in it leads to.
+  void CheckNameEnd(const Pending& entry, const std::u16string& next) {
+    if (next[0] == u'=' || next[0] == u'}' || next == u"{") return;
+    const check::Token& k = r_.tokens[entry.nameToken];
+    const check::Token& t = r_.tokens[Last()];
+    if (r_.prepared[k.start] == u'\'') return;
+    for (std::size_t i = k.end; i < t.start; ++i) {
+      if (r_.prepared[i] == u'\n') return;
     }
-    if (IsKeyword(token_, KeywordText(Keyword::kNoRemove))) {
-      entry.noRemove = true;
-      if (!Next(Slot::kEntry)) return false;
+    const std::string nextText = Utf8(next);
+    if (const char16_t* keyword = NearKeyword(entry.name)) {
+      Warn(entry.nameToken, "misspelled-keyword",
+           "'" + Utf8(entry.name) + "' is no keyword: it is read as a key name, so registration creates " +
+               Utf8(r_.KeyPath(entry.key)) + ", and '" + nextText +
+               "' after it as an entry of its own; did you mean " + Utf8(keyword) + "?",
+           "write " + Utf8(keyword));
+      return;
     }
-    if (IsKeyword(token_, KeywordText(Keyword::kVal))) {
-      if (!Next(Slot::kValueName, kValueNameCapacity)) return false;
-      const std::u16string name = token_;
-      const std::size_t nameToken = Last();
-      if (!Next(Slot::kEquals)) return false;
-      if (token_[0] != u'=') {
-        Fail(SlotText(Slot::kEquals));
-        return false;
-      }
-      r_.entries.push_back({parent, name, true, entry.noRemove, false, false, nameToken});
-      if (!Assign(Slot::kAfterValue)) return false;
-      if (token_[0] == u'{' && token_[1] == 0) {
-        return NestedUnder(lastKey, depth, Slot::kAfterValue, "Val");
-      }
-      return true;
-    }
-    if (NotOneLevel(token_)) {
-      Fail(token_[0] ? "a key name of one level, without '\\'" : "a key name that is not empty");
-      return false;
-    }
-    const std::u16string name = token_;
-    const std::size_t nameToken = Last();
-    const std::size_t key = r_.Child(parent, name);
-    r_.keys[key].written = true;
-    if (entry.noRemove && r_.keys[key].noRemoveEntry == kNoKey) {
-      r_.keys[key].noRemoveEntry = r_.entries.size();
-    }
-    r_.entries.push_back({key, u"", false, entry.noRemove, entry.forceRemove, false, nameToken});
-    lastKey = key;
-    if (!Next(Slot::kAfterKey)) return false;
-    CheckNameEnd(name, nameToken, key);
-    if (token_[0] == u'=') {
-      std::u16string value;
-      std::size_t valueToken = kNoKey;
-      if (!Assign(Slot::kAfterKey, &value, &valueToken)) return false;
-      if (valueToken != kNoKey) r_.keys[key].valueToken = valueToken;
-      if (valueToken != kNoKey && IsProgIdKey(name, parent)) {
-        r_.progIds.push_back(
-            {value, parent, valueToken, FoldCase(name) == u"versionindependentprogid"});
-      }
-    }
-    if (token_[0] == u'{' && token_[1] == 0) {
-      if (!Block(key, depth + 1, Last())) return false;
-      return Next(Slot::kAfterKey);
-    }
-    return true;
+    if (r_.prepared[t.start] == u'\'') return;  // a quoted name after a bare one reads as meant
+    const std::u16string parent = r_.KeyPath(r_.keys[entry.key].parent);
+    Warn(entry.nameToken, "split-name",
+         "'" + Utf8(entry.name) + "' and '" + nextText + "' on one line are read as two entries: " +
+             Utf8(r_.KeyPath(entry.key)) + " and " + Utf8(parent) + "\\" + nextText +
+             " (a key of that name may belong to another package)",
+         "quote a name with a blank in it ('" + Utf8(entry.name) + " " + nextText +
+             "'), or put each entry on its own line");
   }
-
-  struct Entry_ {
-    bool noRemove = false;
-    bool forceRemove = false;
-    bool isDelete = false;
-  };
 
   ScriptReading& r_;
   CWarnings& warnings_;
-  ScriptParser parser_;
-  TokenBuffer token_;
-  std::vector<std::size_t> open_;  // the "{" tokens of the blocks open now
+  const char16_t* base_ = nullptr;
+  HKEY root_ = nullptr;
+  std::vector<Level> levels_;
+  Pending pending_;
+  std::u16string type_;
+  // The entry the next assignment belongs to: a key entry (its node, name
+  // and parent) or a Val entry.
+  std::size_t valueOwner_ = kNoKey;
+  bool ownerIsValue_ = false;
+  std::u16string ownerName_;
+  std::size_t ownerParent_ = kNoKey;
 };
 
 }  // namespace
@@ -698,7 +616,13 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
            "write '%Module%' in apostrophes"});
     }
   }
-  CReader(r, warnings).Run();
+  CTraceReader reader(r, warnings);
+  CRegistrar registrar;
+  registrar.DefineReplacement(u"Module", modulePath.c_str());
+  ScriptParser parser(&registrar);
+  ScriptOutcome outcome;
+  outcome.trace = &reader;
+  parser.ReadScript(original.data(), &outcome);
   return r;
 }
 
