@@ -151,7 +151,6 @@ void ScriptParser::NoteStop(const char16_t* prepared, HRESULT hr, ScriptOutcome*
   }
 }
 
-
 HRESULT ScriptParser::RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome) {
   const char16_t* const prepared = position_;
   const WalkLevel rootLevel = {mode, /*readThrough=*/false, /*depth=*/1, /*pathLength=*/0,
