@@ -153,6 +153,23 @@ TEST(Checker, PlacesInThePreparedTextMapBackToTheScript) {
   EXPECT_EQ(r.PlaceOfPrepared(inPath).column, 9);  // the % of %Module%
   const std::size_t brace = r.prepared.find(u"' }") + 2;
   EXPECT_EQ(r.PlaceOfPrepared(brace).column, script.find(u"' }") + 2 - script.find(u"\tA") + 1);
+
+  // Removal reads on past a failure inside a key it cannot open and stops at
+  // a valid brace further on: the finding is placed at the failure that threw
+  // it off, where registration stops too.
+  const std::u16string nested =
+      u"HKCR\r\n{\r\n\tReadPastA\r\n\t{\r\n\t\tB\\C { D }\r\n\t}\r\n}\r\n";
+  const check::ScriptReading n = check::ReadScript("Style.rgs", nested, u"C:\\A.dll", &findings);
+  for (ScriptMode mode : {ScriptMode::kRemove, ScriptMode::kRegister}) {
+    ScriptParser parser(nullptr);
+    ScriptOutcome outcome;
+    ASSERT_EQ(parser.RunScript(nested.c_str(), mode, &outcome), DISP_E_EXCEPTION);
+    const check::Finding f = check::DescribeStop(n, outcome, mode);
+    EXPECT_EQ(f.line, 5) << f.message;
+    EXPECT_EQ(f.column, 3) << f.message;
+    EXPECT_NE(f.message.find("at 'B\\C': expected a key name of one level"), std::string::npos)
+        << f.message;
+  }
 }
 
 TEST(Checker, PackageNamesFollowTheProgIdAndFileNameRules) {

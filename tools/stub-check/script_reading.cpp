@@ -859,23 +859,21 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
     return f;
   }
   // Where the run went wrong: the token it stopped at, or, when removal read
-  // on past a failure inside a replacement's value, that failure, which is
-  // what threw the reading off.
+  // on past a failure inside a key it could not open, that failure: what
+  // threw the reading off, which registration stops at too.
   std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
   ScriptStop reason = outcome.reason;
   Slot slot = outcome.expected;
   const Anchor* replacement = reading.ReplacementAt(at);
-  bool readPast = false;
-  if (!replacement && outcome.firstDropped != ScriptStop::kNone) {
-    replacement = reading.ReplacementAt(outcome.firstDroppedToken);
-    if (replacement) {
-      at = outcome.firstDroppedToken;
-      reason = outcome.firstDropped;
-      readPast = true;
-      for (const Token& t : reading.tokens) {
-        if (t.start == at) slot = t.slot;
-      }
+  const bool readPast = !replacement && outcome.firstDropped != ScriptStop::kNone;
+  if (readPast) {
+    at = std::min(outcome.firstDroppedToken, reading.prepared.size());
+    reason = outcome.firstDropped;
+    slot = Slot::kEntry;
+    for (const Token& t : reading.tokens) {
+      if (t.start == at) slot = t.slot;
     }
+    replacement = reading.ReplacementAt(at);
   }
 
   std::u16string token;
@@ -918,8 +916,12 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
     problem += NearRootNames(token);
   }
   f.remedy = fill(w.remedy);
+  const std::string verb = readPast ? " goes wrong " : " stops ";
+  const std::string readOn = readPast ? "; removal reads on past this failure, as it does inside "
+                                        "a key it cannot open, and stops further on"
+                                      : "";
   if (!replacement) {
-    f.message = run + " stops " + where + ": " + problem + result;
+    f.message = run + verb + where + ": " + problem + readOn + result;
     return f;
   }
   // A stop inside a replacement's value is shown where the author wrote the
@@ -927,18 +929,14 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   const std::u16string name = std::u16string(u"%") + replacement->name + u"%";
   const std::u16string value(reading.prepared.substr(
       replacement->preparedStart, replacement->preparedEnd - replacement->preparedStart));
-  f.message = run + (readPast ? " goes wrong " : " stops ") + where + ", inside the value of " +
-              Utf8(name) + " (" + Utf8(value) + ") at " + PlaceText(p) + ": " + problem;
+  f.message = run + verb + where + ", inside the value of " + Utf8(name) + " (" + Utf8(value) +
+              ") at " + PlaceText(p) + ": " + problem;
   if (!replacement->quoted) {
     f.message += "; " + Utf8(name) + " is not quoted, so a blank in its value splits it into "
                  "several tokens";
     f.remedy = "write '" + Utf8(name) + "' in apostrophes";
   }
-  if (readPast) {
-    f.message += "; removal reads on past this failure, as it does inside a key it cannot open, "
-                 "and stops further on";
-  }
-  f.message += result;
+  f.message += readOn + result;
   return f;
 }
 
