@@ -155,6 +155,7 @@ void Manifest(const std::string& bytes) {
   expected.moduleName = "Lark.dll";
   expected.architecture = "x64";
   expected.classesKnown = true;
+  expected.classes.resize(2);
   const char16_t* ids[2] = {u"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", u"{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
   for (int i = 0; i < 2; ++i) sys::CLSIDFromString(ids[i], &expected.classes[i].clsid);
   expected.classes[0].threadingModel = "Apartment";

@@ -109,6 +109,8 @@ void RemoveCreatedKeys(HKEY root, const TextBuffer& created) {
 
 HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode, ScriptOutcome* outcome) {
   CTaskMemory<char16_t> prepared;
+  stopReason_ = firstDropped_ = ScriptStop::kNone;
+  firstDroppedToken_ = nullptr;
   HRESULT hr = ExpandReplacements(script, prepared.Put());
   if (FAILED(hr)) {
     if (outcome) {
@@ -117,25 +119,36 @@ HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode, ScriptO
       outcome->inPreparation = true;
       outcome->stop = outcome->tokenStart =
           position_ ? static_cast<std::size_t>(position_ - script) : 0;
+      outcome->reason = stopReason_;
     }
     return hr;
   }
   position_ = tokenStart_ = prepared.Get();
   deepBlock_ = deepBlockToken_ = nullptr;
+  trace_ = outcome ? outcome->trace : nullptr;
+  if (trace_) trace_->Begin(prepared.Get());
   hr = RunRootBlocks(mode, outcome);
+  trace_ = nullptr;
   if (outcome) outcome->result = hr;
   return hr;
 }
 
 // Notes in `outcome` where the run stands now (or where removal met a block
-// nested too deep): the place a failure was decided, before any rollback
-// moves the read position back.
-void ScriptParser::NoteStop(const char16_t* prepared, ScriptOutcome* outcome) const {
+// nested too deep) and why: the place a failure was decided, before any
+// rollback moves the read position back. A failure the text does not explain
+// came from the registry (or memory): its reason stays kNone.
+void ScriptParser::NoteStop(const char16_t* prepared, HRESULT hr, ScriptOutcome* outcome) const {
   if (!outcome) return;
   const char16_t* stop = deepBlock_ ? deepBlock_ : position_;
   const char16_t* token = deepBlock_ ? deepBlockToken_ : tokenStart_;
   outcome->stop = static_cast<std::size_t>(stop - prepared);
   outcome->tokenStart = static_cast<std::size_t>(token - prepared);
+  outcome->expected = slot_;
+  outcome->reason = deepBlock_ ? ScriptStop::kTooDeep : SUCCEEDED(hr) ? ScriptStop::kNone : stopReason_;
+  outcome->firstDropped = firstDropped_;
+  if (firstDroppedToken_) {
+    outcome->firstDroppedToken = static_cast<std::size_t>(firstDroppedToken_ - prepared);
+  }
 }
 
 HRESULT ScriptParser::RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome) {
@@ -145,17 +158,17 @@ HRESULT ScriptParser::RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome) {
   TokenBuffer token;
   HRESULT hr = S_OK;
   while (*position_ != 0) {
-    hr = ReadToken(token);
+    hr = Read(token, Slot::kRootName);
     if (FAILED(hr)) break;
     const HKEY root = FindRootKey(token);
     if (!root) {
-      hr = DISP_E_EXCEPTION;
+      hr = Refuse(ScriptStop::kNoRoot);
       break;
     }
-    hr = ReadToken(token);
+    hr = Read(token, Slot::kRootOpen);
     if (FAILED(hr)) break;
     if (token[0] != u'{') {  // only the first character counts after a root name
-      hr = DISP_E_EXCEPTION;
+      hr = Refuse(ScriptStop::kNoRootBlock);
       break;
     }
     if (mode == ScriptMode::kRemove) {
@@ -187,13 +200,15 @@ HRESULT ScriptParser::RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome) {
       SkipBlanks();
       continue;
     }
+    if (readOnly_) break;  // it made nothing
     // Undo the failed block; the run reports the registration failure. The
     // rollback walk spares NoRemove keys and may stop early at the same
     // malformed text, so the keys the walk itself made go afterwards by their
     // paths: a failed block leaves nothing it created, which no removal could
     // take away later.
-    NoteStop(prepared, outcome);
+    NoteStop(prepared, hr, outcome);
     position_ = blockStart;
+    trace_ = nullptr;
     const HRESULT rollback = WalkKeyBlock(token, root, {ScriptMode::kRemove, false, 1, 0, false});
     RemoveCreatedKeys(root, created);
     if (outcome) {
@@ -205,25 +220,40 @@ HRESULT ScriptParser::RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome) {
     }
     return hr;
   }
-  NoteStop(prepared, outcome);
+  NoteStop(prepared, hr, outcome);
   return hr;
 }
 
 HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLevel& level) {
-  if (level.depth > kMaxNesting) {
-    if (level.mode == ScriptMode::kRegister) return DISP_E_EXCEPTION;
+  const bool deep = level.depth > kMaxNesting;
+  if (deep) {
+    if (level.mode == ScriptMode::kRegister) return Refuse(ScriptStop::kTooDeep);
     // Removal (a rollback among them) still has to reach the keys above this
-    // block, so it reads the block through without recursing and the run
-    // reports the refusal at its end, naming this place.
+    // block, so it reads the block through, touching nothing, and the run
+    // reports the refusal at its end, naming this place. The blocks inside
+    // are counted rather than recursed into (RemoveKeyEntry), so no nesting
+    // exhausts the stack; the read stops at the first malformed entry, whose
+    // failure goes up as any other: so deep a block is refused in any case,
+    // and a count that read on past a failure would have to guess where the
+    // block ends.
     if (!deepBlock_) {
       deepBlock_ = position_;
       deepBlockToken_ = tokenStart_;
     }
-    return ReadThroughDeepBlock(token);
+    deepOpen_ = 1;
   }
+  if (trace_) trace_->Block(level.depth, true);
   BlockKeys keys{parent, {}, {}};  // the block's own handles close on every return
-  HRESULT hr = ReadToken(token);
-  while (SUCCEEDED(hr) && token[0] != u'}') {
+  HRESULT hr = Read(token, Slot::kEntry);
+  while (SUCCEEDED(hr)) {
+    if (token[0] == u'}') {
+      if (!deep || --deepOpen_ == 0) {
+        if (trace_) trace_->Block(level.depth, false);
+        break;
+      }
+      hr = Read(token, Slot::kAfterKey);  // the token after a counted inner block
+      continue;
+    }
     hr = WalkEntry(token, keys, level);
   }
   return hr;
@@ -233,31 +263,35 @@ HRESULT ScriptParser::WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLe
 // entry (or the "}" that ends the block) left in `token`.
 HRESULT ScriptParser::WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level) {
   HRESULT hr = S_OK;
-  bool removable = true;
-  const bool isDelete = IsKeyword(token, u"Delete");
-  if (isDelete || IsKeyword(token, u"ForceRemove")) {
-    hr = ReadToken(token);  // the subject, even when it is itself a keyword
+  unsigned flags = 0;
+  const bool isDelete = IsKeyword(token, KeywordText(Keyword::kDelete));
+  if (isDelete || IsKeyword(token, KeywordText(Keyword::kForceRemove))) {
+    flags = isDelete ? kEntryDelete : kEntryForceRemove;
+    hr = Read(token, Slot::kSubject);  // the subject, even when it is itself a keyword
     if (FAILED(hr)) return hr;
     if (level.mode == ScriptMode::kRegister) {
       hr = DeleteSubject(token, CBorrowedKey(keys.parent));
       if (FAILED(hr)) return hr;
       if (isDelete) {
-        hr = ReadToken(token);
-        if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
+        if (trace_) trace_->Entry(flags, tokenStart_, level.depth);
+        hr = Read(token, Slot::kAfterDelete);
+        if (SUCCEEDED(hr)) hr = DiscardAssignment(token, Slot::kAfterDelete);
         if (FAILED(hr)) return hr;
         return NestedBlock(token, keys.current.Get(), level);
       }
     }
   }
-  if (IsKeyword(token, u"NoRemove")) {
-    removable = false;
-    hr = ReadToken(token);
+  if (IsKeyword(token, KeywordText(Keyword::kNoRemove))) {
+    flags |= kEntryNoRemove;
+    hr = Read(token, Slot::kEntry);
     if (FAILED(hr)) return hr;
   }
-  if (IsKeyword(token, u"Val")) return ValueEntry(token, keys, level, removable);
-  if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;  // one key level per entry
+  if (IsKeyword(token, KeywordText(Keyword::kVal))) return ValueEntry(token, keys, level, flags);
+  // One key level per entry.
+  if (NotOneKeyLevel(token)) return Refuse(ScriptStop::kNotOneLevel);
+  if (trace_) trace_->Entry(flags, tokenStart_, level.depth);
   if (level.mode == ScriptMode::kRegister) return RegisterKeyEntry(token, keys, level);
-  return RemoveKeyEntry(token, keys, level, removable);
+  return RemoveKeyEntry(token, keys, level, (flags & kEntryNoRemove) == 0);
 }
 
 // ForceRemove and Delete in registration: the subject's old subtree goes,
@@ -265,34 +299,30 @@ HRESULT ScriptParser::WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkL
 // cannot be deleted fails the block (which is then rolled back), because
 // carrying on would report success over stale keys and values.
 HRESULT ScriptParser::DeleteSubject(const char16_t* subject, CBorrowedKey parent) {
-  if (NotOneKeyLevel(subject)) return DISP_E_EXCEPTION;
-  if (!MayDeleteKey(subject)) return S_OK;
+  if (NotOneKeyLevel(subject)) return Refuse(ScriptStop::kNotOneLevel);
+  if (readOnly_ || !MayDeleteKey(subject)) return S_OK;
   const LONG result = parent.DeleteTree(subject);
   if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return S_OK;
   return HResultFromWin32(result);
 }
 
-// A Val entry's name and its "=": the part of the grammar that registration,
-// removal and the deep read-through share.
-HRESULT ScriptParser::ReadValueName(TokenBuffer& token, char16_t (&name)[kValueNameCapacity]) {
-  HRESULT hr = ReadToken(name, kValueNameCapacity);
-  if (SUCCEEDED(hr)) hr = ReadToken(token);
-  if (FAILED(hr)) return hr;
-  return token[0] == u'=' ? S_OK : DISP_E_EXCEPTION;
-}
-
 HRESULT ScriptParser::ValueEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level,
-                                 bool removable) {
+                                 unsigned flags) {
   char16_t name[kValueNameCapacity];
-  HRESULT hr = ReadValueName(token, name);
+  slot_ = Slot::kValueName;
+  HRESULT hr = ReadToken(name, kValueNameCapacity);
   if (FAILED(hr)) return hr;
+  if (trace_) trace_->Entry(flags | kEntryValue, tokenStart_, level.depth);
+  hr = Read(token, Slot::kEquals);
+  if (FAILED(hr)) return hr;
+  if (token[0] != u'=') return Refuse(ScriptStop::kNoEquals);
 
   if (level.mode == ScriptMode::kRegister) {
-    hr = AssignValue(CBorrowedKey(keys.parent), name, token);
+    hr = AssignValue(CBorrowedKey(keys.parent), name, token, Slot::kAfterValue);
     if (FAILED(hr)) return hr;
     return NestedBlock(token, keys.current.Get(), level);
   }
-  if (!level.readThrough && removable) {
+  if (!level.readThrough && (flags & kEntryNoRemove) == 0) {
     // One write handle serves every value of the block: the key's own when it
     // was opened for writing, else one opened at the first value.
     HKEY writable = keys.parent;
@@ -309,7 +339,7 @@ HRESULT ScriptParser::ValueEntry(TokenBuffer& token, BlockKeys& keys, const Walk
     }
   }
   // In removal the token after a value entry always begins the next entry.
-  return DiscardAssignment(token);
+  return DiscardAssignment(token, Slot::kAfterValue);
 }
 
 // Registration's key: one create for reading and writing opens a writable key
@@ -350,9 +380,12 @@ HRESULT ScriptParser::NoteKey(const char16_t* name, const WalkLevel& level, DWOR
 HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys,
                                        const WalkLevel& level) {
   DWORD disposition = REG_OPENED_EXISTING_KEY;
-  HRESULT hr = OpenOrCreateKey(token, keys, &disposition);
-  if (SUCCEEDED(hr)) hr = NoteKey(token, level, disposition);
-  if (SUCCEEDED(hr)) hr = ReadToken(token);
+  HRESULT hr = S_OK;
+  if (!readOnly_) {
+    hr = OpenOrCreateKey(token, keys, &disposition);
+    if (SUCCEEDED(hr)) hr = NoteKey(token, level, disposition);
+  }
+  if (SUCCEEDED(hr)) hr = Read(token, Slot::kAfterKey);
   if (FAILED(hr)) return hr;
   if (token[0] == u'=') {
     hr = AssignValue(keys.current, nullptr, token);
@@ -380,15 +413,30 @@ HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, BlockKeys& keys, const 
   char16_t savedName[kSavedNameCapacity];
   CopyName(savedName, kSavedNameCapacity, token);
 
-  HRESULT hr = ReadToken(token);
+  HRESULT hr = Read(token, Slot::kAfterKey);
   if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
   if (FAILED(hr)) return hr;
   if (OpensBlock(token)) {
+    // Inside a block nested too deep the inner blocks are counted, not walked.
+    if (level.depth > kMaxNesting) {
+      ++deepOpen_;
+      return Read(token, Slot::kEntry);
+    }
+    // A block nested too deep is read through whatever its key.
     hr = WalkKeyBlock(token, keys.current.Get(),
-                      {ScriptMode::kRemove, readOnly, level.depth + 1, 0, writable});
-    if (FAILED(hr) && !readOnly) return hr;
-    // Read through: the inner failure is dropped and reading goes on.
-    hr = ReadToken(token);
+                      {ScriptMode::kRemove, readOnly || level.depth >= kMaxNesting,
+                       level.depth + 1, 0, writable});
+    if (FAILED(hr)) {
+      if (!readOnly) return hr;
+      // Read through: the inner failure is dropped and reading goes on; the
+      // first one is noted, as a later stop is often its consequence.
+      if (!firstDroppedToken_) {
+        firstDropped_ = stopReason_;
+        firstDroppedToken_ = tokenStart_;
+      }
+      stopReason_ = ScriptStop::kNone;
+    }
+    hr = Read(token, Slot::kAfterKey);
     if (FAILED(hr)) return hr;
   }
 
@@ -413,44 +461,5 @@ HRESULT ScriptParser::NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel&
   const HRESULT hr = WalkKeyBlock(token, key, {level.mode, false, level.depth + 1, pathLength, false});
   if (keyPath_) keyPath_->Truncate(pathLength);
   if (FAILED(hr)) return hr;
-  return ReadToken(token);
-}
-
-// Reads a block as a read-through removal walk would, with a nesting counter
-// in place of recursion; nothing is opened, deleted or written. It stops at
-// the first malformed entry, where the walk would drop the failure of an inner
-// block and read on: so deep a block is refused in any case, and a counter
-// that carried on past a failure would have to guess where the block ends.
-HRESULT ScriptParser::ReadThroughDeepBlock(TokenBuffer& token) {
-  char16_t name[kValueNameCapacity];
-  int open = 1;
-  HRESULT hr = ReadToken(token);
-  while (SUCCEEDED(hr)) {
-    if (token[0] == u'}') {
-      if (--open == 0) return S_OK;
-      hr = ReadToken(token);  // the token after the inner block
-      continue;
-    }
-    if (IsKeyword(token, u"Delete") || IsKeyword(token, u"ForceRemove")) {
-      hr = ReadToken(token);
-      if (FAILED(hr)) break;
-    }
-    if (IsKeyword(token, u"NoRemove")) {
-      hr = ReadToken(token);
-      if (FAILED(hr)) break;
-    }
-    if (IsKeyword(token, u"Val")) {
-      hr = ReadValueName(token, name);
-      if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
-      continue;
-    }
-    if (NotOneKeyLevel(token)) return DISP_E_EXCEPTION;
-    hr = ReadToken(token);
-    if (SUCCEEDED(hr)) hr = DiscardAssignment(token);
-    if (SUCCEEDED(hr) && OpensBlock(token)) {
-      ++open;
-      hr = ReadToken(token);
-    }
-  }
-  return hr;
+  return Read(token, Slot::kAfterKey);
 }

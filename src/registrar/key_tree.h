@@ -2,14 +2,8 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "registrar/script_grammar.h"
 
-struct RootKeyRow {
-  const char16_t* name;
-  HKEY key;
-};
-
-/// Root-key names a script block may start with, searched in order.
-extern const RootKeyRow RootKeyTable[14];
 /// Key names that ForceRemove and Delete never delete, at any depth.
 extern const char16_t* const ProtectedKeyNames[12];
 

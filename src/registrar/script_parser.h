@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/unique_resource.h"
+#include "registrar/script_grammar.h"
 
 class CRegistrar;
 class CKeyHandle;
@@ -46,6 +47,20 @@ struct ScriptOutcome {
   /// Start of the token read last before the stop (after its blanks): the token
   /// the failure is about. Equal to `stop` when the text ended there.
   std::size_t tokenStart = 0;
+  /// Why the run stopped, and the slot of the token it stopped at (for a
+  /// stop in preparation, kRootName). kNone for a failure the registry (or
+  /// memory) decided, not the text.
+  ScriptStop reason = ScriptStop::kNone;
+  Slot expected = Slot::kRootName;
+  /// Removal: the first failure of an inner block that the walk read past
+  /// (kNone for none) and the start of its token. The stop that follows is
+  /// often its consequence.
+  ScriptStop firstDropped = ScriptStop::kNone;
+  std::size_t firstDroppedToken = 0;
+  /// Given by the caller: receives the run's tokens and entries as the walk
+  /// meets them (the rollback walk of a failed block traces nothing). Null:
+  /// nothing is traced.
+  ScriptTrace* trace = nullptr;
   /// Registration: a root block failed and was walked again in removal.
   bool rolledBack = false;
   /// Whether that rollback walk reached the end of the block.
@@ -66,11 +81,6 @@ using TokenBuffer = char16_t[kTokenCapacity];
 
 /// Capacity of the value-name buffer of a Val entry (at most 258 code units).
 constexpr int kValueNameCapacity = 260;
-
-/// Deepest block nesting a script may use, its root block counting as 1. A
-/// deeper block is refused with DISP_E_EXCEPTION so that a hostile script
-/// cannot exhaust the stack of the (recursive) walk.
-constexpr int kMaxNesting = 128;
 
 /// True for tab, line feed, carriage return and space; every other value is a
 /// token character.
@@ -121,8 +131,9 @@ class ScriptParser {
   HRESULT ReadToken(char16_t* buffer, int capacity);
   HRESULT ReadToken(TokenBuffer& buffer) { return ReadToken(buffer, kTokenCapacity); }
   /// When `buffer` begins with "=", reads and drops the type and value tokens
-  /// and leaves the token after them in `buffer`; otherwise reads nothing.
-  HRESULT DiscardAssignment(TokenBuffer& buffer);
+  /// and leaves the token after them, read into slot `after`, in `buffer`;
+  /// otherwise reads nothing.
+  HRESULT DiscardAssignment(TokenBuffer& buffer, Slot after = Slot::kAfterKey);
 
   /// Current read position (for tests and diagnostics).
   const char16_t* Position() const { return position_; }
@@ -145,8 +156,10 @@ class ScriptParser {
 
   /// Reads "type value" after the "=" in `buffer`, writes the value `name`
   /// (null: the default value) under `key`, then reads the following token
-  /// into `buffer`. A value written before a missing next token stays written.
-  HRESULT AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer);
+  /// into `buffer` (slot `after`). A value written before a missing next
+  /// token stays written.
+  HRESULT AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer,
+                      Slot after = Slot::kAfterKey);
 
   // ---- Key tree -----------------------------------------------------------------------
 
@@ -158,26 +171,44 @@ class ScriptParser {
   /// made, NoRemove keys included. The caller keeps `script`; `outcome`, when
   /// given, receives how the run ended.
   HRESULT RunScript(const char16_t* script, ScriptMode mode, ScriptOutcome* outcome = nullptr);
+  /// Reads `script` as registration does, creating, writing and deleting
+  /// nothing: the same grammar, tokens, entries and stops (a caller that
+  /// explains scripts traces it through `outcome`). No rollback follows.
+  HRESULT ReadScript(const char16_t* script, ScriptOutcome* outcome) {
+    readOnly_ = true;
+    const HRESULT hr = RunScript(script, ScriptMode::kRegister, outcome);
+    readOnly_ = false;
+    return hr;
+  }
   /// Interprets one block at `level` from just after its "{" under `parent`
   /// (never closed here). On success the "}" that closed the block is in `token`.
   HRESULT WalkKeyBlock(TokenBuffer& token, HKEY parent, const WalkLevel& level);
 
  private:
   HRESULT CopyStep(char16_t* buffer, int capacity, int& written);
+  HRESULT CutToken(char16_t* buffer, int capacity);
   HRESULT WalkEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level);
   HRESULT DeleteSubject(const char16_t* subject, CBorrowedKey parent);
-  HRESULT ReadValueName(TokenBuffer& token, char16_t (&name)[kValueNameCapacity]);
-  HRESULT ValueEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level, bool removable);
+  HRESULT ValueEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level, unsigned flags);
   HRESULT OpenOrCreateKey(const char16_t* name, BlockKeys& keys, DWORD* disposition);
   HRESULT NoteKey(const char16_t* name, const WalkLevel& level, DWORD disposition);
   HRESULT RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level);
   HRESULT RemoveKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level,
                          bool removable);
   HRESULT NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel& level);
-  HRESULT ReadThroughDeepBlock(TokenBuffer& token);
+  // Reads the next token into `slot`.
+  HRESULT Read(TokenBuffer& token, Slot slot) {
+    slot_ = slot;
+    return ReadToken(token);
+  }
+  // Notes why the walk fails here; answers DISP_E_EXCEPTION.
+  HRESULT Refuse(ScriptStop reason) {
+    stopReason_ = reason;
+    return DISP_E_EXCEPTION;
+  }
 
   HRESULT RunRootBlocks(ScriptMode mode, ScriptOutcome* outcome);
-  void NoteStop(const char16_t* prepared, ScriptOutcome* outcome) const;
+  void NoteStop(const char16_t* prepared, HRESULT hr, ScriptOutcome* outcome) const;
 
   const char16_t* position_ = nullptr;
   const char16_t* tokenStart_ = nullptr;
@@ -192,4 +223,17 @@ class ScriptParser {
   // reports DISP_E_EXCEPTION there. Null when none was met.
   const char16_t* deepBlock_ = nullptr;
   const char16_t* deepBlockToken_ = nullptr;
+  // Blocks still open in the read-through of a block nested too deep, which
+  // counts its inner blocks rather than recursing into them.
+  int deepOpen_ = 0;
+  // The slot of the token read last, and why the walk failed last (kNone
+  // once a removal read past the failure).
+  Slot slot_ = Slot::kRootName;
+  ScriptStop stopReason_ = ScriptStop::kNone;
+  // The first failure that removal read past, and its token.
+  ScriptStop firstDropped_ = ScriptStop::kNone;
+  const char16_t* firstDroppedToken_ = nullptr;
+  ScriptTrace* trace_ = nullptr;
+  // Registration that touches no key (ReadScript).
+  bool readOnly_ = false;
 };

@@ -126,14 +126,17 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
         // A stray percent sign pairs with the next one anywhere later on,
         // line breaks included; the run between them is the name.
         const char16_t* nameEnd = FindChar(nameStart, kPercent);
-        if (!nameEnd) return DISP_E_EXCEPTION;
+        if (!nameEnd) return Refuse(ScriptStop::kUnknownName);
         const int length = static_cast<int>(nameEnd - nameStart);
-        if (length > kMaxNameLength) return E_FAIL;
+        if (length > kMaxNameLength) {
+          stopReason_ = ScriptStop::kLongName;
+          return E_FAIL;
+        }
         char16_t name[kMaxNameLength + 1];
         for (int i = 0; i < length; ++i) name[i] = nameStart[i];
         name[length] = 0;
         const char16_t* value = registrar_ ? registrar_->Replacements().Lookup(name) : nullptr;
-        if (!value) return DISP_E_EXCEPTION;
+        if (!value) return Refuse(ScriptStop::kUnknownName);
         if (!prepared.AppendValue(value)) return E_OUTOFMEMORY;
         position_ = nameEnd;
       }

@@ -53,12 +53,18 @@ HRESULT ScriptParser::CopyStep(char16_t* buffer, int capacity, int& written) {
 HRESULT ScriptParser::ReadToken(char16_t* buffer, int capacity) {
   SkipBlanks();
   tokenStart_ = position_;
-  if (*position_ == 0) return DISP_E_EXCEPTION;
+  const HRESULT hr = CutToken(buffer, capacity);
+  if (trace_) trace_->Token(slot_, tokenStart_, position_, FAILED(hr));
+  return hr;
+}
+
+HRESULT ScriptParser::CutToken(char16_t* buffer, int capacity) {
+  if (*position_ == 0) return Refuse(ScriptStop::kEndOfText);
   int written = 0;
   if (*position_ != kApostrophe) {
     // Bare token: runs to the next blank or the end of the text, neither consumed.
     while (!IsBlank(*position_)) {
-      if (FAILED(CopyStep(buffer, capacity, written))) return DISP_E_EXCEPTION;
+      if (FAILED(CopyStep(buffer, capacity, written))) return Refuse(ScriptStop::kLongToken);
       if (*position_ == 0) break;
     }
     buffer[written] = 0;
@@ -68,20 +74,20 @@ HRESULT ScriptParser::ReadToken(char16_t* buffer, int capacity) {
   position_ = NextChar(position_);
   while (*position_ != 0 && !AtClosingQuote()) {
     if (*position_ == kApostrophe) position_ = NextChar(position_);
-    if (FAILED(CopyStep(buffer, capacity, written))) return DISP_E_EXCEPTION;
+    if (FAILED(CopyStep(buffer, capacity, written))) return Refuse(ScriptStop::kLongToken);
   }
-  if (*position_ == 0) return DISP_E_EXCEPTION;
+  if (*position_ == 0) return Refuse(ScriptStop::kOpenQuote);
   buffer[written] = 0;
   position_ = NextChar(position_);
   return S_OK;
 }
 
-HRESULT ScriptParser::DiscardAssignment(TokenBuffer& buffer) {
+HRESULT ScriptParser::DiscardAssignment(TokenBuffer& buffer, Slot after) {
   if (buffer[0] != u'=') return S_OK;
-  HRESULT hr = ReadToken(buffer);  // the type, not validated
+  HRESULT hr = Read(buffer, Slot::kType);  // the type, not validated
   if (FAILED(hr)) return hr;
   TokenBuffer value;
-  hr = ReadToken(value);
+  hr = Read(value, Slot::kValue);
   if (FAILED(hr)) return hr;
-  return ReadToken(buffer);
+  return Read(buffer, after);
 }

@@ -28,18 +28,6 @@ class CScratchBlock {
   CHeapMemory<BYTE> heap_;  // the block beyond kInline bytes, if any
 };
 
-struct ValueTypeRow {
-  const char16_t* letter;
-  std::uint16_t code;
-};
-
-constexpr ValueTypeRow kValueTypes[] = {
-    {u"S", kValueTypeString},
-    {u"M", kValueTypeMultiString},
-    {u"D", kValueTypeNumber},
-    {u"B", kValueTypeBytes},
-};
-
 // "\0" separates the strings; two NULs end the list. Returns a Win32 code.
 LONG StoreMultiStringText(CBorrowedKey key, const char16_t* name, const char16_t* text) {
   const int length = sys::lstrlenW(text);
@@ -60,11 +48,10 @@ LONG StoreMultiStringText(CBorrowedKey key, const char16_t* name, const char16_t
   return key.StoreMultiString(name, out);
 }
 
-// Pairs of hex digits, the first the high half of each byte. Returns a Win32
-// code, or E_FAIL (an HRESULT) for an odd digit count or no scratch block.
+// Pairs of hex digits (an even count), the first the high half of each byte.
+// Returns a Win32 code, or E_FAIL (an HRESULT) for no scratch block.
 LONG StoreBinaryText(CBorrowedKey key, const char16_t* name, const char16_t* text) {
   const int digits = sys::lstrlenW(text);
-  if (digits % 2 != 0) return E_FAIL;
   const std::size_t bytes = static_cast<std::size_t>(digits) / 2;
   CScratchBlock block(bytes);
   BYTE* out = block.Data();
@@ -94,7 +81,7 @@ bool ReadSmallDecimal(const char16_t* text, ULONG* value) {
 }  // namespace
 
 bool LookupValueType(const char16_t* token, std::uint16_t* code) {
-  for (const ValueTypeRow& row : kValueTypes) {
+  for (const ValueTypeRow& row : ValueTypeTable) {
     if (IsKeyword(token, row.letter)) {
       *code = row.code;
       return true;
@@ -110,38 +97,43 @@ int HexDigitValue(char16_t c) {
   return 0;
 }
 
-HRESULT ScriptParser::AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer) {
+HRESULT ScriptParser::AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer,
+                                  Slot after) {
   TokenBuffer text;
-  HRESULT hr = ReadToken(text);
+  HRESULT hr = Read(text, Slot::kType);
   if (FAILED(hr)) return hr;
   std::uint16_t type = 0;
-  if (!LookupValueType(text, &type)) return DISP_E_EXCEPTION;
-  hr = ReadToken(text);
+  if (!LookupValueType(text, &type)) return Refuse(ScriptStop::kUnknownType);
+  hr = Read(text, Slot::kValue);
   if (FAILED(hr)) return hr;
 
-  LONG result = ERROR_SUCCESS;
-  switch (type) {
-    case kValueTypeString:
-      result = key.StoreString(name, text, REG_SZ);
-      break;
-    case kValueTypeMultiString:
-      result = StoreMultiStringText(key, name, text);
-      break;
-    case kValueTypeNumber: {
-      ULONG number = 0;
-      constexpr LCID kNeutralLocale = 0;
-      constexpr ULONG kNoFlags = 0;
-      if (!ReadSmallDecimal(text, &number)) {
-        hr = sys::VarUI4FromStr(text, kNeutralLocale, kNoFlags, &number);
-        if (FAILED(hr)) return hr;
-      }
-      result = key.StoreDword(name, number);
-      break;
+  // The text is checked before anything is written; a read-only run writes nothing.
+  ULONG number = 0;
+  if (type == kValueTypeNumber && !ReadSmallDecimal(text, &number)) {
+    constexpr LCID kNeutralLocale = 0;
+    constexpr ULONG kNoFlags = 0;
+    hr = sys::VarUI4FromStr(text, kNeutralLocale, kNoFlags, &number);
+    if (FAILED(hr)) {
+      stopReason_ = ScriptStop::kBadNumber;
+      return hr;
     }
-    default:
+  }
+  if (type == kValueTypeBytes && sys::lstrlenW(text) % 2 != 0) {
+    stopReason_ = ScriptStop::kOddDigits;
+    return E_FAIL;
+  }
+  LONG result = ERROR_SUCCESS;
+  if (!readOnly_) {
+    if (type == kValueTypeString) {
+      result = key.StoreString(name, text, REG_SZ);
+    } else if (type == kValueTypeMultiString) {
+      result = StoreMultiStringText(key, name, text);
+    } else if (type == kValueTypeNumber) {
+      result = key.StoreDword(name, number);
+    } else {
       result = StoreBinaryText(key, name, text);
-      break;
+    }
   }
   if (result != ERROR_SUCCESS) return HResultFromWin32(result);
-  return ReadToken(buffer);
+  return Read(buffer, after);
 }

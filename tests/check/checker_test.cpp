@@ -155,6 +155,23 @@ TEST(Checker, PlacesInThePreparedTextMapBackToTheScript) {
   EXPECT_EQ(r.PlaceOfPrepared(inPath).column, 9);  // the % of %Module%
   const std::size_t brace = r.prepared.find(u"' }") + 2;
   EXPECT_EQ(r.PlaceOfPrepared(brace).column, script.find(u"' }") + 2 - script.find(u"\tA") + 1);
+
+  // Removal reads on past a failure inside a key it cannot open and stops at
+  // a valid brace further on: the finding is placed at the failure that threw
+  // it off, where registration stops too.
+  const std::u16string nested =
+      u"HKCR\r\n{\r\n\tReadPastA\r\n\t{\r\n\t\tB\\C { D }\r\n\t}\r\n}\r\n";
+  const check::ScriptReading n = check::ReadScript("Style.rgs", nested, u"C:\\A.dll", &findings);
+  for (ScriptMode mode : {ScriptMode::kRemove, ScriptMode::kRegister}) {
+    ScriptParser parser(nullptr);
+    ScriptOutcome outcome;
+    ASSERT_EQ(parser.RunScript(nested.c_str(), mode, &outcome), DISP_E_EXCEPTION);
+    const check::Finding f = check::DescribeStop(n, outcome, mode);
+    EXPECT_EQ(f.line, 5) << f.message;
+    EXPECT_EQ(f.column, 3) << f.message;
+    EXPECT_NE(f.message.find("at 'B\\C': expected a key name of one level"), std::string::npos)
+        << f.message;
+  }
 }
 
 TEST(Checker, PackageNamesFollowTheProgIdAndFileNameRules) {
@@ -324,6 +341,7 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   facts.version = "1.2.3.4";
   facts.architecture = "x64";
   facts.fileName = "Lark.dll";
+  facts.classes.resize(2);
   const char* ids[2] = {"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", "{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
   for (int i = 0; i < 2; ++i) ASSERT_EQ(sys::CLSIDFromString(check::Utf16(ids[i]).c_str(), &facts.classes[i].clsid), S_OK);
   facts.classes[0] = {facts.classes[0].clsid, "Lark & <Style>\t\"one\"", "Apartment", "Lark.Style.1", "Lark.Style"};
@@ -334,8 +352,7 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   want.moduleName = "Lark.dll";
   want.architecture = "x64";
   want.classesKnown = true;
-  want.classes[0] = facts.classes[0];
-  want.classes[1] = facts.classes[1];
+  want.classes = facts.classes;
   auto codes = [&want](const std::string& bytes) {
     std::vector<check::Finding> findings;
     check::CheckManifest("Lark.Assembly.manifest", bytes, want, &findings);

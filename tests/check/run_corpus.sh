@@ -84,8 +84,21 @@ cases=0 failures=0 body=""
 while read -r name args; do
   [[ -z $name || $name == \#* ]] && continue
   cases=$((cases + 1))
-  # The arguments are words; a Windows path keeps its backslashes.
-  read -r -a words <<<"$args"
+  # The arguments are words; a Windows path keeps its backslashes, and a word
+  # in apostrophes keeps its blanks ('C:\Program Files\Tarvo\Nimbus.dll').
+  words=() word="" quoted=0 started=0
+  for ((i = 0; i < ${#args}; i++)); do
+    c=${args:i:1}
+    if [[ $c == "'" ]]; then
+      quoted=$((1 - quoted)) started=1
+    elif [[ $quoted == 0 && ( $c == " " || $c == $'\t' ) ]]; then
+      [[ $started == 1 ]] && words+=("$word")
+      word="" started=0
+    else
+      word+=$c started=1
+    fi
+  done
+  [[ $started == 1 ]] && words+=("$word")
   (cd "$out/tree/tests/check/packages" && "${command[@]}" "${words[@]}" >"$out/$name.raw" 2>"$out/$name.err" </dev/null)
   rc=$?
   # What the checker says on its error stream (a refused command line) is part of the report.

@@ -149,12 +149,6 @@ void CombineExports(std::vector<RegistryExport>* exports);
 
 // ---- One script, read the way the interpreter reads it ---------------------------
 
-/// What the reader expected where it stopped; also the grammar slot of each token.
-enum class Slot {
-  kRootName, kRootOpen, kEntry, kSubject, kAfterDelete, kValueName, kEquals, kType, kValue,
-  kAfterKey, kAfterValue
-};
-
 /// One token; its text is the prepared text from `start`, read again on demand
 /// (ScriptReading::TokenText), so a large script costs no copy of every token.
 struct Token {
@@ -201,6 +195,7 @@ struct Anchor {
   std::size_t preparedStart, preparedEnd;
   bool isModule;  // %Module%
   bool quoted;    // it landed inside a quoted token
+  std::u16string name = u"";  // a replacement's name as written ("Module")
 };
 
 struct ScriptReading {
@@ -219,11 +214,6 @@ struct ScriptReading {
   std::vector<Entry> entries;
   std::vector<KeyNode> keys;
   std::vector<ProgIdValue> progIds;
-  // The first malformed place, as the reader found it (registration's grammar).
-  bool malformed = false;
-  std::size_t errorToken = 0;
-  std::string expected;
-  int rootBlocks = 0;
 
   /// Original offset of a prepared-text offset; one inside a replacement maps
   /// to the replacement's start.
@@ -251,8 +241,9 @@ struct ScriptReading {
 
 /// Prepares `original` (whose last unit must be followed by a NUL, as in a
 /// std::u16string or the module's loaded text) with %Module% = `modulePath`
-/// and reads it through, recording
-/// tokens, entries, the first malformed place, and warnings into `findings`.
+/// and reads it through with the module's own walk (registration's grammar,
+/// touching no key), recording tokens, entries and the key tree as far as the
+/// walk gets, and warnings into `findings`.
 /// At most kWarningsPerCode warnings of one kind are listed per script; the
 /// last one listed says how many more there are.
 constexpr int kWarningsPerCode = 20;

@@ -106,13 +106,14 @@ void DescribeFailure(const PackageOutcome& outcome, int made, int stayed,
   const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
   const std::string name = Utf8(PackageClasses[i].scriptName);
   const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
+  // After what to write where the run stopped, what the failure means for the package.
   if (mode == ScriptMode::kRegister) {
-    f.remedy = last ? "fix the script; " + Utf8(PackageClasses[0].scriptName) +
-                          " stays registered when " + name + " fails"
-                    : "fix the script; " + next + " is not run while " + name + " fails";
+    f.remedy += last ? "; fix the script; " + Utf8(PackageClasses[0].scriptName) +
+                           " stays registered when " + name + " fails"
+                     : "; fix the script; " + next + " is not run while " + name + " fails";
   } else {
-    f.remedy = last ? "fix the script"
-                    : "fix the script; " + next + " is not removed while " + name + " fails";
+    f.remedy += last ? "; fix the script"
+                     : "; fix the script; " + next + " is not removed while " + name + " fails";
   }
   findings->push_back(f);
 }
@@ -153,55 +154,6 @@ std::string LeftReason(const std::u16string& path, const std::u16string& classes
   }
   if (removalFailed) return "removal stopped at an error before it reached this key";
   return "no removal entry of the scripts takes it away";
-}
-
-// What to write where a script run stopped, from the place and the message
-// of its finding.
-std::string ScriptFix(const ScriptReading& r, const Finding& f) {
-  const std::string at = " at line " + std::to_string(f.line) + ", column " + std::to_string(f.column);
-  if (FAILED(r.prepareResult)) {
-    return "write %% for a percent sign and '%Module%' for the module's path" + at;
-  }
-  const Token* stop = nullptr;
-  for (const Token& t : r.tokens) {
-    const Place p = r.PlaceOfPrepared(t.start);
-    if (p.line == f.line && p.column == f.column) {
-      stop = &t;
-      break;
-    }
-  }
-  const std::string& m = f.message;
-  if (stop && r.ReplacementAt(stop->start)) return "write '%Module%' in apostrophes";
-  if (m.find("is never closed") != std::string::npos) {
-    return "close every block with its '}' (the message names the block left open)";
-  }
-  if (m.find("quotation opened here") != std::string::npos) {
-    return "close the quotation with an apostrophe" + at + " (write '' for an apostrophe inside it)";
-  }
-  if (m.find("longer than") != std::string::npos) return "shorten the token" + at;
-  if (m.find("nested at most") != std::string::npos) {
-    return "nest blocks at most 128 deep (the root block counts as 1): the block" + at +
-           " is one too deep";
-  }
-  if (m.find("closes more blocks") != std::string::npos) {
-    return "remove the '}'" + at + ", or add the '{' it was meant to close";
-  }
-  if (m.find("text after the last '}'") != std::string::npos) {
-    return "remove the text after the last '}'" + at + ": the script language has no comments";
-  }
-  if (stop && stop->slot == Slot::kRootName) {
-    return "write a root key name" + at + ": HKCR for a package's keys";
-  }
-  if (m.find("E_ACCESSDENIED") != std::string::npos || m.find("refused") != std::string::npos) {
-    return "register from an elevated prompt, or for the user alone (regsvr32 /n /i:user) with "
-           "every key under HKCR";
-  }
-  const std::size_t expected = m.find(": expected ");
-  const std::size_t end = m.find(" [", expected);
-  if (expected != std::string::npos && end != std::string::npos) {
-    return "write " + m.substr(expected + 11, end - expected - 11) + at;
-  }
-  return "correct the script" + at + " as the message says";
 }
 
 // What makes the box at load go away.
@@ -380,14 +332,6 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
         install.leftBehind.push_back(
             {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
       }
-    }
-  }
-
-  // A script error's remedy says what to write where it stopped.
-  for (Finding& f : install.findings) {
-    if (f.code != "registration-error" && f.code != "removal-error") continue;
-    for (const ScriptReading& r : readings) {
-      if (r.name == f.file) f.remedy = ScriptFix(r, f) + "; " + f.remedy;
     }
   }
 

@@ -3,6 +3,7 @@
 // followed through the registration grammar, so that every token has a place
 // in the original file and a slot that says what belonged there.
 #include <algorithm>
+#include <iterator>
 
 #include "checker.h"
 #include "platform/unique_resource.h"
@@ -62,7 +63,7 @@ std::vector<Anchor> FindAnchors(std::u16string_view original, const std::u16stri
     } else {
       const std::size_t end = original.find(u'%', i + 1);
       if (end == std::u16string_view::npos) return {};
-      anchors.push_back({i, end + 1, j, j + 1, true, false});
+      anchors.push_back({i, end + 1, j, j + 1, true, false, std::u16string(original.substr(i + 1, end - i - 1))});
       i = end + 1;
     }
     ++j;
@@ -99,14 +100,48 @@ std::vector<Anchor> FindAnchors(std::u16string_view original, const std::u16stri
   return anchors;
 }
 
-const char* SlotText(Slot slot) {
+// "a, b, c or d"
+std::string Listing(const std::vector<std::string>& words) {
+  std::string text;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (i > 0) text += i + 1 == words.size() ? " or " : ", ";
+    text += words[i];
+  }
+  return text;
+}
+
+// The grammar's tables, worded: the short root names, the entry keywords and
+// the type letters as a script writes them.
+std::string RootNames() {
+  std::vector<std::string> names;
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (std::u16string_view(row.name).substr(0, 5) != u"HKEY_") names.push_back(Utf8(row.name));
+  }
+  names.push_back("their HKEY_ forms");
+  return Listing(names);
+}
+
+std::string EntryWords() {
+  std::vector<std::string> words = {"a key name"};
+  for (const char16_t* keyword : KeywordTable) words.push_back(Utf8(keyword));
+  words.push_back("'}'");
+  return Listing(words);
+}
+
+std::string TypeLetters() {
+  std::vector<std::string> letters;
+  for (const ValueTypeRow& row : ValueTypeTable) letters.push_back(Utf8(FoldCase(row.letter)));
+  return Listing(letters);
+}
+
+std::string SlotText(Slot slot) {
   switch (slot) {
     case Slot::kRootName:
-      return "a root key name (HKCR, HKCU, HKLM, HKU, HKCC, HKPD, HKDD or their HKEY_ forms)";
+      return "a root key name (" + RootNames() + ")";
     case Slot::kRootOpen:
       return "'{' after the root key name";
     case Slot::kEntry:
-      return "a key name, ForceRemove, Delete, NoRemove, Val or '}'";
+      return EntryWords();
     case Slot::kSubject:
       return "the name of the key to delete";
     case Slot::kAfterDelete:
@@ -116,7 +151,7 @@ const char* SlotText(Slot slot) {
     case Slot::kEquals:
       return "'=' after the value name";
     case Slot::kType:
-      return "a type letter: s, m, d or b";
+      return "a type letter: " + TypeLetters();
     case Slot::kValue:
       return "the value after the type letter";
     case Slot::kAfterKey:
@@ -127,18 +162,13 @@ const char* SlotText(Slot slot) {
   return "";
 }
 
-bool NotOneLevel(const std::u16string& name) {
-  return name.empty() || name.find(u'\\') != std::u16string::npos;
-}
-
+// The HKEY_ form of a root key's name.
 std::u16string RootDisplay(HKEY root) {
-  if (root == HKEY_CLASSES_ROOT) return u"HKEY_CLASSES_ROOT";
-  if (root == HKEY_CURRENT_USER) return u"HKEY_CURRENT_USER";
-  if (root == HKEY_LOCAL_MACHINE) return u"HKEY_LOCAL_MACHINE";
-  if (root == HKEY_USERS) return u"HKEY_USERS";
-  if (root == HKEY_CURRENT_CONFIG) return u"HKEY_CURRENT_CONFIG";
-  if (root == HKEY_PERFORMANCE_DATA) return u"HKEY_PERFORMANCE_DATA";
-  return u"HKEY_DYN_DATA";
+  std::u16string name;
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (row.key == root) name = row.name;  // the HKEY_ forms come last
+  }
+  return name;
 }
 
 char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
@@ -166,24 +196,17 @@ int Distance(const std::u16string& a, const char16_t* b, int limit) {
   return std::min(d[n][m], limit + 1);
 }
 
-// The keywords of an entry, each with the edit distance within which a key
-// name is taken for it misspelled: one edit for the short ones (a key named
-// Var or Deleted is plausible), two for the long ones.
-struct Keyword {
-  const char16_t* word;
-  int limit;
-};
-constexpr Keyword kEntryKeywords[] = {
-    {u"ForceRemove", 2}, {u"NoRemove", 2}, {u"Delete", 1}, {u"Val", 1}};
-
-// The keyword `name` most probably misspells, or null.
+// The entry keyword `name` most probably misspells, or null. A key name is
+// taken for a keyword misspelled within one edit of a short keyword (a key
+// named Var or Deleted is plausible) and two of a long one.
 const char16_t* NearKeyword(const std::u16string& name) {
   const char16_t* best = nullptr;
   int bestDistance = 99;
-  for (const Keyword& k : kEntryKeywords) {
-    const int d = Distance(name, k.word, k.limit);
-    if (d > 0 && d <= k.limit && d < bestDistance) {
-      best = k.word;
+  for (const char16_t* keyword : KeywordTable) {
+    const int limit = std::u16string_view(keyword).size() > 6 ? 2 : 1;
+    const int d = Distance(name, keyword, limit);
+    if (d > 0 && d <= limit && d < bestDistance) {
+      best = keyword;
       bestDistance = d;
     }
   }
@@ -258,90 +281,149 @@ class CWarnings {
   std::map<std::string, Kind> kinds_;
 };
 
-// Follows the registration grammar over the prepared text, token by token.
-class CReader {
+// Builds a script's reading from the trace of the module's own walk, reading
+// it as registration does without touching any key: the tokens in their
+// slots, the key tree and entries, and the warnings about what the walk does
+// that the author probably did not mean. The grammar itself is the walk's.
+class CTraceReader : public ScriptTrace {
  public:
-  CReader(ScriptReading& reading, CWarnings& warnings)
-      : r_(reading), warnings_(warnings), parser_(nullptr) {}
+  CTraceReader(ScriptReading& reading, CWarnings& warnings) : r_(reading), warnings_(warnings) {}
 
-  void Run() {
-    const char16_t* base = r_.prepared.data();
-    parser_.SetPosition(base);
-    for (;;) {
-      parser_.SkipBlanks();
-      if (*parser_.Position() == 0) return;
-      if (!Next(Slot::kRootName)) return;
-      const HKEY root = FindRootKey(token_);
-      if (!root) {
-        const std::string near = NearRootNames(token_);
-        if (r_.rootBlocks > 0 && token_[0] == u'}') {
-          Fail("a root key name or the end of the script: this '}' closes more blocks than "
-               "were opened");
-        } else if (r_.rootBlocks > 0) {
-          Fail("a root key name or the end of the script: text after the last '}' is read as "
-               "another root block" + near);
-        } else {
-          Fail(SlotText(Slot::kRootName) + near);
+  void Begin(const char16_t* prepared) override { base_ = prepared; }
+
+  void Token(Slot slot, const char16_t* start, const char16_t* end, bool failed) override {
+    check::Token t;
+    t.start = static_cast<std::size_t>(start - base_);
+    t.end = static_cast<std::size_t>(end - base_);
+    t.slot = slot;
+    t.failed = failed;
+    r_.tokens.push_back(t);
+    const Pending pending = pending_;
+    pending_ = {};
+    if (failed) return;
+    const std::u16string text = r_.TokenText(Last());
+    if (pending.key != kNoKey) CheckNameEnd(pending, text);
+    switch (slot) {
+      case Slot::kRootName:
+        root_ = FindRootKey(text.c_str());
+        if (root_ && root_ != HKEY_CLASSES_ROOT) {
+          Warn(Last(), "outside-classes-root",
+               "a root block under " + Utf8(RootDisplay(root_)) +
+                   ": its keys need an administrator to register, and a per-user install "
+                   "(regsvr32 /n /i:user) still writes them there for every user",
+               "keep a package's keys under HKCR");
         }
-        return;
-      }
-      if (root != HKEY_CLASSES_ROOT) {
-        Warn(Last(), "outside-classes-root",
-             "a root block under " + Utf8(RootDisplay(root)) +
-                 ": its keys need an administrator to register, and a per-user install "
-                 "(regsvr32 /n /i:user) still writes them there for every user",
-             "keep a package's keys under HKCR");
-      }
-      if (!Next(Slot::kRootOpen)) return;
-      if (token_[0] != u'{') {
-        Fail(SlotText(Slot::kRootOpen));
-        return;
-      }
-      if (token_[1] != 0) ExtraAfterBrace();
-      ++r_.rootBlocks;
-      if (!Block(r_.Child(kNoKey, RootDisplay(root)), 1, Last())) return;
+        break;
+      case Slot::kRootOpen:
+        if (text[0] == u'{' && text.size() > 1) {
+          Warn(Last(), "brace-token",
+               "'" + Utf8(text) + "' is read as '{': the rest of the token is ignored",
+               "put blanks around every brace");
+        }
+        break;
+      case Slot::kType:
+        type_ = text;
+        break;
+      case Slot::kValue:
+        Value(text);
+        break;
+      default:
+        break;
     }
+  }
+
+  void Entry(unsigned flags, const char16_t* name, int depth) override {
+    const std::size_t nameToken = Last();
+    const std::u16string text = r_.TokenText(nameToken);
+    Level& level = Depth(depth);
+    const bool noRemove = (flags & kEntryNoRemove) != 0;
+    valueOwner_ = kNoKey;
+    level.lastKind = flags & (kEntryValue | kEntryDelete);
+    if (flags & kEntryValue) {
+      r_.entries.push_back({level.key, text, true, noRemove, false, false, nameToken});
+      ownerIsValue_ = true;
+      return;
+    }
+    ownerIsValue_ = false;
+    const bool isDelete = (flags & kEntryDelete) != 0;
+    // ForceRemove and Delete of a protected name: the subject right after the keyword.
+    if ((flags & (kEntryDelete | kEntryForceRemove)) && nameToken > 0 &&
+        (IsKeyword(r_.TokenText(nameToken - 1).c_str(), KeywordText(Keyword::kDelete)) ||
+         IsKeyword(r_.TokenText(nameToken - 1).c_str(), KeywordText(Keyword::kForceRemove))) &&
+        !MayDeleteKey(text.c_str())) {
+      Warn(nameToken, "protected-name",
+           std::string(isDelete ? "Delete" : "ForceRemove") + " of '" + Utf8(text) +
+               "': keys of this name are never deleted, so this is silently skipped",
+           isDelete ? "remove the entry"
+                    : "write the key without ForceRemove (use NoRemove for a shared key)");
+    }
+    const std::size_t key = r_.Child(level.key, text);
+    if (isDelete) {
+      r_.entries.push_back({key, u"", false, false, false, true, nameToken});
+    } else {
+      r_.keys[key].written = true;
+      if (noRemove && r_.keys[key].noRemoveEntry == kNoKey) {
+        r_.keys[key].noRemoveEntry = r_.entries.size();
+      }
+      r_.entries.push_back(
+          {key, u"", false, noRemove, (flags & kEntryForceRemove) != 0, false, nameToken});
+      level.lastKey = key;
+      valueOwner_ = key;
+      ownerName_ = text;
+      ownerParent_ = level.key;
+    }
+    pending_ = {key, nameToken, text};
+  }
+
+  void Block(int depth, bool opens) override {
+    if (!opens) {
+      const std::u16string text = r_.TokenText(Last());
+      if (text.size() > 1) {
+        Warn(Last(), "brace-token",
+             "'" + Utf8(text) + "' closes one block only: the rest of the token is ignored",
+             "put blanks around every brace, one '}' per block");
+      }
+      return;
+    }
+    std::size_t key = kNoKey;
+    if (depth == 1) {
+      key = r_.Child(kNoKey, RootDisplay(root_));
+    } else {
+      // A block belongs to the latest key entry before it, also when it
+      // follows a Val or Delete entry.
+      const Level& outer = Depth(depth - 1);
+      key = outer.lastKey;
+      if (outer.lastKind) {
+        Warn(Last(), "block-after-entry",
+             std::string("a block after a ") + (outer.lastKind & kEntryValue ? "Val" : "Delete") +
+                 " entry: it is walked under " + Utf8(r_.KeyPath(key)) +
+                 ", the latest key entry before it",
+             "put the block after the key it belongs to");
+      }
+    }
+    Depth(depth) = {key, key, 0};
   }
 
  private:
+  // A block's key, the latest key entry in it, and whether the latest entry
+  // was a Val or Delete (kEntry... flags) rather than a key.
+  struct Level {
+    std::size_t key = kNoKey;
+    std::size_t lastKey = kNoKey;
+    unsigned lastKind = 0;
+  };
+  // A key or Delete entry whose next token is still to come.
+  struct Pending {
+    std::size_t key = kNoKey;
+    std::size_t nameToken = 0;
+    std::u16string name;
+  };
+
   std::size_t Last() const { return r_.tokens.size() - 1; }
 
-  bool Next(Slot slot, int capacity = kTokenCapacity) {
-    parser_.SkipBlanks();
-    const char16_t* base = r_.prepared.data();
-    Token t;
-    t.start = static_cast<std::size_t>(parser_.Position() - base);
-    t.slot = slot;
-    const HRESULT hr = parser_.ReadToken(token_, capacity);
-    t.end = static_cast<std::size_t>(parser_.Position() - base);
-    t.failed = FAILED(hr);
-    r_.tokens.push_back(t);
-    if (!t.failed) return true;
-    std::string what;
-    if (t.start >= r_.prepared.size()) {
-      what = std::string("the script ends where ") + SlotText(slot) + " belongs";
-      if (!open_.empty()) {
-        const Place p = r_.PlaceOfPrepared(r_.tokens[open_.back()].start);
-        what += "; the block opened at line " + std::to_string(p.line) + ", column " +
-                std::to_string(p.column) + " is never closed";
-      }
-    } else if (r_.prepared[t.start] == u'\'' &&
-               r_.prepared.find(u'\'', t.start + 1) == std::u16string_view::npos) {
-      what = "the quotation opened here is never closed";
-    } else {
-      what = "the token is longer than " + std::to_string(capacity - 2) + " characters";
-    }
-    Fail(what, /*complete=*/true);
-    return false;
-  }
-
-  // Notes the first malformed place: what was expected there, or (`complete`)
-  // a whole phrase saying what is wrong.
-  void Fail(const std::string& expected, bool complete = false) {
-    if (r_.malformed) return;
-    r_.malformed = true;
-    r_.errorToken = Last();
-    r_.expected = complete ? expected : "expected " + expected;
+  Level& Depth(int depth) {
+    if (levels_.size() <= static_cast<std::size_t>(depth)) levels_.resize(depth + 1);
+    return levels_[depth];
   }
 
   void Warn(std::size_t token, const std::string& code, const std::string& message,
@@ -351,106 +433,23 @@ class CReader {
     warnings_.Add({Severity::kWarning, code, r_.name, p.line, p.column, message, remedy});
   }
 
-  void ExtraAfterBrace() {
-    Warn(Last(), "brace-token",
-         "'" + Utf8(token_) + "' is read as '{': the rest of the token is ignored",
-         "put blanks around every brace");
-  }
-
-  // After the key name `name` (token `nameToken`, key `key`), `token_` holds the
-  // next token: a bare word on the same line begins another entry, which is
-  // what a misspelled keyword or a name with a blank in it leads to.
-  void CheckNameEnd(const std::u16string& name, std::size_t nameToken, std::size_t key) {
-    if (token_[0] == u'=' || token_[0] == u'}' || (token_[0] == u'{' && token_[1] == 0)) return;
-    const Token& k = r_.tokens[nameToken];
-    const Token& t = r_.tokens[Last()];
-    if (r_.prepared[k.start] == u'\'') return;
-    for (std::size_t i = k.end; i < t.start; ++i) {
-      if (r_.prepared[i] == u'\n') return;
-    }
-    const std::string next = Utf8(token_);
-    if (const char16_t* keyword = NearKeyword(name)) {
-      Warn(nameToken, "misspelled-keyword",
-           "'" + Utf8(name) + "' is no keyword: it is read as a key name, so registration creates " +
-               Utf8(r_.KeyPath(key)) + ", and '" + next + "' after it as an entry of its own; did you mean " +
-               Utf8(keyword) + "?",
-           "write " + Utf8(keyword));
-      return;
-    }
-    if (r_.prepared[t.start] == u'\'') return;  // a quoted name after a bare one reads as meant
-    const std::u16string parent = r_.KeyPath(r_.keys[key].parent);
-    Warn(nameToken, "split-name",
-         "'" + Utf8(name) + "' and '" + next + "' on one line are read as two entries: " +
-             Utf8(r_.KeyPath(key)) + " and " + Utf8(parent) + "\\" + next +
-             " (a key of that name may belong to another package)",
-         "quote a name with a blank in it ('" + Utf8(name) + " " + next +
-             "'), or put each entry on its own line");
-  }
-
-  bool Block(std::size_t key, int depth, std::size_t openToken) {
-    if (depth > kMaxNesting) {
-      Fail("blocks nested at most 128 deep (the root block counts as 1)");
-      return false;
-    }
-    open_.push_back(openToken);
-    if (!Next(Slot::kEntry)) return false;
-    std::size_t lastKey = key;
-    while (token_[0] != u'}') {
-      if (!Entry(key, depth, lastKey)) return false;
-    }
-    if (token_[1] != 0) {
-      Warn(Last(), "brace-token",
-           "'" + Utf8(token_) + "' closes one block only: the rest of the token is ignored",
-           "put blanks around every brace, one '}' per block");
-    }
-    open_.pop_back();
-    return true;
-  }
-
-  // A value assignment; `token_` holds the "=". Leaves the next token, and in
-  // `text` the value of a string (s) assignment, with its token in `valueToken`.
-  bool Assign(Slot after, std::u16string* text = nullptr, std::size_t* valueToken = nullptr) {
-    if (!Next(Slot::kType)) return false;
-    std::uint16_t type = 0;
-    if (!LookupValueType(token_, &type)) {
-      Fail(SlotText(Slot::kType));
-      return false;
-    }
-    const bool isText = token_[0] == u's' || token_[0] == u'S';
-    if (!Next(Slot::kValue)) return false;
-    if (text && isText) {
-      *text = token_;
-      *valueToken = Last();
-    }
-    if (type == kValueTypeNumber) {
-      ULONG number = 0;
-      if (FAILED(sys::VarUI4FromStr(token_, 0, 0, &number))) {
-        Fail("a number from 0 to 4294967295");
-        return false;
-      }
-    } else if (type == kValueTypeBytes) {
-      const std::u16string digits = token_;
-      if (digits.size() % 2) {
-        Fail("an even number of hexadecimal digits");
-        return false;
-      }
-      if (digits.find_first_not_of(u"0123456789abcdefABCDEF") != std::u16string::npos) {
+  // The value of an assignment; `type_` holds its type letter.
+  void Value(const std::u16string& text) {
+    const char16_t letter = type_.empty() ? 0 : static_cast<char16_t>(type_[0] | 0x20);
+    if (ownerIsValue_ || valueOwner_ != kNoKey) {
+      if (letter == u'b' && text.find_first_not_of(u"0123456789abcdefABCDEF") != std::u16string::npos) {
         Warn(Last(), "binary-digit",
-             "'" + Utf8(digits) + "' holds characters that are no hexadecimal digits: each "
+             "'" + Utf8(text) + "' holds characters that are no hexadecimal digits: each "
              "counts as 0",
              "write binary values as hexadecimal digits only");
       }
     }
-    return Next(after);
-  }
-
-  bool NestedUnder(std::size_t key, int depth, Slot after, const char* entryKind) {
-    Warn(Last(), "block-after-entry",
-         std::string("a block after a ") + entryKind + " entry: it is walked under " +
-             Utf8(r_.KeyPath(key)) + ", the latest key entry before it",
-         "put the block after the key it belongs to");
-    if (!Block(key, depth + 1, Last())) return false;
-    return Next(after);
+    if (valueOwner_ == kNoKey || letter != u's') return;
+    r_.keys[valueOwner_].valueToken = Last();
+    if (IsProgIdKey(ownerName_, ownerParent_)) {
+      r_.progIds.push_back(
+          {text, ownerParent_, Last(), FoldCase(ownerName_) == u"versionindependentprogid"});
+    }
   }
 
   // A class key's ProgID or VersionIndependentProgID: CLSID\{...}\<name> under a classes root.
@@ -464,102 +463,49 @@ class CReader {
     return clsid != kNoKey && FoldCase(r_.keys[clsid].name) == u"clsid";
   }
 
-  bool Entry(std::size_t parent, int depth, std::size_t& lastKey) {
-    Entry_ entry;
-    const bool isDelete = IsKeyword(token_, u"Delete");
-    if (isDelete || IsKeyword(token_, u"ForceRemove")) {
-      if (!Next(Slot::kSubject)) return false;
-      if (NotOneLevel(token_)) {
-        Fail(token_[0] ? "a key name of one level, without '\\'" : "a key name that is not empty");
-        return false;
-      }
-      if (!MayDeleteKey(token_)) {
-        Warn(Last(), "protected-name",
-             std::string(isDelete ? "Delete" : "ForceRemove") + " of '" + Utf8(token_) +
-                 "': keys of this name are never deleted, so this is silently skipped",
-             isDelete ? "remove the entry" : "write the key without ForceRemove (use NoRemove for a shared key)");
-      }
-      entry.forceRemove = !isDelete;
-      entry.isDelete = isDelete;
-      if (isDelete) {
-        const std::u16string name = token_;
-        const std::size_t nameToken = Last();
-        const std::size_t key = r_.Child(parent, name);
-        r_.entries.push_back({key, u"", false, false, false, true, nameToken});
-        if (!Next(Slot::kAfterDelete)) return false;
-        CheckNameEnd(name, nameToken, key);
-        if (token_[0] == u'=') {
-          if (!Next(Slot::kType) || !Next(Slot::kValue) || !Next(Slot::kAfterDelete)) return false;
-        }
-        if (token_[0] == u'{' && token_[1] == 0) {
-          return NestedUnder(lastKey, depth, Slot::kAfterDelete, "Delete");
-        }
-        return true;
-      }
+  // After a key name, the next token (`next`, read last): a bare word on the
+  // same line begins another entry, which is what a misspelled keyword or a
+  // name with a blank in it leads to.
+  void CheckNameEnd(const Pending& entry, const std::u16string& next) {
+    if (next[0] == u'=' || next[0] == u'}' || next == u"{") return;
+    const check::Token& k = r_.tokens[entry.nameToken];
+    const check::Token& t = r_.tokens[Last()];
+    if (r_.prepared[k.start] == u'\'') return;
+    for (std::size_t i = k.end; i < t.start; ++i) {
+      if (r_.prepared[i] == u'\n') return;
     }
-    if (IsKeyword(token_, u"NoRemove")) {
-      entry.noRemove = true;
-      if (!Next(Slot::kEntry)) return false;
+    const std::string nextText = Utf8(next);
+    if (const char16_t* keyword = NearKeyword(entry.name)) {
+      Warn(entry.nameToken, "misspelled-keyword",
+           "'" + Utf8(entry.name) + "' is no keyword: it is read as a key name, so registration creates " +
+               Utf8(r_.KeyPath(entry.key)) + ", and '" + nextText +
+               "' after it as an entry of its own; did you mean " + Utf8(keyword) + "?",
+           "write " + Utf8(keyword));
+      return;
     }
-    if (IsKeyword(token_, u"Val")) {
-      if (!Next(Slot::kValueName, kValueNameCapacity)) return false;
-      const std::u16string name = token_;
-      const std::size_t nameToken = Last();
-      if (!Next(Slot::kEquals)) return false;
-      if (token_[0] != u'=') {
-        Fail(SlotText(Slot::kEquals));
-        return false;
-      }
-      r_.entries.push_back({parent, name, true, entry.noRemove, false, false, nameToken});
-      if (!Assign(Slot::kAfterValue)) return false;
-      if (token_[0] == u'{' && token_[1] == 0) {
-        return NestedUnder(lastKey, depth, Slot::kAfterValue, "Val");
-      }
-      return true;
-    }
-    if (NotOneLevel(token_)) {
-      Fail(token_[0] ? "a key name of one level, without '\\'" : "a key name that is not empty");
-      return false;
-    }
-    const std::u16string name = token_;
-    const std::size_t nameToken = Last();
-    const std::size_t key = r_.Child(parent, name);
-    r_.keys[key].written = true;
-    if (entry.noRemove && r_.keys[key].noRemoveEntry == kNoKey) {
-      r_.keys[key].noRemoveEntry = r_.entries.size();
-    }
-    r_.entries.push_back({key, u"", false, entry.noRemove, entry.forceRemove, false, nameToken});
-    lastKey = key;
-    if (!Next(Slot::kAfterKey)) return false;
-    CheckNameEnd(name, nameToken, key);
-    if (token_[0] == u'=') {
-      std::u16string value;
-      std::size_t valueToken = kNoKey;
-      if (!Assign(Slot::kAfterKey, &value, &valueToken)) return false;
-      if (valueToken != kNoKey) r_.keys[key].valueToken = valueToken;
-      if (valueToken != kNoKey && IsProgIdKey(name, parent)) {
-        r_.progIds.push_back(
-            {value, parent, valueToken, FoldCase(name) == u"versionindependentprogid"});
-      }
-    }
-    if (token_[0] == u'{' && token_[1] == 0) {
-      if (!Block(key, depth + 1, Last())) return false;
-      return Next(Slot::kAfterKey);
-    }
-    return true;
+    if (r_.prepared[t.start] == u'\'') return;  // a quoted name after a bare one reads as meant
+    const std::u16string parent = r_.KeyPath(r_.keys[entry.key].parent);
+    Warn(entry.nameToken, "split-name",
+         "'" + Utf8(entry.name) + "' and '" + nextText + "' on one line are read as two entries: " +
+             Utf8(r_.KeyPath(entry.key)) + " and " + Utf8(parent) + "\\" + nextText +
+             " (a key of that name may belong to another package)",
+         "quote a name with a blank in it ('" + Utf8(entry.name) + " " + nextText +
+             "'), or put each entry on its own line");
   }
-
-  struct Entry_ {
-    bool noRemove = false;
-    bool forceRemove = false;
-    bool isDelete = false;
-  };
 
   ScriptReading& r_;
   CWarnings& warnings_;
-  ScriptParser parser_;
-  TokenBuffer token_;
-  std::vector<std::size_t> open_;  // the "{" tokens of the blocks open now
+  const char16_t* base_ = nullptr;
+  HKEY root_ = nullptr;
+  std::vector<Level> levels_;
+  Pending pending_;
+  std::u16string type_;
+  // The entry the next assignment belongs to: a key entry (its node, name
+  // and parent) or a Val entry.
+  std::size_t valueOwner_ = kNoKey;
+  bool ownerIsValue_ = false;
+  std::u16string ownerName_;
+  std::size_t ownerParent_ = kNoKey;
 };
 
 }  // namespace
@@ -670,7 +616,13 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
            "write '%Module%' in apostrophes"});
     }
   }
-  CReader(r, warnings).Run();
+  CTraceReader reader(r, warnings);
+  CRegistrar registrar;
+  registrar.DefineReplacement(u"Module", modulePath.c_str());
+  ScriptParser parser(&registrar);
+  ScriptOutcome outcome;
+  outcome.trace = &reader;
+  parser.ReadScript(original.data(), &outcome);
   return r;
 }
 
@@ -763,71 +715,228 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
   }
 }
 
+namespace {
+
+// Which wording of a stop reason applies.
+enum class StopCase {
+  kAny,
+  kBlockOpen,       // kEndOfText with a block still open
+  kExtraBrace,      // kNoRoot at a '}' after the root blocks
+  kAfterLastBlock,  // kNoRoot at other text after the root blocks
+  kEmptyName,       // kNotOneLevel for an empty name
+};
+
+// What was wrong where a run stopped, and what to write there, by the reason
+// the interpreter gave. In the texts {slot} stands for what belonged at the
+// stop, {at} for " at line L, column C", {block} for the place of the block
+// left open, {length} for the longest token there, {depth} for the nesting
+// bound and {types} for the type letters. A reason of kNone on a failed run
+// is a failure of the registry, not of the text.
+struct StopWording {
+  ScriptStop reason;
+  StopCase variant;
+  const char* problem;
+  const char* remedy;
+};
+
+constexpr StopWording kStopWordings[] = {
+    {ScriptStop::kEndOfText, StopCase::kBlockOpen,
+     "the script ends where {slot} belongs; the block opened at {block} is never closed",
+     "close every block with its '}': the block opened at {block} is left open"},
+    {ScriptStop::kEndOfText, StopCase::kAny, "the script ends where {slot} belongs",
+     "complete the script{at}: {slot} belongs there"},
+    {ScriptStop::kOpenQuote, StopCase::kAny, "the quotation opened here is never closed",
+     "close the quotation with an apostrophe{at} (write '' for an apostrophe inside it)"},
+    {ScriptStop::kLongToken, StopCase::kAny, "the token is longer than {length} characters",
+     "shorten the token{at}"},
+    {ScriptStop::kNoRoot, StopCase::kExtraBrace,
+     "expected a root key name or the end of the script: this '}' closes more blocks than were "
+     "opened",
+     "remove the '}'{at}, or add the '{' it was meant to close"},
+    {ScriptStop::kNoRoot, StopCase::kAfterLastBlock,
+     "expected a root key name or the end of the script: text after the last '}' is read as "
+     "another root block",
+     "remove the text after the last '}'{at}: the script language has no comments"},
+    {ScriptStop::kNoRoot, StopCase::kAny, "expected {slot}",
+     "write a root key name{at}: HKCR for a package's keys"},
+    {ScriptStop::kNoRootBlock, StopCase::kAny, "expected {slot}",
+     "write '{' after the root key name{at}"},
+    {ScriptStop::kNotOneLevel, StopCase::kEmptyName, "expected a key name that is not empty",
+     "write the key's name{at}: an empty name stands for the parent key itself"},
+    {ScriptStop::kNotOneLevel, StopCase::kAny, "expected a key name of one level, without '\\'",
+     "write one key name{at}: a deeper key is an entry in its parent's block"},
+    {ScriptStop::kNoEquals, StopCase::kAny, "expected {slot}", "write '=' after the value name{at}"},
+    {ScriptStop::kUnknownType, StopCase::kAny, "expected {slot}",
+     "write a type letter{at}: {types}"},
+    {ScriptStop::kBadNumber, StopCase::kAny, "expected a number from 0 to 4294967295",
+     "write a decimal number from 0 to 4294967295{at}"},
+    {ScriptStop::kOddDigits, StopCase::kAny, "expected an even number of hexadecimal digits",
+     "write two hexadecimal digits for each byte{at}"},
+    {ScriptStop::kTooDeep, StopCase::kAny,
+     "expected blocks nested at most {depth} deep (the root block counts as 1)",
+     "nest blocks at most {depth} deep (the root block counts as 1): the block{at} is one too "
+     "deep"},
+    {ScriptStop::kUnknownName, StopCase::kAny,
+     "no such replacement; %Module% is the only name (a lone % pairs with the next % anywhere "
+     "later)",
+     "write %% for a percent sign and '%Module%' for the module's path{at}"},
+    {ScriptStop::kLongName, StopCase::kAny,
+     "a %name% longer than 31 characters (a lone % pairs with the next % anywhere later)",
+     "write %% for a percent sign and '%Module%' for the module's path{at}"},
+    {ScriptStop::kNone, StopCase::kAny, "the registry refused this key or value",
+     "register from an elevated prompt, or for the user alone (regsvr32 /n /i:user) with every "
+     "key under HKCR"},
+};
+
+const StopWording& WordingOf(ScriptStop reason, StopCase variant) {
+  for (const StopWording& w : kStopWordings) {
+    if (w.reason == reason && (w.variant == variant || w.variant == StopCase::kAny)) return w;
+  }
+  return kStopWordings[std::size(kStopWordings) - 1];
+}
+
+std::string Fill(std::string text, const std::string& field, const std::string& value) {
+  for (std::size_t at = text.find(field); at != std::string::npos;
+       at = text.find(field, at + value.size())) {
+    text.replace(at, field.size(), value);
+  }
+  return text;
+}
+
+std::string PlaceText(const Place& p) {
+  return "line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+}
+
+// The text of the token that starts at prepared offset `at`, as the
+// tokenizer reads it; false when no token can be read there.
+bool TokenTextAt(const ScriptReading& reading, std::size_t at, std::u16string* text) {
+  if (at >= reading.prepared.size()) return false;
+  ScriptParser parser(nullptr);
+  parser.SetPosition(reading.prepared.data() + at);
+  TokenBuffer token;
+  if (FAILED(parser.ReadToken(token))) return false;
+  *text = token;
+  return true;
+}
+
+// The innermost block still open at prepared offset `at`, by the reading's
+// tokens before it: its "{" token, or kNoKey.
+std::size_t OpenBlockAt(const ScriptReading& reading, std::size_t at) {
+  std::vector<std::size_t> open;
+  for (std::size_t k = 0; k < reading.tokens.size() && reading.tokens[k].start < at; ++k) {
+    const Token& t = reading.tokens[k];
+    if (t.failed) break;
+    const char16_t first = reading.prepared[t.start];
+    const bool afterEntry = t.slot == Slot::kAfterKey || t.slot == Slot::kAfterValue ||
+                            t.slot == Slot::kAfterDelete;
+    if (t.slot == Slot::kRootOpen) {
+      open.push_back(k);
+    } else if (afterEntry && reading.TokenText(k) == u"{") {
+      open.push_back(k);
+    } else if ((afterEntry || t.slot == Slot::kEntry) && first == u'}' && !open.empty()) {
+      open.pop_back();
+    }
+  }
+  return open.empty() ? kNoKey : open.back();
+}
+
+}  // namespace
+
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
   const bool registering = mode == ScriptMode::kRegister;
   Finding f{Severity::kError, registering ? "registration-error" : "removal-error", reading.name,
             0, 0, "", ""};
   const std::string run = registering ? "registration" : "removal";
+  const std::string result = " [" + DescribeResult(outcome.result) + "]";
   if (outcome.inPreparation) {
     // The module's preparation and the reading's refuse the same text at the same place.
     const Place p = reading.PlaceOfOriginal(outcome.stop);
     f.line = p.line;
     f.column = p.column;
-    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " +
-                (outcome.result == E_FAIL ? "a %name% longer than 31 characters"
-                                          : "no such replacement; %Module% is the only name") +
-                " (a lone % pairs with the next % anywhere later) [" +
-                DescribeResult(outcome.result) + "]";
-    f.remedy = "write %% for a percent sign and '%Module%' for the module's path";
+    const StopWording& w = WordingOf(outcome.reason, StopCase::kAny);
+    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem + result;
+    f.remedy = Fill(w.remedy, "{at}", " at " + PlaceText(p));
     return f;
   }
-  // The interpreter names the token it stopped at; the reader's grammar
-  // follow, where it got that far, says what belonged there.
-  const std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
-  const Token* token = nullptr;
-  std::size_t tokenIndex = 0;
-  for (std::size_t k = 0; k < reading.tokens.size(); ++k) {
-    if (reading.tokens[k].start == at) {
-      token = &reading.tokens[k];
-      tokenIndex = k;
+  // Where the run went wrong: the token it stopped at, or, when removal read
+  // on past a failure inside a key it could not open, that failure: what
+  // threw the reading off, which registration stops at too.
+  std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
+  ScriptStop reason = outcome.reason;
+  Slot slot = outcome.expected;
+  const Anchor* replacement = reading.ReplacementAt(at);
+  const bool readPast = !replacement && outcome.firstDropped != ScriptStop::kNone;
+  if (readPast) {
+    at = std::min(outcome.firstDroppedToken, reading.prepared.size());
+    reason = outcome.firstDropped;
+    slot = Slot::kEntry;
+    for (const Token& t : reading.tokens) {
+      if (t.start == at) slot = t.slot;
     }
+    replacement = reading.ReplacementAt(at);
   }
-  std::string where, expected;
-  if (at >= reading.prepared.size()) {
-    where = "at the end of the script";
-  } else if (token && !token->failed) {
-    where = "at '" + Utf8(reading.TokenText(tokenIndex)) + "'";
-  } else if (token || outcome.stop <= at) {
-    where = "at the token starting here";
-  } else {
-    where = "at '" + Utf8(std::u16string(reading.prepared.substr(at, outcome.stop - at))) + "'";
+
+  std::u16string token;
+  const bool readable = reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote &&
+                        TokenTextAt(reading, at, &token);
+  const std::string where = at >= reading.prepared.size() ? "at the end of the script"
+                            : readable                    ? "at '" + Utf8(token) + "'"
+                                                          : "at the token starting here";
+
+  StopCase variant = StopCase::kAny;
+  std::string block;
+  if (reason == ScriptStop::kEndOfText) {
+    const std::size_t open = OpenBlockAt(reading, at);
+    if (open != kNoKey) {
+      variant = StopCase::kBlockOpen;
+      block = PlaceText(reading.PlaceOfPrepared(reading.tokens[open].start));
+    }
+  } else if (reason == ScriptStop::kNoRoot &&
+             reading.prepared.find_first_not_of(u" \t\r\n") < at) {
+    // A root name is read after the first only once a root block has ended.
+    variant = token == u"}" ? StopCase::kExtraBrace : StopCase::kAfterLastBlock;
+  } else if (reason == ScriptStop::kNotOneLevel && readable && token.empty()) {
+    variant = StopCase::kEmptyName;
   }
-  const bool syntax = outcome.result == DISP_E_EXCEPTION || outcome.result == E_FAIL ||
-                      outcome.result == DISP_E_TYPEMISMATCH || outcome.result == DISP_E_OVERFLOW;
-  if (token && reading.malformed && &reading.tokens[reading.errorToken] == token) {
-    expected = reading.expected;
-  } else if (token && syntax) {
-    expected = std::string("expected ") + SlotText(token->slot);
-  } else if (syntax && outcome.stop > at &&
-             reading.prepared.substr(at, outcome.stop - at).find(u'\\') != std::u16string_view::npos) {
-    // Past the reader's first malformed place: a removal reading on where
-    // registration stopped. Only the commonest cause is named.
-    expected = "expected a key name of one level, without '\\'";
-  } else if (syntax) {
-    expected = "the script cannot be read on from here";
-  } else {
-    expected = "the registry refused this key or value";
-  }
+  const StopWording& w = WordingOf(reason, variant);
   const Place p = reading.PlaceOfPrepared(at);
   f.line = p.line;
   f.column = p.column;
-  f.message = run + " stops " + where + ": " + expected + " [" + DescribeResult(outcome.result) + "]";
-  if (const Anchor* a = reading.ReplacementAt(at)) {
-    const Place q = reading.PlaceOfOriginal(a->originalStart);
-    f.message += "; this text is part of the module's path, from %Module% at line " +
-                 std::to_string(q.line) + ", column " + std::to_string(q.column) +
-                 (a->quoted ? "" : ", which is not quoted");
+  auto fill = [&](std::string text) {
+    text = Fill(text, "{slot}", SlotText(slot));
+    text = Fill(text, "{block}", block);
+    text = Fill(text, "{length}",
+                std::to_string((slot == Slot::kValueName ? kValueNameCapacity : kTokenCapacity) - 2));
+    text = Fill(text, "{depth}", std::to_string(kMaxNesting));
+    text = Fill(text, "{types}", TypeLetters());
+    return Fill(text, "{at}", " at " + PlaceText(p));
+  };
+  std::string problem = fill(w.problem);
+  if (reason == ScriptStop::kNoRoot && variant != StopCase::kExtraBrace) {
+    problem += NearRootNames(token);
   }
+  f.remedy = fill(w.remedy);
+  const std::string verb = readPast ? " goes wrong " : " stops ";
+  const std::string readOn = readPast ? "; removal reads on past this failure, as it does inside "
+                                        "a key it cannot open, and stops further on"
+                                      : "";
+  if (!replacement) {
+    f.message = run + verb + where + ": " + problem + readOn + result;
+    return f;
+  }
+  // A stop inside a replacement's value is shown where the author wrote the
+  // replacement: the finding is placed there, and names it and its value.
+  const std::u16string name = std::u16string(u"%") + replacement->name + u"%";
+  const std::u16string value(reading.prepared.substr(
+      replacement->preparedStart, replacement->preparedEnd - replacement->preparedStart));
+  f.message = run + verb + where + ", inside the value of " + Utf8(name) + " (" + Utf8(value) +
+              ") at " + PlaceText(p) + ": " + problem;
+  if (!replacement->quoted) {
+    f.message += "; " + Utf8(name) + " is not quoted, so a blank in its value splits it into "
+                 "several tokens";
+    f.remedy = "write '" + Utf8(name) + "' in apostrophes";
+  }
+  f.message += readOn + result;
   return f;
 }
 
