@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "checker.h"
-#include "manifest.h"
+#include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "checker.h"
-#include "manifest.h"
+#include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
-#include "verbs.h"
+#include "new/verbs.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // stub-check: the package checker's command line. The verbs are `check` (here,
-// the verb when none is given), `new` (new_package.cpp) and `export`
-// (export_keys.cpp); each one's option table makes its --help.
+// the verb when none is given), `new` (new/new_package.cpp) and `export`
+// (export/export_keys.cpp); each one's option table makes its --help.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -20,11 +20,11 @@
 #endif
 
 #include "checker.h"
-#include "command_line.h"
-#include "manifest.h"
+#include "cli/command_line.h"
+#include "manifest/manifest.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
-#include "verbs.h"
+#include "new/verbs.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "checker.h"
-#include "command_line.h"
+#include "cli/command_line.h"
 #include "package/package_classes.h"
-#include "verbs.h"
+#include "new/verbs.h"
 
 namespace check {
 

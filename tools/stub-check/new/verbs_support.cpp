@@ -14,7 +14,7 @@
 #include <windows.h>
 #endif
 
-#include "verbs.h"
+#include "new/verbs.h"
 
 namespace check {
 

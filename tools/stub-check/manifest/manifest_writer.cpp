@@ -5,9 +5,9 @@
 // the assembly creates the classes with nothing in the registry.
 #include <cstdio>
 
-#include "manifest.h"
+#include "manifest/manifest.h"
 #include "package/package_classes.h"
-#include "verbs.h"
+#include "new/verbs.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "checker.h"
-#include "command_line.h"
+#include "cli/command_line.h"
 
 namespace check {
 

@@ -1,6 +1,6 @@
 // The verbs' command lines from their option tables, and checked file and
 // output writing and bounded file reading for all of them.
-#include "command_line.h"
+#include "cli/command_line.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "checker.h"
-#include "command_line.h"
-#include "export_format.h"
+#include "cli/command_line.h"
+#include "export/export_format.h"
 #include "platform/emulated/emulator.h"
-#include "verbs.h"
+#include "new/verbs.h"
 
 namespace check {
 

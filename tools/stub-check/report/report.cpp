@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "checker.h"
-#include "verbs.h"
+#include "new/verbs.h"
 #include "package/class_identity.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "checker.h"
-#include "verbs.h"
+#include "new/verbs.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {

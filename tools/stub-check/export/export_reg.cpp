@@ -2,7 +2,7 @@
 // registration writes them for the installed path given with --module-path.
 #include <string>
 
-#include "export_format.h"
+#include "export/export_format.h"
 
 namespace check {
 

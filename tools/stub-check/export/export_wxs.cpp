@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "export_format.h"
-#include "verbs.h"
+#include "export/export_format.h"
+#include "new/verbs.h"
 
 namespace check {
 namespace {

@@ -6,11 +6,11 @@
 #include <filesystem>
 
 #include "checker.h"
-#include "command_line.h"
+#include "cli/command_line.h"
 #include "package/module_path.h"
 #include "package/message_captions.h"
 #include "package/package_classes.h"
-#include "verbs.h"
+#include "new/verbs.h"
 
 namespace check {
 namespace {

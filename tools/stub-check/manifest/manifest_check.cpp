@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <map>
 
-#include "manifest.h"
+#include "manifest/manifest.h"
 #include "package/package_classes.h"
-#include "verbs.h"
+#include "new/verbs.h"
 
 namespace check {
 

@@ -3,9 +3,9 @@
 // writes the text).
 #include <string>
 
-#include "export_format.h"
-#include "manifest.h"
-#include "verbs.h"
+#include "export/export_format.h"
+#include "manifest/manifest.h"
+#include "new/verbs.h"
 
 namespace check {
 

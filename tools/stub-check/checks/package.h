@@ -1,0 +1,125 @@
+// A package as the checker reads it, and its runs: the load, registration and
+// removal the module would do, over the emulated platform.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+#include "module/module_file.h"
+#include "registry/registry_state.h"
+#include "report/findings.h"
+#include "scripts/script_reading.h"
+
+namespace check {
+
+// ---- The package and its runs ---------------------------------------------------------
+
+struct ScriptFile {
+  std::string name;       // "Style.rgs"
+  std::string realPath;   // where it was read on this machine
+  bool found = false;
+  bool isFolder = false;
+  // Why a script that is there, or its folder, cannot be read: the system's
+  // words, "a FIFO (named pipe), not a file", or its size past the limit.
+  std::string problem;
+  bool tooLarge = false;
+  // Shared with the emulated machine's file, so that a large script is held once.
+  std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>();
+  std::string encoding;   // for the report
+};
+
+struct Box {
+  std::string caption;
+  std::string text;
+};
+
+struct RunResult {
+  HRESULT result = S_OK;
+  std::vector<Box> boxes;
+  std::string changes;  // .reg text
+  int exitCode = 0;     // what regsvr32 would exit with
+  bool ran = false;
+  std::string lastScript;  // the script the run opened last ("Style.rgs")
+};
+
+struct LeftKey {
+  std::u16string path;
+  std::string reason;
+};
+
+struct Install {
+  std::u16string modulePath;
+  std::u16string classesKey;  // where the scripts' HKCR lands: HKCR, or the user's classes key
+  std::u16string directory;  // empty when none can be named
+  RunResult load;
+  std::vector<GUID> ids;  // the class identifiers the load read, one per row of PackageClasses
+  bool idsRead = false;
+  RunResult registration;
+  // The keys registration made or changed, whole, as it left them (what an
+  // installer writes instead, when the check started from an empty registry).
+  Snapshot registered;
+  RunResult removal;
+  std::vector<LeftKey> leftBehind;
+  std::vector<Finding> findings;
+};
+
+struct Package {
+  std::string input;          // as given
+  std::string moduleName;     // "Aurora.dll"
+  std::string realFolder;     // the folder the scripts were read from
+  std::vector<ScriptFile> scripts;  // one per row of PackageClasses, in its order
+  std::size_t baseKeys = 0;   // keys of the registry to start from (the emulated one)
+  std::vector<RegistryExport> exports;  // the --registry files it was made of
+  ModuleFile moduleFile;      // the module copy itself (not found when checked by folder)
+  bool perUser = false;       // registration for one user: regsvr32 /n /i:user
+};
+
+/// The package of `input`, a module copy (Aurora.dll) or its package folder
+/// (Aurora), as the check reads it: the module copy's file (not found when a
+/// folder stands alone), the folder the module derives from the copy's path,
+/// and each script of PackageClasses found there as Windows finds it (FindScript).
+/// False with `problem` set when `input` is neither file nor folder.
+bool LoadPackage(const std::string& input, Package* package, std::string* problem);
+/// A package whose scripts are given as bytes, one per row of PackageClasses
+/// (missing ones empty), with no files behind them: for the checker's own tests.
+Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts);
+/// The folder the module derives from the module copy at `modulePath` on this
+/// machine (its path less the extension's four characters, counted as the
+/// module counts them, in UTF-16 units), with a slash after it.
+std::string PackageFolderOf(const std::string& modulePath);
+/// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".
+std::string ScriptNames();
+
+/// Runs load, registration and removal of `package` installed as `modulePath`
+/// over the emulated platform, and collects what they did and the findings.
+/// The check starts from the registry the emulated machine holds, and gives
+/// it back so.
+Install RunInstall(const Package& package, const std::u16string& modulePath);
+
+/// Sets the exit codes of `install`'s runs to what regsvr32 gives for a module
+/// file that does not load or lacks the export it calls.
+void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install);
+
+/// How to write a class identifier where the module reads it.
+extern const char kIdentifierRemedy[];
+
+/// Finds `script`'s file in `folder` (ending in a slash) as Windows finds it,
+/// whatever the letter case, and reads it with its encoding: only a regular
+/// file of at most kScriptSizeLimit bytes; anything else is recorded in
+/// `script->problem` with the reason.
+void FindScript(const std::string& folder, ScriptFile* script);
+
+/// Whether `f` is the load failure of a script that is there but could not be
+/// read here (a FIFO, a file too large): the script's own finding says why.
+bool ToldByScriptProblem(const Package& package, const Finding& f);
+/// Findings about the package itself: name, scripts, encoding, identifiers.
+void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
+/// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
+std::string DescribeEncoding(const std::string& bytes);
+/// Where the identifier `id` stands in a script: after the second "{", where the module read it.
+Place IdentifierPlace(const std::string& bytes, const std::string& id);
+
+}  // namespace check

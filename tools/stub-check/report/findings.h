@@ -1,0 +1,46 @@
+// What the checker tells an author (findings) and the text helpers every part
+// of it shares.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace check {
+
+// ---- Findings ----------------------------------------------------------------------
+
+enum class Severity { kError, kWarning };
+
+/// One thing the author should know about. `file` is a script name or empty;
+/// `line` and `column` are 1-based, 0 when there is no place in a file.
+struct Finding {
+  Severity severity;
+  std::string code;  // stable identifier, e.g. "script-error"
+  std::string file;
+  int line = 0;
+  int column = 0;
+  std::string message;
+  std::string remedy;
+};
+
+// ---- Text helpers --------------------------------------------------------------------
+
+std::string Utf8(const std::u16string& text);
+std::u16string Utf16(const std::string& text);
+std::string Hex32(HRESULT value);  // "0x80020009"
+/// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
+std::string ResultName(HRESULT value);
+/// "S_OK", or "DISP_E_EXCEPTION (0x80020009)".
+std::string DescribeResult(HRESULT value);
+std::string GuidString(const GUID& id);
+
+/// A line and column (1-based; the column counts characters) in decoded text.
+struct Place {
+  int line = 0;
+  int column = 0;
+};
+Place PlaceOf(const std::u16string& text, std::size_t offset);
+
+}  // namespace check
