@@ -171,13 +171,11 @@ std::u16string RootDisplay(HKEY root) {
   return name;
 }
 
-char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c; }
-
-// Edit distance without regard to ASCII case, a swap of two neighbours
+// Edit distance without regard to case (as the registry folds names), a swap of two neighbours
 // counting as one edit (NoRemvoe is one edit from NoRemove); at most `limit`
 // is of interest, anything above answers limit + 1.
-int Distance(const std::u16string& a, const char16_t* b, int limit) {
-  const std::u16string w(b);
+int Distance(const std::u16string& name, const char16_t* b, int limit) {
+  const std::u16string a = FoldCase(name), w = FoldCase(b);
   const std::size_t n = a.size(), m = w.size();
   if ((n > m ? n - m : m - n) > static_cast<std::size_t>(limit)) return limit + 1;
   std::vector<std::vector<int>> d(n + 1, std::vector<int>(m + 1));
@@ -185,10 +183,9 @@ int Distance(const std::u16string& a, const char16_t* b, int limit) {
   for (std::size_t j = 0; j <= m; ++j) d[0][j] = static_cast<int>(j);
   for (std::size_t i = 1; i <= n; ++i) {
     for (std::size_t j = 1; j <= m; ++j) {
-      const bool same = FoldAscii(a[i - 1]) == FoldAscii(w[j - 1]);
+      const bool same = a[i - 1] == w[j - 1];
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
-      if (i > 1 && j > 1 && FoldAscii(a[i - 1]) == FoldAscii(w[j - 2]) &&
-          FoldAscii(a[i - 2]) == FoldAscii(w[j - 1])) {
+      if (i > 1 && j > 1 && a[i - 1] == w[j - 2] && a[i - 2] == w[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
     }
@@ -214,9 +211,7 @@ const char16_t* NearKeyword(const std::u16string& name) {
 }
 
 bool SameLetters(const std::u16string& a, const char16_t* b) {
-  std::u16string x, y(b);
-  for (char16_t c : a) x += FoldAscii(c);
-  for (char16_t& c : y) c = FoldAscii(c);
+  std::u16string x = FoldCase(a), y = FoldCase(b);
   std::sort(x.begin(), x.end());
   std::sort(y.begin(), y.end());
   return x == y;
