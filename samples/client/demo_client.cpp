@@ -36,8 +36,11 @@ std::string GuidText(const GUID& id) {
 // Creates one class and reports on it; false on any failure.
 bool CreateAndReport(const wchar_t* name) {
   std::printf("%s\n", Narrow(name).c_str());
+  // A class identifier in braces, or a ProgID: CLSIDFromProgID also finds a
+  // ProgID that only the application's manifest names (registration-free
+  // packages), where CLSIDFromString reads the registry alone.
   CLSID clsid = {};
-  HRESULT hr = CLSIDFromString(name, &clsid);
+  HRESULT hr = name[0] == L'{' ? CLSIDFromString(name, &clsid) : CLSIDFromProgID(name, &clsid);
   if (FAILED(hr)) {
     std::printf("  not a registered ProgID or class identifier (0x%08lX)\n",
                 static_cast<unsigned long>(hr));
