@@ -114,6 +114,10 @@ bool CheckWindowsModulePath(const std::string& path, std::string* problem);
 
 /// The length of the UTF-8 sequence at `b[i]`, or 0 when the bytes there are not UTF-8.
 std::size_t Utf8Sequence(const std::string& b, std::size_t i);
+/// `text` as XML attribute or element text: markup characters escaped, a tab
+/// or line break as a character reference (no parser turns it into a blank);
+/// a character XML cannot hold, or bytes that are not UTF-8, set `problem`.
+std::string Xml(const std::string& text, std::string* problem);
 /// `text` with every byte that is not part of valid UTF-8 shown as \xHH.
 std::string ShowBytes(const std::string& text);
 

@@ -21,40 +21,6 @@ namespace fs = std::filesystem;
 // installer's identifier columns).
 constexpr std::size_t kWixIdentifierLimit = 72;
 
-// Text for an XML attribute or comment. A tab, a line break and a carriage
-// return are written as character references, so that no parser turns them
-// into blanks; a character XML cannot hold at all (other control characters,
-// U+FFFE, U+FFFF) or bytes that are not UTF-8 set `problem`.
-std::string Xml(const std::string& text, std::string* problem) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const char c = text[i];
-    const std::size_t n = Utf8Sequence(text, i);
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (n == 0 || (u < 0x20 && c != '\t' && c != '\n' && c != '\r') ||
-        (n == 3 && text.compare(i, 2, "\xEF\xBF") == 0 && (text[i + 2] == '\xBE' || text[i + 2] == '\xBF'))) {
-      if (problem->empty()) {
-        *problem = Quoted(text) + " holds " +
-                   (n == 0 ? std::string("bytes that are not UTF-8") : std::string("a character XML cannot hold"));
-      }
-      i += n ? n : 1;
-      continue;
-    }
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\t': out += "&#9;"; break;
-      case '\n': out += "&#10;"; break;
-      case '\r': out += "&#13;"; break;
-      default: out.append(text, i, n);
-    }
-    i += n;
-  }
-  return out;
-}
-
 // Text the installer formats ([Property] references): brackets written literally.
 std::string Formatted(const std::string& text) {
   std::string out;

@@ -30,39 +30,6 @@ std::string StringValue(const RegKey* key, const std::u16string& name) {
   return Utf8(text);
 }
 
-// Text for an XML attribute or element: markup characters escaped, a tab or
-// line break as a character reference so that no parser turns it into a
-// blank; a character XML cannot hold sets `problem`.
-std::string XmlText(const std::string& text, std::string* problem) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = Utf8Sequence(text, i);
-    const unsigned char u = static_cast<unsigned char>(text[i]);
-    const bool noncharacter = n == 3 && text.compare(i, 2, "\xEF\xBF") == 0 &&
-                              (text[i + 2] == '\xBE' || text[i + 2] == '\xBF');
-    if (n == 0 || (u < 0x20 && u != '\t' && u != '\n' && u != '\r') || noncharacter) {
-      if (problem->empty()) {
-        *problem = Quoted(text) + " holds " +
-                   (n == 0 ? std::string("bytes that are not UTF-8") : std::string("a character XML cannot hold"));
-      }
-      i += n ? n : 1;
-      continue;
-    }
-    switch (text[i]) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\t': out += "&#9;"; break;
-      case '\n': out += "&#10;"; break;
-      case '\r': out += "&#13;"; break;
-      default: out.append(text, i, n);
-    }
-    i += n;
-  }
-  return out;
-}
-
 // The threading models a comClass can name; without one the class lives in
 // the process's main apartment, as a class key without ThreadingModel.
 bool ManifestThreadingModel(const std::string& model) {
@@ -169,13 +136,13 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
     if (first.empty()) first.swap(second);
     if (Lower(first) == Lower(second)) second.clear();
     std::string line = "    <comClass clsid=\"" + GuidString(c.clsid) + "\"";
-    if (!c.threadingModel.empty()) line += " threadingModel=\"" + XmlText(c.threadingModel, &xmlProblem) + "\"";
-    if (!first.empty()) line += " progid=\"" + XmlText(first, &xmlProblem) + "\"";
-    if (!c.description.empty()) line += " description=\"" + XmlText(c.description, &xmlProblem) + "\"";
+    if (!c.threadingModel.empty()) line += " threadingModel=\"" + Xml(c.threadingModel, &xmlProblem) + "\"";
+    if (!first.empty()) line += " progid=\"" + Xml(first, &xmlProblem) + "\"";
+    if (!c.description.empty()) line += " description=\"" + Xml(c.description, &xmlProblem) + "\"";
     if (second.empty()) {
       line += "/>\n";
     } else {
-      line += ">\n      <progid>" + XmlText(second, &xmlProblem) + "</progid>\n    </comClass>\n";
+      line += ">\n      <progid>" + Xml(second, &xmlProblem) + "</progid>\n    </comClass>\n";
     }
     if (!xmlProblem.empty()) {
       *problem = "the manifest cannot be written: " + script + " registers " + xmlProblem +
@@ -184,7 +151,7 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
     }
     classes += line;
   }
-  const std::string file = XmlText(facts.fileName, &xmlProblem);
+  const std::string file = Xml(facts.fileName, &xmlProblem);
   if (!xmlProblem.empty()) {
     *problem = "the module's file name " + xmlProblem + "; rename the package";
     return false;
