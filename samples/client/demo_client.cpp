@@ -1,12 +1,16 @@
 // A COM client as a package's user would write one: it creates each class
-// named on the command line (a ProgID or a braced class identifier) through the
-// registry, and prints which engine object it got and which module created it,
-// as the sample engine (StubSampleEngine.dll) tells through its Automation
-// interface, IStubSampleEngine.
+// named on the command line (a ProgID or a braced class identifier) and
+// reports what it can tell of any engine: that the creation succeeded, that
+// the object is an engine object (it answers IStubTarget), and the package
+// module loaded for the class, whose full file name that module told the
+// engine object through IStubTarget::SetModulePath. IStubTarget cannot read
+// that name back; the sample engine (StubSampleEngine.dll) also answers its
+// Automation interface, IStubSampleEngine, which shows the engine's name and
+// the path the object received. An engine without it is reported as such.
 //
 //   demo_client.exe Aurora.Style.1 Aurora.StyleText Aurora.StyleText.1
 //
-// Exit code 0 when every class was created, 1 otherwise.
+// Exit code 0 when every class was created as an engine object, 1 otherwise.
 #include <windows.h>
 #include <ole2.h>
 
@@ -33,6 +37,27 @@ std::string GuidText(const GUID& id) {
   return Narrow(text);
 }
 
+// The package module this process loaded for a registered class, by the long
+// form of its name: the name the module tells its engine objects. Empty when
+// the registry names no module for the class (a registration-free class) or
+// that module is not loaded.
+std::string LoadedPackageModule(const CLSID& clsid) {
+  wchar_t id[40] = {};
+  StringFromGUID2(clsid, id, 40);
+  const std::wstring key = std::wstring(L"CLSID\\") + id + L"\\InprocServer32";
+  wchar_t registered[1024] = {};
+  DWORD size = sizeof registered;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
+                   registered, &size) != ERROR_SUCCESS) {
+    return "";
+  }
+  const HMODULE module = GetModuleHandleW(registered);
+  wchar_t loaded[1024] = {}, longName[1024] = {};
+  if (!module || GetModuleFileNameW(module, loaded, 1024) == 0) return "";
+  const DWORD length = GetLongPathNameW(loaded, longName, 1024);
+  return Narrow(length > 0 && length < 1024 ? longName : loaded);
+}
+
 // Creates one class and reports on it; false on any failure.
 bool CreateAndReport(const wchar_t* name) {
   std::printf("%s\n", Narrow(name).c_str());
@@ -56,14 +81,27 @@ bool CreateAndReport(const wchar_t* name) {
     return false;
   }
   // The package module handed over the engine object itself, so the engine's
-  // own interfaces are there.
+  // own interfaces are there; every engine object answers IStubTarget.
+  IStubTarget* target = nullptr;
+  hr = object->QueryInterface(IID_IStubTarget, reinterpret_cast<void**>(&target));
+  if (FAILED(hr)) {
+    object->Release();
+    std::printf("  created       an object without IStubTarget (0x%08lX): no engine object, so no package\n",
+                static_cast<unsigned long>(hr));
+    return false;
+  }
+  target->Release();
+  std::printf("  created       an engine object (it answers IStubTarget)\n");
+  const std::string package = LoadedPackageModule(clsid);
+  if (!package.empty()) std::printf("  package       %s (loaded; it tells its engine this path)\n", package.c_str());
   IStubSampleEngine* engine = nullptr;
   hr = object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(&engine));
   object->Release();
   if (FAILED(hr)) {
-    std::printf("  the object is no sample engine object (0x%08lX)\n",
+    std::printf("  no IStubSampleEngine (0x%08lX): not the sample engine, so the path the object\n"
+                "                was told cannot be read back here\n",
                 static_cast<unsigned long>(hr));
-    return false;
+    return true;
   }
   BSTR engineName = nullptr, modulePath = nullptr;
   const HRESULT nameResult = engine->get_EngineName(&engineName);
@@ -74,7 +112,7 @@ bool CreateAndReport(const wchar_t* name) {
     std::printf("  got           a %s object\n", Narrow(engineName).c_str());
     std::printf("  module path   %s\n", Narrow(modulePath).c_str());
   } else {
-    std::printf("  the engine object does not answer (0x%08lX, 0x%08lX)\n",
+    std::printf("  the sample engine's interface does not answer (0x%08lX, 0x%08lX)\n",
                 static_cast<unsigned long>(nameResult), static_cast<unsigned long>(pathResult));
   }
   SysFreeString(engineName);

@@ -8,19 +8,22 @@
 #     activating and unregistering itself on the way),
 # each time created by a client, and removed again.
 #
-#   installer_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CLIENT_EXE WORK_DIR
+# The sample client also works with an engine that answers IStubTarget only
+# (MINIMAL_ENGINE_DLL, put in the sample engine's place for a moment).
+#
+#   installer_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CLIENT_EXE WORK_DIR MINIMAL_ENGINE_DLL
 #
 # ARCH is win32 or win64 (the Wine prefix and the module's architecture).
 # Writes a one-line-summary JUnit file in the form the test runner counts and
 # exits non-zero on failure.
 set -uo pipefail
-[[ $# -eq 6 ]] || {
-  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CLIENT_EXE WORK_DIR" >&2
+[[ $# -eq 7 ]] || {
+  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CLIENT_EXE WORK_DIR MINIMAL_ENGINE_DLL" >&2
   exit 2
 }
 absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s/%s' "$PWD" "$1"; }
 xml=$(absolute "$1") arch=$2 checker=$(absolute "$3") engine=$(absolute "$4")
-client=$(absolute "$5") work=$(absolute "$6")
+client=$(absolute "$5") work=$(absolute "$6") minimal_engine=$(absolute "$7")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 source "$here/msi.sh"
@@ -62,14 +65,19 @@ text_engine='{3AE615F3-1D9A-234C-A151-BDB84CD94B17}'
 styles_category='{390F9E99-171D-4A3B-A185-A0E495BA86D0}'
 texts_category='{FD8ABB6D-B549-4A66-94A9-3C360CD70490}'
 mkdir -p "$work/engine"
-cp "$engine" "$work/engine/"
+cp "$engine" "$minimal_engine" "$work/engine/"
 engine_path=$(windows_path "$work/engine/$(basename "$engine")")
 engines_before=()
+use_engine() {  # use_engine PATH: registers the engine classes as served by PATH
+  for id in "$style_engine" "$text_engine"; do
+    run reg add "$classes\\CLSID\\$id\\InprocServer32" /ve /d "$1" /f
+    run reg add "$classes\\CLSID\\$id\\InprocServer32" /v ThreadingModel /d Both /f
+  done
+}
 for id in "$style_engine" "$text_engine"; do
   key_exists "$classes\\CLSID\\$id" && engines_before+=("$id")
-  run reg add "$classes\\CLSID\\$id\\InprocServer32" /ve /d "$engine_path" /f
-  run reg add "$classes\\CLSID\\$id\\InprocServer32" /v ThreadingModel /d Both /f
 done
+use_engine "$engine_path"
 cleanup() {
   for id in "$style_engine" "$text_engine"; do
     [[ " ${engines_before[*]-} " == *" $id "* ]] || run reg delete "$classes\\CLSID\\$id" /f
@@ -167,6 +175,24 @@ if ((installed)); then
     problem+=$(activate "$name" "$path")
   done
   [[ -z $problem ]] && pass Installer.MsiInstallActivates || fail Installer.MsiInstallActivates "$problem"
+
+  # An engine without the sample's interface: the client reports both creations
+  # and the installed module that told the engine its path, and succeeds.
+  use_engine "$(windows_path "$work/engine/$(basename "$minimal_engine")")"
+  run reg query "$classes\\CLSID\\$fjord_style\\InprocServer32" /ve
+  path=$(sed -n 's/^ *(Default) *REG_SZ *//p' "$out")
+  rc=0
+  run "$client" Fjord.Style.1 Fjord.StyleText || rc=$?
+  problem=""
+  [[ $rc == 0 ]] || problem+="the client exits $rc; "
+  [[ $(grep -c '^  created       an engine object' "$out") == 2 ]] || problem+="not two creations reported; "
+  [[ $(grep -c '^  no IStubSampleEngine (0x80004002)' "$out") == 2 ]] || problem+="the missing interface not named; "
+  [[ $(grep -cxF "  package       $path (loaded; it tells its engine this path)" "$out") == 2 ]] ||
+    problem+="the installed module '$path' not reported twice; "
+  grep -q '^  module path ' "$out" && problem+="a module path read from an engine that cannot tell it; "
+  [[ -z $problem ]] && pass Installer.ClientReportsAnyEngine ||
+    fail Installer.ClientReportsAnyEngine "$problem$(tr '\n' ' ' <"$out")"
+  use_engine "$engine_path"
 fi
 
 # Removing one package leaves the shared categories to the other (and to packages
