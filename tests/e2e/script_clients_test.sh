@@ -10,6 +10,9 @@
 #   - a package whose version-independent keys lack their CLSID (as packages
 #     made before `new` wrote it) fails CreateObject, and registering it again
 #     with corrected scripts mends it;
+#   - another engine file registered over the sample engine takes its classes
+#     and type library; the sample's regsvr32 /u then leaves them to it, and
+#     the same the other way round once the sample is registered back;
 #   - the engine's regsvr32 /u removes its classes and type library.
 #
 #   script_clients_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL C_CLIENT_EXE WORK_DIR
@@ -63,6 +66,7 @@ packages=()
 cleanup() {
   for package in "${packages[@]}"; do run regsvr32 /u /s "$package"; done
   run regsvr32 /u /s "$engine_path"
+  [[ -z ${other_path-} ]] || run regsvr32 /u /s "$other_path"
   for id in "$style_engine" "$text_engine"; do
     [[ " ${engines_before[*]-} " == *" $id "* ]] || run reg delete "$classes\\CLSID\\$id" /f
   done
@@ -189,9 +193,36 @@ else
   fail ScriptClients.RegisteringAgainMendsAnOldPackage "$(printf '%s; ' "${problems[@]}")"
 fi
 
-# ---- The engine removes itself ------------------------------------------------------
+# ---- Another engine over the sample, and back ---------------------------------------
 for package in "${packages[@]}"; do run regsvr32 /u /s "$package"; done
 packages=()
+mkdir -p "$work/other"
+cp "$engine" "$work/other/"
+other_path=$(windows_path "$work/other/$(basename "$engine")")
+# registered_to PATH: what of the engine registration does not name PATH.
+registered_to() {
+  local id
+  for id in "$style_engine" "$text_engine"; do
+    [[ "$(default_value "$classes\\CLSID\\$id\\InprocServer32" | lower)" == "$(lower <<<"$1")" ]] ||
+      echo "CLSID\\$id is not served by $1; "
+  done
+  [[ "$(default_value "$classes\\TypeLib\\$library\\1.0\\0\\win32" | lower)" == "$(lower <<<"$1")" ]] ||
+    echo "the type library is not registered as $1; "
+}
+problem=""
+run regsvr32 /s "$other_path" || problem+="regsvr32 of the other engine exits $?; "
+run regsvr32 /u /s "$engine_path" || problem+="the sample's regsvr32 /u exits $?; "
+problem+=$(registered_to "$other_path")
+run regsvr32 /s "$engine_path" || problem+="registering the sample back exits $?; "
+run regsvr32 /u /s "$other_path" || problem+="the other engine's regsvr32 /u exits $?; "
+problem+=$(registered_to "$engine_path")
+if [[ -z $problem ]]; then
+  pass ScriptClients.UnregisteringLeavesAnotherEnginesKeys
+else
+  fail ScriptClients.UnregisteringLeavesAnotherEnginesKeys "$problem"
+fi
+
+# ---- The engine removes itself ------------------------------------------------------
 rc=0
 run regsvr32 /u /s "$engine_path" || rc=$?
 problems=()
