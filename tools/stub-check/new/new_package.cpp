@@ -195,8 +195,10 @@ int NewCommand(const std::vector<std::string>& args) {
   }
 
   std::vector<std::string> ids(std::size(PackageClasses));
-  std::string token;
-  bool random = NewRandomGuid(&token);
+  // An installer's product needs an identifier of its own too (its
+  // UpgradeCode); drawn here so that no other tool is needed for it.
+  std::string token, upgradeCode;
+  bool random = NewRandomGuid(&token) && NewRandomGuid(&upgradeCode);
   for (std::size_t i = 0; i < ids.size() && random; ++i) {
     random = NewRandomGuid(&ids[i]) && std::find(ids.begin(), ids.begin() + i, ids[i]) == ids.begin() + i;
   }
@@ -274,6 +276,8 @@ int NewCommand(const std::vector<std::string>& args) {
       summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
                  "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
     }
+    summary += "  UpgradeCode " + upgradeCode +
+               " for the product source of this package's MSI, if you build one: keep it for every version\n";
     summary += "Next: stub-check check " + dll + "\n";
     if (held.Pending() || !PrintChecked("stub-check new", summary)) {
       undo.Now();
