@@ -53,6 +53,7 @@ elif [[ -n $tree_paths ]]; then
 else
   pass ReleaseAlone.DocumentsNameWhatShips
 fi
+"$here/guide_examples.sh" "$rel" >"$work/guide.log" 2>&1 && pass ReleaseAlone.GuideShowsWhatNewWrites || fail ReleaseAlone.GuideShowsWhatNewWrites "$(head -c 2000 "$work/guide.log")"
 
 # The CMake package stands alone: a consumer host and the release's own samples.
 if "$root/tests/release/consumer/build_host.sh" "$rel" "$work/consumer" >"$work/consumer.log" 2>&1; then
