@@ -52,10 +52,11 @@ windows_path() { stub_windows_path "$1"; }
 classes='HKLM\Software\Classes'
 key_exists() { run reg query "$1"; }
 
-# The whole machine-wide classes key as text, to compare the registry before and after.
-dump_classes() {  # dump_classes FILE
+# The whole machine-wide classes key (or KEY) as text, to compare the registry before and after.
+installer_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Installer'
+dump_classes() {  # dump_classes FILE [KEY]
   rm -f "$1.utf16"
-  run reg export "$classes" "$(windows_path "$1.utf16")" /y || return 1
+  run reg export "${2:-$classes}" "$(windows_path "$1.utf16")" /y || return 1
   iconv -f UTF-16LE -t UTF-8 "$1.utf16" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' >"$1"
 }
 
@@ -130,6 +131,8 @@ fi
 pass Installer.NewPackageChecksClean
 
 dump_classes "$work/log/before.txt" || { fail Installer.RegistryReadable "reg export: $(cat "$err")"; exit 1; }
+dump_classes "$work/log/before-installer.txt" "$installer_key" ||
+  { fail Installer.RegistryReadable "reg export: $(cat "$err")"; exit 1; }
 
 # ---- MSIs from the exported fragments -------------------------------------------------
 built=1
@@ -218,6 +221,7 @@ problem+=$(activate Skerry "$(sed -n 's/^ *(Default) *REG_SZ *//p' "$out")")
 rc=0
 run msiexec /x "$(windows_path "$work/src/Skerry.msi")" /qn || rc=$?
 dump_classes "$work/log/after-msi.txt"
+dump_classes "$work/log/after-msi-installer.txt" "$installer_key"
 if [[ $rc != 0 ]]; then
   fail Installer.MsiRemovalRestoresRegistry "msiexec /x Skerry.msi exits $rc"
 elif diff -u "$work/log/before.txt" "$work/log/after-msi.txt" >"$work/log/msi.diff"; [[ -n $(
@@ -228,6 +232,12 @@ elif diff -u "$work/log/before.txt" "$work/log/after-msi.txt" >"$work/log/msi.di
          grep -vE '^\+(\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Component Categories\\\{('"${styles_category:1:36}|${texts_category:1:36}"')\}\]|"409"="Tarvo (Styles|Texts)")?$')
      ]]; then
   fail Installer.MsiRemovalRestoresRegistry "the classes key differs from before: $(head -n 30 "$work/log/msi.diff")"
+elif diff -u "$work/log/before-installer.txt" "$work/log/after-msi-installer.txt" >"$work/log/msi-installer.diff"; [[ -n $(
+       # The installer's own keys: only the empty ones the package authors' guide names may stay.
+       grep -E '^[-+]' "$work/log/msi-installer.diff" | grep -vE '^(---|\+\+\+) ' |
+         grep -vE '^\+(\[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\(UpgradeCodes|UserData(\\S-1-5-18(\\(Components|Products))?)?)\])?$')
+     ]]; then
+  fail Installer.MsiRemovalRestoresRegistry "Windows Installer's keys differ from before: $(head -n 30 "$work/log/msi-installer.diff")"
 elif [[ -e "$WINEPREFIX/drive_c/Program Files/Tarvo Fjord" || -e "$WINEPREFIX/drive_c/Program Files/Tarvo Skerry" ]]; then
   fail Installer.MsiRemovalRestoresRegistry "the install folders stay: $(ls "$WINEPREFIX/drive_c/Program Files")"
 else
