@@ -418,7 +418,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
                            "the package keeps the sample package's class identifiers: it and "
                            "every package copied the same way register the same classes",
                            "make " + CountWord(std::size(PackageClasses)) +
-                               " fresh identifiers (uuidgen, or [guid]::NewGuid() in PowerShell)"});
+                               " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in PowerShell)"});
     }
   }
 }
