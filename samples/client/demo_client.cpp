@@ -86,14 +86,17 @@ bool CreateAndReport(const wchar_t* name) {
   hr = object->QueryInterface(IID_IStubTarget, reinterpret_cast<void**>(&target));
   if (FAILED(hr)) {
     object->Release();
-    std::printf("  created       an object without IStubTarget (0x%08lX): no engine object, so no package\n",
+    std::printf("  created       an object without IStubTarget (0x%08lX): no engine object,\n"
+                "                so no package made it\n",
                 static_cast<unsigned long>(hr));
     return false;
   }
   target->Release();
   std::printf("  created       an engine object (it answers IStubTarget)\n");
   const std::string package = LoadedPackageModule(clsid);
-  if (!package.empty()) std::printf("  package       %s (loaded; it tells its engine this path)\n", package.c_str());
+  if (!package.empty()) {
+    std::printf("  package       %s (loaded; it tells its engine this path)\n", package.c_str());
+  }
   IStubSampleEngine* engine = nullptr;
   hr = object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(&engine));
   object->Release();
