@@ -286,7 +286,8 @@ so Windows names no publisher for them. Signatures come only with a
 code-signing certificate, which the one who builds a release gives the
 release script. Check this copy with its checksums instead: in this folder
   sha256sum -c SHA256SUMS
-and the archive against the stub-$version.zip.sha256 published beside it:
+and in the folder of the archive, with the stub-$version.zip.sha256
+published beside it:
   sha256sum -c stub-$version.zip.sha256"
 fi
 python3 - "$tree/README.txt" "$version" "$commit" "$host_arch" "$signature" <<'README'
