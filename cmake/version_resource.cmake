@@ -1,7 +1,8 @@
 # The VERSIONINFO resource of a Windows file of this project: file and product
 # version from the project's VERSION (the one place the version is written),
-# U.S. English strings in Unicode (string table 040904B0, translation 0x0409
-# 1200).
+# company, product and the file's own description, as U.S. English strings in
+# Unicode (string table 040904B0, translation 0x0409 1200). Every DLL and
+# program the release ships calls it once, after add_library/add_executable:
 #
 #   stub_version_resource(TARGET DESCRIPTION "text" ORIGINAL_NAME File.dll)
 #
@@ -10,6 +11,8 @@
 # windres writes no time stamp and the .rc names no build path: the file's
 # bytes stay the same from build to build.
 set(STUB_PRODUCT_NAME "Stub COM in-process server for style packages")
+set(STUB_COMPANY_NAME "The Stub project" CACHE STRING
+    "CompanyName of the version resource of every Windows file")
 # The binary version as version.dll answers it: (major << 16 | minor) and
 # (patch << 16 | tweak), missing parts counted as 0.
 foreach(part MAJOR MINOR PATCH TWEAK)

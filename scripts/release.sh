@@ -24,11 +24,19 @@
 #
 # Paths are taken from the folder the script is run in. The output folder
 # (default dist/ in this tree) is replaced whole, so it must be new, empty, or
-# one that an earlier run of this script wrote: it recognises its own by the
-# file .stub-release it writes there, which lists what it wrote, and refuses
-# any folder that holds anything else. Every argument is checked before
-# anything is built: the output folder, the tree, and that the certificate
-# and key can be read and belong together. --dry-run stops after the checks.
+# one that an earlier run of this script wrote and nobody changed since: it
+# recognises its own by the file .stub-release it writes there, which holds
+# the checksum of every file it wrote, and refuses a folder that holds any
+# other file, at any depth, or one of its files changed. The new release is
+# copied beside the output folder, on the same file system, and swapped in
+# only when complete: if anything fails, the output folder is as it was and
+# the message says where the complete new release is. Every argument is
+# checked before anything is built: the programs the run needs, the output
+# folder (that a folder can be made where it goes), the tree, and that the
+# certificate and key can be read and belong together. --dry-run stops after
+# the checks.
+#
+# README.txt says whether the build is signed, and by whose certificate.
 #
 # With --sign-cert and --sign-key (PEM files; --sign-pass-file for an
 # encrypted key) every Windows file is signed with Authenticode (SHA-256,
@@ -96,11 +104,23 @@ if [[ -n $cert || -n $key ]]; then
 elif [[ -n $pass_file || ${#timestamps[@]} -gt 0 ]]; then
   die "--sign-pass-file and --timestamp need --sign-cert and --sign-key"
 fi
-command -v python3 >/dev/null || die "python3 is missing (scripts/setup.sh installs it)"
+# Every program the run needs, on PATH now rather than missing an hour in:
+# the build tools, the compilers and resource compilers the toolchain files
+# name, and the IDL compiler.
+missing=()
+for tool in git cmake ninja python3 perl sha256sum c++ \
+            $(sed -n 's/^set(CMAKE_[A-Z]*_COMPILER \([^ )]*\))$/\1/p' cmake/toolchain-*-mingw.cmake); do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+command -v x86_64-w64-mingw32-widl >/dev/null || command -v i686-w64-mingw32-widl >/dev/null ||
+  command -v widl >/dev/null || missing+=(widl)
+((${#missing[@]} == 0)) || die "missing from PATH: ${missing[*]} (scripts/setup.sh installs them)"
 
 # The output folder is replaced whole: never the tree, a folder above it, the
 # build folders, a file, or a folder that holds anything but what an earlier
-# release wrote (the entries its marker lists).
+# release wrote, unchanged (every file under it, at any depth, proven by the
+# checksums in its marker, or for a marker of the earlier kind that names
+# only entries, by the release's own SHA256SUMS and archive checksum).
 marker=.stub-release
 case $out/ in
   "$root"/build/*) die "--out $out is inside the build folders" ;;
@@ -110,17 +130,59 @@ esac
 up=$(dirname "$out")
 while [[ ! -e $up ]]; do up=$(dirname "$up"); done
 [[ -d $up ]] || die "--out $out lies under $up, which is a file"
+# The new release is written beside the output folder, so that folder's
+# parent (or the nearest one that exists) must take a new folder; asking the
+# file system is the only true test (permissions say nothing to root, or of
+# /proc or a read-only mount).
+probe=$(mktemp -d "$up/.stub-release-probe.XXXXXX" 2>/dev/null) ||
+  die "--out $out cannot be written: no folder can be made in $up"
+rmdir "$probe"
 only_a_release() {  # checked again just before the folder is replaced
   [[ ! -e $out || -d $out ]] || die "--out $out is a file, not a folder; name a folder"
   [[ -d $out && -n $(ls -A "$out") ]] || return 0
   [[ -f $out/$marker ]] ||
     die "--out $out holds files this script did not write; name a new or empty folder, or an earlier release's"
-  local entry
-  while IFS= read -r entry; do
-    [[ $entry == "$marker" ]] && continue
-    grep -qxF -- "$entry" "$out/$marker" ||
-      die "--out $out holds $entry, which no release wrote; move it away or name another folder"
-  done < <(ls -A "$out")
+  local found
+  found=$(python3 - "$out" "$marker" <<'EOF'
+import hashlib, os, re, sys
+out, marker = sys.argv[1], sys.argv[2]
+proven, names, lists = {}, set(), set()
+def read_sums(path, base):  # sha256sum's lines: "HASH  NAME"
+    for line in open(path, encoding="utf-8", errors="replace").read().splitlines():
+        if re.fullmatch(r"[0-9a-f]{64}  .+", line):
+            proven[os.path.normpath(os.path.join(base, line[66:]))] = line[:64]
+        elif line:
+            names.add(line)
+read_sums(os.path.join(out, marker), "")
+if not proven:  # a marker that names entries only: their own checksum lists prove them
+    for name in sorted(names):
+        for sums, base in ((os.path.join(name, "SHA256SUMS"), name), (name, "")):
+            if sums.endswith(("SHA256SUMS", ".sha256")) and os.path.isfile(os.path.join(out, sums)):
+                lists.add(sums)
+                read_sums(os.path.join(out, sums), base)
+def digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+found = []
+for folder, dirs, files in os.walk(out):
+    for entry in dirs + files:
+        path = os.path.join(folder, entry)
+        rel = os.path.relpath(path, out)
+        if rel == marker or rel in lists or (entry in dirs and not os.path.islink(path)):
+            continue
+        if os.path.islink(path) or not os.path.isfile(path):
+            found.append(rel + " (not a regular file)")
+        elif rel not in proven:
+            found.append(rel)
+        elif digest(path) != proven[rel]:
+            found.append(rel + " (changed since the release wrote it)")
+print(", ".join(sorted(found)[:3]) + (" and %d more" % (len(found) - 3) if len(found) > 3 else ""))
+sys.exit(1 if found else 0)
+EOF
+  ) || die "--out $out holds $found, which no release wrote as it is; move it away or name another folder"
 }
 only_a_release
 
@@ -194,10 +256,6 @@ find "$tree" -type d -exec chmod 755 {} +
 find "$tree" -type f -exec chmod 644 {} +
 find "$tree" -type f \( -name '*.exe' -o -path "*/linux-$host_arch/*" \) -exec chmod 755 {} +
 
-sed -e "s/@VERSION@/$version/g" -e "s/@COMMIT@/$commit/g" -e "s/@HOST_ARCH@/$host_arch/g" \
-  scripts/release-readme.txt >"$tree/README.txt"
-chmod 644 "$tree/README.txt"
-
 # ---- Signing ---------------------------------------------------------------------
 if [[ -n $cert ]]; then
   sign_args=(-certs "$cert" -key "$key" -h sha256 -n "Stub $version" -time "$SOURCE_DATE_EPOCH")
@@ -212,7 +270,35 @@ if [[ -n $cert ]]; then
     fi
     mv "$tree/$file.signed" "$tree/$file"
   done
+  # What README.txt says of the signature, from the certificate that made it.
+  subject=$(openssl x509 -in "$cert" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
+  issuer=$(openssl x509 -in "$cert" -noout -issuer -nameopt RFC2253 | sed 's/^issuer=//')
+  fingerprint=$(openssl x509 -in "$cert" -noout -fingerprint -sha256 | sed 's/^.*=//')
+  signature="This build is signed: every Windows file (.dll, .exe) carries an
+Authenticode signature (SHA-256) by the holder of the certificate
+  $subject
+issued by $issuer, SHA-256 fingerprint
+  $fingerprint"
+  ((${#timestamps[@]} == 0)) || signature+=$'\n'"Each signature is countersigned by a time-stamping server."
+else
+  signature="This build is unsigned: its Windows files carry no Authenticode signature,
+so Windows names no publisher for them. Signatures come only with a
+code-signing certificate, which the one who builds a release gives the
+release script. Check this copy with its checksums instead: in this folder
+  sha256sum -c SHA256SUMS
+and in the folder of the archive, with the stub-$version.zip.sha256
+published beside it:
+  sha256sum -c stub-$version.zip.sha256"
 fi
+python3 - "$tree/README.txt" "$version" "$commit" "$host_arch" "$signature" <<'README'
+import sys
+out, version, commit, arch, signature = sys.argv[1:6]
+text = open("scripts/release-readme.txt", encoding="utf-8").read()
+for key, value in (("VERSION", version), ("COMMIT", commit), ("HOST_ARCH", arch), ("SIGNATURE", signature)):
+    text = text.replace("@%s@" % key, value)
+open(out, "w", encoding="utf-8").write(text)
+README
+chmod 644 "$tree/README.txt"
 install -m 644 "$tree/x64/Stub.dll" "$tree/samples/Aurora.dll"
 
 # ---- Checksums, times and the archive -----------------------------------------------
@@ -244,11 +330,42 @@ with zipfile.ZipFile(os.path.join(out, name + ".zip"), "w") as archive:
             archive.writestr(info, f.read(), compresslevel=9)
 EOF
 (cd "$stage" && sha256sum "$name.zip" >"$name.zip.sha256")
-printf '%s\n' "$marker" "$name" "$name.zip" "$name.zip.sha256" >"$stage/$marker"
+# The marker: the names an earlier version of this script looks for, and the
+# checksum of every file written, which proves that a later run may replace it.
+{
+  printf '%s\n' "$marker" "$name" "$name.zip" "$name.zip.sha256"
+  (cd "$stage" && find . -type f ! -name "$marker" -printf '%P\n' | LC_ALL=C sort |
+     xargs -d '\n' sha256sum)
+} >"$stage/$marker"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage/$name.zip" "$stage/$name.zip.sha256" "$stage/$marker"
 chmod 644 "$stage/$name.zip" "$stage/$name.zip.sha256" "$stage/$marker"
+
+# ---- Into the output folder ------------------------------------------------------
+# The complete release is copied beside the output folder, onto its file
+# system, and only then swapped in by two renames, which need no space; the
+# earlier release goes last. Whatever fails, the output folder is whole (the
+# earlier release or the new one) and the message says where the complete new
+# release is.
 only_a_release
-rm -rf "$out"
-mkdir -p "$(dirname "$out")"
-mv "$stage" "$out"
+parent=$(dirname "$out")
+mkdir -p "$parent" || die "cannot make $parent; the complete new release is in $stage"
+next=$(mktemp -d "$parent/.$(basename "$out").new.XXXXXX") ||
+  die "cannot write beside $out; it is as it was, and the complete new release is in $stage"
+if ! cp -a "$stage/." "$next/" 2>"$builds/copy.log" || ! chmod 755 "$next"; then
+  rm -rf "$next"
+  die "writing the new release beside $out failed ($(head -n 1 "$builds/copy.log"));" \
+    "$out is as it was, and the complete new release is in $stage"
+fi
+only_a_release
+earlier=
+if [[ -e $out ]]; then
+  earlier=$(mktemp -u "$parent/.$(basename "$out").earlier.XXXXXX")
+  mv -T "$out" "$earlier" ||
+    die "cannot move $out aside; it is as it was, and the complete new release is in $next"
+fi
+if ! mv -T "$next" "$out"; then
+  [[ -z $earlier ]] || mv -T "$earlier" "$out"
+  die "cannot move the new release to $out; the complete new release is in $next"
+fi
+[[ -z $earlier ]] || rm -rf "$earlier"
 echo "release: wrote $out/$name, $name.zip and $name.zip.sha256"

@@ -12,7 +12,8 @@
 #      and a second package removed with regsvr32 /u listed as a stale entry.
 # Also: every path the shipped documents name is in the release, and the
 # release's samples and a small consumer host build with CMake and mingw-w64
-# against its CMake package alone.
+# against its CMake package alone, and README.txt's build command works as
+# printed.
 #
 #   release_alone_test.sh ZIP RESULT_XML
 set -uo pipefail
@@ -60,6 +61,22 @@ if "$root/tests/release/consumer/build_host.sh" "$rel" "$work/consumer" >"$work/
   pass ReleaseAlone.BuildsAgainstItsCMakePackage
 else
   fail ReleaseAlone.BuildsAgainstItsCMakePackage "$(grep -A5 FAILED "$work/consumer.log" | head -n 20)"
+fi
+
+# README.txt's build command, exactly as printed (its indented cmake lines),
+# in a fresh unpacking of the archive, makes a 64-bit sample host.
+mkdir -p "$work/fresh"
+(cd "$work/fresh" && unzip -q "$zip")
+fresh=$work/fresh/$(basename "$rel")
+commands=$(sed -n '/^Building the samples/,$p' "$fresh/README.txt" | grep '^  cmake ')
+if [[ $(grep -c . <<<"$commands") -lt 2 ]]; then
+  fail ReleaseAlone.ReadmeBuildCommandWorks "README.txt prints no build command: [$commands]"
+elif ! (cd "$fresh" && bash -euc "$commands") >"$work/readme-build.log" 2>&1 </dev/null; then
+  fail ReleaseAlone.ReadmeBuildCommandWorks "$(tail -n 15 "$work/readme-build.log")"
+elif ! objdump -f "$fresh"/build-host/package_host.exe 2>/dev/null | grep -q pei-x86-64; then
+  fail ReleaseAlone.ReadmeBuildCommandWorks "no 64-bit package_host.exe: $(ls "$fresh"/build-host)"
+else
+  pass ReleaseAlone.ReadmeBuildCommandWorks
 fi
 
 # ---- Under Wine ----------------------------------------------------------------------
