@@ -7,6 +7,7 @@
 
 #include "checker.h"
 #include "cli/command_line.h"
+#include "io/files.h"
 #include "package/module_path.h"
 #include "package/message_captions.h"
 #include "package/package_classes.h"
@@ -123,23 +124,24 @@ void FindScript(const std::string& folder, ScriptFile* script) {
   namespace fs = std::filesystem;
   std::error_code error;
   script->realPath = folder + script->name;
-  fs::directory_iterator entries(folder, error);
+  fs::directory_iterator entries(io::PathOf(folder), error);
   if (error) {
     // No folder at all is a missing script (the module's box says so); a
     // folder that is there but cannot be listed, or a file in its place, is
     // told with the reason.
     std::error_code there;
     const std::string name = folder.substr(0, folder.size() - 1);
-    if (fs::exists(fs::symlink_status(name, there))) {
-      script->problem = fs::is_directory(name, there)
+    if (fs::exists(fs::symlink_status(io::PathOf(name), there))) {
+      script->problem = fs::is_directory(io::PathOf(name), there)
                             ? "the package folder " + name + " cannot be read: " + error.message()
                             : "the package folder " + name + " is not a folder (" + error.message() + ")";
     }
     return;
   }
   for (const auto& entry : entries) {
-    if (Lower(entry.path().filename().string()) != Lower(script->name)) continue;
-    script->realPath = folder + entry.path().filename().string();
+    const std::string entryName = io::TextOf(entry.path().filename());
+    if (Lower(entryName) != Lower(script->name)) continue;
+    script->realPath = folder + entryName;
     if (entry.is_directory(error)) {
       script->isFolder = true;
       return;
@@ -209,24 +211,24 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
   std::error_code error;
   std::string path = input, modulePath;
   while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  const fs::file_status status = fs::status(path, error);
+  const fs::file_status status = fs::status(io::PathOf(path), error);
   if (fs::is_directory(status)) {
     // The package folder: the module copy would stand beside it as <folder>.dll.
     // "." or "Aurora/." names the folder by where it is: its own name is the package's.
-    std::string name = fs::path(path).filename().string();
+    std::string name = io::FileName(path);
     std::string beside = path;
     if (name.empty() || name == "." || name == "..") {
-      fs::path whole = fs::absolute(path, error).lexically_normal();
+      fs::path whole = fs::absolute(io::PathOf(path), error).lexically_normal();
       if (!whole.has_filename()) whole = whole.parent_path();
-      name = whole.filename().string();
-      beside = whole.string();
+      name = io::TextOf(whole.filename());
+      beside = io::TextOf(whole);
     }
     package->moduleName = name + ".dll";
     package->realFolder = path + "/";
     modulePath = beside + ".dll";
   } else if (fs::exists(status)) {
     // The module copy: its folder is the one the module derives from its path.
-    package->moduleName = fs::path(path).filename().string();
+    package->moduleName = io::FileName(path);
     modulePath = path;
     package->realFolder = PackageFolderOf(path);
   } else {
@@ -241,7 +243,7 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
 
   // The module copy itself; a folder checked alone may have none beside it yet.
   std::string bytes, reason;
-  const bool there = fs::exists(modulePath, error);
+  const bool there = fs::exists(io::PathOf(modulePath), error);
   const bool found = there && ReadRegularFile(modulePath, kModuleSizeLimit, &bytes, &reason);
   package->moduleFile = ReadModuleFile(modulePath, found, bytes);
   if (there && !found) package->moduleFile.problem = reason;
