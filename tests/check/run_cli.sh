@@ -166,6 +166,9 @@ while IFS='|' read -r name code expect leaves how args; do
       # The limit for the checker alone: its error stream goes through a pipe.
       fsize) { ulimit -f 0; eval "timeout 20 \"\$c\" $args" 2>&1 >/dev/null </dev/null; } | cat >"$out.err"
              exit "${PIPESTATUS[0]}" ;;
+      # Standard output and error on a terminal: for the Windows checker a
+      # console, which is written its own text rather than bytes.
+      tty) timeout 20 script -qec "$(printf '%q' "$c") $args" /dev/null >"$out.std" 2>"$out.err" </dev/null ;;
       *) eval "timeout 20 \"\$c\" $args" >"$out.std" 2>"$out.err" </dev/null ;;
     esac
   )
