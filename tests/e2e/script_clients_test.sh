@@ -27,6 +27,8 @@ absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s/%s' "$PWD" "$1"; }
 xml=$(absolute "$1") arch=$2 checker=$(absolute "$3") engine=$(absolute "$4")
 client=$(absolute "$5") work=$(absolute "$6")
 here=$(cd "$(dirname "$0")" && pwd)
+# Wine takes arguments and file names in the locale's character set.
+export LC_ALL=C.UTF-8
 source "$here/../../scripts/wine-env.sh"
 source "$here/../support/test_results.sh"
 trap 'write_results "$xml" ScriptClients' EXIT
@@ -191,6 +193,33 @@ if [[ ${#problems[@]} == 0 ]]; then
   pass ScriptClients.RegisteringAgainMendsAnOldPackage
 else
   fail ScriptClients.RegisteringAgainMendsAnOldPackage "$(printf '%s; ' "${problems[@]}")"
+fi
+
+# ---- A package in folders named outside any one ANSI code page ----------------------
+# Made there by the Windows checker and registered: the module finds its
+# scripts beside it, and a client creates the class, whatever the path's characters.
+problems=()
+far=$work/Пакеты/パッケージ
+if ! run "$checker" new Fjord --dir "$(windows_path "$far")" --arch "$module_arch"; then
+  problems+=("new Fjord --dir $far: $(cat "$out" "$err")")
+else
+  fjord=$(windows_path "$far/Fjord.dll")
+  packages+=("$fjord")
+  run regsvr32 /s "$fjord" || problems+=("regsvr32 exits $?")
+  fjord_class=$(class_of "$far/Fjord/Style.rgs")
+  key_exists "$classes\\CLSID\\$fjord_class\\InprocServer32" || problems+=("CLSID\\$fjord_class is not registered")
+  rc=0
+  run "$client" Fjord.Style || rc=$?
+  [[ $rc == 0 && "$(cut -d'|' -f1-3 "$out" | lower)" == "$(lower <<<"Fjord.Style|$fjord_class|StyleEngine")" ]] ||
+    problems+=("the client exits $rc and prints '$(tr '\n' ' ' <"$out")'")
+  run regsvr32 /u /s "$fjord" || problems+=("regsvr32 /u exits $?")
+  key_exists "$classes\\CLSID\\$fjord_class\\InprocServer32" &&
+    problems+=("CLSID\\$fjord_class\\InprocServer32 stays after regsvr32 /u")
+fi
+if [[ ${#problems[@]} == 0 ]]; then
+  pass ScriptClients.PackageInJapaneseAndCyrillicFoldersRegisters
+else
+  fail ScriptClients.PackageInJapaneseAndCyrillicFoldersRegisters "$(printf '%s; ' "${problems[@]}")"
 fi
 
 # ---- Another engine over the sample, and back ---------------------------------------

@@ -21,6 +21,7 @@
 
 #include "checker.h"
 #include "cli/command_line.h"
+#include "io/files.h"
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
@@ -59,7 +60,7 @@ std::string Key(const check::Finding& f) {
 }
 
 int Refuse(const std::string& message) {
-  std::fprintf(stderr, "stub-check: %s\n", message.c_str());
+  check::io::PrintError("stub-check: " + message + "\n");
   return 2;
 }
 
@@ -175,8 +176,8 @@ int Finish(int code) {
   if (std::ferror(stdout)) return 2;  // already said
   errno = 0;
   if (std::fflush(stdout) != 0 || std::fclose(stdout) != 0) {
-    std::fprintf(stderr, "stub-check: cannot write to standard output: %s\n",
-                 errno ? std::strerror(errno) : "the write failed");
+    check::io::PrintError(std::string("stub-check: cannot write to standard output: ") +
+                          (errno ? std::strerror(errno) : "the write failed") + "\n");
     return 2;
   }
   return code;
@@ -184,11 +185,15 @@ int Finish(int code) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// On Windows the arguments as the system holds them (UTF-16), so that a path
+// outside the ANSI code page reaches the file calls whole.
 #ifdef _WIN32
-  // The same bytes as on Linux: line ends stay "\n".
+int wmain(int argc, wchar_t** argv) {
+  // The same bytes as on Linux: line ends stay "\n", and text is UTF-8 (a
+  // console is written its own UTF-16 text instead: io/files.h).
   _setmode(_fileno(stdout), _O_BINARY);
 #else
+int main(int argc, char** argv) {
   // Past a file size limit (ulimit -f) a write fails with EFBIG and is
   // reported, instead of the process being killed half-way through a file.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -202,7 +207,7 @@ int main(int argc, char** argv) {
   // The verb is the first operand when it is exactly a verb's name; anything
   // else is a check, as before the verbs came (./new names a folder).
   std::vector<std::string> rest;
-  const std::string verb = check::FindVerb(std::vector<std::string>(argv + 1, argv + argc),
+  const std::string verb = check::FindVerb(check::io::Arguments(argc, argv),
                                            {&kCheckSpec, &check::kNewSpec, &check::kExportSpec}, &rest);
   if (verb == "new") return Finish(check::NewCommand(rest));
   if (verb == "export") return Finish(check::ExportCommand(rest));

@@ -7,6 +7,7 @@
 
 #include "checker.h"
 #include "cli/command_line.h"
+#include "io/files.h"
 #include "package/module_path.h"
 #include "package/message_captions.h"
 #include "package/package_classes.h"
@@ -66,8 +67,98 @@ std::string Excerpt(const std::string& bytes, std::size_t at) {
   return out;
 }
 
+// What is wrong with the identifier text `id` itself, as CLSIDFromString
+// takes it: "{", groups of 8, 4, 4, 4 and 12 hexadecimal digits joined by
+// hyphens, "}". `offset` receives where in `id` the fault is.
+std::string IdentifierShape(const std::string& id, std::size_t* offset, std::string* remedy) {
+  static const std::size_t kGroups[] = {8, 4, 4, 4, 12};
+  static const char* const kOrdinals[] = {"first", "second", "third", "fourth", "fifth"};
+  *offset = 0;
+  *remedy = "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
+            "hexadecimal digits joined by hyphens, in braces";
+  if (id[0] != '{') return "it does not start with '{'";
+  const std::size_t close = id.find('}');
+  std::vector<std::pair<std::size_t, std::size_t>> groups;  // start, length
+  for (std::size_t start = 1;;) {
+    const std::size_t end = std::min(id.find('-', start), close == std::string::npos ? id.size() : close);
+    groups.push_back({start, end - start});
+    if (end >= id.size() || id[end] != '-') break;
+    start = end + 1;
+  }
+  if (groups.size() != std::size(kGroups)) {
+    return "it has " + CountWord(groups.size()) + " group" + (groups.size() == 1 ? "" : "s") +
+           " of digits, not five (8-4-4-4-12)";
+  }
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const std::size_t n = groups[g].second, want = kGroups[g];
+    if (n == want) continue;
+    *offset = groups[g].first;
+    const std::size_t by = n < want ? want - n : n - want;
+    *remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
+              " hexadecimal digits (" + (n < want ? "add the " : "remove the ") + CountWord(by) +
+              (n < want ? " missing" : " extra") + "; take the identifier whole from where you made it)";
+    return std::string("its ") + kOrdinals[g] + " group, '" + id.substr(groups[g].first, n) + "', has " +
+           std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + CountWord(by) +
+           (n < want ? " short of " : " more than ") + std::to_string(want);
+  }
+  *offset = close == std::string::npos ? id.size() : close + 1;
+  if (close == std::string::npos) {
+    *remedy = "end the identifier with '}' before its closing apostrophe";
+    return "it does not end with '}'";
+  }
+  return close + 1 < id.size() ? "characters follow its '}'" : "CLSIDFromString refuses it";
+}
+
+// Why the module's identifier scan, at `at` (the word CLSID after the second
+// '{'), read no identifier: the pattern CLSID = s ' that it matches (blanks
+// matching any run of whitespace), then the identifier's own characters.
+std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Place* place, std::string* remedy) {
+  at += 5;  // CLSID
+  for (const char* expected = " = s '"; *expected; ++expected) {
+    if (*expected == ' ') {
+      while (at < bytes.size() && std::strchr(" \t\r\n\v\f", bytes[at]) && bytes[at]) ++at;
+      continue;
+    }
+    if (at < bytes.size() && bytes[at] == *expected) {
+      ++at;
+      continue;
+    }
+    *place = BytePlace(bytes, at);
+    const std::string found = at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
+    if (*expected == 's' && found == "'S'") {
+      *remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
+      return "the type letter is 'S': the module reads only a lower-case s";
+    }
+    const std::string want = *expected == '\'' ? std::string("an apostrophe") : std::string("'") + *expected + "'";
+    return "after CLSID the module expects " + want + " (CLSID = s '{...}') and finds " + found;
+  }
+  std::size_t end = at;
+  while (end < bytes.size() && end - at < 127 && std::strchr("{}-0123456789abcdefABCDEF", bytes[end]) && bytes[end]) {
+    ++end;
+  }
+  const std::string id = bytes.substr(at, end - at);
+  const char stop = end < bytes.size() ? bytes[end] : '\'';
+  if (id.empty() || (stop != '\'' && !std::strchr(" \t\r\n\v\f", stop))) {
+    *place = BytePlace(bytes, end);
+    const std::size_t n = Utf8Sequence(bytes, end);
+    *remedy = "write the identifier with hexadecimal digits (0-9, A-F), hyphens and braces only";
+    return "the scan stops at '" + ShowBytes(bytes.substr(end, n ? n : 1)) +
+           "': an identifier holds only hexadecimal digits, hyphens and braces, so the module reads '" + id +
+           "' (" + std::to_string(id.size()) + " characters, of 38)";
+  }
+  std::size_t offset = 0;
+  const std::string shape = IdentifierShape(id, &offset, remedy);
+  *place = BytePlace(bytes, at + offset);
+  const std::string length =
+      id.size() == 38 ? "38 characters"
+                      : std::to_string(id.size()) + " characters, " + CountWord(id.size() < 38 ? 38 - id.size() : id.size() - 38) +
+                            (id.size() < 38 ? " short of 38" : " more than 38");
+  return "the identifier '" + id + "' is " + length + ": " + shape;
+}
+
 // Why the identifier scan found no identifier in `bytes`.
-std::string ExplainIdentifier(const std::string& bytes, const std::string& name, Place* place) {
+std::string ExplainIdentifier(const std::string& bytes, const std::string& name, Place* place,
+                              std::string* remedy) {
   const std::size_t brace = SecondBrace(bytes);
   if (brace == std::string::npos) {
     *place = {0, 0};
@@ -94,8 +185,7 @@ std::string ExplainIdentifier(const std::string& bytes, const std::string& name,
     }
     return why;
   }
-  return "the text after CLSID is not = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' with a valid "
-         "identifier (the type letter must be a lower-case s, the identifier braced, 38 characters)";
+  return ExplainIdentifierText(bytes, at, place, remedy);
 }
 
 // UTF-16 without a byte-order mark: most of the first pairs of bytes are a
@@ -123,23 +213,24 @@ void FindScript(const std::string& folder, ScriptFile* script) {
   namespace fs = std::filesystem;
   std::error_code error;
   script->realPath = folder + script->name;
-  fs::directory_iterator entries(folder, error);
+  fs::directory_iterator entries(io::PathOf(folder), error);
   if (error) {
     // No folder at all is a missing script (the module's box says so); a
     // folder that is there but cannot be listed, or a file in its place, is
     // told with the reason.
     std::error_code there;
     const std::string name = folder.substr(0, folder.size() - 1);
-    if (fs::exists(fs::symlink_status(name, there))) {
-      script->problem = fs::is_directory(name, there)
+    if (fs::exists(fs::symlink_status(io::PathOf(name), there))) {
+      script->problem = fs::is_directory(io::PathOf(name), there)
                             ? "the package folder " + name + " cannot be read: " + error.message()
                             : "the package folder " + name + " is not a folder (" + error.message() + ")";
     }
     return;
   }
   for (const auto& entry : entries) {
-    if (Lower(entry.path().filename().string()) != Lower(script->name)) continue;
-    script->realPath = folder + entry.path().filename().string();
+    const std::string entryName = io::TextOf(entry.path().filename());
+    if (Lower(entryName) != Lower(script->name)) continue;
+    script->realPath = folder + entryName;
     if (entry.is_directory(error)) {
       script->isFolder = true;
       return;
@@ -209,24 +300,24 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
   std::error_code error;
   std::string path = input, modulePath;
   while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  const fs::file_status status = fs::status(path, error);
+  const fs::file_status status = fs::status(io::PathOf(path), error);
   if (fs::is_directory(status)) {
     // The package folder: the module copy would stand beside it as <folder>.dll.
     // "." or "Aurora/." names the folder by where it is: its own name is the package's.
-    std::string name = fs::path(path).filename().string();
+    std::string name = io::FileName(path);
     std::string beside = path;
     if (name.empty() || name == "." || name == "..") {
-      fs::path whole = fs::absolute(path, error).lexically_normal();
+      fs::path whole = fs::absolute(io::PathOf(path), error).lexically_normal();
       if (!whole.has_filename()) whole = whole.parent_path();
-      name = whole.filename().string();
-      beside = whole.string();
+      name = io::TextOf(whole.filename());
+      beside = io::TextOf(whole);
     }
     package->moduleName = name + ".dll";
     package->realFolder = path + "/";
     modulePath = beside + ".dll";
   } else if (fs::exists(status)) {
     // The module copy: its folder is the one the module derives from its path.
-    package->moduleName = fs::path(path).filename().string();
+    package->moduleName = io::FileName(path);
     modulePath = path;
     package->realFolder = PackageFolderOf(path);
   } else {
@@ -241,7 +332,7 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
 
   // The module copy itself; a folder checked alone may have none beside it yet.
   std::string bytes, reason;
-  const bool there = fs::exists(modulePath, error);
+  const bool there = fs::exists(io::PathOf(modulePath), error);
   const bool found = there && ReadRegularFile(modulePath, kModuleSizeLimit, &bytes, &reason);
   package->moduleFile = ReadModuleFile(modulePath, found, bytes);
   if (there && !found) package->moduleFile.problem = reason;
@@ -388,10 +479,10 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
         // The box belongs to the script the module was reading.
         if (!s.found || s.name != first.load.lastScript) continue;
         Place p;
-        const std::string why = ExplainIdentifier(*s.bytes, s.name, &p);
+        std::string remedy = kIdentifierRemedy;
+        const std::string why = ExplainIdentifier(*s.bytes, s.name, &p, &remedy);
         findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
-                             "no class identifier where the module reads it: " + why,
-                             kIdentifierRemedy});
+                             "no class identifier where the module reads it: " + why, remedy});
         break;
       }
     }

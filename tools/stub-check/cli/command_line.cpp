@@ -12,15 +12,12 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
+#include <atomic>
 #else
 #include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
+
+#include "io/files.h"
 
 
 namespace check {
@@ -209,9 +206,42 @@ std::string FindVerb(const std::vector<std::string>& argv, const std::vector<con
 }
 
 #ifdef _WIN32
-HeldInterrupts::HeldInterrupts() : saved_() { SetConsoleCtrlHandler(nullptr, TRUE); }
-HeldInterrupts::~HeldInterrupts() { SetConsoleCtrlHandler(nullptr, FALSE); }
-bool HeldInterrupts::Pending() const { return false; }
+namespace {
+// The console event that came while interrupts were held (one more than its
+// number; 0 for none), and the signal that lets a held closing go on.
+std::atomic<DWORD> heldEvent{0};
+HANDLE closeMayGoOn = nullptr;
+
+// Runs on a thread of its own. Ctrl+C and Ctrl+Break are only noted. Closing
+// the console, logging off and shutting down end the process as soon as the
+// handler returns, so the handler waits until the interrupts are let go (the
+// system waits some seconds for it) and then leaves the event to the default
+// handler, which ends the process.
+BOOL WINAPI HoldEvent(DWORD event) {
+  DWORD none = 0;
+  heldEvent.compare_exchange_strong(none, event + 1);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  if (closeMayGoOn) WaitForSingleObject(closeMayGoOn, INFINITE);
+  return FALSE;
+}
+}  // namespace
+HeldInterrupts::HeldInterrupts() : saved_() {
+  heldEvent = 0;
+  if (!closeMayGoOn) closeMayGoOn = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (closeMayGoOn) ResetEvent(closeMayGoOn);
+  SetConsoleCtrlHandler(HoldEvent, TRUE);
+}
+HeldInterrupts::~HeldInterrupts() {
+  SetConsoleCtrlHandler(HoldEvent, FALSE);
+  if (closeMayGoOn) SetEvent(closeMayGoOn);
+  // A Ctrl+C or Ctrl+Break held meanwhile ends the process now, as it would have.
+  const DWORD event = heldEvent.exchange(0);
+  if (event == CTRL_C_EVENT + 1 || event == CTRL_BREAK_EVENT + 1) {
+    std::fflush(nullptr);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+  }
+}
+bool HeldInterrupts::Pending() const { return heldEvent != 0; }
 #else
 namespace {
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -235,8 +265,10 @@ bool HeldInterrupts::Pending() const {
 #endif
 
 bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
+  bool written = false;
+  if (io::WriteToConsole(file, text, &written, reason)) return written;
   errno = 0;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   const bool flushed = std::fflush(file) == 0;
   if (written && flushed && !std::ferror(file)) return true;
   *reason = errno ? std::strerror(errno) : "the write failed";
@@ -246,23 +278,13 @@ bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
 bool PrintChecked(const std::string& who, const std::string& text) {
   std::string reason;
   if (WriteAll(stdout, text, &reason)) return true;
-  std::fprintf(stderr, "%s: cannot write to standard output: %s; what was printed is incomplete\n",
-               who.c_str(), reason.c_str());
+  io::PrintError(who + ": cannot write to standard output: " + reason + "; what was printed is incomplete\n");
   return false;
 }
 
 bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* reason) {
-  errno = 0;
   // Made exclusively: never over a file that appeared meanwhile.
-#ifdef _WIN32
-  const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-  std::FILE* file = fd >= 0 ? ::_fdopen(fd, "wb") : nullptr;
-  if (fd >= 0 && !file) ::_close(fd);
-#else
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-  if (fd >= 0 && !file) ::close(fd);
-#endif
+  std::FILE* file = io::CreateNewFile(path);
   if (!file) {
     *reason = errno ? std::strerror(errno) : "it cannot be made";
     return false;
@@ -275,7 +297,7 @@ bool WriteNewFile(const std::string& path, const std::string& bytes, std::string
   }
   if (!ok) {
     std::error_code error;
-    fs::remove(path, error);
+    fs::remove(io::PathOf(path), error);
   }
   return ok;
 }
@@ -312,7 +334,7 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
   if (tooLarge) *tooLarge = false;
   bytes->clear();
   std::error_code error;
-  const fs::file_status status = fs::status(path, error);
+  const fs::file_status status = fs::status(io::PathOf(path), error);
   if (error || status.type() == fs::file_type::not_found) {
     *reason = error ? error.message() : std::strerror(ENOENT);
     return false;
@@ -321,29 +343,10 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
     *reason = KindOf(status.type());
     return false;
   }
-#ifdef _WIN32
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-#else
-  // Opened without waiting (a FIFO put in its place meanwhile would block an
-  // ordinary open), then held to what the descriptor itself is.
-  errno = 0;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    ::close(fd);
-    *reason = "not a regular file";
-    return false;
-  }
-  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
-  if (fd >= 0 && !file) ::close(fd);
-#endif
-  if (!file) {
-    *reason = errno ? std::strerror(errno) : "it cannot be opened";
-    return false;
-  }
-  const auto size = fs::file_size(path, error);
+  // A FIFO put in its place meanwhile is neither waited on nor read.
+  std::FILE* file = io::OpenRegularFile(path, reason);
+  if (!file) return false;
+  const auto size = fs::file_size(io::PathOf(path), error);
   if (!error && size > limit) {
     std::fclose(file);
     if (tooLarge) *tooLarge = true;

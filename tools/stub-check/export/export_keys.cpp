@@ -12,6 +12,7 @@
 #include "checker.h"
 #include "cli/command_line.h"
 #include "export/export_format.h"
+#include "io/files.h"
 #include "platform/emulated/emulator.h"
 #include "new/verbs.h"
 
@@ -103,7 +104,7 @@ namespace {
 namespace fs = std::filesystem;
 
 int Refuse(const std::string& message) {
-  std::fprintf(stderr, "stub-check export: %s\n", message.c_str());
+  io::PrintError("stub-check export: " + message + "\n");
   return 2;
 }
 
@@ -196,8 +197,8 @@ int ExportCommand(const std::vector<std::string>& args) {
   // version for the installer's file table.
   const std::string giveModule = " (give the module copy, Aurora.dll)";
   std::error_code error;
-  if (!fs::exists(module, error)) return Refuse(module + ": no such file" + giveModule);
-  if (!fs::is_regular_file(module, error)) return Refuse(module + ": not a file" + giveModule);
+  if (!fs::exists(io::PathOf(module), error)) return Refuse(module + ": no such file" + giveModule);
+  if (!fs::is_regular_file(io::PathOf(module), error)) return Refuse(module + ": not a file" + giveModule);
   Package package;
   if (!LoadPackage(module, &package, &problem)) return Refuse(problem);
   const ModuleFile& moduleFile = package.moduleFile;
@@ -247,7 +248,7 @@ int ExportCommand(const std::vector<std::string>& args) {
   int errors = 0;
   for (const Finding& f : findings) {
     if (f.severity != Severity::kError || ToldByScriptProblem(package, f)) continue;
-    if (++errors <= 3) std::fprintf(stderr, "stub-check export: %s%s%s\n", f.file.c_str(), f.file.empty() ? "" : ": ", f.message.c_str());
+    if (++errors <= 3) io::PrintError("stub-check export: " + f.file + (f.file.empty() ? "" : ": ") + f.message + "\n");
   }
   if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
                             "(stub-check check " + module + " shows them)");
@@ -260,11 +261,10 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (perUser) {
     for (const ExportedKey& k : keys) {
       if (k.root == "HKCU") continue;
-      std::fprintf(stderr,
-                   "stub-check export: warning: the scripts write %s\\%s, outside the classes root: a "
-                   "per-user install runs without elevation and cannot write there, and the key is "
-                   "not the user's; write every key under HKCR for a per-user package\n",
-                   LongRootName(k.root).c_str(), k.below.c_str());
+      io::PrintError("stub-check export: warning: the scripts write " + LongRootName(k.root) + "\\" + k.below +
+                     ", outside the classes root: a per-user install runs without elevation and cannot "
+                     "write there, and the key is not the user's; write every key under HKCR for a "
+                     "per-user package\n");
       break;
     }
   }

@@ -4,17 +4,16 @@
 // installer's reference to the installed file.
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "export/export_format.h"
+#include "io/files.h"
 #include "new/verbs.h"
 
 namespace check {
 namespace {
 
-namespace fs = std::filesystem;
 
 // WiX's identifiers: ASCII letters, digits, underscores and periods, starting
 // with a letter or an underscore, at most 72 characters (the width of the
@@ -166,7 +165,7 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
                      "      ");
   std::string folder;
   for (const ScriptFile& script : e.package.scripts) {
-    const std::string name = fs::path(script.realPath).filename().string();
+    const std::string name = io::FileName(script.realPath);
     const std::string id = base + "." + Identifier(name);
     folder += component(id, identity + "file " + stem + "/" + name,
                         "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +

@@ -2,10 +2,10 @@
 // manifest is read as XML (well-formed, with its namespaces), then its
 // identity, file and classes are compared with the module file and with what
 // the scripts register, each difference a finding at its line and column.
-#include <filesystem>
 #include <map>
 
 #include "manifest/manifest.h"
+#include "io/files.h"
 #include "package/package_classes.h"
 #include "new/verbs.h"
 
@@ -463,7 +463,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
     // Windows looks for a private assembly NAME beside the application as
     // NAME.dll, then NAME.manifest (and the same in a folder NAME).
     if (const std::string* name = identity.Attribute("name")) {
-      const std::string fileName = std::filesystem::path(file).filename().string();
+      const std::string fileName = io::FileName(file);
       if (Lower(fileName) != Lower(*name + ".manifest")) {
         out.Add("manifest-name", identity.at,
                 "the assembly is named " + Quoted(*name) + ", so Windows looks for its manifest as " + *name +

@@ -11,6 +11,7 @@
 
 #include "checker.h"
 #include "cli/command_line.h"
+#include "io/files.h"
 #include "package/package_classes.h"
 #include "new/verbs.h"
 
@@ -45,15 +46,15 @@ namespace {
 namespace fs = std::filesystem;
 
 int Refuse(const std::string& message) {
-  std::fprintf(stderr, "stub-check new: %s\n", message.c_str());
+  io::PrintError("stub-check new: " + message + "\n");
   return 2;
 }
 
 // An entry of `folder` named `name` in any letter case: Windows would take it for the same.
 std::string ExistingEntry(const std::string& folder, const std::string& name) {
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    const std::string found = entry.path().filename().string();
+  for (const auto& entry : fs::directory_iterator(io::PathOf(folder), error)) {
+    const std::string found = io::TextOf(entry.path().filename());
     if (Lower(found) == Lower(name)) return found;
   }
   return "";
@@ -100,7 +101,7 @@ class Undo {
   void Now() {
     if (keep_) return;
     std::error_code error;
-    for (auto it = made_.rbegin(); it != made_.rend(); ++it) fs::remove_all(*it, error);
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) fs::remove_all(io::PathOf(*it), error);
     made_.clear();
   }
   void Made(const std::string& path) { made_.push_back(path); }
@@ -122,7 +123,7 @@ bool UsableModule(const std::string& path, const std::string& arch, bool archGiv
   }
   const ModuleFile file = ReadModuleFile(path, true, *bytes);
   std::vector<Finding> findings;
-  CheckModuleFile(file, fs::path(path).filename().string(), &findings);
+  CheckModuleFile(file, io::FileName(path), &findings);
   if (!findings.empty()) {
     *problem = findings[0].message + "; name a copy of Stub.dll with --module";
     return false;
@@ -171,7 +172,7 @@ int NewCommand(const std::vector<std::string>& args) {
   // Nothing that is already there is replaced, in any letter case.
   while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
   std::error_code error;
-  const fs::file_status dirStatus = fs::status(dir, error);
+  const fs::file_status dirStatus = fs::status(io::PathOf(dir), error);
   const bool dirExists = fs::exists(dirStatus);
   if (error && error != std::errc::no_such_file_or_directory) {
     return Refuse("cannot use the folder " + dir + ": " + error.message());
@@ -208,27 +209,27 @@ int NewCommand(const std::vector<std::string>& args) {
   if (!dirExists) {
     // Made folder by folder, so that a failure takes away only what was made here.
     std::vector<fs::path> missing;
-    for (fs::path p = fs::path(dir); !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
+    for (fs::path p = io::PathOf(dir); !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
       missing.push_back(p);
       if (p == p.parent_path()) break;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
       if (!fs::create_directory(*it, error)) {
-        return Refuse("cannot make the folder " + it->string() + ": " + Reason(error));
+        return Refuse("cannot make the folder " + io::TextOf(*it) + ": " + Reason(error));
       }
-      undo.Made(it->string());
+      undo.Made(io::TextOf(*it));
     }
   }
 
   // Everything is written under a temporary name inside DIR first (the same
   // file system, so the renames below only move names).
   const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
-  if (!fs::create_directory(staging, error)) {
+  if (!fs::create_directory(io::PathOf(staging), error)) {
     return Refuse("cannot make the folder " + staging + ": " + Reason(error));
   }
   undo.Made(staging);
   const std::string stagedFolder = staging + "/" + name;
-  if (!fs::create_directory(stagedFolder, error)) {
+  if (!fs::create_directory(io::PathOf(stagedFolder), error)) {
     return Refuse("cannot make the folder " + stagedFolder + ": " + Reason(error));
   }
   for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -258,13 +259,13 @@ int NewCommand(const std::vector<std::string>& args) {
       undo.Now();
       return Refuse("interrupted; nothing was left written");
     }
-    fs::rename(stagedFolder, folder, error);
+    fs::rename(io::PathOf(stagedFolder), io::PathOf(folder), error);
     if (error) return Refuse("cannot move the package folder into place as " + folder + ": " + error.message());
     undo.Made(folder);
-    fs::rename(staging + "/" + name + ".dll", dll, error);
+    fs::rename(io::PathOf(staging + "/" + name + ".dll"), io::PathOf(dll), error);
     if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
     undo.Made(dll);
-    fs::remove(staging, error);
+    fs::remove(io::PathOf(staging), error);
 
     std::string summary;
     summary += "Made the package " + name + " with the " + arch + " module (" +
@@ -281,7 +282,7 @@ int NewCommand(const std::vector<std::string>& args) {
     summary += "Next: stub-check check " + dll + "\n";
     if (held.Pending() || !PrintChecked("stub-check new", summary)) {
       undo.Now();
-      std::fprintf(stderr, "stub-check new: nothing was left written\n");
+      io::PrintError("stub-check new: nothing was left written\n");
       return 2;
     }
     undo.Keep();

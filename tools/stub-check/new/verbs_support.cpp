@@ -14,6 +14,7 @@
 #include <windows.h>
 #endif
 
+#include "io/files.h"
 #include "new/verbs.h"
 
 namespace check {
@@ -73,7 +74,7 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
 }
 
 std::string Normal(const std::string& path) {
-  return fs::path(path).lexically_normal().string();
+  return io::TextOf(io::PathOf(path).lexically_normal());
 }
 
 }  // namespace
@@ -83,7 +84,7 @@ std::string ProgramFolder() {
   wchar_t wide[32768];
   const DWORD n = GetModuleFileNameW(nullptr, wide, 32768);
   if (n == 0 || n >= 32768) return "";
-  return fs::path(std::wstring(wide, n)).parent_path().string();
+  return io::TextOf(fs::path(std::wstring(wide, n)).parent_path());
 #else
   std::error_code error;
   const fs::path self = fs::read_symlink("/proc/self/exe", error);
@@ -103,7 +104,7 @@ std::string FindShippedModule(const std::string& arch, std::string* tried) {
   for (const std::string& place : places) {
     // A module that is there but cannot be looked at is named, so that reading it says why.
     std::error_code error;
-    const bool there = fs::exists(place, error);
+    const bool there = fs::exists(io::PathOf(place), error);
     if (there || (error && error != std::errc::no_such_file_or_directory)) return Normal(place);
     *tried += "  " + Normal(place) + "\n";
   }

@@ -298,6 +298,7 @@ class CTraceReader : public ScriptTrace {
     if (failed) return;
     const std::u16string text = r_.TokenText(Last());
     if (pending.key != kNoKey) CheckNameEnd(pending, text);
+    if (slot == Slot::kAfterValue || slot == Slot::kAfterKey) CheckValueEnd(text);
     switch (slot) {
       case Slot::kRootName:
         root_ = FindRootKey(text.c_str());
@@ -488,6 +489,36 @@ class CTraceReader : public ScriptTrace {
              "'), or put each entry on its own line");
   }
 
+  // After a value, the next token (`next`, read last): a bare word on the same
+  // line as an unquoted value ends the value at the blank before it and begins
+  // an entry of its own, a key beside the one the value was meant for.
+  void CheckValueEnd(const std::u16string& next) {
+    if (next[0] == u'{' || next[0] == u'}' || Last() == 0) return;
+    const std::size_t valueToken = Last() - 1;
+    const check::Token& v = r_.tokens[valueToken];
+    const check::Token& t = r_.tokens[Last()];
+    if (v.slot != Slot::kValue || v.failed || r_.prepared[v.start] == u'\'') return;
+    // An unquoted %Module% that splits is told with its own warning.
+    if (r_.ReplacementAt(v.start) || r_.ReplacementAt(t.start)) return;
+    for (std::size_t i = v.end; i < t.start; ++i) {
+      if (r_.prepared[i] == u'\n') return;
+    }
+    const std::string value = Utf8(r_.TokenText(valueToken)), word = Utf8(next);
+    bool keyword = false;
+    for (const char16_t* k : KeywordTable) keyword = keyword || IsKeyword(next.c_str(), k);
+    // The new entry stands in the block of the value's own entry.
+    const std::size_t parent = ownerIsValue_ ? (r_.entries.empty() ? kNoKey : r_.entries.back().key) : ownerParent_;
+    const std::string becomes =
+        keyword || r_.prepared[t.start] == u'\''
+            ? "begins an entry of its own"
+            : "becomes a key of its own: registration creates " + Utf8(r_.KeyPath(parent)) + "\\" + word +
+                  ", and a block after it belongs to that key";
+    Warn(Last(), "value-ends-at-blank",
+         "'" + word + "' after the unquoted value '" + value + "' on the same line is not part of the value: "
+             "the value ends at the blank, so it is '" + value + "', and '" + word + "' " + becomes,
+         "quote a value with a blank in it ('" + value + " " + word + "')");
+  }
+
   ScriptReading& r_;
   CWarnings& warnings_;
   const char16_t* base_ = nullptr;
@@ -645,13 +676,32 @@ void CheckProgIdClass(const ScriptReading& r, const ProgIdValue& v, const Script
         break;
       }
     }
+    // A block holding this class's CLSID that went to a key named right after
+    // a value, beside the ProgID key: a word after its unquoted value took the block.
+    std::size_t taker = kNoKey;
+    for (const Entry& e : holder.entries) {
+      const std::size_t node = e.key;
+      if (e.isValue || e.isDelete || e.token == 0 || holder.tokens[e.token - 1].slot != Slot::kValue ||
+          node == progIdKey || holder.keys[node].parent != holder.keys[progIdKey].parent) {
+        continue;
+      }
+      const auto id = holder.children.find({node, FoldCase(u"CLSID")});
+      if (id != holder.children.end() && holder.keys[id->second].valueToken != kNoKey &&
+          FoldCase(holder.TokenText(holder.keys[id->second].valueToken)) == FoldCase(classId)) {
+        taker = node;
+      }
+    }
     warnings.Add({Severity::kWarning, "progid-without-clsid", holder.name, p.line, p.column,
                   "the key " + progId + ", the " + kind + " of " + Utf8(r.KeyPath(v.classKey)) +
                       ", has no CLSID: CLSIDFromProgID(\"" + progId + "\") reads only that "
                       "subkey (it does not follow CurVer) and fails with CO_E_CLASSSTRING, so "
-                      "CreateObject(\"" + progId + "\") fails in every script",
-                  "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
-                      (v.versionIndependent ? ", next to CurVer" : "")});
+                      "CreateObject(\"" + progId + "\") fails in every script" +
+                      (taker == kNoKey ? "" : "; the CLSID of the block after it is written under " +
+                                                  Utf8(holder.KeyPath(taker)) + " instead"),
+                  taker != kNoKey ? "quote the value of the " + progId + " key, so that its block, with the CLSID, "
+                                    "stays its own"
+                                  : "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
+                                        (v.versionIndependent ? ", next to CurVer" : "")});
     return;
   }
   const std::u16string named = holder.TokenText(valueToken);
