@@ -2,8 +2,11 @@
 // manifest is read as XML (well-formed, with its namespaces), then its
 // identity, file and classes are compared with the module file and with what
 // the scripts register, each difference a finding at its line and column.
+#include <algorithm>
 #include <filesystem>
 #include <map>
+#include <unordered_set>
+#include <utility>
 
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
@@ -55,8 +58,8 @@ class XmlReader {
     }
     if (!Misc()) return false;
     if (i_ >= b_.size() || b_[i_] != '<') return Fail(i_ >= b_.size() ? "there is no element" : "text before the first element");
-    std::map<std::string, std::string> scope;
-    if (!Element(root, scope, 0)) return false;
+    Scope scope;
+    if (!Element(root, &scope, 0)) return false;
     if (!Misc()) return false;
     if (i_ < b_.size()) return Fail("more after the root element ends");
     return true;
@@ -66,6 +69,28 @@ class XmlReader {
   std::size_t errorAt() const { return errorAt_; }
 
  private:
+  // The namespace declarations in force: each prefix's declarations, innermost
+  // last. An element adds its own and takes them away when it ends, so that a
+  // child costs nothing for the declarations above it.
+  using Scope = std::map<std::string, std::vector<std::string>>;
+  class Declarations {
+   public:
+    explicit Declarations(Scope* scope) : scope_(scope) {}
+    Declarations(const Declarations&) = delete;
+    Declarations& operator=(const Declarations&) = delete;
+    ~Declarations() {
+      for (const std::string& prefix : declared_) (*scope_)[prefix].pop_back();
+    }
+    void Declare(const std::string& prefix, const std::string& ns) {
+      (*scope_)[prefix].push_back(ns);
+      declared_.push_back(prefix);
+    }
+
+   private:
+    Scope* scope_;
+    std::vector<std::string> declared_;
+  };
+
   static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
   static bool NameChar(char c) {
     const unsigned char u = static_cast<unsigned char>(c);
@@ -184,27 +209,28 @@ class XmlReader {
     return true;
   }
 
-  bool Resolve(const std::string& qualified, const std::map<std::string, std::string>& scope,
-               std::string* ns, std::string* local) {
+  bool Resolve(const std::string& qualified, const Scope& scope, std::string* ns, std::string* local) {
     const std::size_t colon = qualified.find(':');
     const std::string prefix = colon == std::string::npos ? "" : qualified.substr(0, colon);
     *local = colon == std::string::npos ? qualified : qualified.substr(colon + 1);
     auto it = scope.find(prefix);
-    if (it == scope.end()) {
+    if (it == scope.end() || it->second.empty()) {
       if (!prefix.empty()) return Fail("the namespace prefix '" + prefix + "' is not declared");
       ns->clear();
     } else {
-      *ns = it->second;
+      *ns = it->second.back();
     }
     return true;
   }
 
-  bool Element(XmlElement* e, std::map<std::string, std::string> scope, int depth) {
+  bool Element(XmlElement* e, Scope* scope, int depth) {
     if (depth > kDepthLimit) return Fail("elements nested more than " + std::to_string(kDepthLimit) + " deep");
     e->at = i_;
     ++i_;  // '<'
     std::string qualified;
     if (!Name(&qualified)) return false;
+    Declarations declarations(scope);
+    std::unordered_set<std::string> names;  // the attributes so far, to find one given twice
     for (;;) {
       const std::size_t before = i_;
       Spaces();
@@ -232,14 +258,14 @@ class XmlReader {
       }
       if (i_ >= b_.size()) return Fail("the value of " + a.name + " is not closed");
       ++i_;
-      if (e->Attribute(a.name)) return Fail("the attribute " + a.name + " is given twice");
-      if (a.name == "xmlns") scope[""] = a.value;
-      if (a.name.compare(0, 6, "xmlns:") == 0) scope[a.name.substr(6)] = a.value;
+      if (!names.insert(a.name).second) return Fail("the attribute " + a.name + " is given twice");
+      if (a.name == "xmlns") declarations.Declare("", a.value);
+      if (a.name.compare(0, 6, "xmlns:") == 0) declarations.Declare(a.name.substr(6), a.value);
       e->attributes.push_back(std::move(a));
     }
     const std::size_t end = i_;
     i_ = e->at + 1;
-    if (!Resolve(qualified, scope, &e->ns, &e->local)) return false;
+    if (!Resolve(qualified, *scope, &e->ns, &e->local)) return false;
     i_ = end;
     if (b_[i_] == '/') {
       i_ += 2;
@@ -303,10 +329,11 @@ std::string Decoded(const std::string& bytes) {
   return Utf8(text);
 }
 
-// A line and column (1-based, the column in characters) of a byte offset.
-Place PlaceAt(const std::string& text, std::size_t offset) {
-  Place p{1, 1};
-  for (std::size_t i = 0; i < offset && i < text.size();) {
+// A line and column (1-based, the column in characters) of a byte offset,
+// counted on from `from`, the place of the offset `start` (at most `offset`).
+Place PlaceAt(const std::string& text, std::size_t offset, std::size_t start = 0, Place from = {1, 1}) {
+  Place p = from;
+  for (std::size_t i = start; i < offset && i < text.size();) {
     if (text[i] == '\n') {
       ++p.line;
       p.column = 1;
@@ -353,11 +380,18 @@ class ManifestFindings {
       : file_(file), text_(text), findings_(findings) {}
   void Add(const char* code, std::size_t at, const std::string& message, const std::string& remedy,
            Severity severity = Severity::kError) {
-    const Place p = PlaceAt(text_, at);
+    // Findings mostly come in the order of the text: each place is counted on
+    // from the last one, so that many findings cost one pass over the text.
+    const bool onward = at >= lastAt_;
+    const Place p = PlaceAt(text_, at, onward ? lastAt_ : 0, onward ? last_ : Place{1, 1});
+    lastAt_ = std::min(at, text_.size());
+    last_ = p;
     findings_->push_back({severity, code, file_, p.line, p.column, message, remedy});
   }
 
  private:
+  std::size_t lastAt_ = 0;
+  Place last_{1, 1};
   const std::string& file_;
   const std::string& text_;
   std::vector<Finding>* findings_;
