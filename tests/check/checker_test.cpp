@@ -373,6 +373,10 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   const std::string text = std::string("<comClass clsid='") + ids[1] + "' threadingModel='Both' "
                            "progid='Lark.StyleText.1'/>";
   const std::string tail = "</file></assembly>";
+  const auto versioned = [&](const std::string& version) {
+    std::string bytes = head + style + text + tail;
+    return bytes.replace(bytes.find("1.0.0.0"), 7, version);
+  };
   std::string deep = head + style + text;
   for (int i = 0; i < 5000; ++i) deep += "<a>";
   struct Row {
@@ -408,6 +412,18 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
       {head + style + tail, "manifest-class"},
       {head + style + "<comClass clsid='" + ids[1] + "' progid='Lark.StyleText.1'/>" + tail, "manifest-threading"},
       {head + style + "<comClass clsid='" + ids[1] + "' threadingModel='Both'/>" + tail, "manifest-progid"},
+      // Versions as Windows reads them: four parts, each 0 to 65535.
+      {versioned("65535.0.0.65535"), ""},
+      {versioned("1.0.x"), "manifest-version"},
+      {versioned("99999.0.0.0"), "manifest-version"},
+      {versioned("65536.0.0.0"), "manifest-version"},
+      {versioned("1.0.0.0.0"), "manifest-version"},
+      {versioned("-1.0.0.0"), "manifest-version"},
+      {versioned("1.0..0"), "manifest-version"},
+      // An XML declaration only at the very start; other instructions anywhere.
+      {"<?xml version='1.0'?><?xml version='1.0'?>" + head + style + text + tail, "manifest-not-xml"},
+      {head + style + text + "<?xml version='1.0'?>" + tail, "manifest-not-xml"},
+      {"<?xml version='1.0'?><?xml-stylesheet href='a.css'?>" + head + style + text + tail, ""},
   };
   for (const Row& row : rows) EXPECT_EQ(codes(row.bytes), row.codes) << row.bytes.substr(0, 300);
 

@@ -121,6 +121,15 @@ class XmlReader {
     return true;
   }
 
+  // A processing instruction. One named xml is an XML declaration, which
+  // stands only at the very start of a document.
+  bool Instruction() {
+    const bool xml = i_ + 5 < b_.size() && (b_[i_ + 2] | 0x20) == 'x' && (b_[i_ + 3] | 0x20) == 'm' &&
+                     (b_[i_ + 4] | 0x20) == 'l' && (IsSpace(b_[i_ + 5]) || b_[i_ + 5] == '?');
+    if (xml) return Fail("an XML declaration after the start (<?xml ...?> stands only at the very start, once)");
+    return SkipPast("?>", "a processing instruction is not closed with ?>");
+  }
+
   bool SkipPast(const char* end, const char* unclosed) {
     const std::size_t at = b_.find(end, i_);
     if (at == std::string::npos) return Fail(unclosed);
@@ -150,7 +159,7 @@ class XmlReader {
       if (b_.compare(i_, 4, "<!--") == 0) {
         if (!Comment()) return false;
       } else if (b_.compare(i_, 2, "<?") == 0) {
-        if (!SkipPast("?>", "a processing instruction is not closed with ?>")) return false;
+        if (!Instruction()) return false;
       } else if (b_.compare(i_, 2, "<!") == 0) {
         return Fail("a document type declaration, which a manifest does not hold");
       } else {
@@ -298,7 +307,7 @@ class XmlReader {
         }
         i_ = at + 3;
       } else if (b_.compare(i_, 2, "<?") == 0) {
-        if (!SkipPast("?>", "a processing instruction is not closed with ?>")) return false;
+        if (!Instruction()) return false;
       } else if (b_[i_] == '<') {
         e->children.emplace_back();
         if (!Element(&e->children.back(), scope, depth + 1)) return false;
@@ -451,6 +460,64 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
   }
 }
 
+// An assembly version as Windows reads one: four decimal parts, each 0 to 65535.
+bool ValidVersion(const std::string& version) {
+  int parts = 0;
+  for (std::size_t start = 0; start <= version.size(); ++parts) {
+    std::size_t end = version.find('.', start);
+    if (end == std::string::npos) end = version.size();
+    if (end == start || end - start > 5) return false;
+    unsigned long value = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      if (version[i] < '0' || version[i] > '9') return false;
+      value = value * 10 + static_cast<unsigned long>(version[i] - '0');
+    }
+    if (value > 65535) return false;
+    start = end + 1;
+  }
+  return parts == 4;
+}
+
+void CheckVersion(const std::string& version, const XmlElement& identity, ManifestFindings* out) {
+  if (ValidVersion(version)) return;
+  out->Add("manifest-version", identity.at,
+           "the version " + Quoted(version) + " is not four numbers from 0 to 65535 (1.2.3.4): Windows "
+           "refuses the whole manifest, and the application does not start",
+           "write the module's file version, four parts; " + std::string(kExportRemedy));
+}
+
+// Each assembly the manifest depends on: its version, and for a private
+// assembly (one without a publicKeyToken, which Windows looks for beside the
+// application, not among the system's shared assemblies) whether the package
+// ships it beside the manifest, as NAME.dll or NAME.manifest or the same in a
+// folder NAME.
+void CheckDependencies(const std::string& file, const XmlElement& root, ManifestFindings* out) {
+  const std::filesystem::path folder = std::filesystem::path(file).parent_path();
+  for (const XmlElement* dependency : root.Children("dependency")) {
+    for (const XmlElement* dependent : dependency->Children("dependentAssembly")) {
+      for (const XmlElement* identity : dependent->Children("assemblyIdentity")) {
+        if (const std::string* version = identity->Attribute("version")) CheckVersion(*version, *identity, out);
+        const std::string* name = identity->Attribute("name");
+        if (!name || identity->Attribute("publicKeyToken")) continue;
+        bool shipped = false;
+        std::error_code error;
+        for (const std::filesystem::path& beside : {folder, folder / *name}) {
+          for (const char* extension : {".dll", ".manifest"}) {
+            shipped = shipped || std::filesystem::is_regular_file(beside / (*name + extension), error);
+          }
+        }
+        if (shipped) continue;
+        out->Add("manifest-dependency", identity->at,
+                 "the assembly depends on the assembly " + Quoted(*name) + ", which is not beside it (no " +
+                     *name + ".dll or " + *name + ".manifest, nor in a folder " + *name +
+                     "): Windows refuses the manifest, and the application does not start",
+                 "ship " + *name + ".manifest (or the DLL holding it) beside this manifest, or remove the "
+                 "dependency; the module needs none");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
@@ -515,6 +582,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
                 Severity::kWarning);
       }
     }
+    if (const std::string* version = identity.Attribute("version")) CheckVersion(*version, identity, &out);
     const std::string* type = identity.Attribute("type");
     if (type && Lower(*type) != "win32") {
       out.Add("manifest-not-assembly", identity.at,
@@ -533,6 +601,8 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
                   kExportRemedy);
     }
   }
+
+  CheckDependencies(file, root, &out);
 
   // The module among the files. The classes of every file are compared
   // below, so that a wrong file name is one finding, not one per class.
