@@ -41,7 +41,7 @@ def manifest_attributes(n):
 def manifest_elements(n):
     # n comClass elements, every one a class the package does not have.
     return manifest(comclasses="".join(
-        f'<comClass clsid="{{C0DE{i % 65536:04X}-1111-4A00-8000-{i:012X}}}" threadingModel="Both"/>\n'
+        f'<comClass clsid="{{C0DE{i % 65536:04X}-1111-4A00-8000-{i:012X}}}"/>'
         for i in range(n)))
 
 
@@ -141,7 +141,7 @@ def case(shape, scale, work):
     if shape.startswith("manifest_"):
         shutil.copytree(SAMPLE, package)
         build = {"manifest_attributes": lambda: manifest_attributes(12500 * scale),
-                 "manifest_elements": lambda: manifest_elements(9000 * scale),
+                 "manifest_elements": lambda: manifest_elements(8000 * scale),
                  "manifest_namespaces": lambda: manifest_namespaces(6250 * scale)}[shape]
         path = os.path.join(folder, "Aurora.Assembly.manifest")
         write(path, build())

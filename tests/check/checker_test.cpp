@@ -436,10 +436,14 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   problem.clear();
   EXPECT_FALSE(check::WriteAssemblyManifest(facts, &written, &problem));
   EXPECT_NE(problem.find("a character XML cannot hold"), std::string::npos) << problem;
-  for (const char* name : {"Lark", "lark", "Lark..A", ".Lark", "Lark.", "_Lark", "Lark Assembly", ""}) {
+  const std::string longest(246, 'A');
+  for (const std::string& name : {std::string("Lark"), std::string("lark"), std::string("Lark..A"), std::string(".Lark"),
+                                   std::string("Lark."), std::string("Lark Assembly"), std::string(""), std::string("CON"),
+                                   std::string("com1.Styles"), longest + "A"}) {
     EXPECT_FALSE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name;
   }
-  for (const char* name : {"Lark.Assembly", "Tarvo.Lark", "Lark_2", "7Seas"}) {
+  for (const std::string& name : {std::string("Lark.Assembly"), std::string("Tarvo.Lark"), std::string("Lark_2"),
+                                   std::string("7Seas"), std::string("_under"), std::string("Console"), longest}) {
     EXPECT_TRUE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name << ": " << problem;
   }
 }

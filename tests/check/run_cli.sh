@@ -111,6 +111,10 @@ package "$(printf 'Caf\xe9')"
 package Deck && mv Deck.dll "$(printf 'Deck.dl\xc3\xa9')"  # an extension of four characters, five bytes
 mkfifo Pipe.dll  # a module "file" that is a FIFO
 truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no disk is used)
+# A registry export with lines regedit reads as no key: a value before any key,
+# a key line not closed, an indented one, and a key 600 levels deep.
+printf 'Windows Registry Editor Version 5.00\r\n"early"="x"\r\n[HKEY_CLASSES_ROOT\\Foo\r\n"a"="b"\r\n  [HKEY_CLASSES_ROOT\\Bar]\r\n[HKEY_CLASSES_ROOT%s]\r\n' \
+  "$(printf '\\a%.0s' {1..600})" >Odd.reg
 snapshot() { find . -mindepth 1 | LC_ALL=C sort; }
 before=$(snapshot)
 
