@@ -5,6 +5,7 @@ peak resident memory taken with GNU time. A reader linear in its input takes
 about 4 times the time and memory per 4x of size; a quadratic one 16 times.
 
     bench/stub_check_scaling.py CHECKER [SCALE...]
+    bench/stub_check_scaling.py --markdown RESULTS   (the table docs/performance.md shows)
 
 Prints "name value" lines: for each shape and size its input bytes, the
 milliseconds (median of the rounds), the KiB of peak resident memory and the
@@ -173,7 +174,40 @@ SHAPES = ["manifest_attributes", "manifest_elements", "manifest_namespaces", "re
           "registry_values", "script_values", "script_chains", "script_keys", "script_keys_json"]
 
 
+WHAT = {
+    "manifest_attributes": ("`check --manifest`", "attributes on one element", 12500),
+    "manifest_elements": ("`check --manifest`", "`comClass` elements, none the package's", 8000),
+    "manifest_namespaces": ("`check --manifest`", "namespace declarations, and a tenth as many elements using them", 6250),
+    "registry_nesting": ("`--registry`", "levels of one key's path (refused past 512, as the registry holds no deeper)", 6250),
+    "registry_values": ("`--registry`", "values in one key", 18750),
+    "script_values": ("check", "`val` entries in one key", 10000),
+    "script_chains": ("check", "chains of 126 keys nested in one another, each name 246 characters", 4),
+    "script_keys": ("check", "bytes of bare keys, densely written", 512 * 1024),
+    "script_keys_json": ("check `--format json`", "bytes of bare keys in each of both scripts", 512 * 1024),
+}
+
+
+def markdown(results):
+    """The scaling table from a run's "name value" lines."""
+    v = dict(line.split() for line in open(results) if line.strip())
+    print("| Reader | Shape (count at 1×) | 1× | 4× | 16× | Time per 4× | Memory per 4× | "
+          "Peak memory per input byte at 16× |")
+    print("|---|---|---|---|---|---|---|---|")
+    cell = lambda shape, x: (f"{float(v[f'scaling_{shape}_{x}x_ms']) / 1000:.2f} s, "
+                             f"{int(v[f'scaling_{shape}_{x}x_kib']) / 1024:,.0f} MiB "
+                             f"({int(v[f'scaling_{shape}_{x}x_bytes']) / 2**20:.2f} MiB in)")
+    for shape, (reader, what, count) in WHAT.items():
+        if f"scaling_{shape}_time_slope" not in v:
+            continue
+        print(f"| {reader} | {count:,} {what} | {cell(shape, 1)} | {cell(shape, 4)} | {cell(shape, 16)} | "
+              f"{float(v[f'scaling_{shape}_time_slope']):.1f}× | {float(v[f'scaling_{shape}_memory_slope']):.1f}× | "
+              f"{float(v[f'scaling_{shape}_bytes_per_byte']):,.0f} |")
+
+
 def main():
+    if sys.argv[1] == "--markdown":
+        markdown(sys.argv[2])
+        return
     checker = sys.argv[1]
     scales = [int(s) for s in sys.argv[2:]] or [1, 4, 16]
     shapes = [s for s in SHAPES if not os.environ.get("STUB_SCALING_SHAPES") or
