@@ -426,6 +426,15 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
       {"<?xml version='1.0'?><?xml-stylesheet href='a.css'?>" + head + style + text + tail, ""},
   };
   for (const Row& row : rows) EXPECT_EQ(codes(row.bytes), row.codes) << row.bytes.substr(0, 300);
+  // Foreign classes without end are listed up to a count; the classes missing still are.
+  std::string foreign = head;
+  for (int i = 0; i < 25; ++i) foreign += "<comClass clsid='{5A43D3A4-DE45-48C3-9CA8-B9A32AF938" + std::to_string(10 + i) + "}'/>";
+  std::vector<check::Finding> listed;
+  check::CheckManifest("Lark.Assembly.manifest", foreign + tail, want, &listed);
+  ASSERT_EQ(listed.size(), 22u);
+  EXPECT_NE(listed[19].message.find("(and 5 more like it in this manifest, not listed)"), std::string::npos)
+      << listed[19].message;
+  EXPECT_NE(listed[21].message.find("is not in the manifest"), std::string::npos) << listed[21].message;
 
   // What a manifest cannot carry is refused, not written.
   facts.classes[1].threadingModel = "Single";

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "manifest/manifest.h"
+#include "scripts/script_reading.h"
 #include "package/package_classes.h"
 #include "new/verbs.h"
 
@@ -387,6 +388,23 @@ class ManifestFindings {
  public:
   ManifestFindings(const std::string& file, const std::string& text, std::vector<Finding>* findings)
       : file_(file), text_(text), findings_(findings) {}
+  // Findings of a kind a manifest may hold without end (one per element):
+  // the first kWarningsPerCode are listed, the last of them saying how many
+  // more there are.
+  ~ManifestFindings() {
+    for (const auto& [kind, seen] : kinds_) {
+      if (seen.count <= kWarningsPerCode) continue;
+      (*findings_)[seen.last].message += " (and " + std::to_string(seen.count - kWarningsPerCode) +
+                                         " more like it in this manifest, not listed)";
+    }
+  }
+  void AddOfKind(const std::string& kind, const char* code, std::size_t at, const std::string& message,
+                 const std::string& remedy) {
+    Kind& seen = kinds_[kind];
+    if (++seen.count > kWarningsPerCode) return;
+    seen.last = findings_->size();
+    Add(code, at, message, remedy);
+  }
   void Add(const char* code, std::size_t at, const std::string& message, const std::string& remedy,
            Severity severity = Severity::kError) {
     // Findings mostly come in the order of the text: each place is counted on
@@ -399,6 +417,11 @@ class ManifestFindings {
   }
 
  private:
+  struct Kind {
+    int count = 0;
+    std::size_t last = 0;
+  };
+  std::map<std::string, Kind> kinds_;
   std::size_t lastAt_ = 0;
   Place last_{1, 1};
   const std::string& file_;
@@ -507,7 +530,7 @@ void CheckDependencies(const std::string& file, const XmlElement& root, Manifest
           }
         }
         if (shipped) continue;
-        out->Add("manifest-dependency", identity->at,
+        out->AddOfKind("dependency", "manifest-dependency", identity->at,
                  "the assembly depends on the assembly " + Quoted(*name) + ", which is not beside it (no " +
                      *name + ".dll or " + *name + ".manifest, nor in a folder " + *name +
                      "): Windows refuses the manifest, and the application does not start",
@@ -651,7 +674,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
       if (!id.empty() && id == Upper(ids[i])) which = i;
     }
     if (which == count) {
-      out.Add("manifest-class", c->at,
+      out.AddOfKind("foreign class", "manifest-class", c->at,
               (clsid ? "the comClass " + Quoted(*clsid) +
                            (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
                                        : " is no class of this package (" + classList + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
@@ -661,7 +684,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
     }
     const std::string script = Utf8(PackageClasses[which].scriptName);
     if (found[which]) {
-      out.Add("manifest-class", c->at,
+      out.AddOfKind("class twice", "manifest-class", c->at,
               "the class " + ids[which] + " is in the manifest twice: Windows refuses a manifest that "
               "names a class twice, and the application does not start",
               "keep one comClass for it; " + std::string(kExportRemedy));
