@@ -7,6 +7,10 @@ about 4 times the time and memory per 4x of size; a quadratic one 16 times.
     bench/stub_check_scaling.py CHECKER [SCALE...]
     bench/stub_check_scaling.py --markdown RESULTS   (the table docs/performance.md shows)
 
+STUB_SCALING_SHAPES=a,b runs only those shapes; STUB_SCALING_ROUNDS=N (default 3)
+sets the rounds. On a busy machine one step can come out above 4x by itself:
+run that shape again alone before reading it as growth.
+
 Prints "name value" lines: for each shape and size its input bytes, the
 milliseconds (median of the rounds), the KiB of peak resident memory and the
 bytes of the report; then per shape the slope, the ratio of time and of memory
@@ -59,6 +63,12 @@ def registry_header():
 def registry_nesting(n):
     # One key nested n deep.
     return registry_header() + "[HKEY_CLASSES_ROOT\\" + "\\".join(["a"] * n) + "]\r\n@=\"deep\"\r\n"
+
+
+def registry_deep_keys(n):
+    # n keys 511 levels deep, each on a branch of its own: every line makes 511 keys.
+    return registry_header() + "".join(
+        f"[HKEY_CLASSES_ROOT\\b{i}\\" + "\\".join(["a"] * 510) + "]\r\n" for i in range(n))
 
 
 def registry_values(n):
@@ -150,6 +160,7 @@ def case(shape, scale, work):
     if shape.startswith("registry_"):
         os.makedirs(folder)
         build = {"registry_nesting": lambda: registry_nesting(6250 * scale),
+                 "registry_deep_keys": lambda: registry_deep_keys(25 * scale),
                  "registry_values": lambda: registry_values(18750 * scale)}[shape]
         path = os.path.join(folder, "machine.reg")
         with open(path, "wb") as f:
@@ -171,7 +182,7 @@ def case(shape, scale, work):
 
 
 SHAPES = ["manifest_attributes", "manifest_elements", "manifest_namespaces", "registry_nesting",
-          "registry_values", "script_values", "script_chains", "script_keys", "script_keys_json"]
+          "registry_deep_keys", "registry_values", "script_values", "script_chains", "script_keys", "script_keys_json"]
 
 
 WHAT = {
@@ -179,6 +190,7 @@ WHAT = {
     "manifest_elements": ("`check --manifest`", "`comClass` elements, none the package's", 8000),
     "manifest_namespaces": ("`check --manifest`", "namespace declarations, and a tenth as many elements using them", 6250),
     "registry_nesting": ("`--registry`", "levels of one key's path (refused past 512, as the registry holds no deeper)", 6250),
+    "registry_deep_keys": ("`--registry`", "keys 511 levels deep, each on its own branch", 25),
     "registry_values": ("`--registry`", "values in one key", 18750),
     "script_values": ("check", "`val` entries in one key", 10000),
     "script_chains": ("check", "chains of 126 keys nested in one another, each name 246 characters", 4),
