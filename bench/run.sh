@@ -29,6 +29,8 @@ done
 # ---- The package checker on a 2,000-key package and on pathological input (Linux build)
 cmake --build "$build" --target stub-check -j2
 bench/stub_check_bench.sh "$build/tools/stub-check/stub-check" >"$results/stub_check.txt"
+# Each reader at 1x, 4x and 16x of each hostile shape: the slope per 4x.
+bench/stub_check_scaling.py "$build/tools/stub-check/stub-check" >"$results/stub_check_scaling.txt"
 
 # ---- Windows module under Wine, each architecture this machine can run --------------
 # Both modules are built and sized; the Wine figures come from every architecture
@@ -493,14 +495,33 @@ if "check_junk_ms" in check:
     out("script's lines and of its replacements, and at most 20 warnings of one kind are listed per")
     out("script. A script is held once as bytes (the package and the emulated file share them), and")
     out("by one reader at a time as UTF-16 text and its prepared copy: the module's own runs, then")
-    out("the checker's reading, which keeps the prepared text only. An ASCII script is thus about")
-    out("five times its size at the peak, four of them the module's own: its UTF-16 text and the")
-    out("prepared copy, as on Windows. The export is read into the emulated registry alone (its")
+    out("the checker's reading, which keeps the prepared text only. The text of an ASCII script is")
+    out("thus held about five times over at the peak, four of them the module's own: its UTF-16 text")
+    out("and the prepared copy, as on Windows. What a script registers costs more: each key it makes")
+    out("is held with its whole path by the emulated registry and by the runs' changes, so a script")
+    out("of many keys, or of deep keys with long names, takes the memory per byte the scaling table")
+    out("below gives for its shape. The export is read into the emulated registry alone (its")
     out("bytes, text and keys let go as they are decoded, read and merged into HKCR's view); the")
     out("emulated registry notes each key as it was the first time a run changes it, which is what")
     out("the check compares the runs with and how it puts the registry back for the next install")
     out("path. The peak is the export's keys once, in the emulated registry, each with its name,")
     out("its case-folded name and its values, so the check grows linearly with the export's keys.")
+    out()
+# ---- The package checker's readers at growing sizes ------------------------------------
+if os.path.exists(f"{results}/stub_check_scaling.txt"):
+    import subprocess
+    out("## The package checker's readers at growing sizes")
+    out()
+    out("Each reader of the checker, run through `stub-check check` (release build) on a hostile shape")
+    out("at 1×, 4× and 16× its size (`bench/stub_check_scaling.py`: elapsed time and peak resident")
+    out("memory from GNU time, medians of three rounds). A reader linear in its input takes about 4×")
+    out("the time and memory per 4× of size, a quadratic one 16×; the slope is the larger of the two")
+    out("steps, with the sample package's time and memory as a floor. Memory per byte is the peak")
+    out("less the sample package's, over the input's bytes.")
+    out()
+    out(subprocess.run([sys.executable, "bench/stub_check_scaling.py", "--markdown",
+                        f"{results}/stub_check_scaling.txt"], check=True, capture_output=True,
+                       text=True).stdout.rstrip())
     out()
 out("## Rerunning")
 out()

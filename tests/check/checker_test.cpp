@@ -373,6 +373,10 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   const std::string text = std::string("<comClass clsid='") + ids[1] + "' threadingModel='Both' "
                            "progid='Lark.StyleText.1'/>";
   const std::string tail = "</file></assembly>";
+  const auto versioned = [&](const std::string& version) {
+    std::string bytes = head + style + text + tail;
+    return bytes.replace(bytes.find("1.0.0.0"), 7, version);
+  };
   std::string deep = head + style + text;
   for (int i = 0; i < 5000; ++i) deep += "<a>";
   struct Row {
@@ -408,8 +412,29 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
       {head + style + tail, "manifest-class"},
       {head + style + "<comClass clsid='" + ids[1] + "' progid='Lark.StyleText.1'/>" + tail, "manifest-threading"},
       {head + style + "<comClass clsid='" + ids[1] + "' threadingModel='Both'/>" + tail, "manifest-progid"},
+      // Versions as Windows reads them: four parts, each 0 to 65535.
+      {versioned("65535.0.0.65535"), ""},
+      {versioned("1.0.x"), "manifest-version"},
+      {versioned("99999.0.0.0"), "manifest-version"},
+      {versioned("65536.0.0.0"), "manifest-version"},
+      {versioned("1.0.0.0.0"), "manifest-version"},
+      {versioned("-1.0.0.0"), "manifest-version"},
+      {versioned("1.0..0"), "manifest-version"},
+      // An XML declaration only at the very start; other instructions anywhere.
+      {"<?xml version='1.0'?><?xml version='1.0'?>" + head + style + text + tail, "manifest-not-xml"},
+      {head + style + text + "<?xml version='1.0'?>" + tail, "manifest-not-xml"},
+      {"<?xml version='1.0'?><?xml-stylesheet href='a.css'?>" + head + style + text + tail, ""},
   };
   for (const Row& row : rows) EXPECT_EQ(codes(row.bytes), row.codes) << row.bytes.substr(0, 300);
+  // Foreign classes without end are listed up to a count; the classes missing still are.
+  std::string foreign = head;
+  for (int i = 0; i < 25; ++i) foreign += "<comClass clsid='{5A43D3A4-DE45-48C3-9CA8-B9A32AF938" + std::to_string(10 + i) + "}'/>";
+  std::vector<check::Finding> listed;
+  check::CheckManifest("Lark.Assembly.manifest", foreign + tail, want, &listed);
+  ASSERT_EQ(listed.size(), 22u);
+  EXPECT_NE(listed[19].message.find("(and 5 more like it in this manifest, not listed)"), std::string::npos)
+      << listed[19].message;
+  EXPECT_NE(listed[21].message.find("is not in the manifest"), std::string::npos) << listed[21].message;
 
   // What a manifest cannot carry is refused, not written.
   facts.classes[1].threadingModel = "Single";
@@ -420,10 +445,14 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   problem.clear();
   EXPECT_FALSE(check::WriteAssemblyManifest(facts, &written, &problem));
   EXPECT_NE(problem.find("a character XML cannot hold"), std::string::npos) << problem;
-  for (const char* name : {"Lark", "lark", "Lark..A", ".Lark", "Lark.", "_Lark", "Lark Assembly", ""}) {
+  const std::string longest(246, 'A');
+  for (const std::string& name : {std::string("Lark"), std::string("lark"), std::string("Lark..A"), std::string(".Lark"),
+                                   std::string("Lark."), std::string("Lark Assembly"), std::string(""), std::string("CON"),
+                                   std::string("com1.Styles"), longest + "A"}) {
     EXPECT_FALSE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name;
   }
-  for (const char* name : {"Lark.Assembly", "Tarvo.Lark", "Lark_2", "7Seas"}) {
+  for (const std::string& name : {std::string("Lark.Assembly"), std::string("Tarvo.Lark"), std::string("Lark_2"),
+                                   std::string("7Seas"), std::string("_under"), std::string("Console"), longest}) {
     EXPECT_TRUE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name << ": " << problem;
   }
 }

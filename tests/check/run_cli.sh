@@ -139,6 +139,10 @@ truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no dis
 # Japanese folder, and a copy of Lark (which has a version) named in Cyrillic.
 "$checker" new Fjord --dir パッケージ --module Stub.dll >/dev/null || { fail Setup "new Fjord --dir パッケージ: exit $?"; exit 1; }
 mkdir Пакеты2 && cp StubV.dll Пакеты2/Ёлка.dll && cp -R Lark Пакеты2/Ёлка
+# A registry export with lines regedit reads as no key: a value before any key,
+# a key line not closed, an indented one, and a key 600 levels deep.
+printf 'Windows Registry Editor Version 5.00\r\n"early"="x"\r\n[HKEY_CLASSES_ROOT\\Foo\r\n"a"="b"\r\n  [HKEY_CLASSES_ROOT\\Bar]\r\n[HKEY_CLASSES_ROOT%s]\r\n' \
+  "$(printf '\\a%.0s' {1..600})" >Odd.reg
 snapshot() { find . -mindepth 1 | LC_ALL=C sort; }
 before=$(snapshot)
 

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -137,13 +139,13 @@ int CheckCommand(const std::vector<std::string>& args) {
   }
   check::CheckModuleFile(package.moduleFile, package.moduleName, &report.findings);
   check::CheckPackage(package, report.installs[0], &report.findings);
-  std::vector<std::string> seen;
-  for (const check::Finding& f : report.findings) seen.push_back(Key(f));
+  std::unordered_set<std::string> seen;
+  for (const check::Finding& f : report.findings) seen.insert(Key(f));
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     for (check::Finding f : report.installs[i].findings) {
-      if (std::find(seen.begin(), seen.end(), Key(f)) != seen.end()) continue;
+      if (seen.count(Key(f))) continue;
       if (check::ToldByScriptProblem(package, f)) continue;
-      seen.push_back(Key(f));
+      seen.insert(Key(f));
       if (i > 0) f.message = "installed as " + check::Utf8(report.installs[i].modulePath) + ": " + f.message;
       report.findings.push_back(f);
     }
@@ -206,10 +208,18 @@ int main(int argc, char** argv) {
 #endif
   // The verb is the first operand when it is exactly a verb's name; anything
   // else is a check, as before the verbs came (./new names a folder).
-  std::vector<std::string> rest;
-  const std::string verb = check::FindVerb(check::io::Arguments(argc, argv),
-                                           {&kCheckSpec, &check::kNewSpec, &check::kExportSpec}, &rest);
-  if (verb == "new") return Finish(check::NewCommand(rest));
-  if (verb == "export") return Finish(check::ExportCommand(rest));
-  return Finish(CheckCommand(rest));
+  try {
+    std::vector<std::string> rest;
+    const std::string verb = check::FindVerb(check::io::Arguments(argc, argv),
+                                             {&kCheckSpec, &check::kNewSpec, &check::kExportSpec}, &rest);
+    if (verb == "new") return Finish(check::NewCommand(rest));
+    if (verb == "export") return Finish(check::ExportCommand(rest));
+    return Finish(CheckCommand(rest));
+  } catch (const std::bad_alloc&) {
+    // Everything made so far has been let go on the way here (what `new`
+    // wrote included); what remains is to say so, not to abort.
+    check::io::PrintError("stub-check: out of memory: the input needs more memory than the process may use "
+                          "(ulimit -v?), so it gives no result\n");
+    return 2;
+  }
 }

@@ -19,6 +19,42 @@ namespace {
 struct Key;
 using KeyPtr = std::shared_ptr<Key>;
 
+// A key's values in creation order, found by case-folded name in O(1), so
+// that a key of many thousands of values costs linear time to fill and empty.
+class ValueList {
+ public:
+  Value* Find(const std::u16string& name) {
+    const auto found = byFoldedName_.find(detail::Folded(name));
+    return found == byFoldedName_.end() ? nullptr : &*found->second;
+  }
+  void Store(const std::u16string& name, DWORD type, std::vector<BYTE> data) {
+    if (Value* existing = Find(name)) {
+      existing->type = type;
+      existing->data = std::move(data);
+      return;
+    }
+    values_.push_back({name, type, std::move(data)});
+    byFoldedName_[detail::Folded(name)] = std::prev(values_.end());
+  }
+  bool Erase(const std::u16string& name) {
+    const auto found = byFoldedName_.find(detail::Folded(name));
+    if (found == byFoldedName_.end()) return false;
+    values_.erase(found->second);
+    byFoldedName_.erase(found);
+    return true;
+  }
+  std::vector<Value> Copy() const { return {values_.begin(), values_.end()}; }
+  void Assign(const std::vector<Value>& values) {
+    values_.clear();
+    byFoldedName_.clear();
+    for (const Value& v : values) Store(v.name, v.type, v.data);
+  }
+
+ private:
+  std::list<Value> values_;
+  std::unordered_map<std::u16string, std::list<Value>::iterator> byFoldedName_;
+};
+
 struct Key {
   std::u16string name;  // as given when the key was created
   Key* parent = nullptr;
@@ -27,7 +63,7 @@ struct Key {
   // which enumeration reports them. Without it, a script of thousands of
   // sibling keys made every lookup a scan and the emulator's cost quadratic.
   std::map<std::u16string, std::list<KeyPtr>::iterator> byFoldedName;
-  std::vector<Value> values;    // creation order
+  ValueList values;
   bool isRoot = false;
   bool deleted = false;  // handles still open on it are stale
   bool unreadable = false;
@@ -194,7 +230,7 @@ void Note(const Key& key, bool existed) {
   if (!PathOf(key, &root, &path)) return;
   auto [it, made] = registry.noted.try_emplace({root, detail::Folded(path)});
   if (!made) return;
-  it->second = {root, path, existed, existed ? key.values : std::vector<Value>()};
+  it->second = {root, path, existed, existed ? key.values.Copy() : std::vector<Value>()};
 }
 
 // Notes a key about to be deleted, with every key below it.
@@ -250,23 +286,10 @@ LONG CheckOpen(const Key& key, REGSAM access) {
   return ERROR_SUCCESS;
 }
 
-Value* FindValue(Key& key, const std::u16string& name) {
-  for (Value& value : key.values) {
-    if (detail::EqualNoCase(value.name, name)) return &value;
-  }
-  return nullptr;
-}
-
 void StoreValue(Key& key, const std::u16string& name, DWORD type, const BYTE* data,
                 std::size_t size) {
   Note(key, true);
-  std::vector<BYTE> bytes(data, data + size);
-  if (Value* existing = FindValue(key, name)) {
-    existing->type = type;
-    existing->data = std::move(bytes);
-  } else {
-    key.values.push_back({name, type, std::move(bytes)});
-  }
+  key.values.Store(name, type, std::vector<BYTE>(data, data + size));
 }
 
 void MarkDeleted(Key& key) {
@@ -372,7 +395,7 @@ bool ReadStringValue(HKEY root, const std::u16string& path, const std::u16string
   Guard guard(StateLock());
   KeyPtr key = Locate(root, path);
   if (!key || key->unreadable) return false;
-  const Value* value = FindValue(*key, name);
+  const Value* value = key->values.Find(name);
   if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return false;
   text->assign(reinterpret_cast<const char16_t*>(value->data.data()),
                value->data.size() / sizeof(char16_t));
@@ -443,7 +466,7 @@ std::vector<KeyChange> RegistryChanges() {
     if (KeyPtr key = Walk(Registry().roots[noted.root], parts)) {
       std::size_t root = 0;
       change.exists = PathOf(*key, &root, &change.now);
-      change.values = key->values;
+      change.values = key->values.Copy();
     }
     changes.push_back(std::move(change));
   }
@@ -484,7 +507,7 @@ void RollBackRegistry() {
       key = nullptr;
     }
     if (!key) key = LocateOrCreate(reinterpret_cast<HKEY>(kFirstRoot + noted->root), noted->path);
-    if (key) key->values = noted->values;
+    if (key) key->values.Assign(noted->values);
   }
   registry.noted.clear();
 }
@@ -496,7 +519,7 @@ KeyContents ReadKey(HKEY root, const std::u16string& path) {
   if (!key) return contents;
   contents.exists = true;
   for (const KeyPtr& child : key->subkeys) contents.subkeys.push_back(child->name);
-  contents.values = key->values;
+  contents.values = key->values.Copy();
   return contents;
 }
 
@@ -612,16 +635,11 @@ LONG RegDeleteValueW(HKEY key, const char16_t* name) {
   LONG status = emu::Resolve(key, &handle);
   if (status == ERROR_SUCCESS) status = emu::Require(handle, KEY_SET_VALUE);
   if (status != ERROR_SUCCESS) return status;
-  std::vector<emu::Value>& values = handle.key->values;
-  std::u16string valueName = emu::Text(name);
-  for (auto it = values.begin(); it != values.end(); ++it) {
-    if (emu::detail::EqualNoCase(it->name, valueName)) {
-      emu::Note(*handle.key, true);
-      values.erase(it);
-      return ERROR_SUCCESS;
-    }
-  }
-  return ERROR_FILE_NOT_FOUND;
+  const std::u16string valueName = emu::Text(name);
+  if (!handle.key->values.Find(valueName)) return ERROR_FILE_NOT_FOUND;
+  emu::Note(*handle.key, true);
+  handle.key->values.Erase(valueName);
+  return ERROR_SUCCESS;
 }
 
 LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount) {

@@ -87,9 +87,11 @@ const VerbSpec kExportSpec = {
          "with the module's own file name; no <>\"|?* or control characters"},
         {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
         {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
-        {"--assembly-name", "NAME", false,
-         "manifest: the assembly's name, which names NAME.manifest\n"
-         "(default: the module's name less .dll, then .Assembly)"},
+        {"--assembly-name", "ASSEMBLY", false,
+         "manifest: the assembly's name, which names ASSEMBLY.manifest\n"
+         "(default: the module's name less .dll, then .Assembly): ASCII\n"
+         "letters, digits, underscores and periods, no period first, last or\n"
+         "two in a row, at most 246 characters, no device name (CON, AUX, ...)"},
     },
     "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
     "  and periods, starting with a letter or an underscore.\n"

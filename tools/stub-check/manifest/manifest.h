@@ -47,8 +47,9 @@ std::string ManifestArchitecture(const std::string& arch);
 
 /// Whether `name` can be the name of the assembly of the module `moduleName`
 /// and the file name NAME.manifest: ASCII letters, digits, underscores and
-/// periods, starting with a letter or a digit, no period at the end or two in
-/// a row, and not the module's own name less its extension (Windows' search
+/// periods, no period first, last or two in a row, at most 246 characters (255
+/// with ".manifest"), no device name (CON, AUX, ...), and not the module's own
+/// name less its extension (Windows' search
 /// for the assembly would find the module file first). Otherwise `problem`
 /// says why.
 bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem);

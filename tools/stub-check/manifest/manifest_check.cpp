@@ -2,9 +2,14 @@
 // manifest is read as XML (well-formed, with its namespaces), then its
 // identity, file and classes are compared with the module file and with what
 // the scripts register, each difference a finding at its line and column.
+#include <algorithm>
+#include <filesystem>
 #include <map>
+#include <unordered_set>
+#include <utility>
 
 #include "manifest/manifest.h"
+#include "scripts/script_reading.h"
 #include "io/files.h"
 #include "package/package_classes.h"
 #include "new/verbs.h"
@@ -55,8 +60,8 @@ class XmlReader {
     }
     if (!Misc()) return false;
     if (i_ >= b_.size() || b_[i_] != '<') return Fail(i_ >= b_.size() ? "there is no element" : "text before the first element");
-    std::map<std::string, std::string> scope;
-    if (!Element(root, scope, 0)) return false;
+    Scope scope;
+    if (!Element(root, &scope, 0)) return false;
     if (!Misc()) return false;
     if (i_ < b_.size()) return Fail("more after the root element ends");
     return true;
@@ -66,6 +71,28 @@ class XmlReader {
   std::size_t errorAt() const { return errorAt_; }
 
  private:
+  // The namespace declarations in force: each prefix's declarations, innermost
+  // last. An element adds its own and takes them away when it ends, so that a
+  // child costs nothing for the declarations above it.
+  using Scope = std::map<std::string, std::vector<std::string>>;
+  class Declarations {
+   public:
+    explicit Declarations(Scope* scope) : scope_(scope) {}
+    Declarations(const Declarations&) = delete;
+    Declarations& operator=(const Declarations&) = delete;
+    ~Declarations() {
+      for (const std::string& prefix : declared_) (*scope_)[prefix].pop_back();
+    }
+    void Declare(const std::string& prefix, const std::string& ns) {
+      (*scope_)[prefix].push_back(ns);
+      declared_.push_back(prefix);
+    }
+
+   private:
+    Scope* scope_;
+    std::vector<std::string> declared_;
+  };
+
   static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
   static bool NameChar(char c) {
     const unsigned char u = static_cast<unsigned char>(c);
@@ -94,6 +121,15 @@ class XmlReader {
     if (out) out->append(b_, i_, n);
     i_ += n;
     return true;
+  }
+
+  // A processing instruction. One named xml is an XML declaration, which
+  // stands only at the very start of a document.
+  bool Instruction() {
+    const bool xml = i_ + 5 < b_.size() && (b_[i_ + 2] | 0x20) == 'x' && (b_[i_ + 3] | 0x20) == 'm' &&
+                     (b_[i_ + 4] | 0x20) == 'l' && (IsSpace(b_[i_ + 5]) || b_[i_ + 5] == '?');
+    if (xml) return Fail("an XML declaration after the start (<?xml ...?> stands only at the very start, once)");
+    return SkipPast("?>", "a processing instruction is not closed with ?>");
   }
 
   bool SkipPast(const char* end, const char* unclosed) {
@@ -125,7 +161,7 @@ class XmlReader {
       if (b_.compare(i_, 4, "<!--") == 0) {
         if (!Comment()) return false;
       } else if (b_.compare(i_, 2, "<?") == 0) {
-        if (!SkipPast("?>", "a processing instruction is not closed with ?>")) return false;
+        if (!Instruction()) return false;
       } else if (b_.compare(i_, 2, "<!") == 0) {
         return Fail("a document type declaration, which a manifest does not hold");
       } else {
@@ -184,27 +220,28 @@ class XmlReader {
     return true;
   }
 
-  bool Resolve(const std::string& qualified, const std::map<std::string, std::string>& scope,
-               std::string* ns, std::string* local) {
+  bool Resolve(const std::string& qualified, const Scope& scope, std::string* ns, std::string* local) {
     const std::size_t colon = qualified.find(':');
     const std::string prefix = colon == std::string::npos ? "" : qualified.substr(0, colon);
     *local = colon == std::string::npos ? qualified : qualified.substr(colon + 1);
     auto it = scope.find(prefix);
-    if (it == scope.end()) {
+    if (it == scope.end() || it->second.empty()) {
       if (!prefix.empty()) return Fail("the namespace prefix '" + prefix + "' is not declared");
       ns->clear();
     } else {
-      *ns = it->second;
+      *ns = it->second.back();
     }
     return true;
   }
 
-  bool Element(XmlElement* e, std::map<std::string, std::string> scope, int depth) {
+  bool Element(XmlElement* e, Scope* scope, int depth) {
     if (depth > kDepthLimit) return Fail("elements nested more than " + std::to_string(kDepthLimit) + " deep");
     e->at = i_;
     ++i_;  // '<'
     std::string qualified;
     if (!Name(&qualified)) return false;
+    Declarations declarations(scope);
+    std::unordered_set<std::string> names;  // the attributes so far, to find one given twice
     for (;;) {
       const std::size_t before = i_;
       Spaces();
@@ -232,14 +269,14 @@ class XmlReader {
       }
       if (i_ >= b_.size()) return Fail("the value of " + a.name + " is not closed");
       ++i_;
-      if (e->Attribute(a.name)) return Fail("the attribute " + a.name + " is given twice");
-      if (a.name == "xmlns") scope[""] = a.value;
-      if (a.name.compare(0, 6, "xmlns:") == 0) scope[a.name.substr(6)] = a.value;
+      if (!names.insert(a.name).second) return Fail("the attribute " + a.name + " is given twice");
+      if (a.name == "xmlns") declarations.Declare("", a.value);
+      if (a.name.compare(0, 6, "xmlns:") == 0) declarations.Declare(a.name.substr(6), a.value);
       e->attributes.push_back(std::move(a));
     }
     const std::size_t end = i_;
     i_ = e->at + 1;
-    if (!Resolve(qualified, scope, &e->ns, &e->local)) return false;
+    if (!Resolve(qualified, *scope, &e->ns, &e->local)) return false;
     i_ = end;
     if (b_[i_] == '/') {
       i_ += 2;
@@ -272,7 +309,7 @@ class XmlReader {
         }
         i_ = at + 3;
       } else if (b_.compare(i_, 2, "<?") == 0) {
-        if (!SkipPast("?>", "a processing instruction is not closed with ?>")) return false;
+        if (!Instruction()) return false;
       } else if (b_[i_] == '<') {
         e->children.emplace_back();
         if (!Element(&e->children.back(), scope, depth + 1)) return false;
@@ -303,10 +340,11 @@ std::string Decoded(const std::string& bytes) {
   return Utf8(text);
 }
 
-// A line and column (1-based, the column in characters) of a byte offset.
-Place PlaceAt(const std::string& text, std::size_t offset) {
-  Place p{1, 1};
-  for (std::size_t i = 0; i < offset && i < text.size();) {
+// A line and column (1-based, the column in characters) of a byte offset,
+// counted on from `from`, the place of the offset `start` (at most `offset`).
+Place PlaceAt(const std::string& text, std::size_t offset, std::size_t start = 0, Place from = {1, 1}) {
+  Place p = from;
+  for (std::size_t i = start; i < offset && i < text.size();) {
     if (text[i] == '\n') {
       ++p.line;
       p.column = 1;
@@ -351,13 +389,42 @@ class ManifestFindings {
  public:
   ManifestFindings(const std::string& file, const std::string& text, std::vector<Finding>* findings)
       : file_(file), text_(text), findings_(findings) {}
+  // Findings of a kind a manifest may hold without end (one per element):
+  // the first kWarningsPerCode are listed, the last of them saying how many
+  // more there are.
+  ~ManifestFindings() {
+    for (const auto& [kind, seen] : kinds_) {
+      if (seen.count <= kWarningsPerCode) continue;
+      (*findings_)[seen.last].message += " (and " + std::to_string(seen.count - kWarningsPerCode) +
+                                         " more like it in this manifest, not listed)";
+    }
+  }
+  void AddOfKind(const std::string& kind, const char* code, std::size_t at, const std::string& message,
+                 const std::string& remedy) {
+    Kind& seen = kinds_[kind];
+    if (++seen.count > kWarningsPerCode) return;
+    seen.last = findings_->size();
+    Add(code, at, message, remedy);
+  }
   void Add(const char* code, std::size_t at, const std::string& message, const std::string& remedy,
            Severity severity = Severity::kError) {
-    const Place p = PlaceAt(text_, at);
+    // Findings mostly come in the order of the text: each place is counted on
+    // from the last one, so that many findings cost one pass over the text.
+    const bool onward = at >= lastAt_;
+    const Place p = PlaceAt(text_, at, onward ? lastAt_ : 0, onward ? last_ : Place{1, 1});
+    lastAt_ = std::min(at, text_.size());
+    last_ = p;
     findings_->push_back({severity, code, file_, p.line, p.column, message, remedy});
   }
 
  private:
+  struct Kind {
+    int count = 0;
+    std::size_t last = 0;
+  };
+  std::map<std::string, Kind> kinds_;
+  std::size_t lastAt_ = 0;
+  Place last_{1, 1};
   const std::string& file_;
   const std::string& text_;
   std::vector<Finding>* findings_;
@@ -414,6 +481,64 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
              want.threadingModel.empty() ? "leave threadingModel out, as " + script + " does; " + kExportRemedy
                                          : "write threadingModel=\"" + want.threadingModel + "\", as " + script +
                                                " registers; " + kExportRemedy);
+  }
+}
+
+// An assembly version as Windows reads one: four decimal parts, each 0 to 65535.
+bool ValidVersion(const std::string& version) {
+  int parts = 0;
+  for (std::size_t start = 0; start <= version.size(); ++parts) {
+    std::size_t end = version.find('.', start);
+    if (end == std::string::npos) end = version.size();
+    if (end == start || end - start > 5) return false;
+    unsigned long value = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      if (version[i] < '0' || version[i] > '9') return false;
+      value = value * 10 + static_cast<unsigned long>(version[i] - '0');
+    }
+    if (value > 65535) return false;
+    start = end + 1;
+  }
+  return parts == 4;
+}
+
+void CheckVersion(const std::string& version, const XmlElement& identity, ManifestFindings* out) {
+  if (ValidVersion(version)) return;
+  out->Add("manifest-version", identity.at,
+           "the version " + Quoted(version) + " is not four numbers from 0 to 65535 (1.2.3.4): Windows "
+           "refuses the whole manifest, and the application does not start",
+           "write the module's file version, four parts; " + std::string(kExportRemedy));
+}
+
+// Each assembly the manifest depends on: its version, and for a private
+// assembly (one without a publicKeyToken, which Windows looks for beside the
+// application, not among the system's shared assemblies) whether the package
+// ships it beside the manifest, as NAME.dll or NAME.manifest or the same in a
+// folder NAME.
+void CheckDependencies(const std::string& file, const XmlElement& root, ManifestFindings* out) {
+  const std::filesystem::path folder = io::PathOf(file).parent_path();
+  for (const XmlElement* dependency : root.Children("dependency")) {
+    for (const XmlElement* dependent : dependency->Children("dependentAssembly")) {
+      for (const XmlElement* identity : dependent->Children("assemblyIdentity")) {
+        if (const std::string* version = identity->Attribute("version")) CheckVersion(*version, *identity, out);
+        const std::string* name = identity->Attribute("name");
+        if (!name || identity->Attribute("publicKeyToken")) continue;
+        bool shipped = false;
+        std::error_code error;
+        for (const std::filesystem::path& beside : {folder, folder / io::PathOf(*name)}) {
+          for (const char* extension : {".dll", ".manifest"}) {
+            shipped = shipped || std::filesystem::is_regular_file(beside / io::PathOf(*name + extension), error);
+          }
+        }
+        if (shipped) continue;
+        out->AddOfKind("dependency", "manifest-dependency", identity->at,
+                 "the assembly depends on the assembly " + Quoted(*name) + ", which is not beside it (no " +
+                     *name + ".dll or " + *name + ".manifest, nor in a folder " + *name +
+                     "): Windows refuses the manifest, and the application does not start",
+                 "ship " + *name + ".manifest (or the DLL holding it) beside this manifest, or remove the "
+                 "dependency; the module needs none");
+      }
+    }
   }
 }
 
@@ -481,6 +606,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
                 Severity::kWarning);
       }
     }
+    if (const std::string* version = identity.Attribute("version")) CheckVersion(*version, identity, &out);
     const std::string* type = identity.Attribute("type");
     if (type && Lower(*type) != "win32") {
       out.Add("manifest-not-assembly", identity.at,
@@ -499,6 +625,8 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
                   kExportRemedy);
     }
   }
+
+  CheckDependencies(file, root, &out);
 
   // The module among the files. The classes of every file are compared
   // below, so that a wrong file name is one finding, not one per class.
@@ -547,7 +675,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
       if (!id.empty() && id == Upper(ids[i])) which = i;
     }
     if (which == count) {
-      out.Add("manifest-class", c->at,
+      out.AddOfKind("foreign class", "manifest-class", c->at,
               (clsid ? "the comClass " + Quoted(*clsid) +
                            (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
                                        : " is no class of this package (" + classList + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
@@ -557,7 +685,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
     }
     const std::string script = Utf8(PackageClasses[which].scriptName);
     if (found[which]) {
-      out.Add("manifest-class", c->at,
+      out.AddOfKind("class twice", "manifest-class", c->at,
               "the class " + ids[which] + " is in the manifest twice: Windows refuses a manifest that "
               "names a class twice, and the application does not start",
               "keep one comClass for it; " + std::string(kExportRemedy));

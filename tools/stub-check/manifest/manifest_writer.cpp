@@ -81,9 +81,14 @@ bool NamedAsModule(const std::string& name, const std::string& moduleName) {
 }
 
 bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem) {
+  // The name is also a file's and a folder's (NAME.manifest, NAME\), so it
+  // follows Windows' file names: at most 255 characters with ".manifest", and
+  // no device name.
+  constexpr std::size_t kLongest = 255 - std::char_traits<char>::length(".manifest");
   const std::string rule =
       ": an assembly's name (which is also its file's, NAME.manifest) takes ASCII letters, digits, "
-      "underscores and periods, starting with a letter or a digit, with no period at the end or two in a row";
+      "underscores and periods, with no period first, last or two in a row, at most " +
+      std::to_string(kLongest) + " characters, and no device name (CON, AUX, COM1, ...)";
   if (name.empty()) {
     *problem = "the assembly name is empty" + rule;
     return false;
@@ -96,7 +101,7 @@ bool ValidAssemblyName(const std::string& name, const std::string& moduleName, s
     *problem = "cannot name an assembly " + Quoted(name) + rule;
     return false;
   }
-  if (name[0] == '_') {
+  if (name.size() > kLongest || !DeviceName(name).empty()) {
     *problem = "cannot name an assembly " + Quoted(name) + rule;
     return false;
   }

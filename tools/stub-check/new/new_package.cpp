@@ -205,6 +205,12 @@ int NewCommand(const std::vector<std::string>& args) {
   }
   if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
+  // From the first thing made to the last, an interrupt waits: one that
+  // came is looked at before the first rename and after the last, and takes
+  // everything back. (Taken when it comes, it would end the process between
+  // two steps, with the temporary folder and a half-written module left.)
+  // The hold outlives the undo, so that taking back is never cut short.
+  HeldInterrupts held;
   Undo undo;
   if (!dirExists) {
     // Made folder by folder, so that a failure takes away only what was made here.
@@ -248,9 +254,6 @@ int NewCommand(const std::vector<std::string>& args) {
   const std::string folder = dir + "/" + name;
   const std::string dll = folder + ".dll";
   {
-    // An interrupt now waits: one that came is looked at before the first
-    // rename and after the last, and takes everything back.
-    HeldInterrupts held;
     std::string there = existing();
     if (!there.empty()) {
       return Refuse(dir + "/" + there + " appeared while the package was written; nothing was left written");

@@ -54,6 +54,10 @@ struct NewClass {
 };
 inline constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
 
+/// The device Windows reserves a file name for ("CON" for con.txt, whatever
+/// the extension), or empty when `name` is none.
+std::string DeviceName(const std::string& name);
+
 /// Whether `name` makes valid ProgIDs `name`.StyleText.1 and the like and a
 /// valid file and folder name on Windows; otherwise `problem` says why.
 bool ValidPackageName(const std::string& name, std::string* problem);

@@ -178,6 +178,15 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
                " characters; use at most " + std::to_string(kProgIdLimit - suffixLength);
     return false;
   }
+  const std::string device = DeviceName(name);
+  if (!device.empty()) {
+    *problem = device + " is a device name on Windows and cannot name a file or folder";
+    return false;
+  }
+  return true;
+}
+
+std::string DeviceName(const std::string& name) {
   // Windows reserves device names as file names, with any extension.
   const std::string stem = Lower(name.substr(0, name.find('.')));
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3",
@@ -185,12 +194,9 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
                                          "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
                                          "LPT9"};
   for (const char* device : kDevices) {
-    if (stem == Lower(device)) {
-      *problem = std::string(device) + " is a device name on Windows and cannot name a file or folder";
-      return false;
-    }
+    if (stem == Lower(device)) return device;
   }
-  return true;
+  return "";
 }
 
 }  // namespace check

@@ -412,21 +412,44 @@ std::vector<BYTE> TextData(const std::u16string& text) {
 
 namespace {
 
+// The registry holds keys at most this many levels below a root; regedit
+// imports nothing deeper. It also bounds the work a path of an export costs.
+constexpr std::size_t kMaxKeyDepth = 512;
+
 // The key `below` (a path under the root named `rootName`) in `snapshot`, made
 // with each missing parent as the registry makes them: a key already there
-// keeps its first spelling, empty steps of the path are skipped, and a path
-// that starts with a backslash or has a name longer than 255 units names no
-// key (null). The root itself stands in `snapshot` only while it holds values,
-// so it is made only for a value (`forValue`).
+// keeps its first spelling, and empty steps of the path are skipped. A path
+// that starts with a backslash, has a name longer than 255 units or is more
+// than 512 levels deep names no key (null, `why` says which). The root itself
+// stands in `snapshot` only while it holds values, so it is made only for a
+// value (`forValue`).
 RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u16string& below,
-               bool forValue) {
-  if (!below.empty() && below[0] == u'\\') return nullptr;
+               bool forValue, std::string* why) {
+  if (!below.empty() && below[0] == u'\\') {
+    *why = "a key path that starts with a backslash";
+    return nullptr;
+  }
+  std::size_t depth = 0;
+  for (std::size_t start = 0; start <= below.size();) {
+    std::size_t end = below.find(u'\\', start);
+    if (end == std::u16string::npos) end = below.size();
+    if (end - start > 255) {
+      *why = "a key name longer than the 255 characters the registry holds";
+      return nullptr;
+    }
+    depth += end > start;
+    start = end + 1;
+  }
+  if (depth > kMaxKeyDepth) {
+    *why = "a key " + std::to_string(depth) + " levels deep, more than the " + std::to_string(kMaxKeyDepth) +
+           " the registry holds";
+    return nullptr;
+  }
   RegKey* key = nullptr;
   std::u16string display = rootName;
   for (std::size_t start = 0; start <= below.size();) {
     std::size_t end = below.find(u'\\', start);
     if (end == std::u16string::npos) end = below.size();
-    if (end - start > 255) return nullptr;
     if (end > start) {
       const std::u16string path = display + u"\\" + below.substr(start, end - start);
       auto [it, made] = snapshot->try_emplace(FoldCase(path));
@@ -480,7 +503,8 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
   bool headerSeen = false, ansi = false;
   HKEY root = nullptr;
   std::u16string below, display;
-  bool skipKey = true;
+  bool skipKey = true, keySeen = false;
+  RegKey* current = nullptr;  // the key the value lines are for, once made
   auto note = [&](int line, const std::string& what) {
     notes->push_back("line " + std::to_string(line) + ": " + what);
   };
@@ -501,10 +525,22 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
                "Version 5.00\" nor \"REGEDIT4\"";
       return false;
     }
+    const std::size_t first = line.find_first_not_of(u" \t");
+    if (first != std::u16string::npos && first > 0 && line[first] == u'[') {
+      // A key starts at the start of a line; this line is none.
+      note(number, "indented key line ignored (a key line starts with '['): " + Utf8(line.substr(first)));
+      continue;
+    }
     if (line[0] == u'[') {
       const std::size_t close = line.rfind(u']');
-      std::u16string path = line.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1);
+      keySeen = true;
       skipKey = true;
+      current = nullptr;
+      if (close == std::u16string::npos) {
+        note(number, "key line without its closing ']' ignored, with the values after it");
+        continue;
+      }
+      std::u16string path = line.substr(1, close - 1);
       if (!path.empty() && path[0] == u'-') {
         note(number, "key deletion ignored: " + Utf8(path.substr(1)));
         continue;
@@ -516,8 +552,17 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       for (const RootName& r : kRoots) {
         if (r.key == root) display = r.longName;
       }
-      AddKey(&keys, display, below, /*forValue=*/false);
+      std::string why;
+      if (!below.empty() && !AddKey(&keys, display, below, /*forValue=*/false, &why)) {
+        note(number, "key ignored, with the values after it: " + why);
+        continue;
+      }
       skipKey = false;
+      continue;
+    }
+    if (!keySeen) {
+      note(number, "line before the first key ignored");
+      keySeen = true;  // noted once: the rest up to the first key goes with it
       continue;
     }
     if (skipKey) continue;
@@ -594,7 +639,9 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       note(number, "value data not understood, ignored");
       continue;
     }
-    if (RegKey* key = AddKey(&keys, display, below, /*forValue=*/true)) {
+    std::string why;
+    if (!current) current = AddKey(&keys, display, below, /*forValue=*/true, &why);
+    if (RegKey* key = current) {
       // A value already there keeps its first spelling, as the registry keeps it.
       auto [it, made] = key->values.try_emplace(FoldCase(value.name));
       if (made) it->second.name = value.name;

@@ -109,17 +109,34 @@ int Report::Warnings() const {
 
 namespace {
 
-std::string Indent(const std::string& text, const std::string& prefix) {
+// `text`, each line after `prefix`. Past `limit` bytes the rest is counted,
+// not shown: a note says how many lines and keys ([...] lines) it holds.
+std::string Indent(const std::string& text, const std::string& prefix,
+                   std::size_t limit = std::string::npos) {
   std::string out;
   std::size_t start = 0;
-  while (start < text.size()) {
+  while (start < text.size() && start < limit) {
     std::size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     out += prefix + text.substr(start, end - start) + "\n";
     start = end + 1;
   }
+  if (start < text.size()) {
+    std::size_t lines = 0, keys = 0;
+    for (std::size_t i = start; i < text.size(); i = text.find('\n', i) + 1) {
+      ++lines;
+      keys += text[i] == '[';
+      if (text.find('\n', i) == std::string::npos) break;
+    }
+    out += prefix + "(" + std::to_string(lines) + " more lines, of " + std::to_string(keys) +
+           " keys, not shown here; --format json gives them all)\n";
+  }
   return out;
 }
+
+// The most of a run's changes the text report shows: a person reads no
+// further, and a script whose keys nest deep repeats each key's whole path.
+constexpr std::size_t kShownChanges = 256 * 1024;
 
 std::string Where(const Finding& f) {
   std::string where = f.file;
@@ -200,7 +217,7 @@ void TextRun(std::string& out, const char* what, const RunResult& run, const cha
   for (const Box& box : run.boxes) {
     out += "  box \"" + box.caption + "\": " + box.text + "\n";
   }
-  if (!run.changes.empty()) out += "  changes (.reg):\n" + Indent(run.changes, "    ");
+  if (!run.changes.empty()) out += "  changes (.reg):\n" + Indent(run.changes, "    ", kShownChanges);
 }
 
 void TextInstall(std::string& out, const Package& package, const Install& in) {
