@@ -1,0 +1,24 @@
+# The package catalog's interface for host developers: stub_catalog.idl
+# compiled by widl into the public header stub/stub_catalog.h (C and C++) and
+# the type library stub_catalog.tlb, beside the engine's in the build tree,
+# made the same way (sdk/stub_engine.cmake). StubHost.dll carries the type
+# library as a resource; the release ships all three.
+set(STUB_CATALOG_HEADER ${stub_gen_dir}/stub_catalog.h)
+set(STUB_CATALOG_TLB ${stub_gen_dir}/stub_catalog.tlb)
+add_custom_command(
+  OUTPUT ${STUB_CATALOG_HEADER} ${STUB_CATALOG_TLB}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${stub_gen_dir}
+  COMMAND ${STUB_WIDL} --nostdinc --win32 -I ${PROJECT_SOURCE_DIR}/sdk/idl
+          -L ${CMAKE_BINARY_DIR}/sdk/idl -h -H ${STUB_CATALOG_HEADER} -t -T ${STUB_CATALOG_TLB}
+          stub_catalog.idl
+  COMMAND ${STUB_PERL} ${PROJECT_SOURCE_DIR}/sdk/idl/fix_tlb_time.pl ${STUB_CATALOG_TLB}
+  WORKING_DIRECTORY ${stub_idl_dir}
+  DEPENDS ${stub_idl_dir}/stub_catalog.idl ${PROJECT_SOURCE_DIR}/sdk/idl/oaidl.idl ${stub_stdole}
+          ${PROJECT_SOURCE_DIR}/sdk/idl/fix_tlb_time.pl
+  COMMENT "widl: stub/stub_catalog.h and stub_catalog.tlb"
+  VERBATIM)
+add_custom_target(stub_catalog_idl ALL DEPENDS ${STUB_CATALOG_HEADER} ${STUB_CATALOG_TLB})
+add_dependencies(stub_sdk_headers stub_catalog_idl)
+
+install(FILES ${stub_idl_dir}/stub_catalog.idl ${STUB_CATALOG_HEADER} ${STUB_CATALOG_TLB}
+        DESTINATION include/stub COMPONENT release)

@@ -1,0 +1,415 @@
+#include "catalog_objects.h"
+
+#include <string>
+#include <utility>
+
+#include "dual_object.h"
+#include "state_text.h"
+
+namespace catalog {
+namespace {
+
+using stub::host::Class;
+using stub::host::ClassKind;
+using stub::host::Package;
+using stub::host::State;
+
+// A shared or exclusive hold of an SRWLOCK for one scope.
+class SharedHold {
+ public:
+  explicit SharedHold(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockShared(lock_); }
+  ~SharedHold() { ReleaseSRWLockShared(lock_); }
+  SharedHold(const SharedHold&) = delete;
+  SharedHold& operator=(const SharedHold&) = delete;
+
+ private:
+  SRWLOCK* lock_;
+};
+class ExclusiveHold {
+ public:
+  explicit ExclusiveHold(SRWLOCK* lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
+  ~ExclusiveHold() { ReleaseSRWLockExclusive(lock_); }
+  ExclusiveHold(const ExclusiveHold&) = delete;
+  ExclusiveHold& operator=(const ExclusiveHold&) = delete;
+
+ private:
+  SRWLOCK* lock_;
+};
+
+// The version-independent ProgID the registration gives a class, or "".
+std::wstring RegisteredIndependentProgId(const CLSID& clsid) {
+  const std::wstring key = L"CLSID\\" + GuidText(clsid) + L"\\VersionIndependentProgID";
+  wchar_t value[256];
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                   &size) != ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  return value;
+}
+
+// ---- The enumerator of a list -------------------------------------------------------
+
+class ItemEnumerator final : public IEnumVARIANT {
+ public:
+  ItemEnumerator(const std::vector<IDispatch*>& items, size_t next) : items_(items), next_(next) {
+    for (IDispatch* item : items_) item->AddRef();
+    LockModule();
+  }
+  ~ItemEnumerator() {
+    for (IDispatch* item : items_) item->Release();
+    UnlockModule();
+  }
+  ItemEnumerator(const ItemEnumerator&) = delete;
+  ItemEnumerator& operator=(const ItemEnumerator&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IEnumVARIANT)) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IEnumVARIANT*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&refs_);
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* out, ULONG* fetched) override {
+    if (!out || (count > 1 && !fetched)) return E_POINTER;
+    ExclusiveHold hold(&lock_);
+    ULONG given = 0;
+    for (; given < count && next_ < items_.size(); ++given, ++next_) {
+      VariantInit(&out[given]);
+      out[given].vt = VT_DISPATCH;
+      out[given].pdispVal = items_[next_];
+      items_[next_]->AddRef();
+    }
+    if (fetched) *fetched = given;
+    return given == count ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+    ExclusiveHold hold(&lock_);
+    const size_t left = items_.size() - next_;
+    next_ += count < left ? count : left;
+    return count <= left ? S_OK : S_FALSE;
+  }
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    ExclusiveHold hold(&lock_);
+    next_ = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** copy) override {
+    if (!copy) return E_POINTER;
+    return Guarded([&] {
+      size_t next;
+      {
+        SharedHold hold(&lock_);
+        next = next_;
+      }
+      *copy = new ItemEnumerator(items_, next);
+      return S_OK;
+    });
+  }
+
+ private:
+  LONG refs_ = 1;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::vector<IDispatch*> items_;
+  size_t next_;
+};
+
+// ---- A list of items ----------------------------------------------------------------
+
+// A read-only list; owns one reference to each item.
+template <class ListInterface, const IID* kIid, class ItemInterface>
+class ListObject final : public DualObject<ListInterface, kIid> {
+ public:
+  explicit ListObject(std::vector<ItemInterface*> items) : items_(std::move(items)) {}
+  ~ListObject() {
+    for (ItemInterface* item : items_) item->Release();
+  }
+
+  HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
+    if (!count) return E_POINTER;
+    *count = static_cast<LONG>(items_.size());
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Item(LONG index, ItemInterface** item) override {
+    if (!item) return E_POINTER;
+    *item = nullptr;
+    if (index < 0 || static_cast<size_t>(index) >= items_.size()) {
+      return Fail(E_INVALIDARG, *kIid,
+                  L"Index " + std::to_wstring(index) + L" is outside the list: use 0 to Count - 1 (" +
+                      std::to_wstring(items_.size()) + L" items).");
+    }
+    *item = items_[index];
+    (*item)->AddRef();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** enumerator) override {
+    if (!enumerator) return E_POINTER;
+    *enumerator = nullptr;
+    return Guarded([&] {
+      std::vector<IDispatch*> items(items_.begin(), items_.end());
+      *enumerator = new ItemEnumerator(items, 0);
+      return S_OK;
+    });
+  }
+
+ private:
+  std::vector<ItemInterface*> items_;
+};
+
+using ClassList = ListObject<IStubClassList, &IID_IStubClassList, IStubClass>;
+using PackageList = ListObject<IStubPackageList, &IID_IStubPackageList, IStubPackage>;
+
+// ---- A package ----------------------------------------------------------------------
+
+class PackageObject;
+
+// One class of a package: reads what the package holds now, so that its
+// state follows the package's creations.
+class ClassObject final : public DualObject<IStubClass, &IID_IStubClass> {
+ public:
+  ClassObject(PackageObject* package, size_t index);
+  ~ClassObject();
+
+  HRESULT STDMETHODCALLTYPE get_ClassId(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_ProgId(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_VersionIndependentProgId(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_State(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_Detail(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_Kind(BSTR* text) override;
+
+ private:
+  template <class Read>
+  HRESULT Answer(BSTR* text, Read read);
+
+  PackageObject* package_;
+  size_t index_;
+};
+
+class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
+ public:
+  explicit PackageObject(Package package) : package_(std::move(package)) {
+    for (const Class& entry : package_.classes) {
+      independentProgIds_.push_back(package_.origin == stub::host::Origin::Registry
+                                        ? RegisteredIndependentProgId(entry.clsid)
+                                        : std::wstring());
+    }
+  }
+
+  HRESULT STDMETHODCALLTYPE get_Name(BSTR* text) override {
+    return Read(text, [](const Package& package) { return NameOf(package); });
+  }
+  HRESULT STDMETHODCALLTYPE get_ModulePath(BSTR* text) override {
+    return Read(text, [](const Package& package) { return package.modulePath; });
+  }
+  HRESULT STDMETHODCALLTYPE get_Origin(BSTR* text) override {
+    return Read(text, [](const Package& package) {
+      return std::wstring(package.origin == stub::host::Origin::Folder ? L"folder" : L"registry");
+    });
+  }
+  HRESULT STDMETHODCALLTYPE get_State(BSTR* text) override {
+    return Read(text, [](const Package& package) { return StateWord(package.state()); });
+  }
+  HRESULT STDMETHODCALLTYPE get_Detail(BSTR* text) override {
+    return Read(text, [](const Package& package) { return PackageDetail(package); });
+  }
+  HRESULT STDMETHODCALLTYPE get_Classes(IStubClassList** classes) override;
+  HRESULT STDMETHODCALLTYPE CreateStyle(IDispatch** object) override {
+    return Create(ClassKind::Style, object);
+  }
+  HRESULT STDMETHODCALLTYPE CreateStyleText(IDispatch** object) override {
+    return Create(ClassKind::Text, object);
+  }
+  HRESULT STDMETHODCALLTYPE Try(LONG timeLimit, VARIANT_BOOL* worked) override;
+
+  // What a class object reads, under the package's lock.
+  template <class Reader>
+  std::wstring ReadClass(size_t index, Reader read) {
+    SharedHold hold(&lock_);
+    return read(package_.classes[index], independentProgIds_[index]);
+  }
+
+ private:
+  static std::wstring NameOf(const Package& package);
+  template <class Reader>
+  HRESULT Read(BSTR* text, Reader read) {
+    if (!text) return E_POINTER;
+    *text = nullptr;
+    return Guarded([&] {
+      SharedHold hold(&lock_);
+      return ReturnText(read(package_), text);
+    });
+  }
+  HRESULT Create(ClassKind kind, IDispatch** object);
+  HRESULT CreateLoaded(ClassKind kind, IUnknown** created);
+  HRESULT Refuse(HRESULT result, const wchar_t* doing);
+
+  // The package as the last check or creation left it. Creations work on a
+  // copy, outside the lock, so that reading the package never waits on an
+  // engine.
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  Package package_;
+  std::vector<std::wstring> independentProgIds_;
+};
+
+ClassObject::ClassObject(PackageObject* package, size_t index) : package_(package), index_(index) {
+  package_->AddRef();
+}
+ClassObject::~ClassObject() { package_->Release(); }
+
+template <class Read>
+HRESULT ClassObject::Answer(BSTR* text, Read read) {
+  if (!text) return E_POINTER;
+  *text = nullptr;
+  return Guarded([&] { return ReturnText(package_->ReadClass(index_, read), text); });
+}
+
+HRESULT ClassObject::get_ClassId(BSTR* text) {
+  return Answer(text, [](const Class& entry, const std::wstring&) { return GuidText(entry.clsid); });
+}
+HRESULT ClassObject::get_ProgId(BSTR* text) {
+  return Answer(text, [](const Class& entry, const std::wstring&) { return entry.progId; });
+}
+HRESULT ClassObject::get_VersionIndependentProgId(BSTR* text) {
+  return Answer(text, [](const Class&, const std::wstring& progId) { return progId; });
+}
+HRESULT ClassObject::get_State(BSTR* text) {
+  return Answer(text, [](const Class& entry, const std::wstring&) { return StateWord(entry.state); });
+}
+HRESULT ClassObject::get_Detail(BSTR* text) {
+  return Answer(text, [](const Class& entry, const std::wstring&) { return ClassDetail(entry); });
+}
+HRESULT ClassObject::get_Kind(BSTR* text) {
+  return Answer(text, [](const Class& entry, const std::wstring&) {
+    return std::wstring(entry.kind == ClassKind::Style ? L"style" : L"text");
+  });
+}
+
+std::wstring PackageObject::NameOf(const Package& package) {
+  if (package.modulePath.empty()) {
+    // A class without a server: it has only its description to go by.
+    return package.classes.empty() ? std::wstring() : package.classes.front().description;
+  }
+  const size_t slash = package.modulePath.find_last_of(L"\\/");
+  std::wstring name = package.modulePath.substr(slash == std::wstring::npos ? 0 : slash + 1);
+  const size_t dot = name.find_last_of(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+HRESULT PackageObject::get_Classes(IStubClassList** classes) {
+  if (!classes) return E_POINTER;
+  *classes = nullptr;
+  return Guarded([&] {
+    size_t count;
+    {
+      SharedHold hold(&lock_);
+      count = package_.classes.size();
+    }
+    std::vector<IStubClass*> items;
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) items.push_back(new ClassObject(this, i));
+    *classes = new ClassList(std::move(items));
+    return S_OK;
+  });
+}
+
+// Answers `result` with an error whose text names the package, its state,
+// the fact behind it and what to do.
+HRESULT PackageObject::Refuse(HRESULT result, const wchar_t* doing) {
+  std::wstring text;
+  {
+    SharedHold hold(&lock_);
+    const State state = package_.state();
+    const std::wstring detail = PackageDetail(package_);
+    text = L"Package " + NameOf(package_) + L" was not " + doing + L": it is " + StateWord(state);
+    if (!detail.empty()) text += L" (" + detail + L")";
+    const std::wstring remedy = Remedy(state);
+    text += remedy.empty() ? std::wstring(L".") : L"; " + remedy;
+  }
+  return Fail(result, IID_IStubPackage, text);
+}
+
+HRESULT PackageObject::CreateLoaded(ClassKind kind, IUnknown** created) {
+  Package copy;
+  {
+    SharedHold hold(&lock_);
+    copy = package_;
+  }
+  // The classes created before: checking the package again for this
+  // creation must not set them back from working to ready.
+  std::vector<bool> wasWorking;
+  for (const Class& entry : copy.classes) wasWorking.push_back(entry.state == State::Working);
+  const HRESULT hr = stub::host::CreateClass(copy, kind, IID_IUnknown, reinterpret_cast<void**>(created));
+  for (size_t i = 0; i < copy.classes.size() && i < wasWorking.size(); ++i) {
+    if (wasWorking[i] && copy.classes[i].state == State::Ready) copy.classes[i].state = State::Working;
+  }
+  ExclusiveHold hold(&lock_);
+  package_ = std::move(copy);
+  return hr;
+}
+
+HRESULT PackageObject::Create(ClassKind kind, IDispatch** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  IUnknown* created = nullptr;
+  HRESULT hr = Guarded([&] { return CreateLoaded(kind, &created); });
+  if (FAILED(hr)) {
+    return hr == E_OUTOFMEMORY ? hr : Refuse(hr, L"created");
+  }
+  hr = created->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(object));
+  created->Release();
+  if (FAILED(hr)) {
+    return Fail(hr, IID_IStubPackage,
+                L"The engine object was created but has no IDispatch: use its own interfaces "
+                L"from C or C++ (stub_engine.h).");
+  }
+  return S_OK;
+}
+
+HRESULT PackageObject::Try(LONG timeLimit, VARIANT_BOOL* worked) {
+  if (!worked) return E_POINTER;
+  *worked = VARIANT_FALSE;
+  const DWORD limit = timeLimit < 0 ? INFINITE : static_cast<DWORD>(timeLimit);
+  const HRESULT hr = Guarded([&] {
+    Package copy;
+    {
+      SharedHold hold(&lock_);
+      copy = package_;
+    }
+    const HRESULT tried = stub::host::TryPackage(copy, limit);
+    ExclusiveHold hold(&lock_);
+    package_ = std::move(copy);
+    return tried;
+  });
+  // A package that did not pass its checks is an answer, not a failure:
+  // False, with the state saying why.
+  if (hr == STUBHOST_E_NOT_READY || hr == S_FALSE) return S_OK;
+  if (FAILED(hr)) return Refuse(hr, L"tried");
+  *worked = VARIANT_TRUE;
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT NewPackageList(std::vector<Package>& packages, IStubPackageList** list) {
+  if (!list) return E_POINTER;
+  *list = nullptr;
+  return Guarded([&] {
+    std::vector<IStubPackage*> items;
+    items.reserve(packages.size());
+    for (Package& package : packages) items.push_back(new PackageObject(std::move(package)));
+    *list = new PackageList(std::move(items));
+    return S_OK;
+  });
+}
+
+}  // namespace catalog

@@ -1,0 +1,16 @@
+// The objects the catalog hands out: the package and class lists, a package,
+// a class, and the enumerator of a list.
+#pragma once
+
+#include <vector>
+
+#include "stub/stub_catalog.h"
+#include "stub/stub_host.h"
+
+namespace catalog {
+
+/// A new list object of `packages` (each checked already), with one
+/// reference for the caller.
+HRESULT NewPackageList(std::vector<stub::host::Package>& packages, IStubPackageList** list);
+
+}  // namespace catalog
