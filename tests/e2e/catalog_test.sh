@@ -13,7 +13,8 @@
 #     where the script engine's Enumerator refuses the collection);
 #   - the C sample list_packages, built on the public header alone, lists
 #     them, and FindInFolder finds the unregistered one;
-#   - regsvr32 /u removes the catalog's keys and type library, nothing else.
+#   - regsvr32 /u removes the catalog's keys and type library, nothing else,
+#     and the C sample then lists through the catalog's assembly manifest.
 #
 #   catalog_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR
 #
@@ -199,7 +200,8 @@ else
   fail Catalog.FindInFolderFindsAnUnregisteredPackage "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err")"
 fi
 
-# ---- regsvr32 /u: the catalog's keys and type library go, the engine stays ----------
+# ---- regsvr32 /u: the catalog's keys and type library go, the engine stays; ---------
+# ---- then the catalog without registration ------------------------------------------
 problems=()
 run regsvr32 /u /s "$catalog_path" || problems+=("regsvr32 /u exits $?")
 for key in "CLSID\\$catalog_class" Stub.PackageCatalog Stub.PackageCatalog.1 "TypeLib\\$catalog_library"; do
@@ -207,9 +209,22 @@ for key in "CLSID\\$catalog_class" Stub.PackageCatalog Stub.PackageCatalog.1 "Ty
 done
 run reg query "$classes\\CLSID\\{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}\\InprocServer32" /ve ||
   problems+=("the engine's class went too")
+# Registration-free: the C sample with an application manifest naming the
+# catalog's assembly, StubHost.dll and its manifest beside it, lists as before.
+mkdir -p "$work/regfree"
+cp "$catalog" "$(dirname "$catalog")/StubHost.Assembly.manifest" "$lister" "$work/regfree/"
+identity=$(perl -0ne 'print $1 =~ s/\s+/ /gr if /(<assemblyIdentity [^>]*>)/' \
+  "$work/regfree/StubHost.Assembly.manifest")
+printf '%s\n' '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>' \
+  '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">' \
+  "<dependency><dependentAssembly>$identity</dependentAssembly></dependency></assembly>" \
+  >"$work/regfree/$(basename "$lister").manifest"
+run "$work/regfree/$(basename "$lister")" || problems+=("registration-free list_packages exits $?")
+[[ "$(mine | lower)" == "$(lower <<<"$expected")" ]] ||
+  problems+=("registration-free list_packages printed $(tr '\n' ' ' <"$out") $(head -c 300 "$err")")
 if [[ ${#problems[@]} == 0 ]]; then
-  pass Catalog.UnregisterRemovesOnlyItsOwn
+  pass Catalog.UnregisterRemovesOnlyItsOwnAndRegistrationFreeWorks
 else
-  fail Catalog.UnregisterRemovesOnlyItsOwn "$(printf '%s; ' "${problems[@]}")"
+  fail Catalog.UnregisterRemovesOnlyItsOwnAndRegistrationFreeWorks "$(printf '%s; ' "${problems[@]}")"
 fi
 [[ $failures == 0 ]]
