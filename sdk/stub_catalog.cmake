@@ -22,3 +22,11 @@ add_dependencies(stub_sdk_headers stub_catalog_idl)
 
 install(FILES ${stub_idl_dir}/stub_catalog.idl ${STUB_CATALOG_HEADER} ${STUB_CATALOG_TLB}
         DESTINATION include/stub COMPONENT release)
+
+# A client of StubHost.dll: the public headers and the system libraries it
+# links, as the installed package config's Stub::Catalog gives them.
+add_library(stub_catalog_client INTERFACE)
+target_link_libraries(stub_catalog_client INTERFACE stub_sdk_headers ole32 oleaut32 uuid)
+if(NOT TARGET Stub::Catalog)
+  add_library(Stub::Catalog ALIAS stub_catalog_client)
+endif()
