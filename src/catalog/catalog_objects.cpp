@@ -48,6 +48,25 @@ std::wstring RegisteredIndependentProgId(const CLSID& clsid) {
   return value;
 }
 
+// Objects made for a new list, each with the one reference the list takes
+// over; released here should making the rest fail.
+template <class ItemInterface>
+class NewItems {
+ public:
+  explicit NewItems(size_t count) { items_.reserve(count); }
+  ~NewItems() {
+    for (ItemInterface* item : items_) item->Release();
+  }
+  NewItems(const NewItems&) = delete;
+  NewItems& operator=(const NewItems&) = delete;
+
+  void Add(ItemInterface* item) { items_.push_back(item); }  // never grows past the reserve
+  std::vector<ItemInterface*> Take() { return std::move(items_); }
+
+ private:
+  std::vector<ItemInterface*> items_;
+};
+
 // ---- The enumerator of a list -------------------------------------------------------
 
 class ItemEnumerator final : public IEnumVARIANT {
@@ -130,7 +149,9 @@ class ItemEnumerator final : public IEnumVARIANT {
 template <class ListInterface, const IID* kIid, class ItemInterface>
 class ListObject final : public DualObject<ListInterface, kIid> {
  public:
-  explicit ListObject(std::vector<ItemInterface*> items) : items_(std::move(items)) {}
+  ListObject() = default;
+  // Takes over one reference to each item (moving the vector cannot fail).
+  void Adopt(std::vector<ItemInterface*> items) { items_ = std::move(items); }
   ~ListObject() {
     for (ItemInterface* item : items_) item->Release();
   }
@@ -197,13 +218,7 @@ class ClassObject final : public DualObject<IStubClass, &IID_IStubClass> {
 
 class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
  public:
-  explicit PackageObject(Package package) : package_(std::move(package)) {
-    for (const Class& entry : package_.classes) {
-      independentProgIds_.push_back(package_.origin == stub::host::Origin::Registry
-                                        ? RegisteredIndependentProgId(entry.clsid)
-                                        : std::wstring());
-    }
-  }
+  explicit PackageObject(Package package) : package_(std::move(package)) {}
 
   HRESULT STDMETHODCALLTYPE get_Name(BSTR* text) override {
     return Read(text, [](const Package& package) { return NameOf(package); });
@@ -235,7 +250,7 @@ class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
   template <class Reader>
   std::wstring ReadClass(size_t index, Reader read) {
     SharedHold hold(&lock_);
-    return read(package_.classes[index], independentProgIds_[index]);
+    return read(package_.classes[index], package_.origin);
   }
 
  private:
@@ -258,7 +273,6 @@ class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
   // engine.
   SRWLOCK lock_ = SRWLOCK_INIT;
   Package package_;
-  std::vector<std::wstring> independentProgIds_;
 };
 
 ClassObject::ClassObject(PackageObject* package, size_t index) : package_(package), index_(index) {
@@ -273,23 +287,28 @@ HRESULT ClassObject::Answer(BSTR* text, Read read) {
   return Guarded([&] { return ReturnText(package_->ReadClass(index_, read), text); });
 }
 
+using stub::host::Origin;
+
 HRESULT ClassObject::get_ClassId(BSTR* text) {
-  return Answer(text, [](const Class& entry, const std::wstring&) { return GuidText(entry.clsid); });
+  return Answer(text, [](const Class& entry, Origin) { return GuidText(entry.clsid); });
 }
 HRESULT ClassObject::get_ProgId(BSTR* text) {
-  return Answer(text, [](const Class& entry, const std::wstring&) { return entry.progId; });
+  return Answer(text, [](const Class& entry, Origin) { return entry.progId; });
 }
+// Read when asked: listing stays as fast as the library's.
 HRESULT ClassObject::get_VersionIndependentProgId(BSTR* text) {
-  return Answer(text, [](const Class&, const std::wstring& progId) { return progId; });
+  return Answer(text, [](const Class& entry, Origin origin) {
+    return origin == Origin::Registry ? RegisteredIndependentProgId(entry.clsid) : std::wstring();
+  });
 }
 HRESULT ClassObject::get_State(BSTR* text) {
-  return Answer(text, [](const Class& entry, const std::wstring&) { return StateWord(entry.state); });
+  return Answer(text, [](const Class& entry, Origin) { return StateWord(entry.state); });
 }
 HRESULT ClassObject::get_Detail(BSTR* text) {
-  return Answer(text, [](const Class& entry, const std::wstring&) { return ClassDetail(entry); });
+  return Answer(text, [](const Class& entry, Origin) { return ClassDetail(entry); });
 }
 HRESULT ClassObject::get_Kind(BSTR* text) {
-  return Answer(text, [](const Class& entry, const std::wstring&) {
+  return Answer(text, [](const Class& entry, Origin) {
     return std::wstring(entry.kind == ClassKind::Style ? L"style" : L"text");
   });
 }
@@ -314,10 +333,11 @@ HRESULT PackageObject::get_Classes(IStubClassList** classes) {
       SharedHold hold(&lock_);
       count = package_.classes.size();
     }
-    std::vector<IStubClass*> items;
-    items.reserve(count);
-    for (size_t i = 0; i < count; ++i) items.push_back(new ClassObject(this, i));
-    *classes = new ClassList(std::move(items));
+    NewItems<IStubClass> items(count);
+    for (size_t i = 0; i < count; ++i) items.Add(new ClassObject(this, i));
+    ClassList* list = new ClassList();
+    list->Adopt(items.Take());
+    *classes = list;
     return S_OK;
   });
 }
@@ -404,10 +424,11 @@ HRESULT NewPackageList(std::vector<Package>& packages, IStubPackageList** list) 
   if (!list) return E_POINTER;
   *list = nullptr;
   return Guarded([&] {
-    std::vector<IStubPackage*> items;
-    items.reserve(packages.size());
-    for (Package& package : packages) items.push_back(new PackageObject(std::move(package)));
-    *list = new PackageList(std::move(items));
+    NewItems<IStubPackage> items(packages.size());
+    for (Package& package : packages) items.Add(new PackageObject(std::move(package)));
+    PackageList* made = new PackageList();
+    made->Adopt(items.Take());
+    *list = made;
     return S_OK;
   });
 }

@@ -118,7 +118,7 @@ For Each p In packages
     Set t = p.CreateStyleText()
     line = line & "|" & s.EngineName & "|" & s.ModulePath & "|" & t.EngineName & "|" & t.ModulePath & "|" & p.State
     For Each c In p.Classes
-      line = line & "|" & c.Kind & "=" & c.State
+      line = line & "|" & c.Kind & "=" & c.State & "=" & c.VersionIndependentProgId
     Next
   Else
     On Error Resume Next
@@ -138,7 +138,7 @@ problems=()
 [[ $rc == 0 ]] || problems+=("cscript exits $rc (124: it waited)")
 for name in Amber Birch; do
   module=$(module_of "$name")
-  want="$name|ready|styleengine|$module|styletextengine|$module|working|style=working|text=working"
+  want="$name|ready|styleengine|$module|styletextengine|$module|working|style=working=$name.Style|text=working=$name.StyleText"
   grep -qxF "$(lower <<<"$want")" <<<"$listed" || problems+=("no line '$want'")
 done
 grep -q '^cobalt|module-missing|80040201|package cobalt was not created: it is module-missing (.*cobalt.dll); install the package again' <<<"$listed" ||
@@ -193,7 +193,7 @@ fi
 rc=0
 run cscript //nologo "$(windows_path "$work/list.vbs")" "$(windows_path "$work/folder")" || rc=$?
 module=$(windows_path "$work/folder/Ember.dll")
-want="Ember|ready|StyleEngine|$module|StyleTextEngine|$module|working|style=working|text=working"
+want="Ember|ready|StyleEngine|$module|StyleTextEngine|$module|working|style=working=|text=working="
 if [[ $rc == 0 && "$(mine | lower)" == "$(lower <<<"$want")" ]]; then
   pass Catalog.FindInFolderFindsAnUnregisteredPackage
 else
