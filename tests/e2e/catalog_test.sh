@@ -101,9 +101,9 @@ module_of() { windows_path "$work/packages/$1.dll"; }
 
 # ---- VBScript: For Each, both classes created, broken ones refused -----------------
 cat >"$work/list.vbs" <<'EOF'
-' NAME|STATE|DETAIL, then for one that is ready its two engine objects'
-' names and module paths and the states after creating them; for any other
-' the error CreateStyle answers.
+' NAME|STATE|what Try answers, then for one that is ready its two engine
+' objects' names and module paths and the states after creating them; for
+' any other the error CreateStyle answers.
 Dim catalog, packages, p, s, t, c, line
 Set catalog = CreateObject("Stub.PackageCatalog")
 If WScript.Arguments.Count > 0 Then
@@ -114,6 +114,7 @@ End If
 For Each p In packages
   line = p.Name & "|" & p.State
   If p.State = "ready" Then
+    line = line & "|" & p.Try(20000)
     Set s = p.CreateStyle()
     Set t = p.CreateStyleText()
     line = line & "|" & s.EngineName & "|" & s.ModulePath & "|" & t.EngineName & "|" & t.ModulePath & "|" & p.State
@@ -121,6 +122,7 @@ For Each p In packages
       line = line & "|" & c.Kind & "=" & c.State & "=" & c.VersionIndependentProgId
     Next
   Else
+    line = line & "|" & p.Try(20000)
     On Error Resume Next
     Set s = p.CreateStyle()
     line = line & "|" & Hex(Err.Number) & "|" & Err.Description
@@ -138,12 +140,12 @@ problems=()
 [[ $rc == 0 ]] || problems+=("cscript exits $rc (124: it waited)")
 for name in Amber Birch; do
   module=$(module_of "$name")
-  want="$name|ready|styleengine|$module|styletextengine|$module|working|style=working=$name.Style|text=working=$name.StyleText"
+  want="$name|ready|true|styleengine|$module|styletextengine|$module|working|style=working=$name.Style|text=working=$name.StyleText"
   grep -qxF "$(lower <<<"$want")" <<<"$listed" || problems+=("no line '$want'")
 done
-grep -q '^cobalt|module-missing|80040201|package cobalt was not created: it is module-missing (.*cobalt.dll); install the package again' <<<"$listed" ||
+grep -q '^cobalt|module-missing|false|80040201|package cobalt was not created: it is module-missing (.*cobalt.dll); install the package again' <<<"$listed" ||
   problems+=("Cobalt is not refused as module-missing")
-grep -q '^dune|bad-identifier|80040201|package dune was not created: it is bad-identifier (.*style.rgs: {d0e-); correct the class identifier' <<<"$listed" ||
+grep -q '^dune|bad-identifier|false|80040201|package dune was not created: it is bad-identifier (.*style.rgs: {d0e-); correct the class identifier' <<<"$listed" ||
   problems+=("Dune is not refused as bad-identifier")
 [[ $(wc -l <<<"$listed") == 4 ]] || problems+=("$(wc -l <<<"$listed") lines of ours")
 if [[ ${#problems[@]} == 0 ]]; then
@@ -193,7 +195,7 @@ fi
 rc=0
 run cscript //nologo "$(windows_path "$work/list.vbs")" "$(windows_path "$work/folder")" || rc=$?
 module=$(windows_path "$work/folder/Ember.dll")
-want="Ember|ready|StyleEngine|$module|StyleTextEngine|$module|working|style=working=|text=working="
+want="Ember|ready|True|StyleEngine|$module|StyleTextEngine|$module|working|style=working=|text=working="
 if [[ $rc == 0 && "$(mine | lower)" == "$(lower <<<"$want")" ]]; then
   pass Catalog.FindInFolderFindsAnUnregisteredPackage
 else
