@@ -205,6 +205,13 @@ fi
 # ---- regsvr32 /u: the catalog's keys and type library go, the engine stays; ---------
 # ---- then the catalog without registration ------------------------------------------
 problems=()
+# Another copy's /u leaves this copy's registration alone.
+mkdir -p "$work/other" && cp "$catalog" "$work/other/"
+run regsvr32 /u /s "$(windows_path "$work/other/$(basename "$catalog")")" || problems+=("/u of another copy exits $?")
+run reg query "$classes\\CLSID\\$catalog_class\\InprocServer32" /ve
+[[ "$(lower <"$out")" == *"$(lower <<<"$catalog_path")"* ]] || problems+=("/u of another copy removed the class")
+run reg query "$classes\\TypeLib\\$catalog_library\\1.0\\0\\win32" /ve ||
+  problems+=("/u of another copy removed the type library")
 run regsvr32 /u /s "$catalog_path" || problems+=("regsvr32 /u exits $?")
 for key in "CLSID\\$catalog_class" Stub.PackageCatalog Stub.PackageCatalog.1 "TypeLib\\$catalog_library"; do
   run reg query "$classes\\$key" && problems+=("$key is still there")
