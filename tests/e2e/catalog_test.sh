@@ -155,6 +155,17 @@ else
     "$(printf '%s; ' "${problems[@]}") printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err")"
 fi
 echo "catalog_test: the VBScript listing took ${took}s"
+# The control: created directly, without the catalog's checks, the broken
+# package's module shows its box, and in this prefix the box waits.
+echo 'Set o = CreateObject("Dune.Style")' >"$work/direct.vbs"
+rc=0
+timeout 15 bash -c 'source "$0"; out=$1 err=$2; shift 2; stub_wine_run "$@"' \
+  "$here/../../scripts/wine-env.sh" "$out" "$err" cscript //nologo "$(windows_path "$work/direct.vbs")" || rc=$?
+if [[ $rc == 124 ]]; then
+  pass Catalog.ControlADirectCreationWaitsOnABox
+else
+  fail Catalog.ControlADirectCreationWaitsOnABox "cscript exits $rc, not held by a box: $(head -c 300 "$out")"
+fi
 
 # ---- JScript: an Enumerator over the same list --------------------------------------
 cat >"$work/list.js" <<'EOF'
