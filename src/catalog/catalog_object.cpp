@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "catalog_module.h"
-#include "catalog_objects.h"
+#include "package_objects.h"
 #include "dual_object.h"
 
 namespace catalog {

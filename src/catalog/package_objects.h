@@ -1,5 +1,4 @@
-// The objects the catalog hands out: the package and class lists, a package,
-// a class, and the enumerator of a list.
+// The package and class objects the catalog hands out, in their lists.
 #pragma once
 
 #include <vector>
