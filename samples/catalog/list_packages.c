@@ -18,8 +18,8 @@
 #include <ole2.h>
 #include <stdio.h>
 
-#include <initguid.h>
-
+/* The identifiers (CLSID_StubPackageCatalog, IID_...) are compiled in from
+ * stub/stub_catalog_i.c; without it, include <initguid.h> here first. */
 #include <stub/stub_catalog.h>
 
 /* Writes wide text as UTF-8. */

@@ -9,7 +9,9 @@
 # Stub::Catalog  the package catalog's header with the system libraries a
 #                client of StubHost.dll links (ole32, oleaut32, uuid); define
 #                its identifiers by including <initguid.h> before
-#                stub/stub_catalog.h in one source file. Any compiler.
+#                stub/stub_catalog.h in one source file, or link
+#                Stub::CatalogIdentifiers, which compiles them in from
+#                stub/stub_catalog_i.c (a project with C enabled). Any compiler.
 # Stub::Host     the host library for the consumer's architecture (lib/x86 or
 #                lib/x64, by CMAKE_SIZEOF_VOID_P) with the system libraries it
 #                needs (ole32, oleaut32, uuid, advapi32). A GNU archive of
@@ -55,6 +57,12 @@ if(NOT TARGET Stub::Catalog)
   add_library(Stub::Catalog INTERFACE IMPORTED)
   set_target_properties(Stub::Catalog PROPERTIES
     INTERFACE_LINK_LIBRARIES "Stub::Headers;ole32;oleaut32;uuid")
+endif()
+if(NOT TARGET Stub::CatalogIdentifiers)
+  add_library(Stub::CatalogIdentifiers INTERFACE IMPORTED)
+  set_target_properties(Stub::CatalogIdentifiers PROPERTIES
+    INTERFACE_SOURCES "${_stub_prefix}/include/stub/stub_catalog_i.c"
+    INTERFACE_LINK_LIBRARIES "Stub::Catalog")
 endif()
 if(MSVC)
   if(NOT Stub_FIND_QUIETLY)

@@ -89,7 +89,8 @@ for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe \
          include/stub/stub_host.h include/stub/stub_categories.h \
          x86/StubHost.dll x64/StubHost.dll x86/StubHost.Assembly.manifest x64/StubHost.Assembly.manifest \
          x86/list_packages.exe x64/list_packages.exe include/stub/stub_catalog.idl \
-         include/stub/stub_catalog.h include/stub/stub_catalog.tlb samples/src/catalog/CMakeLists.txt \
+         include/stub/stub_catalog.h include/stub/stub_catalog_i.c include/stub/stub_catalog.tlb \
+         samples/src/catalog/CMakeLists.txt \
          samples/src/engine/CMakeLists.txt samples/src/host/CMakeLists.txt samples/src/client/CMakeLists.txt \
          "linux-$(uname -m)/stub-check" docs/package-authors.md docs/hosts.md docs/engines.md \
          samples/Aurora.dll samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs README.txt SHA256SUMS; do
