@@ -4,11 +4,20 @@
 #   target_link_libraries(my_host PRIVATE Stub::Host)      # the host library and its headers
 #   target_link_libraries(my_engine PRIVATE Stub::Headers) # the public headers alone
 #
-# Stub::Headers  the folder include/ (stub/stub_categories.h, stub/stub_host.h
-#                and the engine's headers), nothing to link.
+# Stub::Headers  the folder include/ (stub/stub_categories.h, stub/stub_host.h,
+#                stub/stub_catalog.h and the engine's headers), nothing to link.
+# Stub::Catalog  the package catalog's header with the system libraries a
+#                client of StubHost.dll links (ole32, oleaut32, uuid); define
+#                its identifiers by including <initguid.h> before
+#                stub/stub_catalog.h in one source file, or link
+#                Stub::CatalogIdentifiers, which compiles them in from
+#                stub/stub_catalog_i.c (a project with C enabled). Any compiler.
 # Stub::Host     the host library for the consumer's architecture (lib/x86 or
 #                lib/x64, by CMAKE_SIZEOF_VOID_P) with the system libraries it
-#                needs (ole32, oleaut32, uuid, advapi32).
+#                needs (ole32, oleaut32, uuid, advapi32). A GNU archive of
+#                mingw-w64 g++ objects: MSVC cannot link it, so with MSVC
+#                this package gives Stub::Headers and Stub::Catalog only, and
+#                hosts use the package catalog.
 #
 # The release is found from this file's own place (lib/cmake/Stub), wherever
 # it was unpacked: point CMAKE_PREFIX_PATH or Stub_DIR at it.
@@ -31,7 +40,8 @@ if(NOT WIN32)
   return()
 endif()
 set(_stub_host_library "${_stub_prefix}/lib/${_stub_arch}/libstubhost.a")
-if(NOT EXISTS "${_stub_prefix}/include/stub/stub_host.h" OR NOT EXISTS "${_stub_host_library}")
+if(NOT EXISTS "${_stub_prefix}/include/stub/stub_host.h" OR
+   (NOT MSVC AND NOT EXISTS "${_stub_host_library}"))
   set(Stub_FOUND FALSE)
   set(Stub_NOT_FOUND_MESSAGE
       "Stub: this release holds no ${_stub_arch} host library (${_stub_host_library})")
@@ -43,7 +53,23 @@ if(NOT TARGET Stub::Headers)
   set_target_properties(Stub::Headers PROPERTIES
     INTERFACE_INCLUDE_DIRECTORIES "${_stub_prefix}/include")
 endif()
-if(NOT TARGET Stub::Host)
+if(NOT TARGET Stub::Catalog)
+  add_library(Stub::Catalog INTERFACE IMPORTED)
+  set_target_properties(Stub::Catalog PROPERTIES
+    INTERFACE_LINK_LIBRARIES "Stub::Headers;ole32;oleaut32;uuid")
+endif()
+if(NOT TARGET Stub::CatalogIdentifiers)
+  add_library(Stub::CatalogIdentifiers INTERFACE IMPORTED)
+  set_target_properties(Stub::CatalogIdentifiers PROPERTIES
+    INTERFACE_SOURCES "${_stub_prefix}/include/stub/stub_catalog_i.c"
+    INTERFACE_LINK_LIBRARIES "Stub::Catalog")
+endif()
+if(MSVC)
+  if(NOT Stub_FIND_QUIETLY)
+    message(STATUS "Stub: MSVC gets Stub::Headers and Stub::Catalog; the host library "
+                   "(Stub::Host) is for mingw-w64 only")
+  endif()
+elseif(NOT TARGET Stub::Host)
   add_library(Stub::Host STATIC IMPORTED)
   set_target_properties(Stub::Host PROPERTIES
     IMPORTED_LOCATION "${_stub_host_library}"

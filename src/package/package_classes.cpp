@@ -5,8 +5,8 @@
 // public header's, so the module and the hosts built against it cannot disagree.
 #include "stub/stub_category_values.h"
 
-const CATID CATID_TarvoStyles = STUB_GUID_INITIALIZER(STUB_CATID_TARVO_STYLES_FIELDS);
-const CATID CATID_TarvoTexts = STUB_GUID_INITIALIZER(STUB_CATID_TARVO_TEXTS_FIELDS);
+const CATID CATID_TarvoStyles = STUB_CATID_TARVO_STYLES_INITIALIZER;
+const CATID CATID_TarvoTexts = STUB_CATID_TARVO_TEXTS_INITIALIZER;
 
 const PackageClass PackageClasses[2] = {
     {u"Style.rgs", u"Stub", &CLSID_Stub, &CATID_TarvoStyles,

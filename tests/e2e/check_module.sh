@@ -25,6 +25,9 @@ expected_exports=(
 )
 # The shipped module's size budget, in bytes (it is linked stripped).
 size_budget=65536
+# Another shipped DLL (StubHost.dll) names its own exports and budget.
+[[ -n ${STUB_CHECK_EXPORTS-} ]] && read -ra expected_exports <<<"$STUB_CHECK_EXPORTS"
+size_budget=${STUB_CHECK_SIZE_BUDGET:-$size_budget}
 # DLLs the module may import from (compared without regard to case).
 allowed_imports=(kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll msvcrt.dll)
 

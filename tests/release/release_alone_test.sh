@@ -150,6 +150,15 @@ for arch in win64 win32; do
     fail "$T.HostListsItWorking" "$(tr '\n' ' ' <"$out")"
   fi
 
+  # 5b. The package catalog: StubHost.dll registered, and the C sample lists
+  #     the package through it.
+  problem=
+  run regsvr32 /s "$(windows_path "$rel/$a/StubHost.dll")" || problem+="regsvr32 StubHost.dll: exit $?; "
+  run "$rel/$a/list_packages.exe" || problem+="list_packages exits $?: $(cat "$err"); "
+  grep -qxF "Fjord|ready|registry|$installed|" "$out" || problem+="Fjord not listed ready: $(tr '\n' ' ' <"$out"); "
+  run regsvr32 /s /u "$(windows_path "$rel/$a/StubHost.dll")" || problem+="regsvr32 /u StubHost.dll: exit $?; "
+  [[ -z $problem ]] && pass "$T.CatalogListsIt" || fail "$T.CatalogListsIt" "$problem"
+
   # 6. Removed: the MSI's removal takes its classes away; regsvr32 /u leaves
   #    a stale entry the host recognises.
   problem=

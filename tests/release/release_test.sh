@@ -95,6 +95,10 @@ for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe \
          x86/package_host.exe x64/package_host.exe lib/x86/libstubhost.a lib/x64/libstubhost.a \
          lib/cmake/Stub/StubConfig.cmake include/stub/stub_engine.h include/stub/stub_engine.tlb \
          include/stub/stub_host.h include/stub/stub_categories.h \
+         x86/StubHost.dll x64/StubHost.dll x86/StubHost.Assembly.manifest x64/StubHost.Assembly.manifest \
+         x86/list_packages.exe x64/list_packages.exe include/stub/stub_catalog.idl \
+         include/stub/stub_catalog.h include/stub/stub_catalog_i.c include/stub/stub_catalog.tlb \
+         samples/src/catalog/CMakeLists.txt \
          samples/src/engine/CMakeLists.txt samples/src/host/CMakeLists.txt samples/src/client/CMakeLists.txt \
          "linux-$(uname -m)/stub-check" docs/package-authors.md docs/hosts.md docs/engines.md \
          samples/Aurora.dll samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs README.txt SHA256SUMS; do
@@ -189,7 +193,7 @@ while IFS= read -r -d '' f; do
 done < <(find "$first/unzipped" -type f -print0)
 if ((${#bad[@]})); then
   fail Release.EveryWindowsFileHasItsVersion "${bad[*]}"
-elif ((count < 11)); then
+elif ((count < 15)); then
   fail Release.EveryWindowsFileHasItsVersion "only $count PE files in the archive"
 else
   pass Release.EveryWindowsFileHasItsVersion

@@ -22,12 +22,16 @@
 
 #include "stub/stub_category_values.h"
 
-/* DEFINE_GUID takes its eleven fields as separate arguments: this expands the
- * field list first. */
-#define STUB_DEFINE_CATEGORY_(...) DEFINE_GUID(__VA_ARGS__)
+/* DEFINE_GUID takes its eleven fields as separate arguments: each
+ * identifier's APPLY macro hands them to it one by one, the same under every
+ * preprocessor. */
+#define STUB_DEFINE_TARVO_STYLES_(l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  DEFINE_GUID(CATID_TarvoStyles, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
+#define STUB_DEFINE_TARVO_TEXTS_(l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  DEFINE_GUID(CATID_TarvoTexts, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)
 
-STUB_DEFINE_CATEGORY_(CATID_TarvoStyles, STUB_CATID_TARVO_STYLES_FIELDS);
-STUB_DEFINE_CATEGORY_(CATID_TarvoTexts, STUB_CATID_TARVO_TEXTS_FIELDS);
+STUB_CATID_TARVO_STYLES_APPLY(STUB_DEFINE_TARVO_STYLES_);
+STUB_CATID_TARVO_TEXTS_APPLY(STUB_DEFINE_TARVO_TEXTS_);
 
 #define STUB_CATID_TARVO_STYLES_STRING L"" STUB_CATID_TARVO_STYLES_TEXT
 #define STUB_CATID_TARVO_TEXTS_STRING L"" STUB_CATID_TARVO_TEXTS_TEXT

@@ -34,7 +34,7 @@ configure_and_build() {
 declare -A FORMAT=([x64]=pei-x86-64 [x86]=pei-i386)
 failed=0
 for arch in x64 x86; do
-  for project in consumer sample engine client; do
+  for project in consumer sample engine client catalog; do
     case $project in
       consumer) source=$here/host ;;
       sample) source=$prefix/samples/src/host ;;

@@ -1,0 +1,68 @@
+// The catalog object, StubPackageCatalog: lists the packages through the
+// host library and hands them out as list objects.
+#include <string>
+#include <vector>
+
+#include "catalog_module.h"
+#include "package_objects.h"
+#include "dual_object.h"
+
+namespace catalog {
+namespace {
+
+class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPackageCatalog> {
+ public:
+  HRESULT STDMETHODCALLTYPE FindRegistered(IStubPackageList** packages) override {
+    if (!packages) return E_POINTER;
+    *packages = nullptr;
+    return Guarded([&] {
+      std::vector<stub::host::Package> found;
+      const HRESULT hr = stub::host::FindRegisteredPackages(found);
+      if (FAILED(hr)) {
+        return Fail(hr, IID_IStubPackageCatalog,
+                    L"The component categories cannot be read, so no package was listed; "
+                    L"the categories manager answered " + ResultText(hr) + L".");
+      }
+      return NewPackageList(found, packages);
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE FindInFolder(BSTR folder, IStubPackageList** packages) override {
+    if (!packages) return E_POINTER;
+    *packages = nullptr;
+    if (!folder || !*folder) {
+      return Fail(E_INVALIDARG, IID_IStubPackageCatalog, L"FindInFolder needs a folder's path.");
+    }
+    return Guarded([&] {
+      std::vector<stub::host::Package> found;
+      const std::wstring path(folder, SysStringLen(folder));
+      const HRESULT hr = stub::host::FindFolderPackages(path, found);
+      if (FAILED(hr)) {
+        return Fail(hr, IID_IStubPackageCatalog,
+                    L"The folder " + path + L" cannot be listed (" + ResultText(hr) +
+                        L"): name a folder that is there and readable.");
+      }
+      return NewPackageList(found, packages);
+    });
+  }
+
+ private:
+  static std::wstring ResultText(HRESULT hr) {
+    wchar_t text[16];
+    wsprintfW(text, L"0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+  }
+};
+
+}  // namespace
+
+HRESULT CreateCatalog(REFIID iid, void** object) {
+  return Guarded([&] {
+    CatalogObject* created = new CatalogObject();
+    const HRESULT hr = created->QueryInterface(iid, object);
+    created->Release();
+    return hr;
+  });
+}
+
+}  // namespace catalog

@@ -1,0 +1,117 @@
+// The common part of every object of the catalog: a thread-safe reference
+// count that keeps the module loaded, IDispatch answered from the type
+// library, and ISupportErrorInfo for its one interface.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <new>
+
+#include "catalog_module.h"
+
+namespace catalog {
+
+/// Runs `body` and turns an exception of the standard library (memory
+/// running out in a container) into its HRESULT: no exception leaves a COM
+/// method.
+template <class Body>
+HRESULT Guarded(Body body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+/// A new BSTR of `text` in `*out`; E_POINTER or E_OUTOFMEMORY.
+HRESULT ReturnText(const std::wstring& text, BSTR* out);
+
+/// Sets the calling thread's error object (source, interface, description)
+/// and answers `result`, for a method to return.
+HRESULT Fail(HRESULT result, REFIID iid, const std::wstring& description);
+
+/// After a late-bound call: a method's failure with an error object becomes
+/// DISP_E_EXCEPTION with the error's text in `exception`, as script hosts
+/// and .NET read it (where the system's Invoke has not done so already).
+HRESULT ReportFailure(HRESULT hr, EXCEPINFO* exception);
+
+/// A dual object serving `Interface` (whose identifier is `*kIid`). Created
+/// with one reference, owned by its creator.
+template <class Interface, const IID* kIid>
+class DualObject : public Interface, public ISupportErrorInfo {
+ public:
+  DualObject() { LockModule(); }
+  virtual ~DualObject() { UnlockModule(); }
+  DualObject(const DualObject&) = delete;
+  DualObject& operator=(const DualObject&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (!object) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
+        IsEqualIID(riid, *kIid)) {
+      *object = static_cast<Interface*>(this);
+    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
+      *object = static_cast<ISupportErrorInfo*>(this);
+    } else {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&refs_);
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return IsEqualIID(riid, *kIid) ? S_OK : S_FALSE;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    const HRESULT hr = TypeInfoOf(*kIid, info);
+    if (SUCCEEDED(hr)) (*info)->AddRef();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* info = nullptr;
+    const HRESULT hr = TypeInfoOf(*kIid, &info);
+    return FAILED(hr) ? hr : DispGetIDsOfNames(info, names, count, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID, WORD flags,
+                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                   UINT* argumentError) override {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = TypeInfoOf(*kIid, &info);
+    if (FAILED(hr)) return hr;
+    // Wine's JScript Enumerator asks for the enumerator as a method
+    // (DISPATCH_METHOD alone); it is a property, so let either reach it.
+    if (member == DISPID_NEWENUM && (flags & DISPATCH_METHOD)) flags |= DISPATCH_PROPERTYGET;
+    SetErrorInfo(0, nullptr);
+    hr = DispInvoke(static_cast<Interface*>(this), info, member, flags, params, result,
+                    exception, argumentError);
+    return ReportFailure(hr, exception);
+  }
+
+ private:
+  LONG refs_ = 1;
+};
+
+}  // namespace catalog

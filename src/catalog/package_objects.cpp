@@ -1,0 +1,277 @@
+#include "package_objects.h"
+
+#include <string>
+#include <utility>
+
+#include "dual_object.h"
+#include "item_list.h"
+#include "lock_holds.h"
+#include "state_text.h"
+
+namespace catalog {
+namespace {
+
+using stub::host::Class;
+using stub::host::ClassKind;
+using stub::host::Package;
+using stub::host::State;
+
+using ClassList = ListObject<IStubClassList, &IID_IStubClassList, IStubClass>;
+using PackageList = ListObject<IStubPackageList, &IID_IStubPackageList, IStubPackage>;
+
+// The version-independent ProgID the registration gives a class, or "".
+std::wstring RegisteredIndependentProgId(const CLSID& clsid) {
+  const std::wstring key = L"CLSID\\" + GuidText(clsid) + L"\\VersionIndependentProgID";
+  wchar_t value[256];
+  DWORD size = sizeof value;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                   &size) != ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  return value;
+}
+
+// ---- A package ----------------------------------------------------------------------
+
+class PackageObject;
+
+// One class of a package: reads what the package holds now, so that its
+// state follows the package's creations.
+class ClassObject final : public DualObject<IStubClass, &IID_IStubClass> {
+ public:
+  ClassObject(PackageObject* package, size_t index);
+  ~ClassObject();
+
+  HRESULT STDMETHODCALLTYPE get_ClassId(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_ProgId(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_VersionIndependentProgId(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_State(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_Detail(BSTR* text) override;
+  HRESULT STDMETHODCALLTYPE get_Kind(BSTR* text) override;
+
+ private:
+  template <class Read>
+  HRESULT Answer(BSTR* text, Read read);
+
+  PackageObject* package_;
+  size_t index_;
+};
+
+class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
+ public:
+  explicit PackageObject(Package package) : package_(std::move(package)) {}
+
+  HRESULT STDMETHODCALLTYPE get_Name(BSTR* text) override {
+    return Read(text, [](const Package& package) { return NameOf(package); });
+  }
+  HRESULT STDMETHODCALLTYPE get_ModulePath(BSTR* text) override {
+    return Read(text, [](const Package& package) { return package.modulePath; });
+  }
+  HRESULT STDMETHODCALLTYPE get_Origin(BSTR* text) override {
+    return Read(text, [](const Package& package) {
+      return std::wstring(package.origin == stub::host::Origin::Folder ? L"folder" : L"registry");
+    });
+  }
+  HRESULT STDMETHODCALLTYPE get_State(BSTR* text) override {
+    return Read(text, [](const Package& package) { return StateWord(package.state()); });
+  }
+  HRESULT STDMETHODCALLTYPE get_Detail(BSTR* text) override {
+    return Read(text, [](const Package& package) { return PackageDetail(package); });
+  }
+  HRESULT STDMETHODCALLTYPE get_Classes(IStubClassList** classes) override;
+  HRESULT STDMETHODCALLTYPE CreateStyle(IDispatch** object) override {
+    return Create(ClassKind::Style, object);
+  }
+  HRESULT STDMETHODCALLTYPE CreateStyleText(IDispatch** object) override {
+    return Create(ClassKind::Text, object);
+  }
+  HRESULT STDMETHODCALLTYPE Try(LONG timeLimit, VARIANT_BOOL* worked) override;
+
+  // What a class object reads, under the package's lock.
+  template <class Reader>
+  std::wstring ReadClass(size_t index, Reader read) {
+    SharedHold hold(&lock_);
+    return read(package_.classes[index], package_.origin);
+  }
+
+ private:
+  static std::wstring NameOf(const Package& package);
+  template <class Reader>
+  HRESULT Read(BSTR* text, Reader read) {
+    if (!text) return E_POINTER;
+    *text = nullptr;
+    return Guarded([&] {
+      SharedHold hold(&lock_);
+      return ReturnText(read(package_), text);
+    });
+  }
+  HRESULT Create(ClassKind kind, IDispatch** object);
+  HRESULT CreateLoaded(ClassKind kind, IUnknown** created);
+  HRESULT Refuse(HRESULT result, const wchar_t* doing);
+
+  // The package as the last check or creation left it. Creations work on a
+  // copy, outside the lock, so that reading the package never waits on an
+  // engine.
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  Package package_;
+};
+
+ClassObject::ClassObject(PackageObject* package, size_t index) : package_(package), index_(index) {
+  package_->AddRef();
+}
+ClassObject::~ClassObject() { package_->Release(); }
+
+template <class Read>
+HRESULT ClassObject::Answer(BSTR* text, Read read) {
+  if (!text) return E_POINTER;
+  *text = nullptr;
+  return Guarded([&] { return ReturnText(package_->ReadClass(index_, read), text); });
+}
+
+using stub::host::Origin;
+
+HRESULT ClassObject::get_ClassId(BSTR* text) {
+  return Answer(text, [](const Class& entry, Origin) { return GuidText(entry.clsid); });
+}
+HRESULT ClassObject::get_ProgId(BSTR* text) {
+  return Answer(text, [](const Class& entry, Origin) { return entry.progId; });
+}
+// Read when asked: listing stays as fast as the library's.
+HRESULT ClassObject::get_VersionIndependentProgId(BSTR* text) {
+  return Answer(text, [](const Class& entry, Origin origin) {
+    return origin == Origin::Registry ? RegisteredIndependentProgId(entry.clsid) : std::wstring();
+  });
+}
+HRESULT ClassObject::get_State(BSTR* text) {
+  return Answer(text, [](const Class& entry, Origin) { return StateWord(entry.state); });
+}
+HRESULT ClassObject::get_Detail(BSTR* text) {
+  return Answer(text, [](const Class& entry, Origin) { return ClassDetail(entry); });
+}
+HRESULT ClassObject::get_Kind(BSTR* text) {
+  return Answer(text, [](const Class& entry, Origin) {
+    return std::wstring(entry.kind == ClassKind::Style ? L"style" : L"text");
+  });
+}
+
+std::wstring PackageObject::NameOf(const Package& package) {
+  if (package.modulePath.empty()) {
+    // A class without a server: it has only its description to go by.
+    return package.classes.empty() ? std::wstring() : package.classes.front().description;
+  }
+  const size_t slash = package.modulePath.find_last_of(L"\\/");
+  std::wstring name = package.modulePath.substr(slash == std::wstring::npos ? 0 : slash + 1);
+  const size_t dot = name.find_last_of(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+HRESULT PackageObject::get_Classes(IStubClassList** classes) {
+  if (!classes) return E_POINTER;
+  *classes = nullptr;
+  return Guarded([&] {
+    size_t count;
+    {
+      SharedHold hold(&lock_);
+      count = package_.classes.size();
+    }
+    NewItems<IStubClass> items(count);
+    for (size_t i = 0; i < count; ++i) items.Add(new ClassObject(this, i));
+    ClassList* list = new ClassList();
+    list->Adopt(items.Take());
+    *classes = list;
+    return S_OK;
+  });
+}
+
+// Answers `result` with an error whose text names the package, its state,
+// the fact behind it and what to do.
+HRESULT PackageObject::Refuse(HRESULT result, const wchar_t* doing) {
+  std::wstring text;
+  {
+    SharedHold hold(&lock_);
+    const State state = package_.state();
+    const std::wstring detail = PackageDetail(package_);
+    text = L"Package " + NameOf(package_) + L" was not " + doing + L": it is " + StateWord(state);
+    if (!detail.empty()) text += L" (" + detail + L")";
+    const std::wstring remedy = Remedy(state);
+    text += remedy.empty() ? std::wstring(L".") : L"; " + remedy;
+  }
+  return Fail(result, IID_IStubPackage, text);
+}
+
+HRESULT PackageObject::CreateLoaded(ClassKind kind, IUnknown** created) {
+  Package copy;
+  {
+    SharedHold hold(&lock_);
+    copy = package_;
+  }
+  // The classes created before: checking the package again for this
+  // creation must not set them back from working to ready.
+  std::vector<bool> wasWorking;
+  for (const Class& entry : copy.classes) wasWorking.push_back(entry.state == State::Working);
+  const HRESULT hr = stub::host::CreateClass(copy, kind, IID_IUnknown, reinterpret_cast<void**>(created));
+  for (size_t i = 0; i < copy.classes.size() && i < wasWorking.size(); ++i) {
+    if (wasWorking[i] && copy.classes[i].state == State::Ready) copy.classes[i].state = State::Working;
+  }
+  ExclusiveHold hold(&lock_);
+  package_ = std::move(copy);
+  return hr;
+}
+
+HRESULT PackageObject::Create(ClassKind kind, IDispatch** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  IUnknown* created = nullptr;
+  HRESULT hr = Guarded([&] { return CreateLoaded(kind, &created); });
+  if (FAILED(hr)) {
+    return hr == E_OUTOFMEMORY ? hr : Refuse(hr, L"created");
+  }
+  hr = created->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(object));
+  created->Release();
+  if (FAILED(hr)) {
+    return Fail(hr, IID_IStubPackage,
+                L"The engine object was created but has no IDispatch: use its own interfaces "
+                L"from C or C++ (stub_engine.h).");
+  }
+  return S_OK;
+}
+
+HRESULT PackageObject::Try(LONG timeLimit, VARIANT_BOOL* worked) {
+  if (!worked) return E_POINTER;
+  *worked = VARIANT_FALSE;
+  const DWORD limit = timeLimit < 0 ? INFINITE : static_cast<DWORD>(timeLimit);
+  const HRESULT hr = Guarded([&] {
+    Package copy;
+    {
+      SharedHold hold(&lock_);
+      copy = package_;
+    }
+    const HRESULT tried = stub::host::TryPackage(copy, limit);
+    ExclusiveHold hold(&lock_);
+    package_ = std::move(copy);
+    return tried;
+  });
+  // A package that did not pass its checks is an answer, not a failure:
+  // False, with the state saying why.
+  if (hr == STUBHOST_E_NOT_READY || hr == S_FALSE) return S_OK;
+  if (FAILED(hr)) return Refuse(hr, L"tried");
+  *worked = VARIANT_TRUE;
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT NewPackageList(std::vector<Package>& packages, IStubPackageList** list) {
+  if (!list) return E_POINTER;
+  *list = nullptr;
+  return Guarded([&] {
+    NewItems<IStubPackage> items(packages.size());
+    for (Package& package : packages) items.Add(new PackageObject(std::move(package)));
+    PackageList* made = new PackageList();
+    made->Adopt(items.Take());
+    *list = made;
+    return S_OK;
+  });
+}
+
+}  // namespace catalog

@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# The package catalog (StubHost.dll) under Wine: the sample engine and the
+# catalog registered with regsvr32; four packages made by `stub-check new`
+# and registered: two that work, one whose module was deleted afterwards and
+# one whose script's identifier was broken afterwards; one more kept
+# unregistered in a folder with its assembly manifest. Then
+#   - VBScript (cscript) lists the registered packages with For Each over
+#     FindRegistered(), creates both classes of the working ones (the engine
+#     objects report the package's module path; the states become working),
+#     and is refused the broken ones with an error that names their state,
+#     without a box or a wait;
+#   - JScript lists the same packages through an Enumerator (Count and Item
+#     where the script engine's Enumerator refuses the collection);
+#   - the C sample list_packages, built on the public header alone, lists
+#     them, and FindInFolder finds the unregistered one;
+#   - regsvr32 /u removes the catalog's keys and type library, nothing else,
+#     and the C sample then lists through the catalog's assembly manifest.
+#
+#   catalog_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR
+#
+# ARCH is win32 or win64. Writes its cases as JUnit XML and exits non-zero on failure.
+set -uo pipefail
+[[ $# -eq 7 ]] || {
+  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR" >&2
+  exit 2
+}
+absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s/%s' "$PWD" "$1"; }
+xml=$(absolute "$1") arch=$2 checker=$(absolute "$3") engine=$(absolute "$4")
+catalog=$(absolute "$5") lister=$(absolute "$6") work=$(absolute "$7")
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/wine-env.sh"
+source "$here/../support/test_results.sh"
+trap 'write_results "$xml" Catalog' EXIT
+
+stub_wine_use "$arch" || exit 2
+if ! stub_wine_runs; then
+  echo "catalog_test: $STUB_WINE_SKIP" >&2
+  exit 125
+fi
+stub_wine_prefix || exit 1
+module_arch=$([[ $arch == win64 ]] && echo x64 || echo x86)
+
+rm -rf "$work"
+mkdir -p "$work/packages" "$work/folder" "$work/bin" "$work/log"
+out=$work/log/out err=$work/log/err
+# Every program under a time limit: a box nobody answers would hold it (124).
+run() { timeout 60 bash -c 'source "$0"; out=$1 err=$2; shift 2; stub_wine_run "$@"' \
+          "$here/../../scripts/wine-env.sh" "$out" "$err" "$@"; }
+windows_path() { stub_windows_path "$1"; }
+lower() { tr '[:upper:]' '[:lower:]'; }
+classes='HKLM\Software\Classes'
+catalog_class='{799822C2-F9D8-4F91-86DE-B4C383EEFF08}'
+catalog_library='{D8E6D6C7-8446-4F05-95F9-23E816F25C09}'
+
+cp "$engine" "$catalog" "$work/bin/"
+engine_path=$(windows_path "$work/bin/$(basename "$engine")")
+catalog_path=$(windows_path "$work/bin/$(basename "$catalog")")
+registered=()
+cleanup() {
+  local module
+  for module in "${registered[@]}"; do run regsvr32 /u /s "$module"; done
+}
+trap 'cleanup; write_results "$xml" Catalog' EXIT
+
+# ---- Set-up: the engine, the catalog, the packages ---------------------------------
+problems=()
+for module in "$engine_path" "$catalog_path"; do
+  run regsvr32 /s "$module" || problems+=("regsvr32 $module exits $?")
+  registered+=("$module")
+done
+run reg query "$classes\\CLSID\\$catalog_class\\InprocServer32" /v ThreadingModel
+grep -q 'ThreadingModel *REG_SZ *Both$' "$out" || problems+=("no ThreadingModel Both")
+run reg query "$classes\\Stub.PackageCatalog\\CLSID" /ve
+grep -q "$catalog_class" "$out" || problems+=("Stub.PackageCatalog names no CLSID")
+run reg query "$classes\\TypeLib\\$catalog_library\\1.0\\0\\win32" /ve
+[[ "$(lower <"$out")" == *"$(lower <<<"$catalog_path")"* ]] || problems+=("no type library registered")
+
+cd "$work/packages"
+for name in Amber Birch Cobalt Dune; do
+  run "$checker" new "$name" --arch "$module_arch" || problems+=("new $name: $(cat "$err")")
+  run regsvr32 /s "$(windows_path "$work/packages/$name.dll")" || problems+=("regsvr32 $name exits $?")
+  registered+=("$(windows_path "$work/packages/$name.dll")")
+done
+# Broken after registration: Cobalt's module deleted, Dune's identifier unreadable.
+rm -f Cobalt.dll
+perl -pi -e "s/^(\t\tForceRemove )\{[0-9A-F-]+\}/\${1}{D0E-NOT-AN-IDENTIFIER}/" Dune/Style.rgs
+perl -pi -e "s/(CLSID = s ')\{[0-9A-F-]+\}/\${1}{D0E-NOT-AN-IDENTIFIER}/" Dune/Style.rgs
+# Kept unregistered in a folder, beside its assembly manifest.
+cd "$work/folder"
+run "$checker" new Ember --arch "$module_arch" || problems+=("new Ember: $(cat "$err")")
+run "$checker" export --format manifest Ember.dll || problems+=("export Ember: $(cat "$err")")
+cp "$out" Ember.Assembly.manifest
+if [[ ${#problems[@]} == 0 ]]; then
+  pass Catalog.RegistersItselfAndThePackages
+else
+  fail Catalog.RegistersItselfAndThePackages "$(printf '%s; ' "${problems[@]}")"
+  exit 1
+fi
+mine() { grep -E '^(Amber|Birch|Cobalt|Dune|Ember)\|' "$out"; }
+module_of() { windows_path "$work/packages/$1.dll"; }
+
+# ---- VBScript: For Each, both classes created, broken ones refused -----------------
+cat >"$work/list.vbs" <<'EOF'
+' NAME|STATE|what Try answers, then for one that is ready its two engine
+' objects' names and module paths and the states after creating them; for
+' any other the error CreateStyle answers.
+Dim catalog, packages, p, s, t, c, line
+Set catalog = CreateObject("Stub.PackageCatalog")
+If WScript.Arguments.Count > 0 Then
+  Set packages = catalog.FindInFolder(WScript.Arguments(0))
+Else
+  Set packages = catalog.FindRegistered()
+End If
+For Each p In packages
+  line = p.Name & "|" & p.State
+  If p.State = "ready" Then
+    line = line & "|" & p.Try(20000)
+    Set s = p.CreateStyle()
+    Set t = p.CreateStyleText()
+    line = line & "|" & s.EngineName & "|" & s.ModulePath & "|" & t.EngineName & "|" & t.ModulePath & "|" & p.State
+    For Each c In p.Classes
+      line = line & "|" & c.Kind & "=" & c.State & "=" & c.VersionIndependentProgId
+    Next
+  Else
+    line = line & "|" & p.Try(20000)
+    On Error Resume Next
+    Set s = p.CreateStyle()
+    line = line & "|" & Hex(Err.Number) & "|" & Err.Description
+    On Error GoTo 0
+  End If
+  WScript.Echo line
+Next
+EOF
+started=$SECONDS
+rc=0
+run cscript //nologo "$(windows_path "$work/list.vbs")" || rc=$?
+took=$((SECONDS - started))
+listed=$(mine | lower)
+problems=()
+[[ $rc == 0 ]] || problems+=("cscript exits $rc (124: it waited)")
+for name in Amber Birch; do
+  module=$(module_of "$name")
+  want="$name|ready|true|styleengine|$module|styletextengine|$module|working|style=working=$name.Style|text=working=$name.StyleText"
+  grep -qxF "$(lower <<<"$want")" <<<"$listed" || problems+=("no line '$want'")
+done
+grep -q '^cobalt|module-missing|false|80040201|package cobalt was not created: it is module-missing (.*cobalt.dll); install the package again' <<<"$listed" ||
+  problems+=("Cobalt is not refused as module-missing")
+grep -q '^dune|bad-identifier|false|80040201|package dune was not created: it is bad-identifier (.*style.rgs: {d0e-); correct the class identifier' <<<"$listed" ||
+  problems+=("Dune is not refused as bad-identifier")
+[[ $(wc -l <<<"$listed") == 4 ]] || problems+=("$(wc -l <<<"$listed") lines of ours")
+if [[ ${#problems[@]} == 0 ]]; then
+  pass Catalog.VBScriptListsCreatesAndRefuses
+else
+  fail Catalog.VBScriptListsCreatesAndRefuses \
+    "$(printf '%s; ' "${problems[@]}") printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err")"
+fi
+echo "catalog_test: the VBScript listing took ${took}s"
+# The control: created directly, without the catalog's checks, the broken
+# package's module shows its box, and in this prefix the box waits.
+echo 'Set o = CreateObject("Dune.Style")' >"$work/direct.vbs"
+rc=0
+timeout 15 bash -c 'source "$0"; out=$1 err=$2; shift 2; stub_wine_run "$@"' \
+  "$here/../../scripts/wine-env.sh" "$out" "$err" cscript //nologo "$(windows_path "$work/direct.vbs")" || rc=$?
+if [[ $rc == 124 ]]; then
+  pass Catalog.ControlADirectCreationWaitsOnABox
+else
+  fail Catalog.ControlADirectCreationWaitsOnABox "cscript exits $rc, not held by a box: $(head -c 300 "$out")"
+fi
+
+# ---- JScript: an Enumerator over the same list --------------------------------------
+cat >"$work/list.js" <<'EOF'
+// NAME|STATE of every registered package, through an Enumerator; where the
+// script engine refuses the list, "enumerator|NUMBER" and then Count and Item.
+var packages = new ActiveXObject("Stub.PackageCatalog").FindRegistered();
+try {
+  for (var e = new Enumerator(packages); !e.atEnd(); e.moveNext()) {
+    WScript.Echo(e.item().Name + "|" + e.item().State);
+  }
+} catch (x) {
+  WScript.Echo("enumerator|" + (x.number >>> 0).toString(16));
+  for (var i = 0; i < packages.Count; i++) {
+    WScript.Echo(packages.Item(i).Name + "|" + packages.Item(i).State);
+  }
+}
+EOF
+rc=0
+run cscript //nologo "$(windows_path "$work/list.js")" || rc=$?
+expected=$'Amber|ready\nBirch|ready\nCobalt|module-missing\nDune|bad-identifier'
+if [[ $rc == 0 && "$(mine)" == "$expected" ]] && ! grep -q '^enumerator|' "$out"; then
+  pass Catalog.JScriptEnumeratorLists
+else
+  fail Catalog.JScriptEnumeratorLists "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err")"
+fi
+
+# ---- C on the public header alone; FindInFolder --------------------------------------
+rc=0
+run "$lister" || rc=$?
+expected=$(printf 'Amber|ready|registry|%s|\nBirch|ready|registry|%s|\nCobalt|module-missing|registry|%s|%s\nDune|bad-identifier|registry|%s|%s: {D0E-' \
+  "$(module_of Amber)" "$(module_of Birch)" "$(module_of Cobalt)" "$(module_of Cobalt)" \
+  "$(module_of Dune)" "$(windows_path "$work/packages/Dune/Style.rgs")")
+if [[ $rc == 0 && "$(mine | lower)" == "$(lower <<<"$expected")" ]]; then
+  pass Catalog.CClientListsOnThePublicHeader
+else
+  fail Catalog.CClientListsOnThePublicHeader "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err"); expected $(tr '\n' ' ' <<<"$expected")"
+fi
+rc=0
+run cscript //nologo "$(windows_path "$work/list.vbs")" "$(windows_path "$work/folder")" || rc=$?
+module=$(windows_path "$work/folder/Ember.dll")
+want="Ember|ready|True|StyleEngine|$module|StyleTextEngine|$module|working|style=working=|text=working="
+if [[ $rc == 0 && "$(mine | lower)" == "$(lower <<<"$want")" ]]; then
+  pass Catalog.FindInFolderFindsAnUnregisteredPackage
+else
+  fail Catalog.FindInFolderFindsAnUnregisteredPackage "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err")"
+fi
+
+# ---- regsvr32 /u: the catalog's keys and type library go, the engine stays; ---------
+# ---- then the catalog without registration ------------------------------------------
+problems=()
+# Another copy's /u leaves this copy's registration alone.
+mkdir -p "$work/other" && cp "$catalog" "$work/other/"
+run regsvr32 /u /s "$(windows_path "$work/other/$(basename "$catalog")")" || problems+=("/u of another copy exits $?")
+run reg query "$classes\\CLSID\\$catalog_class\\InprocServer32" /ve
+[[ "$(lower <"$out")" == *"$(lower <<<"$catalog_path")"* ]] || problems+=("/u of another copy removed the class")
+run reg query "$classes\\TypeLib\\$catalog_library\\1.0\\0\\win32" /ve ||
+  problems+=("/u of another copy removed the type library")
+run regsvr32 /u /s "$catalog_path" || problems+=("regsvr32 /u exits $?")
+for key in "CLSID\\$catalog_class" Stub.PackageCatalog Stub.PackageCatalog.1 "TypeLib\\$catalog_library"; do
+  run reg query "$classes\\$key" && problems+=("$key is still there")
+done
+run reg query "$classes\\CLSID\\{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}\\InprocServer32" /ve ||
+  problems+=("the engine's class went too")
+# Registration-free: the C sample with an application manifest naming the
+# catalog's assembly, StubHost.dll and its manifest beside it, lists as before.
+mkdir -p "$work/regfree"
+cp "$catalog" "$(dirname "$catalog")/StubHost.Assembly.manifest" "$lister" "$work/regfree/"
+identity=$(perl -0ne 'print $1 =~ s/\s+/ /gr if /(<assemblyIdentity [^>]*>)/' \
+  "$work/regfree/StubHost.Assembly.manifest")
+printf '%s\n' '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>' \
+  '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">' \
+  "<dependency><dependentAssembly>$identity</dependentAssembly></dependency></assembly>" \
+  >"$work/regfree/$(basename "$lister").manifest"
+run "$work/regfree/$(basename "$lister")" || problems+=("registration-free list_packages exits $?")
+[[ "$(mine | lower)" == "$(lower <<<"$expected")" ]] ||
+  problems+=("registration-free list_packages printed $(tr '\n' ' ' <"$out") $(head -c 300 "$err")")
+if [[ ${#problems[@]} == 0 ]]; then
+  pass Catalog.UnregisterRemovesOnlyItsOwnAndRegistrationFreeWorks
+else
+  fail Catalog.UnregisterRemovesOnlyItsOwnAndRegistrationFreeWorks "$(printf '%s; ' "${problems[@]}")"
+fi
+[[ $failures == 0 ]]
