@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #include "manifest.h"
 #include "stub/stub_host.h"
@@ -51,17 +52,20 @@ class Ref {
   T* p_ = nullptr;
 };
 
-// A string value of `key` (the default value for a null name). A
-// REG_EXPAND_SZ value (an installer may write a server path so) comes back
-// with its environment variables expanded, as COM reads it.
+// A string value of `key` (the default value for a null name): false where
+// it is absent or not a string. A REG_EXPAND_SZ value (an installer may
+// write a server path so) comes back with its environment variables
+// expanded, as COM reads it. The text ends at the value's real size, or at
+// its first null character before that, as a C string would.
 bool ReadString(HKEY key, const wchar_t* name, std::wstring& value) {
+  value.clear();
   std::wstring text(MAX_PATH, L'\0');
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
     const LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &bytes);
     if (status == ERROR_SUCCESS) {
-      text.resize(lstrlenW(text.c_str()));
-      value = text;
+      const std::size_t units = std::min<std::size_t>(bytes / sizeof(wchar_t), text.size());
+      value.assign(text.data(), std::find(text.data(), text.data() + units, L'\0'));
       return true;
     }
     if (status != ERROR_MORE_DATA) return false;
@@ -112,14 +116,72 @@ bool ReadMachine(const std::wstring& path, WORD& machine) {
   return read;
 }
 
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The length of a path's root, which has no long form of its own: "X:\",
+// "\\server\share\", "\\?\X:\", "\\?\UNC\server\share\", "\"; 0 for a relative path.
+std::size_t RootLength(const std::wstring& path) {
+  std::size_t at = 0;
+  int shareParts = 0;
+  if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) &&
+      (path[2] == L'?' || path[2] == L'.') && IsSeparator(path[3])) {
+    at = 4;
+    if (path.compare(at, 4, L"UNC\\") == 0) {
+      at += 4;
+      shareParts = 2;
+    }
+  } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    at = 2;
+    shareParts = 2;
+  }
+  for (; shareParts > 0 && at < path.size(); --shareParts) {
+    while (at < path.size() && !IsSeparator(path[at])) ++at;
+    if (at < path.size()) ++at;
+  }
+  if (shareParts == 0 && at + 1 < path.size() && path[at + 1] == L':') at += 2;
+  if (at < path.size() && IsSeparator(path[at])) ++at;
+  return at;
+}
+
+// The long form of a path of fewer than MAX_PATH characters, where it too
+// has fewer: each part after the root as the file system names it. False
+// where a part is not there or the long form would be MAX_PATH or longer.
+// It asks for one part at a time, so no call ever sees a long path: Wine 8's
+// GetLongPathNameW writes past a buffer of its own for a long form of more
+// than about 1,024 characters (measured: a corrupted stack at 1,028, page
+// faults from 1,030 on, whatever size the caller's buffer has).
+bool LongForm(const std::wstring& path, std::wstring& longPath) {
+  if (path.empty() || path.size() >= MAX_PATH || path.find_first_of(L"*?") != std::wstring::npos) {
+    return false;
+  }
+  std::size_t start = RootLength(path);
+  std::wstring result = path.substr(0, start);
+  while (start < path.size()) {
+    std::size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    std::wstring part = path.substr(start, end - start);
+    if (!part.empty() && part != L"." && part != L"..") {
+      WIN32_FIND_DATAW found = {};
+      HANDLE search = FindFirstFileW(path.substr(0, end).c_str(), &found);
+      if (search == INVALID_HANDLE_VALUE) return false;
+      FindClose(search);
+      part = found.cFileName;
+    }
+    result += part;
+    if (end < path.size()) result += path[end];
+    if (result.size() >= MAX_PATH) return false;
+    start = end + 1;
+  }
+  longPath = result;
+  return true;
+}
+
 // The name the module will know itself by: the long form of the server path
 // where it fits a module path (MAX_PATH units with the terminator), else the
 // path as registered, as the module itself falls back.
 std::wstring ModulePathOf(const std::wstring& serverPath) {
-  wchar_t longPath[MAX_PATH] = {};
-  const DWORD length = GetLongPathNameW(serverPath.c_str(), longPath, MAX_PATH);
-  if (length > 0 && length < MAX_PATH) return longPath;
-  return serverPath;
+  std::wstring longPath;
+  return LongForm(serverPath, longPath) ? longPath : serverPath;
 }
 
 // Case-insensitive order of paths, as the file system compares them.
@@ -134,15 +196,14 @@ void ReadRegistration(Class& entry) {
   entry.progId.clear();
   entry.threadingModel.clear();
   entry.serverPath.clear();
-  const std::wstring classPath = L"CLSID\\" + GuidText(entry.clsid);
+  entry.hasServer = false;
   Key classKey;
-  if (classKey.Open(HKEY_CLASSES_ROOT, classPath)) {
-    ReadString(classKey.get(), nullptr, entry.description);
-    Key progIdKey;
-    if (progIdKey.Open(classKey.get(), L"ProgID")) ReadString(progIdKey.get(), nullptr, entry.progId);
-  }
+  if (!classKey.Open(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(entry.clsid))) return;
+  ReadString(classKey.get(), nullptr, entry.description);
+  Key progIdKey;
+  if (progIdKey.Open(classKey.get(), L"ProgID")) ReadString(progIdKey.get(), nullptr, entry.progId);
   Key server;
-  entry.hasServer = server.Open(HKEY_CLASSES_ROOT, classPath + L"\\InprocServer32");
+  entry.hasServer = server.Open(classKey.get(), L"InprocServer32");
   if (entry.hasServer) {
     ReadString(server.get(), nullptr, entry.serverPath);
     ReadString(server.get(), L"ThreadingModel", entry.threadingModel);
@@ -150,6 +211,19 @@ void ReadRegistration(Class& entry) {
 }
 
 const wchar_t* const kScripts[2] = {L"Style.rgs", L"StyleText.rgs"};
+
+// Ready where `script` is there as a file to be read; else ScriptMissing
+// where nothing is there, ScriptUnreadable where something else is (a
+// folder, a pipe, a link that leads nowhere or in a circle).
+State ScriptState(const std::wstring& script) {
+  const DWORD attributes = GetFileAttributesW(script.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? State::ScriptMissing
+                                                                          : State::ScriptUnreadable;
+  }
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? State::ScriptUnreadable : State::Ready;
+}
 
 // Gives every class of the package one state (with its detail).
 void SetAll(Package& package, State state, const std::wstring& path = std::wstring(),
@@ -166,7 +240,11 @@ void SetAll(Package& package, State state, const std::wstring& path = std::wstri
 // class. Answers false (the states set) on a failure; else fills `scriptIds`.
 bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
   if (package.modulePath.empty()) {
-    SetAll(package, State::NoServer);
+    // A key without a module path (its default value missing, empty, or no
+    // string at all) is another fault than no key: COM cannot load either.
+    const bool key = std::any_of(package.classes.begin(), package.classes.end(),
+                                 [](const Class& entry) { return entry.hasServer; });
+    SetAll(package, key ? State::BadServer : State::NoServer);
     return false;
   }
   // Measured under 64-bit Wine 8: a server path of 261 characters or more is
@@ -202,25 +280,29 @@ bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
   // The module reads Style.rgs first, and stops at the first script that fails.
   for (int i = 0; i < 2; ++i) {
     const std::wstring script = package.folder + L"\\" + kScripts[i];
-    if (!IsFile(script)) {
-      SetAll(package, State::ScriptMissing, script);
+    const State missing = ScriptState(script);
+    if (missing != State::Ready) {
+      SetAll(package, missing, script);
       return false;
     }
     // Opened as the module opens it (reading, shared for reading and writing):
     // a script that cannot be opened is another box than one that does not parse.
-    HANDLE file = CreateFileW(script.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      SetAll(package, State::ScriptUnreadable, script);
-      return false;
-    }
-    CloseHandle(file);
     std::wstring text;
-    if (FAILED(ReadScriptClassId(script, scriptIds[i], text))) {
-      SetAll(package, State::BadIdentifier, script);
-      for (Class& entry : package.classes) entry.identifierText = text;
+    const HRESULT read = ReadScriptClassId(script, scriptIds[i], text);
+    if (FAILED(read)) {
+      const bool opened = HRESULT_FACILITY(read) != FACILITY_WIN32;
+      SetAll(package, opened ? State::BadIdentifier : State::ScriptUnreadable, script);
+      if (opened) {
+        for (Class& entry : package.classes) entry.identifierText = text;
+      }
       return false;
     }
+  }
+  // Both scripts naming one identifier make both classes that one class,
+  // which the module serves as the style: neither is what it says.
+  if (IsEqualCLSID(scriptIds[0], scriptIds[1])) {
+    SetAll(package, State::SameIdentifier, package.folder + L"\\" + kScripts[1]);
+    return false;
   }
   return true;
 }
@@ -244,8 +326,10 @@ Class* InUse(std::vector<Class>& classes, ClassKind kind) {
   return nullptr;
 }
 
-// The classes of one category, each read from the registry; false (with the
-// manager's error in `result`) if the category cannot be read.
+bool ClsidLess(const CLSID& a, const CLSID& b) { return std::memcmp(&a, &b, sizeof a) < 0; }
+
+// The classes of one category, each listed once and read from the registry;
+// the manager's error if the category cannot be read.
 HRESULT ListCategory(ICatInformation* categories, const CATID& category, ClassKind kind,
                      std::vector<Class>& classes) {
   // No required categories: only classes that need nothing of their container.
@@ -253,13 +337,20 @@ HRESULT ListCategory(ICatInformation* categories, const CATID& category, ClassKi
   CATID wanted = category;
   const HRESULT result = categories->EnumClassesOfCategories(1, &wanted, 0, nullptr, found.put());
   if (FAILED(result)) return result;
-  CLSID clsid = {};
+  std::vector<CLSID> ids;
+  CLSID batch[64];
   ULONG fetched = 0;
-  while (found->Next(1, &clsid, &fetched) == S_OK && fetched == 1) {
-    const bool listed = std::any_of(classes.begin(), classes.end(), [&](const Class& entry) {
-      return entry.kind == kind && IsEqualCLSID(entry.clsid, clsid);
-    });
-    if (listed) continue;
+  HRESULT next = S_OK;
+  do {
+    fetched = 0;
+    next = found->Next(64, batch, &fetched);
+    ids.insert(ids.end(), batch, batch + std::min<ULONG>(fetched, 64));
+  } while (next == S_OK && fetched == 64);
+  std::sort(ids.begin(), ids.end(), ClsidLess);
+  ids.erase(std::unique(ids.begin(), ids.end(),
+                        [](const CLSID& a, const CLSID& b) { return IsEqualCLSID(a, b) != 0; }),
+            ids.end());
+  for (const CLSID& clsid : ids) {
     Class entry;
     entry.kind = kind;
     entry.clsid = clsid;
@@ -351,12 +442,20 @@ void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
   for (Class& entry : package.classes) {
     entry.clsid = scriptIds[entry.kind == ClassKind::Style ? 0 : 1];
   }
-  if (!IsFile(package.manifestPath)) {
+  // The manifest is screened before the system's activation-context code
+  // sees it: what the screen refuses never reaches that code.
+  std::vector<detail::ManifestClass> listed;
+  const HRESULT screened = detail::ReadManifest(package.manifestPath, listed);
+  if (screened == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+      screened == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
     SetAll(package, State::ManifestMissing, package.manifestPath);
     return;
   }
-  std::vector<detail::ManifestClass> listed;
-  detail::ReadManifestClasses(package.manifestPath, listed);
+  if (FAILED(screened)) {
+    SetAll(package, State::BadManifest, package.manifestPath);
+    for (Class& entry : package.classes) entry.result = screened;
+    return;
+  }
   const std::wstring moduleFile = FileName(package.modulePath);
   for (Class& entry : package.classes) {
     for (const detail::ManifestClass& candidate : listed) {
@@ -425,6 +524,8 @@ const char* StateName(State state) {
     case State::ManifestMissing: return "manifest-missing";
     case State::BadManifest: return "bad-manifest";
     case State::NotInManifest: return "not-in-manifest";
+    case State::BadServer: return "bad-server";
+    case State::SameIdentifier: return "same-identifier";
   }
   return "unknown";
 }
@@ -462,7 +563,11 @@ State Package::state() const {
                                                                              : State::Ready;
 }
 
-void CheckPackage(Package& package) {
+namespace {
+
+// CheckPackage, where `readRegistration` says whether the registry is read
+// again first (a package just found was read a moment ago).
+void CheckPackageAs(Package& package, bool readRegistration) {
   for (Class& entry : package.classes) {
     entry.state = State::Unchecked;
     entry.result = S_OK;
@@ -474,7 +579,7 @@ void CheckPackage(Package& package) {
   // The registration may have changed since the package was found: the
   // checks must see the module that COM would load now.
   bool changed = false;
-  if (package.origin == Origin::Registry) {
+  if (package.origin == Origin::Registry && readRegistration) {
     for (Class& entry : package.classes) {
       const bool hadServer = entry.hasServer;
       ReadRegistration(entry);
@@ -513,6 +618,25 @@ void CheckPackage(Package& package) {
   OrderClasses(package);
 }
 
+}  // namespace
+
+void CheckPackage(Package& package) {
+  // A check tells what could stop a load, not what was done: a class created
+  // before stays Working while it passes its checks again.
+  std::vector<std::pair<ClassKind, CLSID>> created;
+  for (const Class& entry : package.classes) {
+    if (entry.state == State::Working) created.emplace_back(entry.kind, entry.clsid);
+  }
+  CheckPackageAs(package, true);
+  for (Class& entry : package.classes) {
+    for (const auto& was : created) {
+      if (entry.state == State::Ready && entry.kind == was.first && IsEqualCLSID(entry.clsid, was.second)) {
+        entry.state = State::Working;
+      }
+    }
+  }
+}
+
 HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   packages.clear();
   Ref<ICatInformation> categories;
@@ -526,24 +650,28 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   }
   if (FAILED(result)) return result;
 
-  // One package per module file; a class without a server stands alone.
-  for (Class& entry : classes) {
-    const std::wstring modulePath = entry.hasServer ? ModulePathOf(entry.serverPath) : std::wstring();
-    auto same = std::find_if(packages.begin(), packages.end(), [&](const Package& package) {
-      return entry.hasServer && !package.modulePath.empty() &&
-             ComparePaths(package.modulePath, modulePath) == 0;
-    });
-    if (same == packages.end()) {
+  // One package per module file, found by sorting the classes by module
+  // path; a class without a module path stands alone.
+  std::vector<std::pair<std::wstring, std::size_t>> byPath;
+  byPath.reserve(classes.size());
+  for (std::size_t i = 0; i < classes.size(); ++i) {
+    byPath.emplace_back(classes[i].hasServer ? ModulePathOf(classes[i].serverPath) : std::wstring(), i);
+  }
+  std::stable_sort(byPath.begin(), byPath.end(), [](const auto& a, const auto& b) {
+    return ComparePaths(a.first, b.first) < 0;
+  });
+  for (std::size_t i = 0; i < byPath.size(); ++i) {
+    const bool alone = byPath[i].first.empty();
+    if (alone || i == 0 || ComparePaths(byPath[i - 1].first, byPath[i].first) != 0) {
       Package package;
       package.origin = Origin::Registry;
-      package.modulePath = modulePath;
-      package.folder = PackageFolder(modulePath);
-      packages.push_back(package);
-      same = packages.end() - 1;
+      package.modulePath = byPath[i].first;
+      package.folder = PackageFolder(package.modulePath);
+      packages.push_back(std::move(package));
     }
-    same->classes.push_back(entry);
+    packages.back().classes.push_back(std::move(classes[byPath[i].second]));
   }
-  for (Package& package : packages) CheckPackage(package);
+  for (Package& package : packages) CheckPackageAs(package, false);
   // In the order of their module paths; packages without a server last, by identifier.
   std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
     if (a.modulePath.empty() != b.modulePath.empty()) return b.modulePath.empty();
@@ -632,7 +760,7 @@ HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& pac
     package.manifestPath = ManifestOf(base, name, manifests);
     packages.push_back(package);
   }
-  for (Package& package : packages) CheckPackage(package);
+  for (Package& package : packages) CheckPackageAs(package, false);
   std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
     return ComparePaths(a.modulePath, b.modulePath) < 0;
   });
@@ -644,7 +772,9 @@ HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object)
   *object = nullptr;
   CheckPackage(package);
   Class* entry = kind == ClassKind::Style ? package.style() : package.text();
-  if (!entry || entry->state != State::Ready) return STUBHOST_E_NOT_READY;
+  if (!entry || (entry->state != State::Ready && entry->state != State::Working)) {
+    return STUBHOST_E_NOT_READY;
+  }
   detail::ActivationContext context;
   HRESULT result = MakeContext(package, context);
   if (FAILED(result)) {
@@ -664,7 +794,9 @@ HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds) {
   Class* targets[2] = {};
   int count = 0;
   for (Class* entry : {package.style(), package.text()}) {
-    if (entry && entry->state == State::Ready) targets[count++] = entry;
+    if (entry && (entry->state == State::Ready || entry->state == State::Working)) {
+      targets[count++] = entry;
+    }
   }
   if (count == 0) return STUBHOST_E_NOT_READY;
 
