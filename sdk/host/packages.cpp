@@ -52,27 +52,49 @@ class Ref {
   T* p_ = nullptr;
 };
 
+// Environment strings longer than this are not expanded (the documented
+// limit of ExpandEnvironmentStringsW's buffers).
+constexpr DWORD kExpandLimit = 32767;
+
 // A string value of `key` (the default value for a null name): false where
-// it is absent or not a string. A REG_EXPAND_SZ value (an installer may
-// write a server path so) comes back with its environment variables
-// expanded, as COM reads it. The text ends at the value's real size, or at
-// its first null character before that, as a C string would.
+// it is absent or not a string. The text ends at the value's real size, or
+// at its first null character before that, as a C string would. A
+// REG_EXPAND_SZ value (an installer may write a server path so) comes back
+// with its environment variables expanded, as COM reads it, where the text
+// and its expansion fit the expansion's limit; else as written. (Wine 8's
+// RegGetValueW, asked to expand, faults for values of about 32,000
+// characters and more: measured, so it is never asked.)
 bool ReadString(HKEY key, const wchar_t* name, std::wstring& value) {
   value.clear();
-  std::wstring text(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    const LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &bytes);
+  std::wstring text;
+  DWORD type = REG_NONE;
+  DWORD bytes = 0;
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
+  bool read = false;
+  for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS && !read; ++attempt) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+    // A unit more than the value holds, zeroed: the text ends in it at the latest.
+    text.assign((bytes + 1) / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t));
+    status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &got);
     if (status == ERROR_SUCCESS) {
-      const std::size_t units = std::min<std::size_t>(bytes / sizeof(wchar_t), text.size());
-      value.assign(text.data(), std::find(text.data(), text.data() + units, L'\0'));
-      return true;
+      bytes = std::min<DWORD>(got, static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t)));
+      read = true;
+    } else if (status == ERROR_MORE_DATA) {
+      // The value grew since its size was asked: ask again.
+      status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
     }
-    if (status != ERROR_MORE_DATA) return false;
-    // The value grew, or its expansion is longer than the size first given.
-    text.assign(bytes / sizeof(wchar_t) + MAX_PATH, L'\0');
   }
-  return false;
+  if (!read || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+  const wchar_t* begin = text.c_str();
+  const wchar_t* end = std::find(begin, begin + bytes / sizeof(wchar_t), L'\0');
+  value.assign(begin, end);
+  if (type == REG_EXPAND_SZ && value.size() < kExpandLimit) {
+    std::wstring expanded(kExpandLimit + 1, L'\0');
+    const DWORD units = ExpandEnvironmentStringsW(value.c_str(), &expanded[0], kExpandLimit);
+    if (units > 0 && units <= kExpandLimit) value.assign(expanded.c_str());
+  }
+  return true;
 }
 
 std::wstring GuidText(const GUID& id) {
