@@ -19,16 +19,14 @@ constexpr DWORD kErrorDirectoryNotSupported = 336;
 // the error as an HRESULT: a folder, a pipe or a device is no manifest, and
 // is not opened for reading where opening could wait.
 HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = GetLastError();
-    return HRESULT_FROM_WIN32(error ? error : ERROR_FILE_NOT_FOUND);
-  }
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return HRESULT_FROM_WIN32(kErrorDirectoryNotSupported);
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return HRESULT_FROM_WIN32(kErrorDirectoryNotSupported);
+    }
     return HRESULT_FROM_WIN32(error ? error : ERROR_OPEN_FAILED);
   }
   HRESULT result = S_OK;
