@@ -68,9 +68,13 @@ bool ReadString(HKEY key, const wchar_t* name, std::wstring& value) {
   value.clear();
   std::wstring text;
   DWORD type = REG_NONE;
-  DWORD bytes = 0;
-  LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
-  bool read = false;
+  // Most values fit a path's buffer: read into one first, and ask for the
+  // size only when the value is longer.
+  DWORD bytes = MAX_PATH * sizeof(wchar_t);
+  text.assign(MAX_PATH + 1, L'\0');
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &bytes);
+  bool read = status == ERROR_SUCCESS;
+  if (status == ERROR_MORE_DATA) status = ERROR_SUCCESS;
   for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS && !read; ++attempt) {
     if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
     // A unit more than the value holds, zeroed: the text ends in it at the latest.
@@ -112,30 +116,50 @@ bool IsFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Reads `size` bytes at `offset`; false if the file is shorter.
-bool ReadAt(HANDLE file, LONG offset, void* buffer, DWORD size) {
-  LARGE_INTEGER position = {};
-  position.QuadPart = offset;
-  DWORD read = 0;
-  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-         ReadFile(file, buffer, size, &read, nullptr) && read == size;
-}
+// What the module file is, read without loading it.
+enum class ModuleFile { Missing, NotAModule, Module };
 
-// The machine field of a PE image's file header, read without loading it.
-bool ReadMachine(const std::wstring& path, WORD& machine) {
+// The machine field of a PE image's file header. One read takes the headers
+// of any module a linker writes (the file header follows the DOS header
+// within its first kilobyte); a file that puts it further is read there.
+ModuleFile ReadMachine(const std::wstring& path, WORD& machine) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+               ? ModuleFile::NotAModule
+               : ModuleFile::Missing;
+  }
+  // A pipe or a device is no module file, and reading one could wait for good.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return ModuleFile::Missing;
+  }
+  unsigned char head[1024];
+  DWORD got = 0;
+  bool read = ReadFile(file, head, sizeof head, &got, nullptr) != 0;
   IMAGE_DOS_HEADER dos = {};
-  DWORD signature = 0;
-  IMAGE_FILE_HEADER header = {};
-  const bool read = ReadAt(file, 0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-                    dos.e_lfanew > 0 && ReadAt(file, dos.e_lfanew, &signature, sizeof signature) &&
-                    signature == IMAGE_NT_SIGNATURE &&
-                    ReadAt(file, dos.e_lfanew + 4, &header, sizeof header);
+  read = read && got >= sizeof dos;
+  if (read) std::memcpy(&dos, head, sizeof dos);
+  read = read && dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0;
+  struct {
+    DWORD signature;
+    IMAGE_FILE_HEADER header;
+  } nt = {};
+  if (read && static_cast<DWORD>(dos.e_lfanew) + sizeof nt <= got) {
+    std::memcpy(&nt, head + dos.e_lfanew, sizeof nt);
+  } else if (read) {
+    LARGE_INTEGER position = {};
+    position.QuadPart = dos.e_lfanew;
+    DWORD more = 0;
+    read = SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+           ReadFile(file, &nt, sizeof nt, &more, nullptr) && more == sizeof nt;
+  }
   CloseHandle(file);
-  if (read) machine = header.Machine;
-  return read;
+  if (!read || nt.signature != IMAGE_NT_SIGNATURE) return ModuleFile::NotAModule;
+  machine = nt.header.Machine;
+  return ModuleFile::Module;
 }
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -166,7 +190,8 @@ std::size_t RootLength(const std::wstring& path) {
 }
 
 // The long form of a path of fewer than MAX_PATH characters, where it too
-// has fewer: each part after the root as the file system names it. False
+// has fewer: each part after the root that may be a short name as the file
+// system names it. False
 // where a part is not there or the long form would be MAX_PATH or longer.
 // It asks for one part at a time, so no call ever sees a long path: Wine 8's
 // GetLongPathNameW writes past a buffer of its own for a long form of more
@@ -182,7 +207,10 @@ bool LongForm(const std::wstring& path, std::wstring& longPath) {
     std::size_t end = start;
     while (end < path.size() && !IsSeparator(path[end])) ++end;
     std::wstring part = path.substr(start, end - start);
-    if (!part.empty() && part != L"." && part != L"..") {
+    // A short name the system makes for a longer one holds a '~'; any other
+    // part is its own long form (looking each up costs a directory search,
+    // a slow one in a large folder).
+    if (part.find(L'~') != std::wstring::npos) {
       WIN32_FIND_DATAW found = {};
       HANDLE search = FindFirstFileW(path.substr(0, end).c_str(), &found);
       if (search == INVALID_HANDLE_VALUE) return false;
@@ -282,43 +310,44 @@ bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
     SetAll(package, State::PathTooLong, package.modulePath);
     return false;
   }
-  if (!IsFile(package.modulePath)) {
-    SetAll(package, State::ModuleMissing);
-    return false;
-  }
   WORD machine = 0;
-  if (!ReadMachine(package.modulePath, machine)) {
-    SetAll(package, State::NotAModule);
+  const ModuleFile module = ReadMachine(package.modulePath, machine);
+  if (module != ModuleFile::Module) {
+    SetAll(package, module == ModuleFile::Missing ? State::ModuleMissing : State::NotAModule);
     return false;
   }
   if (machine != HostMachine()) {
     SetAll(package, State::OtherArchitecture, std::wstring(), machine);
     return false;
   }
-  if (package.folder.empty() || !IsFolder(package.folder)) {
+  if (package.folder.empty()) {
     SetAll(package, State::FolderMissing, package.folder);
     return false;
   }
   // The module reads Style.rgs first, and stops at the first script that fails.
   for (int i = 0; i < 2; ++i) {
     const std::wstring script = package.folder + L"\\" + kScripts[i];
-    const State missing = ScriptState(script);
-    if (missing != State::Ready) {
-      SetAll(package, missing, script);
-      return false;
-    }
     // Opened as the module opens it (reading, shared for reading and writing):
     // a script that cannot be opened is another box than one that does not parse.
     std::wstring text;
     const HRESULT read = ReadScriptClassId(script, scriptIds[i], text);
-    if (FAILED(read)) {
-      const bool opened = HRESULT_FACILITY(read) != FACILITY_WIN32;
-      SetAll(package, opened ? State::BadIdentifier : State::ScriptUnreadable, script);
-      if (opened) {
-        for (Class& entry : package.classes) entry.identifierText = text;
-      }
+    if (SUCCEEDED(read)) continue;
+    // Where the first script cannot be opened, the folder may be what is missing.
+    if (i == 0 && HRESULT_FACILITY(read) == FACILITY_WIN32 && !IsFolder(package.folder)) {
+      SetAll(package, State::FolderMissing, package.folder);
       return false;
     }
+    const bool opened = HRESULT_FACILITY(read) != FACILITY_WIN32;
+    const State state = opened                                                ? State::BadIdentifier
+                        : read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+                                  read == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+                            ? ScriptState(script)
+                            : State::ScriptUnreadable;
+    SetAll(package, state, script);
+    if (opened) {
+      for (Class& entry : package.classes) entry.identifierText = text;
+    }
+    return false;
   }
   // Both scripts naming one identifier make both classes that one class,
   // which the module serves as the style: neither is what it says.
