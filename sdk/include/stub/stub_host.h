@@ -211,7 +211,8 @@ std::wstring PackageFolder(const std::wstring& modulePath);
 /// "Where the class identifier stands"): `text` receives the scanned text.
 /// Answers S_OK with `clsid` set; CO_E_CLASSSTRING (or CLSIDFromString's
 /// error) when the text is no identifier; or the error of opening the file,
-/// as HRESULT_FROM_WIN32.
+/// as HRESULT_FROM_WIN32 (ERROR_BAD_FILE_TYPE for a pipe or a device, which
+/// is not read: reading one could wait for good).
 HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wstring& text);
 
 }  // namespace host
