@@ -76,6 +76,12 @@ for name in "${measured[@]}"; do
     "$results/$name/many_packages.txt"
 done
 
+# ---- The host library's listing against the bare category enumeration ------------------
+for name in "${measured[@]}"; do
+  bench/host_listing/run.sh "$([[ $name == x86 ]] && echo win32 || echo win64)" \
+    "$results/$name/host_listing.txt" --packages=1000 --rounds=9
+done
+
 # ---- Report -----------------------------------------------------------------------------
 model=$(lscpu | sed -n 's/^Model name: *//p' | head -n1)
 cpus=$(nproc)
@@ -452,6 +458,36 @@ if many:
     out("four per registered package; the module closes every key it opens.")
     out("Whole run of the many-packages program: " + ", ".join(
         f"{arch} {int(m['run_seconds']) // 60} min {int(m['run_seconds']) % 60} s" for arch, m in many.items()) + ".")
+    out()
+# ---- The host library's listing ---------------------------------------------------------
+listing = {}
+for arch in ARCHES:
+    path = f"{results}/{arch}/host_listing.txt"
+    if os.path.exists(path):
+        listing[arch] = {k: float(v) for k, v in (l.split() for l in open(path) if len(l.split()) == 2)}
+if listing:
+    out("## Listing packages in a host")
+    out()
+    out("`FindRegisteredPackages` of the host library against the bare enumeration it starts from,")
+    out("`ICatInformation::EnumClassesOfCategories` over both categories with every identifier fetched,")
+    out("in one process (`bench/host_listing`): packages installed as regsvr32 installs them (a copy")
+    out("of the module, its folder with both scripts, the class keys with their categories), every")
+    out("round listing each one, `ready`. The ratio is the median of each round's own ratio.")
+    out()
+    out("| Architecture | Packages | Listing | Enumeration | Ratio | All packages checked again |")
+    out("|---|---|---|---|---|---|")
+    for arch, m in listing.items():
+        out(f"| {arch} | {m['packages']:,.0f} | {m['listing_ms']:.0f} ms | {m['enumeration_ms']:.0f} ms | "
+            f"{m['ratio']:.2f}× ({goal(m['ratio'], 2)}) | {m['check_again_ms']:.0f} ms |")
+    out()
+    out("Listing is the enumeration, then per class its registration (the class key's description,")
+    out("the ProgID, the server's path and threading model: three keys opened and four values read),")
+    out("then per package the checks that keep a box from ever being loaded: the module file's")
+    out("headers (one open, one read) and both scripts' identifiers (one open and read each). Under")
+    out("Wine each of these is a round trip to the Wine server, about 28 per package, against the")
+    out("enumeration's pass over every class of the registry once per category. \"All packages")
+    out("checked again\" is `CheckPackage` over every package listed, as `CreateClass` and")
+    out("`TryPackage` do before they load: the registration is read anew there.")
     out()
 # ---- The package checker on pathological input ---------------------------------------
 if "check_junk_ms" in check:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzes the registry script interpreter, then the package checker's readers,
-# each for a while: fuzz/run.sh [SECONDS] (default 60 each). Builds the
+# Fuzzes the registry script interpreter, the package checker's readers and the
+# host library's readers, each for a while: fuzz/run.sh [SECONDS] (default 60
+# each). Builds the
 # libFuzzer targets with the "fuzz" preset (clang, AddressSanitizer,
 # UndefinedBehaviorSanitizer), copies each seed corpus into the build tree (the
 # checked-in corpora are never written to; inputs found there accumulate from
@@ -17,7 +18,7 @@ work=build/fuzz-work
 if [[ $build == build/fuzz ]]; then
   cmake --preset fuzz >/dev/null || exit 1
 fi
-cmake --build "$build" --target script_fuzzer check_fuzzer -j2 || exit 1
+cmake --build "$build" --target script_fuzzer check_fuzzer host_fuzzer -j2 || exit 1
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -50,4 +51,6 @@ status=0
 fuzz_one script_fuzzer fuzz/corpus "$work/corpus" || status=1
 # The package checker's readers: .reg exports, script bytes, whole packages.
 fuzz_one check_fuzzer fuzz/check_corpus "$work/check-corpus" || status=1
+# The host library's readers: assembly manifests and package scripts.
+fuzz_one host_fuzzer fuzz/host_corpus "$work/host-corpus" || status=1
 exit $status

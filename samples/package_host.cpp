@@ -34,7 +34,9 @@
 // hosts.md lists every state and what it means. Exit code 0 when every
 // package listed works (none listed included), 1 when some do not, 2 when the
 // categories (or the folder) cannot be read or the command line cannot be
-// followed.
+// followed. A command line that cannot be followed (an unknown option, an
+// option given twice, a time limit that is no number) is refused with what is
+// wrong and the usage.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -134,7 +136,8 @@ std::string Detail(const host::Class& entry) {
       return Field("length", std::to_string(entry.path.size()));
     case host::State::FolderMissing: return Field("folder", entry.path);
     case host::State::ScriptMissing:
-    case host::State::ScriptUnreadable: return Field("script", entry.path);
+    case host::State::ScriptUnreadable:
+    case host::State::SameIdentifier: return Field("script", entry.path);
     case host::State::BadIdentifier:
       return Field("script", entry.path) + Field("identifier", entry.identifierText);
     case host::State::Stale: return Field("current", GuidText(entry.scriptClsid));
@@ -150,6 +153,26 @@ std::string Detail(const host::Class& entry) {
     }
     default: return std::string();
   }
+}
+
+// The system's text for an error, on one line; a fallback where it has none.
+std::string SystemMessage(HRESULT result) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result) : static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = length ? Utf8(std::wstring(text, length)) : std::string();
+  if (text) LocalFree(text);
+  for (char& c : message) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  while (!message.empty() && (message.back() == ' ' || message.back() == '.')) message.pop_back();
+  if (result == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND) ||
+      result == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
+    return "there is no such folder";
+  }
+  if (result == HRESULT_FROM_WIN32(ERROR_DIRECTORY)) return "it is not a folder";
+  return message.empty() ? std::string("the system gives no text for the error") : message;
 }
 
 void PrintCategory(ICatInformation* categories, const char* kind, const CATID& id) {
@@ -185,7 +208,8 @@ int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool& 
     std::printf("folder%s\n", Field("path", std::wstring(folder)).c_str());
     result = host::FindFolderPackages(folder, packages);
     if (FAILED(result)) {
-      std::fprintf(stderr, "package_host: error: the folder cannot be listed (%s)\n",
+      std::fprintf(stderr, "package_host: error: the folder %s cannot be listed: %s (%s)\n",
+                   Field("path", std::wstring(folder)).substr(6).c_str(), SystemMessage(result).c_str(),
                    Hex(static_cast<unsigned long>(result), 8).c_str());
       return 2;
     }
@@ -252,26 +276,43 @@ bool ParseSeconds(const wchar_t* text, DWORD& seconds) {
 
 }  // namespace
 
+// Refuses the command line: what is wrong, then the usage, on standard error.
+int Refuse(const std::string& problem) {
+  std::fprintf(stderr, "package_host: error: %s\n%s", problem.c_str(), kUsage);
+  return 2;
+}
+
 int wmain(int argc, wchar_t** argv) {
   DWORD apartment = COINIT_APARTMENTTHREADED;
   DWORD seconds = 30;
   const wchar_t* folder = nullptr;
+  // Each option once: a second one would otherwise win silently.
+  bool apartmentGiven = false, limitGiven = false;
   for (int i = 1; i < argc; ++i) {
-    if (lstrcmpW(argv[i], L"--sta") == 0) {
-      apartment = COINIT_APARTMENTTHREADED;
-    } else if (lstrcmpW(argv[i], L"--mta") == 0) {
-      apartment = COINIT_MULTITHREADED;
-    } else if (lstrcmpW(argv[i], L"--time-limit") == 0 && i + 1 < argc &&
-               ParseSeconds(argv[i + 1], seconds)) {
+    const std::string option = Utf8(argv[i]);
+    const bool sta = option == "--sta", mta = option == "--mta";
+    if (sta || mta) {
+      if (apartmentGiven) return Refuse("give one of --sta and --mta, once");
+      apartmentGiven = true;
+      apartment = sta ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED;
+    } else if (option == "--time-limit") {
+      if (limitGiven) return Refuse("--time-limit is given twice");
+      limitGiven = true;
+      if (i + 1 >= argc) return Refuse("--time-limit needs a number of seconds");
+      if (!ParseSeconds(argv[i + 1], seconds)) {
+        return Refuse("--time-limit " + Field("", Utf8(argv[i + 1])).substr(2) +
+                      " is not a whole number of seconds from 0 to 86400");
+      }
       ++i;
-    } else if (lstrcmpW(argv[i], L"--folder") == 0 && i + 1 < argc && argv[i + 1][0]) {
+    } else if (option == "--folder") {
+      if (folder) return Refuse("--folder is given twice");
+      if (i + 1 >= argc || !argv[i + 1][0]) return Refuse("--folder needs a folder");
       folder = argv[++i];
-    } else if (lstrcmpW(argv[i], L"--help") == 0) {
+    } else if (option == "--help") {
       std::printf("%s", kUsage);
       return 0;
     } else {
-      std::fprintf(stderr, "%s", kUsage);
-      return 2;
+      return Refuse("unknown argument " + Field("", option).substr(2));
     }
   }
   SetConsoleOutputCP(CP_UTF8);

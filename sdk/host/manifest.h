@@ -23,11 +23,18 @@ struct ManifestClass {
   std::wstring description;
 };
 
-// Reads the comClass entries of a manifest (UTF-8, with or without a byte
-// order mark, or UTF-16 with one). It looks only at element names and their
-// attributes: whether the whole is a manifest the system accepts is the
-// activation context's to say. False when the file cannot be read or is
-// larger than a manifest has reason to be.
+// Reads a manifest (UTF-8, with or without a byte order mark, or UTF-16
+// with one) through the bounded screen (manifest_screen.h) and its comClass
+// entries. Answers S_OK; HRESULT_FROM_WIN32 of the error when the file
+// cannot be read (ERROR_DIRECTORY_NOT_SUPPORTED for a folder,
+// ERROR_BAD_FILE_TYPE for a pipe or a device); or, for a manifest the screen
+// refuses, HRESULT_FROM_WIN32 of an ERROR_SXS_ code, with the entries read
+// before the refusal. A manifest it takes may still be refused by the
+// system's activation-context code, which is never handed one it refuses.
+HRESULT ReadManifest(const std::wstring& path, std::vector<ManifestClass>& classes);
+
+// The comClass entries ReadManifest finds, whether or not the screen refuses
+// the manifest; false when the file cannot be read.
 bool ReadManifestClasses(const std::wstring& path, std::vector<ManifestClass>& classes);
 
 // Owns one activation context.

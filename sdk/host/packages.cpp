@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #include "manifest.h"
 #include "stub/stub_host.h"
@@ -51,24 +52,53 @@ class Ref {
   T* p_ = nullptr;
 };
 
-// A string value of `key` (the default value for a null name). A
+// Environment strings longer than this are not expanded (the documented
+// limit of ExpandEnvironmentStringsW's buffers).
+constexpr DWORD kExpandLimit = 32767;
+
+// A string value of `key` (the default value for a null name): false where
+// it is absent or not a string. The text ends at the value's real size, or
+// at its first null character before that, as a C string would. A
 // REG_EXPAND_SZ value (an installer may write a server path so) comes back
-// with its environment variables expanded, as COM reads it.
+// with its environment variables expanded, as COM reads it, where the text
+// and its expansion fit the expansion's limit; else as written. (Wine 8's
+// RegGetValueW, asked to expand, faults for values of about 32,000
+// characters and more: measured, so it is never asked.)
 bool ReadString(HKEY key, const wchar_t* name, std::wstring& value) {
-  std::wstring text(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    const LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &bytes);
+  value.clear();
+  std::wstring text;
+  DWORD type = REG_NONE;
+  // Most values fit a path's buffer: read into one first, and ask for the
+  // size only when the value is longer.
+  DWORD bytes = MAX_PATH * sizeof(wchar_t);
+  text.assign(MAX_PATH + 1, L'\0');
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &bytes);
+  bool read = status == ERROR_SUCCESS;
+  if (status == ERROR_MORE_DATA) status = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < 4 && status == ERROR_SUCCESS && !read; ++attempt) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+    // A unit more than the value holds, zeroed: the text ends in it at the latest.
+    text.assign((bytes + 1) / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t));
+    status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&text[0]), &got);
     if (status == ERROR_SUCCESS) {
-      text.resize(lstrlenW(text.c_str()));
-      value = text;
-      return true;
+      bytes = std::min<DWORD>(got, static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t)));
+      read = true;
+    } else if (status == ERROR_MORE_DATA) {
+      // The value grew since its size was asked: ask again.
+      status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes);
     }
-    if (status != ERROR_MORE_DATA) return false;
-    // The value grew, or its expansion is longer than the size first given.
-    text.assign(bytes / sizeof(wchar_t) + MAX_PATH, L'\0');
   }
-  return false;
+  if (!read || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+  const wchar_t* begin = text.c_str();
+  const wchar_t* end = std::find(begin, begin + bytes / sizeof(wchar_t), L'\0');
+  value.assign(begin, end);
+  if (type == REG_EXPAND_SZ && value.size() < kExpandLimit) {
+    std::wstring expanded(kExpandLimit + 1, L'\0');
+    const DWORD units = ExpandEnvironmentStringsW(value.c_str(), &expanded[0], kExpandLimit);
+    if (units > 0 && units <= kExpandLimit) value.assign(expanded.c_str());
+  }
+  return true;
 }
 
 std::wstring GuidText(const GUID& id) {
@@ -86,40 +116,122 @@ bool IsFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Reads `size` bytes at `offset`; false if the file is shorter.
-bool ReadAt(HANDLE file, LONG offset, void* buffer, DWORD size) {
-  LARGE_INTEGER position = {};
-  position.QuadPart = offset;
-  DWORD read = 0;
-  return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-         ReadFile(file, buffer, size, &read, nullptr) && read == size;
-}
+// What the module file is, read without loading it.
+enum class ModuleFile { Missing, NotAModule, Module };
 
-// The machine field of a PE image's file header, read without loading it.
-bool ReadMachine(const std::wstring& path, WORD& machine) {
+// The machine field of a PE image's file header. One read takes the headers
+// of any module a linker writes (the file header follows the DOS header
+// within its first kilobyte); a file that puts it further is read there.
+ModuleFile ReadMachine(const std::wstring& path, WORD& machine) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+               ? ModuleFile::NotAModule
+               : ModuleFile::Missing;
+  }
+  // A pipe or a device is no module file, and reading one could wait for good.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return ModuleFile::Missing;
+  }
+  unsigned char head[1024];
+  DWORD got = 0;
+  bool read = ReadFile(file, head, sizeof head, &got, nullptr) != 0;
   IMAGE_DOS_HEADER dos = {};
-  DWORD signature = 0;
-  IMAGE_FILE_HEADER header = {};
-  const bool read = ReadAt(file, 0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
-                    dos.e_lfanew > 0 && ReadAt(file, dos.e_lfanew, &signature, sizeof signature) &&
-                    signature == IMAGE_NT_SIGNATURE &&
-                    ReadAt(file, dos.e_lfanew + 4, &header, sizeof header);
+  read = read && got >= sizeof dos;
+  if (read) std::memcpy(&dos, head, sizeof dos);
+  read = read && dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0;
+  struct {
+    DWORD signature;
+    IMAGE_FILE_HEADER header;
+  } nt = {};
+  if (read && static_cast<DWORD>(dos.e_lfanew) + sizeof nt <= got) {
+    std::memcpy(&nt, head + dos.e_lfanew, sizeof nt);
+  } else if (read) {
+    LARGE_INTEGER position = {};
+    position.QuadPart = dos.e_lfanew;
+    DWORD more = 0;
+    read = SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+           ReadFile(file, &nt, sizeof nt, &more, nullptr) && more == sizeof nt;
+  }
   CloseHandle(file);
-  if (read) machine = header.Machine;
-  return read;
+  if (!read || nt.signature != IMAGE_NT_SIGNATURE) return ModuleFile::NotAModule;
+  machine = nt.header.Machine;
+  return ModuleFile::Module;
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The length of a path's root, which has no long form of its own: "X:\",
+// "\\server\share\", "\\?\X:\", "\\?\UNC\server\share\", "\"; 0 for a relative path.
+std::size_t RootLength(const std::wstring& path) {
+  std::size_t at = 0;
+  int shareParts = 0;
+  if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) &&
+      (path[2] == L'?' || path[2] == L'.') && IsSeparator(path[3])) {
+    at = 4;
+    if (path.compare(at, 4, L"UNC\\") == 0) {
+      at += 4;
+      shareParts = 2;
+    }
+  } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    at = 2;
+    shareParts = 2;
+  }
+  for (; shareParts > 0 && at < path.size(); --shareParts) {
+    while (at < path.size() && !IsSeparator(path[at])) ++at;
+    if (at < path.size()) ++at;
+  }
+  if (shareParts == 0 && at + 1 < path.size() && path[at + 1] == L':') at += 2;
+  if (at < path.size() && IsSeparator(path[at])) ++at;
+  return at;
+}
+
+// The long form of a path of fewer than MAX_PATH characters, where it too
+// has fewer: each part after the root that may be a short name as the file
+// system names it. False
+// where a part is not there or the long form would be MAX_PATH or longer.
+// It asks for one part at a time, so no call ever sees a long path: Wine 8's
+// GetLongPathNameW writes past a buffer of its own for a long form of more
+// than about 1,024 characters (measured: a corrupted stack at 1,028, page
+// faults from 1,030 on, whatever size the caller's buffer has).
+bool LongForm(const std::wstring& path, std::wstring& longPath) {
+  if (path.empty() || path.size() >= MAX_PATH || path.find_first_of(L"*?") != std::wstring::npos) {
+    return false;
+  }
+  std::size_t start = RootLength(path);
+  std::wstring result = path.substr(0, start);
+  while (start < path.size()) {
+    std::size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    std::wstring part = path.substr(start, end - start);
+    // A short name the system makes for a longer one holds a '~'; any other
+    // part is its own long form (looking each up costs a directory search,
+    // a slow one in a large folder).
+    if (part.find(L'~') != std::wstring::npos) {
+      WIN32_FIND_DATAW found = {};
+      HANDLE search = FindFirstFileW(path.substr(0, end).c_str(), &found);
+      if (search == INVALID_HANDLE_VALUE) return false;
+      FindClose(search);
+      part = found.cFileName;
+    }
+    result += part;
+    if (end < path.size()) result += path[end];
+    if (result.size() >= MAX_PATH) return false;
+    start = end + 1;
+  }
+  longPath = result;
+  return true;
 }
 
 // The name the module will know itself by: the long form of the server path
 // where it fits a module path (MAX_PATH units with the terminator), else the
 // path as registered, as the module itself falls back.
 std::wstring ModulePathOf(const std::wstring& serverPath) {
-  wchar_t longPath[MAX_PATH] = {};
-  const DWORD length = GetLongPathNameW(serverPath.c_str(), longPath, MAX_PATH);
-  if (length > 0 && length < MAX_PATH) return longPath;
-  return serverPath;
+  std::wstring longPath;
+  return LongForm(serverPath, longPath) ? longPath : serverPath;
 }
 
 // Case-insensitive order of paths, as the file system compares them.
@@ -134,15 +246,14 @@ void ReadRegistration(Class& entry) {
   entry.progId.clear();
   entry.threadingModel.clear();
   entry.serverPath.clear();
-  const std::wstring classPath = L"CLSID\\" + GuidText(entry.clsid);
+  entry.hasServer = false;
   Key classKey;
-  if (classKey.Open(HKEY_CLASSES_ROOT, classPath)) {
-    ReadString(classKey.get(), nullptr, entry.description);
-    Key progIdKey;
-    if (progIdKey.Open(classKey.get(), L"ProgID")) ReadString(progIdKey.get(), nullptr, entry.progId);
-  }
+  if (!classKey.Open(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(entry.clsid))) return;
+  ReadString(classKey.get(), nullptr, entry.description);
+  Key progIdKey;
+  if (progIdKey.Open(classKey.get(), L"ProgID")) ReadString(progIdKey.get(), nullptr, entry.progId);
   Key server;
-  entry.hasServer = server.Open(HKEY_CLASSES_ROOT, classPath + L"\\InprocServer32");
+  entry.hasServer = server.Open(classKey.get(), L"InprocServer32");
   if (entry.hasServer) {
     ReadString(server.get(), nullptr, entry.serverPath);
     ReadString(server.get(), L"ThreadingModel", entry.threadingModel);
@@ -150,6 +261,19 @@ void ReadRegistration(Class& entry) {
 }
 
 const wchar_t* const kScripts[2] = {L"Style.rgs", L"StyleText.rgs"};
+
+// Ready where `script` is there as a file to be read; else ScriptMissing
+// where nothing is there, ScriptUnreadable where something else is (a
+// folder, a pipe, a link that leads nowhere or in a circle).
+State ScriptState(const std::wstring& script) {
+  const DWORD attributes = GetFileAttributesW(script.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? State::ScriptMissing
+                                                                          : State::ScriptUnreadable;
+  }
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? State::ScriptUnreadable : State::Ready;
+}
 
 // Gives every class of the package one state (with its detail).
 void SetAll(Package& package, State state, const std::wstring& path = std::wstring(),
@@ -166,7 +290,11 @@ void SetAll(Package& package, State state, const std::wstring& path = std::wstri
 // class. Answers false (the states set) on a failure; else fills `scriptIds`.
 bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
   if (package.modulePath.empty()) {
-    SetAll(package, State::NoServer);
+    // A key without a module path (its default value missing, empty, or no
+    // string at all) is another fault than no key: COM cannot load either.
+    const bool key = std::any_of(package.classes.begin(), package.classes.end(),
+                                 [](const Class& entry) { return entry.hasServer; });
+    SetAll(package, key ? State::BadServer : State::NoServer);
     return false;
   }
   // Measured under 64-bit Wine 8: a server path of 261 characters or more is
@@ -182,45 +310,50 @@ bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
     SetAll(package, State::PathTooLong, package.modulePath);
     return false;
   }
-  if (!IsFile(package.modulePath)) {
-    SetAll(package, State::ModuleMissing);
-    return false;
-  }
   WORD machine = 0;
-  if (!ReadMachine(package.modulePath, machine)) {
-    SetAll(package, State::NotAModule);
+  const ModuleFile module = ReadMachine(package.modulePath, machine);
+  if (module != ModuleFile::Module) {
+    SetAll(package, module == ModuleFile::Missing ? State::ModuleMissing : State::NotAModule);
     return false;
   }
   if (machine != HostMachine()) {
     SetAll(package, State::OtherArchitecture, std::wstring(), machine);
     return false;
   }
-  if (package.folder.empty() || !IsFolder(package.folder)) {
+  if (package.folder.empty()) {
     SetAll(package, State::FolderMissing, package.folder);
     return false;
   }
   // The module reads Style.rgs first, and stops at the first script that fails.
   for (int i = 0; i < 2; ++i) {
     const std::wstring script = package.folder + L"\\" + kScripts[i];
-    if (!IsFile(script)) {
-      SetAll(package, State::ScriptMissing, script);
-      return false;
-    }
     // Opened as the module opens it (reading, shared for reading and writing):
     // a script that cannot be opened is another box than one that does not parse.
-    HANDLE file = CreateFileW(script.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      SetAll(package, State::ScriptUnreadable, script);
-      return false;
-    }
-    CloseHandle(file);
     std::wstring text;
-    if (FAILED(ReadScriptClassId(script, scriptIds[i], text))) {
-      SetAll(package, State::BadIdentifier, script);
-      for (Class& entry : package.classes) entry.identifierText = text;
+    const HRESULT read = ReadScriptClassId(script, scriptIds[i], text);
+    if (SUCCEEDED(read)) continue;
+    // Where the first script cannot be opened, the folder may be what is missing.
+    if (i == 0 && HRESULT_FACILITY(read) == FACILITY_WIN32 && !IsFolder(package.folder)) {
+      SetAll(package, State::FolderMissing, package.folder);
       return false;
     }
+    const bool opened = HRESULT_FACILITY(read) != FACILITY_WIN32;
+    const State state = opened                                                ? State::BadIdentifier
+                        : read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+                                  read == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+                            ? ScriptState(script)
+                            : State::ScriptUnreadable;
+    SetAll(package, state, script);
+    if (opened) {
+      for (Class& entry : package.classes) entry.identifierText = text;
+    }
+    return false;
+  }
+  // Both scripts naming one identifier make both classes that one class,
+  // which the module serves as the style: neither is what it says.
+  if (IsEqualCLSID(scriptIds[0], scriptIds[1])) {
+    SetAll(package, State::SameIdentifier, package.folder + L"\\" + kScripts[1]);
+    return false;
   }
   return true;
 }
@@ -244,8 +377,10 @@ Class* InUse(std::vector<Class>& classes, ClassKind kind) {
   return nullptr;
 }
 
-// The classes of one category, each read from the registry; false (with the
-// manager's error in `result`) if the category cannot be read.
+bool ClsidLess(const CLSID& a, const CLSID& b) { return std::memcmp(&a, &b, sizeof a) < 0; }
+
+// The classes of one category, each listed once and read from the registry;
+// the manager's error if the category cannot be read.
 HRESULT ListCategory(ICatInformation* categories, const CATID& category, ClassKind kind,
                      std::vector<Class>& classes) {
   // No required categories: only classes that need nothing of their container.
@@ -253,13 +388,20 @@ HRESULT ListCategory(ICatInformation* categories, const CATID& category, ClassKi
   CATID wanted = category;
   const HRESULT result = categories->EnumClassesOfCategories(1, &wanted, 0, nullptr, found.put());
   if (FAILED(result)) return result;
-  CLSID clsid = {};
+  std::vector<CLSID> ids;
+  CLSID batch[64];
   ULONG fetched = 0;
-  while (found->Next(1, &clsid, &fetched) == S_OK && fetched == 1) {
-    const bool listed = std::any_of(classes.begin(), classes.end(), [&](const Class& entry) {
-      return entry.kind == kind && IsEqualCLSID(entry.clsid, clsid);
-    });
-    if (listed) continue;
+  HRESULT next = S_OK;
+  do {
+    fetched = 0;
+    next = found->Next(64, batch, &fetched);
+    ids.insert(ids.end(), batch, batch + std::min<ULONG>(fetched, 64));
+  } while (next == S_OK && fetched == 64);
+  std::sort(ids.begin(), ids.end(), ClsidLess);
+  ids.erase(std::unique(ids.begin(), ids.end(),
+                        [](const CLSID& a, const CLSID& b) { return IsEqualCLSID(a, b) != 0; }),
+            ids.end());
+  for (const CLSID& clsid : ids) {
     Class entry;
     entry.kind = kind;
     entry.clsid = clsid;
@@ -351,12 +493,20 @@ void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
   for (Class& entry : package.classes) {
     entry.clsid = scriptIds[entry.kind == ClassKind::Style ? 0 : 1];
   }
-  if (!IsFile(package.manifestPath)) {
+  // The manifest is screened before the system's activation-context code
+  // sees it: what the screen refuses never reaches that code.
+  std::vector<detail::ManifestClass> listed;
+  const HRESULT screened = detail::ReadManifest(package.manifestPath, listed);
+  if (screened == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+      screened == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
     SetAll(package, State::ManifestMissing, package.manifestPath);
     return;
   }
-  std::vector<detail::ManifestClass> listed;
-  detail::ReadManifestClasses(package.manifestPath, listed);
+  if (FAILED(screened)) {
+    SetAll(package, State::BadManifest, package.manifestPath);
+    for (Class& entry : package.classes) entry.result = screened;
+    return;
+  }
   const std::wstring moduleFile = FileName(package.modulePath);
   for (Class& entry : package.classes) {
     for (const detail::ManifestClass& candidate : listed) {
@@ -425,6 +575,8 @@ const char* StateName(State state) {
     case State::ManifestMissing: return "manifest-missing";
     case State::BadManifest: return "bad-manifest";
     case State::NotInManifest: return "not-in-manifest";
+    case State::BadServer: return "bad-server";
+    case State::SameIdentifier: return "same-identifier";
   }
   return "unknown";
 }
@@ -462,7 +614,11 @@ State Package::state() const {
                                                                              : State::Ready;
 }
 
-void CheckPackage(Package& package) {
+namespace {
+
+// CheckPackage, where `readRegistration` says whether the registry is read
+// again first (a package just found was read a moment ago).
+void CheckPackageAs(Package& package, bool readRegistration) {
   for (Class& entry : package.classes) {
     entry.state = State::Unchecked;
     entry.result = S_OK;
@@ -474,7 +630,7 @@ void CheckPackage(Package& package) {
   // The registration may have changed since the package was found: the
   // checks must see the module that COM would load now.
   bool changed = false;
-  if (package.origin == Origin::Registry) {
+  if (package.origin == Origin::Registry && readRegistration) {
     for (Class& entry : package.classes) {
       const bool hadServer = entry.hasServer;
       ReadRegistration(entry);
@@ -513,6 +669,25 @@ void CheckPackage(Package& package) {
   OrderClasses(package);
 }
 
+}  // namespace
+
+void CheckPackage(Package& package) {
+  // A check tells what could stop a load, not what was done: a class created
+  // before stays Working while it passes its checks again.
+  std::vector<std::pair<ClassKind, CLSID>> created;
+  for (const Class& entry : package.classes) {
+    if (entry.state == State::Working) created.emplace_back(entry.kind, entry.clsid);
+  }
+  CheckPackageAs(package, true);
+  for (Class& entry : package.classes) {
+    for (const auto& was : created) {
+      if (entry.state == State::Ready && entry.kind == was.first && IsEqualCLSID(entry.clsid, was.second)) {
+        entry.state = State::Working;
+      }
+    }
+  }
+}
+
 HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   packages.clear();
   Ref<ICatInformation> categories;
@@ -526,24 +701,28 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   }
   if (FAILED(result)) return result;
 
-  // One package per module file; a class without a server stands alone.
-  for (Class& entry : classes) {
-    const std::wstring modulePath = entry.hasServer ? ModulePathOf(entry.serverPath) : std::wstring();
-    auto same = std::find_if(packages.begin(), packages.end(), [&](const Package& package) {
-      return entry.hasServer && !package.modulePath.empty() &&
-             ComparePaths(package.modulePath, modulePath) == 0;
-    });
-    if (same == packages.end()) {
+  // One package per module file, found by sorting the classes by module
+  // path; a class without a module path stands alone.
+  std::vector<std::pair<std::wstring, std::size_t>> byPath;
+  byPath.reserve(classes.size());
+  for (std::size_t i = 0; i < classes.size(); ++i) {
+    byPath.emplace_back(classes[i].hasServer ? ModulePathOf(classes[i].serverPath) : std::wstring(), i);
+  }
+  std::stable_sort(byPath.begin(), byPath.end(), [](const auto& a, const auto& b) {
+    return ComparePaths(a.first, b.first) < 0;
+  });
+  for (std::size_t i = 0; i < byPath.size(); ++i) {
+    const bool alone = byPath[i].first.empty();
+    if (alone || i == 0 || ComparePaths(byPath[i - 1].first, byPath[i].first) != 0) {
       Package package;
       package.origin = Origin::Registry;
-      package.modulePath = modulePath;
-      package.folder = PackageFolder(modulePath);
-      packages.push_back(package);
-      same = packages.end() - 1;
+      package.modulePath = byPath[i].first;
+      package.folder = PackageFolder(package.modulePath);
+      packages.push_back(std::move(package));
     }
-    same->classes.push_back(entry);
+    packages.back().classes.push_back(std::move(classes[byPath[i].second]));
   }
-  for (Package& package : packages) CheckPackage(package);
+  for (Package& package : packages) CheckPackageAs(package, false);
   // In the order of their module paths; packages without a server last, by identifier.
   std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
     if (a.modulePath.empty() != b.modulePath.empty()) return b.modulePath.empty();
@@ -632,7 +811,7 @@ HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& pac
     package.manifestPath = ManifestOf(base, name, manifests);
     packages.push_back(package);
   }
-  for (Package& package : packages) CheckPackage(package);
+  for (Package& package : packages) CheckPackageAs(package, false);
   std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
     return ComparePaths(a.modulePath, b.modulePath) < 0;
   });
@@ -644,7 +823,9 @@ HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object)
   *object = nullptr;
   CheckPackage(package);
   Class* entry = kind == ClassKind::Style ? package.style() : package.text();
-  if (!entry || entry->state != State::Ready) return STUBHOST_E_NOT_READY;
+  if (!entry || (entry->state != State::Ready && entry->state != State::Working)) {
+    return STUBHOST_E_NOT_READY;
+  }
   detail::ActivationContext context;
   HRESULT result = MakeContext(package, context);
   if (FAILED(result)) {
@@ -664,7 +845,9 @@ HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds) {
   Class* targets[2] = {};
   int count = 0;
   for (Class* entry : {package.style(), package.text()}) {
-    if (entry && entry->state == State::Ready) targets[count++] = entry;
+    if (entry && (entry->state == State::Ready || entry->state == State::Working)) {
+      targets[count++] = entry;
+    }
   }
   if (count == 0) return STUBHOST_E_NOT_READY;
 

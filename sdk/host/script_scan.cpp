@@ -1,47 +1,25 @@
 // Reading the class identifier a package script names, the way the module
 // reads it while it loads, but without showing anything: a host learns here
 // what would have stopped the load on an "Invalid GUID!" box.
+#include "identifier_scan.h"
 #include "stub/stub_host.h"
 
 namespace stub {
 namespace host {
 namespace {
 
-// The module scans into a 128-unit buffer whose last unit stays the
-// terminator: a longer run is cut at 127 characters.
-constexpr std::size_t kScanCapacity = 127;
-
-// Whitespace as C's isspace in the C locale.
-bool IsSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// The characters an identifier's text may hold: braces, hexadecimal digits, hyphens.
-bool IsIdentifierChar(int c) {
-  return c == '{' || c == '}' || c == '-' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
-         (c >= 'A' && c <= 'F');
-}
-
-// Reads a file a byte at a time through a buffer. The module opens its
-// scripts in text mode, where a Ctrl-Z byte (0x1A) ends the file: so it does here.
+// Gives a file's bytes one at a time through a buffer.
 class ByteReader {
  public:
   explicit ByteReader(HANDLE file) : file_(file) {}
-  int Next() {
-    if (ended_) return -1;
+  int operator()() {
     if (position_ == filled_) {
       DWORD read = 0;
-      if (!ReadFile(file_, buffer_, sizeof buffer_, &read, nullptr) || read == 0) {
-        ended_ = true;
-        return -1;
-      }
+      if (!ReadFile(file_, buffer_, sizeof buffer_, &read, nullptr) || read == 0) return -1;
       filled_ = read;
       position_ = 0;
     }
-    const int c = buffer_[position_++];
-    if (c == 0x1A) {
-      ended_ = true;
-      return -1;
-    }
-    return c;
+    return buffer_[position_++];
   }
 
  private:
@@ -49,7 +27,6 @@ class ByteReader {
   unsigned char buffer_[4096];
   DWORD filled_ = 0;
   DWORD position_ = 0;
-  bool ended_ = false;
 };
 
 }  // namespace
@@ -68,30 +45,13 @@ HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wst
     const DWORD error = GetLastError();
     return HRESULT_FROM_WIN32(error ? error : ERROR_OPEN_FAILED);
   }
-  ByteReader reader(file);
-  // Everything up to and including the second "{" is skipped; then
-  // `CLSID = s '` must follow, where a blank stands for any run of whitespace
-  // (none included) and every other character must match exactly; then the
-  // identifier's characters are taken. A mismatch ends the scan with what
-  // was taken so far.
-  int c = reader.Next();
-  for (int braces = 0; braces < 2 && c != -1; c = reader.Next()) {
-    if (c == '{') ++braces;
+  // A pipe or a device is no script, and reading one could wait for good.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return HRESULT_FROM_WIN32(ERROR_BAD_FILE_TYPE);
   }
-  bool matched = true;
-  for (const char* pattern = " CLSID = s '"; *pattern && matched; ++pattern) {
-    if (*pattern == ' ') {
-      while (c != -1 && IsSpace(c)) c = reader.Next();
-    } else if (c == *pattern) {
-      c = reader.Next();
-    } else {
-      matched = false;
-    }
-  }
-  while (matched && text.size() < kScanCapacity && c != -1 && IsIdentifierChar(c)) {
-    text.push_back(static_cast<wchar_t>(c));
-    c = reader.Next();
-  }
+  const std::string scanned = detail::ScanIdentifierText(ByteReader(file));
+  text.assign(scanned.begin(), scanned.end());
   CloseHandle(file);
   // An empty text is refused before it is parsed: some COM runtimes read it
   // as the null identifier, and the module refuses it too.

@@ -154,6 +154,10 @@ TEST_F(E2EActivation, HostLibraryCreatesAnUnregisteredPackageThroughItsManifest)
     ASSERT_NE(created, nullptr);
     EXPECT_EQ(created->state, stub::host::State::Working);
   }
+  // Creating the text style checked the package again: the style created
+  // before stays Working, and so the package is.
+  EXPECT_EQ(package.style()->state, stub::host::State::Working);
+  EXPECT_EQ(package.state(), stub::host::State::Working);
   ComRef<IUnknown> direct;
   EXPECT_EQ(CoCreateInstance(style, nullptr, kInproc, IID_IUnknown, direct.Out()),
             REGDB_E_CLASSNOTREG);

@@ -185,7 +185,84 @@ install_long_path() {
   install_keys "$name"
 }
 
+# Registers the package's classes as install_keys does, through a .reg file
+# (reg add takes no value longer than a command line), with its server path
+# LENGTH characters long: the module and its folder moved into nested folders
+# that exist, up to about 4,000 characters (a Unix path's limit), else named
+# in folders that do not. TYPE REG_EXPAND_SZ writes the path so (the .reg
+# file is UTF-16: Wine reads the bytes of hex(2) in a byte-coded one as
+# characters). A host must
+# survive any length of registry data and refuse the load.
+install_server_path() {  # install_server_path NAME LENGTH [TYPE]
+  local name=$1 length=$2 type=${3:-REG_SZ} path=$WORK segment pad
+  segment=$(printf '%*s' 200 '' | tr ' ' d)
+  while ((${#path} + 1 + ${#name} + 4 + 201 <= length)); do path+="\\$segment"; done
+  pad=$((length - ${#path} - 1 - ${#name} - 4 - 1))
+  ((pad > 0)) && path+="\\$(printf '%*s' "$pad" '' | tr ' ' e)"
+  path+="\\"
+  while ((${#path} + ${#name} + 4 < length)); do path+=f; done
+  path+="$name.dll"
+  if ((length <= 4000)); then
+    local unix=${path#Z:}
+    unix=${unix//\\//}
+    mkdir -p "$(dirname "$unix")"
+    mv "$work/$name.dll" "$work/$name" "$(dirname "$unix")/"
+  fi
+  MODULE[$name]=$path
+  local kind id category progid description threading data
+  {
+    printf 'Windows Registry Editor Version 5.00\n'
+    for kind in style text; do
+      if [[ $kind == style ]]; then
+        id=${STYLE_ID[$name]} category=$STYLES_CATEGORY progid=$name.Style.1
+        description="$name Style" threading=${STYLE_THREADING[$name]}
+      else
+        id=${TEXT_ID[$name]} category=$TEXTS_CATEGORY progid=$name.StyleText.1
+        description="$name Text Style" threading=${TEXT_THREADING[$name]}
+      fi
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s]\n@="%s"\n' "$id" "$description"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\ProgID]\n@="%s"\n' "$id" "$progid"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\InprocServer32]\n' "$id"
+      if [[ $type == REG_EXPAND_SZ ]]; then
+        data=$(printf '%s' "$path" | iconv -t UTF-16LE | od -An -v -tx1 | tr -s ' \n' ',' | sed 's/^,//')
+        printf '@=hex(2):%s00,00\n' "$data"
+      else
+        printf '@="%s"\n' "${path//\\/\\\\}"
+      fi
+      printf '"ThreadingModel"="%s"\n' "$threading"
+      printf '\n[HKEY_CLASSES_ROOT\\CLSID\\%s\\Implemented Categories\\%s]\n' "$id" "$category"
+    done
+  } | { printf '\xff\xfe'; iconv -t UTF-16LE; } >"$work/$name.reg"
+  run reg import "$(windows_path "$work/$name.reg")" || problem "reg import of $name's keys failed: $(cat "$work/err")"
+}
+# The keys regsvr32 would write, the server's default value a number: no module path.
+install_dword_server() {
+  install_keys "$1"
+  local id
+  for id in "${STYLE_ID[$1]}" "${TEXT_ID[$1]}"; do
+    run reg add "$CLASSES\\CLSID\\$id\\InprocServer32" /ve /t REG_DWORD /d 1 /f ||
+      problem "reg add of $1's number failed: $(cat "$work/err")"
+  done
+}
+# Both scripts name the style's identifier, and both classes are registered
+# under it: the class key holds what the text style's registration wrote last.
+install_same_identifier() {
+  local name=$1
+  sed -i "s/${TEXT_ID[$name]}/${STYLE_ID[$name]}/" "$work/$name/StyleText.rgs"
+  TEXT_ID[$name]=${STYLE_ID[$name]}
+  install_keys "$name"
+}
+# Something is there as the text style's script, but nothing a module can read.
+after_script_folder() { rm -f "$work/$1/StyleText.rgs"; mkdir "$work/$1/StyleText.rgs"; }
+after_script_fifo() { rm -f "$work/$1/StyleText.rgs"; mkfifo "$work/$1/StyleText.rgs"; }
+after_script_loop() {
+  rm -f "$work/$1/StyleText.rgs"
+  ln -s StyleText.other "$work/$1/StyleText.rgs"
+  ln -s StyleText.rgs "$work/$1/StyleText.other"
+}
+
 # The cases: NAME STYLE_THREADING TEXT_THREADING INSTALLED_BY AFTER STATE [DETAIL].
+# INSTALLED_BY may carry arguments after colons (server_path:LENGTH:TYPE).
 # A detail's %F stands for the package folder, %M for the other machine.
 cases_table=(
   "HostWorking Apartment Both      regsvr32   none          working"
@@ -201,6 +278,19 @@ cases_table=(
   "HostEdited  Apartment Both      regsvr32   new_identifiers stale"
   "HostLong    Apartment Both      long_path  none          path-too-long length=260"
   "HostStall   Both      Both      regsvr32   none          timed-out"
+  "HostPath1000 Apartment Both     server_path:1000 none    path-too-long length=1000"
+  "HostPath1028 Apartment Both     server_path:1028 none    path-too-long length=1028"
+  "HostPath1030 Apartment Both     server_path:1030 none    path-too-long length=1030"
+  "HostPath1040 Apartment Both     server_path:1040 none    path-too-long length=1040"
+  "HostPath1100 Apartment Both     server_path:1100 none    path-too-long length=1100"
+  "HostPath4000 Apartment Both     server_path:4000 none    path-too-long length=4000"
+  "HostPathExp  Apartment Both     server_path:33000:REG_EXPAND_SZ none path-too-long length=33000"
+  "HostPath70k  Apartment Both     server_path:70000 none   path-too-long length=70000"
+  "HostDword   Apartment Both      dword_server none        bad-server"
+  "HostSameId  Both      Both      same_identifier none     same-identifier script=%F\\StyleText.rgs"
+  "HostRgsDir  Apartment Both      regsvr32   script_folder script-unreadable script=%F\\StyleText.rgs"
+  "HostRgsFifo Apartment Both      regsvr32   script_fifo   script-unreadable script=%F\\StyleText.rgs"
+  "HostRgsLoop Apartment Both      regsvr32   script_loop   script-unreadable script=%F\\StyleText.rgs"
 )
 
 # ---- Output expected of the host ------------------------------------------------
@@ -225,6 +315,26 @@ expected_block() {  # expected_block NAME [TEXT_STATE TEXT_DETAIL]
       "$(field clsid "${STYLE_ID[$name]}")" "$(field description "$name Style")"
     printf 'package state=no-server module=- |   text state=no-server%s progid=- threading=-%s\n' \
       "$(field clsid "${TEXT_ID[$name]}")" "$(field description "$name Text Style")"
+    return
+  fi
+  # A server key without a module path: each class alone, as registered.
+  if [[ $state == bad-server ]]; then
+    printf 'package state=bad-server module=- |   style state=bad-server%s%s%s%s\n' \
+      "$(field clsid "${STYLE_ID[$name]}")" "$(field progid "$name.Style.1")" \
+      "$(field threading "${STYLE_THREADING[$name]}")" "$(field description "$name Style")"
+    printf 'package state=bad-server module=- |   text state=bad-server%s%s%s%s\n' \
+      "$(field clsid "${TEXT_ID[$name]}")" "$(field progid "$name.StyleText.1")" \
+      "$(field threading "${TEXT_THREADING[$name]}")" "$(field description "$name Text Style")"
+    return
+  fi
+  # One class key for both: each class shows what the text style's keys wrote.
+  if [[ $state == same-identifier ]]; then
+    local kind registered
+    registered="$(field clsid "${STYLE_ID[$name]}")$(field progid "$name.StyleText.1")"
+    registered+="$(field threading "${TEXT_THREADING[$name]}")$(field description "$name Text Style")"
+    printf 'package state=same-identifier%s' "$(field module "${MODULE[$name]}")"
+    for kind in style text; do printf ' |   %s state=same-identifier%s%s' "$kind" "$detail" "$registered"; done
+    printf '\n'
     return
   fi
   # Only classes the scripts no longer name: no pair in use.
@@ -322,11 +432,13 @@ for row in "${cases_table[@]}"; do
   [[ $row == \#* ]] && continue
   read -r name style_threading text_threading installed_by after state detail <<<"$row"
   layout "$name" "$style_threading" "$text_threading"
-  detail=${detail//%F/${MODULE[$name]%.dll}}
   detail=${detail//%M/$other_arch}
   STATE[$name]=$state
   DETAIL[$name]=${detail:+ $detail}
-  "install_$installed_by" "$name"
+  IFS=: read -r -a how <<<"$installed_by"
+  "install_${how[0]}" "$name" "${how[@]:1}"
+  detail=${detail//%F/${MODULE[$name]%.dll}}
+  DETAIL[$name]=${detail:+ $detail}
   "after_$after" "$name"
 done
 if [[ -z $problems ]]; then
@@ -406,6 +518,32 @@ for name in "${names[@]}"; do
   fi
 done | LC_ALL=C sort >"$work/expected"
 check_host E2EHost.WithoutTheTextEngineOnlyTextStylesFail --sta "$work/expected"
+
+# Command lines the host cannot follow: exit 2, and the first line says what is wrong.
+NOWHERE='Z:\no\such\folder'
+refused_table=(
+  "--time-limit abc|package_host: error: --time-limit abc is not a whole number of seconds from 0 to 86400"
+  "--time-limit 90000|package_host: error: --time-limit 90000 is not a whole number of seconds from 0 to 86400"
+  "--time-limit|package_host: error: --time-limit needs a number of seconds"
+  "--time-limit 5 --time-limit 6|package_host: error: --time-limit is given twice"
+  "--sta --mta|package_host: error: give one of --sta and --mta, once"
+  "--folder $NOWHERE --folder $NOWHERE|package_host: error: --folder is given twice"
+  "--bogus|package_host: error: unknown argument --bogus"
+  "--folder $NOWHERE|package_host: error: the folder $NOWHERE cannot be listed: there is no such folder (0x80070003)"
+)
+refused=()
+for row in "${refused_table[@]}"; do
+  read -r -a arguments <<<"${row%%|*}"
+  rc=0
+  run "$host_exe" "${arguments[@]}" || rc=$?
+  [[ $rc == 2 && "$(grep -m1 . "$work/err")" == "${row#*|}" ]] ||
+    refused+=("${row%%|*}: exit $rc, said: $(head -n 2 "$work/err")")
+done
+if ((${#refused[@]} == 0)); then
+  pass E2EHost.RefusedCommandLinesSayWhatIsWrong
+else
+  fail E2EHost.RefusedCommandLinesSayWhatIsWrong "$(printf '%s\n' "${refused[@]}")"
+fi
 
 uninstall_msis >"$work/uninstalled"
 if [[ ! -s $work/uninstalled ]]; then

@@ -257,14 +257,42 @@ check_host RegFree.HostCreatesFolderPackagesEngineRegistrationFree
 # ---- Broken packages in a folder of their own -----------------------------------------
 # Each is Lumen's module and scripts under another name with its manifest:
 # one whose manifest names a wrong style identifier, one without a manifest,
-# one whose manifest (NAME.manifest, the other name the library looks for) is no XML.
+# one whose manifest (NAME.manifest, the other name the library looks for) is no XML;
+# and those of the table below, whose manifests the library's screen refuses
+# before the system's activation-context code sees them (Wine's faults on the
+# first two: a stack overflow, and a null read that hangs in winedbg), or
+# which are no files. Fine, a good package, is listed beside them all.
 broken=$work/broken
 mkdir -p "$broken"
 cp "$client" "$broken/client.exe"
 cp "$host" "$broken/host.exe"
 cp "$engine" "$engine_manifest" "$broken/"
 application_manifest StubSampleEngine.Assembly >"$broken/host.exe.manifest"
-for name in Wrong NoManifest BadXml; do
+# NAME MAKER RESULT: how its NAME.Assembly.manifest is made from Fine's, and
+# the result the host must give with bad-manifest.
+screened_table=(
+  "Deep      deep            0x800736B4"
+  "NoClsid   no_clsid        0x800736B2"
+  "BadVer    bad_version     0x8007370A"
+  "TwoDecl   two_declarations 0x800736E8"
+  "MfDir     folder          0x80070150"
+  "MfFifo    fifo            0x800700DE"
+  "MfLoop    loop            0x80070781"
+)
+manifest_deep() {  # 200,000 elements nested in the file element
+  { sed '/<\/file>/,$d' "$1"
+    yes '<x>' | head -n 200000 | tr -d '\n'; yes '</x>' | head -n 200000 | tr -d '\n'
+    sed -n '/<\/file>/,$p' "$1"; } >"$2"
+}
+manifest_no_clsid() { sed '0,/clsid="[^"]*"/s///' "$1" >"$2"; }
+manifest_bad_version() { sed '/^  <assemblyIdentity /s/version="[^"]*"/version="1.0.x"/' "$1" >"$2"; }
+manifest_two_declarations() { sed '1a <?xml version="1.0" encoding="UTF-8"?>' "$1" >"$2"; }
+manifest_folder() { mkdir "$2"; }
+manifest_fifo() { mkfifo "$2"; }
+manifest_loop() { ln -s "$2.other" "$2"; ln -s "$2" "$2.other"; }
+screened_names=()
+for row in "${screened_table[@]}"; do read -r name _ <<<"$row"; screened_names+=("$name"); done
+for name in Wrong NoManifest BadXml Fine "${screened_names[@]}"; do
   cp "$app/Lumen.dll" "$broken/$name.dll"
   mkdir -p "$broken/$name"
   cp "$app/Lumen/"*.rgs "$broken/$name/"
@@ -273,6 +301,12 @@ done
 export_manifest "$broken" Wrong || fail RegFree.PackagesMade "export Wrong.dll: $(cat "$out" "$err")"
 sed -i "s/${STYLE[Lumen]}/$(new_guid)/" "$broken/Wrong.Assembly.manifest"
 printf 'this is not a manifest\n' >"$broken/BadXml.manifest"
+export_manifest "$broken" Fine || fail RegFree.PackagesMade "export Fine.dll: $(cat "$out" "$err")"
+for row in "${screened_table[@]}"; do
+  read -r name maker _ <<<"$row"
+  sed -e "s/Fine/$name/g" "$broken/Fine.Assembly.manifest" >"$work/log/$name.source"
+  "manifest_$maker" "$work/log/$name.source" "$broken/$name.Assembly.manifest"
+done
 application_manifest Wrong.Assembly StubSampleEngine.Assembly >"$broken/client.exe.manifest"
 
 # The wrong identifier: the class the script names is not registered, and the
@@ -294,7 +328,10 @@ fi
 
 # The host tells each broken package by its state and loads none of them.
 rc=0
-run "$broken/host.exe" --time-limit 20 --folder "$(windows_path "$broken")" || rc=$?
+timeout 120 "$STUB_WINE" "$broken/host.exe" --time-limit 20 --folder "$(windows_path "$broken")" \
+  >"$out.raw" 2>"$err.raw" </dev/null || rc=$?
+tr -d '\r' <"$out.raw" >"$out"
+tr -d '\r' <"$err.raw" >"$err"
 B=$(windows_path "$broken")
 problems=()
 [[ $rc == 1 ]] || problems+=("exit $rc")
@@ -306,12 +343,43 @@ grep -q "^  style state=not-in-manifest manifest=.*\\\\Wrong.Assembly.manifest c
   problems+=("Wrong's style is not not-in-manifest")
 grep -q "^  text state=working clsid=${TEXT[Lumen]} progid=Lumen.StyleText.1 " "$out" ||
   problems+=("Wrong's text style was not created")
-grep -q '^summary packages=3 working=0 not-working=3$' "$out" || problems+=("summary")
+grep -q "^package state=working module=.*\\\\Fine.dll$" "$out" || problems+=("Fine is not working")
+for row in "${screened_table[@]}"; do
+  read -r name _ result <<<"$row"
+  grep -qF "package state=bad-manifest module=$B\\$name.dll" "$out" &&
+    grep -qF "  style state=bad-manifest manifest=$B\\$name.Assembly.manifest result=$result " "$out" ||
+    problems+=("$name is not bad-manifest with result $result")
+done
+total=$((4 + ${#screened_table[@]}))
+grep -q "^summary packages=$total working=1 not-working=$((total - 1))\$" "$out" || problems+=("summary")
 if ((${#problems[@]} == 0)); then
   pass RegFree.HostTellsBrokenFolderPackages
   grep 'bad-manifest' "$out" | head -n 2
 else
   fail RegFree.HostTellsBrokenFolderPackages "$(printf '%s; ' "${problems[@]}") output: $(cat "$out" "$err")"
+fi
+
+# A folder so deep that its package's module path has 1,040 characters: the
+# host lists it as too long, without a fault (Wine's GetLongPathNameW
+# overflows its own buffer on such a path).
+deep=$work/deep
+D=$(windows_path "$deep")
+segment=$(printf '%*s' 200 '' | tr ' ' d)
+while (( ${#D} + 201 + 10 < 1040 )); do deep+=/$segment; D+=\\$segment; done
+deep+=/x
+D+=\\x
+while (( ${#D} + 9 < 1040 )); do deep+=f; D+=f; done  # then \Long.dll
+mkdir -p "$deep/Long"
+cp "$app/Lumen.dll" "$deep/Long.dll"
+cp "$app/Lumen/"*.rgs "$deep/Long/"
+rc=0
+timeout 60 "$STUB_WINE" "$app/host.exe" --time-limit 20 --folder "$D" >"$out.raw" 2>"$err.raw" </dev/null || rc=$?
+tr -d '\r' <"$out.raw" >"$out"
+if [[ $rc == 1 ]] && grep -qF "package state=path-too-long module=$D\\Long.dll" "$out" &&
+   grep -q '^  style state=path-too-long length=1040 ' "$out"; then
+  pass RegFree.HostListsAFolderPackageWhosePathIsTooLong
+else
+  fail RegFree.HostListsAFolderPackageWhosePathIsTooLong "exit $rc: $(head -c 3000 "$out" "$err.raw")"
 fi
 
 [[ $failures == 0 ]]

@@ -105,9 +105,9 @@ TEST(HostScanTest, ReadsManifestClassesAsWritten) {
                            "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n";
   const std::string exported =
       head + "<file name=\"A.dll\">\n"
-             "  <comClass clsid=\"{1}\" progid=\"A.Style.1\" threadingModel=\"Apartment\" description=\"A Style\">\n"
+             "  <comClass clsid=\"{00000000-0000-0000-0000-000000000001}\" progid=\"A.Style.1\" threadingModel=\"Apartment\" description=\"A Style\">\n"
              "    <progid>A.Style</progid>\n  </comClass>\n"
-             "  <comClass clsid=\"{2}\" progid=\"A.StyleText.1\" threadingModel=\"Both\" description=\"A Text\"/>\n"
+             "  <comClass clsid=\"{00000000-0000-0000-0000-000000000002}\" progid=\"A.StyleText.1\" threadingModel=\"Both\" description=\"A Text\"/>\n"
              "</file></assembly>\n";
   std::string utf16 = "\xFF\xFE";
   for (char c : exported) utf16 += std::string(1, c) + '\0';
@@ -117,21 +117,21 @@ TEST(HostScanTest, ReadsManifestClassesAsWritten) {
     std::vector<std::string> classes;  // file|clsid|progid|threading|description
   } cases[] = {
       {"as exported", exported,
-       {"A.dll|{1}|A.Style.1|Apartment|A Style", "A.dll|{2}|A.StyleText.1|Both|A Text"}},
+       {"A.dll|{00000000-0000-0000-0000-000000000001}|A.Style.1|Apartment|A Style", "A.dll|{00000000-0000-0000-0000-000000000002}|A.StyleText.1|Both|A Text"}},
       {"UTF-16 with its byte order mark", utf16,
-       {"A.dll|{1}|A.Style.1|Apartment|A Style", "A.dll|{2}|A.StyleText.1|Both|A Text"}},
+       {"A.dll|{00000000-0000-0000-0000-000000000001}|A.Style.1|Apartment|A Style", "A.dll|{00000000-0000-0000-0000-000000000002}|A.StyleText.1|Both|A Text"}},
       {"a UTF-8 byte order mark, prefixes, single quotes, blanks around =, entities",
        "\xEF\xBB\xBF<asmv1:assembly xmlns:asmv1='urn:schemas-microsoft-com:asm.v1'>"
-       "<asmv1:file\n name = 'A.dll'><asmv1:comClass clsid='{1}' description='R&amp;D &#x41;&#66; &lt;x&gt; &bogus;'"
+       "<asmv1:file\n name = 'A.dll'><asmv1:comClass clsid='{00000000-0000-0000-0000-000000000001}' description='R&amp;D &#x41;&#66; &lt;x&gt; &bogus;'"
        " threadingModel = \"Free\"/></asmv1:file></asmv1:assembly>",
-       {"A.dll|{1}||Free|R&D AB <x> &bogus;"}},
+       {"A.dll|{00000000-0000-0000-0000-000000000001}||Free|R&D AB <x> &bogus;"}},
       {"a comment, a self-closing file, a class outside any file",
-       head + "<!-- <file name=\"C.dll\"><comClass clsid=\"{9}\"/> -->\n<file name=\"B.dll\"/>\n"
-              "<comClass clsid=\"{3}\"/>\n<file name=\"A.dll\"><comClass clsid=\"{4}\"/></file>\n"
-              "<comClass clsid=\"{5}\"/></assembly>",
-       {"|{3}|||", "A.dll|{4}|||", "|{5}|||"}},
-      {"a tag cut off at the end", head + "<file name=\"A.dll\"><comClass clsid=\"{1}\"/><comClass clsid=\"{2",
-       {"A.dll|{1}|||"}},
+       head + "<!-- <file name=\"C.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000009}\"/> -->\n<file name=\"B.dll\"/>\n"
+              "<comClass clsid=\"{00000000-0000-0000-0000-000000000003}\"/>\n<file name=\"A.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000004}\"/></file>\n"
+              "<comClass clsid=\"{00000000-0000-0000-0000-000000000005}\"/></assembly>",
+       {"|{00000000-0000-0000-0000-000000000003}|||", "A.dll|{00000000-0000-0000-0000-000000000004}|||", "|{00000000-0000-0000-0000-000000000005}|||"}},
+      {"a tag cut off at the end", head + "<file name=\"A.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000001}\"/><comClass clsid=\"{2",
+       {"A.dll|{00000000-0000-0000-0000-000000000001}|||"}},
       {"no XML at all", "this is not a manifest", {}},
   };
   PackageFiles files;

@@ -60,8 +60,9 @@ enum class State {
   NotAModule,         ///< "not-a-module": the file is no PE image
   OtherArchitecture,  ///< "other-architecture": a module of another machine than this process
   FolderMissing,      ///< "folder-missing": the package folder is not there
-  ScriptMissing,      ///< "script-missing": Style.rgs or StyleText.rgs is not a file in it
-  ScriptUnreadable,   ///< "script-unreadable": a script is there but cannot be opened
+  ScriptMissing,      ///< "script-missing": nothing is there as Style.rgs or StyleText.rgs
+  ScriptUnreadable,   ///< "script-unreadable": something is there as a script but cannot be read
+                      ///< as one (a folder, a pipe, a link in a circle, a file that will not open)
   BadIdentifier,      ///< "bad-identifier": a script's class identifier does not parse (the module would show "Invalid GUID!")
   Stale,              ///< "stale": registered for this module, but its script names another identifier now
   Changed,            ///< "changed": its registration names another module now than when found
@@ -70,9 +71,15 @@ enum class State {
   NoStyle,            ///< "no-style" (packages only): the module serves no style class
   NoText,             ///< "no-text" (packages only): the module serves no text style class
   ManifestMissing,    ///< "manifest-missing" (Origin::Folder): no assembly manifest of the module beside it
-  BadManifest,        ///< "bad-manifest" (Origin::Folder): the system refuses the manifest (Class::result)
+  BadManifest,        ///< "bad-manifest" (Origin::Folder): the manifest is refused (Class::result):
+                      ///< by the library's own screen before the system sees it (an ERROR_SXS_
+                      ///< code), as unreadable (a folder, a pipe), or by the system
   NotInManifest,      ///< "not-in-manifest" (Origin::Folder): the manifest has no comClass of the
                       ///< identifier the script names under the module's file name
+  BadServer,          ///< "bad-server": an InprocServer32 key whose default value is no module
+                      ///< path (missing, empty, or not a string: a REG_DWORD, say)
+  SameIdentifier,     ///< "same-identifier": both scripts name one identifier, so the module
+                      ///< serves both classes as that one class (Class::path: StyleText.rgs)
 };
 
 /// The lower-case word for a state ("working", "no-server", ...).
@@ -165,7 +172,9 @@ HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& pac
 /// Every class of a package that passes is Ready, Stale ones aside. A package
 /// of Origin::Folder takes its two classes from its scripts again, and is
 /// checked further: its manifest is there, the system makes an activation
-/// context of it, and that context serves both identifiers.
+/// context of it, and that context serves both identifiers. A class created
+/// before (Working) that passes again stays Working: creating one class of a
+/// package never changes the state of the other.
 void CheckPackage(Package& package);
 
 /// Checks the package again and, if the class of `kind` in use is Ready or
@@ -202,7 +211,8 @@ std::wstring PackageFolder(const std::wstring& modulePath);
 /// "Where the class identifier stands"): `text` receives the scanned text.
 /// Answers S_OK with `clsid` set; CO_E_CLASSSTRING (or CLSIDFromString's
 /// error) when the text is no identifier; or the error of opening the file,
-/// as HRESULT_FROM_WIN32.
+/// as HRESULT_FROM_WIN32 (ERROR_BAD_FILE_TYPE for a pipe or a device, which
+/// is not read: reading one could wait for good).
 HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wstring& text);
 
 }  // namespace host
