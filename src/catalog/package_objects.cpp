@@ -205,14 +205,7 @@ HRESULT PackageObject::CreateLoaded(ClassKind kind, IUnknown** created) {
     SharedHold hold(&lock_);
     copy = package_;
   }
-  // The classes created before: checking the package again for this
-  // creation must not set them back from working to ready.
-  std::vector<bool> wasWorking;
-  for (const Class& entry : copy.classes) wasWorking.push_back(entry.state == State::Working);
   const HRESULT hr = stub::host::CreateClass(copy, kind, IID_IUnknown, reinterpret_cast<void**>(created));
-  for (size_t i = 0; i < copy.classes.size() && i < wasWorking.size(); ++i) {
-    if (wasWorking[i] && copy.classes[i].state == State::Ready) copy.classes[i].state = State::Working;
-  }
   ExclusiveHold hold(&lock_);
   package_ = std::move(copy);
   return hr;
