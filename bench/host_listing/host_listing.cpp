@@ -1,6 +1,6 @@
 // The host library's listing of registered packages against the bare
-// enumeration of the two component categories it starts from, in one process
-// under Wine:
+// enumeration of the two component categories a host without the library
+// starts from, in one process under Wine:
 //
 //   host_listing.exe [--packages=N] [--rounds=R]   (1,000 and 5 by default)
 //

@@ -29,27 +29,10 @@ class Key {
     return RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key_) == ERROR_SUCCESS;
   }
   HKEY get() const { return key_; }
+  HKEY* put() { return &key_; }
 
  private:
   HKEY key_ = nullptr;
-};
-
-// Owns one COM interface pointer.
-template <typename T>
-class Ref {
- public:
-  Ref() = default;
-  ~Ref() {
-    if (p_) p_->Release();
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  T** put() { return &p_; }
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-
- private:
-  T* p_ = nullptr;
 };
 
 // Environment strings longer than this are not expanded (the documented
@@ -240,15 +223,16 @@ int ComparePaths(const std::wstring& a, const std::wstring& b) {
                               static_cast<int>(b.size()), TRUE) - CSTR_EQUAL;
 }
 
-// What the registry says now about one class: description, ProgID and server.
-void ReadRegistration(Class& entry) {
+// What the registry says now about one class, from its key `path` under
+// `parent`: description, ProgID and server.
+void ReadRegistration(Class& entry, HKEY parent, const std::wstring& path) {
   entry.description.clear();
   entry.progId.clear();
   entry.threadingModel.clear();
   entry.serverPath.clear();
   entry.hasServer = false;
   Key classKey;
-  if (!classKey.Open(HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(entry.clsid))) return;
+  if (!classKey.Open(parent, path)) return;
   ReadString(classKey.get(), nullptr, entry.description);
   Key progIdKey;
   if (progIdKey.Open(classKey.get(), L"ProgID")) ReadString(progIdKey.get(), nullptr, entry.progId);
@@ -258,6 +242,9 @@ void ReadRegistration(Class& entry) {
     ReadString(server.get(), nullptr, entry.serverPath);
     ReadString(server.get(), L"ThreadingModel", entry.threadingModel);
   }
+}
+void ReadRegistration(Class& entry) {
+  ReadRegistration(entry, HKEY_CLASSES_ROOT, L"CLSID\\" + GuidText(entry.clsid));
 }
 
 const wchar_t* const kScripts[2] = {L"Style.rgs", L"StyleText.rgs"};
@@ -379,35 +366,71 @@ Class* InUse(std::vector<Class>& classes, ClassKind kind) {
 
 bool ClsidLess(const CLSID& a, const CLSID& b) { return std::memcmp(&a, &b, sizeof a) < 0; }
 
-// The classes of one category, each listed once and read from the registry;
-// the manager's error if the category cannot be read.
-HRESULT ListCategory(ICatInformation* categories, const CATID& category, ClassKind kind,
-                     std::vector<Class>& classes) {
-  // No required categories: only classes that need nothing of their container.
-  Ref<IEnumCLSID> found;
-  CATID wanted = category;
-  const HRESULT result = categories->EnumClassesOfCategories(1, &wanted, 0, nullptr, found.put());
-  if (FAILED(result)) return result;
-  std::vector<CLSID> ids;
-  CLSID batch[64];
-  ULONG fetched = 0;
-  HRESULT next = S_OK;
-  do {
-    fetched = 0;
-    next = found->Next(64, batch, &fetched);
-    ids.insert(ids.end(), batch, batch + std::min<ULONG>(fetched, 64));
-  } while (next == S_OK && fetched == 64);
-  std::sort(ids.begin(), ids.end(), ClsidLess);
-  ids.erase(std::unique(ids.begin(), ids.end(),
-                        [](const CLSID& a, const CLSID& b) { return IsEqualCLSID(a, b) != 0; }),
-            ids.end());
-  for (const CLSID& clsid : ids) {
-    Class entry;
-    entry.kind = kind;
-    entry.clsid = clsid;
-    ReadRegistration(entry);
-    classes.push_back(entry);
+// The subkeys of `key` named by a GUID, in the order the registry gives
+// them; another name (longer, or no GUID) is passed over. The registry's
+// error where the key cannot be enumerated to its end.
+template <typename Each>
+LSTATUS ForEachGuidKey(HKEY key, Each each) {
+  for (DWORD index = 0;; ++index) {
+    wchar_t name[40] = {};
+    DWORD length = 40;
+    const LSTATUS status = RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+    if (status == ERROR_MORE_DATA) continue;
+    if (status != ERROR_SUCCESS) return status;
+    GUID id = {};
+    if (length == 38 && SUCCEEDED(IIDFromString(name, &id))) each(name, id);
   }
+}
+
+// Whether the class under `classes` named `name` requires a category of its
+// container: a Required Categories key with an entry.
+bool RequiresCategories(HKEY classes, const wchar_t* name) {
+  Key required;
+  if (!required.Open(classes, std::wstring(name) + L"\\Required Categories")) return false;
+  DWORD subkeys = 0;
+  return RegQueryInfoKeyW(required.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                          nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+         subkeys > 0;
+}
+
+// The classes of both categories, each read from the registry: those the
+// component categories manager lists for each category with no required
+// categories, read where the manager keeps them. A class of a category has
+// the key CLSID\{clsid}\Implemented Categories\{catid}; a class that requires
+// any category of its container (a Required Categories key with an entry)
+// is left out. One pass over the class keys finds both categories, where the
+// manager passes over every class key of the registry once per category.
+// Ordered by kind, then identifier; the registry's error where the class
+// keys cannot be enumerated.
+HRESULT ListCategories(std::vector<Class>& classes) {
+  Key root;
+  const LSTATUS opened = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ, root.put());
+  if (opened == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (opened != ERROR_SUCCESS) return HRESULT_FROM_WIN32(opened);
+  const CATID* const categories[2] = {&CATID_TarvoStyles, &CATID_TarvoTexts};
+  const LSTATUS listed = ForEachGuidKey(root.get(), [&](const wchar_t* name, const GUID& clsid) {
+    Key implemented;
+    if (!implemented.Open(root.get(), std::wstring(name) + L"\\Implemented Categories")) return;
+    bool member[2] = {};
+    ForEachGuidKey(implemented.get(), [&](const wchar_t*, const GUID& category) {
+      for (int i = 0; i < 2; ++i) member[i] = member[i] || IsEqualGUID(category, *categories[i]);
+    });
+    if ((!member[0] && !member[1]) || RequiresCategories(root.get(), name)) return;
+    Class entry;
+    entry.clsid = clsid;
+    ReadRegistration(entry, root.get(), name);
+    for (int i = 0; i < 2; ++i) {
+      if (!member[i]) continue;
+      entry.kind = i == 0 ? ClassKind::Style : ClassKind::Text;
+      classes.push_back(entry);
+    }
+  });
+  if (listed != ERROR_SUCCESS) return HRESULT_FROM_WIN32(listed);
+  std::sort(classes.begin(), classes.end(), [](const Class& a, const Class& b) {
+    if (a.kind != b.kind) return a.kind == ClassKind::Style;
+    return ClsidLess(a.clsid, b.clsid);
+  });
   return S_OK;
 }
 
@@ -690,15 +713,8 @@ void CheckPackage(Package& package) {
 
 HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   packages.clear();
-  Ref<ICatInformation> categories;
-  HRESULT result = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_ICatInformation, reinterpret_cast<void**>(categories.put()));
-  if (FAILED(result)) return result;
   std::vector<Class> classes;
-  result = ListCategory(categories.get(), CATID_TarvoStyles, ClassKind::Style, classes);
-  if (SUCCEEDED(result)) {
-    result = ListCategory(categories.get(), CATID_TarvoTexts, ClassKind::Text, classes);
-  }
+  const HRESULT result = ListCategories(classes);
   if (FAILED(result)) return result;
 
   // One package per module file, found by sorting the classes by module

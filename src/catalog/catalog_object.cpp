@@ -21,7 +21,7 @@ class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPac
       if (FAILED(hr)) {
         return Fail(hr, IID_IStubPackageCatalog,
                     L"The component categories cannot be read, so no package was listed; "
-                    L"the categories manager answered " + ResultText(hr) + L".");
+                    L"the registry answered " + ResultText(hr) + L".");
       }
       return NewPackageList(found, packages);
     });

@@ -4,12 +4,14 @@
 # with regsvr32 /u, module file deleted, package folder deleted, a script
 # deleted, a module of the other architecture, a script whose identifier does
 # not parse, a module path of 260 characters), one registered again with new
-# identifiers, one whose engine never answers, and one installed from the MSI
-# an author builds out of `stub-check export --format wxs`. The host must list
-# each of ours with the right state, pair each style with its text style, load
-# no package whose module would show a box, give up on the one that does not
-# answer within its time limit, and never stop at a broken one; it runs in
-# both apartment kinds, and once more with an engine class missing.
+# identifiers, one whose classes require a category of their container (which
+# a host that offers none must not list), one whose engine never answers, and
+# one installed from the MSI an author builds out of `stub-check export
+# --format wxs`. The host must list each of ours with the right state, pair
+# each style with its text style, load no package whose module would show a
+# box, give up on the one that does not answer within its time limit, and
+# never stop at a broken one; it runs in both apartment kinds, and once more
+# with an engine class missing.
 #
 #   host_test.sh RESULT_XML ARCH STUB_DLL ENGINE_DLL HOST_EXE SAMPLE_DIR CHECKER_EXE RUNNER...
 #
@@ -252,6 +254,15 @@ install_same_identifier() {
   TEXT_ID[$name]=${STYLE_ID[$name]}
   install_keys "$name"
 }
+# Both classes require a category of their container: the categories
+# manager leaves them out for a host that offers none, and so must the host.
+after_require_category() {
+  local id
+  for id in "${STYLE_ID[$1]}" "${TEXT_ID[$1]}"; do
+    run reg add "$CLASSES\\CLSID\\$id\\Required Categories\\$(new_guid)" /f ||
+      problem "reg add of $1's required category failed: $(cat "$work/err")"
+  done
+}
 # Something is there as the text style's script, but nothing a module can read.
 after_script_folder() { rm -f "$work/$1/StyleText.rgs"; mkdir "$work/$1/StyleText.rgs"; }
 after_script_fifo() { rm -f "$work/$1/StyleText.rgs"; mkfifo "$work/$1/StyleText.rgs"; }
@@ -276,6 +287,7 @@ cases_table=(
   "HostBadId   Apartment Both      regsvr32   bad_identifier bad-identifier script=%F\\Style.rgs identifier={0123-BAD}"
   "HostAgain   Apartment Both      regsvr32   register_again working"
   "HostEdited  Apartment Both      regsvr32   new_identifiers stale"
+  "HostNeeds   Apartment Both      regsvr32   require_category unlisted"
   "HostLong    Apartment Both      long_path  none          path-too-long length=260"
   "HostStall   Both      Both      regsvr32   none          timed-out"
   "HostPath1000 Apartment Both     server_path:1000 none    path-too-long length=1000"
@@ -310,6 +322,7 @@ expected_block() {  # expected_block NAME [TEXT_STATE TEXT_DETAIL]
   local name=$1 state=${STATE[$1]} detail=${DETAIL[$1]:-}
   local text_state=${2:-$state} text_detail=${3-$detail}
   local style text
+  [[ $state == unlisted ]] && return
   if [[ $state == no-server ]]; then
     printf 'package state=no-server module=- |   style state=no-server%s progid=- threading=-%s\n' \
       "$(field clsid "${STYLE_ID[$name]}")" "$(field description "$name Style")"

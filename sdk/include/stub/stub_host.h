@@ -147,8 +147,11 @@ WORD HostMachine();
 /// process's kind holds them, pairs them into packages (in the order of
 /// their module paths, compared without regard to case, packages without a
 /// server last) and checks each (CheckPackage). Loads no package module.
-/// COM must be initialised on the calling thread. Fails only when the
-/// categories cannot be read (the categories manager's error).
+/// The classes are those the component categories manager lists for each
+/// category when no required category is offered (a class with a Required
+/// Categories entry is left out), read from the class keys in one pass for
+/// both categories. COM must be initialised on the calling thread. Fails
+/// only when the class keys cannot be read (the registry's error).
 HRESULT FindRegisteredPackages(std::vector<Package>& packages);
 
 /// Lists the packages an application keeps in `folder` without registering
