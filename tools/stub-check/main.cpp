@@ -39,7 +39,7 @@ const check::VerbSpec kCheckSpec = {
     "PACKAGE",
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
     {
-        {"--format", "text|json", false, "text (default) or json"},
+        {"--format", "text|json|sarif", false, "text (default), json, or sarif (SARIF 2.1.0, for CI and editors)"},
         {"--registry", "FILE.reg", true,
          "a .reg export to start from instead of an empty registry; may be\n"
          "given more than once (say the machine's and the user's classes);\n"
@@ -146,7 +146,11 @@ int CheckCommand(const std::vector<std::string>& args) {
       if (seen.count(Key(f))) continue;
       if (check::ToldByScriptProblem(package, f)) continue;
       seen.insert(Key(f));
-      if (i > 0) f.message = "installed as " + check::Utf8(report.installs[i].modulePath) + ": " + f.message;
+      if (i > 0) {
+        const std::string path = check::Utf8(report.installs[i].modulePath);
+        f.notes.insert(f.notes.begin(), "installed as " + path);
+        f.arguments.push_back({"installedAs", path});
+      }
       report.findings.push_back(f);
     }
   }
@@ -167,7 +171,10 @@ int CheckCommand(const std::vector<std::string>& args) {
                      return a.severity == check::Severity::kError && b.severity != check::Severity::kError;
                    });
 
-  const std::string text = format == "json" ? check::JsonReport(report) : check::TextReport(report);
+  if (!manifestFile.empty()) report.sources.push_back({manifestFile, manifestBytes});
+  const std::string text = format == "json"    ? check::JsonReport(report)
+                           : format == "sarif" ? check::SarifReport(report)
+                                               : check::TextReport(report);
   if (!check::PrintChecked("stub-check", text)) return 2;
   return report.ExitCode();
 }

@@ -377,7 +377,7 @@ std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
 bool ToldByScriptProblem(const Package& package, const Finding& f) {
   if (f.code != "load-fails") return false;
   for (const ScriptFile& s : package.scripts) {
-    if (!s.problem.empty() && f.message.find("\\" + s.name + "\"") != std::string::npos) return true;
+    if (!s.problem.empty() && f.Arg("script") == s.name) return true;
   }
   return false;
 }

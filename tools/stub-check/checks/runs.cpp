@@ -94,26 +94,27 @@ void DescribeFailure(const PackageOutcome& outcome, int made, int stayed,
   if (i < 0 || outcome.run.result == S_OK || readings[i].name.empty()) return;
   Finding f = DescribeStop(readings[i], outcome.run, mode);
   if (outcome.run.rolledBack) {
-    f.message += outcome.run.rollbackFinished
-                     ? "; the failed root block is rolled back"
-                     : "; the rollback of the failed root block stops early, at the same "
-                       "malformed text";
+    std::string note = outcome.run.rollbackFinished
+                           ? "the failed root block is rolled back"
+                           : "the rollback of the failed root block stops early, at the same "
+                             "malformed text";
     if (made > 0) {
-      f.message += " (its walk had made " + std::to_string(made) + " key(s), " +
-                   (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
+      note += " (its walk had made " + std::to_string(made) + " key(s), " +
+              (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
+      f.arguments.push_back({"keysMade", std::to_string(made)});
+      f.arguments.push_back({"keysStaying", std::to_string(stayed)});
     }
+    f.notes.push_back(note);
   }
   const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
   const std::string name = Utf8(PackageClasses[i].scriptName);
   const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
   // After what to write where the run stopped, what the failure means for the package.
   if (mode == ScriptMode::kRegister) {
-    f.remedy += last ? "; fix the script; " + Utf8(PackageClasses[0].scriptName) +
-                           " stays registered when " + name + " fails"
-                     : "; fix the script; " + next + " is not run while " + name + " fails";
-  } else {
-    f.remedy += last ? "; fix the script"
-                     : "; fix the script; " + next + " is not removed while " + name + " fails";
+    f.notes.push_back(last ? Utf8(PackageClasses[0].scriptName) + " stays registered when " + name + " fails"
+                           : next + " is not run while " + name + " fails");
+  } else if (!last) {
+    f.notes.push_back(next + " is not removed while " + name + " fails");
   }
   findings->push_back(f);
 }
@@ -238,19 +239,23 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     for (const Box& box : install.load.boxes) {
       // A name the module cannot hold whole: the box gives the part that fits.
       const bool tooLong = box.caption == Utf8(kModulePathTooLongCaption);
-      const std::string length =
-          tooLong ? "the module path is " + std::to_string(modulePath.size()) +
-                        " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
-                        " the module can hold of its own name (MAX_PATH less the terminating NUL): "
-                  : "";
-      install.findings.push_back({Severity::kError, "load-fails", "", 0, 0,
-                                  length + "the module shows the box \"" + box.caption + "\" with the text \"" +
-                                      box.text + "\" and fails to load [" +
-                                      DescribeResult(install.load.result) +
-                                      "]: regsvr32 exits 3, and COM clients cannot create the classes",
-                                  tooLong ? "install the package at a path of at most " +
-                                                std::to_string(kModulePathCapacity - 1) + " characters"
-                                          : LoadRemedy(box, install)});
+      const std::size_t slash = box.text.rfind('\\');
+      Finding f{Severity::kError, "load-fails", "", 0, 0,
+                "the module shows the box \"" + box.caption + "\" with the text \"" + box.text +
+                    "\" and fails to load",
+                tooLong ? "install the package at a path of at most " +
+                              std::to_string(kModulePathCapacity - 1) + " characters"
+                        : LoadRemedy(box, install)};
+      if (tooLong) {
+        f.notes.push_back("the module path is " + std::to_string(modulePath.size()) +
+                          " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
+                          " the module can hold of its own name (MAX_PATH less the terminating NUL)");
+      }
+      f.notes.push_back("the load answers " + DescribeResult(install.load.result) +
+                        ": regsvr32 exits 3, and COM clients cannot create the classes");
+      f.arguments = {{"result", Hex32(install.load.result)}, {"boxCaption", box.caption}};
+      if (slash != std::string::npos) f.arguments.push_back({"script", box.text.substr(slash + 1)});
+      install.findings.push_back(std::move(f));
     }
     return install;
   }
@@ -340,10 +345,12 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     if (f.code != "registration-error") continue;
     int stayed = 0;
     for (const auto& [folded, key] : registered.changed) stayed += !base.count(folded);
-    f.message += "; after the failure " + std::to_string(stayed) +
-                 " key(s) stay written (earlier blocks and "
-                 "the category entries stay), and removal then leaves " +
-                 std::to_string(install.leftBehind.size()) + " key(s) or value(s)";
+    f.notes.push_back("after the failure " + std::to_string(stayed) +
+                      " key(s) stay written (earlier blocks and the category entries stay)");
+    f.notes.push_back("removal then leaves " + std::to_string(install.leftBehind.size()) +
+                      " key(s) or value(s)");
+    f.arguments.push_back({"keysWritten", std::to_string(stayed)});
+    f.arguments.push_back({"keysLeftByRemoval", std::to_string(install.leftBehind.size())});
   }
 
   // A registration that succeeds must point COM at this copy of the module.

@@ -12,6 +12,7 @@
 #include "checker.h"
 #include "cli/command_line.h"
 #include "export/export_format.h"
+#include "report/diagnostic.h"
 #include "io/files.h"
 #include "platform/emulated/emulator.h"
 #include "new/verbs.h"
@@ -250,7 +251,7 @@ int ExportCommand(const std::vector<std::string>& args) {
   int errors = 0;
   for (const Finding& f : findings) {
     if (f.severity != Severity::kError || ToldByScriptProblem(package, f)) continue;
-    if (++errors <= 3) io::PrintError("stub-check export: " + f.file + (f.file.empty() ? "" : ": ") + f.message + "\n");
+    if (++errors <= 3) io::PrintError("stub-check export: " + TextDiagnostic(f, nullptr, package.moduleName));
   }
   if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
                             "(stub-check check " + module + " shows them)");

@@ -395,8 +395,8 @@ class ManifestFindings {
   ~ManifestFindings() {
     for (const auto& [kind, seen] : kinds_) {
       if (seen.count <= kWarningsPerCode) continue;
-      (*findings_)[seen.last].message += " (and " + std::to_string(seen.count - kWarningsPerCode) +
-                                         " more like it in this manifest, not listed)";
+      (*findings_)[seen.last].notes.push_back(std::to_string(seen.count - kWarningsPerCode) +
+                                              " more like it in this manifest, not listed");
     }
   }
   void AddOfKind(const std::string& kind, const char* code, std::size_t at, const std::string& message,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -13,8 +14,19 @@ namespace check {
 
 enum class Severity { kError, kWarning };
 
-/// One thing the author should know about. `file` is a script name or empty;
-/// `line` and `column` are 1-based, 0 when there is no place in a file.
+/// A value a finding names, kept as data for the decisions after it and for
+/// tools: {"script", "Style.rgs"}, {"result", "0x80020009"}.
+struct Argument {
+  std::string name;
+  std::string value;
+};
+
+/// One thing the author should know about, as data: report/ alone makes text
+/// of it. `file` is a script name or empty; `line` and `column` are 1-based, 0
+/// when there is no place in a file; `length` is how many characters from the
+/// column it is about (0: the place alone). `message` is the one short
+/// statement, `notes` the facts around it (where the package was installed,
+/// what stays written, what removal does), `remedy` what to write instead.
 struct Finding {
   Severity severity;
   std::string code;  // stable identifier, e.g. "script-error"
@@ -23,6 +35,17 @@ struct Finding {
   int column = 0;
   std::string message;
   std::string remedy;
+  int length = 0;
+  std::vector<std::string> notes{};
+  std::vector<Argument> arguments{};
+
+  /// The value of the argument `name`, or empty.
+  std::string Arg(const std::string& name) const {
+    for (const Argument& a : arguments) {
+      if (a.name == name) return a.value;
+    }
+    return "";
+  }
 };
 
 // ---- Text helpers --------------------------------------------------------------------

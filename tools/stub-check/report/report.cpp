@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "checker.h"
+#include "report/diagnostic.h"
 #include "new/verbs.h"
 #include "package/class_identity.h"
 #include "package/package_classes.h"
@@ -138,12 +139,6 @@ std::string Indent(const std::string& text, const std::string& prefix,
 // further, and a script whose keys nest deep repeats each key's whole path.
 constexpr std::size_t kShownChanges = 256 * 1024;
 
-std::string Where(const Finding& f) {
-  std::string where = f.file;
-  if (f.line) where += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
-  return where;
-}
-
 bool SameOutcome(const Install& a, const Install& b) {
   return a.load.result == b.load.result && a.registration.result == b.registration.result &&
          a.removal.result == b.removal.result && a.leftBehind.size() == b.leftBehind.size();
@@ -254,44 +249,6 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
   }
 }
 
-std::string Json(const std::string& raw) {
-  // Bytes that are not UTF-8 (a Latin-1 file name, script text quoted in a
-  // message) are shown as \xHH, so the document is always valid UTF-8.
-  const std::string text = ShowBytes(raw);
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
-std::string JsonRun(const RunResult& run, const std::string& indent) {
-  std::string out = "{\n" + indent + "  \"result\": " + Json(Hex32(run.result)) + ",\n" + indent +
-                    "  \"resultName\": " + Json(ResultName(run.result)) + ",\n" + indent +
-                    "  \"exitCode\": " + std::to_string(run.exitCode) + ",\n" + indent +
-                    "  \"boxes\": [";
-  for (std::size_t i = 0; i < run.boxes.size(); ++i) {
-    out += std::string(i ? ", " : "") + "{\"caption\": " + Json(run.boxes[i].caption) +
-           ", \"text\": " + Json(run.boxes[i].text) + "}";
-  }
-  out += "],\n" + indent + "  \"changes\": " + Json(run.changes);
-  return out;
-}
-
 }  // namespace
 
 std::string TextReport(const Report& report) {
@@ -342,109 +299,22 @@ std::string TextReport(const Report& report) {
   }
   out += "\nFindings:\n";
   if (report.findings.empty()) out += "  none\n";
-  for (const Finding& f : report.findings) {
-    out += std::string(f.severity == Severity::kError ? "  error   " : "  warning ");
-    const std::string where = Where(f);
-    out += (where.empty() ? "" : where + ": ") + f.message + "\n";
-    if (!f.remedy.empty()) out += "          remedy: " + f.remedy + "\n";
-  }
+  for (const Finding& f : report.findings) out += TextDiagnostic(f, report.SourceOf(f.file), package.moduleName);
   out += "Result: " + std::to_string(report.Errors()) + " error(s), " +
          std::to_string(report.Warnings()) + " warning(s); exit code " +
          std::to_string(report.ExitCode()) + "\n";
   return ShowBytes(out);
 }
 
-std::string JsonReport(const Report& report) {
-  const Package& package = *report.package;
-  std::string out = "{\n  \"tool\": \"stub-check\",\n  \"schema\": 1,\n";
-  out += "  \"input\": " + Json(package.input) + ",\n";
-  out += "  \"module\": " + Json(package.moduleName) + ",\n";
-  const ModuleFile& m = package.moduleFile;
-  auto list = [](const std::vector<std::string>& items) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) text += (i ? ", " : "") + Json(items[i]);
-    return text + "]";
-  };
-  out += "  \"moduleFile\": {\n    \"path\": " + Json(m.path) + ",\n    \"found\": " +
-         (m.found ? "true" : "false") + ",\n    \"format\": " + (m.found ? Json(m.format) : "null") +
-         ",\n";
-  if (m.isPe) {
-    out += "    \"architecture\": {\"machine\": " + Json(m.architecture) + ", \"bits\": " +
-           std::to_string(m.bits) + ", \"loadedBy\": " + Json(m.ArchitectureLine()) + "},\n";
-  } else {
-    out += "    \"architecture\": null,\n";
+const std::string* Report::SourceOf(const std::string& name) const {
+  if (name.empty()) return nullptr;
+  for (const SourceFile& source : sources) {
+    if (source.file == name) return &source.bytes;
   }
-  out += "    \"exports\": " + list(m.exports) + ",\n    \"missingExports\": " + list(m.missing) +
-         ",\n    \"thisModule\": " + (m.IsThisModule() ? "true" : "false") +
-         ",\n    \"version\": " + (m.hasVersion ? Json(m.version) : "null") + "\n  },\n";
-  out += "  \"scriptsFolder\": " + Json(package.realFolder) + ",\n";
-  out += "  \"perUser\": " + std::string(package.perUser ? "true" : "false") + ",\n";
-  out += "  \"registryFile\": " + (package.exports.empty() ? std::string("null") : Json(package.exports[0].file)) + ",\n";
-  out += "  \"registryFiles\": [";
-  for (std::size_t i = 0; i < package.exports.size(); ++i) {
-    const RegistryExport& e = package.exports[i];
-    out += std::string(i ? ", " : "") + "{\"file\": " + Json(e.file) +
-           ", \"classesRoot\": " + std::to_string(e.classesRoot) +
-           ", \"machineClasses\": " + std::to_string(e.machineClasses) +
-           ", \"userClasses\": " + std::to_string(e.userClasses) +
-           ", \"elsewhere\": " + std::to_string(e.elsewhere) + "}";
+  for (const ScriptFile& script : package->scripts) {
+    if (script.name == name && script.found) return script.bytes.get();
   }
-  out += "],\n  \"registryNotes\": [";
-  bool first = true;
-  for (const RegistryExport& e : package.exports) {
-    for (const std::string& note : e.notes) {
-      out += (first ? "" : ", ") + Json(e.file + " " + note);
-      first = false;
-    }
-  }
-  out += "],\n  \"scripts\": [\n";
-  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
-    const ScriptFile& s = package.scripts[i];
-    out += "    {\"name\": " + Json(s.name) + ", \"found\": " + (s.found ? "true" : "false") +
-           ", \"isFolder\": " + (s.isFolder ? "true" : "false") + ", \"bytes\": " +
-           std::to_string(s.bytes->size()) + ", \"encoding\": " + Json(s.encoding) +
-           (s.problem.empty() ? "" : ", \"problem\": " + Json(s.problem)) + "}" +
-           (i + 1 == package.scripts.size() ? "\n" : ",\n");
-  }
-  out += "  ],\n  \"installs\": [\n";
-  for (std::size_t i = 0; i < report.installs.size(); ++i) {
-    const Install& in = report.installs[i];
-    out += "    {\n      \"modulePath\": " + Json(Utf8(in.modulePath)) + ",\n";
-    out += "      \"folder\": " + Json(Utf8(in.directory)) + ",\n";
-    out += "      \"load\": " + JsonRun(in.load, "      ") + "\n      },\n";
-    out += "      \"classIds\": ";
-    if (in.idsRead) {
-      for (std::size_t k = 0; k < in.ids.size(); ++k) {
-        out += (k ? ", " : "{") + Json(Utf8(PackageClasses[k].className)) + ": " + Json(GuidString(in.ids[k]));
-      }
-      out += "},\n";
-    } else {
-      out += "null,\n";
-    }
-    out += "      \"registration\": " + (in.registration.ran ? JsonRun(in.registration, "      ") + "\n      }" : "null") + ",\n";
-    out += "      \"removal\": " + (in.removal.ran ? JsonRun(in.removal, "      ") + ",\n        \"leftBehind\": [" : "null");
-    if (in.removal.ran) {
-      for (std::size_t k = 0; k < in.leftBehind.size(); ++k) {
-        out += std::string(k ? "," : "") + "\n          {\"key\": " + Json(Utf8(in.leftBehind[k].path)) +
-               ", \"reason\": " + Json(in.leftBehind[k].reason) + "}";
-      }
-      out += in.leftBehind.empty() ? "]\n      }" : "\n        ]\n      }";
-    }
-    out += std::string("\n    }") + (i + 1 < report.installs.size() ? ",\n" : "\n");
-  }
-  out += "  ],\n  \"findings\": [";
-  for (std::size_t i = 0; i < report.findings.size(); ++i) {
-    const Finding& f = report.findings[i];
-    out += std::string(i ? "," : "") + "\n    {\"severity\": " +
-           Json(f.severity == Severity::kError ? "error" : "warning") + ", \"code\": " + Json(f.code) +
-           ", \"file\": " + Json(f.file) + ", \"line\": " + std::to_string(f.line) +
-           ", \"column\": " + std::to_string(f.column) + ",\n     \"message\": " + Json(f.message) +
-           ",\n     \"remedy\": " + Json(f.remedy) + "}";
-  }
-  out += report.findings.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"errors\": " + std::to_string(report.Errors()) + ",\n  \"warnings\": " +
-         std::to_string(report.Warnings()) + ",\n  \"exitCode\": " + std::to_string(report.ExitCode()) + "\n}\n";
-  return out;
+  return nullptr;
 }
 
 }  // namespace check

@@ -253,8 +253,8 @@ class CWarnings {
   ~CWarnings() {
     for (const auto& [code, kind] : kinds_) {
       if (kind.count <= kWarningsPerCode) continue;
-      (*findings_)[kind.last].message += " (and " + std::to_string(kind.count - kWarningsPerCode) +
-                                         " more like it in this script, not listed)";
+      (*findings_)[kind.last].notes.push_back(std::to_string(kind.count - kWarningsPerCode) +
+                                              " more like it in this script, not listed");
     }
   }
   // True when a warning of `code` is still listed; the caller then Adds it.
@@ -892,14 +892,17 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   Finding f{Severity::kError, registering ? "registration-error" : "removal-error", reading.name,
             0, 0, "", ""};
   const std::string run = registering ? "registration" : "removal";
-  const std::string result = " [" + DescribeResult(outcome.result) + "]";
+  f.notes.push_back("the " + run + " answers " + DescribeResult(outcome.result));
+  f.arguments.push_back({"result", Hex32(outcome.result)});
   if (outcome.inPreparation) {
     // The module's preparation and the reading's refuse the same text at the same place.
     const Place p = reading.PlaceOfOriginal(outcome.stop);
     f.line = p.line;
     f.column = p.column;
     const StopWording& w = WordingOf(outcome.reason, StopCase::kAny);
-    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem + result;
+    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem;
+    f.length = static_cast<int>(reading.stopText.size());
+    f.arguments.push_back({"stopAt", Utf8(reading.stopText)});
     f.remedy = Fill(w.remedy, "{at}", " at " + PlaceText(p));
     return f;
   }
@@ -962,11 +965,14 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   }
   f.remedy = fill(w.remedy);
   const std::string verb = readPast ? " goes wrong " : " stops ";
-  const std::string readOn = readPast ? "; removal reads on past this failure, as it does inside "
-                                        "a key it cannot open, and stops further on"
-                                      : "";
+  if (readPast) {
+    f.notes.push_back("removal reads on past this failure, as it does inside a key it cannot open, "
+                      "and stops further on");
+  }
+  if (readable) f.arguments.push_back({"stopAt", Utf8(token)});
   if (!replacement) {
-    f.message = run + verb + where + ": " + problem + readOn + result;
+    if (readable) f.length = static_cast<int>(token.size());
+    f.message = run + verb + where + ": " + problem;
     return f;
   }
   // A stop inside a replacement's value is shown where the author wrote the
@@ -974,14 +980,14 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   const std::u16string name = std::u16string(u"%") + replacement->name + u"%";
   const std::u16string value(reading.prepared.substr(
       replacement->preparedStart, replacement->preparedEnd - replacement->preparedStart));
-  f.message = run + verb + where + ", inside the value of " + Utf8(name) + " (" + Utf8(value) +
-              ") at " + PlaceText(p) + ": " + problem;
+  f.message = run + verb + where + ", inside the value of " + Utf8(name) + ": " + problem;
+  f.notes.insert(f.notes.begin(), Utf8(name) + " stands for " + Utf8(value) + " here");
+  f.length = static_cast<int>(name.size());
+  f.arguments.push_back({"replacement", Utf8(name)});
   if (!replacement->quoted) {
-    f.message += "; " + Utf8(name) + " is not quoted, so a blank in its value splits it into "
-                 "several tokens";
+    f.notes.push_back(Utf8(name) + " is not quoted, so a blank in its value splits it into several tokens");
     f.remedy = "write '" + Utf8(name) + "' in apostrophes";
   }
-  f.message += readOn + result;
   return f;
 }
 

@@ -1,0 +1,91 @@
+// Findings shown as a compiler shows its diagnostics.
+#include "report/diagnostic.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "cli/command_line.h"
+
+namespace check {
+namespace {
+
+// The widest source line shown whole; a longer one is shown around the column.
+constexpr std::size_t kShownCharacters = 160;
+
+// The byte offset where each character of `line` starts (a byte that is not
+// UTF-8 counts as one character), and the line's end last.
+std::vector<std::size_t> CharacterStarts(const std::string& line) {
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i < line.size();) {
+    starts.push_back(i);
+    const std::size_t n = Utf8Sequence(line, i);
+    i += n ? n : 1;
+  }
+  starts.push_back(line.size());
+  return starts;
+}
+
+// The source line and the caret line under it, each after the gutter.
+std::string SourceAndCaret(const std::string& line, int lineNumber, int column, int length) {
+  const std::vector<std::size_t> starts = CharacterStarts(line);
+  const std::size_t characters = starts.size() - 1;
+  std::size_t at = std::min<std::size_t>(column > 0 ? column - 1 : 0, characters);
+  std::size_t first = 0, last = characters;
+  if (characters > kShownCharacters) {
+    first = at > kShownCharacters / 2 ? at - kShownCharacters / 2 : 0;
+    last = std::min(characters, first + kShownCharacters);
+  }
+  std::string shown = (first ? "..." : "") + line.substr(starts[first], starts[last] - starts[first]) +
+                      (last < characters ? "..." : "");
+  std::string caret = first ? "   " : "";
+  for (std::size_t i = first; i < at; ++i) caret += line[starts[i]] == '\t' ? '\t' : ' ';
+  caret += '^';
+  const std::size_t span = std::min<std::size_t>(length > 1 ? length : 1, last > at ? last - at : 1);
+  caret.append(span - 1, '~');
+  std::string number = std::to_string(lineNumber);
+  const std::string gutter(number.size() < 5 ? 5 - number.size() : 0, ' ');
+  return gutter + number + " | " + shown + "\n" + gutter + std::string(number.size(), ' ') + " | " + caret + "\n";
+}
+
+}  // namespace
+
+std::string SourceLine(const std::string& bytes, int line) {
+  std::string text = bytes;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    std::u16string wide;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      wide += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                    static_cast<unsigned char>(bytes[i + 1]) << 8);
+    }
+    text = Utf8(wide);
+  } else if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    text.erase(0, 3);
+  }
+  std::size_t start = 0;
+  for (int n = 1; n < line; ++n) {
+    start = text.find('\n', start);
+    if (start == std::string::npos) return "";
+    ++start;
+  }
+  std::size_t end = text.find('\n', start);
+  if (end == std::string::npos) end = text.size();
+  if (end > start && text[end - 1] == '\r') --end;
+  return text.substr(start, end - start);
+}
+
+std::string TextDiagnostic(const Finding& f, const std::string* source, const std::string& fallback) {
+  std::string out = f.file.empty() ? fallback : f.file;
+  if (f.line) out += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
+  out += std::string(f.severity == Severity::kError ? ": error: " : ": warning: ") + f.message + " [" +
+         f.code + "]\n";
+  if (source && f.line > 0) {
+    const std::string line = SourceLine(*source, f.line);
+    if (!line.empty()) out += SourceAndCaret(line, f.line, f.column, f.length);
+  }
+  for (const std::string& note : f.notes) out += "  note: " + note + "\n";
+  if (!f.remedy.empty()) out += "  remedy: " + f.remedy + "\n";
+  return out;
+}
+
+}  // namespace check
