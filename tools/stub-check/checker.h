@@ -11,6 +11,7 @@
 #pragma once
 
 #include "checks/package.h"
+#include "checks/pipeline.h"
 #include "module/module_file.h"
 #include "registry/registry_state.h"
 #include "report/findings.h"

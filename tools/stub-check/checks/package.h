@@ -9,6 +9,7 @@
 
 #include "cli/command_line.h"
 #include "module/module_file.h"
+#include "registry/emulator_session.h"
 #include "registry/registry_state.h"
 #include "report/findings.h"
 #include "scripts/script_reading.h"
@@ -94,10 +95,9 @@ std::string PackageFolderOf(const std::string& modulePath);
 std::string ScriptNames();
 
 /// Runs load, registration and removal of `package` installed as `modulePath`
-/// over the emulated platform, and collects what they did and the findings.
-/// The check starts from the registry the emulated machine holds, and gives
-/// it back so.
-Install RunInstall(const Package& package, const std::u16string& modulePath);
+/// on the session's machine, and collects what they did and the findings.
+/// The check starts from the registry the session holds, and gives it back so.
+Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
 
 /// Sets the exit codes of `install`'s runs to what regsvr32 gives for a module
 /// file that does not load or lacks the export it calls.

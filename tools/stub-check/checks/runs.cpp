@@ -17,9 +17,9 @@ namespace {
 
 // A fresh emulated machine over the registry it holds: the module at
 // `modulePath`, and the package's scripts in the folder the module derives from it.
-void SetUpMachine(const Package& package, const std::u16string& modulePath,
+void SetUpMachine(EmulatorSession& session, const Package& package, const std::u16string& modulePath,
                   const std::u16string& directory) {
-  emu::ResetKeepingRegistry();
+  session.NewMachineKeepingRegistry();
   if (package.perUser) {
     // HKCR stands for the user's classes key, as during DllInstall(TRUE, "user"),
     // for every script run of the check.
@@ -213,7 +213,7 @@ void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
   if (removal >= 0) install->removal.exitCode = removal;
 }
 
-Install RunInstall(const Package& package, const std::u16string& modulePath) {
+Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
   Install install;
   install.modulePath = modulePath;
   install.classesKey = package.perUser ? u"HKEY_CURRENT_USER\\Software\\Classes" : u"HKEY_CLASSES_ROOT";
@@ -224,7 +224,7 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   }
 
   // Load: what the module does at process attach, which reads files alone.
-  SetUpMachine(package, modulePath, install.directory);
+  SetUpMachine(session, package, modulePath, install.directory);
   char16_t longPath[kModulePathCapacity];
   char16_t found[kModulePathCapacity];
   install.load.ran = true;
@@ -267,14 +267,14 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
   // it and after removal are kept as their changes from that registry, which
   // may be a large export: it is held once, by the emulated machine, and put
   // back at the end.
-  SetUpMachine(package, modulePath, install.directory);
-  emu::MarkRegistry();
+  SetUpMachine(session, package, modulePath, install.directory);
+  session.Mark();
   PackageOutcome registrationStop;
   install.registration.ran = true;
   install.registration.result = Register(package, &registrationStop);
   install.registration.boxes = TakeBoxes();
   install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
-  const Changes registered = TakeChanges();
+  const Changes registered = session.TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
   install.registered = registered.changed;
   int madeKeys = 0, stayedKeys = 0;
@@ -296,8 +296,8 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
                                            : UnregisterServer(&removalStop);
   install.removal.boxes = TakeBoxes(boxesBefore);
   install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
-  const Changes removed = TakeChanges();
-  emu::RollBackRegistry();
+  const Changes removed = session.TakeChanges();
+  session.RollBack();
   // Every key either run touched, as it was before registration.
   const Snapshot& base = removed.was;
   install.removal.changes = RegDiff(base, registered, removed);

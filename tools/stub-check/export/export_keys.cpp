@@ -11,10 +11,10 @@
 
 #include "checker.h"
 #include "cli/command_line.h"
+#include "checks/pipeline.h"
 #include "export/export_format.h"
 #include "report/diagnostic.h"
 #include "io/files.h"
-#include "platform/emulated/emulator.h"
 #include "new/verbs.h"
 
 namespace check {
@@ -243,14 +243,16 @@ int ExportCommand(const std::vector<std::string>& args) {
   // registration wrote in that run.
   const std::u16string installPath =
       Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName);
-  package.perUser = perUser;
-  emu::Reset();
-  const Install install = RunInstall(package, installPath);
-  std::vector<Finding> findings = install.findings;
-  CheckPackage(package, install, &findings);
+  CheckRequest request;
+  request.package = std::make_shared<const Package>(package);
+  request.installPaths = {installPath};
+  request.perUser = perUser;
+  const Report report = Check(request);
+  if (!report.refused.empty()) return Refuse(report.refused);
+  const Install& install = report.installs[0];
   int errors = 0;
-  for (const Finding& f : findings) {
-    if (f.severity != Severity::kError || ToldByScriptProblem(package, f)) continue;
+  for (const Finding& f : report.findings) {
+    if (f.severity != Severity::kError) continue;
     if (++errors <= 3) io::PrintError("stub-check export: " + TextDiagnostic(f, nullptr, package.moduleName));
   }
   if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
@@ -272,7 +274,7 @@ int ExportCommand(const std::vector<std::string>& args) {
     }
   }
 
-  const ExportedPackage exported{line, moduleName, stem, arch, perUser, moduleFile, package, install, keys};
+  const ExportedPackage exported{line, moduleName, stem, arch, perUser, moduleFile, *report.package, install, keys};
   std::string text;
   if (!format->write(exported, &text, &problem)) return Refuse(problem);
   return PrintChecked("stub-check export", text) ? 0 : 2;

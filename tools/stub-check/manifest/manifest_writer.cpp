@@ -8,8 +8,6 @@
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
 #include "new/verbs.h"
-#include "package/self_registration.h"
-#include "platform/emulated/emulator.h"
 
 namespace check {
 
@@ -50,22 +48,14 @@ ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(
   return c;
 }
 
-bool RegisteredClasses(const Package& package, const Install& install, std::vector<ManifestClass>* classes,
-                       std::string* problem) {
-  emu::Reset();
-  emu::SetModuleFileName(sys::ThisModule(), install.modulePath);
-  for (const ScriptFile& script : package.scripts) {
-    emu::PutFile(install.directory + Utf16(script.name), script.bytes);
-  }
-  const HRESULT result = RegisterServer();
-  if (result != S_OK) {
-    *problem = "registration fails with " + DescribeResult(result);
-    return false;
-  }
-  const Snapshot registry = TakeSnapshot();
-  auto lookup = [&registry](const std::string& path) -> const RegKey* {
-    auto it = registry.find(FoldCase(u"HKEY_CLASSES_ROOT\\" + Utf16(path)));
-    return it == registry.end() ? nullptr : &it->second;
+bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes) {
+  if (install.registration.result != S_OK) return false;
+  RegKey unchanged;
+  auto lookup = [&](const std::string& path) -> const RegKey* {
+    const std::u16string full = install.classesKey + u"\\" + Utf16(path);
+    auto it = install.registered.find(FoldCase(full));
+    if (it != install.registered.end()) return &it->second;
+    return ReadRegKey(full, &unchanged) ? &unchanged : nullptr;
   };
   classes->clear();
   for (const GUID& id : install.ids) classes->push_back(RegisteredClass(id, lookup));

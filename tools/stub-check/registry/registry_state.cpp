@@ -700,8 +700,7 @@ void Merge(Snapshot* into, const std::u16string& path, const RegKey& key, bool r
 
 }  // namespace
 
-void CombineExports(std::vector<RegistryExport>* exports) {
-  emu::Reset();  // the exports' keys are held in them: the reading's copy can go
+void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports) {
   Snapshot machine, user, elsewhere;
   for (RegistryExport& e : *exports) {
     // Each key is let go once merged, so the export is held only once.
@@ -738,8 +737,7 @@ void CombineExports(std::vector<RegistryExport>* exports) {
   // The user's keys over the machine's: a key both have shows the user's values.
   for (const auto& [folded, key] : user) Merge(&machine, key.path, key, true);
   user.clear();
-  // Into the emulated registry, each key let go once it is there.
-  emu::Reset();
+  // Into the session's registry, each key let go once it is there.
   for (Snapshot* part : {&elsewhere, &machine}) {
     for (auto it = part->begin(); it != part->end(); it = part->erase(it)) {
       RestoreKey(it->second);

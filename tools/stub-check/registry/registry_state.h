@@ -101,12 +101,14 @@ struct RegistryExport {
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
-/// Puts the registry to start from into the emulated registry, which is
-/// emptied first: every export's keys where they stand, except that the
+class EmulatorSession;
+
+/// Puts the registry to start from into a new session's registry (empty):
+/// every export's keys where they stand, except that the
 /// machine's classes are read as HKEY_CLASSES_ROOT, and the user's classes
 /// stay where they are and show in HKEY_CLASSES_ROOT over the machine's as
 /// Windows merges them (a key both have shows the user's values). Counts what
 /// fed each root. Each export's keys are let go as they are merged.
-void CombineExports(std::vector<RegistryExport>* exports);
+void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check

@@ -1,6 +1,7 @@
 // The checker's report of a package, as text, JSON or SARIF.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,12 @@ struct SourceFile {
 };
 
 struct Report {
-  const Package* package;
+  std::shared_ptr<const Package> package;
   std::vector<Install> installs;
   std::vector<Finding> findings;
   std::vector<SourceFile> sources;
+  std::string refused;  // why the check could not be made; then nothing else is set
+  std::string text;     // the report in the format asked for
   /// The bytes of the file `name` (a script of the package or one of
   /// `sources`), or null.
   const std::string* SourceOf(const std::string& name) const;
