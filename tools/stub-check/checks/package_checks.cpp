@@ -11,7 +11,8 @@
 #include "package/module_path.h"
 #include "package/message_captions.h"
 #include "package/package_classes.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 
 namespace check {
 namespace {
@@ -25,19 +26,6 @@ const char* const kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
 std::string CountWord(std::size_t n) {
   static const char* const kWords[] = {"no", "one", "two", "three", "four", "five"};
   return n < std::size(kWords) ? kWords[n] : std::to_string(n);
-}
-
-Place BytePlace(const std::string& bytes, std::size_t offset) {
-  Place p{1, 1};
-  for (std::size_t i = 0; i < offset && i < bytes.size(); ++i) {
-    if (bytes[i] == '\n') {
-      ++p.line;
-      p.column = 1;
-    } else if ((static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80) {
-      ++p.column;
-    }
-  }
-  return p;
 }
 
 
@@ -123,7 +111,7 @@ std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Plac
       ++at;
       continue;
     }
-    *place = BytePlace(bytes, at);
+    *place = PlaceOf(bytes, at);
     const std::string found = at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
     if (*expected == 's' && found == "'S'") {
       *remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
@@ -139,7 +127,7 @@ std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Plac
   const std::string id = bytes.substr(at, end - at);
   const char stop = end < bytes.size() ? bytes[end] : '\'';
   if (id.empty() || (stop != '\'' && !std::strchr(" \t\r\n\v\f", stop))) {
-    *place = BytePlace(bytes, end);
+    *place = PlaceOf(bytes, end);
     const std::size_t n = Utf8Sequence(bytes, end);
     *remedy = "write the identifier with hexadecimal digits (0-9, A-F), hyphens and braces only";
     return "the scan stops at '" + ShowBytes(bytes.substr(end, n ? n : 1)) +
@@ -148,7 +136,7 @@ std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Plac
   }
   std::size_t offset = 0;
   const std::string shape = IdentifierShape(id, &offset, remedy);
-  *place = BytePlace(bytes, at + offset);
+  *place = PlaceOf(bytes, at + offset);
   const std::string length =
       id.size() == 38 ? "38 characters"
                       : std::to_string(id.size()) + " characters, " + CountWord(id.size() < 38 ? 38 - id.size() : id.size() - 38) +
@@ -167,7 +155,7 @@ std::string ExplainIdentifier(const std::string& bytes, const std::string& name,
   }
   std::size_t at = brace + 1;
   while (at < bytes.size() && std::strchr(" \t\r\n\v\f", bytes[at]) && bytes[at]) ++at;
-  *place = BytePlace(bytes, at);
+  *place = PlaceOf(bytes, at);
   std::string why;
   if (StartsWithNoCase(bytes, at, "CLSID") && bytes.compare(at, 5, "CLSID") != 0) {
     return "the word CLSID after the second '{' is written '" + bytes.substr(at, 5) +
@@ -178,7 +166,7 @@ std::string ExplainIdentifier(const std::string& bytes, const std::string& name,
           "' instead of CLSID = s '{...}'";
     const std::size_t elsewhere = bytes.find("CLSID = s '{");
     if (elsewhere != std::string::npos) {
-      const Place p = BytePlace(bytes, elsewhere);
+      const Place p = PlaceOf(bytes, elsewhere);
       why += "; the identifier at line " + std::to_string(p.line) +
              " is not where the module looks: put the ProgID block, whose block holds the CLSID "
              "value, first in the file";
@@ -359,21 +347,6 @@ const char kIdentifierRemedy[] =
     "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
     "block, whose block holds that CLSID value, comes first in the file";
 
-std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
-  const unsigned char c = static_cast<unsigned char>(b[i]);
-  std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-  if (n == 0 || c == 0xC0 || c == 0xC1 || c > 0xF4 || i + n > b.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((static_cast<unsigned char>(b[i + k]) & 0xC0) != 0x80) return 0;
-  }
-  const unsigned char d = n > 1 ? static_cast<unsigned char>(b[i + 1]) : 0;
-  if ((c == 0xE0 && d < 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90) ||
-      (c == 0xED && d >= 0xA0)) {
-    return 0;
-  }
-  return n;
-}
-
 bool ToldByScriptProblem(const Package& package, const Finding& f) {
   if (f.code != "load-fails") return false;
   for (const ScriptFile& s : package.scripts) {
@@ -447,7 +420,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
     int reported = 0;
     for (std::size_t i = 0; i < b.size();) {
       if (b[i] == 0) {
-        const Place p = BytePlace(b, i);
+        const Place p = PlaceOf(b, i);
         findings->push_back({Severity::kWarning, "nul-byte", s.name, p.line, p.column,
                              "a NUL byte: the module's text ends here, and nothing after it is run",
                              "remove the NUL byte"});
@@ -459,7 +432,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
         continue;
       }
       if (reported++ < 3) {
-        const Place p = BytePlace(b, i);
+        const Place p = PlaceOf(b, i);
         char hex[8];
         std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
         findings->push_back({Severity::kWarning, "not-utf8", s.name, p.line, p.column,
@@ -522,7 +495,7 @@ std::string DescribeEncoding(const std::string& b) {
   for (std::size_t i = 0; i < b.size();) {
     const std::size_t n = Utf8Sequence(b, i);
     if (n == 0) {
-      const Place p = BytePlace(b, i);
+      const Place p = PlaceOf(b, i);
       return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " +
              std::to_string(p.column) + ")";
     }
@@ -539,7 +512,7 @@ Place IdentifierPlace(const std::string& bytes, const std::string& id) {
   const std::size_t brace = SecondBrace(bytes);
   if (brace == std::string::npos) return {};
   for (std::size_t i = brace; i + id.size() <= bytes.size(); ++i) {
-    if (StartsWithNoCase(bytes, i, id.c_str())) return BytePlace(bytes, i);
+    if (StartsWithNoCase(bytes, i, id.c_str())) return PlaceOf(bytes, i);
   }
   return {};
 }

@@ -9,7 +9,7 @@
 
 #include "export/export_format.h"
 #include "io/files.h"
-#include "new/verbs.h"
+#include "text/text.h"
 
 namespace check {
 namespace {

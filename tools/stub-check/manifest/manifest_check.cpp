@@ -12,7 +12,8 @@
 #include "scripts/script_reading.h"
 #include "io/files.h"
 #include "package/package_classes.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -327,37 +328,6 @@ class XmlReader {
   std::size_t errorAt_ = 0;
 };
 
-// The manifest's text as UTF-8: UTF-16 with its byte-order mark is read too,
-// as Windows reads it.
-std::string Decoded(const std::string& bytes) {
-  const bool le = bytes.compare(0, 2, "\xFF\xFE") == 0, be = bytes.compare(0, 2, "\xFE\xFF") == 0;
-  if (!le && !be) return bytes;
-  std::u16string text;
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
-    text += static_cast<char16_t>(le ? a | b << 8 : b | a << 8);
-  }
-  return Utf8(text);
-}
-
-// A line and column (1-based, the column in characters) of a byte offset,
-// counted on from `from`, the place of the offset `start` (at most `offset`).
-Place PlaceAt(const std::string& text, std::size_t offset, std::size_t start = 0, Place from = {1, 1}) {
-  Place p = from;
-  for (std::size_t i = start; i < offset && i < text.size();) {
-    if (text[i] == '\n') {
-      ++p.line;
-      p.column = 1;
-      ++i;
-      continue;
-    }
-    const std::size_t n = Utf8Sequence(text, i);
-    i += n ? n : 1;
-    ++p.column;
-  }
-  return p;
-}
-
 std::string Trimmed(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return "";
@@ -411,7 +381,7 @@ class ManifestFindings {
     // Findings mostly come in the order of the text: each place is counted on
     // from the last one, so that many findings cost one pass over the text.
     const bool onward = at >= lastAt_;
-    const Place p = PlaceAt(text_, at, onward ? lastAt_ : 0, onward ? last_ : Place{1, 1});
+    const Place p = PlaceOf(text_, at, onward ? lastAt_ : 0, onward ? last_ : Place{1, 1});
     lastAt_ = std::min(at, text_.size());
     last_ = p;
     findings_->push_back({severity, code, file_, p.line, p.column, message, remedy});

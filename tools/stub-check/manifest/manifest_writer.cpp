@@ -7,7 +7,8 @@
 
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -18,14 +19,7 @@ std::string StringValue(const RegKey* key, const std::u16string& name) {
   if (!key) return "";
   auto it = key->values.find(FoldCase(name));
   if (it == key->values.end() || it->second.type != REG_SZ) return "";
-  const std::vector<BYTE>& data = it->second.data;
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) break;
-    text += c;
-  }
-  return Utf8(text);
+  return Utf8(TextUpToNul(it->second.data));
 }
 
 // The threading models a comClass can name; without one the class lives in

@@ -5,7 +5,8 @@
 #include <cstring>
 
 #include "checker.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
@@ -80,25 +81,6 @@ std::string ValueName(const RegValue& value) {
 }
 
 }  // namespace
-
-std::u16string FoldCase(const std::u16string& text) { return emu::FoldedName(text); }
-
-std::string Lower(const std::string& text) {
-  // Each run of UTF-8 folded as the registry folds names; a byte that is no
-  // UTF-8 stays as it is.
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t end = i;
-    for (std::size_t n; end < text.size() && (n = Utf8Sequence(text, end)) != 0;) end += n;
-    if (end == i) {
-      out += text[i++];
-      continue;
-    }
-    out += Utf8(FoldCase(Utf16(text.substr(i, end - i))));
-    i = end;
-  }
-  return out;
-}
 
 Snapshot TakeSnapshot() {
   Snapshot snapshot;
@@ -385,17 +367,21 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 
 }  // namespace
 
-bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
-  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) {
-    return false;
-  }
-  text->clear();
-  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
+std::u16string TextUpToNul(const std::vector<BYTE>& data) {
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
     const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) return false;
-    *text += c;
+    if (c == 0) break;
+    text += c;
   }
-  return true;
+  return text;
+}
+
+bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
+  if (data.size() % 2) return false;
+  *text = TextUpToNul(data);
+  // Exactly the text and its terminator: no NUL inside, none missing.
+  return text->size() * 2 + 2 == data.size();
 }
 
 std::vector<BYTE> TextData(const std::u16string& text) {

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "report/findings.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -39,7 +40,6 @@ struct PathOrder {
 /// The whole emulated registry, by case-folded path, in tree order.
 using Snapshot = std::map<std::u16string, RegKey, PathOrder>;
 
-std::u16string FoldCase(const std::u16string& text);
 Snapshot TakeSnapshot();
 /// Adds every key and value of `snapshot` to the emulated registry.
 void Restore(const Snapshot& snapshot);
@@ -72,6 +72,9 @@ std::vector<BYTE> TextData(const std::u16string& text);
 /// The text of REG_SZ data: its UTF-16LE units less the one terminator; false
 /// when the data is not exactly that (odd, unterminated, or a NUL inside).
 bool StringData(const std::vector<BYTE>& data, std::u16string* text);
+/// The text of REG_SZ data as a reader of the value gets it: its UTF-16LE
+/// units up to the first NUL, or all of them.
+std::u16string TextUpToNul(const std::vector<BYTE>& data);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
 /// that cannot stand between quotes (a line break, a control character) as
 /// hex(1):..., so that ParseRegFile reads every line back as the same value.

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "cli/command_line.h"
+#include "text/text.h"
 
 namespace check {
 namespace {
@@ -50,16 +50,8 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
 }  // namespace
 
 std::string SourceLine(const std::string& bytes, int line) {
-  std::string text = bytes;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    std::u16string wide;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      wide += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                    static_cast<unsigned char>(bytes[i + 1]) << 8);
-    }
-    text = Utf8(wide);
-  } else if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+  std::string text = Decoded(bytes);
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
     text.erase(0, 3);
   }
   std::size_t start = 0;

@@ -15,8 +15,8 @@ namespace check {
 /// (the module's name). Each line ends in "\n".
 std::string TextDiagnostic(const Finding& finding, const std::string* source, const std::string& fallback);
 
-/// Line `line` (1-based) of `bytes`, decoded to UTF-8 when they are UTF-16
-/// with a byte-order mark, without its line end; empty past the last line.
+/// Line `line` (1-based) of `bytes` (decoded as Decoded decodes them), without
+/// its line end; empty past the last line.
 std::string SourceLine(const std::string& bytes, int line);
 
 }  // namespace check

@@ -1,5 +1,4 @@
-// What the checker tells an author (findings) and the text helpers every part
-// of it shares.
+// What the checker tells an author: findings, as data.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -48,22 +48,9 @@ struct Finding {
   }
 };
 
-// ---- Text helpers --------------------------------------------------------------------
-
-std::string Utf8(const std::u16string& text);
-std::u16string Utf16(const std::string& text);
-std::string Hex32(HRESULT value);  // "0x80020009"
 /// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
 std::string ResultName(HRESULT value);
 /// "S_OK", or "DISP_E_EXCEPTION (0x80020009)".
 std::string DescribeResult(HRESULT value);
-std::string GuidString(const GUID& id);
-
-/// A line and column (1-based; the column counts characters) in decoded text.
-struct Place {
-  int line = 0;
-  int column = 0;
-};
-Place PlaceOf(const std::u16string& text, std::size_t offset);
 
 }  // namespace check

@@ -4,53 +4,13 @@
 
 #include "checker.h"
 #include "report/diagnostic.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 #include "package/class_identity.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
-
-std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
-std::u16string Utf16(const std::string& text) { return emu::FromUtf8(text); }
-std::string GuidString(const GUID& id) {
-  char16_t text[kGuidTextCapacity];
-  FormatGuid(id, text);
-  return Utf8(text);
-}
-
-std::string GuidTextOfBytes(const unsigned char b[16]) {
-  GUID id;
-  id.Data1 = static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-             static_cast<std::uint32_t>(b[2]) << 8 | b[3];
-  id.Data2 = static_cast<std::uint16_t>(b[4] << 8 | b[5]);
-  id.Data3 = static_cast<std::uint16_t>(b[6] << 8 | b[7]);
-  for (int i = 0; i < 8; ++i) id.Data4[i] = b[8 + i];
-  return GuidString(id).substr(1, 36);
-}
-
-std::string ShowBytes(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = Utf8Sequence(text, i);
-    if (n) {
-      out.append(text, i, n);
-      i += n;
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
-    out += escaped;
-    ++i;
-  }
-  return out;
-}
-
-std::string Hex32(HRESULT value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
-  return text;
-}
 
 std::string ResultName(HRESULT value) {
   struct Row {
@@ -81,19 +41,6 @@ std::string DescribeResult(HRESULT value) {
   const std::string name = ResultName(value);
   if (value == S_OK) return "S_OK";
   return name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
-}
-
-Place PlaceOf(const std::u16string& text, std::size_t offset) {
-  Place p{1, 1};
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    if (text[i] == u'\n') {
-      ++p.line;
-      p.column = 1;
-    } else if (text[i] < 0xDC00 || text[i] > 0xDFFF) {
-      ++p.column;
-    }
-  }
-  return p;
 }
 
 int Report::Errors() const {
