@@ -15,6 +15,7 @@
 #include "export/export_format.h"
 #include "report/diagnostic.h"
 #include "io/files.h"
+#include "registrar/key_tree.h"
 #include "new/verbs.h"
 
 namespace check {
@@ -43,7 +44,7 @@ const ExportFormat* FindExportFormat(const std::string& name) {
 }
 
 std::string LongRootName(const std::string& root) {
-  return root == "HKLM" ? "HKEY_LOCAL_MACHINE" : root == "HKCU" ? "HKEY_CURRENT_USER" : "HKEY_USERS";
+  return Utf8(LongRootName(FindRootKey(Utf16(root).c_str())));
 }
 
 namespace {

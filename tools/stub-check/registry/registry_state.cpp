@@ -7,29 +7,38 @@
 #include "checker.h"
 #include "io/checked_files.h"
 #include "text/text.h"
+#include "registrar/script_grammar.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
 namespace {
 
+// The roots a .reg export names and the emulated registry holds, with their
+// two spellings: the grammar's root table, less the performance and dynamic
+// data roots, which hold no keys to export.
 struct RootName {
   HKEY key;
   const char16_t* longName;
   const char16_t* shortName;
 };
-const RootName kRoots[] = {
-    {HKEY_CLASSES_ROOT, u"HKEY_CLASSES_ROOT", u"HKCR"},
-    {HKEY_CURRENT_USER, u"HKEY_CURRENT_USER", u"HKCU"},
-    {HKEY_LOCAL_MACHINE, u"HKEY_LOCAL_MACHINE", u"HKLM"},
-    {HKEY_USERS, u"HKEY_USERS", u"HKU"},
-    {HKEY_CURRENT_CONFIG, u"HKEY_CURRENT_CONFIG", u"HKCC"},
-};
+const std::vector<RootName>& Roots() {
+  static const std::vector<RootName> roots = [] {
+    std::vector<RootName> out;
+    for (const RootKeyRow& row : RootKeyTable) {
+      if (std::u16string_view(row.name).substr(0, 5) == u"HKEY_") continue;
+      if (row.key == HKEY_PERFORMANCE_DATA || row.key == HKEY_DYN_DATA) continue;
+      out.push_back({row.key, LongRootName(row.key), row.name});
+    }
+    return out;
+  }();
+  return roots;
+}
 
 // Splits "HKEY_...\rest" into its root and the path below it.
 bool SplitPath(const std::u16string& path, HKEY* root, std::u16string* below) {
   const std::size_t slash = path.find(u'\\');
   const std::u16string head = FoldCase(path.substr(0, slash));
-  for (const RootName& r : kRoots) {
+  for (const RootName& r : Roots()) {
     if (head == FoldCase(r.longName) || head == FoldCase(r.shortName)) {
       *root = r.key;
       *below = slash == std::u16string::npos ? u"" : path.substr(slash + 1);
@@ -84,7 +93,7 @@ std::string ValueName(const RegValue& value) {
 
 Snapshot TakeSnapshot() {
   Snapshot snapshot;
-  for (const RootName& r : kRoots) ReadTree(r.key, r.longName, u"", &snapshot);
+  for (const RootName& r : Roots()) ReadTree(r.key, r.longName, u"", &snapshot);
   return snapshot;
 }
 
@@ -118,11 +127,19 @@ std::size_t CountTree(HKEY root, const std::u16string& below) {
 
 }  // namespace
 
+const char16_t* LongRootName(HKEY root) {
+  const char16_t* name = u"";
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (row.key == root) name = row.name;  // the HKEY_ forms come last
+  }
+  return name;
+}
+
 Changes TakeChanges() {
   Changes changes;
   for (const emu::KeyChange& c : emu::RegistryChanges()) {
     const RootName* root = nullptr;
-    for (const RootName& r : kRoots) {
+    for (const RootName& r : Roots()) {
       if (r.key == c.root) root = &r;
     }
     if (!root) continue;
@@ -160,7 +177,7 @@ bool ReadRegKey(const std::u16string& path, RegKey* key) {
 
 std::size_t CountKeys() {
   std::size_t count = 0;
-  for (const RootName& r : kRoots) count += CountTree(r.key, u"");
+  for (const RootName& r : Roots()) count += CountTree(r.key, u"");
   return count;
 }
 
@@ -535,7 +552,7 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
         note(number, "key under an unknown root ignored: " + Utf8(path));
         continue;
       }
-      for (const RootName& r : kRoots) {
+      for (const RootName& r : Roots()) {
         if (r.key == root) display = r.longName;
       }
       std::string why;

@@ -162,15 +162,6 @@ std::string SlotText(Slot slot) {
   return "";
 }
 
-// The HKEY_ form of a root key's name.
-std::u16string RootDisplay(HKEY root) {
-  std::u16string name;
-  for (const RootKeyRow& row : RootKeyTable) {
-    if (row.key == root) name = row.name;  // the HKEY_ forms come last
-  }
-  return name;
-}
-
 // Edit distance without regard to case (as the registry folds names), a swap of two neighbours
 // counting as one edit (NoRemvoe is one edit from NoRemove); at most `limit`
 // is of interest, anything above answers limit + 1.
@@ -304,7 +295,7 @@ class CTraceReader : public ScriptTrace {
         root_ = FindRootKey(text.c_str());
         if (root_ && root_ != HKEY_CLASSES_ROOT) {
           Warn(Last(), "outside-classes-root",
-               "a root block under " + Utf8(RootDisplay(root_)) +
+               "a root block under " + Utf8(LongRootName(root_)) +
                    ": its keys need an administrator to register, and a per-user install "
                    "(regsvr32 /n /i:user) still writes them there for every user",
                "keep a package's keys under HKCR");
@@ -372,6 +363,7 @@ class CTraceReader : public ScriptTrace {
   }
 
   void Block(int depth, bool opens) override {
+    r_.blocks.push_back({Last(), depth, opens});
     if (!opens) {
       const std::u16string text = r_.TokenText(Last());
       if (text.size() > 1) {
@@ -383,7 +375,7 @@ class CTraceReader : public ScriptTrace {
     }
     std::size_t key = kNoKey;
     if (depth == 1) {
-      key = r_.Child(kNoKey, RootDisplay(root_));
+      key = r_.Child(kNoKey, LongRootName(root_));
     } else {
       // A block belongs to the latest key entry before it, also when it
       // follows a Val or Delete entry.
@@ -557,6 +549,16 @@ Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
   p.line = static_cast<int>(line - lineStarts.begin()) + 1;
   p.column = static_cast<int>(offset - *line - static_cast<std::size_t>(lowEnd - low)) + 1;
   return p;
+}
+
+std::size_t ScriptReading::OpenBlockAt(std::size_t at) const {
+  std::vector<std::size_t> open;
+  for (const BlockMark& b : blocks) {
+    if (tokens[b.token].start >= at) break;
+    open.resize(static_cast<std::size_t>(b.depth - 1));
+    if (b.opens) open.push_back(b.token);
+  }
+  return open.empty() ? kNoKey : open.back();
 }
 
 std::u16string ScriptReading::TokenText(std::size_t k) const {
@@ -864,27 +866,6 @@ bool TokenTextAt(const ScriptReading& reading, std::size_t at, std::u16string* t
   return true;
 }
 
-// The innermost block still open at prepared offset `at`, by the reading's
-// tokens before it: its "{" token, or kNoKey.
-std::size_t OpenBlockAt(const ScriptReading& reading, std::size_t at) {
-  std::vector<std::size_t> open;
-  for (std::size_t k = 0; k < reading.tokens.size() && reading.tokens[k].start < at; ++k) {
-    const Token& t = reading.tokens[k];
-    if (t.failed) break;
-    const char16_t first = reading.prepared[t.start];
-    const bool afterEntry = t.slot == Slot::kAfterKey || t.slot == Slot::kAfterValue ||
-                            t.slot == Slot::kAfterDelete;
-    if (t.slot == Slot::kRootOpen) {
-      open.push_back(k);
-    } else if (afterEntry && reading.TokenText(k) == u"{") {
-      open.push_back(k);
-    } else if ((afterEntry || t.slot == Slot::kEntry) && first == u'}' && !open.empty()) {
-      open.pop_back();
-    }
-  }
-  return open.empty() ? kNoKey : open.back();
-}
-
 }  // namespace
 
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
@@ -934,7 +915,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   StopCase variant = StopCase::kAny;
   std::string block;
   if (reason == ScriptStop::kEndOfText) {
-    const std::size_t open = OpenBlockAt(reading, at);
+    const std::size_t open = reading.OpenBlockAt(at);
     if (open != kNoKey) {
       variant = StopCase::kBlockOpen;
       block = PlaceText(reading.PlaceOfPrepared(reading.tokens[open].start));
