@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "text/identifiers.h"
 #include "text/text.h"
 
 namespace check {

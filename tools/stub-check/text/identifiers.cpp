@@ -1,9 +1,11 @@
 // Class identifiers as text: the module's own form, and fresh (random) and
 // derived (name-based, SHA-1) ones for new packages and installers.
 #include <cstdint>
+#include <cstdio>
 #include <random>
 
 #include "package/class_identity.h"
+#include "text/identifiers.h"
 #include "text/text.h"
 
 namespace check {
@@ -58,6 +60,12 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
 }
 
 }  // namespace
+
+std::string Hex32(HRESULT value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
+  return text;
+}
 
 std::string GuidString(const GUID& id) {
   char16_t text[kGuidTextCapacity];

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "package/class_identity.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
@@ -120,12 +119,6 @@ std::string Xml(const std::string& text, std::string* problem) {
     i += n;
   }
   return out;
-}
-
-std::string Hex32(HRESULT value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
-  return text;
 }
 
 Place PlaceOf(const std::string& text, std::size_t offset, std::size_t start, Place from) {

@@ -1,13 +1,13 @@
 // The checker's bottom layer for text: UTF-8 and UTF-16, case folding as
 // Windows folds file and registry names, identifiers as text, escaping for
 // messages and XML, and places in decoded text. It includes nothing of the
-// checker above it; every other part may use it.
+// checker above it, nor the platform's types (text/identifiers.h has those);
+// every other part may use it.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-#include "platform/platform.h"
 
 namespace check {
 
@@ -31,23 +31,9 @@ std::string Quoted(const std::string& text);
 /// a character XML cannot hold, or bytes that are not UTF-8, set `problem`.
 std::string Xml(const std::string& text, std::string* problem);
 
-std::string Hex32(HRESULT value);  // "0x80020009"
-/// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case, as the module writes it.
-std::string GuidString(const GUID& id);
-/// The unbraced upper-case text of an identifier given as its 16 bytes in text
-/// order, as GuidString writes it.
-std::string GuidTextOfBytes(const unsigned char bytes[16]);
-
 /// A text file's bytes as UTF-8: UTF-16 (either order) with its byte-order
 /// mark decoded, as Windows reads a manifest; any other bytes as they are.
 std::string Decoded(const std::string& bytes);
-
-/// A fresh random class identifier in its braced, upper-case, version-4 form.
-/// False when the system offers no randomness.
-bool NewRandomGuid(std::string* braced);
-/// A name-based (version-5, SHA-1) identifier derived from `text`, unbraced,
-/// upper case: the same text always gives the same identifier.
-std::string NamedGuid(const std::string& text);
 
 /// A line and column (1-based; the column counts characters) in decoded text.
 struct Place {
