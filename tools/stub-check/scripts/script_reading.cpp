@@ -14,10 +14,6 @@
 namespace check {
 namespace {
 
-// The value %Module% takes in the layout pass: one character that no script
-// holds, so each replacement is exactly one unit long there.
-constexpr char16_t kMarker[] = u"\uE000";
-
 // `text` prepared by the module's own pass with %Module% = `module`, into
 // `*prepared` (the module's block, kept as it is: a large script is not
 // copied); empty when preparation fails.
@@ -33,71 +29,6 @@ std::u16string_view Prepare(std::u16string_view text, const std::u16string& modu
     return {};
   }
   return prepared->Get();
-}
-
-// Finds each %name% and %% of the original, where it lands in the prepared
-// text, and whether it landed inside a quoted token (then apostrophes of the
-// value are doubled). The layout pass with one-unit replacements is cut into
-// tokens by the module's tokenizer to tell the quoting. `*preparedSize` is
-// the length the prepared text must have for the anchors to hold.
-std::vector<Anchor> FindAnchors(std::u16string_view original, const std::u16string& module,
-                                std::size_t* preparedSize) {
-  *preparedSize = original.size();
-  if (original.find(u'%') == std::u16string_view::npos) return {};
-  HRESULT result = S_OK;
-  std::size_t stop = 0;
-  CTaskMemory<char16_t> layoutBlock;
-  const std::u16string_view layout = Prepare(original, kMarker, &layoutBlock, &result, &stop);
-  std::vector<Anchor> anchors;
-  if (FAILED(result)) return anchors;
-  std::size_t j = 0;
-  for (std::size_t i = 0; i < original.size();) {
-    if (original[i] != u'%') {
-      ++i;
-      ++j;
-      continue;
-    }
-    if (i + 1 < original.size() && original[i + 1] == u'%') {
-      anchors.push_back({i, i + 2, j, j + 1, false, false});
-      i += 2;
-    } else {
-      const std::size_t end = original.find(u'%', i + 1);
-      if (end == std::u16string_view::npos) return {};
-      anchors.push_back({i, end + 1, j, j + 1, true, false, std::u16string(original.substr(i + 1, end - i - 1))});
-      i = end + 1;
-    }
-    ++j;
-  }
-  if (j != layout.size()) return {};
-
-  // Quoting, from the tokens of the layout text.
-  ScriptParser parser(nullptr);
-  parser.SetPosition(layout.data());
-  TokenBuffer token;
-  std::size_t next = 0;
-  while (next < anchors.size()) {
-    parser.SkipBlanks();
-    const std::size_t start = static_cast<std::size_t>(parser.Position() - layout.data());
-    if (start >= layout.size() || FAILED(parser.ReadToken(token))) break;
-    const std::size_t end = static_cast<std::size_t>(parser.Position() - layout.data());
-    while (next < anchors.size() && anchors[next].preparedStart < end) {
-      anchors[next].quoted = anchors[next].preparedStart >= start && layout[start] == u'\'';
-      ++next;
-    }
-  }
-
-  // Offsets in the prepared text: each replacement has its real length there.
-  long shift = 0;
-  std::size_t apostrophes = std::count(module.begin(), module.end(), u'\'');
-  for (Anchor& a : anchors) {
-    const std::size_t length =
-        a.isModule ? module.size() + (a.quoted ? apostrophes : 0) : 1;
-    a.preparedStart = static_cast<std::size_t>(static_cast<long>(a.preparedStart) + shift);
-    a.preparedEnd = a.preparedStart + length;
-    shift += static_cast<long>(length) - 1;
-  }
-  *preparedSize = static_cast<std::size_t>(static_cast<long>(layout.size()) + shift);
-  return anchors;
 }
 
 // "a, b, c or d"
@@ -273,7 +204,23 @@ class CWarnings {
 // that the author probably did not mean. The grammar itself is the walk's.
 class CTraceReader : public ScriptTrace {
  public:
-  CTraceReader(ScriptReading& reading, CWarnings& warnings) : r_(reading), warnings_(warnings) {}
+  CTraceReader(ScriptReading& reading, CWarnings& warnings, std::u16string_view original)
+      : r_(reading), warnings_(warnings), original_(original) {}
+
+  // Preparation's replacements, as the module made them: where each %name%
+  // stood and what it became. An unquoted %Module% breaks under a path with a blank.
+  void Replacement(std::size_t originalStart, std::size_t originalEnd, std::size_t preparedStart,
+                   std::size_t preparedEnd, bool quoted) override {
+    const bool named = originalEnd - originalStart > 2;
+    const std::u16string name(named ? original_.substr(originalStart + 1, originalEnd - originalStart - 2) : u"");
+    r_.anchors.push_back({originalStart, originalEnd, preparedStart, preparedEnd, named, quoted, name});
+    if (!named || quoted || !warnings_.Listed("unquoted-module")) return;
+    const Place p = r_.PlaceOfOriginal(originalStart);
+    warnings_.Add({Severity::kWarning, "unquoted-module", r_.name, p.line, p.column,
+                   "%Module% is not quoted: installed under a path with a blank (C:\\Program Files\\...) "
+                   "the path splits into several tokens and the script fails",
+                   "write '%Module%' in apostrophes"});
+  }
 
   void Begin(const char16_t* prepared) override { base_ = prepared; }
 
@@ -513,6 +460,7 @@ class CTraceReader : public ScriptTrace {
 
   ScriptReading& r_;
   CWarnings& warnings_;
+  std::u16string_view original_;  // the script as given, for the replacements' names
   const char16_t* base_ = nullptr;
   HKEY root_ = nullptr;
   std::vector<Level> levels_;
@@ -619,32 +567,16 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
     if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
     if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
   }
-  // The anchors first, so that the layout pass's copy is gone before the
-  // prepared text is made.
-  std::size_t anchoredSize = 0;
-  r.anchors = FindAnchors(original, modulePath, &anchoredSize);
   r.prepared = Prepare(original, modulePath, &r.preparedText, &r.prepareResult, &r.prepareStop);
   if (FAILED(r.prepareResult)) {
     const std::size_t stop = std::min(r.prepareStop, original.size());
     const std::size_t end = original.find(u'%', stop + 1);
     r.stopText = original.substr(
         stop, end == std::u16string_view::npos ? 12 : std::min<std::size_t>(end - stop + 1, 40));
-    r.anchors.clear();
     return r;
   }
-  if (anchoredSize != r.prepared.size()) r.anchors.clear();
   CWarnings warnings(findings);
-  for (const Anchor& a : r.anchors) {
-    if (a.isModule && !a.quoted && warnings.Listed("unquoted-module")) {
-      const Place p = r.PlaceOfOriginal(a.originalStart);
-      warnings.Add(
-          {Severity::kWarning, "unquoted-module", name, p.line, p.column,
-           "%Module% is not quoted: installed under a path with a blank (C:\\Program Files\\...) "
-           "the path splits into several tokens and the script fails",
-           "write '%Module%' in apostrophes"});
-    }
-  }
-  CTraceReader reader(r, warnings);
+  CTraceReader reader(r, warnings, original);
   CRegistrar registrar;
   registrar.DefineReplacement(u"Module", modulePath.c_str());
   ScriptParser parser(&registrar);
