@@ -9,6 +9,7 @@
 
 #include "cli/command_line.h"
 #include "module/module_file.h"
+#include "package/class_identity.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
 #include "report/findings.h"
@@ -57,6 +58,9 @@ struct Install {
   std::u16string directory;  // empty when none can be named
   RunResult load;
   std::vector<GUID> ids;  // the class identifiers the load read, one per row of PackageClasses
+  // Where the module's identifier scan of each script stopped, one per row of
+  // PackageClasses (as the module reported it; none for a script not there).
+  std::vector<ClassIdScan> scans;
   bool idsRead = false;
   RunResult registration;
   // The keys registration made or changed, whole, as it left them (what an
@@ -119,7 +123,8 @@ bool ToldByScriptProblem(const Package& package, const Finding& f);
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
 /// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
 std::string DescribeEncoding(const std::string& bytes);
-/// Where the identifier `id` stands in a script: after the second "{", where the module read it.
-Place IdentifierPlace(const std::string& bytes, const std::string& id);
+/// Where the module's identifier scan read the identifier of a script, from
+/// its report of the scan; no place when it read none.
+Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan);
 
 }  // namespace check

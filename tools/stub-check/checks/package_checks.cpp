@@ -29,15 +29,6 @@ std::string CountWord(std::size_t n) {
 }
 
 
-std::size_t SecondBrace(const std::string& bytes) {
-  int braces = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\x1A') break;  // the C runtime's text mode ends the file here
-    if (bytes[i] == '{' && ++braces == 2) return i;
-  }
-  return std::string::npos;
-}
-
 bool StartsWithNoCase(const std::string& text, std::size_t at, const char* word) {
   const std::size_t n = std::strlen(word);
   if (at + n > text.size()) return false;
@@ -97,34 +88,22 @@ std::string IdentifierShape(const std::string& id, std::size_t* offset, std::str
   return close + 1 < id.size() ? "characters follow its '}'" : "CLSIDFromString refuses it";
 }
 
-// Why the module's identifier scan, at `at` (the word CLSID after the second
-// '{'), read no identifier: the pattern CLSID = s ' that it matches (blanks
-// matching any run of whitespace), then the identifier's own characters.
-std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Place* place, std::string* remedy) {
-  at += 5;  // CLSID
-  for (const char* expected = " = s '"; *expected; ++expected) {
-    if (*expected == ' ') {
-      while (at < bytes.size() && std::strchr(" \t\r\n\v\f", bytes[at]) && bytes[at]) ++at;
-      continue;
-    }
-    if (at < bytes.size() && bytes[at] == *expected) {
-      ++at;
-      continue;
-    }
-    *place = PlaceOf(bytes, at);
-    const std::string found = at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
-    if (*expected == 's' && found == "'S'") {
-      *remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
-      return "the type letter is 'S': the module reads only a lower-case s";
-    }
-    const std::string want = *expected == '\'' ? std::string("an apostrophe") : std::string("'") + *expected + "'";
-    return "after CLSID the module expects " + want + " (CLSID = s '{...}') and finds " + found;
+// Why the module's scan read no identifier after CLSID: the character of
+// CLSID = s ' it did not find at `at` (`expected`).
+std::string ExplainPattern(const std::string& bytes, std::size_t at, char expected, std::string* remedy) {
+  const std::string found = at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
+  if (expected == 's' && found == "'S'") {
+    *remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
+    return "the type letter is 'S': the module reads only a lower-case s";
   }
-  std::size_t end = at;
-  while (end < bytes.size() && end - at < 127 && std::strchr("{}-0123456789abcdefABCDEF", bytes[end]) && bytes[end]) {
-    ++end;
-  }
-  const std::string id = bytes.substr(at, end - at);
+  const std::string want = expected == '\'' ? std::string("an apostrophe") : std::string("'") + expected + "'";
+  return "after CLSID the module expects " + want + " (CLSID = s '{...}') and finds " + found;
+}
+
+// Why the identifier the scan read, [start, end) of `bytes`, is none.
+std::string ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Place* place,
+                        std::string* remedy) {
+  const std::string id = bytes.substr(start, end - start);
   const char stop = end < bytes.size() ? bytes[end] : '\'';
   if (id.empty() || (stop != '\'' && !std::strchr(" \t\r\n\v\f", stop))) {
     *place = PlaceOf(bytes, end);
@@ -136,44 +115,50 @@ std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Plac
   }
   std::size_t offset = 0;
   const std::string shape = IdentifierShape(id, &offset, remedy);
-  *place = PlaceOf(bytes, at + offset);
-  const std::string length =
-      id.size() == 38 ? "38 characters"
-                      : std::to_string(id.size()) + " characters, " + CountWord(id.size() < 38 ? 38 - id.size() : id.size() - 38) +
-                            (id.size() < 38 ? " short of 38" : " more than 38");
+  *place = PlaceOf(bytes, start + offset);
+  const std::size_t off = id.size() < 38 ? 38 - id.size() : id.size() - 38;
+  const std::string length = id.size() == 38 ? "38 characters"
+                                             : std::to_string(id.size()) + " characters, " + CountWord(off) +
+                                                   (id.size() < 38 ? " short of 38" : " more than 38");
   return "the identifier '" + id + "' is " + length + ": " + shape;
 }
 
-// Why the identifier scan found no identifier in `bytes`.
-std::string ExplainIdentifier(const std::string& bytes, const std::string& name, Place* place,
-                              std::string* remedy) {
-  const std::size_t brace = SecondBrace(bytes);
-  if (brace == std::string::npos) {
+// Why the module's identifier scan of `bytes` found no identifier, from where
+// and why the module reported it stopped.
+std::string ExplainIdentifier(const std::string& bytes, const std::string& name, const ClassIdScan& scan,
+                              Place* place, std::string* remedy) {
+  if (scan.afterBraces < 0) {
     *place = {0, 0};
     return "the module reads the identifier right after the second '{' of the file, and " + name +
            " has fewer than two";
   }
-  std::size_t at = brace + 1;
-  while (at < bytes.size() && std::strchr(" \t\r\n\v\f", bytes[at]) && bytes[at]) ++at;
-  *place = PlaceOf(bytes, at);
-  std::string why;
-  if (StartsWithNoCase(bytes, at, "CLSID") && bytes.compare(at, 5, "CLSID") != 0) {
-    return "the word CLSID after the second '{' is written '" + bytes.substr(at, 5) +
+  if (scan.identifierStart >= 0) {
+    return ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart), TextModeOffset(bytes, scan.stop), place,
+                       remedy);
+  }
+  const std::size_t at = TextModeOffset(bytes, scan.stop);
+  const char* const word = "CLSID";
+  const char* letter = scan.expected ? std::strchr(word, scan.expected) : nullptr;
+  if (!letter) {
+    *place = PlaceOf(bytes, at);
+    return ExplainPattern(bytes, at, scan.expected, remedy);
+  }
+  // The word itself, from where it starts: the scan matched it up to `at`.
+  const std::size_t start = at - static_cast<std::size_t>(letter - word);
+  *place = PlaceOf(bytes, start);
+  if (StartsWithNoCase(bytes, start, word)) {
+    return "the word CLSID after the second '{' is written '" + bytes.substr(start, 5) +
            "': the module reads it only in upper case";
   }
-  if (bytes.compare(at, 5, "CLSID") != 0) {
-    why = "right after the second '{' of the file the module finds '" + Excerpt(bytes, at) +
-          "' instead of CLSID = s '{...}'";
-    const std::size_t elsewhere = bytes.find("CLSID = s '{");
-    if (elsewhere != std::string::npos) {
-      const Place p = PlaceOf(bytes, elsewhere);
-      why += "; the identifier at line " + std::to_string(p.line) +
-             " is not where the module looks: put the ProgID block, whose block holds the CLSID "
-             "value, first in the file";
-    }
-    return why;
+  std::string why = "right after the second '{' of the file the module finds '" + Excerpt(bytes, start) +
+                    "' instead of CLSID = s '{...}'";
+  const std::size_t elsewhere = bytes.find("CLSID = s '{");
+  if (elsewhere != std::string::npos) {
+    why += "; the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
+           " is not where the module looks: put the ProgID block, whose block holds the CLSID "
+           "value, first in the file";
   }
-  return ExplainIdentifierText(bytes, at, place, remedy);
+  return why;
 }
 
 // UTF-16 without a byte-order mark: most of the first pairs of bytes are a
@@ -453,7 +438,8 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
         if (!s.found || s.name != first.load.lastScript) continue;
         Place p;
         std::string remedy = kIdentifierRemedy;
-        const std::string why = ExplainIdentifier(*s.bytes, s.name, &p, &remedy);
+        const std::size_t row = static_cast<std::size_t>(&s - package.scripts.data());
+        const std::string why = ExplainIdentifier(*s.bytes, s.name, first.scans[row], &p, &remedy);
         findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
                              "no class identifier where the module reads it: " + why, remedy});
         break;
@@ -506,15 +492,9 @@ std::string DescribeEncoding(const std::string& b) {
   return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
 }
 
-// Where the identifier of `script` stands: its place in the file, found after
-// the second "{", where the module read it.
-Place IdentifierPlace(const std::string& bytes, const std::string& id) {
-  const std::size_t brace = SecondBrace(bytes);
-  if (brace == std::string::npos) return {};
-  for (std::size_t i = brace; i + id.size() <= bytes.size(); ++i) {
-    if (StartsWithNoCase(bytes, i, id.c_str())) return PlaceOf(bytes, i);
-  }
-  return {};
+Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {
+  if (scan.identifierStart < 0) return {};
+  return PlaceOf(bytes, TextModeOffset(bytes, scan.identifierStart));
 }
 
 }  // namespace check

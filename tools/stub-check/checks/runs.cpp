@@ -234,6 +234,13 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
     const std::u16string& last = emu::OpenedPaths().back();
     install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
   }
+  // The module's own scan of each script, asked where it stopped (after the
+  // load: its opening is no part of what the load did).
+  install.scans.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
+    GUID id;
+    ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
+  }
   install.load.exitCode = FAILED(install.load.result) ? 3 : 0;
   if (FAILED(install.load.result)) {
     for (const Box& box : install.load.boxes) {

@@ -176,7 +176,7 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
     out += "Class identifiers:\n";
     for (std::size_t i = 0; i < in.ids.size(); ++i) {
       const std::string id = GuidString(in.ids[i]);
-      const Place p = i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, id) : Place();
+      const Place p = i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, in.scans[i]) : Place();
       const std::string className = Utf8(PackageClasses[i].className);
       out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') + id + "  " +
              Utf8(PackageClasses[i].scriptName);

@@ -148,4 +148,14 @@ std::string Decoded(const std::string& bytes) {
   return Utf8(text);
 }
 
+std::size_t TextModeOffset(const std::string& bytes, long offset) {
+  long read = 0;
+  std::size_t i = 0;
+  for (; i < bytes.size() && bytes[i] != '\x1A'; ++i) {
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') continue;
+    if (read++ == offset) return i;
+  }
+  return i;
+}
+
 }  // namespace check

@@ -35,6 +35,10 @@ std::string Xml(const std::string& text, std::string* problem);
 /// mark decoded, as Windows reads a manifest; any other bytes as they are.
 std::string Decoded(const std::string& bytes);
 
+/// The byte of `bytes` at which the C runtime's text mode has given `offset`
+/// characters (each CR before an LF dropped, the file ending at a Ctrl+Z).
+std::size_t TextModeOffset(const std::string& bytes, long offset);
+
 /// A line and column (1-based; the column counts characters) in decoded text.
 struct Place {
   int line = 0;
