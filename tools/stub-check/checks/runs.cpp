@@ -202,6 +202,157 @@ void WarnNearPathLimit(Install* install) {
        "install the package at a path of at most " + std::to_string(most) + " characters"});
 }
 
+// The findings of a load that failed: one per box the module showed.
+void LoadFailures(const std::u16string& modulePath, Install* out) {
+  Install& install = *out;
+  for (const Box& box : install.load.boxes) {
+    // A name the module cannot hold whole: the box gives the part that fits.
+    const bool tooLong = box.caption == Utf8(kModulePathTooLongCaption);
+    const std::size_t slash = box.text.rfind('\\');
+    Finding f{Severity::kError, "load-fails", "", 0, 0,
+              "the module shows the box \"" + box.caption + "\" with the text \"" + box.text +
+                  "\" and fails to load",
+              tooLong ? "install the package at a path of at most " +
+                            std::to_string(kModulePathCapacity - 1) + " characters"
+                      : LoadRemedy(box, install)};
+    if (tooLong) {
+      f.notes.push_back("the module path is " + std::to_string(modulePath.size()) +
+                        " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
+                        " the module can hold of its own name (MAX_PATH less the terminating NUL)");
+    }
+    f.notes.push_back("the load answers " + DescribeResult(install.load.result) +
+                      ": regsvr32 exits 3, and COM clients cannot create the classes");
+    f.arguments = {{"result", Hex32(install.load.result)}, {"boxCaption", box.caption}};
+    if (slash != std::string::npos) f.arguments.push_back({"script", box.text.substr(slash + 1)});
+    install.findings.push_back(std::move(f));
+  }
+}
+
+// Load: what the module does at process attach, which reads files alone;
+// then the module's own scan of each script, asked where it stopped (its
+// opening is no part of what the load did). True when the module loads.
+bool RunLoad(EmulatorSession& session, const Package& package, Install* out) {
+  Install& install = *out;
+  SetUpMachine(session, package, install.modulePath, install.directory);
+  char16_t longPath[kModulePathCapacity];
+  char16_t found[kModulePathCapacity];
+  install.load.ran = true;
+  install.load.result = LocateThisPackage(longPath, found);
+  install.load.boxes = TakeBoxes();
+  if (!emu::OpenedPaths().empty()) {
+    const std::u16string& last = emu::OpenedPaths().back();
+    install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
+  }
+  install.scans.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
+    GUID id;
+    ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
+  }
+  install.load.exitCode = FAILED(install.load.result) ? 3 : 0;
+  if (FAILED(install.load.result)) {
+    LoadFailures(install.modulePath, &install);
+    return false;
+  }
+  WarnNearPathLimit(&install);
+  for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
+  install.idsRead = true;
+  return true;
+}
+
+// What stays of the package once it is registered and removed again: the
+// keys that differ from the registry before (`base`).
+void CollectLeftBehind(const Changes& removed, const Snapshot& base, const std::vector<ScriptReading>& readings,
+                       Install* out) {
+  Install& install = *out;
+  for (const auto& [folded, key] : removed.changed) {
+    auto old = base.find(folded);
+    if (old == base.end()) {
+      install.leftBehind.push_back(
+          {key.path, LeftReason(key.path, install.classesKey, removed.changed, readings,
+                                FAILED(install.removal.result))});
+      continue;
+    }
+    for (const auto& [name, value] : key.values) {
+      auto was = old->second.values.find(name);
+      if (was == old->second.values.end() || !(was->second == value)) {
+        install.leftBehind.push_back(
+            {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
+      }
+    }
+  }
+}
+
+// What a failed registration leaves, and what removal cannot take away.
+void NoteWhatStays(const Changes& registered, const Snapshot& base, Install* out) {
+  Install& install = *out;
+  for (Finding& f : install.findings) {
+    if (f.code != "registration-error") continue;
+    int stayed = 0;
+    for (const auto& [folded, key] : registered.changed) stayed += !base.count(folded);
+    f.notes.push_back("after the failure " + std::to_string(stayed) +
+                      " key(s) stay written (earlier blocks and the category entries stay)");
+    f.notes.push_back("removal then leaves " + std::to_string(install.leftBehind.size()) +
+                      " key(s) or value(s)");
+    f.arguments.push_back({"keysWritten", std::to_string(stayed)});
+    f.arguments.push_back({"keysLeftByRemoval", std::to_string(install.leftBehind.size())});
+  }
+}
+
+// A registration that succeeds must point COM at this copy of the module:
+// the class keys' servers as registration left them (`servers`, null where none).
+void CheckServers(const std::vector<const RegKey*>& servers, Install* out) {
+  Install& install = *out;
+  const std::u16string& modulePath = install.modulePath;
+  for (std::size_t i = 0; i < install.ids.size(); ++i) {
+    const std::u16string server = install.classesKey + u"\\CLSID\\" +
+                                  Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
+    const RegKey* key = servers[i];
+    const std::string file = Utf8(PackageClasses[i].scriptName);
+    const std::string className = Utf8(PackageClasses[i].className);
+    if (!key) {
+      install.findings.push_back(
+          {Severity::kWarning, "no-server-key", file, 0, 0,
+           std::string("registration writes no ") + Utf8(server) + ": COM cannot find the module for the " +
+               className + " class",
+           "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'"});
+      continue;
+    }
+    auto value = key->values.find(u"");
+    const std::vector<BYTE> expected = TextData(modulePath);
+    if (value == key->values.end() || value->second.type != REG_SZ ||
+        value->second.data != expected) {
+      install.findings.push_back(
+          {Severity::kError, "wrong-server-path", file, 0, 0,
+           std::string("the ") + className + " class's InprocServer32 does not hold the module's path " +
+               Utf8(modulePath) +
+               (value == key->values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
+           "write InprocServer32 = s '%Module%'"});
+    }
+    if (!key->values.count(u"threadingmodel")) {
+      install.findings.push_back(
+          {Severity::kWarning, "no-threading-model", file, 0, 0,
+           std::string("the ") + className +
+               " class has no ThreadingModel: COM creates it in the process's main apartment only",
+           "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)"});
+    }
+  }
+}
+
+// The scripts, read as the interpreter reads them, once the runs are done
+// (a large script is then held by one reader at a time).
+std::vector<ScriptReading> ReadScripts(const Install& install, std::vector<Finding>* findings) {
+  std::vector<ScriptReading> readings(std::size(PackageClasses));
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const std::u16string name = PackageClasses[i].scriptName;
+    CHeapMemory<char16_t> text;
+    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text))) {
+      readings[i] = ReadScript(Utf8(name), text.Get(), install.modulePath, findings);
+    }
+  }
+  CheckProgIds(readings, findings);
+  return readings;
+}
+
 }  // namespace
 
 void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
@@ -218,57 +369,10 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   install.modulePath = modulePath;
   install.classesKey = package.perUser ? u"HKEY_CURRENT_USER\\Software\\Classes" : u"HKEY_CLASSES_ROOT";
   char16_t directory[kModulePathCapacity] = {};
-  if (modulePath.size() < kModulePathCapacity &&
-      GetPackageDirectory(modulePath.c_str(), directory)) {
+  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
     install.directory = directory;
   }
-
-  // Load: what the module does at process attach, which reads files alone.
-  SetUpMachine(session, package, modulePath, install.directory);
-  char16_t longPath[kModulePathCapacity];
-  char16_t found[kModulePathCapacity];
-  install.load.ran = true;
-  install.load.result = LocateThisPackage(longPath, found);
-  install.load.boxes = TakeBoxes();
-  if (!emu::OpenedPaths().empty()) {
-    const std::u16string& last = emu::OpenedPaths().back();
-    install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
-  }
-  // The module's own scan of each script, asked where it stopped (after the
-  // load: its opening is no part of what the load did).
-  install.scans.resize(std::size(PackageClasses));
-  for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
-    GUID id;
-    ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
-  }
-  install.load.exitCode = FAILED(install.load.result) ? 3 : 0;
-  if (FAILED(install.load.result)) {
-    for (const Box& box : install.load.boxes) {
-      // A name the module cannot hold whole: the box gives the part that fits.
-      const bool tooLong = box.caption == Utf8(kModulePathTooLongCaption);
-      const std::size_t slash = box.text.rfind('\\');
-      Finding f{Severity::kError, "load-fails", "", 0, 0,
-                "the module shows the box \"" + box.caption + "\" with the text \"" + box.text +
-                    "\" and fails to load",
-                tooLong ? "install the package at a path of at most " +
-                              std::to_string(kModulePathCapacity - 1) + " characters"
-                        : LoadRemedy(box, install)};
-      if (tooLong) {
-        f.notes.push_back("the module path is " + std::to_string(modulePath.size()) +
-                          " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
-                          " the module can hold of its own name (MAX_PATH less the terminating NUL)");
-      }
-      f.notes.push_back("the load answers " + DescribeResult(install.load.result) +
-                        ": regsvr32 exits 3, and COM clients cannot create the classes");
-      f.arguments = {{"result", Hex32(install.load.result)}, {"boxCaption", box.caption}};
-      if (slash != std::string::npos) f.arguments.push_back({"script", box.text.substr(slash + 1)});
-      install.findings.push_back(std::move(f));
-    }
-    return install;
-  }
-  WarnNearPathLimit(&install);
-  for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
-  install.idsRead = true;
+  if (!RunLoad(session, package, &install)) return install;
 
   // Registration, from the registry the check starts from. The states after
   // it and after removal are kept as their changes from that registry, which
@@ -286,13 +390,12 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   install.registered = registered.changed;
   int madeKeys = 0, stayedKeys = 0;
   CountMadeKeys(package, registrationStop.run, &madeKeys, &stayedKeys);
-  // The class keys' servers as registration left them.
-  std::vector<RegKey> servers(install.ids.size());
-  std::vector<bool> serverFound(install.ids.size());
+  std::vector<RegKey> serverKeys(install.ids.size());
+  std::vector<const RegKey*> servers(install.ids.size());
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
-    serverFound[i] = ReadRegKey(install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) +
-                                    u"\\InprocServer32",
-                                &servers[i]);
+    const std::u16string path =
+        install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
+    servers[i] = ReadRegKey(path, &serverKeys[i]) ? &serverKeys[i] : nullptr;
   }
 
   // Removal, from what registration left.
@@ -309,93 +412,16 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   const Snapshot& base = removed.was;
   install.removal.changes = RegDiff(base, registered, removed);
 
-  // The scripts, read as the interpreter reads them, once the runs are done
-  // (a large script is then held by one reader at a time).
-  std::vector<ScriptReading> readings(std::size(PackageClasses));
-  for (std::size_t i = 0; i < readings.size(); ++i) {
-    const std::u16string name = PackageClasses[i].scriptName;
-    CHeapMemory<char16_t> text;
-    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text))) {
-      readings[i] = ReadScript(Utf8(name), text.Get(), modulePath, &install.findings);
-    }
-  }
-  CheckProgIds(readings, &install.findings);
+  const std::vector<ScriptReading> readings = ReadScripts(install, &install.findings);
   if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
-    DescribeFailure(registrationStop, madeKeys, stayedKeys, readings, ScriptMode::kRegister,
-                    &install.findings);
+    DescribeFailure(registrationStop, madeKeys, stayedKeys, readings, ScriptMode::kRegister, &install.findings);
   }
   if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
     DescribeFailure(removalStop, 0, 0, readings, ScriptMode::kRemove, &install.findings);
   }
-
-  // What stays of the package once it is registered and removed again: the
-  // keys that differ from the registry before.
-  for (const auto& [folded, key] : removed.changed) {
-    auto old = base.find(folded);
-    if (old == base.end()) {
-      install.leftBehind.push_back(
-          {key.path, LeftReason(key.path, install.classesKey, removed.changed, readings,
-                                FAILED(install.removal.result))});
-      continue;
-    }
-    for (const auto& [name, value] : key.values) {
-      auto was = old->second.values.find(name);
-      if (was == old->second.values.end() || !(was->second == value)) {
-        install.leftBehind.push_back(
-            {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
-      }
-    }
-  }
-
-  // What a failed registration leaves, and what removal cannot take away.
-  for (Finding& f : install.findings) {
-    if (f.code != "registration-error") continue;
-    int stayed = 0;
-    for (const auto& [folded, key] : registered.changed) stayed += !base.count(folded);
-    f.notes.push_back("after the failure " + std::to_string(stayed) +
-                      " key(s) stay written (earlier blocks and the category entries stay)");
-    f.notes.push_back("removal then leaves " + std::to_string(install.leftBehind.size()) +
-                      " key(s) or value(s)");
-    f.arguments.push_back({"keysWritten", std::to_string(stayed)});
-    f.arguments.push_back({"keysLeftByRemoval", std::to_string(install.leftBehind.size())});
-  }
-
-  // A registration that succeeds must point COM at this copy of the module.
-  if (SUCCEEDED(install.registration.result)) {
-    for (std::size_t i = 0; i < install.ids.size(); ++i) {
-      const std::u16string server = install.classesKey + u"\\CLSID\\" +
-                                    Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
-      const RegKey* key = serverFound[i] ? &servers[i] : nullptr;
-      const std::string file = Utf8(PackageClasses[i].scriptName);
-      const std::string className = Utf8(PackageClasses[i].className);
-      if (!key) {
-        install.findings.push_back(
-            {Severity::kWarning, "no-server-key", file, 0, 0,
-             std::string("registration writes no ") + Utf8(server) + ": COM cannot find the module for the " +
-                 className + " class",
-             "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'"});
-        continue;
-      }
-      auto value = key->values.find(u"");
-      const std::vector<BYTE> expected = TextData(modulePath);
-      if (value == key->values.end() || value->second.type != REG_SZ ||
-          value->second.data != expected) {
-        install.findings.push_back(
-            {Severity::kError, "wrong-server-path", file, 0, 0,
-             std::string("the ") + className + " class's InprocServer32 does not hold the module's path " +
-                 Utf8(modulePath) +
-                 (value == key->values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
-             "write InprocServer32 = s '%Module%'"});
-      }
-      if (!key->values.count(u"threadingmodel")) {
-        install.findings.push_back(
-            {Severity::kWarning, "no-threading-model", file, 0, 0,
-             std::string("the ") + className +
-                 " class has no ThreadingModel: COM creates it in the process's main apartment only",
-             "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)"});
-      }
-    }
-  }
+  CollectLeftBehind(removed, base, readings, &install);
+  NoteWhatStays(registered, base, &install);
+  if (SUCCEEDED(install.registration.result)) CheckServers(servers, &install);
   return install;
 }
 
