@@ -265,6 +265,156 @@ std::vector<ScriptFile> NamedScripts() {
   return scripts;
 }
 
+// The module's name decides its folder and whether Windows can load it at all.
+void CheckModuleName(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  const std::string& name = package.moduleName;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos) {
+    findings->push_back(
+        {Severity::kError, "no-extension", "", 0, 0,
+         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to a "
+         "module name without one, finds no such file, and regsvr32 exits 3 without any box",
+         "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)"});
+  } else if (dot == 0) {
+    findings->push_back(
+        {Severity::kWarning, "name-is-extension", "", 0, 0,
+         "the module's file name '" + name + "' is all extension: the folder named after it is "
+         "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
+         "name the copy <Package>.dll"});
+  } else if (Utf16Units(name.substr(dot)) != 4) {
+    findings->push_back(
+        {Severity::kWarning, "extension-length", "", 0, 0,
+         "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
+         "the whole path less its last four characters, so this copy reads " +
+             Utf8(first.directory),
+         "name the copy <Package>.dll"});
+  }
+
+}
+
+// Scripts that are there but cannot be read (the folder's problem once).
+void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings) {
+  std::string folderProblem;
+  for (const ScriptFile& s : package.scripts) {
+    if (s.problem.empty() || s.problem == folderProblem) continue;
+    if (s.problem.rfind("the package folder ", 0) == 0) {
+      folderProblem = s.problem;
+      findings->push_back({Severity::kError, "script-unreadable", "", 0, 0,
+                           s.problem + ": no script of the package can be read",
+                           "make " + package.realFolder + " the package folder, holding " + ScriptNames() +
+                               ", readable by the user"});
+    } else if (s.tooLarge) {
+      findings->push_back({Severity::kError, "script-too-large", s.name, 0, 0,
+                           s.realPath + " is not checked: " + s.problem + " (a real script is a few KB)",
+                           "keep only the package's keys in the script; a script this large is "
+                           "most probably another file saved under its name"});
+    } else {
+      findings->push_back({Severity::kError, "script-unreadable", s.name, 0, 0,
+                           s.realPath + " is there but cannot be read: " + s.problem,
+                           "make " + s.realPath + " a regular file the user can read"});
+    }
+  }
+}
+
+// How each script is saved: UTF-16, a byte-order mark, NUL bytes, bytes that are no UTF-8.
+void CheckEncodings(const Package& package, std::vector<Finding>* findings) {
+  for (const ScriptFile& s : package.scripts) {
+    if (!s.found) continue;
+    const std::string& b = *s.bytes;
+    if (HasByteOrderMark16(b) || LooksUtf16(b)) {
+      findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
+                           std::string("the script is saved as UTF-16") +
+                               (HasByteOrderMark16(b) ? "" : " (without a byte-order mark)") +
+                               ": the module reads it as UTF-8, so nothing in it is understood",
+                           "save it as UTF-8 without a byte-order mark"});
+      continue;
+    }
+    if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+      findings->push_back({Severity::kWarning, "byte-order-mark", s.name, 1, 1,
+                           "the script starts with a UTF-8 byte-order mark: it stays as U+FEFF in "
+                           "front of the first root key name; Windows passes over it, other tools may not",
+                           "save it as UTF-8 without a byte-order mark"});
+    }
+    int reported = 0;
+    for (std::size_t i = 0; i < b.size();) {
+      if (b[i] == 0) {
+        const Place p = PlaceOf(b, i);
+        findings->push_back({Severity::kWarning, "nul-byte", s.name, p.line, p.column,
+                             "a NUL byte: the module's text ends here, and nothing after it is run",
+                             "remove the NUL byte"});
+        break;
+      }
+      const std::size_t n = Utf8Sequence(b, i);
+      if (n) {
+        i += n;
+        continue;
+      }
+      if (reported++ < 3) {
+        const Place p = PlaceOf(b, i);
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
+        findings->push_back({Severity::kWarning, "not-utf8", s.name, p.line, p.column,
+                             std::string("byte 0x") + hex + " is not UTF-8 (Latin-1 or a code page?): the "
+                             "module reads it as U+FFFD, the replacement character",
+                             "save the script as UTF-8"});
+      }
+      ++i;
+    }
+  }
+
+}
+
+// The identifier the module could not read, explained from its scan.
+void CheckIdentifierRead(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  if (first.load.ran && FAILED(first.load.result)) {
+    for (const Box& box : first.load.boxes) {
+      if (box.caption != Utf8(kBadIdentifierCaption)) continue;
+      for (const ScriptFile& s : package.scripts) {
+        // The box belongs to the script the module was reading.
+        if (!s.found || s.name != first.load.lastScript) continue;
+        Place p;
+        std::string remedy = kIdentifierRemedy;
+        const std::size_t row = static_cast<std::size_t>(&s - package.scripts.data());
+        const std::string why = ExplainIdentifier(*s.bytes, s.name, first.scans[row], &p, &remedy);
+        findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
+                             "no class identifier where the module reads it: " + why, remedy});
+        break;
+      }
+    }
+  }
+}
+
+// Identifiers read: one shared by both scripts, or the sample's kept.
+void CheckIdentifiersRead(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  const std::string& name = package.moduleName;
+  const std::size_t dot = name.rfind('.');
+  if (first.idsRead) {
+    for (std::size_t j = 0; j < first.ids.size(); ++j) {
+      for (std::size_t i = 0; i < j; ++i) {
+        if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
+        findings->push_back({Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), 0, 0,
+                             "both scripts name the class identifier " + GuidString(first.ids[j]) + ": the " +
+                                 Utf8(PackageClasses[i].className) + " and " +
+                                 Utf8(PackageClasses[j].className) + " classes become one class",
+                             "give each script its own fresh identifier"});
+        break;
+      }
+    }
+    const std::string stem = Lower(name.substr(0, dot == std::string::npos ? name.size() : dot));
+    bool sample = false;
+    for (const GUID& id : first.ids) {
+      for (const char* sampleId : kSampleIds) sample = sample || GuidString(id) == sampleId;
+    }
+    if (stem != "aurora" && sample) {
+      findings->push_back({Severity::kError, "sample-identifier", "", 0, 0,
+                           "the package keeps the sample package's class identifiers: it and "
+                           "every package copied the same way register the same classes",
+                           "make " + CountWord(std::size(PackageClasses)) +
+                               " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in PowerShell)"});
+    }
+  }
+}
+
 }  // namespace
 
 bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
@@ -341,136 +491,11 @@ bool ToldByScriptProblem(const Package& package, const Finding& f) {
 }
 
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  // The module's name decides its folder and whether Windows can load it at all.
-  const std::string& name = package.moduleName;
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) {
-    findings->push_back(
-        {Severity::kError, "no-extension", "", 0, 0,
-         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to a "
-         "module name without one, finds no such file, and regsvr32 exits 3 without any box",
-         "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)"});
-  } else if (dot == 0) {
-    findings->push_back(
-        {Severity::kWarning, "name-is-extension", "", 0, 0,
-         "the module's file name '" + name + "' is all extension: the folder named after it is "
-         "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
-         "name the copy <Package>.dll"});
-  } else if (Utf16Units(name.substr(dot)) != 4) {
-    findings->push_back(
-        {Severity::kWarning, "extension-length", "", 0, 0,
-         "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
-         "the whole path less its last four characters, so this copy reads " +
-             Utf8(first.directory),
-         "name the copy <Package>.dll"});
-  }
-
-  std::string folderProblem;
-  for (const ScriptFile& s : package.scripts) {
-    if (s.problem.empty() || s.problem == folderProblem) continue;
-    if (s.problem.rfind("the package folder ", 0) == 0) {
-      folderProblem = s.problem;
-      findings->push_back({Severity::kError, "script-unreadable", "", 0, 0,
-                           s.problem + ": no script of the package can be read",
-                           "make " + package.realFolder + " the package folder, holding " + ScriptNames() +
-                               ", readable by the user"});
-    } else if (s.tooLarge) {
-      findings->push_back({Severity::kError, "script-too-large", s.name, 0, 0,
-                           s.realPath + " is not checked: " + s.problem + " (a real script is a few KB)",
-                           "keep only the package's keys in the script; a script this large is "
-                           "most probably another file saved under its name"});
-    } else {
-      findings->push_back({Severity::kError, "script-unreadable", s.name, 0, 0,
-                           s.realPath + " is there but cannot be read: " + s.problem,
-                           "make " + s.realPath + " a regular file the user can read"});
-    }
-  }
-  for (const ScriptFile& s : package.scripts) {
-    if (!s.found) continue;
-    const std::string& b = *s.bytes;
-    if (HasByteOrderMark16(b) || LooksUtf16(b)) {
-      findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
-                           std::string("the script is saved as UTF-16") +
-                               (HasByteOrderMark16(b) ? "" : " (without a byte-order mark)") +
-                               ": the module reads it as UTF-8, so nothing in it is understood",
-                           "save it as UTF-8 without a byte-order mark"});
-      continue;
-    }
-    if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-      findings->push_back({Severity::kWarning, "byte-order-mark", s.name, 1, 1,
-                           "the script starts with a UTF-8 byte-order mark: it stays as U+FEFF in "
-                           "front of the first root key name; Windows passes over it, other tools may not",
-                           "save it as UTF-8 without a byte-order mark"});
-    }
-    int reported = 0;
-    for (std::size_t i = 0; i < b.size();) {
-      if (b[i] == 0) {
-        const Place p = PlaceOf(b, i);
-        findings->push_back({Severity::kWarning, "nul-byte", s.name, p.line, p.column,
-                             "a NUL byte: the module's text ends here, and nothing after it is run",
-                             "remove the NUL byte"});
-        break;
-      }
-      const std::size_t n = Utf8Sequence(b, i);
-      if (n) {
-        i += n;
-        continue;
-      }
-      if (reported++ < 3) {
-        const Place p = PlaceOf(b, i);
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
-        findings->push_back({Severity::kWarning, "not-utf8", s.name, p.line, p.column,
-                             std::string("byte 0x") + hex + " is not UTF-8 (Latin-1 or a code page?): the "
-                             "module reads it as U+FFFD, the replacement character",
-                             "save the script as UTF-8"});
-      }
-      ++i;
-    }
-  }
-
-  // Identifiers.
-  if (first.load.ran && FAILED(first.load.result)) {
-    for (const Box& box : first.load.boxes) {
-      if (box.caption != Utf8(kBadIdentifierCaption)) continue;
-      for (const ScriptFile& s : package.scripts) {
-        // The box belongs to the script the module was reading.
-        if (!s.found || s.name != first.load.lastScript) continue;
-        Place p;
-        std::string remedy = kIdentifierRemedy;
-        const std::size_t row = static_cast<std::size_t>(&s - package.scripts.data());
-        const std::string why = ExplainIdentifier(*s.bytes, s.name, first.scans[row], &p, &remedy);
-        findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
-                             "no class identifier where the module reads it: " + why, remedy});
-        break;
-      }
-    }
-  }
-  if (first.idsRead) {
-    for (std::size_t j = 0; j < first.ids.size(); ++j) {
-      for (std::size_t i = 0; i < j; ++i) {
-        if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
-        findings->push_back({Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), 0, 0,
-                             "both scripts name the class identifier " + GuidString(first.ids[j]) + ": the " +
-                                 Utf8(PackageClasses[i].className) + " and " +
-                                 Utf8(PackageClasses[j].className) + " classes become one class",
-                             "give each script its own fresh identifier"});
-        break;
-      }
-    }
-    const std::string stem = Lower(name.substr(0, dot == std::string::npos ? name.size() : dot));
-    bool sample = false;
-    for (const GUID& id : first.ids) {
-      for (const char* sampleId : kSampleIds) sample = sample || GuidString(id) == sampleId;
-    }
-    if (stem != "aurora" && sample) {
-      findings->push_back({Severity::kError, "sample-identifier", "", 0, 0,
-                           "the package keeps the sample package's class identifiers: it and "
-                           "every package copied the same way register the same classes",
-                           "make " + CountWord(std::size(PackageClasses)) +
-                               " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in PowerShell)"});
-    }
-  }
+  CheckModuleName(package, first, findings);
+  CheckScriptsReadable(package, findings);
+  CheckEncodings(package, findings);
+  CheckIdentifierRead(package, first, findings);
+  CheckIdentifiersRead(package, first, findings);
 }
 
 std::string DescribeEncoding(const std::string& b) {
