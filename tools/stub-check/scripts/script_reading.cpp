@@ -798,6 +798,55 @@ bool TokenTextAt(const ScriptReading& reading, std::size_t at, std::u16string* t
   return true;
 }
 
+// A stop in preparation: the module's preparation and the reading's refuse
+// the same text at the same place.
+void PreparationStop(const ScriptReading& reading, const ScriptOutcome& outcome, const std::string& run,
+                     Finding* f) {
+  const Place p = reading.PlaceOfOriginal(outcome.stop);
+  f->line = p.line;
+  f->column = p.column;
+  const StopWording& w = WordingOf(outcome.reason, StopCase::kAny);
+  f->message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem;
+  f->length = static_cast<int>(reading.stopText.size());
+  f->arguments.push_back({"stopAt", Utf8(reading.stopText)});
+  f->remedy = Fill(w.remedy, "{at}", " at " + PlaceText(p));
+}
+
+// A stop inside a replacement's value is shown where the author wrote the
+// replacement: the finding is placed there, and names it and its value.
+void InsideReplacement(const ScriptReading& reading, const Anchor& replacement, const std::string& stop,
+                       const std::string& problem, Finding* f) {
+  const std::u16string name = std::u16string(u"%") + replacement.name + u"%";
+  const std::u16string value(
+      reading.prepared.substr(replacement.preparedStart, replacement.preparedEnd - replacement.preparedStart));
+  f->message = stop + ", inside the value of " + Utf8(name) + ": " + problem;
+  f->notes.insert(f->notes.begin(), Utf8(name) + " stands for " + Utf8(value) + " here");
+  f->length = static_cast<int>(name.size());
+  f->arguments.push_back({"replacement", Utf8(name)});
+  if (!replacement.quoted) {
+    f->notes.push_back(Utf8(name) + " is not quoted, so a blank in its value splits it into several tokens");
+    f->remedy = "write '" + Utf8(name) + "' in apostrophes";
+  }
+}
+
+// Which wording of `reason` fits the stop at `at`: a block left open (its
+// place into `*block`), a '}' too many, text after the last block, an empty name.
+StopCase VariantOf(const ScriptReading& reading, ScriptStop reason, std::size_t at, const std::u16string& token,
+                   bool readable, std::string* block) {
+  if (reason == ScriptStop::kEndOfText) {
+    const std::size_t open = reading.OpenBlockAt(at);
+    if (open == kNoKey) return StopCase::kAny;
+    *block = PlaceText(reading.PlaceOfPrepared(reading.tokens[open].start));
+    return StopCase::kBlockOpen;
+  }
+  if (reason == ScriptStop::kNoRoot && reading.prepared.find_first_not_of(u" \t\r\n") < at) {
+    // A root name is read after the first only once a root block has ended.
+    return token == u"}" ? StopCase::kExtraBrace : StopCase::kAfterLastBlock;
+  }
+  if (reason == ScriptStop::kNotOneLevel && readable && token.empty()) return StopCase::kEmptyName;
+  return StopCase::kAny;
+}
+
 }  // namespace
 
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
@@ -808,15 +857,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   f.notes.push_back("the " + run + " answers " + DescribeResult(outcome.result));
   f.arguments.push_back({"result", Hex32(outcome.result)});
   if (outcome.inPreparation) {
-    // The module's preparation and the reading's refuse the same text at the same place.
-    const Place p = reading.PlaceOfOriginal(outcome.stop);
-    f.line = p.line;
-    f.column = p.column;
-    const StopWording& w = WordingOf(outcome.reason, StopCase::kAny);
-    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem;
-    f.length = static_cast<int>(reading.stopText.size());
-    f.arguments.push_back({"stopAt", Utf8(reading.stopText)});
-    f.remedy = Fill(w.remedy, "{at}", " at " + PlaceText(p));
+    PreparationStop(reading, outcome, run, &f);
     return f;
   }
   // Where the run went wrong: the token it stopped at, or, when removal read
@@ -844,21 +885,8 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
                             : readable                    ? "at '" + Utf8(token) + "'"
                                                           : "at the token starting here";
 
-  StopCase variant = StopCase::kAny;
   std::string block;
-  if (reason == ScriptStop::kEndOfText) {
-    const std::size_t open = reading.OpenBlockAt(at);
-    if (open != kNoKey) {
-      variant = StopCase::kBlockOpen;
-      block = PlaceText(reading.PlaceOfPrepared(reading.tokens[open].start));
-    }
-  } else if (reason == ScriptStop::kNoRoot &&
-             reading.prepared.find_first_not_of(u" \t\r\n") < at) {
-    // A root name is read after the first only once a root block has ended.
-    variant = token == u"}" ? StopCase::kExtraBrace : StopCase::kAfterLastBlock;
-  } else if (reason == ScriptStop::kNotOneLevel && readable && token.empty()) {
-    variant = StopCase::kEmptyName;
-  }
+  const StopCase variant = VariantOf(reading, reason, at, token, readable, &block);
   const StopWording& w = WordingOf(reason, variant);
   const Place p = reading.PlaceOfPrepared(at);
   f.line = p.line;
@@ -888,19 +916,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
     f.message = run + verb + where + ": " + problem;
     return f;
   }
-  // A stop inside a replacement's value is shown where the author wrote the
-  // replacement: the finding is placed there, and names it and its value.
-  const std::u16string name = std::u16string(u"%") + replacement->name + u"%";
-  const std::u16string value(reading.prepared.substr(
-      replacement->preparedStart, replacement->preparedEnd - replacement->preparedStart));
-  f.message = run + verb + where + ", inside the value of " + Utf8(name) + ": " + problem;
-  f.notes.insert(f.notes.begin(), Utf8(name) + " stands for " + Utf8(value) + " here");
-  f.length = static_cast<int>(name.size());
-  f.arguments.push_back({"replacement", Utf8(name)});
-  if (!replacement->quoted) {
-    f.notes.push_back(Utf8(name) + " is not quoted, so a blank in its value splits it into several tokens");
-    f.remedy = "write '" + Utf8(name) + "' in apostrophes";
-  }
+  InsideReplacement(reading, *replacement, run + verb + where, problem, &f);
   return f;
 }
 
