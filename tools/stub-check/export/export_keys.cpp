@@ -176,6 +176,55 @@ bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey
   return true;
 }
 
+// The --module-path a format needs (the installed path its keys name), or
+// refuses (a format that names its own file); false with `problem` set.
+bool CheckInstallPath(const ExportFormat& format, const std::string& formatName, const std::string& modulePath,
+                      const std::string& moduleName, std::string* problem) {
+  auto Fail = [](std::string* out, const std::string& why) {
+    *out = why;
+    return false;
+  };
+  if (!format.ownFileReference) {
+    if (modulePath.empty()) {
+      return Fail(problem, "--module-path PATH is required for --format " + formatName +
+                               ": the keys name the module's installed path (e.g. --module-path "
+                               "\"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
+    }
+    if (!CheckWindowsModulePath(modulePath, problem)) {
+      return Fail(problem, "--module-path " + Quoted(modulePath) + ": " + *problem +
+                               "; give the path the module is installed at, C:\\...\\" + moduleName);
+    }
+    const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
+    if (Lower(installedName) != Lower(moduleName)) {
+      return Fail(problem, "--module-path names the file " + installedName + ", but the module is " +
+                               moduleName + ": installed under another name it would look for its "
+                               "scripts in another folder");
+    }
+  } else if (!modulePath.empty()) {
+    return Fail(problem,
+                "--module-path is for --format " + FormatsNamingThePath() + ": " + format.ownFileReference);
+  }
+  return true;
+}
+
+// The module copy, read as the check reads it: its architecture, and its
+// version for the installer's file table. False with `problem` set for
+// anything but a PE module of a known processor.
+bool LoadModuleCopy(const std::string& module, Package* package, std::string* problem) {
+  const std::string giveModule = " (give the module copy, Aurora.dll)";
+  std::error_code error;
+  problem->clear();
+  if (!fs::exists(io::PathOf(module), error)) *problem = module + ": no such file" + giveModule;
+  else if (!fs::is_regular_file(io::PathOf(module), error)) *problem = module + ": not a file" + giveModule;
+  else if (!LoadPackage(module, package, problem)) return false;
+  else if (!package->moduleFile.found) *problem = "cannot read " + module + ": " + package->moduleFile.problem;
+  else if (!package->moduleFile.isPe) *problem = module + ": not a Windows module (no PE header)" + giveModule;
+  else if (!package->moduleFile.bits) {
+    *problem = module + ": a module for another processor (" + package->moduleFile.architecture + ")" + giveModule;
+  }
+  return problem->empty();
+}
+
 }  // namespace
 
 int ExportCommand(const std::vector<std::string>& args) {
@@ -197,20 +246,9 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (line.Has("--assembly-name") && format->write != WriteManifestFile) {
     return Refuse("--assembly-name is for --format manifest");
   }
-  // The module copy, read as the check reads it: its architecture, and its
-  // version for the installer's file table.
-  const std::string giveModule = " (give the module copy, Aurora.dll)";
-  std::error_code error;
-  if (!fs::exists(io::PathOf(module), error)) return Refuse(module + ": no such file" + giveModule);
-  if (!fs::is_regular_file(io::PathOf(module), error)) return Refuse(module + ": not a file" + giveModule);
   Package package;
-  if (!LoadPackage(module, &package, &problem)) return Refuse(problem);
+  if (!LoadModuleCopy(module, &package, &problem)) return Refuse(problem);
   const ModuleFile& moduleFile = package.moduleFile;
-  if (!moduleFile.found) return Refuse("cannot read " + module + ": " + moduleFile.problem);
-  if (!moduleFile.isPe) return Refuse(module + ": not a Windows module (no PE header)" + giveModule);
-  if (!moduleFile.bits) {
-    return Refuse(module + ": a module for another processor (" + moduleFile.architecture + ")" + giveModule);
-  }
   const std::string& arch = moduleFile.architecture;
 
   const std::string& moduleName = package.moduleName;
@@ -219,24 +257,7 @@ int ExportCommand(const std::vector<std::string>& args) {
     return Refuse("the module's file name " + Quoted(moduleName) + " is not UTF-8 text, which .reg and "
                   "WiX text must be: rename the package to a UTF-8 name");
   }
-  if (!format->ownFileReference) {
-    if (modulePath.empty()) {
-      return Refuse("--module-path PATH is required for --format " + formatName + ": the keys name the module's "
-                    "installed path (e.g. --module-path \"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
-    }
-    if (!CheckWindowsModulePath(modulePath, &problem)) {
-      return Refuse("--module-path " + Quoted(modulePath) + ": " + problem +
-                    "; give the path the module is installed at, C:\\...\\" + moduleName);
-    }
-    const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
-    if (Lower(installedName) != Lower(moduleName)) {
-      return Refuse("--module-path names the file " + installedName + ", but the module is " +
-                    moduleName + ": installed under another name it would look for its scripts in "
-                    "another folder");
-    }
-  } else if (!modulePath.empty()) {
-    return Refuse("--module-path is for --format " + FormatsNamingThePath() + ": " + format->ownFileReference);
-  }
+  if (!CheckInstallPath(*format, formatName, modulePath, moduleName, &problem)) return Refuse(problem);
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
 
   // The package checked as installed where its keys will point, from an empty
