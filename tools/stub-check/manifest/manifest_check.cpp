@@ -235,6 +235,32 @@ class XmlReader {
     return true;
   }
 
+  // An attribute, name="value", its value with references resolved and
+  // blanks read as XML reads them.
+  bool Attribute(XmlAttribute* a) {
+    if (!Name(&a->name)) return false;
+    Spaces();
+    if (i_ >= b_.size() || b_[i_] != '=') return Fail("'=' was expected after " + a->name);
+    ++i_;
+    Spaces();
+    if (i_ >= b_.size() || (b_[i_] != '"' && b_[i_] != '\'')) return Fail("a quoted value was expected for " + a->name);
+    const char quote = b_[i_++];
+    while (i_ < b_.size() && b_[i_] != quote) {
+      if (b_[i_] == '<') return Fail("'<' in the value of " + a->name + " (write &lt;)");
+      if (b_[i_] == '&') {
+        if (!Reference(&a->value)) return false;
+      } else if (IsSpace(b_[i_])) {
+        a->value += ' ';  // as XML reads a blank in an attribute
+        ++i_;
+      } else if (!Char(&a->value)) {
+        return false;
+      }
+    }
+    if (i_ >= b_.size()) return Fail("the value of " + a->name + " is not closed");
+    ++i_;
+    return true;
+  }
+
   bool Element(XmlElement* e, Scope* scope, int depth) {
     if (depth > kDepthLimit) return Fail("elements nested more than " + std::to_string(kDepthLimit) + " deep");
     e->at = i_;
@@ -250,26 +276,7 @@ class XmlReader {
       if (b_[i_] == '>' || b_.compare(i_, 2, "/>") == 0) break;
       if (i_ == before) return Fail("a blank was expected before an attribute");
       XmlAttribute a;
-      if (!Name(&a.name)) return false;
-      Spaces();
-      if (i_ >= b_.size() || b_[i_] != '=') return Fail("'=' was expected after " + a.name);
-      ++i_;
-      Spaces();
-      if (i_ >= b_.size() || (b_[i_] != '"' && b_[i_] != '\'')) return Fail("a quoted value was expected for " + a.name);
-      const char quote = b_[i_++];
-      while (i_ < b_.size() && b_[i_] != quote) {
-        if (b_[i_] == '<') return Fail("'<' in the value of " + a.name + " (write &lt;)");
-        if (b_[i_] == '&') {
-          if (!Reference(&a.value)) return false;
-        } else if (IsSpace(b_[i_])) {
-          a.value += ' ';  // as XML reads a blank in an attribute
-          ++i_;
-        } else if (!Char(&a.value)) {
-          return false;
-        }
-      }
-      if (i_ >= b_.size()) return Fail("the value of " + a.name + " is not closed");
-      ++i_;
+      if (!Attribute(&a)) return false;
       if (!names.insert(a.name).second) return Fail("the attribute " + a.name + " is given twice");
       if (a.name == "xmlns") declarations.Declare("", a.value);
       if (a.name.compare(0, 6, "xmlns:") == 0) declarations.Declare(a.name.substr(6), a.value);
