@@ -519,6 +519,141 @@ void CheckDependencies(const std::string& file, const XmlElement& root, Manifest
   }
 }
 
+// The assembly's identity: its type, name (the manifest's file name, and not
+// the module's), version and architecture.
+void CheckIdentity(const std::string& file, const XmlElement& identity, const ManifestExpectation& expected,
+                   const std::string& notAssembly, ManifestFindings* out) {
+  for (const char* attribute : {"type", "name", "version"}) {
+    if (!identity.Attribute(attribute)) {
+      out->Add("manifest-not-assembly", identity.at, std::string("the assemblyIdentity has no ") + attribute,
+              notAssembly);
+    }
+  }
+  // Windows looks for a private assembly NAME beside the application as
+  // NAME.dll, then NAME.manifest (and the same in a folder NAME).
+  if (const std::string* name = identity.Attribute("name")) {
+    const std::string fileName = io::FileName(file);
+    if (Lower(fileName) != Lower(*name + ".manifest")) {
+      out->Add("manifest-name", identity.at,
+              "the assembly is named " + Quoted(*name) + ", so Windows looks for its manifest as " + *name +
+                  ".manifest, not " + fileName + ": the application that depends on it does not start",
+              "save the manifest as " + *name + ".manifest in the application's folder, or give the "
+              "assembly the file's name here and in the application's dependency");
+    }
+    if (NamedAsModule(*name, expected.moduleName)) {
+      out->Add("manifest-name", identity.at,
+              "the assembly is named after its module " + expected.moduleName + ": Windows' documented "
+              "search for a private assembly finds " + expected.moduleName + " first, which holds no "
+              "manifest, and stops before " + *name + ".manifest",
+              "give the assembly another name, " + *name + ".Assembly say, with its file " + *name +
+                  ".Assembly.manifest and the same name in the application's dependency; " + kExportRemedy,
+              Severity::kWarning);
+    }
+  }
+  if (const std::string* version = identity.Attribute("version")) CheckVersion(*version, identity, out);
+  const std::string* type = identity.Attribute("type");
+  if (type && Lower(*type) != "win32") {
+    out->Add("manifest-not-assembly", identity.at,
+            "the assemblyIdentity's type is " + Quoted(*type) + ", not win32", notAssembly);
+  }
+  const std::string want = ManifestArchitecture(expected.architecture);
+  const std::string* arch = identity.Attribute("processorArchitecture");
+  if (!want.empty() && (!arch || Lower(Trimmed(*arch)) != want)) {
+    out->Add("manifest-architecture", identity.at,
+            (arch ? "the assembly is for processorArchitecture " + Quoted(*arch)
+                  : std::string("the assembly names no processorArchitecture")) +
+                ", but " + expected.moduleName + " is an " + expected.architecture +
+                " module: the application's dependency, written for the module, names another assembly, "
+                "and the application does not start",
+            "write processorArchitecture=\"" + want + "\" here and in the application's dependency; " +
+                kExportRemedy);
+  }
+}
+
+// The module among the files; answers them. The classes of every file are
+// compared afterwards, so that a wrong file name is one finding, not one per class.
+std::vector<const XmlElement*> CheckModuleAmongFiles(const XmlElement& root, const ManifestExpectation& expected,
+                                               ManifestFindings* out) {
+  const std::vector<const XmlElement*> files = root.Children("file");
+  bool moduleFound = false;
+  for (const XmlElement* f : files) {
+    const std::string* name = f->Attribute("name");
+    if (name && Lower(*name) == Lower(expected.moduleName)) moduleFound = true;
+  }
+  const std::string fileRemedy = "write <file name=\"" + expected.moduleName +
+                                 "\">, the module copy's own name, with the manifest beside it; " + kExportRemedy;
+  if (!moduleFound) {
+    for (const XmlElement* f : files) {
+      const std::string* name = f->Attribute("name");
+      if (f->Children("comClass").empty()) continue;
+      out->Add("manifest-file-name", f->at,
+              "the classes are in <file name=" + (name ? Quoted(*name) : std::string("(none)")) +
+                  ">, but the module is " + expected.moduleName +
+                  ": creating them loads a file that is not the package's module, or none",
+              fileRemedy);
+    }
+    if (files.empty()) {
+      out->Add("manifest-file-name", root.at,
+              "the assembly has no <file> element, so it serves no class of " + expected.moduleName, fileRemedy);
+    }
+  }
+  return files;
+}
+
+// Each class of the package in the manifest once, as its script registers it,
+// and no other class.
+void CheckClasses(const XmlElement& root, const std::vector<const XmlElement*>& files,
+                  const ManifestExpectation& expected, ManifestFindings* out) {
+  std::vector<const XmlElement*> comClasses;
+  for (const XmlElement* f : files) {
+    for (const XmlElement* c : f->Children("comClass")) comClasses.push_back(c);
+  }
+  const std::size_t count = expected.classes.size();
+  std::vector<std::string> ids;
+  std::string classList;  // "Style.rgs {...}, StyleText.rgs {...}"
+  for (std::size_t i = 0; i < count; ++i) {
+    ids.push_back(GuidString(expected.classes[i].clsid));
+    classList += (i ? ", " : "") + Utf8(PackageClasses[i].scriptName) + " " + ids[i];
+  }
+  std::vector<const XmlElement*> found(count, nullptr);
+  for (const XmlElement* c : comClasses) {
+    const std::string* clsid = c->Attribute("clsid");
+    const std::string id = clsid ? ClassIdentifier(*clsid) : "";
+    std::size_t which = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!id.empty() && id == Upper(ids[i])) which = i;
+    }
+    if (which == count) {
+      out->AddOfKind("foreign class", "manifest-class", c->at,
+              (clsid ? "the comClass " + Quoted(*clsid) +
+                           (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+                                       : " is no class of this package (" + classList + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
+                     : std::string("a comClass has no clsid")),
+              "give each comClass the identifier its script registers, and no other; " + std::string(kExportRemedy));
+      continue;
+    }
+    const std::string script = Utf8(PackageClasses[which].scriptName);
+    if (found[which]) {
+      out->AddOfKind("class twice", "manifest-class", c->at,
+              "the class " + ids[which] + " is in the manifest twice: Windows refuses a manifest that "
+              "names a class twice, and the application does not start",
+              "keep one comClass for it; " + std::string(kExportRemedy));
+      continue;
+    }
+    found[which] = c;
+    CheckClass(expected.classes[which], script, *c, out);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (found[i]) continue;
+    const std::string script = Utf8(PackageClasses[i].scriptName);
+    out->Add("manifest-class", files.empty() ? root.at : files[0]->at,
+            "the class " + ids[i] + " of " + script + " is not in the manifest: through the manifest, "
+            "creating it fails with REGDB_E_CLASSNOTREG",
+            "add <comClass clsid=\"" + ids[i] + "\" .../> with the identifier " + script + " holds; " +
+                kExportRemedy);
+  }
+}
+
 }  // namespace
 
 void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
@@ -555,131 +690,15 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
             identities.empty() ? "the assembly has no assemblyIdentity" : "the assembly has more than one assemblyIdentity",
             notAssembly);
   } else {
-    const XmlElement& identity = *identities[0];
-    for (const char* attribute : {"type", "name", "version"}) {
-      if (!identity.Attribute(attribute)) {
-        out.Add("manifest-not-assembly", identity.at, std::string("the assemblyIdentity has no ") + attribute,
-                notAssembly);
-      }
-    }
-    // Windows looks for a private assembly NAME beside the application as
-    // NAME.dll, then NAME.manifest (and the same in a folder NAME).
-    if (const std::string* name = identity.Attribute("name")) {
-      const std::string fileName = io::FileName(file);
-      if (Lower(fileName) != Lower(*name + ".manifest")) {
-        out.Add("manifest-name", identity.at,
-                "the assembly is named " + Quoted(*name) + ", so Windows looks for its manifest as " + *name +
-                    ".manifest, not " + fileName + ": the application that depends on it does not start",
-                "save the manifest as " + *name + ".manifest in the application's folder, or give the "
-                "assembly the file's name here and in the application's dependency");
-      }
-      if (NamedAsModule(*name, expected.moduleName)) {
-        out.Add("manifest-name", identity.at,
-                "the assembly is named after its module " + expected.moduleName + ": Windows' documented "
-                "search for a private assembly finds " + expected.moduleName + " first, which holds no "
-                "manifest, and stops before " + *name + ".manifest",
-                "give the assembly another name, " + *name + ".Assembly say, with its file " + *name +
-                    ".Assembly.manifest and the same name in the application's dependency; " + kExportRemedy,
-                Severity::kWarning);
-      }
-    }
-    if (const std::string* version = identity.Attribute("version")) CheckVersion(*version, identity, &out);
-    const std::string* type = identity.Attribute("type");
-    if (type && Lower(*type) != "win32") {
-      out.Add("manifest-not-assembly", identity.at,
-              "the assemblyIdentity's type is " + Quoted(*type) + ", not win32", notAssembly);
-    }
-    const std::string want = ManifestArchitecture(expected.architecture);
-    const std::string* arch = identity.Attribute("processorArchitecture");
-    if (!want.empty() && (!arch || Lower(Trimmed(*arch)) != want)) {
-      out.Add("manifest-architecture", identity.at,
-              (arch ? "the assembly is for processorArchitecture " + Quoted(*arch)
-                    : std::string("the assembly names no processorArchitecture")) +
-                  ", but " + expected.moduleName + " is an " + expected.architecture +
-                  " module: the application's dependency, written for the module, names another assembly, "
-                  "and the application does not start",
-              "write processorArchitecture=\"" + want + "\" here and in the application's dependency; " +
-                  kExportRemedy);
-    }
+    CheckIdentity(file, *identities[0], expected, notAssembly, &out);
   }
 
   CheckDependencies(file, root, &out);
 
-  // The module among the files. The classes of every file are compared
-  // below, so that a wrong file name is one finding, not one per class.
-  const std::vector<const XmlElement*> files = root.Children("file");
-  bool moduleFound = false;
-  for (const XmlElement* f : files) {
-    const std::string* name = f->Attribute("name");
-    if (name && Lower(*name) == Lower(expected.moduleName)) moduleFound = true;
-  }
-  const std::string fileRemedy = "write <file name=\"" + expected.moduleName +
-                                 "\">, the module copy's own name, with the manifest beside it; " + kExportRemedy;
-  if (!moduleFound) {
-    for (const XmlElement* f : files) {
-      const std::string* name = f->Attribute("name");
-      if (f->Children("comClass").empty()) continue;
-      out.Add("manifest-file-name", f->at,
-              "the classes are in <file name=" + (name ? Quoted(*name) : std::string("(none)")) +
-                  ">, but the module is " + expected.moduleName +
-                  ": creating them loads a file that is not the package's module, or none",
-              fileRemedy);
-    }
-    if (files.empty()) {
-      out.Add("manifest-file-name", root.at,
-              "the assembly has no <file> element, so it serves no class of " + expected.moduleName, fileRemedy);
-    }
-  }
+  const std::vector<const XmlElement*> files = CheckModuleAmongFiles(root, expected, &out);
   if (!expected.classesKnown) return;
 
-  std::vector<const XmlElement*> comClasses;
-  for (const XmlElement* f : files) {
-    for (const XmlElement* c : f->Children("comClass")) comClasses.push_back(c);
-  }
-  const std::size_t count = expected.classes.size();
-  std::vector<std::string> ids;
-  std::string classList;  // "Style.rgs {...}, StyleText.rgs {...}"
-  for (std::size_t i = 0; i < count; ++i) {
-    ids.push_back(GuidString(expected.classes[i].clsid));
-    classList += (i ? ", " : "") + Utf8(PackageClasses[i].scriptName) + " " + ids[i];
-  }
-  std::vector<const XmlElement*> found(count, nullptr);
-  for (const XmlElement* c : comClasses) {
-    const std::string* clsid = c->Attribute("clsid");
-    const std::string id = clsid ? ClassIdentifier(*clsid) : "";
-    std::size_t which = count;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!id.empty() && id == Upper(ids[i])) which = i;
-    }
-    if (which == count) {
-      out.AddOfKind("foreign class", "manifest-class", c->at,
-              (clsid ? "the comClass " + Quoted(*clsid) +
-                           (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
-                                       : " is no class of this package (" + classList + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
-                     : std::string("a comClass has no clsid")),
-              "give each comClass the identifier its script registers, and no other; " + std::string(kExportRemedy));
-      continue;
-    }
-    const std::string script = Utf8(PackageClasses[which].scriptName);
-    if (found[which]) {
-      out.AddOfKind("class twice", "manifest-class", c->at,
-              "the class " + ids[which] + " is in the manifest twice: Windows refuses a manifest that "
-              "names a class twice, and the application does not start",
-              "keep one comClass for it; " + std::string(kExportRemedy));
-      continue;
-    }
-    found[which] = c;
-    CheckClass(expected.classes[which], script, *c, &out);
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (found[i]) continue;
-    const std::string script = Utf8(PackageClasses[i].scriptName);
-    out.Add("manifest-class", files.empty() ? root.at : files[0]->at,
-            "the class " + ids[i] + " of " + script + " is not in the manifest: through the manifest, "
-            "creating it fails with REGDB_E_CLASSNOTREG",
-            "add <comClass clsid=\"" + ids[i] + "\" .../> with the identifier " + script + " holds; " +
-                kExportRemedy);
-  }
+  CheckClasses(root, files, expected, &out);
 }
 
 }  // namespace check
