@@ -470,18 +470,69 @@ RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u1
   return key;
 }
 
-}  // namespace
+// The data of a value line after its '=' (a string, dword:, hex: or
+// hex(type):) into `value`; false when it is none of these. `ansi`: a REGEDIT4
+// file, which keeps expandable and multi-string data in the ANSI code page.
+bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
+  bool ok = true;
+  if (!data.empty() && data[0] == u'"') {
+    std::size_t j = 0;
+    std::u16string textValue;
+    ok = ReadQuoted(data, &j, &textValue);
+    value->type = REG_SZ;
+    value->data = TextData(textValue);
+  } else if (data.compare(0, 6, u"dword:") == 0) {
+    const std::u16string hex = data.substr(6);
+    ok = hex.size() == 8;
+    unsigned long n = 0;
+    for (char16_t c : hex) {
+      const int v = HexDigit(c);
+      if (v < 0) ok = false;
+      n = n * 16 + (v < 0 ? 0 : v);
+    }
+    value->type = REG_DWORD;
+    value->data = {static_cast<BYTE>(n), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n >> 16),
+                  static_cast<BYTE>(n >> 24)};
+  } else if (data.compare(0, 4, u"hex:") == 0) {
+    value->type = REG_BINARY;
+    ok = ParseHexList(data.substr(4), &value->data);
+  } else if (data.compare(0, 4, u"hex(") == 0) {
+    // The type: one to eight hex digits and nothing else.
+    const std::size_t close = data.find(u"):");
+    ok = close != std::u16string::npos && close > 4 && close <= 12;
+    unsigned long type = 0;
+    for (std::size_t k = 4; ok && k < close; ++k) {
+      const int v = HexDigit(data[k]);
+      ok = v >= 0;
+      type = type * 16 + static_cast<unsigned long>(v);
+    }
+    if (ok) {
+      value->type = static_cast<DWORD>(type);
+      ok = ParseHexList(data.substr(close + 2), &value->data);
+      // REGEDIT4 keeps expandable and multi-string data in the ANSI code page.
+      if (ok && ansi && (value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ)) {
+        std::vector<BYTE> wide;
+        for (BYTE c : value->data) {
+          wide.push_back(c);
+          wide.push_back(0);
+        }
+        value->data = wide;
+      }
+    }
+  } else {
+    ok = false;
+  }
+  return ok;
+}
 
-bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
-                  std::string* error) {
-  // An export may be large: each form of it is let go once the next is made.
-  std::u16string text = DecodeRegFile(bytes);
-  std::string().swap(bytes);
-  // Logical lines, one at a time: a line ending in a backslash continues on
-  // the next one.
+// The logical lines of an export's text, one at a time: a line ending in a
+// backslash continues on the next one. `*number` is the first line's number.
+struct LogicalLines {
+  const std::u16string& text;
   std::size_t start = 0;
   int lineNumber = 0;
-  auto nextLine = [&](int* number, std::u16string* logical) {
+
+  bool Next(int* number, std::u16string* logical) {
     logical->clear();
     if (start > text.size()) return false;
     *number = lineNumber + 1;
@@ -499,12 +550,77 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       logical->append(text, from, to - from - (continued ? 1 : 0));
       if (!continued || start > text.size()) return true;
     }
-  };
+  }
+};
 
+// A key line, [path]: the key made in `keys` (its root's long name in
+// `*display`, the path below it in `*below`); false with `why` set for a key
+// line that is ignored, with the values after it.
+bool ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below, std::u16string* display,
+                 std::string* why) {
+  const std::size_t close = line.rfind(u']');
+  if (close == std::u16string::npos) {
+    *why = "key line without its closing ']' ignored, with the values after it";
+    return false;
+  }
+  const std::u16string path = line.substr(1, close - 1);
+  if (!path.empty() && path[0] == u'-') {
+    *why = "key deletion ignored: " + Utf8(path.substr(1));
+    return false;
+  }
+  HKEY root = nullptr;
+  if (!SplitPath(path, &root, below)) {
+    *why = "key under an unknown root ignored: " + Utf8(path);
+    return false;
+  }
+  *display = LongRootName(root);
+  if (!below->empty() && !AddKey(keys, *display, *below, /*forValue=*/false, why)) {
+    *why = "key ignored, with the values after it: " + *why;
+    return false;
+  }
+  return true;
+}
+
+// A value line, "name"=data or @=data, into `value`; false with `why` set
+// for a line that is ignored.
+bool ReadValueLine(const std::u16string& line, bool ansi, RegValue* value, std::string* why) {
+  std::size_t i = 0;
+  if (line[0] == u'@') {
+    i = 1;
+  } else if (line[0] != u'"') {
+    *why = "line not understood, ignored";
+    return false;
+  } else if (!ReadQuoted(line, &i, &value->name)) {
+    *why = "value line not understood, ignored";
+    return false;
+  }
+  if (i >= line.size() || line[i] != u'=') {
+    *why = "value line without '=', ignored";
+    return false;
+  }
+  const std::u16string data = line.substr(i + 1);
+  if (data == u"-") {
+    *why = "value deletion ignored";
+    return false;
+  }
+  if (!ParseValueData(data, ansi, value)) {
+    *why = "value data not understood, ignored";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
+                  std::string* error) {
+  // An export may be large: each form of it is let go once the next is made.
+  std::u16string text = DecodeRegFile(bytes);
+  std::string().swap(bytes);
+  LogicalLines lines{text};
   // The keys go straight into a snapshot, as the registry would hold them.
   Snapshot keys;
   bool headerSeen = false, ansi = false;
-  HKEY root = nullptr;
   std::u16string below, display;
   bool skipKey = true, keySeen = false;
   RegKey* current = nullptr;  // the key the value lines are for, once made
@@ -513,7 +629,7 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
   };
   int number = 0;
   std::u16string line;
-  while (nextLine(&number, &line)) {
+  while (lines.Next(&number, &line)) {
     if (line.empty() || line[0] == u';') continue;
     if (!headerSeen) {
       if (line == u"Windows Registry Editor Version 5.00") {
@@ -535,32 +651,11 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       continue;
     }
     if (line[0] == u'[') {
-      const std::size_t close = line.rfind(u']');
       keySeen = true;
-      skipKey = true;
       current = nullptr;
-      if (close == std::u16string::npos) {
-        note(number, "key line without its closing ']' ignored, with the values after it");
-        continue;
-      }
-      std::u16string path = line.substr(1, close - 1);
-      if (!path.empty() && path[0] == u'-') {
-        note(number, "key deletion ignored: " + Utf8(path.substr(1)));
-        continue;
-      }
-      if (!SplitPath(path, &root, &below)) {
-        note(number, "key under an unknown root ignored: " + Utf8(path));
-        continue;
-      }
-      for (const RootName& r : Roots()) {
-        if (r.key == root) display = r.longName;
-      }
       std::string why;
-      if (!below.empty() && !AddKey(&keys, display, below, /*forValue=*/false, &why)) {
-        note(number, "key ignored, with the values after it: " + why);
-        continue;
-      }
-      skipKey = false;
+      skipKey = !ReadKeyLine(line, &keys, &below, &display, &why);
+      if (skipKey) note(number, why);
       continue;
     }
     if (!keySeen) {
@@ -569,80 +664,12 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       continue;
     }
     if (skipKey) continue;
-    std::size_t i = 0;
     RegValue value;
-    if (line[0] == u'@') {
-      i = 1;
-    } else if (line[0] == u'"') {
-      if (!ReadQuoted(line, &i, &value.name)) {
-        note(number, "value line not understood, ignored");
-        continue;
-      }
-    } else {
-      note(number, "line not understood, ignored");
-      continue;
-    }
-    if (i >= line.size() || line[i] != u'=') {
-      note(number, "value line without '=', ignored");
-      continue;
-    }
-    const std::u16string data = line.substr(i + 1);
-    bool ok = true;
-    if (data == u"-") {
-      note(number, "value deletion ignored");
-      continue;
-    } else if (!data.empty() && data[0] == u'"') {
-      std::size_t j = 0;
-      std::u16string textValue;
-      ok = ReadQuoted(data, &j, &textValue);
-      value.type = REG_SZ;
-      value.data = TextData(textValue);
-    } else if (data.compare(0, 6, u"dword:") == 0) {
-      const std::u16string hex = data.substr(6);
-      ok = hex.size() == 8;
-      unsigned long n = 0;
-      for (char16_t c : hex) {
-        const int v = HexDigit(c);
-        if (v < 0) ok = false;
-        n = n * 16 + (v < 0 ? 0 : v);
-      }
-      value.type = REG_DWORD;
-      value.data = {static_cast<BYTE>(n), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n >> 16),
-                    static_cast<BYTE>(n >> 24)};
-    } else if (data.compare(0, 4, u"hex:") == 0) {
-      value.type = REG_BINARY;
-      ok = ParseHexList(data.substr(4), &value.data);
-    } else if (data.compare(0, 4, u"hex(") == 0) {
-      // The type: one to eight hex digits and nothing else.
-      const std::size_t close = data.find(u"):");
-      ok = close != std::u16string::npos && close > 4 && close <= 12;
-      unsigned long type = 0;
-      for (std::size_t k = 4; ok && k < close; ++k) {
-        const int v = HexDigit(data[k]);
-        ok = v >= 0;
-        type = type * 16 + static_cast<unsigned long>(v);
-      }
-      if (ok) {
-        value.type = static_cast<DWORD>(type);
-        ok = ParseHexList(data.substr(close + 2), &value.data);
-        // REGEDIT4 keeps expandable and multi-string data in the ANSI code page.
-        if (ok && ansi && (value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
-          std::vector<BYTE> wide;
-          for (BYTE c : value.data) {
-            wide.push_back(c);
-            wide.push_back(0);
-          }
-          value.data = wide;
-        }
-      }
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      note(number, "value data not understood, ignored");
-      continue;
-    }
     std::string why;
+    if (!ReadValueLine(line, ansi, &value, &why)) {
+      note(number, why);
+      continue;
+    }
     if (!current) current = AddKey(&keys, display, below, /*forValue=*/true, &why);
     if (RegKey* key = current) {
       // A value already there keeps its first spelling, as the registry keeps it.
