@@ -126,7 +126,7 @@ std::string ExplainRead(const std::string& bytes, std::size_t start, std::size_t
 // Why the module's identifier scan of `bytes` found no identifier, from where
 // and why the module reported it stopped.
 std::string ExplainIdentifier(const std::string& bytes, const std::string& name, const ClassIdScan& scan,
-                              Place* place, std::string* remedy) {
+                              Place* place, std::string* remedy, std::vector<std::string>* notes) {
   if (scan.afterBraces < 0) {
     *place = {0, 0};
     return "the module reads the identifier right after the second '{' of the file, and " + name +
@@ -150,15 +150,14 @@ std::string ExplainIdentifier(const std::string& bytes, const std::string& name,
     return "the word CLSID after the second '{' is written '" + bytes.substr(start, 5) +
            "': the module reads it only in upper case";
   }
-  std::string why = "right after the second '{' of the file the module finds '" + Excerpt(bytes, start) +
-                    "' instead of CLSID = s '{...}'";
   const std::size_t elsewhere = bytes.find("CLSID = s '{");
   if (elsewhere != std::string::npos) {
-    why += "; the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
-           " is not where the module looks: put the ProgID block, whose block holds the CLSID "
-           "value, first in the file";
+    notes->push_back("the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
+                     " is not where the module looks: put the ProgID block, whose block holds the CLSID "
+                     "value, first in the file");
   }
-  return why;
+  return "right after the second '{' of the file the module finds '" + Excerpt(bytes, start) +
+         "' instead of CLSID = s '{...}'";
 }
 
 // UTF-16 without a byte-order mark: most of the first pairs of bytes are a
@@ -375,9 +374,11 @@ void CheckIdentifierRead(const Package& package, const Install& first, std::vect
         Place p;
         std::string remedy = kIdentifierRemedy;
         const std::size_t row = static_cast<std::size_t>(&s - package.scripts.data());
-        const std::string why = ExplainIdentifier(*s.bytes, s.name, first.scans[row], &p, &remedy);
+        std::vector<std::string> notes;
+        const std::string why = ExplainIdentifier(*s.bytes, s.name, first.scans[row], &p, &remedy, &notes);
         findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
                              "no class identifier where the module reads it: " + why, remedy});
+        findings->back().notes = std::move(notes);
         break;
       }
     }
