@@ -2,6 +2,7 @@
 #include "report/diagnostic.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "text/text.h"
@@ -25,6 +26,18 @@ std::vector<std::size_t> CharacterStarts(const std::string& line) {
   return starts;
 }
 
+// How a character of a source line is shown: a control character other than
+// a tab (a NUL of a UTF-16 file read as bytes, say) as \xHH, anything else as it is.
+std::string Shown(const std::string& line, std::size_t from, std::size_t to) {
+  const unsigned char c = static_cast<unsigned char>(line[from]);
+  if (to - from == 1 && (c < 0x20 || c == 0x7F) && c != '\t') {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    return escaped;
+  }
+  return line.substr(from, to - from);
+}
+
 // The source line and the caret line under it, each after the gutter.
 std::string SourceAndCaret(const std::string& line, int lineNumber, int column, int length) {
   const std::vector<std::size_t> starts = CharacterStarts(line);
@@ -35,13 +48,19 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
     first = at > kShownCharacters / 2 ? at - kShownCharacters / 2 : 0;
     last = std::min(characters, first + kShownCharacters);
   }
-  std::string shown = (first ? "..." : "") + line.substr(starts[first], starts[last] - starts[first]) +
-                      (last < characters ? "..." : "");
-  std::string caret = first ? "   " : "";
-  for (std::size_t i = first; i < at; ++i) caret += line[starts[i]] == '\t' ? '\t' : ' ';
-  caret += '^';
+  std::string shown = first ? "..." : "", caret = first ? "   " : "";
   const std::size_t span = std::min<std::size_t>(length > 1 ? length : 1, last > at ? last - at : 1);
-  caret.append(span - 1, '~');
+  for (std::size_t i = first; i < last; ++i) {
+    const std::string text = Shown(line, starts[i], starts[i + 1]);
+    shown += text;
+    if (i > at + span - 1) continue;
+    // Under each character as many marks as it takes columns (a tab stays a tab).
+    const char mark = i < at ? ' ' : i == at ? '^' : '~';
+    const std::size_t width = text == "\t" ? 1 : text.size() > 1 && text[0] == '\\' ? text.size() : 1;
+    caret += text == "\t" && i < at ? std::string(1, '\t') : std::string(1, mark) + std::string(width - 1, mark == '^' ? '~' : mark);
+  }
+  if (at >= last) caret += '^';
+  if (last < characters) shown += "...";
   std::string number = std::to_string(lineNumber);
   const std::string gutter(number.size() < 5 ? 5 - number.size() : 0, ' ');
   return gutter + number + " | " + shown + "\n" + gutter + std::string(number.size(), ' ') + " | " + caret + "\n";
