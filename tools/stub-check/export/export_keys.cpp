@@ -126,11 +126,12 @@ bool MapKey(const std::u16string& display, bool perUser, ExportedKey* out) {
   const std::size_t slash = path.find('\\');
   const std::string head = path.substr(0, slash);
   const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
-  if (head == "HKEY_CLASSES_ROOT") {
-    out->root = perUser ? "HKCU" : "HKLM";
+  const HKEY root = FindRootKey(Utf16(head).c_str());
+  if (root == HKEY_CLASSES_ROOT) {
+    out->root = Utf8(ShortRootName(perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE));
     out->below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
-  } else if (head == "HKEY_LOCAL_MACHINE" || head == "HKEY_CURRENT_USER" || head == "HKEY_USERS") {
-    out->root = head == "HKEY_LOCAL_MACHINE" ? "HKLM" : head == "HKEY_CURRENT_USER" ? "HKCU" : "HKU";
+  } else if (root == HKEY_LOCAL_MACHINE || root == HKEY_CURRENT_USER || root == HKEY_USERS) {
+    out->root = Utf8(ShortRootName(root));
     out->below = rest;
   } else {
     return false;

@@ -135,6 +135,13 @@ const char16_t* LongRootName(HKEY root) {
   return name;
 }
 
+const char16_t* ShortRootName(HKEY root) {
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (row.key == root) return row.name;  // the short forms come first
+  }
+  return u"";
+}
+
 Changes TakeChanges() {
   Changes changes;
   for (const emu::KeyChange& c : emu::RegistryChanges()) {

@@ -44,6 +44,8 @@ Snapshot TakeSnapshot();
 /// A root key's HKEY_ name ("HKEY_CLASSES_ROOT") from the grammar's root
 /// table, which .reg text and reports use too; empty for none.
 const char16_t* LongRootName(HKEY root);
+/// Its short name ("HKCR") from the same table.
+const char16_t* ShortRootName(HKEY root);
 /// Adds every key and value of `snapshot` to the emulated registry.
 void Restore(const Snapshot& snapshot);
 /// The changes from `before` to `after`, as .reg text: new and changed keys
