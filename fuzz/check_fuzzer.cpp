@@ -6,8 +6,8 @@
 //   selector % 4 == 1  one script's bytes, decoded as the module decodes them
 //                      and read by ReadScript
 //   selector % 4 == 2  a whole package: Style.rgs up to the first NUL byte,
-//                      StyleText.rgs after it, checked by RunInstall at a path
-//                      with a blank and an apostrophe, then reported
+//                      StyleText.rgs after it, checked by the pipeline at a
+//                      path with a blank and an apostrophe, in every format
 //   selector % 4 == 3  an assembly manifest, read by CheckManifest against a
 //                      package with two known classes
 // A seed such as "1HKCR { ... }" is a readable script.
@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "checker.h"
+#include "checks/pipeline.h"
 #include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
 
@@ -63,7 +64,6 @@ void OddValue(const std::string& bytes) {
   const std::string text8 = check::RegDiff({}, written);
   std::vector<std::string> notes;
   std::string error;
-  emu::Reset();
   if (!check::ParseRegFile(kHeader + text8, &read, &notes, &error)) Fail("an odd value's .reg text is not read");
   if (!notes.empty() || check::RegDiff(written, read) != "") {
     Fail("an odd value's .reg text reads back as another value");
@@ -72,13 +72,11 @@ void OddValue(const std::string& bytes) {
 
 void RegFile(const std::string& bytes) {
   OddValue(bytes);
-  emu::Reset();
   check::Snapshot first;
   std::vector<std::string> notes;
   std::string error;
   if (!check::ParseRegFile(bytes, &first, &notes, &error)) return;
   const std::string written = check::RegDiff({}, first);
-  emu::Reset();
   check::Snapshot second;
   if (!check::ParseRegFile(kHeader + written, &second, &notes, &error)) {
     Fail("the checker's own .reg text is not read as an export");
@@ -113,26 +111,21 @@ void Script(const std::string& bytes) {
 
 void WholePackage(const std::string& bytes) {
   const std::size_t split = bytes.find('\0');
-  const check::Package package = check::PackageOfScripts(
-      "Fuzz.dll", {bytes.substr(0, split), split == std::string::npos ? "" : bytes.substr(split + 1)});
+  check::CheckRequest request;
+  request.package = std::make_shared<const check::Package>(check::PackageOfScripts(
+      "Fuzz.dll", {bytes.substr(0, split), split == std::string::npos ? "" : bytes.substr(split + 1)}));
+  request.installPaths = {u"C:\\Program Files\\O'Brien's\\Fuzz.dll"};
+  request.format = "text";
   // Something for ForceRemove, Delete and removal to find.
-  emu::Reset();
   std::vector<std::string> notes;
   std::string error;
-  check::Snapshot base;
   check::ParseRegFile(std::string(kHeader) +
                           "[HKEY_CLASSES_ROOT\\CLSID\\{11111111-2222-3333-4444-555555555555}]\r\n"
                           "@=\"x\"\r\n[HKEY_CLASSES_ROOT\\Fuzz.Style\\Keep]\r\n",
-                      &base, &notes, &error);
-  check::Restore(base);
-
-  check::Report report;
-  report.package = &package;
-  report.installs.push_back(check::RunInstall(package, u"C:\\Program Files\\O'Brien's\\Fuzz.dll"));
-  check::CheckPackage(package, report.installs[0], &report.findings);
-  for (const check::Finding& f : report.installs[0].findings) report.findings.push_back(f);
-  check::TextReport(report);
+                      &request.registry, &notes, &error);
+  const check::Report report = check::Check(request);
   check::JsonReport(report);
+  check::SarifReport(report);
   const check::Install& install = report.installs[0];
   auto explained = [&](const check::RunResult& run, const char* code) {
     if (!run.ran || SUCCEEDED(run.result) || !run.boxes.empty()) return true;
@@ -147,7 +140,6 @@ void WholePackage(const std::string& bytes) {
   if (!explained(install.removal, "removal-error")) {
     Fail("a failed removal without a finding that says where it stopped");
   }
-  emu::Reset();
 }
 
 void Manifest(const std::string& bytes) {

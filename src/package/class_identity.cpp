@@ -25,30 +25,58 @@ bool IsIdentifierChar(int c) {
          (c >= 'A' && c <= 'F');
 }
 
-// Reads the identifier text of an open script into `text` (zeroed first). The
-// reader keeps one character of look-ahead in `c`; a pattern blank matches any
-// run of whitespace (also none), every other pattern character must match exactly.
-// A mismatch ends the scan with whatever was stored so far.
-void ScanClassIdText(FILE* file, char16_t (&text)[kClassIdTextCapacity]) {
-  for (char16_t& unit : text) unit = 0;
-  int c = sys::fgetc(file);
-  for (int braces = 0; braces < 2 && c != EOF; c = sys::fgetc(file)) {
-    if (c == '{') ++braces;
+// Only the emulated build, which the package checker runs, reports where a
+// scan stopped: the shipped module never asks, and carries none of it.
+#if defined(_WIN32) && !defined(STUB_EMULATED_PLATFORM)
+constexpr bool kScanReports = false;
+#else
+constexpr bool kScanReports = true;
+#endif
+
+// One character of look-ahead over an open script, counting what it read
+// for a caller that asks where the scan stopped.
+struct CScanReader {
+  FILE* file;
+  long read = 0;
+  int c = 0;
+  void Next() {
+    c = sys::fgetc(file);
+    if (c != EOF) ++read;
   }
+  // The offset of the look-ahead character (the count read, at the end).
+  long At() const { return c == EOF ? read : read - 1; }
+};
+
+// Reads the identifier text of an open script into `text` (zeroed first); a
+// pattern blank matches any run of whitespace (also none), every other
+// pattern character must match exactly. A mismatch ends the scan with
+// whatever was stored so far. `scan`, when given, learns where it stopped.
+void ScanClassIdText(FILE* file, char16_t (&text)[kClassIdTextCapacity], ClassIdScan* scan) {
+  for (char16_t& unit : text) unit = 0;
+  CScanReader in{file};
+  in.Next();
+  int braces = 0;
+  for (; braces < 2 && in.c != EOF; in.Next()) {
+    if (in.c == '{') ++braces;
+  }
+  if (kScanReports && scan && braces == 2) scan->afterBraces = in.At();
   for (const char* pattern = " CLSID = s '"; *pattern; ++pattern) {
     if (*pattern == ' ') {
-      while (c != EOF && IsSpace(c)) c = sys::fgetc(file);
-    } else if (c == *pattern) {
-      c = sys::fgetc(file);
+      while (in.c != EOF && IsSpace(in.c)) in.Next();
+    } else if (in.c == *pattern) {
+      in.Next();
     } else {
+      if (kScanReports && scan) scan->stop = in.At(), scan->expected = *pattern;
       return;
     }
   }
+  if (kScanReports && scan) scan->identifierStart = in.At();
   // The last unit stays the terminator: a longer run is cut, and no identifier.
-  for (int n = 0; n < kClassIdTextCapacity - 1 && c != EOF && IsIdentifierChar(c); ++n) {
-    text[n] = static_cast<char16_t>(c);
-    c = sys::fgetc(file);
+  for (int n = 0; n < kClassIdTextCapacity - 1 && in.c != EOF && IsIdentifierChar(in.c); ++n) {
+    text[n] = static_cast<char16_t>(in.c);
+    in.Next();
   }
+  if (kScanReports && scan) scan->stop = in.At();
 }
 
 HRESULT ReadClassIdInto(const char16_t* directory, const char16_t* scriptName, GUID* classId) {
@@ -77,7 +105,7 @@ void FormatGuid(const GUID& id, char16_t (&text)[kGuidTextCapacity]) {
   text[n] = 0;
 }
 
-HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
+HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId, ClassIdScan* scan) {
   char16_t text[kClassIdTextCapacity];
   {
     // Open only while the identifier text is scanned.
@@ -86,7 +114,7 @@ HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId) {
       ShowMessageBox(scriptPath, kMissingScriptCaption);
       return E_INVALIDARG;
     }
-    ScanClassIdText(file.Get(), text);
+    ScanClassIdText(file.Get(), text, scan);
   }
 
   // Some COM runtimes read an empty text as the null identifier and report

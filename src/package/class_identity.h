@@ -12,12 +12,24 @@ inline constexpr std::size_t kGuidTextCapacity = 39;
 /// Writes `id` in its braced upper-case form, as the registry spells class keys.
 void FormatGuid(const GUID& id, char16_t (&text)[kGuidTextCapacity]);
 
+/// Where and why the identifier scan of a script stopped, for the module's own
+/// tools (the package checker); the module itself asks for none. Offsets count
+/// the characters the scan read, as the C runtime's text mode gives them (a CR
+/// before LF dropped, the file ending at a Ctrl+Z); -1 where the scan did not get.
+struct ClassIdScan {
+  long afterBraces = -1;      // just after the second "{"
+  long stop = -1;             // the character the scan stopped at (at the end: the count read)
+  char expected = 0;          // the character of "CLSID = s '" the text did not match there, or 0
+  long identifierStart = -1;  // where the identifier's characters began
+};
+
 /// Reads the class identifier of one script: the text right after the second "{"
 /// of the file, in the form ` CLSID = s '{...}'`. A script that cannot be opened
 /// shows "Resource failed to register!" naming the path and answers E_INVALIDARG;
 /// text that is no identifier shows "Invalid GUID!" with the scanned text and
-/// answers the parser's failure. `*classId` is written only on success.
-HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId);
+/// answers the parser's failure. `*classId` is written only on success; `scan`,
+/// when given, receives where the scan stopped.
+HRESULT ReadScriptClassId(const char16_t* scriptPath, GUID* classId, ClassIdScan* scan = nullptr);
 
 /// Reads `directory`Style.rgs into CLSID_Stub, then `directory`StyleText.rgs into
 /// CLSID_StubText. The first failure stops it, so a bad Style.rgs leaves

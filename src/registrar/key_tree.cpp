@@ -111,8 +111,10 @@ HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode, ScriptO
   CTaskMemory<char16_t> prepared;
   stopReason_ = firstDropped_ = ScriptStop::kNone;
   firstDroppedToken_ = nullptr;
+  trace_ = outcome ? outcome->trace : nullptr;
   HRESULT hr = ExpandReplacements(script, prepared.Put());
   if (FAILED(hr)) {
+    trace_ = nullptr;
     if (outcome) {
       // Preparation leaves its read position in the script where it failed.
       outcome->result = hr;
@@ -125,7 +127,6 @@ HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode, ScriptO
   }
   position_ = tokenStart_ = prepared.Get();
   deepBlock_ = deepBlockToken_ = nullptr;
-  trace_ = outcome ? outcome->trace : nullptr;
   if (trace_) trace_->Begin(prepared.Get());
   hr = RunRootBlocks(mode, outcome);
   trace_ = nullptr;

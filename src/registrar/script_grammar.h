@@ -111,6 +111,12 @@ class ScriptTrace {
   /// at its "}" (read last). Blocks that removal only counts, inside one
   /// nested too deep, are not reported.
   virtual void Block(int depth, bool opens) = 0;
+  /// Preparation replaced the %name% or %% at [originalStart, originalEnd) of
+  /// the script as given with [preparedStart, preparedEnd) of the prepared
+  /// text; `quoted` when that landed inside a quoted token (the value's
+  /// apostrophes are then doubled). Reported before Begin, in text order.
+  virtual void Replacement(std::size_t originalStart, std::size_t originalEnd, std::size_t preparedStart,
+                           std::size_t preparedEnd, bool quoted) {}
 
  protected:
   ~ScriptTrace() = default;

@@ -73,6 +73,8 @@ class CPreparedText {
   explicit CPreparedText(int requested) : buffer_(requested) {}
 
   bool HasBlock() const { return buffer_.Data() != nullptr; }
+  int Length() const { return buffer_.Length(); }
+  bool InsideQuotation() const { return quotes_.InsideQuotation(); }
   char16_t* Release() { return buffer_.Release(); }
 
   bool Append(const char16_t* text, int n) {
@@ -119,8 +121,13 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
   while (*position_ != 0) {
     if (*position_ == kPercent) {
       const char16_t* nameStart = NextChar(position_);
+      const int preparedStart = prepared.Length();
+      const bool quoted = prepared.InsideQuotation();
       if (*nameStart == kPercent) {
         if (!prepared.Append(&kPercent, 1)) return E_OUTOFMEMORY;
+        if (trace_) {
+          trace_->Replacement(position_ - text, nameStart + 1 - text, preparedStart, prepared.Length(), quoted);
+        }
         position_ = nameStart;
       } else {
         // A stray percent sign pairs with the next one anywhere later on,
@@ -138,6 +145,9 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
         const char16_t* value = registrar_ ? registrar_->Replacements().Lookup(name) : nullptr;
         if (!value) return Refuse(ScriptStop::kUnknownName);
         if (!prepared.AppendValue(value)) return E_OUTOFMEMORY;
+        if (trace_) {
+          trace_->Replacement(position_ - text, nameEnd + 1 - text, preparedStart, prepared.Length(), quoted);
+        }
         position_ = nameEnd;
       }
     } else {

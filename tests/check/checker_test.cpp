@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "checker.h"
+#include "checks/pipeline.h"
 #include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
 #include "new/verbs.h"
@@ -36,7 +37,7 @@ std::string Utf16File(const std::u16string& text) {
 }
 
 TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
-  emu::Reset();
+  check::EmulatorSession session;
   const std::u16string text =
       u"Windows Registry Editor Version 5.00\r\n\r\n"
       u"[HKEY_CLASSES_ROOT\\Aurora.Style]\r\n"
@@ -64,7 +65,6 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
             "\"Path\"=hex(2):25,00,41,00,25,00,00,00\n");
 
   // The older form, in UTF-8; and a file that is no export at all.
-  emu::Reset();
   ASSERT_TRUE(check::ParseRegFile("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Classes\\A]\n@=\"a\"\n",
                                   &snapshot, &notes, &error));
   EXPECT_EQ(check::RegDiff({}, snapshot),
@@ -72,7 +72,6 @@ TEST(Checker, RegExportsAreReadAsRegeditWritesThem) {
             "[HKEY_CURRENT_USER\\Software\\Classes\\A]\n@=\"a\"\n");
   EXPECT_FALSE(check::ParseRegFile("[HKEY_CLASSES_ROOT\\A]\n", &snapshot, &notes, &error));
   EXPECT_NE(error.find("not a registry export"), std::string::npos);
-  emu::Reset();
 }
 
 TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
@@ -98,7 +97,7 @@ TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
       const std::string text8 = check::RegDiff({}, written);
       std::vector<std::string> notes;
       std::string error;
-      emu::Reset();
+      const check::EmulatorSession session;
       ASSERT_TRUE(check::ParseRegFile("Windows Registry Editor Version 5.00\r\n\r\n" + text8, &read, &notes, &error))
           << error;
       EXPECT_TRUE(notes.empty()) << text8 << notes[0];
@@ -108,7 +107,6 @@ TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
   }
   EXPECT_FALSE(check::RegNameWritable(u"a\nb"));
   EXPECT_TRUE(check::RegNameWritable(u"a\tb"));
-  emu::Reset();
 }
 
 TEST(Checker, ChangesAreWrittenAsRegText) {
@@ -300,13 +298,19 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
   for (const std::u16string& path : {std::u16string(u"C:\\Packages\\Fjord.dll"),
                                      std::u16string(u"C:\\Program Files\\O'Brien's Packages\\Fjord.dll"),
                                      longest}) {
-    check::Install install = check::RunInstall(package, path);
-    check::CheckPackage(package, install, &install.findings);
+    check::CheckRequest request;
+    request.package = std::make_shared<const check::Package>(package);
+    request.installPaths = {path};
+    const check::Report report = check::Check(request);
+    const check::Install& install = report.installs[0];
     EXPECT_EQ(install.registration.result, S_OK);
     EXPECT_EQ(install.removal.result, S_OK);
-    for (const check::Finding& f : install.findings) ADD_FAILURE() << f.code << ": " << f.message;
+    for (const check::Finding& f : report.findings) ADD_FAILURE() << f.code << ": " << f.message;
   }
-  const check::Install nearLimit = check::RunInstall(package, u"C:\\p" + longest.substr(3));
+  check::CheckRequest nearLimitRequest;
+  nearLimitRequest.package = std::make_shared<const check::Package>(package);
+  nearLimitRequest.installPaths = {u"C:\\p" + longest.substr(3)};
+  const check::Report nearLimit = check::Check(nearLimitRequest);
   ASSERT_EQ(nearLimit.findings.size(), 1u);
   EXPECT_EQ(nearLimit.findings[0].code, "long-path");
   EXPECT_EQ(nearLimit.findings[0].remedy, "install the package at a path of at most 249 characters");
@@ -432,7 +436,7 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   std::vector<check::Finding> listed;
   check::CheckManifest("Lark.Assembly.manifest", foreign + tail, want, &listed);
   ASSERT_EQ(listed.size(), 22u);
-  EXPECT_NE(listed[19].message.find("(and 5 more like it in this manifest, not listed)"), std::string::npos)
+  EXPECT_EQ(listed[19].notes, std::vector<std::string>{"5 more like it in this manifest, not listed"})
       << listed[19].message;
   EXPECT_NE(listed[21].message.find("is not in the manifest"), std::string::npos) << listed[21].message;
 

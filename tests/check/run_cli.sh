@@ -132,6 +132,7 @@ package Wide && iconv -f UTF-8 -t UTF-16LE Good/Style.rgs >Wide/Style.rgs
 package Odd && sed -i "s/= s 'Good Style'/= s 'Odd\tStyle\nline two'/" Odd/Style.rgs
 package Hklm && printf 'HKLM\n{\n\tNoRemove SOFTWARE\n\t{\n\t\tTarvoHklm = s %s\n\t}\n}\n' "'x'" >>Hklm/StyleText.rgs
 package "$(printf 'Caf\xe9')"
+package Unquoted && sed -i "s/'%Module%'/%Module%/" Unquoted/Style.rgs
 package Deck && mv Deck.dll "$(printf 'Deck.dl\xc3\xa9')"  # an extension of four characters, five bytes
 mkfifo Pipe.dll  # a module "file" that is a FIFO
 truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no disk is used)
@@ -179,6 +180,25 @@ while IFS='|' read -r name code expect leaves how args; do
   rc=$?
   [[ $how == full || $how == fsize ]] && : >"$out.std"
   said=$(cat "$out.std" "$out.err")
+  # A SARIF log is read as a CI system reads it: each result's rule, level and
+  # place, said as "sarif RULE LEVEL URI:LINE:COLUMN" for the phrase to match.
+  if [[ $how == sarif ]]; then
+    said+=$'\n'$(python3 - "$out.std" <<'PY' 2>&1
+import json, sys
+log = json.loads(open(sys.argv[1], "rb").read().decode("utf-8"))
+assert log["version"] == "2.1.0", log["version"]
+for run in log["runs"]:
+    rules = [rule["id"] for rule in run["tool"]["driver"]["rules"]]
+    for r in run["results"]:
+        assert rules[r["ruleIndex"]] == r["ruleId"] and r["level"] in ("error", "warning", "note"), r
+        where = r.get("locations", [{}])[0].get("physicalLocation", {})
+        region = where.get("region", {})
+        fix = r.get("fixes", [{}])[0].get("description", {}).get("text", "")
+        print("sarif %s %s %s:%s:%s fix: %s" % (r["ruleId"], r["level"], where.get("artifactLocation", {}).get("uri", ""),
+                                            region.get("startLine", 0), region.get("startColumn", 0), fix))
+PY
+)
+  fi
   problem=""
   [[ $rc == 124 ]] && problem+="it hung (killed after 20 s); "
   [[ $rc == "$code" ]] || problem+="exit code $rc, not $code; "

@@ -104,8 +104,8 @@ while read -r name args; do
   # What the checker says on its error stream (a refused command line) is part of the report.
   { tr -d '\r' <"$out/$name.raw" | normalize; tr -d '\r' <"$out/$name.err" | normalize
     echo "(exit code $rc)"; } >"$out/$name.txt"
-  # A JSON report must parse as UTF-8 JSON whatever bytes the package holds.
-  if [[ " ${words[*]} " == *" json "* ]] && command -v python3 >/dev/null &&
+  # A JSON report (or SARIF log) must parse as UTF-8 JSON whatever bytes the package holds.
+  if [[ " ${words[*]} " == *" json "* || " ${words[*]} " == *" sarif "* ]] && command -v python3 >/dev/null &&
       ! python3 -c 'import json, sys; json.loads(open(sys.argv[1], "rb").read().decode("utf-8"))' \
         "$out/$name.raw" 2>>"$out/$name.err"; then
     echo "(the JSON report does not parse as UTF-8 JSON)" >>"$out/$name.txt"

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <new>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -22,11 +21,9 @@
 #endif
 
 #include "checker.h"
+#include "checks/pipeline.h"
 #include "cli/command_line.h"
 #include "io/files.h"
-#include "manifest/manifest.h"
-#include "package/package_classes.h"
-#include "platform/emulated/emulator.h"
 #include "new/verbs.h"
 
 namespace {
@@ -39,7 +36,7 @@ const check::VerbSpec kCheckSpec = {
     "PACKAGE",
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
     {
-        {"--format", "text|json", false, "text (default) or json"},
+        {"--format", "text|json|sarif", false, "text (default), json, or sarif (SARIF 2.1.0, for CI and editors)"},
         {"--registry", "FILE.reg", true,
          "a .reg export to start from instead of an empty registry; may be\n"
          "given more than once (say the machine's and the user's classes);\n"
@@ -56,10 +53,6 @@ const check::VerbSpec kCheckSpec = {
     "exit code: 0 clean, 1 warnings only, 2 errors (also for a command line that cannot be followed)\n"
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
     "installers); each with --help\n"};
-
-std::string Key(const check::Finding& f) {
-  return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
-}
 
 int Refuse(const std::string& message) {
   check::io::PrintError("stub-check: " + message + "\n");
@@ -96,79 +89,17 @@ int CheckCommand(const std::vector<std::string>& args) {
                   "; give the assembly manifest (stub-check export --format manifest writes one)");
   }
 
-  check::Package package;
-  package.perUser = perUser;
-  if (!check::LoadPackage(input, &package, &problem)) return Refuse(problem);
-
-  for (const std::string& file : registryFiles) {
-    std::string bytes, reason;
-    check::RegistryExport e;
-    e.file = file;
-    emu::Reset();
-    bool tooLarge = false;
-    if (!check::ReadRegularFile(file, check::kRegistrySizeLimit, &bytes, &reason, &tooLarge)) {
-      return Refuse("--registry " + check::Quoted(file) + " cannot be read: " + reason +
-                    (tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, "
-                                "or the keys its scripts name)"
-                              : "; give a .reg file exported with regedit or reg export"));
-    }
-    if (!check::ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
-      return Refuse("--registry " + check::Quoted(file) + ": " + reason);
-    }
-    package.exports.push_back(std::move(e));
-  }
-  check::CombineExports(&package.exports);
-  // Every Windows user has a classes key, even before anything is in it.
-  if (perUser) emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Classes");
-  package.baseKeys = check::CountKeys();
-
-  std::vector<std::u16string> installs;
-  if (!modulePath.empty()) {
-    installs.push_back(check::Utf16(modulePath));
-  } else {
-    const std::u16string name = check::Utf16(package.moduleName);
-    installs.push_back(u"C:\\Packages\\" + name);
-    installs.push_back(u"C:\\Program Files\\O'Brien's Packages\\" + name);
-  }
-
-  check::Report report;
-  report.package = &package;
-  for (const std::u16string& install : installs) {
-    report.installs.push_back(check::RunInstall(package, install));
-    check::ApplyModuleFile(package.moduleFile, perUser, &report.installs.back());
-  }
-  check::CheckModuleFile(package.moduleFile, package.moduleName, &report.findings);
-  check::CheckPackage(package, report.installs[0], &report.findings);
-  std::unordered_set<std::string> seen;
-  for (const check::Finding& f : report.findings) seen.insert(Key(f));
-  for (std::size_t i = 0; i < report.installs.size(); ++i) {
-    for (check::Finding f : report.installs[i].findings) {
-      if (seen.count(Key(f))) continue;
-      if (check::ToldByScriptProblem(package, f)) continue;
-      seen.insert(Key(f));
-      if (i > 0) f.message = "installed as " + check::Utf8(report.installs[i].modulePath) + ": " + f.message;
-      report.findings.push_back(f);
-    }
-  }
-  if (!manifestFile.empty()) {
-    // The manifest against the module file and, when the package registers,
-    // against its classes as registration leaves them on an empty registry.
-    check::ManifestExpectation expected;
-    expected.moduleName = package.moduleName;
-    const check::ModuleFile& m = package.moduleFile;
-    if (m.isPe && (m.architecture == "x86" || m.architecture == "x64")) expected.architecture = m.architecture;
-    const check::Install& first = report.installs[0];
-    std::string reason;
-    expected.classesKnown = first.idsRead && check::RegisteredClasses(package, first, &expected.classes, &reason);
-    check::CheckManifest(manifestFile, manifestBytes, expected, &report.findings);
-  }
-  std::stable_sort(report.findings.begin(), report.findings.end(),
-                   [](const check::Finding& a, const check::Finding& b) {
-                     return a.severity == check::Severity::kError && b.severity != check::Severity::kError;
-                   });
-
-  const std::string text = format == "json" ? check::JsonReport(report) : check::TextReport(report);
-  if (!check::PrintChecked("stub-check", text)) return 2;
+  check::CheckRequest request;
+  request.input = input;
+  request.perUser = perUser;
+  request.format = format;
+  request.manifestFile = manifestFile;
+  request.manifestBytes = std::move(manifestBytes);
+  if (!modulePath.empty()) request.installPaths.push_back(check::Utf16(modulePath));
+  request.registryFiles = registryFiles;
+  const check::Report report = check::Check(request);
+  if (!report.refused.empty()) return Refuse(report.refused);
+  if (!check::PrintChecked("stub-check", report.text)) return 2;
   return report.ExitCode();
 }
 

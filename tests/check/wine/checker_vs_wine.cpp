@@ -124,9 +124,12 @@ TEST_P(CheckerVsWine, PredictsWhatTheModuleDoes) {
   // The prediction, from the registry as it is now; then the real thing.
   const std::set<std::u16string> names = NamesIn(bytes[0], bytes[1]);
   const check::Snapshot base = ToSnapshot(real::ReadRegistry(names, kShared));
-  emu::Reset();
-  check::Restore(base);
-  const check::Install predicted = check::RunInstall(package, module);
+  check::CheckRequest request;
+  request.package = std::make_shared<const check::Package>(package);
+  request.registry = base;
+  request.installPaths = {module};
+  const check::Report report = check::Check(request);
+  const check::Install& predicted = report.installs[0];
   const real::ModuleRun run = real::RunModule(module, names, kShared);
 
   ASSERT_TRUE(run.loaded) << "error " << run.loadError;

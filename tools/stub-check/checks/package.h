@@ -9,6 +9,8 @@
 
 #include "cli/command_line.h"
 #include "module/module_file.h"
+#include "package/class_identity.h"
+#include "registry/emulator_session.h"
 #include "registry/registry_state.h"
 #include "report/findings.h"
 #include "scripts/script_reading.h"
@@ -56,6 +58,9 @@ struct Install {
   std::u16string directory;  // empty when none can be named
   RunResult load;
   std::vector<GUID> ids;  // the class identifiers the load read, one per row of PackageClasses
+  // Where the module's identifier scan of each script stopped, one per row of
+  // PackageClasses (as the module reported it; none for a script not there).
+  std::vector<ClassIdScan> scans;
   bool idsRead = false;
   RunResult registration;
   // The keys registration made or changed, whole, as it left them (what an
@@ -94,10 +99,9 @@ std::string PackageFolderOf(const std::string& modulePath);
 std::string ScriptNames();
 
 /// Runs load, registration and removal of `package` installed as `modulePath`
-/// over the emulated platform, and collects what they did and the findings.
-/// The check starts from the registry the emulated machine holds, and gives
-/// it back so.
-Install RunInstall(const Package& package, const std::u16string& modulePath);
+/// on the session's machine, and collects what they did and the findings.
+/// The check starts from the registry the session holds, and gives it back so.
+Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
 
 /// Sets the exit codes of `install`'s runs to what regsvr32 gives for a module
 /// file that does not load or lacks the export it calls.
@@ -119,7 +123,8 @@ bool ToldByScriptProblem(const Package& package, const Finding& f);
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
 /// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
 std::string DescribeEncoding(const std::string& bytes);
-/// Where the identifier `id` stands in a script: after the second "{", where the module read it.
-Place IdentifierPlace(const std::string& bytes, const std::string& id);
+/// Where the module's identifier scan read the identifier of a script, from
+/// its report of the scan; no place when it read none.
+Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan);
 
 }  // namespace check

@@ -11,7 +11,8 @@
 #include "package/module_path.h"
 #include "package/message_captions.h"
 #include "package/package_classes.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 
 namespace check {
 namespace {
@@ -27,28 +28,6 @@ std::string CountWord(std::size_t n) {
   return n < std::size(kWords) ? kWords[n] : std::to_string(n);
 }
 
-Place BytePlace(const std::string& bytes, std::size_t offset) {
-  Place p{1, 1};
-  for (std::size_t i = 0; i < offset && i < bytes.size(); ++i) {
-    if (bytes[i] == '\n') {
-      ++p.line;
-      p.column = 1;
-    } else if ((static_cast<unsigned char>(bytes[i]) & 0xC0) != 0x80) {
-      ++p.column;
-    }
-  }
-  return p;
-}
-
-
-std::size_t SecondBrace(const std::string& bytes) {
-  int braces = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\x1A') break;  // the C runtime's text mode ends the file here
-    if (bytes[i] == '{' && ++braces == 2) return i;
-  }
-  return std::string::npos;
-}
 
 bool StartsWithNoCase(const std::string& text, std::size_t at, const char* word) {
   const std::size_t n = std::strlen(word);
@@ -109,37 +88,25 @@ std::string IdentifierShape(const std::string& id, std::size_t* offset, std::str
   return close + 1 < id.size() ? "characters follow its '}'" : "CLSIDFromString refuses it";
 }
 
-// Why the module's identifier scan, at `at` (the word CLSID after the second
-// '{'), read no identifier: the pattern CLSID = s ' that it matches (blanks
-// matching any run of whitespace), then the identifier's own characters.
-std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Place* place, std::string* remedy) {
-  at += 5;  // CLSID
-  for (const char* expected = " = s '"; *expected; ++expected) {
-    if (*expected == ' ') {
-      while (at < bytes.size() && std::strchr(" \t\r\n\v\f", bytes[at]) && bytes[at]) ++at;
-      continue;
-    }
-    if (at < bytes.size() && bytes[at] == *expected) {
-      ++at;
-      continue;
-    }
-    *place = BytePlace(bytes, at);
-    const std::string found = at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
-    if (*expected == 's' && found == "'S'") {
-      *remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
-      return "the type letter is 'S': the module reads only a lower-case s";
-    }
-    const std::string want = *expected == '\'' ? std::string("an apostrophe") : std::string("'") + *expected + "'";
-    return "after CLSID the module expects " + want + " (CLSID = s '{...}') and finds " + found;
+// Why the module's scan read no identifier after CLSID: the character of
+// CLSID = s ' it did not find at `at` (`expected`).
+std::string ExplainPattern(const std::string& bytes, std::size_t at, char expected, std::string* remedy) {
+  const std::string found = at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
+  if (expected == 's' && found == "'S'") {
+    *remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
+    return "the type letter is 'S': the module reads only a lower-case s";
   }
-  std::size_t end = at;
-  while (end < bytes.size() && end - at < 127 && std::strchr("{}-0123456789abcdefABCDEF", bytes[end]) && bytes[end]) {
-    ++end;
-  }
-  const std::string id = bytes.substr(at, end - at);
+  const std::string want = expected == '\'' ? std::string("an apostrophe") : std::string("'") + expected + "'";
+  return "after CLSID the module expects " + want + " (CLSID = s '{...}') and finds " + found;
+}
+
+// Why the identifier the scan read, [start, end) of `bytes`, is none.
+std::string ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Place* place,
+                        std::string* remedy) {
+  const std::string id = bytes.substr(start, end - start);
   const char stop = end < bytes.size() ? bytes[end] : '\'';
   if (id.empty() || (stop != '\'' && !std::strchr(" \t\r\n\v\f", stop))) {
-    *place = BytePlace(bytes, end);
+    *place = PlaceOf(bytes, end);
     const std::size_t n = Utf8Sequence(bytes, end);
     *remedy = "write the identifier with hexadecimal digits (0-9, A-F), hyphens and braces only";
     return "the scan stops at '" + ShowBytes(bytes.substr(end, n ? n : 1)) +
@@ -148,44 +115,49 @@ std::string ExplainIdentifierText(const std::string& bytes, std::size_t at, Plac
   }
   std::size_t offset = 0;
   const std::string shape = IdentifierShape(id, &offset, remedy);
-  *place = BytePlace(bytes, at + offset);
-  const std::string length =
-      id.size() == 38 ? "38 characters"
-                      : std::to_string(id.size()) + " characters, " + CountWord(id.size() < 38 ? 38 - id.size() : id.size() - 38) +
-                            (id.size() < 38 ? " short of 38" : " more than 38");
+  *place = PlaceOf(bytes, start + offset);
+  const std::size_t off = id.size() < 38 ? 38 - id.size() : id.size() - 38;
+  const std::string length = id.size() == 38 ? "38 characters"
+                                             : std::to_string(id.size()) + " characters, " + CountWord(off) +
+                                                   (id.size() < 38 ? " short of 38" : " more than 38");
   return "the identifier '" + id + "' is " + length + ": " + shape;
 }
 
-// Why the identifier scan found no identifier in `bytes`.
-std::string ExplainIdentifier(const std::string& bytes, const std::string& name, Place* place,
-                              std::string* remedy) {
-  const std::size_t brace = SecondBrace(bytes);
-  if (brace == std::string::npos) {
+// Why the module's identifier scan of `bytes` found no identifier, from where
+// and why the module reported it stopped.
+std::string ExplainIdentifier(const std::string& bytes, const std::string& name, const ClassIdScan& scan,
+                              Place* place, std::string* remedy, std::vector<std::string>* notes) {
+  if (scan.afterBraces < 0) {
     *place = {0, 0};
     return "the module reads the identifier right after the second '{' of the file, and " + name +
            " has fewer than two";
   }
-  std::size_t at = brace + 1;
-  while (at < bytes.size() && std::strchr(" \t\r\n\v\f", bytes[at]) && bytes[at]) ++at;
-  *place = BytePlace(bytes, at);
-  std::string why;
-  if (StartsWithNoCase(bytes, at, "CLSID") && bytes.compare(at, 5, "CLSID") != 0) {
-    return "the word CLSID after the second '{' is written '" + bytes.substr(at, 5) +
+  if (scan.identifierStart >= 0) {
+    return ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart), TextModeOffset(bytes, scan.stop), place,
+                       remedy);
+  }
+  const std::size_t at = TextModeOffset(bytes, scan.stop);
+  const char* const word = "CLSID";
+  const char* letter = scan.expected ? std::strchr(word, scan.expected) : nullptr;
+  if (!letter) {
+    *place = PlaceOf(bytes, at);
+    return ExplainPattern(bytes, at, scan.expected, remedy);
+  }
+  // The word itself, from where it starts: the scan matched it up to `at`.
+  const std::size_t start = at - static_cast<std::size_t>(letter - word);
+  *place = PlaceOf(bytes, start);
+  if (StartsWithNoCase(bytes, start, word)) {
+    return "the word CLSID after the second '{' is written '" + bytes.substr(start, 5) +
            "': the module reads it only in upper case";
   }
-  if (bytes.compare(at, 5, "CLSID") != 0) {
-    why = "right after the second '{' of the file the module finds '" + Excerpt(bytes, at) +
-          "' instead of CLSID = s '{...}'";
-    const std::size_t elsewhere = bytes.find("CLSID = s '{");
-    if (elsewhere != std::string::npos) {
-      const Place p = BytePlace(bytes, elsewhere);
-      why += "; the identifier at line " + std::to_string(p.line) +
-             " is not where the module looks: put the ProgID block, whose block holds the CLSID "
-             "value, first in the file";
-    }
-    return why;
+  const std::size_t elsewhere = bytes.find("CLSID = s '{");
+  if (elsewhere != std::string::npos) {
+    notes->push_back("the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
+                     " is not where the module looks: put the ProgID block, whose block holds the CLSID "
+                     "value, first in the file");
   }
-  return ExplainIdentifierText(bytes, at, place, remedy);
+  return "right after the second '{' of the file the module finds '" + Excerpt(bytes, start) +
+         "' instead of CLSID = s '{...}'";
 }
 
 // UTF-16 without a byte-order mark: most of the first pairs of bytes are a
@@ -292,6 +264,158 @@ std::vector<ScriptFile> NamedScripts() {
   return scripts;
 }
 
+// The module's name decides its folder and whether Windows can load it at all.
+void CheckModuleName(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  const std::string& name = package.moduleName;
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos) {
+    findings->push_back(
+        {Severity::kError, "no-extension", "", 0, 0,
+         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to a "
+         "module name without one, finds no such file, and regsvr32 exits 3 without any box",
+         "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)"});
+  } else if (dot == 0) {
+    findings->push_back(
+        {Severity::kWarning, "name-is-extension", "", 0, 0,
+         "the module's file name '" + name + "' is all extension: the folder named after it is "
+         "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
+         "name the copy <Package>.dll"});
+  } else if (Utf16Units(name.substr(dot)) != 4) {
+    findings->push_back(
+        {Severity::kWarning, "extension-length", "", 0, 0,
+         "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
+         "the whole path less its last four characters, so this copy reads " +
+             Utf8(first.directory),
+         "name the copy <Package>.dll"});
+  }
+
+}
+
+// Scripts that are there but cannot be read (the folder's problem once).
+void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings) {
+  std::string folderProblem;
+  for (const ScriptFile& s : package.scripts) {
+    if (s.problem.empty() || s.problem == folderProblem) continue;
+    if (s.problem.rfind("the package folder ", 0) == 0) {
+      folderProblem = s.problem;
+      findings->push_back({Severity::kError, "script-unreadable", "", 0, 0,
+                           s.problem + ": no script of the package can be read",
+                           "make " + package.realFolder + " the package folder, holding " + ScriptNames() +
+                               ", readable by the user"});
+    } else if (s.tooLarge) {
+      findings->push_back({Severity::kError, "script-too-large", s.name, 0, 0,
+                           s.realPath + " is not checked: " + s.problem + " (a real script is a few KB)",
+                           "keep only the package's keys in the script; a script this large is "
+                           "most probably another file saved under its name"});
+    } else {
+      findings->push_back({Severity::kError, "script-unreadable", s.name, 0, 0,
+                           s.realPath + " is there but cannot be read: " + s.problem,
+                           "make " + s.realPath + " a regular file the user can read"});
+    }
+  }
+}
+
+// How each script is saved: UTF-16, a byte-order mark, NUL bytes, bytes that are no UTF-8.
+void CheckEncodings(const Package& package, std::vector<Finding>* findings) {
+  for (const ScriptFile& s : package.scripts) {
+    if (!s.found) continue;
+    const std::string& b = *s.bytes;
+    if (HasByteOrderMark16(b) || LooksUtf16(b)) {
+      findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
+                           std::string("the script is saved as UTF-16") +
+                               (HasByteOrderMark16(b) ? "" : " (without a byte-order mark)") +
+                               ": the module reads it as UTF-8, so nothing in it is understood",
+                           "save it as UTF-8 without a byte-order mark"});
+      continue;
+    }
+    if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+      findings->push_back({Severity::kWarning, "byte-order-mark", s.name, 1, 1,
+                           "the script starts with a UTF-8 byte-order mark: it stays as U+FEFF in "
+                           "front of the first root key name; Windows passes over it, other tools may not",
+                           "save it as UTF-8 without a byte-order mark"});
+    }
+    int reported = 0;
+    for (std::size_t i = 0; i < b.size();) {
+      if (b[i] == 0) {
+        const Place p = PlaceOf(b, i);
+        findings->push_back({Severity::kWarning, "nul-byte", s.name, p.line, p.column,
+                             "a NUL byte: the module's text ends here, and nothing after it is run",
+                             "remove the NUL byte"});
+        break;
+      }
+      const std::size_t n = Utf8Sequence(b, i);
+      if (n) {
+        i += n;
+        continue;
+      }
+      if (reported++ < 3) {
+        const Place p = PlaceOf(b, i);
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
+        findings->push_back({Severity::kWarning, "not-utf8", s.name, p.line, p.column,
+                             std::string("byte 0x") + hex + " is not UTF-8 (Latin-1 or a code page?): the "
+                             "module reads it as U+FFFD, the replacement character",
+                             "save the script as UTF-8"});
+      }
+      ++i;
+    }
+  }
+
+}
+
+// The identifier the module could not read, explained from its scan.
+void CheckIdentifierRead(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  if (first.load.ran && FAILED(first.load.result)) {
+    for (const Box& box : first.load.boxes) {
+      if (box.caption != Utf8(kBadIdentifierCaption)) continue;
+      for (const ScriptFile& s : package.scripts) {
+        // The box belongs to the script the module was reading.
+        if (!s.found || s.name != first.load.lastScript) continue;
+        Place p;
+        std::string remedy = kIdentifierRemedy;
+        const std::size_t row = static_cast<std::size_t>(&s - package.scripts.data());
+        std::vector<std::string> notes;
+        const std::string why = ExplainIdentifier(*s.bytes, s.name, first.scans[row], &p, &remedy, &notes);
+        findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
+                             "no class identifier where the module reads it: " + why, remedy});
+        findings->back().notes = std::move(notes);
+        break;
+      }
+    }
+  }
+}
+
+// Identifiers read: one shared by both scripts, or the sample's kept.
+void CheckIdentifiersRead(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  const std::string& name = package.moduleName;
+  const std::size_t dot = name.rfind('.');
+  if (first.idsRead) {
+    for (std::size_t j = 0; j < first.ids.size(); ++j) {
+      for (std::size_t i = 0; i < j; ++i) {
+        if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
+        findings->push_back({Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), 0, 0,
+                             "both scripts name the class identifier " + GuidString(first.ids[j]) + ": the " +
+                                 Utf8(PackageClasses[i].className) + " and " +
+                                 Utf8(PackageClasses[j].className) + " classes become one class",
+                             "give each script its own fresh identifier"});
+        break;
+      }
+    }
+    const std::string stem = Lower(name.substr(0, dot == std::string::npos ? name.size() : dot));
+    bool sample = false;
+    for (const GUID& id : first.ids) {
+      for (const char* sampleId : kSampleIds) sample = sample || GuidString(id) == sampleId;
+    }
+    if (stem != "aurora" && sample) {
+      findings->push_back({Severity::kError, "sample-identifier", "", 0, 0,
+                           "the package keeps the sample package's class identifiers: it and "
+                           "every package copied the same way register the same classes",
+                           "make " + CountWord(std::size(PackageClasses)) +
+                               " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in PowerShell)"});
+    }
+  }
+}
+
 }  // namespace
 
 bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
@@ -359,159 +483,20 @@ const char kIdentifierRemedy[] =
     "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
     "block, whose block holds that CLSID value, comes first in the file";
 
-std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
-  const unsigned char c = static_cast<unsigned char>(b[i]);
-  std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-  if (n == 0 || c == 0xC0 || c == 0xC1 || c > 0xF4 || i + n > b.size()) return 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    if ((static_cast<unsigned char>(b[i + k]) & 0xC0) != 0x80) return 0;
-  }
-  const unsigned char d = n > 1 ? static_cast<unsigned char>(b[i + 1]) : 0;
-  if ((c == 0xE0 && d < 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90) ||
-      (c == 0xED && d >= 0xA0)) {
-    return 0;
-  }
-  return n;
-}
-
 bool ToldByScriptProblem(const Package& package, const Finding& f) {
   if (f.code != "load-fails") return false;
   for (const ScriptFile& s : package.scripts) {
-    if (!s.problem.empty() && f.message.find("\\" + s.name + "\"") != std::string::npos) return true;
+    if (!s.problem.empty() && f.Arg("script") == s.name) return true;
   }
   return false;
 }
 
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  // The module's name decides its folder and whether Windows can load it at all.
-  const std::string& name = package.moduleName;
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) {
-    findings->push_back(
-        {Severity::kError, "no-extension", "", 0, 0,
-         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to a "
-         "module name without one, finds no such file, and regsvr32 exits 3 without any box",
-         "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)"});
-  } else if (dot == 0) {
-    findings->push_back(
-        {Severity::kWarning, "name-is-extension", "", 0, 0,
-         "the module's file name '" + name + "' is all extension: the folder named after it is "
-         "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
-         "name the copy <Package>.dll"});
-  } else if (Utf16Units(name.substr(dot)) != 4) {
-    findings->push_back(
-        {Severity::kWarning, "extension-length", "", 0, 0,
-         "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
-         "the whole path less its last four characters, so this copy reads " +
-             Utf8(first.directory),
-         "name the copy <Package>.dll"});
-  }
-
-  std::string folderProblem;
-  for (const ScriptFile& s : package.scripts) {
-    if (s.problem.empty() || s.problem == folderProblem) continue;
-    if (s.problem.rfind("the package folder ", 0) == 0) {
-      folderProblem = s.problem;
-      findings->push_back({Severity::kError, "script-unreadable", "", 0, 0,
-                           s.problem + ": no script of the package can be read",
-                           "make " + package.realFolder + " the package folder, holding " + ScriptNames() +
-                               ", readable by the user"});
-    } else if (s.tooLarge) {
-      findings->push_back({Severity::kError, "script-too-large", s.name, 0, 0,
-                           s.realPath + " is not checked: " + s.problem + " (a real script is a few KB)",
-                           "keep only the package's keys in the script; a script this large is "
-                           "most probably another file saved under its name"});
-    } else {
-      findings->push_back({Severity::kError, "script-unreadable", s.name, 0, 0,
-                           s.realPath + " is there but cannot be read: " + s.problem,
-                           "make " + s.realPath + " a regular file the user can read"});
-    }
-  }
-  for (const ScriptFile& s : package.scripts) {
-    if (!s.found) continue;
-    const std::string& b = *s.bytes;
-    if (HasByteOrderMark16(b) || LooksUtf16(b)) {
-      findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
-                           std::string("the script is saved as UTF-16") +
-                               (HasByteOrderMark16(b) ? "" : " (without a byte-order mark)") +
-                               ": the module reads it as UTF-8, so nothing in it is understood",
-                           "save it as UTF-8 without a byte-order mark"});
-      continue;
-    }
-    if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-      findings->push_back({Severity::kWarning, "byte-order-mark", s.name, 1, 1,
-                           "the script starts with a UTF-8 byte-order mark: it stays as U+FEFF in "
-                           "front of the first root key name; Windows passes over it, other tools may not",
-                           "save it as UTF-8 without a byte-order mark"});
-    }
-    int reported = 0;
-    for (std::size_t i = 0; i < b.size();) {
-      if (b[i] == 0) {
-        const Place p = BytePlace(b, i);
-        findings->push_back({Severity::kWarning, "nul-byte", s.name, p.line, p.column,
-                             "a NUL byte: the module's text ends here, and nothing after it is run",
-                             "remove the NUL byte"});
-        break;
-      }
-      const std::size_t n = Utf8Sequence(b, i);
-      if (n) {
-        i += n;
-        continue;
-      }
-      if (reported++ < 3) {
-        const Place p = BytePlace(b, i);
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
-        findings->push_back({Severity::kWarning, "not-utf8", s.name, p.line, p.column,
-                             std::string("byte 0x") + hex + " is not UTF-8 (Latin-1 or a code page?): the "
-                             "module reads it as U+FFFD, the replacement character",
-                             "save the script as UTF-8"});
-      }
-      ++i;
-    }
-  }
-
-  // Identifiers.
-  if (first.load.ran && FAILED(first.load.result)) {
-    for (const Box& box : first.load.boxes) {
-      if (box.caption != Utf8(kBadIdentifierCaption)) continue;
-      for (const ScriptFile& s : package.scripts) {
-        // The box belongs to the script the module was reading.
-        if (!s.found || s.name != first.load.lastScript) continue;
-        Place p;
-        std::string remedy = kIdentifierRemedy;
-        const std::string why = ExplainIdentifier(*s.bytes, s.name, &p, &remedy);
-        findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
-                             "no class identifier where the module reads it: " + why, remedy});
-        break;
-      }
-    }
-  }
-  if (first.idsRead) {
-    for (std::size_t j = 0; j < first.ids.size(); ++j) {
-      for (std::size_t i = 0; i < j; ++i) {
-        if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
-        findings->push_back({Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), 0, 0,
-                             "both scripts name the class identifier " + GuidString(first.ids[j]) + ": the " +
-                                 Utf8(PackageClasses[i].className) + " and " +
-                                 Utf8(PackageClasses[j].className) + " classes become one class",
-                             "give each script its own fresh identifier"});
-        break;
-      }
-    }
-    const std::string stem = Lower(name.substr(0, dot == std::string::npos ? name.size() : dot));
-    bool sample = false;
-    for (const GUID& id : first.ids) {
-      for (const char* sampleId : kSampleIds) sample = sample || GuidString(id) == sampleId;
-    }
-    if (stem != "aurora" && sample) {
-      findings->push_back({Severity::kError, "sample-identifier", "", 0, 0,
-                           "the package keeps the sample package's class identifiers: it and "
-                           "every package copied the same way register the same classes",
-                           "make " + CountWord(std::size(PackageClasses)) +
-                               " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in PowerShell)"});
-    }
-  }
+  CheckModuleName(package, first, findings);
+  CheckScriptsReadable(package, findings);
+  CheckEncodings(package, findings);
+  CheckIdentifierRead(package, first, findings);
+  CheckIdentifiersRead(package, first, findings);
 }
 
 std::string DescribeEncoding(const std::string& b) {
@@ -522,7 +507,7 @@ std::string DescribeEncoding(const std::string& b) {
   for (std::size_t i = 0; i < b.size();) {
     const std::size_t n = Utf8Sequence(b, i);
     if (n == 0) {
-      const Place p = BytePlace(b, i);
+      const Place p = PlaceOf(b, i);
       return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " +
              std::to_string(p.column) + ")";
     }
@@ -533,15 +518,9 @@ std::string DescribeEncoding(const std::string& b) {
   return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
 }
 
-// Where the identifier of `script` stands: its place in the file, found after
-// the second "{", where the module read it.
-Place IdentifierPlace(const std::string& bytes, const std::string& id) {
-  const std::size_t brace = SecondBrace(bytes);
-  if (brace == std::string::npos) return {};
-  for (std::size_t i = brace; i + id.size() <= bytes.size(); ++i) {
-    if (StartsWithNoCase(bytes, i, id.c_str())) return BytePlace(bytes, i);
-  }
-  return {};
+Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {
+  if (scan.identifierStart < 0) return {};
+  return PlaceOf(bytes, TextModeOffset(bytes, scan.identifierStart));
 }
 
 }  // namespace check

@@ -17,9 +17,9 @@ namespace {
 
 // A fresh emulated machine over the registry it holds: the module at
 // `modulePath`, and the package's scripts in the folder the module derives from it.
-void SetUpMachine(const Package& package, const std::u16string& modulePath,
+void SetUpMachine(EmulatorSession& session, const Package& package, const std::u16string& modulePath,
                   const std::u16string& directory) {
-  emu::ResetKeepingRegistry();
+  session.NewMachineKeepingRegistry();
   if (package.perUser) {
     // HKCR stands for the user's classes key, as during DllInstall(TRUE, "user"),
     // for every script run of the check.
@@ -94,26 +94,27 @@ void DescribeFailure(const PackageOutcome& outcome, int made, int stayed,
   if (i < 0 || outcome.run.result == S_OK || readings[i].name.empty()) return;
   Finding f = DescribeStop(readings[i], outcome.run, mode);
   if (outcome.run.rolledBack) {
-    f.message += outcome.run.rollbackFinished
-                     ? "; the failed root block is rolled back"
-                     : "; the rollback of the failed root block stops early, at the same "
-                       "malformed text";
+    std::string note = outcome.run.rollbackFinished
+                           ? "the failed root block is rolled back"
+                           : "the rollback of the failed root block stops early, at the same "
+                             "malformed text";
     if (made > 0) {
-      f.message += " (its walk had made " + std::to_string(made) + " key(s), " +
-                   (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
+      note += " (its walk had made " + std::to_string(made) + " key(s), " +
+              (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
+      f.arguments.push_back({"keysMade", std::to_string(made)});
+      f.arguments.push_back({"keysStaying", std::to_string(stayed)});
     }
+    f.notes.push_back(note);
   }
   const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
   const std::string name = Utf8(PackageClasses[i].scriptName);
   const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
   // After what to write where the run stopped, what the failure means for the package.
   if (mode == ScriptMode::kRegister) {
-    f.remedy += last ? "; fix the script; " + Utf8(PackageClasses[0].scriptName) +
-                           " stays registered when " + name + " fails"
-                     : "; fix the script; " + next + " is not run while " + name + " fails";
-  } else {
-    f.remedy += last ? "; fix the script"
-                     : "; fix the script; " + next + " is not removed while " + name + " fails";
+    f.notes.push_back(last ? Utf8(PackageClasses[0].scriptName) + " stays registered when " + name + " fails"
+                           : next + " is not run while " + name + " fails");
+  } else if (!last) {
+    f.notes.push_back(next + " is not removed while " + name + " fails");
   }
   findings->push_back(f);
 }
@@ -201,29 +202,38 @@ void WarnNearPathLimit(Install* install) {
        "install the package at a path of at most " + std::to_string(most) + " characters"});
 }
 
-}  // namespace
-
-void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
-  const int load = file.Exit("DllGetClassObject");
-  if (load == 3) install->load.exitCode = 3;
-  const int registration = file.Exit(perUser ? "DllInstall" : "DllRegisterServer");
-  const int removal = file.Exit(perUser ? "DllInstall" : "DllUnregisterServer");
-  if (registration >= 0) install->registration.exitCode = registration;
-  if (removal >= 0) install->removal.exitCode = removal;
+// The findings of a load that failed: one per box the module showed.
+void LoadFailures(const std::u16string& modulePath, Install* out) {
+  Install& install = *out;
+  for (const Box& box : install.load.boxes) {
+    // A name the module cannot hold whole: the box gives the part that fits.
+    const bool tooLong = box.caption == Utf8(kModulePathTooLongCaption);
+    const std::size_t slash = box.text.rfind('\\');
+    Finding f{Severity::kError, "load-fails", "", 0, 0,
+              "the module shows the box \"" + box.caption + "\" with the text \"" + box.text +
+                  "\" and fails to load",
+              tooLong ? "install the package at a path of at most " +
+                            std::to_string(kModulePathCapacity - 1) + " characters"
+                      : LoadRemedy(box, install)};
+    if (tooLong) {
+      f.notes.push_back("the module path is " + std::to_string(modulePath.size()) +
+                        " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
+                        " the module can hold of its own name (MAX_PATH less the terminating NUL)");
+    }
+    f.notes.push_back("the load answers " + DescribeResult(install.load.result) +
+                      ": regsvr32 exits 3, and COM clients cannot create the classes");
+    f.arguments = {{"result", Hex32(install.load.result)}, {"boxCaption", box.caption}};
+    if (slash != std::string::npos) f.arguments.push_back({"script", box.text.substr(slash + 1)});
+    install.findings.push_back(std::move(f));
+  }
 }
 
-Install RunInstall(const Package& package, const std::u16string& modulePath) {
-  Install install;
-  install.modulePath = modulePath;
-  install.classesKey = package.perUser ? u"HKEY_CURRENT_USER\\Software\\Classes" : u"HKEY_CLASSES_ROOT";
-  char16_t directory[kModulePathCapacity] = {};
-  if (modulePath.size() < kModulePathCapacity &&
-      GetPackageDirectory(modulePath.c_str(), directory)) {
-    install.directory = directory;
-  }
-
-  // Load: what the module does at process attach, which reads files alone.
-  SetUpMachine(package, modulePath, install.directory);
+// Load: what the module does at process attach, which reads files alone;
+// then the module's own scan of each script, asked where it stopped (its
+// opening is no part of what the load did). True when the module loads.
+bool RunLoad(EmulatorSession& session, const Package& package, Install* out) {
+  Install& install = *out;
+  SetUpMachine(session, package, install.modulePath, install.directory);
   char16_t longPath[kModulePathCapacity];
   char16_t found[kModulePathCapacity];
   install.load.ran = true;
@@ -233,91 +243,27 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
     const std::u16string& last = emu::OpenedPaths().back();
     install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
   }
+  install.scans.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
+    GUID id;
+    ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
+  }
   install.load.exitCode = FAILED(install.load.result) ? 3 : 0;
   if (FAILED(install.load.result)) {
-    for (const Box& box : install.load.boxes) {
-      // A name the module cannot hold whole: the box gives the part that fits.
-      const bool tooLong = box.caption == Utf8(kModulePathTooLongCaption);
-      const std::string length =
-          tooLong ? "the module path is " + std::to_string(modulePath.size()) +
-                        " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
-                        " the module can hold of its own name (MAX_PATH less the terminating NUL): "
-                  : "";
-      install.findings.push_back({Severity::kError, "load-fails", "", 0, 0,
-                                  length + "the module shows the box \"" + box.caption + "\" with the text \"" +
-                                      box.text + "\" and fails to load [" +
-                                      DescribeResult(install.load.result) +
-                                      "]: regsvr32 exits 3, and COM clients cannot create the classes",
-                                  tooLong ? "install the package at a path of at most " +
-                                                std::to_string(kModulePathCapacity - 1) + " characters"
-                                          : LoadRemedy(box, install)});
-    }
-    return install;
+    LoadFailures(install.modulePath, &install);
+    return false;
   }
   WarnNearPathLimit(&install);
   for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
   install.idsRead = true;
+  return true;
+}
 
-  // Registration, from the registry the check starts from. The states after
-  // it and after removal are kept as their changes from that registry, which
-  // may be a large export: it is held once, by the emulated machine, and put
-  // back at the end.
-  SetUpMachine(package, modulePath, install.directory);
-  emu::MarkRegistry();
-  PackageOutcome registrationStop;
-  install.registration.ran = true;
-  install.registration.result = Register(package, &registrationStop);
-  install.registration.boxes = TakeBoxes();
-  install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
-  const Changes registered = TakeChanges();
-  install.registration.changes = RegDiff(registered.was, Changes(), registered);
-  install.registered = registered.changed;
-  int madeKeys = 0, stayedKeys = 0;
-  CountMadeKeys(package, registrationStop.run, &madeKeys, &stayedKeys);
-  // The class keys' servers as registration left them.
-  std::vector<RegKey> servers(install.ids.size());
-  std::vector<bool> serverFound(install.ids.size());
-  for (std::size_t i = 0; i < install.ids.size(); ++i) {
-    serverFound[i] = ReadRegKey(install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) +
-                                    u"\\InprocServer32",
-                                &servers[i]);
-  }
-
-  // Removal, from what registration left.
-  const std::size_t boxesBefore = emu::MessageBoxes().size();
-  PackageOutcome removalStop;
-  install.removal.ran = true;
-  install.removal.result = package.perUser ? InstallServer(FALSE, u"user", &removalStop)
-                                           : UnregisterServer(&removalStop);
-  install.removal.boxes = TakeBoxes(boxesBefore);
-  install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
-  const Changes removed = TakeChanges();
-  emu::RollBackRegistry();
-  // Every key either run touched, as it was before registration.
-  const Snapshot& base = removed.was;
-  install.removal.changes = RegDiff(base, registered, removed);
-
-  // The scripts, read as the interpreter reads them, once the runs are done
-  // (a large script is then held by one reader at a time).
-  std::vector<ScriptReading> readings(std::size(PackageClasses));
-  for (std::size_t i = 0; i < readings.size(); ++i) {
-    const std::u16string name = PackageClasses[i].scriptName;
-    CHeapMemory<char16_t> text;
-    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text))) {
-      readings[i] = ReadScript(Utf8(name), text.Get(), modulePath, &install.findings);
-    }
-  }
-  CheckProgIds(readings, &install.findings);
-  if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
-    DescribeFailure(registrationStop, madeKeys, stayedKeys, readings, ScriptMode::kRegister,
-                    &install.findings);
-  }
-  if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
-    DescribeFailure(removalStop, 0, 0, readings, ScriptMode::kRemove, &install.findings);
-  }
-
-  // What stays of the package once it is registered and removed again: the
-  // keys that differ from the registry before.
+// What stays of the package once it is registered and removed again: the
+// keys that differ from the registry before (`base`).
+void CollectLeftBehind(const Changes& removed, const Snapshot& base, const std::vector<ScriptReading>& readings,
+                       Install* out) {
+  Install& install = *out;
   for (const auto& [folded, key] : removed.changed) {
     auto old = base.find(folded);
     if (old == base.end()) {
@@ -334,54 +280,148 @@ Install RunInstall(const Package& package, const std::u16string& modulePath) {
       }
     }
   }
+}
 
-  // What a failed registration leaves, and what removal cannot take away.
+// What a failed registration leaves, and what removal cannot take away.
+void NoteWhatStays(const Changes& registered, const Snapshot& base, Install* out) {
+  Install& install = *out;
   for (Finding& f : install.findings) {
     if (f.code != "registration-error") continue;
     int stayed = 0;
     for (const auto& [folded, key] : registered.changed) stayed += !base.count(folded);
-    f.message += "; after the failure " + std::to_string(stayed) +
-                 " key(s) stay written (earlier blocks and "
-                 "the category entries stay), and removal then leaves " +
-                 std::to_string(install.leftBehind.size()) + " key(s) or value(s)";
+    f.notes.push_back("after the failure " + std::to_string(stayed) +
+                      " key(s) stay written (earlier blocks and the category entries stay)");
+    f.notes.push_back("removal then leaves " + std::to_string(install.leftBehind.size()) +
+                      " key(s) or value(s)");
+    f.arguments.push_back({"keysWritten", std::to_string(stayed)});
+    f.arguments.push_back({"keysLeftByRemoval", std::to_string(install.leftBehind.size())});
   }
+}
 
-  // A registration that succeeds must point COM at this copy of the module.
-  if (SUCCEEDED(install.registration.result)) {
-    for (std::size_t i = 0; i < install.ids.size(); ++i) {
-      const std::u16string server = install.classesKey + u"\\CLSID\\" +
-                                    Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
-      const RegKey* key = serverFound[i] ? &servers[i] : nullptr;
-      const std::string file = Utf8(PackageClasses[i].scriptName);
-      const std::string className = Utf8(PackageClasses[i].className);
-      if (!key) {
-        install.findings.push_back(
-            {Severity::kWarning, "no-server-key", file, 0, 0,
-             std::string("registration writes no ") + Utf8(server) + ": COM cannot find the module for the " +
-                 className + " class",
-             "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'"});
-        continue;
-      }
-      auto value = key->values.find(u"");
-      const std::vector<BYTE> expected = TextData(modulePath);
-      if (value == key->values.end() || value->second.type != REG_SZ ||
-          value->second.data != expected) {
-        install.findings.push_back(
-            {Severity::kError, "wrong-server-path", file, 0, 0,
-             std::string("the ") + className + " class's InprocServer32 does not hold the module's path " +
-                 Utf8(modulePath) +
-                 (value == key->values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
-             "write InprocServer32 = s '%Module%'"});
-      }
-      if (!key->values.count(u"threadingmodel")) {
-        install.findings.push_back(
-            {Severity::kWarning, "no-threading-model", file, 0, 0,
-             std::string("the ") + className +
-                 " class has no ThreadingModel: COM creates it in the process's main apartment only",
-             "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)"});
-      }
+// A registration that succeeds must point COM at this copy of the module:
+// the class keys' servers as registration left them (`servers`, null where none).
+void CheckServers(const std::vector<const RegKey*>& servers, Install* out) {
+  Install& install = *out;
+  const std::u16string& modulePath = install.modulePath;
+  for (std::size_t i = 0; i < install.ids.size(); ++i) {
+    const std::u16string server = install.classesKey + u"\\CLSID\\" +
+                                  Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
+    const RegKey* key = servers[i];
+    const std::string file = Utf8(PackageClasses[i].scriptName);
+    const std::string className = Utf8(PackageClasses[i].className);
+    if (!key) {
+      install.findings.push_back(
+          {Severity::kWarning, "no-server-key", file, 0, 0,
+           std::string("registration writes no ") + Utf8(server) + ": COM cannot find the module for the " +
+               className + " class",
+           "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'"});
+      continue;
+    }
+    auto value = key->values.find(u"");
+    const std::vector<BYTE> expected = TextData(modulePath);
+    if (value == key->values.end() || value->second.type != REG_SZ ||
+        value->second.data != expected) {
+      install.findings.push_back(
+          {Severity::kError, "wrong-server-path", file, 0, 0,
+           std::string("the ") + className + " class's InprocServer32 does not hold the module's path " +
+               Utf8(modulePath) +
+               (value == key->values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
+           "write InprocServer32 = s '%Module%'"});
+    }
+    if (!key->values.count(u"threadingmodel")) {
+      install.findings.push_back(
+          {Severity::kWarning, "no-threading-model", file, 0, 0,
+           std::string("the ") + className +
+               " class has no ThreadingModel: COM creates it in the process's main apartment only",
+           "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)"});
     }
   }
+}
+
+// The scripts, read as the interpreter reads them, once the runs are done
+// (a large script is then held by one reader at a time).
+std::vector<ScriptReading> ReadScripts(const Install& install, std::vector<Finding>* findings) {
+  std::vector<ScriptReading> readings(std::size(PackageClasses));
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const std::u16string name = PackageClasses[i].scriptName;
+    CHeapMemory<char16_t> text;
+    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text))) {
+      readings[i] = ReadScript(Utf8(name), text.Get(), install.modulePath, findings);
+    }
+  }
+  CheckProgIds(readings, findings);
+  return readings;
+}
+
+}  // namespace
+
+void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
+  const int load = file.Exit("DllGetClassObject");
+  if (load == 3) install->load.exitCode = 3;
+  const int registration = file.Exit(perUser ? "DllInstall" : "DllRegisterServer");
+  const int removal = file.Exit(perUser ? "DllInstall" : "DllUnregisterServer");
+  if (registration >= 0) install->registration.exitCode = registration;
+  if (removal >= 0) install->removal.exitCode = removal;
+}
+
+Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
+  Install install;
+  install.modulePath = modulePath;
+  install.classesKey = package.perUser ? u"HKEY_CURRENT_USER\\Software\\Classes" : u"HKEY_CLASSES_ROOT";
+  char16_t directory[kModulePathCapacity] = {};
+  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
+    install.directory = directory;
+  }
+  if (!RunLoad(session, package, &install)) return install;
+
+  // Registration, from the registry the check starts from. The states after
+  // it and after removal are kept as their changes from that registry, which
+  // may be a large export: it is held once, by the emulated machine, and put
+  // back at the end.
+  SetUpMachine(session, package, modulePath, install.directory);
+  session.Mark();
+  PackageOutcome registrationStop;
+  install.registration.ran = true;
+  install.registration.result = Register(package, &registrationStop);
+  install.registration.boxes = TakeBoxes();
+  install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
+  const Changes registered = session.TakeChanges();
+  install.registration.changes = RegDiff(registered.was, Changes(), registered);
+  install.registered = registered.changed;
+  int madeKeys = 0, stayedKeys = 0;
+  CountMadeKeys(package, registrationStop.run, &madeKeys, &stayedKeys);
+  std::vector<RegKey> serverKeys(install.ids.size());
+  std::vector<const RegKey*> servers(install.ids.size());
+  for (std::size_t i = 0; i < install.ids.size(); ++i) {
+    const std::u16string path =
+        install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
+    servers[i] = ReadRegKey(path, &serverKeys[i]) ? &serverKeys[i] : nullptr;
+  }
+
+  // Removal, from what registration left.
+  const std::size_t boxesBefore = emu::MessageBoxes().size();
+  PackageOutcome removalStop;
+  install.removal.ran = true;
+  install.removal.result = package.perUser ? InstallServer(FALSE, u"user", &removalStop)
+                                           : UnregisterServer(&removalStop);
+  install.removal.boxes = TakeBoxes(boxesBefore);
+  install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
+  const Changes removed = session.TakeChanges();
+  session.RollBack();
+  // Every key either run touched, as it was before registration.
+  const Snapshot& base = removed.was;
+  install.removal.changes = RegDiff(base, registered, removed);
+
+  const std::vector<ScriptReading> readings = ReadScripts(install, &install.findings);
+  if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
+    DescribeFailure(registrationStop, madeKeys, stayedKeys, readings, ScriptMode::kRegister, &install.findings);
+  }
+  if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
+    DescribeFailure(removalStop, 0, 0, readings, ScriptMode::kRemove, &install.findings);
+  }
+  CollectLeftBehind(removed, base, readings, &install);
+  NoteWhatStays(registered, base, &install);
+  if (SUCCEEDED(install.registration.result)) CheckServers(servers, &install);
   return install;
 }
 

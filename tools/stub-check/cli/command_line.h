@@ -1,12 +1,16 @@
 // The command line of every verb: one table of options per verb, read both
-// by the parser and by the verb's --help, and the checked writing of what a
-// verb prints, so that a full disk or a closed pipe is never taken for success.
+// by the parser and by the verb's --help, and interrupts held while a verb
+// writes. The checked writes and bounded reads are io/'s, the text helpers
+// text/'s; both are included here for the verbs.
 #pragma once
 
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "io/checked_files.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -74,55 +78,5 @@ class HeldInterrupts {
  private:
   alignas(8) unsigned char saved_[256];  // the signal mask before (POSIX)
 };
-
-/// Writes all of `text` to `file` and flushes it; false with `reason` (the
-/// system's words, "No space left on device") when any of it is not written.
-bool WriteAll(std::FILE* file, const std::string& text, std::string* reason);
-
-/// Prints `text` on standard output, checked; on failure says so on standard
-/// error under `who` ("stub-check export") and answers false.
-bool PrintChecked(const std::string& who, const std::string& text);
-
-/// Writes `bytes` to a new file at `path`, which must not exist yet, checking
-/// every write, the flush and the close; a file that could not be written
-/// whole is removed again. False with `reason` set.
-bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* reason);
-
-/// The whole regular file at `path` into `bytes`, when it is at most `limit`
-/// bytes long. False with `reason` set otherwise: the system's words for a file
-/// that cannot be opened, "a folder, not a file", "a FIFO, not a file", ... for
-/// anything but a regular file (so a pipe or a device is never waited on or read
-/// without end), or the size and the limit for a file that is too large
-/// (`*tooLarge` set then, when given).
-bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes,
-                     std::string* reason, bool* tooLarge = nullptr);
-
-/// The size limits of what the checker reads. A real script is a few KB; a
-/// regedit export of a machine's classes some tens of MB.
-constexpr std::size_t kScriptSizeLimit = 8u << 20;
-constexpr std::size_t kRegistrySizeLimit = 256u << 20;
-constexpr std::size_t kModuleSizeLimit = 64u << 20;
-
-/// "8 MiB", "1.5 MB" as the messages give sizes.
-std::string SizeText(unsigned long long bytes);
-
-/// Whether `path` is an absolute Windows path a module can be installed at:
-/// a drive (C:\...) or a share (\\server\share\...), backslashes only, no
-/// character Windows refuses in a file name (<>"|?* and the control
-/// characters) and no ':' but the drive's; otherwise `problem` says why.
-bool CheckWindowsModulePath(const std::string& path, std::string* problem);
-
-/// The length of the UTF-8 sequence at `b[i]`, or 0 when the bytes there are not UTF-8.
-std::size_t Utf8Sequence(const std::string& b, std::size_t i);
-/// `text` as XML attribute or element text: markup characters escaped, a tab
-/// or line break as a character reference (no parser turns it into a blank);
-/// a character XML cannot hold, or bytes that are not UTF-8, set `problem`.
-std::string Xml(const std::string& text, std::string* problem);
-/// `text` with every byte that is not part of valid UTF-8 shown as \xHH.
-std::string ShowBytes(const std::string& text);
-
-/// `text` quoted for a message: bytes that are not UTF-8 as \xHH, control
-/// characters as \t, \n, \r or \xHH.
-std::string Quoted(const std::string& text);
 
 }  // namespace check

@@ -11,9 +11,11 @@
 
 #include "checker.h"
 #include "cli/command_line.h"
+#include "checks/pipeline.h"
 #include "export/export_format.h"
+#include "report/diagnostic.h"
 #include "io/files.h"
-#include "platform/emulated/emulator.h"
+#include "registrar/key_tree.h"
 #include "new/verbs.h"
 
 namespace check {
@@ -42,7 +44,7 @@ const ExportFormat* FindExportFormat(const std::string& name) {
 }
 
 std::string LongRootName(const std::string& root) {
-  return root == "HKLM" ? "HKEY_LOCAL_MACHINE" : root == "HKCU" ? "HKEY_CURRENT_USER" : "HKEY_USERS";
+  return Utf8(LongRootName(FindRootKey(Utf16(root).c_str())));
 }
 
 namespace {
@@ -124,11 +126,12 @@ bool MapKey(const std::u16string& display, bool perUser, ExportedKey* out) {
   const std::size_t slash = path.find('\\');
   const std::string head = path.substr(0, slash);
   const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
-  if (head == "HKEY_CLASSES_ROOT") {
-    out->root = perUser ? "HKCU" : "HKLM";
+  const HKEY root = FindRootKey(Utf16(head).c_str());
+  if (root == HKEY_CLASSES_ROOT) {
+    out->root = Utf8(ShortRootName(perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE));
     out->below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
-  } else if (head == "HKEY_LOCAL_MACHINE" || head == "HKEY_CURRENT_USER" || head == "HKEY_USERS") {
-    out->root = head == "HKEY_LOCAL_MACHINE" ? "HKLM" : head == "HKEY_CURRENT_USER" ? "HKCU" : "HKU";
+  } else if (root == HKEY_LOCAL_MACHINE || root == HKEY_CURRENT_USER || root == HKEY_USERS) {
+    out->root = Utf8(ShortRootName(root));
     out->below = rest;
   } else {
     return false;
@@ -174,6 +177,55 @@ bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey
   return true;
 }
 
+// The --module-path a format needs (the installed path its keys name), or
+// refuses (a format that names its own file); false with `problem` set.
+bool CheckInstallPath(const ExportFormat& format, const std::string& formatName, const std::string& modulePath,
+                      const std::string& moduleName, std::string* problem) {
+  auto Fail = [](std::string* out, const std::string& why) {
+    *out = why;
+    return false;
+  };
+  if (!format.ownFileReference) {
+    if (modulePath.empty()) {
+      return Fail(problem, "--module-path PATH is required for --format " + formatName +
+                               ": the keys name the module's installed path (e.g. --module-path "
+                               "\"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
+    }
+    if (!CheckWindowsModulePath(modulePath, problem)) {
+      return Fail(problem, "--module-path " + Quoted(modulePath) + ": " + *problem +
+                               "; give the path the module is installed at, C:\\...\\" + moduleName);
+    }
+    const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
+    if (Lower(installedName) != Lower(moduleName)) {
+      return Fail(problem, "--module-path names the file " + installedName + ", but the module is " +
+                               moduleName + ": installed under another name it would look for its "
+                               "scripts in another folder");
+    }
+  } else if (!modulePath.empty()) {
+    return Fail(problem,
+                "--module-path is for --format " + FormatsNamingThePath() + ": " + format.ownFileReference);
+  }
+  return true;
+}
+
+// The module copy, read as the check reads it: its architecture, and its
+// version for the installer's file table. False with `problem` set for
+// anything but a PE module of a known processor.
+bool LoadModuleCopy(const std::string& module, Package* package, std::string* problem) {
+  const std::string giveModule = " (give the module copy, Aurora.dll)";
+  std::error_code error;
+  problem->clear();
+  if (!fs::exists(io::PathOf(module), error)) *problem = module + ": no such file" + giveModule;
+  else if (!fs::is_regular_file(io::PathOf(module), error)) *problem = module + ": not a file" + giveModule;
+  else if (!LoadPackage(module, package, problem)) return false;
+  else if (!package->moduleFile.found) *problem = "cannot read " + module + ": " + package->moduleFile.problem;
+  else if (!package->moduleFile.isPe) *problem = module + ": not a Windows module (no PE header)" + giveModule;
+  else if (!package->moduleFile.bits) {
+    *problem = module + ": a module for another processor (" + package->moduleFile.architecture + ")" + giveModule;
+  }
+  return problem->empty();
+}
+
 }  // namespace
 
 int ExportCommand(const std::vector<std::string>& args) {
@@ -195,20 +247,9 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (line.Has("--assembly-name") && format->write != WriteManifestFile) {
     return Refuse("--assembly-name is for --format manifest");
   }
-  // The module copy, read as the check reads it: its architecture, and its
-  // version for the installer's file table.
-  const std::string giveModule = " (give the module copy, Aurora.dll)";
-  std::error_code error;
-  if (!fs::exists(io::PathOf(module), error)) return Refuse(module + ": no such file" + giveModule);
-  if (!fs::is_regular_file(io::PathOf(module), error)) return Refuse(module + ": not a file" + giveModule);
   Package package;
-  if (!LoadPackage(module, &package, &problem)) return Refuse(problem);
+  if (!LoadModuleCopy(module, &package, &problem)) return Refuse(problem);
   const ModuleFile& moduleFile = package.moduleFile;
-  if (!moduleFile.found) return Refuse("cannot read " + module + ": " + moduleFile.problem);
-  if (!moduleFile.isPe) return Refuse(module + ": not a Windows module (no PE header)" + giveModule);
-  if (!moduleFile.bits) {
-    return Refuse(module + ": a module for another processor (" + moduleFile.architecture + ")" + giveModule);
-  }
   const std::string& arch = moduleFile.architecture;
 
   const std::string& moduleName = package.moduleName;
@@ -217,24 +258,7 @@ int ExportCommand(const std::vector<std::string>& args) {
     return Refuse("the module's file name " + Quoted(moduleName) + " is not UTF-8 text, which .reg and "
                   "WiX text must be: rename the package to a UTF-8 name");
   }
-  if (!format->ownFileReference) {
-    if (modulePath.empty()) {
-      return Refuse("--module-path PATH is required for --format " + formatName + ": the keys name the module's "
-                    "installed path (e.g. --module-path \"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
-    }
-    if (!CheckWindowsModulePath(modulePath, &problem)) {
-      return Refuse("--module-path " + Quoted(modulePath) + ": " + problem +
-                    "; give the path the module is installed at, C:\\...\\" + moduleName);
-    }
-    const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
-    if (Lower(installedName) != Lower(moduleName)) {
-      return Refuse("--module-path names the file " + installedName + ", but the module is " +
-                    moduleName + ": installed under another name it would look for its scripts in "
-                    "another folder");
-    }
-  } else if (!modulePath.empty()) {
-    return Refuse("--module-path is for --format " + FormatsNamingThePath() + ": " + format->ownFileReference);
-  }
+  if (!CheckInstallPath(*format, formatName, modulePath, moduleName, &problem)) return Refuse(problem);
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
 
   // The package checked as installed where its keys will point, from an empty
@@ -242,15 +266,17 @@ int ExportCommand(const std::vector<std::string>& args) {
   // registration wrote in that run.
   const std::u16string installPath =
       Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName);
-  package.perUser = perUser;
-  emu::Reset();
-  const Install install = RunInstall(package, installPath);
-  std::vector<Finding> findings = install.findings;
-  CheckPackage(package, install, &findings);
+  CheckRequest request;
+  request.package = std::make_shared<const Package>(package);
+  request.installPaths = {installPath};
+  request.perUser = perUser;
+  const Report report = Check(request);
+  if (!report.refused.empty()) return Refuse(report.refused);
+  const Install& install = report.installs[0];
   int errors = 0;
-  for (const Finding& f : findings) {
-    if (f.severity != Severity::kError || ToldByScriptProblem(package, f)) continue;
-    if (++errors <= 3) io::PrintError("stub-check export: " + f.file + (f.file.empty() ? "" : ": ") + f.message + "\n");
+  for (const Finding& f : report.findings) {
+    if (f.severity != Severity::kError) continue;
+    if (++errors <= 3) io::PrintError("stub-check export: " + TextDiagnostic(f, nullptr, package.moduleName));
   }
   if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
                             "(stub-check check " + module + " shows them)");
@@ -271,7 +297,7 @@ int ExportCommand(const std::vector<std::string>& args) {
     }
   }
 
-  const ExportedPackage exported{line, moduleName, stem, arch, perUser, moduleFile, package, install, keys};
+  const ExportedPackage exported{line, moduleName, stem, arch, perUser, moduleFile, *report.package, install, keys};
   std::string text;
   if (!format->write(exported, &text, &problem)) return Refuse(problem);
   return PrintChecked("stub-check export", text) ? 0 : 2;

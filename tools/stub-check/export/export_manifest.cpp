@@ -5,7 +5,7 @@
 
 #include "export/export_format.h"
 #include "manifest/manifest.h"
-#include "new/verbs.h"
+#include "text/text.h"
 
 namespace check {
 

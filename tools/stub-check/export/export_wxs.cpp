@@ -9,7 +9,7 @@
 
 #include "export/export_format.h"
 #include "io/files.h"
-#include "new/verbs.h"
+#include "text/text.h"
 
 namespace check {
 namespace {
@@ -109,6 +109,66 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
   return true;
 }
 
+// The fragment's XML declaration and its comment: what it holds and how to build it.
+std::string WixHeader(const ExportedPackage& e, const std::string& fileId, std::string* xmlProblem) {
+  const std::string &moduleName = e.moduleName, &stem = e.stem, &arch = e.arch;
+  const ModuleFile& moduleFile = e.moduleFile;
+  const bool perUser = e.perUser;
+  auto Xml = [xmlProblem](const std::string& t) { return check::Xml(t, xmlProblem); };
+  std::string text;
+  // A comment may not hold "--": the names in it are written with the dashes apart.
+  auto commentText = [](std::string t) {
+    for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
+    return t;
+  };
+  text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+  text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
+          " writes (stub-check export).\n"
+          "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
+          commentText(Xml(stem)) + "/, with a product\n"
+          "     source that references the group: wixl -a " + arch +
+          " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs" +
+          (moduleFile.hasVersion
+               ? "\n     wixl leaves the File table's version empty; set the module's afterwards:\n"
+                 "     msibuild " + commentText(Xml(stem)) + ".msi -q \"UPDATE File SET Version = '" +
+                     moduleFile.version + "' WHERE File = '" + fileId + "'\"\n    "
+               : std::string()) +
+          " -->\n";
+  return text;
+}
+
+// The package's values and the category values as RegistryValue elements,
+// each component's first value its key path.
+bool WixValues(const ExportedPackage& e, const std::string& placeholder, const std::string& fileId,
+               std::string* packageValues, std::string* categoryValues, std::string* problem) {
+  std::string xmlProblem;
+  auto Xml = [&xmlProblem](const std::string& t) { return check::Xml(t, &xmlProblem); };
+  bool packageKeyPath = false, categoryKeyPath = false;
+  for (const ExportedKey& k : e.keys) {
+    std::string lines;
+    const std::string head = "        <RegistryValue Root=\"" + k.root + "\" Key=\"" + Xml(Formatted(k.below)) + "\"";
+    if (k.key->values.empty()) {
+      // An empty key: made at install and taken away with what is under it at removal.
+      lines += head + " Name=\"*\" Type=\"string\" Value=\"\"/>\n";
+    }
+    for (const auto& [folded, value] : k.key->values) {
+      ValueOut v;
+      if (!WixValue(value, placeholder, fileId, &v, problem)) return false;
+      bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
+      const bool first = !keyPath;
+      keyPath = true;
+      lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
+    }
+    *(k.category ? categoryValues : packageValues) += lines;
+  }
+  if (!xmlProblem.empty()) {
+    *problem = "the WiX fragment cannot be written: " + xmlProblem + "; rename it (XML holds UTF-8 "
+               "text without control characters other than tab and line breaks)";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::string* problem) {
@@ -146,7 +206,6 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
   identity += " " + arch + (perUser ? " per-user" : "") + "|";
   const std::string placeholder = Utf8(e.install.modulePath);
   std::string files, packageValues, categoryValues;
-  bool packageKeyPath = false, categoryKeyPath = false;  // each component's first value is its key path
   std::vector<std::string> components;
   auto component = [&](const std::string& id, const std::string& what, const std::string& body,
                        const std::string& indent) {
@@ -173,23 +232,7 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
                         "        ");
   }
   files += "      <Directory Id=\"" + folderId + "\" Name=\"" + Xml(stem) + "\">\n" + folder + "      </Directory>\n";
-  for (const ExportedKey& k : e.keys) {
-    std::string lines;
-    const std::string head = "        <RegistryValue Root=\"" + k.root + "\" Key=\"" + Xml(Formatted(k.below)) + "\"";
-    if (k.key->values.empty()) {
-      // An empty key: made at install and taken away with what is under it at removal.
-      lines += head + " Name=\"*\" Type=\"string\" Value=\"\"/>\n";
-    }
-    for (const auto& [folded, value] : k.key->values) {
-      ValueOut v;
-      if (!WixValue(value, placeholder, fileId, &v, problem)) return false;
-      bool& keyPath = k.category ? categoryKeyPath : packageKeyPath;
-      const bool first = !keyPath;
-      keyPath = true;
-      lines += head + v.attributes + (first ? " KeyPath=\"yes\"" : "") + "/>\n";
-    }
-    (k.category ? categoryValues : packageValues) += lines;
-  }
+  if (!WixValues(e, placeholder, fileId, &packageValues, &categoryValues, problem)) return false;
   std::string registry;
   if (!packageValues.empty()) {
     registry += component(base + ".registry", identity + packageValues, packageValues, "      ");
@@ -205,24 +248,7 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
                 "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" +
                 categoryValues + "      </Component>\n";
   }
-  // A comment may not hold "--": the names in it are written with the dashes apart.
-  auto commentText = [](std::string t) {
-    for (std::size_t at; (at = t.find("--")) != std::string::npos;) t.insert(at + 1, " ");
-    return t;
-  };
-  text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
-  text += "<!-- " + commentText(Xml(moduleName)) + ": its files and what " + (perUser ? "regsvr32 /n /i:user" : "regsvr32") +
-          " writes (stub-check export).\n"
-          "     Build in the folder holding " + commentText(Xml(moduleName)) + " and " +
-          commentText(Xml(stem)) + "/, with a product\n"
-          "     source that references the group: wixl -a " + arch +
-          " -D SourceDir=. -o " + commentText(Xml(stem)) + ".msi product.wxs THIS.wxs" +
-          (moduleFile.hasVersion
-               ? "\n     wixl leaves the File table's version empty; set the module's afterwards:\n"
-                 "     msibuild " + commentText(Xml(stem)) + ".msi -q \"UPDATE File SET Version = '" +
-                     moduleFile.version + "' WHERE File = '" + fileId + "'\"\n    "
-               : std::string()) +
-          " -->\n";
+  text = WixHeader(e, fileId, &xmlProblem);
   text += "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n";
   text += "  <Fragment>\n";
   text += "    <DirectoryRef Id=\"" + directoryId + "\">\n" + files + registry + "    </DirectoryRef>\n";

@@ -35,11 +35,10 @@ struct AssemblyFacts {
 /// path below the classes root ("CLSID\{...}\InprocServer32"), or null.
 ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(const std::string&)>& lookup);
 
-/// Registers `package` as installed by `install` (whose identifiers were
-/// read) on an empty emulated registry and reads both classes back. False
-/// with `problem` set when registration fails.
-bool RegisteredClasses(const Package& package, const Install& install, std::vector<ManifestClass>* classes,
-                       std::string* problem);
+/// Both classes as the check's registration run of `install` left them: the
+/// keys it wrote, over the registry it started from (which its session still
+/// holds). False when registration failed.
+bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes);
 
 /// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or
 /// "amd64"; empty for any other.

@@ -12,7 +12,8 @@
 #include "scripts/script_reading.h"
 #include "io/files.h"
 #include "package/package_classes.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -234,6 +235,32 @@ class XmlReader {
     return true;
   }
 
+  // An attribute, name="value", its value with references resolved and
+  // blanks read as XML reads them.
+  bool Attribute(XmlAttribute* a) {
+    if (!Name(&a->name)) return false;
+    Spaces();
+    if (i_ >= b_.size() || b_[i_] != '=') return Fail("'=' was expected after " + a->name);
+    ++i_;
+    Spaces();
+    if (i_ >= b_.size() || (b_[i_] != '"' && b_[i_] != '\'')) return Fail("a quoted value was expected for " + a->name);
+    const char quote = b_[i_++];
+    while (i_ < b_.size() && b_[i_] != quote) {
+      if (b_[i_] == '<') return Fail("'<' in the value of " + a->name + " (write &lt;)");
+      if (b_[i_] == '&') {
+        if (!Reference(&a->value)) return false;
+      } else if (IsSpace(b_[i_])) {
+        a->value += ' ';  // as XML reads a blank in an attribute
+        ++i_;
+      } else if (!Char(&a->value)) {
+        return false;
+      }
+    }
+    if (i_ >= b_.size()) return Fail("the value of " + a->name + " is not closed");
+    ++i_;
+    return true;
+  }
+
   bool Element(XmlElement* e, Scope* scope, int depth) {
     if (depth > kDepthLimit) return Fail("elements nested more than " + std::to_string(kDepthLimit) + " deep");
     e->at = i_;
@@ -249,26 +276,7 @@ class XmlReader {
       if (b_[i_] == '>' || b_.compare(i_, 2, "/>") == 0) break;
       if (i_ == before) return Fail("a blank was expected before an attribute");
       XmlAttribute a;
-      if (!Name(&a.name)) return false;
-      Spaces();
-      if (i_ >= b_.size() || b_[i_] != '=') return Fail("'=' was expected after " + a.name);
-      ++i_;
-      Spaces();
-      if (i_ >= b_.size() || (b_[i_] != '"' && b_[i_] != '\'')) return Fail("a quoted value was expected for " + a.name);
-      const char quote = b_[i_++];
-      while (i_ < b_.size() && b_[i_] != quote) {
-        if (b_[i_] == '<') return Fail("'<' in the value of " + a.name + " (write &lt;)");
-        if (b_[i_] == '&') {
-          if (!Reference(&a.value)) return false;
-        } else if (IsSpace(b_[i_])) {
-          a.value += ' ';  // as XML reads a blank in an attribute
-          ++i_;
-        } else if (!Char(&a.value)) {
-          return false;
-        }
-      }
-      if (i_ >= b_.size()) return Fail("the value of " + a.name + " is not closed");
-      ++i_;
+      if (!Attribute(&a)) return false;
       if (!names.insert(a.name).second) return Fail("the attribute " + a.name + " is given twice");
       if (a.name == "xmlns") declarations.Declare("", a.value);
       if (a.name.compare(0, 6, "xmlns:") == 0) declarations.Declare(a.name.substr(6), a.value);
@@ -327,37 +335,6 @@ class XmlReader {
   std::size_t errorAt_ = 0;
 };
 
-// The manifest's text as UTF-8: UTF-16 with its byte-order mark is read too,
-// as Windows reads it.
-std::string Decoded(const std::string& bytes) {
-  const bool le = bytes.compare(0, 2, "\xFF\xFE") == 0, be = bytes.compare(0, 2, "\xFE\xFF") == 0;
-  if (!le && !be) return bytes;
-  std::u16string text;
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
-    text += static_cast<char16_t>(le ? a | b << 8 : b | a << 8);
-  }
-  return Utf8(text);
-}
-
-// A line and column (1-based, the column in characters) of a byte offset,
-// counted on from `from`, the place of the offset `start` (at most `offset`).
-Place PlaceAt(const std::string& text, std::size_t offset, std::size_t start = 0, Place from = {1, 1}) {
-  Place p = from;
-  for (std::size_t i = start; i < offset && i < text.size();) {
-    if (text[i] == '\n') {
-      ++p.line;
-      p.column = 1;
-      ++i;
-      continue;
-    }
-    const std::size_t n = Utf8Sequence(text, i);
-    i += n ? n : 1;
-    ++p.column;
-  }
-  return p;
-}
-
 std::string Trimmed(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return "";
@@ -395,8 +372,8 @@ class ManifestFindings {
   ~ManifestFindings() {
     for (const auto& [kind, seen] : kinds_) {
       if (seen.count <= kWarningsPerCode) continue;
-      (*findings_)[seen.last].message += " (and " + std::to_string(seen.count - kWarningsPerCode) +
-                                         " more like it in this manifest, not listed)";
+      (*findings_)[seen.last].notes.push_back(std::to_string(seen.count - kWarningsPerCode) +
+                                              " more like it in this manifest, not listed");
     }
   }
   void AddOfKind(const std::string& kind, const char* code, std::size_t at, const std::string& message,
@@ -411,7 +388,7 @@ class ManifestFindings {
     // Findings mostly come in the order of the text: each place is counted on
     // from the last one, so that many findings cost one pass over the text.
     const bool onward = at >= lastAt_;
-    const Place p = PlaceAt(text_, at, onward ? lastAt_ : 0, onward ? last_ : Place{1, 1});
+    const Place p = PlaceOf(text_, at, onward ? lastAt_ : 0, onward ? last_ : Place{1, 1});
     lastAt_ = std::min(at, text_.size());
     last_ = p;
     findings_->push_back({severity, code, file_, p.line, p.column, message, remedy});
@@ -542,6 +519,141 @@ void CheckDependencies(const std::string& file, const XmlElement& root, Manifest
   }
 }
 
+// The assembly's identity: its type, name (the manifest's file name, and not
+// the module's), version and architecture.
+void CheckIdentity(const std::string& file, const XmlElement& identity, const ManifestExpectation& expected,
+                   const std::string& notAssembly, ManifestFindings* out) {
+  for (const char* attribute : {"type", "name", "version"}) {
+    if (!identity.Attribute(attribute)) {
+      out->Add("manifest-not-assembly", identity.at, std::string("the assemblyIdentity has no ") + attribute,
+              notAssembly);
+    }
+  }
+  // Windows looks for a private assembly NAME beside the application as
+  // NAME.dll, then NAME.manifest (and the same in a folder NAME).
+  if (const std::string* name = identity.Attribute("name")) {
+    const std::string fileName = io::FileName(file);
+    if (Lower(fileName) != Lower(*name + ".manifest")) {
+      out->Add("manifest-name", identity.at,
+              "the assembly is named " + Quoted(*name) + ", so Windows looks for its manifest as " + *name +
+                  ".manifest, not " + fileName + ": the application that depends on it does not start",
+              "save the manifest as " + *name + ".manifest in the application's folder, or give the "
+              "assembly the file's name here and in the application's dependency");
+    }
+    if (NamedAsModule(*name, expected.moduleName)) {
+      out->Add("manifest-name", identity.at,
+              "the assembly is named after its module " + expected.moduleName + ": Windows' documented "
+              "search for a private assembly finds " + expected.moduleName + " first, which holds no "
+              "manifest, and stops before " + *name + ".manifest",
+              "give the assembly another name, " + *name + ".Assembly say, with its file " + *name +
+                  ".Assembly.manifest and the same name in the application's dependency; " + kExportRemedy,
+              Severity::kWarning);
+    }
+  }
+  if (const std::string* version = identity.Attribute("version")) CheckVersion(*version, identity, out);
+  const std::string* type = identity.Attribute("type");
+  if (type && Lower(*type) != "win32") {
+    out->Add("manifest-not-assembly", identity.at,
+            "the assemblyIdentity's type is " + Quoted(*type) + ", not win32", notAssembly);
+  }
+  const std::string want = ManifestArchitecture(expected.architecture);
+  const std::string* arch = identity.Attribute("processorArchitecture");
+  if (!want.empty() && (!arch || Lower(Trimmed(*arch)) != want)) {
+    out->Add("manifest-architecture", identity.at,
+            (arch ? "the assembly is for processorArchitecture " + Quoted(*arch)
+                  : std::string("the assembly names no processorArchitecture")) +
+                ", but " + expected.moduleName + " is an " + expected.architecture +
+                " module: the application's dependency, written for the module, names another assembly, "
+                "and the application does not start",
+            "write processorArchitecture=\"" + want + "\" here and in the application's dependency; " +
+                kExportRemedy);
+  }
+}
+
+// The module among the files; answers them. The classes of every file are
+// compared afterwards, so that a wrong file name is one finding, not one per class.
+std::vector<const XmlElement*> CheckModuleAmongFiles(const XmlElement& root, const ManifestExpectation& expected,
+                                               ManifestFindings* out) {
+  const std::vector<const XmlElement*> files = root.Children("file");
+  bool moduleFound = false;
+  for (const XmlElement* f : files) {
+    const std::string* name = f->Attribute("name");
+    if (name && Lower(*name) == Lower(expected.moduleName)) moduleFound = true;
+  }
+  const std::string fileRemedy = "write <file name=\"" + expected.moduleName +
+                                 "\">, the module copy's own name, with the manifest beside it; " + kExportRemedy;
+  if (!moduleFound) {
+    for (const XmlElement* f : files) {
+      const std::string* name = f->Attribute("name");
+      if (f->Children("comClass").empty()) continue;
+      out->Add("manifest-file-name", f->at,
+              "the classes are in <file name=" + (name ? Quoted(*name) : std::string("(none)")) +
+                  ">, but the module is " + expected.moduleName +
+                  ": creating them loads a file that is not the package's module, or none",
+              fileRemedy);
+    }
+    if (files.empty()) {
+      out->Add("manifest-file-name", root.at,
+              "the assembly has no <file> element, so it serves no class of " + expected.moduleName, fileRemedy);
+    }
+  }
+  return files;
+}
+
+// Each class of the package in the manifest once, as its script registers it,
+// and no other class.
+void CheckClasses(const XmlElement& root, const std::vector<const XmlElement*>& files,
+                  const ManifestExpectation& expected, ManifestFindings* out) {
+  std::vector<const XmlElement*> comClasses;
+  for (const XmlElement* f : files) {
+    for (const XmlElement* c : f->Children("comClass")) comClasses.push_back(c);
+  }
+  const std::size_t count = expected.classes.size();
+  std::vector<std::string> ids;
+  std::string classList;  // "Style.rgs {...}, StyleText.rgs {...}"
+  for (std::size_t i = 0; i < count; ++i) {
+    ids.push_back(GuidString(expected.classes[i].clsid));
+    classList += (i ? ", " : "") + Utf8(PackageClasses[i].scriptName) + " " + ids[i];
+  }
+  std::vector<const XmlElement*> found(count, nullptr);
+  for (const XmlElement* c : comClasses) {
+    const std::string* clsid = c->Attribute("clsid");
+    const std::string id = clsid ? ClassIdentifier(*clsid) : "";
+    std::size_t which = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!id.empty() && id == Upper(ids[i])) which = i;
+    }
+    if (which == count) {
+      out->AddOfKind("foreign class", "manifest-class", c->at,
+              (clsid ? "the comClass " + Quoted(*clsid) +
+                           (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+                                       : " is no class of this package (" + classList + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
+                     : std::string("a comClass has no clsid")),
+              "give each comClass the identifier its script registers, and no other; " + std::string(kExportRemedy));
+      continue;
+    }
+    const std::string script = Utf8(PackageClasses[which].scriptName);
+    if (found[which]) {
+      out->AddOfKind("class twice", "manifest-class", c->at,
+              "the class " + ids[which] + " is in the manifest twice: Windows refuses a manifest that "
+              "names a class twice, and the application does not start",
+              "keep one comClass for it; " + std::string(kExportRemedy));
+      continue;
+    }
+    found[which] = c;
+    CheckClass(expected.classes[which], script, *c, out);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (found[i]) continue;
+    const std::string script = Utf8(PackageClasses[i].scriptName);
+    out->Add("manifest-class", files.empty() ? root.at : files[0]->at,
+            "the class " + ids[i] + " of " + script + " is not in the manifest: through the manifest, "
+            "creating it fails with REGDB_E_CLASSNOTREG",
+            "add <comClass clsid=\"" + ids[i] + "\" .../> with the identifier " + script + " holds; " +
+                kExportRemedy);
+  }
+}
+
 }  // namespace
 
 void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
@@ -578,131 +690,15 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
             identities.empty() ? "the assembly has no assemblyIdentity" : "the assembly has more than one assemblyIdentity",
             notAssembly);
   } else {
-    const XmlElement& identity = *identities[0];
-    for (const char* attribute : {"type", "name", "version"}) {
-      if (!identity.Attribute(attribute)) {
-        out.Add("manifest-not-assembly", identity.at, std::string("the assemblyIdentity has no ") + attribute,
-                notAssembly);
-      }
-    }
-    // Windows looks for a private assembly NAME beside the application as
-    // NAME.dll, then NAME.manifest (and the same in a folder NAME).
-    if (const std::string* name = identity.Attribute("name")) {
-      const std::string fileName = io::FileName(file);
-      if (Lower(fileName) != Lower(*name + ".manifest")) {
-        out.Add("manifest-name", identity.at,
-                "the assembly is named " + Quoted(*name) + ", so Windows looks for its manifest as " + *name +
-                    ".manifest, not " + fileName + ": the application that depends on it does not start",
-                "save the manifest as " + *name + ".manifest in the application's folder, or give the "
-                "assembly the file's name here and in the application's dependency");
-      }
-      if (NamedAsModule(*name, expected.moduleName)) {
-        out.Add("manifest-name", identity.at,
-                "the assembly is named after its module " + expected.moduleName + ": Windows' documented "
-                "search for a private assembly finds " + expected.moduleName + " first, which holds no "
-                "manifest, and stops before " + *name + ".manifest",
-                "give the assembly another name, " + *name + ".Assembly say, with its file " + *name +
-                    ".Assembly.manifest and the same name in the application's dependency; " + kExportRemedy,
-                Severity::kWarning);
-      }
-    }
-    if (const std::string* version = identity.Attribute("version")) CheckVersion(*version, identity, &out);
-    const std::string* type = identity.Attribute("type");
-    if (type && Lower(*type) != "win32") {
-      out.Add("manifest-not-assembly", identity.at,
-              "the assemblyIdentity's type is " + Quoted(*type) + ", not win32", notAssembly);
-    }
-    const std::string want = ManifestArchitecture(expected.architecture);
-    const std::string* arch = identity.Attribute("processorArchitecture");
-    if (!want.empty() && (!arch || Lower(Trimmed(*arch)) != want)) {
-      out.Add("manifest-architecture", identity.at,
-              (arch ? "the assembly is for processorArchitecture " + Quoted(*arch)
-                    : std::string("the assembly names no processorArchitecture")) +
-                  ", but " + expected.moduleName + " is an " + expected.architecture +
-                  " module: the application's dependency, written for the module, names another assembly, "
-                  "and the application does not start",
-              "write processorArchitecture=\"" + want + "\" here and in the application's dependency; " +
-                  kExportRemedy);
-    }
+    CheckIdentity(file, *identities[0], expected, notAssembly, &out);
   }
 
   CheckDependencies(file, root, &out);
 
-  // The module among the files. The classes of every file are compared
-  // below, so that a wrong file name is one finding, not one per class.
-  const std::vector<const XmlElement*> files = root.Children("file");
-  bool moduleFound = false;
-  for (const XmlElement* f : files) {
-    const std::string* name = f->Attribute("name");
-    if (name && Lower(*name) == Lower(expected.moduleName)) moduleFound = true;
-  }
-  const std::string fileRemedy = "write <file name=\"" + expected.moduleName +
-                                 "\">, the module copy's own name, with the manifest beside it; " + kExportRemedy;
-  if (!moduleFound) {
-    for (const XmlElement* f : files) {
-      const std::string* name = f->Attribute("name");
-      if (f->Children("comClass").empty()) continue;
-      out.Add("manifest-file-name", f->at,
-              "the classes are in <file name=" + (name ? Quoted(*name) : std::string("(none)")) +
-                  ">, but the module is " + expected.moduleName +
-                  ": creating them loads a file that is not the package's module, or none",
-              fileRemedy);
-    }
-    if (files.empty()) {
-      out.Add("manifest-file-name", root.at,
-              "the assembly has no <file> element, so it serves no class of " + expected.moduleName, fileRemedy);
-    }
-  }
+  const std::vector<const XmlElement*> files = CheckModuleAmongFiles(root, expected, &out);
   if (!expected.classesKnown) return;
 
-  std::vector<const XmlElement*> comClasses;
-  for (const XmlElement* f : files) {
-    for (const XmlElement* c : f->Children("comClass")) comClasses.push_back(c);
-  }
-  const std::size_t count = expected.classes.size();
-  std::vector<std::string> ids;
-  std::string classList;  // "Style.rgs {...}, StyleText.rgs {...}"
-  for (std::size_t i = 0; i < count; ++i) {
-    ids.push_back(GuidString(expected.classes[i].clsid));
-    classList += (i ? ", " : "") + Utf8(PackageClasses[i].scriptName) + " " + ids[i];
-  }
-  std::vector<const XmlElement*> found(count, nullptr);
-  for (const XmlElement* c : comClasses) {
-    const std::string* clsid = c->Attribute("clsid");
-    const std::string id = clsid ? ClassIdentifier(*clsid) : "";
-    std::size_t which = count;
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!id.empty() && id == Upper(ids[i])) which = i;
-    }
-    if (which == count) {
-      out.AddOfKind("foreign class", "manifest-class", c->at,
-              (clsid ? "the comClass " + Quoted(*clsid) +
-                           (id.empty() ? " is not a class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
-                                       : " is no class of this package (" + classList + "): the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)")
-                     : std::string("a comClass has no clsid")),
-              "give each comClass the identifier its script registers, and no other; " + std::string(kExportRemedy));
-      continue;
-    }
-    const std::string script = Utf8(PackageClasses[which].scriptName);
-    if (found[which]) {
-      out.AddOfKind("class twice", "manifest-class", c->at,
-              "the class " + ids[which] + " is in the manifest twice: Windows refuses a manifest that "
-              "names a class twice, and the application does not start",
-              "keep one comClass for it; " + std::string(kExportRemedy));
-      continue;
-    }
-    found[which] = c;
-    CheckClass(expected.classes[which], script, *c, &out);
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (found[i]) continue;
-    const std::string script = Utf8(PackageClasses[i].scriptName);
-    out.Add("manifest-class", files.empty() ? root.at : files[0]->at,
-            "the class " + ids[i] + " of " + script + " is not in the manifest: through the manifest, "
-            "creating it fails with REGDB_E_CLASSNOTREG",
-            "add <comClass clsid=\"" + ids[i] + "\" .../> with the identifier " + script + " holds; " +
-                kExportRemedy);
-  }
+  CheckClasses(root, files, expected, &out);
 }
 
 }  // namespace check

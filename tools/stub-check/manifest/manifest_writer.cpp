@@ -7,9 +7,8 @@
 
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
-#include "new/verbs.h"
-#include "package/self_registration.h"
-#include "platform/emulated/emulator.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -20,14 +19,7 @@ std::string StringValue(const RegKey* key, const std::u16string& name) {
   if (!key) return "";
   auto it = key->values.find(FoldCase(name));
   if (it == key->values.end() || it->second.type != REG_SZ) return "";
-  const std::vector<BYTE>& data = it->second.data;
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) break;
-    text += c;
-  }
-  return Utf8(text);
+  return Utf8(TextUpToNul(it->second.data));
 }
 
 // The threading models a comClass can name; without one the class lives in
@@ -50,22 +42,14 @@ ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(
   return c;
 }
 
-bool RegisteredClasses(const Package& package, const Install& install, std::vector<ManifestClass>* classes,
-                       std::string* problem) {
-  emu::Reset();
-  emu::SetModuleFileName(sys::ThisModule(), install.modulePath);
-  for (const ScriptFile& script : package.scripts) {
-    emu::PutFile(install.directory + Utf16(script.name), script.bytes);
-  }
-  const HRESULT result = RegisterServer();
-  if (result != S_OK) {
-    *problem = "registration fails with " + DescribeResult(result);
-    return false;
-  }
-  const Snapshot registry = TakeSnapshot();
-  auto lookup = [&registry](const std::string& path) -> const RegKey* {
-    auto it = registry.find(FoldCase(u"HKEY_CLASSES_ROOT\\" + Utf16(path)));
-    return it == registry.end() ? nullptr : &it->second;
+bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes) {
+  if (install.registration.result != S_OK) return false;
+  RegKey unchanged;
+  auto lookup = [&](const std::string& path) -> const RegKey* {
+    const std::u16string full = install.classesKey + u"\\" + Utf16(path);
+    auto it = install.registered.find(FoldCase(full));
+    if (it != install.registered.end()) return &it->second;
+    return ReadRegKey(full, &unchanged) ? &unchanged : nullptr;
   };
   classes->clear();
   for (const GUID& id : install.ids) classes->push_back(RegisteredClass(id, lookup));

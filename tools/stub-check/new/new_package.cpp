@@ -141,6 +141,122 @@ bool UsableModule(const std::string& path, const std::string& arch, bool archGiv
 
 std::string Reason(const std::error_code& error) { return error ? error.message() : "it exists"; }
 
+// What `new` says it made, and what to do next.
+std::string Summary(const std::string& name, const std::string& arch, const std::string& module,
+                    const std::string& dll, const std::string& folder, const std::vector<std::string>& ids,
+                    const std::string& upgradeCode) {
+  std::string summary;
+  summary += "Made the package " + name + " with the " + arch + " module (" +
+             (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n";
+  summary += "  " + dll + "  a copy of " + module + "\n";
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    std::string className = Utf8(PackageClasses[i].className);
+    className.resize(std::max<std::size_t>(className.size() + 1, 10), ' ');
+    summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
+               "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
+  }
+  summary += "  UpgradeCode " + upgradeCode +
+             " for the product source of this package's MSI, if you build one: keep it for every version\n";
+  summary += "Next: stub-check check " + dll + "\n";
+  return summary;
+}
+
+// Fresh class identifiers, one per class, none twice; an installer's product
+// needs an identifier of its own too (its UpgradeCode), drawn here so that no
+// other tool is needed for it; and a token for the staging folder's name.
+bool FreshIds(std::vector<std::string>* ids, std::string* token, std::string* upgradeCode) {
+  bool random = NewRandomGuid(token) && NewRandomGuid(upgradeCode);
+  for (std::size_t i = 0; i < ids->size() && random; ++i) {
+    random = NewRandomGuid(&(*ids)[i]) && std::find(ids->begin(), ids->begin() + i, (*ids)[i]) == ids->begin() + i;
+  }
+  return random;
+}
+
+// The folder `dir` and those above it that are missing, made folder by
+// folder so that a failure takes away only what was made here.
+bool MakeFolders(const std::string& dir, Undo* undo, std::string* problem) {
+  std::error_code error;
+  std::vector<fs::path> missing;
+  for (fs::path p = io::PathOf(dir); !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!fs::create_directory(*it, error)) {
+      *problem = "cannot make the folder " + io::TextOf(*it) + ": " + Reason(error);
+      return false;
+    }
+    undo->Made(io::TextOf(*it));
+  }
+  return true;
+}
+
+// The package's scripts, written into `folder`.
+bool WriteScripts(const std::string& folder, const std::string& name, const std::vector<std::string>& ids,
+                  std::string* problem) {
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const NewClass& c = kNewClasses[i];
+    const std::string path = folder + "/" + Utf8(PackageClasses[i].scriptName);
+    if (!WriteNewFile(path, Script(name, c.kind, name + " " + c.description, ids[i], c.threadingModel), problem)) {
+      *problem = "cannot write " + path + ": " + *problem + "; nothing was left written";
+      return false;
+    }
+  }
+  return true;
+}
+
+// An entry of the package's names (NAME.dll, NAME) in `dir` in any letter
+// case, as it is spelled there; empty when there is none.
+std::string Existing(const std::string& dir, const std::string& name) {
+  for (const std::string& wanted : {name + ".dll", name}) {
+    const std::string there = ExistingEntry(dir, wanted);
+    if (!there.empty()) return there;
+  }
+  return "";
+}
+
+// Whether the package can be made in `dir` (`*dirExists`: it is there):
+// nothing that is already there is replaced, in any letter case.
+bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExists, std::string* problem) {
+  std::error_code error;
+  const fs::file_status dirStatus = fs::status(io::PathOf(dir), error);
+  *dirExists = fs::exists(dirStatus);
+  if (error && error != std::errc::no_such_file_or_directory) {
+    *problem = "cannot use the folder " + dir + ": " + error.message();
+  } else if (*dirExists && !fs::is_directory(dirStatus)) {
+    *problem = dir + " is not a folder: give --dir a folder, or a path where one can be made";
+  } else if (*dirExists && !Existing(dir, name).empty()) {
+    *problem = dir + "/" + Existing(dir, name) + " already exists; nothing was written (choose another "
+               "name or folder)";
+  } else {
+    return true;
+  }
+  return false;
+}
+
+// The package written whole under `staging` (NAME.dll and NAME/ with its scripts).
+bool Stage(const std::string& staging, const std::string& name, const std::vector<std::string>& ids,
+           const std::string& moduleBytes, Undo* undo, std::string* problem) {
+  std::error_code error;
+  if (!fs::create_directory(io::PathOf(staging), error)) {
+    *problem = "cannot make the folder " + staging + ": " + Reason(error);
+    return false;
+  }
+  undo->Made(staging);
+  const std::string stagedFolder = staging + "/" + name;
+  if (!fs::create_directory(io::PathOf(stagedFolder), error)) {
+    *problem = "cannot make the folder " + stagedFolder + ": " + Reason(error);
+    return false;
+  }
+  if (!WriteScripts(stagedFolder, name, ids, problem)) return false;
+  if (!WriteNewFile(staging + "/" + name + ".dll", moduleBytes, problem)) {
+    *problem = "cannot write the module copy " + staging + "/" + name + ".dll: " + *problem +
+               "; nothing was left written";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int NewCommand(const std::vector<std::string>& args) {
@@ -169,41 +285,16 @@ int NewCommand(const std::vector<std::string>& args) {
   std::string moduleBytes;
   if (!UsableModule(module, arch, line.Has("--arch"), &moduleBytes, &problem)) return Refuse(problem);
 
-  // Nothing that is already there is replaced, in any letter case.
   while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+  bool dirExists = false;
+  if (!CheckTarget(dir, name, &dirExists, &problem)) return Refuse(problem);
   std::error_code error;
-  const fs::file_status dirStatus = fs::status(io::PathOf(dir), error);
-  const bool dirExists = fs::exists(dirStatus);
-  if (error && error != std::errc::no_such_file_or_directory) {
-    return Refuse("cannot use the folder " + dir + ": " + error.message());
-  }
-  if (dirExists && !fs::is_directory(dirStatus)) {
-    return Refuse(dir + " is not a folder: give --dir a folder, or a path where one can be made");
-  }
-  auto existing = [&]() -> std::string {
-    for (const std::string& wanted : {name + ".dll", name}) {
-      const std::string there = ExistingEntry(dir, wanted);
-      if (!there.empty()) return there;
-    }
-    return "";
-  };
-  if (dirExists) {
-    const std::string there = existing();
-    if (!there.empty()) {
-      return Refuse(dir + "/" + there + " already exists; nothing was written (choose another "
-                    "name or folder)");
-    }
-  }
 
   std::vector<std::string> ids(std::size(PackageClasses));
-  // An installer's product needs an identifier of its own too (its
-  // UpgradeCode); drawn here so that no other tool is needed for it.
   std::string token, upgradeCode;
-  bool random = NewRandomGuid(&token) && NewRandomGuid(&upgradeCode);
-  for (std::size_t i = 0; i < ids.size() && random; ++i) {
-    random = NewRandomGuid(&ids[i]) && std::find(ids.begin(), ids.begin() + i, ids[i]) == ids.begin() + i;
+  if (!FreshIds(&ids, &token, &upgradeCode)) {
+    return Refuse("this system gives no random numbers for fresh class identifiers");
   }
-  if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
   // From the first thing made to the last, an interrupt waits: one that
   // came is looked at before the first rename and after the last, and takes
@@ -212,84 +303,40 @@ int NewCommand(const std::vector<std::string>& args) {
   // The hold outlives the undo, so that taking back is never cut short.
   HeldInterrupts held;
   Undo undo;
-  if (!dirExists) {
-    // Made folder by folder, so that a failure takes away only what was made here.
-    std::vector<fs::path> missing;
-    for (fs::path p = io::PathOf(dir); !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
-      missing.push_back(p);
-      if (p == p.parent_path()) break;
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      if (!fs::create_directory(*it, error)) {
-        return Refuse("cannot make the folder " + io::TextOf(*it) + ": " + Reason(error));
-      }
-      undo.Made(io::TextOf(*it));
-    }
-  }
+  if (!dirExists && !MakeFolders(dir, &undo, &problem)) return Refuse(problem);
 
   // Everything is written under a temporary name inside DIR first (the same
   // file system, so the renames below only move names).
   const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
-  if (!fs::create_directory(io::PathOf(staging), error)) {
-    return Refuse("cannot make the folder " + staging + ": " + Reason(error));
-  }
-  undo.Made(staging);
   const std::string stagedFolder = staging + "/" + name;
-  if (!fs::create_directory(io::PathOf(stagedFolder), error)) {
-    return Refuse("cannot make the folder " + stagedFolder + ": " + Reason(error));
-  }
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    const NewClass& c = kNewClasses[i];
-    const std::string path = stagedFolder + "/" + Utf8(PackageClasses[i].scriptName);
-    if (!WriteNewFile(path, Script(name, c.kind, name + " " + c.description, ids[i], c.threadingModel), &problem)) {
-      return Refuse("cannot write " + path + ": " + problem + "; nothing was left written");
-    }
-  }
-  if (!WriteNewFile(staging + "/" + name + ".dll", moduleBytes, &problem)) {
-    return Refuse("cannot write the module copy " + staging + "/" + name + ".dll: " + problem +
-                  "; nothing was left written");
-  }
+  if (!Stage(staging, name, ids, moduleBytes, &undo, &problem)) return Refuse(problem);
 
   // Into place, unless something of the name appeared meanwhile or an interrupt came.
   const std::string folder = dir + "/" + name;
   const std::string dll = folder + ".dll";
-  {
-    std::string there = existing();
-    if (!there.empty()) {
-      return Refuse(dir + "/" + there + " appeared while the package was written; nothing was left written");
-    }
-    if (held.Pending()) {
-      undo.Now();
-      return Refuse("interrupted; nothing was left written");
-    }
-    fs::rename(io::PathOf(stagedFolder), io::PathOf(folder), error);
-    if (error) return Refuse("cannot move the package folder into place as " + folder + ": " + error.message());
-    undo.Made(folder);
-    fs::rename(io::PathOf(staging + "/" + name + ".dll"), io::PathOf(dll), error);
-    if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
-    undo.Made(dll);
-    fs::remove(io::PathOf(staging), error);
-
-    std::string summary;
-    summary += "Made the package " + name + " with the " + arch + " module (" +
-               (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n";
-    summary += "  " + dll + "  a copy of " + module + "\n";
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      std::string className = Utf8(PackageClasses[i].className);
-      className.resize(std::max<std::size_t>(className.size() + 1, 10), ' ');
-      summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
-                 "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
-    }
-    summary += "  UpgradeCode " + upgradeCode +
-               " for the product source of this package's MSI, if you build one: keep it for every version\n";
-    summary += "Next: stub-check check " + dll + "\n";
-    if (held.Pending() || !PrintChecked("stub-check new", summary)) {
-      undo.Now();
-      io::PrintError("stub-check new: nothing was left written\n");
-      return 2;
-    }
-    undo.Keep();
+  const std::string there = Existing(dir, name);
+  if (!there.empty()) {
+    return Refuse(dir + "/" + there + " appeared while the package was written; nothing was left written");
   }
+  if (held.Pending()) {
+    undo.Now();
+    return Refuse("interrupted; nothing was left written");
+  }
+  fs::rename(io::PathOf(stagedFolder), io::PathOf(folder), error);
+  if (error) return Refuse("cannot move the package folder into place as " + folder + ": " + error.message());
+  undo.Made(folder);
+  fs::rename(io::PathOf(staging + "/" + name + ".dll"), io::PathOf(dll), error);
+  if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
+  undo.Made(dll);
+  fs::remove(io::PathOf(staging), error);
+
+  const std::string summary = Summary(name, arch, module, dll, folder, ids, upgradeCode);
+  if (held.Pending() || !PrintChecked("stub-check new", summary)) {
+    undo.Now();
+    io::PrintError("stub-check new: nothing was left written\n");
+    return 2;
+  }
+  undo.Keep();
   return 0;
 }
 

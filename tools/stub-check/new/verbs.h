@@ -19,10 +19,6 @@ int ExportCommand(const std::vector<std::string>& args);
 extern const VerbSpec kNewSpec;
 extern const VerbSpec kExportSpec;
 
-/// `text` (UTF-8) folded as Windows compares file names and registry names,
-/// with FoldCase; bytes that are no UTF-8 stay as they are.
-std::string Lower(const std::string& text);
-
 /// The folder the running program was started from ("" when unknown).
 std::string ProgramFolder();
 
@@ -33,17 +29,6 @@ std::string ProgramFolder();
 /// the places looked at.
 std::string FindShippedModule(const std::string& arch, std::string* tried);
 
-/// The unbraced upper-case text of an identifier given as its 16 bytes in text
-/// order, as GuidString writes it.
-std::string GuidTextOfBytes(const unsigned char bytes[16]);
-
-/// A fresh random class identifier in its braced, upper-case, version-4 form.
-/// False when the system offers no randomness.
-bool NewRandomGuid(std::string* braced);
-/// A name-based (version-5, SHA-1) identifier derived from `text`, unbraced,
-/// upper case: the same text always gives the same identifier.
-std::string NamedGuid(const std::string& text);
-
 /// What `new` writes of each class of the package (PackageClasses), in its
 /// order: the middle of its ProgIDs (NAME.Style.1), its description after the
 /// package's name, and its threading model.
@@ -53,10 +38,6 @@ struct NewClass {
   const char* threadingModel;
 };
 inline constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
-
-/// The device Windows reserves a file name for ("CON" for con.txt, whatever
-/// the extension), or empty when `name` is none.
-std::string DeviceName(const std::string& name);
 
 /// Whether `name` makes valid ProgIDs `name`.StyleText.1 and the like and a
 /// valid file and folder name on Windows; otherwise `problem` says why.

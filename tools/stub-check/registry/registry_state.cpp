@@ -5,30 +5,40 @@
 #include <cstring>
 
 #include "checker.h"
-#include "new/verbs.h"
+#include "io/checked_files.h"
+#include "text/text.h"
+#include "registrar/script_grammar.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
 namespace {
 
+// The roots a .reg export names and the emulated registry holds, with their
+// two spellings: the grammar's root table, less the performance and dynamic
+// data roots, which hold no keys to export.
 struct RootName {
   HKEY key;
   const char16_t* longName;
   const char16_t* shortName;
 };
-const RootName kRoots[] = {
-    {HKEY_CLASSES_ROOT, u"HKEY_CLASSES_ROOT", u"HKCR"},
-    {HKEY_CURRENT_USER, u"HKEY_CURRENT_USER", u"HKCU"},
-    {HKEY_LOCAL_MACHINE, u"HKEY_LOCAL_MACHINE", u"HKLM"},
-    {HKEY_USERS, u"HKEY_USERS", u"HKU"},
-    {HKEY_CURRENT_CONFIG, u"HKEY_CURRENT_CONFIG", u"HKCC"},
-};
+const std::vector<RootName>& Roots() {
+  static const std::vector<RootName> roots = [] {
+    std::vector<RootName> out;
+    for (const RootKeyRow& row : RootKeyTable) {
+      if (std::u16string_view(row.name).substr(0, 5) == u"HKEY_") continue;
+      if (row.key == HKEY_PERFORMANCE_DATA || row.key == HKEY_DYN_DATA) continue;
+      out.push_back({row.key, LongRootName(row.key), row.name});
+    }
+    return out;
+  }();
+  return roots;
+}
 
 // Splits "HKEY_...\rest" into its root and the path below it.
 bool SplitPath(const std::u16string& path, HKEY* root, std::u16string* below) {
   const std::size_t slash = path.find(u'\\');
   const std::u16string head = FoldCase(path.substr(0, slash));
-  for (const RootName& r : kRoots) {
+  for (const RootName& r : Roots()) {
     if (head == FoldCase(r.longName) || head == FoldCase(r.shortName)) {
       *root = r.key;
       *below = slash == std::u16string::npos ? u"" : path.substr(slash + 1);
@@ -81,28 +91,9 @@ std::string ValueName(const RegValue& value) {
 
 }  // namespace
 
-std::u16string FoldCase(const std::u16string& text) { return emu::FoldedName(text); }
-
-std::string Lower(const std::string& text) {
-  // Each run of UTF-8 folded as the registry folds names; a byte that is no
-  // UTF-8 stays as it is.
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t end = i;
-    for (std::size_t n; end < text.size() && (n = Utf8Sequence(text, end)) != 0;) end += n;
-    if (end == i) {
-      out += text[i++];
-      continue;
-    }
-    out += Utf8(FoldCase(Utf16(text.substr(i, end - i))));
-    i = end;
-  }
-  return out;
-}
-
 Snapshot TakeSnapshot() {
   Snapshot snapshot;
-  for (const RootName& r : kRoots) ReadTree(r.key, r.longName, u"", &snapshot);
+  for (const RootName& r : Roots()) ReadTree(r.key, r.longName, u"", &snapshot);
   return snapshot;
 }
 
@@ -136,11 +127,26 @@ std::size_t CountTree(HKEY root, const std::u16string& below) {
 
 }  // namespace
 
+const char16_t* LongRootName(HKEY root) {
+  const char16_t* name = u"";
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (row.key == root) name = row.name;  // the HKEY_ forms come last
+  }
+  return name;
+}
+
+const char16_t* ShortRootName(HKEY root) {
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (row.key == root) return row.name;  // the short forms come first
+  }
+  return u"";
+}
+
 Changes TakeChanges() {
   Changes changes;
   for (const emu::KeyChange& c : emu::RegistryChanges()) {
     const RootName* root = nullptr;
-    for (const RootName& r : kRoots) {
+    for (const RootName& r : Roots()) {
       if (r.key == c.root) root = &r;
     }
     if (!root) continue;
@@ -178,7 +184,7 @@ bool ReadRegKey(const std::u16string& path, RegKey* key) {
 
 std::size_t CountKeys() {
   std::size_t count = 0;
-  for (const RootName& r : kRoots) count += CountTree(r.key, u"");
+  for (const RootName& r : Roots()) count += CountTree(r.key, u"");
   return count;
 }
 
@@ -385,17 +391,21 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 
 }  // namespace
 
-bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
-  if (data.size() < 2 || data.size() % 2 || data[data.size() - 1] || data[data.size() - 2]) {
-    return false;
-  }
-  text->clear();
-  for (std::size_t i = 0; i + 2 < data.size(); i += 2) {
+std::u16string TextUpToNul(const std::vector<BYTE>& data) {
+  std::u16string text;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
     const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) return false;
-    *text += c;
+    if (c == 0) break;
+    text += c;
   }
-  return true;
+  return text;
+}
+
+bool StringData(const std::vector<BYTE>& data, std::u16string* text) {
+  if (data.size() % 2) return false;
+  *text = TextUpToNul(data);
+  // Exactly the text and its terminator: no NUL inside, none missing.
+  return text->size() * 2 + 2 == data.size();
 }
 
 std::vector<BYTE> TextData(const std::u16string& text) {
@@ -467,18 +477,69 @@ RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u1
   return key;
 }
 
-}  // namespace
+// The data of a value line after its '=' (a string, dword:, hex: or
+// hex(type):) into `value`; false when it is none of these. `ansi`: a REGEDIT4
+// file, which keeps expandable and multi-string data in the ANSI code page.
+bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
+  bool ok = true;
+  if (!data.empty() && data[0] == u'"') {
+    std::size_t j = 0;
+    std::u16string textValue;
+    ok = ReadQuoted(data, &j, &textValue);
+    value->type = REG_SZ;
+    value->data = TextData(textValue);
+  } else if (data.compare(0, 6, u"dword:") == 0) {
+    const std::u16string hex = data.substr(6);
+    ok = hex.size() == 8;
+    unsigned long n = 0;
+    for (char16_t c : hex) {
+      const int v = HexDigit(c);
+      if (v < 0) ok = false;
+      n = n * 16 + (v < 0 ? 0 : v);
+    }
+    value->type = REG_DWORD;
+    value->data = {static_cast<BYTE>(n), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n >> 16),
+                  static_cast<BYTE>(n >> 24)};
+  } else if (data.compare(0, 4, u"hex:") == 0) {
+    value->type = REG_BINARY;
+    ok = ParseHexList(data.substr(4), &value->data);
+  } else if (data.compare(0, 4, u"hex(") == 0) {
+    // The type: one to eight hex digits and nothing else.
+    const std::size_t close = data.find(u"):");
+    ok = close != std::u16string::npos && close > 4 && close <= 12;
+    unsigned long type = 0;
+    for (std::size_t k = 4; ok && k < close; ++k) {
+      const int v = HexDigit(data[k]);
+      ok = v >= 0;
+      type = type * 16 + static_cast<unsigned long>(v);
+    }
+    if (ok) {
+      value->type = static_cast<DWORD>(type);
+      ok = ParseHexList(data.substr(close + 2), &value->data);
+      // REGEDIT4 keeps expandable and multi-string data in the ANSI code page.
+      if (ok && ansi && (value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ)) {
+        std::vector<BYTE> wide;
+        for (BYTE c : value->data) {
+          wide.push_back(c);
+          wide.push_back(0);
+        }
+        value->data = wide;
+      }
+    }
+  } else {
+    ok = false;
+  }
+  return ok;
+}
 
-bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
-                  std::string* error) {
-  // An export may be large: each form of it is let go once the next is made.
-  std::u16string text = DecodeRegFile(bytes);
-  std::string().swap(bytes);
-  // Logical lines, one at a time: a line ending in a backslash continues on
-  // the next one.
+// The logical lines of an export's text, one at a time: a line ending in a
+// backslash continues on the next one. `*number` is the first line's number.
+struct LogicalLines {
+  const std::u16string& text;
   std::size_t start = 0;
   int lineNumber = 0;
-  auto nextLine = [&](int* number, std::u16string* logical) {
+
+  bool Next(int* number, std::u16string* logical) {
     logical->clear();
     if (start > text.size()) return false;
     *number = lineNumber + 1;
@@ -496,12 +557,77 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       logical->append(text, from, to - from - (continued ? 1 : 0));
       if (!continued || start > text.size()) return true;
     }
-  };
+  }
+};
 
+// A key line, [path]: the key made in `keys` (its root's long name in
+// `*display`, the path below it in `*below`); false with `why` set for a key
+// line that is ignored, with the values after it.
+bool ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below, std::u16string* display,
+                 std::string* why) {
+  const std::size_t close = line.rfind(u']');
+  if (close == std::u16string::npos) {
+    *why = "key line without its closing ']' ignored, with the values after it";
+    return false;
+  }
+  const std::u16string path = line.substr(1, close - 1);
+  if (!path.empty() && path[0] == u'-') {
+    *why = "key deletion ignored: " + Utf8(path.substr(1));
+    return false;
+  }
+  HKEY root = nullptr;
+  if (!SplitPath(path, &root, below)) {
+    *why = "key under an unknown root ignored: " + Utf8(path);
+    return false;
+  }
+  *display = LongRootName(root);
+  if (!below->empty() && !AddKey(keys, *display, *below, /*forValue=*/false, why)) {
+    *why = "key ignored, with the values after it: " + *why;
+    return false;
+  }
+  return true;
+}
+
+// A value line, "name"=data or @=data, into `value`; false with `why` set
+// for a line that is ignored.
+bool ReadValueLine(const std::u16string& line, bool ansi, RegValue* value, std::string* why) {
+  std::size_t i = 0;
+  if (line[0] == u'@') {
+    i = 1;
+  } else if (line[0] != u'"') {
+    *why = "line not understood, ignored";
+    return false;
+  } else if (!ReadQuoted(line, &i, &value->name)) {
+    *why = "value line not understood, ignored";
+    return false;
+  }
+  if (i >= line.size() || line[i] != u'=') {
+    *why = "value line without '=', ignored";
+    return false;
+  }
+  const std::u16string data = line.substr(i + 1);
+  if (data == u"-") {
+    *why = "value deletion ignored";
+    return false;
+  }
+  if (!ParseValueData(data, ansi, value)) {
+    *why = "value data not understood, ignored";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
+                  std::string* error) {
+  // An export may be large: each form of it is let go once the next is made.
+  std::u16string text = DecodeRegFile(bytes);
+  std::string().swap(bytes);
+  LogicalLines lines{text};
   // The keys go straight into a snapshot, as the registry would hold them.
   Snapshot keys;
   bool headerSeen = false, ansi = false;
-  HKEY root = nullptr;
   std::u16string below, display;
   bool skipKey = true, keySeen = false;
   RegKey* current = nullptr;  // the key the value lines are for, once made
@@ -510,7 +636,7 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
   };
   int number = 0;
   std::u16string line;
-  while (nextLine(&number, &line)) {
+  while (lines.Next(&number, &line)) {
     if (line.empty() || line[0] == u';') continue;
     if (!headerSeen) {
       if (line == u"Windows Registry Editor Version 5.00") {
@@ -532,32 +658,11 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       continue;
     }
     if (line[0] == u'[') {
-      const std::size_t close = line.rfind(u']');
       keySeen = true;
-      skipKey = true;
       current = nullptr;
-      if (close == std::u16string::npos) {
-        note(number, "key line without its closing ']' ignored, with the values after it");
-        continue;
-      }
-      std::u16string path = line.substr(1, close - 1);
-      if (!path.empty() && path[0] == u'-') {
-        note(number, "key deletion ignored: " + Utf8(path.substr(1)));
-        continue;
-      }
-      if (!SplitPath(path, &root, &below)) {
-        note(number, "key under an unknown root ignored: " + Utf8(path));
-        continue;
-      }
-      for (const RootName& r : kRoots) {
-        if (r.key == root) display = r.longName;
-      }
       std::string why;
-      if (!below.empty() && !AddKey(&keys, display, below, /*forValue=*/false, &why)) {
-        note(number, "key ignored, with the values after it: " + why);
-        continue;
-      }
-      skipKey = false;
+      skipKey = !ReadKeyLine(line, &keys, &below, &display, &why);
+      if (skipKey) note(number, why);
       continue;
     }
     if (!keySeen) {
@@ -566,80 +671,12 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       continue;
     }
     if (skipKey) continue;
-    std::size_t i = 0;
     RegValue value;
-    if (line[0] == u'@') {
-      i = 1;
-    } else if (line[0] == u'"') {
-      if (!ReadQuoted(line, &i, &value.name)) {
-        note(number, "value line not understood, ignored");
-        continue;
-      }
-    } else {
-      note(number, "line not understood, ignored");
-      continue;
-    }
-    if (i >= line.size() || line[i] != u'=') {
-      note(number, "value line without '=', ignored");
-      continue;
-    }
-    const std::u16string data = line.substr(i + 1);
-    bool ok = true;
-    if (data == u"-") {
-      note(number, "value deletion ignored");
-      continue;
-    } else if (!data.empty() && data[0] == u'"') {
-      std::size_t j = 0;
-      std::u16string textValue;
-      ok = ReadQuoted(data, &j, &textValue);
-      value.type = REG_SZ;
-      value.data = TextData(textValue);
-    } else if (data.compare(0, 6, u"dword:") == 0) {
-      const std::u16string hex = data.substr(6);
-      ok = hex.size() == 8;
-      unsigned long n = 0;
-      for (char16_t c : hex) {
-        const int v = HexDigit(c);
-        if (v < 0) ok = false;
-        n = n * 16 + (v < 0 ? 0 : v);
-      }
-      value.type = REG_DWORD;
-      value.data = {static_cast<BYTE>(n), static_cast<BYTE>(n >> 8), static_cast<BYTE>(n >> 16),
-                    static_cast<BYTE>(n >> 24)};
-    } else if (data.compare(0, 4, u"hex:") == 0) {
-      value.type = REG_BINARY;
-      ok = ParseHexList(data.substr(4), &value.data);
-    } else if (data.compare(0, 4, u"hex(") == 0) {
-      // The type: one to eight hex digits and nothing else.
-      const std::size_t close = data.find(u"):");
-      ok = close != std::u16string::npos && close > 4 && close <= 12;
-      unsigned long type = 0;
-      for (std::size_t k = 4; ok && k < close; ++k) {
-        const int v = HexDigit(data[k]);
-        ok = v >= 0;
-        type = type * 16 + static_cast<unsigned long>(v);
-      }
-      if (ok) {
-        value.type = static_cast<DWORD>(type);
-        ok = ParseHexList(data.substr(close + 2), &value.data);
-        // REGEDIT4 keeps expandable and multi-string data in the ANSI code page.
-        if (ok && ansi && (value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
-          std::vector<BYTE> wide;
-          for (BYTE c : value.data) {
-            wide.push_back(c);
-            wide.push_back(0);
-          }
-          value.data = wide;
-        }
-      }
-    } else {
-      ok = false;
-    }
-    if (!ok) {
-      note(number, "value data not understood, ignored");
-      continue;
-    }
     std::string why;
+    if (!ReadValueLine(line, ansi, &value, &why)) {
+      note(number, why);
+      continue;
+    }
     if (!current) current = AddKey(&keys, display, below, /*forValue=*/true, &why);
     if (RegKey* key = current) {
       // A value already there keeps its first spelling, as the registry keeps it.
@@ -700,8 +737,7 @@ void Merge(Snapshot* into, const std::u16string& path, const RegKey& key, bool r
 
 }  // namespace
 
-void CombineExports(std::vector<RegistryExport>* exports) {
-  emu::Reset();  // the exports' keys are held in them: the reading's copy can go
+void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports) {
   Snapshot machine, user, elsewhere;
   for (RegistryExport& e : *exports) {
     // Each key is let go once merged, so the export is held only once.
@@ -738,8 +774,7 @@ void CombineExports(std::vector<RegistryExport>* exports) {
   // The user's keys over the machine's: a key both have shows the user's values.
   for (const auto& [folded, key] : user) Merge(&machine, key.path, key, true);
   user.clear();
-  // Into the emulated registry, each key let go once it is there.
-  emu::Reset();
+  // Into the session's registry, each key let go once it is there.
   for (Snapshot* part : {&elsewhere, &machine}) {
     for (auto it = part->begin(); it != part->end(); it = part->erase(it)) {
       RestoreKey(it->second);

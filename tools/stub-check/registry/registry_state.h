@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "report/findings.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -39,8 +40,12 @@ struct PathOrder {
 /// The whole emulated registry, by case-folded path, in tree order.
 using Snapshot = std::map<std::u16string, RegKey, PathOrder>;
 
-std::u16string FoldCase(const std::u16string& text);
 Snapshot TakeSnapshot();
+/// A root key's HKEY_ name ("HKEY_CLASSES_ROOT") from the grammar's root
+/// table, which .reg text and reports use too; empty for none.
+const char16_t* LongRootName(HKEY root);
+/// Its short name ("HKCR") from the same table.
+const char16_t* ShortRootName(HKEY root);
 /// Adds every key and value of `snapshot` to the emulated registry.
 void Restore(const Snapshot& snapshot);
 /// The changes from `before` to `after`, as .reg text: new and changed keys
@@ -72,6 +77,9 @@ std::vector<BYTE> TextData(const std::u16string& text);
 /// The text of REG_SZ data: its UTF-16LE units less the one terminator; false
 /// when the data is not exactly that (odd, unterminated, or a NUL inside).
 bool StringData(const std::vector<BYTE>& data, std::u16string* text);
+/// The text of REG_SZ data as a reader of the value gets it: its UTF-16LE
+/// units up to the first NUL, or all of them.
+std::u16string TextUpToNul(const std::vector<BYTE>& data);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
 /// that cannot stand between quotes (a line break, a control character) as
 /// hex(1):..., so that ParseRegFile reads every line back as the same value.
@@ -101,12 +109,14 @@ struct RegistryExport {
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
-/// Puts the registry to start from into the emulated registry, which is
-/// emptied first: every export's keys where they stand, except that the
+class EmulatorSession;
+
+/// Puts the registry to start from into a new session's registry (empty):
+/// every export's keys where they stand, except that the
 /// machine's classes are read as HKEY_CLASSES_ROOT, and the user's classes
 /// stay where they are and show in HKEY_CLASSES_ROOT over the machine's as
 /// Windows merges them (a key both have shows the user's values). Counts what
 /// fed each root. Each export's keys are let go as they are merged.
-void CombineExports(std::vector<RegistryExport>* exports);
+void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check

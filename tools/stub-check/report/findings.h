@@ -1,11 +1,13 @@
-// What the checker tells an author (findings) and the text helpers every part
-// of it shares.
+// What the checker tells an author: findings, as data.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -13,8 +15,19 @@ namespace check {
 
 enum class Severity { kError, kWarning };
 
-/// One thing the author should know about. `file` is a script name or empty;
-/// `line` and `column` are 1-based, 0 when there is no place in a file.
+/// A value a finding names, kept as data for the decisions after it and for
+/// tools: {"script", "Style.rgs"}, {"result", "0x80020009"}.
+struct Argument {
+  std::string name;
+  std::string value;
+};
+
+/// One thing the author should know about, as data: report/ alone makes text
+/// of it. `file` is a script name or empty; `line` and `column` are 1-based, 0
+/// when there is no place in a file; `length` is how many characters from the
+/// column it is about (0: the place alone). `message` is the one short
+/// statement, `notes` the facts around it (where the package was installed,
+/// what stays written, what removal does), `remedy` what to write instead.
 struct Finding {
   Severity severity;
   std::string code;  // stable identifier, e.g. "script-error"
@@ -23,24 +36,22 @@ struct Finding {
   int column = 0;
   std::string message;
   std::string remedy;
+  int length = 0;
+  std::vector<std::string> notes{};
+  std::vector<Argument> arguments{};
+
+  /// The value of the argument `name`, or empty.
+  std::string Arg(const std::string& name) const {
+    for (const Argument& a : arguments) {
+      if (a.name == name) return a.value;
+    }
+    return "";
+  }
 };
 
-// ---- Text helpers --------------------------------------------------------------------
-
-std::string Utf8(const std::u16string& text);
-std::u16string Utf16(const std::string& text);
-std::string Hex32(HRESULT value);  // "0x80020009"
 /// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
 std::string ResultName(HRESULT value);
 /// "S_OK", or "DISP_E_EXCEPTION (0x80020009)".
 std::string DescribeResult(HRESULT value);
-std::string GuidString(const GUID& id);
-
-/// A line and column (1-based; the column counts characters) in decoded text.
-struct Place {
-  int line = 0;
-  int column = 0;
-};
-Place PlaceOf(const std::u16string& text, std::size_t offset);
 
 }  // namespace check

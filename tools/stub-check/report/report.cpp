@@ -3,53 +3,14 @@
 #include <cstdio>
 
 #include "checker.h"
-#include "new/verbs.h"
+#include "report/diagnostic.h"
+#include "io/checked_files.h"
+#include "text/text.h"
 #include "package/class_identity.h"
 #include "package/package_classes.h"
 #include "platform/emulated/emulator.h"
 
 namespace check {
-
-std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
-std::u16string Utf16(const std::string& text) { return emu::FromUtf8(text); }
-std::string GuidString(const GUID& id) {
-  char16_t text[kGuidTextCapacity];
-  FormatGuid(id, text);
-  return Utf8(text);
-}
-
-std::string GuidTextOfBytes(const unsigned char b[16]) {
-  GUID id;
-  id.Data1 = static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-             static_cast<std::uint32_t>(b[2]) << 8 | b[3];
-  id.Data2 = static_cast<std::uint16_t>(b[4] << 8 | b[5]);
-  id.Data3 = static_cast<std::uint16_t>(b[6] << 8 | b[7]);
-  for (int i = 0; i < 8; ++i) id.Data4[i] = b[8 + i];
-  return GuidString(id).substr(1, 36);
-}
-
-std::string ShowBytes(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = Utf8Sequence(text, i);
-    if (n) {
-      out.append(text, i, n);
-      i += n;
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
-    out += escaped;
-    ++i;
-  }
-  return out;
-}
-
-std::string Hex32(HRESULT value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(value)));
-  return text;
-}
 
 std::string ResultName(HRESULT value) {
   struct Row {
@@ -80,19 +41,6 @@ std::string DescribeResult(HRESULT value) {
   const std::string name = ResultName(value);
   if (value == S_OK) return "S_OK";
   return name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
-}
-
-Place PlaceOf(const std::u16string& text, std::size_t offset) {
-  Place p{1, 1};
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    if (text[i] == u'\n') {
-      ++p.line;
-      p.column = 1;
-    } else if (text[i] < 0xDC00 || text[i] > 0xDFFF) {
-      ++p.column;
-    }
-  }
-  return p;
 }
 
 int Report::Errors() const {
@@ -137,12 +85,6 @@ std::string Indent(const std::string& text, const std::string& prefix,
 // The most of a run's changes the text report shows: a person reads no
 // further, and a script whose keys nest deep repeats each key's whole path.
 constexpr std::size_t kShownChanges = 256 * 1024;
-
-std::string Where(const Finding& f) {
-  std::string where = f.file;
-  if (f.line) where += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
-  return where;
-}
 
 bool SameOutcome(const Install& a, const Install& b) {
   return a.load.result == b.load.result && a.registration.result == b.registration.result &&
@@ -234,7 +176,7 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
     out += "Class identifiers:\n";
     for (std::size_t i = 0; i < in.ids.size(); ++i) {
       const std::string id = GuidString(in.ids[i]);
-      const Place p = i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, id) : Place();
+      const Place p = i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, in.scans[i]) : Place();
       const std::string className = Utf8(PackageClasses[i].className);
       out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') + id + "  " +
              Utf8(PackageClasses[i].scriptName);
@@ -252,44 +194,6 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
     out += "  left behind:\n";
     for (const LeftKey& k : in.leftBehind) out += "    " + Utf8(k.path) + ": " + k.reason + "\n";
   }
-}
-
-std::string Json(const std::string& raw) {
-  // Bytes that are not UTF-8 (a Latin-1 file name, script text quoted in a
-  // message) are shown as \xHH, so the document is always valid UTF-8.
-  const std::string text = ShowBytes(raw);
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
-
-std::string JsonRun(const RunResult& run, const std::string& indent) {
-  std::string out = "{\n" + indent + "  \"result\": " + Json(Hex32(run.result)) + ",\n" + indent +
-                    "  \"resultName\": " + Json(ResultName(run.result)) + ",\n" + indent +
-                    "  \"exitCode\": " + std::to_string(run.exitCode) + ",\n" + indent +
-                    "  \"boxes\": [";
-  for (std::size_t i = 0; i < run.boxes.size(); ++i) {
-    out += std::string(i ? ", " : "") + "{\"caption\": " + Json(run.boxes[i].caption) +
-           ", \"text\": " + Json(run.boxes[i].text) + "}";
-  }
-  out += "],\n" + indent + "  \"changes\": " + Json(run.changes);
-  return out;
 }
 
 }  // namespace
@@ -342,109 +246,22 @@ std::string TextReport(const Report& report) {
   }
   out += "\nFindings:\n";
   if (report.findings.empty()) out += "  none\n";
-  for (const Finding& f : report.findings) {
-    out += std::string(f.severity == Severity::kError ? "  error   " : "  warning ");
-    const std::string where = Where(f);
-    out += (where.empty() ? "" : where + ": ") + f.message + "\n";
-    if (!f.remedy.empty()) out += "          remedy: " + f.remedy + "\n";
-  }
+  for (const Finding& f : report.findings) out += TextDiagnostic(f, report.SourceOf(f.file), package.moduleName);
   out += "Result: " + std::to_string(report.Errors()) + " error(s), " +
          std::to_string(report.Warnings()) + " warning(s); exit code " +
          std::to_string(report.ExitCode()) + "\n";
   return ShowBytes(out);
 }
 
-std::string JsonReport(const Report& report) {
-  const Package& package = *report.package;
-  std::string out = "{\n  \"tool\": \"stub-check\",\n  \"schema\": 1,\n";
-  out += "  \"input\": " + Json(package.input) + ",\n";
-  out += "  \"module\": " + Json(package.moduleName) + ",\n";
-  const ModuleFile& m = package.moduleFile;
-  auto list = [](const std::vector<std::string>& items) {
-    std::string text = "[";
-    for (std::size_t i = 0; i < items.size(); ++i) text += (i ? ", " : "") + Json(items[i]);
-    return text + "]";
-  };
-  out += "  \"moduleFile\": {\n    \"path\": " + Json(m.path) + ",\n    \"found\": " +
-         (m.found ? "true" : "false") + ",\n    \"format\": " + (m.found ? Json(m.format) : "null") +
-         ",\n";
-  if (m.isPe) {
-    out += "    \"architecture\": {\"machine\": " + Json(m.architecture) + ", \"bits\": " +
-           std::to_string(m.bits) + ", \"loadedBy\": " + Json(m.ArchitectureLine()) + "},\n";
-  } else {
-    out += "    \"architecture\": null,\n";
+const std::string* Report::SourceOf(const std::string& name) const {
+  if (name.empty()) return nullptr;
+  for (const SourceFile& source : sources) {
+    if (source.file == name) return &source.bytes;
   }
-  out += "    \"exports\": " + list(m.exports) + ",\n    \"missingExports\": " + list(m.missing) +
-         ",\n    \"thisModule\": " + (m.IsThisModule() ? "true" : "false") +
-         ",\n    \"version\": " + (m.hasVersion ? Json(m.version) : "null") + "\n  },\n";
-  out += "  \"scriptsFolder\": " + Json(package.realFolder) + ",\n";
-  out += "  \"perUser\": " + std::string(package.perUser ? "true" : "false") + ",\n";
-  out += "  \"registryFile\": " + (package.exports.empty() ? std::string("null") : Json(package.exports[0].file)) + ",\n";
-  out += "  \"registryFiles\": [";
-  for (std::size_t i = 0; i < package.exports.size(); ++i) {
-    const RegistryExport& e = package.exports[i];
-    out += std::string(i ? ", " : "") + "{\"file\": " + Json(e.file) +
-           ", \"classesRoot\": " + std::to_string(e.classesRoot) +
-           ", \"machineClasses\": " + std::to_string(e.machineClasses) +
-           ", \"userClasses\": " + std::to_string(e.userClasses) +
-           ", \"elsewhere\": " + std::to_string(e.elsewhere) + "}";
+  for (const ScriptFile& script : package->scripts) {
+    if (script.name == name && script.found) return script.bytes.get();
   }
-  out += "],\n  \"registryNotes\": [";
-  bool first = true;
-  for (const RegistryExport& e : package.exports) {
-    for (const std::string& note : e.notes) {
-      out += (first ? "" : ", ") + Json(e.file + " " + note);
-      first = false;
-    }
-  }
-  out += "],\n  \"scripts\": [\n";
-  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
-    const ScriptFile& s = package.scripts[i];
-    out += "    {\"name\": " + Json(s.name) + ", \"found\": " + (s.found ? "true" : "false") +
-           ", \"isFolder\": " + (s.isFolder ? "true" : "false") + ", \"bytes\": " +
-           std::to_string(s.bytes->size()) + ", \"encoding\": " + Json(s.encoding) +
-           (s.problem.empty() ? "" : ", \"problem\": " + Json(s.problem)) + "}" +
-           (i + 1 == package.scripts.size() ? "\n" : ",\n");
-  }
-  out += "  ],\n  \"installs\": [\n";
-  for (std::size_t i = 0; i < report.installs.size(); ++i) {
-    const Install& in = report.installs[i];
-    out += "    {\n      \"modulePath\": " + Json(Utf8(in.modulePath)) + ",\n";
-    out += "      \"folder\": " + Json(Utf8(in.directory)) + ",\n";
-    out += "      \"load\": " + JsonRun(in.load, "      ") + "\n      },\n";
-    out += "      \"classIds\": ";
-    if (in.idsRead) {
-      for (std::size_t k = 0; k < in.ids.size(); ++k) {
-        out += (k ? ", " : "{") + Json(Utf8(PackageClasses[k].className)) + ": " + Json(GuidString(in.ids[k]));
-      }
-      out += "},\n";
-    } else {
-      out += "null,\n";
-    }
-    out += "      \"registration\": " + (in.registration.ran ? JsonRun(in.registration, "      ") + "\n      }" : "null") + ",\n";
-    out += "      \"removal\": " + (in.removal.ran ? JsonRun(in.removal, "      ") + ",\n        \"leftBehind\": [" : "null");
-    if (in.removal.ran) {
-      for (std::size_t k = 0; k < in.leftBehind.size(); ++k) {
-        out += std::string(k ? "," : "") + "\n          {\"key\": " + Json(Utf8(in.leftBehind[k].path)) +
-               ", \"reason\": " + Json(in.leftBehind[k].reason) + "}";
-      }
-      out += in.leftBehind.empty() ? "]\n      }" : "\n        ]\n      }";
-    }
-    out += std::string("\n    }") + (i + 1 < report.installs.size() ? ",\n" : "\n");
-  }
-  out += "  ],\n  \"findings\": [";
-  for (std::size_t i = 0; i < report.findings.size(); ++i) {
-    const Finding& f = report.findings[i];
-    out += std::string(i ? "," : "") + "\n    {\"severity\": " +
-           Json(f.severity == Severity::kError ? "error" : "warning") + ", \"code\": " + Json(f.code) +
-           ", \"file\": " + Json(f.file) + ", \"line\": " + std::to_string(f.line) +
-           ", \"column\": " + std::to_string(f.column) + ",\n     \"message\": " + Json(f.message) +
-           ",\n     \"remedy\": " + Json(f.remedy) + "}";
-  }
-  out += report.findings.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"errors\": " + std::to_string(report.Errors()) + ",\n  \"warnings\": " +
-         std::to_string(report.Warnings()) + ",\n  \"exitCode\": " + std::to_string(report.ExitCode()) + "\n}\n";
-  return out;
+  return nullptr;
 }
 
 }  // namespace check

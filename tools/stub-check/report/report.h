@@ -1,6 +1,8 @@
-// The checker's report of a package, as text or JSON.
+// The checker's report of a package, as text, JSON or SARIF.
 #pragma once
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "checks/package.h"
@@ -10,16 +12,32 @@ namespace check {
 
 // ---- Report -----------------------------------------------------------------------------
 
+/// A file a finding may be placed in other than the package's scripts (an
+/// assembly manifest), for the source lines the text report shows.
+struct SourceFile {
+  std::string file;  // as findings name it
+  std::string bytes;
+};
+
 struct Report {
-  const Package* package;
+  std::shared_ptr<const Package> package;
   std::vector<Install> installs;
   std::vector<Finding> findings;
+  std::vector<SourceFile> sources;
+  std::string refused;  // why the check could not be made; then nothing else is set
+  std::string text;     // the report in the format asked for
+  /// The bytes of the file `name` (a script of the package or one of
+  /// `sources`), or null.
+  const std::string* SourceOf(const std::string& name) const;
   int Errors() const;
   int Warnings() const;
   int ExitCode() const { return Errors() ? 2 : Warnings() ? 1 : 0; }
 };
 
 std::string TextReport(const Report& report);
+/// The report as JSON (schema 2; docs/package-authors.md describes it).
 std::string JsonReport(const Report& report);
+/// The findings as a SARIF 2.1.0 log, for CI systems and editors.
+std::string SarifReport(const Report& report);
 
 }  // namespace check

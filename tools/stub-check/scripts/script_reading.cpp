@@ -14,10 +14,6 @@
 namespace check {
 namespace {
 
-// The value %Module% takes in the layout pass: one character that no script
-// holds, so each replacement is exactly one unit long there.
-constexpr char16_t kMarker[] = u"\uE000";
-
 // `text` prepared by the module's own pass with %Module% = `module`, into
 // `*prepared` (the module's block, kept as it is: a large script is not
 // copied); empty when preparation fails.
@@ -33,71 +29,6 @@ std::u16string_view Prepare(std::u16string_view text, const std::u16string& modu
     return {};
   }
   return prepared->Get();
-}
-
-// Finds each %name% and %% of the original, where it lands in the prepared
-// text, and whether it landed inside a quoted token (then apostrophes of the
-// value are doubled). The layout pass with one-unit replacements is cut into
-// tokens by the module's tokenizer to tell the quoting. `*preparedSize` is
-// the length the prepared text must have for the anchors to hold.
-std::vector<Anchor> FindAnchors(std::u16string_view original, const std::u16string& module,
-                                std::size_t* preparedSize) {
-  *preparedSize = original.size();
-  if (original.find(u'%') == std::u16string_view::npos) return {};
-  HRESULT result = S_OK;
-  std::size_t stop = 0;
-  CTaskMemory<char16_t> layoutBlock;
-  const std::u16string_view layout = Prepare(original, kMarker, &layoutBlock, &result, &stop);
-  std::vector<Anchor> anchors;
-  if (FAILED(result)) return anchors;
-  std::size_t j = 0;
-  for (std::size_t i = 0; i < original.size();) {
-    if (original[i] != u'%') {
-      ++i;
-      ++j;
-      continue;
-    }
-    if (i + 1 < original.size() && original[i + 1] == u'%') {
-      anchors.push_back({i, i + 2, j, j + 1, false, false});
-      i += 2;
-    } else {
-      const std::size_t end = original.find(u'%', i + 1);
-      if (end == std::u16string_view::npos) return {};
-      anchors.push_back({i, end + 1, j, j + 1, true, false, std::u16string(original.substr(i + 1, end - i - 1))});
-      i = end + 1;
-    }
-    ++j;
-  }
-  if (j != layout.size()) return {};
-
-  // Quoting, from the tokens of the layout text.
-  ScriptParser parser(nullptr);
-  parser.SetPosition(layout.data());
-  TokenBuffer token;
-  std::size_t next = 0;
-  while (next < anchors.size()) {
-    parser.SkipBlanks();
-    const std::size_t start = static_cast<std::size_t>(parser.Position() - layout.data());
-    if (start >= layout.size() || FAILED(parser.ReadToken(token))) break;
-    const std::size_t end = static_cast<std::size_t>(parser.Position() - layout.data());
-    while (next < anchors.size() && anchors[next].preparedStart < end) {
-      anchors[next].quoted = anchors[next].preparedStart >= start && layout[start] == u'\'';
-      ++next;
-    }
-  }
-
-  // Offsets in the prepared text: each replacement has its real length there.
-  long shift = 0;
-  std::size_t apostrophes = std::count(module.begin(), module.end(), u'\'');
-  for (Anchor& a : anchors) {
-    const std::size_t length =
-        a.isModule ? module.size() + (a.quoted ? apostrophes : 0) : 1;
-    a.preparedStart = static_cast<std::size_t>(static_cast<long>(a.preparedStart) + shift);
-    a.preparedEnd = a.preparedStart + length;
-    shift += static_cast<long>(length) - 1;
-  }
-  *preparedSize = static_cast<std::size_t>(static_cast<long>(layout.size()) + shift);
-  return anchors;
 }
 
 // "a, b, c or d"
@@ -160,15 +91,6 @@ std::string SlotText(Slot slot) {
       return "'{', the next entry or '}'";
   }
   return "";
-}
-
-// The HKEY_ form of a root key's name.
-std::u16string RootDisplay(HKEY root) {
-  std::u16string name;
-  for (const RootKeyRow& row : RootKeyTable) {
-    if (row.key == root) name = row.name;  // the HKEY_ forms come last
-  }
-  return name;
 }
 
 // Edit distance without regard to case (as the registry folds names), a swap of two neighbours
@@ -253,8 +175,8 @@ class CWarnings {
   ~CWarnings() {
     for (const auto& [code, kind] : kinds_) {
       if (kind.count <= kWarningsPerCode) continue;
-      (*findings_)[kind.last].message += " (and " + std::to_string(kind.count - kWarningsPerCode) +
-                                         " more like it in this script, not listed)";
+      (*findings_)[kind.last].notes.push_back(std::to_string(kind.count - kWarningsPerCode) +
+                                              " more like it in this script, not listed");
     }
   }
   // True when a warning of `code` is still listed; the caller then Adds it.
@@ -282,7 +204,23 @@ class CWarnings {
 // that the author probably did not mean. The grammar itself is the walk's.
 class CTraceReader : public ScriptTrace {
  public:
-  CTraceReader(ScriptReading& reading, CWarnings& warnings) : r_(reading), warnings_(warnings) {}
+  CTraceReader(ScriptReading& reading, CWarnings& warnings, std::u16string_view original)
+      : r_(reading), warnings_(warnings), original_(original) {}
+
+  // Preparation's replacements, as the module made them: where each %name%
+  // stood and what it became. An unquoted %Module% breaks under a path with a blank.
+  void Replacement(std::size_t originalStart, std::size_t originalEnd, std::size_t preparedStart,
+                   std::size_t preparedEnd, bool quoted) override {
+    const bool named = originalEnd - originalStart > 2;
+    const std::u16string name(named ? original_.substr(originalStart + 1, originalEnd - originalStart - 2) : u"");
+    r_.anchors.push_back({originalStart, originalEnd, preparedStart, preparedEnd, named, quoted, name});
+    if (!named || quoted || !warnings_.Listed("unquoted-module")) return;
+    const Place p = r_.PlaceOfOriginal(originalStart);
+    warnings_.Add({Severity::kWarning, "unquoted-module", r_.name, p.line, p.column,
+                   "%Module% is not quoted: installed under a path with a blank (C:\\Program Files\\...) "
+                   "the path splits into several tokens and the script fails",
+                   "write '%Module%' in apostrophes"});
+  }
 
   void Begin(const char16_t* prepared) override { base_ = prepared; }
 
@@ -304,7 +242,7 @@ class CTraceReader : public ScriptTrace {
         root_ = FindRootKey(text.c_str());
         if (root_ && root_ != HKEY_CLASSES_ROOT) {
           Warn(Last(), "outside-classes-root",
-               "a root block under " + Utf8(RootDisplay(root_)) +
+               "a root block under " + Utf8(LongRootName(root_)) +
                    ": its keys need an administrator to register, and a per-user install "
                    "(regsvr32 /n /i:user) still writes them there for every user",
                "keep a package's keys under HKCR");
@@ -372,6 +310,7 @@ class CTraceReader : public ScriptTrace {
   }
 
   void Block(int depth, bool opens) override {
+    r_.blocks.push_back({Last(), depth, opens});
     if (!opens) {
       const std::u16string text = r_.TokenText(Last());
       if (text.size() > 1) {
@@ -383,7 +322,7 @@ class CTraceReader : public ScriptTrace {
     }
     std::size_t key = kNoKey;
     if (depth == 1) {
-      key = r_.Child(kNoKey, RootDisplay(root_));
+      key = r_.Child(kNoKey, LongRootName(root_));
     } else {
       // A block belongs to the latest key entry before it, also when it
       // follows a Val or Delete entry.
@@ -521,6 +460,7 @@ class CTraceReader : public ScriptTrace {
 
   ScriptReading& r_;
   CWarnings& warnings_;
+  std::u16string_view original_;  // the script as given, for the replacements' names
   const char16_t* base_ = nullptr;
   HKEY root_ = nullptr;
   std::vector<Level> levels_;
@@ -557,6 +497,16 @@ Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
   p.line = static_cast<int>(line - lineStarts.begin()) + 1;
   p.column = static_cast<int>(offset - *line - static_cast<std::size_t>(lowEnd - low)) + 1;
   return p;
+}
+
+std::size_t ScriptReading::OpenBlockAt(std::size_t at) const {
+  std::vector<std::size_t> open;
+  for (const BlockMark& b : blocks) {
+    if (tokens[b.token].start >= at) break;
+    open.resize(static_cast<std::size_t>(b.depth - 1));
+    if (b.opens) open.push_back(b.token);
+  }
+  return open.empty() ? kNoKey : open.back();
 }
 
 std::u16string ScriptReading::TokenText(std::size_t k) const {
@@ -617,32 +567,16 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
     if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
     if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
   }
-  // The anchors first, so that the layout pass's copy is gone before the
-  // prepared text is made.
-  std::size_t anchoredSize = 0;
-  r.anchors = FindAnchors(original, modulePath, &anchoredSize);
   r.prepared = Prepare(original, modulePath, &r.preparedText, &r.prepareResult, &r.prepareStop);
   if (FAILED(r.prepareResult)) {
     const std::size_t stop = std::min(r.prepareStop, original.size());
     const std::size_t end = original.find(u'%', stop + 1);
     r.stopText = original.substr(
         stop, end == std::u16string_view::npos ? 12 : std::min<std::size_t>(end - stop + 1, 40));
-    r.anchors.clear();
     return r;
   }
-  if (anchoredSize != r.prepared.size()) r.anchors.clear();
   CWarnings warnings(findings);
-  for (const Anchor& a : r.anchors) {
-    if (a.isModule && !a.quoted && warnings.Listed("unquoted-module")) {
-      const Place p = r.PlaceOfOriginal(a.originalStart);
-      warnings.Add(
-          {Severity::kWarning, "unquoted-module", name, p.line, p.column,
-           "%Module% is not quoted: installed under a path with a blank (C:\\Program Files\\...) "
-           "the path splits into several tokens and the script fails",
-           "write '%Module%' in apostrophes"});
-    }
-  }
-  CTraceReader reader(r, warnings);
+  CTraceReader reader(r, warnings, original);
   CRegistrar registrar;
   registrar.DefineReplacement(u"Module", modulePath.c_str());
   ScriptParser parser(&registrar);
@@ -864,25 +798,53 @@ bool TokenTextAt(const ScriptReading& reading, std::size_t at, std::u16string* t
   return true;
 }
 
-// The innermost block still open at prepared offset `at`, by the reading's
-// tokens before it: its "{" token, or kNoKey.
-std::size_t OpenBlockAt(const ScriptReading& reading, std::size_t at) {
-  std::vector<std::size_t> open;
-  for (std::size_t k = 0; k < reading.tokens.size() && reading.tokens[k].start < at; ++k) {
-    const Token& t = reading.tokens[k];
-    if (t.failed) break;
-    const char16_t first = reading.prepared[t.start];
-    const bool afterEntry = t.slot == Slot::kAfterKey || t.slot == Slot::kAfterValue ||
-                            t.slot == Slot::kAfterDelete;
-    if (t.slot == Slot::kRootOpen) {
-      open.push_back(k);
-    } else if (afterEntry && reading.TokenText(k) == u"{") {
-      open.push_back(k);
-    } else if ((afterEntry || t.slot == Slot::kEntry) && first == u'}' && !open.empty()) {
-      open.pop_back();
-    }
+// A stop in preparation: the module's preparation and the reading's refuse
+// the same text at the same place.
+void PreparationStop(const ScriptReading& reading, const ScriptOutcome& outcome, const std::string& run,
+                     Finding* f) {
+  const Place p = reading.PlaceOfOriginal(outcome.stop);
+  f->line = p.line;
+  f->column = p.column;
+  const StopWording& w = WordingOf(outcome.reason, StopCase::kAny);
+  f->message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem;
+  f->length = static_cast<int>(reading.stopText.size());
+  f->arguments.push_back({"stopAt", Utf8(reading.stopText)});
+  f->remedy = Fill(w.remedy, "{at}", " at " + PlaceText(p));
+}
+
+// A stop inside a replacement's value is shown where the author wrote the
+// replacement: the finding is placed there, and names it and its value.
+void InsideReplacement(const ScriptReading& reading, const Anchor& replacement, const std::string& stop,
+                       const std::string& problem, Finding* f) {
+  const std::u16string name = std::u16string(u"%") + replacement.name + u"%";
+  const std::u16string value(
+      reading.prepared.substr(replacement.preparedStart, replacement.preparedEnd - replacement.preparedStart));
+  f->message = stop + ", inside the value of " + Utf8(name) + ": " + problem;
+  f->notes.insert(f->notes.begin(), Utf8(name) + " stands for " + Utf8(value) + " here");
+  f->length = static_cast<int>(name.size());
+  f->arguments.push_back({"replacement", Utf8(name)});
+  if (!replacement.quoted) {
+    f->notes.push_back(Utf8(name) + " is not quoted, so a blank in its value splits it into several tokens");
+    f->remedy = "write '" + Utf8(name) + "' in apostrophes";
   }
-  return open.empty() ? kNoKey : open.back();
+}
+
+// Which wording of `reason` fits the stop at `at`: a block left open (its
+// place into `*block`), a '}' too many, text after the last block, an empty name.
+StopCase VariantOf(const ScriptReading& reading, ScriptStop reason, std::size_t at, const std::u16string& token,
+                   bool readable, std::string* block) {
+  if (reason == ScriptStop::kEndOfText) {
+    const std::size_t open = reading.OpenBlockAt(at);
+    if (open == kNoKey) return StopCase::kAny;
+    *block = PlaceText(reading.PlaceOfPrepared(reading.tokens[open].start));
+    return StopCase::kBlockOpen;
+  }
+  if (reason == ScriptStop::kNoRoot && reading.prepared.find_first_not_of(u" \t\r\n") < at) {
+    // A root name is read after the first only once a root block has ended.
+    return token == u"}" ? StopCase::kExtraBrace : StopCase::kAfterLastBlock;
+  }
+  if (reason == ScriptStop::kNotOneLevel && readable && token.empty()) return StopCase::kEmptyName;
+  return StopCase::kAny;
 }
 
 }  // namespace
@@ -892,15 +854,10 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   Finding f{Severity::kError, registering ? "registration-error" : "removal-error", reading.name,
             0, 0, "", ""};
   const std::string run = registering ? "registration" : "removal";
-  const std::string result = " [" + DescribeResult(outcome.result) + "]";
+  f.notes.push_back("the " + run + " answers " + DescribeResult(outcome.result));
+  f.arguments.push_back({"result", Hex32(outcome.result)});
   if (outcome.inPreparation) {
-    // The module's preparation and the reading's refuse the same text at the same place.
-    const Place p = reading.PlaceOfOriginal(outcome.stop);
-    f.line = p.line;
-    f.column = p.column;
-    const StopWording& w = WordingOf(outcome.reason, StopCase::kAny);
-    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " + w.problem + result;
-    f.remedy = Fill(w.remedy, "{at}", " at " + PlaceText(p));
+    PreparationStop(reading, outcome, run, &f);
     return f;
   }
   // Where the run went wrong: the token it stopped at, or, when removal read
@@ -928,21 +885,8 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
                             : readable                    ? "at '" + Utf8(token) + "'"
                                                           : "at the token starting here";
 
-  StopCase variant = StopCase::kAny;
   std::string block;
-  if (reason == ScriptStop::kEndOfText) {
-    const std::size_t open = OpenBlockAt(reading, at);
-    if (open != kNoKey) {
-      variant = StopCase::kBlockOpen;
-      block = PlaceText(reading.PlaceOfPrepared(reading.tokens[open].start));
-    }
-  } else if (reason == ScriptStop::kNoRoot &&
-             reading.prepared.find_first_not_of(u" \t\r\n") < at) {
-    // A root name is read after the first only once a root block has ended.
-    variant = token == u"}" ? StopCase::kExtraBrace : StopCase::kAfterLastBlock;
-  } else if (reason == ScriptStop::kNotOneLevel && readable && token.empty()) {
-    variant = StopCase::kEmptyName;
-  }
+  const StopCase variant = VariantOf(reading, reason, at, token, readable, &block);
   const StopWording& w = WordingOf(reason, variant);
   const Place p = reading.PlaceOfPrepared(at);
   f.line = p.line;
@@ -962,26 +906,17 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   }
   f.remedy = fill(w.remedy);
   const std::string verb = readPast ? " goes wrong " : " stops ";
-  const std::string readOn = readPast ? "; removal reads on past this failure, as it does inside "
-                                        "a key it cannot open, and stops further on"
-                                      : "";
+  if (readPast) {
+    f.notes.push_back("removal reads on past this failure, as it does inside a key it cannot open, "
+                      "and stops further on");
+  }
+  if (readable) f.arguments.push_back({"stopAt", Utf8(token)});
   if (!replacement) {
-    f.message = run + verb + where + ": " + problem + readOn + result;
+    if (readable) f.length = static_cast<int>(token.size());
+    f.message = run + verb + where + ": " + problem;
     return f;
   }
-  // A stop inside a replacement's value is shown where the author wrote the
-  // replacement: the finding is placed there, and names it and its value.
-  const std::u16string name = std::u16string(u"%") + replacement->name + u"%";
-  const std::u16string value(reading.prepared.substr(
-      replacement->preparedStart, replacement->preparedEnd - replacement->preparedStart));
-  f.message = run + verb + where + ", inside the value of " + Utf8(name) + " (" + Utf8(value) +
-              ") at " + PlaceText(p) + ": " + problem;
-  if (!replacement->quoted) {
-    f.message += "; " + Utf8(name) + " is not quoted, so a blank in its value splits it into "
-                 "several tokens";
-    f.remedy = "write '" + Utf8(name) + "' in apostrophes";
-  }
-  f.message += readOn + result;
+  InsideReplacement(reading, *replacement, run + verb + where, problem, &f);
   return f;
 }
 

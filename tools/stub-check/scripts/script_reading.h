@@ -80,6 +80,13 @@ struct ScriptReading {
   std::vector<Entry> entries;
   std::vector<KeyNode> keys;
   std::vector<ProgIdValue> progIds;
+  /// The blocks as the walk reported them opening and closing, in order.
+  struct BlockMark {
+    std::size_t token;  // its "{" or "}"
+    int depth;          // the root block being 1
+    bool opens;
+  };
+  std::vector<BlockMark> blocks;
 
   /// Original offset of a prepared-text offset; one inside a replacement maps
   /// to the replacement's start.
@@ -87,6 +94,9 @@ struct ScriptReading {
   /// PlaceOf(original, offset), from an index of the original's lines.
   Place PlaceOfOriginal(std::size_t offset) const;
   Place PlaceOfPrepared(std::size_t prepared) const { return PlaceOfOriginal(OriginalOffset(prepared)); }
+  /// The "{" token of the innermost block the walk had open before prepared
+  /// offset `at`, or kNoKey.
+  std::size_t OpenBlockAt(std::size_t at) const;
   /// The text of token `k` as the tokenizer reads it (quotes undone).
   std::u16string TokenText(std::size_t k) const;
   /// The node of `parent`'s subkey `name` (a root key's when `parent` is kNoKey), made when new.

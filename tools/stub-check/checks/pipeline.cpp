@@ -1,0 +1,131 @@
+// The check's one pipeline: load -> run -> analyse -> render.
+#include "checks/pipeline.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "checker.h"
+#include "cli/command_line.h"
+#include "manifest/manifest.h"
+#include "platform/emulated/emulator.h"
+
+namespace check {
+namespace {
+
+// Load: the package, and the exports to start from (read, not yet merged).
+bool Load(const CheckRequest& request, Package* package, std::string* refused) {
+  if (request.package) {
+    *package = *request.package;
+  } else if (!LoadPackage(request.input, package, refused)) {
+    return false;
+  }
+  package->perUser = request.perUser;
+  // One export at a time: its bytes go once its keys are read.
+  for (const std::string& file : request.registryFiles) {
+    RegistryExport e;
+    e.file = file;
+    std::string bytes, reason;
+    bool tooLarge = false;
+    if (!ReadRegularFile(file, kRegistrySizeLimit, &bytes, &reason, &tooLarge)) {
+      *refused = "--registry " + Quoted(file) + " cannot be read: " + reason +
+                 (tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, "
+                             "or the keys its scripts name)"
+                           : "; give a .reg file exported with regedit or reg export");
+      return false;
+    }
+    if (!ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
+      *refused = "--registry " + Quoted(file) + ": " + reason;
+      return false;
+    }
+    package->exports.push_back(std::move(e));
+  }
+  return true;
+}
+
+std::vector<std::u16string> InstallPaths(const CheckRequest& request, const Package& package) {
+  if (!request.installPaths.empty()) return request.installPaths;
+  const std::u16string name = Utf16(package.moduleName);
+  return {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
+}
+
+// Run: the registry to start from, then each install's load, registration and removal.
+void Run(const CheckRequest& request, EmulatorSession& session, Package* package, Report* report) {
+  CombineExports(session, &package->exports);
+  Restore(request.registry);
+  // Every Windows user has a classes key, even before anything is in it.
+  if (request.perUser) emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Classes");
+  package->baseKeys = CountKeys();
+  for (const std::u16string& path : InstallPaths(request, *package)) {
+    report->installs.push_back(RunInstall(session, *package, path));
+    ApplyModuleFile(package->moduleFile, request.perUser, &report->installs.back());
+  }
+}
+
+// The same finding (code and place) once: from the package's own checks
+// first, then from each install, the later ones saying where they were installed.
+void GatherFindings(const Package& package, Report* report) {
+  auto key = [](const Finding& f) {
+    return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
+  };
+  std::unordered_set<std::string> seen;
+  for (const Finding& f : report->findings) seen.insert(key(f));
+  for (std::size_t i = 0; i < report->installs.size(); ++i) {
+    for (Finding f : report->installs[i].findings) {
+      if (!seen.insert(key(f)).second || ToldByScriptProblem(package, f)) continue;
+      if (i > 0) {
+        const std::string path = Utf8(report->installs[i].modulePath);
+        f.notes.insert(f.notes.begin(), "installed as " + path);
+        f.arguments.push_back({"installedAs", path});
+      }
+      report->findings.push_back(std::move(f));
+    }
+  }
+}
+
+// The manifest against the module file and, when the package registers,
+// against its classes as the check's registration left them.
+void CheckManifestOf(const CheckRequest& request, const Package& package, Report* report) {
+  ManifestExpectation expected;
+  expected.moduleName = package.moduleName;
+  const ModuleFile& m = package.moduleFile;
+  if (m.isPe && (m.architecture == "x86" || m.architecture == "x64")) expected.architecture = m.architecture;
+  const Install& first = report->installs[0];
+  expected.classesKnown = first.idsRead && RegisteredClasses(first, &expected.classes);
+  CheckManifest(request.manifestFile, request.manifestBytes, expected, &report->findings);
+  report->sources.push_back({request.manifestFile, request.manifestBytes});
+}
+
+// Analyse: the findings about the module file, the package, each install and
+// the manifest, errors first.
+void Analyse(const CheckRequest& request, const Package& package, Report* report) {
+  CheckModuleFile(package.moduleFile, package.moduleName, &report->findings);
+  CheckPackage(package, report->installs[0], &report->findings);
+  GatherFindings(package, report);
+  if (!request.manifestFile.empty()) CheckManifestOf(request, package, report);
+  std::stable_sort(report->findings.begin(), report->findings.end(), [](const Finding& a, const Finding& b) {
+    return a.severity == Severity::kError && b.severity != Severity::kError;
+  });
+}
+
+std::string Render(const Report& report, const std::string& format) {
+  if (format == "json") return JsonReport(report);
+  if (format == "sarif") return SarifReport(report);
+  if (format == "text") return TextReport(report);
+  return "";
+}
+
+}  // namespace
+
+Report Check(const CheckRequest& request) {
+  Report report;
+  auto package = std::make_shared<Package>();
+  if (!Load(request, package.get(), &report.refused)) return report;
+  EmulatorSession session;
+  Run(request, session, package.get(), &report);
+  report.package = package;
+  Analyse(request, *package, &report);
+  report.text = Render(report, request.format);
+  return report;
+}
+
+}  // namespace check

@@ -1,0 +1,25 @@
+// Results and class identifiers as text: the part of the text layer that
+// speaks of the platform's types (HRESULT, GUID).
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace check {
+
+std::string Hex32(HRESULT value);  // "0x80020009"
+/// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case, as the module writes it.
+std::string GuidString(const GUID& id);
+/// The unbraced upper-case text of an identifier given as its 16 bytes in text
+/// order, as GuidString writes it.
+std::string GuidTextOfBytes(const unsigned char bytes[16]);
+
+/// A fresh random class identifier in its braced, upper-case, version-4 form.
+/// False when the system offers no randomness.
+bool NewRandomGuid(std::string* braced);
+/// A name-based (version-5, SHA-1) identifier derived from `text`, unbraced,
+/// upper case: the same text always gives the same identifier.
+std::string NamedGuid(const std::string& text);
+
+}  // namespace check
