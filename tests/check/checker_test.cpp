@@ -339,35 +339,55 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
 // markup included; hand-written ones are read as XML (namespaces, references,
 // CDATA, UTF-16) and each mistake is found once, without reading past the
 // text or recursing without end.
-TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
+const char* const kLarkIds[2] = {"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", "{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
+
+// The facts of a package Lark as export reads them, with a description that
+// needs escaping in XML.
+check::AssemblyFacts LarkFacts() {
   check::AssemblyFacts facts;
   facts.name = "Lark.Assembly";
   facts.version = "1.2.3.4";
   facts.architecture = "x64";
   facts.fileName = "Lark.dll";
   facts.classes.resize(2);
-  const char* ids[2] = {"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", "{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
-  for (int i = 0; i < 2; ++i) ASSERT_EQ(sys::CLSIDFromString(check::Utf16(ids[i]).c_str(), &facts.classes[i].clsid), S_OK);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(sys::CLSIDFromString(check::Utf16(kLarkIds[i]).c_str(), &facts.classes[i].clsid), S_OK);
+  }
   facts.classes[0] = {facts.classes[0].clsid, "Lark & <Style>\t\"one\"", "Apartment", "Lark.Style.1", "Lark.Style"};
   facts.classes[1] = {facts.classes[1].clsid, "", "Both", "Lark.StyleText.1", ""};
-  std::string written, problem;
-  ASSERT_TRUE(check::WriteAssemblyManifest(facts, &written, &problem)) << problem;
+  return facts;
+}
+
+// What a manifest of Lark must hold: its module, its architecture, its classes.
+check::ManifestExpectation LarkExpectation(const check::AssemblyFacts& facts) {
   check::ManifestExpectation want;
   want.moduleName = "Lark.dll";
   want.architecture = "x64";
   want.classesKnown = true;
   want.classes = facts.classes;
-  auto codes = [&want](const std::string& bytes) {
-    std::vector<check::Finding> findings;
-    check::CheckManifest("Lark.Assembly.manifest", bytes, want, &findings);
-    std::string out;
-    for (const check::Finding& f : findings) {
-      EXPECT_GE(f.line, 1) << f.message;
-      EXPECT_FALSE(f.remedy.empty()) << f.message;
-      out += (out.empty() ? "" : " ") + f.code;
-    }
-    return out;
-  };
+  return want;
+}
+
+// The codes of a manifest's findings, in order; each finding has a place and a remedy.
+std::string ManifestCodes(const std::string& bytes, const check::ManifestExpectation& want) {
+  std::vector<check::Finding> findings;
+  check::CheckManifest("Lark.Assembly.manifest", bytes, want, &findings);
+  std::string out;
+  for (const check::Finding& f : findings) {
+    EXPECT_GE(f.line, 1) << f.message;
+    EXPECT_FALSE(f.remedy.empty()) << f.message;
+    out += (out.empty() ? "" : " ") + f.code;
+  }
+  return out;
+}
+
+TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
+  check::AssemblyFacts facts = LarkFacts();
+  const char* const* ids = kLarkIds;
+  std::string written, problem;
+  ASSERT_TRUE(check::WriteAssemblyManifest(facts, &written, &problem)) << problem;
+  const check::ManifestExpectation want = LarkExpectation(facts);
+  const auto codes = [&want](const std::string& bytes) { return ManifestCodes(bytes, want); };
   EXPECT_EQ(codes(written), "");
   const std::string head = "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>"
                            "<assemblyIdentity type='win32' name='Lark.Assembly' version='1.0.0.0' "
@@ -439,8 +459,13 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   EXPECT_EQ(listed[19].notes, std::vector<std::string>{"5 more like it in this manifest, not listed"})
       << listed[19].message;
   EXPECT_NE(listed[21].message.find("is not in the manifest"), std::string::npos) << listed[21].message;
+}
 
-  // What a manifest cannot carry is refused, not written.
+// What a manifest cannot carry is refused, not written, and an assembly name
+// is one Windows takes as a file name.
+TEST(Checker, ManifestWriterRefusesWhatAManifestCannotCarry) {
+  check::AssemblyFacts facts = LarkFacts();
+  std::string written, problem;
   facts.classes[1].threadingModel = "Single";
   EXPECT_FALSE(check::WriteAssemblyManifest(facts, &written, &problem));
   EXPECT_NE(problem.find("'Single'"), std::string::npos) << problem;
