@@ -1,10 +1,13 @@
-// The file and stream calls of the checker: POSIX's calls on Linux, the wide
-// (UTF-16) calls on Windows, with UTF-8 paths on both sides of this file.
+// The checker's input and output (io/files.h, io/checked_files.h): POSIX's
+// calls on Linux, the wide (UTF-16) calls on Windows, UTF-8 paths on both.
 #include "io/files.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "io/checked_files.h"
+#include "text/text.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -20,33 +23,29 @@
 #include <unistd.h>
 #endif
 
-namespace check::io {
+namespace check {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+std::string Failed(const char* otherwise) { return errno ? std::strerror(errno) : otherwise; }
+
+}  // namespace
+
+namespace io {
 
 #ifdef _WIN32
 
 namespace {
 
-// Bytes that are no UTF-8 become U+FFFD, as everywhere on Windows: such a name
-// cannot be on a Windows file system anyway.
+// Bytes that are no UTF-8 become U+FFFD: such a name cannot be on a Windows file system anyway.
 std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return wide;
+  const std::u16string text = Utf16(utf8);
+  return std::wstring(text.begin(), text.end());
 }
 
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                    nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n, nullptr,
-                      nullptr);
-  return utf8;
-}
+std::string Narrow(const std::wstring& wide) { return Utf8(std::u16string(wide.begin(), wide.end())); }
 
 // The system's words for the latest failed call.
 std::string LastError() {
@@ -54,25 +53,14 @@ std::string LastError() {
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
       GetLastError(), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring words = n && text ? std::wstring(text, n) : L"the write failed";
+  std::string words = n && text ? Narrow(std::wstring(text, n)) : "the write failed";
   if (text) LocalFree(text);
-  while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' || words.back() == L'.')) {
-    words.pop_back();
-  }
-  return Narrow(words);
+  while (!words.empty() && std::strchr("\r\n.", words.back())) words.pop_back();
+  return words;
 }
 
-}  // namespace
-
-fs::path PathOf(const std::string& utf8) { return fs::path(Wide(utf8)); }
-std::string TextOf(const fs::path& path) { return Narrow(path.native()); }
-
-std::vector<std::string> Arguments(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
-  return args;
-}
-
+// A new file opened for binary writing, made exclusively (never over one
+// that exists); null with errno set.
 std::FILE* CreateNewFile(const std::string& path) {
   errno = 0;
   const int fd = ::_wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
@@ -82,22 +70,20 @@ std::FILE* CreateNewFile(const std::string& path) {
   return file;
 }
 
+// `path` opened for binary reading when the open file is a regular one.
 std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
   errno = 0;
   std::FILE* file = ::_wfopen(Wide(path).c_str(), L"rb");
-  if (!file) {
-    *reason = errno ? std::strerror(errno) : "it cannot be opened";
-    return nullptr;
-  }
   struct _stat64 st;
-  if (::_fstat64(::_fileno(file), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
-    std::fclose(file);
-    *reason = "not a regular file";
-    return nullptr;
-  }
-  return file;
+  if (file && ::_fstat64(::_fileno(file), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG) return file;
+  *reason = file ? "not a regular file" : Failed("it cannot be opened");
+  if (file) std::fclose(file);
+  return nullptr;
 }
 
+// Writes the UTF-8 `text` as UTF-16 when `stream` is a console (which would
+// show UTF-8 bytes through its code page, garbled); `*ok` and `reason` tell how
+// that went. False when `stream` is no console: the caller writes the bytes.
 bool WriteToConsole(std::FILE* stream, const std::string& text, bool* ok, std::string* reason) {
   const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
   DWORD mode = 0;
@@ -105,11 +91,10 @@ bool WriteToConsole(std::FILE* stream, const std::string& text, bool* ok, std::s
   std::fflush(stream);
   const std::wstring wide = Wide(text);
   *ok = true;
-  // In pieces: old consoles refuse one write of more than some tens of KB.
-  constexpr std::size_t kPiece = 8192;
+  // In pieces (old consoles refuse one write of more than some tens of KB), a surrogate pair kept whole.
   for (std::size_t at = 0; at < wide.size() && *ok;) {
-    std::size_t n = std::min(kPiece, wide.size() - at);
-    if (at + n < wide.size() && wide[at + n - 1] >= 0xD800 && wide[at + n - 1] <= 0xDBFF) --n;  // a pair stays whole
+    std::size_t n = std::min<std::size_t>(8192, wide.size() - at);
+    if (at + n < wide.size() && wide[at + n - 1] >= 0xD800 && wide[at + n - 1] <= 0xDBFF) --n;
     DWORD written = 0;
     *ok = WriteConsoleW(handle, wide.data() + at, static_cast<DWORD>(n), &written, nullptr) && written > 0;
     if (!*ok) *reason = LastError();
@@ -118,12 +103,37 @@ bool WriteToConsole(std::FILE* stream, const std::string& text, bool* ok, std::s
   return true;
 }
 
+}  // namespace
+
+fs::path PathOf(const std::string& utf8) { return fs::path(Wide(utf8)); }
+std::string TextOf(const fs::path& path) { return Narrow(path.native()); }
+
+std::string ProgramFolder() {
+  wchar_t wide[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, wide, 32768);
+  return n == 0 || n >= 32768 ? "" : TextOf(fs::path(std::wstring(wide, n)).parent_path());
+}
+
+std::vector<std::string> Arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
+  return args;
+}
+
 #else
 
 fs::path PathOf(const std::string& utf8) { return fs::path(utf8); }
 std::string TextOf(const fs::path& path) { return path.native(); }
 
-std::vector<std::string> Arguments(int argc, char** argv) { return std::vector<std::string>(argv + 1, argv + argc); }
+std::string ProgramFolder() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.parent_path().string();
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
+
+namespace {
 
 std::FILE* CreateNewFile(const std::string& path) {
   errno = 0;
@@ -134,30 +144,28 @@ std::FILE* CreateNewFile(const std::string& path) {
 }
 
 std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
-  // Opened without waiting, then held to what the descriptor itself is.
+  // Opened without waiting (as an ordinary open of a FIFO would), then held to what the descriptor is.
   errno = 0;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *reason = errno ? std::strerror(errno) : "it cannot be opened";
-    return nullptr;
-  }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  std::FILE* file = nullptr;
+  if (fd < 0) {
+    *reason = Failed("it cannot be opened");
+  } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     *reason = "not a regular file";
-    return nullptr;
+  } else {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    errno = 0;
+    file = ::fdopen(fd, "rb");
+    if (!file) *reason = Failed("it cannot be opened");
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  errno = 0;
-  std::FILE* file = ::fdopen(fd, "rb");
-  if (!file) {
-    *reason = errno ? std::strerror(errno) : "it cannot be opened";
-    ::close(fd);
-  }
+  if (!file && fd >= 0) ::close(fd);
   return file;
 }
 
 bool WriteToConsole(std::FILE*, const std::string&, bool*, std::string*) { return false; }
+
+}  // namespace
 
 #endif
 
@@ -171,4 +179,143 @@ void PrintError(const std::string& text) {
   std::fflush(stderr);
 }
 
-}  // namespace check::io
+}  // namespace io
+
+namespace {
+
+// All of `text` written to `file` and flushed; false with the system's words
+// ("No space left on device") when any of it is not.
+bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
+  bool written = false;
+  if (io::WriteToConsole(file, text, &written, reason)) return written;
+  errno = 0;
+  written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  const bool flushed = std::fflush(file) == 0;
+  if (written && flushed && !std::ferror(file)) return true;
+  *reason = Failed("the write failed");
+  return false;
+}
+
+// "8 MiB", "1.5 MB" as the messages give sizes.
+std::string SizeText(unsigned long long bytes) {
+  char text[32];
+  if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0) {
+    std::snprintf(text, sizeof text, "%llu MiB", bytes >> 20);
+  } else if (bytes >= 1000000) {
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  } else {
+    std::snprintf(text, sizeof text, "%llu bytes", bytes);
+  }
+  return text;
+}
+
+std::string KindOf(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::directory: return "a folder, not a file";
+    case fs::file_type::fifo: return "a FIFO (named pipe), not a file";
+    case fs::file_type::character: return "a character device, not a file";
+    case fs::file_type::block: return "a block device, not a file";
+    case fs::file_type::socket: return "a socket, not a file";
+    default: return "not a regular file";
+  }
+}
+
+}  // namespace
+
+bool PrintChecked(const std::string& who, const std::string& text) {
+  std::string reason;
+  if (WriteAll(stdout, text, &reason)) return true;
+  io::PrintError(who + ": cannot write to standard output: " + reason + "; what was printed is incomplete\n");
+  return false;
+}
+
+bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* reason) {
+  std::FILE* file = io::CreateNewFile(path);
+  if (!file) {
+    *reason = Failed("it cannot be made");
+    return false;
+  }
+  bool ok = WriteAll(file, bytes, reason);
+  errno = 0;
+  if (std::fclose(file) != 0 && ok) {
+    *reason = Failed("closing it failed");
+    ok = false;
+  }
+  std::error_code error;
+  if (!ok) fs::remove(io::PathOf(path), error);
+  return ok;
+}
+
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* reason,
+                     bool* tooLarge) {
+  bool large = false;
+  bytes->clear();
+  std::error_code error;
+  const fs::file_status status = fs::status(io::PathOf(path), error);
+  if (error || status.type() != fs::file_type::regular) {
+    *reason = error ? error.message()
+              : status.type() == fs::file_type::not_found ? std::strerror(ENOENT)
+                                                          : KindOf(status.type());
+    return false;
+  }
+  // Held to what the open file is: a FIFO put in its place meanwhile is neither waited on nor read.
+  std::FILE* file = io::OpenRegularFile(path, reason);
+  if (!file) return false;
+  const auto size = fs::file_size(io::PathOf(path), error);
+  if (!error && size > limit) {
+    large = true;
+    *reason = "it is " + SizeText(size) + ", more than the " + SizeText(limit) + " stub-check reads";
+  }
+  char buffer[65536];
+  errno = 0;
+  for (std::size_t n; !large && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+    large = bytes->size() + n > limit;  // it grew while being read
+    if (large) *reason = "it is more than the " + SizeText(limit) + " stub-check reads";
+    if (!large) bytes->append(buffer, n);
+  }
+  const bool failed = !large && std::ferror(file);
+  if (failed) *reason = Failed("reading it failed");
+  std::fclose(file);
+  if (large) bytes->clear();
+  if (tooLarge) *tooLarge = large;
+  return !large && !failed;
+}
+
+bool CheckWindowsModulePath(const std::string& path, std::string* problem) {
+  const bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
+                     path[1] == ':' && path[2] == '\\';
+  const bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
+  if (!drive && !share) {
+    *problem = "it is not an absolute Windows path (C:\\...\\NAME.dll or \\\\server\\share\\...\\NAME.dll)";
+    return false;
+  }
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c < 0x20 || c == 0x7F) {
+      *problem =
+          "it holds a control character (" + Quoted(path.substr(i, 1)) + "), which Windows refuses in a path";
+      return false;
+    }
+    if (std::strchr("<>\"|?*/", c) || (c == ':' && !(drive && i == 1))) {
+      *problem = std::string("it holds '") + path[i] + "', which Windows refuses in a file name" +
+                 (c == '/' ? " (write backslashes)" : "");
+      return false;
+    }
+  }
+  if (ShowBytes(path) != path) *problem = "it is not UTF-8 text";
+  return ShowBytes(path) == path;
+}
+
+std::string DeviceName(const std::string& name) {
+  // Windows reserves device names as file names, with any extension.
+  static const char* const kDevices[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4",
+                                         "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
+                                         "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+  const std::string stem = Lower(name.substr(0, name.find('.')));
+  for (const char* device : kDevices) {
+    if (stem == Lower(device)) return device;
+  }
+  return "";
+}
+
+}  // namespace check

@@ -3,17 +3,15 @@
 // ProgIDs made from the name. It never replaces anything, and on any failure
 // takes away what it had written.
 #include <algorithm>
-#include <cstdio>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "checker.h"
-#include "cli/command_line.h"
 #include "io/files.h"
-#include "package/package_classes.h"
 #include "new/verbs.h"
+#include "package/package_classes.h"
 
 namespace check {
 
@@ -45,53 +43,86 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// What `new` writes of each class of the package (PackageClasses), in its
+// order: the middle of its ProgIDs (NAME.Style.1), its description after the
+// package's name, and its threading model.
+struct NewClass {
+  const char* kind;
+  const char* description;
+  const char* threadingModel;
+};
+constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
+static_assert(std::size(kNewClasses) == std::size(PackageClasses), "one row for each class of the package");
+
 int Refuse(const std::string& message) {
   io::PrintError("stub-check new: " + message + "\n");
   return 2;
 }
 
-// An entry of `folder` named `name` in any letter case: Windows would take it for the same.
-std::string ExistingEntry(const std::string& folder, const std::string& name) {
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(io::PathOf(folder), error)) {
-    const std::string found = io::TextOf(entry.path().filename());
-    if (Lower(found) == Lower(name)) return found;
+// Where `new` takes the module of `arch` from without --module: a release holds
+// each architecture's module in a folder of its name beside the tool's own
+// (x64/stub-check.exe, linux-x86_64/stub-check); the build tree holds it beside
+// the tool's build. Empty when neither is there; `tried` lists the places.
+std::string FindShippedModule(const std::string& arch, std::string* tried) {
+  const std::string folder = io::ProgramFolder();
+  if (folder.empty()) return "";
+  for (const std::string& place :
+       {folder + "/../" + arch + "/Stub.dll", folder + "/../../../windows-" + arch + "/src/exports/Stub.dll"}) {
+    const std::string normal = io::TextOf(io::PathOf(place).lexically_normal());
+    // A module that is there but cannot be looked at is named, so that reading it says why.
+    std::error_code error;
+    const bool there = fs::exists(io::PathOf(place), error);
+    if (there || (error && error != std::errc::no_such_file_or_directory)) return normal;
+    *tried += "  " + normal + "\n";
   }
   return "";
 }
 
-static_assert(std::size(kNewClasses) == std::size(PackageClasses), "one row for each class of the package");
+// The module to copy, checked as `check` checks a package's module file: a
+// copy of Stub.dll (its five exports) for `arch`. False with `problem` set.
+bool UsableModule(const std::string& path, const std::string& arch, bool archGiven, std::string* bytes,
+                  std::string* problem) {
+  std::string reason;
+  if (!ReadRegularFile(path, kModuleSizeLimit, bytes, &reason)) {
+    *problem = "cannot read the module " + path + ": " + reason;
+    return false;
+  }
+  const ModuleFile file = ReadModuleFile(path, true, *bytes);
+  std::vector<Finding> findings;
+  CheckModuleFile(file, io::FileName(path), &findings);
+  if (!findings.empty()) {
+    *problem = findings[0].message;
+    for (const std::string& note : findings[0].notes) *problem += "; " + note;
+    *problem += "; name a copy of Stub.dll with --module";
+    return false;
+  }
+  if (file.architecture != arch) {
+    *problem = "the module " + path + " is the " + file.architecture + " module, not the " + arch +
+               " one " + (archGiven ? "asked for with --arch" : "made without --arch (x64 is the default)") +
+               ": give --arch " + file.architecture + " for a package for " +
+               (file.architecture == "x86" ? "32-bit" : "64-bit") + " hosts, or name the " + arch +
+               " Stub.dll";
+    return false;
+  }
+  return true;
+}
 
-// The script of one class, laid out as the sample package's. The
-// version-independent ProgID carries the CLSID too: CLSIDFromProgID reads only
-// that subkey and does not follow CurVer.
-std::string Script(const std::string& name, const std::string& kind, const std::string& description,
-                   const std::string& id, const std::string& threadingModel) {
-  const std::string progId = name + "." + kind;
-  return "HKCR\n"
-         "{\n"
-         "\t" + progId + ".1 = s '" + description + "'\n"
-         "\t{\n"
-         "\t\tCLSID = s '" + id + "'\n"
-         "\t}\n"
-         "\t" + progId + " = s '" + description + "'\n"
-         "\t{\n"
-         "\t\tCLSID = s '" + id + "'\n"
-         "\t\tCurVer = s '" + progId + ".1'\n"
-         "\t}\n"
-         "\tNoRemove CLSID\n"
-         "\t{\n"
-         "\t\tForceRemove " + id + " = s '" + description + "'\n"
-         "\t\t{\n"
+// The script of one class, laid out as the sample package's, a line of the
+// source for each key. The version-independent ProgID carries the CLSID too:
+// CLSIDFromProgID reads only that subkey and does not follow CurVer.
+std::string Script(const std::string& progId, const std::string& description, const std::string& id,
+                   const std::string& threadingModel) {
+  const std::string named = " = s '" + description + "'\n\t{\n\t\tCLSID = s '" + id + "'\n";
+  return "HKCR\n{\n"
+         "\t" + progId + ".1" + named + "\t}\n"
+         "\t" + progId + named + "\t\tCurVer = s '" + progId + ".1'\n\t}\n"
+         "\tNoRemove CLSID\n\t{\n"
+         "\t\tForceRemove " + id + " = s '" + description + "'\n\t\t{\n"
          "\t\t\tProgID = s '" + progId + ".1'\n"
          "\t\t\tVersionIndependentProgID = s '" + progId + "'\n"
-         "\t\t\tInprocServer32 = s '%Module%'\n"
-         "\t\t\t{\n"
+         "\t\t\tInprocServer32 = s '%Module%'\n\t\t\t{\n"
          "\t\t\t\tval ThreadingModel = s '" + threadingModel + "'\n"
-         "\t\t\t}\n"
-         "\t\t}\n"
-         "\t}\n"
-         "}\n";
+         "\t\t\t}\n\t\t}\n\t}\n}\n";
 }
 
 // Everything `new` has made so far, taken away again unless kept.
@@ -112,34 +143,81 @@ class Undo {
   bool keep_ = false;
 };
 
-// The module to copy, checked as `check` checks a package's module file: a
-// copy of Stub.dll (its five exports) for `arch`. False with `problem` set.
-bool UsableModule(const std::string& path, const std::string& arch, bool archGiven,
-                  std::string* bytes, std::string* problem) {
-  std::string reason;
-  if (!ReadRegularFile(path, kModuleSizeLimit, bytes, &reason)) {
-    *problem = "cannot read the module " + path + ": " + reason;
-    return false;
+// A new folder at `path` (not one that is there); false with `problem` set.
+bool MakeFolder(const fs::path& path, std::string* problem) {
+  std::error_code error;
+  if (fs::create_directory(path, error)) return true;
+  *problem = "cannot make the folder " + io::TextOf(path) + ": " + (error ? error.message() : "it exists");
+  return false;
+}
+
+// The folder `dir` and those above it that are missing, made folder by
+// folder so that a failure takes away only what was made here.
+bool MakeFolders(const std::string& dir, Undo* undo, std::string* problem) {
+  std::error_code error;
+  std::vector<fs::path> missing;
+  for (fs::path p = io::PathOf(dir); !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
   }
-  const ModuleFile file = ReadModuleFile(path, true, *bytes);
-  std::vector<Finding> findings;
-  CheckModuleFile(file, io::FileName(path), &findings);
-  if (!findings.empty()) {
-    *problem = findings[0].message + "; name a copy of Stub.dll with --module";
-    return false;
-  }
-  if (file.architecture != arch) {
-    *problem = "the module " + path + " is the " + file.architecture + " module, not the " + arch +
-               " one " + (archGiven ? "asked for with --arch" : "made without --arch (x64 is the default)") +
-               ": give --arch " + file.architecture + " for a package for " +
-               (file.architecture == "x86" ? "32-bit" : "64-bit") + " hosts, or name the " + arch +
-               " Stub.dll";
-    return false;
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!MakeFolder(*it, problem)) return false;
+    undo->Made(io::TextOf(*it));
   }
   return true;
 }
 
-std::string Reason(const std::error_code& error) { return error ? error.message() : "it exists"; }
+// The package written whole under `staging`: NAME/ with its scripts, then NAME.dll.
+bool Stage(const std::string& staging, const std::string& name, const std::vector<std::string>& ids,
+           const std::string& moduleBytes, Undo* undo, std::string* problem) {
+  const auto write = [problem](const std::string& what, const std::string& path, const std::string& bytes) {
+    if (WriteNewFile(path, bytes, problem)) return true;
+    *problem = "cannot write " + what + path + ": " + *problem + "; nothing was left written";
+    return false;
+  };
+  if (!MakeFolder(io::PathOf(staging), problem)) return false;
+  undo->Made(staging);
+  const std::string folder = staging + "/" + name;
+  if (!MakeFolder(io::PathOf(folder), problem)) return false;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const NewClass& c = kNewClasses[i];
+    const std::string script = Script(name + "." + c.kind, name + " " + c.description, ids[i], c.threadingModel);
+    if (!write("", folder + "/" + Utf8(PackageClasses[i].scriptName), script)) return false;
+  }
+  return write("the module copy ", folder + ".dll", moduleBytes);
+}
+
+// An entry of the package's names in `dir` (NAME.dll before NAME) in any letter
+// case, as Windows would take it for the same, spelled as it is there; empty when none.
+std::string Existing(const std::string& dir, const std::string& name) {
+  std::error_code error;
+  std::string found;
+  for (const auto& entry : fs::directory_iterator(io::PathOf(dir), error)) {
+    const std::string there = io::TextOf(entry.path().filename());
+    if (Lower(there) == Lower(name + ".dll")) return there;
+    if (Lower(there) == Lower(name)) found = there;
+  }
+  return found;
+}
+
+// Whether the package can be made in `dir` (`*dirExists`: it is there):
+// nothing that is already there is replaced, in any letter case.
+bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExists, std::string* problem) {
+  std::error_code error;
+  const fs::file_status dirStatus = fs::status(io::PathOf(dir), error);
+  *dirExists = fs::exists(dirStatus);
+  const std::string there = *dirExists ? Existing(dir, name) : "";
+  if (error && error != std::errc::no_such_file_or_directory) {
+    *problem = "cannot use the folder " + dir + ": " + error.message();
+  } else if (*dirExists && !fs::is_directory(dirStatus)) {
+    *problem = dir + " is not a folder: give --dir a folder, or a path where one can be made";
+  } else if (!there.empty()) {
+    *problem = dir + "/" + there + " already exists; nothing was written (choose another name or folder)";
+  } else {
+    return true;
+  }
+  return false;
+}
 
 // What `new` says it made, and what to do next.
 std::string Summary(const std::string& name, const std::string& arch, const std::string& module,
@@ -161,146 +239,74 @@ std::string Summary(const std::string& name, const std::string& arch, const std:
   return summary;
 }
 
-// Fresh class identifiers, one per class, none twice; an installer's product
-// needs an identifier of its own too (its UpgradeCode), drawn here so that no
-// other tool is needed for it; and a token for the staging folder's name.
-bool FreshIds(std::vector<std::string>* ids, std::string* token, std::string* upgradeCode) {
-  bool random = NewRandomGuid(token) && NewRandomGuid(upgradeCode);
-  for (std::size_t i = 0; i < ids->size() && random; ++i) {
-    random = NewRandomGuid(&(*ids)[i]) && std::find(ids->begin(), ids->begin() + i, (*ids)[i]) == ids->begin() + i;
-  }
-  return random;
-}
+}  // namespace
 
-// The folder `dir` and those above it that are missing, made folder by
-// folder so that a failure takes away only what was made here.
-bool MakeFolders(const std::string& dir, Undo* undo, std::string* problem) {
-  std::error_code error;
-  std::vector<fs::path> missing;
-  for (fs::path p = io::PathOf(dir); !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
-    missing.push_back(p);
-    if (p == p.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (!fs::create_directory(*it, error)) {
-      *problem = "cannot make the folder " + io::TextOf(*it) + ": " + Reason(error);
-      return false;
-    }
-    undo->Made(io::TextOf(*it));
-  }
-  return true;
-}
-
-// The package's scripts, written into `folder`.
-bool WriteScripts(const std::string& folder, const std::string& name, const std::vector<std::string>& ids,
-                  std::string* problem) {
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    const NewClass& c = kNewClasses[i];
-    const std::string path = folder + "/" + Utf8(PackageClasses[i].scriptName);
-    if (!WriteNewFile(path, Script(name, c.kind, name + " " + c.description, ids[i], c.threadingModel), problem)) {
-      *problem = "cannot write " + path + ": " + *problem + "; nothing was left written";
-      return false;
-    }
-  }
-  return true;
-}
-
-// An entry of the package's names (NAME.dll, NAME) in `dir` in any letter
-// case, as it is spelled there; empty when there is none.
-std::string Existing(const std::string& dir, const std::string& name) {
-  for (const std::string& wanted : {name + ".dll", name}) {
-    const std::string there = ExistingEntry(dir, wanted);
-    if (!there.empty()) return there;
-  }
-  return "";
-}
-
-// Whether the package can be made in `dir` (`*dirExists`: it is there):
-// nothing that is already there is replaced, in any letter case.
-bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExists, std::string* problem) {
-  std::error_code error;
-  const fs::file_status dirStatus = fs::status(io::PathOf(dir), error);
-  *dirExists = fs::exists(dirStatus);
-  if (error && error != std::errc::no_such_file_or_directory) {
-    *problem = "cannot use the folder " + dir + ": " + error.message();
-  } else if (*dirExists && !fs::is_directory(dirStatus)) {
-    *problem = dir + " is not a folder: give --dir a folder, or a path where one can be made";
-  } else if (*dirExists && !Existing(dir, name).empty()) {
-    *problem = dir + "/" + Existing(dir, name) + " already exists; nothing was written (choose another "
-               "name or folder)";
+bool ValidPackageName(const std::string& name, std::string* problem) {
+  // The longest ProgID made from the name, NAME.StyleText.1, must fit in 39 characters.
+  constexpr std::size_t kProgIdLimit = 39, kSuffix = sizeof ".StyleText.1" - 1;
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  const auto other = std::find_if(name.begin(), name.end(),
+                                  [&](char c) { return !letter(c) && !(c >= '0' && c <= '9') && c != '.'; });
+  if (name.empty()) {
+    *problem = "the name is empty";
+  } else if (other != name.end()) {
+    // The whole character, as UTF-8 (or \xHH for a byte that is none).
+    const std::size_t i = other - name.begin(), n = Utf8Sequence(name, i);
+    *problem = (*other == ' ' ? std::string("it holds a blank") : "it holds " + Quoted(name.substr(i, n ? n : 1))) +
+               ": ProgIDs allow only letters, digits and periods";
+  } else if (!letter(name[0])) {
+    *problem = "it must start with a letter (a ProgID cannot start with a digit or a period)";
+  } else if (name.back() == '.' || name.find("..") != std::string::npos) {
+    *problem = "a period must stand between two parts (Windows drops a folder name's final period)";
+  } else if (name.size() + kSuffix > kProgIdLimit) {
+    *problem = "it is " + std::to_string(name.size()) + " characters long: the ProgID " + name +
+               ".StyleText.1 would be longer than " + std::to_string(kProgIdLimit) + " characters; use at most " +
+               std::to_string(kProgIdLimit - kSuffix);
+  } else if (!DeviceName(name).empty()) {
+    *problem = DeviceName(name) + " is a device name on Windows and cannot name a file or folder";
   } else {
     return true;
   }
   return false;
 }
 
-// The package written whole under `staging` (NAME.dll and NAME/ with its scripts).
-bool Stage(const std::string& staging, const std::string& name, const std::vector<std::string>& ids,
-           const std::string& moduleBytes, Undo* undo, std::string* problem) {
-  std::error_code error;
-  if (!fs::create_directory(io::PathOf(staging), error)) {
-    *problem = "cannot make the folder " + staging + ": " + Reason(error);
-    return false;
-  }
-  undo->Made(staging);
-  const std::string stagedFolder = staging + "/" + name;
-  if (!fs::create_directory(io::PathOf(stagedFolder), error)) {
-    *problem = "cannot make the folder " + stagedFolder + ": " + Reason(error);
-    return false;
-  }
-  if (!WriteScripts(stagedFolder, name, ids, problem)) return false;
-  if (!WriteNewFile(staging + "/" + name + ".dll", moduleBytes, problem)) {
-    *problem = "cannot write the module copy " + staging + "/" + name + ".dll: " + *problem +
-               "; nothing was left written";
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 int NewCommand(const std::vector<std::string>& args) {
   ParsedLine line;
   std::string problem;
   if (!ParseCommandLine(kNewSpec, args, &line, &problem)) return Refuse(problem);
   if (line.help) return PrintChecked("stub-check new", Usage(kNewSpec)) ? 0 : 2;
-  if (line.operands.empty()) {
-    return Refuse("no package name given: stub-check new NAME (stub-check new --help)");
-  }
+  if (line.operands.empty()) return Refuse("no package name given: stub-check new NAME (stub-check new --help)");
   const std::string name = line.operands[0];
   std::string dir = line.Get("--dir", "."), arch = line.Get("--arch", "x64"), module = line.Get("--module");
-  if (!ValidPackageName(name, &problem)) {
-    return Refuse("cannot name a package " + Quoted(name) + ": " + problem);
-  }
+  if (!ValidPackageName(name, &problem)) return Refuse("cannot name a package " + Quoted(name) + ": " + problem);
 
   // The module to copy, of the architecture asked for, checked before anything is written.
-  if (module.empty()) {
-    std::string tried;
-    module = FindShippedModule(arch, &tried);
-    if (module.empty()) {
-      return Refuse("no " + arch + " module found beside this tool; looked at:\n" + tried +
-                    "name one with --module FILE");
-    }
+  std::string tried, moduleBytes;
+  if (module.empty() && (module = FindShippedModule(arch, &tried)).empty()) {
+    return Refuse("no " + arch + " module found beside this tool; looked at:\n" + tried + "name one with --module FILE");
   }
-  std::string moduleBytes;
   if (!UsableModule(module, arch, line.Has("--arch"), &moduleBytes, &problem)) return Refuse(problem);
 
   while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
   bool dirExists = false;
   if (!CheckTarget(dir, name, &dirExists, &problem)) return Refuse(problem);
-  std::error_code error;
 
+  // Fresh class identifiers, none twice; the UpgradeCode of an installer's
+  // product, drawn here so that no other tool is needed for it; and a token
+  // for the staging folder's name.
   std::vector<std::string> ids(std::size(PackageClasses));
   std::string token, upgradeCode;
-  if (!FreshIds(&ids, &token, &upgradeCode)) {
-    return Refuse("this system gives no random numbers for fresh class identifiers");
+  bool random = NewRandomGuid(&token) && NewRandomGuid(&upgradeCode);
+  for (auto id = ids.begin(); id != ids.end() && random; ++id) {
+    random = NewRandomGuid(&*id) && std::find(ids.begin(), id, *id) == id;
   }
+  if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
-  // From the first thing made to the last, an interrupt waits: one that
-  // came is looked at before the first rename and after the last, and takes
-  // everything back. (Taken when it comes, it would end the process between
-  // two steps, with the temporary folder and a half-written module left.)
-  // The hold outlives the undo, so that taking back is never cut short.
+  // From the first thing made to the last, an interrupt waits: one that came
+  // is looked at before the first rename and after the last, and takes
+  // everything back (taken when it comes, it would leave the temporary folder
+  // and a half-written module). The hold outlives the undo, so that taking
+  // back is never cut short.
   HeldInterrupts held;
   Undo undo;
   if (!dirExists && !MakeFolders(dir, &undo, &problem)) return Refuse(problem);
@@ -308,13 +314,10 @@ int NewCommand(const std::vector<std::string>& args) {
   // Everything is written under a temporary name inside DIR first (the same
   // file system, so the renames below only move names).
   const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
-  const std::string stagedFolder = staging + "/" + name;
   if (!Stage(staging, name, ids, moduleBytes, &undo, &problem)) return Refuse(problem);
 
   // Into place, unless something of the name appeared meanwhile or an interrupt came.
-  const std::string folder = dir + "/" + name;
-  const std::string dll = folder + ".dll";
-  const std::string there = Existing(dir, name);
+  const std::string folder = dir + "/" + name, dll = folder + ".dll", there = Existing(dir, name);
   if (!there.empty()) {
     return Refuse(dir + "/" + there + " appeared while the package was written; nothing was left written");
   }
@@ -322,7 +325,8 @@ int NewCommand(const std::vector<std::string>& args) {
     undo.Now();
     return Refuse("interrupted; nothing was left written");
   }
-  fs::rename(io::PathOf(stagedFolder), io::PathOf(folder), error);
+  std::error_code error;
+  fs::rename(io::PathOf(staging + "/" + name), io::PathOf(folder), error);
   if (error) return Refuse("cannot move the package folder into place as " + folder + ": " + error.message());
   undo.Made(folder);
   fs::rename(io::PathOf(staging + "/" + name + ".dll"), io::PathOf(dll), error);
@@ -330,8 +334,7 @@ int NewCommand(const std::vector<std::string>& args) {
   undo.Made(dll);
   fs::remove(io::PathOf(staging), error);
 
-  const std::string summary = Summary(name, arch, module, dll, folder, ids, upgradeCode);
-  if (held.Pending() || !PrintChecked("stub-check new", summary)) {
+  if (held.Pending() || !PrintChecked("stub-check new", Summary(name, arch, module, dll, folder, ids, upgradeCode))) {
     undo.Now();
     io::PrintError("stub-check new: nothing was left written\n");
     return 2;

@@ -1,14 +1,19 @@
-// The checker's bottom layer for text: UTF-8 and UTF-16, case folding as
-// Windows folds names, identifiers as text, escaping for messages and XML,
-// and places (line and column) in decoded text.
 #include "text/text.h"
 
-#include <cstdint>
 #include <cstdio>
 
 #include "platform/emulated/emulator.h"
 
 namespace check {
+namespace {
+
+std::string HexByte(char c) {
+  char text[8];
+  std::snprintf(text, sizeof text, "\\x%02X", static_cast<unsigned char>(c));
+  return text;
+}
+
+}  // namespace
 
 std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
 
@@ -21,27 +26,18 @@ std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
   for (std::size_t k = 1; k < n; ++k) {
     if ((static_cast<unsigned char>(b[i + k]) & 0xC0) != 0x80) return 0;
   }
+  // Overlong forms, code points past U+10FFFF and surrogates are no UTF-8.
   const unsigned char d = n > 1 ? static_cast<unsigned char>(b[i + 1]) : 0;
-  if ((c == 0xE0 && d < 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90) ||
-      (c == 0xED && d >= 0xA0)) {
-    return 0;
-  }
-  return n;
+  const bool bad = (c == 0xE0 && d < 0xA0) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d >= 0x90) ||
+                   (c == 0xED && d >= 0xA0);
+  return bad ? 0 : n;
 }
 
 std::string ShowBytes(const std::string& text) {
   std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = Utf8Sequence(text, i);
-    if (n) {
-      out.append(text, i, n);
-      i += n;
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
-    out += escaped;
-    ++i;
+  for (std::size_t i = 0, n; i < text.size(); i += n ? n : 1) {
+    n = Utf8Sequence(text, i);
+    out += n ? text.substr(i, n) : HexByte(text[i]);
   }
   return out;
 }
@@ -49,18 +45,17 @@ std::string ShowBytes(const std::string& text) {
 std::u16string FoldCase(const std::u16string& text) { return emu::FoldedName(text); }
 
 std::string Lower(const std::string& text) {
-  // Each run of UTF-8 folded as the registry folds names; a byte that is no
-  // UTF-8 stays as it is.
+  // Each run of UTF-8 folded whole; a byte that is no UTF-8 stays as it is.
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
     std::size_t end = i;
     for (std::size_t n; end < text.size() && (n = Utf8Sequence(text, end)) != 0;) end += n;
     if (end == i) {
       out += text[i++];
-      continue;
+    } else {
+      out += Utf8(FoldCase(Utf16(text.substr(i, end - i))));
+      i = end;
     }
-    out += Utf8(FoldCase(Utf16(text.substr(i, end - i))));
-    i = end;
   }
   return out;
 }
@@ -69,41 +64,28 @@ std::string Quoted(const std::string& text) {
   std::string out = "'";
   for (char c : ShowBytes(text)) {
     const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (u < 0x20 || u == 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", u);
-      out += hex;
+    if (c == '\t' || c == '\n' || c == '\r') {
+      out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
     } else {
-      out += c;
+      out += u < 0x20 || u == 0x7F ? HexByte(c) : std::string(1, c);
     }
   }
   return out + "'";
 }
 
-// Text for an XML attribute, element or comment (export's WiX fragment, the
-// assembly manifest). A tab, a line break and a carriage
-// return are written as character references, so that no parser turns them
-// into blanks; a character XML cannot hold at all (other control characters,
-// U+FFFE, U+FFFF) or bytes that are not UTF-8 set `problem`.
 std::string Xml(const std::string& text, std::string* problem) {
   std::string out;
-  for (std::size_t i = 0; i < text.size();) {
+  for (std::size_t i = 0, n; i < text.size(); i += n ? n : 1) {
     const char c = text[i];
-    const std::size_t n = Utf8Sequence(text, i);
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (n == 0 || (u < 0x20 && c != '\t' && c != '\n' && c != '\r') ||
-        (n == 3 && text.compare(i, 2, "\xEF\xBF") == 0 && (text[i + 2] == '\xBE' || text[i + 2] == '\xBF'))) {
+    n = Utf8Sequence(text, i);
+    // Other control characters, U+FFFE and U+FFFF cannot stand in XML at all.
+    const bool control = static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
+    const bool nonchar = text.compare(i, 3, "\xEF\xBF\xBE") == 0 || text.compare(i, 3, "\xEF\xBF\xBF") == 0;
+    if (n == 0 || control || nonchar) {
       if (problem->empty()) {
         *problem = Quoted(text) + " holds " +
-                   (n == 0 ? std::string("bytes that are not UTF-8") : std::string("a character XML cannot hold"));
+                   (n ? "a character XML cannot hold" : "bytes that are not UTF-8");
       }
-      i += n ? n : 1;
       continue;
     }
     switch (c) {
@@ -116,23 +98,20 @@ std::string Xml(const std::string& text, std::string* problem) {
       case '\r': out += "&#13;"; break;
       default: out.append(text, i, n);
     }
-    i += n;
   }
   return out;
 }
 
 Place PlaceOf(const std::string& text, std::size_t offset, std::size_t start, Place from) {
   Place p = from;
-  for (std::size_t i = start; i < offset && i < text.size();) {
+  for (std::size_t i = start, n; i < offset && i < text.size(); i += n ? n : 1) {
+    n = Utf8Sequence(text, i);
     if (text[i] == '\n') {
       ++p.line;
       p.column = 1;
-      ++i;
-      continue;
+    } else {
+      ++p.column;
     }
-    const std::size_t n = Utf8Sequence(text, i);
-    i += n ? n : 1;
-    ++p.column;
   }
   return p;
 }
@@ -142,7 +121,8 @@ std::string Decoded(const std::string& bytes) {
   if (!le && !be) return bytes;
   std::u16string text;
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    const unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+    const unsigned char a = static_cast<unsigned char>(bytes[i]);
+    const unsigned char b = static_cast<unsigned char>(bytes[i + 1]);
     text += static_cast<char16_t>(le ? a | b << 8 : b | a << 8);
   }
   return Utf8(text);

@@ -1,13 +1,11 @@
 // The checker's bottom layer for text: UTF-8 and UTF-16, case folding as
-// Windows folds file and registry names, identifiers as text, escaping for
-// messages and XML, and places in decoded text. It includes nothing of the
-// checker above it, nor the platform's types (text/identifiers.h has those);
-// every other part may use it.
+// Windows folds file and registry names, escaping for messages and XML, and
+// places in decoded text. It includes nothing of the checker above it, nor
+// the platform's types (text/identifiers.h has those).
 #pragma once
 
 #include <cstddef>
 #include <string>
-
 
 namespace check {
 
@@ -23,8 +21,7 @@ std::u16string FoldCase(const std::u16string& text);
 /// `text` (UTF-8) folded as FoldCase folds it; bytes that are no UTF-8 stay as they are.
 std::string Lower(const std::string& text);
 
-/// `text` quoted for a message: bytes that are not UTF-8 as \xHH, control
-/// characters as \t, \n, \r or \xHH.
+/// `text` quoted for a message, bytes that are no UTF-8 and control characters escaped.
 std::string Quoted(const std::string& text);
 /// `text` as XML attribute or element text: markup characters escaped, a tab
 /// or line break as a character reference (no parser turns it into a blank);
@@ -44,10 +41,9 @@ struct Place {
   int line = 0;
   int column = 0;
 };
-/// The place of the byte `offset` in the UTF-8 `text` (a byte that is no
-/// UTF-8 counts as one character), counted on from `from`, the place of the
-/// offset `start` (at most `offset`): the checker's one calculator of places
-/// in a file's bytes. (A script's reading indexes its decoded lines instead.)
+/// The place of the byte `offset` in the UTF-8 `text` (a byte that is no UTF-8
+/// counts as one character), counted on from `from`, the place of the offset
+/// `start`: the checker's one calculator of places in a file's bytes.
 Place PlaceOf(const std::string& text, std::size_t offset, std::size_t start = 0, Place from = {1, 1});
 
 }  // namespace check
