@@ -22,8 +22,8 @@ bool WriteNewFile(const std::string& path, const std::string& bytes, std::string
 /// bytes long. False with `reason` set otherwise: the system's words, what the
 /// path is instead of a regular file ("a folder, not a file"), or the size and
 /// the limit (`*tooLarge` set then, when given).
-bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes,
-                     std::string* reason, bool* tooLarge = nullptr);
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* reason,
+                     bool* tooLarge = nullptr);
 
 /// The size limits of what the checker reads. A real script is a few KB; a
 /// regedit export of a machine's classes some tens of MB.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "io/checked_files.h"
 #include "text/text.h"
@@ -13,10 +14,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,20 +25,13 @@
 #endif
 
 namespace check {
-
+namespace io {
 namespace fs = std::filesystem;
-
 namespace {
 
 std::string Failed(const char* otherwise) { return errno ? std::strerror(errno) : otherwise; }
 
-}  // namespace
-
-namespace io {
-
 #ifdef _WIN32
-
-namespace {
 
 // Bytes that are no UTF-8 become U+FFFD: such a name cannot be on a Windows file system anyway.
 std::wstring Wide(const std::string& utf8) {
@@ -47,20 +41,7 @@ std::wstring Wide(const std::string& utf8) {
 
 std::string Narrow(const std::wstring& wide) { return Utf8(std::u16string(wide.begin(), wide.end())); }
 
-// The system's words for the latest failed call.
-std::string LastError() {
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      GetLastError(), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string words = n && text ? Narrow(std::wstring(text, n)) : "the write failed";
-  if (text) LocalFree(text);
-  while (!words.empty() && std::strchr("\r\n.", words.back())) words.pop_back();
-  return words;
-}
-
-// A new file opened for binary writing, made exclusively (never over one
-// that exists); null with errno set.
+// A new file opened for binary writing, made exclusively (never over one that exists); null with errno set.
 std::FILE* CreateNewFile(const std::string& path) {
   errno = 0;
   const int fd = ::_wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
@@ -82,23 +63,31 @@ std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
 }
 
 // Writes the UTF-8 `text` as UTF-16 when `stream` is a console (which would
-// show UTF-8 bytes through its code page, garbled); `*ok` and `reason` tell how
-// that went. False when `stream` is no console: the caller writes the bytes.
-bool WriteToConsole(std::FILE* stream, const std::string& text, bool* ok, std::string* reason) {
+// show UTF-8 bytes through its code page, garbled), false with the system's
+// words when that fails; nullopt when `stream` is no console.
+std::optional<bool> WriteToConsole(std::FILE* stream, const std::string& text, std::string* reason) {
   const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
   DWORD mode = 0;
-  if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return false;
+  if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return std::nullopt;
   std::fflush(stream);
   const std::wstring wide = Wide(text);
-  *ok = true;
   // In pieces (old consoles refuse one write of more than some tens of KB), a surrogate pair kept whole.
-  for (std::size_t at = 0; at < wide.size() && *ok;) {
-    std::size_t n = std::min<std::size_t>(8192, wide.size() - at);
+  for (std::size_t at = 0, n; at < wide.size(); at += n) {
+    n = std::min<std::size_t>(8192, wide.size() - at);
     if (at + n < wide.size() && wide[at + n - 1] >= 0xD800 && wide[at + n - 1] <= 0xDBFF) --n;
     DWORD written = 0;
-    *ok = WriteConsoleW(handle, wide.data() + at, static_cast<DWORD>(n), &written, nullptr) && written > 0;
-    if (!*ok) *reason = LastError();
-    at += written;
+    if (WriteConsoleW(handle, wide.data() + at, static_cast<DWORD>(n), &written, nullptr) && written > 0) {
+      n = written;
+      continue;
+    }
+    wchar_t* words = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        GetLastError(), 0, reinterpret_cast<wchar_t*>(&words), 0, nullptr);
+    *reason = words ? Narrow(words) : "the write failed";
+    if (words) LocalFree(words);
+    while (!reason->empty() && std::strchr("\r\n.", reason->back())) reason->pop_back();
+    return false;
   }
   return true;
 }
@@ -121,19 +110,6 @@ std::vector<std::string> Arguments(int argc, wchar_t** argv) {
 }
 
 #else
-
-fs::path PathOf(const std::string& utf8) { return fs::path(utf8); }
-std::string TextOf(const fs::path& path) { return path.native(); }
-
-std::string ProgramFolder() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : self.parent_path().string();
-}
-
-std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
-
-namespace {
 
 std::FILE* CreateNewFile(const std::string& path) {
   errno = 0;
@@ -163,38 +139,49 @@ std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
   return file;
 }
 
-bool WriteToConsole(std::FILE*, const std::string&, bool*, std::string*) { return false; }
+// POSIX terminals take UTF-8 bytes: the caller writes them.
+std::optional<bool> WriteToConsole(std::FILE*, const std::string&, std::string*) { return std::nullopt; }
 
 }  // namespace
 
+fs::path PathOf(const std::string& utf8) { return fs::path(utf8); }
+std::string TextOf(const fs::path& path) { return path.native(); }
+
+std::string ProgramFolder() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.parent_path().string();
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
+
 #endif
+
+namespace {
+
+// All of `text` written to `file` (on a console as its own text) and flushed;
+// false with the system's words ("No space left on device") when any of it is not.
+bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
+  if (const std::optional<bool> written = WriteToConsole(file, text, reason)) return *written;
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (std::fflush(file) == 0 && written && !std::ferror(file)) return true;
+  *reason = Failed("the write failed");
+  return false;
+}
+
+}  // namespace
 
 std::string FileName(const std::string& utf8) { return TextOf(PathOf(utf8).filename()); }
 
 void PrintError(const std::string& text) {
-  bool ok = false;
   std::string reason;
-  if (WriteToConsole(stderr, text, &ok, &reason)) return;
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
+  WriteAll(stderr, text, &reason);
 }
 
 }  // namespace io
 
 namespace {
-
-// All of `text` written to `file` and flushed; false with the system's words
-// ("No space left on device") when any of it is not.
-bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
-  bool written = false;
-  if (io::WriteToConsole(file, text, &written, reason)) return written;
-  errno = 0;
-  written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool flushed = std::fflush(file) == 0;
-  if (written && flushed && !std::ferror(file)) return true;
-  *reason = Failed("the write failed");
-  return false;
-}
 
 // "8 MiB", "1.5 MB" as the messages give sizes.
 std::string SizeText(unsigned long long bytes) {
@@ -209,13 +196,15 @@ std::string SizeText(unsigned long long bytes) {
   return text;
 }
 
-std::string KindOf(fs::file_type type) {
+std::string KindOf(io::fs::file_type type) {
+  using io::fs::file_type;
   switch (type) {
-    case fs::file_type::directory: return "a folder, not a file";
-    case fs::file_type::fifo: return "a FIFO (named pipe), not a file";
-    case fs::file_type::character: return "a character device, not a file";
-    case fs::file_type::block: return "a block device, not a file";
-    case fs::file_type::socket: return "a socket, not a file";
+    case file_type::not_found: return std::strerror(ENOENT);
+    case file_type::directory: return "a folder, not a file";
+    case file_type::fifo: return "a FIFO (named pipe), not a file";
+    case file_type::character: return "a character device, not a file";
+    case file_type::block: return "a block device, not a file";
+    case file_type::socket: return "a socket, not a file";
     default: return "not a regular file";
   }
 }
@@ -224,7 +213,7 @@ std::string KindOf(fs::file_type type) {
 
 bool PrintChecked(const std::string& who, const std::string& text) {
   std::string reason;
-  if (WriteAll(stdout, text, &reason)) return true;
+  if (io::WriteAll(stdout, text, &reason)) return true;
   io::PrintError(who + ": cannot write to standard output: " + reason + "; what was printed is incomplete\n");
   return false;
 }
@@ -232,17 +221,17 @@ bool PrintChecked(const std::string& who, const std::string& text) {
 bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* reason) {
   std::FILE* file = io::CreateNewFile(path);
   if (!file) {
-    *reason = Failed("it cannot be made");
+    *reason = io::Failed("it cannot be made");
     return false;
   }
-  bool ok = WriteAll(file, bytes, reason);
+  bool ok = io::WriteAll(file, bytes, reason);
   errno = 0;
   if (std::fclose(file) != 0 && ok) {
-    *reason = Failed("closing it failed");
+    *reason = io::Failed("closing it failed");
     ok = false;
   }
   std::error_code error;
-  if (!ok) fs::remove(io::PathOf(path), error);
+  if (!ok) io::fs::remove(io::PathOf(path), error);
   return ok;
 }
 
@@ -251,17 +240,15 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
   bool large = false;
   bytes->clear();
   std::error_code error;
-  const fs::file_status status = fs::status(io::PathOf(path), error);
-  if (error || status.type() != fs::file_type::regular) {
-    *reason = error ? error.message()
-              : status.type() == fs::file_type::not_found ? std::strerror(ENOENT)
-                                                          : KindOf(status.type());
+  const io::fs::file_status status = io::fs::status(io::PathOf(path), error);
+  if (error || status.type() != io::fs::file_type::regular) {
+    *reason = error ? error.message() : KindOf(status.type());
     return false;
   }
   // Held to what the open file is: a FIFO put in its place meanwhile is neither waited on nor read.
   std::FILE* file = io::OpenRegularFile(path, reason);
   if (!file) return false;
-  const auto size = fs::file_size(io::PathOf(path), error);
+  const auto size = io::fs::file_size(io::PathOf(path), error);
   if (!error && size > limit) {
     large = true;
     *reason = "it is " + SizeText(size) + ", more than the " + SizeText(limit) + " stub-check reads";
@@ -274,7 +261,7 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
     if (!large) bytes->append(buffer, n);
   }
   const bool failed = !large && std::ferror(file);
-  if (failed) *reason = Failed("reading it failed");
+  if (failed) *reason = io::Failed("reading it failed");
   std::fclose(file);
   if (large) bytes->clear();
   if (tooLarge) *tooLarge = large;

@@ -26,7 +26,8 @@ const VerbSpec kNewSpec = {
     "            characters (NAME.StyleText.1 is a ProgID of at most 39)\n",
     {
         {"--dir", "DIR", false, "where to make the package (default: the current folder; made if missing)"},
-        {"--arch", "x86|x64", false, "the module to copy: x64 (default) for 64-bit hosts, x86 for 32-bit hosts"},
+        {"--arch", "x86|x64", false,
+         "the module to copy: x64 (default) for 64-bit hosts, x86 for 32-bit hosts"},
         {"--module", "FILE", false,
          "copy this module file instead: a copy of Stub.dll whose architecture\n"
          "is --arch (x64 when --arch is not given)"},
@@ -43,9 +44,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What `new` writes of each class of the package (PackageClasses), in its
-// order: the middle of its ProgIDs (NAME.Style.1), its description after the
-// package's name, and its threading model.
+// What `new` writes of each class of PackageClasses, in its order: the middle
+// of its ProgIDs (NAME.Style.1), its description after the package's name, and
+// its threading model.
 struct NewClass {
   const char* kind;
   const char* description;
@@ -59,20 +60,20 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-// Where `new` takes the module of `arch` from without --module: a release holds
-// each architecture's module in a folder of its name beside the tool's own
-// (x64/stub-check.exe, linux-x86_64/stub-check); the build tree holds it beside
-// the tool's build. Empty when neither is there; `tried` lists the places.
+// The module of `arch` a release holds in a folder of its name beside the
+// tool's own (x64/stub-check.exe, linux-x86_64/stub-check), else the build
+// tree's beside the tool's build. Empty when neither is there; `tried` lists the places.
 std::string FindShippedModule(const std::string& arch, std::string* tried) {
   const std::string folder = io::ProgramFolder();
   if (folder.empty()) return "";
-  for (const std::string& place :
-       {folder + "/../" + arch + "/Stub.dll", folder + "/../../../windows-" + arch + "/src/exports/Stub.dll"}) {
+  for (const std::string& place : {folder + "/../" + arch + "/Stub.dll",
+                                   folder + "/../../../windows-" + arch + "/src/exports/Stub.dll"}) {
     const std::string normal = io::TextOf(io::PathOf(place).lexically_normal());
     // A module that is there but cannot be looked at is named, so that reading it says why.
     std::error_code error;
-    const bool there = fs::exists(io::PathOf(place), error);
-    if (there || (error && error != std::errc::no_such_file_or_directory)) return normal;
+    if (fs::exists(io::PathOf(place), error) || (error && error != std::errc::no_such_file_or_directory)) {
+      return normal;
+    }
     *tried += "  " + normal + "\n";
   }
   return "";
@@ -94,17 +95,14 @@ bool UsableModule(const std::string& path, const std::string& arch, bool archGiv
     *problem = findings[0].message;
     for (const std::string& note : findings[0].notes) *problem += "; " + note;
     *problem += "; name a copy of Stub.dll with --module";
-    return false;
-  }
-  if (file.architecture != arch) {
-    *problem = "the module " + path + " is the " + file.architecture + " module, not the " + arch +
-               " one " + (archGiven ? "asked for with --arch" : "made without --arch (x64 is the default)") +
+  } else if (file.architecture != arch) {
+    *problem = "the module " + path + " is the " + file.architecture + " module, not the " + arch + " one " +
+               (archGiven ? "asked for with --arch" : "made without --arch (x64 is the default)") +
                ": give --arch " + file.architecture + " for a package for " +
                (file.architecture == "x86" ? "32-bit" : "64-bit") + " hosts, or name the " + arch +
                " Stub.dll";
-    return false;
   }
-  return true;
+  return findings.empty() && file.architecture == arch;
 }
 
 // The script of one class, laid out as the sample package's, a line of the
@@ -125,28 +123,25 @@ std::string Script(const std::string& progId, const std::string& description, co
          "\t\t\t}\n\t\t}\n\t}\n}\n";
 }
 
-// Everything `new` has made so far, taken away again unless kept.
-class Undo {
- public:
+// Everything `new` has made so far, taken away again (last first) unless kept.
+struct Undo {
+  std::vector<std::string> made;
+  bool keep = false;
   ~Undo() { Now(); }
   void Now() {
-    if (keep_) return;
     std::error_code error;
-    for (auto it = made_.rbegin(); it != made_.rend(); ++it) fs::remove_all(io::PathOf(*it), error);
-    made_.clear();
+    for (auto it = made.rbegin(); !keep && it != made.rend(); ++it) fs::remove_all(io::PathOf(*it), error);
+    made.clear();
   }
-  void Made(const std::string& path) { made_.push_back(path); }
-  void Keep() { keep_ = true; }
-
- private:
-  std::vector<std::string> made_;
-  bool keep_ = false;
 };
 
-// A new folder at `path` (not one that is there); false with `problem` set.
-bool MakeFolder(const fs::path& path, std::string* problem) {
+// A new folder at `path`, taken away with `undo`; false with `problem` set.
+bool MakeFolder(const fs::path& path, Undo* undo, std::string* problem) {
   std::error_code error;
-  if (fs::create_directory(path, error)) return true;
+  if (fs::create_directory(path, error)) {
+    undo->made.push_back(io::TextOf(path));
+    return true;
+  }
   *problem = "cannot make the folder " + io::TextOf(path) + ": " + (error ? error.message() : "it exists");
   return false;
 }
@@ -161,8 +156,7 @@ bool MakeFolders(const std::string& dir, Undo* undo, std::string* problem) {
     if (p == p.parent_path()) break;
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (!MakeFolder(*it, problem)) return false;
-    undo->Made(io::TextOf(*it));
+    if (!MakeFolder(*it, undo, problem)) return false;
   }
   return true;
 }
@@ -175,20 +169,21 @@ bool Stage(const std::string& staging, const std::string& name, const std::vecto
     *problem = "cannot write " + what + path + ": " + *problem + "; nothing was left written";
     return false;
   };
-  if (!MakeFolder(io::PathOf(staging), problem)) return false;
-  undo->Made(staging);
   const std::string folder = staging + "/" + name;
-  if (!MakeFolder(io::PathOf(folder), problem)) return false;
+  if (!MakeFolder(io::PathOf(staging), undo, problem) || !MakeFolder(io::PathOf(folder), undo, problem)) {
+    return false;
+  }
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const NewClass& c = kNewClasses[i];
-    const std::string script = Script(name + "." + c.kind, name + " " + c.description, ids[i], c.threadingModel);
+    const std::string script =
+        Script(name + "." + c.kind, name + " " + c.description, ids[i], c.threadingModel);
     if (!write("", folder + "/" + Utf8(PackageClasses[i].scriptName), script)) return false;
   }
   return write("the module copy ", folder + ".dll", moduleBytes);
 }
 
 // An entry of the package's names in `dir` (NAME.dll before NAME) in any letter
-// case, as Windows would take it for the same, spelled as it is there; empty when none.
+// case, as Windows takes it for the same, spelled as it is there; empty when none.
 std::string Existing(const std::string& dir, const std::string& name) {
   std::error_code error;
   std::string found;
@@ -204,6 +199,7 @@ std::string Existing(const std::string& dir, const std::string& name) {
 // nothing that is already there is replaced, in any letter case.
 bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExists, std::string* problem) {
   std::error_code error;
+  problem->clear();
   const fs::file_status dirStatus = fs::status(io::PathOf(dir), error);
   *dirExists = fs::exists(dirStatus);
   const std::string there = *dirExists ? Existing(dir, name) : "";
@@ -213,61 +209,58 @@ bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExist
     *problem = dir + " is not a folder: give --dir a folder, or a path where one can be made";
   } else if (!there.empty()) {
     *problem = dir + "/" + there + " already exists; nothing was written (choose another name or folder)";
-  } else {
-    return true;
   }
-  return false;
+  return problem->empty();
 }
 
-// What `new` says it made, and what to do next.
-std::string Summary(const std::string& name, const std::string& arch, const std::string& module,
-                    const std::string& dll, const std::string& folder, const std::vector<std::string>& ids,
+// What `new` says it made (NAME.dll and NAME/ in `dir`), and what to do next.
+std::string Summary(const std::string& dir, const std::string& name, const std::string& arch,
+                    const std::string& module, const std::vector<std::string>& ids,
                     const std::string& upgradeCode) {
-  std::string summary;
-  summary += "Made the package " + name + " with the " + arch + " module (" +
-             (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n";
-  summary += "  " + dll + "  a copy of " + module + "\n";
+  std::string summary = "Made the package " + name + " with the " + arch + " module (" +
+                        (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n  " + dir + "/" + name +
+                        ".dll  a copy of " + module + "\n";
   for (std::size_t i = 0; i < ids.size(); ++i) {
     std::string className = Utf8(PackageClasses[i].className);
     className.resize(std::max<std::size_t>(className.size() + 1, 10), ' ');
-    summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
-               "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
+    summary += "  " + dir + "/" + name + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className +
+               ids[i] + "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " +
+               kNewClasses[i].threadingModel + "\n";
   }
-  summary += "  UpgradeCode " + upgradeCode +
-             " for the product source of this package's MSI, if you build one: keep it for every version\n";
-  summary += "Next: stub-check check " + dll + "\n";
-  return summary;
+  return summary + "  UpgradeCode " + upgradeCode +
+         " for the product source of this package's MSI, if you build one: keep it for every version\n" +
+         "Next: stub-check check " + dir + "/" + name + ".dll\n";
 }
 
 }  // namespace
 
 bool ValidPackageName(const std::string& name, std::string* problem) {
+  problem->clear();
   // The longest ProgID made from the name, NAME.StyleText.1, must fit in 39 characters.
   constexpr std::size_t kProgIdLimit = 39, kSuffix = sizeof ".StyleText.1" - 1;
   const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
   const auto other = std::find_if(name.begin(), name.end(),
                                   [&](char c) { return !letter(c) && !(c >= '0' && c <= '9') && c != '.'; });
+  const std::size_t at = other - name.begin(), n = at < name.size() ? Utf8Sequence(name, at) : 0;
   if (name.empty()) {
     *problem = "the name is empty";
   } else if (other != name.end()) {
     // The whole character, as UTF-8 (or \xHH for a byte that is none).
-    const std::size_t i = other - name.begin(), n = Utf8Sequence(name, i);
-    *problem = (*other == ' ' ? std::string("it holds a blank") : "it holds " + Quoted(name.substr(i, n ? n : 1))) +
-               ": ProgIDs allow only letters, digits and periods";
+    *problem =
+        (*other == ' ' ? std::string("it holds a blank") : "it holds " + Quoted(name.substr(at, n ? n : 1))) +
+        ": ProgIDs allow only letters, digits and periods";
   } else if (!letter(name[0])) {
     *problem = "it must start with a letter (a ProgID cannot start with a digit or a period)";
   } else if (name.back() == '.' || name.find("..") != std::string::npos) {
     *problem = "a period must stand between two parts (Windows drops a folder name's final period)";
   } else if (name.size() + kSuffix > kProgIdLimit) {
     *problem = "it is " + std::to_string(name.size()) + " characters long: the ProgID " + name +
-               ".StyleText.1 would be longer than " + std::to_string(kProgIdLimit) + " characters; use at most " +
-               std::to_string(kProgIdLimit - kSuffix);
+               ".StyleText.1 would be longer than " + std::to_string(kProgIdLimit) +
+               " characters; use at most " + std::to_string(kProgIdLimit - kSuffix);
   } else if (!DeviceName(name).empty()) {
     *problem = DeviceName(name) + " is a device name on Windows and cannot name a file or folder";
-  } else {
-    return true;
   }
-  return false;
+  return problem->empty();
 }
 
 int NewCommand(const std::vector<std::string>& args) {
@@ -275,15 +268,18 @@ int NewCommand(const std::vector<std::string>& args) {
   std::string problem;
   if (!ParseCommandLine(kNewSpec, args, &line, &problem)) return Refuse(problem);
   if (line.help) return PrintChecked("stub-check new", Usage(kNewSpec)) ? 0 : 2;
-  if (line.operands.empty()) return Refuse("no package name given: stub-check new NAME (stub-check new --help)");
+  if (line.operands.empty())
+    return Refuse("no package name given: stub-check new NAME (stub-check new --help)");
   const std::string name = line.operands[0];
   std::string dir = line.Get("--dir", "."), arch = line.Get("--arch", "x64"), module = line.Get("--module");
-  if (!ValidPackageName(name, &problem)) return Refuse("cannot name a package " + Quoted(name) + ": " + problem);
+  if (!ValidPackageName(name, &problem))
+    return Refuse("cannot name a package " + Quoted(name) + ": " + problem);
 
   // The module to copy, of the architecture asked for, checked before anything is written.
   std::string tried, moduleBytes;
   if (module.empty() && (module = FindShippedModule(arch, &tried)).empty()) {
-    return Refuse("no " + arch + " module found beside this tool; looked at:\n" + tried + "name one with --module FILE");
+    return Refuse("no " + arch + " module found beside this tool; looked at:\n" + tried +
+                  "name one with --module FILE");
   }
   if (!UsableModule(module, arch, line.Has("--arch"), &moduleBytes, &problem)) return Refuse(problem);
 
@@ -302,22 +298,20 @@ int NewCommand(const std::vector<std::string>& args) {
   }
   if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
-  // From the first thing made to the last, an interrupt waits: one that came
+  // From the first thing made to the last an interrupt waits; one that came
   // is looked at before the first rename and after the last, and takes
-  // everything back (taken when it comes, it would leave the temporary folder
-  // and a half-written module). The hold outlives the undo, so that taking
-  // back is never cut short.
+  // everything back. The hold outlives the undo, so that taking back is never
+  // cut short.
   HeldInterrupts held;
   Undo undo;
   if (!dirExists && !MakeFolders(dir, &undo, &problem)) return Refuse(problem);
-
-  // Everything is written under a temporary name inside DIR first (the same
-  // file system, so the renames below only move names).
+  // Written under a temporary name inside DIR first, on the same file system,
+  // so that the renames below only move names.
   const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
   if (!Stage(staging, name, ids, moduleBytes, &undo, &problem)) return Refuse(problem);
 
   // Into place, unless something of the name appeared meanwhile or an interrupt came.
-  const std::string folder = dir + "/" + name, dll = folder + ".dll", there = Existing(dir, name);
+  const std::string there = Existing(dir, name);
   if (!there.empty()) {
     return Refuse(dir + "/" + there + " appeared while the package was written; nothing was left written");
   }
@@ -325,21 +319,24 @@ int NewCommand(const std::vector<std::string>& args) {
     undo.Now();
     return Refuse("interrupted; nothing was left written");
   }
+  for (const char* part : {"", ".dll"}) {
+    const std::string to = dir + "/" + name + part;
+    std::error_code error;
+    fs::rename(io::PathOf(staging + "/" + name + part), io::PathOf(to), error);
+    if (error) {
+      return Refuse(std::string("cannot move the ") + (*part ? "module copy" : "package folder") +
+                    " into place as " + to + ": " + error.message());
+    }
+    undo.made.push_back(to);
+  }
   std::error_code error;
-  fs::rename(io::PathOf(staging + "/" + name), io::PathOf(folder), error);
-  if (error) return Refuse("cannot move the package folder into place as " + folder + ": " + error.message());
-  undo.Made(folder);
-  fs::rename(io::PathOf(staging + "/" + name + ".dll"), io::PathOf(dll), error);
-  if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
-  undo.Made(dll);
   fs::remove(io::PathOf(staging), error);
-
-  if (held.Pending() || !PrintChecked("stub-check new", Summary(name, arch, module, dll, folder, ids, upgradeCode))) {
+  if (held.Pending() || !PrintChecked("stub-check new", Summary(dir, name, arch, module, ids, upgradeCode))) {
     undo.Now();
     io::PrintError("stub-check new: nothing was left written\n");
     return 2;
   }
-  undo.Keep();
+  undo.keep = true;
   return 0;
 }
 

@@ -28,7 +28,7 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
     std::copy(h, h + 5, v);
     for (int i = 0; i < 80; ++i) {
       const std::uint32_t b = v[1], c = v[2], d = v[3];
-      const std::uint32_t f = i < 20                ? (b & c) | (~b & d)
+      const std::uint32_t f = i < 20              ? (b & c) | (~b & d)
                               : i >= 40 && i < 60 ? (b & c) | (b & d) | (c & d)
                                                   : b ^ c ^ d;
       const std::uint32_t t = Rotate(v[0], 5) + f + v[4] + kRound[i / 20] + w[i];

@@ -83,8 +83,8 @@ std::string Xml(const std::string& text, std::string* problem) {
     const bool nonchar = text.compare(i, 3, "\xEF\xBF\xBE") == 0 || text.compare(i, 3, "\xEF\xBF\xBF") == 0;
     if (n == 0 || control || nonchar) {
       if (problem->empty()) {
-        *problem = Quoted(text) + " holds " +
-                   (n ? "a character XML cannot hold" : "bytes that are not UTF-8");
+        *problem =
+            Quoted(text) + " holds " + (n ? "a character XML cannot hold" : "bytes that are not UTF-8");
       }
       continue;
     }
