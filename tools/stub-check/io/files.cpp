@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include "io/checked_files.h"
 #include "text/text.h"
@@ -25,14 +24,13 @@
 #endif
 
 namespace check {
-namespace io {
 namespace fs = std::filesystem;
+namespace io {
 namespace {
 
 std::string Failed(const char* otherwise) { return errno ? std::strerror(errno) : otherwise; }
 
 #ifdef _WIN32
-
 // Bytes that are no UTF-8 become U+FFFD: such a name cannot be on a Windows file system anyway.
 std::wstring Wide(const std::string& utf8) {
   const std::u16string text = Utf16(utf8);
@@ -40,88 +38,36 @@ std::wstring Wide(const std::string& utf8) {
 }
 
 std::string Narrow(const std::wstring& wide) { return Utf8(std::u16string(wide.begin(), wide.end())); }
+#endif
 
 // A new file opened for binary writing, made exclusively (never over one that exists); null with errno set.
 std::FILE* CreateNewFile(const std::string& path) {
   errno = 0;
+#ifdef _WIN32
   const int fd = ::_wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
                           _S_IREAD | _S_IWRITE);
   std::FILE* file = fd >= 0 ? ::_fdopen(fd, "wb") : nullptr;
   if (fd >= 0 && !file) ::_close(fd);
+#else
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (fd >= 0 && !file) ::close(fd);
+#endif
   return file;
 }
 
-// `path` opened for binary reading when the open file is a regular one.
+// `path` opened for binary reading when the open file is a regular one; null with `reason` set.
 std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
   errno = 0;
+#ifdef _WIN32
   std::FILE* file = ::_wfopen(Wide(path).c_str(), L"rb");
   struct _stat64 st;
   if (file && ::_fstat64(::_fileno(file), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG) return file;
   *reason = file ? "not a regular file" : Failed("it cannot be opened");
   if (file) std::fclose(file);
   return nullptr;
-}
-
-// Writes the UTF-8 `text` as UTF-16 when `stream` is a console (which would
-// show UTF-8 bytes through its code page, garbled), false with the system's
-// words when that fails; nullopt when `stream` is no console.
-std::optional<bool> WriteToConsole(std::FILE* stream, const std::string& text, std::string* reason) {
-  const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
-  DWORD mode = 0;
-  if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) return std::nullopt;
-  std::fflush(stream);
-  const std::wstring wide = Wide(text);
-  // In pieces (old consoles refuse one write of more than some tens of KB), a surrogate pair kept whole.
-  for (std::size_t at = 0, n; at < wide.size(); at += n) {
-    n = std::min<std::size_t>(8192, wide.size() - at);
-    if (at + n < wide.size() && wide[at + n - 1] >= 0xD800 && wide[at + n - 1] <= 0xDBFF) --n;
-    DWORD written = 0;
-    if (WriteConsoleW(handle, wide.data() + at, static_cast<DWORD>(n), &written, nullptr) && written > 0) {
-      n = written;
-      continue;
-    }
-    wchar_t* words = nullptr;
-    FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        GetLastError(), 0, reinterpret_cast<wchar_t*>(&words), 0, nullptr);
-    *reason = words ? Narrow(words) : "the write failed";
-    if (words) LocalFree(words);
-    while (!reason->empty() && std::strchr("\r\n.", reason->back())) reason->pop_back();
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-fs::path PathOf(const std::string& utf8) { return fs::path(Wide(utf8)); }
-std::string TextOf(const fs::path& path) { return Narrow(path.native()); }
-
-std::string ProgramFolder() {
-  wchar_t wide[32768];
-  const DWORD n = GetModuleFileNameW(nullptr, wide, 32768);
-  return n == 0 || n >= 32768 ? "" : TextOf(fs::path(std::wstring(wide, n)).parent_path());
-}
-
-std::vector<std::string> Arguments(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
-  return args;
-}
-
 #else
-
-std::FILE* CreateNewFile(const std::string& path) {
-  errno = 0;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-  if (fd >= 0 && !file) ::close(fd);
-  return file;
-}
-
-std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
   // Opened without waiting (as an ordinary open of a FIFO would), then held to what the descriptor is.
-  errno = 0;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
   std::FILE* file = nullptr;
@@ -137,32 +83,37 @@ std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
   }
   if (!file && fd >= 0) ::close(fd);
   return file;
-}
-
-// POSIX terminals take UTF-8 bytes: the caller writes them.
-std::optional<bool> WriteToConsole(std::FILE*, const std::string&, std::string*) { return std::nullopt; }
-
-}  // namespace
-
-fs::path PathOf(const std::string& utf8) { return fs::path(utf8); }
-std::string TextOf(const fs::path& path) { return path.native(); }
-
-std::string ProgramFolder() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : self.parent_path().string();
-}
-
-std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
-
 #endif
+}
 
-namespace {
-
-// All of `text` written to `file` (on a console as its own text) and flushed;
-// false with the system's words ("No space left on device") when any of it is not.
+// All of `text` written to `file` and flushed; false with the system's words
+// ("No space left on device") when any of it is not.
 bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
-  if (const std::optional<bool> written = WriteToConsole(file, text, reason)) return *written;
+#ifdef _WIN32
+  // A console shows bytes through its code page, so UTF-8 would come out garbled there: it takes UTF-16.
+  const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+  DWORD mode = 0;
+  if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    std::fflush(file);
+    const std::wstring wide = Wide(text);
+    // In pieces (old consoles refuse one write of more than some tens of KB), a surrogate pair kept whole.
+    DWORD written = 1;
+    for (std::size_t at = 0, n; at < wide.size() && written > 0; at += written) {
+      n = std::min<std::size_t>(8192, wide.size() - at);
+      if (at + n < wide.size() && wide[at + n - 1] >= 0xD800 && wide[at + n - 1] <= 0xDBFF) --n;
+      if (!WriteConsoleW(handle, wide.data() + at, static_cast<DWORD>(n), &written, nullptr)) written = 0;
+    }
+    if (written > 0) return true;
+    wchar_t* words = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        GetLastError(), 0, reinterpret_cast<wchar_t*>(&words), 0, nullptr);
+    *reason = words ? Narrow(words) : "the write failed";
+    if (words) LocalFree(words);
+    while (!reason->empty() && std::strchr("\r\n.", reason->back())) reason->pop_back();
+    return false;
+  }
+#endif
   errno = 0;
   const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   if (std::fflush(file) == 0 && written && !std::ferror(file)) return true;
@@ -172,6 +123,33 @@ bool WriteAll(std::FILE* file, const std::string& text, std::string* reason) {
 
 }  // namespace
 
+#ifdef _WIN32
+fs::path PathOf(const std::string& utf8) { return fs::path(Wide(utf8)); }
+std::string TextOf(const fs::path& path) { return Narrow(path.native()); }
+
+std::vector<std::string> Arguments(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
+  return args;
+}
+#else
+fs::path PathOf(const std::string& utf8) { return fs::path(utf8); }
+std::string TextOf(const fs::path& path) { return path.native(); }
+std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
+#endif
+
+std::string ProgramFolder() {
+#ifdef _WIN32
+  wchar_t wide[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, wide, 32768);
+  return n == 0 || n >= 32768 ? "" : TextOf(fs::path(std::wstring(wide, n)).parent_path());
+#else
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.parent_path().string();
+#endif
+}
+
 std::string FileName(const std::string& utf8) { return TextOf(PathOf(utf8).filename()); }
 
 void PrintError(const std::string& text) {
@@ -180,24 +158,23 @@ void PrintError(const std::string& text) {
 }
 
 }  // namespace io
-
 namespace {
 
 // "8 MiB", "1.5 MB" as the messages give sizes.
 std::string SizeText(unsigned long long bytes) {
   char text[32];
-  if (bytes >= (1ull << 20) && bytes % (1ull << 20) == 0) {
-    std::snprintf(text, sizeof text, "%llu MiB", bytes >> 20);
-  } else if (bytes >= 1000000) {
+  const unsigned long long mib = 1ull << 20;
+  if (bytes >= mib && bytes % mib == 0)
+    std::snprintf(text, sizeof text, "%llu MiB", bytes / mib);
+  else if (bytes >= 1000000)
     std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-  } else {
+  else
     std::snprintf(text, sizeof text, "%llu bytes", bytes);
-  }
   return text;
 }
 
-std::string KindOf(io::fs::file_type type) {
-  using io::fs::file_type;
+std::string KindOf(fs::file_type type) {
+  using fs::file_type;
   switch (type) {
     case file_type::not_found: return std::strerror(ENOENT);
     case file_type::directory: return "a folder, not a file";
@@ -231,7 +208,7 @@ bool WriteNewFile(const std::string& path, const std::string& bytes, std::string
     ok = false;
   }
   std::error_code error;
-  if (!ok) io::fs::remove(io::PathOf(path), error);
+  if (!ok) fs::remove(io::PathOf(path), error);
   return ok;
 }
 
@@ -240,15 +217,15 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
   bool large = false;
   bytes->clear();
   std::error_code error;
-  const io::fs::file_status status = io::fs::status(io::PathOf(path), error);
-  if (error || status.type() != io::fs::file_type::regular) {
+  const fs::file_status status = fs::status(io::PathOf(path), error);
+  if (error || status.type() != fs::file_type::regular) {
     *reason = error ? error.message() : KindOf(status.type());
     return false;
   }
   // Held to what the open file is: a FIFO put in its place meanwhile is neither waited on nor read.
   std::FILE* file = io::OpenRegularFile(path, reason);
   if (!file) return false;
-  const auto size = io::fs::file_size(io::PathOf(path), error);
+  const auto size = fs::file_size(io::PathOf(path), error);
   if (!error && size > limit) {
     large = true;
     *reason = "it is " + SizeText(size) + ", more than the " + SizeText(limit) + " stub-check reads";

@@ -1,8 +1,7 @@
 // The checker's calls to the file system and to its standard streams. Every
-// other part keeps a path as UTF-8 text in a std::string; here, and only here,
-// it becomes what the system takes: the bytes themselves on POSIX, UTF-16 on
-// Windows, whose narrow calls would squeeze it through the ANSI code page and
-// lose every character outside it.
+// other part keeps a path as UTF-8 text; here, and only here, it becomes what
+// the system takes: the bytes themselves on POSIX, UTF-16 on Windows (whose
+// narrow calls would lose every character outside the ANSI code page).
 #pragma once
 
 #include <cstdio>
@@ -19,8 +18,7 @@ std::string FileName(const std::string& utf8);
 /// The folder the running program was started from ("" when unknown).
 std::string ProgramFolder();
 
-/// The program's arguments as UTF-8, the program's name left out; on Windows
-/// those of wmain, as the system holds them (UTF-16).
+/// The program's arguments as UTF-8, its name left out (on Windows from wmain's UTF-16).
 #ifdef _WIN32
 std::vector<std::string> Arguments(int argc, wchar_t** argv);
 #else

@@ -146,19 +146,13 @@ bool MakeFolder(const fs::path& path, Undo* undo, std::string* problem) {
   return false;
 }
 
-// The folder `dir` and those above it that are missing, made folder by
-// folder so that a failure takes away only what was made here.
-bool MakeFolders(const std::string& dir, Undo* undo, std::string* problem) {
+// The folder `path` and those above it that are missing, each made here, so
+// that a failure takes away only what was made here.
+bool MakeFolders(const fs::path& path, Undo* undo, std::string* problem) {
   std::error_code error;
-  std::vector<fs::path> missing;
-  for (fs::path p = io::PathOf(dir); !p.empty() && !fs::exists(p, error); p = p.parent_path()) {
-    missing.push_back(p);
-    if (p == p.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (!MakeFolder(*it, undo, problem)) return false;
-  }
-  return true;
+  if (path.empty() || fs::exists(path, error)) return true;
+  const bool root = !path.has_parent_path() || path.parent_path() == path;
+  return (root || MakeFolders(path.parent_path(), undo, problem)) && MakeFolder(path, undo, problem);
 }
 
 // The package written whole under `staging`: NAME/ with its scripts, then NAME.dll.
@@ -304,7 +298,7 @@ int NewCommand(const std::vector<std::string>& args) {
   // cut short.
   HeldInterrupts held;
   Undo undo;
-  if (!dirExists && !MakeFolders(dir, &undo, &problem)) return Refuse(problem);
+  if (!dirExists && !MakeFolders(io::PathOf(dir), &undo, &problem)) return Refuse(problem);
   // Written under a temporary name inside DIR first, on the same file system,
   // so that the renames below only move names.
   const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
@@ -319,17 +313,14 @@ int NewCommand(const std::vector<std::string>& args) {
     undo.Now();
     return Refuse("interrupted; nothing was left written");
   }
-  for (const char* part : {"", ".dll"}) {
-    const std::string to = dir + "/" + name + part;
-    std::error_code error;
-    fs::rename(io::PathOf(staging + "/" + name + part), io::PathOf(to), error);
-    if (error) {
-      return Refuse(std::string("cannot move the ") + (*part ? "module copy" : "package folder") +
-                    " into place as " + to + ": " + error.message());
-    }
-    undo.made.push_back(to);
-  }
+  const std::string folder = dir + "/" + name, dll = folder + ".dll";
   std::error_code error;
+  fs::rename(io::PathOf(staging + "/" + name), io::PathOf(folder), error);
+  if (error) return Refuse("cannot move the package folder into place as " + folder + ": " + error.message());
+  undo.made.push_back(folder);
+  fs::rename(io::PathOf(staging + "/" + name + ".dll"), io::PathOf(dll), error);
+  if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
+  undo.made.push_back(dll);
   fs::remove(io::PathOf(staging), error);
   if (held.Pending() || !PrintChecked("stub-check new", Summary(dir, name, arch, module, ids, upgradeCode))) {
     undo.Now();

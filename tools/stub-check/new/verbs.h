@@ -9,16 +9,15 @@
 
 namespace check {
 
-/// `stub-check new ...` and `stub-check export ...`; `args` are what follows
-/// the verb. Each answers the process exit code: 0 done, 2 refused or failed
-/// (nothing written).
+/// `stub-check new ...` and `stub-check export ...` (`args` follow the verb):
+/// 0 done, 2 refused or failed (nothing written).
 int NewCommand(const std::vector<std::string>& args);
 int ExportCommand(const std::vector<std::string>& args);
 extern const VerbSpec kNewSpec;
 extern const VerbSpec kExportSpec;
 
-/// Whether `name` makes valid ProgIDs `name`.StyleText.1 and the like and a
-/// valid file and folder name on Windows; otherwise `problem` says why.
+/// Whether `name` makes valid ProgIDs (NAME.StyleText.1) and a valid file and
+/// folder name on Windows; otherwise `problem` says why.
 bool ValidPackageName(const std::string& name, std::string* problem);
 
 }  // namespace check

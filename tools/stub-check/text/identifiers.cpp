@@ -41,22 +41,18 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
   for (int i = 0; i < 20; ++i) digest[i] = static_cast<unsigned char>(h[i / 4] >> (24 - 8 * (i % 4)));
 }
 
-// The unbraced text of an identifier given as its 16 bytes in text order.
-std::string GuidTextOfBytes(const unsigned char b[16]) {
-  GUID id;
-  id.Data1 = static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-             static_cast<std::uint32_t>(b[2]) << 8 | b[3];
-  id.Data2 = static_cast<std::uint16_t>(b[4] << 8 | b[5]);
-  id.Data3 = static_cast<std::uint16_t>(b[6] << 8 | b[7]);
-  std::copy(b + 8, b + 16, id.Data4);
-  return GuidString(id).substr(1, 36);
-}
-
-// The version in the high nibble of byte 6, the standard variant in byte 8.
+// `b`, an identifier's 16 bytes in text order, stamped with `version` and the
+// standard variant, as unbraced upper-case text.
 std::string StampedGuid(unsigned char b[16], int version) {
   b[6] = static_cast<unsigned char>((b[6] & 0x0F) | version << 4);
   b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-  return GuidTextOfBytes(b);
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X", b[i]);
+    text += (i == 4 || i == 6 || i == 8 || i == 10 ? "-" : "") + std::string(hex);
+  }
+  return text;
 }
 
 }  // namespace

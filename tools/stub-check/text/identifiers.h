@@ -11,12 +11,9 @@ namespace check {
 std::string Hex32(HRESULT value);  // "0x80020009"
 /// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case, as the module writes it.
 std::string GuidString(const GUID& id);
-
-/// A fresh random (version-4) class identifier, braced and upper case; false
-/// when the system offers no randomness.
+/// A fresh random (version-4) identifier, braced; false when the system offers no randomness.
 bool NewRandomGuid(std::string* braced);
-/// A name-based (version-5, SHA-1) identifier derived from `text`, unbraced,
-/// upper case: the same text always gives the same identifier.
+/// A name-based (version-5, SHA-1) identifier derived from `text`, unbraced: always the same for it.
 std::string NamedGuid(const std::string& text);
 
 }  // namespace check

@@ -45,17 +45,11 @@ std::string ShowBytes(const std::string& text) {
 std::u16string FoldCase(const std::u16string& text) { return emu::FoldedName(text); }
 
 std::string Lower(const std::string& text) {
-  // Each run of UTF-8 folded whole; a byte that is no UTF-8 stays as it is.
+  // Character by character; a byte that is no UTF-8 stays as it is.
   std::string out;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t end = i;
-    for (std::size_t n; end < text.size() && (n = Utf8Sequence(text, end)) != 0;) end += n;
-    if (end == i) {
-      out += text[i++];
-    } else {
-      out += Utf8(FoldCase(Utf16(text.substr(i, end - i))));
-      i = end;
-    }
+  for (std::size_t i = 0, n; i < text.size(); i += n ? n : 1) {
+    n = Utf8Sequence(text, i);
+    out += n ? Utf8(FoldCase(Utf16(text.substr(i, n)))) : text.substr(i, 1);
   }
   return out;
 }
@@ -63,12 +57,9 @@ std::string Lower(const std::string& text) {
 std::string Quoted(const std::string& text) {
   std::string out = "'";
   for (char c : ShowBytes(text)) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\t' || c == '\n' || c == '\r') {
-      out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
-    } else {
-      out += u < 0x20 || u == 0x7F ? HexByte(c) : std::string(1, c);
-    }
+    const char* named = c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : nullptr;
+    const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    out += named ? named : control ? HexByte(c) : std::string(1, c);
   }
   return out + "'";
 }
@@ -106,12 +97,7 @@ Place PlaceOf(const std::string& text, std::size_t offset, std::size_t start, Pl
   Place p = from;
   for (std::size_t i = start, n; i < offset && i < text.size(); i += n ? n : 1) {
     n = Utf8Sequence(text, i);
-    if (text[i] == '\n') {
-      ++p.line;
-      p.column = 1;
-    } else {
-      ++p.column;
-    }
+    p = text[i] == '\n' ? Place{p.line + 1, 1} : Place{p.line, p.column + 1};
   }
   return p;
 }

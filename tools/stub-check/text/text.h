@@ -1,7 +1,7 @@
 // The checker's bottom layer for text: UTF-8 and UTF-16, case folding as
 // Windows folds file and registry names, escaping for messages and XML, and
-// places in decoded text. It includes nothing of the checker above it, nor
-// the platform's types (text/identifiers.h has those).
+// places in decoded text. Includes nothing of the checker nor the platform's
+// types (text/identifiers.h has those).
 #pragma once
 
 #include <cstddef>
@@ -23,13 +23,13 @@ std::string Lower(const std::string& text);
 
 /// `text` quoted for a message, bytes that are no UTF-8 and control characters escaped.
 std::string Quoted(const std::string& text);
-/// `text` as XML attribute or element text: markup characters escaped, a tab
-/// or line break as a character reference (no parser turns it into a blank);
-/// a character XML cannot hold, or bytes that are not UTF-8, set `problem`.
+/// `text` as XML text: markup characters escaped, a tab or line break as a
+/// character reference (no parser turns it into a blank); a character XML
+/// cannot hold, or bytes that are no UTF-8, set `problem`.
 std::string Xml(const std::string& text, std::string* problem);
 
-/// A text file's bytes as UTF-8: UTF-16 (either order) with its byte-order
-/// mark decoded, as Windows reads a manifest; any other bytes as they are.
+/// A text file's bytes as UTF-8: UTF-16 with its byte-order mark decoded, as
+/// Windows reads a manifest; any other bytes as they are.
 std::string Decoded(const std::string& bytes);
 
 /// The byte of `bytes` at which the C runtime's text mode has given `offset`
@@ -42,8 +42,7 @@ struct Place {
   int column = 0;
 };
 /// The place of the byte `offset` in the UTF-8 `text` (a byte that is no UTF-8
-/// counts as one character), counted on from `from`, the place of the offset
-/// `start`: the checker's one calculator of places in a file's bytes.
+/// counts as one character), counted on from `from`, the place of `start`.
 Place PlaceOf(const std::string& text, std::size_t offset, std::size_t start = 0, Place from = {1, 1});
 
 }  // namespace check
