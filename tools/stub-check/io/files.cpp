@@ -40,50 +40,32 @@ std::wstring Wide(const std::string& utf8) {
 std::string Narrow(const std::wstring& wide) { return Utf8(std::u16string(wide.begin(), wide.end())); }
 #endif
 
-// A new file opened for binary writing, made exclusively (never over one that exists); null with errno set.
-std::FILE* CreateNewFile(const std::string& path) {
+// `path` opened for binary reading (without waiting, as an ordinary open of a
+// FIFO would) when it is a regular file, or made new (never over one that
+// exists) for binary writing. Null with `reason` set.
+std::FILE* OpenFile(const std::string& path, bool create, std::string* reason) {
   errno = 0;
 #ifdef _WIN32
-  const int fd = ::_wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+  const int fd = ::_wopen(Wide(path).c_str(),
+                          (create ? _O_WRONLY | _O_CREAT | _O_EXCL : _O_RDONLY) | _O_BINARY | _O_NOINHERIT,
                           _S_IREAD | _S_IWRITE);
-  std::FILE* file = fd >= 0 ? ::_fdopen(fd, "wb") : nullptr;
+  struct _stat64 st;
+  const bool regular = fd >= 0 && ::_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+  std::FILE* file = regular ? ::_fdopen(fd, create ? "wb" : "rb") : nullptr;
   if (fd >= 0 && !file) ::_close(fd);
 #else
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  const int fd =
+      ::open(path.c_str(), (create ? O_WRONLY | O_CREAT | O_EXCL : O_RDONLY | O_NONBLOCK) | O_CLOEXEC, 0666);
+  struct stat st;
+  const bool regular = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = regular ? ::fdopen(fd, create ? "wb" : "rb") : nullptr;
   if (fd >= 0 && !file) ::close(fd);
 #endif
+  if (!file)
+    *reason = fd >= 0 && !regular ? "not a regular file"
+                                  : Failed(create ? "it cannot be made" : "it cannot be opened");
   return file;
-}
-
-// `path` opened for binary reading when the open file is a regular one; null with `reason` set.
-std::FILE* OpenRegularFile(const std::string& path, std::string* reason) {
-  errno = 0;
-#ifdef _WIN32
-  std::FILE* file = ::_wfopen(Wide(path).c_str(), L"rb");
-  struct _stat64 st;
-  if (file && ::_fstat64(::_fileno(file), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG) return file;
-  *reason = file ? "not a regular file" : Failed("it cannot be opened");
-  if (file) std::fclose(file);
-  return nullptr;
-#else
-  // Opened without waiting (as an ordinary open of a FIFO would), then held to what the descriptor is.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  std::FILE* file = nullptr;
-  if (fd < 0) {
-    *reason = Failed("it cannot be opened");
-  } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *reason = "not a regular file";
-  } else {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    errno = 0;
-    file = ::fdopen(fd, "rb");
-    if (!file) *reason = Failed("it cannot be opened");
-  }
-  if (!file && fd >= 0) ::close(fd);
-  return file;
-#endif
 }
 
 // All of `text` written to `file` and flushed; false with the system's words
@@ -162,14 +144,11 @@ namespace {
 
 // "8 MiB", "1.5 MB" as the messages give sizes.
 std::string SizeText(unsigned long long bytes) {
-  char text[32];
   const unsigned long long mib = 1ull << 20;
-  if (bytes >= mib && bytes % mib == 0)
-    std::snprintf(text, sizeof text, "%llu MiB", bytes / mib);
-  else if (bytes >= 1000000)
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-  else
-    std::snprintf(text, sizeof text, "%llu bytes", bytes);
+  if (bytes >= mib && bytes % mib == 0) return std::to_string(bytes / mib) + " MiB";
+  if (bytes < 1000000) return std::to_string(bytes) + " bytes";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
   return text;
 }
 
@@ -196,11 +175,8 @@ bool PrintChecked(const std::string& who, const std::string& text) {
 }
 
 bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* reason) {
-  std::FILE* file = io::CreateNewFile(path);
-  if (!file) {
-    *reason = io::Failed("it cannot be made");
-    return false;
-  }
+  std::FILE* file = io::OpenFile(path, true, reason);
+  if (!file) return false;
   bool ok = io::WriteAll(file, bytes, reason);
   errno = 0;
   if (std::fclose(file) != 0 && ok) {
@@ -214,8 +190,8 @@ bool WriteNewFile(const std::string& path, const std::string& bytes, std::string
 
 bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* reason,
                      bool* tooLarge) {
-  bool large = false;
   bytes->clear();
+  if (tooLarge) *tooLarge = false;
   std::error_code error;
   const fs::file_status status = fs::status(io::PathOf(path), error);
   if (error || status.type() != fs::file_type::regular) {
@@ -223,51 +199,47 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
     return false;
   }
   // Held to what the open file is: a FIFO put in its place meanwhile is neither waited on nor read.
-  std::FILE* file = io::OpenRegularFile(path, reason);
+  std::FILE* file = io::OpenFile(path, false, reason);
   if (!file) return false;
   const auto size = fs::file_size(io::PathOf(path), error);
-  if (!error && size > limit) {
-    large = true;
-    *reason = "it is " + SizeText(size) + ", more than the " + SizeText(limit) + " stub-check reads";
-  }
+  const bool large = !error && size > limit;
   char buffer[65536];
   errno = 0;
-  for (std::size_t n; !large && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-    large = bytes->size() + n > limit;  // it grew while being read
-    if (large) *reason = "it is more than the " + SizeText(limit) + " stub-check reads";
-    if (!large) bytes->append(buffer, n);
+  for (std::size_t n; !large && bytes->size() <= limit && (n = std::fread(buffer, 1, sizeof buffer, file));) {
+    bytes->append(buffer, n);
   }
-  const bool failed = !large && std::ferror(file);
+  const bool grew = bytes->size() > limit;  // while being read
+  const bool failed = !large && !grew && std::ferror(file);
+  if (large) *reason = "it is " + SizeText(size) + ", more than the " + SizeText(limit) + " stub-check reads";
+  if (grew) *reason = "it is more than the " + SizeText(limit) + " stub-check reads";
   if (failed) *reason = io::Failed("reading it failed");
   std::fclose(file);
-  if (large) bytes->clear();
-  if (tooLarge) *tooLarge = large;
-  return !large && !failed;
+  if (large || grew) bytes->clear();
+  if (tooLarge) *tooLarge = large || grew;
+  return !large && !grew && !failed;
 }
 
 bool CheckWindowsModulePath(const std::string& path, std::string* problem) {
   const bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
                      path[1] == ':' && path[2] == '\\';
   const bool share = path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && path[2] != '\\';
+  // The first character Windows refuses in a path (a drive's colon aside).
+  const auto bad = std::find_if(path.begin() + (drive ? 2 : 0), path.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || std::strchr("<>\"|?*/:", c);
+  });
+  const bool control = bad != path.end() && (static_cast<unsigned char>(*bad) < 0x20 || *bad == 0x7F);
+  problem->clear();
   if (!drive && !share) {
     *problem = "it is not an absolute Windows path (C:\\...\\NAME.dll or \\\\server\\share\\...\\NAME.dll)";
-    return false;
+  } else if (control) {
+    *problem = "it holds a control character (" + Quoted({*bad}) + "), which Windows refuses in a path";
+  } else if (bad != path.end()) {
+    *problem = std::string("it holds '") + *bad + "', which Windows refuses in a file name" +
+               (*bad == '/' ? " (write backslashes)" : "");
+  } else if (ShowBytes(path) != path) {
+    *problem = "it is not UTF-8 text";
   }
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(path[i]);
-    if (c < 0x20 || c == 0x7F) {
-      *problem =
-          "it holds a control character (" + Quoted(path.substr(i, 1)) + "), which Windows refuses in a path";
-      return false;
-    }
-    if (std::strchr("<>\"|?*/", c) || (c == ':' && !(drive && i == 1))) {
-      *problem = std::string("it holds '") + path[i] + "', which Windows refuses in a file name" +
-                 (c == '/' ? " (write backslashes)" : "");
-      return false;
-    }
-  }
-  if (ShowBytes(path) != path) *problem = "it is not UTF-8 text";
-  return ShowBytes(path) == path;
+  return problem->empty();
 }
 
 std::string DeviceName(const std::string& name) {

@@ -1,7 +1,6 @@
-// stub-check new: lays out a fresh package, a copy of the module named after
-// it and the folder with its two scripts, with fresh class identifiers and
-// ProgIDs made from the name. It never replaces anything, and on any failure
-// takes away what it had written.
+// stub-check new: a fresh package (the module copied under its name, and its
+// folder with two scripts with fresh identifiers), never over anything there,
+// and nothing left of it after a failure or an interrupt.
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
@@ -44,9 +43,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What `new` writes of each class of PackageClasses, in its order: the middle
-// of its ProgIDs (NAME.Style.1), its description after the package's name, and
-// its threading model.
+// Of each class of PackageClasses, in its order: the middle of its ProgIDs
+// (NAME.Style.1), its description after the package's name, its threading model.
 struct NewClass {
   const char* kind;
   const char* description;
@@ -60,9 +58,9 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-// The module of `arch` a release holds in a folder of its name beside the
-// tool's own (x64/stub-check.exe, linux-x86_64/stub-check), else the build
-// tree's beside the tool's build. Empty when neither is there; `tried` lists the places.
+// The module of `arch` a release holds beside the tool's own folder
+// (x64/Stub.dll beside linux-x86_64/stub-check), else the build tree's; empty
+// when neither is there, with the places in `tried`.
 std::string FindShippedModule(const std::string& arch, std::string* tried) {
   const std::string folder = io::ProgramFolder();
   if (folder.empty()) return "";
@@ -79,8 +77,7 @@ std::string FindShippedModule(const std::string& arch, std::string* tried) {
   return "";
 }
 
-// The module to copy, checked as `check` checks a package's module file: a
-// copy of Stub.dll (its five exports) for `arch`. False with `problem` set.
+// Whether the module at `path` is, as `check` sees it, a copy of Stub.dll for `arch`.
 bool UsableModule(const std::string& path, const std::string& arch, bool archGiven, std::string* bytes,
                   std::string* problem) {
   std::string reason;
@@ -105,9 +102,8 @@ bool UsableModule(const std::string& path, const std::string& arch, bool archGiv
   return findings.empty() && file.architecture == arch;
 }
 
-// The script of one class, laid out as the sample package's, a line of the
-// source for each key. The version-independent ProgID carries the CLSID too:
-// CLSIDFromProgID reads only that subkey and does not follow CurVer.
+// The script of one class, laid out as the sample package's. The version-independent
+// ProgID carries the CLSID too: CLSIDFromProgID does not follow CurVer.
 std::string Script(const std::string& progId, const std::string& description, const std::string& id,
                    const std::string& threadingModel) {
   const std::string named = " = s '" + description + "'\n\t{\n\t\tCLSID = s '" + id + "'\n";
@@ -123,14 +119,13 @@ std::string Script(const std::string& progId, const std::string& description, co
          "\t\t\t}\n\t\t}\n\t}\n}\n";
 }
 
-// Everything `new` has made so far, taken away again (last first) unless kept.
+// Everything `new` has made so far, taken away again, last first.
 struct Undo {
   std::vector<std::string> made;
-  bool keep = false;
   ~Undo() { Now(); }
   void Now() {
     std::error_code error;
-    for (auto it = made.rbegin(); !keep && it != made.rend(); ++it) fs::remove_all(io::PathOf(*it), error);
+    for (auto it = made.rbegin(); it != made.rend(); ++it) fs::remove_all(io::PathOf(*it), error);
     made.clear();
   }
 };
@@ -146,8 +141,8 @@ bool MakeFolder(const fs::path& path, Undo* undo, std::string* problem) {
   return false;
 }
 
-// The folder `path` and those above it that are missing, each made here, so
-// that a failure takes away only what was made here.
+// The folder `path` with those above it that are missing, each made here so
+// that a failure takes away only those.
 bool MakeFolders(const fs::path& path, Undo* undo, std::string* problem) {
   std::error_code error;
   if (path.empty() || fs::exists(path, error)) return true;
@@ -176,8 +171,8 @@ bool Stage(const std::string& staging, const std::string& name, const std::vecto
   return write("the module copy ", folder + ".dll", moduleBytes);
 }
 
-// An entry of the package's names in `dir` (NAME.dll before NAME) in any letter
-// case, as Windows takes it for the same, spelled as it is there; empty when none.
+// The entry named NAME.dll, else NAME, in `dir` in any letter case (Windows
+// takes it for the same), as it is spelled there; empty when none.
 std::string Existing(const std::string& dir, const std::string& name) {
   std::error_code error;
   std::string found;
@@ -189,8 +184,7 @@ std::string Existing(const std::string& dir, const std::string& name) {
   return found;
 }
 
-// Whether the package can be made in `dir` (`*dirExists`: it is there):
-// nothing that is already there is replaced, in any letter case.
+// Whether the package can be made in `dir` (`*dirExists`: it is there) without replacing anything.
 bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExists, std::string* problem) {
   std::error_code error;
   problem->clear();
@@ -281,9 +275,8 @@ int NewCommand(const std::vector<std::string>& args) {
   bool dirExists = false;
   if (!CheckTarget(dir, name, &dirExists, &problem)) return Refuse(problem);
 
-  // Fresh class identifiers, none twice; the UpgradeCode of an installer's
-  // product, drawn here so that no other tool is needed for it; and a token
-  // for the staging folder's name.
+  // Fresh class identifiers, none twice; an installer's UpgradeCode, so that
+  // no other tool is needed for it; a token for the staging folder's name.
   std::vector<std::string> ids(std::size(PackageClasses));
   std::string token, upgradeCode;
   bool random = NewRandomGuid(&token) && NewRandomGuid(&upgradeCode);
@@ -292,15 +285,13 @@ int NewCommand(const std::vector<std::string>& args) {
   }
   if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
-  // From the first thing made to the last an interrupt waits; one that came
-  // is looked at before the first rename and after the last, and takes
-  // everything back. The hold outlives the undo, so that taking back is never
-  // cut short.
+  // An interrupt waits from the first thing made to the last, is looked at
+  // before the first rename and after the last, and takes everything back; the
+  // hold outlives the undo, so that taking back is never cut short.
   HeldInterrupts held;
   Undo undo;
   if (!dirExists && !MakeFolders(io::PathOf(dir), &undo, &problem)) return Refuse(problem);
-  // Written under a temporary name inside DIR first, on the same file system,
-  // so that the renames below only move names.
+  // Written under a temporary name in DIR (one file system: the renames only move names).
   const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
   if (!Stage(staging, name, ids, moduleBytes, &undo, &problem)) return Refuse(problem);
 
@@ -327,7 +318,7 @@ int NewCommand(const std::vector<std::string>& args) {
     io::PrintError("stub-check new: nothing was left written\n");
     return 2;
   }
-  undo.keep = true;
+  undo.made.clear();  // kept
   return 0;
 }
 
