@@ -177,15 +177,13 @@ bool PrintChecked(const std::string& who, const std::string& text) {
 bool WriteNewFile(const std::string& path, const std::string& bytes, std::string* reason) {
   std::FILE* file = io::OpenFile(path, true, reason);
   if (!file) return false;
-  bool ok = io::WriteAll(file, bytes, reason);
+  const bool written = io::WriteAll(file, bytes, reason);
   errno = 0;
-  if (std::fclose(file) != 0 && ok) {
-    *reason = io::Failed("closing it failed");
-    ok = false;
-  }
+  const bool closed = std::fclose(file) == 0;
+  if (written && !closed) *reason = io::Failed("closing it failed");
   std::error_code error;
-  if (!ok) fs::remove(io::PathOf(path), error);
-  return ok;
+  if (!written || !closed) fs::remove(io::PathOf(path), error);
+  return written && closed;
 }
 
 bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* bytes, std::string* reason,

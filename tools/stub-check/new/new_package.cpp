@@ -80,9 +80,8 @@ std::string FindShippedModule(const std::string& arch, std::string* tried) {
 // Whether the module at `path` is, as `check` sees it, a copy of Stub.dll for `arch`.
 bool UsableModule(const std::string& path, const std::string& arch, bool archGiven, std::string* bytes,
                   std::string* problem) {
-  std::string reason;
-  if (!ReadRegularFile(path, kModuleSizeLimit, bytes, &reason)) {
-    *problem = "cannot read the module " + path + ": " + reason;
+  if (!ReadRegularFile(path, kModuleSizeLimit, bytes, problem)) {
+    *problem = "cannot read the module " + path + ": " + *problem;
     return false;
   }
   const ModuleFile file = ReadModuleFile(path, true, *bytes);
@@ -104,8 +103,8 @@ bool UsableModule(const std::string& path, const std::string& arch, bool archGiv
 
 // The script of one class, laid out as the sample package's. The version-independent
 // ProgID carries the CLSID too: CLSIDFromProgID does not follow CurVer.
-std::string Script(const std::string& progId, const std::string& description, const std::string& id,
-                   const std::string& threadingModel) {
+std::string Script(const std::string& name, const NewClass& c, const std::string& id) {
+  const std::string progId = name + "." + c.kind, description = name + " " + c.description;
   const std::string named = " = s '" + description + "'\n\t{\n\t\tCLSID = s '" + id + "'\n";
   return "HKCR\n{\n"
          "\t" + progId + ".1" + named + "\t}\n"
@@ -115,18 +114,16 @@ std::string Script(const std::string& progId, const std::string& description, co
          "\t\t\tProgID = s '" + progId + ".1'\n"
          "\t\t\tVersionIndependentProgID = s '" + progId + "'\n"
          "\t\t\tInprocServer32 = s '%Module%'\n\t\t\t{\n"
-         "\t\t\t\tval ThreadingModel = s '" + threadingModel + "'\n"
+         "\t\t\t\tval ThreadingModel = s '" + c.threadingModel + "'\n"
          "\t\t\t}\n\t\t}\n\t}\n}\n";
 }
 
-// Everything `new` has made so far, taken away again, last first.
+// Everything `new` has made so far, taken away again, last first, unless cleared.
 struct Undo {
   std::vector<std::string> made;
-  ~Undo() { Now(); }
-  void Now() {
+  ~Undo() {
     std::error_code error;
     for (auto it = made.rbegin(); it != made.rend(); ++it) fs::remove_all(io::PathOf(*it), error);
-    made.clear();
   }
 };
 
@@ -163,10 +160,8 @@ bool Stage(const std::string& staging, const std::string& name, const std::vecto
     return false;
   }
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const NewClass& c = kNewClasses[i];
-    const std::string script =
-        Script(name + "." + c.kind, name + " " + c.description, ids[i], c.threadingModel);
-    if (!write("", folder + "/" + Utf8(PackageClasses[i].scriptName), script)) return false;
+    const std::string path = folder + "/" + Utf8(PackageClasses[i].scriptName);
+    if (!write("", path, Script(name, kNewClasses[i], ids[i]))) return false;
   }
   return write("the module copy ", folder + ".dll", moduleBytes);
 }
@@ -201,23 +196,22 @@ bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExist
   return problem->empty();
 }
 
-// What `new` says it made (NAME.dll and NAME/ in `dir`), and what to do next.
-std::string Summary(const std::string& dir, const std::string& name, const std::string& arch,
+// What `new` says it made (`folder` and its module copy), and what to do next.
+std::string Summary(const std::string& folder, const std::string& name, const std::string& arch,
                     const std::string& module, const std::vector<std::string>& ids,
                     const std::string& upgradeCode) {
   std::string summary = "Made the package " + name + " with the " + arch + " module (" +
-                        (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n  " + dir + "/" + name +
-                        ".dll  a copy of " + module + "\n";
+                        (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n  " + folder + ".dll  a copy of " +
+                        module + "\n";
   for (std::size_t i = 0; i < ids.size(); ++i) {
     std::string className = Utf8(PackageClasses[i].className);
     className.resize(std::max<std::size_t>(className.size() + 1, 10), ' ');
-    summary += "  " + dir + "/" + name + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className +
-               ids[i] + "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " +
-               kNewClasses[i].threadingModel + "\n";
+    summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
+               "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
   }
   return summary + "  UpgradeCode " + upgradeCode +
          " for the product source of this package's MSI, if you build one: keep it for every version\n" +
-         "Next: stub-check check " + dir + "/" + name + ".dll\n";
+         "Next: stub-check check " + folder + ".dll\n";
 }
 
 }  // namespace
@@ -300,10 +294,7 @@ int NewCommand(const std::vector<std::string>& args) {
   if (!there.empty()) {
     return Refuse(dir + "/" + there + " appeared while the package was written; nothing was left written");
   }
-  if (held.Pending()) {
-    undo.Now();
-    return Refuse("interrupted; nothing was left written");
-  }
+  if (held.Pending()) return Refuse("interrupted; nothing was left written");
   const std::string folder = dir + "/" + name, dll = folder + ".dll";
   std::error_code error;
   fs::rename(io::PathOf(staging + "/" + name), io::PathOf(folder), error);
@@ -313,11 +304,8 @@ int NewCommand(const std::vector<std::string>& args) {
   if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
   undo.made.push_back(dll);
   fs::remove(io::PathOf(staging), error);
-  if (held.Pending() || !PrintChecked("stub-check new", Summary(dir, name, arch, module, ids, upgradeCode))) {
-    undo.Now();
-    io::PrintError("stub-check new: nothing was left written\n");
-    return 2;
-  }
+  const std::string summary = Summary(folder, name, arch, module, ids, upgradeCode);
+  if (held.Pending() || !PrintChecked("stub-check new", summary)) return Refuse("nothing was left written");
   undo.made.clear();  // kept
   return 0;
 }

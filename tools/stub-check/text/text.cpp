@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "package/class_identity.h"
@@ -26,7 +27,7 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
   std::uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
   std::string m = message + '\x80' + std::string((119 - message.size() % 64) % 64, '\0');
   const std::uint64_t bits = static_cast<std::uint64_t>(message.size()) * 8;
-  for (int i = 7; i >= 0; --i) m += static_cast<char>((bits >> (8 * i)) & 0xFF);
+  for (int shift = 56; shift >= 0; shift -= 8) m += static_cast<char>(bits >> shift);
   for (std::size_t block = 0; block < m.size(); block += 64) {
     std::uint32_t w[80] = {};
     for (int i = 0; i < 64; ++i) w[i / 4] = (w[i / 4] << 8) | static_cast<unsigned char>(m[block + i]);
@@ -113,6 +114,8 @@ std::string Quoted(const std::string& text) {
 }
 
 std::string Xml(const std::string& text, std::string* problem) {
+  static const char kSpecial[] = "&<>\"\t\n\r";
+  static const char* const kEscaped[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&#9;", "&#10;", "&#13;"};
   std::string out;
   for (std::size_t i = 0, n; i < text.size(); i += n ? n : 1) {
     const char c = text[i];
@@ -127,16 +130,8 @@ std::string Xml(const std::string& text, std::string* problem) {
       }
       continue;
     }
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\t': out += "&#9;"; break;
-      case '\n': out += "&#10;"; break;
-      case '\r': out += "&#13;"; break;
-      default: out.append(text, i, n);
-    }
+    const char* special = c ? std::strchr(kSpecial, c) : nullptr;
+    out += special ? kEscaped[special - kSpecial] : text.substr(i, n);
   }
   return out;
 }
@@ -170,7 +165,6 @@ std::size_t TextModeOffset(const std::string& bytes, long offset) {
   }
   return i;
 }
-
 
 std::string Hex32(HRESULT value) {
   char text[16];
