@@ -1,6 +1,5 @@
-// Checked writes (a full disk or a closed pipe is never taken for success),
-// bounded reads (a pipe or a device is never waited on, a file past its limit
-// never read) and Windows' rules for paths and names.
+// Checked writes (a full disk or a closed pipe is never taken for success), bounded reads (a
+// pipe or a device is never waited on, a file past its limit never read), Windows' path rules.
 #pragma once
 
 #include <cstddef>

@@ -30,6 +30,27 @@ namespace {
 
 std::string Failed(const char* otherwise) { return errno ? std::strerror(errno) : otherwise; }
 
+// "8 MiB", "1.5 MB" as the messages give sizes.
+std::string SizeText(unsigned long long bytes) {
+  const unsigned long long mib = 1ull << 20;
+  if (bytes >= mib && bytes % mib == 0) return std::to_string(bytes / mib) + " MiB";
+  if (bytes < 1000000) return std::to_string(bytes) + " bytes";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+std::string KindOf(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::directory: return "a folder, not a file";
+    case fs::file_type::fifo: return "a FIFO (named pipe), not a file";
+    case fs::file_type::character: return "a character device, not a file";
+    case fs::file_type::block: return "a block device, not a file";
+    case fs::file_type::socket: return "a socket, not a file";
+    default: return "not a regular file";
+  }
+}
+
 #ifdef _WIN32
 // Bytes that are no UTF-8 become U+FFFD: such a name cannot be on a Windows file system anyway.
 std::wstring Wide(const std::string& utf8) {
@@ -62,9 +83,8 @@ std::FILE* OpenFile(const std::string& path, bool create, std::string* reason) {
   std::FILE* file = regular ? ::fdopen(fd, create ? "wb" : "rb") : nullptr;
   if (fd >= 0 && !file) ::close(fd);
 #endif
-  if (!file)
-    *reason = fd >= 0 && !regular ? "not a regular file"
-                                  : Failed(create ? "it cannot be made" : "it cannot be opened");
+  const char* otherwise = create ? "it cannot be made" : "it cannot be opened";
+  if (!file) *reason = fd >= 0 && !regular ? "not a regular file" : Failed(otherwise);
   return file;
 }
 
@@ -140,32 +160,6 @@ void PrintError(const std::string& text) {
 }
 
 }  // namespace io
-namespace {
-
-// "8 MiB", "1.5 MB" as the messages give sizes.
-std::string SizeText(unsigned long long bytes) {
-  const unsigned long long mib = 1ull << 20;
-  if (bytes >= mib && bytes % mib == 0) return std::to_string(bytes / mib) + " MiB";
-  if (bytes < 1000000) return std::to_string(bytes) + " bytes";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-  return text;
-}
-
-std::string KindOf(fs::file_type type) {
-  using fs::file_type;
-  switch (type) {
-    case file_type::not_found: return std::strerror(ENOENT);
-    case file_type::directory: return "a folder, not a file";
-    case file_type::fifo: return "a FIFO (named pipe), not a file";
-    case file_type::character: return "a character device, not a file";
-    case file_type::block: return "a block device, not a file";
-    case file_type::socket: return "a socket, not a file";
-    default: return "not a regular file";
-  }
-}
-
-}  // namespace
 
 bool PrintChecked(const std::string& who, const std::string& text) {
   std::string reason;
@@ -193,7 +187,7 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
   std::error_code error;
   const fs::file_status status = fs::status(io::PathOf(path), error);
   if (error || status.type() != fs::file_type::regular) {
-    *reason = error ? error.message() : KindOf(status.type());
+    *reason = error ? error.message() : io::KindOf(status.type());
     return false;
   }
   // Held to what the open file is: a FIFO put in its place meanwhile is neither waited on nor read.
@@ -208,8 +202,9 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* by
   }
   const bool grew = bytes->size() > limit;  // while being read
   const bool failed = !large && !grew && std::ferror(file);
-  if (large) *reason = "it is " + SizeText(size) + ", more than the " + SizeText(limit) + " stub-check reads";
-  if (grew) *reason = "it is more than the " + SizeText(limit) + " stub-check reads";
+  const std::string beyond = "more than the " + io::SizeText(limit) + " stub-check reads";
+  if (large) *reason = "it is " + io::SizeText(size) + ", " + beyond;
+  if (grew) *reason = "it is " + beyond;
   if (failed) *reason = io::Failed("reading it failed");
   std::fclose(file);
   if (large || grew) bytes->clear();

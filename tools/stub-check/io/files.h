@@ -1,7 +1,6 @@
-// The checker's calls to the file system and to its standard streams. Every
-// other part keeps a path as UTF-8 text; here, and only here, it becomes what
-// the system takes: the bytes themselves on POSIX, UTF-16 on Windows (whose
-// narrow calls would lose every character outside the ANSI code page).
+// The checker's calls to the file system and its standard streams. Every other part keeps a
+// path as UTF-8 text; here alone it becomes what the system takes: the bytes on POSIX, UTF-16
+// on Windows (whose narrow calls would lose every character outside the ANSI code page).
 #pragma once
 
 #include <cstdio>
@@ -25,8 +24,7 @@ std::vector<std::string> Arguments(int argc, wchar_t** argv);
 std::vector<std::string> Arguments(int argc, char** argv);
 #endif
 
-/// Writes `text` to standard error, on a console as its own text; unchecked,
-/// as there is nowhere left to tell a failure.
+/// Writes `text` to standard error, unchecked: there is nowhere left to tell a failure.
 void PrintError(const std::string& text);
 
 }  // namespace check::io

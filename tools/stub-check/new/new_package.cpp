@@ -40,7 +40,6 @@ const VerbSpec kNewSpec = {
     true};
 
 namespace {
-
 namespace fs = std::filesystem;
 
 // Of each class of PackageClasses, in its order: the middle of its ProgIDs
@@ -58,9 +57,8 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-// The module of `arch` a release holds beside the tool's own folder
-// (x64/Stub.dll beside linux-x86_64/stub-check), else the build tree's; empty
-// when neither is there, with the places in `tried`.
+// The module of `arch` in the release beside the tool's own folder (x64/Stub.dll beside
+// linux-x86_64/stub-check), else in the build tree; empty when neither, the places in `tried`.
 std::string FindShippedModule(const std::string& arch, std::string* tried) {
   const std::string folder = io::ProgramFolder();
   if (folder.empty()) return "";
@@ -69,9 +67,7 @@ std::string FindShippedModule(const std::string& arch, std::string* tried) {
     const std::string normal = io::TextOf(io::PathOf(place).lexically_normal());
     // A module that is there but cannot be looked at is named, so that reading it says why.
     std::error_code error;
-    if (fs::exists(io::PathOf(place), error) || (error && error != std::errc::no_such_file_or_directory)) {
-      return normal;
-    }
+    if (fs::status(io::PathOf(place), error).type() != fs::file_type::not_found) return normal;
     *tried += "  " + normal + "\n";
   }
   return "";
@@ -138,8 +134,7 @@ bool MakeFolder(const fs::path& path, Undo* undo, std::string* problem) {
   return false;
 }
 
-// The folder `path` with those above it that are missing, each made here so
-// that a failure takes away only those.
+// The folder `path` with the missing ones above it, each made here (and so alone taken back).
 bool MakeFolders(const fs::path& path, Undo* undo, std::string* problem) {
   std::error_code error;
   if (path.empty() || fs::exists(path, error)) return true;
@@ -166,8 +161,7 @@ bool Stage(const std::string& staging, const std::string& name, const std::vecto
   return write("the module copy ", folder + ".dll", moduleBytes);
 }
 
-// The entry named NAME.dll, else NAME, in `dir` in any letter case (Windows
-// takes it for the same), as it is spelled there; empty when none.
+// The entry NAME.dll, else NAME, of `dir` in any letter case (as Windows matches), as spelled there.
 std::string Existing(const std::string& dir, const std::string& name) {
   std::error_code error;
   std::string found;
@@ -279,9 +273,8 @@ int NewCommand(const std::vector<std::string>& args) {
   }
   if (!random) return Refuse("this system gives no random numbers for fresh class identifiers");
 
-  // An interrupt waits from the first thing made to the last, is looked at
-  // before the first rename and after the last, and takes everything back; the
-  // hold outlives the undo, so that taking back is never cut short.
+  // An interrupt waits from the first thing made to the last, is looked at before the first rename
+  // and after the last, and takes everything back; the hold outlives the undo, never cutting it short.
   HeldInterrupts held;
   Undo undo;
   if (!dirExists && !MakeFolders(io::PathOf(dir), &undo, &problem)) return Refuse(problem);

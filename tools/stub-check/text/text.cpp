@@ -14,11 +14,9 @@
 namespace check {
 namespace {
 
-std::string HexByte(char c) {
-  char text[8];
-  std::snprintf(text, sizeof text, "\\x%02X", static_cast<unsigned char>(c));
-  return text;
-}
+constexpr char kHex[] = "0123456789ABCDEF";
+
+std::string HexByte(unsigned char c) { return {'\\', 'x', kHex[c >> 4], kHex[c & 15]}; }
 
 std::uint32_t Rotate(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
@@ -32,8 +30,7 @@ void Sha1(const std::string& message, unsigned char digest[20]) {
     std::uint32_t w[80] = {};
     for (int i = 0; i < 64; ++i) w[i / 4] = (w[i / 4] << 8) | static_cast<unsigned char>(m[block + i]);
     for (int i = 16; i < 80; ++i) w[i] = Rotate(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-    std::uint32_t v[5];  // a, b, c, d, e
-    std::copy(h, h + 5, v);
+    std::uint32_t v[5] = {h[0], h[1], h[2], h[3], h[4]};  // a, b, c, d, e
     for (int i = 0; i < 80; ++i) {
       const std::uint32_t b = v[1], c = v[2], d = v[3];
       const std::uint32_t f = i < 20              ? (b & c) | (~b & d)
@@ -57,7 +54,7 @@ std::string StampedGuid(unsigned char b[16], int version) {
   std::string text;
   for (int i = 0; i < 16; ++i) {
     if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-    text += {"0123456789ABCDEF"[b[i] >> 4], "0123456789ABCDEF"[b[i] & 15]};
+    text += {kHex[b[i] >> 4], kHex[b[i] & 15]};
   }
   return text;
 }
@@ -65,7 +62,6 @@ std::string StampedGuid(unsigned char b[16], int version) {
 }  // namespace
 
 std::string Utf8(const std::u16string& text) { return emu::ToUtf8(text); }
-
 std::u16string Utf16(const std::string& text) { return emu::FromUtf8(text); }
 
 std::size_t Utf8Sequence(const std::string& b, std::size_t i) {
@@ -137,12 +133,11 @@ std::string Xml(const std::string& text, std::string* problem) {
 }
 
 Place PlaceOf(const std::string& text, std::size_t offset, std::size_t start, Place from) {
-  Place p = from;
   for (std::size_t i = start, n; i < offset && i < text.size(); i += n ? n : 1) {
     n = Utf8Sequence(text, i);
-    p = text[i] == '\n' ? Place{p.line + 1, 1} : Place{p.line, p.column + 1};
+    from = text[i] == '\n' ? Place{from.line + 1, 1} : Place{from.line, from.column + 1};
   }
-  return p;
+  return from;
 }
 
 std::string Decoded(const std::string& bytes) {

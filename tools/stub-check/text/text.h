@@ -1,7 +1,6 @@
-// The checker's bottom layer for text: UTF-8 and UTF-16, case folding as
-// Windows folds file and registry names, escaping for messages and XML, and
-// places in decoded text. Includes nothing of the checker nor the platform's
-// types (text/identifiers.h has those).
+// The checker's bottom layer for text: UTF-8 and UTF-16, case folding as Windows folds names,
+// escaping for messages and XML, places in decoded text. Without the platform's types
+// (text/identifiers.h has those).
 #pragma once
 
 #include <cstddef>
@@ -23,9 +22,8 @@ std::string Lower(const std::string& text);
 
 /// `text` quoted for a message, bytes that are no UTF-8 and control characters escaped.
 std::string Quoted(const std::string& text);
-/// `text` as XML text: markup characters escaped, a tab or line break as a
-/// character reference (no parser turns it into a blank); a character XML
-/// cannot hold, or bytes that are no UTF-8, set `problem`.
+/// `text` as XML text, a tab or line break as a character reference (no parser makes it a
+/// blank); a character XML cannot hold, or bytes that are no UTF-8, set `problem`.
 std::string Xml(const std::string& text, std::string* problem);
 
 /// A text file's bytes as UTF-8: UTF-16 with its byte-order mark decoded, as
