@@ -11,9 +11,10 @@
 
 namespace check {
 
-// ---- Findings ----------------------------------------------------------------------
-
 enum class Severity { kError, kWarning };
+
+/// "error" or "warning", as every format of the report names it.
+inline const char* SeverityName(Severity s) { return s == Severity::kError ? "error" : "warning"; }
 
 /// A value a finding names, kept as data for the decisions after it and for
 /// tools: {"script", "Style.rgs"}, {"result", "0x80020009"}.
@@ -26,8 +27,7 @@ struct Argument {
 /// of it. `file` is a script name or empty; `line` and `column` are 1-based, 0
 /// when there is no place in a file; `length` is how many characters from the
 /// column it is about (0: the place alone). `message` is the one short
-/// statement, `notes` the facts around it (where the package was installed,
-/// what stays written, what removal does), `remedy` what to write instead.
+/// statement, `notes` the facts around it, `remedy` what to write instead.
 struct Finding {
   Severity severity;
   std::string code;  // stable identifier, e.g. "script-error"

@@ -22,7 +22,9 @@ Json TextList(const std::vector<std::string>& items) {
 
 Json Run(const RunResult& run) {
   Json boxes = Json::array();
-  for (const Box& box : run.boxes) boxes.push_back({{"caption", Text(box.caption)}, {"text", Text(box.text)}});
+  for (const Box& box : run.boxes) {
+    boxes.push_back({{"caption", Text(box.caption)}, {"text", Text(box.text)}});
+  }
   return {{"result", Hex32(run.result)},
           {"resultName", ResultName(run.result)},
           {"exitCode", run.exitCode},
@@ -45,29 +47,24 @@ Json ModuleFileJson(const ModuleFile& m) {
 Json InstallJson(const Install& in) {
   Json out = {{"modulePath", Text(Utf8(in.modulePath))}, {"folder", Text(Utf8(in.directory))}};
   out["load"] = Run(in.load);
-  Json ids;
-  if (in.idsRead) {
-    ids = Json::object();
-    for (std::size_t k = 0; k < in.ids.size(); ++k) ids[Utf8(PackageClasses[k].className)] = GuidString(in.ids[k]);
+  Json& ids = out["classIds"] = in.idsRead ? Json::object() : Json();
+  for (std::size_t k = 0; in.idsRead && k < in.ids.size(); ++k) {
+    ids[Utf8(PackageClasses[k].className)] = GuidString(in.ids[k]);
   }
-  out["classIds"] = std::move(ids);
   out["registration"] = in.registration.ran ? Run(in.registration) : Json();
-  Json removal;
-  if (in.removal.ran) {
-    removal = Run(in.removal);
-    removal["leftBehind"] = Json::array();
-    for (const LeftKey& k : in.leftBehind) {
-      removal["leftBehind"].push_back({{"key", Text(Utf8(k.path))}, {"reason", Text(k.reason)}});
-    }
+  Json& removal = out["removal"] = in.removal.ran ? Run(in.removal) : Json();
+  if (!in.removal.ran) return out;
+  removal["leftBehind"] = Json::array();
+  for (const LeftKey& k : in.leftBehind) {
+    removal["leftBehind"].push_back({{"key", Text(Utf8(k.path))}, {"reason", Text(k.reason)}});
   }
-  out["removal"] = std::move(removal);
   return out;
 }
 
 Json FindingJson(const Finding& f) {
   Json arguments = Json::object();
   for (const Argument& a : f.arguments) arguments[a.name] = Text(a.value);
-  return {{"severity", f.severity == Severity::kError ? "error" : "warning"},
+  return {{"severity", SeverityName(f.severity)},
           {"code", f.code},
           {"file", Text(f.file)},
           {"line", f.line},
@@ -91,8 +88,9 @@ std::string JsonReport(const Report& report) {
   doc["registryFile"] = package.exports.empty() ? Json() : Text(package.exports[0].file);
   Json files = Json::array(), notes = Json::array();
   for (const RegistryExport& e : package.exports) {
-    files.push_back({{"file", Text(e.file)}, {"classesRoot", e.classesRoot}, {"machineClasses", e.machineClasses},
-                     {"userClasses", e.userClasses}, {"elsewhere", e.elsewhere}});
+    files.push_back({{"file", Text(e.file)}, {"classesRoot", e.classesRoot},
+                     {"machineClasses", e.machineClasses}, {"userClasses", e.userClasses},
+                     {"elsewhere", e.elsewhere}});
     for (const std::string& note : e.notes) notes.push_back(Text(e.file + " " + note));
   }
   doc["registryFiles"] = std::move(files);
