@@ -22,19 +22,6 @@ namespace {
 // The usage line's width, at which it wraps.
 constexpr std::size_t kUsageWidth = 92;
 
-// The choices of an option whose value the table names as "a|b|c"; none for
-// a value named otherwise ("FILE").
-std::vector<std::string> Choices(const OptionSpec& option) {
-  const std::string value = option.value ? option.value : "";
-  std::vector<std::string> choices;
-  if (value.find('|') == std::string::npos) return choices;
-  for (std::size_t start = 0, bar = 0; bar != std::string::npos; start = bar + 1) {
-    bar = value.find('|', start);
-    choices.push_back(value.substr(start, bar - start));
-  }
-  return choices;
-}
-
 const OptionSpec* FindOption(const VerbSpec& table, const std::string& name) {
   for (const OptionSpec& o : table.options) {
     if (name == o.name) return &o;
@@ -61,11 +48,14 @@ std::string ReadOption(const VerbSpec& table, const std::vector<std::string>& ar
     return name + " is given an empty value: give " + name + " " + option->value + ", or leave " + name +
            " out for its default";
   }
-  const std::vector<std::string> choices = Choices(*option);
-  if (!choices.empty() && std::find(choices.begin(), choices.end(), value) == choices.end()) {
+  // A value named "a|b|c" is one of those choices.
+  const std::string choices = option->value ? option->value : "";
+  const std::size_t last = choices.rfind('|');
+  if (last != std::string::npos && (value.find('|') != std::string::npos ||
+                                    ("|" + choices + "|").find("|" + value + "|") == std::string::npos)) {
     std::string list;
     for (std::size_t k = 0; k < choices.size(); ++k) {
-      list += (k == 0 ? "" : k + 1 == choices.size() ? " or " : ", ") + choices[k];
+      list += choices[k] != '|' ? std::string(1, choices[k]) : k == last ? " or " : ", ";
     }
     return name + " must be " + list + ", not " + Quoted(value);
   }
