@@ -1,6 +1,5 @@
 // stub-check: the package checker's command line. The verbs are `check` (here,
-// the verb when none is given), `new` (new/new_package.cpp) and `export`
-// (export/export_keys.cpp); each one's option table makes its --help.
+// the verb when none is given), `new` and `export` (new/verbs.h).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -102,8 +101,8 @@ int Finish(int code) {
 
 }  // namespace
 
-// On Windows the arguments as the system holds them (UTF-16), so that a path
-// outside the ANSI code page reaches the file calls whole.
+// On Windows the arguments are taken as UTF-16, so that a path outside the ANSI
+// code page reaches the file calls whole.
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
   // The same bytes as on Linux: line ends stay "\n", and text is UTF-8 (a
@@ -117,12 +116,9 @@ int main(int argc, char** argv) {
 #endif
 #ifdef __GLIBC__
   // A large script's text is read several times, each copy let go before the
-  // next: blocks from 1 MiB up go back to the system when freed, instead of
-  // staying with the heap as glibc's growing threshold would leave them.
+  // next: blocks from 1 MiB up go back to the system when freed.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
-  // The verb is the first operand when it is exactly a verb's name; anything
-  // else is a check, as before the verbs came (./new names a folder).
   try {
     std::vector<std::string> rest;
     const std::string verb = check::FindVerb(check::io::Arguments(argc, argv),

@@ -92,20 +92,20 @@ bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& arg
 }
 
 std::string Usage(const VerbSpec& table) {
-  std::vector<std::string> words;
-  if (table.operandFirst) words.push_back(table.operand);
-  for (const OptionSpec& o : table.options) {
-    words.push_back(std::string("[") + o.name + (o.value ? std::string(" ") + o.value : "") + "]" +
-                    (o.repeatable ? "..." : ""));
-  }
-  if (!table.operandFirst) words.push_back(table.operand);
   // The usage line, wrapped under its first word.
   std::string out = std::string("usage: stub-check ") + table.verb;
   const std::string indent(out.size() + 1, ' ');
-  for (std::size_t k = 0; k < words.size(); ++k) {
-    const std::size_t lineLength = out.size() - (out.rfind('\n') + 1);  // npos + 1 is 0
-    out += (k > 0 && lineLength + 1 + words[k].size() > kUsageWidth ? "\n" + indent : " ") + words[k];
+  const std::size_t start = out.size();
+  auto word = [&](const std::string& w) {
+    const std::size_t length = out.size() - (out.rfind('\n') + 1);  // of the line so far (npos + 1 is 0)
+    out += (out.size() > start && length + 1 + w.size() > kUsageWidth ? "\n" + indent : " ") + w;
+  };
+  if (table.operandFirst) word(table.operand);
+  for (const OptionSpec& o : table.options) {
+    const std::string value = o.value ? std::string(" ") + o.value : "";
+    word(std::string("[") + o.name + value + "]" + (o.repeatable ? "..." : ""));
   }
+  if (!table.operandFirst) word(table.operand);
   out += std::string("\n") + table.usageNote + table.about;
   std::size_t width = 6;  // "--help"
   for (const OptionSpec& o : table.options) width = std::max(width, std::strlen(o.name));

@@ -44,20 +44,16 @@ struct ParsedLine {
 
 /// Reads `args` (less the verb) against `table`: options in any order,
 /// "--name value" or "--name=value", "--" ending them. False with `problem`
-/// (what is wrong and what to do) for an unknown option, a missing or empty
-/// value, a single-value option given twice, a second operand, or a value that
-/// is none of the option's choices.
+/// (what is wrong and what to do) for anything the table does not allow.
 bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
                       std::string* problem);
 
-/// The verb's --help text: the usage line (each option as [NAME VALUE], "..."
-/// after a repeatable one, the operand), the table's texts and the options.
+/// The verb's --help text, made from its table.
 std::string Usage(const VerbSpec& table);
 
-/// The verb of a whole command line (less the program name) and, in `rest`,
-/// the other arguments: the first operand when it is exactly one of `verbs`
-/// and stands before any "--" (options may come before it), else "check" with
-/// every argument.
+/// The verb of a whole command line (less the program name), and the other
+/// arguments in `rest`: the first operand, when it is exactly one of `verbs`
+/// and comes before any "--"; else "check", with every argument.
 std::string FindVerb(const std::vector<std::string>& argv, const std::vector<const VerbSpec*>& verbs,
                      std::vector<std::string>* rest);
 
