@@ -23,10 +23,8 @@ namespace {
 constexpr std::size_t kUsageWidth = 92;
 
 const OptionSpec* FindOption(const VerbSpec& table, const std::string& name) {
-  for (const OptionSpec& o : table.options) {
-    if (name == o.name) return &o;
-  }
-  return nullptr;
+  auto it = std::find_if(table.options.begin(), table.options.end(), [&](auto& o) { return name == o.name; });
+  return it == table.options.end() ? nullptr : &*it;
 }
 
 // Reads the option at args[*i], and its value (which may be the next argument), into `line`.

@@ -3,7 +3,6 @@
 // writes. io/'s checked files and text/'s helpers come with it, for the verbs.
 #pragma once
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
