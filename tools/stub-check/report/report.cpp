@@ -2,6 +2,7 @@
 // findings as a compiler shows its diagnostics.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -13,8 +14,8 @@ namespace check {
 std::string ResultName(HRESULT value) {
   static const std::pair<HRESULT, const char*> kNames[] = {
       {S_OK, "S_OK"}, {S_FALSE, "S_FALSE"}, {E_FAIL, "E_FAIL"}, {E_INVALIDARG, "E_INVALIDARG"},
-      {E_OUTOFMEMORY, "E_OUTOFMEMORY"}, {E_UNEXPECTED, "E_UNEXPECTED"}, {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"},
-      {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"}, {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
+      {E_OUTOFMEMORY, "E_OUTOFMEMORY"}, {E_UNEXPECTED, "E_UNEXPECTED"}, {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
+      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"}, {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
       {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"}, {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
       {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"}};
   for (const auto& [known, name] : kNames) {
@@ -65,16 +66,6 @@ std::string SourceLine(const std::string& bytes, int line) {
   return text.substr(start, end - start);
 }
 
-// How the character of `line` in [from, to) is shown: a control character
-// other than a tab (a NUL of a UTF-16 file read as bytes, say) as \xHH.
-std::string Shown(const std::string& line, std::size_t from, std::size_t to) {
-  const unsigned char c = static_cast<unsigned char>(line[from]);
-  if (to - from > 1 || (c >= 0x20 && c != 0x7F) || c == '\t') return line.substr(from, to - from);
-  char escaped[8];
-  std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-  return escaped;
-}
-
 // The source line and the caret line under it, each after the gutter.
 std::string SourceAndCaret(const std::string& line, int lineNumber, int column, int length) {
   // Where each character starts (a byte that is no UTF-8 counts as one), and the line's end.
@@ -93,21 +84,25 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
   std::string shown = first ? "..." : "", caret = first ? "   " : "";
   const std::size_t span = std::min<std::size_t>(std::max(length, 1), last > at ? last - at : 1);
   for (std::size_t i = first; i < last; ++i) {
-    const std::string text = Shown(line, starts[i], starts[i + 1]);
-    shown += text;
+    std::string text = line.substr(starts[i], starts[i + 1] - starts[i]);
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    // A control character other than a tab (a NUL of a UTF-16 file read as bytes, say) is shown as \xHH.
+    char escaped[8] = {};
+    if (text.size() == 1 && (c < 0x20 || c == 0x7F) && c != '\t') {
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    }
+    shown += escaped[0] ? escaped : text;
     if (i >= at + span) continue;
     // Under each character as many marks as it takes columns (a tab stays a tab).
     const char mark = i < at ? ' ' : i == at ? '^' : '~';
-    const std::size_t width = text[0] == '\\' ? text.size() : 1;
     const char fill = mark == ' ' ? ' ' : '~';
-    caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(width - 1, fill);
+    caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(escaped[0] ? 3 : 0, fill);
   }
   if (at >= last) caret += '^';
   if (last < characters) shown += "...";
-  const std::string number = std::to_string(lineNumber);
-  const std::string gutter(number.size() < 5 ? 5 - number.size() : 0, ' ');
-  return gutter + number + " | " + shown + "\n" + gutter + std::string(number.size(), ' ') + " | " + caret +
-         "\n";
+  char number[16];
+  std::snprintf(number, sizeof number, "%5d", lineNumber);
+  return number + (" | " + shown) + "\n" + std::string(std::strlen(number), ' ') + " | " + caret + "\n";
 }
 
 // The most of a run's changes the text report shows: a person reads no
