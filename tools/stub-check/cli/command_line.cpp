@@ -148,16 +148,15 @@ std::string FindVerb(const std::vector<std::string>& argv, const std::vector<con
 
 #ifdef _WIN32
 namespace {
-// The console event that came while interrupts were held (one more than its
-// number; 0 for none), and the signal that lets a held closing go on.
+// The console event held (one more than its number; 0 for none), and the
+// signal that lets a held closing go on.
 std::atomic<DWORD> heldEvent{0};
 HANDLE closeMayGoOn = nullptr;
 
 // Runs on a thread of its own. Ctrl+C and Ctrl+Break are only noted. Closing
-// the console, logging off and shutting down end the process as soon as the
-// handler returns, so the handler waits until the interrupts are let go (the
-// system waits some seconds for it), then leaves the event to the default
-// handler, which ends the process.
+// the console, logging off and shutting down end the process once the handler
+// returns, so it waits until the interrupts are let go (the system waits some
+// seconds), then leaves the event to the default handler.
 BOOL WINAPI HoldEvent(DWORD event) {
   DWORD none = 0;
   heldEvent.compare_exchange_strong(none, event + 1);

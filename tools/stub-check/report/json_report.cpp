@@ -27,8 +27,6 @@ Json Each(const std::vector<T>& items, F toJson) {
   return list;
 }
 
-Json TextList(const std::vector<std::string>& items) { return Each(items, Text); }
-
 Json Arguments(const Finding& f) {
   Json arguments = Json::object();
   for (const Argument& a : f.arguments) arguments[a.name] = Text(a.value);
@@ -44,8 +42,8 @@ Json Run(const RunResult& run) {
 Json ModuleFileJson(const ModuleFile& m) {
   const Json pe = {{"machine", m.architecture}, {"bits", m.bits}, {"loadedBy", Text(m.ArchitectureLine())}};
   return {{"path", Text(m.path)}, {"found", m.found}, {"format", m.found ? Text(m.format) : Json()},
-          {"architecture", m.isPe ? pe : Json()}, {"exports", TextList(m.exports)},
-          {"missingExports", TextList(m.missing)}, {"thisModule", m.IsThisModule()},
+          {"architecture", m.isPe ? pe : Json()}, {"exports", Each(m.exports, Text)},
+          {"missingExports", Each(m.missing, Text)}, {"thisModule", m.IsThisModule()},
           {"version", m.hasVersion ? Text(m.version) : Json()}};
 }
 
@@ -68,7 +66,7 @@ Json InstallJson(const Install& in) {
 Json FindingJson(const Finding& f) {
   return {{"severity", SeverityName(f.severity)}, {"code", f.code}, {"file", Text(f.file)},
           {"line", f.line}, {"column", f.column}, {"length", f.length}, {"message", Text(f.message)},
-          {"notes", TextList(f.notes)}, {"remedy", Text(f.remedy)}, {"arguments", Arguments(f)}};
+          {"notes", Each(f.notes, Text)}, {"remedy", Text(f.remedy)}, {"arguments", Arguments(f)}};
 }
 
 Json ScriptJson(const ScriptFile& s) {
