@@ -82,10 +82,9 @@ std::string UriOf(const std::string& path) {
   std::string out;
   for (char c : path) {
     const unsigned char b = static_cast<unsigned char>(c == '\\' ? '/' : c);
+    const bool unreserved = (b < 0x80 && std::isalnum(b)) || (b != 0 && std::strchr("-._~/", b));
     char escaped[4] = {static_cast<char>(b)};
-    if ((b >= 0x80 || !std::isalnum(b)) && !(b && std::strchr("-._~/", b))) {
-      std::snprintf(escaped, sizeof escaped, "%%%02X", b);
-    }
+    if (!unreserved) std::snprintf(escaped, sizeof escaped, "%%%02X", b);
     out += escaped;
   }
   return out;
