@@ -190,8 +190,8 @@ while IFS='|' read -r name code expect leaves how args; do
   fi
   [[ $how == full || $how == fsize ]] && : >"$out.std"
   said=$(cat "$out.std" "$out.err")
-  # A SARIF log is read as a CI system reads it: each result's rule, level and
-  # place, said as "sarif RULE LEVEL URI:LINE:COLUMN" for the phrase to match.
+  # A SARIF log is read as a CI system reads it: each result's rule, level, place
+  # and remedy, said as "sarif RULE LEVEL URI:LINE:COLUMN remedy: REMEDY" for the phrase to match.
   if [[ $how == sarif ]]; then
     said+=$'\n'$(python3 - "$out.std" <<'PY' 2>&1
 import json, sys
@@ -203,9 +203,12 @@ for run in log["runs"]:
         assert rules[r["ruleIndex"]] == r["ruleId"] and r["level"] in ("error", "warning", "note"), r
         where = r.get("locations", [{}])[0].get("physicalLocation", {})
         region = where.get("region", {})
-        fix = r.get("fixes", [{}])[0].get("description", {}).get("text", "")
-        print("sarif %s %s %s:%s:%s fix: %s" % (r["ruleId"], r["level"], where.get("artifactLocation", {}).get("uri", ""),
-                                            region.get("startLine", 0), region.get("startColumn", 0), fix))
+        # A fix must say the edit itself (artifactChanges); the remedy is the message's last line.
+        assert all(fix.get("artifactChanges") for fix in r.get("fixes", [])), r
+        lines = r["message"]["text"].split("\n")
+        remedy = lines[-1][len("remedy: "):] if len(lines) > 1 and lines[-1].startswith("remedy: ") else ""
+        print("sarif %s %s %s:%s:%s remedy: %s" % (r["ruleId"], r["level"], where.get("artifactLocation", {}).get("uri", ""),
+                                               region.get("startLine", 0), region.get("startColumn", 0), remedy))
 PY
 )
   fi

@@ -1,15 +1,11 @@
 // stub-check: the package checker's command line. The verbs are `check` (here,
-// the verb when none is given), `new` (new/new_package.cpp) and `export`
-// (export/export_keys.cpp); each one's option table makes its --help.
-#include <algorithm>
+// the verb when none is given), `new` and `export` (new/verbs.h).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <string>
-#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -21,14 +17,11 @@
 #endif
 
 #include "checker.h"
-#include "checks/pipeline.h"
 #include "cli/command_line.h"
 #include "io/files.h"
 #include "new/verbs.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const check::VerbSpec kCheckSpec = {
     "check",
@@ -64,43 +57,33 @@ int CheckCommand(const std::vector<std::string>& args) {
   std::string problem;
   if (!check::ParseCommandLine(kCheckSpec, args, &line, &problem)) return Refuse(problem);
   if (line.help) return check::PrintChecked("stub-check", check::Usage(kCheckSpec)) ? 0 : 2;
-  const std::string format = line.Get("--format", "text");
-  const std::string modulePath = line.Get("--module-path");
-  const bool perUser = line.Has("--per-user");
-  const std::vector<std::string> registryFiles =
-      line.Has("--registry") ? line.values.at("--registry") : std::vector<std::string>();
   if (line.operands.empty()) {
     return Refuse("no package given: name the module copy (Aurora.dll) or its package folder "
                   "(stub-check --help)");
   }
-  const std::string input = line.operands[0];
-  if (input.empty()) {
+  check::CheckRequest request;
+  request.input = line.operands[0];
+  if (request.input.empty()) {
     return Refuse("the package argument is empty: name the module copy (Aurora.dll) or its "
                   "package folder");
   }
+  const std::string modulePath = line.Get("--module-path");
   if (!modulePath.empty() && !check::CheckWindowsModulePath(modulePath, &problem)) {
     return Refuse("--module-path " + check::Quoted(modulePath) + ": " + problem);
   }
-  const std::string manifestFile = line.Get("--manifest");
-  std::string manifestBytes;
-  if (!manifestFile.empty() &&
-      !check::ReadRegularFile(manifestFile, check::kScriptSizeLimit, &manifestBytes, &problem)) {
-    return Refuse("--manifest " + check::Quoted(manifestFile) + " cannot be read: " + problem +
+  if (!modulePath.empty()) request.installPaths.push_back(check::Utf16(modulePath));
+  request.manifestFile = line.Get("--manifest");
+  if (!request.manifestFile.empty() && !check::ReadRegularFile(request.manifestFile, check::kScriptSizeLimit,
+                                                               &request.manifestBytes, &problem)) {
+    return Refuse("--manifest " + check::Quoted(request.manifestFile) + " cannot be read: " + problem +
                   "; give the assembly manifest (stub-check export --format manifest writes one)");
   }
-
-  check::CheckRequest request;
-  request.input = input;
-  request.perUser = perUser;
-  request.format = format;
-  request.manifestFile = manifestFile;
-  request.manifestBytes = std::move(manifestBytes);
-  if (!modulePath.empty()) request.installPaths.push_back(check::Utf16(modulePath));
-  request.registryFiles = registryFiles;
+  request.format = line.Get("--format", "text");
+  request.perUser = line.Has("--per-user");
+  if (line.Has("--registry")) request.registryFiles = line.values.at("--registry");
   const check::Report report = check::Check(request);
   if (!report.refused.empty()) return Refuse(report.refused);
-  if (!check::PrintChecked("stub-check", report.text)) return 2;
-  return report.ExitCode();
+  return check::PrintChecked("stub-check", report.text) ? report.ExitCode() : 2;
 }
 
 // Standard output flushed and closed, checked: a report cut short by a full
@@ -118,8 +101,8 @@ int Finish(int code) {
 
 }  // namespace
 
-// On Windows the arguments as the system holds them (UTF-16), so that a path
-// outside the ANSI code page reaches the file calls whole.
+// On Windows the arguments are taken as UTF-16, so that a path outside the ANSI
+// code page reaches the file calls whole.
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
   // The same bytes as on Linux: line ends stay "\n", and text is UTF-8 (a
@@ -133,12 +116,9 @@ int main(int argc, char** argv) {
 #endif
 #ifdef __GLIBC__
   // A large script's text is read several times, each copy let go before the
-  // next: blocks from 1 MiB up go back to the system when freed, instead of
-  // staying with the heap as glibc's growing threshold would leave them.
+  // next: blocks from 1 MiB up go back to the system when freed.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
-  // The verb is the first operand when it is exactly a verb's name; anything
-  // else is a check, as before the verbs came (./new names a folder).
   try {
     std::vector<std::string> rest;
     const std::string verb = check::FindVerb(check::io::Arguments(argc, argv),

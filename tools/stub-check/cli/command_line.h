@@ -1,10 +1,8 @@
 // The command line of every verb: one table of options per verb, read both
 // by the parser and by the verb's --help, and interrupts held while a verb
-// writes. The checked writes and bounded reads are io/'s, the text helpers
-// text/'s; both are included here for the verbs.
+// writes. io/'s checked files and text/'s helpers come with it, for the verbs.
 #pragma once
 
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,8 +12,8 @@
 
 namespace check {
 
-/// One option of a verb. `value` names its value in the help ("FILE",
-/// "x86|x64"); null for a flag. `help` may hold several lines ("\n").
+/// One option of a verb. `value` names its value in the help ("FILE"; "a|b"
+/// lists the only values taken); null for a flag. `help` may hold several lines.
 struct OptionSpec {
   const char* name;
   const char* value;
@@ -23,14 +21,14 @@ struct OptionSpec {
   const char* help;
 };
 
-/// The options of one verb. Its usage line is made from them.
+/// The options of one verb, from which its --help is made.
 struct VerbSpec {
-  const char* verb;        // "check", "new", "export"
-  const char* usageNote;   // lines after the usage line (another way to call the verb), or ""
-  const char* operand;     // the name of the one operand ("PACKAGE", "NAME", "MODULE")
-  const char* about;       // lines before the options
+  const char* verb;           // "check", "new", "export"
+  const char* usageNote;      // lines after the usage line (another way to call the verb), or ""
+  const char* operand;        // the name of the one operand ("PACKAGE", "NAME", "MODULE")
+  const char* about;          // lines before the options
   std::vector<OptionSpec> options;
-  const char* after;       // lines after the options
+  const char* after;          // lines after the options
   bool operandFirst = false;  // the usage line names the operand before the options
 };
 
@@ -43,24 +41,18 @@ struct ParsedLine {
   std::string Get(const std::string& name, const std::string& fallback = "") const;
 };
 
-/// Reads `args` (the verb itself not among them) against `table`: options in
-/// any order, "--name value" or "--name=value", "--" ending the options. False
-/// with `problem` set (a sentence saying what is wrong and what to do) for an
-/// unknown option, one without its value, an empty value, a single-value
-/// option given twice, more than one operand, or a value that is none of the
-/// choices the table names for it ("text|json").
+/// Reads `args` (less the verb) against `table`: options in any order,
+/// "--name value" or "--name=value", "--" ending them. False with `problem`
+/// (what is wrong and what to do) for anything the table does not allow.
 bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
                       std::string* problem);
 
-/// The verb's --help text, made from its table: the usage line (each option
-/// as [NAME VALUE], "..." after one that may be repeated, the operand), then
-/// the table's texts and the options with their help.
+/// The verb's --help text, made from its table.
 std::string Usage(const VerbSpec& table);
 
-/// Splits a whole command line (less the program name) into its verb and the
-/// rest: the verb is the first operand when it is exactly one of `verbs` and
-/// stands before any "--"; options may come before it. Without one the verb is
-/// "check" and every argument stays.
+/// The verb of a whole command line (less the program name), and the other
+/// arguments in `rest`: the first operand, when it is exactly one of `verbs`
+/// and comes before any "--"; else "check", with every argument.
 std::string FindVerb(const std::vector<std::string>& argv, const std::vector<const VerbSpec*>& verbs,
                      std::vector<std::string>* rest);
 

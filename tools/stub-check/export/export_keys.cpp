@@ -13,7 +13,6 @@
 #include "cli/command_line.h"
 #include "checks/pipeline.h"
 #include "export/export_format.h"
-#include "report/diagnostic.h"
 #include "io/files.h"
 #include "registrar/key_tree.h"
 #include "new/verbs.h"

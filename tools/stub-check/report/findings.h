@@ -1,7 +1,6 @@
 // What the checker tells an author: findings, as data.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,9 +10,10 @@
 
 namespace check {
 
-// ---- Findings ----------------------------------------------------------------------
-
 enum class Severity { kError, kWarning };
+
+/// "error" or "warning", as every format of the report names it.
+inline const char* SeverityName(Severity s) { return s == Severity::kError ? "error" : "warning"; }
 
 /// A value a finding names, kept as data for the decisions after it and for
 /// tools: {"script", "Style.rgs"}, {"result", "0x80020009"}.
@@ -23,11 +23,9 @@ struct Argument {
 };
 
 /// One thing the author should know about, as data: report/ alone makes text
-/// of it. `file` is a script name or empty; `line` and `column` are 1-based, 0
-/// when there is no place in a file; `length` is how many characters from the
-/// column it is about (0: the place alone). `message` is the one short
-/// statement, `notes` the facts around it (where the package was installed,
-/// what stays written, what removal does), `remedy` what to write instead.
+/// of it. `line` and `column` are 1-based (0: no place in a file), `length` the
+/// characters from the column it is about (0: the place alone). `message` is
+/// one short statement, `notes` the facts around it, `remedy` what to write.
 struct Finding {
   Severity severity;
   std::string code;  // stable identifier, e.g. "script-error"

@@ -1,5 +1,10 @@
-// The report for a build script: a JSON document built as a tree, its fields
-// described in docs/package-authors.md.
+// The report for programs, as JSON built as a tree: the checker's own document
+// (its fields described in docs/package-authors.md) for build scripts, and the
+// findings as a SARIF 2.1.0 log for CI systems and editors.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "checker.h"
@@ -14,105 +19,143 @@ using Json = nlohmann::ordered_json;
 // script text quoted in a message) shown as \xHH, so it is always valid UTF-8.
 Json Text(const std::string& raw) { return ShowBytes(raw); }
 
-Json TextList(const std::vector<std::string>& items) {
+// An array of `toJson` of each of `items`.
+template <class T, class F>
+Json Each(const std::vector<T>& items, F toJson) {
   Json list = Json::array();
-  for (const std::string& item : items) list.push_back(Text(item));
+  for (const T& item : items) list.push_back(toJson(item));
   return list;
 }
 
+Json Arguments(const Finding& f) {
+  Json arguments = Json::object();
+  for (const Argument& a : f.arguments) arguments[a.name] = Text(a.value);
+  return arguments;
+}
+
 Json Run(const RunResult& run) {
-  Json boxes = Json::array();
-  for (const Box& box : run.boxes) boxes.push_back({{"caption", Text(box.caption)}, {"text", Text(box.text)}});
-  return {{"result", Hex32(run.result)},
-          {"resultName", ResultName(run.result)},
-          {"exitCode", run.exitCode},
-          {"boxes", std::move(boxes)},
-          {"changes", Text(run.changes)}};
+  auto box = [](const Box& b) { return Json{{"caption", Text(b.caption)}, {"text", Text(b.text)}}; };
+  return {{"result", Hex32(run.result)}, {"resultName", ResultName(run.result)}, {"exitCode", run.exitCode},
+          {"boxes", Each(run.boxes, box)}, {"changes", Text(run.changes)}};
 }
 
 Json ModuleFileJson(const ModuleFile& m) {
-  Json out = {{"path", Text(m.path)}, {"found", m.found}, {"format", m.found ? Text(m.format) : Json()}};
-  out["architecture"] = m.isPe ? Json{{"machine", m.architecture}, {"bits", m.bits},
-                                      {"loadedBy", Text(m.ArchitectureLine())}}
-                               : Json();
-  out["exports"] = TextList(m.exports);
-  out["missingExports"] = TextList(m.missing);
-  out["thisModule"] = m.IsThisModule();
-  out["version"] = m.hasVersion ? Text(m.version) : Json();
-  return out;
+  const Json pe = {{"machine", m.architecture}, {"bits", m.bits}, {"loadedBy", Text(m.ArchitectureLine())}};
+  return {{"path", Text(m.path)}, {"found", m.found}, {"format", m.found ? Text(m.format) : Json()},
+          {"architecture", m.isPe ? pe : Json()}, {"exports", Each(m.exports, Text)},
+          {"missingExports", Each(m.missing, Text)}, {"thisModule", m.IsThisModule()},
+          {"version", m.hasVersion ? Text(m.version) : Json()}};
 }
 
 Json InstallJson(const Install& in) {
-  Json out = {{"modulePath", Text(Utf8(in.modulePath))}, {"folder", Text(Utf8(in.directory))}};
-  out["load"] = Run(in.load);
-  Json ids;
-  if (in.idsRead) {
-    ids = Json::object();
-    for (std::size_t k = 0; k < in.ids.size(); ++k) ids[Utf8(PackageClasses[k].className)] = GuidString(in.ids[k]);
+  Json ids = in.idsRead ? Json::object() : Json();
+  for (std::size_t k = 0; in.idsRead && k < in.ids.size(); ++k) {
+    ids[Utf8(PackageClasses[k].className)] = GuidString(in.ids[k]);
   }
-  out["classIds"] = std::move(ids);
-  out["registration"] = in.registration.ran ? Run(in.registration) : Json();
-  Json removal;
+  Json removal = in.removal.ran ? Run(in.removal) : Json();
   if (in.removal.ran) {
-    removal = Run(in.removal);
-    removal["leftBehind"] = Json::array();
-    for (const LeftKey& k : in.leftBehind) {
-      removal["leftBehind"].push_back({{"key", Text(Utf8(k.path))}, {"reason", Text(k.reason)}});
-    }
+    removal["leftBehind"] = Each(in.leftBehind, [](const LeftKey& k) {
+      return Json{{"key", Text(Utf8(k.path))}, {"reason", Text(k.reason)}};
+    });
   }
-  out["removal"] = std::move(removal);
-  return out;
+  return {{"modulePath", Text(Utf8(in.modulePath))}, {"folder", Text(Utf8(in.directory))},
+          {"load", Run(in.load)}, {"classIds", ids},
+          {"registration", in.registration.ran ? Run(in.registration) : Json()}, {"removal", removal}};
 }
 
 Json FindingJson(const Finding& f) {
-  Json arguments = Json::object();
-  for (const Argument& a : f.arguments) arguments[a.name] = Text(a.value);
-  return {{"severity", f.severity == Severity::kError ? "error" : "warning"},
-          {"code", f.code},
-          {"file", Text(f.file)},
-          {"line", f.line},
-          {"column", f.column},
-          {"length", f.length},
-          {"message", Text(f.message)},
-          {"notes", TextList(f.notes)},
-          {"remedy", Text(f.remedy)},
-          {"arguments", std::move(arguments)}};
+  return {{"severity", SeverityName(f.severity)}, {"code", f.code}, {"file", Text(f.file)},
+          {"line", f.line}, {"column", f.column}, {"length", f.length}, {"message", Text(f.message)},
+          {"notes", Each(f.notes, Text)}, {"remedy", Text(f.remedy)}, {"arguments", Arguments(f)}};
+}
+
+Json ScriptJson(const ScriptFile& s) {
+  Json script = {{"name", Text(s.name)}, {"found", s.found}, {"isFolder", s.isFolder},
+                 {"bytes", s.bytes->size()}, {"encoding", Text(s.encoding)}};
+  if (!s.problem.empty()) script["problem"] = Text(s.problem);
+  return script;
+}
+
+// A relative URI reference of a path: '\' as '/', and every byte outside the
+// unreserved characters and '/' percent-encoded.
+std::string UriOf(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    const unsigned char b = static_cast<unsigned char>(c == '\\' ? '/' : c);
+    const bool unreserved = (b < 0x80 && std::isalnum(b)) || (b != 0 && std::strchr("-._~/", b));
+    char escaped[4] = {static_cast<char>(b)};
+    if (!unreserved) std::snprintf(escaped, sizeof escaped, "%%%02X", b);
+    out += escaped;
+  }
+  return out;
+}
+
+// A SARIF result. Its message is the statement, then each note and the remedy
+// on lines of their own: a SARIF fix must carry the edit itself (its
+// artifactChanges), which a remedy said in words is not, and every viewer
+// shows the message.
+Json Result(const Report& report, const Finding& f, std::size_t ruleIndex) {
+  std::string text = f.message;
+  for (const std::string& note : f.notes) text += "\nnote: " + note;
+  if (!f.remedy.empty()) text += "\nremedy: " + f.remedy;
+  Json result = {{"ruleId", f.code}, {"ruleIndex", ruleIndex}, {"level", SeverityName(f.severity)},
+                 {"message", {{"text", Text(text)}}}};
+  if (!f.file.empty()) {
+    // A script is where the scripts were read from; anything else (a manifest) as it was given.
+    const std::vector<ScriptFile>& scripts = report.package->scripts;
+    const bool script =
+        std::any_of(scripts.begin(), scripts.end(), [&](const ScriptFile& s) { return s.name == f.file; });
+    const std::string path = script ? report.package->realFolder + f.file : f.file;
+    Json physical = {{"artifactLocation", {{"uri", UriOf(path)}}}};
+    const int column = std::max(f.column, 1);
+    if (f.line > 0) physical["region"] = {{"startLine", f.line}, {"startColumn", column}};
+    if (f.line > 0 && f.length > 0) physical["region"]["endColumn"] = column + f.length;
+    result["locations"] = Json::array({Json{{"physicalLocation", std::move(physical)}}});
+  }
+  if (!f.arguments.empty()) result["properties"] = {{"arguments", Arguments(f)}};
+  return result;
 }
 
 }  // namespace
 
 std::string JsonReport(const Report& report) {
   const Package& package = *report.package;
-  Json doc = {{"tool", "stub-check"}, {"schema", 2}, {"input", Text(package.input)},
-              {"module", Text(package.moduleName)}};
-  doc["moduleFile"] = ModuleFileJson(package.moduleFile);
-  doc["scriptsFolder"] = Text(package.realFolder);
-  doc["perUser"] = package.perUser;
-  doc["registryFile"] = package.exports.empty() ? Json() : Text(package.exports[0].file);
-  Json files = Json::array(), notes = Json::array();
+  Json notes = Json::array();
   for (const RegistryExport& e : package.exports) {
-    files.push_back({{"file", Text(e.file)}, {"classesRoot", e.classesRoot}, {"machineClasses", e.machineClasses},
-                     {"userClasses", e.userClasses}, {"elsewhere", e.elsewhere}});
     for (const std::string& note : e.notes) notes.push_back(Text(e.file + " " + note));
   }
-  doc["registryFiles"] = std::move(files);
-  doc["registryNotes"] = std::move(notes);
-  Json scripts = Json::array();
-  for (const ScriptFile& s : package.scripts) {
-    Json script = {{"name", Text(s.name)}, {"found", s.found}, {"isFolder", s.isFolder},
-                   {"bytes", s.bytes->size()}, {"encoding", Text(s.encoding)}};
-    if (!s.problem.empty()) script["problem"] = Text(s.problem);
-    scripts.push_back(std::move(script));
-  }
-  doc["scripts"] = std::move(scripts);
-  doc["installs"] = Json::array();
-  for (const Install& in : report.installs) doc["installs"].push_back(InstallJson(in));
-  doc["findings"] = Json::array();
-  for (const Finding& f : report.findings) doc["findings"].push_back(FindingJson(f));
-  doc["errors"] = report.Errors();
-  doc["warnings"] = report.Warnings();
-  doc["exitCode"] = report.ExitCode();
+  const Json files = Each(package.exports, [](const RegistryExport& e) {
+    return Json{{"file", Text(e.file)}, {"classesRoot", e.classesRoot}, {"machineClasses", e.machineClasses},
+                {"userClasses", e.userClasses}, {"elsewhere", e.elsewhere}};
+  });
+  const Json doc = {{"tool", "stub-check"}, {"schema", 2}, {"input", Text(package.input)},
+                    {"module", Text(package.moduleName)}, {"moduleFile", ModuleFileJson(package.moduleFile)},
+                    {"scriptsFolder", Text(package.realFolder)}, {"perUser", package.perUser},
+                    {"registryFile", package.exports.empty() ? Json() : Text(package.exports[0].file)},
+                    {"registryFiles", files}, {"registryNotes", notes},
+                    {"scripts", Each(package.scripts, ScriptJson)},
+                    {"installs", Each(report.installs, InstallJson)},
+                    {"findings", Each(report.findings, FindingJson)}, {"errors", report.Errors()},
+                    {"warnings", report.Warnings()}, {"exitCode", report.ExitCode()}};
   return doc.dump(2) + "\n";
+}
+
+std::string SarifReport(const Report& report) {
+  Json rules = Json::array(), results = Json::array();
+  std::vector<std::string> ids;
+  for (const Finding& f : report.findings) {
+    const std::size_t index = std::find(ids.begin(), ids.end(), f.code) - ids.begin();
+    if (index == ids.size()) {
+      ids.push_back(f.code);
+      rules.push_back({{"id", f.code}, {"defaultConfiguration", {{"level", SeverityName(f.severity)}}}});
+    }
+    results.push_back(Result(report, f, index));
+  }
+  Json run = {{"tool", {{"driver", {{"name", "stub-check"}, {"rules", std::move(rules)}}}}},
+              {"results", std::move(results)}};
+  Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"}};
+  log["runs"] = Json::array({std::move(run)});
+  return log.dump(2) + "\n";
 }
 
 }  // namespace check

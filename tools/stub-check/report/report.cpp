@@ -1,207 +1,211 @@
-// The checker's report, for a person (text) or for a build script (JSON).
-#include <cstdint>
+// The checker's report for a person, as text: the package, its runs, and the
+// findings as a compiler shows its diagnostics.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 #include "checker.h"
-#include "report/diagnostic.h"
-#include "io/checked_files.h"
-#include "text/text.h"
-#include "package/class_identity.h"
 #include "package/package_classes.h"
-#include "platform/emulated/emulator.h"
 
 namespace check {
 
 std::string ResultName(HRESULT value) {
-  struct Row {
-    HRESULT value;
-    const char* name;
-  };
-  static const Row kNames[] = {
-      {S_OK, "S_OK"},
-      {S_FALSE, "S_FALSE"},
-      {E_FAIL, "E_FAIL"},
-      {E_INVALIDARG, "E_INVALIDARG"},
-      {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
-      {E_UNEXPECTED, "E_UNEXPECTED"},
-      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"},
-      {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
-      {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
-      {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"},
-      {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
-      {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"},
-  };
-  for (const Row& row : kNames) {
-    if (row.value == value) return row.name;
+  static const std::pair<HRESULT, const char*> kNames[] = {
+      {S_OK, "S_OK"}, {S_FALSE, "S_FALSE"}, {E_FAIL, "E_FAIL"}, {E_INVALIDARG, "E_INVALIDARG"},
+      {E_OUTOFMEMORY, "E_OUTOFMEMORY"}, {E_UNEXPECTED, "E_UNEXPECTED"}, {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
+      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"}, {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
+      {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"}, {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
+      {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"}};
+  for (const auto& [known, name] : kNames) {
+    if (known == value) return name;
   }
   return "";
 }
 
 std::string DescribeResult(HRESULT value) {
   const std::string name = ResultName(value);
-  if (value == S_OK) return "S_OK";
+  if (value == S_OK) return name;
   return name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
 }
 
-int Report::Errors() const {
-  int n = 0;
-  for (const Finding& f : findings) n += f.severity == Severity::kError;
-  return n;
+int Report::Count(Severity severity) const {
+  auto same = [&](const Finding& f) { return f.severity == severity; };
+  return static_cast<int>(std::count_if(findings.begin(), findings.end(), same));
 }
 
-int Report::Warnings() const {
-  int n = 0;
-  for (const Finding& f : findings) n += f.severity == Severity::kWarning;
-  return n;
+const std::string* Report::SourceOf(const std::string& name) const {
+  if (name.empty()) return nullptr;
+  for (const SourceFile& source : sources) {
+    if (source.file == name) return &source.bytes;
+  }
+  for (const ScriptFile& script : package->scripts) {
+    if (script.name == name && script.found) return script.bytes.get();
+  }
+  return nullptr;
 }
 
 namespace {
 
-// `text`, each line after `prefix`. Past `limit` bytes the rest is counted,
-// not shown: a note says how many lines and keys ([...] lines) it holds.
-std::string Indent(const std::string& text, const std::string& prefix,
-                   std::size_t limit = std::string::npos) {
-  std::string out;
-  std::size_t start = 0;
-  while (start < text.size() && start < limit) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    out += prefix + text.substr(start, end - start) + "\n";
-    start = end + 1;
+// The widest source line shown whole; a longer one is shown around the column.
+constexpr std::size_t kShownCharacters = 160;
+
+// Line `line` (1-based) of the decoded `bytes`, without its line end; empty
+// past the last line.
+std::string SourceLine(const std::string& bytes, int line) {
+  std::string text = Decoded(bytes);
+  std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  for (int n = 1; n < line; ++n) {
+    start = text.find('\n', start);
+    if (start == std::string::npos) return "";
+    ++start;
   }
-  if (start < text.size()) {
-    std::size_t lines = 0, keys = 0;
-    for (std::size_t i = start; i < text.size(); i = text.find('\n', i) + 1) {
-      ++lines;
-      keys += text[i] == '[';
-      if (text.find('\n', i) == std::string::npos) break;
+  std::size_t end = std::min(text.find('\n', start), text.size());
+  if (end > start && text[end - 1] == '\r') --end;
+  return text.substr(start, end - start);
+}
+
+// The source line and the caret line under it, each after the gutter.
+std::string SourceAndCaret(const std::string& line, int lineNumber, int column, int length) {
+  // Where each character starts (a byte that is no UTF-8 counts as one), and the line's end.
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i < line.size(); i += std::max<std::size_t>(Utf8Sequence(line, i), 1)) {
+    starts.push_back(i);
+  }
+  const std::size_t characters = starts.size();
+  starts.push_back(line.size());
+  const std::size_t at = std::min<std::size_t>(column > 0 ? column - 1 : 0, characters);
+  std::size_t first = 0, last = characters;
+  if (characters > kShownCharacters) {
+    first = at > kShownCharacters / 2 ? at - kShownCharacters / 2 : 0;
+    last = std::min(characters, first + kShownCharacters);
+  }
+  std::string shown = first ? "..." : "", caret = first ? "   " : "";
+  const std::size_t span = std::min<std::size_t>(std::max(length, 1), last > at ? last - at : 1);
+  for (std::size_t i = first; i < last; ++i) {
+    std::string text = line.substr(starts[i], starts[i + 1] - starts[i]);
+    const unsigned char c = static_cast<unsigned char>(text[0]);
+    // A control character other than a tab (a NUL of a UTF-16 file read as bytes, say) is shown as \xHH.
+    char escaped[8] = {};
+    if (text.size() == 1 && (c < 0x20 || c == 0x7F) && c != '\t') {
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
     }
-    out += prefix + "(" + std::to_string(lines) + " more lines, of " + std::to_string(keys) +
-           " keys, not shown here; --format json gives them all)\n";
+    shown += escaped[0] ? escaped : text;
+    if (i >= at + span) continue;
+    // Under each character as many marks as it takes columns (a tab stays a tab).
+    const char mark = i < at ? ' ' : i == at ? '^' : '~';
+    const char fill = mark == ' ' ? ' ' : '~';
+    caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(escaped[0] ? 3 : 0, fill);
   }
-  return out;
+  if (at >= last) caret += '^';
+  if (last < characters) shown += "...";
+  char number[16];
+  std::snprintf(number, sizeof number, "%5d", lineNumber);
+  return number + (" | " + shown) + "\n" + std::string(std::strlen(number), ' ') + " | " + caret + "\n";
 }
 
 // The most of a run's changes the text report shows: a person reads no
 // further, and a script whose keys nest deep repeats each key's whole path.
 constexpr std::size_t kShownChanges = 256 * 1024;
 
-bool SameOutcome(const Install& a, const Install& b) {
-  return a.load.result == b.load.result && a.registration.result == b.registration.result &&
-         a.removal.result == b.removal.result && a.leftBehind.size() == b.leftBehind.size();
-}
-
-const char* RegisterProgram(const Package& package) {
-  return package.perUser ? "regsvr32 /n /i:user" : "regsvr32";
-}
-const char* RemoveProgram(const Package& package) {
-  return package.perUser ? "regsvr32 /u /n /i:user" : "regsvr32 /u";
-}
-
-// "3 keys of HKEY_CLASSES_ROOT, 1 elsewhere", what one export fed.
-std::string Fed(const RegistryExport& e) {
+// A run's changes, indented; past kShownChanges bytes the rest is counted:
+// how many lines, and how many keys ([...] lines) they hold.
+std::string Changes(const std::string& text) {
   std::string out;
-  auto part = [&](int n, const std::string& what) {
-    if (n) out += (out.empty() ? "" : "; ") + std::to_string(n) + " key(s) " + what;
-  };
-  part(e.classesRoot, "of HKEY_CLASSES_ROOT");
-  part(e.machineClasses,
-       "of HKEY_LOCAL_MACHINE\\Software\\Classes, the machine's classes, read as HKEY_CLASSES_ROOT");
-  part(e.userClasses,
-       "of HKEY_CURRENT_USER\\Software\\Classes, the user's classes, kept there and read as "
-       "HKEY_CLASSES_ROOT over the machine's (a key both have shows the user's values)");
-  part(e.elsewhere, "elsewhere, read where they stand");
-  return out.empty() ? "no keys" : out;
+  std::size_t start = 0;
+  for (std::size_t end; start < text.size() && start < kShownChanges; start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    out += "    " + text.substr(start, end - start) + "\n";
+  }
+  std::size_t lines = 0, keys = 0;
+  for (std::size_t i = start; i < text.size(); i = std::min(text.find('\n', i), text.size()) + 1) {
+    ++lines;
+    keys += text[i] == '[';
+  }
+  if (lines) {
+    out += "    (" + std::to_string(lines) + " more lines, of " + std::to_string(keys) +
+           " keys, not shown here; --format json gives them all)\n";
+  }
+  return out;
 }
 
-bool AnyUserClasses(const Package& package) {
-  for (const RegistryExport& e : package.exports) {
-    if (e.userClasses) return true;
-  }
-  return false;
+// The regsvr32 command that registers the package (or removes it), and the
+// exit code the module file makes it give before any script runs (-1 when
+// the file is a loadable copy of Stub.dll with the entry it calls).
+struct Regsvr32 {
+  std::string command;
+  int fileExit;
+};
+
+Regsvr32 Program(const Package& package, bool removal) {
+  const char* entry = package.perUser ? "DllInstall" : removal ? "DllUnregisterServer" : "DllRegisterServer";
+  return {std::string("regsvr32") + (removal ? " /u" : "") + (package.perUser ? " /n /i:user" : ""),
+          package.moduleFile.Exit(entry)};
 }
 
-constexpr char kWineClassesNote[] =
-    "Wine differs: its HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\\Software\\Classes alone, with no "
-    "per-user merge, so under Wine the user's classes are not part of it";
-constexpr char kPerUserNote[] =
-    "for the current user (DllInstall(TRUE, \"user\")): the scripts' HKCR and the category entries "
-    "go to HKEY_CURRENT_USER\\Software\\Classes. Wine differs: its COM sees only "
-    "HKEY_LOCAL_MACHINE\\Software\\Classes, so under Wine clients do not find a per-user "
-    "registration";
-
-// Exit codes regsvr32 gives before any script runs, or empty.
-std::string ModuleExits(const Package& package) {
-  const ModuleFile& m = package.moduleFile;
-  const int reg = m.Exit(package.perUser ? "DllInstall" : "DllRegisterServer");
-  const int rem = m.Exit(package.perUser ? "DllInstall" : "DllUnregisterServer");
-  if (reg < 0 && rem < 0) return "";
-  std::string out;
-  if (reg >= 0) out += std::string(RegisterProgram(package)) + " exits " + std::to_string(reg);
-  if (rem >= 0) {
-    out += std::string(out.empty() ? "" : ", ") + RemoveProgram(package) + " exits " + std::to_string(rem);
+// One run: its answer (a copy of Stub.dll's, when the file stops regsvr32
+// first), regsvr32's exit (none for the load), the boxes it shows, its changes.
+void TextRun(std::string& out, const char* what, const RunResult& run, const Regsvr32* program,
+             bool notLoaded) {
+  const bool fileStops = program ? program->fileExit >= 0 : notLoaded;
+  out += std::string(what) + ": " + (fileStops ? "a copy of Stub.dll would answer " : "") +
+         DescribeResult(run.result);
+  if (program) {
+    out += (fileStops ? "; with this file " : "; ") + program->command + " exits " +
+           std::to_string(run.exitCode);
+  } else if (notLoaded) {
+    out += "; this file does not load";
   }
-  return out + " before any script runs: the runs below are what a copy of Stub.dll would do "
-               "with these scripts";
-}
-
-// `fileExit`: what regsvr32 gives for a module file that is not a loadable
-// copy of Stub.dll (-1 for one that is).
-void TextRun(std::string& out, const char* what, const RunResult& run, const char* program,
-             int fileExit = -1) {
-  if (fileExit >= 0) {
-    out += std::string(what) + ": a copy of Stub.dll would answer " + DescribeResult(run.result) +
-           "; with this file " + program + " exits " + std::to_string(run.exitCode) + "\n";
-  } else {
-    out += std::string(what) + ": " + DescribeResult(run.result) + "; " + program + " exits " +
-           std::to_string(run.exitCode) + "\n";
-  }
-  for (const Box& box : run.boxes) {
-    out += "  box \"" + box.caption + "\": " + box.text + "\n";
-  }
-  if (!run.changes.empty()) out += "  changes (.reg):\n" + Indent(run.changes, "    ", kShownChanges);
+  out += "\n";
+  for (const Box& box : run.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
+  if (!run.changes.empty()) out += "  changes (.reg):\n" + Changes(run.changes);
 }
 
 void TextInstall(std::string& out, const Package& package, const Install& in) {
-  out += "Folder read: " + (in.directory.empty() ? std::string("(none can be named)") : Utf8(in.directory)) + "\n";
+  out += "Folder read: " + (in.directory.empty() ? "(none can be named)" : Utf8(in.directory)) + "\n";
   if (!in.load.ran) return;
-  if (package.moduleFile.Exit("DllGetClassObject") == 3) {
-    out += "Load: a copy of Stub.dll would answer " + DescribeResult(in.load.result) +
-           "; this file does not load\n";
-  } else {
-    out += "Load: " + DescribeResult(in.load.result) + "\n";
-  }
-  for (const Box& box : in.load.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
+  TextRun(out, "Load", in.load, nullptr, package.moduleFile.Exit("DllGetClassObject") == 3);
   if (in.idsRead) {
     out += "Class identifiers:\n";
     for (std::size_t i = 0; i < in.ids.size(); ++i) {
-      const std::string id = GuidString(in.ids[i]);
-      const Place p = i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, in.scans[i]) : Place();
+      const Place p =
+          i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, in.scans[i]) : Place();
       const std::string className = Utf8(PackageClasses[i].className);
-      out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') + id + "  " +
-             Utf8(PackageClasses[i].scriptName);
+      out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') +
+             GuidString(in.ids[i]) + "  " + Utf8(PackageClasses[i].scriptName);
       if (p.line) out += " line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
       out += "\n";
     }
   }
   if (!in.registration.ran) return;
-  const ModuleFile& m = package.moduleFile;
-  TextRun(out, "Registration", in.registration, RegisterProgram(package),
-          m.Exit(package.perUser ? "DllInstall" : "DllRegisterServer"));
-  TextRun(out, "Removal after it", in.removal, RemoveProgram(package),
-          m.Exit(package.perUser ? "DllInstall" : "DllUnregisterServer"));
-  if (!in.leftBehind.empty()) {
-    out += "  left behind:\n";
-    for (const LeftKey& k : in.leftBehind) out += "    " + Utf8(k.path) + ": " + k.reason + "\n";
-  }
+  const Regsvr32 registration = Program(package, false), removal = Program(package, true);
+  TextRun(out, "Registration", in.registration, &registration, false);
+  TextRun(out, "Removal after it", in.removal, &removal, false);
+  if (!in.leftBehind.empty()) out += "  left behind:\n";
+  for (const LeftKey& k : in.leftBehind) out += "    " + Utf8(k.path) + ": " + k.reason + "\n";
 }
 
-}  // namespace
+// "3 key(s) of HKEY_CLASSES_ROOT; 1 key(s) elsewhere ...", what one export fed.
+std::string Fed(const RegistryExport& e) {
+  const std::pair<int, const char*> parts[] = {
+      {e.classesRoot, "of HKEY_CLASSES_ROOT"},
+      {e.machineClasses,
+       "of HKEY_LOCAL_MACHINE\\Software\\Classes, the machine's classes, read as HKEY_CLASSES_ROOT"},
+      {e.userClasses,
+       "of HKEY_CURRENT_USER\\Software\\Classes, the user's classes, kept there and read as "
+       "HKEY_CLASSES_ROOT over the machine's (a key both have shows the user's values)"},
+      {e.elsewhere, "elsewhere, read where they stand"}};
+  std::string out;
+  for (const auto& [keys, where] : parts) {
+    if (keys) out += (out.empty() ? "" : "; ") + std::to_string(keys) + " key(s) " + where;
+  }
+  return out.empty() ? "no keys" : out;
+}
 
-std::string TextReport(const Report& report) {
-  const Package& package = *report.package;
-  std::string out = "stub-check: " + package.input + "\n";
-  out += "Module: " + package.moduleName + "\n";
+// What the package is made of: the module file, the scripts, the registry
+// the runs start from, and how registration is made.
+void TextPackage(std::string& out, const Package& package) {
   const ModuleFile& m = package.moduleFile;
   out += "Module file: " + m.path + ": " +
          (m.found ? m.Summary()
@@ -209,8 +213,15 @@ std::string TextReport(const Report& report) {
                                        : std::string("none there (the folder was checked alone)")) +
          "\n";
   if (m.isPe) out += "  architecture: " + m.ArchitectureLine() + "\n";
-  const std::string exits = ModuleExits(package);
-  if (!exits.empty()) out += "  " + exits + "\n";
+  std::string exits;
+  for (const Regsvr32& p : {Program(package, false), Program(package, true)}) {
+    if (p.fileExit < 0) continue;
+    exits += (exits.empty() ? "" : ", ") + p.command + " exits " + std::to_string(p.fileExit);
+  }
+  if (!exits.empty()) {
+    out += "  " + exits + " before any script runs: the runs below are what a copy of Stub.dll would do "
+                          "with these scripts\n";
+  }
   out += "Scripts read from: " + package.realFolder + "\n";
   for (const ScriptFile& s : package.scripts) {
     out += "  " + s.name + (s.name.size() < 10 ? "      " : "  ");
@@ -223,45 +234,71 @@ std::string TextReport(const Report& report) {
     out += "Registry to start from: ";
     for (std::size_t i = 0; i < package.exports.size(); ++i) out += (i ? ", " : "") + package.exports[i].file;
     out += " (" + std::to_string(package.baseKeys) + " keys)\n";
-    for (const RegistryExport& e : package.exports) out += "  " + e.file + ": " + Fed(e) + "\n";
-    if (AnyUserClasses(package)) out += std::string("  ") + kWineClassesNote + "\n";
+    bool userClasses = false;
+    for (const RegistryExport& e : package.exports) {
+      out += "  " + e.file + ": " + Fed(e) + "\n";
+      userClasses = userClasses || e.userClasses;
+    }
+    if (userClasses) {
+      out += "  Wine differs: its HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\\Software\\Classes alone, with no "
+             "per-user merge, so under Wine the user's classes are not part of it\n";
+    }
     for (const RegistryExport& e : package.exports) {
       for (const std::string& note : e.notes) out += "  " + e.file + " " + note + "\n";
     }
   }
-  if (package.perUser) out += std::string("Registration ") + kPerUserNote + "\n";
+  if (package.perUser) {
+    out += "Registration for the current user (DllInstall(TRUE, \"user\")): the scripts' HKCR and the "
+           "category entries go to HKEY_CURRENT_USER\\Software\\Classes. Wine differs: its COM sees only "
+           "HKEY_LOCAL_MACHINE\\Software\\Classes, so under Wine clients do not find a per-user "
+           "registration\n";
+  }
+}
+
+}  // namespace
+
+std::string TextDiagnostic(const Finding& f, const std::string* source, const std::string& fallback) {
+  std::string out = f.file.empty() ? fallback : f.file;
+  if (f.line) out += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
+  out += std::string(": ") + SeverityName(f.severity) + ": " + f.message + " [" + f.code + "]\n";
+  const std::string line = source && f.line > 0 ? SourceLine(*source, f.line) : "";
+  if (!line.empty()) out += SourceAndCaret(line, f.line, f.column, f.length);
+  for (const std::string& note : f.notes) out += "  note: " + note + "\n";
+  if (!f.remedy.empty()) out += "  remedy: " + f.remedy + "\n";
+  return out;
+}
+
+std::string TextReport(const Report& report) {
+  const Package& package = *report.package;
+  std::string out = "stub-check: " + package.input + "\nModule: " + package.moduleName + "\n";
+  TextPackage(out, package);
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     const Install& in = report.installs[i];
+    const Install& first = report.installs[0];
     out += "\n== Installed as " + Utf8(in.modulePath) + "\n";
-    if (i > 0 && SameOutcome(in, report.installs[0])) {
-      out += "Same results as above: load " + DescribeResult(in.load.result);
-      if (in.registration.ran) {
-        out += ", registration " + DescribeResult(in.registration.result) + ", removal " +
-               DescribeResult(in.removal.result);
-      }
-      out += ".\n";
+    const bool same = in.load.result == first.load.result &&
+                      in.registration.result == first.registration.result &&
+                      in.removal.result == first.removal.result &&
+                      in.leftBehind.size() == first.leftBehind.size();
+    if (i == 0 || !same) {
+      TextInstall(out, package, in);
       continue;
     }
-    TextInstall(out, package, in);
+    out += "Same results as above: load " + DescribeResult(in.load.result);
+    if (in.registration.ran) {
+      out += ", registration " + DescribeResult(in.registration.result) + ", removal " +
+             DescribeResult(in.removal.result);
+    }
+    out += ".\n";
   }
   out += "\nFindings:\n";
   if (report.findings.empty()) out += "  none\n";
-  for (const Finding& f : report.findings) out += TextDiagnostic(f, report.SourceOf(f.file), package.moduleName);
-  out += "Result: " + std::to_string(report.Errors()) + " error(s), " +
-         std::to_string(report.Warnings()) + " warning(s); exit code " +
-         std::to_string(report.ExitCode()) + "\n";
+  for (const Finding& f : report.findings) {
+    out += TextDiagnostic(f, report.SourceOf(f.file), package.moduleName);
+  }
+  out += "Result: " + std::to_string(report.Errors()) + " error(s), " + std::to_string(report.Warnings()) +
+         " warning(s); exit code " + std::to_string(report.ExitCode()) + "\n";
   return ShowBytes(out);
-}
-
-const std::string* Report::SourceOf(const std::string& name) const {
-  if (name.empty()) return nullptr;
-  for (const SourceFile& source : sources) {
-    if (source.file == name) return &source.bytes;
-  }
-  for (const ScriptFile& script : package->scripts) {
-    if (script.name == name && script.found) return script.bytes.get();
-  }
-  return nullptr;
 }
 
 }  // namespace check

@@ -10,8 +10,6 @@
 
 namespace check {
 
-// ---- Report -----------------------------------------------------------------------------
-
 /// A file a finding may be placed in other than the package's scripts (an
 /// assembly manifest), for the source lines the text report shows.
 struct SourceFile {
@@ -26,14 +24,19 @@ struct Report {
   std::vector<SourceFile> sources;
   std::string refused;  // why the check could not be made; then nothing else is set
   std::string text;     // the report in the format asked for
-  /// The bytes of the file `name` (a script of the package or one of
-  /// `sources`), or null.
+  /// The bytes of the file `name` (a script of the package or one of `sources`), or null.
   const std::string* SourceOf(const std::string& name) const;
-  int Errors() const;
-  int Warnings() const;
+  int Count(Severity severity) const;
+  int Errors() const { return Count(Severity::kError); }
+  int Warnings() const { return Count(Severity::kWarning); }
   int ExitCode() const { return Errors() ? 2 : Warnings() ? 1 : 0; }
 };
 
+/// `finding` as a compiler shows a diagnostic: its place and message, the line
+/// of `source` it is on (its script's or manifest's bytes; null for none) with
+/// a caret under the column, its notes, its remedy. `fallback` names the place
+/// of a finding with no file (the module's name). Each line ends in "\n".
+std::string TextDiagnostic(const Finding& finding, const std::string* source, const std::string& fallback);
 std::string TextReport(const Report& report);
 /// The report as JSON (schema 2; docs/package-authors.md describes it).
 std::string JsonReport(const Report& report);
