@@ -71,8 +71,8 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
               ValueOut* out, std::string* problem) {
   std::string attributes, xmlProblem;
   if (!value.name.empty()) attributes += " Name=\"" + Xml(Formatted(Utf8(value.name)), &xmlProblem) + "\"";
-  std::u16string text;
-  if (value.type == REG_SZ && StringData(value.data, &text)) {
+  const std::u16string text = TextUpToNul(value.data);
+  if (value.type == REG_SZ && TextData(text) == value.data) {
     // The module's path becomes the installer's reference to the installed file.
     const std::string plain = Utf8(text);
     std::string formatted;

@@ -5,25 +5,26 @@
 // registry to start from first, then the runs over it) is thus in the types.
 #pragma once
 
+#include "platform/emulated/emulator.h"
 #include "registry/registry_state.h"
 
 namespace check {
 
 class EmulatorSession {
  public:
-  EmulatorSession();
+  EmulatorSession() { emu::Reset(); }
   EmulatorSession(const EmulatorSession&) = delete;
   EmulatorSession& operator=(const EmulatorSession&) = delete;
 
   /// A fresh machine over the registry the session holds: files, boxes, the
   /// module's name and any override of HKEY_CLASSES_ROOT go.
-  void NewMachineKeepingRegistry();
+  void NewMachineKeepingRegistry() { emu::ResetKeepingRegistry(); }
   /// Marks the registry as it is now: TakeChanges and RollBack start from here.
-  void Mark();
+  void Mark() { emu::MarkRegistry(); }
   /// The registry now, as its changes since the mark.
-  Changes TakeChanges() const;
+  Changes TakeChanges() const { return check::TakeChanges(); }
   /// Puts the registry back as it was at the mark.
-  void RollBack();
+  void RollBack() { emu::RollBackRegistry(); }
 };
 
 }  // namespace check

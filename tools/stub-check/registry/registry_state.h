@@ -14,8 +14,6 @@
 
 namespace check {
 
-// ---- Registry state ------------------------------------------------------------------
-
 struct RegValue {
   std::u16string name;  // empty: the default value
   DWORD type = REG_SZ;
@@ -40,11 +38,9 @@ struct PathOrder {
 /// The whole emulated registry, by case-folded path, in tree order.
 using Snapshot = std::map<std::u16string, RegKey, PathOrder>;
 
-Snapshot TakeSnapshot();
-/// A root key's HKEY_ name ("HKEY_CLASSES_ROOT") from the grammar's root
-/// table, which .reg text and reports use too; empty for none.
+/// A root key's names from the grammar's root table, "HKEY_CLASSES_ROOT" and
+/// "HKCR"; empty for none.
 const char16_t* LongRootName(HKEY root);
-/// Its short name ("HKCR") from the same table.
 const char16_t* ShortRootName(HKEY root);
 /// Adds every key and value of `snapshot` to the emulated registry.
 void Restore(const Snapshot& snapshot);
@@ -74,9 +70,6 @@ const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
 std::vector<BYTE> TextData(const std::u16string& text);
-/// The text of REG_SZ data: its UTF-16LE units less the one terminator; false
-/// when the data is not exactly that (odd, unterminated, or a NUL inside).
-bool StringData(const std::vector<BYTE>& data, std::u16string* text);
 /// The text of REG_SZ data as a reader of the value gets it: its UTF-16LE
 /// units up to the first NUL, or all of them.
 std::u16string TextUpToNul(const std::vector<BYTE>& data);
@@ -88,12 +81,10 @@ std::string RegValueLine(const RegValue& value);
 /// is (no line break or control character but a tab, no half surrogate pair).
 bool RegNameWritable(const std::u16string& name);
 
-/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI,
-/// "Windows Registry Editor Version 5.00" or "REGEDIT4") into `snapshot`, with
-/// the parents of its keys, as the registry would hold them (the emulated
-/// registry is not touched).
-/// Deletions are skipped with a note in `notes`. False with `error` set when
-/// the file is not a registry export at all.
+/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI;
+/// version 5.00 or REGEDIT4) into `snapshot`, with the parents of its keys, as
+/// the registry would hold them. Deletions and lines not understood are
+/// skipped with a note in `notes`. False with `error` set for no export at all.
 bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
                   std::string* error);
 
@@ -112,11 +103,11 @@ struct RegistryExport {
 class EmulatorSession;
 
 /// Puts the registry to start from into a new session's registry (empty):
-/// every export's keys where they stand, except that the
-/// machine's classes are read as HKEY_CLASSES_ROOT, and the user's classes
-/// stay where they are and show in HKEY_CLASSES_ROOT over the machine's as
-/// Windows merges them (a key both have shows the user's values). Counts what
-/// fed each root. Each export's keys are let go as they are merged.
+/// every export's keys where they stand, except that the machine's classes are
+/// read as HKEY_CLASSES_ROOT, and the user's classes stay where they are and
+/// show in HKEY_CLASSES_ROOT over the machine's as Windows merges them (a key
+/// both have shows the user's values). Counts what fed each root. Each
+/// export's keys are let go as they are merged.
 void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check
