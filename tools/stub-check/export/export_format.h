@@ -15,7 +15,7 @@ namespace check {
 
 /// One key as an installer writes it: its root and the path below the root.
 struct ExportedKey {
-  std::string root;   // HKLM, HKCU, HKU
+  HKEY root;          // HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or HKEY_USERS
   std::string below;  // Software\Classes\CLSID\{...}
   const RegKey* key;  // its values, by case-folded name
   bool category;      // a component category, shared by every package
@@ -40,18 +40,16 @@ struct ExportedPackage {
 /// One format of `export --format`.
 struct ExportFormat {
   const char* name;  // the --format value
-  /// What the format is, for --help (lines split by "\n").
-  const char* help;
+  const char* help;  // what the format is, for --help (lines split by "\n")
   /// Null when the keys are made for the path given with --module-path, which
   /// the format then requires. Otherwise the format names the installed file
   /// in its own way (the keys are made for kPlaceholderFolder, which the
-  /// writer replaces), --module-path is refused, and this says why ("in the
-  /// WiX fragment the installer names the installed file itself ([#file])").
+  /// writer replaces), --module-path is refused, and this says why.
   const char* ownFileReference;
-  /// Checks the format's own options before anything runs; null when it has none.
+  /// Checks the format's own options before anything runs; null for none.
   bool (*checkOptions)(const ParsedLine& options, const std::string& stem, std::string* problem);
-  /// Writes the whole text, or answers false with `problem` set (a sentence
-  /// saying what cannot be written and what to do); nothing is printed then.
+  /// Writes the whole text, or answers false with `problem` saying what cannot
+  /// be written and what to do; nothing is printed then.
   bool (*write)(const ExportedPackage& package, std::string* text, std::string* problem);
 };
 
@@ -65,13 +63,5 @@ bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::st
 bool WriteWixFragment(const ExportedPackage& package, std::string* text, std::string* problem);
 bool CheckManifestOptions(const ParsedLine& options, const std::string& stem, std::string* problem);
 bool WriteManifestFile(const ExportedPackage& package, std::string* text, std::string* problem);
-
-/// The formats, the default first (export_keys.cpp). Their names make the
-/// --format option's choices and its help.
-extern const ExportFormat kExportFormats[];
-/// The format called `name`, or null.
-const ExportFormat* FindExportFormat(const std::string& name);
-/// "HKEY_LOCAL_MACHINE" for "HKLM", and so on for ExportedKey::root.
-std::string LongRootName(const std::string& root);
 
 }  // namespace check

@@ -36,38 +36,18 @@ const ExportFormat kExportFormats[] = {
      "a manifest names the module beside it and writes no registry key", CheckManifestOptions,
      WriteManifestFile},
 };
-const ExportFormat* FindExportFormat(const std::string& name) {
-  for (const ExportFormat& f : kExportFormats) {
-    if (name == f.name) return &f;
-  }
-  return nullptr;
-}
-
-std::string LongRootName(const std::string& root) {
-  return Utf8(LongRootName(FindRootKey(Utf16(root).c_str())));
-}
 
 namespace {
-
-// The --format option's value and help, from the formats' table.
-const char* FormatValue() {
-  static const std::string value = [] {
-    std::string names;
-    for (const ExportFormat& f : kExportFormats) names += (names.empty() ? "" : "|") + std::string(f.name);
-    return names;
-  }();
-  return value.c_str();
-}
-const char* FormatHelp() {
-  static const std::string help = [] {
-    std::string text;
-    for (const ExportFormat& f : kExportFormats) {
-      text += (text.empty() ? "" : ";\n") + std::string(f.name) + (&f == kExportFormats ? " (default)" : "") +
-              ": " + f.help;
-    }
-    return text;
-  }();
-  return help.c_str();
+// The --format option's value (reg|wxs|manifest) or its help, from the formats' table.
+const char* FormatOption(bool help) {
+  static std::string value, text;
+  for (const ExportFormat& f : kExportFormats) {
+    if (&f == kExportFormats && !value.empty()) break;  // made already
+    value += (value.empty() ? "" : "|") + std::string(f.name);
+    text += (text.empty() ? "" : ";\n") + std::string(f.name) + (&f == kExportFormats ? " (default)" : "") +
+            ": " + f.help;
+  }
+  return (help ? text : value).c_str();
 }
 }  // namespace
 
@@ -80,7 +60,7 @@ const VerbSpec kExportSpec = {
     "  included, for an installer to write instead of self-registration; or, with\n"
     "  --format manifest, the package's assembly manifest, for registration-free use.\n",
     {
-        {"--format", FormatValue(), false, FormatHelp()},
+        {"--format", FormatOption(false), false, FormatOption(true)},
         {"--per-user", nullptr, false,
          "the keys a per-user registration writes (regsvr32 /n /i:user),\n"
          "under HKEY_CURRENT_USER\\Software\\Classes"},
@@ -121,19 +101,18 @@ std::string FormatsNamingThePath() {
   return names;
 }
 
+// The key at `display` as an installer writes it, HKEY_CLASSES_ROOT as the
+// machine's or the user's classes; false for a root installers cannot write.
 bool MapKey(const std::u16string& display, bool perUser, ExportedKey* out) {
   const std::string path = Utf8(display);
   const std::size_t slash = path.find('\\');
-  const std::string head = path.substr(0, slash);
   const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
-  const HKEY root = FindRootKey(Utf16(head).c_str());
-  if (root == HKEY_CLASSES_ROOT) {
-    out->root = Utf8(ShortRootName(perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE));
+  out->root = FindRootKey(Utf16(path.substr(0, slash)).c_str());
+  out->below = rest;
+  if (out->root == HKEY_CLASSES_ROOT) {
+    out->root = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
     out->below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
-  } else if (root == HKEY_LOCAL_MACHINE || root == HKEY_CURRENT_USER || root == HKEY_USERS) {
-    out->root = Utf8(ShortRootName(root));
-    out->below = rest;
-  } else {
+  } else if (out->root != HKEY_LOCAL_MACHINE && out->root != HKEY_CURRENT_USER && out->root != HKEY_USERS) {
     return false;
   }
   out->category = Lower(out->below).rfind("software\\classes\\component categories\\", 0) == 0;
@@ -181,31 +160,25 @@ bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey
 // refuses (a format that names its own file); false with `problem` set.
 bool CheckInstallPath(const ExportFormat& format, const std::string& formatName, const std::string& modulePath,
                       const std::string& moduleName, std::string* problem) {
-  auto Fail = [](std::string* out, const std::string& why) {
-    *out = why;
-    return false;
-  };
-  if (!format.ownFileReference) {
-    if (modulePath.empty()) {
-      return Fail(problem, "--module-path PATH is required for --format " + formatName +
-                               ": the keys name the module's installed path (e.g. --module-path "
-                               "\"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
+  const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
+  std::string why;
+  problem->clear();
+  if (format.ownFileReference) {
+    if (!modulePath.empty()) {
+      *problem = "--module-path is for --format " + FormatsNamingThePath() + ": " + format.ownFileReference;
     }
-    if (!CheckWindowsModulePath(modulePath, problem)) {
-      return Fail(problem, "--module-path " + Quoted(modulePath) + ": " + *problem +
-                               "; give the path the module is installed at, C:\\...\\" + moduleName);
-    }
-    const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
-    if (Lower(installedName) != Lower(moduleName)) {
-      return Fail(problem, "--module-path names the file " + installedName + ", but the module is " +
-                               moduleName + ": installed under another name it would look for its "
-                               "scripts in another folder");
-    }
-  } else if (!modulePath.empty()) {
-    return Fail(problem,
-                "--module-path is for --format " + FormatsNamingThePath() + ": " + format.ownFileReference);
+  } else if (modulePath.empty()) {
+    *problem = "--module-path PATH is required for --format " + formatName +
+               ": the keys name the module's installed path (e.g. --module-path "
+               "\"C:\\Program Files\\Tarvo\\" + moduleName + "\")";
+  } else if (!CheckWindowsModulePath(modulePath, &why)) {
+    *problem = "--module-path " + Quoted(modulePath) + ": " + why +
+               "; give the path the module is installed at, C:\\...\\" + moduleName;
+  } else if (Lower(installedName) != Lower(moduleName)) {
+    *problem = "--module-path names the file " + installedName + ", but the module is " + moduleName +
+               ": installed under another name it would look for its scripts in another folder";
   }
-  return true;
+  return problem->empty();
 }
 
 // The module copy, read as the check reads it: its architecture, and its
@@ -242,8 +215,9 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   const std::string module = line.operands[0];
   // The parser takes only the formats' names (the --format value lists them).
-  const ExportFormat* format = FindExportFormat(formatName);
-  if (!format) return Refuse("--format " + Quoted(formatName) + " is no format");
+  const ExportFormat* format = std::find_if(std::begin(kExportFormats), std::end(kExportFormats),
+                                            [&](const ExportFormat& f) { return formatName == f.name; });
+  if (format == std::end(kExportFormats)) return Refuse("--format " + Quoted(formatName) + " is no format");
   if (line.Has("--assembly-name") && format->write != WriteManifestFile) {
     return Refuse("--assembly-name is for --format manifest");
   }
@@ -288,8 +262,8 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (!CollectKeys(install.registered, perUser, &keys, &problem)) return Refuse(problem);
   if (perUser) {
     for (const ExportedKey& k : keys) {
-      if (k.root == "HKCU") continue;
-      io::PrintError("stub-check export: warning: the scripts write " + LongRootName(k.root) + "\\" + k.below +
+      if (k.root == HKEY_CURRENT_USER) continue;
+      io::PrintError("stub-check export: warning: the scripts write " + Utf8(LongRootName(k.root)) + "\\" + k.below +
                      ", outside the classes root: a per-user install runs without elevation and cannot "
                      "write there, and the key is not the user's; write every key under HKCR for a "
                      "per-user package\n");
