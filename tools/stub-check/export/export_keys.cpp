@@ -49,56 +49,12 @@ const char* FormatOption(bool help) {
   }
   return (help ? text : value).c_str();
 }
-}  // namespace
-
-const VerbSpec kExportSpec = {
-    "export",
-    "",
-    "MODULE",
-    "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
-    "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
-    "  included, for an installer to write instead of self-registration; or, with\n"
-    "  --format manifest, the package's assembly manifest, for registration-free use.\n",
-    {
-        {"--format", FormatOption(false), false, FormatOption(true)},
-        {"--per-user", nullptr, false,
-         "the keys a per-user registration writes (regsvr32 /n /i:user),\n"
-         "under HKEY_CURRENT_USER\\Software\\Classes"},
-        {"--module-path", "PATH", false,
-         "reg: the absolute Windows path the module is installed at (required),\n"
-         "with the module's own file name; no <>\"|?* or control characters"},
-        {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
-        {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
-        {"--assembly-name", "ASSEMBLY", false,
-         "manifest: the assembly's name, which names ASSEMBLY.manifest\n"
-         "(default: the module's name less .dll, then .Assembly): ASCII\n"
-         "letters, digits, underscores and periods, no period first, last or\n"
-         "two in a row, at most 246 characters, no device name (CON, AUX, ...)"},
-    },
-    "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
-    "  and periods, starting with a letter or an underscore.\n"
-    "  Line breaks, tabs and other control characters in the scripts' values are\n"
-    "  written so that they stay what they are (hex(1): in .reg text, &#9; and the\n"
-    "  like in XML); a key or value name that .reg or XML text cannot hold is refused.\n"
-    "A package with errors is not exported: stub-check check MODULE shows them.\n"
-    "exit code: 0 printed, 2 refused or failed (nothing printed)\n"};
-
-namespace {
 
 namespace fs = std::filesystem;
 
 int Refuse(const std::string& message) {
   io::PrintError("stub-check export: " + message + "\n");
   return 2;
-}
-
-// "reg": the formats whose keys name the path given with --module-path.
-std::string FormatsNamingThePath() {
-  std::string names;
-  for (const ExportFormat& f : kExportFormats) {
-    if (!f.ownFileReference) names += (names.empty() ? "" : " or ") + std::string(f.name);
-  }
-  return names;
 }
 
 // The key at `display` as an installer writes it, HKEY_CLASSES_ROOT as the
@@ -164,9 +120,11 @@ bool CheckInstallPath(const ExportFormat& format, const std::string& formatName,
   std::string why;
   problem->clear();
   if (format.ownFileReference) {
-    if (!modulePath.empty()) {
-      *problem = "--module-path is for --format " + FormatsNamingThePath() + ": " + format.ownFileReference;
+    std::string names;  // the formats whose keys name the path given
+    for (const ExportFormat& f : kExportFormats) {
+      if (!f.ownFileReference) names += (names.empty() ? "" : " or ") + std::string(f.name);
     }
+    if (!modulePath.empty()) *problem = "--module-path is for --format " + names + ": " + format.ownFileReference;
   } else if (modulePath.empty()) {
     *problem = "--module-path PATH is required for --format " + formatName +
                ": the keys name the module's installed path (e.g. --module-path "
@@ -201,6 +159,38 @@ bool LoadModuleCopy(const std::string& module, Package* package, std::string* pr
 
 }  // namespace
 
+const VerbSpec kExportSpec = {
+    "export",
+    "",
+    "MODULE",
+    "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
+    "  in Aurora/ beside it) writes on a registry without it, the category entries\n"
+    "  included, for an installer to write instead of self-registration; or, with\n"
+    "  --format manifest, the package's assembly manifest, for registration-free use.\n",
+    {
+        {"--format", FormatOption(false), false, FormatOption(true)},
+        {"--per-user", nullptr, false,
+         "the keys a per-user registration writes (regsvr32 /n /i:user),\n"
+         "under HKEY_CURRENT_USER\\Software\\Classes"},
+        {"--module-path", "PATH", false,
+         "reg: the absolute Windows path the module is installed at (required),\n"
+         "with the module's own file name; no <>\"|?* or control characters"},
+        {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
+        {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
+        {"--assembly-name", "ASSEMBLY", false,
+         "manifest: the assembly's name, which names ASSEMBLY.manifest\n"
+         "(default: the module's name less .dll, then .Assembly): ASCII\n"
+         "letters, digits, underscores and periods, no period first, last or\n"
+         "two in a row, at most 246 characters, no device name (CON, AUX, ...)"},
+    },
+    "  ID and NAME are WiX identifiers: 1 to 72 ASCII letters, digits, underscores\n"
+    "  and periods, starting with a letter or an underscore.\n"
+    "  Line breaks, tabs and other control characters in the scripts' values are\n"
+    "  written so that they stay what they are (hex(1): in .reg text, &#9; and the\n"
+    "  like in XML); a key or value name that .reg or XML text cannot hold is refused.\n"
+    "A package with errors is not exported: stub-check check MODULE shows them.\n"
+    "exit code: 0 printed, 2 refused or failed (nothing printed)\n"};
+
 int ExportCommand(const std::vector<std::string>& args) {
   ParsedLine line;
   std::string problem;
@@ -223,9 +213,6 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   Package package;
   if (!LoadModuleCopy(module, &package, &problem)) return Refuse(problem);
-  const ModuleFile& moduleFile = package.moduleFile;
-  const std::string& arch = moduleFile.architecture;
-
   const std::string& moduleName = package.moduleName;
   const std::string stem = moduleName.substr(0, moduleName.size() > 4 ? moduleName.size() - 4 : 0);
   if (ShowBytes(moduleName) != moduleName) {
@@ -238,11 +225,9 @@ int ExportCommand(const std::vector<std::string>& args) {
   // The package checked as installed where its keys will point, from an empty
   // registry; one with errors is not exported. The keys are those its
   // registration wrote in that run.
-  const std::u16string installPath =
-      Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName);
   CheckRequest request;
   request.package = std::make_shared<const Package>(package);
-  request.installPaths = {installPath};
+  request.installPaths = {Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName)};
   request.perUser = perUser;
   const Report report = Check(request);
   if (!report.refused.empty()) return Refuse(report.refused);
@@ -260,18 +245,15 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   std::vector<ExportedKey> keys;
   if (!CollectKeys(install.registered, perUser, &keys, &problem)) return Refuse(problem);
-  if (perUser) {
-    for (const ExportedKey& k : keys) {
-      if (k.root == HKEY_CURRENT_USER) continue;
-      io::PrintError("stub-check export: warning: the scripts write " + Utf8(LongRootName(k.root)) + "\\" + k.below +
-                     ", outside the classes root: a per-user install runs without elevation and cannot "
-                     "write there, and the key is not the user's; write every key under HKCR for a "
-                     "per-user package\n");
-      break;
-    }
+  auto outside = std::find_if(keys.begin(), keys.end(), [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
+  if (perUser && outside != keys.end()) {
+    io::PrintError("stub-check export: warning: the scripts write " + Utf8(LongRootName(outside->root)) + "\\" +
+                   outside->below + ", outside the classes root: a per-user install runs without elevation and "
+                   "cannot write there, and the key is not the user's; write every key under HKCR for a "
+                   "per-user package\n");
   }
-
-  const ExportedPackage exported{line, moduleName, stem, arch, perUser, moduleFile, *report.package, install, keys};
+  const ExportedPackage exported{line, moduleName, stem, package.moduleFile.architecture, perUser,
+                                 package.moduleFile, *report.package, install, keys};
   std::string text;
   if (!format->write(exported, &text, &problem)) return Refuse(problem);
   return PrintChecked("stub-check export", text) ? 0 : 2;

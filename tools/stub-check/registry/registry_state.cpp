@@ -136,18 +136,13 @@ bool ParseHexList(const std::u16string& text, std::vector<BYTE>* data) {
 // A quoted .reg string starting at text[*i] (the opening quote); *i ends past the closing one.
 bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out) {
   out->clear();
-  for (++*i; *i < text.size(); ++*i) {
-    const char16_t c = text[*i];
-    if (c == u'\\' && *i + 1 < text.size()) {
-      *out += text[++*i];
-    } else if (c == u'"') {
-      ++*i;
-      return true;
-    } else {
-      *out += c;
-    }
+  while (++*i < text.size() && text[*i] != u'"') {
+    if (text[*i] == u'\\' && *i + 1 < text.size()) ++*i;
+    *out += text[*i];
   }
-  return false;
+  if (*i >= text.size()) return false;
+  ++*i;
+  return true;
 }
 
 // The registry holds keys at most this many levels below a root; regedit
@@ -162,24 +157,20 @@ constexpr std::size_t kMaxKeyDepth = 512;
 // only while it holds values, so it is made only for a value (`forValue`).
 RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u16string& below, bool forValue,
                std::string* why) {
-  if (!below.empty() && below[0] == u'\\') {
-    *why = "a key path that starts with a backslash";
+  auto fail = [why](const std::string& text) -> RegKey* {
+    *why = text;
     return nullptr;
-  }
+  };
+  if (!below.empty() && below[0] == u'\\') return fail("a key path that starts with a backslash");
   std::vector<std::u16string> names;
-  for (std::size_t start = 0; start <= below.size();) {
-    const std::size_t end = std::min(below.find(u'\\', start), below.size());
-    if (end - start > 255) {
-      *why = "a key name longer than the 255 characters the registry holds";
-      return nullptr;
-    }
+  for (std::size_t start = 0, end; start <= below.size(); start = end + 1) {
+    end = std::min(below.find(u'\\', start), below.size());
+    if (end - start > 255) return fail("a key name longer than the 255 characters the registry holds");
     if (end > start) names.push_back(below.substr(start, end - start));
-    start = end + 1;
   }
   if (names.size() > kMaxKeyDepth) {
-    *why = "a key " + std::to_string(names.size()) + " levels deep, more than the " +
-           std::to_string(kMaxKeyDepth) + " the registry holds";
-    return nullptr;
+    return fail("a key " + std::to_string(names.size()) + " levels deep, more than the " +
+                std::to_string(kMaxKeyDepth) + " the registry holds");
   }
   auto keyAt = [snapshot](const std::u16string& path) {
     auto [it, made] = snapshot->try_emplace(FoldCase(path));
@@ -293,34 +284,20 @@ bool ReadValueLine(const std::u16string& line, bool ansi, RegValue* value, std::
   return false;
 }
 
-// ---- Classes keys ----
-
-enum class Feed { kClassesRoot, kMachineClasses, kUserClasses, kElsewhere, kAbove };
-
-// Where a key of an export goes: `below` is its path under the classes root
-// for the three classes feeds. kAbove: a key on the way to a classes key
-// (HKLM\Software), which holds nothing of its own there.
-Feed FeedOf(const std::u16string& path, std::u16string* below) {
-  static const std::pair<std::u16string, Feed> kTops[] = {
-      {u"hkey_classes_root\\", Feed::kClassesRoot},
-      {u"hkey_local_machine\\software\\classes\\", Feed::kMachineClasses},
-      {u"hkey_current_user\\software\\classes\\", Feed::kUserClasses}};
-  const std::u16string folded = FoldCase(path) + u"\\";
-  for (const auto& [top, feed] : kTops) {
-    if (folded.compare(0, top.size(), top) == 0) {
-      *below = path.substr(std::min(top.size(), path.size()));
-      return feed;
-    }
-    if (top.compare(0, folded.size(), folded) == 0) return Feed::kAbove;
-  }
-  return Feed::kElsewhere;
+// `key`'s values into the key at `path` in `into`, which keeps its first spelling.
+void Merge(Snapshot* into, const std::u16string& path, const RegKey& key) {
+  RegKey& target = (*into)[FoldCase(path)];
+  if (target.path.empty()) target.path = path;
+  for (const auto& [name, value] : key.values) target.values[name] = value;
 }
 
-void Merge(Snapshot* into, const std::u16string& path, const RegKey& key, bool replaceValues) {
-  RegKey& target = (*into)[FoldCase(path)];
-  if (target.path.empty() || replaceValues) target.path = path;
-  if (replaceValues) target.values.clear();
-  for (const auto& [name, value] : key.values) target.values[name] = value;
+// The key at case-folded `path` in the state `base` with `state` applied, or null.
+const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path) {
+  auto changed = state.changed.find(path);
+  if (changed != state.changed.end()) return &changed->second;
+  if (state.deleted.count(path)) return nullptr;
+  auto kept = base.find(path);
+  return kept == base.end() ? nullptr : &kept->second;
 }
 
 }  // namespace
@@ -375,14 +352,6 @@ std::size_t CountKeys() {
     if (row.name == ShortRootName(row.key) && !NoKeys(row.key)) count += CountTree(row.key, u"");
   }
   return count;
-}
-
-const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path) {
-  auto changed = state.changed.find(path);
-  if (changed != state.changed.end()) return &changed->second;
-  if (state.deleted.count(path)) return nullptr;
-  auto kept = base.find(path);
-  return kept == base.end() ? nullptr : &kept->second;
 }
 
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after) {
@@ -548,29 +517,31 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
 }
 
 void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports) {
+  // Where the classes come from: HKEY_CLASSES_ROOT, the machine's, the user's.
+  static const std::u16string kClasses[] = {u"hkey_classes_root\\", u"hkey_local_machine\\software\\classes\\",
+                                            u"hkey_current_user\\software\\classes\\"};
   Snapshot machine, user, elsewhere;
   for (RegistryExport& e : *exports) {
+    int* counts[] = {&e.classesRoot, &e.machineClasses, &e.userClasses, &e.elsewhere};
     // Each key is let go once merged, so the export is held only once.
     for (auto it = e.keys.begin(); it != e.keys.end(); it = e.keys.erase(it)) {
       const RegKey& key = it->second;
-      std::u16string below;
-      const Feed feed = FeedOf(key.path, &below);
-      const std::u16string classes = FullPath(u"HKEY_CLASSES_ROOT", below);
-      // A classes key itself is the root: counted only when it holds values.
-      if (feed != Feed::kElsewhere && below.empty() && key.values.empty()) continue;
-      if (feed == Feed::kClassesRoot || feed == Feed::kMachineClasses) {
-        ++(feed == Feed::kClassesRoot ? e.classesRoot : e.machineClasses);
-        Merge(&machine, classes, key, false);
-        continue;
-      }
-      ++(feed == Feed::kUserClasses ? e.userClasses : e.elsewhere);
-      if (feed == Feed::kUserClasses) Merge(&user, classes, key, false);
-      Merge(&elsewhere, key.path, key, false);
+      const std::u16string folded = FoldCase(key.path) + u"\\";
+      std::size_t feed = 0;  // which of kClasses, or 3: elsewhere
+      while (feed < 3 && folded.compare(0, kClasses[feed].size(), kClasses[feed]) != 0) ++feed;
+      const std::u16string below = feed < 3 ? key.path.substr(std::min(kClasses[feed].size(), key.path.size())) : u"";
+      // A classes key itself is the root, and a key on the way to one
+      // (HKLM\Software) holds nothing there: either counts only with values.
+      const bool above = std::any_of(std::begin(kClasses), std::end(kClasses),
+                                     [&](const std::u16string& top) { return top.rfind(folded, 0) == 0; });
+      if ((feed < 3 || above) && below.empty() && key.values.empty()) continue;
+      ++*counts[feed];
+      if (feed < 3) Merge(feed == 2 ? &user : &machine, FullPath(u"HKEY_CLASSES_ROOT", below), key);
+      if (feed >= 2) Merge(&elsewhere, key.path, key);
     }
   }
   // The user's keys over the machine's: a key both have shows the user's values.
-  for (const auto& [folded, key] : user) Merge(&machine, key.path, key, true);
-  user.clear();
+  for (auto it = user.begin(); it != user.end(); it = user.erase(it)) machine[it->first] = std::move(it->second);
   // Into the session's registry, each key let go once it is there.
   for (Snapshot* part : {&elsewhere, &machine}) {
     for (auto it = part->begin(); it != part->end(); it = part->erase(it)) RestoreKey(it->second);

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "report/findings.h"
 #include "text/text.h"
 
 namespace check {
@@ -44,14 +43,12 @@ const char16_t* LongRootName(HKEY root);
 const char16_t* ShortRootName(HKEY root);
 /// Adds every key and value of `snapshot` to the emulated registry.
 void Restore(const Snapshot& snapshot);
-/// The changes from `before` to `after`, as .reg text: new and changed keys
-/// with their new or changed values, "[-key]" for deleted keys and
-/// "name"=- for deleted values. Empty when nothing changed.
+/// The changes from `before` to `after` as .reg text: new and changed keys with
+/// their new or changed values, [-key] and "name"=- for deletions; "" for none.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
-/// A registry state as its difference from the state the emulated registry
-/// was marked in (emu::MarkRegistry): the keys that are new or hold other
-/// values (whole), the keys that are gone, and those keys as they were at the
-/// mark (`was`). A large registry is held once, by the emulated machine.
+/// A registry state as its difference from the emulated registry's mark: the
+/// keys that are new or hold other values (whole), the keys that are gone, and
+/// those keys as they were at the mark (`was`), so a large registry is held once.
 struct Changes {
   Snapshot changed;
   std::set<std::u16string, PathOrder> deleted;  // case-folded paths
@@ -64,8 +61,6 @@ Changes TakeChanges();
 bool ReadRegKey(const std::u16string& path, RegKey* key);
 /// How many keys a snapshot of the emulated registry would list now.
 std::size_t CountKeys();
-/// The key at case-folded `path` in the state `base` with `state` applied, or null.
-const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path);
 /// RegDiff from one state to another, each given as its changes from `base`.
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
@@ -74,40 +69,34 @@ std::vector<BYTE> TextData(const std::u16string& text);
 /// units up to the first NUL, or all of them.
 std::u16string TextUpToNul(const std::vector<BYTE>& data);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
-/// that cannot stand between quotes (a line break, a control character) as
-/// hex(1):..., so that ParseRegFile reads every line back as the same value.
+/// that cannot stand between quotes as hex(1):..., so that it reads back as it was.
 std::string RegValueLine(const RegValue& value);
 /// Whether a key or value name can be written in .reg text and read back as it
 /// is (no line break or control character but a tab, no half surrogate pair).
 bool RegNameWritable(const std::u16string& name);
 
-/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI;
-/// version 5.00 or REGEDIT4) into `snapshot`, with the parents of its keys, as
-/// the registry would hold them. Deletions and lines not understood are
-/// skipped with a note in `notes`. False with `error` set for no export at all.
-bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
-                  std::string* error);
+/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI) into
+/// `snapshot` with the parents of its keys, as the registry would hold them.
+/// Deletions and lines not understood are skipped with a note in `notes`.
+bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes, std::string* error);
 
 /// One --registry file and what its keys fed.
 struct RegistryExport {
   std::string file;
   Snapshot keys;  // as the file names them
   std::vector<std::string> notes;
-  // Keys by where they went: HKEY_CLASSES_ROOT as exported, the machine's
-  // classes (HKLM\Software\Classes, read as HKCR), the user's classes
-  // (HKCU\Software\Classes, kept there and read as HKCR over the machine's),
-  // and every other key where it stands.
+  // Keys by where they went: HKEY_CLASSES_ROOT, the machine's classes (read as
+  // HKCR), the user's classes (kept, and read as HKCR over the machine's), and
+  // every other key where it stands.
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
 class EmulatorSession;
 
-/// Puts the registry to start from into a new session's registry (empty):
-/// every export's keys where they stand, except that the machine's classes are
-/// read as HKEY_CLASSES_ROOT, and the user's classes stay where they are and
-/// show in HKEY_CLASSES_ROOT over the machine's as Windows merges them (a key
-/// both have shows the user's values). Counts what fed each root. Each
-/// export's keys are let go as they are merged.
+/// Puts every export's keys into a new session's (empty) registry where they
+/// stand, but the machine's classes go to HKEY_CLASSES_ROOT, and the user's
+/// also show there over them as Windows merges the two (a key both have shows
+/// the user's values). Counts what fed each root; lets go of each key merged.
 void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check
