@@ -1,22 +1,14 @@
 // stub-check export: what registering a package writes, for an installer to
-// write itself instead of running the module's self-registration. The verb
-// checks the package, collects the keys its registration writes on an empty
-// registry (the category entries included) and hands them to the writer of
-// the format asked for (export_format.h).
+// write instead of self-registration. The verb checks the package, collects the
+// keys its registration writes on an empty registry and hands them to a writer.
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <string>
-#include <vector>
 
-#include "checker.h"
-#include "cli/command_line.h"
-#include "checks/pipeline.h"
 #include "export/export_format.h"
-#include "report/diagnostic.h"
 #include "io/files.h"
-#include "registrar/key_tree.h"
 #include "new/verbs.h"
+#include "registrar/key_tree.h"
+#include "report/diagnostic.h"
 
 namespace check {
 
@@ -57,53 +49,38 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-// The key at `display` as an installer writes it, HKEY_CLASSES_ROOT as the
-// machine's or the user's classes; false for a root installers cannot write.
-bool MapKey(const std::u16string& display, bool perUser, ExportedKey* out) {
-  const std::string path = Utf8(display);
-  const std::size_t slash = path.find('\\');
-  const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
-  out->root = FindRootKey(Utf16(path.substr(0, slash)).c_str());
-  out->below = rest;
-  if (out->root == HKEY_CLASSES_ROOT) {
-    out->root = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-    out->below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
-  } else if (out->root != HKEY_LOCAL_MACHINE && out->root != HKEY_CURRENT_USER && out->root != HKEY_USERS) {
-    return false;
-  }
-  out->category = Lower(out->below).rfind("software\\classes\\component categories\\", 0) == 0;
-  return true;
-}
-
-// What an installer writes of `registry`, the keys registration left: keys
-// with values, and keys that are empty leaves; keys made only on the way to
-// others come with them. False with `problem` set for a key under a root an
-// installer cannot write, or a name that .reg or XML text cannot hold.
+// What an installer writes of `registry`: keys with values and empty leaves,
+// HKEY_CLASSES_ROOT as the machine's or the user's classes. False with `problem`
+// for a root an installer cannot write, or a name .reg or XML cannot hold.
 bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey>* keys, std::string* problem) {
   for (auto it = registry.begin(); it != registry.end(); ++it) {
-    auto next = std::next(it);
-    const bool hasSubkeys = next != registry.end() && next->first.size() > it->first.size() &&
-                            next->first.compare(0, it->first.size(), it->first) == 0 &&
-                            next->first[it->first.size()] == u'\\';
+    const auto next = std::next(it);
+    const bool hasSubkeys = next != registry.end() && next->first.rfind(it->first + u"\\", 0) == 0;
     if (it->second.values.empty() && hasSubkeys) continue;
-    ExportedKey out;
-    out.key = &it->second;
-    if (!MapKey(it->second.path, perUser, &out)) {
-      *problem = "registration writes " + Utf8(it->second.path) + ", under a root installers cannot write";
+    const std::string path = Utf8(it->second.path);
+    const std::size_t slash = path.find('\\');
+    const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
+    ExportedKey out{FindRootKey(Utf16(path.substr(0, slash)).c_str()), rest, &it->second, false};
+    if (out.root == HKEY_CLASSES_ROOT) {
+      out.root = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+      out.below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
+    } else if (out.root != HKEY_LOCAL_MACHINE && out.root != HKEY_CURRENT_USER && out.root != HKEY_USERS) {
+      *problem = "registration writes " + path + ", under a root installers cannot write";
       return false;
     }
+    out.category = Lower(out.below).rfind("software\\classes\\component categories\\", 0) == 0;
     // Every name must survive the text it is written in.
     if (!RegNameWritable(it->second.path)) {
-      *problem = "registration writes the key " + Quoted(Utf8(it->second.path)) +
+      *problem = "registration writes the key " + Quoted(path) +
                  ", whose name holds a line break or another control character that .reg and "
                  "installer text cannot hold; rename the key in the script";
       return false;
     }
     for (const auto& [folded, value] : it->second.values) {
       if (!RegNameWritable(value.name)) {
-        *problem = "registration writes the value " + Quoted(Utf8(value.name)) + " under " +
-                   Utf8(it->second.path) + ", whose name holds a line break or another control "
-                   "character that .reg and installer text cannot hold; rename it in the script";
+        *problem = "registration writes the value " + Quoted(Utf8(value.name)) + " under " + path +
+                   ", whose name holds a line break or another control character that .reg and "
+                   "installer text cannot hold; rename it in the script";
         return false;
       }
     }
@@ -139,8 +116,7 @@ bool CheckInstallPath(const ExportFormat& format, const std::string& formatName,
   return problem->empty();
 }
 
-// The module copy, read as the check reads it: its architecture, and its
-// version for the installer's file table. False with `problem` set for
+// The module copy, read as the check reads it; false with `problem` set for
 // anything but a PE module of a known processor.
 bool LoadModuleCopy(const std::string& module, Package* package, std::string* problem) {
   const std::string giveModule = " (give the module copy, Aurora.dll)";
@@ -223,8 +199,7 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
 
   // The package checked as installed where its keys will point, from an empty
-  // registry; one with errors is not exported. The keys are those its
-  // registration wrote in that run.
+  // registry; one with errors is not exported.
   CheckRequest request;
   request.package = std::make_shared<const Package>(package);
   request.installPaths = {Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName)};
@@ -245,7 +220,8 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   std::vector<ExportedKey> keys;
   if (!CollectKeys(install.registered, perUser, &keys, &problem)) return Refuse(problem);
-  auto outside = std::find_if(keys.begin(), keys.end(), [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
+  const auto outside =
+      std::find_if(keys.begin(), keys.end(), [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
   if (perUser && outside != keys.end()) {
     io::PrintError("stub-check export: warning: the scripts write " + Utf8(LongRootName(outside->root)) + "\\" +
                    outside->below + ", outside the classes root: a per-user install runs without elevation and "

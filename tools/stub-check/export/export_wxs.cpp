@@ -1,7 +1,6 @@
 // stub-check export --format wxs: a WiX source fragment with the package's
-// files (the module, with its file version, and its package folder) and the
-// registry values its registration writes, the module's path written as the
-// installer's reference to the installed file.
+// files and the registry values its registration writes, the module's path
+// written as the installer's reference to the installed file.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -14,9 +13,8 @@
 namespace check {
 namespace {
 
-// WiX's identifiers: ASCII letters, digits, underscores and periods, starting
-// with a letter or an underscore, at most 72 characters (the width of the
-// installer's identifier columns).
+// WiX's identifiers: ASCII letters, digits, underscores and periods, starting with
+// a letter or an underscore, at most 72 (the installer's identifier columns).
 constexpr std::size_t kWixIdentifierLimit = 72;
 bool IdentifierStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 bool IdentifierChar(char c) { return IdentifierStart(c) || (c >= '0' && c <= '9') || c == '.'; }
@@ -41,8 +39,7 @@ std::string Formatted(const std::string& text) {
   return out;
 }
 
-// A value as WiX attributes, Name="..." Type="..." Value="..."; false when the
-// installer's tables cannot hold it.
+// A value as WiX attributes (Name, Type, Value); false if the installer cannot hold it.
 bool WixValue(const RegValue& value, const std::string& modulePath, const std::string& fileId,
               std::string* attributes, std::string* problem) {
   std::string xmlProblem;
@@ -71,10 +68,9 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
                "export it with --format reg";
     return false;
   }
-  if (!xmlProblem.empty()) {
-    *problem = "the value " + RegValueLine(value) + ": " + xmlProblem + "; change it in the script";
-  }
-  return xmlProblem.empty();
+  if (xmlProblem.empty()) return true;
+  *problem = "the value " + RegValueLine(value) + ": " + xmlProblem + "; change it in the script";
+  return false;
 }
 
 // The fragment's XML declaration and its comment: what it holds and how to build it.
@@ -104,10 +100,9 @@ std::string WixHeader(const ExportedPackage& e, const std::string& fileId, std::
 bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::string* problem) {
   for (const char* option : {"--directory-id", "--group"}) {
     const std::string text = WixOption(options, option, stem);
-    if (!text.empty() && text.size() <= kWixIdentifierLimit && IdentifierStart(text[0]) &&
-        std::all_of(text.begin(), text.end(), IdentifierChar)) {
-      continue;
-    }
+    const bool valid = !text.empty() && text.size() <= kWixIdentifierLimit && IdentifierStart(text[0]) &&
+                       std::all_of(text.begin(), text.end(), IdentifierChar);
+    if (valid) continue;
     *problem = option + (" " + Quoted(text)) + " is no WiX identifier" +
                (text.size() > kWixIdentifierLimit ? " (it is " + std::to_string(text.size()) + " characters long)"
                                                   : "") +
@@ -118,9 +113,8 @@ bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::st
   return true;
 }
 
-// A WiX fragment: the module and its package folder as files, the values as
-// RegistryValue elements (each component's first value its key path), all in
-// one ComponentGroup.
+// The module and its package folder as files, the values as RegistryValue
+// elements (each component's first its key path), all in one ComponentGroup.
 bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* problem) {
   std::string xmlProblem;
   auto Xml = [&xmlProblem](const std::string& t) { return check::Xml(t, &xmlProblem); };
@@ -141,8 +135,7 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
       keyPath[k.category] = true;
     }
   }
-  // What the components' identifiers are derived from: the same package,
-  // architecture and mode always give the same identifiers.
+  // The components' identifiers come from the package, architecture and mode.
   std::string identity = "package";
   for (const GUID& id : e.install.ids) identity += " " + GuidString(id);
   identity += " " + e.arch + (e.perUser ? " per-user" : "") + "|";
@@ -153,9 +146,8 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
     return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" + body +
            indent + "</Component>\n";
   };
-  // The module's file version, for the installer's file replacement rules.
-  // WiX writes it into the File table; wixl (0.101) writes no file version at
-  // all, so the header comment gives the msibuild command that sets it.
+  // The module's file version, for the installer's replacement rules; wixl (0.101)
+  // writes none, so the header comment gives the msibuild command that sets it.
   const std::string version = e.moduleFile.hasVersion ? " DefaultVersion=\"" + e.moduleFile.version + "\"" : "";
   std::string files = component(fileId, identity + "file " + e.moduleName,
                                 "        <File Id=\"" + fileId + "\" Name=\"" + Xml(e.moduleName) +
@@ -174,11 +166,9 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
            "      </Directory>\n";
   if (!values[0].empty()) files += component(base + ".registry", identity + values[0], values[0], "      ");
   if (!values[1].empty()) {
-    // The categories are shared with every other package, those registered by
-    // regsvr32 included, which the installer's reference counts never see. So,
-    // as self-registration does, removal never takes them: a component without
-    // an identifier is written by the installer but never registered, counted
-    // or removed (permanent in effect; wixl cannot write the Permanent attribute).
+    // The categories are shared with every package, those regsvr32 registered
+    // too, which reference counts never see: as with self-registration, removal
+    // never takes them (a component without an identifier; wixl has no Permanent).
     components.push_back(base + ".categories");
     files += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
              "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" + values[1] +

@@ -11,6 +11,14 @@
 namespace check {
 namespace {
 
+// The name of the first row for `root` in the grammar's root table read from `first` on.
+template <typename Rows>
+const char16_t* RootName(Rows first, HKEY root) {
+  const Rows last = first + std::size(RootKeyTable);
+  const Rows row = std::find_if(first, last, [root](const RootKeyRow& r) { return r.key == root; });
+  return row == last ? u"" : row->name;
+}
+
 // The performance and dynamic data roots hold no keys to list or export.
 bool NoKeys(HKEY root) { return root == HKEY_PERFORMANCE_DATA || root == HKEY_DYN_DATA; }
 
@@ -27,12 +35,12 @@ bool SplitPath(const std::u16string& path, HKEY* root, std::u16string* below) {
   return false;
 }
 
-std::u16string FullPath(const std::u16string& root, const std::u16string& below) {
-  return below.empty() ? root : root + u"\\" + below;
+// The path of `below` under `parent`, either of which may be empty.
+std::u16string FullPath(const std::u16string& parent, const std::u16string& below) {
+  return parent.empty() ? below : below.empty() ? parent : parent + u"\\" + below;
 }
 
-// Whether a snapshot lists the key `below`: any key but a root, a root only
-// while it holds values.
+// Whether a snapshot lists the key `below`: any key but a root, a root only with values.
 bool Listed(const std::u16string& below, bool exists, const std::vector<emu::Value>& values) {
   return exists && (!below.empty() || !values.empty());
 }
@@ -46,9 +54,7 @@ RegKey MakeKey(const std::u16string& path, const std::vector<emu::Value>& values
 std::size_t CountTree(HKEY root, const std::u16string& below) {
   const emu::KeyContents contents = emu::ReadKey(root, below);
   std::size_t count = Listed(below, contents.exists, contents.values) ? 1 : 0;
-  for (const std::u16string& child : contents.subkeys) {
-    count += CountTree(root, below.empty() ? child : below + u"\\" + child);
-  }
+  for (const std::u16string& child : contents.subkeys) count += CountTree(root, FullPath(below, child));
   return count;
 }
 
@@ -60,8 +66,6 @@ void RestoreKey(const RegKey& key) {
   if (!below.empty() && key.values.empty()) emu::CreateKey(root, below);
   for (const auto& [name, value] : key.values) emu::SetValue(root, below, value.name, value.type, value.data);
 }
-
-// ---- .reg text written ----
 
 // Text between quotes, as .reg text escapes it.
 std::string RegQuoted(const std::u16string& text) {
@@ -84,8 +88,6 @@ std::string HexBytes(const std::vector<BYTE>& data) {
   }
   return out;
 }
-
-// ---- .reg text read ----
 
 std::u16string DecodeRegFile(const std::string& bytes) {
   if (bytes.compare(0, 2, "\xFF\xFE") != 0) return Utf16(bytes.substr(bytes.compare(0, 3, "\xEF\xBB\xBF") ? 0 : 3));
@@ -145,16 +147,13 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
   return true;
 }
 
-// The registry holds keys at most this many levels below a root; regedit
-// imports nothing deeper. It also bounds the work a path of an export costs.
+// The deepest key below a root the registry holds and regedit imports.
 constexpr std::size_t kMaxKeyDepth = 512;
 
-// The key `below` (a path under the root named `rootName`) in `snapshot`, made
-// with each missing parent as the registry makes them: a key already there
-// keeps its first spelling, and empty steps of the path are skipped. A path
-// that starts with a backslash, has a name longer than 255 units or is too
-// deep names no key (null, `why` says which). The root stands in `snapshot`
-// only while it holds values, so it is made only for a value (`forValue`).
+// The key `below` (under the root named `rootName`) in `snapshot`, made with
+// its missing parents as the registry makes them (a key there keeps its first
+// spelling, empty steps are skipped); null with `why` for a path the registry
+// cannot hold. The root stands only while it holds values: made for a value only.
 RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u16string& below, bool forValue,
                std::string* why) {
   auto fail = [why](const std::string& text) -> RegKey* {
@@ -182,9 +181,8 @@ RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u1
   return key;
 }
 
-// The data of a value line after its '=' (a string, dword:, hex: or
-// hex(type):) into `value`; false when it is none of these. `ansi`: a REGEDIT4
-// file, which keeps expandable and multi-string data in the ANSI code page.
+// The data of a value line after its '=' into `value`; false when it is no
+// data. `ansi`: REGEDIT4, which keeps expandable and multi-strings in ANSI.
 bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
   unsigned long n = 0;
   if (!data.empty() && data[0] == u'"') {
@@ -223,15 +221,13 @@ struct LogicalLines {
   const std::u16string& text;
   std::size_t start = 0;
   int lineNumber = 0;
-
   bool Next(int* number, std::u16string* logical) {
     logical->clear();
     if (start > text.size()) return false;
     *number = lineNumber + 1;
     for (;;) {
-      const std::size_t end = std::min(text.find(u'\n', start), text.size());
-      std::size_t from = start, to = end;
-      start = end + 1;
+      std::size_t from = start, to = std::min(text.find(u'\n', start), text.size());
+      start = to + 1;
       ++lineNumber;
       while (to > from && (text[to - 1] == u'\r' || text[to - 1] == u' ')) --to;
       while (!logical->empty() && from < to && (text[from] == u' ' || text[from] == u'\t')) ++from;
@@ -242,9 +238,8 @@ struct LogicalLines {
   }
 };
 
-// A key line, [path]: the key made in `keys` (its root's long name in
-// `*display`, the path below it in `*below`); false with `why` set for a key
-// line that is ignored, with the values after it.
+// A key line, [path]: the key made in `keys` (its root's long name in `*display`,
+// the rest in `*below`); false with `why` for one ignored, with its values.
 bool ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below, std::u16string* display,
                  std::string* why) {
   const std::size_t close = line.rfind(u']');
@@ -264,8 +259,7 @@ bool ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* bel
   return false;
 }
 
-// A value line, "name"=data or @=data, into `value`; false with `why` set
-// for a line that is ignored.
+// A value line, "name"=data or @=data, into `value`; false with `why` if ignored.
 bool ReadValueLine(const std::u16string& line, bool ansi, RegValue* value, std::string* why) {
   std::size_t i = line[0] == u'@' ? 1 : 0;
   if (line[0] != u'@' && line[0] != u'"') {
@@ -291,31 +285,11 @@ void Merge(Snapshot* into, const std::u16string& path, const RegKey& key) {
   for (const auto& [name, value] : key.values) target.values[name] = value;
 }
 
-// The key at case-folded `path` in the state `base` with `state` applied, or null.
-const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path) {
-  auto changed = state.changed.find(path);
-  if (changed != state.changed.end()) return &changed->second;
-  if (state.deleted.count(path)) return nullptr;
-  auto kept = base.find(path);
-  return kept == base.end() ? nullptr : &kept->second;
-}
-
 }  // namespace
 
-const char16_t* LongRootName(HKEY root) {
-  const char16_t* name = u"";
-  for (const RootKeyRow& row : RootKeyTable) {
-    if (row.key == root) name = row.name;  // the HKEY_ forms come last
-  }
-  return name;
-}
-
-const char16_t* ShortRootName(HKEY root) {
-  for (const RootKeyRow& row : RootKeyTable) {
-    if (row.key == root) return row.name;  // the short forms come first
-  }
-  return u"";
-}
+// The grammar's root table holds the short forms first, the HKEY_ forms last.
+const char16_t* LongRootName(HKEY root) { return RootName(std::rbegin(RootKeyTable), root); }
+const char16_t* ShortRootName(HKEY root) { return RootName(std::begin(RootKeyTable), root); }
 
 Changes TakeChanges() {
   Changes changes;
@@ -362,17 +336,19 @@ std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& 
     for (const auto& [folded, key] : c->changed) paths.insert(folded);
     paths.insert(c->deleted.begin(), c->deleted.end());
   }
-  Snapshot from, to;
+  Snapshot from, to;  // each key as `base` with the state applied holds it
   for (const std::u16string& path : paths) {
-    if (const RegKey* key = FindKey(base, before, path)) from.emplace(path, *key);
-    if (const RegKey* key = FindKey(base, after, path)) to.emplace(path, *key);
+    for (auto [state, into] : {std::pair{&before, &from}, std::pair{&after, &to}}) {
+      auto changed = state->changed.find(path);
+      auto kept = base.find(path);
+      if (changed != state->changed.end()) into->emplace(path, changed->second);
+      else if (kept != base.end() && !state->deleted.count(path)) into->emplace(path, kept->second);
+    }
   }
   return RegDiff(from, to);
 }
 
-void Restore(const Snapshot& snapshot) {
-  for (const auto& [folded, key] : snapshot) RestoreKey(key);
-}
+void Restore(const Snapshot& snapshot) { for (const auto& [folded, key] : snapshot) RestoreKey(key); }
 
 bool RegNameWritable(const std::u16string& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -387,9 +363,8 @@ bool RegNameWritable(const std::u16string& text) {
 }
 
 std::string RegValueLine(const RegValue& value) {
-  // A string with a line break, a control character or half a surrogate pair
-  // is written as its bytes, hex(1):..., which every .reg reader takes as the
-  // same REG_SZ.
+  // A string with a control character or half a surrogate pair is written as
+  // its bytes, hex(1):..., which every .reg reader takes as the same REG_SZ.
   const std::u16string text = TextUpToNul(value.data);
   if (value.type == REG_SZ && TextData(text) == value.data && RegNameWritable(text)) {
     return ValueName(value) + "=" + RegQuoted(text);
@@ -416,8 +391,7 @@ std::string RegDiff(const Snapshot& before, const Snapshot& after) {
     return slash != std::u16string::npos && before.count(path.substr(0, slash)) &&
            !after.count(path.substr(0, slash));
   };
-  auto a = before.begin();
-  auto b = after.begin();
+  auto a = before.begin(), b = after.begin();
   while (a != before.end() || b != after.end()) {
     if (b == after.end() || (a != before.end() && less(a->first, b->first))) {
       if (a->first.find(u'\\') == std::u16string::npos) {

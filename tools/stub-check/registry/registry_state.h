@@ -37,8 +37,7 @@ struct PathOrder {
 /// The whole emulated registry, by case-folded path, in tree order.
 using Snapshot = std::map<std::u16string, RegKey, PathOrder>;
 
-/// A root key's names from the grammar's root table, "HKEY_CLASSES_ROOT" and
-/// "HKCR"; empty for none.
+/// A root key's names, "HKEY_CLASSES_ROOT" and "HKCR"; empty for none.
 const char16_t* LongRootName(HKEY root);
 const char16_t* ShortRootName(HKEY root);
 /// Adds every key and value of `snapshot` to the emulated registry.
@@ -46,9 +45,8 @@ void Restore(const Snapshot& snapshot);
 /// The changes from `before` to `after` as .reg text: new and changed keys with
 /// their new or changed values, [-key] and "name"=- for deletions; "" for none.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
-/// A registry state as its difference from the emulated registry's mark: the
-/// keys that are new or hold other values (whole), the keys that are gone, and
-/// those keys as they were at the mark (`was`), so a large registry is held once.
+/// A registry state as its changes since the emulated registry's mark (new or
+/// changed keys whole, keys gone, and those keys as they were), held small.
 struct Changes {
   Snapshot changed;
   std::set<std::u16string, PathOrder> deleted;  // case-folded paths
@@ -56,8 +54,7 @@ struct Changes {
 };
 /// The emulated registry now, as its changes since its mark.
 Changes TakeChanges();
-/// The key at the full path `path` ("HKEY_CLASSES_ROOT\a") in the emulated
-/// registry now, as a snapshot lists it; false when it is not listed.
+/// The key at `path` ("HKEY_CLASSES_ROOT\a") in the emulated registry now; false if not listed.
 bool ReadRegKey(const std::u16string& path, RegKey* key);
 /// How many keys a snapshot of the emulated registry would list now.
 std::size_t CountKeys();
@@ -65,14 +62,12 @@ std::size_t CountKeys();
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
 std::vector<BYTE> TextData(const std::u16string& text);
-/// The text of REG_SZ data as a reader of the value gets it: its UTF-16LE
-/// units up to the first NUL, or all of them.
+/// The text of REG_SZ data as a reader gets it: its UTF-16LE units up to a NUL.
 std::u16string TextUpToNul(const std::vector<BYTE>& data);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
 /// that cannot stand between quotes as hex(1):..., so that it reads back as it was.
 std::string RegValueLine(const RegValue& value);
-/// Whether a key or value name can be written in .reg text and read back as it
-/// is (no line break or control character but a tab, no half surrogate pair).
+/// Whether a name reads back from .reg text as it is: no control character but a tab, no half pair.
 bool RegNameWritable(const std::u16string& name);
 
 /// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI) into
@@ -85,18 +80,16 @@ struct RegistryExport {
   std::string file;
   Snapshot keys;  // as the file names them
   std::vector<std::string> notes;
-  // Keys by where they went: HKEY_CLASSES_ROOT, the machine's classes (read as
-  // HKCR), the user's classes (kept, and read as HKCR over the machine's), and
-  // every other key where it stands.
+  // Keys by where they came from: HKEY_CLASSES_ROOT, the machine's classes, the
+  // user's classes, and every other key.
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
 class EmulatorSession;
 
-/// Puts every export's keys into a new session's (empty) registry where they
-/// stand, but the machine's classes go to HKEY_CLASSES_ROOT, and the user's
-/// also show there over them as Windows merges the two (a key both have shows
-/// the user's values). Counts what fed each root; lets go of each key merged.
+/// Puts every export's keys into a new session's registry where they stand, but
+/// the machine's classes go to HKEY_CLASSES_ROOT and the user's show there over
+/// them as Windows merges them (a key both have shows the user's values).
 void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check
