@@ -44,11 +44,6 @@ const char* FormatOption(bool help) {
 
 namespace fs = std::filesystem;
 
-int Refuse(const std::string& message) {
-  io::PrintError("stub-check export: " + message + "\n");
-  return 2;
-}
-
 // What an installer writes of `registry`: keys with values and empty leaves,
 // HKEY_CLASSES_ROOT as the machine's or the user's classes. False with `problem`
 // for a root an installer cannot write, or a name .reg or XML cannot hold.
@@ -168,6 +163,10 @@ const VerbSpec kExportSpec = {
     "exit code: 0 printed, 2 refused or failed (nothing printed)\n"};
 
 int ExportCommand(const std::vector<std::string>& args) {
+  auto Refuse = [](const std::string& message) {
+    io::PrintError("stub-check export: " + message + "\n");
+    return 2;
+  };
   ParsedLine line;
   std::string problem;
   if (!ParseCommandLine(kExportSpec, args, &line, &problem)) return Refuse(problem);

@@ -70,10 +70,7 @@ void RestoreKey(const RegKey& key) {
 // Text between quotes, as .reg text escapes it.
 std::string RegQuoted(const std::u16string& text) {
   std::string out = "\"";
-  for (char c : Utf8(text)) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
+  for (char c : Utf8(text)) out += c == '\\' || c == '"' ? std::string{'\\', c} : std::string(1, c);
   return out + "\"";
 }
 
@@ -82,10 +79,7 @@ std::string ValueName(const RegValue& value) { return value.name.empty() ? "@" :
 std::string HexBytes(const std::vector<BYTE>& data) {
   static const char kDigits[] = "0123456789abcdef";
   std::string out;
-  for (BYTE b : data) {
-    if (!out.empty()) out += ',';
-    out += {kDigits[b >> 4], kDigits[b & 15]};
-  }
+  for (BYTE b : data) out += (out.empty() ? "" : ",") + std::string{kDigits[b >> 4], kDigits[b & 15]};
   return out;
 }
 

@@ -2,7 +2,7 @@
 // registry, their differences as .reg text, and .reg exports read back.
 #pragma once
 
-#include <cstddef>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -26,12 +26,9 @@ struct RegKey {
 /// Orders key paths as a tree: a key, then everything under it, then its next sibling.
 struct PathOrder {
   bool operator()(const std::u16string& a, const std::u16string& b) const {
-    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
-      const unsigned ca = a[i] == u'\\' ? 1u : a[i], cb = b[i] == u'\\' ? 1u : b[i];
-      if (ca != cb) return ca < cb;
-    }
-    return a.size() < b.size();
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char16_t x, char16_t y) {
+      return (x == u'\\' ? 1u : x) < (y == u'\\' ? 1u : y);
+    });
   }
 };
 /// The whole emulated registry, by case-folded path, in tree order.
