@@ -53,7 +53,8 @@ bool WixValue(const RegValue& value, const std::string& modulePath, const std::s
     for (; (at = plain.find(modulePath, from)) != std::string::npos; from = at + modulePath.size()) {
       formatted += Formatted(plain.substr(from, at - from)) + "[#" + fileId + "]";
     }
-    *attributes += " Type=\"string\" Value=\"" + Xml(formatted + Formatted(plain.substr(from)), &xmlProblem) + "\"";
+    formatted += Formatted(plain.substr(from));
+    *attributes += " Type=\"string\" Value=\"" + Xml(formatted, &xmlProblem) + "\"";
   } else if (value.type == REG_DWORD && value.data.size() == 4) {
     const std::uint32_t n = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
                             static_cast<std::uint32_t>(value.data[3]) << 24;
@@ -175,10 +176,9 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
              "      </Component>\n";
   }
   std::string text = WixHeader(e, fileId, &xmlProblem) +
-                     "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n  <Fragment>\n" +
-                     "    <DirectoryRef Id=\"" + WixOption(e.options, "--directory-id", e.stem) + "\">\n" + files +
-                     "    </DirectoryRef>\n" + "    <ComponentGroup Id=\"" + WixOption(e.options, "--group", e.stem) +
-                     "\">\n";
+                     "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n  <Fragment>\n    <DirectoryRef Id=\"" +
+                     WixOption(e.options, "--directory-id", e.stem) + "\">\n" + files + "    </DirectoryRef>\n" +
+                     "    <ComponentGroup Id=\"" + WixOption(e.options, "--group", e.stem) + "\">\n";
   for (const std::string& id : components) text += "      <ComponentRef Id=\"" + id + "\"/>\n";
   if (xmlProblem.empty()) *out = text + "    </ComponentGroup>\n  </Fragment>\n</Wix>\n";
   else *problem = "the WiX fragment cannot be written: " + xmlProblem + "; rename it (XML holds UTF-8 "

@@ -84,7 +84,9 @@ std::string HexBytes(const std::vector<BYTE>& data) {
 }
 
 std::u16string DecodeRegFile(const std::string& bytes) {
-  if (bytes.compare(0, 2, "\xFF\xFE") != 0) return Utf16(bytes.substr(bytes.compare(0, 3, "\xEF\xBB\xBF") ? 0 : 3));
+  if (bytes.compare(0, 2, "\xFF\xFE") != 0) {
+    return Utf16(bytes.substr(bytes.compare(0, 3, "\xEF\xBB\xBF") ? 0 : 3));
+  }
   std::u16string text;
   text.reserve(bytes.size() / 2);
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
@@ -497,7 +499,8 @@ void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* expor
       const std::u16string folded = FoldCase(key.path) + u"\\";
       std::size_t feed = 0;  // which of kClasses, or 3: elsewhere
       while (feed < 3 && folded.compare(0, kClasses[feed].size(), kClasses[feed]) != 0) ++feed;
-      const std::u16string below = feed < 3 ? key.path.substr(std::min(kClasses[feed].size(), key.path.size())) : u"";
+      const std::u16string below =
+          feed < 3 ? key.path.substr(std::min(kClasses[feed].size(), key.path.size())) : u"";
       // A classes key itself is the root, and a key on the way to one
       // (HKLM\Software) holds nothing there: either counts only with values.
       const bool above = std::any_of(std::begin(kClasses), std::end(kClasses),
