@@ -1,12 +1,7 @@
-// The formats `stub-check export` writes. The verb checks the package, runs
-// its registration once and collects the keys it writes; each format is then
-// one writer, in a file of its own, handed the same record. A new format is a
-// new file with its writer (declared below) and one row of kExportFormats.
+// The formats `stub-check export` writes: each one writer, in a file of its
+// own, handed the same record. A new format is a new file with its writer
+// (declared below) and one row of kExportFormats.
 #pragma once
-
-#include <cstddef>
-#include <string>
-#include <vector>
 
 #include "checker.h"
 #include "cli/command_line.h"
@@ -15,16 +10,14 @@ namespace check {
 
 /// One key as an installer writes it: its root and the path below the root.
 struct ExportedKey {
-  std::string root;   // HKLM, HKCU, HKU
+  HKEY root;          // HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or HKEY_USERS
   std::string below;  // Software\Classes\CLSID\{...}
   const RegKey* key;  // its values, by case-folded name
   bool category;      // a component category, shared by every package
 };
 
 /// What every writer is handed: the package, checked, and the keys its
-/// registration writes on a registry without it, in tree order. Keys made only
-/// on the way to others are left out; every key and value name can be written
-/// as .reg and XML text.
+/// registration writes, in tree order, every name writable as .reg and XML.
 struct ExportedPackage {
   const ParsedLine& options;  // the verb's command line, for a format's own options
   std::string moduleName;     // "Aurora.dll"
@@ -40,23 +33,18 @@ struct ExportedPackage {
 /// One format of `export --format`.
 struct ExportFormat {
   const char* name;  // the --format value
-  /// What the format is, for --help (lines split by "\n").
-  const char* help;
-  /// Null when the keys are made for the path given with --module-path, which
-  /// the format then requires. Otherwise the format names the installed file
-  /// in its own way (the keys are made for kPlaceholderFolder, which the
-  /// writer replaces), --module-path is refused, and this says why ("in the
-  /// WiX fragment the installer names the installed file itself ([#file])").
+  const char* help;  // what the format is, for --help (lines split by "\n")
+  /// Null when the keys name the path --module-path gives, which is required.
+  /// Otherwise the format names the installed file its own way (in place of
+  /// kPlaceholderFolder), and this says why --module-path is refused.
   const char* ownFileReference;
-  /// Checks the format's own options before anything runs; null when it has none.
+  /// Checks the format's own options before anything runs; null for none.
   bool (*checkOptions)(const ParsedLine& options, const std::string& stem, std::string* problem);
-  /// Writes the whole text, or answers false with `problem` set (a sentence
-  /// saying what cannot be written and what to do); nothing is printed then.
+  /// Writes the whole text, or false with `problem` saying what cannot be and why.
   bool (*write)(const ExportedPackage& package, std::string* text, std::string* problem);
 };
 
-/// Where the keys point when the format names no installed path: a path with
-/// a blank and an apostrophe, so that the scripts' quoting is exercised.
+/// Where the keys point for such a format: a blank and an apostrophe test the quoting.
 inline constexpr char kPlaceholderFolder[] = "C:\\Program Files\\O'Brien's Packages\\";
 
 // The writers, one file each.
@@ -65,13 +53,5 @@ bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::st
 bool WriteWixFragment(const ExportedPackage& package, std::string* text, std::string* problem);
 bool CheckManifestOptions(const ParsedLine& options, const std::string& stem, std::string* problem);
 bool WriteManifestFile(const ExportedPackage& package, std::string* text, std::string* problem);
-
-/// The formats, the default first (export_keys.cpp). Their names make the
-/// --format option's choices and its help.
-extern const ExportFormat kExportFormats[];
-/// The format called `name`, or null.
-const ExportFormat* FindExportFormat(const std::string& name);
-/// "HKEY_LOCAL_MACHINE" for "HKLM", and so on for ExportedKey::root.
-std::string LongRootName(const std::string& root);
 
 }  // namespace check

@@ -1,21 +1,14 @@
 // stub-check export: what registering a package writes, for an installer to
-// write itself instead of running the module's self-registration. The verb
-// checks the package, collects the keys its registration writes on an empty
-// registry (the category entries included) and hands them to the writer of
-// the format asked for (export_format.h).
+// write instead of self-registration. The verb checks the package, collects the
+// keys its registration writes on an empty registry and hands them to a writer.
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <string>
-#include <vector>
 
-#include "checker.h"
-#include "cli/command_line.h"
-#include "checks/pipeline.h"
 #include "export/export_format.h"
 #include "io/files.h"
-#include "registrar/key_tree.h"
 #include "new/verbs.h"
+#include "registrar/key_tree.h"
+#include "report/diagnostic.h"
 
 namespace check {
 
@@ -35,39 +28,106 @@ const ExportFormat kExportFormats[] = {
      "a manifest names the module beside it and writes no registry key", CheckManifestOptions,
      WriteManifestFile},
 };
-const ExportFormat* FindExportFormat(const std::string& name) {
-  for (const ExportFormat& f : kExportFormats) {
-    if (name == f.name) return &f;
-  }
-  return nullptr;
-}
-
-std::string LongRootName(const std::string& root) {
-  return Utf8(LongRootName(FindRootKey(Utf16(root).c_str())));
-}
 
 namespace {
+// The --format option's value (reg|wxs|manifest) or its help, from the formats' table.
+const char* FormatOption(bool help) {
+  static std::string value, text;
+  for (const ExportFormat& f : kExportFormats) {
+    if (&f == kExportFormats && !value.empty()) break;  // made already
+    value += (value.empty() ? "" : "|") + std::string(f.name);
+    text += (text.empty() ? "" : ";\n") + std::string(f.name) + (&f == kExportFormats ? " (default)" : "") +
+            ": " + f.help;
+  }
+  return (help ? text : value).c_str();
+}
 
-// The --format option's value and help, from the formats' table.
-const char* FormatValue() {
-  static const std::string value = [] {
-    std::string names;
-    for (const ExportFormat& f : kExportFormats) names += (names.empty() ? "" : "|") + std::string(f.name);
-    return names;
-  }();
-  return value.c_str();
-}
-const char* FormatHelp() {
-  static const std::string help = [] {
-    std::string text;
-    for (const ExportFormat& f : kExportFormats) {
-      text += (text.empty() ? "" : ";\n") + std::string(f.name) + (&f == kExportFormats ? " (default)" : "") +
-              ": " + f.help;
+namespace fs = std::filesystem;
+
+// What an installer writes of `registry`: keys with values and empty leaves,
+// HKEY_CLASSES_ROOT as the machine's or the user's classes. False with `problem`
+// for a root an installer cannot write, or a name .reg or XML cannot hold.
+bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey>* keys, std::string* problem) {
+  for (auto it = registry.begin(); it != registry.end(); ++it) {
+    const auto next = std::next(it);
+    const bool hasSubkeys = next != registry.end() && next->first.rfind(it->first + u"\\", 0) == 0;
+    if (it->second.values.empty() && hasSubkeys) continue;
+    const std::string path = Utf8(it->second.path);
+    const std::size_t slash = path.find('\\');
+    const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
+    ExportedKey out{FindRootKey(Utf16(path.substr(0, slash)).c_str()), rest, &it->second, false};
+    if (out.root == HKEY_CLASSES_ROOT) {
+      out.root = perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+      out.below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
+    } else if (out.root != HKEY_LOCAL_MACHINE && out.root != HKEY_CURRENT_USER && out.root != HKEY_USERS) {
+      *problem = "registration writes " + path + ", under a root installers cannot write";
+      return false;
     }
-    return text;
-  }();
-  return help.c_str();
+    out.category = Lower(out.below).rfind("software\\classes\\component categories\\", 0) == 0;
+    // Every name must survive the text it is written in.
+    if (!RegNameWritable(it->second.path)) {
+      *problem = "registration writes the key " + Quoted(path) +
+                 ", whose name holds a line break or another control character that .reg and "
+                 "installer text cannot hold; rename the key in the script";
+      return false;
+    }
+    for (const auto& [folded, value] : it->second.values) {
+      if (!RegNameWritable(value.name)) {
+        *problem = "registration writes the value " + Quoted(Utf8(value.name)) + " under " + path +
+                   ", whose name holds a line break or another control character that .reg and "
+                   "installer text cannot hold; rename it in the script";
+        return false;
+      }
+    }
+    keys->push_back(out);
+  }
+  return true;
 }
+
+// The --module-path a format needs (the installed path its keys name), or
+// refuses (a format that names its own file); false with `problem` set.
+bool CheckInstallPath(const ExportFormat& format, const std::string& formatName, const std::string& modulePath,
+                      const std::string& moduleName, std::string* problem) {
+  const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
+  std::string why;
+  problem->clear();
+  if (format.ownFileReference) {
+    std::string names;  // the formats whose keys name the path given
+    for (const ExportFormat& f : kExportFormats) {
+      if (!f.ownFileReference) names += (names.empty() ? "" : " or ") + std::string(f.name);
+    }
+    if (!modulePath.empty()) *problem = "--module-path is for --format " + names + ": " + format.ownFileReference;
+  } else if (modulePath.empty()) {
+    *problem = "--module-path PATH is required for --format " + formatName +
+               ": the keys name the module's installed path (e.g. --module-path "
+               "\"C:\\Program Files\\Tarvo\\" + moduleName + "\")";
+  } else if (!CheckWindowsModulePath(modulePath, &why)) {
+    *problem = "--module-path " + Quoted(modulePath) + ": " + why +
+               "; give the path the module is installed at, C:\\...\\" + moduleName;
+  } else if (Lower(installedName) != Lower(moduleName)) {
+    *problem = "--module-path names the file " + installedName + ", but the module is " + moduleName +
+               ": installed under another name it would look for its scripts in another folder";
+  }
+  return problem->empty();
+}
+
+// The module copy, read as the check reads it; false with `problem` set for
+// anything but a PE module of a known processor.
+bool LoadModuleCopy(const std::string& module, Package* package, std::string* problem) {
+  const std::string giveModule = " (give the module copy, Aurora.dll)";
+  std::error_code error;
+  problem->clear();
+  if (!fs::exists(io::PathOf(module), error)) *problem = module + ": no such file" + giveModule;
+  else if (!fs::is_regular_file(io::PathOf(module), error)) *problem = module + ": not a file" + giveModule;
+  else if (!LoadPackage(module, package, problem)) return false;
+  else if (!package->moduleFile.found) *problem = "cannot read " + module + ": " + package->moduleFile.problem;
+  else if (!package->moduleFile.isPe) *problem = module + ": not a Windows module (no PE header)" + giveModule;
+  else if (!package->moduleFile.bits) {
+    *problem = module + ": a module for another processor (" + package->moduleFile.architecture + ")" + giveModule;
+  }
+  return problem->empty();
+}
+
 }  // namespace
 
 const VerbSpec kExportSpec = {
@@ -79,7 +139,7 @@ const VerbSpec kExportSpec = {
     "  included, for an installer to write instead of self-registration; or, with\n"
     "  --format manifest, the package's assembly manifest, for registration-free use.\n",
     {
-        {"--format", FormatValue(), false, FormatHelp()},
+        {"--format", FormatOption(false), false, FormatOption(true)},
         {"--per-user", nullptr, false,
          "the keys a per-user registration writes (regsvr32 /n /i:user),\n"
          "under HKEY_CURRENT_USER\\Software\\Classes"},
@@ -102,132 +162,11 @@ const VerbSpec kExportSpec = {
     "A package with errors is not exported: stub-check check MODULE shows them.\n"
     "exit code: 0 printed, 2 refused or failed (nothing printed)\n"};
 
-namespace {
-
-namespace fs = std::filesystem;
-
-int Refuse(const std::string& message) {
-  io::PrintError("stub-check export: " + message + "\n");
-  return 2;
-}
-
-// "reg": the formats whose keys name the path given with --module-path.
-std::string FormatsNamingThePath() {
-  std::string names;
-  for (const ExportFormat& f : kExportFormats) {
-    if (!f.ownFileReference) names += (names.empty() ? "" : " or ") + std::string(f.name);
-  }
-  return names;
-}
-
-bool MapKey(const std::u16string& display, bool perUser, ExportedKey* out) {
-  const std::string path = Utf8(display);
-  const std::size_t slash = path.find('\\');
-  const std::string head = path.substr(0, slash);
-  const std::string rest = slash == std::string::npos ? "" : path.substr(slash + 1);
-  const HKEY root = FindRootKey(Utf16(head).c_str());
-  if (root == HKEY_CLASSES_ROOT) {
-    out->root = Utf8(ShortRootName(perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE));
-    out->below = rest.empty() ? "Software\\Classes" : "Software\\Classes\\" + rest;
-  } else if (root == HKEY_LOCAL_MACHINE || root == HKEY_CURRENT_USER || root == HKEY_USERS) {
-    out->root = Utf8(ShortRootName(root));
-    out->below = rest;
-  } else {
-    return false;
-  }
-  out->category = Lower(out->below).rfind("software\\classes\\component categories\\", 0) == 0;
-  return true;
-}
-
-// What an installer writes of `registry`, the keys registration left: keys
-// with values, and keys that are empty leaves; keys made only on the way to
-// others come with them. False with `problem` set for a key under a root an
-// installer cannot write, or a name that .reg or XML text cannot hold.
-bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey>* keys, std::string* problem) {
-  for (auto it = registry.begin(); it != registry.end(); ++it) {
-    auto next = std::next(it);
-    const bool hasSubkeys = next != registry.end() && next->first.size() > it->first.size() &&
-                            next->first.compare(0, it->first.size(), it->first) == 0 &&
-                            next->first[it->first.size()] == u'\\';
-    if (it->second.values.empty() && hasSubkeys) continue;
-    ExportedKey out;
-    out.key = &it->second;
-    if (!MapKey(it->second.path, perUser, &out)) {
-      *problem = "registration writes " + Utf8(it->second.path) + ", under a root installers cannot write";
-      return false;
-    }
-    // Every name must survive the text it is written in.
-    if (!RegNameWritable(it->second.path)) {
-      *problem = "registration writes the key " + Quoted(Utf8(it->second.path)) +
-                 ", whose name holds a line break or another control character that .reg and "
-                 "installer text cannot hold; rename the key in the script";
-      return false;
-    }
-    for (const auto& [folded, value] : it->second.values) {
-      if (!RegNameWritable(value.name)) {
-        *problem = "registration writes the value " + Quoted(Utf8(value.name)) + " under " +
-                   Utf8(it->second.path) + ", whose name holds a line break or another control "
-                   "character that .reg and installer text cannot hold; rename it in the script";
-        return false;
-      }
-    }
-    keys->push_back(out);
-  }
-  return true;
-}
-
-// The --module-path a format needs (the installed path its keys name), or
-// refuses (a format that names its own file); false with `problem` set.
-bool CheckInstallPath(const ExportFormat& format, const std::string& formatName, const std::string& modulePath,
-                      const std::string& moduleName, std::string* problem) {
-  auto Fail = [](std::string* out, const std::string& why) {
-    *out = why;
-    return false;
-  };
-  if (!format.ownFileReference) {
-    if (modulePath.empty()) {
-      return Fail(problem, "--module-path PATH is required for --format " + formatName +
-                               ": the keys name the module's installed path (e.g. --module-path "
-                               "\"C:\\Program Files\\Tarvo\\" + moduleName + "\")");
-    }
-    if (!CheckWindowsModulePath(modulePath, problem)) {
-      return Fail(problem, "--module-path " + Quoted(modulePath) + ": " + *problem +
-                               "; give the path the module is installed at, C:\\...\\" + moduleName);
-    }
-    const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
-    if (Lower(installedName) != Lower(moduleName)) {
-      return Fail(problem, "--module-path names the file " + installedName + ", but the module is " +
-                               moduleName + ": installed under another name it would look for its "
-                               "scripts in another folder");
-    }
-  } else if (!modulePath.empty()) {
-    return Fail(problem,
-                "--module-path is for --format " + FormatsNamingThePath() + ": " + format.ownFileReference);
-  }
-  return true;
-}
-
-// The module copy, read as the check reads it: its architecture, and its
-// version for the installer's file table. False with `problem` set for
-// anything but a PE module of a known processor.
-bool LoadModuleCopy(const std::string& module, Package* package, std::string* problem) {
-  const std::string giveModule = " (give the module copy, Aurora.dll)";
-  std::error_code error;
-  problem->clear();
-  if (!fs::exists(io::PathOf(module), error)) *problem = module + ": no such file" + giveModule;
-  else if (!fs::is_regular_file(io::PathOf(module), error)) *problem = module + ": not a file" + giveModule;
-  else if (!LoadPackage(module, package, problem)) return false;
-  else if (!package->moduleFile.found) *problem = "cannot read " + module + ": " + package->moduleFile.problem;
-  else if (!package->moduleFile.isPe) *problem = module + ": not a Windows module (no PE header)" + giveModule;
-  else if (!package->moduleFile.bits) {
-    *problem = module + ": a module for another processor (" + package->moduleFile.architecture + ")" + giveModule;
-  }
-  return problem->empty();
-}
-
-}  // namespace
-
 int ExportCommand(const std::vector<std::string>& args) {
+  auto Refuse = [](const std::string& message) {
+    io::PrintError("stub-check export: " + message + "\n");
+    return 2;
+  };
   ParsedLine line;
   std::string problem;
   if (!ParseCommandLine(kExportSpec, args, &line, &problem)) return Refuse(problem);
@@ -241,16 +180,14 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   const std::string module = line.operands[0];
   // The parser takes only the formats' names (the --format value lists them).
-  const ExportFormat* format = FindExportFormat(formatName);
-  if (!format) return Refuse("--format " + Quoted(formatName) + " is no format");
+  const ExportFormat* format = std::find_if(std::begin(kExportFormats), std::end(kExportFormats),
+                                            [&](const ExportFormat& f) { return formatName == f.name; });
+  if (format == std::end(kExportFormats)) return Refuse("--format " + Quoted(formatName) + " is no format");
   if (line.Has("--assembly-name") && format->write != WriteManifestFile) {
     return Refuse("--assembly-name is for --format manifest");
   }
   Package package;
   if (!LoadModuleCopy(module, &package, &problem)) return Refuse(problem);
-  const ModuleFile& moduleFile = package.moduleFile;
-  const std::string& arch = moduleFile.architecture;
-
   const std::string& moduleName = package.moduleName;
   const std::string stem = moduleName.substr(0, moduleName.size() > 4 ? moduleName.size() - 4 : 0);
   if (ShowBytes(moduleName) != moduleName) {
@@ -261,13 +198,10 @@ int ExportCommand(const std::vector<std::string>& args) {
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
 
   // The package checked as installed where its keys will point, from an empty
-  // registry; one with errors is not exported. The keys are those its
-  // registration wrote in that run.
-  const std::u16string installPath =
-      Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName);
+  // registry; one with errors is not exported.
   CheckRequest request;
   request.package = std::make_shared<const Package>(package);
-  request.installPaths = {installPath};
+  request.installPaths = {Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName)};
   request.perUser = perUser;
   const Report report = Check(request);
   if (!report.refused.empty()) return Refuse(report.refused);
@@ -285,18 +219,16 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   std::vector<ExportedKey> keys;
   if (!CollectKeys(install.registered, perUser, &keys, &problem)) return Refuse(problem);
-  if (perUser) {
-    for (const ExportedKey& k : keys) {
-      if (k.root == "HKCU") continue;
-      io::PrintError("stub-check export: warning: the scripts write " + LongRootName(k.root) + "\\" + k.below +
-                     ", outside the classes root: a per-user install runs without elevation and cannot "
-                     "write there, and the key is not the user's; write every key under HKCR for a "
-                     "per-user package\n");
-      break;
-    }
+  const auto outside =
+      std::find_if(keys.begin(), keys.end(), [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
+  if (perUser && outside != keys.end()) {
+    io::PrintError("stub-check export: warning: the scripts write " + Utf8(LongRootName(outside->root)) + "\\" +
+                   outside->below + ", outside the classes root: a per-user install runs without elevation and "
+                   "cannot write there, and the key is not the user's; write every key under HKCR for a "
+                   "per-user package\n");
   }
-
-  const ExportedPackage exported{line, moduleName, stem, arch, perUser, moduleFile, *report.package, install, keys};
+  const ExportedPackage exported{line, moduleName, stem, package.moduleFile.architecture, perUser,
+                                 package.moduleFile, *report.package, install, keys};
   std::string text;
   if (!format->write(exported, &text, &problem)) return Refuse(problem);
   return PrintChecked("stub-check export", text) ? 0 : 2;

@@ -1,38 +1,24 @@
 // stub-check export --format manifest: the package as a side-by-side assembly,
-// the module and its classes as registration leaves them (manifest_writer.cpp
-// writes the text).
-#include <string>
-
+// its classes as registration leaves them.
 #include "export/export_format.h"
 #include "manifest/manifest.h"
-#include "text/text.h"
 
 namespace check {
-
-namespace {
-// By default the module's name and ".Assembly": an assembly named as its
-// module would be looked for in the module file itself (NAME.dll comes before
-// NAME.manifest in Windows' search for a private assembly).
-std::string AssemblyName(const ParsedLine& options, const std::string& stem) {
-  return options.Get("--assembly-name", stem + ".Assembly");
-}
-}  // namespace
 
 bool CheckManifestOptions(const ParsedLine& options, const std::string& stem, std::string* problem) {
   // The assembly is the module and its folder where the application is:
   // nothing is installed anywhere, for the machine or for a user.
   for (const char* option : {"--per-user", "--directory-id", "--group"}) {
-    if (options.Has(option)) {
-      *problem = std::string(option) + " is for --format reg or wxs: a manifest names the module "
-                 "beside it and writes no registry key";
-      return false;
-    }
-  }
-  if (!ValidAssemblyName(AssemblyName(options, stem), stem + ".dll", problem)) {
-    if (!options.Has("--assembly-name")) *problem += "; give another with --assembly-name NAME";
+    if (!options.Has(option)) continue;
+    *problem = std::string(option) + " is for --format reg or wxs: a manifest names the module "
+               "beside it and writes no registry key";
     return false;
   }
-  return true;
+  // By default NAME.Assembly: an assembly named as its module would be looked
+  // for in NAME.dll, which comes before NAME.manifest in Windows' search.
+  if (ValidAssemblyName(options.Get("--assembly-name", stem + ".Assembly"), stem + ".dll", problem)) return true;
+  if (!options.Has("--assembly-name")) *problem += "; give another with --assembly-name NAME";
+  return false;
 }
 
 bool WriteManifestFile(const ExportedPackage& e, std::string* out, std::string* problem) {
@@ -42,7 +28,7 @@ bool WriteManifestFile(const ExportedPackage& e, std::string* out, std::string* 
     return false;
   }
   AssemblyFacts facts;
-  facts.name = AssemblyName(e.options, e.stem);
+  facts.name = e.options.Get("--assembly-name", e.stem + ".Assembly");
   facts.version = e.moduleFile.version;
   facts.architecture = e.arch;
   facts.fileName = e.moduleName;

@@ -2,19 +2,16 @@
 // registry, their differences as .reg text, and .reg exports read back.
 #pragma once
 
-#include <cstddef>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
-#include "report/findings.h"
 #include "text/text.h"
 
 namespace check {
-
-// ---- Registry state ------------------------------------------------------------------
 
 struct RegValue {
   std::u16string name;  // empty: the default value
@@ -29,33 +26,24 @@ struct RegKey {
 /// Orders key paths as a tree: a key, then everything under it, then its next sibling.
 struct PathOrder {
   bool operator()(const std::u16string& a, const std::u16string& b) const {
-    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
-      const unsigned ca = a[i] == u'\\' ? 1u : a[i], cb = b[i] == u'\\' ? 1u : b[i];
-      if (ca != cb) return ca < cb;
-    }
-    return a.size() < b.size();
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char16_t x, char16_t y) {
+      return (x == u'\\' ? 1u : x) < (y == u'\\' ? 1u : y);
+    });
   }
 };
 /// The whole emulated registry, by case-folded path, in tree order.
 using Snapshot = std::map<std::u16string, RegKey, PathOrder>;
 
-Snapshot TakeSnapshot();
-/// A root key's HKEY_ name ("HKEY_CLASSES_ROOT") from the grammar's root
-/// table, which .reg text and reports use too; empty for none.
+/// A root key's names, "HKEY_CLASSES_ROOT" and "HKCR"; empty for none.
 const char16_t* LongRootName(HKEY root);
-/// Its short name ("HKCR") from the same table.
 const char16_t* ShortRootName(HKEY root);
 /// Adds every key and value of `snapshot` to the emulated registry.
 void Restore(const Snapshot& snapshot);
-/// The changes from `before` to `after`, as .reg text: new and changed keys
-/// with their new or changed values, "[-key]" for deleted keys and
-/// "name"=- for deleted values. Empty when nothing changed.
+/// The changes from `before` to `after` as .reg text: new and changed keys with
+/// their new or changed values, [-key] and "name"=- for deletions; "" for none.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
-/// A registry state as its difference from the state the emulated registry
-/// was marked in (emu::MarkRegistry): the keys that are new or hold other
-/// values (whole), the keys that are gone, and those keys as they were at the
-/// mark (`was`). A large registry is held once, by the emulated machine.
+/// A registry state as its changes since the emulated registry's mark (new or
+/// changed keys whole, keys gone, and those keys as they were), held small.
 struct Changes {
   Snapshot changed;
   std::set<std::u16string, PathOrder> deleted;  // case-folded paths
@@ -63,60 +51,42 @@ struct Changes {
 };
 /// The emulated registry now, as its changes since its mark.
 Changes TakeChanges();
-/// The key at the full path `path` ("HKEY_CLASSES_ROOT\a") in the emulated
-/// registry now, as a snapshot lists it; false when it is not listed.
+/// The key at `path` ("HKEY_CLASSES_ROOT\a") in the emulated registry now; false if not listed.
 bool ReadRegKey(const std::u16string& path, RegKey* key);
 /// How many keys a snapshot of the emulated registry would list now.
 std::size_t CountKeys();
-/// The key at case-folded `path` in the state `base` with `state` applied, or null.
-const RegKey* FindKey(const Snapshot& base, const Changes& state, const std::u16string& path);
 /// RegDiff from one state to another, each given as its changes from `base`.
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.
 std::vector<BYTE> TextData(const std::u16string& text);
-/// The text of REG_SZ data: its UTF-16LE units less the one terminator; false
-/// when the data is not exactly that (odd, unterminated, or a NUL inside).
-bool StringData(const std::vector<BYTE>& data, std::u16string* text);
-/// The text of REG_SZ data as a reader of the value gets it: its UTF-16LE
-/// units up to the first NUL, or all of them.
+/// The text of REG_SZ data as a reader gets it: its UTF-16LE units up to a NUL.
 std::u16string TextUpToNul(const std::vector<BYTE>& data);
 /// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
-/// that cannot stand between quotes (a line break, a control character) as
-/// hex(1):..., so that ParseRegFile reads every line back as the same value.
+/// that cannot stand between quotes as hex(1):..., so that it reads back as it was.
 std::string RegValueLine(const RegValue& value);
-/// Whether a key or value name can be written in .reg text and read back as it
-/// is (no line break or control character but a tab, no half surrogate pair).
+/// Whether a name reads back from .reg text as it is: no control character but a tab, no half pair.
 bool RegNameWritable(const std::u16string& name);
 
-/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI,
-/// "Windows Registry Editor Version 5.00" or "REGEDIT4") into `snapshot`, with
-/// the parents of its keys, as the registry would hold them (the emulated
-/// registry is not touched).
-/// Deletions are skipped with a note in `notes`. False with `error` set when
-/// the file is not a registry export at all.
-bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
-                  std::string* error);
+/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI) into
+/// `snapshot` with the parents of its keys, as the registry would hold them.
+/// Deletions and lines not understood are skipped with a note in `notes`.
+bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes, std::string* error);
 
 /// One --registry file and what its keys fed.
 struct RegistryExport {
   std::string file;
   Snapshot keys;  // as the file names them
   std::vector<std::string> notes;
-  // Keys by where they went: HKEY_CLASSES_ROOT as exported, the machine's
-  // classes (HKLM\Software\Classes, read as HKCR), the user's classes
-  // (HKCU\Software\Classes, kept there and read as HKCR over the machine's),
-  // and every other key where it stands.
+  // Keys by where they came from: HKEY_CLASSES_ROOT, the machine's classes, the
+  // user's classes, and every other key.
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
 class EmulatorSession;
 
-/// Puts the registry to start from into a new session's registry (empty):
-/// every export's keys where they stand, except that the
-/// machine's classes are read as HKEY_CLASSES_ROOT, and the user's classes
-/// stay where they are and show in HKEY_CLASSES_ROOT over the machine's as
-/// Windows merges them (a key both have shows the user's values). Counts what
-/// fed each root. Each export's keys are let go as they are merged.
+/// Puts every export's keys into a new session's registry where they stand, but
+/// the machine's classes go to HKEY_CLASSES_ROOT and the user's show there over
+/// them as Windows merges them (a key both have shows the user's values).
 void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check
