@@ -42,20 +42,19 @@ bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* class
 
 /// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or
 /// "amd64"; empty for any other.
-std::string ManifestArchitecture(const std::string& arch);
+inline std::string ManifestArchitecture(const std::string& arch) {
+  return arch == "x86" ? "x86" : arch == "x64" ? "amd64" : "";
+}
 
-/// Whether `name` can be the name of the assembly of the module `moduleName`
-/// and the file name NAME.manifest: ASCII letters, digits, underscores and
-/// periods, no period first, last or two in a row, at most 246 characters (255
-/// with ".manifest"), no device name (CON, AUX, ...), and not the module's own
-/// name less its extension (Windows' search
-/// for the assembly would find the module file first). Otherwise `problem`
-/// says why.
+/// Whether Windows looks for an assembly of this name in `moduleName` itself
+/// (NAME.dll), where it finds no manifest.
+inline bool NamedAsModule(const std::string& name, const std::string& moduleName) {
+  return Lower(name + ".dll") == Lower(moduleName);
+}
+
+/// Whether `name` can name the assembly of `moduleName`, and the file
+/// NAME.manifest; otherwise `problem` says why.
 bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem);
-
-/// Whether an assembly of this name is looked for in `moduleName` itself:
-/// NAME.dll is the module file.
-bool NamedAsModule(const std::string& name, const std::string& moduleName);
 
 /// The assembly manifest of `facts`, with the application manifest's
 /// dependency on it as a comment. False with `problem` set when a value of the
@@ -64,17 +63,16 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
 
 /// What a manifest is checked against: the module copy (its architecture empty
 /// when it is not an x86 or x64 module) and, when its registration ran, its
-/// classes.
+/// classes, one per row of PackageClasses.
 struct ManifestExpectation {
   std::string moduleName;
   std::string architecture;
   bool classesKnown = false;
-  std::vector<ManifestClass> classes;  // one per row of PackageClasses
+  std::vector<ManifestClass> classes;
 };
 
 /// Reads `bytes`, the manifest file `file`, and adds a finding for each way it
-/// differs from `expected`: not XML, not an assembly manifest, the
-/// architecture, the file name, the classes, their ProgIDs and threading models.
+/// is not XML, not an assembly manifest, or differs from `expected`.
 void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
                    std::vector<Finding>* findings);
 
