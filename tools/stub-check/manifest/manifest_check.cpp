@@ -1,7 +1,5 @@
-// check --manifest: an assembly manifest held against its package. The
-// manifest is read as XML (well-formed, with its namespaces), then its
-// identity, file and classes are compared with the module file and with what
-// the scripts register, each difference a finding at its line and column.
+// check --manifest: an assembly manifest read as XML (well-formed, with its namespaces), then its identity,
+// files and classes held against the module file and what the scripts register, each difference a finding.
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -9,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <string_view>
 
 #include "io/files.h"
 #include "manifest/manifest.h"
@@ -32,6 +31,7 @@ struct XmlElement {
     auto it = attributes.find(name);
     return it == attributes.end() ? nullptr : &it->second;
   }
+  std::string Value(const std::string& name) const { return Attribute(name) ? *Attribute(name) : ""; }
   // The elements of the assembly's namespace along `path` below this one ("file/comClass").
   std::vector<const XmlElement*> Children(const std::string& path) const {
     const std::size_t slash = path.find('/');
@@ -46,8 +46,8 @@ struct XmlElement {
   }
 };
 
-// A well-formed XML document in UTF-8 text, or the first place it is not. The
-// open elements are a stack of its own, so that nesting costs no recursion.
+// A well-formed XML document in UTF-8 text, or the first place it is not; the open elements on a stack of
+// its own, so that nesting costs no recursion.
 struct XmlReader {
   const std::string& b;
   std::size_t i = 0;
@@ -116,9 +116,7 @@ struct XmlReader {
 
   static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
   bool At(const char* s) const { return b.compare(i, std::strlen(s), s) == 0; }
-  void Spaces() {
-    while (i < b.size() && IsSpace(b[i])) ++i;
-  }
+  void Spaces() { i = std::min(b.find_first_not_of(" \t\r\n", i), b.size()); }
   bool Fail(const std::string& what, const std::string& how = "") {
     error = what;
     hint = how;
@@ -151,10 +149,10 @@ struct XmlReader {
 
   bool Name(std::string* name) {
     const std::size_t start = i;
-    for (; i < b.size(); ++i) {
-      const unsigned char c = b[i];
-      if (c < 0x80 && !std::isalnum(c) && (!c || !std::strchr("_:-.", c))) break;
-    }
+    const auto nameChar = [](char c) {
+      return c & 0x80 || std::isalnum(c) || std::string_view("_:-.").find(c) < 4;
+    };
+    while (i < b.size() && nameChar(b[i])) ++i;
     if (i == start || std::strchr("-.0123456789", b[start])) {
       i = start;
       return Fail("a name was expected");
@@ -191,9 +189,8 @@ struct XmlReader {
     return true;
   }
 
-  // <name attribute="value" ...> or <... />: each value with its references
-  // resolved and each blank read as a space, the name resolved in the
-  // namespaces declared on the element and on the elements it is in.
+  // <name attribute="value" ...> or <... />: values with references resolved and blanks read as spaces, the
+  // name resolved in the namespaces declared on the element and on those it is in.
   bool StartTag(XmlElement* e, const std::vector<XmlElement*>& open) {
     e->at = i++;
     if (!Name(&e->qualified)) return false;
@@ -219,7 +216,8 @@ struct XmlReader {
         }
       }
       if (i++ >= b.size()) return Fail("the value of " + name + " is not closed");
-      if (!e->attributes.emplace(name, value).second) return Fail("the attribute " + name + " given twice");
+      const bool twice = !e->attributes.emplace(name, value).second;
+      if (twice) return Fail("the attribute " + name + " is given twice");
     }
     i += At("/>") ? 2 : 1;
     const std::size_t colon = e->qualified.find(':');
@@ -243,13 +241,8 @@ std::string Trimmed(const std::string& text) {
   return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-bool Listed(const std::string& one, const std::vector<std::string>& many) {
-  return std::any_of(many.begin(), many.end(), [&](const std::string& m) { return Lower(m) == Lower(one); });
-}
-
-// The findings of one manifest, each placed at its offset in the text. Of a
-// kind a manifest may hold without end (one per element) the first
-// kWarningsPerCode are listed, the last of them saying how many more there are.
+// The findings of one manifest, each placed at its offset in the text. Of a kind a manifest may hold without
+// end (one per element) the first kWarningsPerCode are listed, the last saying how many more there are.
 struct ManifestFindings {
   const std::string& file;
   const std::string& text;
@@ -274,8 +267,7 @@ struct ManifestFindings {
   }
   void Add(const char* code, std::size_t at, const std::string& message, std::vector<std::string> notes,
            const std::string& remedy, Severity severity = Severity::kError) {
-    // Findings mostly come in the order of the text: each place is counted on
-    // from the last one, so that many findings cost one pass over the text.
+    // Each place is counted on from the last one: many findings in text order cost one pass over the text.
     const bool onward = at >= lastAt;
     last = PlaceOf(text, at, onward ? lastAt : 0, onward ? last : Place{1, 1});
     lastAt = std::min(at, text.size());
@@ -294,36 +286,35 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
                 ManifestFindings* out) {
   const std::string ofClass = "the class " + GuidString(want.clsid);
   // The progid attribute and each progid element, against the class key's two.
-  std::vector<std::string> named, registered;
-  std::vector<std::size_t> places;
-  if (const std::string* p = comClass.Attribute("progid")) named = {Trimmed(*p)}, places = {comClass.at};
-  for (const XmlElement* p : comClass.Children("progid")) {
-    named.push_back(Trimmed(p->text));
-    places.push_back(p->at);
-  }
+  std::vector<std::pair<std::string, std::size_t>> named;  // each ProgID with its place
+  if (const std::string* p = comClass.Attribute("progid")) named.push_back({Trimmed(*p), comClass.at});
+  for (const XmlElement* p : comClass.Children("progid")) named.push_back({Trimmed(p->text), p->at});
+  std::vector<std::string> names, registered;
+  for (const auto& n : named) names.push_back(n.first);
+  const auto listed = [](const std::string& one, const std::vector<std::string>& many) {
+    return std::any_of(many.begin(), many.end(), [&](auto& m) { return Lower(m) == Lower(one); });
+  };
   std::string registers = " registers no ProgID for it";
   for (const std::string* p : {&want.progId, &want.versionIndependentProgId}) {
     if (p->empty()) continue;
     registers = (registered.empty() ? " registers " : registers + " and ") + Quoted(*p);
     registered.push_back(*p);
   }
-  for (std::size_t i = 0; i < named.size(); ++i) {
-    if (Listed(named[i], registered)) continue;
-    out->Add("manifest-progid", places[i],
-             "the ProgID " + Quoted(named[i]) + " is not one " + script + " registers",
+  for (const auto& [progId, at] : named) {
+    if (listed(progId, registered)) continue;
+    out->Add("manifest-progid", at, "the ProgID " + Quoted(progId) + " is not one " + script + " registers",
              {ofClass, script + registers,
               "through the manifest the name creates the class, registered it does not"},
              "name the ProgIDs " + script + " registers (the progid attribute and a progid element), or "
              "none" + kExport);
   }
   for (const std::string& r : registered) {
-    if (Listed(r, named)) continue;
-    out->Add("manifest-progid", comClass.at, "the class lacks the ProgID " + Quoted(r) + " of " + script,
+    if (listed(r, names)) continue;
+    out->Add("manifest-progid", comClass.at, "the comClass lacks the ProgID " + Quoted(r) + " of " + script,
              {ofClass, "through the manifest, creating the class by that name fails (CO_E_CLASSSTRING)"},
              "add progid=\"" + r + "\" to the comClass, or <progid>" + r + "</progid> inside it" + kExport);
   }
-  const std::string* model = comClass.Attribute("threadingModel");
-  const std::string written = model ? Trimmed(*model) : "", wanted = want.threadingModel;
+  const std::string written = Trimmed(comClass.Value("threadingModel")), wanted = want.threadingModel;
   if (Lower(written) == Lower(wanted)) return;
   out->Add("manifest-threading", comClass.at,
            "the comClass names " + (written.empty() ? "no threading model" : Quoted(written)) + ", but " +
@@ -350,11 +341,9 @@ void CheckVersion(const XmlElement& identity, ManifestFindings* out) {
   }
 }
 
-// Each assembly the manifest depends on: its version, and for a private
-// assembly (one without a publicKeyToken, which Windows looks for beside the
-// application, not among the system's shared assemblies) whether the package
-// ships it beside the manifest, as NAME.dll or NAME.manifest or the same in a
-// folder NAME.
+// Each assembly the manifest depends on: its version, and for a private assembly (without a publicKeyToken,
+// which Windows looks for beside the application, not among the system's shared assemblies) whether the
+// package ships it beside the manifest, as NAME.dll or NAME.manifest or the same in a folder NAME.
 void CheckDependencies(const std::string& file, const XmlElement& root, ManifestFindings* out) {
   const std::filesystem::path folder = io::PathOf(file).parent_path();
   for (const XmlElement* identity : root.Children("dependency/dependentAssembly/assemblyIdentity")) {
@@ -378,16 +367,14 @@ void CheckDependencies(const std::string& file, const XmlElement& root, Manifest
   }
 }
 
-// The assembly's identity: its type, name (the manifest's file name, and not
-// the module's), version and architecture.
+// The assembly's identity: type, name (the manifest's file name, not the module's), version, architecture.
 void CheckIdentity(const std::string& file, const XmlElement& identity, const ManifestExpectation& expected,
                    ManifestFindings* out) {
   for (const char* attribute : {"type", "name", "version"}) {
     if (identity.Attribute(attribute)) continue;
     out->NotAssembly(identity.at, std::string("the assemblyIdentity has no ") + attribute);
   }
-  // Windows looks for a private assembly NAME beside the application as
-  // NAME.dll, then NAME.manifest (and the same in a folder NAME).
+  // Windows looks for a private assembly NAME as NAME.dll, then NAME.manifest (and the same in folder NAME).
   const std::string* name = identity.Attribute("name");
   const std::string fileName = io::FileName(file), module = expected.moduleName;
   if (name && Lower(fileName) != Lower(*name + ".manifest")) {
@@ -422,15 +409,13 @@ void CheckIdentity(const std::string& file, const XmlElement& identity, const Ma
            "write processorArchitecture=\"" + want + "\" here and in the application's dependency" + kExport);
 }
 
-// The module among the files (a wrong file name is one finding, not one per
-// class), then each class of the package in them once, as its script
-// registers it, and no other class.
+// The module among the files (a wrong file name is one finding, not one per class), then each class of the
+// package in them once, as its script registers it, and no other class.
 void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, ManifestFindings* out) {
   const std::vector<const XmlElement*> files = root.Children("file");
   const std::string module = expected.moduleName;
-  const bool moduleFound = std::any_of(files.begin(), files.end(), [&](const XmlElement* f) {
-    return f->Attribute("name") && Lower(*f->Attribute("name")) == Lower(module);
-  });
+  bool moduleFound = false;
+  for (const XmlElement* f : files) moduleFound = moduleFound || Lower(f->Value("name")) == Lower(module);
   const std::string remedy =
       "write <file name=\"" + module + "\">, the module copy's own name, the manifest beside it" + kExport;
   for (const XmlElement* f : files) {
@@ -510,18 +495,11 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
     return out.NotAssembly(root.at, "the root element <" + root.local + "> is no assembly manifest's",
                            {root.ns.empty() ? "it has no namespace" : "its namespace is " + Quoted(root.ns)});
   }
-  const std::string* manifestVersion = root.Attribute("manifestVersion");
-  if (!manifestVersion || *manifestVersion != "1.0") {
-    out.NotAssembly(root.at, "the assembly's manifestVersion is not \"1.0\"");
-  }
+  if (root.Value("manifestVersion") != "1.0") out.NotAssembly(root.at, "the manifestVersion is not \"1.0\"");
   const std::vector<const XmlElement*> identities = root.Children("assemblyIdentity");
-  if (identities.size() == 1) {
-    CheckIdentity(file, *identities[0], expected, &out);
-  } else {
-    out.NotAssembly(identities.empty() ? root.at : identities[1]->at,
-                    identities.empty() ? "the assembly has no assemblyIdentity"
-                                       : "the assembly has a second assemblyIdentity");
-  }
+  if (identities.empty()) out.NotAssembly(root.at, "the assembly has no assemblyIdentity");
+  if (identities.size() > 1) out.NotAssembly(identities[1]->at, "the assembly has a second assemblyIdentity");
+  if (identities.size() == 1) CheckIdentity(file, *identities[0], expected, &out);
   CheckDependencies(file, root, &out);
   CheckFiles(root, expected, &out);
 }

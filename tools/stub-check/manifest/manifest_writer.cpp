@@ -1,8 +1,6 @@
-// The assembly manifest of a package, for registration-free activation: the
-// module copy as the assembly's one file, and each class as a comClass with
-// what its script registers (identifier, ProgIDs, threading model,
-// description) and nothing else. An application whose own manifest depends on
-// the assembly creates the classes with nothing in the registry.
+// The assembly manifest of a package, for registration-free activation: the module copy as the assembly's one
+// file, and each class as a comClass with what its script registers (identifier, ProgIDs, threading model,
+// description) and nothing else.
 #include "io/checked_files.h"
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
@@ -38,17 +36,13 @@ bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* class
 }
 
 bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem) {
-  // The name is also a file's and a folder's (NAME.manifest, NAME\), so it
-  // follows Windows' file names: at most 255 characters with ".manifest", and
-  // no device name.
+  // The name is also a file's and a folder's (NAME.manifest, NAME\), so it follows Windows' file names: at
+  // most 255 characters with ".manifest", and no device name.
   constexpr std::size_t kLongest = 255 - std::char_traits<char>::length(".manifest");
-  bool valid = !name.empty() && name.size() <= kLongest && DeviceName(name).empty();
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    const bool period = c == '.' && i > 0 && i + 1 < name.size() && name[i + 1] != '.';
-    valid = valid && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                      c == '_' || period);
-  }
+  const char* const kAllowed = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.";
+  const bool valid = !name.empty() && name.size() <= kLongest && DeviceName(name).empty() &&
+                     name.find_first_not_of(kAllowed) == std::string::npos && name.front() != '.' &&
+                     name.back() != '.' && name.find("..") == std::string::npos;
   if (!valid) {
     *problem = (name.empty() ? "the assembly name is empty" : "cannot name an assembly " + Quoted(name)) +
                ": an assembly's name (which is also its file's, NAME.manifest) takes ASCII letters, digits, "
@@ -74,17 +68,15 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
   for (std::size_t i = 0; i < facts.classes.size(); ++i) {
     const ManifestClass& c = facts.classes[i];
     const std::string script = Utf8(PackageClasses[i].scriptName), model = Lower(c.threadingModel);
-    // The models a comClass can name; without one the class lives in the
-    // process's main apartment, as a class key without ThreadingModel.
+    // The models a comClass can name; without one the class lives in the main apartment (as with no value)
     if (!model.empty() && model != "apartment" && model != "free" && model != "both" && model != "neutral") {
       *problem = script + " registers the threading model " + Quoted(c.threadingModel) + " for " +
                  GuidString(c.clsid) + ", which a manifest cannot name: use Apartment, Free, Both or "
                  "Neutral in the script (or none, for the main apartment)";
       return false;
     }
-    // The ProgID COM reports for the class goes in the attribute; the
-    // version-independent one, which a client uses to create "the current
-    // version", as a progid element of the class.
+    // The ProgID COM reports for the class goes in the attribute; the version-independent one, which a client
+    // uses to create "the current version", as a progid element of the class.
     std::string first = c.progId, second = c.versionIndependentProgId;
     if (first.empty()) first.swap(second);
     if (Lower(first) == Lower(second)) second.clear();
@@ -92,8 +84,8 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
     if (!model.empty()) classes += " threadingModel=\"" + Xml(c.threadingModel, &xmlProblem) + "\"";
     if (!first.empty()) classes += " progid=\"" + Xml(first, &xmlProblem) + "\"";
     if (!c.description.empty()) classes += " description=\"" + Xml(c.description, &xmlProblem) + "\"";
-    classes += second.empty() ? "/>\n"
-                              : ">\n      <progid>" + Xml(second, &xmlProblem) + "</progid>\n    </comClass>\n";
+    const std::string element = "<progid>" + Xml(second, &xmlProblem) + "</progid>";
+    classes += second.empty() ? "/>\n" : ">\n      " + element + "\n    </comClass>\n";
     if (!xmlProblem.empty()) {
       *problem = "the manifest cannot be written: " + script + " registers " + xmlProblem + " for " +
                  GuidString(c.clsid) + "; change it in the script";
@@ -105,9 +97,8 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
     *problem = "the module's file name " + xmlProblem + "; rename the package";
     return false;
   }
-  // The dependency goes in a comment: the identity to copy into the
-  // application's manifest stays the one this assembly carries. A comment
-  // may not hold "--": a file name's dashes are written apart there.
+  // The dependency goes in a comment: the identity to copy into the application's manifest stays the one this
+  // assembly carries. A comment may not hold "--": a file name's dashes are written apart there.
   std::string shown = file;
   for (std::size_t at; (at = shown.find("--")) != std::string::npos;) shown.insert(at + 1, " ");
   const std::string identity = "<assemblyIdentity type=\"win32\" name=\"" + facts.name + "\" version=\"" +
