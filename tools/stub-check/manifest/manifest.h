@@ -1,6 +1,5 @@
-// Registration-free packages: the side-by-side assembly manifest that lets an application create a package's
-// classes with nothing in the registry, as `export --format manifest` writes it and `check --manifest` reads
-// it back against the package.
+// Registration-free packages: the assembly manifest that lets an application create a package's classes with
+// nothing in the registry, as `export --format manifest` writes it and `check --manifest` reads it back.
 #pragma once
 
 #include <functional>
@@ -30,8 +29,7 @@ struct AssemblyFacts {
   std::vector<ManifestClass> classes;  // one per row of PackageClasses
 };
 
-/// The class `id` as the registration left it; `lookup` answers the key at a path below the classes root
-/// ("CLSID\{...}\InprocServer32"), or null.
+/// The class `id` as the registration left it; `lookup` answers a key below the classes root, or null.
 ManifestClass RegisteredClass(const GUID& id,
                               const std::function<const RegKey*(const std::string&)>& lookup);
 
@@ -59,14 +57,12 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
 /// What a manifest is checked against: the module copy (its architecture empty when it is not an x86 or x64
 /// module) and, when its registration ran, its classes, one per row of PackageClasses.
 struct ManifestExpectation {
-  std::string moduleName;
-  std::string architecture;
+  std::string moduleName, architecture;
   bool classesKnown = false;
   std::vector<ManifestClass> classes;
 };
 
-/// Reads `bytes`, the manifest file `file`, and adds a finding for each way it is not XML, not an assembly
-/// manifest, or differs from `expected`.
+/// A finding for each way `bytes`, the manifest `file`, is no assembly manifest or differs from `expected`.
 void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
                    std::vector<Finding>* findings);
 

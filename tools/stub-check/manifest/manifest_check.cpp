@@ -46,12 +46,11 @@ struct XmlElement {
   }
 };
 
-// A well-formed XML document in UTF-8 text, or the first place it is not; the open elements on a stack of
-// its own, so that nesting costs no recursion.
+// A well-formed XML document (UTF-8), or the first place it is not; open elements on a stack, not recursion.
 struct XmlReader {
   const std::string& b;
   std::size_t i = 0;
-  std::string error{}, hint{};  // what is wrong at errorAt, and what to write instead
+  std::string error{}, hint{};
   std::size_t errorAt = 0;
 
   bool Read(XmlElement* root) {
@@ -65,10 +64,7 @@ struct XmlReader {
         i += 4;
         const std::size_t dashes = b.find("--", i);  // which a comment holds only at its end
         ok = SkipPast("-->", "a comment is not closed with -->");
-        if (ok && i != dashes + 3) {
-          i = dashes;
-          return Fail("\"--\" inside a comment");
-        }
+        if (ok && i != dashes + 3) return Fail("\"--\" inside a comment", "", dashes);
       } else if (At("<?")) {
         // The XML declaration, <?xml ...?>, stands only at the very start.
         if (i != start && Lower(b.substr(i + 2, 3)) == "xml" && i + 5 < b.size() &&
@@ -86,8 +82,7 @@ struct XmlReader {
         std::string closing;
         if (!Name(&closing)) return false;
         if (closing != in->qualified) {
-          i -= closing.size();
-          return Fail("</" + closing + "> closes <" + in->qualified + ">");
+          return Fail("</" + closing + "> closes <" + in->qualified + ">", "", i - closing.size());
         }
         Spaces();
         if (!At(">")) return Fail("'>' was expected after </" + closing);
@@ -95,9 +90,7 @@ struct XmlReader {
         open.pop_back();
         ended = open.empty();
       } else if (!in && (ended || b[i] != '<')) {
-        if (!IsSpace(b[i])) {
-          return Fail(ended ? "more after the root element ends" : "text before the first element");
-        }
+        if (!IsSpace(b[i])) return Fail(ended ? "more after the root element" : "text before any element");
         ++i;
       } else if (b[i] == '<') {
         if (open.size() > 64) return Fail("elements nested more than 64 deep");  // deeper than any manifest
@@ -117,10 +110,11 @@ struct XmlReader {
   static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
   bool At(const char* s) const { return b.compare(i, std::strlen(s), s) == 0; }
   void Spaces() { i = std::min(b.find_first_not_of(" \t\r\n", i), b.size()); }
-  bool Fail(const std::string& what, const std::string& how = "") {
+  // False, with what is wrong at `at` (where the reader is, by default) and how to write it instead.
+  bool Fail(const std::string& what, const std::string& how = "", std::size_t at = std::string::npos) {
     error = what;
     hint = how;
-    errorAt = std::min(i, b.size());
+    errorAt = std::min(std::min(at, i), b.size());
     return false;
   }
 
@@ -128,9 +122,7 @@ struct XmlReader {
   bool Char(std::string* out) {
     const std::size_t n = Utf8Sequence(b, i);
     if (n == 0) return Fail("bytes that are not UTF-8", "save the manifest as UTF-8");
-    if (n == 1 && static_cast<unsigned char>(b[i]) < 0x20 && !IsSpace(b[i])) {
-      return Fail("a control character, which XML cannot hold");
-    }
+    if (n == 1 && b[i] < 32 && !IsSpace(b[i])) return Fail("a control character, which XML cannot hold");
     if (out) out->append(b, i, n);
     i += n;
     return true;
@@ -153,10 +145,7 @@ struct XmlReader {
       return c & 0x80 || std::isalnum(c) || std::string_view("_:-.").find(c) < 4;
     };
     while (i < b.size() && nameChar(b[i])) ++i;
-    if (i == start || std::strchr("-.0123456789", b[start])) {
-      i = start;
-      return Fail("a name was expected");
-    }
+    if (i == start || std::strchr("-.0123456789", b[start])) return Fail("a name was expected", "", start);
     name->assign(b, start, i - start);
     return true;
   }
@@ -227,9 +216,8 @@ struct XmlReader {
     const std::string* ns = e->Attribute(declaration);
     for (auto it = open.rbegin(); !ns && it != open.rend(); ++it) ns = (*it)->Attribute(declaration);
     e->ns = ns ? *ns : "";
-    if (ns || prefix.empty()) return true;
-    i = e->at + 1;
-    return Fail("the namespace prefix '" + prefix + "' is not declared");
+    return ns || prefix.empty() ||
+           Fail("the namespace prefix '" + prefix + "' is not declared", "", e->at + 1);
   }
 };
 
@@ -244,8 +232,7 @@ std::string Trimmed(const std::string& text) {
 // The findings of one manifest, each placed at its offset in the text. Of a kind a manifest may hold without
 // end (one per element) the first kWarningsPerCode are listed, the last saying how many more there are.
 struct ManifestFindings {
-  const std::string& file;
-  const std::string& text;
+  const std::string &file, &text;
   std::vector<Finding>* findings;
   std::map<std::string, std::pair<int, std::size_t>> kinds{};  // how many, the last listed
   std::size_t lastAt = 0;
@@ -289,27 +276,24 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
   std::vector<std::pair<std::string, std::size_t>> named;  // each ProgID with its place
   if (const std::string* p = comClass.Attribute("progid")) named.push_back({Trimmed(*p), comClass.at});
   for (const XmlElement* p : comClass.Children("progid")) named.push_back({Trimmed(p->text), p->at});
-  std::vector<std::string> names, registered;
-  for (const auto& n : named) names.push_back(n.first);
-  const auto listed = [](const std::string& one, const std::vector<std::string>& many) {
-    return std::any_of(many.begin(), many.end(), [&](auto& m) { return Lower(m) == Lower(one); });
-  };
+  std::vector<std::string> names, registered;  // both folded
+  for (const auto& n : named) names.push_back(Lower(n.first));
   std::string registers = " registers no ProgID for it";
   for (const std::string* p : {&want.progId, &want.versionIndependentProgId}) {
     if (p->empty()) continue;
     registers = (registered.empty() ? " registers " : registers + " and ") + Quoted(*p);
-    registered.push_back(*p);
+    registered.push_back(Lower(*p));
   }
   for (const auto& [progId, at] : named) {
-    if (listed(progId, registered)) continue;
+    if (std::count(registered.begin(), registered.end(), Lower(progId))) continue;
     out->Add("manifest-progid", at, "the ProgID " + Quoted(progId) + " is not one " + script + " registers",
              {ofClass, script + registers,
               "through the manifest the name creates the class, registered it does not"},
              "name the ProgIDs " + script + " registers (the progid attribute and a progid element), or "
              "none" + kExport);
   }
-  for (const std::string& r : registered) {
-    if (listed(r, names)) continue;
+  for (const std::string& r : {want.progId, want.versionIndependentProgId}) {
+    if (r.empty() || std::count(names.begin(), names.end(), Lower(r))) continue;
     out->Add("manifest-progid", comClass.at, "the comClass lacks the ProgID " + Quoted(r) + " of " + script,
              {ofClass, "through the manifest, creating the class by that name fails (CO_E_CLASSSTRING)"},
              "add progid=\"" + r + "\" to the comClass, or <progid>" + r + "</progid> inside it" + kExport);
@@ -341,9 +325,8 @@ void CheckVersion(const XmlElement& identity, ManifestFindings* out) {
   }
 }
 
-// Each assembly the manifest depends on: its version, and for a private assembly (without a publicKeyToken,
-// which Windows looks for beside the application, not among the system's shared assemblies) whether the
-// package ships it beside the manifest, as NAME.dll or NAME.manifest or the same in a folder NAME.
+// Each assembly the manifest depends on: its version, and whether a private one (without a publicKeyToken,
+// looked for beside the application) is beside the manifest as NAME.dll or NAME.manifest, or in folder NAME.
 void CheckDependencies(const std::string& file, const XmlElement& root, ManifestFindings* out) {
   const std::filesystem::path folder = io::PathOf(file).parent_path();
   for (const XmlElement* identity : root.Children("dependency/dependentAssembly/assemblyIdentity")) {
@@ -370,9 +353,8 @@ void CheckDependencies(const std::string& file, const XmlElement& root, Manifest
 // The assembly's identity: type, name (the manifest's file name, not the module's), version, architecture.
 void CheckIdentity(const std::string& file, const XmlElement& identity, const ManifestExpectation& expected,
                    ManifestFindings* out) {
-  for (const char* attribute : {"type", "name", "version"}) {
-    if (identity.Attribute(attribute)) continue;
-    out->NotAssembly(identity.at, std::string("the assemblyIdentity has no ") + attribute);
+  for (std::string a : {"type", "name", "version"}) {
+    if (!identity.Attribute(a)) out->NotAssembly(identity.at, "the assemblyIdentity has no " + a);
   }
   // Windows looks for a private assembly NAME as NAME.dll, then NAME.manifest (and the same in folder NAME).
   const std::string* name = identity.Attribute("name");

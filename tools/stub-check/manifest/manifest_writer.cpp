@@ -1,6 +1,5 @@
-// The assembly manifest of a package, for registration-free activation: the module copy as the assembly's one
-// file, and each class as a comClass with what its script registers (identifier, ProgIDs, threading model,
-// description) and nothing else.
+// The assembly manifest of a package: the module copy as the assembly's one file, each class as a comClass
+// with what its script registers (identifier, ProgIDs, threading model, description) and nothing else.
 #include "io/checked_files.h"
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
