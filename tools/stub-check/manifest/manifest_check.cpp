@@ -61,14 +61,14 @@ struct XmlReader {
       XmlElement* in = open.empty() ? nullptr : open.back();
       bool ok = true;
       if (At("<!--")) {
-        i += 4;
-        const std::size_t dashes = b.find("--", i);  // which a comment holds only at its end
-        ok = SkipPast("-->", "a comment is not closed with -->");
-        if (ok && i != dashes + 3) return Fail("\"--\" inside a comment", "", dashes);
+        i += 4;  // then "--", which a comment holds only at its end
+        ok = SkipPast("--", "a comment is not closed with -->") &&
+             (At(">") || Fail("\"--\" inside a comment", "", i - 2));
+        ++i;
       } else if (At("<?")) {
-        // The XML declaration, <?xml ...?>, stands only at the very start.
-        if (i != start && Lower(b.substr(i + 2, 3)) == "xml" && i + 5 < b.size() &&
-            (IsSpace(b[i + 5]) || b[i + 5] == '?')) {
+        const bool xml =  // the XML declaration, which stands only at the very start
+            Lower(b.substr(i + 2, 3)) == "xml" && i + 5 < b.size() && (IsSpace(b[i + 5]) || b[i + 5] == '?');
+        if (xml && !(i == start && At("<?xml") && IsSpace(b[i + 5]))) {
           return Fail("an XML declaration after the start", "keep one <?xml ...?>, at the very start");
         }
         ok = SkipPast("?>", "a processing instruction is not closed with ?>");
@@ -211,7 +211,7 @@ struct XmlReader {
     i += At("/>") ? 2 : 1;
     const std::size_t colon = e->qualified.find(':');
     const std::string prefix = colon == std::string::npos ? "" : e->qualified.substr(0, colon);
-    e->local = e->qualified.substr(prefix.empty() ? 0 : colon + 1);
+    e->local = e->qualified.substr(colon == std::string::npos ? 0 : colon + 1);
     const std::string declaration = prefix.empty() ? "xmlns" : "xmlns:" + prefix;
     const std::string* ns = e->Attribute(declaration);
     for (auto it = open.rbegin(); !ns && it != open.rend(); ++it) ns = (*it)->Attribute(declaration);
