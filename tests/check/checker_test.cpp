@@ -456,8 +456,8 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   std::vector<check::Finding> listed;
   check::CheckManifest("Lark.Assembly.manifest", foreign + tail, want, &listed);
   ASSERT_EQ(listed.size(), 22u);
-  EXPECT_EQ(listed[19].notes, std::vector<std::string>{"5 more like it in this manifest, not listed"})
-      << listed[19].message;
+  ASSERT_FALSE(listed[19].notes.empty());
+  EXPECT_EQ(listed[19].notes.back(), "5 more like it in this manifest, not listed") << listed[19].message;
   EXPECT_NE(listed[21].message.find("is not in the manifest"), std::string::npos) << listed[21].message;
 }
 

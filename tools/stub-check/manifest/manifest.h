@@ -1,7 +1,5 @@
-// Registration-free packages: the side-by-side assembly manifest that lets an
-// application create a package's classes with nothing in the registry, as
-// `export --format manifest` writes it and `check --manifest` reads it back
-// against the package.
+// Registration-free packages: the assembly manifest that lets an application create a package's classes with
+// nothing in the registry, as `export --format manifest` writes it and `check --manifest` reads it back.
 #pragma once
 
 #include <functional>
@@ -12,8 +10,8 @@
 
 namespace check {
 
-/// One class as its script registers it, in the terms a manifest's comClass
-/// carries. An empty string: the scripts register no such value.
+/// One class as its script registers it, in the terms a manifest's comClass carries; an empty string where
+/// the scripts register no such value.
 struct ManifestClass {
   GUID clsid = {};
   std::string description;               // the class key's default value
@@ -24,57 +22,47 @@ struct ManifestClass {
 
 /// What a package's assembly manifest says.
 struct AssemblyFacts {
-  std::string name;          // the assembly's name, which names NAME.manifest
-  std::string version;       // the module's file version, four parts
-  std::string architecture;  // the module's: "x86" or "x64"
-  std::string fileName;      // the module copy's file name, "Fjord.dll"
+  std::string name;                    // the assembly's name, which names NAME.manifest
+  std::string version;                 // the module's file version, four parts
+  std::string architecture;            // the module's: "x86" or "x64"
+  std::string fileName;                // the module copy's file name, "Fjord.dll"
   std::vector<ManifestClass> classes;  // one per row of PackageClasses
 };
 
-/// The class `id` as the registration left it; `lookup` answers the key at a
-/// path below the classes root ("CLSID\{...}\InprocServer32"), or null.
-ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(const std::string&)>& lookup);
+/// The class `id` as the registration left it; `lookup` answers a key below the classes root, or null.
+ManifestClass RegisteredClass(const GUID& id,
+                              const std::function<const RegKey*(const std::string&)>& lookup);
 
-/// Both classes as the check's registration run of `install` left them: the
-/// keys it wrote, over the registry it started from (which its session still
-/// holds). False when registration failed.
+/// Both classes as the check's registration run of `install` left them: the keys it wrote, over the registry
+/// it started from (which its session still holds). False when registration failed.
 bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes);
 
-/// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or
-/// "amd64"; empty for any other.
-std::string ManifestArchitecture(const std::string& arch);
+/// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or "amd64"; empty for any other.
+inline std::string ManifestArchitecture(const std::string& arch) {
+  return arch == "x86" ? "x86" : arch == "x64" ? "amd64" : "";
+}
 
-/// Whether `name` can be the name of the assembly of the module `moduleName`
-/// and the file name NAME.manifest: ASCII letters, digits, underscores and
-/// periods, no period first, last or two in a row, at most 246 characters (255
-/// with ".manifest"), no device name (CON, AUX, ...), and not the module's own
-/// name less its extension (Windows' search
-/// for the assembly would find the module file first). Otherwise `problem`
-/// says why.
+/// Whether Windows looks for an assembly of this name as `moduleName` itself (NAME.dll), with no manifest.
+inline bool NamedAsModule(const std::string& name, const std::string& moduleName) {
+  return Lower(name + ".dll") == Lower(moduleName);
+}
+
+/// Whether `name` can name the assembly of `moduleName`, and the file NAME.manifest; else `problem` says why.
 bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem);
 
-/// Whether an assembly of this name is looked for in `moduleName` itself:
-/// NAME.dll is the module file.
-bool NamedAsModule(const std::string& name, const std::string& moduleName);
-
-/// The assembly manifest of `facts`, with the application manifest's
-/// dependency on it as a comment. False with `problem` set when a value of the
-/// scripts cannot stand in a manifest.
+/// The assembly manifest of `facts`, with the application manifest's dependency on it as a comment. False
+/// with `problem` set when a value of the scripts cannot stand in a manifest.
 bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::string* problem);
 
-/// What a manifest is checked against: the module copy (its architecture empty
-/// when it is not an x86 or x64 module) and, when its registration ran, its
-/// classes.
+/// What a manifest is checked against: the module copy (its architecture empty when it is not an x86 or x64
+/// module) and, when its registration ran, its classes, one per row of PackageClasses.
 struct ManifestExpectation {
-  std::string moduleName;
-  std::string architecture;
+  std::string moduleName, architecture;
   bool classesKnown = false;
-  std::vector<ManifestClass> classes;  // one per row of PackageClasses
+  std::vector<ManifestClass> classes;
 };
 
-/// Reads `bytes`, the manifest file `file`, and adds a finding for each way it
-/// differs from `expected`: not XML, not an assembly manifest, the
-/// architecture, the file name, the classes, their ProgIDs and threading models.
+/// A finding for each way `bytes`, the manifest `file`, is no assembly manifest or differs from `expected`.
 void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
                    std::vector<Finding>* findings);
 
