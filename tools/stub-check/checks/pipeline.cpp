@@ -7,7 +7,6 @@
 #include "checker.h"
 #include "cli/command_line.h"
 #include "manifest/manifest.h"
-#include "platform/emulated/emulator.h"
 
 namespace check {
 namespace {
@@ -52,13 +51,13 @@ std::vector<std::u16string> InstallPaths(const CheckRequest& request, const Pack
 void Run(const CheckRequest& request, EmulatorSession& session, Package* package, Report* report) {
   CombineExports(session, &package->exports);
   Restore(request.registry);
-  // Every Windows user has a classes key, even before anything is in it.
-  if (request.perUser) emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Classes");
-  package->baseKeys = CountKeys();
   for (const std::u16string& path : InstallPaths(request, *package)) {
     report->installs.push_back(RunInstall(session, *package, path));
     ApplyModuleFile(package->moduleFile, request.perUser, &report->installs.back());
   }
+  // The registry to start from, as the runs give it back: per user, with the
+  // user's classes key every Windows user has.
+  package->baseKeys = CountKeys();
 }
 
 // The same finding (code and place) once: from the package's own checks

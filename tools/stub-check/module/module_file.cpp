@@ -2,6 +2,7 @@
 // a PE DLL at all, for which processor, whether its exports are this
 // module's, and its version resource. Read from the bytes, so the check runs
 // the same on Linux as on Windows.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -24,8 +25,8 @@ struct Bytes {
   const std::string& b;
   bool U16(std::size_t at, std::uint16_t* v) const {
     if (at > b.size() || b.size() - at < 2) return false;
-    *v = static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) |
-                                    static_cast<unsigned char>(b[at + 1]) << 8);
+    *v = static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1])
+                                                                            << 8);
     return true;
   }
   bool U32(std::size_t at, std::uint32_t* v) const {
@@ -52,12 +53,6 @@ bool OffsetOf(const std::vector<Section>& sections, std::uint32_t rva, std::size
   return false;
 }
 
-std::string ReadName(const std::string& b, std::size_t at) {
-  std::string name;
-  for (std::size_t i = at; i < b.size() && b[i] && name.size() < 256; ++i) name += b[i];
-  return name;
-}
-
 std::vector<std::string> ExportNames(const Bytes& in, const std::vector<Section>& sections,
                                      std::uint32_t directory) {
   std::vector<std::string> names;
@@ -73,7 +68,7 @@ std::vector<std::string> ExportNames(const Bytes& in, const std::vector<Section>
     std::uint32_t rva = 0;
     std::size_t nameAt = 0;
     if (!in.U32(tableAt + 4u * i, &rva) || !OffsetOf(sections, rva, &nameAt)) break;
-    names.push_back(ReadName(in.b, nameAt));
+    names.push_back(nameAt < in.b.size() ? in.b.substr(nameAt, 256).c_str() : "");
   }
   return names;
 }
@@ -89,8 +84,7 @@ bool ResourceEntry(const Bytes& in, std::size_t base, std::size_t directory, std
   }
   for (std::uint32_t i = 0; i < static_cast<std::uint32_t>(named) + numbered; ++i) {
     std::uint32_t name = 0, offset = 0;
-    if (!in.U32(base + directory + 16 + 8 * i, &name) ||
-        !in.U32(base + directory + 20 + 8 * i, &offset)) {
+    if (!in.U32(base + directory + 16 + 8 * i, &name) || !in.U32(base + directory + 20 + 8 * i, &offset)) {
       return false;
     }
     if (id && ((name & 0x80000000u) || name != id)) continue;
@@ -170,17 +164,20 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
   if (!m.isPe) return m;
 
   m.machine = machine;
-  switch (machine) {
-    case kMachineX86: m.architecture = "x86"; m.bits = 32; break;
-    case kMachineX64: m.architecture = "x64"; m.bits = 64; break;
-    case kMachineArm64: m.architecture = "ARM64"; break;
-    case kMachineArm: m.architecture = "ARM"; break;
-    case kMachineIa64: m.architecture = "Itanium"; break;
-    default: {
-      char text[16];
-      std::snprintf(text, sizeof text, "0x%04X", machine);
-      m.architecture = std::string("machine ") + text;
-    }
+  static const struct {
+    std::uint16_t machine;
+    const char* name;
+    int bits;
+  } kMachines[] = {{kMachineX86, "x86", 32},
+                   {kMachineX64, "x64", 64},
+                   {kMachineArm64, "ARM64", 0},
+                   {kMachineArm, "ARM", 0},
+                   {kMachineIa64, "Itanium", 0}};
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", machine);
+  m.architecture = std::string("machine ") + text;
+  for (const auto& row : kMachines) {
+    if (row.machine == machine) m.architecture = row.name, m.bits = row.bits;
   }
 
   // The optional header's data directories: export (0) and resource (2).
@@ -202,9 +199,7 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
   }
   const std::vector<std::string> names = ExportNames(in, sections, exportRva);
   for (const char* wanted : kExports) {
-    bool has = false;
-    for (const std::string& n : names) has = has || n == wanted;
-    (has ? m.exports : m.missing).push_back(wanted);
+    (std::find(names.begin(), names.end(), wanted) != names.end() ? m.exports : m.missing).push_back(wanted);
   }
   m.hasVersion = VersionOf(in, sections, resourceRva, &m.version);
   return m;
@@ -215,10 +210,7 @@ bool ModuleFile::IsThisModule() const {
 }
 
 bool ModuleFile::Exports(const char* name) const {
-  for (const std::string& e : exports) {
-    if (e == name) return true;
-  }
-  return false;
+  return std::find(exports.begin(), exports.end(), name) != exports.end();
 }
 
 int ModuleFile::Exit(const char* entry) const {
@@ -242,8 +234,7 @@ std::string ModuleFile::Summary() const {
   } else if (exports.empty()) {
     out += " without any export of Stub.dll (another program's file)";
   } else {
-    out += " that lacks " + Join(missing) + " (it exports " + Join(exports) +
-           "): not a copy of Stub.dll";
+    out += " that lacks " + Join(missing) + " (it exports " + Join(exports) + "): not a copy of Stub.dll";
   }
   out += hasVersion ? "; version " + version : "; no version resource";
   return out;
@@ -263,44 +254,38 @@ std::string ModuleFile::ArchitectureLine() const {
   return architecture + ": neither 32-bit nor 64-bit x86 Windows processes load it";
 }
 
-void CheckModuleFile(const ModuleFile& m, const std::string& moduleName,
-                     std::vector<Finding>* findings) {
+void CheckModuleFile(const ModuleFile& m, const std::string& moduleName, std::vector<Finding>* findings) {
   if (!m.found && !m.problem.empty()) {
     findings->push_back({Severity::kError, "module-unreadable", "", 0, 0,
                          "the module file " + m.path + " is there but cannot be read: " + m.problem,
                          "make " + m.path + " a regular file the user can read: a copy of Stub.dll"});
   }
-  if (!m.found) return;
-  const std::string copy = "copy Stub.dll byte for byte as " + moduleName +
-                           ": the release's x86/Stub.dll for 32-bit hosts, x64/Stub.dll for "
-                           "64-bit hosts (or make the package with stub-check new)";
+  if (!m.found || m.IsThisModule()) return;
+  std::string code = "not-this-module", what = "is not a copy of Stub.dll";
+  std::vector<std::string> notes;
   if (!m.isPe) {
-    findings->push_back({Severity::kError, "not-a-module", "", 0, 0,
-                         "the module file " + m.path + " is " + m.format +
-                             ": Windows cannot load it, so regsvr32 exits 3 (with no box) and "
-                             "COM clients cannot create the classes",
-                         copy});
+    code = "not-a-module", what = "is " + m.format;
+    notes = {"Windows cannot load it, so regsvr32 exits 3 (with no box)",
+             "COM clients cannot create the classes"};
   } else if (!m.isDll) {
-    findings->push_back({Severity::kError, "not-a-dll", "", 0, 0,
-                         "the module file " + m.path + " is " + m.format +
-                             ": it cannot serve as an in-process server, and regsvr32 exits 3",
-                         copy});
+    code = "not-a-dll", what = "is " + m.format;
+    notes = {"it cannot serve as an in-process server", "regsvr32 exits 3"};
   } else if (m.Exit("DllRegisterServer") == 3) {
-    findings->push_back({Severity::kError, "wrong-architecture", "", 0, 0,
-                         "the module file " + m.path + " is a DLL for " + m.architecture +
-                             ": Windows on x86 and x64 processors does not load it, and regsvr32 "
-                             "exits 3",
-                         copy});
-  } else if (!m.IsThisModule()) {
-    std::string what = "the module file " + m.path + " is not a copy of Stub.dll: it lacks " +
-                       Join(m.missing);
-    what += m.Exports("DllRegisterServer")
-                ? "; regsvr32 runs that file's own DllRegisterServer, not this module's, so "
-                  "the scripts are not what registers"
-                : "; regsvr32 loads it, finds no DllRegisterServer and exits 4 without "
-                  "registering anything";
-    findings->push_back({Severity::kError, "not-this-module", "", 0, 0, what, copy});
+    code = "wrong-architecture", what = "is a DLL for " + m.architecture;
+    notes = {"Windows on x86 and x64 processors does not load it", "regsvr32 exits 3"};
+  } else {
+    notes = {
+        "it lacks " + Join(m.missing),
+        m.Exports("DllRegisterServer")
+            ? "regsvr32 runs that file's own DllRegisterServer, not this module's, so the scripts are not "
+              "what registers"
+            : "regsvr32 loads it, finds no DllRegisterServer and exits 4 without registering anything"};
   }
+  findings->push_back({Severity::kError, code, "", 0, 0, "the module file " + m.path + " " + what,
+                       "copy Stub.dll byte for byte as " + moduleName +
+                           ": the release's x86/Stub.dll for 32-bit hosts, x64/Stub.dll for 64-bit hosts (or "
+                           "make the package with stub-check new)"});
+  findings->back().notes = std::move(notes);
 }
 
 }  // namespace check
