@@ -22,11 +22,9 @@ struct ScriptFile {
   std::string realPath;  // where it was read on this machine
   bool found = false;
   bool isFolder = false;
-  // Why a script that is there, or its folder, cannot be read: the system's
-  // words, "a FIFO (named pipe), not a file", or its size past the limit.
-  std::string problem;
+  std::string problem;  // why it, or its folder, cannot be read ("a FIFO (named pipe), not a file")
   bool tooLarge = false;
-  // Shared with the emulated machine's file, so that a large script is held once.
+  // Shared with the emulated machine's file: a large script is held once.
   std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>();
   std::string encoding;  // for the report
 };
@@ -55,15 +53,11 @@ struct Install {
   std::u16string classesKey;  // where the scripts' HKCR lands: HKCR, or the user's classes key
   std::u16string directory;   // empty when none can be named
   RunResult load;
-  std::vector<GUID> ids;  // the class identifiers the load read, one per row of PackageClasses
-  // The module's own report of where its identifier scan of each script
-  // stopped, one per row of PackageClasses (none for a script not there).
-  std::vector<ClassIdScan> scans;
+  std::vector<GUID> ids;           // the class identifiers the load read, one per row of PackageClasses
+  std::vector<ClassIdScan> scans;  // where the module's scan of each script stopped, as it reported
   bool idsRead = false;
   RunResult registration;
-  // The keys registration made or changed, whole, as it left them (what an
-  // installer writes instead, when the check started from an empty registry).
-  Snapshot registered;
+  Snapshot registered;  // the keys registration made or changed, whole: what an installer writes
   RunResult removal;
   std::vector<LeftKey> leftBehind;
   std::vector<Finding> findings;
@@ -81,23 +75,18 @@ struct Package {
 };
 
 /// The package of `input`, a module copy (Aurora.dll) or its package folder
-/// (Aurora): the module copy's file, the folder the module derives from the
-/// copy's path, and each script of PackageClasses found there as Windows finds
-/// it. False with `problem` set when `input` is neither file nor folder.
+/// (Aurora): the module file, and each script found in the folder the module
+/// derives from the copy's path. False with `problem` set when `input` is neither.
 bool LoadPackage(const std::string& input, Package* package, std::string* problem);
-/// A package whose scripts are given as bytes, one per row of PackageClasses
-/// (missing ones empty), with no files behind them: for the checker's own tests.
+/// A package of scripts given as bytes, one per row of PackageClasses: for tests.
 Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts);
 /// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".
 std::string ScriptNames();
 
-/// Runs load, registration and removal of `package` installed as `modulePath`
-/// on the session's machine, and collects what they did and the findings. The
-/// check starts from the registry the session holds, and gives it back so.
-/// Per user, HKCR stands for the user's classes key throughout.
+/// Load, registration and removal of `package` installed as `modulePath`, from
+/// the registry the session holds (given back so): what they did, and the findings.
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
-/// Sets the exit codes of `install`'s runs to what regsvr32 gives for a module
-/// file that does not load or lacks the export it calls.
+/// The exit codes regsvr32 gives for a module file that does not load or lacks the export it calls.
 void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install);
 
 /// A finding of the package's checks: one short message at its place, the
@@ -108,13 +97,11 @@ Finding Noted(Severity severity, std::string code, std::string file, Place place
 /// How to write a class identifier where the module reads it.
 extern const char kIdentifierRemedy[];
 
-/// Whether `f` is the load failure of a script that is there but could not be
-/// read here (a FIFO, a file too large): the script's own finding says why.
+/// Whether `f` is the load failure of a script there but unreadable: its own finding says why.
 bool ToldByScriptProblem(const Package& package, const Finding& f);
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
-/// Where the module's identifier scan read the identifier of a script, from
-/// its report of the scan; no place when it read none.
+/// Where the module's scan of a script read its identifier; no place when it read none.
 Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan);
 
 }  // namespace check

@@ -1,7 +1,6 @@
 // The package as files (the module's name, the scripts and their encoding,
 // the class identifiers the module read from them) and the findings about it.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -158,27 +157,28 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
   return f;
 }
 
-// UTF-16 without a byte-order mark: most of the first pairs of bytes are a
-// character and a NUL (or, big-endian, the other way round). UTF-8 text has no
-// NUL bytes at all, so no script written as UTF-8 is taken for it.
-bool LooksUtf16(const std::string& b) {
+// Whether the script is saved as UTF-16: with a byte-order mark (`*marked`),
+// or without one when most of the first pairs of bytes are a character and a
+// NUL (or, big-endian, the other way round). UTF-8 text has no NUL bytes at
+// all, so no script written as UTF-8 is taken for it.
+bool IsUtf16(const std::string& b, bool* marked) {
+  *marked = b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
   const std::size_t pairs = std::min<std::size_t>(b.size(), 4096) / 2;
   std::size_t little = 0, big = 0;
   for (std::size_t i = 0; i < pairs; ++i) {
     little += b[2 * i] != 0 && b[2 * i + 1] == 0;
     big += b[2 * i] == 0 && b[2 * i + 1] != 0;
   }
-  return pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs);
-}
-
-bool HasByteOrderMark16(const std::string& b) {
-  return b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
+  return *marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs));
 }
 
 // "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
 std::string DescribeEncoding(const std::string& b) {
-  if (HasByteOrderMark16(b)) return "UTF-16 (the module reads UTF-8)";
-  if (LooksUtf16(b)) return "UTF-16 without a byte-order mark (the module reads UTF-8)";
+  bool marked = false;
+  if (IsUtf16(b, &marked)) {
+    return marked ? "UTF-16 (the module reads UTF-8)"
+                  : "UTF-16 without a byte-order mark (the module reads UTF-8)";
+  }
   bool ascii = true;
   for (std::size_t i = 0; i < b.size();) {
     const std::size_t n = Utf8Sequence(b, i);
@@ -231,25 +231,22 @@ void FindScript(const std::string& folder, ScriptFile* script) {
   }
 }
 
-// The UTF-16 units of a UTF-8 character as the module counts them: a
-// character beyond the Basic Multilingual Plane is two, a byte that is no UTF-8 one.
-std::size_t UnitsOf(std::size_t sequence) { return sequence == 4 ? 2 : 1; }
-
+// The UTF-16 units of `text` as the module counts them: a character beyond
+// the Basic Multilingual Plane is two, a byte that is no UTF-8 one.
 std::size_t Utf16Units(const std::string& text) {
   std::size_t units = 0;
-  for (std::size_t i = 0, n = 0; i < text.size(); i += n ? n : 1) units += UnitsOf(n = Utf8Sequence(text, i));
+  for (std::size_t i = 0, n = 0; i < text.size(); i += n ? n : 1)
+    units += (n = Utf8Sequence(text, i)) == 4 ? 2 : 1;
   return units;
 }
 
 // The folder the module derives from the module copy at `modulePath` on this
-// machine (its path less the extension's four characters, counted as the
-// module counts them, in UTF-16 units), with a slash after it.
+// machine (its path less the extension's four characters), with a slash after it.
 std::string PackageFolderOf(const std::string& modulePath) {
   const std::size_t keep = PackageFolderLength(Utf16Units(modulePath));
-  std::size_t units = 0, i = 0;
-  for (std::size_t n = 0; i < modulePath.size(); i += n ? n : 1) {
-    n = Utf8Sequence(modulePath, i);
-    if ((units += UnitsOf(n)) > keep) break;
+  std::size_t i = 0;
+  for (std::size_t units = 0, n = 0; i < modulePath.size(); i += n ? n : 1) {
+    if ((units += (n = Utf8Sequence(modulePath, i)) == 4 ? 2 : 1) > keep) break;
   }
   return modulePath.substr(0, i) + "/";
 }
@@ -318,11 +315,12 @@ void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings
 void CheckEncoding(const ScriptFile& s, std::vector<Finding>* findings) {
   const std::string& b = *s.bytes;
   const char* const utf8 = "save it as UTF-8 without a byte-order mark";
-  if (HasByteOrderMark16(b) || LooksUtf16(b)) {
-    findings->push_back(Noted(Severity::kError, "utf16", s.name, {1, 1},
-                              std::string("the script is saved as UTF-16") +
-                                  (HasByteOrderMark16(b) ? "" : " (without a byte-order mark)"),
-                              utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
+  bool marked = false;
+  if (IsUtf16(b, &marked)) {
+    findings->push_back(
+        Noted(Severity::kError, "utf16", s.name, {1, 1},
+              std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
+              utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
     return;
   }
   if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
@@ -342,12 +340,10 @@ void CheckEncoding(const ScriptFile& s, std::vector<Finding>* findings) {
                                 {"nothing after it is run"}));
       return;
     }
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
-    findings->push_back(Noted(Severity::kWarning, "not-utf8", s.name, p,
-                              std::string("byte 0x") + hex + " is not UTF-8 (Latin-1 or a code page?)",
-                              "save the script as UTF-8",
-                              {"the module reads it as U+FFFD, the replacement character"}));
+    findings->push_back(
+        Noted(Severity::kWarning, "not-utf8", s.name, p,
+              "byte 0x" + ShowBytes(b.substr(i, 1)).substr(2) + " is not UTF-8 (Latin-1 or a code page?)",
+              "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
     ++reported;
   }
 }
