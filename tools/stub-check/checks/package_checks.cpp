@@ -83,8 +83,10 @@ std::size_t IdentifierShape(const std::string& id, Finding* f) {
 // character the scan stopped at, or the identifier's shape. Answers the place.
 std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Finding* f) {
   const std::string id = bytes.substr(start, end - start);
+  // The scan stops at the closing apostrophe, at a blank, at a character no
+  // identifier holds, or, past its capacity, inside the identifier.
   const char stop = end < bytes.size() ? bytes[end] : '\'';
-  if (id.empty() || (stop != '\'' && !std::strchr(" \t\r\n\v\f", stop))) {
+  if (id.empty() || stop == 0 || !std::strchr("0123456789abcdefABCDEF-{}' \t\r\n\v\f", stop)) {
     const std::size_t n = Utf8Sequence(bytes, end);
     f->message = "the scan stops at '" + ShowBytes(bytes.substr(end, n ? n : 1)) +
                  "': not a hexadecimal digit, hyphen or brace";

@@ -208,8 +208,7 @@ void LoadFailures(Install* install) {
 // opening is no part of what the load did). True when the module loads.
 bool RunLoad(EmulatorSession& session, const Package& package, Install* install) {
   SetUpMachine(session, package, install->modulePath, install->directory);
-  char16_t longPath[kModulePathCapacity];
-  char16_t found[kModulePathCapacity];
+  char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
   install->load.ran = true;
   install->load.result = LocateThisPackage(longPath, found);
   install->load.boxes = TakeBoxes();
@@ -268,38 +267,28 @@ void NoteWhatStays(const Changes& registered, const Snapshot& base, Install* ins
   }
 }
 
-// Each class key's InprocServer32 as registration left it (an empty path where none).
-std::vector<RegKey> ReadServers(const Install& install) {
-  std::vector<RegKey> servers(install.ids.size());
-  for (std::size_t i = 0; i < servers.size(); ++i) {
-    const std::u16string path =
-        install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
-    ReadRegKey(path, &servers[i]);
-  }
-  return servers;
-}
-
-// A registration that succeeds must point COM at this copy of the module.
-void CheckServers(const std::vector<RegKey>& servers, Install* install) {
-  const std::u16string& modulePath = install->modulePath;
-  for (std::size_t i = 0; i < servers.size(); ++i) {
-    const RegKey& key = servers[i];
+// A registration that succeeds must point COM at this copy of the module:
+// each class key's InprocServer32, as registration left it.
+void CheckServers(const Install& install, std::vector<Finding>* findings) {
+  const std::u16string& modulePath = install.modulePath;
+  for (std::size_t i = 0; i < install.ids.size(); ++i) {
     const std::string file = Utf8(PackageClasses[i].scriptName),
                       className = Utf8(PackageClasses[i].className);
-    if (key.path.empty()) {
-      install->findings.push_back(Noted(
+    const std::string server =
+        Utf8(install.classesKey) + "\\CLSID\\" + GuidString(install.ids[i]) + "\\InprocServer32";
+    RegKey key;
+    if (!ReadRegKey(Utf16(server), &key)) {
+      findings->push_back(Noted(
           Severity::kWarning, "no-server-key", file, {},
           "registration writes no InprocServer32 for the " + className + " class",
           "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'",
-          {"no key " + Utf8(install->classesKey) + "\\CLSID\\" + GuidString(install->ids[i]) +
-               "\\InprocServer32",
-           "COM cannot find the module for the " + className + " class"}));
+          {"no key " + server, "COM cannot find the module for the " + className + " class"}));
       continue;
     }
     auto value = key.values.find(u"");
     if (value == key.values.end() || value->second.type != REG_SZ ||
         value->second.data != TextData(modulePath)) {
-      install->findings.push_back(
+      findings->push_back(
           Noted(Severity::kError, "wrong-server-path", file, {},
                 "the " + className + " class's InprocServer32 does not hold the module's path",
                 "write InprocServer32 = s '%Module%'",
@@ -308,11 +297,10 @@ void CheckServers(const std::vector<RegKey>& servers, Install* install) {
                                            : "InprocServer32 holds " + RegValueLine(value->second)}));
     }
     if (!key.values.count(u"threadingmodel")) {
-      install->findings.push_back(
-          Noted(Severity::kWarning, "no-threading-model", file, {},
-                "the " + className + " class has no ThreadingModel",
-                "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)",
-                {"COM creates it in the process's main apartment only"}));
+      findings->push_back(Noted(Severity::kWarning, "no-threading-model", file, {},
+                                "the " + className + " class has no ThreadingModel",
+                                "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)",
+                                {"COM creates it in the process's main apartment only"}));
     }
   }
 }
@@ -377,7 +365,8 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
   install.registered = registered.changed;
   const std::pair<int, int> madeKeys = MadeKeys(install, registrationStop.run);
-  const std::vector<RegKey> servers = ReadServers(install);
+  std::vector<Finding> servers;  // told last
+  if (SUCCEEDED(install.registration.result)) CheckServers(install, &servers);
 
   // Removal, from what registration left.
   const std::size_t boxesBefore = emu::MessageBoxes().size();
@@ -399,7 +388,7 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   }
   CollectLeftBehind(removed, base, readings, &install);
   NoteWhatStays(registered, base, &install);
-  if (SUCCEEDED(install.registration.result)) CheckServers(servers, &install);
+  install.findings.insert(install.findings.end(), servers.begin(), servers.end());
   return install;
 }
 
