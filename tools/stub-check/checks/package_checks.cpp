@@ -463,10 +463,7 @@ Package PackageOfScripts(const std::string& moduleName, const std::vector<std::s
 
 Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
               std::string remedy, std::vector<std::string> notes) {
-  Finding f{severity,     std::move(code),    std::move(file),  place.line,
-            place.column, std::move(message), std::move(remedy)};
-  f.notes = std::move(notes);
-  return f;
+  return {severity, code, file, place.line, place.column, message, remedy, 0, notes};
 }
 
 const char kIdentifierRemedy[] =

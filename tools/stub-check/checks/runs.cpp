@@ -70,10 +70,10 @@ std::pair<int, int> MadeKeys(const Install& install, const ScriptOutcome& run) {
 
 // Where a failed run stopped, as the interpreter reported it during the run
 // itself, told in the terms of the script's reading; `made` is the failed
-// walk's keys made and staying (see MadeKeys).
-void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made,
-                     const std::vector<ScriptReading>& readings, ScriptMode mode,
-                     std::vector<Finding>* findings) {
+// walk's keys made and staying (see MadeKeys), `written` the keys a failed
+// registration leaves, removal's leftovers already collected.
+void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, std::size_t written,
+                     const std::vector<ScriptReading>& readings, ScriptMode mode, Install* install) {
   const int i = outcome.script;
   // A script that could not be loaded was never run; its box tells why.
   if (i < 0 || outcome.run.result == S_OK || readings[i].name.empty()) return;
@@ -94,13 +94,19 @@ void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made,
   const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
   const std::string name = Utf8(PackageClasses[i].scriptName);
   const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
-  if (mode == ScriptMode::kRegister) {
+  if (mode == ScriptMode::kRemove) {
+    if (!last) f.notes.push_back(next + " is not removed while " + name + " fails");
+  } else {
+    const std::string left = std::to_string(install->leftBehind.size());
     f.notes.push_back(last ? Utf8(PackageClasses[0].scriptName) + " stays registered when " + name + " fails"
                            : next + " is not run while " + name + " fails");
-  } else if (!last) {
-    f.notes.push_back(next + " is not removed while " + name + " fails");
+    f.notes.push_back("after the failure " + std::to_string(written) +
+                      " key(s) stay written (earlier blocks and the category entries stay)");
+    f.notes.push_back("removal then leaves " + left + " key(s) or value(s)");
+    f.arguments.push_back({"keysWritten", std::to_string(written)});
+    f.arguments.push_back({"keysLeftByRemoval", left});
   }
-  findings->push_back(f);
+  install->findings.push_back(f);
 }
 
 // Why a key stays after removal. `path` is named as the scripts name it:
@@ -162,11 +168,10 @@ std::string LoadRemedy(const Box& box, const Install& install) {
 // later), which regsvr32 and most hosts are not; Wine opens it. The margin is
 // the folder's backslash and the longest script name, less the extension.
 void WarnNearPathLimit(Install* install) {
-  const auto longest = std::max_element(
-      std::begin(PackageClasses), std::end(PackageClasses), [](const PackageClass& a, const PackageClass& b) {
-        return std::u16string(a.scriptName).size() < std::u16string(b.scriptName).size();
-      });
-  const std::u16string script = longest->scriptName;
+  std::u16string script;
+  for (const PackageClass& row : PackageClasses) {
+    if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
+  }
   const std::size_t scriptPath = install->directory.size() + script.size();
   if (install->directory.empty() || scriptPath < kModulePathCapacity) return;
   const std::size_t most = install->modulePath.size() - (scriptPath - (kModulePathCapacity - 1));
@@ -249,21 +254,6 @@ void CollectLeftBehind(const Changes& removed, const Snapshot& base,
             {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
       }
     }
-  }
-}
-
-// What a failed registration leaves, and what removal cannot take away.
-void NoteWhatStays(const Changes& registered, const Snapshot& base, Install* install) {
-  for (Finding& f : install->findings) {
-    if (f.code != "registration-error") continue;
-    int stayed = 0;
-    for (const auto& [folded, key] : registered.changed) stayed += !base.count(folded);
-    const std::string left = std::to_string(install->leftBehind.size());
-    f.notes.push_back("after the failure " + std::to_string(stayed) +
-                      " key(s) stay written (earlier blocks and the category entries stay)");
-    f.notes.push_back("removal then leaves " + left + " key(s) or value(s)");
-    f.arguments.push_back({"keysWritten", std::to_string(stayed)});
-    f.arguments.push_back({"keysLeftByRemoval", left});
   }
 }
 
@@ -380,14 +370,15 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   install.removal.changes = RegDiff(base, registered, removed);
 
   const std::vector<ScriptReading> readings = ReadScripts(install, &install.findings);
+  CollectLeftBehind(removed, base, readings, &install);
   if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
-    DescribeFailure(registrationStop, madeKeys, readings, ScriptMode::kRegister, &install.findings);
+    const std::size_t written = std::count_if(registered.changed.begin(), registered.changed.end(),
+                                              [&](const auto& key) { return !base.count(key.first); });
+    DescribeFailure(registrationStop, madeKeys, written, readings, ScriptMode::kRegister, &install);
   }
   if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
-    DescribeFailure(removalStop, {0, 0}, readings, ScriptMode::kRemove, &install.findings);
+    DescribeFailure(removalStop, {0, 0}, 0, readings, ScriptMode::kRemove, &install);
   }
-  CollectLeftBehind(removed, base, readings, &install);
-  NoteWhatStays(registered, base, &install);
   install.findings.insert(install.findings.end(), servers.begin(), servers.end());
   return install;
 }
