@@ -182,15 +182,12 @@ std::string DescribeEncoding(const std::string& b) {
                   : "UTF-16 without a byte-order mark (the module reads UTF-8)";
   }
   bool ascii = true;
-  for (std::size_t i = 0; i < b.size();) {
-    const std::size_t n = Utf8Sequence(b, i);
-    if (n == 0) {
-      const Place p = PlaceOf(b, i);
-      return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column) +
-             ")";
-    }
-    ascii = ascii && n == 1;
-    i += n;
+  std::size_t i = 0;
+  for (std::size_t n = 0; i < b.size() && (n = Utf8Sequence(b, i)) != 0; i += n) ascii = ascii && n == 1;
+  if (i < b.size()) {
+    const Place p = PlaceOf(b, i);
+    return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column) +
+           ")";
   }
   if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) return "UTF-8 with a byte-order mark";
   return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";

@@ -68,10 +68,8 @@ std::pair<int, int> MadeKeys(const Install& install, const ScriptOutcome& run) {
   return {made, stayed};
 }
 
-// Where a failed run stopped, as the interpreter reported it during the run
-// itself, told in the terms of the script's reading; `made` is the failed
-// walk's keys made and staying (see MadeKeys), `written` the keys a failed
-// registration leaves, removal's leftovers already collected.
+// Where a failed run stopped, as the interpreter reported it, in the terms of
+// the script's reading, and what it leaves (`made`: see MadeKeys).
 void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, std::size_t written,
                      const std::vector<ScriptReading>& readings, ScriptMode mode, Install* install) {
   const int i = outcome.script;
@@ -163,10 +161,8 @@ std::string LoadRemedy(const Box& box, const Install& install) {
 }
 
 // A module path the module holds whole may still put its scripts' paths past
-// MAX_PATH: Windows opens such a file only for a process that declares itself
-// long-path aware, with long paths enabled on the machine (Windows 10, 1607 and
-// later), which regsvr32 and most hosts are not; Wine opens it. The margin is
-// the folder's backslash and the longest script name, less the extension.
+// MAX_PATH, which Windows opens only for a long-path aware process on a machine
+// with long paths enabled (Windows 10, 1607 and later): regsvr32 and most hosts are not.
 void WarnNearPathLimit(Install* install) {
   std::u16string script;
   for (const PackageClass& row : PackageClasses) {
@@ -341,10 +337,8 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   }
   if (!RunLoad(session, package, &install)) return install;
 
-  // Registration, from the registry the check starts from (as regsvr32, or
-  // per user regsvr32 /n /i:user, runs it). The states after it and after
-  // removal are kept as their changes from that registry, which may be a
-  // large export: it is held once, by the emulated machine, and put back at the end.
+  // Registration and removal, kept as their changes from the registry to start
+  // from: a large export is held once, by the emulated machine, and put back.
   SetUpMachine(session, package, modulePath, install.directory);
   session.Mark();
   PackageOutcome registrationStop, removalStop;

@@ -1,7 +1,5 @@
-// The module file itself, read as Windows' loader would see it: whether it is
-// a PE DLL at all, for which processor, whether its exports are this
-// module's, and its version resource. Read from the bytes, so the check runs
-// the same on Linux as on Windows.
+// The module file read from its bytes as Windows' loader would see it (so the
+// same on Linux): PE DLL or not, its processor, exports and version resource.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -170,8 +168,7 @@ int ModuleFile::Exit(const char* entry) const {
   // What the loader refuses: regsvr32 cannot load the file (3).
   if (!isPe || !isDll || (machine != kMachineX86 && machine != kMachineX64)) return 3;
   // It loads, but the entry point regsvr32 calls is missing (4).
-  if (!Exports(entry)) return 4;
-  return -1;
+  return Exports(entry) ? -1 : 4;
 }
 
 std::string ModuleFile::Summary() const {

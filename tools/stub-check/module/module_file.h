@@ -8,8 +8,6 @@
 
 namespace check {
 
-// ---- The module file -------------------------------------------------------------------
-
 /// The module file as Windows' loader sees it.
 struct ModuleFile {
   std::string path;  // as the check names it
