@@ -97,8 +97,6 @@ Finding Noted(Severity severity, std::string code, std::string file, Place place
 /// How to write a class identifier where the module reads it.
 extern const char kIdentifierRemedy[];
 
-/// Whether `f` is the load failure of a script there but unreadable: its own finding says why.
-bool ToldByScriptProblem(const Package& package, const Finding& f);
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
 /// Where the module's scan of a script read its identifier; no place when it read none.

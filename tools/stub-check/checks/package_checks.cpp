@@ -468,12 +468,6 @@ const char kIdentifierRemedy[] =
     "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
     "block, whose block holds that CLSID value, comes first in the file";
 
-bool ToldByScriptProblem(const Package& package, const Finding& f) {
-  return f.code == "load-fails" &&
-         std::any_of(package.scripts.begin(), package.scripts.end(),
-                     [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
-}
-
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
   CheckModuleName(package, first, findings);
   CheckScriptsReadable(package, findings);

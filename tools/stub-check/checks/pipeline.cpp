@@ -58,6 +58,13 @@ void Run(const CheckRequest& request, EmulatorSession& session, Package* package
   package->baseKeys = CountKeys();
 }
 
+// Whether `f` is the load failure of a script there but unreadable: its own finding says why.
+bool ToldByScriptProblem(const Package& package, const Finding& f) {
+  return f.code == "load-fails" &&
+         std::any_of(package.scripts.begin(), package.scripts.end(),
+                     [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
+}
+
 // The same finding (code and place) once: from the package's own checks
 // first, then from each install, the later ones saying where they were installed.
 void GatherFindings(const Package& package, Report* report) {
