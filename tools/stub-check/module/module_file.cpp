@@ -172,21 +172,15 @@ int ModuleFile::Exit(const char* entry) const {
 }
 
 std::string ModuleFile::Summary() const {
-  if (!found) return "";
-  std::string out = format;
-  if (!isPe) return out;
-  if (IsThisModule()) {
-    out += " with the five exports of Stub.dll";
-  } else if (missing.empty()) {
-    // Stub.dll's exports in a file the loader refuses (the format says why).
-    out += ", with the five exports of Stub.dll";
-  } else if (exports.empty()) {
-    out += " without any export of Stub.dll (another program's file)";
-  } else {
-    out += " that lacks " + Join(missing) + " (it exports " + Join(exports) + "): not a copy of Stub.dll";
-  }
-  out += hasVersion ? "; version " + version : "; no version resource";
-  return out;
+  if (!found || !isPe) return found ? format : "";
+  // Stub.dll's exports in a file the loader refuses: the format says why.
+  return format +
+         (IsThisModule()    ? " with the five exports of Stub.dll"
+          : missing.empty() ? ", with the five exports of Stub.dll"
+          : exports.empty() ? " without any export of Stub.dll (another program's file)"
+                            : " that lacks " + Join(missing) + " (it exports " + Join(exports) +
+                                  "): not a copy of Stub.dll") +
+         (hasVersion ? "; version " + version : "; no version resource");
 }
 
 std::string ModuleFile::ArchitectureLine() const {
