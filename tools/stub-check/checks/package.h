@@ -86,8 +86,6 @@ std::string ScriptNames();
 /// Load, registration and removal of `package` installed as `modulePath`, from
 /// the registry the session holds (given back so): what they did, and the findings.
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
-/// The exit codes regsvr32 gives for a module file that does not load or lacks the export it calls.
-void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install);
 
 /// A finding of the package's checks: one short message at its place, the
 /// facts around it as notes, and what to write instead.

@@ -49,10 +49,7 @@ void Run(const CheckRequest& request, EmulatorSession& session, Package* package
   const std::u16string name = Utf16(package->moduleName);
   std::vector<std::u16string> paths = request.installPaths;
   if (paths.empty()) paths = {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
-  for (const std::u16string& path : paths) {
-    report->installs.push_back(RunInstall(session, *package, path));
-    ApplyModuleFile(package->moduleFile, request.perUser, &report->installs.back());
-  }
+  for (const std::u16string& path : paths) report->installs.push_back(RunInstall(session, *package, path));
   // The registry to start from, as the runs give it back: per user, with the
   // user's classes key every Windows user has.
   package->baseKeys = CountKeys();

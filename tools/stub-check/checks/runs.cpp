@@ -316,30 +316,12 @@ RunResult Ran(HRESULT result, std::size_t boxesBefore) {
   return run;
 }
 
-}  // namespace
-
-void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
-  if (file.Exit("DllGetClassObject") == 3) install->load.exitCode = 3;
-  const int registration = file.Exit(perUser ? "DllInstall" : "DllRegisterServer");
-  const int removal = file.Exit(perUser ? "DllInstall" : "DllUnregisterServer");
-  if (registration >= 0) install->registration.exitCode = registration;
-  if (removal >= 0) install->removal.exitCode = removal;
-}
-
-Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
-  Install install;
-  install.modulePath = modulePath;
-  install.classesKey =
-      package.perUser ? u"HKEY_CURRENT_USER\\" + std::u16string(kUserClasses) : u"HKEY_CLASSES_ROOT";
-  char16_t directory[kModulePathCapacity] = {};
-  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
-    install.directory = directory;
-  }
-  if (!RunLoad(session, package, &install)) return install;
-
-  // Registration and removal, kept as their changes from the registry to start
-  // from: a large export is held once, by the emulated machine, and put back.
-  SetUpMachine(session, package, modulePath, install.directory);
+// Registration and removal of a package that loads, kept as their changes from
+// the registry to start from: a large export is held once, by the emulated
+// machine, and put back.
+void RunRegistration(EmulatorSession& session, const Package& package, Install* out) {
+  Install& install = *out;
+  SetUpMachine(session, package, install.modulePath, install.directory);
   session.Mark();
   PackageOutcome registrationStop, removalStop;
   install.registration = Ran(
@@ -374,6 +356,27 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
     DescribeFailure(removalStop, {0, 0}, 0, readings, ScriptMode::kRemove, &install);
   }
   install.findings.insert(install.findings.end(), servers.begin(), servers.end());
+}
+
+}  // namespace
+
+Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
+  Install install;
+  install.modulePath = modulePath;
+  install.classesKey =
+      package.perUser ? u"HKEY_CURRENT_USER\\" + std::u16string(kUserClasses) : u"HKEY_CLASSES_ROOT";
+  char16_t directory[kModulePathCapacity] = {};
+  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
+    install.directory = directory;
+  }
+  if (RunLoad(session, package, &install)) RunRegistration(session, package, &install);
+  // What regsvr32 exits with for a module file that does not load or lacks the export it calls.
+  const ModuleFile& file = package.moduleFile;
+  const int registration = file.Exit(package.perUser ? "DllInstall" : "DllRegisterServer");
+  const int removal = file.Exit(package.perUser ? "DllInstall" : "DllUnregisterServer");
+  if (file.Exit("DllGetClassObject") == 3) install.load.exitCode = 3;
+  if (registration >= 0) install.registration.exitCode = registration;
+  if (removal >= 0) install.removal.exitCode = removal;
   return install;
 }
 
