@@ -250,13 +250,6 @@ std::string PackageFolderOf(const std::string& modulePath) {
   return modulePath.substr(0, i) + "/";
 }
 
-// One script of each row of PackageClasses, named, not yet read.
-std::vector<ScriptFile> NamedScripts() {
-  std::vector<ScriptFile> scripts(std::size(PackageClasses));
-  for (std::size_t i = 0; i < scripts.size(); ++i) scripts[i].name = Utf8(PackageClasses[i].scriptName);
-  return scripts;
-}
-
 // The module's name decides its folder and whether Windows can load it at all.
 void CheckModuleName(const Package& package, const Install& first, std::vector<Finding>* findings) {
   const std::string& name = package.moduleName;
@@ -433,7 +426,7 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
         "; name the module copy (Aurora.dll) or its package folder";
     return false;
   }
-  package->scripts = NamedScripts();
+  package->scripts = PackageOfScripts("", {}).scripts;
   for (ScriptFile& script : package->scripts) FindScript(package->realFolder, &script);
 
   // The module copy itself; a folder checked alone may have none beside it yet.
@@ -448,9 +441,11 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
 Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts) {
   Package package;
   package.input = package.moduleName = moduleName;
-  package.scripts = NamedScripts();
-  for (std::size_t i = 0; i < package.scripts.size() && i < scripts.size(); ++i) {
+  package.scripts.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
     ScriptFile& s = package.scripts[i];
+    s.name = Utf8(PackageClasses[i].scriptName);
+    if (i >= scripts.size()) continue;
     s.found = true;
     s.bytes = std::make_shared<const std::string>(scripts[i]);
     s.encoding = DescribeEncoding(scripts[i]);
