@@ -11,6 +11,7 @@
 #include "package/script_files.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
+#include "platform/unique_resource.h"
 
 namespace check {
 namespace {
@@ -19,23 +20,21 @@ namespace {
 // DllInstall(TRUE, "user"); every Windows user has one, even an empty one.
 const char16_t kUserClasses[] = u"Software\\Classes";
 
-// A fresh emulated machine over the registry it holds: the module at
-// `modulePath`, and the package's scripts in the folder the module derives
-// from it. Per user, HKCR stands for the user's classes key in every run.
-void SetUpMachine(EmulatorSession& session, const Package& package, const std::u16string& modulePath,
-                  const std::u16string& directory) {
+// A fresh emulated machine over the registry it holds: the module at its
+// path, and the package's scripts in the folder the module derives from it.
+// Per user, HKCR stands for the user's classes key in every run.
+void SetUpMachine(EmulatorSession& session, const Package& package, const Install& install) {
   session.NewMachineKeepingRegistry();
-  HKEY userClasses = nullptr;
+  CUniqueKey userClasses;
   if (package.perUser &&
       sys::RegCreateKeyExW(HKEY_CURRENT_USER, kUserClasses, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_ALL_ACCESS, nullptr, &userClasses, nullptr) == ERROR_SUCCESS) {
-    sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses);
-    sys::RegCloseKey(userClasses);
+                           KEY_ALL_ACCESS, nullptr, userClasses.Put(), nullptr) == ERROR_SUCCESS) {
+    sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses.Get());
   }
-  emu::SetModuleFileName(sys::ThisModule(), modulePath);
-  if (directory.empty()) return;
+  emu::SetModuleFileName(sys::ThisModule(), install.modulePath);
+  if (install.directory.empty()) return;
   for (const ScriptFile& script : package.scripts) {
-    const std::u16string path = directory + Utf16(script.name);
+    const std::u16string path = install.directory + Utf16(script.name);
     if (script.isFolder) emu::PutDirectory(path);
     if (script.found) emu::PutFile(path, script.bytes);
   }
@@ -208,7 +207,7 @@ void LoadFailures(Install* install) {
 // then the module's own scan of each script, asked where it stopped (its
 // opening is no part of what the load did). True when the module loads.
 bool RunLoad(EmulatorSession& session, const Package& package, Install* install) {
-  SetUpMachine(session, package, install->modulePath, install->directory);
+  SetUpMachine(session, package, *install);
   char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
   install->load.ran = true;
   install->load.result = LocateThisPackage(longPath, found);
@@ -321,7 +320,7 @@ RunResult Ran(HRESULT result, std::size_t boxesBefore) {
 // machine, and put back.
 void RunRegistration(EmulatorSession& session, const Package& package, Install* out) {
   Install& install = *out;
-  SetUpMachine(session, package, install.modulePath, install.directory);
+  SetUpMachine(session, package, install);
   session.Mark();
   PackageOutcome registrationStop, removalStop;
   install.registration = Ran(
