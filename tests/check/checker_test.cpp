@@ -222,6 +222,51 @@ TEST(Checker, IdentifiersAreFreshOrDerivedInTheirVersionsForm) {
   EXPECT_EQ(check::NamedGuid(std::string(100, 'x')), "3DC8E44B-3E87-5B4F-9AE0-09398B82D9B8");
 }
 
+// An identifier the module cannot read is told from where its own scan
+// stopped: what is wrong (the group, the character, the word), at that place.
+TEST(Checker, IdentifierFindingsSayWhatIsWrongWhereTheScanStopped) {
+  const std::string text = "HKCR\r\n{\r\n\tTarn.Text.1 = s 'T'\r\n\t{\r\n\t\tCLSID = s "
+                           "'{C0DE00F0-2222-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
+  struct Row {
+    std::string line;  // line 5 of Style.rgs, after two tabs
+    const char* message;
+    int column;
+    const char* note;  // the last note
+  };
+  const Row rows[] = {
+      {"CLSID = s '{C0DE0041-1111-4A00-800-000000000076}'",
+       "the identifier's fourth group, '800', has 3 digits, one short of 4", 34,
+       "the identifier '{C0DE0041-1111-4A00-800-000000000076}' is 37 characters, one short of 38"},
+      {"CLSID = s '{C0DE0041-1111-4A00-8000-0000000000G6}'",
+       "the scan stops at 'G': not a hexadecimal digit, hyphen or brace", 49,
+       "the module reads '{C0DE0041-1111-4A00-8000-0000000000' (35 characters, of 38)"},
+      // Past the scan's capacity it stops inside the identifier: its shape is what is wrong.
+      {"CLSID = s '{" + std::string(200, 'A') + "}'", "the identifier has one group of digits, not five (8-4-4-4-12)",
+       14, "is 127 characters, 89 more than 38"},
+      {"clsid = s '{C0DE0041-1111-4A00-8000-000000000076}'",
+       "the word CLSID is written 'clsid': the module reads it only in upper case", 3,
+       "the module finds no class identifier where it reads one"},
+      {"CLSID = S '{C0DE0041-1111-4A00-8000-000000000076}'",
+       "the type letter is 'S': the module reads only a lower-case s", 11,
+       "the module finds no class identifier where it reads one"},
+  };
+  for (const Row& row : rows) {
+    check::CheckRequest request;
+    request.package = std::make_shared<const check::Package>(check::PackageOfScripts(
+        "Tarn.dll", {"HKCR\r\n{\r\n\tTarn.Style.1 = s 'S'\r\n\t{\r\n\t\t" + row.line + "\r\n\t}\r\n}\r\n", text}));
+    request.installPaths = {u"C:\\Packages\\Tarn.dll"};
+    const check::Report report = check::Check(request);
+    const auto f = std::find_if(report.findings.begin(), report.findings.end(),
+                                [](const check::Finding& f) { return f.code == "identifier"; });
+    ASSERT_NE(f, report.findings.end()) << row.line;
+    EXPECT_EQ(f->message, row.message);
+    EXPECT_EQ(f->line, 5) << row.message;
+    EXPECT_EQ(f->column, row.column) << row.message;
+    ASSERT_FALSE(f->notes.empty()) << row.message;
+    EXPECT_NE(f->notes.back().find(row.note), std::string::npos) << f->notes.back();
+  }
+}
+
 // A file laid out as a Windows DLL as far as the checker reads one: the PE
 // headers with `machine`, one section, and an export directory naming the five
 // exports of Stub.dll (it holds no code).

@@ -17,20 +17,16 @@
 
 namespace check {
 
-// ---- The package and its runs ---------------------------------------------------------
-
 struct ScriptFile {
-  std::string name;       // "Style.rgs"
-  std::string realPath;   // where it was read on this machine
+  std::string name;      // "Style.rgs"
+  std::string realPath;  // where it was read on this machine
   bool found = false;
   bool isFolder = false;
-  // Why a script that is there, or its folder, cannot be read: the system's
-  // words, "a FIFO (named pipe), not a file", or its size past the limit.
-  std::string problem;
+  std::string problem;  // why it, or its folder, cannot be read ("a FIFO (named pipe), not a file")
   bool tooLarge = false;
-  // Shared with the emulated machine's file, so that a large script is held once.
+  // Shared with the emulated machine's file: a large script is held once.
   std::shared_ptr<const std::string> bytes = std::make_shared<const std::string>();
-  std::string encoding;   // for the report
+  std::string encoding;  // for the report
 };
 
 struct Box {
@@ -55,76 +51,53 @@ struct LeftKey {
 struct Install {
   std::u16string modulePath;
   std::u16string classesKey;  // where the scripts' HKCR lands: HKCR, or the user's classes key
-  std::u16string directory;  // empty when none can be named
+  std::u16string directory;   // empty when none can be named
   RunResult load;
-  std::vector<GUID> ids;  // the class identifiers the load read, one per row of PackageClasses
-  // Where the module's identifier scan of each script stopped, one per row of
-  // PackageClasses (as the module reported it; none for a script not there).
-  std::vector<ClassIdScan> scans;
+  std::vector<GUID> ids;           // the class identifiers the load read, one per row of PackageClasses
+  std::vector<ClassIdScan> scans;  // where the module's scan of each script stopped, as it reported
   bool idsRead = false;
   RunResult registration;
-  // The keys registration made or changed, whole, as it left them (what an
-  // installer writes instead, when the check started from an empty registry).
-  Snapshot registered;
+  Snapshot registered;  // the keys registration made or changed, whole: what an installer writes
   RunResult removal;
   std::vector<LeftKey> leftBehind;
   std::vector<Finding> findings;
 };
 
 struct Package {
-  std::string input;          // as given
-  std::string moduleName;     // "Aurora.dll"
-  std::string realFolder;     // the folder the scripts were read from
-  std::vector<ScriptFile> scripts;  // one per row of PackageClasses, in its order
-  std::size_t baseKeys = 0;   // keys of the registry to start from (the emulated one)
+  std::string input;                    // as given
+  std::string moduleName;               // "Aurora.dll"
+  std::string realFolder;               // the folder the scripts were read from
+  std::vector<ScriptFile> scripts;      // one per row of PackageClasses, in its order
+  std::size_t baseKeys = 0;             // keys of the registry to start from (the emulated one)
   std::vector<RegistryExport> exports;  // the --registry files it was made of
-  ModuleFile moduleFile;      // the module copy itself (not found when checked by folder)
-  bool perUser = false;       // registration for one user: regsvr32 /n /i:user
+  ModuleFile moduleFile;                // the module copy itself (not found when checked by folder)
+  bool perUser = false;                 // registration for one user: regsvr32 /n /i:user
 };
 
 /// The package of `input`, a module copy (Aurora.dll) or its package folder
-/// (Aurora), as the check reads it: the module copy's file (not found when a
-/// folder stands alone), the folder the module derives from the copy's path,
-/// and each script of PackageClasses found there as Windows finds it (FindScript).
-/// False with `problem` set when `input` is neither file nor folder.
+/// (Aurora): the module file, and each script found in the folder the module
+/// derives from the copy's path. False with `problem` set when `input` is neither.
 bool LoadPackage(const std::string& input, Package* package, std::string* problem);
-/// A package whose scripts are given as bytes, one per row of PackageClasses
-/// (missing ones empty), with no files behind them: for the checker's own tests.
+/// A package of scripts given as bytes, one per row of PackageClasses: for tests.
 Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts);
-/// The folder the module derives from the module copy at `modulePath` on this
-/// machine (its path less the extension's four characters, counted as the
-/// module counts them, in UTF-16 units), with a slash after it.
-std::string PackageFolderOf(const std::string& modulePath);
 /// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".
 std::string ScriptNames();
 
-/// Runs load, registration and removal of `package` installed as `modulePath`
-/// on the session's machine, and collects what they did and the findings.
-/// The check starts from the registry the session holds, and gives it back so.
+/// Load, registration and removal of `package` installed as `modulePath`, from
+/// the registry the session holds (given back so): what they did, and the findings.
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
 
-/// Sets the exit codes of `install`'s runs to what regsvr32 gives for a module
-/// file that does not load or lacks the export it calls.
-void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install);
+/// A finding of the package's checks: one short message at its place, the
+/// facts around it as notes, and what to write instead.
+Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
+              std::string remedy, std::vector<std::string> notes);
 
 /// How to write a class identifier where the module reads it.
 extern const char kIdentifierRemedy[];
 
-/// Finds `script`'s file in `folder` (ending in a slash) as Windows finds it,
-/// whatever the letter case, and reads it with its encoding: only a regular
-/// file of at most kScriptSizeLimit bytes; anything else is recorded in
-/// `script->problem` with the reason.
-void FindScript(const std::string& folder, ScriptFile* script);
-
-/// Whether `f` is the load failure of a script that is there but could not be
-/// read here (a FIFO, a file too large): the script's own finding says why.
-bool ToldByScriptProblem(const Package& package, const Finding& f);
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
-/// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
-std::string DescribeEncoding(const std::string& bytes);
-/// Where the module's identifier scan read the identifier of a script, from
-/// its report of the scan; no place when it read none.
+/// Where the module's scan of a script read its identifier; no place when it read none.
 Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan);
 
 }  // namespace check

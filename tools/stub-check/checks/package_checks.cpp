@@ -1,17 +1,15 @@
-// Findings about the package as files: the module's name, the scripts'
-// encoding, and the class identifiers the module read from them.
+// The package as files (the module's name, the scripts and their encoding,
+// the class identifiers the module read from them) and the findings about it.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
 #include "checker.h"
-#include "cli/command_line.h"
-#include "io/files.h"
-#include "package/module_path.h"
-#include "package/message_captions.h"
-#include "package/package_classes.h"
 #include "io/checked_files.h"
+#include "io/files.h"
+#include "package/message_captions.h"
+#include "package/module_path.h"
+#include "package/package_classes.h"
 #include "text/text.h"
 
 namespace check {
@@ -20,7 +18,7 @@ namespace {
 // The sample package's identifiers: a package that keeps them collides with
 // the sample, and with every other package copied from it.
 const char* const kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
-                                   "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
+                                  "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
 
 // "two", as a sentence counts.
 std::string CountWord(std::size_t n) {
@@ -28,159 +26,177 @@ std::string CountWord(std::size_t n) {
   return n < std::size(kWords) ? kWords[n] : std::to_string(n);
 }
 
-
-bool StartsWithNoCase(const std::string& text, std::size_t at, const char* word) {
-  const std::size_t n = std::strlen(word);
-  if (at + n > text.size()) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    if ((text[at + i] | 0x20) != (word[i] | 0x20)) return false;
-  }
-  return true;
-}
-
+// The text from `at` to the end of its line, at most 24 bytes.
 std::string Excerpt(const std::string& bytes, std::size_t at) {
-  std::string out;
-  for (std::size_t i = at; i < bytes.size() && out.size() < 24 && bytes[i] != '\r' && bytes[i] != '\n'; ++i) {
-    out += bytes[i];
-  }
-  return out;
+  const std::size_t end = std::min(bytes.find_first_of("\r\n", at), at + 24);
+  return at < bytes.size() ? bytes.substr(at, end - at) : "";
 }
 
 // What is wrong with the identifier text `id` itself, as CLSIDFromString
 // takes it: "{", groups of 8, 4, 4, 4 and 12 hexadecimal digits joined by
-// hyphens, "}". `offset` receives where in `id` the fault is.
-std::string IdentifierShape(const std::string& id, std::size_t* offset, std::string* remedy) {
+// hyphens, "}". Sets `f`'s message and remedy; answers where in `id` the fault is.
+std::size_t IdentifierShape(const std::string& id, Finding* f) {
   static const std::size_t kGroups[] = {8, 4, 4, 4, 12};
   static const char* const kOrdinals[] = {"first", "second", "third", "fourth", "fifth"};
-  *offset = 0;
-  *remedy = "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
-            "hexadecimal digits joined by hyphens, in braces";
-  if (id[0] != '{') return "it does not start with '{'";
-  const std::size_t close = id.find('}');
+  f->remedy =
+      "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
+      "hexadecimal digits joined by hyphens, in braces";
+  if (id[0] != '{') {
+    f->message = "the identifier does not start with '{'";
+    return 0;
+  }
+  const std::size_t close = std::min(id.find('}'), id.size());
   std::vector<std::pair<std::size_t, std::size_t>> groups;  // start, length
-  for (std::size_t start = 1;;) {
-    const std::size_t end = std::min(id.find('-', start), close == std::string::npos ? id.size() : close);
+  for (std::size_t start = 1;; start = groups.back().first + groups.back().second + 1) {
+    const std::size_t end = std::min(id.find('-', start), close);
     groups.push_back({start, end - start});
-    if (end >= id.size() || id[end] != '-') break;
-    start = end + 1;
+    if (end == close) break;
   }
   if (groups.size() != std::size(kGroups)) {
-    return "it has " + CountWord(groups.size()) + " group" + (groups.size() == 1 ? "" : "s") +
-           " of digits, not five (8-4-4-4-12)";
+    f->message = "the identifier has " + CountWord(groups.size()) + " group" +
+                 (groups.size() == 1 ? "" : "s") + " of digits, not five (8-4-4-4-12)";
+    return 0;
   }
   for (std::size_t g = 0; g < groups.size(); ++g) {
-    const std::size_t n = groups[g].second, want = kGroups[g];
+    const auto [start, n] = groups[g];
+    const std::size_t want = kGroups[g], by = n < want ? want - n : n - want;
     if (n == want) continue;
-    *offset = groups[g].first;
-    const std::size_t by = n < want ? want - n : n - want;
-    *remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
-              " hexadecimal digits (" + (n < want ? "add the " : "remove the ") + CountWord(by) +
-              (n < want ? " missing" : " extra") + "; take the identifier whole from where you made it)";
-    return std::string("its ") + kOrdinals[g] + " group, '" + id.substr(groups[g].first, n) + "', has " +
-           std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + CountWord(by) +
-           (n < want ? " short of " : " more than ") + std::to_string(want);
+    f->remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
+                " hexadecimal digits (" + (n < want ? "add the " : "remove the ") + CountWord(by) +
+                (n < want ? " missing" : " extra") + "; take the identifier whole from where you made it)";
+    f->message = std::string("the identifier's ") + kOrdinals[g] + " group, '" + id.substr(start, n) +
+                 "', has " + std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + CountWord(by) +
+                 (n < want ? " short of " : " more than ") + std::to_string(want);
+    return start;
   }
-  *offset = close == std::string::npos ? id.size() : close + 1;
-  if (close == std::string::npos) {
-    *remedy = "end the identifier with '}' before its closing apostrophe";
-    return "it does not end with '}'";
+  if (close == id.size()) {
+    f->message = "the identifier does not end with '}'";
+    f->remedy = "end the identifier with '}' before its closing apostrophe";
+    return id.size();
   }
-  return close + 1 < id.size() ? "characters follow its '}'" : "CLSIDFromString refuses it";
+  f->message =
+      close + 1 < id.size() ? "characters follow the identifier's '}'" : "CLSIDFromString refuses it";
+  return close + 1;
 }
 
-// Why the module's scan read no identifier after CLSID: the character of
-// CLSID = s ' it did not find at `at` (`expected`).
-std::string ExplainPattern(const std::string& bytes, std::size_t at, char expected, std::string* remedy) {
-  const std::string found = at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
-  if (expected == 's' && found == "'S'") {
-    *remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
-    return "the type letter is 'S': the module reads only a lower-case s";
-  }
-  const std::string want = expected == '\'' ? std::string("an apostrophe") : std::string("'") + expected + "'";
-  return "after CLSID the module expects " + want + " (CLSID = s '{...}') and finds " + found;
-}
-
-// Why the identifier the scan read, [start, end) of `bytes`, is none.
-std::string ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Place* place,
-                        std::string* remedy) {
+// Why the identifier the scan read, [start, end) of `bytes`, is none: the
+// character the scan stopped at, or the identifier's shape. Answers the place.
+std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Finding* f) {
   const std::string id = bytes.substr(start, end - start);
+  // The scan stops at the closing apostrophe, at a blank, at a character no
+  // identifier holds, or, past its capacity, inside the identifier.
   const char stop = end < bytes.size() ? bytes[end] : '\'';
-  if (id.empty() || (stop != '\'' && !std::strchr(" \t\r\n\v\f", stop))) {
-    *place = PlaceOf(bytes, end);
+  if (id.empty() || stop == 0 || !std::strchr("0123456789abcdefABCDEF-{}' \t\r\n\v\f", stop)) {
     const std::size_t n = Utf8Sequence(bytes, end);
-    *remedy = "write the identifier with hexadecimal digits (0-9, A-F), hyphens and braces only";
-    return "the scan stops at '" + ShowBytes(bytes.substr(end, n ? n : 1)) +
-           "': an identifier holds only hexadecimal digits, hyphens and braces, so the module reads '" + id +
-           "' (" + std::to_string(id.size()) + " characters, of 38)";
+    f->message = "the scan stops at '" + ShowBytes(bytes.substr(end, n ? n : 1)) +
+                 "': not a hexadecimal digit, hyphen or brace";
+    f->notes.push_back("the module reads '" + id + "' (" + std::to_string(id.size()) + " characters, of 38)");
+    f->remedy = "write the identifier with hexadecimal digits (0-9, A-F), hyphens and braces only";
+    return end;
   }
-  std::size_t offset = 0;
-  const std::string shape = IdentifierShape(id, &offset, remedy);
-  *place = PlaceOf(bytes, start + offset);
+  const std::size_t at = start + IdentifierShape(id, f);
   const std::size_t off = id.size() < 38 ? 38 - id.size() : id.size() - 38;
-  const std::string length = id.size() == 38 ? "38 characters"
-                                             : std::to_string(id.size()) + " characters, " + CountWord(off) +
-                                                   (id.size() < 38 ? " short of 38" : " more than 38");
-  return "the identifier '" + id + "' is " + length + ": " + shape;
+  f->notes.push_back(
+      "the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
+      (off == 0 ? "" : ", " + CountWord(off) + (id.size() < 38 ? " short of 38" : " more than 38")));
+  return at;
 }
 
-// Why the module's identifier scan of `bytes` found no identifier, from where
-// and why the module reported it stopped.
-std::string ExplainIdentifier(const std::string& bytes, const std::string& name, const ClassIdScan& scan,
-                              Place* place, std::string* remedy, std::vector<std::string>* notes) {
-  if (scan.afterBraces < 0) {
-    *place = {0, 0};
-    return "the module reads the identifier right after the second '{' of the file, and " + name +
-           " has fewer than two";
-  }
-  if (scan.identifierStart >= 0) {
-    return ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart), TextModeOffset(bytes, scan.stop), place,
-                       remedy);
-  }
+// Why the scan read no identifier after the second '{': the character of
+// CLSID = s ' the module expected at its stop did not come. Answers the place.
+std::size_t ExplainPattern(const std::string& bytes, const ClassIdScan& scan, Finding* f) {
   const std::size_t at = TextModeOffset(bytes, scan.stop);
   const char* const word = "CLSID";
   const char* letter = scan.expected ? std::strchr(word, scan.expected) : nullptr;
   if (!letter) {
-    *place = PlaceOf(bytes, at);
-    return ExplainPattern(bytes, at, scan.expected, remedy);
+    const std::string found =
+        at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
+    const std::string want =
+        scan.expected == '\'' ? std::string("an apostrophe") : std::string("'") + scan.expected + "'";
+    if (scan.expected == 's' && found == "'S'") {
+      f->message = "the type letter is 'S': the module reads only a lower-case s";
+      f->remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
+    } else {
+      f->message = "after CLSID the module expects " + want + " and finds " + found;
+      f->notes.push_back("the module reads CLSID = s '{...}'");
+    }
+    return at;
   }
   // The word itself, from where it starts: the scan matched it up to `at`.
   const std::size_t start = at - static_cast<std::size_t>(letter - word);
-  *place = PlaceOf(bytes, start);
-  if (StartsWithNoCase(bytes, start, word)) {
-    return "the word CLSID after the second '{' is written '" + bytes.substr(start, 5) +
-           "': the module reads it only in upper case";
+  if (Lower(bytes.substr(start, 5)) == "clsid") {
+    f->message =
+        "the word CLSID is written '" + bytes.substr(start, 5) + "': the module reads it only in upper case";
+    return start;
   }
+  f->message = "the module finds '" + Excerpt(bytes, start) + "' instead of CLSID = s '{...}'";
+  f->notes.push_back("the module reads the identifier right after the second '{' of the file");
   const std::size_t elsewhere = bytes.find("CLSID = s '{");
   if (elsewhere != std::string::npos) {
-    notes->push_back("the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
-                     " is not where the module looks: put the ProgID block, whose block holds the CLSID "
-                     "value, first in the file");
+    f->notes.push_back("the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
+                       " is not where the module looks");
   }
-  return "right after the second '{' of the file the module finds '" + Excerpt(bytes, start) +
-         "' instead of CLSID = s '{...}'";
+  return start;
 }
 
-// UTF-16 without a byte-order mark: most of the first pairs of bytes are a
-// character and a NUL (or, big-endian, the other way round). UTF-8 text has no
-// NUL bytes at all, so no script written as UTF-8 is taken for it.
-bool LooksUtf16(const std::string& b) {
+// The finding of a script whose identifier the module could not read,
+// explained from where and why the module reported its scan stopped.
+Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
+  Finding f = Noted(Severity::kError, "identifier", s.name, {}, "", kIdentifierRemedy,
+                    {"the module finds no class identifier where it reads one"});
+  const std::string& bytes = *s.bytes;
+  if (scan.afterBraces < 0) {
+    f.message = s.name + " has fewer than two '{'";
+    f.notes.push_back("the module reads the identifier right after the second '{' of the file");
+    return f;
+  }
+  const Place p = PlaceOf(bytes, scan.identifierStart >= 0
+                                     ? ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart),
+                                                   TextModeOffset(bytes, scan.stop), &f)
+                                     : ExplainPattern(bytes, scan, &f));
+  f.line = p.line;
+  f.column = p.column;
+  return f;
+}
+
+// Whether the script is saved as UTF-16: with a byte-order mark (`*marked`),
+// or without one when most of the first pairs of bytes are a character and a
+// NUL (or, big-endian, the other way round). UTF-8 text has no NUL bytes at
+// all, so no script written as UTF-8 is taken for it.
+bool IsUtf16(const std::string& b, bool* marked) {
+  *marked = b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
   const std::size_t pairs = std::min<std::size_t>(b.size(), 4096) / 2;
-  if (pairs < 2) return false;
   std::size_t little = 0, big = 0;
   for (std::size_t i = 0; i < pairs; ++i) {
-    const bool low = b[2 * i] != 0, high = b[2 * i + 1] != 0;
-    little += low && !high;
-    big += high && !low;
+    little += b[2 * i] != 0 && b[2 * i + 1] == 0;
+    big += b[2 * i] == 0 && b[2 * i + 1] != 0;
   }
-  return 4 * little >= 3 * pairs || 4 * big >= 3 * pairs;
+  return *marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs));
 }
 
-bool HasByteOrderMark16(const std::string& b) {
-  return b.size() >= 2 && ((b[0] == '\xFF' && b[1] == '\xFE') || (b[0] == '\xFE' && b[1] == '\xFF'));
+// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
+std::string DescribeEncoding(const std::string& b) {
+  bool marked = false;
+  if (IsUtf16(b, &marked)) {
+    return marked ? "UTF-16 (the module reads UTF-8)"
+                  : "UTF-16 without a byte-order mark (the module reads UTF-8)";
+  }
+  bool ascii = true;
+  std::size_t i = 0;
+  for (std::size_t n = 0; i < b.size() && (n = Utf8Sequence(b, i)) != 0; i += n) ascii = ascii && n == 1;
+  if (i < b.size()) {
+    const Place p = PlaceOf(b, i);
+    return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column) +
+           ")";
+  }
+  if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) return "UTF-8 with a byte-order mark";
+  return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
 }
 
-}  // namespace
-
+// Finds `script`'s file in `folder` (ending in a slash) as Windows finds it,
+// whatever the letter case, and reads it with its encoding: only a regular
+// file of at most kScriptSizeLimit bytes; anything else is recorded in
+// `script->problem` with the reason.
 void FindScript(const std::string& folder, ScriptFile* script) {
   namespace fs = std::filesystem;
   std::error_code error;
@@ -203,92 +219,61 @@ void FindScript(const std::string& folder, ScriptFile* script) {
     const std::string entryName = io::TextOf(entry.path().filename());
     if (Lower(entryName) != Lower(script->name)) continue;
     script->realPath = folder + entryName;
-    if (entry.is_directory(error)) {
-      script->isFolder = true;
-      return;
-    }
+    script->isFolder = entry.is_directory(error);
+    if (script->isFolder) return;
     std::string bytes;
-    script->found = ReadRegularFile(script->realPath, kScriptSizeLimit, &bytes, &script->problem,
-                                    &script->tooLarge);
+    script->found =
+        ReadRegularFile(script->realPath, kScriptSizeLimit, &bytes, &script->problem, &script->tooLarge);
     if (script->found) script->encoding = DescribeEncoding(bytes);
     script->bytes = std::make_shared<const std::string>(std::move(bytes));
     return;
   }
 }
 
-
-namespace {
-
-// The UTF-16 units of `text` as the module counts them: a character beyond the
-// Basic Multilingual Plane is two, a byte that is no UTF-8 one; `ends` (when
-// given) receives the byte offset after each character.
-std::size_t Utf16Units(const std::string& text, std::vector<std::pair<std::size_t, std::size_t>>* ends = nullptr) {
+// The UTF-16 units of `text` as the module counts them: a character beyond
+// the Basic Multilingual Plane is two, a byte that is no UTF-8 one.
+std::size_t Utf16Units(const std::string& text) {
   std::size_t units = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t n = Utf8Sequence(text, i);
-    units += n == 4 ? 2 : 1;
-    i += n ? n : 1;
-    if (ends) ends->push_back({units, i});
-  }
+  for (std::size_t i = 0, n = 0; i < text.size(); i += n ? n : 1)
+    units += (n = Utf8Sequence(text, i)) == 4 ? 2 : 1;
   return units;
 }
 
-}  // namespace
-
+// The folder the module derives from the module copy at `modulePath` on this
+// machine (its path less the extension's four characters), with a slash after it.
 std::string PackageFolderOf(const std::string& modulePath) {
-  std::vector<std::pair<std::size_t, std::size_t>> ends;  // (units, bytes) after each character
-  const std::size_t keep = PackageFolderLength(Utf16Units(modulePath, &ends));
-  std::size_t bytes = 0;
-  for (const auto& [units, end] : ends) {
-    if (units > keep) break;
-    bytes = end;
+  const std::size_t keep = PackageFolderLength(Utf16Units(modulePath));
+  std::size_t i = 0;
+  for (std::size_t units = 0, n = 0; i < modulePath.size(); i += n ? n : 1) {
+    if ((units += (n = Utf8Sequence(modulePath, i)) == 4 ? 2 : 1) > keep) break;
   }
-  return modulePath.substr(0, bytes) + "/";
-}
-
-std::string ScriptNames() {
-  std::string names;
-  for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
-    names += i == 0 ? "" : i + 1 == std::size(PackageClasses) ? " and " : ", ";
-    names += Utf8(PackageClasses[i].scriptName);
-  }
-  return names;
-}
-
-namespace {
-
-// One script of each row of PackageClasses, named, not yet read.
-std::vector<ScriptFile> NamedScripts() {
-  std::vector<ScriptFile> scripts(std::size(PackageClasses));
-  for (std::size_t i = 0; i < scripts.size(); ++i) scripts[i].name = Utf8(PackageClasses[i].scriptName);
-  return scripts;
+  return modulePath.substr(0, i) + "/";
 }
 
 // The module's name decides its folder and whether Windows can load it at all.
 void CheckModuleName(const Package& package, const Install& first, std::vector<Finding>* findings) {
   const std::string& name = package.moduleName;
   const std::size_t dot = name.rfind('.');
+  const std::string reads = Utf8(first.directory);
   if (dot == std::string::npos) {
-    findings->push_back(
-        {Severity::kError, "no-extension", "", 0, 0,
-         "the module's file name '" + name + "' has no extension: Windows' loader adds .dll to a "
-         "module name without one, finds no such file, and regsvr32 exits 3 without any box",
-         "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)"});
+    findings->push_back(Noted(
+        Severity::kError, "no-extension", "", {}, "the module's file name '" + name + "' has no extension",
+        "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)",
+        {"Windows' loader adds .dll to a module name without one, and finds no such file",
+         "regsvr32 exits 3 without any box"}));
   } else if (dot == 0) {
-    findings->push_back(
-        {Severity::kWarning, "name-is-extension", "", 0, 0,
-         "the module's file name '" + name + "' is all extension: the folder named after it is "
-         "empty, so this copy reads its scripts from its own folder, " + Utf8(first.directory),
-         "name the copy <Package>.dll"});
+    findings->push_back(Noted(Severity::kWarning, "name-is-extension", "", {},
+                              "the module's file name '" + name + "' is all extension",
+                              "name the copy <Package>.dll",
+                              {"the folder named after it is empty",
+                               "so this copy reads its scripts from its own folder, " + reads}));
   } else if (Utf16Units(name.substr(dot)) != 4) {
     findings->push_back(
-        {Severity::kWarning, "extension-length", "", 0, 0,
-         "the module's extension '" + name.substr(dot) + "' is not four characters: the folder is "
-         "the whole path less its last four characters, so this copy reads " +
-             Utf8(first.directory),
-         "name the copy <Package>.dll"});
+        Noted(Severity::kWarning, "extension-length", "", {},
+              "the module's extension '" + name.substr(dot) + "' is not four characters",
+              "name the copy <Package>.dll",
+              {"the folder is the whole path less its last four characters", "so this copy reads " + reads}));
   }
-
 }
 
 // Scripts that are there but cannot be read (the folder's problem once).
@@ -298,125 +283,115 @@ void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings
     if (s.problem.empty() || s.problem == folderProblem) continue;
     if (s.problem.rfind("the package folder ", 0) == 0) {
       folderProblem = s.problem;
-      findings->push_back({Severity::kError, "script-unreadable", "", 0, 0,
-                           s.problem + ": no script of the package can be read",
-                           "make " + package.realFolder + " the package folder, holding " + ScriptNames() +
-                               ", readable by the user"});
+      findings->push_back(Noted(Severity::kError, "script-unreadable", "", {},
+                                "no script of the package can be read",
+                                "make " + package.realFolder + " the package folder, holding " +
+                                    ScriptNames() + ", readable by the user",
+                                {s.problem}));
     } else if (s.tooLarge) {
-      findings->push_back({Severity::kError, "script-too-large", s.name, 0, 0,
-                           s.realPath + " is not checked: " + s.problem + " (a real script is a few KB)",
-                           "keep only the package's keys in the script; a script this large is "
-                           "most probably another file saved under its name"});
+      findings->push_back(Noted(Severity::kError, "script-too-large", s.name, {},
+                                "the script is too large to check",
+                                "keep only the package's keys in the script; a script this large is "
+                                "most probably another file saved under its name",
+                                {s.realPath + ": " + s.problem, "a real script is a few KB"}));
     } else {
-      findings->push_back({Severity::kError, "script-unreadable", s.name, 0, 0,
-                           s.realPath + " is there but cannot be read: " + s.problem,
-                           "make " + s.realPath + " a regular file the user can read"});
+      findings->push_back(Noted(Severity::kError, "script-unreadable", s.name, {},
+                                "the script is there but cannot be read: " + s.problem,
+                                "make " + s.realPath + " a regular file the user can read",
+                                {"read at " + s.realPath}));
     }
   }
 }
 
 // How each script is saved: UTF-16, a byte-order mark, NUL bytes, bytes that are no UTF-8.
-void CheckEncodings(const Package& package, std::vector<Finding>* findings) {
-  for (const ScriptFile& s : package.scripts) {
-    if (!s.found) continue;
-    const std::string& b = *s.bytes;
-    if (HasByteOrderMark16(b) || LooksUtf16(b)) {
-      findings->push_back({Severity::kError, "utf16", s.name, 1, 1,
-                           std::string("the script is saved as UTF-16") +
-                               (HasByteOrderMark16(b) ? "" : " (without a byte-order mark)") +
-                               ": the module reads it as UTF-8, so nothing in it is understood",
-                           "save it as UTF-8 without a byte-order mark"});
+void CheckEncoding(const ScriptFile& s, std::vector<Finding>* findings) {
+  const std::string& b = *s.bytes;
+  const char* const utf8 = "save it as UTF-8 without a byte-order mark";
+  bool marked = false;
+  if (IsUtf16(b, &marked)) {
+    findings->push_back(
+        Noted(Severity::kError, "utf16", s.name, {1, 1},
+              std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
+              utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
+    return;
+  }
+  if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    findings->push_back(Noted(Severity::kWarning, "byte-order-mark", s.name, {1, 1},
+                              "the script starts with a UTF-8 byte-order mark", utf8,
+                              {"it stays as U+FEFF in front of the first root key name",
+                               "Windows passes over it, other tools may not"}));
+  }
+  int reported = 0;
+  for (std::size_t i = 0, n = 0; i < b.size(); i += n ? n : 1) {
+    n = Utf8Sequence(b, i);
+    if (b[i] != 0 && (n || reported == 3)) continue;
+    const Place p = PlaceOf(b, i);
+    if (b[i] == 0) {
+      findings->push_back(Noted(Severity::kWarning, "nul-byte", s.name, p,
+                                "a NUL byte: the module's text ends here", "remove the NUL byte",
+                                {"nothing after it is run"}));
+      return;
+    }
+    findings->push_back(
+        Noted(Severity::kWarning, "not-utf8", s.name, p,
+              "byte 0x" + ShowBytes(b.substr(i, 1)).substr(2) + " is not UTF-8 (Latin-1 or a code page?)",
+              "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
+    ++reported;
+  }
+}
+
+// Identifiers read: none where the module reads one, one shared by both
+// scripts, or the sample's kept.
+void CheckIdentifiers(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  for (const Box& box : first.load.boxes) {
+    if (!first.load.ran || SUCCEEDED(first.load.result) || box.caption != Utf8(kBadIdentifierCaption))
       continue;
-    }
-    if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-      findings->push_back({Severity::kWarning, "byte-order-mark", s.name, 1, 1,
-                           "the script starts with a UTF-8 byte-order mark: it stays as U+FEFF in "
-                           "front of the first root key name; Windows passes over it, other tools may not",
-                           "save it as UTF-8 without a byte-order mark"});
-    }
-    int reported = 0;
-    for (std::size_t i = 0; i < b.size();) {
-      if (b[i] == 0) {
-        const Place p = PlaceOf(b, i);
-        findings->push_back({Severity::kWarning, "nul-byte", s.name, p.line, p.column,
-                             "a NUL byte: the module's text ends here, and nothing after it is run",
-                             "remove the NUL byte"});
-        break;
-      }
-      const std::size_t n = Utf8Sequence(b, i);
-      if (n) {
-        i += n;
-        continue;
-      }
-      if (reported++ < 3) {
-        const Place p = PlaceOf(b, i);
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(b[i]));
-        findings->push_back({Severity::kWarning, "not-utf8", s.name, p.line, p.column,
-                             std::string("byte 0x") + hex + " is not UTF-8 (Latin-1 or a code page?): the "
-                             "module reads it as U+FFFD, the replacement character",
-                             "save the script as UTF-8"});
-      }
-      ++i;
+    // The box belongs to the script the module was reading.
+    for (std::size_t row = 0; row < package.scripts.size(); ++row) {
+      const ScriptFile& s = package.scripts[row];
+      if (s.found && s.name == first.load.lastScript)
+        findings->push_back(IdentifierFinding(s, first.scans[row]));
     }
   }
-
-}
-
-// The identifier the module could not read, explained from its scan.
-void CheckIdentifierRead(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  if (first.load.ran && FAILED(first.load.result)) {
-    for (const Box& box : first.load.boxes) {
-      if (box.caption != Utf8(kBadIdentifierCaption)) continue;
-      for (const ScriptFile& s : package.scripts) {
-        // The box belongs to the script the module was reading.
-        if (!s.found || s.name != first.load.lastScript) continue;
-        Place p;
-        std::string remedy = kIdentifierRemedy;
-        const std::size_t row = static_cast<std::size_t>(&s - package.scripts.data());
-        std::vector<std::string> notes;
-        const std::string why = ExplainIdentifier(*s.bytes, s.name, first.scans[row], &p, &remedy, &notes);
-        findings->push_back({Severity::kError, "identifier", s.name, p.line, p.column,
-                             "no class identifier where the module reads it: " + why, remedy});
-        findings->back().notes = std::move(notes);
-        break;
-      }
+  if (!first.idsRead) return;
+  for (std::size_t j = 0; j < first.ids.size(); ++j) {
+    for (std::size_t i = 0; i < j; ++i) {
+      if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
+      findings->push_back(Noted(Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), {},
+                                "both scripts name the class identifier " + GuidString(first.ids[j]),
+                                "give each script its own fresh identifier",
+                                {"the " + Utf8(PackageClasses[i].className) + " and " +
+                                 Utf8(PackageClasses[j].className) + " classes become one class"}));
+      break;
     }
   }
-}
-
-// Identifiers read: one shared by both scripts, or the sample's kept.
-void CheckIdentifiersRead(const Package& package, const Install& first, std::vector<Finding>* findings) {
   const std::string& name = package.moduleName;
-  const std::size_t dot = name.rfind('.');
-  if (first.idsRead) {
-    for (std::size_t j = 0; j < first.ids.size(); ++j) {
-      for (std::size_t i = 0; i < j; ++i) {
-        if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
-        findings->push_back({Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), 0, 0,
-                             "both scripts name the class identifier " + GuidString(first.ids[j]) + ": the " +
-                                 Utf8(PackageClasses[i].className) + " and " +
-                                 Utf8(PackageClasses[j].className) + " classes become one class",
-                             "give each script its own fresh identifier"});
-        break;
-      }
-    }
-    const std::string stem = Lower(name.substr(0, dot == std::string::npos ? name.size() : dot));
-    bool sample = false;
-    for (const GUID& id : first.ids) {
-      for (const char* sampleId : kSampleIds) sample = sample || GuidString(id) == sampleId;
-    }
-    if (stem != "aurora" && sample) {
-      findings->push_back({Severity::kError, "sample-identifier", "", 0, 0,
-                           "the package keeps the sample package's class identifiers: it and "
-                           "every package copied the same way register the same classes",
-                           "make " + CountWord(std::size(PackageClasses)) +
-                               " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in PowerShell)"});
-    }
+  bool sample = false;
+  for (const GUID& id : first.ids) {
+    sample = sample ||
+             std::find(std::begin(kSampleIds), std::end(kSampleIds), GuidString(id)) != std::end(kSampleIds);
+  }
+  if (sample && Lower(name.substr(0, name.rfind('.'))) != "aurora") {
+    findings->push_back(
+        Noted(Severity::kError, "sample-identifier", "", {},
+              "the package keeps the sample package's class identifiers",
+              "make " + CountWord(std::size(PackageClasses)) +
+                  " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in "
+                  "PowerShell)",
+              {"it and every package copied the same way register the same classes"}));
   }
 }
 
 }  // namespace
+
+std::string ScriptNames() {
+  std::string names;
+  for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
+    names += i == 0 ? "" : i + 1 == std::size(PackageClasses) ? " and " : ", ";
+    names += Utf8(PackageClasses[i].scriptName);
+  }
+  return names;
+}
 
 bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
   namespace fs = std::filesystem;
@@ -428,8 +403,7 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
   if (fs::is_directory(status)) {
     // The package folder: the module copy would stand beside it as <folder>.dll.
     // "." or "Aurora/." names the folder by where it is: its own name is the package's.
-    std::string name = io::FileName(path);
-    std::string beside = path;
+    std::string name = io::FileName(path), beside = path;
     if (name.empty() || name == "." || name == "..") {
       fs::path whole = fs::absolute(io::PathOf(path), error).lexically_normal();
       if (!whole.has_filename()) whole = whole.parent_path();
@@ -445,13 +419,14 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
     modulePath = path;
     package->realFolder = PackageFolderOf(path);
   } else {
-    *problem = Quoted(input) + ": " +
-               (error && error != std::errc::no_such_file_or_directory ? error.message()
-                                                                       : std::string("no such file or folder")) +
-               "; name the module copy (Aurora.dll) or its package folder";
+    *problem =
+        Quoted(input) + ": " +
+        (error && error != std::errc::no_such_file_or_directory ? error.message()
+                                                                : std::string("no such file or folder")) +
+        "; name the module copy (Aurora.dll) or its package folder";
     return false;
   }
-  package->scripts = NamedScripts();
+  package->scripts = PackageOfScripts("", {}).scripts;
   for (ScriptFile& script : package->scripts) FindScript(package->realFolder, &script);
 
   // The module copy itself; a folder checked alone may have none beside it yet.
@@ -465,11 +440,12 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
 
 Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts) {
   Package package;
-  package.input = moduleName;
-  package.moduleName = moduleName;
-  package.scripts = NamedScripts();
-  for (std::size_t i = 0; i < package.scripts.size() && i < scripts.size(); ++i) {
+  package.input = package.moduleName = moduleName;
+  package.scripts.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
     ScriptFile& s = package.scripts[i];
+    s.name = Utf8(PackageClasses[i].scriptName);
+    if (i >= scripts.size()) continue;
     s.found = true;
     s.bytes = std::make_shared<const std::string>(scripts[i]);
     s.encoding = DescribeEncoding(scripts[i]);
@@ -477,45 +453,23 @@ Package PackageOfScripts(const std::string& moduleName, const std::vector<std::s
   return package;
 }
 
+Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
+              std::string remedy, std::vector<std::string> notes) {
+  return {severity, code, file, place.line, place.column, message, remedy, 0, notes};
+}
 
 const char kIdentifierRemedy[] =
     "write CLSID = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' (CLSID in upper case, a lower-case "
     "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
     "block, whose block holds that CLSID value, comes first in the file";
 
-bool ToldByScriptProblem(const Package& package, const Finding& f) {
-  if (f.code != "load-fails") return false;
-  for (const ScriptFile& s : package.scripts) {
-    if (!s.problem.empty() && f.Arg("script") == s.name) return true;
-  }
-  return false;
-}
-
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
   CheckModuleName(package, first, findings);
   CheckScriptsReadable(package, findings);
-  CheckEncodings(package, findings);
-  CheckIdentifierRead(package, first, findings);
-  CheckIdentifiersRead(package, first, findings);
-}
-
-std::string DescribeEncoding(const std::string& b) {
-  if (HasByteOrderMark16(b)) return "UTF-16 (the module reads UTF-8)";
-  if (LooksUtf16(b)) return "UTF-16 without a byte-order mark (the module reads UTF-8)";
-  const bool bom = b.compare(0, 3, "\xEF\xBB\xBF") == 0;
-  bool ascii = true;
-  for (std::size_t i = 0; i < b.size();) {
-    const std::size_t n = Utf8Sequence(b, i);
-    if (n == 0) {
-      const Place p = PlaceOf(b, i);
-      return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " +
-             std::to_string(p.column) + ")";
-    }
-    ascii = ascii && n == 1;
-    i += n;
+  for (const ScriptFile& s : package.scripts) {
+    if (s.found) CheckEncoding(s, findings);
   }
-  if (bom) return "UTF-8 with a byte-order mark";
-  return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
+  CheckIdentifiers(package, first, findings);
 }
 
 Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {

@@ -7,7 +7,6 @@
 #include "checker.h"
 #include "cli/command_line.h"
 #include "manifest/manifest.h"
-#include "platform/emulated/emulator.h"
 
 namespace check {
 namespace {
@@ -42,23 +41,25 @@ bool Load(const CheckRequest& request, Package* package, std::string* refused) {
   return true;
 }
 
-std::vector<std::u16string> InstallPaths(const CheckRequest& request, const Package& package) {
-  if (!request.installPaths.empty()) return request.installPaths;
-  const std::u16string name = Utf16(package.moduleName);
-  return {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
-}
-
-// Run: the registry to start from, then each install's load, registration and removal.
+// Run: the registry to start from, then each install's load, registration and
+// removal; by default at C:\Packages and under a path with blanks and apostrophes.
 void Run(const CheckRequest& request, EmulatorSession& session, Package* package, Report* report) {
   CombineExports(session, &package->exports);
   Restore(request.registry);
-  // Every Windows user has a classes key, even before anything is in it.
-  if (request.perUser) emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Classes");
+  const std::u16string name = Utf16(package->moduleName);
+  std::vector<std::u16string> paths = request.installPaths;
+  if (paths.empty()) paths = {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
+  for (const std::u16string& path : paths) report->installs.push_back(RunInstall(session, *package, path));
+  // The registry to start from, as the runs give it back: per user, with the
+  // user's classes key every Windows user has.
   package->baseKeys = CountKeys();
-  for (const std::u16string& path : InstallPaths(request, *package)) {
-    report->installs.push_back(RunInstall(session, *package, path));
-    ApplyModuleFile(package->moduleFile, request.perUser, &report->installs.back());
-  }
+}
+
+// Whether `f` is the load failure of a script there but unreadable: its own finding says why.
+bool ToldByScriptProblem(const Package& package, const Finding& f) {
+  return f.code == "load-fails" &&
+         std::any_of(package.scripts.begin(), package.scripts.end(),
+                     [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
 }
 
 // The same finding (code and place) once: from the package's own checks
@@ -107,13 +108,6 @@ void Analyse(const CheckRequest& request, const Package& package, Report* report
   });
 }
 
-std::string Render(const Report& report, const std::string& format) {
-  if (format == "json") return JsonReport(report);
-  if (format == "sarif") return SarifReport(report);
-  if (format == "text") return TextReport(report);
-  return "";
-}
-
 }  // namespace
 
 Report Check(const CheckRequest& request) {
@@ -124,7 +118,11 @@ Report Check(const CheckRequest& request) {
   Run(request, session, package.get(), &report);
   report.package = package;
   Analyse(request, *package, &report);
-  report.text = Render(report, request.format);
+  const std::string& f = request.format;
+  report.text = f == "json"    ? JsonReport(report)
+                : f == "sarif" ? SarifReport(report)
+                : f == "text"  ? TextReport(report)
+                               : "";
   return report;
 }
 

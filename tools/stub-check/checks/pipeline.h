@@ -15,7 +15,7 @@ namespace check {
 
 struct CheckRequest {
   std::string input;                       // a module copy (Aurora.dll) or its package folder (Aurora)
-  std::shared_ptr<const Package> package;  // a package already made (PackageOfScripts): used instead of `input`
+  std::shared_ptr<const Package> package;  // a package made already (PackageOfScripts), not `input`
   std::vector<std::string> registryFiles;  // the .reg exports to start from, in order (--registry)
   Snapshot registry;                       // more keys to start from (a test's copy of a real registry)
   /// Where the package is checked as installed; empty: C:\Packages\<module>

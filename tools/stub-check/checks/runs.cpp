@@ -11,35 +11,32 @@
 #include "package/script_files.h"
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
+#include "platform/unique_resource.h"
 
 namespace check {
 namespace {
 
-// A fresh emulated machine over the registry it holds: the module at
-// `modulePath`, and the package's scripts in the folder the module derives from it.
-void SetUpMachine(EmulatorSession& session, const Package& package, const std::u16string& modulePath,
-                  const std::u16string& directory) {
+// The user's classes key, which stands for HKEY_CLASSES_ROOT during
+// DllInstall(TRUE, "user"); every Windows user has one, even an empty one.
+const char16_t kUserClasses[] = u"Software\\Classes";
+
+// A fresh emulated machine over the registry it holds: the module at its
+// path, and the package's scripts in the folder the module derives from it.
+// Per user, HKCR stands for the user's classes key in every run.
+void SetUpMachine(EmulatorSession& session, const Package& package, const Install& install) {
   session.NewMachineKeepingRegistry();
-  if (package.perUser) {
-    // HKCR stands for the user's classes key, as during DllInstall(TRUE, "user"),
-    // for every script run of the check.
-    HKEY userClasses = nullptr;
-    if (sys::RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classes", 0, nullptr,
-                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &userClasses,
-                             nullptr) == ERROR_SUCCESS) {
-      sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses);
-      sys::RegCloseKey(userClasses);
-    }
+  CUniqueKey userClasses;
+  if (package.perUser &&
+      sys::RegCreateKeyExW(HKEY_CURRENT_USER, kUserClasses, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS, nullptr, userClasses.Put(), nullptr) == ERROR_SUCCESS) {
+    sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses.Get());
   }
-  emu::SetModuleFileName(sys::ThisModule(), modulePath);
-  if (directory.empty()) return;
+  emu::SetModuleFileName(sys::ThisModule(), install.modulePath);
+  if (install.directory.empty()) return;
   for (const ScriptFile& script : package.scripts) {
-    const std::u16string path = directory + Utf16(script.name);
-    if (script.isFolder) {
-      emu::PutDirectory(path);
-    } else if (script.found) {
-      emu::PutFile(path, script.bytes);
-    }
+    const std::u16string path = install.directory + Utf16(script.name);
+    if (script.isFolder) emu::PutDirectory(path);
+    if (script.found) emu::PutFile(path, script.bytes);
   }
 }
 
@@ -47,93 +44,75 @@ void SetUpMachine(EmulatorSession& session, const Package& package, const std::u
 std::vector<Box> TakeBoxes(std::size_t first = 0) {
   std::vector<Box> boxes;
   const std::vector<emu::MessageBoxRecord>& shown = emu::MessageBoxes();
-  for (std::size_t i = first; i < shown.size(); ++i) {
+  for (std::size_t i = first; i < shown.size(); ++i)
     boxes.push_back({Utf8(shown[i].caption), Utf8(shown[i].text)});
-  }
   return boxes;
 }
 
 bool IsUnder(const std::u16string& path, const std::u16string& top) {
-  return path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
-         path[top.size()] == u'\\';
+  return path.size() > top.size() && path.compare(0, top.size(), top) == 0 && path[top.size()] == u'\\';
 }
 
-// Registration as regsvr32 (or, per user, regsvr32 /n /i:user) runs it.
-HRESULT Register(const Package& package, PackageOutcome* outcome) {
-  return package.perUser ? InstallServer(TRUE, u"user", outcome) : RegisterServer(outcome);
-}
-
-// How many keys a failed registration walk made (`*made`) and how many of
-// them are still there (`*stayed`), on the machine as the run left it.
-void CountMadeKeys(const Package& package, const ScriptOutcome& run, int* made, int* stayed) {
-  *made = *stayed = 0;
-  // Per user, the walk's HKCR was the user's classes key, given back since.
-  const bool userClasses = package.perUser && run.failedRoot == HKEY_CLASSES_ROOT;
+// How many keys a failed walk made, and how many of them are still there, on
+// the machine as the run left it (the walk's HKCR is the scripts' classes key).
+std::pair<int, int> MadeKeys(const Install& install, const ScriptOutcome& run) {
+  int made = 0, stayed = 0;
+  const std::u16string root =
+      run.failedRoot == HKEY_CLASSES_ROOT ? install.classesKey : LongRootName(run.failedRoot);
   const char16_t* keys = run.createdKeys.Get();
-  for (int k = 0; k < run.createdLength; k += sys::lstrlenW(keys + k) + 1) {
-    ++*made;
-    const std::u16string path =
-        userClasses ? u"Software\\Classes\\" + std::u16string(keys + k) : std::u16string(keys + k);
-    HKEY key = nullptr;
-    if (sys::RegOpenKeyExW(userClasses ? HKEY_CURRENT_USER : run.failedRoot, path.c_str(), 0,
-                           KEY_READ, &key) == ERROR_SUCCESS) {
-      ++*stayed;
-      sys::RegCloseKey(key);
-    }
+  for (int k = 0; k < run.createdLength; k += sys::lstrlenW(keys + k) + 1, ++made) {
+    RegKey key;
+    stayed += ReadRegKey(root + u"\\" + (keys + k), &key);
   }
+  return {made, stayed};
 }
 
-// Where a failed run stopped, as the interpreter reported it during the run
-// itself, told in the terms of the script's reading. `made` and `stayed` are
-// the failed walk's keys (see CountMadeKeys).
-void DescribeFailure(const PackageOutcome& outcome, int made, int stayed,
-                     const std::vector<ScriptReading>& readings, ScriptMode mode,
-                     std::vector<Finding>* findings) {
+// Where a failed run stopped, as the interpreter reported it, in the terms of
+// the script's reading, and what it leaves (`made`: see MadeKeys).
+void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, std::size_t written,
+                     const std::vector<ScriptReading>& readings, ScriptMode mode, Install* install) {
   const int i = outcome.script;
   // A script that could not be loaded was never run; its box tells why.
   if (i < 0 || outcome.run.result == S_OK || readings[i].name.empty()) return;
   Finding f = DescribeStop(readings[i], outcome.run, mode);
   if (outcome.run.rolledBack) {
-    std::string note = outcome.run.rollbackFinished
-                           ? "the failed root block is rolled back"
-                           : "the rollback of the failed root block stops early, at the same "
-                             "malformed text";
-    if (made > 0) {
-      note += " (its walk had made " + std::to_string(made) + " key(s), " +
-              (stayed ? std::to_string(stayed) + " of which stay)" : "none of which stays)");
-      f.arguments.push_back({"keysMade", std::to_string(made)});
-      f.arguments.push_back({"keysStaying", std::to_string(stayed)});
+    f.notes.push_back(outcome.run.rollbackFinished
+                          ? "the failed root block is rolled back"
+                          : "the rollback of the failed root block stops early, at the same malformed text");
+    if (made.first > 0) {
+      f.notes.push_back(
+          "its walk had made " + std::to_string(made.first) + " key(s), " +
+          (made.second ? std::to_string(made.second) + " of which stay" : "none of which stays"));
+      f.arguments.push_back({"keysMade", std::to_string(made.first)});
+      f.arguments.push_back({"keysStaying", std::to_string(made.second)});
     }
-    f.notes.push_back(note);
   }
+  // What the failure means for the package's other scripts.
   const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
   const std::string name = Utf8(PackageClasses[i].scriptName);
   const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
-  // After what to write where the run stopped, what the failure means for the package.
-  if (mode == ScriptMode::kRegister) {
+  if (mode == ScriptMode::kRemove) {
+    if (!last) f.notes.push_back(next + " is not removed while " + name + " fails");
+  } else {
+    const std::string left = std::to_string(install->leftBehind.size());
     f.notes.push_back(last ? Utf8(PackageClasses[0].scriptName) + " stays registered when " + name + " fails"
                            : next + " is not run while " + name + " fails");
-  } else if (!last) {
-    f.notes.push_back(next + " is not removed while " + name + " fails");
+    f.notes.push_back("after the failure " + std::to_string(written) +
+                      " key(s) stay written (earlier blocks and the category entries stay)");
+    f.notes.push_back("removal then leaves " + left + " key(s) or value(s)");
+    f.arguments.push_back({"keysWritten", std::to_string(written)});
+    f.arguments.push_back({"keysLeftByRemoval", left});
   }
-  findings->push_back(f);
+  install->findings.push_back(f);
 }
 
-// A key path as the scripts name it: under HKEY_CLASSES_ROOT when it is
-// under the classes key the scripts' HKCR stood for.
-std::u16string AsScriptsName(const std::u16string& path, const std::u16string& classesKey) {
-  const std::u16string folded = FoldCase(path), top = FoldCase(classesKey);
-  if (folded.compare(0, top.size(), top) == 0 && folded.size() > top.size() && folded[top.size()] == u'\\') {
-    return u"hkey_classes_root" + folded.substr(top.size());
-  }
-  return folded;
-}
-
-std::string LeftReason(const std::u16string& path, const std::u16string& classesKey,
-                       const Snapshot& after, const std::vector<ScriptReading>& readings,
-                       bool removalFailed) {
-  const std::u16string folded = FoldCase(path);
-  const std::u16string named = AsScriptsName(path, classesKey);
+// Why a key stays after removal. `path` is named as the scripts name it:
+// under HKEY_CLASSES_ROOT when it is under the classes key their HKCR stood for.
+std::string LeftReason(const std::u16string& path, const Install& install, const Snapshot& after,
+                       const std::vector<ScriptReading>& readings) {
+  const std::u16string folded = FoldCase(path), top = FoldCase(install.classesKey);
+  const std::u16string named =
+      IsUnder(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
   if (folded.find(u"\\component categories\\") != std::u16string::npos) {
     return "a component category: removal leaves categories in place";
   }
@@ -147,193 +126,166 @@ std::string LeftReason(const std::u16string& path, const std::u16string& classes
       return "NoRemove (" + r.name + " line " + std::to_string(p.line) + ")";
     }
   }
-  for (auto it = after.upper_bound(folded); it != after.end() && IsUnder(it->first, folded); ++it) {
-    if (it->first.find(u"\\implemented categories") != std::u16string::npos) {
+  const auto below = after.upper_bound(folded);
+  if (below != after.end() && IsUnder(below->first, folded)) {
+    if (below->first.find(u"\\implemented categories") != std::u16string::npos) {
       return "the class key holds its category entries, so removal keeps it and its values";
     }
-    return "it still has subkeys (" + Utf8(it->second.path.substr(path.size() + 1)) + ")";
+    return "it still has subkeys (" + Utf8(below->second.path.substr(path.size() + 1)) + ")";
   }
-  if (removalFailed) return "removal stopped at an error before it reached this key";
+  if (FAILED(install.removal.result)) return "removal stopped at an error before it reached this key";
   return "no removal entry of the scripts takes it away";
 }
 
 // What makes the box at load go away.
 std::string LoadRemedy(const Box& box, const Install& install) {
-  const std::string folder = Utf8(install.directory);
+  if (box.caption == Utf8(kModulePathTooLongCaption)) {
+    return "install the package at a path of at most " + std::to_string(kModulePathCapacity - 1) +
+           " characters";
+  }
   if (box.caption == Utf8(kBadIdentifierCaption)) {
     return "in " + (install.load.lastScript.empty() ? std::string("the script") : install.load.lastScript) +
            ", " + kIdentifierRemedy;
   }
-  if (box.caption == Utf8(kLoadFailedCaption)) {
+  if (box.caption == Utf8(kLoadFailedCaption))
     return "make " + box.text + " a file the user can read (not a folder)";
-  }
-  const std::size_t slash = box.text.rfind('\\');
-  const std::string name = box.text.substr(slash == std::string::npos ? 0 : slash + 1);
-  if (folder.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs") != 0) {
+  const std::string name = box.text.substr(box.text.rfind('\\') + 1);
+  if (install.directory.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs") != 0) {
     return "name the module copy <Package>.dll and put the folder <Package>, holding " + ScriptNames() +
            ", beside it";
   }
-  return "put " + name + " into " + folder + " (the folder named after the module copy, its path "
-         "less the last four characters), as a file of exactly that name";
+  return "put " + name + " into " + Utf8(install.directory) +
+         " (the folder named after the module copy, its path less the last four characters), as a file of "
+         "exactly that name";
 }
 
 // A module path the module holds whole may still put its scripts' paths past
-// MAX_PATH: Windows opens such a file only for a process that declares itself
-// long-path aware, with long paths enabled on the machine (Windows 10, 1607 and
-// later), which regsvr32 and most hosts are not; Wine opens it. The margin is
-// the folder's backslash and the longest script name, less the extension.
+// MAX_PATH, which Windows opens only for a long-path aware process on a machine
+// with long paths enabled (Windows 10, 1607 and later): regsvr32 and most hosts are not.
 void WarnNearPathLimit(Install* install) {
-  std::size_t longest = 0;
   std::u16string script;
   for (const PackageClass& row : PackageClasses) {
-    const std::u16string name = row.scriptName;
-    if (name.size() > longest) longest = name.size(), script = name;
+    if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
   }
-  const std::size_t scriptPath = install->directory.size() + longest;
+  const std::size_t scriptPath = install->directory.size() + script.size();
   if (install->directory.empty() || scriptPath < kModulePathCapacity) return;
   const std::size_t most = install->modulePath.size() - (scriptPath - (kModulePathCapacity - 1));
   install->findings.push_back(
-      {Severity::kWarning, "long-path", "", 0, 0,
-       "the module path is " + std::to_string(install->modulePath.size()) + " characters long, so " +
-           Utf8(script) + " lies at a path of " + std::to_string(scriptPath) +
-           " characters, past the " + std::to_string(kModulePathCapacity - 1) +
-           " Windows opens for a program that is not long-path aware: there the module shows "
-           "\"" + Utf8(kMissingScriptCaption) + "\" and fails to load (Wine opens the file)",
-       "install the package at a path of at most " + std::to_string(most) + " characters"});
+      Noted(Severity::kWarning, "long-path", "", {},
+            Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
+                std::to_string(kModulePathCapacity - 1),
+            "install the package at a path of at most " + std::to_string(most) + " characters",
+            {"the module path is " + std::to_string(install->modulePath.size()) + " characters long",
+             "Windows opens at most " + std::to_string(kModulePathCapacity - 1) +
+                 " characters for a program that is not long-path aware",
+             "there the module shows \"" + Utf8(kMissingScriptCaption) +
+                 "\" and fails to load (Wine opens the file)"}));
 }
 
 // The findings of a load that failed: one per box the module showed.
-void LoadFailures(const std::u16string& modulePath, Install* out) {
-  Install& install = *out;
-  for (const Box& box : install.load.boxes) {
+void LoadFailures(Install* install) {
+  for (const Box& box : install->load.boxes) {
+    Finding f = Noted(Severity::kError, "load-fails", "", {},
+                      "the module shows the box \"" + box.caption + "\" and fails to load",
+                      LoadRemedy(box, *install), {"the box's text is \"" + box.text + "\""});
     // A name the module cannot hold whole: the box gives the part that fits.
-    const bool tooLong = box.caption == Utf8(kModulePathTooLongCaption);
-    const std::size_t slash = box.text.rfind('\\');
-    Finding f{Severity::kError, "load-fails", "", 0, 0,
-              "the module shows the box \"" + box.caption + "\" with the text \"" + box.text +
-                  "\" and fails to load",
-              tooLong ? "install the package at a path of at most " +
-                            std::to_string(kModulePathCapacity - 1) + " characters"
-                      : LoadRemedy(box, install)};
-    if (tooLong) {
-      f.notes.push_back("the module path is " + std::to_string(modulePath.size()) +
+    if (box.caption == Utf8(kModulePathTooLongCaption)) {
+      f.notes.push_back("the module path is " + std::to_string(install->modulePath.size()) +
                         " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
                         " the module can hold of its own name (MAX_PATH less the terminating NUL)");
     }
-    f.notes.push_back("the load answers " + DescribeResult(install.load.result) +
-                      ": regsvr32 exits 3, and COM clients cannot create the classes");
-    f.arguments = {{"result", Hex32(install.load.result)}, {"boxCaption", box.caption}};
+    f.notes.push_back("the load answers " + DescribeResult(install->load.result));
+    f.notes.push_back("regsvr32 exits 3, and COM clients cannot create the classes");
+    f.arguments = {{"result", Hex32(install->load.result)}, {"boxCaption", box.caption}};
+    const std::size_t slash = box.text.rfind('\\');
     if (slash != std::string::npos) f.arguments.push_back({"script", box.text.substr(slash + 1)});
-    install.findings.push_back(std::move(f));
+    install->findings.push_back(std::move(f));
   }
 }
 
 // Load: what the module does at process attach, which reads files alone;
 // then the module's own scan of each script, asked where it stopped (its
 // opening is no part of what the load did). True when the module loads.
-bool RunLoad(EmulatorSession& session, const Package& package, Install* out) {
-  Install& install = *out;
-  SetUpMachine(session, package, install.modulePath, install.directory);
-  char16_t longPath[kModulePathCapacity];
-  char16_t found[kModulePathCapacity];
-  install.load.ran = true;
-  install.load.result = LocateThisPackage(longPath, found);
-  install.load.boxes = TakeBoxes();
+bool RunLoad(EmulatorSession& session, const Package& package, Install* install) {
+  SetUpMachine(session, package, *install);
+  char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
+  install->load.ran = true;
+  install->load.result = LocateThisPackage(longPath, found);
+  install->load.boxes = TakeBoxes();
   if (!emu::OpenedPaths().empty()) {
     const std::u16string& last = emu::OpenedPaths().back();
-    install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
+    install->load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
   }
-  install.scans.resize(std::size(PackageClasses));
-  for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
+  install->scans.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < install->scans.size() && !install->directory.empty(); ++i) {
     GUID id;
-    ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
+    ReadScriptClassId((install->directory + PackageClasses[i].scriptName).c_str(), &id, &install->scans[i]);
   }
-  install.load.exitCode = FAILED(install.load.result) ? 3 : 0;
-  if (FAILED(install.load.result)) {
-    LoadFailures(install.modulePath, &install);
+  install->load.exitCode = FAILED(install->load.result) ? 3 : 0;
+  if (FAILED(install->load.result)) {
+    LoadFailures(install);
     return false;
   }
-  WarnNearPathLimit(&install);
-  for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
-  install.idsRead = true;
+  WarnNearPathLimit(install);
+  for (const PackageClass& row : PackageClasses) install->ids.push_back(*row.classId);
+  install->idsRead = true;
   return true;
 }
 
 // What stays of the package once it is registered and removed again: the
 // keys that differ from the registry before (`base`).
-void CollectLeftBehind(const Changes& removed, const Snapshot& base, const std::vector<ScriptReading>& readings,
-                       Install* out) {
-  Install& install = *out;
+void CollectLeftBehind(const Changes& removed, const Snapshot& base,
+                       const std::vector<ScriptReading>& readings, Install* install) {
   for (const auto& [folded, key] : removed.changed) {
     auto old = base.find(folded);
     if (old == base.end()) {
-      install.leftBehind.push_back(
-          {key.path, LeftReason(key.path, install.classesKey, removed.changed, readings,
-                                FAILED(install.removal.result))});
+      install->leftBehind.push_back({key.path, LeftReason(key.path, *install, removed.changed, readings)});
       continue;
     }
     for (const auto& [name, value] : key.values) {
       auto was = old->second.values.find(name);
       if (was == old->second.values.end() || !(was->second == value)) {
-        install.leftBehind.push_back(
+        install->leftBehind.push_back(
             {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
       }
     }
   }
 }
 
-// What a failed registration leaves, and what removal cannot take away.
-void NoteWhatStays(const Changes& registered, const Snapshot& base, Install* out) {
-  Install& install = *out;
-  for (Finding& f : install.findings) {
-    if (f.code != "registration-error") continue;
-    int stayed = 0;
-    for (const auto& [folded, key] : registered.changed) stayed += !base.count(folded);
-    f.notes.push_back("after the failure " + std::to_string(stayed) +
-                      " key(s) stay written (earlier blocks and the category entries stay)");
-    f.notes.push_back("removal then leaves " + std::to_string(install.leftBehind.size()) +
-                      " key(s) or value(s)");
-    f.arguments.push_back({"keysWritten", std::to_string(stayed)});
-    f.arguments.push_back({"keysLeftByRemoval", std::to_string(install.leftBehind.size())});
-  }
-}
-
 // A registration that succeeds must point COM at this copy of the module:
-// the class keys' servers as registration left them (`servers`, null where none).
-void CheckServers(const std::vector<const RegKey*>& servers, Install* out) {
-  Install& install = *out;
+// each class key's InprocServer32, as registration left it.
+void CheckServers(const Install& install, std::vector<Finding>* findings) {
   const std::u16string& modulePath = install.modulePath;
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
-    const std::u16string server = install.classesKey + u"\\CLSID\\" +
-                                  Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
-    const RegKey* key = servers[i];
-    const std::string file = Utf8(PackageClasses[i].scriptName);
-    const std::string className = Utf8(PackageClasses[i].className);
-    if (!key) {
-      install.findings.push_back(
-          {Severity::kWarning, "no-server-key", file, 0, 0,
-           std::string("registration writes no ") + Utf8(server) + ": COM cannot find the module for the " +
-               className + " class",
-           "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'"});
+    const std::string file = Utf8(PackageClasses[i].scriptName),
+                      className = Utf8(PackageClasses[i].className);
+    const std::string server =
+        Utf8(install.classesKey) + "\\CLSID\\" + GuidString(install.ids[i]) + "\\InprocServer32";
+    RegKey key;
+    if (!ReadRegKey(Utf16(server), &key)) {
+      findings->push_back(Noted(
+          Severity::kWarning, "no-server-key", file, {},
+          "registration writes no InprocServer32 for the " + className + " class",
+          "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'",
+          {"no key " + server, "COM cannot find the module for the " + className + " class"}));
       continue;
     }
-    auto value = key->values.find(u"");
-    const std::vector<BYTE> expected = TextData(modulePath);
-    if (value == key->values.end() || value->second.type != REG_SZ ||
-        value->second.data != expected) {
-      install.findings.push_back(
-          {Severity::kError, "wrong-server-path", file, 0, 0,
-           std::string("the ") + className + " class's InprocServer32 does not hold the module's path " +
-               Utf8(modulePath) +
-               (value == key->values.end() ? " (no default value)" : ": " + RegValueLine(value->second)),
-           "write InprocServer32 = s '%Module%'"});
+    auto value = key.values.find(u"");
+    if (value == key.values.end() || value->second.type != REG_SZ ||
+        value->second.data != TextData(modulePath)) {
+      findings->push_back(
+          Noted(Severity::kError, "wrong-server-path", file, {},
+                "the " + className + " class's InprocServer32 does not hold the module's path",
+                "write InprocServer32 = s '%Module%'",
+                {"the module is " + Utf8(modulePath),
+                 value == key.values.end() ? "InprocServer32 has no default value"
+                                           : "InprocServer32 holds " + RegValueLine(value->second)}));
     }
-    if (!key->values.count(u"threadingmodel")) {
-      install.findings.push_back(
-          {Severity::kWarning, "no-threading-model", file, 0, 0,
-           std::string("the ") + className +
-               " class has no ThreadingModel: COM creates it in the process's main apartment only",
-           "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)"});
+    if (!key.values.count(u"threadingmodel")) {
+      findings->push_back(Noted(Severity::kWarning, "no-threading-model", file, {},
+                                "the " + className + " class has no ThreadingModel",
+                                "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)",
+                                {"COM creates it in the process's main apartment only"}));
     }
   }
 }
@@ -353,59 +305,39 @@ std::vector<ScriptReading> ReadScripts(const Install& install, std::vector<Findi
   return readings;
 }
 
-}  // namespace
-
-void ApplyModuleFile(const ModuleFile& file, bool perUser, Install* install) {
-  const int load = file.Exit("DllGetClassObject");
-  if (load == 3) install->load.exitCode = 3;
-  const int registration = file.Exit(perUser ? "DllInstall" : "DllRegisterServer");
-  const int removal = file.Exit(perUser ? "DllInstall" : "DllUnregisterServer");
-  if (registration >= 0) install->registration.exitCode = registration;
-  if (removal >= 0) install->removal.exitCode = removal;
+// A run's result, its boxes since `boxesBefore`, and regsvr32's exit code.
+RunResult Ran(HRESULT result, std::size_t boxesBefore) {
+  RunResult run;
+  run.ran = true;
+  run.result = result;
+  run.boxes = TakeBoxes(boxesBefore);
+  run.exitCode = FAILED(result) ? 5 : 0;
+  return run;
 }
 
-Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
-  Install install;
-  install.modulePath = modulePath;
-  install.classesKey = package.perUser ? u"HKEY_CURRENT_USER\\Software\\Classes" : u"HKEY_CLASSES_ROOT";
-  char16_t directory[kModulePathCapacity] = {};
-  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
-    install.directory = directory;
-  }
-  if (!RunLoad(session, package, &install)) return install;
-
-  // Registration, from the registry the check starts from. The states after
-  // it and after removal are kept as their changes from that registry, which
-  // may be a large export: it is held once, by the emulated machine, and put
-  // back at the end.
-  SetUpMachine(session, package, modulePath, install.directory);
+// Registration and removal of a package that loads, kept as their changes from
+// the registry to start from: a large export is held once, by the emulated
+// machine, and put back.
+void RunRegistration(EmulatorSession& session, const Package& package, Install* out) {
+  Install& install = *out;
+  SetUpMachine(session, package, install);
   session.Mark();
-  PackageOutcome registrationStop;
-  install.registration.ran = true;
-  install.registration.result = Register(package, &registrationStop);
-  install.registration.boxes = TakeBoxes();
-  install.registration.exitCode = FAILED(install.registration.result) ? 5 : 0;
+  PackageOutcome registrationStop, removalStop;
+  install.registration = Ran(
+      package.perUser ? InstallServer(TRUE, u"user", &registrationStop) : RegisterServer(&registrationStop),
+      0);
   const Changes registered = session.TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
   install.registered = registered.changed;
-  int madeKeys = 0, stayedKeys = 0;
-  CountMadeKeys(package, registrationStop.run, &madeKeys, &stayedKeys);
-  std::vector<RegKey> serverKeys(install.ids.size());
-  std::vector<const RegKey*> servers(install.ids.size());
-  for (std::size_t i = 0; i < install.ids.size(); ++i) {
-    const std::u16string path =
-        install.classesKey + u"\\CLSID\\" + Utf16(GuidString(install.ids[i])) + u"\\InprocServer32";
-    servers[i] = ReadRegKey(path, &serverKeys[i]) ? &serverKeys[i] : nullptr;
-  }
+  const std::pair<int, int> madeKeys = MadeKeys(install, registrationStop.run);
+  std::vector<Finding> servers;  // told last
+  if (SUCCEEDED(install.registration.result)) CheckServers(install, &servers);
 
   // Removal, from what registration left.
   const std::size_t boxesBefore = emu::MessageBoxes().size();
-  PackageOutcome removalStop;
-  install.removal.ran = true;
-  install.removal.result = package.perUser ? InstallServer(FALSE, u"user", &removalStop)
-                                           : UnregisterServer(&removalStop);
-  install.removal.boxes = TakeBoxes(boxesBefore);
-  install.removal.exitCode = FAILED(install.removal.result) ? 5 : 0;
+  install.removal =
+      Ran(package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
+          boxesBefore);
   const Changes removed = session.TakeChanges();
   session.RollBack();
   // Every key either run touched, as it was before registration.
@@ -413,15 +345,37 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   install.removal.changes = RegDiff(base, registered, removed);
 
   const std::vector<ScriptReading> readings = ReadScripts(install, &install.findings);
+  CollectLeftBehind(removed, base, readings, &install);
   if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
-    DescribeFailure(registrationStop, madeKeys, stayedKeys, readings, ScriptMode::kRegister, &install.findings);
+    const std::size_t written = std::count_if(registered.changed.begin(), registered.changed.end(),
+                                              [&](const auto& key) { return !base.count(key.first); });
+    DescribeFailure(registrationStop, madeKeys, written, readings, ScriptMode::kRegister, &install);
   }
   if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
-    DescribeFailure(removalStop, 0, 0, readings, ScriptMode::kRemove, &install.findings);
+    DescribeFailure(removalStop, {0, 0}, 0, readings, ScriptMode::kRemove, &install);
   }
-  CollectLeftBehind(removed, base, readings, &install);
-  NoteWhatStays(registered, base, &install);
-  if (SUCCEEDED(install.registration.result)) CheckServers(servers, &install);
+  install.findings.insert(install.findings.end(), servers.begin(), servers.end());
+}
+
+}  // namespace
+
+Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
+  Install install;
+  install.modulePath = modulePath;
+  install.classesKey =
+      package.perUser ? u"HKEY_CURRENT_USER\\" + std::u16string(kUserClasses) : u"HKEY_CLASSES_ROOT";
+  char16_t directory[kModulePathCapacity] = {};
+  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
+    install.directory = directory;
+  }
+  if (RunLoad(session, package, &install)) RunRegistration(session, package, &install);
+  // What regsvr32 exits with for a module file that does not load or lacks the export it calls.
+  const ModuleFile& file = package.moduleFile;
+  const int registration = file.Exit(package.perUser ? "DllInstall" : "DllRegisterServer");
+  const int removal = file.Exit(package.perUser ? "DllInstall" : "DllUnregisterServer");
+  if (file.Exit("DllGetClassObject") == 3) install.load.exitCode = 3;
+  if (registration >= 0) install.registration.exitCode = registration;
+  if (removal >= 0) install.removal.exitCode = removal;
   return install;
 }
 

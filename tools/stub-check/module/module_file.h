@@ -8,8 +8,6 @@
 
 namespace check {
 
-// ---- The module file -------------------------------------------------------------------
-
 /// The module file as Windows' loader sees it.
 struct ModuleFile {
   std::string path;  // as the check names it
@@ -17,9 +15,9 @@ struct ModuleFile {
   std::string format;  // "a PE DLL", "an empty file", ...
   bool isPe = false;
   bool isDll = false;
-  unsigned machine = 0;      // the PE header's machine field
-  std::string architecture;  // "x86", "x64", "ARM64", ...
-  int bits = 0;              // 32 or 64 for x86 and x64, else 0
+  unsigned machine = 0;              // the PE header's machine field
+  std::string architecture;          // "x86", "x64", "ARM64", ...
+  int bits = 0;                      // 32 or 64 for x86 and x64, else 0
   std::vector<std::string> exports;  // those of Stub.dll's five it has
   std::vector<std::string> missing;  // those of the five it lacks
   bool hasVersion = false;
@@ -42,7 +40,6 @@ struct ModuleFile {
 /// Reads `bytes`, the file at `path` (`found` false when there is none).
 ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string& bytes);
 /// Errors about a module file that is not a loadable copy of Stub.dll.
-void CheckModuleFile(const ModuleFile& file, const std::string& moduleName,
-                     std::vector<Finding>* findings);
+void CheckModuleFile(const ModuleFile& file, const std::string& moduleName, std::vector<Finding>* findings);
 
 }  // namespace check
