@@ -8,7 +8,6 @@
 #include "io/files.h"
 #include "new/verbs.h"
 #include "registrar/key_tree.h"
-#include "report/diagnostic.h"
 
 namespace check {
 
