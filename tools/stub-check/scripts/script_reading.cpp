@@ -6,28 +6,35 @@
 #include <iterator>
 
 #include "checker.h"
-#include "platform/unique_resource.h"
 #include "registrar/key_tree.h"
 #include "registrar/registrar.h"
-#include "registrar/value_types.h"
 
 namespace check {
 namespace {
+
+Place TokenPlace(const ScriptReading& r, std::size_t token) {
+  return r.PlaceOfPrepared(r.tokens[token].start);
+}
+
+// The text of the token at prepared offset `at` as the tokenizer reads it,
+// quotes undone; false when none can be read there.
+bool TextAt(const ScriptReading& r, std::size_t at, std::u16string* text) {
+  if (at >= r.prepared.size()) return false;
+  ScriptParser parser(nullptr);
+  parser.SetPosition(r.prepared.data() + at);
+  TokenBuffer token;
+  if (FAILED(parser.ReadToken(token))) return false;
+  *text = token;
+  return true;
+}
 
 // "a, b, c or d"
 std::string Listing(const std::vector<std::string>& words) {
   std::string text;
   for (std::size_t i = 0; i < words.size(); ++i) {
-    if (i > 0) text += i + 1 == words.size() ? " or " : ", ";
-    text += words[i];
+    text += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
   }
   return text;
-}
-
-std::vector<const char16_t*> RootKeyNames() {
-  std::vector<const char16_t*> names;
-  for (const RootKeyRow& row : RootKeyTable) names.push_back(row.name);
-  return names;
 }
 
 // Edit distance without regard to case (as the registry folds names), a swap
@@ -42,8 +49,8 @@ int Distance(const std::u16string& name, const char16_t* b, int limit) {
   for (std::size_t j = 0; j <= m; ++j) d[0][j] = static_cast<int>(j);
   for (std::size_t i = 1; i <= n; ++i) {
     for (std::size_t j = 1; j <= m; ++j) {
-      const bool same = a[i - 1] == w[j - 1];
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same ? 0 : 1)});
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == w[j - 1] ? 0 : 1)});
       if (i > 1 && j > 1 && a[i - 1] == w[j - 2] && a[i - 2] == w[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
@@ -52,9 +59,9 @@ int Distance(const std::u16string& name, const char16_t* b, int limit) {
   return std::min(d[n][m], limit + 1);
 }
 
-// The words of `words` nearest `name` without being it: within one edit of a
-// word of at most `shortLength` units (a key named Var or Deleted is
-// plausible), two of a longer one.
+// The words nearest `name` without being it: within one edit of a word of at
+// most `shortLength` units (a key named Var or Deleted is plausible), two of
+// a longer one.
 std::vector<const char16_t*> Nearest(const std::u16string& name, const std::vector<const char16_t*>& words,
                                      std::size_t shortLength) {
   std::vector<const char16_t*> nearest;
@@ -73,15 +80,17 @@ std::vector<const char16_t*> Nearest(const std::u16string& name, const std::vect
 // "; did you mean HKCR?" for a near root name (of equally near ones, those
 // with the same letters: HKCR for HKRC); empty otherwise.
 std::string NearRootNames(const std::u16string& name) {
-  std::vector<const char16_t*> names = Nearest(name, RootKeyNames(), 4), swapped;
+  std::vector<const char16_t*> roots, swapped;
+  for (const RootKeyRow& row : RootKeyTable) roots.push_back(row.name);
+  roots = Nearest(name, roots, 4);
   const std::u16string letters = FoldCase(name);
-  for (const char16_t* n : names) {
-    const std::u16string other = FoldCase(n);
-    if (std::is_permutation(letters.begin(), letters.end(), other.begin(), other.end())) swapped.push_back(n);
+  for (const char16_t* root : roots) {
+    const std::u16string other = FoldCase(root);
+    if (std::is_permutation(letters.begin(), letters.end(), other.begin(), other.end()))
+      swapped.push_back(root);
   }
-  if (!swapped.empty()) names = swapped;
   std::vector<std::string> words;
-  for (const char16_t* n : names) words.push_back(Utf8(n));
+  for (const char16_t* root : swapped.empty() ? roots : swapped) words.push_back(Utf8(root));
   return words.empty() ? "" : "; did you mean " + Listing(words) + "?";
 }
 
@@ -93,27 +102,23 @@ class CWarnings {
   explicit CWarnings(std::vector<Finding>* findings) : findings_(findings) {}
   ~CWarnings() {
     for (const auto& [code, kind] : kinds_) {
-      if (kind.count <= kWarningsPerCode) continue;
-      (*findings_)[kind.last].notes.push_back(std::to_string(kind.count - kWarningsPerCode) +
-                                              " more like it in this script, not listed");
+      if (kind.first <= kWarningsPerCode) continue;
+      (*findings_)[kind.second].notes.push_back(std::to_string(kind.first - kWarningsPerCode) +
+                                                " more like it in this script, not listed");
     }
   }
   // True when a warning of `code` is still listed; the caller then Adds it.
-  bool Listed(const std::string& code) { return ++kinds_[code].count <= kWarningsPerCode; }
-  void Add(const std::string& code, const std::string& file, Place p, std::string message,
+  bool Listed(const std::string& code) { return ++kinds_[code].first <= kWarningsPerCode; }
+  void Add(const std::string& code, const ScriptReading& file, Place p, std::string message,
            std::vector<std::string> notes, std::string remedy) {
-    kinds_[code].last = findings_->size();
-    findings_->push_back({Severity::kWarning, code, file, p.line, p.column, std::move(message),
+    kinds_[code].second = findings_->size();
+    findings_->push_back({Severity::kWarning, code, file.name, p.line, p.column, std::move(message),
                           std::move(remedy), 0, std::move(notes)});
   }
 
  private:
-  struct Kind {
-    int count = 0;
-    std::size_t last = 0;
-  };
   std::vector<Finding>* findings_;
-  std::map<std::string, Kind> kinds_;
+  std::map<std::string, std::pair<int, std::size_t>> kinds_;  // how many of a code, the last listed
 };
 
 // Builds a script's reading from the trace of the module's own walk: the
@@ -124,21 +129,25 @@ class CTraceReader : public ScriptTrace {
   CTraceReader(ScriptReading& reading, CWarnings& warnings, std::u16string_view original)
       : r_(reading), warnings_(warnings), original_(original) {}
 
-  // Where each %name% stood and what it became. An unquoted %Module% breaks
-  // under a path with a blank.
+  // Where each %name% stood and what it became.
   void Replacement(std::size_t originalStart, std::size_t originalEnd, std::size_t preparedStart,
                    std::size_t preparedEnd, bool quoted) override {
     const std::size_t length = originalEnd - originalStart;
     const std::u16string name(length > 2 ? original_.substr(originalStart + 1, length - 2) : u"");
     r_.anchors.push_back({originalStart, originalEnd, preparedStart, preparedEnd, quoted, name});
-    if (name.empty() || quoted || !warnings_.Listed("unquoted-module")) return;
-    warnings_.Add("unquoted-module", r_.name, r_.PlaceOfOriginal(originalStart), "%Module% is not quoted",
-                  {"installed under a path with a blank (C:\\Program Files\\...) the path splits into "
-                   "several tokens and the script fails"},
-                  "write '%Module%' in apostrophes");
   }
 
-  void Begin(const char16_t* prepared) override { base_ = prepared; }
+  // Preparation succeeded. An unquoted %Module% breaks under a path with a blank.
+  void Begin(const char16_t* prepared) override {
+    r_.prepared = base_ = prepared;
+    for (const Anchor& a : r_.anchors) {
+      if (a.name.empty() || a.quoted || !warnings_.Listed("unquoted-module")) continue;
+      warnings_.Add("unquoted-module", r_, r_.PlaceOfOriginal(a.originalStart), "%Module% is not quoted",
+                    {"installed under a path with a blank (C:\\Program Files\\...) the path splits into "
+                     "several tokens and the script fails"},
+                    "write '%Module%' in apostrophes");
+    }
+  }
 
   void Token(Slot slot, const char16_t* start, const char16_t* end, bool failed) override {
     r_.tokens.push_back(
@@ -166,41 +175,32 @@ class CTraceReader : public ScriptTrace {
   }
 
   void Entry(unsigned flags, const char16_t* name, int depth) override {
-    const std::size_t nameToken = Last();
-    const std::u16string text = r_.TokenText(nameToken);
+    const std::u16string text = r_.TokenText(Last());
     Level& level = Depth(depth);
     level.lastKind = flags & (kEntryValue | kEntryDelete);
-    if (flags & kEntryValue) {
-      r_.entries.push_back({level.key, flags, nameToken});
-      return;
-    }
-    // ForceRemove and Delete of a protected name: the subject right after the keyword.
+    const std::size_t key = flags & kEntryValue ? level.key : r_.Child(level.key, text);
+    r_.entries.push_back({key, flags, Last()});
+    if (flags & kEntryValue) return;
+    afterName_ = true;
+    // ForceRemove and Delete of a protected name, read as the subject right after the keyword.
     const bool isDelete = (flags & kEntryDelete) != 0;
-    const std::u16string keyword =
-        (flags & (kEntryDelete | kEntryForceRemove)) && nameToken > 0 ? r_.TokenText(nameToken - 1) : u"";
-    if ((IsKeyword(keyword.c_str(), KeywordText(Keyword::kDelete)) ||
-         IsKeyword(keyword.c_str(), KeywordText(Keyword::kForceRemove))) &&
-        !MayDeleteKey(text.c_str())) {
-      Warn(nameToken, "protected-name",
+    if (r_.tokens[Last()].slot == Slot::kSubject && !MayDeleteKey(text.c_str())) {
+      Warn(Last(), "protected-name",
            std::string(isDelete ? "Delete" : "ForceRemove") + " of '" + Utf8(text) + "' is silently skipped",
            {"keys of this name are never deleted"},
-           isDelete ? "remove the entry" : "write the key without ForceRemove (use NoRemove for a shared key)");
+           isDelete ? "remove the entry"
+                    : "write the key without ForceRemove (use NoRemove for a shared key)");
     }
-    const std::size_t key = r_.Child(level.key, text);
-    if (!isDelete) {
-      r_.keys[key].written = true;
-      if ((flags & kEntryNoRemove) && r_.keys[key].noRemoveEntry == kNoKey) {
-        r_.keys[key].noRemoveEntry = r_.entries.size();
-      }
-      level.lastKey = key;
-    }
-    r_.entries.push_back({key, flags, nameToken});
-    afterName_ = true;
+    if (isDelete) return;
+    KeyNode& node = r_.keys[key];
+    if (node.entry == kNoKey) node.entry = r_.entries.size() - 1;
+    if ((flags & kEntryNoRemove) && node.noRemoveEntry == kNoKey) node.noRemoveEntry = r_.entries.size() - 1;
+    level.lastKey = key;
   }
 
   void Block(int depth, bool opens) override {
-    depth_ = opens ? depth : depth - 1;
     if (!opens) {
+      r_.openBlock = depth > 1 ? levels_[depth - 1].brace : kNoKey;
       const std::u16string text = r_.TokenText(Last());
       if (text.size() > 1) {
         Warn(Last(), "brace-token", "'" + Utf8(text) + "' closes one block only",
@@ -219,10 +219,8 @@ class CTraceReader : public ScriptTrace {
            "put the block after the key it belongs to");
     }
     Depth(depth) = {key, key, 0, Last()};
+    r_.openBlock = Last();
   }
-
-  // The "{" of the innermost block still open, or kNoKey.
-  std::size_t OpenBlock() const { return depth_ > 0 ? levels_[depth_].brace : kNoKey; }
 
  private:
   // A block's key, the latest key entry in it, whether the latest entry was a
@@ -243,9 +241,9 @@ class CTraceReader : public ScriptTrace {
 
   void Warn(std::size_t token, const std::string& code, std::string message, std::vector<std::string> notes,
             std::string remedy) {
-    if (!warnings_.Listed(code)) return;
-    warnings_.Add(code, r_.name, r_.PlaceOfPrepared(r_.tokens[token].start), std::move(message),
-                  std::move(notes), std::move(remedy));
+    if (warnings_.Listed(code)) {
+      warnings_.Add(code, r_, TokenPlace(r_, token), std::move(message), std::move(notes), std::move(remedy));
+    }
   }
 
   // The value of an assignment to `owner`, read last, after its type letter.
@@ -258,33 +256,37 @@ class CTraceReader : public ScriptTrace {
     if (letter == u's' && !(owner.flags & kEntryValue)) r_.keys[owner.key].valueToken = Last();
   }
 
-  // Whether nothing but blanks on one line stands between prepared offsets.
-  bool SameLine(std::size_t from, std::size_t to) const {
-    return r_.prepared.substr(from, to - from).find(u'\n') == std::u16string_view::npos;
+  // Whether the tokens `a` and `b` stand on one line, `a` unquoted.
+  bool OnOneLine(std::size_t a, std::size_t b) const {
+    const check::Token& t = r_.tokens[a];
+    return r_.prepared[t.start] != u'\'' &&
+           std::u16string_view(r_.prepared).substr(t.end, r_.tokens[b].start - t.end).find(u'\n') ==
+               std::u16string_view::npos;
   }
 
   // After a key name, the next token (`next`, read last): a bare word on the
   // same line begins another entry, which is what a misspelled keyword or a
   // name with a blank in it leads to.
   void CheckNameEnd(const std::u16string& next) {
-    if (next[0] == u'=' || next[0] == u'}' || next == u"{") return;
     const check::Entry& entry = r_.entries.back();
-    const check::Token& k = r_.tokens[entry.token];
-    const check::Token& t = r_.tokens[Last()];
-    if (r_.prepared[k.start] == u'\'' || !SameLine(k.end, t.start)) return;
-    const std::u16string name16 = r_.TokenText(entry.token);
-    const std::string name = Utf8(name16), word = Utf8(next), path = Utf8(r_.KeyPath(entry.key));
-    const auto keyword = Nearest(name16, {std::begin(KeywordTable), std::end(KeywordTable)}, 6);
+    if (next[0] == u'=' || next[0] == u'}' || next == u"{" || !OnOneLine(entry.token, Last())) return;
+    const std::u16string name = r_.TokenText(entry.token);
+    const std::string word = Utf8(next), path = Utf8(r_.KeyPath(entry.key));
+    const auto keyword = Nearest(name, {std::begin(KeywordTable), std::end(KeywordTable)}, 6);
     if (!keyword.empty()) {
-      Warn(entry.token, "misspelled-keyword", "'" + name + "' is no keyword; did you mean " + Utf8(keyword[0]) + "?",
+      Warn(entry.token, "misspelled-keyword",
+           "'" + Utf8(name) + "' is no keyword; did you mean " + Utf8(keyword[0]) + "?",
            {"it is read as a key name, so registration creates " + path,
             "'" + word + "' after it is read as an entry of its own"},
            "write " + Utf8(keyword[0]));
-    } else if (r_.prepared[t.start] != u'\'') {  // a quoted name after a bare one reads as meant
-      Warn(entry.token, "split-name", "'" + name + "' and '" + word + "' on one line are two entries",
-           {"registration creates " + path + " and " + Utf8(r_.KeyPath(r_.keys[entry.key].parent)) + "\\" + word,
+    } else if (r_.prepared[r_.tokens[Last()].start] !=
+               u'\'') {  // a quoted name after a bare one reads as meant
+      Warn(entry.token, "split-name", "'" + Utf8(name) + "' and '" + word + "' on one line are two entries",
+           {"registration creates " + path + " and " + Utf8(r_.KeyPath(r_.keys[entry.key].parent)) + "\\" +
+                word,
             "a key of that name may belong to another package"},
-           "quote a name with a blank in it ('" + name + " " + word + "'), or put each entry on its own line");
+           "quote a name with a blank in it ('" + Utf8(name) + " " + word +
+               "'), or put each entry on its own line");
     }
   }
 
@@ -292,24 +294,27 @@ class CTraceReader : public ScriptTrace {
   // line as an unquoted value ends the value at the blank before it and begins
   // an entry of its own, a key beside the one the value was meant for.
   void CheckValueEnd(const std::u16string& next) {
-    if (next[0] == u'{' || next[0] == u'}' || Last() == 0 || r_.entries.empty()) return;
-    const check::Token& v = r_.tokens[Last() - 1];
-    const check::Token& t = r_.tokens[Last()];
-    if (v.slot != Slot::kValue || v.failed || r_.prepared[v.start] == u'\'') return;
+    const std::size_t v = Last() - 1;
+    if (next[0] == u'{' || next[0] == u'}' || r_.tokens[v].slot != Slot::kValue || r_.tokens[v].failed ||
+        !OnOneLine(v, Last())) {
+      return;
+    }
     // An unquoted %Module% that splits is told with its own warning.
-    if (r_.ReplacementAt(v.start) || r_.ReplacementAt(t.start) || !SameLine(v.end, t.start)) return;
-    const std::string value = Utf8(r_.TokenText(Last() - 1)), word = Utf8(next);
-    bool keyword = r_.prepared[t.start] == u'\'';
+    if (r_.ReplacementAt(r_.tokens[v].start) || r_.ReplacementAt(r_.tokens[Last()].start)) return;
+    const std::string value = Utf8(r_.TokenText(v)), word = Utf8(next);
+    bool keyword = r_.prepared[r_.tokens[Last()].start] == u'\'';
     for (const char16_t* k : KeywordTable) keyword = keyword || IsKeyword(next.c_str(), k);
     // The new entry stands in the block of the value's own entry.
     const check::Entry& owner = r_.entries.back();
     const std::size_t parent = owner.flags & kEntryValue ? owner.key : r_.keys[owner.key].parent;
-    Warn(Last(), "value-ends-at-blank", "'" + word + "' after the unquoted value '" + value + "' is not part of it",
-         {"on the same line, the value ends at the blank, so it is '" + value + "'",
-          keyword ? "'" + word + "' begins an entry of its own"
-                  : "'" + word + "' becomes a key of its own: registration creates " + Utf8(r_.KeyPath(parent)) +
-                        "\\" + word + ", and a block after it belongs to that key"},
-         "quote a value with a blank in it ('" + value + " " + word + "')");
+    Warn(
+        Last(), "value-ends-at-blank",
+        "'" + word + "' after the unquoted value '" + value + "' is not part of it",
+        {"on the same line, the value ends at the blank, so it is '" + value + "'",
+         keyword ? "'" + word + "' begins an entry of its own"
+                 : "'" + word + "' becomes a key of its own: registration creates " +
+                       Utf8(r_.KeyPath(parent)) + "\\" + word + ", and a block after it belongs to that key"},
+        "quote a value with a blank in it ('" + value + " " + word + "')");
   }
 
   ScriptReading& r_;
@@ -318,21 +323,10 @@ class CTraceReader : public ScriptTrace {
   const char16_t* base_ = nullptr;
   HKEY root_ = nullptr;
   std::vector<Level> levels_;
-  int depth_ = 0;           // of the innermost block open
   bool afterName_ = false;  // the token to come follows a key or Delete entry's name
 };
 
 }  // namespace
-
-std::size_t ScriptReading::OriginalOffset(std::size_t prepared) const {
-  // The last anchor that starts at or before `prepared` (anchors are in order).
-  auto after = std::upper_bound(anchors.begin(), anchors.end(), prepared,
-                                [](std::size_t p, const Anchor& a) { return p < a.preparedStart; });
-  if (after == anchors.begin()) return prepared;
-  const Anchor* before = &*(after - 1);
-  if (prepared < before->preparedEnd) return before->originalStart;
-  return before->originalEnd + (prepared - before->preparedEnd);
-}
 
 Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
   if (lineStarts.empty()) return Place{1, 1};  // nothing was read
@@ -345,19 +339,19 @@ Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
           static_cast<int>(offset - *line - static_cast<std::size_t>(lowEnd - low)) + 1};
 }
 
-bool ScriptReading::TextAt(std::size_t at, std::u16string* text) const {
-  if (at >= prepared.size()) return false;
-  ScriptParser parser(nullptr);
-  parser.SetPosition(prepared.data() + at);
-  TokenBuffer token;
-  if (FAILED(parser.ReadToken(token))) return false;
-  *text = token;
-  return true;
+Place ScriptReading::PlaceOfPrepared(std::size_t prepared) const {
+  // After the last anchor that starts at or before `prepared` (anchors are in order).
+  auto after = std::upper_bound(anchors.begin(), anchors.end(), prepared,
+                                [](std::size_t p, const Anchor& a) { return p < a.preparedStart; });
+  if (after == anchors.begin()) return PlaceOfOriginal(prepared);
+  const Anchor& a = *(after - 1);
+  return PlaceOfOriginal(prepared < a.preparedEnd ? a.originalStart
+                                                  : a.originalEnd + (prepared - a.preparedEnd));
 }
 
 std::u16string ScriptReading::TokenText(std::size_t k) const {
   std::u16string text;
-  if (k < tokens.size() && !tokens[k].failed) TextAt(tokens[k].start, &text);
+  if (k < tokens.size() && !tokens[k].failed) TextAt(*this, tokens[k].start, &text);
   return text;
 }
 
@@ -368,15 +362,14 @@ std::size_t ScriptReading::Child(std::size_t parent, const std::u16string& name)
 }
 
 std::size_t ScriptReading::FindKey(const std::u16string& path) const {
-  std::size_t node = kNoKey;
-  for (std::size_t start = 0;;) {
-    const std::size_t slash = std::min(path.find(u'\\', start), path.size());
+  std::size_t node = kNoKey, start = 0;
+  for (std::size_t slash = 0; slash != std::u16string::npos; start = slash + 1) {
+    slash = path.find(u'\\', start);
     auto it = children.find({node, FoldCase(path.substr(start, slash - start))});
     if (it == children.end()) return kNoKey;
     node = it->second;
-    if (slash == path.size()) return node;
-    start = slash + 1;
   }
+  return node;
 }
 
 std::u16string ScriptReading::KeyPath(std::size_t node) const {
@@ -404,94 +397,86 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
     if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
     if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
   }
+  CWarnings warnings(findings);
+  CTraceReader reader(r, warnings, original);
   CRegistrar registrar;
   registrar.DefineReplacement(u"Module", modulePath.c_str());
   ScriptParser parser(&registrar);
-  // The module's own preparation, its block kept as it is (a large script is not copied).
-  r.prepareResult = parser.ExpandReplacements(original.data(), r.preparedText.Put());
-  if (FAILED(r.prepareResult)) {
-    const std::size_t stop =
-        parser.Position() ? std::min<std::size_t>(parser.Position() - original.data(), original.size()) : 0;
-    const std::size_t end = original.find(u'%', stop + 1);
-    r.stopText = original.substr(
-        stop, end == std::u16string_view::npos ? 12 : std::min<std::size_t>(end - stop + 1, 40));
-    return r;
-  }
-  r.prepared = r.preparedText.Get();
-  CWarnings warnings(findings);
-  CTraceReader reader(r, warnings, original);
   ScriptOutcome outcome;
   outcome.trace = &reader;
   parser.ReadScript(original.data(), &outcome);
-  r.openBlock = reader.OpenBlock();
+  if (outcome.inPreparation) {
+    r.prepareResult = outcome.result;
+    const std::size_t stop = std::min(outcome.stop, original.size());
+    const std::size_t end = original.find(u'%', stop + 1);
+    r.stopText = original.substr(
+        stop, end == std::u16string_view::npos ? 12 : std::min<std::size_t>(end - stop + 1, 40));
+  }
   return r;
 }
 
 namespace {
 
-// A class key's ProgID or VersionIndependentProgID value, and where it stands.
-struct ProgIdValue {
-  std::u16string progId;
-  std::size_t classKey;  // CLSID\{...}
-  std::size_t token;     // the value's
-  bool versionIndependent;
-};
-
-// The ProgID key that class key `v.classKey` of `r` names, as `holder`
-// creates it: CLSIDFromProgID (and so a script's CreateObject) reads the
-// class from its CLSID subkey only, and does not follow CurVer.
-void CheckProgIdClass(const ScriptReading& r, const ProgIdValue& v, const ScriptReading& holder,
+// The ProgID key `progIdKey` of `holder` that the class key's ProgID or
+// VersionIndependentProgID key `named` of `r` names: CLSIDFromProgID (and so
+// a script's CreateObject) reads the class from its CLSID subkey only, and
+// does not follow CurVer.
+void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const ScriptReading& holder,
                       std::size_t progIdKey, CWarnings& warnings) {
-  const std::u16string& classId = r.keys[v.classKey].name;
-  const std::string kind = v.versionIndependent ? "version-independent ProgID" : "ProgID";
-  const std::string progId = Utf8(v.progId), classKey = Utf8(r.KeyPath(v.classKey));
-  // The string value of `key`'s written CLSID subkey, or kNoKey.
+  const std::u16string& classId = r.keys[named.parent].name;
+  const bool independent = FoldCase(named.name)[0] == u'v';
+  const std::string kind = independent ? "version-independent ProgID" : "ProgID";
+  const std::string progId = Utf8(r.TokenText(named.valueToken)), classKey = Utf8(r.KeyPath(named.parent));
+  // The string value of `key`'s CLSID subkey, as a key entry writes it, or kNoKey.
   auto clsidValue = [&](std::size_t key) {
     const auto id = holder.children.find({key, u"clsid"});
-    return id == holder.children.end() || !holder.keys[id->second].written ? kNoKey
-                                                                           : holder.keys[id->second].valueToken;
+    return id == holder.children.end() || holder.keys[id->second].entry == kNoKey
+               ? kNoKey
+               : holder.keys[id->second].valueToken;
   };
   const std::size_t valueToken = clsidValue(progIdKey);
   if (valueToken != kNoKey) {
-    const std::u16string named = holder.TokenText(valueToken);
-    if (FoldCase(named) == FoldCase(classId) || !warnings.Listed("progid-other-class")) return;
-    warnings.Add("progid-other-class", holder.name, holder.PlaceOfPrepared(holder.tokens[valueToken].start),
-                 "the CLSID of " + progId + " names another class, " + Utf8(named),
-                 {progId + " is the " + kind + " of " + classKey,
-                  "CLSIDFromProgID(\"" + progId + "\") and CreateObject(\"" + progId + "\") give the other class"},
-                 "if " + progId + " belongs to this class, write CLSID = s '" + Utf8(classId) +
-                     "' inside its key; if not, name this class's own " + kind + " in " + classKey);
+    const std::u16string other = holder.TokenText(valueToken);
+    if (FoldCase(other) == FoldCase(classId) || !warnings.Listed("progid-other-class")) return;
+    warnings.Add(
+        "progid-other-class", holder, TokenPlace(holder, valueToken),
+        "the CLSID of " + progId + " names another class, " + Utf8(other),
+        {progId + " is the " + kind + " of " + classKey,
+         "CLSIDFromProgID(\"" + progId + "\") and CreateObject(\"" + progId + "\") give the other class"},
+        "if " + progId + " belongs to this class, write CLSID = s '" + Utf8(classId) +
+            "' inside its key; if not, name this class's own " + kind + " in " + classKey);
     return;
   }
   if (!warnings.Listed("progid-without-clsid")) return;
-  // Placed at the ProgID key, where the CLSID belongs. A block holding this
-  // class's CLSID may have gone to a key named right after a value, beside
-  // the ProgID key: a word after its unquoted value took the block.
-  Place p;
+  // A block holding this class's CLSID may have gone to a key named right
+  // after a value, beside the ProgID key: a word after its unquoted value took the block.
+  std::vector<std::string> notes = {progId + " is the " + kind + " of " + classKey,
+                                    "CLSIDFromProgID(\"" + progId +
+                                        "\") reads only that subkey (it does not follow CurVer) and fails "
+                                        "with CO_E_CLASSSTRING, so CreateObject(\"" +
+                                        progId + "\") fails in every script"};
   std::size_t taker = kNoKey;
   for (const Entry& e : holder.entries) {
-    if (e.flags & (kEntryValue | kEntryDelete)) continue;
-    if (e.key == progIdKey && p.line == 0) p = holder.PlaceOfPrepared(holder.tokens[e.token].start);
-    if (e.token == 0 || holder.tokens[e.token - 1].slot != Slot::kValue || e.key == progIdKey ||
-        holder.keys[e.key].parent != holder.keys[progIdKey].parent) {
-      continue;
+    if ((e.flags & (kEntryValue | kEntryDelete)) == 0 && e.token > 0 &&
+        holder.tokens[e.token - 1].slot == Slot::kValue && e.key != progIdKey &&
+        holder.keys[e.key].parent == holder.keys[progIdKey].parent && clsidValue(e.key) != kNoKey &&
+        FoldCase(holder.TokenText(clsidValue(e.key))) == FoldCase(classId)) {
+      taker = e.key;
     }
-    const std::size_t id = clsidValue(e.key);
-    if (id != kNoKey && FoldCase(holder.TokenText(id)) == FoldCase(classId)) taker = e.key;
   }
-  std::vector<std::string> notes = {
-      progId + " is the " + kind + " of " + classKey,
-      "CLSIDFromProgID(\"" + progId + "\") reads only that subkey (it does not follow CurVer) and fails "
-      "with CO_E_CLASSSTRING, so CreateObject(\"" + progId + "\") fails in every script"};
   if (taker != kNoKey) {
-    notes.push_back("the CLSID of the block after it is written under " + Utf8(holder.KeyPath(taker)) + " instead");
+    notes.push_back("the CLSID of the block after it is written under " + Utf8(holder.KeyPath(taker)) +
+                    " instead");
   }
-  warnings.Add("progid-without-clsid", holder.name, p, "the " + kind + " key " + progId + " has no CLSID",
-               std::move(notes),
-               taker != kNoKey ? "quote the value of the " + progId + " key, so that its block, with the CLSID, "
-                                 "stays its own"
+  // Placed at the ProgID key, where the CLSID belongs.
+  warnings.Add("progid-without-clsid", holder,
+               TokenPlace(holder, holder.entries[holder.keys[progIdKey].entry].token),
+               "the " + kind + " key " + progId + " has no CLSID", std::move(notes),
+               taker != kNoKey ? "quote the value of the " + progId +
+                                     " key, so that its block, with the CLSID, "
+                                     "stays its own"
                                : "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
-                                     (v.versionIndependent ? ", next to CurVer" : ""));
+                                     (independent ? ", next to CurVer" : ""));
 }
 
 }  // namespace
@@ -504,38 +489,33 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
     CWarnings warnings(findings);
     for (const KeyNode& k : r.keys) {
       // CLSID\{...}\ProgID (or VersionIndependentProgID) = s '...'
-      const std::u16string kind = FoldCase(k.name);
-      if (k.valueToken == kNoKey || (kind != u"progid" && kind != u"versionindependentprogid") ||
-          r.keys[k.parent].name[0] != u'{' || r.keys[k.parent].parent == kNoKey ||
-          FoldCase(r.keys[r.keys[k.parent].parent].name) != u"clsid") {
+      const std::u16string kind = FoldCase(k.name), progId = r.TokenText(k.valueToken);
+      if ((kind != u"progid" && kind != u"versionindependentprogid") || r.keys[k.parent].name[0] != u'{' ||
+          r.keys[k.parent].parent == kNoKey || FoldCase(r.keys[r.keys[k.parent].parent].name) != u"clsid" ||
+          progId.empty() || progId.find(u'\\') != std::u16string::npos) {
         continue;
       }
-      const ProgIdValue v{r.TokenText(k.valueToken), k.parent, k.valueToken, kind[0] == u'v'};
-      if (v.progId.empty() || v.progId.find(u'\\') != std::u16string::npos) continue;
       // Beside the CLSID key the class key stands in, or under any classes root.
-      std::vector<std::u16string> places = {r.KeyPath(r.keys[r.keys[v.classKey].parent].parent) + u"\\" +
-                                            v.progId};
-      for (const char16_t* root : kClassRoots) places.push_back(root + v.progId);
+      std::vector<std::u16string> places = {r.KeyPath(r.keys[r.keys[k.parent].parent].parent) + u"\\" +
+                                            progId};
+      for (const char16_t* root : kClassRoots) places.push_back(root + progId);
       const ScriptReading* holder = nullptr;
       std::size_t progIdKey = kNoKey;
       for (const ScriptReading& other : readings) {
         for (const std::u16string& place : places) {
-          const std::size_t key = other.FindKey(place);
-          if (!holder && key != kNoKey && other.keys[key].written) {
-            holder = &other;
-            progIdKey = key;
-          }
+          const std::size_t key = holder ? kNoKey : other.FindKey(place);
+          if (key != kNoKey && other.keys[key].entry != kNoKey) holder = &other, progIdKey = key;
         }
       }
       if (holder) {
-        CheckProgIdClass(r, v, *holder, progIdKey, warnings);
+        CheckProgIdClass(r, k, *holder, progIdKey, warnings);
       } else if (warnings.Listed("progid-without-key")) {
-        warnings.Add("progid-without-key", r.name, r.PlaceOfPrepared(r.tokens[v.token].start),
-                     "the ProgID '" + Utf8(v.progId) + "' names a key neither script creates",
-                     {"the class key " + Utf8(r.KeyPath(v.classKey)) + " names it",
+        warnings.Add("progid-without-key", r, TokenPlace(r, k.valueToken),
+                     "the ProgID '" + Utf8(progId) + "' names a key neither script creates",
+                     {"the class key " + Utf8(r.KeyPath(k.parent)) + " names it",
                       "a client that asks for the class by that name (CLSIDFromProgID) does not find it, or "
                       "finds whatever another package registered there"},
-                     "create the ProgID key with its CLSID under it (" + Utf8(v.progId) +
+                     "create the ProgID key with its CLSID under it (" + Utf8(progId) +
                          " = s '...' { CLSID = s '{...}' }), or correct the ProgID value");
       }
     }
@@ -564,69 +544,111 @@ struct StopWording {
   const char* remedy;
 };
 
+constexpr char kPercentRemedy[] = "write %% for a percent sign and '%Module%' for the module's path";
 constexpr StopWording kStopWordings[] = {
-    {ScriptStop::kEndOfText, StopCase::kBlockOpen, "a block is never closed",
+    {ScriptStop::kEndOfText,
+     StopCase::kBlockOpen,
+     "a block is never closed",
      {"the script ends where {slot} belongs", "the block opened at {block} is left open"},
      "close every block with its '}'"},
-    {ScriptStop::kEndOfText, StopCase::kAny, "the script ends early", {"the script ends where {slot} belongs"},
+    {ScriptStop::kEndOfText,
+     StopCase::kAny,
+     "the script ends early",
+     {"the script ends where {slot} belongs"},
      "complete the script: {slot} belongs there"},
-    {ScriptStop::kOpenQuote, StopCase::kAny, "the quotation opened here is never closed", {},
+    {ScriptStop::kOpenQuote,
+     StopCase::kAny,
+     "the quotation opened here is never closed",
+     {},
      "close the quotation with an apostrophe (write '' for an apostrophe inside it)"},
-    {ScriptStop::kLongToken, StopCase::kAny, "the token is longer than {length} characters", {},
+    {ScriptStop::kLongToken,
+     StopCase::kAny,
+     "the token is longer than {length} characters",
+     {},
      "shorten the token"},
-    {ScriptStop::kNoRoot, StopCase::kExtraBrace, "this '}' closes more blocks than were opened",
+    {ScriptStop::kNoRoot,
+     StopCase::kExtraBrace,
+     "this '}' closes more blocks than were opened",
      {"a root key name or the end of the script belongs here"},
      "remove the '}', or add the '{' it was meant to close"},
-    {ScriptStop::kNoRoot, StopCase::kAfterLastBlock, "text after the last '}'",
+    {ScriptStop::kNoRoot,
+     StopCase::kAfterLastBlock,
+     "text after the last '}'",
      {"a root key name or the end of the script belongs here: the text is read as another root block"},
      "remove the text after the last '}': the script language has no comments"},
-    {ScriptStop::kNoRoot, StopCase::kAny, "expected a root key name", {"root key names are {roots}"},
+    {ScriptStop::kNoRoot,
+     StopCase::kAny,
+     "expected a root key name",
+     {"root key names are {roots}"},
      "write a root key name: HKCR for a package's keys"},
-    {ScriptStop::kNoRootBlock, StopCase::kAny, "expected '{' after the root key name", {},
+    {ScriptStop::kNoRootBlock,
+     StopCase::kAny,
+     "expected '{' after the root key name",
+     {},
      "write '{' after the root key name"},
-    {ScriptStop::kNotOneLevel, StopCase::kEmptyName, "expected a key name that is not empty", {},
+    {ScriptStop::kNotOneLevel,
+     StopCase::kEmptyName,
+     "expected a key name that is not empty",
+     {},
      "write the key's name: an empty name stands for the parent key itself"},
-    {ScriptStop::kNotOneLevel, StopCase::kAny, "expected a key name of one level", {"a key name holds no '\\'"},
+    {ScriptStop::kNotOneLevel,
+     StopCase::kAny,
+     "expected a key name of one level",
+     {"a key name holds no '\\'"},
      "write one key name: a deeper key is an entry in its parent's block"},
-    {ScriptStop::kNoEquals, StopCase::kAny, "expected '=' after the value name", {},
+    {ScriptStop::kNoEquals,
+     StopCase::kAny,
+     "expected '=' after the value name",
+     {},
      "write '=' after the value name"},
     {ScriptStop::kUnknownType, StopCase::kAny, "expected a type letter", {}, "write a type letter: {types}"},
-    {ScriptStop::kBadNumber, StopCase::kAny, "expected a number from 0 to 4294967295", {},
+    {ScriptStop::kBadNumber,
+     StopCase::kAny,
+     "expected a number from 0 to 4294967295",
+     {},
      "write a decimal number from 0 to 4294967295"},
-    {ScriptStop::kOddDigits, StopCase::kAny, "expected an even number of hexadecimal digits", {},
+    {ScriptStop::kOddDigits,
+     StopCase::kAny,
+     "expected an even number of hexadecimal digits",
+     {},
      "write two hexadecimal digits for each byte"},
-    {ScriptStop::kTooDeep, StopCase::kAny, "blocks nested more than {depth} deep",
-     {"the root block counts as 1"}, "nest blocks at most {depth} deep: this block is one too deep"},
-    {ScriptStop::kUnknownName, StopCase::kAny, "no such replacement",
+    {ScriptStop::kTooDeep,
+     StopCase::kAny,
+     "blocks nested more than {depth} deep",
+     {"the root block counts as 1"},
+     "nest blocks at most {depth} deep: this block is one too deep"},
+    {ScriptStop::kUnknownName,
+     StopCase::kAny,
+     "no such replacement",
      {"%Module% is the only name", "a lone % pairs with the next % anywhere later"},
-     "write %% for a percent sign and '%Module%' for the module's path"},
-    {ScriptStop::kLongName, StopCase::kAny, "a %name% longer than 31 characters",
+     kPercentRemedy},
+    {ScriptStop::kLongName,
+     StopCase::kAny,
+     "a %name% longer than 31 characters",
      {"a lone % pairs with the next % anywhere later"},
-     "write %% for a percent sign and '%Module%' for the module's path"},
-    {ScriptStop::kNone, StopCase::kAny, "the registry refused this key or value", {},
-     "register from an elevated prompt, or for the user alone (regsvr32 /n /i:user) with every key under HKCR"},
+     kPercentRemedy},
+    {ScriptStop::kNone,
+     StopCase::kAny,
+     "the registry refused this key or value",
+     {},
+     "register from an elevated prompt, or for the user alone (regsvr32 /n /i:user) with every key under "
+     "HKCR"},
 };
 
 // What belongs in each slot, in the order of Slot.
-constexpr const char* kSlotWords[] = {"a root key name ({roots})",
-                                      "'{' after the root key name",
-                                      "{entries}",
-                                      "the name of the key to delete",
-                                      "the next entry or '}'",
-                                      "a value name",
-                                      "'=' after the value name",
-                                      "a type letter: {types}",
-                                      "the value after the type letter",
-                                      "'=', '{', the next entry or '}'",
-                                      "'{', the next entry or '}'"};
+constexpr const char* kSlotWords[] = {
+    "a root key name ({roots})",       "'{' after the root key name", "{entries}",
+    "the name of the key to delete",   "the next entry or '}'",       "a value name",
+    "'=' after the value name",        "a type letter: {types}",      "the value after the type letter",
+    "'=', '{', the next entry or '}'", "'{', the next entry or '}'"};
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // The fields of a stop's wording, in the order they are filled ({slot} holds others).
 Fields StopFields(Slot slot, const std::string& block) {
   std::vector<std::string> roots, entries = {"a key name"}, types;
-  for (const char16_t* name : RootKeyNames()) {
-    if (std::u16string_view(name).substr(0, 5) != u"HKEY_") roots.push_back(Utf8(name));
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (std::u16string_view(row.name).substr(0, 5) != u"HKEY_") roots.push_back(Utf8(row.name));
   }
   roots.push_back("their HKEY_ forms");
   for (const char16_t* keyword : KeywordTable) entries.push_back(Utf8(keyword));
@@ -643,7 +665,8 @@ Fields StopFields(Slot slot, const std::string& block) {
 
 std::string Fill(std::string text, const Fields& fields) {
   for (const auto& [field, value] : fields) {
-    for (std::size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + value.size())) {
+    for (std::size_t at = text.find(field); at != std::string::npos;
+         at = text.find(field, at + value.size())) {
       text.replace(at, field.size(), value);
     }
   }
@@ -653,13 +676,10 @@ std::string Fill(std::string text, const Fields& fields) {
 // The wording of `reason` into `f`: its problem as the message's end, its
 // notes and remedy.
 void Word(ScriptStop reason, StopCase variant, const Fields& fields, Finding* f) {
-  const StopWording* w = std::end(kStopWordings) - 1;
-  for (const StopWording& row : kStopWordings) {
-    if (row.reason == reason && (row.variant == variant || row.variant == StopCase::kAny)) {
-      w = &row;
-      break;
-    }
-  }
+  // The last row, kNone's, also words a reason no other row has.
+  const StopWording* w = std::find_if(std::begin(kStopWordings), std::end(kStopWordings) - 1, [&](auto& row) {
+    return row.reason == reason && (row.variant == variant || row.variant == StopCase::kAny);
+  });
   f->message = Fill(w->problem, fields);
   for (const char* note : w->notes) {
     if (note) f->notes.push_back(Fill(note, fields));
@@ -690,10 +710,11 @@ void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::s
 
 // A stop inside a replacement's value is shown where the author wrote the
 // replacement, naming it and its value.
-void InsideReplacement(const ScriptReading& reading, const Anchor& replacement, std::string* head, Finding* f) {
+void InsideReplacement(const ScriptReading& reading, const Anchor& replacement, std::string* head,
+                       Finding* f) {
   const std::string name = "%" + Utf8(replacement.name) + "%";
-  const std::u16string value(
-      reading.prepared.substr(replacement.preparedStart, replacement.preparedEnd - replacement.preparedStart));
+  const std::u16string value(reading.prepared.substr(replacement.preparedStart,
+                                                     replacement.preparedEnd - replacement.preparedStart));
   *head += ", inside " + name;
   f->notes.push_back(name + " stands for " + Utf8(value) + " here");
   f->length = static_cast<int>(replacement.originalEnd - replacement.originalStart);
@@ -741,7 +762,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   }
   std::u16string token;
   const bool readable =
-      reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote && reading.TextAt(at, &token);
+      reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote && TextAt(reading, at, &token);
   WordStop(reading, reason, slot, at, token, readable, &f);
   const Place p = reading.PlaceOfPrepared(at);
   f.line = p.line;
@@ -751,8 +772,9 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
                       : readable                    ? "at '" + Utf8(token) + "'"
                                                     : "at the token starting here");
   if (readPast) {
-    f.notes.push_back("removal reads on past this failure, as it does inside a key it cannot open, and stops "
-                      "further on");
+    f.notes.push_back(
+        "removal reads on past this failure, as it does inside a key it cannot open, and stops "
+        "further on");
   }
   if (readable) f.arguments.push_back({"stopAt", Utf8(token)});
   if (readable && !replacement) f.length = static_cast<int>(token.size());

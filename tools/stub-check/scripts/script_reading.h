@@ -14,87 +14,78 @@
 
 namespace check {
 
-/// One token; its text is read again from the prepared text on demand
+constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
+
+/// A token as the walk read it; its text is read again on demand
 /// (ScriptReading::TokenText), so a large script costs no copy of every token.
 struct Token {
-  std::size_t start = 0;  // prepared-text offsets
-  std::size_t end = 0;
-  Slot slot = Slot::kEntry;
-  bool failed = false;  // the read itself failed (end of text, open quote, too long)
+  std::size_t start, end;  // prepared-text offsets
+  Slot slot;
+  bool failed;  // the read itself failed (end of text, open quote, too long)
 };
-
-constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
 
 /// A key the script names, once per path however often the script names it:
 /// the keys form a tree under the root keys' nodes.
 struct KeyNode {
   std::size_t parent = kNoKey;         // kNoKey for a root key
   std::u16string name;                 // as first written ("HKEY_CLASSES_ROOT" for a root)
-  std::size_t noRemoveEntry = kNoKey;  // the first NoRemove key entry of this key
-  bool written = false;                // a key entry names it (not only a Delete)
+  std::size_t entry = kNoKey;          // its first key entry (none when only a Delete names it)
+  std::size_t noRemoveEntry = kNoKey;  // its first NoRemove key entry
   std::size_t valueToken = kNoKey;     // the token of its latest string (s) default value
 };
 
-/// A key or value the script names.
+/// An entry: its key's node (the value's key for a Val), its kEntry... flags
+/// as the walk reported them, and its name token.
 struct Entry {
-  std::size_t key = kNoKey;  // the key's node (the value's key for a Val)
-  unsigned flags = 0;        // as the walk reported them (kEntryValue, kEntryDelete, ...)
-  std::size_t token = 0;     // index of its name token
+  std::size_t key;
+  unsigned flags;
+  std::size_t token;
 };
 
 /// A %name% or %% of the original text and what preparation made of it.
 struct Anchor {
-  std::size_t originalStart, originalEnd;
-  std::size_t preparedStart, preparedEnd;
+  std::size_t originalStart, originalEnd, preparedStart, preparedEnd;
   bool quoted;          // it landed inside a quoted token
-  std::u16string name;  // a replacement's name as written ("Module"); empty for %%
+  std::u16string name;  // as written ("Module"); empty for %%
 };
 
 struct ScriptReading {
-  std::string name;              // "Style.rgs"
-  std::size_t originalSize = 0;  // in UTF-16 units, decoded as the module decodes it
+  std::string name;         // "Style.rgs"
+  std::u16string prepared;  // the text the walk reads, as preparation made it
+  HRESULT prepareResult = S_OK;
   // Where preparation refused the text, the %name% there (or its first
   // characters): the original text itself is not kept.
   std::u16string stopText;
-  CTaskMemory<char16_t> preparedText;  // the module's own block, not copied
-  std::u16string_view prepared;
-  HRESULT prepareResult = S_OK;
   std::vector<Anchor> anchors;
   std::vector<Token> tokens;
   std::vector<Entry> entries;
   std::vector<KeyNode> keys;
-  /// The "{" token of the innermost block still open where the walk stopped, or kNoKey.
-  std::size_t openBlock = kNoKey;
+  std::size_t openBlock = kNoKey;  // the "{" token of the innermost block open where the walk stopped
+  // Indexes: the original's size, line starts and low surrogates (in UTF-16
+  // units, decoded as the module decodes it); the key nodes by parent and
+  // case-folded name.
+  std::size_t originalSize = 0;
+  std::vector<std::size_t> lineStarts, lowSurrogates;
+  std::map<std::pair<std::size_t, std::u16string>, std::size_t> children;
 
-  /// Original offset of a prepared-text offset; one inside a replacement maps
-  /// to the replacement's start.
-  std::size_t OriginalOffset(std::size_t prepared) const;
   Place PlaceOfOriginal(std::size_t offset) const;
-  Place PlaceOfPrepared(std::size_t prepared) const { return PlaceOfOriginal(OriginalOffset(prepared)); }
-  /// The text of the token at prepared offset `at` (of token `k`) as the
-  /// tokenizer reads it, quotes undone; false (empty) when none can be read.
-  bool TextAt(std::size_t at, std::u16string* text) const;
+  /// One inside a replacement's value is the replacement's place.
+  Place PlaceOfPrepared(std::size_t prepared) const;
+  /// The text of token `k` as the tokenizer reads it (quotes undone).
   std::u16string TokenText(std::size_t k) const;
   /// The node of `parent`'s subkey `name` (a root key's when `parent` is kNoKey), made when new.
   std::size_t Child(std::size_t parent, const std::u16string& name);
   /// The node of a full key path ("HKEY_CLASSES_ROOT\a\b"), kNoKey when the script names no such key.
   std::size_t FindKey(const std::u16string& path) const;
   std::u16string KeyPath(std::size_t node) const;
-  /// The %name% anchor whose value holds prepared offset `p`, or null.
+  /// The %name% whose value holds prepared offset `p`, or null.
   const Anchor* ReplacementAt(std::size_t p) const;
-
-  // Indexes: line starts and low surrogates of the original; each key node by
-  // its parent and case-folded name.
-  std::vector<std::size_t> lineStarts;
-  std::vector<std::size_t> lowSurrogates;
-  std::map<std::pair<std::size_t, std::u16string>, std::size_t> children;
 };
 
-/// Prepares `original` (whose last unit must be followed by a NUL) with
-/// %Module% = `modulePath` and reads it with the module's own walk
-/// (registration's grammar, touching no key), recording what the walk meets
-/// and warnings into `findings`: at most kWarningsPerCode of one kind per
-/// script, the last one listed saying how many more there are.
+/// Reads `original` (whose last unit must be followed by a NUL) with the
+/// module's own walk, %Module% standing for `modulePath` (registration's
+/// grammar, touching no key), and adds its warnings to `findings`: at most
+/// kWarningsPerCode of one kind per script, the last saying how many more there are.
 constexpr int kWarningsPerCode = 20;
 ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings);
