@@ -37,12 +37,11 @@ std::string Listing(const std::vector<std::string>& words) {
   return text;
 }
 
-// Edit distance without regard to case (as the registry folds names), a swap
-// of two neighbours counting as one edit (NoRemvoe is one edit from
-// NoRemove); anything above `limit` answers limit + 1.
-int Distance(const std::u16string& name, const char16_t* b, int limit) {
-  const std::u16string a = FoldCase(name), w = FoldCase(b);
-  const std::size_t n = a.size(), m = w.size();
+// Edit distance between folded names, a swap of two neighbours counting as
+// one edit (NoRemvoe is one edit from NoRemove); anything above `limit`
+// answers limit + 1.
+int Distance(const std::u16string& a, const std::u16string& b, int limit) {
+  const std::size_t n = a.size(), m = b.size();
   if ((n > m ? n - m : m - n) > static_cast<std::size_t>(limit)) return limit + 1;
   std::vector<std::vector<int>> d(n + 1, std::vector<int>(m + 1));
   for (std::size_t i = 0; i <= n; ++i) d[i][0] = static_cast<int>(i);
@@ -50,8 +49,8 @@ int Distance(const std::u16string& name, const char16_t* b, int limit) {
   for (std::size_t i = 1; i <= n; ++i) {
     for (std::size_t j = 1; j <= m; ++j) {
       d[i][j] =
-          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == w[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == w[j - 2] && a[i - 2] == w[j - 1]) {
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
     }
@@ -59,38 +58,34 @@ int Distance(const std::u16string& name, const char16_t* b, int limit) {
   return std::min(d[n][m], limit + 1);
 }
 
-// The words nearest `name` without being it: within one edit of a word of at
-// most `shortLength` units (a key named Var or Deleted is plausible), two of
-// a longer one.
+// The words nearest `name` without being it, without regard to case (as the
+// registry folds names): within one edit of a word of at most `shortLength`
+// units (a key named Var or Deleted is plausible), two of a longer one; of
+// equally near words, those with the same letters (HKCR for HKRC).
 std::vector<const char16_t*> Nearest(const std::u16string& name, const std::vector<const char16_t*>& words,
                                      std::size_t shortLength) {
   std::vector<const char16_t*> nearest;
+  const std::u16string folded = FoldCase(name);
   int best = 99;
   for (const char16_t* word : words) {
-    const int limit = std::u16string_view(word).size() > shortLength ? 2 : 1;
-    const int d = Distance(name, word, limit);
-    if (d == 0 || d > limit || d > best) continue;
-    if (d < best) nearest.clear();
-    best = d;
+    const std::u16string w = FoldCase(word);
+    const int limit = w.size() > shortLength ? 2 : 1;
+    const int d = Distance(folded, w, limit);
+    const int rank = 2 * d - (std::is_permutation(folded.begin(), folded.end(), w.begin(), w.end()) ? 1 : 0);
+    if (d == 0 || d > limit || rank > best) continue;
+    if (rank < best) nearest.clear();
+    best = rank;
     nearest.push_back(word);
   }
   return nearest;
 }
 
-// "; did you mean HKCR?" for a near root name (of equally near ones, those
-// with the same letters: HKCR for HKRC); empty otherwise.
+// "; did you mean HKCR?" for a near root name; empty otherwise.
 std::string NearRootNames(const std::u16string& name) {
-  std::vector<const char16_t*> roots, swapped;
+  std::vector<const char16_t*> roots;
   for (const RootKeyRow& row : RootKeyTable) roots.push_back(row.name);
-  roots = Nearest(name, roots, 4);
-  const std::u16string letters = FoldCase(name);
-  for (const char16_t* root : roots) {
-    const std::u16string other = FoldCase(root);
-    if (std::is_permutation(letters.begin(), letters.end(), other.begin(), other.end()))
-      swapped.push_back(root);
-  }
   std::vector<std::string> words;
-  for (const char16_t* root : swapped.empty() ? roots : swapped) words.push_back(Utf8(root));
+  for (const char16_t* root : Nearest(name, roots, 4)) words.push_back(Utf8(root));
   return words.empty() ? "" : "; did you mean " + Listing(words) + "?";
 }
 
@@ -708,23 +703,6 @@ void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::s
   if (reason == ScriptStop::kNoRoot && variant != StopCase::kExtraBrace) f->message += NearRootNames(token);
 }
 
-// A stop inside a replacement's value is shown where the author wrote the
-// replacement, naming it and its value.
-void InsideReplacement(const ScriptReading& reading, const Anchor& replacement, std::string* head,
-                       Finding* f) {
-  const std::string name = "%" + Utf8(replacement.name) + "%";
-  const std::u16string value(reading.prepared.substr(replacement.preparedStart,
-                                                     replacement.preparedEnd - replacement.preparedStart));
-  *head += ", inside " + name;
-  f->notes.push_back(name + " stands for " + Utf8(value) + " here");
-  f->length = static_cast<int>(replacement.originalEnd - replacement.originalStart);
-  f->arguments.push_back({"replacement", name});
-  if (!replacement.quoted) {
-    f->notes.push_back(name + " is not quoted, so a blank in its value splits it into several tokens");
-    f->remedy = "write '" + name + "' in apostrophes";
-  }
-}
-
 }  // namespace
 
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
@@ -732,45 +710,34 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   Finding f{Severity::kError, run + "-error", reading.name, 0, 0, "", ""};
   f.notes.push_back("the " + run + " answers " + DescribeResult(outcome.result));
   f.arguments.push_back({"result", Hex32(outcome.result)});
-  if (outcome.inPreparation) {
-    // The module's preparation and the reading's refuse the same text at the same place.
-    const Place p = reading.PlaceOfOriginal(outcome.stop);
-    Word(outcome.reason, StopCase::kAny, StopFields(Slot::kRootName, ""), &f);
-    f.message = run + " stops at '" + Utf8(reading.stopText) + "': " + f.message;
-    f.line = p.line;
-    f.column = p.column;
-    f.length = static_cast<int>(reading.stopText.size());
-    f.arguments.push_back({"stopAt", Utf8(reading.stopText)});
-    return f;
+  // Where the run went wrong: the %name% preparation refused (the reading's
+  // preparation refuses the same), or the token the walk stopped at, or, when
+  // removal read on past a failure inside a key it could not open, that
+  // failure: what threw the reading off, which registration stops at too.
+  const bool walked = !outcome.inPreparation;
+  const std::size_t size = reading.prepared.size();
+  const bool readPast = walked && outcome.firstDropped != ScriptStop::kNone &&
+                        !reading.ReplacementAt(std::min(outcome.tokenStart, size));
+  const std::size_t at = !walked    ? outcome.stop
+                         : readPast ? std::min(outcome.firstDroppedToken, size)
+                                    : std::min(outcome.tokenStart, size);
+  const ScriptStop reason = readPast ? outcome.firstDropped : outcome.reason;
+  Slot slot = readPast ? Slot::kEntry : outcome.expected;
+  for (const Token& t : reading.tokens) {
+    if (readPast && t.start == at) slot = t.slot;
   }
-  // Where the run went wrong: the token it stopped at, or, when removal read
-  // on past a failure inside a key it could not open, that failure: what
-  // threw the reading off, which registration stops at too.
-  std::size_t at = std::min(outcome.tokenStart, reading.prepared.size());
-  ScriptStop reason = outcome.reason;
-  Slot slot = outcome.expected;
-  const Anchor* replacement = reading.ReplacementAt(at);
-  const bool readPast = !replacement && outcome.firstDropped != ScriptStop::kNone;
-  if (readPast) {
-    at = std::min(outcome.firstDroppedToken, reading.prepared.size());
-    reason = outcome.firstDropped;
-    slot = Slot::kEntry;
-    for (const Token& t : reading.tokens) {
-      if (t.start == at) slot = t.slot;
-    }
-    replacement = reading.ReplacementAt(at);
-  }
-  std::u16string token;
-  const bool readable =
-      reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote && TextAt(reading, at, &token);
+  const Anchor* replacement = walked ? reading.ReplacementAt(at) : nullptr;
+  std::u16string token = reading.stopText;
+  const bool readable = !walked || (reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote &&
+                                    TextAt(reading, at, &token));
   WordStop(reading, reason, slot, at, token, readable, &f);
-  const Place p = reading.PlaceOfPrepared(at);
+  const Place p = walked ? reading.PlaceOfPrepared(at) : reading.PlaceOfOriginal(at);
   f.line = p.line;
   f.column = p.column;
   std::string head = run + (readPast ? " goes wrong " : " stops ") +
-                     (at >= reading.prepared.size() ? "at the end of the script"
-                      : readable                    ? "at '" + Utf8(token) + "'"
-                                                    : "at the token starting here");
+                     (walked && at >= size ? "at the end of the script"
+                      : readable           ? "at '" + Utf8(token) + "'"
+                                           : "at the token starting here");
   if (readPast) {
     f.notes.push_back(
         "removal reads on past this failure, as it does inside a key it cannot open, and stops "
@@ -778,7 +745,21 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   }
   if (readable) f.arguments.push_back({"stopAt", Utf8(token)});
   if (readable && !replacement) f.length = static_cast<int>(token.size());
-  if (replacement) InsideReplacement(reading, *replacement, &head, &f);
+  if (replacement) {
+    // A stop inside a replacement's value is shown where the author wrote the replacement.
+    const std::string name = "%" + Utf8(replacement->name) + "%";
+    head += ", inside " + name;
+    f.notes.push_back(name + " stands for " +
+                      Utf8(reading.prepared.substr(replacement->preparedStart,
+                                                   replacement->preparedEnd - replacement->preparedStart)) +
+                      " here");
+    f.length = static_cast<int>(replacement->originalEnd - replacement->originalStart);
+    f.arguments.push_back({"replacement", name});
+    if (!replacement->quoted) {
+      f.notes.push_back(name + " is not quoted, so a blank in its value splits it into several tokens");
+      f.remedy = "write '" + name + "' in apostrophes";
+    }
+  }
   f.message = head + ": " + f.message;
   return f;
 }
