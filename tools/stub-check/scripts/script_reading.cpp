@@ -12,10 +12,6 @@
 namespace check {
 namespace {
 
-Place TokenPlace(const ScriptReading& r, std::size_t token) {
-  return r.PlaceOfPrepared(r.tokens[token].start);
-}
-
 // The text of the token at prepared offset `at` as the tokenizer reads it,
 // quotes undone; false when none can be read there.
 bool TextAt(const ScriptReading& r, std::size_t at, std::u16string* text) {
@@ -38,24 +34,20 @@ std::string Listing(const std::vector<std::string>& words) {
 }
 
 // Edit distance between folded names, a swap of two neighbours counting as
-// one edit (NoRemvoe is one edit from NoRemove); anything above `limit`
-// answers limit + 1.
-int Distance(const std::u16string& a, const std::u16string& b, int limit) {
-  const std::size_t n = a.size(), m = b.size();
-  if ((n > m ? n - m : m - n) > static_cast<std::size_t>(limit)) return limit + 1;
-  std::vector<std::vector<int>> d(n + 1, std::vector<int>(m + 1));
-  for (std::size_t i = 0; i <= n; ++i) d[i][0] = static_cast<int>(i);
-  for (std::size_t j = 0; j <= m; ++j) d[0][j] = static_cast<int>(j);
-  for (std::size_t i = 1; i <= n; ++i) {
-    for (std::size_t j = 1; j <= m; ++j) {
-      d[i][j] =
-          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-      }
-    }
+// one edit (NoRemvoe is one edit from NoRemove), counted up to limit + 1.
+int Distance(std::u16string_view a, std::u16string_view b, int limit) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > static_cast<std::size_t>(limit)) {
+    return limit + 1;
   }
-  return std::min(d[n][m], limit + 1);
+  if (a.empty() || b.empty()) return static_cast<int>(a.size() + b.size());
+  if (a[0] == b[0]) return Distance(a.substr(1), b.substr(1), limit);
+  if (limit == 0) return 1;
+  int d = 1 + std::min({Distance(a.substr(1), b, limit - 1), Distance(a, b.substr(1), limit - 1),
+                        Distance(a.substr(1), b.substr(1), limit - 1)});
+  if (a.size() > 1 && b.size() > 1 && a[0] == b[1] && a[1] == b[0]) {
+    d = std::min(d, 1 + Distance(a.substr(2), b.substr(2), limit - 1));
+  }
+  return std::min(d, limit + 1);
 }
 
 // The words nearest `name` without being it, without regard to case (as the
@@ -104,9 +96,11 @@ class CWarnings {
   }
   // True when a warning of `code` is still listed; the caller then Adds it.
   bool Listed(const std::string& code) { return ++kinds_[code].first <= kWarningsPerCode; }
-  void Add(const std::string& code, const ScriptReading& file, Place p, std::string message,
+  // Adds it at prepared offset `at` of `file`.
+  void Add(const std::string& code, const ScriptReading& file, std::size_t at, std::string message,
            std::vector<std::string> notes, std::string remedy) {
     kinds_[code].second = findings_->size();
+    const Place p = file.PlaceOfPrepared(at);
     findings_->push_back({Severity::kWarning, code, file.name, p.line, p.column, std::move(message),
                           std::move(remedy), 0, std::move(notes)});
   }
@@ -137,7 +131,7 @@ class CTraceReader : public ScriptTrace {
     r_.prepared = base_ = prepared;
     for (const Anchor& a : r_.anchors) {
       if (a.name.empty() || a.quoted || !warnings_.Listed("unquoted-module")) continue;
-      warnings_.Add("unquoted-module", r_, r_.PlaceOfOriginal(a.originalStart), "%Module% is not quoted",
+      warnings_.Add("unquoted-module", r_, a.preparedStart, "%Module% is not quoted",
                     {"installed under a path with a blank (C:\\Program Files\\...) the path splits into "
                      "several tokens and the script fails"},
                     "write '%Module%' in apostrophes");
@@ -237,7 +231,8 @@ class CTraceReader : public ScriptTrace {
   void Warn(std::size_t token, const std::string& code, std::string message, std::vector<std::string> notes,
             std::string remedy) {
     if (warnings_.Listed(code)) {
-      warnings_.Add(code, r_, TokenPlace(r_, token), std::move(message), std::move(notes), std::move(remedy));
+      warnings_.Add(code, r_, r_.tokens[token].start, std::move(message), std::move(notes),
+                    std::move(remedy));
     }
   }
 
@@ -434,7 +429,7 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
     const std::u16string other = holder.TokenText(valueToken);
     if (FoldCase(other) == FoldCase(classId) || !warnings.Listed("progid-other-class")) return;
     warnings.Add(
-        "progid-other-class", holder, TokenPlace(holder, valueToken),
+        "progid-other-class", holder, holder.tokens[valueToken].start,
         "the CLSID of " + progId + " names another class, " + Utf8(other),
         {progId + " is the " + kind + " of " + classKey,
          "CLSIDFromProgID(\"" + progId + "\") and CreateObject(\"" + progId + "\") give the other class"},
@@ -445,11 +440,10 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
   if (!warnings.Listed("progid-without-clsid")) return;
   // A block holding this class's CLSID may have gone to a key named right
   // after a value, beside the ProgID key: a word after its unquoted value took the block.
-  std::vector<std::string> notes = {progId + " is the " + kind + " of " + classKey,
-                                    "CLSIDFromProgID(\"" + progId +
-                                        "\") reads only that subkey (it does not follow CurVer) and fails "
-                                        "with CO_E_CLASSSTRING, so CreateObject(\"" +
-                                        progId + "\") fails in every script"};
+  std::vector<std::string> notes = {progId + " is the " + kind + " of " + classKey};
+  notes.push_back("CLSIDFromProgID(\"" + progId +
+                  "\") reads only that subkey (it does not follow CurVer) and " +
+                  "fails with CO_E_CLASSSTRING, so CreateObject(\"" + progId + "\") fails in every script");
   std::size_t taker = kNoKey;
   for (const Entry& e : holder.entries) {
     if ((e.flags & (kEntryValue | kEntryDelete)) == 0 && e.token > 0 &&
@@ -464,14 +458,13 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
                     " instead");
   }
   // Placed at the ProgID key, where the CLSID belongs.
-  warnings.Add("progid-without-clsid", holder,
-               TokenPlace(holder, holder.entries[holder.keys[progIdKey].entry].token),
-               "the " + kind + " key " + progId + " has no CLSID", std::move(notes),
-               taker != kNoKey ? "quote the value of the " + progId +
-                                     " key, so that its block, with the CLSID, "
-                                     "stays its own"
-                               : "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
-                                     (independent ? ", next to CurVer" : ""));
+  warnings.Add(
+      "progid-without-clsid", holder, holder.tokens[holder.entries[holder.keys[progIdKey].entry].token].start,
+      "the " + kind + " key " + progId + " has no CLSID", std::move(notes),
+      taker != kNoKey
+          ? "quote the value of the " + progId + " key, so that its block, with the CLSID, stays its own"
+          : "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
+                (independent ? ", next to CurVer" : ""));
 }
 
 }  // namespace
@@ -505,7 +498,7 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
       if (holder) {
         CheckProgIdClass(r, k, *holder, progIdKey, warnings);
       } else if (warnings.Listed("progid-without-key")) {
-        warnings.Add("progid-without-key", r, TokenPlace(r, k.valueToken),
+        warnings.Add("progid-without-key", r, r.tokens[k.valueToken].start,
                      "the ProgID '" + Utf8(progId) + "' names a key neither script creates",
                      {"the class key " + Utf8(r.KeyPath(k.parent)) + " names it",
                       "a client that asks for the class by that name (CLSIDFromProgID) does not find it, or "
@@ -530,7 +523,7 @@ enum class StopCase {
 
 // What was wrong where a run stopped, and what to write there, by the reason
 // the interpreter gave. A reason of kNone on a failed run is a failure of the
-// registry, not of the text. The texts' {fields} are filled by StopFields.
+// registry, not of the text. The texts' {fields} are filled by WordStop.
 struct StopWording {
   ScriptStop reason;
   StopCase variant;
@@ -590,56 +583,12 @@ constexpr const char* kSlotWords[] = {
     "'=' after the value name",        "a type letter: {types}",      "the value after the type letter",
     "'=', '{', the next entry or '}'", "'{', the next entry or '}'"};
 
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-// The fields of a stop's wording, in the order they are filled ({slot} holds others).
-Fields StopFields(Slot slot, const std::string& block) {
-  std::vector<std::string> roots, entries = {"a key name"}, types;
-  for (const RootKeyRow& row : RootKeyTable) {
-    if (std::u16string_view(row.name).substr(0, 5) != u"HKEY_") roots.push_back(Utf8(row.name));
-  }
-  roots.push_back("their HKEY_ forms");
-  for (const char16_t* keyword : KeywordTable) entries.push_back(Utf8(keyword));
-  entries.push_back("'}'");
-  for (const ValueTypeRow& row : ValueTypeTable) types.push_back(Utf8(FoldCase(row.letter)));
-  return {{"{slot}", kSlotWords[static_cast<int>(slot)]},
-          {"{block}", block},
-          {"{length}", std::to_string((slot == Slot::kValueName ? kValueNameCapacity : kTokenCapacity) - 2)},
-          {"{depth}", std::to_string(kMaxNesting)},
-          {"{roots}", Listing(roots)},
-          {"{entries}", Listing(entries)},
-          {"{types}", Listing(types)}};
-}
-
-std::string Fill(std::string text, const Fields& fields) {
-  for (const auto& [field, value] : fields) {
-    for (std::size_t at = text.find(field); at != std::string::npos;
-         at = text.find(field, at + value.size())) {
-      text.replace(at, field.size(), value);
-    }
-  }
-  return text;
-}
-
-// The wording of `reason` into `f`: its problem as the message's end, its
-// notes and remedy.
-void Word(ScriptStop reason, StopCase variant, const Fields& fields, Finding* f) {
-  // The last row, kNone's, also words a reason no other row has.
-  const StopWording* w = std::find_if(std::begin(kStopWordings), std::end(kStopWordings) - 1, [&](auto& row) {
-    return row.reason == reason && (row.variant == variant || row.variant == StopCase::kAny);
-  });
-  f->message = Fill(w->problem, fields);
-  for (const char* note : w->notes) {
-    if (*note) f->notes.push_back(Fill(note, fields));
-  }
-  f->remedy = Fill(w->remedy, fields);
-}
-
 // The wording of a stop for `reason` at prepared offset `at`, where `token`
-// was read (when `readable`), with the variant that fits: a block left open,
-// a '}' too many, text after the last block, an empty name.
+// was read (when `readable`), into `f`: the end of its message, its notes and
+// remedy, with the fields filled in once.
 void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::size_t at,
               const std::u16string& token, bool readable, Finding* f) {
+  // The variant that fits: a block left open, a '}' too many, text after the last block, an empty name.
   StopCase variant = StopCase::kAny;
   std::string block;
   if (reason == ScriptStop::kEndOfText && reading.openBlock != kNoKey) {
@@ -652,7 +601,40 @@ void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::s
   } else if (reason == ScriptStop::kNotOneLevel && readable && token.empty()) {
     variant = StopCase::kEmptyName;
   }
-  Word(reason, variant, StopFields(slot, block), f);
+  std::vector<std::string> roots, entries = {"a key name"}, types;
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (std::u16string_view(row.name).substr(0, 5) != u"HKEY_") roots.push_back(Utf8(row.name));
+  }
+  roots.push_back("their HKEY_ forms");
+  for (const char16_t* keyword : KeywordTable) entries.push_back(Utf8(keyword));
+  entries.push_back("'}'");
+  for (const ValueTypeRow& row : ValueTypeTable) types.push_back(Utf8(FoldCase(row.letter)));
+  // {slot} holds other fields, so it is filled first.
+  const std::pair<std::string, std::string> fields[] = {
+      {"{slot}", kSlotWords[static_cast<int>(slot)]},
+      {"{block}", block},
+      {"{length}", std::to_string((slot == Slot::kValueName ? kValueNameCapacity : kTokenCapacity) - 2)},
+      {"{depth}", std::to_string(kMaxNesting)},
+      {"{roots}", Listing(roots)},
+      {"{entries}", Listing(entries)},
+      {"{types}", Listing(types)}};
+  auto fill = [&](std::string text) {
+    for (const auto& [field, value] : fields) {
+      for (std::size_t i = text.find(field); i != std::string::npos; i = text.find(field, i + value.size())) {
+        text.replace(i, field.size(), value);
+      }
+    }
+    return text;
+  };
+  // The last row, kNone's, also words a reason no other row has.
+  const StopWording* w = std::find_if(std::begin(kStopWordings), std::end(kStopWordings) - 1, [&](auto& row) {
+    return row.reason == reason && (row.variant == variant || row.variant == StopCase::kAny);
+  });
+  f->message = fill(w->problem);
+  for (const char* note : w->notes) {
+    if (*note) f->notes.push_back(fill(note));
+  }
+  f->remedy = fill(w->remedy);
   if (reason == ScriptStop::kNoRoot && variant != StopCase::kExtraBrace) f->message += NearRootNames(token);
 }
 
