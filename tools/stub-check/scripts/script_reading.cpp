@@ -1,9 +1,9 @@
-// One script read the way the interpreter reads it: prepared by the module's
-// own preparation pass, cut into tokens by the module's own tokenizer, and
-// followed through the registration grammar, so that every token has a place
-// in the original file and a slot that says what belonged there.
+// One script read the way the interpreter reads it, from the trace of the
+// module's own preparation, tokenizer and registration walk: every token has a
+// place in the original file and a slot that says what belonged there.
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "checker.h"
 #include "registrar/key_tree.h"
@@ -50,10 +50,9 @@ int Distance(std::u16string_view a, std::u16string_view b, int limit) {
   return std::min(d, limit + 1);
 }
 
-// The words nearest `name` without being it, without regard to case (as the
-// registry folds names): within one edit of a word of at most `shortLength`
-// units (a key named Var or Deleted is plausible), two of a longer one; of
-// equally near words, those with the same letters (HKCR for HKRC).
+// The words nearest `name` without being it, without regard to case (as the registry folds names):
+// within one edit of a word of at most `shortLength` units (a key named Var or Deleted is plausible),
+// two of a longer one; of equally near words, those with the same letters (HKCR for HKRC).
 std::vector<const char16_t*> Nearest(const std::u16string& name, const std::vector<const char16_t*>& words,
                                      std::size_t shortLength) {
   std::vector<const char16_t*> nearest;
@@ -81,9 +80,8 @@ std::string NearRootNames(const std::u16string& name) {
   return words.empty() ? "" : "; did you mean " + Listing(words) + "?";
 }
 
-// The warnings of one script: at most kWarningsPerCode of each kind listed,
-// the last one listed saying how many more there are. The place of a warning
-// that is not listed is never worked out.
+// The warnings of one script: at most kWarningsPerCode of each kind listed, the
+// last saying how many more there are; one not listed is never placed.
 class CWarnings {
  public:
   explicit CWarnings(std::vector<Finding>* findings) : findings_(findings) {}
@@ -110,9 +108,8 @@ class CWarnings {
   std::map<std::string, std::pair<int, std::size_t>> kinds_;  // how many of a code, the last listed
 };
 
-// Builds a script's reading from the trace of the module's own walk: the
-// tokens in their slots, the key tree and entries, and the warnings about what
-// the walk does that the author probably did not mean.
+// Builds a script's reading from the trace of the module's own walk, and
+// warns where the walk does what the author probably did not mean.
 class CTraceReader : public ScriptTrace {
  public:
   CTraceReader(ScriptReading& reading, CWarnings& warnings, std::u16string_view original)
@@ -141,8 +138,7 @@ class CTraceReader : public ScriptTrace {
   void Token(Slot slot, const char16_t* start, const char16_t* end, bool failed) override {
     r_.tokens.push_back(
         {static_cast<std::size_t>(start - base_), static_cast<std::size_t>(end - base_), slot, failed});
-    const bool afterName = afterName_;
-    afterName_ = false;
+    const bool afterName = std::exchange(afterName_, false);
     if (failed) return;
     const std::u16string text = r_.TokenText(Last());
     if (afterName) CheckNameEnd(text);
@@ -165,7 +161,7 @@ class CTraceReader : public ScriptTrace {
 
   void Entry(unsigned flags, const char16_t* name, int depth) override {
     const std::u16string text = r_.TokenText(Last());
-    Level& level = Depth(depth);
+    Level& level = levels_[depth];
     level.lastKind = flags & (kEntryValue | kEntryDelete);
     const std::size_t key = flags & kEntryValue ? level.key : r_.Child(level.key, text);
     r_.entries.push_back({key, flags, Last()});
@@ -199,7 +195,8 @@ class CTraceReader : public ScriptTrace {
     }
     // A block belongs to the latest key entry before it, also when it follows
     // a Val or Delete entry.
-    const Level& outer = Depth(depth - 1);
+    levels_.resize(std::max(levels_.size(), static_cast<std::size_t>(depth) + 1));
+    const Level& outer = levels_[depth - 1];
     const std::size_t key = depth == 1 ? r_.Child(kNoKey, LongRootName(root_)) : outer.lastKey;
     if (depth > 1 && outer.lastKind) {
       Warn(Last(), "block-after-entry",
@@ -207,7 +204,7 @@ class CTraceReader : public ScriptTrace {
            {"it is walked under " + Utf8(r_.KeyPath(key)) + ", the latest key entry before it"},
            "put the block after the key it belongs to");
     }
-    Depth(depth) = {key, key, 0, Last()};
+    levels_[depth] = {key, key, 0, Last()};
     r_.openBlock = Last();
   }
 
@@ -222,11 +219,6 @@ class CTraceReader : public ScriptTrace {
   };
 
   std::size_t Last() const { return r_.tokens.size() - 1; }
-
-  Level& Depth(int depth) {
-    if (levels_.size() <= static_cast<std::size_t>(depth)) levels_.resize(depth + 1);
-    return levels_[depth];
-  }
 
   void Warn(std::size_t token, const std::string& code, std::string message, std::vector<std::string> notes,
             std::string remedy) {
@@ -246,17 +238,16 @@ class CTraceReader : public ScriptTrace {
     if (letter == u's' && !(owner.flags & kEntryValue)) r_.keys[owner.key].valueToken = Last();
   }
 
-  // Whether the tokens `a` and `b` stand on one line, `a` unquoted.
+  // Whether the tokens `a` and `b` stand on one line, `a` read and unquoted.
   bool OnOneLine(std::size_t a, std::size_t b) const {
     const check::Token& t = r_.tokens[a];
-    return r_.prepared[t.start] != u'\'' &&
+    return !t.failed && r_.prepared[t.start] != u'\'' &&
            std::u16string_view(r_.prepared).substr(t.end, r_.tokens[b].start - t.end).find(u'\n') ==
                std::u16string_view::npos;
   }
 
-  // After a key name, the next token (`next`, read last): a bare word on the
-  // same line begins another entry, which is what a misspelled keyword or a
-  // name with a blank in it leads to.
+  // After a key name, the next token (`next`, read last): a bare word on the same line begins
+  // another entry, which is what a misspelled keyword or a name with a blank in it leads to.
   void CheckNameEnd(const std::u16string& next) {
     const check::Entry& entry = r_.entries.back();
     if (next[0] == u'=' || next[0] == u'}' || next == u"{" || !OnOneLine(entry.token, Last())) return;
@@ -280,17 +271,15 @@ class CTraceReader : public ScriptTrace {
     }
   }
 
-  // After a value, the next token (`next`, read last): a bare word on the same
-  // line as an unquoted value ends the value at the blank before it and begins
-  // an entry of its own, a key beside the one the value was meant for.
+  // After a value, the next token (`next`, read last): a bare word on the same line as an unquoted
+  // value ends it at the blank and begins an entry of its own, beside the one the value was meant for.
   void CheckValueEnd(const std::u16string& next) {
+    // An unquoted %Module% that splits is told with its own warning.
     const std::size_t v = Last() - 1;
-    if (next[0] == u'{' || next[0] == u'}' || r_.tokens[v].slot != Slot::kValue || r_.tokens[v].failed ||
-        !OnOneLine(v, Last())) {
+    if (next[0] == u'{' || next[0] == u'}' || r_.tokens[v].slot != Slot::kValue || !OnOneLine(v, Last()) ||
+        r_.ReplacementAt(r_.tokens[v].start) || r_.ReplacementAt(r_.tokens[Last()].start)) {
       return;
     }
-    // An unquoted %Module% that splits is told with its own warning.
-    if (r_.ReplacementAt(r_.tokens[v].start) || r_.ReplacementAt(r_.tokens[Last()].start)) return;
     const std::string value = Utf8(r_.TokenText(v)), word = Utf8(next);
     bool keyword = r_.prepared[r_.tokens[Last()].start] == u'\'';
     for (const char16_t* k : KeywordTable) keyword = keyword || IsKeyword(next.c_str(), k);
@@ -407,10 +396,9 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
 
 namespace {
 
-// The ProgID key `progIdKey` of `holder` that the class key's ProgID or
-// VersionIndependentProgID key `named` of `r` names: CLSIDFromProgID (and so
-// a script's CreateObject) reads the class from its CLSID subkey only, and
-// does not follow CurVer.
+// The ProgID key `progIdKey` of `holder` that the class key's ProgID or VersionIndependentProgID key
+// `named` of `r` names: CLSIDFromProgID (and so a script's CreateObject) reads the class from its
+// CLSID subkey only, and does not follow CurVer.
 void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const ScriptReading& holder,
                       std::size_t progIdKey, CWarnings& warnings) {
   const std::u16string& classId = r.keys[named.parent].name;
@@ -521,9 +509,8 @@ enum class StopCase {
   kEmptyName,       // kNotOneLevel for an empty name
 };
 
-// What was wrong where a run stopped, and what to write there, by the reason
-// the interpreter gave. A reason of kNone on a failed run is a failure of the
-// registry, not of the text. The texts' {fields} are filled by WordStop.
+// What was wrong where a run stopped, and what to write there, by the reason the interpreter gave
+// (kNone on a failed run: the registry failed, not the text); WordStop fills the {fields}.
 struct StopWording {
   ScriptStop reason;
   StopCase variant;
@@ -583,9 +570,8 @@ constexpr const char* kSlotWords[] = {
     "'=' after the value name",        "a type letter: {types}",      "the value after the type letter",
     "'=', '{', the next entry or '}'", "'{', the next entry or '}'"};
 
-// The wording of a stop for `reason` at prepared offset `at`, where `token`
-// was read (when `readable`), into `f`: the end of its message, its notes and
-// remedy, with the fields filled in once.
+// The wording of a stop for `reason` at prepared offset `at`, where `token` was read (when
+// `readable`), into `f`: the end of its message, its notes and remedy, the fields filled in once.
 void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::size_t at,
               const std::u16string& token, bool readable, Finding* f) {
   // The variant that fits: a block left open, a '}' too many, text after the last block, an empty name.
@@ -641,14 +627,9 @@ void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::s
 }  // namespace
 
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
-  const std::string run = mode == ScriptMode::kRegister ? "registration" : "removal";
-  Finding f{Severity::kError, run + "-error", reading.name, 0, 0, "", ""};
-  f.notes.push_back("the " + run + " answers " + DescribeResult(outcome.result));
-  f.arguments.push_back({"result", Hex32(outcome.result)});
-  // Where the run went wrong: the %name% preparation refused (the reading's
-  // preparation refuses the same), or the token the walk stopped at, or, when
-  // removal read on past a failure inside a key it could not open, that
-  // failure: what threw the reading off, which registration stops at too.
+  // Where the run went wrong: the %name% preparation refused, or the token the walk stopped at, or,
+  // when removal read on past a failure inside a key it could not open, that failure: what threw
+  // the reading off, which registration stops at too.
   const bool walked = !outcome.inPreparation;
   const std::size_t size = reading.prepared.size();
   const bool readPast = walked && outcome.firstDropped != ScriptStop::kNone &&
@@ -661,14 +642,16 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
   for (const Token& t : reading.tokens) {
     if (readPast && t.start == at) slot = t.slot;
   }
-  const Anchor* replacement = walked ? reading.ReplacementAt(at) : nullptr;
+  const Anchor* in = walked ? reading.ReplacementAt(at) : nullptr;
   std::u16string token = reading.stopText;
   const bool readable = !walked || (reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote &&
                                     TextAt(reading, at, &token));
-  WordStop(reading, reason, slot, at, token, readable, &f);
+  const std::string run = mode == ScriptMode::kRegister ? "registration" : "removal";
   const Place p = walked ? reading.PlaceOfPrepared(at) : reading.PlaceOfOriginal(at);
-  f.line = p.line;
-  f.column = p.column;
+  Finding f{Severity::kError, run + "-error", reading.name, p.line, p.column, "", ""};
+  f.notes.push_back("the " + run + " answers " + DescribeResult(outcome.result));
+  f.arguments.push_back({"result", Hex32(outcome.result)});
+  WordStop(reading, reason, slot, at, token, readable, &f);
   std::string head = run + (readPast ? " goes wrong " : " stops ") +
                      (walked && at >= size ? "at the end of the script"
                       : readable           ? "at '" + Utf8(token) + "'"
@@ -679,18 +662,17 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
         "further on");
   }
   if (readable) f.arguments.push_back({"stopAt", Utf8(token)});
-  if (readable && !replacement) f.length = static_cast<int>(token.size());
-  if (replacement) {
+  if (readable && !in) f.length = static_cast<int>(token.size());
+  if (in) {
     // A stop inside a replacement's value is shown where the author wrote the replacement.
-    const std::string name = "%" + Utf8(replacement->name) + "%";
+    const std::string name = "%" + Utf8(in->name) + "%";
     head += ", inside " + name;
     f.notes.push_back(name + " stands for " +
-                      Utf8(reading.prepared.substr(replacement->preparedStart,
-                                                   replacement->preparedEnd - replacement->preparedStart)) +
+                      Utf8(reading.prepared.substr(in->preparedStart, in->preparedEnd - in->preparedStart)) +
                       " here");
-    f.length = static_cast<int>(replacement->originalEnd - replacement->originalStart);
+    f.length = static_cast<int>(in->originalEnd - in->originalStart);
     f.arguments.push_back({"replacement", name});
-    if (!replacement->quoted) {
+    if (!in->quoted) {
       f.notes.push_back(name + " is not quoted, so a blank in its value splits it into several tokens");
       f.remedy = "write '" + name + "' in apostrophes";
     }

@@ -42,50 +42,44 @@ struct Entry {
   std::size_t token;
 };
 
-/// A %name% or %% of the original text and what preparation made of it.
+/// A %name% or %% (no name) of the original text and what preparation made of it.
 struct Anchor {
   std::size_t originalStart, originalEnd, preparedStart, preparedEnd;
-  bool quoted;          // it landed inside a quoted token
-  std::u16string name;  // as written ("Module"); empty for %%
+  bool quoted;  // it landed inside a quoted token
+  std::u16string name;
 };
 
 struct ScriptReading {
   std::string name;         // "Style.rgs"
   std::u16string prepared;  // the text the walk reads, as preparation made it
   HRESULT prepareResult = S_OK;
-  // Where preparation refused the text, the %name% there (or its first
-  // characters): the original text itself is not kept.
-  std::u16string stopText;
+  std::u16string stopText;  // where preparation failed, the %name% there (or its first characters)
   std::vector<Anchor> anchors;
   std::vector<Token> tokens;
   std::vector<Entry> entries;
   std::vector<KeyNode> keys;
   std::size_t openBlock = kNoKey;  // the "{" token of the innermost block open where the walk stopped
   // Indexes: the original's size, line starts and low surrogates (in UTF-16
-  // units, decoded as the module decodes it); the key nodes by parent and
-  // case-folded name.
+  // units); the key nodes by parent and case-folded name.
   std::size_t originalSize = 0;
   std::vector<std::size_t> lineStarts, lowSurrogates;
   std::map<std::pair<std::size_t, std::u16string>, std::size_t> children;
 
   Place PlaceOfOriginal(std::size_t offset) const;
-  /// One inside a replacement's value is the replacement's place.
-  Place PlaceOfPrepared(std::size_t prepared) const;
-  /// The text of token `k` as the tokenizer reads it (quotes undone).
-  std::u16string TokenText(std::size_t k) const;
+  Place PlaceOfPrepared(std::size_t prepared) const;  // inside a replacement's value: the replacement's
+  std::u16string TokenText(std::size_t k) const;      // as the tokenizer reads it (quotes undone)
   /// The node of `parent`'s subkey `name` (a root key's when `parent` is kNoKey), made when new.
   std::size_t Child(std::size_t parent, const std::u16string& name);
   /// The node of a full key path ("HKEY_CLASSES_ROOT\a\b"), kNoKey when the script names no such key.
   std::size_t FindKey(const std::u16string& path) const;
   std::u16string KeyPath(std::size_t node) const;
-  /// The %name% whose value holds prepared offset `p`, or null.
-  const Anchor* ReplacementAt(std::size_t p) const;
+  const Anchor* ReplacementAt(std::size_t p) const;  // the %name% whose value holds prepared offset `p`
 };
 
 /// Reads `original` (whose last unit must be followed by a NUL) with the
 /// module's own walk, %Module% standing for `modulePath` (registration's
 /// grammar, touching no key), and adds its warnings to `findings`: at most
-/// kWarningsPerCode of one kind per script, the last saying how many more there are.
+/// kWarningsPerCode of one kind, the last saying how many more there are.
 constexpr int kWarningsPerCode = 20;
 ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings);
