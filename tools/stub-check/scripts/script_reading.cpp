@@ -12,8 +12,7 @@
 namespace check {
 namespace {
 
-// The text of the token at prepared offset `at` as the tokenizer reads it,
-// quotes undone; false when none can be read there.
+// The token at prepared offset `at` as the tokenizer reads it (quotes undone); false for none.
 bool TextAt(const ScriptReading& r, std::size_t at, std::u16string* text) {
   if (at >= r.prepared.size()) return false;
   ScriptParser parser(nullptr);
@@ -112,8 +111,8 @@ class CWarnings {
 // warns where the walk does what the author probably did not mean.
 class CTraceReader : public ScriptTrace {
  public:
-  CTraceReader(ScriptReading& reading, CWarnings& warnings, std::u16string_view original)
-      : r_(reading), warnings_(warnings), original_(original) {}
+  CTraceReader(ScriptReading& reading, std::vector<Finding>* findings, std::u16string_view original)
+      : r_(reading), warnings_(findings), original_(original) {}
 
   // Where each %name% stood and what it became.
   void Replacement(std::size_t originalStart, std::size_t originalEnd, std::size_t preparedStart,
@@ -155,7 +154,14 @@ class CTraceReader : public ScriptTrace {
       Warn(Last(), "brace-token", "'" + Utf8(text) + "' is read as '{'", {"the rest of the token is ignored"},
            "put blanks around every brace");
     } else if (slot == Slot::kValue && !r_.entries.empty() && !(r_.entries.back().flags & kEntryDelete)) {
-      Value(r_.entries.back(), text);
+      // The value of an assignment, after its type letter.
+      const check::Entry& owner = r_.entries.back();
+      const char16_t letter = static_cast<char16_t>(r_.TokenText(Last() - 1)[0] | 0x20);
+      if (letter == u'b' && text.find_first_not_of(u"0123456789abcdefABCDEF") != std::u16string::npos) {
+        Warn(Last(), "binary-digit", "'" + Utf8(text) + "' holds characters that are no hexadecimal digits",
+             {"each counts as 0"}, "write binary values as hexadecimal digits only");
+      }
+      if (letter == u's' && !(owner.flags & kEntryValue)) r_.keys[owner.key].valueToken = Last();
     }
   }
 
@@ -212,30 +218,17 @@ class CTraceReader : public ScriptTrace {
   // A block's key, the latest key entry in it, whether the latest entry was a
   // Val or Delete (kEntry... flags) rather than a key, and its "{" token.
   struct Level {
-    std::size_t key = kNoKey;
-    std::size_t lastKey = kNoKey;
+    std::size_t key = kNoKey, lastKey = kNoKey;
     unsigned lastKind = 0;
     std::size_t brace = kNoKey;
   };
 
   std::size_t Last() const { return r_.tokens.size() - 1; }
 
-  void Warn(std::size_t token, const std::string& code, std::string message, std::vector<std::string> notes,
+  void Warn(std::size_t k, const std::string& code, std::string message, std::vector<std::string> notes,
             std::string remedy) {
-    if (warnings_.Listed(code)) {
-      warnings_.Add(code, r_, r_.tokens[token].start, std::move(message), std::move(notes),
-                    std::move(remedy));
-    }
-  }
-
-  // The value of an assignment to `owner`, read last, after its type letter.
-  void Value(const check::Entry& owner, const std::u16string& text) {
-    const char16_t letter = static_cast<char16_t>(r_.TokenText(Last() - 1)[0] | 0x20);
-    if (letter == u'b' && text.find_first_not_of(u"0123456789abcdefABCDEF") != std::u16string::npos) {
-      Warn(Last(), "binary-digit", "'" + Utf8(text) + "' holds characters that are no hexadecimal digits",
-           {"each counts as 0"}, "write binary values as hexadecimal digits only");
-    }
-    if (letter == u's' && !(owner.flags & kEntryValue)) r_.keys[owner.key].valueToken = Last();
+    if (!warnings_.Listed(code)) return;
+    warnings_.Add(code, r_, r_.tokens[k].start, std::move(message), std::move(notes), std::move(remedy));
   }
 
   // Whether the tokens `a` and `b` stand on one line, `a` read and unquoted.
@@ -253,6 +246,7 @@ class CTraceReader : public ScriptTrace {
     if (next[0] == u'=' || next[0] == u'}' || next == u"{" || !OnOneLine(entry.token, Last())) return;
     const std::u16string name = r_.TokenText(entry.token);
     const std::string word = Utf8(next), path = Utf8(r_.KeyPath(entry.key));
+    const bool quoted = r_.prepared[r_.tokens[Last()].start] == u'\'';
     const auto keyword = Nearest(name, {std::begin(KeywordTable), std::end(KeywordTable)}, 6);
     if (!keyword.empty()) {
       Warn(entry.token, "misspelled-keyword",
@@ -260,8 +254,7 @@ class CTraceReader : public ScriptTrace {
            {"it is read as a key name, so registration creates " + path,
             "'" + word + "' after it is read as an entry of its own"},
            "write " + Utf8(keyword[0]));
-    } else if (r_.prepared[r_.tokens[Last()].start] !=
-               u'\'') {  // a quoted name after a bare one reads as meant
+    } else if (!quoted) {  // a quoted name after a bare one reads as meant
       Warn(entry.token, "split-name", "'" + Utf8(name) + "' and '" + word + "' on one line are two entries",
            {"registration creates " + path + " and " + Utf8(r_.KeyPath(r_.keys[entry.key].parent)) + "\\" +
                 word,
@@ -297,7 +290,7 @@ class CTraceReader : public ScriptTrace {
   }
 
   ScriptReading& r_;
-  CWarnings& warnings_;
+  CWarnings warnings_;
   std::u16string_view original_;  // the script as given, for the replacements' names
   const char16_t* base_ = nullptr;
   HKEY root_ = nullptr;
@@ -360,10 +353,9 @@ std::u16string ScriptReading::KeyPath(std::size_t node) const {
 }
 
 const Anchor* ScriptReading::ReplacementAt(std::size_t p) const {
-  for (const Anchor& a : anchors) {
-    if (!a.name.empty() && p >= a.preparedStart && p < a.preparedEnd) return &a;
-  }
-  return nullptr;
+  auto in = [p](const Anchor& a) { return !a.name.empty() && p >= a.preparedStart && p < a.preparedEnd; };
+  auto a = std::find_if(anchors.begin(), anchors.end(), in);
+  return a == anchors.end() ? nullptr : &*a;
 }
 
 ScriptReading ReadScript(const std::string& name, std::u16string_view original,
@@ -376,8 +368,7 @@ ScriptReading ReadScript(const std::string& name, std::u16string_view original,
     if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
     if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
   }
-  CWarnings warnings(findings);
-  CTraceReader reader(r, warnings, original);
+  CTraceReader reader(r, findings, original);
   CRegistrar registrar;
   registrar.DefineReplacement(u"Module", modulePath.c_str());
   ScriptParser parser(&registrar);

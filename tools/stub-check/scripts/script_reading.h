@@ -16,8 +16,7 @@ namespace check {
 
 constexpr std::size_t kNoKey = static_cast<std::size_t>(-1);
 
-/// A token as the walk read it; its text is read again on demand
-/// (ScriptReading::TokenText), so a large script costs no copy of every token.
+/// A token as the walk read it; its text is read again on demand (TokenText).
 struct Token {
   std::size_t start, end;  // prepared-text offsets
   Slot slot;
@@ -34,8 +33,7 @@ struct KeyNode {
   std::size_t valueToken = kNoKey;     // the token of its latest string (s) default value
 };
 
-/// An entry: its key's node (the value's key for a Val), its kEntry... flags
-/// as the walk reported them, and its name token.
+/// An entry: its key's node (a Val's: its key's), kEntry... flags as the walk reported them, name token.
 struct Entry {
   std::size_t key;
   unsigned flags;
@@ -59,8 +57,8 @@ struct ScriptReading {
   std::vector<Entry> entries;
   std::vector<KeyNode> keys;
   std::size_t openBlock = kNoKey;  // the "{" token of the innermost block open where the walk stopped
-  // Indexes: the original's size, line starts and low surrogates (in UTF-16
-  // units); the key nodes by parent and case-folded name.
+  // Indexes: the original's size, line starts and low surrogates (UTF-16 units); key nodes by parent and
+  // folded name.
   std::size_t originalSize = 0;
   std::vector<std::size_t> lineStarts, lowSurrogates;
   std::map<std::pair<std::size_t, std::u16string>, std::size_t> children;
@@ -76,17 +74,15 @@ struct ScriptReading {
   const Anchor* ReplacementAt(std::size_t p) const;  // the %name% whose value holds prepared offset `p`
 };
 
-/// Reads `original` (whose last unit must be followed by a NUL) with the
-/// module's own walk, %Module% standing for `modulePath` (registration's
-/// grammar, touching no key), and adds its warnings to `findings`: at most
-/// kWarningsPerCode of one kind, the last saying how many more there are.
+/// Reads `original` (whose last unit must be followed by a NUL) with the module's own walk, %Module%
+/// standing for `modulePath` (registration's grammar, touching no key), and adds its warnings to
+/// `findings`: at most kWarningsPerCode of one kind, the last saying how many more there are.
 constexpr int kWarningsPerCode = 20;
 ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings);
 
-/// Warns about each class key's ProgID or VersionIndependentProgID that names
-/// a key none of `readings` creates, or a key whose CLSID is missing or names
-/// another class.
+/// Warns about each class key's ProgID or VersionIndependentProgID that names a key none of
+/// `readings` creates, or one whose CLSID is missing or names another class.
 void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Finding>* findings);
 
 /// Where a run of `reading`'s script stopped, as the interpreter reported it.
