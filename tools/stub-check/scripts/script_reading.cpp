@@ -35,10 +35,8 @@ std::string Listing(const std::vector<std::string>& words) {
 // Edit distance between folded names, a swap of two neighbours counting as
 // one edit (NoRemvoe is one edit from NoRemove), counted up to limit + 1.
 int Distance(std::u16string_view a, std::u16string_view b, int limit) {
-  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > static_cast<std::size_t>(limit)) {
-    return limit + 1;
-  }
-  if (a.empty() || b.empty()) return static_cast<int>(a.size() + b.size());
+  const int gap = static_cast<int>(a.size() > b.size() ? a.size() - b.size() : b.size() - a.size());
+  if (gap > limit || a.empty() || b.empty()) return std::min(gap, limit + 1);
   if (a[0] == b[0]) return Distance(a.substr(1), b.substr(1), limit);
   if (limit == 0) return 1;
   int d = 1 + std::min({Distance(a.substr(1), b, limit - 1), Distance(a, b.substr(1), limit - 1),
@@ -114,11 +112,10 @@ class CTraceReader : public ScriptTrace {
   CTraceReader(ScriptReading& reading, std::vector<Finding>* findings, std::u16string_view original)
       : r_(reading), warnings_(findings), original_(original) {}
 
-  // Where each %name% stood and what it became.
+  // Where each %name% (or %%, no name) stood and what it became.
   void Replacement(std::size_t originalStart, std::size_t originalEnd, std::size_t preparedStart,
                    std::size_t preparedEnd, bool quoted) override {
-    const std::size_t length = originalEnd - originalStart;
-    const std::u16string name(length > 2 ? original_.substr(originalStart + 1, length - 2) : u"");
+    const std::u16string name(original_.substr(originalStart + 1, originalEnd - originalStart - 2));
     r_.anchors.push_back({originalStart, originalEnd, preparedStart, preparedEnd, quoted, name});
   }
 
@@ -457,14 +454,14 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
     for (const KeyNode& k : r.keys) {
       // CLSID\{...}\ProgID (or VersionIndependentProgID) = s '...'
       const std::u16string kind = FoldCase(k.name), progId = r.TokenText(k.valueToken);
-      if ((kind != u"progid" && kind != u"versionindependentprogid") || r.keys[k.parent].name[0] != u'{' ||
-          r.keys[k.parent].parent == kNoKey || FoldCase(r.keys[r.keys[k.parent].parent].name) != u"clsid" ||
-          progId.empty() || progId.find(u'\\') != std::u16string::npos) {
+      const std::size_t clsid = progId.empty() ? kNoKey : r.keys[k.parent].parent;
+      if (clsid == kNoKey || (kind != u"progid" && kind != u"versionindependentprogid") ||
+          r.keys[k.parent].name[0] != u'{' || FoldCase(r.keys[clsid].name) != u"clsid" ||
+          progId.find(u'\\') != std::u16string::npos) {
         continue;
       }
       // Beside the CLSID key the class key stands in, or under any classes root.
-      std::vector<std::u16string> places = {r.KeyPath(r.keys[r.keys[k.parent].parent].parent) + u"\\" +
-                                            progId};
+      std::vector<std::u16string> places = {r.KeyPath(r.keys[clsid].parent) + u"\\" + progId};
       for (const char16_t* root : kClassRoots) places.push_back(root + progId);
       const ScriptReading* holder = nullptr;
       std::size_t progIdKey = kNoKey;
@@ -491,14 +488,9 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
 
 namespace {
 
-// Which wording of a stop reason applies.
-enum class StopCase {
-  kAny,
-  kBlockOpen,       // kEndOfText with a block still open
-  kExtraBrace,      // kNoRoot at a '}' after the root blocks
-  kAfterLastBlock,  // kNoRoot at other text after the root blocks
-  kEmptyName,       // kNotOneLevel for an empty name
-};
+// Which wording of a stop reason applies: any, or kEndOfText with a block still open, kNoRoot at a
+// '}' after the root blocks or at other text after them, kNotOneLevel for an empty name.
+enum class StopCase { kAny, kBlockOpen, kExtraBrace, kAfterLastBlock, kEmptyName };
 
 // What was wrong where a run stopped, and what to write there, by the reason the interpreter gave
 // (kNone on a failed run: the registry failed, not the text); WordStop fills the {fields}.
