@@ -89,9 +89,8 @@ class CWarnings {
                                                 " more like it in this script, not listed");
     }
   }
-  // True when a warning of `code` is still listed; the caller then Adds it.
+  // True when a warning of `code` is still listed: the caller then Adds it, at prepared offset `at`.
   bool Listed(const std::string& code) { return ++kinds_[code].first <= kWarningsPerCode; }
-  // Adds it at prepared offset `at` of `file`.
   void Add(const std::string& code, const ScriptReading& file, std::size_t at, std::string message,
            std::vector<std::string> notes, std::string remedy) {
     kinds_[code].second = findings_->size();
@@ -196,8 +195,7 @@ class CTraceReader : public ScriptTrace {
       }
       return;
     }
-    // A block belongs to the latest key entry before it, also when it follows
-    // a Val or Delete entry.
+    // A block belongs to the latest key entry before it, also after a Val or Delete entry.
     levels_.resize(std::max(levels_.size(), static_cast<std::size_t>(depth) + 1));
     const Level& outer = levels_[depth - 1];
     const std::size_t key = depth == 1 ? r_.Child(kNoKey, LongRootName(root_)) : outer.lastKey;
@@ -207,17 +205,16 @@ class CTraceReader : public ScriptTrace {
            {"it is walked under " + Utf8(r_.KeyPath(key)) + ", the latest key entry before it"},
            "put the block after the key it belongs to");
     }
-    levels_[depth] = {key, key, 0, Last()};
+    levels_[depth] = {key, key, Last(), 0};
     r_.openBlock = Last();
   }
 
  private:
-  // A block's key, the latest key entry in it, whether the latest entry was a
-  // Val or Delete (kEntry... flags) rather than a key, and its "{" token.
+  // A block's key, the latest key entry in it, its "{" token, and whether the latest entry was a
+  // Val or Delete (kEntry... flags) rather than a key.
   struct Level {
-    std::size_t key = kNoKey, lastKey = kNoKey;
+    std::size_t key = kNoKey, lastKey = kNoKey, brace = kNoKey;
     unsigned lastKind = 0;
-    std::size_t brace = kNoKey;
   };
 
   std::size_t Last() const { return r_.tokens.size() - 1; }
@@ -241,23 +238,22 @@ class CTraceReader : public ScriptTrace {
   void CheckNameEnd(const std::u16string& next) {
     const check::Entry& entry = r_.entries.back();
     if (next[0] == u'=' || next[0] == u'}' || next == u"{" || !OnOneLine(entry.token, Last())) return;
-    const std::u16string name = r_.TokenText(entry.token);
-    const std::string word = Utf8(next), path = Utf8(r_.KeyPath(entry.key));
-    const bool quoted = r_.prepared[r_.tokens[Last()].start] == u'\'';
-    const auto keyword = Nearest(name, {std::begin(KeywordTable), std::end(KeywordTable)}, 6);
+    const std::u16string name16 = r_.TokenText(entry.token);
+    const std::string name = Utf8(name16), word = Utf8(next), path = Utf8(r_.KeyPath(entry.key));
+    const auto keyword = Nearest(name16, {std::begin(KeywordTable), std::end(KeywordTable)}, 6);
     if (!keyword.empty()) {
       Warn(entry.token, "misspelled-keyword",
-           "'" + Utf8(name) + "' is no keyword; did you mean " + Utf8(keyword[0]) + "?",
+           "'" + name + "' is no keyword; did you mean " + Utf8(keyword[0]) + "?",
            {"it is read as a key name, so registration creates " + path,
             "'" + word + "' after it is read as an entry of its own"},
            "write " + Utf8(keyword[0]));
-    } else if (!quoted) {  // a quoted name after a bare one reads as meant
-      Warn(entry.token, "split-name", "'" + Utf8(name) + "' and '" + word + "' on one line are two entries",
-           {"registration creates " + path + " and " + Utf8(r_.KeyPath(r_.keys[entry.key].parent)) + "\\" +
-                word,
-            "a key of that name may belong to another package"},
-           "quote a name with a blank in it ('" + Utf8(name) + " " + word +
-               "'), or put each entry on its own line");
+    } else if (r_.prepared[r_.tokens[Last()].start] != u'\'') {  // a quoted next name reads as meant
+      const std::string beside = Utf8(r_.KeyPath(r_.keys[entry.key].parent)) + "\\" + word;
+      Warn(
+          entry.token, "split-name", "'" + name + "' and '" + word + "' on one line are two entries",
+          {"registration creates " + path + " and " + beside,
+           "a key of that name may belong to another package"},
+          "quote a name with a blank in it ('" + name + " " + word + "'), or put each entry on its own line");
     }
   }
 
@@ -295,95 +291,6 @@ class CTraceReader : public ScriptTrace {
   bool afterName_ = false;  // the token to come follows a key or Delete entry's name
 };
 
-}  // namespace
-
-Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
-  if (lineStarts.empty()) return Place{1, 1};  // nothing was read
-  offset = std::min(offset, originalSize);
-  // lineStarts[0] is 0; the line holding `offset` is the last that starts at or before it.
-  const auto line = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset) - 1;
-  const auto low = std::lower_bound(lowSurrogates.begin(), lowSurrogates.end(), *line);
-  const auto lowEnd = std::lower_bound(lowSurrogates.begin(), lowSurrogates.end(), offset);
-  return {static_cast<int>(line - lineStarts.begin()) + 1,
-          static_cast<int>(offset - *line - static_cast<std::size_t>(lowEnd - low)) + 1};
-}
-
-Place ScriptReading::PlaceOfPrepared(std::size_t prepared) const {
-  // After the last anchor that starts at or before `prepared` (anchors are in order).
-  auto after = std::upper_bound(anchors.begin(), anchors.end(), prepared,
-                                [](std::size_t p, const Anchor& a) { return p < a.preparedStart; });
-  if (after == anchors.begin()) return PlaceOfOriginal(prepared);
-  const Anchor& a = *(after - 1);
-  return PlaceOfOriginal(prepared < a.preparedEnd ? a.originalStart
-                                                  : a.originalEnd + (prepared - a.preparedEnd));
-}
-
-std::u16string ScriptReading::TokenText(std::size_t k) const {
-  std::u16string text;
-  if (k < tokens.size() && !tokens[k].failed) TextAt(*this, tokens[k].start, &text);
-  return text;
-}
-
-std::size_t ScriptReading::Child(std::size_t parent, const std::u16string& name) {
-  auto [it, made] = children.try_emplace({parent, FoldCase(name)}, keys.size());
-  if (made) keys.push_back({parent, name});
-  return it->second;
-}
-
-std::size_t ScriptReading::FindKey(const std::u16string& path) const {
-  std::size_t node = kNoKey, start = 0;
-  for (std::size_t slash = 0; slash != std::u16string::npos; start = slash + 1) {
-    slash = path.find(u'\\', start);
-    auto it = children.find({node, FoldCase(path.substr(start, slash - start))});
-    if (it == children.end()) return kNoKey;
-    node = it->second;
-  }
-  return node;
-}
-
-std::u16string ScriptReading::KeyPath(std::size_t node) const {
-  std::u16string path;
-  for (std::size_t n = node; n != kNoKey; n = keys[n].parent) {
-    path = keys[n].name + (path.empty() ? u"" : u"\\") + path;
-  }
-  return path;
-}
-
-const Anchor* ScriptReading::ReplacementAt(std::size_t p) const {
-  auto in = [p](const Anchor& a) { return !a.name.empty() && p >= a.preparedStart && p < a.preparedEnd; };
-  auto a = std::find_if(anchors.begin(), anchors.end(), in);
-  return a == anchors.end() ? nullptr : &*a;
-}
-
-ScriptReading ReadScript(const std::string& name, std::u16string_view original,
-                         const std::u16string& modulePath, std::vector<Finding>* findings) {
-  ScriptReading r;
-  r.name = name;
-  r.originalSize = original.size();
-  r.lineStarts.push_back(0);
-  for (std::size_t i = 0; i < original.size(); ++i) {
-    if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
-    if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
-  }
-  CTraceReader reader(r, findings, original);
-  CRegistrar registrar;
-  registrar.DefineReplacement(u"Module", modulePath.c_str());
-  ScriptParser parser(&registrar);
-  ScriptOutcome outcome;
-  outcome.trace = &reader;
-  parser.ReadScript(original.data(), &outcome);
-  if (outcome.inPreparation) {
-    r.prepareResult = outcome.result;
-    const std::size_t stop = std::min(outcome.stop, original.size());
-    const std::size_t end = original.find(u'%', stop + 1);
-    r.stopText = original.substr(
-        stop, end == std::u16string_view::npos ? 12 : std::min<std::size_t>(end - stop + 1, 40));
-  }
-  return r;
-}
-
-namespace {
-
 // The ProgID key `progIdKey` of `holder` that the class key's ProgID or VersionIndependentProgID key
 // `named` of `r` names: CLSIDFromProgID (and so a script's CreateObject) reads the class from its
 // CLSID subkey only, and does not follow CurVer.
@@ -393,33 +300,31 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
   const bool independent = FoldCase(named.name)[0] == u'v';
   const std::string kind = independent ? "version-independent ProgID" : "ProgID";
   const std::string progId = Utf8(r.TokenText(named.valueToken)), classKey = Utf8(r.KeyPath(named.parent));
+  const std::string whose = progId + " is the " + kind + " of " + classKey;
   // The string value of `key`'s CLSID subkey, as a key entry writes it, or kNoKey.
   auto clsidValue = [&](std::size_t key) {
     const auto id = holder.children.find({key, u"clsid"});
-    return id == holder.children.end() || holder.keys[id->second].entry == kNoKey
-               ? kNoKey
-               : holder.keys[id->second].valueToken;
+    return id == holder.children.end() ? kNoKey : holder.keys[id->second].valueToken;
   };
   const std::size_t valueToken = clsidValue(progIdKey);
   if (valueToken != kNoKey) {
     const std::u16string other = holder.TokenText(valueToken);
     if (FoldCase(other) == FoldCase(classId) || !warnings.Listed("progid-other-class")) return;
-    warnings.Add(
-        "progid-other-class", holder, holder.tokens[valueToken].start,
-        "the CLSID of " + progId + " names another class, " + Utf8(other),
-        {progId + " is the " + kind + " of " + classKey,
-         "CLSIDFromProgID(\"" + progId + "\") and CreateObject(\"" + progId + "\") give the other class"},
-        "if " + progId + " belongs to this class, write CLSID = s '" + Utf8(classId) +
-            "' inside its key; if not, name this class's own " + kind + " in " + classKey);
+    warnings.Add("progid-other-class", holder, holder.tokens[valueToken].start,
+                 "the CLSID of " + progId + " names another class, " + Utf8(other),
+                 {whose, "CLSIDFromProgID(\"" + progId + "\") and CreateObject(\"" + progId +
+                             "\") give the other class"},
+                 "if " + progId + " belongs to this class, write CLSID = s '" + Utf8(classId) +
+                     "' inside its key; if not, name this class's own " + kind + " in " + classKey);
     return;
   }
   if (!warnings.Listed("progid-without-clsid")) return;
   // A block holding this class's CLSID may have gone to a key named right
   // after a value, beside the ProgID key: a word after its unquoted value took the block.
-  std::vector<std::string> notes = {progId + " is the " + kind + " of " + classKey};
-  notes.push_back("CLSIDFromProgID(\"" + progId +
-                  "\") reads only that subkey (it does not follow CurVer) and " +
-                  "fails with CO_E_CLASSSTRING, so CreateObject(\"" + progId + "\") fails in every script");
+  std::vector<std::string> notes = {whose, "CLSIDFromProgID(\"" + progId +
+                                               "\") reads only that subkey (it does not " +
+                                               "follow CurVer) and fails with CO_E_CLASSSTRING, so " +
+                                               "CreateObject(\"" + progId + "\") fails in every script"};
   std::size_t taker = kNoKey;
   for (const Entry& e : holder.entries) {
     if ((e.flags & (kEntryValue | kEntryDelete)) == 0 && e.token > 0 &&
@@ -442,51 +347,6 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
           : "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
                 (independent ? ", next to CurVer" : ""));
 }
-
-}  // namespace
-
-void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Finding>* findings) {
-  // The classes root as a script names it, and as the machine's and the user's classes.
-  const char16_t* const kClassRoots[] = {u"HKEY_CLASSES_ROOT\\", u"HKEY_LOCAL_MACHINE\\Software\\Classes\\",
-                                         u"HKEY_CURRENT_USER\\Software\\Classes\\"};
-  for (const ScriptReading& r : readings) {
-    CWarnings warnings(findings);
-    for (const KeyNode& k : r.keys) {
-      // CLSID\{...}\ProgID (or VersionIndependentProgID) = s '...'
-      const std::u16string kind = FoldCase(k.name), progId = r.TokenText(k.valueToken);
-      const std::size_t clsid = progId.empty() ? kNoKey : r.keys[k.parent].parent;
-      if (clsid == kNoKey || (kind != u"progid" && kind != u"versionindependentprogid") ||
-          r.keys[k.parent].name[0] != u'{' || FoldCase(r.keys[clsid].name) != u"clsid" ||
-          progId.find(u'\\') != std::u16string::npos) {
-        continue;
-      }
-      // Beside the CLSID key the class key stands in, or under any classes root.
-      std::vector<std::u16string> places = {r.KeyPath(r.keys[clsid].parent) + u"\\" + progId};
-      for (const char16_t* root : kClassRoots) places.push_back(root + progId);
-      const ScriptReading* holder = nullptr;
-      std::size_t progIdKey = kNoKey;
-      for (const ScriptReading& other : readings) {
-        for (const std::u16string& place : places) {
-          const std::size_t key = holder ? kNoKey : other.FindKey(place);
-          if (key != kNoKey && other.keys[key].entry != kNoKey) holder = &other, progIdKey = key;
-        }
-      }
-      if (holder) {
-        CheckProgIdClass(r, k, *holder, progIdKey, warnings);
-      } else if (warnings.Listed("progid-without-key")) {
-        warnings.Add("progid-without-key", r, r.tokens[k.valueToken].start,
-                     "the ProgID '" + Utf8(progId) + "' names a key neither script creates",
-                     {"the class key " + Utf8(r.KeyPath(k.parent)) + " names it",
-                      "a client that asks for the class by that name (CLSIDFromProgID) does not find it, or "
-                      "finds whatever another package registered there"},
-                     "create the ProgID key with its CLSID under it (" + Utf8(progId) +
-                         " = s '...' { CLSID = s '{...}' }), or correct the ProgID value");
-      }
-    }
-  }
-}
-
-namespace {
 
 // Which wording of a stop reason applies: any, or kEndOfText with a block still open, kNoRoot at a
 // '}' after the root blocks or at other text after them, kNotOneLevel for an empty name.
@@ -609,6 +469,128 @@ void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::s
 
 }  // namespace
 
+Place ScriptReading::PlaceOfOriginal(std::size_t offset) const {
+  if (lineStarts.empty()) return Place{1, 1};  // nothing was read
+  offset = std::min(offset, originalSize);
+  // lineStarts[0] is 0; the line holding `offset` is the last that starts at or before it.
+  const auto line = std::upper_bound(lineStarts.begin(), lineStarts.end(), offset) - 1;
+  const auto low = std::lower_bound(lowSurrogates.begin(), lowSurrogates.end(), *line);
+  const auto lowEnd = std::lower_bound(lowSurrogates.begin(), lowSurrogates.end(), offset);
+  return {static_cast<int>(line - lineStarts.begin()) + 1,
+          static_cast<int>(offset - *line - static_cast<std::size_t>(lowEnd - low)) + 1};
+}
+
+Place ScriptReading::PlaceOfPrepared(std::size_t prepared) const {
+  // After the last anchor that starts at or before `prepared` (anchors are in order).
+  auto after = std::upper_bound(anchors.begin(), anchors.end(), prepared,
+                                [](std::size_t p, const Anchor& a) { return p < a.preparedStart; });
+  if (after == anchors.begin()) return PlaceOfOriginal(prepared);
+  const Anchor& a = *(after - 1);
+  return PlaceOfOriginal(prepared < a.preparedEnd ? a.originalStart
+                                                  : a.originalEnd + prepared - a.preparedEnd);
+}
+
+std::u16string ScriptReading::TokenText(std::size_t k) const {
+  std::u16string text;
+  if (k < tokens.size() && !tokens[k].failed) TextAt(*this, tokens[k].start, &text);
+  return text;
+}
+
+std::size_t ScriptReading::Child(std::size_t parent, const std::u16string& name) {
+  auto [it, made] = children.try_emplace({parent, FoldCase(name)}, keys.size());
+  if (made) keys.push_back({parent, name});
+  return it->second;
+}
+
+std::size_t ScriptReading::FindKey(const std::u16string& path) const {
+  std::size_t node = kNoKey, start = 0;
+  for (std::size_t slash = 0; slash != std::u16string::npos; start = slash + 1) {
+    slash = path.find(u'\\', start);
+    auto it = children.find({node, FoldCase(path.substr(start, slash - start))});
+    if (it == children.end()) return kNoKey;
+    node = it->second;
+  }
+  return node;
+}
+
+std::u16string ScriptReading::KeyPath(std::size_t node) const {
+  if (node == kNoKey) return u"";
+  const std::u16string parent = KeyPath(keys[node].parent);
+  return parent.empty() ? keys[node].name : parent + u"\\" + keys[node].name;
+}
+
+const Anchor* ScriptReading::ReplacementAt(std::size_t p) const {
+  auto in = [p](const Anchor& a) { return !a.name.empty() && p >= a.preparedStart && p < a.preparedEnd; };
+  auto a = std::find_if(anchors.begin(), anchors.end(), in);
+  return a == anchors.end() ? nullptr : &*a;
+}
+
+ScriptReading ReadScript(const std::string& name, std::u16string_view original,
+                         const std::u16string& modulePath, std::vector<Finding>* findings) {
+  ScriptReading r{name};
+  r.originalSize = original.size();
+  r.lineStarts = {0};
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    if (original[i] == u'\n') r.lineStarts.push_back(i + 1);
+    if (original[i] >= 0xDC00 && original[i] <= 0xDFFF) r.lowSurrogates.push_back(i);
+  }
+  CTraceReader reader(r, findings, original);
+  CRegistrar registrar;
+  registrar.DefineReplacement(u"Module", modulePath.c_str());
+  ScriptParser parser(&registrar);
+  ScriptOutcome outcome;
+  outcome.trace = &reader;
+  parser.ReadScript(original.data(), &outcome);
+  if (outcome.inPreparation) {
+    r.prepareResult = outcome.result;
+    const std::size_t stop = std::min(outcome.stop, original.size()), end = original.find(u'%', stop + 1);
+    r.stopText = original.substr(
+        stop, end == std::u16string_view::npos ? 12 : std::min<std::size_t>(end - stop + 1, 40));
+  }
+  return r;
+}
+
+void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Finding>* findings) {
+  // The classes root as a script names it, and as the machine's and the user's classes.
+  const char16_t* const kClassRoots[] = {u"HKEY_CLASSES_ROOT\\", u"HKEY_LOCAL_MACHINE\\Software\\Classes\\",
+                                         u"HKEY_CURRENT_USER\\Software\\Classes\\"};
+  for (const ScriptReading& r : readings) {
+    CWarnings warnings(findings);
+    for (const KeyNode& k : r.keys) {
+      // CLSID\{...}\ProgID (or VersionIndependentProgID) = s '...'
+      const std::u16string kind = FoldCase(k.name), progId = r.TokenText(k.valueToken);
+      const std::size_t clsid = progId.empty() ? kNoKey : r.keys[k.parent].parent;
+      if (clsid == kNoKey || (kind != u"progid" && kind != u"versionindependentprogid") ||
+          r.keys[k.parent].name[0] != u'{' || FoldCase(r.keys[clsid].name) != u"clsid" ||
+          progId.find(u'\\') != std::u16string::npos) {
+        continue;
+      }
+      // Beside the CLSID key the class key stands in, or under any classes root.
+      std::vector<std::u16string> places = {r.KeyPath(r.keys[clsid].parent) + u"\\" + progId};
+      for (const char16_t* root : kClassRoots) places.push_back(root + progId);
+      const ScriptReading* holder = nullptr;
+      std::size_t progIdKey = kNoKey;
+      for (const ScriptReading& other : readings) {
+        for (const std::u16string& place : places) {
+          const std::size_t key = holder ? kNoKey : other.FindKey(place);
+          if (key != kNoKey && other.keys[key].entry != kNoKey) holder = &other, progIdKey = key;
+        }
+      }
+      if (holder) {
+        CheckProgIdClass(r, k, *holder, progIdKey, warnings);
+      } else if (warnings.Listed("progid-without-key")) {
+        warnings.Add("progid-without-key", r, r.tokens[k.valueToken].start,
+                     "the ProgID '" + Utf8(progId) + "' names a key neither script creates",
+                     {"the class key " + Utf8(r.KeyPath(k.parent)) + " names it",
+                      "a client that asks for the class by that name (CLSIDFromProgID) does not find it, or "
+                      "finds whatever another package registered there"},
+                     "create the ProgID key with its CLSID under it (" + Utf8(progId) +
+                         " = s '...' { CLSID = s '{...}' }), or correct the ProgID value");
+      }
+    }
+  }
+}
+
 Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome, ScriptMode mode) {
   // Where the run went wrong: the %name% preparation refused, or the token the walk stopped at, or,
   // when removal read on past a failure inside a key it could not open, that failure: what threw
@@ -622,9 +604,7 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
                                     : std::min(outcome.tokenStart, size);
   const ScriptStop reason = readPast ? outcome.firstDropped : outcome.reason;
   Slot slot = readPast ? Slot::kEntry : outcome.expected;
-  for (const Token& t : reading.tokens) {
-    if (readPast && t.start == at) slot = t.slot;
-  }
+  for (const Token& t : reading.tokens) slot = readPast && t.start == at ? t.slot : slot;
   const Anchor* in = walked ? reading.ReplacementAt(at) : nullptr;
   std::u16string token = reading.stopText;
   const bool readable = !walked || (reason != ScriptStop::kLongToken && reason != ScriptStop::kOpenQuote &&

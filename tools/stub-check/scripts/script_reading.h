@@ -57,8 +57,7 @@ struct ScriptReading {
   std::vector<Entry> entries;
   std::vector<KeyNode> keys;
   std::size_t openBlock = kNoKey;  // the "{" token of the innermost block open where the walk stopped
-  // Indexes: the original's size, line starts and low surrogates (UTF-16 units); key nodes by parent and
-  // folded name.
+  // Indexes: the original's size, line starts and low surrogates; key nodes by parent and folded name.
   std::size_t originalSize = 0;
   std::vector<std::size_t> lineStarts, lowSurrogates;
   std::map<std::pair<std::size_t, std::u16string>, std::size_t> children;
@@ -66,10 +65,9 @@ struct ScriptReading {
   Place PlaceOfOriginal(std::size_t offset) const;
   Place PlaceOfPrepared(std::size_t prepared) const;  // inside a replacement's value: the replacement's
   std::u16string TokenText(std::size_t k) const;      // as the tokenizer reads it (quotes undone)
-  /// The node of `parent`'s subkey `name` (a root key's when `parent` is kNoKey), made when new.
+  /// The node of `parent`'s subkey `name` (of a root key: `parent` kNoKey), made when new.
   std::size_t Child(std::size_t parent, const std::u16string& name);
-  /// The node of a full key path ("HKEY_CLASSES_ROOT\a\b"), kNoKey when the script names no such key.
-  std::size_t FindKey(const std::u16string& path) const;
+  std::size_t FindKey(const std::u16string& path) const;  // "HKEY_CLASSES_ROOT\a\b"; kNoKey: none such
   std::u16string KeyPath(std::size_t node) const;
   const Anchor* ReplacementAt(std::size_t p) const;  // the %name% whose value holds prepared offset `p`
 };
