@@ -368,7 +368,7 @@ constexpr StopWording kStopWordings[] = {
      "the script ends where {slot} belongs", "the block opened at {block} is left open",
      "close every block with its '}'"},
     {ScriptStop::kEndOfText, StopCase::kAny, "the script ends early", "the script ends where {slot} belongs",
-     "", "complete the script: {slot} belongs there"},
+     "", "complete the script"},
     {ScriptStop::kOpenQuote, StopCase::kAny, "the quotation opened here is never closed", "", "",
      "close the quotation with an apostrophe (write '' for an apostrophe inside it)"},
     {ScriptStop::kLongToken, StopCase::kAny, "the token is longer than {length} characters", "", "",
