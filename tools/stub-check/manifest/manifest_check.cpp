@@ -230,28 +230,12 @@ std::string Trimmed(const std::string& text) {
 }
 
 // The findings of one manifest, each placed at its offset in the text. Of a kind a manifest may hold without
-// end (one per element) the first kWarningsPerCode are listed, the last saying how many more there are.
-struct ManifestFindings {
+// end (one per element) the first kWarningsPerCode are listed (report/findings.h).
+struct ManifestFindings : CappedFindings {
   const std::string &file, &text;
-  std::vector<Finding>* findings;
-  std::map<std::string, std::pair<int, std::size_t>> kinds{};  // how many, the last listed
   std::size_t lastAt = 0;
   Place last{1, 1};
 
-  ~ManifestFindings() {
-    for (const auto& [kind, seen] : kinds) {
-      if (seen.first <= kWarningsPerCode) continue;
-      (*findings)[seen.second].notes.push_back(std::to_string(seen.first - kWarningsPerCode) +
-                                               " more like it in this manifest, not listed");
-    }
-  }
-  // Whether one more finding of `kind` is past those listed.
-  bool Over(const std::string& kind) {
-    auto& [count, listed] = kinds[kind];
-    if (++count > kWarningsPerCode) return true;
-    listed = findings->size();
-    return false;
-  }
   void Add(const char* code, std::size_t at, const std::string& message, std::vector<std::string> notes,
            const std::string& remedy, Severity severity = Severity::kError) {
     // Each place is counted on from the last one: many findings in text order cost one pass over the text.
@@ -340,7 +324,7 @@ void CheckDependencies(const std::string& file, const XmlElement& root, Manifest
       shipped = shipped || std::filesystem::is_regular_file(folder / f, error) ||
                 std::filesystem::is_regular_file(folder / io::PathOf(*name) / f, error);
     }
-    if (shipped || out->Over("dependency")) continue;
+    if (shipped || !out->Listed("dependency")) continue;
     out->Add("manifest-dependency", identity->at,
              "the dependency " + Quoted(*name) + " is not beside the manifest",
              {"no " + *name + ".dll or " + *name + ".manifest, nor in a folder " + *name,
@@ -432,7 +416,7 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
       CheckClass(expected.classes[which], scripts[which], *c, out);
       continue;
     }
-    if (out->Over(which < count ? "class twice" : "foreign class")) continue;
+    if (!out->Listed(which < count ? "class twice" : "foreign class")) continue;
     const std::string remedy = "give each comClass the identifier its script registers, no other" + kExport;
     if (which < count) {
       out->Add("manifest-class", c->at, "the class " + ids[which] + " is in the manifest twice",
@@ -465,7 +449,7 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
 void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
                    std::vector<Finding>* findings) {
   const std::string text = Decoded(bytes);
-  ManifestFindings out{file, text, findings};
+  ManifestFindings out{{findings, "manifest"}, file, text};
   XmlElement root;
   XmlReader reader{text};
   if (!reader.Read(&root)) {

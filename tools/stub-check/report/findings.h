@@ -1,7 +1,9 @@
 // What the checker tells an author: findings, as data.
 #pragma once
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -22,10 +24,9 @@ struct Argument {
   std::string value;
 };
 
-/// One thing the author should know about, as data: report/ alone makes text
-/// of it. `line` and `column` are 1-based (0: no place in a file), `length` the
-/// characters from the column it is about (0: the place alone). `message` is
-/// one short statement, `notes` the facts around it, `remedy` what to write.
+/// One thing the author should know about, as data: report/ alone makes text of it. `line` and `column` are
+/// 1-based (0: no place in a file), `length` the characters from the column it is about (0: the place alone).
+/// `message` is one short statement, `notes` the facts around it, `remedy` what to write.
 struct Finding {
   Severity severity;
   std::string code;  // stable identifier, e.g. "script-error"
@@ -44,6 +45,32 @@ struct Finding {
       if (a.name == name) return a.value;
     }
     return "";
+  }
+};
+
+/// Of a kind a file may hold without end (one per key or element), the most listed.
+constexpr int kWarningsPerCode = 20;
+
+/// The findings of one file, at most kWarningsPerCode of each kind listed; when it goes, the last listed of a
+/// kind notes how many more there were ("3 more like it in this script, not listed", `where` being "script").
+struct CappedFindings {
+  std::vector<Finding>* findings;
+  const char* where;
+  std::map<std::string, std::pair<int, std::size_t>> kinds{};  // how many of a kind, the last listed
+
+  ~CappedFindings() {
+    for (const auto& [code, kind] : kinds) {
+      if (kind.first <= kWarningsPerCode) continue;
+      (*findings)[kind.second].notes.push_back(std::to_string(kind.first - kWarningsPerCode) +
+                                               " more like it in this " + where + ", not listed");
+    }
+  }
+  /// Counts one more of `kind` (a code or a finer kind): true when listed, the caller then adding it next.
+  bool Listed(const std::string& kind) {
+    auto& [count, last] = kinds[kind];
+    if (++count > kWarningsPerCode) return false;
+    last = findings->size();
+    return true;
   }
 };
 

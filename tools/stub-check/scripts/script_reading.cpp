@@ -77,31 +77,15 @@ std::string NearRootNames(const std::u16string& name) {
   return words.empty() ? "" : "; did you mean " + Listing(words) + "?";
 }
 
-// The warnings of one script: at most kWarningsPerCode of each kind listed, the
-// last saying how many more there are; one not listed is never placed.
-class CWarnings {
- public:
-  explicit CWarnings(std::vector<Finding>* findings) : findings_(findings) {}
-  ~CWarnings() {
-    for (const auto& [code, kind] : kinds_) {
-      if (kind.first <= kWarningsPerCode) continue;
-      (*findings_)[kind.second].notes.push_back(std::to_string(kind.first - kWarningsPerCode) +
-                                                " more like it in this script, not listed");
-    }
-  }
-  // True when a warning of `code` is still listed: the caller then Adds it, at prepared offset `at`.
-  bool Listed(const std::string& code) { return ++kinds_[code].first <= kWarningsPerCode; }
+// The warnings of one script, each placed at its prepared offset.
+struct CWarnings : CappedFindings {
+  explicit CWarnings(std::vector<Finding>* findings) : CappedFindings{findings, "script"} {}
   void Add(const std::string& code, const ScriptReading& file, std::size_t at, std::string message,
            std::vector<std::string> notes, std::string remedy) {
-    kinds_[code].second = findings_->size();
     const Place p = file.PlaceOfPrepared(at);
-    findings_->push_back({Severity::kWarning, code, file.name, p.line, p.column, std::move(message),
-                          std::move(remedy), 0, std::move(notes)});
+    findings->push_back({Severity::kWarning, code, file.name, p.line, p.column, std::move(message),
+                         std::move(remedy), 0, std::move(notes)});
   }
-
- private:
-  std::vector<Finding>* findings_;
-  std::map<std::string, std::pair<int, std::size_t>> kinds_;  // how many of a code, the last listed
 };
 
 // Builds a script's reading from the trace of the module's own walk, and

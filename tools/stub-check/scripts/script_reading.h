@@ -75,7 +75,6 @@ struct ScriptReading {
 /// Reads `original` (whose last unit must be followed by a NUL) with the module's own walk, %Module%
 /// standing for `modulePath` (registration's grammar, touching no key), and adds its warnings to
 /// `findings`: at most kWarningsPerCode of one kind, the last saying how many more there are.
-constexpr int kWarningsPerCode = 20;
 ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings);
 
