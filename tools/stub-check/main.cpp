@@ -47,21 +47,17 @@ const check::VerbSpec kCheckSpec = {
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
     "installers); each with --help\n"};
 
-int Refuse(const std::string& message) {
-  check::io::PrintError("stub-check: " + message + "\n");
-  return 2;
-}
+int Refuse(const std::string& message) { return check::Refuse(kCheckSpec, message); }
 
 int CheckCommand(const std::vector<std::string>& args) {
   check::ParsedLine line;
-  std::string problem;
-  if (!check::ParseCommandLine(kCheckSpec, args, &line, &problem)) return Refuse(problem);
-  if (line.help) return check::PrintChecked("stub-check", check::Usage(kCheckSpec)) ? 0 : 2;
+  if (const int exit = check::ReadCommandLine(kCheckSpec, args, &line); exit >= 0) return exit;
   if (line.operands.empty()) {
     return Refuse("no package given: name the module copy (Aurora.dll) or its package folder "
                   "(stub-check --help)");
   }
   check::CheckRequest request;
+  std::string problem;
   request.input = line.operands[0];
   if (request.input.empty()) {
     return Refuse("the package argument is empty: name the module copy (Aurora.dll) or its "

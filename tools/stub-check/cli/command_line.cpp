@@ -10,6 +10,8 @@
 #include <windows.h>
 #endif
 
+#include "io/files.h"
+
 namespace check {
 
 std::string ParsedLine::Get(const std::string& name, const std::string& fallback) const {
@@ -21,6 +23,11 @@ namespace {
 
 // The usage line's width, at which it wraps.
 constexpr std::size_t kUsageWidth = 92;
+
+// The name the verb's messages go under: check, the verb when none is given, is plain "stub-check".
+std::string Who(const VerbSpec& table) {
+  return std::strcmp(table.verb, "check") ? std::string("stub-check ") + table.verb : "stub-check";
+}
 
 const OptionSpec* FindOption(const VerbSpec& table, const std::string& name) {
   auto it = std::find_if(table.options.begin(), table.options.end(), [&](auto& o) { return name == o.name; });
@@ -63,32 +70,6 @@ std::string ReadOption(const VerbSpec& table, const std::vector<std::string>& ar
   return "";
 }
 
-}  // namespace
-
-bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
-                      std::string* problem) {
-  bool optionsEnded = false;
-  std::string why;
-  for (std::size_t i = 0; i < args.size() && why.empty(); ++i) {
-    const std::string& arg = args[i];
-    if (!optionsEnded && arg == "--") {
-      optionsEnded = true;
-    } else if (!optionsEnded && (arg == "--help" || arg == "-h")) {
-      line->help = true;
-    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      why = ReadOption(table, args, &i, line);
-    } else if (line->operands.empty()) {
-      line->operands.push_back(arg);
-    } else {
-      why = "unexpected argument " + Quoted(arg) + ": " + table.verb + " takes one " + table.operand +
-            ", and " + Quoted(line->operands[0]) + " is given already (stub-check " + table.verb +
-            " --help lists the options)";
-    }
-  }
-  if (!why.empty()) *problem = why;
-  return why.empty();
-}
-
 std::string Usage(const VerbSpec& table) {
   // The usage line, wrapped under its first word.
   std::string out = std::string("usage: stub-check ") + table.verb;
@@ -122,6 +103,36 @@ std::string Usage(const VerbSpec& table) {
   return out + table.after;
 }
 
+}  // namespace
+
+int ReadCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line) {
+  bool optionsEnded = false, help = false;
+  std::string why;
+  for (std::size_t i = 0; i < args.size() && why.empty(); ++i) {
+    const std::string& arg = args[i];
+    if (!optionsEnded && arg == "--") {
+      optionsEnded = true;
+    } else if (!optionsEnded && (arg == "--help" || arg == "-h")) {
+      help = true;
+    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+      why = ReadOption(table, args, &i, line);
+    } else if (line->operands.empty()) {
+      line->operands.push_back(arg);
+    } else {
+      why = "unexpected argument " + Quoted(arg) + ": " + table.verb + " takes one " + table.operand +
+            ", and " + Quoted(line->operands[0]) + " is given already (stub-check " + table.verb +
+            " --help lists the options)";
+    }
+  }
+  if (!why.empty()) return Refuse(table, why);
+  return !help ? -1 : PrintChecked(Who(table), Usage(table)) ? 0 : 2;
+}
+
+int Refuse(const VerbSpec& table, const std::string& message) {
+  io::PrintError(Who(table) + ": " + message + "\n");
+  return 2;
+}
+
 std::string FindVerb(const std::vector<std::string>& argv, const std::vector<const VerbSpec*>& verbs,
                      std::vector<std::string>* rest) {
   *rest = argv;
@@ -153,10 +164,9 @@ namespace {
 std::atomic<DWORD> heldEvent{0};
 HANDLE closeMayGoOn = nullptr;
 
-// Runs on a thread of its own. Ctrl+C and Ctrl+Break are only noted. Closing
-// the console, logging off and shutting down end the process once the handler
-// returns, so it waits until the interrupts are let go (the system waits some
-// seconds), then leaves the event to the default handler.
+// Runs on a thread of its own. Ctrl+C and Ctrl+Break are only noted. Closing the console, logging off and
+// shutting down end the process once the handler returns, so it waits until the interrupts are let go (the
+// system waits some seconds), then leaves the event to the default handler.
 BOOL WINAPI HoldEvent(DWORD event) {
   DWORD none = 0;
   heldEvent.compare_exchange_strong(none, event + 1);

@@ -1,6 +1,5 @@
-// The command line of every verb: one table of options per verb, read both
-// by the parser and by the verb's --help, and interrupts held while a verb
-// writes. io/'s checked files and text/'s helpers come with it, for the verbs.
+// The command line of every verb: one table of options per verb, read by the parser and its --help;
+// interrupts held while a verb writes. io/'s checked files and text/'s helpers come with it.
 #pragma once
 
 #include <map>
@@ -12,8 +11,7 @@
 
 namespace check {
 
-/// One option of a verb. `value` names its value in the help ("FILE"; "a|b"
-/// lists the only values taken); null for a flag. `help` may hold several lines.
+/// `value` names an option's value ("FILE"; "a|b" lists the only values taken), null for a flag.
 struct OptionSpec {
   const char* name;
   const char* value;
@@ -21,7 +19,6 @@ struct OptionSpec {
   const char* help;
 };
 
-/// The options of one verb, from which its --help is made.
 struct VerbSpec {
   const char* verb;           // "check", "new", "export"
   const char* usageNote;      // lines after the usage line (another way to call the verb), or ""
@@ -35,30 +32,26 @@ struct VerbSpec {
 struct ParsedLine {
   std::map<std::string, std::vector<std::string>> values;  // by option name; a flag holds one ""
   std::vector<std::string> operands;
-  bool help = false;
   bool Has(const std::string& name) const { return values.count(name) != 0; }
   /// The value of a single-value option, `fallback` when not given.
   std::string Get(const std::string& name, const std::string& fallback = "") const;
 };
 
-/// Reads `args` (less the verb) against `table`: options in any order,
-/// "--name value" or "--name=value", "--" ending them. False with `problem`
-/// (what is wrong and what to do) for anything the table does not allow.
-bool ParseCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
-                      std::string* problem);
+/// Reads `args` (less the verb) against `table`: options in any order, "--name value" or "--name=value",
+/// "--" ending them. -1 when the verb goes on with `line`; else its exit code: --help printed (0), or
+/// what the table does not allow refused, with what to do (2).
+int ReadCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line);
 
-/// The verb's --help text, made from its table.
-std::string Usage(const VerbSpec& table);
+/// Says `message` on standard error as "stub-check new: ..." ("stub-check: ..." for check); 2.
+int Refuse(const VerbSpec& table, const std::string& message);
 
-/// The verb of a whole command line (less the program name), and the other
-/// arguments in `rest`: the first operand, when it is exactly one of `verbs`
-/// and comes before any "--"; else "check", with every argument.
+/// The verb of a whole command line (less the program name), the other arguments in `rest`: the first
+/// operand, when it is exactly one of `verbs` and comes before any "--"; else "check", with every argument.
 std::string FindVerb(const std::vector<std::string>& argv, const std::vector<const VerbSpec*>& verbs,
                      std::vector<std::string>* rest);
 
-/// While one lives, an interrupt (Ctrl+C, a hang-up, a termination request)
-/// waits instead of ending the process; Pending() tells whether one came. When
-/// it goes, a waiting interrupt takes its ordinary effect.
+/// While one lives, an interrupt (Ctrl+C, a hang-up, a termination request) waits instead of ending the
+/// process; Pending() tells whether one came. When it goes, a waiting interrupt takes its ordinary effect.
 class HeldInterrupts {
  public:
   HeldInterrupts();

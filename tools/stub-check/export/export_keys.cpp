@@ -162,14 +162,10 @@ const VerbSpec kExportSpec = {
     "exit code: 0 printed, 2 refused or failed (nothing printed)\n"};
 
 int ExportCommand(const std::vector<std::string>& args) {
-  auto Refuse = [](const std::string& message) {
-    io::PrintError("stub-check export: " + message + "\n");
-    return 2;
-  };
+  auto Refuse = [](const std::string& message) { return check::Refuse(kExportSpec, message); };
   ParsedLine line;
+  if (const int exit = ReadCommandLine(kExportSpec, args, &line); exit >= 0) return exit;
   std::string problem;
-  if (!ParseCommandLine(kExportSpec, args, &line, &problem)) return Refuse(problem);
-  if (line.help) return PrintChecked("stub-check export", Usage(kExportSpec)) ? 0 : 2;
   const std::string formatName = line.Get("--format", kExportFormats[0].name);
   const std::string modulePath = line.Get("--module-path");
   const bool perUser = line.Has("--per-user");

@@ -52,10 +52,7 @@ struct NewClass {
 constexpr NewClass kNewClasses[] = {{"Style", "Style", "Apartment"}, {"StyleText", "Text Style", "Both"}};
 static_assert(std::size(kNewClasses) == std::size(PackageClasses), "one row for each class of the package");
 
-int Refuse(const std::string& message) {
-  io::PrintError("stub-check new: " + message + "\n");
-  return 2;
-}
+int Refuse(const std::string& message) { return check::Refuse(kNewSpec, message); }
 
 // The module of `arch` in the release beside the tool's own folder (x64/Stub.dll beside
 // linux-x86_64/stub-check), else in the build tree; empty when neither, the places in `tried`.
@@ -241,9 +238,8 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
 
 int NewCommand(const std::vector<std::string>& args) {
   ParsedLine line;
+  if (const int exit = ReadCommandLine(kNewSpec, args, &line); exit >= 0) return exit;
   std::string problem;
-  if (!ParseCommandLine(kNewSpec, args, &line, &problem)) return Refuse(problem);
-  if (line.help) return PrintChecked("stub-check new", Usage(kNewSpec)) ? 0 : 2;
   if (line.operands.empty())
     return Refuse("no package name given: stub-check new NAME (stub-check new --help)");
   const std::string name = line.operands[0];
