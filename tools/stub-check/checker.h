@@ -1,13 +1,9 @@
-// stub-check: checks a style package before it ships, by running the module's
-// own code (folder derivation, identifier scan, script loading, interpreter)
-// over the emulated platform, so the machine's registry is never touched.
-//
-// One folder per part: text/ and io/ at the bottom (including nothing above
-// them), report/ (findings; the report as text, JSON or SARIF), registry/
-// (emulator session, registry states, .reg text), scripts/ (a script read
-// through the interpreter's trace), module/, checks/ (the package, its runs and
-// checks, the pipeline Check), manifest/, export/ and new/ (the other verbs),
-// cli/. This header gathers the checking parts for the verbs and the tests.
+// stub-check: checks a style package before it ships by running the module's own code over the
+// emulated platform, so the machine's registry is never touched. One folder per part: text/ and io/
+// at the bottom, report/ (findings; text, JSON, SARIF), registry/ (emulator session, registry states,
+// .reg text), scripts/ (a script read through the interpreter's trace), module/, checks/ (the package,
+// its runs and checks, the pipeline Check), manifest/, export/ and new/ (the other verbs), cli/.
+// This header gathers the checking parts for the verbs and the tests.
 #pragma once
 
 #include "checks/package.h"

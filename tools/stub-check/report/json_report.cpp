@@ -90,9 +90,8 @@ std::string UriOf(const std::string& path) {
   return out;
 }
 
-// A SARIF result. Its message is the statement, then each note and the remedy
-// on lines of their own: a SARIF fix must carry the edit itself (its
-// artifactChanges), which a remedy said in words is not, and every viewer
+// A SARIF result. Its message is the statement, then each note and the remedy on lines of their own: a SARIF
+// fix must carry the edit itself (its artifactChanges), which a remedy said in words is not, and every viewer
 // shows the message.
 Json Result(const Report& report, const Finding& f, std::size_t ruleIndex) {
   std::string text = f.message;

@@ -37,8 +37,8 @@ int Report::Count(Severity severity) const {
 
 const std::string* Report::SourceOf(const std::string& name) const {
   if (name.empty()) return nullptr;
-  for (const SourceFile& source : sources) {
-    if (source.file == name) return &source.bytes;
+  for (const auto& [file, bytes] : sources) {
+    if (file == name) return &bytes;
   }
   for (const ScriptFile& script : package->scripts) {
     if (script.name == name && script.found) return script.bytes.get();
@@ -51,14 +51,12 @@ namespace {
 // The widest source line shown whole; a longer one is shown around the column.
 constexpr std::size_t kShownCharacters = 160;
 
-// Line `line` (1-based) of the decoded `bytes`, without its line end; empty
-// past the last line.
+// Line `line` (1-based) of the decoded `bytes`, without its line end; empty past the last line.
 std::string SourceLine(const std::string& bytes, int line) {
-  std::string text = Decoded(bytes);
+  const std::string text = Decoded(bytes);
   std::size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   for (int n = 1; n < line; ++n) {
-    start = text.find('\n', start);
-    if (start == std::string::npos) return "";
+    if ((start = text.find('\n', start)) == std::string::npos) return "";
     ++start;
   }
   std::size_t end = std::min(text.find('\n', start), text.size());
@@ -105,23 +103,17 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
   return number + (" | " + shown) + "\n" + std::string(std::strlen(number), ' ') + " | " + caret + "\n";
 }
 
-// The most of a run's changes the text report shows: a person reads no
-// further, and a script whose keys nest deep repeats each key's whole path.
+// The most of a run's changes the text report shows: a person reads no further, and a script whose keys
+// nest deep repeats each key's whole path. Past it the rest is counted: lines, and keys ([...] lines).
 constexpr std::size_t kShownChanges = 256 * 1024;
 
-// A run's changes, indented; past kShownChanges bytes the rest is counted:
-// how many lines, and how many keys ([...] lines) they hold.
 std::string Changes(const std::string& text) {
   std::string out;
-  std::size_t start = 0;
-  for (std::size_t end; start < text.size() && start < kShownChanges; start = end + 1) {
-    end = std::min(text.find('\n', start), text.size());
-    out += "    " + text.substr(start, end - start) + "\n";
-  }
   std::size_t lines = 0, keys = 0;
-  for (std::size_t i = start; i < text.size(); i = std::min(text.find('\n', i), text.size()) + 1) {
-    ++lines;
-    keys += text[i] == '[';
+  for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    if (start < kShownChanges) out += "    " + text.substr(start, end - start) + "\n";
+    else ++lines, keys += text[start] == '[';
   }
   if (lines) {
     out += "    (" + std::to_string(lines) + " more lines, of " + std::to_string(keys) +
@@ -130,9 +122,8 @@ std::string Changes(const std::string& text) {
   return out;
 }
 
-// The regsvr32 command that registers the package (or removes it), and the
-// exit code the module file makes it give before any script runs (-1 when
-// the file is a loadable copy of Stub.dll with the entry it calls).
+// The regsvr32 command that registers the package (or removes it), and the exit code the module file makes it
+// give before any script runs (-1 when the file is a loadable copy of Stub.dll with the entry it calls).
 struct Regsvr32 {
   std::string command;
   int fileExit;

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "checks/package.h"
@@ -10,18 +11,12 @@
 
 namespace check {
 
-/// A file a finding may be placed in other than the package's scripts (an
-/// assembly manifest), for the source lines the text report shows.
-struct SourceFile {
-  std::string file;  // as findings name it
-  std::string bytes;
-};
-
 struct Report {
   std::shared_ptr<const Package> package;
   std::vector<Install> installs;
   std::vector<Finding> findings;
-  std::vector<SourceFile> sources;
+  /// Files findings are placed in besides the scripts (a manifest): name, bytes.
+  std::vector<std::pair<std::string, std::string>> sources;
   std::string refused;  // why the check could not be made; then nothing else is set
   std::string text;     // the report in the format asked for
   /// The bytes of the file `name` (a script of the package or one of `sources`), or null.
@@ -32,10 +27,9 @@ struct Report {
   int ExitCode() const { return Errors() ? 2 : Warnings() ? 1 : 0; }
 };
 
-/// `finding` as a compiler shows a diagnostic: its place and message, the line
-/// of `source` it is on (its script's or manifest's bytes; null for none) with
-/// a caret under the column, its notes, its remedy. `fallback` names the place
-/// of a finding with no file (the module's name). Each line ends in "\n".
+/// `finding` as a compiler shows a diagnostic: its place and message, the line of `source` it is on (its
+/// script's or manifest's bytes; null for none) with a caret under the column, its notes, its remedy.
+/// `fallback` names the place of a finding with no file (the module's name). Each line ends in "\n".
 std::string TextDiagnostic(const Finding& finding, const std::string* source, const std::string& fallback);
 std::string TextReport(const Report& report);
 /// The report as JSON (schema 2; docs/package-authors.md describes it).
