@@ -14,11 +14,6 @@
 
 namespace check {
 
-std::string ParsedLine::Get(const std::string& name, const std::string& fallback) const {
-  auto it = values.find(name);
-  return it == values.end() || it->second.empty() ? fallback : it->second.back();
-}
-
 namespace {
 
 // The usage line's width, at which it wraps.

@@ -34,7 +34,10 @@ struct ParsedLine {
   std::vector<std::string> operands;
   bool Has(const std::string& name) const { return values.count(name) != 0; }
   /// The value of a single-value option, `fallback` when not given.
-  std::string Get(const std::string& name, const std::string& fallback = "") const;
+  std::string Get(const std::string& name, const std::string& fallback = "") const {
+    const auto it = values.find(name);
+    return it == values.end() || it->second.empty() ? fallback : it->second.back();
+  }
 };
 
 /// Reads `args` (less the verb) against `table`: options in any order, "--name value" or "--name=value",

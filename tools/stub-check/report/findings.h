@@ -1,6 +1,7 @@
 // What the checker tells an author: findings, as data.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <utility>
@@ -17,8 +18,7 @@ enum class Severity { kError, kWarning };
 /// "error" or "warning", as every format of the report names it.
 inline const char* SeverityName(Severity s) { return s == Severity::kError ? "error" : "warning"; }
 
-/// A value a finding names, kept as data for the decisions after it and for
-/// tools: {"script", "Style.rgs"}, {"result", "0x80020009"}.
+/// A value a finding names, as data for the decisions after it and for tools: {"script", "Style.rgs"}.
 struct Argument {
   std::string name;
   std::string value;
@@ -41,10 +41,8 @@ struct Finding {
 
   /// The value of the argument `name`, or empty.
   std::string Arg(const std::string& name) const {
-    for (const Argument& a : arguments) {
-      if (a.name == name) return a.value;
-    }
-    return "";
+    auto it = std::find_if(arguments.begin(), arguments.end(), [&](auto& a) { return a.name == name; });
+    return it == arguments.end() ? "" : it->value;
   }
 };
 
@@ -57,11 +55,10 @@ struct CappedFindings {
   std::vector<Finding>* findings;
   const char* where;
   std::map<std::string, std::pair<int, std::size_t>> kinds{};  // how many of a kind, the last listed
-
   ~CappedFindings() {
-    for (const auto& [code, kind] : kinds) {
-      if (kind.first <= kWarningsPerCode) continue;
-      (*findings)[kind.second].notes.push_back(std::to_string(kind.first - kWarningsPerCode) +
+    for (const auto& [kind, seen] : kinds) {
+      if (seen.first <= kWarningsPerCode) continue;
+      (*findings)[seen.second].notes.push_back(std::to_string(seen.first - kWarningsPerCode) +
                                                " more like it in this " + where + ", not listed");
     }
   }

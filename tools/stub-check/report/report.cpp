@@ -1,5 +1,5 @@
-// The checker's report for a person, as text: the package, its runs, and the
-// findings as a compiler shows its diagnostics.
+// The checker's report for a person, as text: the package, its runs, and the findings as a compiler shows
+// its diagnostics.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,10 +18,8 @@ std::string ResultName(HRESULT value) {
       {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"}, {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
       {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"}, {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
       {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"}};
-  for (const auto& [known, name] : kNames) {
-    if (known == value) return name;
-  }
-  return "";
+  const auto* known = std::find_if(kNames, std::end(kNames), [&](auto& k) { return k.first == value; });
+  return known == std::end(kNames) ? "" : known->second;
 }
 
 std::string DescribeResult(HRESULT value) {
@@ -225,12 +223,8 @@ void TextPackage(std::string& out, const Package& package) {
     out += "Registry to start from: ";
     for (std::size_t i = 0; i < package.exports.size(); ++i) out += (i ? ", " : "") + package.exports[i].file;
     out += " (" + std::to_string(package.baseKeys) + " keys)\n";
-    bool userClasses = false;
-    for (const RegistryExport& e : package.exports) {
-      out += "  " + e.file + ": " + Fed(e) + "\n";
-      userClasses = userClasses || e.userClasses;
-    }
-    if (userClasses) {
+    for (const RegistryExport& e : package.exports) out += "  " + e.file + ": " + Fed(e) + "\n";
+    if (std::any_of(package.exports.begin(), package.exports.end(), [](auto& e) { return e.userClasses; })) {
       out += "  Wine differs: its HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\\Software\\Classes alone, with no "
              "per-user merge, so under Wine the user's classes are not part of it\n";
     }
@@ -264,8 +258,7 @@ std::string TextReport(const Report& report) {
   std::string out = "stub-check: " + package.input + "\nModule: " + package.moduleName + "\n";
   TextPackage(out, package);
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
-    const Install& in = report.installs[i];
-    const Install& first = report.installs[0];
+    const Install &in = report.installs[i], &first = report.installs[0];
     out += "\n== Installed as " + Utf8(in.modulePath) + "\n";
     const bool same = in.load.result == first.load.result &&
                       in.registration.result == first.registration.result &&

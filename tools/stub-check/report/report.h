@@ -27,9 +27,8 @@ struct Report {
   int ExitCode() const { return Errors() ? 2 : Warnings() ? 1 : 0; }
 };
 
-/// `finding` as a compiler shows a diagnostic: its place and message, the line of `source` it is on (its
-/// script's or manifest's bytes; null for none) with a caret under the column, its notes, its remedy.
-/// `fallback` names the place of a finding with no file (the module's name). Each line ends in "\n".
+/// `finding` as a compiler shows a diagnostic: place, message, the line of `source` (a script's or manifest's
+/// bytes; null for none) with a caret under the column, notes, remedy. `fallback` names a place with no file.
 std::string TextDiagnostic(const Finding& finding, const std::string* source, const std::string& fallback);
 std::string TextReport(const Report& report);
 /// The report as JSON (schema 2; docs/package-authors.md describes it).
