@@ -21,9 +21,10 @@
 #include "io/files.h"
 #include "new/verbs.h"
 
+namespace check {
 namespace {
 
-const check::VerbSpec kCheckSpec = {
+const VerbSpec kCheckSpec = {
     "check",
     "       stub-check PACKAGE ...   (the same: check is the verb when none is given)\n",
     "PACKAGE",
@@ -47,39 +48,34 @@ const check::VerbSpec kCheckSpec = {
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
     "installers); each with --help\n"};
 
-int Refuse(const std::string& message) { return check::Refuse(kCheckSpec, message); }
+int Refuse(const std::string& message) { return Refuse(kCheckSpec, message); }
 
 int CheckCommand(const std::vector<std::string>& args) {
-  check::ParsedLine line;
-  if (const int exit = check::ReadCommandLine(kCheckSpec, args, &line); exit >= 0) return exit;
-  if (line.operands.empty()) {
-    return Refuse("no package given: name the module copy (Aurora.dll) or its package folder "
-                  "(stub-check --help)");
-  }
-  check::CheckRequest request;
-  std::string problem;
+  ParsedLine line;
+  if (const int exit = ReadCommandLine(kCheckSpec, args, &line); exit >= 0) return exit;
+  const std::string what = "name the module copy (Aurora.dll) or its package folder";
+  if (line.operands.empty()) return Refuse("no package given: " + what + " (stub-check --help)");
+  CheckRequest request;
   request.input = line.operands[0];
-  if (request.input.empty()) {
-    return Refuse("the package argument is empty: name the module copy (Aurora.dll) or its "
-                  "package folder");
-  }
+  if (request.input.empty()) return Refuse("the package argument is empty: " + what);
+  std::string problem;
   const std::string modulePath = line.Get("--module-path");
-  if (!modulePath.empty() && !check::CheckWindowsModulePath(modulePath, &problem)) {
-    return Refuse("--module-path " + check::Quoted(modulePath) + ": " + problem);
+  if (!modulePath.empty() && !CheckWindowsModulePath(modulePath, &problem)) {
+    return Refuse("--module-path " + Quoted(modulePath) + ": " + problem);
   }
-  if (!modulePath.empty()) request.installPaths.push_back(check::Utf16(modulePath));
+  if (!modulePath.empty()) request.installPaths.push_back(Utf16(modulePath));
   request.manifestFile = line.Get("--manifest");
-  if (!request.manifestFile.empty() && !check::ReadRegularFile(request.manifestFile, check::kScriptSizeLimit,
-                                                               &request.manifestBytes, &problem)) {
-    return Refuse("--manifest " + check::Quoted(request.manifestFile) + " cannot be read: " + problem +
+  if (!request.manifestFile.empty() &&
+      !ReadRegularFile(request.manifestFile, kScriptSizeLimit, &request.manifestBytes, &problem)) {
+    return Refuse("--manifest " + Quoted(request.manifestFile) + " cannot be read: " + problem +
                   "; give the assembly manifest (stub-check export --format manifest writes one)");
   }
   request.format = line.Get("--format", "text");
   request.perUser = line.Has("--per-user");
   if (line.Has("--registry")) request.registryFiles = line.values.at("--registry");
-  const check::Report report = check::Check(request);
+  const Report report = Check(request);
   if (!report.refused.empty()) return Refuse(report.refused);
-  return check::PrintChecked("stub-check", report.text) ? report.ExitCode() : 2;
+  return PrintChecked("stub-check", report.text) ? report.ExitCode() : 2;
 }
 
 // Standard output flushed and closed, checked: a report cut short by a full
@@ -88,14 +84,15 @@ int Finish(int code) {
   if (std::ferror(stdout)) return 2;  // already said
   errno = 0;
   if (std::fflush(stdout) != 0 || std::fclose(stdout) != 0) {
-    check::io::PrintError(std::string("stub-check: cannot write to standard output: ") +
-                          (errno ? std::strerror(errno) : "the write failed") + "\n");
+    io::PrintError(std::string("stub-check: cannot write to standard output: ") +
+                   (errno ? std::strerror(errno) : "the write failed") + "\n");
     return 2;
   }
   return code;
 }
 
 }  // namespace
+}  // namespace check
 
 // On Windows the arguments are taken as UTF-16, so that a path outside the ANSI
 // code page reaches the file calls whole.
@@ -116,11 +113,11 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
   try {
+    using namespace check;
     std::vector<std::string> rest;
-    const std::string verb = check::FindVerb(check::io::Arguments(argc, argv),
-                                             {&kCheckSpec, &check::kNewSpec, &check::kExportSpec}, &rest);
-    if (verb == "new") return Finish(check::NewCommand(rest));
-    if (verb == "export") return Finish(check::ExportCommand(rest));
+    const auto verb = FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec}, &rest);
+    if (verb == "new") return Finish(NewCommand(rest));
+    if (verb == "export") return Finish(ExportCommand(rest));
     return Finish(CheckCommand(rest));
   } catch (const std::bad_alloc&) {
     // Everything made so far has been let go on the way here (what `new`
