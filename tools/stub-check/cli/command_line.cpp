@@ -142,12 +142,10 @@ std::string FindVerb(const std::vector<std::string>& argv, const std::vector<con
       i += hasValue && arg.find('=') == std::string::npos;
       continue;
     }
-    for (const VerbSpec* table : verbs) {
-      if (arg != table->verb) continue;
-      rest->erase(rest->begin() + static_cast<long>(i));
-      return table->verb;
-    }
-    break;  // the first operand is no verb: it is the package
+    // The first operand is the verb, or else the package.
+    if (std::none_of(verbs.begin(), verbs.end(), [&](const VerbSpec* v) { return arg == v->verb; })) break;
+    rest->erase(rest->begin() + static_cast<long>(i));
+    return arg;
   }
   return "check";
 }
@@ -188,9 +186,7 @@ HeldInterrupts::~HeldInterrupts() {
 }
 bool HeldInterrupts::Pending() const { return heldEvent != 0; }
 #else
-namespace {
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-}
 static_assert(sizeof(sigset_t) <= 256, "the saved signal mask must fit");
 HeldInterrupts::HeldInterrupts() : saved_() {
   sigset_t held;

@@ -38,7 +38,6 @@ struct Finding {
   int length = 0;
   std::vector<std::string> notes{};
   std::vector<Argument> arguments{};
-
   /// The value of the argument `name`, or empty.
   std::string Arg(const std::string& name) const {
     auto it = std::find_if(arguments.begin(), arguments.end(), [&](auto& a) { return a.name == name; });

@@ -150,10 +150,10 @@ std::string SarifReport(const Report& report) {
     }
     results.push_back(Result(report, f, index));
   }
-  Json run = {{"tool", {{"driver", {{"name", "stub-check"}, {"rules", std::move(rules)}}}}},
-              {"results", std::move(results)}};
-  Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"}};
-  log["runs"] = Json::array({std::move(run)});
+  const Json run = {{"tool", {{"driver", {{"name", "stub-check"}, {"rules", std::move(rules)}}}}},
+                    {"results", std::move(results)}};
+  const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"},
+                    {"runs", Json::array({run})}};
   return log.dump(2) + "\n";
 }
 

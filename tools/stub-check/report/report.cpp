@@ -24,8 +24,7 @@ std::string ResultName(HRESULT value) {
 
 std::string DescribeResult(HRESULT value) {
   const std::string name = ResultName(value);
-  if (value == S_OK) return name;
-  return name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
+  return value == S_OK ? name : name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
 }
 
 int Report::Count(Severity severity) const {
@@ -155,17 +154,15 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
   out += "Folder read: " + (in.directory.empty() ? "(none can be named)" : Utf8(in.directory)) + "\n";
   if (!in.load.ran) return;
   TextRun(out, "Load", in.load, nullptr, package.moduleFile.Exit("DllGetClassObject") == 3);
-  if (in.idsRead) {
-    out += "Class identifiers:\n";
-    for (std::size_t i = 0; i < in.ids.size(); ++i) {
-      const Place p =
-          i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, in.scans[i]) : Place();
-      const std::string className = Utf8(PackageClasses[i].className);
-      out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') +
-             GuidString(in.ids[i]) + "  " + Utf8(PackageClasses[i].scriptName);
-      if (p.line) out += " line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
-      out += "\n";
-    }
+  if (in.idsRead) out += "Class identifiers:\n";
+  for (std::size_t i = 0; in.idsRead && i < in.ids.size(); ++i) {
+    const Place p =
+        i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, in.scans[i]) : Place();
+    const std::string className = Utf8(PackageClasses[i].className);
+    out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') +
+           GuidString(in.ids[i]) + "  " + Utf8(PackageClasses[i].scriptName);
+    if (p.line) out += " line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+    out += "\n";
   }
   if (!in.registration.ran) return;
   const Regsvr32 registration = Program(package, false), removal = Program(package, true);
@@ -268,12 +265,10 @@ std::string TextReport(const Report& report) {
       TextInstall(out, package, in);
       continue;
     }
-    out += "Same results as above: load " + DescribeResult(in.load.result);
-    if (in.registration.ran) {
-      out += ", registration " + DescribeResult(in.registration.result) + ", removal " +
-             DescribeResult(in.removal.result);
-    }
-    out += ".\n";
+    const std::string runs = ", registration " + DescribeResult(in.registration.result) + ", removal " +
+                             DescribeResult(in.removal.result);
+    out += "Same results as above: load " + DescribeResult(in.load.result) +
+           (in.registration.ran ? runs : "") + ".\n";
   }
   out += "\nFindings:\n";
   if (report.findings.empty()) out += "  none\n";
