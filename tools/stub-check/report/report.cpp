@@ -132,20 +132,12 @@ Regsvr32 Program(const Package& package, bool removal) {
           package.moduleFile.Exit(entry)};
 }
 
-// One run: its answer (a copy of Stub.dll's, when the file stops regsvr32
-// first), regsvr32's exit (none for the load), the boxes it shows, its changes.
-void TextRun(std::string& out, const char* what, const RunResult& run, const Regsvr32* program,
-             bool notLoaded) {
-  const bool fileStops = program ? program->fileExit >= 0 : notLoaded;
+// One run: its answer (a copy of Stub.dll's, when the file stops it first), `after` it (regsvr32's exit),
+// the boxes it shows, its changes.
+void TextRun(std::string& out, const char* what, const RunResult& run, bool fileStops,
+             const std::string& after) {
   out += std::string(what) + ": " + (fileStops ? "a copy of Stub.dll would answer " : "") +
-         DescribeResult(run.result);
-  if (program) {
-    out += (fileStops ? "; with this file " : "; ") + program->command + " exits " +
-           std::to_string(run.exitCode);
-  } else if (notLoaded) {
-    out += "; this file does not load";
-  }
-  out += "\n";
+         DescribeResult(run.result) + after + "\n";
   for (const Box& box : run.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
   if (!run.changes.empty()) out += "  changes (.reg):\n" + Changes(run.changes);
 }
@@ -153,7 +145,8 @@ void TextRun(std::string& out, const char* what, const RunResult& run, const Reg
 void TextInstall(std::string& out, const Package& package, const Install& in) {
   out += "Folder read: " + (in.directory.empty() ? "(none can be named)" : Utf8(in.directory)) + "\n";
   if (!in.load.ran) return;
-  TextRun(out, "Load", in.load, nullptr, package.moduleFile.Exit("DllGetClassObject") == 3);
+  const bool notLoaded = package.moduleFile.Exit("DllGetClassObject") == 3;
+  TextRun(out, "Load", in.load, notLoaded, notLoaded ? "; this file does not load" : "");
   if (in.idsRead) out += "Class identifiers:\n";
   for (std::size_t i = 0; in.idsRead && i < in.ids.size(); ++i) {
     const Place p =
@@ -165,9 +158,13 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
     out += "\n";
   }
   if (!in.registration.ran) return;
-  const Regsvr32 registration = Program(package, false), removal = Program(package, true);
-  TextRun(out, "Registration", in.registration, &registration, false);
-  TextRun(out, "Removal after it", in.removal, &removal, false);
+  for (const bool removal : {false, true}) {
+    const Regsvr32 p = Program(package, removal);
+    const RunResult& run = removal ? in.removal : in.registration;
+    const std::string exits = p.command + " exits " + std::to_string(run.exitCode);
+    TextRun(out, removal ? "Removal after it" : "Registration", run, p.fileExit >= 0,
+            (p.fileExit >= 0 ? "; with this file " : "; ") + exits);
+  }
   if (!in.leftBehind.empty()) out += "  left behind:\n";
   for (const LeftKey& k : in.leftBehind) out += "    " + Utf8(k.path) + ": " + k.reason + "\n";
 }
