@@ -172,6 +172,19 @@ TEST(Checker, PlacesInThePreparedTextMapBackToTheScript) {
   }
 }
 
+// Warnings of a kind a script may hold without end are listed up to a count, the last saying how many more.
+TEST(Checker, ScriptWarningsOfAKindAreListedUpToACount) {
+  std::u16string script = u"HKCR\r\n{\r\n";
+  for (int i = 0; i < 23; ++i) script += u"\tK" + check::Utf16(std::to_string(i)) + u" = s %Module%\r\n";
+  std::vector<check::Finding> findings;
+  check::ReadScript("Style.rgs", script + u"}\r\n", u"C:\\A.dll", &findings);
+  ASSERT_EQ(findings.size(), 20u);
+  EXPECT_EQ(findings[19].line, 22);
+  ASSERT_FALSE(findings[19].notes.empty());
+  EXPECT_EQ(findings[19].notes.back(), "3 more like it in this script, not listed");
+  for (const std::string& note : findings[18].notes) EXPECT_EQ(note.find("more like it"), std::string::npos);
+}
+
 TEST(Checker, PackageNamesFollowTheProgIdAndFileNameRules) {
   struct Row {
     const char* name;
