@@ -26,8 +26,8 @@ namespace {
 
 const VerbSpec kCheckSpec = {
     "check",
-    "       stub-check PACKAGE ...   (the same: check is the verb when none is given)\n",
     "PACKAGE",
+    "       stub-check PACKAGE ...   (the same: check is the verb when none is given)\n"
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
     {
         {"--format", "text|json|sarif", false, "text (default), json, or sarif (SARIF 2.1.0, for CI and editors)"},

@@ -80,7 +80,7 @@ std::string Usage(const VerbSpec& table) {
     word(std::string("[") + o.name + value + "]" + (o.repeatable ? "..." : ""));
   }
   if (!table.operandFirst) word(table.operand);
-  out += std::string("\n") + table.usageNote + table.about;
+  out += std::string("\n") + table.about;
   std::size_t width = 6;  // "--help"
   for (const OptionSpec& o : table.options) width = std::max(width, std::strlen(o.name));
   // Each line of `help`, the first after the option's name, the others under it.

@@ -21,9 +21,8 @@ struct OptionSpec {
 
 struct VerbSpec {
   const char* verb;           // "check", "new", "export"
-  const char* usageNote;      // lines after the usage line (another way to call the verb), or ""
   const char* operand;        // the name of the one operand ("PACKAGE", "NAME", "MODULE")
-  const char* about;          // lines before the options
+  const char* about;          // lines after the usage line, before the options
   std::vector<OptionSpec> options;
   const char* after;          // lines after the options
   bool operandFirst = false;  // the usage line names the operand before the options

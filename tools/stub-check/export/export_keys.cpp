@@ -131,7 +131,6 @@ bool LoadModuleCopy(const std::string& module, Package* package, std::string* pr
 
 const VerbSpec kExportSpec = {
     "export",
-    "",
     "MODULE",
     "  Prints exactly what registering the package MODULE (Aurora.dll, its scripts\n"
     "  in Aurora/ beside it) writes on a registry without it, the category entries\n"

@@ -16,7 +16,6 @@ namespace check {
 
 const VerbSpec kNewSpec = {
     "new",
-    "",
     "NAME",
     "  Makes DIR/NAME.dll, a copy of the module, and DIR/NAME/Style.rgs and\n"
     "  DIR/NAME/StyleText.rgs with fresh class identifiers and the ProgIDs\n"

@@ -15,8 +15,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Text for the document: bytes that are not UTF-8 (a Latin-1 file name,
-// script text quoted in a message) shown as \xHH, so it is always valid UTF-8.
+// Text for the document, always valid UTF-8: bytes that are not (a Latin-1 file name) shown as \xHH.
 Json Text(const std::string& raw) { return ShowBytes(raw); }
 
 // An array of `toJson` of each of `items`.
