@@ -32,17 +32,6 @@ int Report::Count(Severity severity) const {
   return static_cast<int>(std::count_if(findings.begin(), findings.end(), same));
 }
 
-const std::string* Report::SourceOf(const std::string& name) const {
-  if (name.empty()) return nullptr;
-  for (const auto& [file, bytes] : sources) {
-    if (file == name) return &bytes;
-  }
-  for (const ScriptFile& script : package->scripts) {
-    if (script.name == name && script.found) return script.bytes.get();
-  }
-  return nullptr;
-}
-
 namespace {
 
 // The widest source line shown whole; a longer one is shown around the column.
@@ -270,7 +259,11 @@ std::string TextReport(const Report& report) {
   out += "\nFindings:\n";
   if (report.findings.empty()) out += "  none\n";
   for (const Finding& f : report.findings) {
-    out += TextDiagnostic(f, report.SourceOf(f.file), package.moduleName);
+    // The finding's file: a script of the package, or one of the report's sources.
+    const std::string* source = nullptr;
+    for (const ScriptFile& s : package.scripts) source = s.name == f.file && s.found ? s.bytes.get() : source;
+    for (const auto& [file, bytes] : report.sources) source = file == f.file ? &bytes : source;
+    out += TextDiagnostic(f, f.file.empty() ? nullptr : source, package.moduleName);
   }
   out += "Result: " + std::to_string(report.Errors()) + " error(s), " + std::to_string(report.Warnings()) +
          " warning(s); exit code " + std::to_string(report.ExitCode()) + "\n";

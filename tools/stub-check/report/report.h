@@ -19,8 +19,6 @@ struct Report {
   std::vector<std::pair<std::string, std::string>> sources;
   std::string refused;  // why the check could not be made; then nothing else is set
   std::string text;     // the report in the format asked for
-  /// The bytes of the file `name` (a script of the package or one of `sources`), or null.
-  const std::string* SourceOf(const std::string& name) const;
   int Count(Severity severity) const;
   int Errors() const { return Count(Severity::kError); }
   int Warnings() const { return Count(Severity::kWarning); }
