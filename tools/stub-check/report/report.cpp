@@ -71,16 +71,15 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
     std::string text = line.substr(starts[i], starts[i + 1] - starts[i]);
     const unsigned char c = static_cast<unsigned char>(text[0]);
     // A control character other than a tab (a NUL of a UTF-16 file read as bytes, say) is shown as \xHH.
+    const bool control = text.size() == 1 && (c < 0x20 || c == 0x7F) && c != '\t';
     char escaped[8] = {};
-    if (text.size() == 1 && (c < 0x20 || c == 0x7F) && c != '\t') {
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-    }
-    shown += escaped[0] ? escaped : text;
+    if (control) std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+    shown += control ? escaped : text;
     if (i >= at + span) continue;
     // Under each character as many marks as it takes columns (a tab stays a tab).
     const char mark = i < at ? ' ' : i == at ? '^' : '~';
     const char fill = mark == ' ' ? ' ' : '~';
-    caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(escaped[0] ? 3 : 0, fill);
+    caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(control ? 3 : 0, fill);
   }
   if (at >= last) caret += '^';
   if (last < characters) shown += "...";
