@@ -511,7 +511,8 @@ const Anchor* ScriptReading::ReplacementAt(std::size_t p) const {
 
 ScriptReading ReadScript(const std::string& name, std::u16string_view original,
                          const std::u16string& modulePath, std::vector<Finding>* findings) {
-  ScriptReading r{name};
+  ScriptReading r;
+  r.name = name;
   r.originalSize = original.size();
   r.lineStarts = {0};
   for (std::size_t i = 0; i < original.size(); ++i) {
