@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/command_line.h"
 #include "module/module_file.h"
 #include "package/class_identity.h"
 #include "registry/emulator_session.h"
@@ -74,21 +73,20 @@ struct Package {
   bool perUser = false;                 // registration for one user: regsvr32 /n /i:user
 };
 
-/// The package of `input`, a module copy (Aurora.dll) or its package folder
-/// (Aurora): the module file, and each script found in the folder the module
-/// derives from the copy's path. False with `problem` set when `input` is neither.
+/// The package of `input`, a module copy (Aurora.dll) or its package folder (Aurora): the module
+/// file, and each script in the folder the module derives from the copy's path. False with
+/// `problem` set when `input` is neither.
 bool LoadPackage(const std::string& input, Package* package, std::string* problem);
 /// A package of scripts given as bytes, one per row of PackageClasses: for tests.
 Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts);
 /// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".
 std::string ScriptNames();
 
-/// Load, registration and removal of `package` installed as `modulePath`, from
-/// the registry the session holds (given back so): what they did, and the findings.
+/// Load, registration and removal of `package` installed as `modulePath`, from the registry the
+/// session holds (given back so): what they did, and the findings.
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
 
-/// A finding of the package's checks: one short message at its place, the
-/// facts around it as notes, and what to write instead.
+/// A finding: one short message at its place, the facts around it as notes, and what to write instead.
 Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
               std::string remedy, std::vector<std::string> notes);
 

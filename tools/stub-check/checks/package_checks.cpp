@@ -17,13 +17,18 @@ namespace {
 
 // The sample package's identifiers: a package that keeps them collides with
 // the sample, and with every other package copied from it.
-const char* const kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
+const std::string kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
                                   "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
 
-// "two", as a sentence counts.
 std::string CountWord(std::size_t n) {
   static const char* const kWords[] = {"no", "one", "two", "three", "four", "five"};
   return n < std::size(kWords) ? kWords[n] : std::to_string(n);
+}
+
+// "one short of 4", "89 more than 38": a count of `n` against the `want` it should be.
+std::string Off(std::size_t n, std::size_t want) {
+  return CountWord(n < want ? want - n : n - want) + (n < want ? " short of " : " more than ") +
+         std::to_string(want);
 }
 
 // The text from `at` to the end of its line, at most 24 bytes.
@@ -46,27 +51,24 @@ std::size_t IdentifierShape(const std::string& id, Finding* f) {
     return 0;
   }
   const std::size_t close = std::min(id.find('}'), id.size());
-  std::vector<std::pair<std::size_t, std::size_t>> groups;  // start, length
-  for (std::size_t start = 1;; start = groups.back().first + groups.back().second + 1) {
-    const std::size_t end = std::min(id.find('-', start), close);
-    groups.push_back({start, end - start});
-    if (end == close) break;
-  }
-  if (groups.size() != std::size(kGroups)) {
-    f->message = "the identifier has " + CountWord(groups.size()) + " group" +
-                 (groups.size() == 1 ? "" : "s") + " of digits, not five (8-4-4-4-12)";
+  std::vector<std::size_t> starts = {1};  // of each group, and one past the last group's end
+  for (std::size_t dash; (dash = id.find('-', starts.back())) < close;) starts.push_back(dash + 1);
+  starts.push_back(close + 1);
+  const std::size_t count = starts.size() - 1;
+  if (count != std::size(kGroups)) {
+    f->message = "the identifier has " + CountWord(count) + " group" + (count == 1 ? "" : "s") +
+                 " of digits, not five (8-4-4-4-12)";
     return 0;
   }
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const auto [start, n] = groups[g];
-    const std::size_t want = kGroups[g], by = n < want ? want - n : n - want;
+  for (std::size_t g = 0; g < count; ++g) {
+    const std::size_t start = starts[g], n = starts[g + 1] - 1 - start, want = kGroups[g];
     if (n == want) continue;
     f->remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
-                " hexadecimal digits (" + (n < want ? "add the " : "remove the ") + CountWord(by) +
-                (n < want ? " missing" : " extra") + "; take the identifier whole from where you made it)";
+                " hexadecimal digits (" + (n < want ? "add the " : "remove the ") +
+                CountWord(n < want ? want - n : n - want) + (n < want ? " missing" : " extra") +
+                "; take the identifier whole from where you made it)";
     f->message = std::string("the identifier's ") + kOrdinals[g] + " group, '" + id.substr(start, n) +
-                 "', has " + std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + CountWord(by) +
-                 (n < want ? " short of " : " more than ") + std::to_string(want);
+                 "', has " + std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + Off(n, want);
     return start;
   }
   if (close == id.size()) {
@@ -95,10 +97,8 @@ std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t
     return end;
   }
   const std::size_t at = start + IdentifierShape(id, f);
-  const std::size_t off = id.size() < 38 ? 38 - id.size() : id.size() - 38;
-  f->notes.push_back(
-      "the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
-      (off == 0 ? "" : ", " + CountWord(off) + (id.size() < 38 ? " short of 38" : " more than 38")));
+  f->notes.push_back("the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
+                     (id.size() == 38 ? "" : ", " + Off(id.size(), 38)));
   return at;
 }
 
@@ -108,20 +108,18 @@ std::size_t ExplainPattern(const std::string& bytes, const ClassIdScan& scan, Fi
   const std::size_t at = TextModeOffset(bytes, scan.stop);
   const char* const word = "CLSID";
   const char* letter = scan.expected ? std::strchr(word, scan.expected) : nullptr;
-  if (!letter) {
-    const std::string found =
-        at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
-    const std::string want =
-        scan.expected == '\'' ? std::string("an apostrophe") : std::string("'") + scan.expected + "'";
-    if (scan.expected == 's' && found == "'S'") {
-      f->message = "the type letter is 'S': the module reads only a lower-case s";
-      f->remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
-    } else {
-      f->message = "after CLSID the module expects " + want + " and finds " + found;
-      f->notes.push_back("the module reads CLSID = s '{...}'");
-    }
-    return at;
+  if (!letter && scan.expected == 's' && at < bytes.size() && bytes[at] == 'S') {
+    f->message = "the type letter is 'S': the module reads only a lower-case s";
+    f->remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
+  } else if (!letter) {
+    f->message = "after CLSID the module expects " +
+                 (scan.expected == '\'' ? std::string("an apostrophe")
+                                        : "'" + std::string(1, scan.expected) + "'") +
+                 " and finds " +
+                 (at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file");
+    f->notes.push_back("the module reads CLSID = s '{...}'");
   }
+  if (!letter) return at;
   // The word itself, from where it starts: the scan matched it up to `at`.
   const std::size_t start = at - static_cast<std::size_t>(letter - word);
   if (Lower(bytes.substr(start, 5)) == "clsid") {
@@ -159,10 +157,9 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
   return f;
 }
 
-// Whether the script is saved as UTF-16: with a byte-order mark (`*marked`),
-// or without one when most of the first pairs of bytes are a character and a
-// NUL (or, big-endian, the other way round). UTF-8 text has no NUL bytes at
-// all, so no script written as UTF-8 is taken for it.
+// Whether the script is saved as UTF-16: with a byte-order mark (`*marked`), or without one when
+// most of the first pairs of bytes are a character and a NUL (or, big-endian, the other way round),
+// which no UTF-8 text is.
 bool IsUtf16(const std::string& b, bool* marked) {
   *marked = b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
   const std::size_t pairs = std::min<std::size_t>(b.size(), 4096) / 2;
@@ -177,35 +174,30 @@ bool IsUtf16(const std::string& b, bool* marked) {
 // "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
 std::string DescribeEncoding(const std::string& b) {
   bool marked = false;
-  if (IsUtf16(b, &marked)) {
-    return marked ? "UTF-16 (the module reads UTF-8)"
-                  : "UTF-16 without a byte-order mark (the module reads UTF-8)";
-  }
+  if (IsUtf16(b, &marked))
+    return std::string("UTF-16") + (marked ? "" : " without a byte-order mark") + " (the module reads UTF-8)";
   bool ascii = true;
-  std::size_t i = 0;
-  for (std::size_t n = 0; i < b.size() && (n = Utf8Sequence(b, i)) != 0; i += n) ascii = ascii && n == 1;
+  std::size_t i = 0, n = 0;
+  for (; i < b.size() && (n = Utf8Sequence(b, i)) != 0; i += n) ascii = ascii && n == 1;
   if (i < b.size()) {
     const Place p = PlaceOf(b, i);
-    return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column) +
-           ")";
+    return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " +
+           std::to_string(p.column) + ")";
   }
   if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) return "UTF-8 with a byte-order mark";
   return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
 }
 
-// Finds `script`'s file in `folder` (ending in a slash) as Windows finds it,
-// whatever the letter case, and reads it with its encoding: only a regular
-// file of at most kScriptSizeLimit bytes; anything else is recorded in
-// `script->problem` with the reason.
+// Finds `script` in `folder` (ending in a slash) whatever the letter case, as Windows does, and reads
+// it if it is a regular file of at most kScriptSizeLimit bytes; otherwise `problem` says why.
 void FindScript(const std::string& folder, ScriptFile* script) {
   namespace fs = std::filesystem;
   std::error_code error;
   script->realPath = folder + script->name;
   fs::directory_iterator entries(io::PathOf(folder), error);
   if (error) {
-    // No folder at all is a missing script (the module's box says so); a
-    // folder that is there but cannot be listed, or a file in its place, is
-    // told with the reason.
+    // No folder at all is a missing script (the module's box says so); a folder that
+    // cannot be listed, or a file in its place, is told with the reason.
     std::error_code there;
     const std::string name = folder.substr(0, folder.size() - 1);
     if (fs::exists(fs::symlink_status(io::PathOf(name), there))) {
@@ -343,15 +335,14 @@ void CheckEncoding(const ScriptFile& s, std::vector<Finding>* findings) {
 // Identifiers read: none where the module reads one, one shared by both
 // scripts, or the sample's kept.
 void CheckIdentifiers(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  for (const Box& box : first.load.boxes) {
-    if (!first.load.ran || SUCCEEDED(first.load.result) || box.caption != Utf8(kBadIdentifierCaption))
-      continue;
-    // The box belongs to the script the module was reading.
-    for (std::size_t row = 0; row < package.scripts.size(); ++row) {
-      const ScriptFile& s = package.scripts[row];
-      if (s.found && s.name == first.load.lastScript)
-        findings->push_back(IdentifierFinding(s, first.scans[row]));
-    }
+  const bool badId = FAILED(first.load.result) &&
+                     std::any_of(first.load.boxes.begin(), first.load.boxes.end(),
+                                 [](const Box& box) { return box.caption == Utf8(kBadIdentifierCaption); });
+  // The box belongs to the script the module was reading.
+  for (std::size_t row = 0; row < package.scripts.size() && badId; ++row) {
+    const ScriptFile& s = package.scripts[row];
+    if (s.found && s.name == first.load.lastScript)
+      findings->push_back(IdentifierFinding(s, first.scans[row]));
   }
   if (!first.idsRead) return;
   for (std::size_t j = 0; j < first.ids.size(); ++j) {
@@ -366,11 +357,9 @@ void CheckIdentifiers(const Package& package, const Install& first, std::vector<
     }
   }
   const std::string& name = package.moduleName;
-  bool sample = false;
-  for (const GUID& id : first.ids) {
-    sample = sample ||
-             std::find(std::begin(kSampleIds), std::end(kSampleIds), GuidString(id)) != std::end(kSampleIds);
-  }
+  const bool sample = std::any_of(first.ids.begin(), first.ids.end(), [](const GUID& id) {
+    return std::count(std::begin(kSampleIds), std::end(kSampleIds), GuidString(id)) > 0;
+  });
   if (sample && Lower(name.substr(0, name.rfind('.'))) != "aurora") {
     findings->push_back(
         Noted(Severity::kError, "sample-identifier", "", {},
@@ -403,16 +392,15 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
   if (fs::is_directory(status)) {
     // The package folder: the module copy would stand beside it as <folder>.dll.
     // "." or "Aurora/." names the folder by where it is: its own name is the package's.
-    std::string name = io::FileName(path), beside = path;
+    const std::string name = io::FileName(path);
+    fs::path whole = io::PathOf(path);
     if (name.empty() || name == "." || name == "..") {
-      fs::path whole = fs::absolute(io::PathOf(path), error).lexically_normal();
+      whole = fs::absolute(whole, error).lexically_normal();
       if (!whole.has_filename()) whole = whole.parent_path();
-      name = io::TextOf(whole.filename());
-      beside = io::TextOf(whole);
     }
-    package->moduleName = name + ".dll";
+    modulePath = io::TextOf(whole) + ".dll";
+    package->moduleName = io::FileName(modulePath);
     package->realFolder = path + "/";
-    modulePath = beside + ".dll";
   } else if (fs::exists(status)) {
     // The module copy: its folder is the one the module derives from its path.
     package->moduleName = io::FileName(path);
@@ -445,8 +433,7 @@ Package PackageOfScripts(const std::string& moduleName, const std::vector<std::s
   for (std::size_t i = 0; i < package.scripts.size(); ++i) {
     ScriptFile& s = package.scripts[i];
     s.name = Utf8(PackageClasses[i].scriptName);
-    if (i >= scripts.size()) continue;
-    s.found = true;
+    if (!(s.found = i < scripts.size())) continue;
     s.bytes = std::make_shared<const std::string>(scripts[i]);
     s.encoding = DescribeEncoding(scripts[i]);
   }

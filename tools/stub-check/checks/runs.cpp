@@ -40,13 +40,14 @@ void SetUpMachine(EmulatorSession& session, const Package& package, const Instal
   }
 }
 
-// The boxes shown since the machine was set up, from the `first`.
-std::vector<Box> TakeBoxes(std::size_t first = 0) {
-  std::vector<Box> boxes;
+// A run's result, the boxes shown since the `boxesBefore` first, and what
+// regsvr32 exits with: `failed` when the run fails.
+RunResult Ran(HRESULT result, std::size_t boxesBefore, int failed) {
+  RunResult run{result, {}, "", FAILED(result) ? failed : 0, true, ""};
   const std::vector<emu::MessageBoxRecord>& shown = emu::MessageBoxes();
-  for (std::size_t i = first; i < shown.size(); ++i)
-    boxes.push_back({Utf8(shown[i].caption), Utf8(shown[i].text)});
-  return boxes;
+  for (std::size_t i = boxesBefore; i < shown.size(); ++i)
+    run.boxes.push_back({Utf8(shown[i].caption), Utf8(shown[i].text)});
+  return run;
 }
 
 bool IsUnder(const std::u16string& path, const std::u16string& top) {
@@ -83,8 +84,8 @@ void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, st
       f.notes.push_back(
           "its walk had made " + std::to_string(made.first) + " key(s), " +
           (made.second ? std::to_string(made.second) + " of which stay" : "none of which stays"));
-      f.arguments.push_back({"keysMade", std::to_string(made.first)});
-      f.arguments.push_back({"keysStaying", std::to_string(made.second)});
+      f.arguments.insert(f.arguments.end(), {{"keysMade", std::to_string(made.first)},
+                                             {"keysStaying", std::to_string(made.second)}});
     }
   }
   // What the failure means for the package's other scripts.
@@ -100,8 +101,8 @@ void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, st
     f.notes.push_back("after the failure " + std::to_string(written) +
                       " key(s) stay written (earlier blocks and the category entries stay)");
     f.notes.push_back("removal then leaves " + left + " key(s) or value(s)");
-    f.arguments.push_back({"keysWritten", std::to_string(written)});
-    f.arguments.push_back({"keysLeftByRemoval", left});
+    f.arguments.insert(f.arguments.end(),
+                       {{"keysWritten", std::to_string(written)}, {"keysLeftByRemoval", left}});
   }
   install->findings.push_back(f);
 }
@@ -137,28 +138,6 @@ std::string LeftReason(const std::u16string& path, const Install& install, const
   return "no removal entry of the scripts takes it away";
 }
 
-// What makes the box at load go away.
-std::string LoadRemedy(const Box& box, const Install& install) {
-  if (box.caption == Utf8(kModulePathTooLongCaption)) {
-    return "install the package at a path of at most " + std::to_string(kModulePathCapacity - 1) +
-           " characters";
-  }
-  if (box.caption == Utf8(kBadIdentifierCaption)) {
-    return "in " + (install.load.lastScript.empty() ? std::string("the script") : install.load.lastScript) +
-           ", " + kIdentifierRemedy;
-  }
-  if (box.caption == Utf8(kLoadFailedCaption))
-    return "make " + box.text + " a file the user can read (not a folder)";
-  const std::string name = box.text.substr(box.text.rfind('\\') + 1);
-  if (install.directory.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs") != 0) {
-    return "name the module copy <Package>.dll and put the folder <Package>, holding " + ScriptNames() +
-           ", beside it";
-  }
-  return "put " + name + " into " + Utf8(install.directory) +
-         " (the folder named after the module copy, its path less the last four characters), as a file of "
-         "exactly that name";
-}
-
 // A module path the module holds whole may still put its scripts' paths past
 // MAX_PATH, which Windows opens only for a long-path aware process on a machine
 // with long paths enabled (Windows 10, 1607 and later): regsvr32 and most hosts are not.
@@ -182,23 +161,38 @@ void WarnNearPathLimit(Install* install) {
                  "\" and fails to load (Wine opens the file)"}));
 }
 
-// The findings of a load that failed: one per box the module showed.
+// The findings of a load that failed: one per box the module showed, and what makes it go away.
 void LoadFailures(Install* install) {
   for (const Box& box : install->load.boxes) {
+    const std::size_t slash = box.text.rfind('\\');
+    const std::string name = box.text.substr(slash + 1);  // the script the box names
     Finding f = Noted(Severity::kError, "load-fails", "", {},
-                      "the module shows the box \"" + box.caption + "\" and fails to load",
-                      LoadRemedy(box, *install), {"the box's text is \"" + box.text + "\""});
-    // A name the module cannot hold whole: the box gives the part that fits.
+                      "the module shows the box \"" + box.caption + "\" and fails to load", "",
+                      {"the box's text is \"" + box.text + "\""});
     if (box.caption == Utf8(kModulePathTooLongCaption)) {
+      // A name the module cannot hold whole: the box gives the part that fits.
+      f.remedy = "install the package at a path of at most " + std::to_string(kModulePathCapacity - 1) +
+                 " characters";
       f.notes.push_back("the module path is " + std::to_string(install->modulePath.size()) +
                         " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
                         " the module can hold of its own name (MAX_PATH less the terminating NUL)");
+    } else if (box.caption == Utf8(kBadIdentifierCaption)) {
+      const std::string& script = install->load.lastScript;
+      f.remedy = "in " + (script.empty() ? std::string("the script") : script) + ", " + kIdentifierRemedy;
+    } else if (box.caption == Utf8(kLoadFailedCaption)) {
+      f.remedy = "make " + box.text + " a file the user can read (not a folder)";
+    } else if (install->directory.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs")) {
+      f.remedy = "name the module copy <Package>.dll and put the folder <Package>, holding " + ScriptNames() +
+                 ", beside it";
+    } else {
+      f.remedy = "put " + name + " into " + Utf8(install->directory) +
+                 " (the folder named after the module copy, its path less the last four characters), as a "
+                 "file of exactly that name";
     }
     f.notes.push_back("the load answers " + DescribeResult(install->load.result));
     f.notes.push_back("regsvr32 exits 3, and COM clients cannot create the classes");
     f.arguments = {{"result", Hex32(install->load.result)}, {"boxCaption", box.caption}};
-    const std::size_t slash = box.text.rfind('\\');
-    if (slash != std::string::npos) f.arguments.push_back({"script", box.text.substr(slash + 1)});
+    if (slash != std::string::npos) f.arguments.push_back({"script", name});
     install->findings.push_back(std::move(f));
   }
 }
@@ -209,9 +203,7 @@ void LoadFailures(Install* install) {
 bool RunLoad(EmulatorSession& session, const Package& package, Install* install) {
   SetUpMachine(session, package, *install);
   char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
-  install->load.ran = true;
-  install->load.result = LocateThisPackage(longPath, found);
-  install->load.boxes = TakeBoxes();
+  install->load = Ran(LocateThisPackage(longPath, found), 0, 3);
   if (!emu::OpenedPaths().empty()) {
     const std::u16string& last = emu::OpenedPaths().back();
     install->load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
@@ -221,7 +213,6 @@ bool RunLoad(EmulatorSession& session, const Package& package, Install* install)
     GUID id;
     ReadScriptClassId((install->directory + PackageClasses[i].scriptName).c_str(), &id, &install->scans[i]);
   }
-  install->load.exitCode = FAILED(install->load.result) ? 3 : 0;
   if (FAILED(install->load.result)) {
     LoadFailures(install);
     return false;
@@ -305,16 +296,6 @@ std::vector<ScriptReading> ReadScripts(const Install& install, std::vector<Findi
   return readings;
 }
 
-// A run's result, its boxes since `boxesBefore`, and regsvr32's exit code.
-RunResult Ran(HRESULT result, std::size_t boxesBefore) {
-  RunResult run;
-  run.ran = true;
-  run.result = result;
-  run.boxes = TakeBoxes(boxesBefore);
-  run.exitCode = FAILED(result) ? 5 : 0;
-  return run;
-}
-
 // Registration and removal of a package that loads, kept as their changes from
 // the registry to start from: a large export is held once, by the emulated
 // machine, and put back.
@@ -325,7 +306,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   PackageOutcome registrationStop, removalStop;
   install.registration = Ran(
       package.perUser ? InstallServer(TRUE, u"user", &registrationStop) : RegisterServer(&registrationStop),
-      0);
+      0, 5);
   const Changes registered = session.TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
   install.registered = registered.changed;
@@ -337,7 +318,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   const std::size_t boxesBefore = emu::MessageBoxes().size();
   install.removal =
       Ran(package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
-          boxesBefore);
+          boxesBefore, 5);
   const Changes removed = session.TakeChanges();
   session.RollBack();
   // Every key either run touched, as it was before registration.

@@ -12,13 +12,20 @@ namespace {
 
 constexpr const char* kExports[5] = {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer",
                                      "DllUnregisterServer", "DllInstall"};
-constexpr std::uint16_t kMachineX86 = 0x014C, kMachineX64 = 0x8664;
+// The PE header's machine field: the name of the processor, and the bits of an x86 Windows process.
+struct Machine {
+  unsigned id;
+  const char* name;
+  int bits;
+};
+constexpr Machine kMachines[] = {{0x014C, "x86", 32}, {0x8664, "x64", 64}, {0xAA64, "ARM64", 0},
+                                 {0x01C4, "ARM", 0},   {0x0200, "Itanium", 0}};
 
 // The file as its headers lay it out: little-endian fields, and the file
 // offsets of relative virtual addresses through the section table.
 struct Image {
   struct Section {
-    std::uint32_t size, address, fileSize, fileOffset;
+    std::uint32_t address, fileSize, fileOffset;
   };
   const std::string& b;
   std::vector<Section> sections;
@@ -32,8 +39,7 @@ struct Image {
   }
   bool OffsetOf(std::uint32_t rva, std::size_t* offset) const {
     for (const Section& s : sections) {
-      if (rva >= s.address && rva - s.address < std::max(s.size, s.fileSize) &&
-          rva - s.address < s.fileSize) {
+      if (rva >= s.address && rva - s.address < s.fileSize) {
         *offset = static_cast<std::size_t>(s.fileOffset) + (rva - s.address);
         return true;
       }
@@ -78,14 +84,13 @@ bool ResourceEntry(const Image& in, std::size_t directory, std::uint32_t id, std
 bool VersionOf(const Image& in, std::uint32_t directory, std::string* version) {
   std::size_t base = 0, data = 0;
   std::uint32_t at = 0;
-  bool isDirectory = false;
-  // Type (RT_VERSION), then its first name, then its first language.
-  if (!directory || !in.OffsetOf(directory, &base) || !ResourceEntry(in, base, 16, &at, &isDirectory) ||
-      !isDirectory || !ResourceEntry(in, base + at, 0, &at, &isDirectory) || !isDirectory ||
-      !ResourceEntry(in, base + at, 0, &at, &isDirectory) || isDirectory || !in.Has(base + at, 8) ||
-      !in.OffsetOf(in.Get(base + at, 4), &data)) {
-    return false;
+  bool isDirectory = true;
+  if (!directory || !in.OffsetOf(directory, &base)) return false;
+  // Type (RT_VERSION), then its first name, then its first language: a directory each but the last.
+  for (int level = 0; level < 3; ++level) {
+    if (!isDirectory || !ResourceEntry(in, base + at, level ? 0 : 16, &at, &isDirectory)) return false;
   }
+  if (isDirectory || !in.Has(base + at, 8) || !in.OffsetOf(in.Get(base + at, 4), &data)) return false;
   // VS_VERSIONINFO: three words, the key "VS_VERSION_INFO" in UTF-16 with its
   // terminator, padding to four bytes, then VS_FIXEDFILEINFO.
   const std::size_t fixed = data + (6 + 2 * (std::strlen("VS_VERSION_INFO") + 1) + 3) / 4 * 4;
@@ -124,28 +129,19 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
   }
   if (!m.isPe) return m;
 
-  m.machine = in.Get(pe + 4, 2);
-  static const struct {
-    unsigned machine;
-    const char* name;
-    int bits;
-  } kMachines[] = {{kMachineX86, "x86", 32},
-                   {kMachineX64, "x64", 64},
-                   {0xAA64, "ARM64", 0},
-                   {0x01C4, "ARM", 0},
-                   {0x0200, "Itanium", 0}};
+  const unsigned machine = in.Get(pe + 4, 2);
   char text[16];
-  std::snprintf(text, sizeof text, "0x%04X", m.machine);
-  m.architecture = std::string("machine ") + text;
-  for (const auto& row : kMachines) {
-    if (row.machine == m.machine) m.architecture = row.name, m.bits = row.bits;
+  std::snprintf(text, sizeof text, "machine 0x%04X", machine);
+  m.architecture = text;
+  for (const Machine& row : kMachines) {
+    if (row.id == machine) m.architecture = row.name, m.bits = row.bits;
   }
   // The section table, after the optional header, whose data directories
   // (export: 0, resource: 2) sit at an offset that depends on its kind.
   const std::size_t optional = pe + 24, directories = optional + (in.Get(optional, 2) == 0x20B ? 112 : 96);
   for (std::size_t i = 0, at = optional + in.Get(pe + 20, 2); i < in.Get(pe + 6, 2) && in.Has(at + 8, 16);
        ++i, at += 40) {
-    in.sections.push_back({in.Get(at + 8, 4), in.Get(at + 12, 4), in.Get(at + 16, 4), in.Get(at + 20, 4)});
+    in.sections.push_back({in.Get(at + 12, 4), in.Get(at + 16, 4), in.Get(at + 20, 4)});
   }
   const std::vector<std::string> names = ExportNames(in, in.Get(directories, 4));
   for (const char* wanted : kExports) {
@@ -156,7 +152,7 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
 }
 
 bool ModuleFile::IsThisModule() const {
-  return isPe && isDll && (machine == kMachineX86 || machine == kMachineX64) && missing.empty();
+  return isPe && isDll && bits && missing.empty();
 }
 
 bool ModuleFile::Exports(const char* name) const {
@@ -166,7 +162,7 @@ bool ModuleFile::Exports(const char* name) const {
 int ModuleFile::Exit(const char* entry) const {
   if (!found) return -1;
   // What the loader refuses: regsvr32 cannot load the file (3).
-  if (!isPe || !isDll || (machine != kMachineX86 && machine != kMachineX64)) return 3;
+  if (!isPe || !isDll || !bits) return 3;
   // It loads, but the entry point regsvr32 calls is missing (4).
   return Exports(entry) ? -1 : 4;
 }
@@ -184,12 +180,12 @@ std::string ModuleFile::Summary() const {
 }
 
 std::string ModuleFile::ArchitectureLine() const {
-  if (machine == kMachineX86) {
+  if (bits == 32) {
     return "x86 (32-bit): loads in 32-bit host processes only; on 64-bit Windows "
            "%windir%\\SysWOW64\\regsvr32.exe registers it, into the 32-bit registry view "
            "(HKCR\\WOW6432Node\\CLSID as 64-bit programs see it); on 32-bit Windows, regsvr32";
   }
-  if (machine == kMachineX64) {
+  if (bits == 64) {
     return "x64 (64-bit): loads in 64-bit host processes only, on 64-bit Windows; "
            "%windir%\\System32\\regsvr32.exe (a plain regsvr32) registers it, into the 64-bit "
            "registry view";

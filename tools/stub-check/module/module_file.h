@@ -8,15 +8,13 @@
 
 namespace check {
 
-/// The module file as Windows' loader sees it.
 struct ModuleFile {
   std::string path;  // as the check names it
   bool found = false;
   std::string format;  // "a PE DLL", "an empty file", ...
   bool isPe = false;
   bool isDll = false;
-  unsigned machine = 0;              // the PE header's machine field
-  std::string architecture;          // "x86", "x64", "ARM64", ...
+  std::string architecture;          // "x86", "x64", "ARM64", "machine 0x0166"
   int bits = 0;                      // 32 or 64 for x86 and x64, else 0
   std::vector<std::string> exports;  // those of Stub.dll's five it has
   std::vector<std::string> missing;  // those of the five it lacks
