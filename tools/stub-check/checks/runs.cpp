@@ -54,22 +54,8 @@ bool IsUnder(const std::u16string& path, const std::u16string& top) {
   return path.size() > top.size() && path.compare(0, top.size(), top) == 0 && path[top.size()] == u'\\';
 }
 
-// How many keys a failed walk made, and how many of them are still there, on
-// the machine as the run left it (the walk's HKCR is the scripts' classes key).
-std::pair<int, int> MadeKeys(const Install& install, const ScriptOutcome& run) {
-  int made = 0, stayed = 0;
-  const std::u16string root =
-      run.failedRoot == HKEY_CLASSES_ROOT ? install.classesKey : LongRootName(run.failedRoot);
-  const char16_t* keys = run.createdKeys.Get();
-  for (int k = 0; k < run.createdLength; k += sys::lstrlenW(keys + k) + 1, ++made) {
-    RegKey key;
-    stayed += ReadRegKey(root + u"\\" + (keys + k), &key);
-  }
-  return {made, stayed};
-}
-
 // Where a failed run stopped, as the interpreter reported it, in the terms of
-// the script's reading, and what it leaves (`made`: see MadeKeys).
+// the script's reading, and what it leaves (`made`: the keys its walk made, and how many stay).
 void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, std::size_t written,
                      const std::vector<ScriptReading>& readings, ScriptMode mode, Install* install) {
   const int i = outcome.script;
@@ -138,29 +124,6 @@ std::string LeftReason(const std::u16string& path, const Install& install, const
   return "no removal entry of the scripts takes it away";
 }
 
-// A module path the module holds whole may still put its scripts' paths past
-// MAX_PATH, which Windows opens only for a long-path aware process on a machine
-// with long paths enabled (Windows 10, 1607 and later): regsvr32 and most hosts are not.
-void WarnNearPathLimit(Install* install) {
-  std::u16string script;
-  for (const PackageClass& row : PackageClasses) {
-    if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
-  }
-  const std::size_t scriptPath = install->directory.size() + script.size();
-  if (install->directory.empty() || scriptPath < kModulePathCapacity) return;
-  const std::size_t most = install->modulePath.size() - (scriptPath - (kModulePathCapacity - 1));
-  install->findings.push_back(
-      Noted(Severity::kWarning, "long-path", "", {},
-            Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
-                std::to_string(kModulePathCapacity - 1),
-            "install the package at a path of at most " + std::to_string(most) + " characters",
-            {"the module path is " + std::to_string(install->modulePath.size()) + " characters long",
-             "Windows opens at most " + std::to_string(kModulePathCapacity - 1) +
-                 " characters for a program that is not long-path aware",
-             "there the module shows \"" + Utf8(kMissingScriptCaption) +
-                 "\" and fails to load (Wine opens the file)"}));
-}
-
 // The findings of a load that failed: one per box the module showed, and what makes it go away.
 void LoadFailures(Install* install) {
   for (const Box& box : install->load.boxes) {
@@ -217,7 +180,26 @@ bool RunLoad(EmulatorSession& session, const Package& package, Install* install)
     LoadFailures(install);
     return false;
   }
-  WarnNearPathLimit(install);
+  // A module path the module holds whole may still put a script's path past MAX_PATH, which
+  // Windows opens only for a long-path aware process (regsvr32 and most hosts are not).
+  std::u16string script;
+  for (const PackageClass& row : PackageClasses) {
+    if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
+  }
+  const std::size_t scriptPath = install->directory.size() + script.size(), most = kModulePathCapacity - 1;
+  if (!install->directory.empty() && scriptPath > most) {
+    install->findings.push_back(Noted(
+        Severity::kWarning, "long-path", "", {},
+        Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
+            std::to_string(most),
+        "install the package at a path of at most " +
+            std::to_string(install->modulePath.size() - (scriptPath - most)) + " characters",
+        {"the module path is " + std::to_string(install->modulePath.size()) + " characters long",
+         "Windows opens at most " + std::to_string(most) +
+             " characters for a program that is not long-path aware",
+         "there the module shows \"" + Utf8(kMissingScriptCaption) +
+             "\" and fails to load (Wine opens the file)"}));
+  }
   for (const PackageClass& row : PackageClasses) install->ids.push_back(*row.classId);
   install->idsRead = true;
   return true;
@@ -281,21 +263,6 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
   }
 }
 
-// The scripts, read as the interpreter reads them, once the runs are done
-// (a large script is then held by one reader at a time).
-std::vector<ScriptReading> ReadScripts(const Install& install, std::vector<Finding>* findings) {
-  std::vector<ScriptReading> readings(std::size(PackageClasses));
-  for (std::size_t i = 0; i < readings.size(); ++i) {
-    const std::u16string name = PackageClasses[i].scriptName;
-    CHeapMemory<char16_t> text;
-    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text))) {
-      readings[i] = ReadScript(Utf8(name), text.Get(), install.modulePath, findings);
-    }
-  }
-  CheckProgIds(readings, findings);
-  return readings;
-}
-
 // Registration and removal of a package that loads, kept as their changes from
 // the registry to start from: a large export is held once, by the emulated
 // machine, and put back.
@@ -310,7 +277,17 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   const Changes registered = session.TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
   install.registered = registered.changed;
-  const std::pair<int, int> madeKeys = MadeKeys(install, registrationStop.run);
+  // How many keys a failed walk made, and how many of them are still there (the walk's HKCR is
+  // the scripts' classes key).
+  std::pair<int, int> madeKeys;
+  const ScriptOutcome& walk = registrationStop.run;
+  const std::u16string root =
+      walk.failedRoot == HKEY_CLASSES_ROOT ? install.classesKey : LongRootName(walk.failedRoot);
+  const char16_t* keys = walk.createdKeys.Get();
+  for (int k = 0; k < walk.createdLength; k += sys::lstrlenW(keys + k) + 1, ++madeKeys.first) {
+    RegKey key;
+    madeKeys.second += ReadRegKey(root + u"\\" + (keys + k), &key);
+  }
   std::vector<Finding> servers;  // told last
   if (SUCCEEDED(install.registration.result)) CheckServers(install, &servers);
 
@@ -325,7 +302,16 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   const Snapshot& base = removed.was;
   install.removal.changes = RegDiff(base, registered, removed);
 
-  const std::vector<ScriptReading> readings = ReadScripts(install, &install.findings);
+  // The scripts, read as the interpreter reads them once the runs are done (a large script is
+  // then held by one reader at a time).
+  std::vector<ScriptReading> readings(std::size(PackageClasses));
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const std::u16string name = PackageClasses[i].scriptName;
+    CHeapMemory<char16_t> text;
+    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text)))
+      readings[i] = ReadScript(Utf8(name), text.Get(), install.modulePath, &install.findings);
+  }
+  CheckProgIds(readings, &install.findings);
   CollectLeftBehind(removed, base, readings, &install);
   if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
     const std::size_t written = std::count_if(registered.changed.begin(), registered.changed.end(),
