@@ -21,6 +21,9 @@ struct Machine {
 constexpr Machine kMachines[] = {{0x014C, "x86", 32}, {0x8664, "x64", 64}, {0xAA64, "ARM64", 0},
                                  {0x01C4, "ARM", 0},   {0x0200, "Itanium", 0}};
 
+// Where no section of the file is: far past its end, so that no field there can be read.
+constexpr std::size_t kNowhere = SIZE_MAX / 4;
+
 // The file as its headers lay it out: little-endian fields, and the file
 // offsets of relative virtual addresses through the section table.
 struct Image {
@@ -37,37 +40,31 @@ struct Image {
     for (int i = n - 1; i >= 0 && Has(at, n); --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
     return v;
   }
-  bool OffsetOf(std::uint32_t rva, std::size_t* offset) const {
+  // The file offset of `rva`; kNowhere when it is 0 or no section holds it.
+  std::size_t At(std::uint32_t rva) const {
     for (const Section& s : sections) {
-      if (rva >= s.address && rva - s.address < s.fileSize) {
-        *offset = static_cast<std::size_t>(s.fileOffset) + (rva - s.address);
-        return true;
-      }
+      if (rva && rva >= s.address && rva - s.address < s.fileSize)
+        return s.fileOffset + std::size_t{rva - s.address};
     }
-    return false;
+    return kNowhere;
   }
 };
 
-std::vector<std::string> ExportNames(const Image& in, std::uint32_t directory) {
+std::vector<std::string> ExportNames(const Image& in, std::size_t at) {
   std::vector<std::string> names;
-  std::size_t at = 0, table = 0, name = 0;
-  if (!directory || !in.OffsetOf(directory, &at) || !in.Has(at, 36) ||
-      !in.OffsetOf(in.Get(at + 32, 4), &table)) {
-    return names;
-  }
-  for (std::uint32_t i = 0; i < in.Get(at + 24, 4) && i < 65536; ++i) {
-    if (!in.Has(table + 4u * i, 4) || !in.OffsetOf(in.Get(table + 4u * i, 4), &name)) break;
+  const std::size_t table = in.Has(at, 36) ? in.At(in.Get(at + 32, 4)) : kNowhere;
+  for (std::uint32_t i = 0; table != kNowhere && i < in.Get(at + 24, 4) && i < 65536; ++i) {
+    const std::size_t name = in.Has(table + 4u * i, 4) ? in.At(in.Get(table + 4u * i, 4)) : kNowhere;
+    if (name == kNowhere) break;
     names.push_back(name < in.b.size() ? in.b.substr(name, 256).c_str() : "");
   }
   return names;
 }
 
-// The first entry of a resource directory (by `id` when `id` is not 0): the
-// offset of what it points at, relative to the resource section, and whether
-// that is another directory.
+// The first entry of the resource directory at `directory` (by `id` when it is not 0): what it
+// points at (relative to the resource section), and whether that is another directory.
 bool ResourceEntry(const Image& in, std::size_t directory, std::uint32_t id, std::uint32_t* target,
                    bool* isDirectory) {
-  if (!in.Has(directory + 12, 4)) return false;
   const std::uint32_t count = in.Get(directory + 12, 2) + in.Get(directory + 14, 2);
   for (std::size_t entry = directory + 16; entry < directory + 16 + 8 * count && in.Has(entry, 8);
        entry += 8) {
@@ -80,21 +77,20 @@ bool ResourceEntry(const Image& in, std::size_t directory, std::uint32_t id, std
   return false;
 }
 
-// FileVersion from the fixed file information of the version resource.
-bool VersionOf(const Image& in, std::uint32_t directory, std::string* version) {
-  std::size_t base = 0, data = 0;
+// FileVersion from the fixed file information of the version resource at `base`.
+bool VersionOf(const Image& in, std::size_t base, std::string* version) {
   std::uint32_t at = 0;
   bool isDirectory = true;
-  if (!directory || !in.OffsetOf(directory, &base)) return false;
   // Type (RT_VERSION), then its first name, then its first language: a directory each but the last.
   for (int level = 0; level < 3; ++level) {
     if (!isDirectory || !ResourceEntry(in, base + at, level ? 0 : 16, &at, &isDirectory)) return false;
   }
-  if (isDirectory || !in.Has(base + at, 8) || !in.OffsetOf(in.Get(base + at, 4), &data)) return false;
+  const std::size_t data = in.Has(base + at, 8) ? in.At(in.Get(base + at, 4)) : kNowhere;
   // VS_VERSIONINFO: three words, the key "VS_VERSION_INFO" in UTF-16 with its
   // terminator, padding to four bytes, then VS_FIXEDFILEINFO.
   const std::size_t fixed = data + (6 + 2 * (std::strlen("VS_VERSION_INFO") + 1) + 3) / 4 * 4;
-  if (in.Get(data + 2, 2) < 52 || !in.Has(fixed, 16) || in.Get(fixed, 4) != 0xFEEF04BD) return false;
+  if (isDirectory || in.Get(data + 2, 2) < 52 || !in.Has(fixed, 16) || in.Get(fixed, 4) != 0xFEEF04BD)
+    return false;
   const std::uint32_t ms = in.Get(fixed + 8, 4), ls = in.Get(fixed + 12, 4);
   *version = std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." + std::to_string(ls >> 16) +
              "." + std::to_string(ls & 0xFFFF);
@@ -143,11 +139,11 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
        ++i, at += 40) {
     in.sections.push_back({in.Get(at + 12, 4), in.Get(at + 16, 4), in.Get(at + 20, 4)});
   }
-  const std::vector<std::string> names = ExportNames(in, in.Get(directories, 4));
+  const std::vector<std::string> names = ExportNames(in, in.At(in.Get(directories, 4)));
   for (const char* wanted : kExports) {
     (std::find(names.begin(), names.end(), wanted) != names.end() ? m.exports : m.missing).push_back(wanted);
   }
-  m.hasVersion = VersionOf(in, in.Get(directories + 16, 4), &m.version);
+  m.hasVersion = VersionOf(in, in.At(in.Get(directories + 16, 4)), &m.version);
   return m;
 }
 
