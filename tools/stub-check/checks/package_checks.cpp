@@ -102,56 +102,47 @@ std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t
   return at;
 }
 
-// Why the scan read no identifier after the second '{': the character of
-// CLSID = s ' the module expected at its stop did not come. Answers the place.
-std::size_t ExplainPattern(const std::string& bytes, const ClassIdScan& scan, Finding* f) {
-  const std::size_t at = TextModeOffset(bytes, scan.stop);
-  const char* const word = "CLSID";
-  const char* letter = scan.expected ? std::strchr(word, scan.expected) : nullptr;
-  if (!letter && scan.expected == 's' && at < bytes.size() && bytes[at] == 'S') {
-    f->message = "the type letter is 'S': the module reads only a lower-case s";
-    f->remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
-  } else if (!letter) {
-    f->message = "after CLSID the module expects " +
-                 (scan.expected == '\'' ? std::string("an apostrophe")
-                                        : "'" + std::string(1, scan.expected) + "'") +
-                 " and finds " +
-                 (at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file");
-    f->notes.push_back("the module reads CLSID = s '{...}'");
-  }
-  if (!letter) return at;
-  // The word itself, from where it starts: the scan matched it up to `at`.
-  const std::size_t start = at - static_cast<std::size_t>(letter - word);
-  if (Lower(bytes.substr(start, 5)) == "clsid") {
-    f->message =
-        "the word CLSID is written '" + bytes.substr(start, 5) + "': the module reads it only in upper case";
-    return start;
-  }
-  f->message = "the module finds '" + Excerpt(bytes, start) + "' instead of CLSID = s '{...}'";
-  f->notes.push_back("the module reads the identifier right after the second '{' of the file");
-  const std::size_t elsewhere = bytes.find("CLSID = s '{");
-  if (elsewhere != std::string::npos) {
-    f->notes.push_back("the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
-                       " is not where the module looks");
-  }
-  return start;
-}
-
-// The finding of a script whose identifier the module could not read,
-// explained from where and why the module reported its scan stopped.
+// The finding of a script whose identifier the module could not read, explained from where and
+// why its scan stopped: in the identifier it read, or at the character of CLSID = s ' it expected.
 Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
+  static const char kWhere[] = "the module reads the identifier right after the second '{' of the file";
+  static const char kWord[] = "CLSID";
   Finding f = Noted(Severity::kError, "identifier", s.name, {}, "", kIdentifierRemedy,
                     {"the module finds no class identifier where it reads one"});
   const std::string& bytes = *s.bytes;
+  const std::size_t at = TextModeOffset(bytes, scan.stop), word = bytes.find("CLSID = s '{");
+  const char* letter = scan.expected ? std::strchr(kWord, scan.expected) : nullptr;
+  // The word itself starts before the letter the scan stopped at.
+  const std::size_t start = letter ? at - static_cast<std::size_t>(letter - kWord) : at;
+  std::size_t place = start;
   if (scan.afterBraces < 0) {
     f.message = s.name + " has fewer than two '{'";
-    f.notes.push_back("the module reads the identifier right after the second '{' of the file");
+    f.notes.push_back(kWhere);
     return f;
+  } else if (scan.identifierStart >= 0) {
+    place = ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart), at, &f);
+  } else if (!letter && scan.expected == 's' && at < bytes.size() && bytes[at] == 'S') {
+    f.message = "the type letter is 'S': the module reads only a lower-case s";
+    f.remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
+  } else if (!letter) {
+    f.message = "after CLSID the module expects " +
+                (scan.expected == '\'' ? std::string("an apostrophe")
+                                       : "'" + std::string(1, scan.expected) + "'") +
+                " and finds " +
+                (at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file");
+    f.notes.push_back("the module reads CLSID = s '{...}'");
+  } else if (Lower(bytes.substr(start, 5)) == "clsid") {
+    f.message =
+        "the word CLSID is written '" + bytes.substr(start, 5) + "': the module reads it only in upper case";
+  } else {
+    f.message = "the module finds '" + Excerpt(bytes, start) + "' instead of CLSID = s '{...}'";
+    f.notes.push_back(kWhere);
+    if (word != std::string::npos) {
+      f.notes.push_back("the identifier at line " + std::to_string(PlaceOf(bytes, word).line) +
+                        " is not where the module looks");
+    }
   }
-  const Place p = PlaceOf(bytes, scan.identifierStart >= 0
-                                     ? ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart),
-                                                   TextModeOffset(bytes, scan.stop), &f)
-                                     : ExplainPattern(bytes, scan, &f));
+  const Place p = PlaceOf(bytes, place);
   f.line = p.line;
   f.column = p.column;
   return f;
@@ -222,24 +213,16 @@ void FindScript(const std::string& folder, ScriptFile* script) {
   }
 }
 
-// The UTF-16 units of `text` as the module counts them: a character beyond
-// the Basic Multilingual Plane is two, a byte that is no UTF-8 one.
-std::size_t Utf16Units(const std::string& text) {
-  std::size_t units = 0;
-  for (std::size_t i = 0, n = 0; i < text.size(); i += n ? n : 1)
-    units += (n = Utf8Sequence(text, i)) == 4 ? 2 : 1;
-  return units;
-}
-
-// The folder the module derives from the module copy at `modulePath` on this
-// machine (its path less the extension's four characters), with a slash after it.
+// The folder the module derives from the module copy at `modulePath` on this machine: its path
+// less the last four UTF-16 units (a byte that is no UTF-8 counts one), with a slash after it.
 std::string PackageFolderOf(const std::string& modulePath) {
-  const std::size_t keep = PackageFolderLength(Utf16Units(modulePath));
-  std::size_t i = 0;
-  for (std::size_t units = 0, n = 0; i < modulePath.size(); i += n ? n : 1) {
-    if ((units += (n = Utf8Sequence(modulePath, i)) == 4 ? 2 : 1) > keep) break;
+  std::vector<std::size_t> ends;  // where each unit ends; a high surrogate, where its character starts
+  for (std::size_t i = 0, n = 0; i < modulePath.size(); i += n ? n : 1) {
+    if ((n = Utf8Sequence(modulePath, i)) == 4) ends.push_back(i);
+    ends.push_back(i + (n ? n : 1));
   }
-  return modulePath.substr(0, i) + "/";
+  const std::size_t keep = PackageFolderLength(ends.size());
+  return modulePath.substr(0, keep ? ends[keep - 1] : 0) + "/";
 }
 
 // The module's name decides its folder and whether Windows can load it at all.
@@ -259,7 +242,7 @@ void CheckModuleName(const Package& package, const Install& first, std::vector<F
                               "name the copy <Package>.dll",
                               {"the folder named after it is empty",
                                "so this copy reads its scripts from its own folder, " + reads}));
-  } else if (Utf16Units(name.substr(dot)) != 4) {
+  } else if (Utf16(name.substr(dot)).size() != 4) {
     findings->push_back(
         Noted(Severity::kWarning, "extension-length", "", {},
               "the module's extension '" + name.substr(dot) + "' is not four characters",
