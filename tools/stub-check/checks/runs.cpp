@@ -205,26 +205,6 @@ bool RunLoad(EmulatorSession& session, const Package& package, Install* install)
   return true;
 }
 
-// What stays of the package once it is registered and removed again: the
-// keys that differ from the registry before (`base`).
-void CollectLeftBehind(const Changes& removed, const Snapshot& base,
-                       const std::vector<ScriptReading>& readings, Install* install) {
-  for (const auto& [folded, key] : removed.changed) {
-    auto old = base.find(folded);
-    if (old == base.end()) {
-      install->leftBehind.push_back({key.path, LeftReason(key.path, *install, removed.changed, readings)});
-      continue;
-    }
-    for (const auto& [name, value] : key.values) {
-      auto was = old->second.values.find(name);
-      if (was == old->second.values.end() || !(was->second == value)) {
-        install->leftBehind.push_back(
-            {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
-      }
-    }
-  }
-}
-
 // A registration that succeeds must point COM at this copy of the module:
 // each class key's InprocServer32, as registration left it.
 void CheckServers(const Install& install, std::vector<Finding>* findings) {
@@ -312,7 +292,20 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
       readings[i] = ReadScript(Utf8(name), text.Get(), install.modulePath, &install.findings);
   }
   CheckProgIds(readings, &install.findings);
-  CollectLeftBehind(removed, base, readings, &install);
+  // What stays once registered and removed again: the keys that differ from the registry before.
+  for (const auto& [folded, key] : removed.changed) {
+    auto old = base.find(folded);
+    if (old == base.end()) {
+      install.leftBehind.push_back({key.path, LeftReason(key.path, install, removed.changed, readings)});
+      continue;
+    }
+    for (const auto& [name, value] : key.values) {
+      auto was = old->second.values.find(name);
+      if (was != old->second.values.end() && was->second == value) continue;
+      install.leftBehind.push_back(
+          {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
+    }
+  }
   if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
     const std::size_t written = std::count_if(registered.changed.begin(), registered.changed.end(),
                                               [&](const auto& key) { return !base.count(key.first); });

@@ -25,9 +25,8 @@ struct ModuleFile {
   /// A DLL for x86 or x64 with all five exports of Stub.dll.
   bool IsThisModule() const;
   bool Exports(const char* name) const;
-  /// The exit code regsvr32 gives before any script runs when it is asked to
-  /// call `entry` (DllRegisterServer, DllUnregisterServer, DllInstall): 3 the
-  /// file does not load, 4 the entry is missing; -1 when it calls the entry.
+  /// What regsvr32 exits with before it calls `entry`: 3 the file does not load, 4 the entry is
+  /// missing; -1 when it calls the entry.
   int Exit(const char* entry) const;
   /// One phrase: format, exports, version.
   std::string Summary() const;
@@ -35,7 +34,6 @@ struct ModuleFile {
   std::string ArchitectureLine() const;
 };
 
-/// Reads `bytes`, the file at `path` (`found` false when there is none).
 ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string& bytes);
 /// Errors about a module file that is not a loadable copy of Stub.dll.
 void CheckModuleFile(const ModuleFile& file, const std::string& moduleName, std::vector<Finding>* findings);
