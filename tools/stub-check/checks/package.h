@@ -87,15 +87,22 @@ std::string ScriptNames();
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
 
 /// A finding: one short message at its place, the facts around it as notes, and what to write instead.
-Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
-              std::string remedy, std::vector<std::string> notes);
+inline Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
+                     std::string remedy, std::vector<std::string> notes) {
+  return {severity, code, file, place.line, place.column, message, remedy, 0, notes};
+}
 
 /// How to write a class identifier where the module reads it.
-extern const char kIdentifierRemedy[];
+inline constexpr char kIdentifierRemedy[] =
+    "write CLSID = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' (CLSID in upper case, a lower-case "
+    "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
+    "block, whose block holds that CLSID value, comes first in the file";
 
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
 /// Where the module's scan of a script read its identifier; no place when it read none.
-Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan);
+inline Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {
+  return scan.identifierStart < 0 ? Place() : PlaceOf(bytes, TextModeOffset(bytes, scan.identifierStart));
+}
 
 }  // namespace check

@@ -423,16 +423,6 @@ Package PackageOfScripts(const std::string& moduleName, const std::vector<std::s
   return package;
 }
 
-Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
-              std::string remedy, std::vector<std::string> notes) {
-  return {severity, code, file, place.line, place.column, message, remedy, 0, notes};
-}
-
-const char kIdentifierRemedy[] =
-    "write CLSID = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' (CLSID in upper case, a lower-case "
-    "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
-    "block, whose block holds that CLSID value, comes first in the file";
-
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
   CheckModuleName(package, first, findings);
   CheckScriptsReadable(package, findings);
@@ -440,11 +430,6 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
     if (s.found) CheckEncoding(s, findings);
   }
   CheckIdentifiers(package, first, findings);
-}
-
-Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {
-  if (scan.identifierStart < 0) return {};
-  return PlaceOf(bytes, TextModeOffset(bytes, scan.identifierStart));
 }
 
 }  // namespace check

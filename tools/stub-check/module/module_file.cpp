@@ -151,16 +151,12 @@ bool ModuleFile::IsThisModule() const {
   return isPe && isDll && bits && missing.empty();
 }
 
-bool ModuleFile::Exports(const char* name) const {
-  return std::find(exports.begin(), exports.end(), name) != exports.end();
-}
-
 int ModuleFile::Exit(const char* entry) const {
   if (!found) return -1;
   // What the loader refuses: regsvr32 cannot load the file (3).
   if (!isPe || !isDll || !bits) return 3;
   // It loads, but the entry point regsvr32 calls is missing (4).
-  return Exports(entry) ? -1 : 4;
+  return std::count(exports.begin(), exports.end(), entry) ? -1 : 4;
 }
 
 std::string ModuleFile::Summary() const {
@@ -211,7 +207,7 @@ void CheckModuleFile(const ModuleFile& m, const std::string& moduleName, std::ve
   } else {
     notes = {
         "it lacks " + Join(m.missing),
-        m.Exports("DllRegisterServer")
+        m.Exit("DllRegisterServer") < 0
             ? "regsvr32 runs that file's own DllRegisterServer, not this module's, so the scripts are not "
               "what registers"
             : "regsvr32 loads it, finds no DllRegisterServer and exits 4 without registering anything"};

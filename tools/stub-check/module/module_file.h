@@ -24,7 +24,6 @@ struct ModuleFile {
 
   /// A DLL for x86 or x64 with all five exports of Stub.dll.
   bool IsThisModule() const;
-  bool Exports(const char* name) const;
   /// What regsvr32 exits with before it calls `entry`: 3 the file does not load, 4 the entry is
   /// missing; -1 when it calls the entry.
   int Exit(const char* entry) const;
