@@ -148,34 +148,63 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
   return f;
 }
 
-// Whether the script is saved as UTF-16: with a byte-order mark (`*marked`), or without one when
-// most of the first pairs of bytes are a character and a NUL (or, big-endian, the other way round),
-// which no UTF-8 text is.
-bool IsUtf16(const std::string& b, bool* marked) {
-  *marked = b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
+// How a script is saved, for the report ("UTF-8 without a byte-order mark", "not UTF-8 (first at
+// line 3, column 7)"), and with `findings`, what of it the module misreads: UTF-16, a byte-order
+// mark, the first NUL byte (its text ends there), and up to three bytes that are no UTF-8 before it.
+std::string Encoding(const std::string& name, const std::string& b, std::vector<Finding>* findings) {
+  std::vector<Finding> found;
+  const char* const utf8 = "save it as UTF-8 without a byte-order mark";
+  // UTF-16 with a byte-order mark, or most of the first pairs of bytes a character and a NUL (or,
+  // big-endian, the other way round), which no UTF-8 text is.
+  const bool marked = b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
   const std::size_t pairs = std::min<std::size_t>(b.size(), 4096) / 2;
   std::size_t little = 0, big = 0;
   for (std::size_t i = 0; i < pairs; ++i) {
     little += b[2 * i] != 0 && b[2 * i + 1] == 0;
     big += b[2 * i] == 0 && b[2 * i + 1] != 0;
   }
-  return *marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs));
-}
-
-// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
-std::string DescribeEncoding(const std::string& b) {
-  bool marked = false;
-  if (IsUtf16(b, &marked))
+  if (marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs))) {
+    if (findings) {
+      findings->push_back(
+          Noted(Severity::kError, "utf16", name, {1, 1},
+                std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
+                utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
+    }
     return std::string("UTF-16") + (marked ? "" : " without a byte-order mark") + " (the module reads UTF-8)";
-  bool ascii = true;
-  std::size_t i = 0, n = 0;
-  for (; i < b.size() && (n = Utf8Sequence(b, i)) != 0; i += n) ascii = ascii && n == 1;
-  if (i < b.size()) {
-    const Place p = PlaceOf(b, i);
-    return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " +
-           std::to_string(p.column) + ")";
   }
-  if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) return "UTF-8 with a byte-order mark";
+  const bool bom = b.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  if (bom) {
+    found.push_back(Noted(Severity::kWarning, "byte-order-mark", name, {1, 1},
+                          "the script starts with a UTF-8 byte-order mark", utf8,
+                          {"it stays as U+FEFF in front of the first root key name",
+                           "Windows passes over it, other tools may not"}));
+  }
+  bool ascii = true, ended = false;
+  std::string first;  // the first byte that is no UTF-8, for the report
+  for (std::size_t i = 0, n = 0, reported = 0; i < b.size(); i += n ? n : 1) {
+    n = Utf8Sequence(b, i);
+    ascii = ascii && n == 1;
+    const bool told = !ended && (b[i] == 0 || (!n && reported < 3));
+    if (!told && (n || !first.empty())) continue;
+    const Place p = PlaceOf(b, i);
+    if (!n && first.empty())
+      first = "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+    if (told && b[i] == 0) {
+      ended = true;
+      found.push_back(Noted(Severity::kWarning, "nul-byte", name, p,
+                            "a NUL byte: the module's text ends here", "remove the NUL byte",
+                            {"nothing after it is run"}));
+    } else if (told) {
+      ++reported;
+      found.push_back(
+          Noted(Severity::kWarning, "not-utf8", name, p,
+                "byte 0x" + ShowBytes(b.substr(i, 1)).substr(2) + " is not UTF-8 (Latin-1 or a code page?)",
+                "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
+    }
+  }
+  if (findings) findings->insert(findings->end(), found.begin(), found.end());
+  if (!first.empty()) return first + ")";
+  if (bom) return "UTF-8 with a byte-order mark";
   return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
 }
 
@@ -207,7 +236,7 @@ void FindScript(const std::string& folder, ScriptFile* script) {
     std::string bytes;
     script->found =
         ReadRegularFile(script->realPath, kScriptSizeLimit, &bytes, &script->problem, &script->tooLarge);
-    if (script->found) script->encoding = DescribeEncoding(bytes);
+    if (script->found) script->encoding = Encoding(script->name, bytes, nullptr);
     script->bytes = std::make_shared<const std::string>(std::move(bytes));
     return;
   }
@@ -275,43 +304,6 @@ void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings
                                 "make " + s.realPath + " a regular file the user can read",
                                 {"read at " + s.realPath}));
     }
-  }
-}
-
-// How each script is saved: UTF-16, a byte-order mark, NUL bytes, bytes that are no UTF-8.
-void CheckEncoding(const ScriptFile& s, std::vector<Finding>* findings) {
-  const std::string& b = *s.bytes;
-  const char* const utf8 = "save it as UTF-8 without a byte-order mark";
-  bool marked = false;
-  if (IsUtf16(b, &marked)) {
-    findings->push_back(
-        Noted(Severity::kError, "utf16", s.name, {1, 1},
-              std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
-              utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
-    return;
-  }
-  if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    findings->push_back(Noted(Severity::kWarning, "byte-order-mark", s.name, {1, 1},
-                              "the script starts with a UTF-8 byte-order mark", utf8,
-                              {"it stays as U+FEFF in front of the first root key name",
-                               "Windows passes over it, other tools may not"}));
-  }
-  int reported = 0;
-  for (std::size_t i = 0, n = 0; i < b.size(); i += n ? n : 1) {
-    n = Utf8Sequence(b, i);
-    if (b[i] != 0 && (n || reported == 3)) continue;
-    const Place p = PlaceOf(b, i);
-    if (b[i] == 0) {
-      findings->push_back(Noted(Severity::kWarning, "nul-byte", s.name, p,
-                                "a NUL byte: the module's text ends here", "remove the NUL byte",
-                                {"nothing after it is run"}));
-      return;
-    }
-    findings->push_back(
-        Noted(Severity::kWarning, "not-utf8", s.name, p,
-              "byte 0x" + ShowBytes(b.substr(i, 1)).substr(2) + " is not UTF-8 (Latin-1 or a code page?)",
-              "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
-    ++reported;
   }
 }
 
@@ -418,7 +410,7 @@ Package PackageOfScripts(const std::string& moduleName, const std::vector<std::s
     s.name = Utf8(PackageClasses[i].scriptName);
     if (!(s.found = i < scripts.size())) continue;
     s.bytes = std::make_shared<const std::string>(scripts[i]);
-    s.encoding = DescribeEncoding(scripts[i]);
+    s.encoding = Encoding(s.name, scripts[i], nullptr);
   }
   return package;
 }
@@ -427,7 +419,7 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
   CheckModuleName(package, first, findings);
   CheckScriptsReadable(package, findings);
   for (const ScriptFile& s : package.scripts) {
-    if (s.found) CheckEncoding(s, findings);
+    if (s.found) Encoding(s.name, *s.bytes, findings);
   }
   CheckIdentifiers(package, first, findings);
 }
