@@ -254,59 +254,6 @@ std::string PackageFolderOf(const std::string& modulePath) {
   return modulePath.substr(0, keep ? ends[keep - 1] : 0) + "/";
 }
 
-// The module's name decides its folder and whether Windows can load it at all.
-void CheckModuleName(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  const std::string& name = package.moduleName;
-  const std::size_t dot = name.rfind('.');
-  const std::string reads = Utf8(first.directory);
-  if (dot == std::string::npos) {
-    findings->push_back(Noted(
-        Severity::kError, "no-extension", "", {}, "the module's file name '" + name + "' has no extension",
-        "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)",
-        {"Windows' loader adds .dll to a module name without one, and finds no such file",
-         "regsvr32 exits 3 without any box"}));
-  } else if (dot == 0) {
-    findings->push_back(Noted(Severity::kWarning, "name-is-extension", "", {},
-                              "the module's file name '" + name + "' is all extension",
-                              "name the copy <Package>.dll",
-                              {"the folder named after it is empty",
-                               "so this copy reads its scripts from its own folder, " + reads}));
-  } else if (Utf16(name.substr(dot)).size() != 4) {
-    findings->push_back(
-        Noted(Severity::kWarning, "extension-length", "", {},
-              "the module's extension '" + name.substr(dot) + "' is not four characters",
-              "name the copy <Package>.dll",
-              {"the folder is the whole path less its last four characters", "so this copy reads " + reads}));
-  }
-}
-
-// Scripts that are there but cannot be read (the folder's problem once).
-void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings) {
-  std::string folderProblem;
-  for (const ScriptFile& s : package.scripts) {
-    if (s.problem.empty() || s.problem == folderProblem) continue;
-    if (s.problem.rfind("the package folder ", 0) == 0) {
-      folderProblem = s.problem;
-      findings->push_back(Noted(Severity::kError, "script-unreadable", "", {},
-                                "no script of the package can be read",
-                                "make " + package.realFolder + " the package folder, holding " +
-                                    ScriptNames() + ", readable by the user",
-                                {s.problem}));
-    } else if (s.tooLarge) {
-      findings->push_back(Noted(Severity::kError, "script-too-large", s.name, {},
-                                "the script is too large to check",
-                                "keep only the package's keys in the script; a script this large is "
-                                "most probably another file saved under its name",
-                                {s.realPath + ": " + s.problem, "a real script is a few KB"}));
-    } else {
-      findings->push_back(Noted(Severity::kError, "script-unreadable", s.name, {},
-                                "the script is there but cannot be read: " + s.problem,
-                                "make " + s.realPath + " a regular file the user can read",
-                                {"read at " + s.realPath}));
-    }
-  }
-}
-
 // Identifiers read: none where the module reads one, one shared by both
 // scripts, or the sample's kept.
 void CheckIdentifiers(const Package& package, const Install& first, std::vector<Finding>* findings) {
@@ -416,8 +363,49 @@ Package PackageOfScripts(const std::string& moduleName, const std::vector<std::s
 }
 
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  CheckModuleName(package, first, findings);
-  CheckScriptsReadable(package, findings);
+  // The module's name decides its folder and whether Windows can load it at all.
+  const std::string &name = package.moduleName, reads = Utf8(first.directory);
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos) {
+    findings->push_back(Noted(
+        Severity::kError, "no-extension", "", {}, "the module's file name '" + name + "' has no extension",
+        "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)",
+        {"Windows' loader adds .dll to a module name without one, and finds no such file",
+         "regsvr32 exits 3 without any box"}));
+  } else if (dot == 0 || Utf16(name.substr(dot)).size() != 4) {
+    findings->push_back(Noted(
+        Severity::kWarning, dot ? "extension-length" : "name-is-extension", "", {},
+        dot ? "the module's extension '" + name.substr(dot) + "' is not four characters"
+            : "the module's file name '" + name + "' is all extension",
+        "name the copy <Package>.dll",
+        {dot ? "the folder is the whole path less its last four characters"
+             : "the folder named after it is empty",
+         (dot ? "so this copy reads " : "so this copy reads its scripts from its own folder, ") + reads}));
+  }
+  // Scripts that are there but cannot be read (the folder's problem once).
+  std::string folderProblem;
+  for (const ScriptFile& s : package.scripts) {
+    if (s.problem.empty() || s.problem == folderProblem) continue;
+    if (s.problem.rfind("the package folder ", 0) == 0) {
+      folderProblem = s.problem;
+      findings->push_back(Noted(Severity::kError, "script-unreadable", "", {},
+                                "no script of the package can be read",
+                                "make " + package.realFolder + " the package folder, holding " +
+                                    ScriptNames() + ", readable by the user",
+                                {s.problem}));
+    } else if (s.tooLarge) {
+      findings->push_back(Noted(Severity::kError, "script-too-large", s.name, {},
+                                "the script is too large to check",
+                                "keep only the package's keys in the script; a script this large is "
+                                "most probably another file saved under its name",
+                                {s.realPath + ": " + s.problem, "a real script is a few KB"}));
+    } else {
+      findings->push_back(Noted(Severity::kError, "script-unreadable", s.name, {},
+                                "the script is there but cannot be read: " + s.problem,
+                                "make " + s.realPath + " a regular file the user can read",
+                                {"read at " + s.realPath}));
+    }
+  }
   for (const ScriptFile& s : package.scripts) {
     if (s.found) Encoding(s.name, *s.bytes, findings);
   }
