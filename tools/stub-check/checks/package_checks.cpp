@@ -37,53 +37,12 @@ std::string Excerpt(const std::string& bytes, std::size_t at) {
   return at < bytes.size() ? bytes.substr(at, end - at) : "";
 }
 
-// What is wrong with the identifier text `id` itself, as CLSIDFromString
-// takes it: "{", groups of 8, 4, 4, 4 and 12 hexadecimal digits joined by
-// hyphens, "}". Sets `f`'s message and remedy; answers where in `id` the fault is.
-std::size_t IdentifierShape(const std::string& id, Finding* f) {
+// Why the identifier the scan read, [start, end) of `bytes`, is none: the character the scan
+// stopped at, or its shape as CLSIDFromString takes it: "{", groups of 8, 4, 4, 4 and 12
+// hexadecimal digits joined by hyphens, "}". Sets `f`'s message, remedy and notes; answers the place.
+std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Finding* f) {
   static const std::size_t kGroups[] = {8, 4, 4, 4, 12};
   static const char* const kOrdinals[] = {"first", "second", "third", "fourth", "fifth"};
-  f->remedy =
-      "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
-      "hexadecimal digits joined by hyphens, in braces";
-  if (id[0] != '{') {
-    f->message = "the identifier does not start with '{'";
-    return 0;
-  }
-  const std::size_t close = std::min(id.find('}'), id.size());
-  std::vector<std::size_t> starts = {1};  // of each group, and one past the last group's end
-  for (std::size_t dash; (dash = id.find('-', starts.back())) < close;) starts.push_back(dash + 1);
-  starts.push_back(close + 1);
-  const std::size_t count = starts.size() - 1;
-  if (count != std::size(kGroups)) {
-    f->message = "the identifier has " + CountWord(count) + " group" + (count == 1 ? "" : "s") +
-                 " of digits, not five (8-4-4-4-12)";
-    return 0;
-  }
-  for (std::size_t g = 0; g < count; ++g) {
-    const std::size_t start = starts[g], n = starts[g + 1] - 1 - start, want = kGroups[g];
-    if (n == want) continue;
-    f->remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
-                " hexadecimal digits (" + (n < want ? "add the " : "remove the ") +
-                CountWord(n < want ? want - n : n - want) + (n < want ? " missing" : " extra") +
-                "; take the identifier whole from where you made it)";
-    f->message = std::string("the identifier's ") + kOrdinals[g] + " group, '" + id.substr(start, n) +
-                 "', has " + std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + Off(n, want);
-    return start;
-  }
-  if (close == id.size()) {
-    f->message = "the identifier does not end with '}'";
-    f->remedy = "end the identifier with '}' before its closing apostrophe";
-    return id.size();
-  }
-  f->message =
-      close + 1 < id.size() ? "characters follow the identifier's '}'" : "CLSIDFromString refuses it";
-  return close + 1;
-}
-
-// Why the identifier the scan read, [start, end) of `bytes`, is none: the
-// character the scan stopped at, or the identifier's shape. Answers the place.
-std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Finding* f) {
   const std::string id = bytes.substr(start, end - start);
   // The scan stops at the closing apostrophe, at a blank, at a character no
   // identifier holds, or, past its capacity, inside the identifier.
@@ -96,10 +55,41 @@ std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t
     f->remedy = "write the identifier with hexadecimal digits (0-9, A-F), hyphens and braces only";
     return end;
   }
-  const std::size_t at = start + IdentifierShape(id, f);
   f->notes.push_back("the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
                      (id.size() == 38 ? "" : ", " + Off(id.size(), 38)));
-  return at;
+  f->remedy =
+      "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
+      "hexadecimal digits joined by hyphens, in braces";
+  const std::size_t close = std::min(id.find('}'), id.size());
+  std::vector<std::size_t> starts = {1};  // of each group, and one past the last group's end
+  for (std::size_t dash; (dash = id.find('-', starts.back())) < close;) starts.push_back(dash + 1);
+  starts.push_back(close + 1);
+  const std::size_t count = starts.size() - 1;
+  if (id[0] != '{' || count != std::size(kGroups)) {
+    f->message = id[0] != '{' ? "the identifier does not start with '{'"
+                              : "the identifier has " + CountWord(count) + " group" +
+                                    (count == 1 ? "" : "s") + " of digits, not five (8-4-4-4-12)";
+    return start;
+  }
+  for (std::size_t g = 0; g < count; ++g) {
+    const std::size_t at = starts[g], n = starts[g + 1] - 1 - at, want = kGroups[g];
+    if (n == want) continue;
+    f->remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
+                " hexadecimal digits (" + (n < want ? "add the " : "remove the ") +
+                CountWord(n < want ? want - n : n - want) + (n < want ? " missing" : " extra") +
+                "; take the identifier whole from where you made it)";
+    f->message = std::string("the identifier's ") + kOrdinals[g] + " group, '" + id.substr(at, n) +
+                 "', has " + std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + Off(n, want);
+    return start + at;
+  }
+  if (close == id.size()) {
+    f->message = "the identifier does not end with '}'";
+    f->remedy = "end the identifier with '}' before its closing apostrophe";
+    return end;
+  }
+  f->message =
+      close + 1 < id.size() ? "characters follow the identifier's '}'" : "CLSIDFromString refuses it";
+  return start + close + 1;
 }
 
 // The finding of a script whose identifier the module could not read, explained from where and
