@@ -244,8 +244,7 @@ std::string PackageFolderOf(const std::string& modulePath) {
   return modulePath.substr(0, keep ? ends[keep - 1] : 0) + "/";
 }
 
-// Identifiers read: none where the module reads one, one shared by both
-// scripts, or the sample's kept.
+// Identifiers read: none where the module reads one, one shared by both scripts, or the sample's kept.
 void CheckIdentifiers(const Package& package, const Install& first, std::vector<Finding>* findings) {
   const bool badId = FAILED(first.load.result) &&
                      std::any_of(first.load.boxes.begin(), first.load.boxes.end(),

@@ -20,9 +20,8 @@ namespace {
 // DllInstall(TRUE, "user"); every Windows user has one, even an empty one.
 const char16_t kUserClasses[] = u"Software\\Classes";
 
-// A fresh emulated machine over the registry it holds: the module at its
-// path, and the package's scripts in the folder the module derives from it.
-// Per user, HKCR stands for the user's classes key in every run.
+// A fresh emulated machine over the registry it holds: the module at its path, and the package's scripts in
+// the folder the module derives from it. Per user, HKCR stands for the user's classes key in every run.
 void SetUpMachine(EmulatorSession& session, const Package& package, const Install& install) {
   session.NewMachineKeepingRegistry();
   CUniqueKey userClasses;
@@ -160,9 +159,8 @@ void LoadFailures(Install* install) {
   }
 }
 
-// Load: what the module does at process attach, which reads files alone;
-// then the module's own scan of each script, asked where it stopped (its
-// opening is no part of what the load did). True when the module loads.
+// Load: what the module does at process attach, which reads files alone; then the module's own scan of each
+// script, asked where it stopped (its opening is no part of what the load did). True when the module loads.
 bool RunLoad(EmulatorSession& session, const Package& package, Install* install) {
   SetUpMachine(session, package, *install);
   char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
@@ -243,9 +241,8 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
   }
 }
 
-// Registration and removal of a package that loads, kept as their changes from
-// the registry to start from: a large export is held once, by the emulated
-// machine, and put back.
+// Registration and removal of a package that loads, kept as their changes from the registry to start from: a
+// large export is held once, by the emulated machine, and put back.
 void RunRegistration(EmulatorSession& session, const Package& package, Install* out) {
   Install& install = *out;
   SetUpMachine(session, package, install);
