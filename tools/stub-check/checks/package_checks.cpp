@@ -142,7 +142,8 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
 // line 3, column 7)"), and with `findings`, what of it the module misreads: UTF-16, a byte-order
 // mark, the first NUL byte (its text ends there), and up to three bytes that are no UTF-8 before it.
 std::string Encoding(const std::string& name, const std::string& b, std::vector<Finding>* findings) {
-  std::vector<Finding> found;
+  std::vector<Finding> unused;
+  std::vector<Finding>& found = findings ? *findings : unused;
   const char* const utf8 = "save it as UTF-8 without a byte-order mark";
   // UTF-16 with a byte-order mark, or most of the first pairs of bytes a character and a NUL (or,
   // big-endian, the other way round), which no UTF-8 text is.
@@ -154,12 +155,10 @@ std::string Encoding(const std::string& name, const std::string& b, std::vector<
     big += b[2 * i] == 0 && b[2 * i + 1] != 0;
   }
   if (marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs))) {
-    if (findings) {
-      findings->push_back(
-          Noted(Severity::kError, "utf16", name, {1, 1},
-                std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
-                utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
-    }
+    found.push_back(
+        Noted(Severity::kError, "utf16", name, {1, 1},
+              std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
+              utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
     return std::string("UTF-16") + (marked ? "" : " without a byte-order mark") + " (the module reads UTF-8)";
   }
   const bool bom = b.compare(0, 3, "\xEF\xBB\xBF") == 0;
@@ -192,7 +191,6 @@ std::string Encoding(const std::string& name, const std::string& b, std::vector<
                 "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
     }
   }
-  if (findings) findings->insert(findings->end(), found.begin(), found.end());
   if (!first.empty()) return first + ")";
   if (bom) return "UTF-8 with a byte-order mark";
   return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";

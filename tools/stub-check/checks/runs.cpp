@@ -159,50 +159,6 @@ void LoadFailures(Install* install) {
   }
 }
 
-// Load: what the module does at process attach, which reads files alone; then the module's own scan of each
-// script, asked where it stopped (its opening is no part of what the load did). True when the module loads.
-bool RunLoad(EmulatorSession& session, const Package& package, Install* install) {
-  SetUpMachine(session, package, *install);
-  char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
-  install->load = Ran(LocateThisPackage(longPath, found), 0, 3);
-  if (!emu::OpenedPaths().empty()) {
-    const std::u16string& last = emu::OpenedPaths().back();
-    install->load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
-  }
-  install->scans.resize(std::size(PackageClasses));
-  for (std::size_t i = 0; i < install->scans.size() && !install->directory.empty(); ++i) {
-    GUID id;
-    ReadScriptClassId((install->directory + PackageClasses[i].scriptName).c_str(), &id, &install->scans[i]);
-  }
-  if (FAILED(install->load.result)) {
-    LoadFailures(install);
-    return false;
-  }
-  // A module path the module holds whole may still put a script's path past MAX_PATH, which
-  // Windows opens only for a long-path aware process (regsvr32 and most hosts are not).
-  std::u16string script;
-  for (const PackageClass& row : PackageClasses) {
-    if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
-  }
-  const std::size_t scriptPath = install->directory.size() + script.size(), most = kModulePathCapacity - 1;
-  if (!install->directory.empty() && scriptPath > most) {
-    install->findings.push_back(Noted(
-        Severity::kWarning, "long-path", "", {},
-        Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
-            std::to_string(most),
-        "install the package at a path of at most " +
-            std::to_string(install->modulePath.size() - (scriptPath - most)) + " characters",
-        {"the module path is " + std::to_string(install->modulePath.size()) + " characters long",
-         "Windows opens at most " + std::to_string(most) +
-             " characters for a program that is not long-path aware",
-         "there the module shows \"" + Utf8(kMissingScriptCaption) +
-             "\" and fails to load (Wine opens the file)"}));
-  }
-  for (const PackageClass& row : PackageClasses) install->ids.push_back(*row.classId);
-  install->idsRead = true;
-  return true;
-}
-
 // A registration that succeeds must point COM at this copy of the module:
 // each class key's InprocServer32, as registration left it.
 void CheckServers(const Install& install, std::vector<Finding>* findings) {
@@ -316,6 +272,9 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
 
 }  // namespace
 
+// Install: the load, which is what the module does at process attach and reads files alone; then the
+// module's own scan of each script, asked where it stopped (its opening is no part of what the load
+// did); then, when the module loads, registration and removal.
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
   Install install;
   install.modulePath = modulePath;
@@ -325,7 +284,45 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
     install.directory = directory;
   }
-  if (RunLoad(session, package, &install)) RunRegistration(session, package, &install);
+  SetUpMachine(session, package, install);
+  char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
+  install.load = Ran(LocateThisPackage(longPath, found), 0, 3);
+  if (!emu::OpenedPaths().empty()) {
+    const std::u16string& last = emu::OpenedPaths().back();
+    install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
+  }
+  install.scans.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
+    GUID id;
+    ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
+  }
+  if (FAILED(install.load.result)) {
+    LoadFailures(&install);
+  } else {
+    // A module path the module holds whole may still put a script's path past MAX_PATH, which
+    // Windows opens only for a long-path aware process (regsvr32 and most hosts are not).
+    std::u16string script;
+    for (const PackageClass& row : PackageClasses) {
+      if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
+    }
+    const std::size_t scriptPath = install.directory.size() + script.size(), most = kModulePathCapacity - 1;
+    if (!install.directory.empty() && scriptPath > most) {
+      install.findings.push_back(Noted(
+          Severity::kWarning, "long-path", "", {},
+          Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
+              std::to_string(most),
+          "install the package at a path of at most " +
+              std::to_string(install.modulePath.size() - (scriptPath - most)) + " characters",
+          {"the module path is " + std::to_string(install.modulePath.size()) + " characters long",
+           "Windows opens at most " + std::to_string(most) +
+               " characters for a program that is not long-path aware",
+           "there the module shows \"" + Utf8(kMissingScriptCaption) +
+               "\" and fails to load (Wine opens the file)"}));
+    }
+    for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
+    install.idsRead = true;
+    RunRegistration(session, package, &install);
+  }
   // What regsvr32 exits with for a module file that does not load or lacks the export it calls.
   const ModuleFile& file = package.moduleFile;
   const int registration = file.Exit(package.perUser ? "DllInstall" : "DllRegisterServer");
