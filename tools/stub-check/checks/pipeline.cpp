@@ -68,19 +68,6 @@ void GatherFindings(const Package& package, Report* report) {
   }
 }
 
-// The manifest against the module file and, when the package registers,
-// against its classes as the check's registration left them.
-void CheckManifestOf(const CheckRequest& request, const Package& package, Report* report) {
-  ManifestExpectation expected;
-  expected.moduleName = package.moduleName;
-  const ModuleFile& m = package.moduleFile;
-  if (m.bits) expected.architecture = m.architecture;
-  const Install& first = report->installs[0];
-  expected.classesKnown = first.idsRead && RegisteredClasses(first, &expected.classes);
-  CheckManifest(request.manifestFile, request.manifestBytes, expected, &report->findings);
-  report->sources.push_back({request.manifestFile, request.manifestBytes});
-}
-
 }  // namespace
 
 Report Check(const CheckRequest& request) {
@@ -105,7 +92,17 @@ Report Check(const CheckRequest& request) {
   CheckModuleFile(package->moduleFile, package->moduleName, &report.findings);
   CheckPackage(*package, report.installs[0], &report.findings);
   GatherFindings(*package, &report);
-  if (!request.manifestFile.empty()) CheckManifestOf(request, *package, &report);
+  if (!request.manifestFile.empty()) {
+    // The manifest against the module file and, when the package registers, against its classes as
+    // the check's registration left them.
+    ManifestExpectation expected;
+    expected.moduleName = package->moduleName;
+    if (package->moduleFile.bits) expected.architecture = package->moduleFile.architecture;
+    const Install& first = report.installs[0];
+    expected.classesKnown = first.idsRead && RegisteredClasses(first, &expected.classes);
+    CheckManifest(request.manifestFile, request.manifestBytes, expected, &report.findings);
+    report.sources.push_back({request.manifestFile, request.manifestBytes});
+  }
   std::stable_sort(report.findings.begin(), report.findings.end(), [](const Finding& a, const Finding& b) {
     return a.severity == Severity::kError && b.severity != Severity::kError;
   });

@@ -50,17 +50,6 @@ struct Image {
   }
 };
 
-std::vector<std::string> ExportNames(const Image& in, std::size_t at) {
-  std::vector<std::string> names;
-  const std::size_t table = in.Has(at, 36) ? in.At(in.Get(at + 32, 4)) : kNowhere;
-  for (std::uint32_t i = 0; table != kNowhere && i < in.Get(at + 24, 4) && i < 65536; ++i) {
-    const std::size_t name = in.Has(table + 4u * i, 4) ? in.At(in.Get(table + 4u * i, 4)) : kNowhere;
-    if (name == kNowhere) break;
-    names.push_back(name < in.b.size() ? in.b.substr(name, 256).c_str() : "");
-  }
-  return names;
-}
-
 // The first entry of the resource directory at `directory` (by `id` when it is not 0): what it
 // points at (relative to the resource section), and whether that is another directory.
 bool ResourceEntry(const Image& in, std::size_t directory, std::uint32_t id, std::uint32_t* target,
@@ -139,7 +128,15 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
        ++i, at += 40) {
     in.sections.push_back({in.Get(at + 12, 4), in.Get(at + 16, 4), in.Get(at + 20, 4)});
   }
-  const std::vector<std::string> names = ExportNames(in, in.At(in.Get(directories, 4)));
+  // The export directory's names, and which of Stub.dll's five are among them.
+  std::vector<std::string> names;
+  const std::size_t exports = in.At(in.Get(directories, 4));
+  const std::size_t table = in.Has(exports, 36) ? in.At(in.Get(exports + 32, 4)) : kNowhere;
+  for (std::uint32_t i = 0; table != kNowhere && i < in.Get(exports + 24, 4) && i < 65536; ++i) {
+    const std::size_t name = in.Has(table + 4u * i, 4) ? in.At(in.Get(table + 4u * i, 4)) : kNowhere;
+    if (name == kNowhere) break;
+    names.push_back(name < bytes.size() ? bytes.substr(name, 256).c_str() : "");
+  }
   for (const char* wanted : kExports) {
     (std::find(names.begin(), names.end(), wanted) != names.end() ? m.exports : m.missing).push_back(wanted);
   }
