@@ -253,7 +253,6 @@ void CheckIdentifiers(const Package& package, const Install& first, std::vector<
     if (s.found && s.name == first.load.lastScript)
       findings->push_back(IdentifierFinding(s, first.scans[row]));
   }
-  if (!first.idsRead) return;
   for (std::size_t j = 0; j < first.ids.size(); ++j) {
     for (std::size_t i = 0; i < j; ++i) {
       if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
@@ -265,11 +264,10 @@ void CheckIdentifiers(const Package& package, const Install& first, std::vector<
       break;
     }
   }
-  const std::string& name = package.moduleName;
   const bool sample = std::any_of(first.ids.begin(), first.ids.end(), [](const GUID& id) {
     return std::count(std::begin(kSampleIds), std::end(kSampleIds), GuidString(id)) > 0;
   });
-  if (sample && Lower(name.substr(0, name.rfind('.'))) != "aurora") {
+  if (sample && Lower(package.moduleName.substr(0, package.moduleName.rfind('.'))) != "aurora") {
     findings->push_back(
         Noted(Severity::kError, "sample-identifier", "", {},
               "the package keeps the sample package's class identifiers",

@@ -73,16 +73,15 @@ void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, st
                                              {"keysStaying", std::to_string(made.second)}});
     }
   }
-  // What the failure means for the package's other scripts.
+  // What the failure means for the package's other scripts: the next one, or after the last the first.
   const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
-  const std::string name = Utf8(PackageClasses[i].scriptName);
-  const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
+  const std::string name = Utf8(PackageClasses[i].scriptName),
+                    next = Utf8(PackageClasses[last ? 0 : i + 1].scriptName);
   if (mode == ScriptMode::kRemove) {
     if (!last) f.notes.push_back(next + " is not removed while " + name + " fails");
   } else {
     const std::string left = std::to_string(install->leftBehind.size());
-    f.notes.push_back(last ? Utf8(PackageClasses[0].scriptName) + " stays registered when " + name + " fails"
-                           : next + " is not run while " + name + " fails");
+    f.notes.push_back(next + (last ? " stays registered when " : " is not run while ") + name + " fails");
     f.notes.push_back("after the failure " + std::to_string(written) +
                       " key(s) stay written (earlier blocks and the category entries stay)");
     f.notes.push_back("removal then leaves " + left + " key(s) or value(s)");
