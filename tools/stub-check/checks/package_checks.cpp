@@ -15,8 +15,7 @@
 namespace check {
 namespace {
 
-// The sample package's identifiers: a package that keeps them collides with
-// the sample, and with every other package copied from it.
+// The sample's identifiers: a package that keeps them collides with the sample and every copy of it.
 const std::string kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
                                   "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
 

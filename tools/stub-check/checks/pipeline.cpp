@@ -41,9 +41,9 @@ bool Load(const CheckRequest& request, Package* package, std::string* refused) {
   return true;
 }
 
-// The same finding (code and place) once: from the package's own checks
-// first, then from each install, the later ones saying where they were installed.
-// A load failure of a script there but unreadable is left to the script's own finding.
+// The same finding (code and place) once: from the package's own checks first, then from each install,
+// the later ones saying where they were installed. A load failure of a script there but unreadable is
+// left to the script's own finding.
 void GatherFindings(const Package& package, Report* report) {
   auto key = [](const Finding& f) {
     return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
@@ -83,8 +83,7 @@ Report Check(const CheckRequest& request) {
   std::vector<std::u16string> paths = request.installPaths;
   if (paths.empty()) paths = {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
   for (const std::u16string& path : paths) report.installs.push_back(RunInstall(session, *package, path));
-  // The registry to start from, as the runs give it back: per user, with the
-  // user's classes key every Windows user has.
+  // The registry to start from as the runs give it back: per user, with the user's classes key.
   package->baseKeys = CountKeys();
   report.package = package;
 

@@ -39,8 +39,7 @@ void SetUpMachine(EmulatorSession& session, const Package& package, const Instal
   }
 }
 
-// A run's result, the boxes shown since the `boxesBefore` first, and what
-// regsvr32 exits with: `failed` when the run fails.
+// A run's result, the boxes shown since the `boxesBefore` first, and regsvr32's exit code (`failed`).
 RunResult Ran(HRESULT result, std::size_t boxesBefore, int failed) {
   RunResult run{result, {}, "", FAILED(result) ? failed : 0, true, ""};
   const std::vector<emu::MessageBoxRecord>& shown = emu::MessageBoxes();
@@ -209,8 +208,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   const Changes registered = session.TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
   install.registered = registered.changed;
-  // How many keys a failed walk made, and how many of them are still there (the walk's HKCR is
-  // the scripts' classes key).
+  // How many keys a failed walk made (its HKCR the scripts' classes key), and how many stay.
   std::pair<int, int> madeKeys;
   const ScriptOutcome& walk = registrationStop.run;
   const std::u16string root =
@@ -234,8 +232,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   const Snapshot& base = removed.was;
   install.removal.changes = RegDiff(base, registered, removed);
 
-  // The scripts, read as the interpreter reads them once the runs are done (a large script is
-  // then held by one reader at a time).
+  // The scripts as the interpreter reads them, read after the runs: a large script is held once.
   std::vector<ScriptReading> readings(std::size(PackageClasses));
   for (std::size_t i = 0; i < readings.size(); ++i) {
     const std::u16string name = PackageClasses[i].scriptName;

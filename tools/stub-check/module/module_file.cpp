@@ -24,8 +24,7 @@ constexpr Machine kMachines[] = {{0x014C, "x86", 32}, {0x8664, "x64", 64}, {0xAA
 // Where no section of the file is: far past its end, so that no field there can be read.
 constexpr std::size_t kNowhere = SIZE_MAX / 4;
 
-// The file as its headers lay it out: little-endian fields, and the file
-// offsets of relative virtual addresses through the section table.
+// The file as its headers lay it out: little-endian fields, and sections that map relative addresses.
 struct Image {
   struct Section {
     std::uint32_t address, fileSize, fileOffset;
@@ -121,8 +120,7 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
   for (const Machine& row : kMachines) {
     if (row.id == machine) m.architecture = row.name, m.bits = row.bits;
   }
-  // The section table, after the optional header, whose data directories
-  // (export: 0, resource: 2) sit at an offset that depends on its kind.
+  // The sections, after the optional header, whose data directories (export, resource) depend on its kind.
   const std::size_t optional = pe + 24, directories = optional + (in.Get(optional, 2) == 0x20B ? 112 : 96);
   for (std::size_t i = 0, at = optional + in.Get(pe + 20, 2); i < in.Get(pe + 6, 2) && in.Has(at + 8, 16);
        ++i, at += 40) {
@@ -150,9 +148,7 @@ bool ModuleFile::IsThisModule() const {
 
 int ModuleFile::Exit(const char* entry) const {
   if (!found) return -1;
-  // What the loader refuses: regsvr32 cannot load the file (3).
   if (!isPe || !isDll || !bits) return 3;
-  // It loads, but the entry point regsvr32 calls is missing (4).
   return std::count(exports.begin(), exports.end(), entry) ? -1 : 4;
 }
 
