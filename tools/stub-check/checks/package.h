@@ -1,5 +1,5 @@
-// A package as the checker reads it, and its runs: the load, registration and
-// removal the module would do, over the emulated platform.
+// A package as the checker reads it, its runs (the load, registration and removal the module would do,
+// over the emulated platform) and the check of it as one pipeline.
 #pragma once
 
 #include <cstddef>
@@ -100,6 +100,26 @@ inline constexpr char kIdentifierRemedy[] =
 
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
+struct Report;
+
+struct CheckRequest {
+  std::string input;                       // a module copy (Aurora.dll) or its package folder (Aurora)
+  std::shared_ptr<const Package> package;  // a package made already (PackageOfScripts), not `input`
+  std::vector<std::string> registryFiles;  // the .reg exports to start from, in order (--registry)
+  Snapshot registry;                       // more keys to start from (a test's copy of a real registry)
+  std::vector<std::u16string> installPaths;  // empty: C:\Packages\ and a path with blanks and apostrophes
+  bool perUser = false;      // regsvr32 /n /i:user
+  std::string manifestFile;  // with --manifest: the file as given, and its bytes
+  std::string manifestBytes;
+  std::string format;  // "text", "json" or "sarif": what Report::text holds; empty: none
+};
+
+/// The package checked as `request` says, in one emulator session: load the package, run it on an
+/// emulated machine, analyse what the runs did, render the report; every verb, the fuzzers and the
+/// tests go through it. When the check cannot be made (no such package, an export that cannot be
+/// read), `refused` says why and nothing else is set.
+Report Check(const CheckRequest& request);
+
 /// Where the module's scan of a script read its identifier; no place when it read none.
 inline Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {
   return scan.identifierStart < 0 ? Place() : PlaceOf(bytes, TextModeOffset(bytes, scan.identifierStart));

@@ -14,6 +14,7 @@
 
 namespace check {
 namespace {
+namespace fs = std::filesystem;
 
 // The sample's identifiers: a package that keeps them collides with the sample and every copy of it.
 const std::string kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
@@ -198,7 +199,6 @@ std::string Encoding(const std::string& name, const std::string& b, std::vector<
 // Finds `script` in `folder` (ending in a slash) whatever the letter case, as Windows does, and reads
 // it if it is a regular file of at most kScriptSizeLimit bytes; otherwise `problem` says why.
 void FindScript(const std::string& folder, ScriptFile* script) {
-  namespace fs = std::filesystem;
   std::error_code error;
   script->realPath = folder + script->name;
   fs::directory_iterator entries(io::PathOf(folder), error);
@@ -289,7 +289,6 @@ std::string ScriptNames() {
 }
 
 bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
-  namespace fs = std::filesystem;
   package->input = input;
   std::error_code error;
   std::string path = input, modulePath;
@@ -313,11 +312,9 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
     modulePath = path;
     package->realFolder = PackageFolderOf(path);
   } else {
-    *problem =
-        Quoted(input) + ": " +
-        (error && error != std::errc::no_such_file_or_directory ? error.message()
-                                                                : std::string("no such file or folder")) +
-        "; name the module copy (Aurora.dll) or its package folder";
+    const bool none = !error || error == std::errc::no_such_file_or_directory;
+    *problem = Quoted(input) + ": " + (none ? std::string("no such file or folder") : error.message()) +
+               "; name the module copy (Aurora.dll) or its package folder";
     return false;
   }
   package->scripts = PackageOfScripts("", {}).scripts;

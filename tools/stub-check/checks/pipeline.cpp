@@ -1,6 +1,4 @@
 // The check's one pipeline: load -> run -> analyse -> render.
-#include "checks/pipeline.h"
-
 #include <algorithm>
 #include <unordered_set>
 
