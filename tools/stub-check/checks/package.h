@@ -82,8 +82,9 @@ Package PackageOfScripts(const std::string& moduleName, const std::vector<std::s
 /// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".
 std::string ScriptNames();
 
-/// Load, registration and removal of `package` installed as `modulePath`, from the registry the
-/// session holds (given back so): what they did, and the findings.
+/// `package` installed as `modulePath`, from the registry the session holds (given back so): the load
+/// (what the module does at process attach, reading files alone), the module's own scan of each script,
+/// then, when it loads, registration and removal; what they did, and the findings.
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
 
 /// A finding: one short message at its place, the facts around it as notes, and what to write instead.

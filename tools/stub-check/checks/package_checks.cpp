@@ -319,7 +319,6 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
   }
   package->scripts = PackageOfScripts("", {}).scripts;
   for (ScriptFile& script : package->scripts) FindScript(package->realFolder, &script);
-
   // The module copy itself; a folder checked alone may have none beside it yet.
   std::string bytes, reason;
   const bool there = fs::exists(io::PathOf(modulePath), error);

@@ -39,33 +39,6 @@ bool Load(const CheckRequest& request, Package* package, std::string* refused) {
   return true;
 }
 
-// The same finding (code and place) once: from the package's own checks first, then from each install,
-// the later ones saying where they were installed. A load failure of a script there but unreadable is
-// left to the script's own finding.
-void GatherFindings(const Package& package, Report* report) {
-  auto key = [](const Finding& f) {
-    return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
-  };
-  auto toldByScript = [&](const Finding& f) {
-    return f.code == "load-fails" &&
-           std::any_of(package.scripts.begin(), package.scripts.end(),
-                       [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
-  };
-  std::unordered_set<std::string> seen;
-  for (const Finding& f : report->findings) seen.insert(key(f));
-  for (std::size_t i = 0; i < report->installs.size(); ++i) {
-    for (Finding f : report->installs[i].findings) {
-      if (!seen.insert(key(f)).second || toldByScript(f)) continue;
-      if (i > 0) {
-        const std::string path = Utf8(report->installs[i].modulePath);
-        f.notes.insert(f.notes.begin(), "installed as " + path);
-        f.arguments.push_back({"installedAs", path});
-      }
-      report->findings.push_back(std::move(f));
-    }
-  }
-}
-
 }  // namespace
 
 Report Check(const CheckRequest& request) {
@@ -84,11 +57,33 @@ Report Check(const CheckRequest& request) {
   // The registry to start from as the runs give it back: per user, with the user's classes key.
   package->baseKeys = CountKeys();
   report.package = package;
-
   // Analyse: the module file, the package, each install and the manifest, errors first.
   CheckModuleFile(package->moduleFile, package->moduleName, &report.findings);
   CheckPackage(*package, report.installs[0], &report.findings);
-  GatherFindings(*package, &report);
+  // The same finding (code and place) once: from the package's own checks first, then from each install,
+  // the later ones saying where they were installed. A load failure of a script there but unreadable is
+  // left to the script's own finding.
+  auto key = [](const Finding& f) {
+    return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
+  };
+  auto toldByScript = [&](const Finding& f) {
+    return f.code == "load-fails" &&
+           std::any_of(package->scripts.begin(), package->scripts.end(),
+                       [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
+  };
+  std::unordered_set<std::string> seen;
+  for (const Finding& f : report.findings) seen.insert(key(f));
+  for (std::size_t i = 0; i < report.installs.size(); ++i) {
+    for (Finding f : report.installs[i].findings) {
+      if (!seen.insert(key(f)).second || toldByScript(f)) continue;
+      if (i > 0) {
+        const std::string path = Utf8(report.installs[i].modulePath);
+        f.notes.insert(f.notes.begin(), "installed as " + path);
+        f.arguments.push_back({"installedAs", path});
+      }
+      report.findings.push_back(std::move(f));
+    }
+  }
   if (!request.manifestFile.empty()) {
     // The manifest against the module file and, when the package registers, against its classes as
     // the check's registration left them.
@@ -103,11 +98,11 @@ Report Check(const CheckRequest& request) {
   std::stable_sort(report.findings.begin(), report.findings.end(), [](const Finding& a, const Finding& b) {
     return a.severity == Severity::kError && b.severity != Severity::kError;
   });
-  const std::string& f = request.format;
-  report.text = f == "json"    ? JsonReport(report)
-                : f == "sarif" ? SarifReport(report)
-                : f == "text"  ? TextReport(report)
-                               : "";
+  const std::string& format = request.format;
+  report.text = format == "json"    ? JsonReport(report)
+                : format == "sarif" ? SarifReport(report)
+                : format == "text"  ? TextReport(report)
+                                    : "";
   return report;
 }
 

@@ -220,7 +220,6 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   }
   std::vector<Finding> servers;  // told last
   if (SUCCEEDED(install.registration.result)) CheckServers(install, &servers);
-
   // Removal, from what registration left.
   const std::size_t boxesBefore = emu::MessageBoxes().size();
   install.removal =
@@ -231,7 +230,6 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   // Every key either run touched, as it was before registration.
   const Snapshot& base = removed.was;
   install.removal.changes = RegDiff(base, registered, removed);
-
   // The scripts as the interpreter reads them, read after the runs: a large script is held once.
   std::vector<ScriptReading> readings(std::size(PackageClasses));
   for (std::size_t i = 0; i < readings.size(); ++i) {
@@ -268,9 +266,6 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
 
 }  // namespace
 
-// Install: the load, which is what the module does at process attach and reads files alone; then the
-// module's own scan of each script, asked where it stopped (its opening is no part of what the load
-// did); then, when the module loads, registration and removal.
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
   Install install;
   install.modulePath = modulePath;
@@ -287,6 +282,7 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
     const std::u16string& last = emu::OpenedPaths().back();
     install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
   }
+  // The module's own scan of each script, asked where it stopped (its opening is no part of the load).
   install.scans.resize(std::size(PackageClasses));
   for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
     GUID id;

@@ -112,7 +112,6 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
     m.format = m.isDll ? "a PE DLL" : "a PE program, not a DLL";
   }
   if (!m.isPe) return m;
-
   const unsigned machine = in.Get(pe + 4, 2);
   char text[16];
   std::snprintf(text, sizeof text, "machine 0x%04X", machine);
