@@ -49,29 +49,25 @@ struct Image {
   }
 };
 
-// The first entry of the resource directory at `directory` (by `id` when it is not 0): what it
-// points at (relative to the resource section), and whether that is another directory.
-bool ResourceEntry(const Image& in, std::size_t directory, std::uint32_t id, std::uint32_t* target,
-                   bool* isDirectory) {
-  const std::uint32_t count = in.Get(directory + 12, 2) + in.Get(directory + 14, 2);
-  for (std::size_t entry = directory + 16; entry < directory + 16 + 8 * count && in.Has(entry, 8);
-       entry += 8) {
-    const std::uint32_t name = in.Get(entry, 4), offset = in.Get(entry + 4, 4);
-    if (id && ((name & 0x80000000u) || name != id)) continue;
-    *isDirectory = (offset & 0x80000000u) != 0;
-    *target = offset & 0x7FFFFFFFu;
-    return true;
-  }
-  return false;
-}
-
-// FileVersion from the fixed file information of the version resource at `base`.
+// FileVersion from the fixed file information of the version resource directory at `base`.
 bool VersionOf(const Image& in, std::size_t base, std::string* version) {
   std::uint32_t at = 0;
   bool isDirectory = true;
-  // Type (RT_VERSION), then its first name, then its first language: a directory each but the last.
+  // Type (RT_VERSION), then its first name, then its first language: the first entry of a directory
+  // each (by id for the type), pointing at another directory but for the last.
   for (int level = 0; level < 3; ++level) {
-    if (!isDirectory || !ResourceEntry(in, base + at, level ? 0 : 16, &at, &isDirectory)) return false;
+    const std::size_t directory = base + at;
+    const std::size_t end = directory + 16 + 8 * (in.Get(directory + 12, 2) + in.Get(directory + 14, 2));
+    bool found = false;
+    for (std::size_t entry = directory + 16; isDirectory && !found && entry < end && in.Has(entry, 8);
+         entry += 8) {
+      const std::uint32_t name = in.Get(entry, 4), offset = in.Get(entry + 4, 4);
+      if (level == 0 && ((name & 0x80000000u) || name != 16)) continue;
+      isDirectory = (offset & 0x80000000u) != 0;
+      at = offset & 0x7FFFFFFFu;
+      found = true;
+    }
+    if (!found) return false;
   }
   const std::size_t data = in.Has(base + at, 8) ? in.At(in.Get(base + at, 4)) : kNowhere;
   // VS_VERSIONINFO: three words, the key "VS_VERSION_INFO" in UTF-16 with its
@@ -139,10 +135,6 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
   }
   m.hasVersion = VersionOf(in, in.At(in.Get(directories + 16, 4)), &m.version);
   return m;
-}
-
-bool ModuleFile::IsThisModule() const {
-  return isPe && isDll && bits && missing.empty();
 }
 
 int ModuleFile::Exit(const char* entry) const {

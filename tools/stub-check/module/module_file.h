@@ -23,7 +23,7 @@ struct ModuleFile {
   std::string problem;  // why a file that is there could not be read ("Permission denied")
 
   /// A DLL for x86 or x64 with all five exports of Stub.dll.
-  bool IsThisModule() const;
+  bool IsThisModule() const { return isPe && isDll && bits && missing.empty(); }
   /// What regsvr32 exits with before it calls `entry`: 3 the file does not load, 4 the entry is
   /// missing; -1 when it calls the entry.
   int Exit(const char* entry) const;
