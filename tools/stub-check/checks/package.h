@@ -101,7 +101,6 @@ inline constexpr char kIdentifierRemedy[] =
 
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
-struct Report;
 
 struct CheckRequest {
   std::string input;                       // a module copy (Aurora.dll) or its package folder (Aurora)
@@ -115,6 +114,7 @@ struct CheckRequest {
   std::string format;  // "text", "json" or "sarif": what Report::text holds; empty: none
 };
 
+struct Report;
 /// The package checked as `request` says, in one emulator session: load the package, run it on an
 /// emulated machine, analyse what the runs did, render the report; every verb, the fuzzers and the
 /// tests go through it. When the check cannot be made (no such package, an export that cannot be

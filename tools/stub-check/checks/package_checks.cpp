@@ -229,18 +229,6 @@ void FindScript(const std::string& folder, ScriptFile* script) {
   }
 }
 
-// The folder the module derives from the module copy at `modulePath` on this machine: its path
-// less the last four UTF-16 units (a byte that is no UTF-8 counts one), with a slash after it.
-std::string PackageFolderOf(const std::string& modulePath) {
-  std::vector<std::size_t> ends;  // where each unit ends; a high surrogate, where its character starts
-  for (std::size_t i = 0, n = 0; i < modulePath.size(); i += n ? n : 1) {
-    if ((n = Utf8Sequence(modulePath, i)) == 4) ends.push_back(i);
-    ends.push_back(i + (n ? n : 1));
-  }
-  const std::size_t keep = PackageFolderLength(ends.size());
-  return modulePath.substr(0, keep ? ends[keep - 1] : 0) + "/";
-}
-
 // Identifiers read: none where the module reads one, one shared by both scripts, or the sample's kept.
 void CheckIdentifiers(const Package& package, const Install& first, std::vector<Finding>* findings) {
   const bool badId = FAILED(first.load.result) &&
@@ -307,10 +295,17 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
     package->moduleName = io::FileName(modulePath);
     package->realFolder = path + "/";
   } else if (fs::exists(status)) {
-    // The module copy: its folder is the one the module derives from its path.
+    // The module copy: its folder is the one the module derives from its path, the path less the last
+    // four UTF-16 units (a byte that is no UTF-8 counts one).
     package->moduleName = io::FileName(path);
     modulePath = path;
-    package->realFolder = PackageFolderOf(path);
+    std::vector<std::size_t> ends;  // where each unit ends; a high surrogate, where its character starts
+    for (std::size_t i = 0, n = 0; i < path.size(); i += n ? n : 1) {
+      if ((n = Utf8Sequence(path, i)) == 4) ends.push_back(i);
+      ends.push_back(i + (n ? n : 1));
+    }
+    const std::size_t keep = PackageFolderLength(ends.size());
+    package->realFolder = path.substr(0, keep ? ends[keep - 1] : 0) + "/";
   } else {
     const bool none = !error || error == std::errc::no_such_file_or_directory;
     *problem = Quoted(input) + ": " + (none ? std::string("no such file or folder") : error.message()) +

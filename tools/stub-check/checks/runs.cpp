@@ -48,10 +48,6 @@ RunResult Ran(HRESULT result, std::size_t boxesBefore, int failed) {
   return run;
 }
 
-bool IsUnder(const std::u16string& path, const std::u16string& top) {
-  return path.size() > top.size() && path.compare(0, top.size(), top) == 0 && path[top.size()] == u'\\';
-}
-
 // Where a failed run stopped, as the interpreter reported it, in the terms of
 // the script's reading, and what it leaves (`made`: the keys its walk made, and how many stay).
 void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, std::size_t written,
@@ -94,9 +90,12 @@ void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, st
 // under HKEY_CLASSES_ROOT when it is under the classes key their HKCR stood for.
 std::string LeftReason(const std::u16string& path, const Install& install, const Snapshot& after,
                        const std::vector<ScriptReading>& readings) {
+  auto under = [](const std::u16string& key, const std::u16string& top) {
+    return key.size() > top.size() && key.compare(0, top.size(), top) == 0 && key[top.size()] == u'\\';
+  };
   const std::u16string folded = FoldCase(path), top = FoldCase(install.classesKey);
   const std::u16string named =
-      IsUnder(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
+      under(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
   if (folded.find(u"\\component categories\\") != std::u16string::npos) {
     return "a component category: removal leaves categories in place";
   }
@@ -111,7 +110,7 @@ std::string LeftReason(const std::u16string& path, const Install& install, const
     }
   }
   const auto below = after.upper_bound(folded);
-  if (below != after.end() && IsUnder(below->first, folded)) {
+  if (below != after.end() && under(below->first, folded)) {
     if (below->first.find(u"\\implemented categories") != std::u16string::npos) {
       return "the class key holds its category entries, so removal keeps it and its values";
     }
