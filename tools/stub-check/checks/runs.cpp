@@ -159,7 +159,6 @@ void LoadFailures(Install* install) {
 // A registration that succeeds must point COM at this copy of the module:
 // each class key's InprocServer32, as registration left it.
 void CheckServers(const Install& install, std::vector<Finding>* findings) {
-  const std::u16string& modulePath = install.modulePath;
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
     const std::string file = Utf8(PackageClasses[i].scriptName),
                       className = Utf8(PackageClasses[i].className);
@@ -176,12 +175,12 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
     }
     auto value = key.values.find(u"");
     if (value == key.values.end() || value->second.type != REG_SZ ||
-        value->second.data != TextData(modulePath)) {
+        value->second.data != TextData(install.modulePath)) {
       findings->push_back(
           Noted(Severity::kError, "wrong-server-path", file, {},
                 "the " + className + " class's InprocServer32 does not hold the module's path",
                 "write InprocServer32 = s '%Module%'",
-                {"the module is " + Utf8(modulePath),
+                {"the module is " + Utf8(install.modulePath),
                  value == key.values.end() ? "InprocServer32 has no default value"
                                            : "InprocServer32 holds " + RegValueLine(value->second)}));
     }

@@ -157,14 +157,13 @@ std::string ModuleFile::Summary() const {
 
 std::string ModuleFile::ArchitectureLine() const {
   if (bits == 32) {
-    return "x86 (32-bit): loads in 32-bit host processes only; on 64-bit Windows "
-           "%windir%\\SysWOW64\\regsvr32.exe registers it, into the 32-bit registry view "
-           "(HKCR\\WOW6432Node\\CLSID as 64-bit programs see it); on 32-bit Windows, regsvr32";
+    return "x86 (32-bit): loads in 32-bit host processes only; on 64-bit Windows %windir%\\SysWOW64\\"
+           "regsvr32.exe registers it, into the 32-bit registry view (HKCR\\WOW6432Node\\CLSID as 64-bit "
+           "programs see it); on 32-bit Windows, regsvr32";
   }
   if (bits == 64) {
-    return "x64 (64-bit): loads in 64-bit host processes only, on 64-bit Windows; "
-           "%windir%\\System32\\regsvr32.exe (a plain regsvr32) registers it, into the 64-bit "
-           "registry view";
+    return "x64 (64-bit): loads in 64-bit host processes only, on 64-bit Windows; %windir%\\System32\\"
+           "regsvr32.exe (a plain regsvr32) registers it, into the 64-bit registry view";
   }
   return architecture + ": neither 32-bit nor 64-bit x86 Windows processes load it";
 }
