@@ -57,9 +57,8 @@ std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t
   }
   f->notes.push_back("the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
                      (id.size() == 38 ? "" : ", " + Off(id.size(), 38)));
-  f->remedy =
-      "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
-      "hexadecimal digits joined by hyphens, in braces";
+  f->remedy = "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
+              "hexadecimal digits joined by hyphens, in braces";
   const std::size_t close = std::min(id.find('}'), id.size());
   std::vector<std::size_t> starts = {1};  // of each group, and one past the last group's end
   for (std::size_t dash; (dash = id.find('-', starts.back())) < close;) starts.push_back(dash + 1);

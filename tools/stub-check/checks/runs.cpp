@@ -96,12 +96,10 @@ std::string LeftReason(const std::u16string& path, const Install& install, const
   const std::u16string folded = FoldCase(path), top = FoldCase(install.classesKey);
   const std::u16string named =
       under(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
-  if (folded.find(u"\\component categories\\") != std::u16string::npos) {
+  if (folded.find(u"\\component categories\\") != std::u16string::npos)
     return "a component category: removal leaves categories in place";
-  }
-  if (folded.find(u"\\implemented categories") != std::u16string::npos) {
+  if (folded.find(u"\\implemented categories") != std::u16string::npos)
     return "the class's category entry: removal leaves it in place";
-  }
   for (const ScriptReading& r : readings) {
     const std::size_t key = r.FindKey(named);
     if (key != kNoKey && r.keys[key].noRemoveEntry != kNoKey) {
@@ -111,9 +109,8 @@ std::string LeftReason(const std::u16string& path, const Install& install, const
   }
   const auto below = after.upper_bound(folded);
   if (below != after.end() && under(below->first, folded)) {
-    if (below->first.find(u"\\implemented categories") != std::u16string::npos) {
+    if (below->first.find(u"\\implemented categories") != std::u16string::npos)
       return "the class key holds its category entries, so removal keeps it and its values";
-    }
     return "it still has subkeys (" + Utf8(below->second.path.substr(path.size() + 1)) + ")";
   }
   if (FAILED(install.removal.result)) return "removal stopped at an error before it reached this key";
@@ -256,9 +253,8 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
                                               [&](const auto& key) { return !base.count(key.first); });
     DescribeFailure(registrationStop, madeKeys, written, readings, ScriptMode::kRegister, &install);
   }
-  if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
+  if (FAILED(install.removal.result) && install.removal.boxes.empty())
     DescribeFailure(removalStop, {0, 0}, 0, readings, ScriptMode::kRemove, &install);
-  }
   install.findings.insert(install.findings.end(), servers.begin(), servers.end());
 }
 
@@ -270,9 +266,8 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   install.classesKey =
       package.perUser ? u"HKEY_CURRENT_USER\\" + std::u16string(kUserClasses) : u"HKEY_CLASSES_ROOT";
   char16_t directory[kModulePathCapacity] = {};
-  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
+  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory))
     install.directory = directory;
-  }
   SetUpMachine(session, package, install);
   char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
   install.load = Ran(LocateThisPackage(longPath, found), 0, 3);

@@ -130,9 +130,8 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
     if (name == kNowhere) break;
     names.push_back(name < bytes.size() ? bytes.substr(name, 256).c_str() : "");
   }
-  for (const char* wanted : kExports) {
+  for (const char* wanted : kExports)
     (std::find(names.begin(), names.end(), wanted) != names.end() ? m.exports : m.missing).push_back(wanted);
-  }
   m.hasVersion = VersionOf(in, in.At(in.Get(directories + 16, 4)), &m.version);
   return m;
 }
