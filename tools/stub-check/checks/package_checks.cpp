@@ -31,12 +31,6 @@ std::string Off(std::size_t n, std::size_t want) {
          std::to_string(want);
 }
 
-// The text from `at` to the end of its line, at most 24 bytes.
-std::string Excerpt(const std::string& bytes, std::size_t at) {
-  const std::size_t end = std::min(bytes.find_first_of("\r\n", at), at + 24);
-  return at < bytes.size() ? bytes.substr(at, end - at) : "";
-}
-
 // Why the identifier the scan read, [start, end) of `bytes`, is none: the character the scan
 // stopped at, or its shape as CLSIDFromString takes it: "{", groups of 8, 4, 4, 4 and 12
 // hexadecimal digits joined by hyphens, "}". Sets `f`'s message, remedy and notes; answers the place.
@@ -99,6 +93,10 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
   Finding f = Noted(Severity::kError, "identifier", s.name, {}, "", kIdentifierRemedy,
                     {"the module finds no class identifier where it reads one"});
   const std::string& bytes = *s.bytes;
+  // The text from `at` to the end of its line, at most 24 bytes.
+  auto excerpt = [&](std::size_t at) {
+    return at < bytes.size() ? bytes.substr(at, std::min(bytes.find_first_of("\r\n", at), at + 24) - at) : "";
+  };
   const std::size_t at = TextModeOffset(bytes, scan.stop), word = bytes.find("CLSID = s '{");
   const char* letter = scan.expected ? std::strchr(kWord, scan.expected) : nullptr;
   // The word itself starts before the letter the scan stopped at.
@@ -118,13 +116,13 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
                 (scan.expected == '\'' ? std::string("an apostrophe")
                                        : "'" + std::string(1, scan.expected) + "'") +
                 " and finds " +
-                (at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file");
+                (at < bytes.size() ? "'" + excerpt(at).substr(0, 1) + "'" : "the end of the file");
     f.notes.push_back("the module reads CLSID = s '{...}'");
   } else if (Lower(bytes.substr(start, 5)) == "clsid") {
     f.message =
         "the word CLSID is written '" + bytes.substr(start, 5) + "': the module reads it only in upper case";
   } else {
-    f.message = "the module finds '" + Excerpt(bytes, start) + "' instead of CLSID = s '{...}'";
+    f.message = "the module finds '" + excerpt(start) + "' instead of CLSID = s '{...}'";
     f.notes.push_back(kWhere);
     if (word != std::string::npos) {
       f.notes.push_back("the identifier at line " + std::to_string(PlaceOf(bytes, word).line) +

@@ -11,11 +11,10 @@ namespace {
 
 // Load: the package, and the exports to start from (read, not yet merged).
 bool Load(const CheckRequest& request, Package* package, std::string* refused) {
-  if (request.package) {
+  if (request.package)
     *package = *request.package;
-  } else if (!LoadPackage(request.input, package, refused)) {
+  else if (!LoadPackage(request.input, package, refused))
     return false;
-  }
   package->perUser = request.perUser;
   // One export at a time: its bytes go once its keys are read.
   for (const std::string& file : request.registryFiles) {
@@ -23,15 +22,13 @@ bool Load(const CheckRequest& request, Package* package, std::string* refused) {
     e.file = file;
     std::string bytes, reason;
     bool tooLarge = false;
-    if (!ReadRegularFile(file, kRegistrySizeLimit, &bytes, &reason, &tooLarge)) {
-      *refused = "--registry " + Quoted(file) + " cannot be read: " + reason +
-                 (tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, "
-                             "or the keys its scripts name)"
-                           : "; give a .reg file exported with regedit or reg export");
-      return false;
-    }
-    if (!ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
-      *refused = "--registry " + Quoted(file) + ": " + reason;
+    const bool read = ReadRegularFile(file, kRegistrySizeLimit, &bytes, &reason, &tooLarge);
+    if (!read || !ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
+      *refused = "--registry " + Quoted(file) + (read ? ": " : " cannot be read: ") + reason +
+                 (read       ? ""
+                  : tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, or the "
+                               "keys its scripts name)"
+                             : "; give a .reg file exported with regedit or reg export");
       return false;
     }
     package->exports.push_back(std::move(e));
