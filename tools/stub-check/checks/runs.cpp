@@ -16,8 +16,7 @@
 namespace check {
 namespace {
 
-// The user's classes key, which stands for HKEY_CLASSES_ROOT during
-// DllInstall(TRUE, "user"); every Windows user has one, even an empty one.
+// The user's classes key, HKEY_CLASSES_ROOT during DllInstall(TRUE, "user"); every user has one.
 const char16_t kUserClasses[] = u"Software\\Classes";
 
 // A fresh emulated machine over the registry it holds: the module at its path, and the package's scripts in
@@ -94,8 +93,7 @@ std::string LeftReason(const std::u16string& path, const Install& install, const
     return key.size() > top.size() && key.compare(0, top.size(), top) == 0 && key[top.size()] == u'\\';
   };
   const std::u16string folded = FoldCase(path), top = FoldCase(install.classesKey);
-  const std::u16string named =
-      under(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
+  const std::u16string named = under(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
   if (folded.find(u"\\component categories\\") != std::u16string::npos)
     return "a component category: removal leaves categories in place";
   if (folded.find(u"\\implemented categories") != std::u16string::npos)
@@ -153,8 +151,7 @@ void LoadFailures(Install* install) {
   }
 }
 
-// A registration that succeeds must point COM at this copy of the module:
-// each class key's InprocServer32, as registration left it.
+// A registration that succeeds must point COM at this copy of the module: each class's InprocServer32.
 void CheckServers(const Install& install, std::vector<Finding>* findings) {
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
     const std::string file = Utf8(PackageClasses[i].scriptName),
@@ -192,8 +189,7 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
 
 // Registration and removal of a package that loads, kept as their changes from the registry to start from: a
 // large export is held once, by the emulated machine, and put back.
-void RunRegistration(EmulatorSession& session, const Package& package, Install* out) {
-  Install& install = *out;
+void RunRegistration(EmulatorSession& session, const Package& package, Install& install) {
   SetUpMachine(session, package, install);
   session.Mark();
   PackageOutcome registrationStop, removalStop;
@@ -215,15 +211,13 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install* 
   }
   std::vector<Finding> servers;  // told last
   if (SUCCEEDED(install.registration.result)) CheckServers(install, &servers);
-  // Removal, from what registration left.
   const std::size_t boxesBefore = emu::MessageBoxes().size();
   install.removal =
       Ran(package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
           boxesBefore, 5);
   const Changes removed = session.TakeChanges();
   session.RollBack();
-  // Every key either run touched, as it was before registration.
-  const Snapshot& base = removed.was;
+  const Snapshot& base = removed.was;  // every key either run touched, as it was before registration
   install.removal.changes = RegDiff(base, registered, removed);
   // The scripts as the interpreter reads them, read after the runs: a large script is held once.
   std::vector<ScriptReading> readings(std::size(PackageClasses));
@@ -306,7 +300,7 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
     }
     for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
     install.idsRead = true;
-    RunRegistration(session, package, &install);
+    RunRegistration(session, package, install);
   }
   // What regsvr32 exits with for a module file that does not load or lacks the export it calls.
   const ModuleFile& file = package.moduleFile;

@@ -31,7 +31,6 @@ struct Image {
   };
   const std::string& b;
   std::vector<Section> sections;
-
   bool Has(std::size_t at, std::size_t n) const { return at <= b.size() && b.size() - at >= n; }
   // The field of `n` bytes at `at`, 0 past the end.
   std::uint32_t Get(std::size_t at, int n) const {
