@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "checker.h"
-#include "checks/pipeline.h"
 #include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
 

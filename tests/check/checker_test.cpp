@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "checker.h"
-#include "checks/pipeline.h"
 #include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
 #include "new/verbs.h"

@@ -7,7 +7,6 @@
 #pragma once
 
 #include "checks/package.h"
-#include "checks/pipeline.h"
 #include "module/module_file.h"
 #include "registry/registry_state.h"
 #include "report/findings.h"

@@ -14,74 +14,29 @@
 
 namespace check {
 namespace {
+namespace fs = std::filesystem;
 
-// The sample package's identifiers: a package that keeps them collides with
-// the sample, and with every other package copied from it.
-const char* const kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
+// The sample's identifiers: a package that keeps them collides with the sample and every copy of it.
+const std::string kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
                                   "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
 
-// "two", as a sentence counts.
 std::string CountWord(std::size_t n) {
   static const char* const kWords[] = {"no", "one", "two", "three", "four", "five"};
   return n < std::size(kWords) ? kWords[n] : std::to_string(n);
 }
 
-// The text from `at` to the end of its line, at most 24 bytes.
-std::string Excerpt(const std::string& bytes, std::size_t at) {
-  const std::size_t end = std::min(bytes.find_first_of("\r\n", at), at + 24);
-  return at < bytes.size() ? bytes.substr(at, end - at) : "";
+// "one short of 4", "89 more than 38": a count of `n` against the `want` it should be.
+std::string Off(std::size_t n, std::size_t want) {
+  return CountWord(n < want ? want - n : n - want) + (n < want ? " short of " : " more than ") +
+         std::to_string(want);
 }
 
-// What is wrong with the identifier text `id` itself, as CLSIDFromString
-// takes it: "{", groups of 8, 4, 4, 4 and 12 hexadecimal digits joined by
-// hyphens, "}". Sets `f`'s message and remedy; answers where in `id` the fault is.
-std::size_t IdentifierShape(const std::string& id, Finding* f) {
+// Why the identifier the scan read, [start, end) of `bytes`, is none: the character the scan
+// stopped at, or its shape as CLSIDFromString takes it: "{", groups of 8, 4, 4, 4 and 12
+// hexadecimal digits joined by hyphens, "}". Sets `f`'s message, remedy and notes; answers the place.
+std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Finding* f) {
   static const std::size_t kGroups[] = {8, 4, 4, 4, 12};
   static const char* const kOrdinals[] = {"first", "second", "third", "fourth", "fifth"};
-  f->remedy =
-      "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
-      "hexadecimal digits joined by hyphens, in braces";
-  if (id[0] != '{') {
-    f->message = "the identifier does not start with '{'";
-    return 0;
-  }
-  const std::size_t close = std::min(id.find('}'), id.size());
-  std::vector<std::pair<std::size_t, std::size_t>> groups;  // start, length
-  for (std::size_t start = 1;; start = groups.back().first + groups.back().second + 1) {
-    const std::size_t end = std::min(id.find('-', start), close);
-    groups.push_back({start, end - start});
-    if (end == close) break;
-  }
-  if (groups.size() != std::size(kGroups)) {
-    f->message = "the identifier has " + CountWord(groups.size()) + " group" +
-                 (groups.size() == 1 ? "" : "s") + " of digits, not five (8-4-4-4-12)";
-    return 0;
-  }
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const auto [start, n] = groups[g];
-    const std::size_t want = kGroups[g], by = n < want ? want - n : n - want;
-    if (n == want) continue;
-    f->remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
-                " hexadecimal digits (" + (n < want ? "add the " : "remove the ") + CountWord(by) +
-                (n < want ? " missing" : " extra") + "; take the identifier whole from where you made it)";
-    f->message = std::string("the identifier's ") + kOrdinals[g] + " group, '" + id.substr(start, n) +
-                 "', has " + std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + CountWord(by) +
-                 (n < want ? " short of " : " more than ") + std::to_string(want);
-    return start;
-  }
-  if (close == id.size()) {
-    f->message = "the identifier does not end with '}'";
-    f->remedy = "end the identifier with '}' before its closing apostrophe";
-    return id.size();
-  }
-  f->message =
-      close + 1 < id.size() ? "characters follow the identifier's '}'" : "CLSIDFromString refuses it";
-  return close + 1;
-}
-
-// Why the identifier the scan read, [start, end) of `bytes`, is none: the
-// character the scan stopped at, or the identifier's shape. Answers the place.
-std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Finding* f) {
   const std::string id = bytes.substr(start, end - start);
   // The scan stops at the closing apostrophe, at a blank, at a character no
   // identifier holds, or, past its capacity, inside the identifier.
@@ -94,118 +49,159 @@ std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t
     f->remedy = "write the identifier with hexadecimal digits (0-9, A-F), hyphens and braces only";
     return end;
   }
-  const std::size_t at = start + IdentifierShape(id, f);
-  const std::size_t off = id.size() < 38 ? 38 - id.size() : id.size() - 38;
-  f->notes.push_back(
-      "the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
-      (off == 0 ? "" : ", " + CountWord(off) + (id.size() < 38 ? " short of 38" : " more than 38")));
-  return at;
-}
-
-// Why the scan read no identifier after the second '{': the character of
-// CLSID = s ' the module expected at its stop did not come. Answers the place.
-std::size_t ExplainPattern(const std::string& bytes, const ClassIdScan& scan, Finding* f) {
-  const std::size_t at = TextModeOffset(bytes, scan.stop);
-  const char* const word = "CLSID";
-  const char* letter = scan.expected ? std::strchr(word, scan.expected) : nullptr;
-  if (!letter) {
-    const std::string found =
-        at < bytes.size() ? "'" + Excerpt(bytes, at).substr(0, 1) + "'" : "the end of the file";
-    const std::string want =
-        scan.expected == '\'' ? std::string("an apostrophe") : std::string("'") + scan.expected + "'";
-    if (scan.expected == 's' && found == "'S'") {
-      f->message = "the type letter is 'S': the module reads only a lower-case s";
-      f->remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
-    } else {
-      f->message = "after CLSID the module expects " + want + " and finds " + found;
-      f->notes.push_back("the module reads CLSID = s '{...}'");
-    }
-    return at;
-  }
-  // The word itself, from where it starts: the scan matched it up to `at`.
-  const std::size_t start = at - static_cast<std::size_t>(letter - word);
-  if (Lower(bytes.substr(start, 5)) == "clsid") {
-    f->message =
-        "the word CLSID is written '" + bytes.substr(start, 5) + "': the module reads it only in upper case";
+  f->notes.push_back("the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
+                     (id.size() == 38 ? "" : ", " + Off(id.size(), 38)));
+  f->remedy = "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
+              "hexadecimal digits joined by hyphens, in braces";
+  const std::size_t close = std::min(id.find('}'), id.size());
+  std::vector<std::size_t> starts = {1};  // of each group, and one past the last group's end
+  for (std::size_t dash; (dash = id.find('-', starts.back())) < close;) starts.push_back(dash + 1);
+  starts.push_back(close + 1);
+  const std::size_t count = starts.size() - 1;
+  if (id[0] != '{' || count != std::size(kGroups)) {
+    f->message = id[0] != '{' ? "the identifier does not start with '{'"
+                              : "the identifier has " + CountWord(count) + " group" +
+                                    (count == 1 ? "" : "s") + " of digits, not five (8-4-4-4-12)";
     return start;
   }
-  f->message = "the module finds '" + Excerpt(bytes, start) + "' instead of CLSID = s '{...}'";
-  f->notes.push_back("the module reads the identifier right after the second '{' of the file");
-  const std::size_t elsewhere = bytes.find("CLSID = s '{");
-  if (elsewhere != std::string::npos) {
-    f->notes.push_back("the identifier at line " + std::to_string(PlaceOf(bytes, elsewhere).line) +
-                       " is not where the module looks");
+  for (std::size_t g = 0; g < count; ++g) {
+    const std::size_t at = starts[g], n = starts[g + 1] - 1 - at, want = kGroups[g];
+    if (n == want) continue;
+    f->remedy = std::string("give the ") + kOrdinals[g] + " group its " + std::to_string(want) +
+                " hexadecimal digits (" + (n < want ? "add the " : "remove the ") +
+                CountWord(n < want ? want - n : n - want) + (n < want ? " missing" : " extra") +
+                "; take the identifier whole from where you made it)";
+    f->message = std::string("the identifier's ") + kOrdinals[g] + " group, '" + id.substr(at, n) +
+                 "', has " + std::to_string(n) + " digit" + (n == 1 ? "" : "s") + ", " + Off(n, want);
+    return start + at;
   }
-  return start;
+  if (close == id.size()) {
+    f->message = "the identifier does not end with '}'";
+    f->remedy = "end the identifier with '}' before its closing apostrophe";
+    return end;
+  }
+  f->message =
+      close + 1 < id.size() ? "characters follow the identifier's '}'" : "CLSIDFromString refuses it";
+  return start + close + 1;
 }
 
-// The finding of a script whose identifier the module could not read,
-// explained from where and why the module reported its scan stopped.
+// The finding of a script whose identifier the module could not read, explained from where and
+// why its scan stopped: in the identifier it read, or at the character of CLSID = s ' it expected.
 Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
+  static const char kWhere[] = "the module reads the identifier right after the second '{' of the file";
+  static const char kWord[] = "CLSID";
   Finding f = Noted(Severity::kError, "identifier", s.name, {}, "", kIdentifierRemedy,
                     {"the module finds no class identifier where it reads one"});
   const std::string& bytes = *s.bytes;
+  // The text from `at` to the end of its line, at most 24 bytes.
+  auto excerpt = [&](std::size_t at) {
+    return at < bytes.size() ? bytes.substr(at, std::min(bytes.find_first_of("\r\n", at), at + 24) - at) : "";
+  };
+  const std::size_t at = TextModeOffset(bytes, scan.stop), word = bytes.find("CLSID = s '{");
+  const char* letter = scan.expected ? std::strchr(kWord, scan.expected) : nullptr;
+  // The word itself starts before the letter the scan stopped at.
+  const std::size_t start = letter ? at - static_cast<std::size_t>(letter - kWord) : at;
+  std::size_t place = start;
   if (scan.afterBraces < 0) {
     f.message = s.name + " has fewer than two '{'";
-    f.notes.push_back("the module reads the identifier right after the second '{' of the file");
+    f.notes.push_back(kWhere);
     return f;
+  } else if (scan.identifierStart >= 0) {
+    place = ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart), at, &f);
+  } else if (!letter && scan.expected == 's' && at < bytes.size() && bytes[at] == 'S') {
+    f.message = "the type letter is 'S': the module reads only a lower-case s";
+    f.remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
+  } else if (!letter) {
+    f.message = "after CLSID the module expects " +
+                (scan.expected == '\'' ? std::string("an apostrophe")
+                                       : "'" + std::string(1, scan.expected) + "'") +
+                " and finds " +
+                (at < bytes.size() ? "'" + excerpt(at).substr(0, 1) + "'" : "the end of the file");
+    f.notes.push_back("the module reads CLSID = s '{...}'");
+  } else if (Lower(bytes.substr(start, 5)) == "clsid") {
+    f.message =
+        "the word CLSID is written '" + bytes.substr(start, 5) + "': the module reads it only in upper case";
+  } else {
+    f.message = "the module finds '" + excerpt(start) + "' instead of CLSID = s '{...}'";
+    f.notes.push_back(kWhere);
+    if (word != std::string::npos) {
+      f.notes.push_back("the identifier at line " + std::to_string(PlaceOf(bytes, word).line) +
+                        " is not where the module looks");
+    }
   }
-  const Place p = PlaceOf(bytes, scan.identifierStart >= 0
-                                     ? ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart),
-                                                   TextModeOffset(bytes, scan.stop), &f)
-                                     : ExplainPattern(bytes, scan, &f));
+  const Place p = PlaceOf(bytes, place);
   f.line = p.line;
   f.column = p.column;
   return f;
 }
 
-// Whether the script is saved as UTF-16: with a byte-order mark (`*marked`),
-// or without one when most of the first pairs of bytes are a character and a
-// NUL (or, big-endian, the other way round). UTF-8 text has no NUL bytes at
-// all, so no script written as UTF-8 is taken for it.
-bool IsUtf16(const std::string& b, bool* marked) {
-  *marked = b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
+// How a script is saved, for the report ("UTF-8 without a byte-order mark", "not UTF-8 (first at
+// line 3, column 7)"), and with `findings`, what of it the module misreads: UTF-16, a byte-order
+// mark, the first NUL byte (its text ends there), and up to three bytes that are no UTF-8 before it.
+std::string Encoding(const std::string& name, const std::string& b, std::vector<Finding>* findings) {
+  std::vector<Finding> unused;
+  std::vector<Finding>& found = findings ? *findings : unused;
+  const char* const utf8 = "save it as UTF-8 without a byte-order mark";
+  // UTF-16 with a byte-order mark, or most of the first pairs of bytes a character and a NUL (or,
+  // big-endian, the other way round), which no UTF-8 text is.
+  const bool marked = b.compare(0, 2, "\xFF\xFE") == 0 || b.compare(0, 2, "\xFE\xFF") == 0;
   const std::size_t pairs = std::min<std::size_t>(b.size(), 4096) / 2;
   std::size_t little = 0, big = 0;
   for (std::size_t i = 0; i < pairs; ++i) {
     little += b[2 * i] != 0 && b[2 * i + 1] == 0;
     big += b[2 * i] == 0 && b[2 * i + 1] != 0;
   }
-  return *marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs));
-}
-
-// "UTF-8 without a byte-order mark", "not UTF-8 (first at line 3, column 7)", ...
-std::string DescribeEncoding(const std::string& b) {
-  bool marked = false;
-  if (IsUtf16(b, &marked)) {
-    return marked ? "UTF-16 (the module reads UTF-8)"
-                  : "UTF-16 without a byte-order mark (the module reads UTF-8)";
+  if (marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs))) {
+    found.push_back(
+        Noted(Severity::kError, "utf16", name, {1, 1},
+              std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
+              utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
+    return std::string("UTF-16") + (marked ? "" : " without a byte-order mark") + " (the module reads UTF-8)";
   }
-  bool ascii = true;
-  std::size_t i = 0;
-  for (std::size_t n = 0; i < b.size() && (n = Utf8Sequence(b, i)) != 0; i += n) ascii = ascii && n == 1;
-  if (i < b.size()) {
+  const bool bom = b.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  if (bom) {
+    found.push_back(Noted(Severity::kWarning, "byte-order-mark", name, {1, 1},
+                          "the script starts with a UTF-8 byte-order mark", utf8,
+                          {"it stays as U+FEFF in front of the first root key name",
+                           "Windows passes over it, other tools may not"}));
+  }
+  bool ascii = true, ended = false;
+  std::string first;  // the first byte that is no UTF-8, for the report
+  for (std::size_t i = 0, n = 0, reported = 0; i < b.size(); i += n ? n : 1) {
+    n = Utf8Sequence(b, i);
+    ascii = ascii && n == 1;
+    const bool told = !ended && (b[i] == 0 || (!n && reported < 3));
+    if (!told && (n || !first.empty())) continue;
     const Place p = PlaceOf(b, i);
-    return "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column) +
-           ")";
+    if (!n && first.empty())
+      first = "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+    if (told && b[i] == 0) {
+      ended = true;
+      found.push_back(Noted(Severity::kWarning, "nul-byte", name, p,
+                            "a NUL byte: the module's text ends here", "remove the NUL byte",
+                            {"nothing after it is run"}));
+    } else if (told) {
+      ++reported;
+      found.push_back(
+          Noted(Severity::kWarning, "not-utf8", name, p,
+                "byte 0x" + ShowBytes(b.substr(i, 1)).substr(2) + " is not UTF-8 (Latin-1 or a code page?)",
+                "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
+    }
   }
-  if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) return "UTF-8 with a byte-order mark";
+  if (!first.empty()) return first + ")";
+  if (bom) return "UTF-8 with a byte-order mark";
   return ascii ? "ASCII (UTF-8 without a byte-order mark)" : "UTF-8 without a byte-order mark";
 }
 
-// Finds `script`'s file in `folder` (ending in a slash) as Windows finds it,
-// whatever the letter case, and reads it with its encoding: only a regular
-// file of at most kScriptSizeLimit bytes; anything else is recorded in
-// `script->problem` with the reason.
+// Finds `script` in `folder` (ending in a slash) whatever the letter case, as Windows does, and reads
+// it if it is a regular file of at most kScriptSizeLimit bytes; otherwise `problem` says why.
 void FindScript(const std::string& folder, ScriptFile* script) {
-  namespace fs = std::filesystem;
   std::error_code error;
   script->realPath = folder + script->name;
   fs::directory_iterator entries(io::PathOf(folder), error);
   if (error) {
-    // No folder at all is a missing script (the module's box says so); a
-    // folder that is there but cannot be listed, or a file in its place, is
-    // told with the reason.
+    // No folder at all is a missing script (the module's box says so); a folder that
+    // cannot be listed, or a file in its place, is told with the reason.
     std::error_code there;
     const std::string name = folder.substr(0, folder.size() - 1);
     if (fs::exists(fs::symlink_status(io::PathOf(name), there))) {
@@ -224,60 +220,141 @@ void FindScript(const std::string& folder, ScriptFile* script) {
     std::string bytes;
     script->found =
         ReadRegularFile(script->realPath, kScriptSizeLimit, &bytes, &script->problem, &script->tooLarge);
-    if (script->found) script->encoding = DescribeEncoding(bytes);
+    if (script->found) script->encoding = Encoding(script->name, bytes, nullptr);
     script->bytes = std::make_shared<const std::string>(std::move(bytes));
     return;
   }
 }
 
-// The UTF-16 units of `text` as the module counts them: a character beyond
-// the Basic Multilingual Plane is two, a byte that is no UTF-8 one.
-std::size_t Utf16Units(const std::string& text) {
-  std::size_t units = 0;
-  for (std::size_t i = 0, n = 0; i < text.size(); i += n ? n : 1)
-    units += (n = Utf8Sequence(text, i)) == 4 ? 2 : 1;
-  return units;
-}
-
-// The folder the module derives from the module copy at `modulePath` on this
-// machine (its path less the extension's four characters), with a slash after it.
-std::string PackageFolderOf(const std::string& modulePath) {
-  const std::size_t keep = PackageFolderLength(Utf16Units(modulePath));
-  std::size_t i = 0;
-  for (std::size_t units = 0, n = 0; i < modulePath.size(); i += n ? n : 1) {
-    if ((units += (n = Utf8Sequence(modulePath, i)) == 4 ? 2 : 1) > keep) break;
+// Identifiers read: none where the module reads one, one shared by both scripts, or the sample's kept.
+void CheckIdentifiers(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  const bool badId = FAILED(first.load.result) &&
+                     std::any_of(first.load.boxes.begin(), first.load.boxes.end(),
+                                 [](const Box& box) { return box.caption == Utf8(kBadIdentifierCaption); });
+  // The box belongs to the script the module was reading.
+  for (std::size_t row = 0; row < package.scripts.size() && badId; ++row) {
+    const ScriptFile& s = package.scripts[row];
+    if (s.found && s.name == first.load.lastScript)
+      findings->push_back(IdentifierFinding(s, first.scans[row]));
   }
-  return modulePath.substr(0, i) + "/";
+  for (std::size_t j = 0; j < first.ids.size(); ++j) {
+    for (std::size_t i = 0; i < j; ++i) {
+      if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
+      findings->push_back(Noted(Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), {},
+                                "both scripts name the class identifier " + GuidString(first.ids[j]),
+                                "give each script its own fresh identifier",
+                                {"the " + Utf8(PackageClasses[i].className) + " and " +
+                                 Utf8(PackageClasses[j].className) + " classes become one class"}));
+      break;
+    }
+  }
+  const bool sample = std::any_of(first.ids.begin(), first.ids.end(), [](const GUID& id) {
+    return std::count(std::begin(kSampleIds), std::end(kSampleIds), GuidString(id)) > 0;
+  });
+  if (sample && Lower(package.moduleName.substr(0, package.moduleName.rfind('.'))) != "aurora") {
+    findings->push_back(
+        Noted(Severity::kError, "sample-identifier", "", {},
+              "the package keeps the sample package's class identifiers",
+              "make " + CountWord(std::size(PackageClasses)) +
+                  " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in "
+                  "PowerShell)",
+              {"it and every package copied the same way register the same classes"}));
+  }
 }
 
-// The module's name decides its folder and whether Windows can load it at all.
-void CheckModuleName(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  const std::string& name = package.moduleName;
+}  // namespace
+
+std::string ScriptNames() {
+  std::string names;
+  for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
+    names += i == 0 ? "" : i + 1 == std::size(PackageClasses) ? " and " : ", ";
+    names += Utf8(PackageClasses[i].scriptName);
+  }
+  return names;
+}
+
+bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
+  package->input = input;
+  std::error_code error;
+  std::string path = input, modulePath;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  const fs::file_status status = fs::status(io::PathOf(path), error);
+  if (fs::is_directory(status)) {
+    // The package folder: the module copy would stand beside it as <folder>.dll.
+    // "." or "Aurora/." names the folder by where it is: its own name is the package's.
+    const std::string name = io::FileName(path);
+    fs::path whole = io::PathOf(path);
+    if (name.empty() || name == "." || name == "..") {
+      whole = fs::absolute(whole, error).lexically_normal();
+      if (!whole.has_filename()) whole = whole.parent_path();
+    }
+    modulePath = io::TextOf(whole) + ".dll";
+    package->moduleName = io::FileName(modulePath);
+    package->realFolder = path + "/";
+  } else if (fs::exists(status)) {
+    // The module copy: its folder is the one the module derives from its path, the path less the last
+    // four UTF-16 units (a byte that is no UTF-8 counts one).
+    package->moduleName = io::FileName(path);
+    modulePath = path;
+    std::vector<std::size_t> ends;  // where each unit ends; a high surrogate, where its character starts
+    for (std::size_t i = 0, n = 0; i < path.size(); i += n ? n : 1) {
+      if ((n = Utf8Sequence(path, i)) == 4) ends.push_back(i);
+      ends.push_back(i + (n ? n : 1));
+    }
+    const std::size_t keep = PackageFolderLength(ends.size());
+    package->realFolder = path.substr(0, keep ? ends[keep - 1] : 0) + "/";
+  } else {
+    const bool none = !error || error == std::errc::no_such_file_or_directory;
+    *problem = Quoted(input) + ": " + (none ? std::string("no such file or folder") : error.message()) +
+               "; name the module copy (Aurora.dll) or its package folder";
+    return false;
+  }
+  package->scripts = PackageOfScripts("", {}).scripts;
+  for (ScriptFile& script : package->scripts) FindScript(package->realFolder, &script);
+  // The module copy itself; a folder checked alone may have none beside it yet.
+  std::string bytes, reason;
+  const bool there = fs::exists(io::PathOf(modulePath), error);
+  const bool found = there && ReadRegularFile(modulePath, kModuleSizeLimit, &bytes, &reason);
+  package->moduleFile = ReadModuleFile(modulePath, found, bytes);
+  if (there && !found) package->moduleFile.problem = reason;
+  return true;
+}
+
+Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts) {
+  Package package;
+  package.input = package.moduleName = moduleName;
+  package.scripts.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
+    ScriptFile& s = package.scripts[i];
+    s.name = Utf8(PackageClasses[i].scriptName);
+    if (!(s.found = i < scripts.size())) continue;
+    s.bytes = std::make_shared<const std::string>(scripts[i]);
+    s.encoding = Encoding(s.name, scripts[i], nullptr);
+  }
+  return package;
+}
+
+void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
+  // The module's name decides its folder and whether Windows can load it at all.
+  const std::string &name = package.moduleName, reads = Utf8(first.directory);
   const std::size_t dot = name.rfind('.');
-  const std::string reads = Utf8(first.directory);
   if (dot == std::string::npos) {
     findings->push_back(Noted(
         Severity::kError, "no-extension", "", {}, "the module's file name '" + name + "' has no extension",
         "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)",
         {"Windows' loader adds .dll to a module name without one, and finds no such file",
          "regsvr32 exits 3 without any box"}));
-  } else if (dot == 0) {
-    findings->push_back(Noted(Severity::kWarning, "name-is-extension", "", {},
-                              "the module's file name '" + name + "' is all extension",
-                              "name the copy <Package>.dll",
-                              {"the folder named after it is empty",
-                               "so this copy reads its scripts from its own folder, " + reads}));
-  } else if (Utf16Units(name.substr(dot)) != 4) {
-    findings->push_back(
-        Noted(Severity::kWarning, "extension-length", "", {},
-              "the module's extension '" + name.substr(dot) + "' is not four characters",
-              "name the copy <Package>.dll",
-              {"the folder is the whole path less its last four characters", "so this copy reads " + reads}));
+  } else if (dot == 0 || Utf16(name.substr(dot)).size() != 4) {
+    findings->push_back(Noted(
+        Severity::kWarning, dot ? "extension-length" : "name-is-extension", "", {},
+        dot ? "the module's extension '" + name.substr(dot) + "' is not four characters"
+            : "the module's file name '" + name + "' is all extension",
+        "name the copy <Package>.dll",
+        {dot ? "the folder is the whole path less its last four characters"
+             : "the folder named after it is empty",
+         (dot ? "so this copy reads " : "so this copy reads its scripts from its own folder, ") + reads}));
   }
-}
-
-// Scripts that are there but cannot be read (the folder's problem once).
-void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings) {
+  // Scripts that are there but cannot be read (the folder's problem once).
   std::string folderProblem;
   for (const ScriptFile& s : package.scripts) {
     if (s.problem.empty() || s.problem == folderProblem) continue;
@@ -301,180 +378,10 @@ void CheckScriptsReadable(const Package& package, std::vector<Finding>* findings
                                 {"read at " + s.realPath}));
     }
   }
-}
-
-// How each script is saved: UTF-16, a byte-order mark, NUL bytes, bytes that are no UTF-8.
-void CheckEncoding(const ScriptFile& s, std::vector<Finding>* findings) {
-  const std::string& b = *s.bytes;
-  const char* const utf8 = "save it as UTF-8 without a byte-order mark";
-  bool marked = false;
-  if (IsUtf16(b, &marked)) {
-    findings->push_back(
-        Noted(Severity::kError, "utf16", s.name, {1, 1},
-              std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
-              utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
-    return;
-  }
-  if (b.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    findings->push_back(Noted(Severity::kWarning, "byte-order-mark", s.name, {1, 1},
-                              "the script starts with a UTF-8 byte-order mark", utf8,
-                              {"it stays as U+FEFF in front of the first root key name",
-                               "Windows passes over it, other tools may not"}));
-  }
-  int reported = 0;
-  for (std::size_t i = 0, n = 0; i < b.size(); i += n ? n : 1) {
-    n = Utf8Sequence(b, i);
-    if (b[i] != 0 && (n || reported == 3)) continue;
-    const Place p = PlaceOf(b, i);
-    if (b[i] == 0) {
-      findings->push_back(Noted(Severity::kWarning, "nul-byte", s.name, p,
-                                "a NUL byte: the module's text ends here", "remove the NUL byte",
-                                {"nothing after it is run"}));
-      return;
-    }
-    findings->push_back(
-        Noted(Severity::kWarning, "not-utf8", s.name, p,
-              "byte 0x" + ShowBytes(b.substr(i, 1)).substr(2) + " is not UTF-8 (Latin-1 or a code page?)",
-              "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
-    ++reported;
-  }
-}
-
-// Identifiers read: none where the module reads one, one shared by both
-// scripts, or the sample's kept.
-void CheckIdentifiers(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  for (const Box& box : first.load.boxes) {
-    if (!first.load.ran || SUCCEEDED(first.load.result) || box.caption != Utf8(kBadIdentifierCaption))
-      continue;
-    // The box belongs to the script the module was reading.
-    for (std::size_t row = 0; row < package.scripts.size(); ++row) {
-      const ScriptFile& s = package.scripts[row];
-      if (s.found && s.name == first.load.lastScript)
-        findings->push_back(IdentifierFinding(s, first.scans[row]));
-    }
-  }
-  if (!first.idsRead) return;
-  for (std::size_t j = 0; j < first.ids.size(); ++j) {
-    for (std::size_t i = 0; i < j; ++i) {
-      if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
-      findings->push_back(Noted(Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), {},
-                                "both scripts name the class identifier " + GuidString(first.ids[j]),
-                                "give each script its own fresh identifier",
-                                {"the " + Utf8(PackageClasses[i].className) + " and " +
-                                 Utf8(PackageClasses[j].className) + " classes become one class"}));
-      break;
-    }
-  }
-  const std::string& name = package.moduleName;
-  bool sample = false;
-  for (const GUID& id : first.ids) {
-    sample = sample ||
-             std::find(std::begin(kSampleIds), std::end(kSampleIds), GuidString(id)) != std::end(kSampleIds);
-  }
-  if (sample && Lower(name.substr(0, name.rfind('.'))) != "aurora") {
-    findings->push_back(
-        Noted(Severity::kError, "sample-identifier", "", {},
-              "the package keeps the sample package's class identifiers",
-              "make " + CountWord(std::size(PackageClasses)) +
-                  " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in "
-                  "PowerShell)",
-              {"it and every package copied the same way register the same classes"}));
-  }
-}
-
-}  // namespace
-
-std::string ScriptNames() {
-  std::string names;
-  for (std::size_t i = 0; i < std::size(PackageClasses); ++i) {
-    names += i == 0 ? "" : i + 1 == std::size(PackageClasses) ? " and " : ", ";
-    names += Utf8(PackageClasses[i].scriptName);
-  }
-  return names;
-}
-
-bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
-  namespace fs = std::filesystem;
-  package->input = input;
-  std::error_code error;
-  std::string path = input, modulePath;
-  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  const fs::file_status status = fs::status(io::PathOf(path), error);
-  if (fs::is_directory(status)) {
-    // The package folder: the module copy would stand beside it as <folder>.dll.
-    // "." or "Aurora/." names the folder by where it is: its own name is the package's.
-    std::string name = io::FileName(path), beside = path;
-    if (name.empty() || name == "." || name == "..") {
-      fs::path whole = fs::absolute(io::PathOf(path), error).lexically_normal();
-      if (!whole.has_filename()) whole = whole.parent_path();
-      name = io::TextOf(whole.filename());
-      beside = io::TextOf(whole);
-    }
-    package->moduleName = name + ".dll";
-    package->realFolder = path + "/";
-    modulePath = beside + ".dll";
-  } else if (fs::exists(status)) {
-    // The module copy: its folder is the one the module derives from its path.
-    package->moduleName = io::FileName(path);
-    modulePath = path;
-    package->realFolder = PackageFolderOf(path);
-  } else {
-    *problem =
-        Quoted(input) + ": " +
-        (error && error != std::errc::no_such_file_or_directory ? error.message()
-                                                                : std::string("no such file or folder")) +
-        "; name the module copy (Aurora.dll) or its package folder";
-    return false;
-  }
-  package->scripts = PackageOfScripts("", {}).scripts;
-  for (ScriptFile& script : package->scripts) FindScript(package->realFolder, &script);
-
-  // The module copy itself; a folder checked alone may have none beside it yet.
-  std::string bytes, reason;
-  const bool there = fs::exists(io::PathOf(modulePath), error);
-  const bool found = there && ReadRegularFile(modulePath, kModuleSizeLimit, &bytes, &reason);
-  package->moduleFile = ReadModuleFile(modulePath, found, bytes);
-  if (there && !found) package->moduleFile.problem = reason;
-  return true;
-}
-
-Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts) {
-  Package package;
-  package.input = package.moduleName = moduleName;
-  package.scripts.resize(std::size(PackageClasses));
-  for (std::size_t i = 0; i < package.scripts.size(); ++i) {
-    ScriptFile& s = package.scripts[i];
-    s.name = Utf8(PackageClasses[i].scriptName);
-    if (i >= scripts.size()) continue;
-    s.found = true;
-    s.bytes = std::make_shared<const std::string>(scripts[i]);
-    s.encoding = DescribeEncoding(scripts[i]);
-  }
-  return package;
-}
-
-Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
-              std::string remedy, std::vector<std::string> notes) {
-  return {severity, code, file, place.line, place.column, message, remedy, 0, notes};
-}
-
-const char kIdentifierRemedy[] =
-    "write CLSID = s '{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}' (CLSID in upper case, a lower-case "
-    "s, a braced identifier of 38 characters) right after the file's second '{': the ProgID "
-    "block, whose block holds that CLSID value, comes first in the file";
-
-void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings) {
-  CheckModuleName(package, first, findings);
-  CheckScriptsReadable(package, findings);
   for (const ScriptFile& s : package.scripts) {
-    if (s.found) CheckEncoding(s, findings);
+    if (s.found) Encoding(s.name, *s.bytes, findings);
   }
   CheckIdentifiers(package, first, findings);
-}
-
-Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {
-  if (scan.identifierStart < 0) return {};
-  return PlaceOf(bytes, TextModeOffset(bytes, scan.identifierStart));
 }
 
 }  // namespace check

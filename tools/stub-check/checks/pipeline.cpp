@@ -1,6 +1,4 @@
 // The check's one pipeline: load -> run -> analyse -> render.
-#include "checks/pipeline.h"
-
 #include <algorithm>
 #include <unordered_set>
 
@@ -13,11 +11,10 @@ namespace {
 
 // Load: the package, and the exports to start from (read, not yet merged).
 bool Load(const CheckRequest& request, Package* package, std::string* refused) {
-  if (request.package) {
+  if (request.package)
     *package = *request.package;
-  } else if (!LoadPackage(request.input, package, refused)) {
+  else if (!LoadPackage(request.input, package, refused))
     return false;
-  }
   package->perUser = request.perUser;
   // One export at a time: its bytes go once its keys are read.
   for (const std::string& file : request.registryFiles) {
@@ -25,87 +22,18 @@ bool Load(const CheckRequest& request, Package* package, std::string* refused) {
     e.file = file;
     std::string bytes, reason;
     bool tooLarge = false;
-    if (!ReadRegularFile(file, kRegistrySizeLimit, &bytes, &reason, &tooLarge)) {
-      *refused = "--registry " + Quoted(file) + " cannot be read: " + reason +
-                 (tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, "
-                             "or the keys its scripts name)"
-                           : "; give a .reg file exported with regedit or reg export");
-      return false;
-    }
-    if (!ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
-      *refused = "--registry " + Quoted(file) + ": " + reason;
+    const bool read = ReadRegularFile(file, kRegistrySizeLimit, &bytes, &reason, &tooLarge);
+    if (!read || !ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
+      *refused = "--registry " + Quoted(file) + (read ? ": " : " cannot be read: ") + reason +
+                 (read       ? ""
+                  : tooLarge ? "; export only the classes the package meets (HKLM\\SOFTWARE\\Classes, or the "
+                               "keys its scripts name)"
+                             : "; give a .reg file exported with regedit or reg export");
       return false;
     }
     package->exports.push_back(std::move(e));
   }
   return true;
-}
-
-// Run: the registry to start from, then each install's load, registration and
-// removal; by default at C:\Packages and under a path with blanks and apostrophes.
-void Run(const CheckRequest& request, EmulatorSession& session, Package* package, Report* report) {
-  CombineExports(session, &package->exports);
-  Restore(request.registry);
-  const std::u16string name = Utf16(package->moduleName);
-  std::vector<std::u16string> paths = request.installPaths;
-  if (paths.empty()) paths = {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
-  for (const std::u16string& path : paths) report->installs.push_back(RunInstall(session, *package, path));
-  // The registry to start from, as the runs give it back: per user, with the
-  // user's classes key every Windows user has.
-  package->baseKeys = CountKeys();
-}
-
-// Whether `f` is the load failure of a script there but unreadable: its own finding says why.
-bool ToldByScriptProblem(const Package& package, const Finding& f) {
-  return f.code == "load-fails" &&
-         std::any_of(package.scripts.begin(), package.scripts.end(),
-                     [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
-}
-
-// The same finding (code and place) once: from the package's own checks
-// first, then from each install, the later ones saying where they were installed.
-void GatherFindings(const Package& package, Report* report) {
-  auto key = [](const Finding& f) {
-    return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
-  };
-  std::unordered_set<std::string> seen;
-  for (const Finding& f : report->findings) seen.insert(key(f));
-  for (std::size_t i = 0; i < report->installs.size(); ++i) {
-    for (Finding f : report->installs[i].findings) {
-      if (!seen.insert(key(f)).second || ToldByScriptProblem(package, f)) continue;
-      if (i > 0) {
-        const std::string path = Utf8(report->installs[i].modulePath);
-        f.notes.insert(f.notes.begin(), "installed as " + path);
-        f.arguments.push_back({"installedAs", path});
-      }
-      report->findings.push_back(std::move(f));
-    }
-  }
-}
-
-// The manifest against the module file and, when the package registers,
-// against its classes as the check's registration left them.
-void CheckManifestOf(const CheckRequest& request, const Package& package, Report* report) {
-  ManifestExpectation expected;
-  expected.moduleName = package.moduleName;
-  const ModuleFile& m = package.moduleFile;
-  if (m.isPe && (m.architecture == "x86" || m.architecture == "x64")) expected.architecture = m.architecture;
-  const Install& first = report->installs[0];
-  expected.classesKnown = first.idsRead && RegisteredClasses(first, &expected.classes);
-  CheckManifest(request.manifestFile, request.manifestBytes, expected, &report->findings);
-  report->sources.push_back({request.manifestFile, request.manifestBytes});
-}
-
-// Analyse: the findings about the module file, the package, each install and
-// the manifest, errors first.
-void Analyse(const CheckRequest& request, const Package& package, Report* report) {
-  CheckModuleFile(package.moduleFile, package.moduleName, &report->findings);
-  CheckPackage(package, report->installs[0], &report->findings);
-  GatherFindings(package, report);
-  if (!request.manifestFile.empty()) CheckManifestOf(request, package, report);
-  std::stable_sort(report->findings.begin(), report->findings.end(), [](const Finding& a, const Finding& b) {
-    return a.severity == Severity::kError && b.severity != Severity::kError;
-  });
 }
 
 }  // namespace
@@ -114,15 +42,64 @@ Report Check(const CheckRequest& request) {
   Report report;
   auto package = std::make_shared<Package>();
   if (!Load(request, package.get(), &report.refused)) return report;
+  // Run: the registry to start from, then each install's load, registration and removal; by
+  // default at C:\Packages and under a path with blanks and apostrophes.
   EmulatorSession session;
-  Run(request, session, package.get(), &report);
+  CombineExports(session, &package->exports);
+  Restore(request.registry);
+  const std::u16string name = Utf16(package->moduleName);
+  std::vector<std::u16string> paths = request.installPaths;
+  if (paths.empty()) paths = {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
+  for (const std::u16string& path : paths) report.installs.push_back(RunInstall(session, *package, path));
+  // The registry to start from as the runs give it back: per user, with the user's classes key.
+  package->baseKeys = CountKeys();
   report.package = package;
-  Analyse(request, *package, &report);
-  const std::string& f = request.format;
-  report.text = f == "json"    ? JsonReport(report)
-                : f == "sarif" ? SarifReport(report)
-                : f == "text"  ? TextReport(report)
-                               : "";
+  // Analyse: the module file, the package, each install and the manifest, errors first.
+  CheckModuleFile(package->moduleFile, package->moduleName, &report.findings);
+  CheckPackage(*package, report.installs[0], &report.findings);
+  // The same finding (code and place) once: from the package's own checks first, then from each install,
+  // the later ones saying where they were installed. A load failure of a script there but unreadable is
+  // left to the script's own finding.
+  auto key = [](const Finding& f) {
+    return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
+  };
+  auto toldByScript = [&](const Finding& f) {
+    return f.code == "load-fails" &&
+           std::any_of(package->scripts.begin(), package->scripts.end(),
+                       [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
+  };
+  std::unordered_set<std::string> seen;
+  for (const Finding& f : report.findings) seen.insert(key(f));
+  for (std::size_t i = 0; i < report.installs.size(); ++i) {
+    for (Finding f : report.installs[i].findings) {
+      if (!seen.insert(key(f)).second || toldByScript(f)) continue;
+      if (i > 0) {
+        const std::string path = Utf8(report.installs[i].modulePath);
+        f.notes.insert(f.notes.begin(), "installed as " + path);
+        f.arguments.push_back({"installedAs", path});
+      }
+      report.findings.push_back(std::move(f));
+    }
+  }
+  if (!request.manifestFile.empty()) {
+    // The manifest against the module file and, when the package registers, against its classes as
+    // the check's registration left them.
+    ManifestExpectation expected;
+    expected.moduleName = package->moduleName;
+    if (package->moduleFile.bits) expected.architecture = package->moduleFile.architecture;
+    const Install& first = report.installs[0];
+    expected.classesKnown = first.idsRead && RegisteredClasses(first, &expected.classes);
+    CheckManifest(request.manifestFile, request.manifestBytes, expected, &report.findings);
+    report.sources.push_back({request.manifestFile, request.manifestBytes});
+  }
+  std::stable_sort(report.findings.begin(), report.findings.end(), [](const Finding& a, const Finding& b) {
+    return a.severity == Severity::kError && b.severity != Severity::kError;
+  });
+  const std::string& format = request.format;
+  report.text = format == "json"    ? JsonReport(report)
+                : format == "sarif" ? SarifReport(report)
+                : format == "text"  ? TextReport(report)
+                                    : "";
   return report;
 }
 

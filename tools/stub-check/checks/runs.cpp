@@ -16,13 +16,11 @@
 namespace check {
 namespace {
 
-// The user's classes key, which stands for HKEY_CLASSES_ROOT during
-// DllInstall(TRUE, "user"); every Windows user has one, even an empty one.
+// The user's classes key, HKEY_CLASSES_ROOT during DllInstall(TRUE, "user"); every user has one.
 const char16_t kUserClasses[] = u"Software\\Classes";
 
-// A fresh emulated machine over the registry it holds: the module at its
-// path, and the package's scripts in the folder the module derives from it.
-// Per user, HKCR stands for the user's classes key in every run.
+// A fresh emulated machine over the registry it holds: the module at its path, and the package's scripts in
+// the folder the module derives from it. Per user, HKCR stands for the user's classes key in every run.
 void SetUpMachine(EmulatorSession& session, const Package& package, const Install& install) {
   session.NewMachineKeepingRegistry();
   CUniqueKey userClasses;
@@ -40,35 +38,17 @@ void SetUpMachine(EmulatorSession& session, const Package& package, const Instal
   }
 }
 
-// The boxes shown since the machine was set up, from the `first`.
-std::vector<Box> TakeBoxes(std::size_t first = 0) {
-  std::vector<Box> boxes;
+// A run's result, the boxes shown since the `boxesBefore` first, and regsvr32's exit code (`failed`).
+RunResult Ran(HRESULT result, std::size_t boxesBefore, int failed) {
+  RunResult run{result, {}, "", FAILED(result) ? failed : 0, true, ""};
   const std::vector<emu::MessageBoxRecord>& shown = emu::MessageBoxes();
-  for (std::size_t i = first; i < shown.size(); ++i)
-    boxes.push_back({Utf8(shown[i].caption), Utf8(shown[i].text)});
-  return boxes;
-}
-
-bool IsUnder(const std::u16string& path, const std::u16string& top) {
-  return path.size() > top.size() && path.compare(0, top.size(), top) == 0 && path[top.size()] == u'\\';
-}
-
-// How many keys a failed walk made, and how many of them are still there, on
-// the machine as the run left it (the walk's HKCR is the scripts' classes key).
-std::pair<int, int> MadeKeys(const Install& install, const ScriptOutcome& run) {
-  int made = 0, stayed = 0;
-  const std::u16string root =
-      run.failedRoot == HKEY_CLASSES_ROOT ? install.classesKey : LongRootName(run.failedRoot);
-  const char16_t* keys = run.createdKeys.Get();
-  for (int k = 0; k < run.createdLength; k += sys::lstrlenW(keys + k) + 1, ++made) {
-    RegKey key;
-    stayed += ReadRegKey(root + u"\\" + (keys + k), &key);
-  }
-  return {made, stayed};
+  for (std::size_t i = boxesBefore; i < shown.size(); ++i)
+    run.boxes.push_back({Utf8(shown[i].caption), Utf8(shown[i].text)});
+  return run;
 }
 
 // Where a failed run stopped, as the interpreter reported it, in the terms of
-// the script's reading, and what it leaves (`made`: see MadeKeys).
+// the script's reading, and what it leaves (`made`: the keys its walk made, and how many stay).
 void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, std::size_t written,
                      const std::vector<ScriptReading>& readings, ScriptMode mode, Install* install) {
   const int i = outcome.script;
@@ -83,25 +63,24 @@ void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, st
       f.notes.push_back(
           "its walk had made " + std::to_string(made.first) + " key(s), " +
           (made.second ? std::to_string(made.second) + " of which stay" : "none of which stays"));
-      f.arguments.push_back({"keysMade", std::to_string(made.first)});
-      f.arguments.push_back({"keysStaying", std::to_string(made.second)});
+      f.arguments.insert(f.arguments.end(), {{"keysMade", std::to_string(made.first)},
+                                             {"keysStaying", std::to_string(made.second)}});
     }
   }
-  // What the failure means for the package's other scripts.
+  // What the failure means for the package's other scripts: the next one, or after the last the first.
   const bool last = i + 1 == static_cast<int>(std::size(PackageClasses));
-  const std::string name = Utf8(PackageClasses[i].scriptName);
-  const std::string next = last ? "" : Utf8(PackageClasses[i + 1].scriptName);
+  const std::string name = Utf8(PackageClasses[i].scriptName),
+                    next = Utf8(PackageClasses[last ? 0 : i + 1].scriptName);
   if (mode == ScriptMode::kRemove) {
     if (!last) f.notes.push_back(next + " is not removed while " + name + " fails");
   } else {
     const std::string left = std::to_string(install->leftBehind.size());
-    f.notes.push_back(last ? Utf8(PackageClasses[0].scriptName) + " stays registered when " + name + " fails"
-                           : next + " is not run while " + name + " fails");
+    f.notes.push_back(next + (last ? " stays registered when " : " is not run while ") + name + " fails");
     f.notes.push_back("after the failure " + std::to_string(written) +
                       " key(s) stay written (earlier blocks and the category entries stay)");
     f.notes.push_back("removal then leaves " + left + " key(s) or value(s)");
-    f.arguments.push_back({"keysWritten", std::to_string(written)});
-    f.arguments.push_back({"keysLeftByRemoval", left});
+    f.arguments.insert(f.arguments.end(),
+                       {{"keysWritten", std::to_string(written)}, {"keysLeftByRemoval", left}});
   }
   install->findings.push_back(f);
 }
@@ -110,15 +89,15 @@ void DescribeFailure(const PackageOutcome& outcome, std::pair<int, int> made, st
 // under HKEY_CLASSES_ROOT when it is under the classes key their HKCR stood for.
 std::string LeftReason(const std::u16string& path, const Install& install, const Snapshot& after,
                        const std::vector<ScriptReading>& readings) {
+  auto under = [](const std::u16string& key, const std::u16string& top) {
+    return key.size() > top.size() && key.compare(0, top.size(), top) == 0 && key[top.size()] == u'\\';
+  };
   const std::u16string folded = FoldCase(path), top = FoldCase(install.classesKey);
-  const std::u16string named =
-      IsUnder(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
-  if (folded.find(u"\\component categories\\") != std::u16string::npos) {
+  const std::u16string named = under(folded, top) ? u"hkey_classes_root" + folded.substr(top.size()) : folded;
+  if (folded.find(u"\\component categories\\") != std::u16string::npos)
     return "a component category: removal leaves categories in place";
-  }
-  if (folded.find(u"\\implemented categories") != std::u16string::npos) {
+  if (folded.find(u"\\implemented categories") != std::u16string::npos)
     return "the class's category entry: removal leaves it in place";
-  }
   for (const ScriptReading& r : readings) {
     const std::size_t key = r.FindKey(named);
     if (key != kNoKey && r.keys[key].noRemoveEntry != kNoKey) {
@@ -127,135 +106,53 @@ std::string LeftReason(const std::u16string& path, const Install& install, const
     }
   }
   const auto below = after.upper_bound(folded);
-  if (below != after.end() && IsUnder(below->first, folded)) {
-    if (below->first.find(u"\\implemented categories") != std::u16string::npos) {
+  if (below != after.end() && under(below->first, folded)) {
+    if (below->first.find(u"\\implemented categories") != std::u16string::npos)
       return "the class key holds its category entries, so removal keeps it and its values";
-    }
     return "it still has subkeys (" + Utf8(below->second.path.substr(path.size() + 1)) + ")";
   }
   if (FAILED(install.removal.result)) return "removal stopped at an error before it reached this key";
   return "no removal entry of the scripts takes it away";
 }
 
-// What makes the box at load go away.
-std::string LoadRemedy(const Box& box, const Install& install) {
-  if (box.caption == Utf8(kModulePathTooLongCaption)) {
-    return "install the package at a path of at most " + std::to_string(kModulePathCapacity - 1) +
-           " characters";
-  }
-  if (box.caption == Utf8(kBadIdentifierCaption)) {
-    return "in " + (install.load.lastScript.empty() ? std::string("the script") : install.load.lastScript) +
-           ", " + kIdentifierRemedy;
-  }
-  if (box.caption == Utf8(kLoadFailedCaption))
-    return "make " + box.text + " a file the user can read (not a folder)";
-  const std::string name = box.text.substr(box.text.rfind('\\') + 1);
-  if (install.directory.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs") != 0) {
-    return "name the module copy <Package>.dll and put the folder <Package>, holding " + ScriptNames() +
-           ", beside it";
-  }
-  return "put " + name + " into " + Utf8(install.directory) +
-         " (the folder named after the module copy, its path less the last four characters), as a file of "
-         "exactly that name";
-}
-
-// A module path the module holds whole may still put its scripts' paths past
-// MAX_PATH, which Windows opens only for a long-path aware process on a machine
-// with long paths enabled (Windows 10, 1607 and later): regsvr32 and most hosts are not.
-void WarnNearPathLimit(Install* install) {
-  std::u16string script;
-  for (const PackageClass& row : PackageClasses) {
-    if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
-  }
-  const std::size_t scriptPath = install->directory.size() + script.size();
-  if (install->directory.empty() || scriptPath < kModulePathCapacity) return;
-  const std::size_t most = install->modulePath.size() - (scriptPath - (kModulePathCapacity - 1));
-  install->findings.push_back(
-      Noted(Severity::kWarning, "long-path", "", {},
-            Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
-                std::to_string(kModulePathCapacity - 1),
-            "install the package at a path of at most " + std::to_string(most) + " characters",
-            {"the module path is " + std::to_string(install->modulePath.size()) + " characters long",
-             "Windows opens at most " + std::to_string(kModulePathCapacity - 1) +
-                 " characters for a program that is not long-path aware",
-             "there the module shows \"" + Utf8(kMissingScriptCaption) +
-                 "\" and fails to load (Wine opens the file)"}));
-}
-
-// The findings of a load that failed: one per box the module showed.
+// The findings of a load that failed: one per box the module showed, and what makes it go away.
 void LoadFailures(Install* install) {
   for (const Box& box : install->load.boxes) {
+    const std::size_t slash = box.text.rfind('\\');
+    const std::string name = box.text.substr(slash + 1);  // the script the box names
     Finding f = Noted(Severity::kError, "load-fails", "", {},
-                      "the module shows the box \"" + box.caption + "\" and fails to load",
-                      LoadRemedy(box, *install), {"the box's text is \"" + box.text + "\""});
-    // A name the module cannot hold whole: the box gives the part that fits.
+                      "the module shows the box \"" + box.caption + "\" and fails to load", "",
+                      {"the box's text is \"" + box.text + "\""});
     if (box.caption == Utf8(kModulePathTooLongCaption)) {
+      // A name the module cannot hold whole: the box gives the part that fits.
+      f.remedy = "install the package at a path of at most " + std::to_string(kModulePathCapacity - 1) +
+                 " characters";
       f.notes.push_back("the module path is " + std::to_string(install->modulePath.size()) +
                         " characters long, more than the " + std::to_string(kModulePathCapacity - 1) +
                         " the module can hold of its own name (MAX_PATH less the terminating NUL)");
+    } else if (box.caption == Utf8(kBadIdentifierCaption)) {
+      const std::string& script = install->load.lastScript;
+      f.remedy = "in " + (script.empty() ? std::string("the script") : script) + ", " + kIdentifierRemedy;
+    } else if (box.caption == Utf8(kLoadFailedCaption)) {
+      f.remedy = "make " + box.text + " a file the user can read (not a folder)";
+    } else if (install->directory.empty() || name.size() < 4 || name.compare(name.size() - 4, 4, ".rgs")) {
+      f.remedy = "name the module copy <Package>.dll and put the folder <Package>, holding " + ScriptNames() +
+                 ", beside it";
+    } else {
+      f.remedy = "put " + name + " into " + Utf8(install->directory) +
+                 " (the folder named after the module copy, its path less the last four characters), as a "
+                 "file of exactly that name";
     }
     f.notes.push_back("the load answers " + DescribeResult(install->load.result));
     f.notes.push_back("regsvr32 exits 3, and COM clients cannot create the classes");
     f.arguments = {{"result", Hex32(install->load.result)}, {"boxCaption", box.caption}};
-    const std::size_t slash = box.text.rfind('\\');
-    if (slash != std::string::npos) f.arguments.push_back({"script", box.text.substr(slash + 1)});
+    if (slash != std::string::npos) f.arguments.push_back({"script", name});
     install->findings.push_back(std::move(f));
   }
 }
 
-// Load: what the module does at process attach, which reads files alone;
-// then the module's own scan of each script, asked where it stopped (its
-// opening is no part of what the load did). True when the module loads.
-bool RunLoad(EmulatorSession& session, const Package& package, Install* install) {
-  SetUpMachine(session, package, *install);
-  char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
-  install->load.ran = true;
-  install->load.result = LocateThisPackage(longPath, found);
-  install->load.boxes = TakeBoxes();
-  if (!emu::OpenedPaths().empty()) {
-    const std::u16string& last = emu::OpenedPaths().back();
-    install->load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
-  }
-  install->scans.resize(std::size(PackageClasses));
-  for (std::size_t i = 0; i < install->scans.size() && !install->directory.empty(); ++i) {
-    GUID id;
-    ReadScriptClassId((install->directory + PackageClasses[i].scriptName).c_str(), &id, &install->scans[i]);
-  }
-  install->load.exitCode = FAILED(install->load.result) ? 3 : 0;
-  if (FAILED(install->load.result)) {
-    LoadFailures(install);
-    return false;
-  }
-  WarnNearPathLimit(install);
-  for (const PackageClass& row : PackageClasses) install->ids.push_back(*row.classId);
-  install->idsRead = true;
-  return true;
-}
-
-// What stays of the package once it is registered and removed again: the
-// keys that differ from the registry before (`base`).
-void CollectLeftBehind(const Changes& removed, const Snapshot& base,
-                       const std::vector<ScriptReading>& readings, Install* install) {
-  for (const auto& [folded, key] : removed.changed) {
-    auto old = base.find(folded);
-    if (old == base.end()) {
-      install->leftBehind.push_back({key.path, LeftReason(key.path, *install, removed.changed, readings)});
-      continue;
-    }
-    for (const auto& [name, value] : key.values) {
-      auto was = old->second.values.find(name);
-      if (was == old->second.values.end() || !(was->second == value)) {
-        install->leftBehind.push_back(
-            {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
-      }
-    }
-  }
-}
-
-// A registration that succeeds must point COM at this copy of the module:
-// each class key's InprocServer32, as registration left it.
+// A registration that succeeds must point COM at this copy of the module: each class's InprocServer32.
 void CheckServers(const Install& install, std::vector<Finding>* findings) {
-  const std::u16string& modulePath = install.modulePath;
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
     const std::string file = Utf8(PackageClasses[i].scriptName),
                       className = Utf8(PackageClasses[i].className);
@@ -272,12 +169,12 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
     }
     auto value = key.values.find(u"");
     if (value == key.values.end() || value->second.type != REG_SZ ||
-        value->second.data != TextData(modulePath)) {
+        value->second.data != TextData(install.modulePath)) {
       findings->push_back(
           Noted(Severity::kError, "wrong-server-path", file, {},
                 "the " + className + " class's InprocServer32 does not hold the module's path",
                 "write InprocServer32 = s '%Module%'",
-                {"the module is " + Utf8(modulePath),
+                {"the module is " + Utf8(install.modulePath),
                  value == key.values.end() ? "InprocServer32 has no default value"
                                            : "InprocServer32 holds " + RegValueLine(value->second)}));
     }
@@ -290,70 +187,68 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
   }
 }
 
-// The scripts, read as the interpreter reads them, once the runs are done
-// (a large script is then held by one reader at a time).
-std::vector<ScriptReading> ReadScripts(const Install& install, std::vector<Finding>* findings) {
-  std::vector<ScriptReading> readings(std::size(PackageClasses));
-  for (std::size_t i = 0; i < readings.size(); ++i) {
-    const std::u16string name = PackageClasses[i].scriptName;
-    CHeapMemory<char16_t> text;
-    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text))) {
-      readings[i] = ReadScript(Utf8(name), text.Get(), install.modulePath, findings);
-    }
-  }
-  CheckProgIds(readings, findings);
-  return readings;
-}
-
-// A run's result, its boxes since `boxesBefore`, and regsvr32's exit code.
-RunResult Ran(HRESULT result, std::size_t boxesBefore) {
-  RunResult run;
-  run.ran = true;
-  run.result = result;
-  run.boxes = TakeBoxes(boxesBefore);
-  run.exitCode = FAILED(result) ? 5 : 0;
-  return run;
-}
-
-// Registration and removal of a package that loads, kept as their changes from
-// the registry to start from: a large export is held once, by the emulated
-// machine, and put back.
-void RunRegistration(EmulatorSession& session, const Package& package, Install* out) {
-  Install& install = *out;
+// Registration and removal of a package that loads, kept as their changes from the registry to start from: a
+// large export is held once, by the emulated machine, and put back.
+void RunRegistration(EmulatorSession& session, const Package& package, Install& install) {
   SetUpMachine(session, package, install);
   session.Mark();
   PackageOutcome registrationStop, removalStop;
   install.registration = Ran(
       package.perUser ? InstallServer(TRUE, u"user", &registrationStop) : RegisterServer(&registrationStop),
-      0);
+      0, 5);
   const Changes registered = session.TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
   install.registered = registered.changed;
-  const std::pair<int, int> madeKeys = MadeKeys(install, registrationStop.run);
+  // How many keys a failed walk made (its HKCR the scripts' classes key), and how many stay.
+  std::pair<int, int> madeKeys;
+  const ScriptOutcome& walk = registrationStop.run;
+  const std::u16string root =
+      walk.failedRoot == HKEY_CLASSES_ROOT ? install.classesKey : LongRootName(walk.failedRoot);
+  const char16_t* keys = walk.createdKeys.Get();
+  for (int k = 0; k < walk.createdLength; k += sys::lstrlenW(keys + k) + 1, ++madeKeys.first) {
+    RegKey key;
+    madeKeys.second += ReadRegKey(root + u"\\" + (keys + k), &key);
+  }
   std::vector<Finding> servers;  // told last
   if (SUCCEEDED(install.registration.result)) CheckServers(install, &servers);
-
-  // Removal, from what registration left.
   const std::size_t boxesBefore = emu::MessageBoxes().size();
   install.removal =
       Ran(package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
-          boxesBefore);
+          boxesBefore, 5);
   const Changes removed = session.TakeChanges();
   session.RollBack();
-  // Every key either run touched, as it was before registration.
-  const Snapshot& base = removed.was;
+  const Snapshot& base = removed.was;  // every key either run touched, as it was before registration
   install.removal.changes = RegDiff(base, registered, removed);
-
-  const std::vector<ScriptReading> readings = ReadScripts(install, &install.findings);
-  CollectLeftBehind(removed, base, readings, &install);
+  // The scripts as the interpreter reads them, read after the runs: a large script is held once.
+  std::vector<ScriptReading> readings(std::size(PackageClasses));
+  for (std::size_t i = 0; i < readings.size(); ++i) {
+    const std::u16string name = PackageClasses[i].scriptName;
+    CHeapMemory<char16_t> text;
+    if (SUCCEEDED(LoadScriptText((install.directory + name).c_str(), &text)))
+      readings[i] = ReadScript(Utf8(name), text.Get(), install.modulePath, &install.findings);
+  }
+  CheckProgIds(readings, &install.findings);
+  // What stays once registered and removed again: the keys that differ from the registry before.
+  for (const auto& [folded, key] : removed.changed) {
+    auto old = base.find(folded);
+    if (old == base.end()) {
+      install.leftBehind.push_back({key.path, LeftReason(key.path, install, removed.changed, readings)});
+      continue;
+    }
+    for (const auto& [name, value] : key.values) {
+      auto was = old->second.values.find(name);
+      if (was != old->second.values.end() && was->second == value) continue;
+      install.leftBehind.push_back(
+          {key.path, "value " + RegValueLine(value) + " stays (the key existed before)"});
+    }
+  }
   if (FAILED(install.registration.result) && install.registration.boxes.empty()) {
     const std::size_t written = std::count_if(registered.changed.begin(), registered.changed.end(),
                                               [&](const auto& key) { return !base.count(key.first); });
     DescribeFailure(registrationStop, madeKeys, written, readings, ScriptMode::kRegister, &install);
   }
-  if (FAILED(install.removal.result) && install.removal.boxes.empty()) {
+  if (FAILED(install.removal.result) && install.removal.boxes.empty())
     DescribeFailure(removalStop, {0, 0}, 0, readings, ScriptMode::kRemove, &install);
-  }
   install.findings.insert(install.findings.end(), servers.begin(), servers.end());
 }
 
@@ -365,10 +260,48 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   install.classesKey =
       package.perUser ? u"HKEY_CURRENT_USER\\" + std::u16string(kUserClasses) : u"HKEY_CLASSES_ROOT";
   char16_t directory[kModulePathCapacity] = {};
-  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory)) {
+  if (modulePath.size() < kModulePathCapacity && GetPackageDirectory(modulePath.c_str(), directory))
     install.directory = directory;
+  SetUpMachine(session, package, install);
+  char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
+  install.load = Ran(LocateThisPackage(longPath, found), 0, 3);
+  if (!emu::OpenedPaths().empty()) {
+    const std::u16string& last = emu::OpenedPaths().back();
+    install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
   }
-  if (RunLoad(session, package, &install)) RunRegistration(session, package, &install);
+  // The module's own scan of each script, asked where it stopped (its opening is no part of the load).
+  install.scans.resize(std::size(PackageClasses));
+  for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
+    GUID id;
+    ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
+  }
+  if (FAILED(install.load.result)) {
+    LoadFailures(&install);
+  } else {
+    // A module path the module holds whole may still put a script's path past MAX_PATH, which
+    // Windows opens only for a long-path aware process (regsvr32 and most hosts are not).
+    std::u16string script;
+    for (const PackageClass& row : PackageClasses) {
+      if (std::u16string(row.scriptName).size() > script.size()) script = row.scriptName;
+    }
+    const std::size_t scriptPath = install.directory.size() + script.size(), most = kModulePathCapacity - 1;
+    if (!install.directory.empty() && scriptPath > most) {
+      install.findings.push_back(Noted(
+          Severity::kWarning, "long-path", "", {},
+          Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
+              std::to_string(most),
+          "install the package at a path of at most " +
+              std::to_string(install.modulePath.size() - (scriptPath - most)) + " characters",
+          {"the module path is " + std::to_string(install.modulePath.size()) + " characters long",
+           "Windows opens at most " + std::to_string(most) +
+               " characters for a program that is not long-path aware",
+           "there the module shows \"" + Utf8(kMissingScriptCaption) +
+               "\" and fails to load (Wine opens the file)"}));
+    }
+    for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
+    install.idsRead = true;
+    RunRegistration(session, package, install);
+  }
   // What regsvr32 exits with for a module file that does not load or lacks the export it calls.
   const ModuleFile& file = package.moduleFile;
   const int registration = file.Exit(package.perUser ? "DllInstall" : "DllRegisterServer");

@@ -12,17 +12,25 @@ namespace {
 
 constexpr const char* kExports[5] = {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer",
                                      "DllUnregisterServer", "DllInstall"};
-constexpr std::uint16_t kMachineX86 = 0x014C, kMachineX64 = 0x8664;
+// The PE header's machine field: the name of the processor, and the bits of an x86 Windows process.
+struct Machine {
+  unsigned id;
+  const char* name;
+  int bits;
+};
+constexpr Machine kMachines[] = {{0x014C, "x86", 32}, {0x8664, "x64", 64}, {0xAA64, "ARM64", 0},
+                                 {0x01C4, "ARM", 0},   {0x0200, "Itanium", 0}};
 
-// The file as its headers lay it out: little-endian fields, and the file
-// offsets of relative virtual addresses through the section table.
+// Where no section of the file is: far past its end, so that no field there can be read.
+constexpr std::size_t kNowhere = SIZE_MAX / 4;
+
+// The file as its headers lay it out: little-endian fields, and sections that map relative addresses.
 struct Image {
   struct Section {
-    std::uint32_t size, address, fileSize, fileOffset;
+    std::uint32_t address, fileSize, fileOffset;
   };
   const std::string& b;
   std::vector<Section> sections;
-
   bool Has(std::size_t at, std::size_t n) const { return at <= b.size() && b.size() - at >= n; }
   // The field of `n` bytes at `at`, 0 past the end.
   std::uint32_t Get(std::size_t at, int n) const {
@@ -30,66 +38,42 @@ struct Image {
     for (int i = n - 1; i >= 0 && Has(at, n); --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
     return v;
   }
-  bool OffsetOf(std::uint32_t rva, std::size_t* offset) const {
+  // The file offset of `rva`; kNowhere when it is 0 or no section holds it.
+  std::size_t At(std::uint32_t rva) const {
     for (const Section& s : sections) {
-      if (rva >= s.address && rva - s.address < std::max(s.size, s.fileSize) &&
-          rva - s.address < s.fileSize) {
-        *offset = static_cast<std::size_t>(s.fileOffset) + (rva - s.address);
-        return true;
-      }
+      if (rva && rva >= s.address && rva - s.address < s.fileSize)
+        return s.fileOffset + std::size_t{rva - s.address};
     }
-    return false;
+    return kNowhere;
   }
 };
 
-std::vector<std::string> ExportNames(const Image& in, std::uint32_t directory) {
-  std::vector<std::string> names;
-  std::size_t at = 0, table = 0, name = 0;
-  if (!directory || !in.OffsetOf(directory, &at) || !in.Has(at, 36) ||
-      !in.OffsetOf(in.Get(at + 32, 4), &table)) {
-    return names;
-  }
-  for (std::uint32_t i = 0; i < in.Get(at + 24, 4) && i < 65536; ++i) {
-    if (!in.Has(table + 4u * i, 4) || !in.OffsetOf(in.Get(table + 4u * i, 4), &name)) break;
-    names.push_back(name < in.b.size() ? in.b.substr(name, 256).c_str() : "");
-  }
-  return names;
-}
-
-// The first entry of a resource directory (by `id` when `id` is not 0): the
-// offset of what it points at, relative to the resource section, and whether
-// that is another directory.
-bool ResourceEntry(const Image& in, std::size_t directory, std::uint32_t id, std::uint32_t* target,
-                   bool* isDirectory) {
-  if (!in.Has(directory + 12, 4)) return false;
-  const std::uint32_t count = in.Get(directory + 12, 2) + in.Get(directory + 14, 2);
-  for (std::size_t entry = directory + 16; entry < directory + 16 + 8 * count && in.Has(entry, 8);
-       entry += 8) {
-    const std::uint32_t name = in.Get(entry, 4), offset = in.Get(entry + 4, 4);
-    if (id && ((name & 0x80000000u) || name != id)) continue;
-    *isDirectory = (offset & 0x80000000u) != 0;
-    *target = offset & 0x7FFFFFFFu;
-    return true;
-  }
-  return false;
-}
-
-// FileVersion from the fixed file information of the version resource.
-bool VersionOf(const Image& in, std::uint32_t directory, std::string* version) {
-  std::size_t base = 0, data = 0;
+// FileVersion from the fixed file information of the version resource directory at `base`.
+bool VersionOf(const Image& in, std::size_t base, std::string* version) {
   std::uint32_t at = 0;
-  bool isDirectory = false;
-  // Type (RT_VERSION), then its first name, then its first language.
-  if (!directory || !in.OffsetOf(directory, &base) || !ResourceEntry(in, base, 16, &at, &isDirectory) ||
-      !isDirectory || !ResourceEntry(in, base + at, 0, &at, &isDirectory) || !isDirectory ||
-      !ResourceEntry(in, base + at, 0, &at, &isDirectory) || isDirectory || !in.Has(base + at, 8) ||
-      !in.OffsetOf(in.Get(base + at, 4), &data)) {
-    return false;
+  bool isDirectory = true;
+  // Type (RT_VERSION), then its first name, then its first language: the first entry of a directory
+  // each (by id for the type), pointing at another directory but for the last.
+  for (int level = 0; level < 3; ++level) {
+    const std::size_t directory = base + at;
+    const std::size_t end = directory + 16 + 8 * (in.Get(directory + 12, 2) + in.Get(directory + 14, 2));
+    bool found = false;
+    for (std::size_t entry = directory + 16; isDirectory && !found && entry < end && in.Has(entry, 8);
+         entry += 8) {
+      const std::uint32_t name = in.Get(entry, 4), offset = in.Get(entry + 4, 4);
+      if (level == 0 && ((name & 0x80000000u) || name != 16)) continue;
+      isDirectory = (offset & 0x80000000u) != 0;
+      at = offset & 0x7FFFFFFFu;
+      found = true;
+    }
+    if (!found) return false;
   }
+  const std::size_t data = in.Has(base + at, 8) ? in.At(in.Get(base + at, 4)) : kNowhere;
   // VS_VERSIONINFO: three words, the key "VS_VERSION_INFO" in UTF-16 with its
   // terminator, padding to four bytes, then VS_FIXEDFILEINFO.
   const std::size_t fixed = data + (6 + 2 * (std::strlen("VS_VERSION_INFO") + 1) + 3) / 4 * 4;
-  if (in.Get(data + 2, 2) < 52 || !in.Has(fixed, 16) || in.Get(fixed, 4) != 0xFEEF04BD) return false;
+  if (isDirectory || in.Get(data + 2, 2) < 52 || !in.Has(fixed, 16) || in.Get(fixed, 4) != 0xFEEF04BD)
+    return false;
   const std::uint32_t ms = in.Get(fixed + 8, 4), ls = in.Get(fixed + 12, 4);
   *version = std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." + std::to_string(ls >> 16) +
              "." + std::to_string(ls & 0xFFFF);
@@ -123,52 +107,38 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
     m.format = m.isDll ? "a PE DLL" : "a PE program, not a DLL";
   }
   if (!m.isPe) return m;
-
-  m.machine = in.Get(pe + 4, 2);
-  static const struct {
-    unsigned machine;
-    const char* name;
-    int bits;
-  } kMachines[] = {{kMachineX86, "x86", 32},
-                   {kMachineX64, "x64", 64},
-                   {0xAA64, "ARM64", 0},
-                   {0x01C4, "ARM", 0},
-                   {0x0200, "Itanium", 0}};
+  const unsigned machine = in.Get(pe + 4, 2);
   char text[16];
-  std::snprintf(text, sizeof text, "0x%04X", m.machine);
-  m.architecture = std::string("machine ") + text;
-  for (const auto& row : kMachines) {
-    if (row.machine == m.machine) m.architecture = row.name, m.bits = row.bits;
+  std::snprintf(text, sizeof text, "machine 0x%04X", machine);
+  m.architecture = text;
+  for (const Machine& row : kMachines) {
+    if (row.id == machine) m.architecture = row.name, m.bits = row.bits;
   }
-  // The section table, after the optional header, whose data directories
-  // (export: 0, resource: 2) sit at an offset that depends on its kind.
+  // The sections, after the optional header, whose data directories (export, resource) depend on its kind.
   const std::size_t optional = pe + 24, directories = optional + (in.Get(optional, 2) == 0x20B ? 112 : 96);
   for (std::size_t i = 0, at = optional + in.Get(pe + 20, 2); i < in.Get(pe + 6, 2) && in.Has(at + 8, 16);
        ++i, at += 40) {
-    in.sections.push_back({in.Get(at + 8, 4), in.Get(at + 12, 4), in.Get(at + 16, 4), in.Get(at + 20, 4)});
+    in.sections.push_back({in.Get(at + 12, 4), in.Get(at + 16, 4), in.Get(at + 20, 4)});
   }
-  const std::vector<std::string> names = ExportNames(in, in.Get(directories, 4));
-  for (const char* wanted : kExports) {
+  // The export directory's names, and which of Stub.dll's five are among them.
+  std::vector<std::string> names;
+  const std::size_t exports = in.At(in.Get(directories, 4));
+  const std::size_t table = in.Has(exports, 36) ? in.At(in.Get(exports + 32, 4)) : kNowhere;
+  for (std::uint32_t i = 0; table != kNowhere && i < in.Get(exports + 24, 4) && i < 65536; ++i) {
+    const std::size_t name = in.Has(table + 4u * i, 4) ? in.At(in.Get(table + 4u * i, 4)) : kNowhere;
+    if (name == kNowhere) break;
+    names.push_back(name < bytes.size() ? bytes.substr(name, 256).c_str() : "");
+  }
+  for (const char* wanted : kExports)
     (std::find(names.begin(), names.end(), wanted) != names.end() ? m.exports : m.missing).push_back(wanted);
-  }
-  m.hasVersion = VersionOf(in, in.Get(directories + 16, 4), &m.version);
+  m.hasVersion = VersionOf(in, in.At(in.Get(directories + 16, 4)), &m.version);
   return m;
-}
-
-bool ModuleFile::IsThisModule() const {
-  return isPe && isDll && (machine == kMachineX86 || machine == kMachineX64) && missing.empty();
-}
-
-bool ModuleFile::Exports(const char* name) const {
-  return std::find(exports.begin(), exports.end(), name) != exports.end();
 }
 
 int ModuleFile::Exit(const char* entry) const {
   if (!found) return -1;
-  // What the loader refuses: regsvr32 cannot load the file (3).
-  if (!isPe || !isDll || (machine != kMachineX86 && machine != kMachineX64)) return 3;
-  // It loads, but the entry point regsvr32 calls is missing (4).
-  return Exports(entry) ? -1 : 4;
+  if (!isPe || !isDll || !bits) return 3;
+  return std::count(exports.begin(), exports.end(), entry) ? -1 : 4;
 }
 
 std::string ModuleFile::Summary() const {
@@ -184,15 +154,14 @@ std::string ModuleFile::Summary() const {
 }
 
 std::string ModuleFile::ArchitectureLine() const {
-  if (machine == kMachineX86) {
-    return "x86 (32-bit): loads in 32-bit host processes only; on 64-bit Windows "
-           "%windir%\\SysWOW64\\regsvr32.exe registers it, into the 32-bit registry view "
-           "(HKCR\\WOW6432Node\\CLSID as 64-bit programs see it); on 32-bit Windows, regsvr32";
+  if (bits == 32) {
+    return "x86 (32-bit): loads in 32-bit host processes only; on 64-bit Windows %windir%\\SysWOW64\\"
+           "regsvr32.exe registers it, into the 32-bit registry view (HKCR\\WOW6432Node\\CLSID as 64-bit "
+           "programs see it); on 32-bit Windows, regsvr32";
   }
-  if (machine == kMachineX64) {
-    return "x64 (64-bit): loads in 64-bit host processes only, on 64-bit Windows; "
-           "%windir%\\System32\\regsvr32.exe (a plain regsvr32) registers it, into the 64-bit "
-           "registry view";
+  if (bits == 64) {
+    return "x64 (64-bit): loads in 64-bit host processes only, on 64-bit Windows; %windir%\\System32\\"
+           "regsvr32.exe (a plain regsvr32) registers it, into the 64-bit registry view";
   }
   return architecture + ": neither 32-bit nor 64-bit x86 Windows processes load it";
 }
@@ -219,7 +188,7 @@ void CheckModuleFile(const ModuleFile& m, const std::string& moduleName, std::ve
   } else {
     notes = {
         "it lacks " + Join(m.missing),
-        m.Exports("DllRegisterServer")
+        m.Exit("DllRegisterServer") < 0
             ? "regsvr32 runs that file's own DllRegisterServer, not this module's, so the scripts are not "
               "what registers"
             : "regsvr32 loads it, finds no DllRegisterServer and exits 4 without registering anything"};

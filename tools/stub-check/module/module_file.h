@@ -8,15 +8,13 @@
 
 namespace check {
 
-/// The module file as Windows' loader sees it.
 struct ModuleFile {
   std::string path;  // as the check names it
   bool found = false;
   std::string format;  // "a PE DLL", "an empty file", ...
   bool isPe = false;
   bool isDll = false;
-  unsigned machine = 0;              // the PE header's machine field
-  std::string architecture;          // "x86", "x64", "ARM64", ...
+  std::string architecture;          // "x86", "x64", "ARM64", "machine 0x0166"
   int bits = 0;                      // 32 or 64 for x86 and x64, else 0
   std::vector<std::string> exports;  // those of Stub.dll's five it has
   std::vector<std::string> missing;  // those of the five it lacks
@@ -25,11 +23,9 @@ struct ModuleFile {
   std::string problem;  // why a file that is there could not be read ("Permission denied")
 
   /// A DLL for x86 or x64 with all five exports of Stub.dll.
-  bool IsThisModule() const;
-  bool Exports(const char* name) const;
-  /// The exit code regsvr32 gives before any script runs when it is asked to
-  /// call `entry` (DllRegisterServer, DllUnregisterServer, DllInstall): 3 the
-  /// file does not load, 4 the entry is missing; -1 when it calls the entry.
+  bool IsThisModule() const { return isPe && isDll && bits && missing.empty(); }
+  /// What regsvr32 exits with before it calls `entry`: 3 the file does not load, 4 the entry is
+  /// missing; -1 when it calls the entry.
   int Exit(const char* entry) const;
   /// One phrase: format, exports, version.
   std::string Summary() const;
@@ -37,7 +33,6 @@ struct ModuleFile {
   std::string ArchitectureLine() const;
 };
 
-/// Reads `bytes`, the file at `path` (`found` false when there is none).
 ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string& bytes);
 /// Errors about a module file that is not a loadable copy of Stub.dll.
 void CheckModuleFile(const ModuleFile& file, const std::string& moduleName, std::vector<Finding>* findings);
