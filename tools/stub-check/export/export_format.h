@@ -1,6 +1,5 @@
-// The formats `stub-check export` writes: each one writer, in a file of its
-// own, handed the same record. A new format is a new file with its writer
-// (declared below) and one row of kExportFormats.
+// The formats `stub-check export` writes: each one writer, in a file of its own, handed the same record. A
+// new format is a new file with its writer (declared below) and one row of kExportFormats.
 #pragma once
 
 #include "checker.h"
@@ -34,9 +33,8 @@ struct ExportedPackage {
 struct ExportFormat {
   const char* name;  // the --format value
   const char* help;  // what the format is, for --help (lines split by "\n")
-  /// Null when the keys name the path --module-path gives, which is required.
-  /// Otherwise the format names the installed file its own way (in place of
-  /// kPlaceholderFolder), and this says why --module-path is refused.
+  /// Null when the keys name the path --module-path gives, which is required. Otherwise the format names the
+  /// installed file its own way (in place of kPlaceholderFolder), and this says why --module-path is refused.
   const char* ownFileReference;
   /// Checks the format's own options before anything runs; null for none.
   bool (*checkOptions)(const ParsedLine& options, const std::string& stem, std::string* problem);

@@ -64,19 +64,16 @@ bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey
     }
     out.category = Lower(out.below).rfind("software\\classes\\component categories\\", 0) == 0;
     // Every name must survive the text it is written in.
-    if (!RegNameWritable(it->second.path)) {
-      *problem = "registration writes the key " + Quoted(path) +
-                 ", whose name holds a line break or another control character that .reg and "
-                 "installer text cannot hold; rename the key in the script";
-      return false;
-    }
+    std::string unwritable = RegNameWritable(it->second.path) ? "" : "the key " + Quoted(path);
     for (const auto& [folded, value] : it->second.values) {
-      if (!RegNameWritable(value.name)) {
-        *problem = "registration writes the value " + Quoted(Utf8(value.name)) + " under " + path +
-                   ", whose name holds a line break or another control character that .reg and "
-                   "installer text cannot hold; rename it in the script";
-        return false;
+      if (unwritable.empty() && !RegNameWritable(value.name)) {
+        unwritable = "the value " + Quoted(Utf8(value.name)) + " under " + path;
       }
+    }
+    if (!unwritable.empty()) {
+      *problem = "registration writes " + unwritable + ", whose name holds a line break or another control "
+                 "character that .reg and installer text cannot hold; rename it in the script";
+      return false;
     }
     keys->push_back(out);
   }

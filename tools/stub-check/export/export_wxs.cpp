@@ -1,6 +1,5 @@
-// stub-check export --format wxs: a WiX source fragment with the package's
-// files and the registry values its registration writes, the module's path
-// written as the installer's reference to the installed file.
+// stub-check export --format wxs: a WiX source fragment with the package's files and the registry values its
+// registration writes, the module's path written as the installer's reference to the installed file.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -141,11 +140,12 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
   for (const GUID& id : e.install.ids) identity += " " + GuidString(id);
   identity += " " + e.arch + (e.perUser ? " per-user" : "") + "|";
   std::vector<std::string> components;
+  // Its Guid named from `what`, or none (never removed) when `what` is empty.
   auto component = [&](const std::string& id, const std::string& what, const std::string& body,
                        const std::string& indent) {
     components.push_back(id);
-    return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" + body +
-           indent + "</Component>\n";
+    return indent + "<Component Id=\"" + id + "\" Guid=\"" + (what.empty() ? "" : NamedGuid(what)) + "\"" +
+           win64 + ">\n" + body + indent + "</Component>\n";
   };
   // The module's file version, for the installer's replacement rules; wixl (0.101)
   // writes none, so the header comment gives the msibuild command that sets it.
@@ -170,10 +170,8 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
     // The categories are shared with every package, those regsvr32 registered
     // too, which reference counts never see: as with self-registration, removal
     // never takes them (a component without an identifier; wixl has no Permanent).
-    components.push_back(base + ".categories");
-    files += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
-             "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" + values[1] +
-             "      </Component>\n";
+    files += "      <!-- The component categories, shared by every package: installed, never removed. -->\n" +
+             component(base + ".categories", "", values[1], "      ");
   }
   std::string text = WixHeader(e, fileId, &xmlProblem) +
                      "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n  <Fragment>\n    <DirectoryRef Id=\"" +

@@ -1,6 +1,7 @@
 // The emulated registry as a value the checker can keep, compare, write out
 // as .reg text and fill from a .reg export.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <string_view>
 
@@ -103,13 +104,10 @@ int HexDigit(char16_t c) {
 
 // One to eight hex digits and nothing else.
 bool HexNumber(const std::u16string& text, unsigned long* n) {
-  *n = 0;
-  for (char16_t c : text) {
-    const int v = HexDigit(c);
-    if (v < 0) return false;
-    *n = *n * 16 + static_cast<unsigned long>(v);
-  }
-  return !text.empty() && text.size() <= 8;
+  const std::string digits = Utf8(text);
+  const char* const end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, *n, 16);
+  return error == std::errc() && stop == end && digits.size() <= 8;
 }
 
 // Bytes as "2a,00, 01": two digits at most each, blanks around them.
@@ -146,10 +144,9 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 // The deepest key below a root the registry holds and regedit imports.
 constexpr std::size_t kMaxKeyDepth = 512;
 
-// The key `below` (under the root named `rootName`) in `snapshot`, made with
-// its missing parents as the registry makes them (a key there keeps its first
-// spelling, empty steps are skipped); null with `why` for a path the registry
-// cannot hold. The root stands only while it holds values: made for a value only.
+// The key `below` (under the root named `rootName`) in `snapshot`, made with its missing parents as the
+// registry makes them (a key there keeps its first spelling, empty steps are skipped); null with `why` for a
+// path the registry cannot hold. The root stands only while it holds values: made for a value only.
 RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u16string& below, bool forValue,
                std::string* why) {
   auto fail = [why](const std::string& text) -> RegKey* {
@@ -193,13 +190,13 @@ bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
     *value = {value->name, REG_DWORD, {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}};
     return true;
   }
-  if (data.compare(0, 4, u"hex:") == 0) {
-    value->type = REG_BINARY;
-    return ParseHexList(data.substr(4), &value->data);
-  }
-  const std::size_t close = data.find(u"):");
-  if (data.compare(0, 4, u"hex(") != 0 || close == std::u16string::npos ||
-      !HexNumber(data.substr(4, close - 4), &n) || !ParseHexList(data.substr(close + 2), &value->data)) {
+  // hex:... is hex(3):..., a REG_BINARY.
+  const bool binary = data.compare(0, 4, u"hex:") == 0;
+  const std::size_t close = binary ? 2 : data.find(u"):");
+  if (binary) n = REG_BINARY;
+  if ((!binary && (data.compare(0, 4, u"hex(") != 0 || close == std::u16string::npos ||
+                   !HexNumber(data.substr(4, close - 4), &n))) ||
+      !ParseHexList(data.substr(close + 2), &value->data)) {
     return false;
   }
   value->type = static_cast<DWORD>(n);
@@ -234,44 +231,33 @@ struct LogicalLines {
   }
 };
 
-// A key line, [path]: the key made in `keys` (its root's long name in `*display`,
-// the rest in `*below`); false with `why` for one ignored, with its values.
-bool ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below, std::u16string* display,
-                 std::string* why) {
+// A key line, [path]: the key made in `keys` (its root's long name in `*display`, the rest in `*below`);
+// else why it is ignored, with its values.
+std::string ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below,
+                        std::u16string* display) {
   const std::size_t close = line.rfind(u']');
-  const std::u16string path = close == std::u16string::npos ? u"" : line.substr(1, close - 1);
-  HKEY root = nullptr;
   if (close == std::u16string::npos) {
-    *why = "key line without its closing ']' ignored, with the values after it";
-  } else if (!path.empty() && path[0] == u'-') {
-    *why = "key deletion ignored: " + Utf8(path.substr(1));
-  } else if (!SplitPath(path, &root, below)) {
-    *why = "key under an unknown root ignored: " + Utf8(path);
-  } else {
-    *display = LongRootName(root);
-    if (below->empty() || AddKey(keys, *display, *below, /*forValue=*/false, why)) return true;
-    *why = "key ignored, with the values after it: " + *why;
+    return "key line without its closing ']' ignored, with the values after it";
   }
-  return false;
+  const std::u16string path = line.substr(1, close - 1);
+  HKEY root = nullptr;
+  if (!path.empty() && path[0] == u'-') return "key deletion ignored: " + Utf8(path.substr(1));
+  if (!SplitPath(path, &root, below)) return "key under an unknown root ignored: " + Utf8(path);
+  *display = LongRootName(root);
+  std::string why;
+  if (below->empty() || AddKey(keys, *display, *below, /*forValue=*/false, &why)) return "";
+  return "key ignored, with the values after it: " + why;
 }
 
-// A value line, "name"=data or @=data, into `value`; false with `why` if ignored.
-bool ReadValueLine(const std::u16string& line, bool ansi, RegValue* value, std::string* why) {
+// A value line, "name"=data or @=data, into `value`; else why it is ignored.
+std::string ReadValueLine(const std::u16string& line, bool ansi, RegValue* value) {
   std::size_t i = line[0] == u'@' ? 1 : 0;
-  if (line[0] != u'@' && line[0] != u'"') {
-    *why = "line not understood, ignored";
-  } else if (!i && !ReadQuoted(line, &i, &value->name)) {
-    *why = "value line not understood, ignored";
-  } else if (i >= line.size() || line[i] != u'=') {
-    *why = "value line without '=', ignored";
-  } else if (line.compare(i + 1, std::u16string::npos, u"-") == 0) {
-    *why = "value deletion ignored";
-  } else if (!ParseValueData(line.substr(i + 1), ansi, value)) {
-    *why = "value data not understood, ignored";
-  } else {
-    return true;
-  }
-  return false;
+  if (line[0] != u'@' && line[0] != u'"') return "line not understood, ignored";
+  if (!i && !ReadQuoted(line, &i, &value->name)) return "value line not understood, ignored";
+  if (i >= line.size() || line[i] != u'=') return "value line without '=', ignored";
+  if (line.compare(i + 1, std::u16string::npos, u"-") == 0) return "value deletion ignored";
+  if (!ParseValueData(line.substr(i + 1), ansi, value)) return "value data not understood, ignored";
+  return "";
 }
 
 // `key`'s values into the key at `path` in `into`, which keeps its first spelling.
@@ -466,12 +452,13 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
     } else if (line[0] == u'[') {
       keySeen = true;
       current = nullptr;
-      skipKey = !ReadKeyLine(line, &keys, &below, &display, &why);
+      why = ReadKeyLine(line, &keys, &below, &display);
+      skipKey = !why.empty();
       if (skipKey) note(why);
     } else if (!keySeen) {
       note("line before the first key ignored");
       keySeen = true;  // noted once: the rest up to the first key goes with it
-    } else if (RegValue value; !skipKey && !ReadValueLine(line, ansi, &value, &why)) {
+    } else if (RegValue value; !skipKey && !(why = ReadValueLine(line, ansi, &value)).empty()) {
       note(why);
     } else if (!skipKey && (current || (current = AddKey(&keys, display, below, /*forValue=*/true, &why)))) {
       // A value already there keeps its first spelling, as the registry keeps it.
