@@ -260,8 +260,7 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
   std::vector<std::pair<std::string, std::size_t>> named;  // each ProgID with its place
   if (const std::string* p = comClass.Attribute("progid")) named.push_back({Trimmed(*p), comClass.at});
   for (const XmlElement* p : comClass.Children("progid")) named.push_back({Trimmed(p->text), p->at});
-  std::vector<std::string> names, registered;  // both folded
-  for (const auto& n : named) names.push_back(Lower(n.first));
+  std::vector<std::string> registered;  // folded
   std::string registers = " registers no ProgID for it";
   for (const std::string* p : {&want.progId, &want.versionIndependentProgId}) {
     if (p->empty()) continue;
@@ -277,7 +276,8 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
              "none" + kExport);
   }
   for (const std::string& r : {want.progId, want.versionIndependentProgId}) {
-    if (r.empty() || std::count(names.begin(), names.end(), Lower(r))) continue;
+    const auto same = [&r](const auto& n) { return Lower(n.first) == Lower(r); };
+    if (r.empty() || std::any_of(named.begin(), named.end(), same)) continue;
     out->Add("manifest-progid", comClass.at, "the comClass lacks the ProgID " + Quoted(r) + " of " + script,
              {ofClass, "through the manifest, creating the class by that name fails (CO_E_CLASSSTRING)"},
              "add progid=\"" + r + "\" to the comClass, or <progid>" + r + "</progid> inside it" + kExport);

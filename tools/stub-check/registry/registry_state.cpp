@@ -387,15 +387,14 @@ std::string RegDiff(const Snapshot& before, const Snapshot& after) {
       continue;
     }
     const bool isNew = a == before.end() || less(b->first, a->first);
+    static const decltype(RegKey::values) kNone;
+    const auto& was = isNew ? kNone : a->second.values;
     std::string lines;
     for (const auto& [name, value] : b->second.values) {
-      if (!isNew) {
-        auto old = a->second.values.find(name);
-        if (old != a->second.values.end() && old->second == value) continue;
-      }
-      lines += RegValueLine(value) + "\n";
+      auto old = was.find(name);
+      if (old == was.end() || !(old->second == value)) lines += RegValueLine(value) + "\n";
     }
-    for (const auto& [name, value] : isNew ? b->second.values : a->second.values) {
+    for (const auto& [name, value] : was) {
       if (!b->second.values.count(name)) lines += ValueName(value) + "=-\n";
     }
     if (isNew || !lines.empty()) out += "[" + Utf8(b->second.path) + "]\n" + lines;
