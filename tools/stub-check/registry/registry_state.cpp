@@ -1,5 +1,4 @@
-// The emulated registry as a value the checker can keep, compare, write out
-// as .reg text and fill from a .reg export.
+// The emulated registry as a value the checker can keep, compare, write out as .reg text and read back.
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -174,8 +173,7 @@ RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u1
   return key;
 }
 
-// The data of a value line after its '=' into `value`; false when it is no
-// data. `ansi`: REGEDIT4, which keeps expandable and multi-strings in ANSI.
+// A value line's data, after its '=', into `value`; false if it is none. `ansi`: REGEDIT4's ANSI strings.
 bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
   unsigned long n = 0;
   if (!data.empty() && data[0] == u'"') {
@@ -208,8 +206,7 @@ bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
   return true;
 }
 
-// The logical lines of an export's text, one at a time: a line ending in a
-// backslash continues on the next one. `*number` is the first line's number.
+// An export's logical lines, a line ending in a backslash going on in the next; `*number`: the first's.
 struct LogicalLines {
   const std::u16string& text;
   std::size_t start = 0;
@@ -311,8 +308,7 @@ std::size_t CountKeys() {
 }
 
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after) {
-  // Only the keys either state changed can differ between them; the diff of
-  // those alone is the whole diff (a deleted key's deleted parent is among them).
+  // Only keys either state changed can differ: their diff is the whole diff (a deleted key's parent too).
   std::set<std::u16string, PathOrder> paths;
   for (const Changes* c : {&before, &after}) {
     for (const auto& [folded, key] : c->changed) paths.insert(folded);
@@ -345,8 +341,7 @@ bool RegNameWritable(const std::u16string& text) {
 }
 
 std::string RegValueLine(const RegValue& value) {
-  // A string with a control character or half a surrogate pair is written as
-  // its bytes, hex(1):..., which every .reg reader takes as the same REG_SZ.
+  // A string with a control character or half a surrogate pair goes as hex(1):..., read as the same REG_SZ.
   const std::u16string text = TextUpToNul(value.data);
   if (value.type == REG_SZ && TextData(text) == value.data && RegNameWritable(text)) {
     return ValueName(value) + "=" + RegQuoted(text);
@@ -487,8 +482,7 @@ void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* expor
       while (feed < 3 && folded.compare(0, kClasses[feed].size(), kClasses[feed]) != 0) ++feed;
       const std::u16string below =
           feed < 3 ? key.path.substr(std::min(kClasses[feed].size(), key.path.size())) : u"";
-      // A classes key itself is the root, and a key on the way to one
-      // (HKLM\Software) holds nothing there: either counts only with values.
+      // A classes key itself (the root) and one on the way to it (HKLM\Software) count only with values.
       const bool above = std::any_of(std::begin(kClasses), std::end(kClasses),
                                      [&](const std::u16string& top) { return top.rfind(folded, 0) == 0; });
       if ((feed < 3 || above) && below.empty() && key.values.empty()) continue;
