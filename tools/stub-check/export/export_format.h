@@ -15,8 +15,7 @@ struct ExportedKey {
   bool category;      // a component category, shared by every package
 };
 
-/// What every writer is handed: the package, checked, and the keys its
-/// registration writes, in tree order, every name writable as .reg and XML.
+/// What every writer is handed: the package, checked, and the keys its registration writes.
 struct ExportedPackage {
   const ParsedLine& options;  // the verb's command line, for a format's own options
   std::string moduleName;     // "Aurora.dll"
@@ -26,7 +25,7 @@ struct ExportedPackage {
   const ModuleFile& moduleFile;
   const Package& package;
   const Install& install;     // the run the keys come from: class identifiers, install path
-  const std::vector<ExportedKey>& keys;
+  const std::vector<ExportedKey>& keys;  // in tree order, every name writable as .reg and XML
 };
 
 /// One format of `export --format`.

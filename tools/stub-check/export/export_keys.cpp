@@ -183,7 +183,6 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   if (!CheckInstallPath(*format, formatName, modulePath, moduleName, &problem)) return Refuse(problem);
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
-
   // Checked as installed where its keys will point, from an empty registry; one with errors is not exported.
   CheckRequest request;
   request.package = std::make_shared<const Package>(package);

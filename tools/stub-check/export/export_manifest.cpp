@@ -1,5 +1,4 @@
-// stub-check export --format manifest: the package as a side-by-side assembly,
-// its classes as registration leaves them.
+// stub-check export --format manifest: the package as a side-by-side assembly, its classes as registered.
 #include "export/export_format.h"
 #include "manifest/manifest.h"
 

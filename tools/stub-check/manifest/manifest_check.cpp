@@ -178,8 +178,7 @@ struct XmlReader {
     return true;
   }
 
-  // <name attribute="value" ...> or <... />: values with references resolved and blanks read as spaces, the
-  // name resolved in the namespaces declared on the element and on those it is in.
+  // <name attribute="value" ...> or <... />: references resolved, blanks read as spaces, the namespace found.
   bool StartTag(XmlElement* e, const std::vector<XmlElement*>& open) {
     e->at = i++;
     if (!Name(&e->qualified)) return false;
@@ -229,8 +228,7 @@ std::string Trimmed(const std::string& text) {
   return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-// The findings of one manifest, each placed at its offset in the text. Of a kind a manifest may hold without
-// end (one per element) the first kWarningsPerCode are listed (report/findings.h).
+// One manifest's findings, each at its offset; of a kind with one per element, kWarningsPerCode are listed.
 struct ManifestFindings : CappedFindings {
   const std::string &file, &text;
   std::size_t lastAt = 0;
@@ -375,8 +373,7 @@ void CheckIdentity(const std::string& file, const XmlElement& identity, const Ma
            "write processorArchitecture=\"" + want + "\" here and in the application's dependency" + kExport);
 }
 
-// The module among the files (a wrong file name is one finding, not one per class), then each class of the
-// package in them once, as its script registers it, and no other class.
+// The module among the files (a wrong name one finding), then each package class once, as registered.
 void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, ManifestFindings* out) {
   const std::vector<const XmlElement*> files = root.Children("file");
   const std::string module = expected.moduleName;

@@ -228,8 +228,7 @@ struct LogicalLines {
   }
 };
 
-// A key line, [path]: the key made in `keys` (its root's long name in `*display`, the rest in `*below`);
-// else why it is ignored, with its values.
+// A key line, [path], made in `keys` (root's long name in `*display`, the rest in `*below`), or why not.
 std::string ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below,
                         std::u16string* display) {
   const std::size_t close = line.rfind(u']');
