@@ -347,10 +347,9 @@ std::string RegValueLine(const RegValue& value) {
   }
   char number[16];
   if (value.type == REG_DWORD && value.data.size() == 4) {
-    const unsigned long n = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                            static_cast<unsigned long>(value.data[3]) << 24;
-    std::snprintf(number, sizeof number, "%08lx", n);
-    return ValueName(value) + "=dword:" + number;
+    std::string digits = HexBytes({value.data.rbegin(), value.data.rend()});  // most significant first
+    digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
+    return ValueName(value) + "=dword:" + digits;
   }
   if (value.type == REG_BINARY) return ValueName(value) + "=hex:" + HexBytes(value.data);
   // The type is a hex number, as regedit writes it (hex(b) is a REG_QWORD).
