@@ -32,8 +32,7 @@ struct AssemblyFacts {
 ManifestClass RegisteredClass(const GUID& id,
                               const std::function<const RegKey*(const std::string&)>& lookup);
 
-/// Both classes as the check's registration run of `install` left them: the keys it wrote, over the registry
-/// it started from (which its session still holds). False when registration failed.
+/// The classes as `install`'s registration left them (its keys over the session's); false if it failed.
 bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes);
 
 /// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or "amd64"; empty for any other.

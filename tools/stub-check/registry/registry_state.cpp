@@ -143,9 +143,8 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 // The deepest key below a root the registry holds and regedit imports.
 constexpr std::size_t kMaxKeyDepth = 512;
 
-// The key `below` (under the root named `rootName`) in `snapshot`, made with its missing parents as the
-// registry makes them (a key there keeps its first spelling, empty steps are skipped); null with `why` for a
-// path the registry cannot hold. The root stands only while it holds values: made for a value only.
+// The key `below` under `rootName` in `snapshot`, missing parents made as the registry makes them (first
+// spelling kept, empty steps skipped), or null with `why`. The root is made only for a value (it needs one).
 RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u16string& below, bool forValue,
                std::string* why) {
   auto fail = [why](const std::string& text) -> RegKey* {
@@ -164,9 +163,7 @@ RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u1
                 std::to_string(kMaxKeyDepth) + " the registry holds");
   }
   auto keyAt = [snapshot](const std::u16string& path) {
-    auto [it, made] = snapshot->try_emplace(FoldCase(path));
-    if (made) it->second.path = path;
-    return &it->second;
+    return &snapshot->try_emplace(FoldCase(path), RegKey{path, {}}).first->second;
   };
   RegKey* key = names.empty() && forValue ? keyAt(rootName) : nullptr;
   for (const std::u16string& name : names) key = keyAt((key ? key->path : rootName) + u"\\" + name);
@@ -258,8 +255,7 @@ std::string ReadValueLine(const std::u16string& line, bool ansi, RegValue* value
 
 // `key`'s values into the key at `path` in `into`, which keeps its first spelling.
 void Merge(Snapshot* into, const std::u16string& path, const RegKey& key) {
-  RegKey& target = (*into)[FoldCase(path)];
-  if (target.path.empty()) target.path = path;
+  RegKey& target = into->try_emplace(FoldCase(path), RegKey{path, {}}).first->second;
   for (const auto& [name, value] : key.values) target.values[name] = value;
 }
 
@@ -454,10 +450,8 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
       note(why);
     } else if (!skipKey && (current || (current = AddKey(&keys, display, below, /*forValue=*/true, &why)))) {
       // A value already there keeps its first spelling, as the registry keeps it.
-      auto [it, made] = current->values.try_emplace(FoldCase(value.name));
-      if (made) it->second.name = value.name;
-      it->second.type = value.type;
-      it->second.data = std::move(value.data);
+      auto [it, made] = current->values.try_emplace(FoldCase(value.name), std::move(value));
+      if (!made) it->second = {it->second.name, value.type, std::move(value.data)};
     }
   }
   if (!headerSeen) *error = "not a registry export: the file is empty";
