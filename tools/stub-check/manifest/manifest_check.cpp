@@ -258,15 +258,14 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
   std::vector<std::pair<std::string, std::size_t>> named;  // each ProgID with its place
   if (const std::string* p = comClass.Attribute("progid")) named.push_back({Trimmed(*p), comClass.at});
   for (const XmlElement* p : comClass.Children("progid")) named.push_back({Trimmed(p->text), p->at});
-  std::vector<std::string> registered;  // folded
-  std::string registers = " registers no ProgID for it";
+  std::string registers;
   for (const std::string* p : {&want.progId, &want.versionIndependentProgId}) {
-    if (p->empty()) continue;
-    registers = (registered.empty() ? " registers " : registers + " and ") + Quoted(*p);
-    registered.push_back(Lower(*p));
+    if (!p->empty()) registers += (registers.empty() ? " registers " : " and ") + Quoted(*p);
   }
+  if (registers.empty()) registers = " registers no ProgID for it";
+  const auto same = [](const auto& a, const auto& b) { return !a.empty() && Lower(a) == Lower(b); };
   for (const auto& [progId, at] : named) {
-    if (std::count(registered.begin(), registered.end(), Lower(progId))) continue;
+    if (same(progId, want.progId) || same(progId, want.versionIndependentProgId)) continue;
     out->Add("manifest-progid", at, "the ProgID " + Quoted(progId) + " is not one " + script + " registers",
              {ofClass, script + registers,
               "through the manifest the name creates the class, registered it does not"},
@@ -274,8 +273,8 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
              "none" + kExport);
   }
   for (const std::string& r : {want.progId, want.versionIndependentProgId}) {
-    const auto same = [&r](const auto& n) { return Lower(n.first) == Lower(r); };
-    if (r.empty() || std::any_of(named.begin(), named.end(), same)) continue;
+    const bool has = std::any_of(named.begin(), named.end(), [&](const auto& n) { return same(r, n.first); });
+    if (r.empty() || has) continue;
     out->Add("manifest-progid", comClass.at, "the comClass lacks the ProgID " + Quoted(r) + " of " + script,
              {ofClass, "through the manifest, creating the class by that name fails (CO_E_CLASSSTRING)"},
              "add progid=\"" + r + "\" to the comClass, or <progid>" + r + "</progid> inside it" + kExport);
