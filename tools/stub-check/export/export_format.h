@@ -1,6 +1,5 @@
-// The formats `stub-check export` writes: each one writer, in a file of its
-// own, handed the same record. A new format is a new file with its writer
-// (declared below) and one row of kExportFormats.
+// The formats `stub-check export` writes: each one writer, in a file of its own, handed the same record. A
+// new format is a new file with its writer (declared below) and one row of kExportFormats.
 #pragma once
 
 #include "checker.h"
@@ -16,8 +15,7 @@ struct ExportedKey {
   bool category;      // a component category, shared by every package
 };
 
-/// What every writer is handed: the package, checked, and the keys its
-/// registration writes, in tree order, every name writable as .reg and XML.
+/// What every writer is handed: the package, checked, and the keys its registration writes.
 struct ExportedPackage {
   const ParsedLine& options;  // the verb's command line, for a format's own options
   std::string moduleName;     // "Aurora.dll"
@@ -27,16 +25,15 @@ struct ExportedPackage {
   const ModuleFile& moduleFile;
   const Package& package;
   const Install& install;     // the run the keys come from: class identifiers, install path
-  const std::vector<ExportedKey>& keys;
+  const std::vector<ExportedKey>& keys;  // in tree order, every name writable as .reg and XML
 };
 
 /// One format of `export --format`.
 struct ExportFormat {
   const char* name;  // the --format value
   const char* help;  // what the format is, for --help (lines split by "\n")
-  /// Null when the keys name the path --module-path gives, which is required.
-  /// Otherwise the format names the installed file its own way (in place of
-  /// kPlaceholderFolder), and this says why --module-path is refused.
+  /// Null when the keys name the path --module-path gives, which is required. Otherwise the format names the
+  /// installed file its own way (in place of kPlaceholderFolder), and this says why --module-path is refused.
   const char* ownFileReference;
   /// Checks the format's own options before anything runs; null for none.
   bool (*checkOptions)(const ParsedLine& options, const std::string& stem, std::string* problem);

@@ -1,6 +1,5 @@
-// stub-check export: what registering a package writes, for an installer to
-// write instead of self-registration. The verb checks the package, collects the
-// keys its registration writes on an empty registry and hands them to a writer.
+// stub-check export: what registering a package writes, for an installer to write in place of regsvr32.
+// The verb checks the package, collects the keys its registration writes on an empty registry, hands them on.
 #include <algorithm>
 #include <filesystem>
 
@@ -43,9 +42,8 @@ const char* FormatOption(bool help) {
 
 namespace fs = std::filesystem;
 
-// What an installer writes of `registry`: keys with values and empty leaves,
-// HKEY_CLASSES_ROOT as the machine's or the user's classes. False with `problem`
-// for a root an installer cannot write, or a name .reg or XML cannot hold.
+// What an installer writes of `registry`: keys with values and empty leaves, HKCR as the machine's or the
+// user's classes. False with `problem` for a root an installer cannot write, or a name text cannot hold.
 bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey>* keys, std::string* problem) {
   for (auto it = registry.begin(); it != registry.end(); ++it) {
     const auto next = std::next(it);
@@ -64,27 +62,23 @@ bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey
     }
     out.category = Lower(out.below).rfind("software\\classes\\component categories\\", 0) == 0;
     // Every name must survive the text it is written in.
-    if (!RegNameWritable(it->second.path)) {
-      *problem = "registration writes the key " + Quoted(path) +
-                 ", whose name holds a line break or another control character that .reg and "
-                 "installer text cannot hold; rename the key in the script";
-      return false;
-    }
+    std::string unwritable = RegNameWritable(it->second.path) ? "" : "the key " + Quoted(path);
     for (const auto& [folded, value] : it->second.values) {
-      if (!RegNameWritable(value.name)) {
-        *problem = "registration writes the value " + Quoted(Utf8(value.name)) + " under " + path +
-                   ", whose name holds a line break or another control character that .reg and "
-                   "installer text cannot hold; rename it in the script";
-        return false;
+      if (unwritable.empty() && !RegNameWritable(value.name)) {
+        unwritable = "the value " + Quoted(Utf8(value.name)) + " under " + path;
       }
+    }
+    if (!unwritable.empty()) {
+      *problem = "registration writes " + unwritable + ", whose name holds a line break or another control "
+                 "character that .reg and installer text cannot hold; rename it in the script";
+      return false;
     }
     keys->push_back(out);
   }
   return true;
 }
 
-// The --module-path a format needs (the installed path its keys name), or
-// refuses (a format that names its own file); false with `problem` set.
+// --module-path, needed where the keys name the installed path, refused where a format names its own file.
 bool CheckInstallPath(const ExportFormat& format, const std::string& formatName, const std::string& modulePath,
                       const std::string& moduleName, std::string* problem) {
   const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
@@ -110,8 +104,7 @@ bool CheckInstallPath(const ExportFormat& format, const std::string& formatName,
   return problem->empty();
 }
 
-// The module copy, read as the check reads it; false with `problem` set for
-// anything but a PE module of a known processor.
+// The module copy, read as the check reads it; false with `problem` for anything but a PE module we know.
 bool LoadModuleCopy(const std::string& module, Package* package, std::string* problem) {
   const std::string giveModule = " (give the module copy, Aurora.dll)";
   std::error_code error;
@@ -190,9 +183,7 @@ int ExportCommand(const std::vector<std::string>& args) {
   }
   if (!CheckInstallPath(*format, formatName, modulePath, moduleName, &problem)) return Refuse(problem);
   if (format->checkOptions && !format->checkOptions(line, stem, &problem)) return Refuse(problem);
-
-  // The package checked as installed where its keys will point, from an empty
-  // registry; one with errors is not exported.
+  // Checked as installed where its keys will point, from an empty registry; one with errors is not exported.
   CheckRequest request;
   request.package = std::make_shared<const Package>(package);
   request.installPaths = {Utf16(!format->ownFileReference ? modulePath : kPlaceholderFolder + moduleName)};

@@ -1,5 +1,4 @@
-// stub-check export --format manifest: the package as a side-by-side assembly,
-// its classes as registration leaves them.
+// stub-check export --format manifest: the package as a side-by-side assembly, its classes as registered.
 #include "export/export_format.h"
 #include "manifest/manifest.h"
 
@@ -34,10 +33,9 @@ bool WriteManifestFile(const ExportedPackage& e, std::string* out, std::string* 
   facts.fileName = e.moduleName;
   auto lookup = [&e](const std::string& path) -> const RegKey* {
     const std::string below = Lower("Software\\Classes\\" + path);
-    for (const ExportedKey& k : e.keys) {
-      if (Lower(k.below) == below) return k.key;
-    }
-    return nullptr;
+    const auto same = [&below](const ExportedKey& k) { return Lower(k.below) == below; };
+    const auto key = std::find_if(e.keys.begin(), e.keys.end(), same);
+    return key == e.keys.end() ? nullptr : key->key;
   };
   for (const GUID& id : e.install.ids) facts.classes.push_back(RegisteredClass(id, lookup));
   return WriteAssemblyManifest(facts, out, problem);

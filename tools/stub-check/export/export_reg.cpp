@@ -1,5 +1,4 @@
-// stub-check export --format reg: .reg text for `reg import`, the keys as
-// registration writes them for the installed path given with --module-path.
+// stub-check export --format reg: .reg text for `reg import`, the keys as written for --module-path.
 #include "export/export_format.h"
 
 namespace check {

@@ -1,6 +1,5 @@
-// stub-check export --format wxs: a WiX source fragment with the package's
-// files and the registry values its registration writes, the module's path
-// written as the installer's reference to the installed file.
+// stub-check export --format wxs: a WiX source fragment with the package's files and the registry values its
+// registration writes, the module's path written as the installer's reference to the installed file.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -13,8 +12,7 @@
 namespace check {
 namespace {
 
-// WiX's identifiers: ASCII letters, digits, underscores and periods, starting with
-// a letter or an underscore, at most 72 (the installer's identifier columns).
+// WiX identifiers: ASCII letters, digits, _ and ., starting with a letter or _, at most 72 (MSI columns).
 constexpr std::size_t kWixIdentifierLimit = 72;
 bool IdentifierStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 bool IdentifierChar(char c) { return IdentifierStart(c) || (c >= '0' && c <= '9') || c == '.'; }
@@ -114,8 +112,7 @@ bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::st
   return true;
 }
 
-// The module and its package folder as files, the values as RegistryValue
-// elements (each component's first its key path), all in one ComponentGroup.
+// The module and its folder as files, the values as RegistryValues (each component's first its KeyPath).
 bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* problem) {
   std::string xmlProblem;
   auto Xml = [&xmlProblem](const std::string& t) { return check::Xml(t, &xmlProblem); };
@@ -141,14 +138,14 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
   for (const GUID& id : e.install.ids) identity += " " + GuidString(id);
   identity += " " + e.arch + (e.perUser ? " per-user" : "") + "|";
   std::vector<std::string> components;
+  // Its Guid named from `what`, or none (never removed) when `what` is empty.
   auto component = [&](const std::string& id, const std::string& what, const std::string& body,
                        const std::string& indent) {
     components.push_back(id);
-    return indent + "<Component Id=\"" + id + "\" Guid=\"" + NamedGuid(what) + "\"" + win64 + ">\n" + body +
-           indent + "</Component>\n";
+    return indent + "<Component Id=\"" + id + "\" Guid=\"" + (what.empty() ? "" : NamedGuid(what)) + "\"" +
+           win64 + ">\n" + body + indent + "</Component>\n";
   };
-  // The module's file version, for the installer's replacement rules; wixl (0.101)
-  // writes none, so the header comment gives the msibuild command that sets it.
+  // The file version, for the installer's replacement rules; wixl (0.101) drops it: the header sets it.
   const std::string version = e.moduleFile.hasVersion ? " DefaultVersion=\"" + e.moduleFile.version + "\"" : "";
   std::string files = component(fileId, identity + "file " + e.moduleName,
                                 "        <File Id=\"" + fileId + "\" Name=\"" + Xml(e.moduleName) +
@@ -167,13 +164,10 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
            "      </Directory>\n";
   if (!values[0].empty()) files += component(base + ".registry", identity + values[0], values[0], "      ");
   if (!values[1].empty()) {
-    // The categories are shared with every package, those regsvr32 registered
-    // too, which reference counts never see: as with self-registration, removal
-    // never takes them (a component without an identifier; wixl has no Permanent).
-    components.push_back(base + ".categories");
-    files += "      <!-- The component categories, shared by every package: installed, never removed. -->\n"
-             "      <Component Id=\"" + base + ".categories\" Guid=\"\"" + win64 + ">\n" + values[1] +
-             "      </Component>\n";
+    // The categories are shared with every package, those regsvr32 registered too, which reference counts
+    // never see: as with self-registration, removal never takes them (no Guid; wixl has no Permanent).
+    files += "      <!-- The component categories, shared by every package: installed, never removed. -->\n" +
+             component(base + ".categories", "", values[1], "      ");
   }
   std::string text = WixHeader(e, fileId, &xmlProblem) +
                      "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n  <Fragment>\n    <DirectoryRef Id=\"" +

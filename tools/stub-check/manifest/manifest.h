@@ -10,8 +10,7 @@
 
 namespace check {
 
-/// One class as its script registers it, in the terms a manifest's comClass carries; an empty string where
-/// the scripts register no such value.
+/// One class as its script registers it, in a comClass's terms; an empty string where none is registered.
 struct ManifestClass {
   GUID clsid = {};
   std::string description;               // the class key's default value
@@ -33,8 +32,7 @@ struct AssemblyFacts {
 ManifestClass RegisteredClass(const GUID& id,
                               const std::function<const RegKey*(const std::string&)>& lookup);
 
-/// Both classes as the check's registration run of `install` left them: the keys it wrote, over the registry
-/// it started from (which its session still holds). False when registration failed.
+/// The classes as `install`'s registration left them (its keys over the session's); false if it failed.
 bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes);
 
 /// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or "amd64"; empty for any other.
@@ -50,16 +48,14 @@ inline bool NamedAsModule(const std::string& name, const std::string& moduleName
 /// Whether `name` can name the assembly of `moduleName`, and the file NAME.manifest; else `problem` says why.
 bool ValidAssemblyName(const std::string& name, const std::string& moduleName, std::string* problem);
 
-/// The assembly manifest of `facts`, with the application manifest's dependency on it as a comment. False
-/// with `problem` set when a value of the scripts cannot stand in a manifest.
+/// The assembly manifest of `facts`, the dependency on it in a comment; false if a value cannot stand in it.
 bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::string* problem);
 
-/// What a manifest is checked against: the module copy (its architecture empty when it is not an x86 or x64
-/// module) and, when its registration ran, its classes, one per row of PackageClasses.
+/// What a manifest is checked against: the module copy (no architecture unless x86 or x64) and its classes.
 struct ManifestExpectation {
   std::string moduleName, architecture;
-  bool classesKnown = false;
-  std::vector<ManifestClass> classes;
+  bool classesKnown = false;          // its registration ran
+  std::vector<ManifestClass> classes;  // one per row of PackageClasses
 };
 
 /// A finding for each way `bytes`, the manifest `file`, is no assembly manifest or differs from `expected`.

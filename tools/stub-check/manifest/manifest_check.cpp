@@ -178,8 +178,7 @@ struct XmlReader {
     return true;
   }
 
-  // <name attribute="value" ...> or <... />: values with references resolved and blanks read as spaces, the
-  // name resolved in the namespaces declared on the element and on those it is in.
+  // <name attribute="value" ...> or <... />: references resolved, blanks read as spaces, the namespace found.
   bool StartTag(XmlElement* e, const std::vector<XmlElement*>& open) {
     e->at = i++;
     if (!Name(&e->qualified)) return false;
@@ -229,8 +228,7 @@ std::string Trimmed(const std::string& text) {
   return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-// The findings of one manifest, each placed at its offset in the text. Of a kind a manifest may hold without
-// end (one per element) the first kWarningsPerCode are listed (report/findings.h).
+// One manifest's findings, each at its offset; of a kind with one per element, kWarningsPerCode are listed.
 struct ManifestFindings : CappedFindings {
   const std::string &file, &text;
   std::size_t lastAt = 0;
@@ -260,16 +258,14 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
   std::vector<std::pair<std::string, std::size_t>> named;  // each ProgID with its place
   if (const std::string* p = comClass.Attribute("progid")) named.push_back({Trimmed(*p), comClass.at});
   for (const XmlElement* p : comClass.Children("progid")) named.push_back({Trimmed(p->text), p->at});
-  std::vector<std::string> names, registered;  // both folded
-  for (const auto& n : named) names.push_back(Lower(n.first));
-  std::string registers = " registers no ProgID for it";
+  std::string registers;
   for (const std::string* p : {&want.progId, &want.versionIndependentProgId}) {
-    if (p->empty()) continue;
-    registers = (registered.empty() ? " registers " : registers + " and ") + Quoted(*p);
-    registered.push_back(Lower(*p));
+    if (!p->empty()) registers += (registers.empty() ? " registers " : " and ") + Quoted(*p);
   }
+  if (registers.empty()) registers = " registers no ProgID for it";
+  const auto same = [](const auto& a, const auto& b) { return !a.empty() && Lower(a) == Lower(b); };
   for (const auto& [progId, at] : named) {
-    if (std::count(registered.begin(), registered.end(), Lower(progId))) continue;
+    if (same(progId, want.progId) || same(progId, want.versionIndependentProgId)) continue;
     out->Add("manifest-progid", at, "the ProgID " + Quoted(progId) + " is not one " + script + " registers",
              {ofClass, script + registers,
               "through the manifest the name creates the class, registered it does not"},
@@ -277,7 +273,8 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
              "none" + kExport);
   }
   for (const std::string& r : {want.progId, want.versionIndependentProgId}) {
-    if (r.empty() || std::count(names.begin(), names.end(), Lower(r))) continue;
+    const bool has = std::any_of(named.begin(), named.end(), [&](const auto& n) { return same(r, n.first); });
+    if (r.empty() || has) continue;
     out->Add("manifest-progid", comClass.at, "the comClass lacks the ProgID " + Quoted(r) + " of " + script,
              {ofClass, "through the manifest, creating the class by that name fails (CO_E_CLASSSTRING)"},
              "add progid=\"" + r + "\" to the comClass, or <progid>" + r + "</progid> inside it" + kExport);
@@ -375,8 +372,7 @@ void CheckIdentity(const std::string& file, const XmlElement& identity, const Ma
            "write processorArchitecture=\"" + want + "\" here and in the application's dependency" + kExport);
 }
 
-// The module among the files (a wrong file name is one finding, not one per class), then each class of the
-// package in them once, as its script registers it, and no other class.
+// The module among the files (a wrong name one finding), then each package class once, as registered.
 void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, ManifestFindings* out) {
   const std::vector<const XmlElement*> files = root.Children("file");
   const std::string module = expected.moduleName;

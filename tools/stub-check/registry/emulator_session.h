@@ -1,6 +1,5 @@
-// The emulated machine a check runs on, as one scoped object: only making a
-// session empties the emulator (registry, files, boxes, the module's name), so
-// the order a check depends on (registry to start from, then runs) is in the types.
+// The emulated machine a check runs on, as one scoped object: only making a session empties the emulator
+// (registry, files, boxes, the module's name): the order a check depends on (registry, then runs) is typed.
 #pragma once
 
 #include "platform/emulated/emulator.h"

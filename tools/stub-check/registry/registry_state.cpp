@@ -1,6 +1,6 @@
-// The emulated registry as a value the checker can keep, compare, write out
-// as .reg text and fill from a .reg export.
+// The emulated registry as a value the checker can keep, compare, write out as .reg text and read back.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <string_view>
 
@@ -103,13 +103,10 @@ int HexDigit(char16_t c) {
 
 // One to eight hex digits and nothing else.
 bool HexNumber(const std::u16string& text, unsigned long* n) {
-  *n = 0;
-  for (char16_t c : text) {
-    const int v = HexDigit(c);
-    if (v < 0) return false;
-    *n = *n * 16 + static_cast<unsigned long>(v);
-  }
-  return !text.empty() && text.size() <= 8;
+  const std::string digits = Utf8(text);
+  const char* const end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, *n, 16);
+  return error == std::errc() && stop == end && digits.size() <= 8;
 }
 
 // Bytes as "2a,00, 01": two digits at most each, blanks around them.
@@ -146,10 +143,8 @@ bool ReadQuoted(const std::u16string& text, std::size_t* i, std::u16string* out)
 // The deepest key below a root the registry holds and regedit imports.
 constexpr std::size_t kMaxKeyDepth = 512;
 
-// The key `below` (under the root named `rootName`) in `snapshot`, made with
-// its missing parents as the registry makes them (a key there keeps its first
-// spelling, empty steps are skipped); null with `why` for a path the registry
-// cannot hold. The root stands only while it holds values: made for a value only.
+// The key `below` under `rootName` in `snapshot`, missing parents made as the registry makes them (first
+// spelling kept, empty steps skipped), or null with `why`. The root is made only for a value (it needs one).
 RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u16string& below, bool forValue,
                std::string* why) {
   auto fail = [why](const std::string& text) -> RegKey* {
@@ -168,17 +163,14 @@ RegKey* AddKey(Snapshot* snapshot, const std::u16string& rootName, const std::u1
                 std::to_string(kMaxKeyDepth) + " the registry holds");
   }
   auto keyAt = [snapshot](const std::u16string& path) {
-    auto [it, made] = snapshot->try_emplace(FoldCase(path));
-    if (made) it->second.path = path;
-    return &it->second;
+    return &snapshot->try_emplace(FoldCase(path), RegKey{path, {}}).first->second;
   };
   RegKey* key = names.empty() && forValue ? keyAt(rootName) : nullptr;
   for (const std::u16string& name : names) key = keyAt((key ? key->path : rootName) + u"\\" + name);
   return key;
 }
 
-// The data of a value line after its '=' into `value`; false when it is no
-// data. `ansi`: REGEDIT4, which keeps expandable and multi-strings in ANSI.
+// A value line's data, after its '=', into `value`; false if it is none. `ansi`: REGEDIT4's ANSI strings.
 bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
   unsigned long n = 0;
   if (!data.empty() && data[0] == u'"') {
@@ -193,13 +185,13 @@ bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
     *value = {value->name, REG_DWORD, {BYTE(n), BYTE(n >> 8), BYTE(n >> 16), BYTE(n >> 24)}};
     return true;
   }
-  if (data.compare(0, 4, u"hex:") == 0) {
-    value->type = REG_BINARY;
-    return ParseHexList(data.substr(4), &value->data);
-  }
-  const std::size_t close = data.find(u"):");
-  if (data.compare(0, 4, u"hex(") != 0 || close == std::u16string::npos ||
-      !HexNumber(data.substr(4, close - 4), &n) || !ParseHexList(data.substr(close + 2), &value->data)) {
+  // hex:... is hex(3):..., a REG_BINARY.
+  const bool binary = data.compare(0, 4, u"hex:") == 0;
+  const std::size_t close = binary ? 2 : data.find(u"):");
+  if (binary) n = REG_BINARY;
+  if ((!binary && (data.compare(0, 4, u"hex(") != 0 || close == std::u16string::npos ||
+                   !HexNumber(data.substr(4, close - 4), &n))) ||
+      !ParseHexList(data.substr(close + 2), &value->data)) {
     return false;
   }
   value->type = static_cast<DWORD>(n);
@@ -211,8 +203,7 @@ bool ParseValueData(const std::u16string& data, bool ansi, RegValue* value) {
   return true;
 }
 
-// The logical lines of an export's text, one at a time: a line ending in a
-// backslash continues on the next one. `*number` is the first line's number.
+// An export's logical lines, a line ending in a backslash going on in the next; `*number`: the first's.
 struct LogicalLines {
   const std::u16string& text;
   std::size_t start = 0;
@@ -234,50 +225,37 @@ struct LogicalLines {
   }
 };
 
-// A key line, [path]: the key made in `keys` (its root's long name in `*display`,
-// the rest in `*below`); false with `why` for one ignored, with its values.
-bool ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below, std::u16string* display,
-                 std::string* why) {
+// A key line, [path], made in `keys` (root's long name in `*display`, the rest in `*below`), or why not.
+std::string ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16string* below,
+                        std::u16string* display) {
   const std::size_t close = line.rfind(u']');
-  const std::u16string path = close == std::u16string::npos ? u"" : line.substr(1, close - 1);
-  HKEY root = nullptr;
   if (close == std::u16string::npos) {
-    *why = "key line without its closing ']' ignored, with the values after it";
-  } else if (!path.empty() && path[0] == u'-') {
-    *why = "key deletion ignored: " + Utf8(path.substr(1));
-  } else if (!SplitPath(path, &root, below)) {
-    *why = "key under an unknown root ignored: " + Utf8(path);
-  } else {
-    *display = LongRootName(root);
-    if (below->empty() || AddKey(keys, *display, *below, /*forValue=*/false, why)) return true;
-    *why = "key ignored, with the values after it: " + *why;
+    return "key line without its closing ']' ignored, with the values after it";
   }
-  return false;
+  const std::u16string path = line.substr(1, close - 1);
+  HKEY root = nullptr;
+  if (!path.empty() && path[0] == u'-') return "key deletion ignored: " + Utf8(path.substr(1));
+  if (!SplitPath(path, &root, below)) return "key under an unknown root ignored: " + Utf8(path);
+  *display = LongRootName(root);
+  std::string why;
+  if (below->empty() || AddKey(keys, *display, *below, /*forValue=*/false, &why)) return "";
+  return "key ignored, with the values after it: " + why;
 }
 
-// A value line, "name"=data or @=data, into `value`; false with `why` if ignored.
-bool ReadValueLine(const std::u16string& line, bool ansi, RegValue* value, std::string* why) {
+// A value line, "name"=data or @=data, into `value`; else why it is ignored.
+std::string ReadValueLine(const std::u16string& line, bool ansi, RegValue* value) {
   std::size_t i = line[0] == u'@' ? 1 : 0;
-  if (line[0] != u'@' && line[0] != u'"') {
-    *why = "line not understood, ignored";
-  } else if (!i && !ReadQuoted(line, &i, &value->name)) {
-    *why = "value line not understood, ignored";
-  } else if (i >= line.size() || line[i] != u'=') {
-    *why = "value line without '=', ignored";
-  } else if (line.compare(i + 1, std::u16string::npos, u"-") == 0) {
-    *why = "value deletion ignored";
-  } else if (!ParseValueData(line.substr(i + 1), ansi, value)) {
-    *why = "value data not understood, ignored";
-  } else {
-    return true;
-  }
-  return false;
+  if (line[0] != u'@' && line[0] != u'"') return "line not understood, ignored";
+  if (!i && !ReadQuoted(line, &i, &value->name)) return "value line not understood, ignored";
+  if (i >= line.size() || line[i] != u'=') return "value line without '=', ignored";
+  if (line.compare(i + 1, std::u16string::npos, u"-") == 0) return "value deletion ignored";
+  if (!ParseValueData(line.substr(i + 1), ansi, value)) return "value data not understood, ignored";
+  return "";
 }
 
 // `key`'s values into the key at `path` in `into`, which keeps its first spelling.
 void Merge(Snapshot* into, const std::u16string& path, const RegKey& key) {
-  RegKey& target = (*into)[FoldCase(path)];
-  if (target.path.empty()) target.path = path;
+  RegKey& target = into->try_emplace(FoldCase(path), RegKey{path, {}}).first->second;
   for (const auto& [name, value] : key.values) target.values[name] = value;
 }
 
@@ -325,8 +303,7 @@ std::size_t CountKeys() {
 }
 
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after) {
-  // Only the keys either state changed can differ between them; the diff of
-  // those alone is the whole diff (a deleted key's deleted parent is among them).
+  // Only keys either state changed can differ: their diff is the whole diff (a deleted key's parent too).
   std::set<std::u16string, PathOrder> paths;
   for (const Changes* c : {&before, &after}) {
     for (const auto& [folded, key] : c->changed) paths.insert(folded);
@@ -359,18 +336,16 @@ bool RegNameWritable(const std::u16string& text) {
 }
 
 std::string RegValueLine(const RegValue& value) {
-  // A string with a control character or half a surrogate pair is written as
-  // its bytes, hex(1):..., which every .reg reader takes as the same REG_SZ.
+  // A string with a control character or half a surrogate pair goes as hex(1):..., read as the same REG_SZ.
   const std::u16string text = TextUpToNul(value.data);
   if (value.type == REG_SZ && TextData(text) == value.data && RegNameWritable(text)) {
     return ValueName(value) + "=" + RegQuoted(text);
   }
   char number[16];
   if (value.type == REG_DWORD && value.data.size() == 4) {
-    const unsigned long n = value.data[0] | value.data[1] << 8 | value.data[2] << 16 |
-                            static_cast<unsigned long>(value.data[3]) << 24;
-    std::snprintf(number, sizeof number, "%08lx", n);
-    return ValueName(value) + "=dword:" + number;
+    std::string digits = HexBytes({value.data.rbegin(), value.data.rend()});  // most significant first
+    digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
+    return ValueName(value) + "=dword:" + digits;
   }
   if (value.type == REG_BINARY) return ValueName(value) + "=hex:" + HexBytes(value.data);
   // The type is a hex number, as regedit writes it (hex(b) is a REG_QWORD).
@@ -401,15 +376,14 @@ std::string RegDiff(const Snapshot& before, const Snapshot& after) {
       continue;
     }
     const bool isNew = a == before.end() || less(b->first, a->first);
+    static const decltype(RegKey::values) kNone;
+    const auto& was = isNew ? kNone : a->second.values;
     std::string lines;
     for (const auto& [name, value] : b->second.values) {
-      if (!isNew) {
-        auto old = a->second.values.find(name);
-        if (old != a->second.values.end() && old->second == value) continue;
-      }
-      lines += RegValueLine(value) + "\n";
+      auto old = was.find(name);
+      if (old == was.end() || !(old->second == value)) lines += RegValueLine(value) + "\n";
     }
-    for (const auto& [name, value] : isNew ? b->second.values : a->second.values) {
+    for (const auto& [name, value] : was) {
       if (!b->second.values.count(name)) lines += ValueName(value) + "=-\n";
     }
     if (isNew || !lines.empty()) out += "[" + Utf8(b->second.path) + "]\n" + lines;
@@ -466,19 +440,18 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
     } else if (line[0] == u'[') {
       keySeen = true;
       current = nullptr;
-      skipKey = !ReadKeyLine(line, &keys, &below, &display, &why);
+      why = ReadKeyLine(line, &keys, &below, &display);
+      skipKey = !why.empty();
       if (skipKey) note(why);
     } else if (!keySeen) {
       note("line before the first key ignored");
       keySeen = true;  // noted once: the rest up to the first key goes with it
-    } else if (RegValue value; !skipKey && !ReadValueLine(line, ansi, &value, &why)) {
+    } else if (RegValue value; !skipKey && !(why = ReadValueLine(line, ansi, &value)).empty()) {
       note(why);
     } else if (!skipKey && (current || (current = AddKey(&keys, display, below, /*forValue=*/true, &why)))) {
       // A value already there keeps its first spelling, as the registry keeps it.
-      auto [it, made] = current->values.try_emplace(FoldCase(value.name));
-      if (made) it->second.name = value.name;
-      it->second.type = value.type;
-      it->second.data = std::move(value.data);
+      auto [it, made] = current->values.try_emplace(FoldCase(value.name), std::move(value));
+      if (!made) it->second = {it->second.name, value.type, std::move(value.data)};
     }
   }
   if (!headerSeen) *error = "not a registry export: the file is empty";
@@ -501,8 +474,7 @@ void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* expor
       while (feed < 3 && folded.compare(0, kClasses[feed].size(), kClasses[feed]) != 0) ++feed;
       const std::u16string below =
           feed < 3 ? key.path.substr(std::min(kClasses[feed].size(), key.path.size())) : u"";
-      // A classes key itself is the root, and a key on the way to one
-      // (HKLM\Software) holds nothing there: either counts only with values.
+      // A classes key itself (the root) and one on the way to it (HKLM\Software) count only with values.
       const bool above = std::any_of(std::begin(kClasses), std::end(kClasses),
                                      [&](const std::u16string& top) { return top.rfind(folded, 0) == 0; });
       if ((feed < 3 || above) && below.empty() && key.values.empty()) continue;

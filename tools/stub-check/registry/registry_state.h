@@ -1,5 +1,4 @@
-// The registry the checker reads and compares: snapshots of the emulated
-// registry, their differences as .reg text, and .reg exports read back.
+// The registry the checker reads and compares: emulated registry snapshots, diffs as .reg text, exports.
 #pragma once
 
 #include <algorithm>
@@ -39,11 +38,9 @@ const char16_t* LongRootName(HKEY root);
 const char16_t* ShortRootName(HKEY root);
 /// Adds every key and value of `snapshot` to the emulated registry.
 void Restore(const Snapshot& snapshot);
-/// The changes from `before` to `after` as .reg text: new and changed keys with
-/// their new or changed values, [-key] and "name"=- for deletions; "" for none.
+/// `before` to `after` as .reg text: new or changed keys and values, [-key] and "name"=- for deletions.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
-/// A registry state as its changes since the emulated registry's mark (new or
-/// changed keys whole, keys gone, and those keys as they were), held small.
+/// A registry state as its changes since the mark: new or changed keys whole, keys gone, both as they were.
 struct Changes {
   Snapshot changed;
   std::set<std::u16string, PathOrder> deleted;  // case-folded paths
@@ -61,15 +58,13 @@ std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& 
 std::vector<BYTE> TextData(const std::u16string& text);
 /// The text of REG_SZ data as a reader gets it: its UTF-16LE units up to a NUL.
 std::u16string TextUpToNul(const std::vector<BYTE>& data);
-/// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string
-/// that cannot stand between quotes as hex(1):..., so that it reads back as it was.
+/// One value in .reg syntax: "name"="text", @=dword:0000002a, ...; a string no quotes hold as hex(1):....
 std::string RegValueLine(const RegValue& value);
 /// Whether a name reads back from .reg text as it is: no control character but a tab, no half pair.
 bool RegNameWritable(const std::u16string& name);
 
-/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI) into
-/// `snapshot` with the parents of its keys, as the registry would hold them.
-/// Deletions and lines not understood are skipped with a note in `notes`.
+/// Reads a .reg export (UTF-16LE with its byte-order mark, or UTF-8/ANSI) into `snapshot` with its keys'
+/// parents, as the registry would hold them. Deletions and lines not understood are skipped with a note.
 bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes, std::string* error);
 
 /// One --registry file and what its keys fed.
@@ -77,16 +72,14 @@ struct RegistryExport {
   std::string file;
   Snapshot keys;  // as the file names them
   std::vector<std::string> notes;
-  // Keys by where they came from: HKEY_CLASSES_ROOT, the machine's classes, the
-  // user's classes, and every other key.
+  // Keys by where they came from: HKEY_CLASSES_ROOT, the machine's classes, the user's, and elsewhere.
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
 class EmulatorSession;
 
-/// Puts every export's keys into a new session's registry where they stand, but
-/// the machine's classes go to HKEY_CLASSES_ROOT and the user's show there over
-/// them as Windows merges them (a key both have shows the user's values).
+/// Puts every export's keys into a new session's registry where they stand, but the machine's classes go to
+/// HKEY_CLASSES_ROOT and the user's over them as Windows merges them (a key in both shows the user's values).
 void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check
