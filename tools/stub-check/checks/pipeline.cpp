@@ -3,7 +3,7 @@
 #include <unordered_set>
 
 #include "checker.h"
-#include "cli/command_line.h"
+#include "io/checked_files.h"
 #include "manifest/manifest.h"
 
 namespace check {

@@ -404,9 +404,9 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
   std::vector<bool> found(count, false);
   for (const XmlElement* c : root.Children("file/comClass")) {
     const std::string* clsid = c->Attribute("clsid");
-    const std::string id = clsid ? Trimmed(*clsid) : "";
+    const std::string id = clsid ? Trimmed(*clsid) : "", folded = Lower(id);
     std::size_t which = 0;
-    while (which < count && Lower(ids[which]) != Lower(id)) ++which;
+    while (which < count && Lower(ids[which]) != folded) ++which;
     if (which < count && !found[which]) {
       found[which] = true;
       CheckClass(expected.classes[which], scripts[which], *c, out);

@@ -52,16 +52,21 @@ std::string SourceLine(const std::string& bytes, int line) {
 
 // The source line and the caret line under it, each after the gutter.
 std::string SourceAndCaret(const std::string& line, int lineNumber, int column, int length) {
-  // Where each character starts (a byte that is no UTF-8 counts as one), and the line's end.
+  // Where each character starts (a byte that is no UTF-8 counts as one), up to what is shown: a manifest
+  // may be one line of megabytes, and each of its findings is shown on it.
   std::vector<std::size_t> starts;
-  for (std::size_t i = 0; i < line.size(); i += std::max<std::size_t>(Utf8Sequence(line, i), 1)) {
-    starts.push_back(i);
+  std::size_t end = 0;
+  const std::size_t wanted = static_cast<std::size_t>(std::max(column, 1)) + kShownCharacters;
+  while (end < line.size() && starts.size() < wanted) {
+    starts.push_back(end);
+    end += std::max<std::size_t>(Utf8Sequence(line, end), 1);
   }
+  const bool more = end < line.size();  // characters past those walked
   const std::size_t characters = starts.size();
-  starts.push_back(line.size());
+  starts.push_back(end);
   const std::size_t at = std::min<std::size_t>(column > 0 ? column - 1 : 0, characters);
   std::size_t first = 0, last = characters;
-  if (characters > kShownCharacters) {
+  if (more || characters > kShownCharacters) {
     first = at > kShownCharacters / 2 ? at - kShownCharacters / 2 : 0;
     last = std::min(characters, first + kShownCharacters);
   }
@@ -82,7 +87,7 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
     caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(control ? 3 : 0, fill);
   }
   if (at >= last) caret += '^';
-  if (last < characters) shown += "...";
+  if (more || last < characters) shown += "...";
   char number[16];
   std::snprintf(number, sizeof number, "%5d", lineNumber);
   return number + (" | " + shown) + "\n" + std::string(std::strlen(number), ' ') + " | " + caret + "\n";
