@@ -394,19 +394,19 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
   if (!expected.classesKnown) return;
   const std::size_t count = expected.classes.size();
   const std::string kShape = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}";  // a class identifier's
-  std::vector<std::string> ids, scripts;
+  std::vector<std::string> ids, folded, scripts;  // folded: the ids as a clsid is compared with them
   std::string classList = "its classes:";  // "its classes: Style.rgs {...}, StyleText.rgs {...}"
   for (std::size_t i = 0; i < count; ++i) {
     ids.push_back(GuidString(expected.classes[i].clsid));
+    folded.push_back(Lower(ids[i]));
     scripts.push_back(Utf8(PackageClasses[i].scriptName));
     classList += (i ? ", " : " ") + scripts[i] + " " + ids[i];
   }
   std::vector<bool> found(count, false);
   for (const XmlElement* c : root.Children("file/comClass")) {
     const std::string* clsid = c->Attribute("clsid");
-    const std::string id = clsid ? Trimmed(*clsid) : "", folded = Lower(id);
-    std::size_t which = 0;
-    while (which < count && Lower(ids[which]) != folded) ++which;
+    const std::string id = clsid ? Trimmed(*clsid) : "";
+    const std::size_t which = std::find(folded.begin(), folded.end(), Lower(id)) - folded.begin();
     if (which < count && !found[which]) {
       found[which] = true;
       CheckClass(expected.classes[which], scripts[which], *c, out);
