@@ -18,6 +18,10 @@ template <class T>
 HRESULT CStubObject<T>::HandOff(REFIID riid, void** object) {
   if (!inner_) return E_NOINTERFACE;
   HRESULT result = inner_->QueryInterface(riid, object);
+  // The engine's word is checked: a success with no interface is a refusal, and
+  // a refusal never leaves the client a pointer it might use or release.
+  if (SUCCEEDED(result) && !*object) result = E_NOINTERFACE;
+  if (FAILED(result)) *object = nullptr;
   Dispose();
   return result;
 }
@@ -26,7 +30,10 @@ template <class T>
 HRESULT CStubObject<T>::Bind() {
   HRESULT result = sys::CoCreateInstance(T::InnerClassId(), nullptr, CLSCTX_INPROC_SERVER,
                                          IID_IStubTarget, reinterpret_cast<void**>(inner_.Put()));
-  if (result != S_OK) return result;
+  if (FAILED(result)) return result;
+  // An engine that answers success without an object gave an unusable pointer;
+  // any success with an object still gets the module path before a client sees it.
+  if (!inner_) return E_POINTER;
   return PassModulePath();
 }
 

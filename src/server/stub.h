@@ -20,10 +20,12 @@ template <class T>
 class CStubObject : public CObjectRootEx<CSingleThreadModel> {
  public:
   /// Answers `riid` of the engine object and disposes of the stub. With no engine
-  /// object, E_NOINTERFACE and the stub is left as it was.
+  /// object, E_NOINTERFACE and the stub is left as it was. An engine that answers
+  /// success with a null interface gives E_NOINTERFACE; any failure nulls `*object`.
   virtual HRESULT HandOff(REFIID riid, void** object);
   /// Creates the engine object and passes it the module path; the engine's
-  /// creation failure, or SetModulePath's answer.
+  /// creation failure, E_POINTER when it answers success with no object, or
+  /// SetModulePath's answer.
   HRESULT Bind();
   /// Tells the engine object the module's file name; SetModulePath's answer. When
   /// the name cannot be had whole, the engine is not called and the answer is the

@@ -235,6 +235,17 @@ TEST_F(E2EActivationErrors, EngineFailuresReachTheClientAndReleaseTheEngine) {
   EXPECT_EQ(probe.get(), nullptr);
   EXPECT_EQ(EngineLiveObjects(), 0);
 
+  // An engine's success without an object is never used as one (it once made
+  // the module call SetModulePath through null and end the host).
+  ConfigureEngine(S_OK, nullptr, kEngineCreatesNothing);
+  EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, object.Out()), E_POINTER);
+  EXPECT_EQ(object.get(), nullptr);
+  ConfigureEngine(S_OK, nullptr, kEngineAnswersNull);
+  EXPECT_EQ(factory->CreateInstance(nullptr, kIID_IEngineProbe, probe.Out()), E_NOINTERFACE);
+  EXPECT_EQ(probe.get(), nullptr);
+  EXPECT_EQ(EngineLiveObjects(), 0);
+  ConfigureEngine(S_OK, nullptr);
+
   factory.Reset();
   EXPECT_EQ(ModuleCanUnloadNow(package->files->modulePath), S_OK);
 }

@@ -17,7 +17,7 @@ void E2ETest::SetUp() {
   liveObjects_ = reinterpret_cast<EngineLiveObjectsFn>(
       reinterpret_cast<void*>(GetProcAddress(engine_, "EngineLiveObjects")));
   ASSERT_TRUE(configure_ && liveObjects_);
-  configure_(S_OK, nullptr);
+  configure_(S_OK, nullptr, kEngineKeepsItsWord);
   liveAtStart_ = liveObjects_();
 
   styleEngineKey_ = std::make_unique<ScopedClassRegistration>(CLSID_StyleEngine, enginePath, L"Both");
@@ -31,7 +31,7 @@ void E2ETest::TearDown() {
   // the temporary folder can be removed after this.
   if (comReady_) CoUninitialize();
   comReady_ = false;
-  if (configure_) configure_(S_OK, nullptr);
+  if (configure_) configure_(S_OK, nullptr, kEngineKeepsItsWord);
   styleEngineKey_.reset();
   styleTextEngineKey_.reset();
   if (engine_) FreeLibrary(engine_);
@@ -71,8 +71,9 @@ std::unique_ptr<RegisteredPackage> E2ETest::AddPackage(const std::wstring& name,
   return package;
 }
 
-void E2ETest::ConfigureEngine(HRESULT setModulePathResult, const IID* refusedInterface) {
-  configure_(setModulePathResult, refusedInterface);
+void E2ETest::ConfigureEngine(HRESULT setModulePathResult, const IID* refusedInterface,
+                              int misbehaviour) {
+  configure_(setModulePathResult, refusedInterface, misbehaviour);
 }
 
 LONG E2ETest::EngineLiveObjects() { return liveObjects_() - liveAtStart_; }

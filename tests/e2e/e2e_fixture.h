@@ -78,7 +78,8 @@ class E2ETest : public ::testing::Test {
                                                 bool lowerCase = false);
 
   /// Sets how the engine's next objects behave (see EngineConfigureFn).
-  void ConfigureEngine(HRESULT setModulePathResult, const IID* refusedInterface);
+  void ConfigureEngine(HRESULT setModulePathResult, const IID* refusedInterface,
+                       int misbehaviour = kEngineKeepsItsWord);
   /// Engine objects made during this test and alive now (a test that leaks
   /// does not disturb the tests after it).
   LONG EngineLiveObjects();

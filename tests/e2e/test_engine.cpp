@@ -16,6 +16,7 @@ LONG g_serverLocks = 0;
 HRESULT g_setModulePathResult = S_OK;
 bool g_refuseInterface = false;
 IID g_refusedInterface = {};
+int g_misbehaviour = e2e::kEngineKeepsItsWord;
 
 constexpr UINT kPathCapacity = 1024;
 
@@ -30,6 +31,9 @@ class EngineObject final : public IStubTarget, public e2e::IEngineProbe {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (g_refuseInterface && IsEqualIID(riid, g_refusedInterface)) return E_NOINTERFACE;
+    if (g_misbehaviour == e2e::kEngineAnswersNull && IsEqualIID(riid, e2e::kIID_IEngineProbe)) {
+      return S_OK;
+    }
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IStubTarget)) {
       *object = static_cast<IStubTarget*>(this);
     } else if (IsEqualIID(riid, e2e::kIID_IEngineProbe)) {
@@ -99,6 +103,7 @@ class EngineFactory final : public IClassFactory {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
+    if (g_misbehaviour == e2e::kEngineCreatesNothing) return S_OK;
     EngineObject* engine = new (std::nothrow) EngineObject(engineClass_);
     if (!engine) return E_OUTOFMEMORY;
     engine->AddRef();
@@ -145,7 +150,8 @@ HRESULT STDMETHODCALLTYPE DllCanUnloadNow() {
   return g_liveObjects == 0 && g_serverLocks == 0 ? S_OK : S_FALSE;
 }
 
-void EngineConfigure(HRESULT setModulePathResult, const IID* refusedInterface) {
+void EngineConfigure(HRESULT setModulePathResult, const IID* refusedInterface, int misbehaviour) {
+  g_misbehaviour = misbehaviour;
   g_setModulePathResult = setModulePathResult;
   g_refuseInterface = refusedInterface != nullptr;
   g_refusedInterface = refusedInterface ? *refusedInterface : IID{};

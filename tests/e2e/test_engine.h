@@ -33,9 +33,18 @@ struct IEngineProbe : IUnknown {
   virtual ULONG STDMETHODCALLTYPE GetSetModulePathCalls() = 0;
 };
 
+/// Ways an engine breaks its word, for the module to survive.
+enum EngineMisbehaviour : int {
+  kEngineKeepsItsWord = 0,
+  kEngineCreatesNothing = 1,  // CreateInstance answers S_OK with a null object
+  kEngineAnswersNull = 2,     // QueryInterface of IEngineProbe answers S_OK with null
+};
+
 /// `EngineConfigure`: every later SetModulePath answers `setModulePathResult`,
-/// and QueryInterface refuses `refusedInterface` (none when null).
-using EngineConfigureFn = void (*)(HRESULT setModulePathResult, const IID* refusedInterface);
+/// QueryInterface refuses `refusedInterface` (none when null), and the engine
+/// misbehaves as `misbehaviour` says.
+using EngineConfigureFn = void (*)(HRESULT setModulePathResult, const IID* refusedInterface,
+                                   int misbehaviour);
 /// `EngineLiveObjects`: the number of engine objects not yet destroyed.
 using EngineLiveObjectsFn = LONG (*)();
 

@@ -55,6 +55,7 @@ class FakeEngine final : public IStubTarget {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     auto is = [&](const IID& iid) { return std::memcmp(&riid, &iid, sizeof(IID)) == 0; };
     *object = nullptr;
+    if (log_.answersNull && is(IID_IEngineProbe)) return S_OK;
     if (!is(IID_IUnknown) && !is(IID_IStubTarget) &&
         (log_.refuseOtherInterfaces || !is(IID_IEngineProbe))) {
       return E_NOINTERFACE;
@@ -82,8 +83,9 @@ class FakeEngine final : public IStubTarget {
 };
 
 // Makes one engine object and answers `riid` of it; the object is gone again
-// when the interface is refused.
+// when the interface is refused. A misbehaving class answers S_OK with nothing.
 HRESULT CreateEngine(EngineLog& log, REFIID riid, void** object) {
+  if (log.createsNothing) return S_OK;
   auto* engine = new FakeEngine(log);
   engine->AddRef();
   HRESULT result = engine->QueryInterface(riid, object);

@@ -86,6 +86,14 @@ TEST_F(ServerStubTest, EngineFailuresReachTheClientAndReleaseTheEngine) {
   style_.refuseOtherInterfaces = true;
   Create<Stub>(IID_IEngineProbe, E_NOINTERFACE);
   EXPECT_EQ(style_.created, 3);
+  // An engine's success without an object is never used as one.
+  style_.refuseOtherInterfaces = false;
+  style_.answersNull = true;
+  Create<Stub>(IID_IEngineProbe, E_NOINTERFACE);
+  style_.createsNothing = true;
+  Create<Stub>(IID_IUnknown, E_POINTER);
+  style_.createsNothing = style_.answersNull = false;
+  EXPECT_EQ(style_.created, 4);
 
   UnregisterEngine(CLSID_StyleTextEngine);
   Create<StubText>(IID_IUnknown, REGDB_E_CLASSNOTREG);
@@ -95,7 +103,7 @@ TEST_F(ServerStubTest, EngineFailuresReachTheClientAndReleaseTheEngine) {
   emu::FailAllocation(1);
   Create<Stub>(IID_IUnknown, E_OUTOFMEMORY);
 #endif
-  EXPECT_EQ(style_.created, 3);
+  EXPECT_EQ(style_.created, 4);
 }
 
 TEST_F(ServerStubTest, AggregationAndNullPointersAreRefusedBeforeAnythingIsMade) {
