@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "package/message_box.h"
+#include "package/class_server.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
@@ -92,8 +93,15 @@ HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath
 HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
                           ScriptMode mode, PackageOutcome* outcome) {
   HRESULT result = S_OK;
+  bool kept[std::size(PackageClasses)] = {};
   for (int i = 0; i < static_cast<int>(std::size(PackageClasses)); ++i) {
-    if (outcome) *outcome = PackageOutcome{i, ScriptOutcome{}};
+    if (outcome) *outcome = PackageOutcome{i, ScriptOutcome{}, {kept[0], kept[1]}};
+    if (mode == ScriptMode::kRemove &&
+        FindClassServer(*PackageClasses[i].classId, moduleLongPath) == ClassServer::kOtherModule) {
+      kept[i] = true;
+      if (outcome) outcome->kept[i] = true;
+      continue;
+    }
     char16_t path[kScriptPathCapacity];
     if (!JoinPath(directory, PackageClasses[i].scriptName, path)) return E_INVALIDARG;
     result = RunScriptFile(moduleLongPath, path, mode, outcome ? &outcome->run : nullptr);

@@ -30,11 +30,17 @@ struct PackageOutcome {
   /// How that script's interpreter run ended; untouched (all defaults) when
   /// the script could not be loaded.
   ScriptOutcome run;
+  /// The rows of PackageClasses whose script removal did not run, because
+  /// their class is registered to another module file.
+  bool kept[2] = {false, false};
 };
 
 /// Runs each script of the package (Style.rgs, then StyleText.rgs) from
 /// `directory`, the next only while the last answered S_OK; answers the first
 /// result that is not S_OK, else the last script's result. `outcome`, when
-/// given, receives which script ended the run and how.
+/// given, receives which script ended the run and how. In removal, a script
+/// whose class the registry names another module file's server (FindClassServer)
+/// is not run and counts as S_OK: removing it would take that module's class,
+/// and the ProgIDs beside it, from a package that is still installed.
 HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
                           ScriptMode mode, PackageOutcome* outcome = nullptr);

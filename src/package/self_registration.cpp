@@ -3,6 +3,7 @@
 #include "package/class_identity.h"
 #include "package/component_categories.h"
 #include "package/module_path.h"
+#include "package/registration_turn.h"
 #include "package/script_files.h"
 #include "platform/hresult.h"
 #include "platform/unique_resource.h"
@@ -32,6 +33,7 @@ HRESULT Register(CategoryWriter writeCategory, PackageOutcome* outcome) {
   HRESULT result = LocateThisPackage(longPath, directory);
   if (FAILED(result)) return result;
 
+  CRegistrationTurn turn(longPath);
   EnterPackageCategories(writeCategory);
   result = RunPackageScripts(longPath, directory, ScriptMode::kRegister, outcome);
   // A script that replaces its class key (ForceRemove) deletes the category
@@ -51,6 +53,7 @@ HRESULT UnregisterServer(PackageOutcome* outcome) {
   // The scripts on disk may have changed since the module was loaded.
   HRESULT result = LocateThisPackage(longPath, directory);
   if (FAILED(result)) return result;
+  CRegistrationTurn turn(longPath);
   return RunPackageScripts(longPath, directory, ScriptMode::kRemove, outcome);
 }
 

@@ -11,10 +11,13 @@
 /// After a successful run the category entries are made once more, so that a
 /// script that replaced its class key cannot leave the class out of its category.
 /// `outcome`, when given, receives how the scripts' run ended (see RunPackageScripts).
+/// Runs of the same module file, in any process, take turns (CRegistrationTurn).
 HRESULT RegisterServer(PackageOutcome* outcome = nullptr);
 
 /// What DllUnregisterServer does for this module: re-reads both class
-/// identifiers and runs both scripts in removal mode. Categories stay.
+/// identifiers and runs both scripts in removal mode, in turn with other runs
+/// of the same module file. A class registered to another module file keeps
+/// its keys (see RunPackageScripts). Categories stay.
 HRESULT UnregisterServer(PackageOutcome* outcome = nullptr);
 
 /// What DllInstall does for this module. The one command line it knows is

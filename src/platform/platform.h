@@ -60,6 +60,8 @@ using HWND = HWND__*;
 struct HWINSTA__;
 using HWINSTA = HWINSTA__*;
 struct SECURITY_ATTRIBUTES;
+/// A kernel object (the module opens only named mutexes).
+using HANDLE = void*;
 
 #define HKEY_CLASSES_ROOT ((HKEY)(std::uintptr_t)0x80000000u)
 #define HKEY_CURRENT_USER ((HKEY)(std::uintptr_t)0x80000001u)
@@ -122,6 +124,7 @@ inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_KEY_HAS_CHILDREN 1020L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#define ERROR_ALREADY_EXISTS 183L
 
 // ---- Registry -------------------------------------------------------------------
 #define KEY_QUERY_VALUE 0x0001
@@ -156,6 +159,11 @@ inline constexpr IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0, 
 #define CLSCTX_INPROC_SERVER 0x1
 #define CLSCTX_INPROC_HANDLER 0x2
 #define CLSCTX_INPROC (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
 
 // ---- COM interfaces ---------------------------------------------------------------
 struct IUnknown {
@@ -272,6 +280,22 @@ T* CompareExchangePointer(T* volatile* slot, T* exchange, T* comparand) {
 void* MemAlloc(std::size_t bytes);
 void MemFree(void* block);
 
+/// A named mutex, made or opened (null on failure, with the last error set); it
+/// is shared by every process that names it. The module names one per module
+/// file to take turns at registration.
+HANDLE CreateMutexW(SECURITY_ATTRIBUTES* security, BOOL initialOwner, const char16_t* name);
+/// Waits for a mutex: WAIT_OBJECT_0 when it is now this thread's, WAIT_ABANDONED
+/// when its last owner ended without giving it back (it is this thread's then
+/// too), WAIT_TIMEOUT, or WAIT_FAILED with the last error set.
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+BOOL ReleaseMutex(HANDLE mutex);
+BOOL CloseHandle(HANDLE object);
+
+/// Expands the %NAME% references of the environment in `text`; answers the units
+/// needed, terminator included (more than `size` when the buffer is short), or 0
+/// on failure.
+DWORD ExpandEnvironmentStringsW(const char16_t* text, char16_t* buffer, DWORD size);
+
 // ---- User interface and text stepping ----------------------------------------------------
 /// The text of a wide-string argument the module's caller passed in.
 const char16_t* CallerText(const OLECHAR* text);
@@ -296,6 +320,11 @@ LONG RegCloseKey(HKEY key);
 LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* nameLength);
 LONG RegDeleteKeyW(HKEY parent, const char16_t* name);
 LONG RegDeleteValueW(HKEY key, const char16_t* name);
+/// Reads value `name` of `key` (null or empty: the default value): its type in
+/// `*type` and its bytes in `data`. `*size` is the capacity in bytes going in and
+/// the value's size coming out; ERROR_MORE_DATA when `data` is too small (or
+/// null, then the size alone is asked for and ERROR_SUCCESS answered).
+LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD* type, BYTE* data, DWORD* size);
 /// The number of subkeys of a key (the only figure the module asks for).
 LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount);
 LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data,

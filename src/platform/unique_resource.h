@@ -100,6 +100,18 @@ struct File {
   static int Free(FILE* file) { return sys::fclose(file); }
 };
 
+/// A kernel object handle (CloseHandle).
+struct KernelHandle {
+  using Pointer = HANDLE;
+  static BOOL Free(HANDLE object) { return sys::CloseHandle(object); }
+};
+
+/// A mutex this thread owns; giving it back releases ownership, not the handle.
+struct MutexOwnership {
+  using Pointer = HANDLE;
+  static BOOL Free(HANDLE mutex) { return sys::ReleaseMutex(mutex); }
+};
+
 template <class T>
 struct Interface {
   using Pointer = T*;
@@ -123,6 +135,11 @@ template <class T>
 using CHeapObjectOwner = CUniqueResource<resource_traits::HeapObject<T>>;
 /// A file opened for reading (fclose).
 using CUniqueFile = CUniqueResource<resource_traits::File>;
+/// An open kernel object (CloseHandle).
+using CUniqueHandle = CUniqueResource<resource_traits::KernelHandle>;
+/// The ownership of a mutex this thread waited for (ReleaseMutex); the handle
+/// itself stays with its CUniqueHandle.
+using CHeldMutex = CUniqueResource<resource_traits::MutexOwnership>;
 /// One reference to a COM object (Release).
 template <class T>
 using CInterfacePtr = CUniqueResource<resource_traits::Interface<T>>;

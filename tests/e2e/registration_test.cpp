@@ -6,6 +6,7 @@
 #include "support/registry_dump.h"
 
 #include <utility>
+#include <vector>
 
 namespace e2e {
 namespace {
@@ -72,6 +73,39 @@ ChildOutcome RunRegsvr32(const std::wstring& options, const std::wstring& module
   CloseHandle(child.hThread);
   CloseHandle(child.hProcess);
   return outcome;
+}
+
+// Starts `count` regsvr32 runs with `options` on `modulePath` at once and waits
+// for them all (bounded); answers their exit codes, ~0 for a run that did not
+// start or finish (it is ended).
+std::vector<DWORD> RunRegsvr32Together(const std::wstring& options, const std::wstring& modulePath,
+                                       int count) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  std::vector<PROCESS_INFORMATION> children;
+  for (int i = 0; i < count; ++i) {
+    std::wstring commandLine =
+        L"\"" + std::wstring(system) + L"\\regsvr32.exe\" " + options + L" \"" + modulePath + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &child)) {
+      children.push_back(child);
+    }
+  }
+  std::vector<DWORD> codes(count, ~0u);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (WaitForSingleObject(children[i].hProcess, kRegsvr32TimeoutMs) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(children[i].hProcess, &codes[i])) {
+      TerminateProcess(children[i].hProcess, 99);
+      WaitForSingleObject(children[i].hProcess, 5000);
+      codes[i] = ~0u;
+    }
+    CloseHandle(children[i].hThread);
+    CloseHandle(children[i].hProcess);
+  }
+  return codes;
 }
 
 struct InProcessOutcome {
@@ -269,6 +303,52 @@ TEST_F(E2ERegistration, Regsvr32RegistersEachCopyAndRemovesOneWithoutTheOther) {
   // The other copy stays registered as it was.
   EXPECT_EQ(Touched(*alpha), Residue(*alpha));
   EXPECT_EQ(Touched(*beta), FullRegistration(*beta));
+}
+
+// A package whose scripts are a copy of a registered package's: its removal
+// succeeds and takes nothing of the first package, whose classes name its own
+// module file.
+TEST_F(E2ERegistration, RemovingACopiedPackageLeavesTheRegisteredOneWhole) {
+  auto first = Author(L"First");
+  auto copy = Author(L"Copied", first->StyleScript().c_str(), first->StyleTextScript().c_str());
+  ChildOutcome run = RunRegsvr32(L"/s", first->files->modulePath);
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.exitCode, kRegsvr32Ok);
+
+  run = RunRegsvr32(L"/u /s", copy->files->modulePath);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, kRegsvr32Ok);
+  EXPECT_TRUE(run.boxes.empty()) << Describe(run.boxes);
+  EXPECT_EQ(Touched(*first), FullRegistration(*first));
+  CLSID byProgId = {};
+  EXPECT_EQ(CLSIDFromProgID(first->styleProgId.c_str(), &byProgId), S_OK);
+
+  // The package's own removal still takes it all.
+  run = RunRegsvr32(L"/u /s", first->files->modulePath);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, kRegsvr32Ok);
+  EXPECT_EQ(Touched(*first), Residue(*first));
+}
+
+// Two regsvr32 runs of one package started together take turns: each succeeds
+// and the package ends registered whole, ProgIDs included, every round.
+TEST_F(E2ERegistration, TwoRunsOfOnePackageAtOnceEndAsIfOneAfterTheOther) {
+  auto package = Author(L"Race");
+  const int rounds = 50;
+  int whole = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const std::vector<DWORD> codes = RunRegsvr32Together(L"/s", package->files->modulePath, 2);
+    const bool ok = codes == std::vector<DWORD>(2, kRegsvr32Ok) &&
+                    Touched(*package) == FullRegistration(*package);
+    EXPECT_TRUE(ok) << "round " << round << ": exit codes " << codes[0] << ", " << codes[1] << "\n"
+                    << Touched(*package);
+    whole += ok;
+    if (!ok) DeleteKey(package->styleProgId);
+  }
+  EXPECT_EQ(whole, rounds);
+  EXPECT_EQ(RunRegsvr32Together(L"/u /s", package->files->modulePath, 2),
+            std::vector<DWORD>(2, kRegsvr32Ok));
+  EXPECT_EQ(Touched(*package), Residue(*package));
 }
 
 TEST_F(E2ERegistration, Regsvr32RegistersForTheUserAloneBesideTheMachine) {

@@ -5,12 +5,16 @@
 // boxes, odd files and leaks are checked over the emulator.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "package/class_identity.h"
 #include "package/component_categories.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
+#include "package/registration_turn.h"
 #include "package/script_files.h"
 #include "package/self_registration.h"
 #include "support/package_files.h"
@@ -142,6 +146,59 @@ TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
                         ClassKey(kTextId, "Aurora.Text.1"));
 }
 
+// A package whose scripts name classes that another module file serves now (a
+// copied package, say) never removes them: what a removal takes must be its own.
+TEST_F(SelfRegistrationTest, RemovalLeavesClassesThatAnotherModuleServes) {
+  const std::u16string directory = PutAurora(AuthorScript("Aurora.Style.1", kStyleId),
+                                             AuthorScript("Aurora.Text.1", kTextId));
+  // Removal asks about the classes the package's scripts name, as it reads them first.
+  ASSERT_EQ(ReadPackageClassIds(directory.c_str()), S_OK);
+  const std::u16string styleServer = u"CLSID\\{DEADBEEF-0123-4567-89AB-CDEF01234567}\\InprocServer32";
+#ifdef _WIN32
+  ::SetEnvironmentVariableW(L"STUB_TEST_PACKAGES", L"C:\\Tarvo's Packages");
+#else
+  emu::SetEnvironmentVariable(u"STUB_TEST_PACKAGES", u"C:\\Tarvo's Packages");
+#endif
+  const struct {
+    const char* what;
+    DWORD type;
+    std::u16string server;  // the style class's server when removal runs
+    bool removed;
+  } cases[] = {
+      {"this module", REG_SZ, kModule16, true},
+      {"in other letter case", REG_SZ, u"c:\\TARVO'S PACKAGES\\aurora.DLL", true},
+      {"quoted, with blanks", REG_SZ, u" \"C:\\Tarvo's Packages\\Aurora.dll\" ", true},
+      {"through the environment", REG_EXPAND_SZ, u"%STUB_TEST_PACKAGES%\\Aurora.dll", true},
+      {"no server named", REG_SZ, u"", true},
+      {"a copied package", REG_SZ, u"C:\\Tarvo's Packages\\Second.dll", false},
+      {"an unset variable", REG_EXPAND_SZ, u"%STUB_TEST_NOT_SET%\\Aurora.dll", false},
+      {"a very long value", REG_SZ, std::u16string(40000, u'x'), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRegister), S_OK);
+    PutValue(HKEY_CLASSES_ROOT, styleServer, u"", c.type, test::TextBytes(c.server));
+    const std::string before = Dump();
+    PackageOutcome outcome;
+    EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRemove, &outcome), S_OK);
+    EXPECT_EQ(outcome.kept[0], !c.removed);
+    EXPECT_FALSE(outcome.kept[1]);
+    // The other class is this module's, and goes either way.
+    if (c.removed) {
+      EXPECT_EQ(Dump(), "\\CLSID\n");
+    } else {
+      // The style class, its ProgID and its server stay as they were.
+      const std::string style = Registered("Aurora.Style.1", kStyleId);
+      EXPECT_EQ(Dump().substr(0, style.size()), style);
+      EXPECT_NE(Dump().find("InprocServer32"), std::string::npos);
+      EXPECT_EQ(Dump().find("Aurora.Text.1"), std::string::npos);
+      PutString(HKEY_CLASSES_ROOT, styleServer, u"", kModule16);
+      EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRemove), S_OK);
+    }
+    EXPECT_EQ(Dump(), "\\CLSID\n") << before;
+  }
+}
+
 #ifndef _WIN32
 
 // The module as the loader would name it, and its package beside it.
@@ -196,7 +253,7 @@ class SelfRegistrationExportsTest : public SelfRegistrationTest {
   }
   static bool NoLeaks() {
     return emu::LiveHeapBlocks() == 0 && emu::LiveTaskMemBlocks() == 0 &&
-           emu::OpenKeyHandles() == 0 && emu::OpenFiles() == 0;
+           emu::OpenKeyHandles() == 0 && emu::OpenFiles() == 0 && emu::OpenKernelHandles() == 0;
   }
   // The keys a registration for the current user alone writes under.
   static std::string UserClasses() { return Dump(HKEY_CURRENT_USER, u"Software\\Classes"); }
@@ -214,6 +271,33 @@ TEST_F(SelfRegistrationExportsTest, RegistrationEntersCategoriesAndRemovalLeaves
 
   // Removal leaves the category entries, and with them the class keys that hold
   // them (a key with subkeys is never removed), default value included.
+  EXPECT_EQ(DllUnregisterServer(), S_OK);
+  EXPECT_EQ(Dump(), Residue());
+  EXPECT_TRUE(NoLeaks());
+}
+
+// Two runs for one module file, in any spelling of its path, wait for each other;
+// another module file's run does not wait for them.
+TEST_F(SelfRegistrationExportsTest, RunsForOneModuleFileTakeTurns) {
+  PutScripts();
+  std::atomic<bool> done{false};
+  std::thread registration;
+  {
+    CRegistrationTurn held(u"c:/tarvo's packages/AURORA.DLL");
+    ASSERT_TRUE(held.Held());
+    registration = std::thread([&] {
+      EXPECT_EQ(DllRegisterServer(), S_OK);
+      done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(done);
+    EXPECT_EQ(Dump(), "");
+    EXPECT_TRUE(CRegistrationTurn(u"C:\\Tarvo's Packages\\Second.dll").Held());
+  }
+  registration.join();
+  EXPECT_EQ(Dump(), FullRegistration());
+  // Should the system refuse a mutex, the run goes on as it would without one.
+  emu::FailCall(emu::Call::CreateMutexW, 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(DllUnregisterServer(), S_OK);
   EXPECT_EQ(Dump(), Residue());
   EXPECT_TRUE(NoLeaks());

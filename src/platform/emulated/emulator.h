@@ -51,6 +51,8 @@ enum class Call {
   RegOverridePredefKey,
   GetProcessWindowStation,
   GetUserObjectInformationW,
+  RegQueryValueExW,
+  CreateMutexW,
   kCount
 };
 
@@ -93,6 +95,8 @@ int LiveHeapBlocks();
 int OpenFiles();
 /// Critical sections initialised and not yet deleted.
 int LiveCriticalSections();
+/// Kernel object handles (named mutexes) opened and not yet closed.
+int OpenKernelHandles();
 
 // ---- Registry ------------------------------------------------------------------------------------
 
@@ -214,6 +218,13 @@ const std::vector<MessageBoxRecord>& MessageBoxes();
 /// in its UOI_FLAGS). Reset makes it visible; a hidden station is what a
 /// service or an installer running without a desktop has.
 void SetWindowStationVisible(bool visible);
+
+// ---- Environment ---------------------------------------------------------------------------------
+
+/// Sets the variable `name` that ExpandEnvironmentStringsW expands (names match
+/// regardless of case); Reset forgets every variable. References to unset
+/// names stay as written, as on Windows.
+void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
 
 // ---- Text helpers for tests --------------------------------------------------------------------------
 

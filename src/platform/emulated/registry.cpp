@@ -642,6 +642,27 @@ LONG RegDeleteValueW(HKEY key, const char16_t* name) {
   return ERROR_SUCCESS;
 }
 
+LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD* type, BYTE* data, DWORD* size) {
+  std::int32_t code = 0;
+  if (CallFails(emu::Call::RegQueryValueExW, &code)) return code;
+  Guard guard(StateLock());
+  emu::Handle handle;
+  LONG status = emu::Resolve(key, &handle);
+  if (status == ERROR_SUCCESS) status = emu::Require(handle, KEY_QUERY_VALUE);
+  if (status != ERROR_SUCCESS) return status;
+  if (data && !size) return ERROR_INVALID_PARAMETER;
+  const emu::Value* value = handle.key->values.Find(emu::Text(name));
+  if (!value) return ERROR_FILE_NOT_FOUND;
+  if (type) *type = value->type;
+  if (!size) return ERROR_SUCCESS;
+  const DWORD capacity = *size;
+  *size = static_cast<DWORD>(value->data.size());
+  if (!data) return ERROR_SUCCESS;
+  if (capacity < value->data.size()) return ERROR_MORE_DATA;
+  std::copy(value->data.begin(), value->data.end(), data);
+  return ERROR_SUCCESS;
+}
+
 LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount) {
   std::int32_t code = 0;
   if (CallFails(emu::Call::RegQueryInfoKeyW, &code)) return code;

@@ -53,6 +53,18 @@ inline void MemFree(void* block) {
   if (block) ::HeapFree(::GetProcessHeap(), 0, block);
 }
 
+inline HANDLE CreateMutexW(SECURITY_ATTRIBUTES* security, BOOL initialOwner, const char16_t* name) {
+  return ::CreateMutexW(security, initialOwner, detail::Wide(name));
+}
+inline DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  return ::WaitForSingleObject(object, milliseconds);
+}
+inline BOOL ReleaseMutex(HANDLE mutex) { return ::ReleaseMutex(mutex); }
+inline BOOL CloseHandle(HANDLE object) { return ::CloseHandle(object); }
+inline DWORD ExpandEnvironmentStringsW(const char16_t* text, char16_t* buffer, DWORD size) {
+  return ::ExpandEnvironmentStringsW(detail::Wide(text), detail::Wide(buffer), size);
+}
+
 inline const char16_t* CallerText(const OLECHAR* text) {
   return reinterpret_cast<const char16_t*>(text);
 }
@@ -88,6 +100,10 @@ inline LONG RegDeleteKeyW(HKEY parent, const char16_t* name) {
 }
 inline LONG RegDeleteValueW(HKEY key, const char16_t* name) {
   return ::RegDeleteValueW(key, detail::Wide(name));
+}
+inline LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD* type, BYTE* data,
+                             DWORD* size) {
+  return ::RegQueryValueExW(key, detail::Wide(name), nullptr, type, data, size);
 }
 inline LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount) {
   return ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, subKeyCount, nullptr, nullptr, nullptr,
