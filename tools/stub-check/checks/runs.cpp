@@ -5,6 +5,7 @@
 
 #include "checker.h"
 #include "package/class_identity.h"
+#include "package/class_server.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
@@ -187,10 +188,60 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
   }
 }
 
+// The file a class's InprocServer32 names in the emulated registry now, as its default value reads.
+std::string RegisteredServer(const Install& install, const GUID& id) {
+  RegKey key;
+  const std::u16string server = install.classesKey + u"\\CLSID\\" + Utf16(GuidString(id)) + u"\\InprocServer32";
+  if (!ReadRegKey(server, &key)) return "";
+  auto value = key.values.find(u"");
+  return value == key.values.end() ? "" : Utf8(TextUpToNul(value->second.data));
+}
+
+// Classes the registry already gives another module file, as the module itself tells them apart: this
+// package's registration takes them over, and its removal leaves them to that file.
+std::vector<Finding> ClassesOfOtherModules(const Install& install) {
+  std::vector<Finding> findings;
+  for (std::size_t i = 0; i < install.ids.size(); ++i) {
+    if (FindClassServer(install.ids[i], install.modulePath.c_str()) != ClassServer::kOtherModule) continue;
+    const std::string other = RegisteredServer(install, install.ids[i]), id = GuidString(install.ids[i]),
+                      className = Utf8(PackageClasses[i].className);
+    Finding f = Noted(
+        Severity::kWarning, "takes-class", Utf8(PackageClasses[i].scriptName), {},
+        "registration takes the " + className + " class " + id + " from another module file",
+        "give this package identifiers of its own (stub-check new makes fresh ones), or remove the other "
+        "package first",
+        {"its InprocServer32 names " + other + " now, not " + Utf8(install.modulePath),
+         "once registered, the class creates this package's engine objects, and removing this package "
+         "takes it and its ProgIDs from the other package too",
+         "removing this package while the class names the other file leaves the class and its ProgIDs "
+         "alone: the module removes only classes that name it"});
+    f.arguments = {{"classId", id}, {"otherModule", other}};
+    findings.push_back(std::move(f));
+  }
+  return findings;
+}
+
+// A removal that left a class alone because another module file serves it: which, and why.
+void KeptClasses(const Install& install, const PackageOutcome& removal, std::vector<Finding>* findings) {
+  for (std::size_t i = 0; i < install.ids.size() && i < std::size(removal.kept); ++i) {
+    if (!removal.kept[i]) continue;
+    const std::string other = RegisteredServer(install, install.ids[i]);
+    Finding f = Noted(Severity::kWarning, "removal-keeps-class", Utf8(PackageClasses[i].scriptName), {},
+                      "removal leaves the " + Utf8(PackageClasses[i].className) + " class " +
+                          GuidString(install.ids[i]) + " alone: another module file serves it",
+                      "give this package identifiers of its own (stub-check new makes fresh ones)",
+                      {"its InprocServer32 names " + other, "the script is not run for removal, and "
+                                                             "removal still succeeds"});
+    f.arguments = {{"classId", GuidString(install.ids[i])}, {"otherModule", other}};
+    findings->push_back(std::move(f));
+  }
+}
+
 // Registration and removal of a package that loads, kept as their changes from the registry to start from: a
 // large export is held once, by the emulated machine, and put back.
 void RunRegistration(EmulatorSession& session, const Package& package, Install& install) {
   SetUpMachine(session, package, install);
+  std::vector<Finding> owners = ClassesOfOtherModules(install);  // told last, as the registry stood
   session.Mark();
   PackageOutcome registrationStop, removalStop;
   install.registration = Ran(
@@ -215,6 +266,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install& 
   install.removal =
       Ran(package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
           boxesBefore, 5);
+  KeptClasses(install, removalStop, &owners);
   const Changes removed = session.TakeChanges();
   session.RollBack();
   const Snapshot& base = removed.was;  // every key either run touched, as it was before registration
@@ -250,6 +302,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install& 
   if (FAILED(install.removal.result) && install.removal.boxes.empty())
     DescribeFailure(removalStop, {0, 0}, 0, readings, ScriptMode::kRemove, &install);
   install.findings.insert(install.findings.end(), servers.begin(), servers.end());
+  install.findings.insert(install.findings.end(), owners.begin(), owners.end());
 }
 
 }  // namespace
