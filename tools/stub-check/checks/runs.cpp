@@ -221,19 +221,34 @@ std::vector<Finding> ClassesOfOtherModules(const Install& install) {
   return findings;
 }
 
-// A removal that left a class alone because another module file serves it: which, and why.
-void KeptClasses(const Install& install, const PackageOutcome& removal, std::vector<Finding>* findings) {
+// A removal that left a class alone because another module file serves it: which, and why. `owners` are the
+// findings of classes that named another file before registration; any other such class names the file its
+// own script writes instead of %Module%, which `servers` already tells: its finding gets what removal does.
+void KeptClasses(const Install& install, const PackageOutcome& removal, std::vector<Finding>* owners,
+                 std::vector<Finding>* servers) {
+  const std::string kept = "removal leaves the class and its ProgIDs in place: the module removes only the "
+                           "classes whose InprocServer32 names it";
   for (std::size_t i = 0; i < install.ids.size() && i < std::size(removal.kept); ++i) {
     if (!removal.kept[i]) continue;
-    const std::string other = RegisteredServer(install, install.ids[i]);
-    Finding f = Noted(Severity::kWarning, "removal-keeps-class", Utf8(PackageClasses[i].scriptName), {},
-                      "removal leaves the " + Utf8(PackageClasses[i].className) + " class " +
-                          GuidString(install.ids[i]) + " alone: another module file serves it",
+    const std::string other = RegisteredServer(install, install.ids[i]), id = GuidString(install.ids[i]),
+                      file = Utf8(PackageClasses[i].scriptName);
+    const auto named = [&](const Finding& f) { return f.Arg("classId") == id || f.file == file; };
+    auto wrongPath = std::find_if(servers->begin(), servers->end(), [&](const Finding& f) {
+      return f.code == "wrong-server-path" && named(f);
+    });
+    if (wrongPath != servers->end() &&
+        std::none_of(owners->begin(), owners->end(), [&](const Finding& f) { return named(f); })) {
+      wrongPath->notes.push_back(kept);
+      continue;
+    }
+    Finding f = Noted(Severity::kWarning, "removal-keeps-class", file, {},
+                      "removal leaves the " + Utf8(PackageClasses[i].className) + " class " + id +
+                          " alone: its InprocServer32 names another module file",
                       "give this package identifiers of its own (stub-check new makes fresh ones)",
-                      {"its InprocServer32 names " + other, "the script is not run for removal, and "
-                                                             "removal still succeeds"});
-    f.arguments = {{"classId", GuidString(install.ids[i])}, {"otherModule", other}};
-    findings->push_back(std::move(f));
+                      {"its InprocServer32 names " + other + ", not " + Utf8(install.modulePath), kept,
+                       "the script is not run for removal, and removal still succeeds"});
+    f.arguments = {{"classId", id}, {"otherModule", other}};
+    owners->push_back(std::move(f));
   }
 }
 
@@ -266,7 +281,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install& 
   install.removal =
       Ran(package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
           boxesBefore, 5);
-  KeptClasses(install, removalStop, &owners);
+  KeptClasses(install, removalStop, &owners, &servers);
   const Changes removed = session.TakeChanges();
   session.RollBack();
   const Snapshot& base = removed.was;  // every key either run touched, as it was before registration
