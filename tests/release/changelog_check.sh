@@ -20,7 +20,7 @@ path, version = sys.argv[1], sys.argv[2]
 try:
     lines = open(path, encoding="utf-8").read().splitlines()
 except OSError as e:
-    sys.exit(print(f"{path}: cannot be read: {e.strerror}"))
+    sys.exit(print(f"cannot be read: {e.strerror}"))
 problems = []
 kinds = {"Added", "Changed", "Deprecated", "Removed", "Fixed", "Security"}
 release = re.compile(r"## \[(\d+\.\d+\.\d+)\] - (\d{4}-\d{2}-\d{2})")
