@@ -10,7 +10,8 @@
 # and 64-bit Windows, the package checker for both and for this Linux machine
 # (statically linked). dist/ then holds
 #
-#   stub-VERSION/             the release tree (layout in its README.txt)
+#   stub-VERSION/             the release tree (layout in its README.txt, what
+#                             changed in its CHANGELOG.md)
 #   stub-VERSION.zip          the same tree as one archive
 #   stub-VERSION.zip.sha256   the archive's checksum, as sha256sum writes it
 #
@@ -251,6 +252,8 @@ install -m 755 "$builds/linux-$host_arch/tools/stub-check/stub-check" \
 # The sample package, complete: its scripts and a copy of the 64-bit module
 # named as the package (copied below, after signing, from the module it copies).
 install -m 644 samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs "$tree/samples/Aurora/"
+# What changed in each release, this one's section included.
+install -m 644 CHANGELOG.md "$tree/"
 # Fixed permissions: programs and nothing else executable.
 find "$tree" -type d -exec chmod 755 {} +
 find "$tree" -type f -exec chmod 644 {} +

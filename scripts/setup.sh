@@ -4,15 +4,20 @@
 #  1. the host toolchain and test libraries, the mingw-w64 cross compilers and
 #     tools for 32-bit (i686) and 64-bit (x86_64) Windows, 64-bit Wine, and the
 #     release and installer tools. Setup fails if any of these cannot be had.
-#  2. 32-bit Wine (wine32:i386). It may fail: its i386 packages sometimes lag
-#     the amd64 ones on a mirror, and some kernels cannot run it anyway. Setup
-#     then says why and still succeeds; the tests and the demo skip the 32-bit
-#     Wine stage and say so.
+#  2. 32-bit Wine (wine32:i386). Its i386 packages sometimes lag the amd64
+#     ones on a mirror: an amd64 "Multi-Arch: same" package installed from a
+#     suite whose i386 index failed has no i386 twin of its version, and apt
+#     refuses with broken packages. Setup then installs it again with each such
+#     package moved to the newest version both architectures can have, and
+#     names each one moved. If that fails too (and some kernels cannot run
+#     32-bit Wine anyway), setup says why and still succeeds; the tests and the
+#     demo skip the 32-bit Wine stage and say so.
 #
 # A package index that fails to download (a mirror in the middle of a sync) is
 # retried a few times, then left out: the lists already there are used.
-# Run as root, or it prints the commands to run. apt-get, dpkg, dpkg-query and
-# id are called by name, so a test can put stand-ins before them on PATH.
+# Run as root, or it prints the commands to run. apt-get, apt-cache, dpkg,
+# dpkg-query and id are called by name, so a test can put stand-ins before them
+# on PATH.
 # STUB_SETUP_TRIES (default 3) and STUB_SETUP_PAUSE (seconds, default 15) set
 # the retries of the index download.
 set -uo pipefail
@@ -45,6 +50,48 @@ reason_of() {  # reason_of LOGFILE
   r=$(grep -E '^(E:|Err:)| : Depends: |held broken packages' "$1" | sed 's/^ *//' | sort -u | head -n 8)
   [[ -n $r ]] || r=$(tail -n 3 "$1")
   printf '%s\n' "$r"
+}
+
+# Installed "Multi-Arch: same" packages of the machine's own architecture, as
+# NAME VERSION lines.
+multiarch_installed() {
+  dpkg-query -W -f='${Package}\t${Architecture}\t${Version}\t${Multi-Arch}\t${db:Status-Status}\n' 2>/dev/null |
+    awk -F'\t' '$4 == "same" && $2 != "i386" && $5 == "installed" { print $1, $3 }'
+}
+
+# apt-cache policy's version tables as NAME VERSION lines, newest first, NAME
+# as policy heads it: bare for the machine's own architecture, else NAME:i386.
+policy_versions() {  # policy_versions NAME...
+  apt-cache policy "$@" 2>/dev/null | awk '
+    /^[^ ].*:$/   { name = substr($0, 1, length($0) - 1); next }
+    /^ \*\*\* /    { print name, $2; next }
+    /^     [^ ]/  { print name, $1 }'
+}
+
+# The installed multi-arch packages whose version has no i386 twin to be had,
+# where the newest version both architectures can have is older than the
+# installed one, as lines of NAME INSTALLED SHARED. Where that version is newer,
+# apt moves both architectures up to it by itself; where there is none, there
+# is nothing to move to: both are left out.
+twinless() {
+  local installed names
+  installed=$(multiarch_installed)
+  [[ -n $installed ]] || return 0
+  mapfile -t names < <(awk '{ print $1 }' <<<"$installed")
+  awk 'FNR == NR { have[$1] = $2; order[++n] = $1; next }
+       $1 ~ /:i386$/ { twin[substr($1, 1, length($1) - 5), $2] = 1; next }
+       { own[$1] = own[$1] " " $2 }
+       END {
+         for (i = 1; i <= n; i++) {
+           p = order[i]
+           if ((p, have[p]) in twin) continue
+           k = split(own[p], v, " "); older = 0
+           for (j = 1; j <= k; j++) {
+             if ((p, v[j]) in twin) { if (older) print p, have[p], v[j]; break }
+             if (v[j] == have[p]) older = 1
+           }
+         }
+       }' <(printf '%s\n' "$installed") <(policy_versions "${names[@]}" "${names[@]/%/:i386}")
 }
 
 mapfile -t need_base < <(missing_of "${base[@]}")
@@ -111,9 +158,25 @@ if [[ ${#need_base[@]} -gt 0 ]]; then
   fi
 fi
 
+# 32-bit Wine refused for broken packages: installed again with each package
+# that has no i386 twin moved to a version both architectures have. Says what
+# it moved once that install succeeds; fails, its output in $log, otherwise.
+install_wine32_with_twins() {
+  local moves pins=() name from to
+  grep -qE 'generated breaks|held broken packages' "$log" || return 1
+  moves=$(twinless)
+  [[ -n $moves ]] || return 1
+  while read -r name from to; do pins+=("$name=$to"); done <<<"$moves"
+  echo "setup: apt refused for broken packages; trying again with ${pins[*]}"
+  install --allow-downgrades "${need_wine32[@]}" "${pins[@]}" || return 1
+  while read -r name from to; do
+    echo "setup: moved back $name from $from to $to: the mirror has no i386 $name $from, and 32-bit Wine needs both architectures at one version"
+  done <<<"$moves"
+}
+
 if [[ ${#need_wine32[@]} -gt 0 ]]; then
   echo "setup: installing 32-bit Wine (${need_wine32[*]})"
-  if ! install "${need_wine32[@]}"; then
+  if ! install "${need_wine32[@]}" && ! install_wine32_with_twins; then
     why=$(reason_of "$log" | tr '\n' ' ' | sed 's/ *$//')
     echo "setup: 32-bit Wine could not be installed (apt: $why); the tests and the demo will skip the 32-bit Wine stage. Run 'sudo $0' again later to add it."
   fi

@@ -1,6 +1,6 @@
 # The Stub SDK for CMake:
 #
-#   find_package(Stub 1.0 CONFIG REQUIRED)
+#   find_package(Stub CONFIG REQUIRED)   # or Stub X.Y: major version X, at X.Y or later
 #   target_link_libraries(my_host PRIVATE Stub::Host)      # the host library and its headers
 #   target_link_libraries(my_engine PRIVATE Stub::Headers) # the public headers alone
 #

@@ -25,6 +25,9 @@
 # compared against expected/architecture-<arch>.txt (line 1 the text report's,
 # line 2 the JSON report's) and stands in the expected reports as
 # "{architecture line N}", so one expected report serves both architectures.
+# The module files' version (STUB_MODULE_VERSION, the build's X.Y.Z, which
+# their version resource carries as X.Y.Z.0) stands in them as
+# "version {module version}", so the expected reports hold no second copy of it.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 xml=$1
@@ -76,9 +79,21 @@ grep -rlxF "$arm64_marker" "$out/tree/tests/check/packages" | while read -r f; d
   cp "$stub" "$f" && patch_header "$f" 0 $((0xAA64))
 done
 echo "stub-check corpus: module files from $stub and $other ($arch)"
-normalize() {  # the architecture lines of this run as their stand-ins
-  awk -v table="$table" 'BEGIN { while ((getline line < table) > 0) t[line] = ++n }
-    { if ($0 in t) print "{architecture line " t[$0] "}"; else print }'
+IFS=. read -r v1 v2 v3 v4 _ <<<"${STUB_MODULE_VERSION:-}.0.0.0.0"
+module_version="version ${v1:-0}.${v2:-0}.${v3:-0}.${v4:-0}"
+normalize() {  # the architecture lines and the module version of this run as their stand-ins
+  awk -v table="$table" -v version="$module_version" '
+    BEGIN { while ((getline line < table) > 0) t[line] = ++n }
+    {
+      if ($0 in t) { print "{architecture line " t[$0] "}"; next }
+      out = ""
+      while ((i = index($0, version)) > 0) {
+        after = substr($0, i + length(version), 1)
+        out = out substr($0, 1, i - 1) (after ~ /[0-9.]/ ? version : "version {module version}")
+        $0 = substr($0, i + length(version))
+      }
+      print out $0
+    }'
 }
 cases=0 failures=0 body=""
 while read -r name args; do

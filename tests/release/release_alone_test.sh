@@ -39,13 +39,15 @@ rel=${rel%/}
 pass ReleaseAlone.Unpacks
 
 # Every path a shipped document names in backquotes, of the release's own
-# folders, is there; and no document names the source tree's folders.
+# folders or its top-level files, is there; and no document names the source
+# tree's folders.
 missing=()
 while IFS= read -r path; do
   path=${path%%[ :,]*}
   [[ -e $rel/$path || -e $rel/${path%/} ]] || missing+=("$path")
 done < <(cd "$rel" && find . -name '*.md' -o -name README.txt | xargs cat |
-           grep -ohE '`(x86|x64|linux-[a-z0-9_]+|include|lib|samples|docs)/[^` ]*`' | tr -d '`' | sort -u)
+           grep -ohE '`((x86|x64|linux-[a-z0-9_]+|include|lib|samples|docs)/[^` ]*|CHANGELOG\.md|README\.txt|SHA256SUMS)`' |
+           tr -d '`' | sort -u)
 tree_paths=$(cd "$rel" && find . -name '*.md' -o -name README.txt | xargs grep -ohE '`(scripts|build|tests|src|bench|fuzz)/[^` ]*`' | sort -u | tr '\n' ' ')
 if ((${#missing[@]})); then
   fail ReleaseAlone.DocumentsNameWhatShips "named but not shipped: ${missing[*]}"

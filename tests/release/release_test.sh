@@ -3,7 +3,7 @@
 # in two temporary folders of different names and depths, each signing with the
 # same throwaway certificate. Then:
 #   - every file the release promises is there, the sample's module is the
-#     64-bit module, SHA256SUMS and the archive's checksum hold, the archive
+#     64-bit module, its CHANGELOG.md has a section for its version, SHA256SUMS and the archive's checksum hold, the archive
 #     holds exactly the tree, in byte order of names, with the commit's time;
 #   - both dist/ folders are the same, byte for byte (archive included);
 #   - every Windows file carries an Authenticode signature that osslsigncode
@@ -101,7 +101,8 @@ for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe \
          samples/src/catalog/CMakeLists.txt \
          samples/src/engine/CMakeLists.txt samples/src/host/CMakeLists.txt samples/src/client/CMakeLists.txt \
          "linux-$(uname -m)/stub-check" docs/package-authors.md docs/hosts.md docs/engines.md \
-         samples/Aurora.dll samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs README.txt SHA256SUMS; do
+         samples/Aurora.dll samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs README.txt \
+         CHANGELOG.md SHA256SUMS; do
   [[ -s $dist_a/$tree/$f ]] || missing+=("$f")
 done
 [[ -s $dist_a/$tree.zip && -s $dist_a/$tree.zip.sha256 ]] || missing+=("$tree.zip or its .sha256")
@@ -111,6 +112,14 @@ elif ! cmp -s "$dist_a/$tree/samples/Aurora.dll" "$dist_a/$tree/x64/Stub.dll"; t
   fail Release.HoldsEverything "samples/Aurora.dll is not the 64-bit module"
 else
   pass Release.HoldsEverything
+fi
+
+# The shipped CHANGELOG.md has the release's version as its newest section.
+if "$root/tests/release/changelog_check.sh" "$dist_a/$tree/CHANGELOG.md" "${tree#stub-}" \
+     >"$first/changelog.log" 2>&1; then
+  pass Release.ChangelogHasItsVersion
+else
+  fail Release.ChangelogHasItsVersion "$(cat "$first/changelog.log")"
 fi
 
 # The checksums hold, and cover every file of the tree.
