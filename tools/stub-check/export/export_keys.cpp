@@ -207,10 +207,10 @@ int ExportCommand(const std::vector<std::string>& args) {
   const auto outside =
       std::find_if(keys.begin(), keys.end(), [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
   if (perUser && outside != keys.end()) {
-    io::PrintError("stub-check export: warning: the scripts write " + Utf8(LongRootName(outside->root)) + "\\" +
-                   outside->below + ", outside the classes root: a per-user install runs without elevation and "
-                   "cannot write there, and the key is not the user's; write every key under HKCR for a "
-                   "per-user package\n");
+    io::PrintError("stub-check export: warning: the scripts write " +
+                   Escaped(Utf8(LongRootName(outside->root)) + "\\" + outside->below) +
+                   ", outside the classes root: a per-user install runs without elevation and cannot write "
+                   "there, and the key is not the user's; write every key under HKCR for a per-user package\n");
   }
   const ExportedPackage exported{line, moduleName, stem, package.moduleFile.architecture, perUser,
                                  package.moduleFile, *report.package, install, keys};
