@@ -136,7 +136,8 @@ const VerbSpec kExportSpec = {
          "under HKEY_CURRENT_USER\\Software\\Classes"},
         {"--module-path", "PATH", false,
          "reg: the absolute Windows path the module is installed at (required),\n"
-         "with the module's own file name; no <>\"|?* or control characters"},
+         "with the module's own file name; no <>\"|?*, control characters or\n"
+         "device names (CON, NUL, COM1, ...)"},
         {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
         {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
         {"--assembly-name", "ASSEMBLY", false,

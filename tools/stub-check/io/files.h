@@ -31,7 +31,7 @@ void PrintError(const std::string& text);
 /// LockFileEx on Windows), so that another process can tell whether a run that made the file is
 /// still running: the system lets a lock go when its process ends, however it ends (SIGKILL too).
 /// A lock file is written only once it is locked: one found empty has a maker that has not locked
-/// it yet. Move-only; the file itself stays where it is.
+/// it yet. Not copyable; the file itself stays where it is.
 class HeldLock {
  public:
   HeldLock() = default;

@@ -34,7 +34,8 @@ const VerbSpec kNewSpec = {
     "  (<arch>/Stub.dll beside the tool's own folder: x64/Stub.dll, x86/Stub.dll),\n"
     "  else from the build tree the tool was built in.\n"
     "  The package is written under a temporary name in DIR and renamed into place:\n"
-    "  a run that fails or is interrupted leaves nothing, and can be run again.\n"
+    "  a run that fails or is interrupted leaves nothing, and can be run again; the\n"
+    "  temporary folder of a run killed outright is removed by the next run in DIR.\n"
     "exit code: 0 made, 2 refused or failed (nothing is left written)\n",
     true};
 
