@@ -133,6 +133,9 @@ package Odd && sed -i "s/= s 'Good Style'/= s 'Odd\tStyle\nline two'/" Odd/Style
 package Hklm && printf 'HKLM\n{\n\tNoRemove SOFTWARE\n\t{\n\t\tTarvoHklm = s %s\n\t}\n}\n' "'x'" >>Hklm/StyleText.rgs
 package "$(printf 'Caf\xe9')"
 package Unquoted && sed -i "s/'%Module%'/%Module%/" Unquoted/Style.rgs
+# Names that would forge a report's lines or move a terminal, were they printed as they are.
+package "$(printf 'nl\nFjord.dll: error: forged finding [load-fails]')"
+package "$(printf 'Ctl\033[31m\r\177\001')"
 package Deck && mv Deck.dll "$(printf 'Deck.dl\xc3\xa9')"  # an extension of four characters, five bytes
 mkfifo Pipe.dll  # a module "file" that is a FIFO
 truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no disk is used)
@@ -191,7 +194,8 @@ while IFS='|' read -r name code expect leaves how args; do
   [[ $how == full || $how == fsize ]] && : >"$out.std"
   said=$(cat "$out.std" "$out.err")
   # A SARIF log is read as a CI system reads it: each result's rule, level, place
-  # and remedy, said as "sarif RULE LEVEL URI:LINE:COLUMN remedy: REMEDY" for the phrase to match.
+  # and remedy, said as "sarif RULE LEVEL URI:LINE:COLUMN remedy: REMEDY" for the phrase to match;
+  # a run that failed, as "sarif failed LEVEL: MESSAGE" for each of its notifications.
   if [[ $how == sarif ]]; then
     said+=$'\n'$(python3 - "$out.std" <<'PY' 2>&1
 import json, sys
@@ -209,6 +213,12 @@ for run in log["runs"]:
         remedy = lines[-1][len("remedy: "):] if len(lines) > 1 and lines[-1].startswith("remedy: ") else ""
         print("sarif %s %s %s:%s:%s remedy: %s" % (r["ruleId"], r["level"], where.get("artifactLocation", {}).get("uri", ""),
                                                region.get("startLine", 0), region.get("startColumn", 0), remedy))
+    for invocation in run.get("invocations", []):
+        assert isinstance(invocation["executionSuccessful"], bool), invocation
+        for n in invocation.get("toolExecutionNotifications", []):
+            assert n["level"] in ("none", "note", "warning", "error"), n
+            print("sarif %s %s: %s" % ("succeeded" if invocation["executionSuccessful"] else "failed",
+                                       n["level"], n["message"]["text"]))
 PY
 )
   fi

@@ -48,33 +48,56 @@ const VerbSpec kCheckSpec = {
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
     "installers); each with --help\n"};
 
-int Refuse(const std::string& message) { return Refuse(kCheckSpec, message); }
+// What is said when the process runs out of memory.
+constexpr char kOutOfMemory[] =
+    "out of memory: the input needs more memory than the process may use (ulimit -v?), so it gives no result";
+
+// A check that cannot be made, said on standard error and, for --format json or sarif, as that
+// document on standard output, which a program reads in place of the report.
+int Refuse(const std::string& format, const std::string& input, const std::string& message) {
+  Refuse(kCheckSpec, message);
+  const std::string document = FailureReport(format, input, message);
+  if (!document.empty()) PrintChecked("stub-check", document);
+  return 2;
+}
 
 int CheckCommand(const std::vector<std::string>& args) {
   ParsedLine line;
-  if (const int exit = ReadCommandLine(kCheckSpec, args, &line); exit >= 0) return exit;
-  const std::string what = "name the module copy (Aurora.dll) or its package folder";
-  if (line.operands.empty()) return Refuse("no package given: " + what + " (stub-check --help)");
+  std::string refusal;
+  const int exit = ReadCommandLine(kCheckSpec, args, &line, &refusal);
+  // A --format the table refuses is text; anything it takes is the format every failure is given in.
+  const std::string format = line.Get("--format", "text");
   CheckRequest request;
-  request.input = line.operands[0];
-  if (request.input.empty()) return Refuse("the package argument is empty: " + what);
+  request.input = line.operands.empty() ? "" : line.operands[0];
+  auto refuse = [&](const std::string& message) { return Refuse(format, request.input, message); };
+  if (!refusal.empty()) return refuse(refusal);
+  if (exit >= 0) return exit;
+  const std::string what = "name the module copy (Aurora.dll) or its package folder";
+  if (line.operands.empty()) return refuse("no package given: " + what + " (stub-check --help)");
+  if (request.input.empty()) return refuse("the package argument is empty: " + what);
   std::string problem;
   const std::string modulePath = line.Get("--module-path");
   if (!modulePath.empty() && !CheckWindowsModulePath(modulePath, &problem)) {
-    return Refuse("--module-path " + Quoted(modulePath) + ": " + problem);
+    return refuse("--module-path " + Quoted(modulePath) + ": " + problem);
   }
   if (!modulePath.empty()) request.installPaths.push_back(Utf16(modulePath));
   request.manifestFile = line.Get("--manifest");
   if (!request.manifestFile.empty() &&
       !ReadRegularFile(request.manifestFile, kScriptSizeLimit, &request.manifestBytes, &problem)) {
-    return Refuse("--manifest " + Quoted(request.manifestFile) + " cannot be read: " + problem +
+    return refuse("--manifest " + Quoted(request.manifestFile) + " cannot be read: " + problem +
                   "; give the assembly manifest (stub-check export --format manifest writes one)");
   }
-  request.format = line.Get("--format", "text");
+  request.format = format;
   request.perUser = line.Has("--per-user");
   if (line.Has("--registry")) request.registryFiles = line.values.at("--registry");
-  const Report report = Check(request);
-  if (!report.refused.empty()) return Refuse(report.refused);
+  Report report;
+  try {
+    report = Check(request);
+  } catch (const std::bad_alloc&) {
+    // What the check held is let go on the way here: enough to say so in the format asked for.
+    return refuse(kOutOfMemory);
+  }
+  if (!report.refused.empty()) return refuse(report.refused);
   return PrintChecked("stub-check", report.text) ? report.ExitCode() : 2;
 }
 
@@ -122,8 +145,7 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     // Everything made so far has been let go on the way here (what `new`
     // wrote included); what remains is to say so, not to abort.
-    check::io::PrintError("stub-check: out of memory: the input needs more memory than the process may use "
-                          "(ulimit -v?), so it gives no result\n");
+    check::io::PrintError(std::string("stub-check: ") + check::kOutOfMemory + "\n");
     return 2;
   }
 }

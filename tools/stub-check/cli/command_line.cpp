@@ -100,31 +100,38 @@ std::string Usage(const VerbSpec& table) {
 
 }  // namespace
 
-int ReadCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line) {
+int ReadCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
+                    std::string* refusal) {
   bool optionsEnded = false, help = false;
   std::string why;
-  for (std::size_t i = 0; i < args.size() && why.empty(); ++i) {
+  // Past the first problem the rest is still read, so that `line` holds what it can (the format a
+  // refusal is to be given in); the first problem is the one said.
+  for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    std::string problem;
     if (!optionsEnded && arg == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && (arg == "--help" || arg == "-h")) {
       help = true;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      why = ReadOption(table, args, &i, line);
+      problem = ReadOption(table, args, &i, line);
     } else if (line->operands.empty()) {
       line->operands.push_back(arg);
     } else {
-      why = "unexpected argument " + Quoted(arg) + ": " + table.verb + " takes one " + table.operand +
-            ", and " + Quoted(line->operands[0]) + " is given already (stub-check " + table.verb +
-            " --help lists the options)";
+      problem = "unexpected argument " + Quoted(arg) + ": " + table.verb + " takes one " + table.operand +
+                ", and " + Quoted(line->operands[0]) + " is given already (stub-check " + table.verb +
+                " --help lists the options)";
     }
+    if (why.empty()) why = problem;
   }
-  if (!why.empty()) return Refuse(table, why);
+  if (!why.empty() && refusal) *refusal = why;
+  if (!why.empty()) return refusal ? 2 : Refuse(table, why);
   return !help ? -1 : PrintChecked(Who(table), Usage(table)) ? 0 : 2;
 }
 
 int Refuse(const VerbSpec& table, const std::string& message) {
-  io::PrintError(Who(table) + ": " + message + "\n");
+  // One line, whatever names it holds: a line break in a name never starts a line of its own.
+  io::PrintError(Who(table) + ": " + Escaped(message) + "\n");
   return 2;
 }
 

@@ -41,10 +41,13 @@ struct ParsedLine {
 
 /// Reads `args` (less the verb) against `table`: options in any order, "--name value" or "--name=value",
 /// "--" ending them. -1 when the verb goes on with `line`; else its exit code: --help printed (0), or
-/// what the table does not allow refused, with what to do (2).
-int ReadCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line);
+/// what the table does not allow refused, with what to do (2). With `refusal`, a refusal is handed back
+/// there instead of said, `line` holding every option that could be read.
+int ReadCommandLine(const VerbSpec& table, const std::vector<std::string>& args, ParsedLine* line,
+                    std::string* refusal = nullptr);
 
-/// Says `message` on standard error as "stub-check new: ..." ("stub-check: ..." for check); 2.
+/// Says `message` on standard error as "stub-check new: ..." ("stub-check: ..." for check), on one line
+/// (escaped as Escaped escapes a name); 2.
 int Refuse(const VerbSpec& table, const std::string& message);
 
 /// The verb of a whole command line (less the program name), the other arguments in `rest`: the first

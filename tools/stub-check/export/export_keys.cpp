@@ -136,7 +136,8 @@ const VerbSpec kExportSpec = {
          "under HKEY_CURRENT_USER\\Software\\Classes"},
         {"--module-path", "PATH", false,
          "reg: the absolute Windows path the module is installed at (required),\n"
-         "with the module's own file name; no <>\"|?* or control characters"},
+         "with the module's own file name; no <>\"|?*, control characters or\n"
+         "device names (CON, NUL, COM1, ...)"},
         {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
         {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
         {"--assembly-name", "ASSEMBLY", false,
@@ -207,10 +208,10 @@ int ExportCommand(const std::vector<std::string>& args) {
   const auto outside =
       std::find_if(keys.begin(), keys.end(), [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
   if (perUser && outside != keys.end()) {
-    io::PrintError("stub-check export: warning: the scripts write " + Utf8(LongRootName(outside->root)) + "\\" +
-                   outside->below + ", outside the classes root: a per-user install runs without elevation and "
-                   "cannot write there, and the key is not the user's; write every key under HKCR for a "
-                   "per-user package\n");
+    io::PrintError("stub-check export: warning: the scripts write " +
+                   Escaped(Utf8(LongRootName(outside->root)) + "\\" + outside->below) +
+                   ", outside the classes root: a per-user install runs without elevation and cannot write "
+                   "there, and the key is not the user's; write every key under HKCR for a per-user package\n");
   }
   const ExportedPackage exported{line, moduleName, stem, package.moduleFile.architecture, perUser,
                                  package.moduleFile, *report.package, install, keys};

@@ -28,10 +28,13 @@ constexpr std::size_t kRegistrySizeLimit = 256u << 20;
 constexpr std::size_t kModuleSizeLimit = 64u << 20;
 
 /// Whether `path` is an absolute Windows path (C:\... or \\server\share\...) a
-/// module can be installed at; otherwise `problem` says why.
+/// module can be installed at, no part of it a device name (CheckDeviceName); otherwise `problem` says why.
 bool CheckWindowsModulePath(const std::string& path, std::string* problem);
 
 /// The device Windows reserves the file name `name` for ("CON" for con.txt), or empty.
 std::string DeviceName(const std::string& name);
+/// Whether `name` can name a file or folder on Windows as far as devices go: false, with `problem`
+/// saying so, when Windows reserves it for a device. The one check of `new`'s names and of install paths.
+bool CheckDeviceName(const std::string& name, std::string* problem);
 
 }  // namespace check

@@ -19,6 +19,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -159,6 +160,61 @@ void PrintError(const std::string& text) {
   WriteAll(stderr, text, &reason);
 }
 
+namespace {
+
+// Locks `file` for this process alone, waiting while another holds it (`wait`) or answering false.
+bool Lock(std::FILE* file, bool wait) {
+#ifdef _WIN32
+  const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+  OVERLAPPED at = {};  // the first byte
+  const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+  return handle != INVALID_HANDLE_VALUE && LockFileEx(handle, flags, /*reserved=*/0, 1, 0, &at);
+#else
+  int result;
+  while ((result = ::flock(::fileno(file), LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
+  }
+  return result == 0;
+#endif
+}
+
+// What a lock file holds once its maker has locked it.
+constexpr char kLockText[] = "stub-check\n";
+
+}  // namespace
+
+bool HeldLock::Make(const std::string& path, std::string* reason) {
+  Release();
+  // Locked (waiting out a process that only looks whether it is held) before it is written.
+  file_ = OpenFile(path, true, reason);
+  if (!file_) return false;
+  if (!Lock(file_, true)) {
+    *reason = Failed("it cannot be locked");
+    Release();
+    return false;
+  }
+  if (WriteAll(file_, kLockText, reason)) return true;
+  Release();
+  return false;
+}
+
+bool HeldLock::Take(const std::string& path) {
+  Release();
+  std::string reason;
+  file_ = OpenFile(path, false, &reason);
+  if (!file_) return false;
+  char first = 0;
+  if (!Lock(file_, false) || std::fread(&first, 1, 1, file_) != 1) {
+    Release();
+    return false;
+  }
+  return true;
+}
+
+void HeldLock::Release() {
+  if (file_) std::fclose(file_);  // the lock goes with the file
+  file_ = nullptr;
+}
+
 }  // namespace io
 
 bool PrintChecked(const std::string& who, const std::string& text) {
@@ -232,6 +288,12 @@ bool CheckWindowsModulePath(const std::string& path, std::string* problem) {
   } else if (ShowBytes(path) != path) {
     *problem = "it is not UTF-8 text";
   }
+  // Each folder and the file itself, past the drive or the server and share.
+  std::size_t start = drive ? 3 : path.find('\\', path.find('\\', 2) + 1);
+  for (std::size_t end; problem->empty() && start < path.size(); start = end + 1) {
+    end = std::min(path.find('\\', start), path.size());
+    CheckDeviceName(path.substr(start, end - start), problem);
+  }
   return problem->empty();
 }
 
@@ -245,6 +307,12 @@ std::string DeviceName(const std::string& name) {
     if (stem == Lower(device)) return device;
   }
   return "";
+}
+
+bool CheckDeviceName(const std::string& name, std::string* problem) {
+  const std::string device = DeviceName(name);
+  if (!device.empty()) *problem = device + " is a device name on Windows and cannot name a file or folder";
+  return device.empty();
 }
 
 }  // namespace check

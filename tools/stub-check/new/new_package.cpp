@@ -34,7 +34,8 @@ const VerbSpec kNewSpec = {
     "  (<arch>/Stub.dll beside the tool's own folder: x64/Stub.dll, x86/Stub.dll),\n"
     "  else from the build tree the tool was built in.\n"
     "  The package is written under a temporary name in DIR and renamed into place:\n"
-    "  a run that fails or is interrupted leaves nothing, and can be run again.\n"
+    "  a run that fails or is interrupted leaves nothing, and can be run again; the\n"
+    "  temporary folder of a run killed outright is removed by the next run in DIR.\n"
     "exit code: 0 made, 2 refused or failed (nothing is left written)\n",
     true};
 
@@ -64,7 +65,7 @@ std::string FindShippedModule(const std::string& arch, std::string* tried) {
     // A module that is there but cannot be looked at is named, so that reading it says why.
     std::error_code error;
     if (fs::status(io::PathOf(place), error).type() != fs::file_type::not_found) return normal;
-    *tried += "  " + normal + "\n";
+    *tried += (tried->empty() ? "" : ", ") + normal;
   }
   return "";
 }
@@ -138,23 +139,100 @@ bool MakeFolders(const fs::path& path, Undo* undo, std::string* problem) {
   return (root || MakeFolders(path.parent_path(), undo, problem)) && MakeFolder(path, undo, problem);
 }
 
-// The package written whole under `staging`: NAME/ with its scripts, then NAME.dll.
+// The lock file in a staging folder, held by its run for as long as it runs: a staging folder whose
+// lock no process holds is what a run killed outright (SIGKILL, a power cut) left behind.
+constexpr char kStagingLock[] = "new.lock";
+
+// The package written whole under `staging`, held by `lock`: NAME/ with its scripts, then NAME.dll.
 bool Stage(const std::string& staging, const std::string& name, const std::vector<std::string>& ids,
-           const std::string& moduleBytes, Undo* undo, std::string* problem) {
+           const std::string& moduleBytes, Undo* undo, io::HeldLock* lock, std::string* problem) {
   const auto write = [problem](const std::string& what, const std::string& path, const std::string& bytes) {
     if (WriteNewFile(path, bytes, problem)) return true;
     *problem = "cannot write " + what + path + ": " + *problem + "; nothing was left written";
     return false;
   };
-  const std::string folder = staging + "/" + name;
-  if (!MakeFolder(io::PathOf(staging), undo, problem) || !MakeFolder(io::PathOf(folder), undo, problem)) {
+  const std::string folder = staging + "/" + name, lockFile = staging + "/" + kStagingLock;
+  if (!MakeFolder(io::PathOf(staging), undo, problem)) return false;
+  if (!lock->Make(lockFile, problem)) {
+    *problem = "cannot write " + lockFile + ": " + *problem + "; nothing was left written";
     return false;
   }
+  if (!MakeFolder(io::PathOf(folder), undo, problem)) return false;
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const std::string path = folder + "/" + Utf8(PackageClasses[i].scriptName);
     if (!write("", path, Script(name, kNewClasses[i], ids[i]))) return false;
   }
   return write("the module copy ", folder + ".dll", moduleBytes);
+}
+
+// Whether `folder` is a staging folder of `new` (.NAME.new- and eight hexadecimal digits, NAME a package
+// name) holding its lock file and nothing but what a run writes there: NAME/ with the scripts, NAME.dll.
+bool StagingFolder(const fs::path& folder) {
+  std::error_code error;
+  const std::string entry = io::TextOf(folder.filename());
+  const std::size_t dash = entry.rfind(".new-");
+  if (entry.size() < 2 || entry[0] != '.' || dash == std::string::npos || entry.size() != dash + 13 ||
+      entry.find_first_not_of("0123456789ABCDEF", dash + 5) != std::string::npos) {
+    return false;
+  }
+  const std::string name = entry.substr(1, dash - 1);
+  std::string problem;
+  if (!ValidPackageName(name, &problem) || !fs::is_directory(fs::symlink_status(folder, error))) return false;
+  const auto scripts = [&](const fs::path& inner) {
+    for (const auto& script : fs::directory_iterator(inner, error)) {
+      const std::string file = io::TextOf(script.path().filename());
+      const bool known = std::any_of(std::begin(PackageClasses), std::end(PackageClasses),
+                                     [&](const auto& c) { return Utf8(c.scriptName) == file; });
+      if (!known || !script.is_regular_file(error) || script.is_symlink(error)) return false;
+    }
+    return !error;
+  };
+  bool locked = false;
+  for (const auto& part : fs::directory_iterator(folder, error)) {
+    const std::string file = io::TextOf(part.path().filename());
+    const fs::file_type type = part.symlink_status(error).type();
+    const bool regular = type == fs::file_type::regular;
+    locked = locked || (file == kStagingLock && regular);
+    bool expected = false;
+    if (file == kStagingLock || file == name + ".dll") expected = regular;
+    else if (file == name) expected = type == fs::file_type::directory && scripts(part.path());
+    if (!expected) return false;
+  }
+  return locked && !error;
+}
+
+// Removes from `dir` the staging folders of runs of `new` that were killed outright (that no running
+// `new` holds); answers their names. The lock file goes last, so that a removal cut short is still known.
+std::vector<std::string> RemoveLeftovers(const std::string& dir) {
+  std::error_code error;
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(io::PathOf(dir), error)) {
+    if (StagingFolder(entry.path())) found.push_back(entry.path());
+  }
+  std::vector<std::string> removed;
+  for (const fs::path& folder : found) {
+    io::HeldLock lock;
+    // Looked at again once held: no run changes it any more.
+    if (!lock.Take(io::TextOf(folder / kStagingLock)) || !StagingFolder(folder)) continue;
+    lock.Release();  // on Windows an open file cannot be removed
+    std::vector<fs::path> parts;
+    for (const auto& part : fs::directory_iterator(folder, error)) parts.push_back(part.path());
+    for (const fs::path& part : parts) {
+      if (part.filename() != kStagingLock) fs::remove_all(part, error);
+    }
+    fs::remove(folder / kStagingLock, error);
+    if (fs::remove(folder, error)) removed.push_back(io::TextOf(folder.filename()));
+  }
+  return removed;
+}
+
+// Says in one line which staging folders of `dir` RemoveLeftovers `removed`, if any.
+void TellRemoved(const std::string& dir, const std::vector<std::string>& removed) {
+  std::string names;
+  for (const std::string& folder : removed) names += (names.empty() ? "" : ", ") + dir + "/" + folder;
+  if (removed.empty()) return;
+  io::PrintError("stub-check new: removed " + std::to_string(removed.size()) +
+                 " staging folder(s) that runs of new killed outright left behind: " + Escaped(names) + "\n");
 }
 
 // The entry NAME.dll, else NAME, of `dir` in any letter case (as Windows matches), as spelled there.
@@ -190,18 +268,20 @@ bool CheckTarget(const std::string& dir, const std::string& name, bool* dirExist
 std::string Summary(const std::string& folder, const std::string& name, const std::string& arch,
                     const std::string& module, const std::vector<std::string>& ids,
                     const std::string& upgradeCode) {
+  // The folder and the module as given, escaped as every name the checker prints.
+  const std::string shown = Escaped(folder);
   std::string summary = "Made the package " + name + " with the " + arch + " module (" +
-                        (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n  " + folder + ".dll  a copy of " +
-                        module + "\n";
+                        (arch == "x64" ? "64-bit" : "32-bit") + " hosts):\n  " + shown + ".dll  a copy of " +
+                        Escaped(module) + "\n";
   for (std::size_t i = 0; i < ids.size(); ++i) {
     std::string className = Utf8(PackageClasses[i].className);
     className.resize(std::max<std::size_t>(className.size() + 1, 10), ' ');
-    summary += "  " + folder + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
+    summary += "  " + shown + "/" + Utf8(PackageClasses[i].scriptName) + "  class " + className + ids[i] +
                "  ProgID " + name + "." + kNewClasses[i].kind + ".1, " + kNewClasses[i].threadingModel + "\n";
   }
   return summary + "  UpgradeCode " + upgradeCode +
          " for the product source of this package's MSI, if you build one: keep it for every version\n" +
-         "Next: stub-check check " + folder + ".dll\n";
+         "Next: stub-check check " + shown + ".dll\n";
 }
 
 }  // namespace
@@ -229,8 +309,8 @@ bool ValidPackageName(const std::string& name, std::string* problem) {
     *problem = "it is " + std::to_string(name.size()) + " characters long: the ProgID " + name +
                ".StyleText.1 would be longer than " + std::to_string(kProgIdLimit) +
                " characters; use at most " + std::to_string(kProgIdLimit - kSuffix);
-  } else if (!DeviceName(name).empty()) {
-    *problem = DeviceName(name) + " is a device name on Windows and cannot name a file or folder";
+  } else {
+    CheckDeviceName(name, problem);
   }
   return problem->empty();
 }
@@ -249,8 +329,8 @@ int NewCommand(const std::vector<std::string>& args) {
   // The module to copy, of the architecture asked for, checked before anything is written.
   std::string tried, moduleBytes;
   if (module.empty() && (module = FindShippedModule(arch, &tried)).empty()) {
-    return Refuse("no " + arch + " module found beside this tool; looked at:\n" + tried +
-                  "name one with --module FILE");
+    return Refuse("no " + arch + " module found beside this tool (looked at " + tried +
+                  "): name one with --module FILE");
   }
   if (!UsableModule(module, arch, line.Has("--arch"), &moduleBytes, &problem)) return Refuse(problem);
 
@@ -270,12 +350,15 @@ int NewCommand(const std::vector<std::string>& args) {
 
   // An interrupt waits from the first thing made to the last, is looked at before the first rename
   // and after the last, and takes everything back; the hold outlives the undo, never cutting it short.
+  // The staging folder's lock goes before the undo takes the folder away.
   HeldInterrupts held;
   Undo undo;
+  io::HeldLock lock;
   if (!dirExists && !MakeFolders(io::PathOf(dir), &undo, &problem)) return Refuse(problem);
+  if (dirExists) TellRemoved(dir, RemoveLeftovers(dir));
   // Written under a temporary name in DIR (one file system: the renames only move names).
   const std::string staging = dir + "/." + name + ".new-" + token.substr(1, 8);
-  if (!Stage(staging, name, ids, moduleBytes, &undo, &problem)) return Refuse(problem);
+  if (!Stage(staging, name, ids, moduleBytes, &undo, &lock, &problem)) return Refuse(problem);
 
   // Into place, unless something of the name appeared meanwhile or an interrupt came.
   const std::string there = Existing(dir, name);
@@ -291,6 +374,11 @@ int NewCommand(const std::vector<std::string>& args) {
   fs::rename(io::PathOf(staging + "/" + name + ".dll"), io::PathOf(dll), error);
   if (error) return Refuse("cannot move the module copy into place as " + dll + ": " + error.message());
   undo.made.push_back(dll);
+  // The lock file goes while held where the system allows (POSIX), else just after.
+  const fs::path lockFile = io::PathOf(staging + "/" + kStagingLock);
+  fs::remove(lockFile, error);
+  lock.Release();
+  fs::remove(lockFile, error);
   fs::remove(io::PathOf(staging), error);
   const std::string summary = Summary(folder, name, arch, module, ids, upgradeCode);
   if (held.Pending() || !PrintChecked("stub-check new", summary)) return Refuse("nothing was left written");

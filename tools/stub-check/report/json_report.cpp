@@ -138,6 +138,24 @@ std::string JsonReport(const Report& report) {
   return doc.dump(2) + "\n";
 }
 
+std::string FailureReport(const std::string& format, const std::string& input, const std::string& error) {
+  if (format == "json") {
+    const Json doc = {{"tool", "stub-check"}, {"schema", 2}, {"input", input.empty() ? Json() : Text(input)},
+                      {"error", Text(error)}, {"exitCode", 2}};
+    return doc.dump(2) + "\n";
+  }
+  if (format != "sarif") return "";
+  // No results: the run did not get as far; its invocation says why, as a tool's own notification.
+  const Json notification = {{"level", "error"}, {"message", {{"text", Text(error)}}}};
+  const Json invocation = {{"executionSuccessful", false}, {"exitCode", 2},
+                           {"toolExecutionNotifications", Json::array({notification})}};
+  const Json run = {{"tool", {{"driver", {{"name", "stub-check"}, {"rules", Json::array()}}}}},
+                    {"invocations", Json::array({invocation})}, {"results", Json::array()}};
+  const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"},
+                    {"runs", Json::array({run})}};
+  return log.dump(2) + "\n";
+}
+
 std::string SarifReport(const Report& report) {
   Json rules = Json::array(), results = Json::array();
   std::vector<std::string> ids;

@@ -73,18 +73,17 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
   std::string shown = first ? "..." : "", caret = first ? "   " : "";
   const std::size_t span = std::min<std::size_t>(std::max(length, 1), last > at ? last - at : 1);
   for (std::size_t i = first; i < last; ++i) {
-    std::string text = line.substr(starts[i], starts[i + 1] - starts[i]);
-    const unsigned char c = static_cast<unsigned char>(text[0]);
-    // A control character other than a tab (a NUL of a UTF-16 file read as bytes, say) is shown as \xHH.
-    const bool control = text.size() == 1 && (c < 0x20 || c == 0x7F) && c != '\t';
-    char escaped[8] = {};
-    if (control) std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-    shown += control ? escaped : text;
+    const std::string text = line.substr(starts[i], starts[i + 1] - starts[i]);
+    // A control character other than a tab (a NUL of a UTF-16 file read as bytes, say) is shown escaped,
+    // as every name and message is; a tab stays a tab, so that the caret line keeps the same columns.
+    const std::string escaped = text == "\t" ? text : Escaped(text);
+    shown += escaped;
     if (i >= at + span) continue;
     // Under each character as many marks as it takes columns (a tab stays a tab).
     const char mark = i < at ? ' ' : i == at ? '^' : '~';
     const char fill = mark == ' ' ? ' ' : '~';
-    caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(control ? 3 : 0, fill);
+    const std::size_t extra = escaped.size() > text.size() ? escaped.size() - 1 : 0;  // an escape's columns
+    caret += text == "\t" && i < at ? std::string("\t") : mark + std::string(extra, fill);
   }
   if (at >= last) caret += '^';
   if (more || last < characters) shown += "...";
@@ -97,12 +96,22 @@ std::string SourceAndCaret(const std::string& line, int lineNumber, int column, 
 // nest deep repeats each key's whole path. Past it the rest is counted: lines, and keys ([...] lines).
 constexpr std::size_t kShownChanges = 256 * 1024;
 
+// A line of .reg text as shown: a name's control characters escaped, a tab in a string kept as .reg has it.
+std::string ChangeLine(const std::string& line) {
+  std::string out;
+  for (std::size_t start = 0, tab; start <= line.size(); start = tab + 1) {
+    tab = std::min(line.find('\t', start), line.size());
+    out += (start ? "\t" : "") + Escaped(line.substr(start, tab - start));
+  }
+  return out;
+}
+
 std::string Changes(const std::string& text) {
   std::string out;
   std::size_t lines = 0, keys = 0;
   for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
     end = std::min(text.find('\n', start), text.size());
-    if (start < kShownChanges) out += "    " + text.substr(start, end - start) + "\n";
+    if (start < kShownChanges) out += "    " + ChangeLine(text.substr(start, end - start)) + "\n";
     else ++lines, keys += text[start] == '[';
   }
   if (lines) {
@@ -131,12 +140,15 @@ void TextRun(std::string& out, const char* what, const RunResult& run, bool file
              const std::string& after) {
   out += std::string(what) + ": " + (fileStops ? "a copy of Stub.dll would answer " : "") +
          DescribeResult(run.result) + after + "\n";
-  for (const Box& box : run.boxes) out += "  box \"" + box.caption + "\": " + box.text + "\n";
+  for (const Box& box : run.boxes) {
+    out += "  box \"" + Escaped(box.caption) + "\": " + Escaped(box.text) + "\n";
+  }
   if (!run.changes.empty()) out += "  changes (.reg):\n" + Changes(run.changes);
 }
 
 void TextInstall(std::string& out, const Package& package, const Install& in) {
-  out += "Folder read: " + (in.directory.empty() ? "(none can be named)" : Utf8(in.directory)) + "\n";
+  out += "Folder read: " + (in.directory.empty() ? "(none can be named)" : Escaped(Utf8(in.directory))) +
+         "\n";
   if (!in.load.ran) return;
   const bool notLoaded = package.moduleFile.Exit("DllGetClassObject") == 3;
   TextRun(out, "Load", in.load, notLoaded, notLoaded ? "; this file does not load" : "");
@@ -159,7 +171,9 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
             (p.fileExit >= 0 ? "; with this file " : "; ") + exits);
   }
   if (!in.leftBehind.empty()) out += "  left behind:\n";
-  for (const LeftKey& k : in.leftBehind) out += "    " + Utf8(k.path) + ": " + k.reason + "\n";
+  for (const LeftKey& k : in.leftBehind) {
+    out += "    " + Escaped(Utf8(k.path)) + ": " + Escaped(k.reason) + "\n";
+  }
 }
 
 // "3 key(s) of HKEY_CLASSES_ROOT; 1 key(s) elsewhere ...", what one export fed.
@@ -183,9 +197,9 @@ std::string Fed(const RegistryExport& e) {
 // the runs start from, and how registration is made.
 void TextPackage(std::string& out, const Package& package) {
   const ModuleFile& m = package.moduleFile;
-  out += "Module file: " + m.path + ": " +
+  out += "Module file: " + Escaped(m.path) + ": " +
          (m.found ? m.Summary()
-                  : !m.problem.empty() ? "cannot be read: " + m.problem
+                  : !m.problem.empty() ? "cannot be read: " + Escaped(m.problem)
                                        : std::string("none there (the folder was checked alone)")) +
          "\n";
   if (m.isPe) out += "  architecture: " + m.ArchitectureLine() + "\n";
@@ -198,25 +212,27 @@ void TextPackage(std::string& out, const Package& package) {
     out += "  " + exits + " before any script runs: the runs below are what a copy of Stub.dll would do "
                           "with these scripts\n";
   }
-  out += "Scripts read from: " + package.realFolder + "\n";
+  out += "Scripts read from: " + Escaped(package.realFolder) + "\n";
   for (const ScriptFile& s : package.scripts) {
     out += "  " + s.name + (s.name.size() < 10 ? "      " : "  ");
     if (s.isFolder) out += "a folder, not a file\n";
-    else if (!s.problem.empty()) out += "cannot be read: " + s.problem + "\n";
+    else if (!s.problem.empty()) out += "cannot be read: " + Escaped(s.problem) + "\n";
     else if (!s.found) out += "missing\n";
     else out += std::to_string(s.bytes->size()) + " bytes, " + s.encoding + "\n";
   }
   if (!package.exports.empty()) {
     out += "Registry to start from: ";
-    for (std::size_t i = 0; i < package.exports.size(); ++i) out += (i ? ", " : "") + package.exports[i].file;
+    for (std::size_t i = 0; i < package.exports.size(); ++i) {
+      out += (i ? ", " : "") + Escaped(package.exports[i].file);
+    }
     out += " (" + std::to_string(package.baseKeys) + " keys)\n";
-    for (const RegistryExport& e : package.exports) out += "  " + e.file + ": " + Fed(e) + "\n";
+    for (const RegistryExport& e : package.exports) out += "  " + Escaped(e.file) + ": " + Fed(e) + "\n";
     if (std::any_of(package.exports.begin(), package.exports.end(), [](auto& e) { return e.userClasses; })) {
       out += "  Wine differs: its HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\\Software\\Classes alone, with no "
              "per-user merge, so under Wine the user's classes are not part of it\n";
     }
     for (const RegistryExport& e : package.exports) {
-      for (const std::string& note : e.notes) out += "  " + e.file + " " + note + "\n";
+      for (const std::string& note : e.notes) out += "  " + Escaped(e.file) + " " + Escaped(note) + "\n";
     }
   }
   if (package.perUser) {
@@ -230,23 +246,25 @@ void TextPackage(std::string& out, const Package& package) {
 }  // namespace
 
 std::string TextDiagnostic(const Finding& f, const std::string* source, const std::string& fallback) {
-  std::string out = f.file.empty() ? fallback : f.file;
+  // Each part one line, whatever names or script text it holds.
+  std::string out = Escaped(f.file.empty() ? fallback : f.file);
   if (f.line) out += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
-  out += std::string(": ") + SeverityName(f.severity) + ": " + f.message + " [" + f.code + "]\n";
+  out += std::string(": ") + SeverityName(f.severity) + ": " + Escaped(f.message) + " [" + f.code + "]\n";
   const std::string line = source && f.line > 0 ? SourceLine(*source, f.line) : "";
   if (!line.empty()) out += SourceAndCaret(line, f.line, f.column, f.length);
-  for (const std::string& note : f.notes) out += "  note: " + note + "\n";
-  if (!f.remedy.empty()) out += "  remedy: " + f.remedy + "\n";
+  for (const std::string& note : f.notes) out += "  note: " + Escaped(note) + "\n";
+  if (!f.remedy.empty()) out += "  remedy: " + Escaped(f.remedy) + "\n";
   return out;
 }
 
 std::string TextReport(const Report& report) {
   const Package& package = *report.package;
-  std::string out = "stub-check: " + package.input + "\nModule: " + package.moduleName + "\n";
+  std::string out =
+      "stub-check: " + Escaped(package.input) + "\nModule: " + Escaped(package.moduleName) + "\n";
   TextPackage(out, package);
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     const Install &in = report.installs[i], &first = report.installs[0];
-    out += "\n== Installed as " + Utf8(in.modulePath) + "\n";
+    out += "\n== Installed as " + Escaped(Utf8(in.modulePath)) + "\n";
     const bool same = in.load.result == first.load.result &&
                       in.registration.result == first.registration.result &&
                       in.removal.result == first.removal.result &&

@@ -33,5 +33,9 @@ std::string TextReport(const Report& report);
 std::string JsonReport(const Report& report);
 /// The findings as a SARIF 2.1.0 log, for CI systems and editors.
 std::string SarifReport(const Report& report);
+/// A check that could not be made (`error` says why; `input` the package as given, or empty), as a
+/// document of `format`: JSON with `error` and exit code 2, or a SARIF log whose one run has no results
+/// and an invocation that did not succeed, the error its notification. Empty for text.
+std::string FailureReport(const std::string& format, const std::string& input, const std::string& error);
 
 }  // namespace check

@@ -99,15 +99,17 @@ std::string Lower(const std::string& text) {
   return out;
 }
 
-std::string Quoted(const std::string& text) {
-  std::string out = "'";
+std::string Escaped(const std::string& text) {
+  std::string out;
   for (char c : ShowBytes(text)) {
     const char* named = c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : nullptr;
     const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
     out += named ? named : control ? HexByte(c) : std::string(1, c);
   }
-  return out + "'";
+  return out;
 }
+
+std::string Quoted(const std::string& text) { return "'" + Escaped(text) + "'"; }
 
 std::string Xml(const std::string& text, std::string* problem) {
   static const char kSpecial[] = "&<>\"\t\n\r";

@@ -20,7 +20,11 @@ std::u16string FoldCase(const std::u16string& text);
 /// `text` (UTF-8) folded as FoldCase folds it; bytes that are no UTF-8 stay as they are.
 std::string Lower(const std::string& text);
 
-/// `text` quoted for a message, bytes that are no UTF-8 and control characters escaped.
+/// `text` as every text the checker prints shows a name or a script's characters: bytes that are no
+/// UTF-8 as \xHH, a tab, line feed or carriage return as \t, \n, \r, any other control character
+/// (NUL, ESC, DEL, ...) as \xHH; so no name starts a line of its own or moves the terminal.
+std::string Escaped(const std::string& text);
+/// `text` quoted for a message, escaped as Escaped escapes it.
 std::string Quoted(const std::string& text);
 /// `text` as XML text, a tab or line break as a character reference (no parser makes it a
 /// blank); a character XML cannot hold, or bytes that are no UTF-8, set `problem`.
