@@ -136,6 +136,7 @@ package Unquoted && sed -i "s/'%Module%'/%Module%/" Unquoted/Style.rgs
 # Names that would forge a report's lines or move a terminal, were they printed as they are.
 package "$(printf 'nl\nFjord.dll: error: forged finding [load-fails]')"
 package "$(printf 'Ctl\033[31m\r\177\001')"
+package Trail && mv Trail.dll Trail.dll.  # Windows opens it as Trail.dll, beside Trail
 package Deck && mv Deck.dll "$(printf 'Deck.dl\xc3\xa9')"  # an extension of four characters, five bytes
 mkfifo Pipe.dll  # a module "file" that is a FIFO
 truncate -s 257M Huge.reg  # past the limit of a registry export (sparse: no disk is used)

@@ -273,6 +273,18 @@ std::string ScriptNames() {
   return names;
 }
 
+// `path` as Windows names the file or folder it opens: without the dots and blanks after its last part's
+// name, so that "Trail.dll." is the module copy Trail.dll and its package Trail. A part that is nothing but
+// dots ("." or "..") is left as it is.
+std::string WindowsName(std::string path) {
+  const std::size_t start = path.find_last_of("/\\") + 1;  // 0 when there is no separator
+  std::size_t end = path.size();
+  while (end > start && (path[end - 1] == '.' || path[end - 1] == ' ')) --end;
+  const bool dotsOnly = path.find_first_not_of('.', start) == std::string::npos;
+  if (end > start && !dotsOnly) path.resize(end);
+  return path;
+}
+
 bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
   package->input = input;
   std::error_code error;
@@ -283,7 +295,7 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
     // The package folder: the module copy would stand beside it as <folder>.dll.
     // "." or "Aurora/." names the folder by where it is: its own name is the package's.
     const std::string name = io::FileName(path);
-    fs::path whole = io::PathOf(path);
+    fs::path whole = io::PathOf(WindowsName(path));
     if (name.empty() || name == "." || name == "..") {
       whole = fs::absolute(whole, error).lexically_normal();
       if (!whole.has_filename()) whole = whole.parent_path();
@@ -294,15 +306,16 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
   } else if (fs::exists(status)) {
     // The module copy: its folder is the one the module derives from its path, the path less the last
     // four UTF-16 units (a byte that is no UTF-8 counts one).
-    package->moduleName = io::FileName(path);
+    const std::string named = WindowsName(path);
+    package->moduleName = io::FileName(named);
     modulePath = path;
     std::vector<std::size_t> ends;  // where each unit ends; a high surrogate, where its character starts
-    for (std::size_t i = 0, n = 0; i < path.size(); i += n ? n : 1) {
-      if ((n = Utf8Sequence(path, i)) == 4) ends.push_back(i);
+    for (std::size_t i = 0, n = 0; i < named.size(); i += n ? n : 1) {
+      if ((n = Utf8Sequence(named, i)) == 4) ends.push_back(i);
       ends.push_back(i + (n ? n : 1));
     }
     const std::size_t keep = PackageFolderLength(ends.size());
-    package->realFolder = path.substr(0, keep ? ends[keep - 1] : 0) + "/";
+    package->realFolder = named.substr(0, keep ? ends[keep - 1] : 0) + "/";
   } else {
     const bool none = !error || error == std::errc::no_such_file_or_directory;
     *problem = Quoted(input) + ": " + (none ? std::string("no such file or folder") : error.message()) +
