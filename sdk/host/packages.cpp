@@ -209,12 +209,31 @@ bool LongForm(const std::wstring& path, std::wstring& longPath) {
   return true;
 }
 
-// The name the module will know itself by: the long form of the server path
-// where it fits a module path (MAX_PATH units with the terminator), else the
-// path as registered, as the module itself falls back.
+// A full path (X:\... or \\server\share\...) as the loader names the module
+// it opens by it: the system's own full form, with "." and ".." parts
+// resolved, forward slashes turned back, and the trailing points and blanks
+// the file system ignores taken off its parts ("Trail.dll." opens, and
+// reports itself as, "Trail.dll"). A relative path (found by the loader's
+// search), one the system takes literally (\\?\, \\.\) and one of MAX_PATH
+// characters or more come back unchanged.
+std::wstring LoaderForm(const std::wstring& path) {
+  const bool full = path.size() >= 3 && ((path[1] == L':' && IsSeparator(path[2])) ||
+                                         (IsSeparator(path[0]) && IsSeparator(path[1]) &&
+                                          path[2] != L'?' && path[2] != L'.'));
+  if (!full || path.size() >= MAX_PATH || path.find(L'\0') != std::wstring::npos) return path;
+  wchar_t text[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, text, nullptr);
+  return length == 0 || length >= MAX_PATH ? path : std::wstring(text, length);
+}
+
+// The name the module will know itself by: the server path as the loader
+// names the file it opens, in its long form where that fits a module path
+// (MAX_PATH units with the terminator), else as registered, as the module
+// itself falls back.
 std::wstring ModulePathOf(const std::wstring& serverPath) {
+  const std::wstring loaded = LoaderForm(serverPath);
   std::wstring longPath;
-  return LongForm(serverPath, longPath) ? longPath : serverPath;
+  return LongForm(loaded, longPath) ? longPath : loaded;
 }
 
 // Case-insensitive order of paths, as the file system compares them.

@@ -6,6 +6,7 @@
 #include "catalog_module.h"
 #include "package_objects.h"
 #include "dual_object.h"
+#include "state_text.h"
 
 namespace catalog {
 namespace {
@@ -36,10 +37,19 @@ class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPac
     return Guarded([&] {
       std::vector<stub::host::Package> found;
       const std::wstring path(folder, SysStringLen(folder));
+      // Every file call would read the path only up to its first null
+      // character, and so list some other folder than the one named.
+      const size_t null = path.find(L'\0');
+      if (null != std::wstring::npos) {
+        return Fail(E_INVALIDARG, IID_IStubPackageCatalog,
+                    L"FindInFolder was given a path with a null character in it (after " +
+                        ShortPath(path.substr(0, null)) +
+                        L"), which names no folder: pass the folder's path alone.");
+      }
       const HRESULT hr = stub::host::FindFolderPackages(path, found);
       if (FAILED(hr)) {
         return Fail(hr, IID_IStubPackageCatalog,
-                    L"The folder " + path + L" cannot be listed (" + ResultText(hr) +
+                    L"The folder " + ShortPath(path) + L" cannot be listed (" + ResultText(hr) +
                         L"): name a folder that is there and readable.");
       }
       return NewPackageList(found, packages);

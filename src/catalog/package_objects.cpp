@@ -159,10 +159,15 @@ std::wstring PackageObject::NameOf(const Package& package) {
     // A class without a server: it has only its description to go by.
     return package.classes.empty() ? std::wstring() : package.classes.front().description;
   }
-  const size_t slash = package.modulePath.find_last_of(L"\\/");
-  std::wstring name = package.modulePath.substr(slash == std::wstring::npos ? 0 : slash + 1);
-  const size_t dot = name.find_last_of(L'.');
-  return dot == std::wstring::npos ? name : name.substr(0, dot);
+  // The name of the folder the module looks for beside itself, derived from
+  // the path it knows itself by (Aurora.dll: Aurora); the file's own name
+  // where too little of it is left for a folder.
+  const auto last = [](const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+  };
+  const std::wstring name = last(package.folder);
+  return name.empty() ? last(package.modulePath) : name;
 }
 
 HRESULT PackageObject::get_Classes(IStubClassList** classes) {
@@ -191,9 +196,11 @@ HRESULT PackageObject::Refuse(HRESULT result, const wchar_t* doing) {
     SharedHold hold(&lock_);
     const State state = package_.state();
     const std::wstring detail = PackageDetail(package_);
-    text = L"Package " + NameOf(package_) + L" was not " + doing + L": it is " + StateWord(state);
-    if (!detail.empty()) text += L" (" + detail + L")";
-    const std::wstring remedy = Remedy(state);
+    text = L"Package " + ShortPath(NameOf(package_)) + L" was not " + doing + L": it is " +
+           StateWord(state);
+    // The detail is a path, or begins with one: shortened as every path in an error text is.
+    if (!detail.empty()) text += L" (" + ShortPath(detail) + L")";
+    const std::wstring remedy = PackageRemedy(package_);
     text += remedy.empty() ? std::wstring(L".") : L"; " + remedy;
   }
   return Fail(result, IID_IStubPackage, text);

@@ -82,11 +82,15 @@ std::wstring PackageDetail(const stub::host::Package& package) {
   return entry ? ClassDetail(*entry) : std::wstring();
 }
 
-const wchar_t* Remedy(State state) {
+const wchar_t* Remedy(State state, HRESULT result) {
   switch (state) {
     case State::Unchecked: return L"list the packages again.";
+    case State::Ready:
+    case State::Working: return L"";
     case State::NoServer:
       return L"a stale entry of a removed package: treat it as removed, or delete its class key.";
+    case State::BadServer:
+      return L"register the package again: its class key names no module file.";
     case State::PathTooLong:
       return L"install the package under a path of fewer than 260 characters and register it there.";
     case State::ModuleMissing: return L"install the package again, or remove its registration.";
@@ -100,10 +104,19 @@ const wchar_t* Remedy(State state) {
     case State::BadIdentifier:
       return L"correct the class identifier in the script (stub-check check names it) and register "
              L"the package again.";
+    case State::SameIdentifier:
+      return L"give each script its own class identifier (stub-check check names them) and register "
+             L"the package again.";
     case State::Stale:
       return L"use the classes the scripts name now; remove the old class key to clear it.";
     case State::Changed: return L"its registration changed since it was listed: list the packages again.";
     case State::CreateFailed:
+      // The module file itself serves no class its scripts name: whatever
+      // DLL stands there (the engine's, say), it is no package module.
+      if (result == CLASS_E_CLASSNOTAVAILABLE) {
+        return L"the module file serves no class its scripts name, so it is not a package module: "
+               L"replace it with a copy of Stub.dll.";
+      }
       return L"the checks passed but the creation failed: install the engine for this kind of "
              L"process, or run stub-check on the package.";
     case State::TimedOut: return L"the engine did not answer in time: try again with a longer limit.";
@@ -115,8 +128,23 @@ const wchar_t* Remedy(State state) {
     case State::BadManifest:
     case State::NotInManifest:
       return L"export the package's manifest again (stub-check check --manifest names the mistake).";
-    default: return L"";
   }
+  return L"";
+}
+
+const wchar_t* PackageRemedy(const stub::host::Package& package) {
+  const stub::host::Class* entry = DecidingClass(package);
+  return Remedy(package.state(), entry ? entry->result : S_OK);
+}
+
+std::wstring ShortPath(const std::wstring& path) {
+  constexpr size_t kKept = 60;
+  if (path.size() <= 2 * kKept + 3) return path;
+  // Never between the two halves of a surrogate pair.
+  size_t head = kKept, tail = path.size() - kKept;
+  if (IS_HIGH_SURROGATE(path[head - 1])) --head;
+  if (IS_LOW_SURROGATE(path[tail])) ++tail;
+  return path.substr(0, head) + L"..." + path.substr(tail);
 }
 
 }  // namespace catalog

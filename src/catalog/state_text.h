@@ -18,7 +18,18 @@ std::wstring ClassDetail(const stub::host::Class& entry);
 std::wstring PackageDetail(const stub::host::Package& package);
 
 /// What to do about a state, one sentence; empty for ready and working.
-const wchar_t* Remedy(stub::host::State state);
+/// `result` is the class's (Class::result): a creation that failed has one
+/// remedy for a module file that serves none of its classes, another for
+/// any other failure.
+const wchar_t* Remedy(stub::host::State state, HRESULT result);
+
+/// The remedy of a package's state, with the result of the class it comes from.
+const wchar_t* PackageRemedy(const stub::host::Package& package);
+
+/// A path as an error text shows it: one longer than 123 characters as its
+/// first 60 and last 60 characters with "..." between, so that a path of any
+/// length gives a text a person can read; a shorter one whole.
+std::wstring ShortPath(const std::wstring& path);
 
 /// A braced class identifier.
 std::wstring GuidText(const GUID& id);

@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # The package catalog (StubHost.dll) under Wine: the sample engine and the
-# catalog registered with regsvr32; four packages made by `stub-check new`
-# and registered: two that work, one whose module was deleted afterwards and
-# one whose script's identifier was broken afterwards; one more kept
-# unregistered in a folder with its assembly manifest. Then
+# catalog registered with regsvr32; six packages made by `stub-check new`
+# and registered: two that work, one whose module was deleted afterwards,
+# one whose script's identifier was broken afterwards, one whose server path
+# ends in a point the file system ignores, and one whose module file was
+# replaced by the engine's; one more kept unregistered in a folder with its
+# assembly manifest. Then
 #   - VBScript (cscript) lists the registered packages with For Each over
 #     FindRegistered(), creates both classes of the working ones (the engine
 #     objects report the package's module path; the states become working),
-#     and is refused the broken ones with an error that names their state,
-#     without a box or a wait;
+#     and is refused the broken ones with an error that names their state
+#     and what to do, without a box or a wait;
 #   - JScript lists the same packages through an Enumerator (Count and Item
 #     where the script engine's Enumerator refuses the collection);
 #   - the C sample list_packages, built on the public header alone, lists
-#     them, and FindInFolder finds the unregistered one;
+#     them; FindInFolder finds the unregistered one (named with a point
+#     after the folder too), refuses a path with a null character in it, and
+#     names a path too long to list in a text a person can read;
 #   - regsvr32 /u removes the catalog's keys and type library, nothing else,
 #     and the C sample then lists through the catalog's assembly manifest.
 #
@@ -58,6 +62,8 @@ catalog_path=$(windows_path "$work/bin/$(basename "$catalog")")
 registered=()
 cleanup() {
   local module
+  # Gneiss's own module back in place, so that it removes what it registered.
+  [[ -f $work/packages/Gneiss.stub ]] && cp "$work/packages/Gneiss.stub" "$work/packages/Gneiss.dll"
   for module in "${registered[@]}"; do run regsvr32 /u /s "$module"; done
 }
 trap 'cleanup; write_results "$xml" Catalog' EXIT
@@ -76,7 +82,7 @@ run reg query "$classes\\TypeLib\\$catalog_library\\1.0\\0\\win32" /ve
 [[ "$(lower <"$out")" == *"$(lower <<<"$catalog_path")"* ]] || problems+=("no type library registered")
 
 cd "$work/packages"
-for name in Amber Birch Cobalt Dune; do
+for name in Amber Birch Cobalt Dune Flint Gneiss; do
   run "$checker" new "$name" --arch "$module_arch" || problems+=("new $name: $(cat "$err")")
   run regsvr32 /s "$(windows_path "$work/packages/$name.dll")" || problems+=("regsvr32 $name exits $?")
   registered+=("$(windows_path "$work/packages/$name.dll")")
@@ -85,6 +91,15 @@ done
 rm -f Cobalt.dll
 perl -pi -e "s/^(\t\tForceRemove )\{[0-9A-F-]+\}/\${1}{D0E-NOT-AN-IDENTIFIER}/" Dune/Style.rgs
 perl -pi -e "s/(CLSID = s ')\{[0-9A-F-]+\}/\${1}{D0E-NOT-AN-IDENTIFIER}/" Dune/Style.rgs
+# Flint's classes name its module with a point after it: the module itself
+# (and its package folder) is Flint's all the same.
+for script in Flint/Style.rgs Flint/StyleText.rgs; do
+  id=$(grep -m1 -o "CLSID = s '{[0-9A-F-]*}'" "$script" | grep -o '{.*}')
+  run reg add "$classes\\CLSID\\$id\\InprocServer32" /ve /d "$(windows_path "$work/packages/Flint.dll.")" /f ||
+    problems+=("reg add of Flint's server: $(cat "$err")")
+done
+# Gneiss's module file is the engine's: a DLL that serves neither package class.
+cp Gneiss.dll Gneiss.stub && cp "$engine" Gneiss.dll
 # Kept unregistered in a folder, beside its assembly manifest.
 cd "$work/folder"
 run "$checker" new Ember --arch "$module_arch" || problems+=("new Ember: $(cat "$err")")
@@ -96,25 +111,35 @@ else
   fail Catalog.RegistersItselfAndThePackages "$(printf '%s; ' "${problems[@]}")"
   exit 1
 fi
-mine() { grep -E '^(Amber|Birch|Cobalt|Dune|Ember)\|' "$out"; }
+mine() { grep -E '^(Amber|Birch|Cobalt|Dune|Ember|Flint|Gneiss|refused)\|' "$out"; }
 module_of() { windows_path "$work/packages/$1.dll"; }
 
 # ---- VBScript: For Each, both classes created, broken ones refused -----------------
 cat >"$work/list.vbs" <<'EOF'
-' NAME|STATE|what Try answers, then for one that is ready its two engine
-' objects' names and module paths and the states after creating them; for
-' any other the error CreateStyle answers.
-Dim catalog, packages, p, s, t, c, line
+' NAME|STATE|what Try answers, then for one that Try created its module path,
+' its two engine objects' names and module paths and the states after
+' creating them; for any other the error CreateStyle answers. With a folder:
+' its packages, or "refused|ERROR|DESCRIPTION" where FindInFolder refuses it
+' (in the folder's path, <NUL> stands for a null character and <LONG> for
+' 40,000 letters d).
+Dim catalog, packages, p, s, t, c, line, folder
 Set catalog = CreateObject("Stub.PackageCatalog")
 If WScript.Arguments.Count > 0 Then
-  Set packages = catalog.FindInFolder(WScript.Arguments(0))
+  folder = Replace(Replace(WScript.Arguments(0), "<NUL>", Chr(0)), "<LONG>", String(40000, "d"))
+  On Error Resume Next
+  Set packages = catalog.FindInFolder(folder)
+  If Err.Number <> 0 Then
+    WScript.Echo "refused|" & Hex(Err.Number) & "|" & Err.Description
+    WScript.Quit 0
+  End If
+  On Error GoTo 0
 Else
   Set packages = catalog.FindRegistered()
 End If
 For Each p In packages
-  line = p.Name & "|" & p.State
-  If p.State = "ready" Then
-    line = line & "|" & p.Try(20000)
+  line = p.Name & "|" & p.State & "|" & p.Try(20000)
+  If p.State = "working" Then
+    line = line & "|" & p.ModulePath
     Set s = p.CreateStyle()
     Set t = p.CreateStyleText()
     line = line & "|" & s.EngineName & "|" & s.ModulePath & "|" & t.EngineName & "|" & t.ModulePath & "|" & p.State
@@ -122,7 +147,6 @@ For Each p In packages
       line = line & "|" & c.Kind & "=" & c.State & "=" & c.VersionIndependentProgId
     Next
   Else
-    line = line & "|" & p.Try(20000)
     On Error Resume Next
     Set s = p.CreateStyle()
     line = line & "|" & Hex(Err.Number) & "|" & Err.Description
@@ -138,16 +162,18 @@ took=$((SECONDS - started))
 listed=$(mine | lower)
 problems=()
 [[ $rc == 0 ]] || problems+=("cscript exits $rc (124: it waited)")
-for name in Amber Birch; do
+for name in Amber Birch Flint; do
   module=$(module_of "$name")
-  want="$name|ready|true|styleengine|$module|styletextengine|$module|working|style=working=$name.Style|text=working=$name.StyleText"
+  want="$name|ready|true|$module|styleengine|$module|styletextengine|$module|working|style=working=$name.Style|text=working=$name.StyleText"
   grep -qxF "$(lower <<<"$want")" <<<"$listed" || problems+=("no line '$want'")
 done
 grep -q '^cobalt|module-missing|false|80040201|package cobalt was not created: it is module-missing (.*cobalt.dll); install the package again' <<<"$listed" ||
   problems+=("Cobalt is not refused as module-missing")
 grep -q '^dune|bad-identifier|false|80040201|package dune was not created: it is bad-identifier (.*style.rgs: {d0e-); correct the class identifier' <<<"$listed" ||
   problems+=("Dune is not refused as bad-identifier")
-[[ $(wc -l <<<"$listed") == 4 ]] || problems+=("$(wc -l <<<"$listed") lines of ours")
+grep -qxF 'gneiss|ready|false|80040111|package gneiss was not created: it is create-failed (0x80040111); the module file serves no class its scripts name, so it is not a package module: replace it with a copy of stub.dll.' <<<"$listed" ||
+  problems+=("Gneiss is not refused as a module file that is no package module")
+[[ $(wc -l <<<"$listed") == 6 ]] || problems+=("$(wc -l <<<"$listed") lines of ours")
 if [[ ${#problems[@]} == 0 ]]; then
   pass Catalog.VBScriptListsCreatesAndRefuses
 else
@@ -185,7 +211,7 @@ try {
 EOF
 rc=0
 run cscript //nologo "$(windows_path "$work/list.js")" || rc=$?
-expected=$'Amber|ready\nBirch|ready\nCobalt|module-missing\nDune|bad-identifier'
+expected=$'Amber|ready\nBirch|ready\nCobalt|module-missing\nDune|bad-identifier\nFlint|ready\nGneiss|ready'
 if [[ $rc == 0 && "$(mine)" == "$expected" ]] && ! grep -q '^enumerator|' "$out"; then
   pass Catalog.JScriptEnumeratorLists
 else
@@ -195,22 +221,43 @@ fi
 # ---- C on the public header alone; FindInFolder --------------------------------------
 rc=0
 run "$lister" || rc=$?
-expected=$(printf 'Amber|ready|registry|%s|\nBirch|ready|registry|%s|\nCobalt|module-missing|registry|%s|%s\nDune|bad-identifier|registry|%s|%s: {D0E-' \
+expected=$(printf 'Amber|ready|registry|%s|\nBirch|ready|registry|%s|\nCobalt|module-missing|registry|%s|%s\nDune|bad-identifier|registry|%s|%s: {D0E-\nFlint|ready|registry|%s|\nGneiss|ready|registry|%s|' \
   "$(module_of Amber)" "$(module_of Birch)" "$(module_of Cobalt)" "$(module_of Cobalt)" \
-  "$(module_of Dune)" "$(windows_path "$work/packages/Dune/Style.rgs")")
+  "$(module_of Dune)" "$(windows_path "$work/packages/Dune/Style.rgs")" "$(module_of Flint)" \
+  "$(module_of Gneiss)")
 if [[ $rc == 0 && "$(mine | lower)" == "$(lower <<<"$expected")" ]]; then
   pass Catalog.CClientListsOnThePublicHeader
 else
   fail Catalog.CClientListsOnThePublicHeader "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err"); expected $(tr '\n' ' ' <<<"$expected")"
 fi
-rc=0
-run cscript //nologo "$(windows_path "$work/list.vbs")" "$(windows_path "$work/folder")" || rc=$?
+# FindInFolder: FOLDER|WHAT IT ANSWERS (a point after the folder's name is
+# one the file system ignores; a long path's text keeps its first and last 60
+# characters; ? stands for any character).
+folder=$(windows_path "$work/folder")
 module=$(windows_path "$work/folder/Ember.dll")
-want="Ember|ready|True|StyleEngine|$module|StyleTextEngine|$module|working|style=working=|text=working="
-if [[ $rc == 0 && "$(mine | lower)" == "$(lower <<<"$want")" ]]; then
+found="Ember|ready|True|$module|StyleEngine|$module|StyleTextEngine|$module|working|style=working=|text=working="
+long="$folder\\<LONG>\\Nowhere"
+long_text=${long/<LONG>/$(printf '%*s' 40000 '' | tr ' ' d)}
+long_text="${long_text:0:60}...${long_text: -60}"
+folder_cases=(
+  "$folder|$found"
+  "$folder.|$found"
+  "$folder<NUL>\\Other|refused|80070057|FindInFolder was given a path with a null character in it (after $folder), which names no folder: pass the folder's path alone."
+  "$long|refused|800700??|The folder $long_text cannot be listed (0x800700??): name a folder that is there and readable."
+)
+problems=()
+for row in "${folder_cases[@]}"; do
+  rc=0
+  run cscript //nologo "$(windows_path "$work/list.vbs")" "${row%%|*}" || rc=$?
+  # The expected text is a pattern: its backslashes stand for themselves.
+  want=$(lower <<<"${row#*|}")
+  [[ $rc == 0 && "$(mine | lower)" == ${want//\\/\\\\} ]] ||
+    problems+=("${row%%|*}: exit $rc, printed: $(head -c 400 "$out") $(head -c 300 "$err")")
+done
+if [[ ${#problems[@]} == 0 ]]; then
   pass Catalog.FindInFolderFindsAnUnregisteredPackage
 else
-  fail Catalog.FindInFolderFindsAnUnregisteredPackage "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err")"
+  fail Catalog.FindInFolderFindsAnUnregisteredPackage "$(printf '%s; ' "${problems[@]}")"
 fi
 
 # ---- regsvr32 /u: the catalog's keys and type library go, the engine stays; ---------

@@ -237,6 +237,16 @@ install_server_path() {  # install_server_path NAME LENGTH [TYPE]
   } | { printf '\xff\xfe'; iconv -t UTF-16LE; } >"$work/$name.reg"
   run reg import "$(windows_path "$work/$name.reg")" || problem "reg import of $name's keys failed: $(cat "$work/err")"
 }
+# The keys regsvr32 would write, the server path naming the module with points
+# and blanks the file system ignores: after a folder's name, and after the
+# file's. The loader opens the module by it, and the module names itself, and
+# so its package folder, without them; the host must report it so.
+install_dotted() {
+  local name=$1
+  MODULE[$name]="$WORK.\\$name.dll. ."
+  install_keys "$name"
+  MODULE[$name]=$WORK\\$name.dll
+}
 # The keys regsvr32 would write, the server's default value a number: no module path.
 install_dword_server() {
   install_keys "$1"
@@ -303,6 +313,8 @@ cases_table=(
   "HostRgsDir  Apartment Both      regsvr32   script_folder script-unreadable script=%F\\StyleText.rgs"
   "HostRgsFifo Apartment Both      regsvr32   script_fifo   script-unreadable script=%F\\StyleText.rgs"
   "HostRgsLoop Apartment Both      regsvr32   script_loop   script-unreadable script=%F\\StyleText.rgs"
+  "HostDotted  Apartment Both      dotted     none          working"
+  "HostDotGone Apartment Both      dotted     delete_folder folder-missing folder=%F"
 )
 
 # ---- Output expected of the host ------------------------------------------------

@@ -66,7 +66,10 @@ enum class State {
   BadIdentifier,      ///< "bad-identifier": a script's class identifier does not parse (the module would show "Invalid GUID!")
   Stale,              ///< "stale": registered for this module, but its script names another identifier now
   Changed,            ///< "changed": its registration names another module now than when found
-  CreateFailed,       ///< "create-failed": the checks passed, the creation failed (Class::result)
+  CreateFailed,       ///< "create-failed": the checks passed, the creation failed (Class::result;
+                      ///< CLASS_E_CLASSNOTAVAILABLE: the module file serves none of the classes
+                      ///< its scripts name, so it is no package module, the engine's DLL say;
+                      ///< REGDB_E_CLASSNOTREG: the engine is not installed)
   TimedOut,           ///< "timed-out": TryPackage's time limit ran out before the creation ended
   NoStyle,            ///< "no-style" (packages only): the module serves no style class
   NoText,             ///< "no-text" (packages only): the module serves no text style class
@@ -116,9 +119,13 @@ struct Class {
 /// module to pair by and is a package of its own.
 struct Package {
   Origin origin = Origin::Registry;
-  /// The path the module will know itself by: the long form of the server
-  /// path where it has fewer than MAX_PATH characters, else the server path
-  /// as registered (the module itself falls back so). Empty without a server.
+  /// The path the module will know itself by: a full server path of fewer
+  /// than MAX_PATH characters as the loader names the file it opens (the
+  /// system's full form: "." and ".." resolved, the trailing points and
+  /// blanks the file system ignores dropped, so C:\P\Trail.dll. is
+  /// C:\P\Trail.dll), in its long form where that has fewer than MAX_PATH
+  /// characters; else the server path as registered (the module itself
+  /// falls back so). Empty without a server.
   std::wstring modulePath;
   /// The package folder: modulePath less its last four characters.
   std::wstring folder;
