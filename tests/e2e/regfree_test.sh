@@ -90,7 +90,19 @@ for name in "${packages[@]}"; do
   fi
 done
 
-# An application manifest naming the assemblies given.
+# The version an assembly's manifest gives it (a package's is its module's
+# version), from the manifest in the application's folder or the broken one.
+assembly_version() {  # assembly_version NAME
+  local file
+  for file in "$app/$1.manifest" "${broken:-$app}/$1.manifest"; do
+    [[ -f $file ]] || continue
+    sed -n '/<assemblyIdentity /{s/.* version="\([^"]*\)".*/\1/p;q}' "$file"
+    return
+  done
+  echo 1.0.0.0
+}
+
+# An application manifest naming the assemblies given, at their versions.
 application_manifest() {  # application_manifest NAME...
   local name
   printf '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
@@ -99,8 +111,8 @@ application_manifest() {  # application_manifest NAME...
     "$assembly_arch"
   for name in "$@"; do
     printf '  <dependency><dependentAssembly>\n'
-    printf '    <assemblyIdentity type="win32" name="%s" version="1.0.0.0" processorArchitecture="%s"/>\n' \
-      "$name" "$assembly_arch"
+    printf '    <assemblyIdentity type="win32" name="%s" version="%s" processorArchitecture="%s"/>\n' \
+      "$name" "$(assembly_version "$name")" "$assembly_arch"
     printf '  </dependentAssembly></dependency>\n'
   done
   printf '</assembly>\n'
