@@ -32,11 +32,17 @@ bool ReadServerValue(HKEY key, CHeapMemory<char16_t>* text, DWORD* type, bool* o
   return true;
 }
 
-// Whether `path` names `moduleLongPath`, as written or in its long form.
+// Whether `path` names `moduleLongPath`: as written, in the loader's full form
+// (trailing dots and blanks dropped, as the loader names the module it loads
+// from such a path), or in the long form of that.
 bool NamesModule(const char16_t* path, const char16_t* moduleLongPath) {
   if (sys::lstrcmpiW(path, moduleLongPath) == 0) return true;
+  char16_t full[kModulePathCapacity];
+  DWORD length = sys::GetFullPathNameW(path, full, kModulePathCapacity);
+  const char16_t* named = length > 0 && length < kModulePathCapacity ? full : path;
+  if (sys::lstrcmpiW(named, moduleLongPath) == 0) return true;
   char16_t longForm[kModulePathCapacity];
-  const DWORD length = sys::GetLongPathNameW(path, longForm, kModulePathCapacity);
+  length = sys::GetLongPathNameW(named, longForm, kModulePathCapacity);
   return length > 0 && length < kModulePathCapacity &&
          sys::lstrcmpiW(longForm, moduleLongPath) == 0;
 }

@@ -15,7 +15,8 @@ enum class ClassServer {
 /// Reads the default value of HKEY_CLASSES_ROOT\CLSID\{classId}\InprocServer32
 /// and compares the file it names with `moduleLongPath`, without regard to
 /// case: as written (quotes and blanks around it dropped, environment
-/// references expanded for REG_EXPAND_SZ), then in its long form. A key that
+/// references expanded for REG_EXPAND_SZ), then in the loader's full form
+/// (trailing dots and blanks dropped), then in its long form. A key that
 /// cannot be read names no server; a value that cannot be read whole, or is
 /// longer than any path, names another module.
 ClassServer FindClassServer(const GUID& classId, const char16_t* moduleLongPath);

@@ -227,6 +227,11 @@ DWORD GetModuleFileNameW(HMODULE module, char16_t* buffer, DWORD size);
 /// Long form of a path; 0 on failure, the needed size when the buffer is short.
 DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD size);
 
+/// Full form of a path as the loader and the file system name it: a relative
+/// path made absolute, and the dots and blanks after a name's last part dropped
+/// ("C:\P\A.dll." is C:\P\A.dll). Returns as GetLongPathNameW does.
+DWORD GetFullPathNameW(const char16_t* path, char16_t* buffer, DWORD size);
+
 /// Short (8.3) form of a path; 0 on failure. Used by tests and tools.
 DWORD GetShortPathNameW(const char16_t* path, char16_t* buffer, DWORD size);
 

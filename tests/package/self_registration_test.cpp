@@ -168,6 +168,7 @@ TEST_F(SelfRegistrationTest, RemovalLeavesClassesThatAnotherModuleServes) {
       {"this module", REG_SZ, kModule16, true},
       {"in other letter case", REG_SZ, u"c:\\TARVO'S PACKAGES\\aurora.DLL", true},
       {"quoted, with blanks", REG_SZ, u" \"C:\\Tarvo's Packages\\Aurora.dll\" ", true},
+      {"with trailing dots and blanks", REG_SZ, u"C:\\Tarvo's Packages\\Aurora.dll. .", true},
       {"through the environment", REG_EXPAND_SZ, u"%STUB_TEST_PACKAGES%\\Aurora.dll", true},
       {"no server named", REG_SZ, u"", true},
       {"a copied package", REG_SZ, u"C:\\Tarvo's Packages\\Second.dll", false},

@@ -165,4 +165,21 @@ DWORD GetShortPathNameW(const char16_t* path, char16_t* buffer, DWORD size) {
   return emu::ConvertPath(emu::Call::kCount, path, buffer, size, true);
 }
 
+DWORD GetFullPathNameW(const char16_t* path, char16_t* buffer, DWORD size) {
+  // Paths here are already absolute; what the conversion does to them is drop
+  // the dots and blanks after the last part's name, as Windows does.
+  if (!path) {
+    emu::detail::SetLastErrorCode(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::u16string full(path);
+  const std::size_t start = full.find_last_of(u"\\/") + 1;
+  std::size_t end = full.size();
+  while (end > start && (full[end - 1] == u'.' || full[end - 1] == u' ')) --end;
+  if (end > start && full.find_first_not_of(u'.', start) != std::u16string::npos) full.resize(end);
+  if (!buffer || full.size() >= size) return static_cast<DWORD>(full.size() + 1);
+  std::memcpy(buffer, full.c_str(), (full.size() + 1) * sizeof(char16_t));
+  return static_cast<DWORD>(full.size());
+}
+
 }  // namespace sys

@@ -20,6 +20,9 @@ inline DWORD GetModuleFileNameW(HMODULE module, char16_t* buffer, DWORD size) {
 inline DWORD GetLongPathNameW(const char16_t* path, char16_t* buffer, DWORD size) {
   return ::GetLongPathNameW(detail::Wide(path), detail::Wide(buffer), size);
 }
+inline DWORD GetFullPathNameW(const char16_t* path, char16_t* buffer, DWORD size) {
+  return ::GetFullPathNameW(detail::Wide(path), size, detail::Wide(buffer), nullptr);
+}
 inline DWORD GetShortPathNameW(const char16_t* path, char16_t* buffer, DWORD size) {
   return ::GetShortPathNameW(detail::Wide(path), detail::Wide(buffer), size);
 }
