@@ -37,6 +37,9 @@ struct KernelState {
 };
 
 // The process's window station: a tagged value that is never dereferenced.
+// ERROR_NOT_OWNER: a mutex given back by a thread that does not hold it.
+constexpr DWORD kNotOwner = 288;
+
 const HWINSTA kProcessStation = reinterpret_cast<HWINSTA>(static_cast<std::uintptr_t>(0x5740));
 
 KernelState& Kernel() {
@@ -179,7 +182,7 @@ BOOL ReleaseMutex(HANDLE object) {
   if (found == emu::Kernel().handles.end() || found->second->depth == 0 ||
       found->second->owner != std::this_thread::get_id()) {
     emu::detail::SetLastErrorCode(found == emu::Kernel().handles.end() ? ERROR_INVALID_HANDLE
-                                                                        : 288);  // not owner
+                                                                        : emu::kNotOwner);
     return FALSE;
   }
   if (--found->second->depth == 0) found->second->released.notify_all();
