@@ -619,6 +619,9 @@ const char* StateName(State state) {
     case State::NotInManifest: return "not-in-manifest";
     case State::BadServer: return "bad-server";
     case State::SameIdentifier: return "same-identifier";
+    case State::Crashed: return "crashed";
+    case State::Exited: return "exited";
+    case State::ProbeFailed: return "probe-failed";
   }
   return "unknown";
 }

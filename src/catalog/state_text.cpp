@@ -119,7 +119,18 @@ const wchar_t* Remedy(State state, HRESULT result) {
       }
       return L"the checks passed but the creation failed: install the engine for this kind of "
              L"process, or run stub-check on the package.";
-    case State::TimedOut: return L"the engine did not answer in time: try again with a longer limit.";
+    case State::TimedOut:
+      return L"the probe did not end in time and was killed: try again with a longer limit, or "
+             L"forget the verdict once the package is mended.";
+    case State::Crashed:
+      return L"the package crashed its probe: report it to the package's author; forget the "
+             L"verdict once its module is replaced.";
+    case State::Exited:
+      return L"the package ended its probe: report it to the package's author; forget the "
+             L"verdict once its module is replaced.";
+    case State::ProbeFailed:
+      return L"the probe could not be run or its report was malformed: install StubProbe.exe "
+             L"for the module's architecture beside the host, and try again.";
     case State::NoStyle:
     case State::NoText:
       return L"one of its two classes is not registered: register the package again (regsvr32).";

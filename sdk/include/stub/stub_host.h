@@ -20,9 +20,11 @@
 // assembly manifest. The checks, the creation and the trial take a package
 // whatever its origin.
 //
-// No function here loads a package's module except CreateClass and
-// TryPackage, and both check the package again first and refuse one that
-// would show a box while it loads.
+// No function here loads a package's module into the host except
+// CreateClass, which checks the package again first, refuses one that would
+// show a box while it loads, and tries a package out of process before its
+// first creation (TryPackage), so that no package can end or hold the host
+// by crashing, exiting or hanging while it is created.
 #ifndef STUB_STUB_HOST_H
 #define STUB_STUB_HOST_H
 
@@ -70,7 +72,8 @@ enum class State {
                       ///< CLASS_E_CLASSNOTAVAILABLE: the module file serves none of the classes
                       ///< its scripts name, so it is no package module, the engine's DLL say;
                       ///< REGDB_E_CLASSNOTREG: the engine is not installed)
-  TimedOut,           ///< "timed-out": TryPackage's time limit ran out before the creation ended
+  TimedOut,           ///< "timed-out": the probe did not end within the time limit and was
+                      ///< killed (Class::milliseconds: the limit)
   NoStyle,            ///< "no-style" (packages only): the module serves no style class
   NoText,             ///< "no-text" (packages only): the module serves no text style class
   ManifestMissing,    ///< "manifest-missing" (Origin::Folder): no assembly manifest of the module beside it
@@ -83,6 +86,14 @@ enum class State {
                       ///< path (missing, empty, or not a string: a REG_DWORD, say)
   SameIdentifier,     ///< "same-identifier": both scripts name one identifier, so the module
                       ///< serves both classes as that one class (Class::path: StyleText.rgs)
+  Crashed,            ///< "crashed": the probe died of an exception while it created the class
+                      ///< (Class::result: the exception code; Class::path: the faulting module,
+                      ///< where the probe could tell)
+  Exited,             ///< "exited": the probe ended while it created the class, without
+                      ///< reporting (Class::result: the code passed to ExitProcess)
+  ProbeFailed,        ///< "probe-failed": the probe could not be run, or what it reported was
+                      ///< malformed and not trusted (Class::result: the error; Class::path:
+                      ///< the probe, or what was wrong with its report)
 };
 
 /// The lower-case word for a state ("working", "no-server", ...).
@@ -109,6 +120,11 @@ struct Class {
                                 ///< BadIdentifier: the script; PathTooLong: the module path
   std::wstring identifierText;  ///< BadIdentifier: the text the scan found (what the box would show)
   CLSID scriptClsid = {};       ///< Stale: the identifier the script names now
+  DWORD milliseconds = 0;       ///< What the probe took to create the class (TimedOut: the limit)
+  std::wstring receivedPath;    ///< Working, by a probe: the module path the engine received,
+                                ///< where the engine tells (IStubSampleEngine); else empty
+  bool remembered = false;      ///< the state after a probe is a verdict from the memory of
+                                ///< verdicts, not from a probe started now
 };
 
 /// The classes one module file serves. The pair in use (the classes whose
@@ -189,28 +205,72 @@ void CheckPackage(Package& package);
 
 /// Checks the package again and, if the class of `kind` in use is Ready or
 /// Working, creates it on the calling thread (CoCreateInstance, in-process)
-/// and sets its state. A package of Origin::Folder is created with an
+/// and sets its state. A package whose module has no verdict in the memory
+/// of verdicts yet is tried out of process first (TryPackage, with
+/// Options::probeTimeLimit), unless Options::probeFirst is off; a package
+/// whose verdict is Crashed, Exited or TimedOut is refused with that state
+/// and nothing loaded, until its module changes or its verdict is forgotten
+/// (ForgetVerdict). A package of Origin::Folder is created with an
 /// activation context of its assembly manifest active around the call; the
 /// engine the module creates in turn is found as the process finds it (the
-/// registry, or the application's own manifest). Answers STUBHOST_E_NOT_READY, with nothing loaded,
-/// when the checks fail (the class's state says why) or the package has no
-/// class of that kind. No time limit: a creation that hangs in the engine
-/// holds the caller (TryPackage tries a package under a time limit first).
+/// registry, or the application's own manifest). Answers
+/// STUBHOST_E_NOT_READY, with nothing loaded, when the checks or the verdict
+/// refuse it (the class's state says why) or the package has no class of
+/// that kind. The creation itself has no time limit: it runs in this
+/// process, for the object the caller wants.
 HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object);
 
-/// Checks the package again and, if it passes, creates and releases its
-/// style and its text style on a new thread that joins an apartment of the
-/// calling thread's kind (a single-threaded one of its own, or the
-/// multithreaded one; single-threaded when COM is not initialised on the
-/// caller), then lets COM unload what it no longer needs there. Waits at
-/// most `timeLimitMilliseconds` for the whole package (INFINITE: no limit).
-/// When the limit runs out, the classes not created by then are TimedOut,
-/// and the thread is left to finish on its own; whatever it created is
-/// released when it does. Answers S_OK when both were created, S_FALSE
-/// otherwise (the states say why), STUBHOST_E_NOT_READY (nothing loaded)
-/// when no class of the pair in use passed the checks, or the error of
-/// starting the thread.
+/// Checks the package again and, if it passes, tries it out of process:
+/// StubProbe.exe of the module's own architecture (a 64-bit host tries a
+/// 32-bit package, and the reverse) creates and releases its style and its
+/// text style in an apartment of the calling thread's kind, and reports what
+/// each creation answered, the module path the engine received and the time
+/// it took. Nothing of the package is loaded into this process. The probe
+/// runs in a job object that ends it with its host, with error modes that
+/// show no box and on a window station nobody sees; a probe that has not
+/// ended within `timeLimitMilliseconds` (0 or INFINITE: no limit) is killed,
+/// and its classes not reported by then are TimedOut. A probe that crashes
+/// leaves its class Crashed, one that ends without reporting Exited, one
+/// whose report is malformed ProbeFailed. The verdict is kept in the memory
+/// of verdicts, per user, and a later TryPackage of the same module file
+/// (path, size, last write time and the two identifiers unchanged) takes it
+/// from there without a probe (Class::remembered), except a TimedOut verdict
+/// when this limit is longer than the one that ran out. Answers S_OK when
+/// both were created, S_FALSE otherwise (the states say why),
+/// STUBHOST_E_NOT_READY (nothing started) when no class of the pair in use
+/// passed the checks, or the error of starting the probe
+/// (HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) when there is no StubProbe.exe
+/// for the module's architecture; Options::probeFolder says where it is
+/// looked for).
 HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds);
+
+/// How this process's trials and creations go. Set once, before the first
+/// trial, or between trials; every thread sees the same options.
+struct Options {
+  /// CreateClass probes a package that has no verdict yet before it loads
+  /// it here. Turn it off only for packages the host trusts: a package that
+  /// crashes or hangs in its first creation then ends or holds the host.
+  bool probeFirst = true;
+  /// The time limit of that first probe, in milliseconds (0: no limit).
+  DWORD probeTimeLimit = 30000;
+  /// The folder StubProbe.exe is looked for in; empty: the folder of the
+  /// module this library is linked into (the application's .exe, or
+  /// StubHost.dll). The probe of an architecture is taken from the first of
+  /// FOLDER\StubProbe.exe, FOLDER\..\ARCH\StubProbe.exe and
+  /// FOLDER\ARCH\StubProbe.exe (ARCH: x86 or x64) that is built for it, so
+  /// that a release's x64 and x86 folders serve both.
+  std::wstring probeFolder;
+};
+Options GetOptions();
+void SetOptions(const Options& options);
+
+/// Forgets the verdict the memory of verdicts holds for the package's module,
+/// so that its next trial probes it again; S_OK also when there was none.
+HRESULT ForgetVerdict(const Package& package);
+/// Forgets every verdict of this user.
+HRESULT ForgetVerdicts();
+/// How many probe processes this process has started so far.
+LONG ProbesStarted();
 
 /// The package folder of a module path: the path less its last four
 /// characters (the extension, not examined). Empty where nothing would be
@@ -228,8 +288,8 @@ HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wst
 }  // namespace host
 }  // namespace stub
 
-/// CreateClass and TryPackage: the package did not pass its checks, so its
-/// module was not loaded.
+/// CreateClass and TryPackage: the package did not pass its checks (or its
+/// verdict refuses it), so its module was not loaded.
 #define STUBHOST_E_NOT_READY MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x0201)
 
 #endif  // STUB_STUB_HOST_H
