@@ -7,14 +7,19 @@
 // the packages an application keeps unregistered in a folder of its own, and
 // creates them through their assembly manifests.
 //
-//   package_host.exe [--sta | --mta] [--time-limit SECONDS] [--folder FOLDER]
+//   package_host.exe [--sta | --mta] [--time-limit SECONDS] [--folder FOLDER] [--forget]
 //
 // --sta (the default) runs the host in a single-threaded apartment, as a
 // program with windows does; --mta in the multithreaded apartment, as a
-// service or a worker does. --time-limit bounds the wait for each package's
-// creations (30 seconds by default; 0 waits for as long as they take): a
-// package that does not answer in time is reported as timed-out, and the
-// host goes on with the next. --folder FOLDER looks for NAME.dll, the folder
+// service or a worker does. Each package is tried in a probe process
+// (StubProbe.exe, beside this program or in the release's x86 and x64
+// folders), never in the host: a package that crashes, ends or hangs there
+// is reported so (crashed, exited, timed-out) and the host goes on with the
+// next. --time-limit bounds the wait for each probe (30 seconds by default;
+// 0 waits for as long as it takes). Verdicts are remembered per module file
+// for this user: a package is probed again only once its module changes
+// (remembered=yes on its classes otherwise); --forget forgets the verdicts
+// of the packages listed first, so that each is probed now. --folder FOLDER looks for NAME.dll, the folder
 // NAME and the package's assembly manifest side by side there (hosts.md says
 // which file that is), reads no registry and prints a
 // "folder" line in place of the two "category" lines.
@@ -29,7 +34,7 @@
 //   package state=working module=C:\Packages\Aurora.dll
 //     style state=working clsid={049E...} progid=Aurora.Style.1 threading=Apartment description="Aurora Style"
 //     text state=working clsid={5703...} progid=Aurora.StyleText.1 threading=Both description="Aurora Text Style"
-//   summary packages=1 working=1 not-working=0
+//   summary packages=1 working=1 not-working=0 probes=1
 //
 // hosts.md lists every state and what it means. Exit code 0 when every
 // package listed works (none listed included), 1 when some do not, 2 when the
@@ -194,10 +199,11 @@ void PrintClass(const host::Class& entry) {
                      Field("clsid", GuidText(entry.clsid));
   line += Optional("progid", entry.progId) + Optional("threading", entry.threadingModel) +
           Optional("description", entry.description);
+  if (entry.remembered) line += Field("remembered", std::string("yes"));
   std::printf("%s\n", line.c_str());
 }
 
-int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool& timedOut) {
+int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool forget) {
   std::printf("host%s%s\n", Field("architecture", MachineName(host::HostMachine())).c_str(),
               Field("apartment", std::string(apartment == COINIT_MULTITHREADED ? "mta" : "sta"))
                   .c_str());
@@ -229,16 +235,13 @@ int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool& 
   }
   int working = 0;
   for (host::Package& package : packages) {
-    // TryPackage checks the package again and loads only what passes, in a
-    // thread of this thread's apartment kind that the host stops waiting for
-    // after the limit. A package with one half missing still has the other tried.
+    if (forget) host::ForgetVerdict(package);
+    // TryPackage checks the package again and tries what passes in a probe
+    // process, which it kills after the limit; nothing is loaded here. A
+    // package with one half missing still has the other tried.
     host::TryPackage(package, timeLimit);
-    // The package's module is no longer needed: let COM unload what it
-    // loaded into this apartment now rather than when the host ends.
-    CoFreeUnusedLibrariesEx(0, 0);
     const host::State state = package.state();
     if (state == host::State::Working) ++working;
-    if (state == host::State::TimedOut) timedOut = true;
     std::printf("package%s%s\n", Field("state", std::string(host::StateName(state))).c_str(),
                 Optional("module", package.modulePath).c_str());
     for (const host::Class& entry : package.classes) PrintClass(entry);
@@ -246,19 +249,22 @@ int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool& 
     std::fflush(stdout);
   }
   const int total = static_cast<int>(packages.size());
-  std::printf("summary packages=%d working=%d not-working=%d\n", total, working, total - working);
+  std::printf("summary packages=%d working=%d not-working=%d probes=%ld\n", total, working,
+              total - working, static_cast<long>(host::ProbesStarted()));
   return working == total ? 0 : 1;
 }
 
 const char kUsage[] =
-    "usage: package_host [--sta | --mta] [--time-limit SECONDS] [--folder FOLDER]\n"
+    "usage: package_host [--sta | --mta] [--time-limit SECONDS] [--folder FOLDER] [--forget]\n"
     "Lists the installed style packages through the component categories, checks\n"
     "each package, and creates and releases the classes of each one that passes.\n"
     "  --sta                 run in a single-threaded apartment (the default)\n"
     "  --mta                 run in the multithreaded apartment\n"
-    "  --time-limit SECONDS  wait at most this long for each package (30; 0: no limit)\n"
+    "  --time-limit SECONDS  wait at most this long for each package's probe (30; 0: no limit)\n"
     "  --folder FOLDER       list the unregistered packages kept in FOLDER instead,\n"
     "                        created through their assembly manifests\n"
+    "  --forget              forget the remembered verdicts of the packages listed,\n"
+    "                        so that each is probed again\n"
     "Exit code 0 every package works, 1 some do not, 2 the list cannot be read.\n";
 
 // A whole number of seconds from 0 to 86400.
@@ -287,7 +293,7 @@ int wmain(int argc, wchar_t** argv) {
   DWORD seconds = 30;
   const wchar_t* folder = nullptr;
   // Each option once: a second one would otherwise win silently.
-  bool apartmentGiven = false, limitGiven = false;
+  bool apartmentGiven = false, limitGiven = false, forget = false;
   for (int i = 1; i < argc; ++i) {
     const std::string option = Utf8(argv[i]);
     const bool sta = option == "--sta", mta = option == "--mta";
@@ -308,6 +314,9 @@ int wmain(int argc, wchar_t** argv) {
       if (folder) return Refuse("--folder is given twice");
       if (i + 1 >= argc || !argv[i + 1][0]) return Refuse("--folder needs a folder");
       folder = argv[++i];
+    } else if (option == "--forget") {
+      if (forget) return Refuse("--forget is given twice");
+      forget = true;
     } else if (option == "--help") {
       std::printf("%s", kUsage);
       return 0;
@@ -322,16 +331,7 @@ int wmain(int argc, wchar_t** argv) {
                  Hex(static_cast<unsigned long>(result), 8).c_str());
     return 2;
   }
-  bool timedOut = false;
-  const int exitCode = ListPackages(apartment, seconds == 0 ? INFINITE : seconds * 1000, folder, timedOut);
-  if (timedOut) {
-    // A package that ran out of time still holds a thread in its module or
-    // its engine, perhaps inside the loader, whose lock an orderly exit
-    // waits for: end the process at once.
-    std::fflush(stdout);
-    std::fflush(stderr);
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
-  }
+  const int exitCode = ListPackages(apartment, seconds == 0 ? INFINITE : seconds * 1000, folder, forget);
   CoUninitialize();
   return exitCode;
 }

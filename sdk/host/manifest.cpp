@@ -111,6 +111,21 @@ HRESULT ActivationContext::Create(const std::wstring& manifestPath, const std::w
   return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
+HRESULT ActivationContext::CreateFromResource(const std::wstring& module,
+                                              const std::wstring& directory) {
+  Reset();
+  ACTCTXW description = {};
+  description.cbSize = sizeof description;
+  description.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID | ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID;
+  description.lpSource = module.c_str();
+  description.lpResourceName = MAKEINTRESOURCEW(1);
+  description.lpAssemblyDirectory = directory.c_str();
+  handle_ = CreateActCtxW(&description);
+  if (handle_ != INVALID_HANDLE_VALUE) return S_OK;
+  const DWORD error = GetLastError();
+  return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
 bool ActivationContext::ServesClass(const CLSID& clsid) const {
   if (handle_ == INVALID_HANDLE_VALUE) return false;
   ActiveContext active(handle_);

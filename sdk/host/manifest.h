@@ -48,6 +48,9 @@ class ActivationContext {
   // Makes the context of an assembly manifest whose files lie in `directory`.
   // Answers S_OK, or HRESULT_FROM_WIN32 of the system's error.
   HRESULT Create(const std::wstring& manifestPath, const std::wstring& directory);
+  // Makes the context of the manifest `module` carries as its resource 1
+  // (a program's own).
+  HRESULT CreateFromResource(const std::wstring& module, const std::wstring& directory);
   // Whether this context itself (not the process's default one behind it)
   // serves an in-process class of this identifier.
   bool ServesClass(const CLSID& clsid) const;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "checks.h"
 #include "manifest.h"
 #include "stub/stub_host.h"
 
@@ -293,8 +294,11 @@ void SetAll(Package& package, State state, const std::wstring& path = std::wstri
 
 // The checks that hold for the module file and its package as a whole: the
 // module reads both scripts while it loads, so one failure stops every
-// class. Answers false (the states set) on a failure; else fills `scriptIds`.
-bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
+// class. Answers false (the states set) on a failure; else fills `scriptIds`,
+// and `otherMachine` with the module's machine where it is of the other
+// architecture a probe can still try (x86 beside x64), else 0.
+bool CheckModule(Package& package, CLSID (&scriptIds)[2], WORD& otherMachine) {
+  otherMachine = 0;
   if (package.modulePath.empty()) {
     // A key without a module path (its default value missing, empty, or no
     // string at all) is another fault than no key: COM cannot load either.
@@ -323,8 +327,13 @@ bool CheckModule(Package& package, CLSID (&scriptIds)[2]) {
     return false;
   }
   if (machine != HostMachine()) {
-    SetAll(package, State::OtherArchitecture, std::wstring(), machine);
-    return false;
+    if (machine != IMAGE_FILE_MACHINE_I386 && machine != IMAGE_FILE_MACHINE_AMD64) {
+      SetAll(package, State::OtherArchitecture, std::wstring(), machine);
+      return false;
+    }
+    // Never loaded here, but a probe of its own kind can try it: the
+    // checks go on, and what passes is OtherArchitecture in the end.
+    otherMachine = machine;
   }
   if (package.folder.empty()) {
     SetAll(package, State::FolderMissing, package.folder);
@@ -453,63 +462,6 @@ HRESULT ListCategories(std::vector<Class>& classes) {
   return S_OK;
 }
 
-// What a trial thread and its caller share; the last of the two to let go
-// deletes it, so a caller that stops waiting leaves the thread a valid block.
-struct Trial {
-  LONG references = 2;
-  DWORD apartment = COINIT_APARTMENTTHREADED;
-  int count = 0;
-  CLSID clsids[2] = {};
-  // Each creation's result; kPending until it is known.
-  volatile LONG results[2] = {};
-  HANDLE done = nullptr;
-  // A package of a folder: the activation context its classes are created in.
-  detail::ActivationContext context;
-
-  void Release() {
-    if (InterlockedDecrement(&references) == 0) {
-      CloseHandle(done);
-      delete this;
-    }
-  }
-};
-constexpr LONG kPending = static_cast<LONG>(0x8000FFFE);  // never an answer of CoCreateInstance here
-
-DWORD WINAPI RunTrial(void* parameter) {
-  Trial* trial = static_cast<Trial*>(parameter);
-  const HRESULT initialised = CoInitializeEx(nullptr, trial->apartment);
-  {
-    detail::ActiveContext active(trial->context.get());
-    for (int i = 0; i < trial->count; ++i) {
-      HRESULT result = initialised;
-      if (SUCCEEDED(initialised)) {
-        IUnknown* object = nullptr;
-        result = CoCreateInstance(trial->clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                  reinterpret_cast<void**>(&object));
-        if (object) object->Release();
-      }
-      InterlockedExchange(&trial->results[i], result);
-    }
-  }
-  if (SUCCEEDED(initialised)) {
-    // What the trial loaded into this apartment is no longer needed.
-    CoFreeUnusedLibrariesEx(0, 0);
-    CoUninitialize();
-  }
-  SetEvent(trial->done);
-  trial->Release();
-  return 0;
-}
-
-// The apartment kind of the calling thread, for a trial thread to join.
-DWORD CallerApartment() {
-  APTTYPE type = APTTYPE_STA;
-  APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
-  if (FAILED(CoGetApartmentType(&type, &qualifier))) return COINIT_APARTMENTTHREADED;
-  return type == APTTYPE_STA || type == APTTYPE_MAINSTA ? COINIT_APARTMENTTHREADED
-                                                        : COINIT_MULTITHREADED;
-}
-
 // A package of a folder has exactly its two classes, style then text, read
 // afresh from its scripts and manifest at every check.
 void KeepFolderPair(Package& package) {
@@ -583,15 +535,6 @@ void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
   }
 }
 
-// The activation context a package's classes are created in: none for a
-// registered package; its manifest's for a package of a folder.
-HRESULT MakeContext(const Package& package, detail::ActivationContext& context) {
-  if (package.origin != Origin::Folder) return S_OK;
-  const std::wstring moduleFile = FileName(package.modulePath);
-  return context.Create(package.manifestPath,
-                        package.modulePath.substr(0, package.modulePath.size() - moduleFile.size()));
-}
-
 }  // namespace
 
 const char* StateName(State state) {
@@ -661,6 +604,17 @@ State Package::state() const {
 
 namespace {
 
+// The classes of a module of the other architecture that passed every other
+// check: ready for a probe of their kind, never for this process.
+void MarkOtherArchitecture(Package& package, WORD machine) {
+  if (machine == 0) return;
+  for (Class& entry : package.classes) {
+    if (entry.state != State::Ready) continue;
+    entry.state = State::OtherArchitecture;
+    entry.machine = machine;
+  }
+}
+
 // CheckPackage, where `readRegistration` says whether the registry is read
 // again first (a package just found was read a moment ago).
 void CheckPackageAs(Package& package, bool readRegistration) {
@@ -694,13 +648,15 @@ void CheckPackageAs(Package& package, bool readRegistration) {
     return;
   }
   CLSID scriptIds[2] = {};
+  WORD otherMachine = 0;
   if (package.origin == Origin::Folder) {
     // Found in a folder: the scripts and the manifest are all there is.
     KeepFolderPair(package);
-    if (CheckModule(package, scriptIds)) CheckFolderManifest(package, scriptIds);
+    if (CheckModule(package, scriptIds, otherMachine)) CheckFolderManifest(package, scriptIds);
+    MarkOtherArchitecture(package, otherMachine);
     return;
   }
-  if (CheckModule(package, scriptIds)) {
+  if (CheckModule(package, scriptIds, otherMachine)) {
     for (Class& entry : package.classes) {
       const CLSID& named = scriptIds[entry.kind == ClassKind::Style ? 0 : 1];
       if (IsEqualCLSID(entry.clsid, named)) {
@@ -711,12 +667,15 @@ void CheckPackageAs(Package& package, bool readRegistration) {
       }
     }
   }
+  MarkOtherArchitecture(package, otherMachine);
   OrderClasses(package);
 }
 
 }  // namespace
 
-void CheckPackage(Package& package) {
+namespace detail {
+
+void CheckFiles(Package& package) {
   // A check tells what could stop a load, not what was done: a class created
   // before stays Working while it passes its checks again.
   std::vector<std::pair<ClassKind, CLSID>> created;
@@ -731,6 +690,13 @@ void CheckPackage(Package& package) {
       }
     }
   }
+}
+
+}  // namespace detail
+
+void CheckPackage(Package& package) {
+  detail::CheckFiles(package);
+  detail::ApplyRememberedHazards(package);
 }
 
 HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
@@ -760,7 +726,10 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
     }
     packages.back().classes.push_back(std::move(classes[byPath[i].second]));
   }
-  for (Package& package : packages) CheckPackageAs(package, false);
+  for (Package& package : packages) {
+    CheckPackageAs(package, false);
+    detail::ApplyRememberedHazards(package);
+  }
   // In the order of their module paths; packages without a server last, by identifier.
   std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
     if (a.modulePath.empty() != b.modulePath.empty()) return b.modulePath.empty();
@@ -849,92 +818,14 @@ HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& pac
     package.manifestPath = ManifestOf(base, name, manifests);
     packages.push_back(package);
   }
-  for (Package& package : packages) CheckPackageAs(package, false);
+  for (Package& package : packages) {
+    CheckPackageAs(package, false);
+    detail::ApplyRememberedHazards(package);
+  }
   std::stable_sort(packages.begin(), packages.end(), [](const Package& a, const Package& b) {
     return ComparePaths(a.modulePath, b.modulePath) < 0;
   });
   return S_OK;
-}
-
-HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  CheckPackage(package);
-  Class* entry = kind == ClassKind::Style ? package.style() : package.text();
-  if (!entry || (entry->state != State::Ready && entry->state != State::Working)) {
-    return STUBHOST_E_NOT_READY;
-  }
-  detail::ActivationContext context;
-  HRESULT result = MakeContext(package, context);
-  if (FAILED(result)) {
-    entry->state = State::BadManifest;
-    entry->result = result;
-    return STUBHOST_E_NOT_READY;
-  }
-  detail::ActiveContext active(context.get());
-  result = CoCreateInstance(entry->clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object);
-  entry->state = SUCCEEDED(result) ? State::Working : State::CreateFailed;
-  entry->result = result;
-  return result;
-}
-
-HRESULT TryPackage(Package& package, DWORD timeLimitMilliseconds) {
-  CheckPackage(package);
-  Class* targets[2] = {};
-  int count = 0;
-  for (Class* entry : {package.style(), package.text()}) {
-    if (entry && (entry->state == State::Ready || entry->state == State::Working)) {
-      targets[count++] = entry;
-    }
-  }
-  if (count == 0) return STUBHOST_E_NOT_READY;
-
-  Trial* trial = new Trial;
-  trial->apartment = CallerApartment();
-  trial->count = count;
-  for (int i = 0; i < count; ++i) {
-    trial->clsids[i] = targets[i]->clsid;
-    trial->results[i] = kPending;
-  }
-  const HRESULT made = MakeContext(package, trial->context);
-  if (FAILED(made)) {
-    delete trial;
-    for (int i = 0; i < count; ++i) {
-      targets[i]->state = State::BadManifest;
-      targets[i]->result = made;
-    }
-    return STUBHOST_E_NOT_READY;
-  }
-  trial->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE thread = trial->done ? CreateThread(nullptr, 0, RunTrial, trial, 0, nullptr) : nullptr;
-  if (!thread) {
-    const DWORD error = GetLastError();
-    if (trial->done) CloseHandle(trial->done);
-    delete trial;
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-  }
-  CloseHandle(thread);
-  // Wait while serving COM's calls into this apartment: a class registered
-  // without a threading model is created in the process's first
-  // single-threaded apartment, which may be the caller's own.
-  DWORD index = 0;
-  if (CoWaitForMultipleHandles(0, timeLimitMilliseconds, 1, &trial->done, &index) ==
-      CO_E_NOTINITIALIZED) {
-    WaitForSingleObject(trial->done, timeLimitMilliseconds);
-  }
-  bool allWorking = true;
-  for (int i = 0; i < count; ++i) {
-    const LONG result = InterlockedCompareExchange(&trial->results[i], kPending, kPending);
-    if (result == kPending) {
-      targets[i]->state = State::TimedOut;
-    } else {
-      targets[i]->result = static_cast<HRESULT>(result);
-      targets[i]->state = SUCCEEDED(result) ? State::Working : State::CreateFailed;
-    }
-    allWorking = allWorking && targets[i]->state == State::Working;
-  }
-  trial->Release();
-  return allWorking && count == 2 ? S_OK : S_FALSE;
 }
 
 }  // namespace host

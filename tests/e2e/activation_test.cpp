@@ -144,6 +144,11 @@ TEST_F(E2EActivation, HostLibraryCreatesAnUnregisteredPackageThroughItsManifest)
     CLSID engine;
   } kinds[] = {{stub::host::ClassKind::Style, CLSID_StyleEngine},
                {stub::host::ClassKind::Text, CLSID_StyleTextEngine}};
+  // Created here without a probe first: this test is about the activation
+  // context around the creation (the host tests try packages out of process).
+  stub::host::Options options = stub::host::GetOptions();
+  options.probeFirst = false;
+  stub::host::SetOptions(options);
   for (const auto& kind : kinds) {
     ComRef<IEngineProbe> object;
     ASSERT_EQ(stub::host::CreateClass(package, kind.kind, kIID_IEngineProbe, object.Out()), S_OK);

@@ -13,18 +13,20 @@
 # never stop at a broken one; it runs in both apartment kinds, and once more
 # with an engine class missing.
 #
-#   host_test.sh RESULT_XML ARCH STUB_DLL ENGINE_DLL HOST_EXE SAMPLE_DIR CHECKER_EXE RUNNER...
+#   host_test.sh RESULT_XML ARCH STUB_DLL ENGINE_DLL HOST_EXE SAMPLE_DIR CHECKER_EXE
+#                PROBE_EXE FOREIGN_DLL RUNNER...
 #
 # ARCH is the host's architecture as it prints it (x86 or x64); CHECKER_EXE is
-# stub-check built for it; RUNNER starts a Windows program in the build's Wine
+# stub-check built for it; PROBE_EXE the probe the host tries packages in,
+# put beside it; FOREIGN_DLL a DLL that crashes as it loads; RUNNER starts a Windows program in the build's Wine
 # prefix (scripts/wine-run win64); wixl builds the MSI on Linux. Writes a
 # JUnit file in the form the test runner counts, and exits non-zero on failure.
 #
 # Other packages in the prefix are left alone: only the lines about this run's
 # packages are compared.
 set -uo pipefail
-xml=$1 arch=$2 stub_dll=$3 engine_dll=$4 host_exe=$5 sample=$6 checker=$7
-shift 7
+xml=$1 arch=$2 stub_dll=$3 engine_dll=$4 host_exe=$5 sample=$6 checker=$7 probe_exe=$8 foreign_dll=$9
+shift 9
 runner=("$@")
 source "$(dirname "$0")/msi.sh"
 other_arch=$([[ $arch == x64 ]] && echo x86 || echo x64)
@@ -35,6 +37,10 @@ work=$(mktemp -d "$(dirname "$xml")/../e2e-host.XXXXXX")
 work=$(cd "$work" && pwd)
 windows_path() { local path=${1//\//\\}; printf 'Z:%s' "$path"; }
 WORK=$(windows_path "$work")
+# The host with its probe beside it, as a release ships them.
+mkdir -p "$work/bin"
+cp "$host_exe" "$probe_exe" "$work/bin/"
+host_exe=$work/bin/$(basename "$host_exe")
 
 # Runs a Windows program; its output lands in $work/out and $work/err with
 # Windows line ends removed. Answers its exit code (124 if it had to be ended).
@@ -273,6 +279,9 @@ after_require_category() {
       problem "reg add of $1's required category failed: $(cat "$work/err")"
   done
 }
+# A DLL that is no package module, with a package's folder and keys: it
+# crashes as it is loaded.
+install_foreign() { cp "$foreign_dll" "$work/$1.dll"; install_keys "$1"; }
 # Something is there as the text style's script, but nothing a module can read.
 after_script_folder() { rm -f "$work/$1/StyleText.rgs"; mkdir "$work/$1/StyleText.rgs"; }
 after_script_fifo() { rm -f "$work/$1/StyleText.rgs"; mkfifo "$work/$1/StyleText.rgs"; }
@@ -300,6 +309,10 @@ cases_table=(
   "HostNeeds   Apartment Both      regsvr32   require_category unlisted"
   "HostLong    Apartment Both      long_path  none          path-too-long length=260"
   "HostStall   Both      Both      regsvr32   none          timed-out"
+  "HostCrash   Both      Both      regsvr32   none          crashed"
+  "HostExit    Both      Both      regsvr32   none          exited"
+  "HostBox     Both      Both      regsvr32   none          timed-out"
+  "HostForeign Both      Both      foreign    none          create-failed result=0x80070005 result-name=E_ACCESSDENIED"
   "HostPath1000 Apartment Both     server_path:1000 none    path-too-long length=1000"
   "HostPath1028 Apartment Both     server_path:1028 none    path-too-long length=1028"
   "HostPath1030 Apartment Both     server_path:1030 none    path-too-long length=1030"
@@ -498,19 +511,25 @@ run regsvr32 /u /s "${MODULE[HostSame]}"
 STATE[HostSame]=no-server
 
 # ---- The host ------------------------------------------------------------------------
-# Runs the host with OPTION and compares this run's packages with EXPECTED.
-# A host left waiting on a box waits for good: the runs after it are not made.
+# Runs the host with OPTIONS and compares this run's packages with EXPECTED
+# (each class's remembered=yes aside: MEMORY says whether the verdicts must
+# come from memory, yes, or from probes started now, no). Afterwards no probe
+# may be left running. A host left waiting on a box waits for good: the runs
+# after it are not made.
 host_hung=""
-check_host() {  # check_host TEST OPTION EXPECTED_FILE
-  local test=$1 option=$2 expected=$3 rc=0
+probes_left() { pgrep -f "$(basename "$work")\\\\bin\\\\StubProbe" || true; }
+check_host() {  # check_host TEST "OPTIONS" EXPECTED_FILE MEMORY
+  local test=$1 options=$2 expected=$3 memory=$4 rc=0 left
   if [[ -n $host_hung ]]; then
     fail "$test" "not run: $host_hung"
     return
   fi
-  # The time limit lets the host give up on the package whose engine never answers.
-  run "$host_exe" "$option" --time-limit 5 || rc=$?
+  # The time limit lets the host give up on the packages whose engine never answers.
+  read -r -a arguments <<<"$options"
+  run "$host_exe" "${arguments[@]}" --time-limit 5 || rc=$?
+  left=$(probes_left)
   if [[ $rc == 124 ]]; then
-    host_hung="the host did not finish with $option (a box while loading a module?)"
+    host_hung="the host did not finish with $options (a box while loading a module?)"
     fail "$test" "$host_hung"
     return
   fi
@@ -519,9 +538,27 @@ check_host() {  # check_host TEST OPTION EXPECTED_FILE
 $(cat "$work/out" "$work/err")"
     return
   fi
+  # Each verdict a probe gave is remembered: a second run takes them all from
+  # memory and starts no probe; a run that forgot them starts one per package.
+  local remembered probes
+  remembered=$(our_blocks "$work/out" | tr '|' '\n' | grep -E '^ +(style|text) state=(working|create-failed|crashed|exited|timed-out) ' |
+               grep -vc 'remembered=yes')
+  probes=$(sed -n 's/^summary .* probes=\([0-9]*\)$/\1/p' "$work/out")
+  if [[ $memory == yes && ( $remembered != 0 || $probes != 0 ) ]]; then
+    fail "$test" "$remembered verdicts not from memory, $probes probes started"
+    return
+  fi
+  if [[ $memory == no ]] && grep -q 'remembered=yes' "$work/out"; then
+    fail "$test" "verdicts came from memory after --forget"
+    return
+  fi
+  if [[ -n $left ]]; then
+    fail "$test" "probes left running after the host ended: $left"
+    return
+  fi
   # The host's own line first: the kind it compares modules with, and its apartment.
-  if diff <(echo "host architecture=$arch apartment=${option#--}"; cat "$expected") \
-          <(head -n 1 "$work/out"; our_blocks "$work/out") >"$work/diff"; then
+  if diff <(echo "host architecture=$arch apartment=${arguments[0]#--}"; cat "$expected") \
+          <(head -n 1 "$work/out"; our_blocks "$work/out" | sed 's/ remembered=yes//g') >"$work/diff"; then
     pass "$test"
   else
     fail "$test" "$(cat "$work/diff")"
@@ -529,8 +566,9 @@ $(cat "$work/out" "$work/err")"
 }
 
 for name in "${names[@]}"; do expected_block "$name"; done | LC_ALL=C sort >"$work/expected"
-check_host E2EHost.ListsEveryPackageInASingleThreadedApartment --sta "$work/expected"
-check_host E2EHost.ListsEveryPackageInTheMultithreadedApartment --mta "$work/expected"
+check_host E2EHost.ListsEveryPackageInASingleThreadedApartment "--sta --forget" "$work/expected" no
+check_host E2EHost.ListsEveryPackageInTheMultithreadedApartment "--mta --forget" "$work/expected" no
+check_host E2EHost.ASecondRunTakesEveryVerdictFromMemory "--sta" "$work/expected" yes
 
 # Without the text engine only the text styles of the working packages fail,
 # at their creation, with the error the engine's activation gives.
@@ -542,7 +580,8 @@ for name in "${names[@]}"; do
     expected_block "$name"
   fi
 done | LC_ALL=C sort >"$work/expected"
-check_host E2EHost.WithoutTheTextEngineOnlyTextStylesFail --sta "$work/expected"
+# The engine changed, so every verdict is made anew.
+check_host E2EHost.WithoutTheTextEngineOnlyTextStylesFail --sta "$work/expected" no
 
 # Command lines the host cannot follow: exit 2, and the first line says what is wrong.
 NOWHERE='Z:\no\such\folder'

@@ -56,9 +56,14 @@ class EngineObject final : public IStubTarget, public e2e::IEngineProbe {
     // Copy at once: the text is only valid during the call.
     const wchar_t* text = reinterpret_cast<const wchar_t*>(path);
     lstrcpynW(path_, text ? text : L"<null>", kPathCapacity);
-    // An engine that never answers, for the hosts' time limits: the module
-    // of a package named HostStall is never let go.
+    // Engines that misbehave for the hosts' probes, by the package that
+    // created them: one that never answers (HostStall), one that crashes on a
+    // null write (HostCrash), one that ends its process (HostExit), and one
+    // that shows a box (HostBox).
     if (text && std::wcsstr(text, L"\\HostStall.dll")) Sleep(INFINITE);
+    if (text && std::wcsstr(text, L"\\HostCrash.dll")) *static_cast<volatile int*>(nullptr) = 1;
+    if (text && std::wcsstr(text, L"\\HostExit.dll")) ExitProcess(3);
+    if (text && std::wcsstr(text, L"\\HostBox.dll")) MessageBoxW(nullptr, L"An engine's own box", L"HostBox", MB_OK);
     return g_setModulePathResult;
   }
 
