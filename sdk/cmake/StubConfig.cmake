@@ -18,6 +18,12 @@
 #                mingw-w64 g++ objects: MSVC cannot link it, so with MSVC
 #                this package gives Stub::Headers and Stub::Catalog only, and
 #                hosts use the package catalog.
+# Stub_PROBE_X86, Stub_PROBE_X64
+#                StubProbe.exe of each architecture, the process the host
+#                library (and the catalog) tries packages in: ship both with
+#                the application, in FOLDER\x86 and FOLDER\x64, or the one
+#                of the application's own kind beside its program (see
+#                docs/hosts.md, "Trying a package out of process").
 #
 # The release is found from this file's own place (lib/cmake/Stub), wherever
 # it was unpacked: point CMAKE_PREFIX_PATH or Stub_DIR at it.
@@ -47,6 +53,9 @@ if(NOT EXISTS "${_stub_prefix}/include/stub/stub_host.h" OR
       "Stub: this release holds no ${_stub_arch} host library (${_stub_host_library})")
   return()
 endif()
+
+set(Stub_PROBE_X86 "${_stub_prefix}/lib/x86/StubProbe.exe")
+set(Stub_PROBE_X64 "${_stub_prefix}/lib/x64/StubProbe.exe")
 
 if(NOT TARGET Stub::Headers)
   add_library(Stub::Headers INTERFACE IMPORTED)

@@ -93,6 +93,7 @@ for f in x86/Stub.dll x64/Stub.dll x86/stub-check.exe x64/stub-check.exe \
          x86/StubSampleEngine.dll x64/StubSampleEngine.dll x86/demo_client.exe x64/demo_client.exe \
          x86/StubSampleEngine.Assembly.manifest x64/StubSampleEngine.Assembly.manifest \
          x86/package_host.exe x64/package_host.exe lib/x86/libstubhost.a lib/x64/libstubhost.a \
+         x86/StubProbe.exe x64/StubProbe.exe lib/x86/StubProbe.exe lib/x64/StubProbe.exe \
          lib/cmake/Stub/StubConfig.cmake include/stub/stub_engine.h include/stub/stub_engine.tlb \
          include/stub/stub_host.h include/stub/stub_categories.h \
          x86/StubHost.dll x64/StubHost.dll x86/StubHost.Assembly.manifest x64/StubHost.Assembly.manifest \
