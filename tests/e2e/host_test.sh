@@ -513,7 +513,8 @@ STATE[HostSame]=no-server
 # ---- The host ------------------------------------------------------------------------
 # Runs the host with OPTIONS and compares this run's packages with EXPECTED
 # (each class's remembered=yes aside: MEMORY says whether the verdicts must
-# come from memory, yes, or from probes started now, no). Afterwards no probe
+# come from memory, yes, from probes started now, no, or from memory but for
+# one package, one). Afterwards no probe
 # may be left running. A host left waiting on a box waits for good: the runs
 # after it are not made.
 host_hung=""
@@ -548,6 +549,10 @@ $(cat "$work/out" "$work/err")"
     fail "$test" "$remembered verdicts not from memory, $probes probes started"
     return
   fi
+  if [[ $memory == one && ( $remembered != 2 || $probes != 1 ) ]]; then
+    fail "$test" "$remembered verdicts not from memory, $probes probes started (expected 2 and 1)"
+    return
+  fi
   if [[ $memory == no ]] && grep -q 'remembered=yes' "$work/out"; then
     fail "$test" "verdicts came from memory after --forget"
     return
@@ -569,6 +574,10 @@ for name in "${names[@]}"; do expected_block "$name"; done | LC_ALL=C sort >"$wo
 check_host E2EHost.ListsEveryPackageInASingleThreadedApartment "--sta --forget" "$work/expected" no
 check_host E2EHost.ListsEveryPackageInTheMultithreadedApartment "--mta --forget" "$work/expected" no
 check_host E2EHost.ASecondRunTakesEveryVerdictFromMemory "--sta" "$work/expected" yes
+# A value in the memory that is no verdict (any program may write there) is
+# read as none: that package alone is probed again.
+run reg add 'HKCU\Software\Stub\Probe Verdicts' /v "${MODULE[HostWorking]}" /t REG_BINARY /d 53505631ff /f
+check_host E2EHost.AVerdictSpoiltIsProbedAgain "--sta" "$work/expected" one
 
 # Without the text engine only the text styles of the working packages fail,
 # at their creation, with the error the engine's activation gives.
