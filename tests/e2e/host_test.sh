@@ -299,7 +299,7 @@ cases_table=(
   "HostEdited  Apartment Both      regsvr32   new_identifiers stale"
   "HostNeeds   Apartment Both      regsvr32   require_category unlisted"
   "HostLong    Apartment Both      long_path  none          path-too-long length=260"
-  "HostStall   Both      Both      regsvr32   none          timed-out"
+  "HostStall   Both      Both      regsvr32   none          timed-out limit-ms=5000"
   "HostPath1000 Apartment Both     server_path:1000 none    path-too-long length=1000"
   "HostPath1028 Apartment Both     server_path:1028 none    path-too-long length=1028"
   "HostPath1030 Apartment Both     server_path:1030 none    path-too-long length=1030"
