@@ -50,8 +50,10 @@ enum class Origin {
              ///< package's assembly manifest side by side; nothing registered
 };
 
-/// The state of a class or a package. StateName gives the word the sample
-/// host prints; docs/hosts.md says what each means and what to do about it.
+/// The state of a class or a package. Each is one row of the library's
+/// table of states: StateName gives its word, StateRemedy what to do about
+/// it, StateDetailSources the facts that come with it (DetailText and
+/// StateDetail render them); docs/hosts.md lists every state.
 enum class State {
   Unchecked,          ///< "unchecked": not checked yet
   Ready,              ///< "ready": every check passed; not created yet
