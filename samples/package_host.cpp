@@ -133,31 +133,45 @@ std::string MachineName(WORD machine) {
   }
 }
 
-// The fields that come with a class's state.
-std::string Detail(const host::Class& entry) {
-  switch (entry.state) {
-    case host::State::OtherArchitecture: return Field("machine", MachineName(entry.machine));
-    case host::State::PathTooLong:
-      return Field("length", std::to_string(entry.path.size()));
-    case host::State::FolderMissing: return Field("folder", entry.path);
-    case host::State::ScriptMissing:
-    case host::State::ScriptUnreadable:
-    case host::State::SameIdentifier: return Field("script", entry.path);
-    case host::State::BadIdentifier:
-      return Field("script", entry.path) + Field("identifier", entry.identifierText);
-    case host::State::Stale: return Field("current", GuidText(entry.scriptClsid));
-    case host::State::ManifestMissing:
-    case host::State::NotInManifest: return Field("manifest", entry.path);
-    case host::State::BadManifest:
-      return Field("manifest", entry.path) +
-             Field("result", Hex(static_cast<unsigned long>(entry.result), 8));
-    case host::State::CreateFailed: {
-      std::string detail = Field("result", Hex(static_cast<unsigned long>(entry.result), 8));
-      if (const char* name = ResultName(entry.result)) detail += Field("result-name", std::string(name));
-      return detail;
+// One fact of a class's state as the fields this host prints for it. The
+// class key and the registered server path are not repeated: the line's
+// clsid and the package's module name them.
+std::string SourceFields(const host::Class& entry, host::DetailSource source) {
+  const std::wstring text = host::DetailText(entry, source);
+  switch (source) {
+    case host::DetailSource::None:
+    case host::DetailSource::ClassKey:
+    case host::DetailSource::ServerKey:
+    case host::DetailSource::ServerPath: return std::string();
+    case host::DetailSource::LongPath: return Field("length", std::to_string(entry.path.size()));
+    case host::DetailSource::Machine: return Field("machine", text);
+    case host::DetailSource::Folder: return Field("folder", text);
+    case host::DetailSource::Script: return Field("script", text);
+    case host::DetailSource::Identifier: return Field("identifier", text);
+    case host::DetailSource::CurrentClsid: return Field("current", text);
+    case host::DetailSource::Result: {
+      std::string fields = Field("result", text);
+      if (const char* name = ResultName(entry.result)) fields += Field("result-name", std::string(name));
+      return fields;
     }
-    default: return std::string();
+    case host::DetailSource::Manifest: return Field("manifest", text);
+    case host::DetailSource::Limit: return Field("limit-ms", std::to_string(entry.milliseconds));
+    case host::DetailSource::FaultingModule: return Optional("faulting-module", text);
+    case host::DetailSource::ExceptionCode: return Field("exception", text);
+    case host::DetailSource::ExitCode: return Field("exit-code", text);
+    case host::DetailSource::ProbeProblem: return Field("problem", text);
   }
+  return std::string();
+}
+
+// The fields that come with a class's state, in the order the library's
+// table of states gives its facts.
+std::string Detail(const host::Class& entry) {
+  std::string fields;
+  for (const host::DetailSource source : host::StateDetailSources(entry.state).sources) {
+    fields += SourceFields(entry, source);
+  }
+  return fields;
 }
 
 // The system's text for an error, on one line; a fallback where it has none.

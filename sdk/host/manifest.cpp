@@ -19,9 +19,9 @@ constexpr DWORD kErrorDirectoryNotSupported = 336;
 // the error as an HRESULT: a folder, a pipe or a device is no manifest, and
 // is not opened for reading where opening could wait.
 HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     const DWORD error = GetLastError();
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -31,9 +31,9 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes) {
   }
   HRESULT result = S_OK;
   LARGE_INTEGER size = {};
-  if (GetFileType(file) != FILE_TYPE_DISK) {
+  if (GetFileType(file.Get()) != FILE_TYPE_DISK) {
     result = HRESULT_FROM_WIN32(ERROR_BAD_FILE_TYPE);
-  } else if (!GetFileSizeEx(file, &size)) {
+  } else if (!GetFileSizeEx(file.Get(), &size)) {
     result = HRESULT_FROM_WIN32(GetLastError());
   } else if (size.QuadPart > static_cast<LONGLONG>(kManifestSizeLimit)) {
     result = HRESULT_FROM_WIN32(ERROR_SXS_MANIFEST_TOO_BIG);
@@ -41,12 +41,11 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes) {
     bytes.assign(static_cast<std::size_t>(size.QuadPart), '\0');
     DWORD got = 0;
     if (!bytes.empty() &&
-        !(ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) &&
+        !(ReadFile(file.Get(), &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr) &&
           got == bytes.size())) {
       result = HRESULT_FROM_WIN32(ERROR_READ_FAULT);
     }
   }
-  CloseHandle(file);
   return result;
 }
 
@@ -99,36 +98,36 @@ bool ReadManifestClasses(const std::wstring& path, std::vector<ManifestClass>& c
 }
 
 HRESULT ActivationContext::Create(const std::wstring& manifestPath, const std::wstring& directory) {
-  Reset();
+  context_.Reset();
   ACTCTXW description = {};
   description.cbSize = sizeof description;
   description.dwFlags = ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID;
   description.lpSource = manifestPath.c_str();
   description.lpAssemblyDirectory = directory.c_str();
-  handle_ = CreateActCtxW(&description);
-  if (handle_ != INVALID_HANDLE_VALUE) return S_OK;
+  context_.Reset(CreateActCtxW(&description));
+  if (context_) return S_OK;
   const DWORD error = GetLastError();
   return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 HRESULT ActivationContext::CreateFromResource(const std::wstring& module,
                                               const std::wstring& directory) {
-  Reset();
+  context_.Reset();
   ACTCTXW description = {};
   description.cbSize = sizeof description;
   description.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID | ACTCTX_FLAG_ASSEMBLY_DIRECTORY_VALID;
   description.lpSource = module.c_str();
   description.lpResourceName = MAKEINTRESOURCEW(1);
   description.lpAssemblyDirectory = directory.c_str();
-  handle_ = CreateActCtxW(&description);
-  if (handle_ != INVALID_HANDLE_VALUE) return S_OK;
+  context_.Reset(CreateActCtxW(&description));
+  if (context_) return S_OK;
   const DWORD error = GetLastError();
   return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
 bool ActivationContext::ServesClass(const CLSID& clsid) const {
-  if (handle_ == INVALID_HANDLE_VALUE) return false;
-  ActiveContext active(handle_);
+  if (!context_) return false;
+  ActiveContext active(context_.Get());
   if (!active.active()) return false;
   ACTCTX_SECTION_KEYED_DATA data = {};
   data.cbSize = sizeof data;
@@ -137,10 +136,11 @@ bool ActivationContext::ServesClass(const CLSID& clsid) const {
     return false;
   }
   // The answer may come from the process's default context (the
-  // application's own manifest): only this context's own counts.
-  const bool own = data.hActCtx == handle_;
-  if (data.hActCtx) ReleaseActCtx(data.hActCtx);
-  return own;
+  // application's own manifest): only this context's own counts. The
+  // reference it comes with is given back here (none comes as null).
+  const UniqueActivationContext found(data.hActCtx ? data.hActCtx
+                                                   : UniqueActivationContext::Empty());
+  return found.Get() == context_.Get();
 }
 
 }  // namespace detail

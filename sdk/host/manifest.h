@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "owners.h"
+
 namespace stub {
 namespace host {
 namespace detail {
@@ -37,14 +39,9 @@ HRESULT ReadManifest(const std::wstring& path, std::vector<ManifestClass>& class
 // the manifest; false when the file cannot be read.
 bool ReadManifestClasses(const std::wstring& path, std::vector<ManifestClass>& classes);
 
-// Owns one activation context.
+// One activation context of a package's manifest, owned here.
 class ActivationContext {
  public:
-  ActivationContext() = default;
-  ~ActivationContext() { Reset(); }
-  ActivationContext(const ActivationContext&) = delete;
-  ActivationContext& operator=(const ActivationContext&) = delete;
-
   // Makes the context of an assembly manifest whose files lie in `directory`.
   // Answers S_OK, or HRESULT_FROM_WIN32 of the system's error.
   HRESULT Create(const std::wstring& manifestPath, const std::wstring& directory);
@@ -54,14 +51,11 @@ class ActivationContext {
   // Whether this context itself (not the process's default one behind it)
   // serves an in-process class of this identifier.
   bool ServesClass(const CLSID& clsid) const;
-  HANDLE get() const { return handle_; }
-  void Reset() {
-    if (handle_ != INVALID_HANDLE_VALUE) ReleaseActCtx(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
+  // The context, or INVALID_HANDLE_VALUE where none was made.
+  HANDLE get() const { return context_.Get(); }
 
  private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  UniqueActivationContext context_;
 };
 
 // Keeps an activation context active on the calling thread for its lifetime.

@@ -11,30 +11,15 @@
 
 #include "checks.h"
 #include "manifest.h"
+#include "owners.h"
 #include "stub/stub_host.h"
 
 namespace stub {
 namespace host {
 namespace {
 
-// Owns one open registry key.
-class Key {
- public:
-  Key() = default;
-  ~Key() {
-    if (key_) RegCloseKey(key_);
-  }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  bool Open(HKEY parent, const std::wstring& path) {
-    return RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key_) == ERROR_SUCCESS;
-  }
-  HKEY get() const { return key_; }
-  HKEY* put() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
+using detail::OpenKey;
+using detail::UniqueKey;
 
 // Environment strings longer than this are not expanded (the documented
 // limit of ExpandEnvironmentStringsW's buffers).
@@ -107,22 +92,20 @@ enum class ModuleFile { Missing, NotAModule, Module };
 // of any module a linker writes (the file header follows the DOS header
 // within its first kilobyte); a file that puts it further is read there.
 ModuleFile ReadMachine(const std::wstring& path, WORD& machine) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const detail::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0
                ? ModuleFile::NotAModule
                : ModuleFile::Missing;
   }
   // A pipe or a device is no module file, and reading one could wait for good.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    return ModuleFile::Missing;
-  }
+  if (GetFileType(file.Get()) != FILE_TYPE_DISK) return ModuleFile::Missing;
   unsigned char head[1024];
   DWORD got = 0;
-  bool read = ReadFile(file, head, sizeof head, &got, nullptr) != 0;
+  bool read = ReadFile(file.Get(), head, sizeof head, &got, nullptr) != 0;
   IMAGE_DOS_HEADER dos = {};
   read = read && got >= sizeof dos;
   if (read) std::memcpy(&dos, head, sizeof dos);
@@ -137,10 +120,9 @@ ModuleFile ReadMachine(const std::wstring& path, WORD& machine) {
     LARGE_INTEGER position = {};
     position.QuadPart = dos.e_lfanew;
     DWORD more = 0;
-    read = SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-           ReadFile(file, &nt, sizeof nt, &more, nullptr) && more == sizeof nt;
+    read = SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN) &&
+           ReadFile(file.Get(), &nt, sizeof nt, &more, nullptr) && more == sizeof nt;
   }
-  CloseHandle(file);
   if (!read || nt.signature != IMAGE_NT_SIGNATURE) return ModuleFile::NotAModule;
   machine = nt.header.Machine;
   return ModuleFile::Module;
@@ -196,9 +178,8 @@ bool LongForm(const std::wstring& path, std::wstring& longPath) {
     // a slow one in a large folder).
     if (part.find(L'~') != std::wstring::npos) {
       WIN32_FIND_DATAW found = {};
-      HANDLE search = FindFirstFileW(path.substr(0, end).c_str(), &found);
-      if (search == INVALID_HANDLE_VALUE) return false;
-      FindClose(search);
+      const detail::UniqueSearch search(FindFirstFileW(path.substr(0, end).c_str(), &found));
+      if (!search) return false;
       part = found.cFileName;
     }
     result += part;
@@ -251,16 +232,18 @@ void ReadRegistration(Class& entry, HKEY parent, const std::wstring& path) {
   entry.threadingModel.clear();
   entry.serverPath.clear();
   entry.hasServer = false;
-  Key classKey;
-  if (!classKey.Open(parent, path)) return;
-  ReadString(classKey.get(), nullptr, entry.description);
-  Key progIdKey;
-  if (progIdKey.Open(classKey.get(), L"ProgID")) ReadString(progIdKey.get(), nullptr, entry.progId);
-  Key server;
-  entry.hasServer = server.Open(classKey.get(), L"InprocServer32");
+  UniqueKey classKey;
+  if (OpenKey(parent, path, classKey) != ERROR_SUCCESS) return;
+  ReadString(classKey.Get(), nullptr, entry.description);
+  UniqueKey progIdKey;
+  if (OpenKey(classKey.Get(), L"ProgID", progIdKey) == ERROR_SUCCESS) {
+    ReadString(progIdKey.Get(), nullptr, entry.progId);
+  }
+  UniqueKey server;
+  entry.hasServer = OpenKey(classKey.Get(), L"InprocServer32", server) == ERROR_SUCCESS;
   if (entry.hasServer) {
-    ReadString(server.get(), nullptr, entry.serverPath);
-    ReadString(server.get(), L"ThreadingModel", entry.threadingModel);
+    ReadString(server.Get(), nullptr, entry.serverPath);
+    ReadString(server.Get(), L"ThreadingModel", entry.threadingModel);
   }
 }
 void ReadRegistration(Class& entry) {
@@ -414,10 +397,12 @@ LSTATUS ForEachGuidKey(HKEY key, Each each) {
 // Whether the class under `classes` named `name` requires a category of its
 // container: a Required Categories key with an entry.
 bool RequiresCategories(HKEY classes, const wchar_t* name) {
-  Key required;
-  if (!required.Open(classes, std::wstring(name) + L"\\Required Categories")) return false;
+  UniqueKey required;
+  if (OpenKey(classes, std::wstring(name) + L"\\Required Categories", required) != ERROR_SUCCESS) {
+    return false;
+  }
   DWORD subkeys = 0;
-  return RegQueryInfoKeyW(required.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+  return RegQueryInfoKeyW(required.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                           nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
          subkeys > 0;
 }
@@ -432,22 +417,25 @@ bool RequiresCategories(HKEY classes, const wchar_t* name) {
 // Ordered by kind, then identifier; the registry's error where the class
 // keys cannot be enumerated.
 HRESULT ListCategories(std::vector<Class>& classes) {
-  Key root;
-  const LSTATUS opened = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ, root.put());
+  UniqueKey root;
+  const LSTATUS opened = OpenKey(HKEY_CLASSES_ROOT, L"CLSID", root);
   if (opened == ERROR_FILE_NOT_FOUND) return S_OK;
   if (opened != ERROR_SUCCESS) return HRESULT_FROM_WIN32(opened);
   const CATID* const categories[2] = {&CATID_TarvoStyles, &CATID_TarvoTexts};
-  const LSTATUS listed = ForEachGuidKey(root.get(), [&](const wchar_t* name, const GUID& clsid) {
-    Key implemented;
-    if (!implemented.Open(root.get(), std::wstring(name) + L"\\Implemented Categories")) return;
+  const LSTATUS listed = ForEachGuidKey(root.Get(), [&](const wchar_t* name, const GUID& clsid) {
+    UniqueKey implemented;
+    if (OpenKey(root.Get(), std::wstring(name) + L"\\Implemented Categories", implemented) !=
+        ERROR_SUCCESS) {
+      return;
+    }
     bool member[2] = {};
-    ForEachGuidKey(implemented.get(), [&](const wchar_t*, const GUID& category) {
+    ForEachGuidKey(implemented.Get(), [&](const wchar_t*, const GUID& category) {
       for (int i = 0; i < 2; ++i) member[i] = member[i] || IsEqualGUID(category, *categories[i]);
     });
-    if ((!member[0] && !member[1]) || RequiresCategories(root.get(), name)) return;
+    if ((!member[0] && !member[1]) || RequiresCategories(root.Get(), name)) return;
     Class entry;
     entry.clsid = clsid;
-    ReadRegistration(entry, root.get(), name);
+    ReadRegistration(entry, root.Get(), name);
     for (int i = 0; i < 2; ++i) {
       if (!member[i]) continue;
       entry.kind = i == 0 ? ClassKind::Style : ClassKind::Text;
@@ -536,38 +524,6 @@ void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
 }
 
 }  // namespace
-
-const char* StateName(State state) {
-  switch (state) {
-    case State::Unchecked: return "unchecked";
-    case State::Ready: return "ready";
-    case State::Working: return "working";
-    case State::NoServer: return "no-server";
-    case State::PathTooLong: return "path-too-long";
-    case State::ModuleMissing: return "module-missing";
-    case State::NotAModule: return "not-a-module";
-    case State::OtherArchitecture: return "other-architecture";
-    case State::FolderMissing: return "folder-missing";
-    case State::ScriptMissing: return "script-missing";
-    case State::ScriptUnreadable: return "script-unreadable";
-    case State::BadIdentifier: return "bad-identifier";
-    case State::Stale: return "stale";
-    case State::Changed: return "changed";
-    case State::CreateFailed: return "create-failed";
-    case State::TimedOut: return "timed-out";
-    case State::NoStyle: return "no-style";
-    case State::NoText: return "no-text";
-    case State::ManifestMissing: return "manifest-missing";
-    case State::BadManifest: return "bad-manifest";
-    case State::NotInManifest: return "not-in-manifest";
-    case State::BadServer: return "bad-server";
-    case State::SameIdentifier: return "same-identifier";
-    case State::Crashed: return "crashed";
-    case State::Exited: return "exited";
-    case State::ProbeFailed: return "probe-failed";
-  }
-  return "unknown";
-}
 
 WORD HostMachine() {
 #ifdef _WIN64
@@ -750,8 +706,8 @@ std::vector<std::wstring> FilesMatching(const std::wstring& base, const wchar_t*
   std::vector<std::wstring> names;
   error = ERROR_SUCCESS;
   WIN32_FIND_DATAW found = {};
-  HANDLE search = FindFirstFileW((base + L"\\" + pattern).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) {
+  const detail::UniqueSearch search(FindFirstFileW((base + L"\\" + pattern).c_str(), &found));
+  if (!search) {
     error = GetLastError();
     return names;
   }
@@ -766,8 +722,7 @@ std::vector<std::wstring> FilesMatching(const std::wstring& base, const wchar_t*
       continue;
     }
     names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.Get(), &found));
   std::sort(names.begin(), names.end(),
             [](const std::wstring& a, const std::wstring& b) { return ComparePaths(a, b) < 0; });
   return names;

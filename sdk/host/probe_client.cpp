@@ -9,33 +9,14 @@
 
 #include <vector>
 
+#include "owners.h"
+
 namespace stub {
 namespace host {
 namespace detail {
 namespace {
 
 LONG g_probes = 0;
-
-// Owns a kernel handle; empty is null (a job, a process, a pipe end).
-class Handle {
- public:
-  Handle() = default;
-  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  ~Handle() {
-    if (handle_) CloseHandle(handle_);
-  }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-  void Reset(HANDLE handle = nullptr) {
-    if (handle_) CloseHandle(handle_);
-    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-};
 
 HRESULT LastError() {
   const DWORD error = GetLastError();
@@ -48,12 +29,12 @@ const wchar_t* ArchitectureFolder(WORD machine) {
 
 // The machine of a program file, read from its headers; 0 where it is none.
 WORD ProgramMachine(const std::wstring& path) {
-  Handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return 0;
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file || GetFileType(file.Get()) != FILE_TYPE_DISK) return 0;
   unsigned char head[1024] = {};
   DWORD got = 0;
-  if (!ReadFile(file.get(), head, sizeof head, &got, nullptr) || got < sizeof(IMAGE_DOS_HEADER)) return 0;
+  if (!ReadFile(file.Get(), head, sizeof head, &got, nullptr) || got < sizeof(IMAGE_DOS_HEADER)) return 0;
   IMAGE_DOS_HEADER dos;
   CopyMemory(&dos, head, sizeof dos);
   if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
@@ -140,18 +121,18 @@ std::wstring CommandLine(const std::wstring& probe, const ProbeRequest& request,
 
 // A job that kills what it holds when its last handle closes (the host's,
 // when the host ends however it ends), with no box for an unhandled fault.
-HRESULT MakeJob(Handle& job) {
+HRESULT MakeJob(UniqueHandle& job) {
   job.Reset(CreateJobObjectW(nullptr, nullptr));
   if (!job) return LastError();
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags =
       JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
-  if (SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+  if (SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
     return S_OK;
   }
   // A system that knows no unhandled-exception limit still kills on close.
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+  if (!SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
     return LastError();
   }
   return S_OK;
@@ -162,28 +143,26 @@ HRESULT MakeJob(Handle& job) {
 SRWLOCK g_starting = SRWLOCK_INIT;
 
 struct Started {
-  Handle process;
-  Handle report;  // the host's end of the report pipe
+  UniqueHandle process;
+  UniqueHandle report;  // the host's end of the report pipe
 };
 
-HRESULT StartProbe(const std::wstring& probe, const ProbeRequest& request, const Handle& job,
+HRESULT StartProbe(const std::wstring& probe, const ProbeRequest& request, const UniqueHandle& job,
                    Started& started) {
-  HANDLE reading = nullptr, writing = nullptr;
-  if (!CreatePipe(&reading, &writing, nullptr, 64 * 1024)) return LastError();
-  started.report.Reset(reading);
-  Handle writer(writing);
-  Handle nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  UniqueHandle writer;
+  if (!CreatePipe(started.report.Put(), writer.Put(), nullptr, 64 * 1024)) return LastError();
+  UniqueFile nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_EXISTING, 0, nullptr));
   if (!nothing) return LastError();
-  std::wstring line = CommandLine(probe, request, writer.get());
+  std::wstring line = CommandLine(probe, request, writer.Get());
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   // What a package writes to its standard handles goes nowhere.
-  startup.hStdInput = startup.hStdOutput = startup.hStdError = nothing.get();
+  startup.hStdInput = startup.hStdOutput = startup.hStdError = nothing.Get();
   PROCESS_INFORMATION created = {};
   AcquireSRWLockExclusive(&g_starting);
-  const HANDLE inherited[2] = {writer.get(), nothing.get()};
+  const HANDLE inherited[2] = {writer.Get(), nothing.Get()};
   BOOL ok = TRUE;
   for (HANDLE handle : inherited) ok = ok && SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   ok = ok && CreateProcessW(probe.c_str(), &line[0], nullptr, nullptr, TRUE,
@@ -195,14 +174,14 @@ HRESULT StartProbe(const std::wstring& probe, const ProbeRequest& request, const
   if (FAILED(result)) return result;
   InterlockedIncrement(&g_probes);
   started.process.Reset(created.hProcess);
-  Handle thread(created.hThread);
+  UniqueHandle thread(created.hThread);
   // Never a probe outside its job: one that cannot be put there is ended.
-  if (!AssignProcessToJobObject(job.get(), created.hProcess)) {
+  if (!AssignProcessToJobObject(job.Get(), created.hProcess)) {
     const HRESULT error = LastError();
     TerminateProcess(created.hProcess, 1);
     return error;
   }
-  ResumeThread(thread.get());
+  ResumeThread(thread.Get());
   return S_OK;
 }
 
@@ -293,20 +272,20 @@ HRESULT RunProbe(const ProbeRequest& request, const std::wstring& probeFolder,
                  ClassVerdict (&verdicts)[2]) {
   const std::wstring probe = FindProbe(request.machine, probeFolder);
   if (probe.empty()) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-  Handle job;
+  UniqueHandle job;
   HRESULT result = MakeJob(job);
   Started started;
   if (SUCCEEDED(result)) result = StartProbe(probe, request, job, started);
   if (FAILED(result)) return result;
   ProbeEnd end;
   const DWORD limit = request.timeLimit == 0 ? INFINITE : request.timeLimit;
-  if (!AwaitProbe(started.process.get(), limit)) {
+  if (!AwaitProbe(started.process.Get(), limit)) {
     end.killed = true;
-    TerminateJobObject(job.get(), ERROR_TIMEOUT);
-    WaitForSingleObject(started.process.get(), 5000);
+    TerminateJobObject(job.Get(), ERROR_TIMEOUT);
+    WaitForSingleObject(started.process.Get(), 5000);
   }
-  if (!end.killed && !GetExitCodeProcess(started.process.get(), &end.exitCode)) return LastError();
-  const ProbeReport report = ReadProbeReport(ReadReport(started.report.get()), request.count);
+  if (!end.killed && !GetExitCodeProcess(started.process.Get(), &end.exitCode)) return LastError();
+  const ProbeReport report = ReadProbeReport(ReadReport(started.report.Get()), request.count);
   JudgeProbe(report, end, request, verdicts);
   return S_OK;
 }

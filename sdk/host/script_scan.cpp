@@ -2,6 +2,7 @@
 // reads it while it loads, but without showing anything: a host learns here
 // what would have stopped the load on an "Invalid GUID!" box.
 #include "identifier_scan.h"
+#include "owners.h"
 #include "stub/stub_host.h"
 
 namespace stub {
@@ -39,20 +40,17 @@ std::wstring PackageFolder(const std::wstring& modulePath) {
 HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wstring& text) {
   text.clear();
   // Shared as the C runtime's fopen shares: others may read and write meanwhile.
-  HANDLE file = CreateFileW(scriptPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  const detail::UniqueFile file(CreateFileW(scriptPath.c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     const DWORD error = GetLastError();
     return HRESULT_FROM_WIN32(error ? error : ERROR_OPEN_FAILED);
   }
   // A pipe or a device is no script, and reading one could wait for good.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    return HRESULT_FROM_WIN32(ERROR_BAD_FILE_TYPE);
-  }
-  const std::string scanned = detail::ScanIdentifierText(ByteReader(file));
+  if (GetFileType(file.Get()) != FILE_TYPE_DISK) return HRESULT_FROM_WIN32(ERROR_BAD_FILE_TYPE);
+  const std::string scanned = detail::ScanIdentifierText(ByteReader(file.Get()));
   text.assign(scanned.begin(), scanned.end());
-  CloseHandle(file);
   // An empty text is refused before it is parsed: some COM runtimes read it
   // as the null identifier, and the module refuses it too.
   if (text.empty()) return CO_E_CLASSSTRING;

@@ -9,6 +9,7 @@
 
 #include <cstring>
 
+#include "owners.h"
 #include "stub/stub_engine.h"
 
 namespace stub {
@@ -82,15 +83,15 @@ ULONGLONG EngineStamp(WORD machine) {
     wchar_t name[40] = {};
     StringFromGUID2(engine, name, 40);
     const std::wstring key = std::wstring(L"CLSID\\") + name + L"\\InprocServer32";
-    HKEY server = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | view, &server) != ERROR_SUCCESS) {
+    UniqueKey server;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | view, server.Put()) != ERROR_SUCCESS) {
       hash = Mix(hash, "-", 1);
       continue;
     }
     wchar_t written[MAX_PATH] = {}, path[MAX_PATH] = {};
     DWORD type = REG_NONE, bytes = sizeof written - sizeof(wchar_t);
-    const LSTATUS read = RegQueryValueExW(server, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(written), &bytes);
-    RegCloseKey(server);
+    const LSTATUS read =
+        RegQueryValueExW(server.Get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(written), &bytes);
     if (read != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
       hash = Mix(hash, "?", 1);
       continue;
@@ -125,14 +126,6 @@ bool TakeClass(const std::string& bytes, std::size_t& at, const CLSID& expected,
   verdict.result = static_cast<HRESULT>(result);
   return true;
 }
-
-// Owns the verdicts' key.
-struct VerdictKey {
-  HKEY key = nullptr;
-  ~VerdictKey() {
-    if (key) RegCloseKey(key);
-  }
-};
 
 }  // namespace
 
@@ -217,13 +210,13 @@ bool DecodeVerdict(const std::string& bytes, const ModuleIdentity& identity, Ver
 }
 
 bool RecallVerdict(const ModuleIdentity& identity, Verdict& verdict) {
-  VerdictKey memory;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kVerdictKey, 0, KEY_QUERY_VALUE, &memory.key) != ERROR_SUCCESS) {
+  UniqueKey memory;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kVerdictKey, 0, KEY_QUERY_VALUE, memory.Put()) != ERROR_SUCCESS) {
     return false;
   }
   std::string bytes(4096, '\0');
   DWORD type = REG_NONE, got = static_cast<DWORD>(bytes.size());
-  if (RegQueryValueExW(memory.key, identity.path.c_str(), nullptr, &type,
+  if (RegQueryValueExW(memory.Get(), identity.path.c_str(), nullptr, &type,
                        reinterpret_cast<BYTE*>(&bytes[0]), &got) != ERROR_SUCCESS ||
       type != REG_BINARY) {
     return false;
@@ -233,20 +226,20 @@ bool RecallVerdict(const ModuleIdentity& identity, Verdict& verdict) {
 }
 
 void RememberVerdict(const ModuleIdentity& identity, const Verdict& verdict) {
-  VerdictKey memory;
+  UniqueKey memory;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, kVerdictKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                      &memory.key, nullptr) != ERROR_SUCCESS) {
+                      memory.Put(), nullptr) != ERROR_SUCCESS) {
     return;  // a host that cannot remember probes again next time
   }
   const std::string bytes = EncodeVerdict(identity, verdict);
-  RegSetValueExW(memory.key, identity.path.c_str(), 0, REG_BINARY,
+  RegSetValueExW(memory.Get(), identity.path.c_str(), 0, REG_BINARY,
                  reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
 }
 
 HRESULT ForgetModuleVerdict(const std::wstring& path) {
-  VerdictKey memory;
-  LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kVerdictKey, 0, KEY_SET_VALUE, &memory.key);
-  if (status == ERROR_SUCCESS) status = RegDeleteValueW(memory.key, path.c_str());
+  UniqueKey memory;
+  LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kVerdictKey, 0, KEY_SET_VALUE, memory.Put());
+  if (status == ERROR_SUCCESS) status = RegDeleteValueW(memory.Get(), path.c_str());
   return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(status);
 }
 

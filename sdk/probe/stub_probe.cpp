@@ -27,6 +27,7 @@
 #include <initguid.h>  // defines the engine header's identifiers in this file
 
 #include "manifest.h"
+#include "owners.h"
 #include "probe_report.h"
 #include "stub/stub_engine.h"
 
@@ -34,6 +35,9 @@ namespace {
 
 using stub::host::detail::ActivationContext;
 using stub::host::detail::ActiveContext;
+using stub::host::detail::InterfacePtr;
+using stub::host::detail::UniqueLocal;
+using stub::host::detail::UniqueString;
 
 // Where the report goes, and which class is being created: the exception
 // filter reads both.
@@ -146,15 +150,13 @@ void MakeApplicationContext(const std::wstring& program, ActivationContext& cont
 
 // The module path an engine received, where it tells.
 std::string ReceivedPath(IUnknown* object) {
-  IStubSampleEngine* engine = nullptr;
-  std::string path = "-";
-  if (SUCCEEDED(object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(&engine))) && engine) {
-    BSTR text = nullptr;
-    if (SUCCEEDED(engine->get_ModulePath(&text)) && text) path = Utf8(text);
-    SysFreeString(text);
-    engine->Release();
+  InterfacePtr<IStubSampleEngine> engine;
+  UniqueString text;
+  if (FAILED(object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(engine.Put()))) || !engine ||
+      FAILED(engine->get_ModulePath(text.Put())) || !text) {
+    return "-";
   }
-  return path;
+  return Utf8(text.Get());
 }
 
 void CreateEach(const Request& request) {
@@ -164,12 +166,12 @@ void CreateEach(const Request& request) {
     InterlockedExchange(&g_creating, i);
     LARGE_INTEGER start = {}, end = {};
     QueryPerformanceCounter(&start);
-    IUnknown* object = nullptr;
+    InterfacePtr<IUnknown> object;
     const HRESULT result = CoCreateInstance(request.clsids[i], nullptr, CLSCTX_INPROC_SERVER,
-                                            IID_IUnknown, reinterpret_cast<void**>(&object));
+                                            IID_IUnknown, reinterpret_cast<void**>(object.Put()));
     QueryPerformanceCounter(&end);
-    const std::string path = SUCCEEDED(result) && object ? ReceivedPath(object) : std::string("-");
-    if (object) object->Release();
+    const std::string path = SUCCEEDED(result) && object ? ReceivedPath(object.Get()) : std::string("-");
+    object.Reset();
     const LONGLONG ticks = end.QuadPart - start.QuadPart;
     const unsigned long milliseconds =
         frequency.QuadPart > 0 ? static_cast<unsigned long>(ticks * 1000 / frequency.QuadPart) : 0;
@@ -185,10 +187,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
   SetUnhandledExceptionFilter(ReportCrash);
   int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  UniqueLocal<wchar_t*> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
   Request request;
-  if (!argv || !ParseRequest(argc, argv, request)) return static_cast<int>(stub::host::detail::kProbeRefused);
-  LocalFree(argv);
+  if (!argv || !ParseRequest(argc, argv.Get(), request)) {
+    return static_cast<int>(stub::host::detail::kProbeRefused);
+  }
+  argv.Reset();
   g_report = request.report;
   HideFromUser();
   Write(stub::host::detail::kReportHeader);

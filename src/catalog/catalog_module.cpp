@@ -2,6 +2,10 @@
 // DllGetClassObject and DllCanUnloadNow, and the type library.
 #include "catalog_module.h"
 
+#include "platform/unique_resource.h"
+#include "unknown_object.h"
+
+// After every other header: the identifiers of the catalog's interfaces are defined here.
 #include <initguid.h>
 
 #include "stub/stub_catalog.h"
@@ -32,41 +36,22 @@ HRESULT LoadInfoLocked(REFIID iid, ITypeInfo** info) {
   if (g_infoCount == static_cast<int>(sizeof g_infos / sizeof g_infos[0])) return E_UNEXPECTED;
   const std::wstring path = ModulePath();
   if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-  ITypeLib* library = nullptr;
-  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+  CInterfacePtr<ITypeLib> library;
+  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.Put());
   if (FAILED(hr)) return hr;
   hr = library->GetTypeInfoOfGuid(iid, info);
-  library->Release();
   if (SUCCEEDED(hr)) g_infos[g_infoCount++] = CachedInfo{iid, *info};
   return hr;
 }
 
 void ReleaseInfosLocked() {
-  for (int i = 0; i < g_infoCount; ++i) g_infos[i].info->Release();
+  for (int i = 0; i < g_infoCount; ++i) ResetInterface(g_infos[i].info);
   g_infoCount = 0;
 }
 
 // The one class object; its references lock the module.
-class CatalogFactory final : public IClassFactory {
+class CatalogFactory final : public UnknownObject<ModuleReferences, IClassFactory> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override {
-    LockModule();
-    return 2;
-  }
-  ULONG STDMETHODCALLTYPE Release() override {
-    UnlockModule();
-    return 1;
-  }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -80,6 +65,11 @@ class CatalogFactory final : public IClassFactory {
       UnlockModule();
     }
     return S_OK;
+  }
+
+ private:
+  void* Find(REFIID riid) override {
+    return IsEqualIID(riid, IID_IClassFactory) ? static_cast<IClassFactory*>(this) : nullptr;
   }
 };
 

@@ -68,10 +68,8 @@ class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPac
 
 HRESULT CreateCatalog(REFIID iid, void** object) {
   return Guarded([&] {
-    CatalogObject* created = new CatalogObject();
-    const HRESULT hr = created->QueryInterface(iid, object);
-    created->Release();
-    return hr;
+    const CInterfacePtr<CatalogObject> created(new CatalogObject());
+    return created->QueryInterface(iid, object);
   });
 }
 

@@ -11,30 +11,27 @@ HRESULT ReturnText(const std::wstring& text, BSTR* out) {
 }
 
 HRESULT Fail(HRESULT result, REFIID iid, const std::wstring& description) {
-  ICreateErrorInfo* create = nullptr;
-  if (FAILED(CreateErrorInfo(&create))) return result;
+  CInterfacePtr<ICreateErrorInfo> create;
+  if (FAILED(CreateErrorInfo(create.Put()))) return result;
   create->SetGUID(iid);
   create->SetSource(const_cast<LPOLESTR>(L"Stub.PackageCatalog"));
   create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
-  IErrorInfo* info = nullptr;
-  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-    SetErrorInfo(0, info);
-    info->Release();
+  CInterfacePtr<IErrorInfo> info;
+  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(info.Put())))) {
+    SetErrorInfo(0, info.Get());
   }
-  create->Release();
   return result;
 }
 
 HRESULT ReportFailure(HRESULT hr, EXCEPINFO* exception) {
   if (SUCCEEDED(hr) || hr == DISP_E_EXCEPTION || !exception) return hr;
-  IErrorInfo* info = nullptr;
-  if (GetErrorInfo(0, &info) != S_OK || !info) return hr;
+  CInterfacePtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Put()) != S_OK || !info) return hr;
   *exception = EXCEPINFO{};
   info->GetSource(&exception->bstrSource);
   info->GetDescription(&exception->bstrDescription);
   info->GetHelpFile(&exception->bstrHelpFile);
   exception->scode = hr;
-  info->Release();
   return DISP_E_EXCEPTION;
 }
 

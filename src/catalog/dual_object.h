@@ -1,6 +1,6 @@
-// The common part of every object of the catalog: a thread-safe reference
-// count that keeps the module loaded, IDispatch answered from the type
-// library, and ISupportErrorInfo for its one interface.
+// The common part of the catalog's dual objects: IUnknown (unknown_object.h),
+// IDispatch answered from the type library, and ISupportErrorInfo for its
+// one interface.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,7 @@
 #include <new>
 
 #include "catalog_module.h"
+#include "unknown_object.h"
 
 namespace catalog {
 
@@ -42,34 +43,8 @@ HRESULT ReportFailure(HRESULT hr, EXCEPINFO* exception);
 /// A dual object serving `Interface` (whose identifier is `*kIid`). Created
 /// with one reference, owned by its creator.
 template <class Interface, const IID* kIid>
-class DualObject : public Interface, public ISupportErrorInfo {
+class DualObject : public UnknownObject<HeapReferences, Interface, ISupportErrorInfo> {
  public:
-  DualObject() { LockModule(); }
-  virtual ~DualObject() { UnlockModule(); }
-  DualObject(const DualObject&) = delete;
-  DualObject& operator=(const DualObject&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-        IsEqualIID(riid, *kIid)) {
-      *object = static_cast<Interface*>(this);
-    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
-      *object = static_cast<ISupportErrorInfo*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return left;
-  }
-
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
     return IsEqualIID(riid, *kIid) ? S_OK : S_FALSE;
   }
@@ -110,8 +85,14 @@ class DualObject : public Interface, public ISupportErrorInfo {
     return ReportFailure(hr, exception);
   }
 
- private:
-  LONG refs_ = 1;
+ protected:
+  void* Find(REFIID riid) override {
+    if (IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, *kIid)) {
+      return static_cast<Interface*>(this);
+    }
+    if (IsEqualIID(riid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
+    return nullptr;
+  }
 };
 
 }  // namespace catalog

@@ -9,59 +9,38 @@
 
 #include "dual_object.h"
 #include "lock_holds.h"
+#include "platform/unique_resource.h"
+#include "unknown_object.h"
 
 namespace catalog {
 
-// Objects made for a new list, each with the one reference the list takes
-// over; released here should making the rest fail.
+// One reference to each item of a list, taken here.
 template <class ItemInterface>
-class NewItems {
- public:
-  explicit NewItems(size_t count) { items_.reserve(count); }
-  ~NewItems() {
-    for (ItemInterface* item : items_) item->Release();
+std::vector<CInterfacePtr<ItemInterface>> ShareItems(const std::vector<ItemInterface*>& items) {
+  std::vector<CInterfacePtr<ItemInterface>> shared;
+  shared.reserve(items.size());
+  for (ItemInterface* item : items) {
+    item->AddRef();
+    shared.emplace_back(item);  // never grows past the reserve
   }
-  NewItems(const NewItems&) = delete;
-  NewItems& operator=(const NewItems&) = delete;
+  return shared;
+}
 
-  void Add(ItemInterface* item) { items_.push_back(item); }  // never grows past the reserve
-  std::vector<ItemInterface*> Take() { return std::move(items_); }
-
- private:
-  std::vector<ItemInterface*> items_;
-};
+// The items of a list, borrowed, as the enumerator takes them.
+template <class ItemInterface>
+std::vector<IDispatch*> Borrowed(const std::vector<CInterfacePtr<ItemInterface>>& items) {
+  std::vector<IDispatch*> borrowed;
+  borrowed.reserve(items.size());
+  for (const CInterfacePtr<ItemInterface>& item : items) borrowed.push_back(item.Get());
+  return borrowed;
+}
 
 // ---- The enumerator of a list -------------------------------------------------------
 
-class ItemEnumerator final : public IEnumVARIANT {
+class ItemEnumerator final : public UnknownObject<HeapReferences, IEnumVARIANT> {
  public:
-  ItemEnumerator(const std::vector<IDispatch*>& items, size_t next) : items_(items), next_(next) {
-    for (IDispatch* item : items_) item->AddRef();
-    LockModule();
-  }
-  ~ItemEnumerator() {
-    for (IDispatch* item : items_) item->Release();
-    UnlockModule();
-  }
-  ItemEnumerator(const ItemEnumerator&) = delete;
-  ItemEnumerator& operator=(const ItemEnumerator&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!object) return E_POINTER;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IEnumVARIANT)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IEnumVARIANT*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return left;
-  }
+  ItemEnumerator(const std::vector<IDispatch*>& items, size_t next)
+      : items_(ShareItems(items)), next_(next) {}
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* out, ULONG* fetched) override {
     if (!out || (count > 1 && !fetched)) return E_POINTER;
@@ -70,7 +49,7 @@ class ItemEnumerator final : public IEnumVARIANT {
     for (; given < count && next_ < items_.size(); ++given, ++next_) {
       VariantInit(&out[given]);
       out[given].vt = VT_DISPATCH;
-      out[given].pdispVal = items_[next_];
+      out[given].pdispVal = items_[next_].Get();
       items_[next_]->AddRef();
     }
     if (fetched) *fetched = given;
@@ -95,15 +74,19 @@ class ItemEnumerator final : public IEnumVARIANT {
         SharedHold hold(&lock_);
         next = next_;
       }
-      *copy = new ItemEnumerator(items_, next);
+      *copy = new ItemEnumerator(Borrowed(items_), next);
       return S_OK;
     });
   }
 
  private:
-  LONG refs_ = 1;
+  void* Find(REFIID riid) override {
+    return IsEqualIID(riid, IID_IEnumVARIANT) ? static_cast<IEnumVARIANT*>(this) : nullptr;
+  }
+
   SRWLOCK lock_ = SRWLOCK_INIT;
-  std::vector<IDispatch*> items_;
+  // Set once, at construction: read without the lock.
+  const std::vector<CInterfacePtr<IDispatch>> items_;
   size_t next_;
 };
 
@@ -114,11 +97,8 @@ template <class ListInterface, const IID* kIid, class ItemInterface>
 class ListObject final : public DualObject<ListInterface, kIid> {
  public:
   ListObject() = default;
-  // Takes over one reference to each item (moving the vector cannot fail).
-  void Adopt(std::vector<ItemInterface*> items) { items_ = std::move(items); }
-  ~ListObject() {
-    for (ItemInterface* item : items_) item->Release();
-  }
+  // Takes over the references to the items (moving the vector cannot fail).
+  void Adopt(std::vector<CInterfacePtr<ItemInterface>> items) { items_ = std::move(items); }
 
   HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
     if (!count) return E_POINTER;
@@ -133,7 +113,7 @@ class ListObject final : public DualObject<ListInterface, kIid> {
                   L"Index " + std::to_wstring(index) + L" is outside the list: use 0 to Count - 1 (" +
                       std::to_wstring(items_.size()) + L" items).");
     }
-    *item = items_[index];
+    *item = items_[index].Get();
     (*item)->AddRef();
     return S_OK;
   }
@@ -141,14 +121,13 @@ class ListObject final : public DualObject<ListInterface, kIid> {
     if (!enumerator) return E_POINTER;
     *enumerator = nullptr;
     return Guarded([&] {
-      std::vector<IDispatch*> items(items_.begin(), items_.end());
-      *enumerator = new ItemEnumerator(items, 0);
+      *enumerator = new ItemEnumerator(Borrowed(items_), 0);
       return S_OK;
     });
   }
 
  private:
-  std::vector<ItemInterface*> items_;
+  std::vector<CInterfacePtr<ItemInterface>> items_;
 };
 
 

@@ -6,6 +6,7 @@
 #include "dual_object.h"
 #include "item_list.h"
 #include "lock_holds.h"
+#include "platform/unique_resource.h"
 #include "state_text.h"
 
 namespace catalog {
@@ -53,7 +54,7 @@ class ClassObject final : public DualObject<IStubClass, &IID_IStubClass> {
   template <class Read>
   HRESULT Answer(BSTR* text, Read read);
 
-  PackageObject* package_;
+  const CInterfacePtr<PackageObject> package_;  // one reference, for the class's life
   size_t index_;
 };
 
@@ -119,7 +120,7 @@ class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
 ClassObject::ClassObject(PackageObject* package, size_t index) : package_(package), index_(index) {
   package_->AddRef();
 }
-ClassObject::~ClassObject() { package_->Release(); }
+ClassObject::~ClassObject() = default;
 
 template <class Read>
 HRESULT ClassObject::Answer(BSTR* text, Read read) {
@@ -146,7 +147,7 @@ HRESULT ClassObject::get_State(BSTR* text) {
   return Answer(text, [](const Class& entry, Origin) { return StateWord(entry.state); });
 }
 HRESULT ClassObject::get_Detail(BSTR* text) {
-  return Answer(text, [](const Class& entry, Origin) { return ClassDetail(entry); });
+  return Answer(text, [](const Class& entry, Origin) { return stub::host::StateDetail(entry); });
 }
 HRESULT ClassObject::get_Kind(BSTR* text) {
   return Answer(text, [](const Class& entry, Origin) {
@@ -179,10 +180,11 @@ HRESULT PackageObject::get_Classes(IStubClassList** classes) {
       SharedHold hold(&lock_);
       count = package_.classes.size();
     }
-    NewItems<IStubClass> items(count);
-    for (size_t i = 0; i < count; ++i) items.Add(new ClassObject(this, i));
+    std::vector<CInterfacePtr<IStubClass>> items;
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) items.emplace_back(new ClassObject(this, i));
     ClassList* list = new ClassList();
-    list->Adopt(items.Take());
+    list->Adopt(std::move(items));
     *classes = list;
     return S_OK;
   });
@@ -221,13 +223,12 @@ HRESULT PackageObject::CreateLoaded(ClassKind kind, IUnknown** created) {
 HRESULT PackageObject::Create(ClassKind kind, IDispatch** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
-  IUnknown* created = nullptr;
-  HRESULT hr = Guarded([&] { return CreateLoaded(kind, &created); });
+  CInterfacePtr<IUnknown> created;
+  HRESULT hr = Guarded([&] { return CreateLoaded(kind, created.Put()); });
   if (FAILED(hr)) {
     return hr == E_OUTOFMEMORY ? hr : Refuse(hr, L"created");
   }
   hr = created->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(object));
-  created->Release();
   if (FAILED(hr)) {
     return Fail(hr, IID_IStubPackage,
                 L"The engine object was created but has no IDispatch: use its own interfaces "
@@ -265,10 +266,11 @@ HRESULT NewPackageList(std::vector<Package>& packages, IStubPackageList** list) 
   if (!list) return E_POINTER;
   *list = nullptr;
   return Guarded([&] {
-    NewItems<IStubPackage> items(packages.size());
-    for (Package& package : packages) items.Add(new PackageObject(std::move(package)));
+    std::vector<CInterfacePtr<IStubPackage>> items;
+    items.reserve(packages.size());
+    for (Package& package : packages) items.emplace_back(new PackageObject(std::move(package)));
     PackageList* made = new PackageList();
-    made->Adopt(items.Take());
+    made->Adopt(std::move(items));
     *list = made;
     return S_OK;
   });

@@ -8,6 +8,7 @@
 
 #include "catalog_module.h"
 #include "platform/platform.h"
+#include "platform/unique_resource.h"
 #include "registrar/registrar.h"
 #include "registrar/script_parser.h"
 #include "stub/stub_catalog.h"
@@ -71,25 +72,25 @@ bool ClassServedHere(const std::wstring& path) {
 }
 
 HRESULT RegisterOwnTypeLib(const std::wstring& path) {
-  ITypeLib* library = nullptr;
-  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+  CInterfacePtr<ITypeLib> library;
+  const HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.Put());
   if (FAILED(hr)) return hr;
-  hr = RegisterTypeLib(library, const_cast<wchar_t*>(path.c_str()), nullptr);
-  library->Release();
-  return hr;
+  return RegisterTypeLib(library.Get(), const_cast<wchar_t*>(path.c_str()), nullptr);
 }
 
+// A string of the system's allocator (SysFreeString).
+struct SystemString {
+  using Pointer = BSTR;
+  static void Free(BSTR text) { SysFreeString(text); }
+};
+
 HRESULT UnregisterOwnTypeLib(const std::wstring& path) {
-  BSTR registered = nullptr;
-  if (FAILED(QueryPathOfRegTypeLib(LIBID_StubCatalogLib, 1, 0, LOCALE_NEUTRAL, &registered))) {
+  CUniqueResource<SystemString> registered;
+  if (FAILED(QueryPathOfRegTypeLib(LIBID_StubCatalogLib, 1, 0, LOCALE_NEUTRAL, registered.Put()))) {
     return S_OK;  // not registered: nothing of ours to take away
   }
-  HRESULT hr = S_OK;
-  if (SamePath(registered, path)) {
-    hr = UnRegisterTypeLib(LIBID_StubCatalogLib, 1, 0, LOCALE_NEUTRAL, kSysKind);
-  }
-  SysFreeString(registered);
-  return hr;
+  if (!SamePath(registered.Get(), path)) return S_OK;
+  return UnRegisterTypeLib(LIBID_StubCatalogLib, 1, 0, LOCALE_NEUTRAL, kSysKind);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// What the catalog says about a state: the fact behind it, as the host
-// library found it, and what to do about it, for Detail and for error texts.
+// What the catalog says about a package's state: the fact behind it and what
+// to do about it, for Detail and for error texts, from the host library's
+// table of states (StateDetail, StateRemedy), as a class's are.
 #pragma once
 
 #include <string>
@@ -8,20 +9,10 @@
 
 namespace catalog {
 
-/// The fact behind a class's state: a path, the identifier text a script
-/// holds, the machine of a module, the identifier a script names now, or a
-/// result as 0xXXXXXXXX. Empty for states that have none (ready, working).
-std::wstring ClassDetail(const stub::host::Class& entry);
-
 /// The fact behind a package's state: that of the class the state comes
-/// from; the manifest path for a package of a folder without a usable one.
+/// from (stub::host::StateDetail); the manifest path for a package of a
+/// folder without a usable one.
 std::wstring PackageDetail(const stub::host::Package& package);
-
-/// What to do about a state, one sentence; empty for ready and working.
-/// `result` is the class's (Class::result): a creation that failed has one
-/// remedy for a module file that serves none of its classes, another for
-/// any other failure.
-const wchar_t* Remedy(stub::host::State state, HRESULT result);
 
 /// The remedy of a package's state, with the result of the class it comes from.
 const wchar_t* PackageRemedy(const stub::host::Package& package);

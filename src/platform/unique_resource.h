@@ -1,65 +1,13 @@
-// The one way the module owns a resource: a move-only holder per kind of
-// resource, each freeing what it holds when it goes away.
+// The module's holders: the one owner template (stub/unique_resource.h) with
+// traits that free each kind of resource through the platform seam.
 #pragma once
 
 #include "platform/platform.h"
+#include "stub/unique_resource.h"
 
-/// Owns at most one resource of the kind `Traits` describes: `Traits::Pointer`
-/// is its handle type and `Traits::Free` gives it back. Move-only; a move leaves
-/// the source empty. Header-only and one pointer wide, so it costs what a bare
-/// handle with a free on every path would.
-template <class Traits>
-class CUniqueResource {
- public:
-  using Pointer = typename Traits::Pointer;
-
-  CUniqueResource() = default;
-  /// Takes ownership of `value` (null: holds nothing).
-  explicit CUniqueResource(Pointer value) : value_(value) {}
-  ~CUniqueResource() { Reset(); }
-  CUniqueResource(const CUniqueResource&) = delete;
-  CUniqueResource& operator=(const CUniqueResource&) = delete;
-  CUniqueResource(CUniqueResource&& other) noexcept : value_(other.Take()) {}
-  CUniqueResource& operator=(CUniqueResource&& other) noexcept {
-    if (this != &other) Reset(other.Take());
-    return *this;
-  }
-
-  /// The held resource, or null; still owned here.
-  Pointer Get() const { return value_; }
-  Pointer operator->() const { return value_; }
-  explicit operator bool() const { return value_ != nullptr; }
-
-  /// Frees the held resource (if any) and takes ownership of `value`.
-  void Reset(Pointer value = nullptr) {
-    const Pointer old = value_;
-    value_ = value;
-    if (old) Traits::Free(old);
-  }
-  /// Frees the held resource now and answers what the free answered; the
-  /// holder is empty afterwards even if the free failed. With nothing held,
-  /// nothing is called and the answer is zero.
-  auto Close() {
-    using Result = decltype(Traits::Free(value_));
-    if (!value_) return Result();
-    return Traits::Free(Take());
-  }
-  /// Hands the resource to the caller, who frees it; the holder is left empty.
-  Pointer Take() {
-    const Pointer value = value_;
-    value_ = nullptr;
-    return value;
-  }
-  /// Frees the held resource and answers the empty slot, for a call that fills
-  /// an out-parameter; what it writes there is owned here.
-  Pointer* Put() {
-    Reset();
-    return &value_;
-  }
-
- private:
-  Pointer value_ = nullptr;
-};
+// The owner template itself, shared with the host library: it depends on
+// nothing of the platform.
+using stub::CUniqueResource;
 
 namespace resource_traits {
 

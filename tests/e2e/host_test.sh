@@ -293,7 +293,8 @@ after_script_loop() {
 
 # The cases: NAME STYLE_THREADING TEXT_THREADING INSTALLED_BY AFTER STATE [DETAIL].
 # INSTALLED_BY may carry arguments after colons (server_path:LENGTH:TYPE).
-# A detail's %F stands for the package folder, %M for the other machine.
+# A detail's %F stands for the package folder, %M for the other machine, %E
+# for the engine's DLL.
 cases_table=(
   "HostWorking Apartment Both      regsvr32   none          working"
   "HostFree    Free      Free      regsvr32   none          working"
@@ -308,10 +309,10 @@ cases_table=(
   "HostEdited  Apartment Both      regsvr32   new_identifiers stale"
   "HostNeeds   Apartment Both      regsvr32   require_category unlisted"
   "HostLong    Apartment Both      long_path  none          path-too-long length=260"
-  "HostStall   Both      Both      regsvr32   none          timed-out"
-  "HostCrash   Both      Both      regsvr32   none          crashed"
-  "HostExit    Both      Both      regsvr32   none          exited"
-  "HostBox     Both      Both      regsvr32   none          timed-out"
+  "HostStall   Both      Both      regsvr32   none          timed-out limit-ms=5000"
+  "HostCrash   Both      Both      regsvr32   none          crashed faulting-module=%E exception=0xC0000005"
+  "HostExit    Both      Both      regsvr32   none          exited exit-code=3"
+  "HostBox     Both      Both      regsvr32   none          timed-out limit-ms=5000"
   "HostForeign Both      Both      foreign    none          create-failed result=0x80070005 result-name=E_ACCESSDENIED"
   "HostPath1000 Apartment Both     server_path:1000 none    path-too-long length=1000"
   "HostPath1028 Apartment Both     server_path:1028 none    path-too-long length=1028"
@@ -471,6 +472,7 @@ for row in "${cases_table[@]}"; do
   read -r name style_threading text_threading installed_by after state detail <<<"$row"
   layout "$name" "$style_threading" "$text_threading"
   detail=${detail//%M/$other_arch}
+  detail=${detail//%E/$(windows_path "$engine_dll")}
   STATE[$name]=$state
   DETAIL[$name]=${detail:+ $detail}
   IFS=: read -r -a how <<<"$installed_by"

@@ -50,8 +50,10 @@ enum class Origin {
              ///< package's assembly manifest side by side; nothing registered
 };
 
-/// The state of a class or a package. StateName gives the word the sample
-/// host prints; docs/hosts.md says what each means and what to do about it.
+/// The state of a class or a package. Each is one row of the library's
+/// table of states: StateName gives its word, StateRemedy what to do about
+/// it, StateDetailSources the facts that come with it (DetailText and
+/// StateDetail render them); docs/hosts.md lists every state.
 enum class State {
   Unchecked,          ///< "unchecked": not checked yet
   Ready,              ///< "ready": every check passed; not created yet
@@ -98,6 +100,40 @@ enum class State {
 
 /// The lower-case word for a state ("working", "no-server", ...).
 const char* StateName(State state);
+
+/// What to do about a state, one sentence ("" for ready and working), as
+/// docs/hosts.md gives it. `result` is the class's (Class::result): a
+/// creation that failed because the module file serves none of its classes
+/// (CLASS_E_CLASSNOTAVAILABLE) has a remedy of its own.
+const wchar_t* StateRemedy(State state, HRESULT result);
+
+/// A fact that comes with a state, and the field of Class it is read from.
+enum class DetailSource {
+  None,            ///< nothing
+  ClassKey,        ///< the class key, HKEY_CLASSES_ROOT\CLSID\{clsid}
+  ServerKey,       ///< the class's InprocServer32 key under it
+  ServerPath,      ///< serverPath: the module path as registered
+  LongPath,        ///< path: a module path too long to be loaded
+  Machine,         ///< machine: the module's machine (x86, x64, arm64, or 0xXXXX)
+  Folder,          ///< path: the package folder
+  Script,          ///< path: a script
+  Identifier,      ///< identifierText: what a script holds where an identifier belongs
+  CurrentClsid,    ///< scriptClsid: the identifier the script names now
+  Result,          ///< result, as 0xXXXXXXXX
+  Manifest,        ///< path: the assembly manifest
+  Limit,           ///< milliseconds: the time limit that ran out
+  FaultingModule,  ///< path: the module an exception happened in, where known
+  ExceptionCode,   ///< result: the exception code, as 0xXXXXXXXX
+  ExitCode,        ///< result: the code the process ended with, in decimal
+  ProbeProblem,    ///< path: what went wrong with the probe or its report
+};
+
+/// The facts that come with a state, in the order they are shown; where
+/// there are fewer than two, DetailSource::None fills the rest.
+struct StateDetails {
+  DetailSource sources[2];
+};
+StateDetails StateDetailSources(State state);
 
 /// One class found for a package, with what its registration says and what
 /// the checks found.
@@ -162,6 +198,16 @@ struct Package {
   /// complete pair do not change it.
   State state() const;
 };
+
+/// One fact of a class as text: a path, a key, a braced identifier, a
+/// machine's name, a result as 0xXXXXXXXX, a number; "" where the class
+/// holds none (DetailSource::None, a faulting module not known).
+std::wstring DetailText(const Class& entry, DetailSource source);
+
+/// The facts behind a class's state as one text: those of its state that
+/// are not empty, joined by ": " ("C:\P\Birch\Style.rgs: {0123-BAD}").
+/// Empty for states that have none (ready, working).
+std::wstring StateDetail(const Class& entry);
 
 /// The machine of this process's modules (IMAGE_FILE_MACHINE_AMD64 or _I386).
 WORD HostMachine();
