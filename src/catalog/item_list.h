@@ -33,7 +33,7 @@ class NewItems {
 
 // ---- The enumerator of a list -------------------------------------------------------
 
-class ItemEnumerator final : public IEnumVARIANT {
+class ItemEnumerator final : public IEnumVARIANT, public ISupportErrorInfo {
  public:
   ItemEnumerator(const std::vector<IDispatch*>& items, size_t next) : items_(items), next_(next) {
     for (IDispatch* item : items_) item->AddRef();
@@ -48,13 +48,19 @@ class ItemEnumerator final : public IEnumVARIANT {
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
     if (!object) return E_POINTER;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IEnumVARIANT)) {
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IEnumVARIANT)) {
+      *object = static_cast<IEnumVARIANT*>(this);
+    } else if (IsEqualIID(riid, IID_ISupportErrorInfo)) {
+      *object = static_cast<ISupportErrorInfo*>(this);
+    } else {
       *object = nullptr;
       return E_NOINTERFACE;
     }
-    *object = static_cast<IEnumVARIANT*>(this);
     AddRef();
     return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return IsEqualIID(riid, IID_IEnumVARIANT) ? S_OK : S_FALSE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -64,7 +70,7 @@ class ItemEnumerator final : public IEnumVARIANT {
   }
 
   HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* out, ULONG* fetched) override {
-    if (!out || (count > 1 && !fetched)) return E_POINTER;
+    if (!out || (count > 1 && !fetched)) return NullResult(IID_IEnumVARIANT, L"IEnumVARIANT::Next");
     ExclusiveHold hold(&lock_);
     ULONG given = 0;
     for (; given < count && next_ < items_.size(); ++given, ++next_) {
@@ -88,7 +94,7 @@ class ItemEnumerator final : public IEnumVARIANT {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** copy) override {
-    if (!copy) return E_POINTER;
+    if (!copy) return NullResult(IID_IEnumVARIANT, L"IEnumVARIANT::Clone");
     return Guarded([&] {
       size_t next;
       {
@@ -121,12 +127,12 @@ class ListObject final : public DualObject<ListInterface, kIid> {
   }
 
   HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
-    if (!count) return E_POINTER;
+    if (!count) return NullResult(*kIid, L"Count");
     *count = static_cast<LONG>(items_.size());
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Item(LONG index, ItemInterface** item) override {
-    if (!item) return E_POINTER;
+    if (!item) return NullResult(*kIid, L"Item");
     *item = nullptr;
     if (index < 0 || static_cast<size_t>(index) >= items_.size()) {
       return Fail(E_INVALIDARG, *kIid,
@@ -138,11 +144,11 @@ class ListObject final : public DualObject<ListInterface, kIid> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** enumerator) override {
-    if (!enumerator) return E_POINTER;
+    if (!enumerator) return NullResult(*kIid, L"_NewEnum");
     *enumerator = nullptr;
     return Guarded([&] {
       std::vector<IDispatch*> items(items_.begin(), items_.end());
-      *enumerator = new ItemEnumerator(items, 0);
+      *enumerator = static_cast<IEnumVARIANT*>(new ItemEnumerator(items, 0));
       return S_OK;
     });
   }

@@ -144,6 +144,11 @@ const wchar_t* Remedy(State state, HRESULT result) {
 }
 
 const wchar_t* PackageRemedy(const stub::host::Package& package) {
+  // A package of a folder is never registered: a shorter folder is all it needs.
+  if (package.origin == stub::host::Origin::Folder && package.state() == State::PathTooLong) {
+    return L"move the packages' folder to where their module paths have fewer than 260 "
+           L"characters; nothing needs registering.";
+  }
   const stub::host::Class* entry = DecidingClass(package);
   return Remedy(package.state(), entry ? entry->result : S_OK);
 }
