@@ -87,7 +87,8 @@ HRESULT ReadManifest(const std::wstring& path, std::vector<ManifestClass>& class
   const ManifestScreen screen = ScreenManifest(bytes);
   for (const ScreenedClass& entry : screen.classes) {
     classes.push_back({Wide(entry.file), Wide(entry.clsid), Wide(entry.progId),
-                       Wide(entry.threadingModel), Wide(entry.description)});
+                       Wide(entry.versionIndependentProgId), Wide(entry.threadingModel),
+                       Wide(entry.description)});
   }
   return screen.fault == ManifestFault::None ? S_OK : HRESULT_FROM_WIN32(FaultError(screen.fault));
 }

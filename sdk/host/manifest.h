@@ -20,7 +20,8 @@ namespace detail {
 struct ManifestClass {
   std::wstring file;
   std::wstring clsid;
-  std::wstring progId;
+  std::wstring progId;                    // the progid attribute
+  std::wstring versionIndependentProgId;  // the first progid child element
   std::wstring threadingModel;
   std::wstring description;
 };

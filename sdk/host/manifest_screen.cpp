@@ -214,6 +214,7 @@ class Screen {
       file_.clear();
       fileDepth_ = 0;
     }
+    if (open_.size() < classDepth_) classDepth_ = 0;
   }
 
   bool ReadStartTag(StartTag& tag) {
@@ -297,6 +298,7 @@ class Screen {
     rootSeen_ = true;
     if (!Screened(tag, local)) return;
     i_ = end;
+    if (!tag.selfClosing) ProgIdElement(local, end);
     if (!tag.selfClosing) open_.emplace_back(tag.name, tag.nameLength);
   }
 
@@ -328,8 +330,22 @@ class Screen {
       Value(tag, "threadingModel", entry.threadingModel);
       Value(tag, "description", entry.description);
       result_.classes.push_back(std::move(entry));
+      classDepth_ = tag.selfClosing ? 0 : open_.size() + 1;
     }
     return true;
+  }
+
+  // A progid element directly inside an open comClass names the class's
+  // version-independent ProgID (the one a version-independent CreateObject
+  // resolves through the manifest): its text up to the next markup, trimmed.
+  void ProgIdElement(const std::string& local, std::size_t contentStart) {
+    if (local != "progid" || classDepth_ == 0 || open_.size() != classDepth_) return;
+    std::string& named = result_.classes.back().versionIndependentProgId;
+    if (!named.empty()) return;
+    std::size_t from = contentStart, to = std::min(t_.find('<', from), t_.size());
+    while (from < to && IsBlank(t_[from])) ++from;
+    while (to > from && IsBlank(t_[to - 1])) --to;
+    named = Unescape(t_, from, to);
   }
 
   const std::string t_;
@@ -338,6 +354,7 @@ class Screen {
   std::vector<std::pair<std::size_t, std::size_t>> open_;  // the open elements' names
   std::string file_;              // the name of the file element the reader is in
   std::size_t fileDepth_ = 0;     // its depth (1 for the root), 0 outside any
+  std::size_t classDepth_ = 0;    // the depth of the open comClass (the last class read), 0 outside any
   ManifestScreen result_;
 };
 

@@ -41,7 +41,8 @@ enum class ManifestFault {
 struct ScreenedClass {
   std::string file;
   std::string clsid;
-  std::string progId;
+  std::string progId;                    // the progid attribute
+  std::string versionIndependentProgId;  // the first progid child element's text, blanks trimmed
   std::string threadingModel;
   std::string description;
 };

@@ -467,6 +467,44 @@ std::wstring FileName(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+// Gives a class of a folder package what the manifest's comClass entry of
+// its identifier, under the module's file name, says of it; false where the
+// manifest has none.
+bool DescribeFromManifest(Class& entry, const std::vector<detail::ManifestClass>& listed,
+                          const std::wstring& moduleFile) {
+  for (const detail::ManifestClass& candidate : listed) {
+    CLSID clsid = {};
+    if (ComparePaths(candidate.file, moduleFile) != 0 ||
+        FAILED(CLSIDFromString(candidate.clsid.c_str(), &clsid)) || !IsEqualCLSID(clsid, entry.clsid)) {
+      continue;
+    }
+    entry.description = candidate.description;
+    entry.progId = candidate.progId;
+    entry.versionIndependentProgId = candidate.versionIndependentProgId;
+    entry.threadingModel = candidate.threadingModel;
+    return true;
+  }
+  return false;
+}
+
+// A folder package the module checks refused (a path too long, a module of
+// another machine, a script that fails) still is the classes its scripts
+// name: each script that can be read gives its class's identifier, and the
+// manifest what it says of them. Nothing is loaded, and no state changes.
+void DescribeFolderPair(Package& package) {
+  if (package.folder.empty()) return;
+  for (Class& entry : package.classes) {
+    CLSID named = {};
+    std::wstring text;
+    const std::wstring script = package.folder + L"\\" + kScripts[entry.kind == ClassKind::Style ? 0 : 1];
+    if (SUCCEEDED(ReadScriptClassId(script, named, text))) entry.clsid = named;
+  }
+  std::vector<detail::ManifestClass> listed;
+  if (package.manifestPath.empty() || !detail::ReadManifestClasses(package.manifestPath, listed)) return;
+  const std::wstring moduleFile = FileName(package.modulePath);
+  for (Class& entry : package.classes) DescribeFromManifest(entry, listed, moduleFile);
+}
+
 // The checks of a package of a folder beyond those of its module and scripts:
 // its classes become the identifiers the scripts name, described by the
 // manifest; the manifest must be there, make an activation context, and that
@@ -491,19 +529,7 @@ void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
   }
   const std::wstring moduleFile = FileName(package.modulePath);
   for (Class& entry : package.classes) {
-    for (const detail::ManifestClass& candidate : listed) {
-      CLSID clsid = {};
-      if (ComparePaths(candidate.file, moduleFile) != 0 ||
-          FAILED(CLSIDFromString(candidate.clsid.c_str(), &clsid)) ||
-          !IsEqualCLSID(clsid, entry.clsid)) {
-        continue;
-      }
-      entry.description = candidate.description;
-      entry.progId = candidate.progId;
-      entry.threadingModel = candidate.threadingModel;
-      entry.state = State::Ready;
-      break;
-    }
+    if (DescribeFromManifest(entry, listed, moduleFile)) entry.state = State::Ready;
   }
   // Whether the system takes the manifest, and which classes its context
   // serves, is the system's to say: it is asked, which loads no module.
@@ -608,7 +634,11 @@ void CheckPackageAs(Package& package, bool readRegistration) {
   if (package.origin == Origin::Folder) {
     // Found in a folder: the scripts and the manifest are all there is.
     KeepFolderPair(package);
-    if (CheckModule(package, scriptIds, otherMachine)) CheckFolderManifest(package, scriptIds);
+    if (CheckModule(package, scriptIds, otherMachine)) {
+      CheckFolderManifest(package, scriptIds);
+    } else {
+      DescribeFolderPair(package);
+    }
     MarkOtherArchitecture(package, otherMachine);
     return;
   }
@@ -700,6 +730,41 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
 
 namespace {
 
+// The system's full form of a path (GetFullPathNameW: a relative path
+// taken against the current directory, forward slashes turned back, "." and
+// ".." resolved); empty where the system gives none.
+std::wstring FullPath(const std::wstring& path) {
+  if (path.empty() || path.find(L'\0') != std::wstring::npos) return std::wstring();
+  DWORD size = MAX_PATH;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::wstring text(size, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), size, &text[0], nullptr);
+    if (length == 0) return std::wstring();
+    if (length < size) return text.substr(0, length);
+    size = length + 1;  // the path grew, or the buffer was short: ask again
+  }
+  return std::wstring();
+}
+
+// The folder FindFolderPackages lists, in the form its packages' module
+// paths then take: full (a relative path against the current directory at
+// the call), with backslashes only. A \\?\ prefix is dropped where the path
+// without it has that same full form (\\?\UNC\server\share as
+// \\server\share); a path the prefix keeps literal (a part ending in a
+// point, "..") keeps it, and so does one the system cannot make full.
+std::wstring NormalFolder(const std::wstring& folder) {
+  std::wstring path = folder;
+  if (path.size() > 4 && path.compare(0, 4, L"\\\\?\\") == 0) {
+    const bool unc =
+        path.size() > 8 && CompareStringOrdinal(path.c_str() + 4, 4, L"UNC\\", 4, TRUE) == CSTR_EQUAL;
+    const std::wstring plain = unc ? L"\\\\" + path.substr(8) : path.substr(4);
+    if (FullPath(plain) != plain) return path;
+    path = plain;
+  }
+  const std::wstring full = FullPath(path);
+  return full.empty() ? path : full;
+}
+
 // The files of `pattern` in `base` (not folders), by name.
 std::vector<std::wstring> FilesMatching(const std::wstring& base, const wchar_t* pattern,
                                         const wchar_t* extension, DWORD& error) {
@@ -754,8 +819,11 @@ std::wstring ManifestOf(const std::wstring& base, const std::wstring& moduleFile
 
 HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& packages) {
   packages.clear();
-  std::wstring base = folder;
+  std::wstring base = NormalFolder(folder);
   while (base.size() > 1 && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
+  // A file's name with a pattern after it is no search the system answers
+  // plainly (ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND): say what it is.
+  if (IsFile(base)) return HRESULT_FROM_WIN32(ERROR_DIRECTORY);
   DWORD error = ERROR_SUCCESS;
   const std::vector<std::wstring> modules = FilesMatching(base, L"*.dll", L".dll", error);
   if (error != ERROR_SUCCESS && error != ERROR_NO_MORE_FILES &&

@@ -14,7 +14,7 @@ namespace {
 class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPackageCatalog> {
  public:
   HRESULT STDMETHODCALLTYPE FindRegistered(IStubPackageList** packages) override {
-    if (!packages) return E_POINTER;
+    if (!packages) return NullResult(IID_IStubPackageCatalog, L"FindRegistered");
     *packages = nullptr;
     return Guarded([&] {
       std::vector<stub::host::Package> found;
@@ -29,7 +29,7 @@ class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPac
   }
 
   HRESULT STDMETHODCALLTYPE FindInFolder(BSTR folder, IStubPackageList** packages) override {
-    if (!packages) return E_POINTER;
+    if (!packages) return NullResult(IID_IStubPackageCatalog, L"FindInFolder");
     *packages = nullptr;
     if (!folder || !*folder) {
       return Fail(E_INVALIDARG, IID_IStubPackageCatalog, L"FindInFolder needs a folder's path.");
@@ -47,6 +47,11 @@ class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPac
                         L"), which names no folder: pass the folder's path alone.");
       }
       const HRESULT hr = stub::host::FindFolderPackages(path, found);
+      if (hr == HRESULT_FROM_WIN32(ERROR_DIRECTORY)) {
+        return Fail(hr, IID_IStubPackageCatalog,
+                    L"FindInFolder was given " + ShortPath(path) +
+                        L", which is a file, not a folder: name the folder the packages are kept in.");
+      }
       if (FAILED(hr)) {
         return Fail(hr, IID_IStubPackageCatalog,
                     L"The folder " + ShortPath(path) + L" cannot be listed (" + ResultText(hr) +

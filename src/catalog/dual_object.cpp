@@ -23,6 +23,12 @@ HRESULT Fail(HRESULT result, REFIID iid, const std::wstring& description) {
   return result;
 }
 
+HRESULT NullResult(REFIID iid, const wchar_t* member) {
+  return Fail(E_POINTER, iid,
+              std::wstring(member) + L" was given a null pointer for its result: pass the address "
+                                     L"of a variable to receive it.");
+}
+
 HRESULT ReportFailure(HRESULT hr, EXCEPINFO* exception) {
   if (SUCCEEDED(hr) || hr == DISP_E_EXCEPTION || !exception) return hr;
   CInterfacePtr<IErrorInfo> info;

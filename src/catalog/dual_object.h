@@ -35,6 +35,10 @@ HRESULT ReturnText(const std::wstring& text, BSTR* out);
 /// and answers `result`, for a method to return.
 HRESULT Fail(HRESULT result, REFIID iid, const std::wstring& description);
 
+/// E_POINTER, with an error object saying that `member` of the interface
+/// `iid` was given a null pointer where its result goes.
+HRESULT NullResult(REFIID iid, const wchar_t* member);
+
 /// After a late-bound call: a method's failure with an error object becomes
 /// DISP_E_EXCEPTION with the error's text in `exception`, as script hosts
 /// and .NET read it (where the system's Invoke has not done so already).
@@ -79,6 +83,10 @@ class DualObject : public UnknownObject<HeapReferences, Interface, ISupportError
     // Wine's JScript Enumerator asks for the enumerator as a method
     // (DISPATCH_METHOD alone); it is a property, so let either reach it.
     if (member == DISPID_NEWENUM && (flags & DISPATCH_METHOD)) flags |= DISPATCH_PROPERTYGET;
+    // The default member (a list's Item) is a method, and .NET indexers and
+    // PowerShell fetch it as a property (DISPATCH_PROPERTYGET alone): let
+    // either reach it too.
+    if (member == DISPID_VALUE && (flags & DISPATCH_PROPERTYGET)) flags |= DISPATCH_METHOD;
     SetErrorInfo(0, nullptr);
     hr = DispInvoke(static_cast<Interface*>(this), info, member, flags, params, result,
                     exception, argumentError);

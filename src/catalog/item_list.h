@@ -37,13 +37,17 @@ std::vector<IDispatch*> Borrowed(const std::vector<CInterfacePtr<ItemInterface>>
 
 // ---- The enumerator of a list -------------------------------------------------------
 
-class ItemEnumerator final : public UnknownObject<HeapReferences, IEnumVARIANT> {
+class ItemEnumerator final : public UnknownObject<HeapReferences, IEnumVARIANT, ISupportErrorInfo> {
  public:
   ItemEnumerator(const std::vector<IDispatch*>& items, size_t next)
       : items_(ShareItems(items)), next_(next) {}
 
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return IsEqualIID(riid, IID_IEnumVARIANT) ? S_OK : S_FALSE;
+  }
+
   HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* out, ULONG* fetched) override {
-    if (!out || (count > 1 && !fetched)) return E_POINTER;
+    if (!out || (count > 1 && !fetched)) return NullResult(IID_IEnumVARIANT, L"IEnumVARIANT::Next");
     ExclusiveHold hold(&lock_);
     ULONG given = 0;
     for (; given < count && next_ < items_.size(); ++given, ++next_) {
@@ -67,7 +71,7 @@ class ItemEnumerator final : public UnknownObject<HeapReferences, IEnumVARIANT> 
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** copy) override {
-    if (!copy) return E_POINTER;
+    if (!copy) return NullResult(IID_IEnumVARIANT, L"IEnumVARIANT::Clone");
     return Guarded([&] {
       size_t next;
       {
@@ -81,7 +85,8 @@ class ItemEnumerator final : public UnknownObject<HeapReferences, IEnumVARIANT> 
 
  private:
   void* Find(REFIID riid) override {
-    return IsEqualIID(riid, IID_IEnumVARIANT) ? static_cast<IEnumVARIANT*>(this) : nullptr;
+    if (IsEqualIID(riid, IID_IEnumVARIANT)) return static_cast<IEnumVARIANT*>(this);
+    return IsEqualIID(riid, IID_ISupportErrorInfo) ? static_cast<ISupportErrorInfo*>(this) : nullptr;
   }
 
   SRWLOCK lock_ = SRWLOCK_INIT;
@@ -101,12 +106,12 @@ class ListObject final : public DualObject<ListInterface, kIid> {
   void Adopt(std::vector<CInterfacePtr<ItemInterface>> items) { items_ = std::move(items); }
 
   HRESULT STDMETHODCALLTYPE get_Count(LONG* count) override {
-    if (!count) return E_POINTER;
+    if (!count) return NullResult(*kIid, L"Count");
     *count = static_cast<LONG>(items_.size());
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Item(LONG index, ItemInterface** item) override {
-    if (!item) return E_POINTER;
+    if (!item) return NullResult(*kIid, L"Item");
     *item = nullptr;
     if (index < 0 || static_cast<size_t>(index) >= items_.size()) {
       return Fail(E_INVALIDARG, *kIid,
@@ -118,10 +123,10 @@ class ListObject final : public DualObject<ListInterface, kIid> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown** enumerator) override {
-    if (!enumerator) return E_POINTER;
+    if (!enumerator) return NullResult(*kIid, L"_NewEnum");
     *enumerator = nullptr;
     return Guarded([&] {
-      *enumerator = new ItemEnumerator(Borrowed(items_), 0);
+      *enumerator = static_cast<IEnumVARIANT*>(new ItemEnumerator(Borrowed(items_), 0));
       return S_OK;
     });
   }

@@ -99,7 +99,7 @@ class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
   static std::wstring NameOf(const Package& package);
   template <class Reader>
   HRESULT Read(BSTR* text, Reader read) {
-    if (!text) return E_POINTER;
+    if (!text) return NullResult(IID_IStubPackage, L"An IStubPackage property");
     *text = nullptr;
     return Guarded([&] {
       SharedHold hold(&lock_);
@@ -124,7 +124,7 @@ ClassObject::~ClassObject() = default;
 
 template <class Read>
 HRESULT ClassObject::Answer(BSTR* text, Read read) {
-  if (!text) return E_POINTER;
+  if (!text) return NullResult(IID_IStubClass, L"An IStubClass property");
   *text = nullptr;
   return Guarded([&] { return ReturnText(package_->ReadClass(index_, read), text); });
 }
@@ -137,10 +137,13 @@ HRESULT ClassObject::get_ClassId(BSTR* text) {
 HRESULT ClassObject::get_ProgId(BSTR* text) {
   return Answer(text, [](const Class& entry, Origin) { return entry.progId; });
 }
-// Read when asked: listing stays as fast as the library's.
+// A registered class's is read when asked, so that listing stays as fast as
+// the library's; a folder package's comes from its manifest (the progid
+// element of its comClass).
 HRESULT ClassObject::get_VersionIndependentProgId(BSTR* text) {
   return Answer(text, [](const Class& entry, Origin origin) {
-    return origin == Origin::Registry ? RegisteredIndependentProgId(entry.clsid) : std::wstring();
+    return origin == Origin::Registry ? RegisteredIndependentProgId(entry.clsid)
+                                      : entry.versionIndependentProgId;
   });
 }
 HRESULT ClassObject::get_State(BSTR* text) {
@@ -172,7 +175,7 @@ std::wstring PackageObject::NameOf(const Package& package) {
 }
 
 HRESULT PackageObject::get_Classes(IStubClassList** classes) {
-  if (!classes) return E_POINTER;
+  if (!classes) return NullResult(IID_IStubPackage, L"Classes");
   *classes = nullptr;
   return Guarded([&] {
     size_t count;
@@ -221,7 +224,9 @@ HRESULT PackageObject::CreateLoaded(ClassKind kind, IUnknown** created) {
 }
 
 HRESULT PackageObject::Create(ClassKind kind, IDispatch** object) {
-  if (!object) return E_POINTER;
+  if (!object) {
+    return NullResult(IID_IStubPackage, kind == ClassKind::Style ? L"CreateStyle" : L"CreateStyleText");
+  }
   *object = nullptr;
   CInterfacePtr<IUnknown> created;
   HRESULT hr = Guarded([&] { return CreateLoaded(kind, created.Put()); });
@@ -238,7 +243,7 @@ HRESULT PackageObject::Create(ClassKind kind, IDispatch** object) {
 }
 
 HRESULT PackageObject::Try(LONG timeLimit, VARIANT_BOOL* worked) {
-  if (!worked) return E_POINTER;
+  if (!worked) return NullResult(IID_IStubPackage, L"Try");
   *worked = VARIANT_FALSE;
   const DWORD limit = timeLimit < 0 ? INFINITE : static_cast<DWORD>(timeLimit);
   const HRESULT hr = Guarded([&] {

@@ -45,6 +45,11 @@ std::wstring PackageDetail(const stub::host::Package& package) {
 }
 
 const wchar_t* PackageRemedy(const stub::host::Package& package) {
+  // A package of a folder is never registered: a shorter folder is all it needs.
+  if (package.origin == stub::host::Origin::Folder && package.state() == State::PathTooLong) {
+    return L"move the packages' folder to where their module paths have fewer than 260 "
+           L"characters; nothing needs registering.";
+  }
   const stub::host::Class* entry = DecidingClass(package);
   return stub::host::StateRemedy(package.state(), entry ? entry->result : S_OK);
 }

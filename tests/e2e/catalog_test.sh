@@ -14,23 +14,33 @@
 #   - JScript lists the same packages through an Enumerator (Count and Item
 #     where the script engine's Enumerator refuses the collection);
 #   - the C sample list_packages, built on the public header alone, lists
-#     them; FindInFolder finds the unregistered one (named with a point
-#     after the folder too), refuses a path with a null character in it, and
-#     names a path too long to list in a text a person can read;
+#     them; a C client (CONTRACT_EXE) fetches a list's Item as a property
+#     and finds error objects for null result pointers and ISupportErrorInfo
+#     on the enumerator;
+#   - FindInFolder finds the unregistered one, with its version-independent
+#     ProgIDs from the manifest, whether the folder is named with a point
+#     after it, relatively, with forward slashes or with \\?\ (the module
+#     path always in its normal full form); refuses a file, a path with a null
+#     character in it, and names a path too long to list in a text a person
+#     can read; a folder package of the other architecture and one whose
+#     module path is too long keep their identifiers and ProgIDs;
 #   - regsvr32 /u removes the catalog's keys and type library, nothing else,
-#     and the C sample then lists through the catalog's assembly manifest.
+#     and the C sample then lists through the catalog's assembly manifest,
+#     named by the sample application manifest (LIST_MANIFEST).
 #
-#   catalog_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR
+#   catalog_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR \
+#                   CONTRACT_EXE LIST_MANIFEST
 #
 # ARCH is win32 or win64. Writes its cases as JUnit XML and exits non-zero on failure.
 set -uo pipefail
-[[ $# -eq 7 ]] || {
-  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR" >&2
+[[ $# -eq 9 ]] || {
+  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR CONTRACT_EXE LIST_MANIFEST" >&2
   exit 2
 }
 absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s/%s' "$PWD" "$1"; }
 xml=$(absolute "$1") arch=$2 checker=$(absolute "$3") engine=$(absolute "$4")
 catalog=$(absolute "$5") lister=$(absolute "$6") work=$(absolute "$7")
+contract=$(absolute "$8") list_manifest=$(absolute "$9")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 source "$here/../support/test_results.sh"
@@ -43,9 +53,10 @@ if ! stub_wine_runs; then
 fi
 stub_wine_prefix || exit 1
 module_arch=$([[ $arch == win64 ]] && echo x64 || echo x86)
+other_arch=$([[ $arch == win64 ]] && echo x86 || echo x64)
 
 rm -rf "$work"
-mkdir -p "$work/packages" "$work/folder" "$work/bin" "$work/log"
+mkdir -p "$work/packages" "$work/folder" "$work/foreign" "$work/bin" "$work/log"
 out=$work/log/out err=$work/log/err
 # Every program under a time limit: a box nobody answers would hold it (124).
 run() { timeout 60 bash -c 'source "$0"; out=$1 err=$2; shift 2; stub_wine_run "$@"' \
@@ -105,6 +116,16 @@ cd "$work/folder"
 run "$checker" new Ember --arch "$module_arch" || problems+=("new Ember: $(cat "$err")")
 run "$checker" export --format manifest Ember.dll || problems+=("export Ember: $(cat "$err")")
 cp "$out" Ember.Assembly.manifest
+# The same package again, each in a folder of its own: where its module path
+# is too long, and with its module's machine field saying the other
+# architecture (all the checks read of it).
+deep=$work/deep/$(printf 'p%.0s' {1..150})/$(printf 'q%.0s' {1..100})
+mkdir -p "$deep" && cp -r Ember Ember.dll Ember.Assembly.manifest "$deep/"
+cp -r Ember Ember.dll Ember.Assembly.manifest "$work/foreign/"
+perl -e 'open(my $f, "+<:raw", $ARGV[0]) or die; seek($f, 0x3C, 0); read($f, my $at, 4);
+         seek($f, unpack("V", $at) + 4, 0); print $f pack("v", hex $ARGV[1]);' \
+  "$work/foreign/Ember.dll" "$([[ $other_arch == x86 ]] && echo 14C || echo 8664)" ||
+  problems+=("the foreign module's machine field was not written")
 if [[ ${#problems[@]} == 0 ]]; then
   pass Catalog.RegistersItselfAndThePackages
 else
@@ -118,8 +139,9 @@ module_of() { windows_path "$work/packages/$1.dll"; }
 cat >"$work/list.vbs" <<'EOF'
 ' NAME|STATE|what Try answers, then for one that Try created its module path,
 ' its two engine objects' names and module paths and the states after
-' creating them; for any other the error CreateStyle answers. With a folder:
-' its packages, or "refused|ERROR|DESCRIPTION" where FindInFolder refuses it
+' creating them; for any other the error CreateStyle answers (and, for a
+' folder's, each class's KIND=CLASSID=PROGID=VERSION-INDEPENDENT PROGID).
+' With a folder: its packages, or "refused|ERROR|DESCRIPTION" where FindInFolder refuses it
 ' (in the folder's path, <NUL> stands for a null character and <LONG> for
 ' 40,000 letters d).
 Dim catalog, packages, p, s, t, c, line, folder
@@ -151,6 +173,11 @@ For Each p In packages
     Set s = p.CreateStyle()
     line = line & "|" & Hex(Err.Number) & "|" & Err.Description
     On Error GoTo 0
+    If WScript.Arguments.Count > 0 Then
+      For Each c In p.Classes
+        line = line & "|" & c.Kind & "=" & c.ClassId & "=" & c.ProgId & "=" & c.VersionIndependentProgId
+      Next
+    End If
   End If
   WScript.Echo line
 Next
@@ -230,12 +257,31 @@ if [[ $rc == 0 && "$(mine | lower)" == "$(lower <<<"$expected")" ]]; then
 else
   fail Catalog.CClientListsOnThePublicHeader "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err"); expected $(tr '\n' ' ' <<<"$expected")"
 fi
+# Late-bound and early-bound promises of the catalog beyond the sample's use.
+rc=0
+run "$contract" || rc=$?
+promised='item-property|0x00000000|9
+null-count|0x80004003|Count was given a null pointer for its result: pass the address of a variable to receive it.
+enumerator-errorinfo|0x00000000|0x00000000
+null-next|0x80004003|IEnumVARIANT::Next was given a null pointer for its result: pass the address of a variable to receive it.'
+if [[ $rc == 0 && "$(tr -d '\r' <"$out")" == "$promised" ]]; then
+  pass Catalog.ItemAsAPropertyAndErrorObjectsForNullPointers
+else
+  fail Catalog.ItemAsAPropertyAndErrorObjectsForNullPointers "exit $rc, printed: $(tr '\n' ' ' <"$out") $(head -c 300 "$err")"
+fi
 # FindInFolder: FOLDER|WHAT IT ANSWERS (a point after the folder's name is
-# one the file system ignores; a long path's text keeps its first and last 60
-# characters; ? stands for any character).
+# one the file system ignores; a relative folder is taken against the current
+# directory; a long path's text keeps its first and last 60 characters; ? and
+# * stand for any character and any text).
 folder=$(windows_path "$work/folder")
 module=$(windows_path "$work/folder/Ember.dll")
-found="Ember|ready|True|$module|StyleEngine|$module|StyleTextEngine|$module|working|style=working=|text=working="
+found="Ember|ready|True|$module|StyleEngine|$module|StyleTextEngine|$module|working|style=working=Ember.Style|text=working=Ember.StyleText"
+script_id() { grep -m1 -o "CLSID = s '{[0-9A-F-]*}'" "$1" | grep -o '{.*}'; }
+classes_of() {  # NAME FOLDER: the class fields a folder package's listing ends with
+  printf 'style=%s=%s.Style.1=%s.Style|text=%s=%s.StyleText.1=%s.StyleText' \
+    "$(script_id "$2/$1/Style.rgs")" "$1" "$1" "$(script_id "$2/$1/StyleText.rgs")" "$1" "$1"
+}
+refused="False|80040201|Package"
 long="$folder\\<LONG>\\Nowhere"
 long_text=${long/<LONG>/$(printf '%*s' 40000 '' | tr ' ' d)}
 long_text="${long_text:0:60}...${long_text: -60}"
@@ -244,8 +290,15 @@ folder_cases=(
   "$folder.|$found"
   "$folder<NUL>\\Other|refused|80070057|FindInFolder was given a path with a null character in it (after $folder), which names no folder: pass the folder's path alone."
   "$long|refused|800700??|The folder $long_text cannot be listed (0x800700??): name a folder that is there and readable."
+  ".\\folder|$found"
+  "${folder//\\//}|$found"
+  "\\\\?\\$folder|$found"
+  "$module|refused|8007010B|FindInFolder was given $module, which is a file, not a folder: name the folder the packages are kept in."
+  "$(windows_path "$work/foreign")|Ember|other-architecture|$refused Ember was not created: it is other-architecture ($other_arch); install the package's module built for this kind of process (x86 or x64).|$(classes_of Ember "$work/foreign")"
+  "$(windows_path "$deep")|Ember|path-too-long|$refused Ember was not created: it is path-too-long (*\\Ember.dll); move the packages' folder to where their module paths have fewer than 260 characters; nothing needs registering.|$(classes_of Ember "$deep")"
 )
 problems=()
+cd "$work"
 for row in "${folder_cases[@]}"; do
   rc=0
   run cscript //nologo "$(windows_path "$work/list.vbs")" "${row%%|*}" || rc=$?
@@ -276,16 +329,11 @@ for key in "CLSID\\$catalog_class" Stub.PackageCatalog Stub.PackageCatalog.1 "Ty
 done
 run reg query "$classes\\CLSID\\{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}\\InprocServer32" /ve ||
   problems+=("the engine's class went too")
-# Registration-free: the C sample with an application manifest naming the
-# catalog's assembly, StubHost.dll and its manifest beside it, lists as before.
+# Registration-free: the C sample with the sample application manifest the
+# build writes for it, StubHost.dll and its manifest beside it, lists as before.
 mkdir -p "$work/regfree"
 cp "$catalog" "$(dirname "$catalog")/StubHost.Assembly.manifest" "$lister" "$work/regfree/"
-identity=$(perl -0ne 'print $1 =~ s/\s+/ /gr if /(<assemblyIdentity [^>]*>)/' \
-  "$work/regfree/StubHost.Assembly.manifest")
-printf '%s\n' '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>' \
-  '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">' \
-  "<dependency><dependentAssembly>$identity</dependentAssembly></dependency></assembly>" \
-  >"$work/regfree/$(basename "$lister").manifest"
+cp "$list_manifest" "$work/regfree/$(basename "$lister").manifest"
 run "$work/regfree/$(basename "$lister")" || problems+=("registration-free list_packages exits $?")
 [[ "$(mine | lower)" == "$(lower <<<"$expected")" ]] ||
   problems+=("registration-free list_packages printed $(tr '\n' ' ' <"$out") $(head -c 300 "$err")")

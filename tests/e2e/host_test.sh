@@ -605,6 +605,7 @@ refused_table=(
   "--folder $NOWHERE --folder $NOWHERE|package_host: error: --folder is given twice"
   "--bogus|package_host: error: unknown argument --bogus"
   "--folder $NOWHERE|package_host: error: the folder $NOWHERE cannot be listed: there is no such folder (0x80070003)"
+  "--folder $(windows_path "$host_exe")|package_host: error: the folder $(windows_path "$host_exe") cannot be listed: it is not a folder (0x8007010B)"
 )
 refused=()
 for row in "${refused_table[@]}"; do

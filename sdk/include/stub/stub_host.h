@@ -144,7 +144,12 @@ struct Class {
   std::wstring progId;          ///< the ProgID subkey's default value
   std::wstring threadingModel;  ///< InprocServer32's ThreadingModel value
                                 ///< (Origin::Folder: description, progId and threadingModel
-                                ///< are the comClass entry's in the assembly manifest)
+                                ///< are the comClass entry's in the assembly manifest, read
+                                ///< whenever the scripts name the class, even where the
+                                ///< module checks fail)
+  std::wstring versionIndependentProgId;  ///< Origin::Folder: the comClass entry's first
+                                          ///< progid element; Origin::Registry: empty (the
+                                          ///< class key's VersionIndependentProgID is not read)
   bool hasServer = false;       ///< an InprocServer32 key is there
   std::wstring serverPath;      ///< InprocServer32's default value (REG_EXPAND_SZ expanded)
 
@@ -231,9 +236,13 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages);
 /// another .manifest there whose file element names NAME.dll. Nothing is
 /// read from the registry and the categories play no part. Packages come in
 /// the order of their module paths, each checked (CheckPackage). Loads no
-/// package module. Fails only when the folder cannot be listed
-/// (HRESULT_FROM_WIN32 of the error; a folder that is not there gives
-/// ERROR_PATH_NOT_FOUND or ERROR_FILE_NOT_FOUND).
+/// package module. `folder` may be relative: it is made full against the
+/// current directory at the call (GetFullPathNameW), so every module path
+/// and manifest path is full, with backslashes only; a \\?\ prefix is
+/// dropped where the path without it names the same folder. Fails only when
+/// the folder cannot be listed (HRESULT_FROM_WIN32 of the error; a folder
+/// that is not there gives ERROR_PATH_NOT_FOUND or ERROR_FILE_NOT_FOUND, a
+/// file ERROR_DIRECTORY).
 HRESULT FindFolderPackages(const std::wstring& folder, std::vector<Package>& packages);
 
 /// Checks a package without loading its module, setting the state of each
