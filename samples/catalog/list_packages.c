@@ -5,6 +5,9 @@
  *
  *   list_packages            the registered packages
  *   list_packages FOLDER     the packages kept unregistered in FOLDER
+ *   list_packages --try MS   the registered packages, each tried first in a
+ *                            probe process (Try, MS milliseconds at most):
+ *                            nothing a package does can end this program
  *
  * One line per package, then one per class:
  *
@@ -17,6 +20,8 @@
 #include <windows.h>
 #include <ole2.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
 
 /* The identifiers (CLSID_StubPackageCatalog, IID_...) are compiled in from
  * stub/stub_catalog_i.c; without it, include <initguid.h> here first. */
@@ -94,7 +99,8 @@ static void PrintPackage(IStubPackage* package) {
   PrintClasses(package);
 }
 
-static int List(IStubPackageCatalog* catalog, const wchar_t* folder) {
+/* limit < 0: list only; else try each package first under that limit. */
+static int List(IStubPackageCatalog* catalog, const wchar_t* folder, long limit) {
   IStubPackageList* packages = NULL;
   long count = 0, i;
   HRESULT hr;
@@ -113,6 +119,11 @@ static int List(IStubPackageCatalog* catalog, const wchar_t* folder) {
   for (i = 0; i < count; ++i) {
     IStubPackage* package = NULL;
     if (FAILED(IStubPackageList_Item(packages, i, &package))) continue;
+    if (limit >= 0) {
+      VARIANT_BOOL worked = VARIANT_FALSE;
+      hr = IStubPackage_Try(package, limit, &worked);
+      if (FAILED(hr)) PrintError("Try", hr);
+    }
     PrintPackage(package);
     IStubPackage_Release(package);
   }
@@ -134,7 +145,8 @@ int wmain(int argc, wchar_t** argv) {
     PrintError("creating Stub.PackageCatalog", hr);
     result = 1;
   } else {
-    result = List(catalog, argc > 1 ? argv[1] : NULL);
+    const int trying = argc > 2 && wcscmp(argv[1], L"--try") == 0;
+    result = List(catalog, argc > 1 && !trying ? argv[1] : NULL, trying ? _wtol(argv[2]) : -1);
     IStubPackageCatalog_Release(catalog);
   }
   CoUninitialize();

@@ -115,19 +115,6 @@ HRESULT Probe(Package& package, const Targets& targets, DWORD limit, detail::Ver
   return detail::RunProbe(request, GetOptions().probeFolder, verdict.classes);
 }
 
-// A verdict remembered for the package that lets its module be loaded here
-// (every class's creation ended, for better or worse).
-bool SafelyRemembered(Package& package) {
-  const Targets targets = TriableClasses(package);
-  detail::ModuleIdentity identity;
-  detail::Verdict verdict;
-  if (!Identify(package, targets, identity) || !detail::RecallVerdict(identity, verdict)) return false;
-  for (int i = 0; i < targets.count; ++i) {
-    if (Refuses(verdict.classes[i].state)) return false;
-  }
-  return true;
-}
-
 bool AnyRefusal(Package& package) {
   for (const Class* entry : {package.style(), package.text()}) {
     if (entry && (Refuses(entry->state) || entry->state == State::ProbeFailed)) return true;
@@ -218,12 +205,16 @@ HRESULT CreateClass(Package& package, ClassKind kind, REFIID iid, void** object)
     return STUBHOST_E_NOT_READY;
   }
   const Options options = GetOptions();
-  if (options.probeFirst && !SafelyRemembered(package)) {
-    // Its first creation: tried out of process, so that a package that
-    // crashes, ends or hangs there cannot do so here.
+  if (options.probeFirst) {
+    // Loaded here only where a probe created this class: the verdict in
+    // memory, or one made now for a package that has none (its first
+    // creation cannot end or hold this process then). A creation that
+    // failed in the probe is answered so, with nothing loaded here.
     TryPackage(package, options.probeTimeLimit == 0 ? INFINITE : options.probeTimeLimit);
     entry = inUse();
     if (!entry || AnyRefusal(package)) return STUBHOST_E_NOT_READY;
+    if (entry->state == State::CreateFailed) return entry->result;
+    if (entry->state != State::Working) return STUBHOST_E_NOT_READY;
   }
   detail::ActivationContext context;
   if (package.origin == Origin::Folder) {

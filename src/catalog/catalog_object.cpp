@@ -11,8 +11,38 @@
 namespace catalog {
 namespace {
 
-class CatalogObject final : public DualObject<IStubPackageCatalog, &IID_IStubPackageCatalog> {
+class CatalogObject final
+    : public DualObject<IStubPackageCatalog2, &IID_IStubPackageCatalog2, &IID_IStubPackageCatalog> {
  public:
+  HRESULT STDMETHODCALLTYPE get_ProbeFirst(VARIANT_BOOL* probeFirst) override {
+    if (!probeFirst) return NullResult(IID_IStubPackageCatalog2, L"ProbeFirst");
+    *probeFirst = stub::host::GetOptions().probeFirst ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+  }
+  // The library's options are the process's: every catalog object of the
+  // process shares them.
+  HRESULT STDMETHODCALLTYPE put_ProbeFirst(VARIANT_BOOL probeFirst) override {
+    return Guarded([&] {
+      stub::host::Options options = stub::host::GetOptions();
+      options.probeFirst = probeFirst != VARIANT_FALSE;
+      stub::host::SetOptions(options);
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE get_ProbesStarted(LONG* count) override {
+    if (!count) return NullResult(IID_IStubPackageCatalog2, L"ProbesStarted");
+    *count = stub::host::ProbesStarted();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE ForgetVerdicts() override {
+    const HRESULT hr = stub::host::ForgetVerdicts();
+    if (FAILED(hr)) {
+      return Fail(hr, IID_IStubPackageCatalog2,
+                  L"The remembered verdicts could not be forgotten; the registry answered " + ResultText(hr) + L".");
+    }
+    return S_OK;
+  }
+
   HRESULT STDMETHODCALLTYPE FindRegistered(IStubPackageList** packages) override {
     if (!packages) return NullResult(IID_IStubPackageCatalog, L"FindRegistered");
     *packages = nullptr;

@@ -44,13 +44,14 @@ HRESULT NullResult(REFIID iid, const wchar_t* member);
 /// and .NET read it (where the system's Invoke has not done so already).
 HRESULT ReportFailure(HRESULT hr, EXCEPINFO* exception);
 
-/// A dual object serving `Interface` (whose identifier is `*kIid`). Created
+/// A dual object serving `Interface` (whose identifier is `*kIid`), and the
+/// published interface it extends where there is one (`*kBaseIid`). Created
 /// with one reference, owned by its creator.
-template <class Interface, const IID* kIid>
+template <class Interface, const IID* kIid, const IID* kBaseIid = nullptr>
 class DualObject : public UnknownObject<HeapReferences, Interface, ISupportErrorInfo> {
  public:
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualIID(riid, *kIid) ? S_OK : S_FALSE;
+    return Serves(riid) ? S_OK : S_FALSE;
   }
 
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
@@ -95,11 +96,14 @@ class DualObject : public UnknownObject<HeapReferences, Interface, ISupportError
 
  protected:
   void* Find(REFIID riid) override {
-    if (IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, *kIid)) {
-      return static_cast<Interface*>(this);
-    }
+    if (IsEqualIID(riid, IID_IDispatch) || Serves(riid)) return static_cast<Interface*>(this);
     if (IsEqualIID(riid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
     return nullptr;
+  }
+
+ private:
+  static bool Serves(REFIID riid) {
+    return IsEqualIID(riid, *kIid) || (kBaseIid && IsEqualIID(riid, *kBaseIid));
   }
 };
 

@@ -58,7 +58,7 @@ class ClassObject final : public DualObject<IStubClass, &IID_IStubClass> {
   size_t index_;
 };
 
-class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
+class PackageObject final : public DualObject<IStubPackage2, &IID_IStubPackage2, &IID_IStubPackage> {
  public:
   explicit PackageObject(Package package) : package_(std::move(package)) {}
 
@@ -87,6 +87,8 @@ class PackageObject final : public DualObject<IStubPackage, &IID_IStubPackage> {
     return Create(ClassKind::Text, object);
   }
   HRESULT STDMETHODCALLTYPE Try(LONG timeLimit, VARIANT_BOOL* worked) override;
+  HRESULT STDMETHODCALLTYPE Forget() override;
+  HRESULT STDMETHODCALLTYPE get_Remembered(VARIANT_BOOL* remembered) override;
 
   // What a class object reads, under the package's lock.
   template <class Reader>
@@ -245,7 +247,14 @@ HRESULT PackageObject::Create(ClassKind kind, IDispatch** object) {
 HRESULT PackageObject::Try(LONG timeLimit, VARIANT_BOOL* worked) {
   if (!worked) return NullResult(IID_IStubPackage, L"Try");
   *worked = VARIANT_FALSE;
-  const DWORD limit = timeLimit < 0 ? INFINITE : static_cast<DWORD>(timeLimit);
+  // 0 and -1 both mean no limit, as the sample host's 0 does; any other
+  // negative number is no limit anyone means.
+  if (timeLimit < -1) {
+    return Fail(E_INVALIDARG, IID_IStubPackage,
+                L"Try was given the time limit " + std::to_wstring(timeLimit) +
+                    L": give milliseconds, or 0 or -1 for no limit.");
+  }
+  const DWORD limit = timeLimit <= 0 ? INFINITE : static_cast<DWORD>(timeLimit);
   const HRESULT hr = Guarded([&] {
     Package copy;
     {
@@ -262,6 +271,23 @@ HRESULT PackageObject::Try(LONG timeLimit, VARIANT_BOOL* worked) {
   if (hr == STUBHOST_E_NOT_READY || hr == S_FALSE) return S_OK;
   if (FAILED(hr)) return Refuse(hr, L"tried");
   *worked = VARIANT_TRUE;
+  return S_OK;
+}
+
+HRESULT PackageObject::Forget() {
+  const HRESULT hr = Guarded([&] {
+    SharedHold hold(&lock_);
+    return stub::host::ForgetVerdict(package_);
+  });
+  return FAILED(hr) ? Refuse(hr, L"forgotten") : S_OK;
+}
+
+HRESULT PackageObject::get_Remembered(VARIANT_BOOL* remembered) {
+  if (!remembered) return NullResult(IID_IStubPackage2, L"Remembered");
+  SharedHold hold(&lock_);
+  bool any = false;
+  for (const Class* entry : {package_.style(), package_.text()}) any = any || (entry && entry->remembered);
+  *remembered = any ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
 

@@ -24,23 +24,36 @@
 #     character in it, and names a path too long to list in a text a person
 #     can read; a folder package of the other architecture and one whose
 #     module path is too long keep their identifiers and ProgIDs;
+#   - hosts survive any package: with the test engine (TEST_ENGINE_DLL) in
+#     the sample engine's place, packages whose engine crashes, ends its
+#     process, never answers or shows a box, and a DLL that crashes as it
+#     loads (FOREIGN_DLL), are each tried in a probe (PROBE_EXE beside the
+#     catalog) by VBScript and by the C sample, which report each state and
+#     are left running with no probe behind; a creation with no verdict yet
+#     is probed first; a second run takes every verdict from memory and
+#     starts no probe; and a 64-bit host tries a 32-bit package (with
+#     OTHER_PROBE_EXE and OTHER_STUB_DLL, where 32-bit programs run);
 #   - regsvr32 /u removes the catalog's keys and type library, nothing else,
 #     and the C sample then lists through the catalog's assembly manifest,
 #     named by the sample application manifest (LIST_MANIFEST).
 #
 #   catalog_test.sh RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR \
-#                   CONTRACT_EXE LIST_MANIFEST
+#                   CONTRACT_EXE LIST_MANIFEST TEST_ENGINE_DLL FOREIGN_DLL PROBE_EXE \
+#                   OTHER_PROBE_EXE OTHER_STUB_DLL
 #
 # ARCH is win32 or win64. Writes its cases as JUnit XML and exits non-zero on failure.
 set -uo pipefail
-[[ $# -eq 9 ]] || {
-  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR CONTRACT_EXE LIST_MANIFEST" >&2
+[[ $# -eq 14 ]] || {
+  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL CATALOG_DLL LIST_EXE WORK_DIR CONTRACT_EXE LIST_MANIFEST" \
+       "TEST_ENGINE_DLL FOREIGN_DLL PROBE_EXE OTHER_PROBE_EXE OTHER_STUB_DLL" >&2
   exit 2
 }
 absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s/%s' "$PWD" "$1"; }
 xml=$(absolute "$1") arch=$2 checker=$(absolute "$3") engine=$(absolute "$4")
 catalog=$(absolute "$5") lister=$(absolute "$6") work=$(absolute "$7")
 contract=$(absolute "$8") list_manifest=$(absolute "$9")
+test_engine=$(absolute "${10}") foreign=$(absolute "${11}") probe=$(absolute "${12}")
+other_probe=$(absolute "${13}") other_stub=$(absolute "${14}")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 source "$here/../support/test_results.sh"
@@ -67,7 +80,8 @@ classes='HKLM\Software\Classes'
 catalog_class='{799822C2-F9D8-4F91-86DE-B4C383EEFF08}'
 catalog_library='{D8E6D6C7-8446-4F05-95F9-23E816F25C09}'
 
-cp "$engine" "$catalog" "$work/bin/"
+# The catalog with its probe beside it, as the release ships them.
+cp "$engine" "$catalog" "$probe" "$work/bin/"
 engine_path=$(windows_path "$work/bin/$(basename "$engine")")
 catalog_path=$(windows_path "$work/bin/$(basename "$catalog")")
 registered=()
@@ -75,6 +89,7 @@ cleanup() {
   local module
   # Gneiss's own module back in place, so that it removes what it registered.
   [[ -f $work/packages/Gneiss.stub ]] && cp "$work/packages/Gneiss.stub" "$work/packages/Gneiss.dll"
+  [[ -f $work/survive/SurvForeign.stub ]] && cp "$work/survive/SurvForeign.stub" "$work/survive/SurvForeign.dll"
   for module in "${registered[@]}"; do run regsvr32 /u /s "$module"; done
 }
 trap 'cleanup; write_results "$xml" Catalog' EXIT
@@ -312,6 +327,165 @@ if [[ ${#problems[@]} == 0 ]]; then
 else
   fail Catalog.FindInFolderFindsAnUnregisteredPackage "$(printf '%s; ' "${problems[@]}")"
 fi
+
+# ---- Hosts survive any package ---------------------------------------------------------
+# The test engine in the sample engine's place: by the name of the package
+# that creates it, it crashes (...Crash), ends its process with 3 (...Exit),
+# never answers (...Stall) or shows a box nobody can answer (...Box).
+problems=()
+cp "$test_engine" "$work/bin/"
+for id in '{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}' '{3AE615F3-1D9A-234C-A151-BDB84CD94B17}'; do
+  run reg add "$classes\\CLSID\\$id\\InprocServer32" /ve /d "$(windows_path "$work/bin/$(basename "$test_engine")")" /f ||
+    problems+=("the test engine could not be registered")
+done
+mkdir -p "$work/survive" && cd "$work/survive"
+for name in SurvFine SurvCrash SurvExit SurvStall SurvBox SurvForeign FirstCrash; do
+  run "$checker" new "$name" --arch "$module_arch" || problems+=("new $name: $(cat "$err")")
+  run regsvr32 /s "$(windows_path "$work/survive/$name.dll")" || problems+=("regsvr32 $name exits $?")
+  registered+=("$(windows_path "$work/survive/$name.dll")")
+done
+# SurvForeign's module is a DLL that crashes as it is loaded.
+cp SurvForeign.dll SurvForeign.stub && cp "$foreign" SurvForeign.dll
+cat >"$work/survive.vbs" <<'EOF'
+' NAME|TRY|STATE|DETAIL|REMEMBERED|what CreateStyle answers, for the packages
+' named Surv... (each tried first) and First... (created without a trial),
+' then "probes|N". With an argument, the remembered verdicts are forgotten first.
+' (REMEMBERED is read after the trial, or for First... before the creation.)
+Dim catalog, p, s, line, remembered
+Set catalog = CreateObject("Stub.PackageCatalog")
+If WScript.Arguments.Count > 0 Then catalog.ForgetVerdicts
+For Each p In catalog.FindRegistered()
+  line = ""
+  ' This run's packages: earlier runs' removals leave class keys without a server.
+  If InStr(p.ModulePath, "\survive\") = 0 Then
+  ElseIf Left(p.Name, 4) = "Surv" Then
+    line = p.Name & "|" & p.Try(4000)
+  ElseIf Left(p.Name, 5) = "First" Then
+    line = p.Name & "|-"
+  End If
+  If line <> "" Then
+    remembered = p.Remembered
+    On Error Resume Next
+    Set s = p.CreateStyle()
+    line = line & "|" & p.State & "|" & p.Detail & "|" & remembered & "|"
+    If Err.Number = 0 Then
+      line = line & "created"
+    Else
+      line = line & Hex(Err.Number) & " " & Err.Description
+    End If
+    On Error GoTo 0
+    WScript.Echo line
+  End If
+Next
+WScript.Echo "probes|" & catalog.ProbesStarted
+EOF
+probes_left() { pgrep -f "$(basename "$work")\\\\bin\\\\StubProbe" || true; }
+survivors() { grep -E '^(Surv|First|probes\|)' "$out" | tr -d '\r'; }
+engine_text=$(windows_path "$work/bin/$(basename "$test_engine")")
+# What each package must come to: NAME|TRY|STATE|DETAIL|REMEMBERED|CREATESTYLE,
+# CREATESTYLE as a pattern; REMEMBERED (a placeholder here) is given by the run.
+# The test engine's objects have no IDispatch: the one created here is
+# refused for that, after its creation.
+refusal="80040201 Package"
+survive_cases=(
+  "FirstCrash|-|crashed|$engine_text: 0xC0000005|*|$refusal FirstCrash was not created: it is crashed ($engine_text: 0xC0000005); *"
+  "SurvBox|False|timed-out|4000 ms|*|$refusal SurvBox was not created: it is timed-out (4000 ms); *"
+  "SurvCrash|False|crashed|$engine_text: 0xC0000005|*|$refusal SurvCrash was not created: it is crashed ($engine_text: 0xC0000005); *"
+  "SurvExit|False|exited|3|*|$refusal SurvExit was not created: it is exited (3); *"
+  "SurvFine|True|working||*|80004002 The engine object was created but has no IDispatch*"
+  "SurvForeign|False|create-failed|0x80070005|*|80070005 Package SurvForeign was not created: it is create-failed (0x80070005); *"
+  "SurvStall|False|timed-out|4000 ms|*|$refusal SurvStall was not created: it is timed-out (4000 ms); *"
+)
+# One run of a host: its lines must match the cases, with REMEMBERED and the
+# probes it started as given, and no probe may be left running after it.
+check_survivors() {  # check_survivors TEST LINES REMEMBERED PROBES
+  local test=$1 lines=$2 remembered=$3 probes=$4 row i=0 got left
+  left=$(probes_left)
+  local -a printed
+  mapfile -t printed <<<"$lines"
+  local -a wrong=()
+  for row in "${survive_cases[@]}"; do
+    got=${printed[$i]:-}
+    i=$((i + 1))
+    IFS='|' read -r n t st d _ c <<<"$row"
+    # The CREATESTYLE pattern's backslashes stand for themselves.
+    [[ $got == "$n|$t|$st|$d|$remembered|"${c//\\/\\\\} ]] || wrong+=("got '$got' for '$n|$t|$st|$d|$remembered|$c'")
+  done
+  [[ ${printed[$i]:-} == "probes|$probes" ]] || wrong+=("got '${printed[$i]:-}' for probes|$probes")
+  [[ -z $left ]] || wrong+=("probes left running: $left")
+  if ((${#wrong[@]} == 0)); then pass "$test"; else fail "$test" "$(printf '%s; ' "${wrong[@]}")"; fi
+}
+if ((${#problems[@]})); then
+  fail Catalog.VBScriptSurvivesEveryPackage "$(printf '%s; ' "${problems[@]}")"
+else
+  rc=0
+  run cscript //nologo "$(windows_path "$work/survive.vbs")" forget || rc=$?
+  [[ $rc == 0 ]] || echo "catalog_test: survive.vbs exits $rc: $(head -c 300 "$err")"
+  check_survivors Catalog.VBScriptSurvivesEveryPackage "$(survivors)" False 7
+  # The second run: every verdict from memory, no probe started.
+  rc=0
+  run cscript //nologo "$(windows_path "$work/survive.vbs")" || rc=$?
+  check_survivors Catalog.ASecondRunTakesEveryVerdictFromMemory "$(survivors)" True 0
+  # The C sample tries each package as well, forgotten first, and lives.
+  run cscript //nologo "$(windows_path "$work/survive.vbs")" forget >/dev/null
+  rc=0
+  run "$lister" --try 4000 || rc=$?
+  left=$(probes_left)
+  c_states=$(tr -d '\r' <"$out" | awk -F'|' '$4 ~ /\\survive\\/ { printf "%s|%s ", $1, $2 }')
+  want='FirstCrash|crashed SurvBox|timed-out SurvCrash|crashed SurvExit|exited SurvFine|working SurvForeign|create-failed SurvStall|timed-out '
+  if [[ $rc == 0 && $c_states == "$want" && -z $left ]]; then
+    pass Catalog.CClientSurvivesEveryPackage
+  else
+    fail Catalog.CClientSurvivesEveryPackage "exit $rc, states '$c_states' (expected '$want'), left: $left; $(head -c 300 "$err")"
+  fi
+fi
+
+# A 64-bit host tries a 32-bit package kept in a folder: in a 32-bit probe
+# (FOLDER\..\x86\StubProbe.exe), whose engine is the 32-bit test engine,
+# registered in the 32-bit view.
+other_root=$(cd "$(dirname "$other_stub")/../.." 2>/dev/null && pwd)
+other_engine=$other_root/tests/e2e/$(basename "$test_engine")
+if [[ $arch != win64 ]]; then
+  echo "catalog_test: a 32-bit host tries no 64-bit package: 64-bit programs do not run in a 32-bit prefix"
+elif [[ ! -f $other_probe || ! -f $other_stub || ! -f $other_engine ]]; then
+  echo "catalog_test: the 64-bit host tried no 32-bit package: the x86 build is not there ($other_probe)"
+elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "catalog_test: the 64-bit host tried no 32-bit package: this machine runs no 32-bit programs"
+else
+  problems=()
+  mkdir -p "$work/x86" "$work/cross" && cp "$other_probe" "$other_engine" "$work/x86/"
+  for id in '{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}' '{3AE615F3-1D9A-234C-A151-BDB84CD94B17}'; do
+    run reg add "$classes\\CLSID\\$id\\InprocServer32" /ve /d "$(windows_path "$work/x86/$(basename "$test_engine")")" /f /reg:32 ||
+      problems+=("the 32-bit test engine could not be registered")
+  done
+  cd "$work/cross"
+  run "$checker" new Cross --arch "$module_arch" || problems+=("new Cross: $(cat "$err")")
+  cp "$other_stub" Cross.dll
+  run "$checker" export --format manifest Cross.dll || problems+=("export Cross: $(cat "$err")")
+  cp "$out" Cross.Assembly.manifest
+  cat >"$work/cross.vbs" <<'EOF'
+' STATE before|TRY|STATE after|what CreateStyle answers, for the one package of the folder.
+Dim p, line
+For Each p In CreateObject("Stub.PackageCatalog").FindInFolder(WScript.Arguments(0))
+  line = p.State & "|" & p.Try(20000) & "|" & p.State
+  On Error Resume Next
+  p.CreateStyle
+  line = line & "|" & Hex(Err.Number)
+  WScript.Echo line
+Next
+EOF
+  rc=0
+  run cscript //nologo "$(windows_path "$work/cross.vbs")" "$(windows_path "$work/cross")" || rc=$?
+  got=$(tr -d '\r' <"$out")
+  [[ $got == "other-architecture|True|working|80040201" ]] || problems+=("printed '$got' $(head -c 300 "$err")")
+  [[ -z $(probes_left) ]] || problems+=("probes left running")
+  if ((${#problems[@]} == 0)); then
+    pass Catalog.A64BitHostTriesA32BitPackage
+  else
+    fail Catalog.A64BitHostTriesA32BitPackage "$(printf '%s; ' "${problems[@]}")"
+  fi
+fi
+cd "$work"
 
 # ---- regsvr32 /u: the catalog's keys and type library go, the engine stays; ---------
 # ---- then the catalog without registration ------------------------------------------

@@ -56,14 +56,14 @@ class EngineObject final : public IStubTarget, public e2e::IEngineProbe {
     // Copy at once: the text is only valid during the call.
     const wchar_t* text = reinterpret_cast<const wchar_t*>(path);
     lstrcpynW(path_, text ? text : L"<null>", kPathCapacity);
-    // Engines that misbehave for the hosts' probes, by the package that
-    // created them: one that never answers (HostStall), one that crashes on a
-    // null write (HostCrash), one that ends its process (HostExit), and one
-    // that shows a box (HostBox).
-    if (text && std::wcsstr(text, L"\\HostStall.dll")) Sleep(INFINITE);
-    if (text && std::wcsstr(text, L"\\HostCrash.dll")) *static_cast<volatile int*>(nullptr) = 1;
-    if (text && std::wcsstr(text, L"\\HostExit.dll")) ExitProcess(3);
-    if (text && std::wcsstr(text, L"\\HostBox.dll")) MessageBoxW(nullptr, L"An engine's own box", L"HostBox", MB_OK);
+    // Engines that misbehave for the hosts' probes, by the name of the
+    // package that created them: one that never answers (...Stall.dll), one
+    // that crashes on a null write (...Crash.dll), one that ends its process
+    // (...Exit.dll), and one that shows a box (...Box.dll).
+    if (text && std::wcsstr(text, L"Stall.dll")) Sleep(INFINITE);
+    if (text && std::wcsstr(text, L"Crash.dll")) *static_cast<volatile int*>(nullptr) = 1;
+    if (text && std::wcsstr(text, L"Exit.dll")) ExitProcess(3);
+    if (text && std::wcsstr(text, L"Box.dll")) MessageBoxW(nullptr, L"An engine's own box", L"Box", MB_OK);
     return g_setModulePathResult;
   }
 
