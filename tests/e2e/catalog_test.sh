@@ -446,11 +446,11 @@ fi
 other_root=$(cd "$(dirname "$other_stub")/../.." 2>/dev/null && pwd)
 other_engine=$other_root/tests/e2e/$(basename "$test_engine")
 if [[ $arch != win64 ]]; then
-  echo "catalog_test: a 32-bit host tries no 64-bit package: 64-bit programs do not run in a 32-bit prefix"
+  skip Catalog.A64BitHostTriesA32BitPackage "a 32-bit host: 64-bit programs do not run in a 32-bit prefix"
 elif [[ ! -f $other_probe || ! -f $other_stub || ! -f $other_engine ]]; then
-  echo "catalog_test: the 64-bit host tried no 32-bit package: the x86 build is not there ($other_probe)"
+  skip Catalog.A64BitHostTriesA32BitPackage "the x86 build is not there ($other_probe)"
 elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  echo "catalog_test: the 64-bit host tried no 32-bit package: this machine runs no 32-bit programs"
+  skip Catalog.A64BitHostTriesA32BitPackage "this machine runs no 32-bit programs"
 else
   problems=()
   mkdir -p "$work/x86" "$work/cross" && cp "$other_probe" "$other_engine" "$work/x86/"

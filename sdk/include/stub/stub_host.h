@@ -260,12 +260,14 @@ void CheckPackage(Package& package);
 
 /// Checks the package again and, if the class of `kind` in use is Ready or
 /// Working, creates it on the calling thread (CoCreateInstance, in-process)
-/// and sets its state. A package whose module has no verdict in the memory
-/// of verdicts yet is tried out of process first (TryPackage, with
-/// Options::probeTimeLimit), unless Options::probeFirst is off; a package
-/// whose verdict is Crashed, Exited or TimedOut is refused with that state
-/// and nothing loaded, until its module changes or its verdict is forgotten
-/// (ForgetVerdict). A package of Origin::Folder is created with an
+/// and sets its state. Unless Options::probeFirst is off, the class is
+/// loaded here only where a probe created it: a package whose module has no
+/// verdict in the memory of verdicts yet is tried out of process first
+/// (TryPackage, with Options::probeTimeLimit), and a class whose verdict is
+/// CreateFailed is answered with that verdict's result, nothing loaded. A
+/// package whose verdict is Crashed, Exited or TimedOut is refused with that
+/// state and nothing loaded, until its module or the engine changes or its
+/// verdict is forgotten (ForgetVerdict). A package of Origin::Folder is created with an
 /// activation context of its assembly manifest active around the call; the
 /// engine the module creates in turn is found as the process finds it (the
 /// registry, or the application's own manifest). Answers
