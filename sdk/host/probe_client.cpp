@@ -112,9 +112,7 @@ std::wstring CommandLine(const std::wstring& probe, const ProbeRequest& request,
                       (request.apartment == COINIT_MULTITHREADED ? L" --mta" : L" --sta");
   const std::wstring program = HostProgram();
   if (!program.empty()) line += L" --application " + Quoted(program);
-  if (!request.manifestPath.empty()) {
-    line += L" --context " + Quoted(request.manifestPath) + L" " + Quoted(request.directory);
-  }
+  if (!request.modulePath.empty()) line += L" --module " + Quoted(request.modulePath);
   for (int i = 0; i < request.count; ++i) line += L" " + GuidText(request.clsids[i]);
   return line;
 }

@@ -28,8 +28,7 @@ struct ProbeRequest {
   DWORD apartment = COINIT_APARTMENTTHREADED;
   int count = 0;
   CLSID clsids[2] = {};
-  std::wstring manifestPath;    // a package of a folder: its assembly manifest
-  std::wstring directory;       // and the folder of its files
+  std::wstring modulePath;      // a package of a folder: its module, created from directly
   DWORD timeLimit = INFINITE;
 };
 

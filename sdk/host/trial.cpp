@@ -106,10 +106,7 @@ HRESULT Probe(Package& package, const Targets& targets, DWORD limit, detail::Ver
   request.apartment = CallerApartment();
   request.count = targets.count;
   for (int i = 0; i < targets.count; ++i) request.clsids[i] = targets.clsids[i];
-  if (package.origin == Origin::Folder) {
-    request.manifestPath = package.manifestPath;
-    request.directory = FolderOf(package.modulePath);
-  }
+  if (package.origin == Origin::Folder) request.modulePath = package.modulePath;
   request.timeLimit = limit == INFINITE ? 0 : limit;
   verdict.timeLimit = request.timeLimit;
   return detail::RunProbe(request, GetOptions().probeFolder, verdict.classes);

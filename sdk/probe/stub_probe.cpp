@@ -5,14 +5,17 @@
 // and reads its report (probe_report.h) off the handle it names.
 //
 //   StubProbe.exe --report HANDLE --sta|--mta [--application EXE]
-//                 [--context MANIFEST DIRECTORY] CLSID [CLSID]
+//                 [--module PATH] CLSID [CLSID]
 //
-// --application: the host's program, whose manifest the host's own
-// creations see (an engine registered only there is found the same way);
-// --context: the package's assembly manifest, for a package kept in a
-// folder without registration. Each class is created in-process, asked for
-// the path it received where the engine tells (IStubSampleEngine), and
-// released, in the order given.
+// --application: the host's program, whose manifest is active around every
+// creation here, as the host's own process default context is around its
+// creations (an engine registered only there is found the same way).
+// --module: the module of a package kept in a folder without registration,
+// whose classes are created from it directly (its manifest, checked by the
+// host, maps them to it), so that the engine the module creates is looked
+// up in the host's manifest and the registry, as in the host. Each class is
+// created in-process, asked for the path it received where the engine
+// tells (IStubSampleEngine), and released, in the order given.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -102,8 +105,7 @@ struct Request {
   HANDLE report = INVALID_HANDLE_VALUE;
   DWORD apartment = COINIT_APARTMENTTHREADED;
   std::wstring application;
-  std::wstring manifest;
-  std::wstring directory;
+  std::wstring module;
   CLSID clsids[2] = {};
   int count = 0;
 };
@@ -123,9 +125,8 @@ bool ParseRequest(int argc, wchar_t** argv, Request& request) {
       request.apartment = option == L"--sta" ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED;
     } else if (option == L"--application" && i + 1 < argc) {
       request.application = argv[++i];
-    } else if (option == L"--context" && i + 2 < argc) {
-      request.manifest = argv[++i];
-      request.directory = argv[++i];
+    } else if (option == L"--module" && i + 1 < argc) {
+      request.module = argv[++i];
     } else if (request.count < 2 && SUCCEEDED(CLSIDFromString(argv[i], &request.clsids[request.count]))) {
       ++request.count;
     } else {
@@ -159,6 +160,24 @@ std::string ReceivedPath(IUnknown* object) {
   return Utf8(text.Get());
 }
 
+using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+// A class of a module loaded here by path, as COM creates an in-process
+// class: the module's class object, then the object. The module stays
+// loaded for as long as the probe runs.
+HRESULT CreateFromModule(const std::wstring& module, const CLSID& clsid, void** object) {
+  HMODULE library = LoadLibraryExW(module.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (!library) return HRESULT_FROM_WIN32(GetLastError());
+  const auto get = reinterpret_cast<GetClassObject>(
+      reinterpret_cast<void (*)()>(GetProcAddress(library, "DllGetClassObject")));
+  if (!get) return CO_E_ERRORINDLL;
+  InterfacePtr<IClassFactory> factory;
+  HRESULT result = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.Put()));
+  if (SUCCEEDED(result) && !factory) result = E_POINTER;
+  if (FAILED(result)) return result;
+  return factory->CreateInstance(nullptr, IID_IUnknown, object);
+}
+
 void CreateEach(const Request& request) {
   LARGE_INTEGER frequency = {};
   QueryPerformanceFrequency(&frequency);
@@ -167,8 +186,11 @@ void CreateEach(const Request& request) {
     LARGE_INTEGER start = {}, end = {};
     QueryPerformanceCounter(&start);
     InterfacePtr<IUnknown> object;
-    const HRESULT result = CoCreateInstance(request.clsids[i], nullptr, CLSCTX_INPROC_SERVER,
-                                            IID_IUnknown, reinterpret_cast<void**>(object.Put()));
+    void** slot = reinterpret_cast<void**>(object.Put());
+    const HRESULT result =
+        request.module.empty()
+            ? CoCreateInstance(request.clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, slot)
+            : CreateFromModule(request.module, request.clsids[i], slot);
     QueryPerformanceCounter(&end);
     const std::string path = SUCCEEDED(result) && object ? ReceivedPath(object.Get()) : std::string("-");
     object.Reset();
@@ -202,11 +224,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
       Write("class " + std::to_string(i) + " " + Hex(static_cast<DWORD>(initialised)) + " 0 -");
     }
   } else {
-    ActivationContext application, package;
+    ActivationContext application;
     MakeApplicationContext(request.application, application);
-    if (!request.manifest.empty()) package.Create(request.manifest, request.directory);
-    ActiveContext outer(application.get());
-    ActiveContext inner(package.get());
+    ActiveContext active(application.get());
     CreateEach(request);
   }
   Write("done");

@@ -91,6 +91,11 @@ cleanup() {
   [[ -f $work/packages/Gneiss.stub ]] && cp "$work/packages/Gneiss.stub" "$work/packages/Gneiss.dll"
   [[ -f $work/survive/SurvForeign.stub ]] && cp "$work/survive/SurvForeign.stub" "$work/survive/SurvForeign.dll"
   for module in "${registered[@]}"; do run regsvr32 /u /s "$module"; done
+  # The engine's classes, which this test pointed at the test engines, in both views.
+  local id view
+  for id in '{DFD9CAD9-C1BD-B14B-9829-00612EA98BCA}' '{3AE615F3-1D9A-234C-A151-BDB84CD94B17}'; do
+    for view in /reg:64 /reg:32; do run reg delete "$classes\\CLSID\\$id" /f "$view"; done
+  done
 }
 trap 'cleanup; write_results "$xml" Catalog' EXIT
 

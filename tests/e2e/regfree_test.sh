@@ -21,13 +21,14 @@
 # ARCH is win32 or win64. Writes its cases as JUnit XML and exits non-zero on
 # failure; exits 125 (skipped) where this machine cannot run ARCH.
 set -uo pipefail
-[[ $# -eq 8 ]] || {
-  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL ENGINE_MANIFEST C_CLIENT_EXE HOST_EXE WORK_DIR" >&2
+[[ $# -eq 9 ]] || {
+  echo "usage: $0 RESULT_XML ARCH STUB_CHECK_EXE ENGINE_DLL ENGINE_MANIFEST C_CLIENT_EXE HOST_EXE WORK_DIR PROBE_EXE" >&2
   exit 2
 }
 absolute() { [[ $1 == /* ]] && printf '%s' "$1" || printf '%s/%s' "$PWD" "$1"; }
 xml=$(absolute "$1") arch=$2 checker=$(absolute "$3") engine=$(absolute "$4")
 engine_manifest=$(absolute "$5") client=$(absolute "$6") host=$(absolute "$7") work=$(absolute "$8")
+probe=$(absolute "$9")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/wine-env.sh"
 source "$here/../support/test_results.sh"
@@ -60,7 +61,8 @@ new_guid() { printf '{%s}' "$(tr a-z A-Z </proc/sys/kernel/random/uuid)"; }
 app=$work/app
 mkdir -p "$app"
 cp "$client" "$app/client.exe"
-cp "$host" "$app/host.exe"
+# The host with its probe beside it, as the release ships them.
+cp "$host" "$app/host.exe" && cp "$probe" "$app/"
 cp "$engine" "$engine_manifest" "$app/"
 packages=(Lumen Quill)
 declare -A STYLE TEXT
@@ -247,10 +249,11 @@ host_expected() {  # host_expected: the package lines the host must print for th
 }
 check_host() {  # check_host CASE [HOST_OPTION]
   local test=$1 rc=0
-  run "$app/host.exe" ${2:+"$2"} --time-limit 20 --folder "$(windows_path "$app")" || rc=$?
+  # Each run probes both packages anew (the engine's place changes between runs).
+  run "$app/host.exe" ${2:+"$2"} --time-limit 20 --forget --folder "$(windows_path "$app")" || rc=$?
   local expected
   expected=$(printf 'folder path=%s\n' "$(windows_path "$app")"; host_expected
-             echo "summary packages=2 working=2 not-working=0")
+             echo "summary packages=2 working=2 not-working=0 probes=2")
   if [[ $rc == 0 && "$(sed 1d "$out" | lower)" == "$(lower <<<"$expected")" ]]; then
     pass "$test"
   else
@@ -277,7 +280,7 @@ check_host RegFree.HostCreatesFolderPackagesEngineRegistrationFree
 broken=$work/broken
 mkdir -p "$broken"
 cp "$client" "$broken/client.exe"
-cp "$host" "$broken/host.exe"
+cp "$host" "$broken/host.exe" && cp "$probe" "$broken/"
 cp "$engine" "$engine_manifest" "$broken/"
 application_manifest StubSampleEngine.Assembly >"$broken/host.exe.manifest"
 # NAME MAKER RESULT: how its NAME.Assembly.manifest is made from Fine's, and
@@ -340,7 +343,7 @@ fi
 
 # The host tells each broken package by its state and loads none of them.
 rc=0
-timeout 120 "$STUB_WINE" "$broken/host.exe" --time-limit 20 --folder "$(windows_path "$broken")" \
+timeout 120 "$STUB_WINE" "$broken/host.exe" --time-limit 20 --forget --folder "$(windows_path "$broken")" \
   >"$out.raw" 2>"$err.raw" </dev/null || rc=$?
 tr -d '\r' <"$out.raw" >"$out"
 tr -d '\r' <"$err.raw" >"$err"
@@ -363,7 +366,7 @@ for row in "${screened_table[@]}"; do
     problems+=("$name is not bad-manifest with result $result")
 done
 total=$((4 + ${#screened_table[@]}))
-grep -q "^summary packages=$total working=1 not-working=$((total - 1))\$" "$out" || problems+=("summary")
+grep -q "^summary packages=$total working=1 not-working=$((total - 1)) probes=[0-9]*\$" "$out" || problems+=("summary")
 if ((${#problems[@]} == 0)); then
   pass RegFree.HostTellsBrokenFolderPackages
   grep 'bad-manifest' "$out" | head -n 2
