@@ -3,6 +3,8 @@
 #ifndef STUB_SDK_HOST_CHECKS_H
 #define STUB_SDK_HOST_CHECKS_H
 
+#include <string>
+
 #include "stub/stub_host.h"
 
 namespace stub {
@@ -12,6 +14,10 @@ namespace detail {
 // What the registry and the files say now (CheckPackage less the memory of
 // verdicts); a class created before that passes again stays Working.
 void CheckFiles(Package& package);
+
+// The machine field of a PE image's file header, read without loading the
+// file; 0 where it is no PE image or cannot be read.
+WORD ImageMachine(const std::wstring& path);
 
 // Gives the classes in use that passed their checks the state of the
 // verdict remembered for their module where it refuses them (Crashed,

@@ -661,6 +661,11 @@ void CheckPackageAs(Package& package, bool readRegistration) {
 
 namespace detail {
 
+WORD ImageMachine(const std::wstring& path) {
+  WORD machine = 0;
+  return ReadMachine(path, machine) == ModuleFile::Module ? machine : 0;
+}
+
 void CheckFiles(Package& package) {
   // A check tells what could stop a load, not what was done: a class created
   // before stays Working while it passes its checks again.

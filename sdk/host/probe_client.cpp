@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "checks.h"
 #include "owners.h"
 
 namespace stub {
@@ -25,27 +26,6 @@ HRESULT LastError() {
 
 const wchar_t* ArchitectureFolder(WORD machine) {
   return machine == IMAGE_FILE_MACHINE_I386 ? L"x86" : machine == IMAGE_FILE_MACHINE_AMD64 ? L"x64" : nullptr;
-}
-
-// The machine of a program file, read from its headers; 0 where it is none.
-WORD ProgramMachine(const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file || GetFileType(file.Get()) != FILE_TYPE_DISK) return 0;
-  unsigned char head[1024] = {};
-  DWORD got = 0;
-  if (!ReadFile(file.Get(), head, sizeof head, &got, nullptr) || got < sizeof(IMAGE_DOS_HEADER)) return 0;
-  IMAGE_DOS_HEADER dos;
-  CopyMemory(&dos, head, sizeof dos);
-  if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew <= 0 ||
-      static_cast<DWORD>(dos.e_lfanew) + sizeof(DWORD) + sizeof(IMAGE_FILE_HEADER) > got) {
-    return 0;
-  }
-  DWORD signature = 0;
-  IMAGE_FILE_HEADER header;
-  CopyMemory(&signature, head + dos.e_lfanew, sizeof signature);
-  CopyMemory(&header, head + dos.e_lfanew + sizeof signature, sizeof header);
-  return signature == IMAGE_NT_SIGNATURE ? header.Machine : 0;
 }
 
 // The folder of the module this code is linked into: the application's
@@ -81,7 +61,7 @@ std::wstring FindProbe(WORD machine, std::wstring folder) {
                                       folder + L"\\..\\" + arch + L"\\StubProbe.exe",
                                       folder + L"\\" + arch + L"\\StubProbe.exe"};
   for (const std::wstring& candidate : candidates) {
-    if (ProgramMachine(candidate) == machine) return candidate;
+    if (ImageMachine(candidate) == machine) return candidate;
   }
   return std::wstring();
 }
