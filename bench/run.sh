@@ -585,5 +585,9 @@ out("`build/host-release/bench/server_bench`, `build/host-release/bench/registra
 out("--benchmark_filter=Register`, or `scripts/wine-run win64")
 out("build/windows-x64/bench/wine/wine_bench.exe activation` (or `registration`; `win32` and")
 out("`build/windows-x86` for the 32-bit module).")
+out()
+out("The probing figures alone, for one architecture, without rewriting this file:")
+out("`bench/host_listing/run.sh win64 OUT --probing` (a short check: `--packages=50 --rounds=1`), then")
+out("`bench/host_listing/probing_section.py x64=OUT` prints the section \"Probing packages\".")
 PY
 echo "wrote docs/performance.md"
