@@ -66,6 +66,34 @@ std::wstring FindProbe(WORD machine, std::wstring folder) {
   return std::wstring();
 }
 
+// The probe found last for each architecture, with the folder it was
+// looked for in: looking again reads up to three files' headers at every
+// trial, while other threads' probes are being started from the same file.
+struct FoundProbe {
+  std::wstring folder;
+  std::wstring path;
+};
+SRWLOCK g_foundLock = SRWLOCK_INIT;
+FoundProbe g_found[2];  // x86, x64
+
+std::wstring ProbeFor(WORD machine, const std::wstring& folder) {
+  FoundProbe& found = g_found[machine == IMAGE_FILE_MACHINE_I386 ? 0 : 1];
+  AcquireSRWLockShared(&g_foundLock);
+  const FoundProbe known = found;
+  ReleaseSRWLockShared(&g_foundLock);
+  if (!known.path.empty() && known.folder == folder &&
+      GetFileAttributesW(known.path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return known.path;
+  }
+  const std::wstring path = FindProbe(machine, folder);
+  if (path.empty()) return path;
+  AcquireSRWLockExclusive(&g_foundLock);
+  found.folder = folder;
+  found.path = path;
+  ReleaseSRWLockExclusive(&g_foundLock);
+  return path;
+}
+
 // One argument as CommandLineToArgvW reads it back: quoted, with the
 // backslashes before the closing quote doubled. A path holds no quote.
 std::wstring Quoted(const std::wstring& text) {
@@ -248,7 +276,7 @@ void JudgeProbe(const ProbeReport& report, const ProbeEnd& end, const ProbeReque
 
 HRESULT RunProbe(const ProbeRequest& request, const std::wstring& probeFolder,
                  ClassVerdict (&verdicts)[2]) {
-  const std::wstring probe = FindProbe(request.machine, probeFolder);
+  const std::wstring probe = ProbeFor(request.machine, probeFolder);
   if (probe.empty()) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
   UniqueHandle job;
   HRESULT result = MakeJob(job);
