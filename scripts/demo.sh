@@ -62,7 +62,7 @@ heading "Building the $preset target"
 build_log=$SCRATCH/build.log
 if ! {
   (cd "$ROOT" && cmake --preset "$preset") &&
-  cmake --build "$BUILD" --target stub StubSampleEngine demo_client package_host
+  cmake --build "$BUILD" --target stub StubSampleEngine demo_client package_host StubProbe
 } >"$build_log" 2>&1 </dev/null; then
   cat "$build_log"
   say "The build failed."
@@ -71,7 +71,11 @@ fi
 STUB_DLL=$BUILD/src/exports/Stub.dll
 ENGINE_DLL=$BUILD/samples/StubSampleEngine.dll
 CLIENT_EXE=$BUILD/samples/demo_client.exe
-HOST_EXE=$BUILD/samples/package_host.exe
+# The sample host with the probe it tries packages in beside it, as a
+# release ships them.
+mkdir -p "$SCRATCH/host"
+cp "$BUILD/samples/package_host.exe" "$BUILD/sdk/probe/StubProbe.exe" "$SCRATCH/host/"
+HOST_EXE=$SCRATCH/host/package_host.exe
 say "Stub.dll       $STUB_DLL"
 say "engine         $ENGINE_DLL"
 say "client         $CLIENT_EXE"
