@@ -384,7 +384,11 @@ For Each p In catalog.FindRegistered()
 Next
 WScript.Echo "probes|" & catalog.ProbesStarted
 EOF
-probes_left() { pgrep -f "$(basename "$work")\\\\bin\\\\StubProbe" || true; }
+probes_left() {
+  # Without pgrep the check could not fail: say so, and it does.
+  command -v pgrep >/dev/null || { echo "pgrep is not installed (procps)"; return; }
+  pgrep -f "$(basename "$work")\\\\bin\\\\StubProbe" || true
+}
 survivors() { grep -E '^(Surv|First|probes\|)' "$out" | tr -d '\r'; }
 engine_text=$(windows_path "$work/bin/$(basename "$test_engine")")
 # What each package must come to: NAME|TRY|STATE|DETAIL|REMEMBERED|CREATESTYLE,

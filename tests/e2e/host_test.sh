@@ -531,7 +531,11 @@ STATE[HostSame]=no-server
 # may be left running. A host left waiting on a box waits for good: the runs
 # after it are not made.
 host_hung=""
-probes_left() { pgrep -f "$(basename "$work")\\\\bin\\\\StubProbe" || true; }
+probes_left() {
+  # Without pgrep the check could not fail: say so, and it does.
+  command -v pgrep >/dev/null || { echo "pgrep is not installed (procps)"; return; }
+  pgrep -f "$(basename "$work")\\\\bin\\\\StubProbe" || true
+}
 check_host() {  # check_host TEST "OPTIONS" EXPECTED_FILE MEMORY
   local test=$1 options=$2 expected=$3 memory=$4 rc=0 left
   if [[ -n $host_hung ]]; then
