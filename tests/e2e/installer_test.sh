@@ -56,7 +56,8 @@ key_exists() { run reg query "$1"; }
 installer_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Installer'
 dump_classes() {  # dump_classes FILE [KEY]
   rm -f "$1.utf16"
-  run reg export "${2:-$classes}" "$(windows_path "$1.utf16")" /y || return 1
+  stub_wine_reg export "${2:-$classes}" "$(windows_path "$1.utf16")" /y || return 1
+  [[ -f $1.utf16 ]] || { echo "reg export of ${2:-$classes} said it succeeded but wrote no file" >"$err"; return 1; }
   iconv -f UTF-16LE -t UTF-8 "$1.utf16" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' >"$1"
 }
 
@@ -263,7 +264,8 @@ else
   cp "$out.raw" "$work/reg/Fjord.reg"  # as the tool wrote it, line ends included
   rc=0
   run regsvr32 /s "$module" || rc=$?
-  dump_classes "$work/log/regsvr32.txt"
+  rc3=0
+  dump_classes "$work/log/regsvr32.txt" || rc3=$?
   # The package new made also registers, activates and unregisters itself.
   problem=$(activate Fjord "$module")
   rc_u=0
@@ -276,9 +278,9 @@ else
   remove_fjord_keys
   rc2=0
   run reg import "$(windows_path "$work/reg/Fjord.reg")" || rc2=$?
-  dump_classes "$work/log/reg-import.txt"
-  if [[ $rc != 0 || $rc2 != 0 ]]; then
-    fail Installer.RegImportMatchesRegsvr32 "regsvr32 exits $rc, reg import exits $rc2: $(cat "$err")"
+  dump_classes "$work/log/reg-import.txt" || rc3=$?
+  if [[ $rc != 0 || $rc2 != 0 || $rc3 != 0 ]]; then
+    fail Installer.RegImportMatchesRegsvr32 "regsvr32 exits $rc, reg import exits $rc2, reg export exits $rc3: $(cat "$err")"
   elif ! diff -u "$work/log/regsvr32.txt" "$work/log/reg-import.txt" >"$work/log/reg.diff"; then
     fail Installer.RegImportMatchesRegsvr32 "reg import writes other keys than regsvr32: $(head -n 30 "$work/log/reg.diff")"
   else
