@@ -29,7 +29,7 @@ base=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64
   git openssl osslsigncode wixl msitools libxml2-utils time unzip
-  nlohmann-json3-dev procps
+  nlohmann-json3-dev procps clang-format
 )
 wine32=(wine32:i386)
 tries=${STUB_SETUP_TRIES:-3}

@@ -46,6 +46,9 @@ ctest_step() {  # ctest_step NAME BUILD_DIR [CTEST_ARGS...]
   done
 }
 
+# The sources laid out as .clang-format says.
+step format scripts/format.sh --check
+
 # The set-up script's decisions, with stand-ins for apt and dpkg.
 step setup tests/setup/setup_test.sh "$results/setup.xml"
 ctest_step host build/host
