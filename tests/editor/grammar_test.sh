@@ -3,9 +3,11 @@
 # package.
 #   - snapshots: the scopes the grammar gives the sample package's scripts,
 #     scripts of the checker's corpus and of the interpreter's differential
-#     set, and tests/editor/broken.rgs, equal to tests/editor/snapshots;
+#     set, and of tests/editor/broken.rgs and edges.rgs, equal to
+#     tests/editor/snapshots;
 #   - broken text: every line of broken.rgs but HKCR, { and } (its lines 1,
-#     2 and 11) holds a token scoped invalid.illegal;
+#     2 and 11) holds a token scoped invalid.illegal, and no line of
+#     edges.rgs (valid text that is easy to misread) does;
 #   - real scripts: no token of any script in the folder STUB_REALWORLD_SCRIPTS
 #     (default /work/shared/realworld/scripts) is scoped invalid; skipped, and
 #     said, where there is no such folder. Those scripts are read in a
@@ -31,7 +33,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/stub-editor-test.XXXXXX")
 trap 'write_results "$result" EditorGrammar; rm -rf "$work"' EXIT
 
 scripts=(
-  samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs tests/editor/broken.rgs
+  samples/Aurora/Style.rgs samples/Aurora/StyleText.rgs tests/editor/broken.rgs tests/editor/edges.rgs
   tests/check/packages/binary-digit/Chestnut/Style.rgs
   tests/check/packages/brace-token/Ash/StyleText.rgs
   tests/check/packages/byte-order-mark/Juniper/Style.rgs
@@ -83,13 +85,20 @@ else
   fail snapshots "scopes differ from tests/editor/snapshots (--update writes them anew): $(grep -v "run successfully" <<<"$out" | head -n 40)"
 fi
 
-marked=$(invalid_lines "$work/snap/tests/editor/broken.rgs.snap" | cut -d: -f1 | tr '\n' ' ')
+# The fixtures' scopes made afresh, whatever the snapshots hold.
+mkdir "$work/fixtures"
+cp "$root/tests/editor/broken.rgs" "$root/tests/editor/edges.rgs" "$work/fixtures/"
+snap -u "$work/fixtures/*.rgs" >/dev/null 2>&1
+marked=$(invalid_lines "$work/fixtures/broken.rgs.snap" | cut -d: -f1 | tr '\n' ' ')
 lines=$(wc -l <"$root/tests/editor/broken.rgs")
 wanted=$(seq 1 "$lines" | grep -vxE '1|2|11' | tr '\n' ' ')
-if [[ $marked == "$wanted" ]]; then
-  pass broken-text-marked
-else
+edges=$(invalid_lines "$work/fixtures/edges.rgs.snap")
+if [[ $marked != "$wanted" ]]; then
   fail broken-text-marked "lines of broken.rgs marked invalid: $marked; wanted: $wanted"
+elif [[ ! -f $work/fixtures/edges.rgs.snap || -n $edges ]]; then
+  fail broken-text-marked "valid lines of edges.rgs marked invalid: $edges"
+else
+  pass broken-text-marked
 fi
 
 # Real scripts: their scopes are made in the temporary folder and dropped.
