@@ -11,4 +11,7 @@ if ! out=$(npm ci --no-audit --no-fund 2>&1); then
   echo "setup: FAILED: npm ci in editors/vscode: $(tail -n 3 <<<"$out" | tr '\n' ' ')"
   exit 1
 fi
-if [[ $(id -u) -eq 0 ]]; then chown -R "$(stat -c %u:%g .)" node_modules; fi
+owner=$(stat -c %u:%g .)
+if [[ $(id -u) -eq 0 && -d node_modules && $(stat -c %u:%g node_modules) != "$owner" ]]; then
+  chown -R "$owner" node_modules
+fi
