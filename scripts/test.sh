@@ -51,6 +51,8 @@ step format scripts/format.sh --check
 
 # The set-up script's decisions, with stand-ins for apt and dpkg.
 step setup tests/setup/setup_test.sh "$results/setup.xml"
+# The editor extension: its grammar's scopes and its .vsix.
+step editor tests/editor/grammar_test.sh "$results/editor.xml"
 ctest_step host build/host
 step host-tsan build/host-tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='*Concurrency*' \
   --gtest_output="xml:$results/host-tsan.xml"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # scripts/setup.sh's decisions, with stand-ins for apt-get, apt-cache, dpkg,
-# dpkg-query and id first on PATH: nothing on the machine is changed. Each case states
+# dpkg-query, id and npm first on PATH: nothing on the machine is changed. Each case states
 # what the stand-ins answer and what setup must do: its exit code, the words
 # it must say, and which apt calls it makes.
 #
@@ -100,6 +100,8 @@ done
 exit 0
 STUB
 printf '#!/usr/bin/env bash\necho "${FAKE_UID:-0}"\n' >"$fake/id"
+# npm (the editor extension's packages): logged, nothing installed.
+printf '#!/usr/bin/env bash\necho "npm $*" >>"$FAKE_LOG"\n' >"$fake/npm"
 chmod +x "$fake"/*
 
 # case NAME EXIT 'SETTINGS' 'MUST SAY' 'APT CALLS' ['WINE32 LINES']
