@@ -45,7 +45,7 @@ Report Check(const CheckRequest& request) {
   // Run: the registry to start from, then each install's load, registration and removal; by
   // default at C:\Packages and under a path with blanks and apostrophes.
   EmulatorSession session;
-  CombineExports(&package->exports);
+  CombineExports(session, &package->exports);
   Restore(request.registry);
   const std::u16string name = Utf16(package->moduleName);
   std::vector<std::u16string> paths = request.installPaths;

@@ -459,7 +459,7 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
   return headerSeen;
 }
 
-void CombineExports(std::vector<RegistryExport>* exports) {
+void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports) {
   // Where the classes come from: HKEY_CLASSES_ROOT, the machine's, the user's.
   static const std::u16string kClasses[] = {u"hkey_classes_root\\", u"hkey_local_machine\\software\\classes\\",
                                             u"hkey_current_user\\software\\classes\\"};

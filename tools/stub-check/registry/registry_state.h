@@ -76,8 +76,10 @@ struct RegistryExport {
   int classesRoot = 0, machineClasses = 0, userClasses = 0, elsewhere = 0;
 };
 
+class EmulatorSession;
+
 /// Puts every export's keys into a new session's registry where they stand, but the machine's classes go to
 /// HKEY_CLASSES_ROOT and the user's over them as Windows merges them (a key in both shows the user's values).
-void CombineExports(std::vector<RegistryExport>* exports);
+void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports);
 
 }  // namespace check
