@@ -24,7 +24,7 @@
 set -uo pipefail
 
 base=(
-  cmake ninja-build g++ clang libclang-rt-14-dev python3
+  cmake ninja-build g++ clang clang-tidy libclang-rt-14-dev python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools

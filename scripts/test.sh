@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the unit tests over the emulated platform under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency tests under
-# ThreadSanitizer, the script interpreter under libFuzzer for a minute, and for
+# ThreadSanitizer, the script interpreter under libFuzzer for a minute,
+# clang-tidy over the host build's sources, and for
 # each Windows architecture the module checks and, under Wine, the unit tests
 # on the real registry and COM runtime and the end-to-end tests, and last the
 # release, built twice from two clones and signed. Ends with one line:
@@ -60,6 +61,8 @@ step host-tsan build/host-tsan/tests/unit_tests --gtest_brief=1 --gtest_filter='
 # The script interpreter, then the checker's readers, under libFuzzer, briefly
 # (STUB_FUZZ_SECONDS each, default 60).
 step fuzz env STUB_TEST_RESULTS="$results" fuzz/run.sh "${STUB_FUZZ_SECONDS:-60}"
+# clang-tidy over the host build's sources (.clang-tidy; about a minute on two cores).
+step tidy env STUB_TEST_RESULTS="$results" scripts/tidy.sh
 
 # Windows, one architecture at a time, each in its own prefix with a persistent
 # wineserver whose output is kept off every pipe.

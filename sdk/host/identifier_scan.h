@@ -8,13 +8,14 @@
 #include <cstddef>
 #include <string>
 
+#include "stub/stub_script_values.h"
+
 namespace stub {
 namespace host {
 namespace detail {
 
-// The module scans into a 128-unit buffer whose last unit stays the
-// terminator: a longer run is cut at 127 characters.
-constexpr std::size_t kScanCapacity = 127;
+// The module keeps at most this many characters: a longer run is cut.
+constexpr std::size_t kScanCapacity = STUB_SCRIPT_CLASSID_CAPACITY;
 
 // Whitespace as C's isspace in the C locale.
 inline bool IsScanSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -28,7 +29,7 @@ inline bool IsIdentifierChar(int c) {
 // The identifier's text in a script whose bytes `next()` gives one at a time
 // (-1 at the end). The module opens its scripts in text mode, where a Ctrl-Z
 // byte (0x1A) ends the file: so it does here. Everything up to and including
-// the second "{" is skipped; then `CLSID = s '` must follow, where a blank
+// the second "{" is skipped; then STUB_SCRIPT_CLASSID_LEAD must follow, where a blank
 // stands for any run of whitespace (none included) and every other
 // character must match exactly; then the identifier's characters are taken.
 // A mismatch ends the scan with what was taken so far.
@@ -49,7 +50,7 @@ std::string ScanIdentifierText(NextByte next) {
   for (int braces = 0; braces < 2 && c != -1; c = read()) {
     if (c == '{') ++braces;
   }
-  for (const char* pattern = " CLSID = s '"; *pattern; ++pattern) {
+  for (const char* pattern = STUB_SCRIPT_CLASSID_LEAD; *pattern; ++pattern) {
     if (*pattern == ' ') {
       while (c != -1 && IsScanSpace(c)) c = read();
     } else if (c == *pattern) {

@@ -10,11 +10,12 @@
 #include "platform/hresult.h"
 #include "platform/unique_resource.h"
 #include "server/server_module.h"
+#include "stub/stub_script_values.h"
 
 namespace {
 
 // Scanned identifier text, terminator included.
-constexpr int kClassIdTextCapacity = 128;
+constexpr int kClassIdTextCapacity = STUB_SCRIPT_CLASSID_CAPACITY + 1;
 
 // Whitespace as C's isspace in the C locale.
 bool IsSpace(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -60,7 +61,7 @@ void ScanClassIdText(FILE* file, char16_t (&text)[kClassIdTextCapacity], ClassId
     if (in.c == '{') ++braces;
   }
   if (kScanReports && scan && braces == 2) scan->afterBraces = in.At();
-  for (const char* pattern = " CLSID = s '"; *pattern; ++pattern) {
+  for (const char* pattern = STUB_SCRIPT_CLASSID_LEAD; *pattern; ++pattern) {
     if (*pattern == ' ') {
       while (in.c != EOF && IsSpace(in.c)) in.Next();
     } else if (in.c == *pattern) {

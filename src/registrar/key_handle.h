@@ -44,11 +44,9 @@ class CBorrowedKey {
   HKEY key_;
 };
 
-/// Holds at most one open registry key. A key obtained by Open or Create is
-/// owned and closed here; a key placed by Adopt belongs to someone else and is
-/// never closed here (Disown it before the wrapper goes away; code that only
-/// needs to work on someone else's key uses CBorrowedKey instead). Move-only.
-/// All results are Win32 codes (0 = success).
+/// Holds at most one open registry key, obtained by Open or Create, and closes
+/// it (code that works on someone else's key uses CBorrowedKey instead).
+/// Move-only. All results are Win32 codes (0 = success).
 class CKeyHandle {
  public:
   HKEY Get() const { return key_.Get(); }
@@ -67,10 +65,6 @@ class CKeyHandle {
   /// `disposition` (optional) receives the platform's created/opened answer.
   LONG Create(HKEY parent, const char16_t* name, char16_t* keyClass, DWORD options,
               REGSAM access, SECURITY_ATTRIBUTES* security, DWORD* disposition);
-  /// Holds `key` without owning it; the wrapper must hold none beforehand.
-  void Adopt(HKEY key) { key_ = CUniqueKey(key); }
-  /// Lets go of the held key without closing it.
-  void Disown() { key_.Take(); }
 
   /// The operations of CBorrowedKey on the held key.
   LONG DeleteTree(const char16_t* name) const { return Borrow().DeleteTree(name); }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "platform/platform.h"
 
@@ -14,10 +15,16 @@
 /// cannot exhaust the stack of the (recursive) walk.
 constexpr int kMaxNesting = 128;
 
+/// Longest %name% a script may use, in code units; a longer one is refused
+/// with E_FAIL.
+constexpr int kMaxNameLength = 31;
+
 /// The entry keywords, in the order of KeywordTable.
 enum class Keyword : unsigned char { kForceRemove, kNoRemove, kDelete, kVal };
 /// Their spellings (any letter case matches), indexed by Keyword.
 inline constexpr const char16_t* KeywordTable[] = {u"ForceRemove", u"NoRemove", u"Delete", u"Val"};
+static_assert(std::size(KeywordTable) == static_cast<std::size_t>(Keyword::kVal) + 1,
+              "one spelling for each Keyword (kVal is the last)");
 constexpr const char16_t* KeywordText(Keyword k) { return KeywordTable[static_cast<int>(k)]; }
 
 struct RootKeyRow {
@@ -64,6 +71,8 @@ enum class Slot : unsigned char {
   kAfterKey,     // after a key name: "=", "{", the next entry or "}"
   kAfterValue,   // after a value: "{", the next entry or "}"
 };
+/// How many slots there are, for tables indexed by Slot (kAfterValue is the last).
+inline constexpr std::size_t kSlotCount = static_cast<std::size_t>(Slot::kAfterValue) + 1;
 
 /// Why a script run stopped, as far as its text tells. kNone: it did not
 /// stop early, or the registry (or memory) failed it rather than the text.
@@ -81,8 +90,10 @@ enum class ScriptStop : unsigned char {
   kOddDigits,      // a "B" value with an odd count of digits
   kTooDeep,        // a block nested deeper than kMaxNesting
   kUnknownName,    // preparation: a %name% with no value, or a % never paired
-  kLongName,       // preparation: a %name% longer than 31 characters
+  kLongName,       // preparation: a %name% longer than kMaxNameLength characters
 };
+/// How many stop reasons there are, for tables that word each (kLongName is the last).
+inline constexpr std::size_t kScriptStopCount = static_cast<std::size_t>(ScriptStop::kLongName) + 1;
 
 /// Kinds of entry a traced run reports (flags; a key entry has none of
 /// kEntryValue and kEntryDelete).
@@ -115,8 +126,8 @@ class ScriptTrace {
   /// the script as given with [preparedStart, preparedEnd) of the prepared
   /// text; `quoted` when that landed inside a quoted token (the value's
   /// apostrophes are then doubled). Reported before Begin, in text order.
-  virtual void Replacement(std::size_t originalStart, std::size_t originalEnd, std::size_t preparedStart,
-                           std::size_t preparedEnd, bool quoted) {}
+  virtual void Replacement(std::size_t /*originalStart*/, std::size_t /*originalEnd*/,
+                           std::size_t /*preparedStart*/, std::size_t /*preparedEnd*/, bool /*quoted*/) {}
 
  protected:
   ~ScriptTrace() = default;

@@ -137,8 +137,6 @@ class ScriptParser {
 
   /// Current read position (for tests and diagnostics).
   const char16_t* Position() const { return position_; }
-  /// Where the token read last begins, after its blanks.
-  const char16_t* TokenStart() const { return tokenStart_; }
   /// Starts reading at `text`.
   void SetPosition(const char16_t* text) { position_ = text; }
 
@@ -149,7 +147,7 @@ class ScriptParser {
   /// inside a quoted token has its apostrophes doubled so the token receives it
   /// exactly. On success the caller owns *out (CoTaskMemFree); on failure *out
   /// is null. E_POINTER, E_OUTOFMEMORY, DISP_E_EXCEPTION (unclosed or unknown
-  /// name) or E_FAIL (name longer than 31 code units).
+  /// name) or E_FAIL (name longer than kMaxNameLength code units).
   HRESULT ExpandReplacements(const char16_t* text, char16_t** out);
 
   // ---- Values -----------------------------------------------------------------------

@@ -8,7 +8,6 @@ namespace {
 
 constexpr char16_t kPercent = u'%';
 constexpr char16_t kApostrophe = u'\'';
-constexpr int kMaxNameLength = 31;
 
 // Follows the prepared text as the tokenizer will read it, to tell whether the
 // next character lands inside a quoted token. A value inserted there must have

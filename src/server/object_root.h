@@ -19,9 +19,6 @@ struct CMultiThreadModel {};
 
 /// The reference count every frame object starts with (0).
 class CObjectRootBase {
- public:
-  LONG RefCount() const { return refCount_; }
-
  protected:
   LONG volatile refCount_ = 0;
 };
@@ -66,11 +63,4 @@ class CObjectRootEx<CMultiThreadModel> : public CObjectRootBase {
  private:
   CRITICAL_SECTION section_;
   bool sectionInitialised_ = false;
-};
-
-/// Ties a class to its class identifier; carries no state.
-template <class T, const CLSID* ClassId>
-class CCoClass {
- public:
-  static const CLSID& ClassIdentifier() { return *ClassId; }
 };

@@ -51,13 +51,13 @@ class CStubObject : public CObjectRootEx<CSingleThreadModel> {
 };
 
 /// Binds CLSID_Stub to the style engine.
-class Stub : public CStubObject<Stub>, public CCoClass<Stub, &CLSID_Stub> {
+class Stub : public CStubObject<Stub> {
  public:
   static const CLSID& InnerClassId() { return CLSID_StyleEngine; }
 };
 
 /// Binds CLSID_StubText to the text style engine.
-class StubText : public CStubObject<StubText>, public CCoClass<StubText, &CLSID_StubText> {
+class StubText : public CStubObject<StubText> {
  public:
   static const CLSID& InnerClassId() { return CLSID_StyleTextEngine; }
 };

@@ -7,13 +7,14 @@
 #include "platform/emulated/emulator.h"
 #include "server/server_fixture.h"
 #include "support/package_files.h"
+#include "support/registry_sandbox.h"
 
 namespace {
 
-class ExportsTest : public ::testing::Test {
+class ExportsTest : public test::RegistrySandbox {
  protected:
   void SetUp() override {
-    emu::Reset();
+    RegistrySandbox::SetUp();
     ASSERT_EQ(ActiveModule, &ServerModule);
     // After Reset the module is C:\Packages\Stub.dll, so its package is C:\Packages\Stub\.
     emu::PutFile(u"C:\\Packages\\Stub\\Style.rgs",

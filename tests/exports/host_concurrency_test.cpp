@@ -22,6 +22,7 @@
 #include "server/server_module.h"
 #include "server/stub_target.h"
 #include "support/package_files.h"
+#include "support/registry_sandbox.h"
 
 namespace {
 
@@ -72,12 +73,13 @@ struct Package {
   GUID classes[2];
 };
 
-TEST(ExportsConcurrencyTest, BusyHostCreatesWhileTheModuleIsUnloadedAndLoadedAgain) {
+class ExportsConcurrencyTest : public test::RegistrySandbox {};
+
+TEST_F(ExportsConcurrencyTest, BusyHostCreatesWhileTheModuleIsUnloadedAndLoadedAgain) {
   constexpr int kPackages = 4;
   constexpr int kClients = 4;
   constexpr auto kRunTime = std::chrono::milliseconds(800);
   constexpr long kMaxCreationsPerClient = 200000;  // a bound besides the time
-  emu::Reset();
   ASSERT_EQ(ActiveModule, &ServerModule);
   std::vector<Package> packages(kPackages);
   for (int k = 0; k < kPackages; ++k) {

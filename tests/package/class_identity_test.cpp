@@ -8,6 +8,7 @@
 #include "package/class_identity.h"
 #include "server/guids.h"
 #include "support/package_files.h"
+#include "support/registry_sandbox.h"
 
 #ifndef _WIN32
 #include "platform/emulated/emulator.h"
@@ -20,12 +21,10 @@ constexpr GUID kTextId = {0x0A1B2C3D, 0x4E5F, 0x6071, {0x82, 0x93, 0xA4, 0xB5, 0
 const char kStyleText[] = "{DEADBEEF-0123-4567-89AB-CDEF01234567}";
 const char kTextText[] = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
 
-class PackageClassIdentityTest : public ::testing::Test {
+class PackageClassIdentityTest : public test::PlatformSandbox {
  protected:
   void SetUp() override {
-#ifndef _WIN32
-    emu::Reset();
-#endif
+    test::PlatformSandbox::SetUp();
     saved_[0] = CLSID_Stub;
     saved_[1] = CLSID_StubText;
     CLSID_Stub = CLSID_StubText = GUID{};
@@ -33,6 +32,7 @@ class PackageClassIdentityTest : public ::testing::Test {
   void TearDown() override {
     CLSID_Stub = saved_[0];
     CLSID_StubText = saved_[1];
+    test::PlatformSandbox::TearDown();
   }
   HRESULT Read(const std::string& content, GUID* id) {
     return ReadScriptClassId(files_.Put(u"One.rgs", content).c_str(), id);

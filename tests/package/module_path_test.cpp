@@ -7,6 +7,7 @@
 
 #ifndef _WIN32
 #include "platform/emulated/emulator.h"
+#include "support/registry_sandbox.h"
 #endif
 
 namespace {
@@ -36,8 +37,10 @@ std::u16string LongPath() {
   return longPath;
 }
 
-TEST(PackageModulePathTest, TheLongFormIsUsedWhenThereIsOne) {
-  emu::Reset();
+// The module's name and its short form are set up through the emulator.
+class PackageModuleLongPathTest : public test::RegistrySandbox {};
+
+TEST_F(PackageModuleLongPathTest, TheLongFormIsUsedWhenThereIsOne) {
   emu::SetShortName(u"C:\\Program Files\\Tarvo Packages\\Style.dll", u"C:\\PROGRA~1\\TARVOP~1\\Style.dll");
   emu::SetModuleFileName(sys::ThisModule(), u"C:\\PROGRA~1\\TARVOP~1\\Style.dll");
   EXPECT_EQ(LongPath(), u"C:\\Program Files\\Tarvo Packages\\Style.dll");

@@ -405,7 +405,7 @@ TEST_F(SelfRegistrationExportsTest, NoBoxIsShownWhereNobodyCouldAnswerIt) {
   for (const auto& c : cases) {
     for (Station station : {kVisible, kHidden, kNoStation, kNoFlags}) {
       SCOPED_TRACE(std::string(c.what) + ", station " + std::to_string(station));
-      emu::Reset();
+      Renew();
       emu::SetModuleFileName(sys::ThisModule(), kModulePath);
       PutScripts();
       c.spoil();
@@ -446,7 +446,7 @@ TEST_F(SelfRegistrationExportsTest, AModuleNameThatDoesNotFitIsNeverActedOn) {
     };
     for (const auto& e : exports) {
       SCOPED_TRACE(e.what + (", " + std::to_string(length) + " characters"));
-      emu::Reset();
+      Renew();
       emu::SetModuleFileName(sys::ThisModule(), path);
       for (const std::u16string& module : {path, cut}) {
         const std::u16string folder = module.substr(0, module.size() - 4) + u"\\";
@@ -548,7 +548,7 @@ TEST_F(SelfRegistrationExportsTest, AScriptThatCannotBeLoadedIsShownAndRefused) 
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    emu::Reset();
+    Renew();
     emu::SetModuleFileName(sys::ThisModule(), kModulePath);
     PutScripts();
     CHeapMemory<char16_t> text(static_cast<char16_t*>(sys::MemAlloc(sizeof(char16_t))));
@@ -589,7 +589,7 @@ TEST_F(SelfRegistrationExportsTest, EveryFailedAllocationIsReportedAndNothingLea
   };
   for (const auto& scope : scopes) {
     SCOPED_TRACE(scope.what);
-    emu::Reset();
+    Renew();
     emu::SetModuleFileName(sys::ThisModule(), kModulePath);
     PutScripts();
     const int before = emu::AllocationCount();
@@ -598,7 +598,7 @@ TEST_F(SelfRegistrationExportsTest, EveryFailedAllocationIsReportedAndNothingLea
     ASSERT_GT(allocations, 4);
     for (int nth = 1; nth <= allocations; ++nth) {
       SCOPED_TRACE(nth);
-      emu::Reset();
+      Renew();
       emu::SetModuleFileName(sys::ThisModule(), kModulePath);
       PutScripts();
       emu::FailAllocation(nth);

@@ -10,13 +10,13 @@
 
 #include "platform/emulated/emulator.h"
 #include "platform_test_support.h"
+#include "support/registry_sandbox.h"
 
 namespace platform_test {
 namespace {
 
-class PlatformEmulatorTest : public ::testing::Test {
+class PlatformEmulatorTest : public test::RegistrySandbox {
  protected:
-  void SetUp() override { emu::Reset(); }
 
   HKEY Create(HKEY parent, const char16_t* name, REGSAM access = KEY_ALL_ACCESS) {
     HKEY key = nullptr;
@@ -91,7 +91,7 @@ TEST_F(PlatformEmulatorTest, HandlesAreCountedUniqueAndForgottenByReset) {
   sys::RegCloseKey(HKEY_LOCAL_MACHINE);  // roots are not counted
   EXPECT_EQ(49, emu::OpenKeyHandles());
 
-  emu::Reset();
+  Renew();  // a new test's emulator
   EXPECT_EQ(0, emu::OpenKeyHandles());
   EXPECT_FALSE(emu::KeyExists(HKEY_LOCAL_MACHINE, u"Software"));
   EXPECT_EQ(ERROR_INVALID_HANDLE, sys::RegCloseKey(*handles.rbegin()));

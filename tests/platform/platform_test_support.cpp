@@ -16,10 +16,9 @@ std::u16string Widen(const char* text) {
 }  // namespace
 
 void PlatformTest::SetUp() {
+  test::PlatformSandbox::SetUp();
 #ifdef _WIN32
   ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-#else
-  emu::Reset();
 #endif
 }
 
@@ -27,6 +26,7 @@ void PlatformTest::TearDown() {
 #ifdef _WIN32
   ::CoUninitialize();
 #endif
+  test::PlatformSandbox::TearDown();
 }
 
 void PrivateKeyTest::SetUp() {

@@ -11,11 +11,12 @@
 
 #include "platform/platform.h"
 #include "support/registry_dump.h"
+#include "support/registry_sandbox.h"
 
 namespace platform_test {
 
 /// Base fixture: a fresh emulator on Linux; COM initialised on Windows.
-class PlatformTest : public ::testing::Test {
+class PlatformTest : public test::PlatformSandbox {
  protected:
   void SetUp() override;
   void TearDown() override;

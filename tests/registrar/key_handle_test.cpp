@@ -21,11 +21,9 @@ TEST_F(RegistrarKeyHandle, DeleteTreeRemovesWholeSubtreeOnly) {
   PutString(HKEY_CLASSES_ROOT, u"A\\B2", u"", u"x");
   PutKey(HKEY_CLASSES_ROOT, u"Keep\\Child");
   PutString(HKEY_CLASSES_ROOT, u"", u"rootValue", u"r");
-  CKeyHandle root;
-  root.Adopt(HKEY_CLASSES_ROOT);
+  const CBorrowedKey root(HKEY_CLASSES_ROOT);
   EXPECT_EQ(root.DeleteTree(u"Missing"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(root.DeleteTree(u"A"), ERROR_SUCCESS);
-  root.Disown();
   EXPECT_EQ(Dump(),
             "  \"rootValue\" = sz \"r\"\n"
             "\\Keep\n"
@@ -38,13 +36,11 @@ TEST_F(RegistrarKeyHandle, DeleteTreeDepthIsBounded) {
   std::u16string path = u"T";
   for (int i = 1; i < kMaxDeleteDepth; ++i) path += u"\\d";
   PutKey(HKEY_CLASSES_ROOT, path);
-  CKeyHandle root;
-  root.Adopt(HKEY_CLASSES_ROOT);
+  const CBorrowedKey root(HKEY_CLASSES_ROOT);
   EXPECT_EQ(root.DeleteTree(u"T"), ERROR_SUCCESS);
   EXPECT_EQ(Dump(), "");
   PutKey(HKEY_CLASSES_ROOT, path + u"\\d");
   EXPECT_EQ(root.DeleteTree(u"T"), kErrorTreeTooDeep);
-  root.Disown();
   EXPECT_EQ(Dump(HKEY_CLASSES_ROOT, path + u"\\d"), "");  // still there, empty
 }
 
@@ -77,7 +73,7 @@ TEST_F(RegistrarKeyHandle, OpenCreateAndClose) {
             "\\Two\n");
 }
 
-TEST_F(RegistrarKeyHandle, OwnershipMovesAndAdoptedHandlesAreNeverClosed) {
+TEST_F(RegistrarKeyHandle, OwnershipMovesAndBorrowedHandlesAreNeverClosed) {
   PutKey(HKEY_CLASSES_ROOT, u"P");
   CKeyHandle source;
   ASSERT_EQ(source.Open(HKEY_CLASSES_ROOT, u"P", KEY_READ), ERROR_SUCCESS);
@@ -88,11 +84,8 @@ TEST_F(RegistrarKeyHandle, OwnershipMovesAndAdoptedHandlesAreNeverClosed) {
     ASSERT_EQ(again.Open(held, nullptr, KEY_READ), ERROR_SUCCESS);
     EXPECT_NE(again.Get(), held);
     EXPECT_EQ(again.Close(), ERROR_SUCCESS);
-    CKeyHandle wrapper;
-    wrapper.Adopt(held);
-    EXPECT_EQ(wrapper.Get(), held);
-    wrapper.Disown();
-    EXPECT_EQ(wrapper.Get(), nullptr);
+    const CBorrowedKey borrowed(held);
+    EXPECT_EQ(borrowed.Get(), held);
   }
   EXPECT_TRUE(Usable(held));
   CKeyHandle target(std::move(source));

@@ -22,8 +22,7 @@ class RegistrarEmulated : public test::RegistrySandbox {};
 
 TEST_F(RegistrarEmulated, DeleteTreeOrderAndCalls) {
   PutKey(HKEY_CLASSES_ROOT, u"Leaf");
-  CKeyHandle root;
-  root.Adopt(HKEY_CLASSES_ROOT);
+  const CBorrowedKey root(HKEY_CLASSES_ROOT);
   const int enumsBefore = emu::CallCount(emu::Call::RegEnumKeyExW);
   const int deletesBefore = emu::CallCount(emu::Call::RegDeleteKeyW);
   EXPECT_EQ(root.DeleteTree(u"Leaf"), ERROR_SUCCESS);
@@ -34,20 +33,18 @@ TEST_F(RegistrarEmulated, DeleteTreeOrderAndCalls) {
   PutKey(HKEY_CLASSES_ROOT, u"A\\B\\C");
   emu::FailCall(emu::Call::RegDeleteKeyW, 2, ERROR_ACCESS_DENIED);
   EXPECT_EQ(root.DeleteTree(u"A"), ERROR_ACCESS_DENIED);
-  root.Disown();
   EXPECT_EQ(Dump(), "\\A\n\\A\\B\n");
   EXPECT_EQ(emu::OpenKeyHandles(), 0);
 }
 
-TEST_F(RegistrarEmulated, AdoptAndDisownNeverClose) {
+TEST_F(RegistrarEmulated, BorrowedKeysAreNeverClosed) {
   PutKey(HKEY_CLASSES_ROOT, u"K");
   HKEY raw = nullptr;
   ASSERT_EQ(sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, u"K", 0, KEY_READ, &raw), ERROR_SUCCESS);
   ASSERT_EQ(emu::OpenKeyHandles(), 1);
   {
-    CKeyHandle wrapper;
-    wrapper.Adopt(raw);
-    wrapper.Disown();
+    const CBorrowedKey borrowed(raw);
+    EXPECT_EQ(borrowed.Get(), raw);
   }
   EXPECT_EQ(emu::OpenKeyHandles(), 1);
   {
@@ -167,20 +164,6 @@ HRESULT RunSweepScript(ScriptMode mode) {
   return parser.RunScript(kSweepScript, mode);
 }
 
-// The pre-existing keys named by the script have no subkeys of their own, so
-// a rolled-back registration and a plain removal end the same way.
-void PrepareRegistry(ScriptMode mode) {
-  emu::Reset();
-  emu::CreateKey(HKEY_CLASSES_ROOT, u"CLSID\\{Other}");
-  if (mode == ScriptMode::kRegister) {
-    emu::SetValue(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}", u"Old",
-                  REG_SZ, test::TextBytes(u"stale"));
-    emu::SetValue(HKEY_CLASSES_ROOT, u"Obsolete", u"", REG_SZ, test::TextBytes(u"gone"));
-  } else {
-    ASSERT_EQ(RunSweepScript(ScriptMode::kRegister), S_OK);
-  }
-}
-
 std::set<std::string> Lines(const std::string& text) {
   std::set<std::string> lines;
   std::istringstream stream(text);
@@ -202,78 +185,97 @@ Counts Snapshot() {
   return counts;
 }
 
-// Runs the sweep script with one fault armed by `arm` and checks the outcome
-// against the rules: failure reported unless the registry ends as in a clean
-// run, nothing leaked, and the registry as rollback or removal leaves it.
-void CheckFaultyRun(ScriptMode mode, const std::string& before, const std::string& clean,
-                    const std::string& rolledBack, bool closeFailed,
-                    const std::function<void()>& arm) {
-  PrepareRegistry(mode);
-  const int taskBlocks = emu::LiveTaskMemBlocks();
-  const int heapBlocks = emu::LiveHeapBlocks();
-  arm();
-  const HRESULT hr = RunSweepScript(mode);
-  emu::ClearFaults();
-  const std::string after = test::DumpRegistry(HKEY_CLASSES_ROOT);
-  EXPECT_EQ(emu::LiveTaskMemBlocks(), taskBlocks);
-  EXPECT_EQ(emu::LiveHeapBlocks(), heapBlocks);
-  // A close the platform refused leaves that one handle open; nothing else may.
-  EXPECT_LE(emu::OpenKeyHandles(), closeFailed ? 1 : 0);
-  if (SUCCEEDED(hr)) {
-    EXPECT_EQ(hr, S_OK);
-    EXPECT_EQ(after, clean) << "success reported over a registry that differs from a clean run";
-    return;
-  }
-  if (mode == ScriptMode::kRegister) {
-    // Either nothing was interpreted, or the failed block was rolled back.
-    if (after != before) {
-      EXPECT_EQ(after, rolledBack);
-    }
-  } else {
-    // Removal stops at its failure: it may leave keys, never add or change any.
-    for (const std::string& line : Lines(after)) {
-      EXPECT_EQ(Lines(before).count(line), 1u) << "removal produced " << line;
+// The sweep: the script run once with each of its allocations and platform calls
+// failing in turn, each run from the same fresh registry.
+class RegistrarFaultSweep : public test::RegistrySandbox {
+ protected:
+  // The pre-existing keys named by the script have no subkeys of their own, so
+  // a rolled-back registration and a plain removal end the same way.
+  void PrepareRegistry(ScriptMode mode) {
+    Renew();
+    emu::CreateKey(HKEY_CLASSES_ROOT, u"CLSID\\{Other}");
+    if (mode == ScriptMode::kRegister) {
+      emu::SetValue(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}", u"Old",
+                    REG_SZ, test::TextBytes(u"stale"));
+      emu::SetValue(HKEY_CLASSES_ROOT, u"Obsolete", u"", REG_SZ, test::TextBytes(u"gone"));
+    } else {
+      ASSERT_EQ(RunSweepScript(ScriptMode::kRegister), S_OK);
     }
   }
-}
 
-void Sweep(ScriptMode mode) {
-  PrepareRegistry(ScriptMode::kRegister);
-  const std::string rolledBack = [] {
-    EXPECT_EQ(RunSweepScript(ScriptMode::kRemove), S_OK);
-    return test::DumpRegistry(HKEY_CLASSES_ROOT);
-  }();
-  PrepareRegistry(mode);
-  const std::string before = test::DumpRegistry(HKEY_CLASSES_ROOT);
-  const Counts start = Snapshot();
-  ASSERT_EQ(RunSweepScript(mode), S_OK);
-  const Counts end = Snapshot();
-  const std::string clean = test::DumpRegistry(HKEY_CLASSES_ROOT);
-  ASSERT_NE(clean, before);
-  ASSERT_EQ(emu::OpenKeyHandles(), 0);
-
-  const int allocations = end.allocations - start.allocations;
-  ASSERT_GT(allocations, 2);
-  for (int nth = 1; nth <= allocations; ++nth) {
-    SCOPED_TRACE("allocation " + std::to_string(nth));
-    CheckFaultyRun(mode, before, clean, rolledBack, false, [nth] { emu::FailAllocation(nth); });
-  }
-  int sweptCalls = 0;
-  for (int c = 0; c < static_cast<int>(emu::Call::kCount); ++c) {
-    const auto call = static_cast<emu::Call>(c);
-    const std::int32_t code =
-        call == emu::Call::VarUI4FromStr ? DISP_E_TYPEMISMATCH : ERROR_ACCESS_DENIED;
-    for (int nth = 1; nth <= end.calls[c] - start.calls[c]; ++nth, ++sweptCalls) {
-      SCOPED_TRACE("call kind " + std::to_string(c) + " #" + std::to_string(nth));
-      CheckFaultyRun(mode, before, clean, rolledBack, call == emu::Call::RegCloseKey,
-                     [call, nth, code] { emu::FailCall(call, nth, code); });
+  // Runs the sweep script with one fault armed by `arm` and checks the outcome
+  // against the rules: failure reported unless the registry ends as in a clean
+  // run, nothing leaked, and the registry as rollback or removal leaves it.
+  void CheckFaultyRun(ScriptMode mode, const std::string& before, const std::string& clean,
+                      const std::string& rolledBack, bool closeFailed,
+                      const std::function<void()>& arm) {
+    PrepareRegistry(mode);
+    const int taskBlocks = emu::LiveTaskMemBlocks();
+    const int heapBlocks = emu::LiveHeapBlocks();
+    arm();
+    const HRESULT hr = RunSweepScript(mode);
+    emu::ClearFaults();
+    const std::string after = test::DumpRegistry(HKEY_CLASSES_ROOT);
+    EXPECT_EQ(emu::LiveTaskMemBlocks(), taskBlocks);
+    EXPECT_EQ(emu::LiveHeapBlocks(), heapBlocks);
+    // A close the platform refused leaves that one handle open; nothing else may.
+    EXPECT_LE(emu::OpenKeyHandles(), closeFailed ? 1 : 0);
+    if (SUCCEEDED(hr)) {
+      EXPECT_EQ(hr, S_OK);
+      EXPECT_EQ(after, clean) << "success reported over a registry that differs from a clean run";
+      return;
+    }
+    if (mode == ScriptMode::kRegister) {
+      // Either nothing was interpreted, or the failed block was rolled back.
+      if (after != before) {
+        EXPECT_EQ(after, rolledBack);
+      }
+    } else {
+      // Removal stops at its failure: it may leave keys, never add or change any.
+      for (const std::string& line : Lines(after)) {
+        EXPECT_EQ(Lines(before).count(line), 1u) << "removal produced " << line;
+      }
     }
   }
-  EXPECT_GT(sweptCalls, 20);
-}
 
-TEST_F(RegistrarEmulated, FaultSweepRegistration) { Sweep(ScriptMode::kRegister); }
+  void Sweep(ScriptMode mode) {
+    PrepareRegistry(ScriptMode::kRegister);
+    const std::string rolledBack = [] {
+      EXPECT_EQ(RunSweepScript(ScriptMode::kRemove), S_OK);
+      return test::DumpRegistry(HKEY_CLASSES_ROOT);
+    }();
+    PrepareRegistry(mode);
+    const std::string before = test::DumpRegistry(HKEY_CLASSES_ROOT);
+    const Counts start = Snapshot();
+    ASSERT_EQ(RunSweepScript(mode), S_OK);
+    const Counts end = Snapshot();
+    const std::string clean = test::DumpRegistry(HKEY_CLASSES_ROOT);
+    ASSERT_NE(clean, before);
+    ASSERT_EQ(emu::OpenKeyHandles(), 0);
 
-TEST_F(RegistrarEmulated, FaultSweepRemoval) { Sweep(ScriptMode::kRemove); }
+    const int allocations = end.allocations - start.allocations;
+    ASSERT_GT(allocations, 2);
+    for (int nth = 1; nth <= allocations; ++nth) {
+      SCOPED_TRACE("allocation " + std::to_string(nth));
+      CheckFaultyRun(mode, before, clean, rolledBack, false, [nth] { emu::FailAllocation(nth); });
+    }
+    int sweptCalls = 0;
+    for (int c = 0; c < static_cast<int>(emu::Call::kCount); ++c) {
+      const auto call = static_cast<emu::Call>(c);
+      const std::int32_t code =
+          call == emu::Call::VarUI4FromStr ? DISP_E_TYPEMISMATCH : ERROR_ACCESS_DENIED;
+      for (int nth = 1; nth <= end.calls[c] - start.calls[c]; ++nth, ++sweptCalls) {
+        SCOPED_TRACE("call kind " + std::to_string(c) + " #" + std::to_string(nth));
+        CheckFaultyRun(mode, before, clean, rolledBack, call == emu::Call::RegCloseKey,
+                       [call, nth, code] { emu::FailCall(call, nth, code); });
+      }
+    }
+    EXPECT_GT(sweptCalls, 20);
+  }
+};
+
+TEST_F(RegistrarFaultSweep, Registration) { Sweep(ScriptMode::kRegister); }
+
+TEST_F(RegistrarFaultSweep, Removal) { Sweep(ScriptMode::kRemove); }
 
 }  // namespace

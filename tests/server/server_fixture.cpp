@@ -9,9 +9,7 @@
 #endif
 
 void ServerFixture::SetUp() {
-#ifndef _WIN32
-  emu::Reset();
-#endif
+  test::PlatformSandbox::SetUp();
   savedActive_ = ActiveModule;
   savedIds_[0] = CLSID_Stub;
   savedIds_[1] = CLSID_StubText;
@@ -25,6 +23,7 @@ void ServerFixture::TearDown() {
   ActiveModule = savedActive_;
   CLSID_Stub = savedIds_[0];
   CLSID_StubText = savedIds_[1];
+  test::PlatformSandbox::TearDown();
 }
 
 void ServerFixture::RebuildModule() {

@@ -14,8 +14,9 @@
 
 #include "server/server_module.h"
 #include "server/stub_target.h"
+#include "support/registry_sandbox.h"
 
-class ServerFixture : public ::testing::Test {
+class ServerFixture : public test::PlatformSandbox {
  protected:
   void SetUp() override;
   void TearDown() override;

@@ -1,4 +1,5 @@
-// A registry of its own for each test: the emulator is reset on Linux; on
+// A registry of its own for each test: the emulator is reset on Linux (its
+// registry, files, module names, message boxes, faults and counters); on
 // Windows HKEY_CLASSES_ROOT and HKEY_CURRENT_USER are redirected into a
 // private key that is deleted afterwards, so tests never touch keys they did
 // not make.
@@ -20,6 +21,13 @@ class RegistrySandbox : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  /// Starts over within the test with the sandbox a new test gets (only the
+  /// sandbox's own part: a derived fixture's set-up is not run again): for
+  /// each case of a table whose cases each need a fresh registry.
+  void Renew() {
+    RegistrySandbox::TearDown();
+    RegistrySandbox::SetUp();
+  }
 
   /// Canonical dump (see DumpRegistry) of a sandboxed root or a key under it.
   static std::string Dump(HKEY root = HKEY_CLASSES_ROOT, const std::u16string& path = u"") {
@@ -43,5 +51,15 @@ class RegistrySandbox : public ::testing::Test {
   std::u16string privatePath_;
 #endif
 };
+
+/// Fixture base for tests that run on both targets and need the emulator
+/// fresh on Linux, but on Windows work on the real system as it is (COM
+/// activation, files, modules), where a redirected HKEY_CLASSES_ROOT would
+/// hide the classes they use.
+#ifdef _WIN32
+using PlatformSandbox = ::testing::Test;
+#else
+using PlatformSandbox = RegistrySandbox;
+#endif
 
 }  // namespace test

@@ -245,7 +245,7 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode) {
   functions.close = StreamClose;
   FILE* file = fopencookie(stream.get(), "r", functions);
   if (!file) return nullptr;
-  stream.release();
+  static_cast<void>(stream.release());  // the FILE holds it now; StreamClose deletes it
 #endif
   detail::Guard guard(detail::StateLock());
   Files().open.insert(file);

@@ -94,7 +94,7 @@ namespace sys {
 DWORD GetLastError() { return emu::lastError; }
 void SetLastError(DWORD code) { emu::lastError = code; }
 
-BOOL DisableThreadLibraryCalls(HMODULE module) { return TRUE; }
+BOOL DisableThreadLibraryCalls(HMODULE /*module*/) { return TRUE; }
 
 bool InitializeCriticalSection(CRITICAL_SECTION* section) {
   std::int32_t code = 0;

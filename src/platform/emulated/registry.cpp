@@ -531,8 +531,8 @@ using emu::detail::CallFails;
 using emu::detail::Guard;
 using emu::detail::StateLock;
 
-LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t* className,
-                     DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,
+LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD /*reserved*/, char16_t* /*className*/,
+                     DWORD /*options*/, REGSAM access, SECURITY_ATTRIBUTES* /*security*/, HKEY* result,
                      DWORD* disposition) {
   std::int32_t code = 0;
   if (result) *result = nullptr;
@@ -558,7 +558,7 @@ LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t
   return ERROR_SUCCESS;
 }
 
-LONG RegOpenKeyExW(HKEY parent, const char16_t* name, DWORD options, REGSAM access, HKEY* result) {
+LONG RegOpenKeyExW(HKEY parent, const char16_t* name, DWORD /*options*/, REGSAM access, HKEY* result) {
   std::int32_t code = 0;
   if (result) *result = nullptr;
   if (CallFails(emu::Call::RegOpenKeyExW, &code)) return code;
@@ -675,7 +675,7 @@ LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount) {
   return ERROR_SUCCESS;
 }
 
-LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data,
+LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD /*reserved*/, DWORD type, const BYTE* data,
                     DWORD size) {
   std::int32_t code = 0;
   if (CallFails(emu::Call::RegSetValueExW, &code)) return code;

@@ -247,7 +247,7 @@ const char16_t* CharNextW(const char16_t* position) {
   return *position ? position + 1 : position;
 }
 
-int MultiByteToWideChar(UINT codePage, DWORD flags, const char* bytes, int byteCount,
+int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, const char* bytes, int byteCount,
                         char16_t* wide, int wideCount) {
   std::int32_t code = 0;
   if (emu::detail::CallFails(emu::Call::MultiByteToWideChar, &code)) {
@@ -308,7 +308,7 @@ HRESULT ParseRadix(const char16_t* p, unsigned radix, ULONG* out) {
 
 }  // namespace
 
-HRESULT VarUI4FromStr(const char16_t* text, LCID locale, ULONG flags, ULONG* out) {
+HRESULT VarUI4FromStr(const char16_t* text, LCID /*locale*/, ULONG /*flags*/, ULONG* out) {
   std::int32_t code = 0;
   if (emu::detail::CallFails(emu::Call::VarUI4FromStr, &code)) return code;
   if (!out) return E_INVALIDARG;

@@ -7,18 +7,16 @@
 #include "checker.h"
 #include "io/checked_files.h"
 #include "io/files.h"
+#include "module_sources.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
+#include "stub/stub_script_values.h"
 #include "text/text.h"
 
 namespace check {
 namespace {
 namespace fs = std::filesystem;
-
-// The sample's identifiers: a package that keeps them collides with the sample and every copy of it.
-const std::string kSampleIds[] = {"{049E8873-D5B5-4B2A-853D-BB5599647387}",
-                                  "{5703306D-8619-43E8-8C59-A0F2CC622E1E}"};
 
 std::string CountWord(std::size_t n) {
   static const char* const kWords[] = {"no", "one", "two", "three", "four", "five"};
@@ -37,6 +35,7 @@ std::string Off(std::size_t n, std::size_t want) {
 std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t end, Finding* f) {
   static const std::size_t kGroups[] = {8, 4, 4, 4, 12};
   static const char* const kOrdinals[] = {"first", "second", "third", "fourth", "fifth"};
+  static_assert(std::size(kOrdinals) == std::size(kGroups), "an ordinal for each group");
   const std::string id = bytes.substr(start, end - start);
   // The scan stops at the closing apostrophe, at a blank, at a character no
   // identifier holds, or, past its capacity, inside the identifier.
@@ -89,7 +88,9 @@ std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t
 // why its scan stopped: in the identifier it read, or at the character of CLSID = s ' it expected.
 Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
   static const char kWhere[] = "the module reads the identifier right after the second '{' of the file";
-  static const char kWord[] = "CLSID";
+  // The module's lead without its leading blank ("CLSID = s '"), and its word.
+  static const std::string kLead = std::string(STUB_SCRIPT_CLASSID_LEAD).substr(1);
+  static const std::string kWord = kLead.substr(0, kLead.find(' '));
   Finding f = Noted(Severity::kError, "identifier", s.name, {}, "", kIdentifierRemedy,
                     {"the module finds no class identifier where it reads one"});
   const std::string& bytes = *s.bytes;
@@ -97,10 +98,10 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
   auto excerpt = [&](std::size_t at) {
     return at < bytes.size() ? bytes.substr(at, std::min(bytes.find_first_of("\r\n", at), at + 24) - at) : "";
   };
-  const std::size_t at = TextModeOffset(bytes, scan.stop), word = bytes.find("CLSID = s '{");
-  const char* letter = scan.expected ? std::strchr(kWord, scan.expected) : nullptr;
+  const std::size_t at = TextModeOffset(bytes, scan.stop), word = bytes.find(kLead + "{");
+  const std::size_t letter = scan.expected ? kWord.find(scan.expected) : std::string::npos;
   // The word itself starts before the letter the scan stopped at.
-  const std::size_t start = letter ? at - static_cast<std::size_t>(letter - kWord) : at;
+  const std::size_t start = letter != std::string::npos ? at - letter : at;
   std::size_t place = start;
   if (scan.afterBraces < 0) {
     f.message = s.name + " has fewer than two '{'";
@@ -108,19 +109,20 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
     return f;
   } else if (scan.identifierStart >= 0) {
     place = ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart), at, &f);
-  } else if (!letter && scan.expected == 's' && at < bytes.size() && bytes[at] == 'S') {
+  } else if (letter == std::string::npos && scan.expected == 's' && at < bytes.size() &&
+             bytes[at] == 'S') {
     f.message = "the type letter is 'S': the module reads only a lower-case s";
     f.remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
-  } else if (!letter) {
+  } else if (letter == std::string::npos) {
     f.message = "after CLSID the module expects " +
                 (scan.expected == '\'' ? std::string("an apostrophe")
                                        : "'" + std::string(1, scan.expected) + "'") +
                 " and finds " +
                 (at < bytes.size() ? "'" + excerpt(at).substr(0, 1) + "'" : "the end of the file");
     f.notes.push_back("the module reads CLSID = s '{...}'");
-  } else if (Lower(bytes.substr(start, 5)) == "clsid") {
-    f.message =
-        "the word CLSID is written '" + bytes.substr(start, 5) + "': the module reads it only in upper case";
+  } else if (Lower(bytes.substr(start, kWord.size())) == Lower(kWord)) {
+    f.message = "the word " + kWord + " is written '" + bytes.substr(start, kWord.size()) +
+                "': the module reads it only in upper case";
   } else {
     f.message = "the module finds '" + excerpt(start) + "' instead of CLSID = s '{...}'";
     f.notes.push_back(kWhere);

@@ -48,8 +48,13 @@ std::string KindOf(fs::file_type type) {
     case fs::file_type::character: return "a character device, not a file";
     case fs::file_type::block: return "a block device, not a file";
     case fs::file_type::socket: return "a socket, not a file";
-    default: return "not a regular file";
+    case fs::file_type::none:
+    case fs::file_type::not_found:
+    case fs::file_type::regular:
+    case fs::file_type::symlink:
+    case fs::file_type::unknown: break;
   }
+  return "not a regular file";
 }
 
 #ifdef _WIN32

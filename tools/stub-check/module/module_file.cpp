@@ -6,12 +6,14 @@
 #include <cstring>
 
 #include "checker.h"
+#include "module_sources.h"
 
 namespace check {
 namespace {
 
-constexpr const char* kExports[5] = {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer",
-                                     "DllUnregisterServer", "DllInstall"};
+// The summary below counts them in words.
+static_assert(std::size(kModuleExports) == 5, "Summary says \"the five exports of Stub.dll\"");
+
 // The PE header's machine field: the name of the processor, and the bits of an x86 Windows process.
 struct Machine {
   unsigned id;
@@ -129,7 +131,7 @@ ModuleFile ReadModuleFile(const std::string& path, bool found, const std::string
     if (name == kNowhere) break;
     names.push_back(name < bytes.size() ? bytes.substr(name, 256).c_str() : "");
   }
-  for (const char* wanted : kExports)
+  for (const char* wanted : kModuleExports)
     (std::find(names.begin(), names.end(), wanted) != names.end() ? m.exports : m.missing).push_back(wanted);
   m.hasVersion = VersionOf(in, in.At(in.Get(directories + 16, 4)), &m.version);
   return m;

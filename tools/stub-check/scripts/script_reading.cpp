@@ -145,7 +145,7 @@ class CTraceReader : public ScriptTrace {
     }
   }
 
-  void Entry(unsigned flags, const char16_t* name, int depth) override {
+  void Entry(unsigned flags, const char16_t* /*name*/, int depth) override {
     const std::u16string text = r_.TokenText(Last());
     Level& level = levels_[depth];
     level.lastKind = flags & (kEntryValue | kEntryDelete);
@@ -383,7 +383,7 @@ constexpr StopWording kStopWordings[] = {
      "the root block counts as 1", "", "nest blocks at most {depth} deep: this block is one too deep"},
     {ScriptStop::kUnknownName, StopCase::kAny, "no such replacement", "%Module% is the only name",
      "a lone % pairs with the next % anywhere later", kPercentRemedy},
-    {ScriptStop::kLongName, StopCase::kAny, "a %name% longer than 31 characters",
+    {ScriptStop::kLongName, StopCase::kAny, "a %name% longer than {name length} characters",
      "a lone % pairs with the next % anywhere later", "", kPercentRemedy},
     {ScriptStop::kNone, StopCase::kAny, "the registry refused this key or value", "", "",
      "register from an elevated prompt, or for the user alone (regsvr32 /n /i:user) with every key under "
@@ -396,6 +396,21 @@ constexpr const char* kSlotWords[] = {
     "the name of the key to delete",   "the next entry or '}'",       "a value name",
     "'=' after the value name",        "a type letter: {types}",      "the value after the type letter",
     "'=', '{', the next entry or '}'", "'{', the next entry or '}'"};
+static_assert(std::size(kSlotWords) == kSlotCount, "one wording for each Slot, in its order");
+
+// Every reason has a row of its own that fits any case, and kNone's row is the last (WordStop
+// falls back on it): a reason without a row would silently take the last row's wording.
+constexpr bool EveryStopWorded() {
+  for (std::size_t reason = 0; reason < kScriptStopCount; ++reason) {
+    bool worded = false;
+    for (const StopWording& row : kStopWordings) {
+      worded = worded || (static_cast<std::size_t>(row.reason) == reason && row.variant == StopCase::kAny);
+    }
+    if (!worded) return false;
+  }
+  return std::end(kStopWordings)[-1].reason == ScriptStop::kNone;
+}
+static_assert(EveryStopWorded(), "kStopWordings words every ScriptStop, kNone last");
 
 // The wording of a stop for `reason` at prepared offset `at`, where `token` was read (when
 // `readable`), into `f`: the end of its message, its notes and remedy, the fields filled in once.
@@ -428,6 +443,7 @@ void WordStop(const ScriptReading& reading, ScriptStop reason, Slot slot, std::s
       {"{block}", block},
       {"{length}", std::to_string((slot == Slot::kValueName ? kValueNameCapacity : kTokenCapacity) - 2)},
       {"{depth}", std::to_string(kMaxNesting)},
+      {"{name length}", std::to_string(kMaxNameLength)},
       {"{roots}", Listing(roots)},
       {"{entries}", Listing(entries)},
       {"{types}", Listing(types)}};
