@@ -4,12 +4,15 @@
 #include <cstring>
 #include <filesystem>
 
-#include "checker.h"
+#include "checks/package.h"
+#include "findings/finding.h"
 #include "io/checked_files.h"
 #include "io/files.h"
+#include "module/module_file.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
+#include "text/identifiers.h"
 #include "text/text.h"
 
 namespace check {

@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "checker.h"
+#include "findings/finding.h"
+#include "module/module_file.h"
 
 namespace check {
 namespace {
