@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <random>
+#include <utility>
 
 #include "package/class_identity.h"
 #include "platform/emulated/emulator.h"
