@@ -30,7 +30,16 @@
 #include <string>
 #include <vector>
 
-#include "checker.h"
+#include "checks/check.h"
+#include "checks/package.h"
+#include "findings/finding.h"
+#include "module/module_file.h"
+#include "registry/emulator_session.h"
+#include "registry/registry_state.h"
+#include "report/report.h"
+#include "scripts/script_reading.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 #include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
 
@@ -114,7 +123,6 @@ void WholePackage(const std::string& bytes) {
   request.package = std::make_shared<const check::Package>(check::PackageOfScripts(
       "Fuzz.dll", {bytes.substr(0, split), split == std::string::npos ? "" : bytes.substr(split + 1)}));
   request.installPaths = {u"C:\\Program Files\\O'Brien's\\Fuzz.dll"};
-  request.format = "text";
   // Something for ForceRemove, Delete and removal to find.
   std::vector<std::string> notes;
   std::string error;
@@ -123,6 +131,7 @@ void WholePackage(const std::string& bytes) {
                           "@=\"x\"\r\n[HKEY_CLASSES_ROOT\\Fuzz.Style\\Keep]\r\n",
                       &request.registry, &notes, &error);
   const check::Report report = check::Check(request);
+  check::TextReport(report);
   check::JsonReport(report);
   check::SarifReport(report);
   const check::Install& install = report.installs[0];

@@ -15,10 +15,19 @@
 #include <string>
 #include <vector>
 
-#include "checker.h"
+#include "checks/check.h"
+#include "checks/package.h"
+#include "findings/finding.h"
+#include "module/module_file.h"
+#include "registry/emulator_session.h"
+#include "registry/registry_state.h"
+#include "report/report.h"
+#include "scripts/script_reading.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 #include "manifest/manifest.h"
 #include "platform/emulated/emulator.h"
-#include "new/verbs.h"
+#include "new/new_command.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// A package as the checker reads it, its runs (the load, registration and removal the module would do,
-// over the emulated platform) and the check of it as one pipeline.
+// A package as the checker reads it and its runs (the load, registration and removal the module would do,
+// over the emulated platform), as data.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,9 @@
 #include "package/class_identity.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
-#include "report/findings.h"
+#include "findings/finding.h"
 #include "scripts/script_reading.h"
+#include "text/text.h"
 
 namespace check {
 
@@ -40,6 +41,18 @@ struct RunResult {
   int exitCode = 0;     // what regsvr32 would exit with
   bool ran = false;
   std::string lastScript;  // the script the run opened last ("Style.rgs")
+  // The module file ends the run before any script runs, with `exitCode`: a file that does not load, or
+  // lacks the entry regsvr32 calls. `result` is then what a copy of Stub.dll would answer.
+  bool fileStops = false;
+};
+
+/// A regsvr32 command that registers the package or removes it, and the exit code the module file makes it
+/// give before any script runs: 3 when the file does not load, 4 when it lacks `entry`; -1 when regsvr32
+/// calls `entry` (a loadable copy of Stub.dll).
+struct Regsvr32 {
+  std::string command;  // "regsvr32 /u /n /i:user"
+  std::string entry;    // "DllUnregisterServer"
+  int fileExit = -1;
 };
 
 struct LeftKey {
@@ -54,6 +67,7 @@ struct Install {
   RunResult load;
   std::vector<GUID> ids;           // the class identifiers the load read, one per row of PackageClasses
   std::vector<ClassIdScan> scans;  // where the module's scan of each script stopped, as it reported
+  std::vector<Place> idPlaces;     // where each scan read its identifier in the script; no line: nowhere
   bool idsRead = false;
   RunResult registration;
   Snapshot registered;  // the keys registration made or changed, whole: what an installer writes
@@ -81,6 +95,9 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
 Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts);
 /// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".
 std::string ScriptNames();
+/// How regsvr32 registers `package` (or, with `removal`, removes it), and what its module file makes it exit
+/// with before any script runs.
+Regsvr32 Regsvr32Of(const Package& package, bool removal);
 
 /// `package` installed as `modulePath`, from the registry the session holds (given back so): the load
 /// (what the module does at process attach, reading files alone), the module's own scan of each script,
@@ -101,25 +118,6 @@ inline constexpr char kIdentifierRemedy[] =
 
 /// Findings about the package itself: name, scripts, encoding, identifiers.
 void CheckPackage(const Package& package, const Install& first, std::vector<Finding>* findings);
-
-struct CheckRequest {
-  std::string input;                       // a module copy (Aurora.dll) or its package folder (Aurora)
-  std::shared_ptr<const Package> package;  // a package made already (PackageOfScripts), not `input`
-  std::vector<std::string> registryFiles;  // the .reg exports to start from, in order (--registry)
-  Snapshot registry;                       // more keys to start from (a test's copy of a real registry)
-  std::vector<std::u16string> installPaths;  // empty: C:\Packages\ and a path with blanks and apostrophes
-  bool perUser = false;      // regsvr32 /n /i:user
-  std::string manifestFile;  // with --manifest: the file as given, and its bytes
-  std::string manifestBytes;
-  std::string format;  // "text", "json" or "sarif": what Report::text holds; empty: none
-};
-
-struct Report;
-/// The package checked as `request` says, in one emulator session: load the package, run it on an
-/// emulated machine, analyse what the runs did, render the report; every verb, the fuzzers and the
-/// tests go through it. When the check cannot be made (no such package, an export that cannot be
-/// read), `refused` says why and nothing else is set.
-Report Check(const CheckRequest& request);
 
 /// Where the module's scan of a script read its identifier; no place when it read none.
 inline Place IdentifierPlace(const std::string& bytes, const ClassIdScan& scan) {

@@ -4,14 +4,17 @@
 #include <cstring>
 #include <filesystem>
 
-#include "checker.h"
+#include "checks/package.h"
+#include "findings/finding.h"
 #include "io/checked_files.h"
 #include "io/files.h"
-#include "module_sources.h"
+#include "module/module_file.h"
+#include "module/module_sources.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
 #include "stub/stub_script_values.h"
+#include "text/identifiers.h"
 #include "text/text.h"
 
 namespace check {

@@ -1,10 +1,14 @@
-// The check's one pipeline: load -> run -> analyse -> render.
+// The check's one pipeline: load -> run -> analyse. The command line renders what it gives.
 #include <algorithm>
 #include <unordered_set>
 
-#include "checker.h"
+#include "checks/check.h"
+#include "findings/finding.h"
 #include "io/checked_files.h"
-#include "manifest/manifest.h"
+#include "module/module_file.h"
+#include "registry/emulator_session.h"
+#include "registry/registry_state.h"
+#include "text/text.h"
 
 namespace check {
 namespace {
@@ -38,6 +42,17 @@ bool Load(const CheckRequest& request, Package* package, std::string* refused) {
 
 }  // namespace
 
+int Report::Count(Severity severity) const {
+  auto same = [&](const Finding& f) { return f.severity == severity; };
+  return static_cast<int>(std::count_if(findings.begin(), findings.end(), same));
+}
+
+void ErrorsFirst(std::vector<Finding>* findings) {
+  std::stable_sort(findings->begin(), findings->end(), [](const Finding& a, const Finding& b) {
+    return a.severity == Severity::kError && b.severity != Severity::kError;
+  });
+}
+
 Report Check(const CheckRequest& request) {
   Report report;
   auto package = std::make_shared<Package>();
@@ -54,6 +69,8 @@ Report Check(const CheckRequest& request) {
   // The registry to start from as the runs give it back: per user, with the user's classes key.
   package->baseKeys = CountKeys();
   report.package = package;
+  report.registering = Regsvr32Of(*package, false);
+  report.removing = Regsvr32Of(*package, true);
   // Analyse: the module file, the package, each install and the manifest, errors first.
   CheckModuleFile(package->moduleFile, package->moduleName, &report.findings);
   CheckPackage(*package, report.installs[0], &report.findings);
@@ -81,25 +98,7 @@ Report Check(const CheckRequest& request) {
       report.findings.push_back(std::move(f));
     }
   }
-  if (!request.manifestFile.empty()) {
-    // The manifest against the module file and, when the package registers, against its classes as
-    // the check's registration left them.
-    ManifestExpectation expected;
-    expected.moduleName = package->moduleName;
-    if (package->moduleFile.bits) expected.architecture = package->moduleFile.architecture;
-    const Install& first = report.installs[0];
-    expected.classesKnown = first.idsRead && RegisteredClasses(first, &expected.classes);
-    CheckManifest(request.manifestFile, request.manifestBytes, expected, &report.findings);
-    report.sources.push_back({request.manifestFile, request.manifestBytes});
-  }
-  std::stable_sort(report.findings.begin(), report.findings.end(), [](const Finding& a, const Finding& b) {
-    return a.severity == Severity::kError && b.severity != Severity::kError;
-  });
-  const std::string& format = request.format;
-  report.text = format == "json"    ? JsonReport(report)
-                : format == "sarif" ? SarifReport(report)
-                : format == "text"  ? TextReport(report)
-                                    : "";
+  ErrorsFirst(&report.findings);
   return report;
 }
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
-#include "checker.h"
+#include "checks/package.h"
+#include "findings/finding.h"
+#include "module/module_file.h"
 #include "package/class_identity.h"
 #include "package/class_server.h"
 #include "package/message_captions.h"
@@ -13,6 +15,11 @@
 #include "package/self_registration.h"
 #include "platform/emulated/emulator.h"
 #include "platform/unique_resource.h"
+#include "registry/emulator_session.h"
+#include "registry/registry_state.h"
+#include "scripts/script_reading.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 
 namespace check {
 namespace {
@@ -322,6 +329,12 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install& 
 
 }  // namespace
 
+Regsvr32 Regsvr32Of(const Package& package, bool removal) {
+  const char* entry = package.perUser ? "DllInstall" : removal ? "DllUnregisterServer" : "DllRegisterServer";
+  return {std::string("regsvr32") + (removal ? " /u" : "") + (package.perUser ? " /n /i:user" : ""), entry,
+          package.moduleFile.Exit(entry)};
+}
+
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath) {
   Install install;
   install.modulePath = modulePath;
@@ -337,11 +350,15 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
     const std::u16string& last = emu::OpenedPaths().back();
     install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
   }
-  // The module's own scan of each script, asked where it stopped (its opening is no part of the load).
+  // The module's own scan of each script, asked where it stopped (its opening is no part of the load), and
+  // where in the script it read the identifier.
   install.scans.resize(std::size(PackageClasses));
+  install.idPlaces.resize(install.scans.size());
   for (std::size_t i = 0; i < install.scans.size() && !install.directory.empty(); ++i) {
     GUID id;
     ReadScriptClassId((install.directory + PackageClasses[i].scriptName).c_str(), &id, &install.scans[i]);
+    if (i < package.scripts.size())
+      install.idPlaces[i] = IdentifierPlace(*package.scripts[i].bytes, install.scans[i]);
   }
   if (FAILED(install.load.result)) {
     LoadFailures(&install);
@@ -372,11 +389,13 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
   }
   // What regsvr32 exits with for a module file that does not load or lacks the export it calls.
   const ModuleFile& file = package.moduleFile;
-  const int registration = file.Exit(package.perUser ? "DllInstall" : "DllRegisterServer");
-  const int removal = file.Exit(package.perUser ? "DllInstall" : "DllUnregisterServer");
-  if (file.Exit("DllGetClassObject") == 3) install.load.exitCode = 3;
-  if (registration >= 0) install.registration.exitCode = registration;
-  if (removal >= 0) install.removal.exitCode = removal;
+  install.load.fileStops = file.Exit("DllGetClassObject") == 3;
+  if (install.load.fileStops) install.load.exitCode = 3;
+  for (RunResult* run : {&install.registration, &install.removal}) {
+    const Regsvr32 regsvr32 = Regsvr32Of(package, run == &install.removal);
+    run->fileStops = regsvr32.fileExit >= 0;
+    if (run->fileStops) run->exitCode = regsvr32.fileExit;
+  }
   return install;
 }
 

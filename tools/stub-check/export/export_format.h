@@ -2,8 +2,13 @@
 // new format is a new file with its writer (declared below) and one row of kExportFormats.
 #pragma once
 
-#include "checker.h"
-#include "cli/command_line.h"
+#include <string>
+#include <vector>
+
+#include "checks/package.h"
+#include "module/module_file.h"
+#include "options/command_line.h"
+#include "registry/registry_state.h"
 
 namespace check {
 

@@ -3,10 +3,19 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "checks/check.h"
+#include "checks/package.h"
+#include "export/export_command.h"
 #include "export/export_format.h"
+#include "findings/finding.h"
+#include "io/checked_files.h"
 #include "io/files.h"
-#include "new/verbs.h"
+#include "options/command_line.h"
 #include "registrar/key_tree.h"
+#include "registry/registry_state.h"
+#include "report/report.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 
 namespace check {
 

@@ -7,6 +7,7 @@
 
 #include "export/export_format.h"
 #include "io/files.h"
+#include "text/identifiers.h"
 #include "text/text.h"
 
 namespace check {

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "checker.h"
+#include "checks/package.h"
+#include "findings/finding.h"
+#include "registry/registry_state.h"
+#include "text/text.h"
 
 namespace check {
 

@@ -13,6 +13,7 @@
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
 #include "scripts/script_reading.h"
+#include "text/identifiers.h"
 
 namespace check {
 

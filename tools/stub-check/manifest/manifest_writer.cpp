@@ -3,6 +3,7 @@
 #include "io/checked_files.h"
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
+#include "text/identifiers.h"
 
 namespace check {
 

@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "checker.h"
-#include "module_sources.h"
+#include "findings/finding.h"
+#include "module/module_file.h"
+#include "module/module_sources.h"
 
 namespace check {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "report/findings.h"
+#include "findings/finding.h"
 
 namespace check {
 

@@ -7,10 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "checker.h"
+#include "findings/finding.h"
+#include "io/checked_files.h"
 #include "io/files.h"
-#include "new/verbs.h"
+#include "module/module_file.h"
+#include "new/new_command.h"
+#include "options/command_line.h"
 #include "package/package_classes.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 
 namespace check {
 

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <string_view>
 
-#include "checker.h"
 #include "platform/emulated/emulator.h"
 #include "registrar/script_grammar.h"
+#include "registry/emulator_session.h"
+#include "registry/registry_state.h"
+#include "text/text.h"
 
 namespace check {
 namespace {

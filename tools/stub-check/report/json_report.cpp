@@ -7,8 +7,15 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "checker.h"
+#include "checks/check.h"
+#include "checks/package.h"
+#include "findings/finding.h"
+#include "module/module_file.h"
 #include "package/package_classes.h"
+#include "registry/registry_state.h"
+#include "report/report.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 
 namespace check {
 namespace {
@@ -35,7 +42,7 @@ Json Arguments(const Finding& f) {
 Json Run(const RunResult& run) {
   auto box = [](const Box& b) { return Json{{"caption", Text(b.caption)}, {"text", Text(b.text)}}; };
   return {{"result", Hex32(run.result)}, {"resultName", ResultName(run.result)}, {"exitCode", run.exitCode},
-          {"boxes", Each(run.boxes, box)}, {"changes", Text(run.changes)}};
+          {"fileStops", run.fileStops}, {"boxes", Each(run.boxes, box)}, {"changes", Text(run.changes)}};
 }
 
 Json ModuleFileJson(const ModuleFile& m) {
@@ -46,10 +53,24 @@ Json ModuleFileJson(const ModuleFile& m) {
           {"version", m.hasVersion ? Text(m.version) : Json()}};
 }
 
+// How regsvr32 registers the package and removes it, and its exit code before any script runs (null: none).
+Json Regsvr32Json(const Report& report) {
+  return Each(std::vector<Regsvr32>{report.registering, report.removing}, [](const Regsvr32& p) {
+    return Json{{"command", p.command}, {"entry", p.entry},
+                {"exitCodeBeforeScripts", p.fileExit >= 0 ? Json(p.fileExit) : Json()}};
+  });
+}
+
 Json InstallJson(const Install& in) {
   Json ids = in.idsRead ? Json::object() : Json();
+  Json places = ids;
   for (std::size_t k = 0; in.idsRead && k < in.ids.size(); ++k) {
-    ids[Utf8(PackageClasses[k].className)] = GuidString(in.ids[k]);
+    const std::string name = Utf8(PackageClasses[k].className);
+    ids[name] = GuidString(in.ids[k]);
+    const Place p = k < in.idPlaces.size() ? in.idPlaces[k] : Place();
+    places[name] = p.line ? Json{{"file", Utf8(PackageClasses[k].scriptName)}, {"line", p.line},
+                                 {"column", p.column}}
+                          : Json();
   }
   Json removal = in.removal.ran ? Run(in.removal) : Json();
   if (in.removal.ran) {
@@ -58,7 +79,7 @@ Json InstallJson(const Install& in) {
     });
   }
   return {{"modulePath", Text(Utf8(in.modulePath))}, {"folder", Text(Utf8(in.directory))},
-          {"load", Run(in.load)}, {"classIds", ids},
+          {"load", Run(in.load)}, {"classIds", ids}, {"classIdPlaces", places},
           {"registration", in.registration.ran ? Run(in.registration) : Json()}, {"removal", removal}};
 }
 
@@ -129,6 +150,7 @@ std::string JsonReport(const Report& report) {
   const Json doc = {{"tool", "stub-check"}, {"schema", 2}, {"input", Text(package.input)},
                     {"module", Text(package.moduleName)}, {"moduleFile", ModuleFileJson(package.moduleFile)},
                     {"scriptsFolder", Text(package.realFolder)}, {"perUser", package.perUser},
+                    {"regsvr32", Regsvr32Json(report)},
                     {"registryFile", package.exports.empty() ? Json() : Text(package.exports[0].file)},
                     {"registryFiles", files}, {"registryNotes", notes},
                     {"scripts", Each(package.scripts, ScriptJson)},
@@ -167,8 +189,25 @@ std::string SarifReport(const Report& report) {
     }
     results.push_back(Result(report, f, index));
   }
+  // The invocation: the exit code, and regsvr32's before any script runs; the class identifiers each install
+  // read, with where each script holds it.
+  const Json invocation = {{"executionSuccessful", true}, {"exitCode", report.ExitCode()},
+                           {"properties", {{"regsvr32", Regsvr32Json(report)}}}};
+  const Json installs = Each(report.installs, [&](const Install& in) {
+    Json classes = Json::array();
+    for (std::size_t k = 0; in.idsRead && k < in.ids.size(); ++k) {
+      const Place p = k < in.idPlaces.size() ? in.idPlaces[k] : Place();
+      const std::string script = Utf8(PackageClasses[k].scriptName);
+      Json physical = {{"artifactLocation", {{"uri", UriOf(report.package->realFolder + script)}}}};
+      if (p.line) physical["region"] = {{"startLine", p.line}, {"startColumn", p.column}};
+      classes.push_back({{"class", Utf8(PackageClasses[k].className)}, {"id", GuidString(in.ids[k])},
+                         {"location", {{"physicalLocation", std::move(physical)}}}});
+    }
+    return Json{{"modulePath", Text(Utf8(in.modulePath))}, {"classIds", std::move(classes)}};
+  });
   const Json run = {{"tool", {{"driver", {{"name", "stub-check"}, {"rules", std::move(rules)}}}}},
-                    {"results", std::move(results)}};
+                    {"invocations", Json::array({invocation})}, {"results", std::move(results)},
+                    {"properties", {{"installs", installs}}}};
   const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"},
                     {"runs", Json::array({run})}};
   return log.dump(2) + "\n";

@@ -6,32 +6,17 @@
 #include <utility>
 #include <vector>
 
-#include "checker.h"
+#include "checks/check.h"
+#include "checks/package.h"
+#include "findings/finding.h"
+#include "module/module_file.h"
 #include "package/package_classes.h"
+#include "registry/registry_state.h"
+#include "report/report.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 
 namespace check {
-
-std::string ResultName(HRESULT value) {
-  static const std::pair<HRESULT, const char*> kNames[] = {
-      {S_OK, "S_OK"}, {S_FALSE, "S_FALSE"}, {E_FAIL, "E_FAIL"}, {E_INVALIDARG, "E_INVALIDARG"},
-      {E_OUTOFMEMORY, "E_OUTOFMEMORY"}, {E_UNEXPECTED, "E_UNEXPECTED"}, {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
-      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"}, {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
-      {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"}, {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
-      {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"}};
-  const auto* known = std::find_if(kNames, std::end(kNames), [&](auto& k) { return k.first == value; });
-  return known == std::end(kNames) ? "" : known->second;
-}
-
-std::string DescribeResult(HRESULT value) {
-  const std::string name = ResultName(value);
-  return value == S_OK ? name : name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
-}
-
-int Report::Count(Severity severity) const {
-  auto same = [&](const Finding& f) { return f.severity == severity; };
-  return static_cast<int>(std::count_if(findings.begin(), findings.end(), same));
-}
-
 namespace {
 
 // The widest source line shown whole; a longer one is shown around the column.
@@ -121,19 +106,6 @@ std::string Changes(const std::string& text) {
   return out;
 }
 
-// The regsvr32 command that registers the package (or removes it), and the exit code the module file makes it
-// give before any script runs (-1 when the file is a loadable copy of Stub.dll with the entry it calls).
-struct Regsvr32 {
-  std::string command;
-  int fileExit;
-};
-
-Regsvr32 Program(const Package& package, bool removal) {
-  const char* entry = package.perUser ? "DllInstall" : removal ? "DllUnregisterServer" : "DllRegisterServer";
-  return {std::string("regsvr32") + (removal ? " /u" : "") + (package.perUser ? " /n /i:user" : ""),
-          package.moduleFile.Exit(entry)};
-}
-
 // One run: its answer (a copy of Stub.dll's, when the file stops it first), `after` it (regsvr32's exit),
 // the boxes it shows, its changes.
 void TextRun(std::string& out, const char* what, const RunResult& run, bool fileStops,
@@ -146,16 +118,14 @@ void TextRun(std::string& out, const char* what, const RunResult& run, bool file
   if (!run.changes.empty()) out += "  changes (.reg):\n" + Changes(run.changes);
 }
 
-void TextInstall(std::string& out, const Package& package, const Install& in) {
+void TextInstall(std::string& out, const Report& report, const Install& in) {
   out += "Folder read: " + (in.directory.empty() ? "(none can be named)" : Escaped(Utf8(in.directory))) +
          "\n";
   if (!in.load.ran) return;
-  const bool notLoaded = package.moduleFile.Exit("DllGetClassObject") == 3;
-  TextRun(out, "Load", in.load, notLoaded, notLoaded ? "; this file does not load" : "");
+  TextRun(out, "Load", in.load, in.load.fileStops, in.load.fileStops ? "; this file does not load" : "");
   if (in.idsRead) out += "Class identifiers:\n";
   for (std::size_t i = 0; in.idsRead && i < in.ids.size(); ++i) {
-    const Place p =
-        i < package.scripts.size() ? IdentifierPlace(*package.scripts[i].bytes, in.scans[i]) : Place();
+    const Place p = i < in.idPlaces.size() ? in.idPlaces[i] : Place();
     const std::string className = Utf8(PackageClasses[i].className);
     out += "  " + className + std::string(className.size() < 10 ? 10 - className.size() : 1, ' ') +
            GuidString(in.ids[i]) + "  " + Utf8(PackageClasses[i].scriptName);
@@ -164,11 +134,11 @@ void TextInstall(std::string& out, const Package& package, const Install& in) {
   }
   if (!in.registration.ran) return;
   for (const bool removal : {false, true}) {
-    const Regsvr32 p = Program(package, removal);
+    const Regsvr32& p = removal ? report.removing : report.registering;
     const RunResult& run = removal ? in.removal : in.registration;
     const std::string exits = p.command + " exits " + std::to_string(run.exitCode);
-    TextRun(out, removal ? "Removal after it" : "Registration", run, p.fileExit >= 0,
-            (p.fileExit >= 0 ? "; with this file " : "; ") + exits);
+    TextRun(out, removal ? "Removal after it" : "Registration", run, run.fileStops,
+            (run.fileStops ? "; with this file " : "; ") + exits);
   }
   if (!in.leftBehind.empty()) out += "  left behind:\n";
   for (const LeftKey& k : in.leftBehind) {
@@ -195,7 +165,8 @@ std::string Fed(const RegistryExport& e) {
 
 // What the package is made of: the module file, the scripts, the registry
 // the runs start from, and how registration is made.
-void TextPackage(std::string& out, const Package& package) {
+void TextPackage(std::string& out, const Report& report) {
+  const Package& package = *report.package;
   const ModuleFile& m = package.moduleFile;
   out += "Module file: " + Escaped(m.path) + ": " +
          (m.found ? m.Summary()
@@ -204,9 +175,9 @@ void TextPackage(std::string& out, const Package& package) {
          "\n";
   if (m.isPe) out += "  architecture: " + m.ArchitectureLine() + "\n";
   std::string exits;
-  for (const Regsvr32& p : {Program(package, false), Program(package, true)}) {
-    if (p.fileExit < 0) continue;
-    exits += (exits.empty() ? "" : ", ") + p.command + " exits " + std::to_string(p.fileExit);
+  for (const Regsvr32* p : {&report.registering, &report.removing}) {
+    if (p->fileExit < 0) continue;
+    exits += (exits.empty() ? "" : ", ") + p->command + " exits " + std::to_string(p->fileExit);
   }
   if (!exits.empty()) {
     out += "  " + exits + " before any script runs: the runs below are what a copy of Stub.dll would do "
@@ -261,7 +232,7 @@ std::string TextReport(const Report& report) {
   const Package& package = *report.package;
   std::string out =
       "stub-check: " + Escaped(package.input) + "\nModule: " + Escaped(package.moduleName) + "\n";
-  TextPackage(out, package);
+  TextPackage(out, report);
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     const Install &in = report.installs[i], &first = report.installs[0];
     out += "\n== Installed as " + Escaped(Utf8(in.modulePath)) + "\n";
@@ -270,7 +241,7 @@ std::string TextReport(const Report& report) {
                       in.removal.result == first.removal.result &&
                       in.leftBehind.size() == first.leftBehind.size();
     if (i == 0 || !same) {
-      TextInstall(out, package, in);
+      TextInstall(out, report, in);
       continue;
     }
     const std::string runs = ", registration " + DescribeResult(in.registration.result) + ", removal " +

@@ -1,29 +1,13 @@
-// The checker's report of a package, as text, JSON or SARIF.
+// The checker's report of a package rendered three ways: text for a person, JSON for build scripts, SARIF for
+// CI systems and editors. Each renders the same value, a Report; none works out a fact of its own.
 #pragma once
 
-#include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "checks/package.h"
-#include "report/findings.h"
+#include "checks/check.h"
+#include "findings/finding.h"
 
 namespace check {
-
-struct Report {
-  std::shared_ptr<const Package> package;
-  std::vector<Install> installs;
-  std::vector<Finding> findings;
-  /// Files findings are placed in besides the scripts (a manifest): name, bytes.
-  std::vector<std::pair<std::string, std::string>> sources;
-  std::string refused;  // why the check could not be made; then nothing else is set
-  std::string text;     // the report in the format asked for
-  int Count(Severity severity) const;
-  int Errors() const { return Count(Severity::kError); }
-  int Warnings() const { return Count(Severity::kWarning); }
-  int ExitCode() const { return Errors() ? 2 : Warnings() ? 1 : 0; }
-};
 
 /// `finding` as a compiler shows a diagnostic: place, message, the line of `source` (a script's or manifest's
 /// bytes; null for none) with a caret under the column, notes, remedy. `fallback` names a place with no file.

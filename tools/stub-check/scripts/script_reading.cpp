@@ -5,9 +5,13 @@
 #include <iterator>
 #include <utility>
 
-#include "checker.h"
+#include "findings/finding.h"
 #include "registrar/key_tree.h"
 #include "registrar/registrar.h"
+#include "registry/registry_state.h"
+#include "scripts/script_reading.h"
+#include "text/identifiers.h"
+#include "text/text.h"
 
 namespace check {
 namespace {

@@ -10,7 +10,8 @@
 
 #include "registrar/script_parser.h"
 #include "registry/registry_state.h"
-#include "report/findings.h"
+#include "findings/finding.h"
+#include "text/text.h"
 
 namespace check {
 

@@ -9,6 +9,10 @@
 namespace check {
 
 std::string Hex32(HRESULT value);  // "0x80020009"
+/// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
+std::string ResultName(HRESULT value);
+/// "S_OK", or "DISP_E_EXCEPTION (0x80020009)".
+std::string DescribeResult(HRESULT value);
 /// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case, as the module writes it.
 std::string GuidString(const GUID& id);
 /// A fresh random (version-4) identifier, braced; false when the system offers no randomness.

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <random>
+#include <utility>
 
 #include "package/class_identity.h"
 #include "platform/emulated/emulator.h"
@@ -161,6 +163,22 @@ std::size_t TextModeOffset(const std::string& bytes, long offset) {
     if (read++ == offset) return i;
   }
   return i;
+}
+
+std::string ResultName(HRESULT value) {
+  static const std::pair<HRESULT, const char*> kNames[] = {
+      {S_OK, "S_OK"}, {S_FALSE, "S_FALSE"}, {E_FAIL, "E_FAIL"}, {E_INVALIDARG, "E_INVALIDARG"},
+      {E_OUTOFMEMORY, "E_OUTOFMEMORY"}, {E_UNEXPECTED, "E_UNEXPECTED"}, {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
+      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"}, {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
+      {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"}, {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
+      {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"}};
+  const auto* known = std::find_if(kNames, std::end(kNames), [&](auto& k) { return k.first == value; });
+  return known == std::end(kNames) ? "" : known->second;
+}
+
+std::string DescribeResult(HRESULT value) {
+  const std::string name = ResultName(value);
+  return value == S_OK ? name : name.empty() ? Hex32(value) : name + " (" + Hex32(value) + ")";
 }
 
 std::string Hex32(HRESULT value) {

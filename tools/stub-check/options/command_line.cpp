@@ -1,5 +1,5 @@
 // The verbs' command lines from their option tables, and interrupts held.
-#include "cli/command_line.h"
+#include "options/command_line.h"
 
 #include <algorithm>
 #include <atomic>

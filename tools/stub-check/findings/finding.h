@@ -1,4 +1,5 @@
-// What the checker tells an author: findings, as data.
+// What the checker tells an author: findings, as data, which every part below the report makes and the
+// report alone renders.
 #pragma once
 
 #include <algorithm>
@@ -6,10 +7,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include "platform/platform.h"
-#include "text/identifiers.h"
-#include "text/text.h"
 
 namespace check {
 
@@ -69,10 +66,5 @@ struct CappedFindings {
     return true;
   }
 };
-
-/// The name of a result the module answers, e.g. "DISP_E_EXCEPTION"; empty if unknown.
-std::string ResultName(HRESULT value);
-/// "S_OK", or "DISP_E_EXCEPTION (0x80020009)".
-std::string DescribeResult(HRESULT value);
 
 }  // namespace check
