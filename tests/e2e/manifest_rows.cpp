@@ -106,7 +106,9 @@ int ExitCodeOf(const std::string& outcome) {
 // Row `index` (from 1) measured by a process of its own: its outcome, or
 // "crashes" where the process ended otherwise.
 std::string MeasureApart(int argc, wchar_t** argv, int index) {
-  std::wstring command = L"\"" + std::wstring(argv[0]) + L"\"";
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\"";
   for (int i = 1; i < 5 && i < argc; ++i) command += L" \"" + std::wstring(argv[i]) + L"\"";
   command += L" --row " + std::to_wstring(index);
   STARTUPINFOW startup = {};

@@ -453,12 +453,15 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
 
 // What the host library's reader refuses (and the host marks bad-manifest)
 // that the checks below would not find: one finding at its place.
-bool ScreenRefuses(const std::string& bytes, const std::string& text, bool classesChecked,
+// The reader's places are in the text less a UTF-8 byte order mark.
+std::size_t ScreenPlace(const stub::host::detail::ManifestScreen& screen, const std::string& text) {
+  return screen.at + (text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
+}
+
+bool ScreenRefuses(const stub::host::detail::ManifestScreen& screen, const std::string& text, bool classesChecked,
                    ManifestFindings* out) {
   using stub::host::detail::ManifestFault;
-  const stub::host::detail::ManifestScreen screen = stub::host::detail::ScreenManifest(bytes);
-  // The reader's places are in the text less a UTF-8 byte order mark.
-  const std::size_t at = screen.at + (text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
+  const std::size_t at = ScreenPlace(screen, text);
   switch (screen.fault) {
     case ManifestFault::None:
     case ManifestFault::NotAssembly:
@@ -494,12 +497,9 @@ bool ScreenRefuses(const std::string& bytes, const std::string& text, bool class
   return false;
 }
 
-}  // namespace
-
-void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
-                   std::vector<Finding>* findings) {
-  const std::string text = Decoded(bytes);
-  ManifestFindings out{{findings, "manifest"}, file, text};
+// The manifest's findings, the reader's verdict `screen` among them.
+void CheckRead(const std::string& file, const std::string& text, const stub::host::detail::ManifestScreen& screen,
+               const ManifestExpectation& expected, ManifestFindings& out) {
   XmlElement root;
   XmlReader reader{text};
   if (!reader.Read(&root)) {
@@ -507,7 +507,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
             (reader.hint.empty() ? "correct it at that place" : reader.hint) + kExport);
     return;
   }
-  if (ScreenRefuses(bytes, text, expected.classesKnown, &out)) return;
+  if (ScreenRefuses(screen, text, expected.classesKnown, &out)) return;
   if (root.ns != kAssemblyNamespace || root.local != "assembly") {
     return out.NotAssembly(root.at, "the root element <" + root.local + "> is no assembly manifest's",
                            {root.ns.empty() ? "it has no namespace" : "its namespace is " + Quoted(root.ns)});
@@ -523,6 +523,25 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
   if (identities.size() == 1) CheckIdentity(file, *identities[0], expected, &out);
   CheckDependencies(file, root, &out);
   CheckFiles(root, expected, &out);
+}
+
+}  // namespace
+
+void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
+                   std::vector<Finding>* findings) {
+  const std::string text = Decoded(bytes);
+  const stub::host::detail::ManifestScreen screen = stub::host::detail::ScreenManifest(bytes);
+  const std::size_t first = findings->size();
+  {
+    ManifestFindings out{{findings, "manifest"}, file, text};
+    CheckRead(file, text, screen, expected, out);
+  }
+  // What the host library refuses is an error here, found by a check above or else said so at its place.
+  const bool error = std::any_of(findings->begin() + static_cast<std::ptrdiff_t>(first), findings->end(),
+                                 [](const Finding& f) { return f.severity == Severity::kError; });
+  if (screen.fault == stub::host::detail::ManifestFault::None || error) return;
+  ManifestFindings out{{findings, "manifest"}, file, text};
+  out.NotAssembly(ScreenPlace(screen, text), "the host library refuses this manifest here", {kRefused});
 }
 
 }  // namespace check
