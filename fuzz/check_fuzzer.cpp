@@ -8,8 +8,9 @@
 //   selector % 4 == 2  a whole package: Style.rgs up to the first NUL byte,
 //                      StyleText.rgs after it, checked by the pipeline at a
 //                      path with a blank and an apostrophe, in every format
-//   selector % 4 == 3  an assembly manifest, read by CheckManifest against a
-//                      package with two known classes
+//   selector % 4 == 3  an assembly manifest, read by the host library's
+//                      manifest reader (ScreenManifest) and by CheckManifest
+//                      against a package with two known classes
 // A seed such as "1HKCR { ... }" is a readable script.
 //
 // Checked besides crashes, leaks and sanitizer reports:
@@ -22,7 +23,10 @@
 //   - a registration or removal that fails without a box has an error finding
 //     with the place where it stopped;
 //   - every finding about a manifest has a place and a remedy, and one that is
-//     no XML has that one finding only.
+//     no XML has that one finding only;
+//   - a manifest the reader takes names a braced class identifier in every
+//     comClass; one it refuses is refused at a place inside its text, for
+//     size only over the limit, and is an error of CheckManifest too.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "host/manifest_screen.h"
 #include "checks/check.h"
 #include "checks/package.h"
 #include "findings/finding.h"
@@ -165,10 +170,28 @@ void Manifest(const std::string& bytes) {
   expected.classes[1].progId = "Lark.StyleText.1";
   std::vector<check::Finding> findings;
   check::CheckManifest("Lark.Assembly.manifest", bytes, expected, &findings);
+  bool error = false;
   for (const check::Finding& f : findings) {
     if (f.line < 1 || f.column < 1 || f.remedy.empty()) Fail("a manifest finding without a place or a remedy");
     if (f.code == "manifest-not-xml" && findings.size() != 1) Fail("a manifest that is no XML with more findings");
+    error = error || f.severity == check::Severity::kError;
   }
+  namespace detail = stub::host::detail;
+  const detail::ManifestScreen screen = detail::ScreenManifest(bytes);
+  if ((screen.fault == detail::ManifestFault::TooLarge) != (bytes.size() > detail::kManifestSizeLimit)) {
+    Fail("a refusal for size that does not match the size");
+  }
+  if (screen.fault == detail::ManifestFault::None) {
+    for (const detail::ScreenedClass& entry : screen.classes) {
+      if (!detail::IsBracedClassId(entry.clsid)) Fail("a manifest taken with a comClass that names no identifier");
+    }
+    return;
+  }
+  // The decoded text of UTF-16 input holds at most three bytes per two.
+  if (screen.fault != detail::ManifestFault::TooLarge && screen.at > 4 * bytes.size() + 3) {
+    Fail("a refusal at a place past the text");
+  }
+  if (!error) Fail("a manifest the host library refuses that the checker finds no error in");
 }
 
 }  // namespace

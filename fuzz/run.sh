@@ -49,8 +49,9 @@ status=0
 # The interpreter (the checked-in corpus of fuzz/corpus is never written to;
 # inputs found accumulate in the build tree from run to run).
 fuzz_one script_fuzzer fuzz/corpus "$work/corpus" || status=1
-# The package checker's readers: .reg exports, script bytes, whole packages.
+# The package checker's readers: .reg exports, script bytes, whole packages,
+# assembly manifests (the host library's reader, which the checker shares).
 fuzz_one check_fuzzer fuzz/check_corpus "$work/check-corpus" || status=1
-# The host library's readers: assembly manifests and package scripts.
+# The host library's identifier scan of package scripts.
 fuzz_one host_fuzzer fuzz/host_corpus "$work/host-corpus" || status=1
 exit $status

@@ -73,6 +73,8 @@ DWORD FaultError(ManifestFault fault) {
     case ManifestFault::MissingIdentity: return ERROR_SXS_MISSING_ASSEMBLY_IDENTITY_ATTRIBUTE;
     case ManifestFault::BadVersion: return ERROR_SXS_INVALID_IDENTITY_ATTRIBUTE_VALUE;
     case ManifestFault::NoClassId: return ERROR_SXS_INVALID_ACTCTXDATA_FORMAT;
+    case ManifestFault::Markup: return ERROR_SXS_MANIFEST_PARSE_ERROR;
+    case ManifestFault::ClassInTwoFiles: return ERROR_SXS_DUPLICATE_CLSID;
   }
   return ERROR_SXS_MANIFEST_PARSE_ERROR;
 }

@@ -61,6 +61,12 @@ bool IsNameChar(char c) {
   return !IsBlank(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' &&
          c != '&' && c != '?' && c != '!';
 }
+// Equal but for ASCII case, as file names and identifiers are compared.
+bool SameText(const std::string& a, const std::string& b) {
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c | 0x20) : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+}
 bool IsHex(char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
 
 // The five predefined entities and numeric references; anything else stays as written.
@@ -177,20 +183,19 @@ class Screen {
       i_ += 4;
       SkipPast("-->");
     } else if (At("<![CDATA[")) {
-      if (open_.empty()) {
-        Fault(ManifestFault::NotXml);
-        return;
-      }
-      SkipPast("]]>");
+      Fault(open_.empty() ? ManifestFault::NotXml : ManifestFault::Markup);
     } else if (At("<!")) {
       Fault(ManifestFault::DocumentType);
     } else if (At("<?")) {
       const std::size_t nameEnd = NameEnd(i_ + 2);
-      if (t_.compare(i_ + 2, nameEnd - i_ - 2, "xml") == 0 && i_ != 0) {
-        Fault(ManifestFault::SecondDeclaration);
+      // The XML declaration stands at the very start; the system refuses
+      // any other processing instruction, before the root or inside it.
+      if (t_.compare(i_ + 2, nameEnd - i_ - 2, "xml") == 0) {
+        if (i_ != 0) Fault(ManifestFault::SecondDeclaration);
+        if (i_ == 0) SkipPast("?>");
         return;
       }
-      SkipPast("?>");
+      Fault(ManifestFault::Markup);
     } else if (At("</")) {
       EndTag();
     } else {
@@ -264,6 +269,17 @@ class Screen {
     return false;
   }
 
+  // The value as written, references and all: how the system reads a clsid.
+  bool RawValue(const StartTag& tag, const char* wanted, std::string& value) const {
+    for (const Attribute& a : tag.attributes) {
+      if (LocalName(a.name, a.nameLength) == wanted) {
+        value = t_.substr(a.value, a.valueLength);
+        return true;
+      }
+    }
+    return false;
+  }
+
   bool NoDuplicates(const StartTag& tag) {
     std::vector<std::string> names;
     names.reserve(tag.attributes.size());
@@ -322,10 +338,15 @@ class Screen {
       }
     } else if (local == "comClass") {
       ScreenedClass entry;
-      if (!Value(tag, "clsid", entry.clsid) || !IsBracedClassId(entry.clsid)) {
+      if (!RawValue(tag, "clsid", entry.clsid) || !IsBracedClassId(entry.clsid)) {
         return Fault(ManifestFault::NoClassId);
       }
       entry.file = file_;
+      for (const ScreenedClass& earlier : result_.classes) {
+        if (SameText(earlier.clsid, entry.clsid) && !SameText(earlier.file, entry.file)) {
+          return Fault(ManifestFault::ClassInTwoFiles);
+        }
+      }
       Value(tag, "progid", entry.progId);
       Value(tag, "threadingModel", entry.threadingModel);
       Value(tag, "description", entry.description);
@@ -388,6 +409,14 @@ bool IsBracedClassId(const std::string& text) {
     if (dash ? c != '-' : !IsHex(c)) return false;
   }
   return true;
+}
+
+const ScreenedClass* FindClass(const ManifestScreen& screen, const std::string& moduleFile,
+                               const std::string& clsid) {
+  for (const ScreenedClass& entry : screen.classes) {
+    if (SameText(entry.file, moduleFile) && SameText(entry.clsid, clsid)) return &entry;
+  }
+  return nullptr;
 }
 
 ManifestScreen ScreenManifest(const std::string& bytes) {

@@ -18,8 +18,10 @@ namespace detail {
 
 // Larger than this, a manifest is refused unread (the package checker's own limit).
 constexpr std::size_t kManifestSizeLimit = 8u * 1024 * 1024;
-// Elements nested deeper than this are refused (the package checker's own limit).
-constexpr std::size_t kManifestDepthLimit = 64;
+// Elements nested deeper than this are refused, by this reader for the host
+// library and for the package checker alike: the system's activation-context
+// code refuses a manifest nested 64 deep.
+constexpr std::size_t kManifestDepthLimit = 63;
 
 // Why a manifest is refused.
 enum class ManifestFault {
@@ -34,9 +36,12 @@ enum class ManifestFault {
   MissingIdentity,     // the assembly's own assemblyIdentity lacks type, name or version
   BadVersion,          // a version that is not four numbers of 0 to 65535 joined by periods
   NoClassId,           // a comClass without a clsid that is a braced class identifier
+  Markup,              // a CDATA section or a processing instruction: the system refuses either
+  ClassInTwoFiles,     // one class under two file elements: the system takes it, then cannot create it
 };
 
-// One comClass element (UTF-8, entities replaced), with the name of the file
+// One comClass element (UTF-8; entities replaced, save in the clsid, which
+// the system reads as written), with the name of the file
 // element it stands in (empty for one outside any file element).
 struct ScreenedClass {
   std::string file;
@@ -57,12 +62,19 @@ struct ManifestScreen {
 // UTF-16 (either byte order) after its byte order mark.
 ManifestScreen ScreenManifest(const std::string& bytes);
 
+// The class `clsid` (braced, either case) the manifest serves from the file
+// `moduleFile` (file names compared without regard to ASCII case); null
+// where it serves none.
+const ScreenedClass* FindClass(const ManifestScreen& screen, const std::string& moduleFile,
+                               const std::string& clsid);
+
 // Whether `text` is an assembly version: four decimal numbers of 0 to 65535
 // joined by periods.
 bool IsAssemblyVersion(const std::string& text);
 
 // Whether `text` is a braced class identifier {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-// (either case), blanks around it allowed.
+// (either case), blanks around it allowed (a class the system then does not
+// serve, not a manifest it refuses).
 bool IsBracedClassId(const std::string& text);
 
 }  // namespace detail

@@ -9,6 +9,7 @@
 #include <map>
 #include <string_view>
 
+#include "host/manifest_screen.h"
 #include "io/files.h"
 #include "manifest/manifest.h"
 #include "package/package_classes.h"
@@ -20,6 +21,8 @@ namespace check {
 namespace {
 
 constexpr char kAssemblyNamespace[] = "urn:schemas-microsoft-com:asm.v1";
+// Nesting deeper than the host library's reader takes is refused here too.
+constexpr std::size_t kDepthLimit = stub::host::detail::kManifestDepthLimit;
 
 struct XmlElement {
   std::string qualified, ns, local;               // the name as written; its namespace and local part
@@ -62,10 +65,8 @@ struct XmlReader {
       XmlElement* in = open.empty() ? nullptr : open.back();
       bool ok = true;
       if (At("<!--")) {
-        i += 4;  // then "--", which a comment holds only at its end
-        ok = SkipPast("--", "a comment is not closed with -->") &&
-             (At(">") || Fail("\"--\" inside a comment", "", i - 2));
-        ++i;
+        i += 4;  // "--" inside a comment is taken, as the system takes it
+        ok = SkipPast("-->", "a comment is not closed with -->");
       } else if (At("<?")) {
         const bool xml =  // the XML declaration, which stands only at the very start
             Lower(b.substr(i + 2, 3)) == "xml" && i + 5 < b.size() && (IsSpace(b[i + 5]) || b[i + 5] == '?');
@@ -94,7 +95,9 @@ struct XmlReader {
         if (!IsSpace(b[i])) return Fail(ended ? "more after the root element" : "text before any element");
         ++i;
       } else if (b[i] == '<') {
-        if (open.size() > 64) return Fail("elements nested more than 64 deep");  // deeper than any manifest
+        if (open.size() + 1 > kDepthLimit) {  // the host library's limit, below the system's
+          return Fail("elements nested more than " + std::to_string(kDepthLimit) + " deep");
+        }
         XmlElement* e = in ? &in->children.emplace_back() : root;
         ok = StartTag(e, open);
         if (ok && b[i - 2] != '/') open.push_back(e);  // not <.../>
@@ -119,13 +122,13 @@ struct XmlReader {
     return false;
   }
 
-  // One character XML text may hold, appended to `out` when given.
+  // One character, appended to `out` when given. The system takes any byte
+  // (other encodings, control characters): so does this reader, keeping a
+  // byte that is not UTF-8 as U+FFFD so that what it reports stays UTF-8.
   bool Char(std::string* out) {
     const std::size_t n = Utf8Sequence(b, i);
-    if (n == 0) return Fail("bytes that are not UTF-8", "save the manifest as UTF-8");
-    if (n == 1 && b[i] < 32 && !IsSpace(b[i])) return Fail("a control character, which XML cannot hold");
-    if (out) out->append(b, i, n);
-    i += n;
+    if (out) out->append(n == 0 ? std::string("\xEF\xBF\xBD") : b.substr(i, n));
+    i += n == 0 ? 1 : n;
     return true;
   }
 
@@ -154,7 +157,11 @@ struct XmlReader {
   // An entity XML defines (&amp; and four more) or a character reference.
   bool Reference(std::string* out) {
     const std::size_t end = b.find(';', i);
-    if (end == std::string::npos || end - i > 12) return Fail("'&' that starts no reference", "write &amp;");
+    if (end == std::string::npos || end - i > 12) {
+      *out += "&";  // taken as written, as the system takes it
+      ++i;
+      return true;
+    }
     const std::string name = b.substr(i + 1, end - i - 1);
     static const std::map<std::string, const char*> kNamed = {
         {"lt", "<"}, {"gt", ">"}, {"amp", "&"}, {"quot", "\""}, {"apos", "'"}};
@@ -166,7 +173,9 @@ struct XmlReader {
     if (auto named = kNamed.find(name); named != kNamed.end()) {
       *out += named->second;
     } else if (name.empty() || name[0] != '#') {
-      return Fail("the entity &" + name + "; is not one XML defines", "write &amp; for '&'");
+      *out += "&";  // an entity XML does not define stays as written, as the system reads it
+      ++i;
+      return true;
     } else if (bad != std::errc() || stop != last || code > 0x10FFFF || (code < 32 && !IsSpace(char(code))) ||
                (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE || code == 0xFFFF) {
       return Fail("&" + name + "; is no character XML can hold");
@@ -200,6 +209,8 @@ struct XmlReader {
         if (IsSpace(b[i])) {
           value += ' ';
           ++i;
+        } else if (b[i] == '&' && name == "clsid") {
+          value += b[i++];  // the system reads a clsid as written, references and all
         } else if (!(b[i] == '&' ? Reference(&value) : Char(&value))) {
           return false;
         }
@@ -406,7 +417,7 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
   std::vector<bool> found(count, false);
   for (const XmlElement* c : root.Children("file/comClass")) {
     const std::string* clsid = c->Attribute("clsid");
-    const std::string id = clsid ? Trimmed(*clsid) : "";
+    const std::string id = clsid ? *clsid : "";  // as the system reads it: blanks make it no identifier
     const std::size_t which = std::find(folded.begin(), folded.end(), Lower(id)) - folded.begin();
     if (which < count && !found[which]) {
       found[which] = true;
@@ -417,8 +428,8 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
     const std::string remedy = "give each comClass the identifier its script registers, no other" + kExport;
     if (which < count) {
       out->Add("manifest-class", c->at, "the class " + ids[which] + " is in the manifest twice",
-               {"Windows refuses a manifest that names a class twice, and the application does not start"},
-               "keep one comClass for it" + kExport);
+               {"Windows may refuse a manifest that names a class twice (Wine takes it)"},
+               "keep one comClass for it" + kExport, Severity::kWarning);
     } else if (!clsid) {
       out->Add("manifest-class", c->at, "a comClass has no clsid", {}, remedy);
     } else if (!std::equal(id.begin(), id.end(), kShape.begin(), kShape.end(), [](char c, char x) {
@@ -441,12 +452,55 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
   }
 }
 
-}  // namespace
+// What the host library's reader refuses (and the host marks bad-manifest)
+// that the checks below would not find: one finding at its place.
+// The reader's places are in the text less a UTF-8 byte order mark.
+std::size_t ScreenPlace(const stub::host::detail::ManifestScreen& screen, const std::string& text) {
+  return screen.at + (text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
+}
 
-void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
-                   std::vector<Finding>* findings) {
-  const std::string text = Decoded(bytes);
-  ManifestFindings out{{findings, "manifest"}, file, text};
+bool ScreenRefuses(const stub::host::detail::ManifestScreen& screen, const std::string& text, bool classesChecked,
+                   ManifestFindings* out) {
+  using stub::host::detail::ManifestFault;
+  const std::size_t at = ScreenPlace(screen, text);
+  switch (screen.fault) {
+    case ManifestFault::None:
+    case ManifestFault::NotAssembly:
+    case ManifestFault::MissingIdentity:
+    case ManifestFault::BadVersion:
+      return false;  // found below, with the package's terms
+    case ManifestFault::TooLarge:
+    case ManifestFault::NotXml:
+    case ManifestFault::DocumentType:
+    case ManifestFault::SecondDeclaration:
+    case ManifestFault::TooDeep:
+    case ManifestFault::DuplicateAttribute:
+      out->Add("manifest-not-xml", at, "not a manifest the host library reads", {kRefused},
+               "correct it at that place" + kExport);
+      return true;
+    case ManifestFault::Markup:
+      out->Add("manifest-not-xml", at, "a CDATA section or a processing instruction, which a manifest does not hold",
+               {kRefused}, "write the text plainly, without <![CDATA[ or <?...?>" + kExport);
+      return true;
+    case ManifestFault::NoClassId:
+      if (classesChecked) return false;  // each such comClass is found with the package's classes
+      out->Add("manifest-class", at, "a comClass whose clsid is not a braced class identifier",
+               {"a class identifier is {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, written as it is, without references",
+                kRefused},
+               "give each comClass the identifier its script registers" + kExport);
+      return true;
+    case ManifestFault::ClassInTwoFiles:
+      out->Add("manifest-class", at, "a class is in the manifest under two <file> elements",
+               {"the system takes the manifest, then cannot create the class"},
+               "keep the class under the module's <file> only" + kExport);
+      return true;
+  }
+  return false;
+}
+
+// The manifest's findings, the reader's verdict `screen` among them.
+void CheckRead(const std::string& file, const std::string& text, const stub::host::detail::ManifestScreen& screen,
+               const ManifestExpectation& expected, ManifestFindings& out) {
   XmlElement root;
   XmlReader reader{text};
   if (!reader.Read(&root)) {
@@ -454,6 +508,7 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
             (reader.hint.empty() ? "correct it at that place" : reader.hint) + kExport);
     return;
   }
+  if (ScreenRefuses(screen, text, expected.classesKnown, &out)) return;
   if (root.ns != kAssemblyNamespace || root.local != "assembly") {
     return out.NotAssembly(root.at, "the root element <" + root.local + "> is no assembly manifest's",
                            {root.ns.empty() ? "it has no namespace" : "its namespace is " + Quoted(root.ns)});
@@ -461,10 +516,33 @@ void CheckManifest(const std::string& file, const std::string& bytes, const Mani
   if (root.Value("manifestVersion") != "1.0") out.NotAssembly(root.at, "the manifestVersion is not \"1.0\"");
   const std::vector<const XmlElement*> identities = root.Children("assemblyIdentity");
   if (identities.empty()) out.NotAssembly(root.at, "the assembly has no assemblyIdentity");
-  if (identities.size() > 1) out.NotAssembly(identities[1]->at, "the assembly has a second assemblyIdentity");
+  if (identities.size() > 1) {
+    out.Add("manifest-not-assembly", identities[1]->at, "the assembly has a second assemblyIdentity",
+            {"Windows may refuse it (Wine reads the first)"}, "keep one assemblyIdentity" + kExport,
+            Severity::kWarning);
+  }
   if (identities.size() == 1) CheckIdentity(file, *identities[0], expected, &out);
   CheckDependencies(file, root, &out);
   CheckFiles(root, expected, &out);
+}
+
+}  // namespace
+
+void CheckManifest(const std::string& file, const std::string& bytes, const ManifestExpectation& expected,
+                   std::vector<Finding>* findings) {
+  const std::string text = Decoded(bytes);
+  const stub::host::detail::ManifestScreen screen = stub::host::detail::ScreenManifest(bytes);
+  const std::size_t first = findings->size();
+  {
+    ManifestFindings out{{findings, "manifest"}, file, text};
+    CheckRead(file, text, screen, expected, out);
+  }
+  // What the host library refuses is an error here, found by a check above or else said so at its place.
+  const bool error = std::any_of(findings->begin() + static_cast<std::ptrdiff_t>(first), findings->end(),
+                                 [](const Finding& f) { return f.severity == Severity::kError; });
+  if (screen.fault == stub::host::detail::ManifestFault::None || error) return;
+  ManifestFindings out{{findings, "manifest"}, file, text};
+  out.NotAssembly(ScreenPlace(screen, text), "the host library refuses this manifest here", {kRefused});
 }
 
 }  // namespace check
