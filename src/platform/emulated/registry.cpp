@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <list>
 #include <map>
@@ -90,19 +91,30 @@ constexpr std::uintptr_t kHandleTag =
     sizeof(std::uintptr_t) == 8 ? static_cast<std::uintptr_t>(0x5EC0000000000000ull) : 0x40000000u;
 
 // A key as it was when the registry was marked, noted the first time a call
-// changed it since.
+// changed it since. Its path is the note's place in the log.
 struct NotedKey {
-  std::size_t root;
-  std::u16string path;  // below the root, as spelled then
   bool existed;
   std::vector<Value> values;
 };
 
+// Where a note stands: the root and the path below it as spelled when first
+// noted, ordered as the registry compares names, so that the path is held
+// once, as spelled, and found whatever its letters.
+using NotePlace = std::pair<std::size_t, std::u16string>;
+struct NoteOrder {
+  bool operator()(const NotePlace& a, const NotePlace& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    return std::lexicographical_compare(
+        a.second.begin(), a.second.end(), b.second.begin(), b.second.end(),
+        [](char16_t x, char16_t y) { return detail::FoldCase(x) < detail::FoldCase(y); });
+  }
+};
+
 struct RegistryState {
   std::array<KeyPtr, kRootCount> roots;
-  // Changes noted since emu::MarkRegistry, by root and case-folded path.
+  // Changes noted since emu::MarkRegistry, by root and path.
   bool noting = false;
-  std::map<std::pair<std::size_t, std::u16string>, NotedKey> noted;
+  std::map<NotePlace, NotedKey, NoteOrder> noted;
   // What RegOverridePredefKey made each root stand for (an empty key: nothing).
   std::array<Handle, kRootCount> overrides{};
   std::unordered_map<std::uintptr_t, Handle> handles;
@@ -228,9 +240,8 @@ void Note(const Key& key, bool existed) {
   std::size_t root = 0;
   std::u16string path;
   if (!PathOf(key, &root, &path)) return;
-  auto [it, made] = registry.noted.try_emplace({root, detail::Folded(path)});
-  if (!made) return;
-  it->second = {root, path, existed, existed ? key.values.Copy() : std::vector<Value>()};
+  auto [it, made] = registry.noted.try_emplace({root, std::move(path)});
+  if (made && existed) it->second = {true, key.values.Copy()};
 }
 
 // Notes a key about to be deleted, with every key below it.
@@ -452,24 +463,28 @@ void MarkRegistry() {
   Registry().noted.clear();
 }
 
-std::vector<KeyChange> RegistryChanges() {
+void VisitRegistryChanges(const std::function<void(const KeyChange&)>& visit) {
   detail::Guard guard(detail::StateLock());
-  std::vector<KeyChange> changes;
-  for (const auto& [where, noted] : Registry().noted) {
-    KeyChange change;
-    change.root = reinterpret_cast<HKEY>(kFirstRoot + noted.root);
-    change.before = noted.path;
+  KeyChange change;
+  for (const auto& [place, noted] : Registry().noted) {
+    change.root = reinterpret_cast<HKEY>(kFirstRoot + place.first);
+    change.before = place.second;
     change.existed = noted.existed;
     change.valuesBefore = noted.values;
     std::vector<std::u16string> parts;
-    SplitPath(noted.path, &parts);
-    if (KeyPtr key = Walk(Registry().roots[noted.root], parts)) {
-      std::size_t root = 0;
-      change.exists = PathOf(*key, &root, &change.now);
-      change.values = key->values.Copy();
-    }
-    changes.push_back(std::move(change));
+    SplitPath(place.second, &parts);
+    const KeyPtr key = Walk(Registry().roots[place.first], parts);
+    std::size_t root = 0;
+    change.exists = key && PathOf(*key, &root, &change.now);
+    change.values = key ? key->values.Copy() : std::vector<Value>();
+    if (!change.exists) change.now.clear();
+    visit(change);
   }
+}
+
+std::vector<KeyChange> RegistryChanges() {
+  std::vector<KeyChange> changes;
+  VisitRegistryChanges([&changes](const KeyChange& change) { changes.push_back(change); });
   return changes;
 }
 
@@ -477,37 +492,43 @@ void RollBackRegistry() {
   detail::Guard guard(detail::StateLock());
   RegistryState& registry = Registry();
   registry.noting = false;
-  std::vector<const NotedKey*> order;
-  for (const auto& [where, noted] : registry.noted) order.push_back(&noted);
+  using Note = std::pair<const NotePlace, NotedKey>;
+  std::vector<const Note*> order;
+  for (const Note& note : registry.noted) order.push_back(&note);
   // Parents before their subkeys.
-  const auto depth = [](const NotedKey* k) { return std::count(k->path.begin(), k->path.end(), u'\\'); };
+  const auto depth = [](const Note* n) {
+    const std::u16string& path = n->first.second;
+    return std::count(path.begin(), path.end(), u'\\');
+  };
   std::stable_sort(order.begin(), order.end(),
-                   [&](const NotedKey* a, const NotedKey* b) { return depth(a) < depth(b); });
+                   [&](const Note* a, const Note* b) { return depth(a) < depth(b); });
   const auto remove = [](const KeyPtr& key) {
     MarkDeleted(*key);
     Unlink(*key);
   };
   // Keys made since go (with everything below them, all made since too).
-  for (const NotedKey* noted : order) {
-    if (noted->existed || noted->path.empty()) continue;
+  for (const Note* note : order) {
+    const auto& [root, path] = note->first;
+    if (note->second.existed || path.empty()) continue;
     std::vector<std::u16string> parts;
-    SplitPath(noted->path, &parts);
-    if (KeyPtr key = Walk(registry.roots[noted->root], parts)) remove(key);
+    SplitPath(path, &parts);
+    if (KeyPtr key = Walk(registry.roots[root], parts)) remove(key);
   }
   // Keys that were there come back as they were. One spelled otherwise now
   // was deleted and made again since: what is below it now was made since
   // too, and what was below it then is noted.
-  for (const NotedKey* noted : order) {
-    if (!noted->existed) continue;
+  for (const Note* note : order) {
+    const auto& [root, path] = note->first;
+    if (!note->second.existed) continue;
     std::vector<std::u16string> parts;
-    SplitPath(noted->path, &parts);
-    KeyPtr key = Walk(registry.roots[noted->root], parts);
+    SplitPath(path, &parts);
+    KeyPtr key = Walk(registry.roots[root], parts);
     if (key && !parts.empty() && key->name != parts.back()) {
       remove(key);
       key = nullptr;
     }
-    if (!key) key = LocateOrCreate(reinterpret_cast<HKEY>(kFirstRoot + noted->root), noted->path);
-    if (key) key->values.Assign(noted->values);
+    if (!key) key = LocateOrCreate(reinterpret_cast<HKEY>(kFirstRoot + root), path);
+    if (key) key->values.Assign(note->second.values);
   }
   registry.noted.clear();
 }

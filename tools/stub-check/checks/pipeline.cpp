@@ -46,13 +46,13 @@ Report Check(const CheckRequest& request) {
   // default at C:\Packages and under a path with blanks and apostrophes.
   EmulatorSession session;
   CombineExports(session, &package->exports);
-  Restore(request.registry);
+  session.Restore(request.registry);
   const std::u16string name = Utf16(package->moduleName);
   std::vector<std::u16string> paths = request.installPaths;
   if (paths.empty()) paths = {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
   for (const std::u16string& path : paths) report.installs.push_back(RunInstall(session, *package, path));
   // The registry to start from as the runs give it back: per user, with the user's classes key.
-  package->baseKeys = CountKeys();
+  package->baseKeys = session.CountKeys();
   report.package = package;
   // Analyse: the module file, the package, each install and the manifest, errors first.
   CheckModuleFile(package->moduleFile, package->moduleName, &report.findings);
@@ -88,7 +88,7 @@ Report Check(const CheckRequest& request) {
     expected.moduleName = package->moduleName;
     if (package->moduleFile.bits) expected.architecture = package->moduleFile.architecture;
     const Install& first = report.installs[0];
-    expected.classesKnown = first.idsRead && RegisteredClasses(first, &expected.classes);
+    expected.classesKnown = first.idsRead && RegisteredClasses(session, first, &expected.classes);
     CheckManifest(request.manifestFile, request.manifestBytes, expected, &report.findings);
     report.sources.push_back({request.manifestFile, request.manifestBytes});
   }

@@ -33,7 +33,8 @@ ManifestClass RegisteredClass(const GUID& id,
                               const std::function<const RegKey*(const std::string&)>& lookup);
 
 /// The classes as `install`'s registration left them (its keys over the session's); false if it failed.
-bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes);
+bool RegisteredClasses(const EmulatorSession& session, const Install& install,
+                       std::vector<ManifestClass>* classes);
 
 /// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or "amd64"; empty for any other.
 inline std::string ManifestArchitecture(const std::string& arch) {

@@ -20,14 +20,15 @@ ManifestClass RegisteredClass(const GUID& id,
           text(key + "\\VersionIndependentProgID", u"")};
 }
 
-bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes) {
+bool RegisteredClasses(const EmulatorSession& session, const Install& install,
+                       std::vector<ManifestClass>* classes) {
   if (install.registration.result != S_OK) return false;
   RegKey unchanged;
   auto lookup = [&](const std::string& path) -> const RegKey* {
     const std::u16string full = install.classesKey + u"\\" + Utf16(path);
     auto it = install.registered.find(FoldCase(full));
     if (it != install.registered.end()) return &it->second;
-    return ReadRegKey(full, &unchanged) ? &unchanged : nullptr;
+    return session.ReadRegKey(full, &unchanged) ? &unchanged : nullptr;
   };
   classes->clear();
   for (const GUID& id : install.ids) classes->push_back(RegisteredClass(id, lookup));

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "package/class_identity.h"
-#include "platform/emulated/emulator.h"
+#include "platform/emulated/text_helpers.h"
 #include "text/identifiers.h"
 
 namespace check {
