@@ -104,9 +104,15 @@ using NotePlace = std::pair<std::size_t, std::u16string>;
 struct NoteOrder {
   bool operator()(const NotePlace& a, const NotePlace& b) const {
     if (a.first != b.first) return a.first < b.first;
-    return std::lexicographical_compare(
-        a.second.begin(), a.second.end(), b.second.begin(), b.second.end(),
-        [](char16_t x, char16_t y) { return detail::FoldCase(x) < detail::FoldCase(y); });
+    // Paths of one run share long prefixes spelled alike: only units that differ are folded.
+    const std::u16string &x = a.second, &y = b.second;
+    const std::size_t n = std::min(x.size(), y.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (x[i] == y[i]) continue;
+      const char16_t fx = detail::FoldCase(x[i]), fy = detail::FoldCase(y[i]);
+      if (fx != fy) return fx < fy;
+    }
+    return x.size() < y.size();
   }
 };
 
