@@ -22,11 +22,13 @@ using KeyPtr = std::shared_ptr<Key>;
 
 // A key's values in creation order, found by case-folded name in O(1), so
 // that a key of many thousands of values costs linear time to fill and empty.
+// A key without values (most keys a script makes) holds only a null pointer.
 class ValueList {
  public:
   Value* Find(const std::u16string& name) {
-    const auto found = byFoldedName_.find(detail::Folded(name));
-    return found == byFoldedName_.end() ? nullptr : &*found->second;
+    if (!store_) return nullptr;
+    const auto found = store_->byFoldedName.find(detail::Folded(name));
+    return found == store_->byFoldedName.end() ? nullptr : &*found->second;
   }
   void Store(const std::u16string& name, DWORD type, std::vector<BYTE> data) {
     if (Value* existing = Find(name)) {
@@ -34,26 +36,32 @@ class ValueList {
       existing->data = std::move(data);
       return;
     }
-    values_.push_back({name, type, std::move(data)});
-    byFoldedName_[detail::Folded(name)] = std::prev(values_.end());
+    if (!store_) store_ = std::make_unique<Values>();
+    store_->values.push_back({name, type, std::move(data)});
+    store_->byFoldedName[detail::Folded(name)] = std::prev(store_->values.end());
   }
   bool Erase(const std::u16string& name) {
-    const auto found = byFoldedName_.find(detail::Folded(name));
-    if (found == byFoldedName_.end()) return false;
-    values_.erase(found->second);
-    byFoldedName_.erase(found);
+    if (!store_) return false;
+    const auto found = store_->byFoldedName.find(detail::Folded(name));
+    if (found == store_->byFoldedName.end()) return false;
+    store_->values.erase(found->second);
+    store_->byFoldedName.erase(found);
     return true;
   }
-  std::vector<Value> Copy() const { return {values_.begin(), values_.end()}; }
+  std::vector<Value> Copy() const {
+    return store_ ? std::vector<Value>(store_->values.begin(), store_->values.end()) : std::vector<Value>();
+  }
   void Assign(const std::vector<Value>& values) {
-    values_.clear();
-    byFoldedName_.clear();
+    store_.reset();
     for (const Value& v : values) Store(v.name, v.type, v.data);
   }
 
  private:
-  std::list<Value> values_;
-  std::unordered_map<std::u16string, std::list<Value>::iterator> byFoldedName_;
+  struct Values {
+    std::list<Value> values;
+    std::unordered_map<std::u16string, std::list<Value>::iterator> byFoldedName;
+  };
+  std::unique_ptr<Values> store_;
 };
 
 struct Key {
