@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/emulated/text_helpers.h"
 #include "platform/platform.h"
 
 namespace emu {
@@ -154,6 +155,9 @@ struct KeyChange {
 void MarkRegistry();
 /// The keys noted since the mark, each once, in no particular order.
 std::vector<KeyChange> RegistryChanges();
+/// The same, one at a time, without a copy of them all: `visit` gets each
+/// change and must not call into the emulator.
+void VisitRegistryChanges(const std::function<void(const KeyChange&)>& visit);
 /// Puts every key noted since the mark back as it was then (its values in
 /// their order, its name as spelled then), and stops noting.
 void RollBackRegistry();
@@ -225,14 +229,5 @@ void SetWindowStationVisible(bool visible);
 /// regardless of case); Reset forgets every variable. References to unset
 /// names stay as written, as on Windows.
 void SetEnvironmentVariable(const std::u16string& name, const std::u16string& value);
-
-// ---- Text helpers for tests --------------------------------------------------------------------------
-
-std::string ToUtf8(const std::u16string& text);
-std::u16string FromUtf8(const std::string& text);
-/// `name` as the emulated registry and file system compare names, regardless of case.
-std::u16string FoldedName(const std::u16string& name);
-/// The braced upper-case text form of a GUID, as Windows writes it.
-std::u16string GuidText(const GUID& guid);
 
 }  // namespace emu

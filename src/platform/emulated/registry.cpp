@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <list>
 #include <map>
@@ -21,11 +22,13 @@ using KeyPtr = std::shared_ptr<Key>;
 
 // A key's values in creation order, found by case-folded name in O(1), so
 // that a key of many thousands of values costs linear time to fill and empty.
+// A key without values (most keys a script makes) holds only a null pointer.
 class ValueList {
  public:
   Value* Find(const std::u16string& name) {
-    const auto found = byFoldedName_.find(detail::Folded(name));
-    return found == byFoldedName_.end() ? nullptr : &*found->second;
+    if (!store_) return nullptr;
+    const auto found = store_->byFoldedName.find(detail::Folded(name));
+    return found == store_->byFoldedName.end() ? nullptr : &*found->second;
   }
   void Store(const std::u16string& name, DWORD type, std::vector<BYTE> data) {
     if (Value* existing = Find(name)) {
@@ -33,26 +36,32 @@ class ValueList {
       existing->data = std::move(data);
       return;
     }
-    values_.push_back({name, type, std::move(data)});
-    byFoldedName_[detail::Folded(name)] = std::prev(values_.end());
+    if (!store_) store_ = std::make_unique<Values>();
+    store_->values.push_back({name, type, std::move(data)});
+    store_->byFoldedName[detail::Folded(name)] = std::prev(store_->values.end());
   }
   bool Erase(const std::u16string& name) {
-    const auto found = byFoldedName_.find(detail::Folded(name));
-    if (found == byFoldedName_.end()) return false;
-    values_.erase(found->second);
-    byFoldedName_.erase(found);
+    if (!store_) return false;
+    const auto found = store_->byFoldedName.find(detail::Folded(name));
+    if (found == store_->byFoldedName.end()) return false;
+    store_->values.erase(found->second);
+    store_->byFoldedName.erase(found);
     return true;
   }
-  std::vector<Value> Copy() const { return {values_.begin(), values_.end()}; }
+  std::vector<Value> Copy() const {
+    return store_ ? std::vector<Value>(store_->values.begin(), store_->values.end()) : std::vector<Value>();
+  }
   void Assign(const std::vector<Value>& values) {
-    values_.clear();
-    byFoldedName_.clear();
+    store_.reset();
     for (const Value& v : values) Store(v.name, v.type, v.data);
   }
 
  private:
-  std::list<Value> values_;
-  std::unordered_map<std::u16string, std::list<Value>::iterator> byFoldedName_;
+  struct Values {
+    std::list<Value> values;
+    std::unordered_map<std::u16string, std::list<Value>::iterator> byFoldedName;
+  };
+  std::unique_ptr<Values> store_;
 };
 
 struct Key {
@@ -90,19 +99,36 @@ constexpr std::uintptr_t kHandleTag =
     sizeof(std::uintptr_t) == 8 ? static_cast<std::uintptr_t>(0x5EC0000000000000ull) : 0x40000000u;
 
 // A key as it was when the registry was marked, noted the first time a call
-// changed it since.
+// changed it since. Its path is the note's place in the log.
 struct NotedKey {
-  std::size_t root;
-  std::u16string path;  // below the root, as spelled then
   bool existed;
   std::vector<Value> values;
 };
 
+// Where a note stands: the root and the path below it as spelled when first
+// noted, ordered as the registry compares names, so that the path is held
+// once, as spelled, and found whatever its letters.
+using NotePlace = std::pair<std::size_t, std::u16string>;
+struct NoteOrder {
+  bool operator()(const NotePlace& a, const NotePlace& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    // Paths of one run share long prefixes spelled alike: only units that differ are folded.
+    const std::u16string &x = a.second, &y = b.second;
+    const std::size_t n = std::min(x.size(), y.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (x[i] == y[i]) continue;
+      const char16_t fx = detail::FoldCase(x[i]), fy = detail::FoldCase(y[i]);
+      if (fx != fy) return fx < fy;
+    }
+    return x.size() < y.size();
+  }
+};
+
 struct RegistryState {
   std::array<KeyPtr, kRootCount> roots;
-  // Changes noted since emu::MarkRegistry, by root and case-folded path.
+  // Changes noted since emu::MarkRegistry, by root and path.
   bool noting = false;
-  std::map<std::pair<std::size_t, std::u16string>, NotedKey> noted;
+  std::map<NotePlace, NotedKey, NoteOrder> noted;
   // What RegOverridePredefKey made each root stand for (an empty key: nothing).
   std::array<Handle, kRootCount> overrides{};
   std::unordered_map<std::uintptr_t, Handle> handles;
@@ -228,9 +254,8 @@ void Note(const Key& key, bool existed) {
   std::size_t root = 0;
   std::u16string path;
   if (!PathOf(key, &root, &path)) return;
-  auto [it, made] = registry.noted.try_emplace({root, detail::Folded(path)});
-  if (!made) return;
-  it->second = {root, path, existed, existed ? key.values.Copy() : std::vector<Value>()};
+  auto [it, made] = registry.noted.try_emplace({root, std::move(path)});
+  if (made && existed) it->second = {true, key.values.Copy()};
 }
 
 // Notes a key about to be deleted, with every key below it.
@@ -452,24 +477,28 @@ void MarkRegistry() {
   Registry().noted.clear();
 }
 
-std::vector<KeyChange> RegistryChanges() {
+void VisitRegistryChanges(const std::function<void(const KeyChange&)>& visit) {
   detail::Guard guard(detail::StateLock());
-  std::vector<KeyChange> changes;
-  for (const auto& [where, noted] : Registry().noted) {
-    KeyChange change;
-    change.root = reinterpret_cast<HKEY>(kFirstRoot + noted.root);
-    change.before = noted.path;
+  KeyChange change;
+  for (const auto& [place, noted] : Registry().noted) {
+    change.root = reinterpret_cast<HKEY>(kFirstRoot + place.first);
+    change.before = place.second;
     change.existed = noted.existed;
     change.valuesBefore = noted.values;
     std::vector<std::u16string> parts;
-    SplitPath(noted.path, &parts);
-    if (KeyPtr key = Walk(Registry().roots[noted.root], parts)) {
-      std::size_t root = 0;
-      change.exists = PathOf(*key, &root, &change.now);
-      change.values = key->values.Copy();
-    }
-    changes.push_back(std::move(change));
+    SplitPath(place.second, &parts);
+    const KeyPtr key = Walk(Registry().roots[place.first], parts);
+    std::size_t root = 0;
+    change.exists = key && PathOf(*key, &root, &change.now);
+    change.values = key ? key->values.Copy() : std::vector<Value>();
+    if (!change.exists) change.now.clear();
+    visit(change);
   }
+}
+
+std::vector<KeyChange> RegistryChanges() {
+  std::vector<KeyChange> changes;
+  VisitRegistryChanges([&changes](const KeyChange& change) { changes.push_back(change); });
   return changes;
 }
 
@@ -477,37 +506,43 @@ void RollBackRegistry() {
   detail::Guard guard(detail::StateLock());
   RegistryState& registry = Registry();
   registry.noting = false;
-  std::vector<const NotedKey*> order;
-  for (const auto& [where, noted] : registry.noted) order.push_back(&noted);
+  using Note = std::pair<const NotePlace, NotedKey>;
+  std::vector<const Note*> order;
+  for (const Note& note : registry.noted) order.push_back(&note);
   // Parents before their subkeys.
-  const auto depth = [](const NotedKey* k) { return std::count(k->path.begin(), k->path.end(), u'\\'); };
+  const auto depth = [](const Note* n) {
+    const std::u16string& path = n->first.second;
+    return std::count(path.begin(), path.end(), u'\\');
+  };
   std::stable_sort(order.begin(), order.end(),
-                   [&](const NotedKey* a, const NotedKey* b) { return depth(a) < depth(b); });
+                   [&](const Note* a, const Note* b) { return depth(a) < depth(b); });
   const auto remove = [](const KeyPtr& key) {
     MarkDeleted(*key);
     Unlink(*key);
   };
   // Keys made since go (with everything below them, all made since too).
-  for (const NotedKey* noted : order) {
-    if (noted->existed || noted->path.empty()) continue;
+  for (const Note* note : order) {
+    const auto& [root, path] = note->first;
+    if (note->second.existed || path.empty()) continue;
     std::vector<std::u16string> parts;
-    SplitPath(noted->path, &parts);
-    if (KeyPtr key = Walk(registry.roots[noted->root], parts)) remove(key);
+    SplitPath(path, &parts);
+    if (KeyPtr key = Walk(registry.roots[root], parts)) remove(key);
   }
   // Keys that were there come back as they were. One spelled otherwise now
   // was deleted and made again since: what is below it now was made since
   // too, and what was below it then is noted.
-  for (const NotedKey* noted : order) {
-    if (!noted->existed) continue;
+  for (const Note* note : order) {
+    const auto& [root, path] = note->first;
+    if (!note->second.existed) continue;
     std::vector<std::u16string> parts;
-    SplitPath(noted->path, &parts);
-    KeyPtr key = Walk(registry.roots[noted->root], parts);
+    SplitPath(path, &parts);
+    KeyPtr key = Walk(registry.roots[root], parts);
     if (key && !parts.empty() && key->name != parts.back()) {
       remove(key);
       key = nullptr;
     }
-    if (!key) key = LocateOrCreate(reinterpret_cast<HKEY>(kFirstRoot + noted->root), noted->path);
-    if (key) key->values.Assign(noted->values);
+    if (!key) key = LocateOrCreate(reinterpret_cast<HKEY>(kFirstRoot + root), path);
+    if (key) key->values.Assign(note->second.values);
   }
   registry.noted.clear();
 }

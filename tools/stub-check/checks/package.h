@@ -71,6 +71,7 @@ struct Install {
   bool idsRead = false;
   RunResult registration;
   Snapshot registered;  // the keys registration made or changed, whole: what an installer writes
+  Snapshot unchangedClassKeys;  // each class's own keys that registration found and left as they were
   RunResult removal;
   std::vector<LeftKey> leftBehind;
   std::vector<Finding> findings;

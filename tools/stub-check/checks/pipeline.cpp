@@ -61,13 +61,13 @@ Report Check(const CheckRequest& request) {
   // default at C:\Packages and under a path with blanks and apostrophes.
   EmulatorSession session;
   CombineExports(session, &package->exports);
-  Restore(request.registry);
+  session.Restore(request.registry);
   const std::u16string name = Utf16(package->moduleName);
   std::vector<std::u16string> paths = request.installPaths;
   if (paths.empty()) paths = {u"C:\\Packages\\" + name, u"C:\\Program Files\\O'Brien's Packages\\" + name};
   for (const std::u16string& path : paths) report.installs.push_back(RunInstall(session, *package, path));
   // The registry to start from as the runs give it back: per user, with the user's classes key.
-  package->baseKeys = CountKeys();
+  package->baseKeys = session.CountKeys();
   report.package = package;
   report.registering = Regsvr32Of(*package, false);
   report.removing = Regsvr32Of(*package, true);

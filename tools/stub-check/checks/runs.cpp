@@ -13,7 +13,6 @@
 #include "package/package_classes.h"
 #include "package/script_files.h"
 #include "package/self_registration.h"
-#include "platform/emulated/emulator.h"
 #include "platform/unique_resource.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
@@ -37,21 +36,20 @@ void SetUpMachine(EmulatorSession& session, const Package& package, const Instal
                            KEY_ALL_ACCESS, nullptr, userClasses.Put(), nullptr) == ERROR_SUCCESS) {
     sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses.Get());
   }
-  emu::SetModuleFileName(sys::ThisModule(), install.modulePath);
+  session.SetModulePath(install.modulePath);
   if (install.directory.empty()) return;
   for (const ScriptFile& script : package.scripts) {
     const std::u16string path = install.directory + Utf16(script.name);
-    if (script.isFolder) emu::PutDirectory(path);
-    if (script.found) emu::PutFile(path, script.bytes);
+    if (script.isFolder) session.PutDirectory(path);
+    if (script.found) session.PutFile(path, script.bytes);
   }
 }
 
 // A run's result, the boxes shown since the `boxesBefore` first, and regsvr32's exit code (`failed`).
-RunResult Ran(HRESULT result, std::size_t boxesBefore, int failed) {
+RunResult Ran(const EmulatorSession& session, HRESULT result, std::size_t boxesBefore, int failed) {
   RunResult run{result, {}, "", FAILED(result) ? failed : 0, true, ""};
-  const std::vector<emu::MessageBoxRecord>& shown = emu::MessageBoxes();
-  for (std::size_t i = boxesBefore; i < shown.size(); ++i)
-    run.boxes.push_back({Utf8(shown[i].caption), Utf8(shown[i].text)});
+  for (const ShownBox& box : session.BoxesFrom(boxesBefore))
+    run.boxes.push_back({Utf8(box.caption), Utf8(box.text)});
   return run;
 }
 
@@ -160,14 +158,15 @@ void LoadFailures(Install* install) {
 }
 
 // A registration that succeeds must point COM at this copy of the module: each class's InprocServer32.
-void CheckServers(const Install& install, std::vector<Finding>* findings) {
+void CheckServers(const EmulatorSession& session, const Install& install,
+                  std::vector<Finding>* findings) {
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
     const std::string file = Utf8(PackageClasses[i].scriptName),
                       className = Utf8(PackageClasses[i].className);
     const std::string server =
         Utf8(install.classesKey) + "\\CLSID\\" + GuidString(install.ids[i]) + "\\InprocServer32";
     RegKey key;
-    if (!ReadRegKey(Utf16(server), &key)) {
+    if (!session.ReadRegKey(Utf16(server), &key)) {
       findings->push_back(Noted(
           Severity::kWarning, "no-server-key", file, {},
           "registration writes no InprocServer32 for the " + className + " class",
@@ -196,21 +195,22 @@ void CheckServers(const Install& install, std::vector<Finding>* findings) {
 }
 
 // The file a class's InprocServer32 names in the emulated registry now, as its default value reads.
-std::string RegisteredServer(const Install& install, const GUID& id) {
+std::string RegisteredServer(const EmulatorSession& session, const Install& install,
+                             const GUID& id) {
   RegKey key;
   const std::u16string server = install.classesKey + u"\\CLSID\\" + Utf16(GuidString(id)) + u"\\InprocServer32";
-  if (!ReadRegKey(server, &key)) return "";
+  if (!session.ReadRegKey(server, &key)) return "";
   auto value = key.values.find(u"");
   return value == key.values.end() ? "" : Utf8(TextUpToNul(value->second.data));
 }
 
 // Classes the registry already gives another module file, as the module itself tells them apart: this
 // package's registration takes them over, and its removal leaves them to that file.
-std::vector<Finding> ClassesOfOtherModules(const Install& install) {
+std::vector<Finding> ClassesOfOtherModules(const EmulatorSession& session, const Install& install) {
   std::vector<Finding> findings;
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
     if (FindClassServer(install.ids[i], install.modulePath.c_str()) != ClassServer::kOtherModule) continue;
-    const std::string other = RegisteredServer(install, install.ids[i]), id = GuidString(install.ids[i]),
+    const std::string other = RegisteredServer(session, install, install.ids[i]), id = GuidString(install.ids[i]),
                       className = Utf8(PackageClasses[i].className);
     Finding f = Noted(
         Severity::kWarning, "takes-class", Utf8(PackageClasses[i].scriptName), {},
@@ -231,13 +231,13 @@ std::vector<Finding> ClassesOfOtherModules(const Install& install) {
 // A removal that left a class alone because another module file serves it: which, and why. `owners` are the
 // findings of classes that named another file before registration; any other such class names the file its
 // own script writes instead of %Module%, which `servers` already tells: its finding gets what removal does.
-void KeptClasses(const Install& install, const PackageOutcome& removal, std::vector<Finding>* owners,
+void KeptClasses(const EmulatorSession& session, const Install& install, const PackageOutcome& removal, std::vector<Finding>* owners,
                  std::vector<Finding>* servers) {
   const std::string kept = "removal leaves the class and its ProgIDs in place: the module removes only the "
                            "classes whose InprocServer32 names it";
   for (std::size_t i = 0; i < install.ids.size() && i < std::size(removal.kept); ++i) {
     if (!removal.kept[i]) continue;
-    const std::string other = RegisteredServer(install, install.ids[i]), id = GuidString(install.ids[i]),
+    const std::string other = RegisteredServer(session, install, install.ids[i]), id = GuidString(install.ids[i]),
                       file = Utf8(PackageClasses[i].scriptName);
     const auto named = [&](const Finding& f) { return f.Arg("classId") == id || f.file == file; };
     auto wrongPath = std::find_if(servers->begin(), servers->end(), [&](const Finding& f) {
@@ -259,19 +259,34 @@ void KeptClasses(const Install& install, const PackageOutcome& removal, std::vec
   }
 }
 
+// Each class's keys registration left as they were (its key, InprocServer32, ProgID and
+// VersionIndependentProgID), so that what the classes look like once registered is data the
+// report's readers take without the session.
+void KeepClassKeys(const EmulatorSession& session, Install& install) {
+  for (const GUID& id : install.ids) {
+    const std::u16string key = install.classesKey + u"\\CLSID\\" + Utf16(GuidString(id));
+    for (const char16_t* below : {u"", u"\\InprocServer32", u"\\ProgID", u"\\VersionIndependentProgID"}) {
+      const std::u16string path = key + below;
+      RegKey found;
+      if (!install.registered.count(FoldCase(path)) && session.ReadRegKey(path, &found))
+        install.unchangedClassKeys.emplace(FoldCase(path), std::move(found));
+    }
+  }
+}
+
 // Registration and removal of a package that loads, kept as their changes from the registry to start from: a
 // large export is held once, by the emulated machine, and put back.
 void RunRegistration(EmulatorSession& session, const Package& package, Install& install) {
   SetUpMachine(session, package, install);
-  std::vector<Finding> owners = ClassesOfOtherModules(install);  // told last, as the registry stood
+  std::vector<Finding> owners = ClassesOfOtherModules(session, install);  // told last, as the registry stood
   session.Mark();
   PackageOutcome registrationStop, removalStop;
   install.registration = Ran(
+      session,
       package.perUser ? InstallServer(TRUE, u"user", &registrationStop) : RegisterServer(&registrationStop),
       0, 5);
-  const Changes registered = session.TakeChanges();
+  Changes registered = session.TakeChanges();
   install.registration.changes = RegDiff(registered.was, Changes(), registered);
-  install.registered = registered.changed;
   // How many keys a failed walk made (its HKCR the scripts' classes key), and how many stay.
   std::pair<int, int> madeKeys;
   const ScriptOutcome& walk = registrationStop.run;
@@ -280,15 +295,16 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install& 
   const char16_t* keys = walk.createdKeys.Get();
   for (int k = 0; k < walk.createdLength; k += sys::lstrlenW(keys + k) + 1, ++madeKeys.first) {
     RegKey key;
-    madeKeys.second += ReadRegKey(root + u"\\" + (keys + k), &key);
+    madeKeys.second += session.ReadRegKey(root + u"\\" + (keys + k), &key);
   }
   std::vector<Finding> servers;  // told last
-  if (SUCCEEDED(install.registration.result)) CheckServers(install, &servers);
-  const std::size_t boxesBefore = emu::MessageBoxes().size();
-  install.removal =
-      Ran(package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
-          boxesBefore, 5);
-  KeptClasses(install, removalStop, &owners, &servers);
+  if (SUCCEEDED(install.registration.result)) CheckServers(session, install, &servers);
+  const std::size_t boxesBefore = session.BoxCount();
+  install.removal = Ran(
+      session,
+      package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
+      boxesBefore, 5);
+  KeptClasses(session, install, removalStop, &owners, &servers);
   const Changes removed = session.TakeChanges();
   session.RollBack();
   const Snapshot& base = removed.was;  // every key either run touched, as it was before registration
@@ -325,6 +341,8 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install& 
     DescribeFailure(removalStop, {0, 0}, 0, readings, ScriptMode::kRemove, &install);
   install.findings.insert(install.findings.end(), servers.begin(), servers.end());
   install.findings.insert(install.findings.end(), owners.begin(), owners.end());
+  install.registered = std::move(registered.changed);
+  KeepClassKeys(session, install);
 }
 
 }  // namespace
@@ -345,9 +363,8 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
     install.directory = directory;
   SetUpMachine(session, package, install);
   char16_t longPath[kModulePathCapacity], found[kModulePathCapacity];
-  install.load = Ran(LocateThisPackage(longPath, found), 0, 3);
-  if (!emu::OpenedPaths().empty()) {
-    const std::u16string& last = emu::OpenedPaths().back();
+  install.load = Ran(session, LocateThisPackage(longPath, found), 0, 3);
+  if (const std::u16string last = session.LastOpenedPath(); !last.empty()) {
     install.load.lastScript = Utf8(last.substr(last.rfind(u'\\') + 1));
   }
   // The module's own scan of each script, asked where it stopped (its opening is no part of the load), and

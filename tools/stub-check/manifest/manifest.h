@@ -35,7 +35,7 @@ struct AssemblyFacts {
 ManifestClass RegisteredClass(const GUID& id,
                               const std::function<const RegKey*(const std::string&)>& lookup);
 
-/// The classes as `install`'s registration left them (its keys over the session's); false if it failed.
+/// The classes as `install`'s registration left them (its keys over those it left); false if it failed.
 bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes);
 
 /// The processorArchitecture of a module of `arch` ("x86" or "x64"): "x86" or "amd64"; empty for any other.

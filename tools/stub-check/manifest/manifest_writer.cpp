@@ -23,12 +23,11 @@ ManifestClass RegisteredClass(const GUID& id,
 
 bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes) {
   if (install.registration.result != S_OK) return false;
-  RegKey unchanged;
   auto lookup = [&](const std::string& path) -> const RegKey* {
-    const std::u16string full = install.classesKey + u"\\" + Utf16(path);
-    auto it = install.registered.find(FoldCase(full));
-    if (it != install.registered.end()) return &it->second;
-    return ReadRegKey(full, &unchanged) ? &unchanged : nullptr;
+    const std::u16string full = FoldCase(install.classesKey + u"\\" + Utf16(path));
+    for (const Snapshot* keys : {&install.registered, &install.unchangedClassKeys})
+      if (auto it = keys->find(full); it != keys->end()) return &it->second;
+    return nullptr;
   };
   classes->clear();
   for (const GUID& id : install.ids) classes->push_back(RegisteredClass(id, lookup));

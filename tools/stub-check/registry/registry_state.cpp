@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <string_view>
 
-#include "platform/emulated/emulator.h"
 #include "registrar/script_grammar.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
@@ -19,54 +18,6 @@ const char16_t* RootName(Rows first, HKEY root) {
   const Rows last = first + std::size(RootKeyTable);
   const Rows row = std::find_if(first, last, [root](const RootKeyRow& r) { return r.key == root; });
   return row == last ? u"" : row->name;
-}
-
-// The performance and dynamic data roots hold no keys to list or export.
-bool NoKeys(HKEY root) { return root == HKEY_PERFORMANCE_DATA || root == HKEY_DYN_DATA; }
-
-// Splits "HKEY_...\rest" or "HKCR\rest" into its root and the path below it.
-bool SplitPath(const std::u16string& path, HKEY* root, std::u16string* below) {
-  const std::size_t slash = path.find(u'\\');
-  const std::u16string head = FoldCase(path.substr(0, slash));
-  for (const RootKeyRow& row : RootKeyTable) {
-    if (NoKeys(row.key) || FoldCase(row.name) != head) continue;
-    *root = row.key;
-    *below = slash == std::u16string::npos ? u"" : path.substr(slash + 1);
-    return true;
-  }
-  return false;
-}
-
-// The path of `below` under `parent`, either of which may be empty.
-std::u16string FullPath(const std::u16string& parent, const std::u16string& below) {
-  return parent.empty() ? below : below.empty() ? parent : parent + u"\\" + below;
-}
-
-// Whether a snapshot lists the key `below`: any key but a root, a root only with values.
-bool Listed(const std::u16string& below, bool exists, const std::vector<emu::Value>& values) {
-  return exists && (!below.empty() || !values.empty());
-}
-
-RegKey MakeKey(const std::u16string& path, const std::vector<emu::Value>& values) {
-  RegKey key{path, {}};
-  for (const emu::Value& v : values) key.values[FoldCase(v.name)] = {v.name, v.type, v.data};
-  return key;
-}
-
-std::size_t CountTree(HKEY root, const std::u16string& below) {
-  const emu::KeyContents contents = emu::ReadKey(root, below);
-  std::size_t count = Listed(below, contents.exists, contents.values) ? 1 : 0;
-  for (const std::u16string& child : contents.subkeys) count += CountTree(root, FullPath(below, child));
-  return count;
-}
-
-void RestoreKey(const RegKey& key) {
-  HKEY root = nullptr;
-  std::u16string below;
-  if (!SplitPath(key.path, &root, &below)) return;
-  // Setting a value makes its key; only a key without values needs its own call.
-  if (!below.empty() && key.values.empty()) emu::CreateKey(root, below);
-  for (const auto& [name, value] : key.values) emu::SetValue(root, below, value.name, value.type, value.data);
 }
 
 // Text between quotes, as .reg text escapes it.
@@ -237,7 +188,7 @@ std::string ReadKeyLine(const std::u16string& line, Snapshot* keys, std::u16stri
   const std::u16string path = line.substr(1, close - 1);
   HKEY root = nullptr;
   if (!path.empty() && path[0] == u'-') return "key deletion ignored: " + Utf8(path.substr(1));
-  if (!SplitPath(path, &root, below)) return "key under an unknown root ignored: " + Utf8(path);
+  if (!SplitKeyPath(path, &root, below)) return "key under an unknown root ignored: " + Utf8(path);
   *display = LongRootName(root);
   std::string why;
   if (below->empty() || AddKey(keys, *display, *below, /*forValue=*/false, &why)) return "";
@@ -261,69 +212,75 @@ void Merge(Snapshot* into, const std::u16string& path, const RegKey& key) {
   for (const auto& [name, value] : key.values) target.values[name] = value;
 }
 
+// A state's keys in tree order, each with its case-folded path: a view of snapshots, no copy of their keys.
+using KeyList = std::vector<std::pair<const std::u16string*, const RegKey*>>;
+
+KeyList Listing(const Snapshot& snapshot) {
+  KeyList keys;
+  keys.reserve(snapshot.size());
+  for (const auto& [folded, key] : snapshot) keys.push_back({&folded, &key});
+  return keys;
+}
+
+bool Lists(const KeyList& keys, const std::u16string& folded) {
+  const auto at = std::lower_bound(keys.begin(), keys.end(), folded, [](const auto& entry, const auto& path) {
+    return PathOrder()(*entry.first, path);
+  });
+  return at != keys.end() && !PathOrder()(folded, *at->first);
+}
+
+// `before` to `after` as .reg text (RegDiff's contract).
+std::string ListDiff(const KeyList& before, const KeyList& after);
+
 }  // namespace
+
+bool RootHoldsKeys(HKEY root) { return root != HKEY_PERFORMANCE_DATA && root != HKEY_DYN_DATA; }
+
+bool SplitKeyPath(const std::u16string& path, HKEY* root, std::u16string* below) {
+  const std::size_t slash = path.find(u'\\');
+  const std::u16string head = FoldCase(path.substr(0, slash));
+  for (const RootKeyRow& row : RootKeyTable) {
+    if (!RootHoldsKeys(row.key) || FoldCase(row.name) != head) continue;
+    *root = row.key;
+    *below = slash == std::u16string::npos ? u"" : path.substr(slash + 1);
+    return true;
+  }
+  return false;
+}
+
+std::u16string JoinKeyPath(const std::u16string& parent, const std::u16string& below) {
+  return parent.empty() ? below : below.empty() ? parent : parent + u"\\" + below;
+}
 
 // The grammar's root table holds the short forms first, the HKEY_ forms last.
 const char16_t* LongRootName(HKEY root) { return RootName(std::rbegin(RootKeyTable), root); }
 const char16_t* ShortRootName(HKEY root) { return RootName(std::begin(RootKeyTable), root); }
 
-Changes TakeChanges() {
-  Changes changes;
-  for (const emu::KeyChange& c : emu::RegistryChanges()) {
-    const std::u16string root = LongRootName(c.root);
-    if (root.empty() || NoKeys(c.root)) continue;
-    const bool was = Listed(c.before, c.existed, c.valuesBefore);
-    const std::u16string folded = FoldCase(FullPath(root, c.before));
-    RegKey before = MakeKey(FullPath(root, c.before), c.valuesBefore);
-    if (Listed(c.now, c.exists, c.values)) {
-      RegKey now = MakeKey(FullPath(root, c.now), c.values);
-      if (!was || now.values != before.values) changes.changed.emplace(folded, std::move(now));
-    } else if (was) {
-      changes.deleted.insert(folded);
-    }
-    if (was) changes.was.emplace(folded, std::move(before));
-  }
-  return changes;
-}
-
-bool ReadRegKey(const std::u16string& path, RegKey* key) {
-  HKEY root = nullptr;
-  std::u16string below;
-  if (!SplitPath(path, &root, &below)) return false;
-  const emu::KeyContents contents = emu::ReadKey(root, below);
-  if (!Listed(below, contents.exists, contents.values)) return false;
-  *key = MakeKey(path, contents.values);
-  return true;
-}
-
-std::size_t CountKeys() {
-  std::size_t count = 0;
-  for (const RootKeyRow& row : RootKeyTable) {
-    if (row.name == ShortRootName(row.key) && !NoKeys(row.key)) count += CountTree(row.key, u"");
-  }
-  return count;
-}
-
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after) {
   // Only keys either state changed can differ: their diff is the whole diff (a deleted key's parent too).
-  std::set<std::u16string, PathOrder> paths;
+  std::vector<const std::u16string*> paths;
   for (const Changes* c : {&before, &after}) {
-    for (const auto& [folded, key] : c->changed) paths.insert(folded);
-    paths.insert(c->deleted.begin(), c->deleted.end());
+    for (const auto& [folded, key] : c->changed) paths.push_back(&folded);
+    for (const std::u16string& folded : c->deleted) paths.push_back(&folded);
   }
-  Snapshot from, to;  // each key as `base` with the state applied holds it
-  for (const std::u16string& path : paths) {
+  const PathOrder less;
+  std::sort(paths.begin(), paths.end(), [&less](const auto* a, const auto* b) { return less(*a, *b); });
+  const auto same = [&less](const auto* a, const auto* b) { return !less(*a, *b) && !less(*b, *a); };
+  paths.erase(std::unique(paths.begin(), paths.end(), same), paths.end());
+  KeyList from, to;  // each key as `base` with the state applied holds it
+  for (const std::u16string* path : paths) {
     for (auto [state, into] : {std::pair{&before, &from}, std::pair{&after, &to}}) {
-      auto changed = state->changed.find(path);
-      auto kept = base.find(path);
-      if (changed != state->changed.end()) into->emplace(path, changed->second);
-      else if (kept != base.end() && !state->deleted.count(path)) into->emplace(path, kept->second);
+      auto changed = state->changed.find(*path);
+      auto kept = base.find(*path);
+      if (changed != state->changed.end()) {
+        into->push_back({&changed->first, &changed->second});
+      } else if (kept != base.end() && !state->deleted.count(*path)) {
+        into->push_back({&kept->first, &kept->second});
+      }
     }
   }
-  return RegDiff(from, to);
+  return ListDiff(from, to);
 }
-
-void Restore(const Snapshot& snapshot) { for (const auto& [folded, key] : snapshot) RestoreKey(key); }
 
 bool RegNameWritable(const std::u16string& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -355,44 +312,53 @@ std::string RegValueLine(const RegValue& value) {
   return ValueName(value) + "=hex(" + number + "):" + HexBytes(value.data);
 }
 
-std::string RegDiff(const Snapshot& before, const Snapshot& after) {
+namespace {
+
+std::string ListDiff(const KeyList& before, const KeyList& after) {
   std::string out;
   const PathOrder less;
   // A deleted key whose parent went too is covered by the parent's line.
   auto parentDeleted = [&](const std::u16string& path) {
     const std::size_t slash = path.rfind(u'\\');
-    return slash != std::u16string::npos && before.count(path.substr(0, slash)) &&
-           !after.count(path.substr(0, slash));
+    return slash != std::u16string::npos && Lists(before, path.substr(0, slash)) &&
+           !Lists(after, path.substr(0, slash));
   };
   auto a = before.begin(), b = after.begin();
   while (a != before.end() || b != after.end()) {
-    if (b == after.end() || (a != before.end() && less(a->first, b->first))) {
-      if (a->first.find(u'\\') == std::u16string::npos) {
+    if (b == after.end() || (a != before.end() && less(*a->first, *b->first))) {
+      if (a->first->find(u'\\') == std::u16string::npos) {
         // A root is never deleted: it only lost its values, which kept it listed.
-        out += "[" + Utf8(a->second.path) + "]\n";
-        for (const auto& [name, value] : a->second.values) out += ValueName(value) + "=-\n";
-      } else if (!parentDeleted(a->first)) {
-        out += "[-" + Utf8(a->second.path) + "]\n";
+        out += "[" + Utf8(a->second->path) + "]\n";
+        for (const auto& [name, value] : a->second->values) out += ValueName(value) + "=-\n";
+      } else if (!parentDeleted(*a->first)) {
+        out += "[-" + Utf8(a->second->path) + "]\n";
       }
       ++a;
       continue;
     }
-    const bool isNew = a == before.end() || less(b->first, a->first);
+    const bool isNew = a == before.end() || less(*b->first, *a->first);
     static const decltype(RegKey::values) kNone;
-    const auto& was = isNew ? kNone : a->second.values;
+    const auto& was = isNew ? kNone : a->second->values;
     std::string lines;
-    for (const auto& [name, value] : b->second.values) {
+    for (const auto& [name, value] : b->second->values) {
       auto old = was.find(name);
       if (old == was.end() || !(old->second == value)) lines += RegValueLine(value) + "\n";
     }
     for (const auto& [name, value] : was) {
-      if (!b->second.values.count(name)) lines += ValueName(value) + "=-\n";
+      if (!b->second->values.count(name)) lines += ValueName(value) + "=-\n";
     }
-    if (isNew || !lines.empty()) out += "[" + Utf8(b->second.path) + "]\n" + lines;
+    if (isNew || !lines.empty()) out += "[" + Utf8(b->second->path) + "]\n" + lines;
     if (!isNew) ++a;
     ++b;
   }
+  out.shrink_to_fit();  // a run's changes are kept: no room to spare
   return out;
+}
+
+}  // namespace
+
+std::string RegDiff(const Snapshot& before, const Snapshot& after) {
+  return ListDiff(Listing(before), Listing(after));
 }
 
 std::u16string TextUpToNul(const std::vector<BYTE>& data) {
@@ -481,7 +447,7 @@ void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* expor
                                      [&](const std::u16string& top) { return top.rfind(folded, 0) == 0; });
       if ((feed < 3 || above) && below.empty() && key.values.empty()) continue;
       ++*counts[feed];
-      if (feed < 3) Merge(feed == 2 ? &user : &machine, FullPath(u"HKEY_CLASSES_ROOT", below), key);
+      if (feed < 3) Merge(feed == 2 ? &user : &machine, JoinKeyPath(u"HKEY_CLASSES_ROOT", below), key);
       if (feed >= 2) Merge(&elsewhere, key.path, key);
     }
   }
@@ -489,7 +455,7 @@ void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* expor
   for (auto it = user.begin(); it != user.end(); it = user.erase(it)) machine[it->first] = std::move(it->second);
   // Into the session's registry, each key let go once it is there.
   for (Snapshot* part : {&elsewhere, &machine}) {
-    for (auto it = part->begin(); it != part->end(); it = part->erase(it)) RestoreKey(it->second);
+    for (auto it = part->begin(); it != part->end(); it = part->erase(it)) session.Restore(it->second);
   }
 }
 

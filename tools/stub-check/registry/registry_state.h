@@ -36,8 +36,13 @@ using Snapshot = std::map<std::u16string, RegKey, PathOrder>;
 /// A root key's names, "HKEY_CLASSES_ROOT" and "HKCR"; empty for none.
 const char16_t* LongRootName(HKEY root);
 const char16_t* ShortRootName(HKEY root);
-/// Adds every key and value of `snapshot` to the emulated registry.
-void Restore(const Snapshot& snapshot);
+/// Splits "HKEY_...\rest" or "HKCR\rest" into its root and the path below it; false for no root that holds
+/// keys.
+bool SplitKeyPath(const std::u16string& path, HKEY* root, std::u16string* below);
+/// Whether a root holds keys to list or export: all but the performance and dynamic data roots.
+bool RootHoldsKeys(HKEY root);
+/// The path of `below` under `parent`, either of which may be empty.
+std::u16string JoinKeyPath(const std::u16string& parent, const std::u16string& below);
 /// `before` to `after` as .reg text: new or changed keys and values, [-key] and "name"=- for deletions.
 std::string RegDiff(const Snapshot& before, const Snapshot& after);
 /// A registry state as its changes since the mark: new or changed keys whole, keys gone, both as they were.
@@ -46,12 +51,6 @@ struct Changes {
   std::set<std::u16string, PathOrder> deleted;  // case-folded paths
   Snapshot was;
 };
-/// The emulated registry now, as its changes since its mark.
-Changes TakeChanges();
-/// The key at `path` ("HKEY_CLASSES_ROOT\a") in the emulated registry now; false if not listed.
-bool ReadRegKey(const std::u16string& path, RegKey* key);
-/// How many keys a snapshot of the emulated registry would list now.
-std::size_t CountKeys();
 /// RegDiff from one state to another, each given as its changes from `base`.
 std::string RegDiff(const Snapshot& base, const Changes& before, const Changes& after);
 /// The bytes of a REG_SZ value holding `text`: UTF-16LE with its terminator.

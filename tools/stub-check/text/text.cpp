@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "package/class_identity.h"
-#include "platform/emulated/emulator.h"
+#include "platform/emulated/text_helpers.h"
 #include "text/identifiers.h"
 
 namespace check {
