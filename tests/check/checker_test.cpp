@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "checks/check.h"
 #include "checks/package.h"
 #include "findings/finding.h"
+#include "io/file_system.h"
 #include "module/module_file.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
@@ -288,6 +290,69 @@ TEST(Checker, IdentifierFindingsSayWhatIsWrongWhereTheScanStopped) {
   }
 }
 
+// Files the check is handed instead of the machine's: the folder Tarn with its scripts, or one that
+// cannot be listed. Nothing of it is on disk, so a check that went around it would find no package.
+class HandedFiles final : public check::FileSystem {
+ public:
+  std::map<std::string, std::string> files;
+  std::string unlisted;  // error of listing the folder, when set
+  check::PathStatus Status(const std::string& path) const override {
+    check::PathStatus status;
+    const bool folder = path == "Tarn";
+    status.there = folder || files.count(path);
+    status.kind = folder ? check::PathStatus::Kind::kFolder
+                         : status.there ? check::PathStatus::Kind::kFile : check::PathStatus::Kind::kNone;
+    return status;
+  }
+  bool List(const std::string& path, std::vector<check::FolderEntry>* entries, std::string* error) const override {
+    if (path != "Tarn/" || !unlisted.empty()) return *error = unlisted.empty() ? "no such folder" : unlisted, false;
+    for (const auto& [name, bytes] : files) entries->push_back({name.substr(path.size()), false});
+    return true;
+  }
+  bool Read(const std::string& path, std::size_t, std::string* bytes, std::string* reason,
+            bool*) const override {
+    const auto it = files.find(path);
+    if (it == files.end()) return *reason = "not handed in", false;
+    return *bytes = it->second, true;
+  }
+};
+
+TEST(Checker, APackageIsReadThroughTheFilesItIsHanded) {
+  const std::string style = "HKCR\r\n{\r\n\tTarn.Style.1 = s 'S'\r\n\t{\r\n\t\tCLSID = s "
+                            "'{C0DE00F0-1111-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
+  const std::string text = "HKCR\r\n{\r\n\tTarn.Text.1 = s 'T'\r\n\t{\r\n\t\tCLSID = s "
+                           "'{C0DE00F0-1111-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
+  HandedFiles handed;
+  handed.files = {{"Tarn/style.RGS", style}, {"Tarn/StyleText.rgs", text}};
+  check::CheckRequest request;
+  request.input = "Tarn";
+  request.files = &handed;
+  request.installPaths = {u"C:\\Packages\\Tarn.dll"};
+  const check::Report read = check::Check(request);
+  ASSERT_EQ(read.refused, "");
+  ASSERT_EQ(read.package->moduleName, "Tarn.dll");
+  EXPECT_EQ(read.package->scripts[0].realPath, "Tarn/style.RGS");  // found whatever its letter case
+  // The same findings as the same scripts given as bytes: one identifier shared by both scripts.
+  request = {};
+  request.package = std::make_shared<const check::Package>(check::PackageOfScripts("Tarn.dll", {style, text}));
+  request.installPaths = {u"C:\\Packages\\Tarn.dll"};
+  const check::Report given = check::Check(request);
+  auto codes = [](const check::Report& r) {
+    std::vector<std::string> c;
+    for (const check::Finding& f : r.findings) c.push_back(f.code + ":" + f.file + ":" + std::to_string(f.line));
+    return c;
+  };
+  EXPECT_EQ(codes(read), codes(given));
+  EXPECT_NE(std::find(codes(read).begin(), codes(read).end(), "same-identifier:StyleText.rgs:0"), codes(read).end());
+  // A folder that is there but cannot be listed is told with the reason, never taken for no scripts.
+  handed.unlisted = "Permission denied";
+  request = {};
+  request.input = "Tarn";
+  request.files = &handed;
+  const check::Report unlisted = check::Check(request);
+  EXPECT_EQ(unlisted.package->scripts[0].problem, "the package folder Tarn cannot be read: Permission denied");
+}
+
 // A file laid out as a Windows DLL as far as the checker reads one: the PE
 // headers with `machine`, one section, and an export directory naming the five
 // exports of Stub.dll (it holds no code).
@@ -351,7 +416,7 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
   // The package, checked as the checker checks one: no findings at all.
   check::Package package;
   std::string problem;
-  ASSERT_TRUE(check::LoadPackage(dir + "/Fjord.dll", &package, &problem)) << problem;
+  ASSERT_TRUE(check::LoadPackage(check::SystemFiles(), dir + "/Fjord.dll", &package, &problem)) << problem;
   EXPECT_EQ(package.realFolder, dir + "/Fjord/");
   for (const check::ScriptFile& script : package.scripts) EXPECT_TRUE(script.found) << script.name;
   EXPECT_EQ(ReadAll(dir + "/Fjord.dll"), ReadAll(top / "Stub64.dll"));

@@ -9,6 +9,7 @@
 
 #include "checks/package.h"
 #include "findings/finding.h"
+#include "io/file_system.h"
 #include "registry/registry_state.h"
 
 namespace check {
@@ -20,6 +21,7 @@ struct CheckRequest {
   Snapshot registry;                       // more keys to start from (a test's copy of a real registry)
   std::vector<std::u16string> installPaths;  // empty: C:\Packages\ and a path with blanks and apostrophes
   bool perUser = false;                      // regsvr32 /n /i:user
+  const FileSystem* files = nullptr;         // where `input` and the exports are read; null: SystemFiles()
 };
 
 /// What the check found, every fact of it as data.

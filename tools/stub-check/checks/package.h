@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "io/file_system.h"
 #include "module/module_file.h"
 #include "package/class_identity.h"
 #include "registry/emulator_session.h"
@@ -91,7 +92,7 @@ struct Package {
 /// The package of `input`, a module copy (Aurora.dll) or its package folder (Aurora): the module
 /// file, and each script in the folder the module derives from the copy's path. False with
 /// `problem` set when `input` is neither.
-bool LoadPackage(const std::string& input, Package* package, std::string* problem);
+bool LoadPackage(const FileSystem& files, const std::string& input, Package* package, std::string* problem);
 /// A package of scripts given as bytes, one per row of PackageClasses: for tests.
 Package PackageOfScripts(const std::string& moduleName, const std::vector<std::string>& scripts);
 /// The scripts' names as a list for a sentence: "Style.rgs and StyleText.rgs".

@@ -7,6 +7,7 @@
 #include "checks/package.h"
 #include "findings/finding.h"
 #include "io/checked_files.h"
+#include "io/file_system.h"
 #include "io/files.h"
 #include "module/module_file.h"
 #include "module/module_sources.h"
@@ -200,31 +201,29 @@ std::string Encoding(const std::string& name, const std::string& b, std::vector<
 
 // Finds `script` in `folder` (ending in a slash) whatever the letter case, as Windows does, and reads
 // it if it is a regular file of at most kScriptSizeLimit bytes; otherwise `problem` says why.
-void FindScript(const std::string& folder, ScriptFile* script) {
-  std::error_code error;
+void FindScript(const FileSystem& files, const std::string& folder, ScriptFile* script) {
   script->realPath = folder + script->name;
-  fs::directory_iterator entries(io::PathOf(folder), error);
-  if (error) {
+  std::vector<FolderEntry> entries;
+  std::string error;
+  if (!files.List(folder, &entries, &error)) {
     // No folder at all is a missing script (the module's box says so); a folder that
     // cannot be listed, or a file in its place, is told with the reason.
-    std::error_code there;
     const std::string name = folder.substr(0, folder.size() - 1);
-    if (fs::exists(fs::symlink_status(io::PathOf(name), there))) {
-      script->problem = fs::is_directory(io::PathOf(name), there)
-                            ? "the package folder " + name + " cannot be read: " + error.message()
-                            : "the package folder " + name + " is not a folder (" + error.message() + ")";
+    const PathStatus status = files.Status(name);
+    if (status.there) {
+      script->problem = status.kind == PathStatus::Kind::kFolder
+                            ? "the package folder " + name + " cannot be read: " + error
+                            : "the package folder " + name + " is not a folder (" + error + ")";
     }
     return;
   }
-  for (const auto& entry : entries) {
-    const std::string entryName = io::TextOf(entry.path().filename());
-    if (Lower(entryName) != Lower(script->name)) continue;
-    script->realPath = folder + entryName;
-    script->isFolder = entry.is_directory(error);
+  for (const FolderEntry& entry : entries) {
+    if (Lower(entry.name) != Lower(script->name)) continue;
+    script->realPath = folder + entry.name;
+    script->isFolder = entry.folder;
     if (script->isFolder) return;
     std::string bytes;
-    script->found =
-        ReadRegularFile(script->realPath, kScriptSizeLimit, &bytes, &script->problem, &script->tooLarge);
+    script->found = files.Read(script->realPath, kScriptSizeLimit, &bytes, &script->problem, &script->tooLarge);
     if (script->found) script->encoding = Encoding(script->name, bytes, nullptr);
     script->bytes = std::make_shared<const std::string>(std::move(bytes));
     return;
@@ -290,25 +289,25 @@ std::string WindowsName(std::string path) {
   return path;
 }
 
-bool LoadPackage(const std::string& input, Package* package, std::string* problem) {
+bool LoadPackage(const FileSystem& files, const std::string& input, Package* package, std::string* problem) {
   package->input = input;
-  std::error_code error;
   std::string path = input, modulePath;
   while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
-  const fs::file_status status = fs::status(io::PathOf(path), error);
-  if (fs::is_directory(status)) {
+  const PathStatus status = files.Status(path);
+  if (status.kind == PathStatus::Kind::kFolder) {
     // The package folder: the module copy would stand beside it as <folder>.dll.
     // "." or "Aurora/." names the folder by where it is: its own name is the package's.
     const std::string name = io::FileName(path);
     fs::path whole = io::PathOf(WindowsName(path));
     if (name.empty() || name == "." || name == "..") {
+      std::error_code error;
       whole = fs::absolute(whole, error).lexically_normal();
       if (!whole.has_filename()) whole = whole.parent_path();
     }
     modulePath = io::TextOf(whole) + ".dll";
     package->moduleName = io::FileName(modulePath);
     package->realFolder = path + "/";
-  } else if (fs::exists(status)) {
+  } else if (status.kind != PathStatus::Kind::kNone) {
     // The module copy: its folder is the one the module derives from its path, the path less the last
     // four UTF-16 units (a byte that is no UTF-8 counts one).
     const std::string named = WindowsName(path);
@@ -322,17 +321,16 @@ bool LoadPackage(const std::string& input, Package* package, std::string* proble
     const std::size_t keep = PackageFolderLength(ends.size());
     package->realFolder = named.substr(0, keep ? ends[keep - 1] : 0) + "/";
   } else {
-    const bool none = !error || error == std::errc::no_such_file_or_directory;
-    *problem = Quoted(input) + ": " + (none ? std::string("no such file or folder") : error.message()) +
+    *problem = Quoted(input) + ": " + (status.error.empty() ? "no such file or folder" : status.error) +
                "; name the module copy (Aurora.dll) or its package folder";
     return false;
   }
   package->scripts = PackageOfScripts("", {}).scripts;
-  for (ScriptFile& script : package->scripts) FindScript(package->realFolder, &script);
+  for (ScriptFile& script : package->scripts) FindScript(files, package->realFolder, &script);
   // The module copy itself; a folder checked alone may have none beside it yet.
   std::string bytes, reason;
-  const bool there = fs::exists(io::PathOf(modulePath), error);
-  const bool found = there && ReadRegularFile(modulePath, kModuleSizeLimit, &bytes, &reason);
+  const bool there = files.Status(modulePath).kind != PathStatus::Kind::kNone;
+  const bool found = there && files.Read(modulePath, kModuleSizeLimit, &bytes, &reason);
   package->moduleFile = ReadModuleFile(modulePath, found, bytes);
   if (there && !found) package->moduleFile.problem = reason;
   return true;

@@ -5,6 +5,7 @@
 #include "checks/check.h"
 #include "findings/finding.h"
 #include "io/checked_files.h"
+#include "io/file_system.h"
 #include "module/module_file.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
@@ -15,9 +16,10 @@ namespace {
 
 // Load: the package, and the exports to start from (read, not yet merged).
 bool Load(const CheckRequest& request, Package* package, std::string* refused) {
+  const FileSystem& files = request.files ? *request.files : SystemFiles();
   if (request.package)
     *package = *request.package;
-  else if (!LoadPackage(request.input, package, refused))
+  else if (!LoadPackage(files, request.input, package, refused))
     return false;
   package->perUser = request.perUser;
   // One export at a time: its bytes go once its keys are read.
@@ -26,7 +28,7 @@ bool Load(const CheckRequest& request, Package* package, std::string* refused) {
     e.file = file;
     std::string bytes, reason;
     bool tooLarge = false;
-    const bool read = ReadRegularFile(file, kRegistrySizeLimit, &bytes, &reason, &tooLarge);
+    const bool read = files.Read(file, kRegistrySizeLimit, &bytes, &reason, &tooLarge);
     if (!read || !ParseRegFile(std::move(bytes), &e.keys, &e.notes, &reason)) {
       *refused = "--registry " + Quoted(file) + (read ? ": " : " cannot be read: ") + reason +
                  (read       ? ""

@@ -9,6 +9,7 @@
 #include "export/export_format.h"
 #include "findings/finding.h"
 #include "io/checked_files.h"
+#include "io/file_system.h"
 #include "io/files.h"
 #include "options/command_line.h"
 #include "registrar/key_tree.h"
@@ -49,7 +50,6 @@ const char* FormatOption(bool help) {
   return (help ? text : value).c_str();
 }
 
-namespace fs = std::filesystem;
 
 // What an installer writes of `registry`: keys with values and empty leaves, HKCR as the machine's or the
 // user's classes. False with `problem` for a root an installer cannot write, or a name text cannot hold.
@@ -116,11 +116,12 @@ bool CheckInstallPath(const ExportFormat& format, const std::string& formatName,
 // The module copy, read as the check reads it; false with `problem` for anything but a PE module we know.
 bool LoadModuleCopy(const std::string& module, Package* package, std::string* problem) {
   const std::string giveModule = " (give the module copy, Aurora.dll)";
-  std::error_code error;
+  const FileSystem& files = SystemFiles();
+  const PathStatus status = files.Status(module);
   problem->clear();
-  if (!fs::exists(io::PathOf(module), error)) *problem = module + ": no such file" + giveModule;
-  else if (!fs::is_regular_file(io::PathOf(module), error)) *problem = module + ": not a file" + giveModule;
-  else if (!LoadPackage(module, package, problem)) return false;
+  if (status.kind == PathStatus::Kind::kNone) *problem = module + ": no such file" + giveModule;
+  else if (status.kind != PathStatus::Kind::kFile) *problem = module + ": not a file" + giveModule;
+  else if (!LoadPackage(files, module, package, problem)) return false;
   else if (!package->moduleFile.found) *problem = "cannot read " + module + ": " + package->moduleFile.problem;
   else if (!package->moduleFile.isPe) *problem = module + ": not a Windows module (no PE header)" + giveModule;
   else if (!package->moduleFile.bits) {

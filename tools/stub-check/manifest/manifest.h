@@ -8,6 +8,7 @@
 
 #include "checks/package.h"
 #include "findings/finding.h"
+#include "io/file_system.h"
 #include "registry/registry_state.h"
 #include "text/text.h"
 
@@ -29,6 +30,7 @@ struct AssemblyFacts {
   std::string architecture;            // the module's: "x86" or "x64"
   std::string fileName;                // the module copy's file name, "Fjord.dll"
   std::vector<ManifestClass> classes;  // one per row of PackageClasses
+  const FileSystem* files = nullptr;   // where the assemblies it depends on are looked for; null: SystemFiles()
 };
 
 /// The class `id` as the registration left it; `lookup` answers a key below the classes root, or null.
@@ -59,6 +61,7 @@ struct ManifestExpectation {
   std::string moduleName, architecture;
   bool classesKnown = false;          // its registration ran
   std::vector<ManifestClass> classes;  // one per row of PackageClasses
+  const FileSystem* files = nullptr;   // where the assemblies it depends on are looked for; null: SystemFiles()
 };
 
 /// A finding for each way `bytes`, the manifest `file`, is no assembly manifest or differs from `expected`.

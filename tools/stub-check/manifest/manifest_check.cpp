@@ -320,18 +320,18 @@ void CheckVersion(const XmlElement& identity, ManifestFindings* out) {
 
 // Each assembly the manifest depends on: its version, and whether a private one (without a publicKeyToken,
 // looked for beside the application) is beside the manifest as NAME.dll or NAME.manifest, or in folder NAME.
-void CheckDependencies(const std::string& file, const XmlElement& root, ManifestFindings* out) {
+void CheckDependencies(const FileSystem& files, const std::string& file, const XmlElement& root,
+                       ManifestFindings* out) {
   const std::filesystem::path folder = io::PathOf(file).parent_path();
   for (const XmlElement* identity : root.Children("dependency/dependentAssembly/assemblyIdentity")) {
     CheckVersion(*identity, out);
     const std::string* name = identity->Attribute("name");
     if (!name || identity->Attribute("publicKeyToken")) continue;
     bool shipped = false;
-    std::error_code error;
     for (const char* extension : {".dll", ".manifest"}) {
       const std::filesystem::path f = io::PathOf(*name + extension);
-      shipped = shipped || std::filesystem::is_regular_file(folder / f, error) ||
-                std::filesystem::is_regular_file(folder / io::PathOf(*name) / f, error);
+      for (const std::filesystem::path& place : {folder / f, folder / io::PathOf(*name) / f})
+        shipped = shipped || files.Status(io::TextOf(place)).kind == PathStatus::Kind::kFile;
     }
     if (shipped || !out->Listed("dependency")) continue;
     out->Add("manifest-dependency", identity->at,
@@ -522,7 +522,7 @@ void CheckRead(const std::string& file, const std::string& text, const stub::hos
             Severity::kWarning);
   }
   if (identities.size() == 1) CheckIdentity(file, *identities[0], expected, &out);
-  CheckDependencies(file, root, &out);
+  CheckDependencies(expected.files ? *expected.files : SystemFiles(), file, root, &out);
   CheckFiles(root, expected, &out);
 }
 
