@@ -88,4 +88,12 @@ $(cat "$out" 2>/dev/null)"
     fail neovim_stop_ends_the_server "$(tail -3 "$out" 2>/dev/null)"
   fi
 fi
+# The protocol over a raw pipe, case by case (lsp_protocol.py).
+while IFS= read -r line; do
+  case $line in
+    "ok: "*) pass "protocol_${line#ok: }" ;;
+    "FAILED: "*) name=${line#FAILED: } && fail "protocol_${name%%:*}" "${name#*: }" ;;
+    *) fail protocol "$line" ;;
+  esac
+done < <(python3 "$here/lsp_protocol.py" "$checker" "$work/P/Fern" 2>&1)
 ((failures == 0))
