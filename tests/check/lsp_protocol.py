@@ -77,6 +77,16 @@ def code_action(id_, first, last):
         "context": {"diagnostics": []}})
 
 
+def hover(id_, line, character):
+    return request(id_, "textDocument/hover", {"textDocument": {"uri": "file://" + folder + "/Style.rgs"},
+                                               "position": {"line": line, "character": character}})
+
+
+def hover_text(found, id_):
+    result = next((m.get("result") for m in found if m.get("id") == id_), "none")
+    return result["contents"]["value"] if isinstance(result, dict) else result
+
+
 # name, bytes, what must hold of (exit code, messages)
 cases = [
     ("body_not_json_then_next_answered", INIT + frame(b"{not json") + request(2, "shutdown") + note("exit"),
@@ -103,6 +113,12 @@ cases = [
      answered(f, 99)),
     ("columns_in_utf16_units", INIT + opened(wide) + END,
      lambda rc, f: unquoted_range(f) == {"start": {"line": 11, "character": 27}, "end": {"line": 11, "character": 28}}),
+    # %Module% tells the paths the check installs at; the class identifier its class and the other script.
+    ("hover", INIT + opened(script) + hover(10, 11, 22) + hover(11, 4, 15) + hover(12, 0, 1) + hover(13, 40, 0) +
+     hover(14, 11, 200) + END,
+     lambda rc, f: "C:\\Packages\\Fern.dll" in hover_text(f, 10) and "O'Brien's" in hover_text(f, 10) and
+     "`Stub`" in hover_text(f, 11) and "StyleText.rgs does not name it" in hover_text(f, 11) and
+     hover_text(f, 12) is None and error_of(f, 13) == -32602 and error_of(f, 14) == -32602),
     ("no_package_script_one_diagnostic", INIT + opened(script, "/nonexistent/Style.rgs") +
      opened(script, folder + "/Notes.txt") + END,
      lambda rc, f: sum(len(m["params"]["diagnostics"]) for m in f if m.get("method")) >= 2 and answered(f, 99)),

@@ -2,6 +2,7 @@
 // UTF-16 units.
 #include "lsp/diagnostics.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
@@ -11,6 +12,7 @@
 #include "checks/package.h"
 #include "io/checked_files.h"
 #include "package/package_classes.h"
+#include "text/identifiers.h"
 #include "text/text.h"
 
 namespace check::lsp {
@@ -57,16 +59,42 @@ ScriptFile ScriptOfText(const std::string& folder, int index, const std::string&
   return script;
 }
 
+std::string AsciiUpper(std::string text) {
+  for (char& c : text) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  return text;
+}
+
 Finding Alone(const std::string& message, const std::string& remedy) {
   return {Severity::kError, "not-in-package", "", 0, 0, message, remedy};
 }
 
-// The findings of the check of `folder`'s package, the open buffers read in place of their files.
-std::vector<Finding> CheckFolder(const std::string& folder, const std::map<std::string, Document>& documents) {
+// A document holding `finding` alone.
+Document Holding(const Finding& finding) {
+  Document document;
+  document.findings = {finding};
+  return document;
+}
+
+// What a script's document keeps of a check: its findings, and the facts hovers tell.
+Document Checked(const Report& report) {
+  Document checked;
+  checked.findings = report.findings;
+  for (const Install& install : report.installs) checked.modulePaths.push_back(Utf8(install.modulePath));
+  if (!report.installs.empty() && report.installs[0].idsRead) {
+    for (const GUID& id : report.installs[0].ids) checked.classIds.push_back(AsciiUpper(GuidString(id)));
+  }
+  if (report.package) {
+    for (const ScriptFile& script : report.package->scripts) checked.scripts.push_back(*script.bytes);
+  }
+  return checked;
+}
+
+// The check of `folder`'s package, the open buffers read in place of their files.
+Document CheckFolder(const std::string& folder, const std::map<std::string, Document>& documents) {
   Package package;
   std::string problem;
   const std::string input = folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder;
-  if (!LoadPackage(input, &package, &problem)) return {Alone(problem, "")};
+  if (!LoadPackage(input, &package, &problem)) return Holding(Alone(problem, ""));
   for (const auto& [uri, document] : documents) {
     const ScriptPlace place = PlaceOfPath(document.path);
     const int index = ScriptIndex(place.name);
@@ -77,11 +105,11 @@ std::vector<Finding> CheckFolder(const std::string& folder, const std::map<std::
   request.input = input;
   request.package = std::make_shared<const Package>(std::move(package));
   try {
-    Report report = Check(request);
-    if (!report.refused.empty()) return {Alone(report.refused, "")};
-    return report.findings;
+    const Report report = Check(request);
+    if (!report.refused.empty()) return Holding(Alone(report.refused, ""));
+    return Checked(report);
   } catch (const std::bad_alloc&) {
-    return {Alone("out of memory: the package needs more memory than the process may use", "")};
+    return Holding(Alone("out of memory: the package needs more memory than the process may use", ""));
   }
 }
 
@@ -118,13 +146,16 @@ std::vector<std::string> CheckPackageOf(const std::string& uri, std::map<std::st
         "open Packages/Aurora/Style.rgs beside Packages/Aurora.dll")};
     return {uri};
   }
-  const std::vector<Finding> findings = CheckFolder(place.folder, *documents);
+  const Document result = CheckFolder(place.folder, *documents);
   std::vector<std::string> checked;
   for (auto& [other, open] : *documents) {
     const ScriptPlace at = PlaceOfPath(open.path);
     if (open.path.empty() || at.folder != place.folder || ScriptIndex(at.name) < 0) continue;
     open.findings.clear();
-    for (const Finding& f : findings) {
+    open.modulePaths = result.modulePaths;
+    open.classIds = result.classIds;
+    open.scripts = result.scripts;
+    for (const Finding& f : result.findings) {
       // The package's own findings (its name, its module file) stand at the top of each of its scripts.
       if (f.file.empty() || Lower(f.file) == Lower(at.name)) open.findings.push_back(f);
     }
@@ -188,6 +219,15 @@ Json Diagnostics(const Document& document) {
   return list;
 }
 
+namespace {
+Document WithText(const std::string& text, const Finding& finding) {
+  Document document;
+  document.text = text;
+  document.findings = {finding};
+  return document;
+}
+}  // namespace
+
 Json QuickFixes(const std::string& uri, const Document& document, int first, int last) {
   static const std::string kModule = "%Module%";
   Json actions = Json::array();
@@ -206,10 +246,97 @@ Json QuickFixes(const std::string& uri, const Document& document, int first, int
     actions.push_back({{"title", "Write '%Module%' in apostrophes"},
                        {"kind", "quickfix"},
                        {"isPreferred", true},
-                       {"diagnostics", Json::array({Diagnostics(Document{"", document.text, {f}})[0]})},
+                       {"diagnostics", Json::array({Diagnostics(WithText(document.text, f))[0]})},
                        {"edit", {{"changes", {{uri, Json::array({{{"range", range}, {"newText", "'%Module%'"}}})}}}}}});
   }
   return actions;
+}
+
+}  // namespace check::lsp
+
+namespace check::lsp {
+namespace {
+
+// The byte of `text` at UTF-16 unit `character` of the line that starts at `start`; npos past its end.
+std::size_t ByteOfUnit(const std::string& text, std::size_t start, int character) {
+  std::size_t at = start;
+  for (int units = 0; units < character;) {
+    if (at >= text.size() || text[at] == '\n' || text[at] == '\r') return std::string::npos;
+    const std::size_t length = Utf8Sequence(text, at);
+    units += length == 4 ? 2 : 1;
+    at += length ? length : 1;
+  }
+  return at;
+}
+
+// Whether `text` holds a braced identifier ({xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}) at `at`.
+bool GuidAt(const std::string& text, std::size_t at) {
+  if (at + 38 > text.size() || text[at] != '{' || text[at + 37] != '}') return false;
+  for (std::size_t i = 1; i < 37; ++i) {
+    const char c = text[at + i];
+    if (i == 9 || i == 14 || i == 19 || i == 24 ? c != '-' : HexValue(c) < 0) return false;
+  }
+  return true;
+}
+
+std::string ModuleHover(const Document& document) {
+  std::string text = "`%Module%` stands for the module copy's path, as the module finds it when it runs. "
+                     "This check installs the package at:\n";
+  for (const std::string& path : document.modulePaths) text += "\n- `" + path + "`";
+  return text;
+}
+
+std::string ClassHover(const Document& document, const std::string& id) {
+  const int here = ScriptIndex(PlaceOfPath(document.path).name);
+  std::string text = "`" + id + "`: ";
+  std::size_t row = 0;
+  while (row < document.classIds.size() && document.classIds[row] != id) ++row;
+  if (row == document.classIds.size()) {
+    text += "no class of the package; the module reads";
+    for (std::size_t i = 0; i < document.classIds.size(); ++i) {
+      text += std::string(i ? " and " : " ") + "`" + document.classIds[i] + "` for `" +
+              Utf8(PackageClasses[i].className) + "` (" + Utf8(PackageClasses[i].scriptName) + ")";
+    }
+    return text;
+  }
+  text += "the class identifier of `" + Utf8(PackageClasses[row].className) + "`, which the module reads from " +
+          Utf8(PackageClasses[row].scriptName) + (static_cast<int>(row) == here ? " (this script)." : ".");
+  for (std::size_t other = 0; other < document.classIds.size(); ++other) {
+    if (other == row) continue;
+    const std::string name = Utf8(PackageClasses[other].scriptName);
+    if (document.classIds[other] == id) {
+      text += "\n\n" + name + " gives the same identifier: the two classes are one to COM.";
+    } else {
+      const bool named = other < document.scripts.size() &&
+                         AsciiUpper(document.scripts[other]).find(id) != std::string::npos;
+      text += "\n\n" + name + (named ? " names it too, but its own class is `" : " does not name it; its class is `") +
+              document.classIds[other] + "`.";
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+bool Hover(const Document& document, int line, int character, Json* hover) {
+  *hover = nullptr;
+  const std::size_t start = line < 0 ? std::string::npos : LineStart(document.text, line + 1);
+  const std::size_t at = start == std::string::npos || character < 0 ? start : ByteOfUnit(document.text, start, character);
+  if (at == std::string::npos) return false;
+  const std::size_t end = std::min(document.text.find('\n', start), document.text.size());
+  const std::string text = document.text.substr(start, end - start), upper = AsciiUpper(text);
+  const std::size_t offset = at - start;
+  std::string value;
+  for (std::size_t m = upper.find("%MODULE%"); m != std::string::npos && value.empty(); m = upper.find("%MODULE%", m + 1)) {
+    if (offset >= m && offset < m + 8 && !document.modulePaths.empty()) value = ModuleHover(document);
+  }
+  const std::size_t brace = upper.rfind('{', offset);
+  if (value.empty() && brace != std::string::npos && offset < brace + 38 && GuidAt(upper, brace) &&
+      !document.classIds.empty()) {
+    value = ClassHover(document, upper.substr(brace, 38));
+  }
+  if (!value.empty()) *hover = {{"contents", {{"kind", "markdown"}, {"value", value}}}};
+  return true;
 }
 
 }  // namespace check::lsp

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -50,6 +51,7 @@ class Server {
 Json Capabilities() {
   return {{"capabilities",
            {{"textDocumentSync", {{"openClose", true}, {"change", 1}, {"save", true}}},
+            {"hoverProvider", true},
             {"codeActionProvider", {{"codeActionKinds", {"quickfix"}}}}}},
           {"serverInfo", {{"name", "stub-check"}}}};
 }
@@ -107,6 +109,15 @@ void Server::Request(const Json& id, const std::string& method, const Json& para
     const Json actions = CodeActions(params, &invalid);
     return invalid.empty() ? Answer(id, actions) : Send(ErrorResponse(id, ErrorCode::kInvalidParams, invalid));
   }
+  if (method == "textDocument/hover") {
+    const auto open = documents_.find(params.at("textDocument").at("uri").get<std::string>());
+    Json hover;
+    if (open == documents_.end()) return Send(ErrorResponse(id, ErrorCode::kInvalidParams, "the document is not open"));
+    if (!Hover(open->second, params.at("position").at("line"), params.at("position").at("character"), &hover)) {
+      return Send(ErrorResponse(id, ErrorCode::kInvalidParams, "the position is not in the document"));
+    }
+    return Answer(id, hover);
+  }
   Send(ErrorResponse(id, ErrorCode::kMethodNotFound, "no method " + method));
 }
 
@@ -119,7 +130,10 @@ void Server::Notification(const std::string& method, const Json& params) {
   if (method == "textDocument/didOpen") {
     const Json& item = params.at("textDocument");
     const std::string uri = item.at("uri");
-    documents_[uri] = Document{PathOfUri(uri), item.at("text"), {}};
+    Document document;
+    document.path = PathOfUri(uri);
+    document.text = item.at("text");
+    documents_[uri] = std::move(document);
     return Publish(CheckPackageOf(uri, &documents_));
   }
   const std::string uri = params.contains("textDocument") ? params["textDocument"].value("uri", "") : "";
