@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
   try {
     using namespace check;
     std::vector<std::string> rest;
-    const auto verb = FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec, &kLspSpec}, &rest);
+    const auto verb =
+        FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec, &kLspSpec}, &rest);
     if (verb == "new") return Finish(NewCommand(rest));
     if (verb == "export") return Finish(ExportCommand(rest));
     if (verb == "lsp") return Finish(LspCommand(rest));

@@ -120,7 +120,8 @@ std::string PathOfUri(const std::string& uri) {
   if (uri.compare(0, kScheme.size(), kScheme) != 0) return "";
   std::string path;
   for (std::size_t i = kScheme.size(); i < uri.size(); ++i) {
-    const int high = i + 2 < uri.size() ? HexValue(uri[i + 1]) : -1, low = high < 0 ? -1 : HexValue(uri[i + 2]);
+    const int high = i + 2 < uri.size() ? HexValue(uri[i + 1]) : -1,
+              low = high < 0 ? -1 : HexValue(uri[i + 2]);
     if (uri[i] == '%' && low >= 0) {
       path.push_back(static_cast<char>(high * 16 + low));
       i += 2;
@@ -237,17 +238,19 @@ Json QuickFixes(const std::string& uri, const Document& document, int first, int
     if (lineStart == std::string::npos) continue;
     // The finding stands at the %Module% it is about; the text may have moved since, so it is looked for.
     const std::size_t lineEnd = document.text.find('\n', lineStart);
-    const std::string line = document.text.substr(lineStart, lineEnd == std::string::npos ? lineEnd : lineEnd - lineStart);
+    const std::string line =
+        document.text.substr(lineStart, lineEnd == std::string::npos ? lineEnd : lineEnd - lineStart);
     const std::size_t at = line.find(kModule);
     if (at == std::string::npos) continue;
     const int start = static_cast<int>(Utf16(line.substr(0, at)).size());
     const int end = start + static_cast<int>(kModule.size());
     const Json range = {{"start", Position(f.line - 1, start)}, {"end", Position(f.line - 1, end)}};
-    actions.push_back({{"title", "Write '%Module%' in apostrophes"},
-                       {"kind", "quickfix"},
-                       {"isPreferred", true},
-                       {"diagnostics", Json::array({Diagnostics(WithText(document.text, f))[0]})},
-                       {"edit", {{"changes", {{uri, Json::array({{{"range", range}, {"newText", "'%Module%'"}}})}}}}}});
+    actions.push_back(
+        {{"title", "Write '%Module%' in apostrophes"},
+         {"kind", "quickfix"},
+         {"isPreferred", true},
+         {"diagnostics", Json::array({Diagnostics(WithText(document.text, f))[0]})},
+         {"edit", {{"changes", {{uri, Json::array({{{"range", range}, {"newText", "'%Module%'"}}})}}}}}});
   }
   return actions;
 }
@@ -280,8 +283,9 @@ bool GuidAt(const std::string& text, std::size_t at) {
 }
 
 std::string ModuleHover(const Document& document) {
-  std::string text = "`%Module%` stands for the module copy's path, as the module finds it when it runs. "
-                     "This check installs the package at:\n";
+  std::string text =
+      "`%Module%` stands for the module copy's path, as the module finds it when it runs. "
+      "This check installs the package at:\n";
   for (const std::string& path : document.modulePaths) text += "\n- `" + path + "`";
   return text;
 }
@@ -299,8 +303,9 @@ std::string ClassHover(const Document& document, const std::string& id) {
     }
     return text;
   }
-  text += "the class identifier of `" + Utf8(PackageClasses[row].className) + "`, which the module reads from " +
-          Utf8(PackageClasses[row].scriptName) + (static_cast<int>(row) == here ? " (this script)." : ".");
+  text += "the class identifier of `" + Utf8(PackageClasses[row].className) +
+          "`, which the module reads from " + Utf8(PackageClasses[row].scriptName) +
+          (static_cast<int>(row) == here ? " (this script)." : ".");
   for (std::size_t other = 0; other < document.classIds.size(); ++other) {
     if (other == row) continue;
     const std::string name = Utf8(PackageClasses[other].scriptName);
@@ -309,7 +314,8 @@ std::string ClassHover(const Document& document, const std::string& id) {
     } else {
       const bool named = other < document.scripts.size() &&
                          AsciiUpper(document.scripts[other]).find(id) != std::string::npos;
-      text += "\n\n" + name + (named ? " names it too, but its own class is `" : " does not name it; its class is `") +
+      text += "\n\n" + name +
+              (named ? " names it too, but its own class is `" : " does not name it; its class is `") +
               document.classIds[other] + "`.";
     }
   }
@@ -321,13 +327,15 @@ std::string ClassHover(const Document& document, const std::string& id) {
 bool Hover(const Document& document, int line, int character, Json* hover) {
   *hover = nullptr;
   const std::size_t start = line < 0 ? std::string::npos : LineStart(document.text, line + 1);
-  const std::size_t at = start == std::string::npos || character < 0 ? start : ByteOfUnit(document.text, start, character);
+  const std::size_t at =
+      start == std::string::npos || character < 0 ? start : ByteOfUnit(document.text, start, character);
   if (at == std::string::npos) return false;
   const std::size_t end = std::min(document.text.find('\n', start), document.text.size());
   const std::string text = document.text.substr(start, end - start), upper = AsciiUpper(text);
   const std::size_t offset = at - start;
   std::string value;
-  for (std::size_t m = upper.find("%MODULE%"); m != std::string::npos && value.empty(); m = upper.find("%MODULE%", m + 1)) {
+  for (std::size_t m = upper.find("%MODULE%"); m != std::string::npos && value.empty();
+       m = upper.find("%MODULE%", m + 1)) {
     if (offset >= m && offset < m + 8 && !document.modulePaths.empty()) value = ModuleHover(document);
   }
   const std::size_t brace = upper.rfind('{', offset);

@@ -12,8 +12,8 @@
 namespace check::lsp {
 
 struct Document {
-  std::string path;  // on this machine; empty when the URI names no file
-  std::string text;  // UTF-8, as the editor holds it
+  std::string path;               // on this machine; empty when the URI names no file
+  std::string text;               // UTF-8, as the editor holds it
   std::vector<Finding> findings;  // of the last check, those placed in this script
   // Of the last check, for hovers: the module paths it installed the package at, and per row of
   // PackageClasses the class identifier the module read (braced, upper case; empty: none) and the script.

@@ -56,7 +56,8 @@ Frame ReadHeader(std::FILE* in, long long* length, std::string* problem) {
     const Line read = ReadLine(in, &line, &budget);
     if (read == Line::kEnd) return Frame::kEnd;
     if (read == Line::kLong) {
-      if (problem->empty()) problem->assign("a header longer than " + std::to_string(kHeaderLimit) + " bytes");
+      if (problem->empty())
+        problem->assign("a header longer than " + std::to_string(kHeaderLimit) + " bytes");
       budget = kHeaderLimit;  // read on to the blank line that ends it
       continue;
     }
@@ -90,15 +91,17 @@ ReadFrame ReadMessage(std::FILE* in) {
   const bool over = length > static_cast<long long>(kMessageLimit);
   char chunk[4096];
   for (long long left = length; left > 0;) {
-    const std::size_t want = left < static_cast<long long>(sizeof chunk) ? static_cast<std::size_t>(left) : sizeof chunk;
+    const std::size_t want =
+        left < static_cast<long long>(sizeof chunk) ? static_cast<std::size_t>(left) : sizeof chunk;
     const std::size_t got = std::fread(chunk, 1, want, in);
     if (got == 0) return {Frame::kEnd, "", "the stream ended inside a body"};
     if (!over) frame.body.append(chunk, got);
     left -= static_cast<long long>(got);
   }
   if (over) {
-    return {Frame::kBad, "",
-            "a body of " + std::to_string(length) + " bytes, over the limit of " + std::to_string(kMessageLimit)};
+    return {
+        Frame::kBad, "",
+        "a body of " + std::to_string(length) + " bytes, over the limit of " + std::to_string(kMessageLimit)};
   }
   return frame;
 }
@@ -112,7 +115,8 @@ bool WriteMessage(std::FILE* out, const Json& message) {
 }
 
 Json ErrorResponse(const Json& id, ErrorCode code, const std::string& message) {
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", static_cast<int>(code)}, {"message", message}}}};
+  return {
+      {"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", static_cast<int>(code)}, {"message", message}}}};
 }
 
 }  // namespace check::lsp

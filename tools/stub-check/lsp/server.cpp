@@ -37,7 +37,9 @@ class Server {
 
  private:
   void Send(const Json& message) { written_ = WriteMessage(out_, message) && written_; }
-  void Answer(const Json& id, const Json& result) { Send({{"jsonrpc", "2.0"}, {"id", id}, {"result", result}}); }
+  void Answer(const Json& id, const Json& result) {
+    Send({{"jsonrpc", "2.0"}, {"id", id}, {"result", result}});
+  }
   void Request(const Json& id, const std::string& method, const Json& params);
   void Notification(const std::string& method, const Json& params);
   void Publish(const std::vector<std::string>& uris);
@@ -74,7 +76,8 @@ bool Server::Handle(const ReadFrame& frame) {
   const bool idValid = id.is_null() || id.is_string() || id.is_number_integer();
   if (!message.is_object() || message.value("jsonrpc", Json()) != "2.0" || !message.contains("method") ||
       !message["method"].is_string() || !idValid) {
-    Send(ErrorResponse(idValid ? id : Json(), ErrorCode::kInvalidRequest, "no JSON-RPC 2.0 request or notification"));
+    Send(ErrorResponse(idValid ? id : Json(), ErrorCode::kInvalidRequest,
+                       "no JSON-RPC 2.0 request or notification"));
     return written_;
   }
   const std::string method = message["method"];
@@ -98,7 +101,8 @@ void Server::Request(const Json& id, const std::string& method, const Json& para
     initialized_ = true;
     return Answer(id, Capabilities());
   }
-  if (!initialized_) return Send(ErrorResponse(id, ErrorCode::kServerNotInitialized, "initialize comes first"));
+  if (!initialized_)
+    return Send(ErrorResponse(id, ErrorCode::kServerNotInitialized, "initialize comes first"));
   if (shutDown_) return Send(ErrorResponse(id, ErrorCode::kInvalidRequest, "the server is shut down"));
   if (method == "shutdown") {
     shutDown_ = true;
@@ -107,13 +111,16 @@ void Server::Request(const Json& id, const std::string& method, const Json& para
   if (method == "textDocument/codeAction") {
     std::string invalid;
     const Json actions = CodeActions(params, &invalid);
-    return invalid.empty() ? Answer(id, actions) : Send(ErrorResponse(id, ErrorCode::kInvalidParams, invalid));
+    return invalid.empty() ? Answer(id, actions)
+                           : Send(ErrorResponse(id, ErrorCode::kInvalidParams, invalid));
   }
   if (method == "textDocument/hover") {
     const auto open = documents_.find(params.at("textDocument").at("uri").get<std::string>());
     Json hover;
-    if (open == documents_.end()) return Send(ErrorResponse(id, ErrorCode::kInvalidParams, "the document is not open"));
-    if (!Hover(open->second, params.at("position").at("line"), params.at("position").at("character"), &hover)) {
+    if (open == documents_.end())
+      return Send(ErrorResponse(id, ErrorCode::kInvalidParams, "the document is not open"));
+    if (!Hover(open->second, params.at("position").at("line"), params.at("position").at("character"),
+               &hover)) {
       return Send(ErrorResponse(id, ErrorCode::kInvalidParams, "the position is not in the document"));
     }
     return Answer(id, hover);
