@@ -119,9 +119,13 @@ cases = [
      lambda rc, f: "C:\\Packages\\Fern.dll" in hover_text(f, 10) and "O'Brien's" in hover_text(f, 10) and
      "`Stub`" in hover_text(f, 11) and "StyleText.rgs does not name it" in hover_text(f, 11) and
      hover_text(f, 12) is None and error_of(f, 13) == -32602 and error_of(f, 14) == -32602),
+    # No folder, a file that is no script, a root folder, no file at all: one diagnostic each.
     ("no_package_script_one_diagnostic", INIT + opened(script, "/nonexistent/Style.rgs") +
-     opened(script, folder + "/Notes.txt") + END,
-     lambda rc, f: sum(len(m["params"]["diagnostics"]) for m in f if m.get("method")) >= 2 and answered(f, 99)),
+     opened(script, folder + "/Notes.txt") + opened(script, "/Style.rgs") +
+     note("textDocument/didOpen", {"textDocument": {"uri": "untitled:1", "languageId": "rgs", "version": 1,
+                                                    "text": script}}) + END,
+     lambda rc, f: [[d["code"] for d in m["params"]["diagnostics"]] for m in f if m.get("method")] ==
+     [["not-in-package"]] * 4 and answered(f, 99)),
 ]
 
 failed = 0

@@ -139,9 +139,13 @@ std::string PathOfUri(const std::string& uri) {
 std::vector<std::string> CheckPackageOf(const std::string& uri, std::map<std::string, Document>* documents) {
   Document& document = documents->at(uri);
   const ScriptPlace place = PlaceOfPath(document.path);
-  if (document.path.empty() || ScriptIndex(place.name) < 0) {
+  // A package folder has a name, the module copy's less its extension: a root folder ("/", "C:/") is none.
+  const std::string folder = place.folder.substr(0, place.folder.size() - 1);
+  const bool root = folder.empty() || folder.back() == ':';
+  if (document.path.empty() || ScriptIndex(place.name) < 0 || root) {
     document.findings = {Alone(
         (document.path.empty() ? std::string("this document is no file on this machine")
+         : root                ? "'" + place.name + "' stands in no package folder"
                                : "'" + place.name + "' is not a script of a package") +
             ": a package's scripts are " + ScriptNames() + ", in the folder named after the module copy",
         "open Packages/Aurora/Style.rgs beside Packages/Aurora.dll")};

@@ -1,6 +1,7 @@
 // The language server: the lifecycle (initialize, shutdown, exit), the open documents, and a check of the
 // package on every open and change, published as diagnostics.
 #include <cstdio>
+#include <exception>
 #include <map>
 #include <string>
 #include <utility>
@@ -91,6 +92,15 @@ bool Server::Handle(const ReadFrame& frame) {
   } catch (const Json::exception& e) {
     // A field of the wrong type deep in the parameters.
     if (message.contains("id")) Send(ErrorResponse(id, ErrorCode::kInvalidParams, e.what()));
+  } catch (const std::exception& e) {
+    // Anything else the check could not get past (a file system error): said, and the server goes on.
+    const std::string what = method + " failed: " + e.what();
+    if (message.contains("id")) Send(ErrorResponse(id, ErrorCode::kInternalError, what));
+    if (!message.contains("id")) {
+      Send({{"jsonrpc", "2.0"},
+            {"method", "window/logMessage"},
+            {"params", {{"type", 1}, {"message", what}}}});
+    }
   }
   return written_ && !exit_;
 }
