@@ -59,8 +59,6 @@ Json Capabilities() {
           {"serverInfo", {{"name", "stub-check"}}}};
 }
 
-bool Handle(Server& server, const ReadFrame& frame) { return server.Handle(frame); }
-
 }  // namespace
 
 bool Server::Handle(const ReadFrame& frame) {
@@ -210,7 +208,7 @@ int Serve(std::FILE* in, std::FILE* out) {
   Server server(out);
   for (;;) {
     const ReadFrame frame = ReadMessage(in);
-    if (frame.kind == Frame::kEnd || !Handle(server, frame)) break;
+    if (frame.kind == Frame::kEnd || !server.Handle(frame)) break;
   }
   return server.ExitCode();
 }
