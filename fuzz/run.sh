@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzes the registry script interpreter, the package checker's readers and the
-# host library's readers, each for a while: fuzz/run.sh [SECONDS] (default 60
-# each). Builds the
+# Fuzzes the registry script interpreter, the package checker's readers, the
+# language server's message reader and the host library's readers, each for a
+# while: fuzz/run.sh [SECONDS] (default 60 each). Builds the
 # libFuzzer targets with the "fuzz" preset (clang, AddressSanitizer,
 # UndefinedBehaviorSanitizer), copies each seed corpus into the build tree (the
 # checked-in corpora are never written to; inputs found there accumulate from
@@ -18,7 +18,7 @@ work=build/fuzz-work
 if [[ $build == build/fuzz ]]; then
   cmake --preset fuzz >/dev/null || exit 1
 fi
-cmake --build "$build" --target script_fuzzer check_fuzzer host_fuzzer -j2 || exit 1
+cmake --build "$build" --target script_fuzzer check_fuzzer host_fuzzer lsp_fuzzer -j2 || exit 1
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -35,7 +35,9 @@ fuzz_one() {
   grep -E '^(stat::number_of_executed_units|stat::new_units_added|Done )' "$work/$target.log"
   if [[ $status -ne 0 ]]; then
     tail -n 40 "$work/$target.log"
-    echo "$target FAILED (exit $status); inputs in $work/artifacts/"
+    echo "$target FAILED (# The language server's message reader: Content-Length framing.
+fuzz_one lsp_fuzzer fuzz/lsp_corpus "$work/lsp-corpus" || status=1
+exit $status); inputs in $work/artifacts/"
   fi
   if [[ -n ${STUB_TEST_RESULTS:-} ]]; then
     mkdir -p "$STUB_TEST_RESULTS"
@@ -54,4 +56,6 @@ fuzz_one script_fuzzer fuzz/corpus "$work/corpus" || status=1
 fuzz_one check_fuzzer fuzz/check_corpus "$work/check-corpus" || status=1
 # The host library's identifier scan of package scripts.
 fuzz_one host_fuzzer fuzz/host_corpus "$work/host-corpus" || status=1
+# The language server's message reader: Content-Length framing.
+fuzz_one lsp_fuzzer fuzz/lsp_corpus "$work/lsp-corpus" || status=1
 exit $status

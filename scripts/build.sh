@@ -19,7 +19,7 @@ for preset in "${presets[@]}"; do
   echo "build: $preset"
   log=build/$preset.log
   targets=()
-  [[ $preset == fuzz ]] && targets=(--target script_fuzzer check_fuzzer host_fuzzer)
+  [[ $preset == fuzz ]] && targets=(--target script_fuzzer check_fuzzer host_fuzzer lsp_fuzzer)
   if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j "$jobs" "${targets[@]}"; } \
       >"$log" 2>&1 </dev/null; then
     tail -n 60 "$log"

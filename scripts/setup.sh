@@ -30,7 +30,7 @@ base=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64
   git openssl osslsigncode wixl msitools libxml2-utils time unzip
-  nlohmann-json3-dev procps clang-format
+  nlohmann-json3-dev procps clang-format neovim
 )
 wine32=(wine32:i386)
 command -v npm >/dev/null || base+=(nodejs npm)

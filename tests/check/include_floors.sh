@@ -16,7 +16,7 @@ floors=(
   "report"                   # the report rendered as text, JSON and SARIF
   "manifest"                 # assembly manifests, written and checked
   "export new"               # the other verbs
-  "cli"                      # the check verb: the request, Check, the renderers
+  "cli lsp"                  # the check verb: the request, Check, the renderers; the language server
   "."                        # main.cpp: the verbs' dispatch
 )
 declare -A floor

@@ -37,7 +37,7 @@ const VerbSpec kCheckSpec = {
     "Scripts are read if they are regular files of at most 8 MiB.\n"
     "exit code: 0 clean, 1 warnings only, 2 errors (also for a command line that cannot be followed)\n"
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
-    "installers); each with --help\n"};
+    "installers), stub-check lsp (the language server editors start); each with --help\n"};
 
 namespace {
 

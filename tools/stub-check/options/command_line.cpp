@@ -79,7 +79,7 @@ std::string Usage(const VerbSpec& table) {
     const std::string value = o.value ? std::string(" ") + o.value : "";
     word(std::string("[") + o.name + value + "]" + (o.repeatable ? "..." : ""));
   }
-  if (!table.operandFirst) word(table.operand);
+  if (!table.operandFirst && *table.operand) word(table.operand);
   out += std::string("\n") + table.about;
   std::size_t width = 6;  // "--help"
   for (const OptionSpec& o : table.options) width = std::max(width, std::strlen(o.name));
@@ -94,7 +94,7 @@ std::string Usage(const VerbSpec& table) {
   };
   for (const OptionSpec& o : table.options) row(o.name, o.help);
   row("--help", "this text");
-  row("--", std::string("ends the options: what follows is the ") + table.operand);
+  if (*table.operand) row("--", std::string("ends the options: what follows is the ") + table.operand);
   return out + table.after;
 }
 

@@ -21,7 +21,7 @@ struct OptionSpec {
 
 struct VerbSpec {
   const char* verb;           // "check", "new", "export"
-  const char* operand;        // the name of the one operand ("PACKAGE", "NAME", "MODULE")
+  const char* operand;        // the name of the one operand ("PACKAGE", "NAME", "MODULE"); "": none
   const char* about;          // lines after the usage line, before the options
   std::vector<OptionSpec> options;
   const char* after;          // lines after the options
