@@ -11,6 +11,7 @@
 #include "checks/check.h"
 #include "checks/package.h"
 #include "io/checked_files.h"
+#include "io/file_system.h"
 #include "package/package_classes.h"
 #include "text/identifiers.h"
 #include "text/text.h"
@@ -94,7 +95,7 @@ Document CheckFolder(const std::string& folder, const std::map<std::string, Docu
   Package package;
   std::string problem;
   const std::string input = folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder;
-  if (!LoadPackage(input, &package, &problem)) return Holding(Alone(problem, ""));
+  if (!LoadPackage(SystemFiles(), input, &package, &problem)) return Holding(Alone(problem, ""));
   for (const auto& [uri, document] : documents) {
     const ScriptPlace place = PlaceOfPath(document.path);
     const int index = ScriptIndex(place.name);
