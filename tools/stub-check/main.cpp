@@ -1,5 +1,6 @@
 // stub-check: the package checker's command line. The verbs are `check` (cli/check_command.h, the verb when
-// none is given), `new` (new/new_command.h) and `export` (export/export_command.h).
+// none is given), `new` (new/new_command.h), `export` (export/export_command.h) and `explain`
+// (cli/explain_command.h).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #endif
 
 #include "cli/check_command.h"
+#include "cli/explain_command.h"
 #include "export/export_command.h"
 #include "io/files.h"
 #include "new/new_command.h"
@@ -62,9 +64,11 @@ int main(int argc, char** argv) {
   try {
     using namespace check;
     std::vector<std::string> rest;
-    const auto verb = FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec}, &rest);
+    const auto verb =
+        FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec, &kExplainSpec}, &rest);
     if (verb == "new") return Finish(NewCommand(rest));
     if (verb == "export") return Finish(ExportCommand(rest));
+    if (verb == "explain") return Finish(ExplainCommand(rest));
     return Finish(CheckCommand(rest));
   } catch (const std::bad_alloc&) {
     // Everything made so far has been let go on the way here (what `new`
