@@ -164,6 +164,44 @@ struct SarifPlaces {
   }
 };
 
+// A physical location: `path`'s artifact, and the region at `place` when it has a line.
+Json PhysicalLocation(const SarifPlaces& places, const std::string& path, Place place, int length = 0) {
+  Json physical = {{"artifactLocation", places.Artifact(path)}};
+  const int column = std::max(place.column, 1);
+  if (place.line > 0) physical["region"] = {{"startLine", place.line}, {"startColumn", column}};
+  if (place.line > 0 && length > 0) physical["region"]["endColumn"] = column + length;
+  return physical;
+}
+
+// A finding about the package's class identifiers (two scripts naming one, the sample's kept) stands at the
+// identifiers the module read: the primary location at the finding's script (the first script for one
+// about the package), the other scripts' identifiers as related locations. False when the load read none.
+bool IdentifierLocations(const SarifPlaces& places, const Finding& f, Json* primary, Json* related,
+                         std::size_t* script) {
+  if (f.code != FindingCode::kSameIdentifier && f.code != FindingCode::kSampleIdentifier) return false;
+  if (places.report.installs.empty() || !places.report.installs[0].idsRead) return false;
+  const Install& first = places.report.installs[0];
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < std::size(PackageClasses); ++k) {
+    if (Utf8(PackageClasses[k].scriptName) == f.file) at = k;
+  }
+  for (std::size_t k = 0; k < std::size(PackageClasses) && k < first.idPlaces.size(); ++k) {
+    const std::string name = Utf8(PackageClasses[k].scriptName);
+    Json physical = PhysicalLocation(places, places.report.package->realFolder + name, first.idPlaces[k]);
+    if (k == at) {
+      *primary = std::move(physical);
+      *script = k;
+      continue;
+    }
+    related->push_back({{"id", related->size()},
+                        {"physicalLocation", std::move(physical)},
+                        {"message",
+                         {{"text", "the " + Utf8(PackageClasses[k].className) + " class's identifier " +
+                                       GuidString(first.ids[k])}}}});
+  }
+  return !primary->is_null();
+}
+
 // Line `line` (1-based) of `bytes` without its blanks, as a code scanning service hashes it: a finding keeps
 // its identity when lines above it come and go.
 std::string LineWithoutBlanks(const std::string& bytes, int line) {
@@ -200,14 +238,21 @@ Json Result(const SarifPlaces& places, const Finding& f, std::size_t ruleIndex,
                  {"ruleIndex", ruleIndex},
                  {"level", SeverityName(f.severity)},
                  {"message", {{"text", Text(text)}}}};
-  Json physical = {{"artifactLocation", places.Artifact(places.PathOf(f))}};
-  const int column = std::max(f.column, 1);
-  if (f.line > 0) physical["region"] = {{"startLine", f.line}, {"startColumn", column}};
-  if (f.line > 0 && f.length > 0) physical["region"]["endColumn"] = column + f.length;
+  Json physical, related = Json::array();
+  std::size_t script = 0;
+  const std::string* source = places.SourceOf(f);
+  int line = f.line;
+  if (IdentifierLocations(places, f, &physical, &related, &script)) {
+    source = places.report.package->scripts[script].bytes.get();
+    line = places.report.installs[0].idPlaces[script].line;
+  } else {
+    physical = PhysicalLocation(places, places.PathOf(f), {f.line, f.column}, f.length);
+  }
   result["locations"] = Json::array({Json{{"physicalLocation", std::move(physical)}}});
-  const std::string* source = f.line > 0 ? places.SourceOf(f) : nullptr;
+  if (!related.empty()) result["relatedLocations"] = std::move(related);
+  // The fingerprint: the code and the text of the line the result stands at, or its message without one.
   const std::string hash = Hash64(std::string(CodeName(f.code)) + "\n" +
-                                  (source ? LineWithoutBlanks(*source, f.line) : f.message));
+                                  (source && line > 0 ? LineWithoutBlanks(*source, line) : f.message));
   result["partialFingerprints"] = {{"primaryLocationLineHash", hash + ":" + std::to_string(++(*seen)[hash])}};
   if (!f.arguments.empty()) result["properties"] = {{"arguments", Arguments(f)}};
   return result;
