@@ -138,19 +138,19 @@ void WholePackage(const std::string& bytes) {
   const check::Report report = check::Check(request);
   check::TextReport(report);
   check::JsonReport(report);
-  check::SarifReport(report);
+  check::SarifReport(report, ".");
   const check::Install& install = report.installs[0];
-  auto explained = [&](const check::RunResult& run, const char* code) {
+  auto explained = [&](const check::RunResult& run, check::FindingCode code) {
     if (!run.ran || SUCCEEDED(run.result) || !run.boxes.empty()) return true;
     for (const check::Finding& f : install.findings) {
       if (f.code == code && f.line > 0) return true;
     }
     return false;
   };
-  if (!explained(install.registration, "registration-error")) {
+  if (!explained(install.registration, check::FindingCode::kRegistrationError)) {
     Fail("a failed registration without a finding that says where it stopped");
   }
-  if (!explained(install.removal, "removal-error")) {
+  if (!explained(install.removal, check::FindingCode::kRemovalError)) {
     Fail("a failed removal without a finding that says where it stopped");
   }
 }
@@ -173,7 +173,8 @@ void Manifest(const std::string& bytes) {
   bool error = false;
   for (const check::Finding& f : findings) {
     if (f.line < 1 || f.column < 1 || f.remedy.empty()) Fail("a manifest finding without a place or a remedy");
-    if (f.code == "manifest-not-xml" && findings.size() != 1) Fail("a manifest that is no XML with more findings");
+    if (f.code == check::FindingCode::kManifestNotXml && findings.size() != 1)
+      Fail("a manifest that is no XML with more findings");
     error = error || f.severity == check::Severity::kError;
   }
   namespace detail = stub::host::detail;

@@ -4,7 +4,9 @@
 #  1. the host toolchain and test libraries, the mingw-w64 cross compilers and
 #     tools for 32-bit (i686) and 64-bit (x86_64) Windows, 64-bit Wine, and the
 #     release and installer tools. Setup fails if any of these cannot be had.
-#     Then the editor extension's npm packages (editors/vscode/install-packages.sh).
+#     Then the editor extension's npm packages (editors/vscode/install-packages.sh)
+#     and the SARIF Multitool the tests validate the checker's SARIF with
+#     (tests/check/sarif/install-packages.sh).
 #  2. 32-bit Wine (wine32:i386). Its i386 packages sometimes lag the amd64
 #     ones on a mirror: an amd64 "Multi-Arch: same" package installed from a
 #     suite whose i386 index failed has no i386 twin of its version, and apt
@@ -35,6 +37,7 @@ base=(
 wine32=(wine32:i386)
 command -v npm >/dev/null || base+=(nodejs npm)
 editor_packages=$(dirname "$0")/../editors/vscode/install-packages.sh
+sarif_packages=$(dirname "$0")/../tests/check/sarif/install-packages.sh
 tries=${STUB_SETUP_TRIES:-3}
 pause=${STUB_SETUP_PAUSE:-15}
 export DEBIAN_FRONTEND=noninteractive
@@ -106,7 +109,7 @@ fi
 
 if [[ ${#need_base[@]} -eq 0 && ${#need_wine32[@]} -eq 0 ]]; then
   echo "setup: everything is installed"
-  "$editor_packages"
+  "$editor_packages" && "$sarif_packages"
   exit
 fi
 
@@ -120,6 +123,7 @@ if [[ $(id -u) -ne 0 ]]; then
   [[ ${#need_wine32[@]} -gt 0 ]] &&
     echo "  apt-get install -y --no-install-recommends ${need_wine32[*]}   # 32-bit Wine, optional"
   echo "  $editor_packages"
+  echo "  $sarif_packages"
   exit 1
 fi
 
@@ -187,4 +191,5 @@ if [[ ${#need_wine32[@]} -gt 0 ]]; then
   fi
 fi
 "$editor_packages" || exit 1
+"$sarif_packages" || exit 1
 echo "setup: done"

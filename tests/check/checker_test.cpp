@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -279,8 +282,9 @@ TEST(Checker, IdentifierFindingsSayWhatIsWrongWhereTheScanStopped) {
         "Tarn.dll", {"HKCR\r\n{\r\n\tTarn.Style.1 = s 'S'\r\n\t{\r\n\t\t" + row.line + "\r\n\t}\r\n}\r\n", text}));
     request.installPaths = {u"C:\\Packages\\Tarn.dll"};
     const check::Report report = check::Check(request);
-    const auto f = std::find_if(report.findings.begin(), report.findings.end(),
-                                [](const check::Finding& f) { return f.code == "identifier"; });
+    const auto f = std::find_if(report.findings.begin(), report.findings.end(), [](const check::Finding& f) {
+      return f.code == check::FindingCode::kIdentifier;
+    });
     ASSERT_NE(f, report.findings.end()) << row.line;
     EXPECT_EQ(f->message, row.message);
     EXPECT_EQ(f->line, 5) << row.message;
@@ -339,7 +343,7 @@ TEST(Checker, APackageIsReadThroughTheFilesItIsHanded) {
   const check::Report given = check::Check(request);
   auto codes = [](const check::Report& r) {
     std::vector<std::string> c;
-    for (const check::Finding& f : r.findings) c.push_back(f.code + ":" + f.file + ":" + std::to_string(f.line));
+    for (const check::Finding& f : r.findings) c.push_back(std::string(check::CodeName(f.code)) + ":" + f.file + ":" + std::to_string(f.line));
     return c;
   };
   EXPECT_EQ(codes(read), codes(given));
@@ -436,14 +440,15 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
     const check::Install& install = report.installs[0];
     EXPECT_EQ(install.registration.result, S_OK);
     EXPECT_EQ(install.removal.result, S_OK);
-    for (const check::Finding& f : report.findings) ADD_FAILURE() << f.code << ": " << f.message;
+    for (const check::Finding& f : report.findings)
+      ADD_FAILURE() << check::CodeName(f.code) << ": " << f.message;
   }
   check::CheckRequest nearLimitRequest;
   nearLimitRequest.package = std::make_shared<const check::Package>(package);
   nearLimitRequest.installPaths = {u"C:\\p" + longest.substr(3)};
   const check::Report nearLimit = check::Check(nearLimitRequest);
   ASSERT_EQ(nearLimit.findings.size(), 1u);
-  EXPECT_EQ(nearLimit.findings[0].code, "long-path");
+  EXPECT_EQ(nearLimit.findings[0].code, check::FindingCode::kLongPath);
   EXPECT_EQ(nearLimit.findings[0].remedy, "install the package at a path of at most 249 characters");
 
   // Refused: the same name in another letter case, a module of the other
@@ -507,7 +512,7 @@ std::string ManifestCodes(const std::string& bytes, const check::ManifestExpecta
   for (const check::Finding& f : findings) {
     EXPECT_GE(f.line, 1) << f.message;
     EXPECT_FALSE(f.remedy.empty()) << f.message;
-    out += (out.empty() ? "" : " ") + f.code;
+    out += (out.empty() ? "" : " ") + std::string(check::CodeName(f.code));
   }
   return out;
 }
@@ -636,5 +641,46 @@ TEST(Checker, InterruptsWaitWhileHeldAndComeThroughAfter) {
   std::signal(SIGINT, before);
 }
 #endif
+
+// The guide's headings as GitHub anchors them: lower case, blanks as '-', other punctuation dropped.
+std::set<std::string> GuideAnchors(const std::string& guide) {
+  std::set<std::string> anchors;
+  std::istringstream lines(guide);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] != '#') continue;
+    std::string anchor;
+    for (char c : line.substr(line.find(' ') + 1)) {
+      const unsigned char b = static_cast<unsigned char>(c);
+      if (std::isalnum(b) || c == '-' || c == '_') anchor += static_cast<char>(std::tolower(b));
+      if (c == ' ') anchor += '-';
+    }
+    anchors.insert(anchor);
+  }
+  return anchors;
+}
+
+// The table of findings and the guide agree: every code the guide's list names has a row, every row is in
+// that list once, and each row's anchor is a heading of the guide.
+TEST(Checker, FindingRowsAndTheGuidesListOfCodesAgree) {
+  std::ifstream file(STUB_AUTHORS_GUIDE);
+  const std::string guide((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t start = guide.find("Finding codes: ");
+  ASSERT_NE(start, std::string::npos) << "no list of finding codes in " << STUB_AUTHORS_GUIDE;
+  const std::string list = guide.substr(start, guide.find("Every finding has a", start) - start);
+  std::multiset<std::string> listed;
+  for (std::size_t open = list.find('`'); open != std::string::npos; open = list.find('`', open + 1)) {
+    const std::size_t close = list.find('`', open + 1);
+    const std::string word = list.substr(open + 1, close - open - 1);
+    if (word.rfind("--", 0) != 0) listed.insert(word);
+    open = close;
+  }
+  for (const std::string& code : listed) EXPECT_NE(check::FindRow(code), nullptr) << code << " has no row";
+  const std::set<std::string> anchors = GuideAnchors(guide);
+  for (const check::FindingRow& row : check::kFindingRows) {
+    EXPECT_EQ(listed.count(row.code), 1u) << row.code << ": the guide's list of codes should name it once";
+    EXPECT_EQ(anchors.count(row.anchor), 1u) << row.code << ": the guide has no heading #" << row.anchor;
+    EXPECT_EQ(check::FindRow(row.code), &row) << row.code << " has two rows";
+  }
+}
 
 }  // namespace

@@ -11,6 +11,9 @@
 # expected files serve the Linux and the Windows builds. STUB_CHECK_UPDATE=1
 # writes the whole report of a case that has no expected file yet, to be cut
 # down by hand to what the case is about; existing files are never rewritten.
+# STUB_CHECK_SARIF_DIR=DIR also runs each case of the check verb with --format
+# sarif (in place of any --format it gives) and keeps the log as DIR/NAME.sarif
+# (sarif_multitool.sh validates them).
 #
 # The packages need real module files, and none is checked in: the corpus is
 # copied to a scratch folder, and there every empty file becomes a copy of a
@@ -117,6 +120,14 @@ while read -r name args; do
   run() { (cd "$out/tree/tests/check/packages" && "${command[@]}" "${words[@]}" >"$out/$name.raw" 2>"$out/$name.err" </dev/null); }
   run
   rc=$?
+  if [[ -n ${STUB_CHECK_SARIF_DIR:-} && ${words[0]} != new && ${words[0]} != export ]]; then
+    sarif=(--format sarif) skip=0
+    for word in "${words[@]}"; do
+      if ((skip)); then skip=0; elif [[ $word == --format ]]; then skip=1; else sarif+=("$word"); fi
+    done
+    (cd "$out/tree/tests/check/packages" &&
+      "${command[@]}" "${sarif[@]}" >"$STUB_CHECK_SARIF_DIR/$name.sarif" 2>/dev/null </dev/null)
+  fi
   # Under Wine a program now and then ends at once without a word (the checker
   # itself always says something): such a run is tried once more, and said.
   if [[ ${#command[@]} -gt 1 && ! -s $out/$name.raw && ! -s $out/$name.err ]]; then

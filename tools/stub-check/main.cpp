@@ -1,6 +1,6 @@
 // stub-check: the package checker's command line. The verbs are `check` (cli/check_command.h, the verb when
-// none is given), `new` (new/new_command.h), `export` (export/export_command.h) and `lsp`
-// (lsp/lsp_command.h, the language server).
+// none is given), `new` (new/new_command.h), `export` (export/export_command.h), `explain`
+// (cli/explain_command.h) and `lsp` (lsp/lsp_command.h, the language server).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +18,7 @@
 #endif
 
 #include "cli/check_command.h"
+#include "cli/explain_command.h"
 #include "export/export_command.h"
 #include "io/files.h"
 #include "lsp/lsp_command.h"
@@ -65,9 +66,11 @@ int main(int argc, char** argv) {
     using namespace check;
     std::vector<std::string> rest;
     const auto verb =
-        FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec, &kLspSpec}, &rest);
+        FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec, &kExplainSpec, &kLspSpec},
+                 &rest);
     if (verb == "new") return Finish(NewCommand(rest));
     if (verb == "export") return Finish(ExportCommand(rest));
+    if (verb == "explain") return Finish(ExplainCommand(rest));
     if (verb == "lsp") return Finish(LspCommand(rest));
     return Finish(CheckCommand(rest));
   } catch (const std::bad_alloc&) {

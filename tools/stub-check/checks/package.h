@@ -107,9 +107,10 @@ Regsvr32 Regsvr32Of(const Package& package, bool removal);
 Install RunInstall(EmulatorSession& session, const Package& package, const std::u16string& modulePath);
 
 /// A finding: one short message at its place, the facts around it as notes, and what to write instead.
-inline Finding Noted(Severity severity, std::string code, std::string file, Place place, std::string message,
-                     std::string remedy, std::vector<std::string> notes) {
-  return {severity, code, file, place.line, place.column, message, remedy, 0, notes};
+inline Finding Noted(FindingCode code, std::string file, Place place, std::string message, std::string remedy,
+                     std::vector<std::string> notes) {
+  return Raise(code, std::move(file), place.line, place.column, std::move(message), std::move(remedy),
+               std::move(notes));
 }
 
 /// How to write a class identifier where the module reads it.

@@ -95,7 +95,7 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
   // The module's lead without its leading blank ("CLSID = s '"), and its word.
   static const std::string kLead = std::string(STUB_SCRIPT_CLASSID_LEAD).substr(1);
   static const std::string kWord = kLead.substr(0, kLead.find(' '));
-  Finding f = Noted(Severity::kError, "identifier", s.name, {}, "", kIdentifierRemedy,
+  Finding f = Noted(FindingCode::kIdentifier, s.name, {}, "", kIdentifierRemedy,
                     {"the module finds no class identifier where it reads one"});
   const std::string& bytes = *s.bytes;
   // The text from `at` to the end of its line, at most 24 bytes.
@@ -159,14 +159,14 @@ std::string Encoding(const std::string& name, const std::string& b, std::vector<
   }
   if (marked || (pairs >= 2 && (4 * little >= 3 * pairs || 4 * big >= 3 * pairs))) {
     found.push_back(
-        Noted(Severity::kError, "utf16", name, {1, 1},
+        Noted(FindingCode::kUtf16, name, {1, 1},
               std::string("the script is saved as UTF-16") + (marked ? "" : " (without a byte-order mark)"),
               utf8, {"the module reads it as UTF-8, so nothing in it is understood"}));
     return std::string("UTF-16") + (marked ? "" : " without a byte-order mark") + " (the module reads UTF-8)";
   }
   const bool bom = b.compare(0, 3, "\xEF\xBB\xBF") == 0;
   if (bom) {
-    found.push_back(Noted(Severity::kWarning, "byte-order-mark", name, {1, 1},
+    found.push_back(Noted(FindingCode::kByteOrderMark, name, {1, 1},
                           "the script starts with a UTF-8 byte-order mark", utf8,
                           {"it stays as U+FEFF in front of the first root key name",
                            "Windows passes over it, other tools may not"}));
@@ -183,13 +183,12 @@ std::string Encoding(const std::string& name, const std::string& b, std::vector<
       first = "not UTF-8 (first at line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
     if (told && b[i] == 0) {
       ended = true;
-      found.push_back(Noted(Severity::kWarning, "nul-byte", name, p,
-                            "a NUL byte: the module's text ends here", "remove the NUL byte",
-                            {"nothing after it is run"}));
+      found.push_back(Noted(FindingCode::kNulByte, name, p, "a NUL byte: the module's text ends here",
+                            "remove the NUL byte", {"nothing after it is run"}));
     } else if (told) {
       ++reported;
       found.push_back(
-          Noted(Severity::kWarning, "not-utf8", name, p,
+          Noted(FindingCode::kNotUtf8, name, p,
                 "byte 0x" + ShowBytes(b.substr(i, 1)).substr(2) + " is not UTF-8 (Latin-1 or a code page?)",
                 "save the script as UTF-8", {"the module reads it as U+FFFD, the replacement character"}));
     }
@@ -244,7 +243,7 @@ void CheckIdentifiers(const Package& package, const Install& first, std::vector<
   for (std::size_t j = 0; j < first.ids.size(); ++j) {
     for (std::size_t i = 0; i < j; ++i) {
       if (GuidString(first.ids[i]) != GuidString(first.ids[j])) continue;
-      findings->push_back(Noted(Severity::kError, "same-identifier", Utf8(PackageClasses[j].scriptName), {},
+      findings->push_back(Noted(FindingCode::kSameIdentifier, Utf8(PackageClasses[j].scriptName), {},
                                 "both scripts name the class identifier " + GuidString(first.ids[j]),
                                 "give each script its own fresh identifier",
                                 {"the " + Utf8(PackageClasses[i].className) + " and " +
@@ -256,13 +255,12 @@ void CheckIdentifiers(const Package& package, const Install& first, std::vector<
     return std::count(std::begin(kSampleIds), std::end(kSampleIds), GuidString(id)) > 0;
   });
   if (sample && Lower(package.moduleName.substr(0, package.moduleName.rfind('.'))) != "aurora") {
-    findings->push_back(
-        Noted(Severity::kError, "sample-identifier", "", {},
-              "the package keeps the sample package's class identifiers",
-              "make " + CountWord(std::size(PackageClasses)) +
-                  " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in "
-                  "PowerShell)",
-              {"it and every package copied the same way register the same classes"}));
+    findings->push_back(Noted(
+        FindingCode::kSampleIdentifier, "", {}, "the package keeps the sample package's class identifiers",
+        "make " + CountWord(std::size(PackageClasses)) +
+            " fresh identifiers (cat /proc/sys/kernel/random/uuid on Linux, or [guid]::NewGuid() in "
+            "PowerShell)",
+        {"it and every package copied the same way register the same classes"}));
   }
 }
 
@@ -355,14 +353,14 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
   const std::string &name = package.moduleName, reads = Utf8(first.directory);
   const std::size_t dot = name.rfind('.');
   if (dot == std::string::npos) {
-    findings->push_back(Noted(
-        Severity::kError, "no-extension", "", {}, "the module's file name '" + name + "' has no extension",
-        "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)",
-        {"Windows' loader adds .dll to a module name without one, and finds no such file",
-         "regsvr32 exits 3 without any box"}));
+    findings->push_back(
+        Noted(FindingCode::kNoExtension, "", {}, "the module's file name '" + name + "' has no extension",
+              "name the copy <Package>.dll (a trailing point, regsvr32 " + name + "., also loads it)",
+              {"Windows' loader adds .dll to a module name without one, and finds no such file",
+               "regsvr32 exits 3 without any box"}));
   } else if (dot == 0 || Utf16(name.substr(dot)).size() != 4) {
     findings->push_back(Noted(
-        Severity::kWarning, dot ? "extension-length" : "name-is-extension", "", {},
+        dot ? FindingCode::kExtensionLength : FindingCode::kNameIsExtension, "", {},
         dot ? "the module's extension '" + name.substr(dot) + "' is not four characters"
             : "the module's file name '" + name + "' is all extension",
         "name the copy <Package>.dll",
@@ -376,22 +374,20 @@ void CheckPackage(const Package& package, const Install& first, std::vector<Find
     if (s.problem.empty() || s.problem == folderProblem) continue;
     if (s.problem.rfind("the package folder ", 0) == 0) {
       folderProblem = s.problem;
-      findings->push_back(Noted(Severity::kError, "script-unreadable", "", {},
+      findings->push_back(Noted(FindingCode::kScriptUnreadable, "", {},
                                 "no script of the package can be read",
                                 "make " + package.realFolder + " the package folder, holding " +
                                     ScriptNames() + ", readable by the user",
                                 {s.problem}));
     } else if (s.tooLarge) {
-      findings->push_back(Noted(Severity::kError, "script-too-large", s.name, {},
-                                "the script is too large to check",
+      findings->push_back(Noted(FindingCode::kScriptTooLarge, s.name, {}, "the script is too large to check",
                                 "keep only the package's keys in the script; a script this large is "
                                 "most probably another file saved under its name",
                                 {s.realPath + ": " + s.problem, "a real script is a few KB"}));
     } else {
-      findings->push_back(Noted(Severity::kError, "script-unreadable", s.name, {},
-                                "the script is there but cannot be read: " + s.problem,
-                                "make " + s.realPath + " a regular file the user can read",
-                                {"read at " + s.realPath}));
+      findings->push_back(Noted(
+          FindingCode::kScriptUnreadable, s.name, {}, "the script is there but cannot be read: " + s.problem,
+          "make " + s.realPath + " a regular file the user can read", {"read at " + s.realPath}));
     }
   }
   for (const ScriptFile& s : package.scripts) {

@@ -80,10 +80,11 @@ Report Check(const CheckRequest& request) {
   // the later ones saying where they were installed. A load failure of a script there but unreadable is
   // left to the script's own finding.
   auto key = [](const Finding& f) {
-    return f.code + "|" + f.file + "|" + std::to_string(f.line) + "|" + std::to_string(f.column);
+    return std::string(CodeName(f.code)) + "|" + f.file + "|" + std::to_string(f.line) + "|" +
+           std::to_string(f.column);
   };
   auto toldByScript = [&](const Finding& f) {
-    return f.code == "load-fails" &&
+    return f.code == FindingCode::kLoadFails &&
            std::any_of(package->scripts.begin(), package->scripts.end(),
                        [&](const ScriptFile& s) { return !s.problem.empty() && f.Arg("script") == s.name; });
   };

@@ -126,7 +126,7 @@ void LoadFailures(Install* install) {
   for (const Box& box : install->load.boxes) {
     const std::size_t slash = box.text.rfind('\\');
     const std::string name = box.text.substr(slash + 1);  // the script the box names
-    Finding f = Noted(Severity::kError, "load-fails", "", {},
+    Finding f = Noted(FindingCode::kLoadFails, "", {},
                       "the module shows the box \"" + box.caption + "\" and fails to load", "",
                       {"the box's text is \"" + box.text + "\""});
     if (box.caption == Utf8(kModulePathTooLongCaption)) {
@@ -168,7 +168,7 @@ void CheckServers(const EmulatorSession& session, const Install& install,
     RegKey key;
     if (!session.ReadRegKey(Utf16(server), &key)) {
       findings->push_back(Noted(
-          Severity::kWarning, "no-server-key", file, {},
+          FindingCode::kNoServerKey, file, {},
           "registration writes no InprocServer32 for the " + className + " class",
           "register the class key of the identifier the script names, with InprocServer32 = s '%Module%'",
           {"no key " + server, "COM cannot find the module for the " + className + " class"}));
@@ -178,7 +178,7 @@ void CheckServers(const EmulatorSession& session, const Install& install,
     if (value == key.values.end() || value->second.type != REG_SZ ||
         value->second.data != TextData(install.modulePath)) {
       findings->push_back(
-          Noted(Severity::kError, "wrong-server-path", file, {},
+          Noted(FindingCode::kWrongServerPath, file, {},
                 "the " + className + " class's InprocServer32 does not hold the module's path",
                 "write InprocServer32 = s '%Module%'",
                 {"the module is " + Utf8(install.modulePath),
@@ -186,7 +186,7 @@ void CheckServers(const EmulatorSession& session, const Install& install,
                                            : "InprocServer32 holds " + RegValueLine(value->second)}));
     }
     if (!key.values.count(u"threadingmodel")) {
-      findings->push_back(Noted(Severity::kWarning, "no-threading-model", file, {},
+      findings->push_back(Noted(FindingCode::kNoThreadingModel, file, {},
                                 "the " + className + " class has no ThreadingModel",
                                 "add val ThreadingModel = s 'Apartment' (or 'Both', as the engine allows)",
                                 {"COM creates it in the process's main apartment only"}));
@@ -213,7 +213,7 @@ std::vector<Finding> ClassesOfOtherModules(const EmulatorSession& session, const
     const std::string other = RegisteredServer(session, install, install.ids[i]), id = GuidString(install.ids[i]),
                       className = Utf8(PackageClasses[i].className);
     Finding f = Noted(
-        Severity::kWarning, "takes-class", Utf8(PackageClasses[i].scriptName), {},
+        FindingCode::kTakesClass, Utf8(PackageClasses[i].scriptName), {},
         "registration takes the " + className + " class " + id + " from another module file",
         "give this package identifiers of its own (stub-check new makes fresh ones), or remove the other "
         "package first",
@@ -241,14 +241,14 @@ void KeptClasses(const EmulatorSession& session, const Install& install, const P
                       file = Utf8(PackageClasses[i].scriptName);
     const auto named = [&](const Finding& f) { return f.Arg("classId") == id || f.file == file; };
     auto wrongPath = std::find_if(servers->begin(), servers->end(), [&](const Finding& f) {
-      return f.code == "wrong-server-path" && named(f);
+      return f.code == FindingCode::kWrongServerPath && named(f);
     });
     if (wrongPath != servers->end() &&
         std::none_of(owners->begin(), owners->end(), [&](const Finding& f) { return named(f); })) {
       wrongPath->notes.push_back(kept);
       continue;
     }
-    Finding f = Noted(Severity::kWarning, "removal-keeps-class", file, {},
+    Finding f = Noted(FindingCode::kRemovalKeepsClass, file, {},
                       "removal leaves the " + Utf8(PackageClasses[i].className) + " class " + id +
                           " alone: its InprocServer32 names another module file",
                       "give this package identifiers of its own (stub-check new makes fresh ones)",
@@ -388,17 +388,17 @@ Install RunInstall(EmulatorSession& session, const Package& package, const std::
     }
     const std::size_t scriptPath = install.directory.size() + script.size(), most = kModulePathCapacity - 1;
     if (!install.directory.empty() && scriptPath > most) {
-      install.findings.push_back(Noted(
-          Severity::kWarning, "long-path", "", {},
-          Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
-              std::to_string(most),
-          "install the package at a path of at most " +
-              std::to_string(install.modulePath.size() - (scriptPath - most)) + " characters",
-          {"the module path is " + std::to_string(install.modulePath.size()) + " characters long",
-           "Windows opens at most " + std::to_string(most) +
-               " characters for a program that is not long-path aware",
-           "there the module shows \"" + Utf8(kMissingScriptCaption) +
-               "\" and fails to load (Wine opens the file)"}));
+      install.findings.push_back(
+          Noted(FindingCode::kLongPath, "", {},
+                Utf8(script) + " lies at a path of " + std::to_string(scriptPath) + " characters, past " +
+                    std::to_string(most),
+                "install the package at a path of at most " +
+                    std::to_string(install.modulePath.size() - (scriptPath - most)) + " characters",
+                {"the module path is " + std::to_string(install.modulePath.size()) + " characters long",
+                 "Windows opens at most " + std::to_string(most) +
+                     " characters for a program that is not long-path aware",
+                 "there the module shows \"" + Utf8(kMissingScriptCaption) +
+                     "\" and fails to load (Wine opens the file)"}));
     }
     for (const PackageClass& row : PackageClasses) install.ids.push_back(*row.classId);
     install.idsRead = true;

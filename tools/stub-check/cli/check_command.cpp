@@ -21,7 +21,8 @@ const VerbSpec kCheckSpec = {
     "       stub-check PACKAGE ...   (the same: check is the verb when none is given)\n"
     "  PACKAGE        a module copy (Aurora.dll) or its package folder (Aurora)\n",
     {
-        {"--format", "text|json|sarif", false, "text (default), json, or sarif (SARIF 2.1.0, for CI and editors)"},
+        {"--format", "text|json|sarif", false,
+         "text (default), json, or sarif (SARIF 2.1.0, for CI and editors)"},
         {"--registry", "FILE.reg", true,
          "a .reg export to start from instead of an empty registry; may be\n"
          "given more than once (say the machine's and the user's classes);\n"
@@ -33,11 +34,15 @@ const VerbSpec kCheckSpec = {
         {"--manifest", "FILE", false,
          "also check the package's assembly manifest (registration-free use)\n"
          "against the module and what the scripts register"},
+        {"--sarif-root", "DIR", false,
+         "sarif: the folder the files' URIs are relative to (default: the\n"
+         "current folder)"},
     },
     "Scripts are read if they are regular files of at most 8 MiB.\n"
     "exit code: 0 clean, 1 warnings only, 2 errors (also for a command line that cannot be followed)\n"
     "other verbs: stub-check new NAME ... (a fresh package), stub-check export ... (keys for\n"
-    "installers), stub-check lsp (the language server editors start); each with --help\n"};
+    "installers), stub-check lsp (the language server editors start); each with --help;\n"
+    "stub-check explain CODE (what a finding means)\n"};
 
 namespace {
 
@@ -86,7 +91,9 @@ int CheckCommand(const std::vector<std::string>& args) {
     Report report = Check(request);
     if (!report.refused.empty()) return refuse(report.refused);
     if (!manifestFile.empty()) CheckPackageManifest(manifestFile, manifestBytes, &report);
-    text = format == "json" ? JsonReport(report) : format == "sarif" ? SarifReport(report) : TextReport(report);
+    text = format == "json"    ? JsonReport(report)
+           : format == "sarif" ? SarifReport(report, line.Get("--sarif-root", "."))
+                               : TextReport(report);
     code = report.ExitCode();
   } catch (const std::bad_alloc&) {
     // What the check held is let go on the way here: enough to say so in the format asked for.

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-namespace check {
+#include "findings/finding_table.h"
 
-enum class Severity { kError, kWarning };
+namespace check {
 
 /// "error" or "warning", as every format of the report names it.
 inline const char* SeverityName(Severity s) { return s == Severity::kError ? "error" : "warning"; }
@@ -26,7 +26,7 @@ struct Argument {
 /// `message` is one short statement, `notes` the facts around it, `remedy` what to write.
 struct Finding {
   Severity severity;
-  std::string code;  // stable identifier, e.g. "script-error"
+  FindingCode code;  // its row: the stable name, the descriptions, the guide's anchor
   std::string file;
   int line = 0;
   int column = 0;
@@ -41,6 +41,13 @@ struct Finding {
     return it == arguments.end() ? "" : it->value;
   }
 };
+
+/// A finding of the row `code`, with the row's severity.
+inline Finding Raise(FindingCode code, std::string file, int line, int column, std::string message,
+                     std::string remedy, std::vector<std::string> notes = {}) {
+  return {RowOf(code).severity, code, std::move(file), line, column, std::move(message),
+          std::move(remedy),    0,    std::move(notes)};
+}
 
 /// Of a kind a file may hold without end (one per key or element), the most listed.
 constexpr int kWarningsPerCode = 20;
@@ -59,6 +66,7 @@ struct CappedFindings {
     }
   }
   /// Counts one more of `kind` (a code or a finer kind): true when listed, the caller then adding it next.
+  bool Listed(FindingCode code) { return Listed(CodeName(code)); }
   bool Listed(const std::string& kind) {
     auto& [count, last] = kinds[kind];
     if (++count > kWarningsPerCode) return false;

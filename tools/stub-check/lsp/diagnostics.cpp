@@ -10,6 +10,7 @@
 
 #include "checks/check.h"
 #include "checks/package.h"
+#include "findings/finding_table.h"
 #include "io/checked_files.h"
 #include "io/file_system.h"
 #include "package/package_classes.h"
@@ -66,7 +67,7 @@ std::string AsciiUpper(std::string text) {
 }
 
 Finding Alone(const std::string& message, const std::string& remedy) {
-  return {Severity::kError, "not-in-package", "", 0, 0, message, remedy};
+  return {Severity::kError, FindingCode::kNotInPackage, "", 0, 0, message, remedy};
 }
 
 // A document holding `finding` alone.
@@ -218,7 +219,8 @@ Json Diagnostics(const Document& document) {
     if (!f.remedy.empty()) message += "\nremedy: " + f.remedy;
     list.push_back({{"range", RangeOf(document.text, f)},
                     {"severity", f.severity == Severity::kError ? 1 : 2},
-                    {"code", f.code},
+                    {"code", CodeName(f.code)},
+                    {"codeDescription", {{"href", std::string(STUB_CHECK_GUIDE_URL) + "#" + RowOf(f.code).anchor}}},
                     {"source", "stub-check"},
                     {"message", message}});
   }
@@ -238,7 +240,7 @@ Json QuickFixes(const std::string& uri, const Document& document, int first, int
   static const std::string kModule = "%Module%";
   Json actions = Json::array();
   for (const Finding& f : document.findings) {
-    if (f.code != "unquoted-module" || f.line - 1 < first || f.line - 1 > last) continue;
+    if (f.code != FindingCode::kUnquotedModule || f.line - 1 < first || f.line - 1 > last) continue;
     const std::size_t lineStart = LineStart(document.text, f.line);
     if (lineStart == std::string::npos) continue;
     // The finding stands at the %Module% it is about; the text may have moved since, so it is looked for.

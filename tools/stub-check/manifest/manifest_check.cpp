@@ -246,8 +246,13 @@ struct ManifestFindings : CappedFindings {
   std::size_t lastAt = 0;
   Place last{1, 1};
 
-  void Add(const char* code, std::size_t at, const std::string& message, std::vector<std::string> notes,
-           const std::string& remedy, Severity severity = Severity::kError) {
+  void Add(FindingCode code, std::size_t at, const std::string& message, std::vector<std::string> notes,
+           const std::string& remedy) {
+    Add(code, at, message, std::move(notes), remedy, RowOf(code).severity);
+  }
+  // `severity` other than the row's: for a code that is an error in one case and a warning in another.
+  void Add(FindingCode code, std::size_t at, const std::string& message, std::vector<std::string> notes,
+           const std::string& remedy, Severity severity) {
     // Each place is counted on from the last one: many findings in text order cost one pass over the text.
     const bool onward = at >= lastAt;
     last = PlaceOf(text, at, onward ? lastAt : 0, onward ? last : Place{1, 1});
@@ -255,10 +260,11 @@ struct ManifestFindings : CappedFindings {
     findings->push_back({severity, code, file, last.line, last.column, message, remedy, 0, std::move(notes)});
   }
   void NotAssembly(std::size_t at, const std::string& message, std::vector<std::string> notes = {}) {
-    Add("manifest-not-assembly", at, message, std::move(notes),
+    Add(FindingCode::kManifestNotAssembly, at, message, std::move(notes),
         std::string("an assembly manifest is <assembly xmlns=\"") + kAssemblyNamespace +
             "\" manifestVersion=\"1.0\"> with an <assemblyIdentity type=\"win32\" name=... version=... "
-            "processorArchitecture=...>" + kExport);
+            "processorArchitecture=...>" +
+            kExport);
   }
 };
 
@@ -278,22 +284,26 @@ void CheckClass(const ManifestClass& want, const std::string& script, const XmlE
   const auto same = [](const auto& a, const auto& b) { return !a.empty() && Lower(a) == Lower(b); };
   for (const auto& [progId, at] : named) {
     if (same(progId, want.progId) || same(progId, want.versionIndependentProgId)) continue;
-    out->Add("manifest-progid", at, "the ProgID " + Quoted(progId) + " is not one " + script + " registers",
+    out->Add(FindingCode::kManifestProgId, at,
+             "the ProgID " + Quoted(progId) + " is not one " + script + " registers",
              {ofClass, script + registers,
               "through the manifest the name creates the class, registered it does not"},
-             "name the ProgIDs " + script + " registers (the progid attribute and a progid element), or "
-             "none" + kExport);
+             "name the ProgIDs " + script +
+                 " registers (the progid attribute and a progid element), or "
+                 "none" +
+                 kExport);
   }
   for (const std::string& r : {want.progId, want.versionIndependentProgId}) {
     const bool has = std::any_of(named.begin(), named.end(), [&](const auto& n) { return same(r, n.first); });
     if (r.empty() || has) continue;
-    out->Add("manifest-progid", comClass.at, "the comClass lacks the ProgID " + Quoted(r) + " of " + script,
+    out->Add(FindingCode::kManifestProgId, comClass.at,
+             "the comClass lacks the ProgID " + Quoted(r) + " of " + script,
              {ofClass, "through the manifest, creating the class by that name fails (CO_E_CLASSSTRING)"},
              "add progid=\"" + r + "\" to the comClass, or <progid>" + r + "</progid> inside it" + kExport);
   }
   const std::string written = Trimmed(comClass.Value("threadingModel")), wanted = want.threadingModel;
   if (Lower(written) == Lower(wanted)) return;
-  out->Add("manifest-threading", comClass.at,
+  out->Add(FindingCode::kManifestThreading, comClass.at,
            "the comClass names " + (written.empty() ? "no threading model" : Quoted(written)) + ", but " +
                script + " registers " + (wanted.empty() ? "none" : Quoted(wanted)),
            {ofClass, "without a threading model, a class lives in the process's main apartment",
@@ -312,9 +322,9 @@ void CheckVersion(const XmlElement& identity, ManifestFindings* out) {
   if (version && (version->find_first_not_of("0123456789.") != std::string::npos ||
                   std::sscanf(version->c_str(), "%5u.%5u.%5u.%5u%c", p, p + 1, p + 2, p + 3, &more) != 4 ||
                   std::max({p[0], p[1], p[2], p[3]}) > 65535)) {
-    out->Add("manifest-version", identity.at,
-             "the version " + Quoted(*version) + " is not four numbers from 0 to 65535",
-             {kRefused}, "write the module's file version, four parts (1.2.3.4)" + kExport);
+    out->Add(FindingCode::kManifestVersion, identity.at,
+             "the version " + Quoted(*version) + " is not four numbers from 0 to 65535", {kRefused},
+             "write the module's file version, four parts (1.2.3.4)" + kExport);
   }
 }
 
@@ -334,12 +344,13 @@ void CheckDependencies(const FileSystem& files, const std::string& file, const X
         shipped = shipped || files.Status(io::TextOf(place)).kind == PathStatus::Kind::kFile;
     }
     if (shipped || !out->Listed("dependency")) continue;
-    out->Add("manifest-dependency", identity->at,
+    out->Add(FindingCode::kManifestDependency, identity->at,
              "the dependency " + Quoted(*name) + " is not beside the manifest",
              {"no " + *name + ".dll or " + *name + ".manifest, nor in a folder " + *name,
               "Windows refuses the manifest, and the application does not start"},
-             "ship " + *name + ".manifest (or the DLL holding it) beside this manifest, or remove the "
-             "dependency; the module needs none");
+             "ship " + *name +
+                 ".manifest (or the DLL holding it) beside this manifest, or remove the "
+                 "dependency; the module needs none");
   }
 }
 
@@ -353,14 +364,16 @@ void CheckIdentity(const std::string& file, const XmlElement& identity, const Ma
   const std::string* name = identity.Attribute("name");
   const std::string fileName = io::FileName(file), module = expected.moduleName;
   if (name && Lower(fileName) != Lower(*name + ".manifest")) {
-    out->Add("manifest-name", identity.at, "the file name does not match the assembly " + Quoted(*name),
+    out->Add(FindingCode::kManifestName, identity.at,
+             "the file name does not match the assembly " + Quoted(*name),
              {"Windows looks for its manifest as " + *name + ".manifest, not " + fileName,
               "the application that depends on it does not start"},
-             "save the manifest as " + *name + ".manifest in the application's folder, or give the assembly "
-             "the file's name here and in the application's dependency");
+             "save the manifest as " + *name +
+                 ".manifest in the application's folder, or give the assembly "
+                 "the file's name here and in the application's dependency");
   }
   if (name && NamedAsModule(*name, module)) {
-    out->Add("manifest-name", identity.at, "the assembly is named after its module " + module,
+    out->Add(FindingCode::kManifestName, identity.at, "the assembly is named after its module " + module,
              {"Windows' documented search for a private assembly finds " + module + " first",
               module + " holds no manifest, and the search stops before " + *name + ".manifest"},
              "give the assembly another name, " + *name + ".Assembly say, with its file " + *name +
@@ -375,7 +388,7 @@ void CheckIdentity(const std::string& file, const XmlElement& identity, const Ma
   const std::string want = ManifestArchitecture(expected.architecture);
   const std::string* arch = identity.Attribute("processorArchitecture");
   if (want.empty() || (arch && Lower(Trimmed(*arch)) == want)) return;
-  out->Add("manifest-architecture", identity.at,
+  out->Add(FindingCode::kManifestArchitecture, identity.at,
            arch ? "the assembly is for processorArchitecture " + Quoted(*arch) + ", not " + want
                 : "the assembly names no processorArchitecture",
            {module + " is an " + expected.architecture + " module",
@@ -395,12 +408,12 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
   for (const XmlElement* f : files) {
     const std::string* name = f->Attribute("name");
     if (moduleFound || f->Children("comClass").empty()) continue;
-    out->Add("manifest-file-name", f->at,
+    out->Add(FindingCode::kManifestFileName, f->at,
              "the classes are in <file name=" + (name ? Quoted(*name) : "(none)") + ">, not in " + module,
              {"creating them loads a file that is not the package's module, or none"}, remedy);
   }
   if (files.empty()) {
-    out->Add("manifest-file-name", root.at, "the assembly has no <file> element",
+    out->Add(FindingCode::kManifestFileName, root.at, "the assembly has no <file> element",
              {"so it serves no class of " + module}, remedy);
   }
   if (!expected.classesKnown) return;
@@ -427,28 +440,30 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
     if (!out->Listed(which < count ? "class twice" : "foreign class")) continue;
     const std::string remedy = "give each comClass the identifier its script registers, no other" + kExport;
     if (which < count) {
-      out->Add("manifest-class", c->at, "the class " + ids[which] + " is in the manifest twice",
+      out->Add(FindingCode::kManifestClass, c->at, "the class " + ids[which] + " is in the manifest twice",
                {"Windows may refuse a manifest that names a class twice (Wine takes it)"},
                "keep one comClass for it" + kExport, Severity::kWarning);
     } else if (!clsid) {
-      out->Add("manifest-class", c->at, "a comClass has no clsid", {}, remedy);
+      out->Add(FindingCode::kManifestClass, c->at, "a comClass has no clsid", {}, remedy);
     } else if (!std::equal(id.begin(), id.end(), kShape.begin(), kShape.end(), [](char c, char x) {
                  return x == 'X' ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c == x;
                })) {
-      out->Add("manifest-class", c->at, "the comClass " + Quoted(*clsid) + " is not a class identifier",
+      out->Add(FindingCode::kManifestClass, c->at,
+               "the comClass " + Quoted(*clsid) + " is not a class identifier",
                {"a class identifier is " + kShape}, remedy);
     } else {
-      out->Add("manifest-class", c->at, "the comClass " + Quoted(*clsid) + " is no class of this package",
+      out->Add(FindingCode::kManifestClass, c->at,
+               "the comClass " + Quoted(*clsid) + " is no class of this package",
                {classList, "the module refuses to create it (CLASS_E_CLASSNOTAVAILABLE)"}, remedy);
     }
   }
   for (std::size_t i = 0; i < count; ++i) {
     if (found[i]) continue;
-    out->Add("manifest-class", files.empty() ? root.at : files[0]->at,
-             "the class " + ids[i] + " of " + scripts[i] + " is not in the manifest",
-             {"through the manifest, creating it fails with REGDB_E_CLASSNOTREG"},
-             "add <comClass clsid=\"" + ids[i] + "\" .../>, the identifier " + scripts[i] + " holds" +
-                 kExport);
+    out->Add(
+        FindingCode::kManifestClass, files.empty() ? root.at : files[0]->at,
+        "the class " + ids[i] + " of " + scripts[i] + " is not in the manifest",
+        {"through the manifest, creating it fails with REGDB_E_CLASSNOTREG"},
+        "add <comClass clsid=\"" + ids[i] + "\" .../>, the identifier " + scripts[i] + " holds" + kExport);
   }
 }
 
@@ -475,22 +490,22 @@ bool ScreenRefuses(const stub::host::detail::ManifestScreen& screen, const std::
     case ManifestFault::SecondDeclaration:
     case ManifestFault::TooDeep:
     case ManifestFault::DuplicateAttribute:
-      out->Add("manifest-not-xml", at, "not a manifest the host library reads", {kRefused},
+      out->Add(FindingCode::kManifestNotXml, at, "not a manifest the host library reads", {kRefused},
                "correct it at that place" + kExport);
       return true;
     case ManifestFault::Markup:
-      out->Add("manifest-not-xml", at, "a CDATA section or a processing instruction, which a manifest does not hold",
+      out->Add(FindingCode::kManifestNotXml, at, "a CDATA section or a processing instruction, which a manifest does not hold",
                {kRefused}, "write the text plainly, without <![CDATA[ or <?...?>" + kExport);
       return true;
     case ManifestFault::NoClassId:
       if (classesChecked) return false;  // each such comClass is found with the package's classes
-      out->Add("manifest-class", at, "a comClass whose clsid is not a braced class identifier",
+      out->Add(FindingCode::kManifestClass, at, "a comClass whose clsid is not a braced class identifier",
                {"a class identifier is {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, written as it is, without references",
                 kRefused},
                "give each comClass the identifier its script registers" + kExport);
       return true;
     case ManifestFault::ClassInTwoFiles:
-      out->Add("manifest-class", at, "a class is in the manifest under two <file> elements",
+      out->Add(FindingCode::kManifestClass, at, "a class is in the manifest under two <file> elements",
                {"the system takes the manifest, then cannot create the class"},
                "keep the class under the module's <file> only" + kExport);
       return true;
@@ -504,7 +519,7 @@ void CheckRead(const std::string& file, const std::string& text, const stub::hos
   XmlElement root;
   XmlReader reader{text};
   if (!reader.Read(&root)) {
-    out.Add("manifest-not-xml", reader.errorAt, "not well-formed XML: " + reader.error, {kRefused},
+    out.Add(FindingCode::kManifestNotXml, reader.errorAt, "not well-formed XML: " + reader.error, {kRefused},
             (reader.hint.empty() ? "correct it at that place" : reader.hint) + kExport);
     return;
   }
@@ -517,7 +532,7 @@ void CheckRead(const std::string& file, const std::string& text, const stub::hos
   const std::vector<const XmlElement*> identities = root.Children("assemblyIdentity");
   if (identities.empty()) out.NotAssembly(root.at, "the assembly has no assemblyIdentity");
   if (identities.size() > 1) {
-    out.Add("manifest-not-assembly", identities[1]->at, "the assembly has a second assemblyIdentity",
+    out.Add(FindingCode::kManifestNotAssembly, identities[1]->at, "the assembly has a second assemblyIdentity",
             {"Windows may refuse it (Wine reads the first)"}, "keep one assemblyIdentity" + kExport,
             Severity::kWarning);
   }

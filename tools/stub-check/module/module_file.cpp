@@ -171,22 +171,23 @@ std::string ModuleFile::ArchitectureLine() const {
 
 void CheckModuleFile(const ModuleFile& m, const std::string& moduleName, std::vector<Finding>* findings) {
   if (!m.found && !m.problem.empty()) {
-    findings->push_back({Severity::kError, "module-unreadable", "", 0, 0,
-                         "the module file " + m.path + " is there but cannot be read: " + m.problem,
-                         "make " + m.path + " a regular file the user can read: a copy of Stub.dll"});
+    findings->push_back(Raise(FindingCode::kModuleUnreadable, "", 0, 0,
+                              "the module file " + m.path + " is there but cannot be read: " + m.problem,
+                              "make " + m.path + " a regular file the user can read: a copy of Stub.dll"));
   }
   if (!m.found || m.IsThisModule()) return;
-  std::string code = "not-this-module", what = "is not a copy of Stub.dll";
+  FindingCode code = FindingCode::kNotThisModule;
+  std::string what = "is not a copy of Stub.dll";
   std::vector<std::string> notes;
   if (!m.isPe) {
-    code = "not-a-module", what = "is " + m.format;
+    code = FindingCode::kNotAModule, what = "is " + m.format;
     notes = {"Windows cannot load it, so regsvr32 exits 3 (with no box)",
              "COM clients cannot create the classes"};
   } else if (!m.isDll) {
-    code = "not-a-dll", what = "is " + m.format;
+    code = FindingCode::kNotADll, what = "is " + m.format;
     notes = {"it cannot serve as an in-process server", "regsvr32 exits 3"};
   } else if (m.Exit("DllRegisterServer") == 3) {
-    code = "wrong-architecture", what = "is a DLL for " + m.architecture;
+    code = FindingCode::kWrongArchitecture, what = "is a DLL for " + m.architecture;
     notes = {"Windows on x86 and x64 processors does not load it", "regsvr32 exits 3"};
   } else {
     notes = {
@@ -196,10 +197,11 @@ void CheckModuleFile(const ModuleFile& m, const std::string& moduleName, std::ve
               "what registers"
             : "regsvr32 loads it, finds no DllRegisterServer and exits 4 without registering anything"};
   }
-  findings->push_back({Severity::kError, code, "", 0, 0, "the module file " + m.path + " " + what,
-                       "copy Stub.dll byte for byte as " + moduleName +
-                           ": the release's x86/Stub.dll for 32-bit hosts, x64/Stub.dll for 64-bit hosts (or "
-                           "make the package with stub-check new)"});
+  findings->push_back(
+      Raise(code, "", 0, 0, "the module file " + m.path + " " + what,
+            "copy Stub.dll byte for byte as " + moduleName +
+                ": the release's x86/Stub.dll for 32-bit hosts, x64/Stub.dll for 64-bit hosts (or "
+                "make the package with stub-check new)"));
   findings->back().notes = std::move(notes);
 }
 

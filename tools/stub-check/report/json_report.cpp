@@ -3,13 +3,17 @@
 // findings as a SARIF 2.1.0 log for CI systems and editors.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "checks/check.h"
 #include "checks/package.h"
 #include "findings/finding.h"
+#include "io/files.h"
 #include "module/module_file.h"
 #include "package/package_classes.h"
 #include "registry/registry_state.h"
@@ -84,9 +88,16 @@ Json InstallJson(const Install& in) {
 }
 
 Json FindingJson(const Finding& f) {
-  return {{"severity", SeverityName(f.severity)}, {"code", f.code}, {"file", Text(f.file)},
-          {"line", f.line}, {"column", f.column}, {"length", f.length}, {"message", Text(f.message)},
-          {"notes", Each(f.notes, Text)}, {"remedy", Text(f.remedy)}, {"arguments", Arguments(f)}};
+  return {{"severity", SeverityName(f.severity)},
+          {"code", CodeName(f.code)},
+          {"file", Text(f.file)},
+          {"line", f.line},
+          {"column", f.column},
+          {"length", f.length},
+          {"message", Text(f.message)},
+          {"notes", Each(f.notes, Text)},
+          {"remedy", Text(f.remedy)},
+          {"arguments", Arguments(f)}};
 }
 
 Json ScriptJson(const ScriptFile& s) {
@@ -110,29 +121,163 @@ std::string UriOf(const std::string& path) {
   return out;
 }
 
+// Where the SARIF log places files: relative to `root` (the run's SRCROOT) where they lie under it, else as
+// absolute file URIs.
+struct SarifPlaces {
+  const Report& report;
+  std::filesystem::path root;  // absolute
+
+  // A file URI of the absolute `path`: file:///tmp/x, file:///C:/x.
+  static std::string FileUri(const std::filesystem::path& path) {
+    const std::string text = io::TextOf(path);
+    const bool drive = text.size() >= 2 && text[1] == ':';
+    return std::string("file://") + (drive ? "/" + text.substr(0, 2) + UriOf(text.substr(2)) : UriOf(text));
+  }
+  Json Artifact(const std::string& path) const {
+    std::error_code error;
+    const std::filesystem::path whole = std::filesystem::absolute(io::PathOf(path), error).lexically_normal();
+    const std::filesystem::path relative = whole.lexically_relative(root);
+    if (!error && !relative.empty() && *relative.begin() != "..") {
+      return {{"uri", UriOf(io::TextOf(relative))}, {"uriBaseId", "SRCROOT"}};
+    }
+    return {{"uri", FileUri(whole)}};
+  }
+  // The file a finding is about: a script where the scripts were read from, a manifest as it was given;
+  // one about the module or the package as a whole, the module file.
+  std::string PathOf(const Finding& f) const {
+    const Package& package = *report.package;
+    if (f.file.empty()) return package.moduleFile.path.empty() ? package.input : package.moduleFile.path;
+    const std::vector<ScriptFile>& scripts = package.scripts;
+    const bool script =
+        std::any_of(scripts.begin(), scripts.end(), [&](const ScriptFile& s) { return s.name == f.file; });
+    return script ? package.realFolder + f.file : f.file;
+  }
+  // The bytes of the finding's file, when the report holds them.
+  const std::string* SourceOf(const Finding& f) const {
+    for (const ScriptFile& s : report.package->scripts) {
+      if (s.name == f.file && s.bytes) return s.bytes.get();
+    }
+    for (const auto& [file, bytes] : report.sources) {
+      if (file == f.file) return &bytes;
+    }
+    return nullptr;
+  }
+};
+
+// A physical location: `path`'s artifact, and the region at `place` when it has a line.
+Json PhysicalLocation(const SarifPlaces& places, const std::string& path, Place place, int length = 0) {
+  Json physical = {{"artifactLocation", places.Artifact(path)}};
+  const int column = std::max(place.column, 1);
+  if (place.line > 0) physical["region"] = {{"startLine", place.line}, {"startColumn", column}};
+  if (place.line > 0 && length > 0) physical["region"]["endColumn"] = column + length;
+  return physical;
+}
+
+// A finding about the package's class identifiers (two scripts naming one, the sample's kept) stands at the
+// identifiers the module read: the primary location at the finding's script (the first script for one
+// about the package), the other scripts' identifiers as related locations. False when the load read none.
+bool IdentifierLocations(const SarifPlaces& places, const Finding& f, Json* primary, Json* related,
+                         std::size_t* script) {
+  if (f.code != FindingCode::kSameIdentifier && f.code != FindingCode::kSampleIdentifier) return false;
+  if (places.report.installs.empty() || !places.report.installs[0].idsRead) return false;
+  const Install& first = places.report.installs[0];
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < std::size(PackageClasses); ++k) {
+    if (Utf8(PackageClasses[k].scriptName) == f.file) at = k;
+  }
+  for (std::size_t k = 0; k < std::size(PackageClasses) && k < first.idPlaces.size(); ++k) {
+    const std::string name = Utf8(PackageClasses[k].scriptName);
+    Json physical = PhysicalLocation(places, places.report.package->realFolder + name, first.idPlaces[k]);
+    if (k == at) {
+      *primary = std::move(physical);
+      *script = k;
+      continue;
+    }
+    related->push_back({{"id", related->size()},
+                        {"physicalLocation", std::move(physical)},
+                        {"message",
+                         {{"text", "the " + Utf8(PackageClasses[k].className) + " class's identifier " +
+                                       GuidString(first.ids[k])}}}});
+  }
+  return !primary->is_null();
+}
+
+// Line `line` (1-based) of `bytes` without its blanks, as a code scanning service hashes it: a finding keeps
+// its identity when lines above it come and go.
+std::string LineWithoutBlanks(const std::string& bytes, int line) {
+  std::size_t start = 0;
+  for (int n = 1; n < line && start != std::string::npos; ++n) {
+    start = bytes.find('\n', start);
+    if (start != std::string::npos) ++start;
+  }
+  std::string out;
+  for (std::size_t i = start; i < bytes.size() && bytes[i] != '\n'; ++i) {
+    if (!std::isspace(static_cast<unsigned char>(bytes[i]))) out += bytes[i];
+  }
+  return out;
+}
+
+// FNV-1a, 64 bits, as 16 hexadecimal digits.
+std::string Hash64(const std::string& text) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char out[17];
+  std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+  return out;
+}
+
 // A SARIF result. Its message is the statement, then each note and the remedy on lines of their own: a SARIF
 // fix must carry the edit itself (its artifactChanges), which a remedy said in words is not, and every viewer
-// shows the message.
-Json Result(const Report& report, const Finding& f, std::size_t ruleIndex) {
+// shows the message. `seen` counts the results of each fingerprint so far, which numbers the repeats.
+Json Result(const SarifPlaces& places, const Finding& f, std::size_t ruleIndex,
+            std::map<std::string, int>* seen) {
   std::string text = f.message;
   for (const std::string& note : f.notes) text += "\nnote: " + note;
   if (!f.remedy.empty()) text += "\nremedy: " + f.remedy;
-  Json result = {{"ruleId", f.code}, {"ruleIndex", ruleIndex}, {"level", SeverityName(f.severity)},
+  Json result = {{"ruleId", CodeName(f.code)},
+                 {"ruleIndex", ruleIndex},
+                 {"level", SeverityName(f.severity)},
                  {"message", {{"text", Text(text)}}}};
-  if (!f.file.empty()) {
-    // A script is where the scripts were read from; anything else (a manifest) as it was given.
-    const std::vector<ScriptFile>& scripts = report.package->scripts;
-    const bool script =
-        std::any_of(scripts.begin(), scripts.end(), [&](const ScriptFile& s) { return s.name == f.file; });
-    const std::string path = script ? report.package->realFolder + f.file : f.file;
-    Json physical = {{"artifactLocation", {{"uri", UriOf(path)}}}};
-    const int column = std::max(f.column, 1);
-    if (f.line > 0) physical["region"] = {{"startLine", f.line}, {"startColumn", column}};
-    if (f.line > 0 && f.length > 0) physical["region"]["endColumn"] = column + f.length;
-    result["locations"] = Json::array({Json{{"physicalLocation", std::move(physical)}}});
+  Json physical, related = Json::array();
+  std::size_t script = 0;
+  const std::string* source = places.SourceOf(f);
+  int line = f.line;
+  if (IdentifierLocations(places, f, &physical, &related, &script)) {
+    source = places.report.package->scripts[script].bytes.get();
+    line = places.report.installs[0].idPlaces[script].line;
+  } else {
+    physical = PhysicalLocation(places, places.PathOf(f), {f.line, f.column}, f.length);
   }
+  result["locations"] = Json::array({Json{{"physicalLocation", std::move(physical)}}});
+  if (!related.empty()) result["relatedLocations"] = std::move(related);
+  // The fingerprint: the code and the text of the line the result stands at, or its message without one.
+  const std::string hash = Hash64(std::string(CodeName(f.code)) + "\n" +
+                                  (source && line > 0 ? LineWithoutBlanks(*source, line) : f.message));
+  result["partialFingerprints"] = {{"primaryLocationLineHash", hash + ":" + std::to_string(++(*seen)[hash])}};
   if (!f.arguments.empty()) result["properties"] = {{"arguments", Arguments(f)}};
   return result;
+}
+
+// A rule: the row of a finding code, its help as text and as Markdown with the wrong and the right line.
+Json Rule(FindingCode code) {
+  const FindingRow& row = RowOf(code);
+  const std::string help = std::string(row.help) + "\nwrong: " + row.wrong + "\nright: " + row.right;
+  const std::string markdown = std::string(row.help) + "\n\nWrong:\n\n```\n" + row.wrong +
+                               "\n```\n\nRight:\n\n```\n" + row.right + "\n```\n";
+  return {{"id", row.code},
+          {"shortDescription", {{"text", row.shortDescription}}},
+          {"fullDescription", {{"text", row.fullDescription}}},
+          {"help", {{"text", help}, {"markdown", markdown}}},
+          {"helpUri", std::string(STUB_CHECK_GUIDE_URL) + "#" + row.anchor},
+          {"defaultConfiguration", {{"level", SeverityName(row.severity)}}}};
+}
+
+// The checker as a SARIF tool, with the rules the run uses.
+Json Driver(Json rules) {
+  return {{"name", "stub-check"},
+          {"version", STUB_CHECK_VERSION},
+          {"informationUri", STUB_CHECK_GUIDE_URL},
+          {"rules", std::move(rules)}};
 }
 
 }  // namespace
@@ -171,23 +316,27 @@ std::string FailureReport(const std::string& format, const std::string& input, c
   const Json notification = {{"level", "error"}, {"message", {{"text", Text(error)}}}};
   const Json invocation = {{"executionSuccessful", false}, {"exitCode", 2},
                            {"toolExecutionNotifications", Json::array({notification})}};
-  const Json run = {{"tool", {{"driver", {{"name", "stub-check"}, {"rules", Json::array()}}}}},
-                    {"invocations", Json::array({invocation})}, {"results", Json::array()}};
+  const Json run = {{"tool", {{"driver", Driver(Json::array())}}},
+                    {"invocations", Json::array({invocation})},
+                    {"results", Json::array()}};
   const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"},
                     {"runs", Json::array({run})}};
   return log.dump(2) + "\n";
 }
 
-std::string SarifReport(const Report& report) {
+std::string SarifReport(const Report& report, const std::string& root) {
+  std::error_code error;
+  const SarifPlaces places{report, std::filesystem::absolute(io::PathOf(root), error).lexically_normal()};
   Json rules = Json::array(), results = Json::array();
-  std::vector<std::string> ids;
+  std::vector<FindingCode> ids;
+  std::map<std::string, int> seen;
   for (const Finding& f : report.findings) {
     const std::size_t index = std::find(ids.begin(), ids.end(), f.code) - ids.begin();
     if (index == ids.size()) {
       ids.push_back(f.code);
-      rules.push_back({{"id", f.code}, {"defaultConfiguration", {{"level", SeverityName(f.severity)}}}});
+      rules.push_back(Rule(f.code));
     }
-    results.push_back(Result(report, f, index));
+    results.push_back(Result(places, f, index, &seen));
   }
   // The invocation: the exit code, and regsvr32's before any script runs; the class identifiers each install
   // read, with where each script holds it.
@@ -198,15 +347,20 @@ std::string SarifReport(const Report& report) {
     for (std::size_t k = 0; in.idsRead && k < in.ids.size(); ++k) {
       const Place p = k < in.idPlaces.size() ? in.idPlaces[k] : Place();
       const std::string script = Utf8(PackageClasses[k].scriptName);
-      Json physical = {{"artifactLocation", {{"uri", UriOf(report.package->realFolder + script)}}}};
+      Json physical = {{"artifactLocation", places.Artifact(report.package->realFolder + script)}};
       if (p.line) physical["region"] = {{"startLine", p.line}, {"startColumn", p.column}};
       classes.push_back({{"class", Utf8(PackageClasses[k].className)}, {"id", GuidString(in.ids[k])},
                          {"location", {{"physicalLocation", std::move(physical)}}}});
     }
     return Json{{"modulePath", Text(Utf8(in.modulePath))}, {"classIds", std::move(classes)}};
   });
-  const Json run = {{"tool", {{"driver", {{"name", "stub-check"}, {"rules", std::move(rules)}}}}},
-                    {"invocations", Json::array({invocation})}, {"results", std::move(results)},
+  // SRCROOT ends in '/', as a base URI must.
+  std::string rootUri = SarifPlaces::FileUri(places.root);
+  if (rootUri.back() != '/') rootUri += '/';
+  const Json run = {{"tool", {{"driver", Driver(std::move(rules))}}},
+                    {"originalUriBaseIds", {{"SRCROOT", {{"uri", rootUri}}}}},
+                    {"invocations", Json::array({invocation})},
+                    {"results", std::move(results)},
                     {"properties", {{"installs", installs}}}};
   const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"},
                     {"runs", Json::array({run})}};

@@ -220,7 +220,8 @@ std::string TextDiagnostic(const Finding& f, const std::string* source, const st
   // Each part one line, whatever names or script text it holds.
   std::string out = Escaped(f.file.empty() ? fallback : f.file);
   if (f.line) out += ":" + std::to_string(f.line) + ":" + std::to_string(f.column);
-  out += std::string(": ") + SeverityName(f.severity) + ": " + Escaped(f.message) + " [" + f.code + "]\n";
+  out += std::string(": ") + SeverityName(f.severity) + ": " + Escaped(f.message) + " [" + CodeName(f.code) +
+         "]\n";
   const std::string line = source && f.line > 0 ? SourceLine(*source, f.line) : "";
   if (!line.empty()) out += SourceAndCaret(line, f.line, f.column, f.length);
   for (const std::string& note : f.notes) out += "  note: " + Escaped(note) + "\n";

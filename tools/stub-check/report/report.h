@@ -15,8 +15,9 @@ std::string TextDiagnostic(const Finding& finding, const std::string* source, co
 std::string TextReport(const Report& report);
 /// The report as JSON (schema 2; docs/package-authors.md describes it).
 std::string JsonReport(const Report& report);
-/// The findings as a SARIF 2.1.0 log, for CI systems and editors.
-std::string SarifReport(const Report& report);
+/// The findings as a SARIF 2.1.0 log, for CI systems and editors; file URIs relative to the folder `root`
+/// (the run's SRCROOT), or absolute where a file lies outside it.
+std::string SarifReport(const Report& report, const std::string& root);
 /// A check that could not be made (`error` says why; `input` the package as given, or empty), as a
 /// document of `format`: JSON with `error` and exit code 2, or a SARIF log whose one run has no results
 /// and an invocation that did not succeed, the error its notification. Empty for text.

@@ -84,11 +84,11 @@ std::string NearRootNames(const std::u16string& name) {
 // The warnings of one script, each placed at its prepared offset.
 struct CWarnings : CappedFindings {
   explicit CWarnings(std::vector<Finding>* findings) : CappedFindings{findings, "script"} {}
-  void Add(const std::string& code, const ScriptReading& file, std::size_t at, std::string message,
+  void Add(FindingCode code, const ScriptReading& file, std::size_t at, std::string message,
            std::vector<std::string> notes, std::string remedy) {
     const Place p = file.PlaceOfPrepared(at);
-    findings->push_back({Severity::kWarning, code, file.name, p.line, p.column, std::move(message),
-                         std::move(remedy), 0, std::move(notes)});
+    findings->push_back(
+        Raise(code, file.name, p.line, p.column, std::move(message), std::move(remedy), std::move(notes)));
   }
 };
 
@@ -110,8 +110,8 @@ class CTraceReader : public ScriptTrace {
   void Begin(const char16_t* prepared) override {
     r_.prepared = base_ = prepared;
     for (const Anchor& a : r_.anchors) {
-      if (a.name.empty() || a.quoted || !warnings_.Listed("unquoted-module")) continue;
-      warnings_.Add("unquoted-module", r_, a.preparedStart, "%Module% is not quoted",
+      if (a.name.empty() || a.quoted || !warnings_.Listed(FindingCode::kUnquotedModule)) continue;
+      warnings_.Add(FindingCode::kUnquotedModule, r_, a.preparedStart, "%Module% is not quoted",
                     {"installed under a path with a blank (C:\\Program Files\\...) the path splits into "
                      "several tokens and the script fails"},
                     "write '%Module%' in apostrophes");
@@ -129,21 +129,22 @@ class CTraceReader : public ScriptTrace {
     if (slot == Slot::kRootName) {
       root_ = FindRootKey(text.c_str());
       if (root_ && root_ != HKEY_CLASSES_ROOT) {
-        Warn(Last(), "outside-classes-root", "a root block under " + Utf8(LongRootName(root_)),
+        Warn(Last(), FindingCode::kOutsideClassesRoot, "a root block under " + Utf8(LongRootName(root_)),
              {"its keys need an administrator to register",
               "a per-user install (regsvr32 /n /i:user) still writes them there for every user"},
              "keep a package's keys under HKCR");
       }
     } else if (slot == Slot::kRootOpen && text[0] == u'{' && text.size() > 1) {
-      Warn(Last(), "brace-token", "'" + Utf8(text) + "' is read as '{'", {"the rest of the token is ignored"},
-           "put blanks around every brace");
+      Warn(Last(), FindingCode::kBraceToken, "'" + Utf8(text) + "' is read as '{'",
+           {"the rest of the token is ignored"}, "put blanks around every brace");
     } else if (slot == Slot::kValue && !r_.entries.empty() && !(r_.entries.back().flags & kEntryDelete)) {
       // The value of an assignment, after its type letter.
       const check::Entry& owner = r_.entries.back();
       const char16_t letter = static_cast<char16_t>(r_.TokenText(Last() - 1)[0] | 0x20);
       if (letter == u'b' && text.find_first_not_of(u"0123456789abcdefABCDEF") != std::u16string::npos) {
-        Warn(Last(), "binary-digit", "'" + Utf8(text) + "' holds characters that are no hexadecimal digits",
-             {"each counts as 0"}, "write binary values as hexadecimal digits only");
+        Warn(Last(), FindingCode::kBinaryDigit,
+             "'" + Utf8(text) + "' holds characters that are no hexadecimal digits", {"each counts as 0"},
+             "write binary values as hexadecimal digits only");
       }
       if (letter == u's' && !(owner.flags & kEntryValue)) r_.keys[owner.key].valueToken = Last();
     }
@@ -160,7 +161,7 @@ class CTraceReader : public ScriptTrace {
     // ForceRemove and Delete of a protected name, read as the subject right after the keyword.
     const bool isDelete = (flags & kEntryDelete) != 0;
     if (r_.tokens[Last()].slot == Slot::kSubject && !MayDeleteKey(text.c_str())) {
-      Warn(Last(), "protected-name",
+      Warn(Last(), FindingCode::kProtectedName,
            std::string(isDelete ? "Delete" : "ForceRemove") + " of '" + Utf8(text) + "' is silently skipped",
            {"keys of this name are never deleted"},
            isDelete ? "remove the entry"
@@ -178,7 +179,7 @@ class CTraceReader : public ScriptTrace {
       r_.openBlock = depth > 1 ? levels_[depth - 1].brace : kNoKey;
       const std::u16string text = r_.TokenText(Last());
       if (text.size() > 1) {
-        Warn(Last(), "brace-token", "'" + Utf8(text) + "' closes one block only",
+        Warn(Last(), FindingCode::kBraceToken, "'" + Utf8(text) + "' closes one block only",
              {"the rest of the token is ignored"}, "put blanks around every brace, one '}' per block");
       }
       return;
@@ -188,7 +189,7 @@ class CTraceReader : public ScriptTrace {
     const Level& outer = levels_[depth - 1];
     const std::size_t key = depth == 1 ? r_.Child(kNoKey, LongRootName(root_)) : outer.lastKey;
     if (depth > 1 && outer.lastKind) {
-      Warn(Last(), "block-after-entry",
+      Warn(Last(), FindingCode::kBlockAfterEntry,
            std::string("a block after a ") + (outer.lastKind & kEntryValue ? "Val" : "Delete") + " entry",
            {"it is walked under " + Utf8(r_.KeyPath(key)) + ", the latest key entry before it"},
            "put the block after the key it belongs to");
@@ -207,7 +208,7 @@ class CTraceReader : public ScriptTrace {
 
   std::size_t Last() const { return r_.tokens.size() - 1; }
 
-  void Warn(std::size_t k, const std::string& code, std::string message, std::vector<std::string> notes,
+  void Warn(std::size_t k, FindingCode code, std::string message, std::vector<std::string> notes,
             std::string remedy) {
     if (!warnings_.Listed(code)) return;
     warnings_.Add(code, r_, r_.tokens[k].start, std::move(message), std::move(notes), std::move(remedy));
@@ -230,7 +231,7 @@ class CTraceReader : public ScriptTrace {
     const std::string name = Utf8(name16), word = Utf8(next), path = Utf8(r_.KeyPath(entry.key));
     const auto keyword = Nearest(name16, {std::begin(KeywordTable), std::end(KeywordTable)}, 6);
     if (!keyword.empty()) {
-      Warn(entry.token, "misspelled-keyword",
+      Warn(entry.token, FindingCode::kMisspelledKeyword,
            "'" + name + "' is no keyword; did you mean " + Utf8(keyword[0]) + "?",
            {"it is read as a key name, so registration creates " + path,
             "'" + word + "' after it is read as an entry of its own"},
@@ -238,7 +239,8 @@ class CTraceReader : public ScriptTrace {
     } else if (r_.prepared[r_.tokens[Last()].start] != u'\'') {  // a quoted next name reads as meant
       const std::string beside = Utf8(r_.KeyPath(r_.keys[entry.key].parent)) + "\\" + word;
       Warn(
-          entry.token, "split-name", "'" + name + "' and '" + word + "' on one line are two entries",
+          entry.token, FindingCode::kSplitName,
+          "'" + name + "' and '" + word + "' on one line are two entries",
           {"registration creates " + path + " and " + beside,
            "a key of that name may belong to another package"},
           "quote a name with a blank in it ('" + name + " " + word + "'), or put each entry on its own line");
@@ -261,7 +263,7 @@ class CTraceReader : public ScriptTrace {
     const check::Entry& owner = r_.entries.back();
     const std::size_t parent = owner.flags & kEntryValue ? owner.key : r_.keys[owner.key].parent;
     Warn(
-        Last(), "value-ends-at-blank",
+        Last(), FindingCode::kValueEndsAtBlank,
         "'" + word + "' after the unquoted value '" + value + "' is not part of it",
         {"on the same line, the value ends at the blank, so it is '" + value + "'",
          keyword ? "'" + word + "' begins an entry of its own"
@@ -297,8 +299,8 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
   const std::size_t valueToken = clsidValue(progIdKey);
   if (valueToken != kNoKey) {
     const std::u16string other = holder.TokenText(valueToken);
-    if (FoldCase(other) == FoldCase(classId) || !warnings.Listed("progid-other-class")) return;
-    warnings.Add("progid-other-class", holder, holder.tokens[valueToken].start,
+    if (FoldCase(other) == FoldCase(classId) || !warnings.Listed(FindingCode::kProgIdOtherClass)) return;
+    warnings.Add(FindingCode::kProgIdOtherClass, holder, holder.tokens[valueToken].start,
                  "the CLSID of " + progId + " names another class, " + Utf8(other),
                  {whose, "CLSIDFromProgID(\"" + progId + "\") and CreateObject(\"" + progId +
                              "\") give the other class"},
@@ -306,7 +308,7 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
                      "' inside its key; if not, name this class's own " + kind + " in " + classKey);
     return;
   }
-  if (!warnings.Listed("progid-without-clsid")) return;
+  if (!warnings.Listed(FindingCode::kProgIdWithoutClsid)) return;
   // A block holding this class's CLSID may have gone to a key named right
   // after a value, beside the ProgID key: a word after its unquoted value took the block.
   std::vector<std::string> notes = {whose, "CLSIDFromProgID(\"" + progId +
@@ -327,13 +329,13 @@ void CheckProgIdClass(const ScriptReading& r, const KeyNode& named, const Script
                     " instead");
   }
   // Placed at the ProgID key, where the CLSID belongs.
-  warnings.Add(
-      "progid-without-clsid", holder, holder.tokens[holder.entries[holder.keys[progIdKey].entry].token].start,
-      "the " + kind + " key " + progId + " has no CLSID", std::move(notes),
-      taker != kNoKey
-          ? "quote the value of the " + progId + " key, so that its block, with the CLSID, stays its own"
-          : "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
-                (independent ? ", next to CurVer" : ""));
+  warnings.Add(FindingCode::kProgIdWithoutClsid, holder,
+               holder.tokens[holder.entries[holder.keys[progIdKey].entry].token].start,
+               "the " + kind + " key " + progId + " has no CLSID", std::move(notes),
+               taker != kNoKey ? "quote the value of the " + progId +
+                                     " key, so that its block, with the CLSID, stays its own"
+                               : "write CLSID = s '" + Utf8(classId) + "' inside the " + progId + " key" +
+                                     (independent ? ", next to CurVer" : ""));
 }
 
 // Which wording of a stop reason applies: any, or kEndOfText with a block still open, kNoRoot at a
@@ -583,8 +585,8 @@ void CheckProgIds(const std::vector<ScriptReading>& readings, std::vector<Findin
       }
       if (holder) {
         CheckProgIdClass(r, k, *holder, progIdKey, warnings);
-      } else if (warnings.Listed("progid-without-key")) {
-        warnings.Add("progid-without-key", r, r.tokens[k.valueToken].start,
+      } else if (warnings.Listed(FindingCode::kProgIdWithoutKey)) {
+        warnings.Add(FindingCode::kProgIdWithoutKey, r, r.tokens[k.valueToken].start,
                      "the ProgID '" + Utf8(progId) + "' names a key neither script creates",
                      {"the class key " + Utf8(r.KeyPath(k.parent)) + " names it",
                       "a client that asks for the class by that name (CLSIDFromProgID) does not find it, or "
@@ -616,7 +618,9 @@ Finding DescribeStop(const ScriptReading& reading, const ScriptOutcome& outcome,
                                     TextAt(reading, at, &token));
   const std::string run = mode == ScriptMode::kRegister ? "registration" : "removal";
   const Place p = walked ? reading.PlaceOfPrepared(at) : reading.PlaceOfOriginal(at);
-  Finding f{Severity::kError, run + "-error", reading.name, p.line, p.column, "", ""};
+  Finding f =
+      Raise(mode == ScriptMode::kRegister ? FindingCode::kRegistrationError : FindingCode::kRemovalError,
+            reading.name, p.line, p.column, "", "");
   f.notes.push_back("the " + run + " answers " + DescribeResult(outcome.result));
   f.arguments.push_back({"result", Hex32(outcome.result)});
   WordStop(reading, reason, slot, at, token, readable, &f);
