@@ -136,12 +136,11 @@ void DirectRegistryCalls(benchmark::State& state) {
     bool ok = true;
     for (int i = 0; i < keys; ++i) {
       HKEY key = nullptr;
-      ok &= sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, names[i].c_str(), 0, nullptr, 0,
-                                 KEY_READ | KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS;
+      ok &= sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, names[i].c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                                 nullptr, &key, nullptr) == ERROR_SUCCESS;
       const DWORD number = static_cast<DWORD>(i);
       ok &= SetString(key, nullptr, defaults[i]) == ERROR_SUCCESS;
-      ok &= sys::RegSetValueExW(key, u"Number", 0, REG_DWORD,
-                                reinterpret_cast<const BYTE*>(&number),
+      ok &= sys::RegSetValueExW(key, u"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
                                 sizeof number) == ERROR_SUCCESS;
       ok &= SetString(key, u"Path", module) == ERROR_SUCCESS;
       sys::RegCloseKey(key);
@@ -166,9 +165,8 @@ void Register(benchmark::State& state) {
     Check(state, RunScript(script, ScriptMode::kRegister) == S_OK, "registration failed");
   }
   state.SetComplexityN(keys);
-  state.counters["per_key"] = benchmark::Counter(static_cast<double>(keys),
-                                                 benchmark::Counter::kIsIterationInvariantRate |
-                                                     benchmark::Counter::kInvert);
+  state.counters["per_key"] = benchmark::Counter(
+      static_cast<double>(keys), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 BENCHMARK(PrepareAndTokenize)->Arg(10000)->Unit(benchmark::kMicrosecond);

@@ -30,8 +30,7 @@ bool LoadModule() {
   emu::Reset();
   const char* const ids[] = {kStyleId, kStyleTextId};
   for (int i = 0; i < 2; ++i) {
-    emu::PutFile(std::u16string(u"C:\\Packages\\Stub\\") + PackageClasses[i].scriptName,
-                 Script(ids[i]));
+    emu::PutFile(std::u16string(u"C:\\Packages\\Stub\\") + PackageClasses[i].scriptName, Script(ids[i]));
   }
   if (DllMain(ModuleInstance, DLL_PROCESS_ATTACH, nullptr) != TRUE) return false;
   void* factory = nullptr;

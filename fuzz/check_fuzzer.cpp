@@ -34,19 +34,19 @@
 #include <string>
 #include <vector>
 
-#include "host/manifest_screen.h"
 #include "checks/check.h"
 #include "checks/package.h"
 #include "findings/finding.h"
+#include "host/manifest_screen.h"
+#include "manifest/manifest.h"
 #include "module/module_file.h"
+#include "platform/emulated/emulator.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
 #include "report/report.h"
 #include "scripts/script_reading.h"
 #include "text/identifiers.h"
 #include "text/text.h"
-#include "manifest/manifest.h"
-#include "platform/emulated/emulator.h"
 
 namespace {
 
@@ -77,7 +77,8 @@ void OddValue(const std::string& bytes) {
   const std::string text8 = check::RegDiff({}, written);
   std::vector<std::string> notes;
   std::string error;
-  if (!check::ParseRegFile(kHeader + text8, &read, &notes, &error)) Fail("an odd value's .reg text is not read");
+  if (!check::ParseRegFile(kHeader + text8, &read, &notes, &error))
+    Fail("an odd value's .reg text is not read");
   if (!notes.empty() || check::RegDiff(written, read) != "") {
     Fail("an odd value's .reg text reads back as another value");
   }
@@ -103,8 +104,8 @@ void Script(const std::string& bytes) {
   const std::u16string text = emu::FromUtf8(bytes);
   const std::u16string original = text.substr(0, text.find(u'\0'));
   std::vector<check::Finding> findings;
-  const check::ScriptReading r = check::ReadScript(
-      "Style.rgs", original, u"C:\\Program Files\\O'Brien's\\Fuzz.dll", &findings);
+  const check::ScriptReading r =
+      check::ReadScript("Style.rgs", original, u"C:\\Program Files\\O'Brien's\\Fuzz.dll", &findings);
   for (const check::Token& t : r.tokens) {
     if (t.start > r.prepared.size() || t.end > r.prepared.size() || t.start > t.end) {
       Fail("a token outside the prepared text");
@@ -161,7 +162,8 @@ void Manifest(const std::string& bytes) {
   expected.architecture = "x64";
   expected.classesKnown = true;
   expected.classes.resize(2);
-  const char16_t* ids[2] = {u"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", u"{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
+  const char16_t* ids[2] = {u"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}",
+                            u"{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
   for (int i = 0; i < 2; ++i) sys::CLSIDFromString(ids[i], &expected.classes[i].clsid);
   expected.classes[0].threadingModel = "Apartment";
   expected.classes[0].progId = "Lark.Style.1";
@@ -172,7 +174,8 @@ void Manifest(const std::string& bytes) {
   check::CheckManifest("Lark.Assembly.manifest", bytes, expected, &findings);
   bool error = false;
   for (const check::Finding& f : findings) {
-    if (f.line < 1 || f.column < 1 || f.remedy.empty()) Fail("a manifest finding without a place or a remedy");
+    if (f.line < 1 || f.column < 1 || f.remedy.empty())
+      Fail("a manifest finding without a place or a remedy");
     if (f.code == check::FindingCode::kManifestNotXml && findings.size() != 1)
       Fail("a manifest that is no XML with more findings");
     error = error || f.severity == check::Severity::kError;
@@ -184,7 +187,8 @@ void Manifest(const std::string& bytes) {
   }
   if (screen.fault == detail::ManifestFault::None) {
     for (const detail::ScreenedClass& entry : screen.classes) {
-      if (!detail::IsBracedClassId(entry.clsid)) Fail("a manifest taken with a comClass that names no identifier");
+      if (!detail::IsBracedClassId(entry.clsid))
+        Fail("a manifest taken with a comClass that names no identifier");
     }
     return;
   }

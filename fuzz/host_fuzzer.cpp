@@ -34,7 +34,8 @@ void Script(const std::string& bytes) {
   if (calls > bytes.size() + 1) Fail("the scan asked for bytes after the end");
   if (text.size() > detail::kScanCapacity) Fail("the scan kept more than the module's buffer holds");
   for (char c : text) {
-    if (!detail::IsIdentifierChar(static_cast<unsigned char>(c))) Fail("the scan kept a character no identifier holds");
+    if (!detail::IsIdentifierChar(static_cast<unsigned char>(c)))
+      Fail("the scan kept a character no identifier holds");
   }
   const std::size_t stop = bytes.find('\x1A');
   if (stop != std::string::npos && position > stop + 1) Fail("the scan read past a Ctrl-Z byte");

@@ -25,7 +25,6 @@
 
 namespace {
 
-
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "script_fuzzer: %s\n", what);
   std::abort();
@@ -46,8 +45,7 @@ std::u16string Lower(std::u16string text) {
   return text;
 }
 
-void Collect(HKEY root, const std::u16string& label, const std::u16string& path,
-             Snapshot& snapshot) {
+void Collect(HKEY root, const std::u16string& label, const std::u16string& path, Snapshot& snapshot) {
   const emu::KeyContents contents = emu::ReadKey(root, path);
   if (!contents.exists) return;
   auto& values = snapshot.keys[Lower(label + u"\\" + path)];
@@ -61,9 +59,8 @@ void Collect(HKEY root, const std::u16string& label, const std::u16string& path,
 
 Snapshot Take() {
   static const std::pair<HKEY, const char16_t*> kRoots[] = {
-      {HKEY_CLASSES_ROOT, u"HKCR"},     {HKEY_CURRENT_USER, u"HKCU"},
-      {HKEY_LOCAL_MACHINE, u"HKLM"},    {HKEY_USERS, u"HKU"},
-      {HKEY_PERFORMANCE_DATA, u"HKPD"}, {HKEY_CURRENT_CONFIG, u"HKCC"},
+      {HKEY_CLASSES_ROOT, u"HKCR"}, {HKEY_CURRENT_USER, u"HKCU"},     {HKEY_LOCAL_MACHINE, u"HKLM"},
+      {HKEY_USERS, u"HKU"},         {HKEY_PERFORMANCE_DATA, u"HKPD"}, {HKEY_CURRENT_CONFIG, u"HKCC"},
       {HKEY_DYN_DATA, u"HKDD"},
   };
   Snapshot snapshot;
@@ -89,8 +86,7 @@ bool OnlyDeleted(const Snapshot& before, const Snapshot& after) {
 // A registry with something in it for ForceRemove, Delete and removal to find.
 void Seed() {
   const std::vector<BYTE> text = {'x', 0, 0, 0};
-  emu::SetValue(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}", u"",
-                REG_SZ, text);
+  emu::SetValue(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}", u"", REG_SZ, text);
   emu::CreateKey(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}\\Keep");
   emu::SetValue(HKEY_CLASSES_ROOT, u"Stub.Style", u"v", REG_DWORD, {1, 0, 0, 0});
   emu::CreateKey(HKEY_CLASSES_ROOT, u"Stub.Style\\CLSID");

@@ -32,8 +32,9 @@
 //   category kind=style catid={390F9E99-...} description="Tarvo Styles"
 //   category kind=text catid={FD8ABB6D-...} description="Tarvo Texts"
 //   package state=working module=C:\Packages\Aurora.dll
-//     style state=working clsid={049E...} progid=Aurora.Style.1 threading=Apartment description="Aurora Style"
-//     text state=working clsid={5703...} progid=Aurora.StyleText.1 threading=Both description="Aurora Text Style"
+//     style state=working clsid={049E...} progid=Aurora.Style.1 threading=Apartment description="Aurora
+//     Style" text state=working clsid={5703...} progid=Aurora.StyleText.1 threading=Both description="Aurora
+//     Text Style"
 //   summary packages=1 working=1 not-working=0 probes=1
 //
 // hosts.md lists every state and what it means. Exit code 0 when every
@@ -46,8 +47,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <objbase.h>
 #include <comcat.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -82,8 +83,7 @@ std::string Field(const char* name, const std::string& value) {
   for (char& c : clean) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
   }
-  const bool quote = clean.empty() || clean == "-" ||
-                     clean.find_first_of(" \"") != std::string::npos;
+  const bool quote = clean.empty() || clean == "-" || clean.find_first_of(" \"") != std::string::npos;
   if (!quote) return std::string(" ") + name + "=" + clean;
   std::string quoted = std::string(" ") + name + "=\"";
   for (char c : clean) {
@@ -107,29 +107,47 @@ std::string Hex(unsigned long value, int digits) {
 // The symbolic name of the failures a host meets when it creates a class.
 const char* ResultName(HRESULT result) {
   switch (result) {
-    case REGDB_E_CLASSNOTREG: return "REGDB_E_CLASSNOTREG";
-    case CLASS_E_CLASSNOTAVAILABLE: return "CLASS_E_CLASSNOTAVAILABLE";
-    case E_ACCESSDENIED: return "E_ACCESSDENIED";
-    case E_NOINTERFACE: return "E_NOINTERFACE";
-    case E_OUTOFMEMORY: return "E_OUTOFMEMORY";
-    case E_FAIL: return "E_FAIL";
-    case E_UNEXPECTED: return "E_UNEXPECTED";
-    case CO_E_ERRORINDLL: return "CO_E_ERRORINDLL";
-    case CO_E_DLLNOTFOUND: return "CO_E_DLLNOTFOUND";
-    case HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND): return "ERROR_MOD_NOT_FOUND";
-    case HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT): return "ERROR_BAD_EXE_FORMAT";
-    case HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED): return "ERROR_DLL_INIT_FAILED";
-    case HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER): return "ERROR_INSUFFICIENT_BUFFER";
-    default: return nullptr;
+    case REGDB_E_CLASSNOTREG:
+      return "REGDB_E_CLASSNOTREG";
+    case CLASS_E_CLASSNOTAVAILABLE:
+      return "CLASS_E_CLASSNOTAVAILABLE";
+    case E_ACCESSDENIED:
+      return "E_ACCESSDENIED";
+    case E_NOINTERFACE:
+      return "E_NOINTERFACE";
+    case E_OUTOFMEMORY:
+      return "E_OUTOFMEMORY";
+    case E_FAIL:
+      return "E_FAIL";
+    case E_UNEXPECTED:
+      return "E_UNEXPECTED";
+    case CO_E_ERRORINDLL:
+      return "CO_E_ERRORINDLL";
+    case CO_E_DLLNOTFOUND:
+      return "CO_E_DLLNOTFOUND";
+    case HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND):
+      return "ERROR_MOD_NOT_FOUND";
+    case HRESULT_FROM_WIN32(ERROR_BAD_EXE_FORMAT):
+      return "ERROR_BAD_EXE_FORMAT";
+    case HRESULT_FROM_WIN32(ERROR_DLL_INIT_FAILED):
+      return "ERROR_DLL_INIT_FAILED";
+    case HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER):
+      return "ERROR_INSUFFICIENT_BUFFER";
+    default:
+      return nullptr;
   }
 }
 
 std::string MachineName(WORD machine) {
   switch (machine) {
-    case IMAGE_FILE_MACHINE_I386: return "x86";
-    case IMAGE_FILE_MACHINE_AMD64: return "x64";
-    case 0xAA64: return "arm64";  // IMAGE_FILE_MACHINE_ARM64
-    default: return Hex(machine, 4);
+    case IMAGE_FILE_MACHINE_I386:
+      return "x86";
+    case IMAGE_FILE_MACHINE_AMD64:
+      return "x64";
+    case 0xAA64:
+      return "arm64";  // IMAGE_FILE_MACHINE_ARM64
+    default:
+      return Hex(machine, 4);
   }
 }
 
@@ -142,24 +160,37 @@ std::string SourceFields(const host::Class& entry, host::DetailSource source) {
     case host::DetailSource::None:
     case host::DetailSource::ClassKey:
     case host::DetailSource::ServerKey:
-    case host::DetailSource::ServerPath: return std::string();
-    case host::DetailSource::LongPath: return Field("length", std::to_string(entry.path.size()));
-    case host::DetailSource::Machine: return Field("machine", text);
-    case host::DetailSource::Folder: return Field("folder", text);
-    case host::DetailSource::Script: return Field("script", text);
-    case host::DetailSource::Identifier: return Field("identifier", text);
-    case host::DetailSource::CurrentClsid: return Field("current", text);
+    case host::DetailSource::ServerPath:
+      return std::string();
+    case host::DetailSource::LongPath:
+      return Field("length", std::to_string(entry.path.size()));
+    case host::DetailSource::Machine:
+      return Field("machine", text);
+    case host::DetailSource::Folder:
+      return Field("folder", text);
+    case host::DetailSource::Script:
+      return Field("script", text);
+    case host::DetailSource::Identifier:
+      return Field("identifier", text);
+    case host::DetailSource::CurrentClsid:
+      return Field("current", text);
     case host::DetailSource::Result: {
       std::string fields = Field("result", text);
       if (const char* name = ResultName(entry.result)) fields += Field("result-name", std::string(name));
       return fields;
     }
-    case host::DetailSource::Manifest: return Field("manifest", text);
-    case host::DetailSource::Limit: return Field("limit-ms", std::to_string(entry.milliseconds));
-    case host::DetailSource::FaultingModule: return Optional("faulting-module", text);
-    case host::DetailSource::ExceptionCode: return Field("exception", text);
-    case host::DetailSource::ExitCode: return Field("exit-code", text);
-    case host::DetailSource::ProbeProblem: return Field("problem", text);
+    case host::DetailSource::Manifest:
+      return Field("manifest", text);
+    case host::DetailSource::Limit:
+      return Field("limit-ms", std::to_string(entry.milliseconds));
+    case host::DetailSource::FaultingModule:
+      return Optional("faulting-module", text);
+    case host::DetailSource::ExceptionCode:
+      return Field("exception", text);
+    case host::DetailSource::ExitCode:
+      return Field("exit-code", text);
+    case host::DetailSource::ProbeProblem:
+      return Field("problem", text);
   }
   return std::string();
 }
@@ -178,8 +209,9 @@ std::string Detail(const host::Class& entry) {
 std::string SystemMessage(HRESULT result) {
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result) : static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result) : static_cast<DWORD>(result), 0,
+      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string message = length ? Utf8(std::wstring(text, length)) : std::string();
   if (text) LocalFree(text);
   for (char& c : message) {
@@ -196,8 +228,8 @@ std::string SystemMessage(HRESULT result) {
 
 void PrintCategory(ICatInformation* categories, const char* kind, const CATID& id) {
   wchar_t* description = nullptr;
-  std::string line = std::string("category") + Field("kind", std::string(kind)) +
-                     Field("catid", GuidText(id));
+  std::string line =
+      std::string("category") + Field("kind", std::string(kind)) + Field("catid", GuidText(id));
   if (categories && SUCCEEDED(categories->GetCategoryDesc(id, STUB_CATEGORY_LOCALE, &description))) {
     line += Field("description", std::wstring(description));
     CoTaskMemFree(description);
@@ -219,8 +251,7 @@ void PrintClass(const host::Class& entry) {
 
 int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool forget) {
   std::printf("host%s%s\n", Field("architecture", MachineName(host::HostMachine())).c_str(),
-              Field("apartment", std::string(apartment == COINIT_MULTITHREADED ? "mta" : "sta"))
-                  .c_str());
+              Field("apartment", std::string(apartment == COINIT_MULTITHREADED ? "mta" : "sta")).c_str());
   std::vector<host::Package> packages;
   HRESULT result = S_OK;
   if (folder) {
@@ -263,8 +294,8 @@ int ListPackages(DWORD apartment, DWORD timeLimit, const wchar_t* folder, bool f
     std::fflush(stdout);
   }
   const int total = static_cast<int>(packages.size());
-  std::printf("summary packages=%d working=%d not-working=%d probes=%ld\n", total, working,
-              total - working, static_cast<long>(host::ProbesStarted()));
+  std::printf("summary packages=%d working=%d not-working=%d probes=%ld\n", total, working, total - working,
+              static_cast<long>(host::ProbesStarted()));
   return working == total ? 0 : 1;
 }
 

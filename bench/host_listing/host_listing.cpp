@@ -62,8 +62,9 @@ int wmain(int argc, wchar_t** argv) {
     const double checkTime = bench::Now() - start;
     const int ready = ReadyPackages(packages, installed.folder);
     if (FAILED(found) || ready != count || enumerated < static_cast<size_t>(2 * count)) {
-      std::fprintf(stderr, "host_listing: round %d listed %d of %d packages ready (0x%08lX), enumerated %zu\n",
-                   round, ready, count, static_cast<unsigned long>(found), enumerated);
+      std::fprintf(stderr,
+                   "host_listing: round %d listed %d of %d packages ready (0x%08lX), enumerated %zu\n", round,
+                   ready, count, static_cast<unsigned long>(found), enumerated);
       ok = false;
     }
     if (round == 0) continue;  // the first round warms the caches

@@ -183,12 +183,14 @@ bool Tried(const host::Package& package, HRESULT result, bool remembered) {
   }
   if (tried) return true;
   const std::string module(package.modulePath.begin(), package.modulePath.end());
-  std::fprintf(stderr, "host_probing: %s: TryPackage 0x%08lX,", module.c_str(), static_cast<unsigned long>(result));
+  std::fprintf(stderr, "host_probing: %s: TryPackage 0x%08lX,", module.c_str(),
+               static_cast<unsigned long>(result));
   for (const host::Class* entry : {package.style(), package.text()}) {
     if (!entry) continue;
     const std::string path(entry->path.begin(), entry->path.end());
-    std::fprintf(stderr, " %s 0x%08lX %s%s;", host::StateName(entry->state), static_cast<unsigned long>(entry->result),
-                 entry->remembered ? "remembered " : "", path.c_str());
+    std::fprintf(stderr, " %s 0x%08lX %s%s;", host::StateName(entry->state),
+                 static_cast<unsigned long>(entry->result), entry->remembered ? "remembered " : "",
+                 path.c_str());
   }
   std::fprintf(stderr, "\n");
   return false;
@@ -209,18 +211,20 @@ void ColdRound(const std::vector<host::Package>& packages, int threads, bool flo
   for (int turn = 0; turn < 2; ++turn) {
     LONG failed = 0;
     if ((turn == 0) == floorFirst) {
-      floorTime = InParallel(threads, count, [&](int) { return StartRefusedProbe(probe); }, failed);
+      floorTime = InParallel(
+          threads, count, [&](int) { return StartRefusedProbe(probe); }, failed);
       if (failed) std::fprintf(stderr, "host_probing: %ld refused probes did not end so\n", failed);
     } else {
       host::ForgetVerdicts();
       std::vector<host::Package> trying = packages;
       const LONG before = host::ProbesStarted();
-      trialTime = InParallel(threads, count, [&](int i) {
-        return Tried(trying[i], host::TryPackage(trying[i], kTrialLimitMs), false);
-      }, failed);
+      trialTime = InParallel(
+          threads, count,
+          [&](int i) { return Tried(trying[i], host::TryPackage(trying[i], kTrialLimitMs), false); }, failed);
       const LONG started = host::ProbesStarted() - before;
       if (failed || started != count) {
-        std::fprintf(stderr, "host_probing: %ld of %d trials failed, %ld probes started\n", failed, count, started);
+        std::fprintf(stderr, "host_probing: %ld of %d trials failed, %ld probes started\n", failed, count,
+                     started);
       }
       cold.failedTrials += failed;
       for (const host::Package& package : trying) {
@@ -296,7 +300,8 @@ void Print(const Cold& cold, const Warm& warm, int count, int threads, LONG sett
               cold.ratios.size(), warm.toListing.size());
   std::printf("cold_per_package_ms %.2f\nfloor_per_package_ms %.2f\ncold_ratio %.3f\n",
               bench::Median(cold.trials), bench::Median(cold.floor), bench::Median(cold.ratios));
-  std::printf("probe_creation_ms %.1f\ncold_failed_trials %ld\n", bench::Median(cold.creationMs), cold.failedTrials);
+  std::printf("probe_creation_ms %.1f\ncold_failed_trials %ld\n", bench::Median(cold.creationMs),
+              cold.failedTrials);
   std::printf("settling_probes %ld\n", settling);
   std::printf("warm_enumeration_ms %.2f\nwarm_listing_ms %.2f\nwarm_start_ms %.2f\n",
               bench::Median(warm.enumeration), bench::Median(warm.listing), bench::Median(warm.start));
@@ -328,7 +333,8 @@ int wmain(int argc, wchar_t** argv) {
   Cold cold;
   Warm warm;
   cold.ok = packages.size() == static_cast<size_t>(count);
-  if (!cold.ok) std::fprintf(stderr, "host_probing: %zu of %d packages listed ready\n", packages.size(), count);
+  if (!cold.ok)
+    std::fprintf(stderr, "host_probing: %zu of %d packages listed ready\n", packages.size(), count);
   // A few of each first, not measured: the first starts of a program load its files.
   if (cold.ok) {
     Cold warmup;
@@ -348,7 +354,8 @@ int wmain(int argc, wchar_t** argv) {
   for (int round = 0; round < warmRounds && cold.ok && warm.ok; ++round) {
     WarmRound(installed.folder, packages.size(), round, warm);
   }
-  if (!warm.ok) std::fprintf(stderr, "host_probing: a warm start did not list or try every package from memory\n");
+  if (!warm.ok)
+    std::fprintf(stderr, "host_probing: a warm start did not list or try every package from memory\n");
   for (const host::Package& package : packages) host::ForgetVerdict(package);
   bench::Uninstall(installed, count);
   if (!engineWasThere) EngineCall("DllUnregisterServer");

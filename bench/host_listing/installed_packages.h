@@ -31,8 +31,8 @@ inline bool SetString(HKEY key, const wchar_t* name, const std::wstring& value) 
 // Creates HKCR\path (and those above it) and sets its default value, if any.
 inline bool MakeKey(const std::wstring& path, const std::wstring& value, const wchar_t* threading = nullptr) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
     return false;
   }
   bool made = value.empty() || SetString(key, nullptr, value);
@@ -73,11 +73,13 @@ inline bool InstallPackage(Installed& installed, int index) {
     const std::wstring text = GuidText(id);
     const std::string narrow(text.begin(), text.end());
     if (!WriteText(folder + L"\\" + scripts[kind],
-                   "HKCR\r\n{\r\n  Pkg.Class.1 = s 'Pkg'\r\n  {\r\n    CLSID = s '" + narrow + "'\r\n  }\r\n}\r\n")) {
+                   "HKCR\r\n{\r\n  Pkg.Class.1 = s 'Pkg'\r\n  {\r\n    CLSID = s '" + narrow +
+                       "'\r\n  }\r\n}\r\n")) {
       return false;
     }
     const std::wstring key = L"CLSID\\" + text;
-    if (!MakeKey(key, std::wstring(name) + L" class") || !MakeKey(key + L"\\ProgID", std::wstring(name) + L".1") ||
+    if (!MakeKey(key, std::wstring(name) + L" class") ||
+        !MakeKey(key + L"\\ProgID", std::wstring(name) + L".1") ||
         !MakeKey(key + L"\\InprocServer32", module, L"Both") ||
         !MakeKey(key + L"\\Implemented Categories\\" + GuidText(*categories[kind]), std::wstring())) {
       return false;

@@ -116,16 +116,15 @@ void PrintCrash(EXCEPTION_POINTERS* exception) {
   const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
   HMODULE module = nullptr;
   wchar_t name[MAX_PATH] = L"no module (unloaded code?)";
-  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         static_cast<LPCWSTR>(record.ExceptionAddress), &module)) {
+  if (GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCWSTR>(record.ExceptionAddress), &module)) {
     GetModuleFileNameW(module, name, MAX_PATH);
   }
-  std::fprintf(stderr, "\nmany_packages: exception 0x%08lx at %p in %s (thread %lu, data %p); stopping\n",
-               record.ExceptionCode, record.ExceptionAddress, e2e::Narrow(name).c_str(),
-               GetCurrentThreadId(),
-               record.NumberParameters > 1 ? reinterpret_cast<void*>(record.ExceptionInformation[1])
-                                           : nullptr);
+  std::fprintf(
+      stderr, "\nmany_packages: exception 0x%08lx at %p in %s (thread %lu, data %p); stopping\n",
+      record.ExceptionCode, record.ExceptionAddress, e2e::Narrow(name).c_str(), GetCurrentThreadId(),
+      record.NumberParameters > 1 ? reinterpret_cast<void*>(record.ExceptionInformation[1]) : nullptr);
   std::fflush(nullptr);
 }
 
@@ -168,8 +167,7 @@ PackageSet::PackageSet(Kind kind, int count, Problems& problems) : kind_(kind) {
         AuthorScript(e2e::Narrow(styleProgId), e2e::Narrow(e2e::GuidText(style)), "Both");
     const std::string styleTextScript =
         AuthorScript(e2e::Narrow(styleTextProgId), e2e::Narrow(e2e::GuidText(styleText)), "Both");
-    e2e::Package package(folder_, Numbered(L"Pkg", i), styleScript.c_str(),
-                         styleTextScript.c_str());
+    e2e::Package package(folder_, Numbered(L"Pkg", i), styleScript.c_str(), styleTextScript.c_str());
     if (!package.ok) {
       Add(problems, "cannot lay out package " + std::to_string(i));
       return;
@@ -237,8 +235,7 @@ bool PackageSet::WriteRegFile(const std::wstring& path) const {
       text += root + L"CLSID\\" + id + L"\\ProgID]\r\n@=\"" + progId(i, which) + L"\"\r\n\r\n";
       text += root + L"CLSID\\" + id + L"\\InprocServer32]\r\n@=\"" + server +
               L"\"\r\n\"ThreadingModel\"=\"Both\"\r\n\r\n";
-      text += root + L"CLSID\\" + id + L"\\Implemented Categories\\" + kCategory[which] +
-              L"]\r\n\r\n";
+      text += root + L"CLSID\\" + id + L"\\Implemented Categories\\" + kCategory[which] + L"]\r\n\r\n";
     }
   }
   const std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
@@ -265,14 +262,11 @@ void PackageSet::RegisterMinimalClasses(Problems& problems) {
       const std::wstring key = L"CLSID\\" + e2e::GuidText(classId(i, which)) + L"\\InprocServer32";
       const std::wstring both = L"Both";
       HKEY handle = nullptr;
-      if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                          &handle, nullptr) != ERROR_SUCCESS ||
-          RegSetValueExW(handle, nullptr, 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(modules_[i].c_str()),
-                         static_cast<DWORD>((modules_[i].size() + 1) * sizeof(wchar_t))) !=
-              ERROR_SUCCESS ||
-          RegSetValueExW(handle, L"ThreadingModel", 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(both.c_str()),
+      if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle,
+                          nullptr) != ERROR_SUCCESS ||
+          RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(modules_[i].c_str()),
+                         static_cast<DWORD>((modules_[i].size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS ||
+          RegSetValueExW(handle, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(both.c_str()),
                          static_cast<DWORD>((both.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
         Add(problems, "cannot register minimal module " + std::to_string(i));
       }
@@ -298,8 +292,7 @@ void CheckRemoved(const RegistrySnapshot& before, const PackageSet& packages, Pr
       const std::wstring id = e2e::GuidText(packages.classId(i, which));
       expected.push_back(Upper(id));
       const std::vector<std::wstring> inside = SubkeyNames(L"CLSID\\" + id);
-      const std::vector<std::wstring> categories =
-          SubkeyNames(L"CLSID\\" + id + L"\\Implemented Categories");
+      const std::vector<std::wstring> categories = SubkeyNames(L"CLSID\\" + id + L"\\Implemented Categories");
       if (inside != std::vector<std::wstring>{L"IMPLEMENTED CATEGORIES"} ||
           categories != std::vector<std::wstring>{Upper(kCategory[which])}) {
         Add(problems, "package " + std::to_string(i) + ": class key " + e2e::Narrow(id) +
@@ -309,9 +302,8 @@ void CheckRemoved(const RegistrySnapshot& before, const PackageSet& packages, Pr
   }
   std::sort(expected.begin(), expected.end());
   if (after.classes != expected) {
-    Add(problems, "keys under HKCR\\CLSID unexpected after removal:" +
-                      Missing(after.classes, expected) + "; missing:" +
-                      Missing(expected, after.classes));
+    Add(problems, "keys under HKCR\\CLSID unexpected after removal:" + Missing(after.classes, expected) +
+                      "; missing:" + Missing(expected, after.classes));
   }
 }
 
@@ -393,8 +385,8 @@ Engine::Engine(Problems& problems) {
   const std::wstring path = e2e::EngineModulePath();
   module_ = LoadLibraryW(path.c_str());
   if (module_) {
-    live_ = reinterpret_cast<LONG (*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "EngineLiveObjects")));
+    live_ =
+        reinterpret_cast<LONG (*)()>(reinterpret_cast<void*>(GetProcAddress(module_, "EngineLiveObjects")));
   }
   style_ = std::make_unique<e2e::ScopedClassRegistration>(CLSID_StyleEngine, path, L"Both");
   styleText_ = std::make_unique<e2e::ScopedClassRegistration>(CLSID_StyleTextEngine, path, L"Both");
@@ -413,8 +405,7 @@ LONG Engine::LiveObjects() const { return live_ ? live_() : -1; }
 
 std::wstring ProbedPath(IUnknown* object) {
   e2e::IEngineProbe* probe = nullptr;
-  if (!object || FAILED(object->QueryInterface(e2e::kIID_IEngineProbe,
-                                               reinterpret_cast<void**>(&probe)))) {
+  if (!object || FAILED(object->QueryInterface(e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&probe)))) {
     return L"<not an engine object>";
   }
   wchar_t path[1024] = {};
@@ -426,8 +417,7 @@ std::wstring ProbedPath(IUnknown* object) {
 CLSID ProbedClass(IUnknown* object) {
   e2e::IEngineProbe* probe = nullptr;
   CLSID engineClass = {};
-  if (object &&
-      SUCCEEDED(object->QueryInterface(e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&probe)))) {
+  if (object && SUCCEEDED(object->QueryInterface(e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&probe)))) {
     probe->GetEngineClass(&engineClass);
     probe->Release();
   }
@@ -455,7 +445,7 @@ struct HostShared {
   // answers DllCanUnloadNow for the whole process, so an apartment's call
   // made while another apartment still uses the copy keeps it.
   HANDLE finalFree = nullptr;
-  HANDLE release = nullptr;    // lets STA clients and the unloading thread leave COM
+  HANDLE release = nullptr;  // lets STA clients and the unloading thread leave COM
   std::atomic<long long> activations{0}, failures{0}, wrongPaths{0}, freeCalls{0};
   std::atomic<int> firstFailureLogged{0};
   std::string firstFailure;
@@ -476,8 +466,8 @@ void Record(HostShared& shared, const std::string& what) {
 DWORD WINAPI ClientMain(void* argument) {
   auto* self = static_cast<ClientThread*>(argument);
   HostShared& shared = *self->shared;
-  const bool comReady = SUCCEEDED(
-      CoInitializeEx(nullptr, self->sta ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED));
+  const bool comReady =
+      SUCCEEDED(CoInitializeEx(nullptr, self->sta ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED));
   unsigned state = 2463534242u ^ (static_cast<unsigned>(self->index) * 0x9E3779B9u) ^ GetTickCount();
   const auto next = [&state] {
     state ^= state << 13;
@@ -499,16 +489,16 @@ DWORD WINAPI ClientMain(void* argument) {
     ++made;
     if (FAILED(created) || !object) {
       shared.failures++;
-      Record(shared, "creation of package " + std::to_string(package) + " failed with " +
-                         Hex(created) + (self->sta ? " (STA)" : " (MTA)"));
+      Record(shared, "creation of package " + std::to_string(package) + " failed with " + Hex(created) +
+                         (self->sta ? " (STA)" : " (MTA)"));
     } else {
       const std::wstring path = ProbedPath(object);
       const CLSID engine = ProbedClass(object);
       if (path != shared.packages->modulePath(package) ||
           !IsEqualCLSID(engine, which ? CLSID_StyleTextEngine : CLSID_StyleEngine)) {
         shared.wrongPaths++;
-        Record(shared, "package " + std::to_string(package) + " gave an engine object told " +
-                           e2e::Narrow(path));
+        Record(shared,
+               "package " + std::to_string(package) + " gave an engine object told " + e2e::Narrow(path));
       }
       object->Release();
     }
@@ -566,15 +556,15 @@ DWORD HandleCount() {
     ACCESS_MASK access;
   };
   using QueryFn = LONG(NTAPI*)(ULONG infoClass, void* buffer, ULONG size, ULONG* needed);
-  static const auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  static const auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
   constexpr ULONG kSystemHandleInformation = 16;
   if (!query) return 0;
   std::vector<BYTE> buffer(1 << 20);
   for (int attempt = 0; attempt < 4; ++attempt) {
     ULONG needed = 0;
-    const LONG status = query(kSystemHandleInformation, buffer.data(),
-                              static_cast<ULONG>(buffer.size()), &needed);
+    const LONG status =
+        query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
     if (status >= 0) {
       const ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
       const auto* entries = reinterpret_cast<const HandleEntry*>(buffer.data() + sizeof(void*));
@@ -613,8 +603,7 @@ HostSample Sample(DWORD atMs) {
 void WaitOrEnd(const std::vector<HANDLE>& handles, const char* what) {
   for (HANDLE handle : handles) {
     if (WaitForSingleObject(handle, kBoundMs) != WAIT_OBJECT_0) {
-      std::fprintf(stderr, "many_packages: %s did not finish within %lu ms; stopping\n", what,
-                   kBoundMs);
+      std::fprintf(stderr, "many_packages: %s did not finish within %lu ms; stopping\n", what, kBoundMs);
       std::fflush(nullptr);
       TerminateProcess(GetCurrentProcess(), 3);
     }
@@ -689,8 +678,8 @@ HostResult RunHost(const HostOptions& options, Problems& problems) {
     if (loads > 0) result.packagesLoaded++;
     HMODULE still = GetModuleHandleW(packages.modulePath(i).c_str());
     if (still || loads != unloads) {
-      auto canUnload = still ? reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(
-                                   GetProcAddress(still, "DllCanUnloadNow")))
+      auto canUnload = still ? reinterpret_cast<EntryPoint>(
+                                   reinterpret_cast<void*>(GetProcAddress(still, "DllCanUnloadNow")))
                              : nullptr;
       Add(problems, "package " + std::to_string(i) + " loaded " + std::to_string(loads) +
                         " times, unloaded " + std::to_string(unloads) +
@@ -735,12 +724,12 @@ void CheckFlat(const HostResult& result, Problems& problems) {
   // Threads and COM open and close a few handles as they go; a leak per
   // activation or per load grows far beyond these margins.
   if (result.handlesReported && handlesEnd > handlesMid + 16) {
-    Add(problems, "handles grew after warm-up: " + std::to_string(handlesMid) + " -> " +
-                      std::to_string(handlesEnd));
+    Add(problems,
+        "handles grew after warm-up: " + std::to_string(handlesMid) + " -> " + std::to_string(handlesEnd));
   }
   if (memoryEnd > memoryMid * 1.05 + 2.0 * 1024 * 1024) {
-    Add(problems, "private memory grew after warm-up: " + std::to_string(memoryMid / 1024) +
-                      " KiB -> " + std::to_string(memoryEnd / 1024) + " KiB");
+    Add(problems, "private memory grew after warm-up: " + std::to_string(memoryMid / 1024) + " KiB -> " +
+                      std::to_string(memoryEnd / 1024) + " KiB");
   }
 }
 

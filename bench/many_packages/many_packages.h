@@ -108,10 +108,10 @@ CLSID ProbedClass(IUnknown* object);
 // ---- The busy host ---------------------------------------------------------------------------
 
 struct HostOptions {
-  int packages = 8;          ///< M, registered through the module's own exports
-  DWORD milliseconds = 2000; ///< how long the clients create
-  int staClients = 2;        ///< client threads in their own single-threaded apartments
-  int mtaClients = 2;        ///< client threads in the multithreaded apartment
+  int packages = 8;           ///< M, registered through the module's own exports
+  DWORD milliseconds = 2000;  ///< how long the clients create
+  int staClients = 2;         ///< client threads in their own single-threaded apartments
+  int mtaClients = 2;         ///< client threads in the multithreaded apartment
 };
 
 struct HostSample {
@@ -123,11 +123,11 @@ struct HostSample {
 
 struct HostResult {
   long long activations = 0;
-  long long failures = 0;     ///< creations that failed
-  long long wrongPaths = 0;   ///< engine objects told another module's path, or of the wrong class
-  long long freeCalls = 0;    ///< CoFreeUnusedLibrariesEx calls, every apartment together
+  long long failures = 0;    ///< creations that failed
+  long long wrongPaths = 0;  ///< engine objects told another module's path, or of the wrong class
+  long long freeCalls = 0;   ///< CoFreeUnusedLibrariesEx calls, every apartment together
   long loads = 0, unloads = 0;
-  int packagesLoaded = 0;     ///< copies that were loaded at least once
+  int packagesLoaded = 0;  ///< copies that were loaded at least once
   double seconds = 0;
   std::vector<HostSample> samples;
   bool handlesReported = false;

@@ -51,8 +51,8 @@ TEST(ManyPackages, BusyHostGetsEveryPackageRightAndLetsEveryCopyGo) {
   EXPECT_EQ(result.packagesLoaded, options.packages);
   EXPECT_GT(result.loads, options.packages) << "no copy was unloaded and loaded again under load";
   EXPECT_EQ(result.loads, result.unloads);
-  std::printf("%lld activations in %.1f s, %ld loads, %ld unloads, %lld unload calls\n",
-              result.activations, result.seconds, result.loads, result.unloads, result.freeCalls);
+  std::printf("%lld activations in %.1f s, %ld loads, %ld unloads, %lld unload calls\n", result.activations,
+              result.seconds, result.loads, result.unloads, result.freeCalls);
 }
 
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {

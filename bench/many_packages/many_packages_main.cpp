@@ -44,16 +44,14 @@ struct ActivationTimes {
 
 // One pass over a set: each copy's first activation in order (each loads its
 // copy), then activations of random loaded copies, then everything unloaded.
-ActivationTimes ActivationPass(const PackageSet& set, bool minimal, int activations,
-                               Problems& problems) {
+ActivationTimes ActivationPass(const PackageSet& set, bool minimal, int activations, Problems& problems) {
   const int n = set.size();
   auto create = [&](int i, int which) {
     IUnknown* object = nullptr;
     const HRESULT hr = CoCreateInstance(set.classId(i, which), nullptr, CLSCTX_INPROC_SERVER,
                                         e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&object));
     if (FAILED(hr) || !object) {
-      problems.push_back((minimal ? "minimal " : "package ") + std::to_string(i) +
-                         ": creation failed");
+      problems.push_back((minimal ? "minimal " : "package ") + std::to_string(i) + ": creation failed");
       return false;
     }
     object->Release();
@@ -63,7 +61,8 @@ ActivationTimes ActivationPass(const PackageSet& set, bool minimal, int activati
   bool ok = true;
   times.firstLoad = Seconds([&] {
                       for (int i = 0; i < n && ok; ++i) ok = create(i, 0);
-                    }) / n;
+                    }) /
+                    n;
   // The engine objects of the loaded pass say which copy made them.
   unsigned state = 88172645u;
   times.loaded = Seconds([&] {
@@ -73,14 +72,15 @@ ActivationTimes ActivationPass(const PackageSet& set, bool minimal, int activati
                      state ^= state << 5;
                      ok = create(static_cast<int>(state % static_cast<unsigned>(n)), k & 1);
                    }
-                 }) / activations;
+                 }) /
+                 activations;
   for (int i = 0; i < n && ok; i += std::max(1, n / 10)) {
     IUnknown* object = nullptr;
-    if (SUCCEEDED(CoCreateInstance(set.classId(i, 1), nullptr, CLSCTX_INPROC_SERVER,
-                                   e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&object)))) {
+    if (SUCCEEDED(CoCreateInstance(set.classId(i, 1), nullptr, CLSCTX_INPROC_SERVER, e2e::kIID_IEngineProbe,
+                                   reinterpret_cast<void**>(&object)))) {
       if (ProbedPath(object) != set.modulePath(i)) {
-        problems.push_back((minimal ? "minimal " : "package ") + std::to_string(i) +
-                           ": engine object told " + e2e::Narrow(ProbedPath(object)));
+        problems.push_back((minimal ? "minimal " : "package ") + std::to_string(i) + ": engine object told " +
+                           e2e::Narrow(ProbedPath(object)));
       }
       object->Release();
     }
@@ -148,63 +148,64 @@ void Curve(int n, int minimumRounds, const std::wstring& emptyImport, Problems& 
         CheckRemoved(before, packages, problems);
       } else {
         DWORD code = 0;
-        import.push_back(Seconds([&] { code = Run(importLine); }));
-        if (code != 0) problems.push_back("reg import failed with " + std::to_string(code));
-        idle.push_back(Seconds([&] { code = Run(emptyImport); }));
-        if (code != 0) problems.push_back("reg import of no keys failed with " + std::to_string(code));
-        packages.CheckRegistered(problems);  // the same keys, as the module writes them
-      }
-      packages.DeleteKeys();
+        import.push_back(Seconds([&] { code = Run(importLine);
+      }));
+      if (code != 0) problems.push_back("reg import failed with " + std::to_string(code));
+      idle.push_back(Seconds([&] { code = Run(emptyImport); }));
+      if (code != 0) problems.push_back("reg import of no keys failed with " + std::to_string(code));
+      packages.CheckRegistered(problems);  // the same keys, as the module writes them
     }
+    packages.DeleteKeys();
   }
-  Report(tag + "rounds", rounds);
-  Report(tag + "register_us", Median(add) * 1e6);
-  Report(tag + "unregister_us", Median(remove) * 1e6);
-  Report(tag + "reg_import_us", (Median(import) - Median(idle)) / n * 1e6);
-  Report(tag + "reg_import_with_startup_us", Median(import) / n * 1e6);
-  Report(tag + "reg_startup_ms", Median(idle) * 1e3);
-
-  // Loading and activation, the packages registered once more for it.
-  packages.RegisterAll(problems);
-  if (!problems.empty()) return;
-  LoadCounter::Reset();
-  const int activations = 500;
-  std::vector<double> load, loadBase, active, activeBase;
-  for (int round = 0; round < rounds; ++round) {
-    for (int turn = 0; turn < 2; ++turn) {
-      const bool module = (round + turn) % 2 == 0;
-      const ActivationTimes times =
-          ActivationPass(module ? packages : minimal, !module, activations, problems);
-      (module ? load : loadBase).push_back(times.firstLoad);
-      (module ? active : activeBase).push_back(times.loaded);
-    }
-  }
-  // Each pass loaded every copy once, and freeing unloaded each once.
-  for (int kind = 0; kind < 2; ++kind) {
-    for (int i = 0; i < n; ++i) {
-      const long loads = LoadCounter::Loads(kind, i), unloads = LoadCounter::Unloads(kind, i);
-      if (loads != rounds || unloads != rounds) {
-        problems.push_back(std::string(kind ? "minimal " : "package ") + std::to_string(i) +
-                           " loaded " + std::to_string(loads) + " times and unloaded " +
-                           std::to_string(unloads) + " in " + std::to_string(rounds) + " passes");
-        break;
-      }
-    }
-  }
-  std::vector<double> reads;
-  for (int round = 0; round < rounds; ++round) {
-    reads.push_back(Seconds([&] {
-      for (int i = 0; i < n; ++i) ReadScriptsAsAttachDoes(packages.modulePath(i));
-    }) / n);
-  }
-  Report(tag + "attach_reads_us", Median(reads) * 1e6);
-  Report(tag + "load_us", Median(load) * 1e6);
-  Report(tag + "load_minimal_us", Median(loadBase) * 1e6);
-  Report(tag + "activate_us", Median(active) * 1e6);
-  Report(tag + "activate_minimal_us", Median(activeBase) * 1e6);
-  packages.UnregisterAll(problems);
-  std::fflush(stdout);
 }
+Report(tag + "rounds", rounds);
+Report(tag + "register_us", Median(add) * 1e6);
+Report(tag + "unregister_us", Median(remove) * 1e6);
+Report(tag + "reg_import_us", (Median(import) - Median(idle)) / n * 1e6);
+Report(tag + "reg_import_with_startup_us", Median(import) / n * 1e6);
+Report(tag + "reg_startup_ms", Median(idle) * 1e3);
+
+// Loading and activation, the packages registered once more for it.
+packages.RegisterAll(problems);
+if (!problems.empty()) return;
+LoadCounter::Reset();
+const int activations = 500;
+std::vector<double> load, loadBase, active, activeBase;
+for (int round = 0; round < rounds; ++round) {
+  for (int turn = 0; turn < 2; ++turn) {
+    const bool module = (round + turn) % 2 == 0;
+    const ActivationTimes times = ActivationPass(module ? packages : minimal, !module, activations, problems);
+    (module ? load : loadBase).push_back(times.firstLoad);
+    (module ? active : activeBase).push_back(times.loaded);
+  }
+}
+// Each pass loaded every copy once, and freeing unloaded each once.
+for (int kind = 0; kind < 2; ++kind) {
+  for (int i = 0; i < n; ++i) {
+    const long loads = LoadCounter::Loads(kind, i), unloads = LoadCounter::Unloads(kind, i);
+    if (loads != rounds || unloads != rounds) {
+      problems.push_back(std::string(kind ? "minimal " : "package ") + std::to_string(i) + " loaded " +
+                         std::to_string(loads) + " times and unloaded " + std::to_string(unloads) + " in " +
+                         std::to_string(rounds) + " passes");
+      break;
+    }
+  }
+}
+std::vector<double> reads;
+for (int round = 0; round < rounds; ++round) {
+  reads.push_back(Seconds([&] {
+                    for (int i = 0; i < n; ++i) ReadScriptsAsAttachDoes(packages.modulePath(i));
+                  }) /
+                  n);
+}
+Report(tag + "attach_reads_us", Median(reads) * 1e6);
+Report(tag + "load_us", Median(load) * 1e6);
+Report(tag + "load_minimal_us", Median(loadBase) * 1e6);
+Report(tag + "activate_us", Median(active) * 1e6);
+Report(tag + "activate_minimal_us", Median(activeBase) * 1e6);
+packages.UnregisterAll(problems);
+std::fflush(stdout);
+}  // namespace
 
 long FileBytes(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;

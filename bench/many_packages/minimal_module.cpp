@@ -43,9 +43,9 @@ class Factory final : public IClassFactory {
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     if (!g_self) {
-      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&g_locks), &g_self);
+      GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&g_locks), &g_self);
     }
     wchar_t name[MAX_PATH];
     if (!GetModuleFileNameW(g_self, name, MAX_PATH)) return E_FAIL;

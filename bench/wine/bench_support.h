@@ -38,8 +38,8 @@ inline double Median(std::vector<double> values) {
 inline DWORD RunQuietly(const std::wstring& commandLine, DWORD timeoutMs = 300000) {
   static const HANDLE nul = [] {
     SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       &inherit, OPEN_EXISTING, 0, nullptr);
+    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       OPEN_EXISTING, 0, nullptr);
   }();
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -47,8 +47,7 @@ inline DWORD RunQuietly(const std::wstring& commandLine, DWORD timeoutMs = 30000
   startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
   PROCESS_INFORMATION process = {};
   std::wstring line = commandLine;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
     return static_cast<DWORD>(-1);
   }
   DWORD code = static_cast<DWORD>(-1);

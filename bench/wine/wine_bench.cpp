@@ -88,8 +88,8 @@ void MeasureActivation(const e2e::TempFolder& folder) {
   auto throughStub = [&] {
     for (int i = 0; i < kCreationsPerRound; ++i) {
       IUnknown* object = nullptr;
-      HRESULT result = factory->CreateInstance(nullptr, e2e::kIID_IEngineProbe,
-                                               reinterpret_cast<void**>(&object));
+      HRESULT result =
+          factory->CreateInstance(nullptr, e2e::kIID_IEngineProbe, reinterpret_cast<void**>(&object));
       if (FAILED(result)) Fail("CreateInstance through the stub", result);
       object->Release();
     }
@@ -97,8 +97,8 @@ void MeasureActivation(const e2e::TempFolder& folder) {
   auto byHand = [&] {
     for (int i = 0; i < kCreationsPerRound; ++i) {
       IStubTarget* target = nullptr;
-      HRESULT result = CoCreateInstance(CLSID_StyleEngine, nullptr, CLSCTX_INPROC_SERVER,
-                                        IID_IStubTarget, reinterpret_cast<void**>(&target));
+      HRESULT result = CoCreateInstance(CLSID_StyleEngine, nullptr, CLSCTX_INPROC_SERVER, IID_IStubTarget,
+                                        reinterpret_cast<void**>(&target));
       if (FAILED(result)) Fail("CoCreateInstance of the engine", result);
       result = target->SetModulePath(name);
       if (FAILED(result)) Fail("SetModulePath", result);
@@ -160,9 +160,8 @@ std::wstring TreeRegFile(const std::wstring& root = L"HKEY_CLASSES_ROOT") {
     wchar_t number[16];
     std::swprintf(number, 16, L"%08x", static_cast<unsigned>(i));
     const std::string key = KeyName(i), value = KeyText(i);
-    text += L"[" + root + L"\\StubBenchTree\\" + std::wstring(key.begin(), key.end()) +
-            L"]\r\n\"Text\"=\"" + std::wstring(value.begin(), value.end()) +
-            L"\"\r\n\"Number\"=dword:" + number + L"\r\n\r\n";
+    text += L"[" + root + L"\\StubBenchTree\\" + std::wstring(key.begin(), key.end()) + L"]\r\n\"Text\"=\"" +
+            std::wstring(value.begin(), value.end()) + L"\"\r\n\"Number\"=dword:" + number + L"\r\n\r\n";
   }
   return text;
 }
@@ -196,8 +195,8 @@ void ExpectTree(bool present, const char* after) {
   const std::wstring last = std::wstring(kTreeKey) + L"\\Key01999";
   DWORD number = 0, size = sizeof number;
   const bool there = KeyExists(std::wstring(kTreeKey) + L"\\Key00000") &&
-                     RegGetValueW(gClasses, last.c_str(), L"Number", RRF_RT_REG_DWORD,
-                                  nullptr, &number, &size) == ERROR_SUCCESS &&
+                     RegGetValueW(gClasses, last.c_str(), L"Number", RRF_RT_REG_DWORD, nullptr, &number,
+                                  &size) == ERROR_SUCCESS &&
                      number == kTreeKeys - 1;
   if (present ? !there : KeyExists(kTreeKey)) Fail(after);
 }
@@ -216,15 +215,14 @@ void DirectTree(bool create) {
     const std::string name = std::string("StubBenchTree\\") + KeyName(i), text = KeyText(i);
     const std::wstring wideName(name.begin(), name.end()), wideText(text.begin(), text.end());
     HKEY key = nullptr;
-    if (RegCreateKeyExW(gClasses, wideName.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(gClasses, wideName.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
       Fail("RegCreateKeyExW");
     }
     const DWORD number = static_cast<DWORD>(i);
     RegSetValueExW(key, L"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(wideText.c_str()),
                    static_cast<DWORD>((wideText.size() + 1) * sizeof(wchar_t)));
-    RegSetValueExW(key, L"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                   sizeof number);
+    RegSetValueExW(key, L"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
     RegCloseKey(key);
   }
 }
@@ -244,26 +242,24 @@ void SameCallsTree(bool create) {
   }
   HKEY tree = nullptr;
   if (create) {
-    if (RegCreateKeyExW(gClasses, kTreeKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                        &tree, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(gClasses, kTreeKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &tree, nullptr) !=
+        ERROR_SUCCESS) {
       Fail("RegCreateKeyExW of the tree");
     }
     for (int i = 0; i < kTreeKeys; ++i) {
       HKEY key = nullptr;
-      if (RegCreateKeyExW(tree, names[i].c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                          &key, nullptr) != ERROR_SUCCESS) {
+      if (RegCreateKeyExW(tree, names[i].c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key,
+                          nullptr) != ERROR_SUCCESS) {
         Fail("RegCreateKeyExW");
       }
       const DWORD number = static_cast<DWORD>(i);
       RegSetValueExW(key, L"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(texts[i].c_str()),
                      static_cast<DWORD>((texts[i].size() + 1) * sizeof(wchar_t)));
-      RegSetValueExW(key, L"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                     sizeof number);
+      RegSetValueExW(key, L"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
       RegCloseKey(key);
     }
   } else {
-    if (RegOpenKeyExW(gClasses, kTreeKey, 0, KEY_READ | KEY_WRITE, &tree) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExW(gClasses, kTreeKey, 0, KEY_READ | KEY_WRITE, &tree) != ERROR_SUCCESS) {
       Fail("RegOpenKeyExW of the tree");
     }
     for (int i = 0; i < kTreeKeys; ++i) {
@@ -274,16 +270,16 @@ void SameCallsTree(bool create) {
       RegDeleteValueW(key, L"Text");
       RegDeleteValueW(key, L"Number");
       DWORD subkeys = 0;
-      RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr, nullptr);
+      RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr);
       RegCloseKey(key);
       if (RegDeleteKeyW(tree, names[i].c_str()) != ERROR_SUCCESS) Fail("RegDeleteKeyW");
     }
   }
   if (!create) {
     DWORD subkeys = 0;
-    RegQueryInfoKeyW(tree, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, nullptr, nullptr);
+    RegQueryInfoKeyW(tree, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr, nullptr);
   }
   RegCloseKey(tree);
   if (!create && RegDeleteKeyW(gClasses, kTreeKey) != ERROR_SUCCESS) {
@@ -294,8 +290,7 @@ void SameCallsTree(bool create) {
 void MeasureRegistration(const e2e::TempFolder& folder) {
   const GUID styleId = e2e::NewGuid(), styleTextId = e2e::NewGuid();
   const std::string style = TreeScript("StubBench.Style", styleId, 0, kTreeKeys / 2);
-  const std::string styleText =
-      TreeScript("StubBench.StyleText", styleTextId, kTreeKeys / 2, kTreeKeys);
+  const std::string styleText = TreeScript("StubBench.StyleText", styleTextId, kTreeKeys / 2, kTreeKeys);
   e2e::Package package(folder, L"BenchTree", style.c_str(), styleText.c_str());
   if (!package.ok) Fail("could not lay out the registration package");
   const std::wstring regFile = folder.path() + L"tree.reg";
@@ -315,8 +310,8 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
   if (!module) Fail("LoadLibrary of the package");
   auto registerServer =
       reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
-  auto unregisterServer = reinterpret_cast<EntryPoint>(
-      reinterpret_cast<void*>(GetProcAddress(module, "DllUnregisterServer")));
+  auto unregisterServer =
+      reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(module, "DllUnregisterServer")));
   if (!registerServer || !unregisterServer) Fail("exports missing");
   // A package whose scripts hold the ProgID blocks and an empty tree: what a
   // registration costs whatever its size (locating the package, reading the
@@ -328,8 +323,8 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
   if (!small.ok) Fail("could not lay out the small package");
   HMODULE smallModule = LoadLibraryW(small.modulePath.c_str());
   if (!smallModule) Fail("LoadLibrary of the small package");
-  auto registerSmall = reinterpret_cast<EntryPoint>(
-      reinterpret_cast<void*>(GetProcAddress(smallModule, "DllRegisterServer")));
+  auto registerSmall =
+      reinterpret_cast<EntryPoint>(reinterpret_cast<void*>(GetProcAddress(smallModule, "DllRegisterServer")));
   auto unregisterSmall = reinterpret_cast<EntryPoint>(
       reinterpret_cast<void*>(GetProcAddress(smallModule, "DllUnregisterServer")));
   if (!registerSmall || !unregisterSmall) Fail("exports of the small package missing");
@@ -429,16 +424,15 @@ void MeasureRegistration(const e2e::TempFolder& folder) {
 void MeasureUserRegistration(const e2e::TempFolder& folder) {
   const GUID styleId = e2e::NewGuid(), styleTextId = e2e::NewGuid();
   const std::string style = TreeScript("StubBench.UserStyle", styleId, 0, kTreeKeys / 2);
-  const std::string styleText =
-      TreeScript("StubBench.UserStyleText", styleTextId, kTreeKeys / 2, kTreeKeys);
+  const std::string styleText = TreeScript("StubBench.UserStyleText", styleTextId, kTreeKeys / 2, kTreeKeys);
   e2e::Package package(folder, L"BenchUser", style.c_str(), styleText.c_str());
   if (!package.ok) Fail("could not lay out the per-user package");
   const std::wstring userRoot = L"HKEY_CURRENT_USER\\Software\\Classes";
   const std::wstring regFile = folder.path() + L"user-tree.reg";
   if (!WriteWide(regFile, TreeRegFile(userRoot))) Fail("could not write the per-user .reg file");
   HKEY userClasses = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS,
-                      nullptr, &userClasses, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &userClasses, nullptr) != ERROR_SUCCESS) {
     Fail("RegCreateKeyExW of the user's classes key");
   }
   gClasses = userClasses;
@@ -453,8 +447,8 @@ void MeasureUserRegistration(const e2e::TempFolder& folder) {
   HMODULE module = LoadLibraryW(package.modulePath.c_str());
   if (!module) Fail("LoadLibrary of the per-user package");
   using InstallEntry = HRESULT(STDAPICALLTYPE*)(BOOL, const wchar_t*);
-  auto install = reinterpret_cast<InstallEntry>(
-      reinterpret_cast<void*>(GetProcAddress(module, "DllInstall")));
+  auto install =
+      reinterpret_cast<InstallEntry>(reinterpret_cast<void*>(GetProcAddress(module, "DllInstall")));
   if (!install) Fail("DllInstall missing");
 
   auto timed = [](auto&& work) {

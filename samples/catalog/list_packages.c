@@ -139,8 +139,8 @@ int wmain(int argc, wchar_t** argv) {
     PrintError("CoInitializeEx", hr);
     return 1;
   }
-  hr = CoCreateInstance(&CLSID_StubPackageCatalog, NULL, CLSCTX_INPROC_SERVER,
-                        &IID_IStubPackageCatalog, (void**)&catalog);
+  hr = CoCreateInstance(&CLSID_StubPackageCatalog, NULL, CLSCTX_INPROC_SERVER, &IID_IStubPackageCatalog,
+                        (void**)&catalog);
   if (FAILED(hr)) {
     PrintError("creating Stub.PackageCatalog", hr);
     result = 1;

@@ -47,8 +47,8 @@ std::string LoadedPackageModule(const CLSID& clsid) {
   const std::wstring key = std::wstring(L"CLSID\\") + id + L"\\InprocServer32";
   wchar_t registered[1024] = {};
   DWORD size = sizeof registered;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
-                   registered, &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, registered, &size) !=
+      ERROR_SUCCESS) {
     return "";
   }
   const HMODULE module = GetModuleHandleW(registered);
@@ -67,15 +67,14 @@ bool CreateAndReport(const wchar_t* name) {
   CLSID clsid = {};
   HRESULT hr = name[0] == L'{' ? CLSIDFromString(name, &clsid) : CLSIDFromProgID(name, &clsid);
   if (FAILED(hr)) {
-    std::printf("  not a registered ProgID or class identifier (0x%08lX)\n",
-                static_cast<unsigned long>(hr));
+    std::printf("  not a registered ProgID or class identifier (0x%08lX)\n", static_cast<unsigned long>(hr));
     return false;
   }
   std::printf("  class         %s\n", GuidText(clsid).c_str());
 
   IUnknown* object = nullptr;
-  hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                        reinterpret_cast<void**>(&object));
+  hr =
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object));
   if (FAILED(hr)) {
     std::printf("  CoCreateInstance failed (0x%08lX)\n", static_cast<unsigned long>(hr));
     return false;
@@ -86,9 +85,10 @@ bool CreateAndReport(const wchar_t* name) {
   hr = object->QueryInterface(IID_IStubTarget, reinterpret_cast<void**>(&target));
   if (FAILED(hr)) {
     object->Release();
-    std::printf("  created       an object without IStubTarget (0x%08lX): no engine object,\n"
-                "                so no package made it\n",
-                static_cast<unsigned long>(hr));
+    std::printf(
+        "  created       an object without IStubTarget (0x%08lX): no engine object,\n"
+        "                so no package made it\n",
+        static_cast<unsigned long>(hr));
     return false;
   }
   target->Release();
@@ -101,9 +101,10 @@ bool CreateAndReport(const wchar_t* name) {
   hr = object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(&engine));
   object->Release();
   if (FAILED(hr)) {
-    std::printf("  no IStubSampleEngine (0x%08lX): not the sample engine, so the path the object\n"
-                "                was told cannot be read back here\n",
-                static_cast<unsigned long>(hr));
+    std::printf(
+        "  no IStubSampleEngine (0x%08lX): not the sample engine, so the path the object\n"
+        "                was told cannot be read back here\n",
+        static_cast<unsigned long>(hr));
     return true;
   }
   BSTR engineName = nullptr, modulePath = nullptr;

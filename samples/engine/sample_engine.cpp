@@ -144,23 +144,22 @@ class CEngineObject final : public IStubTarget, public IStubSampleEngine {
     if (FAILED(hr)) return hr;
     return DispGetIDsOfNames(info, names, count, ids);
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID, WORD flags,
-                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                   UINT* argumentError) override {
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ITypeInfo* info = nullptr;
     const HRESULT hr = TypeInfo(&info);
     if (FAILED(hr)) return hr;
-    return DispInvoke(static_cast<IStubSampleEngine*>(this), info, member, flags, params, result,
-                      exception, argumentError);
+    return DispInvoke(static_cast<IStubSampleEngine*>(this), info, member, flags, params, result, exception,
+                      argumentError);
   }
 
  private:
   // The type information of IStubSampleEngine, read once per object from the
   // type library in this DLL's resources. Borrowed: the object keeps it.
   HRESULT TypeInfo(ITypeInfo** info) {
-    ITypeInfo* cached = static_cast<ITypeInfo*>(InterlockedCompareExchangePointer(
-        reinterpret_cast<void**>(&typeInfo_), nullptr, nullptr));
+    ITypeInfo* cached = static_cast<ITypeInfo*>(
+        InterlockedCompareExchangePointer(reinterpret_cast<void**>(&typeInfo_), nullptr, nullptr));
     if (!cached) {
       BSTR path = OwnPath();
       if (!path) return E_OUTOFMEMORY;
@@ -172,8 +171,8 @@ class CEngineObject final : public IStubTarget, public IStubSampleEngine {
       library->Release();
       if (FAILED(hr)) return hr;
       // Two threads may both have read it: the first one's stays.
-      if (InterlockedCompareExchangePointer(reinterpret_cast<void**>(&typeInfo_), cached,
-                                            nullptr) != nullptr) {
+      if (InterlockedCompareExchangePointer(reinterpret_cast<void**>(&typeInfo_), cached, nullptr) !=
+          nullptr) {
         cached->Release();
         cached = typeInfo_;
       }
@@ -264,22 +263,21 @@ HRESULT RegisterClass(const EngineClassEntry& entry, const wchar_t* path) {
   wchar_t library[40] = {};
   StringFromGUID2(LIBID_StubEngineLib, library, 40);
   HKEY classKey = nullptr;
-  LONG error = RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName, 0, nullptr, 0, KEY_WRITE, nullptr,
-                               &classKey, nullptr);
+  LONG error =
+      RegCreateKeyExW(HKEY_CLASSES_ROOT, keyName, 0, nullptr, 0, KEY_WRITE, nullptr, &classKey, nullptr);
   if (error != ERROR_SUCCESS) return HRESULT_FROM_WIN32(error);
   HKEY server = nullptr;
   error = SetText(classKey, nullptr, entry.description);
   if (error == ERROR_SUCCESS) {
-    error = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr,
-                            &server, nullptr);
+    error = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &server, nullptr);
   }
   if (error == ERROR_SUCCESS) error = SetText(server, nullptr, path);
   if (error == ERROR_SUCCESS) error = SetText(server, L"ThreadingModel", L"Both");
   if (server) RegCloseKey(server);
-  if (error == ERROR_SUCCESS) error = RegSetKeyValueW(classKey, L"TypeLib", nullptr, REG_SZ,
-                                                      library, sizeof library);
-  if (error == ERROR_SUCCESS) error = RegSetKeyValueW(classKey, L"Version", nullptr, REG_SZ,
-                                                      L"1.0", sizeof L"1.0");
+  if (error == ERROR_SUCCESS)
+    error = RegSetKeyValueW(classKey, L"TypeLib", nullptr, REG_SZ, library, sizeof library);
+  if (error == ERROR_SUCCESS)
+    error = RegSetKeyValueW(classKey, L"Version", nullptr, REG_SZ, L"1.0", sizeof L"1.0");
   RegCloseKey(classKey);
   return HRESULT_FROM_WIN32(error);
 }
@@ -291,16 +289,15 @@ bool ServedBy(const wchar_t* keyName, const wchar_t* path) {
   lstrcpyW(serverKey, keyName);
   lstrcatW(serverKey, L"\\InprocServer32");
   DWORD size = 0;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, serverKey, nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
-                   &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_CLASSES_ROOT, serverKey, nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size) !=
+      ERROR_SUCCESS) {
     return false;
   }
   BSTR server = SysAllocStringByteLen(nullptr, size);
   if (!server) return false;
-  const bool same =
-      RegGetValueW(HKEY_CLASSES_ROOT, serverKey, nullptr, RRF_RT_REG_SZ, nullptr, server,
-                   &size) == ERROR_SUCCESS &&
-      lstrcmpiW(server, path) == 0;
+  const bool same = RegGetValueW(HKEY_CLASSES_ROOT, serverKey, nullptr, RRF_RT_REG_SZ, nullptr, server,
+                                 &size) == ERROR_SUCCESS &&
+                    lstrcmpiW(server, path) == 0;
   SysFreeString(server);
   return same;
 }
@@ -352,9 +349,7 @@ HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** obj
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return g_liveObjects == 0 && g_serverLocks == 0 ? S_OK : S_FALSE;
-}
+HRESULT STDAPICALLTYPE DllCanUnloadNow() { return g_liveObjects == 0 && g_serverLocks == 0 ? S_OK : S_FALSE; }
 
 // Registers both engine classes and the type library; on failure removes
 // again what it wrote and answers the failure.

@@ -19,8 +19,8 @@ constexpr DWORD kErrorDirectoryNotSupported = 336;
 // the error as an HRESULT: a folder, a pipe or a device is no manifest, and
 // is not opened for reading where opening could wait.
 HRESULT ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     const DWORD error = GetLastError();
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -62,19 +62,30 @@ std::wstring Wide(const std::string& text) {
 // The system error that stands for each reason the screen refuses a manifest.
 DWORD FaultError(ManifestFault fault) {
   switch (fault) {
-    case ManifestFault::None: return ERROR_SUCCESS;
-    case ManifestFault::TooLarge: return ERROR_SXS_MANIFEST_TOO_BIG;
+    case ManifestFault::None:
+      return ERROR_SUCCESS;
+    case ManifestFault::TooLarge:
+      return ERROR_SXS_MANIFEST_TOO_BIG;
     case ManifestFault::NotXml:
     case ManifestFault::DocumentType:
-    case ManifestFault::NotAssembly: return ERROR_SXS_MANIFEST_PARSE_ERROR;
-    case ManifestFault::SecondDeclaration: return ERROR_SXS_XML_E_BADXMLDECL;
-    case ManifestFault::TooDeep: return ERROR_SXS_MANIFEST_FORMAT_ERROR;
-    case ManifestFault::DuplicateAttribute: return ERROR_SXS_XML_E_DUPLICATEATTRIBUTE;
-    case ManifestFault::MissingIdentity: return ERROR_SXS_MISSING_ASSEMBLY_IDENTITY_ATTRIBUTE;
-    case ManifestFault::BadVersion: return ERROR_SXS_INVALID_IDENTITY_ATTRIBUTE_VALUE;
-    case ManifestFault::NoClassId: return ERROR_SXS_INVALID_ACTCTXDATA_FORMAT;
-    case ManifestFault::Markup: return ERROR_SXS_MANIFEST_PARSE_ERROR;
-    case ManifestFault::ClassInTwoFiles: return ERROR_SXS_DUPLICATE_CLSID;
+    case ManifestFault::NotAssembly:
+      return ERROR_SXS_MANIFEST_PARSE_ERROR;
+    case ManifestFault::SecondDeclaration:
+      return ERROR_SXS_XML_E_BADXMLDECL;
+    case ManifestFault::TooDeep:
+      return ERROR_SXS_MANIFEST_FORMAT_ERROR;
+    case ManifestFault::DuplicateAttribute:
+      return ERROR_SXS_XML_E_DUPLICATEATTRIBUTE;
+    case ManifestFault::MissingIdentity:
+      return ERROR_SXS_MISSING_ASSEMBLY_IDENTITY_ATTRIBUTE;
+    case ManifestFault::BadVersion:
+      return ERROR_SXS_INVALID_IDENTITY_ATTRIBUTE_VALUE;
+    case ManifestFault::NoClassId:
+      return ERROR_SXS_INVALID_ACTCTXDATA_FORMAT;
+    case ManifestFault::Markup:
+      return ERROR_SXS_MANIFEST_PARSE_ERROR;
+    case ManifestFault::ClassInTwoFiles:
+      return ERROR_SXS_DUPLICATE_CLSID;
   }
   return ERROR_SXS_MANIFEST_PARSE_ERROR;
 }
@@ -113,8 +124,7 @@ HRESULT ActivationContext::Create(const std::wstring& manifestPath, const std::w
   return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
-HRESULT ActivationContext::CreateFromResource(const std::wstring& module,
-                                              const std::wstring& directory) {
+HRESULT ActivationContext::CreateFromResource(const std::wstring& module, const std::wstring& directory) {
   context_.Reset();
   ACTCTXW description = {};
   description.cbSize = sizeof description;
@@ -141,8 +151,7 @@ bool ActivationContext::ServesClass(const CLSID& clsid) const {
   // The answer may come from the process's default context (the
   // application's own manifest): only this context's own counts. The
   // reference it comes with is given back here (none comes as null).
-  const UniqueActivationContext found(data.hActCtx ? data.hActCtx
-                                                   : UniqueActivationContext::Empty());
+  const UniqueActivationContext found(data.hActCtx ? data.hActCtx : UniqueActivationContext::Empty());
   return found.Get() == context_.Get();
 }
 

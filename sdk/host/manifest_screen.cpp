@@ -58,8 +58,8 @@ std::string Decode(const std::string& bytes) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsNameChar(char c) {
-  return !IsBlank(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' &&
-         c != '&' && c != '?' && c != '!';
+  return !IsBlank(c) && c != '<' && c != '>' && c != '/' && c != '=' && c != '"' && c != '\'' && c != '&' &&
+         c != '?' && c != '!';
 }
 // Equal but for ASCII case, as file names and identifiers are compared.
 bool SameText(const std::string& a, const std::string& b) {
@@ -88,19 +88,26 @@ std::string Unescape(const std::string& text, std::size_t from, std::size_t to) 
     }
     const std::string name = text.substr(i + 1, end - i - 1);
     unsigned long code = 0;
-    if (name == "amp") code = '&';
-    else if (name == "lt") code = '<';
-    else if (name == "gt") code = '>';
-    else if (name == "quot") code = '"';
-    else if (name == "apos") code = '\'';
+    if (name == "amp")
+      code = '&';
+    else if (name == "lt")
+      code = '<';
+    else if (name == "gt")
+      code = '>';
+    else if (name == "quot")
+      code = '"';
+    else if (name == "apos")
+      code = '\'';
     else if (name.size() > 1 && name[0] == '#') {
       const bool hex = name[1] == 'x' || name[1] == 'X';
       bool digits = name.size() > (hex ? 2u : 1u);
       for (std::size_t k = hex ? 2 : 1; k < name.size() && digits; ++k) {
         const char d = name[k];
-        if (hex ? !IsHex(d) : !(d >= '0' && d <= '9')) digits = false;
-        else code = code * (hex ? 16 : 10) + static_cast<unsigned long>(
-                        d <= '9' ? d - '0' : (d | 0x20) - 'a' + 10);
+        if (hex ? !IsHex(d) : !(d >= '0' && d <= '9'))
+          digits = false;
+        else
+          code =
+              code * (hex ? 16 : 10) + static_cast<unsigned long>(d <= '9' ? d - '0' : (d | 0x20) - 'a' + 10);
         if (code > 0x10FFFF) digits = false;
       }
       if (!digits || (code >= 0xD800 && code <= 0xDFFF)) code = 0;
@@ -144,7 +151,9 @@ class Screen {
     }
     return false;
   }
-  bool At(const char* literal) const { return t_.compare(i_, std::char_traits<char>::length(literal), literal) == 0; }
+  bool At(const char* literal) const {
+    return t_.compare(i_, std::char_traits<char>::length(literal), literal) == 0;
+  }
   // Moves past the next `end`; a fault when there is none.
   bool SkipPast(const char* end) {
     const std::size_t at = t_.find(end, i_);
@@ -247,7 +256,8 @@ class Screen {
       a.value = i_ + 1;
       a.valueLength = close - a.value;
       if (std::find(t_.begin() + static_cast<std::ptrdiff_t>(a.value),
-                    t_.begin() + static_cast<std::ptrdiff_t>(close), '<') != t_.begin() + static_cast<std::ptrdiff_t>(close)) {
+                    t_.begin() + static_cast<std::ptrdiff_t>(close),
+                    '<') != t_.begin() + static_cast<std::ptrdiff_t>(close)) {
         return Fault(ManifestFault::NotXml);
       }
       i_ = close + 1;
@@ -373,9 +383,9 @@ class Screen {
   std::size_t i_ = 0;
   bool rootSeen_ = false;
   std::vector<std::pair<std::size_t, std::size_t>> open_;  // the open elements' names
-  std::string file_;              // the name of the file element the reader is in
-  std::size_t fileDepth_ = 0;     // its depth (1 for the root), 0 outside any
-  std::size_t classDepth_ = 0;    // the depth of the open comClass (the last class read), 0 outside any
+  std::string file_;                                       // the name of the file element the reader is in
+  std::size_t fileDepth_ = 0;                              // its depth (1 for the root), 0 outside any
+  std::size_t classDepth_ = 0;  // the depth of the open comClass (the last class read), 0 outside any
   ManifestScreen result_;
 };
 

@@ -92,9 +92,8 @@ enum class ModuleFile { Missing, NotAModule, Module };
 // of any module a linker writes (the file header follows the DOS header
 // within its first kilobyte); a file that puts it further is read there.
 ModuleFile ReadMachine(const std::wstring& path, WORD& machine) {
-  const detail::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const detail::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0
@@ -199,9 +198,9 @@ bool LongForm(const std::wstring& path, std::wstring& longPath) {
 // search), one the system takes literally (\\?\, \\.\) and one of MAX_PATH
 // characters or more come back unchanged.
 std::wstring LoaderForm(const std::wstring& path) {
-  const bool full = path.size() >= 3 && ((path[1] == L':' && IsSeparator(path[2])) ||
-                                         (IsSeparator(path[0]) && IsSeparator(path[1]) &&
-                                          path[2] != L'?' && path[2] != L'.'));
+  const bool full = path.size() >= 3 &&
+                    ((path[1] == L':' && IsSeparator(path[2])) ||
+                     (IsSeparator(path[0]) && IsSeparator(path[1]) && path[2] != L'?' && path[2] != L'.'));
   if (!full || path.size() >= MAX_PATH || path.find(L'\0') != std::wstring::npos) return path;
   wchar_t text[MAX_PATH] = {};
   const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, text, nullptr);
@@ -220,8 +219,9 @@ std::wstring ModulePathOf(const std::wstring& serverPath) {
 
 // Case-insensitive order of paths, as the file system compares them.
 int ComparePaths(const std::wstring& a, const std::wstring& b) {
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                              static_cast<int>(b.size()), TRUE) - CSTR_EQUAL;
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                              TRUE) -
+         CSTR_EQUAL;
 }
 
 // What the registry says now about one class, from its key `path` under
@@ -266,8 +266,7 @@ State ScriptState(const std::wstring& script) {
 }
 
 // Gives every class of the package one state (with its detail).
-void SetAll(Package& package, State state, const std::wstring& path = std::wstring(),
-            WORD machine = 0) {
+void SetAll(Package& package, State state, const std::wstring& path = std::wstring(), WORD machine = 0) {
   for (Class& entry : package.classes) {
     entry.state = state;
     entry.path = path;
@@ -336,11 +335,11 @@ bool CheckModule(Package& package, CLSID (&scriptIds)[2], WORD& otherMachine) {
       return false;
     }
     const bool opened = HRESULT_FACILITY(read) != FACILITY_WIN32;
-    const State state = opened                                                ? State::BadIdentifier
-                        : read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
-                                  read == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
-                            ? ScriptState(script)
-                            : State::ScriptUnreadable;
+    const State state =
+        opened ? State::BadIdentifier
+        : read == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || read == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+            ? ScriptState(script)
+            : State::ScriptUnreadable;
     SetAll(package, state, script);
     if (opened) {
       for (Class& entry : package.classes) entry.identifierText = text;
@@ -359,13 +358,12 @@ bool CheckModule(Package& package, CLSID (&scriptIds)[2], WORD& otherMachine) {
 // The pair in use first (style, then text), then the stale classes by kind
 // and identifier.
 void OrderClasses(Package& package) {
-  std::stable_sort(package.classes.begin(), package.classes.end(),
-                   [](const Class& a, const Class& b) {
-                     const bool aStale = a.state == State::Stale, bStale = b.state == State::Stale;
-                     if (aStale != bStale) return bStale;
-                     if (a.kind != b.kind) return a.kind == ClassKind::Style;
-                     return GuidText(a.clsid) < GuidText(b.clsid);
-                   });
+  std::stable_sort(package.classes.begin(), package.classes.end(), [](const Class& a, const Class& b) {
+    const bool aStale = a.state == State::Stale, bStale = b.state == State::Stale;
+    if (aStale != bStale) return bStale;
+    if (a.kind != b.kind) return a.kind == ClassKind::Style;
+    return GuidText(a.clsid) < GuidText(b.clsid);
+  });
 }
 
 Class* InUse(std::vector<Class>& classes, ClassKind kind) {
@@ -402,8 +400,8 @@ bool RequiresCategories(HKEY classes, const wchar_t* name) {
     return false;
   }
   DWORD subkeys = 0;
-  return RegQueryInfoKeyW(required.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
-                          nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+  return RegQueryInfoKeyW(required.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                          nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
          subkeys > 0;
 }
 
@@ -424,8 +422,7 @@ HRESULT ListCategories(std::vector<Class>& classes) {
   const CATID* const categories[2] = {&CATID_TarvoStyles, &CATID_TarvoTexts};
   const LSTATUS listed = ForEachGuidKey(root.Get(), [&](const wchar_t* name, const GUID& clsid) {
     UniqueKey implemented;
-    if (OpenKey(root.Get(), std::wstring(name) + L"\\Implemented Categories", implemented) !=
-        ERROR_SUCCESS) {
+    if (OpenKey(root.Get(), std::wstring(name) + L"\\Implemented Categories", implemented) != ERROR_SUCCESS) {
       return;
     }
     bool member[2] = {};
@@ -534,8 +531,7 @@ void CheckFolderManifest(Package& package, const CLSID (&scriptIds)[2]) {
   // Whether the system takes the manifest, and which classes its context
   // serves, is the system's to say: it is asked, which loads no module.
   detail::ActivationContext context;
-  const std::wstring directory = package.modulePath.substr(0, package.modulePath.size() -
-                                                                  moduleFile.size());
+  const std::wstring directory = package.modulePath.substr(0, package.modulePath.size() - moduleFile.size());
   const HRESULT made = context.Create(package.manifestPath, directory);
   for (Class& entry : package.classes) {
     if (FAILED(made)) {
@@ -574,14 +570,12 @@ State Package::state() const {
   for (int i = 0; i < 2; ++i) {
     if (pair[i]) continue;
     const ClassKind kind = i == 0 ? ClassKind::Style : ClassKind::Text;
-    const bool stale = std::any_of(classes.begin(), classes.end(), [kind](const Class& entry) {
-      return entry.kind == kind;
-    });
+    const bool stale = std::any_of(classes.begin(), classes.end(),
+                                   [kind](const Class& entry) { return entry.kind == kind; });
     if (stale) return State::Stale;
     return i == 0 ? State::NoStyle : State::NoText;
   }
-  return pair[0]->state == State::Working && pair[1]->state == State::Working ? State::Working
-                                                                             : State::Ready;
+  return pair[0]->state == State::Working && pair[1]->state == State::Working ? State::Working : State::Ready;
 }
 
 namespace {
@@ -703,9 +697,8 @@ HRESULT FindRegisteredPackages(std::vector<Package>& packages) {
   for (std::size_t i = 0; i < classes.size(); ++i) {
     byPath.emplace_back(classes[i].hasServer ? ModulePathOf(classes[i].serverPath) : std::wstring(), i);
   }
-  std::stable_sort(byPath.begin(), byPath.end(), [](const auto& a, const auto& b) {
-    return ComparePaths(a.first, b.first) < 0;
-  });
+  std::stable_sort(byPath.begin(), byPath.end(),
+                   [](const auto& a, const auto& b) { return ComparePaths(a.first, b.first) < 0; });
   for (std::size_t i = 0; i < byPath.size(); ++i) {
     const bool alone = byPath[i].first.empty();
     if (alone || i == 0 || ComparePaths(byPath[i - 1].first, byPath[i].first) != 0) {
@@ -787,8 +780,8 @@ std::vector<std::wstring> FilesMatching(const std::wstring& base, const wchar_t*
     const std::wstring name = found.cFileName;
     // A pattern also matches longer extensions through short names: only the exact one counts.
     if (static_cast<int>(name.size()) <= extensionLength ||
-        CompareStringOrdinal(name.c_str() + name.size() - extensionLength, extensionLength,
-                             extension, extensionLength, TRUE) != CSTR_EQUAL) {
+        CompareStringOrdinal(name.c_str() + name.size() - extensionLength, extensionLength, extension,
+                             extensionLength, TRUE) != CSTR_EQUAL) {
       continue;
     }
     names.push_back(name);

@@ -32,8 +32,9 @@ const wchar_t* ArchitectureFolder(WORD machine) {
 // program, or StubHost.dll.
 std::wstring LibraryFolder() {
   HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCWSTR>(&g_probes), &self)) {
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&g_probes), &self)) {
     return std::wstring();
   }
   std::vector<wchar_t> name(MAX_PATH);
@@ -158,7 +159,7 @@ HRESULT StartProbe(const std::wstring& probe, const ProbeRequest& request, const
   UniqueHandle writer;
   if (!CreatePipe(started.report.Put(), writer.Put(), nullptr, 64 * 1024)) return LastError();
   UniqueFile nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, 0, nullptr));
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
   if (!nothing) return LastError();
   std::wstring line = CommandLine(probe, request, writer.Get());
   STARTUPINFOW startup = {};
@@ -170,10 +171,11 @@ HRESULT StartProbe(const std::wstring& probe, const ProbeRequest& request, const
   AcquireSRWLockExclusive(&g_starting);
   const HANDLE inherited[2] = {writer.Get(), nothing.Get()};
   BOOL ok = TRUE;
-  for (HANDLE handle : inherited) ok = ok && SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  for (HANDLE handle : inherited)
+    ok = ok && SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   ok = ok && CreateProcessW(probe.c_str(), &line[0], nullptr, nullptr, TRUE,
-                            CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE, nullptr,
-                            nullptr, &startup, &created);
+                            CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr,
+                            &startup, &created);
   const HRESULT result = ok ? S_OK : LastError();
   for (HANDLE handle : inherited) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
   ReleaseSRWLockExclusive(&g_starting);
@@ -274,8 +276,7 @@ void JudgeProbe(const ProbeReport& report, const ProbeEnd& end, const ProbeReque
   }
 }
 
-HRESULT RunProbe(const ProbeRequest& request, const std::wstring& probeFolder,
-                 ClassVerdict (&verdicts)[2]) {
+HRESULT RunProbe(const ProbeRequest& request, const std::wstring& probeFolder, ClassVerdict (&verdicts)[2]) {
   const std::wstring probe = ProbeFor(request.machine, probeFolder);
   if (probe.empty()) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
   UniqueHandle job;

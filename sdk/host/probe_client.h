@@ -24,24 +24,23 @@ struct ClassVerdict {
 };
 
 struct ProbeRequest {
-  WORD machine = 0;             // the module's
+  WORD machine = 0;  // the module's
   DWORD apartment = COINIT_APARTMENTTHREADED;
   int count = 0;
   CLSID clsids[2] = {};
-  std::wstring modulePath;      // a package of a folder: its module, created from directly
+  std::wstring modulePath;  // a package of a folder: its module, created from directly
   DWORD timeLimit = INFINITE;
 };
 
 // How a probe ended, as its host saw it.
 struct ProbeEnd {
-  bool killed = false;          // the time limit ran out
+  bool killed = false;  // the time limit ran out
   DWORD exitCode = 0;
 };
 
 // Runs one probe and waits for it (at most the request's limit, then kills
 // it). Answers the error of starting it (nothing in `verdicts` then), or S_OK.
-HRESULT RunProbe(const ProbeRequest& request, const std::wstring& probeFolder,
-                 ClassVerdict (&verdicts)[2]);
+HRESULT RunProbe(const ProbeRequest& request, const std::wstring& probeFolder, ClassVerdict (&verdicts)[2]);
 
 // The verdicts a probe's report and its end give: a pure reading, kept apart
 // from the process handling so that each way a probe can end is told alike.

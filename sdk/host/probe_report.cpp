@@ -54,8 +54,8 @@ bool ParsePath(const std::string& text, std::wstring& path) {
                                         static_cast<int>(text.size()), nullptr, 0);
   if (units <= 0) return false;
   path.assign(static_cast<std::size_t>(units), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                      &path[0], units);
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &path[0],
+                      units);
   return path.find(L'\0') == std::wstring::npos;
 }
 

@@ -38,9 +38,9 @@ constexpr DWORD kProbeRefused = 0x5354;
 struct ProbeRecord {
   enum class Kind { Missing, Created, Crashed };
   Kind kind = Kind::Missing;
-  HRESULT result = S_OK;      // Created: what the creation answered; Crashed: the exception code
-  DWORD milliseconds = 0;     // Created
-  std::wstring path;          // Created: the path the engine received; Crashed: the faulting module
+  HRESULT result = S_OK;   // Created: what the creation answered; Crashed: the exception code
+  DWORD milliseconds = 0;  // Created
+  std::wstring path;       // Created: the path the engine received; Crashed: the faulting module
 };
 
 // A report read: `trusted` is false for a malformed one, with `problem`

@@ -41,8 +41,8 @@ HRESULT ReadScriptClassId(const std::wstring& scriptPath, CLSID& clsid, std::wst
   text.clear();
   // Shared as the C runtime's fopen shares: others may read and write meanwhile.
   const detail::UniqueFile file(CreateFileW(scriptPath.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     const DWORD error = GetLastError();
     return HRESULT_FROM_WIN32(error ? error : ERROR_OPEN_FAILED);

@@ -56,10 +56,14 @@ std::wstring GuidText(const GUID& id) {
 
 std::wstring MachineName(WORD machine) {
   switch (machine) {
-    case IMAGE_FILE_MACHINE_I386: return L"x86";
-    case IMAGE_FILE_MACHINE_AMD64: return L"x64";
-    case 0xAA64: return L"arm64";  // IMAGE_FILE_MACHINE_ARM64
-    default: return Hex(machine, 4);
+    case IMAGE_FILE_MACHINE_I386:
+      return L"x86";
+    case IMAGE_FILE_MACHINE_AMD64:
+      return L"x64";
+    case 0xAA64:
+      return L"arm64";  // IMAGE_FILE_MACHINE_ARM64
+    default:
+      return Hex(machine, 4);
   }
 }
 
@@ -76,24 +80,34 @@ StateDetails StateDetailSources(State state) { return RowOf(state).details; }
 
 std::wstring DetailText(const Class& entry, DetailSource source) {
   switch (source) {
-    case DetailSource::None: return std::wstring();
-    case DetailSource::ClassKey: return L"HKEY_CLASSES_ROOT\\CLSID\\" + GuidText(entry.clsid);
+    case DetailSource::None:
+      return std::wstring();
+    case DetailSource::ClassKey:
+      return L"HKEY_CLASSES_ROOT\\CLSID\\" + GuidText(entry.clsid);
     case DetailSource::ServerKey:
       return L"HKEY_CLASSES_ROOT\\CLSID\\" + GuidText(entry.clsid) + L"\\InprocServer32";
-    case DetailSource::ServerPath: return entry.serverPath;
+    case DetailSource::ServerPath:
+      return entry.serverPath;
     case DetailSource::LongPath:
     case DetailSource::Folder:
     case DetailSource::Script:
     case DetailSource::Manifest:
     case DetailSource::FaultingModule:
-    case DetailSource::ProbeProblem: return entry.path;
-    case DetailSource::Machine: return MachineName(entry.machine);
-    case DetailSource::Identifier: return entry.identifierText;
-    case DetailSource::CurrentClsid: return GuidText(entry.scriptClsid);
+    case DetailSource::ProbeProblem:
+      return entry.path;
+    case DetailSource::Machine:
+      return MachineName(entry.machine);
+    case DetailSource::Identifier:
+      return entry.identifierText;
+    case DetailSource::CurrentClsid:
+      return GuidText(entry.scriptClsid);
     case DetailSource::Result:
-    case DetailSource::ExceptionCode: return Hex(static_cast<unsigned long>(entry.result), 8);
-    case DetailSource::Limit: return std::to_wstring(entry.milliseconds) + L" ms";
-    case DetailSource::ExitCode: return std::to_wstring(static_cast<unsigned long>(entry.result));
+    case DetailSource::ExceptionCode:
+      return Hex(static_cast<unsigned long>(entry.result), 8);
+    case DetailSource::Limit:
+      return std::to_wstring(entry.milliseconds) + L" ms";
+    case DetailSource::ExitCode:
+      return std::to_wstring(static_cast<unsigned long>(entry.result));
   }
   return std::wstring();
 }

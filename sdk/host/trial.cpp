@@ -26,9 +26,10 @@ bool Refuses(State state) {
 // A class a probe can try: it passed its checks, for this process or for a
 // probe of the module's own architecture.
 bool Triable(const Class* entry) {
-  return entry && (entry->state == State::Ready || entry->state == State::Working ||
-                   (entry->state == State::OtherArchitecture &&
-                    (entry->machine == IMAGE_FILE_MACHINE_I386 || entry->machine == IMAGE_FILE_MACHINE_AMD64)));
+  return entry &&
+         (entry->state == State::Ready || entry->state == State::Working ||
+          (entry->state == State::OtherArchitecture &&
+           (entry->machine == IMAGE_FILE_MACHINE_I386 || entry->machine == IMAGE_FILE_MACHINE_AMD64)));
 }
 
 // The classes in use that a probe tries, style first.

@@ -60,8 +60,7 @@ bool TakeText(const std::string& bytes, std::size_t& at, WORD units, std::wstrin
   return text.find(L'\0') == std::wstring::npos;
 }
 
-bool SameFile(const ModuleIdentity& identity, ULONGLONG size, const FILETIME& lastWrite,
-              ULONGLONG engines) {
+bool SameFile(const ModuleIdentity& identity, ULONGLONG size, const FILETIME& lastWrite, ULONGLONG engines) {
   return size == identity.size && lastWrite.dwLowDateTime == identity.lastWrite.dwLowDateTime &&
          lastWrite.dwHighDateTime == identity.lastWrite.dwHighDateTime && engines == identity.engines;
 }
@@ -84,7 +83,8 @@ ULONGLONG EngineStamp(WORD machine) {
     StringFromGUID2(engine, name, 40);
     const std::wstring key = std::wstring(L"CLSID\\") + name + L"\\InprocServer32";
     UniqueKey server;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | view, server.Put()) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_QUERY_VALUE | view, server.Put()) !=
+        ERROR_SUCCESS) {
       hash = Mix(hash, "-", 1);
       continue;
     }
@@ -116,7 +116,8 @@ bool TakeClass(const std::string& bytes, std::size_t& at, const CLSID& expected,
   CLSID clsid = {};
   char word[kWordBytes + 1] = {};
   DWORD result = 0;
-  if (!Take(bytes, at, clsid) || !IsEqualCLSID(clsid, expected) || bytes.size() - at < kWordBytes) return false;
+  if (!Take(bytes, at, clsid) || !IsEqualCLSID(clsid, expected) || bytes.size() - at < kWordBytes)
+    return false;
   std::memcpy(word, bytes.data() + at, kWordBytes);
   at += kWordBytes;
   if (!StateOfWord(word, verdict.state) || !Take(bytes, at, result) ||
@@ -169,7 +170,8 @@ std::string EncodeVerdict(const ModuleIdentity& identity, const Verdict& verdict
     Put(bytes, static_cast<DWORD>(entry.result));
     Put(bytes, entry.milliseconds);
     Put(bytes, static_cast<WORD>(entry.path.size() < kTextLimit ? entry.path.size() : kTextLimit));
-    Put(bytes, static_cast<WORD>(entry.receivedPath.size() < kTextLimit ? entry.receivedPath.size() : kTextLimit));
+    Put(bytes,
+        static_cast<WORD>(entry.receivedPath.size() < kTextLimit ? entry.receivedPath.size() : kTextLimit));
   }
   for (int i = 0; i < identity.count; ++i) {
     for (const std::wstring* text : {&verdict.classes[i].path, &verdict.classes[i].receivedPath}) {
@@ -190,8 +192,8 @@ bool DecodeVerdict(const std::string& bytes, const ModuleIdentity& identity, Ver
   if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return false;
   at = sizeof kMagic;
   if (!Take(bytes, at, count) || count != static_cast<DWORD>(identity.count) || !Take(bytes, at, size) ||
-      !Take(bytes, at, lastWrite) || !Take(bytes, at, engines) || !SameFile(identity, size, lastWrite, engines) ||
-      !Take(bytes, at, read.timeLimit)) {
+      !Take(bytes, at, lastWrite) || !Take(bytes, at, engines) ||
+      !SameFile(identity, size, lastWrite, engines) || !Take(bytes, at, read.timeLimit)) {
     return false;
   }
   WORD units[2][2] = {};
@@ -227,8 +229,8 @@ bool RecallVerdict(const ModuleIdentity& identity, Verdict& verdict) {
 
 void RememberVerdict(const ModuleIdentity& identity, const Verdict& verdict) {
   UniqueKey memory;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, kVerdictKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                      memory.Put(), nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, kVerdictKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, memory.Put(),
+                      nullptr) != ERROR_SUCCESS) {
     return;  // a host that cannot remember probes again next time
   }
   const std::string bytes = EncodeVerdict(identity, verdict);

@@ -80,9 +80,9 @@ LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
   const DWORD code = record ? record->ExceptionCode : 0xC0000001;
   wchar_t module[MAX_PATH] = L"";
   HMODULE faulting = nullptr;
-  if (record && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                   static_cast<LPCWSTR>(record->ExceptionAddress), &faulting)) {
+  if (record && GetModuleHandleExW(
+                    GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                    static_cast<LPCWSTR>(record->ExceptionAddress), &faulting)) {
     GetModuleFileNameW(faulting, module, MAX_PATH);
     module[MAX_PATH - 1] = L'\0';
   }
@@ -153,8 +153,8 @@ void MakeApplicationContext(const std::wstring& program, ActivationContext& cont
 std::string ReceivedPath(IUnknown* object) {
   InterfacePtr<IStubSampleEngine> engine;
   UniqueString text;
-  if (FAILED(object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(engine.Put()))) || !engine ||
-      FAILED(engine->get_ModulePath(text.Put())) || !text) {
+  if (FAILED(object->QueryInterface(IID_IStubSampleEngine, reinterpret_cast<void**>(engine.Put()))) ||
+      !engine || FAILED(engine->get_ModulePath(text.Put())) || !text) {
     return "-";
   }
   return Utf8(text.Get());
@@ -187,10 +187,9 @@ void CreateEach(const Request& request) {
     QueryPerformanceCounter(&start);
     InterfacePtr<IUnknown> object;
     void** slot = reinterpret_cast<void**>(object.Put());
-    const HRESULT result =
-        request.module.empty()
-            ? CoCreateInstance(request.clsids[i], nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, slot)
-            : CreateFromModule(request.module, request.clsids[i], slot);
+    const HRESULT result = request.module.empty() ? CoCreateInstance(request.clsids[i], nullptr,
+                                                                     CLSCTX_INPROC_SERVER, IID_IUnknown, slot)
+                                                  : CreateFromModule(request.module, request.clsids[i], slot);
     QueryPerformanceCounter(&end);
     const std::string path = SUCCEEDED(result) && object ? ReceivedPath(object.Get()) : std::string("-");
     object.Reset();

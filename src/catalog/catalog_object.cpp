@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "catalog_module.h"
-#include "package_objects.h"
 #include "dual_object.h"
+#include "package_objects.h"
 #include "state_text.h"
 
 namespace catalog {
@@ -37,8 +37,9 @@ class CatalogObject final
   HRESULT STDMETHODCALLTYPE ForgetVerdicts() override {
     const HRESULT hr = stub::host::ForgetVerdicts();
     if (FAILED(hr)) {
-      return Fail(hr, IID_IStubPackageCatalog2,
-                  L"The remembered verdicts could not be forgotten; the registry answered " + ResultText(hr) + L".");
+      return Fail(
+          hr, IID_IStubPackageCatalog2,
+          L"The remembered verdicts could not be forgotten; the registry answered " + ResultText(hr) + L".");
     }
     return S_OK;
   }
@@ -52,7 +53,8 @@ class CatalogObject final
       if (FAILED(hr)) {
         return Fail(hr, IID_IStubPackageCatalog,
                     L"The component categories cannot be read, so no package was listed; "
-                    L"the registry answered " + ResultText(hr) + L".");
+                    L"the registry answered " +
+                        ResultText(hr) + L".");
       }
       return NewPackageList(found, packages);
     });

@@ -25,8 +25,9 @@ HRESULT Fail(HRESULT result, REFIID iid, const std::wstring& description) {
 
 HRESULT NullResult(REFIID iid, const wchar_t* member) {
   return Fail(E_POINTER, iid,
-              std::wstring(member) + L" was given a null pointer for its result: pass the address "
-                                     L"of a variable to receive it.");
+              std::wstring(member) +
+                  L" was given a null pointer for its result: pass the address "
+                  L"of a variable to receive it.");
 }
 
 HRESULT ReportFailure(HRESULT hr, EXCEPINFO* exception) {

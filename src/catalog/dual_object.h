@@ -74,9 +74,8 @@ class DualObject : public UnknownObject<HeapReferences, Interface, ISupportError
     const HRESULT hr = TypeInfoOf(*kIid, &info);
     return FAILED(hr) ? hr : DispGetIDsOfNames(info, names, count, ids);
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID, WORD flags,
-                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                                   UINT* argumentError) override {
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override {
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ITypeInfo* info = nullptr;
     HRESULT hr = TypeInfoOf(*kIid, &info);
@@ -89,8 +88,8 @@ class DualObject : public UnknownObject<HeapReferences, Interface, ISupportError
     // either reach it too.
     if (member == DISPID_VALUE && (flags & DISPATCH_PROPERTYGET)) flags |= DISPATCH_METHOD;
     SetErrorInfo(0, nullptr);
-    hr = DispInvoke(static_cast<Interface*>(this), info, member, flags, params, result,
-                    exception, argumentError);
+    hr = DispInvoke(static_cast<Interface*>(this), info, member, flags, params, result, exception,
+                    argumentError);
     return ReportFailure(hr, exception);
   }
 

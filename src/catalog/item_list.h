@@ -135,5 +135,4 @@ class ListObject final : public DualObject<ListInterface, kIid> {
   std::vector<CInterfacePtr<ItemInterface>> items_;
 };
 
-
 }  // namespace catalog

@@ -25,8 +25,8 @@ std::wstring RegisteredIndependentProgId(const CLSID& clsid) {
   const std::wstring key = L"CLSID\\" + GuidText(clsid) + L"\\VersionIndependentProgID";
   wchar_t value[256];
   DWORD size = sizeof value;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
-                   &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size) !=
+      ERROR_SUCCESS) {
     return std::wstring();
   }
   return value;
@@ -203,8 +203,7 @@ HRESULT PackageObject::Refuse(HRESULT result, const wchar_t* doing) {
     SharedHold hold(&lock_);
     const State state = package_.state();
     const std::wstring detail = PackageDetail(package_);
-    text = L"Package " + ShortPath(NameOf(package_)) + L" was not " + doing + L": it is " +
-           StateWord(state);
+    text = L"Package " + ShortPath(NameOf(package_)) + L" was not " + doing + L": it is " + StateWord(state);
     // The detail is a path, or begins with one: shortened as every path in an error text is.
     if (!detail.empty()) text += L" (" + ShortPath(detail) + L")";
     const std::wstring remedy = PackageRemedy(package_);

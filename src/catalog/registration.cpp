@@ -46,8 +46,7 @@ HRESULT RunOwnScript(ScriptMode mode) {
 
 // A registered path may carry the "\\?\" prefix LoadTypeLibEx gives long names.
 bool SamePath(const wchar_t* registered, const std::wstring& path) {
-  if (registered[0] == L'\\' && registered[1] == L'\\' && registered[2] == L'?' &&
-      registered[3] == L'\\') {
+  if (registered[0] == L'\\' && registered[1] == L'\\' && registered[2] == L'?' && registered[3] == L'\\') {
     registered += 4;
   }
   return lstrcmpiW(registered, path.c_str()) == 0;
@@ -116,8 +115,7 @@ HRESULT STDAPICALLTYPE DllUnregisterServer() {
   const HRESULT library = catalog::UnregisterOwnTypeLib(path);
   // Another copy's registration (the other architecture's, or another
   // folder's) stays as it is.
-  const HRESULT script =
-      catalog::ClassServedHere(path) ? catalog::RunOwnScript(ScriptMode::kRemove) : S_OK;
+  const HRESULT script = catalog::ClassServedHere(path) ? catalog::RunOwnScript(ScriptMode::kRemove) : S_OK;
   return FAILED(script) ? script : library;
 }
 

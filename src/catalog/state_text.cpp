@@ -33,8 +33,7 @@ std::wstring StateWord(State state) {
 
 std::wstring PackageDetail(const stub::host::Package& package) {
   const State state = package.state();
-  if (state == State::ManifestMissing || state == State::BadManifest ||
-      state == State::NotInManifest) {
+  if (state == State::ManifestMissing || state == State::BadManifest || state == State::NotInManifest) {
     if (const stub::host::Class* entry = DecidingClass(package)) {
       if (!entry->path.empty()) return stub::host::StateDetail(*entry);
     }

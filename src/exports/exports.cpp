@@ -19,6 +19,4 @@ HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** 
   return ServerModule.FindClassObject(clsid, riid, object);
 }
 
-HRESULT STDMETHODCALLTYPE DllCanUnloadNow() {
-  return ServerModule.GetLockCount() != 0 ? S_FALSE : S_OK;
-}
+HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return ServerModule.GetLockCount() != 0 ? S_FALSE : S_OK; }

@@ -24,8 +24,8 @@ bool ReadServerValue(HKEY key, CHeapMemory<char16_t>* text, DWORD* type, bool* o
   const DWORD units = size / sizeof(char16_t) + 1;
   text->Reset(static_cast<char16_t*>(sys::MemAlloc(units * sizeof(char16_t))));
   DWORD read = size;
-  if (!*text || sys::RegQueryValueExW(key, nullptr, type, reinterpret_cast<BYTE*>(text->Get()),
-                                      &read) != ERROR_SUCCESS) {
+  if (!*text || sys::RegQueryValueExW(key, nullptr, type, reinterpret_cast<BYTE*>(text->Get()), &read) !=
+                    ERROR_SUCCESS) {
     return *other = true;  // it changed or memory ran out: not known to be ours
   }
   text->Get()[read / sizeof(char16_t)] = 0;  // ended at its size or its first NUL
@@ -43,8 +43,7 @@ bool NamesModule(const char16_t* path, const char16_t* moduleLongPath) {
   if (sys::lstrcmpiW(named, moduleLongPath) == 0) return true;
   char16_t longForm[kModulePathCapacity];
   length = sys::GetLongPathNameW(named, longForm, kModulePathCapacity);
-  return length > 0 && length < kModulePathCapacity &&
-         sys::lstrcmpiW(longForm, moduleLongPath) == 0;
+  return length > 0 && length < kModulePathCapacity && sys::lstrcmpiW(longForm, moduleLongPath) == 0;
 }
 
 }  // namespace
@@ -59,8 +58,7 @@ ClassServer FindClassServer(const GUID& classId, const char16_t* moduleLongPath)
   keyPath[at] = 0;
 
   CUniqueKey key;
-  if (sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath, 0, KEY_QUERY_VALUE, key.Put()) !=
-      ERROR_SUCCESS) {
+  if (sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS) {
     return ClassServer::kNone;
   }
   CHeapMemory<char16_t> value;

@@ -12,10 +12,8 @@
 namespace {
 
 // The standard component categories manager and its registration interface.
-constexpr CLSID kCategoryManagerClassId = {
-    0x0002E005, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constexpr IID kCatRegisterInterfaceId = {
-    0x0002E012, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr CLSID kCategoryManagerClassId = {0x0002E005, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr IID kCatRegisterInterfaceId = {0x0002E012, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 // English (United States): the locale of the category descriptions, and the
 // name of the description's value (the locale in hexadecimal).
@@ -27,8 +25,7 @@ constexpr std::size_t kCategoryPathCapacity = 128;
 
 // Joins `parts` into `path`; the parts are fixed names and identifiers that
 // always fit.
-void JoinKeyPath(std::initializer_list<const char16_t*> parts,
-                 char16_t (&path)[kCategoryPathCapacity]) {
+void JoinKeyPath(std::initializer_list<const char16_t*> parts, char16_t (&path)[kCategoryPathCapacity]) {
   std::size_t n = 0;
   for (const char16_t* part : parts) {
     for (; *part && n + 1 < kCategoryPathCapacity; ++part) path[n++] = *part;
@@ -38,18 +35,16 @@ void JoinKeyPath(std::initializer_list<const char16_t*> parts,
 
 // Creates (or opens) `path` under HKEY_CLASSES_ROOT with `access` into `key`.
 LONG CreateClassesKey(const char16_t* path, REGSAM access, CUniqueKey* key) {
-  return sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access,
-                              nullptr, key->Put(), nullptr);
+  return sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, path, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                              key->Put(), nullptr);
 }
 
 }  // namespace
 
-HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
-                         const CATID& categoryId) {
+HRESULT RegisterCategory(const char16_t* description, const CLSID& classId, const CATID& categoryId) {
   CInterfacePtr<ICatRegister> manager;
   HRESULT result = sys::CoCreateInstance(kCategoryManagerClassId, nullptr, CLSCTX_INPROC,
-                                         kCatRegisterInterfaceId,
-                                         reinterpret_cast<void**>(manager.Put()));
+                                         kCatRegisterInterfaceId, reinterpret_cast<void**>(manager.Put()));
   if (FAILED(result)) return result;
   if (!manager) return E_UNEXPECTED;
 
@@ -64,8 +59,7 @@ HRESULT RegisterCategory(const char16_t* description, const CLSID& classId,
   return manager->RegisterClassImplCategories(classId, 1, ids);
 }
 
-HRESULT RegisterCategoryForUser(const char16_t* description, const CLSID& classId,
-                                const CATID& categoryId) {
+HRESULT RegisterCategoryForUser(const char16_t* description, const CLSID& classId, const CATID& categoryId) {
   char16_t category[kGuidTextCapacity];
   char16_t classText[kGuidTextCapacity];
   FormatGuid(categoryId, category);

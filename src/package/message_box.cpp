@@ -8,8 +8,7 @@ bool SomeoneCanSeeTheProcess() {
   const HWINSTA station = sys::GetProcessWindowStation();
   USEROBJECTFLAGS flags = {};
   DWORD length = 0;
-  if (!station ||
-      !sys::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &length)) {
+  if (!station || !sys::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &length)) {
     return true;
   }
   return (flags.dwFlags & WSF_VISIBLE) != 0;

@@ -16,8 +16,7 @@ std::size_t BoundedLength(const char16_t* text) {
 bool GetModuleLongPath(HMODULE module, char16_t* longPath) {
   char16_t name[kModulePathCapacity] = {};
   // A name that fills the buffer is cut: Windows terminates it, Wine may not.
-  const bool whole =
-      sys::GetModuleFileNameW(module, name, kModulePathCapacity) < kModulePathCapacity;
+  const bool whole = sys::GetModuleFileNameW(module, name, kModulePathCapacity) < kModulePathCapacity;
   name[kModulePathCapacity - 1] = 0;
   // A failed conversion leaves the output undefined, and a long form that needs
   // more room than a module path has is no usable path; both fall back to the
@@ -40,8 +39,7 @@ bool GetPackageDirectory(const char16_t* longPath, char16_t* directory) {
   return true;
 }
 
-bool JoinPath(const char16_t* directory, const char16_t* name,
-              char16_t (&path)[kScriptPathCapacity]) {
+bool JoinPath(const char16_t* directory, const char16_t* name, char16_t (&path)[kScriptPathCapacity]) {
   std::size_t n = 0;
   for (const char16_t* part : {directory, name}) {
     for (; *part; ++part) {

@@ -33,5 +33,4 @@ inline constexpr std::size_t kScriptPathCapacity = kModulePathCapacity + 16;
 
 /// Joins `directory` and `name` into `path`, with no separator added; false,
 /// with `path` unusable, if they do not fit.
-bool JoinPath(const char16_t* directory, const char16_t* name,
-              char16_t (&path)[kScriptPathCapacity]);
+bool JoinPath(const char16_t* directory, const char16_t* name, char16_t (&path)[kScriptPathCapacity]);

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <iterator>
 
-#include "package/message_box.h"
 #include "package/class_server.h"
+#include "package/message_box.h"
 #include "package/message_captions.h"
 #include "package/module_path.h"
 #include "package/package_classes.h"
@@ -63,8 +63,7 @@ HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text) 
     }
   }  // the bytes are all in memory: the file is closed before the conversion
 
-  CHeapMemory<char16_t> wide(
-      static_cast<char16_t*>(ZeroedBlock((byteCount + 1) * sizeof(char16_t))));
+  CHeapMemory<char16_t> wide(static_cast<char16_t*>(ZeroedBlock((byteCount + 1) * sizeof(char16_t))));
   if (!wide) return E_OUTOFMEMORY;
   // UTF-8 never needs more UTF-16 units than bytes, and the zeroed spare unit
   // terminates the text whatever the conversion answers. Bytes that are no
@@ -77,8 +76,8 @@ HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text) 
   return S_OK;
 }
 
-HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath,
-                      ScriptMode mode, ScriptOutcome* outcome) {
+HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath, ScriptMode mode,
+                      ScriptOutcome* outcome) {
   CRegistrar registrar;
   ScriptParser parser(&registrar);
   // Should this fail, %Module% is an unknown name and the run refuses the script.
@@ -90,8 +89,8 @@ HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath
   return parser.RunScript(text.Get(), mode, outcome);
 }
 
-HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
-                          ScriptMode mode, PackageOutcome* outcome) {
+HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory, ScriptMode mode,
+                          PackageOutcome* outcome) {
   HRESULT result = S_OK;
   bool kept[std::size(PackageClasses)] = {};
   for (int i = 0; i < static_cast<int>(std::size(PackageClasses)); ++i) {
@@ -110,4 +109,3 @@ HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* direct
   if (outcome) outcome->script = -1;
   return result;
 }
-

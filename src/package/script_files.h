@@ -18,8 +18,8 @@ HRESULT LoadScriptText(const char16_t* scriptPath, CHeapMemory<char16_t>* text);
 /// `moduleLongPath`; answers the load failure or the interpreter's result.
 /// `outcome`, when given, receives how the interpreter's run ended (untouched
 /// when the script could not be loaded).
-HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath,
-                      ScriptMode mode, ScriptOutcome* outcome = nullptr);
+HRESULT RunScriptFile(const char16_t* moduleLongPath, const char16_t* scriptPath, ScriptMode mode,
+                      ScriptOutcome* outcome = nullptr);
 
 /// How a run of the package's scripts ended, for a caller that explains it
 /// (the package checker); the module's own runs ask for none.
@@ -42,5 +42,5 @@ struct PackageOutcome {
 /// whose class the registry names another module file's server (FindClassServer)
 /// is not run and counts as S_OK: removing it would take that module's class,
 /// and the ProgIDs beside it, from a package that is still installed.
-HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory,
-                          ScriptMode mode, PackageOutcome* outcome = nullptr);
+HRESULT RunPackageScripts(const char16_t* moduleLongPath, const char16_t* directory, ScriptMode mode,
+                          PackageOutcome* outcome = nullptr);

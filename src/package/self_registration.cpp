@@ -15,9 +15,9 @@ namespace {
 // process, held by `redirection` until it is given back.
 HRESULT RedirectClassesToUser(CKeyOverride* redirection) {
   CUniqueKey userClasses;
-  LONG status = sys::RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classes", 0, nullptr,
-                                     REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                     userClasses.Put(), nullptr);
+  LONG status =
+      sys::RegCreateKeyExW(HKEY_CURRENT_USER, u"Software\\Classes", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS, nullptr, userClasses.Put(), nullptr);
   if (status == ERROR_SUCCESS) {
     status = sys::RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses.Get());
   }

@@ -25,9 +25,9 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <comcat.h>
 #include <objbase.h>
 #include <oleauto.h>
-#include <comcat.h>
 
 #else  // emulated platform
 
@@ -242,8 +242,8 @@ BOOL DisableThreadLibraryCalls(HMODULE module);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 
-int MultiByteToWideChar(UINT codePage, DWORD flags, const char* bytes, int byteCount,
-                        char16_t* wide, int wideCount);
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* bytes, int byteCount, char16_t* wide,
+                        int wideCount);
 
 /// Locale-aware case-insensitive comparison: 0 when equal.
 int lstrcmpiW(const char16_t* a, const char16_t* b);
@@ -259,9 +259,7 @@ LONG InterlockedIncrement(LONG volatile* value);
 LONG InterlockedDecrement(LONG volatile* value);
 
 /// Reads a count that other threads change with the interlocked calls.
-inline LONG InterlockedRead(const LONG volatile* value) {
-  return __atomic_load_n(value, __ATOMIC_SEQ_CST);
-}
+inline LONG InterlockedRead(const LONG volatile* value) { return __atomic_load_n(value, __ATOMIC_SEQ_CST); }
 /// Reads a pointer that another thread may publish with WritePointerRelease
 /// without a lock: whoever sees the pointer also sees the object behind it.
 template <class T>
@@ -276,8 +274,7 @@ void WritePointerRelease(T* volatile* slot, T* value) {
 /// what `*slot` held (`comparand` when the exchange took place).
 template <class T>
 T* CompareExchangePointer(T* volatile* slot, T* exchange, T* comparand) {
-  __atomic_compare_exchange_n(slot, &comparand, exchange, false, __ATOMIC_ACQ_REL,
-                              __ATOMIC_ACQUIRE);
+  __atomic_compare_exchange_n(slot, &comparand, exchange, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
   return comparand;
 }
 
@@ -312,13 +309,11 @@ HWINSTA GetProcessWindowStation();
 /// Information about a window station (the module asks only for UOI_FLAGS,
 /// whose WSF_VISIBLE bit says whether a person can see the station's
 /// windows); FALSE on failure, with the last error set.
-BOOL GetUserObjectInformationW(HWINSTA object, int index, void* info, DWORD length,
-                               DWORD* lengthNeeded);
+BOOL GetUserObjectInformationW(HWINSTA object, int index, void* info, DWORD length, DWORD* lengthNeeded);
 
 // ---- Registry -----------------------------------------------------------------------------
-LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t* className,
-                     DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result,
-                     DWORD* disposition);
+LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD reserved, char16_t* className, DWORD options,
+                     REGSAM access, SECURITY_ATTRIBUTES* security, HKEY* result, DWORD* disposition);
 LONG RegOpenKeyExW(HKEY parent, const char16_t* name, DWORD options, REGSAM access, HKEY* result);
 LONG RegCloseKey(HKEY key);
 /// Name of subkey `index`; `nameLength` is the capacity in, the length out.
@@ -332,16 +327,14 @@ LONG RegDeleteValueW(HKEY key, const char16_t* name);
 LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD* type, BYTE* data, DWORD* size);
 /// The number of subkeys of a key (the only figure the module asks for).
 LONG RegQueryInfoKeyW(HKEY key, DWORD* subKeyCount);
-LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data,
-                    DWORD size);
+LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
 /// Makes the predefined key `key` stand for the open key `newKey` in this
 /// process's registry calls until it is called again; a null `newKey` restores
 /// the default. `newKey` may be closed once this returns.
 LONG RegOverridePredefKey(HKEY key, HKEY newKey);
 
 // ---- COM runtime --------------------------------------------------------------------------
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
-                         void** object);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
 HRESULT CLSIDFromString(const char16_t* text, CLSID* clsid);
 void* CoTaskMemAlloc(std::size_t bytes);
 void* CoTaskMemRealloc(void* block, std::size_t bytes);

@@ -20,11 +20,11 @@ LONG CKeyHandle::Open(HKEY parent, const char16_t* name, REGSAM access) {
   return Hold(result, key);
 }
 
-LONG CKeyHandle::Create(HKEY parent, const char16_t* name, char16_t* keyClass, DWORD options,
-                        REGSAM access, SECURITY_ATTRIBUTES* security, DWORD* disposition) {
+LONG CKeyHandle::Create(HKEY parent, const char16_t* name, char16_t* keyClass, DWORD options, REGSAM access,
+                        SECURITY_ATTRIBUTES* security, DWORD* disposition) {
   HKEY key = nullptr;
-  const LONG result = sys::RegCreateKeyExW(parent, name, kReserved, keyClass, options, access,
-                                           security, &key, disposition);
+  const LONG result =
+      sys::RegCreateKeyExW(parent, name, kReserved, keyClass, options, access, security, &key, disposition);
   return Hold(result, key);
 }
 
@@ -55,8 +55,7 @@ LONG CBorrowedKey::DeleteTreeAt(const char16_t* name, int depth) const {
 LONG CBorrowedKey::StoreString(const char16_t* name, const char16_t* text, DWORD type) const {
   if (!text) return E_FAIL;
   const DWORD size = static_cast<DWORD>(sys::lstrlenW(text) + 1) * sizeof(char16_t);
-  return sys::RegSetValueExW(key_, name, kReserved, type, reinterpret_cast<const BYTE*>(text),
-                             size);
+  return sys::RegSetValueExW(key_, name, kReserved, type, reinterpret_cast<const BYTE*>(text), size);
 }
 
 LONG CBorrowedKey::StoreMultiString(const char16_t* name, const char16_t* list) const {
@@ -67,8 +66,8 @@ LONG CBorrowedKey::StoreMultiString(const char16_t* name, const char16_t* list) 
     units += length + 1;
     if (length == 0) break;
   }
-  return sys::RegSetValueExW(key_, name, kReserved, REG_MULTI_SZ,
-                             reinterpret_cast<const BYTE*>(list), units * sizeof(char16_t));
+  return sys::RegSetValueExW(key_, name, kReserved, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list),
+                             units * sizeof(char16_t));
 }
 
 LONG CBorrowedKey::StoreDword(const char16_t* name, DWORD value) const {

@@ -63,8 +63,8 @@ class CKeyHandle {
   LONG Open(HKEY parent, const char16_t* name, REGSAM access);
   /// Opens or creates `name` under `parent`; failure and success as for Open.
   /// `disposition` (optional) receives the platform's created/opened answer.
-  LONG Create(HKEY parent, const char16_t* name, char16_t* keyClass, DWORD options,
-              REGSAM access, SECURITY_ATTRIBUTES* security, DWORD* disposition);
+  LONG Create(HKEY parent, const char16_t* name, char16_t* keyClass, DWORD options, REGSAM access,
+              SECURITY_ATTRIBUTES* security, DWORD* disposition);
 
   /// The operations of CBorrowedKey on the held key.
   LONG DeleteTree(const char16_t* name) const { return Borrow().DeleteTree(name); }
@@ -74,9 +74,7 @@ class CKeyHandle {
   LONG StoreMultiString(const char16_t* name, const char16_t* list) const {
     return Borrow().StoreMultiString(name, list);
   }
-  LONG StoreDword(const char16_t* name, DWORD value) const {
-    return Borrow().StoreDword(name, value);
-  }
+  LONG StoreDword(const char16_t* name, DWORD value) const { return Borrow().StoreDword(name, value); }
 
  private:
   LONG Hold(LONG result, HKEY key);

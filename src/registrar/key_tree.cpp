@@ -27,8 +27,10 @@ const RootKeyRow RootKeyTable[14] = {
 };
 
 const char16_t* const ProtectedKeyNames[12] = {
-    u"AppID", u"CLSID",   u"Component Categories", u"FileType", u"Interface", u"Hardware",
-    u"Mime",  u"SAM",     u"SECURITY",             u"SYSTEM",   u"Software",  u"TypeLib",
+    u"AppID",    u"CLSID",     u"Component Categories",
+    u"FileType", u"Interface", u"Hardware",
+    u"Mime",     u"SAM",       u"SECURITY",
+    u"SYSTEM",   u"Software",  u"TypeLib",
 };
 
 namespace {
@@ -42,9 +44,7 @@ bool OpensBlock(const char16_t* token) { return token[0] == u'{' && token[1] == 
 // A key entry names exactly one key level. A backslash would reach deeper; an
 // empty name opens the parent itself, so deleting "it" (ForceRemove '', Delete
 // '', or removing an entry '') would delete the parent and its whole subtree.
-bool NotOneKeyLevel(const char16_t* name) {
-  return name[0] == 0 || FindChar(name, u'\\') != nullptr;
-}
+bool NotOneKeyLevel(const char16_t* name) { return name[0] == 0 || FindChar(name, u'\\') != nullptr; }
 
 // Truncating copy: at most capacity - 1 characters and the terminator.
 void CopyName(char16_t* target, int capacity, const char16_t* source) {
@@ -119,8 +119,7 @@ HRESULT ScriptParser::RunScript(const char16_t* script, ScriptMode mode, ScriptO
       // Preparation leaves its read position in the script where it failed.
       outcome->result = hr;
       outcome->inPreparation = true;
-      outcome->stop = outcome->tokenStart =
-          position_ ? static_cast<std::size_t>(position_ - script) : 0;
+      outcome->stop = outcome->tokenStart = position_ ? static_cast<std::size_t>(position_ - script) : 0;
       outcome->reason = stopReason_;
     }
     return hr;
@@ -358,8 +357,8 @@ HRESULT ScriptParser::OpenOrCreateKey(const char16_t* name, BlockKeys& keys, DWO
       keys.current.Open(keys.parent, name, KEY_READ) == ERROR_SUCCESS) {
     return S_OK;
   }
-  return HResultFromWin32(keys.current.Create(keys.parent, name, /*keyClass=*/nullptr, kOptions,
-                                              kReadWrite, /*security=*/nullptr, disposition));
+  return HResultFromWin32(keys.current.Create(keys.parent, name, /*keyClass=*/nullptr, kOptions, kReadWrite,
+                                              /*security=*/nullptr, disposition));
 }
 
 // Keeps the path of the key just entered at `level`, and notes it when the
@@ -378,8 +377,7 @@ HRESULT ScriptParser::NoteKey(const char16_t* name, const WalkLevel& level, DWOR
 }
 
 // Registration: open or create the key, write its default value, walk its block.
-HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys,
-                                       const WalkLevel& level) {
+HRESULT ScriptParser::RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level) {
   DWORD disposition = REG_OPENED_EXISTING_KEY;
   HRESULT hr = S_OK;
   if (!readOnly_) {
@@ -424,9 +422,9 @@ HRESULT ScriptParser::RemoveKeyEntry(TokenBuffer& token, BlockKeys& keys, const 
       return Read(token, Slot::kEntry);
     }
     // A block nested too deep is read through whatever its key.
-    hr = WalkKeyBlock(token, keys.current.Get(),
-                      {ScriptMode::kRemove, readOnly || level.depth >= kMaxNesting,
-                       level.depth + 1, 0, writable});
+    hr = WalkKeyBlock(
+        token, keys.current.Get(),
+        {ScriptMode::kRemove, readOnly || level.depth >= kMaxNesting, level.depth + 1, 0, writable});
     if (FAILED(hr)) {
       if (!readOnly) return hr;
       // Read through: the inner failure is dropped and reading goes on; the

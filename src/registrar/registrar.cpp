@@ -65,8 +65,7 @@ HRESULT ReplacementMap::Clear() {
 
 HRESULT STDMETHODCALLTYPE CRegistrar::QueryInterface(REFIID, void**) { return E_NOTIMPL; }
 
-HRESULT STDMETHODCALLTYPE CRegistrar::DefineReplacement(const char16_t* name,
-                                                        const char16_t* value) {
+HRESULT STDMETHODCALLTYPE CRegistrar::DefineReplacement(const char16_t* name, const char16_t* value) {
   if (!name || !value) return E_INVALIDARG;
   return map_.Add(name, value) ? S_OK : E_OUTOFMEMORY;
 }

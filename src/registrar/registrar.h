@@ -41,8 +41,7 @@ class ReplacementMap {
 struct IScriptReplacements : IUnknown {
   /// Adds the pair (name, value); E_INVALIDARG for a null argument,
   /// E_OUTOFMEMORY (map unchanged) when memory runs out.
-  virtual HRESULT STDMETHODCALLTYPE DefineReplacement(const char16_t* name,
-                                                      const char16_t* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE DefineReplacement(const char16_t* name, const char16_t* value) = 0;
   /// Removes every pair; S_OK.
   virtual HRESULT STDMETHODCALLTYPE ResetReplacements() = 0;
 };
@@ -61,8 +60,7 @@ class CRegistrar : public IScriptReplacements {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
   ULONG STDMETHODCALLTYPE Release() override { return 0; }
-  HRESULT STDMETHODCALLTYPE DefineReplacement(const char16_t* name,
-                                              const char16_t* value) override;
+  HRESULT STDMETHODCALLTYPE DefineReplacement(const char16_t* name, const char16_t* value) override;
   HRESULT STDMETHODCALLTYPE ResetReplacements() override { return map_.Clear(); }
 
   const ReplacementMap& Replacements() const { return map_; }

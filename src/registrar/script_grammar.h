@@ -78,19 +78,19 @@ inline constexpr std::size_t kSlotCount = static_cast<std::size_t>(Slot::kAfterV
 /// stop early, or the registry (or memory) failed it rather than the text.
 enum class ScriptStop : unsigned char {
   kNone,
-  kEndOfText,      // the text ended where a token belonged
-  kOpenQuote,      // a quotation is never closed
-  kLongToken,      // a token longer than its buffer
-  kNoRoot,         // no root-key name where a root block begins
-  kNoRootBlock,    // no "{" after the root-key name
-  kNotOneLevel,    // a key name that is empty or holds a backslash
-  kNoEquals,       // no "=" after a value name
-  kUnknownType,    // no type letter after "="
-  kBadNumber,      // a "D" value that is no number from 0 to 4294967295
-  kOddDigits,      // a "B" value with an odd count of digits
-  kTooDeep,        // a block nested deeper than kMaxNesting
-  kUnknownName,    // preparation: a %name% with no value, or a % never paired
-  kLongName,       // preparation: a %name% longer than kMaxNameLength characters
+  kEndOfText,    // the text ended where a token belonged
+  kOpenQuote,    // a quotation is never closed
+  kLongToken,    // a token longer than its buffer
+  kNoRoot,       // no root-key name where a root block begins
+  kNoRootBlock,  // no "{" after the root-key name
+  kNotOneLevel,  // a key name that is empty or holds a backslash
+  kNoEquals,     // no "=" after a value name
+  kUnknownType,  // no type letter after "="
+  kBadNumber,    // a "D" value that is no number from 0 to 4294967295
+  kOddDigits,    // a "B" value with an odd count of digits
+  kTooDeep,      // a block nested deeper than kMaxNesting
+  kUnknownName,  // preparation: a %name% with no value, or a % never paired
+  kLongName,     // preparation: a %name% longer than kMaxNameLength characters
 };
 /// How many stop reasons there are, for tables that word each (kLongName is the last).
 inline constexpr std::size_t kScriptStopCount = static_cast<std::size_t>(ScriptStop::kLongName) + 1;

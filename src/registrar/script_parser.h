@@ -191,8 +191,7 @@ class ScriptParser {
   HRESULT OpenOrCreateKey(const char16_t* name, BlockKeys& keys, DWORD* disposition);
   HRESULT NoteKey(const char16_t* name, const WalkLevel& level, DWORD disposition);
   HRESULT RegisterKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level);
-  HRESULT RemoveKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level,
-                         bool removable);
+  HRESULT RemoveKeyEntry(TokenBuffer& token, BlockKeys& keys, const WalkLevel& level, bool removable);
   HRESULT NestedBlock(TokenBuffer& token, HKEY key, const WalkLevel& level);
   // Reads the next token into `slot`.
   HRESULT Read(TokenBuffer& token, Slot slot) {

@@ -125,7 +125,8 @@ HRESULT ScriptParser::ExpandReplacements(const char16_t* text, char16_t** out) {
       if (*nameStart == kPercent) {
         if (!prepared.Append(&kPercent, 1)) return E_OUTOFMEMORY;
         if (trace_) {
-          trace_->Replacement(position_ - text, nameStart + 1 - text, preparedStart, prepared.Length(), quoted);
+          trace_->Replacement(position_ - text, nameStart + 1 - text, preparedStart, prepared.Length(),
+                              quoted);
         }
         position_ = nameStart;
       } else {

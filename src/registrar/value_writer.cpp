@@ -61,8 +61,7 @@ LONG StoreBinaryText(CBorrowedKey key, const char16_t* name, const char16_t* tex
     out[i / 2] |= static_cast<BYTE>(HexDigitValue(text[i]) << (i % 2 == 0 ? 4 : 0));
   }
   constexpr DWORD kReserved = 0;
-  return sys::RegSetValueExW(key.Get(), name, kReserved, REG_BINARY, out,
-                             static_cast<DWORD>(bytes));
+  return sys::RegSetValueExW(key.Get(), name, kReserved, REG_BINARY, out, static_cast<DWORD>(bytes));
 }
 
 // At most nine decimal digits always fit: the platform's number conversion
@@ -97,8 +96,7 @@ int HexDigitValue(char16_t c) {
   return 0;
 }
 
-HRESULT ScriptParser::AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer,
-                                  Slot after) {
+HRESULT ScriptParser::AssignValue(CBorrowedKey key, const char16_t* name, TokenBuffer& buffer, Slot after) {
   TokenBuffer text;
   HRESULT hr = Read(text, Slot::kType);
   if (FAILED(hr)) return hr;

@@ -77,8 +77,7 @@ HRESULT CreateCachedClassFactory(InstanceCreator createInstance, REFIID riid, vo
   *object = nullptr;
   void* block = sys::MemAlloc(sizeof(CCachedObject<CClassFactory>));
   if (!block) return E_OUTOFMEMORY;
-  CHeapObjectOwner<CCachedObject<CClassFactory>> factory(new (block)
-                                                             CCachedObject<CClassFactory>());
+  CHeapObjectOwner<CCachedObject<CClassFactory>> factory(new (block) CCachedObject<CClassFactory>());
   factory->createInstance_ = createInstance;
   HRESULT result = factory->InitializeSection();
   if (FAILED(result)) return result;

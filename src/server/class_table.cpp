@@ -19,7 +19,7 @@ void NoStartStop(bool) {}
 ClassTableEntry ClassTable[3] = {
     {&CLSID_Stub, NoRegistryUpdate, CreateCachedClassFactory, CreateStubInstance<Stub>, nullptr, 0,
      NoDescription, NoCategories, NoStartStop},
-    {&CLSID_StubText, NoRegistryUpdate, CreateCachedClassFactory, CreateStubInstance<StubText>,
-     nullptr, 0, NoDescription, NoCategories, NoStartStop},
+    {&CLSID_StubText, NoRegistryUpdate, CreateCachedClassFactory, CreateStubInstance<StubText>, nullptr, 0,
+     NoDescription, NoCategories, NoStartStop},
     {nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr},
 };

@@ -13,8 +13,7 @@ using InstanceCreator = HRESULT (*)(IUnknown* outer, REFIID riid, void** object)
 
 /// Builds the class object of a row; it receives the row's instance creator and
 /// must store an added-reference pointer and answer S_OK, or leave null and fail.
-using ClassObjectCreator = HRESULT (*)(InstanceCreator createInstance, REFIID riid,
-                                       void** object);
+using ClassObjectCreator = HRESULT (*)(InstanceCreator createInstance, REFIID riid, void** object);
 
 /// One row of a class table. A row whose `classId` is null ends the table.
 struct ClassTableEntry {

@@ -47,13 +47,11 @@ HRESULT CModuleBase::GetGlobalInterfaceTable(IGlobalInterfaceTable** table) {
   if (!held) {
     IGlobalInterfaceTable* created = nullptr;
     result = sys::CoCreateInstance(kStdGlobalInterfaceTableClassId, nullptr, CLSCTX_INPROC_SERVER,
-                                   kGlobalInterfaceTableInterfaceId,
-                                   reinterpret_cast<void**>(&created));
+                                   kGlobalInterfaceTableInterfaceId, reinterpret_cast<void**>(&created));
     if (FAILED(result)) return result;
     // Two first callers may race; the loser gives its table back, so the module
     // holds exactly one reference.
-    held = sys::CompareExchangePointer<IGlobalInterfaceTable>(&globalInterfaceTable_, created,
-                                                              nullptr);
+    held = sys::CompareExchangePointer<IGlobalInterfaceTable>(&globalInterfaceTable_, created, nullptr);
     if (held) {
       ResetInterface(created);
     } else {
@@ -69,9 +67,7 @@ HRESULT CModuleBase::AddStandardReplacements(IScriptReplacements* replacements) 
   return replacements->DefineReplacement(u"APPID", u"");
 }
 
-HRESULT CModuleBase::UpdateRegistryAltByNumber(UINT, BOOL, const ScriptReplacement*) {
-  return E_FAIL;
-}
+HRESULT CModuleBase::UpdateRegistryAltByNumber(UINT, BOOL, const ScriptReplacement*) { return E_FAIL; }
 
 HRESULT CModuleBase::UpdateRegistryAltByName(const char16_t*, BOOL, const ScriptReplacement*) {
   return E_FAIL;
@@ -175,8 +171,7 @@ HRESULT CServerModule::CreateClassObjectOnce(ClassTableEntry& row, IUnknown** cl
   sys::EnterCriticalSection(&record_.classObjectLock);
   *classObject = LoadClassObject(row);
   if (!*classObject) {
-    result = row.createClassObject(row.createInstance, IID_IUnknown,
-                                   reinterpret_cast<void**>(classObject));
+    result = row.createClassObject(row.createInstance, IID_IUnknown, reinterpret_cast<void**>(classObject));
     PublishClassObject(row, *classObject);
   }
   sys::LeaveCriticalSection(&record_.classObjectLock);

@@ -91,8 +91,7 @@ class CModuleT : public CModuleBase {
   HRESULT UpdateRegistryFromResourceNumber(UINT, BOOL, const ScriptReplacement*) override {
     return kNoRegistryResource;
   }
-  HRESULT UpdateRegistryFromResourceName(const char16_t*, BOOL,
-                                         const ScriptReplacement*) override {
+  HRESULT UpdateRegistryFromResourceName(const char16_t*, BOOL, const ScriptReplacement*) override {
     return kNoRegistryResource;
   }
 

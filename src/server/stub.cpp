@@ -28,8 +28,8 @@ HRESULT CStubObject<T>::HandOff(REFIID riid, void** object) {
 
 template <class T>
 HRESULT CStubObject<T>::Bind() {
-  HRESULT result = sys::CoCreateInstance(T::InnerClassId(), nullptr, CLSCTX_INPROC_SERVER,
-                                         IID_IStubTarget, reinterpret_cast<void**>(inner_.Put()));
+  HRESULT result = sys::CoCreateInstance(T::InnerClassId(), nullptr, CLSCTX_INPROC_SERVER, IID_IStubTarget,
+                                         reinterpret_cast<void**>(inner_.Put()));
   if (FAILED(result)) return result;
   // An engine that answers success without an object gave an unusable pointer;
   // any success with an object still gets the module path before a client sees it.

@@ -23,16 +23,16 @@
 #include "checks/package.h"
 #include "findings/finding.h"
 #include "io/file_system.h"
+#include "manifest/manifest.h"
 #include "module/module_file.h"
+#include "new/new_command.h"
+#include "platform/emulated/emulator.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
 #include "report/report.h"
 #include "scripts/script_reading.h"
 #include "text/identifiers.h"
 #include "text/text.h"
-#include "manifest/manifest.h"
-#include "platform/emulated/emulator.h"
-#include "new/new_command.h"
 
 namespace {
 
@@ -93,10 +93,24 @@ TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
   // included (those are written as hex(1):...), and names too where .reg text
   // can hold them at all.
   const std::u16string odd[] = {
-      u"", u"tab\there", u"line\nbreak", u"crlf\r\n", u"bell\x07", u"del\x7F",
-      u"quote \" and \\ backslash", u"ends in a backslash\\", u"trailing blanks  ",
-      u"; not a comment", u"[HKEY_CLASSES_ROOT\\NotAKey]", u"@", u"=", u"\U0001F600 astral",
-      u"\xFFFD replacement", u"half \xD800 pair", u"\xDC00 low half", u"100%%",
+      u"",
+      u"tab\there",
+      u"line\nbreak",
+      u"crlf\r\n",
+      u"bell\x07",
+      u"del\x7F",
+      u"quote \" and \\ backslash",
+      u"ends in a backslash\\",
+      u"trailing blanks  ",
+      u"; not a comment",
+      u"[HKEY_CLASSES_ROOT\\NotAKey]",
+      u"@",
+      u"=",
+      u"\U0001F600 astral",
+      u"\xFFFD replacement",
+      u"half \xD800 pair",
+      u"\xDC00 low half",
+      u"100%%",
   };
   for (const std::u16string& text : odd) {
     for (const bool asName : {false, true}) {
@@ -111,7 +125,8 @@ TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
       std::vector<std::string> notes;
       std::string error;
       const check::EmulatorSession session;
-      ASSERT_TRUE(check::ParseRegFile("Windows Registry Editor Version 5.00\r\n\r\n" + text8, &read, &notes, &error))
+      ASSERT_TRUE(
+          check::ParseRegFile("Windows Registry Editor Version 5.00\r\n\r\n" + text8, &read, &notes, &error))
           << error;
       EXPECT_TRUE(notes.empty()) << text8 << notes[0];
       EXPECT_EQ(check::RegDiff({}, read), text8);
@@ -153,8 +168,7 @@ TEST(Checker, PlacesInThePreparedTextMapBackToTheScript) {
   // them is still found on the author's line and column, and one inside the
   // path points at the %Module% that made it.
   std::vector<check::Finding> findings;
-  const std::u16string script =
-      u"HKCR\r\n{\r\n\tA = s '%Module%' { B = s '100%%' }\r\n\tC\r\n}\r\n";
+  const std::u16string script = u"HKCR\r\n{\r\n\tA = s '%Module%' { B = s '100%%' }\r\n\tC\r\n}\r\n";
   const check::ScriptReading r =
       check::ReadScript("Style.rgs", script, u"C:\\Long Folder\\Aurora.dll", &findings);
   ASSERT_EQ(r.prepareResult, S_OK);
@@ -170,8 +184,7 @@ TEST(Checker, PlacesInThePreparedTextMapBackToTheScript) {
   // Removal reads on past a failure inside a key it cannot open and stops at
   // a valid brace further on: the finding is placed at the failure that threw
   // it off, where registration stops too.
-  const std::u16string nested =
-      u"HKCR\r\n{\r\n\tReadPastA\r\n\t{\r\n\t\tB\\C { D }\r\n\t}\r\n}\r\n";
+  const std::u16string nested = u"HKCR\r\n{\r\n\tReadPastA\r\n\t{\r\n\t\tB\\C { D }\r\n\t}\r\n}\r\n";
   const check::ScriptReading n = check::ReadScript("Style.rgs", nested, u"C:\\A.dll", &findings);
   for (ScriptMode mode : {ScriptMode::kRemove, ScriptMode::kRegister}) {
     ScriptParser parser(nullptr);
@@ -180,8 +193,7 @@ TEST(Checker, PlacesInThePreparedTextMapBackToTheScript) {
     const check::Finding f = check::DescribeStop(n, outcome, mode);
     EXPECT_EQ(f.line, 5) << f.message;
     EXPECT_EQ(f.column, 3) << f.message;
-    EXPECT_NE(f.message.find("at 'B\\C': expected a key name of one level"), std::string::npos)
-        << f.message;
+    EXPECT_NE(f.message.find("at 'B\\C': expected a key name of one level"), std::string::npos) << f.message;
   }
 }
 
@@ -238,7 +250,7 @@ TEST(Checker, IdentifiersAreFreshOrDerivedInTheirVersionsForm) {
     ASSERT_EQ(id.size(), 38u) << id;
     EXPECT_EQ(id[0], '{');
     EXPECT_EQ(id[37], '}');
-    EXPECT_EQ(id[15], '4') << id;                              // version 4: random
+    EXPECT_EQ(id[15], '4') << id;                                          // version 4: random
     EXPECT_NE(std::string("89AB").find(id[20]), std::string::npos) << id;  // the standard variant
     EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF-{}"), std::string::npos) << id;
   }
@@ -251,8 +263,9 @@ TEST(Checker, IdentifiersAreFreshOrDerivedInTheirVersionsForm) {
 // An identifier the module cannot read is told from where its own scan
 // stopped: what is wrong (the group, the character, the word), at that place.
 TEST(Checker, IdentifierFindingsSayWhatIsWrongWhereTheScanStopped) {
-  const std::string text = "HKCR\r\n{\r\n\tTarn.Text.1 = s 'T'\r\n\t{\r\n\t\tCLSID = s "
-                           "'{C0DE00F0-2222-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
+  const std::string text =
+      "HKCR\r\n{\r\n\tTarn.Text.1 = s 'T'\r\n\t{\r\n\t\tCLSID = s "
+      "'{C0DE00F0-2222-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
   struct Row {
     std::string line;  // line 5 of Style.rgs, after two tabs
     const char* message;
@@ -267,8 +280,9 @@ TEST(Checker, IdentifierFindingsSayWhatIsWrongWhereTheScanStopped) {
        "the scan stops at 'G': not a hexadecimal digit, hyphen or brace", 49,
        "the module reads '{C0DE0041-1111-4A00-8000-0000000000' (35 characters, of 38)"},
       // Past the scan's capacity it stops inside the identifier: its shape is what is wrong.
-      {"CLSID = s '{" + std::string(200, 'A') + "}'", "the identifier has one group of digits, not five (8-4-4-4-12)",
-       14, "is 127 characters, 89 more than 38"},
+      {"CLSID = s '{" + std::string(200, 'A') + "}'",
+       "the identifier has one group of digits, not five (8-4-4-4-12)", 14,
+       "is 127 characters, 89 more than 38"},
       {"clsid = s '{C0DE0041-1111-4A00-8000-000000000076}'",
        "the word CLSID is written 'clsid': the module reads it only in upper case", 3,
        "the module finds no class identifier where it reads one"},
@@ -279,7 +293,8 @@ TEST(Checker, IdentifierFindingsSayWhatIsWrongWhereTheScanStopped) {
   for (const Row& row : rows) {
     check::CheckRequest request;
     request.package = std::make_shared<const check::Package>(check::PackageOfScripts(
-        "Tarn.dll", {"HKCR\r\n{\r\n\tTarn.Style.1 = s 'S'\r\n\t{\r\n\t\t" + row.line + "\r\n\t}\r\n}\r\n", text}));
+        "Tarn.dll",
+        {"HKCR\r\n{\r\n\tTarn.Style.1 = s 'S'\r\n\t{\r\n\t\t" + row.line + "\r\n\t}\r\n}\r\n", text}));
     request.installPaths = {u"C:\\Packages\\Tarn.dll"};
     const check::Report report = check::Check(request);
     const auto f = std::find_if(report.findings.begin(), report.findings.end(), [](const check::Finding& f) {
@@ -304,12 +319,15 @@ class HandedFiles final : public check::FileSystem {
     check::PathStatus status;
     const bool folder = path == "Tarn";
     status.there = folder || files.count(path);
-    status.kind = folder ? check::PathStatus::Kind::kFolder
-                         : status.there ? check::PathStatus::Kind::kFile : check::PathStatus::Kind::kNone;
+    status.kind = folder         ? check::PathStatus::Kind::kFolder
+                  : status.there ? check::PathStatus::Kind::kFile
+                                 : check::PathStatus::Kind::kNone;
     return status;
   }
-  bool List(const std::string& path, std::vector<check::FolderEntry>* entries, std::string* error) const override {
-    if (path != "Tarn/" || !unlisted.empty()) return *error = unlisted.empty() ? "no such folder" : unlisted, false;
+  bool List(const std::string& path, std::vector<check::FolderEntry>* entries,
+            std::string* error) const override {
+    if (path != "Tarn/" || !unlisted.empty())
+      return *error = unlisted.empty() ? "no such folder" : unlisted, false;
     for (const auto& [name, bytes] : files) entries->push_back({name.substr(path.size()), false});
     return true;
   }
@@ -322,10 +340,12 @@ class HandedFiles final : public check::FileSystem {
 };
 
 TEST(Checker, APackageIsReadThroughTheFilesItIsHanded) {
-  const std::string style = "HKCR\r\n{\r\n\tTarn.Style.1 = s 'S'\r\n\t{\r\n\t\tCLSID = s "
-                            "'{C0DE00F0-1111-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
-  const std::string text = "HKCR\r\n{\r\n\tTarn.Text.1 = s 'T'\r\n\t{\r\n\t\tCLSID = s "
-                           "'{C0DE00F0-1111-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
+  const std::string style =
+      "HKCR\r\n{\r\n\tTarn.Style.1 = s 'S'\r\n\t{\r\n\t\tCLSID = s "
+      "'{C0DE00F0-1111-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
+  const std::string text =
+      "HKCR\r\n{\r\n\tTarn.Text.1 = s 'T'\r\n\t{\r\n\t\tCLSID = s "
+      "'{C0DE00F0-1111-4A00-8000-0000000000F1}'\r\n\t}\r\n}\r\n";
   HandedFiles handed;
   handed.files = {{"Tarn/style.RGS", style}, {"Tarn/StyleText.rgs", text}};
   check::CheckRequest request;
@@ -338,23 +358,27 @@ TEST(Checker, APackageIsReadThroughTheFilesItIsHanded) {
   EXPECT_EQ(read.package->scripts[0].realPath, "Tarn/style.RGS");  // found whatever its letter case
   // The same findings as the same scripts given as bytes: one identifier shared by both scripts.
   request = {};
-  request.package = std::make_shared<const check::Package>(check::PackageOfScripts("Tarn.dll", {style, text}));
+  request.package =
+      std::make_shared<const check::Package>(check::PackageOfScripts("Tarn.dll", {style, text}));
   request.installPaths = {u"C:\\Packages\\Tarn.dll"};
   const check::Report given = check::Check(request);
   auto codes = [](const check::Report& r) {
     std::vector<std::string> c;
-    for (const check::Finding& f : r.findings) c.push_back(std::string(check::CodeName(f.code)) + ":" + f.file + ":" + std::to_string(f.line));
+    for (const check::Finding& f : r.findings)
+      c.push_back(std::string(check::CodeName(f.code)) + ":" + f.file + ":" + std::to_string(f.line));
     return c;
   };
   EXPECT_EQ(codes(read), codes(given));
-  EXPECT_NE(std::find(codes(read).begin(), codes(read).end(), "same-identifier:StyleText.rgs:0"), codes(read).end());
+  EXPECT_NE(std::find(codes(read).begin(), codes(read).end(), "same-identifier:StyleText.rgs:0"),
+            codes(read).end());
   // A folder that is there but cannot be listed is told with the reason, never taken for no scripts.
   handed.unlisted = "Permission denied";
   request = {};
   request.input = "Tarn";
   request.files = &handed;
   const check::Report unlisted = check::Check(request);
-  EXPECT_EQ(unlisted.package->scripts[0].problem, "the package folder Tarn cannot be read: Permission denied");
+  EXPECT_EQ(unlisted.package->scripts[0].problem,
+            "the package folder Tarn cannot be read: Permission denied");
 }
 
 // A file laid out as a Windows DLL as far as the checker reads one: the PE
@@ -385,8 +409,8 @@ void WriteModuleHeader(const std::filesystem::path& path, unsigned machine) {
   put32(section + 12, 0x1000);
   put32(section + 16, 0x200);
   put32(section + 20, 0x200);
-  const char* names[] = {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer",
-                         "DllUnregisterServer", "DllInstall"};
+  const char* names[] = {"DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer",
+                         "DllInstall"};
   put32(0x200 + 24, 5);
   put32(0x200 + 32, 0x1040);
   std::size_t at = 0x280;
@@ -430,9 +454,9 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
   // clean too; one character more and StyleText.rgs's path reaches 260.
   const std::u16string longest = u"C:\\" + std::u16string(236, u'p') + u"\\Fjord.dll";
   ASSERT_EQ(longest.size(), 249u);
-  for (const std::u16string& path : {std::u16string(u"C:\\Packages\\Fjord.dll"),
-                                     std::u16string(u"C:\\Program Files\\O'Brien's Packages\\Fjord.dll"),
-                                     longest}) {
+  for (const std::u16string& path :
+       {std::u16string(u"C:\\Packages\\Fjord.dll"),
+        std::u16string(u"C:\\Program Files\\O'Brien's Packages\\Fjord.dll"), longest}) {
     check::CheckRequest request;
     request.package = std::make_shared<const check::Package>(package);
     request.installPaths = {path};
@@ -475,7 +499,8 @@ TEST(Checker, NewMakesAPackageThatChecksCleanAndNeverWritesHalfOrOver) {
 // markup included; hand-written ones are read as XML (namespaces, references,
 // UTF-16) and each mistake is found once, without reading past the
 // text or recursing without end.
-const char* const kLarkIds[2] = {"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}", "{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
+const char* const kLarkIds[2] = {"{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4}",
+                                 "{596B2237-CD2B-48B9-9CDF-CC45ECEC6664}"};
 
 // The facts of a package Lark as export reads them, with a description that
 // needs escaping in XML.
@@ -489,7 +514,8 @@ check::AssemblyFacts LarkFacts() {
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(sys::CLSIDFromString(check::Utf16(kLarkIds[i]).c_str(), &facts.classes[i].clsid), S_OK);
   }
-  facts.classes[0] = {facts.classes[0].clsid, "Lark & <Style>\t\"one\"", "Apartment", "Lark.Style.1", "Lark.Style"};
+  facts.classes[0] = {facts.classes[0].clsid, "Lark & <Style>\t\"one\"", "Apartment", "Lark.Style.1",
+                      "Lark.Style"};
   facts.classes[1] = {facts.classes[1].clsid, "", "Both", "Lark.StyleText.1", ""};
   return facts;
 }
@@ -525,12 +551,15 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
   const check::ManifestExpectation want = LarkExpectation(facts);
   const auto codes = [&want](const std::string& bytes) { return ManifestCodes(bytes, want); };
   EXPECT_EQ(codes(written), "");
-  const std::string head = "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>"
-                           "<assemblyIdentity type='win32' name='Lark.Assembly' version='1.0.0.0' "
-                           "processorArchitecture='AMD64'/><file name='LARK.DLL'>";
-  const std::string style = std::string("<comClass clsid='") + ids[0] + "' threadingModel='apartment' "
+  const std::string head =
+      "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' manifestVersion='1.0'>"
+      "<assemblyIdentity type='win32' name='Lark.Assembly' version='1.0.0.0' "
+      "processorArchitecture='AMD64'/><file name='LARK.DLL'>";
+  const std::string style = std::string("<comClass clsid='") + ids[0] +
+                            "' threadingModel='apartment' "
                             "progid='Lark.Style.1'><progid>Lark.Style</progid></comClass>";
-  const std::string text = std::string("<comClass clsid='") + ids[1] + "' threadingModel='Both' "
+  const std::string text = std::string("<comClass clsid='") + ids[1] +
+                           "' threadingModel='Both' "
                            "progid='Lark.StyleText.1'/>";
   const std::string tail = "</file></assembly>";
   const auto versioned = [&](const std::string& version) {
@@ -549,16 +578,19 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
       // comment as the system reads them: tests/sdk/manifest_rows.txt).
       {"<?xml version='1.0'?><!-- fine --><m:assembly xmlns:m='urn:schemas-microsoft-com:asm.v1' "
        "manifestVersion='1.0'><m:assemblyIdentity type='win32' name='Lark&#46;Assembly' version='1.0.0.0' "
-       "processorArchitecture='amd64'/><m:file name='Lark.dll'><m:comClass clsid='" + std::string(ids[0]) +
+       "processorArchitecture='amd64'/><m:file name='Lark.dll'><m:comClass clsid='" +
+           std::string(ids[0]) +
            "' threadingModel='Apartment' progid='Lark&#x2E;Style.1'><m:progid>Lark&#46;Style</m:progid>"
-           "</m:comClass><m:comClass clsid='" + ids[1] + "' threadingModel='Both' progid='Lark.StyleText.1'/>"
+           "</m:comClass><m:comClass clsid='" +
+           ids[1] +
+           "' threadingModel='Both' progid='Lark.StyleText.1'/>"
            "</m:file></m:assembly>",
        ""},
       {Utf16File(Utf16(head + style + text + tail)), ""},
       {head + style + text + "</file></assembly><more/>", "manifest-not-xml"},
       {"<!DOCTYPE assembly>" + head + style + text + tail, "manifest-not-xml"},
-      {head + style + text + "</file></assembly" , "manifest-not-xml"},
-      {head + "<x:comClass/>" + tail, "manifest-not-xml"},          // an undeclared prefix
+      {head + style + text + "</file></assembly", "manifest-not-xml"},
+      {head + "<x:comClass/>" + tail, "manifest-not-xml"},  // an undeclared prefix
       {head + "<comClass clsid='a' clsid='b'/>" + tail, "manifest-not-xml"},
       // Bytes the system takes: an unknown entity, a control character, no UTF-8.
       {head + style + text + "&nbsp;" + tail, ""},
@@ -569,9 +601,11 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
       // Elements of another namespace are not the assembly's.
       {"<assembly manifestVersion='1.0'/>", "manifest-not-assembly"},
       {head + style + text + style + tail, "manifest-class"},  // a class listed twice
-      {head + style + text + "<comClass clsid='{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4'/>" + tail, "manifest-class"},
+      {head + style + text + "<comClass clsid='{5A43D3A4-DE45-48C3-9CA8-B9A32AF938F4'/>" + tail,
+       "manifest-class"},
       {head + style + tail, "manifest-class"},
-      {head + style + "<comClass clsid='" + ids[1] + "' progid='Lark.StyleText.1'/>" + tail, "manifest-threading"},
+      {head + style + "<comClass clsid='" + ids[1] + "' progid='Lark.StyleText.1'/>" + tail,
+       "manifest-threading"},
       {head + style + "<comClass clsid='" + ids[1] + "' threadingModel='Both'/>" + tail, "manifest-progid"},
       // Versions as Windows reads them: four parts, each 0 to 65535.
       {versioned("65535.0.0.65535"), ""},
@@ -584,12 +618,14 @@ TEST(Checker, ManifestsReadAsXmlAndHeldAgainstThePackage) {
       // An XML declaration only at the very start, and no other instruction.
       {"<?xml version='1.0'?><?xml version='1.0'?>" + head + style + text + tail, "manifest-not-xml"},
       {head + style + text + "<?xml version='1.0'?>" + tail, "manifest-not-xml"},
-      {"<?xml version='1.0'?><?xml-stylesheet href='a.css'?>" + head + style + text + tail, "manifest-not-xml"},
+      {"<?xml version='1.0'?><?xml-stylesheet href='a.css'?>" + head + style + text + tail,
+       "manifest-not-xml"},
   };
   for (const Row& row : rows) EXPECT_EQ(codes(row.bytes), row.codes) << row.bytes.substr(0, 300);
   // Foreign classes without end are listed up to a count; the classes missing still are.
   std::string foreign = head;
-  for (int i = 0; i < 25; ++i) foreign += "<comClass clsid='{5A43D3A4-DE45-48C3-9CA8-B9A32AF938" + std::to_string(10 + i) + "}'/>";
+  for (int i = 0; i < 25; ++i)
+    foreign += "<comClass clsid='{5A43D3A4-DE45-48C3-9CA8-B9A32AF938" + std::to_string(10 + i) + "}'/>";
   std::vector<check::Finding> listed;
   check::CheckManifest("Lark.Assembly.manifest", foreign + tail, want, &listed);
   ASSERT_EQ(listed.size(), 22u);
@@ -612,13 +648,15 @@ TEST(Checker, ManifestWriterRefusesWhatAManifestCannotCarry) {
   EXPECT_FALSE(check::WriteAssemblyManifest(facts, &written, &problem));
   EXPECT_NE(problem.find("a character XML cannot hold"), std::string::npos) << problem;
   const std::string longest(246, 'A');
-  for (const std::string& name : {std::string("Lark"), std::string("lark"), std::string("Lark..A"), std::string(".Lark"),
-                                   std::string("Lark."), std::string("Lark Assembly"), std::string(""), std::string("CON"),
-                                   std::string("com1.Styles"), longest + "A"}) {
+  for (const std::string& name :
+       {std::string("Lark"), std::string("lark"), std::string("Lark..A"), std::string(".Lark"),
+        std::string("Lark."), std::string("Lark Assembly"), std::string(""), std::string("CON"),
+        std::string("com1.Styles"), longest + "A"}) {
     EXPECT_FALSE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name;
   }
-  for (const std::string& name : {std::string("Lark.Assembly"), std::string("Tarvo.Lark"), std::string("Lark_2"),
-                                   std::string("7Seas"), std::string("_under"), std::string("Console"), longest}) {
+  for (const std::string& name :
+       {std::string("Lark.Assembly"), std::string("Tarvo.Lark"), std::string("Lark_2"), std::string("7Seas"),
+        std::string("_under"), std::string("Console"), longest}) {
     EXPECT_TRUE(check::ValidAssemblyName(name, "Lark.dll", &problem)) << name << ": " << problem;
   }
 }

@@ -43,9 +43,7 @@ TEST_F(E2EActivation, EachPackageCopyServesItsOwnClassesWithItsOwnModulePath) {
   ComRef<IEngineProbe> objects[4];
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE(cases[i].name);
-    ASSERT_EQ(CoCreateInstance(cases[i].outer, nullptr, kInproc, kIID_IEngineProbe,
-                               objects[i].Out()),
-              S_OK);
+    ASSERT_EQ(CoCreateInstance(cases[i].outer, nullptr, kInproc, kIID_IEngineProbe, objects[i].Out()), S_OK);
     // The client holds the engine object itself: only it answers IEngineProbe.
     EXPECT_EQ(GuidText(ProbedClass(objects[i].get())), GuidText(cases[i].engine));
     EXPECT_EQ(ProbedPath(objects[i].get()), cases[i].modulePath);
@@ -85,8 +83,7 @@ TEST_F(E2EActivation, ModuleLoadedThroughShortPathFindsItsPackage) {
   MessageBoxWatcher watcher;
   ASSERT_TRUE(watcher.Start());
   ComRef<IUnknown> object;
-  const HRESULT created = CoCreateInstance(package->style, nullptr, kInproc, IID_IUnknown,
-                                           object.Out());
+  const HRESULT created = CoCreateInstance(package->style, nullptr, kInproc, IID_IUnknown, object.Out());
   ASSERT_TRUE(watcher.Stop());
   for (const SeenBox& box : watcher.Boxes()) {
     ADD_FAILURE() << "box while loading: " << Narrow(box.caption) << ": " << Narrow(box.text);
@@ -119,11 +116,17 @@ TEST_F(E2EActivation, HostLibraryCreatesAnUnregisteredPackageThroughItsManifest)
       "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
       "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
       "  <assemblyIdentity type=\"win32\" name=\"Gamma.Assembly\" version=\"1.0.0.0\" "
-      "processorArchitecture=\"" + architecture + "\"/>\n"
+      "processorArchitecture=\"" +
+      architecture +
+      "\"/>\n"
       "  <file name=\"Gamma.dll\">\n"
-      "    <comClass clsid=\"" + Narrow(GuidText(style)) + "\" progid=\"Gamma.Style.1\" "
+      "    <comClass clsid=\"" +
+      Narrow(GuidText(style)) +
+      "\" progid=\"Gamma.Style.1\" "
       "threadingModel=\"Apartment\" description=\"Gamma Style\"/>\n"
-      "    <comClass clsid=\"" + Narrow(GuidText(text)) + "\" progid=\"Gamma.StyleText.1\" "
+      "    <comClass clsid=\"" +
+      Narrow(GuidText(text)) +
+      "\" progid=\"Gamma.StyleText.1\" "
       "threadingModel=\"Both\" description=\"Gamma Text Style\"/>\n"
       "  </file>\n</assembly>\n";
   ASSERT_TRUE(WriteFileText(folder_.path() + L"Gamma.Assembly.manifest", manifest));
@@ -164,8 +167,7 @@ TEST_F(E2EActivation, HostLibraryCreatesAnUnregisteredPackageThroughItsManifest)
   EXPECT_EQ(package.style()->state, stub::host::State::Working);
   EXPECT_EQ(package.state(), stub::host::State::Working);
   ComRef<IUnknown> direct;
-  EXPECT_EQ(CoCreateInstance(style, nullptr, kInproc, IID_IUnknown, direct.Out()),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(CoCreateInstance(style, nullptr, kInproc, IID_IUnknown, direct.Out()), REGDB_E_CLASSNOTREG);
 }
 
 using E2EActivationErrors = E2ETest;
@@ -179,9 +181,7 @@ TEST_F(E2EActivationErrors, AggregationAndNullOutPointerAreRefused) {
   EXPECT_EQ(object.get(), nullptr);
 
   ComRef<IClassFactory> factory;
-  ASSERT_EQ(CoGetClassObject(package->styleText, kInproc, nullptr, IID_IClassFactory,
-                             factory.Out()),
-            S_OK);
+  ASSERT_EQ(CoGetClassObject(package->styleText, kInproc, nullptr, IID_IClassFactory, factory.Out()), S_OK);
   // With IID_IUnknown the request reaches the instance creator; with any other
   // interface the factory refuses it itself. Both must refuse and null the slot.
   for (const IID* iid : {&IID_IUnknown, &kIID_IEngineProbe}) {
@@ -203,16 +203,14 @@ TEST_F(E2EActivationErrors, MissingEngineClassFailsOnlyItsOwnClass) {
   EXPECT_EQ(object.get(), nullptr);
   EXPECT_EQ(ModuleCanUnloadNow(package->files->modulePath), S_OK);
 
-  ASSERT_EQ(CoCreateInstance(package->styleText, nullptr, kInproc, IID_IUnknown, object.Out()),
-            S_OK);
+  ASSERT_EQ(CoCreateInstance(package->styleText, nullptr, kInproc, IID_IUnknown, object.Out()), S_OK);
   EXPECT_EQ(GuidText(ProbedClass(object.get())), GuidText(CLSID_StyleTextEngine));
 }
 
 TEST_F(E2EActivationErrors, EngineFailuresReachTheClientAndReleaseTheEngine) {
   auto package = AddPackage(L"Alpha", L"Apartment");
   ComRef<IClassFactory> factory;
-  ASSERT_EQ(CoGetClassObject(package->style, kInproc, nullptr, IID_IClassFactory, factory.Out()),
-            S_OK);
+  ASSERT_EQ(CoGetClassObject(package->style, kInproc, nullptr, IID_IClassFactory, factory.Out()), S_OK);
 
   // A failure code from SetModulePath reaches the client unchanged, and the
   // stub lets go of the engine object it could not set up.

@@ -47,8 +47,8 @@ static void CheckList(IStubPackageList* packages) {
   VariantInit(&item);
   index.vt = VT_I4;
   index.lVal = 0;
-  hr = IStubPackageList_Invoke(packages, DISPID_VALUE, &IID_NULL, 0, DISPATCH_PROPERTYGET, &params,
-                               &item, NULL, NULL);
+  hr = IStubPackageList_Invoke(packages, DISPID_VALUE, &IID_NULL, 0, DISPATCH_PROPERTYGET, &params, &item,
+                               NULL, NULL);
   printf("item-property|0x%08lX|%d\n", (unsigned long)hr, (int)item.vt);
   VariantClear(&item);
 

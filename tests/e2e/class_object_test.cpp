@@ -19,8 +19,8 @@ class E2EClassObject : public E2ETest {
     ASSERT_NE(module_, nullptr) << "load failed with error " << GetLastError();
     getClassObject_ = reinterpret_cast<GetClassObjectFn>(
         reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
-    canUnloadNow_ = reinterpret_cast<CanUnloadNowFn>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+    canUnloadNow_ =
+        reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
     ASSERT_TRUE(getClassObject_ && canUnloadNow_);
   }
   void TearDown() override {
@@ -50,9 +50,8 @@ TEST_F(E2EClassObject, ConcurrentLookupsShareOneFactoryPerClass) {
       ConcurrentLookups::kThreads, 10000,
       [](int index, void* context) {
         auto* state = static_cast<ConcurrentLookups*>(context);
-        state->results[index] = state->getClassObject(
-            state->classes[index % 2], IID_IClassFactory,
-            reinterpret_cast<void**>(&state->factories[index]));
+        state->results[index] = state->getClassObject(state->classes[index % 2], IID_IClassFactory,
+                                                      reinterpret_cast<void**>(&state->factories[index]));
       },
       &lookups));
 
@@ -84,8 +83,7 @@ TEST_F(E2EClassObject, FailedLookupsNullTheOutPointerAndKeepTheCache) {
   first.Reset();
 
   ComRef<IUnknown> object;
-  EXPECT_EQ(getClassObject_(NewGuid(), IID_IClassFactory, object.Out()),
-            CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(getClassObject_(NewGuid(), IID_IClassFactory, object.Out()), CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(object.get(), nullptr);
   EXPECT_EQ(getClassObject_(package_->style, IID_IDispatch, object.Out()), E_NOINTERFACE);
   EXPECT_EQ(object.get(), nullptr);

@@ -21,8 +21,7 @@ void E2ETest::SetUp() {
   liveAtStart_ = liveObjects_();
 
   styleEngineKey_ = std::make_unique<ScopedClassRegistration>(CLSID_StyleEngine, enginePath, L"Both");
-  styleTextEngineKey_ =
-      std::make_unique<ScopedClassRegistration>(CLSID_StyleTextEngine, enginePath, L"Both");
+  styleTextEngineKey_ = std::make_unique<ScopedClassRegistration>(CLSID_StyleTextEngine, enginePath, L"Both");
   ASSERT_TRUE(styleEngineKey_->ok() && styleTextEngineKey_->ok());
 }
 
@@ -38,8 +37,7 @@ void E2ETest::TearDown() {
   engine_ = nullptr;
 }
 
-void ExpectOneBox(const std::vector<SeenBox>& boxes, const wchar_t* caption,
-                  const std::wstring& text) {
+void ExpectOneBox(const std::vector<SeenBox>& boxes, const wchar_t* caption, const std::wstring& text) {
   ASSERT_EQ(boxes.size(), 1u) << Describe(boxes);
   EXPECT_EQ(boxes[0].caption, caption);
   EXPECT_EQ(boxes[0].text, text);
@@ -48,8 +46,7 @@ void ExpectOneBox(const std::vector<SeenBox>& boxes, const wchar_t* caption,
 }
 
 std::unique_ptr<RegisteredPackage> E2ETest::AddPackage(const std::wstring& name,
-                                                       const wchar_t* threadingModel,
-                                                       bool lowerCase) {
+                                                       const wchar_t* threadingModel, bool lowerCase) {
   auto package = std::make_unique<RegisteredPackage>();
   package->style = NewGuid();
   package->styleText = NewGuid();
@@ -63,16 +60,15 @@ std::unique_ptr<RegisteredPackage> E2ETest::AddPackage(const std::wstring& name,
   package->files = std::make_unique<Package>(folder_, name, scriptText(package->style).c_str(),
                                              scriptText(package->styleText).c_str());
   EXPECT_TRUE(package->files->ok) << "cannot lay out package " << Narrow(name);
-  package->styleKey = std::make_unique<ScopedClassRegistration>(
-      package->style, package->files->modulePath, threadingModel);
+  package->styleKey =
+      std::make_unique<ScopedClassRegistration>(package->style, package->files->modulePath, threadingModel);
   package->styleTextKey = std::make_unique<ScopedClassRegistration>(
       package->styleText, package->files->modulePath, threadingModel);
   EXPECT_TRUE(package->styleKey->ok() && package->styleTextKey->ok());
   return package;
 }
 
-void E2ETest::ConfigureEngine(HRESULT setModulePathResult, const IID* refusedInterface,
-                              int misbehaviour) {
+void E2ETest::ConfigureEngine(HRESULT setModulePathResult, const IID* refusedInterface, int misbehaviour) {
   configure_(setModulePathResult, refusedInterface, misbehaviour);
 }
 
@@ -87,8 +83,8 @@ HRESULT E2ETest::ModuleCanUnloadNow(const std::wstring& modulePath) {
   HMODULE module = GetModuleHandleW(modulePath.c_str());
   if (!module) return E_UNEXPECTED;
   using CanUnloadFn = HRESULT(STDMETHODCALLTYPE*)();
-  auto canUnload = reinterpret_cast<CanUnloadFn>(
-      reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+  auto canUnload =
+      reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
   return canUnload ? canUnload() : E_UNEXPECTED;
 }
 

@@ -59,8 +59,7 @@ struct RegisteredPackage {
 
 /// Expects exactly one message box, showing `caption` and `text` with no owner
 /// window (a failing module has none to give) and nothing to choose but OK.
-void ExpectOneBox(const std::vector<SeenBox>& boxes, const wchar_t* caption,
-                  const std::wstring& text);
+void ExpectOneBox(const std::vector<SeenBox>& boxes, const wchar_t* caption, const std::wstring& text);
 
 class E2ETest : public ::testing::Test {
  protected:
@@ -73,8 +72,7 @@ class E2ETest : public ::testing::Test {
   /// Lays out <temp>\<name>.dll with fresh identifiers in its scripts, and
   /// registers both classes at the copy with `threadingModel`. With
   /// `lowerCase` the scripts spell the identifiers in lower-case hexadecimal.
-  std::unique_ptr<RegisteredPackage> AddPackage(const std::wstring& name,
-                                                const wchar_t* threadingModel,
+  std::unique_ptr<RegisteredPackage> AddPackage(const std::wstring& name, const wchar_t* threadingModel,
                                                 bool lowerCase = false);
 
   /// Sets how the engine's next objects behave (see EngineConfigureFn).

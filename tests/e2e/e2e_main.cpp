@@ -59,8 +59,7 @@ class Watchdog : public testing::EmptyTestEventListener {
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
   const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
   std::fprintf(stderr, "\nexception 0x%08lx at %p in %s.%s; stopping the run\n",
-               exception->ExceptionRecord->ExceptionCode,
-               exception->ExceptionRecord->ExceptionAddress,
+               exception->ExceptionRecord->ExceptionCode, exception->ExceptionRecord->ExceptionAddress,
                test ? test->test_suite_name() : "?", test ? test->name() : "?");
   std::fflush(nullptr);
   TerminateProcess(GetCurrentProcess(), 3);

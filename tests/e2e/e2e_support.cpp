@@ -67,8 +67,8 @@ GUID NewGuid() {
 }
 
 bool WriteFileText(const std::wstring& path, const std::string& text) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -116,14 +116,13 @@ Package::Package(const TempFolder& folder, const std::wstring& name, const char*
   ok = true;
 }
 
-ScopedClassRegistration::ScopedClassRegistration(const CLSID& clsid,
-                                                 const std::wstring& modulePath,
+ScopedClassRegistration::ScopedClassRegistration(const CLSID& clsid, const std::wstring& modulePath,
                                                  const wchar_t* threadingModel)
     : classKey_(L"CLSID\\" + GuidText(clsid)) {
   HKEY key = nullptr;
   const std::wstring serverKey = classKey_ + L"\\InprocServer32";
-  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, serverKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                      &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, serverKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
     return;
   }
   const auto bytes = [](const std::wstring& text) {
@@ -132,8 +131,8 @@ ScopedClassRegistration::ScopedClassRegistration(const CLSID& clsid,
   const std::wstring model = threadingModel;
   ok_ = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(modulePath.c_str()),
                        bytes(modulePath)) == ERROR_SUCCESS &&
-        RegSetValueExW(key, L"ThreadingModel", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(model.c_str()), bytes(model)) == ERROR_SUCCESS;
+        RegSetValueExW(key, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(model.c_str()),
+                       bytes(model)) == ERROR_SUCCESS;
   RegCloseKey(key);
 }
 
@@ -149,8 +148,8 @@ void ScopedClassRegistration::Remove() {
 std::string Describe(const std::vector<SeenBox>& boxes) {
   std::string text;
   for (const SeenBox& box : boxes) {
-    text += "[" + Narrow(box.caption) + ": \"" + Narrow(box.text) + "\"" +
-            (box.owned ? " owned" : "") + (box.okOnly ? "" : " not OK-only") + "] ";
+    text += "[" + Narrow(box.caption) + ": \"" + Narrow(box.text) + "\"" + (box.owned ? " owned" : "") +
+            (box.okOnly ? "" : " not OK-only") + "] ";
   }
   return text.empty() ? "no box" : text;
 }

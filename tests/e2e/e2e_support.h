@@ -65,8 +65,7 @@ struct Package {
 /// The whole class key is removed at the end.
 class ScopedClassRegistration {
  public:
-  ScopedClassRegistration(const CLSID& clsid, const std::wstring& modulePath,
-                          const wchar_t* threadingModel);
+  ScopedClassRegistration(const CLSID& clsid, const std::wstring& modulePath, const wchar_t* threadingModel);
   ~ScopedClassRegistration();
   ScopedClassRegistration(const ScopedClassRegistration&) = delete;
   ScopedClassRegistration& operator=(const ScopedClassRegistration&) = delete;
@@ -129,7 +128,6 @@ class MessageBoxWatcher {
 
 /// Runs `body` on `count` threads that are released together; false if the
 /// threads could not be started or did not finish within `timeoutMs`.
-bool RunTogether(int count, DWORD timeoutMs, void (*body)(int index, void* context),
-                 void* context);
+bool RunTogether(int count, DWORD timeoutMs, void (*body)(int index, void* context), void* context);
 
 }  // namespace e2e

@@ -46,10 +46,10 @@ std::wstring MemberName(ITypeInfo* info, MEMBERID id) {
 std::wstring DescribeFunction(ITypeInfo* info, UINT index) {
   FUNCDESC* f = nullptr;
   if (FAILED(info->GetFuncDesc(index, &f))) return L"(no function " + std::to_wstring(index) + L")";
-  std::wstring text = MemberName(info, f->memid) + L" id " + std::to_wstring(f->memid) +
-                      L" slot " + std::to_wstring(f->oVft / static_cast<SHORT>(sizeof(void*))) +
-                      L" kind " + std::to_wstring(f->invkind) + L" returns " +
-                      std::to_wstring(f->elemdescFunc.tdesc.vt) + L" (";
+  std::wstring text = MemberName(info, f->memid) + L" id " + std::to_wstring(f->memid) + L" slot " +
+                      std::to_wstring(f->oVft / static_cast<SHORT>(sizeof(void*))) + L" kind " +
+                      std::to_wstring(f->invkind) + L" returns " + std::to_wstring(f->elemdescFunc.tdesc.vt) +
+                      L" (";
   for (SHORT p = 0; p < f->cParams; ++p) {
     const TYPEDESC& t = f->lprgelemdescParam[p].tdesc;
     text += (p ? L", " : L"") + std::to_wstring(t.vt);
@@ -144,10 +144,10 @@ TEST(E2EEngineInterface, SampleEngineAnswersWhatItWasGivenThroughAutomation) {
   ASSERT_NE(engine, nullptr) << Narrow(dll) << ": error " << GetLastError();
   using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
   using CanUnloadNow = HRESULT(STDAPICALLTYPE*)();
-  const auto getClassObject = reinterpret_cast<GetClassObject>(
-      reinterpret_cast<void*>(GetProcAddress(engine, "DllGetClassObject")));
-  const auto canUnloadNow = reinterpret_cast<CanUnloadNow>(
-      reinterpret_cast<void*>(GetProcAddress(engine, "DllCanUnloadNow")));
+  const auto getClassObject =
+      reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(GetProcAddress(engine, "DllGetClassObject")));
+  const auto canUnloadNow =
+      reinterpret_cast<CanUnloadNow>(reinterpret_cast<void*>(GetProcAddress(engine, "DllCanUnloadNow")));
   ASSERT_NE(getClassObject, nullptr);
   ASSERT_NE(canUnloadNow, nullptr);
 
@@ -155,19 +155,16 @@ TEST(E2EEngineInterface, SampleEngineAnswersWhatItWasGivenThroughAutomation) {
     const CLSID* engineClass;
     const wchar_t* name;
   };
-  const Case cases[] = {{&CLSID_StyleEngine, L"StyleEngine"},
-                        {&CLSID_StyleTextEngine, L"StyleTextEngine"}};
+  const Case cases[] = {{&CLSID_StyleEngine, L"StyleEngine"}, {&CLSID_StyleTextEngine, L"StyleTextEngine"}};
   // A path longer than MAX_PATH and with an apostrophe: the engine copies it whole.
   const std::u16string path =
       u"C:\\Program Files\\O'Brien's Packages\\" + std::u16string(240, u'x') + u"\\Aurora.dll";
   for (const Case& c : cases) {
     SCOPED_TRACE(Narrow(c.name));
     IClassFactory* factory = nullptr;
-    ASSERT_EQ(getClassObject(*c.engineClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-              S_OK);
+    ASSERT_EQ(getClassObject(*c.engineClass, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
     IStubTarget* target = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IStubTarget, reinterpret_cast<void**>(&target)),
-              S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IStubTarget, reinterpret_cast<void**>(&target)), S_OK);
     factory->Release();
     EXPECT_EQ(canUnloadNow(), S_FALSE) << "an engine object is alive";
     EXPECT_EQ(target->SetModulePath(nullptr), E_POINTER);
@@ -180,8 +177,8 @@ TEST(E2EEngineInterface, SampleEngineAnswersWhatItWasGivenThroughAutomation) {
     ASSERT_EQ(target->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch)), S_OK);
     target->Release();
 
-    const std::wstring expected[] = {std::wstring(path.begin(), path.end()),
-                                     GuidText(*c.engineClass), c.name};
+    const std::wstring expected[] = {std::wstring(path.begin(), path.end()), GuidText(*c.engineClass),
+                                     c.name};
     const wchar_t* const properties[] = {L"ModulePath", L"EngineClass", L"EngineName"};
     for (int i = 0; i < 3; ++i) {
       LPOLESTR name = const_cast<LPOLESTR>(properties[i]);
@@ -190,8 +187,8 @@ TEST(E2EEngineInterface, SampleEngineAnswersWhatItWasGivenThroughAutomation) {
       DISPPARAMS none = {};
       VARIANT result;
       VariantInit(&result);
-      ASSERT_EQ(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
-                                 &result, nullptr, nullptr),
+      ASSERT_EQ(dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, &result,
+                                 nullptr, nullptr),
                 S_OK)
           << Narrow(properties[i]);
       ASSERT_EQ(result.vt, VT_BSTR);

@@ -113,8 +113,7 @@ TEST_F(E2ELoad, ClientCreatingAClassWhoseLoadFailsSeesAccessDenied) {
       CoCreateInstance(package->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.Out());
   ASSERT_TRUE(watcher.Stop());
   EXPECT_EQ(result, E_ACCESSDENIED);
-  ExpectOneBox(watcher.Boxes(), L"Resource failed to register!",
-               package->files->directory + L"Style.rgs");
+  ExpectOneBox(watcher.Boxes(), L"Resource failed to register!", package->files->directory + L"Style.rgs");
   EXPECT_EQ(GetModuleHandleW(package->files->modulePath.c_str()), nullptr);
 }
 
@@ -140,8 +139,7 @@ class ScopedHiddenStation {
     USEROBJECTFLAGS flags = {};
     DWORD length = 0;
     return switched_ &&
-           GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
-                                     &length) &&
+           GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &length) &&
            (flags.dwFlags & WSF_VISIBLE) == 0;
   }
 
@@ -189,8 +187,7 @@ struct BadIdentifierCase {
 
 void PrintTo(const BadIdentifierCase& test, std::ostream* out) { *out << test.name; }
 
-class E2ELoadBadIdentifier : public E2ETest,
-                             public testing::WithParamInterface<BadIdentifierCase> {};
+class E2ELoadBadIdentifier : public E2ETest, public testing::WithParamInterface<BadIdentifierCase> {};
 
 TEST_P(E2ELoadBadIdentifier, LoadFailsAfterShowingTheScannedText) {
   const BadIdentifierCase& test = GetParam();
@@ -203,26 +200,20 @@ INSTANTIATE_TEST_SUITE_P(
     E2EScripts, E2ELoadBadIdentifier,
     testing::Values(
         // The scan stops at the first character outside the identifier set.
-        BadIdentifierCase{"SpaceInsideBraces",
-                          ScriptWithClassId("{8D5C2A10 -1111-2222-3333-444455556666}"),
+        BadIdentifierCase{"SpaceInsideBraces", ScriptWithClassId("{8D5C2A10 -1111-2222-3333-444455556666}"),
                           ValidScript(), L"{8D5C2A10"},
         // Fewer than two "{": nothing is scanned at all.
-        BadIdentifierCase{"FewerThanTwoBraces", "HKCR\r\n{\r\n\tNoRemove CLSID\r\n}\r\n",
-                          ValidScript(), L""},
+        BadIdentifierCase{"FewerThanTwoBraces", "HKCR\r\n{\r\n\tNoRemove CLSID\r\n}\r\n", ValidScript(), L""},
         // The scanned text goes to the conversion as it is, braces or not.
-        BadIdentifierCase{"WithoutBraces",
-                          ScriptWithClassId("8D5C2A10-1111-2222-3333-444455556666"),
+        BadIdentifierCase{"WithoutBraces", ScriptWithClassId("8D5C2A10-1111-2222-3333-444455556666"),
                           ValidScript(), L"8D5C2A10-1111-2222-3333-444455556666"},
         // Far more identifier characters than any identifier has: the scan stops
         // at its buffer rather than write past it.
-        BadIdentifierCase{"OverlongRunIsCutAtTheScanBuffer",
-                          ScriptWithClassId(std::string(600, 'A')), ValidScript(),
-                          std::wstring(127, L'A')},
+        BadIdentifierCase{"OverlongRunIsCutAtTheScanBuffer", ScriptWithClassId(std::string(600, 'A')),
+                          ValidScript(), std::wstring(127, L'A')},
         // The second script is read once the first is good.
         BadIdentifierCase{"InStyleTextOnly", ValidScript(), ScriptWithClassId("{zz}"), L"{"}),
-    [](const testing::TestParamInfo<BadIdentifierCase>& info) {
-      return std::string(info.param.name);
-    });
+    [](const testing::TestParamInfo<BadIdentifierCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e

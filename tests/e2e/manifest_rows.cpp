@@ -22,8 +22,8 @@
 #include <sstream>
 #include <string>
 
-#include "host/manifest_screen.h"
 #include "../sdk/manifest_rows.h"
+#include "host/manifest_screen.h"
 
 namespace {
 
@@ -41,8 +41,9 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                                              nullptr) && written == bytes.size());
+  const bool ok =
+      bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                        written == bytes.size());
   CloseHandle(file);
   return ok;
 }
@@ -52,8 +53,8 @@ bool Creates(const char* id) {
   CLSID clsid = {};
   if (FAILED(CLSIDFromString(Wide(id).c_str(), &clsid))) return false;
   IUnknown* object = nullptr;
-  const HRESULT made = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                        reinterpret_cast<void**>(&object));
+  const HRESULT made =
+      CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object));
   if (SUCCEEDED(made) && object) object->Release();
   return SUCCEEDED(made);
 }
@@ -62,7 +63,8 @@ bool Creates(const char* id) {
 std::string Measure(const manifest_rows::Row& row, const std::wstring& folder, const std::wstring& server) {
   CreateDirectoryW(folder.c_str(), nullptr);
   const std::wstring manifest = folder + L"\\Lark.Assembly.manifest";
-  if (!WriteBytes(manifest, row.bytes) || !CopyFileW(server.c_str(), (folder + L"\\Lark.dll").c_str(), FALSE)) {
+  if (!WriteBytes(manifest, row.bytes) ||
+      !CopyFileW(server.c_str(), (folder + L"\\Lark.dll").c_str(), FALSE)) {
     return "not written";
   }
   ACTCTXW description = {};
@@ -114,7 +116,8 @@ std::string MeasureApart(int argc, wchar_t** argv, int index) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     return "not started";
   }
   DWORD code = 1;
@@ -135,7 +138,8 @@ int wmain(int argc, wchar_t** argv) {
   const bool measure = argc == 6 && std::wstring(argv[5]) == L"--measure";
   const int only = argc == 7 && std::wstring(argv[5]) == L"--row" ? std::stoi(argv[6]) : 0;
   if (argc != 5 && !measure && only == 0) {
-    std::fprintf(stderr, "usage: manifest_rows ROWS_FILE WORK_FOLDER ROW_SERVER_DLL ARCHITECTURE [--measure]\n");
+    std::fprintf(stderr,
+                 "usage: manifest_rows ROWS_FILE WORK_FOLDER ROW_SERVER_DLL ARCHITECTURE [--measure]\n");
     return 2;
   }
   std::ifstream in(argv[1], std::ios::binary);
@@ -151,7 +155,8 @@ int wmain(int argc, wchar_t** argv) {
   if (only > 0) {
     if (static_cast<std::size_t>(only) > rows.size()) return 2;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const std::string outcome = Measure(rows[only - 1], std::wstring(argv[2]) + L"\\row" + std::to_wstring(only), argv[3]);
+    const std::string outcome =
+        Measure(rows[only - 1], std::wstring(argv[2]) + L"\\row" + std::to_wstring(only), argv[3]);
     CoUninitialize();
     return ExitCodeOf(outcome);
   }
@@ -163,9 +168,12 @@ int wmain(int argc, wchar_t** argv) {
       continue;
     }
     std::string problem;
-    if (wine != row.wine) problem = "Wine's context " + wine + ", the row says " + row.wine;
-    else if (reader == "ready" && wine != "serves") problem = "the reader takes it, Wine does not serve it";
-    else if (reader != "ready" && wine == "serves" && row.why.empty()) problem = "the reader refuses it, Wine serves it";
+    if (wine != row.wine)
+      problem = "Wine's context " + wine + ", the row says " + row.wine;
+    else if (reader == "ready" && wine != "serves")
+      problem = "the reader takes it, Wine does not serve it";
+    else if (reader != "ready" && wine == "serves" && row.why.empty())
+      problem = "the reader refuses it, Wine serves it";
     std::printf("%s: %s (line %u)%s%s\n", problem.empty() ? "ok" : "FAILED", row.name.c_str(),
                 static_cast<unsigned>(row.line), problem.empty() ? "" : ": ", problem.c_str());
     if (!problem.empty()) ++failures;

@@ -52,8 +52,7 @@ static int Report(const wchar_t* progId) {
     if (FAILED(hr)) return Fail("CLSIDFromProgID", hr);
   }
   StringFromGUID2(&clsid, clsidText, 40);
-  hr = CoCreateInstance(&clsid, NULL, CLSCTX_INPROC_SERVER, &IID_IStubSampleEngine,
-                        (void**)&engine);
+  hr = CoCreateInstance(&clsid, NULL, CLSCTX_INPROC_SERVER, &IID_IStubSampleEngine, (void**)&engine);
   if (FAILED(hr)) return Fail("CoCreateInstance", hr);
   hr = IStubSampleEngine_get_EngineName(engine, &name);
   if (SUCCEEDED(hr)) hr = IStubSampleEngine_get_ModulePath(engine, &path);

@@ -22,8 +22,7 @@ constexpr DWORD kRegsvr32RegisterFailed = 5;
 // Canonical dump (test::DumpRegistry) of a subtree of a classes key (by default
 // HKEY_CLASSES_ROOT, which Wine keeps machine-wide), headed by its path.
 std::string Dump(const std::wstring& path, HKEY classes = HKEY_CLASSES_ROOT) {
-  return Narrow(path) + ":\n" +
-         test::DumpRegistry(classes, std::u16string(path.begin(), path.end()));
+  return Narrow(path) + ":\n" + test::DumpRegistry(classes, std::u16string(path.begin(), path.end()));
 }
 std::string Missing(const std::wstring& path) { return Narrow(path) + ":\n(no key)\n"; }
 
@@ -35,8 +34,8 @@ void DeleteKey(const std::wstring& path, HKEY classes = HKEY_CLASSES_ROOT) {
 // The current user's own classes key, where a registration for the user alone lands.
 HKEY OpenUserClasses() {
   HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                  &key, nullptr);
+  RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                  nullptr);
   return key;
 }
 
@@ -57,8 +56,8 @@ ChildOutcome RunRegsvr32(const std::wstring& options, const std::wstring& module
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &child)) {
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &child)) {
     return outcome;
   }
   MessageBoxWatcher watcher(child.dwProcessId);
@@ -89,8 +88,8 @@ std::vector<DWORD> RunRegsvr32Together(const std::wstring& options, const std::w
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child = {};
-    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &child)) {
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &child)) {
       children.push_back(child);
     }
   }
@@ -126,8 +125,7 @@ InProcessOutcome CallExport(const std::wstring& modulePath, const char* exportNa
     outcome.loaded = true;
     if (change) change(modulePath.substr(0, modulePath.size() - 4) + L"\\");
     using ExportFn = HRESULT(STDAPICALLTYPE*)();
-    auto function =
-        reinterpret_cast<ExportFn>(reinterpret_cast<void*>(GetProcAddress(module, exportName)));
+    auto function = reinterpret_cast<ExportFn>(reinterpret_cast<void*>(GetProcAddress(module, exportName)));
     if (function) outcome.result = function();
     FreeLibrary(module);
   }
@@ -192,15 +190,14 @@ class E2ERegistration : public E2ETest {
     const std::wstring tag = GuidText(package->style).substr(1, 8);
     package->styleProgId = L"StubE2E.Style." + tag;
     package->styleTextProgId = L"StubE2E.Text." + tag;
-    const std::string styleScript =
-        style && !*style ? package->StyleScript() : (style ? style : "");
+    const std::string styleScript = style && !*style ? package->StyleScript() : (style ? style : "");
     const std::string textScript =
         styleText && !*styleText ? package->StyleTextScript() : (styleText ? styleText : "");
     package->files = std::make_unique<Package>(folder_, name, style ? styleScript.c_str() : nullptr,
                                                styleText ? textScript.c_str() : nullptr);
     EXPECT_TRUE(package->files->ok) << "cannot lay out " << Narrow(name);
-    for (const std::wstring& key : {package->StyleKey(), package->StyleTextKey(),
-                                    package->styleProgId, package->styleTextProgId}) {
+    for (const std::wstring& key :
+         {package->StyleKey(), package->StyleTextKey(), package->styleProgId, package->styleTextProgId}) {
       madeKeys_.push_back(key);
     }
     return package;
@@ -219,22 +216,20 @@ class E2ERegistration : public E2ETest {
                                    const std::wstring& modulePath, const char* threading,
                                    const wchar_t* category) {
     return Narrow(key) + ":\n  @ = sz \"Tarvo package\"\n" + CategoryEntry(category) +
-           "\\InprocServer32\n  @ = sz \"" + Narrow(modulePath) + "\"\n" +
-           "  \"ThreadingModel\" = sz \"" + threading + "\"\n\\ProgID\n  @ = sz \"" +
-           Narrow(progId) + "\"\n";
+           "\\InprocServer32\n  @ = sz \"" + Narrow(modulePath) + "\"\n" + "  \"ThreadingModel\" = sz \"" +
+           threading + "\"\n\\ProgID\n  @ = sz \"" + Narrow(progId) + "\"\n";
   }
   static std::string ScriptedProgId(const std::wstring& progId, const CLSID& id) {
-    return Narrow(progId) + ":\n  @ = sz \"Tarvo package\"\n\\CLSID\n  @ = sz \"" +
-           Narrow(GuidText(id)) + "\"\n";
+    return Narrow(progId) + ":\n  @ = sz \"Tarvo package\"\n\\CLSID\n  @ = sz \"" + Narrow(GuidText(id)) +
+           "\"\n";
   }
   static std::string Categories() {
-    return Narrow(kStylesCategoryKey) + ":\n  \"409\" = sz \"Tarvo Styles\"\n" +
-           Narrow(kTextsCategoryKey) + ":\n  \"409\" = sz \"Tarvo Texts\"\n";
+    return Narrow(kStylesCategoryKey) + ":\n  \"409\" = sz \"Tarvo Styles\"\n" + Narrow(kTextsCategoryKey) +
+           ":\n  \"409\" = sz \"Tarvo Texts\"\n";
   }
   static std::string FullRegistration(const AuthoredPackage& p) {
     return ScriptedProgId(p.styleProgId, p.style) + ScriptedProgId(p.styleTextProgId, p.styleText) +
-           ScriptedClass(p.StyleKey(), p.styleProgId, p.files->modulePath, "Both",
-                         kStylesCategory) +
+           ScriptedClass(p.StyleKey(), p.styleProgId, p.files->modulePath, "Both", kStylesCategory) +
            ScriptedClass(p.StyleTextKey(), p.styleTextProgId, p.files->modulePath, "Apartment",
                          kTextsCategory) +
            Categories();
@@ -247,9 +242,8 @@ class E2ERegistration : public E2ETest {
     const auto classKey = [](const std::wstring& key, const wchar_t* category) {
       return Narrow(key) + ":\n  @ = sz \"Tarvo package\"\n" + CategoryEntry(category);
     };
-    return Missing(p.styleProgId) + Missing(p.styleTextProgId) +
-           classKey(p.StyleKey(), kStylesCategory) + classKey(p.StyleTextKey(), kTextsCategory) +
-           Categories();
+    return Missing(p.styleProgId) + Missing(p.styleTextProgId) + classKey(p.StyleKey(), kStylesCategory) +
+           classKey(p.StyleTextKey(), kTextsCategory) + Categories();
   }
 
   HKEY userClasses_ = nullptr;
@@ -284,9 +278,7 @@ TEST_F(E2ERegistration, Regsvr32RegistersEachCopyAndRemovesOneWithoutTheOther) {
     } cases[] = {{package->style, CLSID_StyleEngine}, {byProgId, CLSID_StyleTextEngine}};
     for (const auto& c : cases) {
       ComRef<IUnknown> object;
-      ASSERT_EQ(
-          CoCreateInstance(c.outer, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.Out()),
-          S_OK);
+      ASSERT_EQ(CoCreateInstance(c.outer, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.Out()), S_OK);
       EXPECT_EQ(GuidText(ProbedClass(object.get())), GuidText(c.engine));
       EXPECT_EQ(ProbedPath(object.get()), package->files->modulePath);
     }
@@ -297,8 +289,7 @@ TEST_F(E2ERegistration, Regsvr32RegistersEachCopyAndRemovesOneWithoutTheOther) {
   EXPECT_EQ(run.exitCode, kRegsvr32Ok);
   EXPECT_TRUE(run.boxes.empty()) << Describe(run.boxes);
   ComRef<IUnknown> object;
-  EXPECT_EQ(CoCreateInstance(alpha->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                             object.Out()),
+  EXPECT_EQ(CoCreateInstance(alpha->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.Out()),
             REGDB_E_CLASSNOTREG);
   // The other copy stays registered as it was.
   EXPECT_EQ(Touched(*alpha), Residue(*alpha));
@@ -338,16 +329,15 @@ TEST_F(E2ERegistration, TwoRunsOfOnePackageAtOnceEndAsIfOneAfterTheOther) {
   int whole = 0;
   for (int round = 0; round < rounds; ++round) {
     const std::vector<DWORD> codes = RunRegsvr32Together(L"/s", package->files->modulePath, 2);
-    const bool ok = codes == std::vector<DWORD>(2, kRegsvr32Ok) &&
-                    Touched(*package) == FullRegistration(*package);
+    const bool ok =
+        codes == std::vector<DWORD>(2, kRegsvr32Ok) && Touched(*package) == FullRegistration(*package);
     EXPECT_TRUE(ok) << "round " << round << ": exit codes " << codes[0] << ", " << codes[1] << "\n"
                     << Touched(*package);
     whole += ok;
     if (!ok) DeleteKey(package->styleProgId);
   }
   EXPECT_EQ(whole, rounds);
-  EXPECT_EQ(RunRegsvr32Together(L"/u /s", package->files->modulePath, 2),
-            std::vector<DWORD>(2, kRegsvr32Ok));
+  EXPECT_EQ(RunRegsvr32Together(L"/u /s", package->files->modulePath, 2), std::vector<DWORD>(2, kRegsvr32Ok));
   EXPECT_EQ(Touched(*package), Residue(*package));
 }
 
@@ -378,8 +368,7 @@ TEST_F(E2ERegistration, Regsvr32RegistersForTheUserAloneBesideTheMachine) {
   EXPECT_EQ(Touched(*package, userClasses_), Residue(*package));
   EXPECT_EQ(Touched(*package), FullRegistration(*package));
   ComRef<IUnknown> object;
-  EXPECT_EQ(CoCreateInstance(package->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                             object.Out()),
+  EXPECT_EQ(CoCreateInstance(package->style, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.Out()),
             S_OK);
   object.Reset();
 
@@ -402,9 +391,8 @@ TEST_F(E2ERegistration, AMissingTextScriptFailsTheLoadOrTheRegistration) {
   // is written, categories included.
   WriteFileText(textPath, package->StyleTextScript());
   const InProcessOutcome call =
-      CallExport(package->files->modulePath, "DllRegisterServer", [](const std::wstring& folder) {
-        DeleteFileW((folder + L"StyleText.rgs").c_str());
-      });
+      CallExport(package->files->modulePath, "DllRegisterServer",
+                 [](const std::wstring& folder) { DeleteFileW((folder + L"StyleText.rgs").c_str()); });
   ASSERT_TRUE(call.loaded);
   EXPECT_EQ(call.result, E_INVALIDARG);
   ExpectOneBox(call.boxes, L"Resource failed to register!", textPath);
@@ -413,8 +401,9 @@ TEST_F(E2ERegistration, AMissingTextScriptFailsTheLoadOrTheRegistration) {
 }
 
 TEST_F(E2ERegistration, ABadIdentifierIsShownAndRefused) {
-  const char* badStyleText = "HKCR\r\n{\r\n\tStubE2E.Bad = s 'x'\r\n\t{\r\n"
-                             "\t\tCLSID = s '{8D5C2A10-1111-2222-3333}'\r\n\t}\r\n}\r\n";
+  const char* badStyleText =
+      "HKCR\r\n{\r\n\tStubE2E.Bad = s 'x'\r\n\t{\r\n"
+      "\t\tCLSID = s '{8D5C2A10-1111-2222-3333}'\r\n\t}\r\n}\r\n";
   auto package = Author(L"BadId", "", badStyleText);
   const ChildOutcome run = RunRegsvr32(L"/s", package->files->modulePath);
   ASSERT_TRUE(run.finished);
@@ -448,8 +437,8 @@ TEST_F(E2ERegistration, AMalformedStyleScriptIsRolledBackAndStopsTheRun) {
   EXPECT_TRUE(run.boxes.empty()) << Describe(run.boxes);
   // StyleText.rgs never ran; its class keeps only the category entry made first.
   const std::string expected = Missing(package->styleProgId) + Missing(package->styleTextProgId) +
-                               Missing(package->StyleKey()) + Narrow(package->StyleTextKey()) +
-                               ":\n" + CategoryEntry(kTextsCategory) + Categories();
+                               Missing(package->StyleKey()) + Narrow(package->StyleTextKey()) + ":\n" +
+                               CategoryEntry(kTextsCategory) + Categories();
   EXPECT_EQ(Touched(*package), expected);
 
   // The same run in this process answers the interpreter's HRESULT.

@@ -34,15 +34,14 @@ TEST_P(E2EUnload, ReleasedFactoriesLetTheModuleGoWhileEngineObjectsLive) {
   const std::wstring& path = package->files->modulePath;
 
   ComRef<IClassFactory> factory;
-  ASSERT_EQ(CoGetClassObject(package->style, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                             factory.Out()),
+  ASSERT_EQ(CoGetClassObject(package->style, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, factory.Out()),
             S_OK);
   ComRef<IEngineProbe> style;
   ASSERT_EQ(factory->CreateInstance(nullptr, kIID_IEngineProbe, style.Out()), S_OK);
   ComRef<IEngineProbe> styleText;
-  ASSERT_EQ(CoCreateInstance(package->styleText, nullptr, CLSCTX_INPROC_SERVER, kIID_IEngineProbe,
-                             styleText.Out()),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(package->styleText, nullptr, CLSCTX_INPROC_SERVER, kIID_IEngineProbe, styleText.Out()),
+      S_OK);
 
   // While the client holds the factory, the module must stay.
   CoFreeUnusedLibrariesEx(0, 0);

@@ -30,8 +30,7 @@ TEST_F(ExportsTest, ALoadServeAndUnloadCycle) {
   ASSERT_EQ(DllMain(ModuleInstance, DLL_PROCESS_ATTACH, nullptr), TRUE);
   EXPECT_EQ(DllCanUnloadNow(), S_OK);
   void* object = this;
-  EXPECT_EQ(DllGetClassObject(CLSID_StyleEngine, IID_IClassFactory, &object),
-            CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(DllGetClassObject(CLSID_StyleEngine, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(object, nullptr);
 
   ASSERT_EQ(DllGetClassObject(CLSID_Stub, IID_IClassFactory, &object), S_OK);

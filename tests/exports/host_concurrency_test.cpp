@@ -31,8 +31,7 @@ bool Same(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID
 // An engine object safe to create, tell and release from any thread.
 class SharedEngine final : public IStubTarget {
  public:
-  SharedEngine(const CLSID& engineClass, std::atomic<int>& live)
-      : engineClass_(engineClass), live_(live) {
+  SharedEngine(const CLSID& engineClass, std::atomic<int>& live) : engineClass_(engineClass), live_(live) {
     ++live_;
   }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -86,7 +85,8 @@ TEST_F(ExportsConcurrencyTest, BusyHostCreatesWhileTheModuleIsUnloadedAndLoadedA
     const std::u16string name = u"C:\\Packages\\Pkg" + std::u16string(1, static_cast<char16_t>(u'0' + k));
     packages[k].module = name + u".dll";
     for (int which = 0; which < 2; ++which) {
-      packages[k].classes[which] = GUID{0x5A000000u + static_cast<unsigned>(k), 0x1234,
+      packages[k].classes[which] = GUID{0x5A000000u + static_cast<unsigned>(k),
+                                        0x1234,
                                         static_cast<unsigned short>(which),
                                         {0x80, 0, 0, 0, 0, 0, 0, 0x01}};
     }

@@ -48,8 +48,7 @@ TEST_F(PackageClassIdentityTest, ReadsTheIdentifierRightAfterTheSecondBrace) {
   EXPECT_TRUE(SameGuid(id, kStyleId));
   // Lower-case digits, Windows line ends and no blanks around "=" are all fine.
   id = GUID{};
-  EXPECT_EQ(Read("HKCR\r\n{\r\n x\r\n {\r\n\tCLSID=s\t'{deadbeef-0123-4567-89ab-cdef01234567}", &id),
-            S_OK);
+  EXPECT_EQ(Read("HKCR\r\n{\r\n x\r\n {\r\n\tCLSID=s\t'{deadbeef-0123-4567-89ab-cdef01234567}", &id), S_OK);
   EXPECT_TRUE(SameGuid(id, kStyleId));
 
   std::u16string directory =

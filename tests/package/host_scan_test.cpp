@@ -32,8 +32,7 @@ class ScopedHiddenStation {
     USEROBJECTFLAGS flags = {};
     DWORD length = 0;
     return switched_ &&
-           GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags,
-                                     &length) &&
+           GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &length) &&
            (flags.dwFlags & WSF_VISIBLE) == 0;
   }
 
@@ -62,8 +61,7 @@ TEST(HostScanTest, ReadsEveryScriptAsTheModuleDoes) {
       {"a byte-order mark and Latin-1 bytes before", "\xEF\xBB\xBFHKCR { \xE9 { CLSID = s '" + id + "'",
        true},
       {"the identifier runs on into digits", "{ { CLSID = s '" + id + "0'", false},
-      {"no braces around the identifier", "{ { CLSID = s 'DEADBEEF-0123-4567-89AB-CDEF01234567'",
-       false},
+      {"no braces around the identifier", "{ { CLSID = s 'DEADBEEF-0123-4567-89AB-CDEF01234567'", false},
       {"a blank inside", "{ { CLSID = s '{DEADBEEF-0123 -4567-89AB-CDEF01234567}'", false},
       {"the word in lower case", "{ { clsid = s '" + id + "'", false},
       {"another type letter", "{ { CLSID = d '" + id + "'", false},
@@ -85,8 +83,8 @@ TEST(HostScanTest, ReadsEveryScriptAsTheModuleDoes) {
     const HRESULT moduleResult = ReadScriptClassId(path.c_str(), &moduleId);
     CLSID hostId = {};
     std::wstring text;
-    const HRESULT hostResult = stub::host::ReadScriptClassId(
-        std::wstring(path.begin(), path.end()), hostId, text);
+    const HRESULT hostResult =
+        stub::host::ReadScriptClassId(std::wstring(path.begin(), path.end()), hostId, text);
     EXPECT_EQ(hostResult, moduleResult);
     EXPECT_EQ(SUCCEEDED(hostResult), c.parses);
     if (SUCCEEDED(moduleResult)) {
@@ -101,14 +99,17 @@ TEST(HostScanTest, ReadsEveryScriptAsTheModuleDoes) {
 // manifest is the activation context's to say, under Wine in the
 // registration-free end-to-end test.
 TEST(HostScanTest, ReadsManifestClassesAsWritten) {
-  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                           "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n";
-  const std::string exported =
-      head + "<file name=\"A.dll\">\n"
-             "  <comClass clsid=\"{00000000-0000-0000-0000-000000000001}\" progid=\"A.Style.1\" threadingModel=\"Apartment\" description=\"A Style\">\n"
-             "    <progid>A.Style</progid>\n  </comClass>\n"
-             "  <comClass clsid=\"{00000000-0000-0000-0000-000000000002}\" progid=\"A.StyleText.1\" threadingModel=\"Both\" description=\"A Text\"/>\n"
-             "</file></assembly>\n";
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n";
+  const std::string exported = head +
+                               "<file name=\"A.dll\">\n"
+                               "  <comClass clsid=\"{00000000-0000-0000-0000-000000000001}\" "
+                               "progid=\"A.Style.1\" threadingModel=\"Apartment\" description=\"A Style\">\n"
+                               "    <progid>A.Style</progid>\n  </comClass>\n"
+                               "  <comClass clsid=\"{00000000-0000-0000-0000-000000000002}\" "
+                               "progid=\"A.StyleText.1\" threadingModel=\"Both\" description=\"A Text\"/>\n"
+                               "</file></assembly>\n";
   std::string utf16 = "\xFF\xFE";
   for (char c : exported) utf16 += std::string(1, c) + '\0';
   const struct {
@@ -116,21 +117,31 @@ TEST(HostScanTest, ReadsManifestClassesAsWritten) {
     std::string text;
     std::vector<std::string> classes;  // file|clsid|progid|threading|description
   } cases[] = {
-      {"as exported", exported,
-       {"A.dll|{00000000-0000-0000-0000-000000000001}|A.Style.1|Apartment|A Style", "A.dll|{00000000-0000-0000-0000-000000000002}|A.StyleText.1|Both|A Text"}},
-      {"UTF-16 with its byte order mark", utf16,
-       {"A.dll|{00000000-0000-0000-0000-000000000001}|A.Style.1|Apartment|A Style", "A.dll|{00000000-0000-0000-0000-000000000002}|A.StyleText.1|Both|A Text"}},
+      {"as exported",
+       exported,
+       {"A.dll|{00000000-0000-0000-0000-000000000001}|A.Style.1|Apartment|A Style",
+        "A.dll|{00000000-0000-0000-0000-000000000002}|A.StyleText.1|Both|A Text"}},
+      {"UTF-16 with its byte order mark",
+       utf16,
+       {"A.dll|{00000000-0000-0000-0000-000000000001}|A.Style.1|Apartment|A Style",
+        "A.dll|{00000000-0000-0000-0000-000000000002}|A.StyleText.1|Both|A Text"}},
       {"a UTF-8 byte order mark, prefixes, single quotes, blanks around =, entities",
        "\xEF\xBB\xBF<asmv1:assembly xmlns:asmv1='urn:schemas-microsoft-com:asm.v1'>"
-       "<asmv1:file\n name = 'A.dll'><asmv1:comClass clsid='{00000000-0000-0000-0000-000000000001}' description='R&amp;D &#x41;&#66; &lt;x&gt; &bogus;'"
+       "<asmv1:file\n name = 'A.dll'><asmv1:comClass clsid='{00000000-0000-0000-0000-000000000001}' "
+       "description='R&amp;D &#x41;&#66; &lt;x&gt; &bogus;'"
        " threadingModel = \"Free\"/></asmv1:file></asmv1:assembly>",
        {"A.dll|{00000000-0000-0000-0000-000000000001}||Free|R&D AB <x> &bogus;"}},
       {"a comment, a self-closing file, a class outside any file",
-       head + "<!-- <file name=\"C.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000009}\"/> -->\n<file name=\"B.dll\"/>\n"
-              "<comClass clsid=\"{00000000-0000-0000-0000-000000000003}\"/>\n<file name=\"A.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000004}\"/></file>\n"
+       head + "<!-- <file name=\"C.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000009}\"/> "
+              "-->\n<file name=\"B.dll\"/>\n"
+              "<comClass clsid=\"{00000000-0000-0000-0000-000000000003}\"/>\n<file name=\"A.dll\"><comClass "
+              "clsid=\"{00000000-0000-0000-0000-000000000004}\"/></file>\n"
               "<comClass clsid=\"{00000000-0000-0000-0000-000000000005}\"/></assembly>",
-       {"|{00000000-0000-0000-0000-000000000003}|||", "A.dll|{00000000-0000-0000-0000-000000000004}|||", "|{00000000-0000-0000-0000-000000000005}|||"}},
-      {"a tag cut off at the end", head + "<file name=\"A.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000001}\"/><comClass clsid=\"{2",
+       {"|{00000000-0000-0000-0000-000000000003}|||", "A.dll|{00000000-0000-0000-0000-000000000004}|||",
+        "|{00000000-0000-0000-0000-000000000005}|||"}},
+      {"a tag cut off at the end",
+       head + "<file name=\"A.dll\"><comClass clsid=\"{00000000-0000-0000-0000-000000000001}\"/><comClass "
+              "clsid=\"{2",
        {"A.dll|{00000000-0000-0000-0000-000000000001}|||"}},
       {"no XML at all", "this is not a manifest", {}},
   };
@@ -138,7 +149,8 @@ TEST(HostScanTest, ReadsManifestClassesAsWritten) {
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::u16string path = files.Put(u"M" + std::u16string(1, char16_t(u'a' + n++)) + u".manifest", c.text);
+    const std::u16string path =
+        files.Put(u"M" + std::u16string(1, char16_t(u'a' + n++)) + u".manifest", c.text);
     std::vector<stub::host::detail::ManifestClass> read;
     ASSERT_TRUE(stub::host::detail::ReadManifestClasses(std::wstring(path.begin(), path.end()), read));
     std::vector<std::string> got;

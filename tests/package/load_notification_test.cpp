@@ -23,8 +23,8 @@ class PackageLoadNotificationTest : public ServerFixture {
 
 TEST_F(PackageLoadNotificationTest, AttachBindsThePackageBesideTheModuleAndStarts) {
   // The module is reached through its short name; the package has the long one.
-  std::u16string directory = files_.PutPackage(u"Long Package Name", ScriptWithClassId(kStyleText),
-                                               ScriptWithClassId(kTextText));
+  std::u16string directory =
+      files_.PutPackage(u"Long Package Name", ScriptWithClassId(kStyleText), ScriptWithClassId(kTextText));
   emu::SetShortName(files_.Root() + u"Long Package Name.dll", files_.Root() + u"LONGPA~1.DLL");
   emu::SetModuleFileName(ModuleInstance, files_.Root() + u"LONGPA~1.DLL");
   ASSERT_EQ(AttachProcess(ModuleInstance), S_OK);

@@ -39,23 +39,26 @@ const char kModule[] = "C:\\Tarvo's Packages\\Aurora.dll";
 const char16_t kModule16[] = u"C:\\Tarvo's Packages\\Aurora.dll";
 
 std::string Registered(const std::string& progId, const std::string& id) {
-  return "\\" + progId + "\n  @ = sz \"Tarvo package\"\n"
-         "\\" + progId + "\\CLSID\n  @ = sz \"" + id + "\"\n";
+  return "\\" + progId +
+         "\n  @ = sz \"Tarvo package\"\n"
+         "\\" +
+         progId + "\\CLSID\n  @ = sz \"" + id + "\"\n";
 }
 // `categories`: the class's category entries, which sort between its default
 // value and its InprocServer32 key.
-std::string ClassKey(const std::string& id, const std::string& progId,
-                     const std::string& categories = "") {
-  return "\\CLSID\\" + id + "\n  @ = sz \"Tarvo package\"\n" + categories +
-         "\\CLSID\\" + id + "\\InprocServer32\n  @ = sz \"" + kModule + "\"\n"
+std::string ClassKey(const std::string& id, const std::string& progId, const std::string& categories = "") {
+  return "\\CLSID\\" + id + "\n  @ = sz \"Tarvo package\"\n" + categories + "\\CLSID\\" + id +
+         "\\InprocServer32\n  @ = sz \"" + kModule +
+         "\"\n"
          "  \"ThreadingModel\" = sz \"Apartment\"\n"
-         "\\CLSID\\" + id + "\\ProgID\n  @ = sz \"" + progId + "\"\n";
+         "\\CLSID\\" +
+         id + "\\ProgID\n  @ = sz \"" + progId + "\"\n";
 }
 
 // Both scripts' keys, without category entries.
 std::string BothScripts() {
-  return Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
-         "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1") + ClassKey(kStyleId, "Aurora.Style.1");
+  return Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
+         ClassKey(kTextId, "Aurora.Text.1") + ClassKey(kStyleId, "Aurora.Style.1");
 }
 
 class SelfRegistrationTest : public test::RegistrySandbox {
@@ -97,8 +100,10 @@ TEST_F(SelfRegistrationTest, ScriptsAreReadAsUtf8) {
   EXPECT_EQ(Load("caf\xE9 'x'"), u"caf\uFFFD 'x'");
   EXPECT_EQ(Load(""), u"");
   // Binary mode: line ends reach the tokenizer as they are on disk.
-  EXPECT_EQ(Load("a\r\nb\x1A" "c"), u"a\r\nb\x1A" u"c");
-
+  EXPECT_EQ(Load("a\r\nb\x1A"
+                 "c"),
+            u"a\r\nb\x1A"
+            u"c");
 }
 
 // A script saved with a byte-order mark (as editors save UTF-8) registers too: the
@@ -125,32 +130,30 @@ TEST_F(SelfRegistrationTest, RegistrationRunsBothScriptsAndRemovalTakesTheirKeys
 TEST_F(SelfRegistrationTest, AFailingStyleScriptLeavesTheTextScriptUnrun) {
   // The first root block is fine; the second fails on a bad type letter after
   // writing its key, and is rolled back.
-  const std::string style = AuthorScript("Aurora.Style.1", kStyleId) +
-                            "HKCR\r\n{\r\n\tAurora.Partial = s 'x'\r\n\t{\r\n\t\tval n = q 'y'\r\n\t}\r\n}\r\n";
-  const std::u16string directory =
-      PutAurora(style, AuthorScript("Aurora.Text.1", kTextId));
+  const std::string style =
+      AuthorScript("Aurora.Style.1", kStyleId) +
+      "HKCR\r\n{\r\n\tAurora.Partial = s 'x'\r\n\t{\r\n\t\tval n = q 'y'\r\n\t}\r\n}\r\n";
+  const std::u16string directory = PutAurora(style, AuthorScript("Aurora.Text.1", kTextId));
   EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRegister), DISP_E_EXCEPTION);
-  EXPECT_EQ(Dump(), Registered("Aurora.Style.1", kStyleId) + "\\CLSID\n" +
-                        ClassKey(kStyleId, "Aurora.Style.1"));
+  EXPECT_EQ(Dump(),
+            Registered("Aurora.Style.1", kStyleId) + "\\CLSID\n" + ClassKey(kStyleId, "Aurora.Style.1"));
 #ifndef _WIN32
   EXPECT_EQ(emu::OpenedPaths(), std::vector<std::u16string>{directory + u"Style.rgs"});
 #endif
 
   // Removal stops the same way (here at a root name that is none): the text
   // script's keys stay.
-  ASSERT_EQ(RunScriptFile(kModule16, (directory + u"StyleText.rgs").c_str(), ScriptMode::kRegister),
-            S_OK);
+  ASSERT_EQ(RunScriptFile(kModule16, (directory + u"StyleText.rgs").c_str(), ScriptMode::kRegister), S_OK);
   files_.Put(u"Aurora\\Style.rgs", AuthorScript("Aurora.Style.1", kStyleId) + "HKXX { }");
   EXPECT_EQ(RunPackageScripts(kModule16, directory.c_str(), ScriptMode::kRemove), DISP_E_EXCEPTION);
-  EXPECT_EQ(Dump(), Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
-                        ClassKey(kTextId, "Aurora.Text.1"));
+  EXPECT_EQ(Dump(), Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" + ClassKey(kTextId, "Aurora.Text.1"));
 }
 
 // A package whose scripts name classes that another module file serves now (a
 // copied package, say) never removes them: what a removal takes must be its own.
 TEST_F(SelfRegistrationTest, RemovalLeavesClassesThatAnotherModuleServes) {
-  const std::u16string directory = PutAurora(AuthorScript("Aurora.Style.1", kStyleId),
-                                             AuthorScript("Aurora.Text.1", kTextId));
+  const std::u16string directory =
+      PutAurora(AuthorScript("Aurora.Style.1", kStyleId), AuthorScript("Aurora.Text.1", kTextId));
   // Removal asks about the classes the package's scripts name, as it reads them first.
   ASSERT_EQ(ReadPackageClassIds(directory.c_str()), S_OK);
   const std::u16string styleServer = u"CLSID\\{DEADBEEF-0123-4567-89AB-CDEF01234567}\\InprocServer32";
@@ -214,8 +217,8 @@ std::string Categories() {
          "  \"409\" = sz \"Tarvo Texts\"\n";
 }
 std::string ImplementedCategory(const std::string& id, const char* category) {
-  return "\\CLSID\\" + id + "\\Implemented Categories\n\\CLSID\\" + id +
-         "\\Implemented Categories\\" + category + "\n";
+  return "\\CLSID\\" + id + "\\Implemented Categories\n\\CLSID\\" + id + "\\Implemented Categories\\" +
+         category + "\n";
 }
 const char kStylesCategory[] = "{390F9E99-171D-4A3B-A185-A0E495BA86D0}";
 const char kTextsCategory[] = "{FD8ABB6D-B549-4A66-94A9-3C360CD70490}";
@@ -236,8 +239,7 @@ class SelfRegistrationExportsTest : public SelfRegistrationTest {
   static std::string FullRegistration() {
     // The scripts replaced their class keys after the categories were entered;
     // the entries are there all the same.
-    return Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) +
-           "\\CLSID\n" +
+    return Registered("Aurora.Style.1", kStyleId) + Registered("Aurora.Text.1", kTextId) + "\\CLSID\n" +
            ClassKey(kTextId, "Aurora.Text.1", ImplementedCategory(kTextId, kTextsCategory)) +
            ClassKey(kStyleId, "Aurora.Style.1", ImplementedCategory(kStyleId, kStylesCategory)) +
            Categories();
@@ -247,14 +249,14 @@ class SelfRegistrationExportsTest : public SelfRegistrationTest {
   // value included, and the categories.
   static std::string Residue() {
     return "\\CLSID\n"
-           "\\CLSID\\" + std::string(kTextId) + "\n  @ = sz \"Tarvo package\"\n" +
-           ImplementedCategory(kTextId, kTextsCategory) +
-           "\\CLSID\\" + kStyleId + "\n  @ = sz \"Tarvo package\"\n" +
-           ImplementedCategory(kStyleId, kStylesCategory) + Categories();
+           "\\CLSID\\" +
+           std::string(kTextId) + "\n  @ = sz \"Tarvo package\"\n" +
+           ImplementedCategory(kTextId, kTextsCategory) + "\\CLSID\\" + kStyleId +
+           "\n  @ = sz \"Tarvo package\"\n" + ImplementedCategory(kStyleId, kStylesCategory) + Categories();
   }
   static bool NoLeaks() {
-    return emu::LiveHeapBlocks() == 0 && emu::LiveTaskMemBlocks() == 0 &&
-           emu::OpenKeyHandles() == 0 && emu::OpenFiles() == 0 && emu::OpenKernelHandles() == 0;
+    return emu::LiveHeapBlocks() == 0 && emu::LiveTaskMemBlocks() == 0 && emu::OpenKeyHandles() == 0 &&
+           emu::OpenFiles() == 0 && emu::OpenKernelHandles() == 0;
   }
   // The keys a registration for the current user alone writes under.
   static std::string UserClasses() { return Dump(HKEY_CURRENT_USER, u"Software\\Classes"); }
@@ -306,8 +308,7 @@ TEST_F(SelfRegistrationExportsTest, RunsForOneModuleFileTakeTurns) {
 
 TEST_F(SelfRegistrationExportsTest, PerUserRegistrationStandsBesideTheMachineOneAndGoesAlone) {
   // What a script writes under another root than HKCR stays where it is written.
-  PutScripts(AuthorScript("Aurora.Style.1", kStyleId) +
-                 "HKLM { NoRemove Software { Aurora = s 'x' } }",
+  PutScripts(AuthorScript("Aurora.Style.1", kStyleId) + "HKLM { NoRemove Software { Aurora = s 'x' } }",
              AuthorScript("Aurora.Text.1", kTextId));
   ASSERT_EQ(DllInstall(TRUE, u"User"), S_OK);
   // Category entries included: the module writes them itself, as the
@@ -335,8 +336,8 @@ TEST_F(SelfRegistrationExportsTest, PerUserRegistrationStandsBesideTheMachineOne
 TEST_F(SelfRegistrationExportsTest, PerUserCallsThatCannotRunChangeNothingAndRestoreTheRoot) {
   PutScripts();
   // Only "user" is understood: anything else is refused before anything is read.
-  for (const char16_t* line : {static_cast<const char16_t*>(nullptr), u"", u"users", u"user ",
-                               u"/i:user", u"machine"}) {
+  for (const char16_t* line :
+       {static_cast<const char16_t*>(nullptr), u"", u"users", u"user ", u"/i:user", u"machine"}) {
     EXPECT_EQ(DllInstall(TRUE, line), E_INVALIDARG);
     EXPECT_EQ(DllInstall(FALSE, line), E_INVALIDARG);
   }
@@ -388,17 +389,14 @@ TEST_F(SelfRegistrationExportsTest, NoBoxIsShownWhereNobodyCouldAnswerIt) {
       {"no package folder", [] { emu::SetModuleFileName(sys::ThisModule(), u".dll"); },
        [] { return DllInstall(TRUE, u"user"); }, E_INVALIDARG},
       {"module name too long",
-       [] {
-         emu::SetModuleFileName(sys::ThisModule(), u"C:\\" + std::u16string(300, u'n') + u".dll");
-       },
+       [] { emu::SetModuleFileName(sys::ThisModule(), u"C:\\" + std::u16string(300, u'n') + u".dll"); },
        [] { return DllUnregisterServer(); }, kNameTooLong},
       {"script that cannot be loaded",
        [] {
          emu::RemoveFile(std::u16string(kPackage) + u"Style.rgs");
          emu::PutDirectory(std::u16string(kPackage) + u"Style.rgs");
        },
-       [] { return RunPackageScripts(kModulePath, kPackage, ScriptMode::kRegister); },
-       E_INVALIDARG},
+       [] { return RunPackageScripts(kModulePath, kPackage, ScriptMode::kRegister); }, E_INVALIDARG},
   };
   // The station is seen, unseen, or cannot be asked (then the box is shown).
   enum Station { kVisible, kHidden, kNoStation, kNoFlags };
@@ -526,19 +524,19 @@ TEST_F(SelfRegistrationExportsTest, AScriptThatCannotBeLoadedIsShownAndRefused) 
     HRESULT expected;
     bool box;
   } cases[] = {
-      {"missing", [](const std::u16string& path, const std::string&) { emu::RemoveFile(path); },
-       E_INVALIDARG, true},
+      {"missing", [](const std::u16string& path, const std::string&) { emu::RemoveFile(path); }, E_INVALIDARG,
+       true},
       {"a folder",
        [](const std::u16string& path, const std::string&) {
          emu::RemoveFile(path);
          emu::PutDirectory(path);
        },
        E_INVALIDARG, true},
-      {"a device", [](const std::u16string& path,
-                      const std::string& good) { emu::PutUnseekableFile(path, good); },
+      {"a device",
+       [](const std::u16string& path, const std::string& good) { emu::PutUnseekableFile(path, good); },
        E_INVALIDARG, true},
-      {"shrinking", [](const std::u16string& path,
-                       const std::string& good) { emu::PutShrinkingFile(path, good, 4096); },
+      {"shrinking",
+       [](const std::u16string& path, const std::string& good) { emu::PutShrinkingFile(path, good, 4096); },
        E_INVALIDARG, true},
       {"too large to hold",
        [](const std::u16string& path, const std::string& good) {
@@ -582,8 +580,8 @@ TEST_F(SelfRegistrationExportsTest, EveryFailedAllocationIsReportedAndNothingLea
     HKEY root;
     const char16_t* classes;
   } scopes[] = {
-      {"machine", [] { return DllRegisterServer(); }, [] { return DllUnregisterServer(); },
-       HKEY_CLASSES_ROOT, u""},
+      {"machine", [] { return DllRegisterServer(); }, [] { return DllUnregisterServer(); }, HKEY_CLASSES_ROOT,
+       u""},
       {"user", [] { return DllInstall(TRUE, u"user"); }, [] { return DllInstall(FALSE, u"user"); },
        HKEY_CURRENT_USER, u"Software\\Classes\\"},
   };
@@ -609,7 +607,8 @@ TEST_F(SelfRegistrationExportsTest, EveryFailedAllocationIsReportedAndNothingLea
         EXPECT_EQ(result, S_OK);
         EXPECT_EQ(emu::ReadKey(scope.root, std::u16string(scope.classes) +
                                                u"CLSID\\{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}"
-                                               u"\\InprocServer32").values.size(),
+                                               u"\\InprocServer32")
+                      .values.size(),
                   2u);
       }
       EXPECT_FALSE(emu::PredefinedKeyOverridden(HKEY_CLASSES_ROOT));

@@ -32,17 +32,17 @@ TEST_F(PlatformComTest, ClsidFromStringAcceptsOnlyTheBracedForm) {
   // Text not starting with a brace is taken for a programmatic identifier, and
   // an unknown one fails like malformed text.
   for (const char16_t* text : {
-           u"12345678-9ABC-DEF0-1234-56789ABCDEF0",    // no braces
-           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0",   // no closing brace
-           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0}x", // trailing text
-           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0} ", // trailing blank
-           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0}}", // doubled brace
-           u" {12345678-9ABC-DEF0-1234-56789ABCDEF0}", // leading blank
-           u"{12345678-9ABC-DEF0-1234-56789ABC EF0}",  // blank inside
-           u"{1234567-9ABC-DEF0-1234-56789ABCDEF0}",   // short group
-           u"{12345678-9ABC-DEF0-1234-56789ABCDEFG}",  // not hex
-           u"{12345678+9ABC-DEF0-1234-56789ABCDEF0}",  // wrong separator
-           u"{0x345678-9ABC-DEF0-1234-56789ABCDEF0}",  // prefix
+           u"12345678-9ABC-DEF0-1234-56789ABCDEF0",     // no braces
+           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0",    // no closing brace
+           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0}x",  // trailing text
+           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0} ",  // trailing blank
+           u"{12345678-9ABC-DEF0-1234-56789ABCDEF0}}",  // doubled brace
+           u" {12345678-9ABC-DEF0-1234-56789ABCDEF0}",  // leading blank
+           u"{12345678-9ABC-DEF0-1234-56789ABC EF0}",   // blank inside
+           u"{1234567-9ABC-DEF0-1234-56789ABCDEF0}",    // short group
+           u"{12345678-9ABC-DEF0-1234-56789ABCDEFG}",   // not hex
+           u"{12345678+9ABC-DEF0-1234-56789ABCDEF0}",   // wrong separator
+           u"{0x345678-9ABC-DEF0-1234-56789ABCDEF0}",   // prefix
            u"{}", u"{", u"12345678", u"No.Such.ProgId",
            u"",  // empty: nothing was scanned
        }) {
@@ -74,12 +74,11 @@ class PlatformComRegistryTest : public PlatformTest {
 
 TEST_F(PlatformComRegistryTest, ClsidFromStringLooksUpProgrammaticIdentifiers) {
   HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, u"StubTests.PlatformProgId\\CLSID",
-                                                0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                                nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, u"StubTests.PlatformProgId\\CLSID", 0,
+                                                nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
   const char16_t text[] = u"{5B0E0A4E-5555-6666-AABB-CCDDEEFF0102}";
-  ASSERT_EQ(ERROR_SUCCESS, sys::RegSetValueExW(key, nullptr, 0, REG_SZ,
-                                               reinterpret_cast<const BYTE*>(text), sizeof text));
+  ASSERT_EQ(ERROR_SUCCESS,
+            sys::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text));
   sys::RegCloseKey(key);
   for (const char16_t* name : {u"StubTests.PlatformProgId", u"stubtests.platformprogid"}) {
     CLSID clsid{};
@@ -117,10 +116,9 @@ TEST_F(PlatformComRegistryTest, CategoriesManagerWritesDescriptionsAndClassLists
   HKEY list = nullptr;
   ASSERT_EQ(ERROR_SUCCESS,
             sys::RegOpenKeyExW(HKEY_CLASSES_ROOT,
-                               u"CLSID\\{5B0E0A4E-5555-6666-AABB-CCDDEEFF0102}\\Implemented Categories",
-                               0, KEY_READ, &list));
-  EXPECT_EQ(std::vector<std::u16string>{u"{5B0E0A4E-3333-4444-AABB-CCDDEEFF0102}"},
-            SubkeyNames(list));
+                               u"CLSID\\{5B0E0A4E-5555-6666-AABB-CCDDEEFF0102}\\Implemented Categories", 0,
+                               KEY_READ, &list));
+  EXPECT_EQ(std::vector<std::u16string>{u"{5B0E0A4E-3333-4444-AABB-CCDDEEFF0102}"}, SubkeyNames(list));
 
   // Unregistering a class's category leaves the (now empty) list key; a class
   // never registered is a failure.

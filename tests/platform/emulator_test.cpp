@@ -17,7 +17,6 @@ namespace {
 
 class PlatformEmulatorTest : public test::RegistrySandbox {
  protected:
-
   HKEY Create(HKEY parent, const char16_t* name, REGSAM access = KEY_ALL_ACCESS) {
     HKEY key = nullptr;
     EXPECT_EQ(ERROR_SUCCESS,
@@ -29,20 +28,19 @@ class PlatformEmulatorTest : public test::RegistrySandbox {
 TEST_F(PlatformEmulatorTest, DocumentedRightsAreEnforcedWhereWineIsLax) {
   emu::CreateKey(HKEY_CURRENT_USER, u"Software\\Parent\\Existing");
   HKEY parent = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS,
-            sys::RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Parent", 0, KEY_READ, &parent));
+  ASSERT_EQ(ERROR_SUCCESS, sys::RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Parent", 0, KEY_READ, &parent));
   // Adding a subkey needs KEY_CREATE_SUB_KEY; opening an existing one by create does not.
   HKEY child = nullptr;
-  EXPECT_EQ(ERROR_ACCESS_DENIED, sys::RegCreateKeyExW(parent, u"New", 0, nullptr, 0, KEY_READ,
-                                                      nullptr, &child, nullptr));
+  EXPECT_EQ(ERROR_ACCESS_DENIED,
+            sys::RegCreateKeyExW(parent, u"New", 0, nullptr, 0, KEY_READ, nullptr, &child, nullptr));
   EXPECT_FALSE(emu::KeyExists(HKEY_CURRENT_USER, u"Software\\Parent\\New"));
-  EXPECT_EQ(ERROR_SUCCESS, sys::RegCreateKeyExW(parent, u"Existing", 0, nullptr, 0, KEY_READ,
-                                                nullptr, &child, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS,
+            sys::RegCreateKeyExW(parent, u"Existing", 0, nullptr, 0, KEY_READ, nullptr, &child, nullptr));
   sys::RegCloseKey(child);
   sys::RegCloseKey(parent);
   // Counting subkeys needs KEY_QUERY_VALUE.
-  ASSERT_EQ(ERROR_SUCCESS, sys::RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Parent", 0,
-                                              KEY_ENUMERATE_SUB_KEYS, &parent));
+  ASSERT_EQ(ERROR_SUCCESS,
+            sys::RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Parent", 0, KEY_ENUMERATE_SUB_KEYS, &parent));
   DWORD count = 0;
   EXPECT_EQ(ERROR_ACCESS_DENIED, sys::RegQueryInfoKeyW(parent, &count));
   sys::RegCloseKey(parent);
@@ -63,12 +61,12 @@ TEST_F(PlatformEmulatorTest, UnreadableAndReadOnlyKeys) {
 
   emu::SetValue(HKEY_CLASSES_ROOT, u"Fixed", u"", REG_SZ, {'x', 0, 0, 0});
   emu::MarkKeyReadOnly(HKEY_CLASSES_ROOT, u"Fixed");
-  EXPECT_EQ(ERROR_ACCESS_DENIED, sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Fixed", 0,
-                                                    KEY_READ | KEY_WRITE, &key));
+  EXPECT_EQ(ERROR_ACCESS_DENIED,
+            sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Fixed", 0, KEY_READ | KEY_WRITE, &key));
   EXPECT_EQ(ERROR_ACCESS_DENIED, sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Fixed", 0, nullptr, 0,
                                                       KEY_READ | KEY_WRITE, nullptr, &key, nullptr));
-  EXPECT_EQ(ERROR_ACCESS_DENIED, sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Fixed\\Below", 0,
-                                                      nullptr, 0, KEY_READ, nullptr, &key, nullptr));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Fixed\\Below", 0, nullptr, 0,
+                                                      KEY_READ, nullptr, &key, nullptr));
   EXPECT_EQ(ERROR_ACCESS_DENIED, sys::RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Fixed"));
   ASSERT_EQ(ERROR_SUCCESS, sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Fixed", 0, KEY_READ, &key));
   const BYTE data[] = {'y', 0};
@@ -121,8 +119,11 @@ TEST_F(PlatformEmulatorTest, ChangesSinceAMarkAreToldAndPutBack) {
 
   std::map<std::u16string, emu::KeyChange> told;
   for (emu::KeyChange& c : emu::RegistryChanges()) told[c.before] = std::move(c);
-  ASSERT_EQ((std::set<std::u16string>{u"", u"Keep", u"Old", u"Old\\Sub", u"New", u"New\\Deep"}),
-            [&] { std::set<std::u16string> s; for (auto& [k, c] : told) s.insert(k); return s; }());
+  ASSERT_EQ((std::set<std::u16string>{u"", u"Keep", u"Old", u"Old\\Sub", u"New", u"New\\Deep"}), [&] {
+    std::set<std::u16string> s;
+    for (auto& [k, c] : told) s.insert(k);
+    return s;
+  }());
   EXPECT_TRUE(told[u"Keep"].existed && told[u"Keep"].exists);
   EXPECT_EQ(2u, told[u"Keep"].valuesBefore.size());
   EXPECT_EQ(1u, told[u"Keep"].values.size());
@@ -169,8 +170,8 @@ TEST_F(PlatformEmulatorTest, InjectedCallFailuresHitTheNthCallOnly) {
   EXPECT_EQ(DISP_E_OVERFLOW, sys::VarUI4FromStr(u"1", 0, 0, &value));
   EXPECT_EQ(7u, value);
 
-  for (emu::Call call : {emu::Call::GetModuleFileNameW, emu::Call::GetLongPathNameW,
-                         emu::Call::MultiByteToWideChar}) {
+  for (emu::Call call :
+       {emu::Call::GetModuleFileNameW, emu::Call::GetLongPathNameW, emu::Call::MultiByteToWideChar}) {
     emu::FailCall(call, 1, ERROR_NOT_ENOUGH_MEMORY);
   }
   char16_t buffer[260];
@@ -282,8 +283,7 @@ TEST_F(PlatformEmulatorTest, FilesThatMisbehaveWhileRead) {
   EXPECT_EQ(EACCES, errno);
   EXPECT_EQ(nullptr, sys::_wfopen(u"C:\\Dev\\Gone.rgs", u"rb"));
   EXPECT_EQ((std::vector<std::u16string>{u"c:\\dev\\pipe.RGS", u"C:\\Dev\\Shrinking.rgs",
-                                         u"C:\\Dev\\Gone.rgs", u"C:\\Dev\\Pipe.rgs",
-                                         u"C:\\Dev\\Gone.rgs"}),
+                                         u"C:\\Dev\\Gone.rgs", u"C:\\Dev\\Pipe.rgs", u"C:\\Dev\\Gone.rgs"}),
             emu::OpenedPaths());
   EXPECT_EQ(0, emu::OpenFiles());
 }
@@ -379,8 +379,8 @@ TEST_F(PlatformEmulatorTest, ConcurrentUseIsSafe) {
       std::u16string name = u"CLSID\\T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
       for (int i = 0; i < 200; ++i) {
         HKEY key = nullptr;
-        if (sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                 nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        if (sys::RegCreateKeyExW(HKEY_CLASSES_ROOT, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                 &key, nullptr) != ERROR_SUCCESS) {
           ++failures;
           continue;
         }
@@ -389,8 +389,7 @@ TEST_F(PlatformEmulatorTest, ConcurrentUseIsSafe) {
         sys::RegCloseKey(key);
         if (sys::RegDeleteKeyW(HKEY_CLASSES_ROOT, name.c_str()) != ERROR_SUCCESS) ++failures;
         sys::CoTaskMemFree(sys::CoTaskMemAlloc(16));
-        if (sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID\\Shared", 0, KEY_READ, &key) ==
-            ERROR_SUCCESS) {
+        if (sys::RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID\\Shared", 0, KEY_READ, &key) == ERROR_SUCCESS) {
           sys::RegCloseKey(key);
         } else {
           ++failures;

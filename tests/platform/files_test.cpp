@@ -48,14 +48,17 @@ TEST_F(PlatformFilesTest, TextModeTranslatesLineEndsAndBinaryModeDoesNot) {
 }
 
 TEST_F(PlatformFilesTest, TextModeEndsAtControlZ) {
-  files_.Put(u"Eof.rgs", std::string("ab\x1A" "cd"));
+  files_.Put(u"Eof.rgs", std::string("ab\x1A"
+                                     "cd"));
   FILE* text = sys::_wfopen(PathOf(u"Eof.rgs").c_str(), u"rt");
   ASSERT_NE(nullptr, text);
   EXPECT_EQ("ab", ReadAll(text));
   sys::fclose(text);
   FILE* binary = sys::_wfopen(PathOf(u"Eof.rgs").c_str(), u"rb");
   ASSERT_NE(nullptr, binary);
-  EXPECT_EQ(std::string("ab\x1A" "cd"), ReadAll(binary));
+  EXPECT_EQ(std::string("ab\x1A"
+                        "cd"),
+            ReadAll(binary));
   sys::fclose(binary);
 }
 

@@ -35,9 +35,8 @@ void PrivateKeyTest::SetUp() {
   basePath_ = u"Software\\StubTests\\" + Widen(info->test_suite_name()) + u"." + Widen(info->name());
   DeleteTree(HKEY_CURRENT_USER, basePath_);  // left over from an interrupted run
   DWORD disposition = 0;
-  ASSERT_EQ(ERROR_SUCCESS,
-            sys::RegCreateKeyExW(HKEY_CURRENT_USER, basePath_.c_str(), 0, nullptr, 0,
-                                 KEY_ALL_ACCESS, nullptr, &base_, &disposition));
+  ASSERT_EQ(ERROR_SUCCESS, sys::RegCreateKeyExW(HKEY_CURRENT_USER, basePath_.c_str(), 0, nullptr, 0,
+                                                KEY_ALL_ACCESS, nullptr, &base_, &disposition));
   ASSERT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
 }
 
@@ -75,8 +74,8 @@ StoredValue ReadValue(HKEY root, const std::u16string& path, const std::u16strin
   StoredValue value;
 #ifdef _WIN32
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(root, reinterpret_cast<const wchar_t*>(path.c_str()), 0, KEY_QUERY_VALUE,
-                      &key) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(root, reinterpret_cast<const wchar_t*>(path.c_str()), 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
     return value;
   }
   DWORD size = 0;

@@ -13,8 +13,8 @@ class PlatformRegistryTest : public PrivateKeyTest {
   HKEY Create(HKEY parent, const char16_t* name, REGSAM access = KEY_ALL_ACCESS,
               DWORD* disposition = nullptr) {
     HKEY key = nullptr;
-    EXPECT_EQ(ERROR_SUCCESS, sys::RegCreateKeyExW(parent, name, 0, nullptr, 0, access, nullptr,
-                                                  &key, disposition))
+    EXPECT_EQ(ERROR_SUCCESS,
+              sys::RegCreateKeyExW(parent, name, 0, nullptr, 0, access, nullptr, &key, disposition))
         << Narrow(name);
     return key;
   }
@@ -23,8 +23,7 @@ class PlatformRegistryTest : public PrivateKeyTest {
   }
   void CreateAndClose(HKEY parent, const char16_t* name) { sys::RegCloseKey(Create(parent, name)); }
   LONG SetDword(HKEY key, const char16_t* name, DWORD value) {
-    return sys::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                               sizeof value);
+    return sys::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
   }
 };
 
@@ -51,22 +50,21 @@ TEST_F(PlatformRegistryTest, KeyNamesArePathsAndCaseInsensitive) {
   sys::RegCloseKey(key);
   EXPECT_EQ(ERROR_BAD_PATHNAME, Open(base_, u"\\One", KEY_READ, &key));
   EXPECT_EQ(ERROR_BAD_PATHNAME,
-            sys::RegCreateKeyExW(base_, u"\\Lead", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                 nullptr));
+            sys::RegCreateKeyExW(base_, u"\\Lead", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
 }
 
 // Registry scripts name keys in any script; a key written in one letter case
 // must be found again in another, beyond ASCII too.
 TEST_F(PlatformRegistryTest, KeyNamesMatchWithoutCaseInEveryCasedScript) {
   const std::pair<const char16_t*, const char16_t*> sameKey[] = {
-      {u"\u00C4rger", u"\u00E4RGER"},                          // Latin-1
+      {u"\u00C4rger", u"\u00E4RGER"},                              // Latin-1
       {u"\u041A\u041B\u042E\u0427", u"\u043A\u043B\u044E\u0447"},  // Cyrillic
-      {u"\u0401\u0416\u0460", u"\u0451\u0436\u0461"},            // Cyrillic, further blocks
-      {u"\u03A3\u039F\u03A6", u"\u03C3\u03BF\u03C6"},                  // Greek
-      {u"\u0386\u038F", u"\u03AC\u03CE"},                      // Greek with tonos
-      {u"\u0531\u0556", u"\u0561\u0586"},                      // Armenian
-      {u"\u01CD\u1E00\u1EA0", u"\u01CE\u1E01\u1EA1"},          // Latin Extended-B, Additional
-      {u"\uFF21\u2160\u24B6", u"\uFF41\u2170\u24D0"},          // full-width, numerals, circled
+      {u"\u0401\u0416\u0460", u"\u0451\u0436\u0461"},              // Cyrillic, further blocks
+      {u"\u03A3\u039F\u03A6", u"\u03C3\u03BF\u03C6"},              // Greek
+      {u"\u0386\u038F", u"\u03AC\u03CE"},                          // Greek with tonos
+      {u"\u0531\u0556", u"\u0561\u0586"},                          // Armenian
+      {u"\u01CD\u1E00\u1EA0", u"\u01CE\u1E01\u1EA1"},              // Latin Extended-B, Additional
+      {u"\uFF21\u2160\u24B6", u"\uFF41\u2170\u24D0"},              // full-width, numerals, circled
   };
   for (const auto& pair : sameKey) {
     CreateAndClose(base_, pair.first);
@@ -155,8 +153,8 @@ TEST_F(PlatformRegistryTest, HandlesOnADeletedKeyGoStale) {
   DWORD length = 64, count = 0;
   EXPECT_EQ(ERROR_KEY_DELETED, SetDword(stale, u"Value", 1));
   EXPECT_EQ(ERROR_KEY_DELETED, sys::RegDeleteValueW(stale, u"Value"));
-  EXPECT_EQ(ERROR_KEY_DELETED, sys::RegCreateKeyExW(stale, u"Child", 0, nullptr, 0,
-                                                    KEY_ALL_ACCESS, nullptr, &child, nullptr));
+  EXPECT_EQ(ERROR_KEY_DELETED,
+            sys::RegCreateKeyExW(stale, u"Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr));
   EXPECT_EQ(ERROR_KEY_DELETED, Open(stale, nullptr, KEY_READ, &child));
   EXPECT_EQ(ERROR_KEY_DELETED, sys::RegEnumKeyExW(stale, 0, name, &length));
   EXPECT_EQ(ERROR_KEY_DELETED, sys::RegQueryInfoKeyW(stale, &count));
@@ -173,8 +171,7 @@ TEST_F(PlatformRegistryTest, EnumerationIsSortedAndBounded) {
     CreateAndClose(base_, name);
   }
   // Sorted by case-folded name, whatever the creation order ("_" before letters).
-  EXPECT_EQ((std::vector<std::u16string>{u"_under", u"Alpha", u"beta", u"Gamma10", u"gamma9",
-                                         u"zeta"}),
+  EXPECT_EQ((std::vector<std::u16string>{u"_under", u"Alpha", u"beta", u"Gamma10", u"gamma9", u"zeta"}),
             SubkeyNames(base_));
   DWORD count = 0;
   EXPECT_EQ(ERROR_SUCCESS, sys::RegQueryInfoKeyW(base_, &count));
@@ -200,13 +197,12 @@ TEST_F(PlatformRegistryTest, EnumerationIsSortedAndBounded) {
 TEST_F(PlatformRegistryTest, ValuesAreStoredExactly) {
   // An odd byte count and a string without terminator are kept as given.
   const char16_t text[] = u"ab";
-  ASSERT_EQ(ERROR_SUCCESS, sys::RegSetValueExW(base_, u"Text", 0, REG_SZ,
-                                               reinterpret_cast<const BYTE*>(text), 3));
+  ASSERT_EQ(ERROR_SUCCESS,
+            sys::RegSetValueExW(base_, u"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 3));
   StoredValue stored = ReadValue(HKEY_CURRENT_USER, BasePath(), u"TEXT");
   ASSERT_TRUE(stored.exists);
   EXPECT_EQ(static_cast<DWORD>(REG_SZ), stored.type);
-  EXPECT_EQ(std::vector<BYTE>(reinterpret_cast<const BYTE*>(text),
-                              reinterpret_cast<const BYTE*>(text) + 3),
+  EXPECT_EQ(std::vector<BYTE>(reinterpret_cast<const BYTE*>(text), reinterpret_cast<const BYTE*>(text) + 3),
             stored.data);
 
   // Value names are case-insensitive: a second write replaces the first.

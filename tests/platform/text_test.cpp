@@ -104,16 +104,16 @@ TEST_F(PlatformTextTest, Utf8DecodingReplacesEachMalformedPiece) {
       {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
       {"\xFF", u"\uFFFD"},
       {"a\xFFz", u"a\uFFFDz"},
-      {"caf\xE9 x", u"caf\uFFFD x"},          // Latin-1 text
-      {"\xE2\x82", u"\uFFFD"},                 // cut short at the end
+      {"caf\xE9 x", u"caf\uFFFD x"},  // Latin-1 text
+      {"\xE2\x82", u"\uFFFD"},        // cut short at the end
       {"\xF0\x9F\x98", u"\uFFFD"},
-      {"\xE2\x82z", u"\uFFFDz"},               // cut short by an ASCII byte
+      {"\xE2\x82z", u"\uFFFDz"},  // cut short by an ASCII byte
       {"\xF0\x9F\x41\x42", u"\uFFFDAB"},
       {"\xE2\x82\xC0", u"\uFFFD\uFFFD"},
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},           // overlong two-byte form
-      {"\xE0\x80\xAF", u"\uFFFD\uFFFD"},       // overlong three-byte form
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},      // overlong two-byte form
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD"},  // overlong three-byte form
       {"\xF0\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD"},
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD"},       // an encoded surrogate
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD"},            // an encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
       {"\x80\x80", u"\uFFFD\uFFFD"},
       {"\xF8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},

@@ -209,15 +209,14 @@ HKEY ParseRoot(const std::string& path, std::u16string& rest) {
 // The sandboxed roots, in full or (brief) as counts of keys and values.
 std::string DumpRoots(bool brief) {
   std::string out;
-  for (const auto& root : {std::make_pair("HKCR", HKEY_CLASSES_ROOT),
-                           std::make_pair("HKCU", HKEY_CURRENT_USER)}) {
+  for (const auto& root :
+       {std::make_pair("HKCR", HKEY_CLASSES_ROOT), std::make_pair("HKCU", HKEY_CURRENT_USER)}) {
     const std::string dump = test::DumpRegistry(root.second);
     out += std::string("  [") + root.first + "]" + (dump.empty() ? " (empty)" : "");
     if (brief) {
       int keys = 0, values = 0;
       for (const std::string& line : SplitLines(dump)) ++(line[0] == '\\' ? keys : values);
-      if (!dump.empty()) out += " " + std::to_string(keys) + " keys, " + std::to_string(values) +
-                                " values";
+      if (!dump.empty()) out += " " + std::to_string(keys) + " keys, " + std::to_string(values) + " values";
       out += "\n";
       continue;
     }
@@ -364,10 +363,8 @@ int main(int argc, char** argv) {
   }
   if (LoadPlans()) LoadExpected();
   for (const Case& plan : g_cases) {
-    testing::RegisterTest("Differential", plan.name.c_str(), nullptr, nullptr, __FILE__,
-                          __LINE__, [&plan]() -> testing::Test* {
-                            return new DifferentialCase(&plan);
-                          });
+    testing::RegisterTest("Differential", plan.name.c_str(), nullptr, nullptr, __FILE__, __LINE__,
+                          [&plan]() -> testing::Test* { return new DifferentialCase(&plan); });
   }
   const int result = RUN_ALL_TESTS();
   if (!writePath.empty()) {

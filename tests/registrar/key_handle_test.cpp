@@ -60,8 +60,8 @@ TEST_F(RegistrarKeyHandle, OpenCreateAndClose) {
   ASSERT_EQ(key.Open(HKEY_CLASSES_ROOT, u"Two", KEY_READ), ERROR_SUCCESS);
   EXPECT_NE(key.Get(), nullptr);
   EXPECT_TRUE(Usable(key.Get()));
-  ASSERT_EQ(key.Create(HKEY_CLASSES_ROOT, u"Three", nullptr, REG_OPTION_NON_VOLATILE,
-                       KEY_READ | KEY_WRITE, nullptr, nullptr),
+  ASSERT_EQ(key.Create(HKEY_CLASSES_ROOT, u"Three", nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+                       nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(key.StoreDword(u"n", 7), ERROR_SUCCESS);
   EXPECT_EQ(key.Close(), ERROR_SUCCESS);
@@ -100,8 +100,8 @@ TEST_F(RegistrarKeyHandle, OwnershipMovesAndBorrowedHandlesAreNeverClosed) {
 
 TEST_F(RegistrarKeyHandle, ValueSetters) {
   CKeyHandle key;
-  ASSERT_EQ(key.Create(HKEY_CLASSES_ROOT, u"V", nullptr, REG_OPTION_NON_VOLATILE,
-                       KEY_READ | KEY_WRITE, nullptr, nullptr),
+  ASSERT_EQ(key.Create(HKEY_CLASSES_ROOT, u"V", nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
+                       nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(key.StoreString(nullptr, u"def", REG_SZ), ERROR_SUCCESS);
   EXPECT_EQ(key.StoreString(u"e", u"", REG_SZ), ERROR_SUCCESS);

@@ -27,9 +27,9 @@ TEST_F(RegistrarKeyTree, RootKeyTable) {
   EXPECT_EQ(FindRootKey(u"HKEY_CURRENT_CONFIG"), HKEY_CURRENT_CONFIG);
   EXPECT_EQ(FindRootKey(u"HKCR{"), nullptr);
   std::string protectedNames;
-  for (const char16_t* name : {u"appid", u"CLSID", u"component categories", u"FILETYPE",
-                               u"Interface", u"hardware", u"MIME", u"sam", u"Security",
-                               u"system", u"SOFTWARE", u"typelib", u"Components", u"CLSID2"}) {
+  for (const char16_t* name :
+       {u"appid", u"CLSID", u"component categories", u"FILETYPE", u"Interface", u"hardware", u"MIME", u"sam",
+        u"Security", u"system", u"SOFTWARE", u"typelib", u"Components", u"CLSID2"}) {
     protectedNames += MayDeleteKey(name) ? "+" : "-";
   }
   EXPECT_EQ(protectedNames, "------------++");
@@ -37,8 +37,8 @@ TEST_F(RegistrarKeyTree, RootKeyTable) {
 
 TEST_F(RegistrarKeyTree, MalformedScriptsAreRefusedAndLeaveNothing) {
   // A block the text ends inside; a backslash in a key name, also after ForceRemove.
-  for (const char16_t* script : {u"HKCR { A", u"HKCR { A = s 'a' { X } B\\C }",
-                                 u"HKCR { ForceRemove D\\E }"}) {
+  for (const char16_t* script :
+       {u"HKCR { A", u"HKCR { A = s 'a' { X } B\\C }", u"HKCR { ForceRemove D\\E }"}) {
     EXPECT_EQ(RunRegistryScript(script, ScriptMode::kRegister), DISP_E_EXCEPTION) << test::Utf8(script);
   }
   EXPECT_EQ(Dump(), "");
@@ -54,11 +54,11 @@ TEST_F(RegistrarKeyTree, RollbackStoppedByTheSameErrorStillTakesDownWhatTheWalkM
   PutString(HKEY_CLASSES_ROOT, u"Keep", u"old", u"o");
   const std::string before = Dump();
   for (const char16_t* script : {
-           u"HKCR { V { val a + s 'x' } }",                        // a Val without "="
-           u"HKCR { T = s 'x' { U",                                // the text ends in a block
-           u"HKCR { Q { val a = s 'x } }",                         // an unclosed quote
-           u"HKCR { N { NoRemove M { K\\L } } }",                  // a backslash; NoRemove made here
-           u"HKCR { Keep { New = s 'n' { val a + s 'x' } } }",     // under a key that was there
+           u"HKCR { V { val a + s 'x' } }",                     // a Val without "="
+           u"HKCR { T = s 'x' { U",                             // the text ends in a block
+           u"HKCR { Q { val a = s 'x } }",                      // an unclosed quote
+           u"HKCR { N { NoRemove M { K\\L } } }",               // a backslash; NoRemove made here
+           u"HKCR { Keep { New = s 'n' { val a + s 'x' } } }",  // under a key that was there
            u"HKCR { Keep { {1} = s 'S' { InprocServer32 = s C:\\My Packages\\A.dll } } }",
        }) {
     EXPECT_EQ(RunRegistryScript(script, ScriptMode::kRegister), DISP_E_EXCEPTION) << test::Utf8(script);
@@ -90,9 +90,7 @@ TEST_F(RegistrarKeyTree, RemovingAnAbsentValueIsNoError) {
 
 // Nesting one level beyond the bound is refused and rolled back; a hostile depth
 // neither crashes nor leaves anything behind.
-std::u16string Nested(int blocks) {
-  return u"HKCR { " + Repeat(u"K { ", blocks - 1) + Repeat(u"} ", blocks);
-}
+std::u16string Nested(int blocks) { return u"HKCR { " + Repeat(u"K { ", blocks - 1) + Repeat(u"} ", blocks); }
 
 TEST_F(RegistrarKeyTree, NestingBeyondTheBound) {
   EXPECT_EQ(RunRegistryScript(Nested(kMaxNesting + 1), ScriptMode::kRegister), DISP_E_EXCEPTION);
@@ -109,8 +107,8 @@ TEST_F(RegistrarKeyTree, NestingBeyondTheBound) {
 
 // The trace a caller may ask of a run: each token in its slot, each entry, and
 // why the run stopped. The module asks for none; the walk is the same.
-const char* const kSlotNames[] = {"root",  "open",    "entry",  "subject", "afterDelete", "valueName",
-                                  "equals", "type",   "value",  "afterKey", "afterValue"};
+const char* const kSlotNames[] = {"root",   "open", "entry", "subject",  "afterDelete", "valueName",
+                                  "equals", "type", "value", "afterKey", "afterValue"};
 
 class CTraceRecord : public ScriptTrace {
  public:
@@ -126,9 +124,7 @@ class CTraceRecord : public ScriptTrace {
     if (flags & kEntryForceRemove) entries += "/force";
     entries += "@" + std::to_string(depth) + ":" + std::to_string(name - base_) + " ";
   }
-  void Block(int depth, bool opens) override {
-    entries += (opens ? "{" : "}") + std::to_string(depth) + " ";
-  }
+  void Block(int depth, bool opens) override { entries += (opens ? "{" : "}") + std::to_string(depth) + " "; }
 
  private:
   const char16_t* base_ = nullptr;
@@ -145,16 +141,14 @@ ScriptOutcome TracedRun(const std::u16string& script, ScriptMode mode, CTraceRec
 }
 
 TEST_F(RegistrarKeyTree, TraceGivesEachTokenItsSlotAndEachEntry) {
-  const std::u16string script =
-      u"HKCR { NoRemove N = s 'n' { val v = d 1 } Delete Old ForceRemove F }";
+  const std::u16string script = u"HKCR { NoRemove N = s 'n' { val v = d 1 } Delete Old ForceRemove F }";
   CTraceRecord registration;
   ASSERT_EQ(TracedRun(script, ScriptMode::kRegister, &registration).result, S_OK);
   EXPECT_EQ(registration.tokens,
             "root:HKCR open:{ entry:NoRemove entry:N afterKey:= type:s value:'n' afterKey:{ "
             "entry:val valueName:v equals:= type:d value:1 afterValue:} afterKey:Delete subject:Old "
             "afterDelete:ForceRemove subject:F afterKey:} ");
-  EXPECT_EQ(registration.entries,
-            "{1 key/noremove@1:16 {2 val@2:32 }2 delete@1:49 key/force@1:65 }1 ");
+  EXPECT_EQ(registration.entries, "{1 key/noremove@1:16 {2 val@2:32 }2 delete@1:49 key/force@1:65 }1 ");
   // Removal reads the same entries by its own grammar: after Delete's subject
   // comes no assignment or block of its own, the subject is a key entry.
   CTraceRecord removal;
@@ -172,13 +166,14 @@ TEST_F(RegistrarKeyTree, TraceNamesWhyTheRunStopped) {
     ScriptMode mode;
     ScriptStop reason;
     Slot expected;
-    const char* token;          // the text from the stop's token to the stop
-    ScriptStop firstDropped;   // removal: the first failure read past
+    const char* token;        // the text from the stop's token to the stop
+    ScriptStop firstDropped;  // removal: the first failure read past
   };
   const ScriptMode reg = ScriptMode::kRegister, rem = ScriptMode::kRemove;
   const Case cases[] = {
       {u"HKCR { A", reg, ScriptStop::kEndOfText, Slot::kAfterKey, "", ScriptStop::kNone},
-      {u"HKCR { Q { val a = s 'x } }", reg, ScriptStop::kOpenQuote, Slot::kValue, "'x } }", ScriptStop::kNone},
+      {u"HKCR { Q { val a = s 'x } }", reg, ScriptStop::kOpenQuote, Slot::kValue, "'x } }",
+       ScriptStop::kNone},
       {u"HKRC { }", reg, ScriptStop::kNoRoot, Slot::kRootName, "HKRC", ScriptStop::kNone},
       {u"HKCR A", rem, ScriptStop::kNoRootBlock, Slot::kRootOpen, "A", ScriptStop::kNone},
       {u"HKCR { A\\B }", reg, ScriptStop::kNotOneLevel, Slot::kEntry, "A\\B", ScriptStop::kNone},
@@ -189,8 +184,8 @@ TEST_F(RegistrarKeyTree, TraceNamesWhyTheRunStopped) {
       {u"HKCR { A = b 123 }", reg, ScriptStop::kOddDigits, Slot::kValue, "123", ScriptStop::kNone},
       {u"HKCR { %Other% }", reg, ScriptStop::kUnknownName, Slot::kRootName, "", ScriptStop::kNone},
       {u"HKCR { %Module }", rem, ScriptStop::kUnknownName, Slot::kRootName, "", ScriptStop::kNone},
-      {u"HKCR { %A23456789012345678901234567890123% }", reg, ScriptStop::kLongName, Slot::kRootName,
-       "", ScriptStop::kNone},
+      {u"HKCR { %A23456789012345678901234567890123% }", reg, ScriptStop::kLongName, Slot::kRootName, "",
+       ScriptStop::kNone},
       // The module's path unquoted: registration stops inside it; removal reads
       // past the failure in the absent key's block and stops at a brace later.
       {u"HKCR { S { InprocServer32 = s %Module% } }", reg, ScriptStop::kNotOneLevel, Slot::kAfterKey,
@@ -211,9 +206,9 @@ TEST_F(RegistrarKeyTree, TraceNamesWhyTheRunStopped) {
       ScriptParser parser(&registrar);
       CTaskMemory<char16_t> prepared;
       ASSERT_EQ(parser.ExpandReplacements(c.script, prepared.Put()), S_OK) << script;
-      EXPECT_EQ(test::Utf8(std::u16string(prepared.Get() + outcome.tokenStart,
-                                          prepared.Get() + outcome.stop)),
-                c.token)
+      EXPECT_EQ(
+          test::Utf8(std::u16string(prepared.Get() + outcome.tokenStart, prepared.Get() + outcome.stop)),
+          c.token)
           << script;
     }
   }

@@ -132,8 +132,7 @@ TEST(RegistrarReplacements, NoReferenceCountingOrInterfaces) {
 class RegistrarPreparationRegistry : public test::RegistrySandbox {};
 
 TEST_F(RegistrarPreparationRegistry, QuotedModuleValueIsStoredExactly) {
-  const std::u16string script =
-      u"HKCR { NoRemove CLSID { Stub { InprocServer32 = s '%Module%' } } }";
+  const std::u16string script = u"HKCR { NoRemove CLSID { Stub { InprocServer32 = s '%Module%' } } }";
   EXPECT_EQ(test::RunRegistryScript(script, ScriptMode::kRegister, u"x' } HKCU { Evil"), S_OK);
   EXPECT_EQ(Dump(),
             "\\CLSID\n"

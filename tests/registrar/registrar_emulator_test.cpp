@@ -195,8 +195,8 @@ class RegistrarFaultSweep : public test::RegistrySandbox {
     Renew();
     emu::CreateKey(HKEY_CLASSES_ROOT, u"CLSID\\{Other}");
     if (mode == ScriptMode::kRegister) {
-      emu::SetValue(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}", u"Old",
-                    REG_SZ, test::TextBytes(u"stale"));
+      emu::SetValue(HKEY_CLASSES_ROOT, u"CLSID\\{11111111-2222-3333-4444-555555555555}", u"Old", REG_SZ,
+                    test::TextBytes(u"stale"));
       emu::SetValue(HKEY_CLASSES_ROOT, u"Obsolete", u"", REG_SZ, test::TextBytes(u"gone"));
     } else {
       ASSERT_EQ(RunSweepScript(ScriptMode::kRegister), S_OK);
@@ -207,8 +207,7 @@ class RegistrarFaultSweep : public test::RegistrySandbox {
   // against the rules: failure reported unless the registry ends as in a clean
   // run, nothing leaked, and the registry as rollback or removal leaves it.
   void CheckFaultyRun(ScriptMode mode, const std::string& before, const std::string& clean,
-                      const std::string& rolledBack, bool closeFailed,
-                      const std::function<void()>& arm) {
+                      const std::string& rolledBack, bool closeFailed, const std::function<void()>& arm) {
     PrepareRegistry(mode);
     const int taskBlocks = emu::LiveTaskMemBlocks();
     const int heapBlocks = emu::LiveHeapBlocks();
@@ -262,8 +261,7 @@ class RegistrarFaultSweep : public test::RegistrySandbox {
     int sweptCalls = 0;
     for (int c = 0; c < static_cast<int>(emu::Call::kCount); ++c) {
       const auto call = static_cast<emu::Call>(c);
-      const std::int32_t code =
-          call == emu::Call::VarUI4FromStr ? DISP_E_TYPEMISMATCH : ERROR_ACCESS_DENIED;
+      const std::int32_t code = call == emu::Call::VarUI4FromStr ? DISP_E_TYPEMISMATCH : ERROR_ACCESS_DENIED;
       for (int nth = 1; nth <= end.calls[c] - start.calls[c]; ++nth, ++sweptCalls) {
         SCOPED_TRACE("call kind " + std::to_string(c) + " #" + std::to_string(nth));
         CheckFaultyRun(mode, before, clean, rolledBack, call == emu::Call::RegCloseKey,

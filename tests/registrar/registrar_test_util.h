@@ -9,7 +9,6 @@
 
 namespace test {
 
-
 /// Runs `script` in `mode` with the replacement Module = `module`.
 inline HRESULT RunRegistryScript(const std::u16string& script, ScriptMode mode,
                                  const std::u16string& module = u"C:\\Packages\\Stub.dll") {

@@ -105,13 +105,32 @@ namespace {
 TEST(RegistrarTokenizer, KeywordsCompareAsThePlatformDoes) {
   // Tokens of ASCII letters and digits take the quick comparison, every other
   // one the platform's; either way the answer is the platform's own.
-  const char16_t* keywords[] = {u"Val", u"NoRemove", u"ForceRemove", u"Delete", u"HKCR",
-                                u"HKEY_CLASSES_ROOT", u"Component Categories", u"S", u"D"};
-  const char16_t* tokens[] = {u"val", u"VAL", u"Va", u"Vall", u"Val1", u"nOrEmOvE", u"delete",
-                              u"HKCR", u"hkcr", u"HKEY_CLASSES_ROOT", u"hkey_classes_root",
-                              u"HKEYCLASSESROOT", u"Component", u"ComponentCategories",
-                              u"component categories", u"s", u"d", u"1", u"", u"\uFEFFVal",
-                              u"V\u00E1l", u"{Val}", u"S\u00AD"};
+  const char16_t* keywords[] = {u"Val",  u"NoRemove",          u"ForceRemove",          u"Delete",
+                                u"HKCR", u"HKEY_CLASSES_ROOT", u"Component Categories", u"S",
+                                u"D"};
+  const char16_t* tokens[] = {u"val",
+                              u"VAL",
+                              u"Va",
+                              u"Vall",
+                              u"Val1",
+                              u"nOrEmOvE",
+                              u"delete",
+                              u"HKCR",
+                              u"hkcr",
+                              u"HKEY_CLASSES_ROOT",
+                              u"hkey_classes_root",
+                              u"HKEYCLASSESROOT",
+                              u"Component",
+                              u"ComponentCategories",
+                              u"component categories",
+                              u"s",
+                              u"d",
+                              u"1",
+                              u"",
+                              u"\uFEFFVal",
+                              u"V\u00E1l",
+                              u"{Val}",
+                              u"S\u00AD"};
   for (const char16_t* keyword : keywords) {
     for (const char16_t* token : tokens) {
       EXPECT_EQ(IsKeyword(token, keyword), sys::lstrcmpiW(token, keyword) == 0)

@@ -91,8 +91,9 @@ inline std::string Utf16(const std::string& text, bool bigEndian) {
 inline std::string Expanded(std::string text, const std::string& architecture) {
   const std::string style = kStyleId, textId = kTextId;
   Replace(text, "$HEAD", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">");
-  Replace(text, "$ID", "<assemblyIdentity type=\"win32\" name=\"Lark.Assembly\" version=\"1.0.0.0\" "
-                       "processorArchitecture=\"$ARCH\"/>");
+  Replace(text, "$ID",
+          "<assemblyIdentity type=\"win32\" name=\"Lark.Assembly\" version=\"1.0.0.0\" "
+          "processorArchitecture=\"$ARCH\"/>");
   Replace(text, "$FILE", "<file name=\"Lark.dll\">");
   Replace(text, "$STYLE", "<comClass clsid=\"$S\" threadingModel=\"Apartment\" progid=\"Lark.Style.1\"/>");
   Replace(text, "$TEXT", "<comClass clsid=\"$T\" threadingModel=\"Both\" progid=\"Lark.StyleText.1\"/>");

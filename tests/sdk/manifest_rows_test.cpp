@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/manifest_screen.h"
 #include "findings/finding_table.h"
+#include "host/manifest_screen.h"
 #include "manifest/manifest.h"
 #include "manifest_rows.h"
 
@@ -57,10 +57,12 @@ TEST(ManifestRows, ScreenAndCheckerAgreeAndWineIsRecorded) {
     check::CheckManifest("Lark.Assembly.manifest", row.bytes, want, &findings);
     std::string errors;
     for (const check::Finding& f : findings) {
-      if (f.severity == check::Severity::kError) errors += std::string(check::CodeName(f.code)) + ": " + f.message + "; ";
+      if (f.severity == check::Severity::kError)
+        errors += std::string(check::CodeName(f.code)) + ": " + f.message + "; ";
     }
     EXPECT_EQ(errors.empty(), row.verdict == "ready") << errors;
-    EXPECT_TRUE(row.wine == "serves" || row.wine == "refused" || row.wine == "not-served" || row.wine == "crashes");
+    EXPECT_TRUE(row.wine == "serves" || row.wine == "refused" || row.wine == "not-served" ||
+                row.wine == "crashes");
     if (row.verdict == "ready") EXPECT_EQ(row.wine, "serves");
     EXPECT_EQ(!row.why.empty(), row.verdict != "ready" && row.wine == "serves") << row.why;
   }

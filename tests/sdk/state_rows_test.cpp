@@ -59,8 +59,7 @@ std::vector<std::string> WordsOf(const std::string& line) {
 
 TEST(HostStateRowsTest, TheGuidesTableHasEveryRowsLineAndNoOtherState) {
   const std::vector<std::string> table = GuideTable();
-  ASSERT_FALSE(table.empty()) << "no table of class states under \"The sample host\" in "
-                              << STUB_HOSTS_GUIDE;
+  ASSERT_FALSE(table.empty()) << "no table of class states under \"The sample host\" in " << STUB_HOSTS_GUIDE;
   const std::set<std::string> lines(table.begin(), table.end());
   std::map<std::string, std::string> guideOf;
   for (const Row& row : kRows) {
@@ -75,8 +74,7 @@ TEST(HostStateRowsTest, TheGuidesTableHasEveryRowsLineAndNoOtherState) {
     for (const std::string& word : WordsOf(line)) {
       const auto row = guideOf.find(word);
       EXPECT_TRUE(row != guideOf.end() && row->second == line)
-          << word << ": the guide names a state whose row gives it another line, or none\n  "
-          << line;
+          << word << ": the guide names a state whose row gives it another line, or none\n  " << line;
     }
   }
 }

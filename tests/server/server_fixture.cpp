@@ -34,11 +34,10 @@ void ServerFixture::RebuildModule() {
   module_.emplace(*record_);
 }
 
-ClassTableEntry* ServerFixture::SetRow(int i, const GUID* classId,
-                                       ClassObjectCreator createClassObject,
+ClassTableEntry* ServerFixture::SetRow(int i, const GUID* classId, ClassObjectCreator createClassObject,
                                        InstanceCreator createInstance, void (*startStop)(bool)) {
-  table_[i] = ClassTableEntry{classId, nullptr, createClassObject, createInstance, nullptr, 0,
-                              nullptr, nullptr, startStop};
+  table_[i] = ClassTableEntry{classId, nullptr, createClassObject, createInstance, nullptr,
+                              0,       nullptr, nullptr,           startStop};
   return table_;
 }
 
@@ -55,8 +54,7 @@ class FakeEngine final : public IStubTarget {
     auto is = [&](const IID& iid) { return std::memcmp(&riid, &iid, sizeof(IID)) == 0; };
     *object = nullptr;
     if (log_.answersNull && is(IID_IEngineProbe)) return S_OK;
-    if (!is(IID_IUnknown) && !is(IID_IStubTarget) &&
-        (log_.refuseOtherInterfaces || !is(IID_IEngineProbe))) {
+    if (!is(IID_IUnknown) && !is(IID_IStubTarget) && (log_.refuseOtherInterfaces || !is(IID_IEngineProbe))) {
       return E_NOINTERFACE;
     }
     *object = static_cast<IStubTarget*>(this);
@@ -113,8 +111,7 @@ class EngineFactory final : public IClassFactory {
     delete this;
     return 0;
   }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid,
-                                           void** object) override {
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
@@ -149,8 +146,7 @@ void RegisterEngine(const CLSID& clsid, EngineLog& log) {
   ASSERT_LT(registrationCount, 4);
   auto* factory = new EngineFactory(log);
   DWORD cookie = 0;
-  HRESULT result = ::CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER,
-                                           REGCLS_MULTIPLEUSE, &cookie);
+  HRESULT result = ::CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
   factory->Release();  // the runtime holds it while registered
   ASSERT_EQ(result, S_OK);
   registrations[registrationCount++] = Registration{clsid, cookie};
@@ -172,9 +168,8 @@ void UnregisterEngines() {
 }
 #else
 void RegisterEngine(const CLSID& clsid, EngineLog& log) {
-  emu::RegisterClass(clsid, [&log](IUnknown*, REFIID riid, void** object) {
-    return CreateEngine(log, riid, object);
-  });
+  emu::RegisterClass(
+      clsid, [&log](IUnknown*, REFIID riid, void** object) { return CreateEngine(log, riid, object); });
 }
 
 void UnregisterEngine(const CLSID& clsid) { emu::UnregisterClass(clsid); }

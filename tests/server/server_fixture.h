@@ -41,10 +41,10 @@ class ServerFixture : public test::PlatformSandbox {
 
 /// What the engine objects of one registration do, and what happened to them.
 struct EngineLog {
-  HRESULT setPathResult = S_OK;      // SetModulePath answers this
+  HRESULT setPathResult = S_OK;        // SetModulePath answers this
   bool refuseOtherInterfaces = false;  // then only IUnknown and IStubTarget are answered
-  bool createsNothing = false;  // the class answers S_OK and no object
-  bool answersNull = false;     // IID_IEngineProbe is answered S_OK with a null pointer
+  bool createsNothing = false;         // the class answers S_OK and no object
+  bool answersNull = false;            // IID_IEngineProbe is answered S_OK with a null pointer
   int created = 0;
   int live = 0;
   int setPathCalls = 0;

@@ -11,15 +11,22 @@ std::string ScriptWithClassId(const std::string& idText) {
          "'\n\t}\n\tNoRemove CLSID\n\t{\n\t\tForceRemove " + idText + " = s 'Style'\n\t}\n}\n";
 }
 
-std::string AuthorScript(const std::string& progId, const std::string& idText,
-                         const std::string& threading) {
+std::string AuthorScript(const std::string& progId, const std::string& idText, const std::string& threading) {
   return "HKCR\r\n{\r\n"
-         "\t" + progId + " = s 'Tarvo package'\r\n\t{\r\n\t\tCLSID = s '" + idText + "'\r\n\t}\r\n"
+         "\t" +
+         progId + " = s 'Tarvo package'\r\n\t{\r\n\t\tCLSID = s '" + idText +
+         "'\r\n\t}\r\n"
          "\tNoRemove CLSID\r\n\t{\r\n"
-         "\t\tForceRemove " + idText + " = s 'Tarvo package'\r\n\t\t{\r\n"
-         "\t\t\tProgID = s '" + progId + "'\r\n"
+         "\t\tForceRemove " +
+         idText +
+         " = s 'Tarvo package'\r\n\t\t{\r\n"
+         "\t\t\tProgID = s '" +
+         progId +
+         "'\r\n"
          "\t\t\tInprocServer32 = s '%Module%'\r\n\t\t\t{\r\n"
-         "\t\t\t\tval ThreadingModel = s '" + threading + "'\r\n"
+         "\t\t\t\tval ThreadingModel = s '" +
+         threading +
+         "'\r\n"
          "\t\t\t}\r\n\t\t}\r\n\t}\r\n}\r\n";
 }
 
@@ -40,8 +47,7 @@ PackageFiles::PackageFiles() {
   static int counter = 0;
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
-  std::string unique = "StubPkg" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(counter++);
+  std::string unique = "StubPkg" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(counter++);
   root_ = reinterpret_cast<const char16_t*>(temp) + std::u16string(unique.begin(), unique.end());
   if (CreateDirectoryW(W(root_), nullptr)) folders_.push_back(root_);
   root_ += u"\\";

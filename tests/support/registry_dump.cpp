@@ -28,22 +28,18 @@ std::u16string Join(const std::u16string& path, const std::u16string& name) {
 
 #ifdef _WIN32
 
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
+const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
 bool ReadTree(HKEY root, const std::u16string& path, KeyRecord& key) {
   HKEY handle = nullptr;
-  if (::RegOpenKeyExW(root, path.empty() ? nullptr : Wide(path), 0, KEY_READ, &handle) !=
-      ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(root, path.empty() ? nullptr : Wide(path), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
     return false;
   }
   std::vector<std::u16string> subkeys;
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD length = 256;
-    if (::RegEnumKeyExW(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
+    if (::RegEnumKeyExW(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
       break;
     }
     subkeys.emplace_back(reinterpret_cast<const char16_t*>(name), length);
@@ -57,8 +53,8 @@ bool ReadTree(HKEY root, const std::u16string& path, KeyRecord& key) {
         ERROR_SUCCESS) {
       break;
     }
-    ValueRecord value{std::u16string(reinterpret_cast<const char16_t*>(name.data()), nameLength),
-                      type, std::vector<BYTE>(size)};
+    ValueRecord value{std::u16string(reinterpret_cast<const char16_t*>(name.data()), nameLength), type,
+                      std::vector<BYTE>(size)};
     nameLength = static_cast<DWORD>(name.size());
     ::RegEnumValueW(handle, i, name.data(), &nameLength, nullptr, &type, value.data.data(), &size);
     value.data.resize(size);
@@ -155,18 +151,16 @@ void Format(const KeyRecord& key, const std::u16string& path, bool isRoot, std::
   if (!isRoot) out += Utf8(path) + "\n";
   std::vector<const ValueRecord*> values;
   for (const ValueRecord& value : key.values) values.push_back(&value);
-  std::sort(values.begin(), values.end(), [](const ValueRecord* a, const ValueRecord* b) {
-    return LessIgnoringCase(a->name, b->name);
-  });
+  std::sort(values.begin(), values.end(),
+            [](const ValueRecord* a, const ValueRecord* b) { return LessIgnoringCase(a->name, b->name); });
   for (const ValueRecord* value : values) {
     out += "  " + (value->name.empty() ? std::string("@") : "\"" + Utf8(value->name) + "\"");
     out += " = " + FormatData(*value) + "\n";
   }
   std::vector<const KeyRecord*> children;
   for (const KeyRecord& child : key.children) children.push_back(&child);
-  std::sort(children.begin(), children.end(), [](const KeyRecord* a, const KeyRecord* b) {
-    return LessIgnoringCase(a->name, b->name);
-  });
+  std::sort(children.begin(), children.end(),
+            [](const KeyRecord* a, const KeyRecord* b) { return LessIgnoringCase(a->name, b->name); });
   for (const KeyRecord* child : children) Format(*child, path + u"\\" + child->name, false, out);
 }
 
@@ -176,8 +170,7 @@ std::string Utf8(const std::u16string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;

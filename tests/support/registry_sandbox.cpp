@@ -10,9 +10,7 @@ namespace {
 
 constexpr wchar_t kSandboxParent[] = L"Software\\StubTests";
 
-const wchar_t* Wide(const std::u16string& text) {
-  return reinterpret_cast<const wchar_t*>(text.c_str());
-}
+const wchar_t* Wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
 bool ProcessAlive(DWORD pid) {
   HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
@@ -27,16 +25,14 @@ bool ProcessAlive(DWORD pid) {
 // parallel in the same prefix) are left alone.
 void SweepStaleSandboxes() {
   HKEY parent = nullptr;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSandboxParent, 0, KEY_READ | KEY_WRITE, &parent) !=
-      ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kSandboxParent, 0, KEY_READ | KEY_WRITE, &parent) != ERROR_SUCCESS) {
     return;
   }
   std::vector<std::wstring> stale;
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD length = 256;
-    if (::RegEnumKeyExW(parent, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
+    if (::RegEnumKeyExW(parent, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
       break;
     }
     const unsigned long pid = std::wcstoul(name, nullptr, 10);
@@ -48,8 +44,8 @@ void SweepStaleSandboxes() {
 
 HKEY CreateOrDie(HKEY parent, const std::wstring& path) {
   HKEY key = nullptr;
-  const LONG result = ::RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                        nullptr, &key, nullptr);
+  const LONG result =
+      ::RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
   EXPECT_EQ(result, ERROR_SUCCESS) << "cannot create the sandbox key";
   return key;
 }
@@ -63,8 +59,8 @@ void RegistrySandbox::SetUp() {
     swept = true;
   }
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string name = std::to_string(::GetCurrentProcessId()) + "-" +
-                           info->test_suite_name() + "." + info->name();
+  const std::string name =
+      std::to_string(::GetCurrentProcessId()) + "-" + info->test_suite_name() + "." + info->name();
   std::wstring path = std::wstring(kSandboxParent) + L"\\";
   for (char c : name) path += (c == '\\' || c == '/') ? L'_' : static_cast<wchar_t>(c);
   privatePath_.assign(path.begin(), path.end());
@@ -89,8 +85,8 @@ void RegistrySandbox::PutKey(HKEY root, const std::u16string& path) {
   if (key) ::RegCloseKey(key);
 }
 
-void RegistrySandbox::PutValue(HKEY root, const std::u16string& path, const std::u16string& name,
-                               DWORD type, const std::vector<BYTE>& data) {
+void RegistrySandbox::PutValue(HKEY root, const std::u16string& path, const std::u16string& name, DWORD type,
+                               const std::vector<BYTE>& data) {
   HKEY key = CreateOrDie(root, std::wstring(path.begin(), path.end()));
   if (!key) return;
   EXPECT_EQ(::RegSetValueExW(key, name.empty() ? nullptr : Wide(name), 0, type, data.data(),
@@ -113,8 +109,8 @@ void RegistrySandbox::TearDown() {}
 
 void RegistrySandbox::PutKey(HKEY root, const std::u16string& path) { emu::CreateKey(root, path); }
 
-void RegistrySandbox::PutValue(HKEY root, const std::u16string& path, const std::u16string& name,
-                               DWORD type, const std::vector<BYTE>& data) {
+void RegistrySandbox::PutValue(HKEY root, const std::u16string& path, const std::u16string& name, DWORD type,
+                               const std::vector<BYTE>& data) {
   emu::SetValue(root, path, name, type, data);
 }
 

@@ -36,8 +36,8 @@ class RegistrySandbox : public ::testing::Test {
   /// Creates `path` under `root` with every missing key on the way.
   static void PutKey(HKEY root, const std::u16string& path);
   /// Sets a value (empty name: the default value), creating the key if needed.
-  static void PutValue(HKEY root, const std::u16string& path, const std::u16string& name,
-                       DWORD type, const std::vector<BYTE>& data);
+  static void PutValue(HKEY root, const std::u16string& path, const std::u16string& name, DWORD type,
+                       const std::vector<BYTE>& data);
   /// Sets a REG_SZ value with its terminator.
   static void PutString(HKEY root, const std::u16string& path, const std::u16string& name,
                         const std::u16string& text) {

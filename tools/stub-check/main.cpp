@@ -65,9 +65,8 @@ int main(int argc, char** argv) {
   try {
     using namespace check;
     std::vector<std::string> rest;
-    const auto verb =
-        FindVerb(io::Arguments(argc, argv), {&kCheckSpec, &kNewSpec, &kExportSpec, &kExplainSpec, &kLspSpec},
-                 &rest);
+    const auto verb = FindVerb(io::Arguments(argc, argv),
+                               {&kCheckSpec, &kNewSpec, &kExportSpec, &kExplainSpec, &kLspSpec}, &rest);
     if (verb == "new") return Finish(NewCommand(rest));
     if (verb == "export") return Finish(ExportCommand(rest));
     if (verb == "explain") return Finish(ExplainCommand(rest));

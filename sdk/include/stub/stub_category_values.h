@@ -32,10 +32,12 @@
 /* The braced initializer of a GUID from its eleven fields, and the fields as
  * a plain list:
  * const GUID id = STUB_CATID_TARVO_STYLES_INITIALIZER; */
+/* clang-format off */
 #define STUB_GUID_BRACED(l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
   { l, w1, w2, { b1, b2, b3, b4, b5, b6, b7, b8 } }
 #define STUB_GUID_FIELDS(l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
   l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8
+/* clang-format on */
 #define STUB_CATID_TARVO_STYLES_INITIALIZER STUB_CATID_TARVO_STYLES_APPLY(STUB_GUID_BRACED)
 #define STUB_CATID_TARVO_TEXTS_INITIALIZER STUB_CATID_TARVO_TEXTS_APPLY(STUB_GUID_BRACED)
 #define STUB_CATID_TARVO_STYLES_FIELDS STUB_CATID_TARVO_STYLES_APPLY(STUB_GUID_FIELDS)

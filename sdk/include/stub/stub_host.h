@@ -67,7 +67,8 @@ enum class State {
   ScriptMissing,      ///< "script-missing": nothing is there as Style.rgs or StyleText.rgs
   ScriptUnreadable,   ///< "script-unreadable": something is there as a script but cannot be read
                       ///< as one (a folder, a pipe, a link in a circle, a file that will not open)
-  BadIdentifier,      ///< "bad-identifier": a script's class identifier does not parse (the module would show "Invalid GUID!")
+  BadIdentifier,      ///< "bad-identifier": a script's class identifier does not parse (the module would show
+                      ///< "Invalid GUID!")
   Stale,              ///< "stale": registered for this module, but its script names another identifier now
   Changed,            ///< "changed": its registration names another module now than when found
   CreateFailed,       ///< "create-failed": the checks passed, the creation failed (Class::result;
@@ -140,18 +141,18 @@ StateDetails StateDetailSources(State state);
 struct Class {
   ClassKind kind = ClassKind::Style;
   CLSID clsid = {};
-  std::wstring description;     ///< the class key's default value
-  std::wstring progId;          ///< the ProgID subkey's default value
-  std::wstring threadingModel;  ///< InprocServer32's ThreadingModel value
-                                ///< (Origin::Folder: description, progId and threadingModel
-                                ///< are the comClass entry's in the assembly manifest, read
-                                ///< whenever the scripts name the class, even where the
-                                ///< module checks fail)
+  std::wstring description;               ///< the class key's default value
+  std::wstring progId;                    ///< the ProgID subkey's default value
+  std::wstring threadingModel;            ///< InprocServer32's ThreadingModel value
+                                          ///< (Origin::Folder: description, progId and threadingModel
+                                          ///< are the comClass entry's in the assembly manifest, read
+                                          ///< whenever the scripts name the class, even where the
+                                          ///< module checks fail)
   std::wstring versionIndependentProgId;  ///< Origin::Folder: the comClass entry's first
                                           ///< progid element; Origin::Registry: empty (the
                                           ///< class key's VersionIndependentProgID is not read)
-  bool hasServer = false;       ///< an InprocServer32 key is there
-  std::wstring serverPath;      ///< InprocServer32's default value (REG_EXPAND_SZ expanded)
+  bool hasServer = false;                 ///< an InprocServer32 key is there
+  std::wstring serverPath;                ///< InprocServer32's default value (REG_EXPAND_SZ expanded)
 
   State state = State::Unchecked;
   HRESULT result = S_OK;        ///< CreateFailed: what the creation answered;

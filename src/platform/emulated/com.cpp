@@ -11,10 +11,8 @@
 namespace emu {
 namespace {
 
-constexpr CLSID kCategoriesManager = {0x0002E005, 0x0000, 0x0000,
-                                      {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
-constexpr IID kCatRegisterInterface = {0x0002E012, 0x0000, 0x0000,
-                                       {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr CLSID kCategoriesManager = {0x0002E005, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+constexpr IID kCatRegisterInterface = {0x0002E012, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
 
@@ -56,9 +54,8 @@ class CCategoriesManager final : public ICatRegister {
       std::size_t length = 0;
       while (length < 127 && infos[i].szDescription[length]) ++length;
       std::u16string description(infos[i].szDescription, length);
-      LONG status = detail::SetValueAt(HKEY_CLASSES_ROOT, CategoryPath(infos[i].catid), valueName,
-                                       REG_SZ, description.c_str(),
-                                       (description.size() + 1) * sizeof(char16_t));
+      LONG status = detail::SetValueAt(HKEY_CLASSES_ROOT, CategoryPath(infos[i].catid), valueName, REG_SZ,
+                                       description.c_str(), (description.size() + 1) * sizeof(char16_t));
       if (status != ERROR_SUCCESS) return FromWin32(status);
     }
     return S_OK;
@@ -87,13 +84,11 @@ class CCategoriesManager final : public ICatRegister {
   }
 
  private:
-  static std::u16string CategoryPath(const CATID& id) {
-    return u"Component Categories\\" + GuidText(id);
-  }
+  static std::u16string CategoryPath(const CATID& id) { return u"Component Categories\\" + GuidText(id); }
   static std::u16string ClassPath(const CLSID& clsid) { return u"CLSID\\" + GuidText(clsid); }
 
-  static HRESULT RegisterClassCategories(const CLSID& clsid, const std::u16string& list,
-                                         ULONG count, CATID* ids) {
+  static HRESULT RegisterClassCategories(const CLSID& clsid, const std::u16string& list, ULONG count,
+                                         CATID* ids) {
     if (count && !ids) return E_POINTER;
     for (ULONG i = 0; i < count; ++i) {
       LONG status = detail::CreateKeyPath(HKEY_CLASSES_ROOT,
@@ -105,13 +100,13 @@ class CCategoriesManager final : public ICatRegister {
 
   // The list key itself stays, possibly empty, as on Windows; a class that was
   // never registered is a failure.
-  static HRESULT UnRegisterClassCategories(const CLSID& clsid, const std::u16string& list,
-                                           ULONG count, CATID* ids) {
+  static HRESULT UnRegisterClassCategories(const CLSID& clsid, const std::u16string& list, ULONG count,
+                                           CATID* ids) {
     if (count && !ids) return E_POINTER;
     if (!KeyExists(HKEY_CLASSES_ROOT, ClassPath(clsid))) return E_FAIL;
     for (ULONG i = 0; i < count; ++i) {
-      LONG status = detail::DeleteTreeAt(HKEY_CLASSES_ROOT,
-                                         ClassPath(clsid) + u"\\" + list + u"\\" + GuidText(ids[i]));
+      LONG status =
+          detail::DeleteTreeAt(HKEY_CLASSES_ROOT, ClassPath(clsid) + u"\\" + list + u"\\" + GuidText(ids[i]));
       if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return FromWin32(status);
     }
     return S_OK;
@@ -166,8 +161,8 @@ bool ReadHex(const char16_t* text, int digits, std::uint32_t* value) {
 // The braced form, exactly 38 characters: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.
 bool ParseBracedGuid(const char16_t* text, GUID* guid) {
   if (detail::Length(text) != 38) return false;
-  if (text[0] != u'{' || text[9] != u'-' || text[14] != u'-' || text[19] != u'-' ||
-      text[24] != u'-' || text[37] != u'}') {
+  if (text[0] != u'{' || text[9] != u'-' || text[14] != u'-' || text[19] != u'-' || text[24] != u'-' ||
+      text[37] != u'}') {
     return false;
   }
   std::uint32_t value;
@@ -206,9 +201,8 @@ void ResetCom() { Com() = ComState(); }
 std::u16string GuidText(const GUID& guid) {
   char text[40];
   std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-                guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                guid.Data4[6], guid.Data4[7]);
+                static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
+                guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
   return std::u16string(text, text + std::strlen(text));
 }
 
@@ -243,8 +237,7 @@ int LiveTaskMemBlocks() {
 
 namespace sys {
 
-HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid,
-                         void** object) {
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object) {
   std::int32_t code = 0;
   if (emu::detail::CallFails(emu::Call::CoCreateInstance, &code)) {
     if (object) *object = nullptr;
@@ -280,8 +273,8 @@ HRESULT CLSIDFromString(const char16_t* text, CLSID* clsid) {
   }
   // Anything else is a programmatic identifier: HKCR\<text>\CLSID holds the class.
   std::u16string classText;
-  if (text[0] && emu::detail::ReadStringValue(HKEY_CLASSES_ROOT, std::u16string(text) + u"\\CLSID",
-                                              u"", &classText) &&
+  if (text[0] &&
+      emu::detail::ReadStringValue(HKEY_CLASSES_ROOT, std::u16string(text) + u"\\CLSID", u"", &classText) &&
       emu::ParseBracedGuid(classText.c_str(), &parsed)) {
     *clsid = parsed;
     return S_OK;

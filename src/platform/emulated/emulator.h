@@ -139,11 +139,11 @@ KeyContents ReadKey(HKEY root, const std::u16string& path);
 /// A key that calls created, deleted or changed since MarkRegistry: as it was
 /// at the mark and as it is now.
 struct KeyChange {
-  HKEY root;               // the predefined root it is under
-  std::u16string before;   // its path below the root at the mark ("" for the root)
-  bool existed = false;    // whether it was there at the mark
+  HKEY root;              // the predefined root it is under
+  std::u16string before;  // its path below the root at the mark ("" for the root)
+  bool existed = false;   // whether it was there at the mark
   std::vector<Value> valuesBefore;
-  std::u16string now;      // its path below the root as spelled now, when it is there
+  std::u16string now;  // its path below the root as spelled now, when it is there
   bool exists = false;
   std::vector<Value> values;
 };
@@ -189,8 +189,7 @@ const std::vector<std::u16string>& OpenedPaths();
 /// without one, GetShortPathNameW returns the long name). Paths not in the
 /// module table convert to themselves when a file or folder exists there and
 /// fail with ERROR_FILE_NOT_FOUND otherwise.
-void SetModuleFileName(HMODULE module, const std::u16string& longName,
-                       const std::u16string& shortName = u"");
+void SetModuleFileName(HMODULE module, const std::u16string& longName, const std::u16string& shortName = u"");
 /// Registers a long/short name pair for path conversion (a folder or file).
 void SetShortName(const std::u16string& longName, const std::u16string& shortName);
 

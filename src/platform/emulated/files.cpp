@@ -68,7 +68,7 @@ void Put(const std::u16string& path, FileEntry entry) {
 // file while it is open does not disturb the reader.
 struct Stream {
   std::shared_ptr<const std::string> data;  // what reads deliver
-  long endOffset;    // where SEEK_END points
+  long endOffset;                           // where SEEK_END points
   bool seekable;
   long position = 0;
 };
@@ -203,8 +203,7 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode) {
     return nullptr;
   }
   std::u16string modeText = mode ? std::u16string(mode) : std::u16string();
-  if (!path || modeText.empty() || modeText[0] != u'r' ||
-      modeText.find(u'+') != std::u16string::npos) {
+  if (!path || modeText.empty() || modeText[0] != u'r' || modeText.find(u'+') != std::u16string::npos) {
     // Only reading is emulated; the module never writes files.
     errno = EINVAL;
     return nullptr;
@@ -219,15 +218,13 @@ FILE* _wfopen(const char16_t* path, const char16_t* mode) {
     auto it = state.files.find(key);
     if (it == state.files.end()) {
       errno = state.directories.count(key) ? EACCES : ENOENT;
-      detail::SetLastErrorCode(state.directories.count(key) ? ERROR_ACCESS_DENIED
-                                                            : ERROR_FILE_NOT_FOUND);
+      detail::SetLastErrorCode(state.directories.count(key) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
       return nullptr;
     }
     const FileEntry& entry = it->second;
     stream->data = binary ? entry.bytes : std::make_shared<const std::string>(TextModeBytes(*entry.bytes));
-    stream->endOffset = entry.behaviour == Behaviour::kShrinking
-                            ? entry.claimedSize
-                            : static_cast<long>(entry.bytes->size());
+    stream->endOffset =
+        entry.behaviour == Behaviour::kShrinking ? entry.claimedSize : static_cast<long>(entry.bytes->size());
     stream->seekable = entry.behaviour != Behaviour::kUnseekable;
   }
 #ifdef _WIN32

@@ -58,7 +58,6 @@ LONG SetValueAt(HKEY root, const std::u16string& path, const std::u16string& nam
 /// Deletes the key at `path` with everything beneath it; ERROR_FILE_NOT_FOUND if missing.
 LONG DeleteTreeAt(HKEY root, const std::u16string& path);
 /// Reads a REG_SZ (or REG_EXPAND_SZ) value as text; false when missing or of another type.
-bool ReadStringValue(HKEY root, const std::u16string& path, const std::u16string& name,
-                     std::u16string* text);
+bool ReadStringValue(HKEY root, const std::u16string& path, const std::u16string& name, std::u16string* text);
 
 }  // namespace emu::detail

@@ -140,8 +140,10 @@ HANDLE CreateMutexW(SECURITY_ATTRIBUTES*, BOOL initialOwner, const char16_t* nam
   DWORD error = ERROR_SUCCESS;
   if (name && *name) {
     auto& named = kernel.mutexes[emu::detail::Folded(name)];
-    if (named) error = ERROR_ALREADY_EXISTS;
-    else named = std::make_shared<emu::NamedMutex>();
+    if (named)
+      error = ERROR_ALREADY_EXISTS;
+    else
+      named = std::make_shared<emu::NamedMutex>();
     mutex = named;
   } else {
     mutex = std::make_shared<emu::NamedMutex>();
@@ -182,7 +184,7 @@ BOOL ReleaseMutex(HANDLE object) {
   if (found == emu::Kernel().handles.end() || found->second->depth == 0 ||
       found->second->owner != std::this_thread::get_id()) {
     emu::detail::SetLastErrorCode(found == emu::Kernel().handles.end() ? ERROR_INVALID_HANDLE
-                                                                        : emu::kNotOwner);
+                                                                       : emu::kNotOwner);
     return FALSE;
   }
   if (--found->second->depth == 0) found->second->released.notify_all();
@@ -204,10 +206,10 @@ DWORD ExpandEnvironmentStringsW(const char16_t* text, char16_t* buffer, DWORD si
   std::u16string out;
   for (std::size_t i = 0; i < in.size();) {
     const std::size_t close = in[i] == u'%' ? in.find(u'%', i + 1) : std::u16string::npos;
-    const auto value = close == std::u16string::npos
-                           ? emu::Kernel().environment.end()
-                           : emu::Kernel().environment.find(
-                                 emu::detail::Folded(in.substr(i + 1, close - i - 1)));
+    const auto value =
+        close == std::u16string::npos
+            ? emu::Kernel().environment.end()
+            : emu::Kernel().environment.find(emu::detail::Folded(in.substr(i + 1, close - i - 1)));
     if (value == emu::Kernel().environment.end()) {
       out += in[i++];
       continue;
@@ -240,9 +242,8 @@ void MemFree(void* block) {
 
 int MessageBoxW(HWND owner, const char16_t* text, const char16_t* caption, UINT type) {
   emu::detail::Guard guard(emu::detail::StateLock());
-  emu::Kernel().messageBoxes.push_back(
-      {owner, text ? std::u16string(text) : std::u16string(),
-       caption ? std::u16string(caption) : std::u16string(), type});
+  emu::Kernel().messageBoxes.push_back({owner, text ? std::u16string(text) : std::u16string(),
+                                        caption ? std::u16string(caption) : std::u16string(), type});
   return 1;  // IDOK: the only button the module ever shows
 }
 
@@ -255,8 +256,7 @@ HWINSTA GetProcessWindowStation() {
   return emu::kProcessStation;
 }
 
-BOOL GetUserObjectInformationW(HWINSTA object, int index, void* info, DWORD length,
-                               DWORD* lengthNeeded) {
+BOOL GetUserObjectInformationW(HWINSTA object, int index, void* info, DWORD length, DWORD* lengthNeeded) {
   std::int32_t code = 0;
   if (emu::detail::CallFails(emu::Call::GetUserObjectInformationW, &code)) {
     emu::detail::SetLastErrorCode(static_cast<DWORD>(code));

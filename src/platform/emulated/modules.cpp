@@ -108,8 +108,7 @@ void ResetModules() { Modules() = ModuleState(); }
 
 }  // namespace detail
 
-void SetModuleFileName(HMODULE module, const std::u16string& longName,
-                       const std::u16string& shortName) {
+void SetModuleFileName(HMODULE module, const std::u16string& longName, const std::u16string& shortName) {
   detail::Guard guard(detail::StateLock());
   Modules().fileNames[module] = longName;
   AddNames(Modules(), longName, shortName);

@@ -88,8 +88,8 @@ constexpr std::uintptr_t kFirstRoot = 0x80000000u;
 constexpr std::size_t kRootCount = 7;  // HKEY_CLASSES_ROOT .. HKEY_DYN_DATA
 constexpr REGSAM kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE;
-constexpr REGSAM kGenericRead = 0x80000000u, kGenericWrite = 0x40000000u,
-                 kGenericAll = 0x10000000u, kMaximumAllowed = 0x02000000u;
+constexpr REGSAM kGenericRead = 0x80000000u, kGenericWrite = 0x40000000u, kGenericAll = 0x10000000u,
+                 kMaximumAllowed = 0x02000000u;
 constexpr std::size_t kMaxKeyNameLength = 255;
 
 // Handle values are tagged integers far from any address the process could
@@ -234,8 +234,8 @@ bool PathOf(const Key& key, std::size_t* root, std::u16string* path) {
   for (; top->parent; top = top->parent) chain.push_back(top);
   if (!top->isRoot) return false;
   const auto& roots = Registry().roots;
-  const auto found = std::find_if(roots.begin(), roots.end(),
-                                  [&](const KeyPtr& r) { return r.get() == top; });
+  const auto found =
+      std::find_if(roots.begin(), roots.end(), [&](const KeyPtr& r) { return r.get() == top; });
   if (found == roots.end()) return false;
   *root = static_cast<std::size_t>(found - roots.begin());
   path->clear();
@@ -278,8 +278,8 @@ KeyPtr AddChild(Key& parent, const std::u16string& name) {
 // Creates what is missing along `parts` below `start`. `mayCreateHere` says
 // whether the caller's handle lets it add subkeys to `start` itself; keys
 // marked read-only never receive new subkeys.
-LONG CreatePath(KeyPtr start, const std::vector<std::u16string>& parts, bool mayCreateHere,
-                KeyPtr* result, bool* created) {
+LONG CreatePath(KeyPtr start, const std::vector<std::u16string>& parts, bool mayCreateHere, KeyPtr* result,
+                bool* created) {
   KeyPtr key = start;
   std::size_t i = 0;
   for (; i < parts.size(); ++i) {
@@ -311,8 +311,7 @@ LONG CheckOpen(const Key& key, REGSAM access) {
   return ERROR_SUCCESS;
 }
 
-void StoreValue(Key& key, const std::u16string& name, DWORD type, const BYTE* data,
-                std::size_t size) {
+void StoreValue(Key& key, const std::u16string& name, DWORD type, const BYTE* data, std::size_t size) {
   Note(key, true);
   key.values.Store(name, type, std::vector<BYTE>(data, data + size));
 }
@@ -353,8 +352,7 @@ KeyPtr LocateOrCreate(HKEY root, const std::u16string& path) {
 }
 
 // The live key behind `parent` and the pieces of the path `name` below it.
-LONG ResolvePath(HKEY parent, const char16_t* name, Handle* handle,
-                 std::vector<std::u16string>* parts) {
+LONG ResolvePath(HKEY parent, const char16_t* name, Handle* handle, std::vector<std::u16string>* parts) {
   LONG status = Resolve(parent, handle);
   if (status != ERROR_SUCCESS) return status;
   if (handle->key->deleted) return ERROR_KEY_DELETED;
@@ -422,8 +420,7 @@ bool ReadStringValue(HKEY root, const std::u16string& path, const std::u16string
   if (!key || key->unreadable) return false;
   const Value* value = key->values.Find(name);
   if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ)) return false;
-  text->assign(reinterpret_cast<const char16_t*>(value->data.data()),
-               value->data.size() / sizeof(char16_t));
+  text->assign(reinterpret_cast<const char16_t*>(value->data.data()), value->data.size() / sizeof(char16_t));
   while (!text->empty() && text->back() == 0) text->pop_back();
   return true;
 }
@@ -581,8 +578,8 @@ LONG RegCreateKeyExW(HKEY parent, const char16_t* name, DWORD /*reserved*/, char
   access = emu::MapGeneric(access);
   emu::KeyPtr key;
   bool created = false;
-  status = emu::CreatePath(handle.key, parts,
-                           (emu::Effective(handle) & KEY_CREATE_SUB_KEY) != 0, &key, &created);
+  status =
+      emu::CreatePath(handle.key, parts, (emu::Effective(handle) & KEY_CREATE_SUB_KEY) != 0, &key, &created);
   if (status != ERROR_SUCCESS) return status;
   if (!created) {
     status = emu::CheckOpen(*key, access);

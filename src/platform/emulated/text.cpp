@@ -118,8 +118,7 @@ std::string ToUtf8(const std::u16string& text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -247,8 +246,8 @@ const char16_t* CharNextW(const char16_t* position) {
   return *position ? position + 1 : position;
 }
 
-int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, const char* bytes, int byteCount,
-                        char16_t* wide, int wideCount) {
+int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, const char* bytes, int byteCount, char16_t* wide,
+                        int wideCount) {
   std::int32_t code = 0;
   if (emu::detail::CallFails(emu::Call::MultiByteToWideChar, &code)) {
     emu::detail::SetLastErrorCode(static_cast<DWORD>(code));
@@ -341,8 +340,10 @@ HRESULT VarUI4FromStr(const char16_t* text, LCID /*locale*/, ULONG /*flags*/, UL
   for (;; ++p) {
     if (IsDigit(*p)) {
       any = true;
-      if (!(digits.empty() && *p == u'0')) digits += static_cast<char>(*p);
-      else if (seenPoint) --pointPosition;  // a leading zero after the point
+      if (!(digits.empty() && *p == u'0'))
+        digits += static_cast<char>(*p);
+      else if (seenPoint)
+        --pointPosition;  // a leading zero after the point
     } else if (*p == u',' && any && !seenPoint) {
       continue;
     } else if (*p == u'.' && !seenPoint) {

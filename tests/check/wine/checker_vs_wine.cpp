@@ -17,15 +17,15 @@
 #include "checks/package.h"
 #include "findings/finding.h"
 #include "module/module_file.h"
+#include "package/package_classes.h"
+#include "platform/emulated/emulator.h"
+#include "real_registry.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
 #include "report/report.h"
 #include "scripts/script_reading.h"
 #include "text/identifiers.h"
 #include "text/text.h"
-#include "package/package_classes.h"
-#include "platform/emulated/emulator.h"
-#include "real_registry.h"
 
 namespace {
 
@@ -34,12 +34,12 @@ const char kTextId[] = "{C0DE00F0-2222-4A00-8000-0000000000F1}";
 
 // The identifier block the module reads, then the script under test.
 std::string StyleScript(const std::string& script) {
-  return std::string("HKCR\r\n{\r\n\tVsWine.Style.1 = s 'Style'\r\n\t{\r\n\t\tCLSID = s '") +
-         kStyleId + "'\r\n\t}\r\n}\r\n" + script;
+  return std::string("HKCR\r\n{\r\n\tVsWine.Style.1 = s 'Style'\r\n\t{\r\n\t\tCLSID = s '") + kStyleId +
+         "'\r\n\t}\r\n}\r\n" + script;
 }
 std::string TextScript() {
-  return std::string("HKCR\r\n{\r\n\tVsWine.Text.1 = s 'Text'\r\n\t{\r\n\t\tCLSID = s '") +
-         kTextId + "'\r\n\t}\r\n}\r\n";
+  return std::string("HKCR\r\n{\r\n\tVsWine.Text.1 = s 'Text'\r\n\t{\r\n\t\tCLSID = s '") + kTextId +
+         "'\r\n\t}\r\n}\r\n";
 }
 
 // A Unix path from the build system names Wine's Z: drive, with backslashes.
@@ -66,8 +66,8 @@ std::set<std::u16string> NamesIn(const std::string& a, const std::string& b) {
       } else if (inQuote) {
         quoted += c;
       }
-      if (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\'' || c == u'{' ||
-          c == u'}' || c == u'=') {
+      if (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\'' || c == u'{' || c == u'}' ||
+          c == u'=') {
         if (!word.empty()) names.insert(check::FoldCase(word));
         word.clear();
       } else {
@@ -79,9 +79,8 @@ std::set<std::u16string> NamesIn(const std::string& a, const std::string& b) {
 }
 
 // Top-level keys that hold everybody's keys: only their named children count.
-const std::set<std::u16string> kShared = {u"clsid",     u"interface", u"typelib",
-                                          u"appid",     u"mime",      u"filetype",
-                                          u"software",  u"component categories"};
+const std::set<std::u16string> kShared = {u"clsid", u"interface", u"typelib",  u"appid",
+                                          u"mime",  u"filetype",  u"software", u"component categories"};
 
 check::Snapshot ToSnapshot(const std::vector<real::Key>& keys) {
   check::Snapshot snapshot;
@@ -89,9 +88,8 @@ check::Snapshot ToSnapshot(const std::vector<real::Key>& keys) {
     check::RegKey& entry = snapshot[check::FoldCase(key.path)];
     entry.path = key.path;
     for (const real::Value& value : key.values) {
-      entry.values[check::FoldCase(value.name)] = {
-          value.name, static_cast<DWORD>(value.type),
-          std::vector<BYTE>(value.data.begin(), value.data.end())};
+      entry.values[check::FoldCase(value.name)] = {value.name, static_cast<DWORD>(value.type),
+                                                   std::vector<BYTE>(value.data.begin(), value.data.end())};
     }
   }
   return snapshot;
@@ -143,8 +141,7 @@ TEST_P(CheckerVsWine, PredictsWhatTheModuleDoes) {
 
   ASSERT_TRUE(run.loaded) << "error " << run.loadError;
   ASSERT_EQ(predicted.load.result, S_OK);
-  EXPECT_EQ(check::DescribeResult(predicted.registration.result),
-            check::DescribeResult(run.registration));
+  EXPECT_EQ(check::DescribeResult(predicted.registration.result), check::DescribeResult(run.registration));
   const check::Snapshot registered = ToSnapshot(run.registered);
   EXPECT_EQ(predicted.registration.changes, check::RegDiff(base, registered));
   EXPECT_EQ(check::DescribeResult(predicted.removal.result), check::DescribeResult(run.removal));

@@ -16,16 +16,15 @@ void ReadValues(HKEY key, const std::u16string& path, std::vector<Key>* keys) {
   std::vector<wchar_t> name(kNameCapacity);
   for (DWORD i = 0;; ++i) {
     DWORD nameLength = kNameCapacity, type = 0, size = 0;
-    if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, nullptr, &size) !=
-        ERROR_SUCCESS) {
+    if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
       break;
     }
     Value value;
     value.type = type;
     value.data.resize(size);
     nameLength = kNameCapacity;
-    if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, value.data.data(),
-                      &size) != ERROR_SUCCESS) {
+    if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, value.data.data(), &size) !=
+        ERROR_SUCCESS) {
       continue;
     }
     value.name.assign(reinterpret_cast<const char16_t*>(name.data()), nameLength);
@@ -91,8 +90,7 @@ void ReadScope(HKEY root, const std::u16string& rootName, const std::set<std::u1
       const std::vector<std::u16string> children = Subkeys(key);
       for (std::size_t i = 0; i < children.size(); ++i) {
         if (i != 0 && !names.count(Fold(children[i]))) continue;
-        WithChild(key, children[i],
-                  [&](HKEY child) { ReadTree(child, path + u"\\" + children[i], keys); });
+        WithChild(key, children[i], [&](HKEY child) { ReadTree(child, path + u"\\" + children[i], keys); });
       }
     });
   }
@@ -100,8 +98,7 @@ void ReadScope(HKEY root, const std::u16string& rootName, const std::set<std::u1
 
 }  // namespace
 
-std::vector<Key> ReadRegistry(const std::set<std::u16string>& names,
-                              const std::set<std::u16string>& shared) {
+std::vector<Key> ReadRegistry(const std::set<std::u16string>& names, const std::set<std::u16string>& shared) {
   std::vector<Key> keys;
   ReadScope(HKEY_CLASSES_ROOT, u"HKEY_CLASSES_ROOT", names, shared, &keys);
   ReadScope(HKEY_CURRENT_USER, u"HKEY_CURRENT_USER", names, shared, &keys);
@@ -121,10 +118,10 @@ ModuleRun RunModule(const std::u16string& modulePath, const std::set<std::u16str
   }
   run.loaded = true;
   using Entry = HRESULT(STDAPICALLTYPE*)();
-  auto registerServer = reinterpret_cast<Entry>(
-      reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
-  auto unregisterServer = reinterpret_cast<Entry>(
-      reinterpret_cast<void*>(GetProcAddress(module, "DllUnregisterServer")));
+  auto registerServer =
+      reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+  auto unregisterServer =
+      reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DllUnregisterServer")));
   run.registration = registerServer ? registerServer() : E_NOTIMPL;
   run.registered = ReadRegistry(names, shared);
   run.removal = unregisterServer ? unregisterServer() : E_NOTIMPL;
@@ -139,8 +136,8 @@ bool MakeFolder(const std::u16string& path) {
 }
 
 bool WriteFile(const std::u16string& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

@@ -26,8 +26,7 @@ struct Key {
 /// as CLSID, holding thousands of others' keys) only the subtrees of the named
 /// children, plus the shared key's first child, so that the key keeps a subkey
 /// as it really has. The roots themselves are not listed.
-std::vector<Key> ReadRegistry(const std::set<std::u16string>& names,
-                              const std::set<std::u16string>& shared);
+std::vector<Key> ReadRegistry(const std::set<std::u16string>& names, const std::set<std::u16string>& shared);
 
 /// What the module did: its load, then DllRegisterServer, the registry, then
 /// DllUnregisterServer, the registry.

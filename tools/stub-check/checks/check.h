@@ -15,10 +15,10 @@
 namespace check {
 
 struct CheckRequest {
-  std::string input;                       // a module copy (Aurora.dll) or its package folder (Aurora)
-  std::shared_ptr<const Package> package;  // a package made already (PackageOfScripts), not `input`
-  std::vector<std::string> registryFiles;  // the .reg exports to start from, in order (--registry)
-  Snapshot registry;                       // more keys to start from (a test's copy of a real registry)
+  std::string input;                         // a module copy (Aurora.dll) or its package folder (Aurora)
+  std::shared_ptr<const Package> package;    // a package made already (PackageOfScripts), not `input`
+  std::vector<std::string> registryFiles;    // the .reg exports to start from, in order (--registry)
+  Snapshot registry;                         // more keys to start from (a test's copy of a real registry)
   std::vector<std::u16string> installPaths;  // empty: C:\Packages\ and a path with blanks and apostrophes
   bool perUser = false;                      // regsvr32 /n /i:user
   const FileSystem* files = nullptr;         // where `input` and the exports are read; null: SystemFiles()

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "findings/finding.h"
 #include "io/file_system.h"
 #include "module/module_file.h"
 #include "package/class_identity.h"
 #include "registry/emulator_session.h"
 #include "registry/registry_state.h"
-#include "findings/finding.h"
 #include "scripts/script_reading.h"
 #include "text/text.h"
 
@@ -71,7 +71,7 @@ struct Install {
   std::vector<Place> idPlaces;     // where each scan read its identifier in the script; no line: nowhere
   bool idsRead = false;
   RunResult registration;
-  Snapshot registered;  // the keys registration made or changed, whole: what an installer writes
+  Snapshot registered;          // the keys registration made or changed, whole: what an installer writes
   Snapshot unchangedClassKeys;  // each class's own keys that registration found and left as they were
   RunResult removal;
   std::vector<LeftKey> leftBehind;

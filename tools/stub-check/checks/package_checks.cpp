@@ -54,8 +54,9 @@ std::size_t ExplainRead(const std::string& bytes, std::size_t start, std::size_t
   }
   f->notes.push_back("the identifier '" + id + "' is " + std::to_string(id.size()) + " characters" +
                      (id.size() == 38 ? "" : ", " + Off(id.size(), 38)));
-  f->remedy = "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
-              "hexadecimal digits joined by hyphens, in braces";
+  f->remedy =
+      "write the identifier as {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}: groups of 8, 4, 4, 4 and 12 "
+      "hexadecimal digits joined by hyphens, in braces";
   const std::size_t close = std::min(id.find('}'), id.size());
   std::vector<std::size_t> starts = {1};  // of each group, and one past the last group's end
   for (std::size_t dash; (dash = id.find('-', starts.back())) < close;) starts.push_back(dash + 1);
@@ -113,16 +114,14 @@ Finding IdentifierFinding(const ScriptFile& s, const ClassIdScan& scan) {
     return f;
   } else if (scan.identifierStart >= 0) {
     place = ExplainRead(bytes, TextModeOffset(bytes, scan.identifierStart), at, &f);
-  } else if (letter == std::string::npos && scan.expected == 's' && at < bytes.size() &&
-             bytes[at] == 'S') {
+  } else if (letter == std::string::npos && scan.expected == 's' && at < bytes.size() && bytes[at] == 'S') {
     f.message = "the type letter is 'S': the module reads only a lower-case s";
     f.remedy = "write the type letter as a lower-case s: CLSID = s '{...}'";
   } else if (letter == std::string::npos) {
-    f.message = "after CLSID the module expects " +
-                (scan.expected == '\'' ? std::string("an apostrophe")
-                                       : "'" + std::string(1, scan.expected) + "'") +
-                " and finds " +
-                (at < bytes.size() ? "'" + excerpt(at).substr(0, 1) + "'" : "the end of the file");
+    f.message =
+        "after CLSID the module expects " +
+        (scan.expected == '\'' ? std::string("an apostrophe") : "'" + std::string(1, scan.expected) + "'") +
+        " and finds " + (at < bytes.size() ? "'" + excerpt(at).substr(0, 1) + "'" : "the end of the file");
     f.notes.push_back("the module reads CLSID = s '{...}'");
   } else if (Lower(bytes.substr(start, kWord.size())) == Lower(kWord)) {
     f.message = "the word " + kWord + " is written '" + bytes.substr(start, kWord.size()) +
@@ -222,7 +221,8 @@ void FindScript(const FileSystem& files, const std::string& folder, ScriptFile* 
     script->isFolder = entry.folder;
     if (script->isFolder) return;
     std::string bytes;
-    script->found = files.Read(script->realPath, kScriptSizeLimit, &bytes, &script->problem, &script->tooLarge);
+    script->found =
+        files.Read(script->realPath, kScriptSizeLimit, &bytes, &script->problem, &script->tooLarge);
     if (script->found) script->encoding = Encoding(script->name, bytes, nullptr);
     script->bytes = std::make_shared<const std::string>(std::move(bytes));
     return;

@@ -158,8 +158,7 @@ void LoadFailures(Install* install) {
 }
 
 // A registration that succeeds must point COM at this copy of the module: each class's InprocServer32.
-void CheckServers(const EmulatorSession& session, const Install& install,
-                  std::vector<Finding>* findings) {
+void CheckServers(const EmulatorSession& session, const Install& install, std::vector<Finding>* findings) {
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
     const std::string file = Utf8(PackageClasses[i].scriptName),
                       className = Utf8(PackageClasses[i].className);
@@ -195,10 +194,10 @@ void CheckServers(const EmulatorSession& session, const Install& install,
 }
 
 // The file a class's InprocServer32 names in the emulated registry now, as its default value reads.
-std::string RegisteredServer(const EmulatorSession& session, const Install& install,
-                             const GUID& id) {
+std::string RegisteredServer(const EmulatorSession& session, const Install& install, const GUID& id) {
   RegKey key;
-  const std::u16string server = install.classesKey + u"\\CLSID\\" + Utf16(GuidString(id)) + u"\\InprocServer32";
+  const std::u16string server =
+      install.classesKey + u"\\CLSID\\" + Utf16(GuidString(id)) + u"\\InprocServer32";
   if (!session.ReadRegKey(server, &key)) return "";
   auto value = key.values.find(u"");
   return value == key.values.end() ? "" : Utf8(TextUpToNul(value->second.data));
@@ -210,8 +209,8 @@ std::vector<Finding> ClassesOfOtherModules(const EmulatorSession& session, const
   std::vector<Finding> findings;
   for (std::size_t i = 0; i < install.ids.size(); ++i) {
     if (FindClassServer(install.ids[i], install.modulePath.c_str()) != ClassServer::kOtherModule) continue;
-    const std::string other = RegisteredServer(session, install, install.ids[i]), id = GuidString(install.ids[i]),
-                      className = Utf8(PackageClasses[i].className);
+    const std::string other = RegisteredServer(session, install, install.ids[i]),
+                      id = GuidString(install.ids[i]), className = Utf8(PackageClasses[i].className);
     Finding f = Noted(
         FindingCode::kTakesClass, Utf8(PackageClasses[i].scriptName), {},
         "registration takes the " + className + " class " + id + " from another module file",
@@ -231,14 +230,15 @@ std::vector<Finding> ClassesOfOtherModules(const EmulatorSession& session, const
 // A removal that left a class alone because another module file serves it: which, and why. `owners` are the
 // findings of classes that named another file before registration; any other such class names the file its
 // own script writes instead of %Module%, which `servers` already tells: its finding gets what removal does.
-void KeptClasses(const EmulatorSession& session, const Install& install, const PackageOutcome& removal, std::vector<Finding>* owners,
-                 std::vector<Finding>* servers) {
-  const std::string kept = "removal leaves the class and its ProgIDs in place: the module removes only the "
-                           "classes whose InprocServer32 names it";
+void KeptClasses(const EmulatorSession& session, const Install& install, const PackageOutcome& removal,
+                 std::vector<Finding>* owners, std::vector<Finding>* servers) {
+  const std::string kept =
+      "removal leaves the class and its ProgIDs in place: the module removes only the "
+      "classes whose InprocServer32 names it";
   for (std::size_t i = 0; i < install.ids.size() && i < std::size(removal.kept); ++i) {
     if (!removal.kept[i]) continue;
-    const std::string other = RegisteredServer(session, install, install.ids[i]), id = GuidString(install.ids[i]),
-                      file = Utf8(PackageClasses[i].scriptName);
+    const std::string other = RegisteredServer(session, install, install.ids[i]),
+                      id = GuidString(install.ids[i]), file = Utf8(PackageClasses[i].scriptName);
     const auto named = [&](const Finding& f) { return f.Arg("classId") == id || f.file == file; };
     auto wrongPath = std::find_if(servers->begin(), servers->end(), [&](const Finding& f) {
       return f.code == FindingCode::kWrongServerPath && named(f);
@@ -301,8 +301,7 @@ void RunRegistration(EmulatorSession& session, const Package& package, Install& 
   if (SUCCEEDED(install.registration.result)) CheckServers(session, install, &servers);
   const std::size_t boxesBefore = session.BoxCount();
   install.removal = Ran(
-      session,
-      package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
+      session, package.perUser ? InstallServer(FALSE, u"user", &removalStop) : UnregisterServer(&removalStop),
       boxesBefore, 5);
   KeptClasses(session, install, removalStop, &owners, &servers);
   const Changes removed = session.TakeChanges();

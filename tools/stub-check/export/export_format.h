@@ -29,7 +29,7 @@ struct ExportedPackage {
   bool perUser;               // what regsvr32 /n /i:user writes, under HKCU
   const ModuleFile& moduleFile;
   const Package& package;
-  const Install& install;     // the run the keys come from: class identifiers, install path
+  const Install& install;                // the run the keys come from: class identifiers, install path
   const std::vector<ExportedKey>& keys;  // in tree order, every name writable as .reg and XML
 };
 

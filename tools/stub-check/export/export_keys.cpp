@@ -50,10 +50,10 @@ const char* FormatOption(bool help) {
   return (help ? text : value).c_str();
 }
 
-
 // What an installer writes of `registry`: keys with values and empty leaves, HKCR as the machine's or the
 // user's classes. False with `problem` for a root an installer cannot write, or a name text cannot hold.
-bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey>* keys, std::string* problem) {
+bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey>* keys,
+                 std::string* problem) {
   for (auto it = registry.begin(); it != registry.end(); ++it) {
     const auto next = std::next(it);
     const bool hasSubkeys = next != registry.end() && next->first.rfind(it->first + u"\\", 0) == 0;
@@ -78,7 +78,8 @@ bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey
       }
     }
     if (!unwritable.empty()) {
-      *problem = "registration writes " + unwritable + ", whose name holds a line break or another control "
+      *problem = "registration writes " + unwritable +
+                 ", whose name holds a line break or another control "
                  "character that .reg and installer text cannot hold; rename it in the script";
       return false;
     }
@@ -88,8 +89,8 @@ bool CollectKeys(const Snapshot& registry, bool perUser, std::vector<ExportedKey
 }
 
 // --module-path, needed where the keys name the installed path, refused where a format names its own file.
-bool CheckInstallPath(const ExportFormat& format, const std::string& formatName, const std::string& modulePath,
-                      const std::string& moduleName, std::string* problem) {
+bool CheckInstallPath(const ExportFormat& format, const std::string& formatName,
+                      const std::string& modulePath, const std::string& moduleName, std::string* problem) {
   const std::string installedName = modulePath.substr(modulePath.rfind('\\') + 1);
   std::string why;
   problem->clear();
@@ -98,11 +99,13 @@ bool CheckInstallPath(const ExportFormat& format, const std::string& formatName,
     for (const ExportFormat& f : kExportFormats) {
       if (!f.ownFileReference) names += (names.empty() ? "" : " or ") + std::string(f.name);
     }
-    if (!modulePath.empty()) *problem = "--module-path is for --format " + names + ": " + format.ownFileReference;
+    if (!modulePath.empty())
+      *problem = "--module-path is for --format " + names + ": " + format.ownFileReference;
   } else if (modulePath.empty()) {
     *problem = "--module-path PATH is required for --format " + formatName +
                ": the keys name the module's installed path (e.g. --module-path "
-               "\"C:\\Program Files\\Tarvo\\" + moduleName + "\")";
+               "\"C:\\Program Files\\Tarvo\\" +
+               moduleName + "\")";
   } else if (!CheckWindowsModulePath(modulePath, &why)) {
     *problem = "--module-path " + Quoted(modulePath) + ": " + why +
                "; give the path the module is installed at, C:\\...\\" + moduleName;
@@ -119,13 +122,19 @@ bool LoadModuleCopy(const std::string& module, Package* package, std::string* pr
   const FileSystem& files = SystemFiles();
   const PathStatus status = files.Status(module);
   problem->clear();
-  if (status.kind == PathStatus::Kind::kNone) *problem = module + ": no such file" + giveModule;
-  else if (status.kind != PathStatus::Kind::kFile) *problem = module + ": not a file" + giveModule;
-  else if (!LoadPackage(files, module, package, problem)) return false;
-  else if (!package->moduleFile.found) *problem = "cannot read " + module + ": " + package->moduleFile.problem;
-  else if (!package->moduleFile.isPe) *problem = module + ": not a Windows module (no PE header)" + giveModule;
+  if (status.kind == PathStatus::Kind::kNone)
+    *problem = module + ": no such file" + giveModule;
+  else if (status.kind != PathStatus::Kind::kFile)
+    *problem = module + ": not a file" + giveModule;
+  else if (!LoadPackage(files, module, package, problem))
+    return false;
+  else if (!package->moduleFile.found)
+    *problem = "cannot read " + module + ": " + package->moduleFile.problem;
+  else if (!package->moduleFile.isPe)
+    *problem = module + ": not a Windows module (no PE header)" + giveModule;
   else if (!package->moduleFile.bits) {
-    *problem = module + ": a module for another processor (" + package->moduleFile.architecture + ")" + giveModule;
+    *problem =
+        module + ": a module for another processor (" + package->moduleFile.architecture + ")" + giveModule;
   }
   return problem->empty();
 }
@@ -149,7 +158,8 @@ const VerbSpec kExportSpec = {
          "with the module's own file name; no <>\"|?*, control characters or\n"
          "device names (CON, NUL, COM1, ...)"},
         {"--directory-id", "ID", false, "wxs: the directory the module goes to (default INSTALLFOLDER)"},
-        {"--group", "NAME", false, "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
+        {"--group", "NAME", false,
+         "wxs: the ComponentGroup to define (default: the module's name less .dll)"},
         {"--assembly-name", "ASSEMBLY", false,
          "manifest: the assembly's name, which names ASSEMBLY.manifest\n"
          "(default: the module's name less .dll, then .Assembly): ASCII\n"
@@ -173,8 +183,9 @@ int ExportCommand(const std::vector<std::string>& args) {
   const std::string modulePath = line.Get("--module-path");
   const bool perUser = line.Has("--per-user");
   if (line.operands.empty() || line.operands[0].empty()) {
-    return Refuse("no module given: name the package's module copy (stub-check export Aurora.dll; "
-                  "stub-check export --help)");
+    return Refuse(
+        "no module given: name the package's module copy (stub-check export Aurora.dll; "
+        "stub-check export --help)");
   }
   const std::string module = line.operands[0];
   // The parser takes only the formats' names (the --format value lists them).
@@ -189,7 +200,8 @@ int ExportCommand(const std::vector<std::string>& args) {
   const std::string& moduleName = package.moduleName;
   const std::string stem = moduleName.substr(0, moduleName.size() > 4 ? moduleName.size() - 4 : 0);
   if (ShowBytes(moduleName) != moduleName) {
-    return Refuse("the module's file name " + Quoted(moduleName) + " is not UTF-8 text, which .reg and "
+    return Refuse("the module's file name " + Quoted(moduleName) +
+                  " is not UTF-8 text, which .reg and "
                   "WiX text must be: rename the package to a UTF-8 name");
   }
   if (!CheckInstallPath(*format, formatName, modulePath, moduleName, &problem)) return Refuse(problem);
@@ -207,24 +219,36 @@ int ExportCommand(const std::vector<std::string>& args) {
     if (f.severity != Severity::kError) continue;
     if (++errors <= 3) io::PrintError("stub-check export: " + TextDiagnostic(f, nullptr, package.moduleName));
   }
-  if (errors) return Refuse("the package has " + std::to_string(errors) + " error(s); nothing exported "
-                            "(stub-check check " + module + " shows them)");
+  if (errors)
+    return Refuse("the package has " + std::to_string(errors) +
+                  " error(s); nothing exported "
+                  "(stub-check check " +
+                  module + " shows them)");
   if (install.registration.result != S_OK) {
     return Refuse(std::string(perUser ? "per-user " : "") + "registration fails with " +
-                  DescribeResult(install.registration.result) + "; stub-check check " + module + " shows why");
+                  DescribeResult(install.registration.result) + "; stub-check check " + module +
+                  " shows why");
   }
   std::vector<ExportedKey> keys;
   if (!CollectKeys(install.registered, perUser, &keys, &problem)) return Refuse(problem);
-  const auto outside =
-      std::find_if(keys.begin(), keys.end(), [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
+  const auto outside = std::find_if(keys.begin(), keys.end(),
+                                    [](const ExportedKey& k) { return k.root != HKEY_CURRENT_USER; });
   if (perUser && outside != keys.end()) {
-    io::PrintError("stub-check export: warning: the scripts write " +
-                   Escaped(Utf8(LongRootName(outside->root)) + "\\" + outside->below) +
-                   ", outside the classes root: a per-user install runs without elevation and cannot write "
-                   "there, and the key is not the user's; write every key under HKCR for a per-user package\n");
+    io::PrintError(
+        "stub-check export: warning: the scripts write " +
+        Escaped(Utf8(LongRootName(outside->root)) + "\\" + outside->below) +
+        ", outside the classes root: a per-user install runs without elevation and cannot write "
+        "there, and the key is not the user's; write every key under HKCR for a per-user package\n");
   }
-  const ExportedPackage exported{line, moduleName, stem, package.moduleFile.architecture, perUser,
-                                 package.moduleFile, *report.package, install, keys};
+  const ExportedPackage exported{line,
+                                 moduleName,
+                                 stem,
+                                 package.moduleFile.architecture,
+                                 perUser,
+                                 package.moduleFile,
+                                 *report.package,
+                                 install,
+                                 keys};
   std::string text;
   if (!format->write(exported, &text, &problem)) return Refuse(problem);
   return PrintChecked("stub-check export", text) ? 0 : 2;

@@ -9,20 +9,23 @@ bool CheckManifestOptions(const ParsedLine& options, const std::string& stem, st
   // nothing is installed anywhere, for the machine or for a user.
   for (const char* option : {"--per-user", "--directory-id", "--group"}) {
     if (!options.Has(option)) continue;
-    *problem = std::string(option) + " is for --format reg or wxs: a manifest names the module "
+    *problem = std::string(option) +
+               " is for --format reg or wxs: a manifest names the module "
                "beside it and writes no registry key";
     return false;
   }
   // By default NAME.Assembly: an assembly named as its module would be looked
   // for in NAME.dll, which comes before NAME.manifest in Windows' search.
-  if (ValidAssemblyName(options.Get("--assembly-name", stem + ".Assembly"), stem + ".dll", problem)) return true;
+  if (ValidAssemblyName(options.Get("--assembly-name", stem + ".Assembly"), stem + ".dll", problem))
+    return true;
   if (!options.Has("--assembly-name")) *problem += "; give another with --assembly-name NAME";
   return false;
 }
 
 bool WriteManifestFile(const ExportedPackage& e, std::string* out, std::string* problem) {
   if (!e.moduleFile.hasVersion) {
-    *problem = e.moduleName + " has no version resource, and an assembly's identity needs the "
+    *problem = e.moduleName +
+               " has no version resource, and an assembly's identity needs the "
                "module's version: give a copy of Stub.dll";
     return false;
   }

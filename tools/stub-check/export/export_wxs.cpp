@@ -89,7 +89,8 @@ std::string WixHeader(const ExportedPackage& e, const std::string& fileId, std::
          ".msi product.wxs THIS.wxs" +
          (e.moduleFile.hasVersion
               ? "\n     wixl leaves the File table's version empty; set the module's afterwards:\n"
-                "     msibuild " + stem + ".msi -q \"UPDATE File SET Version = '" + e.moduleFile.version +
+                "     msibuild " +
+                    stem + ".msi -q \"UPDATE File SET Version = '" + e.moduleFile.version +
                     "' WHERE File = '" + fileId + "'\"\n    "
               : std::string()) +
          " -->\n";
@@ -103,11 +104,12 @@ bool CheckWixOptions(const ParsedLine& options, const std::string& stem, std::st
     const bool valid = !text.empty() && text.size() <= kWixIdentifierLimit && IdentifierStart(text[0]) &&
                        std::all_of(text.begin(), text.end(), IdentifierChar);
     if (valid) continue;
-    *problem = option + (" " + Quoted(text)) + " is no WiX identifier" +
-               (text.size() > kWixIdentifierLimit ? " (it is " + std::to_string(text.size()) + " characters long)"
-                                                  : "") +
-               ": use 1 to " + std::to_string(kWixIdentifierLimit) +
-               " ASCII letters, digits, underscores and periods, starting with a letter or an underscore";
+    *problem =
+        option + (" " + Quoted(text)) + " is no WiX identifier" +
+        (text.size() > kWixIdentifierLimit ? " (it is " + std::to_string(text.size()) + " characters long)"
+                                           : "") +
+        ": use 1 to " + std::to_string(kWixIdentifierLimit) +
+        " ASCII letters, digits, underscores and periods, starting with a letter or an underscore";
     return false;
   }
   return true;
@@ -147,19 +149,21 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
            win64 + ">\n" + body + indent + "</Component>\n";
   };
   // The file version, for the installer's replacement rules; wixl (0.101) drops it: the header sets it.
-  const std::string version = e.moduleFile.hasVersion ? " DefaultVersion=\"" + e.moduleFile.version + "\"" : "";
+  const std::string version =
+      e.moduleFile.hasVersion ? " DefaultVersion=\"" + e.moduleFile.version + "\"" : "";
   std::string files = component(fileId, identity + "file " + e.moduleName,
                                 "        <File Id=\"" + fileId + "\" Name=\"" + Xml(e.moduleName) +
-                                    "\" Source=\"$(var.SourceDir)/" + Xml(e.moduleName) + "\" KeyPath=\"yes\"" +
-                                    version + "/>\n",
+                                    "\" Source=\"$(var.SourceDir)/" + Xml(e.moduleName) +
+                                    "\" KeyPath=\"yes\"" + version + "/>\n",
                                 "      ");
   std::string folder;
   for (const ScriptFile& script : e.package.scripts) {
     const std::string name = io::FileName(script.realPath), id = base + "." + Identifier(name);
-    folder += component(id, identity + "file " + e.stem + "/" + name,
-                        "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +
-                            Xml(e.stem) + "/" + Xml(name) + "\" KeyPath=\"yes\"/>\n",
-                        "        ");
+    folder +=
+        component(id, identity + "file " + e.stem + "/" + name,
+                  "          <File Id=\"" + id + "\" Name=\"" + Xml(name) + "\" Source=\"$(var.SourceDir)/" +
+                      Xml(e.stem) + "/" + Xml(name) + "\" KeyPath=\"yes\"/>\n",
+                  "        ");
   }
   files += "      <Directory Id=\"" + base + ".folder\" Name=\"" + Xml(e.stem) + "\">\n" + folder +
            "      </Directory>\n";
@@ -170,14 +174,18 @@ bool WriteWixFragment(const ExportedPackage& e, std::string* out, std::string* p
     files += "      <!-- The component categories, shared by every package: installed, never removed. -->\n" +
              component(base + ".categories", "", values[1], "      ");
   }
-  std::string text = WixHeader(e, fileId, &xmlProblem) +
-                     "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n  <Fragment>\n    <DirectoryRef Id=\"" +
-                     WixOption(e.options, "--directory-id", e.stem) + "\">\n" + files + "    </DirectoryRef>\n" +
-                     "    <ComponentGroup Id=\"" + WixOption(e.options, "--group", e.stem) + "\">\n";
+  std::string text =
+      WixHeader(e, fileId, &xmlProblem) +
+      "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n  <Fragment>\n    <DirectoryRef Id=\"" +
+      WixOption(e.options, "--directory-id", e.stem) + "\">\n" + files + "    </DirectoryRef>\n" +
+      "    <ComponentGroup Id=\"" + WixOption(e.options, "--group", e.stem) + "\">\n";
   for (const std::string& id : components) text += "      <ComponentRef Id=\"" + id + "\"/>\n";
-  if (xmlProblem.empty()) *out = text + "    </ComponentGroup>\n  </Fragment>\n</Wix>\n";
-  else *problem = "the WiX fragment cannot be written: " + xmlProblem + "; rename it (XML holds UTF-8 "
-                  "text without control characters other than tab and line breaks)";
+  if (xmlProblem.empty())
+    *out = text + "    </ComponentGroup>\n  </Fragment>\n</Wix>\n";
+  else
+    *problem = "the WiX fragment cannot be written: " + xmlProblem +
+               "; rename it (XML holds UTF-8 "
+               "text without control characters other than tab and line breaks)";
   return xmlProblem.empty();
 }
 

@@ -18,10 +18,10 @@ class MachineFiles final : public FileSystem {
     std::error_code error, linkError;
     const fs::file_status target = fs::status(io::PathOf(path), error);
     status.there = fs::exists(fs::symlink_status(io::PathOf(path), linkError));
-    status.kind = fs::is_regular_file(target)  ? PathStatus::Kind::kFile
-                  : fs::is_directory(target)   ? PathStatus::Kind::kFolder
-                  : fs::exists(target)         ? PathStatus::Kind::kOther
-                                               : PathStatus::Kind::kNone;
+    status.kind = fs::is_regular_file(target) ? PathStatus::Kind::kFile
+                  : fs::is_directory(target)  ? PathStatus::Kind::kFolder
+                  : fs::exists(target)        ? PathStatus::Kind::kOther
+                                              : PathStatus::Kind::kNone;
     if (error && error != std::errc::no_such_file_or_directory) status.error = error.message();
     return status;
   }

@@ -13,10 +13,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -43,16 +43,22 @@ std::string SizeText(unsigned long long bytes) {
 
 std::string KindOf(fs::file_type type) {
   switch (type) {
-    case fs::file_type::directory: return "a folder, not a file";
-    case fs::file_type::fifo: return "a FIFO (named pipe), not a file";
-    case fs::file_type::character: return "a character device, not a file";
-    case fs::file_type::block: return "a block device, not a file";
-    case fs::file_type::socket: return "a socket, not a file";
+    case fs::file_type::directory:
+      return "a folder, not a file";
+    case fs::file_type::fifo:
+      return "a FIFO (named pipe), not a file";
+    case fs::file_type::character:
+      return "a character device, not a file";
+    case fs::file_type::block:
+      return "a block device, not a file";
+    case fs::file_type::socket:
+      return "a socket, not a file";
     case fs::file_type::none:
     case fs::file_type::not_found:
     case fs::file_type::regular:
     case fs::file_type::symlink:
-    case fs::file_type::unknown: break;
+    case fs::file_type::unknown:
+      break;
   }
   return "not a regular file";
 }

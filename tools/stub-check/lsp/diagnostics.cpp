@@ -217,12 +217,13 @@ Json Diagnostics(const Document& document) {
     std::string message = f.message;
     for (const std::string& note : f.notes) message += "\nnote: " + note;
     if (!f.remedy.empty()) message += "\nremedy: " + f.remedy;
-    list.push_back({{"range", RangeOf(document.text, f)},
-                    {"severity", f.severity == Severity::kError ? 1 : 2},
-                    {"code", CodeName(f.code)},
-                    {"codeDescription", {{"href", std::string(STUB_CHECK_GUIDE_URL) + "#" + RowOf(f.code).anchor}}},
-                    {"source", "stub-check"},
-                    {"message", message}});
+    list.push_back(
+        {{"range", RangeOf(document.text, f)},
+         {"severity", f.severity == Severity::kError ? 1 : 2},
+         {"code", CodeName(f.code)},
+         {"codeDescription", {{"href", std::string(STUB_CHECK_GUIDE_URL) + "#" + RowOf(f.code).anchor}}},
+         {"source", "stub-check"},
+         {"message", message}});
   }
   return list;
 }

@@ -30,12 +30,12 @@ struct AssemblyFacts {
   std::string architecture;            // the module's: "x86" or "x64"
   std::string fileName;                // the module copy's file name, "Fjord.dll"
   std::vector<ManifestClass> classes;  // one per row of PackageClasses
-  const FileSystem* files = nullptr;   // where the assemblies it depends on are looked for; null: SystemFiles()
+  const FileSystem* files =
+      nullptr;  // where the assemblies it depends on are looked for; null: SystemFiles()
 };
 
 /// The class `id` as the registration left it; `lookup` answers a key below the classes root, or null.
-ManifestClass RegisteredClass(const GUID& id,
-                              const std::function<const RegKey*(const std::string&)>& lookup);
+ManifestClass RegisteredClass(const GUID& id, const std::function<const RegKey*(const std::string&)>& lookup);
 
 /// The classes as `install`'s registration left them (its keys over those it left); false if it failed.
 bool RegisteredClasses(const Install& install, std::vector<ManifestClass>* classes);
@@ -59,9 +59,10 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
 /// What a manifest is checked against: the module copy (no architecture unless x86 or x64) and its classes.
 struct ManifestExpectation {
   std::string moduleName, architecture;
-  bool classesKnown = false;          // its registration ran
+  bool classesKnown = false;           // its registration ran
   std::vector<ManifestClass> classes;  // one per row of PackageClasses
-  const FileSystem* files = nullptr;   // where the assemblies it depends on are looked for; null: SystemFiles()
+  const FileSystem* files =
+      nullptr;  // where the assemblies it depends on are looked for; null: SystemFiles()
 };
 
 /// A finding for each way `bytes`, the manifest `file`, is no assembly manifest or differs from `expected`.

@@ -420,7 +420,7 @@ void CheckFiles(const XmlElement& root, const ManifestExpectation& expected, Man
   const std::size_t count = expected.classes.size();
   const std::string kShape = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}";  // a class identifier's
   std::vector<std::string> ids, folded, scripts;  // folded: the ids as a clsid is compared with them
-  std::string classList = "its classes:";  // "its classes: Style.rgs {...}, StyleText.rgs {...}"
+  std::string classList = "its classes:";         // "its classes: Style.rgs {...}, StyleText.rgs {...}"
   for (std::size_t i = 0; i < count; ++i) {
     ids.push_back(GuidString(expected.classes[i].clsid));
     folded.push_back(Lower(ids[i]));
@@ -474,8 +474,8 @@ std::size_t ScreenPlace(const stub::host::detail::ManifestScreen& screen, const 
   return screen.at + (text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
 }
 
-bool ScreenRefuses(const stub::host::detail::ManifestScreen& screen, const std::string& text, bool classesChecked,
-                   ManifestFindings* out) {
+bool ScreenRefuses(const stub::host::detail::ManifestScreen& screen, const std::string& text,
+                   bool classesChecked, ManifestFindings* out) {
   using stub::host::detail::ManifestFault;
   const std::size_t at = ScreenPlace(screen, text);
   switch (screen.fault) {
@@ -494,13 +494,15 @@ bool ScreenRefuses(const stub::host::detail::ManifestScreen& screen, const std::
                "correct it at that place" + kExport);
       return true;
     case ManifestFault::Markup:
-      out->Add(FindingCode::kManifestNotXml, at, "a CDATA section or a processing instruction, which a manifest does not hold",
-               {kRefused}, "write the text plainly, without <![CDATA[ or <?...?>" + kExport);
+      out->Add(FindingCode::kManifestNotXml, at,
+               "a CDATA section or a processing instruction, which a manifest does not hold", {kRefused},
+               "write the text plainly, without <![CDATA[ or <?...?>" + kExport);
       return true;
     case ManifestFault::NoClassId:
       if (classesChecked) return false;  // each such comClass is found with the package's classes
       out->Add(FindingCode::kManifestClass, at, "a comClass whose clsid is not a braced class identifier",
-               {"a class identifier is {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, written as it is, without references",
+               {"a class identifier is {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, written as it is, without "
+                "references",
                 kRefused},
                "give each comClass the identifier its script registers" + kExport);
       return true;
@@ -514,8 +516,9 @@ bool ScreenRefuses(const stub::host::detail::ManifestScreen& screen, const std::
 }
 
 // The manifest's findings, the reader's verdict `screen` among them.
-void CheckRead(const std::string& file, const std::string& text, const stub::host::detail::ManifestScreen& screen,
-               const ManifestExpectation& expected, ManifestFindings& out) {
+void CheckRead(const std::string& file, const std::string& text,
+               const stub::host::detail::ManifestScreen& screen, const ManifestExpectation& expected,
+               ManifestFindings& out) {
   XmlElement root;
   XmlReader reader{text};
   if (!reader.Read(&root)) {
@@ -532,9 +535,9 @@ void CheckRead(const std::string& file, const std::string& text, const stub::hos
   const std::vector<const XmlElement*> identities = root.Children("assemblyIdentity");
   if (identities.empty()) out.NotAssembly(root.at, "the assembly has no assemblyIdentity");
   if (identities.size() > 1) {
-    out.Add(FindingCode::kManifestNotAssembly, identities[1]->at, "the assembly has a second assemblyIdentity",
-            {"Windows may refuse it (Wine reads the first)"}, "keep one assemblyIdentity" + kExport,
-            Severity::kWarning);
+    out.Add(FindingCode::kManifestNotAssembly, identities[1]->at,
+            "the assembly has a second assemblyIdentity", {"Windows may refuse it (Wine reads the first)"},
+            "keep one assemblyIdentity" + kExport, Severity::kWarning);
   }
   if (identities.size() == 1) CheckIdentity(file, *identities[0], expected, &out);
   CheckDependencies(expected.files ? *expected.files : SystemFiles(), file, root, &out);

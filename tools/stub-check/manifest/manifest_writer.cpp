@@ -52,8 +52,8 @@ bool ValidAssemblyName(const std::string& name, const std::string& moduleName, s
   if (!NamedAsModule(name, moduleName)) return true;
   *problem = "cannot name the assembly " + Quoted(name) + " after its module " + moduleName +
              ": Windows looks for a private assembly NAME first as NAME.dll, where it finds the module "
-             "without a manifest, and stops before NAME.manifest; give it another name (" + name +
-             ".Assembly, say)";
+             "without a manifest, and stops before NAME.manifest; give it another name (" +
+             name + ".Assembly, say)";
   return false;
 }
 
@@ -70,7 +70,8 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
     // The models a comClass can name; without one the class lives in the main apartment (as with no value)
     if (!model.empty() && model != "apartment" && model != "free" && model != "both" && model != "neutral") {
       *problem = script + " registers the threading model " + Quoted(c.threadingModel) + " for " +
-                 GuidString(c.clsid) + ", which a manifest cannot name: use Apartment, Free, Both or "
+                 GuidString(c.clsid) +
+                 ", which a manifest cannot name: use Apartment, Free, Both or "
                  "Neutral in the script (or none, for the main apartment)";
       return false;
     }
@@ -102,20 +103,29 @@ bool WriteAssemblyManifest(const AssemblyFacts& facts, std::string* text, std::s
   for (std::size_t at; (at = shown.find("--")) != std::string::npos;) shown.insert(at + 1, " ");
   const std::string identity = "<assemblyIdentity type=\"win32\" name=\"" + facts.name + "\" version=\"" +
                                facts.version + "\" processorArchitecture=\"" + arch + "\"/>\n";
-  *text = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-          "<!-- " + shown + " as a side-by-side assembly: its classes as its scripts register them\n"
-          "     (stub-check export). Save it as " + facts.name + ".manifest in the application's folder,\n"
-          "     beside " + shown + " and its package folder. The application's own manifest names it:\n"
-          "  <dependency>\n"
-          "    <dependentAssembly>\n"
-          "      " + identity +
-          "    </dependentAssembly>\n"
-          "  </dependency>\n"
-          "-->\n"
-          "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
-          "  " + identity +
-          "  <file name=\"" + file + "\">\n" + classes + "  </file>\n"
-          "</assembly>\n";
+  *text =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+      "<!-- " +
+      shown +
+      " as a side-by-side assembly: its classes as its scripts register them\n"
+      "     (stub-check export). Save it as " +
+      facts.name +
+      ".manifest in the application's folder,\n"
+      "     beside " +
+      shown +
+      " and its package folder. The application's own manifest names it:\n"
+      "  <dependency>\n"
+      "    <dependentAssembly>\n"
+      "      " +
+      identity +
+      "    </dependentAssembly>\n"
+      "  </dependency>\n"
+      "-->\n"
+      "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
+      "  " +
+      identity + "  <file name=\"" + file + "\">\n" + classes +
+      "  </file>\n"
+      "</assembly>\n";
   return true;
 }
 

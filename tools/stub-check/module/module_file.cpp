@@ -21,8 +21,11 @@ struct Machine {
   const char* name;
   int bits;
 };
-constexpr Machine kMachines[] = {{0x014C, "x86", 32}, {0x8664, "x64", 64}, {0xAA64, "ARM64", 0},
-                                 {0x01C4, "ARM", 0},   {0x0200, "Itanium", 0}};
+constexpr Machine kMachines[] = {{0x014C, "x86", 32},
+                                 {0x8664, "x64", 64},
+                                 {0xAA64, "ARM64", 0},
+                                 {0x01C4, "ARM", 0},
+                                 {0x0200, "Itanium", 0}};
 
 // Where no section of the file is: far past its end, so that no field there can be read.
 constexpr std::size_t kNowhere = SIZE_MAX / 4;

@@ -105,14 +105,26 @@ std::string Script(const std::string& name, const NewClass& c, const std::string
   const std::string progId = name + "." + c.kind, description = name + " " + c.description;
   const std::string named = " = s '" + description + "'\n\t{\n\t\tCLSID = s '" + id + "'\n";
   return "HKCR\n{\n"
-         "\t" + progId + ".1" + named + "\t}\n"
-         "\t" + progId + named + "\t\tCurVer = s '" + progId + ".1'\n\t}\n"
+         "\t" +
+         progId + ".1" + named +
+         "\t}\n"
+         "\t" +
+         progId + named + "\t\tCurVer = s '" + progId +
+         ".1'\n\t}\n"
          "\tNoRemove CLSID\n\t{\n"
-         "\t\tForceRemove " + id + " = s '" + description + "'\n\t\t{\n"
-         "\t\t\tProgID = s '" + progId + ".1'\n"
-         "\t\t\tVersionIndependentProgID = s '" + progId + "'\n"
+         "\t\tForceRemove " +
+         id + " = s '" + description +
+         "'\n\t\t{\n"
+         "\t\t\tProgID = s '" +
+         progId +
+         ".1'\n"
+         "\t\t\tVersionIndependentProgID = s '" +
+         progId +
+         "'\n"
          "\t\t\tInprocServer32 = s '%Module%'\n\t\t\t{\n"
-         "\t\t\t\tval ThreadingModel = s '" + c.threadingModel + "'\n"
+         "\t\t\t\tval ThreadingModel = s '" +
+         c.threadingModel +
+         "'\n"
          "\t\t\t}\n\t\t}\n\t}\n}\n";
 }
 
@@ -199,8 +211,10 @@ bool StagingFolder(const fs::path& folder) {
     const bool regular = type == fs::file_type::regular;
     locked = locked || (file == kStagingLock && regular);
     bool expected = false;
-    if (file == kStagingLock || file == name + ".dll") expected = regular;
-    else if (file == name) expected = type == fs::file_type::directory && scripts(part.path());
+    if (file == kStagingLock || file == name + ".dll")
+      expected = regular;
+    else if (file == name)
+      expected = type == fs::file_type::directory && scripts(part.path());
     if (!expected) return false;
   }
   return locked && !error;

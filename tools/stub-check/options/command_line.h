@@ -20,9 +20,9 @@ struct OptionSpec {
 };
 
 struct VerbSpec {
-  const char* verb;           // "check", "new", "export"
-  const char* operand;        // the name of the one operand ("PACKAGE", "NAME", "MODULE"); "": none
-  const char* about;          // lines after the usage line, before the options
+  const char* verb;     // "check", "new", "export"
+  const char* operand;  // the name of the one operand ("PACKAGE", "NAME", "MODULE"); "": none
+  const char* about;    // lines after the usage line, before the options
   std::vector<OptionSpec> options;
   const char* after;          // lines after the options
   bool operandFirst = false;  // the usage line names the operand before the options

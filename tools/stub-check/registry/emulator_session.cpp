@@ -2,11 +2,11 @@
 // marks, compares and puts back.
 #include "registry/emulator_session.h"
 
+#include "platform/emulated/emulator.h"
 #include "platform/platform.h"
+#include "registrar/script_grammar.h"
 #include "registry/registry_state.h"
 #include "text/text.h"
-#include "platform/emulated/emulator.h"
-#include "registrar/script_grammar.h"
 
 namespace check {
 namespace {

@@ -377,7 +377,8 @@ std::vector<BYTE> TextData(const std::u16string& text) {
   return data;
 }
 
-bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes, std::string* error) {
+bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string>* notes,
+                  std::string* error) {
   // An export may be large: each form of it is let go once the next is made.
   std::u16string text = DecodeRegFile(bytes);
   std::string().swap(bytes);
@@ -387,14 +388,17 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
   std::u16string below, display, line;
   RegKey* current = nullptr;  // the key the value lines are for, once made
   int number = 0;
-  auto note = [&](const std::string& what) { notes->push_back("line " + std::to_string(number) + ": " + what); };
+  auto note = [&](const std::string& what) {
+    notes->push_back("line " + std::to_string(number) + ": " + what);
+  };
   while (lines.Next(&number, &line)) {
     if (line.empty() || line[0] == u';') continue;
     if (!headerSeen) {
       ansi = line == u"REGEDIT4";
       if (!ansi && line != u"Windows Registry Editor Version 5.00") {
-        *error = "not a registry export: the first line is neither \"Windows Registry Editor "
-                 "Version 5.00\" nor \"REGEDIT4\"";
+        *error =
+            "not a registry export: the first line is neither \"Windows Registry Editor "
+            "Version 5.00\" nor \"REGEDIT4\"";
         return false;
       }
       headerSeen = true;
@@ -429,7 +433,8 @@ bool ParseRegFile(std::string bytes, Snapshot* snapshot, std::vector<std::string
 
 void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* exports) {
   // Where the classes come from: HKEY_CLASSES_ROOT, the machine's, the user's.
-  static const std::u16string kClasses[] = {u"hkey_classes_root\\", u"hkey_local_machine\\software\\classes\\",
+  static const std::u16string kClasses[] = {u"hkey_classes_root\\",
+                                            u"hkey_local_machine\\software\\classes\\",
                                             u"hkey_current_user\\software\\classes\\"};
   Snapshot machine, user, elsewhere;
   for (RegistryExport& e : *exports) {
@@ -452,7 +457,8 @@ void CombineExports(EmulatorSession& session, std::vector<RegistryExport>* expor
     }
   }
   // The user's keys over the machine's: a key both have shows the user's values.
-  for (auto it = user.begin(); it != user.end(); it = user.erase(it)) machine[it->first] = std::move(it->second);
+  for (auto it = user.begin(); it != user.end(); it = user.erase(it))
+    machine[it->first] = std::move(it->second);
   // Into the session's registry, each key let go once it is there.
   for (Snapshot* part : {&elsewhere, &machine}) {
     for (auto it = part->begin(); it != part->end(); it = part->erase(it)) session.Restore(it->second);

@@ -19,7 +19,7 @@ struct RegValue {
   bool operator==(const RegValue& o) const { return type == o.type && data == o.data; }
 };
 struct RegKey {
-  std::u16string path;  // "HKEY_CLASSES_ROOT\CLSID\{...}", as stored
+  std::u16string path;                        // "HKEY_CLASSES_ROOT\CLSID\{...}", as stored
   std::map<std::u16string, RegValue> values;  // by case-folded name
 };
 /// Orders key paths as a tree: a key, then everything under it, then its next sibling.

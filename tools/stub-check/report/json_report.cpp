@@ -45,22 +45,28 @@ Json Arguments(const Finding& f) {
 
 Json Run(const RunResult& run) {
   auto box = [](const Box& b) { return Json{{"caption", Text(b.caption)}, {"text", Text(b.text)}}; };
-  return {{"result", Hex32(run.result)}, {"resultName", ResultName(run.result)}, {"exitCode", run.exitCode},
-          {"fileStops", run.fileStops}, {"boxes", Each(run.boxes, box)}, {"changes", Text(run.changes)}};
+  return {{"result", Hex32(run.result)},   {"resultName", ResultName(run.result)},
+          {"exitCode", run.exitCode},      {"fileStops", run.fileStops},
+          {"boxes", Each(run.boxes, box)}, {"changes", Text(run.changes)}};
 }
 
 Json ModuleFileJson(const ModuleFile& m) {
   const Json pe = {{"machine", m.architecture}, {"bits", m.bits}, {"loadedBy", Text(m.ArchitectureLine())}};
-  return {{"path", Text(m.path)}, {"found", m.found}, {"format", m.found ? Text(m.format) : Json()},
-          {"architecture", m.isPe ? pe : Json()}, {"exports", Each(m.exports, Text)},
-          {"missingExports", Each(m.missing, Text)}, {"thisModule", m.IsThisModule()},
+  return {{"path", Text(m.path)},
+          {"found", m.found},
+          {"format", m.found ? Text(m.format) : Json()},
+          {"architecture", m.isPe ? pe : Json()},
+          {"exports", Each(m.exports, Text)},
+          {"missingExports", Each(m.missing, Text)},
+          {"thisModule", m.IsThisModule()},
           {"version", m.hasVersion ? Text(m.version) : Json()}};
 }
 
 // How regsvr32 registers the package and removes it, and its exit code before any script runs (null: none).
 Json Regsvr32Json(const Report& report) {
   return Each(std::vector<Regsvr32>{report.registering, report.removing}, [](const Regsvr32& p) {
-    return Json{{"command", p.command}, {"entry", p.entry},
+    return Json{{"command", p.command},
+                {"entry", p.entry},
                 {"exitCodeBeforeScripts", p.fileExit >= 0 ? Json(p.fileExit) : Json()}};
   });
 }
@@ -72,9 +78,9 @@ Json InstallJson(const Install& in) {
     const std::string name = Utf8(PackageClasses[k].className);
     ids[name] = GuidString(in.ids[k]);
     const Place p = k < in.idPlaces.size() ? in.idPlaces[k] : Place();
-    places[name] = p.line ? Json{{"file", Utf8(PackageClasses[k].scriptName)}, {"line", p.line},
-                                 {"column", p.column}}
-                          : Json();
+    places[name] =
+        p.line ? Json{{"file", Utf8(PackageClasses[k].scriptName)}, {"line", p.line}, {"column", p.column}}
+               : Json();
   }
   Json removal = in.removal.ran ? Run(in.removal) : Json();
   if (in.removal.ran) {
@@ -82,9 +88,13 @@ Json InstallJson(const Install& in) {
       return Json{{"key", Text(Utf8(k.path))}, {"reason", Text(k.reason)}};
     });
   }
-  return {{"modulePath", Text(Utf8(in.modulePath))}, {"folder", Text(Utf8(in.directory))},
-          {"load", Run(in.load)}, {"classIds", ids}, {"classIdPlaces", places},
-          {"registration", in.registration.ran ? Run(in.registration) : Json()}, {"removal", removal}};
+  return {{"modulePath", Text(Utf8(in.modulePath))},
+          {"folder", Text(Utf8(in.directory))},
+          {"load", Run(in.load)},
+          {"classIds", ids},
+          {"classIdPlaces", places},
+          {"registration", in.registration.ran ? Run(in.registration) : Json()},
+          {"removal", removal}};
 }
 
 Json FindingJson(const Finding& f) {
@@ -101,8 +111,11 @@ Json FindingJson(const Finding& f) {
 }
 
 Json ScriptJson(const ScriptFile& s) {
-  Json script = {{"name", Text(s.name)}, {"found", s.found}, {"isFolder", s.isFolder},
-                 {"bytes", s.bytes->size()}, {"encoding", Text(s.encoding)}};
+  Json script = {{"name", Text(s.name)},
+                 {"found", s.found},
+                 {"isFolder", s.isFolder},
+                 {"bytes", s.bytes->size()},
+                 {"encoding", Text(s.encoding)}};
   if (!s.problem.empty()) script["problem"] = Text(s.problem);
   return script;
 }
@@ -289,37 +302,52 @@ std::string JsonReport(const Report& report) {
     for (const std::string& note : e.notes) notes.push_back(Text(e.file + " " + note));
   }
   const Json files = Each(package.exports, [](const RegistryExport& e) {
-    return Json{{"file", Text(e.file)}, {"classesRoot", e.classesRoot}, {"machineClasses", e.machineClasses},
-                {"userClasses", e.userClasses}, {"elsewhere", e.elsewhere}};
+    return Json{{"file", Text(e.file)},
+                {"classesRoot", e.classesRoot},
+                {"machineClasses", e.machineClasses},
+                {"userClasses", e.userClasses},
+                {"elsewhere", e.elsewhere}};
   });
-  const Json doc = {{"tool", "stub-check"}, {"schema", 2}, {"input", Text(package.input)},
-                    {"module", Text(package.moduleName)}, {"moduleFile", ModuleFileJson(package.moduleFile)},
-                    {"scriptsFolder", Text(package.realFolder)}, {"perUser", package.perUser},
+  const Json doc = {{"tool", "stub-check"},
+                    {"schema", 2},
+                    {"input", Text(package.input)},
+                    {"module", Text(package.moduleName)},
+                    {"moduleFile", ModuleFileJson(package.moduleFile)},
+                    {"scriptsFolder", Text(package.realFolder)},
+                    {"perUser", package.perUser},
                     {"regsvr32", Regsvr32Json(report)},
                     {"registryFile", package.exports.empty() ? Json() : Text(package.exports[0].file)},
-                    {"registryFiles", files}, {"registryNotes", notes},
+                    {"registryFiles", files},
+                    {"registryNotes", notes},
                     {"scripts", Each(package.scripts, ScriptJson)},
                     {"installs", Each(report.installs, InstallJson)},
-                    {"findings", Each(report.findings, FindingJson)}, {"errors", report.Errors()},
-                    {"warnings", report.Warnings()}, {"exitCode", report.ExitCode()}};
+                    {"findings", Each(report.findings, FindingJson)},
+                    {"errors", report.Errors()},
+                    {"warnings", report.Warnings()},
+                    {"exitCode", report.ExitCode()}};
   return doc.dump(2) + "\n";
 }
 
 std::string FailureReport(const std::string& format, const std::string& input, const std::string& error) {
   if (format == "json") {
-    const Json doc = {{"tool", "stub-check"}, {"schema", 2}, {"input", input.empty() ? Json() : Text(input)},
-                      {"error", Text(error)}, {"exitCode", 2}};
+    const Json doc = {{"tool", "stub-check"},
+                      {"schema", 2},
+                      {"input", input.empty() ? Json() : Text(input)},
+                      {"error", Text(error)},
+                      {"exitCode", 2}};
     return doc.dump(2) + "\n";
   }
   if (format != "sarif") return "";
   // No results: the run did not get as far; its invocation says why, as a tool's own notification.
   const Json notification = {{"level", "error"}, {"message", {{"text", Text(error)}}}};
-  const Json invocation = {{"executionSuccessful", false}, {"exitCode", 2},
+  const Json invocation = {{"executionSuccessful", false},
+                           {"exitCode", 2},
                            {"toolExecutionNotifications", Json::array({notification})}};
   const Json run = {{"tool", {{"driver", Driver(Json::array())}}},
                     {"invocations", Json::array({invocation})},
                     {"results", Json::array()}};
-  const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"},
+  const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"},
+                    {"version", "2.1.0"},
                     {"runs", Json::array({run})}};
   return log.dump(2) + "\n";
 }
@@ -340,7 +368,8 @@ std::string SarifReport(const Report& report, const std::string& root) {
   }
   // The invocation: the exit code, and regsvr32's before any script runs; the class identifiers each install
   // read, with where each script holds it.
-  const Json invocation = {{"executionSuccessful", true}, {"exitCode", report.ExitCode()},
+  const Json invocation = {{"executionSuccessful", true},
+                           {"exitCode", report.ExitCode()},
                            {"properties", {{"regsvr32", Regsvr32Json(report)}}}};
   const Json installs = Each(report.installs, [&](const Install& in) {
     Json classes = Json::array();
@@ -349,7 +378,8 @@ std::string SarifReport(const Report& report, const std::string& root) {
       const std::string script = Utf8(PackageClasses[k].scriptName);
       Json physical = {{"artifactLocation", places.Artifact(report.package->realFolder + script)}};
       if (p.line) physical["region"] = {{"startLine", p.line}, {"startColumn", p.column}};
-      classes.push_back({{"class", Utf8(PackageClasses[k].className)}, {"id", GuidString(in.ids[k])},
+      classes.push_back({{"class", Utf8(PackageClasses[k].className)},
+                         {"id", GuidString(in.ids[k])},
                          {"location", {{"physicalLocation", std::move(physical)}}}});
     }
     return Json{{"modulePath", Text(Utf8(in.modulePath))}, {"classIds", std::move(classes)}};
@@ -362,7 +392,8 @@ std::string SarifReport(const Report& report, const std::string& root) {
                     {"invocations", Json::array({invocation})},
                     {"results", std::move(results)},
                     {"properties", {{"installs", installs}}}};
-  const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"}, {"version", "2.1.0"},
+  const Json log = {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"},
+                    {"version", "2.1.0"},
                     {"runs", Json::array({run})}};
   return log.dump(2) + "\n";
 }

@@ -96,8 +96,10 @@ std::string Changes(const std::string& text) {
   std::size_t lines = 0, keys = 0;
   for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
     end = std::min(text.find('\n', start), text.size());
-    if (start < kShownChanges) out += "    " + ChangeLine(text.substr(start, end - start)) + "\n";
-    else ++lines, keys += text[start] == '[';
+    if (start < kShownChanges)
+      out += "    " + ChangeLine(text.substr(start, end - start)) + "\n";
+    else
+      ++lines, keys += text[start] == '[';
   }
   if (lines) {
     out += "    (" + std::to_string(lines) + " more lines, of " + std::to_string(keys) +
@@ -119,8 +121,8 @@ void TextRun(std::string& out, const char* what, const RunResult& run, bool file
 }
 
 void TextInstall(std::string& out, const Report& report, const Install& in) {
-  out += "Folder read: " + (in.directory.empty() ? "(none can be named)" : Escaped(Utf8(in.directory))) +
-         "\n";
+  out +=
+      "Folder read: " + (in.directory.empty() ? "(none can be named)" : Escaped(Utf8(in.directory))) + "\n";
   if (!in.load.ran) return;
   TextRun(out, "Load", in.load, in.load.fileStops, in.load.fileStops ? "; this file does not load" : "");
   if (in.idsRead) out += "Class identifiers:\n";
@@ -169,9 +171,9 @@ void TextPackage(std::string& out, const Report& report) {
   const Package& package = *report.package;
   const ModuleFile& m = package.moduleFile;
   out += "Module file: " + Escaped(m.path) + ": " +
-         (m.found ? m.Summary()
-                  : !m.problem.empty() ? "cannot be read: " + Escaped(m.problem)
-                                       : std::string("none there (the folder was checked alone)")) +
+         (m.found              ? m.Summary()
+          : !m.problem.empty() ? "cannot be read: " + Escaped(m.problem)
+                               : std::string("none there (the folder was checked alone)")) +
          "\n";
   if (m.isPe) out += "  architecture: " + m.ArchitectureLine() + "\n";
   std::string exits;
@@ -180,16 +182,21 @@ void TextPackage(std::string& out, const Report& report) {
     exits += (exits.empty() ? "" : ", ") + p->command + " exits " + std::to_string(p->fileExit);
   }
   if (!exits.empty()) {
-    out += "  " + exits + " before any script runs: the runs below are what a copy of Stub.dll would do "
-                          "with these scripts\n";
+    out += "  " + exits +
+           " before any script runs: the runs below are what a copy of Stub.dll would do "
+           "with these scripts\n";
   }
   out += "Scripts read from: " + Escaped(package.realFolder) + "\n";
   for (const ScriptFile& s : package.scripts) {
     out += "  " + s.name + (s.name.size() < 10 ? "      " : "  ");
-    if (s.isFolder) out += "a folder, not a file\n";
-    else if (!s.problem.empty()) out += "cannot be read: " + Escaped(s.problem) + "\n";
-    else if (!s.found) out += "missing\n";
-    else out += std::to_string(s.bytes->size()) + " bytes, " + s.encoding + "\n";
+    if (s.isFolder)
+      out += "a folder, not a file\n";
+    else if (!s.problem.empty())
+      out += "cannot be read: " + Escaped(s.problem) + "\n";
+    else if (!s.found)
+      out += "missing\n";
+    else
+      out += std::to_string(s.bytes->size()) + " bytes, " + s.encoding + "\n";
   }
   if (!package.exports.empty()) {
     out += "Registry to start from: ";
@@ -199,18 +206,20 @@ void TextPackage(std::string& out, const Report& report) {
     out += " (" + std::to_string(package.baseKeys) + " keys)\n";
     for (const RegistryExport& e : package.exports) out += "  " + Escaped(e.file) + ": " + Fed(e) + "\n";
     if (std::any_of(package.exports.begin(), package.exports.end(), [](auto& e) { return e.userClasses; })) {
-      out += "  Wine differs: its HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\\Software\\Classes alone, with no "
-             "per-user merge, so under Wine the user's classes are not part of it\n";
+      out +=
+          "  Wine differs: its HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\\Software\\Classes alone, with no "
+          "per-user merge, so under Wine the user's classes are not part of it\n";
     }
     for (const RegistryExport& e : package.exports) {
       for (const std::string& note : e.notes) out += "  " + Escaped(e.file) + " " + Escaped(note) + "\n";
     }
   }
   if (package.perUser) {
-    out += "Registration for the current user (DllInstall(TRUE, \"user\")): the scripts' HKCR and the "
-           "category entries go to HKEY_CURRENT_USER\\Software\\Classes. Wine differs: its COM sees only "
-           "HKEY_LOCAL_MACHINE\\Software\\Classes, so under Wine clients do not find a per-user "
-           "registration\n";
+    out +=
+        "Registration for the current user (DllInstall(TRUE, \"user\")): the scripts' HKCR and the "
+        "category entries go to HKEY_CURRENT_USER\\Software\\Classes. Wine differs: its COM sees only "
+        "HKEY_LOCAL_MACHINE\\Software\\Classes, so under Wine clients do not find a per-user "
+        "registration\n";
   }
 }
 
@@ -237,10 +246,9 @@ std::string TextReport(const Report& report) {
   for (std::size_t i = 0; i < report.installs.size(); ++i) {
     const Install &in = report.installs[i], &first = report.installs[0];
     out += "\n== Installed as " + Escaped(Utf8(in.modulePath)) + "\n";
-    const bool same = in.load.result == first.load.result &&
-                      in.registration.result == first.registration.result &&
-                      in.removal.result == first.removal.result &&
-                      in.leftBehind.size() == first.leftBehind.size();
+    const bool same =
+        in.load.result == first.load.result && in.registration.result == first.registration.result &&
+        in.removal.result == first.removal.result && in.leftBehind.size() == first.leftBehind.size();
     if (i == 0 || !same) {
       TextInstall(out, report, in);
       continue;

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "findings/finding.h"
 #include "registrar/script_parser.h"
 #include "registry/registry_state.h"
-#include "findings/finding.h"
 #include "text/text.h"
 
 namespace check {

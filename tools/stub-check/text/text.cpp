@@ -167,10 +167,17 @@ std::size_t TextModeOffset(const std::string& bytes, long offset) {
 
 std::string ResultName(HRESULT value) {
   static const std::pair<HRESULT, const char*> kNames[] = {
-      {S_OK, "S_OK"}, {S_FALSE, "S_FALSE"}, {E_FAIL, "E_FAIL"}, {E_INVALIDARG, "E_INVALIDARG"},
-      {E_OUTOFMEMORY, "E_OUTOFMEMORY"}, {E_UNEXPECTED, "E_UNEXPECTED"}, {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
-      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"}, {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
-      {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"}, {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
+      {S_OK, "S_OK"},
+      {S_FALSE, "S_FALSE"},
+      {E_FAIL, "E_FAIL"},
+      {E_INVALIDARG, "E_INVALIDARG"},
+      {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
+      {E_UNEXPECTED, "E_UNEXPECTED"},
+      {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
+      {DISP_E_EXCEPTION, "DISP_E_EXCEPTION"},
+      {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
+      {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"},
+      {static_cast<HRESULT>(0x80070005L), "E_ACCESSDENIED"},
       {static_cast<HRESULT>(0x8007007AL), "HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)"}};
   const auto* known = std::find_if(kNames, std::end(kNames), [&](auto& k) { return k.first == value; });
   return known == std::end(kNames) ? "" : known->second;
