@@ -92,26 +92,14 @@ TEST(Checker, OddValuesWrittenAsRegTextReadBackAsTheyWere) {
   // as it was, line breaks, control characters and half surrogate pairs
   // included (those are written as hex(1):...), and names too where .reg text
   // can hold them at all.
+  // clang-format off
   const std::u16string odd[] = {
-      u"",
-      u"tab\there",
-      u"line\nbreak",
-      u"crlf\r\n",
-      u"bell\x07",
-      u"del\x7F",
-      u"quote \" and \\ backslash",
-      u"ends in a backslash\\",
-      u"trailing blanks  ",
-      u"; not a comment",
-      u"[HKEY_CLASSES_ROOT\\NotAKey]",
-      u"@",
-      u"=",
-      u"\U0001F600 astral",
-      u"\xFFFD replacement",
-      u"half \xD800 pair",
-      u"\xDC00 low half",
-      u"100%%",
+      u"", u"tab\there", u"line\nbreak", u"crlf\r\n", u"bell\x07", u"del\x7F",
+      u"quote \" and \\ backslash", u"ends in a backslash\\", u"trailing blanks  ",
+      u"; not a comment", u"[HKEY_CLASSES_ROOT\\NotAKey]", u"@", u"=", u"\U0001F600 astral",
+      u"\xFFFD replacement", u"half \xD800 pair", u"\xDC00 low half", u"100%%",
   };
+  // clang-format on
   for (const std::u16string& text : odd) {
     for (const bool asName : {false, true}) {
       if (asName && !check::RegNameWritable(text)) continue;
