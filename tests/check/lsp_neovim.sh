@@ -16,26 +16,7 @@ trap 'write_results "$xml" StubCheckLspNeovim; rm -rf "$work"' EXIT
 
 # The module copy: a file laid out as Stub.dll as far as the checker reads one (headers, one section, its
 # five exports); the runs are the module's own code, built into the checker.
-python3 - "$work/P/Fern.dll" <<'PY' || exit 1
-import os, struct, sys
-os.makedirs(os.path.dirname(sys.argv[1]), exist_ok=True)
-b = bytearray(4096)
-b[0:2] = b"MZ"
-struct.pack_into("<I", b, 0x3C, 0x40)
-b[0x40:0x44] = b"PE\0\0"
-struct.pack_into("<HH", b, 0x44, 0x8664, 1)
-struct.pack_into("<HHH", b, 0x54, 0xF0, 0x2022, 0x20B)
-struct.pack_into("<I", b, 0x58 + 112, 0x1000)
-struct.pack_into("<IIII", b, 0x58 + 0xF0 + 8, 0x200, 0x1000, 0x200, 0x200)
-struct.pack_into("<II", b, 0x200 + 24, 5, 0)
-struct.pack_into("<I", b, 0x200 + 32, 0x1040)
-at = 0x280
-for i, n in enumerate(["DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer", "DllInstall"]):
-    struct.pack_into("<I", b, 0x240 + 4 * i, 0x1000 + at - 0x200)
-    b[at:at + len(n)] = n.encode()
-    at += len(n) + 1
-open(sys.argv[1], "wb").write(b)
-PY
+python3 "$here/../support/fake_module.py" "$work/P/Fern.dll" || exit 1
 cp -R "$here/packages/unquoted-module/Fern" "$work/P/Fern"
 mkdir -p "$work/loose" && cp "$work/P/Fern/Style.rgs" "$work/loose/notes.rgs"
 

@@ -19,25 +19,7 @@ trap 'write_results "$xml" StubCheckNewInterrupted; rm -rf "$work"' EXIT
 # A module laid out as a Windows DLL as far as the checker reads one (headers,
 # one section, Stub.dll's five exports), 24 MiB long so that writing its copy
 # takes a while, as a real module's does on a slow disk.
-python3 - "$work/Stub.dll" <<'PY' || exit 1
-import struct, sys
-b = bytearray(24 * 1024 * 1024)
-b[0:2] = b"MZ"
-struct.pack_into("<I", b, 0x3C, 0x40)
-b[0x40:0x44] = b"PE\0\0"
-struct.pack_into("<HH", b, 0x44, 0x8664, 1)
-struct.pack_into("<HHH", b, 0x54, 0xF0, 0x2022, 0x20B)
-struct.pack_into("<I", b, 0x58 + 112, 0x1000)
-struct.pack_into("<IIII", b, 0x58 + 0xF0 + 8, 0x200, 0x1000, 0x200, 0x200)
-struct.pack_into("<II", b, 0x200 + 24, 5, 0)
-struct.pack_into("<I", b, 0x200 + 32, 0x1040)
-at = 0x280
-for i, n in enumerate(["DllGetClassObject", "DllCanUnloadNow", "DllRegisterServer", "DllUnregisterServer", "DllInstall"]):
-    struct.pack_into("<I", b, 0x240 + 4 * i, 0x1000 + at - 0x200)
-    b[at:at + len(n)] = n.encode()
-    at += len(n) + 1
-open(sys.argv[1], "wb").write(b)
-PY
+python3 "$here/../support/fake_module.py" "$work/Stub.dll" $((24 * 1024 * 1024)) || exit 1
 size=$(stat -c %s "$work/Stub.dll")
 
 # How long an uninterrupted run takes, so that the delays cover all of it.
